@@ -1,0 +1,3 @@
+#include "app/appicon.h"
+
+QIcon appIcon() { return QIcon(); }  // drawn by the window work

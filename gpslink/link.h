@@ -1,0 +1,84 @@
+// The cold-start run against the receiver.
+//
+// Link holds the link state and every handler that acts on it, named after
+// the control event that runs it.  Each handler runs to completion on the UI
+// thread; they cooperate only through the state, the view and the enabled
+// flags of the four timers.  Nothing here reads a clock: the owner delivers
+// timer ticks and serial notifications, which keeps a whole run scriptable.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "gpslink/linkstate.h"
+#include "gpslink/nmeascanner.h"
+#include "gpslink/serialport.h"
+#include "gpslink/ticktimer.h"
+#include "gpslink/view.h"
+
+namespace gpslink {
+
+// SiRF NMEA input message 101, navigation initialisation: zero position,
+// clock, time of week and week, 12 channels, reset configuration 4 (cold).
+inline constexpr std::string_view kColdStartSentence = "$PSRF101,0,0,0,0,0,0,12,4*10\r\n";
+
+// What the link asks of the program around it.
+struct LinkHooks {
+    // Saves the port and baud texts of a connection that got through.
+    std::function<void(const std::string& port, const std::string& baud)> WriteSettingsFile;
+    // Closes the main window and ends the program.
+    std::function<void()> unload;
+};
+
+class Link {
+public:
+    Link(View& view, SerialPort& port, LinkHooks hooks = {});
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    // The four timers; Timer_PF runs from creation.
+    TickTimer Timer1;       // the connect step
+    TickTimer Timer_PF{true};  // confirmation time-out, stall check
+    TickTimer Timer_Start;  // cold-start seconds, ticks for the baud-rate test
+    TickTimer Timer;        // no-data check
+
+    LinkState& state() { return state_; }
+    const LinkState& state() const { return state_; }
+
+    // Start-up values of the state and the idle, not-connected display.
+    void setStartUpValues();
+
+    // "Cold Start On/Off": arms a run when the status box is empty, stops
+    // the run otherwise.
+    void Cmd_Start_1_Click();
+    // "Exit".
+    void Com_Exit_Click();
+
+    // Timer ticks.
+    void Timer1_Timer();
+    void Timer_Start_Timer();
+    void Timer_PF_Timer();
+    void Timer_Timer();
+
+    // The serial notification.
+    void MSComm1_OnComm();
+
+    // Returns the state, the status box and the colours to idle.
+    void ResetState();
+
+private:
+    void ApplyPortSettings();
+    void examine(std::string_view sentence);
+    void examineGga(std::string_view sentence);
+    void baudRateTest();
+
+    View& view_;
+    SerialPort& port_;
+    LinkHooks hooks_;
+    LinkState state_;
+    NmeaScanner scanner_;
+    bool coldStartSent_ = false;  // during one receive event
+};
+
+}  // namespace gpslink

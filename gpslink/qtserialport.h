@@ -1,0 +1,54 @@
+// The serial line on a real port, through QSerialPort.
+//
+// Port numbers map to devices as on the bench PCs the tool grew up on:
+// on Windows "COMn"; on Linux COM 1-32 are /dev/ttyS0-31, COM 33-64
+// /dev/ttyUSB0-31, COM 65-96 /dev/ttyACM0-31 and COM 97-101 /dev/ttyAMA0-4.
+//
+// A USB receiver that is pulled out leaves QSerialPort reporting a resource
+// error over and over while the port stays open, which would spin the CPU.
+// The port is closed on the first resource error; the link's supervision
+// then sees a silent line, as for any other silence.
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+#include "gpslink/serialport.h"
+
+namespace gpslink {
+
+// Device path for a port number, or an empty string when there is none.
+QString deviceForPort(int number);
+
+class QtSerialPort : public QObject, public SerialPort {
+    Q_OBJECT
+public:
+    explicit QtSerialPort(QObject* parent = nullptr);
+    ~QtSerialPort() override;
+
+    bool setCommPort(int number) override;
+    int commPort() const override;
+    bool setSettings(std::string_view lineSettings) override;
+    std::string settings() const override;
+    bool setPortOpen(bool open) override;
+    bool portOpen() const override;
+    void discardInput() override;
+    std::string input() override;
+    void output(std::string_view text) override;
+
+    // Opens this device instead of the one the port number maps to (tests,
+    // and the demo's simulated receiver).  Empty restores the mapping.
+    void setDeviceOverride(const QString& path);
+
+private:
+    void onReadyRead();
+    void onError(QSerialPort::SerialPortError error);
+
+    QSerialPort serial_;
+    int commPort_ = 1;
+    std::string settings_ = "9600,n,8,1";
+    QString deviceOverride_;
+};
+
+}  // namespace gpslink
