@@ -1,22 +1,146 @@
 #include "gpslink/qtserialport.h"
 
+#include <QByteArray>
+#include <QMetaObject>
+
 namespace gpslink {
 
-QString deviceForPort(int) { return {}; }
+namespace {
 
-QtSerialPort::QtSerialPort(QObject* parent) : QObject(parent) {}
-QtSerialPort::~QtSerialPort() = default;
-bool QtSerialPort::setCommPort(int) { return false; }
+constexpr int kFirstPort = 1;    // COM 1
+constexpr int kLastPort = 101;   // highest number the port selector offers
+
+}  // namespace
+
+QString deviceForPort(int number) {
+    if (number < kFirstPort || number > kLastPort) return {};
+#if defined(Q_OS_WIN)
+    return QStringLiteral("COM%1").arg(number);
+#elif defined(Q_OS_LINUX)
+    // Blocks of 32 numbers per device family, in the order below.
+    struct Family {
+        int first;         // first port number of the block
+        int count;         // devices in the block
+        const char* stem;  // device path without the index
+    };
+    static constexpr Family kFamilies[] = {
+        {1, 32, "/dev/ttyS"},      // on-board UARTs
+        {33, 32, "/dev/ttyUSB"},   // USB serial adapters
+        {65, 32, "/dev/ttyACM"},   // USB CDC receivers
+        {97, 5, "/dev/ttyAMA"},    // ARM board UARTs
+    };
+    for (const Family& family : kFamilies) {
+        const int index = number - family.first;
+        if (index >= 0 && index < family.count)
+            return QLatin1String(family.stem) + QString::number(index);
+    }
+    return {};
+#else
+    return {};
+#endif
+}
+
+QtSerialPort::QtSerialPort(QObject* parent) : QObject(parent) {
+    connect(&serial_, &QSerialPort::readyRead, this, &QtSerialPort::onReadyRead);
+    connect(&serial_, &QSerialPort::errorOccurred, this, &QtSerialPort::onError);
+}
+
+QtSerialPort::~QtSerialPort() {
+    // The port closes before this object is gone: nothing may reach the handlers then.
+    disconnect(&serial_, nullptr, this, nullptr);
+    serial_.close();
+}
+
+bool QtSerialPort::setCommPort(int number) {
+    if (serial_.isOpen() || deviceForPort(number).isEmpty()) return false;
+    commPort_ = number;
+    return true;
+}
+
 int QtSerialPort::commPort() const { return commPort_; }
-bool QtSerialPort::setSettings(std::string_view) { return false; }
+
+bool QtSerialPort::setSettings(std::string_view lineSettings) {
+    const int rate = baudRateOf(lineSettings);
+    if (rate == 0) return false;
+    if (serial_.isOpen() && !serial_.setBaudRate(rate)) return false;
+    settings_.assign(lineSettings.data(), lineSettings.size());
+    return true;
+}
+
 std::string QtSerialPort::settings() const { return settings_; }
-bool QtSerialPort::setPortOpen(bool) { return false; }
-bool QtSerialPort::portOpen() const { return false; }
-void QtSerialPort::discardInput() {}
-std::string QtSerialPort::input() { return {}; }
-void QtSerialPort::output(std::string_view) {}
+
+bool QtSerialPort::setPortOpen(bool open) {
+    if (!open) {
+        closePort();
+        return true;
+    }
+    if (serial_.isOpen()) return false;
+    const QString device =
+        deviceOverride_.isEmpty() ? deviceForPort(commPort_) : deviceOverride_;
+    if (device.isEmpty()) return false;
+
+    serial_.setPortName(device);
+    serial_.setBaudRate(baudRateOf(settings_));
+    serial_.setDataBits(QSerialPort::Data8);
+    serial_.setParity(QSerialPort::NoParity);
+    serial_.setStopBits(QSerialPort::OneStop);
+    serial_.setFlowControl(QSerialPort::NoFlowControl);
+    if (!serial_.open(QIODevice::ReadWrite)) return false;
+    ++session_;
+    return true;
+}
+
+bool QtSerialPort::portOpen() const { return serial_.isOpen(); }
+
+void QtSerialPort::discardInput() {
+    if (!serial_.isOpen()) return;
+    // What QSerialPort has already fetched from the device, then what the
+    // device still holds.
+    serial_.readAll();
+    serial_.clear(QSerialPort::Input);
+}
+
+std::string QtSerialPort::input() {
+    if (!serial_.isOpen()) return {};
+    const QByteArray bytes = serial_.readAll();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+void QtSerialPort::output(std::string_view text) {
+    if (!serial_.isOpen() || text.empty()) return;
+    serial_.write(text.data(), static_cast<qint64>(text.size()));
+}
+
 void QtSerialPort::setDeviceOverride(const QString& path) { deviceOverride_ = path; }
-void QtSerialPort::onReadyRead() {}
-void QtSerialPort::onError(QSerialPort::SerialPortError) {}
+
+void QtSerialPort::closePort() {
+    if (!serial_.isOpen()) return;
+    serial_.close();
+    ++session_;  // a close queued for the session just ended no longer applies
+}
+
+void QtSerialPort::onReadyRead() {
+    if (serial_.bytesAvailable() > 0) raiseOnComm(comEvReceive);
+}
+
+void QtSerialPort::onError(QSerialPort::SerialPortError error) {
+    if (error == QSerialPort::NoError || !serial_.isOpen()) return;
+    if (error == QSerialPort::ResourceError) {
+        // The device is gone.  QSerialPort is inside its own notifier here,
+        // so the close runs once this handler has returned; the resource
+        // errors raised until then are ignored.
+        if (closeQueuedFor_ == session_) return;
+        closeQueuedFor_ = session_;
+        const quint64 session = session_;
+        QMetaObject::invokeMethod(
+            this,
+            [this, session] {
+                if (session == session_) closePort();
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    raiseOnComm(comEventError + static_cast<int>(error));
+}
 
 }  // namespace gpslink

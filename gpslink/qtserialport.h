@@ -4,6 +4,10 @@
 // on Windows "COMn"; on Linux COM 1-32 are /dev/ttyS0-31, COM 33-64
 // /dev/ttyUSB0-31, COM 65-96 /dev/ttyACM0-31 and COM 97-101 /dev/ttyAMA0-4.
 //
+// The line always runs 8N1 without flow control; only the rate changes.
+// Errors on an open port are raised as comEventError plus the QSerialPort
+// error code, which the link ignores.
+//
 // A USB receiver that is pulled out leaves QSerialPort reporting a resource
 // error over and over while the port stays open, which would spin the CPU.
 // The port is closed on the first resource error; the link's supervision
@@ -42,13 +46,16 @@ public:
     void setDeviceOverride(const QString& path);
 
 private:
+    void closePort();
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
 
     QSerialPort serial_;
     int commPort_ = 1;
-    std::string settings_ = "9600,n,8,1";
+    std::string settings_ = "9600,n,8,1";  // 8N1, no flow control, at this rate
     QString deviceOverride_;
+    quint64 session_ = 0;          // goes up at every open and every close
+    quint64 closeQueuedFor_ = 0;   // session whose device vanished
 };
 
 }  // namespace gpslink

@@ -1,3 +1,149 @@
+// Framing sentences out of receive chunks.
 #include <gtest/gtest.h>
 
-TEST(Pending, NotWrittenYet) { GTEST_SKIP(); }
+#include <string>
+#include <vector>
+
+#include "gpslink/nmeascanner.h"
+
+namespace gpslink {
+namespace {
+
+struct Framed {
+    std::vector<std::string> sentences;
+    std::string kept;  // the buffer after the last chunk
+};
+
+Framed frame(const std::vector<std::string>& chunks) {
+    NmeaScanner scanner;
+    Framed out;
+    for (const std::string& chunk : chunks) {
+        out.kept += chunk;
+        scanner.scan(out.kept, [&](std::string_view s) {
+            out.sentences.emplace_back(s);
+            return true;
+        });
+    }
+    return out;
+}
+
+struct Case {
+    const char* name;
+    std::vector<std::string> chunks;
+    std::vector<std::string> sentences;
+    std::string kept;
+};
+
+class Framing : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Framing, FramesEachSentenceOnce) {
+    const Case& c = GetParam();
+    const Framed f = frame(c.chunks);
+    EXPECT_EQ(f.sentences, c.sentences);
+    EXPECT_EQ(f.kept, c.kept);
+}
+
+const std::string kGga = "$GPGGA,000416.984,,,,,0,00,,,M,,M,,*70";
+
+INSTANTIATE_TEST_SUITE_P(
+    Chunks, Framing,
+    ::testing::Values(
+        Case{"one_sentence", {kGga + "\r\n"}, {kGga}, ""},
+        Case{"two_in_one_chunk", {"$GPGSV,1*79\r\n$GPRMC,2*11\r\n"}, {"$GPGSV,1*79", "$GPRMC,2*11"}, ""},
+        Case{"split_in_the_middle", {"$GPGSV,1,1,0", "0*79\r\n"}, {"$GPGSV,1,1,00*79"}, ""},
+        Case{"star_with_one_character", {"$GPGSV*7", "9\r\n"}, {"$GPGSV*79"}, ""},
+        Case{"star_is_last", {"$GPGSV*", "79"}, {"$GPGSV*79"}, ""},
+        // The checksum is any two characters; it is not checked.
+        Case{"checksum_not_checked", {"$GPGGA,1*ZZ"}, {"$GPGGA,1*ZZ"}, ""},
+        Case{"end_of_line_does_not_end", {"$GPGGA,1\r\n$GPGLL,2*41\r\n"}, {"$GPGGA,1\r\n$GPGLL,2*41"}, ""},
+        Case{"lost_star_runs_into_next",
+             {"$GPGGA,030130$GPGLL,2638.1728,N,08011.3893,W,030131.000,A,A*41\n"},
+             {"$GPGGA,030130$GPGLL,2638.1728,N,08011.3893,W,030131.000,A,A*41"}, ""},
+        // Scanning resumes right after the "*": a "$" among the two checksum
+        // characters starts the next sentence.
+        Case{"dollar_in_checksum", {"$A*$B*12"}, {"$A*$B", "$B*12"}, ""},
+        Case{"noise_is_dropped", {"\xff\x80 garbage\r\n", "more"}, {}, ""},
+        Case{"noise_before_a_sentence", {"xx$GPVTG*11yy"}, {"$GPVTG*11"}, ""},
+        Case{"unfinished_is_kept", {"$GPGSV*11\r\n$GPGG"}, {"$GPGSV*11"}, "$GPGG"},
+        Case{"unfinished_kept_across_chunks", {"$GP", "GGA,", "1,2"}, {}, "$GPGGA,1,2"},
+        Case{"byte_at_a_time", {"$", "G", "*", "1", "2", "\r", "\n"}, {"$G*12"}, ""},
+        Case{"nul_bytes_are_characters", {std::string("$G\0P*12", 7)}, {std::string("$G\0P*12", 7)}, ""}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST(Framing, EverySplitPointGivesTheSameSentences) {
+    const std::string stream =
+        "$GPGGA,000416.984,0000.0000,N,00000.0000,E,0,00,50.0,0.0,M,0.0,M,0.0,0000*70\r\n"
+        "$GPGSA,A,1,,,,,,,,,,,,,50.0,50.0,50.0*05\r\n"
+        "$GPGGA,030130$GPGLL,2638.1728,N,08011.3893,W,030131.000,A,A*41\r\n"
+        "$GPRMC,000416.984,V,36000.0000,N,72000.0000,E,0.000000,,260120,,*1C\r\n";
+    const Framed whole = frame({stream});
+    ASSERT_EQ(whole.sentences.size(), 4u);
+    for (std::size_t a = 0; a <= stream.size(); ++a) {
+        for (std::size_t b = a; b <= stream.size(); b += 7) {
+            const Framed split =
+                frame({stream.substr(0, a), stream.substr(a, b - a), stream.substr(b)});
+            ASSERT_EQ(split.sentences, whole.sentences) << "split at " << a << " and " << b;
+            ASSERT_EQ(split.kept, "");
+        }
+    }
+}
+
+TEST(Framing, StoppingDropsTheRestOfTheBuffer) {
+    NmeaScanner scanner;
+    std::string buffer = "$A*11$B*22$C,unfinished";
+    std::vector<std::string> seen;
+    scanner.scan(buffer, [&](std::string_view s) {
+        seen.emplace_back(s);
+        return false;
+    });
+    EXPECT_EQ(seen, std::vector<std::string>{"$A*11"});
+    EXPECT_EQ(buffer, "");
+}
+
+TEST(Framing, OverlongUnfinishedSentenceIsDroppedUpToNextDollar) {
+    NmeaScanner scanner;
+    std::string buffer = "$" + std::string(NmeaScanner::kMaxPending - 1, 'x');
+    auto none = [](std::string_view) {
+        ADD_FAILURE() << "nothing is complete";
+        return true;
+    };
+    scanner.scan(buffer, none);
+    EXPECT_EQ(buffer.size(), NmeaScanner::kMaxPending) << "at the limit it is kept";
+
+    buffer += "y$GPGGA,1";
+    scanner.scan(buffer, none);
+    EXPECT_EQ(buffer, "$GPGGA,1");
+
+    buffer += std::string(NmeaScanner::kMaxPending, 'z');
+    scanner.scan(buffer, none);
+    EXPECT_EQ(buffer, "") << "no later $: everything goes";
+
+    std::vector<std::string> seen;
+    buffer += "*12$GPVTG*34";
+    scanner.scan(buffer, [&](std::string_view s) {
+        seen.emplace_back(s);
+        return true;
+    });
+    EXPECT_EQ(seen, std::vector<std::string>{"$GPVTG*34"}) << "the dropped sentence never completes";
+}
+
+TEST(Framing, BufferStaysBoundedOnEndlessNoise) {
+    NmeaScanner scanner;
+    std::string buffer;
+    for (int i = 0; i < 2000; ++i) {
+        buffer += (i % 3 == 0) ? "$noise without a star " : "more noise, $ and more ";
+        scanner.scan(buffer, [](std::string_view) { return true; });
+        ASSERT_LE(buffer.size(), NmeaScanner::kMaxPending);
+    }
+}
+
+TEST(Mid, ReadsPositionsFromOneAndStopsAtTheEnd) {
+    EXPECT_EQ(mid("$GPGGA,1", 4, 3), "GGA");
+    EXPECT_EQ(mid("$GPGGA*00", 8, 2), "00");
+    EXPECT_EQ(mid("$GPGGA*00", 10, 2), "");
+    EXPECT_EQ(mid("$GPGGA*0", 8, 2), "0");
+    EXPECT_EQ(mid("abc", 0, 2), "");
+}
+
+}  // namespace
+}  // namespace gpslink
