@@ -2,6 +2,7 @@
 // link.  The window itself decides nothing; the link's handlers do.
 #pragma once
 
+#include <QColor>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -9,6 +10,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,6 +20,12 @@
 #include "gpslink/view.h"
 
 class Form5;
+class QPalette;
+
+// The colour a 0x00BBGGRR value stands for, or for 0x800000nn the system
+// colour nn as the given palette has it (button face, window background,
+// the text colours).
+QColor toQColor(gpslink::Colour colour, const QPalette& palette);
 
 class Form1 : public QWidget, public gpslink::View {
     Q_OBJECT
@@ -45,6 +53,11 @@ public:
     gpslink::SerialPort& MSComm1() { return *port_; }
     gpslink::Link& link() { return *link_; }
 
+    // Where the port and baud texts of a connection that got through are
+    // saved; nothing is saved until it is set.
+    void setSettingsWriter(
+        std::function<void(const std::string& port, const std::string& baud)> writer);
+
     // The About window while it is open, else null.
     Form5* aboutWindow() const;
 
@@ -71,6 +84,7 @@ protected:
 private:
     std::unique_ptr<gpslink::SerialPort> port_;
     std::unique_ptr<gpslink::Link> link_;
+    std::function<void(const std::string&, const std::string&)> writeSettings_;
     std::string statusText_;
     QPointer<Form5> about_;
     bool unloading_ = false;
