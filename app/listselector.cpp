@@ -1,6 +1,8 @@
 #include "app/listselector.h"
 
-ListSelector::ListSelector(QWidget* parent) : QComboBox(parent) { setEditable(false); }
+ListSelector::ListSelector(QWidget* parent) : QComboBox(parent) {
+    setEditable(false);
+}
 
 bool ListSelector::setListText(const QString& text) {
     const int index = findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);

@@ -9,7 +9,9 @@
 
 namespace {
 
-bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
+bool isLineEnd(char c) {
+    return c == '\r' || c == '\n';
+}
 
 // Reads one field from text at pos and moves pos past its separator.
 std::optional<std::string> nextField(std::string_view text, std::size_t& pos) {
@@ -62,7 +64,8 @@ std::optional<SettingsTexts> readSettingsFile() {
     if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) return std::nullopt;
-    return parseSettings(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    return parseSettings(
+        std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 bool WriteSettingsFile(const std::string& port, const std::string& baud) {
@@ -71,7 +74,8 @@ bool WriteSettingsFile(const std::string& port, const std::string& baud) {
     file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly)) return false;
     const std::string line = port + "," + baud + "\r\n";
-    if (file.write(line.data(), static_cast<qint64>(line.size())) != static_cast<qint64>(line.size())) {
+    if (file.write(line.data(), static_cast<qint64>(line.size())) !=
+        static_cast<qint64>(line.size())) {
         file.cancelWriting();
         return false;
     }

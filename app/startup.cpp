@@ -21,8 +21,10 @@ std::optional<SettingsTexts> ReadSettingsFile(gpslink::LinkState& state) {
 }
 
 bool selectSaved(Form1& form, const SettingsTexts& texts) {
-    return form.ComPort_6->setListText(QString::fromLatin1(texts.port.data(), int(texts.port.size()))) &&
-           form.BaudRate_6->setListText(QString::fromLatin1(texts.baud.data(), int(texts.baud.size())));
+    return form.ComPort_6->setListText(
+               QString::fromLatin1(texts.port.data(), int(texts.port.size()))) &&
+           form.BaudRate_6->setListText(
+               QString::fromLatin1(texts.baud.data(), int(texts.baud.size())));
 }
 
 void removeCloseCommand(QWidget& window) {

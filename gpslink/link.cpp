@@ -159,13 +159,13 @@ void Link::examine(std::string_view text) {
     const std::string_view sentence = state_.Sentence;
     // Positions 4-6 hold the formatter after any two-letter talker.
     const std::string_view formatter = mid(sentence, 4, 3);
-    if (formatter == "GGA") examineGga(sentence);                   // fix data
-    if (formatter == "GLL") state_.SentenceSeen[1] = true;          // geographic position
-    if (formatter == "VTG") state_.SentenceSeen[2] = true;          // course and speed
-    if (formatter == "GSV") state_.SentenceSeen[3] = true;          // satellites in view
+    if (formatter == "GGA") examineGga(sentence);                        // fix data
+    if (formatter == "GLL") state_.SentenceSeen[1] = true;               // geographic position
+    if (formatter == "VTG") state_.SentenceSeen[2] = true;               // course and speed
+    if (formatter == "GSV") state_.SentenceSeen[3] = true;               // satellites in view
     if (mid(sentence, 4, 6) == "GSA,A,") state_.SentenceSeen[4] = true;  // DOP, automatic mode
-    if (formatter == "ZDA") state_.SentenceSeen[5] = true;          // time and date
-    if (formatter == "RMC") state_.SentenceSeen[6] = true;          // recommended minimum
+    if (formatter == "ZDA") state_.SentenceSeen[5] = true;               // time and date
+    if (formatter == "RMC") state_.SentenceSeen[6] = true;               // recommended minimum
     state_.Sentence.clear();
 }
 
@@ -198,7 +198,8 @@ void Link::examineGga(std::string_view sentence) {
             state_.Counters[2] = 10;
         }
         view_.setStatusColour(colour::Green);
-        view_.setStatusText("Cold Start OK!\r\nPlease stop the program then shut down the GPS now!");
+        view_.setStatusText(
+            "Cold Start OK!\r\nPlease stop the program then shut down the GPS now!");
     }
     view_.setLabelCaption("Connected!");
 

@@ -38,10 +38,10 @@ public:
     Link& operator=(const Link&) = delete;
 
     // The four timers; Timer_PF runs from creation.
-    TickTimer Timer1;       // the connect step
+    TickTimer Timer1;          // the connect step
     TickTimer Timer_PF{true};  // confirmation time-out, stall check
-    TickTimer Timer_Start;  // cold-start seconds, ticks for the baud-rate test
-    TickTimer Timer;        // no-data check
+    TickTimer Timer_Start;     // cold-start seconds, ticks for the baud-rate test
+    TickTimer Timer;           // no-data check
 
     LinkState& state() { return state_; }
     const LinkState& state() const { return state_; }

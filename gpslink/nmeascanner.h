@@ -60,7 +60,7 @@ template <typename OnSentence>
 void NmeaScanner::scan(std::string& buffer, OnSentence&& onSentence) {
     const char* const data = buffer.data();
     const std::size_t size = buffer.size();
-    std::size_t pos = 0;           // where the search for the next "$" starts
+    std::size_t pos = 0;             // where the search for the next "$" starts
     std::size_t from = searchFrom_;  // lower bound for the "*" search
 
     for (;;) {

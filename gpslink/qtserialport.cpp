@@ -3,12 +3,29 @@
 #include <QByteArray>
 #include <QMetaObject>
 
+#if defined(Q_OS_UNIX)
+#include <poll.h>
+#endif
+
 namespace gpslink {
 
 namespace {
 
-constexpr int kFirstPort = 1;    // COM 1
-constexpr int kLastPort = 101;   // highest number the port selector offers
+constexpr int kFirstPort = 1;   // COM 1
+constexpr int kLastPort = 101;  // highest number the port selector offers
+
+// Whether the device behind an open port has hung up: its far end closed or
+// the adapter was pulled out.  QSerialPort reports the empty read that follows
+// as a resource error or as a read error, depending on what errno last held.
+bool deviceHungUp(QSerialPort& serial) {
+#if defined(Q_OS_UNIX)
+    pollfd device{static_cast<int>(serial.handle()), POLLIN, 0};
+    return ::poll(&device, 1, 0) == 1 && (device.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+    Q_UNUSED(serial);
+    return false;
+#endif
+}
 
 }  // namespace
 
@@ -24,10 +41,10 @@ QString deviceForPort(int number) {
         const char* stem;  // device path without the index
     };
     static constexpr Family kFamilies[] = {
-        {1, 32, "/dev/ttyS"},      // on-board UARTs
-        {33, 32, "/dev/ttyUSB"},   // USB serial adapters
-        {65, 32, "/dev/ttyACM"},   // USB CDC receivers
-        {97, 5, "/dev/ttyAMA"},    // ARM board UARTs
+        {1, 32, "/dev/ttyS"},     // on-board UARTs
+        {33, 32, "/dev/ttyUSB"},  // USB serial adapters
+        {65, 32, "/dev/ttyACM"},  // USB CDC receivers
+        {97, 5, "/dev/ttyAMA"},   // ARM board UARTs
     };
     for (const Family& family : kFamilies) {
         const int index = number - family.first;
@@ -57,7 +74,9 @@ bool QtSerialPort::setCommPort(int number) {
     return true;
 }
 
-int QtSerialPort::commPort() const { return commPort_; }
+int QtSerialPort::commPort() const {
+    return commPort_;
+}
 
 bool QtSerialPort::setSettings(std::string_view lineSettings) {
     const int rate = baudRateOf(lineSettings);
@@ -67,7 +86,9 @@ bool QtSerialPort::setSettings(std::string_view lineSettings) {
     return true;
 }
 
-std::string QtSerialPort::settings() const { return settings_; }
+std::string QtSerialPort::settings() const {
+    return settings_;
+}
 
 bool QtSerialPort::setPortOpen(bool open) {
     if (!open) {
@@ -75,8 +96,7 @@ bool QtSerialPort::setPortOpen(bool open) {
         return true;
     }
     if (serial_.isOpen()) return false;
-    const QString device =
-        deviceOverride_.isEmpty() ? deviceForPort(commPort_) : deviceOverride_;
+    const QString device = deviceOverride_.isEmpty() ? deviceForPort(commPort_) : deviceOverride_;
     if (device.isEmpty()) return false;
 
     serial_.setPortName(device);
@@ -90,7 +110,9 @@ bool QtSerialPort::setPortOpen(bool open) {
     return true;
 }
 
-bool QtSerialPort::portOpen() const { return serial_.isOpen(); }
+bool QtSerialPort::portOpen() const {
+    return serial_.isOpen();
+}
 
 void QtSerialPort::discardInput() {
     if (!serial_.isOpen()) return;
@@ -111,7 +133,9 @@ void QtSerialPort::output(std::string_view text) {
     serial_.write(text.data(), static_cast<qint64>(text.size()));
 }
 
-void QtSerialPort::setDeviceOverride(const QString& path) { deviceOverride_ = path; }
+void QtSerialPort::setDeviceOverride(const QString& path) {
+    deviceOverride_ = path;
+}
 
 void QtSerialPort::closePort() {
     if (!serial_.isOpen()) return;
@@ -125,11 +149,11 @@ void QtSerialPort::onReadyRead() {
 
 void QtSerialPort::onError(QSerialPort::SerialPortError error) {
     if (error == QSerialPort::NoError || !serial_.isOpen()) return;
-    if (error == QSerialPort::ResourceError) {
-        // The device is gone.  QSerialPort is inside its own notifier here,
-        // so the close runs once this handler has returned; the resource
-        // errors raised until then are ignored.
-        if (closeQueuedFor_ == session_) return;
+    if (closeQueuedFor_ == session_) return;  // the device is gone; the close is on its way
+    if (error == QSerialPort::ResourceError ||
+        (error == QSerialPort::ReadError && deviceHungUp(serial_))) {
+        // QSerialPort is inside its own notifier here, so the close runs
+        // once this handler has returned.
         closeQueuedFor_ = session_;
         const quint64 session = session_;
         QMetaObject::invokeMethod(

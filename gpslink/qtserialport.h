@@ -8,10 +8,12 @@
 // Errors on an open port are raised as comEventError plus the QSerialPort
 // error code, which the link ignores.
 //
-// A USB receiver that is pulled out leaves QSerialPort reporting a resource
-// error over and over while the port stays open, which would spin the CPU.
-// The port is closed on the first resource error; the link's supervision
-// then sees a silent line, as for any other silence.
+// A USB receiver that is pulled out leaves the port open on a device that has
+// hung up.  QSerialPort then reports a resource error, or a read error over
+// and over (some 250,000 a second), which would spin the CPU.  The port
+// is closed on the first resource error and on the first read error from a
+// hung-up device; the link's supervision then sees a silent line, as for any
+// other silence.
 #pragma once
 
 #include <QObject>
@@ -54,8 +56,8 @@ private:
     int commPort_ = 1;
     std::string settings_ = "9600,n,8,1";  // 8N1, no flow control, at this rate
     QString deviceOverride_;
-    quint64 session_ = 0;          // goes up at every open and every close
-    quint64 closeQueuedFor_ = 0;   // session whose device vanished
+    quint64 session_ = 0;         // goes up at every open and every close
+    quint64 closeQueuedFor_ = 0;  // session whose device vanished
 };
 
 }  // namespace gpslink

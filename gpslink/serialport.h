@@ -18,21 +18,20 @@ namespace gpslink {
 
 // Kinds of communication event, as read at the start of each notification.
 enum CommEvent : int {
-    comEvSend = 1,       // send threshold reached
-    comEvReceive = 2,    // characters received: the only one the link acts on
-    comEvCTS = 3,        // change of clear-to-send
-    comEvDSR = 4,        // change of data-set-ready
-    comEvCD = 5,         // change of carrier detect
-    comEvRing = 6,       // ring indicator
-    comEvEOF = 7,        // end-of-file character received
-    comEventError = 1001 // first of the error events; every error is at or above it
+    comEvSend = 1,        // send threshold reached
+    comEvReceive = 2,     // characters received: the only one the link acts on
+    comEvCTS = 3,         // change of clear-to-send
+    comEvDSR = 4,         // change of data-set-ready
+    comEvCD = 5,          // change of carrier detect
+    comEvRing = 6,        // ring indicator
+    comEvEOF = 7,         // end-of-file character received
+    comEventError = 1001  // first of the error events; every error is at or above it
 };
 
 // The only line settings a port accepts: rate, no parity, 8 data bits, 1 stop bit.
 inline constexpr std::array<std::string_view, 11> kLineSettings = {
-    "1200,n,8,1",   "2400,n,8,1",   "4800,n,8,1",   "9600,n,8,1",
-    "19200,n,8,1",  "38400,n,8,1",  "57600,n,8,1",  "115200,n,8,1",
-    "230400,n,8,1", "460800,n,8,1", "921600,n,8,1"};
+    "1200,n,8,1",  "2400,n,8,1",   "4800,n,8,1",   "9600,n,8,1",   "19200,n,8,1", "38400,n,8,1",
+    "57600,n,8,1", "115200,n,8,1", "230400,n,8,1", "460800,n,8,1", "921600,n,8,1"};
 
 // Baud rate of one of kLineSettings, or 0 when the text is not one of them.
 int baudRateOf(std::string_view lineSettings);

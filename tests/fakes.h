@@ -4,8 +4,8 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "gpslink/link.h"
@@ -47,9 +47,9 @@ public:
     int number = 0;
     std::string lineSettings = "9600,n,8,1";
     bool open = false;
-    bool refuseOpen = false;     // as for a missing or busy device
-    std::string waiting;         // received, not yet read
-    std::string written;         // everything output
+    bool refuseOpen = false;         // as for a missing or busy device
+    std::string waiting;             // received, not yet read
+    std::string written;             // everything output
     std::vector<std::string> calls;  // the operations, in order
 
     bool setCommPort(int n) override {
@@ -93,9 +93,10 @@ struct Bench {
     FakeView view;
     FakeSerialPort port;
     std::vector<std::pair<std::string, std::string>> saved;  // settings writes
-    Link link{view, port,
-              LinkHooks{[this](const std::string& p, const std::string& b) { saved.emplace_back(p, b); },
-                        nullptr}};
+    Link link{
+        view, port,
+        LinkHooks{[this](const std::string& p, const std::string& b) { saved.emplace_back(p, b); },
+                  nullptr}};
 
     Bench() {
         port.setOnComm([this] { link.MSComm1_OnComm(); });

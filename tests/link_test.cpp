@@ -16,7 +16,8 @@ using testing::gga;
 
 const std::string kGsa = "$GPGSA,A,1,,,,,,,,,,,,,50.0,50.0,50.0*05\r\n";
 const std::string kRmc = "$GPRMC,204137.079,V,,,,,,,290120,,*1C\r\n";
-const std::string kConfirmed = "Cold Start OK!\r\nPlease stop the program then shut down the GPS now!";
+const std::string kConfirmed =
+    "Cold Start OK!\r\nPlease stop the program then shut down the GPS now!";
 
 // Five GGA sentences with times one second apart, one burst a second.
 void countToColdStart(Bench& b, int first = 10) {
@@ -35,7 +36,7 @@ TEST(Run, WholeColdStartFromPressToShutDown) {
 
     b.second();  // the connect step
     EXPECT_EQ(b.port.calls, (std::vector<std::string>{"CommPort=1", "Settings=9600,n,8,1", "open",
-                                                     "close", "open", "discard"}));
+                                                      "close", "open", "discard"}));
     EXPECT_EQ(b.saved, (std::vector<std::pair<std::string, std::string>>{{"COM 1", "9600"}}));
     EXPECT_EQ(b.view.label, "Connecting.....");
     EXPECT_EQ(b.view.startColour, colour::Grey);
@@ -180,9 +181,9 @@ TEST(Gga, WhatCountsAndWhatDoesNot) {
         {gga("123456.000", "GN"), true, "UTC Time :12:34:56\r\n"},
         {gga("123456.000", "GL"), true, "UTC Time :12:34:56\r\n"},
         {"$gpgga,123456.000,,,,,0,00,,,M,,M,,*48\r\n", false, ""},  // lower case
-        {"$GPGGA*00\r\n", false, "Please waiting......"},  // cut short: reads as 00:00:00
-        {"$GPGGA,1*00\r\n", true, "UTC Time :1*:00:\r\n"},  // hour 1
-        {"$GPGGA,12*00\r\n", true, "UTC Time :12:*0:0\r\n"},  // as received, cut at the end
+        {"$GPGGA*00\r\n", false, "Please waiting......"},           // cut short: reads as 00:00:00
+        {"$GPGGA,1*00\r\n", true, "UTC Time :1*:00:\r\n"},          // hour 1
+        {"$GPGGA,12*00\r\n", true, "UTC Time :12:*0:0\r\n"},        // as received, cut at the end
         {"$GPGGA,ab3456.000,,*48\r\n", true, "UTC Time :ab:34:56\r\n"},
         {"$GPGGA,000009.999*48\r\n", false, "Please waiting......"},
         {"$GPGGA,000100.000*48\r\n", true, "UTC Time :00:01:00\r\n"},
@@ -213,7 +214,8 @@ TEST(Receive, OtherEventsChangeNothing) {
     Bench b;
     b.connect();
     b.port.waiting = gga("120000.000");
-    for (int event : std::initializer_list<int>{comEvSend, comEvCTS, comEvDSR, comEvCD, comEvRing, comEvEOF, 1001, 1010}) {
+    for (int event : std::initializer_list<int>{comEvSend, comEvCTS, comEvDSR, comEvCD, comEvRing,
+                                                comEvEOF, 1001, 1010}) {
         b.port.raise(event);
     }
     EXPECT_EQ(b.port.waiting, gga("120000.000")) << "input is not read";
@@ -459,11 +461,23 @@ TEST(Controls, PortAndRateTextsReachThePort) {
         bool saved;
     };
     const std::vector<Row> rows = {
-        {"COM 12", "921600", {"CommPort=12", "Settings=921600,n,8,1", "open", "close", "open", "discard"}, true},
-        {"COM 101", "1200", {"CommPort=101", "Settings=1200,n,8,1", "open", "close", "open", "discard"}, true},
+        {"COM 12",
+         "921600",
+         {"CommPort=12", "Settings=921600,n,8,1", "open", "close", "open", "discard"},
+         true},
+        {"COM 101",
+         "1200",
+         {"CommPort=101", "Settings=1200,n,8,1", "open", "close", "open", "discard"},
+         true},
         {"COM 1", "", {"CommPort=1", "open", "close", "open", "discard"}, true},  // settings kept
-        {"COM 1", "38400", {"CommPort=1", "Settings=38400,n,8,1", "open", "close", "open", "discard"}, true},
-        {"COM12", "9600", {"CommPort=2", "Settings=9600,n,8,1", "open", "close", "open", "discard"}, true},
+        {"COM 1",
+         "38400",
+         {"CommPort=1", "Settings=38400,n,8,1", "open", "close", "open", "discard"},
+         true},
+        {"COM12",
+         "9600",
+         {"CommPort=2", "Settings=9600,n,8,1", "open", "close", "open", "discard"},
+         true},
         {"COM1", "9600", {"CommPort=0"}, false},  // loses its digit: refused
         {"", "9600", {"CommPort=0"}, false},
     };
@@ -495,7 +509,9 @@ TEST(Controls, SecondPressBeforeAnyStatusOnlyCountsUntilAReset) {
     b.connect();                 // connected, nothing received yet
     b.link.Cmd_Start_1_Click();  // status still empty: arms again
     EXPECT_TRUE(b.link.Timer1.enabled());
-    const auto opens = [&] { return std::count(b.port.calls.begin(), b.port.calls.end(), "CommPort=1"); };
+    const auto opens = [&] {
+        return std::count(b.port.calls.begin(), b.port.calls.end(), "CommPort=1");
+    };
     const auto before = opens();
     b.seconds(7);  // Timer1 counts; the seventh stall check resets the state
     EXPECT_EQ(opens(), before) << "ticks that find a count do not connect";

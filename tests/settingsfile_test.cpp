@@ -20,14 +20,14 @@ TEST(SettingsParse, FieldRules) {
         {"COM 1,9600", deflt},
         {"COM 1\r\n9600\r\n", deflt},  // one field a line
         {"COM 1\n9600\n", deflt},
-        {"   COM 1,   9600\r\n", deflt},      // leading spaces skipped
-        {"COM 1   ,9600   \r\n", deflt},      // trailing spaces dropped
-        {"\"COM 1\",\"9600\"\r\n", deflt},    // quoted
+        {"   COM 1,   9600\r\n", deflt},    // leading spaces skipped
+        {"COM 1   ,9600   \r\n", deflt},    // trailing spaces dropped
+        {"\"COM 1\",\"9600\"\r\n", deflt},  // quoted
         {"\"COM, 1\",9600", SettingsTexts{"COM, 1", "9600"}},
         {"\" COM 1 \" ,9600", SettingsTexts{" COM 1 ", "9600"}},
         {"COM 1,9600,115200\r\nCOM 2,4800\r\n", deflt},  // the rest is not read
         {"COM 12,921600\r\n", SettingsTexts{"COM 12", "921600"}},
-        {"COM1,9600\r\n", SettingsTexts{"COM1", "9600"}},  // read as it stands
+        {"COM1,9600\r\n", SettingsTexts{"COM1", "9600"}},          // read as it stands
         {"\xe9\xff,9600\r\n", SettingsTexts{"\xe9\xff", "9600"}},  // bytes kept
         {"COM 1,\r\n", SettingsTexts{"COM 1", ""}},
         {"", std::nullopt},

@@ -95,9 +95,15 @@ TEST(Startup, MissingFileIsReportedAndCreated) {
 }
 
 TEST(Startup, UnusableFilesAreReplacedByTheDefault) {
-    const QByteArray unusable[] = {"",          "COM 1",          "COM 1\r\n",      "COM1,9600\r\n",
-                                   "COM 1,38400\r\n", "COM 200,9600\r\n", "\xe9\xff,\x80\r\n",
-                                   "com 1,9600\r\n",  "COM 1,9600 baud\r\n"};
+    const QByteArray unusable[] = {"",
+                                   "COM 1",
+                                   "COM 1\r\n",
+                                   "COM1,9600\r\n",
+                                   "COM 1,38400\r\n",
+                                   "COM 200,9600\r\n",
+                                   "\xe9\xff,\x80\r\n",
+                                   "com 1,9600\r\n",
+                                   "COM 1,9600 baud\r\n"};
     for (const QByteArray& contents : unusable) {
         ScopedWorkDir dir;
         dir.write(contents);
