@@ -1,7 +1,7 @@
 // Test entry point for tests that need a QApplication.  Without a display the
 // offscreen platform is used.
-#include <QApplication>
 #include <gtest/gtest.h>
+#include <QApplication>
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
