@@ -1,0 +1,288 @@
+#include "sim/receivermodel.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <utility>
+
+#include "sim/nmea.h"
+
+namespace gpssim {
+namespace {
+
+constexpr std::array<std::pair<Behaviour, std::string_view>, 6> kBehaviourNames = {{
+    {Behaviour::Normal, "normal"},
+    {Behaviour::Silent, "silent"},
+    {Behaviour::WrongBaud, "wrong-baud"},
+    {Behaviour::Ignore, "ignore"},
+    {Behaviour::SlowConfirm, "slow-confirm"},
+    {Behaviour::OffAfter, "off-after"},
+}};
+
+// Longest input kept while waiting for a line end; NMEA allows 82 characters.
+constexpr std::size_t kMaxInputLine = 200;
+
+// Where the receiver stands once it has a fix, and the sky it sees.
+constexpr std::string_view kPosition = "4807.0380,N,01131.0000,E";
+struct Satellite {
+    int prn, elevation, azimuth, snr;  // snr 0: not tracked
+};
+constexpr std::array<Satellite, 12> kSky = {{
+    {7, 79, 48, 42},
+    {2, 51, 62, 43},
+    {26, 36, 256, 42},
+    {27, 27, 138, 42},
+    {9, 23, 313, 40},
+    {4, 19, 159, 41},
+    {15, 12, 41, 38},
+    {8, 69, 301, 44},
+    {10, 8, 58, 0},
+    {13, 5, 196, 0},
+    {29, 3, 345, 0},
+    {31, 1, 112, 0},
+}};
+
+std::string clockText(std::int64_t msOfDay) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d%02d%02d.%03d", int(msOfDay / 3600000 % 24),
+                  int(msOfDay / 60000 % 60), int(msOfDay / 1000 % 60), int(msOfDay % 1000));
+    return text;
+}
+
+std::string digits(int value, int width = 2) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*d", width, value);
+    return text;
+}
+
+// A line as it may be shown in a log: printable ASCII, at most 100 characters.
+std::string printable(std::string_view line) {
+    std::string text;
+    for (char c : line.substr(0, 100)) text += (c >= 0x20 && c < 0x7F) ? c : '?';
+    if (line.size() > 100) text += "...";
+    return text;
+}
+
+std::vector<std::string_view> fields(std::string_view body) {
+    std::vector<std::string_view> out;
+    for (std::size_t at = 0;;) {
+        const std::size_t comma = body.find(',', at);
+        out.push_back(body.substr(at, comma == std::string_view::npos ? comma : comma - at));
+        if (comma == std::string_view::npos) return out;
+        at = comma + 1;
+    }
+}
+
+// One epoch's sentences: GGA, GSA, three GSV, RMC.  An empty time leaves the
+// time fields empty, as a receiver that does not know the time yet may.
+std::string burstOf(const std::string& time, const std::string& date, bool fix) {
+    std::string burst;
+    if (fix) {
+        burst += nmeaSentence("GPGGA," + time + "," + std::string(kPosition) +
+                              ",1,08,0.9,545.4,M,46.9,M,,0000");
+        std::string used;
+        for (std::size_t i = 0; i < kSky.size(); ++i)
+            used += (kSky[i].snr > 0 ? digits(kSky[i].prn) : std::string()) + ",";
+        burst += nmeaSentence("GPGSA,A,3," + used + "1.8,0.9,1.5");
+    } else {
+        burst += nmeaSentence("GPGGA," + time + ",,,,,0,00,,,M,0.0,M,,0000");
+        burst += nmeaSentence("GPGSA,A,1,,,,,,,,,,,,,,,");
+    }
+    for (std::size_t part = 0; part < 3; ++part) {
+        std::string gsv = "GPGSV,3," + std::to_string(part + 1) + ",12";
+        for (std::size_t i = part * 4; i < part * 4 + 4; ++i) {
+            const Satellite& s = kSky[i];
+            gsv +=
+                "," + digits(s.prn) + "," + digits(s.elevation) + "," + digits(s.azimuth, 3) + ",";
+            if (fix && s.snr > 0) gsv += digits(s.snr);
+        }
+        burst += nmeaSentence(gsv);
+    }
+    if (fix)
+        burst += nmeaSentence("GPRMC," + time + ",A," + std::string(kPosition) + ",0.00,0.00," +
+                              date + ",,,A");
+    else
+        burst += nmeaSentence("GPRMC," + time + ",V,,,,,,," + date + ",,,N");
+    return burst;
+}
+
+}  // namespace
+
+std::optional<Behaviour> behaviourFromName(std::string_view name) {
+    for (const auto& [value, text] : kBehaviourNames)
+        if (text == name) return value;
+    return std::nullopt;
+}
+
+std::string_view nameOf(Behaviour behaviour) {
+    for (const auto& [value, text] : kBehaviourNames)
+        if (value == behaviour) return text;
+    return {};
+}
+
+ReceiverModel::ReceiverModel(ReceiverConfig config)
+    : config_(std::move(config)),
+      epochMs_(1000 / std::clamp(config_.rateHz, 1, 10)),
+      garbleRng_(config_.seed),
+      chunker_(config_.chunking, config_.seed) {}
+
+std::string ReceiverModel::tick() {
+    const std::int64_t now = nextEpochMs_;
+    nextEpochMs_ += epochMs_;
+    if (switchedOff_ || config_.behaviour == Behaviour::Silent) return {};
+    if (config_.behaviour == Behaviour::OffAfter &&
+        now >= std::int64_t(config_.offAfterSeconds) * 1000) {
+        switchedOff_ = true;
+        note(Event::SwitchedOff, "switched off", now);
+        return {};
+    }
+    if (restartAtMs_) {
+        if (now < *restartAtMs_) {
+            if (config_.behaviour != Behaviour::SlowConfirm || !config_.slowConfirmEmptyTime)
+                return {};
+            const std::string burst = burstOf("", "", false);
+            return rateMismatch_ ? garble(burst.size()) : burst;
+        }
+        restartAtMs_.reset();
+        startedAtMs_ = now;
+        timeKnownNoted_ = fixNoted_ = replayEndNoted_ = false;
+        note(Event::Restart, "restart: clock from zero, no fix", now);
+    }
+    const std::int64_t since = now - startedAtMs_;
+    std::string burst = config_.replay.empty() ? synthesize(since, now) : replayBurst(since, now);
+    if (config_.behaviour == Behaviour::WrongBaud || rateMismatch_) return garble(burst.size());
+    return burst;
+}
+
+std::vector<std::string> ReceiverModel::tickPieces() {
+    return chunker_.split(tick());
+}
+
+std::string ReceiverModel::synthesize(std::int64_t since, std::int64_t now) {
+    const std::int64_t knownAfterMs =
+        std::int64_t(std::min(config_.timeKnownAfterSeconds, config_.timeToFirstFixSeconds)) * 1000;
+    const bool timeKnown = since >= knownAfterMs;
+    const bool fix = since >= std::int64_t(config_.timeToFirstFixSeconds) * 1000;
+
+    std::string time = clockText(since);
+    std::string date;
+    if (timeKnown) {
+        const QDateTime utc = config_.startUtc.toUTC().addMSecs(now - knownAfterMs);
+        time = clockText(utc.time().msecsSinceStartOfDay());
+        date = utc.date().toString(QStringLiteral("ddMMyy")).toStdString();
+        if (!timeKnownNoted_) {
+            timeKnownNoted_ = true;
+            note(Event::TimeKnown,
+                 "time known: UTC " + utc.time().toString(QStringLiteral("HH:mm:ss")).toStdString(),
+                 now);
+        }
+    }
+    if (fix && !fixNoted_) {
+        fixNoted_ = true;
+        note(Event::Fix, "fix, " + std::to_string(since / 1000) + " s after start", now);
+    }
+
+    return burstOf(time, date, fix);
+}
+
+std::string ReceiverModel::replayBurst(std::int64_t since, std::int64_t now) {
+    const auto index = static_cast<std::size_t>(since / epochMs_);
+    if (index < config_.replay.size()) return config_.replay[index];
+    if (!replayEndNoted_) {
+        replayEndNoted_ = true;
+        note(Event::ReplayEnd, "end of the capture", now);
+    }
+    return {};
+}
+
+// Bytes as a UART set to another rate makes of the receiver's output: noise
+// in which no "$" ever starts a sentence.
+std::string ReceiverModel::garble(std::size_t length) {
+    std::string bytes(length, '\0');
+    for (char& c : bytes) {
+        unsigned value = garbleRng_.below(255);
+        if (value >= '$') ++value;
+        c = static_cast<char>(value);
+    }
+    return bytes;
+}
+
+void ReceiverModel::receive(std::string_view bytes) {
+    if (bytes.empty() || switchedOff_ || config_.behaviour == Behaviour::Silent) return;
+    if (config_.behaviour == Behaviour::WrongBaud || rateMismatch_) {
+        note(Event::Rejected,
+             "unreadable at this line rate: " + std::to_string(bytes.size()) + " bytes",
+             nextEpochMs_);
+        return;
+    }
+    input_.append(bytes);
+    for (;;) {
+        const std::size_t dollar = input_.find('$');
+        if (dollar == std::string::npos) {
+            input_.clear();
+            return;
+        }
+        input_.erase(0, dollar);
+        const std::size_t end = input_.find("\r\n");
+        if (end == std::string::npos) {
+            if (input_.size() <= kMaxInputLine) return;
+            input_.erase(0, 1);  // never ended: look for the next "$"
+            continue;
+        }
+        std::string line = input_.substr(0, end);
+        input_.erase(0, end + 2);
+        // A sentence broken off by another "$": only the last one is whole.
+        examine(std::string_view(line).substr(line.rfind('$')));
+    }
+}
+
+void ReceiverModel::examine(std::string_view line) {
+    const std::int64_t now = nextEpochMs_;
+    if (!nmeaChecksumValid(line)) {
+        note(Event::Rejected, "bad checksum or framing: " + printable(line), now);
+        return;
+    }
+    const std::vector<std::string_view> f = fields(line.substr(1, line.size() - 4));
+    if (f[0] != "PSRF101") {
+        note(Event::Rejected, "not acted on: " + printable(line), now);
+        return;
+    }
+    if (f.size() != 9) {
+        note(Event::Rejected, "PSRF101 without its 8 fields: " + printable(line), now);
+        return;
+    }
+    if (f[8] != "4") {
+        note(Event::Rejected,
+             "PSRF101 with reset configuration " + std::string(f[8]) +
+                 ", not a cold start: " + printable(line),
+             now);
+        return;
+    }
+    if (config_.behaviour == Behaviour::Ignore) {
+        note(Event::ColdStart, "cold start recognised: " + printable(line), now);
+        note(Event::Ignored, "cold start not obeyed (mode ignore)", now);
+        return;
+    }
+    const int silence = config_.behaviour == Behaviour::SlowConfirm ? config_.slowConfirmSeconds
+                                                                    : config_.resetSilenceSeconds;
+    restartAtMs_ = now + std::int64_t(std::max(silence, 0)) * 1000;
+    note(Event::ColdStart,
+         "cold start recognised: " + printable(line) + "; silent for " + std::to_string(silence) +
+             " s",
+         now);
+}
+
+void ReceiverModel::setRateMismatch(bool mismatch) {
+    rateMismatch_ = mismatch;
+    if (mismatch) input_.clear();
+}
+
+std::vector<Event> ReceiverModel::takeEvents() {
+    return std::exchange(events_, {});
+}
+
+void ReceiverModel::note(Event::Kind kind, std::string text, std::int64_t atMs) {
+    events_.push_back(Event{kind, atMs, std::move(text)});
+}
+
+}  // namespace gpssim

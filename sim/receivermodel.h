@@ -1,0 +1,132 @@
+// A GPS receiver with a SiRF chipset as seen from its serial line, without a
+// clock: the owner calls tick() once per epoch (one second at the default
+// rate) and writes what it returns, and passes whatever the other end writes
+// to receive().
+//
+// From power-up the receiver's clock runs free from 00:00:00 with no fix;
+// once it has decoded the time from the satellites its GGA sentences carry
+// UTC, and a little later it gets a fix.  Every epoch it sends GGA, GSA,
+// three GSV and RMC, in that order, each with its checksum and CR LF.
+//
+// Of the input sentences it acts only on SiRF message 101 (navigation
+// initialisation) with reset configuration 4, a cold start: it falls silent
+// for a moment, then comes back with its clock from zero and no fix, as
+// after power-up.  The behaviour setting makes it misbehave in the ways a
+// bench meets: no output at all, output at another baud rate, commands not
+// obeyed, a restart that takes too long, being switched off.
+#pragma once
+
+#include <QDateTime>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/chunker.h"
+#include "sim/rng.h"
+
+namespace gpssim {
+
+enum class Behaviour {
+    Normal,       // streams, obeys the cold start
+    Silent,       // sends nothing, reads nothing
+    WrongBaud,    // its output arrives as bytes without any "$"; commands arrive garbled
+    Ignore,       // streams, recognises the cold start and does not obey it
+    SlowConfirm,  // obeys the cold start, but only after slowConfirmSeconds of silence
+    OffAfter,     // switched off offAfterSeconds after power-up, for good
+};
+
+std::optional<Behaviour> behaviourFromName(std::string_view name);
+std::string_view nameOf(Behaviour behaviour);
+
+struct ReceiverConfig {
+    Behaviour behaviour = Behaviour::Normal;
+    int rateHz = 1;  // epochs per second, 1 to 10; the clock advances 1/rateHz s per epoch
+    // Seconds from power-up or restart until the GGA time is UTC rather than
+    // the free-running clock, and until the first fix.  A fix brings the time
+    // with it: the time is known from the earlier of the two.
+    int timeKnownAfterSeconds = 12;
+    int timeToFirstFixSeconds = 25;
+    // The UTC shown when the time first becomes known after power-up; the
+    // UTC goes on from there through restarts.
+    QDateTime startUtc = QDateTime(QDate(2024, 12, 6), QTime(20, 41, 37), Qt::UTC);
+    int resetSilenceSeconds = 1;  // silent after a cold start before the restart
+    int slowConfirmSeconds = 35;  // the same for SlowConfirm
+    // SlowConfirm: during that wait, send bursts whose GGA and RMC have an
+    // empty time field instead of nothing.  The line stays busy, so the
+    // tool goes on counting the seconds of the cold start past 30.
+    bool slowConfirmEmptyTime = false;
+    int offAfterSeconds = 30;  // OffAfter: seconds of output after power-up
+    Chunking chunking = Chunking::Burst;
+    std::uint64_t seed = 1;
+    // When not empty, these bursts (from a capture) are sent one per epoch in
+    // place of the receiver's own; a restart starts them again from the first.
+    std::vector<std::string> replay;
+};
+
+struct Event {
+    enum Kind {
+        ColdStart,    // a valid cold-start sentence was recognised
+        Rejected,     // an input sentence was not acted on (checksum, other message or reset)
+        Ignored,      // a cold start was recognised and, by behaviour, not obeyed
+        Restart,      // output resumed after a cold start: clock from zero, no fix
+        TimeKnown,    // GGA time is UTC from this epoch on
+        Fix,          // the first fix since power-up or restart
+        SwitchedOff,  // no more output, for good
+        ReplayEnd,    // the last burst of the capture has been sent
+    };
+    Kind kind;
+    std::int64_t atMs;  // time since power-up, on the receiver's epoch clock
+    std::string text;
+};
+
+class ReceiverModel {
+public:
+    explicit ReceiverModel(ReceiverConfig config = {});
+
+    const ReceiverConfig& config() const { return config_; }
+
+    // The output of the next epoch; empty when the receiver says nothing.
+    std::string tick();
+    // The same, cut into the pieces the configured chunking gives.
+    std::vector<std::string> tickPieces();
+
+    // Bytes written to the receiver, in any pieces.
+    void receive(std::string_view bytes);
+
+    // The line is set to a rate other than the receiver's: what it sends
+    // arrives garbled and what it is sent is unreadable, as with WrongBaud.
+    void setRateMismatch(bool mismatch);
+
+    // Notable events since the last call, oldest first.
+    std::vector<Event> takeEvents();
+
+    // Time since power-up of the next epoch.
+    std::int64_t elapsedMs() const { return nextEpochMs_; }
+    bool switchedOff() const { return switchedOff_; }
+
+private:
+    std::string synthesize(std::int64_t sinceStartMs, std::int64_t nowMs);
+    std::string replayBurst(std::int64_t sinceStartMs, std::int64_t nowMs);
+    std::string garble(std::size_t length);
+    void examine(std::string_view line);
+    void note(Event::Kind kind, std::string text, std::int64_t atMs);
+
+    ReceiverConfig config_;
+    std::int64_t epochMs_;
+    std::int64_t nextEpochMs_ = 0;             // time since power-up of the next epoch
+    std::int64_t startedAtMs_ = 0;             // time since power-up of the last (re)start
+    std::optional<std::int64_t> restartAtMs_;  // silent until then after a cold start
+    bool timeKnownNoted_ = false;
+    bool fixNoted_ = false;
+    bool switchedOff_ = false;
+    bool replayEndNoted_ = false;
+    bool rateMismatch_ = false;
+    std::string input_;
+    Rng garbleRng_;
+    Chunker chunker_;
+    std::vector<Event> events_;
+};
+
+}  // namespace gpssim

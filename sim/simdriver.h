@@ -1,0 +1,103 @@
+// Runs a ReceiverModel on a real line, so that the tool, opening a serial
+// port, meets a receiver.
+//
+// The line is either a pseudo-terminal the driver creates (the tool opens
+// slavePath()) or a serial device the driver opens, with a null-modem cable
+// to the port the tool uses.  A timer runs the model's epochs and writes each
+// burst in the model's pieces; with a baud rate set, the pieces go out spaced
+// as on a line at that rate (10 bits a byte).  What the tool writes is passed
+// to the model.
+//
+// The driver keeps a descriptor of the pseudo-terminal's slave side open for
+// its whole life: without it, every read of the master fails with EIO while
+// the tool has the port closed.  Output that no one reads is thrown away,
+// as it is on a wire with no one listening, rather than filling the
+// pseudo-terminal until writes fail.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "sim/receivermodel.h"
+
+class QSerialPort;
+class QSocketNotifier;
+
+namespace gpssim {
+
+struct DriverOptions {
+    QString device;           // serial device to open; empty: create a pseudo-terminal
+    int intervalMs = 1000;    // between epochs; 1000 / rateHz keeps the receiver true to time
+    int baud = 0;             // > 0: pace the pieces at this rate; on a device also the line's rate
+    bool strictBaud = false;  // pseudo-terminal: while the tool sets the line to a rate other
+                              // than baud, the receiver's output arrives garbled
+};
+
+class SimDriver : public QObject {
+    Q_OBJECT
+public:
+    SimDriver(ReceiverConfig config, DriverOptions options, QObject* parent = nullptr);
+    ~SimDriver() override;
+    SimDriver(const SimDriver&) = delete;
+    SimDriver& operator=(const SimDriver&) = delete;
+
+    // Opens the line and starts the epochs; the first burst follows one
+    // interval later.  False, with error set, when the line cannot be opened.
+    bool start(QString* error = nullptr);
+    // Stops the epochs and closes the line; the slave path goes away.
+    void stop();
+    bool isRunning() const { return epochTimer_.isActive(); }
+
+    // The device the tool should open: the pseudo-terminal's slave, or the
+    // device given.  Empty before start().
+    QString slavePath() const { return slavePath_; }
+
+    ReceiverModel& model() { return model_; }
+    // Bytes handed to the line so far.
+    qint64 bytesWritten() const { return bytesWritten_; }
+
+signals:
+    // Each notable event of the model, as it happens.
+    void event(const gpssim::Event& event);
+    // One line of text for every notable event, the model's and the line's.
+    void logged(const QString& line);
+
+private:
+    bool openPty(QString* error);
+    bool openDevice(QString* error);
+    void onEpoch();
+    void onMasterReadable();
+    void writeDue();
+    void writeToLine(const std::string& bytes);
+    void deliver(std::string_view bytes);
+    void publishEvents();
+    void checkLineRate();
+    void log(const QString& text);
+
+    ReceiverModel model_;
+    DriverOptions options_;
+    QTimer epochTimer_;
+    QTimer pacer_;
+    QElapsedTimer clock_;
+    struct Piece {
+        std::string bytes;
+        qint64 dueNs;  // when its last byte has crossed the line
+    };
+    std::deque<Piece> queue_;
+    qint64 lineFreeAtNs_ = 0;
+    bool overrunNoted_ = false;
+    bool rateMismatch_ = false;
+    int master_ = -1;
+    int slave_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
+    QSerialPort* serial_ = nullptr;
+    QString slavePath_;
+    qint64 bytesWritten_ = 0;
+};
+
+}  // namespace gpssim
