@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/pty.h"
+#include "ptypair.h"
 
 namespace gpslink {
 namespace {

@@ -11,7 +11,7 @@
 #include "app/settingsfile.h"
 #include "app/startup.h"
 #include "gpslink/qtserialport.h"
-#include "tests/pty.h"
+#include "ptypair.h"
 #include "workdir.h"
 
 namespace {

@@ -8,12 +8,9 @@
 #pragma once
 
 #include <fcntl.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
-// This file has the name of the system header that declares openpty(), and
-// its folder is on the tests' include path: include it as "tests/pty.h" so
-// that the search for the system's <pty.h> goes on past this file.
-#include_next <pty.h>
 
 #include <string>
 
