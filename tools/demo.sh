@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Starts the demo: the cold-start tool with a simulated receiver behind every
+# COM port.  Expects the demo built (tools/run.sh does that).
+#
+#   tools/demo.sh [--scripted] [DEMO OPTIONS...]
+#
+# With a display the window opens and the run is yours: press "Cold Start
+# On/Off".  Without one (or with --scripted) the demo runs on a private Xvfb
+# display and one whole cold start is clicked through with real X input; a
+# screenshot of each stage is saved and the folder is printed at the end.
+# Options after --scripted go to the demo (see gps-coldstart-demo --help).
+#
+# BUILD_DIR (default: build) is where the demo was built; SCREENSHOT_DIR
+# (default: out/demo) is where the screenshots go.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=${BUILD_DIR:-build}
+demo=$PWD/$build_dir/app/gps-coldstart-demo
+[ -x "$demo" ] || { echo "demo.sh: $demo is not built (run tools/run.sh)" >&2; exit 1; }
+
+scripted=0
+if [ "${1:-}" = "--scripted" ]; then
+    scripted=1
+    shift
+elif [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    scripted=1
+fi
+
+# The demo keeps its "Set.txt" in a working folder of its own.
+work=$PWD/out/demo
+mkdir -p "$work"
+[ -f "$work/Set.txt" ] || printf 'COM 1,9600\r\n' >"$work/Set.txt"
+
+if [ "$scripted" = 0 ]; then
+    cd "$work"
+    exec "$demo" "$@"
+fi
+
+shots=${SCREENSHOT_DIR:-$PWD/out/demo}
+mkdir -p "$shots"
+log=$work/demo.log
+xvfb_pid=""
+demo_pid=""
+cleanup() {
+    if [ -n "$demo_pid" ]; then kill "$demo_pid" 2>/dev/null || true; fi
+    if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+
+# A display of our own: Xvfb picks a free number and writes it to fd 3.
+rm -f "$work/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display" \
+    2>"$work/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do
+    grep -q . "$work/display" 2>/dev/null && break
+    sleep 0.1
+done
+grep -q . "$work/display" || { echo "demo.sh: Xvfb did not start" >&2; exit 1; }
+export DISPLAY=:$(head -n1 "$work/display")
+export QT_QPA_PLATFORM=xcb
+unset WAYLAND_DISPLAY
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+
+# A receiver that knows the time at once, restarts four seconds after the
+# cold start (long enough to see the count) and is switched off 14 seconds
+# after the demo starts, some seconds after the confirmation.
+if [ $# -eq 0 ]; then
+    set -- --mode off-after --off-after 14 --time-known-after 0 --reset-silence 4
+fi
+(cd "$work" && exec "$demo" "$@") >"$log" 2>"$work/receiver.log" &
+demo_pid=$!
+
+# Waits until the demo has printed a line matching the pattern.
+wait_for() {
+    local pattern=$1 seconds=$2
+    for _ in $(seq $((seconds * 10))); do
+        grep -q -- "$pattern" "$log" && return 0
+        kill -0 "$demo_pid" 2>/dev/null || { echo "demo.sh: the demo ended" >&2; return 1; }
+        sleep 0.1
+    done
+    echo "demo.sh: no \"$pattern\" within $seconds s; the demo printed:" >&2
+    cat "$log" >&2
+    return 1
+}
+
+n=0
+shoot() {
+    n=$((n + 1))
+    sleep 0.3  # let the window repaint
+    import -window "$window" "$shots/demo-$n-$1.png"
+    echo "  $shots/demo-$n-$1.png"
+}
+
+wait_for "^window shown" 20
+window=$(xdotool search --name '^GPS Cold Start \(demo\)$' | head -n1)
+eval "$(xdotool getwindowgeometry --shell "$window")"  # X, Y of the window
+
+# Screen points of the buttons, from their designed boxes (pixels).
+click() {
+    xdotool mousemove $((X + $1)) $((Y + $2)) click 1
+}
+start_button=(278 69)  # "Cold Start On/Off": 222,18 113x103
+exit_button=(277 164)  # "Exit": 222,136 111x57
+
+echo "Screenshots of the demo run:"
+shoot idle
+click "${start_button[@]}"
+wait_for "^status: UTC Time" 15
+shoot utc-time
+wait_for "^status: Cold Starting" 15
+shoot cold-starting
+wait_for "^status: Cold Start OK!" 20
+shoot cold-start-ok
+wait_for "^status: GPS be shuted down." 30
+shoot shut-down
+
+click "${exit_button[@]}"
+for _ in $(seq 50); do
+    kill -0 "$demo_pid" 2>/dev/null || break
+    sleep 0.1
+done
+if kill -0 "$demo_pid" 2>/dev/null; then
+    echo "demo.sh: the demo did not end on Exit" >&2
+    exit 1
+fi
+wait "$demo_pid" || true
+demo_pid=""
+echo "The run, as the status box showed it:"
+sed 's/^/  /' "$log"
+echo "Screenshots are in $shots"
