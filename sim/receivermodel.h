@@ -99,6 +99,10 @@ public:
     // arrives garbled and what it is sent is unreadable, as with WrongBaud.
     void setRateMismatch(bool mismatch);
 
+    // length bytes as the receiver's output looks when read at another rate:
+    // never a "$".
+    std::string garble(std::size_t length);
+
     // Notable events since the last call, oldest first.
     std::vector<Event> takeEvents();
 
@@ -109,7 +113,6 @@ public:
 private:
     std::string synthesize(std::int64_t sinceStartMs, std::int64_t nowMs);
     std::string replayBurst(std::int64_t sinceStartMs, std::int64_t nowMs);
-    std::string garble(std::size_t length);
     void examine(std::string_view line);
     void note(Event::Kind kind, std::string text, std::int64_t atMs);
 

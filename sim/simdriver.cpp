@@ -192,6 +192,14 @@ void SimDriver::writeToLine(const std::string& bytes) {
         return;
     }
     if (master_ < 0) return;
+    // The rate is checked at every write, not only once an epoch: a burst
+    // queued while the rates matched is garbled once they no longer do.
+    checkLineRate();
+    if (rateMismatch_) return writeBytes(model_.garble(bytes.size()));
+    writeBytes(bytes);
+}
+
+void SimDriver::writeBytes(const std::string& bytes) {
     int unread = 0;
     if (::ioctl(slave_, TIOCINQ, &unread) == 0 && unread > kUnheardBytes) tcflush(slave_, TCIFLUSH);
     std::size_t at = 0;

@@ -74,6 +74,7 @@ private:
     void onMasterReadable();
     void writeDue();
     void writeToLine(const std::string& bytes);
+    void writeBytes(const std::string& bytes);  // on the pseudo-terminal, as they are
     void deliver(std::string_view bytes);
     void publishEvents();
     void checkLineRate();
