@@ -34,12 +34,15 @@ QString oneLine(const std::string& status) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+    // The options are read before the window system is reached, so that
+    // --help and mistakes are answered without a display.
     QCoreApplication::setApplicationName(QStringLiteral("gps-coldstart-demo"));
-
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
     DemoOptions options;
     QString error;
-    if (!readDemoOptions(QCoreApplication::arguments(), options, error)) {
+    const bool optionsOk = readDemoOptions(arguments, options, error);
+    if (!optionsOk) {
         if (options.helpShown) {
             printLine(stdout, error);
             return 0;
@@ -47,6 +50,7 @@ int main(int argc, char** argv) {
         printLine(stderr, QStringLiteral("gps-coldstart-demo: ") + error);
         return 2;
     }
+    QApplication app(argc, argv);
 
     std::unique_ptr<gpssim::SimDriver> receiver;
     QString device = options.device;
