@@ -5,6 +5,11 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #endif
 
 namespace {
@@ -69,11 +74,26 @@ std::optional<SettingsTexts> readSettingsFile() {
 }
 
 bool WriteSettingsFile(const std::string& port, const std::string& baud) {
+    const std::string line = port + "," + baud + "\r\n";
+#ifndef Q_OS_WIN
+    // The new contents go to a file of a fixed name that is then renamed over
+    // the old one.  A kill or power loss leaves either file whole, and at
+    // most this one leftover, which the next write reuses.
+    static constexpr char kNewFileName[] = "Set.txt.new";
+    const int fd = ::open(kNewFileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        const bool written =
+            ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
+            ::fsync(fd) == 0;
+        const bool closed = ::close(fd) == 0;
+        if (written && closed && std::rename(kNewFileName, kSettingsFileName) == 0) return true;
+        ::unlink(kNewFileName);
+    }
+#endif
     QSaveFile file(QString::fromLatin1(kSettingsFileName));
     // A directory that allows no new files can still have its file rewritten.
     file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly)) return false;
-    const std::string line = port + "," + baud + "\r\n";
     if (file.write(line.data(), static_cast<qint64>(line.size())) !=
         static_cast<qint64>(line.size())) {
         file.cancelWriting();

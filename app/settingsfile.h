@@ -34,6 +34,7 @@ std::optional<SettingsTexts> readSettingsFile();
 
 // Replaces "Set.txt" with the port text, ",", the baud text and CR LF.  The
 // old file stays whole until the new one is complete, so a crash or power
-// loss mid-write never leaves a truncated file.  False when it could not be
+// loss mid-write never leaves a truncated file; a kill at the wrong moment
+// can leave "Set.txt.new" behind, which the next write reuses.  False when it could not be
 // written; the old file is then as it was.
 bool WriteSettingsFile(const std::string& port, const std::string& baud);

@@ -49,8 +49,11 @@ TEST(SettingsParse, FieldRules) {
 TEST(SettingsFile, WritesExactlyOneLineAndReadsItBack) {
     ScopedWorkDir dir;
     dir.write("COM 100,921600\r\nsomething much longer that must not survive\r\n");
+    dir.write("half a write killed", "Set.txt.new");  // left by a killed writer
     ASSERT_TRUE(WriteSettingsFile("COM 1", "9600"));
     EXPECT_EQ(dir.read(), QByteArray("COM 1,9600\r\n"));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"Set.txt"})
+        << "nothing left over";
     EXPECT_EQ(dir.read().size(), 12);
     EXPECT_EQ(readSettingsFile(), (SettingsTexts{"COM 1", "9600"}));
 }
