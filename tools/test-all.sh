@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds, and runs every test: once in a normal build and
-# once with AddressSanitizer and UBSan; then checks the formatting.
+# once with AddressSanitizer and UBSan; then a short fuzz run of each fuzz
+# target, and the formatting check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +23,9 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOLDSTART_SANITIZE=
 cmake --build build-asan
 echo "== tests with AddressSanitizer and UBSan"
 ctest --test-dir build-asan --output-on-failure
+
+echo "== fuzzing, briefly"
+bash tools/fuzz.sh "${FUZZ_SECONDS:-20}"
 
 echo "== formatting"
 git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
