@@ -1,0 +1,165 @@
+#include "sim/options.h"
+
+#include <QDateTime>
+
+#include "sim/capture.h"
+
+namespace gpssim {
+
+namespace {
+
+bool toInt(const QString& text, int low, int high, int& value) {
+    bool ok = false;
+    const int v = text.toInt(&ok);
+    if (!ok || v < low || v > high) return false;
+    value = v;
+    return true;
+}
+
+}  // namespace
+
+void addReceiverOptions(QCommandLineParser& parser) {
+    parser.addOptions({
+        {"mode",
+         "How the receiver behaves: normal; silent (sends nothing); wrong-baud (sends bytes "
+         "without any '$', as at another baud rate); ignore (does not obey the cold start); "
+         "slow-confirm (silent for --slow-confirm-seconds after the cold start, then restarts); "
+         "off-after (switched off --off-after seconds after power-up). Default: normal.",
+         "mode"},
+        {"off-after", "off-after: seconds of output after power-up (default 30).", "N"},
+        {"slow-confirm-seconds",
+         "slow-confirm: seconds of silence after the cold start (default 35).", "N"},
+        {"slow-confirm-empty-time",
+         "slow-confirm: during the wait send bursts whose GGA and RMC time is empty, "
+         "instead of nothing, so that the tool sees the cold start run over 30 seconds."},
+        {"reset-silence", "Seconds of silence after a cold start (default 1).", "N"},
+        {"ttff", "Seconds from power-up or restart to the first fix (default 25).", "N"},
+        {"time-known-after",
+         "Seconds from power-up or restart until the GGA time is UTC (default 12).", "N"},
+        {"start-utc", "UTC when the time first becomes known, hhmmss or now (default 204137).",
+         "hhmmss"},
+        {"chunking",
+         "How each burst is cut into writes: burst, sentence, byte or random (default burst). "
+         "Writes only stay apart on the line with --baud.",
+         "how"},
+        {"seed", "Seed for random chunking and wrong-baud noise (default 1).", "N"},
+        {"rate", "Epochs per second, 1 to 10 (default 1).", "HZ"},
+        {"baud",
+         "Pace the writes as a line at this rate, 10 bits a byte; with --device also the "
+         "device's rate (default: no pacing; a device runs at 9600).",
+         "N"},
+        {"strict-baud",
+         "With --baud on a pseudo-terminal: while the tool sets the line to another rate, "
+         "the output arrives garbled and commands are not understood."},
+        {"replay",
+         "Send the bursts of this capture file instead, one per epoch ('#' lines skipped, "
+         "CR LF restored); a cold start starts it again from the top.",
+         "FILE"},
+    });
+}
+
+QStringList receiverOptionNames() {
+    return {"mode",
+            "off-after",
+            "slow-confirm-seconds",
+            "slow-confirm-empty-time",
+            "reset-silence",
+            "ttff",
+            "time-known-after",
+            "start-utc",
+            "chunking",
+            "seed",
+            "rate",
+            "baud",
+            "strict-baud",
+            "replay"};
+}
+
+bool readReceiverOptions(const QCommandLineParser& p, ReceiverConfig& c, DriverOptions& line,
+                         QString& error) {
+    constexpr int kLongest = 24 * 3600;
+    auto number = [&](const char* name, int low, int high, int& value) {
+        if (!p.isSet(name)) return true;
+        if (toInt(p.value(name), low, high, value)) return true;
+        error = QStringLiteral("--%1 takes a whole number from %2 to %3")
+                    .arg(QLatin1String(name))
+                    .arg(low)
+                    .arg(high);
+        return false;
+    };
+    if (p.isSet("mode")) {
+        const auto mode = behaviourFromName(p.value("mode").toStdString());
+        if (!mode) {
+            error = QStringLiteral("unknown --mode %1").arg(p.value("mode"));
+            return false;
+        }
+        c.behaviour = *mode;
+        const bool slow = c.behaviour == Behaviour::SlowConfirm;
+        if ((p.isSet("off-after") && c.behaviour != Behaviour::OffAfter) ||
+            ((p.isSet("slow-confirm-seconds") || p.isSet("slow-confirm-empty-time")) && !slow)) {
+            error = QStringLiteral("that option does not belong to --mode %1").arg(p.value("mode"));
+            return false;
+        }
+    } else if (p.isSet("off-after") &&
+               (p.isSet("slow-confirm-seconds") || p.isSet("slow-confirm-empty-time"))) {
+        error = QStringLiteral("--off-after and --slow-confirm-... belong to different modes");
+        return false;
+    } else if (p.isSet("off-after")) {
+        c.behaviour = Behaviour::OffAfter;
+    } else if (p.isSet("slow-confirm-seconds") || p.isSet("slow-confirm-empty-time")) {
+        c.behaviour = Behaviour::SlowConfirm;
+    }
+    c.slowConfirmEmptyTime = p.isSet("slow-confirm-empty-time");
+    if (p.isSet("chunking")) {
+        const auto chunking = chunkingFromName(p.value("chunking").toStdString());
+        if (!chunking) {
+            error = QStringLiteral("unknown --chunking %1").arg(p.value("chunking"));
+            return false;
+        }
+        c.chunking = *chunking;
+    }
+    if (!number("off-after", 0, kLongest, c.offAfterSeconds) ||
+        !number("slow-confirm-seconds", 0, kLongest, c.slowConfirmSeconds) ||
+        !number("reset-silence", 0, kLongest, c.resetSilenceSeconds) ||
+        !number("ttff", 0, kLongest, c.timeToFirstFixSeconds) ||
+        !number("time-known-after", 0, kLongest, c.timeKnownAfterSeconds) ||
+        !number("rate", 1, 10, c.rateHz) || !number("baud", 0, 921600, line.baud))
+        return false;
+    if (p.isSet("seed")) {
+        bool ok = false;
+        c.seed = p.value("seed").toULongLong(&ok);
+        if (!ok) {
+            error = QStringLiteral("--seed takes a whole number");
+            return false;
+        }
+    }
+    if (p.isSet("start-utc")) {
+        const QString text = p.value("start-utc");
+        if (text == QLatin1String("now")) {
+            c.startUtc = QDateTime::currentDateTimeUtc();
+        } else {
+            const QTime time = QTime::fromString(text, QStringLiteral("HHmmss"));
+            if (!time.isValid()) {
+                error = QStringLiteral("--start-utc takes hhmmss or \"now\"");
+                return false;
+            }
+            c.startUtc.setTime(time);
+        }
+    }
+    if (p.isSet("replay")) {
+        std::string why;
+        if (!loadCapture(p.value("replay").toStdString(), c.replay, why)) {
+            error = QString::fromStdString(why);
+            return false;
+        }
+    }
+    if (p.isSet("strict-baud") && line.baud == 0) {
+        error = QStringLiteral("--strict-baud needs --baud");
+        return false;
+    }
+    line.strictBaud = p.isSet("strict-baud");
+    line.intervalMs = 1000 / c.rateHz;
+    return true;
+}
+
+}  // namespace gpssim
