@@ -12,7 +12,6 @@
 // second press closes the port.  The main thread only runs the event loop.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -31,45 +30,12 @@
 #include "bench/rig.h"
 #include "gpslink/link.h"
 #include "gpslink/qtserialport.h"
+#include "tests/ptypair.h"
 
 namespace coldstart::bench {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-
-// The receiver's end of a pseudo-terminal pair in raw mode.  A descriptor of
-// the slave side stays open, so the line keeps its settings and the master
-// sees no hang-up while the port is closed between runs.
-struct PtyPair {
-    int master = -1;
-    int slave = -1;
-    std::string slavePath;
-
-    PtyPair() {
-        termios raw{};
-        cfmakeraw(&raw);
-        char name[128] = {};
-        if (openpty(&master, &slave, name, &raw, nullptr) != 0) return;
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        slavePath = name;
-    }
-    ~PtyPair() {
-        if (master >= 0) ::close(master);
-        if (slave >= 0) ::close(slave);
-    }
-
-    bool send(std::string_view bytes) const {
-        return ::write(master, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    }
-
-    // Whatever is waiting, without blocking.
-    std::string drain() const {
-        std::string bytes;
-        char chunk[4096];
-        for (ssize_t n; (n = ::read(master, chunk, sizeof chunk)) > 0;) bytes.append(chunk, n);
-        return bytes;
-    }
-};
 
 // Runs fn on the main thread and waits for it.
 template <typename Fn>
@@ -83,8 +49,8 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, rank == 0 ? 0 : rank - 1)];
 }
 
-int measure(int runs, const PtyPair& pty, gpslink::Link& link, gpslink::QtSerialPort& port,
-            QuietView& view) {
+int measure(int runs, const gpslink::testing::Pty& pty, gpslink::Link& link,
+            gpslink::QtSerialPort& port, QuietView& view) {
     std::vector<double> micros;
     const std::string fifth = ggaSentence(36004, Clock::Known);
     const std::size_t lastChecksumChar = fifth.find('*') + 2;
@@ -118,7 +84,7 @@ int measure(int runs, const PtyPair& pty, gpslink::Link& link, gpslink::QtSerial
                 [&] { ready = link.state().Counters[2] == 4 && link.state().RxBuffer == head; });
             if (!ready) std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        if (!ready || !pty.drain().empty()) {
+        if (!ready || !pty.receive().empty()) {
             std::fprintf(stderr, "run %d: the link did not take the stream in as expected\n", run);
             return 1;
         }
@@ -128,7 +94,7 @@ int measure(int runs, const PtyPair& pty, gpslink::Link& link, gpslink::QtSerial
         const auto t0 = SteadyClock::now();
         pty.send(last);
         std::string answer;
-        pollfd fd{pty.master, POLLIN, 0};
+        pollfd fd{pty.masterFd(), POLLIN, 0};
         SteadyClock::time_point t1;
         while (answer.empty()) {
             if (::poll(&fd, 1, 5000) <= 0) {
@@ -136,7 +102,7 @@ int measure(int runs, const PtyPair& pty, gpslink::Link& link, gpslink::QtSerial
                 return 1;
             }
             char c[64];
-            const ssize_t n = ::read(pty.master, c, sizeof c);
+            const ssize_t n = ::read(pty.masterFd(), c, sizeof c);
             t1 = SteadyClock::now();
             if (n > 0) answer.assign(c, static_cast<std::size_t>(n));
         }
@@ -147,7 +113,7 @@ int measure(int runs, const PtyPair& pty, gpslink::Link& link, gpslink::QtSerial
         const auto until = SteadyClock::now() + std::chrono::seconds(5);
         while (answer.size() < whole.size() && SteadyClock::now() < until) {
             std::this_thread::sleep_for(std::chrono::microseconds(100));
-            answer += pty.drain();
+            answer += pty.receive();
         }
         if (answer != whole) {
             std::fprintf(stderr, "run %d: answer was \"%s\"\n", run, answer.c_str());
@@ -185,14 +151,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: latency [runs]\n");
         return 2;
     }
-    PtyPair pty;
-    if (pty.master < 0) {
+    gpslink::testing::Pty pty;
+    if (!pty.ok()) {
         std::fprintf(stderr, "no pseudo-terminal\n");
         return 1;
     }
     QuietView view;
     gpslink::QtSerialPort port;
-    port.setDeviceOverride(QString::fromStdString(pty.slavePath));
+    port.setDeviceOverride(QString::fromStdString(pty.slavePath()));
     gpslink::Link link(view, port);
     port.setOnComm([&link] { link.MSComm1_OnComm(); });
     link.setStartUpValues();
