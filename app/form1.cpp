@@ -1,5 +1,7 @@
 #include "app/form1.h"
 
+#include "gpslink/linkclock.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFont>
@@ -85,14 +87,6 @@ QLabel* makeLabel(const QString& caption, QWidget* parent, const QRect& geometry
     return label;
 }
 
-QTimer* makeTimer(const char* name, QObject* parent) {
-    auto* timer = new QTimer(parent);
-    timer->setObjectName(QLatin1String(name));
-    timer->setInterval(gpslink::TickTimer::kIntervalMs);
-    timer->setTimerType(Qt::PreciseTimer);
-    return timer;
-}
-
 }  // namespace
 
 QColor toQColor(gpslink::Colour colour, const QPalette& palette) {
@@ -132,8 +126,6 @@ Form1::Form1(std::unique_ptr<gpslink::SerialPort> port, QWidget* parent)
     setFixedSize(346, 262);
 
     // The controls, in the order the window has always created them.
-    Timer1 = makeTimer("Timer1", this);
-
     Text_Error_1 = new QPlainTextEdit(this);
     Text_Error_1->setObjectName(QStringLiteral("Text_Error_1"));
     Text_Error_1->setGeometry(twips(180, 1320, 2985, 1575));
@@ -162,10 +154,6 @@ Form1::Form1(std::unique_ptr<gpslink::SerialPort> port, QWidget* parent)
     Cmd_Start_1->setObjectName(QStringLiteral("Cmd_Start_1"));
     Cmd_Start_1->setGeometry(twips(3330, 270, 1695, 1545));
     Cmd_Start_1->setFont(timesNewRoman(14.25, true));
-
-    Timer_PF = makeTimer("Timer_PF", this);
-    Timer_Start = makeTimer("Timer_Start", this);
-    Timer = makeTimer("Timer", this);
 
     Frame5 = new QGroupBox(this);
     Frame5->setObjectName(QStringLiteral("Frame5"));
@@ -221,26 +209,12 @@ Form1::Form1(std::unique_ptr<gpslink::SerialPort> port, QWidget* parent)
     };
     link_ = std::make_unique<gpslink::Link>(*this, *port_, std::move(hooks));
 
-    const std::pair<gpslink::TickTimer*, QTimer*> timers[] = {{&link_->Timer1, Timer1},
-                                                              {&link_->Timer_PF, Timer_PF},
-                                                              {&link_->Timer_Start, Timer_Start},
-                                                              {&link_->Timer, Timer}};
-    for (const auto& [tick, timer] : timers) {
-        // Started only on a change, so a timer already running keeps its interval.
-        tick->setOnChange([timer = timer](bool enabled) {
-            if (enabled)
-                timer->start();
-            else
-                timer->stop();
-        });
-        if (tick->enabled()) timer->start();
-    }
+    clock_ = std::make_unique<gpslink::LinkClock>(*link_, *port_, this);
+    Timer1 = clock_->Timer1;
+    Timer_PF = clock_->Timer_PF;
+    Timer_Start = clock_->Timer_Start;
+    Timer = clock_->Timer;
     gpslink::Link* link = link_.get();
-    connect(Timer1, &QTimer::timeout, this, [link] { link->Timer1_Timer(); });
-    connect(Timer_PF, &QTimer::timeout, this, [link] { link->Timer_PF_Timer(); });
-    connect(Timer_Start, &QTimer::timeout, this, [link] { link->Timer_Start_Timer(); });
-    connect(Timer, &QTimer::timeout, this, [link] { link->Timer_Timer(); });
-    port_->setOnComm([link] { link->MSComm1_OnComm(); });
 
     connect(Cmd_Start_1, &QPushButton::clicked, this, [link] { link->Cmd_Start_1_Click(); });
     connect(Com_Exit, &QPushButton::clicked, this, [link] { link->Com_Exit_Click(); });
@@ -248,8 +222,7 @@ Form1::Form1(std::unique_ptr<gpslink::SerialPort> port, QWidget* parent)
 }
 
 Form1::~Form1() {
-    port_->setOnComm({});
-    for (QTimer* timer : {Timer1, Timer_PF, Timer_Start, Timer}) timer->stop();
+    clock_.reset();
     delete about_;
 }
 
@@ -313,8 +286,7 @@ void Form1::setFrameEnabled(bool enabled) {
 void Form1::unload() {
     unloading_ = true;
     // The window's timers and its serial notification go with it.
-    for (QTimer* timer : {Timer1, Timer_PF, Timer_Start, Timer}) timer->stop();
-    port_->setOnComm({});
+    clock_.reset();
     if (about_) about_->hide();
     close();
 }

@@ -20,6 +20,9 @@
 #include "gpslink/view.h"
 
 class Form5;
+namespace gpslink {
+class LinkClock;
+}
 class QPalette;
 
 // The colour a 0x00BBGGRR value stands for, or for 0x800000nn the system
@@ -84,6 +87,7 @@ protected:
 private:
     std::unique_ptr<gpslink::SerialPort> port_;
     std::unique_ptr<gpslink::Link> link_;
+    std::unique_ptr<gpslink::LinkClock> clock_;  // goes before the link and the port
     std::function<void(const std::string&, const std::string&)> writeSettings_;
     std::string statusText_;
     QPointer<Form5> about_;

@@ -205,7 +205,7 @@ void Link::examineGga(std::string_view sentence) {
 
     countUp(state_.Counters[2]);
     if (state_.Counters[2] == 5) {
-        port_.output(kColdStartSentence);
+        port_.output(startCommand_);
         view_.setStatusColour(colour::ButtonFace);
         state_.Counters[1] = 0;
         state_.Mode = 1;

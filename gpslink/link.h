@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "gpslink/linkstate.h"
 #include "gpslink/nmeascanner.h"
@@ -67,6 +68,11 @@ public:
     // Returns the state, the status box and the colours to idle.
     void ResetState();
 
+    // What goes out with the fifth accepted GGA sentence; the SiRF cold
+    // start unless another is set.
+    void setStartCommand(std::string command) { startCommand_ = std::move(command); }
+    const std::string& startCommand() const { return startCommand_; }
+
 private:
     void ApplyPortSettings();
     void examine(std::string_view sentence);
@@ -79,6 +85,7 @@ private:
     LinkState state_;
     NmeaScanner scanner_;
     bool coldStartSent_ = false;  // during one receive event
+    std::string startCommand_{kColdStartSentence};
 };
 
 }  // namespace gpslink

@@ -60,6 +60,9 @@ QString deviceForPort(int number) {
 QtSerialPort::QtSerialPort(QObject* parent) : QObject(parent) {
     connect(&serial_, &QSerialPort::readyRead, this, &QtSerialPort::onReadyRead);
     connect(&serial_, &QSerialPort::errorOccurred, this, &QtSerialPort::onError);
+    connect(&serial_, &QSerialPort::bytesWritten, this, [this] {
+        if (serial_.bytesToWrite() == 0) emit allWritten();
+    });
 }
 
 QtSerialPort::~QtSerialPort() {
@@ -159,7 +162,9 @@ void QtSerialPort::onError(QSerialPort::SerialPortError error) {
         QMetaObject::invokeMethod(
             this,
             [this, session] {
-                if (session == session_) closePort();
+                if (session != session_) return;
+                closePort();
+                emit deviceLost();
             },
             Qt::QueuedConnection);
         return;

@@ -47,6 +47,12 @@ public:
     // and the demo's simulated receiver).  Empty restores the mapping.
     void setDeviceOverride(const QString& path);
 
+signals:
+    // Everything output so far has been handed to the device.
+    void allWritten();
+    // The port closed itself because the device hung up or went away.
+    void deviceLost();
+
 private:
     void closePort();
     void onReadyRead();

@@ -1,0 +1,28 @@
+// The command line of gps-coldstart-cli.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+#include "station/unitrun.h"
+
+namespace cli {
+
+struct Options {
+    std::vector<station::UnitConfig> units;
+    bool json = false;
+    bool quiet = false;
+};
+
+struct Parsed {
+    enum Action { Run, Print, Fail } action = Run;
+    Options options;
+    QString text;        // Print: for standard output; Fail: the message naming the mistake
+    int exitStatus = 0;  // Print and Fail
+};
+
+// arguments[0] is the program's name.
+Parsed parseArguments(const QStringList& arguments);
+
+}  // namespace cli

@@ -1,0 +1,153 @@
+#include "cli/progress.h"
+
+#include <unistd.h>
+#include <QJsonDocument>
+
+namespace cli {
+
+namespace {
+
+constexpr int kRepaintMs = 250;
+
+QString oneLine(QString text) {
+    return text.replace('\n', QLatin1String(" / "));
+}
+
+QString seconds(double value) {
+    return QString::number(value, 'f', 2) + QLatin1String(" s");
+}
+
+// SGR colour of a unit's state.
+const char* colourOf(const station::UnitRun& unit) {
+    if (!unit.done()) return unit.phase() == station::UnitRun::Phase::Idle ? "" : "\x1b[34m";
+    const auto& results = unit.results();
+    if (results.empty()) return "";
+    const QString& result = results.back().result;
+    if (result == QLatin1String("pass")) return "\x1b[32m";
+    if (result == QLatin1String("fail")) return "\x1b[31m";
+    return "\x1b[33m";
+}
+
+void print(std::FILE* out, const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), out);
+    std::fflush(out);
+}
+
+}  // namespace
+
+Progress::Mode Progress::modeFor(std::FILE* stream, bool quiet) {
+    if (quiet) return Mode::Quiet;
+    return ::isatty(fileno(stream)) ? Mode::Live : Mode::Lines;
+}
+
+Progress::Progress(station::Station& station, Mode mode, bool colour, std::FILE* out)
+    : station_(station), mode_(mode), colour_(colour), out_(out) {
+    if (mode_ == Mode::Quiet) return;
+    connect(&station, &station::Station::unitChanged, this, &Progress::onChanged);
+    connect(&station, &station::Station::cycleEnded, this, &Progress::onCycleEnded);
+    if (mode_ == Mode::Live) {
+        repaint_.setInterval(kRepaintMs);
+        connect(&repaint_, &QTimer::timeout, this, &Progress::redraw);
+        repaint_.start();
+    }
+}
+
+void Progress::flush() {
+    if (mode_ == Mode::Live) redraw();
+    repaint_.stop();
+}
+
+void Progress::onChanged(station::UnitRun* unit) {
+    if (mode_ != Mode::Lines) return;
+    const QString status = oneLine(unit->statusText());
+    if (status.isEmpty() || lastLine_.value(unit) == status) return;
+    lastLine_.insert(unit, status);
+    print(out_, unit->config().port + QLatin1String(": ") + status + '\n');
+}
+
+void Progress::onCycleEnded(station::UnitRun* unit, const station::CycleResult& r) {
+    if (mode_ != Mode::Lines) return;
+    QString line = QStringLiteral("%1: cycle %2 %3 (%4)")
+                       .arg(unit->config().port)
+                       .arg(r.cycle)
+                       .arg(r.result, r.reason);
+    if (r.ttffS) line += QLatin1String(", TTFF ") + seconds(*r.ttffS);
+    print(out_, line + '\n');
+}
+
+QString Progress::liveLine(const station::UnitRun& unit) const {
+    QString line = unit.config().port;
+    if (!unit.config().unit.isEmpty()) line += QLatin1String("  ") + unit.config().unit;
+    if (unit.config().cycles > 1)
+        line += QStringLiteral("  cycle %1/%2").arg(unit.cycle()).arg(unit.config().cycles);
+    QString state;
+    if (unit.done() && !unit.results().empty()) {
+        const station::CycleResult& last = unit.results().back();
+        state = last.result.toUpper() + QLatin1String(" ") + last.reason;
+    } else {
+        state = oneLine(unit.statusText());
+        if (unit.phase() == station::UnitRun::Phase::ResetSeen)
+            state += QLatin1String("  [reset seen]");
+    }
+    line += QLatin1String("  ") + state;
+    if (!unit.done()) line += QStringLiteral("  %1s").arg(unit.msInState() / 1000);
+    if (unit.ttffS()) line += QLatin1String("  TTFF ") + seconds(*unit.ttffS());
+    return line;
+}
+
+void Progress::redraw() {
+    QString text;
+    if (drawnLines_ > 0) text += QStringLiteral("\x1b[%1A").arg(drawnLines_);  // back to the first
+    for (const station::UnitRun* unit : station_.units()) {
+        text += QLatin1String("\r\x1b[2K");
+        if (colour_) text += QLatin1String(colourOf(*unit));
+        text += liveLine(*unit);
+        if (colour_) text += QLatin1String("\x1b[0m");
+        text += '\n';
+    }
+    drawnLines_ = int(station_.units().size());
+    print(out_, text);
+}
+
+void Report::cycleEnded(const station::CycleResult& result) {
+    if (!json_) return;
+    print(out_,
+          QString::fromUtf8(QJsonDocument(result.toJson()).toJson(QJsonDocument::Compact)) + '\n');
+}
+
+void Report::finished(const station::Station& station) {
+    if (json_) {
+        for (const station::UnitRun* unit : station.units()) {
+            if (unit->config().cycles < 2) continue;
+            const QJsonObject summary = station::summarise(unit->results()).toJson();
+            print(out_,
+                  QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) + '\n');
+        }
+        return;
+    }
+    auto row = [&](const QStringList& cells) {
+        static const int widths[] = {-14, -12, 5, -13, -18, 8, 4, 5, 6};
+        QString line;
+        for (int i = 0; i < cells.size(); ++i) {
+            if (i) line += QLatin1String("  ");
+            line += QStringLiteral("%1").arg(cells[i], widths[i]);
+        }
+        return line.trimmed() + '\n';
+    };
+    QString table =
+        row({"PORT", "UNIT", "CYCLE", "RESULT", "REASON", "TTFF_S", "SATS", "HDOP", "CN0"});
+    auto text = [](const auto& value, int decimals) {
+        return value ? QString::number(double(*value), 'f', decimals) : QStringLiteral("-");
+    };
+    for (const station::UnitRun* unit : station.units()) {
+        for (const station::CycleResult& r : unit->results()) {
+            table += row({r.port, r.unit.isEmpty() ? QStringLiteral("-") : r.unit,
+                          QString::number(r.cycle), r.result, r.reason, text(r.ttffS, 2),
+                          text(r.satellites, 0), text(r.hdop, 1), text(r.cn0Mean4, 1)});
+        }
+    }
+    print(out_, table);
+}
+
+}  // namespace cli

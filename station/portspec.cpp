@@ -1,0 +1,75 @@
+#include "station/portspec.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include "gpslink/qtserialport.h"
+#include "gpslink/serialport.h"
+
+namespace station {
+
+std::optional<int> lineRate(const QString& text) {
+    const int rate = gpslink::baudRateOf((text + QStringLiteral(",n,8,1")).toStdString());
+    if (rate == 0) return std::nullopt;
+    return rate;
+}
+
+std::optional<PortSpec> parsePortSpec(const QString& argument, int defaultBaud, QString* error) {
+    PortSpec spec;
+    QString rest = argument;
+    if (const int equals = rest.indexOf('='); equals >= 0) {
+        spec.unit = rest.mid(equals + 1);
+        rest.truncate(equals);
+    }
+    spec.baud = defaultBaud;
+    if (const int at = rest.lastIndexOf('@'); at >= 0) {
+        const auto rate = lineRate(rest.mid(at + 1));
+        if (!rate) {
+            *error = QStringLiteral("%1: unknown baud rate \"%2\"").arg(argument, rest.mid(at + 1));
+            return std::nullopt;
+        }
+        spec.baud = *rate;
+        rest.truncate(at);
+    }
+    static const QRegularExpression comName(QStringLiteral("^com *([0-9]{1,3})$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    if (const auto match = comName.match(rest); match.hasMatch()) {
+        const int number = match.captured(1).toInt();
+        spec.port = QStringLiteral("COM %1").arg(number);
+        spec.device = gpslink::deviceForPort(number);
+        if (spec.device.isEmpty()) {
+            *error = QStringLiteral("%1: there is no port %2 (COM 1 to COM 101)")
+                         .arg(argument, spec.port);
+            return std::nullopt;
+        }
+        return spec;
+    }
+    if (!rest.startsWith('/')) {
+        *error = QStringLiteral("%1: not a device path or a port name such as COM3").arg(argument);
+        return std::nullopt;
+    }
+    spec.port = spec.device = rest;
+    return spec;
+}
+
+std::optional<std::vector<PortSpec>> parsePortSpecs(const QStringList& arguments, int defaultBaud,
+                                                    QString* error) {
+    std::vector<PortSpec> specs;
+    QStringList devices;
+    for (const QString& argument : arguments) {
+        auto spec = parsePortSpec(argument, defaultBaud, error);
+        if (!spec) return std::nullopt;
+        // A link and its target are one device.
+        const QString canonical = QFileInfo(spec->device).canonicalFilePath();
+        const QString device = canonical.isEmpty() ? spec->device : canonical;
+        if (devices.contains(device)) {
+            *error = QStringLiteral("%1: the port is named twice").arg(argument);
+            return std::nullopt;
+        }
+        devices << device;
+        specs.push_back(*spec);
+    }
+    return specs;
+}
+
+}  // namespace station

@@ -1,0 +1,109 @@
+#include "station/result.h"
+
+#include <QJsonValue>
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace station {
+
+namespace {
+
+QJsonValue orNull(const std::optional<double>& value, int decimals) {
+    if (!value) return QJsonValue::Null;
+    const double scale = std::pow(10.0, decimals);
+    return std::round(*value * scale) / scale;
+}
+
+QJsonValue orNull(const std::optional<int>& value) {
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
+QString isoUtc(const QDateTime& time) {
+    return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+}  // namespace
+
+QJsonObject Limits::toJson() const {
+    QJsonObject limits;
+    if (maxTtffS) limits.insert("max_ttff_s", *maxTtffS);
+    if (minSats) limits.insert("min_sats", *minSats);
+    if (minCn0) limits.insert("min_cn0", *minCn0);
+    return limits;
+}
+
+QJsonObject CycleResult::toJson() const {
+    return QJsonObject{
+        {"port", port},
+        {"device", device},
+        {"baud", baud},
+        {"unit", unit},
+        {"station", station},
+        {"receiver", receiver},
+        {"start", start},
+        {"cycle", cycle},
+        {"started", isoUtc(started)},
+        {"ended", isoUtc(ended)},
+        {"result", result},
+        {"reason", reason},
+        {"status", status},
+        {"cold_start_sent", coldStartSent},
+        {"confirmed", confirmed},
+        {"reset_verified", resetVerified},
+        {"ttff_s", orNull(ttffS, 2)},
+        {"satellites", orNull(satellites)},
+        {"hdop", orNull(hdop, 2)},
+        {"cn0_max", orNull(cn0Max)},
+        {"cn0_mean4", orNull(cn0Mean4, 2)},
+        {"sv_with_snr", orNull(svWithSnr)},
+        {"limits", limits.toJson()},
+        {"version", programVersion()},
+    };
+}
+
+QJsonObject Summary::toJson() const {
+    return QJsonObject{
+        {"port", port},
+        {"unit", unit},
+        {"cycles", cycles},
+        {"passed", passed},
+        {"ttff_mean_s", orNull(ttffMean, 2)},
+        {"ttff_median_s", orNull(ttffMedian, 2)},
+        {"ttff_p95_s", orNull(ttffP95, 2)},
+        {"ttff_max_s", orNull(ttffMax, 2)},
+    };
+}
+
+double percentile(const std::vector<double>& sorted, double p) {
+    if (sorted.empty()) return 0;
+    const double rank = p / 100.0 * static_cast<double>(sorted.size() - 1);
+    const auto low = static_cast<std::size_t>(std::floor(rank));
+    const std::size_t high = std::min(low + 1, sorted.size() - 1);
+    return sorted[low] + (sorted[high] - sorted[low]) * (rank - static_cast<double>(low));
+}
+
+Summary summarise(const std::vector<CycleResult>& cycles) {
+    Summary summary;
+    std::vector<double> ttffs;
+    for (const CycleResult& c : cycles) {
+        summary.port = c.port;
+        summary.unit = c.unit;
+        ++summary.cycles;
+        if (c.result == QLatin1String("pass")) ++summary.passed;
+        if (c.ttffS) ttffs.push_back(*c.ttffS);
+    }
+    if (ttffs.empty()) return summary;
+    std::sort(ttffs.begin(), ttffs.end());
+    summary.ttffMean = std::accumulate(ttffs.begin(), ttffs.end(), 0.0) / double(ttffs.size());
+    summary.ttffMedian = percentile(ttffs, 50);
+    summary.ttffP95 = percentile(ttffs, 95);
+    summary.ttffMax = ttffs.back();
+    return summary;
+}
+
+QString programVersion() {
+    return QStringLiteral(COLDSTART_VERSION);
+}
+
+}  // namespace station

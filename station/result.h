@@ -1,0 +1,66 @@
+// One unit's result for one cycle, and the figures over its cycles.
+#pragma once
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+#include <optional>
+#include <vector>
+
+namespace station {
+
+// The limits a unit is held to; an empty one is not checked.
+struct Limits {
+    std::optional<double> maxTtffS;  // seconds
+    std::optional<int> minSats;      // satellites used at the fix
+    std::optional<double> minCn0;    // mean C/N0 of the four strongest, dB-Hz
+
+    QJsonObject toJson() const;
+};
+
+struct CycleResult {
+    QString port;  // as named on the command line
+    QString device;
+    int baud = 0;
+    QString unit;
+    QString station;
+    QString receiver;  // family name
+    QString start;     // start type
+    int cycle = 1;
+    QDateTime started, ended;  // UTC
+    QString result;            // pass, fail, station-fault, interrupted
+    QString reason;            // ok, no-data, ..., interrupted
+    QString status;            // the link's last status text, lines joined by "\n"
+    bool coldStartSent = false;
+    bool confirmed = false;  // by the link's own rule: a GGA time after the command
+    bool resetVerified = false;
+    std::optional<double> ttffS;
+    std::optional<int> satellites;
+    std::optional<double> hdop;
+    std::optional<int> cn0Max;
+    std::optional<double> cn0Mean4;
+    std::optional<int> svWithSnr;
+    Limits limits;
+
+    QJsonObject toJson() const;  // the documented field names; ttff_s to two decimals
+};
+
+// Figures over a unit's cycles: TTFF statistics of the cycles that have one.
+struct Summary {
+    QString port, unit;
+    int cycles = 0;
+    int passed = 0;
+    std::optional<double> ttffMean, ttffMedian, ttffP95, ttffMax;
+
+    QJsonObject toJson() const;
+};
+Summary summarise(const std::vector<CycleResult>& cycles);
+
+// The p-th percentile (0..100) of sorted values, interpolated between
+// closest ranks.
+double percentile(const std::vector<double>& sorted, double p);
+
+// Program version stored with every result.
+QString programVersion();
+
+}  // namespace station

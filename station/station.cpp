@@ -1,0 +1,44 @@
+#include "station/station.h"
+
+namespace station {
+
+Station::Station(std::vector<UnitConfig> units, QObject* parent) : QObject(parent) {
+    for (UnitConfig& config : units) {
+        auto* unit = new UnitRun(std::move(config), this);
+        connect(unit, &UnitRun::changed, this, [this, unit] { emit unitChanged(unit); });
+        connect(unit, &UnitRun::cycleEnded, this,
+                [this, unit](const CycleResult& result) { emit cycleEnded(unit, result); });
+        connect(unit, &UnitRun::finished, this, [this] {
+            if (--running_ == 0) emit finished();
+        });
+        units_.push_back(unit);
+    }
+}
+
+void Station::start() {
+    running_ = int(units_.size());
+    if (running_ == 0) {
+        emit finished();
+        return;
+    }
+    for (UnitRun* unit : units_) unit->start();
+}
+
+void Station::interrupt() {
+    interrupted_ = true;
+    for (UnitRun* unit : units_) unit->interrupt();
+}
+
+int Station::exitStatus() const {
+    if (interrupted_) return kInterrupted;
+    bool fault = false;
+    for (const UnitRun* unit : units_) {
+        for (const CycleResult& result : unit->results()) {
+            if (result.result == QLatin1String("fail")) return kSomeFailed;
+            if (result.result == QLatin1String("station-fault")) fault = true;
+        }
+    }
+    return fault ? kStationFault : kAllPassed;
+}
+
+}  // namespace station

@@ -1,0 +1,319 @@
+#include "station/unitrun.h"
+
+#include <QMetaObject>
+#include <functional>
+
+#include "gpslink/link.h"
+#include "gpslink/linkclock.h"
+#include "gpslink/qtserialport.h"
+#include "gpslink/view.h"
+
+namespace station {
+
+namespace {
+
+constexpr qint64 kResetSilenceMs = 2000;  // a silence this long after the command is a reset
+constexpr int kRestartedClockMs = 10000;  // a GGA time under 00:00:10: the clock restarted
+constexpr qint64 kSkyWaitMs = 1500;       // the fix's epoch is over by then at any rate
+constexpr int kSuperviseMs = 100;
+
+}  // namespace
+
+// The link's view, kept as texts.  Every change is reported to the run.
+class HeadlessView : public gpslink::View {
+public:
+    HeadlessView(std::string portText, std::string baudText, std::function<void()> changed)
+        : port_(std::move(portText)), baud_(std::move(baudText)), changed_(std::move(changed)) {}
+
+    std::string statusText() const override { return status_; }
+    void setStatusText(std::string_view text) override {
+        if (text == status_) return;
+        status_.assign(text.data(), text.size());
+        changed_();
+    }
+    void setStatusColour(gpslink::Colour) override {}
+    void setLabelCaption(std::string_view caption) override {
+        if (caption == label_) return;
+        label_.assign(caption.data(), caption.size());
+        changed_();
+    }
+    const std::string& label() const { return label_; }
+    void setStartButtonColour(gpslink::Colour) override {}
+    std::string portText() const override { return port_; }
+    std::string baudText() const override { return baud_; }
+    void setSelectorColours(gpslink::Colour) override {}
+    void setFrameEnabled(bool) override {}
+
+private:
+    std::string port_, baud_, status_, label_;
+    std::function<void()> changed_;
+};
+
+// The real port, with the device named rather than numbered, and a tap on
+// what passes through it.
+class StationPort : public gpslink::QtSerialPort {
+public:
+    std::function<void(std::string_view)> onInput;
+    std::function<void(std::string_view)> onOutput;
+
+    // The device is fixed by path, whatever number the link derives.
+    bool setCommPort(int) override { return !portOpen(); }
+    bool setPortOpen(bool open) override {
+        const bool done = QtSerialPort::setPortOpen(open);
+        if (open) openFailed_ = !done;
+        return done;
+    }
+    std::string input() override {
+        std::string bytes = QtSerialPort::input();
+        if (onInput && !bytes.empty()) onInput(bytes);
+        return bytes;
+    }
+    void output(std::string_view text) override {
+        if (onOutput) onOutput(text);
+        QtSerialPort::output(text);
+    }
+    bool openFailed() const { return openFailed_; }
+
+private:
+    bool openFailed_ = false;
+};
+
+UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(std::move(config)) {
+    steady_.start();
+    sinceChange_.start();
+    view_ = std::make_unique<HeadlessView>(config_.port.toStdString(), std::to_string(config_.baud),
+                                           [this] { onViewChanged(); });
+    port_ = std::make_unique<StationPort>();
+    port_->setDeviceOverride(config_.device);
+    port_->onInput = [this](std::string_view bytes) {
+        lastReceiveMs_ = steady_.elapsed();
+        watcher_.feed(bytes);
+    };
+    port_->onOutput = [this](std::string_view text) {
+        if (phase_ == Phase::Watching && text == link_->startCommand()) commandQueued_ = true;
+    };
+    connect(port_.get(), &gpslink::QtSerialPort::allWritten, this, &UnitRun::onCommandWritten);
+    connect(port_.get(), &gpslink::QtSerialPort::deviceLost, this, &UnitRun::onDeviceLost);
+    watcher_.onGga = [this](const Gga& gga) { onGga(gga); };
+
+    link_ = std::make_unique<gpslink::Link>(*view_, *port_);
+    if (!config_.command.empty()) link_->setStartCommand(config_.command);
+    link_->setStartUpValues();
+    clock_ = std::make_unique<gpslink::LinkClock>(*link_, *port_, this);
+
+    supervisor_.setInterval(kSuperviseMs);
+    connect(&supervisor_, &QTimer::timeout, this, &UnitRun::supervise);
+}
+
+UnitRun::~UnitRun() {
+    clock_.reset();
+    port_->setPortOpen(false);
+}
+
+QString UnitRun::statusText() const {
+    QStringList lines =
+        QString::fromLatin1(view_->statusText().c_str()).split(QLatin1String("\r\n"));
+    while (!lines.isEmpty() && lines.back().isEmpty()) lines.removeLast();
+    return lines.join('\n');
+}
+
+void UnitRun::start() {
+    if (phase_ != Phase::Idle) return;
+    beginCycle();
+    link_->Cmd_Start_1_Click();  // the box is empty: arm the connect step
+}
+
+void UnitRun::beginCycle() {
+    ++cycle_;
+    cycleStarted_ = QDateTime::currentDateTimeUtc();
+    connected_ = hadFix_ = commandQueued_ = resetVerified_ = ending_ = false;
+    commandAtMs_.reset();
+    ttffS_.reset();
+    fix_.reset();
+    watcher_.resetFraming();
+    setPhase(Phase::Watching);
+}
+
+void UnitRun::interrupt() {
+    interrupted_ = true;
+    if (phase_ == Phase::Idle || phase_ == Phase::Done) {
+        finish();
+        return;
+    }
+    if (!ending_) endCycle(QStringLiteral("interrupted"), QStringLiteral("interrupted"));
+}
+
+void UnitRun::setPhase(Phase phase) {
+    if (phase == phase_) return;
+    phase_ = phase;
+    sinceChange_.restart();
+    if (phase == Phase::Commanded || phase == Phase::ResetSeen)
+        supervisor_.start();
+    else
+        supervisor_.stop();
+    emit changed();
+}
+
+qint64 UnitRun::sinceCommandMs() const {
+    return commandAtMs_ ? steady_.elapsed() - *commandAtMs_ : 0;
+}
+
+void UnitRun::onViewChanged() {
+    sinceChange_.restart();
+    emit changed();
+    if (ending_ || stopping_ || phase_ == Phase::Idle || phase_ == Phase::Done) return;
+    const std::string status = view_->statusText();
+    if (view_->label() == "Connected!") connected_ = true;
+    if (view_->label() == "Can't connect!") {
+        if (port_->openFailed())
+            endCycle(QStringLiteral("station-fault"), QStringLiteral("port-unavailable"));
+        else
+            fail(QStringLiteral("no-data"));
+    } else if (status == "Baud Rate not match!") {
+        fail(QStringLiteral("baud-mismatch"));
+    } else if (status == "GPS be shuted down.") {
+        fail(QStringLiteral("receiver-off"));
+    } else if (status.empty() && phase_ == Phase::Watching && connected_) {
+        fail(QStringLiteral("receiver-off"));  // silent so long that the link gave up
+    }
+}
+
+void UnitRun::onCommandWritten() {
+    if (!commandQueued_ || commandAtMs_ || ending_) return;
+    commandAtMs_ = steady_.elapsed();
+    setPhase(Phase::Commanded);
+}
+
+void UnitRun::onDeviceLost() {
+    if (ending_ || phase_ == Phase::Idle || phase_ == Phase::Done) return;
+    fail(QStringLiteral("receiver-off"));
+}
+
+void UnitRun::onGga(const Gga& gga) {
+    if (ending_) return;
+    if (fix_) {  // the epoch after the fix has begun: the fix's sky is complete
+        decide();
+        return;
+    }
+    const bool resetSeenBefore = phase_ == Phase::ResetSeen;
+    if (phase_ == Phase::Commanded) {
+        const bool lostFix = gga.quality == 0 || !gga.timeMs;
+        if ((lostFix && hadFix_) || (gga.timeMs && *gga.timeMs < kRestartedClockMs)) verify();
+    }
+    if (gga.quality > 0) {
+        const bool counts = resetSeenBefore || (phase_ == Phase::Commanded &&
+                                                !config_.requireReset && commandAtMs_.has_value());
+        if (counts) {
+            ttffS_ = double(steady_.nsecsElapsed() - *commandAtMs_ * 1000000) / 1e9;
+            fix_ = gga;
+            fixAtMs_ = steady_.elapsed();
+            emit changed();
+        }
+        hadFix_ = true;
+    }
+}
+
+void UnitRun::verify() {
+    resetVerified_ = true;
+    setPhase(Phase::ResetSeen);
+}
+
+void UnitRun::supervise() {
+    if (ending_) return;
+    const qint64 now = steady_.elapsed();
+    if (fix_) {
+        if (now - *fixAtMs_ >= kSkyWaitMs) decide();
+        return;
+    }
+    if (!commandAtMs_) return;
+    if (phase_ == Phase::Commanded &&
+        now - std::max(lastReceiveMs_, *commandAtMs_) >= kResetSilenceMs)
+        verify();
+    const qint64 since = sinceCommandMs();
+    if (since >= qint64(config_.confirmTimeoutS) * 1000) {
+        if (link_->state().Mode != 2) {  // not one GGA time since the command
+            fail(QStringLiteral("no-confirmation"));
+            return;
+        }
+        if (phase_ == Phase::Commanded && config_.requireReset) {
+            fail(QStringLiteral("reset-not-taken"));
+            return;
+        }
+    }
+    if (since >= qint64(config_.fixTimeoutS) * 1000) fail(QStringLiteral("no-fix"));
+}
+
+// The fix is in and its epoch's satellites are known: hold it to the limits.
+void UnitRun::decide() {
+    skyAtFix_ = watcher_.sky();
+    const Limits& limits = config_.limits;
+    if (limits.maxTtffS && *ttffS_ > *limits.maxTtffS)
+        fail(QStringLiteral("ttff-over-limit"));
+    else if (limits.minSats && fix_->satellites.value_or(0) < *limits.minSats)
+        fail(QStringLiteral("too-few-satellites"));
+    else if (limits.minCn0 && skyAtFix_.meanTop4.value_or(0) < *limits.minCn0)
+        fail(QStringLiteral("cn0-under-limit"));
+    else
+        endCycle(QStringLiteral("pass"), QStringLiteral("ok"));
+}
+
+void UnitRun::endCycle(const QString& result, const QString& reason) {
+    if (ending_) return;
+    ending_ = true;
+    supervisor_.stop();
+    CycleResult r;
+    r.port = config_.port;
+    r.device = config_.device;
+    r.baud = config_.baud;
+    r.unit = config_.unit;
+    r.station = config_.station;
+    r.receiver = config_.receiver;
+    r.start = config_.start;
+    r.cycle = cycle_;
+    r.started = cycleStarted_;
+    r.ended = QDateTime::currentDateTimeUtc();
+    r.result = result;
+    r.reason = reason;
+    r.coldStartSent = commandQueued_;
+    r.confirmed = link_->state().Mode == 2;
+    r.resetVerified = resetVerified_;
+    if (fix_) {
+        r.ttffS = ttffS_;
+        r.satellites = fix_->satellites;
+        r.hdop = fix_->hdop;
+        r.svWithSnr = skyAtFix_.withSnr;
+        r.cn0Max = skyAtFix_.max;
+        r.cn0Mean4 = skyAtFix_.meanTop4;
+    }
+    r.limits = config_.limits;
+    // The link may be inside one of its handlers: what follows waits until
+    // it has returned, and the status is read then.
+    QMetaObject::invokeMethod(
+        this,
+        [this, r]() mutable {
+            r.status = statusText();
+            results_.push_back(r);
+            const bool again = r.ttffS.has_value() && !interrupted_ && cycle_ < config_.cycles;
+            emit cycleEnded(r);
+            if (again) {
+                stopping_ = true;
+                link_->Cmd_Start_1_Click();  // stop: the port closes, the state resets
+                stopping_ = false;
+                beginCycle();
+                link_->Cmd_Start_1_Click();  // start again
+            } else {
+                finish();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void UnitRun::finish() {
+    if (phase_ == Phase::Done) return;
+    clock_.reset();
+    port_->setPortOpen(false);
+    setPhase(Phase::Done);
+    emit finished();
+}
+
+}  // namespace station

@@ -1,0 +1,142 @@
+// One receiver under test: cold starts, each proved and timed.
+//
+// A unit run drives the same link the window uses, with a view that keeps
+// its texts instead of showing them, on a real serial port, its four timers
+// on Qt's event loop.  Beside the link a watcher reads the same characters
+// and the run decides, cycle by cycle:
+//
+// - The command is out when its last byte has been handed to the device;
+//   the time to first fix counts from then, on the steady clock.
+// - The reset counts as taken only when the stream shows it: a GGA without a
+//   fix or without a time after the unit had a fix, a GGA time under
+//   00:00:10 (the receiver's clock restarted), or two seconds of silence.
+// - The first GGA with a fix after that ends the cycle; the limits decide
+//   pass or fail.
+// - What the link itself reports (no data, another baud rate, silence) ends
+//   the cycle with the matching reason.
+//
+// A cycle that ends with a fix is followed by the next, through the link's
+// own stop and start; any other ends the unit's run.
+#pragma once
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "station/result.h"
+#include "station/watcher.h"
+
+namespace gpslink {
+class Link;
+class LinkClock;
+}  // namespace gpslink
+
+namespace station {
+
+class StationPort;
+class HeadlessView;
+
+struct UnitConfig {
+    QString port;    // as the user named it: a device path or "COM n"
+    QString device;  // what is opened
+    int baud = 9600;
+    QString unit;
+    QString station;
+    QString receiver = QStringLiteral("sirf");
+    QString start = QStringLiteral("cold");
+    std::string command;       // what goes out with the fifth usable GGA; empty: the link's own
+    bool requireReset = true;  // an unseen reset fails the unit (hot starts may not show one)
+    int cycles = 1;
+    int confirmTimeoutS = 30;  // command to verified reset
+    int fixTimeoutS = 300;     // command to first fix
+    Limits limits;
+};
+
+class UnitRun : public QObject {
+    Q_OBJECT
+public:
+    enum class Phase {
+        Idle,       // not started
+        Watching,   // counting GGA sentences before the command
+        Commanded,  // the command is out, the reset not yet seen
+        ResetSeen,  // waiting for the first fix
+        Done,       // every cycle ended
+    };
+
+    explicit UnitRun(UnitConfig config, QObject* parent = nullptr);
+    ~UnitRun() override;
+
+    const UnitConfig& config() const { return config_; }
+
+    void start();
+    // Ends the cycle under way as interrupted and closes the port.
+    void interrupt();
+
+    Phase phase() const { return phase_; }
+    bool done() const { return phase_ == Phase::Done; }
+    int cycle() const { return cycle_; }
+    // The link's status text as the window would show it, lines joined by "\n".
+    QString statusText() const;
+    // Milliseconds since the status text or the phase last changed.
+    qint64 msInState() const { return sinceChange_.elapsed(); }
+    // The current cycle's TTFF once known.
+    std::optional<double> ttffS() const { return ttffS_; }
+    const std::vector<CycleResult>& results() const { return results_; }
+
+signals:
+    // The status text or the phase changed.
+    void changed();
+    void cycleEnded(const station::CycleResult& result);
+    void finished();
+
+private:
+    void beginCycle();
+    void onViewChanged();
+    void onGga(const Gga& gga);
+    void onCommandWritten();
+    void onDeviceLost();
+    void supervise();
+    void setPhase(Phase phase);
+    void verify();
+    void decide();
+    void endCycle(const QString& result, const QString& reason);
+    void fail(const QString& reason) { endCycle(QStringLiteral("fail"), reason); }
+    void finish();
+    qint64 sinceCommandMs() const;
+
+    UnitConfig config_;
+    std::unique_ptr<HeadlessView> view_;
+    std::unique_ptr<StationPort> port_;
+    std::unique_ptr<gpslink::Link> link_;
+    std::unique_ptr<gpslink::LinkClock> clock_;
+    Watcher watcher_;
+    QTimer supervisor_;
+    QElapsedTimer sinceChange_;
+    QElapsedTimer steady_;  // the run's steady clock
+
+    Phase phase_ = Phase::Idle;
+    int cycle_ = 0;
+    QDateTime cycleStarted_;
+    bool connected_ = false;      // the link has seen a usable GGA this cycle
+    bool hadFix_ = false;         // a GGA with a fix since the cycle began
+    bool commandQueued_ = false;  // handed to the port, maybe not yet to the device
+    std::optional<qint64> commandAtMs_;
+    qint64 lastReceiveMs_ = 0;
+    bool resetVerified_ = false;
+    std::optional<double> ttffS_;
+    std::optional<Gga> fix_;
+    std::optional<qint64> fixAtMs_;
+    bool ending_ = false;    // the cycle's verdict is in
+    bool stopping_ = false;  // the link is being stopped between cycles
+    bool interrupted_ = false;
+    Sky skyAtFix_;
+    std::vector<CycleResult> results_;
+};
+
+}  // namespace station
