@@ -13,7 +13,8 @@ namespace gpssim {
 
 // Adds --mode, --off-after, --slow-confirm-seconds, --slow-confirm-empty-time,
 // --reset-silence, --ttff, --time-known-after, --start-utc, --chunking, --seed,
-// --rate, --baud, --strict-baud and --replay.
+// --rate, --baud, --strict-baud, --fix-quality, --sats, --hdop, --snr and
+// --replay.
 void addReceiverOptions(QCommandLineParser& parser);
 
 // The names addReceiverOptions adds.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
@@ -22,12 +23,14 @@ constexpr std::array<std::pair<Behaviour, std::string_view>, 6> kBehaviourNames 
 // Longest input kept while waiting for a line end; NMEA allows 82 characters.
 constexpr std::size_t kMaxInputLine = 200;
 
-// Where the receiver stands once it has a fix, and the sky it sees.
+// Where the receiver stands once it has a fix.
 constexpr std::string_view kPosition = "4807.0380,N,01131.0000,E";
-struct Satellite {
-    int prn, elevation, azimuth, snr;  // snr 0: not tracked
-};
-constexpr std::array<Satellite, 12> kSky = {{
+
+// Vertical dilution of precision, for the PDOP that GSA derives from it and the HDOP.
+constexpr double kVdop = 1.5;
+
+// The satellites in view by default: PRN, elevation, azimuth, C/N0.
+constexpr std::array<std::array<int, 4>, 12> kDefaultSky = {{
     {7, 79, 48, 42},
     {2, 51, 62, 43},
     {26, 36, 256, 42},
@@ -73,37 +76,13 @@ std::vector<std::string_view> fields(std::string_view body) {
     }
 }
 
-// One epoch's sentences: GGA, GSA, three GSV, RMC.  An empty time leaves the
-// time fields empty, as a receiver that does not know the time yet may.
-std::string burstOf(const std::string& time, const std::string& date, bool fix) {
-    std::string burst;
-    if (fix) {
-        burst += nmeaSentence("GPGGA," + time + "," + std::string(kPosition) +
-                              ",1,08,0.9,545.4,M,46.9,M,,0000");
-        std::string used;
-        for (std::size_t i = 0; i < kSky.size(); ++i)
-            used += (kSky[i].snr > 0 ? digits(kSky[i].prn) : std::string()) + ",";
-        burst += nmeaSentence("GPGSA,A,3," + used + "1.8,0.9,1.5");
-    } else {
-        burst += nmeaSentence("GPGGA," + time + ",,,,,0,00,,,M,0.0,M,,0000");
-        burst += nmeaSentence("GPGSA,A,1,,,,,,,,,,,,,,,");
-    }
-    for (std::size_t part = 0; part < 3; ++part) {
-        std::string gsv = "GPGSV,3," + std::to_string(part + 1) + ",12";
-        for (std::size_t i = part * 4; i < part * 4 + 4; ++i) {
-            const Satellite& s = kSky[i];
-            gsv +=
-                "," + digits(s.prn) + "," + digits(s.elevation) + "," + digits(s.azimuth, 3) + ",";
-            if (fix && s.snr > 0) gsv += digits(s.snr);
-        }
-        burst += nmeaSentence(gsv);
-    }
-    if (fix)
-        burst += nmeaSentence("GPRMC," + time + ",A," + std::string(kPosition) + ",0.00,0.00," +
-                              date + ",,,A");
-    else
-        burst += nmeaSentence("GPRMC," + time + ",V,,,,,,," + date + ",,,N");
-    return burst;
+// A dilution of precision with one or two decimals: 0.9, 1.25, 12.0.
+std::string dopText(double value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    std::string out = text;
+    if (out.back() == '0') out.pop_back();
+    return out;
 }
 
 }  // namespace
@@ -124,7 +103,74 @@ ReceiverModel::ReceiverModel(ReceiverConfig config)
     : config_(std::move(config)),
       epochMs_(1000 / std::clamp(config_.rateHz, 1, 10)),
       garbleRng_(config_.seed),
-      chunker_(config_.chunking, config_.seed) {}
+      chunker_(config_.chunking, config_.seed) {
+    // The default sky's positions first, then further PRNs spread over the sky.
+    const std::size_t inView =
+        config_.snr.empty() ? kDefaultSky.size() : std::min(config_.snr.size(), kMaxInView);
+    int nextPrn = 1;
+    for (std::size_t i = 0; i < inView; ++i) {
+        Satellite s{};
+        if (i < kDefaultSky.size()) {
+            s = {kDefaultSky[i][0], kDefaultSky[i][1], kDefaultSky[i][2], kDefaultSky[i][3]};
+        } else {
+            const auto taken = [&](int prn) {
+                return std::any_of(kDefaultSky.begin(), kDefaultSky.end(),
+                                   [&](const auto& d) { return d[0] == prn; });
+            };
+            while (taken(nextPrn)) ++nextPrn;
+            s = {nextPrn++, 5 + int(i * 37 % 80), int(i * 97 % 360), 0};
+        }
+        if (!config_.snr.empty()) s.snr = std::clamp(config_.snr[i], 0, 99);
+        sky_.push_back(s);
+    }
+}
+
+// One epoch's sentences: GGA, GSA, the GSV group (four satellites a
+// sentence), RMC.  An empty time leaves the time fields empty, as a receiver
+// that does not know the time yet may.  Without a fix no satellite is tracked.
+std::string ReceiverModel::burstOf(const std::string& time, const std::string& date,
+                                   bool fix) const {
+    std::string burst;
+    if (fix) {
+        std::string used;
+        int tracked = 0;
+        for (const Satellite& s : sky_)
+            if (s.snr > 0 && tracked < 12) {
+                used += digits(s.prn) + ",";
+                ++tracked;
+            }
+        for (int i = tracked; i < 12; ++i) used += ",";
+        const std::string hdop = dopText(config_.hdop);
+        burst += nmeaSentence("GPGGA," + time + "," + std::string(kPosition) + "," +
+                              std::to_string(config_.fixQuality) + "," +
+                              digits(config_.satellitesUsed.value_or(tracked)) + "," + hdop +
+                              ",545.4,M,46.9,M,,0000");
+        burst += nmeaSentence("GPGSA,A,3," + used +
+                              dopText(std::sqrt(config_.hdop * config_.hdop + kVdop * kVdop)) +
+                              "," + hdop + "," + dopText(kVdop));
+    } else {
+        burst += nmeaSentence("GPGGA," + time + ",,,,,0,00,,,M,0.0,M,,0000");
+        burst += nmeaSentence("GPGSA,A,1,,,,,,,,,,,,,,,");
+    }
+    const std::size_t parts = (sky_.size() + 3) / 4;
+    for (std::size_t part = 0; part < parts; ++part) {
+        std::string gsv = "GPGSV," + std::to_string(parts) + "," + std::to_string(part + 1) + "," +
+                          digits(int(sky_.size()));
+        for (std::size_t i = part * 4; i < std::min(part * 4 + 4, sky_.size()); ++i) {
+            const Satellite& s = sky_[i];
+            gsv +=
+                "," + digits(s.prn) + "," + digits(s.elevation) + "," + digits(s.azimuth, 3) + ",";
+            if (fix && s.snr > 0) gsv += digits(s.snr);
+        }
+        burst += nmeaSentence(gsv);
+    }
+    if (fix)
+        burst += nmeaSentence("GPRMC," + time + ",A," + std::string(kPosition) + ",0.00,0.00," +
+                              date + ",,,A");
+    else
+        burst += nmeaSentence("GPRMC," + time + ",V,,,,,,," + date + ",,,N");
+    return burst;
+}
 
 std::string ReceiverModel::tick() {
     const std::int64_t now = nextEpochMs_;

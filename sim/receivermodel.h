@@ -58,6 +58,13 @@ struct ReceiverConfig {
     // tool goes on counting the seconds of the cold start past 30.
     bool slowConfirmEmptyTime = false;
     int offAfterSeconds = 30;  // OffAfter: seconds of output after power-up
+    // What the sentences say once there is a fix.
+    int fixQuality = 1;                 // GGA fix quality, 1 to 8
+    std::optional<int> satellitesUsed;  // GGA satellites used; unset: the tracked ones, at most 12
+    double hdop = 0.9;                  // GGA and GSA horizontal dilution of precision
+    // C/N0 in dB-Hz of each satellite in view, in GSV order; 0: in view, not
+    // tracked.  Empty: twelve in view, eight of them tracked at 38 to 44.
+    std::vector<int> snr;
     Chunking chunking = Chunking::Burst;
     std::uint64_t seed = 1;
     // When not empty, these bursts (from a capture) are sent one per epoch in
@@ -110,7 +117,14 @@ public:
     std::int64_t elapsedMs() const { return nextEpochMs_; }
     bool switchedOff() const { return switchedOff_; }
 
+    // Most satellites in view the sentences can describe.
+    static constexpr std::size_t kMaxInView = 32;
+
 private:
+    struct Satellite {
+        int prn, elevation, azimuth, snr;  // snr 0: not tracked
+    };
+    std::string burstOf(const std::string& time, const std::string& date, bool fix) const;
     std::string synthesize(std::int64_t sinceStartMs, std::int64_t nowMs);
     std::string replayBurst(std::int64_t sinceStartMs, std::int64_t nowMs);
     void examine(std::string_view line);
@@ -130,6 +144,7 @@ private:
     Rng garbleRng_;
     Chunker chunker_;
     std::vector<Event> events_;
+    std::vector<Satellite> sky_;
 };
 
 }  // namespace gpssim
