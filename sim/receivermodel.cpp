@@ -23,6 +23,11 @@ constexpr std::array<std::pair<Behaviour, std::string_view>, 6> kBehaviourNames 
 // Longest input kept while waiting for a line end; NMEA allows 82 characters.
 constexpr std::size_t kMaxInputLine = 200;
 
+// The two characters that start a UBX frame.
+constexpr std::string_view kUbxSync = "\xB5\x62";
+// Longest UBX payload taken for a frame; a receiver's commands are far shorter.
+constexpr std::size_t kMaxUbxPayload = 512;
+
 // Where the receiver stands once it has a fix.
 constexpr std::string_view kPosition = "4807.0380,N,01131.0000,E";
 
@@ -190,6 +195,7 @@ std::string ReceiverModel::tick() {
             return rateMismatch_ ? garble(burst.size()) : burst;
         }
         restartAtMs_.reset();
+        fixBackAtMs_.reset();
         startedAtMs_ = now;
         timeKnownNoted_ = fixNoted_ = replayEndNoted_ = false;
         note(Event::Restart, "restart: clock from zero, no fix", now);
@@ -208,7 +214,8 @@ std::string ReceiverModel::synthesize(std::int64_t since, std::int64_t now) {
     const std::int64_t knownAfterMs =
         std::int64_t(std::min(config_.timeKnownAfterSeconds, config_.timeToFirstFixSeconds)) * 1000;
     const bool timeKnown = since >= knownAfterMs;
-    const bool fix = since >= std::int64_t(config_.timeToFirstFixSeconds) * 1000;
+    const bool fix = since >= std::int64_t(config_.timeToFirstFixSeconds) * 1000 &&
+                     !(fixBackAtMs_ && now < *fixBackAtMs_);
 
     std::string time = clockText(since);
     std::string date;
@@ -263,13 +270,24 @@ void ReceiverModel::receive(std::string_view bytes) {
     }
     input_.append(bytes);
     for (;;) {
-        const std::size_t dollar = input_.find('$');
-        if (dollar == std::string::npos) {
-            input_.clear();
+        const std::size_t start = std::min(input_.find('$'), input_.find(kUbxSync));
+        if (start == std::string::npos) {
+            // A last 0xB5 may be the first half of a frame's sync characters.
+            input_.erase(0, input_.empty() || input_.back() != kUbxSync[0] ? input_.size()
+                                                                           : input_.size() - 1);
             return;
         }
-        input_.erase(0, dollar);
+        input_.erase(0, start);
+        if (input_[0] != '$') {
+            if (!takeUbxFrame()) return;
+            continue;
+        }
         const std::size_t end = input_.find("\r\n");
+        const std::size_t frame = input_.find(kUbxSync);
+        if (frame < end) {  // a sentence broken off by a binary frame
+            input_.erase(0, frame);
+            continue;
+        }
         if (end == std::string::npos) {
             if (input_.size() <= kMaxInputLine) return;
             input_.erase(0, 1);  // never ended: look for the next "$"
@@ -282,13 +300,83 @@ void ReceiverModel::receive(std::string_view bytes) {
     }
 }
 
+// input_ starts with the sync characters.  Examines the frame and drops it
+// from input_ when it is whole; false while more bytes are needed.
+bool ReceiverModel::takeUbxFrame() {
+    if (input_.size() < 6) return false;
+    const std::size_t length = std::uint8_t(input_[4]) | std::size_t(std::uint8_t(input_[5])) << 8;
+    if (length > kMaxUbxPayload) {
+        note(Event::Rejected, "UBX header with a payload of " + std::to_string(length) + " bytes",
+             nextEpochMs_);
+        input_.erase(0, 2);
+        return true;
+    }
+    if (input_.size() < length + 8) return false;
+    const std::array<std::uint8_t, 2> sum =
+        gpslink::ubxChecksum(std::string_view(input_).substr(2, length + 4));
+    if (std::uint8_t(input_[length + 6]) != sum[0] || std::uint8_t(input_[length + 7]) != sum[1]) {
+        note(Event::Rejected, "UBX frame with a bad checksum", nextEpochMs_);
+        input_.erase(0, 2);  // the sync characters may have been payload
+        return true;
+    }
+    const std::string frame = input_.substr(0, length + 8);
+    input_.erase(0, length + 8);
+    examineUbx(frame);
+    return true;
+}
+
+void ReceiverModel::examineUbx(std::string_view frame) {
+    char id[16];
+    std::snprintf(id, sizeof id, "%02X %02X", unsigned(std::uint8_t(frame[2])),
+                  unsigned(std::uint8_t(frame[3])));
+    const std::string what =
+        "UBX " + std::string(id) + " (" + std::to_string(frame.size()) + " bytes)";
+    if (config_.family != gpslink::ReceiverFamily::Ublox) {
+        note(Event::Rejected,
+             "not a command of a " + std::string(nameOf(config_.family)) + " receiver: " + what,
+             nextEpochMs_);
+        return;
+    }
+    // UBX-CFG-RST is class 06, id 04 with a four-byte payload.
+    if (frame[2] != 0x06 || frame[3] != 0x04 || frame.size() != 12) {
+        note(Event::Rejected, "not acted on: " + what, nextEpochMs_);
+        return;
+    }
+    // The first two payload bytes, least significant first: navBbrMask.
+    const unsigned mask = std::uint8_t(frame[6]) | unsigned(std::uint8_t(frame[7])) << 8;
+    char reset[40];
+    std::snprintf(reset, sizeof reset, "UBX-CFG-RST navBbrMask %04X", mask);
+    if (mask == 0xFFFF)
+        obey(gpslink::StartType::Cold, reset);
+    else if (mask == 0x0001)
+        obey(gpslink::StartType::Warm, reset);
+    else if (mask == 0x0000)
+        obey(gpslink::StartType::Hot, reset);
+    else
+        note(Event::Rejected, std::string(reset) + ", not a cold, warm or hot start", nextEpochMs_);
+}
+
 void ReceiverModel::examine(std::string_view line) {
+    using gpslink::StartType;
     const std::int64_t now = nextEpochMs_;
     if (!nmeaChecksumValid(line)) {
         note(Event::Rejected, "bad checksum or framing: " + printable(line), now);
         return;
     }
-    const std::vector<std::string_view> f = fields(line.substr(1, line.size() - 4));
+    const std::string_view body = line.substr(1, line.size() - 4);
+    if (config_.family != gpslink::ReceiverFamily::Sirf) {
+        for (StartType type : gpslink::kStartTypes) {
+            const std::string command = gpslink::resetCommand(config_.family, type);
+            if (!command.empty() && command.compare(1, command.size() - 6, body) == 0)
+                return obey(type, printable(line));
+        }
+        note(Event::Rejected,
+             "not a command of a " + std::string(nameOf(config_.family)) +
+                 " receiver: " + printable(line),
+             now);
+        return;
+    }
+    const std::vector<std::string_view> f = fields(body);
     if (f[0] != "PSRF101") {
         note(Event::Rejected, "not acted on: " + printable(line), now);
         return;
@@ -297,24 +385,47 @@ void ReceiverModel::examine(std::string_view line) {
         note(Event::Rejected, "PSRF101 without its 8 fields: " + printable(line), now);
         return;
     }
-    if (f[8] != "4") {
-        note(Event::Rejected,
-             "PSRF101 with reset configuration " + std::string(f[8]) +
-                 ", not a cold start: " + printable(line),
-             now);
+    // Reset configuration 4 cold, 2 warm, 1 hot.
+    if (f[8] == "4") return obey(StartType::Cold, printable(line));
+    if (f[8] == "2") return obey(StartType::Warm, printable(line));
+    if (f[8] == "1") return obey(StartType::Hot, printable(line));
+    note(Event::Rejected,
+         "PSRF101 with reset configuration " + std::string(f[8]) +
+             ", not a cold, warm or hot start: " + printable(line),
+         now);
+}
+
+void ReceiverModel::obey(gpslink::StartType type, const std::string& what) {
+    using gpslink::StartType;
+    const std::int64_t now = nextEpochMs_;
+    const std::string name(gpslink::nameOf(type));
+    const Event::Kind kind = type == StartType::Warm  ? Event::WarmStart
+                             : type == StartType::Hot ? Event::HotStart
+                                                      : Event::ColdStart;
+    if (!obeysStarts()) {
+        note(kind, name + " start recognised: " + what, now);
+        note(Event::Ignored, name + " start not obeyed (mode ignore)", now);
         return;
     }
-    if (config_.behaviour == Behaviour::Ignore) {
-        note(Event::ColdStart, "cold start recognised: " + printable(line), now);
-        note(Event::Ignored, "cold start not obeyed (mode ignore)", now);
+    if (type == StartType::Warm || type == StartType::Hot) {
+        const int seconds = type == StartType::Warm ? config_.warmTtffSeconds
+                            : config_.hotKeepsFix   ? 0
+                                                    : config_.hotTtffSeconds;
+        if (seconds > 0) {
+            fixBackAtMs_ = now + std::int64_t(seconds) * 1000;
+            fixNoted_ = false;
+        }
+        note(kind,
+             name + " start recognised: " + what + "; " +
+                 (seconds > 0 ? "no fix for " + std::to_string(seconds) + " s" : "fix kept"),
+             now);
         return;
     }
     const int silence = config_.behaviour == Behaviour::SlowConfirm ? config_.slowConfirmSeconds
                                                                     : config_.resetSilenceSeconds;
     restartAtMs_ = now + std::int64_t(std::max(silence, 0)) * 1000;
-    note(Event::ColdStart,
-         "cold start recognised: " + printable(line) + "; silent for " + std::to_string(silence) +
-             " s",
+    note(kind,
+         name + " start recognised: " + what + "; silent for " + std::to_string(silence) + " s",
          now);
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "gpslink/link.h"
+#include "gpslink/resetcommand.h"
 #include "sim/nmea.h"
 #include "sim/receivermodel.h"
 
@@ -151,6 +152,66 @@ TEST(FixFigures, ColdStartIgnoredKeepsTheFixObeyedWaitsTheTtffAgain) {
         model.receive(coldStart);
         seen += timeline(model, 10);
         EXPECT_EQ(seen, c.seen);
+    }
+}
+
+// The events as letters: C cold (or factory) start, x rejected, i ignored, R
+// restart, T time known, F fix, O switched off, E end of the replay, w warm
+// start, h hot start.
+std::string kinds(const std::vector<Event>& events) {
+    std::string out;
+    for (const Event& e : events) out += "CxiRTFOEwh"[e.kind];
+    return out;
+}
+
+// The same command with its checksum broken.
+std::string corrupted(std::string command) {
+    const std::size_t at = command.back() == '\n' ? command.size() - 3 : command.size() - 1;
+    command[at] = command[at] == '0' ? '1' : char(command[at] ^ 0x01);
+    return command;
+}
+
+// Each family obeys its own commands of each start type, sent byte by byte
+// after a stray sync byte, and ignores another family's and a corrupted one.
+// Cold: silence, the clock from zero, the TTFF again.  Warm: the clock goes
+// on, no fix for the warm TTFF.  Hot: the fix back after the hot TTFF, or
+// kept throughout.
+TEST(Families, ObeyTheirOwnStartCommandsOnly) {
+    using gpslink::ReceiverFamily;
+    using gpslink::StartType;
+    const std::vector<ReceiverFamily>& all = {gpslink::kReceiverFamilies.begin(),
+                                              gpslink::kReceiverFamilies.end()};
+    for (std::size_t n = 0; n < all.size(); ++n) {
+        const ReceiverFamily family = all[n], other = all[(n + 1) % all.size()];
+        for (StartType type : gpslink::kStartTypes) {
+            for (bool hotKeepsFix : {false, true}) {
+                const std::string command = gpslink::resetCommand(family, type);
+                if (command.empty() || (hotKeepsFix && type != StartType::Hot)) continue;
+                SCOPED_TRACE(std::string(gpslink::nameOf(family)) + " " +
+                             std::string(gpslink::nameOf(type)) +
+                             (hotKeepsFix ? " keeping the fix" : ""));
+                ReceiverConfig config = quickConfig();
+                config.family = family;
+                config.warmTtffSeconds = 4;
+                config.hotKeepsFix = hotKeepsFix;
+                ReceiverModel model(config);
+                timeline(model, 8);
+                model.takeEvents();
+                const std::string otherCommand = gpslink::resetCommand(
+                    other, type == StartType::Factory ? StartType::Cold : type);
+                for (const std::string& input :
+                     {otherCommand, corrupted(command), "\xB5" + command})
+                    for (char byte : input) model.receive(std::string(1, byte));
+                const char* expected = type == StartType::Warm  ? "4T4F wF"
+                                       : type != StartType::Hot ? "1-3u2T2F CRTF"
+                                       : hotKeepsFix            ? "8F h"
+                                                                : "1T7F hF";
+                const std::string seen = timeline(model, 8);
+                const std::vector<Event> events = model.takeEvents();
+                EXPECT_EQ(seen + " " + kinds(events).substr(2), expected);
+                EXPECT_EQ(kinds(events).substr(0, 2), "xx") << events.front().text;
+            }
+        }
     }
 }
 
