@@ -88,6 +88,24 @@ void addReceiverOptions(QCommandLineParser& parser) {
         {"strict-baud",
          "With --baud on a pseudo-terminal: while the tool sets the line to another rate, "
          "the output arrives garbled and commands are not understood."},
+        {"family",
+         "The receiver's chip family, whose start commands alone it obeys: sirf, mtk, airoha, "
+         "quectel-lg, casic or ublox (default sirf).",
+         "F"},
+        {"warm-ttff", "Seconds without a fix after a warm start; the clock goes on (default 10).",
+         "S"},
+        {"hot-ttff", "Seconds without a fix after a hot start (default 1).", "S"},
+        {"hot-keeps-fix", "A hot start does not lose the fix at all."},
+        {"link",
+         "Make PATH a symbolic link to the pseudo-terminal (as udev names a USB receiver) and "
+         "print PATH instead of the pseudo-terminal; removed when the receiver stops.",
+         "PATH"},
+        {"usb-drop",
+         "With --link: on every start command obeyed the USB port goes away (the pseudo-terminal "
+         "closes, the link is removed) and after --usb-away seconds comes back behind the same "
+         "link (same), behind PATH-1, PATH-2, ... (other), or never (never).",
+         "same|other|never"},
+        {"usb-away", "--usb-drop: seconds the USB port is away (default 2).", "S"},
         {"fix-quality", "GGA fix quality once there is a fix, 1 to 8 (default 1).", "N"},
         {"sats",
          "GGA satellites used once there is a fix, 0 to 99 (default: the tracked satellites, "
@@ -108,6 +126,13 @@ void addReceiverOptions(QCommandLineParser& parser) {
 
 QStringList receiverOptionNames() {
     return {"mode",
+            "family",
+            "warm-ttff",
+            "hot-ttff",
+            "hot-keeps-fix",
+            "link",
+            "usb-drop",
+            "usb-away",
             "off-after",
             "slow-confirm-seconds",
             "slow-confirm-empty-time",
@@ -190,6 +215,50 @@ bool readReceiverOptions(const QCommandLineParser& p, ReceiverConfig& c, DriverO
         return false;
     }
     if (p.isSet("snr") && !readSnr(p.value("snr"), c.snr, error)) return false;
+    if (p.isSet("family")) {
+        const auto family = gpslink::receiverFamilyFromName(p.value("family").toStdString());
+        if (!family) {
+            error = QStringLiteral(
+                        "unknown --family %1 (sirf, mtk, airoha, quectel-lg, casic or "
+                        "ublox)")
+                        .arg(p.value("family"));
+            return false;
+        }
+        c.family = *family;
+    }
+    if (!number("warm-ttff", 0, kLongest, c.warmTtffSeconds) ||
+        !number("hot-ttff", 0, kLongest, c.hotTtffSeconds))
+        return false;
+    c.hotKeepsFix = p.isSet("hot-keeps-fix");
+    if (c.hotKeepsFix && p.isSet("hot-ttff")) {
+        error = QStringLiteral("--hot-keeps-fix and --hot-ttff contradict each other");
+        return false;
+    }
+    line.link = p.value("link");
+    if (p.isSet("link") && line.link.isEmpty()) {
+        error = QStringLiteral("--link takes a path");
+        return false;
+    }
+    if (p.isSet("usb-drop")) {
+        const auto drop = usbDropFromName(p.value("usb-drop").toStdString());
+        if (!drop || *drop == UsbDrop::Off) {
+            error = QStringLiteral("unknown --usb-drop %1 (same, other or never)")
+                        .arg(p.value("usb-drop"));
+            return false;
+        }
+        if (line.link.isEmpty()) {
+            error = QStringLiteral("--usb-drop needs --link PATH");
+            return false;
+        }
+        line.usbDrop = *drop;
+    }
+    int away = 2;
+    if (!number("usb-away", 0, kLongest, away)) return false;
+    if (p.isSet("usb-away") && line.usbDrop == UsbDrop::Off) {
+        error = QStringLiteral("--usb-away needs --usb-drop");
+        return false;
+    }
+    line.usbAwayMs = away * 1000;
     if (p.isSet("seed")) {
         bool ok = false;
         c.seed = p.value("seed").toULongLong(&ok);
