@@ -65,8 +65,8 @@ int main(int argc, char** argv) {
         }
         printLine(stderr, QStringLiteral("receiver: mode %1, on %2 for every COM port")
                               .arg(QLatin1String(gpssim::nameOf(options.receiver.behaviour).data()),
-                                   receiver->slavePath()));
-        device = receiver->slavePath();
+                                   receiver->devicePath()));
+        device = receiver->devicePath();
     } else {
         printLine(stderr, QStringLiteral("every COM port opens %1").arg(device));
     }

@@ -1,6 +1,8 @@
 #include "sim/options.h"
 
 #include <QDateTime>
+#include <utility>
+#include <vector>
 
 #include "sim/capture.h"
 
@@ -13,6 +15,41 @@ bool toInt(const QString& text, int low, int high, int& value) {
     const int v = text.toInt(&ok);
     if (!ok || v < low || v > high) return false;
     value = v;
+    return true;
+}
+
+// A dilution of precision as a receiver reports it: 0.01 to 99.99, at most
+// two decimals.
+bool readHdop(const QString& text, double& value) {
+    const int point = text.indexOf(QLatin1Char('.'));
+    if (point >= 0 && text.size() - point - 1 > 2) return false;
+    bool ok = false;
+    const double v = text.toDouble(&ok);
+    if (!ok || !(v >= 0.01 && v <= 99.99)) return false;
+    value = v;
+    return true;
+}
+
+bool readSnr(const QString& text, std::vector<int>& snr, QString& error) {
+    const QStringList items = text.split(QLatin1Char(','));
+    if (items.size() > int(ReceiverModel::kMaxInView)) {
+        error = QStringLiteral("--snr lists %1 satellites; at most %2 can be in view")
+                    .arg(items.size())
+                    .arg(ReceiverModel::kMaxInView);
+        return false;
+    }
+    std::vector<int> values;
+    for (int i = 0; i < items.size(); ++i) {
+        int v = 0;
+        if (!toInt(items[i].trimmed(), 0, 99, v)) {
+            error = QStringLiteral("--snr item %1 (\"%2\") is not a whole number from 0 to 99")
+                        .arg(i + 1)
+                        .arg(items[i]);
+            return false;
+        }
+        values.push_back(v);
+    }
+    snr = std::move(values);
     return true;
 }
 
@@ -51,6 +88,35 @@ void addReceiverOptions(QCommandLineParser& parser) {
         {"strict-baud",
          "With --baud on a pseudo-terminal: while the tool sets the line to another rate, "
          "the output arrives garbled and commands are not understood."},
+        {"family",
+         "The receiver's chip family, whose start commands alone it obeys: sirf, mtk, airoha, "
+         "quectel-lg, casic or ublox (default sirf).",
+         "F"},
+        {"warm-ttff", "Seconds without a fix after a warm start; the clock goes on (default 10).",
+         "S"},
+        {"hot-ttff", "Seconds without a fix after a hot start (default 1).", "S"},
+        {"hot-keeps-fix", "A hot start does not lose the fix at all."},
+        {"link",
+         "Make PATH a symbolic link to the pseudo-terminal (as udev names a USB receiver) and "
+         "print PATH instead of the pseudo-terminal; removed when the receiver stops.",
+         "PATH"},
+        {"usb-drop",
+         "With --link: on every start command obeyed the USB port goes away (the pseudo-terminal "
+         "closes, the link is removed) and after --usb-away seconds comes back behind the same "
+         "link (same), behind PATH-1, PATH-2, ... (other), or never (never).",
+         "same|other|never"},
+        {"usb-away", "--usb-drop: seconds the USB port is away (default 2).", "S"},
+        {"fix-quality", "GGA fix quality once there is a fix, 1 to 8 (default 1).", "N"},
+        {"sats",
+         "GGA satellites used once there is a fix, 0 to 99 (default: the tracked satellites, "
+         "at most 12).",
+         "N"},
+        {"hdop", "GGA and GSA HDOP once there is a fix, 0.01 to 99.99 (default 0.9).", "X"},
+        {"snr",
+         "C/N0 in dB-Hz of each satellite in view, comma-separated, 0 to 99; 0: in view, not "
+         "tracked (e.g. 45,44,42,40,38,0). GSV describes as many satellites (1 to 32), GSA "
+         "lists the tracked ones. Default: 12 in view, 8 tracked at 38 to 44.",
+         "LIST"},
         {"replay",
          "Send the bursts of this capture file instead, one per epoch ('#' lines skipped, "
          "CR LF restored); a cold start starts it again from the top.",
@@ -60,6 +126,13 @@ void addReceiverOptions(QCommandLineParser& parser) {
 
 QStringList receiverOptionNames() {
     return {"mode",
+            "family",
+            "warm-ttff",
+            "hot-ttff",
+            "hot-keeps-fix",
+            "link",
+            "usb-drop",
+            "usb-away",
             "off-after",
             "slow-confirm-seconds",
             "slow-confirm-empty-time",
@@ -72,6 +145,10 @@ QStringList receiverOptionNames() {
             "rate",
             "baud",
             "strict-baud",
+            "fix-quality",
+            "sats",
+            "hdop",
+            "snr",
             "replay"};
 }
 
@@ -123,8 +200,65 @@ bool readReceiverOptions(const QCommandLineParser& p, ReceiverConfig& c, DriverO
         !number("reset-silence", 0, kLongest, c.resetSilenceSeconds) ||
         !number("ttff", 0, kLongest, c.timeToFirstFixSeconds) ||
         !number("time-known-after", 0, kLongest, c.timeKnownAfterSeconds) ||
-        !number("rate", 1, 10, c.rateHz) || !number("baud", 0, 921600, line.baud))
+        !number("rate", 1, 10, c.rateHz) || !number("baud", 0, 921600, line.baud) ||
+        !number("fix-quality", 1, 8, c.fixQuality))
         return false;
+    if (p.isSet("sats")) {
+        int used = 0;
+        if (!number("sats", 0, 99, used)) return false;
+        c.satellitesUsed = used;
+    }
+    if (p.isSet("hdop") && !readHdop(p.value("hdop"), c.hdop)) {
+        error = QStringLiteral(
+            "--hdop takes a number from 0.01 to 99.99 with at most two "
+            "decimals, e.g. 0.9");
+        return false;
+    }
+    if (p.isSet("snr") && !readSnr(p.value("snr"), c.snr, error)) return false;
+    if (p.isSet("family")) {
+        const auto family = gpslink::receiverFamilyFromName(p.value("family").toStdString());
+        if (!family) {
+            error = QStringLiteral(
+                        "unknown --family %1 (sirf, mtk, airoha, quectel-lg, casic or "
+                        "ublox)")
+                        .arg(p.value("family"));
+            return false;
+        }
+        c.family = *family;
+    }
+    if (!number("warm-ttff", 0, kLongest, c.warmTtffSeconds) ||
+        !number("hot-ttff", 0, kLongest, c.hotTtffSeconds))
+        return false;
+    c.hotKeepsFix = p.isSet("hot-keeps-fix");
+    if (c.hotKeepsFix && p.isSet("hot-ttff")) {
+        error = QStringLiteral("--hot-keeps-fix and --hot-ttff contradict each other");
+        return false;
+    }
+    line.link = p.value("link");
+    if (p.isSet("link") && line.link.isEmpty()) {
+        error = QStringLiteral("--link takes a path");
+        return false;
+    }
+    if (p.isSet("usb-drop")) {
+        const auto drop = usbDropFromName(p.value("usb-drop").toStdString());
+        if (!drop || *drop == UsbDrop::Off) {
+            error = QStringLiteral("unknown --usb-drop %1 (same, other or never)")
+                        .arg(p.value("usb-drop"));
+            return false;
+        }
+        if (line.link.isEmpty()) {
+            error = QStringLiteral("--usb-drop needs --link PATH");
+            return false;
+        }
+        line.usbDrop = *drop;
+    }
+    int away = 2;
+    if (!number("usb-away", 0, kLongest, away)) return false;
+    if (p.isSet("usb-away") && line.usbDrop == UsbDrop::Off) {
+        error = QStringLiteral("--usb-away needs --usb-drop");
+        return false;
+    }
+    line.usbAwayMs = away * 1000;
     if (p.isSet("seed")) {
         bool ok = false;
         c.seed = p.value("seed").toULongLong(&ok);

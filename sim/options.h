@@ -13,7 +13,9 @@ namespace gpssim {
 
 // Adds --mode, --off-after, --slow-confirm-seconds, --slow-confirm-empty-time,
 // --reset-silence, --ttff, --time-known-after, --start-utc, --chunking, --seed,
-// --rate, --baud, --strict-baud and --replay.
+// --rate, --baud, --strict-baud, --family, --warm-ttff, --hot-ttff,
+// --hot-keeps-fix, --link, --usb-drop, --usb-away, --fix-quality, --sats,
+// --hdop, --snr and --replay.
 void addReceiverOptions(QCommandLineParser& parser);
 
 // The names addReceiverOptions adds.

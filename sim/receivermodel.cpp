@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
@@ -22,12 +23,19 @@ constexpr std::array<std::pair<Behaviour, std::string_view>, 6> kBehaviourNames 
 // Longest input kept while waiting for a line end; NMEA allows 82 characters.
 constexpr std::size_t kMaxInputLine = 200;
 
-// Where the receiver stands once it has a fix, and the sky it sees.
+// The two characters that start a UBX frame.
+constexpr std::string_view kUbxSync = "\xB5\x62";
+// Longest UBX payload taken for a frame; a receiver's commands are far shorter.
+constexpr std::size_t kMaxUbxPayload = 512;
+
+// Where the receiver stands once it has a fix.
 constexpr std::string_view kPosition = "4807.0380,N,01131.0000,E";
-struct Satellite {
-    int prn, elevation, azimuth, snr;  // snr 0: not tracked
-};
-constexpr std::array<Satellite, 12> kSky = {{
+
+// Vertical dilution of precision, for the PDOP that GSA derives from it and the HDOP.
+constexpr double kVdop = 1.5;
+
+// The satellites in view by default: PRN, elevation, azimuth, C/N0.
+constexpr std::array<std::array<int, 4>, 12> kDefaultSky = {{
     {7, 79, 48, 42},
     {2, 51, 62, 43},
     {26, 36, 256, 42},
@@ -73,37 +81,13 @@ std::vector<std::string_view> fields(std::string_view body) {
     }
 }
 
-// One epoch's sentences: GGA, GSA, three GSV, RMC.  An empty time leaves the
-// time fields empty, as a receiver that does not know the time yet may.
-std::string burstOf(const std::string& time, const std::string& date, bool fix) {
-    std::string burst;
-    if (fix) {
-        burst += nmeaSentence("GPGGA," + time + "," + std::string(kPosition) +
-                              ",1,08,0.9,545.4,M,46.9,M,,0000");
-        std::string used;
-        for (std::size_t i = 0; i < kSky.size(); ++i)
-            used += (kSky[i].snr > 0 ? digits(kSky[i].prn) : std::string()) + ",";
-        burst += nmeaSentence("GPGSA,A,3," + used + "1.8,0.9,1.5");
-    } else {
-        burst += nmeaSentence("GPGGA," + time + ",,,,,0,00,,,M,0.0,M,,0000");
-        burst += nmeaSentence("GPGSA,A,1,,,,,,,,,,,,,,,");
-    }
-    for (std::size_t part = 0; part < 3; ++part) {
-        std::string gsv = "GPGSV,3," + std::to_string(part + 1) + ",12";
-        for (std::size_t i = part * 4; i < part * 4 + 4; ++i) {
-            const Satellite& s = kSky[i];
-            gsv +=
-                "," + digits(s.prn) + "," + digits(s.elevation) + "," + digits(s.azimuth, 3) + ",";
-            if (fix && s.snr > 0) gsv += digits(s.snr);
-        }
-        burst += nmeaSentence(gsv);
-    }
-    if (fix)
-        burst += nmeaSentence("GPRMC," + time + ",A," + std::string(kPosition) + ",0.00,0.00," +
-                              date + ",,,A");
-    else
-        burst += nmeaSentence("GPRMC," + time + ",V,,,,,,," + date + ",,,N");
-    return burst;
+// A dilution of precision with one or two decimals: 0.9, 1.25, 12.0.
+std::string dopText(double value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    std::string out = text;
+    if (out.back() == '0') out.pop_back();
+    return out;
 }
 
 }  // namespace
@@ -124,7 +108,74 @@ ReceiverModel::ReceiverModel(ReceiverConfig config)
     : config_(std::move(config)),
       epochMs_(1000 / std::clamp(config_.rateHz, 1, 10)),
       garbleRng_(config_.seed),
-      chunker_(config_.chunking, config_.seed) {}
+      chunker_(config_.chunking, config_.seed) {
+    // The default sky's positions first, then further PRNs spread over the sky.
+    const std::size_t inView =
+        config_.snr.empty() ? kDefaultSky.size() : std::min(config_.snr.size(), kMaxInView);
+    int nextPrn = 1;
+    for (std::size_t i = 0; i < inView; ++i) {
+        Satellite s{};
+        if (i < kDefaultSky.size()) {
+            s = {kDefaultSky[i][0], kDefaultSky[i][1], kDefaultSky[i][2], kDefaultSky[i][3]};
+        } else {
+            const auto taken = [&](int prn) {
+                return std::any_of(kDefaultSky.begin(), kDefaultSky.end(),
+                                   [&](const auto& d) { return d[0] == prn; });
+            };
+            while (taken(nextPrn)) ++nextPrn;
+            s = {nextPrn++, 5 + int(i * 37 % 80), int(i * 97 % 360), 0};
+        }
+        if (!config_.snr.empty()) s.snr = std::clamp(config_.snr[i], 0, 99);
+        sky_.push_back(s);
+    }
+}
+
+// One epoch's sentences: GGA, GSA, the GSV group (four satellites a
+// sentence), RMC.  An empty time leaves the time fields empty, as a receiver
+// that does not know the time yet may.  Without a fix no satellite is tracked.
+std::string ReceiverModel::burstOf(const std::string& time, const std::string& date,
+                                   bool fix) const {
+    std::string burst;
+    if (fix) {
+        std::string used;
+        int tracked = 0;
+        for (const Satellite& s : sky_)
+            if (s.snr > 0 && tracked < 12) {
+                used += digits(s.prn) + ",";
+                ++tracked;
+            }
+        for (int i = tracked; i < 12; ++i) used += ",";
+        const std::string hdop = dopText(config_.hdop);
+        burst += nmeaSentence("GPGGA," + time + "," + std::string(kPosition) + "," +
+                              std::to_string(config_.fixQuality) + "," +
+                              digits(config_.satellitesUsed.value_or(tracked)) + "," + hdop +
+                              ",545.4,M,46.9,M,,0000");
+        burst += nmeaSentence("GPGSA,A,3," + used +
+                              dopText(std::sqrt(config_.hdop * config_.hdop + kVdop * kVdop)) +
+                              "," + hdop + "," + dopText(kVdop));
+    } else {
+        burst += nmeaSentence("GPGGA," + time + ",,,,,0,00,,,M,0.0,M,,0000");
+        burst += nmeaSentence("GPGSA,A,1,,,,,,,,,,,,,,,");
+    }
+    const std::size_t parts = (sky_.size() + 3) / 4;
+    for (std::size_t part = 0; part < parts; ++part) {
+        std::string gsv = "GPGSV," + std::to_string(parts) + "," + std::to_string(part + 1) + "," +
+                          digits(int(sky_.size()));
+        for (std::size_t i = part * 4; i < std::min(part * 4 + 4, sky_.size()); ++i) {
+            const Satellite& s = sky_[i];
+            gsv +=
+                "," + digits(s.prn) + "," + digits(s.elevation) + "," + digits(s.azimuth, 3) + ",";
+            if (fix && s.snr > 0) gsv += digits(s.snr);
+        }
+        burst += nmeaSentence(gsv);
+    }
+    if (fix)
+        burst += nmeaSentence("GPRMC," + time + ",A," + std::string(kPosition) + ",0.00,0.00," +
+                              date + ",,,A");
+    else
+        burst += nmeaSentence("GPRMC," + time + ",V,,,,,,," + date + ",,,N");
+    return burst;
+}
 
 std::string ReceiverModel::tick() {
     const std::int64_t now = nextEpochMs_;
@@ -144,6 +195,7 @@ std::string ReceiverModel::tick() {
             return rateMismatch_ ? garble(burst.size()) : burst;
         }
         restartAtMs_.reset();
+        fixBackAtMs_.reset();
         startedAtMs_ = now;
         timeKnownNoted_ = fixNoted_ = replayEndNoted_ = false;
         note(Event::Restart, "restart: clock from zero, no fix", now);
@@ -162,7 +214,8 @@ std::string ReceiverModel::synthesize(std::int64_t since, std::int64_t now) {
     const std::int64_t knownAfterMs =
         std::int64_t(std::min(config_.timeKnownAfterSeconds, config_.timeToFirstFixSeconds)) * 1000;
     const bool timeKnown = since >= knownAfterMs;
-    const bool fix = since >= std::int64_t(config_.timeToFirstFixSeconds) * 1000;
+    const bool fix = since >= std::int64_t(config_.timeToFirstFixSeconds) * 1000 &&
+                     !(fixBackAtMs_ && now < *fixBackAtMs_);
 
     std::string time = clockText(since);
     std::string date;
@@ -217,13 +270,24 @@ void ReceiverModel::receive(std::string_view bytes) {
     }
     input_.append(bytes);
     for (;;) {
-        const std::size_t dollar = input_.find('$');
-        if (dollar == std::string::npos) {
-            input_.clear();
+        const std::size_t start = std::min(input_.find('$'), input_.find(kUbxSync));
+        if (start == std::string::npos) {
+            // A last 0xB5 may be the first half of a frame's sync characters.
+            input_.erase(0, input_.empty() || input_.back() != kUbxSync[0] ? input_.size()
+                                                                           : input_.size() - 1);
             return;
         }
-        input_.erase(0, dollar);
+        input_.erase(0, start);
+        if (input_[0] != '$') {
+            if (!takeUbxFrame()) return;
+            continue;
+        }
         const std::size_t end = input_.find("\r\n");
+        const std::size_t frame = input_.find(kUbxSync);
+        if (frame < end) {  // a sentence broken off by a binary frame
+            input_.erase(0, frame);
+            continue;
+        }
         if (end == std::string::npos) {
             if (input_.size() <= kMaxInputLine) return;
             input_.erase(0, 1);  // never ended: look for the next "$"
@@ -236,13 +300,83 @@ void ReceiverModel::receive(std::string_view bytes) {
     }
 }
 
+// input_ starts with the sync characters.  Examines the frame and drops it
+// from input_ when it is whole; false while more bytes are needed.
+bool ReceiverModel::takeUbxFrame() {
+    if (input_.size() < 6) return false;
+    const std::size_t length = std::uint8_t(input_[4]) | std::size_t(std::uint8_t(input_[5])) << 8;
+    if (length > kMaxUbxPayload) {
+        note(Event::Rejected, "UBX header with a payload of " + std::to_string(length) + " bytes",
+             nextEpochMs_);
+        input_.erase(0, 2);
+        return true;
+    }
+    if (input_.size() < length + 8) return false;
+    const std::array<std::uint8_t, 2> sum =
+        gpslink::ubxChecksum(std::string_view(input_).substr(2, length + 4));
+    if (std::uint8_t(input_[length + 6]) != sum[0] || std::uint8_t(input_[length + 7]) != sum[1]) {
+        note(Event::Rejected, "UBX frame with a bad checksum", nextEpochMs_);
+        input_.erase(0, 2);  // the sync characters may have been payload
+        return true;
+    }
+    const std::string frame = input_.substr(0, length + 8);
+    input_.erase(0, length + 8);
+    examineUbx(frame);
+    return true;
+}
+
+void ReceiverModel::examineUbx(std::string_view frame) {
+    char id[16];
+    std::snprintf(id, sizeof id, "%02X %02X", unsigned(std::uint8_t(frame[2])),
+                  unsigned(std::uint8_t(frame[3])));
+    const std::string what =
+        "UBX " + std::string(id) + " (" + std::to_string(frame.size()) + " bytes)";
+    if (config_.family != gpslink::ReceiverFamily::Ublox) {
+        note(Event::Rejected,
+             "not a command of a " + std::string(nameOf(config_.family)) + " receiver: " + what,
+             nextEpochMs_);
+        return;
+    }
+    // UBX-CFG-RST is class 06, id 04 with a four-byte payload.
+    if (frame[2] != 0x06 || frame[3] != 0x04 || frame.size() != 12) {
+        note(Event::Rejected, "not acted on: " + what, nextEpochMs_);
+        return;
+    }
+    // The first two payload bytes, least significant first: navBbrMask.
+    const unsigned mask = std::uint8_t(frame[6]) | unsigned(std::uint8_t(frame[7])) << 8;
+    char reset[40];
+    std::snprintf(reset, sizeof reset, "UBX-CFG-RST navBbrMask %04X", mask);
+    if (mask == 0xFFFF)
+        obey(gpslink::StartType::Cold, reset);
+    else if (mask == 0x0001)
+        obey(gpslink::StartType::Warm, reset);
+    else if (mask == 0x0000)
+        obey(gpslink::StartType::Hot, reset);
+    else
+        note(Event::Rejected, std::string(reset) + ", not a cold, warm or hot start", nextEpochMs_);
+}
+
 void ReceiverModel::examine(std::string_view line) {
+    using gpslink::StartType;
     const std::int64_t now = nextEpochMs_;
     if (!nmeaChecksumValid(line)) {
         note(Event::Rejected, "bad checksum or framing: " + printable(line), now);
         return;
     }
-    const std::vector<std::string_view> f = fields(line.substr(1, line.size() - 4));
+    const std::string_view body = line.substr(1, line.size() - 4);
+    if (config_.family != gpslink::ReceiverFamily::Sirf) {
+        for (StartType type : gpslink::kStartTypes) {
+            const std::string command = gpslink::resetCommand(config_.family, type);
+            if (!command.empty() && command.compare(1, command.size() - 6, body) == 0)
+                return obey(type, printable(line));
+        }
+        note(Event::Rejected,
+             "not a command of a " + std::string(nameOf(config_.family)) +
+                 " receiver: " + printable(line),
+             now);
+        return;
+    }
+    const std::vector<std::string_view> f = fields(body);
     if (f[0] != "PSRF101") {
         note(Event::Rejected, "not acted on: " + printable(line), now);
         return;
@@ -251,24 +385,47 @@ void ReceiverModel::examine(std::string_view line) {
         note(Event::Rejected, "PSRF101 without its 8 fields: " + printable(line), now);
         return;
     }
-    if (f[8] != "4") {
-        note(Event::Rejected,
-             "PSRF101 with reset configuration " + std::string(f[8]) +
-                 ", not a cold start: " + printable(line),
-             now);
+    // Reset configuration 4 cold, 2 warm, 1 hot.
+    if (f[8] == "4") return obey(StartType::Cold, printable(line));
+    if (f[8] == "2") return obey(StartType::Warm, printable(line));
+    if (f[8] == "1") return obey(StartType::Hot, printable(line));
+    note(Event::Rejected,
+         "PSRF101 with reset configuration " + std::string(f[8]) +
+             ", not a cold, warm or hot start: " + printable(line),
+         now);
+}
+
+void ReceiverModel::obey(gpslink::StartType type, const std::string& what) {
+    using gpslink::StartType;
+    const std::int64_t now = nextEpochMs_;
+    const std::string name(gpslink::nameOf(type));
+    const Event::Kind kind = type == StartType::Warm  ? Event::WarmStart
+                             : type == StartType::Hot ? Event::HotStart
+                                                      : Event::ColdStart;
+    if (!obeysStarts()) {
+        note(kind, name + " start recognised: " + what, now);
+        note(Event::Ignored, name + " start not obeyed (mode ignore)", now);
         return;
     }
-    if (config_.behaviour == Behaviour::Ignore) {
-        note(Event::ColdStart, "cold start recognised: " + printable(line), now);
-        note(Event::Ignored, "cold start not obeyed (mode ignore)", now);
+    if (type == StartType::Warm || type == StartType::Hot) {
+        const int seconds = type == StartType::Warm ? config_.warmTtffSeconds
+                            : config_.hotKeepsFix   ? 0
+                                                    : config_.hotTtffSeconds;
+        if (seconds > 0) {
+            fixBackAtMs_ = now + std::int64_t(seconds) * 1000;
+            fixNoted_ = false;
+        }
+        note(kind,
+             name + " start recognised: " + what + "; " +
+                 (seconds > 0 ? "no fix for " + std::to_string(seconds) + " s" : "fix kept"),
+             now);
         return;
     }
     const int silence = config_.behaviour == Behaviour::SlowConfirm ? config_.slowConfirmSeconds
                                                                     : config_.resetSilenceSeconds;
     restartAtMs_ = now + std::int64_t(std::max(silence, 0)) * 1000;
-    note(Event::ColdStart,
-         "cold start recognised: " + printable(line) + "; silent for " + std::to_string(silence) +
-             " s",
+    note(kind,
+         name + " start recognised: " + what + "; silent for " + std::to_string(silence) + " s",
          now);
 }
 

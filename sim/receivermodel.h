@@ -8,10 +8,12 @@
 // UTC, and a little later it gets a fix.  Every epoch it sends GGA, GSA,
 // three GSV and RMC, in that order, each with its checksum and CR LF.
 //
-// Of the input sentences it acts only on SiRF message 101 (navigation
-// initialisation) with reset configuration 4, a cold start: it falls silent
-// for a moment, then comes back with its clock from zero and no fix, as
-// after power-up.  The behaviour setting makes it misbehave in the ways a
+// It acts only on the start commands of its chip family (SiRF by default:
+// message 101, navigation initialisation, with reset configuration 4 cold, 2
+// warm or 1 hot; for ublox binary UBX-CFG-RST frames).  After a cold start it
+// falls silent for a moment, then comes back with its clock from zero and no
+// fix, as after power-up.  After a warm or hot start its clock goes on and it
+// is without a fix for a while.  The behaviour setting makes it misbehave in the ways a
 // bench meets: no output at all, output at another baud rate, commands not
 // obeyed, a restart that takes too long, being switched off.
 #pragma once
@@ -23,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "gpslink/resetcommand.h"
 #include "sim/chunker.h"
 #include "sim/rng.h"
 
@@ -32,7 +35,7 @@ enum class Behaviour {
     Normal,       // streams, obeys the cold start
     Silent,       // sends nothing, reads nothing
     WrongBaud,    // its output arrives as bytes without any "$"; commands arrive garbled
-    Ignore,       // streams, recognises the cold start and does not obey it
+    Ignore,       // streams, recognises start commands and does not obey them
     SlowConfirm,  // obeys the cold start, but only after slowConfirmSeconds of silence
     OffAfter,     // switched off offAfterSeconds after power-up, for good
 };
@@ -58,6 +61,18 @@ struct ReceiverConfig {
     // tool goes on counting the seconds of the cold start past 30.
     bool slowConfirmEmptyTime = false;
     int offAfterSeconds = 30;  // OffAfter: seconds of output after power-up
+    // The chip family: the only reset commands the receiver obeys are its own.
+    gpslink::ReceiverFamily family = gpslink::ReceiverFamily::Sirf;
+    int warmTtffSeconds = 10;  // without a fix after a warm start; the clock goes on
+    int hotTtffSeconds = 1;    // the same after a hot start
+    bool hotKeepsFix = false;  // a hot start does not lose the fix at all
+    // What the sentences say once there is a fix.
+    int fixQuality = 1;                 // GGA fix quality, 1 to 8
+    std::optional<int> satellitesUsed;  // GGA satellites used; unset: the tracked ones, at most 12
+    double hdop = 0.9;                  // GGA and GSA horizontal dilution of precision
+    // C/N0 in dB-Hz of each satellite in view, in GSV order; 0: in view, not
+    // tracked.  Empty: twelve in view, eight of them tracked at 38 to 44.
+    std::vector<int> snr;
     Chunking chunking = Chunking::Burst;
     std::uint64_t seed = 1;
     // When not empty, these bursts (from a capture) are sent one per epoch in
@@ -67,14 +82,16 @@ struct ReceiverConfig {
 
 struct Event {
     enum Kind {
-        ColdStart,    // a valid cold-start sentence was recognised
-        Rejected,     // an input sentence was not acted on (checksum, other message or reset)
-        Ignored,      // a cold start was recognised and, by behaviour, not obeyed
+        ColdStart,    // a valid cold-start (or factory-start) command was recognised
+        Rejected,     // an input sentence or frame was not acted on (checksum, other command)
+        Ignored,      // a start command was recognised and, by behaviour, not obeyed
         Restart,      // output resumed after a cold start: clock from zero, no fix
         TimeKnown,    // GGA time is UTC from this epoch on
-        Fix,          // the first fix since power-up or restart
+        Fix,          // the first fix since power-up, a restart or a warm or hot start
         SwitchedOff,  // no more output, for good
         ReplayEnd,    // the last burst of the capture has been sent
+        WarmStart,    // a valid warm-start command was recognised
+        HotStart,     // a valid hot-start command was recognised
     };
     Kind kind;
     std::int64_t atMs;  // time since power-up, on the receiver's epoch clock
@@ -106,14 +123,27 @@ public:
     // Notable events since the last call, oldest first.
     std::vector<Event> takeEvents();
 
+    // Whether a start command recognised is acted on (not so with Ignore).
+    bool obeysStarts() const { return config_.behaviour != Behaviour::Ignore; }
+
     // Time since power-up of the next epoch.
     std::int64_t elapsedMs() const { return nextEpochMs_; }
     bool switchedOff() const { return switchedOff_; }
 
+    // Most satellites in view the sentences can describe.
+    static constexpr std::size_t kMaxInView = 32;
+
 private:
+    struct Satellite {
+        int prn, elevation, azimuth, snr;  // snr 0: not tracked
+    };
+    std::string burstOf(const std::string& time, const std::string& date, bool fix) const;
     std::string synthesize(std::int64_t sinceStartMs, std::int64_t nowMs);
     std::string replayBurst(std::int64_t sinceStartMs, std::int64_t nowMs);
     void examine(std::string_view line);
+    bool takeUbxFrame();
+    void examineUbx(std::string_view frame);
+    void obey(gpslink::StartType type, const std::string& what);
     void note(Event::Kind kind, std::string text, std::int64_t atMs);
 
     ReceiverConfig config_;
@@ -121,6 +151,7 @@ private:
     std::int64_t nextEpochMs_ = 0;             // time since power-up of the next epoch
     std::int64_t startedAtMs_ = 0;             // time since power-up of the last (re)start
     std::optional<std::int64_t> restartAtMs_;  // silent until then after a cold start
+    std::optional<std::int64_t> fixBackAtMs_;  // no fix until then after a warm or hot start
     bool timeKnownNoted_ = false;
     bool fixNoted_ = false;
     bool switchedOff_ = false;
@@ -130,6 +161,7 @@ private:
     Rng garbleRng_;
     Chunker chunker_;
     std::vector<Event> events_;
+    std::vector<Satellite> sky_;
 };
 
 }  // namespace gpssim

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <QSerialPort>
 #include <QSocketNotifier>
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -23,6 +25,17 @@ constexpr int kUnheardBytes = 1024;
 
 // How long reading pauses after the master reports the line gone.
 constexpr int kReadRetryMs = 200;
+
+constexpr std::array<std::pair<UsbDrop, std::string_view>, 4> kUsbDropNames = {{
+    {UsbDrop::Off, "off"},
+    {UsbDrop::Same, "same"},
+    {UsbDrop::Other, "other"},
+    {UsbDrop::Never, "never"},
+}};
+
+QString errnoText() {
+    return QString::fromLocal8Bit(strerror(errno));
+}
 
 int rateOf(speed_t speed) {
     switch (speed) {
@@ -55,6 +68,18 @@ int rateOf(speed_t speed) {
 
 }  // namespace
 
+std::optional<UsbDrop> usbDropFromName(std::string_view name) {
+    for (const auto& [value, text] : kUsbDropNames)
+        if (text == name) return value;
+    return std::nullopt;
+}
+
+std::string_view nameOf(UsbDrop drop) {
+    for (const auto& [value, text] : kUsbDropNames)
+        if (value == drop) return text;
+    return {};
+}
+
 SimDriver::SimDriver(ReceiverConfig config, DriverOptions options, QObject* parent)
     : QObject(parent), model_(std::move(config)), options_(std::move(options)) {
     epochTimer_.setTimerType(Qt::PreciseTimer);
@@ -63,6 +88,8 @@ SimDriver::SimDriver(ReceiverConfig config, DriverOptions options, QObject* pare
     pacer_.setSingleShot(true);
     pacer_.setTimerType(Qt::PreciseTimer);
     connect(&pacer_, &QTimer::timeout, this, &SimDriver::writeDue);
+    awayTimer_.setSingleShot(true);
+    connect(&awayTimer_, &QTimer::timeout, this, &SimDriver::returnUsb);
 }
 
 SimDriver::~SimDriver() {
@@ -73,6 +100,10 @@ bool SimDriver::start(QString* error) {
     if (isRunning()) return true;
     const bool opened = options_.device.isEmpty() ? openPty(error) : openDevice(error);
     if (!opened) return false;
+    if (!options_.link.isEmpty() && !makeLink(options_.link, error)) {
+        stop();
+        return false;
+    }
     clock_.start();
     lineFreeAtNs_ = 0;
     epochTimer_.start();
@@ -81,19 +112,90 @@ bool SimDriver::start(QString* error) {
 
 void SimDriver::stop() {
     epochTimer_.stop();
-    pacer_.stop();
-    queue_.clear();
-    delete notifier_;
-    notifier_ = nullptr;
+    awayTimer_.stop();
+    dropPending_ = false;
     if (serial_) {
         serial_->close();
         delete serial_;
         serial_ = nullptr;
     }
+    closePty();
+    removeLink();
+}
+
+void SimDriver::closePty() {
+    pacer_.stop();
+    queue_.clear();
+    lineFreeAtNs_ = 0;
+    delete notifier_;
+    notifier_ = nullptr;
     if (master_ >= 0) ::close(master_);
     if (slave_ >= 0) ::close(slave_);
     master_ = slave_ = -1;
     slavePath_.clear();
+    rateMismatch_ = false;
+    model_.setRateMismatch(false);
+}
+
+// Points path at the slave: a link made under a temporary name and renamed
+// over path, so that path never leads to a missing or half-made link.
+bool SimDriver::makeLink(const QString& path, QString* error) {
+    const QByteArray target = slavePath_.toLocal8Bit(), name = path.toLocal8Bit();
+    struct stat there {};
+    if (::lstat(name.constData(), &there) == 0 && !S_ISLNK(there.st_mode)) {
+        if (error) *error = QStringLiteral("%1 exists and is not a symbolic link").arg(path);
+        return false;
+    }
+    const QByteArray temporary = name + ".new-" + QByteArray::number(::getpid());
+    ::unlink(temporary.constData());
+    if (::symlink(target.constData(), temporary.constData()) != 0 ||
+        ::rename(temporary.constData(), name.constData()) != 0) {
+        if (error) *error = QStringLiteral("cannot make the link %1: %2").arg(path, errnoText());
+        ::unlink(temporary.constData());
+        return false;
+    }
+    linkPath_ = path;
+    log(QStringLiteral("%1 -> %2").arg(path, slavePath_));
+    return true;
+}
+
+// Removes the link made, if it is still a symbolic link.
+void SimDriver::removeLink() {
+    if (linkPath_.isEmpty()) return;
+    const QByteArray name = linkPath_.toLocal8Bit();
+    struct stat there {};
+    if (::lstat(name.constData(), &there) == 0 && S_ISLNK(there.st_mode))
+        ::unlink(name.constData());
+    linkPath_.clear();
+}
+
+// The USB port re-enumerates: the pseudo-terminal and its link go away.
+void SimDriver::dropUsb() {
+    dropPending_ = false;
+    if (master_ < 0) return;
+    closePty();
+    removeLink();
+    log(QStringLiteral("USB port gone (%1)").arg(QLatin1String(nameOf(options_.usbDrop).data())));
+    emit deviceChanged(QString());
+    if (options_.usbDrop != UsbDrop::Never) awayTimer_.start(std::max(options_.usbAwayMs, 0));
+}
+
+// The USB port is back: a new pseudo-terminal behind the same or the next link.
+void SimDriver::returnUsb() {
+    QString error;
+    if (!openPty(&error)) {
+        log(QStringLiteral("USB port not back: %1").arg(error));
+        return;
+    }
+    const QString path = options_.usbDrop == UsbDrop::Other
+                             ? QStringLiteral("%1-%2").arg(options_.link).arg(++reconnections_)
+                             : options_.link;
+    if (!makeLink(path, &error)) {
+        log(QStringLiteral("USB port back without its link: %1").arg(error));
+        emit deviceChanged(slavePath_);
+        return;
+    }
+    emit deviceChanged(path);
 }
 
 bool SimDriver::openPty(QString* error) {
@@ -107,8 +209,7 @@ bool SimDriver::openPty(QString* error) {
     }
     char name[128] = {};
     if (::openpty(&master_, &slave_, name, &raw, nullptr) != 0) {
-        if (error)
-            *error = QStringLiteral("openpty: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        if (error) *error = QStringLiteral("openpty: %1").arg(errnoText());
         master_ = slave_ = -1;
         return false;
     }
@@ -260,6 +361,16 @@ void SimDriver::checkLineRate() {
 
 void SimDriver::publishEvents() {
     for (const Event& e : model_.takeEvents()) {
+        const bool start =
+            e.kind == Event::ColdStart || e.kind == Event::WarmStart || e.kind == Event::HotStart;
+        if (start && model_.obeysStarts() && options_.usbDrop != UsbDrop::Off && !dropPending_ &&
+            master_ >= 0) {
+            // Dropped once the current read is over, not in its middle.
+            dropPending_ = true;
+            QTimer::singleShot(0, this, [this] {
+                if (dropPending_) dropUsb();
+            });
+        }
         emit logged(QStringLiteral("%1 s  %2")
                         .arg(double(e.atMs) / 1000.0, 7, 'f', 1)
                         .arg(QString::fromStdString(e.text)));

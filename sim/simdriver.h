@@ -8,6 +8,12 @@
 // as on a line at that rate (10 bits a byte).  What the tool writes is passed
 // to the model.
 //
+// With a link the driver makes a symbolic link to the slave, and with a USB
+// drop it plays a USB receiver that re-enumerates on a reset: the
+// pseudo-terminal closes (the tool's open port sees the hang-up), the link
+// goes away, and a new pseudo-terminal comes back behind the same or another
+// link, or none.
+//
 // The driver keeps a descriptor of the pseudo-terminal's slave side open for
 // its whole life: without it, every read of the master fails with EIO while
 // the tool has the port closed.  Output that no one reads is thrown away,
@@ -20,6 +26,7 @@
 #include <QString>
 #include <QTimer>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,12 +37,28 @@ class QSocketNotifier;
 
 namespace gpssim {
 
+// What the receiver's USB port does when it obeys a start command.
+enum class UsbDrop {
+    Off,    // stays connected
+    Same,   // gone for usbAwayMs, then back behind the same link
+    Other,  // gone for usbAwayMs, then back behind a new link: the link's name, "-" and a number
+    Never,  // gone for good
+};
+
+std::optional<UsbDrop> usbDropFromName(std::string_view name);
+std::string_view nameOf(UsbDrop drop);
+
 struct DriverOptions {
     QString device;           // serial device to open; empty: create a pseudo-terminal
     int intervalMs = 1000;    // between epochs; 1000 / rateHz keeps the receiver true to time
     int baud = 0;             // > 0: pace the pieces at this rate; on a device also the line's rate
     bool strictBaud = false;  // pseudo-terminal: while the tool sets the line to a rate other
                               // than baud, the receiver's output arrives garbled
+    // Pseudo-terminal: a symbolic link made to its slave, as udev names a USB
+    // receiver (/dev/serial/by-id/...); empty: none.
+    QString link;
+    UsbDrop usbDrop = UsbDrop::Off;  // needs link
+    int usbAwayMs = 2000;
 };
 
 class SimDriver : public QObject {
@@ -54,8 +77,13 @@ public:
     bool isRunning() const { return epochTimer_.isActive(); }
 
     // The device the tool should open: the pseudo-terminal's slave, or the
-    // device given.  Empty before start().
+    // device given.  Empty before start() and while the USB port is away.
     QString slavePath() const { return slavePath_; }
+    // The symbolic link to the slave: the link given, or after an Other drop
+    // its successor.  Empty without a link and while the USB port is away.
+    QString linkPath() const { return linkPath_; }
+    // What the tool should open: the link when there is one, else the slave.
+    QString devicePath() const { return options_.link.isEmpty() ? slavePath_ : linkPath_; }
 
     ReceiverModel& model() { return model_; }
     // Bytes handed to the line so far.
@@ -66,9 +94,16 @@ signals:
     void event(const gpssim::Event& event);
     // One line of text for every notable event, the model's and the line's.
     void logged(const QString& line);
+    // The USB port went away (path empty) or came back (the path to open).
+    void deviceChanged(const QString& path);
 
 private:
     bool openPty(QString* error);
+    void closePty();
+    bool makeLink(const QString& path, QString* error);
+    void removeLink();
+    void dropUsb();
+    void returnUsb();
     bool openDevice(QString* error);
     void onEpoch();
     void onMasterReadable();
@@ -98,6 +133,10 @@ private:
     QSocketNotifier* notifier_ = nullptr;
     QSerialPort* serial_ = nullptr;
     QString slavePath_;
+    QString linkPath_;
+    QTimer awayTimer_;
+    bool dropPending_ = false;
+    int reconnections_ = 0;
     qint64 bytesWritten_ = 0;
 };
 

@@ -121,7 +121,7 @@ TEST(ReceiverModel, RecognisesOnlyAValidColdStart) {
         {"$PSRF101,0,0," + kColdStart, "C"},                   // cut by a new sentence
         {"$PSRF101,0,0,0,0,0,0,12,4*11\r\n", "x"},             // bad checksum
         {"$PSRF101,0,0,0,0,0,0,12,4\r\n", "x"},                // no checksum
-        {nmeaSentence("PSRF101,0,0,0,0,0,0,12,1"), "x"},       // hot start
+        {nmeaSentence("PSRF101,0,0,0,0,0,0,12,3"), "x"},       // warm, with data
         {nmeaSentence("PSRF101,0,0,0,0,0,0,12,8"), "x"},       // factory reset
         {nmeaSentence("PSRF100,1,9600,8,1,0"), "x"},           // other message
         {kColdStart.substr(0, kColdStart.size() - 2), ""},     // no line end yet

@@ -1,0 +1,51 @@
+// The reset commands of the receiver families the tool can cold-start, as the
+// bytes written to the receiver's serial line.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace gpslink {
+
+enum class ReceiverFamily { Sirf, Mtk, Airoha, QuectelLg, Casic, Ublox };
+
+// Cold: every aid lost (ephemeris, almanac, time, position).  Warm: the
+// ephemeris lost, time and position kept.  Hot: everything kept.  Factory:
+// a cold start that also clears the configuration.
+enum class StartType { Cold, Warm, Hot, Factory };
+
+inline constexpr std::array<ReceiverFamily, 6> kReceiverFamilies = {
+    ReceiverFamily::Sirf,      ReceiverFamily::Mtk,   ReceiverFamily::Airoha,
+    ReceiverFamily::QuectelLg, ReceiverFamily::Casic, ReceiverFamily::Ublox};
+inline constexpr std::array<StartType, 4> kStartTypes = {StartType::Cold, StartType::Warm,
+                                                         StartType::Hot, StartType::Factory};
+
+// "sirf", "mtk", "airoha", "quectel-lg", "casic", "ublox".
+std::string_view nameOf(ReceiverFamily family);
+std::optional<ReceiverFamily> receiverFamilyFromName(std::string_view name);
+
+// "cold", "warm", "hot", "factory".
+std::string_view nameOf(StartType type);
+std::optional<StartType> startTypeFromName(std::string_view name);
+
+// The bytes that make a receiver of the family start so: an NMEA sentence with
+// its checksum and CR LF, or for ublox a binary UBX frame.  Empty when the
+// family has no such start.
+std::string resetCommand(ReceiverFamily family, StartType type);
+
+// Exclusive-or of every character of body, the text between "$" and "*".
+std::uint8_t nmeaChecksum(std::string_view body);
+// "$", body, "*", the checksum as two upper-case hex digits, CR LF.
+std::string nmeaCommand(std::string_view body);
+
+// The two-byte checksum of a UBX frame (8-bit Fletcher) over bytes, which are
+// the class, id, length and payload.
+std::array<std::uint8_t, 2> ubxChecksum(std::string_view bytes);
+// A UBX frame: sync characters B5 62, class, id, the payload length (two
+// bytes, least significant first), the payload and the checksum.
+std::string ubxFrame(std::uint8_t messageClass, std::uint8_t messageId, std::string_view payload);
+
+}  // namespace gpslink
