@@ -1,0 +1,380 @@
+// gps-coldstart-cli as a line runs it: one process, many simulated receivers
+// on real pseudo-terminals at once, its JSON lines, progress, exit status and
+// signals.  The receivers run in this process, so the moments they took the
+// command and sent their fix are known on this side of the line too.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cmath>
+#include <csignal>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "cli/options.h"
+#include "sim/simdriver.h"
+
+namespace {
+
+using gpssim::Behaviour;
+using gpssim::ReceiverConfig;
+
+// Runs the event loop until done() holds; false after limitMs.
+bool waitUntil(const std::function<bool()>& done, int limitMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > limitMs) return false;
+        QEventLoop loop;
+        QTimer::singleShot(20, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+ReceiverConfig receiver(Behaviour behaviour, int ttffS = 2) {
+    ReceiverConfig config;
+    config.behaviour = behaviour;
+    config.timeKnownAfterSeconds = 1;
+    config.timeToFirstFixSeconds = ttffS;
+    return config;
+}
+
+// Simulated receivers, each on its own pseudo-terminal, with the times of
+// their start commands and of their first fixes after them.
+class Bench {
+public:
+    Bench() { clock_.start(); }
+
+    QString add(const QString& name, const ReceiverConfig& config) {
+        auto driver = std::make_unique<gpssim::SimDriver>(config, gpssim::DriverOptions{});
+        QString error;
+        if (!driver->start(&error)) {
+            ADD_FAILURE() << "simulated receiver " << name.toStdString() << ": "
+                          << error.toStdString();
+            return QStringLiteral("/dev/null/no-receiver");
+        }
+        QObject::connect(
+            driver.get(), &gpssim::SimDriver::event, [this, name](const gpssim::Event& e) {
+                if (e.kind == gpssim::Event::ColdStart) commandAt_[name] = clock_.elapsed();
+                if (e.kind == gpssim::Event::Fix && commandAt_.count(name) && !ttff_.count(name))
+                    ttff_[name] = double(clock_.elapsed() - commandAt_[name]) / 1000.0;
+            });
+        const QString path = driver->slavePath();
+        drivers_[name] = std::move(driver);
+        return path;
+    }
+    bool commandTaken(const QString& name) const { return commandAt_.count(name) > 0; }
+    // Seconds from the command's arrival to the fix, as the receiver saw them.
+    double ttff(const QString& name) const { return ttff_.count(name) ? ttff_.at(name) : -1; }
+    void unplug(const QString& name) { drivers_.at(name)->stop(); }
+
+private:
+    QElapsedTimer clock_;
+    std::map<QString, std::unique_ptr<gpssim::SimDriver>> drivers_;
+    std::map<QString, qint64> commandAt_;
+    std::map<QString, double> ttff_;
+};
+
+struct Cli {
+    QProcess process;
+
+    void start(const QStringList& arguments) {
+        process.start(QStringLiteral(COLDSTART_CLI), arguments);
+        ASSERT_TRUE(process.waitForStarted()) << process.errorString().toStdString();
+    }
+    int finish(int limitMs) {
+        EXPECT_TRUE(waitUntil([&] { return process.state() == QProcess::NotRunning; }, limitMs))
+            << "gps-coldstart-cli still running; progress so far:\n"
+            << progressText();
+        return process.exitCode();
+    }
+    std::string progressText() {
+        err += process.readAllStandardError();
+        return err.toStdString();
+    }
+    // The JSON objects printed so far, by "port" (a summary also has "cycles").
+    std::vector<QJsonObject> objects() {
+        out += process.readAllStandardOutput();
+        std::vector<QJsonObject> list;
+        for (const QByteArray& line : out.split('\n')) {
+            if (line.isEmpty()) continue;
+            QJsonParseError error;
+            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+            EXPECT_TRUE(document.isObject()) << "not a JSON object: " << line.toStdString();
+            list.push_back(document.object());
+        }
+        return list;
+    }
+    QByteArray out, err;
+};
+
+QJsonObject resultFor(const std::vector<QJsonObject>& objects, const QString& port, int cycle = 1) {
+    for (const QJsonObject& o : objects)
+        if (o.value("port").toString() == port && o.value("cycle").toInt() == cycle) return o;
+    return {};
+}
+
+// One station, every way a unit can end, all at once.
+TEST(Cli, MixedOutcomesOnOneStation) {
+    Bench bench;
+    ReceiverConfig fewSats = receiver(Behaviour::Normal);
+    fewSats.satellitesUsed = 3;
+    ReceiverConfig weak = receiver(Behaviour::Normal);
+    weak.snr = {30, 30, 30, 30, 28, 0};
+    ReceiverConfig slow = receiver(Behaviour::SlowConfirm);
+    slow.slowConfirmSeconds = 60;
+    const std::map<QString, ReceiverConfig> receivers = {
+        {"normal", receiver(Behaviour::Normal)},
+        {"silent", receiver(Behaviour::Silent)},
+        {"wrong-baud", receiver(Behaviour::WrongBaud)},
+        {"ignore", receiver(Behaviour::Ignore)},
+        {"slow-confirm", slow},
+        {"unplugged", receiver(Behaviour::Normal, 60)},
+        {"slow-fix", receiver(Behaviour::Normal, 9)},
+        {"few-sats", fewSats},
+        {"weak", weak},
+    };
+    std::map<QString, QString> port;  // receiver -> its pseudo-terminal
+    QStringList arguments = {"--json", "--station",     "bench-7", "--confirm-timeout",
+                             "5",      "--fix-timeout", "20",      "--max-ttff",
+                             "7",      "--min-sats",    "5",       "--min-cn0",
+                             "35"};
+    for (const auto& [name, config] : receivers) {
+        port[name] = bench.add(name, config);
+        arguments << port[name] + "@9600=SN-" + name;
+    }
+    port["missing"] = QStringLiteral("/dev/gps-coldstart-no-such-port");
+    arguments << port["missing"] + "=SN-missing";
+
+    Cli cli;
+    cli.start(arguments);
+    ASSERT_TRUE(waitUntil([&] { return bench.commandTaken("unplugged"); }, 30000));
+    bench.unplug("unplugged");
+    EXPECT_EQ(cli.finish(60000), 1);
+
+    const auto objects = cli.objects();
+    EXPECT_EQ(objects.size(), receivers.size() + 1);
+    const struct {
+        const char* name;
+        const char* result;
+        const char* reason;
+        bool sent, confirmed, verified, fix;
+        const char* status;  // how the last status text begins
+    } expected[] = {
+        {"normal", "pass", "ok", true, true, true, true, "Cold Start OK!\nPlease stop"},
+        {"silent", "fail", "no-data", false, false, false, false, "/dev/"},
+        {"wrong-baud", "fail", "baud-mismatch", false, false, false, false, "Baud Rate not match!"},
+        {"ignore", "fail", "reset-not-taken", true, true, false, false, "Cold Start OK!"},
+        {"slow-confirm", "fail", "no-confirmation", true, false, true, false,
+         "Cold Starting......"},
+        {"unplugged", "fail", "receiver-off", true, false, false, false, ""},
+        {"slow-fix", "fail", "ttff-over-limit", true, true, true, true, "Cold Start OK!"},
+        {"few-sats", "fail", "too-few-satellites", true, true, true, true, "Cold Start OK!"},
+        {"weak", "fail", "cn0-under-limit", true, true, true, true, "Cold Start OK!"},
+        {"missing", "station-fault", "port-unavailable", false, false, false, false,
+         "/dev/gps-coldstart-no-such-port  error!\nPlease select another Com Port."},
+    };
+    const QJsonObject limits{{"max_ttff_s", 7}, {"min_sats", 5}, {"min_cn0", 35}};
+    for (const auto& e : expected) {
+        SCOPED_TRACE(e.name);
+        const QJsonObject r = resultFor(objects, port[e.name]);
+        ASSERT_FALSE(r.isEmpty());
+        EXPECT_EQ(r.value("result").toString(), e.result);
+        EXPECT_EQ(r.value("reason").toString(), e.reason);
+        EXPECT_EQ(r.value("device").toString(), port[e.name]);
+        EXPECT_EQ(r.value("baud").toInt(), 9600);
+        EXPECT_EQ(r.value("unit").toString(), QStringLiteral("SN-") + e.name);
+        EXPECT_EQ(r.value("station").toString(), "bench-7");
+        EXPECT_EQ(r.value("receiver").toString(), "sirf");
+        EXPECT_EQ(r.value("start").toString(), "cold");
+        EXPECT_EQ(r.value("version").toString(), "2.0.0");
+        EXPECT_EQ(r.value("limits").toObject(), limits);
+        EXPECT_EQ(r.value("cold_start_sent").toBool(), e.sent);
+        EXPECT_EQ(r.value("confirmed").toBool(), e.confirmed);
+        EXPECT_EQ(r.value("reset_verified").toBool(), e.verified);
+        EXPECT_TRUE(r.value("status").toString().startsWith(e.status))
+            << r.value("status").toString().toStdString();
+        const QDateTime started =
+            QDateTime::fromString(r.value("started").toString(), Qt::ISODateWithMs);
+        const QDateTime ended =
+            QDateTime::fromString(r.value("ended").toString(), Qt::ISODateWithMs);
+        EXPECT_TRUE(started.isValid() && started.timeSpec() == Qt::UTC && started <= ended);
+        for (const char* field :
+             {"ttff_s", "satellites", "hdop", "cn0_max", "cn0_mean4", "sv_with_snr"})
+            EXPECT_EQ(r.value(field).isDouble(), e.fix) << field;
+        if (e.fix) {
+            const double ttff = r.value("ttff_s").toDouble();
+            EXPECT_NEAR(ttff, bench.ttff(e.name), 0.5);
+            EXPECT_EQ(std::round(ttff * 100) / 100, ttff);  // two decimals
+        }
+    }
+    const QJsonObject normal = resultFor(objects, port["normal"]);
+    EXPECT_EQ(normal.value("satellites").toInt(), 8);
+    EXPECT_EQ(normal.value("hdop").toDouble(), 0.9);
+    EXPECT_EQ(normal.value("sv_with_snr").toInt(), 8);
+    EXPECT_EQ(normal.value("cn0_max").toInt(), 44);
+    EXPECT_EQ(normal.value("cn0_mean4").toDouble(), 42.75);
+    EXPECT_EQ(resultFor(objects, port["few-sats"]).value("satellites").toInt(), 3);
+    const QJsonObject weakResult = resultFor(objects, port["weak"]);
+    EXPECT_EQ(weakResult.value("sv_with_snr").toInt(), 5);
+    EXPECT_EQ(weakResult.value("cn0_mean4").toDouble(), 30.0);
+
+    // Progress on a pipe: one "PORT: text" line per change.
+    const QStringList progress =
+        QString::fromStdString(cli.progressText()).split('\n', Qt::SkipEmptyParts);
+    for (const QString& line : progress) {
+        const QString before = line.section(QLatin1String(": "), 0, 0);
+        EXPECT_TRUE(std::any_of(port.begin(), port.end(), [&](const auto& p) {
+            return p.second == before;
+        })) << line.toStdString();
+    }
+    EXPECT_TRUE(progress.contains(port["normal"] + ": Cold Starting...... 1(Sec)"));
+    EXPECT_TRUE(progress.contains(port["wrong-baud"] + ": Baud Rate not match!"));
+    EXPECT_TRUE(progress.contains(port["silent"] + ": 3"));
+    EXPECT_TRUE(
+        progress
+            .filter(QRegularExpression("^" + QRegularExpression::escape(port["normal"]) +
+                                       ": cycle 1 pass \\(ok\\), TTFF [0-9]+\\.[0-9]{2} s$"))
+            .size() == 1);
+}
+
+// Several cycles of one unit, each through the link's own stop and start,
+// beside a port that cannot be opened: exit status 3, not 1.
+TEST(Cli, CyclesAndAPortThatCannotBeOpened) {
+    Bench bench;
+    const QString normal = bench.add("normal", receiver(Behaviour::Normal));
+    const QString missing = QStringLiteral("COM 101");  // /dev/ttyAMA4: no such device here
+    Cli cli;
+    cli.start({"--json", "--quiet", "--cycles", "2", normal, missing});
+    EXPECT_EQ(cli.finish(60000), 3);
+    EXPECT_EQ(cli.progressText(), "");  // --quiet
+
+    const auto objects = cli.objects();
+    ASSERT_EQ(objects.size(), 5u);  // two cycles, one fault, two summaries
+    const QJsonObject first = resultFor(objects, normal, 1), second = resultFor(objects, normal, 2);
+    EXPECT_EQ(first.value("result").toString(), "pass");
+    EXPECT_EQ(second.value("result").toString(), "pass");
+    EXPECT_LE(first.value("ended").toString(), second.value("started").toString());
+    EXPECT_EQ(resultFor(objects, missing).value("device").toString(), "/dev/ttyAMA4");
+    EXPECT_EQ(resultFor(objects, missing).value("reason").toString(), "port-unavailable");
+
+    const QJsonObject summary =
+        objects.at(3).value("port") == normal ? objects.at(3) : objects.at(4);
+    const double a = first.value("ttff_s").toDouble(), b = second.value("ttff_s").toDouble();
+    EXPECT_EQ(summary.value("cycles").toInt(), 2);
+    EXPECT_EQ(summary.value("passed").toInt(), 2);
+    EXPECT_NEAR(summary.value("ttff_mean_s").toDouble(), (a + b) / 2, 0.006);
+    EXPECT_NEAR(summary.value("ttff_max_s").toDouble(), std::max(a, b), 0.006);
+    for (const char* field : {"unit", "ttff_median_s", "ttff_p95_s"})
+        EXPECT_TRUE(summary.contains(field)) << field;
+}
+
+// SIGINT in the middle of a cycle: the cycle ends as interrupted, the table
+// of results is printed, the status is 130.
+TEST(Cli, InterruptedMidRunPrintsWhatItHas) {
+    Bench bench;
+    const QString port = bench.add("normal", receiver(Behaviour::Normal, 60));
+    Cli cli;
+    cli.start({port + "=SN-1"});
+    ASSERT_TRUE(waitUntil(
+        [&] { return cli.progressText().find("Cold Starting") != std::string::npos; }, 30000));
+    ::kill(pid_t(cli.process.processId()), SIGINT);
+    EXPECT_EQ(cli.finish(10000), 130);
+    const QStringList table =
+        QString::fromUtf8(cli.process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(table.size(), 2) << table.join('\n').toStdString();
+    EXPECT_TRUE(table[0].startsWith("PORT "));
+    EXPECT_EQ(table[1].simplified(), port + " SN-1 1 interrupted interrupted - - - -");
+}
+
+// On a terminal the progress is one line per port, redrawn in place.
+TEST(Cli, LiveLinesOnATerminal) {
+    if (QStandardPaths::findExecutable("tmux").isEmpty()) GTEST_SKIP() << "tmux is not installed";
+    Bench bench;
+    const QString normal = bench.add("normal", receiver(Behaviour::Normal));
+    const QString silent = bench.add("silent", receiver(Behaviour::Silent));
+    const QString server = QStringLiteral("cli-test-%1").arg(QCoreApplication::applicationPid());
+    auto tmux = [&](const QStringList& arguments) {
+        QProcess process;
+        process.start("tmux", QStringList{"-L", server} + arguments);
+        process.waitForFinished();
+        return QString::fromUtf8(process.readAllStandardOutput());
+    };
+    const QString command = QStringLiteral("%1 %2=SN-1 %3; echo \"exit $?\"; exec cat")
+                                .arg(QStringLiteral(COLDSTART_CLI), normal, silent);
+    tmux({"new-session", "-d", "-x", "150", "-y", "12", "sh", "-c", command});
+    QString screen;
+    const bool ended = waitUntil(
+        [&] {
+            return (screen = tmux({"capture-pane", "-p", "-e"})).contains("exit ");
+        },
+        60000);
+    tmux({"kill-server"});
+    ASSERT_TRUE(ended) << screen.toStdString();
+
+    const QStringList lines = screen.split('\n', Qt::SkipEmptyParts);
+    // One line per port, then the table on standard output, then the exit line.
+    ASSERT_EQ(lines.size(), 6) << screen.toStdString();
+    EXPECT_TRUE(lines[0].startsWith("\x1b[32m" + normal + "  SN-1  PASS ok  TTFF "))
+        << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].startsWith("\x1b[31m" + silent + "  FAIL no-data"))
+        << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].contains("PORT ")) << lines[2].toStdString();
+    EXPECT_EQ(lines[5], "exit 1");
+}
+
+// Every usage mistake is refused before any port is opened, with a message
+// that names it.
+TEST(CliOptions, MistakesAreNamed) {
+    const struct {
+        QStringList arguments;
+        const char* message;  // part of it
+    } mistakes[] = {
+        {{}, "no port given"},
+        {{"--bogus", "/dev/ttyUSB0"}, "Unknown option 'bogus'"},
+        {{"--cycles", "0", "/dev/ttyUSB0"}, "--cycles: \"0\" is not a whole number from 1"},
+        {{"--cycles", "2x", "/dev/ttyUSB0"}, "--cycles: \"2x\""},
+        {{"--max-ttff", "nan", "/dev/ttyUSB0"}, "--max-ttff: \"nan\" is not a number"},
+        {{"--min-cn0", "-1", "/dev/ttyUSB0"}, "--min-cn0: \"-1\""},
+        {{"--baud", "9601", "/dev/ttyUSB0"}, "--baud: unknown rate \"9601\""},
+        {{"/dev/ttyUSB0@96000"}, "/dev/ttyUSB0@96000: unknown baud rate \"96000\""},
+        {{"COM 0"}, "there is no port COM 0"},
+        {{"ttyUSB0"}, "ttyUSB0: not a device path or a port name"},
+        {{"COM33", "/dev/ttyUSB0@4800"}, "/dev/ttyUSB0@4800: the port is named twice"},
+        {{"--station", "", "/dev/ttyUSB0"}, "--station: the name is empty"},
+    };
+    for (const auto& m : mistakes) {
+        const cli::Parsed parsed =
+            cli::parseArguments(QStringList{"gps-coldstart-cli"} + m.arguments);
+        EXPECT_EQ(parsed.action, cli::Parsed::Fail) << m.message;
+        EXPECT_EQ(parsed.exitStatus, 2) << m.message;
+        EXPECT_TRUE(parsed.text.contains(m.message)) << parsed.text.toStdString();
+    }
+
+    const cli::Parsed ok = cli::parseArguments({"gps-coldstart-cli", "--baud", "4800", "com3=A=B@1",
+                                                "/dev/ttyUSB1@115200", "COM 4@9600="});
+    ASSERT_EQ(ok.action, cli::Parsed::Run) << ok.text.toStdString();
+    const auto& units = ok.options.units;
+    ASSERT_EQ(units.size(), 3u);
+    EXPECT_EQ(units[0].port, "COM 3");
+    EXPECT_EQ(units[0].device, "/dev/ttyS2");
+    EXPECT_EQ(units[0].baud, 4800);
+    EXPECT_EQ(units[0].unit, "A=B@1");
+    EXPECT_EQ(units[1].baud, 115200);
+    EXPECT_EQ(units[2].port, "COM 4");
+    EXPECT_EQ(units[2].baud, 9600);
+    EXPECT_EQ(units[2].unit, "");
+}
+
+}  // namespace
