@@ -20,9 +20,9 @@ QString seconds(double value) {
 // SGR colour of a unit's state.
 const char* colourOf(const station::UnitRun& unit) {
     if (!unit.done()) return unit.phase() == station::UnitRun::Phase::Idle ? "" : "\x1b[34m";
-    const auto& results = unit.results();
-    if (results.empty()) return "";
-    const QString& result = results.back().result;
+    const auto& last = unit.tally().last();
+    if (!last) return "";
+    const QString& result = last->result;
     if (result == QLatin1String("pass")) return "\x1b[32m";
     if (result == QLatin1String("fail")) return "\x1b[31m";
     return "\x1b[33m";
@@ -82,8 +82,8 @@ QString Progress::liveLine(const station::UnitRun& unit) const {
     if (unit.config().cycles > 1)
         line += QStringLiteral("  cycle %1/%2").arg(unit.cycle()).arg(unit.config().cycles);
     QString state;
-    if (unit.done() && !unit.results().empty()) {
-        const station::CycleResult& last = unit.results().back();
+    if (unit.done() && unit.tally().last()) {
+        const station::CycleResult& last = *unit.tally().last();
         state = last.result.toUpper() + QLatin1String(" ") + last.reason;
     } else {
         state = oneLine(unit.statusText());
@@ -117,34 +117,53 @@ void Report::cycleEnded(const station::CycleResult& result) {
 }
 
 void Report::finished(const station::Station& station) {
+    bool cycles = false;
+    for (const station::UnitRun* unit : station.units()) cycles |= unit->config().cycles > 1;
     if (json_) {
+        if (!cycles) return;
         for (const station::UnitRun* unit : station.units()) {
-            if (unit->config().cycles < 2) continue;
-            const QJsonObject summary = station::summarise(unit->results()).toJson();
+            const QJsonObject summary = unit->tally().summary().toJson();
             print(out_,
                   QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) + '\n');
         }
         return;
     }
-    auto row = [&](const QStringList& cells) {
-        static const int widths[] = {-14, -12, 5, -13, -18, 8, 4, 5, 6};
+    auto row = [](const QStringList& cells, const std::vector<int>& widths) {
         QString line;
         for (int i = 0; i < cells.size(); ++i) {
             if (i) line += QLatin1String("  ");
-            line += QStringLiteral("%1").arg(cells[i], widths[i]);
+            line += QStringLiteral("%1").arg(cells[i], widths[std::size_t(i)]);
         }
         return line.trimmed() + '\n';
     };
-    QString table =
-        row({"PORT", "UNIT", "CYCLE", "RESULT", "REASON", "TTFF_S", "SATS", "HDOP", "CN0"});
     auto text = [](const auto& value, int decimals) {
         return value ? QString::number(double(*value), 'f', decimals) : QStringLiteral("-");
     };
-    for (const station::UnitRun* unit : station.units()) {
-        for (const station::CycleResult& r : unit->results()) {
-            table += row({r.port, r.unit.isEmpty() ? QStringLiteral("-") : r.unit,
-                          QString::number(r.cycle), r.result, r.reason, text(r.ttffS, 2),
-                          text(r.satellites, 0), text(r.hdop, 1), text(r.cn0Mean4, 1)});
+    auto unitOf = [](const QString& unit) { return unit.isEmpty() ? QStringLiteral("-") : unit; };
+    QString table;
+    if (cycles) {  // one line per unit: its cycles in figures
+        const std::vector<int> widths = {-14, -12, 6, 6, -18, 9, 9, 9, 9};
+        table = row({"PORT", "UNIT", "CYCLES", "PASSED", "LAST", "TTFF_MEAN", "TTFF_MED",
+                     "TTFF_P95", "TTFF_MAX"},
+                    widths);
+        for (const station::UnitRun* unit : station.units()) {
+            const station::Summary s = unit->tally().summary();
+            const auto& last = unit->tally().last();
+            table += row({unit->config().port, unitOf(unit->config().unit),
+                          QString::number(s.cycles), QString::number(s.passed),
+                          last ? last->reason : QStringLiteral("-"), text(s.ttffMean, 2),
+                          text(s.ttffMedian, 2), text(s.ttffP95, 2), text(s.ttffMax, 2)},
+                         widths);
+        }
+    } else {  // one line per unit: its result
+        const std::vector<int> widths = {-14, -12, -13, -18, 6, 4, 5, 6};
+        table = row({"PORT", "UNIT", "RESULT", "REASON", "TTFF_S", "SATS", "HDOP", "CN0"}, widths);
+        for (const station::UnitRun* unit : station.units()) {
+            const auto& r = unit->tally().last();
+            if (!r) continue;
+            table += row({r->port, unitOf(r->unit), r->result, r->reason, text(r->ttffS, 2),
+                          text(r->satellites, 0), text(r->hdop, 1), text(r->cn0Mean4, 1)},
+                         widths);
         }
     }
     print(out_, table);

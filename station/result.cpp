@@ -83,22 +83,37 @@ double percentile(const std::vector<double>& sorted, double p) {
     return sorted[low] + (sorted[high] - sorted[low]) * (rank - static_cast<double>(low));
 }
 
-Summary summarise(const std::vector<CycleResult>& cycles) {
+void Tally::add(const CycleResult& result) {
+    last_ = result;
+    ++cycles_;
+    if (result.result == QLatin1String("pass")) ++passed_;
+    if (result.result == QLatin1String("fail")) ++failed_;
+    if (result.result == QLatin1String("station-fault")) ++faults_;
+    if (result.ttffS) ttffs_.push_back(*result.ttffS);
+}
+
+int Tally::count(const QString& result) const {
+    if (result == QLatin1String("pass")) return passed_;
+    if (result == QLatin1String("fail")) return failed_;
+    if (result == QLatin1String("station-fault")) return faults_;
+    return 0;
+}
+
+Summary Tally::summary() const {
     Summary summary;
-    std::vector<double> ttffs;
-    for (const CycleResult& c : cycles) {
-        summary.port = c.port;
-        summary.unit = c.unit;
-        ++summary.cycles;
-        if (c.result == QLatin1String("pass")) ++summary.passed;
-        if (c.ttffS) ttffs.push_back(*c.ttffS);
+    if (last_) {
+        summary.port = last_->port;
+        summary.unit = last_->unit;
     }
-    if (ttffs.empty()) return summary;
-    std::sort(ttffs.begin(), ttffs.end());
-    summary.ttffMean = std::accumulate(ttffs.begin(), ttffs.end(), 0.0) / double(ttffs.size());
-    summary.ttffMedian = percentile(ttffs, 50);
-    summary.ttffP95 = percentile(ttffs, 95);
-    summary.ttffMax = ttffs.back();
+    summary.cycles = cycles_;
+    summary.passed = passed_;
+    if (ttffs_.empty()) return summary;
+    std::vector<double> sorted = ttffs_;
+    std::sort(sorted.begin(), sorted.end());
+    summary.ttffMean = std::accumulate(sorted.begin(), sorted.end(), 0.0) / double(sorted.size());
+    summary.ttffMedian = percentile(sorted, 50);
+    summary.ttffP95 = percentile(sorted, 95);
+    summary.ttffMax = sorted.back();
     return summary;
 }
 

@@ -54,7 +54,22 @@ struct Summary {
 
     QJsonObject toJson() const;
 };
-Summary summarise(const std::vector<CycleResult>& cycles);
+
+// What a unit keeps of its cycles: the last one whole, of the others only
+// what the summary and the exit status need, so a run of many cycles stays
+// small.
+class Tally {
+public:
+    void add(const CycleResult& result);
+    const std::optional<CycleResult>& last() const { return last_; }
+    int count(const QString& result) const;
+    Summary summary() const;
+
+private:
+    std::optional<CycleResult> last_;
+    int cycles_ = 0, passed_ = 0, failed_ = 0, faults_ = 0;
+    std::vector<double> ttffs_;
+};
 
 // The p-th percentile (0..100) of sorted values, interpolated between
 // closest ranks.

@@ -33,10 +33,8 @@ int Station::exitStatus() const {
     if (interrupted_) return kInterrupted;
     bool fault = false;
     for (const UnitRun* unit : units_) {
-        for (const CycleResult& result : unit->results()) {
-            if (result.result == QLatin1String("fail")) return kSomeFailed;
-            if (result.result == QLatin1String("station-fault")) fault = true;
-        }
+        if (unit->tally().count(QStringLiteral("fail")) > 0) return kSomeFailed;
+        if (unit->tally().count(QStringLiteral("station-fault")) > 0) fault = true;
     }
     return fault ? kStationFault : kAllPassed;
 }

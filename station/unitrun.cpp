@@ -292,7 +292,7 @@ void UnitRun::endCycle(const QString& result, const QString& reason) {
         this,
         [this, r]() mutable {
             r.status = statusText();
-            results_.push_back(r);
+            tally_.add(r);
             const bool again = r.ttffS.has_value() && !interrupted_ && cycle_ < config_.cycles;
             emit cycleEnded(r);
             if (again) {

@@ -87,7 +87,7 @@ public:
     qint64 msInState() const { return sinceChange_.elapsed(); }
     // The current cycle's TTFF once known.
     std::optional<double> ttffS() const { return ttffS_; }
-    const std::vector<CycleResult>& results() const { return results_; }
+    const Tally& tally() const { return tally_; }
 
 signals:
     // The status text or the phase changed.
@@ -136,7 +136,7 @@ private:
     bool stopping_ = false;  // the link is being stopped between cycles
     bool interrupted_ = false;
     Sky skyAtFix_;
-    std::vector<CycleResult> results_;
+    Tally tally_;
 };
 
 }  // namespace station

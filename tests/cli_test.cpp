@@ -295,7 +295,7 @@ TEST(Cli, InterruptedMidRunPrintsWhatItHas) {
         QString::fromUtf8(cli.process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(table.size(), 2) << table.join('\n').toStdString();
     EXPECT_TRUE(table[0].startsWith("PORT "));
-    EXPECT_EQ(table[1].simplified(), port + " SN-1 1 interrupted interrupted - - - -");
+    EXPECT_EQ(table[1].simplified(), port + " SN-1 interrupted interrupted - - - -");
 }
 
 // On a terminal the progress is one line per port, redrawn in place.
