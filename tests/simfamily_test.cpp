@@ -1,6 +1,16 @@
 // The simulated receiver's fix figures, its chip families and their start
 // types, and its USB re-enumeration over real pseudo-terminals.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -8,6 +18,7 @@
 #include "gpslink/resetcommand.h"
 #include "sim/nmea.h"
 #include "sim/receivermodel.h"
+#include "sim/simdriver.h"
 
 namespace gpssim {
 namespace {
@@ -213,6 +224,88 @@ TEST(Families, ObeyTheirOwnStartCommandsOnly) {
             }
         }
     }
+}
+
+// Runs the event loop until done() holds or ms have passed; returns done().
+template <class Done>
+bool waitFor(Done done, int ms = 10000) {
+    const QDeadlineTimer deadline(ms);
+    while (!done() && !deadline.hasExpired()) {
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return done();
+}
+
+std::string linkTarget(const QString& link) {
+    char target[256];
+    const ssize_t n = ::readlink(qPrintable(link), target, sizeof target);
+    return n > 0 ? std::string(target, std::size_t(n)) : std::string();
+}
+
+// A USB receiver that re-enumerates on the cold start, over real
+// pseudo-terminals: the reader of the link sees the hang-up, the link goes
+// and comes back to a new pseudo-terminal, and the link's path gives data
+// again.  The link is removed when the receiver stops.
+TEST(UsbDrop, SameLinkLeadsToTheNewPseudoTerminal) {
+    int argc = 1;
+    char name[] = "simfamily_test";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    DriverOptions options;
+    options.intervalMs = 40;
+    options.link = dir.filePath(QStringLiteral("usb-receiver"));
+    options.usbDrop = UsbDrop::Same;
+    options.usbAwayMs = 300;
+    SimDriver driver(quickConfig(), options);
+    QStringList changes;
+    QObject::connect(&driver, &SimDriver::deviceChanged,
+                     [&](const QString& path) { changes << path; });
+    QString error;
+    ASSERT_TRUE(driver.start(&error)) << error.toStdString();
+    EXPECT_EQ(driver.devicePath(), options.link);
+    const std::string firstTarget = linkTarget(options.link);
+    EXPECT_EQ(firstTarget, driver.slavePath().toStdString());
+
+    // Reads from the port until the text holds what; false on a hang-up.
+    std::string text;
+    const auto readUntil = [&](int port, const char* what) {
+        text.clear();
+        bool hungUp = false;
+        waitFor([&] {
+            char chunk[4096];
+            ssize_t n;
+            while ((n = ::read(port, chunk, sizeof chunk)) > 0) text.append(chunk, std::size_t(n));
+            hungUp = n == 0 || (n < 0 && errno != EAGAIN);
+            return hungUp || text.find(what) != std::string::npos;
+        });
+        return !hungUp && text.find(what) != std::string::npos;
+    };
+    int port = ::open(qPrintable(options.link), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(port, 0);
+    ASSERT_TRUE(readUntil(port, "$GPGGA"));
+    const std::string coldStart(gpslink::kColdStartSentence);
+    ASSERT_EQ(::write(port, coldStart.data(), coldStart.size()), ssize_t(coldStart.size()));
+    EXPECT_FALSE(readUntil(port, "never sent")) << "the reader sees the hang-up";
+
+    // The hung-up port stays open, as a tool's may, so the old
+    // pseudo-terminal's number is not free for the new one.
+    ASSERT_TRUE(waitFor([&] {
+        const std::string target = linkTarget(options.link);
+        return !target.empty() && target != firstTarget;
+    })) << "the link points at a new pseudo-terminal";
+    ::close(port);
+    EXPECT_EQ(changes, (QStringList{QString(), options.link}));
+    port = ::open(qPrintable(options.link), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(port, 0);
+    EXPECT_TRUE(readUntil(port, "$GPGGA"));
+    ::close(port);
+
+    driver.stop();
+    EXPECT_FALSE(QFileInfo(options.link).isSymLink()) << "removed on stop";
 }
 
 }  // namespace
