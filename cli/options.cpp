@@ -16,9 +16,11 @@ const char* const kDescription =
     "Cold-starts GPS receivers on many serial ports at once, proves each reset was taken,\n"
     "measures the time to first fix and holds it to limits.\n"
     "\n"
-    "PORT is a device path (/dev/ttyUSB0, /dev/serial/by-id/...) or a port name as the\n"
-    "window has it (\"COM 3\", COM3). BAUD is a line rate (default --baud). UNIT is the\n"
-    "unit's serial number.\n"
+    "Each port is PORT[@[BAUD][,FAMILY[,START]]][=UNIT]. PORT is a device path\n"
+    "(/dev/ttyUSB0, /dev/serial/by-id/...) or a port name as the window has it (\"COM 3\",\n"
+    "COM3). BAUD is a line rate (default --baud); FAMILY and START override --receiver and\n"
+    "--start for that port (/dev/ttyUSB1@115200,ublox,hot; COM3@,mtk). UNIT is the unit's\n"
+    "serial number.\n"
     "\n"
     "Exit status:\n"
     "  0    every unit passed every cycle\n"
@@ -85,11 +87,16 @@ Parsed parseArguments(const QStringList& arguments) {
         {"min-sats", "Fail a fix with fewer than N satellites used.", "N"},
         {"min-cn0", "Fail a fix whose four strongest satellites average under DBHZ.", "DBHZ"},
         {"json", "Print one JSON object per unit and cycle (JSON Lines)."},
+        {"receiver", "Receiver family: sirf, mtk, airoha, quectel-lg, casic or ublox (default sirf).",
+         "FAMILY", "sirf"},
+        {"start", "Start type: cold, warm, hot, or factory for mtk and airoha (default cold).",
+         "TYPE", "cold"},
+        {"require-reset", "Fail a hot start whose reset is not seen."},
         {"station", "Name of this station (default: the host name).", "NAME"},
         {"quiet", "Print no progress on standard error."},
     });
-    parser.addPositionalArgument("PORT[@BAUD][=UNIT]", "The ports to test, all at once.",
-                                 "PORT[@BAUD][=UNIT]...");
+    parser.addPositionalArgument("PORT", "The ports to test, all at once.",
+                                 "PORT[@[BAUD][,FAMILY[,START]]][=UNIT]...");
 
     if (!parser.parse(arguments)) return failure(parser.errorText());
     Parsed parsed;
@@ -130,6 +137,12 @@ Parsed parseArguments(const QStringList& arguments) {
         unit.device = spec.device;
         unit.baud = spec.baud;
         unit.unit = spec.unit;
+        const QString family = spec.family.isEmpty() ? parser.value("receiver") : spec.family;
+        const QString start = spec.start.isEmpty() ? parser.value("start") : spec.start;
+        if (!station::configureStart(unit, family, start, parser.isSet("require-reset"), &error))
+            return failure((spec.family.isEmpty() && spec.start.isEmpty() ? QString()
+                                                                            : spec.port + ": ") +
+                           error);
         parsed.options.units.push_back(unit);
     }
     parsed.options.json = parser.isSet("json");

@@ -23,12 +23,21 @@ std::optional<PortSpec> parsePortSpec(const QString& argument, int defaultBaud, 
     }
     spec.baud = defaultBaud;
     if (const int at = rest.lastIndexOf('@'); at >= 0) {
-        const auto rate = lineRate(rest.mid(at + 1));
-        if (!rate) {
-            *error = QStringLiteral("%1: unknown baud rate \"%2\"").arg(argument, rest.mid(at + 1));
+        const QStringList parts = rest.mid(at + 1).split(',');
+        if (parts.size() > 3) {
+            *error = QStringLiteral("%1: more than BAUD,FAMILY,START after \"@\"").arg(argument);
             return std::nullopt;
         }
-        spec.baud = *rate;
+        if (!parts[0].isEmpty()) {
+            const auto rate = lineRate(parts[0]);
+            if (!rate) {
+                *error = QStringLiteral("%1: unknown baud rate \"%2\"").arg(argument, parts[0]);
+                return std::nullopt;
+            }
+            spec.baud = *rate;
+        }
+        spec.family = parts.value(1);
+        spec.start = parts.value(2);
         rest.truncate(at);
     }
     static const QRegularExpression comName(QStringLiteral("^com *([0-9]{1,3})$"),

@@ -1,11 +1,16 @@
 #include "station/unitrun.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMetaObject>
+#include <sys/stat.h>
 #include <functional>
 
 #include "gpslink/link.h"
 #include "gpslink/linkclock.h"
 #include "gpslink/qtserialport.h"
+#include "gpslink/resetcommand.h"
 #include "gpslink/view.h"
 
 namespace station {
@@ -78,6 +83,32 @@ private:
     bool openFailed_ = false;
 };
 
+bool configureStart(UnitConfig& unit, const QString& family, const QString& start,
+                    bool requireReset, QString* error) {
+    const auto f = gpslink::receiverFamilyFromName(family.toStdString());
+    if (!f) {
+        *error = QStringLiteral("unknown receiver family \"%1\" (sirf, mtk, airoha, quectel-lg, "
+                                "casic or ublox)")
+                     .arg(family);
+        return false;
+    }
+    const auto s = gpslink::startTypeFromName(start.toStdString());
+    if (!s) {
+        *error = QStringLiteral("unknown start type \"%1\" (cold, warm, hot or factory)").arg(start);
+        return false;
+    }
+    unit.command = gpslink::resetCommand(*f, *s);
+    if (unit.command.empty()) {
+        *error = QStringLiteral("a %1 receiver has no %2 start (factory: mtk and airoha only)")
+                     .arg(family, start);
+        return false;
+    }
+    unit.receiver = family;
+    unit.start = start;
+    unit.requireReset = *s != gpslink::StartType::Hot || requireReset;
+    return true;
+}
+
 UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(std::move(config)) {
     steady_.start();
     sinceChange_.start();
@@ -127,6 +158,7 @@ void UnitRun::beginCycle() {
     ++cycle_;
     cycleStarted_ = QDateTime::currentDateTimeUtc();
     connected_ = hadFix_ = commandQueued_ = resetVerified_ = ending_ = false;
+    note_.clear();
     commandAtMs_.reset();
     ttffS_.reset();
     fix_.reset();
@@ -186,7 +218,60 @@ void UnitRun::onCommandWritten() {
 
 void UnitRun::onDeviceLost() {
     if (ending_ || phase_ == Phase::Idle || phase_ == Phase::Done) return;
-    fail(QStringLiteral("receiver-off"));
+    if (!commandQueued_ || fix_) {
+        note_ = QStringLiteral("the device went away");
+        fail(QStringLiteral("receiver-off"));
+        return;
+    }
+    // Many USB receivers re-enumerate while they reset.
+    const QFileInfo device(config_.device);
+    entriesAtDrop_ = device.dir().entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    away_ = new QFileSystemWatcher({device.absolutePath()}, this);
+    connect(away_, &QFileSystemWatcher::directoryChanged, this, &UnitRun::checkReturn);
+    note_ = QStringLiteral("the device went away during the reset; waiting for it");
+    emit changed();
+    checkReturn();
+}
+
+// The name a device family shares: "ttyUSB" of "ttyUSB3", "gps" of "gps-1".
+static QString stemOf(QString name) {
+    while (!name.isEmpty() && (name.back().isDigit() || name.back() == '-' || name.back() == '_'))
+        name.chop(1);
+    return name;
+}
+
+static bool isCharacterDevice(const QString& path) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISCHR(info.st_mode);
+}
+
+void UnitRun::checkReturn() {
+    if (!away_ || ending_) return;
+    const QFileInfo device(config_.device);
+    if (isCharacterDevice(config_.device) && port_->setPortOpen(true)) {
+        endAway();
+        note_.clear();
+        watcher_.resetFraming();
+        emit changed();
+        return;
+    }
+    const QStringList now =
+        device.dir().entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString& entry : now) {
+        if (entriesAtDrop_.contains(entry) || entry == device.fileName()) continue;
+        if (stemOf(entry) != stemOf(device.fileName()) ||
+            !isCharacterDevice(device.dir().filePath(entry)))
+            continue;
+        note_ = QStringLiteral("the receiver came back as %1, not at %2")
+                    .arg(device.dir().filePath(entry), config_.device);
+        fail(QStringLiteral("receiver-off"));
+        return;
+    }
+}
+
+void UnitRun::endAway() {
+    delete away_;
+    away_ = nullptr;
 }
 
 void UnitRun::onGga(const Gga& gga) {
@@ -230,6 +315,11 @@ void UnitRun::supervise() {
         now - std::max(lastReceiveMs_, *commandAtMs_) >= kResetSilenceMs)
         verify();
     const qint64 since = sinceCommandMs();
+    if (away_ && since >= qint64(config_.confirmTimeoutS) * 1000) {
+        note_ = QStringLiteral("the device did not come back at %1").arg(config_.device);
+        fail(QStringLiteral("receiver-off"));
+        return;
+    }
     if (since >= qint64(config_.confirmTimeoutS) * 1000) {
         if (link_->state().Mode != 2) {  // not one GGA time since the command
             fail(QStringLiteral("no-confirmation"));
@@ -261,6 +351,7 @@ void UnitRun::endCycle(const QString& result, const QString& reason) {
     if (ending_) return;
     ending_ = true;
     supervisor_.stop();
+    endAway();
     CycleResult r;
     r.port = config_.port;
     r.device = config_.device;

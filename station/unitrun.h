@@ -15,12 +15,19 @@
 // - What the link itself reports (no data, another baud rate, silence) ends
 //   the cycle with the matching reason.
 //
+// A receiver that drops its USB port while it resets is waited for: when the
+// device comes back at the same path the port is reopened and the cycle goes
+// on, the time away counting in the TTFF.  Back under another name, or not
+// back within the confirmation limit, it is a receiver switched off.
+//
 // A cycle that ends with a fix is followed by the next, through the link's
 // own stop and start; any other ends the unit's run.
 #pragma once
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFileSystemWatcher>
+#include <QStringList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -57,6 +64,14 @@ struct UnitConfig {
     int fixTimeoutS = 300;     // command to first fix
     Limits limits;
 };
+
+// Sets the receiver family, the start type, the command they make and
+// whether an unseen reset fails the unit: always, but for a hot start only
+// when requireReset asks for it, since a hot start may keep its fix
+// throughout.  False, with error set, for an unknown name or a start the
+// family does not have.
+bool configureStart(UnitConfig& unit, const QString& family, const QString& start,
+                    bool requireReset, QString* error);
 
 class UnitRun : public QObject {
     Q_OBJECT
@@ -101,6 +116,8 @@ private:
     void onGga(const Gga& gga);
     void onCommandWritten();
     void onDeviceLost();
+    void checkReturn();
+    void endAway();
     void supervise();
     void setPhase(Phase phase);
     void verify();
@@ -137,6 +154,9 @@ private:
     bool interrupted_ = false;
     Sky skyAtFix_;
     Tally tally_;
+    QString note_;  // the station's own word on the cycle, shown under the link's status
+    QFileSystemWatcher* away_ = nullptr;  // watching for the device to come back
+    QStringList entriesAtDrop_;
 };
 
 }  // namespace station
