@@ -87,8 +87,9 @@ Parsed parseArguments(const QStringList& arguments) {
         {"min-sats", "Fail a fix with fewer than N satellites used.", "N"},
         {"min-cn0", "Fail a fix whose four strongest satellites average under DBHZ.", "DBHZ"},
         {"json", "Print one JSON object per unit and cycle (JSON Lines)."},
-        {"receiver", "Receiver family: sirf, mtk, airoha, quectel-lg, casic or ublox (default sirf).",
-         "FAMILY", "sirf"},
+        {"receiver",
+         "Receiver family: sirf, mtk, airoha, quectel-lg, casic or ublox (default sirf).", "FAMILY",
+         "sirf"},
         {"start", "Start type: cold, warm, hot, or factory for mtk and airoha (default cold).",
          "TYPE", "cold"},
         {"require-reset", "Fail a hot start whose reset is not seen."},
@@ -140,9 +141,9 @@ Parsed parseArguments(const QStringList& arguments) {
         const QString family = spec.family.isEmpty() ? parser.value("receiver") : spec.family;
         const QString start = spec.start.isEmpty() ? parser.value("start") : spec.start;
         if (!station::configureStart(unit, family, start, parser.isSet("require-reset"), &error))
-            return failure((spec.family.isEmpty() && spec.start.isEmpty() ? QString()
-                                                                            : spec.port + ": ") +
-                           error);
+            return failure(
+                (spec.family.isEmpty() && spec.start.isEmpty() ? QString() : spec.port + ": ") +
+                error);
         parsed.options.units.push_back(unit);
     }
     parsed.options.json = parser.isSet("json");

@@ -1,10 +1,10 @@
 #include "station/unitrun.h"
 
+#include <sys/stat.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
-#include <sys/stat.h>
 #include <functional>
 
 #include "gpslink/link.h"
@@ -87,14 +87,16 @@ bool configureStart(UnitConfig& unit, const QString& family, const QString& star
                     bool requireReset, QString* error) {
     const auto f = gpslink::receiverFamilyFromName(family.toStdString());
     if (!f) {
-        *error = QStringLiteral("unknown receiver family \"%1\" (sirf, mtk, airoha, quectel-lg, "
-                                "casic or ublox)")
+        *error = QStringLiteral(
+                     "unknown receiver family \"%1\" (sirf, mtk, airoha, quectel-lg, "
+                     "casic or ublox)")
                      .arg(family);
         return false;
     }
     const auto s = gpslink::startTypeFromName(start.toStdString());
     if (!s) {
-        *error = QStringLiteral("unknown start type \"%1\" (cold, warm, hot or factory)").arg(start);
+        *error =
+            QStringLiteral("unknown start type \"%1\" (cold, warm, hot or factory)").arg(start);
         return false;
     }
     unit.command = gpslink::resetCommand(*f, *s);
@@ -145,6 +147,7 @@ QString UnitRun::statusText() const {
     QStringList lines =
         QString::fromLatin1(view_->statusText().c_str()).split(QLatin1String("\r\n"));
     while (!lines.isEmpty() && lines.back().isEmpty()) lines.removeLast();
+    if (!note_.isEmpty()) lines << note_;
     return lines.join('\n');
 }
 

@@ -27,9 +27,9 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFileSystemWatcher>
-#include <QStringList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <memory>
 #include <optional>

@@ -1,7 +1,6 @@
 // gps-coldstart-cli as a line runs it: one process, many simulated receivers
 // on real pseudo-terminals at once, its JSON lines, progress, exit status and
-// signals.  The receivers run in this process, so the moments they took the
-// command and sent their fix are known on this side of the line too.
+// signals.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -22,108 +21,11 @@
 #include <memory>
 
 #include "cli/options.h"
-#include "sim/simdriver.h"
+#include "clirun.h"
 
 namespace {
 
-using gpssim::Behaviour;
-using gpssim::ReceiverConfig;
-
-// Runs the event loop until done() holds; false after limitMs.
-bool waitUntil(const std::function<bool()>& done, int limitMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > limitMs) return false;
-        QEventLoop loop;
-        QTimer::singleShot(20, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
-
-ReceiverConfig receiver(Behaviour behaviour, int ttffS = 2) {
-    ReceiverConfig config;
-    config.behaviour = behaviour;
-    config.timeKnownAfterSeconds = 1;
-    config.timeToFirstFixSeconds = ttffS;
-    return config;
-}
-
-// Simulated receivers, each on its own pseudo-terminal, with the times of
-// their start commands and of their first fixes after them.
-class Bench {
-public:
-    Bench() { clock_.start(); }
-
-    QString add(const QString& name, const ReceiverConfig& config) {
-        auto driver = std::make_unique<gpssim::SimDriver>(config, gpssim::DriverOptions{});
-        QString error;
-        if (!driver->start(&error)) {
-            ADD_FAILURE() << "simulated receiver " << name.toStdString() << ": "
-                          << error.toStdString();
-            return QStringLiteral("/dev/null/no-receiver");
-        }
-        QObject::connect(
-            driver.get(), &gpssim::SimDriver::event, [this, name](const gpssim::Event& e) {
-                if (e.kind == gpssim::Event::ColdStart) commandAt_[name] = clock_.elapsed();
-                if (e.kind == gpssim::Event::Fix && commandAt_.count(name) && !ttff_.count(name))
-                    ttff_[name] = double(clock_.elapsed() - commandAt_[name]) / 1000.0;
-            });
-        const QString path = driver->slavePath();
-        drivers_[name] = std::move(driver);
-        return path;
-    }
-    bool commandTaken(const QString& name) const { return commandAt_.count(name) > 0; }
-    // Seconds from the command's arrival to the fix, as the receiver saw them.
-    double ttff(const QString& name) const { return ttff_.count(name) ? ttff_.at(name) : -1; }
-    void unplug(const QString& name) { drivers_.at(name)->stop(); }
-
-private:
-    QElapsedTimer clock_;
-    std::map<QString, std::unique_ptr<gpssim::SimDriver>> drivers_;
-    std::map<QString, qint64> commandAt_;
-    std::map<QString, double> ttff_;
-};
-
-struct Cli {
-    QProcess process;
-
-    void start(const QStringList& arguments) {
-        process.start(QStringLiteral(COLDSTART_CLI), arguments);
-        ASSERT_TRUE(process.waitForStarted()) << process.errorString().toStdString();
-    }
-    int finish(int limitMs) {
-        EXPECT_TRUE(waitUntil([&] { return process.state() == QProcess::NotRunning; }, limitMs))
-            << "gps-coldstart-cli still running; progress so far:\n"
-            << progressText();
-        return process.exitCode();
-    }
-    std::string progressText() {
-        err += process.readAllStandardError();
-        return err.toStdString();
-    }
-    // The JSON objects printed so far, by "port" (a summary also has "cycles").
-    std::vector<QJsonObject> objects() {
-        out += process.readAllStandardOutput();
-        std::vector<QJsonObject> list;
-        for (const QByteArray& line : out.split('\n')) {
-            if (line.isEmpty()) continue;
-            QJsonParseError error;
-            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
-            EXPECT_TRUE(document.isObject()) << "not a JSON object: " << line.toStdString();
-            list.push_back(document.object());
-        }
-        return list;
-    }
-    QByteArray out, err;
-};
-
-QJsonObject resultFor(const std::vector<QJsonObject>& objects, const QString& port, int cycle = 1) {
-    for (const QJsonObject& o : objects)
-        if (o.value("port").toString() == port && o.value("cycle").toInt() == cycle) return o;
-    return {};
-}
+using namespace clirun;
 
 // One station, every way a unit can end, all at once.
 TEST(Cli, MixedOutcomesOnOneStation) {
@@ -353,6 +255,11 @@ TEST(CliOptions, MistakesAreNamed) {
         {{"ttyUSB0"}, "ttyUSB0: not a device path or a port name"},
         {{"COM33", "/dev/ttyUSB0@4800"}, "/dev/ttyUSB0@4800: the port is named twice"},
         {{"--station", "", "/dev/ttyUSB0"}, "--station: the name is empty"},
+        {{"--start", "factory", "/dev/ttyUSB0"}, "a sirf receiver has no factory start"},
+        {{"/dev/ttyUSB0@,casic,factory"}, "/dev/ttyUSB0: a casic receiver has no factory start"},
+        {{"--receiver", "garmin", "/dev/ttyUSB0"}, "unknown receiver family \"garmin\""},
+        {{"/dev/ttyUSB0@,mtk,lukewarm"}, "unknown start type \"lukewarm\""},
+        {{"/dev/ttyUSB0@9600,mtk,hot,x"}, "more than BAUD,FAMILY,START"},
     };
     for (const auto& m : mistakes) {
         const cli::Parsed parsed =
@@ -362,8 +269,9 @@ TEST(CliOptions, MistakesAreNamed) {
         EXPECT_TRUE(parsed.text.contains(m.message)) << parsed.text.toStdString();
     }
 
-    const cli::Parsed ok = cli::parseArguments({"gps-coldstart-cli", "--baud", "4800", "com3=A=B@1",
-                                                "/dev/ttyUSB1@115200", "COM 4@9600="});
+    const cli::Parsed ok =
+        cli::parseArguments({"gps-coldstart-cli", "--baud", "4800", "--start", "hot", "com3=A=B@1",
+                             "/dev/ttyUSB1@115200,mtk,factory", "COM 4@9600="});
     ASSERT_EQ(ok.action, cli::Parsed::Run) << ok.text.toStdString();
     const auto& units = ok.options.units;
     ASSERT_EQ(units.size(), 3u);
@@ -371,10 +279,18 @@ TEST(CliOptions, MistakesAreNamed) {
     EXPECT_EQ(units[0].device, "/dev/ttyS2");
     EXPECT_EQ(units[0].baud, 4800);
     EXPECT_EQ(units[0].unit, "A=B@1");
+    EXPECT_EQ(units[0].start, "hot");
+    EXPECT_FALSE(units[0].requireReset);  // a hot start may keep its fix
     EXPECT_EQ(units[1].baud, 115200);
+    EXPECT_EQ(units[1].command, "$PMTK104*37\r\n");
+    EXPECT_TRUE(units[1].requireReset);
     EXPECT_EQ(units[2].port, "COM 4");
     EXPECT_EQ(units[2].baud, 9600);
     EXPECT_EQ(units[2].unit, "");
+    EXPECT_TRUE(
+        cli::parseArguments({"gps-coldstart-cli", "--start", "hot", "--require-reset", "COM1"})
+            .options.units.at(0)
+            .requireReset);
 }
 
 }  // namespace

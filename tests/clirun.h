@@ -1,0 +1,137 @@
+// Runs of gps-coldstart-cli against simulated receivers that run in the
+// test's own process, each on a real pseudo-terminal: the moments a receiver
+// took its command and sent its fix are known on this side of the line too.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTimer>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "sim/simdriver.h"
+
+// Test messages show texts as text.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace clirun {
+
+using gpssim::Behaviour;
+using gpssim::ReceiverConfig;
+
+// Runs the event loop until done() holds; false after limitMs.
+inline bool waitUntil(const std::function<bool()>& done, int limitMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > limitMs) return false;
+        QEventLoop loop;
+        QTimer::singleShot(20, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+inline ReceiverConfig receiver(Behaviour behaviour, int ttffS = 2) {
+    ReceiverConfig config;
+    config.behaviour = behaviour;
+    config.timeKnownAfterSeconds = 1;
+    config.timeToFirstFixSeconds = ttffS;
+    return config;
+}
+
+// Simulated receivers, each on its own pseudo-terminal, with the times of
+// their start commands and of their first fixes after them.
+class Bench {
+public:
+    Bench() { clock_.start(); }
+
+    QString add(const QString& name, const ReceiverConfig& config,
+                const gpssim::DriverOptions& line = {}) {
+        auto driver = std::make_unique<gpssim::SimDriver>(config, line);
+        QString error;
+        if (!driver->start(&error)) {
+            ADD_FAILURE() << "simulated receiver " << name.toStdString() << ": "
+                          << error.toStdString();
+            return QStringLiteral("/dev/null/no-receiver");
+        }
+        QObject::connect(
+            driver.get(), &gpssim::SimDriver::event, [this, name](const gpssim::Event& e) {
+                if (e.kind == gpssim::Event::ColdStart || e.kind == gpssim::Event::WarmStart ||
+                    e.kind == gpssim::Event::HotStart) {
+                    commandAt_[name] = clock_.elapsed();
+                    ttff_.erase(name);
+                    ++starts_[name];
+                }
+                if (e.kind == gpssim::Event::Fix && commandAt_.count(name) && !ttff_.count(name))
+                    ttff_[name] = double(clock_.elapsed() - commandAt_[name]) / 1000.0;
+            });
+        const QString path = driver->devicePath();
+        drivers_[name] = std::move(driver);
+        return path;
+    }
+    bool commandTaken(const QString& name) const { return commandAt_.count(name) > 0; }
+    // Start commands the receiver recognised as its own and valid.
+    int starts(const QString& name) const { return starts_.count(name) ? starts_.at(name) : 0; }
+    // Seconds from the latest command's arrival to the fix after it, as the
+    // receiver saw them.
+    double ttff(const QString& name) const { return ttff_.count(name) ? ttff_.at(name) : -1; }
+    void unplug(const QString& name) { drivers_.at(name)->stop(); }
+
+private:
+    QElapsedTimer clock_;
+    std::map<QString, std::unique_ptr<gpssim::SimDriver>> drivers_;
+    std::map<QString, qint64> commandAt_;
+    std::map<QString, double> ttff_;
+    std::map<QString, int> starts_;
+};
+
+struct Cli {
+    QProcess process;
+
+    void start(const QStringList& arguments) {
+        process.start(QStringLiteral(COLDSTART_CLI), arguments);
+        ASSERT_TRUE(process.waitForStarted()) << process.errorString().toStdString();
+    }
+    int finish(int limitMs) {
+        EXPECT_TRUE(waitUntil([&] { return process.state() == QProcess::NotRunning; }, limitMs))
+            << "gps-coldstart-cli still running; progress so far:\n"
+            << progressText();
+        return process.exitCode();
+    }
+    std::string progressText() {
+        err += process.readAllStandardError();
+        return err.toStdString();
+    }
+    // The JSON objects printed so far, by "port" (a summary also has "cycles").
+    std::vector<QJsonObject> objects() {
+        out += process.readAllStandardOutput();
+        std::vector<QJsonObject> list;
+        for (const QByteArray& line : out.split('\n')) {
+            if (line.isEmpty()) continue;
+            QJsonParseError error;
+            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+            EXPECT_TRUE(document.isObject()) << "not a JSON object: " << line.toStdString();
+            list.push_back(document.object());
+        }
+        return list;
+    }
+    QByteArray out, err;
+};
+
+inline QJsonObject resultFor(const std::vector<QJsonObject>& objects, const QString& port,
+                             int cycle = 1) {
+    for (const QJsonObject& o : objects)
+        if (o.value("port").toString() == port && o.value("cycle").toInt() == cycle) return o;
+    return {};
+}
+
+}  // namespace clirun
