@@ -1,10 +1,10 @@
 #include "results/report.h"
 
 #include <QCommandLineParser>
-#include <QJsonDocument>
 #include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSaveFile>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -66,9 +66,9 @@ bool run(QSqlQuery& q, const QString& sql, const Where& w, QString* error) {
 
 // The same questions asked once per station and once over all stations.
 struct Grouping {
-    QString key;       // "station, " or ""
-    QString groupBy;   // " GROUP BY station" or ""
-    QString partition; // "PARTITION BY station" or ""
+    QString key;        // "station, " or ""
+    QString groupBy;    // " GROUP BY station" or ""
+    QString partition;  // "PARTITION BY station" or ""
 };
 
 bool fill(const QSqlDatabase& db, const Where& w, const Grouping& g,
@@ -90,7 +90,8 @@ bool fill(const QSqlDatabase& db, const Where& w, const Grouping& g,
         const qint64 n = q.value(k + 2).toLongLong();
         f.results += n;
         f.outcomes[result] += n;
-        if (result != QLatin1String("pass")) f.failures.append({result, q.value(k + 1).toString(), n});
+        if (result != QLatin1String("pass"))
+            f.failures.append({result, q.value(k + 1).toString(), n});
     }
 
     // Units: tested, passed at least once, passed their first test.
@@ -133,12 +134,13 @@ bool fill(const QSqlDatabase& db, const Where& w, const Grouping& g,
     // Median (mean of the two middle ranks) and 95th percentile (nearest
     // rank, the ceil(0.95 n)-th smallest): only those ranks leave the database.
     if (!run(q,
-             QStringLiteral("SELECT %1n, rn, ttff_s FROM ("
-                            " SELECT %1ttff_s,"
-                            "  ROW_NUMBER() OVER (%3 ORDER BY ttff_s) AS rn,"
-                            "  COUNT(*) OVER (%3) AS n"
-                            " FROM results WHERE %2 AND ttff_s IS NOT NULL) t"
-                            " WHERE rn = (n + 1) / 2 OR rn = (n + 2) / 2 OR rn = (95 * n + 99) / 100")
+             QStringLiteral(
+                 "SELECT %1n, rn, ttff_s FROM ("
+                 " SELECT %1ttff_s,"
+                 "  ROW_NUMBER() OVER (%3 ORDER BY ttff_s) AS rn,"
+                 "  COUNT(*) OVER (%3) AS n"
+                 " FROM results WHERE %2 AND ttff_s IS NOT NULL) t"
+                 " WHERE rn = (n + 1) / 2 OR rn = (n + 2) / 2 OR rn = (95 * n + 99) / 100")
                  .arg(g.key, w.sql, g.partition),
              w, error))
         return false;
@@ -199,7 +201,8 @@ QJsonObject figuresJson(const Figures& f) {
         outcomes.insert(it.key(), it.value());
     QJsonArray failures;
     for (const Failure& x : f.failures)
-        failures.append(QJsonObject{{"result", x.result}, {"reason", x.reason}, {"count", x.count}});
+        failures.append(
+            QJsonObject{{"result", x.result}, {"reason", x.reason}, {"count", x.count}});
     QJsonObject ttff{{"count", f.ttff.count}};
     for (auto [name, value] : {std::pair{"mean", f.ttff.mean},
                                {"median", f.ttff.median},
@@ -233,7 +236,8 @@ QByteArray csvField(const QVariant& v, Column::Kind kind) {
             text = v.toString();
     }
     QByteArray bytes = text.toUtf8();
-    if (bytes.contains(',') || bytes.contains('"') || bytes.contains('\n') || bytes.contains('\r')) {
+    if (bytes.contains(',') || bytes.contains('"') || bytes.contains('\n') ||
+        bytes.contains('\r')) {
         bytes.replace("\"", "\"\"");
         bytes = '"' + bytes + '"';
     }
@@ -249,9 +253,10 @@ std::optional<Summary> summarize(const QSqlDatabase& db, const Filter& filter, Q
     const Grouping perStation{QStringLiteral("station, "), QStringLiteral(" GROUP BY station"),
                               QStringLiteral("PARTITION BY station")};
     QString why;
-    if (!fill(db, w, overall, [&](const QString&) -> Figures& { return s.overall; }, &why) ||
-        !fill(db, w, perStation, [&](const QString& k) -> Figures& { return s.stations[k]; },
-              &why)) {
+    if (!fill(
+            db, w, overall, [&](const QString&) -> Figures& { return s.overall; }, &why) ||
+        !fill(
+            db, w, perStation, [&](const QString& k) -> Figures& { return s.stations[k]; }, &why)) {
         if (error) *error = why;
         return std::nullopt;
     }
@@ -320,8 +325,9 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
                                   QStringLiteral("Show this help."));
     const QCommandLineOption db(
         QStringLiteral("db"),
-        QStringLiteral("The results database: a SQLite file or postgresql://USER@HOST[:PORT]/DBNAME "
-                       "(default %1).")
+        QStringLiteral(
+            "The results database: a SQLite file or postgresql://USER@HOST[:PORT]/DBNAME "
+            "(default %1).")
             .arg(defaultTarget().path),
         QStringLiteral("DB"));
     const QCommandLineOption since(QStringLiteral("since"),
@@ -352,7 +358,8 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         return kReportUsage;
     }
     if (p.isSet(help)) {
-        out << p.helpText().replace(QStringLiteral("[options]"), QStringLiteral("report [options]"));
+        out << p.helpText().replace(QStringLiteral("[options]"),
+                                    QStringLiteral("report [options]"));
         return kReportOk;
     }
     auto usage = [&](const QString& text) {
@@ -361,7 +368,8 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     };
     if (!p.positionalArguments().isEmpty())
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments()[0]));
-    if (p.isSet(csv) && p.isSet(json)) return usage(QStringLiteral("give --csv or --json, not both"));
+    if (p.isSet(csv) && p.isSet(json))
+        return usage(QStringLiteral("give --csv or --json, not both"));
 
     Filter filter;
     for (auto [option, upper, field] : {std::tuple{&since, false, &filter.since},
@@ -369,8 +377,9 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         if (!p.isSet(*option)) continue;
         const auto bound = parseBound(p.value(*option), upper);
         if (!bound) {
-            return usage(QStringLiteral("--%1 \"%2\" is not a date (YYYY-MM-DD) or an ISO 8601 time")
-                             .arg(option->names().constFirst(), p.value(*option)));
+            return usage(
+                QStringLiteral("--%1 \"%2\" is not a date (YYYY-MM-DD) or an ISO 8601 time")
+                    .arg(option->names().constFirst(), p.value(*option)));
         }
         *field = *bound;
     }

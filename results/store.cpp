@@ -81,7 +81,8 @@ QString engineSql(const char* statement, Target::Engine engine) {
     sql.replace(QStringLiteral("{INT}"), pg ? QStringLiteral("BIGINT") : QStringLiteral("INTEGER"));
     sql.replace(QStringLiteral("{REAL}"),
                 pg ? QStringLiteral("DOUBLE PRECISION") : QStringLiteral("REAL"));
-    sql.replace(QStringLiteral("{BOOL}"), pg ? QStringLiteral("BOOLEAN") : QStringLiteral("INTEGER"));
+    sql.replace(QStringLiteral("{BOOL}"),
+                pg ? QStringLiteral("BOOLEAN") : QStringLiteral("INTEGER"));
     return sql;
 }
 
@@ -90,7 +91,7 @@ QString engineSql(const char* statement, Target::Engine engine) {
 QString normalizedTime(const QJsonValue& v) {
     const QString text = v.toString();
     const QDateTime t = QDateTime::fromString(text, Qt::ISODateWithMs);
-    return t.isValid() ? isoTime(t) : text;
+    return t.isValid() ? isoTime(t) : v.isString() ? text : QStringLiteral("");
 }
 
 QVariant columnValue(const QJsonObject& result, const Column& c) {
@@ -98,8 +99,10 @@ QVariant columnValue(const QJsonObject& result, const Column& c) {
     switch (c.kind) {
         case Kind::Text:
             if (!qstrcmp(c.name, "started") || !qstrcmp(c.name, "ended")) return normalizedTime(v);
-            if (v.isDouble()) return QString::number(v.toDouble(), 'g', QLocale::FloatingPointShortest);
-            return v.toString();
+            if (v.isDouble())
+                return QString::number(v.toDouble(), 'g', QLocale::FloatingPointShortest);
+            // An absent text is empty, never NULL.
+            return v.isString() ? v.toString() : QStringLiteral("");
         case Kind::Int:
             if (v.isDouble()) return QVariant::fromValue<qlonglong>(v.toInteger());
             return QVariant(QMetaType(QMetaType::LongLong));
@@ -111,7 +114,8 @@ QVariant columnValue(const QJsonObject& result, const Column& c) {
             return QVariant(QMetaType(QMetaType::Bool));
         case Kind::Json:
             if (v.isObject())
-                return QString::fromUtf8(QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact));
+                return QString::fromUtf8(
+                    QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact));
             return QVariant(QMetaType(QMetaType::QString));
     }
     return {};
@@ -148,20 +152,40 @@ int exitStatusFor(int unitsStatus, bool anySpooled) {
 
 const std::vector<Column>& resultColumns() {
     static const std::vector<Column> columns = {
-        {"id", Kind::Text},          {"unit", Kind::Text},          {"station", Kind::Text},
-        {"lot", Kind::Text},         {"operator", Kind::Text},      {"cycle", Kind::Int},
-        {"started", Kind::Text},     {"ended", Kind::Text},         {"result", Kind::Text},
-        {"reason", Kind::Text},      {"status", Kind::Text},        {"port", Kind::Text},
-        {"device", Kind::Text},      {"baud", Kind::Int},           {"receiver", Kind::Text},
-        {"start", Kind::Text},       {"cold_start_sent", Kind::Bool}, {"confirmed", Kind::Bool},
-        {"reset_verified", Kind::Bool}, {"ttff_s", Kind::Real},     {"satellites", Kind::Int},
-        {"hdop", Kind::Real},        {"cn0_max", Kind::Real},       {"cn0_mean4", Kind::Real},
-        {"sv_with_snr", Kind::Int},  {"limits", Kind::Json},        {"version", Kind::Text},
+        {"id", Kind::Text},
+        {"unit", Kind::Text},
+        {"station", Kind::Text},
+        {"lot", Kind::Text},
+        {"operator", Kind::Text},
+        {"cycle", Kind::Int},
+        {"started", Kind::Text},
+        {"ended", Kind::Text},
+        {"result", Kind::Text},
+        {"reason", Kind::Text},
+        {"status", Kind::Text},
+        {"port", Kind::Text},
+        {"device", Kind::Text},
+        {"baud", Kind::Int},
+        {"receiver", Kind::Text},
+        {"start", Kind::Text},
+        {"cold_start_sent", Kind::Bool},
+        {"confirmed", Kind::Bool},
+        {"reset_verified", Kind::Bool},
+        {"ttff_s", Kind::Real},
+        {"satellites", Kind::Int},
+        {"hdop", Kind::Real},
+        {"cn0_max", Kind::Real},
+        {"cn0_mean4", Kind::Real},
+        {"sv_with_snr", Kind::Int},
+        {"limits", Kind::Json},
+        {"version", Kind::Text},
     };
     return columns;
 }
 
-int latestSchemaVersion() { return migrations().back().version; }
+int latestSchemaVersion() {
+    return migrations().back().version;
+}
 
 // The INSERT, prepared at its first use (after the schema exists).
 struct Store::Prepared {
@@ -184,7 +208,9 @@ Store::~Store() {
     QSqlDatabase::removeDatabase(connection_);
 }
 
-QSqlDatabase Store::database() const { return QSqlDatabase::database(connection_, false); }
+QSqlDatabase Store::database() const {
+    return QSqlDatabase::database(connection_, false);
+}
 
 void Store::warn(const QString& text) const {
     if (warn_)
@@ -210,10 +236,12 @@ bool Store::connect(const Options& options, QString* error) {
     const bool pg = target_.engine == Target::Engine::Postgres;
     const QString driver = pg ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE");
     if (!QSqlDatabase::isDriverAvailable(driver)) {
-        *error = pg ? QStringLiteral("Qt's PostgreSQL driver QPSQL is not installed "
-                                     "(Debian package libqt6sql6-psql)")
-                    : QStringLiteral("Qt's SQLite driver QSQLITE is not installed "
-                                     "(Debian package libqt6sql6-sqlite)");
+        *error = pg ? QStringLiteral(
+                          "Qt's PostgreSQL driver QPSQL is not installed "
+                          "(Debian package libqt6sql6-psql)")
+                    : QStringLiteral(
+                          "Qt's SQLite driver QSQLITE is not installed "
+                          "(Debian package libqt6sql6-sqlite)");
         return false;
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(driver, connection_);
@@ -249,8 +277,9 @@ bool Store::connect(const Options& options, QString* error) {
         QSqlQuery q(db);
         if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next() ||
             q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
-            *error = q.lastError().isValid() ? q.lastError().text()
-                                             : QStringLiteral("write-ahead logging is not available");
+            *error = q.lastError().isValid()
+                         ? q.lastError().text()
+                         : QStringLiteral("write-ahead logging is not available");
             return false;
         }
         q.finish();
@@ -283,8 +312,9 @@ bool Store::migrate(QString* error) {
     const int current = q.next() ? q.value(0).toInt() : 0;
     q.finish();
     if (current > latestSchemaVersion()) {
-        *error = QStringLiteral("its schema is version %1, newer than this program's %2; use a "
-                                "newer gps-coldstart")
+        *error = QStringLiteral(
+                     "its schema is version %1, newer than this program's %2; use a "
+                     "newer gps-coldstart")
                      .arg(current)
                      .arg(latestSchemaVersion());
         q.exec(QStringLiteral("ROLLBACK"));
@@ -420,7 +450,8 @@ Store::Saved Store::spool(const QJsonObject& result) {
             line.prepend('\n');
     }
     if (file.write(line) != line.size() || ::fsync(file.handle()) != 0) {
-        warn(QStringLiteral("cannot write %1 (%2); a result is lost").arg(path, file.errorString()));
+        warn(
+            QStringLiteral("cannot write %1 (%2); a result is lost").arg(path, file.errorString()));
         return Saved::Lost;
     }
     file.close();

@@ -10,8 +10,10 @@ namespace results {
 
 QString Target::display() const {
     if (engine == Engine::Sqlite) return path;
-    QString shownHost = host.startsWith('/') ? QString::fromUtf8(QUrl::toPercentEncoding(host)) : host;
-    return QStringLiteral("postgresql://%1@%2:%3/%4").arg(user, shownHost).arg(port).arg(dbName);
+    QString shownHost =
+        host.startsWith('/') ? QString::fromUtf8(QUrl::toPercentEncoding(host)) : host;
+    return QStringLiteral("postgresql://") + user + QLatin1Char('@') + shownHost +
+           QLatin1Char(':') + QString::number(port) + QLatin1Char('/') + dbName;
 }
 
 QString Target::spoolPath() const {
@@ -57,8 +59,9 @@ std::optional<Target> parseTarget(const QString& dbArgument, QString* error) {
     if (!schemeMatch.hasMatch()) {
         if (arg.contains(QStringLiteral("://"))) {
             if (error) {
-                *error = QStringLiteral("--db %1: unknown kind of database; use a file path or "
-                                        "postgresql://USER@HOST[:PORT]/DBNAME")
+                *error = QStringLiteral(
+                             "--db %1: unknown kind of database; use a file path or "
+                             "postgresql://USER@HOST[:PORT]/DBNAME")
                              .arg(arg);
             }
             return std::nullopt;
@@ -66,7 +69,8 @@ std::optional<Target> parseTarget(const QString& dbArgument, QString* error) {
         Target t;
         t.path = QFileInfo(arg).absoluteFilePath();
         if (QFileInfo(t.path).isDir()) {
-            if (error) *error = QStringLiteral("--db %1: is a folder, not a database file").arg(arg);
+            if (error)
+                *error = QStringLiteral("--db %1: is a folder, not a database file").arg(arg);
             return std::nullopt;
         }
         return t;
