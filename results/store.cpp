@@ -271,7 +271,14 @@ bool Store::connect(const Options& options, QString* error) {
         *error = db.lastError().text();
         return false;
     }
-    if (!pg) {
+    if (pg) {
+        // "already exists, skipping" notices of the schema steps are not news.
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("SET client_min_messages TO WARNING"))) {
+            *error = q.lastError().text();
+            return false;
+        }
+    } else {
         // Write-ahead logging lets several processes write one file; FULL
         // syncs each commit to disk before it returns.
         QSqlQuery q(db);
