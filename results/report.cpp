@@ -64,94 +64,57 @@ bool run(QSqlQuery& q, const QString& sql, const Where& w, QString* error) {
     return true;
 }
 
-// The same questions asked once per station and once over all stations.
-struct Grouping {
-    QString key;        // "station, " or ""
-    QString groupBy;    // " GROUP BY station" or ""
-    QString partition;  // "PARTITION BY station" or ""
-};
-
-bool fill(const QSqlDatabase& db, const Where& w, const Grouping& g,
-          const std::function<Figures&(const QString&)>& figuresOf, QString* error) {
+// Units tested, passed at least once, and passed at their first test, per
+// station and overall from one pass over the results.  A unit's first test is
+// the one with the lowest "started"; it passed when its earliest pass is at
+// that time.
+bool fillUnits(const QSqlDatabase& db, const Where& w, Summary& s, QString* error) {
     QSqlQuery q(db);
-    const int k = g.key.isEmpty() ? 0 : 1;
-    auto group = [&]() { return k ? q.value(0).toString() : QString(); };
-
-    // Outcomes and failures.
-    if (!run(q,
-             QStringLiteral("SELECT %1result, reason, COUNT(*) FROM results WHERE %2"
-                            " GROUP BY %1result, reason")
-                 .arg(g.key, w.sql),
-             w, error))
-        return false;
-    while (q.next()) {
-        Figures& f = figuresOf(group());
-        const QString result = q.value(k).toString();
-        const qint64 n = q.value(k + 2).toLongLong();
-        f.results += n;
-        f.outcomes[result] += n;
-        if (result != QLatin1String("pass"))
-            f.failures.append({result, q.value(k + 1).toString(), n});
-    }
-
-    // Units: tested, passed at least once, passed their first test.
     if (!run(q,
              QStringLiteral(
-                 "SELECT %1COUNT(*), SUM(any_pass), SUM(first_pass) FROM ("
-                 " SELECT %1unit,"
-                 "  MAX(CASE WHEN result = 'pass' THEN 1 ELSE 0 END) AS any_pass,"
-                 "  MAX(CASE WHEN rn = 1 AND result = 'pass' THEN 1 ELSE 0 END) AS first_pass"
-                 " FROM (SELECT %1unit, result,"
-                 "  ROW_NUMBER() OVER (PARTITION BY %1unit ORDER BY started, seq) AS rn"
-                 "  FROM results WHERE %2 AND unit <> '') s"
-                 " GROUP BY %1unit) u%3")
-                 .arg(g.key, w.sql, g.groupBy),
+                 "WITH us AS ("
+                 " SELECT station, unit, MIN(started) AS f,"
+                 "  MIN(CASE WHEN result = 'pass' THEN started END) AS fp"
+                 " FROM results WHERE %1 AND unit <> '' GROUP BY station, unit)"
+                 " SELECT 0, station, COUNT(*), COUNT(fp), SUM(CASE WHEN fp = f THEN 1 ELSE 0 END)"
+                 " FROM us GROUP BY station"
+                 " UNION ALL"
+                 " SELECT 1, '', COUNT(*), COUNT(fp), SUM(CASE WHEN fp = f THEN 1 ELSE 0 END)"
+                 " FROM (SELECT unit, MIN(f) AS f, MIN(fp) AS fp FROM us GROUP BY unit) u")
+                 .arg(w.sql),
              w, error))
         return false;
     while (q.next()) {
-        if (q.value(k).toLongLong() == 0) continue;
-        Figures& f = figuresOf(group());
-        f.unitsTested = q.value(k).toLongLong();
-        f.unitsPassed = q.value(k + 1).toLongLong();
-        f.unitsFirstPass = q.value(k + 2).toLongLong();
+        if (q.value(2).toLongLong() == 0) continue;
+        Figures& f = q.value(0).toInt() ? s.overall : s.stations[q.value(1).toString()];
+        f.unitsTested = q.value(2).toLongLong();
+        f.unitsPassed = q.value(3).toLongLong();
+        f.unitsFirstPass = q.value(4).toLongLong();
     }
+    return true;
+}
 
-    // TTFF count, mean and maximum.
+// Median (mean of the two middle ranks) and 95th percentile (nearest rank,
+// the ceil(0.95 n)-th smallest), each read by the database at its offset.
+bool fillPercentiles(const QSqlDatabase& db, const Where& w, TtffStats& t, QString* error) {
+    const qint64 n = t.count;
+    if (n == 0) return true;
+    const QString pick = QStringLiteral(
+                             "(SELECT ttff_s FROM results WHERE %1 AND ttff_s IS NOT NULL"
+                             " ORDER BY ttff_s LIMIT 1 OFFSET %2)")
+                             .arg(w.sql);
+    Where all = w;
+    for (int i = 1; i < 3; ++i) all.values += w.values;
+    QSqlQuery q(db);
     if (!run(q,
-             QStringLiteral("SELECT %1COUNT(ttff_s), AVG(ttff_s), MAX(ttff_s) FROM results"
-                            " WHERE %2 AND ttff_s IS NOT NULL%3")
-                 .arg(g.key, w.sql, g.groupBy),
-             w, error))
+             QStringLiteral("SELECT %1, %2, %3")
+                 .arg(pick.arg((n + 1) / 2 - 1), pick.arg((n + 2) / 2 - 1),
+                      pick.arg((95 * n + 99) / 100 - 1)),
+             all, error))
         return false;
-    while (q.next()) {
-        if (q.value(k).toLongLong() == 0) continue;
-        TtffStats& t = figuresOf(group()).ttff;
-        t.count = q.value(k).toLongLong();
-        t.mean = q.value(k + 1).toDouble();
-        t.max = q.value(k + 2).toDouble();
-    }
-
-    // Median (mean of the two middle ranks) and 95th percentile (nearest
-    // rank, the ceil(0.95 n)-th smallest): only those ranks leave the database.
-    if (!run(q,
-             QStringLiteral(
-                 "SELECT %1n, rn, ttff_s FROM ("
-                 " SELECT %1ttff_s,"
-                 "  ROW_NUMBER() OVER (%3 ORDER BY ttff_s) AS rn,"
-                 "  COUNT(*) OVER (%3) AS n"
-                 " FROM results WHERE %2 AND ttff_s IS NOT NULL) t"
-                 " WHERE rn = (n + 1) / 2 OR rn = (n + 2) / 2 OR rn = (95 * n + 99) / 100")
-                 .arg(g.key, w.sql, g.partition),
-             w, error))
-        return false;
-    while (q.next()) {
-        TtffStats& t = figuresOf(group()).ttff;
-        const qint64 n = q.value(k).toLongLong();
-        const qint64 rank = q.value(k + 1).toLongLong();
-        const double v = q.value(k + 2).toDouble();
-        if (rank == (n + 1) / 2) t.median += v / 2;
-        if (rank == (n + 2) / 2) t.median += v / 2;
-        if (rank == (95 * n + 99) / 100) t.p95 = v;
+    if (q.next()) {
+        t.median = (q.value(0).toDouble() + q.value(1).toDouble()) / 2;
+        t.p95 = q.value(2).toDouble();
     }
     return true;
 }
@@ -249,17 +212,69 @@ QByteArray csvField(const QVariant& v, Column::Kind kind) {
 std::optional<Summary> summarize(const QSqlDatabase& db, const Filter& filter, QString* error) {
     Summary s;
     const Where w = where(filter);
-    const Grouping overall{QString(), QString(), QString()};
-    const Grouping perStation{QStringLiteral("station, "), QStringLiteral(" GROUP BY station"),
-                              QStringLiteral("PARTITION BY station")};
     QString why;
-    if (!fill(
-            db, w, overall, [&](const QString&) -> Figures& { return s.overall; }, &why) ||
-        !fill(
-            db, w, perStation, [&](const QString& k) -> Figures& { return s.stations[k]; }, &why)) {
+    auto failed = [&]() {
         if (error) *error = why;
         return std::nullopt;
+    };
+
+    // Outcomes, failures and TTFF sums per station; the overall figures add them up.
+    QSqlQuery q(db);
+    QMap<QString, double> ttffSums;
+    if (!run(q,
+             QStringLiteral("SELECT station, result, reason, COUNT(*), COUNT(ttff_s), SUM(ttff_s),"
+                            " MAX(ttff_s) FROM results WHERE %1 GROUP BY station, result, reason")
+                 .arg(w.sql),
+             w, &why))
+        return failed();
+    while (q.next()) {
+        const QString station = q.value(0).toString();
+        const QString result = q.value(1).toString();
+        const qint64 n = q.value(3).toLongLong();
+        const qint64 timed = q.value(4).toLongLong();
+        for (Figures* f : {&s.stations[station], &s.overall}) {
+            f->results += n;
+            f->outcomes[result] += n;
+            if (result != QLatin1String("pass"))
+                f->failures.append({result, q.value(2).toString(), n});
+            if (timed) {
+                f->ttff.max = f->ttff.count ? std::max(f->ttff.max, q.value(6).toDouble())
+                                            : q.value(6).toDouble();
+                f->ttff.count += timed;
+            }
+        }
+        ttffSums[station] += q.value(5).toDouble();
     }
+    q.finish();
+    double total = 0;
+    for (auto it = s.stations.begin(); it != s.stations.end(); ++it) {
+        total += ttffSums.value(it.key());
+        if (it->ttff.count) it->ttff.mean = ttffSums.value(it.key()) / it->ttff.count;
+    }
+    if (s.overall.ttff.count) s.overall.ttff.mean = total / s.overall.ttff.count;
+
+    // Failures of one reason at several stations are one line overall.
+    QList<Failure> merged;
+    for (const Failure& f : s.overall.failures) {
+        auto same = std::find_if(merged.begin(), merged.end(), [&](const Failure& m) {
+            return m.result == f.result && m.reason == f.reason;
+        });
+        if (same == merged.end())
+            merged << f;
+        else
+            same->count += f.count;
+    }
+    s.overall.failures = merged;
+
+    if (!fillUnits(db, w, s, &why) || !fillPercentiles(db, w, s.overall.ttff, &why))
+        return failed();
+    for (auto it = s.stations.begin(); it != s.stations.end(); ++it) {
+        Where one = w;
+        one.sql += QStringLiteral(" AND station = ?");
+        one.values << it.key();
+        if (!fillPercentiles(db, one, it->ttff, &why)) return failed();
+    }
+
     auto byCount = [](const Failure& a, const Failure& b) {
         return a.count != b.count ? a.count > b.count : a.reason < b.reason;
     };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 
 #include "pgserver.h"
@@ -48,6 +49,17 @@ QTemporaryDir* ResultsPg::dataHome = nullptr;
 TEST_F(ResultsPg, FourProcessesAtOnce) {
     ASSERT_TRUE(server->psql("CREATE DATABASE line1")) << server->error().toStdString();
     concurrentWriters(server->url("line1"), 4, 100);
+    // The report's SQL on this engine: four in five sample results pass.
+    QString out, err;
+    QTextStream os(&out), es(&err);
+    ASSERT_EQ(runReport({"--db", server->url("line1"), "--json"}, os, es), kReportOk)
+        << err.toStdString();
+    os.flush();
+    const QJsonObject overall = QJsonDocument::fromJson(out.toUtf8())["overall"].toObject();
+    EXPECT_EQ(overall["units_tested"].toInt(), 400);
+    EXPECT_EQ(overall["units_first_pass"].toInt(), 320);
+    EXPECT_EQ(overall["ttff_s"]["count"].toInt(), 320);
+    EXPECT_EQ(overall["ttff_s"]["max"].toDouble(), 58.5);
 }
 
 TEST_F(ResultsPg, ServerStoppedMidRunSpoolsAndArrivesOnce) {
