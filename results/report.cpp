@@ -1,0 +1,467 @@
+#include "results/report.h"
+
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <algorithm>
+#include <functional>
+#include <tuple>
+
+#include "results/store.h"
+
+namespace results {
+
+std::optional<QString> parseBound(const QString& text, bool upper) {
+    const QDate day = QDate::fromString(text, Qt::ISODate);
+    if (day.isValid() && text.size() == 10)
+        return isoTime(QDateTime(upper ? day.addDays(1) : day, QTime(0, 0), Qt::UTC));
+    QDateTime t = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!t.isValid()) return std::nullopt;
+    if (t.timeSpec() == Qt::LocalTime) t.setTimeSpec(Qt::UTC);
+    return isoTime(upper ? t.addMSecs(1) : t);
+}
+
+namespace {
+
+// The WHERE clause of a filter, with its values in placeholder order.
+struct Where {
+    QString sql;
+    QVariantList values;
+};
+
+Where where(const Filter& f) {
+    Where w{QStringLiteral("1 = 1"), {}};
+    auto add = [&](const QString& value, const char* condition) {
+        if (value.isEmpty()) return;
+        w.sql += QStringLiteral(" AND ") + QLatin1String(condition);
+        w.values << value;
+    };
+    add(f.since, "started >= ?");
+    add(f.untilBefore, "started < ?");
+    add(f.station, "station = ?");
+    add(f.lot, "lot = ?");
+    add(f.unit, "unit = ?");
+    return w;
+}
+
+bool run(QSqlQuery& q, const QString& sql, const Where& w, QString* error) {
+    q.setForwardOnly(true);
+    if (!q.prepare(sql)) {
+        *error = q.lastError().text();
+        return false;
+    }
+    for (const QVariant& v : w.values) q.addBindValue(v);
+    if (!q.exec()) {
+        *error = q.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+// Units tested, passed at least once, and passed at their first test, per
+// station and overall from one pass over the results.  A unit's first test is
+// the one with the lowest "started"; it passed when its earliest pass is at
+// that time.
+bool fillUnits(const QSqlDatabase& db, const Where& w, Summary& s, QString* error) {
+    QSqlQuery q(db);
+    if (!run(q,
+             QStringLiteral(
+                 "WITH us AS ("
+                 " SELECT station, unit, MIN(started) AS f,"
+                 "  MIN(CASE WHEN result = 'pass' THEN started END) AS fp"
+                 " FROM results WHERE %1 AND unit <> '' GROUP BY station, unit)"
+                 " SELECT 0, station, COUNT(*), COUNT(fp), SUM(CASE WHEN fp = f THEN 1 ELSE 0 END)"
+                 " FROM us GROUP BY station"
+                 " UNION ALL"
+                 " SELECT 1, '', COUNT(*), COUNT(fp), SUM(CASE WHEN fp = f THEN 1 ELSE 0 END)"
+                 " FROM (SELECT unit, MIN(f) AS f, MIN(fp) AS fp FROM us GROUP BY unit) u")
+                 .arg(w.sql),
+             w, error))
+        return false;
+    while (q.next()) {
+        if (q.value(2).toLongLong() == 0) continue;
+        Figures& f = q.value(0).toInt() ? s.overall : s.stations[q.value(1).toString()];
+        f.unitsTested = q.value(2).toLongLong();
+        f.unitsPassed = q.value(3).toLongLong();
+        f.unitsFirstPass = q.value(4).toLongLong();
+    }
+    return true;
+}
+
+// Median (mean of the two middle ranks) and 95th percentile (nearest rank,
+// the ceil(0.95 n)-th smallest), each read by the database at its offset.
+bool fillPercentiles(const QSqlDatabase& db, const Where& w, TtffStats& t, QString* error) {
+    const qint64 n = t.count;
+    if (n == 0) return true;
+    const QString pick = QStringLiteral(
+                             "(SELECT ttff_s FROM results WHERE %1 AND ttff_s IS NOT NULL"
+                             " ORDER BY ttff_s LIMIT 1 OFFSET %2)")
+                             .arg(w.sql);
+    Where all = w;
+    for (int i = 1; i < 3; ++i) all.values += w.values;
+    QSqlQuery q(db);
+    if (!run(q,
+             QStringLiteral("SELECT %1, %2, %3")
+                 .arg(pick.arg((n + 1) / 2 - 1), pick.arg((n + 2) / 2 - 1),
+                      pick.arg((95 * n + 99) / 100 - 1)),
+             all, error))
+        return false;
+    if (q.next()) {
+        t.median = (q.value(0).toDouble() + q.value(1).toDouble()) / 2;
+        t.p95 = q.value(2).toDouble();
+    }
+    return true;
+}
+
+QString percentOf(qint64 part, qint64 whole) {
+    return whole ? QString::number(100.0 * part / whole, 'f', 1) + QStringLiteral(" %")
+                 : QStringLiteral("-");
+}
+
+void printFigures(const Figures& f, QTextStream& out) {
+    QStringList outcomes;
+    for (auto it = f.outcomes.cbegin(); it != f.outcomes.cend(); ++it)
+        outcomes << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
+    out << QStringLiteral("  Results            %1").arg(f.results);
+    if (!outcomes.isEmpty()) out << "  (" << outcomes.join(QStringLiteral(", ")) << ')';
+    out << '\n'
+        << QStringLiteral("  Units tested       %1\n").arg(f.unitsTested)
+        << QStringLiteral("  Units passed       %1  (%2)\n")
+               .arg(f.unitsPassed)
+               .arg(percentOf(f.unitsPassed, f.unitsTested))
+        << QStringLiteral("  First-pass yield   %1  (%2 of %3 units passed their first test)\n")
+               .arg(percentOf(f.unitsFirstPass, f.unitsTested))
+               .arg(f.unitsFirstPass)
+               .arg(f.unitsTested);
+    if (!f.failures.isEmpty()) {
+        out << "  Failures by reason\n";
+        for (const Failure& x : f.failures)
+            out << QStringLiteral("    %1 %2  %3\n")
+                       .arg(x.reason, -22)
+                       .arg(x.count, 8)
+                       .arg(x.result);
+    }
+    const TtffStats& t = f.ttff;
+    if (t.count == 0) {
+        out << "  TTFF               none\n";
+        return;
+    }
+    auto s = [](double v) { return QString::number(v, 'f', 2); };
+    out << QStringLiteral("  TTFF (s)           count %1  mean %2  median %3  p95 %4  max %5\n")
+               .arg(t.count)
+               .arg(s(t.mean), s(t.median), s(t.p95), s(t.max));
+}
+
+QJsonObject figuresJson(const Figures& f) {
+    QJsonObject outcomes;
+    for (auto it = f.outcomes.cbegin(); it != f.outcomes.cend(); ++it)
+        outcomes.insert(it.key(), it.value());
+    QJsonArray failures;
+    for (const Failure& x : f.failures)
+        failures.append(
+            QJsonObject{{"result", x.result}, {"reason", x.reason}, {"count", x.count}});
+    QJsonObject ttff{{"count", f.ttff.count}};
+    for (auto [name, value] : {std::pair{"mean", f.ttff.mean},
+                               {"median", f.ttff.median},
+                               {"p95", f.ttff.p95},
+                               {"max", f.ttff.max}})
+        ttff.insert(QLatin1String(name), f.ttff.count ? QJsonValue(value) : QJsonValue());
+    return QJsonObject{
+        {"results", f.results},
+        {"outcomes", outcomes},
+        {"units_tested", f.unitsTested},
+        {"units_passed", f.unitsPassed},
+        {"units_first_pass", f.unitsFirstPass},
+        {"first_pass_yield",
+         f.unitsTested ? QJsonValue(double(f.unitsFirstPass) / f.unitsTested) : QJsonValue()},
+        {"failures", failures},
+        {"ttff_s", ttff},
+    };
+}
+
+QByteArray csvField(const QVariant& v, Column::Kind kind) {
+    if (v.isNull()) return {};
+    QString text;
+    switch (kind) {
+        case Column::Kind::Bool:
+            return v.toBool() ? "true" : "false";
+        case Column::Kind::Real:
+            return QByteArray::number(v.toDouble(), 'g', QLocale::FloatingPointShortest);
+        case Column::Kind::Int:
+            return QByteArray::number(v.toLongLong());
+        default:
+            text = v.toString();
+    }
+    QByteArray bytes = text.toUtf8();
+    if (bytes.contains(',') || bytes.contains('"') || bytes.contains('\n') ||
+        bytes.contains('\r')) {
+        bytes.replace("\"", "\"\"");
+        bytes = '"' + bytes + '"';
+    }
+    return bytes;
+}
+
+}  // namespace
+
+std::optional<Summary> summarize(const QSqlDatabase& db, const Filter& filter, QString* error) {
+    Summary s;
+    const Where w = where(filter);
+    QString why;
+    auto failed = [&]() {
+        if (error) *error = why;
+        return std::nullopt;
+    };
+
+    // Outcomes, failures and TTFF sums per station; the overall figures add them up.
+    QSqlQuery q(db);
+    QMap<QString, double> ttffSums;
+    if (!run(q,
+             QStringLiteral("SELECT station, result, reason, COUNT(*), COUNT(ttff_s), SUM(ttff_s),"
+                            " MAX(ttff_s) FROM results WHERE %1 GROUP BY station, result, reason")
+                 .arg(w.sql),
+             w, &why))
+        return failed();
+    while (q.next()) {
+        const QString station = q.value(0).toString();
+        const QString result = q.value(1).toString();
+        const qint64 n = q.value(3).toLongLong();
+        const qint64 timed = q.value(4).toLongLong();
+        for (Figures* f : {&s.stations[station], &s.overall}) {
+            f->results += n;
+            f->outcomes[result] += n;
+            if (result != QLatin1String("pass"))
+                f->failures.append({result, q.value(2).toString(), n});
+            if (timed) {
+                f->ttff.max = f->ttff.count ? std::max(f->ttff.max, q.value(6).toDouble())
+                                            : q.value(6).toDouble();
+                f->ttff.count += timed;
+            }
+        }
+        ttffSums[station] += q.value(5).toDouble();
+    }
+    q.finish();
+    double total = 0;
+    for (auto it = s.stations.begin(); it != s.stations.end(); ++it) {
+        total += ttffSums.value(it.key());
+        if (it->ttff.count) it->ttff.mean = ttffSums.value(it.key()) / it->ttff.count;
+    }
+    if (s.overall.ttff.count) s.overall.ttff.mean = total / s.overall.ttff.count;
+
+    // Failures of one reason at several stations are one line overall.
+    QList<Failure> merged;
+    for (const Failure& f : s.overall.failures) {
+        auto same = std::find_if(merged.begin(), merged.end(), [&](const Failure& m) {
+            return m.result == f.result && m.reason == f.reason;
+        });
+        if (same == merged.end())
+            merged << f;
+        else
+            same->count += f.count;
+    }
+    s.overall.failures = merged;
+
+    if (!fillUnits(db, w, s, &why) || !fillPercentiles(db, w, s.overall.ttff, &why))
+        return failed();
+    for (auto it = s.stations.begin(); it != s.stations.end(); ++it) {
+        Where one = w;
+        one.sql += QStringLiteral(" AND station = ?");
+        one.values << it.key();
+        if (!fillPercentiles(db, one, it->ttff, &why)) return failed();
+    }
+
+    auto byCount = [](const Failure& a, const Failure& b) {
+        return a.count != b.count ? a.count > b.count : a.reason < b.reason;
+    };
+    std::sort(s.overall.failures.begin(), s.overall.failures.end(), byCount);
+    for (Figures& f : s.stations) std::sort(f.failures.begin(), f.failures.end(), byCount);
+    return s;
+}
+
+QJsonObject summaryJson(const Summary& summary) {
+    QJsonObject stations;
+    for (auto it = summary.stations.cbegin(); it != summary.stations.cend(); ++it)
+        stations.insert(it.key(), figuresJson(it.value()));
+    return QJsonObject{{"overall", figuresJson(summary.overall)}, {"stations", stations}};
+}
+
+void printSummary(const Summary& summary, QTextStream& out) {
+    out << "Overall\n";
+    printFigures(summary.overall, out);
+    for (auto it = summary.stations.cbegin(); it != summary.stations.cend(); ++it) {
+        out << "\nStation " << (it.key().isEmpty() ? QStringLiteral("(none)") : it.key()) << '\n';
+        printFigures(it.value(), out);
+    }
+}
+
+bool writeCsv(const QSqlDatabase& db, const Filter& filter, QIODevice& out, QString* error) {
+    QStringList names;
+    for (const Column& c : resultColumns()) names << QLatin1String(c.name);
+    names << QStringLiteral("stored_at");
+    const Where w = where(filter);
+    QSqlQuery q(db);
+    QString why;
+    if (!run(q,
+             QStringLiteral("SELECT %1 FROM results WHERE %2 ORDER BY started, seq")
+                 .arg(names.join(QStringLiteral(", ")), w.sql),
+             w, &why)) {
+        if (error) *error = why;
+        return false;
+    }
+    QByteArray chunk = names.join(',').toUtf8() + "\r\n";
+    const auto& columns = resultColumns();
+    const int n = static_cast<int>(columns.size());
+    while (q.next()) {
+        for (int i = 0; i < n; ++i) chunk += csvField(q.value(i), columns[i].kind) + ',';
+        chunk += csvField(q.value(n), Column::Kind::Text) + "\r\n";
+        if (chunk.size() > (1 << 16)) {
+            if (out.write(chunk) != chunk.size()) break;
+            chunk.clear();
+        }
+    }
+    if (out.write(chunk) != chunk.size()) {
+        if (error) *error = out.errorString();
+        return false;
+    }
+    return true;
+}
+
+int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Summarizes stored results: units tested and passed, first-pass yield, failures by "
+        "reason, TTFF statistics, per station and overall."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help."));
+    const QCommandLineOption db(
+        QStringLiteral("db"),
+        QStringLiteral(
+            "The results database: a SQLite file or postgresql://USER@HOST[:PORT]/DBNAME "
+            "(default %1).")
+            .arg(defaultTarget().path),
+        QStringLiteral("DB"));
+    const QCommandLineOption since(QStringLiteral("since"),
+                                   QStringLiteral("Results started on or after DATE (YYYY-MM-DD, "
+                                                  "UTC, or an ISO 8601 time)."),
+                                   QStringLiteral("DATE"));
+    const QCommandLineOption until(QStringLiteral("until"),
+                                   QStringLiteral("Results started on or before DATE (the whole "
+                                                  "day for YYYY-MM-DD)."),
+                                   QStringLiteral("DATE"));
+    const QCommandLineOption station(QStringLiteral("station"),
+                                     QStringLiteral("Only this station."), QStringLiteral("NAME"));
+    const QCommandLineOption lot(QStringLiteral("lot"), QStringLiteral("Only this lot."),
+                                 QStringLiteral("NAME"));
+    const QCommandLineOption unit(QStringLiteral("unit"), QStringLiteral("Only this serial."),
+                                  QStringLiteral("SERIAL"));
+    const QCommandLineOption csv(
+        QStringLiteral("csv"),
+        QStringLiteral("Write the matching results, one per row, to FILE (- for standard output)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Print the summary as one JSON object."));
+    p.addOptions({help, db, since, until, station, lot, unit, csv, json});
+
+    const QString name = QStringLiteral("gps-coldstart-cli report");
+    if (!p.parse(QStringList{name} + args)) {
+        err << name << ": " << p.errorText() << '\n';
+        return kReportUsage;
+    }
+    if (p.isSet(help)) {
+        out << p.helpText().replace(QStringLiteral("[options]"),
+                                    QStringLiteral("report [options]"));
+        return kReportOk;
+    }
+    auto usage = [&](const QString& text) {
+        err << name << ": " << text << '\n';
+        return kReportUsage;
+    };
+    if (!p.positionalArguments().isEmpty())
+        return usage(QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments()[0]));
+    if (p.isSet(csv) && p.isSet(json))
+        return usage(QStringLiteral("give --csv or --json, not both"));
+
+    Filter filter;
+    for (auto [option, upper, field] : {std::tuple{&since, false, &filter.since},
+                                        std::tuple{&until, true, &filter.untilBefore}}) {
+        if (!p.isSet(*option)) continue;
+        const auto bound = parseBound(p.value(*option), upper);
+        if (!bound) {
+            return usage(
+                QStringLiteral("--%1 \"%2\" is not a date (YYYY-MM-DD) or an ISO 8601 time")
+                    .arg(option->names().constFirst(), p.value(*option)));
+        }
+        *field = *bound;
+    }
+    if (!filter.since.isEmpty() && !filter.untilBefore.isEmpty() &&
+        filter.since >= filter.untilBefore)
+        return usage(QStringLiteral("--since is after --until"));
+    filter.station = p.value(station);
+    filter.lot = p.value(lot);
+    filter.unit = p.value(unit);
+
+    Target target = defaultTarget();
+    if (p.isSet(db)) {
+        QString why;
+        const auto parsed = parseTarget(p.value(db), &why);
+        if (!parsed) return usage(why);
+        target = *parsed;
+    }
+    QString why;
+    Store::Options options;
+    options.create = false;
+    const auto store = Store::open(target, &why, options, [&](const QString& text) {
+        err << "gps-coldstart: " << text << '\n';
+    });
+    if (!store) {
+        err << name << ": " << why << '\n';
+        return kReportDatabase;
+    }
+
+    if (p.isSet(csv)) {
+        const QString path = p.value(csv);
+        if (path == QLatin1String("-")) {
+            out.flush();
+            QFile stdoutFile;
+            if (!stdoutFile.open(stdout, QIODevice::WriteOnly) ||
+                !writeCsv(store->database(), filter, stdoutFile, &why)) {
+                err << name << ": cannot write the CSV: " << why << '\n';
+                return kReportDatabase;
+            }
+            return kReportOk;
+        }
+        QSaveFile file(path);
+        if (!file.open(QIODevice::WriteOnly)) {
+            err << name << ": cannot write " << path << ": " << file.errorString() << '\n';
+            return kReportDatabase;
+        }
+        if (!writeCsv(store->database(), filter, file, &why) || !file.commit()) {
+            err << name << ": cannot write " << path << ": "
+                << (why.isEmpty() ? file.errorString() : why) << '\n';
+            return kReportDatabase;
+        }
+        return kReportOk;
+    }
+
+    const auto summary = summarize(store->database(), filter, &why);
+    if (!summary) {
+        err << name << ": " << target.display() << ": " << why << '\n';
+        return kReportDatabase;
+    }
+    if (p.isSet(json)) {
+        QJsonObject o = summaryJson(*summary);
+        o.insert(QStringLiteral("database"), target.display());
+        out << QJsonDocument(o).toJson(QJsonDocument::Compact) << '\n';
+    } else {
+        out << "Results in " << target.display() << '\n';
+        printSummary(*summary, out);
+    }
+    return kReportOk;
+}
+
+}  // namespace results

@@ -1,0 +1,74 @@
+// The line's questions over stored results: units tested and passed,
+// first-pass yield, failures by reason, TTFF statistics, per station and
+// overall; and the matching rows as CSV.  The database does the aggregation.
+#pragma once
+
+#include <QIODevice>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+#include <optional>
+
+namespace results {
+
+// Which results a report covers; an empty field does not filter.
+struct Filter {
+    QString since;        // stored time, inclusive lower bound
+    QString untilBefore;  // stored time, exclusive upper bound
+    QString station;
+    QString lot;
+    QString unit;
+};
+
+// Reads --since or --until: a date (YYYY-MM-DD, a whole UTC day) or an ISO
+// 8601 time (UTC when it has no offset).  An upper bound includes its day or
+// its millisecond.  Returns the stored-time bound, or nothing.
+std::optional<QString> parseBound(const QString& text, bool upper);
+
+struct TtffStats {
+    qint64 count = 0;
+    double mean = 0, median = 0, p95 = 0, max = 0;
+};
+
+struct Failure {
+    QString result;  // fail, station-fault or interrupted
+    QString reason;
+    qint64 count = 0;
+};
+
+struct Figures {
+    qint64 results = 0;
+    QMap<QString, qint64> outcomes;  // results by "result"
+    qint64 unitsTested = 0;
+    qint64 unitsPassed = 0;
+    qint64 unitsFirstPass = 0;
+    QList<Failure> failures;  // most frequent first
+    TtffStats ttff;
+};
+
+struct Summary {
+    Figures overall;
+    QMap<QString, Figures> stations;
+};
+
+std::optional<Summary> summarize(const QSqlDatabase& db, const Filter& filter, QString* error);
+QJsonObject summaryJson(const Summary& summary);
+void printSummary(const Summary& summary, QTextStream& out);
+
+// The matching rows, oldest first, one per result, under a header line
+// (RFC 4180 quoting).
+bool writeCsv(const QSqlDatabase& db, const Filter& filter, QIODevice& out, QString* error);
+
+// Exit statuses of `report`.
+constexpr int kReportOk = 0;
+constexpr int kReportUsage = 2;
+constexpr int kReportDatabase = 3;
+
+// The `report` subcommand: args are the arguments after "report".
+int runReport(const QStringList& args, QTextStream& out, QTextStream& err);
+
+}  // namespace results

@@ -1,0 +1,520 @@
+#include "results/store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QLockFile>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTextStream>
+#include <QUuid>
+#include <QVariant>
+#include <atomic>
+
+namespace results {
+
+namespace {
+
+using Kind = Column::Kind;
+
+// A migration step: statements with {SERIAL}, {INT}, {REAL} and {BOOL} in
+// place of the engine's own types.  Steps are never edited once released; a
+// change to the schema is a new step.
+struct Migration {
+    int version;
+    std::vector<const char*> statements;
+};
+
+const std::vector<Migration>& migrations() {
+    static const std::vector<Migration> steps = {
+        {1,
+         {"CREATE TABLE results ("
+          " seq {SERIAL},"
+          " id TEXT NOT NULL UNIQUE,"
+          " unit TEXT NOT NULL DEFAULT '',"
+          " station TEXT NOT NULL DEFAULT '',"
+          " lot TEXT NOT NULL DEFAULT '',"
+          " operator TEXT NOT NULL DEFAULT '',"
+          " cycle {INT},"
+          " started TEXT NOT NULL DEFAULT '',"
+          " ended TEXT NOT NULL DEFAULT '',"
+          " result TEXT NOT NULL DEFAULT '',"
+          " reason TEXT NOT NULL DEFAULT '',"
+          " status TEXT NOT NULL DEFAULT '',"
+          " port TEXT NOT NULL DEFAULT '',"
+          " device TEXT NOT NULL DEFAULT '',"
+          " baud {INT},"
+          " receiver TEXT NOT NULL DEFAULT '',"
+          " start TEXT NOT NULL DEFAULT '',"
+          " cold_start_sent {BOOL},"
+          " confirmed {BOOL},"
+          " reset_verified {BOOL},"
+          " ttff_s {REAL},"
+          " satellites {INT},"
+          " hdop {REAL},"
+          " cn0_max {REAL},"
+          " cn0_mean4 {REAL},"
+          " sv_with_snr {INT},"
+          " limits TEXT,"
+          " version TEXT NOT NULL DEFAULT '',"
+          " stored_at TEXT NOT NULL)",
+          "CREATE INDEX results_started ON results (started)",
+          "CREATE INDEX results_lot ON results (lot, started)",
+          // The report's questions, each answered from one index alone.
+          "CREATE INDEX results_unit ON results (unit, started)",
+          "CREATE INDEX results_station_unit ON results (station, unit, started, result)",
+          "CREATE INDEX results_outcome ON results (station, result, reason, ttff_s)",
+          "CREATE INDEX results_station_ttff ON results (station, ttff_s)",
+          "CREATE INDEX results_ttff ON results (ttff_s)"}},
+    };
+    return steps;
+}
+
+QString engineSql(const char* statement, Target::Engine engine) {
+    QString sql = QString::fromLatin1(statement);
+    const bool pg = engine == Target::Engine::Postgres;
+    sql.replace(QStringLiteral("{SERIAL}"), pg ? QStringLiteral("BIGSERIAL PRIMARY KEY")
+                                               : QStringLiteral("INTEGER PRIMARY KEY"));
+    sql.replace(QStringLiteral("{INT}"), pg ? QStringLiteral("BIGINT") : QStringLiteral("INTEGER"));
+    sql.replace(QStringLiteral("{REAL}"),
+                pg ? QStringLiteral("DOUBLE PRECISION") : QStringLiteral("REAL"));
+    sql.replace(QStringLiteral("{BOOL}"),
+                pg ? QStringLiteral("BOOLEAN") : QStringLiteral("INTEGER"));
+    return sql;
+}
+
+// Times are kept as ISO 8601 UTC text with milliseconds, so that they sort
+// and compare as text on both engines.
+QString normalizedTime(const QJsonValue& v) {
+    const QString text = v.toString();
+    const QDateTime t = QDateTime::fromString(text, Qt::ISODateWithMs);
+    return t.isValid() ? isoTime(t) : v.isString() ? text : QStringLiteral("");
+}
+
+QVariant columnValue(const QJsonObject& result, const Column& c) {
+    const QJsonValue v = result.value(QLatin1String(c.name));
+    switch (c.kind) {
+        case Kind::Text:
+            if (!qstrcmp(c.name, "started") || !qstrcmp(c.name, "ended")) return normalizedTime(v);
+            if (v.isDouble())
+                return QString::number(v.toDouble(), 'g', QLocale::FloatingPointShortest);
+            // An absent text is empty, never NULL.
+            return v.isString() ? v.toString() : QStringLiteral("");
+        case Kind::Int:
+            if (v.isDouble()) return QVariant::fromValue<qlonglong>(v.toInteger());
+            return QVariant(QMetaType(QMetaType::LongLong));
+        case Kind::Real:
+            if (v.isDouble()) return v.toDouble();
+            return QVariant(QMetaType(QMetaType::Double));
+        case Kind::Bool:
+            if (v.isBool()) return v.toBool();
+            return QVariant(QMetaType(QMetaType::Bool));
+        case Kind::Json:
+            if (v.isObject())
+                return QString::fromUtf8(
+                    QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact));
+            return QVariant(QMetaType(QMetaType::QString));
+    }
+    return {};
+}
+
+void ensureId(QJsonObject& result) {
+    if (result.value(QLatin1String("id")).toString().isEmpty())
+        result.insert(QLatin1String("id"), QUuid::createUuid().toString(QUuid::WithoutBraces));
+}
+
+void writeStderr(const QString& text) {
+    QTextStream err(stderr);
+    err << "gps-coldstart: " << text << '\n';
+}
+
+void syncFolder(const QString& folder) {
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+std::atomic<int> connectionCount{0};
+
+}  // namespace
+
+QString isoTime(const QDateTime& t) {
+    return t.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + QLatin1Char('Z');
+}
+
+int exitStatusFor(int unitsStatus, bool anySpooled) {
+    return unitsStatus == 0 && anySpooled ? kExitSpooled : unitsStatus;
+}
+
+const std::vector<Column>& resultColumns() {
+    static const std::vector<Column> columns = {
+        {"id", Kind::Text},
+        {"unit", Kind::Text},
+        {"station", Kind::Text},
+        {"lot", Kind::Text},
+        {"operator", Kind::Text},
+        {"cycle", Kind::Int},
+        {"started", Kind::Text},
+        {"ended", Kind::Text},
+        {"result", Kind::Text},
+        {"reason", Kind::Text},
+        {"status", Kind::Text},
+        {"port", Kind::Text},
+        {"device", Kind::Text},
+        {"baud", Kind::Int},
+        {"receiver", Kind::Text},
+        {"start", Kind::Text},
+        {"cold_start_sent", Kind::Bool},
+        {"confirmed", Kind::Bool},
+        {"reset_verified", Kind::Bool},
+        {"ttff_s", Kind::Real},
+        {"satellites", Kind::Int},
+        {"hdop", Kind::Real},
+        {"cn0_max", Kind::Real},
+        {"cn0_mean4", Kind::Real},
+        {"sv_with_snr", Kind::Int},
+        {"limits", Kind::Json},
+        {"version", Kind::Text},
+    };
+    return columns;
+}
+
+int latestSchemaVersion() {
+    return migrations().back().version;
+}
+
+// The INSERT, prepared at its first use (after the schema exists).
+struct Store::Prepared {
+    explicit Prepared(const QSqlDatabase& db) : insert(db) {}
+    QSqlQuery insert;
+    bool ready = false;
+};
+
+Store::Store(const Target& target, Sink warn)
+    : target_(target),
+      warn_(std::move(warn)),
+      connection_(QStringLiteral("coldstart-results-%1").arg(++connectionCount)) {}
+
+Store::~Store() {
+    prepared_.reset();
+    {
+        QSqlDatabase db = QSqlDatabase::database(connection_, false);
+        if (db.isValid()) db.close();
+    }
+    QSqlDatabase::removeDatabase(connection_);
+}
+
+QSqlDatabase Store::database() const {
+    return QSqlDatabase::database(connection_, false);
+}
+
+void Store::warn(const QString& text) const {
+    if (warn_)
+        warn_(text);
+    else
+        writeStderr(text);
+}
+
+std::unique_ptr<Store> Store::open(const Target& target, QString* error, Options options,
+                                   Sink warn) {
+    std::unique_ptr<Store> store(new Store(target, std::move(warn)));
+    QString why;
+    const bool connected = store->connect(options, &why);
+    if (connected) store->prepared_ = std::make_unique<Prepared>(store->database());
+    if (!connected || !store->migrate(&why) || !store->importSpool(&why)) {
+        if (error) *error = QStringLiteral("results database %1: %2").arg(target.display(), why);
+        return nullptr;
+    }
+    return store;
+}
+
+bool Store::connect(const Options& options, QString* error) {
+    const bool pg = target_.engine == Target::Engine::Postgres;
+    const QString driver = pg ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE");
+    if (!QSqlDatabase::isDriverAvailable(driver)) {
+        *error = pg ? QStringLiteral(
+                          "Qt's PostgreSQL driver QPSQL is not installed "
+                          "(Debian package libqt6sql6-psql)")
+                    : QStringLiteral(
+                          "Qt's SQLite driver QSQLITE is not installed "
+                          "(Debian package libqt6sql6-sqlite)");
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(driver, connection_);
+    if (pg) {
+        db.setHostName(target_.host);
+        db.setPort(target_.port);
+        db.setUserName(target_.user);
+        db.setDatabaseName(target_.dbName);
+        // A dead server or a cut network is noticed within seconds, not minutes.
+        db.setConnectOptions(QStringLiteral(
+            "connect_timeout=5;keepalives_idle=5;keepalives_interval=2;keepalives_count=2;"
+            "tcp_user_timeout=10000;application_name=gps-coldstart"));
+    } else {
+        const QFileInfo file(target_.path);
+        if (!options.create && !file.exists()) {
+            *error = QStringLiteral("no such file");
+            return false;
+        }
+        if (!QDir().mkpath(file.absolutePath())) {
+            *error = QStringLiteral("cannot create the folder %1").arg(file.absolutePath());
+            return false;
+        }
+        db.setDatabaseName(target_.path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(options.busyTimeoutMs));
+    }
+    if (!db.open()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    if (pg) {
+        // "already exists, skipping" notices of the schema steps are not news.
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("SET client_min_messages TO WARNING"))) {
+            *error = q.lastError().text();
+            return false;
+        }
+    } else {
+        // Write-ahead logging lets several processes write one file; FULL
+        // syncs each commit to disk before it returns.
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next() ||
+            q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+            *error = q.lastError().isValid()
+                         ? q.lastError().text()
+                         : QStringLiteral("write-ahead logging is not available");
+            return false;
+        }
+        q.finish();
+        if (!q.exec(QStringLiteral("PRAGMA synchronous=FULL"))) {
+            *error = q.lastError().text();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Store::migrate(QString* error) {
+    QSqlDatabase db = database();
+    QSqlQuery q(db);
+    const bool pg = target_.engine == Target::Engine::Postgres;
+    auto run = [&](const QString& sql) {
+        if (q.exec(sql)) return true;
+        *error = QStringLiteral("%1 (in: %2)").arg(q.lastError().text(), sql.left(60));
+        q.exec(QStringLiteral("ROLLBACK"));
+        return false;
+    };
+    // One process at a time creates or migrates the schema.
+    if (!run(pg ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"))) return false;
+    if (pg && !run(QStringLiteral("SELECT pg_advisory_xact_lock(7460012)"))) return false;
+    q.finish();
+    if (!run(QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version ("
+                            " version INTEGER PRIMARY KEY, applied TEXT NOT NULL)")))
+        return false;
+    if (!run(QStringLiteral("SELECT COALESCE(MAX(version), 0) FROM schema_version"))) return false;
+    const int current = q.next() ? q.value(0).toInt() : 0;
+    q.finish();
+    if (current > latestSchemaVersion()) {
+        *error = QStringLiteral(
+                     "its schema is version %1, newer than this program's %2; use a "
+                     "newer gps-coldstart")
+                     .arg(current)
+                     .arg(latestSchemaVersion());
+        q.exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
+    for (const Migration& step : migrations()) {
+        if (step.version <= current) continue;
+        for (const char* statement : step.statements)
+            if (!run(engineSql(statement, target_.engine))) return false;
+        q.prepare(QStringLiteral("INSERT INTO schema_version (version, applied) VALUES (?, ?)"));
+        q.addBindValue(step.version);
+        q.addBindValue(isoTime(QDateTime::currentDateTimeUtc()));
+        if (!q.exec()) {
+            *error = q.lastError().text();
+            q.exec(QStringLiteral("ROLLBACK"));
+            return false;
+        }
+    }
+    return run(QStringLiteral("COMMIT"));
+}
+
+int Store::schemaVersion() const {
+    QSqlQuery q(database());
+    return q.exec(QStringLiteral("SELECT MAX(version) FROM schema_version")) && q.next()
+               ? q.value(0).toInt()
+               : 0;
+}
+
+namespace {
+
+QString insertSql() {
+    QStringList names, marks;
+    for (const Column& c : resultColumns()) {
+        names << QLatin1String(c.name);
+        marks << QStringLiteral("?");
+    }
+    names << QStringLiteral("stored_at");
+    marks << QStringLiteral("?");
+    return QStringLiteral("INSERT INTO results (%1) VALUES (%2) ON CONFLICT (id) DO NOTHING")
+        .arg(names.join(','), marks.join(','));
+}
+
+}  // namespace
+
+bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
+    QSqlQuery& q = prepared_->insert;
+    if (!prepared_->ready) {
+        if (!q.prepare(insertSql())) {
+            *error = q.lastError().text();
+            return false;
+        }
+        prepared_->ready = true;
+    }
+    int i = 0;
+    for (const Column& c : resultColumns()) q.bindValue(i++, columnValue(result, c));
+    q.bindValue(i, isoTime(QDateTime::currentDateTimeUtc()));
+    if (!q.exec()) {
+        *error = q.lastError().text();
+        return false;
+    }
+    if (inserted) *inserted = q.numRowsAffected() > 0;
+    return true;
+}
+
+Store::Saved Store::save(QJsonObject& result) {
+    ensureId(result);
+    if (spooling_) return spool(result);
+    QString why;
+    // One INSERT is one transaction on both engines.
+    if (insert(result, nullptr, &why)) return Saved::Stored;
+    spooling_ = true;
+    const Saved saved = spool(result);
+    if (saved == Saved::Spooled) {
+        warn(QStringLiteral("results database %1 failed (%2); from now on results are kept in %3 "
+                            "and moved into the database at the next start with the same --db")
+                 .arg(target_.display(), why.trimmed(), target_.spoolPath()));
+    }
+    return saved;
+}
+
+qint64 Store::saveBatch(const QList<QJsonObject>& results, QString* error) {
+    QSqlDatabase db = database();
+    QSqlQuery begin(db);
+    const bool pg = target_.engine == Target::Engine::Postgres;
+    if (!begin.exec(pg ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"))) {
+        if (error) *error = begin.lastError().text();
+        return -1;
+    }
+    qint64 added = 0;
+    for (QJsonObject r : results) {
+        ensureId(r);
+        bool inserted = false;
+        QString why;
+        if (!insert(r, &inserted, &why)) {
+            if (error) *error = why;
+            begin.exec(QStringLiteral("ROLLBACK"));
+            return -1;
+        }
+        added += inserted;
+    }
+    if (!begin.exec(QStringLiteral("COMMIT"))) {
+        if (error) *error = begin.lastError().text();
+        begin.exec(QStringLiteral("ROLLBACK"));
+        return -1;
+    }
+    return added;
+}
+
+Store::Saved Store::spool(const QJsonObject& result) {
+    const QString path = target_.spoolPath();
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        warn(QStringLiteral("cannot create %1; a result is lost").arg(folder));
+        return Saved::Lost;
+    }
+    QLockFile lock(path + QStringLiteral(".lock"));
+    lock.setStaleLockTime(0);  // stale only when its process is gone
+    if (!lock.tryLock(30000)) {
+        warn(QStringLiteral("cannot lock %1.lock; a result is lost").arg(path));
+        return Saved::Lost;
+    }
+    const bool created = !QFileInfo::exists(path);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered)) {
+        warn(QStringLiteral("cannot open %1 (%2); a result is lost").arg(path, file.errorString()));
+        return Saved::Lost;
+    }
+    QByteArray line = QJsonDocument(result).toJson(QJsonDocument::Compact) + '\n';
+    // A line cut short by a killed writer is closed, so the next line is whole.
+    if (file.size() > 0) {
+        char last = 0;
+        if (file.seek(file.size() - 1) && file.read(&last, 1) == 1 && last != '\n')
+            line.prepend('\n');
+    }
+    if (file.write(line) != line.size() || ::fsync(file.handle()) != 0) {
+        warn(
+            QStringLiteral("cannot write %1 (%2); a result is lost").arg(path, file.errorString()));
+        return Saved::Lost;
+    }
+    file.close();
+    if (created) syncFolder(folder);
+    return Saved::Spooled;
+}
+
+bool Store::importSpool(QString* error) {
+    const QString path = target_.spoolPath();
+    if (!QFileInfo::exists(path)) return true;
+    QLockFile lock(path + QStringLiteral(".lock"));
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(30000)) {
+        *error = QStringLiteral("cannot lock %1.lock to move the spool in").arg(path);
+        return false;
+    }
+    QFile file(path);
+    if (!file.exists()) return true;  // another process moved it in meanwhile
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read the spool %1 (%2)").arg(path, file.errorString());
+        return false;
+    }
+    QList<QJsonObject> spooled;
+    int unreadable = 0;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (line.trimmed().isEmpty()) continue;
+        const QJsonDocument doc = QJsonDocument::fromJson(line);
+        // A line that is not a whole object was cut by a kill before its
+        // result was reported, so it was never printed.
+        if (doc.isObject() && !doc.object().value(QLatin1String("id")).toString().isEmpty())
+            spooled << doc.object();
+        else
+            ++unreadable;
+    }
+    file.close();
+    QString why;
+    const qint64 added = saveBatch(spooled, &why);
+    if (added < 0) {
+        *error = QStringLiteral("cannot move the spool %1 in: %2").arg(path, why);
+        return false;
+    }
+    if (!file.remove()) {
+        *error = QStringLiteral("moved the spool %1 in but cannot remove it (%2)")
+                     .arg(path, file.errorString());
+        return false;
+    }
+    warn(QStringLiteral("moved %1 spooled results from %2 into %3 (%4 were already there, %5 "
+                        "unfinished lines dropped)")
+             .arg(added)
+             .arg(path, target_.display())
+             .arg(spooled.size() - added)
+             .arg(unreadable));
+    return true;
+}
+
+}  // namespace results

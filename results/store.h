@@ -1,0 +1,104 @@
+// Every unit's result, kept in a SQLite file or on a line's PostgreSQL server
+// through one Qt SQL code path, with a spool file that catches results while
+// the database is failing.  Schema and decisions: docs/RESULTS.md.
+//
+// A Store lives in the thread that opened it (a Qt SQL connection does).
+#pragma once
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QSqlDatabase>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "results/target.h"
+
+namespace results {
+
+// The exit status a run ends with when every unit passed but some results
+// could only be spooled.  A failing, faulted or interrupted run keeps its own.
+constexpr int kExitSpooled = 4;
+int exitStatusFor(int unitsStatus, bool anySpooled);
+
+// One column of the results table, as it maps to a field of the JSON result.
+struct Column {
+    enum class Kind { Text, Int, Real, Bool, Json };
+    const char* name;
+    Kind kind;
+};
+// The result fields in table order ("id" first), without the store's own columns.
+const std::vector<Column>& resultColumns();
+
+// A time as stored: ISO 8601 UTC with milliseconds, e.g. "2026-12-07T01:02:03.456Z".
+QString isoTime(const QDateTime& t);
+
+// The schema version this program writes.
+int latestSchemaVersion();
+
+class Store {
+public:
+    struct Options {
+        // Open an existing database only; a missing SQLite file is an error.
+        bool create = true;
+        // How long a SQLite write waits for another process's write to finish.
+        int busyTimeoutMs = 10000;
+    };
+    using Sink = std::function<void(const QString&)>;
+
+    // Opens or creates the database, creates or migrates the schema, then
+    // moves a spool left by an earlier run in (once per result id) and removes
+    // it.  On failure returns nullptr and a message naming the database (never
+    // a password) in *error.  Messages about the spool go to warn (standard
+    // error when empty).
+    static std::unique_ptr<Store> open(const Target& target, QString* error, Options options,
+                                       Sink warn = {});
+    static std::unique_ptr<Store> open(const Target& target, QString* error) {
+        return open(target, error, Options());
+    }
+    ~Store();
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    enum class Saved {
+        Stored,   // committed to the database
+        Spooled,  // the database failed; the result is in the spool file, synced to disk
+        Lost,     // neither the database nor the spool file took it
+    };
+    // Stores one result in one transaction.  Gives the result an "id" (a
+    // UUID) when it has none, so that the caller prints the id it stored.
+    // After the first database failure every later result goes to the spool,
+    // and one warning goes to the sink.
+    Saved save(QJsonObject& result);
+
+    // Stores many results in one transaction; a result whose id is already
+    // stored is skipped.  Returns how many were new, or -1 on a failure.
+    qint64 saveBatch(const QList<QJsonObject>& results, QString* error);
+
+    const Target& target() const { return target_; }
+    bool spooling() const { return spooling_; }
+    int schemaVersion() const;
+    // The connection, for queries over the stored results (the report).
+    QSqlDatabase database() const;
+
+private:
+    Store(const Target& target, Sink warn);
+    bool connect(const Options& options, QString* error);
+    bool migrate(QString* error);
+    bool importSpool(QString* error);
+    bool insert(const QJsonObject& result, bool* inserted, QString* error);
+    Saved spool(const QJsonObject& result);
+    void warn(const QString& text) const;
+
+    Target target_;
+    Sink warn_;
+    QString connection_;
+    bool spooling_ = false;
+    struct Prepared;
+    std::unique_ptr<Prepared> prepared_;
+};
+
+}  // namespace results

@@ -1,0 +1,131 @@
+// A PostgreSQL 15 server of the test's own: Debian's binaries, a data folder
+// in a temporary folder, password logins on a free loopback port, run as the
+// unprivileged `postgres` user when the tests run as root.  Stopped and
+// removed when the object goes.
+#pragma once
+
+#include <grp.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace results::testing {
+
+class PgServer {
+public:
+    static QString binDir() { return QStringLiteral("/usr/lib/postgresql/15/bin"); }
+    static bool available() {
+        return QFileInfo(binDir() + "/initdb").isExecutable() &&
+               QFileInfo(binDir() + "/pg_ctl").isExecutable();
+    }
+    static constexpr const char* kUser = "coldstart";
+    static constexpr const char* kPassword = "bench-pw-7";
+
+    // durable: the server syncs to disk as a production server does.
+    explicit PgServer(bool durable = false) : durable_(durable) {
+        if (!available()) return;
+        if (::geteuid() == 0) {
+            const passwd* pw = ::getpwnam("postgres");
+            if (!pw) {
+                error_ = "no `postgres` user to run the server as";
+                return;
+            }
+            uid_ = pw->pw_uid;
+            gid_ = pw->pw_gid;
+        }
+        port_ = freePort();
+        QFile pwfile(dir_.filePath("pw"));
+        pwfile.open(QIODevice::WriteOnly);
+        pwfile.write(kPassword);
+        pwfile.close();
+        if (uid_ >= 0) {
+            ::chown(QFile::encodeName(dir_.path()).constData(), uid_, gid_);
+            ::chown(QFile::encodeName(pwfile.fileName()).constData(), uid_, gid_);
+        }
+        if (!run("initdb", {"-D", data(), "-U", kUser, "--pwfile", pwfile.fileName(),
+                            "--auth=scram-sha-256", "-E", "UTF8", "--locale=C", "--no-sync"}))
+            return;
+        ok_ = start();
+    }
+    ~PgServer() {
+        if (ok_) stop();
+    }
+
+    bool ok() const { return ok_; }
+    const QString& error() const { return error_; }
+    int port() const { return port_; }
+    QString url(const QString& db) const {
+        return QStringLiteral("postgresql://%1@127.0.0.1:%2/%3").arg(kUser).arg(port_).arg(db);
+    }
+
+    bool start() {
+        QStringList options{"-p", QString::number(port_),      "-k", dir_.path(),
+                            "-c", "listen_addresses=127.0.0.1"};
+        if (!durable_)
+            options << "-c"
+                    << "fsync=off"
+                    << "-c"
+                    << "synchronous_commit=off";
+        return run("pg_ctl", {"-D", data(), "-l", dir_.filePath("log"), "-w", "-t", "60", "-o",
+                              options.join(' '), "start"});
+    }
+    bool stop() { return run("pg_ctl", {"-D", data(), "-m", "fast", "-w", "stop"}); }
+
+    // Runs SQL in the server's first database through psql.
+    bool psql(const QString& sql) {
+        return run("psql", {"-h", dir_.path(), "-p", QString::number(port_), "-U", kUser, "-d",
+                            "postgres", "-v", "ON_ERROR_STOP=1", "-c", sql});
+    }
+
+private:
+    static int freePort() {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        ::close(fd);
+        return ntohs(a.sin_port);
+    }
+    QString data() const { return dir_.filePath("data"); }
+
+    bool run(const QString& tool, const QStringList& args) {
+        QProcess p;
+        p.setWorkingDirectory(dir_.path());
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("PGPASSWORD", kPassword);
+        p.setProcessEnvironment(env);
+        const int uid = uid_, gid = gid_;
+        p.setChildProcessModifier([uid, gid] {
+            if (uid >= 0 &&
+                (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
+                ::_exit(126);
+        });
+        p.start(binDir() + "/" + tool, args);
+        if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit ||
+            p.exitCode() != 0) {
+            error_ = tool + ": " + QString::fromLocal8Bit(p.readAll());
+            return false;
+        }
+        return true;
+    }
+
+    bool durable_;
+    QTemporaryDir dir_;
+    int uid_ = -1, gid_ = -1;
+    int port_ = 0;
+    bool ok_ = false;
+    QString error_;
+};
+
+}  // namespace results::testing

@@ -1,0 +1,47 @@
+// A result as the station reports it, made from a station name and an index,
+// so that a row read back can be checked field by field.
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+namespace results::testing {
+
+inline QJsonObject sampleResult(const QString& station, int i) {
+    const bool pass = i % 5 != 4;
+    const QString started = QStringLiteral("2026-12-07T%1:%2:%3.%4Z")
+                                .arg(i / 3600 % 24, 2, 10, QLatin1Char('0'))
+                                .arg(i / 60 % 60, 2, 10, QLatin1Char('0'))
+                                .arg(i % 60, 2, 10, QLatin1Char('0'))
+                                .arg(i % 1000, 3, 10, QLatin1Char('0'));
+    return QJsonObject{
+        {"port", "/dev/ttyUSB0"},
+        {"device", "/dev/ttyUSB0"},
+        {"baud", 9600},
+        {"unit", QStringLiteral("SN%1-%2").arg(station).arg(i)},
+        {"station", station},
+        {"cycle", i},
+        {"started", started},
+        {"ended", started},
+        {"result", pass ? "pass" : "fail"},
+        {"reason", pass ? "ok" : "no-fix"},
+        {"status", pass ? "Cold Start OK!" : "Cold Start fail!, \"no fix\""},
+        {"cold_start_sent", true},
+        {"confirmed", pass},
+        {"reset_verified", pass},
+        {"ttff_s", pass ? QJsonValue(20.5 + i % 40) : QJsonValue()},
+        {"satellites", pass ? QJsonValue(4 + i % 8) : QJsonValue()},
+        {"hdop", pass ? QJsonValue(0.9) : QJsonValue()},
+        {"cn0_max", 44.0},
+        {"cn0_mean4", 41.25},
+        {"sv_with_snr", 9},
+        {"limits", QJsonObject{{"max_ttff_s", 60}, {"min_sats", 4}}},
+        {"version", "2.0.0"},
+        {"receiver", "sirf"},
+        {"start", "cold"},
+        {"operator", "ann"},
+        {"lot", "WO-7"},
+    };
+}
+
+}  // namespace results::testing
