@@ -1,17 +1,26 @@
 // gps-coldstart-cli: the station on the command line.  See --help and the
 // manual page gps-coldstart-cli(1).
 #include <QCoreApplication>
+#include <QTextStream>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "cli/stopsignals.h"
+#include "results/report.h"
+#include "results/store.h"
 #include "station/station.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    const cli::Parsed parsed = cli::parseArguments(app.arguments());
+    QStringList arguments = app.arguments();
+    if (arguments.size() > 1 && arguments[1] == QLatin1String("report")) {
+        QTextStream out(stdout), err(stderr);
+        return results::runReport(arguments.mid(2), out, err);
+    }
+    const cli::Parsed parsed = cli::parseArguments(arguments);
     if (parsed.action == cli::Parsed::Print) {
         std::fputs(parsed.text.toUtf8().constData(), stdout);
         return parsed.exitStatus;
@@ -21,19 +30,40 @@ int main(int argc, char** argv) {
         return parsed.exitStatus;
     }
 
+    // The database first: no port is opened when it cannot take results.
+    std::unique_ptr<results::Store> store;
+    if (parsed.options.db) {
+        QString error;
+        store = results::Store::open(
+            *parsed.options.db, &error, results::Store::Options(), [](const QString& warning) {
+                std::fprintf(stderr, "gps-coldstart-cli: %s\n", warning.toUtf8().constData());
+            });
+        if (!store) {
+            std::fprintf(stderr, "gps-coldstart-cli: %s\n", error.toUtf8().constData());
+            return station::kStationFault;
+        }
+    }
+
     station::Station station(parsed.options.units);
     cli::Report report(parsed.options.json);
     const auto mode = cli::Progress::modeFor(stderr, parsed.options.quiet);
     cli::Progress progress(station, mode,
                            mode == cli::Progress::Mode::Live && !std::getenv("NO_COLOR"));
+    bool anySpooled = false, anyLost = false;
     QObject::connect(&station, &station::Station::cycleEnded, &app,
-                     [&report](station::UnitRun*, const station::CycleResult& result) {
-                         report.cycleEnded(result);
+                     [&](station::UnitRun*, const station::CycleResult& result) {
+                         QJsonObject json = result.toJson();
+                         if (store) {  // kept before it is shown
+                             const auto saved = store->save(json);
+                             anySpooled |= saved == results::Store::Saved::Spooled;
+                             anyLost |= saved == results::Store::Saved::Lost;
+                         }
+                         report.cycleEnded(json);
                      });
     QObject::connect(&station, &station::Station::finished, &app, [&] {
         progress.flush();
         report.finished(station);
-        QCoreApplication::exit(station.exitStatus());
+        QCoreApplication::exit(cli::finalStatus(station.exitStatus(), anySpooled, anyLost));
     });
     cli::onStopSignals([&station] { station.interrupt(); });
     station.start();

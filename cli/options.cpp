@@ -4,6 +4,7 @@
 #include <QSysInfo>
 #include <cmath>
 
+#include "results/store.h"
 #include "station/portspec.h"
 #include "station/result.h"
 #include "station/station.h"
@@ -22,12 +23,23 @@ const char* const kDescription =
     "--start for that port (/dev/ttyUSB1@115200,ublox,hot; COM3@,mtk). UNIT is the unit's\n"
     "serial number.\n"
     "\n"
+    "Every result is stored before it is printed: in a SQLite file (default\n"
+    "$XDG_DATA_HOME/gps-coldstart/results.sqlite), or on a PostgreSQL server with\n"
+    "--db postgresql://USER@HOST[:PORT]/DBNAME (password from PGPASSWORD or ~/.pgpass).\n"
+    "While the database fails, results go to a spool file that the next start moves in.\n"
+    "\n"
+    "  gps-coldstart-cli report [--db ...] [--since DATE] [--until DATE] [--station NAME]\n"
+    "                           [--lot NAME] [--unit SERIAL] [--csv FILE | --json]\n"
+    "summarises the stored results (see gps-coldstart-cli report --help).\n"
+    "\n"
     "Exit status:\n"
     "  0    every unit passed every cycle\n"
     "  1    at least one unit failed\n"
     "  2    usage mistake (nothing was opened)\n"
-    "  3    no unit failed, but a port could not be opened\n"
-    "  130  interrupted by SIGINT or SIGTERM (results so far are printed)";
+    "  3    no unit failed, but a port could not be opened; or the database could\n"
+    "       not be opened (no port was opened); or a result could not be kept\n"
+    "  4    every unit passed, but some results are only in the spool file\n"
+    "  130  interrupted by SIGINT or SIGTERM (results so far are stored and printed)";
 
 struct Numbers {
     const QCommandLineParser& parser;
@@ -94,6 +106,11 @@ Parsed parseArguments(const QStringList& arguments) {
          "TYPE", "cold"},
         {"require-reset", "Fail a hot start whose reset is not seen."},
         {"station", "Name of this station (default: the host name).", "NAME"},
+        {"operator", "Who runs the station, stored with each result.", "NAME"},
+        {"lot", "The lot (work order), stored with each result.", "NAME"},
+        {"db", "Where results are stored: a SQLite file or postgresql://USER@HOST[:PORT]/DBNAME.",
+         "DB"},
+        {"no-db", "Store nothing."},
         {"quiet", "Print no progress on standard error."},
     });
     parser.addPositionalArgument("PORT", "The ports to test, all at once.",
@@ -126,6 +143,17 @@ Parsed parseArguments(const QStringList& arguments) {
     if (!numbers.error.isEmpty()) return failure(numbers.error);
     base.station = parser.isSet("station") ? parser.value("station") : QSysInfo::machineHostName();
     if (base.station.isEmpty()) return failure(QStringLiteral("--station: the name is empty"));
+    base.operatorName = parser.value("operator");
+    base.lot = parser.value("lot");
+    if (parser.isSet("db") && parser.isSet("no-db"))
+        return failure(QStringLiteral("--db and --no-db contradict each other"));
+    if (parser.isSet("db")) {
+        QString error;
+        parsed.options.db = results::parseTarget(parser.value("db"), &error);
+        if (!parsed.options.db) return failure(QStringLiteral("--db: ") + error);
+    } else if (!parser.isSet("no-db")) {
+        parsed.options.db = results::defaultTarget();
+    }
 
     if (parser.positionalArguments().isEmpty())
         return failure(QStringLiteral("no port given (see --help)"));
@@ -149,6 +177,13 @@ Parsed parseArguments(const QStringList& arguments) {
     parsed.options.json = parser.isSet("json");
     parsed.options.quiet = parser.isSet("quiet");
     return parsed;
+}
+
+int finalStatus(int unitsStatus, bool anySpooled, bool anyLost) {
+    const int status = results::exitStatusFor(unitsStatus, anySpooled);
+    if (anyLost && (status == station::kAllPassed || status == results::kExitSpooled))
+        return station::kStationFault;
+    return status;
 }
 
 }  // namespace cli

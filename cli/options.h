@@ -5,6 +5,9 @@
 #include <QStringList>
 #include <vector>
 
+#include <optional>
+
+#include "results/target.h"
 #include "station/unitrun.h"
 
 namespace cli {
@@ -13,6 +16,7 @@ struct Options {
     std::vector<station::UnitConfig> units;
     bool json = false;
     bool quiet = false;
+    std::optional<results::Target> db;  // empty: --no-db
 };
 
 struct Parsed {
@@ -24,5 +28,10 @@ struct Parsed {
 
 // arguments[0] is the program's name.
 Parsed parseArguments(const QStringList& arguments);
+
+// The exit status once every unit has ended: the units' own, 4 when they all
+// passed but some results could only be spooled, 3 when a result could not
+// be kept at all.
+int finalStatus(int unitsStatus, bool anySpooled, bool anyLost);
 
 }  // namespace cli

@@ -110,10 +110,9 @@ void Progress::redraw() {
     print(out_, text);
 }
 
-void Report::cycleEnded(const station::CycleResult& result) {
+void Report::cycleEnded(const QJsonObject& result) {
     if (!json_) return;
-    print(out_,
-          QString::fromUtf8(QJsonDocument(result.toJson()).toJson(QJsonDocument::Compact)) + '\n');
+    print(out_, QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)) + '\n');
 }
 
 void Report::finished(const station::Station& station) {

@@ -50,7 +50,8 @@ private:
 class Report {
 public:
     Report(bool json, std::FILE* out = stdout) : json_(json), out_(out) {}
-    void cycleEnded(const station::CycleResult& result);
+    // A result as stored (with its id).
+    void cycleEnded(const QJsonObject& result);
     void finished(const station::Station& station);
 
 private:

@@ -40,6 +40,8 @@ QJsonObject CycleResult::toJson() const {
         {"baud", baud},
         {"unit", unit},
         {"station", station},
+        {"operator", operatorName},
+        {"lot", lot},
         {"receiver", receiver},
         {"start", start},
         {"cycle", cycle},

@@ -24,6 +24,8 @@ struct CycleResult {
     int baud = 0;
     QString unit;
     QString station;
+    QString operatorName;
+    QString lot;
     QString receiver;  // family name
     QString start;     // start type
     int cycle = 1;

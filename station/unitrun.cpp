@@ -361,6 +361,8 @@ void UnitRun::endCycle(const QString& result, const QString& reason) {
     r.baud = config_.baud;
     r.unit = config_.unit;
     r.station = config_.station;
+    r.operatorName = config_.operatorName;
+    r.lot = config_.lot;
     r.receiver = config_.receiver;
     r.start = config_.start;
     r.cycle = cycle_;

@@ -55,6 +55,8 @@ struct UnitConfig {
     int baud = 9600;
     QString unit;
     QString station;
+    QString operatorName;  // who runs the station
+    QString lot;           // work order
     QString receiver = QStringLiteral("sirf");
     QString start = QStringLiteral("cold");
     std::string command;       // what goes out with the fifth usable GGA; empty: the link's own

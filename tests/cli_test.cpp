@@ -11,6 +11,8 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -61,7 +63,12 @@ TEST(Cli, MixedOutcomesOnOneStation) {
 
     Cli cli;
     cli.start(arguments);
-    ASSERT_TRUE(waitUntil([&] { return bench.commandTaken("unplugged"); }, 30000));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return cli.progressText().find(port["unplugged"].toStdString() + ": UTC Time") !=
+                   std::string::npos;
+        },
+        30000));
     bench.unplug("unplugged");
     EXPECT_EQ(cli.finish(60000), 1);
 
@@ -80,7 +87,7 @@ TEST(Cli, MixedOutcomesOnOneStation) {
         {"ignore", "fail", "reset-not-taken", true, true, false, false, "Cold Start OK!"},
         {"slow-confirm", "fail", "no-confirmation", true, false, true, false,
          "Cold Starting......"},
-        {"unplugged", "fail", "receiver-off", true, false, false, false, ""},
+        {"unplugged", "fail", "receiver-off", false, false, false, false, "UTC Time :"},
         {"slow-fix", "fail", "ttff-over-limit", true, true, true, true, "Cold Start OK!"},
         {"few-sats", "fail", "too-few-satellites", true, true, true, true, "Cold Start OK!"},
         {"weak", "fail", "cn0-under-limit", true, true, true, true, "Cold Start OK!"},
@@ -121,6 +128,30 @@ TEST(Cli, MixedOutcomesOnOneStation) {
             EXPECT_EQ(std::round(ttff * 100) / 100, ttff);  // two decimals
         }
     }
+    EXPECT_TRUE(resultFor(objects, port["unplugged"])
+                    .value("status")
+                    .toString()
+                    .endsWith("\nthe device went away"));
+
+    // Every result printed was stored first, under the id printed with it.
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "printed");
+        db.setDatabaseName(cli.dataHome.filePath("gps-coldstart/results.sqlite"));
+        ASSERT_TRUE(db.open());
+        for (const QJsonObject& o : objects) {
+            QSqlQuery query(db);
+            query.prepare("SELECT unit, reason FROM results WHERE id = ?");
+            query.addBindValue(o.value("id").toString());
+            ASSERT_TRUE(query.exec() && query.next()) << o.value("unit").toString().toStdString();
+            EXPECT_EQ(query.value(0).toString(), o.value("unit").toString());
+            EXPECT_EQ(query.value(1).toString(), o.value("reason").toString());
+        }
+        QSqlQuery count("SELECT COUNT(*) FROM results", db);
+        ASSERT_TRUE(count.next());
+        EXPECT_EQ(count.value(0).toUInt(), objects.size());
+    }
+    QSqlDatabase::removeDatabase("printed");
+
     const QJsonObject normal = resultFor(objects, port["normal"]);
     EXPECT_EQ(normal.value("satellites").toInt(), 8);
     EXPECT_EQ(normal.value("hdop").toDouble(), 0.9);

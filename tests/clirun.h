@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <functional>
 #include <map>
@@ -95,9 +96,14 @@ private:
 };
 
 struct Cli {
+    QTemporaryDir dataHome;
     QProcess process;
 
+    // Each run keeps its results in a data folder of its own.
     void start(const QStringList& arguments) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_DATA_HOME", dataHome.path());
+        process.setProcessEnvironment(environment);
         process.start(QStringLiteral(COLDSTART_CLI), arguments);
         ASSERT_TRUE(process.waitForStarted()) << process.errorString().toStdString();
     }
