@@ -1,7 +1,9 @@
 #include "cli/progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <QJsonDocument>
+#include <algorithm>
 
 namespace cli {
 
@@ -46,6 +48,10 @@ Progress::Progress(station::Station& station, Mode mode, bool colour, std::FILE*
     if (mode_ == Mode::Quiet) return;
     connect(&station, &station::Station::unitChanged, this, &Progress::onChanged);
     connect(&station, &station::Station::cycleEnded, this, &Progress::onCycleEnded);
+    for (const station::UnitRun* unit : station.units()) {
+        portWidth_ = std::max(portWidth_, int(unit->config().port.size()));
+        unitWidth_ = std::max(unitWidth_, int(unit->config().unit.size()));
+    }
     if (mode_ == Mode::Live) {
         repaint_.setInterval(kRepaintMs);
         connect(&repaint_, &QTimer::timeout, this, &Progress::redraw);
@@ -77,8 +83,9 @@ void Progress::onCycleEnded(station::UnitRun* unit, const station::CycleResult& 
 }
 
 QString Progress::liveLine(const station::UnitRun& unit) const {
-    QString line = unit.config().port;
-    if (!unit.config().unit.isEmpty()) line += QLatin1String("  ") + unit.config().unit;
+    // Ports and units in columns, as wide as the widest of each.
+    QString line = unit.config().port.leftJustified(portWidth_);
+    if (unitWidth_ > 0) line += QLatin1String("  ") + unit.config().unit.leftJustified(unitWidth_);
     if (unit.config().cycles > 1)
         line += QStringLiteral("  cycle %1/%2").arg(unit.cycle()).arg(unit.config().cycles);
     QString state;
@@ -99,10 +106,14 @@ QString Progress::liveLine(const station::UnitRun& unit) const {
 void Progress::redraw() {
     QString text;
     if (drawnLines_ > 0) text += QStringLiteral("\x1b[%1A").arg(drawnLines_);  // back to the first
+    // A line that wrapped would throw the redraw off by a line: cut at the width.
+    winsize size{};
+    const int columns =
+        ::ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1 : 79;
     for (const station::UnitRun* unit : station_.units()) {
         text += QLatin1String("\r\x1b[2K");
         if (colour_) text += QLatin1String(colourOf(*unit));
-        text += liveLine(*unit);
+        text += liveLine(*unit).left(columns);
         if (colour_) text += QLatin1String("\x1b[0m");
         text += '\n';
     }

@@ -42,6 +42,7 @@ private:
     std::FILE* out_;
     QTimer repaint_;
     int drawnLines_ = 0;
+    int portWidth_ = 0, unitWidth_ = 0;
     QHash<const station::UnitRun*, QString> lastLine_;
 };
 

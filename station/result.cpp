@@ -77,12 +77,16 @@ QJsonObject Summary::toJson() const {
     };
 }
 
-double percentile(const std::vector<double>& sorted, double p) {
+double median(const std::vector<double>& sorted) {
     if (sorted.empty()) return 0;
-    const double rank = p / 100.0 * static_cast<double>(sorted.size() - 1);
-    const auto low = static_cast<std::size_t>(std::floor(rank));
-    const std::size_t high = std::min(low + 1, sorted.size() - 1);
-    return sorted[low] + (sorted[high] - sorted[low]) * (rank - static_cast<double>(low));
+    const std::size_t n = sorted.size();
+    return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+}
+
+double nearestRank(const std::vector<double>& sorted, double p) {
+    if (sorted.empty()) return 0;
+    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * double(sorted.size())));
+    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
 }
 
 void Tally::add(const CycleResult& result) {
@@ -113,8 +117,8 @@ Summary Tally::summary() const {
     std::vector<double> sorted = ttffs_;
     std::sort(sorted.begin(), sorted.end());
     summary.ttffMean = std::accumulate(sorted.begin(), sorted.end(), 0.0) / double(sorted.size());
-    summary.ttffMedian = percentile(sorted, 50);
-    summary.ttffP95 = percentile(sorted, 95);
+    summary.ttffMedian = median(sorted);
+    summary.ttffP95 = nearestRank(sorted, 95);
     summary.ttffMax = sorted.back();
     return summary;
 }

@@ -73,9 +73,12 @@ private:
     std::vector<double> ttffs_;
 };
 
-// The p-th percentile (0..100) of sorted values, interpolated between
-// closest ranks.
-double percentile(const std::vector<double>& sorted, double p);
+// The figures the results report gives too, by the same definitions: the
+// median is the middle value (the mean of the two middle ones for an even
+// count); the p-th percentile is the nearest rank, the smallest value with at
+// least p % of the values at or below it.
+double median(const std::vector<double>& sorted);
+double nearestRank(const std::vector<double>& sorted, double p);
 
 // Program version stored with every result.
 QString programVersion();

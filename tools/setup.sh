@@ -9,7 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang clang-format libclang-rt-14-dev
     fonts-liberation2 fonts-arphic-uming
-    xvfb xauth xdotool imagemagick
+    xvfb xauth xdotool imagemagick tmux fonts-dejavu-core python3
 )
 
 sudo=""
