@@ -215,7 +215,8 @@ void UnitRun::onViewChanged() {
 
 void UnitRun::onCommandWritten() {
     if (!commandQueued_ || commandAtMs_ || ending_) return;
-    commandAtMs_ = steady_.elapsed();
+    commandAtNs_ = steady_.nsecsElapsed();
+    commandAtMs_ = commandAtNs_ / 1000000;
     setPhase(Phase::Commanded);
 }
 
@@ -292,7 +293,7 @@ void UnitRun::onGga(const Gga& gga) {
         const bool counts = resetSeenBefore || (phase_ == Phase::Commanded &&
                                                 !config_.requireReset && commandAtMs_.has_value());
         if (counts) {
-            ttffS_ = double(steady_.nsecsElapsed() - *commandAtMs_ * 1000000) / 1e9;
+            ttffS_ = double(steady_.nsecsElapsed() - commandAtNs_) / 1e9;
             fix_ = gga;
             fixAtMs_ = steady_.elapsed();
             emit changed();

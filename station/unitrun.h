@@ -146,6 +146,7 @@ private:
     bool hadFix_ = false;         // a GGA with a fix since the cycle began
     bool commandQueued_ = false;  // handed to the port, maybe not yet to the device
     std::optional<qint64> commandAtMs_;
+    qint64 commandAtNs_ = 0;  // the same, to the nanosecond, for the TTFF
     qint64 lastReceiveMs_ = 0;
     bool resetVerified_ = false;
     std::optional<double> ttffS_;
