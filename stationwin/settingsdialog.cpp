@@ -86,7 +86,7 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
     };
     for (const QString& slot : settings.ports) {
         const QString path = slot.section('@', 0, 0);
-        PortInfo known{path, tr("not present now"), {}, {}};
+        PortInfo known{path, tr("not listed by the system now"), {}, {}};
         for (const PortInfo& port : ports)
             if (port.device == path || port.stableName == path) known = port;
         PortInfo kept = known;
