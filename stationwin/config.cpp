@@ -3,6 +3,8 @@
 #include <QCommandLineParser>
 #include <QSysInfo>
 
+#include "gpslink/resetcommand.h"
+
 namespace stationwin {
 
 namespace {
@@ -196,8 +198,17 @@ CommandLine parseCommandLine(const QStringList& arguments) {
                                        "not from the command line")
                             .arg(port));
     QString error;
-    if (!line.ports.isEmpty() && !station::parsePortSpecs(line.ports, 9600, &error))
-        return fail(error);
+    const auto specs = station::parsePortSpecs(line.ports, 9600, &error);
+    if (!specs) return fail(error);
+    // Family and start type are checked together with the settings' once
+    // those are read; a name that is none is refused here already.
+    for (const station::PortSpec& spec : *specs) {
+        if (!spec.family.isEmpty() && !gpslink::receiverFamilyFromName(spec.family.toStdString()))
+            return fail(
+                QStringLiteral("%1: unknown receiver family \"%2\"").arg(spec.port, spec.family));
+        if (!spec.start.isEmpty() && !gpslink::startTypeFromName(spec.start.toStdString()))
+            return fail(QStringLiteral("%1: unknown start type \"%2\"").arg(spec.port, spec.start));
+    }
     return line;
 }
 
