@@ -111,6 +111,35 @@ bool configureStart(UnitConfig& unit, const QString& family, const QString& star
     return true;
 }
 
+Verdict verdictOf(bool started, bool done, const Tally& tally) {
+    if (!started) return Verdict::Idle;
+    if (!done) return Verdict::Running;
+    if (tally.count(QStringLiteral("fail")) > 0) return Verdict::Fail;
+    if (tally.count(QStringLiteral("station-fault")) > 0) return Verdict::Fault;
+    if (tally.count(QStringLiteral("pass")) > 0 && tally.last() &&
+        tally.last()->result == QLatin1String("pass"))
+        return Verdict::Pass;
+    return Verdict::Interrupted;
+}
+
+QString verdictText(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::Idle:
+            return QStringLiteral("idle");
+        case Verdict::Running:
+            return QStringLiteral("running");
+        case Verdict::Pass:
+            return QStringLiteral("PASS");
+        case Verdict::Fail:
+            return QStringLiteral("FAIL");
+        case Verdict::Fault:
+            return QStringLiteral("STATION FAULT");
+        case Verdict::Interrupted:
+            return QStringLiteral("stopped");
+    }
+    return {};
+}
+
 UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(std::move(config)) {
     steady_.start();
     sinceChange_.start();

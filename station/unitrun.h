@@ -75,6 +75,20 @@ struct UnitConfig {
 bool configureStart(UnitConfig& unit, const QString& family, const QString& start,
                     bool requireReset, QString* error);
 
+// What a unit's run comes to so far, as a front end shows it.
+enum class Verdict {
+    Idle,         // not started
+    Running,      // a cycle under way
+    Pass,         // every cycle passed
+    Fail,         // at least one cycle failed
+    Fault,        // no cycle failed, but the station could not test the unit
+    Interrupted,  // stopped before a verdict
+};
+// A run in the given phase with these cycles behind it.
+Verdict verdictOf(bool started, bool done, const Tally& tally);
+// The verdict in words: "idle", "running", "PASS", "FAIL", "STATION FAULT", "stopped".
+QString verdictText(Verdict verdict);
+
 class UnitRun : public QObject {
     Q_OBJECT
 public:
@@ -105,6 +119,9 @@ public:
     // The current cycle's TTFF once known.
     std::optional<double> ttffS() const { return ttffS_; }
     const Tally& tally() const { return tally_; }
+    Verdict verdict() const { return verdictOf(phase_ != Phase::Idle, done(), tally_); }
+    // The sky as the latest complete GSV groups show it.
+    Sky sky() const { return watcher_.sky(); }
 
 signals:
     // The status text or the phase changed.

@@ -1,0 +1,65 @@
+// What a station window runs with: its slots and the settings every run
+// shares, kept with QSettings between runs, and its command line.
+#pragma once
+
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <vector>
+
+#include "results/target.h"
+#include "station/portspec.h"
+#include "station/result.h"
+#include "station/unitrun.h"
+
+namespace stationwin {
+
+// Exit statuses of gps-coldstart-station.
+enum ExitStatus {
+    kClosed = 0,      // the window was closed
+    kUsage = 2,       // the command line was wrong; nothing was opened
+    kNoDatabase = 3,  // the results database could not be opened; no port was opened
+};
+
+struct Settings {
+    QStringList ports;  // one slot each, as PORT[@[BAUD][,FAMILY[,START]]]
+    int baud = 9600;
+    QString family = QStringLiteral("sirf");
+    QString start = QStringLiteral("cold");
+    int cycles = 1;
+    int confirmTimeoutS = 30;
+    int fixTimeoutS = 300;
+    station::Limits limits;
+    QString station;  // empty: the host name
+    QString db;       // a SQLite file or postgresql://...; empty: the default file
+    QString lot;
+    QString operatorName;
+
+    // Missing or unusable values keep their defaults; each one dropped is
+    // named in *problems.
+    static Settings load(QSettings& store, QStringList* problems);
+    void save(QSettings& store) const;
+
+    // The station name as stored with each result.
+    QString stationName() const;
+};
+
+// The slots' ports, each with its unit configuration but the serial number;
+// nothing, with error naming the mistake, for a port or setting that cannot be.
+std::optional<std::vector<station::UnitConfig>> slotConfigs(const Settings& settings,
+                                                            QString* error);
+
+struct CommandLine {
+    enum Action { Run, Print, Fail } action = Run;
+    QStringList ports;            // empty: the ports of the settings
+    std::optional<QString> db;    // --db
+    std::optional<QString> name;  // --station
+    QString text;                 // Print: standard output; Fail: the mistake
+    int exitStatus = 0;
+};
+
+// arguments[0] is the program's name.
+CommandLine parseCommandLine(const QStringList& arguments);
+
+}  // namespace stationwin

@@ -1,0 +1,96 @@
+// gps-coldstart-station: the station window.  See --help.
+#include <QApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QSettings>
+#include <cstdio>
+#include <memory>
+
+#include "results/store.h"
+#include "stationwin/config.h"
+#include "stationwin/settingsdialog.h"
+#include "stationwin/stationwindow.h"
+
+namespace {
+
+void complain(const QString& text) {
+    std::fprintf(stderr, "gps-coldstart-station: %s\n", text.toUtf8().constData());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The command line is read before the display is opened, so that --help
+    // and a mistake are answered without one.
+    QCoreApplication::setOrganizationName(QStringLiteral("gps-coldstart"));
+    QCoreApplication::setApplicationName(QStringLiteral("gps-coldstart-station"));
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    const stationwin::CommandLine line = stationwin::parseCommandLine(arguments);
+    if (line.action == stationwin::CommandLine::Print) {
+        std::fputs(line.text.toUtf8().constData(), stdout);
+        return line.exitStatus;
+    }
+    if (line.action == stationwin::CommandLine::Fail) {
+        complain(line.text);
+        return line.exitStatus;
+    }
+
+    QApplication app(argc, argv);
+    QSettings stored;
+    QStringList problems;
+    stationwin::Settings settings = stationwin::Settings::load(stored, &problems);
+    for (const QString& problem : problems) complain(problem);
+    if (line.db) settings.db = *line.db;
+    if (line.name) settings.station = *line.name;
+    const bool fromCommandLine = !line.ports.isEmpty();
+    if (fromCommandLine) settings.ports = line.ports;
+
+    // Slots that cannot be opened as kept are chosen again.
+    QString error;
+    while (settings.ports.isEmpty() || !stationwin::slotConfigs(settings, &error)) {
+        if (!settings.ports.isEmpty()) complain(error);
+        stationwin::SettingsDialog dialog(settings, stationwin::listPorts());
+        if (dialog.exec() != QDialog::Accepted) return stationwin::kClosed;
+        settings = dialog.settings();
+        if (!fromCommandLine) settings.save(stored);
+    }
+
+    // The database first: no port is opened when it cannot take results.
+    QString dbError;
+    const auto target = settings.db.isEmpty() ? std::optional(results::defaultTarget())
+                                              : results::parseTarget(settings.db, &dbError);
+    std::unique_ptr<results::Store> store;
+    if (target) store = results::Store::open(*target, &dbError, {}, complain);
+    if (!store) {
+        complain(dbError);
+        QMessageBox::critical(nullptr, QStringLiteral("GPS Station"), dbError);
+        return stationwin::kNoDatabase;
+    }
+
+    auto window = std::make_unique<stationwin::StationWindow>(
+        *stationwin::slotConfigs(settings, &error), std::move(store));
+    window->lotField()->setText(settings.lot);
+    window->operatorField()->setText(settings.operatorName);
+    window->restoreGeometry(stored.value("geometry").toByteArray());
+    auto keepFields = [&] {
+        settings.lot = window->lotField()->text().trimmed();
+        settings.operatorName = window->operatorField()->text().trimmed();
+        stored.setValue("lot", settings.lot);
+        stored.setValue("operator", settings.operatorName);
+        stored.setValue("geometry", window->saveGeometry());
+    };
+    QObject::connect(window.get(), &stationwin::StationWindow::settingsRequested, [&] {
+        stationwin::SettingsDialog dialog(settings, stationwin::listPorts(), window.get());
+        if (dialog.exec() != QDialog::Accepted) return;
+        settings = dialog.settings();
+        if (!fromCommandLine) settings.save(stored);
+        QMessageBox::information(window.get(), window->windowTitle(),
+                                 QObject::tr("The new settings take effect at the next start of "
+                                             "the station window."));
+    });
+    window->show();
+    const int status = app.exec();
+    keepFields();
+    return status;
+}

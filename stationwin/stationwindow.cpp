@@ -1,0 +1,333 @@
+#include "stationwin/stationwindow.h"
+
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSettings>
+#include <QVBoxLayout>
+#include <cmath>
+
+#include "results/report.h"
+#include "stationwin/slottile.h"
+
+namespace stationwin {
+
+namespace {
+
+constexpr int kTileWidth = 230;  // the size a tile is laid out for
+constexpr int kTileHeight = 170;
+
+QString yieldText(const QString& name, const results::Figures& f) {
+    const QString fpy =
+        f.unitsTested
+            ? QString::number(100.0 * double(f.unitsFirstPass) / double(f.unitsTested), 'f', 1) +
+                  QLatin1String(" %")
+            : QStringLiteral("-");
+    return QObject::tr("%1: %2 tested, %3 passed, first-pass yield %4")
+        .arg(name)
+        .arg(f.unitsTested)
+        .arg(f.unitsPassed)
+        .arg(fpy);
+}
+
+}  // namespace
+
+StationWindow::StationWindow(std::vector<station::UnitConfig> units,
+                             std::unique_ptr<results::Store> store, QWidget* parent)
+    : QMainWindow(parent),
+      store_(std::move(store)),
+      sessionStart_(results::isoTime(QDateTime::currentDateTimeUtc())) {
+    setWindowTitle(tr("GPS Station"));
+    auto* central = new QWidget(this);
+    setCentralWidget(central);
+
+    lot_ = new QLineEdit(central);
+    lot_->setAccessibleName(tr("Lot"));
+    operator_ = new QLineEdit(central);
+    operator_->setAccessibleName(tr("Operator"));
+    startAll_ = new QPushButton(tr("Start &all"), central);
+    startAll_->setAccessibleName(tr("Start all"));
+    stopAll_ = new QPushButton(tr("St&op all"), central);
+    stopAll_->setAccessibleName(tr("Stop all"));
+    settings_ = new QPushButton(tr("&Settings..."), central);
+    settings_->setAccessibleName(tr("Settings"));
+    connect(settings_, &QPushButton::clicked, this, &StationWindow::settingsRequested);
+    connect(startAll_, &QPushButton::clicked, this, &StationWindow::startAll);
+    connect(stopAll_, &QPushButton::clicked, this, &StationWindow::stopAll);
+    auto* top = new QHBoxLayout;
+    auto* lotLabel = new QLabel(tr("&Lot"), central);
+    lotLabel->setBuddy(lot_);
+    auto* operatorLabel = new QLabel(tr("O&perator"), central);
+    operatorLabel->setBuddy(operator_);
+    top->addWidget(lotLabel);
+    top->addWidget(lot_, 1);
+    top->addWidget(operatorLabel);
+    top->addWidget(operator_, 1);
+    top->addWidget(startAll_);
+    top->addWidget(stopAll_);
+    top->addWidget(settings_);
+    connect(lot_, &QLineEdit::editingFinished, this, &StationWindow::updateYield);
+
+    yield_ = new QLabel(central);
+    yield_->setAccessibleName(tr("Yield"));
+    banner_ = new QLabel(central);
+    banner_->setAccessibleName(tr("Results database"));
+    banner_->setWordWrap(true);
+    banner_->setAutoFillBackground(true);
+    banner_->setMargin(6);
+    banner_->hide();
+
+    auto* tiles = new QWidget;
+    grid_ = new QGridLayout(tiles);
+    grid_->setSpacing(4);
+    grid_->setContentsMargins(0, 0, 0, 0);
+    scroll_ = new QScrollArea(central);
+    scroll_->setWidget(tiles);
+    scroll_->setWidgetResizable(true);
+    scroll_->setFrameShape(QFrame::NoFrame);
+
+    auto* layout = new QVBoxLayout(central);
+    layout->addLayout(top);
+    layout->addWidget(banner_);
+    layout->addWidget(yield_);
+    layout->addWidget(scroll_, 1);
+
+    setTabOrder(lot_, operator_);
+    setTabOrder(operator_, startAll_);
+    setTabOrder(startAll_, stopAll_);
+    setTabOrder(stopAll_, settings_);
+    QWidget* previous = settings_;
+    slots_.resize(units.size());
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        Slot& slot = slots_[i];
+        slot.config = std::move(units[i]);
+        slot.tile = new SlotTile(int(i) + 1, slot.config.port, tiles);
+        const int index = int(i);
+        connect(slot.tile, &SlotTile::startRequested, this,
+                [this, index](const QString& serial) { startSlot(index, serial); });
+        connect(slot.tile, &SlotTile::stopRequested, this, [this, index] { stopSlot(index); });
+        setTabOrder(previous, slot.tile->serialField());
+        previous = slot.tile->serialField();
+    }
+    relayout();
+
+    refresh_.setInterval(kRefreshMs);
+    connect(&refresh_, &QTimer::timeout, this, &StationWindow::refreshTiles);
+    refresh_.start();
+    retry_.setInterval(kRetryMs);
+    connect(&retry_, &QTimer::timeout, this, &StationWindow::retryDatabase);
+    updateYield();
+    if (!slots_.empty()) slots_.front().tile->serialField()->setFocus();
+    resize(1000, 700);
+}
+
+StationWindow::~StationWindow() {
+    for (Slot& slot : slots_) delete slot.run;
+}
+
+bool StationWindow::anyRunning() const {
+    for (const Slot& slot : slots_)
+        if (slot.run && !slot.run->done()) return true;
+    return false;
+}
+
+void StationWindow::startSlot(int index, const QString& serial) {
+    Slot& slot = slots_[std::size_t(index)];
+    if (closing_ || (slot.run && !slot.run->done())) return;
+    station::UnitConfig config = slot.config;
+    config.unit = serial;
+    config.lot = lot_->text().trimmed();
+    config.operatorName = operator_->text().trimmed();
+    delete slot.run;
+    slot.run = new station::UnitRun(config);
+    slot.tile->setSerial(serial);
+    connect(slot.run, &station::UnitRun::changed, this,
+            [this, index] { slots_[std::size_t(index)].dirty = true; });
+    connect(slot.run, &station::UnitRun::cycleEnded, this,
+            [this, index](const station::CycleResult& r) { onCycleEnded(index, r); });
+    connect(slot.run, &station::UnitRun::finished, this, &StationWindow::onFinished,
+            Qt::QueuedConnection);
+    slot.run->start();
+    slot.dirty = false;
+    slot.tile->refresh(slot.run);
+    if (slot.tile->serialField()->hasFocus()) focusNextIdle(index);
+}
+
+void StationWindow::stopSlot(int index) {
+    Slot& slot = slots_[std::size_t(index)];
+    if (slot.run && !slot.run->done()) slot.run->interrupt();
+}
+
+void StationWindow::startAll() {
+    for (int i = 0; i < slotCount(); ++i) startSlot(i, tile(i)->serial());
+}
+
+void StationWindow::stopAll() {
+    for (int i = 0; i < slotCount(); ++i) stopSlot(i);
+}
+
+void StationWindow::focusNextIdle(int after) {
+    const int n = slotCount();
+    for (int step = 1; step < n; ++step) {
+        const Slot& slot = slots_[std::size_t((after + step) % n)];
+        if (!slot.run || slot.run->done()) {
+            slot.tile->serialField()->setFocus(Qt::TabFocusReason);
+            slot.tile->serialField()->selectAll();
+            return;
+        }
+    }
+}
+
+void StationWindow::onCycleEnded(int index, const station::CycleResult& result) {
+    QJsonObject json = result.toJson();
+    if (store_) {  // kept before it is shown
+        switch (store_->save(json)) {
+            case results::Store::Saved::Stored:
+                break;
+            case results::Store::Saved::Spooled:
+                showBanner(tr("The results database %1 is failing: results are kept in %2 and "
+                              "moved in as soon as it answers again.")
+                               .arg(store_->target().display(), store_->target().spoolPath()),
+                           false);
+                if (!retry_.isActive()) retry_.start();
+                break;
+            case results::Store::Saved::Lost:
+                anyLost_ = true;
+                showBanner(tr("A result of slot %1 (unit %2) could not be kept: neither the "
+                              "database %3 nor its spool file took it.")
+                               .arg(index + 1)
+                               .arg(result.unit, store_->target().display()),
+                           true);
+                break;
+        }
+    }
+    Slot& slot = slots_[std::size_t(index)];
+    slot.dirty = false;
+    slot.tile->refresh(slot.run);
+    updateYield();
+    emit resultKept(json);
+}
+
+void StationWindow::onFinished() {
+    refreshTiles();
+    if (closing_ && !anyRunning()) close();
+}
+
+void StationWindow::refreshTiles() {
+    for (Slot& slot : slots_) {
+        // A running tile counts its seconds even when its run is quiet.
+        if (!slot.dirty && !(slot.run && !slot.run->done())) continue;
+        slot.dirty = false;
+        slot.tile->refresh(slot.run);
+    }
+}
+
+void StationWindow::updateYield() {
+    if (!store_) {
+        yield_->setText(tr("Results are not stored."));
+        return;
+    }
+    if (store_->spooling()) return;  // the last figures stay until the database answers
+    const QString station = slots_.empty() ? QString() : slots_.front().config.station;
+    results::Filter session;
+    session.since = sessionStart_;
+    session.station = station;
+    QString error;
+    const auto mine = results::summarize(store_->database(), session, &error);
+    QStringList parts;
+    parts << (mine ? yieldText(tr("This session"), mine->overall)
+                   : tr("This session: no figures (%1)").arg(error));
+    const QString lot = lot_->text().trimmed();
+    if (!lot.isEmpty()) {
+        results::Filter byLot;
+        byLot.lot = lot;
+        const auto figures = results::summarize(store_->database(), byLot, &error);
+        parts << (figures ? yieldText(tr("Lot %1").arg(lot), figures->overall)
+                          : tr("Lot %1: no figures (%2)").arg(lot, error));
+    }
+    const QString text = parts.join(QLatin1String("    "));
+    yield_->setText(text);
+    yield_->setAccessibleDescription(text);
+}
+
+void StationWindow::retryDatabase() {
+    if (!store_ || !store_->spooling()) {
+        retry_.stop();
+        return;
+    }
+    QString error;
+    results::Store::Options options;
+    options.busyTimeoutMs = 1000;  // the window waits no longer than this on a busy file
+    auto fresh = results::Store::open(store_->target(), &error, options, [](const QString&) {});
+    if (!fresh) return;  // still failing: the banner stays
+    store_ = std::move(fresh);
+    retry_.stop();
+    if (!anyLost_) banner_->hide();
+    updateYield();
+}
+
+void StationWindow::showBanner(const QString& text, bool lost) {
+    QPalette p = banner_->palette();
+    p.setColor(QPalette::Window, lost ? QColor(0xc6, 0x28, 0x28) : QColor(0xf0, 0xa0, 0x00));
+    p.setColor(QPalette::WindowText, lost ? Qt::white : Qt::black);
+    banner_->setPalette(p);
+    banner_->setText(text);
+    banner_->setAccessibleDescription(text);
+    banner_->show();
+}
+
+void StationWindow::relayout() {
+    const int n = slotCount();
+    if (n == 0) return;
+    const QSize area = scroll_->viewport()->size();
+    // The column count that lets tiles grow the most, in proportion.
+    int best = 1;
+    double bestScale = 0;
+    for (int cols = 1; cols <= n; ++cols) {
+        const int rows = (n + cols - 1) / cols;
+        const double scale = std::min(double(area.width()) / (cols * kTileWidth),
+                                      double(area.height()) / (rows * kTileHeight));
+        if (scale > bestScale + 1e-9) {
+            bestScale = scale;
+            best = cols;
+        }
+    }
+    if (best == columns_) return;
+    columns_ = best;
+    for (int i = 0; i < n; ++i) grid_->removeWidget(slots_[std::size_t(i)].tile);
+    for (int i = 0; i < n; ++i) grid_->addWidget(slots_[std::size_t(i)].tile, i / best, i % best);
+    for (int c = 0; c < grid_->columnCount(); ++c) grid_->setColumnStretch(c, c < best ? 1 : 0);
+}
+
+void StationWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    relayout();
+}
+
+void StationWindow::closeEvent(QCloseEvent* event) {
+    if (!anyRunning()) {
+        event->accept();
+        return;
+    }
+    if (!closing_) {
+        const auto answer = QMessageBox::question(
+            this, windowTitle(),
+            tr("Slots are still testing. Stop every run and close? Results so far are kept."),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+        closing_ = true;
+        stopAll();
+    }
+    event->ignore();  // closes once every run has ended and its result is kept
+}
+
+}  // namespace stationwin

@@ -1,0 +1,109 @@
+// The station window: one tile per slot, lot and operator, the yield of this
+// session and this lot, Start all and Stop all.
+//
+// The window decides nothing about a unit: each slot's run is a
+// station::UnitRun, its verdict the station's, and the yield the results
+// database's report.  Every result is stored before the tile shows it;
+// while the database fails, results go to its spool and a banner says so
+// until a later attempt moves them in.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <QTimer>
+#include <memory>
+#include <vector>
+
+#include "results/store.h"
+#include "station/unitrun.h"
+#include "stationwin/config.h"
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QGridLayout;
+class QScrollArea;
+
+namespace stationwin {
+
+class SlotTile;
+
+class StationWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    // units: one per tile, in order, without serial numbers; store: where
+    // results go (nullptr: nowhere), target: how it is named and reopened.
+    StationWindow(std::vector<station::UnitConfig> units, std::unique_ptr<results::Store> store,
+                  QWidget* parent = nullptr);
+    ~StationWindow() override;
+
+    int slotCount() const { return int(slots_.size()); }
+    SlotTile* tile(int index) const { return slots_[std::size_t(index)].tile; }
+    // The slot's current run, or nullptr before its first.
+    const station::UnitRun* run(int index) const { return slots_[std::size_t(index)].run; }
+    bool anyRunning() const;
+    QPushButton* startAllButton() const { return startAll_; }
+    QPushButton* stopAllButton() const { return stopAll_; }
+    QLineEdit* lotField() const { return lot_; }
+    QLineEdit* operatorField() const { return operator_; }
+    QLabel* yieldLine() const { return yield_; }
+    QLabel* banner() const { return banner_; }
+
+    // Starts the slot's run for the serial number; a slot whose run is done
+    // starts afresh.  Nothing while it runs.
+    void startSlot(int index, const QString& serial);
+    void stopSlot(int index);
+    void startAll();
+    void stopAll();
+
+    // How often tiles are redrawn from their runs.
+    static constexpr int kRefreshMs = 250;
+    // How often a spooling database is tried again.
+    static constexpr int kRetryMs = 10000;
+
+signals:
+    // The Settings button was pressed.
+    void settingsRequested();
+    // A result was stored (or spooled) and its tile shows it.
+    void resultKept(const QJsonObject& result);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    struct Slot {
+        station::UnitConfig config;
+        SlotTile* tile = nullptr;
+        station::UnitRun* run = nullptr;  // owned by the window
+        bool dirty = true;
+    };
+    void onCycleEnded(int index, const station::CycleResult& result);
+    void onFinished();
+    void refreshTiles();
+    void relayout();
+    void focusNextIdle(int after);
+    void updateYield();
+    void retryDatabase();
+    void showBanner(const QString& text, bool lost);
+
+    std::vector<Slot> slots_;
+    std::unique_ptr<results::Store> store_;
+    QString sessionStart_;  // stored-time form
+    QTimer refresh_;
+    QTimer retry_;
+    QLineEdit* lot_;
+    QLineEdit* operator_;
+    QLabel* yield_;
+    QLabel* banner_;
+    QPushButton* startAll_;
+    QPushButton* stopAll_;
+    QPushButton* settings_;
+    QGridLayout* grid_;
+    QScrollArea* scroll_;
+    int columns_ = 0;
+    bool closing_ = false;  // asked once; waiting for the runs to end
+    bool anyLost_ = false;
+};
+
+}  // namespace stationwin
