@@ -8,7 +8,7 @@
 #include <QFile>
 
 #include "app/settingsfile.h"
-#include "workdir.h"
+#include "tests/support/workdir.h"
 
 namespace {
 

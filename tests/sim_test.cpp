@@ -4,10 +4,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QEventLoop>
-#include <QTimer>
+#include <QTest>
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -220,25 +217,15 @@ TEST(Capture, ReplaysOneBurstPerSecondAndFromTheTopAfterColdStart) {
     EXPECT_EQ(model.tick(), capture[0]);
 }
 
-// Runs the event loop until done() holds or ms have passed; returns done().
+// Runs the event loop until done() holds or ten seconds have passed.
 template <class Done>
-bool waitFor(Done done, int ms = 5000) {
-    const QDeadlineTimer deadline(ms);
-    while (!done() && !deadline.hasExpired()) {
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return done();
+bool waitFor(Done done) {
+    return QTest::qWaitFor(done, 10000);
 }
 
 // The driver over a pseudo-terminal: the tool's side reads bursts, closes and
 // reopens the port, sends the cold start and sees the receiver restart.
 TEST(SimDriverOverPty, StreamsSurvivesReopenAndRestartsOnColdStart) {
-    int argc = 1;
-    char name[] = "sim_test";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
     ReceiverConfig config = quickConfig();
     config.chunking = Chunking::Random;
     DriverOptions options;
@@ -248,6 +235,7 @@ TEST(SimDriverOverPty, StreamsSurvivesReopenAndRestartsOnColdStart) {
     QObject::connect(&driver, &SimDriver::event, [&](const Event& e) { events.push_back(e); });
     QString error;
     ASSERT_TRUE(driver.start(&error)) << error.toStdString();
+    ASSERT_FALSE(driver.slavePath().isEmpty());
 
     int port = -1;
     std::string text;
