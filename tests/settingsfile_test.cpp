@@ -1,4 +1,5 @@
-// Reading and writing "Set.txt".
+// Reading and writing "Set.txt", and start-up of the main window in working
+// directories with every kind of settings file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -7,7 +8,10 @@
 #include <QDir>
 #include <QFile>
 
+#include "app/form1.h"
 #include "app/settingsfile.h"
+#include "app/startup.h"
+#include "tests/support/fakes.h"
 #include "tests/support/workdir.h"
 
 namespace {
@@ -139,6 +143,75 @@ TEST(SettingsWrite, AFileThatIsADirectoryIsNeitherReadNorReplaced) {
     EXPECT_FALSE(WriteSettingsFile("COM 1", "9600"));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
               QStringList{"Set.txt"});
+}
+
+struct Started {
+    explicit Started(std::function<void(Form1&)> whileBoxOpen = nullptr)
+        : form(std::make_unique<gpslink::testing::FakeSerialPort>()) {
+        Form_Load(form, StartupHooks{[this, whileBoxOpen] {
+                      ++messages;
+                      if (whileBoxOpen) whileBoxOpen(form);
+                  }});
+    }
+    Form1 form;
+    int messages = 0;
+};
+
+// What start-up selects, reports and leaves in Set.txt for each kind of file.
+TEST(Startup, SettingsFiles) {
+    const QByteArray fallback = "COM 1,9600\r\n";
+    const struct {
+        const char* contents;  // nullptr: no file
+        bool readOnly;
+        const char *port, *baud;
+    } rows[] = {
+        {"COM 7,115200\r\n", false, "COM 7", "115200"},
+        {"COM 3,4800\r\n", true, "COM 3", "4800"},  // read, and made writable
+        {nullptr, false, "COM 1", "9600"},
+        {"", false, "COM 1", "9600"},
+        {"COM 1\r\n", false, "COM 1", "9600"},
+        {"COM1,9600\r\n", false, "COM 1", "9600"},
+        {"COM 1,38400\r\n", false, "COM 1", "9600"},
+        {"COM 200,9600\r\n", false, "COM 1", "9600"},
+        {"\xe9\xff,\x80\r\n", false, "COM 1", "9600"},
+        {"com 1,9600\r\n", false, "COM 1", "9600"},
+        {"COM 1,9600 baud\r\n", false, "COM 1", "9600"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.contents ? row.contents : "no file");
+        ScopedWorkDir dir;
+        if (row.contents) dir.write(row.contents);
+        if (row.readOnly) QFile::setPermissions("Set.txt", QFileDevice::ReadOwner);
+        Started s;
+        const bool usable = row.contents && std::string(row.port) != "COM 1";
+        EXPECT_EQ(s.messages, usable ? 0 : 1);
+        EXPECT_EQ(dir.read(), usable ? QByteArray(row.contents) : fallback);
+        EXPECT_EQ(s.form.ComPort_6->currentText(), row.port);
+        EXPECT_EQ(s.form.BaudRate_6->currentText(), row.baud);
+        EXPECT_EQ(s.form.ComPort_6->count(), 101) << "filled once";
+        EXPECT_TRUE(QFile::permissions("Set.txt") & QFileDevice::WriteOwner);
+    }
+}
+
+TEST(Startup, UnwritableDirectoryStillStartsWithDefaults) {
+    ScopedWorkDir dir(QStringLiteral("/proc"));  // no file can be created here
+    Started s;
+    EXPECT_EQ(s.messages, 1);
+    EXPECT_EQ(s.form.ComPort_6->currentText(), "COM 1");
+    EXPECT_EQ(s.form.BaudRate_6->currentText(), "9600");
+    EXPECT_TRUE(s.form.isVisible());
+}
+
+TEST(Startup, TicksWhileTheNoticeIsOpenAreUndone) {
+    ScopedWorkDir dir;
+    Started s([](Form1& form) {
+        // The stall check runs while the notice waits for the user.
+        for (int i = 0; i < 4; ++i) form.link().Timer_PF_Timer();
+        EXPECT_EQ(form.link().state().Counters[8], 4);
+    });
+    EXPECT_EQ(s.messages, 1);
+    EXPECT_EQ(s.form.link().state().Counters[8], 0);
+    EXPECT_EQ(s.form.Label1->text(), "Not connected!");
 }
 
 }  // namespace
