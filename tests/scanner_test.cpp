@@ -112,9 +112,9 @@ TEST(Framing, OverlongUnfinishedSentenceIsDroppedUpToNextDollar) {
     scanner.scan(buffer, none);
     EXPECT_EQ(buffer, "$GPGGA,1");
 
-    buffer += std::string(NmeaScanner::kMaxPending, 'z');
+    buffer += std::string(NmeaScanner::kMaxPending - buffer.size() + 1, 'z');
     scanner.scan(buffer, none);
-    EXPECT_EQ(buffer, "") << "no later $: everything goes";
+    EXPECT_EQ(buffer, "") << "one past the limit, no later $: everything goes";
 
     std::vector<std::string> seen;
     buffer += "*12$GPVTG*34";
