@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFont>
+#include <QKeyEvent>
 #include <QPalette>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -70,6 +71,17 @@ protected:
             focus.rect = style()->subElementRect(QStyle::SE_PushButtonFocusRect, &option, this);
             painter.drawPrimitive(QStyle::PE_FrameFocusRect, focus);
         }
+    }
+
+    // Enter and keypad Enter press the focused button, as Space does: the
+    // focused push button is the window's default one.
+    void keyPressEvent(QKeyEvent* event) override {
+        if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+            !event->isAutoRepeat()) {
+            click();
+            return;
+        }
+        QPushButton::keyPressEvent(event);
     }
 
 private:

@@ -33,8 +33,10 @@ void normaliseSettingsFileAttributes();
 std::optional<SettingsTexts> readSettingsFile();
 
 // Replaces "Set.txt" with the port text, ",", the baud text and CR LF.  The
-// old file stays whole until the new one is complete, so a crash or power
-// loss mid-write never leaves a truncated file; a kill at the wrong moment
-// can leave "Set.txt.new" behind, which the next write reuses.  False when it could not be
-// written; the old file is then as it was.
+// new contents go to a newly created "Set.txt.tmp.<pid>.<6 letters>" with
+// the old file's permission bits, renamed over "Set.txt" once complete, so a
+// kill mid-write never leaves a truncated file.  A temporary file that a
+// killed writer left is removed by the next write.  Where the directory
+// allows no new file, the file is rewritten in place.  False when it could
+// not be written; the old file is then as it was.
 bool WriteSettingsFile(const std::string& port, const std::string& baud);

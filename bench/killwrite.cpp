@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
     const std::string expected[2] = {lineOf(kContents[0]), lineOf(kContents[1])};
     std::mt19937 random(seed);
     std::uniform_int_distribution<long> delay(0, maxDelayUs);
-    std::set<std::string> strayNamesSeen;  // left in place: do leftovers pile up?
+    std::set<std::string> strayNamesSeen;  // left in place for the next write to clean up
     long seen[2] = {0, 0}, bad = 0, missing = 0, notKilled = 0, strayKills = 0, strayNames = 0;
     long failedWrites = 0;
     std::map<std::string, long> commitsAtKill;  // how far the child had got
@@ -213,7 +213,8 @@ int main(int argc, char** argv) {
                 notKilled, failedWrites);
     std::printf("kills after which a leftover stood in the folder %ld (%ld names)\n", strayKills,
                 strayNames);
-    std::printf("files other than Set.txt in the folder at the end: %zu\n", strayNamesSeen.size());
+    std::printf("names other than Set.txt seen after kills %zu; in the folder at the end %zu\n",
+                strayNamesSeen.size(), strayFiles().size());
     const bool ok = bad == 0 && missing == 0 && notKilled == 0;
     std::printf("%s\n", ok ? "OK" : "FAILED");
     return ok ? 0 : 1;

@@ -30,7 +30,7 @@
 #include "bench/rig.h"
 #include "gpslink/link.h"
 #include "gpslink/qtserialport.h"
-#include "tests/ptypair.h"
+#include "tests/support/ptypair.h"
 
 namespace coldstart::bench {
 namespace {

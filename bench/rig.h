@@ -9,7 +9,7 @@
 
 #include "gpslink/link.h"
 #include "gpslink/nmeascanner.h"
-#include "tests/fakes.h"
+#include "tests/support/fakes.h"
 
 namespace coldstart::bench {
 

@@ -3,7 +3,7 @@
 
     python3 fuzz/make_corpus.py [CAPTURES_DIR]
 
-CAPTURES_DIR defaults to ../shared/testdata/nmea beside the repository.  The
+CAPTURES_DIR defaults to tests/data/nmea in the repository.  The
 seeds are small (the first sentences of some captures) and deterministic, so
 running this again gives the same files.
 """
@@ -13,7 +13,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CAPTURES = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
-    HERE, "..", "..", "shared", "testdata", "nmea")
+    HERE, "..", "tests", "data", "nmea")
 LINK_DIR = os.path.join(HERE, "corpus", "link")
 SCANNER_DIR = os.path.join(HERE, "corpus", "scanner")
 

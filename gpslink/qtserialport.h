@@ -58,7 +58,7 @@ private:
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
 
-    QSerialPort serial_;
+    QSerialPort serial_{this};  // a child, so that it can be found with findChild
     int commPort_ = 1;
     std::string settings_ = "9600,n,8,1";  // 8N1, no flow control, at this rate
     QString deviceOverride_;

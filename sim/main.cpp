@@ -59,7 +59,11 @@ int main(int argc, char** argv) {
     gpssim::addReceiverOptions(p);
     p.addOption(
         {"device", "Open this serial device instead of creating a pseudo-terminal.", "PATH"});
-    p.process(app);
+    if (!p.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "gps-receiver-sim: %s\n", qPrintable(p.errorText()));
+        return 2;
+    }
+    if (p.isSet(QStringLiteral("help"))) p.showHelp(0);
 
     gpssim::ReceiverConfig config;
     gpssim::DriverOptions line;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fakes.h"
+#include "tests/support/fakes.h"
 
 namespace gpslink {
 namespace {
@@ -62,7 +62,6 @@ TEST_P(Capture, ReachesItsOutcome) {
     };
     EXPECT_EQ(wasShown("Baud Rate not match!"), expected.baudReport);
     EXPECT_EQ(wasShown("Please waiting......"), expected.waiting);
-    EXPECT_LE(b.state().RxBuffer.size(), 200u);
 
     if (expected.confirmLine != 0) {
         EXPECT_EQ(b.view.status,
@@ -96,12 +95,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Ten seconds of GGA sentences with an empty time field look like a
         // wrong baud rate until the times come.
         Outcome{"bt451.log", 124, 132, true, false}),
-    [](const ::testing::TestParamInfo<Outcome>& info) {
-        std::string name = info.param.file;
-        name = name.substr(0, name.find('.'));
-        for (char& c : name)
-            if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-        return name;
+    [](const auto& info) {
+        const std::string file = info.param.file;
+        return file.substr(0, file.find_first_of(".-"));
     });
 
 }  // namespace

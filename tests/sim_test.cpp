@@ -1,13 +1,7 @@
-// The simulated receiver: its model second by second without a clock, and
-// once over a real pseudo-terminal with the event loop.
-#include <fcntl.h>
-#include <unistd.h>
+// The simulated receiver's model, second by second without a clock.  Its
+// driver on a pseudo-terminal runs in the end-to-end tests.
 
 #include <gtest/gtest.h>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QEventLoop>
-#include <QTimer>
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -17,7 +11,6 @@
 #include "sim/chunker.h"
 #include "sim/nmea.h"
 #include "sim/receivermodel.h"
-#include "sim/simdriver.h"
 
 namespace gpssim {
 namespace {
@@ -218,61 +211,6 @@ TEST(Capture, ReplaysOneBurstPerSecondAndFromTheTopAfterColdStart) {
     model.receive(kColdStart);
     EXPECT_EQ(model.tick(), "") << "reset silence";
     EXPECT_EQ(model.tick(), capture[0]);
-}
-
-// Runs the event loop until done() holds or ms have passed; returns done().
-template <class Done>
-bool waitFor(Done done, int ms = 5000) {
-    const QDeadlineTimer deadline(ms);
-    while (!done() && !deadline.hasExpired()) {
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return done();
-}
-
-// The driver over a pseudo-terminal: the tool's side reads bursts, closes and
-// reopens the port, sends the cold start and sees the receiver restart.
-TEST(SimDriverOverPty, StreamsSurvivesReopenAndRestartsOnColdStart) {
-    int argc = 1;
-    char name[] = "sim_test";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
-    ReceiverConfig config = quickConfig();
-    config.chunking = Chunking::Random;
-    DriverOptions options;
-    options.intervalMs = 40;
-    SimDriver driver(config, options);
-    std::vector<Event> events;
-    QObject::connect(&driver, &SimDriver::event, [&](const Event& e) { events.push_back(e); });
-    QString error;
-    ASSERT_TRUE(driver.start(&error)) << error.toStdString();
-
-    int port = -1;
-    std::string text;
-    // Reads until the text holds what, from the port opened afresh if reopen.
-    const auto readUntil = [&](const char* what, bool reopen) {
-        if (reopen) port = ::open(qPrintable(driver.slavePath()), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        text.clear();
-        return waitFor([&] {
-            char chunk[4096];
-            for (ssize_t n; (n = ::read(port, chunk, sizeof chunk)) > 0;) text.append(chunk, n);
-            return text.find(what) != std::string::npos;
-        });
-    };
-    ASSERT_TRUE(readUntil("$GPRMC", true));
-    EXPECT_EQ(text.rfind("$GPGGA,000000.000,", 0), 0u) << text;
-
-    ::close(port);  // the tool closes the port for a while
-    const qint64 before = driver.bytesWritten();
-    ASSERT_TRUE(waitFor([&] { return driver.bytesWritten() > before + 2000; }));
-    ASSERT_TRUE(readUntil("$GPGGA,2041", true)) << text.substr(0, 200);
-
-    ASSERT_EQ(::write(port, kColdStart.data(), kColdStart.size()), ssize_t(kColdStart.size()));
-    ASSERT_TRUE(readUntil("$GPGGA,000000.000,", false)) << text.substr(0, 200);
-    EXPECT_EQ(kinds(events), "TFCR");
-    ::close(port);
 }
 
 }  // namespace

@@ -19,16 +19,14 @@
 #include <memory>
 #include <vector>
 
-#include "e2e.h"
 #include "results/store.h"
 #include "sim/simdriver.h"
 #include "stationwin/settingsdialog.h"
 #include "stationwin/slottile.h"
 #include "stationwin/stationwindow.h"
+#include "tests/support/xinput.h"
 
 namespace {
-
-std::string noXServer, xServerFailed;
 
 QString accessible(QWidget* widget, QAccessible::Text which) {
     QAccessibleInterface* face = QAccessible::queryAccessibleInterface(widget);
@@ -37,8 +35,8 @@ QString accessible(QWidget* widget, QAccessible::Text which) {
 
 // What a scanner does: the characters as key presses, then Enter.
 ::testing::AssertionResult scan(const QString& serial) {
-    const auto typed = e2e::xdotool({"type", "--delay", "15", serial});
-    return typed ? e2e::xdotool({"key", "Return"}) : typed;
+    const auto typed = xinput::xdotool({"type", "--delay", "15", serial});
+    return typed ? xinput::xdotool({"key", "Return"}) : typed;
 }
 
 gpssim::ReceiverConfig receiver(gpssim::Behaviour behaviour) {
@@ -52,8 +50,7 @@ gpssim::ReceiverConfig receiver(gpssim::Behaviour behaviour) {
 class StationWindowE2e : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!noXServer.empty()) GTEST_SKIP() << noXServer;
-        ASSERT_TRUE(xServerFailed.empty()) << xServerFailed;
+        if (!xinput::available()) GTEST_SKIP() << "needs an X server and xdotool for real input";
         ASSERT_TRUE(dir.isValid());
     }
 
@@ -122,13 +119,13 @@ TEST_F(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRun
                   QStringLiteral("Slot %1, %2").arg(i + 1).arg(ports[i]));
 
     // Lot and operator, clicked into and typed.
-    ASSERT_TRUE(e2e::click(window->lotField()));
-    ASSERT_TRUE(e2e::xdotool({"type", "--delay", "15", "LOT-7"}));
-    ASSERT_TRUE(e2e::click(window->operatorField()));
-    ASSERT_TRUE(e2e::xdotool({"type", "--delay", "15", "ana"}));
+    ASSERT_TRUE(xinput::click(window->lotField()));
+    ASSERT_TRUE(xinput::xdotool({"type", "--delay", "15", "LOT-7"}));
+    ASSERT_TRUE(xinput::click(window->operatorField()));
+    ASSERT_TRUE(xinput::xdotool({"type", "--delay", "15", "ana"}));
 
     // Slot 1 takes the keyboard; each scan starts its slot and moves on.
-    ASSERT_TRUE(e2e::click(window->tile(0)->serialField()));
+    ASSERT_TRUE(xinput::click(window->tile(0)->serialField()));
     for (int i = 0; i < 6; ++i) {
         const QString serial = QStringLiteral("SN%1").arg(i + 1, 4, 10, QLatin1Char('0'));
         ASSERT_TRUE(scan(serial));
@@ -141,15 +138,15 @@ TEST_F(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRun
     }
     // The missing port, then the receiver that ignores its command, stopped
     // with Esc once it runs.
-    ASSERT_TRUE(e2e::click(window->tile(7)->serialField()));
+    ASSERT_TRUE(xinput::click(window->tile(7)->serialField()));
     ASSERT_TRUE(scan("SN0008"));
-    ASSERT_TRUE(e2e::click(window->tile(6)->serialField()));
+    ASSERT_TRUE(xinput::click(window->tile(6)->serialField()));
     ASSERT_TRUE(scan("SN0007"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->run(6) != nullptr; }, 5000));
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return window->run(6)->phase() == station::UnitRun::Phase::Commanded; }, 20000));
-    ASSERT_TRUE(e2e::click(window->tile(6)->serialField()));
-    ASSERT_TRUE(e2e::xdotool({"key", "Escape"}));
+    ASSERT_TRUE(xinput::click(window->tile(6)->serialField()));
+    ASSERT_TRUE(xinput::xdotool({"key", "Escape"}));
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return !window->anyRunning(); }, 60000));
     const QStringList verdicts = {"PASS", "PASS", "PASS",    "PASS",
@@ -171,7 +168,7 @@ TEST_F(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRun
     for (int i = 0; i < 5; ++i)
         EXPECT_TRUE(accessible(window->tile(i), QAccessible::Description).contains("TTFF "))
             << i + 1;
-    e2e::screenshot("station-8-slots", e2e::onScreen(window.get()));
+    xinput::screenshot("station-8-slots", window.get());
 
     const auto rows = storedRows();
     ASSERT_EQ(rows.size(), 8u);
@@ -188,8 +185,8 @@ TEST_F(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRun
         << window->yieldLine()->text().toStdString();
 
     // A done slot goes back to running when a new serial is scanned in.
-    ASSERT_TRUE(e2e::click(window->tile(0)->serialField()));
-    ASSERT_TRUE(e2e::xdotool({"key", "ctrl+a"}));
+    ASSERT_TRUE(xinput::click(window->tile(0)->serialField()));
+    ASSERT_TRUE(xinput::xdotool({"key", "ctrl+a"}));
     ASSERT_TRUE(scan("SN0101"));
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return accessible(window->tile(0), QAccessible::Description).startsWith("running"); },
@@ -206,7 +203,7 @@ TEST_F(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRun
         auto* question = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!question || !question->isVisible() || answered) return;
         ++asked;
-        answered = e2e::click(question->button(QMessageBox::Yes));
+        answered = xinput::click(question->button(QMessageBox::Yes));
     });
     poll.start();
     window->close();
@@ -225,33 +222,16 @@ TEST_F(StationWindowE2e, SettingsDialogListsPortsAndKeepsChosenSlots) {
     dialog.move(0, 0);
     dialog.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
-    e2e::screenshot("station-settings", e2e::onScreen(&dialog));
+    xinput::screenshot("station-settings", &dialog);
     // The kept slot is listed checked and comes back as it was kept.
     QPushButton* ok = nullptr;
     for (auto* button : dialog.findChildren<QPushButton*>())
         if (button->text().remove('&') == "OK") ok = button;
     ASSERT_TRUE(ok);
-    ASSERT_TRUE(e2e::click(ok));
+    ASSERT_TRUE(xinput::click(ok));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, 5000));
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(dialog.settings().ports, settings.ports);
 }
 
 }  // namespace
-
-// Starts the X server before the application connects to it.
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    noXServer = e2e::missingTools();
-    if (noXServer.empty() && !GTEST_FLAG_GET(list_tests)) {
-        const std::string display = e2e::startXServer(xServerFailed);
-        qputenv("DISPLAY", QByteArray::fromStdString(display));
-        qputenv("QT_QPA_PLATFORM", "xcb");
-        qunsetenv("WAYLAND_DISPLAY");
-        qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
-    }
-    if (!noXServer.empty() || !xServerFailed.empty() || GTEST_FLAG_GET(list_tests))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -14,6 +14,7 @@
 # (default: out/demo) is where the screenshots go.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/lib.sh
 
 build_dir=${BUILD_DIR:-build}
 demo=$PWD/$build_dir/app/gps-coldstart-demo
@@ -40,28 +41,15 @@ fi
 shots=${SCREENSHOT_DIR:-$PWD/out/demo}
 mkdir -p "$shots"
 log=$work/demo.log
-xvfb_pid=""
+XVFB_PID=""
 demo_pid=""
 cleanup() {
     if [ -n "$demo_pid" ]; then kill "$demo_pid" 2>/dev/null || true; fi
-    if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+    if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
 
-# A display of our own: Xvfb picks a free number and writes it to fd 3.
-rm -f "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display" \
-    2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do
-    grep -q . "$work/display" 2>/dev/null && break
-    sleep 0.1
-done
-grep -q . "$work/display" || { echo "demo.sh: Xvfb did not start" >&2; exit 1; }
-export DISPLAY=:$(head -n1 "$work/display")
-export QT_QPA_PLATFORM=xcb
-unset WAYLAND_DISPLAY
-export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+start_xvfb "$work" || exit 1
 
 # A receiver that knows the time at once, restarts four seconds after the
 # cold start (long enough to see the count) and is switched off 14 seconds
@@ -72,14 +60,13 @@ fi
 (cd "$work" && exec "$demo" "$@") >"$log" 2>"$work/receiver.log" &
 demo_pid=$!
 
+demo_ended() {
+    ! kill -0 "$demo_pid" 2>/dev/null
+}
 # Waits until the demo has printed a line matching the pattern.
 wait_for() {
     local pattern=$1 seconds=$2
-    for _ in $(seq $((seconds * 10))); do
-        grep -q -- "$pattern" "$log" && return 0
-        kill -0 "$demo_pid" 2>/dev/null || { echo "demo.sh: the demo ended" >&2; return 1; }
-        sleep 0.1
-    done
+    wait_until "$seconds" grep -q -- "$pattern" "$log" && return 0
     echo "demo.sh: no \"$pattern\" within $seconds s; the demo printed:" >&2
     cat "$log" >&2
     return 1
@@ -97,16 +84,13 @@ wait_for "^window shown" 20
 window=$(xdotool search --name '^GPS Cold Start \(demo\)$' | head -n1)
 eval "$(xdotool getwindowgeometry --shell "$window")"  # X, Y of the window
 
-# Screen points of the buttons, from their designed boxes (pixels).
 click() {
     xdotool mousemove $((X + $1)) $((Y + $2)) click 1
 }
-start_button=(278 69)  # "Cold Start On/Off": 222,18 113x103
-exit_button=(277 164)  # "Exit": 222,136 111x57
 
 echo "Screenshots of the demo run:"
 shoot idle
-click "${start_button[@]}"
+click "${START_BUTTON[@]}"
 wait_for "^status: UTC Time" 15
 shoot utc-time
 wait_for "^status: Cold Starting" 15
@@ -116,12 +100,8 @@ shoot cold-start-ok
 wait_for "^status: GPS be shuted down." 30
 shoot shut-down
 
-click "${exit_button[@]}"
-for _ in $(seq 50); do
-    kill -0 "$demo_pid" 2>/dev/null || break
-    sleep 0.1
-done
-if kill -0 "$demo_pid" 2>/dev/null; then
+click "${EXIT_BUTTON[@]}"
+if ! wait_until 10 demo_ended; then
     echo "demo.sh: the demo did not end on Exit" >&2
     exit 1
 fi

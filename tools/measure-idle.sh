@@ -16,6 +16,7 @@
 # SHOT=file.png saves a screenshot of the window at the end (needs Xvfb and import).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/lib.sh
 root="$PWD"
 
 seconds="${1:-30}"
@@ -45,12 +46,8 @@ else
 fi
 
 if [ "$platform" = xvfb ]; then
-    exec 3>"$work/display"
-    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-    pids+=($!)
-    for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
-    export DISPLAY=":$(head -n1 "$work/display")"
-    export QT_QPA_PLATFORM=xcb
+    start_xvfb "$work" 800x600x24
+    pids+=("$XVFB_PID")
 else
     export QT_QPA_PLATFORM=offscreen
 fi
@@ -59,7 +56,7 @@ if [ "$what" = run ]; then
     "$feed" --seconds=$((warmup + seconds + 5)) --rate=92160 --link="$device" \
         --status="$work/feed.status" >"$work/feed.log" 2>&1 &
     pids+=($!)
-    for _ in $(seq 50); do grep -q '^slave' "$work/feed.log" 2>/dev/null && break; sleep 0.1; done
+    wait_until 5 grep -q '^slave' "$work/feed.log" || { echo "ptyfeed did not start" >&2; exit 1; }
 fi
 
 (cd "$work" && exec "$bin") >"$work/program.log" 2>&1 &
@@ -69,8 +66,7 @@ pids+=($pid)
 if [ "$what" = run ]; then
     sleep 3
     window="$(xdotool search --sync --name '^GPS Cold Start$' | head -n1)"
-    # "Cold Start On/Off": 3330,270 twips at 15 twips to the pixel, 1695 x 1545 twips.
-    xdotool mousemove --window "$window" 278 69 click 1
+    xdotool mousemove --window "$window" "${START_BUTTON[@]}" click 1
     sleep $((warmup - 3))
 else
     sleep "$warmup"

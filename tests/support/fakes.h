@@ -16,25 +16,19 @@ namespace gpslink::testing {
 
 class FakeView : public View {
 public:
-    std::string status;
-    Colour statusColour = colour::ButtonFace;
-    std::string label;
-    Colour startColour = colour::ButtonFace;
-    std::string port = "COM 1";
-    std::string baud = "9600";
+    std::string status, label, port = "COM 1", baud = "9600";
+    Colour statusColour = colour::ButtonFace, startColour = colour::ButtonFace;
     Colour selectorColour = colour::WindowBackground;
     bool frameEnabled = true;
     std::vector<std::string> statusHistory;  // every text written, in order
 
     std::string statusText() const override { return status; }
     void setStatusText(std::string_view text) override {
-        status.assign(text.data(), text.size());
+        status = text;
         statusHistory.push_back(status);
     }
     void setStatusColour(Colour c) override { statusColour = c; }
-    void setLabelCaption(std::string_view caption) override {
-        label.assign(caption.data(), caption.size());
-    }
+    void setLabelCaption(std::string_view caption) override { label = caption; }
     void setStartButtonColour(Colour c) override { startColour = c; }
     std::string portText() const override { return port; }
     std::string baudText() const override { return baud; }
@@ -103,9 +97,8 @@ struct Bench {
         link.setStartUpValues();
     }
 
-    // One second passes: every timer that is enabled ticks once, in the order
-    // the window creates them.  A timer that an earlier tick turned off does
-    // not tick.
+    // One second: every enabled timer ticks once, in the window's order; a
+    // timer that an earlier tick turned off does not tick.
     void second() {
         if (link.Timer1.enabled()) link.Timer1_Timer();
         if (link.Timer_PF.enabled()) link.Timer_PF_Timer();
@@ -115,23 +108,19 @@ struct Bench {
     void seconds(int n) {
         for (int i = 0; i < n; ++i) second();
     }
-
     // Press "Cold Start On/Off" and let the connect step run.
     void connect() {
         link.Cmd_Start_1_Click();
         link.Timer1_Timer();
     }
-
     void receive(std::string_view chunk) { port.receive(chunk); }
-
     int coldStartsSent() const {
         int n = 0;
-        for (std::size_t at = port.written.find(kColdStartSentence); at != std::string::npos;
+        for (auto at = port.written.find(kColdStartSentence); at != std::string::npos;
              at = port.written.find(kColdStartSentence, at + 1))
             ++n;
         return n;
     }
-
     const LinkState& state() const { return link.state(); }
 };
 

@@ -1,0 +1,59 @@
+// The command lines of gps-receiver-sim and the demo: a mistake gets a message
+// naming it and exit status 2, before any receiver or window starts.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+
+namespace {
+
+// Runs the program without a display; false when it did not end.
+bool run(QProcess& program, const char* path, const QStringList& arguments) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    program.setProcessEnvironment(environment);
+    program.start(QString::fromLatin1(path), arguments);
+    return program.waitForFinished(30000);
+}
+
+TEST(Options, MistakesAreNamedWithExitStatus2) {
+    const struct {
+        const char* program;
+        QStringList arguments;
+        const char* message;  // part of what standard error says
+    } rows[] = {
+        {COLDSTART_RECEIVER_SIM, {"--bogus"}, "Unknown option 'bogus'"},
+        {COLDSTART_RECEIVER_SIM, {"extra"}, "unexpected argument extra"},
+        {COLDSTART_RECEIVER_SIM, {"--mode", "fast"}, "unknown --mode fast"},
+        {COLDSTART_RECEIVER_SIM, {"--rate", "11"}, "--rate takes a whole number from 1 to 10"},
+        {COLDSTART_RECEIVER_SIM, {"--seed", "x"}, "--seed takes a whole number"},
+        {COLDSTART_RECEIVER_SIM, {"--strict-baud"}, "--strict-baud needs --baud"},
+        {COLDSTART_RECEIVER_SIM, {"--mode", "silent", "--off-after", "3"}, "does not belong"},
+        {COLDSTART_RECEIVER_SIM, {"--replay", "/nonexistent"}, "/nonexistent"},
+        {COLDSTART_DEMO, {"--bogus"}, "Unknown option 'bogus'"},
+        {COLDSTART_DEMO, {"--rate", "0"}, "--rate takes a whole number from 1 to 10"},
+        {COLDSTART_DEMO, {"--device", "/dev/null", "--mode", "silent"}, "not for --device"},
+        {COLDSTART_DEMO, {"--device", "/dev/null", "--baud", "4800"}, "not for --device"},
+    };
+    for (const auto& row : rows) {
+        const std::string call = QString(row.program).section('/', -1).toStdString() + " " +
+                                 row.arguments.join(' ').toStdString();
+        QProcess program;
+        ASSERT_TRUE(run(program, row.program, row.arguments)) << call << " did not end";
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << call;
+        EXPECT_EQ(program.exitCode(), 2) << call;
+        EXPECT_TRUE(program.readAllStandardError().contains(row.message)) << call;
+        EXPECT_TRUE(program.readAllStandardOutput().isEmpty()) << call;
+    }
+}
+
+TEST(Options, HelpIsAnsweredWithoutADisplay) {
+    for (const char* program : {COLDSTART_RECEIVER_SIM, COLDSTART_DEMO}) {
+        QProcess p;
+        ASSERT_TRUE(run(p, program, {"--help"})) << program;
+        EXPECT_EQ(p.exitCode(), 0) << program;
+        EXPECT_TRUE(p.readAllStandardOutput().contains("--mode")) << program;
+    }
+}
+
+}  // namespace

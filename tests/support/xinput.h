@@ -1,0 +1,60 @@
+// Real X input and screen reads for the tests that run a window on a private
+// X server (tools/with-xvfb.sh): xdotool drives the pointer and keyboard
+// through the XTEST extension while the event loop runs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QProcess>
+#include <QRect>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QTest>
+#include <QWidget>
+
+namespace xinput {
+
+// Real input through the X server's XTEST extension, while the event loop runs.
+inline ::testing::AssertionResult xdotool(const QStringList& arguments) {
+    QProcess tool;
+    tool.start(QStringLiteral("xdotool"), arguments);
+    if (tool.waitForStarted(10000) &&
+        QTest::qWaitFor([&] { return tool.state() == QProcess::NotRunning; }, 20000) &&
+        tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0)
+        return ::testing::AssertionSuccess();
+    tool.kill();
+    tool.waitForFinished();
+    return ::testing::AssertionFailure() << "xdotool " << arguments.join(' ').toStdString() << ": "
+                                         << tool.readAllStandardError().toStdString();
+}
+
+inline ::testing::AssertionResult click(QWidget* control) {
+    const QPoint at = control->mapToGlobal(control->rect().center());
+    return xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
+}
+
+inline QRect onScreen(const QWidget* w) {
+    return QRect(w->mapToGlobal(QPoint(0, 0)), w->size());
+}
+
+inline QImage screen(const QRect& r) {
+    return QGuiApplication::primaryScreen()
+        ->grabWindow(0, r.x(), r.y(), r.width(), r.height())
+        .toImage();
+}
+
+inline void screenshot(const char* name, QWidget* window) {
+    const QString folder = qEnvironmentVariable("COLDSTART_SCREENSHOTS");
+    if (!folder.isEmpty() && QTest::qWaitForWindowExposed(window))
+        screen(onScreen(window)).save(folder + "/" + name + ".png");
+}
+
+// Whether real input can be had: an X server and xdotool.
+inline bool available() {
+    return QGuiApplication::platformName() == QLatin1String("xcb") &&
+           !QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty();
+}
+
+}  // namespace xinput
