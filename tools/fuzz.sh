@@ -3,7 +3,7 @@
 #
 #   bash tools/fuzz.sh [SECONDS_PER_TARGET=60] [TARGET...]
 #
-# Targets: link_fuzz, scanner_fuzz (default: both).  The build goes to
+# Targets: link_fuzz, scanner_fuzz, watcher_fuzz (default: all).  The build goes to
 # build-fuzz (or $FUZZ_BUILD_DIR); inputs found along the way go to
 # <build dir>/corpus-<target>, the seeds in fuzz/corpus/ are only read.
 # A crash, a broken rule, a sanitizer report or a leak ends the run with the
@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-if [ ${#targets[@]} -eq 0 ]; then targets=(link_fuzz scanner_fuzz); fi
+if [ ${#targets[@]} -eq 0 ]; then targets=(link_fuzz scanner_fuzz watcher_fuzz); fi
 build="${FUZZ_BUILD_DIR:-build-fuzz}"
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -29,7 +29,7 @@ status=0
 for target in "${targets[@]}"; do
     case "$target" in
         link_fuzz) seeds=fuzz/corpus/link; max_len=4096 ;;
-        scanner_fuzz) seeds=fuzz/corpus/scanner; max_len=16384 ;;
+        scanner_fuzz | watcher_fuzz) seeds=fuzz/corpus/scanner; max_len=16384 ;;
         *) echo "unknown target $target" >&2; exit 2 ;;
     esac
     corpus="$build/corpus-$target"
