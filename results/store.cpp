@@ -1,5 +1,8 @@
 #include "results/store.h"
 
+#include <QDeadlineTimer>
+#include <QThread>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -224,15 +227,26 @@ void Store::warn(const QString& text) const {
 
 std::unique_ptr<Store> Store::open(const Target& target, QString* error, Options options,
                                    Sink warn) {
-    std::unique_ptr<Store> store(new Store(target, std::move(warn)));
-    QString why;
-    const bool connected = store->connect(options, &why);
-    if (connected) store->prepared_ = std::make_unique<Prepared>(store->database());
-    if (!connected || !store->migrate(&why) || !store->importSpool(&why)) {
+    QDeadlineTimer deadline(options.busyTimeoutMs);
+    for (int attempt = 1;; ++attempt) {
+        std::unique_ptr<Store> store(new Store(target, warn));
+        QString why;
+        const bool connected = store->connect(options, &why);
+        if (connected) store->prepared_ = std::make_unique<Prepared>(store->database());
+        if (connected && store->migrate(&why) && store->importSpool(&why)) return store;
+        // Processes that open one new SQLite file at the same moment: SQLite
+        // refuses one of them at once rather than wait into a deadlock, so
+        // that one starts over.
+        const bool busy = target.engine == Target::Engine::Sqlite &&
+                          why.contains(QLatin1String("locked"), Qt::CaseInsensitive);
+        if (busy && !deadline.hasExpired()) {
+            store.reset();
+            QThread::msleep(10 * std::min(attempt, 10));
+            continue;
+        }
         if (error) *error = QStringLiteral("results database %1: %2").arg(target.display(), why);
         return nullptr;
     }
-    return store;
 }
 
 bool Store::connect(const Options& options, QString* error) {
