@@ -191,6 +191,22 @@ std::string nmeaCommand(std::string_view body) {
     return line;
 }
 
+std::optional<std::string_view> nmeaCheckedBody(std::string_view sentence) {
+    auto hexValue = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    if (sentence.size() < 4 || sentence.front() != '$') return std::nullopt;
+    const std::size_t star = sentence.size() - 3;
+    if (sentence[star] != '*') return std::nullopt;
+    const int high = hexValue(sentence[star + 1]), low = hexValue(sentence[star + 2]);
+    const std::string_view body = sentence.substr(1, star - 1);
+    if (high < 0 || low < 0 || nmeaChecksum(body) != high * 16 + low) return std::nullopt;
+    return body;
+}
+
 std::array<std::uint8_t, 2> ubxChecksum(std::string_view bytes) {
     std::uint8_t a = 0, b = 0;
     for (char c : bytes) {

@@ -40,6 +40,9 @@ std::string resetCommand(ReceiverFamily family, StartType type);
 std::uint8_t nmeaChecksum(std::string_view body);
 // "$", body, "*", the checksum as two upper-case hex digits, CR LF.
 std::string nmeaCommand(std::string_view body);
+// The body of a sentence "$body*hh" (no line end) whose hh, in either case,
+// is the checksum of body; nothing otherwise.
+std::optional<std::string_view> nmeaCheckedBody(std::string_view sentence);
 
 // The two-byte checksum of a UBX frame (8-bit Fletcher) over bytes, which are
 // the class, id, length and payload.

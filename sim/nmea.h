@@ -8,9 +8,6 @@
 
 namespace gpssim {
 
-// Exclusive-or of every character of body, the text between "$" and "*".
-std::uint8_t nmeaChecksum(std::string_view body);
-
 // "$", body, "*", the checksum as two upper-case hex digits, CR LF.
 std::string nmeaSentence(std::string_view body);
 

@@ -1,5 +1,7 @@
 #include "station/watcher.h"
 
+#include "gpslink/resetcommand.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -11,13 +13,6 @@ namespace {
 
 // NMEA 0183 allows 82 characters a sentence, line end included.
 constexpr std::size_t kMaxSentence = 82;
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 std::vector<std::string_view> split(std::string_view body) {
     std::vector<std::string_view> fields;
@@ -75,16 +70,7 @@ std::optional<int> timeOfDay(std::string_view text) {
 }  // namespace
 
 std::optional<std::string_view> checkedBody(std::string_view sentence) {
-    if (sentence.size() < 4 || sentence.front() != '$') return std::nullopt;
-    const std::size_t star = sentence.size() - 3;
-    if (sentence[star] != '*') return std::nullopt;
-    const int high = hexValue(sentence[star + 1]), low = hexValue(sentence[star + 2]);
-    if (high < 0 || low < 0) return std::nullopt;
-    const std::string_view body = sentence.substr(1, star - 1);
-    unsigned char sum = 0;
-    for (char c : body) sum ^= static_cast<unsigned char>(c);  // XOR of everything between
-    if (sum != high * 16 + low) return std::nullopt;
-    return body;
+    return gpslink::nmeaCheckedBody(sentence);
 }
 
 // GGA: address, UTC time, latitude, N/S, longitude, E/W, fix quality,
