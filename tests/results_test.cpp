@@ -115,7 +115,9 @@ TEST(ResultsStore, KillLeavesWholeRowsWithEveryField) {
         EXPECT_EQ(s->schemaVersion(), latestSchemaVersion());
         const QStringList stored = storedIds(s->database());
         for (const QByteArray& line : out.split('\n'))
-            if (line.size() > 2) EXPECT_TRUE(stored.contains(QString::fromLatin1(line.mid(2))));
+            if (line.size() > 2) {
+                EXPECT_TRUE(stored.contains(QString::fromLatin1(line.mid(2))));
+            }
         QSqlQuery q(s->database());
         ASSERT_TRUE(q.exec(QStringLiteral("PRAGMA integrity_check")) && q.next());
         EXPECT_EQ(q.value(0).toString(), "ok");
@@ -125,8 +127,9 @@ TEST(ResultsStore, KillLeavesWholeRowsWithEveryField) {
         for (; q.next(); ++rows) {
             const QJsonObject want = sampleResult(q.value("station").toString(), rows);
             for (const Column& c : resultColumns())
-                if (c.name != QLatin1String("id"))
+                if (c.name != QLatin1String("id")) {
                     EXPECT_EQ(asJson(q.value(c.name), c.kind), want[c.name]) << c.name << rows;
+                }
         }
         EXPECT_GE(rows, kill);
     }
@@ -281,7 +284,7 @@ QList<QStringList> readCsv(const QString& text) {
     bool quoted = false;
     for (int i = 0; i < text.size(); ++i) {
         const QChar c = text[i];
-        if (c == '"' && quoted && text.value(i + 1) == '"')
+        if (c == '"' && quoted && i + 1 < text.size() && text[i + 1] == '"')
             field += text[++i];
         else if (c == '"')
             quoted = !quoted;
@@ -338,7 +341,8 @@ TEST_P(ResultsReport, NamesEachMistake) {
     };
     for (const Case& c : cases) {
         QString err;
-        EXPECT_EQ(report(QStringList{"--db", target} + c.args, nullptr, &err), c.status) << c.error;
+        EXPECT_EQ(report(QStringList{"--db", target} + c.args, nullptr, &err), c.status)
+            << c.error.toStdString();
         EXPECT_TRUE(err.contains(c.error)) << err.toStdString();
         EXPECT_FALSE(err.contains("hunter2"));
     }
