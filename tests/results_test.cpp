@@ -95,6 +95,25 @@ TEST(ResultsTarget, ParsesOrNamesTheMistake) {
     EXPECT_TRUE(parseTarget(QStringLiteral("rel/r.sqlite"), nullptr)->path.startsWith('/'));
 }
 
+// Writers at once on one file each wait their turn: none spools.
+TEST(ResultsStore, SeveralWritersShareOneFile) {
+    Db db;
+    std::vector<std::unique_ptr<QProcess>> writers;
+    for (int w = 0; w < 4; ++w) {
+        writers.push_back(std::make_unique<QProcess>());
+        writers.back()->start(QStringLiteral(RESULTS_WRITER), {db.path, QString::number(w), "150"});
+    }
+    QByteArray out;
+    for (auto& p : writers) {
+        EXPECT_TRUE(p->waitForFinished(120000));
+        EXPECT_EQ(p->exitCode(), 0);
+        out += p->readAllStandardOutput();
+    }
+    EXPECT_EQ(out.count('\n'), 600);
+    EXPECT_FALSE(out.contains("P ")) << "spooled while another wrote";
+    EXPECT_EQ(storedIds(db.open()->database()).size(), 600);
+}
+
 // A writer killed at any moment leaves whole rows only: every id it printed
 // is stored, and every field of every row reads back as it was given.
 TEST(ResultsStore, KillLeavesWholeRowsWithEveryField) {
@@ -163,7 +182,7 @@ TEST(ResultsStore, SpoolsWhileTheDatabaseFailsAndMovesItInOnce) {
     ASSERT_TRUE(spool.open(QIODevice::Append));
     spool.write(QJsonDocument(first).toJson(QJsonDocument::Compact) + "\n{\"id\":\"cut-sh");
     spool.close();
-    s = db.open();
+    ASSERT_TRUE(s = db.open());
     EXPECT_FALSE(QFile::exists(db.path + ".spool"));
     EXPECT_EQ(storedIds(s->database()).size(), 4);
     EXPECT_TRUE(db.warnings.last().contains("moved 3 spooled results"))
