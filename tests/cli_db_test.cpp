@@ -62,7 +62,9 @@ TEST(CliDatabase, AnUnusableDatabaseOpensNoPort) {
     Cli cli;
     cli.start({"--db", "/proc/no-such-folder/results.sqlite", port});
     EXPECT_EQ(cli.finish(10000), 3);
-    EXPECT_NE(cli.progressText().find("/proc/no-such-folder/results.sqlite"), std::string::npos)
+    EXPECT_NE(cli.progressText().find("/proc/no-such-folder/results.sqlite: cannot create the "
+                                      "folder /proc/no-such-folder"),
+              std::string::npos)
         << cli.progressText();
     EXPECT_TRUE(cli.objects().empty());
     EXPECT_FALSE(bench.commandTaken("normal"));
@@ -72,20 +74,27 @@ TEST(CliDatabase, LineServerAndItsOutage) {
     if (!PgServer::available()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
     PgServer server;
     ASSERT_TRUE(server.ok()) << server.error().toStdString();
-    ASSERT_TRUE(server.psql("CREATE DATABASE line"));
-    const QString url = server.url("line");
-    qputenv("PGPASSWORD", "wrong-secret");
     Bench bench;
-    {
+    // Refused before any port opens, naming the database but not the password.
+    struct Refusal {
+        const char *password, *db, *error;
+    } refusals[] = {
+        {"wrong-secret", "postgres", "password authentication failed"},
+        {PgServer::kPassword, "absentdb", "\"absentdb\" does not exist"},
+    };
+    for (const Refusal& r : refusals) {
+        qputenv("PGPASSWORD", r.password);
         Cli refused;
-        refused.start({"--db", url, bench.add("r", receiver(Behaviour::Normal))});
+        refused.start({"--db", server.url(r.db), bench.add(r.db, receiver(Behaviour::Normal))});
         EXPECT_EQ(refused.finish(20000), 3);
-        const std::string message = refused.progressText();
-        EXPECT_NE(message.find(server.url("line").toStdString().substr(13)), std::string::npos)
-            << message;
-        EXPECT_EQ(message.find("wrong-secret"), std::string::npos) << message;
+        const QString message = QString::fromStdString(refused.progressText());
+        EXPECT_TRUE(message.contains(server.url(r.db)) && message.contains(r.error))
+            << message.toStdString();
+        EXPECT_FALSE(message.contains(r.password)) << message.toStdString();
+        EXPECT_FALSE(bench.commandTaken(r.db));
     }
     qputenv("PGPASSWORD", PgServer::kPassword);
+    const QString url = server.url("postgres");
     Cli a, b;
     a.start({"--json", "--quiet", "--db", url, "--station", "s-a",
              bench.add("a", receiver(Behaviour::Normal))});
@@ -104,6 +113,9 @@ TEST(CliDatabase, LineServerAndItsOutage) {
     ASSERT_TRUE(server.stop());
     EXPECT_EQ(c.finish(60000), 4);
     ASSERT_EQ(c.objects().size(), 1u);
+    const QString warning = QString::fromStdString(c.progressText());
+    EXPECT_TRUE(warning.contains(c.dataHome.path() + "/gps-coldstart/spool/")) << c.progressText();
+    EXPECT_FALSE(warning.contains(PgServer::kPassword));
     ASSERT_TRUE(server.start());
     for (int run = 0; run < 2; ++run) {  // the second finds nothing more to move in
         QProcess report;  // as the same user: the spool is in that user's data folder

@@ -60,7 +60,6 @@ public:
 
     bool ok() const { return ok_; }
     const QString& error() const { return error_; }
-    int port() const { return port_; }
     QString url(const QString& db) const {
         return QStringLiteral("postgresql://%1@127.0.0.1:%2/%3").arg(kUser).arg(port_).arg(db);
     }
@@ -77,12 +76,6 @@ public:
                               options.join(' '), "start"});
     }
     bool stop() { return run("pg_ctl", {"-D", data(), "-m", "fast", "-w", "stop"}); }
-
-    // Runs SQL in the server's first database through psql.
-    bool psql(const QString& sql) {
-        return run("psql", {"-h", dir_.path(), "-p", QString::number(port_), "-U", kUser, "-d",
-                            "postgres", "-v", "ON_ERROR_STOP=1", "-c", sql});
-    }
 
 private:
     static int freePort() {

@@ -1,9 +1,0 @@
-// Test entry point for tests that need only a QCoreApplication.
-#include <gtest/gtest.h>
-#include <QCoreApplication>
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
