@@ -106,6 +106,7 @@ TEST_F(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRun
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     ASSERT_EQ(window.slotCount(), 8);
+    EXPECT_TRUE(described(window.tile(0)).startsWith("idle"));
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(QAccessible::queryAccessibleInterface(window.tile(i))->text(QAccessible::Name),
                   QStringLiteral("Slot %1, %2").arg(i + 1).arg(settings.ports[i]));
