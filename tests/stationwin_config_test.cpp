@@ -1,11 +1,14 @@
 // What the station window takes from its command line and its stored
 // settings: each mistake is named, each unusable stored value falls back to
-// its default with a message, and good settings come back as saved.
+// its default with a message, and good settings come back as saved.  And the
+// verdict a slot's tile shows, from its run's phase and cycles.
 #include <gtest/gtest.h>
 
 #include <QSettings>
 #include <QTemporaryDir>
+#include <vector>
 
+#include "station/unitrun.h"
 #include "stationwin/config.h"
 
 namespace stationwin {
@@ -99,6 +102,40 @@ TEST(StationSettings, ComeBackAsSavedAndMakeTheSlots) {
     EXPECT_EQ((*units)[1].receiver, "sirf");
     EXPECT_EQ((*units)[1].cycles, 3);
     EXPECT_EQ((*units)[1].station, "bench-7");
+}
+
+TEST(Verdict, FollowsThePhaseAndEveryCycle) {
+    using station::Verdict;
+    struct Case {
+        const char* name;
+        bool started, done;
+        std::vector<const char*> cycles;
+        Verdict verdict;
+    };
+    const Case cases[] = {
+        {"never started", false, false, {}, Verdict::Idle},
+        {"first cycle under way", true, false, {}, Verdict::Running},
+        {"second cycle under way after a pass", true, false, {"pass"}, Verdict::Running},
+        {"one pass", true, true, {"pass"}, Verdict::Pass},
+        {"three passes", true, true, {"pass", "pass", "pass"}, Verdict::Pass},
+        {"one fail", true, true, {"fail"}, Verdict::Fail},
+        // A TTFF over the limit fails its cycle and the run goes on: a later
+        // pass does not make up for it.
+        {"fail then pass", true, true, {"fail", "pass"}, Verdict::Fail},
+        {"port missing", true, true, {"station-fault"}, Verdict::Fault},
+        {"stopped before any cycle ended", true, true, {"interrupted"}, Verdict::Interrupted},
+        {"stopped after a pass", true, true, {"pass", "interrupted"}, Verdict::Interrupted},
+        {"stopped without a cycle", true, true, {}, Verdict::Interrupted},
+    };
+    for (const Case& c : cases) {
+        station::Tally tally;
+        for (const char* r : c.cycles) {
+            station::CycleResult cycle;
+            cycle.result = QString::fromLatin1(r);
+            tally.add(cycle);
+        }
+        EXPECT_EQ(station::verdictOf(c.started, c.done, tally), c.verdict) << c.name;
+    }
 }
 
 }  // namespace
