@@ -424,6 +424,9 @@ void UnitRun::endCycle(const QString& result, const QString& reason) {
             if (again) {
                 stopping_ = true;
                 link_->Cmd_Start_1_Click();  // stop: the port closes, the state resets
+                // A stop keeps an unfinished sentence, which would swallow the
+                // next cycle's first GGA: each cycle starts as a fresh link does.
+                link_->setStartUpValues();
                 stopping_ = false;
                 beginCycle();
                 link_->Cmd_Start_1_Click();  // start again
