@@ -11,8 +11,8 @@
 //
 // - the child's CPU (utime + stime from /proc/PID/stat) from the end of the
 //   warm-up to the end, as a share of one core;
-// - the child's VmRSS every ten seconds: after the first minute, at the end,
-//   and the highest;
+// - the child's VmRSS every ten seconds, split into anonymous memory and
+//   mapped files: after the first minute, at the end, and the highest;
 // - the reaction on every port, as two bounds.  The station counts GGA
 //   sentences with a time of day from the moment it discards its input after
 //   opening the port (the master side runs in packet mode, so this side sees
@@ -279,18 +279,22 @@ private:
             }
         }
         if (second % kRssEveryS == 0) {
-            if (const auto status = readProc(QStringLiteral("/proc/%1/status").arg(pid_)))
-                if (const auto kb = vmRssKbFromStatus(*status)) {
-                    if (second <= 60 || !rssAtMinute_) rssAtMinute_ = *kb;
-                    rssLast_ = *kb;
-                    rssMax_ = std::max(rssMax_, *kb);
-                }
+            if (const auto status = readProc(QStringLiteral("/proc/%1/status").arg(pid_))) {
+                const Memory now{statusKb(*status, "VmRSS").value_or(0),
+                                 statusKb(*status, "RssAnon").value_or(0),
+                                 statusKb(*status, "RssFile").value_or(0)};
+                if (second <= 60 || rssAtMinute_.rss == 0) rssAtMinute_ = now;
+                rssLast_ = now;
+                rssMax_ = std::max(rssMax_, now.rss);
+            }
         }
         if (second % kProgressEveryS == 0) {
             int commands = 0;
             for (const auto& port : ports_) commands += port->commands;
-            std::printf("%5d s: VmRSS %ld kB, %d cold starts, %zu reactions\n", second, rssLast_,
-                        commands, reactionsUs_.size());
+            std::printf(
+                "%5d s: VmRSS %ld kB (anonymous %ld, files %ld), %d cold starts, %zu "
+                "reactions\n",
+                second, rssLast_.rss, rssLast_.anon, rssLast_.file, commands, reactionsUs_.size());
             std::fflush(stdout);
         }
         if (elapsedS >= options_.seconds) {
@@ -381,8 +385,11 @@ private:
         }
         std::printf(
             "station VmRSS: %ld kB after the first minute, %ld kB at the end (%+ld kB), "
-            "highest %ld kB\n",
-            rssAtMinute_, rssLast_, rssLast_ - rssAtMinute_, rssMax_);
+            "highest %ld kB; of it anonymous %ld -> %ld kB (%+ld), files %ld -> %ld kB "
+            "(%+ld)\n",
+            rssAtMinute_.rss, rssLast_.rss, rssLast_.rss - rssAtMinute_.rss, rssMax_,
+            rssAtMinute_.anon, rssLast_.anon, rssLast_.anon - rssAtMinute_.anon, rssAtMinute_.file,
+            rssLast_.file, rssLast_.file - rssAtMinute_.file);
         std::printf("run: %s\n", sound ? "sound" : "NOT SOUND");
         return sound ? 0 : 1;
     }
@@ -402,7 +409,11 @@ private:
     std::map<QString, int> results_;
     std::optional<long long> cpuStartTicks_, cpuEndTicks_;
     double cpuStartS_ = 0, cpuEndS_ = 0, selfStartS_ = 0, selfEndS_ = 0;
-    long rssAtMinute_ = 0, rssLast_ = 0, rssMax_ = 0;
+    struct Memory {
+        long rss = 0, anon = 0, file = 0;  // kB: VmRSS, RssAnon, RssFile
+    };
+    Memory rssAtMinute_, rssLast_;
+    long rssMax_ = 0;
 };
 
 // Options, or a message naming the mistake.

@@ -164,11 +164,13 @@ inline std::optional<long long> cpuTicksFromStat(std::string_view stat) {
     return sum;
 }
 
-// VmRSS in kB from the text of /proc/PID/status.
-inline std::optional<long> vmRssKbFromStatus(std::string_view status) {
-    const std::size_t at = status.find("\nVmRSS:");
+// A field in kB ("VmRSS", "RssAnon", "RssFile") from the text of
+// /proc/PID/status.
+inline std::optional<long> statusKb(std::string_view status, std::string_view field) {
+    const std::string key = "\n" + std::string(field) + ":";
+    const std::size_t at = status.find(key);
     if (at == std::string_view::npos) return std::nullopt;
-    std::size_t pos = status.find_first_not_of(" \t", at + 7);
+    std::size_t pos = status.find_first_not_of(" \t", at + key.size());
     if (pos == std::string_view::npos || status[pos] < '0' || status[pos] > '9')
         return std::nullopt;
     long kb = 0;

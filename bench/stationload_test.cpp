@@ -201,17 +201,21 @@ TEST(Proc, CpuTicksFromStat) {
     for (const Case& c : cases) EXPECT_EQ(cpuTicksFromStat(c.text), c.ticks) << c.text;
 }
 
-TEST(Proc, VmRssFromStatus) {
+TEST(Proc, FieldsFromStatus) {
+    const char* const status =
+        "Name:\tx\nVmPeak:\t  99999 kB\nVmRSS:\t   12560 kB\nRssAnon:\t 3000 kB\n"
+        "RssFile:\t 9560 kB\nVmSwap: 12 MB\n";
     struct Case {
-        const char* text;
+        const char* field;
         std::optional<long> kb;
     };
     const Case cases[] = {
-        {"Name:\tx\nVmPeak:\t  99999 kB\nVmRSS:\t   12560 kB\nRssAnon:\t 3000 kB\n", 12560},
-        {"Name:\tx\nVmHWM:\t  99999 kB\n", std::nullopt},
-        {"Name:\tx\nVmRSS:\t  12 MB\n", std::nullopt},
+        {"VmRSS", 12560},         {"RssAnon", 3000},
+        {"RssFile", 9560},        {"VmHWM", std::nullopt},  // absent
+        {"VmSwap", std::nullopt},                           // not in kB
+        {"Rss", std::nullopt},                              // only a prefix of field names
     };
-    for (const Case& c : cases) EXPECT_EQ(vmRssKbFromStatus(c.text), c.kb) << c.text;
+    for (const Case& c : cases) EXPECT_EQ(statusKb(status, c.field), c.kb) << c.field;
 }
 
 // The benchmark itself against the real station: two ports, a few cycles;
