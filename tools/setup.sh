@@ -9,6 +9,7 @@ packages=(
     clang clang-format libclang-rt-14-dev
     fonts-liberation2 fonts-arphic-uming
     xvfb xauth xdotool imagemagick
+    linux-perf valgrind  # profiling the measuring tools' runs (docs/PERFORMANCE.md)
 )
 
 sudo=""
