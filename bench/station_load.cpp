@@ -132,8 +132,7 @@ public:
 
         child_.setProgram(options_.cli);
         child_.setArguments(arguments);
-        child_.setProcessChannelMode(QProcess::SeparateChannels);
-        child_.setStandardErrorFile(QProcess::nullDevice());
+        child_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&child_, &QProcess::readyReadStandardOutput, [this] { readResults(); });
         QObject::connect(&child_, &QProcess::finished, [this](int code, QProcess::ExitStatus) {
             childExit_ = code;
@@ -178,7 +177,8 @@ public:
     }
 
 private:
-    static constexpr std::int64_t kStartNs = 500000000;  // the station opens its ports first
+    static constexpr std::int64_t kStartNs =
+        500000000;  // the receivers' first burst, at the earliest
 
     std::int64_t nowNs() const { return clock_.nsecsElapsed(); }
 
