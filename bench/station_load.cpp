@@ -381,7 +381,7 @@ private:
             std::printf("this process's CPU: %.2f s = %.2f %% of one core\n",
                         selfEndS_ - selfStartS_, 100 * (selfEndS_ - selfStartS_) / windowS);
         } else {
-            std::printf("station CPU: not measured (the run was shorter than the warm-up)\n");
+            std::printf("station CPU: not measured (the station did not run past the warm-up)\n");
         }
         std::printf(
             "station VmRSS: %ld kB after the first minute, %ld kB at the end (%+ld kB), "

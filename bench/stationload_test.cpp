@@ -218,25 +218,46 @@ TEST(Proc, FieldsFromStatus) {
     for (const Case& c : cases) EXPECT_EQ(statusKb(status, c.field), c.kb) << c.field;
 }
 
+// Runs the benchmark with arguments; its exit status, and its output in *out.
+int runBench(const std::string& arguments, std::string* out) {
+    FILE* pipe = popen((std::string(STATION_LOAD) + " " + arguments + " 2>&1").c_str(), "r");
+    if (!pipe) return -1;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, pipe)) *out += buf;
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // The benchmark itself against the real station: two ports, a few cycles;
 // it must find the run sound and report reactions, CPU and memory.
 TEST(StationLoad, ShortRunAgainstTheRealStation) {
     for (const char* mode : {"saturated", "realistic"}) {
-        const std::string command = std::string(STATION_LOAD) + " --ports 2 --mode " + mode +
-                                    " --seconds 14 --warmup 2 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
         std::string out;
-        char buf[512];
-        while (std::fgets(buf, sizeof buf, pipe)) out += buf;
-        const int status = pclose(pipe);
-        ASSERT_TRUE(WIFEXITED(status)) << out;
-        EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+        EXPECT_EQ(runBench(std::string("--ports 2 --seconds 14 --warmup 2 --mode ") + mode, &out),
+                  0)
+            << out;
         EXPECT_NE(out.find("run: sound"), std::string::npos) << out;
         EXPECT_NE(out.find("pass/ok"), std::string::npos) << out;
         EXPECT_NE(out.find("reaction, upper bound (from the fifth GGA) ("), std::string::npos)
             << out;
         EXPECT_NE(out.find("% of one core"), std::string::npos) << out;
+    }
+}
+
+TEST(StationLoad, AStationThatCannotRunIsReported) {
+    struct Case {
+        const char* cli;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"/nonexistent/gps-coldstart-cli", "cannot start /nonexistent/gps-coldstart-cli"},
+        {"/bin/false", "the station ended early (exit status 1)"},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(runBench(std::string("--ports 1 --seconds 5 --warmup 1 --cli ") + c.cli, &out), 1)
+            << out;
+        EXPECT_NE(out.find(c.message), std::string::npos) << out;
     }
 }
 
@@ -254,15 +275,8 @@ TEST(StationLoad, UsageMistakesNameTheOption) {
         {"--bogus", "bogus"},
     };
     for (const Case& c : cases) {
-        const std::string command = std::string(STATION_LOAD) + " " + c.arguments + " 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
         std::string out;
-        char buf[512];
-        while (std::fgets(buf, sizeof buf, pipe)) out += buf;
-        const int status = pclose(pipe);
-        ASSERT_TRUE(WIFEXITED(status)) << c.arguments;
-        EXPECT_EQ(WEXITSTATUS(status), 2) << c.arguments;
+        EXPECT_EQ(runBench(c.arguments, &out), 2) << c.arguments;
         EXPECT_NE(out.find(c.named), std::string::npos) << c.arguments << ": " << out;
     }
 }
