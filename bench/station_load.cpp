@@ -1,0 +1,500 @@
+// The station under load: many receivers on pseudo-terminals at once, and
+// the real gps-coldstart-cli cold-starting them over and over.
+//
+//   station_load [--ports 64] [--mode realistic|saturated] [--seconds 120]
+//                [--warmup 20] [--no-fix-epochs N] [--cli PATH]
+//
+// This process plays every receiver on the master side of its own
+// pseudo-terminal (paced at 115,200 baud, see stationload.h) and runs the
+// station as a child process on the slave paths, cycling without end.  It
+// measures:
+//
+// - the child's CPU (utime + stime from /proc/PID/stat) from the end of the
+//   warm-up to the end, as a share of one core;
+// - the child's VmRSS every ten seconds, split into anonymous memory and
+//   mapped files: after the first minute, at the end, and the highest;
+// - the reaction on every port, as two bounds.  The station counts GGA
+//   sentences with a time of day from the moment it discards its input after
+//   opening the port (the master side runs in packet mode, so this side sees
+//   that moment) and answers the fifth.  Upper bound: from the write that
+//   carried the last checksum character of the fifth such GGA sentence begun
+//   after the discard to the read that brought the "$" of the cold-start
+//   sentence back; it is too long when the station missed one of them.
+//   Lower bound: from the latest GGA sentence written before that read; it
+//   is too short when the station took longer than one burst.  Where this
+//   side had counted exactly five, the two are the same.
+//
+// Exit status: 0 when the run was sound (the station ran to the end, every
+// port got the cold-start sentence and nothing else, no cycle failed),
+// 1 otherwise, 2 for a usage mistake.
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "bench/stationload.h"
+#include "gpslink/link.h"
+#include "station/result.h"
+#include "station/station.h"
+#include "tests/ptypair.h"
+
+namespace coldstart::bench {
+namespace {
+
+constexpr int kStepMs = 10;  // the receivers' pacing step
+constexpr int kRssEveryS = 10;
+constexpr int kProgressEveryS = 60;
+
+struct Options {
+    int ports = 64;
+    Pace pace = Pace::Realistic;
+    int seconds = 120;
+    int warmup = 20;
+    int noFixEpochs = 3;  // after a command
+    QString cli;
+};
+
+// One receiver and its side of the line.
+struct Port {
+    gpslink::testing::Pty pty;
+    std::unique_ptr<LoadReceiver> receiver;
+    std::unique_ptr<QSocketNotifier> notifier;
+    std::int64_t lastGgaNs = -1;  // when the latest GGA sentence was completed
+    // Since the station last discarded its input: whether it has, whether the
+    // GGA under way began after that and carries a time the link counts, how
+    // many such GGA sentences were completed, and when the fifth was.
+    bool discarded = false;
+    bool ggaCounts = false;
+    int counted = 0;
+    std::int64_t fifthNs = -1;
+    std::string answer;  // the station's current sentence, from its "$"
+    int commands = 0;
+    int otherText = 0;  // sentences that were not the cold start
+    long long written = 0, lost = 0;
+};
+
+std::optional<std::string> readProc(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+    return file.readAll().toStdString();
+}
+
+class LoadRun {
+public:
+    explicit LoadRun(Options options) : options_(std::move(options)) {}
+
+    bool start() {
+        clock_.start();
+        std::mt19937 random(1);
+        std::uniform_int_distribution<std::int64_t> phase(0, LoadReceiver::kSecondNs - 1);
+        QStringList arguments{"--quiet", "--json", "--cycles",  "100000",
+                              "--baud",  "115200", "--station", "bench"};
+        for (int i = 0; i < options_.ports; ++i) {
+            auto port = std::make_unique<Port>();
+            if (!port->pty.ok()) {
+                std::fprintf(stderr, "station_load: no pseudo-terminal for port %d\n", i + 1);
+                return false;
+            }
+            // Realistic receivers start their seconds at scattered moments.
+            const std::int64_t first =
+                kStartNs + (options_.pace == Pace::Realistic ? phase(random) : 0);
+            port->receiver = std::make_unique<LoadReceiver>(options_.pace, first, 1000L * i,
+                                                            options_.noFixEpochs);
+            port->notifier =
+                std::make_unique<QSocketNotifier>(port->pty.masterFd(), QSocketNotifier::Read);
+            int one = 1;  // packet mode: the station's discarding of its input is reported
+            if (::ioctl(port->pty.masterFd(), TIOCPKT, &one) != 0) {
+                std::perror("station_load: TIOCPKT");
+                return false;
+            }
+            Port* p = port.get();
+            QObject::connect(port->notifier.get(), &QSocketNotifier::activated,
+                             [this, p] { onReadable(*p); });
+            arguments << QString::fromStdString(port->pty.slavePath());
+            ports_.push_back(std::move(port));
+        }
+
+        child_.setProgram(options_.cli);
+        child_.setArguments(arguments);
+        child_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QObject::connect(&child_, &QProcess::readyReadStandardOutput, [this] { readResults(); });
+        QObject::connect(&child_, &QProcess::finished, [this](int code, QProcess::ExitStatus) {
+            childExit_ = code;
+            if (!stopping_) {
+                std::fprintf(stderr, "station_load: the station ended early (exit status %d)\n",
+                             code);
+                QCoreApplication::exit(1);
+            }
+        });
+        child_.start();
+        if (!child_.waitForStarted(10000)) {
+            std::fprintf(stderr, "station_load: cannot start %s: %s\n", qPrintable(options_.cli),
+                         qPrintable(child_.errorString()));
+            return false;
+        }
+        pid_ = child_.processId();
+
+        pacer_.setTimerType(Qt::PreciseTimer);
+        pacer_.setInterval(kStepMs);
+        QObject::connect(&pacer_, &QTimer::timeout, [this] { step(); });
+        pacer_.start();
+        sampler_.setInterval(1000);
+        QObject::connect(&sampler_, &QTimer::timeout, [this] { sample(); });
+        sampler_.start();
+        return true;
+    }
+
+    int finish() {
+        pacer_.stop();
+        sampler_.stop();
+        stopping_ = true;
+        if (child_.state() != QProcess::NotRunning) {
+            child_.terminate();  // SIGTERM: the station ends its runs and reports
+            if (!child_.waitForFinished(20000)) {
+                child_.kill();
+                child_.waitForFinished(5000);
+                std::fprintf(stderr, "station_load: the station did not end on SIGTERM\n");
+            }
+        }
+        readResults();
+        return report();
+    }
+
+private:
+    static constexpr std::int64_t kStartNs =
+        500000000;  // the receivers' first burst, at the earliest
+
+    std::int64_t nowNs() const { return clock_.nsecsElapsed(); }
+
+    void step() {
+        for (auto& port : ports_) {
+            for (;;) {
+                const std::string_view chunk = port->receiver->due(nowNs());
+                if (chunk.empty()) break;
+                const ssize_t n = ::write(port->pty.masterFd(), chunk.data(), chunk.size());
+                const std::int64_t at = nowNs();
+                const std::size_t written = n > 0 ? static_cast<std::size_t>(n) : 0;
+                port->written += static_cast<long long>(written);
+                port->lost += static_cast<long long>(chunk.size() - written);
+                const LoadReceiver::Sent sent = port->receiver->commit(chunk.size(), written);
+                if (sent.ggaBegins) port->ggaCounts = port->discarded && sent.timeOfDay;
+                if (sent.ggaEnds) {
+                    port->lastGgaNs = at;
+                    if (port->ggaCounts) {
+                        ++port->counted;
+                        if (port->counted == 5) port->fifthNs = at;
+                    }
+                }
+            }
+        }
+    }
+
+    // In packet mode every read brings either data after a 0 byte or a
+    // status byte.
+    void onReadable(Port& port) {
+        char buf[512];
+        for (ssize_t n; (n = ::read(port.pty.masterFd(), buf, sizeof buf)) > 0;) {
+            const std::int64_t at = nowNs();
+            if (buf[0] != TIOCPKT_DATA) {
+                if (buf[0] & TIOCPKT_FLUSHREAD) {
+                    port.discarded = true;
+                    port.ggaCounts = false;
+                    port.counted = 0;
+                    port.fifthNs = -1;
+                }
+                continue;
+            }
+            for (ssize_t i = 1; i < n; ++i) {
+                const char c = buf[i];
+                if (port.answer.empty()) {
+                    if (c != '$') continue;
+                    answerBegun(port, at);
+                }
+                port.answer += c;
+                if (c == '\n' || port.answer.size() > 200) sentence(port, at);
+            }
+        }
+    }
+
+    void answerBegun(Port& port, std::int64_t at) {
+        if (port.fifthNs >= 0) {
+            reactionsUs_.push_back(double(at - port.fifthNs) / 1e3);
+            if (port.counted > 5) ++ambiguous_;
+        } else
+            ++unattributed_;
+        if (port.lastGgaNs >= 0) latestGgaUs_.push_back(double(at - port.lastGgaNs) / 1e3);
+    }
+
+    void sentence(Port& port, std::int64_t at) {
+        if (port.answer == gpslink::kColdStartSentence) {
+            ++port.commands;
+            port.receiver->command(at);
+            port.lastGgaNs = -1;
+            port.discarded = port.ggaCounts = false;
+            port.counted = 0;
+            port.fifthNs = -1;
+        } else {
+            ++port.otherText;
+            std::fprintf(stderr, "station_load: unexpected text from the station: %s\n",
+                         port.answer.c_str());
+        }
+        port.answer.clear();
+    }
+
+    void readResults() {
+        while (child_.canReadLine()) {
+            const QJsonObject result = QJsonDocument::fromJson(child_.readLine()).object();
+            if (!result.contains(QLatin1String("result"))) continue;  // a unit's summary
+            ++results_[result.value(QLatin1String("result")).toString() + QLatin1Char('/') +
+                       result.value(QLatin1String("reason")).toString()];
+        }
+    }
+
+    void sample() {
+        const double elapsedS = double(clock_.nsecsElapsed()) / 1e9;
+        const int second = static_cast<int>(elapsedS + 0.5);
+        if (!cpuStartTicks_ && elapsedS >= options_.warmup) {
+            if (const auto stat = readProc(QStringLiteral("/proc/%1/stat").arg(pid_))) {
+                cpuStartTicks_ = cpuTicksFromStat(*stat);
+                cpuStartS_ = elapsedS;
+                rusage self{};
+                getrusage(RUSAGE_SELF, &self);
+                selfStartS_ = cpuSeconds(self);
+            }
+        }
+        if (second % kRssEveryS == 0) {
+            if (const auto status = readProc(QStringLiteral("/proc/%1/status").arg(pid_))) {
+                const Memory now{statusKb(*status, "VmRSS").value_or(0),
+                                 statusKb(*status, "RssAnon").value_or(0),
+                                 statusKb(*status, "RssFile").value_or(0)};
+                if (second <= 60 || rssAtMinute_.rss == 0) rssAtMinute_ = now;
+                rssLast_ = now;
+                rssMax_ = std::max(rssMax_, now.rss);
+            }
+        }
+        if (second % kProgressEveryS == 0) {
+            int commands = 0;
+            for (const auto& port : ports_) commands += port->commands;
+            std::printf(
+                "%5d s: VmRSS %ld kB (anonymous %ld, files %ld), %d cold starts, %zu "
+                "reactions\n",
+                second, rssLast_.rss, rssLast_.anon, rssLast_.file, commands, reactionsUs_.size());
+            std::fflush(stdout);
+        }
+        if (elapsedS >= options_.seconds) {
+            endCpuTicks();
+            QCoreApplication::exit(0);
+        }
+    }
+
+    void endCpuTicks() {
+        if (!cpuStartTicks_) return;
+        if (const auto stat = readProc(QStringLiteral("/proc/%1/stat").arg(pid_))) {
+            cpuEndTicks_ = cpuTicksFromStat(*stat);
+            cpuEndS_ = double(clock_.nsecsElapsed()) / 1e9;
+            rusage self{};
+            getrusage(RUSAGE_SELF, &self);
+            selfEndS_ = cpuSeconds(self);
+        }
+    }
+
+    static void printReactions(const char* what, std::vector<double> us) {
+        std::sort(us.begin(), us.end());
+        if (us.empty()) {
+            std::printf("%s: none measured\n", what);
+            return;
+        }
+        const auto over2ms = std::count_if(us.begin(), us.end(), [](double v) { return v > 2000; });
+        std::printf(
+            "%s (%zu): median %.0f us, p95 %.0f us, p99 %.0f us, max %.0f us; over 2 ms: "
+            "%td\n",
+            what, us.size(), station::percentile(us, 50), station::percentile(us, 95),
+            station::percentile(us, 99), us.back(), over2ms);
+    }
+
+    static double cpuSeconds(const rusage& r) {
+        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+               double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    }
+
+    int report() {
+        const bool saturated = options_.pace == Pace::Saturated;
+        std::printf(
+            "\n%d ports, %s, %d s (CPU from %d s on), %d bursts without a fix after "
+            "each cold start\n",
+            options_.ports, saturated ? "saturated" : "realistic", options_.seconds,
+            options_.warmup, options_.noFixEpochs);
+        bool sound = childExit_ == station::kInterrupted;
+        int commands = 0, fewest = -1, most = 0, other = 0;
+        long long written = 0, lost = 0;
+        for (const auto& port : ports_) {
+            commands += port->commands;
+            fewest = fewest < 0 ? port->commands : std::min(fewest, port->commands);
+            most = std::max(most, port->commands);
+            other += port->otherText;
+            written += port->written;
+            lost += port->lost;
+        }
+        if (fewest <= 0 || other > 0) sound = false;
+        const double runS = double(clock_.nsecsElapsed()) / 1e9;
+        std::printf("line: %lld characters written (%.0f a second per port), %lld lost\n", written,
+                    double(written) / runS / options_.ports, lost);
+        std::printf("cold starts: %d (per port %d to %d), other text from the station: %d\n",
+                    commands, fewest, most, other);
+        std::printf("cycles reported:");
+        for (const auto& [kind, count] : results_) {
+            std::printf(" %s %d", qPrintable(kind), count);
+            if (!kind.startsWith(QLatin1String("pass/")) &&
+                kind != QLatin1String("interrupted/interrupted"))
+                sound = false;
+        }
+        std::printf("\nstation exit status: %d\n", childExit_);
+
+        if (reactionsUs_.empty()) sound = false;
+        printReactions("reaction, upper bound (from the fifth GGA)", reactionsUs_);
+        printReactions("reaction, lower bound (from the latest GGA)", latestGgaUs_);
+        std::printf(
+            "commands after more than five GGA sentences: %d (the bounds differ); "
+            "before five: %d (no upper bound)\n",
+            ambiguous_, unattributed_);
+        if (cpuStartTicks_ && cpuEndTicks_) {
+            const double cpuS = double(*cpuEndTicks_ - *cpuStartTicks_) / sysconf(_SC_CLK_TCK);
+            const double windowS = cpuEndS_ - cpuStartS_;
+            std::printf("station CPU: %.2f s in %.1f s = %.2f %% of one core\n", cpuS, windowS,
+                        100 * cpuS / windowS);
+            std::printf("this process's CPU: %.2f s = %.2f %% of one core\n",
+                        selfEndS_ - selfStartS_, 100 * (selfEndS_ - selfStartS_) / windowS);
+        } else {
+            std::printf("station CPU: not measured (the station did not run past the warm-up)\n");
+        }
+        std::printf(
+            "station VmRSS: %ld kB after the first minute, %ld kB at the end (%+ld kB), "
+            "highest %ld kB; of it anonymous %ld -> %ld kB (%+ld), files %ld -> %ld kB "
+            "(%+ld)\n",
+            rssAtMinute_.rss, rssLast_.rss, rssLast_.rss - rssAtMinute_.rss, rssMax_,
+            rssAtMinute_.anon, rssLast_.anon, rssLast_.anon - rssAtMinute_.anon, rssAtMinute_.file,
+            rssLast_.file, rssLast_.file - rssAtMinute_.file);
+        std::printf("run: %s\n", sound ? "sound" : "NOT SOUND");
+        return sound ? 0 : 1;
+    }
+
+    Options options_;
+    QElapsedTimer clock_;
+    std::vector<std::unique_ptr<Port>> ports_;
+    QProcess child_;
+    qint64 pid_ = 0;
+    bool stopping_ = false;
+    int childExit_ = -1;
+    QTimer pacer_, sampler_;
+    std::vector<double> reactionsUs_;  // from the fifth counted GGA
+    std::vector<double> latestGgaUs_;  // from the latest GGA written
+    int unattributed_ = 0;  // commands that came before this side counted five GGA sentences
+    int ambiguous_ = 0;     // commands after more than five GGA sentences were counted here
+    std::map<QString, int> results_;
+    std::optional<long long> cpuStartTicks_, cpuEndTicks_;
+    double cpuStartS_ = 0, cpuEndS_ = 0, selfStartS_ = 0, selfEndS_ = 0;
+    struct Memory {
+        long rss = 0, anon = 0, file = 0;  // kB: VmRSS, RssAnon, RssFile
+    };
+    Memory rssAtMinute_, rssLast_;
+    long rssMax_ = 0;
+};
+
+// Options, or a message naming the mistake.
+std::optional<Options> parse(const QStringList& arguments, QString* error) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Many receivers on pseudo-terminals against gps-coldstart-cli: its CPU, memory and "
+        "reaction.");
+    parser.addHelpOption();
+    parser.addOptions({
+        {"ports", "Receivers (1 to 256, default 64).", "N", "64"},
+        {"mode", "realistic (a burst a second) or saturated (the line always full).", "MODE",
+         "realistic"},
+        {"seconds", "Length of the run (default 120).", "S", "120"},
+        {"warmup", "Seconds before the CPU is measured (default 20).", "S", "20"},
+        {"no-fix-epochs",
+         "Bursts without a fix after a cold start (default 3 realistic, 300 saturated).", "N"},
+        {"cli", "The station program to run.", "PATH", QStringLiteral(COLDSTART_CLI)},
+    });
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return std::nullopt;
+    }
+    if (parser.isSet("help")) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        std::exit(0);
+    }
+    Options options;
+    bool ok = false;
+    options.ports = parser.value("ports").toInt(&ok);
+    if (!ok || options.ports < 1 || options.ports > 256) {
+        *error = "--ports: \"" + parser.value("ports") + "\" is not a whole number from 1 to 256";
+        return std::nullopt;
+    }
+    if (parser.value("mode") == QLatin1String("saturated")) {
+        options.pace = Pace::Saturated;
+    } else if (parser.value("mode") != QLatin1String("realistic")) {
+        *error = "--mode: \"" + parser.value("mode") + "\" is neither realistic nor saturated";
+        return std::nullopt;
+    }
+    options.seconds = parser.value("seconds").toInt(&ok);
+    if (!ok || options.seconds < 1 || options.seconds > 86400) {
+        *error =
+            "--seconds: \"" + parser.value("seconds") + "\" is not a whole number from 1 to 86400";
+        return std::nullopt;
+    }
+    options.warmup = parser.value("warmup").toInt(&ok);
+    if (!ok || options.warmup < 0 || options.warmup >= options.seconds) {
+        *error = "--warmup: \"" + parser.value("warmup") +
+                 "\" is not a whole number from 0 to under --seconds";
+        return std::nullopt;
+    }
+    options.noFixEpochs = options.pace == Pace::Saturated ? 300 : 3;
+    if (parser.isSet("no-fix-epochs")) {
+        options.noFixEpochs = parser.value("no-fix-epochs").toInt(&ok);
+        if (!ok || options.noFixEpochs < 0 || options.noFixEpochs > 100000) {
+            *error = "--no-fix-epochs: \"" + parser.value("no-fix-epochs") +
+                     "\" is not a whole number from 0 to 100000";
+            return std::nullopt;
+        }
+    }
+    options.cli = parser.value("cli");
+    return options;
+}
+
+}  // namespace
+}  // namespace coldstart::bench
+
+int main(int argc, char** argv) {
+    using namespace coldstart::bench;
+    QCoreApplication app(argc, argv);
+    QString error;
+    const auto options = parse(app.arguments(), &error);
+    if (!options) {
+        std::fprintf(stderr, "station_load: %s\n", qPrintable(error));
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    LoadRun run(*options);
+    if (!run.start()) return 1;
+    const int loop = app.exec();
+    const int result = run.finish();
+    return loop != 0 ? 1 : result;
+}
