@@ -182,37 +182,6 @@ TEST(Cli, MixedOutcomesOnOneStation) {
             .size() == 1);
 }
 
-// Several cycles of one unit, each through the link's own stop and start,
-// beside a port that cannot be opened: exit status 3, not 1.
-TEST(Cli, CyclesAndAPortThatCannotBeOpened) {
-    Bench bench;
-    const QString normal = bench.add("normal", receiver(Behaviour::Normal));
-    const QString missing = QStringLiteral("COM 101");  // /dev/ttyAMA4: no such device here
-    Cli cli;
-    cli.start({"--json", "--quiet", "--cycles", "2", normal, missing});
-    EXPECT_EQ(cli.finish(60000), 3);
-    EXPECT_EQ(cli.progressText(), "");  // --quiet
-
-    const auto objects = cli.objects();
-    ASSERT_EQ(objects.size(), 5u);  // two cycles, one fault, two summaries
-    const QJsonObject first = resultFor(objects, normal, 1), second = resultFor(objects, normal, 2);
-    EXPECT_EQ(first.value("result").toString(), "pass");
-    EXPECT_EQ(second.value("result").toString(), "pass");
-    EXPECT_LE(first.value("ended").toString(), second.value("started").toString());
-    EXPECT_EQ(resultFor(objects, missing).value("device").toString(), "/dev/ttyAMA4");
-    EXPECT_EQ(resultFor(objects, missing).value("reason").toString(), "port-unavailable");
-
-    const QJsonObject summary =
-        objects.at(3).value("port") == normal ? objects.at(3) : objects.at(4);
-    const double a = first.value("ttff_s").toDouble(), b = second.value("ttff_s").toDouble();
-    EXPECT_EQ(summary.value("cycles").toInt(), 2);
-    EXPECT_EQ(summary.value("passed").toInt(), 2);
-    EXPECT_NEAR(summary.value("ttff_mean_s").toDouble(), (a + b) / 2, 0.006);
-    EXPECT_NEAR(summary.value("ttff_max_s").toDouble(), std::max(a, b), 0.006);
-    for (const char* field : {"unit", "ttff_median_s", "ttff_p95_s"})
-        EXPECT_TRUE(summary.contains(field)) << field;
-}
-
 // SIGINT in the middle of a cycle: the cycle ends as interrupted, the table
 // of results is printed, the status is 130.
 TEST(Cli, InterruptedMidRunPrintsWhatItHas) {
