@@ -110,17 +110,21 @@ TEST(ReceiverModel, ClockCountsFromZeroThenCarriesUtcThenFixes) {
     EXPECT_EQ(kinds(model.takeEvents()), "TF");
 }
 
-// Thirteen satellites in view go out as four GSV sentences, the last with one.
+// Thirteen satellites in view go out as four GSV sentences, the last with
+// one; an untracked satellite has an empty C/N0.
 TEST(ReceiverModel, GsvCarriesFourSatellitesASentence) {
     ReceiverConfig config = quickConfig();
-    config.snr = std::vector<int>(13, 40);
+    config.timeToFirstFixSeconds = 0;
+    config.snr = std::vector<int>(12, 40);
+    config.snr.push_back(0);
     ReceiverModel model(config);
     std::string gsv;
     for (const std::string& line : linesOf(model.tick()))
         if (line.rfind("$GPGSV", 0) == 0)
             gsv += field(line, 1) + field(line, 2) + field(line, 3) + ":" +
-                   std::to_string(std::count(line.begin(), line.end(), ',')) + " ";
-    EXPECT_EQ(gsv, "4113:19 4213:19 4313:19 4413:7 ");
+                   std::to_string(std::count(line.begin(), line.end(), ',')) + ":" +
+                   field(line, 7) + " ";
+    EXPECT_EQ(gsv, "4113:19:40 4213:19:40 4313:19:40 4413:7: ");
 }
 
 // The events that sentences written to the receiver, whole or byte by byte, cause.
