@@ -6,12 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTimer>
+#include <QTest>
 #include <functional>
 #include <map>
 #include <memory>
@@ -30,15 +29,7 @@ using gpssim::ReceiverConfig;
 
 // Runs the event loop until done() holds; false after limitMs.
 inline bool waitUntil(const std::function<bool()>& done, int limitMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > limitMs) return false;
-        QEventLoop loop;
-        QTimer::singleShot(20, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
+    return QTest::qWaitFor(done, limitMs);
 }
 
 inline ReceiverConfig receiver(Behaviour behaviour, int ttffS = 2) {

@@ -2,6 +2,7 @@
 // factory, and USB receivers that re-enumerate while they reset.  A receiver
 // obeys only a valid command of its own family, so a pass proves the right
 // bytes went out on its line.
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include "clirun.h"
@@ -102,9 +103,12 @@ TEST(Families, UsbReceiverReenumeratingDuringItsReset) {
     }
     const QJsonObject same = resultFor(cli.objects(), dir.path() + "/same/gps");
     EXPECT_NEAR(same.value("ttff_s").toDouble(), bench.ttff("same"), 0.5);  // the time away counts
+    bench.unplug("same");
+    EXPECT_FALSE(QFileInfo(dir.path() + "/same/gps").isSymLink()) << "the link goes with it";
 }
 
-// TTFF figures over several warm and hot cycles.
+// TTFF figures over several warm and hot cycles, each through the link's own
+// stop and start, beside a port that cannot be opened: exit status 3, not 1.
 TEST(Families, WarmAndHotCyclesSummarised) {
     Bench bench;
     ReceiverConfig warm = receiver(Behaviour::Normal);
@@ -114,20 +118,36 @@ TEST(Families, WarmAndHotCyclesSummarised) {
     hot.family = gpslink::ReceiverFamily::Sirf;
     const QString w = bench.add("warm", warm), h = bench.add("hot", hot);
     Cli cli;
-    cli.start({"--json", "--quiet", "--cycles", "3", w + "@,airoha,warm", h + "@,sirf,hot"});
-    EXPECT_EQ(cli.finish(90000), 0);
+    const QString missing = QStringLiteral("COM 101");  // /dev/ttyAMA4: no such device here
+    cli.start(
+        {"--json", "--quiet", "--cycles", "3", w + "@,airoha,warm", h + "@,sirf,hot", missing});
+    EXPECT_EQ(cli.finish(90000), 3);
+    EXPECT_EQ(cli.progressText(), "");  // --quiet
     const auto objects = cli.objects();
-    ASSERT_EQ(objects.size(), 8u);  // three cycles and a summary each
+    ASSERT_EQ(objects.size(), 10u);  // three cycles and a summary each, a fault and its summary
+    EXPECT_EQ(resultFor(objects, missing).value("device").toString(), "/dev/ttyAMA4");
+    EXPECT_EQ(resultFor(objects, missing).value("reason").toString(), "port-unavailable");
     for (const QString& port : {w, h}) {
         SCOPED_TRACE(port.toStdString());
         std::vector<double> ttffs;
-        for (int cycle = 1; cycle <= 3; ++cycle)
-            ttffs.push_back(resultFor(objects, port, cycle).value("ttff_s").toDouble());
+        for (int cycle = 1; cycle <= 3; ++cycle) {
+            const QJsonObject r = resultFor(objects, port, cycle);
+            EXPECT_EQ(r.value("result").toString(), "pass");
+            if (cycle > 1) {
+                EXPECT_LE(resultFor(objects, port, cycle - 1).value("ended").toString(),
+                          r.value("started").toString());
+            }
+            ttffs.push_back(r.value("ttff_s").toDouble());
+        }
         const auto summary = std::find_if(
             objects.begin(), objects.end(),
             [&](const QJsonObject& o) { return o.contains("cycles") && o.value("port") == port; });
         ASSERT_NE(summary, objects.end());
+        EXPECT_EQ(summary->value("cycles").toInt(), 3);
         EXPECT_EQ(summary->value("passed").toInt(), 3);
+        EXPECT_TRUE(summary->value("unit").isString() && summary->value("ttff_p95_s").isDouble());
+        EXPECT_NEAR(summary->value("ttff_mean_s").toDouble(), (ttffs[0] + ttffs[1] + ttffs[2]) / 3,
+                    0.006);
         EXPECT_NEAR(summary->value("ttff_max_s").toDouble(),
                     *std::max_element(ttffs.begin(), ttffs.end()), 0.006);
         EXPECT_NEAR(summary->value("ttff_median_s").toDouble(),

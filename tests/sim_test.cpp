@@ -1,5 +1,6 @@
-// The simulated receiver's model, second by second without a clock.  Its
-// driver on a pseudo-terminal runs in the end-to-end tests.
+// The simulated receiver's model, second by second without a clock: its
+// sentences, the start commands of each family it takes, and how it behaves.
+// Its driver on pseudo-terminals runs in the end-to-end and station tests.
 
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "gpslink/link.h"
+#include "gpslink/resetcommand.h"
 #include "sim/capture.h"
 #include "sim/chunker.h"
 #include "sim/nmea.h"
@@ -58,11 +60,12 @@ std::string timeline(ReceiverModel& model, int seconds) {
     return runs;
 }
 
-// The events as letters: C cold start, x rejected, i ignored, R restart, T
-// time known, F fix, O switched off, E end of the replay.
+// The events as letters: C cold (or factory) start, x rejected, i ignored, R
+// restart, T time known, F fix, O switched off, E end of the replay, w warm
+// start, h hot start.
 std::string kinds(const std::vector<Event>& events) {
     std::string out;
-    for (const Event& e : events) out += "CxiRTFOE"[e.kind];
+    for (const Event& e : events) out += "CxiRTFOEwh"[e.kind];
     return out;
 }
 
@@ -93,6 +96,7 @@ TEST(ReceiverModel, ClockCountsFromZeroThenCarriesUtcThenFixes) {
             EXPECT_TRUE(nmeaChecksumValid(line) && line.size() <= 80) << line;
             order += line.substr(0, 10) + " ";
         }
+        EXPECT_EQ(std::count(lines[1].begin(), lines[1].end(), ','), 17) << "12 PRN slots, 3 DOPs";
         EXPECT_EQ(order, "$GPGGA," + std::string(time, 3) + " $GPGSA,A," + (fix ? "3" : "1") +
                              " $GPGSV,3,1 $GPGSV,3,2 $GPGSV,3,3 $GPRMC," + std::string(time, 3) +
                              " ");
@@ -106,13 +110,29 @@ TEST(ReceiverModel, ClockCountsFromZeroThenCarriesUtcThenFixes) {
     EXPECT_EQ(kinds(model.takeEvents()), "TF");
 }
 
+// Thirteen satellites in view go out as four GSV sentences, the last with
+// one; an untracked satellite has an empty C/N0.
+TEST(ReceiverModel, GsvCarriesFourSatellitesASentence) {
+    ReceiverConfig config = quickConfig();
+    config.timeToFirstFixSeconds = 0;
+    config.snr = std::vector<int>(12, 40);
+    config.snr.push_back(0);
+    ReceiverModel model(config);
+    std::string gsv;
+    for (const std::string& line : linesOf(model.tick()))
+        if (line.rfind("$GPGSV", 0) == 0)
+            gsv += field(line, 1) + field(line, 2) + field(line, 3) + ":" +
+                   std::to_string(std::count(line.begin(), line.end(), ',')) + ":" +
+                   field(line, 7) + " ";
+    EXPECT_EQ(gsv, "4113:19:40 4213:19:40 4313:19:40 4413:7: ");
+}
+
 // The events that sentences written to the receiver, whole or byte by byte, cause.
 TEST(ReceiverModel, RecognisesOnlyAValidColdStart) {
     const std::pair<std::string, const char*> cases[] = {
         {kColdStart, "C"},
         {std::string("\x00\xff*,\r\n", 6) + kColdStart, "C"},  // after line noise
         {"$PSRF101,0,0," + kColdStart, "C"},                   // cut by a new sentence
-        {"$PSRF101,0,0,0,0,0,0,12,4*11\r\n", "x"},             // bad checksum
         {"$PSRF101,0,0,0,0,0,0,12,4\r\n", "x"},                // no checksum
         {nmeaSentence("PSRF101,0,0,0,0,0,0,12,3"), "x"},       // warm, with data
         {nmeaSentence("PSRF101,0,0,0,0,0,0,12,8"), "x"},       // factory reset
@@ -131,6 +151,41 @@ TEST(ReceiverModel, RecognisesOnlyAValidColdStart) {
                 model.receive(input);
             EXPECT_EQ(kinds(model.takeEvents()), events);
             EXPECT_EQ(timeline(model, 2), events == std::string("C") ? "1-1u" : "1u1T");
+        }
+    }
+}
+
+// Each family takes its own command of each start type, sent byte by byte
+// after a stray sync byte, and rejects another family's and a corrupted one.
+// Cold: silence, the clock from zero; warm: the clock goes on without a fix
+// for the warm TTFF; hot: the fix back a second later.
+TEST(ReceiverModel, EachFamilyTakesOnlyItsOwnValidCommands) {
+    using gpslink::StartType;
+    const auto& families = gpslink::kReceiverFamilies;
+    for (std::size_t n = 0; n < families.size(); ++n) {
+        for (StartType type : gpslink::kStartTypes) {
+            const std::string command = gpslink::resetCommand(families[n], type);
+            if (command.empty()) continue;
+            SCOPED_TRACE(std::string(gpslink::nameOf(families[n])) + " " +
+                         std::string(gpslink::nameOf(type)));
+            ReceiverConfig config = quickConfig();
+            config.family = families[n];
+            config.warmTtffSeconds = 4;
+            ReceiverModel model(config);
+            timeline(model, 8);
+            model.takeEvents();
+            std::string corrupted = command;
+            corrupted[command.size() - (command.back() == '\n' ? 3 : 1)] ^= 0x01;  // checksum
+            const std::string other =
+                gpslink::resetCommand(families[(n + 1) % families.size()],
+                                      type == StartType::Factory ? StartType::Cold : type);
+            for (const std::string& input : {other, corrupted, "\xB5" + command})
+                for (char byte : input) model.receive(std::string(1, byte));
+            const char* expected = type == StartType::Warm  ? "4T4F xxwF"
+                                   : type == StartType::Hot ? "1T7F xxhF"
+                                                            : "1-3u2T2F xxCRTF";
+            const std::string seen = timeline(model, 8) + " ";
+            EXPECT_EQ(seen + kinds(model.takeEvents()), expected);
         }
     }
 }
