@@ -27,16 +27,12 @@
 
 namespace {
 
-const std::string kConfirmed =
-    "Cold Start OK!\r\nPlease stop the program then shut down the GPS now!";
-
 using namespace xinput;
 
 // The main window after start-up, every port leading to one device.
 struct TestWindow {
     explicit TestWindow(const QString& device)
         : form([&] {
-              if (device.isEmpty()) throw std::runtime_error("no device for the window");
               auto port = std::make_unique<gpslink::QtSerialPort>();
               port->setDeviceOverride(device);
               return port;
@@ -53,12 +49,6 @@ struct TestWindow {
         if (clicked && !QTest::qWaitFor([&] { return startClicks == before + 1; }, 10000))
             return ::testing::AssertionFailure() << "the click did not reach the button";
         return clicked;
-    }
-    ::testing::AssertionResult reaches(const std::string& text, int ms) {
-        if (QTest::qWaitFor([&] { return form.statusText() == text; }, ms))
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure()
-               << "no [" << text << "]: [" << form.statusText() << "]";
     }
 
     Form1 form;
@@ -100,7 +90,13 @@ TEST_F(E2e, ACaptureReplayedByTheSimulatorIsConfirmed) {
                      [&](const gpssim::Event& e) { events.push_back(e.kind); });
     ASSERT_TRUE(w.pressStart());
     ASSERT_TRUE(QTest::qWaitFor([&] { return w.form.MSComm1().portOpen(); }, 10000));
-    ASSERT_TRUE(w.reaches(kConfirmed, 30000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return w.form.statusText() ==
+                   "Cold Start OK!\r\nPlease stop the program then shut down the GPS now!";
+        },
+        30000))
+        << w.form.statusText();
     EXPECT_EQ(w.form.Label1->text(), "Connected!");
     screenshot("cold-start-ok", &w.form);
     EXPECT_EQ(std::count(events.begin(), events.end(), gpssim::Event::ColdStart), 1);
