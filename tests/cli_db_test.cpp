@@ -27,14 +27,6 @@ QStringList storedIds(const QString& file) {
     return ids;
 }
 
-QStringList printedIds(std::vector<Cli*> runs) {
-    QStringList ids;
-    for (Cli* run : runs)
-        for (const QJsonObject& o : run->objects()) ids << o.value("id").toString();
-    ids.sort();
-    return ids;
-}
-
 TEST(CliDatabase, TwoStationsShareOneSqliteFile) {
     QTemporaryDir dir;
     const QString file = dir.filePath("line.sqlite");
@@ -48,7 +40,10 @@ TEST(CliDatabase, TwoStationsShareOneSqliteFile) {
              bench.add("b2", receiver(Behaviour::Silent))});
     EXPECT_EQ(a.finish(60000), 0);
     EXPECT_EQ(b.finish(60000), 1);
-    const QStringList printed = printedIds({&a, &b});
+    QStringList printed;
+    for (Cli* run : {&a, &b})
+        for (const QJsonObject& o : run->objects()) printed << o.value("id").toString();
+    printed.sort();
     ASSERT_EQ(printed.size(), 4);
     EXPECT_EQ(storedIds(file), printed);
     EXPECT_EQ(a.objects().at(0).value("lot").toString(), "L-1");
