@@ -27,14 +27,6 @@ QStringList storedIds(const QString& file) {
     return ids;
 }
 
-QStringList printedIds(std::vector<Cli*> runs) {
-    QStringList ids;
-    for (Cli* run : runs)
-        for (const QJsonObject& o : run->objects()) ids << o.value("id").toString();
-    ids.sort();
-    return ids;
-}
-
 TEST(CliDatabase, TwoStationsShareOneSqliteFile) {
     QTemporaryDir dir;
     const QString file = dir.filePath("line.sqlite");
@@ -48,7 +40,10 @@ TEST(CliDatabase, TwoStationsShareOneSqliteFile) {
              bench.add("b2", receiver(Behaviour::Silent))});
     EXPECT_EQ(a.finish(60000), 0);
     EXPECT_EQ(b.finish(60000), 1);
-    const QStringList printed = printedIds({&a, &b});
+    QStringList printed;
+    for (Cli* run : {&a, &b})
+        for (const QJsonObject& o : run->objects()) printed << o.value("id").toString();
+    printed.sort();
     ASSERT_EQ(printed.size(), 4);
     EXPECT_EQ(storedIds(file), printed);
     EXPECT_EQ(a.objects().at(0).value("lot").toString(), "L-1");
@@ -67,7 +62,7 @@ TEST(CliDatabase, AnUnusableDatabaseOpensNoPort) {
               std::string::npos)
         << cli.progressText();
     EXPECT_TRUE(cli.objects().empty());
-    EXPECT_FALSE(bench.commandTaken("normal"));
+    EXPECT_EQ(0, bench.starts("normal"));
 }
 
 TEST(CliDatabase, LineServerAndItsOutage) {
@@ -91,7 +86,7 @@ TEST(CliDatabase, LineServerAndItsOutage) {
         EXPECT_TRUE(message.contains(server.url(r.db)) && message.contains(r.error))
             << message.toStdString();
         EXPECT_FALSE(message.contains(r.password)) << message.toStdString();
-        EXPECT_FALSE(bench.commandTaken(r.db));
+        EXPECT_EQ(0, bench.starts(r.db));
     }
     qputenv("PGPASSWORD", PgServer::kPassword);
     const QString url = server.url("postgres");
@@ -108,8 +103,8 @@ TEST(CliDatabase, LineServerAndItsOutage) {
     Cli c;
     c.start(
         {"--json", "--db", url, "--station", "s-c", bench.add("c", receiver(Behaviour::Normal))});
-    ASSERT_TRUE(
-        waitUntil([&] { return c.progressText().find("UTC Time") != std::string::npos; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return c.progressText().find("UTC Time") != std::string::npos; }, 30000));
     ASSERT_TRUE(server.stop());
     EXPECT_EQ(c.finish(60000), 4);
     ASSERT_EQ(c.objects().size(), 1u);

@@ -52,7 +52,7 @@ TEST(Cli, MixedOutcomesOnOneStation) {
 
     Cli cli;
     cli.start(arguments);
-    ASSERT_TRUE(waitUntil(
+    ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             return cli.progressText().find(port["unplugged"].toStdString() + ": UTC Time") !=
                    std::string::npos;
@@ -169,7 +169,7 @@ TEST(Cli, InterruptedMidRunPrintsWhatItHas) {
     const QString port = bench.add("normal", receiver(Behaviour::Normal, 60));
     Cli cli;
     cli.start({port + "=SN-1"});
-    ASSERT_TRUE(waitUntil(
+    ASSERT_TRUE(QTest::qWaitFor(
         [&] { return cli.progressText().find("Cold Starting") != std::string::npos; }, 30000));
     ::kill(pid_t(cli.process.processId()), SIGINT);
     EXPECT_EQ(cli.finish(10000), 130);
@@ -197,7 +197,7 @@ TEST(Cli, LiveLinesOnATerminal) {
                                 .arg(QStringLiteral(COLDSTART_CLI), normal, silent);
     tmux({"new-session", "-d", "-x", "150", "-y", "12", "sh", "-c", command});
     QString screen;
-    const bool ended = waitUntil(
+    const bool ended = QTest::qWaitFor(
         [&] {
             return (screen = tmux({"capture-pane", "-p", "-e"})).contains("exit ");
         },

@@ -11,7 +11,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-#include <functional>
 #include <map>
 #include <memory>
 
@@ -26,11 +25,6 @@ namespace clirun {
 
 using gpssim::Behaviour;
 using gpssim::ReceiverConfig;
-
-// Runs the event loop until done() holds; false after limitMs.
-inline bool waitUntil(const std::function<bool()>& done, int limitMs) {
-    return QTest::qWaitFor(done, limitMs);
-}
 
 inline ReceiverConfig receiver(Behaviour behaviour, int ttffS = 2) {
     ReceiverConfig config;
@@ -70,7 +64,6 @@ public:
         drivers_[name] = std::move(driver);
         return path;
     }
-    bool commandTaken(const QString& name) const { return commandAt_.count(name) > 0; }
     // Start commands the receiver recognised as its own and valid.
     int starts(const QString& name) const { return starts_.count(name) ? starts_.at(name) : 0; }
     // Seconds from the latest command's arrival to the fix after it, as the
@@ -99,7 +92,8 @@ struct Cli {
         ASSERT_TRUE(process.waitForStarted()) << process.errorString().toStdString();
     }
     int finish(int limitMs) {
-        EXPECT_TRUE(waitUntil([&] { return process.state() == QProcess::NotRunning; }, limitMs))
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, limitMs))
             << "gps-coldstart-cli still running; progress so far:\n"
             << progressText();
         return process.exitCode();
@@ -114,8 +108,7 @@ struct Cli {
         std::vector<QJsonObject> list;
         for (const QByteArray& line : out.split('\n')) {
             if (line.isEmpty()) continue;
-            QJsonParseError error;
-            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+            const QJsonDocument document = QJsonDocument::fromJson(line);
             EXPECT_TRUE(document.isObject()) << "not a JSON object: " << line.toStdString();
             list.push_back(document.object());
         }

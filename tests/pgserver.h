@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -20,11 +19,8 @@ namespace results::testing {
 
 class PgServer {
 public:
-    static QString binDir() { return QStringLiteral("/usr/lib/postgresql/15/bin"); }
-    static bool available() {
-        return QFileInfo(binDir() + "/initdb").isExecutable() &&
-               QFileInfo(binDir() + "/pg_ctl").isExecutable();
-    }
+    static constexpr const char* kBin = "/usr/lib/postgresql/15/bin/";
+    static bool available() { return QFileInfo(QString(kBin) + "pg_ctl").isExecutable(); }
     static constexpr const char* kUser = "coldstart";
     static constexpr const char* kPassword = "bench-pw-7";
 
@@ -42,13 +38,10 @@ public:
         }
         port_ = freePort();
         QFile pwfile(dir_.filePath("pw"));
-        pwfile.open(QIODevice::WriteOnly);
-        pwfile.write(kPassword);
+        if (!pwfile.open(QIODevice::WriteOnly) || pwfile.write(kPassword) < 0) return;
         pwfile.close();
-        if (uid_ >= 0) {
-            ::chown(QFile::encodeName(dir_.path()).constData(), uid_, gid_);
-            ::chown(QFile::encodeName(pwfile.fileName()).constData(), uid_, gid_);
-        }
+        for (const QString& path : {dir_.path(), pwfile.fileName()})
+            if (uid_ >= 0) ::chown(QFile::encodeName(path).constData(), uid_, gid_);
         if (!run("initdb", {"-D", data(), "-U", kUser, "--pwfile", pwfile.fileName(),
                             "--auth=scram-sha-256", "-E", "UTF8", "--locale=C", "--no-sync"}))
             return;
@@ -65,15 +58,12 @@ public:
     }
 
     bool start() {
-        QStringList options{"-p", QString::number(port_),      "-k", dir_.path(),
-                            "-c", "listen_addresses=127.0.0.1"};
-        if (!durable_)
-            options << "-c"
-                    << "fsync=off"
-                    << "-c"
-                    << "synchronous_commit=off";
+        const QString options = QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1")
+                                    .arg(port_)
+                                    .arg(dir_.path()) +
+                                (durable_ ? "" : " -c fsync=off -c synchronous_commit=off");
         return run("pg_ctl", {"-D", data(), "-l", dir_.filePath("log"), "-w", "-t", "60", "-o",
-                              options.join(' '), "start"});
+                              options, "start"});
     }
     bool stop() { return run("pg_ctl", {"-D", data(), "-m", "fast", "-w", "stop"}); }
 
@@ -95,16 +85,13 @@ private:
         QProcess p;
         p.setWorkingDirectory(dir_.path());
         p.setProcessChannelMode(QProcess::MergedChannels);
-        auto env = QProcessEnvironment::systemEnvironment();
-        env.insert("PGPASSWORD", kPassword);
-        p.setProcessEnvironment(env);
         const int uid = uid_, gid = gid_;
         p.setChildProcessModifier([uid, gid] {
             if (uid >= 0 &&
                 (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
                 ::_exit(126);
         });
-        p.start(binDir() + "/" + tool, args);
+        p.start(kBin + tool, args);
         if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit ||
             p.exitCode() != 0) {
             error_ = tool + ": " + QString::fromLocal8Bit(p.readAll());

@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
@@ -26,16 +27,15 @@ struct Db {
     QTemporaryDir dir;
     QString path = dir.filePath(QStringLiteral("r.sqlite"));
     QStringList warnings;
-    std::unique_ptr<Store> open(const QString& db, int busyTimeoutMs = 10000) {
+    std::unique_ptr<Store> open(const QString& db = {}, int busyTimeoutMs = 10000) {
         QString why;
         Store::Options o;
         o.busyTimeoutMs = busyTimeoutMs;
-        auto s = Store::open(*parseTarget(db, &why), &why, o,
+        auto s = Store::open(*parseTarget(db.isEmpty() ? path : db, &why), &why, o,
                              [this](const QString& w) { warnings << w; });
         EXPECT_TRUE(s) << why.toStdString();
         return s;
     }
-    std::unique_ptr<Store> open(int busyTimeoutMs = 10000) { return open(path, busyTimeoutMs); }
 };
 
 QStringList storedIds(const QSqlDatabase& db) {
@@ -56,13 +56,8 @@ QJsonValue asJson(const QVariant& v, Column::Kind kind) {
 
 int report(const QStringList& args, QString* out, QString* err = nullptr) {
     QString o, e;
-    QTextStream os(&o), es(&e);
-    const int status = runReport(args, os, es);
-    os.flush();
-    es.flush();
-    if (out) *out = o;
-    if (err) *err = e;
-    return status;
+    QTextStream os(out ? out : &o), es(err ? err : &e);
+    return runReport(args, os, es);  // each stream flushes its text when it goes
 }
 
 }  // namespace
@@ -159,7 +154,7 @@ TEST(ResultsStore, KillLeavesWholeRowsWithEveryField) {
 // already stored and a last line cut by a kill.
 TEST(ResultsStore, SpoolsWhileTheDatabaseFailsAndMovesItInOnce) {
     Db db;
-    auto s = db.open(50);
+    auto s = db.open({}, 50);
     QJsonObject first = sampleResult(QStringLiteral("b"), 0);
     ASSERT_EQ(s->save(first), Store::Saved::Stored);
     {
@@ -294,25 +289,18 @@ TEST_P(ResultsReport, FiguresMatchTheHandCount) {
     EXPECT_TRUE(out.contains("median 35.00  p95 90.00")) << out.toStdString();
 }
 
-// Rows of a CSV text: fields split at commas and line ends outside quotes,
-// "" inside quotes is one ".
+// Rows of a CSV text: a quoted field may hold commas, line ends and "" for ".
 QList<QStringList> readCsv(const QString& text) {
-    QList<QStringList> rows;
-    QStringList row;
-    QString field;
-    bool quoted = false;
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar c = text[i];
-        if (c == '"' && quoted && i + 1 < text.size() && text[i + 1] == '"')
-            field += text[++i];
-        else if (c == '"')
-            quoted = !quoted;
-        else if (quoted || (c != ',' && c != '\r' && c != '\n'))
-            field += c;
-        else if (c != '\r')
-            row << std::exchange(field, QString());
-        if (!quoted && c == '\n') rows << std::exchange(row, QStringList());
+    static const QRegularExpression field(
+        QStringLiteral(R"(("(?:[^"]|"")*"|[^",\r\n]*)(,|\r?\n))"));
+    QList<QStringList> rows(1);
+    for (auto it = field.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        const QString f = m.captured(1);
+        rows.last() << (f.startsWith('"') ? f.mid(1, f.size() - 2).replace("\"\"", "\"") : f);
+        if (m.captured(2) != ",") rows << QStringList();
     }
+    rows.removeLast();
     return rows;
 }
 
@@ -335,7 +323,11 @@ TEST_P(ResultsReport, CsvReadsBack) {
     EXPECT_EQ(rows[3][header.indexOf("reason")], "port-unavailable");
 }
 
-TEST_P(ResultsReport, NamesEachMistake) {
+// The report's usage and database mistakes, named; the engine does not matter.
+TEST(ResultsReportUsage, NamesEachMistake) {
+    Db db;
+    const QString target = db.path;
+    db.open();
     const QString garbage = db.dir.filePath(QStringLiteral("garbage.sqlite"));
     QFile f(garbage);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(QByteArray(4096, 'x')) == 4096);
@@ -352,7 +344,6 @@ TEST_P(ResultsReport, NamesEachMistake) {
         {{"--csv", "x.csv", "--json"}, 2, "not both"},
         {{"--bogus"}, 2, "bogus"},
         {{"extra"}, 2, "unexpected argument \"extra\""},
-        {{"--db", "postgresql://u:hunter2@h/d"}, 2, "PGPASSWORD"},
         {{"--db", "/nonexistent/r.sqlite"}, 3, "/nonexistent/r.sqlite: no such file"},
         {{"--db", garbage}, 3, garbage + ": file is not a database"},
         {{"--db", newer}, 3, newer + ": its schema is version 99, newer than"},
@@ -363,6 +354,5 @@ TEST_P(ResultsReport, NamesEachMistake) {
         EXPECT_EQ(report(QStringList{"--db", target} + c.args, nullptr, &err), c.status)
             << c.error.toStdString();
         EXPECT_TRUE(err.contains(c.error)) << err.toStdString();
-        EXPECT_FALSE(err.contains("hunter2"));
     }
 }

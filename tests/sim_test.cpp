@@ -110,23 +110,6 @@ TEST(ReceiverModel, ClockCountsFromZeroThenCarriesUtcThenFixes) {
     EXPECT_EQ(kinds(model.takeEvents()), "TF");
 }
 
-// Thirteen satellites in view go out as four GSV sentences, the last with
-// one; an untracked satellite has an empty C/N0.
-TEST(ReceiverModel, GsvCarriesFourSatellitesASentence) {
-    ReceiverConfig config = quickConfig();
-    config.timeToFirstFixSeconds = 0;
-    config.snr = std::vector<int>(12, 40);
-    config.snr.push_back(0);
-    ReceiverModel model(config);
-    std::string gsv;
-    for (const std::string& line : linesOf(model.tick()))
-        if (line.rfind("$GPGSV", 0) == 0)
-            gsv += field(line, 1) + field(line, 2) + field(line, 3) + ":" +
-                   std::to_string(std::count(line.begin(), line.end(), ',')) + ":" +
-                   field(line, 7) + " ";
-    EXPECT_EQ(gsv, "4113:19:40 4213:19:40 4313:19:40 4413:7: ");
-}
-
 // The events that sentences written to the receiver, whole or byte by byte, cause.
 TEST(ReceiverModel, RecognisesOnlyAValidColdStart) {
     const std::pair<std::string, const char*> cases[] = {
@@ -190,8 +173,10 @@ TEST(ReceiverModel, EachFamilyTakesOnlyItsOwnValidCommands) {
     }
 }
 
-// Obeying the cold start and each way of misbehaving: the seconds before the
-// cold start and after it, and the events of both.
+// Obeying the cold start, a slow confirmation with empty times and switching
+// off: the seconds before the cold start and after it, and the events of both.
+// Silence, a wrong rate, ignoring and a slow confirmation are proven at the
+// station's command line.
 TEST(ReceiverModel, Behaviours) {
     const struct {
         const char* name;
@@ -203,10 +188,6 @@ TEST(ReceiverModel, Behaviours) {
     } cases[] = {
         {"normal: from zero again", Behaviour::Normal, 0, false, 7, 7, "3u2T2F 3u2T2F TFCRTF"},
         {"normal, 3 s silent", Behaviour::Normal, 3, false, 7, 10, "3u2T2F 3-3u2T2F TFCRTF"},
-        {"silent", Behaviour::Silent, 1, false, 10, 50, "10- 50- "},
-        {"wrong baud", Behaviour::WrongBaud, 1, false, 10, 10, "10n 10n TFx"},
-        {"ignore", Behaviour::Ignore, 1, false, 4, 3, "3u1T 1T2F TCiF"},
-        {"slow confirm: 35 s > 30", Behaviour::SlowConfirm, 1, false, 6, 37, "3u2T1F 35-2u TFCR"},
         {"slow confirm, empty times", Behaviour::SlowConfirm, 1, true, 6, 37, "3u2T1F 35b2u TFCR"},
         {"off after 30 s, for good", Behaviour::OffAfter, 1, false, 40, 40, "3u2T25F10- 40- TFO"},
     };
