@@ -52,7 +52,7 @@
 #include "gpslink/link.h"
 #include "station/result.h"
 #include "station/station.h"
-#include "tests/ptypair.h"
+#include "tests/support/ptypair.h"
 
 namespace coldstart::bench {
 namespace {
