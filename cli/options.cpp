@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "results/store.h"
-#include "station/portspec.h"
+#include "station/portargs.h"
 #include "station/result.h"
 #include "station/station.h"
 
@@ -158,19 +158,19 @@ Parsed parseArguments(const QStringList& arguments) {
     if (parser.positionalArguments().isEmpty())
         return failure(QStringLiteral("no port given (see --help)"));
     QString error;
-    const auto specs = station::parsePortSpecs(parser.positionalArguments(), *baud, &error);
-    if (!specs) return failure(error);
-    for (const station::PortSpec& spec : *specs) {
+    const auto ports = station::parsePortArgs(parser.positionalArguments(), *baud, &error);
+    if (!ports) return failure(error);
+    for (const station::PortArg& port : *ports) {
         station::UnitConfig unit = base;
-        unit.port = spec.port;
-        unit.device = spec.device;
-        unit.baud = spec.baud;
-        unit.unit = spec.unit;
-        const QString family = spec.family.isEmpty() ? parser.value("receiver") : spec.family;
-        const QString start = spec.start.isEmpty() ? parser.value("start") : spec.start;
+        unit.port = port.port;
+        unit.device = port.device;
+        unit.baud = port.baud;
+        unit.unit = port.unit;
+        const QString family = port.family.isEmpty() ? parser.value("receiver") : port.family;
+        const QString start = port.start.isEmpty() ? parser.value("start") : port.start;
         if (!station::configureStart(unit, family, start, parser.isSet("require-reset"), &error))
             return failure(
-                (spec.family.isEmpty() && spec.start.isEmpty() ? QString() : spec.port + ": ") +
+                (port.family.isEmpty() && port.start.isEmpty() ? QString() : port.port + ": ") +
                 error);
         parsed.options.units.push_back(unit);
     }

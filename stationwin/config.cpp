@@ -115,23 +115,23 @@ QString Settings::stationName() const {
 
 std::optional<std::vector<station::UnitConfig>> slotConfigs(const Settings& settings,
                                                             QString* error) {
-    const auto specs = station::parsePortSpecs(settings.ports, settings.baud, error);
-    if (!specs) return std::nullopt;
+    const auto ports = station::parsePortArgs(settings.ports, settings.baud, error);
+    if (!ports) return std::nullopt;
     std::vector<station::UnitConfig> units;
-    for (const station::PortSpec& spec : *specs) {
+    for (const station::PortArg& port : *ports) {
         station::UnitConfig unit;
-        unit.port = spec.port;
-        unit.device = spec.device;
-        unit.baud = spec.baud;
+        unit.port = port.port;
+        unit.device = port.device;
+        unit.baud = port.baud;
         unit.station = settings.stationName();
         unit.cycles = settings.cycles;
         unit.confirmTimeoutS = settings.confirmTimeoutS;
         unit.fixTimeoutS = settings.fixTimeoutS;
         unit.limits = settings.limits;
-        const QString family = spec.family.isEmpty() ? settings.family : spec.family;
-        const QString start = spec.start.isEmpty() ? settings.start : spec.start;
+        const QString family = port.family.isEmpty() ? settings.family : port.family;
+        const QString start = port.start.isEmpty() ? settings.start : port.start;
         if (!station::configureStart(unit, family, start, false, error)) {
-            *error = spec.port + QLatin1String(": ") + *error;
+            *error = port.port + QLatin1String(": ") + *error;
             return std::nullopt;
         }
         units.push_back(unit);
@@ -198,16 +198,16 @@ CommandLine parseCommandLine(const QStringList& arguments) {
                                        "not from the command line")
                             .arg(port));
     QString error;
-    const auto specs = station::parsePortSpecs(line.ports, 9600, &error);
-    if (!specs) return fail(error);
+    const auto ports = station::parsePortArgs(line.ports, 9600, &error);
+    if (!ports) return fail(error);
     // Family and start type are checked together with the settings' once
     // those are read; a name that is none is refused here already.
-    for (const station::PortSpec& spec : *specs) {
-        if (!spec.family.isEmpty() && !gpslink::receiverFamilyFromName(spec.family.toStdString()))
+    for (const station::PortArg& port : *ports) {
+        if (!port.family.isEmpty() && !gpslink::receiverFamilyFromName(port.family.toStdString()))
             return fail(
-                QStringLiteral("%1: unknown receiver family \"%2\"").arg(spec.port, spec.family));
-        if (!spec.start.isEmpty() && !gpslink::startTypeFromName(spec.start.toStdString()))
-            return fail(QStringLiteral("%1: unknown start type \"%2\"").arg(spec.port, spec.start));
+                QStringLiteral("%1: unknown receiver family \"%2\"").arg(port.port, port.family));
+        if (!port.start.isEmpty() && !gpslink::startTypeFromName(port.start.toStdString()))
+            return fail(QStringLiteral("%1: unknown start type \"%2\"").arg(port.port, port.start));
     }
     return line;
 }

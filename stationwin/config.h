@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "results/target.h"
-#include "station/portspec.h"
+#include "station/portargs.h"
 #include "station/result.h"
 #include "station/unitrun.h"
 

@@ -19,7 +19,7 @@
 #include <QVBoxLayout>
 
 #include "results/target.h"
-#include "station/portspec.h"
+#include "station/portargs.h"
 
 namespace stationwin {
 
@@ -179,7 +179,7 @@ void SettingsDialog::addPortByName() {
     const QString path = extraPort_->text().trimmed();
     if (path.isEmpty()) return;
     QString error;
-    if (!station::parsePortSpec(path, 9600, &error)) {
+    if (!station::parsePortArg(path, 9600, &error)) {
         QMessageBox::warning(this, windowTitle(), error);
         return;
     }

@@ -1,4 +1,4 @@
-#include "station/portspec.h"
+#include "station/portargs.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -14,14 +14,14 @@ std::optional<int> lineRate(const QString& text) {
     return rate;
 }
 
-std::optional<PortSpec> parsePortSpec(const QString& argument, int defaultBaud, QString* error) {
-    PortSpec spec;
+std::optional<PortArg> parsePortArg(const QString& argument, int defaultBaud, QString* error) {
+    PortArg port;
     QString rest = argument;
     if (const int equals = rest.indexOf('='); equals >= 0) {
-        spec.unit = rest.mid(equals + 1);
+        port.unit = rest.mid(equals + 1);
         rest.truncate(equals);
     }
-    spec.baud = defaultBaud;
+    port.baud = defaultBaud;
     if (const int at = rest.lastIndexOf('@'); at >= 0) {
         const QStringList parts = rest.mid(at + 1).split(',');
         if (parts.size() > 3) {
@@ -34,51 +34,51 @@ std::optional<PortSpec> parsePortSpec(const QString& argument, int defaultBaud, 
                 *error = QStringLiteral("%1: unknown baud rate \"%2\"").arg(argument, parts[0]);
                 return std::nullopt;
             }
-            spec.baud = *rate;
+            port.baud = *rate;
         }
-        spec.family = parts.value(1);
-        spec.start = parts.value(2);
+        port.family = parts.value(1);
+        port.start = parts.value(2);
         rest.truncate(at);
     }
     static const QRegularExpression comName(QStringLiteral("^com *([0-9]{1,3})$"),
                                             QRegularExpression::CaseInsensitiveOption);
     if (const auto match = comName.match(rest); match.hasMatch()) {
         const int number = match.captured(1).toInt();
-        spec.port = QStringLiteral("COM %1").arg(number);
-        spec.device = gpslink::deviceForPort(number);
-        if (spec.device.isEmpty()) {
+        port.port = QStringLiteral("COM %1").arg(number);
+        port.device = gpslink::deviceForPort(number);
+        if (port.device.isEmpty()) {
             *error = QStringLiteral("%1: there is no port %2 (COM 1 to COM 101)")
-                         .arg(argument, spec.port);
+                         .arg(argument, port.port);
             return std::nullopt;
         }
-        return spec;
+        return port;
     }
     if (!rest.startsWith('/')) {
         *error = QStringLiteral("%1: not a device path or a port name such as COM3").arg(argument);
         return std::nullopt;
     }
-    spec.port = spec.device = rest;
-    return spec;
+    port.port = port.device = rest;
+    return port;
 }
 
-std::optional<std::vector<PortSpec>> parsePortSpecs(const QStringList& arguments, int defaultBaud,
-                                                    QString* error) {
-    std::vector<PortSpec> specs;
+std::optional<std::vector<PortArg>> parsePortArgs(const QStringList& arguments, int defaultBaud,
+                                                  QString* error) {
+    std::vector<PortArg> ports;
     QStringList devices;
     for (const QString& argument : arguments) {
-        auto spec = parsePortSpec(argument, defaultBaud, error);
-        if (!spec) return std::nullopt;
+        auto port = parsePortArg(argument, defaultBaud, error);
+        if (!port) return std::nullopt;
         // A link and its target are one device.
-        const QString canonical = QFileInfo(spec->device).canonicalFilePath();
-        const QString device = canonical.isEmpty() ? spec->device : canonical;
+        const QString canonical = QFileInfo(port->device).canonicalFilePath();
+        const QString device = canonical.isEmpty() ? port->device : canonical;
         if (devices.contains(device)) {
             *error = QStringLiteral("%1: the port is named twice").arg(argument);
             return std::nullopt;
         }
         devices << device;
-        specs.push_back(*spec);
+        ports.push_back(*port);
     }
-    return specs;
+    return ports;
 }
 
 }  // namespace station

@@ -17,7 +17,7 @@
 
 namespace station {
 
-struct PortSpec {
+struct PortArg {
     QString port;    // "COM 3" for a port name, else the path as given
     QString device;  // the device opened
     int baud = 0;
@@ -30,10 +30,10 @@ struct PortSpec {
 std::optional<int> lineRate(const QString& text);
 
 // One argument; nothing, with error set to a message naming the mistake.
-std::optional<PortSpec> parsePortSpec(const QString& argument, int defaultBaud, QString* error);
+std::optional<PortArg> parsePortArg(const QString& argument, int defaultBaud, QString* error);
 
 // Every argument, refusing a device named twice (under any name).
-std::optional<std::vector<PortSpec>> parsePortSpecs(const QStringList& arguments, int defaultBaud,
-                                                    QString* error);
+std::optional<std::vector<PortArg>> parsePortArgs(const QStringList& arguments, int defaultBaud,
+                                                  QString* error);
 
 }  // namespace station
