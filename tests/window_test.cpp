@@ -258,13 +258,12 @@ TEST_F(MainWindow, StatusBoxAndStartButtonShowTheirColours) {
     expectShows(window.Cmd_Start_1, face, buttonFace(), 1);
 }
 
-// A run through the real controls: list-only selectors, press, connect tick,
+// A run through the real controls: selectors, press, connect tick,
 // data, press again; each QTimer follows its link timer, and enabling a
 // running one leaves it be.
 TEST_F(MainWindow, ControlsAndTimersDriveTheLink) {
     window.ComPort_6->addItems({"COM 1", "COM 12"});
     window.BaudRate_6->addItems({"4800", "19200"});
-    EXPECT_FALSE(window.ComPort_6->setListText("COM 7") || window.BaudRate_6->setListText("9601"));
     ASSERT_TRUE(window.ComPort_6->setListText("COM 12") && window.BaudRate_6->setListText("19200"));
     window.link().setStartUpValues();
 
