@@ -322,25 +322,27 @@ TEST(Capture, EachReachesItsOutcome) {
         int confirmLine;    // line of the GGA sentence that confirms it, 0 for none
         bool baudReport;    // "Baud Rate not match!" shown on the way
         bool waiting;       // "Please waiting......" shown on the way
-    } outcomes[] = {        // SiRF-II with its clock running from power-up: every GGA counts.
-                    {"tn200.log", 24, 27, false, false},
-                    // SiRF-III: power-up banner of proprietary text, then GGA sentences.
-                    {"blumax-gps009.log", 48, 60, false, false},
-                    // GN talker and an extra GGA field.
-                    {"beidou-bd.log", 51, 57, false, false},
-                    // Two GGA sentences per epoch (GP and GL): the second of an epoch answers.
-                    {"sirfstarv-nmea.log", 21, 22, false, false},
-                    // A GGA that lost its "*" runs into the next sentence and still counts;
-                    // the capture ends before any answer.
-                    {"triton400.log", 34, 0, false, false},
-                    // A clock counting from 00:00:02: the first seconds are waited out.
-                    {"geos-1m.log", 56, 60, false, true},
-                    // Restart with spliced, truncated and NUL-filled sentences; a GGA
-                    // swallowed by a GSV that lost its "*" does not count.
-                    {"gp-320fw-2019-04-07-coldboot.log", 73, 81, false, false},
-                    // Ten seconds of GGA sentences with an empty time field look like a
-                    // wrong baud rate until the times come.
-                    {"bt451.log", 124, 132, true, false}};
+    } outcomes[] = {
+        // SiRF-II with its clock running from power-up: every GGA counts.
+        {"tn200.log", 24, 27, false, false},
+        // SiRF-III: power-up banner of proprietary text, then GGA sentences.
+        {"blumax-gps009.log", 48, 60, false, false},
+        // GN talker and an extra GGA field.
+        {"beidou-bd.log", 51, 57, false, false},
+        // Two GGA sentences per epoch (GP and GL): the second of an epoch answers.
+        {"sirfstarv-nmea.log", 21, 22, false, false},
+        // A GGA that lost its "*" runs into the next sentence and still counts;
+        // the capture ends before any answer.
+        {"triton400.log", 34, 0, false, false},
+        // A clock counting from 00:00:02: the first seconds are waited out.
+        {"geos-1m.log", 56, 60, false, true},
+        // Restart with spliced, truncated and NUL-filled sentences; a GGA
+        // swallowed by a GSV that lost its "*" does not count.
+        {"gp-320fw-2019-04-07-coldboot.log", 73, 81, false, false},
+        // Ten seconds of GGA sentences with an empty time field look like a
+        // wrong baud rate until the times come.
+        {"bt451.log", 124, 132, true, false},
+    };
     for (const auto& expected : outcomes) {
         SCOPED_TRACE(expected.file);
         std::ifstream in(std::string(COLDSTART_TESTDATA_DIR) + "/" + expected.file,
