@@ -44,13 +44,10 @@ protected:
     // Waits, without the event loop (so the port reads nothing), until the
     // device holds n unread bytes.
     bool deviceHolds(int n) const {
-        QDeadlineTimer deadline(5000);
-        int waiting = 0;
-        while (ioctl(pty.slaveFd(), FIONREAD, &waiting) == 0 && waiting < n) {
-            if (deadline.hasExpired()) return false;
-            usleep(1000);
-        }
-        return waiting >= n;
+        const QDeadlineTimer deadline(kWait);
+        for (int waiting = 0; ioctl(pty.slaveFd(), FIONREAD, &waiting) == 0; usleep(1000))
+            if (waiting >= n || deadline.hasExpired()) return waiting >= n;
+        return false;
     }
 
     testing::Pty pty;
@@ -129,9 +126,8 @@ TEST_F(QtSerialPortTest, DeliversOnlyWhatArrivesWhileOpenAndIsNotDiscarded) {
     EXPECT_EQ(port.input(), "");
 }
 
-// Every byte value, NUL first, then a sentence, in pieces of several sizes;
-// and the other way, text and binary.
-TEST_F(QtSerialPortTest, BytesPassBothWaysInOrder) {
+// Every byte value, NUL first, then a sentence, in pieces of several sizes.
+TEST_F(QtSerialPortTest, BytesArriveInOrder) {
     ASSERT_TRUE(port.setPortOpen(true));
     std::string bytes;
     for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<char>(b));
@@ -146,14 +142,6 @@ TEST_F(QtSerialPortTest, BytesPassBothWaysInOrder) {
     }
     EXPECT_EQ(received, bytes);
     for (int event : events) EXPECT_EQ(event, comEvReceive);
-
-    const std::string out = "$PSRF101,0,0,0,0,0,0,12,4*10\r\n" + std::string("\x00\x80\xff\r\n", 5);
-    port.output(out.substr(0, 30));
-    port.output(out.substr(30));
-    std::string atFarEnd;
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return (atFarEnd += pty.receive()).size() >= out.size(); }, kWait));
-    EXPECT_EQ(atFarEnd, out);
 }
 
 // QSerialPort reports the dead line as a read error or as a resource error,

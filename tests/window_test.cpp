@@ -1,17 +1,213 @@
-// The main window: what its controls show, that each control reaches the
-// link, and which keys and requests press and close what.
+// The main window: reading and writing "Set.txt", start-up in working
+// directories with every kind of settings file, what the controls show, that
+// each control reaches the link, and which keys and requests press and close
+// what.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QTest>
 #include <QTextBlock>
 #include <QTimer>
 
 #include "app/form1.h"
 #include "app/form5.h"
+#include "app/settingsfile.h"
+#include "app/startup.h"
 #include "tests/support/fakes.h"
+#include "tests/support/workdir.h"
 
 namespace {
+
+TEST(SettingsParse, FieldRules) {
+    const SettingsTexts deflt{"COM 1", "9600"};
+    const std::pair<std::string, std::optional<SettingsTexts>> cases[] = {
+        {"COM 1,9600\r\n", deflt},
+        {"COM 1\n9600\n", deflt},                              // one field a line
+        {"   COM 1   ,   9600   \r\n", deflt},                 // spaces around fields dropped
+        {"\"COM, 1\",9600", SettingsTexts{"COM, 1", "9600"}},  // quoted
+        {"\" COM 1 \" ,9600", SettingsTexts{" COM 1 ", "9600"}},
+        {"COM 1,9600,115200\r\nCOM 2,4800\r\n", deflt},            // the rest is not read
+        {"\xe9\xff,9600\r\n", SettingsTexts{"\xe9\xff", "9600"}},  // bytes kept
+        {"COM 1,\r\n", SettingsTexts{"COM 1", ""}},
+        {"", std::nullopt},
+        {"   ", std::nullopt},
+        {"COM 1\r\n", std::nullopt},
+        {"COM 1,", std::nullopt},
+    };
+    for (const auto& [text, fields] : cases) EXPECT_TRUE(parseSettings(text) == fields) << text;
+}
+
+// The id of a process that has ended.
+pid_t endedProcess() {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+mode_t modeOf(const QString& path) {
+    struct stat st {};
+    return lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode : 0;
+}
+
+// What stands beside Set.txt before a write, and what of it a write leaves.
+TEST(SettingsWrite, ReplacesTheFileAndOnlyItsOwnLeftovers) {
+    const QString dead = "Set.txt.tmp." + QString::number(endedProcess());
+    const struct {
+        const char* name;
+        QString other;  // a name beside Set.txt
+        bool link;      // the name is a link to "victim"
+        bool survives;  // the write leaves it
+    } cases[] = {
+        {"nothing else", {}, false, false},
+        {"killed writer's leftover", dead + ".Ab3dE9", false, false},
+        {"living writer's file", "Set.txt.tmp.1.Ab3dE9", false, true},
+        {"a user's file of the old fixed name", "Set.txt.new", false, true},
+        {"a user's file like a leftover", dead + ".toolong7", false, true},
+        {"a link like a leftover", dead + ".Ab3dE9", true, true},
+        {"a link at the old fixed name", "Set.txt.new", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedWorkDir dir;
+        dir.write("COM 100,921600\r\nsomething longer that must not survive\r\n");
+        QFile::setPermissions(
+            "Set.txt", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
+        dir.write("the user's", "victim");
+        if (c.link)
+            QFile::link("victim", c.other);
+        else if (!c.other.isEmpty())
+            dir.write("the user's", c.other);
+
+        ASSERT_TRUE(WriteSettingsFile("COM 1", "9600"));
+        EXPECT_EQ(dir.read(), QByteArray("COM 1,9600\r\n"));
+        EXPECT_EQ(modeOf("Set.txt"), S_IFREG | 0640) << "the old file's permission bits";
+        EXPECT_EQ(readSettingsFile(), (SettingsTexts{"COM 1", "9600"}));
+        QStringList left{"Set.txt", "victim"};
+        if (c.survives) left << c.other;
+        left.sort();
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::System), left);
+        EXPECT_EQ(dir.read("victim"), QByteArray("the user's"));
+    }
+}
+
+// Where no new file can be made beside it, Set.txt is rewritten in place if
+// it can be.  Run as a user that the permission bits bind (nobody, for root).
+TEST(SettingsWrite, FallsBackToWritingInPlace) {
+    const struct {
+        const char* name;
+        bool dirWritable;
+        const char* before;  // nullptr: no file
+        QFile::Permissions mode;
+        bool written;
+    } cases[] = {
+        {"closed folder, writable file", false, "COM 7,4800\r\n", QFile::Permissions(0x6666), true},
+        {"closed folder, read-only file", false, "COM 7,4800\r\n", QFile::Permissions(0x4444),
+         false},
+        {"closed folder, no file", false, nullptr, {}, false},
+        {"open folder, read-only file", true, "COM 7,4800\r\n", QFile::Permissions(0x4444), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedWorkDir dir;
+        if (c.before) {
+            dir.write(c.before);
+            QFile::setPermissions("Set.txt", c.mode);
+        }
+        QFile::setPermissions(
+            dir.path(), c.dirWritable ? QFile::Permissions(0x7777) : QFile::Permissions(0x5555));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+            _exit(WriteSettingsFile("COM 1", "9600") ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(status, c.written ? 0 : 1 << 8);
+        EXPECT_EQ(dir.read(), c.written  ? QByteArray("COM 1,9600\r\n")
+                              : c.before ? QByteArray(c.before)
+                                         : QByteArray("<missing>"));
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), c.before ? 1 : 0);
+        QFile::setPermissions(dir.path(), QFile::Permissions(0x7700));
+    }
+}
+
+struct Started {
+    explicit Started(std::function<void(Form1&)> whileBoxOpen = nullptr)
+        : form(std::make_unique<gpslink::testing::FakeSerialPort>()) {
+        Form_Load(form, StartupHooks{[this, whileBoxOpen] {
+                      ++messages;
+                      if (whileBoxOpen) whileBoxOpen(form);
+                  }});
+    }
+    Form1 form;
+    int messages = 0;
+};
+
+// What start-up selects, reports and leaves in Set.txt for each kind of file.
+TEST(Startup, SettingsFiles) {
+    const QByteArray fallback = "COM 1,9600\r\n";
+    const struct {
+        const char* contents;  // nullptr: no file
+        bool readOnly;
+        const char *port, *baud;
+    } rows[] = {
+        {"COM 7,115200\r\n", false, "COM 7", "115200"},
+        {"COM 3,4800\r\n", true, "COM 3", "4800"},  // read, and made writable
+        {nullptr, false, "COM 1", "9600"},
+        {"COM1,9600\r\n", false, "COM 1", "9600"},
+        {"COM 1,38400\r\n", false, "COM 1", "9600"},
+        {"COM 200,9600\r\n", false, "COM 1", "9600"},
+        {"\xe9\xff,\x80\r\n", false, "COM 1", "9600"},
+        {"com 1,9600\r\n", false, "COM 1", "9600"},
+        {"COM 1,9600 baud\r\n", false, "COM 1", "9600"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.contents ? row.contents : "no file");
+        ScopedWorkDir dir;
+        if (row.contents) dir.write(row.contents);
+        if (row.readOnly) QFile::setPermissions("Set.txt", QFileDevice::ReadOwner);
+        Started s;
+        const bool usable = row.contents && std::string(row.port) != "COM 1";
+        EXPECT_EQ(s.messages, usable ? 0 : 1);
+        EXPECT_EQ(dir.read(), usable ? QByteArray(row.contents) : fallback);
+        EXPECT_EQ(s.form.ComPort_6->currentText(), row.port);
+        EXPECT_EQ(s.form.BaudRate_6->currentText(), row.baud);
+        EXPECT_EQ(s.form.ComPort_6->count(), 101) << "filled once";
+        EXPECT_TRUE(QFile::permissions("Set.txt") & QFileDevice::WriteOwner);
+    }
+}
+
+// A folder named Set.txt can be neither read nor replaced: start-up goes on
+// with the defaults.
+TEST(Startup, UnwritableSettingsStillStartWithDefaults) {
+    ScopedWorkDir dir;
+    QDir(dir.path()).mkdir("Set.txt");
+    Started s;
+    EXPECT_EQ(s.messages, 1);
+    EXPECT_EQ(s.form.ComPort_6->currentText(), "COM 1");
+    EXPECT_EQ(s.form.BaudRate_6->currentText(), "9600");
+    EXPECT_TRUE(s.form.isVisible());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
+              QStringList{"Set.txt"});
+}
+
+TEST(Startup, TicksWhileTheNoticeIsOpenAreUndone) {
+    ScopedWorkDir dir;
+    Started s([](Form1& form) {
+        // The stall check runs while the notice waits for the user.
+        for (int i = 0; i < 4; ++i) form.link().Timer_PF_Timer();
+        EXPECT_EQ(form.link().state().Counters[8], 4);
+    });
+    EXPECT_EQ(s.messages, 1);
+    EXPECT_EQ(s.form.link().state().Counters[8], 0);
+    EXPECT_EQ(s.form.Label1->text(), "Not connected!");
+}
 
 namespace colour = gpslink::colour;
 
@@ -62,13 +258,12 @@ TEST_F(MainWindow, StatusBoxAndStartButtonShowTheirColours) {
     expectShows(window.Cmd_Start_1, face, buttonFace(), 1);
 }
 
-// A run through the real controls: list-only selectors, press, connect tick,
+// A run through the real controls: selectors, press, connect tick,
 // data, press again; each QTimer follows its link timer, and enabling a
 // running one leaves it be.
 TEST_F(MainWindow, ControlsAndTimersDriveTheLink) {
     window.ComPort_6->addItems({"COM 1", "COM 12"});
     window.BaudRate_6->addItems({"4800", "19200"});
-    EXPECT_FALSE(window.ComPort_6->setListText("COM 7") || window.BaudRate_6->setListText("9601"));
     ASSERT_TRUE(window.ComPort_6->setListText("COM 12") && window.BaudRate_6->setListText("19200"));
     window.link().setStartUpValues();
 
