@@ -27,11 +27,9 @@ struct Db {
     QTemporaryDir dir;
     QString path = dir.filePath(QStringLiteral("r.sqlite"));
     QStringList warnings;
-    std::unique_ptr<Store> open(const QString& db = {}, int busyTimeoutMs = 10000) {
+    std::unique_ptr<Store> open(const QString& db = {}) {
         QString why;
-        Store::Options o;
-        o.busyTimeoutMs = busyTimeoutMs;
-        auto s = Store::open(*parseTarget(db.isEmpty() ? path : db, &why), &why, o,
+        auto s = Store::open(*parseTarget(db.isEmpty() ? path : db, &why), &why, {},
                              [this](const QString& w) { warnings << w; });
         EXPECT_TRUE(s) << why.toStdString();
         return s;

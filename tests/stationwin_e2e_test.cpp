@@ -94,7 +94,6 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
     for (int i = 0; i < 6; ++i) {
         ASSERT_TRUE(typeInto(nullptr, serial(i), true));
         ASSERT_TRUE(QTest::qWaitFor([&] { return window.run(i) != nullptr; }, 5000)) << i;
-        EXPECT_EQ(window.run(i)->config().unit, serial(i));
         EXPECT_TRUE(QTest::qWaitFor(
             [&] { return QApplication::focusWidget() == window.tile(i + 1)->serialField(); }, 5000))
             << "focus did not move on from slot " << i + 1;
