@@ -65,24 +65,16 @@ TEST(CliDatabase, LineServerAndItsOutage) {
     QStringList printed;
     for (Cli* run : {&a, &b, &c})
         for (const QJsonObject& o : run->objects()) printed << o.value("id").toString();
-    // The second report finds nothing more to move in; each id is stored once.
-    for (const QStringList& format : {QStringList{"--json"}, QStringList{"--csv", "-"}}) {
-        QProcess report;  // as the same user: the spool is in that user's data folder
-        report.setProcessEnvironment(c.process.processEnvironment());
-        report.start(COLDSTART_CLI, QStringList{"report", "--db", url} + format);
-        ASSERT_TRUE(report.waitForFinished(30000));
-        EXPECT_EQ(report.exitCode(), 0) << report.readAllStandardError().toStdString();
-        const QByteArray out = report.readAllStandardOutput();
-        if (format[0] == "--json") {
-            const QJsonObject overall = QJsonDocument::fromJson(out)["overall"].toObject();
-            EXPECT_EQ(overall["results"].toInt(), 4);
-            EXPECT_EQ(overall["outcomes"]["pass"].toInt(), 3);
-        } else {
-            EXPECT_EQ(out.count("\r\n"), 1 + 4) << out.toStdString();
-            for (const QString& id : printed)
-                EXPECT_TRUE(!id.isEmpty() && out.contains(id.toUtf8())) << id.toStdString();
-        }
-    }
+    // Every printed id is stored once.
+    QProcess report;  // as the same user: the spool is in that user's data folder
+    report.setProcessEnvironment(c.process.processEnvironment());
+    report.start(COLDSTART_CLI, {"report", "--db", url, "--csv", "-"});
+    ASSERT_TRUE(report.waitForFinished(30000));
+    EXPECT_EQ(report.exitCode(), 0) << report.readAllStandardError().toStdString();
+    const QByteArray csv = report.readAllStandardOutput();
+    EXPECT_EQ(csv.count("\r\n"), 1 + 4) << csv.toStdString();
+    for (const QString& id : printed)
+        EXPECT_TRUE(!id.isEmpty() && csv.contains(id.toUtf8())) << id.toStdString();
 }
 
 }  // namespace
