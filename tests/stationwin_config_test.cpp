@@ -38,7 +38,7 @@ TEST(StationCommandLine, NamesEachMistakeAndTouchesNothing) {
     EXPECT_EQ(parseCommandLine(many).action, CommandLine::Run);
 }
 
-TEST(StationSettings, UnusableStoredValuesFallBackWithAMessage) {
+TEST(StationSettings, FallBackOrComeBackAsSaved) {
     QTemporaryDir dir;
     struct Case {
         const char* key;
@@ -63,10 +63,6 @@ TEST(StationSettings, UnusableStoredValuesFallBackWithAMessage) {
         EXPECT_FALSE(s.limits.maxTtffS);
         EXPECT_FALSE(s.limits.minCn0);
     }
-}
-
-TEST(StationSettings, ComeBackAsSavedAndMakeTheSlots) {
-    QTemporaryDir dir;
     Settings saved;
     saved.ports = QStringList{"/dev/ttyUSB3@115200,ublox,hot", "COM 3"};
     saved.baud = 4800;

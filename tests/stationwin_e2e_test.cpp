@@ -65,8 +65,7 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
     QString error;
     const auto units = stationwin::slotConfigs(dialog.settings(), &error);
     ASSERT_TRUE(units) << error.toStdString();
-    results::Target target;
-    target.path = dir.filePath("results.sqlite");
+    const results::Target target = *results::parseTarget(dir.filePath("results.sqlite"), &error);
     auto store = results::Store::open(target, &error);
     ASSERT_TRUE(store) << error.toStdString();
     // Each stored row: unit, result, reason, lot and operator.
@@ -146,8 +145,7 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
         QTest::qWaitFor([&] { return described(window.tile(0)).startsWith("running"); }, 5000));
 
     // Closing while a slot runs asks once; yes ends every run, its result kept.
-    // The question runs its own event loop inside close(); a timer answers it
-    // with a real click on Yes.
+    // A timer answers the question, shown inside close(), with a real click.
     int asked = 0;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
