@@ -1,9 +1,7 @@
-// The station window end to end: eight slots, kept by the settings dialog, on
-// a private Xvfb against simulated receivers on pseudo-terminals (passing,
-// silent, one that ignores its command, a port that does not exist), serial
-// numbers scanned in as real X key events, real clicks, the tiles read back
-// through their accessible names and texts, the stored rows read from the
-// SQLite file.
+// The station window end to end on a private Xvfb: eight slots kept by the
+// settings dialog, simulated receivers on pseudo-terminals, serial numbers
+// scanned in and clicks made as real X input, the tiles read back through
+// their accessible names and texts, the stored rows read from the file.
 #include <QAccessible>
 #include <QApplication>
 #include <QDialogButtonBox>
