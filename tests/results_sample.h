@@ -1,12 +1,15 @@
-// A result as the station reports it, made from a station name and an index,
-// so that a row read back can be checked field by field.
+// Results as the station reports them, and the stored rows read back.
 #pragma once
 
 #include <QJsonObject>
+#include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 
 namespace results::testing {
 
+// A result made from a station name and an index, so that a row read back can
+// be checked field by field.
 inline QJsonObject sampleResult(const QString& station, int i) {
     const bool pass = i % 5 != 4;
     const QString started = QStringLiteral("2026-12-07T%1:%2:%3.%4Z")
@@ -42,6 +45,14 @@ inline QJsonObject sampleResult(const QString& station, int i) {
         {"operator", "ann"},
         {"lot", "WO-7"},
     };
+}
+
+// Each stored row as the SQL expression `row` gives it, in the order stored.
+inline QStringList storedRows(const QSqlDatabase& db, const QString& row = QStringLiteral("id")) {
+    QStringList rows;
+    QSqlQuery q(QStringLiteral("SELECT %1 FROM results ORDER BY seq").arg(row), db);
+    while (q.next()) rows << q.value(0).toString();
+    return rows;
 }
 
 }  // namespace results::testing

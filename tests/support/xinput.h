@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
-#include <QImage>
+#include <QPixmap>
 #include <QProcess>
 #include <QRect>
 #include <QScreen>
@@ -16,7 +16,6 @@
 
 namespace xinput {
 
-// Real input through the X server's XTEST extension, while the event loop runs.
 inline ::testing::AssertionResult xdotool(const QStringList& arguments) {
     QProcess tool;
     tool.start(QStringLiteral("xdotool"), arguments);
@@ -39,16 +38,14 @@ inline QRect onScreen(const QWidget* w) {
     return QRect(w->mapToGlobal(QPoint(0, 0)), w->size());
 }
 
-inline QImage screen(const QRect& r) {
-    return QGuiApplication::primaryScreen()
-        ->grabWindow(0, r.x(), r.y(), r.width(), r.height())
-        .toImage();
-}
-
+// With COLDSTART_SCREENSHOTS=<folder>, the window as the screen shows it.
 inline void screenshot(const char* name, QWidget* window) {
     const QString folder = qEnvironmentVariable("COLDSTART_SCREENSHOTS");
-    if (!folder.isEmpty() && QTest::qWaitForWindowExposed(window))
-        screen(onScreen(window)).save(folder + "/" + name + ".png");
+    if (folder.isEmpty() || !QTest::qWaitForWindowExposed(window)) return;
+    const QRect r = onScreen(window);
+    window->screen()
+        ->grabWindow(0, r.x(), r.y(), r.width(), r.height())
+        .save(folder + "/" + name + ".png");
 }
 
 // Whether real input can be had: an X server and xdotool.
