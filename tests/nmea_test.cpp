@@ -1,27 +1,65 @@
-// The station's watcher: which sentences count, what is read from them, and
-// the sky of the latest complete GSV groups.
+// NMEA as the station speaks it: the reset commands of every family against
+// their published forms, byte for byte; and the watcher: which sentences
+// count, what is read from them, and the sky of the latest complete GSV groups.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "gpslink/link.h"
+#include "gpslink/resetcommand.h"
 #include "station/watcher.h"
 
 namespace station {
 namespace {
 
-// "$" + body + "*" + its checksum.
-std::string sentence(const std::string& body) {
-    unsigned char sum = 0;
-    for (char c : body) sum ^= static_cast<unsigned char>(c);
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", sum);
-    return "$" + body + "*" + hex;
+using gpslink::nmeaCommand;
+
+// "B5 62 06" as bytes.
+std::string hexBytes(const std::string& text) {
+    std::string bytes;
+    for (std::size_t at = 0; at + 1 < text.size(); at += 3)
+        bytes += static_cast<char>(std::stoi(text.substr(at, 2), nullptr, 16));
+    return bytes;
+}
+
+TEST(ResetCommand, MatchesThePublishedForms) {
+    using F = gpslink::ReceiverFamily;
+    using S = gpslink::StartType;
+    const struct {
+        F family;
+        const char* cold;
+        const char* warm;
+        const char* hot;
+        const char* factory;  // "" when the family has none
+    } table[] = {
+        {F::Sirf, "$PSRF101,0,0,0,0,0,0,12,4*10", "$PSRF101,0,0,0,0,0,0,12,2*16",
+         "$PSRF101,0,0,0,0,0,0,12,1*15", ""},
+        {F::Mtk, "$PMTK103*30", "$PMTK102*31", "$PMTK101*32", "$PMTK104*37"},
+        {F::Airoha, "$PAIR006*3C", "$PAIR005*3F", "$PAIR004*3E", "$PAIR007*3D"},
+        {F::QuectelLg, "$PQTMCOLD*1C", "$PQTMWARM*11", "$PQTMHOT*4B", ""},
+        {F::Casic, "$PCAS10,2*1E", "$PCAS10,1*1D", "$PCAS10,0*1C", ""},
+        {F::Ublox, "B5 62 06 04 04 00 FF FF 02 00 0E 61", "B5 62 06 04 04 00 01 00 02 00 11 6C",
+         "B5 62 06 04 04 00 00 00 02 00 10 68", ""},
+    };
+    for (const auto& row : table) {
+        const std::pair<S, std::string> expected[] = {
+            {S::Cold, row.cold}, {S::Warm, row.warm}, {S::Hot, row.hot}, {S::Factory, row.factory}};
+        for (const auto& [type, published] : expected) {
+            SCOPED_TRACE(std::string(gpslink::nameOf(row.family)) + " " +
+                         std::string(gpslink::nameOf(type)));
+            const std::string bytes = published.empty()        ? ""
+                                      : row.family == F::Ublox ? hexBytes(published)
+                                                               : published + "\r\n";
+            EXPECT_EQ(gpslink::resetCommand(row.family, type), bytes);
+        }
+    }
+    EXPECT_EQ(gpslink::resetCommand(F::Sirf, S::Cold), gpslink::kColdStartSentence)
+        << "what the window sends";
 }
 
 TEST(Watcher, AcceptsOnlySentencesWithTheRightChecksum) {
     EXPECT_EQ(checkedBody("$GPGGA,,,,,,0,,,,,,,,*66").value_or("x"), "GPGGA,,,,,,0,,,,,,,,");
-    EXPECT_TRUE(checkedBody("$PSRF101,0,0,0,0,0,0,12,4*10"));
     EXPECT_TRUE(checkedBody("$GPGSV,1,1,02*7b"));  // lower-case hex digits
     for (const char* bad : {"$GPGGA,,,,,,0,,,,,,,,*67", "$GPGGA,,,,,,0,,,,,,,,*6", "GPGGA*66",
                             "$GPGGA,,,,,,0,,,,,,,,*6G", "$GPGGA,,,,,,0,,,,,,,,", "$*00x", ""})
@@ -84,14 +122,14 @@ TEST(Watcher, DecodesGsvAndRefusesMalformedOnes) {
 }
 
 // Framing, over a stream cut at every point: noise, a wrong checksum, a
-// sentence broken by a line end or by a new "$" are all passed over.
+// sentence broken by a line end or by a new "$" are all passed over; a
+// sentence ends at its checksum, whatever follows.
 TEST(Watcher, FramesItsOwnSentencesFromAnyChunks) {
-    const std::string good = sentence("GPGGA,000001,,,,,0,00,,,M,,M,,");
-    const std::string stream = "\x13\xff garbage " + good + "\r\n" +
-                               "$GPGGA,000002,,,,,0,00,,,M,,M,,*00\r\n" +  // wrong checksum
-                               "$GPGGA,000003,,,\r\n" +
-                               sentence("GPGGA,000004,,,,,1,05,1.2,,M,,M,,") + "$GPGGA,0000" +
-                               good + std::string(200, 'x') + "\r\n";
+    const std::string good = nmeaCommand("GPGGA,000001,,,,,0,00,,,M,,M,,");
+    const std::string stream =
+        "\x13\xff garbage " + good + "$GPGGA,000002,,,,,0,00,,,M,,M,,*00\r\n" +  // wrong checksum
+        "$GPGGA,000003,,,\r\n" + nmeaCommand("GPGGA,000004,,,,,1,05,1.2,,M,,M,,") + "$GPGGA,0000" +
+        good.substr(0, good.size() - 2) + std::string(200, 'x') + "\r\n";
     for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
         Watcher watcher;
         std::vector<int> times;
@@ -104,7 +142,7 @@ TEST(Watcher, FramesItsOwnSentencesFromAnyChunks) {
 
 TEST(Watcher, SkyComesFromTheLatestCompleteGroupOfEachTalker) {
     Watcher watcher;
-    auto feed = [&](const std::string& body) { watcher.feed(sentence(body) + "\r\n"); };
+    auto feed = [&](const std::string& body) { watcher.feed(nmeaCommand(body)); };
     EXPECT_EQ(watcher.sky().withSnr, 0);
     EXPECT_FALSE(watcher.sky().max);
 
