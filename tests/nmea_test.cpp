@@ -3,6 +3,7 @@
 // count, what is read from them, and the sky of the latest complete GSV groups.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -15,46 +16,32 @@ namespace {
 
 using gpslink::nmeaCommand;
 
-// "B5 62 06" as bytes.
-std::string hexBytes(const std::string& text) {
-    std::string bytes;
-    for (std::size_t at = 0; at + 1 < text.size(); at += 3)
-        bytes += static_cast<char>(std::stoi(text.substr(at, 2), nullptr, 16));
-    return bytes;
-}
-
 TEST(ResetCommand, MatchesThePublishedForms) {
+    using namespace std::string_literals;
     using F = gpslink::ReceiverFamily;
-    using S = gpslink::StartType;
-    const struct {
-        F family;
-        const char* cold;
-        const char* warm;
-        const char* hot;
-        const char* factory;  // "" when the family has none
-    } table[] = {
-        {F::Sirf, "$PSRF101,0,0,0,0,0,0,12,4*10", "$PSRF101,0,0,0,0,0,0,12,2*16",
-         "$PSRF101,0,0,0,0,0,0,12,1*15", ""},
-        {F::Mtk, "$PMTK103*30", "$PMTK102*31", "$PMTK101*32", "$PMTK104*37"},
-        {F::Airoha, "$PAIR006*3C", "$PAIR005*3F", "$PAIR004*3E", "$PAIR007*3D"},
-        {F::QuectelLg, "$PQTMCOLD*1C", "$PQTMWARM*11", "$PQTMHOT*4B", ""},
-        {F::Casic, "$PCAS10,2*1E", "$PCAS10,1*1D", "$PCAS10,0*1C", ""},
-        {F::Ublox, "B5 62 06 04 04 00 FF FF 02 00 0E 61", "B5 62 06 04 04 00 01 00 02 00 11 6C",
-         "B5 62 06 04 04 00 00 00 02 00 10 68", ""},
+    // Cold, warm, hot and factory; "" where the family has no such start.
+    const std::pair<F, std::array<std::string, 4>> table[] = {
+        {F::Sirf,
+         {"$PSRF101,0,0,0,0,0,0,12,4*10\r\n", "$PSRF101,0,0,0,0,0,0,12,2*16\r\n",
+          "$PSRF101,0,0,0,0,0,0,12,1*15\r\n", ""}},
+        {F::Mtk, {"$PMTK103*30\r\n", "$PMTK102*31\r\n", "$PMTK101*32\r\n", "$PMTK104*37\r\n"}},
+        {F::Airoha, {"$PAIR006*3C\r\n", "$PAIR005*3F\r\n", "$PAIR004*3E\r\n", "$PAIR007*3D\r\n"}},
+        {F::QuectelLg, {"$PQTMCOLD*1C\r\n", "$PQTMWARM*11\r\n", "$PQTMHOT*4B\r\n", ""}},
+        {F::Casic, {"$PCAS10,2*1E\r\n", "$PCAS10,1*1D\r\n", "$PCAS10,0*1C\r\n", ""}},
+        {F::Ublox,
+         {"\xB5\x62\x06\x04\x04\x00\xFF\xFF\x02\x00\x0E\x61"s,
+          "\xB5\x62\x06\x04\x04\x00\x01\x00\x02\x00\x11\x6C"s,
+          "\xB5\x62\x06\x04\x04\x00\x00\x00\x02\x00\x10\x68"s, ""}},
     };
-    for (const auto& row : table) {
-        const std::pair<S, std::string> expected[] = {
-            {S::Cold, row.cold}, {S::Warm, row.warm}, {S::Hot, row.hot}, {S::Factory, row.factory}};
-        for (const auto& [type, published] : expected) {
-            SCOPED_TRACE(std::string(gpslink::nameOf(row.family)) + " " +
+    for (const auto& [family, forms] : table) {
+        for (std::size_t i = 0; i < forms.size(); ++i) {
+            const gpslink::StartType type = gpslink::kStartTypes[i];
+            SCOPED_TRACE(std::string(gpslink::nameOf(family)) + " " +
                          std::string(gpslink::nameOf(type)));
-            const std::string bytes = published.empty()        ? ""
-                                      : row.family == F::Ublox ? hexBytes(published)
-                                                               : published + "\r\n";
-            EXPECT_EQ(gpslink::resetCommand(row.family, type), bytes);
+            EXPECT_EQ(gpslink::resetCommand(family, type), forms[i]);
         }
     }
-    EXPECT_EQ(gpslink::resetCommand(F::Sirf, S::Cold), gpslink::kColdStartSentence)
+    EXPECT_EQ(gpslink::resetCommand(F::Sirf, gpslink::StartType::Cold), gpslink::kColdStartSentence)
         << "what the window sends";
 }
 
