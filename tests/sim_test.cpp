@@ -193,15 +193,14 @@ TEST(Chunking, PiecesJoinToTheSameBytes) {
     }
 }
 
-TEST(Capture, SkipsCommentsAndRestoresCrLfOneBurstPerGga) {
+// A capture: comments skipped, CR LF restored, a burst per GGA sentence;
+// replayed a burst a second, and from the top after a cold start.
+TEST(Capture, ReadAsBurstsAndReplayed) {
     EXPECT_EQ(captureBursts("# header\n$PSRFTXT,V*00\n$GPGGA,142816.3,*51\r\n\n# a cut\n"
                             "$GPGGA,142817.3,*50\n$GLGGA,142817.3,*4E\n$GPGGA,,*48\n$GPGGA,,*48"),
               (std::vector<std::string>{"$PSRFTXT,V*00\r\n$GPGGA,142816.3,*51\r\n",
                                         "$GPGGA,142817.3,*50\r\n$GLGGA,142817.3,*4E\r\n",
                                         "$GPGGA,,*48\r\n", "$GPGGA,,*48\r\n"}));
-}
-
-TEST(Capture, ReplaysOneBurstPerSecondAndFromTheTopAfterColdStart) {
     std::vector<std::string> capture;
     std::string error;
     ASSERT_TRUE(loadCapture(std::string(COLDSTART_TESTDATA_DIR) + "/triton400.log", capture, error))
