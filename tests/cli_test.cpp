@@ -25,8 +25,6 @@ TEST(Cli, MixedOutcomesOnOneStation) {
     fewSats.satellitesUsed = 3;
     ReceiverConfig weak = receiver(Behaviour::Normal);
     weak.snr = {30, 30, 30, 30, 28, 0};
-    ReceiverConfig slow = receiver(Behaviour::SlowConfirm);
-    slow.slowConfirmSeconds = 60;
     ReceiverConfig casic = receiver(Behaviour::Normal);
     casic.family = gpslink::ReceiverFamily::Casic;
     const std::map<QString, ReceiverConfig> receivers = {
@@ -34,7 +32,7 @@ TEST(Cli, MixedOutcomesOnOneStation) {
         {"silent", receiver(Behaviour::Silent)},
         {"wrong-baud", receiver(Behaviour::WrongBaud)},
         {"ignore", receiver(Behaviour::Ignore)},
-        {"slow-confirm", slow},
+        {"slow-confirm", receiver(Behaviour::SlowConfirm)},
         {"unplugged", receiver(Behaviour::Normal, 60)},
         {"slow-fix", receiver(Behaviour::Normal, 9)},
         {"few-sats", fewSats},
@@ -153,6 +151,7 @@ TEST(Cli, MixedOutcomesOnOneStation) {
     EXPECT_EQ(normal.value("sv_with_snr").toInt(), 8);
     EXPECT_EQ(normal.value("cn0_max").toInt(), 44);
     EXPECT_EQ(normal.value("cn0_mean4").toDouble(), 42.75);
+    EXPECT_EQ(resultFor(objects, port["few-sats"]).value("satellites").toInt(), 3);  // not 8 seen
 
     // Results are stored by default in the user's data folder.
     EXPECT_TRUE(QFileInfo::exists(cli.dataHome.filePath("gps-coldstart/results.sqlite")));
