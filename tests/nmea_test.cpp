@@ -1,27 +1,50 @@
-// The station's watcher: which sentences count, what is read from them, and
-// the sky of the latest complete GSV groups.
+// NMEA as the station speaks it: the reset commands of every family against
+// their published forms, byte for byte; and the watcher: which sentences
+// count, what is read from them, and the sky of the latest complete GSV groups.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
+#include "gpslink/link.h"
+#include "gpslink/resetcommand.h"
 #include "station/watcher.h"
 
 namespace station {
 namespace {
 
-// "$" + body + "*" + its checksum.
-std::string sentence(const std::string& body) {
-    unsigned char sum = 0;
-    for (char c : body) sum ^= static_cast<unsigned char>(c);
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", sum);
-    return "$" + body + "*" + hex;
+TEST(ResetCommand, MatchesThePublishedForms) {
+    using namespace std::string_literals;
+    using F = gpslink::ReceiverFamily;
+    // Cold, warm, hot and factory; "" where the family has no such start.
+    const std::pair<F, std::array<std::string, 4>> table[] = {
+        {F::Sirf,
+         {"$PSRF101,0,0,0,0,0,0,12,4*10\r\n", "$PSRF101,0,0,0,0,0,0,12,2*16\r\n",
+          "$PSRF101,0,0,0,0,0,0,12,1*15\r\n", ""}},
+        {F::Mtk, {"$PMTK103*30\r\n", "$PMTK102*31\r\n", "$PMTK101*32\r\n", "$PMTK104*37\r\n"}},
+        {F::Airoha, {"$PAIR006*3C\r\n", "$PAIR005*3F\r\n", "$PAIR004*3E\r\n", "$PAIR007*3D\r\n"}},
+        {F::QuectelLg, {"$PQTMCOLD*1C\r\n", "$PQTMWARM*11\r\n", "$PQTMHOT*4B\r\n", ""}},
+        {F::Casic, {"$PCAS10,2*1E\r\n", "$PCAS10,1*1D\r\n", "$PCAS10,0*1C\r\n", ""}},
+        {F::Ublox,
+         {"\xB5\x62\x06\x04\x04\x00\xFF\xFF\x02\x00\x0E\x61"s,
+          "\xB5\x62\x06\x04\x04\x00\x01\x00\x02\x00\x11\x6C"s,
+          "\xB5\x62\x06\x04\x04\x00\x00\x00\x02\x00\x10\x68"s, ""}},
+    };
+    for (const auto& [family, forms] : table) {
+        for (std::size_t i = 0; i < forms.size(); ++i) {
+            const gpslink::StartType type = gpslink::kStartTypes[i];
+            SCOPED_TRACE(std::string(gpslink::nameOf(family)) + " " +
+                         std::string(gpslink::nameOf(type)));
+            EXPECT_EQ(gpslink::resetCommand(family, type), forms[i]);
+        }
+    }
+    EXPECT_EQ(gpslink::resetCommand(F::Sirf, gpslink::StartType::Cold), gpslink::kColdStartSentence)
+        << "what the window sends";
 }
 
 TEST(Watcher, AcceptsOnlySentencesWithTheRightChecksum) {
     EXPECT_EQ(checkedBody("$GPGGA,,,,,,0,,,,,,,,*66").value_or("x"), "GPGGA,,,,,,0,,,,,,,,");
-    EXPECT_TRUE(checkedBody("$PSRF101,0,0,0,0,0,0,12,4*10"));
     EXPECT_TRUE(checkedBody("$GPGSV,1,1,02*7b"));  // lower-case hex digits
     for (const char* bad : {"$GPGGA,,,,,,0,,,,,,,,*67", "$GPGGA,,,,,,0,,,,,,,,*6", "GPGGA*66",
                             "$GPGGA,,,,,,0,,,,,,,,*6G", "$GPGGA,,,,,,0,,,,,,,,", "$*00x", ""})
@@ -69,12 +92,6 @@ TEST(Watcher, DecodesGgaOfAnyTalkerAndRefusesMalformedOnes) {
 }
 
 TEST(Watcher, DecodesGsvAndRefusesMalformedOnes) {
-    const auto part = parseGsv("GLGSV,3,2,11,17,31,254,51,26,13,295,,09,12,322,00,19,12,046,36");
-    ASSERT_TRUE(part);
-    EXPECT_EQ(part->talker, "GL");
-    EXPECT_EQ(part->total, 3);
-    EXPECT_EQ(part->number, 2);
-    EXPECT_EQ(part->snr, (std::vector<int>{51, 36}));  // empty and 00: not tracked
     EXPECT_TRUE(parseGsv("GPGSV,1,1,00"));
     EXPECT_TRUE(parseGsv("GAGSV,1,1,01,05,30,046,22,7"));  // a signal ID at the end
     for (const char* bad :
@@ -84,14 +101,14 @@ TEST(Watcher, DecodesGsvAndRefusesMalformedOnes) {
 }
 
 // Framing, over a stream cut at every point: noise, a wrong checksum, a
-// sentence broken by a line end or by a new "$" are all passed over.
+// sentence broken by a line end or by a new "$" are all passed over; a
+// sentence ends at its checksum, whatever follows.
 TEST(Watcher, FramesItsOwnSentencesFromAnyChunks) {
-    const std::string good = sentence("GPGGA,000001,,,,,0,00,,,M,,M,,");
-    const std::string stream = "\x13\xff garbage " + good + "\r\n" +
-                               "$GPGGA,000002,,,,,0,00,,,M,,M,,*00\r\n" +  // wrong checksum
-                               "$GPGGA,000003,,,\r\n" +
-                               sentence("GPGGA,000004,,,,,1,05,1.2,,M,,M,,") + "$GPGGA,0000" +
-                               good + std::string(200, 'x') + "\r\n";
+    const std::string good = gpslink::nmeaCommand("GPGGA,000001,,,,,0,00,,,M,,M,,");
+    const std::string stream =
+        "\x13\xff garbage " + good + "$GPGGA,000002,,,,,0,00,,,M,,M,,*00\r\n" +  // wrong checksum
+        "$GPGGA,000003,,,\r\n" + gpslink::nmeaCommand("GPGGA,000004,,,,,1,05,1.2,,M,,M,,") +
+        "$GPGGA,0000" + good.substr(0, good.size() - 2) + std::string(200, 'x') + "\r\n";
     for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
         Watcher watcher;
         std::vector<int> times;
@@ -104,14 +121,12 @@ TEST(Watcher, FramesItsOwnSentencesFromAnyChunks) {
 
 TEST(Watcher, SkyComesFromTheLatestCompleteGroupOfEachTalker) {
     Watcher watcher;
-    auto feed = [&](const std::string& body) { watcher.feed(sentence(body) + "\r\n"); };
-    EXPECT_EQ(watcher.sky().withSnr, 0);
-    EXPECT_FALSE(watcher.sky().max);
-
+    auto feed = [&](const std::string& body) { watcher.feed(gpslink::nmeaCommand(body)); };
     feed("GPGSV,2,1,05,01,40,083,41,02,17,308,44,03,07,344,39,04,22,228,30");
     EXPECT_EQ(watcher.sky().withSnr, 0);  // the group is not complete yet
-    feed("GPGSV,2,2,05,05,10,100,");
-    feed("GLGSV,1,1,02,65,30,100,47,66,20,200,");
+    EXPECT_FALSE(watcher.sky().max);
+    feed("GPGSV,2,2,05,05,10,100,00");             // 00: not tracked
+    feed("GLGSV,1,1,02,65,30,100,47,66,20,200,");  // nor one without a value
     Sky sky = watcher.sky();
     EXPECT_EQ(sky.withSnr, 5);
     EXPECT_EQ(sky.max, 47);
