@@ -160,7 +160,10 @@ TEST(Supervision, WrongBaudRate) {
     }
 }
 
-TEST(Supervision, MissingConfirmationIsReportedOnceAfter30Seconds) {
+// The report of a missing confirmation comes once; a stream without a GGA
+// sentence then runs the count past 30 seconds into a failure that a late
+// confirmation does not undo.
+TEST(Supervision, NoConfirmationWithin30Seconds) {
     Bench b;
     b.connect();
     countToColdStart(b);
@@ -171,22 +174,13 @@ TEST(Supervision, MissingConfirmationIsReportedOnceAfter30Seconds) {
     EXPECT_EQ(b.view.statusColour, colour::Red);
     EXPECT_EQ(b.view.label, "Not connected!");
     EXPECT_TRUE(b.link.Timer_PF.enabled()) << "it goes on counting, silently";
+    for (const char* status : {"Cold Starting...... 30(Sec)", "Cold Start fail!"}) {
+        b.receive(kGsa);
+        b.second();
+        EXPECT_EQ(b.view.status, status);
+    }
     b.seconds(100);
     EXPECT_EQ(std::count(b.view.statusHistory.begin(), b.view.statusHistory.end(), kNoAnswer), 1);
-}
-
-TEST(Supervision, OverThirtySecondsIsAFailureEvenWhenConfirmedLate) {
-    Bench b;
-    b.connect();
-    countToColdStart(b);
-    for (int i = 0; i < 30; ++i) {
-        b.receive(kGsa);  // the receiver streams, but sends no GGA sentence
-        b.second();
-    }
-    EXPECT_EQ(b.view.status, "Cold Starting...... 30(Sec)");
-    b.receive(kGsa);
-    b.second();
-    EXPECT_EQ(b.view.status, "Cold Start fail!");
     b.receive(gga("000012.000"));  // a late confirmation
     EXPECT_EQ(b.view.status, kConfirmed);
     b.second();
