@@ -187,7 +187,7 @@ TEST(Supervision, NoConfirmationWithin30Seconds) {
     EXPECT_EQ(b.view.status, "Cold Start fail!") << "every tick says so, also once confirmed";
 }
 
-TEST(Supervision, StreamStoppingBeforeTheColdStartResetsQuietly) {
+TEST(Supervision, AStallBeforeTheColdStartResetsQuietlyAndAStopReturnsToIdle) {
     Bench b;
     b.connect();
     b.receive(gga("101010.000"));
@@ -208,6 +208,17 @@ TEST(Supervision, StreamStoppingBeforeTheColdStartResetsQuietly) {
     EXPECT_EQ(b.saved.size(), 1u);
     countToColdStart(b);
     EXPECT_EQ(b.coldStartsSent(), 1);
+
+    b.link.Cmd_Start_1_Click();  // a stop while the cold start is counted
+    EXPECT_EQ(b.port.calls, (std::vector<std::string>{"CommPort=1", "discard", "close"}));
+    EXPECT_EQ(b.view.status + b.view.label, "");
+    EXPECT_TRUE(b.view.frameEnabled);
+    EXPECT_EQ(b.view.selectorColour, colour::WindowBackground);
+    EXPECT_EQ(b.view.startColour, colour::ButtonFace);
+    EXPECT_TRUE(timersOff(b) && !b.link.Timer1.enabled());
+    b.connect();
+    countToColdStart(b);
+    EXPECT_EQ(b.coldStartsSent(), 2);
 }
 
 // Once anything was received, a silent run shows no count; a second press
@@ -237,23 +248,6 @@ TEST(Supervision, AfterTheFirstDataOnlyTheStallCheckEndsASilentRun) {
         b.second();
         EXPECT_EQ(opens() > before, pressAgain) << "the tick after the reset connects";
     }
-}
-
-TEST(Controls, StopReturnsToIdleAndANewRunSendsAgain) {
-    Bench b;
-    b.connect();
-    countToColdStart(b);
-    b.link.Cmd_Start_1_Click();
-    EXPECT_EQ(std::vector<std::string>(b.port.calls.end() - 2, b.port.calls.end()),
-              (std::vector<std::string>{"discard", "close"}));
-    EXPECT_EQ(b.view.status + b.view.label, "");
-    EXPECT_TRUE(b.view.frameEnabled);
-    EXPECT_EQ(b.view.selectorColour, colour::WindowBackground);
-    EXPECT_EQ(b.view.startColour, colour::ButtonFace);
-    EXPECT_TRUE(timersOff(b) && !b.link.Timer1.enabled());
-    b.connect();
-    countToColdStart(b);
-    EXPECT_EQ(b.coldStartsSent(), 2);
 }
 
 TEST(Controls, PortAndRateTextsReachThePort) {
