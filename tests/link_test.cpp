@@ -147,11 +147,6 @@ TEST(Supervision, WrongBaudRate) {
         EXPECT_EQ(b.view.status, row.report ? "Baud Rate not match!" : "");
         if (!row.report) continue;
         EXPECT_EQ(b.view.statusColour, colour::Red);
-        for (int i = 0; i < 10; ++i) {
-            b.second();
-            b.receive("\x86\xe6");
-        }
-        EXPECT_EQ(b.view.status, "Baud Rate not match!") << "every burst repeats it";
         for (int t = 10; t < 14; ++t) b.receive(gga("1010" + std::to_string(t) + ".000"));
         EXPECT_EQ(b.view.statusColour, colour::Red);
         b.receive(gga("101014.000"));
@@ -237,16 +232,13 @@ TEST(Supervision, AfterTheFirstDataOnlyTheStallCheckEndsASilentRun) {
         b.link.Cmd_Start_1_Click();  // stop
         b.connect();
         if (pressAgain) b.link.Cmd_Start_1_Click();
-        const auto opens = [&] {
-            return std::count(b.port.calls.begin(), b.port.calls.end(), "CommPort=1");
-        };
-        const auto before = opens();
+        b.port.calls.clear();
         b.seconds(7);
         EXPECT_EQ(b.view.status, "") << pressAgain;
         EXPECT_FALSE(b.link.Timer_PF.enabled()) << pressAgain;
-        EXPECT_EQ(opens(), before) << "ticks that find a count do not connect";
+        EXPECT_TRUE(b.port.calls.empty()) << "ticks that find a count do not connect";
         b.second();
-        EXPECT_EQ(opens() > before, pressAgain) << "the tick after the reset connects";
+        EXPECT_EQ(b.port.calls.empty(), !pressAgain) << "the tick after the reset connects";
     }
 }
 
