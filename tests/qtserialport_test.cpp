@@ -34,13 +34,6 @@ protected:
         });
     }
 
-    // The line settings as the device has them now.
-    termios line() const {
-        termios t{};
-        tcgetattr(pty.slaveFd(), &t);
-        return t;
-    }
-
     // Waits, without the event loop (so the port reads nothing), until the
     // device holds n unread bytes.
     bool deviceHolds(int n) const {
@@ -75,11 +68,12 @@ TEST_F(QtSerialPortTest, SetsUpTheLineAndRefusesWhatItCannot) {
         EXPECT_FALSE(port.setSettings(text)) << text;
     ASSERT_TRUE(port.setPortOpen(true));
     EXPECT_EQ(port.commPort(), 33);
-    termios t = line();
+    termios t{};
+    ASSERT_EQ(tcgetattr(pty.slaveFd(), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), speed_t(B921600));
 
     EXPECT_TRUE(port.setSettings("38400,n,8,1"));
-    t = line();
+    tcgetattr(pty.slaveFd(), &t);
     EXPECT_EQ(cfgetispeed(&t), speed_t(B38400));
     EXPECT_EQ(cfgetospeed(&t), speed_t(B38400));
     EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
@@ -99,8 +93,8 @@ TEST_F(QtSerialPortTest, SetsUpTheLineAndRefusesWhatItCannot) {
 }
 
 // After a close and a reopen the port delivers again; a discard drops what
-// is buffered or still in the device; what arrives just before a close is
-// never announced.
+// is buffered or still in the device; every byte value then arrives in order
+// whatever the pieces; what arrives just before a close is never announced.
 TEST_F(QtSerialPortTest, DeliversOnlyWhatArrivesWhileOpenAndIsNotDiscarded) {
     readOnNotify = false;
     ASSERT_TRUE(port.setPortOpen(true) && port.setPortOpen(false) && port.setPortOpen(true));
@@ -110,25 +104,6 @@ TEST_F(QtSerialPortTest, DeliversOnlyWhatArrivesWhileOpenAndIsNotDiscarded) {
     ASSERT_TRUE(deviceHolds(7));
     port.discardInput();
     readOnNotify = true;
-    ASSERT_TRUE(pty.send("new"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return received.size() >= 3; }, kWait));
-    EXPECT_EQ(received, "new");
-
-    events.clear();
-    ASSERT_TRUE(pty.send("late"));
-    ASSERT_TRUE(deviceHolds(4));
-    EXPECT_TRUE(port.setPortOpen(false));
-    EXPECT_FALSE(port.portOpen());
-    EXPECT_TRUE(port.setPortOpen(false));  // closing a closed port is allowed
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(events.empty());
-    EXPECT_EQ(port.input(), "");
-}
-
-// Every byte value, NUL first, then a sentence, in pieces of several sizes.
-TEST_F(QtSerialPortTest, BytesArriveInOrder) {
-    ASSERT_TRUE(port.setPortOpen(true));
     std::string bytes;
     for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<char>(b));
     bytes += "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
@@ -142,25 +117,25 @@ TEST_F(QtSerialPortTest, BytesArriveInOrder) {
     }
     EXPECT_EQ(received, bytes);
     for (int event : events) EXPECT_EQ(event, comEvReceive);
+
+    events.clear();
+    ASSERT_TRUE(pty.send("late"));
+    ASSERT_TRUE(deviceHolds(4));
+    EXPECT_TRUE(port.setPortOpen(false));
+    EXPECT_FALSE(port.portOpen());
+    EXPECT_TRUE(port.setPortOpen(false));  // closing a closed port is allowed
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(port.input(), "");
 }
 
-// QSerialPort reports the dead line as a read error or as a resource error,
-// depending on the errno left over from earlier calls; both must end the same.
-class PulledCableTest : public QtSerialPortTest, public ::testing::WithParamInterface<int> {};
+// Errors on a live line are passed on as events and leave it open.  The dead
+// line QSerialPort reports as a read error or as a resource error, depending
+// on the errno left over from earlier calls; both must close the port quietly.
+class LineErrorTest : public QtSerialPortTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(PulledCableTest, ClosesThePortAndLeavesTheProcessIdle) {
-    ASSERT_TRUE(port.setPortOpen(true));
-    ASSERT_TRUE(pty.send("$GPGGA"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return received == "$GPGGA"; }, kWait));
-
-    pty.closeMaster();
-    errno = GetParam();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !port.portOpen(); }, kWait));
-    EXPECT_TRUE(std::all_of(events.begin(), events.end(), [](int e) { return e == comEvReceive; }));
-}
-
-// Other errors on a live line are passed on as error events; the port stays open.
-TEST_F(QtSerialPortTest, OtherErrorsBecomeEventsAndLeaveThePortOpen) {
+TEST_P(LineErrorTest, OthersBecomeEventsAPulledCableClosesThePort) {
     ASSERT_TRUE(port.setPortOpen(true));
     auto* serial = port.findChild<QSerialPort*>();
     ASSERT_NE(serial, nullptr);
@@ -172,9 +147,17 @@ TEST_F(QtSerialPortTest, OtherErrorsBecomeEventsAndLeaveThePortOpen) {
         EXPECT_EQ(events, std::vector<int>{comEventError + int(error)}) << error;
         EXPECT_TRUE(port.portOpen()) << error;
     }
+    events.clear();
+    ASSERT_TRUE(pty.send("$GPGGA"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received == "$GPGGA"; }, kWait));
+
+    pty.closeMaster();
+    errno = GetParam();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !port.portOpen(); }, kWait));
+    EXPECT_TRUE(std::all_of(events.begin(), events.end(), [](int e) { return e == comEvReceive; }));
 }
 
-INSTANTIATE_TEST_SUITE_P(LeftoverErrno, PulledCableTest, ::testing::Values(ENOENT, EIO),
+INSTANTIATE_TEST_SUITE_P(LeftoverErrno, LineErrorTest, ::testing::Values(ENOENT, EIO),
                          [](const auto& info) { return info.param == EIO ? "EIO" : "ENOENT"; });
 
 }  // namespace
