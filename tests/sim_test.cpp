@@ -17,8 +17,6 @@
 namespace gpssim {
 namespace {
 
-const std::string kColdStart(gpslink::kColdStartSentence);
-
 // Field n of a sentence, the address being field 0 ("$GPGGA").
 std::string field(const std::string& line, int n) {
     std::size_t at = 0;
@@ -166,7 +164,7 @@ TEST(ReceiverModel, Behaviours) {
         config.slowConfirmEmptyTime = c.emptyTimes;
         ReceiverModel model(config);
         std::string seen = timeline(model, c.before) + " ";
-        model.receive(kColdStart);
+        model.receive(gpslink::kColdStartSentence);
         seen += timeline(model, c.after) + " ";
         EXPECT_EQ(seen + kinds(model.takeEvents()), c.seen);
     }
@@ -209,7 +207,7 @@ TEST(Capture, ReadAsBurstsAndReplayed) {
     for (std::size_t i = 0; i < capture.size(); ++i) EXPECT_EQ(model.tick(), capture[i]) << i;
     EXPECT_EQ(model.tick(), "");
     EXPECT_EQ(kinds(model.takeEvents()), "E");
-    model.receive(kColdStart);
+    model.receive(gpslink::kColdStartSentence);
     EXPECT_EQ(model.tick(), "") << "reset silence";
     EXPECT_EQ(model.tick(), capture[0]);
 }
