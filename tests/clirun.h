@@ -44,11 +44,8 @@ public:
                 const gpssim::DriverOptions& line = {}) {
         auto driver = std::make_unique<gpssim::SimDriver>(config, line);
         QString error;
-        if (!driver->start(&error)) {
-            ADD_FAILURE() << "simulated receiver " << name.toStdString() << ": "
-                          << error.toStdString();
-            return QStringLiteral("/dev/null/no-receiver");
-        }
+        EXPECT_TRUE(driver->start(&error))
+            << "simulated receiver " << name.toStdString() << ": " << error.toStdString();
         QObject::connect(
             driver.get(), &gpssim::SimDriver::event, [this, name](const gpssim::Event& e) {
                 if (e.kind == gpssim::Event::ColdStart || e.kind == gpssim::Event::WarmStart ||

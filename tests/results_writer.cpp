@@ -1,7 +1,7 @@
 // Stores sample results one by one, as a station does, and prints each id
 // once its result is saved ("S id" stored, "P id" spooled).
 //   results_writer DB STATION COUNT
-// Exit status: 0 done, 2 usage, 3 database cannot be opened or a result lost.
+// Exit status: 0 done, 3 database cannot be opened or a result lost.
 #include <QCoreApplication>
 #include <QTextStream>
 #include <cstdio>
@@ -12,22 +12,15 @@
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    QTextStream err(stderr);
-    bool ok = false;
-    const int count = args.size() == 4 ? args[3].toInt(&ok) : 0;
-    if (!ok) {
-        err << "usage: results_writer DB STATION COUNT\n";
-        return 2;
-    }
     QString why;
-    const auto target = results::parseTarget(args[1], &why);
+    const auto target = results::parseTarget(args.value(1), &why);
     const auto store = target ? results::Store::open(*target, &why) : nullptr;
     if (!store) {
-        err << why << '\n';
+        QTextStream(stderr) << why << '\n';
         return 3;
     }
-    for (int i = 0; i < count; ++i) {
-        QJsonObject r = results::testing::sampleResult(args[2], i);
+    for (int i = 0; i < args.value(3).toInt(); ++i) {
+        QJsonObject r = results::testing::sampleResult(args.value(2), i);
         const auto saved = store->save(r);
         if (saved == results::Store::Saved::Lost) return 3;
         std::printf("%c %s\n", saved == results::Store::Saved::Stored ? 'S' : 'P',
