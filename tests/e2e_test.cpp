@@ -43,7 +43,7 @@ protected:
     void SetUp() override {
         // tools/with-xvfb.sh gives the test its own X server.
         if (!available()) GTEST_SKIP() << "needs an X server and xdotool for real input";
-        dir.write("COM 3,4800\r\n");
+        dir.write("COM 3, 4800\r\n");  // read as it is, rewritten plain once connected
     }
     ScopedWorkDir dir;
 };
