@@ -5,30 +5,25 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <string>
 
 class ScopedWorkDir {
 public:
-    explicit ScopedWorkDir(const QString& path = QString())
-        : old_(QDir::currentPath()), path_(path.isEmpty() ? temp_.path() : path) {
-        QDir::setCurrent(path_);
-    }
+    ScopedWorkDir() : old_(QDir::currentPath()) { QDir::setCurrent(temp_.path()); }
     ~ScopedWorkDir() { QDir::setCurrent(old_); }
 
-    const QString& path() const { return path_; }
+    QString path() const { return temp_.path(); }
 
     void write(const QByteArray& bytes, const QString& name = QStringLiteral("Set.txt")) const {
-        QFile f(path_ + "/" + name);
+        QFile f(path() + "/" + name);
         f.open(QIODevice::WriteOnly);
         f.write(bytes);
     }
     QByteArray read(const QString& name = QStringLiteral("Set.txt")) const {
-        QFile f(path_ + "/" + name);
+        QFile f(path() + "/" + name);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
     }
 
 private:
     QString old_;
     QTemporaryDir temp_;
-    QString path_;
 };
