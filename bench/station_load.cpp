@@ -324,8 +324,8 @@ private:
         std::printf(
             "%s (%zu): median %.0f us, p95 %.0f us, p99 %.0f us, max %.0f us; over 2 ms: "
             "%td\n",
-            what, us.size(), station::percentile(us, 50), station::percentile(us, 95),
-            station::percentile(us, 99), us.back(), over2ms);
+            what, us.size(), station::median(us), station::nearestRank(us, 95),
+            station::nearestRank(us, 99), us.back(), over2ms);
     }
 
     static double cpuSeconds(const rusage& r) {
