@@ -2,16 +2,17 @@
 // manual page gps-coldstart-cli(1).
 #include <QCoreApplication>
 #include <QTextStream>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 #include "cli/options.h"
 #include "cli/progress.h"
-#include "cli/stopsignals.h"
 #include "results/report.h"
 #include "results/store.h"
 #include "station/station.h"
+#include "station/stopsignals.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -65,7 +66,12 @@ int main(int argc, char** argv) {
         report.finished(station);
         QCoreApplication::exit(cli::finalStatus(station.exitStatus(), anySpooled, anyLost));
     });
-    cli::onStopSignals([&station] { station.interrupt(); });
+    QString signalError;
+    if (!station::onStopSignals(
+            {SIGINT, SIGTERM, SIGHUP}, [&station] { station.interrupt(); }, &signalError)) {
+        std::fprintf(stderr, "gps-coldstart-cli: %s\n", signalError.toUtf8().constData());
+        return station::kStationFault;  // no port is open yet
+    }
     station.start();
     return app.exec();
 }

@@ -39,7 +39,7 @@ const char* const kDescription =
     "  3    no unit failed, but a port could not be opened; or the database could\n"
     "       not be opened (no port was opened); or a result could not be kept\n"
     "  4    every unit passed, but some results are only in the spool file\n"
-    "  130  interrupted by SIGINT or SIGTERM (results so far are stored and printed)";
+    "  130  interrupted by SIGINT, SIGTERM or SIGHUP (results so far are stored and printed)";
 
 struct Numbers {
     const QCommandLineParser& parser;

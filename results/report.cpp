@@ -64,6 +64,15 @@ bool run(QSqlQuery& q, const QString& sql, const Where& w, QString* error) {
     return true;
 }
 
+// After a fetch loop: false, with the error, when the rows stopped because the
+// database failed (a damaged page, a lost server) rather than because they
+// ran out.
+bool drained(const QSqlQuery& q, QString* error) {
+    if (!q.lastError().isValid()) return true;
+    *error = q.lastError().text();
+    return false;
+}
+
 // Units tested, passed at least once, and passed at their first test, per
 // station and overall from one pass over the results.  A unit's first test is
 // the one with the lowest "started"; it passed when its earliest pass is at
@@ -91,7 +100,7 @@ bool fillUnits(const QSqlDatabase& db, const Where& w, Summary& s, QString* erro
         f.unitsPassed = q.value(3).toLongLong();
         f.unitsFirstPass = q.value(4).toLongLong();
     }
-    return true;
+    return drained(q, error);
 }
 
 // Median (mean of the two middle ranks) and 95th percentile (nearest rank,
@@ -112,10 +121,12 @@ bool fillPercentiles(const QSqlDatabase& db, const Where& w, TtffStats& t, QStri
                       pick.arg((95 * n + 99) / 100 - 1)),
              all, error))
         return false;
-    if (q.next()) {
-        t.median = (q.value(0).toDouble() + q.value(1).toDouble()) / 2;
-        t.p95 = q.value(2).toDouble();
+    if (!q.next()) {
+        if (drained(q, error)) *error = QStringLiteral("the database returned no percentiles");
+        return false;
     }
+    t.median = (q.value(0).toDouble() + q.value(1).toDouble()) / 2;
+    t.p95 = q.value(2).toDouble();
     return true;
 }
 
@@ -245,6 +256,7 @@ std::optional<Summary> summarize(const QSqlDatabase& db, const Filter& filter, Q
         }
         ttffSums[station] += q.value(5).toDouble();
     }
+    if (!drained(q, &why)) return failed();
     q.finish();
     double total = 0;
     for (auto it = s.stations.begin(); it != s.stations.end(); ++it) {
@@ -323,6 +335,10 @@ bool writeCsv(const QSqlDatabase& db, const Filter& filter, QIODevice& out, QStr
             if (out.write(chunk) != chunk.size()) break;
             chunk.clear();
         }
+    }
+    if (!drained(q, &why)) {
+        if (error) *error = QStringLiteral("the rows stopped short: ") + why;
+        return false;
     }
     if (out.write(chunk) != chunk.size()) {
         if (error) *error = out.errorString();

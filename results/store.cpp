@@ -19,6 +19,8 @@
 #include <QUuid>
 #include <QVariant>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 namespace results {
 
@@ -137,11 +139,12 @@ void writeStderr(const QString& text) {
     err << "gps-coldstart: " << text << '\n';
 }
 
-void syncFolder(const QString& folder) {
+// Makes a new entry in the folder durable.  Empty, or why it is not.
+QString syncFolder(const QString& folder) {
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
+    const int failure = fd < 0 || ::fsync(fd) != 0 ? errno : 0;
+    if (fd >= 0) ::close(fd);
+    return failure ? QString::fromLocal8Bit(std::strerror(failure)) : QString();
 }
 
 std::atomic<int> connectionCount{0};
@@ -275,6 +278,14 @@ bool Store::connect(const Options& options, QString* error) {
         const QFileInfo file(target_.path);
         if (!options.create && !file.exists()) {
             *error = QStringLiteral("no such file");
+            return false;
+        }
+        // Only the default location is made: a missing folder anywhere else is
+        // a typo or an unmounted share, which would split a line's results.
+        const bool ownFolder =
+            file.absolutePath() == QFileInfo(defaultTarget().path).absolutePath();
+        if (!file.dir().exists() && !ownFolder) {
+            *error = QStringLiteral("the folder %1 does not exist").arg(file.absolutePath());
             return false;
         }
         if (!QDir().mkpath(file.absolutePath())) {
@@ -479,7 +490,13 @@ Store::Saved Store::spool(const QJsonObject& result) {
         return Saved::Lost;
     }
     file.close();
-    if (created) syncFolder(folder);
+    if (created) {
+        if (const QString why = syncFolder(folder); !why.isEmpty()) {
+            warn(QStringLiteral("cannot sync the folder %1 (%2); the spooled result may be lost")
+                     .arg(folder, why));
+            return Saved::Lost;
+        }
+    }
     return Saved::Spooled;
 }
 

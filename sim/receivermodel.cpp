@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <utility>
@@ -83,9 +84,10 @@ std::vector<std::string_view> fields(std::string_view body) {
 
 // A dilution of precision with one or two decimals: 0.9, 1.25, 12.0.
 std::string dopText(double value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%.2f", value);
-    std::string out = text;
+    char text[32];
+    const auto end =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 2).ptr;
+    std::string out(text, end);  // a point, whatever the user's locale
     if (out.back() == '0') out.pop_back();
     return out;
 }

@@ -303,7 +303,10 @@ void UnitRun::checkReturn() {
 }
 
 void UnitRun::endAway() {
-    delete away_;
+    if (!away_) return;
+    // Often called from the watcher's own change signal: it goes once that returns.
+    away_->disconnect(this);
+    away_->deleteLater();
     away_ = nullptr;
 }
 

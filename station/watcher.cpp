@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
 #include <functional>
 
 namespace station {
@@ -47,7 +46,9 @@ std::optional<double> decimal(std::string_view text) {
             return std::nullopt;
     }
     if (points > 1 || text == ".") return std::nullopt;
-    return std::strtod(std::string(text).c_str(), nullptr);
+    double value = 0;  // read as NMEA writes it, whatever the user's locale
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
 }
 
 // hhmmss with optional fraction: the time of day in milliseconds.

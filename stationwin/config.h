@@ -17,9 +17,9 @@ namespace stationwin {
 
 // Exit statuses of gps-coldstart-station.
 enum ExitStatus {
-    kClosed = 0,      // the window was closed
-    kUsage = 2,       // the command line was wrong; nothing was opened
-    kNoDatabase = 3,  // the results database could not be opened; no port was opened
+    kClosed = 0,       // the window was closed
+    kUsage = 2,        // the command line was wrong; nothing was opened
+    kCannotStart = 3,  // no database, or stop signals cannot be caught; no port was opened
 };
 
 struct Settings {

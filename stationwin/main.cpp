@@ -3,10 +3,12 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QSettings>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
 #include "results/store.h"
+#include "station/stopsignals.h"
 #include "stationwin/config.h"
 #include "stationwin/settingsdialog.h"
 #include "stationwin/stationwindow.h"
@@ -65,7 +67,7 @@ int main(int argc, char** argv) {
     if (!store) {
         complain(dbError);
         QMessageBox::critical(nullptr, QStringLiteral("GPS Station"), dbError);
-        return stationwin::kNoDatabase;
+        return stationwin::kCannotStart;
     }
 
     auto window = std::make_unique<stationwin::StationWindow>(
@@ -89,6 +91,14 @@ int main(int argc, char** argv) {
                                  QObject::tr("The new settings take effect at the next start of "
                                              "the station window."));
     });
+    // A shutdown of the bench computer is a close without the question.
+    if (!station::onStopSignals(
+            {SIGTERM, SIGHUP, SIGINT}, [&] { window->shutDown(); }, &error)) {
+        complain(error);
+        return stationwin::kCannotStart;
+    }
+    QObject::connect(window.get(), &stationwin::StationWindow::shutDownDone, &app,
+                     &QCoreApplication::quit, Qt::QueuedConnection);
     window->show();
     const int status = app.exec();
     keepFields();

@@ -216,7 +216,18 @@ void StationWindow::onCycleEnded(int index, const station::CycleResult& result) 
 
 void StationWindow::onFinished() {
     refreshTiles();
-    if (closing_ && !anyRunning()) close();
+    if (!closing_ || anyRunning()) return;
+    if (shuttingDown_)
+        emit shutDownDone();
+    else
+        close();
+}
+
+void StationWindow::shutDown() {
+    if (shuttingDown_) return;
+    shuttingDown_ = closing_ = true;
+    stopAll();
+    if (!anyRunning()) emit shutDownDone();
 }
 
 void StationWindow::refreshTiles() {

@@ -55,6 +55,10 @@ public:
     void stopSlot(int index);
     void startAll();
     void stopAll();
+    // The bench computer is shutting down: every run ends as the close does
+    // once answered yes, without asking, and shutDownDone follows once each
+    // result is kept.
+    void shutDown();
 
     // How often tiles are redrawn from their runs.
     static constexpr int kRefreshMs = 250;
@@ -66,6 +70,8 @@ signals:
     void settingsRequested();
     // A result was stored (or spooled) and its tile shows it.
     void resultKept(const QJsonObject& result);
+    // Every run has ended after shutDown(), its result kept.
+    void shutDownDone();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -103,6 +109,7 @@ private:
     QScrollArea* scroll_;
     int columns_ = 0;
     bool closing_ = false;  // asked once; waiting for the runs to end
+    bool shuttingDown_ = false;
     bool anyLost_ = false;
 };
 

@@ -9,12 +9,15 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <clocale>
 #include <cmath>
 
 #include "cli/options.h"
 #include "clirun.h"
 #include "gpslink/resetcommand.h"
 #include "pgserver.h"
+#include "results/store.h"
+#include "results_sample.h"
 
 namespace {
 
@@ -263,6 +266,49 @@ TEST(CliOptions, MistakesAreNamed) {
               "COM 4 9600 [] $PAIR005*3F\r\n");
 }
 
+// Run as a German user would, with a decimal comma, every number keeps its
+// point: the receiver's HDOP and the limits as read, the JSON, the stored row,
+// the report and its CSV.  The simulated receiver runs under that locale too.
+TEST(Cli, NumbersInACommaDecimalLocale) {
+    ASSERT_TRUE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) << "tools/setup.sh makes de_DE.UTF-8";
+    Bench bench;
+    ReceiverConfig config = receiver(Behaviour::Normal);
+    config.hdop = 1.2;
+    const QString port = bench.add("de", config);
+    Cli cli;
+    qputenv("LC_ALL", "de_DE.UTF-8");
+    const QString db = cli.dataHome.filePath("r.sqlite");
+    cli.start({"--json", "--quiet", "--db", db, "--max-ttff", "30.5", "--min-cn0", "20.5", port});
+    EXPECT_EQ(cli.finish(60000), 0) << cli.progressText();
+    const QJsonObject r = resultFor(cli.objects(), port);
+    EXPECT_EQ(r.value("hdop").toDouble(), 1.2);
+    EXPECT_EQ(r.value("cn0_mean4").toDouble(), 42.75);
+    EXPECT_EQ(r.value("limits").toObject(), (QJsonObject{{"max_ttff_s", 30.5}, {"min_cn0", 20.5}}));
+    const double ttff = r.value("ttff_s").toDouble();
+    EXPECT_GT(ttff, 0.5);
+    QString error;
+    const auto store = results::Store::open(*results::parseTarget(db, &error), &error);
+    const QSqlDatabase stored = store->database();
+    EXPECT_EQ(results::testing::storedRows(stored, "hdop || ' ' || cn0_mean4 || ' ' || limits"),
+              QStringList("1.2 42.75 {\"max_ttff_s\":30.5,\"min_cn0\":20.5}"));
+    EXPECT_EQ(results::testing::storedRows(stored, "ttff_s").value(0).toDouble(), ttff);
+    const auto report = [&](const QStringList& arguments) {
+        QProcess p;
+        p.setProcessEnvironment(cli.process.processEnvironment());
+        p.start(COLDSTART_CLI, QStringList{"report", "--db", db} + arguments);
+        EXPECT_TRUE(p.waitForFinished(30000) && p.exitCode() == 0)
+            << p.readAllStandardError().toStdString();
+        return QString::fromUtf8(p.readAllStandardOutput());
+    };
+    const QString ttffText = QString::number(ttff, 'f', 2);
+    EXPECT_TRUE(report({}).contains("mean " + ttffText + "  median " + ttffText));
+    const QJsonObject summary = QJsonDocument::fromJson(report({"--json"}).toUtf8()).object();
+    EXPECT_EQ(summary["overall"]["ttff_s"]["mean"].toDouble(), ttff);
+    EXPECT_TRUE(report({"--csv", "-"}).contains(QStringLiteral(",%1,8,1.2,44,42.75,8,").arg(ttff)));
+    qunsetenv("LC_ALL");
+    std::setlocale(LC_NUMERIC, "C");
+}
+
 // Every family and start type over three cycles, each through the link's own
 // stop and start, beside a port that cannot be opened: exit status 3, not 1.
 // A receiver obeys only a valid command of its own family, so a pass proves
@@ -350,8 +396,8 @@ TEST(CliDatabase, LineServerAndItsOutage) {
     } refusals[] = {
         {"wrong-secret", server.url("postgres"), "password authentication failed"},
         {PgServer::kPassword, server.url("absentdb"), "\"absentdb\" does not exist"},
-        {PgServer::kPassword, "/proc/no-such-folder/results.sqlite",
-         "cannot create the folder /proc/no-such-folder"},
+        {PgServer::kPassword, "/nonexistent/dir/r.sqlite",
+         "the folder /nonexistent/dir does not exist"},
     };
     for (const Refusal& r : refusals) {
         qputenv("PGPASSWORD", r.password);

@@ -287,6 +287,17 @@ TEST(ResultsReportUsage, NamesEachMistake) {
     f.close();
     const QString newer = db.dir.filePath(QStringLiteral("newer.sqlite"));
     QSqlQuery(db.open(newer)->database()).exec("INSERT INTO schema_version VALUES (99, '')");
+    // Rows and indexes whose middle pages are damaged: a report cut short says so.
+    const QString damaged = db.dir.filePath(QStringLiteral("damaged.sqlite"));
+    QList<QJsonObject> rows;
+    for (int i = 0; i < 1500; ++i) rows << sampleResult(QStringLiteral("d"), i);
+    QString why;
+    ASSERT_EQ(db.open(damaged)->saveBatch(rows, &why), 1500) << why.toStdString();
+    QFile pages(damaged);
+    ASSERT_TRUE(pages.open(QIODevice::ReadWrite) && pages.seek(pages.size() / 3 / 4096 * 4096));
+    ASSERT_EQ(pages.write(QByteArray(pages.size() / 3, '\x5a')), pages.size() / 3);
+    pages.close();
+    const QString cut = db.dir.filePath(QStringLiteral("cut.csv"));
     struct Case {
         QStringList args;
         int status;
@@ -301,6 +312,8 @@ TEST(ResultsReportUsage, NamesEachMistake) {
         {{"--db", garbage}, 3, garbage + ": file is not a database"},
         {{"--db", newer}, 3, newer + ": its schema is version 99, newer than"},
         {{"--csv", "/nonexistent/out.csv"}, 3, "cannot write /nonexistent/out.csv"},
+        {{"--db", damaged}, 3, "malformed"},
+        {{"--db", damaged, "--csv", cut}, 3, "the rows stopped short"},
     };
     for (const Case& c : cases) {
         QString err;
@@ -308,4 +321,5 @@ TEST(ResultsReportUsage, NamesEachMistake) {
             << c.error.toStdString();
         EXPECT_TRUE(err.contains(c.error)) << err.toStdString();
     }
+    EXPECT_FALSE(QFile::exists(cut));
 }

@@ -11,10 +11,13 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QSignalSpy>
+#include <csignal>
 
 #include "clirun.h"
 #include "results/store.h"
 #include "results_sample.h"
+#include "station/stopsignals.h"
 #include "station/unitrun.h"
 #include "stationwin/config.h"
 #include "stationwin/settingsdialog.h"
@@ -275,6 +278,21 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
     EXPECT_EQ(asked, 1);
     EXPECT_FALSE(window.anyRunning());
     EXPECT_TRUE(storedRows().contains("SN0101 interrupted interrupted LOT-7 ana"));
+
+    // A shutdown of the bench computer (SIGTERM) is that close without the
+    // question: the run under way is stored as interrupted.
+    stationwin::StationWindow shutting({units->at(0)}, results::Store::open(target, &error));
+    QSignalSpy done(&shutting, &stationwin::StationWindow::shutDownDone);
+    ASSERT_TRUE(station::onStopSignals(
+        {SIGTERM}, [&] { shutting.shutDown(); }, &error));
+    shutting.startSlot(0, "SN0102");
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return shutting.run(0)->phase() != station::UnitRun::Phase::Idle; }));
+    ::raise(SIGTERM);
+    ASSERT_TRUE(done.wait(20000));
+    EXPECT_FALSE(shutting.anyRunning());
+    EXPECT_TRUE(storedRows().contains("SN0102 interrupted interrupted  "))
+        << storedRows().join('\n').toStdString();
 }
 
 }  // namespace

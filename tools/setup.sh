@@ -9,7 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang clang-format libclang-rt-14-dev
     fonts-liberation2 fonts-arphic-uming
-    xvfb xauth xdotool imagemagick tmux fonts-dejavu-core python3
+    xvfb xauth xdotool imagemagick tmux fonts-dejavu-core python3 locales
 )
 
 sudo=""
@@ -23,4 +23,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     $sudo apt-get update
     $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The tests run the station as a German user would (a decimal comma).
+if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
+    $sudo localedef -i de_DE -f UTF-8 de_DE.UTF-8
 fi
