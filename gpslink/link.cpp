@@ -88,20 +88,20 @@ void Link::Timer1_Timer() {
 // Ends quietly at the first step the port refuses; saves the selection only
 // when every step got through.
 void Link::ApplyPortSettings() {
-    if (!port_.setCommPort(portNumberOf(view_.portText()))) return;
+    if (!port_.setCommPort(portNumberOf(view_.portText()))) return report(LinkEvent::PortRefused);
 
     const std::string baud = view_.baudText();
     for (std::string_view settings : kLineSettings) {
         if (settings.substr(0, settings.find(',')) == baud) {
-            if (!port_.setSettings(settings)) return;
+            if (!port_.setSettings(settings)) return report(LinkEvent::PortRefused);
             break;
         }
     }
 
-    if (!port_.setPortOpen(true)) return;
-    if (!port_.setPortOpen(false)) return;
-    if (!port_.setPortOpen(true)) return;
+    if (!port_.setPortOpen(true) || !port_.setPortOpen(false) || !port_.setPortOpen(true))
+        return report(LinkEvent::PortRefused);
     port_.discardInput();
+    report(LinkEvent::PortOpened);
 
     if (hooks_.WriteSettingsFile) hooks_.WriteSettingsFile(view_.portText(), view_.baudText());
 }
@@ -185,6 +185,7 @@ void Link::examineGga(std::string_view sentence) {
     // it knows the time: not a time to count.
     if (hours == 0 && minutes == 0 && seconds < 10 && state_.Mode == 0) {
         view_.setStatusText("Please waiting......");
+        report(LinkEvent::ClockStarting);
         return;
     }
 
@@ -193,17 +194,20 @@ void Link::examineGga(std::string_view sentence) {
         text.append(hh).append(":").append(mm).append(":").append(ss).append("\r\n");
         view_.setStatusText(text);
     } else {
-        if (state_.Mode == 1) {  // the first time after the cold start: confirmed
+        const bool first = state_.Mode == 1;
+        if (first) {  // the first time after the cold start: confirmed
             state_.Mode = 2;
             state_.Counters[2] = 10;
         }
         view_.setStatusColour(colour::Green);
         view_.setStatusText(
             "Cold Start OK!\r\nPlease stop the program then shut down the GPS now!");
+        if (first) report(LinkEvent::Confirmed);
     }
     view_.setLabelCaption("Connected!");
 
     countUp(state_.Counters[2]);
+    if (state_.Mode == 0) report(LinkEvent::TimeCounted, state_.Counters[2]);
     if (state_.Counters[2] == 5) {
         port_.output(startCommand_);
         view_.setStatusColour(colour::ButtonFace);
@@ -211,6 +215,7 @@ void Link::examineGga(std::string_view sentence) {
         state_.Mode = 1;
         state_.ColdStartSeconds = 0;
         coldStartSent_ = true;
+        report(LinkEvent::CommandSent);
     }
 }
 
@@ -222,6 +227,7 @@ void Link::baudRateTest() {
         Timer_PF.setEnabled(true);
         view_.setStatusColour(colour::Red);
         view_.setStatusText("Baud Rate not match!");
+        report(LinkEvent::BaudMismatch);
     }
 }
 
@@ -235,8 +241,12 @@ void Link::Timer_Start_Timer() {
         // The blank is where a negative number would carry its sign.
         view_.setStatusText("Cold Starting...... " + std::to_string(state_.ColdStartSeconds) +
                             "(Sec)");
+        report(LinkEvent::CommandSeconds, state_.ColdStartSeconds);
     }
-    if (state_.ColdStartSeconds > 30) view_.setStatusText("Cold Start fail!");
+    if (state_.ColdStartSeconds > 30) {
+        view_.setStatusText("Cold Start fail!");
+        report(LinkEvent::ConfirmationLate);
+    }
 }
 
 void Link::Timer_PF_Timer() {
@@ -249,6 +259,7 @@ void Link::Timer_PF_Timer() {
             view_.setLabelCaption("Not connected!");
             Timer.setEnabled(false);
             Timer_Start.setEnabled(false);
+            report(LinkEvent::NoConfirmation);
         }
         return;
     }
@@ -261,7 +272,8 @@ void Link::Timer_PF_Timer() {
     }
     countUp(c[8]);
     if (c[8] > 5) {
-        if (state_.Mode == 2) {
+        const bool confirmed = state_.Mode == 2;
+        if (confirmed) {
             view_.setStatusText("GPS be shuted down.");
         } else {
             ResetState();
@@ -269,6 +281,7 @@ void Link::Timer_PF_Timer() {
         Timer.setEnabled(false);
         Timer_PF.setEnabled(false);
         Timer_Start.setEnabled(false);
+        report(confirmed ? LinkEvent::ReceiverOff : LinkEvent::Stalled);
     }
 }
 
@@ -284,6 +297,7 @@ void Link::Timer_Timer() {
         Timer.setEnabled(false);
         Timer_PF.setEnabled(false);
         Timer_Start.setEnabled(false);
+        report(LinkEvent::NoData);
     }
 }
 

@@ -24,12 +24,36 @@ namespace gpslink {
 // clock, time of week and week, 12 channels, reset configuration 4 (cold).
 inline constexpr std::string_view kColdStartSentence = "$PSRF101,0,0,0,0,0,0,12,4*10\r\n";
 
+// What the link reports, as the status box tells it to a person.
+enum class LinkEvent {
+    PortRefused,       // a step of the connect was refused; the port is as it was
+    PortOpened,        // every step of the connect got through
+    ClockStarting,     // "Please waiting......": a GGA time in the receiver's first ten seconds
+    TimeCounted,       // "UTC Time :...": a usable GGA time before the command (count: how many)
+    CommandSent,       // the start command went out with the fifth
+    CommandSeconds,    // "Cold Starting...... n(Sec)" (count: n)
+    Confirmed,         // "Cold Start OK!": the first GGA time after the command
+    NoData,            // "Can't connect!": nothing at all arrived within three seconds
+    BaudMismatch,      // "Baud Rate not match!": characters, but no GGA time
+    NoConfirmation,    // "Cold Start fail!(1)": no GGA time within 30 seconds of the command
+    ConfirmationLate,  // "Cold Start fail!": the confirmation took over 30 seconds
+    ReceiverOff,       // "GPS be shuted down.": silent after the confirmation
+    Stalled,           // silent for six seconds before any confirmation: back to idle
+};
+
+struct LinkReport {
+    LinkEvent event;
+    int count = 0;  // TimeCounted: GGA times counted; CommandSeconds: seconds
+};
+
 // What the link asks of the program around it.
 struct LinkHooks {
     // Saves the port and baud texts of a connection that got through.
     std::function<void(const std::string& port, const std::string& baud)> WriteSettingsFile;
     // Closes the main window and ends the program.
     std::function<void()> unload;
+    // Each phase and outcome as it happens, beside the texts the view shows.
+    std::function<void(const LinkReport&)> report;
 };
 
 class Link {
@@ -78,6 +102,9 @@ private:
     void examine(std::string_view sentence);
     void examineGga(std::string_view sentence);
     void baudRateTest();
+    void report(LinkEvent event, int count = 0) {
+        if (hooks_.report) hooks_.report({event, count});
+    }
 
     View& view_;
     SerialPort& port_;

@@ -42,7 +42,6 @@ public:
         label_.assign(caption.data(), caption.size());
         changed_();
     }
-    const std::string& label() const { return label_; }
     void setStartButtonColour(gpslink::Colour) override {}
     std::string portText() const override { return port_; }
     std::string baudText() const override { return baud_; }
@@ -158,7 +157,9 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     connect(port_.get(), &gpslink::QtSerialPort::deviceLost, this, &UnitRun::onDeviceLost);
     watcher_.onGga = [this](const Gga& gga) { onGga(gga); };
 
-    link_ = std::make_unique<gpslink::Link>(*view_, *port_);
+    gpslink::LinkHooks hooks;
+    hooks.report = [this](const gpslink::LinkReport& report) { onLinkReport(report); };
+    link_ = std::make_unique<gpslink::Link>(*view_, *port_, std::move(hooks));
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
     link_->setStartUpValues();
     clock_ = std::make_unique<gpslink::LinkClock>(*link_, *port_, this);
@@ -189,7 +190,7 @@ void UnitRun::start() {
 void UnitRun::beginCycle() {
     ++cycle_;
     cycleStarted_ = QDateTime::currentDateTimeUtc();
-    connected_ = hadFix_ = commandQueued_ = resetVerified_ = ending_ = false;
+    confirmed_ = hadFix_ = commandQueued_ = resetVerified_ = ending_ = false;
     note_.clear();
     commandAtMs_.reset();
     ttffS_.reset();
@@ -225,20 +226,30 @@ qint64 UnitRun::sinceCommandMs() const {
 void UnitRun::onViewChanged() {
     sinceChange_.restart();
     emit changed();
+}
+
+void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
     if (ending_ || stopping_ || phase_ == Phase::Idle || phase_ == Phase::Done) return;
-    const std::string status = view_->statusText();
-    if (view_->label() == "Connected!") connected_ = true;
-    if (view_->label() == "Can't connect!") {
-        if (port_->openFailed())
-            endCycle(QStringLiteral("station-fault"), QStringLiteral("port-unavailable"));
-        else
-            fail(QStringLiteral("no-data"));
-    } else if (status == "Baud Rate not match!") {
-        fail(QStringLiteral("baud-mismatch"));
-    } else if (status == "GPS be shuted down.") {
-        fail(QStringLiteral("receiver-off"));
-    } else if (status.empty() && phase_ == Phase::Watching && connected_) {
-        fail(QStringLiteral("receiver-off"));  // silent so long that the link gave up
+    using gpslink::LinkEvent;
+    switch (report.event) {
+        case LinkEvent::Confirmed:
+            confirmed_ = true;
+            break;
+        case LinkEvent::NoData:
+            if (port_->openFailed())
+                endCycle(QStringLiteral("station-fault"), QStringLiteral("port-unavailable"));
+            else
+                fail(QStringLiteral("no-data"));
+            break;
+        case LinkEvent::BaudMismatch:
+            fail(QStringLiteral("baud-mismatch"));
+            break;
+        case LinkEvent::ReceiverOff:  // silent after the confirmation
+        case LinkEvent::Stalled:      // characters came, then silence so long that the link gave up
+            fail(QStringLiteral("receiver-off"));
+            break;
+        default:
+            break;
     }
 }
 
@@ -357,7 +368,7 @@ void UnitRun::supervise() {
         return;
     }
     if (since >= qint64(config_.confirmTimeoutS) * 1000) {
-        if (link_->state().Mode != 2) {  // not one GGA time since the command
+        if (!confirmed_) {  // not one GGA time since the command
             fail(QStringLiteral("no-confirmation"));
             return;
         }
@@ -404,7 +415,7 @@ void UnitRun::endCycle(const QString& result, const QString& reason) {
     r.result = result;
     r.reason = reason;
     r.coldStartSent = commandQueued_;
-    r.confirmed = link_->state().Mode == 2;
+    r.confirmed = confirmed_;
     r.resetVerified = resetVerified_;
     if (fix_) {
         r.ttffS = ttffS_;

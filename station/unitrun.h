@@ -42,6 +42,7 @@
 namespace gpslink {
 class Link;
 class LinkClock;
+struct LinkReport;
 }  // namespace gpslink
 
 namespace station {
@@ -132,6 +133,7 @@ signals:
 private:
     void beginCycle();
     void onViewChanged();
+    void onLinkReport(const gpslink::LinkReport& report);
     void onGga(const Gga& gga);
     void onCommandWritten();
     void onDeviceLost();
@@ -159,7 +161,7 @@ private:
     Phase phase_ = Phase::Idle;
     int cycle_ = 0;
     QDateTime cycleStarted_;
-    bool connected_ = false;      // the link has seen a usable GGA this cycle
+    bool confirmed_ = false;      // a GGA time after the command, by the link's own rule
     bool hadFix_ = false;         // a GGA with a fix since the cycle began
     bool commandQueued_ = false;  // handed to the port, maybe not yet to the device
     std::optional<qint64> commandAtMs_;

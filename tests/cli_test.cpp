@@ -31,6 +31,9 @@ TEST(Cli, MixedOutcomesOnOneStation) {
     fewSats.satellitesUsed = 3;
     ReceiverConfig weak = receiver(Behaviour::Normal);
     weak.snr = {30, 30, 30, 30, 28, 0};
+    ReceiverConfig offEarly = receiver(Behaviour::OffAfter);  // off before it knows the time
+    offEarly.timeKnownAfterSeconds = 30;
+    offEarly.offAfterSeconds = 3;
     const std::map<QString, ReceiverConfig> receivers = {
         {"normal", receiver(Behaviour::Normal)},
         {"silent", receiver(Behaviour::Silent)},
@@ -41,6 +44,7 @@ TEST(Cli, MixedOutcomesOnOneStation) {
         {"slow-fix", receiver(Behaviour::Normal, 9)},
         {"few-sats", fewSats},
         {"weak", weak},
+        {"off-early", offEarly},
     };
     std::map<QString, QString> port;  // receiver -> its device
     QStringList arguments = {"--json", "--station",     "bench-7", "--confirm-timeout",
@@ -98,6 +102,7 @@ TEST(Cli, MixedOutcomesOnOneStation) {
         {"slow-fix", "fail", "ttff-over-limit", true, true, true, true, "Cold Start OK!"},
         {"few-sats", "fail", "too-few-satellites", true, true, true, true, "Cold Start OK!"},
         {"weak", "fail", "cn0-under-limit", true, true, true, true, "Cold Start OK!"},
+        {"off-early", "fail", "receiver-off", false, false, false, false, ""},
         {"usb-same", "pass", "ok", true, true, true, true, "Cold Start OK!"},
         {"missing", "station-fault", "port-unavailable", false, false, false, false,
          "/dev/gps-coldstart-no-such-port  error!\nPlease select another Com Port."},

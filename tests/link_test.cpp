@@ -134,6 +134,12 @@ TEST(Run, PressConfirmAndShutDown) {
     EXPECT_EQ(b.view.status, "GPS be shuted down.");
     EXPECT_TRUE(timersOff(b));
     EXPECT_TRUE(b.port.open) << "a report never closes the port";
+    using E = LinkEvent;
+    EXPECT_EQ(b.events(),
+              (std::vector<E>{E::PortOpened, E::TimeCounted, E::TimeCounted, E::TimeCounted,
+                              E::TimeCounted, E::TimeCounted, E::CommandSent, E::CommandSeconds,
+                              E::Confirmed, E::ReceiverOff}));
+    EXPECT_EQ(b.reports[5].count, 5);
 }
 
 // The sixth GGA sentence answers only when all of it came after the chunk
@@ -150,9 +156,10 @@ TEST(Run, OnlyAGgaReceivedAfterTheCommandConfirms) {
         b.receive(stream.substr(0, cut));
         ASSERT_EQ(b.coldStartsSent(), cut >= fifthEnd ? 1 : 0) << cut;
         b.receive(stream.substr(cut));
-        ASSERT_EQ(b.state().Mode, cut >= fifthEnd && cut <= sixthStart ? 2 : 1) << cut;
+        ASSERT_EQ(b.events().back() == LinkEvent::Confirmed, cut >= fifthEnd && cut <= sixthStart)
+            << cut;
         b.receive(gga("000000.000"));  // any time confirms, 00:00:00 included
-        ASSERT_EQ(b.state().Mode, 2) << cut;
+        ASSERT_EQ(b.events().back(), LinkEvent::Confirmed) << cut;
         ASSERT_EQ(b.coldStartsSent(), 1) << cut;
     }
 }
@@ -177,7 +184,7 @@ TEST(Gga, WhatCountsAndWhatDoesNot) {
         Bench b;
         b.connect();
         b.receive(row.sentence);
-        EXPECT_EQ(b.state().Counters[2], row.counted ? 1 : 0) << row.sentence;
+        EXPECT_EQ(b.events().back() == LinkEvent::TimeCounted, row.counted) << row.sentence;
         EXPECT_EQ(b.view.status, row.status) << row.sentence;
         EXPECT_EQ(b.view.label, row.counted ? "Connected!" : "Connecting.....") << row.sentence;
     }
@@ -199,6 +206,9 @@ TEST(Supervision, SilentPortCountsThenReports) {
         b.second();
         EXPECT_EQ(b.view.status, "COM 7  error!\r\nPlease select another Com Port.");
         EXPECT_EQ(b.view.label, "Can't connect!");
+        EXPECT_EQ(b.events(), (std::vector<LinkEvent>{
+                                  refuseOpen ? LinkEvent::PortRefused : LinkEvent::PortOpened,
+                                  LinkEvent::NoData}));
         EXPECT_TRUE(timersOff(b));
         b.port.calls.clear();
         b.link.Cmd_Start_1_Click();
@@ -224,6 +234,7 @@ TEST(Supervision, WrongBaudRate) {
         b.seconds(row.quietSeconds);
         b.receive("\x86\xe6");
         EXPECT_EQ(b.view.status, row.report ? "Baud Rate not match!" : "");
+        EXPECT_EQ(b.events().back(), row.report ? LinkEvent::BaudMismatch : LinkEvent::PortOpened);
         if (!row.report) continue;
         EXPECT_EQ(b.view.statusColour, colour::Red);
         for (int t = 10; t < 14; ++t) b.receive(gga("1010" + std::to_string(t) + ".000"));
@@ -255,6 +266,9 @@ TEST(Supervision, NoConfirmationWithin30Seconds) {
     }
     b.seconds(100);
     EXPECT_EQ(std::count(b.view.statusHistory.begin(), b.view.statusHistory.end(), kNoAnswer), 1);
+    const auto events = b.events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), LinkEvent::NoConfirmation), 1);
+    EXPECT_EQ(events.back(), LinkEvent::ConfirmationLate);
     b.receive(gga("000012.000"));  // a late confirmation
     EXPECT_EQ(b.view.status, kConfirmed);
     b.second();
@@ -269,6 +283,7 @@ TEST(Supervision, AStallBeforeTheColdStartResetsQuietlyAndAStopReturnsToIdle) {
     EXPECT_EQ(b.view.status, "UTC Time :10:10:10\r\n");
     b.second();  // the sixth silent stall check
     EXPECT_EQ(b.view.status, "");
+    EXPECT_EQ(b.events().back(), LinkEvent::Stalled);
     EXPECT_EQ(b.view.label, "Connected!");
     EXPECT_FALSE(b.view.frameEnabled) << "the selectors stay out of reach";
     EXPECT_TRUE(b.port.open);
@@ -421,7 +436,8 @@ TEST(Capture, EachReachesItsOutcome) {
             }
             b.receive(line + "\n");
             if (coldStartLine == 0 && !b.port.written.empty()) coldStartLine = lineNumber;
-            if (confirmLine == 0 && b.state().Mode == 2) confirmLine = lineNumber;
+            if (confirmLine == 0 && b.events().back() == LinkEvent::Confirmed)
+                confirmLine = lineNumber;
         }
         EXPECT_EQ(b.coldStartsSent(), 1);
         EXPECT_EQ(coldStartLine, expected.coldStartLine);

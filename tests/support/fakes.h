@@ -87,10 +87,11 @@ struct Bench {
     FakeView view;
     FakeSerialPort port;
     std::vector<std::pair<std::string, std::string>> saved;  // settings writes
+    std::vector<LinkReport> reports;
     Link link{
         view, port,
         LinkHooks{[this](const std::string& p, const std::string& b) { saved.emplace_back(p, b); },
-                  nullptr}};
+                  nullptr, [this](const LinkReport& r) { reports.push_back(r); }}};
 
     Bench() {
         port.setOnComm([this] { link.MSComm1_OnComm(); });
@@ -122,6 +123,12 @@ struct Bench {
         return n;
     }
     const LinkState& state() const { return link.state(); }
+    // The events reported so far, in order.
+    std::vector<LinkEvent> events() const {
+        std::vector<LinkEvent> list;
+        for (const LinkReport& r : reports) list.push_back(r.event);
+        return list;
+    }
 };
 
 // A GGA sentence at the given time, as a SiRF receiver without a fix sends it.
