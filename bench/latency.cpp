@@ -30,6 +30,7 @@
 #include "bench/rig.h"
 #include "gpslink/link.h"
 #include "gpslink/qtserialport.h"
+#include "results/statistics.h"
 #include "tests/support/ptypair.h"
 
 namespace coldstart::bench {
@@ -41,12 +42,6 @@ using SteadyClock = std::chrono::steady_clock;
 template <typename Fn>
 void onMainThread(Fn fn) {
     QMetaObject::invokeMethod(qApp, fn, Qt::BlockingQueuedConnection);
-}
-
-double percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    const std::size_t rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(v.size())));
-    return v[std::min(v.size() - 1, rank == 0 ? 0 : rank - 1)];
 }
 
 int measure(int runs, const gpslink::testing::Pty& pty, gpslink::Link& link,
@@ -131,12 +126,13 @@ int measure(int runs, const gpslink::testing::Pty& pty, gpslink::Link& link,
     }
 
     double sum = 0;
+    std::sort(micros.begin(), micros.end());
     for (double m : micros) sum += m;
     std::printf("runs %zu\n", micros.size());
     std::printf(
         "median %.1f us, p90 %.1f us, p99 %.1f us, min %.1f us, max %.1f us, mean %.1f us\n",
-        percentile(micros, 0.5), percentile(micros, 0.9), percentile(micros, 0.99),
-        percentile(micros, 0.0), percentile(micros, 1.0), sum / static_cast<double>(micros.size()));
+        results::median(micros), results::nearestRank(micros, 90), results::nearestRank(micros, 99),
+        micros.front(), micros.back(), sum / static_cast<double>(micros.size()));
     return 0;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "results/report.h"
+#include "results/statistics.h"
 #include "results/store.h"
 #include "tests/pgserver.h"
 #include "tests/results_sample.h"
@@ -38,12 +39,11 @@ std::unique_ptr<Store> openOrDie(const QString& db) {
 
 void printLatencies(std::vector<double> ms) {
     std::sort(ms.begin(), ms.end());
-    auto at = [&](double q) { return ms[std::min(ms.size() - 1, size_t(q * ms.size()))]; };
     out << QStringLiteral("saves %1: median %2 ms, p90 %3 ms, p99 %4 ms, max %5 ms")
                .arg(ms.size())
-               .arg(at(0.5), 0, 'f', 3)
-               .arg(at(0.9), 0, 'f', 3)
-               .arg(at(0.99), 0, 'f', 3)
+               .arg(median(ms), 0, 'f', 3)
+               .arg(nearestRank(ms, 90), 0, 'f', 3)
+               .arg(nearestRank(ms, 99), 0, 'f', 3)
                .arg(ms.back(), 0, 'f', 3)
         << Qt::endl;
 }
@@ -108,7 +108,7 @@ int report(const QString& folder, int rows) {
     std::sort(ms.begin(), ms.end());
     out << QStringLiteral("report over %1 results: median %2 ms, min %3 ms, max %4 ms (5 runs)")
                .arg(s->overall.results)
-               .arg(ms[2], 0, 'f', 1)
+               .arg(median(ms), 0, 'f', 1)
                .arg(ms[0], 0, 'f', 1)
                .arg(ms[4], 0, 'f', 1)
         << Qt::endl;

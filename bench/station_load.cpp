@@ -50,6 +50,7 @@
 
 #include "bench/stationload.h"
 #include "gpslink/link.h"
+#include "results/statistics.h"
 #include "station/result.h"
 #include "station/station.h"
 #include "tests/support/ptypair.h"
@@ -324,8 +325,8 @@ private:
         std::printf(
             "%s (%zu): median %.0f us, p95 %.0f us, p99 %.0f us, max %.0f us; over 2 ms: "
             "%td\n",
-            what, us.size(), station::median(us), station::nearestRank(us, 95),
-            station::nearestRank(us, 99), us.back(), over2ms);
+            what, us.size(), results::median(us), results::nearestRank(us, 95),
+            results::nearestRank(us, 99), us.back(), over2ms);
     }
 
     static double cpuSeconds(const rusage& r) {

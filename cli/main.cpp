@@ -9,7 +9,7 @@
 
 #include "cli/options.h"
 #include "cli/progress.h"
-#include "results/report.h"
+#include "cli/reportcommand.h"
 #include "results/store.h"
 #include "station/station.h"
 #include "station/stopsignals.h"
@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     QStringList arguments = app.arguments();
     if (arguments.size() > 1 && arguments[1] == QLatin1String("report")) {
         QTextStream out(stdout), err(stderr);
-        return results::runReport(arguments.mid(2), out, err);
+        return cli::runReport(arguments.mid(2), out, err);
     }
     const cli::Parsed parsed = cli::parseArguments(arguments);
     if (parsed.action == cli::Parsed::Print) {
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     QObject::connect(&station, &station::Station::finished, &app, [&] {
         progress.flush();
         report.finished(station);
-        QCoreApplication::exit(cli::finalStatus(station.exitStatus(), anySpooled, anyLost));
+        QCoreApplication::exit(station::finalStatus(station.exitStatus(), anySpooled, anyLost));
     });
     QString signalError;
     if (!station::onStopSignals(

@@ -2,10 +2,9 @@
 
 #include <QCommandLineParser>
 #include <QSysInfo>
-#include <cmath>
 
 #include "results/store.h"
-#include "station/portargs.h"
+#include "station/config.h"
 #include "station/result.h"
 #include "station/station.h"
 
@@ -41,37 +40,6 @@ const char* const kDescription =
     "  4    every unit passed, but some results are only in the spool file\n"
     "  130  interrupted by SIGINT, SIGTERM or SIGHUP (results so far are stored and printed)";
 
-struct Numbers {
-    const QCommandLineParser& parser;
-    QString error;
-
-    // A whole number in [low, high] from the option, or fallback when absent.
-    int whole(const QString& name, int low, int high, int fallback) {
-        if (!parser.isSet(name) || !error.isEmpty()) return fallback;
-        bool ok = false;
-        const int value = parser.value(name).toInt(&ok);
-        if (!ok || value < low || value > high)
-            error = QStringLiteral("--%1: \"%2\" is not a whole number from %3 to %4")
-                        .arg(name, parser.value(name))
-                        .arg(low)
-                        .arg(high);
-        return value;
-    }
-    std::optional<double> real(const QString& name, double low, double high) {
-        if (!parser.isSet(name) || !error.isEmpty()) return std::nullopt;
-        bool ok = false;
-        const double value = parser.value(name).toDouble(&ok);
-        if (!ok || !std::isfinite(value) || value < low || value > high) {
-            error = QStringLiteral("--%1: \"%2\" is not a number from %3 to %4")
-                        .arg(name, parser.value(name))
-                        .arg(low)
-                        .arg(high);
-            return std::nullopt;
-        }
-        return value;
-    }
-};
-
 Parsed failure(const QString& message) {
     Parsed parsed;
     parsed.action = Parsed::Fail;
@@ -91,20 +59,10 @@ Parsed parseArguments(const QStringList& arguments) {
     parser.addOptions({
         help,
         version,
-        {"baud", "Line rate of ports given without @BAUD (default 9600).", "BAUD", "9600"},
-        {"cycles", "Cold starts per unit (default 1).", "N", "1"},
-        {"confirm-timeout", "Seconds from the command to a seen reset (default 30).", "S", "30"},
-        {"fix-timeout", "Seconds from the command to the first fix (default 300).", "S", "300"},
-        {"max-ttff", "Fail a time to first fix over S seconds.", "S"},
-        {"min-sats", "Fail a fix with fewer than N satellites used.", "N"},
-        {"min-cn0", "Fail a fix whose four strongest satellites average under DBHZ.", "DBHZ"},
+    });
+    station::addPlanOptions(parser);
+    parser.addOptions({
         {"json", "Print one JSON object per unit and cycle (JSON Lines)."},
-        {"receiver",
-         "Receiver family: sirf, mtk, airoha, quectel-lg, casic or ublox (default sirf).", "FAMILY",
-         "sirf"},
-        {"start", "Start type: cold, warm, hot, or factory for mtk and airoha (default cold).",
-         "TYPE", "cold"},
-        {"require-reset", "Fail a hot start whose reset is not seen."},
         {"station", "Name of this station (default: the host name).", "NAME"},
         {"operator", "Who runs the station, stored with each result.", "NAME"},
         {"lot", "The lot (work order), stored with each result.", "NAME"},
@@ -129,18 +87,11 @@ Parsed parseArguments(const QStringList& arguments) {
         return parsed;
     }
 
-    const auto baud = station::lineRate(parser.value("baud"));
-    if (!baud)
-        return failure(QStringLiteral("--baud: unknown rate \"%1\"").arg(parser.value("baud")));
-    Numbers numbers{parser, {}};
+    QString error;
+    const auto options = station::planOptions(parser, &error);
+    const auto plan = options ? options->over(station::Plan(), &error) : std::nullopt;
+    if (!plan) return failure(error);
     station::UnitConfig base;
-    base.cycles = numbers.whole("cycles", 1, 100000, 1);
-    base.confirmTimeoutS = numbers.whole("confirm-timeout", 1, 3600, 30);
-    base.fixTimeoutS = numbers.whole("fix-timeout", 1, 86400, 300);
-    base.limits.maxTtffS = numbers.real("max-ttff", 0, 86400);
-    if (parser.isSet("min-sats")) base.limits.minSats = numbers.whole("min-sats", 0, 99, 0);
-    base.limits.minCn0 = numbers.real("min-cn0", 0, 99);
-    if (!numbers.error.isEmpty()) return failure(numbers.error);
     base.station = parser.isSet("station") ? parser.value("station") : QSysInfo::machineHostName();
     if (base.station.isEmpty()) return failure(QStringLiteral("--station: the name is empty"));
     base.operatorName = parser.value("operator");
@@ -157,33 +108,17 @@ Parsed parseArguments(const QStringList& arguments) {
 
     if (parser.positionalArguments().isEmpty())
         return failure(QStringLiteral("no port given (see --help)"));
-    QString error;
-    const auto ports = station::parsePortArgs(parser.positionalArguments(), *baud, &error);
-    if (!ports) return failure(error);
-    for (const station::PortArg& port : *ports) {
-        station::UnitConfig unit = base;
-        unit.port = port.port;
-        unit.device = port.device;
-        unit.baud = port.baud;
-        unit.unit = port.unit;
-        const QString family = port.family.isEmpty() ? parser.value("receiver") : port.family;
-        const QString start = port.start.isEmpty() ? parser.value("start") : port.start;
-        if (!station::configureStart(unit, family, start, parser.isSet("require-reset"), &error))
-            return failure(
-                (port.family.isEmpty() && port.start.isEmpty() ? QString() : port.port + ": ") +
-                error);
+    const auto units = station::unitConfigs(*plan, parser.positionalArguments(), &error);
+    if (!units) return failure(error);
+    for (station::UnitConfig unit : *units) {
+        unit.station = base.station;
+        unit.operatorName = base.operatorName;
+        unit.lot = base.lot;
         parsed.options.units.push_back(unit);
     }
     parsed.options.json = parser.isSet("json");
     parsed.options.quiet = parser.isSet("quiet");
     return parsed;
-}
-
-int finalStatus(int unitsStatus, bool anySpooled, bool anyLost) {
-    const int status = results::exitStatusFor(unitsStatus, anySpooled);
-    if (anyLost && (status == station::kAllPassed || status == results::kExitSpooled))
-        return station::kStationFault;
-    return status;
 }
 
 }  // namespace cli

@@ -29,9 +29,4 @@ struct Parsed {
 // arguments[0] is the program's name.
 Parsed parseArguments(const QStringList& arguments);
 
-// The exit status once every unit has ended: the units' own, 4 when they all
-// passed but some results could only be spooled, 3 when a result could not
-// be kept at all.
-int finalStatus(int unitsStatus, bool anySpooled, bool anyLost);
-
 }  // namespace cli

@@ -1,6 +1,5 @@
 #include "results/report.h"
 
-#include <QCommandLineParser>
 #include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
@@ -13,6 +12,7 @@
 #include <functional>
 #include <tuple>
 
+#include "results/statistics.h"
 #include "results/store.h"
 
 namespace results {
@@ -25,6 +25,16 @@ std::optional<QString> parseBound(const QString& text, bool upper) {
     if (!t.isValid()) return std::nullopt;
     if (t.timeSpec() == Qt::LocalTime) t.setTimeSpec(Qt::UTC);
     return isoTime(upper ? t.addMSecs(1) : t);
+}
+
+std::optional<double> Figures::firstPassYield() const {
+    if (unitsTested == 0) return std::nullopt;
+    return double(unitsFirstPass) / double(unitsTested);
+}
+
+QString Figures::percent(std::optional<double> fraction) {
+    return fraction ? QString::number(100.0 * *fraction, 'f', 1) + QStringLiteral(" %")
+                    : QStringLiteral("-");
 }
 
 namespace {
@@ -103,11 +113,12 @@ bool fillUnits(const QSqlDatabase& db, const Where& w, Summary& s, QString* erro
     return drained(q, error);
 }
 
-// Median (mean of the two middle ranks) and 95th percentile (nearest rank,
-// the ceil(0.95 n)-th smallest), each read by the database at its offset.
+// The median and the 95th percentile, each value read by the database at
+// its rank.
 bool fillPercentiles(const QSqlDatabase& db, const Where& w, TtffStats& t, QString* error) {
     const qint64 n = t.count;
     if (n == 0) return true;
+    const auto [low, high] = medianRanks(n);
     const QString pick = QStringLiteral(
                              "(SELECT ttff_s FROM results WHERE %1 AND ttff_s IS NOT NULL"
                              " ORDER BY ttff_s LIMIT 1 OFFSET %2)")
@@ -117,8 +128,7 @@ bool fillPercentiles(const QSqlDatabase& db, const Where& w, TtffStats& t, QStri
     QSqlQuery q(db);
     if (!run(q,
              QStringLiteral("SELECT %1, %2, %3")
-                 .arg(pick.arg((n + 1) / 2 - 1), pick.arg((n + 2) / 2 - 1),
-                      pick.arg((95 * n + 99) / 100 - 1)),
+                 .arg(pick.arg(low - 1), pick.arg(high - 1), pick.arg(nearestRankOf(n, 95) - 1)),
              all, error))
         return false;
     if (!q.next()) {
@@ -128,11 +138,6 @@ bool fillPercentiles(const QSqlDatabase& db, const Where& w, TtffStats& t, QStri
     t.median = (q.value(0).toDouble() + q.value(1).toDouble()) / 2;
     t.p95 = q.value(2).toDouble();
     return true;
-}
-
-QString percentOf(qint64 part, qint64 whole) {
-    return whole ? QString::number(100.0 * part / whole, 'f', 1) + QStringLiteral(" %")
-                 : QStringLiteral("-");
 }
 
 void printFigures(const Figures& f, QTextStream& out) {
@@ -145,9 +150,11 @@ void printFigures(const Figures& f, QTextStream& out) {
         << QStringLiteral("  Units tested       %1\n").arg(f.unitsTested)
         << QStringLiteral("  Units passed       %1  (%2)\n")
                .arg(f.unitsPassed)
-               .arg(percentOf(f.unitsPassed, f.unitsTested))
+               .arg(Figures::percent(
+                   f.unitsTested ? std::optional(double(f.unitsPassed) / double(f.unitsTested))
+                                 : std::nullopt))
         << QStringLiteral("  First-pass yield   %1  (%2 of %3 units passed their first test)\n")
-               .arg(percentOf(f.unitsFirstPass, f.unitsTested))
+               .arg(Figures::percent(f.firstPassYield()))
                .arg(f.unitsFirstPass)
                .arg(f.unitsTested);
     if (!f.failures.isEmpty()) {
@@ -189,8 +196,7 @@ QJsonObject figuresJson(const Figures& f) {
         {"units_tested", f.unitsTested},
         {"units_passed", f.unitsPassed},
         {"units_first_pass", f.unitsFirstPass},
-        {"first_pass_yield",
-         f.unitsTested ? QJsonValue(double(f.unitsFirstPass) / f.unitsTested) : QJsonValue()},
+        {"first_pass_yield", f.firstPassYield() ? QJsonValue(*f.firstPassYield()) : QJsonValue()},
         {"failures", failures},
         {"ttff_s", ttff},
     };
@@ -345,139 +351,6 @@ bool writeCsv(const QSqlDatabase& db, const Filter& filter, QIODevice& out, QStr
         return false;
     }
     return true;
-}
-
-int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
-    QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral(
-        "Summarizes stored results: units tested and passed, first-pass yield, failures by "
-        "reason, TTFF statistics, per station and overall."));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help."));
-    const QCommandLineOption db(
-        QStringLiteral("db"),
-        QStringLiteral(
-            "The results database: a SQLite file or postgresql://USER@HOST[:PORT]/DBNAME "
-            "(default %1).")
-            .arg(defaultTarget().path),
-        QStringLiteral("DB"));
-    const QCommandLineOption since(QStringLiteral("since"),
-                                   QStringLiteral("Results started on or after DATE (YYYY-MM-DD, "
-                                                  "UTC, or an ISO 8601 time)."),
-                                   QStringLiteral("DATE"));
-    const QCommandLineOption until(QStringLiteral("until"),
-                                   QStringLiteral("Results started on or before DATE (the whole "
-                                                  "day for YYYY-MM-DD)."),
-                                   QStringLiteral("DATE"));
-    const QCommandLineOption station(QStringLiteral("station"),
-                                     QStringLiteral("Only this station."), QStringLiteral("NAME"));
-    const QCommandLineOption lot(QStringLiteral("lot"), QStringLiteral("Only this lot."),
-                                 QStringLiteral("NAME"));
-    const QCommandLineOption unit(QStringLiteral("unit"), QStringLiteral("Only this serial."),
-                                  QStringLiteral("SERIAL"));
-    const QCommandLineOption csv(
-        QStringLiteral("csv"),
-        QStringLiteral("Write the matching results, one per row, to FILE (- for standard output)."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("Print the summary as one JSON object."));
-    p.addOptions({help, db, since, until, station, lot, unit, csv, json});
-
-    const QString name = QStringLiteral("gps-coldstart-cli report");
-    if (!p.parse(QStringList{name} + args)) {
-        err << name << ": " << p.errorText() << '\n';
-        return kReportUsage;
-    }
-    if (p.isSet(help)) {
-        out << p.helpText().replace(QStringLiteral("[options]"),
-                                    QStringLiteral("report [options]"));
-        return kReportOk;
-    }
-    auto usage = [&](const QString& text) {
-        err << name << ": " << text << '\n';
-        return kReportUsage;
-    };
-    if (!p.positionalArguments().isEmpty())
-        return usage(QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments()[0]));
-    if (p.isSet(csv) && p.isSet(json))
-        return usage(QStringLiteral("give --csv or --json, not both"));
-
-    Filter filter;
-    for (auto [option, upper, field] : {std::tuple{&since, false, &filter.since},
-                                        std::tuple{&until, true, &filter.untilBefore}}) {
-        if (!p.isSet(*option)) continue;
-        const auto bound = parseBound(p.value(*option), upper);
-        if (!bound) {
-            return usage(
-                QStringLiteral("--%1 \"%2\" is not a date (YYYY-MM-DD) or an ISO 8601 time")
-                    .arg(option->names().constFirst(), p.value(*option)));
-        }
-        *field = *bound;
-    }
-    if (!filter.since.isEmpty() && !filter.untilBefore.isEmpty() &&
-        filter.since >= filter.untilBefore)
-        return usage(QStringLiteral("--since is after --until"));
-    filter.station = p.value(station);
-    filter.lot = p.value(lot);
-    filter.unit = p.value(unit);
-
-    Target target = defaultTarget();
-    if (p.isSet(db)) {
-        QString why;
-        const auto parsed = parseTarget(p.value(db), &why);
-        if (!parsed) return usage(why);
-        target = *parsed;
-    }
-    QString why;
-    Store::Options options;
-    options.create = false;
-    const auto store = Store::open(target, &why, options, [&](const QString& text) {
-        err << "gps-coldstart: " << text << '\n';
-    });
-    if (!store) {
-        err << name << ": " << why << '\n';
-        return kReportDatabase;
-    }
-
-    if (p.isSet(csv)) {
-        const QString path = p.value(csv);
-        if (path == QLatin1String("-")) {
-            out.flush();
-            QFile stdoutFile;
-            if (!stdoutFile.open(stdout, QIODevice::WriteOnly) ||
-                !writeCsv(store->database(), filter, stdoutFile, &why)) {
-                err << name << ": cannot write the CSV: " << why << '\n';
-                return kReportDatabase;
-            }
-            return kReportOk;
-        }
-        QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly)) {
-            err << name << ": cannot write " << path << ": " << file.errorString() << '\n';
-            return kReportDatabase;
-        }
-        if (!writeCsv(store->database(), filter, file, &why) || !file.commit()) {
-            err << name << ": cannot write " << path << ": "
-                << (why.isEmpty() ? file.errorString() : why) << '\n';
-            return kReportDatabase;
-        }
-        return kReportOk;
-    }
-
-    const auto summary = summarize(store->database(), filter, &why);
-    if (!summary) {
-        err << name << ": " << target.display() << ": " << why << '\n';
-        return kReportDatabase;
-    }
-    if (p.isSet(json)) {
-        QJsonObject o = summaryJson(*summary);
-        o.insert(QStringLiteral("database"), target.display());
-        out << QJsonDocument(o).toJson(QJsonDocument::Compact) << '\n';
-    } else {
-        out << "Results in " << target.display() << '\n';
-        printSummary(*summary, out);
-    }
-    return kReportOk;
 }
 
 }  // namespace results

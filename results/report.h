@@ -48,6 +48,11 @@ struct Figures {
     qint64 unitsFirstPass = 0;
     QList<Failure> failures;  // most frequent first
     TtffStats ttff;
+
+    // Units that passed their first test, of the units tested; none without units.
+    std::optional<double> firstPassYield() const;
+    // A fraction as the report and the windows show it: "66.7 %", or "-" for none.
+    static QString percent(std::optional<double> fraction);
 };
 
 struct Summary {
@@ -62,13 +67,5 @@ void printSummary(const Summary& summary, QTextStream& out);
 // The matching rows, oldest first, one per result, under a header line
 // (RFC 4180 quoting).
 bool writeCsv(const QSqlDatabase& db, const Filter& filter, QIODevice& out, QString* error);
-
-// Exit statuses of `report`.
-constexpr int kReportOk = 0;
-constexpr int kReportUsage = 2;
-constexpr int kReportDatabase = 3;
-
-// The `report` subcommand: args are the arguments after "report".
-int runReport(const QStringList& args, QTextStream& out, QTextStream& err);
 
 }  // namespace results

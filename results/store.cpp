@@ -77,6 +77,10 @@ const std::vector<Migration>& migrations() {
           "CREATE INDEX results_outcome ON results (station, result, reason, ttff_s)",
           "CREATE INDEX results_station_ttff ON results (station, ttff_s)",
           "CREATE INDEX results_ttff ON results (ttff_s)"}},
+        // The plan a result was judged under.
+        {2,
+         {"ALTER TABLE results ADD COLUMN plan TEXT NOT NULL DEFAULT ''",
+          "ALTER TABLE results ADD COLUMN plan_sha256 TEXT NOT NULL DEFAULT ''"}},
     };
     return steps;
 }
@@ -155,10 +159,6 @@ QString isoTime(const QDateTime& t) {
     return t.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + QLatin1Char('Z');
 }
 
-int exitStatusFor(int unitsStatus, bool anySpooled) {
-    return unitsStatus == 0 && anySpooled ? kExitSpooled : unitsStatus;
-}
-
 const std::vector<Column>& resultColumns() {
     static const std::vector<Column> columns = {
         {"id", Kind::Text},
@@ -188,6 +188,8 @@ const std::vector<Column>& resultColumns() {
         {"sv_with_snr", Kind::Int},
         {"limits", Kind::Json},
         {"version", Kind::Text},
+        {"plan", Kind::Text},
+        {"plan_sha256", Kind::Text},
     };
     return columns;
 }

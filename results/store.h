@@ -19,11 +19,6 @@
 
 namespace results {
 
-// The exit status a run ends with when every unit passed but some results
-// could only be spooled.  A failing, faulted or interrupted run keeps its own.
-constexpr int kExitSpooled = 4;
-int exitStatusFor(int unitsStatus, bool anySpooled);
-
 // One column of the results table, as it maps to a field of the JSON result.
 struct Column {
     enum class Kind { Text, Int, Real, Bool, Json };

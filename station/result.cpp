@@ -5,6 +5,8 @@
 #include <cmath>
 #include <numeric>
 
+#include "results/statistics.h"
+
 namespace station {
 
 namespace {
@@ -60,6 +62,8 @@ QJsonObject CycleResult::toJson() const {
         {"cn0_mean4", orNull(cn0Mean4, 2)},
         {"sv_with_snr", orNull(svWithSnr)},
         {"limits", limits.toJson()},
+        {"plan", plan.isEmpty() ? QJsonValue() : QJsonValue(plan)},
+        {"plan_sha256", planSha256},
         {"version", programVersion()},
     };
 }
@@ -75,18 +79,6 @@ QJsonObject Summary::toJson() const {
         {"ttff_p95_s", orNull(ttffP95, 2)},
         {"ttff_max_s", orNull(ttffMax, 2)},
     };
-}
-
-double median(const std::vector<double>& sorted) {
-    if (sorted.empty()) return 0;
-    const std::size_t n = sorted.size();
-    return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
-}
-
-double nearestRank(const std::vector<double>& sorted, double p) {
-    if (sorted.empty()) return 0;
-    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * double(sorted.size())));
-    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
 }
 
 void Tally::add(const CycleResult& result) {
@@ -117,8 +109,8 @@ Summary Tally::summary() const {
     std::vector<double> sorted = ttffs_;
     std::sort(sorted.begin(), sorted.end());
     summary.ttffMean = std::accumulate(sorted.begin(), sorted.end(), 0.0) / double(sorted.size());
-    summary.ttffMedian = median(sorted);
-    summary.ttffP95 = nearestRank(sorted, 95);
+    summary.ttffMedian = results::median(sorted);
+    summary.ttffP95 = results::nearestRank(sorted, 95);
     summary.ttffMax = sorted.back();
     return summary;
 }

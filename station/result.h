@@ -43,6 +43,8 @@ struct CycleResult {
     std::optional<double> cn0Mean4;
     std::optional<int> svWithSnr;
     Limits limits;
+    QString plan;        // the plan's name; empty without a plan file
+    QString planSha256;  // of the settings the unit was judged under
 
     QJsonObject toJson() const;  // the documented field names; ttff_s to two decimals
 };
@@ -72,13 +74,6 @@ private:
     int cycles_ = 0, passed_ = 0, failed_ = 0, faults_ = 0;
     std::vector<double> ttffs_;
 };
-
-// The figures the results report gives too, by the same definitions: the
-// median is the middle value (the mean of the two middle ones for an even
-// count); the p-th percentile is the nearest rank, the smallest value with at
-// least p % of the values at or below it.
-double median(const std::vector<double>& sorted);
-double nearestRank(const std::vector<double>& sorted, double p);
 
 // Program version stored with every result.
 QString programVersion();

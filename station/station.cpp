@@ -36,7 +36,7 @@ int Station::exitStatus() const {
         if (unit->tally().count(QStringLiteral("fail")) > 0) return kSomeFailed;
         if (unit->tally().count(QStringLiteral("station-fault")) > 0) fault = true;
     }
-    return fault ? kStationFault : kAllPassed;
+    return fault ? kStationFault : kOk;
 }
 
 }  // namespace station

@@ -10,15 +10,6 @@
 
 namespace station {
 
-// Exit statuses of a station run.
-enum ExitStatus {
-    kAllPassed = 0,
-    kSomeFailed = 1,     // at least one unit failed a cycle
-    kUsage = 2,          // the command line was wrong; nothing was opened
-    kStationFault = 3,   // no unit failed, but a port could not be opened
-    kInterrupted = 130,  // stopped by SIGINT or SIGTERM
-};
-
 class Station : public QObject {
     Q_OBJECT
 public:

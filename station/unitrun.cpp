@@ -10,7 +10,6 @@
 #include "gpslink/link.h"
 #include "gpslink/linkclock.h"
 #include "gpslink/qtserialport.h"
-#include "gpslink/resetcommand.h"
 #include "gpslink/view.h"
 
 namespace station {
@@ -81,63 +80,6 @@ public:
 private:
     bool openFailed_ = false;
 };
-
-bool configureStart(UnitConfig& unit, const QString& family, const QString& start,
-                    bool requireReset, QString* error) {
-    const auto f = gpslink::receiverFamilyFromName(family.toStdString());
-    if (!f) {
-        *error = QStringLiteral(
-                     "unknown receiver family \"%1\" (sirf, mtk, airoha, quectel-lg, "
-                     "casic or ublox)")
-                     .arg(family);
-        return false;
-    }
-    const auto s = gpslink::startTypeFromName(start.toStdString());
-    if (!s) {
-        *error =
-            QStringLiteral("unknown start type \"%1\" (cold, warm, hot or factory)").arg(start);
-        return false;
-    }
-    unit.command = gpslink::resetCommand(*f, *s);
-    if (unit.command.empty()) {
-        *error = QStringLiteral("a %1 receiver has no %2 start (factory: mtk and airoha only)")
-                     .arg(family, start);
-        return false;
-    }
-    unit.receiver = family;
-    unit.start = start;
-    unit.requireReset = *s != gpslink::StartType::Hot || requireReset;
-    return true;
-}
-
-Verdict verdictOf(bool started, bool done, const Tally& tally) {
-    if (!started) return Verdict::Idle;
-    if (!done) return Verdict::Running;
-    if (tally.count(QStringLiteral("fail")) > 0) return Verdict::Fail;
-    if (tally.count(QStringLiteral("station-fault")) > 0) return Verdict::Fault;
-    if (tally.count(QStringLiteral("pass")) > 0 && tally.last() &&
-        tally.last()->result == QLatin1String("pass"))
-        return Verdict::Pass;
-    return Verdict::Interrupted;
-}
-
-QString verdictText(Verdict verdict) {
-    switch (verdict) {
-        case Verdict::Idle:
-            return QStringLiteral("idle");
-        case Verdict::Running:
-            return QStringLiteral("running");
-        case Verdict::Pass:
-            return QStringLiteral("PASS");
-        case Verdict::Fail:
-            return QStringLiteral("FAIL");
-        case Verdict::Fault:
-            return QStringLiteral("STATION FAULT");
-        case Verdict::Interrupted:
-            return QStringLiteral("stopped");
-    }
-    return {};
-}
 
 UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(std::move(config)) {
     steady_.start();
@@ -426,6 +368,8 @@ void UnitRun::endCycle(const QString& result, const QString& reason) {
         r.cn0Mean4 = skyAtFix_.meanTop4;
     }
     r.limits = config_.limits;
+    r.plan = config_.plan;
+    r.planSha256 = config_.planSha256;
     // The link may be inside one of its handlers: what follows waits until
     // it has returned, and the status is read then.
     QMetaObject::invokeMethod(

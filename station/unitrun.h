@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "station/config.h"
 #include "station/result.h"
 #include "station/watcher.h"
 
@@ -49,46 +50,6 @@ namespace station {
 
 class StationPort;
 class HeadlessView;
-
-struct UnitConfig {
-    QString port;    // as the user named it: a device path or "COM n"
-    QString device;  // what is opened
-    int baud = 9600;
-    QString unit;
-    QString station;
-    QString operatorName;  // who runs the station
-    QString lot;           // work order
-    QString receiver = QStringLiteral("sirf");
-    QString start = QStringLiteral("cold");
-    std::string command;       // what goes out with the fifth usable GGA; empty: the link's own
-    bool requireReset = true;  // an unseen reset fails the unit (hot starts may not show one)
-    int cycles = 1;
-    int confirmTimeoutS = 30;  // command to verified reset
-    int fixTimeoutS = 300;     // command to first fix
-    Limits limits;
-};
-
-// Sets the receiver family, the start type, the command they make and
-// whether an unseen reset fails the unit: always, but for a hot start only
-// when requireReset asks for it, since a hot start may keep its fix
-// throughout.  False, with error set, for an unknown name or a start the
-// family does not have.
-bool configureStart(UnitConfig& unit, const QString& family, const QString& start,
-                    bool requireReset, QString* error);
-
-// What a unit's run comes to so far, as a front end shows it.
-enum class Verdict {
-    Idle,         // not started
-    Running,      // a cycle under way
-    Pass,         // every cycle passed
-    Fail,         // at least one cycle failed
-    Fault,        // no cycle failed, but the station could not test the unit
-    Interrupted,  // stopped before a verdict
-};
-// A run in the given phase with these cycles behind it.
-Verdict verdictOf(bool started, bool done, const Tally& tally);
-// The verdict in words: "idle", "running", "PASS", "FAIL", "STATION FAULT", "stopped".
-QString verdictText(Verdict verdict);
 
 class UnitRun : public QObject {
     Q_OBJECT

@@ -4,6 +4,7 @@
 #include <QSysInfo>
 
 #include "gpslink/resetcommand.h"
+#include "station/portargs.h"
 
 namespace stationwin {
 
@@ -18,36 +19,13 @@ const char* const kDescription =
     "units are the ports chosen in the settings dialog.  Results go to the same database as\n"
     "gps-coldstart-cli's.\n"
     "\n"
+    "The plan options (--plan and those beside it) take effect for this run, over the\n"
+    "settings kept by the settings dialog.\n"
+    "\n"
     "Exit status:\n"
-    "  0  the window was closed\n"
+    "  0  the window was closed, or a shutdown (SIGTERM, SIGHUP) stored every run\n"
     "  2  usage mistake (nothing was opened)\n"
     "  3  the results database could not be opened (no port was opened)";
-
-// False when the stored value was named in *problems.
-template <typename T>
-bool readNumber(QSettings& store, const char* key, T low, T high, T& value, QStringList* problems) {
-    if (!store.contains(QLatin1String(key))) return true;
-    bool ok = false;
-    const QString text = store.value(QLatin1String(key)).toString();
-    const double read = text.toDouble(&ok);
-    if (!ok || read < double(low) || read > double(high)) {
-        *problems << QStringLiteral("%1 \"%2\" is not from %3 to %4")
-                         .arg(QLatin1String(key), text)
-                         .arg(low)
-                         .arg(high);
-        return false;
-    }
-    value = T(read);
-    return true;
-}
-
-void readLimit(QSettings& store, const char* key, double high, std::optional<double>& value,
-               QStringList* problems) {
-    if (!store.contains(QLatin1String(key)) || store.value(QLatin1String(key)).toString().isEmpty())
-        return;
-    double read = 0;
-    if (readNumber(store, key, 0.0, high, read, problems)) value = read;
-}
 
 }  // namespace
 
@@ -56,31 +34,20 @@ Settings Settings::load(QSettings& store, QStringList* problems) {
     QStringList dropped;
     s.ports = store.value("ports").toStringList();
     s.ports.removeAll(QString());
-    if (store.contains("baud")) {
-        const auto baud = station::lineRate(store.value("baud").toString());
-        if (baud)
-            s.baud = *baud;
-        else
-            dropped << QStringLiteral("baud \"%1\" is not a line rate")
-                           .arg(store.value("baud").toString());
-    }
-    for (const auto& [key, field] : {std::pair{"family", &s.family}, std::pair{"start", &s.start}})
-        if (store.contains(QLatin1String(key))) *field = store.value(QLatin1String(key)).toString();
-    station::UnitConfig probe;
     QString error;
-    if (!station::configureStart(probe, s.family, s.start, false, &error)) {
-        dropped << error;
-        s.family = QStringLiteral("sirf");
-        s.start = QStringLiteral("cold");
+    if (store.contains("baud") && !station::setBaud(s.plan, store.value("baud").toString(), &error))
+        dropped << QStringLiteral("baud: ") + error;
+    // The family is kept under its own name, as earlier versions kept it.
+    const QString family = store.value("family", s.plan.receiver).toString();
+    const QString start = store.value("start", s.plan.start).toString();
+    if (!station::setStart(s.plan, family, start, &error)) dropped << error;
+    for (const station::NumberSetting& n : station::numberSettings()) {
+        const QString key = QLatin1String(n.key);
+        const QString text = store.value(key).toString();
+        if (!store.contains(key) || (text.isEmpty() && n.limit)) continue;
+        if (!station::setNumber(s.plan, n, text, key, &error)) dropped << error;
     }
-    readNumber(store, "cycles", 1, 100000, s.cycles, &dropped);
-    readNumber(store, "confirm_timeout_s", 1, 3600, s.confirmTimeoutS, &dropped);
-    readNumber(store, "fix_timeout_s", 1, 86400, s.fixTimeoutS, &dropped);
-    readLimit(store, "max_ttff_s", 86400, s.limits.maxTtffS, &dropped);
-    std::optional<double> minSats;
-    readLimit(store, "min_sats", 99, minSats, &dropped);
-    if (minSats) s.limits.minSats = int(*minSats);
-    readLimit(store, "min_cn0", 99, s.limits.minCn0, &dropped);
+    s.plan.requireReset = store.value("require_reset", false).toBool();
     s.station = store.value("station").toString();
     s.db = store.value("db").toString();
     s.lot = store.value("lot").toString();
@@ -94,15 +61,14 @@ Settings Settings::load(QSettings& store, QStringList* problems) {
 
 void Settings::save(QSettings& store) const {
     store.setValue("ports", ports);
-    store.setValue("baud", baud);
-    store.setValue("family", family);
-    store.setValue("start", start);
-    store.setValue("cycles", cycles);
-    store.setValue("confirm_timeout_s", confirmTimeoutS);
-    store.setValue("fix_timeout_s", fixTimeoutS);
-    store.setValue("max_ttff_s", limits.maxTtffS ? QString::number(*limits.maxTtffS) : QString());
-    store.setValue("min_sats", limits.minSats ? QString::number(*limits.minSats) : QString());
-    store.setValue("min_cn0", limits.minCn0 ? QString::number(*limits.minCn0) : QString());
+    store.setValue("baud", plan.baud);
+    store.setValue("family", plan.receiver);
+    store.setValue("start", plan.start);
+    store.setValue("require_reset", plan.requireReset);
+    for (const station::NumberSetting& n : station::numberSettings()) {
+        const auto value = n.get(plan);
+        store.setValue(QLatin1String(n.key), value ? QString::number(*value) : QString());
+    }
     store.setValue("station", station);
     store.setValue("db", db);
     store.setValue("lot", lot);
@@ -115,28 +81,20 @@ QString Settings::stationName() const {
 
 std::optional<std::vector<station::UnitConfig>> slotConfigs(const Settings& settings,
                                                             QString* error) {
-    const auto ports = station::parsePortArgs(settings.ports, settings.baud, error);
-    if (!ports) return std::nullopt;
-    std::vector<station::UnitConfig> units;
-    for (const station::PortArg& port : *ports) {
-        station::UnitConfig unit;
-        unit.port = port.port;
-        unit.device = port.device;
-        unit.baud = port.baud;
-        unit.station = settings.stationName();
-        unit.cycles = settings.cycles;
-        unit.confirmTimeoutS = settings.confirmTimeoutS;
-        unit.fixTimeoutS = settings.fixTimeoutS;
-        unit.limits = settings.limits;
-        const QString family = port.family.isEmpty() ? settings.family : port.family;
-        const QString start = port.start.isEmpty() ? settings.start : port.start;
-        if (!station::configureStart(unit, family, start, false, error)) {
-            *error = port.port + QLatin1String(": ") + *error;
-            return std::nullopt;
-        }
-        units.push_back(unit);
-    }
+    auto units = station::unitConfigs(settings.plan, settings.ports, error);
+    if (units)
+        for (station::UnitConfig& unit : *units) unit.station = settings.stationName();
     return units;
+}
+
+std::optional<Settings> settingsForRun(Settings stored, const CommandLine& line, QString* error) {
+    if (line.db) stored.db = *line.db;
+    if (line.name) stored.station = *line.name;
+    if (!line.ports.isEmpty()) stored.ports = line.ports;
+    const auto plan = line.plan.over(stored.plan, error);
+    if (!plan) return std::nullopt;
+    stored.plan = *plan;
+    return stored;
 }
 
 CommandLine parseCommandLine(const QStringList& arguments) {
@@ -151,6 +109,7 @@ CommandLine parseCommandLine(const QStringList& arguments) {
                                   "NAME");
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOptions({help, version, db, name});
+    station::addPlanOptions(parser);
     // Qt's own, taken by QApplication.
     for (const char* qt : {"platform", "display", "style"}) {
         QCommandLineOption option(QLatin1String(qt), QStringLiteral("Qt's -%1.").arg(qt), "VALUE");
@@ -163,7 +122,7 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     auto fail = [&line](const QString& text) {
         line.action = CommandLine::Fail;
         line.text = text;
-        line.exitStatus = kUsage;
+        line.exitStatus = station::kUsage;
         return line;
     };
     if (!parser.parse(arguments)) return fail(parser.errorText());
@@ -188,6 +147,10 @@ CommandLine parseCommandLine(const QStringList& arguments) {
             return fail(QStringLiteral("--station: the name is empty"));
         line.name = parser.value(name);
     }
+    QString error;
+    const auto plan = station::planOptions(parser, &error);
+    if (!plan) return fail(error);
+    line.plan = *plan;
     line.ports = parser.positionalArguments();
     if (line.ports.size() > 32)
         return fail(QStringLiteral("%1 ports given; a station window has 1 to 32 units")
@@ -197,7 +160,6 @@ CommandLine parseCommandLine(const QStringList& arguments) {
             return fail(QStringLiteral("%1: a slot takes its serial number from the scanner, "
                                        "not from the command line")
                             .arg(port));
-    QString error;
     const auto ports = station::parsePortArgs(line.ports, 9600, &error);
     if (!ports) return fail(error);
     // Family and start type are checked together with the settings' once

@@ -9,28 +9,13 @@
 #include <vector>
 
 #include "results/target.h"
-#include "station/portargs.h"
-#include "station/result.h"
-#include "station/unitrun.h"
+#include "station/config.h"
 
 namespace stationwin {
 
-// Exit statuses of gps-coldstart-station.
-enum ExitStatus {
-    kClosed = 0,       // the window was closed
-    kUsage = 2,        // the command line was wrong; nothing was opened
-    kCannotStart = 3,  // no database, or stop signals cannot be caught; no port was opened
-};
-
 struct Settings {
     QStringList ports;  // one slot each, as PORT[@[BAUD][,FAMILY[,START]]]
-    int baud = 9600;
-    QString family = QStringLiteral("sirf");
-    QString start = QStringLiteral("cold");
-    int cycles = 1;
-    int confirmTimeoutS = 30;
-    int fixTimeoutS = 300;
-    station::Limits limits;
+    station::Plan plan;
     QString station;  // empty: the host name
     QString db;       // a SQLite file or postgresql://...; empty: the default file
     QString lot;
@@ -53,6 +38,7 @@ std::optional<std::vector<station::UnitConfig>> slotConfigs(const Settings& sett
 struct CommandLine {
     enum Action { Run, Print, Fail } action = Run;
     QStringList ports;            // empty: the ports of the settings
+    station::PlanOptions plan;    // laid over the stored settings
     std::optional<QString> db;    // --db
     std::optional<QString> name;  // --station
     QString text;                 // Print: standard output; Fail: the mistake
@@ -61,5 +47,9 @@ struct CommandLine {
 
 // arguments[0] is the program's name.
 CommandLine parseCommandLine(const QStringList& arguments);
+
+// The settings for this run: the stored ones with what the command line gives
+// laid over them; nothing, with error, when the two do not go together.
+std::optional<Settings> settingsForRun(Settings stored, const CommandLine& line, QString* error);
 
 }  // namespace stationwin

@@ -43,19 +43,30 @@ int main(int argc, char** argv) {
     QStringList problems;
     stationwin::Settings settings = stationwin::Settings::load(stored, &problems);
     for (const QString& problem : problems) complain(problem);
-    if (line.db) settings.db = *line.db;
-    if (line.name) settings.station = *line.name;
-    const bool fromCommandLine = !line.ports.isEmpty();
-    if (fromCommandLine) settings.ports = line.ports;
+    // What the command line gives is for this run; the settings dialog's
+    // choices are kept, but for what the command line gave.
+    const stationwin::Settings kept = settings;
+    auto keep = [&](stationwin::Settings chosen) {
+        if (!line.ports.isEmpty()) chosen.ports = kept.ports;
+        if (line.db) chosen.db = kept.db;
+        if (line.name) chosen.station = kept.station;
+        chosen.save(stored);
+    };
+    QString error;
+    const auto forRun = stationwin::settingsForRun(settings, line, &error);
+    if (!forRun) {
+        complain(error);
+        return station::kUsage;
+    }
+    settings = *forRun;
 
     // Slots that cannot be opened as kept are chosen again.
-    QString error;
     while (settings.ports.isEmpty() || !stationwin::slotConfigs(settings, &error)) {
         if (!settings.ports.isEmpty()) complain(error);
         stationwin::SettingsDialog dialog(settings, stationwin::listPorts());
-        if (dialog.exec() != QDialog::Accepted) return stationwin::kClosed;
+        if (dialog.exec() != QDialog::Accepted) return station::kOk;
         settings = dialog.settings();
-        if (!fromCommandLine) settings.save(stored);
+        keep(settings);
     }
 
     // The database first: no port is opened when it cannot take results.
@@ -67,7 +78,7 @@ int main(int argc, char** argv) {
     if (!store) {
         complain(dbError);
         QMessageBox::critical(nullptr, QStringLiteral("GPS Station"), dbError);
-        return stationwin::kCannotStart;
+        return station::kStationFault;
     }
 
     auto window = std::make_unique<stationwin::StationWindow>(
@@ -86,7 +97,7 @@ int main(int argc, char** argv) {
         stationwin::SettingsDialog dialog(settings, stationwin::listPorts(), window.get());
         if (dialog.exec() != QDialog::Accepted) return;
         settings = dialog.settings();
-        if (!fromCommandLine) settings.save(stored);
+        keep(settings);
         QMessageBox::information(window.get(), window->windowTitle(),
                                  QObject::tr("The new settings take effect at the next start of "
                                              "the station window."));
@@ -95,7 +106,7 @@ int main(int argc, char** argv) {
     if (!station::onStopSignals(
             {SIGTERM, SIGHUP, SIGINT}, [&] { window->shutDown(); }, &error)) {
         complain(error);
-        return stationwin::kCannotStart;
+        return station::kStationFault;
     }
     QObject::connect(window.get(), &stationwin::StationWindow::shutDownDone, &app,
                      &QCoreApplication::quit, Qt::QueuedConnection);

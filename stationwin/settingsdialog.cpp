@@ -17,8 +17,10 @@
 #include <QSysInfo>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "results/target.h"
+#include "station/config.h"
 #include "station/portargs.h"
 
 namespace stationwin {
@@ -26,18 +28,22 @@ namespace stationwin {
 namespace {
 
 constexpr int kMaxSlots = 32;
-const int kBauds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
-const char* const kFamilies[] = {"sirf", "mtk", "airoha", "quectel-lg", "casic", "ublox"};
-const char* const kStarts[] = {"cold", "warm", "hot", "factory"};
 
 enum Column { kPort, kDescription, kUsbSerial, kStableName };
 
-// A spin box whose lowest value means "no limit".
+// A spin box over a number of the plan; a limit's lowest value means "none".
 template <typename Box>
-Box* limitBox(double high, QWidget* parent) {
+Box* numberBox(const char* key, const station::Plan& plan, const QString& suffix, QWidget* parent) {
+    const auto& all = station::numberSettings();
+    const auto& n = *std::find_if(all.begin(), all.end(), [key](const station::NumberSetting& s) {
+        return !qstrcmp(s.key, key);
+    });
     auto* box = new Box(parent);
-    box->setRange(0, high);
-    box->setSpecialValueText(QObject::tr("none"));
+    box->setRange(n.low, n.high);
+    if (n.limit) box->setSpecialValueText(QObject::tr("none"));
+    box->setSuffix(suffix);
+    box->setValue(n.get(plan).value_or(n.low));
+    box->setProperty("setting", QLatin1String(key));
     return box;
 }
 
@@ -108,34 +114,22 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
     extra->addWidget(extraPort_, 1);
     extra->addWidget(addButton);
 
+    const station::Plan& plan = settings.plan;
     baud_ = new QComboBox(this);
-    for (int b : kBauds) baud_->addItem(QString::number(b), b);
-    baud_->setCurrentText(QString::number(settings.baud));
+    for (int b : station::lineRates()) baud_->addItem(QString::number(b), b);
+    baud_->setCurrentText(QString::number(plan.baud));
     family_ = new QComboBox(this);
-    for (const char* f : kFamilies) family_->addItem(QLatin1String(f));
-    family_->setCurrentText(settings.family);
+    family_->addItems(station::familyNames());
+    family_->setCurrentText(plan.receiver);
     start_ = new QComboBox(this);
-    for (const char* s : kStarts) start_->addItem(QLatin1String(s));
-    start_->setCurrentText(settings.start);
-    cycles_ = new QSpinBox(this);
-    cycles_->setRange(1, 100000);
-    cycles_->setValue(settings.cycles);
-    confirmTimeout_ = new QSpinBox(this);
-    confirmTimeout_->setRange(1, 3600);
-    confirmTimeout_->setSuffix(tr(" s"));
-    confirmTimeout_->setValue(settings.confirmTimeoutS);
-    fixTimeout_ = new QSpinBox(this);
-    fixTimeout_->setRange(1, 86400);
-    fixTimeout_->setSuffix(tr(" s"));
-    fixTimeout_->setValue(settings.fixTimeoutS);
-    maxTtff_ = limitBox<QDoubleSpinBox>(86400, this);
-    maxTtff_->setSuffix(tr(" s"));
-    maxTtff_->setValue(settings.limits.maxTtffS.value_or(0));
-    minSats_ = limitBox<QSpinBox>(99, this);
-    minSats_->setValue(settings.limits.minSats.value_or(0));
-    minCn0_ = limitBox<QDoubleSpinBox>(99, this);
-    minCn0_->setSuffix(tr(" dB-Hz"));
-    minCn0_->setValue(settings.limits.minCn0.value_or(0));
+    start_->addItems(station::startNames());
+    start_->setCurrentText(plan.start);
+    cycles_ = numberBox<QSpinBox>("cycles", plan, {}, this);
+    confirmTimeout_ = numberBox<QSpinBox>("confirm_timeout_s", plan, tr(" s"), this);
+    fixTimeout_ = numberBox<QSpinBox>("fix_timeout_s", plan, tr(" s"), this);
+    maxTtff_ = numberBox<QDoubleSpinBox>("max_ttff_s", plan, tr(" s"), this);
+    minSats_ = numberBox<QSpinBox>("min_sats", plan, {}, this);
+    minCn0_ = numberBox<QDoubleSpinBox>("min_cn0", plan, tr(" dB-Hz"), this);
     station_ = new QLineEdit(settings.station, this);
     station_->setPlaceholderText(QSysInfo::machineHostName());
     db_ = new QLineEdit(settings.db, this);
@@ -197,18 +191,19 @@ Settings SettingsDialog::settings() const {
         if (item->checkState(kPort) == Qt::Checked)
             s.ports << item->data(kPort, Qt::UserRole).toString();
     }
-    s.baud = baud_->currentData().toInt();
-    s.family = family_->currentText();
-    s.start = start_->currentText();
-    s.cycles = cycles_->value();
-    s.confirmTimeoutS = confirmTimeout_->value();
-    s.fixTimeoutS = fixTimeout_->value();
-    auto limit = [](double value) {
-        return value > 0 ? std::optional<double>(value) : std::nullopt;
-    };
-    s.limits.maxTtffS = limit(maxTtff_->value());
-    s.limits.minSats = minSats_->value() > 0 ? std::optional<int>(minSats_->value()) : std::nullopt;
-    s.limits.minCn0 = limit(minCn0_->value());
+    s.plan.baud = baud_->currentData().toInt();
+    s.plan.receiver = family_->currentText();
+    s.plan.start = start_->currentText();
+    const std::initializer_list<QAbstractSpinBox*> boxes = {cycles_,  confirmTimeout_, fixTimeout_,
+                                                            maxTtff_, minSats_,        minCn0_};
+    for (QAbstractSpinBox* box : boxes) {
+        const QByteArray key = box->property("setting").toByteArray();
+        for (const station::NumberSetting& n : station::numberSettings()) {
+            if (key != n.key) continue;
+            const double value = box->property("value").toDouble();
+            n.set(s.plan, n.limit && value <= n.low ? std::nullopt : std::optional(value));
+        }
+    }
     s.station = station_->text().trimmed();
     s.db = db_->text().trimmed();
     return s;

@@ -24,16 +24,11 @@ constexpr int kTileWidth = 230;  // the size a tile is laid out for
 constexpr int kTileHeight = 170;
 
 QString yieldText(const QString& name, const results::Figures& f) {
-    const QString fpy =
-        f.unitsTested
-            ? QString::number(100.0 * double(f.unitsFirstPass) / double(f.unitsTested), 'f', 1) +
-                  QLatin1String(" %")
-            : QStringLiteral("-");
     return QObject::tr("%1: %2 tested, %3 passed, first-pass yield %4")
         .arg(name)
         .arg(f.unitsTested)
         .arg(f.unitsPassed)
-        .arg(fpy);
+        .arg(results::Figures::percent(f.firstPassYield()));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -248,6 +249,31 @@ TEST(CliOptions, MistakesAreNamed) {
         {{"/dev/ttyUSB0@,mtk,Cold"}, "unknown start type \"Cold\""},
         {{"/dev/ttyUSB0@9600,mtk,hot,x"}, "more than BAUD,FAMILY,START"},
     };
+    QTemporaryDir dir;
+    const auto plan = [&](const char* name, const QByteArray& json) {
+        QFile file(dir.filePath(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(json) == json.size());
+        return file.fileName();
+    };
+    const struct {
+        const char* file;
+        QByteArray json;
+        const char* message;
+    } plans[] = {
+        {"typo.json", R"({"max_ttf_s": 30})", "\"max_ttf_s\" is not a setting of a plan"},
+        {"range.json", R"({"cycles": 0})", "\"cycles\" is not a whole number from 1 to 100000"},
+        {"kind.json", R"({"min_cn0": "35"})", "\"min_cn0\" is not a number from 0 to 99"},
+        {"broken.json", R"({"cycles": 3,})", "not a JSON object"},
+        {"none.json", {}, "none.json: "},
+    };
+    for (const auto& p : plans) {
+        const QString path = p.json.isEmpty() ? dir.filePath(p.file) : plan(p.file, p.json);
+        const cli::Parsed parsed =
+            cli::parseArguments({"gps-coldstart-cli", "--plan", path, "COM1"});
+        EXPECT_EQ(parsed.exitStatus, 2) << p.message;
+        EXPECT_TRUE(parsed.text.contains(p.message) && parsed.text.contains(path))
+            << parsed.text.toStdString();
+    }
     for (const auto& m : mistakes) {
         const cli::Parsed parsed =
             cli::parseArguments(QStringList{"gps-coldstart-cli"} + m.arguments);
@@ -269,6 +295,24 @@ TEST(CliOptions, MistakesAreNamed) {
     EXPECT_EQ(u[1].port + " " + QString::number(u[1].baud) + " [" + u[1].unit + "] " +
                   QString::fromStdString(u[1].command),
               "COM 4 9600 [] $PAIR005*3F\r\n");
+
+    // A plan file, an option beside it overriding it; the SHA-256 is of the
+    // settings in force, a port's own family applied.
+    const cli::Parsed planned = cli::parseArguments(
+        {"gps-coldstart-cli", "--max-ttff", "7", "--plan",
+         plan("l3.json", R"({"name": "L3", "cycles": 3, "max_ttff_s": 60, "min_sats": null})"),
+         "COM1", "COM2@,mtk"});
+    ASSERT_EQ(planned.action, cli::Parsed::Run) << planned.text.toStdString();
+    const station::UnitConfig& p = planned.options.units[0];
+    EXPECT_EQ(p.plan + " " + QString::number(p.cycles) + " " + QString::number(*p.limits.maxTtffS),
+              "L3 3 7");
+    EXPECT_EQ(p.planSha256, QCryptographicHash::hash(
+                                R"({"baud":9600,"confirm_timeout_s":30,"cycles":3,"fix_timeout_s":)"
+                                R"(300,"max_ttff_s":7,"receiver":"sirf","require_reset":true,)"
+                                R"("start":"cold"})",
+                                QCryptographicHash::Sha256)
+                                .toHex());
+    EXPECT_NE(planned.options.units[1].planSha256, p.planSha256);
 }
 
 // Run as a German user would, with a decimal comma, every number keeps its
@@ -283,7 +327,11 @@ TEST(Cli, NumbersInACommaDecimalLocale) {
     Cli cli;
     qputenv("LC_ALL", "de_DE.UTF-8");
     const QString db = cli.dataHome.filePath("r.sqlite");
-    cli.start({"--json", "--quiet", "--db", db, "--max-ttff", "30.5", "--min-cn0", "20.5", port});
+    QFile plan(cli.dataHome.filePath("line-4.json"));  // a plan file read under that locale too
+    ASSERT_TRUE(plan.open(QIODevice::WriteOnly) && plan.write(R"({"max_ttff_s": 30.5})") > 0);
+    plan.close();
+    cli.start(
+        {"--json", "--quiet", "--db", db, "--plan", plan.fileName(), "--min-cn0", "20.5", port});
     EXPECT_EQ(cli.finish(60000), 0) << cli.progressText();
     const QJsonObject r = resultFor(cli.objects(), port);
     EXPECT_EQ(r.value("hdop").toDouble(), 1.2);
@@ -294,8 +342,13 @@ TEST(Cli, NumbersInACommaDecimalLocale) {
     QString error;
     const auto store = results::Store::open(*results::parseTarget(db, &error), &error);
     const QSqlDatabase stored = store->database();
-    EXPECT_EQ(results::testing::storedRows(stored, "hdop || ' ' || cn0_mean4 || ' ' || limits"),
-              QStringList("1.2 42.75 {\"max_ttff_s\":30.5,\"min_cn0\":20.5}"));
+    EXPECT_EQ(results::testing::storedRows(
+                  stored,
+                  "hdop || ' ' || cn0_mean4 || ' ' || limits || ' ' || plan || ' ' || "
+                  "plan_sha256"),
+              QStringList("1.2 42.75 {\"max_ttff_s\":30.5,\"min_cn0\":20.5} line-4 " +
+                          r.value("plan_sha256").toString()));
+    EXPECT_EQ(r.value("plan_sha256").toString().size(), 64);
     EXPECT_EQ(results::testing::storedRows(stored, "ttff_s").value(0).toDouble(), ttff);
     const auto report = [&](const QStringList& arguments) {
         QProcess p;

@@ -44,6 +44,8 @@ inline QJsonObject sampleResult(const QString& station, int i) {
         {"start", "cold"},
         {"operator", "ann"},
         {"lot", "WO-7"},
+        {"plan", "line-3"},
+        {"plan_sha256", QStringLiteral("%1").arg(i, 64, 16, QLatin1Char('0'))},
     };
 }
 

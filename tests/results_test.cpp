@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "cli/reportcommand.h"
 #include "pgserver.h"
 #include "results/report.h"
 #include "results/store.h"
@@ -46,7 +47,7 @@ QJsonValue asJson(const QVariant& v, Column::Kind kind) {
 int report(const QStringList& args, QString* out, QString* err = nullptr) {
     QString o, e;
     QTextStream os(out ? out : &o), es(err ? err : &e);
-    return runReport(args, os, es);  // each stream flushes its text when it goes
+    return cli::runReport(args, os, es);  // each stream flushes its text when it goes
 }
 
 }  // namespace
@@ -155,6 +156,19 @@ TEST(ResultsStore, MovesASpoolInOnce) {
     const QString moved = db.warnings.value(0);
     EXPECT_TRUE(moved.contains("moved 3 spooled results")) << moved.toStdString();
     EXPECT_TRUE(moved.contains("1 were already there, 1 unfinished"));
+
+    // A file of the first schema version takes its rows into the newest.
+    QSqlQuery q(s->database());
+    for (const char* sql :
+         {"ALTER TABLE results DROP COLUMN plan", "ALTER TABLE results DROP COLUMN plan_sha256",
+          "DELETE FROM schema_version WHERE version > 1"})
+        ASSERT_TRUE(q.exec(QLatin1String(sql))) << sql;
+    s.reset();
+    ASSERT_TRUE(s = db.open());
+    EXPECT_EQ(s->schemaVersion(), latestSchemaVersion());
+    QJsonObject r = sampleResult(QStringLiteral("b"), 4);
+    ASSERT_EQ(s->save(r), Store::Saved::Stored);
+    EXPECT_EQ(storedRows(s->database(), "plan"), QStringList({"", "", "", "", "line-3"}));
 }
 
 // Known rows and their figures, worked out by hand, in a SQLite file and on a
@@ -270,9 +284,9 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
     EXPECT_TRUE(csv.startsWith(
         "id,unit,station,lot,operator,cycle,started,ended,result,reason,status,port,device,baud,"
         "receiver,start,cold_start_sent,confirmed,reset_verified,ttff_s,satellites,hdop,cn0_max,"
-        "cn0_mean4,sv_with_snr,limits,version,stored_at\r\n"
+        "cn0_mean4,sv_with_snr,limits,version,plan,plan_sha256,stored_at\r\n"
         "row-3,U3,bench-2,L2,,,2026-12-02T08:00:00.000Z,,pass,ok,\"Cold Start, \"\"OK\"\"\nnext\","
-        ",,,,,,,,10,,,,,,,,"))
+        ",,,,,,,,10,,,,,,,,,,"))
         << csv.toStdString();
     EXPECT_EQ(csv.count("\r\n"), 1 + 4) << "the header and bench-2's rows";
 }

@@ -42,7 +42,7 @@ TEST(StationCommandLine, NamesEachMistakeAndTouchesNothing) {
     for (const Case& c : cases) {
         const CommandLine line = parseCommandLine(QStringList{"gps-coldstart-station"} + c.args);
         EXPECT_EQ(line.action, CommandLine::Fail) << c.args.join(' ').toStdString();
-        EXPECT_EQ(line.exitStatus, kUsage);
+        EXPECT_EQ(line.exitStatus, station::kUsage);
         EXPECT_TRUE(line.text.contains(QLatin1String(c.named)))
             << c.args.join(' ').toStdString() << ": " << line.text.toStdString();
     }
@@ -71,19 +71,19 @@ TEST(StationSettings, FallBackOrComeBackAsSaved) {
         const Settings s = Settings::load(store, &problems);
         ASSERT_EQ(problems.size(), 1) << c.key << "=" << c.value;
         EXPECT_TRUE(problems[0].contains(QLatin1String(c.value))) << problems[0].toStdString();
-        EXPECT_EQ(s.baud, defaults.baud);
-        EXPECT_EQ(s.family, defaults.family);
-        EXPECT_EQ(s.cycles, defaults.cycles);
-        EXPECT_EQ(s.confirmTimeoutS, defaults.confirmTimeoutS);
-        EXPECT_FALSE(s.limits.maxTtffS);
-        EXPECT_FALSE(s.limits.minCn0);
+        EXPECT_EQ(s.plan.baud, defaults.plan.baud);
+        EXPECT_EQ(s.plan.receiver, defaults.plan.receiver);
+        EXPECT_EQ(s.plan.cycles, defaults.plan.cycles);
+        EXPECT_EQ(s.plan.confirmTimeoutS, defaults.plan.confirmTimeoutS);
+        EXPECT_FALSE(s.plan.limits.maxTtffS);
+        EXPECT_FALSE(s.plan.limits.minCn0);
     }
     Settings saved;
     saved.ports = QStringList{"/dev/ttyUSB3@115200,ublox,hot", "COM 3"};
-    saved.baud = 4800;
-    saved.cycles = 3;
-    saved.limits.maxTtffS = 45.5;
-    saved.limits.minSats = 4;
+    saved.plan.baud = 4800;
+    saved.plan.cycles = 3;
+    saved.plan.limits.maxTtffS = 45.5;
+    saved.plan.limits.minSats = 4;
     saved.station = "bench-7";
     saved.lot = "L-1";
     {
@@ -95,9 +95,9 @@ TEST(StationSettings, FallBackOrComeBackAsSaved) {
     const Settings s = Settings::load(store, &problems);
     EXPECT_TRUE(problems.isEmpty()) << problems.join('\n').toStdString();
     EXPECT_EQ(s.ports, saved.ports);
-    EXPECT_EQ(s.limits.maxTtffS, 45.5);
-    EXPECT_EQ(s.limits.minSats, 4);
-    EXPECT_FALSE(s.limits.minCn0);
+    EXPECT_EQ(s.plan.limits.maxTtffS, 45.5);
+    EXPECT_EQ(s.plan.limits.minSats, 4);
+    EXPECT_FALSE(s.plan.limits.minCn0);
     QString error;
     const auto units = slotConfigs(s, &error);
     ASSERT_TRUE(units) << error.toStdString();
@@ -163,13 +163,19 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
     using gpssim::Behaviour;
     QTemporaryDir dir;
     clirun::Bench bench;
-    stationwin::Settings settings;
-    for (int i = 0; i < 5; ++i) settings.ports << bench.add(serial(i), receiver(Behaviour::Normal));
-    settings.ports << bench.add(serial(5), receiver(Behaviour::Silent)) + "@9600"
-                   << bench.add(serial(6), receiver(Behaviour::Ignore))
-                   << dir.filePath("no-such-port");
-    settings.confirmTimeoutS = 8;
-    settings.fixTimeoutS = 30;
+    // The slots and a plan file from the command line, an option beside it.
+    QFile planFile(dir.filePath("bench.json"));
+    ASSERT_TRUE(planFile.open(QIODevice::WriteOnly) && planFile.write(R"({"fix_timeout_s": 30})"));
+    planFile.close();
+    QStringList line = {"gps-coldstart-station", "--plan", planFile.fileName(), "--confirm-timeout",
+                        "8"};
+    for (int i = 0; i < 5; ++i) line << bench.add(serial(i), receiver(Behaviour::Normal));
+    line << bench.add(serial(5), receiver(Behaviour::Silent)) + "@9600"
+         << bench.add(serial(6), receiver(Behaviour::Ignore)) << dir.filePath("no-such-port");
+    QString error;
+    const auto forRun = settingsForRun({}, parseCommandLine(line), &error);
+    ASSERT_TRUE(forRun) << error.toStdString();
+    const stationwin::Settings settings = *forRun;
     // A real click on OK keeps the slots as they came, each listed checked.
     stationwin::SettingsDialog dialog(settings, stationwin::listPorts());
     dialog.move(0, 0);
@@ -180,7 +186,6 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
     ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, 5000));
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(dialog.settings().ports, settings.ports);
-    QString error;
     const auto units = stationwin::slotConfigs(dialog.settings(), &error);
     ASSERT_TRUE(units) << error.toStdString();
     const results::Target target = *results::parseTarget(dir.filePath("results.sqlite"), &error);
@@ -243,6 +248,9 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
 
     const QStringList rows = storedRows();
     EXPECT_EQ(rows.size(), 8);
+    EXPECT_EQ(results::testing::storedRows(results::Store::open(target, &error)->database(),
+                                           "plan || ' ' || length(plan_sha256)"),
+              QStringList(8, "bench 64"));
     for (const char* row : {"SN0001 pass ok LOT-7 ana", "SN0006 fail no-data LOT-7 ana",
                             "SN0007 interrupted interrupted LOT-7 ana",
                             "SN0008 station-fault port-unavailable LOT-7 ana"})

@@ -1,0 +1,166 @@
+// What a station runs with, in one place for every front end: the test plan
+// (family, start type, cycles, time-outs and limits) with its defaults,
+// ranges and messages; the port arguments made into units; the lists the
+// engine's tables give; the verdict words and the exit statuses.
+//
+// A plan is read, in this order, from its defaults, a plan file (JSON, every
+// key checked), a front end's stored settings, and options given beside it;
+// each later one overrides.  Each unit's settings in force are stored with
+// its results as a SHA-256, so a row says under which limits it was judged.
+#pragma once
+
+#include <QCommandLineParser>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "station/result.h"
+
+namespace station {
+
+// The names and rates the engine knows, in its own order.
+QStringList familyNames();  // sirf, mtk, airoha, quectel-lg, casic, ublox
+QStringList startNames();   // cold, warm, hot, factory
+std::vector<int> lineRates();
+
+struct Plan {
+    QString name;  // the plan file's "name", else its base name; empty without a file
+    int baud = 9600;
+    QString receiver = QStringLiteral("sirf");
+    QString start = QStringLiteral("cold");
+    bool requireReset = false;  // a hot start whose reset is not seen fails
+    int cycles = 1;
+    int confirmTimeoutS = 30;
+    int fixTimeoutS = 300;
+    Limits limits;
+};
+
+// One unit under test: its port and what it is tested with.
+struct UnitConfig {
+    QString port;    // as the user named it: a device path or "COM n"
+    QString device;  // what is opened
+    int baud = 9600;
+    QString unit;
+    QString station;
+    QString operatorName;  // who runs the station
+    QString lot;           // work order
+    QString receiver = QStringLiteral("sirf");
+    QString start = QStringLiteral("cold");
+    std::string command;       // what goes out with the fifth usable GGA; empty: the link's own
+    bool requireReset = true;  // an unseen reset fails the unit (hot starts may not show one)
+    int cycles = 1;
+    int confirmTimeoutS = 30;  // command to verified reset
+    int fixTimeoutS = 300;     // command to first fix
+    Limits limits;
+    QString plan;        // the plan's name; empty without a plan file
+    QString planSha256;  // of the settings in force
+};
+
+// A number of the plan: its key in a plan file and in stored settings, the
+// command-line option that sets it, its range, and where it goes.  A limit
+// may be unset, and then is not checked.
+struct NumberSetting {
+    const char* key;        // "confirm_timeout_s"
+    const char* option;     // "confirm-timeout"
+    const char* valueName;  // "S"
+    const char* help;
+    double low, high;
+    bool whole;
+    bool limit;
+    std::optional<double> (*get)(const Plan&);
+    void (*set)(Plan&, std::optional<double>);
+};
+const std::vector<NumberSetting>& numberSettings();
+
+// Sets a number from its text ("12", "30.5", C conventions whatever the
+// locale); false, with error naming `name` and the range, when it is not one.
+bool setNumber(Plan& plan, const NumberSetting& setting, const QString& text, const QString& name,
+               QString* error);
+// Sets the family and the start type; false, with error, for an unknown name
+// or a start the family does not have.
+bool setStart(Plan& plan, const QString& family, const QString& start, QString* error);
+// Sets the line rate; false, with error, for a rate the link does not have.
+bool setBaud(Plan& plan, const QString& text, QString* error);
+
+// The plan's options, as every front end takes them: --plan FILE, --baud,
+// the numbers, --receiver, --start, --require-reset.
+void addPlanOptions(QCommandLineParser& parser);
+
+// What the plan options of a command line ask for, to be laid over a plan
+// (the defaults, or a front end's stored settings): a plan file replaces it,
+// the other options override both.
+struct PlanOptions {
+    std::optional<Plan> file;
+    std::vector<std::pair<QString, QString>> given;  // option name, value; in the table's order
+    bool requireReset = false;
+
+    std::optional<Plan> over(Plan base, QString* error) const;
+};
+// Reads and checks them (a plan file is read now); nothing, with error
+// naming the option or the key.
+std::optional<PlanOptions> planOptions(const QCommandLineParser& parser, QString* error);
+
+// Reads a plan file over the defaults; nothing, with error naming the file
+// and the key, for an unknown key or a value out of range.
+std::optional<Plan> readPlan(const QString& path, QString* error);
+
+// The units of a plan on these ports, each PORT[@[BAUD][,FAMILY[,START]]][=UNIT],
+// with the plan's name and the SHA-256 of each one's settings in force;
+// nothing, with error naming the port and the mistake.
+std::optional<std::vector<UnitConfig>> unitConfigs(const Plan& plan, const QStringList& ports,
+                                                   QString* error);
+
+// The settings a unit is judged under, as a JSON object, and its SHA-256
+// (lower-case hex) over the compact form with sorted keys.
+QJsonObject settingsInForce(const UnitConfig& unit);
+QString settingsSha256(const UnitConfig& unit);
+
+// Sets the family, the start type, the command they make and whether an
+// unseen reset fails the unit: always, but for a hot start only when
+// requireReset asks for it, since a hot start may keep its fix throughout.
+// False, with error set, for an unknown name or a start the family does not have.
+bool configureStart(UnitConfig& unit, const QString& family, const QString& start,
+                    bool requireReset, QString* error);
+
+// The words of a cycle's result.
+namespace outcome {
+inline const QString kPass = QStringLiteral("pass");
+inline const QString kFail = QStringLiteral("fail");
+inline const QString kStationFault = QStringLiteral("station-fault");
+inline const QString kInterrupted = QStringLiteral("interrupted");
+}  // namespace outcome
+
+// What a unit's run comes to so far, as a front end shows it.
+enum class Verdict {
+    Idle,         // not started
+    Running,      // a cycle under way
+    Pass,         // every cycle passed
+    Fail,         // at least one cycle failed
+    Fault,        // no cycle failed, but the station could not test the unit
+    Interrupted,  // stopped before a verdict
+};
+// A run in the given phase with these cycles behind it.
+Verdict verdictOf(bool started, bool done, const Tally& tally);
+// The verdict in words: "idle", "running", "PASS", "FAIL", "STATION FAULT", "stopped".
+QString verdictText(Verdict verdict);
+
+// Exit statuses of the station's programs.
+enum ExitStatus {
+    kOk = 0,             // every unit passed every cycle; the window closed; a report made
+    kSomeFailed = 1,     // at least one unit failed a cycle
+    kUsage = 2,          // the command line or a plan was wrong; nothing was opened
+    kStationFault = 3,   // a port could not be opened, the database could not be opened or
+                         // was cut short, or a result could not be kept
+    kSpooled = 4,        // every unit passed, but some results are only in the spool file
+    kInterrupted = 130,  // stopped by SIGINT, SIGTERM or SIGHUP
+};
+// The status once every unit has ended: the units' own, kSpooled when they
+// all passed but some results could only be spooled, kStationFault when a
+// result could not be kept at all.
+int finalStatus(int unitsStatus, bool anySpooled, bool anyLost);
+
+}  // namespace station
