@@ -1,21 +1,23 @@
 #!/usr/bin/env python3
-"""Writes the seed inputs of the fuzz targets from the receiver captures.
+"""Writes the seed inputs of the fuzz targets.
 
-    python3 fuzz/make_corpus.py [CAPTURES_DIR]
+    python3 fuzz/make_corpus.py
+        the hand-made seeds (scripted runs), into fuzz/corpus/link and
+        fuzz/corpus/scanner
+    python3 fuzz/make_corpus.py CAPTURES_DIR OUT_DIR
+        seeds cut from the real receiver captures in CAPTURES_DIR (the first
+        sentences of some of them), into OUT_DIR/link and OUT_DIR/scanner
 
-CAPTURES_DIR defaults to tests/data/nmea in the repository.  The
-seeds are small (the first sentences of some captures) and deterministic, so
-running this again gives the same files.
+The captures are ../shared/testdata/nmea beside the checkout, which the project
+reads but does not redistribute: tools/fuzz.sh writes their seeds into the
+build folder at run time, and nothing cut from them is kept in the repository.
+Both kinds are deterministic, so running this again gives the same files.
 """
 import os
 import random
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CAPTURES = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
-    HERE, "..", "tests", "data", "nmea")
-LINK_DIR = os.path.join(HERE, "corpus", "link")
-SCANNER_DIR = os.path.join(HERE, "corpus", "scanner")
 
 # Opcodes of link_fuzz (see the top of link_fuzz.cpp).
 RECEIVE, SECOND, PRESS, CONNECT, SENTENCE = 0, 2, 4, 5, 6
@@ -31,10 +33,10 @@ CAPTURE_FILES = [
 ]
 
 
-def sentences_of(name, limit):
+def sentences_of(captures, name, limit):
     """The capture's text without its comment lines, cut to about limit bytes
     at a line end."""
-    with open(os.path.join(CAPTURES, name), "rb") as f:
+    with open(os.path.join(captures, name), "rb") as f:
         lines = [l for l in f.read().splitlines(keepends=True) if not l.startswith(b"#")]
     text = b""
     for line in lines:
@@ -77,12 +79,20 @@ def write(folder, name, data):
         f.write(data)
 
 
-def main():
+def write_capture_seeds(captures, out):
     rng = random.Random(20261206)
     for name in CAPTURE_FILES:
         stem = os.path.splitext(name)[0]
-        write(LINK_DIR, stem, link_seed(sentences_of(name, 2800), rng))
-        write(SCANNER_DIR, stem, scanner_seed(sentences_of(name, 3000), rng))
+        write(os.path.join(out, "link"), stem,
+              link_seed(sentences_of(captures, name, 2800), rng))
+        write(os.path.join(out, "scanner"), stem,
+              scanner_seed(sentences_of(captures, name, 3000), rng))
+
+
+def write_hand_made_seeds():
+    link_dir = os.path.join(HERE, "corpus", "link")
+    scanner_dir = os.path.join(HERE, "corpus", "scanner")
+    rng = random.Random(20261207)
 
     # A whole run from the script's own sentences: connect, five GGA sentences
     # a second apart, the confirmation, silence until the shut-down report.
@@ -90,30 +100,30 @@ def main():
     for s in range(6):
         run += bytes([SENTENCE, 0, 1, 2, 0, 0, 1, s, 40, SECOND])
     run += bytes([SECOND] * 8 + [PRESS])
-    write(LINK_DIR, "whole-run", bytes(run))
+    write(link_dir, "whole-run", bytes(run))
 
     # The same run left standing for a day and a half after the cold start,
     # with and without a confirmation.
     standing = bytearray([CONNECT])
     for s in range(5):
         standing += bytes([SENTENCE, 0, 1, 2, 0, 0, 1, s, 40, SECOND])
-    write(LINK_DIR, "left-unconfirmed", bytes(standing + bytes([LONG_WAIT, 255])))
-    write(LINK_DIR, "left-confirmed", bytes(run[:-9] + bytes([LONG_WAIT, 255])))
+    write(link_dir, "left-unconfirmed", bytes(standing + bytes([LONG_WAIT, 255])))
+    write(link_dir, "left-confirmed", bytes(run[:-9] + bytes([LONG_WAIT, 255])))
 
     # Over a thousand receive events with nothing in them: the event count
     # wraps from 1000 to 0.
-    write(LINK_DIR, "event-count-wraps",
+    write(link_dir, "event-count-wraps",
           bytes([CONNECT] + [RECEIVE, 0] * 1005 + [SECOND] * 2 + [PRESS]))
 
     # No data at all after connecting, then a stop.
-    write(LINK_DIR, "no-data", bytes([CONNECT] + [SECOND] * 4 + [PRESS]))
+    write(link_dir, "no-data", bytes([CONNECT] + [SECOND] * 4 + [PRESS]))
 
     # Characters at a wrong baud rate for eight seconds.
     noise = bytes(rng.choice(b"\x00\x80\xf8\xfe$,\r\n") for _ in range(120))
     mismatch = bytearray([CONNECT])
     for _ in range(8):
         mismatch += bytes([RECEIVE, len(noise)]) + noise + bytes([SECOND])
-    write(LINK_DIR, "mismatch", bytes(mismatch))
+    write(link_dir, "mismatch", bytes(mismatch))
 
     # An unfinished sentence that outgrows the scanner's limit, then a sentence.
     long_line = b"$GPGGA," + b"9" * 5000
@@ -123,7 +133,16 @@ def main():
         piece = long_line[pos:pos + 200]
         seed += bytes([len(piece)]) + piece
     seed += bytes([len(tail)]) + tail
-    write(SCANNER_DIR, "over-limit", bytes(seed))
+    write(scanner_dir, "over-limit", bytes(seed))
+
+
+def main():
+    if len(sys.argv) == 1:
+        write_hand_made_seeds()
+    elif len(sys.argv) == 3:
+        write_capture_seeds(sys.argv[1], sys.argv[2])
+    else:
+        sys.exit(__doc__)
 
 
 if __name__ == "__main__":

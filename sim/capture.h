@@ -1,7 +1,8 @@
 // Real receiver captures, cut into the bursts the receiver sent each second.
 //
 // A capture is a text file of NMEA lines as a receiver sent them, with "#"
-// lines of annotation added by whoever recorded it.  Many captures were
+// lines of annotation added by whoever recorded it and, in gpsd's regression
+// logs, lines of gpsd's own JSON reports ({"class":...).  Many captures were
 // stored with LF line ends although the receiver sent CR LF.  A burst is the
 // lines from one GGA sentence up to the next; a GGA of another talker with
 // the same time (GPGGA and GLGGA of one epoch) stays in the same burst.
@@ -15,9 +16,9 @@
 
 namespace gpssim {
 
-// The bursts of a capture's text: "#" lines and empty lines skipped, every
-// line ending in CR LF.  Bytes inside lines (NUL, broken sentences) are kept
-// as they are.
+// The bursts of a capture's text: "#" lines, gpsd's JSON lines and empty
+// lines skipped, every line ending in CR LF.  Bytes inside lines (NUL, broken
+// sentences) are kept as they are.
 std::vector<std::string> captureBursts(std::string_view text);
 
 // Reads the file at path and cuts it as captureBursts does.  False, with

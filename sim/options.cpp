@@ -118,8 +118,8 @@ void addReceiverOptions(QCommandLineParser& parser) {
          "lists the tracked ones. Default: 12 in view, 8 tracked at 38 to 44.",
          "LIST"},
         {"replay",
-         "Send the bursts of this capture file instead, one per epoch ('#' lines skipped, "
-         "CR LF restored); a cold start starts it again from the top.",
+         "Send the bursts of this capture file instead, one per epoch ('#' lines and gpsd's "
+         "JSON lines skipped, CR LF restored); a cold start starts it again from the top.",
          "FILE"},
     });
 }

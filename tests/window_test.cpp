@@ -28,6 +28,7 @@
 #include "sim/capture.h"
 #include "sim/simdriver.h"
 #include "tests/support/fakes.h"
+#include "tests/support/recordings.h"
 #include "tests/support/workdir.h"
 #include "tests/support/xinput.h"
 
@@ -348,10 +349,11 @@ protected:
 // real click starts the run, the tool sends the cold start once, the
 // replay starts again from the top and its first GGA sentence confirms.
 TEST_F(E2e, ACaptureReplayedByTheSimulatorIsConfirmed) {
-    gpssim::ReceiverConfig config;
     std::string why;
-    ASSERT_TRUE(gpssim::loadCapture(COLDSTART_TESTDATA_DIR "/tn200.log", config.replay, why))
-        << why;
+    const std::string nmea = sharedFolder("testdata/nmea", why);
+    if (nmea.empty()) GTEST_SKIP() << why;
+    gpssim::ReceiverConfig config;
+    ASSERT_TRUE(gpssim::loadCapture(nmea + "/tn200.log", config.replay, why)) << why;
     gpssim::SimDriver gps(config, {});
     QString error;
     ASSERT_TRUE(gps.start(&error) && !gps.slavePath().isEmpty()) << error.toStdString();
