@@ -12,11 +12,9 @@
 
 namespace {
 
-// Reads the saved texts: makes the file writable again, marks that start-up
-// has reached the file, then reads it.
-std::optional<SettingsTexts> ReadSettingsFile(gpslink::LinkState& state) {
+// Reads the saved texts: makes the file writable again, then reads it.
+std::optional<SettingsTexts> ReadSettingsFile() {
     normaliseSettingsFileAttributes();
-    state.LoadStage = 1;
     return readSettingsFile();
 }
 
@@ -51,7 +49,7 @@ void Form_Load(Form1& form, const StartupHooks& hooks) {
     gpslink::Link& link = form.link();
     removeCloseCommand(form);
 
-    std::optional<SettingsTexts> saved = ReadSettingsFile(link.state());
+    std::optional<SettingsTexts> saved = ReadSettingsFile();
 
     for (int n = 1; n <= 101; ++n) form.ComPort_6->addItem(QStringLiteral("COM %1").arg(n));
     for (int k = 0; k <= 4; ++k) form.BaudRate_6->addItem(QString::number(1200 << k));

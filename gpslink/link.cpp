@@ -157,15 +157,9 @@ void Link::MSComm1_OnComm() {
 void Link::examine(std::string_view text) {
     state_.Sentence.assign(text.data(), text.size());
     const std::string_view sentence = state_.Sentence;
-    // Positions 4-6 hold the formatter after any two-letter talker.
-    const std::string_view formatter = mid(sentence, 4, 3);
-    if (formatter == "GGA") examineGga(sentence);                        // fix data
-    if (formatter == "GLL") state_.SentenceSeen[1] = true;               // geographic position
-    if (formatter == "VTG") state_.SentenceSeen[2] = true;               // course and speed
-    if (formatter == "GSV") state_.SentenceSeen[3] = true;               // satellites in view
-    if (mid(sentence, 4, 6) == "GSA,A,") state_.SentenceSeen[4] = true;  // DOP, automatic mode
-    if (formatter == "ZDA") state_.SentenceSeen[5] = true;               // time and date
-    if (formatter == "RMC") state_.SentenceSeen[6] = true;               // recommended minimum
+    // Positions 4-6 hold the formatter after any two-letter talker; of the
+    // sentences only GGA (fix data) matters here.
+    if (mid(sentence, 4, 3) == "GGA") examineGga(sentence);
     state_.Sentence.clear();
 }
 

@@ -16,18 +16,14 @@ inline void countUp(Int16& counter) {
 }
 
 struct LinkState {
-    // Set to 1 just before the settings file is opened at start-up.
-    int LoadStage = 0;
-
     // Ticks of Timer1 since the last reset; only 0 versus not 0 matters.
     Int16 Timer1Ticks = 0;
 
     // Ticks of Timer_Start since start-up or the last reset, held at 9.
     Int16 StartTicks = 0;
 
-    // Which sentence kinds were examined since the last reset:
-    // 0 GGA with a time, 1 GLL, 2 VTG, 3 GSV, 4 GSA in automatic mode, 5 ZDA,
-    // 6 RMC; 7 and 8 unused.
+    // Element 0: a GGA with a time was examined since the last reset, which
+    // the baud-rate test reads.  The other elements are only ever cleared.
     std::array<bool, 9> SentenceSeen{};
 
     // 1  Timer_PF ticks while awaiting confirmation (30 is the time-out)

@@ -77,10 +77,6 @@ bool QtSerialPort::setCommPort(int number) {
     return true;
 }
 
-int QtSerialPort::commPort() const {
-    return commPort_;
-}
-
 bool QtSerialPort::setSettings(std::string_view lineSettings) {
     const int rate = baudRateOf(lineSettings);
     if (rate == 0) return false;

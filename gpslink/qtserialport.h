@@ -34,7 +34,6 @@ public:
     ~QtSerialPort() override;
 
     bool setCommPort(int number) override;
-    int commPort() const override;
     bool setSettings(std::string_view lineSettings) override;
     std::string settings() const override;
     bool setPortOpen(bool open) override;

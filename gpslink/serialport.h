@@ -2,8 +2,8 @@
 //
 // The link is written against this narrow interface rather than against a
 // serial library: QtSerialPort (qtserialport.h) puts a real port behind it and
-// the tests put a scripted fake behind it.  The operations mirror the classic
-// serial control the tool was first built on: a port number and a line
+// the tests put a scripted fake behind it.  The operations are those of a
+// classic serial control: a port number and a line
 // settings text are written first, then the port is opened; received
 // characters are announced by a notification on the UI thread and fetched
 // with one read that returns everything waiting, one character per byte.
@@ -43,7 +43,6 @@ public:
     // Port number, 1 for the first port.  Refused (false) while the port is
     // open and for a number the platform has no device for.
     virtual bool setCommPort(int number) = 0;
-    virtual int commPort() const = 0;
 
     // One of kLineSettings; anything else is refused (false).
     virtual bool setSettings(std::string_view lineSettings) = 0;

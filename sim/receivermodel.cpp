@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 #include "sim/nmea.h"
@@ -50,6 +51,54 @@ constexpr std::array<std::array<int, 4>, 12> kDefaultSky = {{
     {29, 3, 345, 0},
     {31, 1, 112, 0},
 }};
+
+// The start commands as their makers publish them, byte for byte (NMEA
+// sentences with their checksums, UBX-CFG-RST frames).  The simulated
+// receiver obeys exactly these, never the station's own generator, so a wrong
+// byte there shows as a command not obeyed.
+struct Published {
+    gpslink::ReceiverFamily family;
+    gpslink::StartType type;
+    std::string_view bytes;  // NMEA without CR LF
+};
+using F = gpslink::ReceiverFamily;
+using T = gpslink::StartType;
+constexpr Published kPublished[] = {
+    {F::Mtk, T::Cold, "$PMTK103*30"},
+    {F::Mtk, T::Warm, "$PMTK102*31"},
+    {F::Mtk, T::Hot, "$PMTK101*32"},
+    {F::Mtk, T::Factory, "$PMTK104*37"},
+    {F::Airoha, T::Cold, "$PAIR006*3C"},
+    {F::Airoha, T::Warm, "$PAIR005*3F"},
+    {F::Airoha, T::Hot, "$PAIR004*3E"},
+    {F::Airoha, T::Factory, "$PAIR007*3D"},
+    {F::QuectelLg, T::Cold, "$PQTMCOLD*1C"},
+    {F::QuectelLg, T::Warm, "$PQTMWARM*11"},
+    {F::QuectelLg, T::Hot, "$PQTMHOT*4B"},
+    {F::Casic, T::Cold, "$PCAS10,2*1E"},
+    {F::Casic, T::Warm, "$PCAS10,1*1D"},
+    {F::Casic, T::Hot, "$PCAS10,0*1C"},
+    // Class 06 id 04, payload navBbrMask (FFFF cold, 0001 warm, 0000 hot),
+    // resetMode 02 (GNSS only), reserved 00; Fletcher checksum.
+    {F::Ublox, T::Cold, std::string_view("\xB5\x62\x06\x04\x04\x00\xFF\xFF\x02\x00\x0E\x61", 12)},
+    {F::Ublox, T::Warm, std::string_view("\xB5\x62\x06\x04\x04\x00\x01\x00\x02\x00\x11\x6C", 12)},
+    {F::Ublox, T::Hot, std::string_view("\xB5\x62\x06\x04\x04\x00\x00\x00\x02\x00\x10\x68", 12)},
+};
+
+// The published start of the family with these bytes.
+std::optional<gpslink::StartType> publishedStart(gpslink::ReceiverFamily family,
+                                                 std::string_view bytes) {
+    for (const Published& p : kPublished)
+        if (p.family == family && p.bytes == bytes) return p.type;
+    return std::nullopt;
+}
+
+// UBX's 8-bit Fletcher checksum over class, id, length and payload.
+std::array<std::uint8_t, 2> ubxSum(std::string_view bytes) {
+    std::uint8_t a = 0, b = 0;
+    for (char c : bytes) b = std::uint8_t(b + (a = std::uint8_t(a + std::uint8_t(c))));
+    return {a, b};
+}
 
 std::string clockText(std::int64_t msOfDay) {
     char text[16];
@@ -314,8 +363,7 @@ bool ReceiverModel::takeUbxFrame() {
         return true;
     }
     if (input_.size() < length + 8) return false;
-    const std::array<std::uint8_t, 2> sum =
-        gpslink::ubxChecksum(std::string_view(input_).substr(2, length + 4));
+    const std::array<std::uint8_t, 2> sum = ubxSum(std::string_view(input_).substr(2, length + 4));
     if (std::uint8_t(input_[length + 6]) != sum[0] || std::uint8_t(input_[length + 7]) != sum[1]) {
         note(Event::Rejected, "UBX frame with a bad checksum", nextEpochMs_);
         input_.erase(0, 2);  // the sync characters may have been payload
@@ -339,23 +387,9 @@ void ReceiverModel::examineUbx(std::string_view frame) {
              nextEpochMs_);
         return;
     }
-    // UBX-CFG-RST is class 06, id 04 with a four-byte payload.
-    if (frame[2] != 0x06 || frame[3] != 0x04 || frame.size() != 12) {
-        note(Event::Rejected, "not acted on: " + what, nextEpochMs_);
-        return;
-    }
-    // The first two payload bytes, least significant first: navBbrMask.
-    const unsigned mask = std::uint8_t(frame[6]) | unsigned(std::uint8_t(frame[7])) << 8;
-    char reset[40];
-    std::snprintf(reset, sizeof reset, "UBX-CFG-RST navBbrMask %04X", mask);
-    if (mask == 0xFFFF)
-        obey(gpslink::StartType::Cold, reset);
-    else if (mask == 0x0001)
-        obey(gpslink::StartType::Warm, reset);
-    else if (mask == 0x0000)
-        obey(gpslink::StartType::Hot, reset);
-    else
-        note(Event::Rejected, std::string(reset) + ", not a cold, warm or hot start", nextEpochMs_);
+    if (const auto type = publishedStart(config_.family, frame))
+        return obey(*type, "UBX-CFG-RST " + std::string(nameOf(*type)));
+    note(Event::Rejected, "not acted on: " + what, nextEpochMs_);
 }
 
 void ReceiverModel::examine(std::string_view line) {
@@ -367,11 +401,8 @@ void ReceiverModel::examine(std::string_view line) {
     }
     const std::string_view body = line.substr(1, line.size() - 4);
     if (config_.family != gpslink::ReceiverFamily::Sirf) {
-        for (StartType type : gpslink::kStartTypes) {
-            const std::string command = gpslink::resetCommand(config_.family, type);
-            if (!command.empty() && command.compare(1, command.size() - 6, body) == 0)
-                return obey(type, printable(line));
-        }
+        if (const auto type = publishedStart(config_.family, line))
+            return obey(*type, printable(line));
         note(Event::Rejected,
              "not a command of a " + std::string(nameOf(config_.family)) +
                  " receiver: " + printable(line),

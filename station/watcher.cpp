@@ -70,10 +70,6 @@ std::optional<int> timeOfDay(std::string_view text) {
 
 }  // namespace
 
-std::optional<std::string_view> checkedBody(std::string_view sentence) {
-    return gpslink::nmeaCheckedBody(sentence);
-}
-
 // GGA: address, UTC time, latitude, N/S, longitude, E/W, fix quality,
 // satellites used, HDOP, altitude, M, geoid separation, M, age of
 // differential data, reference station: fifteen fields, and some receivers
@@ -146,7 +142,7 @@ void Watcher::feed(std::string_view bytes) {
 }
 
 void Watcher::sentence(std::string_view text) {
-    const auto body = checkedBody(text);
+    const auto body = gpslink::nmeaCheckedBody(text);
     if (!body || body->size() < 5) return;
     const std::string_view formatter = body->substr(2, 3);
     if (formatter == "GGA") {

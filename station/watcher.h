@@ -19,10 +19,6 @@
 
 namespace station {
 
-// The text between "$" and "*" of a sentence "$...*hh" whose checksum is
-// right, or nothing.
-std::optional<std::string_view> checkedBody(std::string_view sentence);
-
 // A decoded GGA sentence.
 struct Gga {
     std::optional<int> timeMs;  // time of day; empty when the time field is empty

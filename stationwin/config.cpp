@@ -37,7 +37,7 @@ Settings Settings::load(QSettings& store, QStringList* problems) {
     QString error;
     if (store.contains("baud") && !station::setBaud(s.plan, store.value("baud").toString(), &error))
         dropped << QStringLiteral("baud: ") + error;
-    // The family is kept under its own name, as earlier versions kept it.
+    // The family is kept under the key "family".
     const QString family = store.value("family", s.plan.receiver).toString();
     const QString start = store.value("start", s.plan.start).toString();
     if (!station::setStart(s.plan, family, start, &error)) dropped << error;

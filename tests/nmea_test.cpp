@@ -44,11 +44,12 @@ TEST(ResetCommand, MatchesThePublishedForms) {
 }
 
 TEST(Watcher, AcceptsOnlySentencesWithTheRightChecksum) {
-    EXPECT_EQ(checkedBody("$GPGGA,,,,,,0,,,,,,,,*66").value_or("x"), "GPGGA,,,,,,0,,,,,,,,");
-    EXPECT_TRUE(checkedBody("$GPGSV,1,1,02*7b"));  // lower-case hex digits
+    EXPECT_EQ(gpslink::nmeaCheckedBody("$GPGGA,,,,,,0,,,,,,,,*66").value_or("x"),
+              "GPGGA,,,,,,0,,,,,,,,");
+    EXPECT_TRUE(gpslink::nmeaCheckedBody("$GPGSV,1,1,02*7b"));  // lower-case hex digits
     for (const char* bad : {"$GPGGA,,,,,,0,,,,,,,,*67", "$GPGGA,,,,,,0,,,,,,,,*6", "GPGGA*66",
                             "$GPGGA,,,,,,0,,,,,,,,*6G", "$GPGGA,,,,,,0,,,,,,,,", "$*00x", ""})
-        EXPECT_FALSE(checkedBody(bad)) << bad;
+        EXPECT_FALSE(gpslink::nmeaCheckedBody(bad)) << bad;
 }
 
 TEST(Watcher, DecodesGgaOfAnyTalkerAndRefusesMalformedOnes) {

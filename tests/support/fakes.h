@@ -52,7 +52,6 @@ public:
         number = n;
         return true;
     }
-    int commPort() const override { return number; }
     bool setSettings(std::string_view s) override {
         calls.push_back("Settings=" + std::string(s));
         if (baudRateOf(s) == 0) return false;
