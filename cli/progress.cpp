@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <algorithm>
 
 namespace cli {
@@ -64,22 +65,24 @@ void Progress::flush() {
     repaint_.stop();
 }
 
+// A line when the unit's stage changes, not when only its figures do
+// ("acquiring: 12 s, ..." once, "waiting for time (1 of 5)" once).
 void Progress::onChanged(station::UnitRun* unit) {
-    if (mode_ != Mode::Lines) return;
+    if (mode_ != Mode::Lines || unit->done()) return;
     const QString status = oneLine(unit->statusText());
-    if (status.isEmpty() || lastLine_.value(unit) == status) return;
-    lastLine_.insert(unit, status);
+    static const QRegularExpression figures(QStringLiteral("[:(].*"));
+    const QString stage = QString(status).remove(figures).trimmed();
+    if (stage.isEmpty() || lastLine_.value(unit) == stage) return;
+    lastLine_.insert(unit, stage);
     print(out_, unit->config().port + QLatin1String(": ") + status + '\n');
 }
 
 void Progress::onCycleEnded(station::UnitRun* unit, const station::CycleResult& r) {
     if (mode_ != Mode::Lines) return;
-    QString line = QStringLiteral("%1: cycle %2 %3 (%4)")
-                       .arg(unit->config().port)
-                       .arg(r.cycle)
-                       .arg(r.result, r.reason);
-    if (r.ttffS) line += QLatin1String(", TTFF ") + seconds(*r.ttffS);
-    print(out_, line + '\n');
+    print(out_, QStringLiteral("%1: cycle %2 %3 (%4)  %5\n")
+                    .arg(unit->config().port)
+                    .arg(r.cycle)
+                    .arg(r.result.toUpper(), r.reason, oneLine(r.status)));
 }
 
 QString Progress::liveLine(const station::UnitRun& unit) const {

@@ -38,6 +38,8 @@ public:
     std::string settings() const override;
     bool setPortOpen(bool open) override;
     bool portOpen() const override;
+    // What the serial library said of the last failure, e.g. of an open.
+    QString errorText() const { return serial_.errorString(); }
     void discardInput() override;
     std::string input() override;
     void output(std::string_view text) override;

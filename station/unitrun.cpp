@@ -11,6 +11,7 @@
 #include "gpslink/linkclock.h"
 #include "gpslink/qtserialport.h"
 #include "gpslink/view.h"
+#include "station/words.h"
 
 namespace station {
 
@@ -20,6 +21,7 @@ constexpr qint64 kResetSilenceMs = 2000;  // a silence this long after the comma
 constexpr int kRestartedClockMs = 10000;  // a GGA time under 00:00:10: the clock restarted
 constexpr qint64 kSkyWaitMs = 1500;       // the fix's epoch is over by then at any rate
 constexpr int kSuperviseMs = 100;
+constexpr qint64 kResetSeenShownMs = 2000;  // "reset seen", then how the acquisition goes
 
 }  // namespace
 
@@ -116,11 +118,26 @@ UnitRun::~UnitRun() {
 }
 
 QString UnitRun::statusText() const {
-    QStringList lines =
-        QString::fromLatin1(view_->statusText().c_str()).split(QLatin1String("\r\n"));
-    while (!lines.isEmpty() && lines.back().isEmpty()) lines.removeLast();
-    if (!note_.isEmpty()) lines << note_;
-    return lines.join('\n');
+    if (phase_ == Phase::Idle) return {};
+    if (phase_ == Phase::Done || ending_) return outcome_;
+    Stage stage;
+    stage.timesCounted = timesCounted_;
+    stage.start = config_.start;
+    stage.sinceCommandMs = sinceCommandMs();
+    stage.sky = watcher_.sky();
+    switch (phase_) {
+        case Phase::Watching:
+            stage.step = portOpened_ ? Stage::Step::WaitingForTime : Stage::Step::Opening;
+            break;
+        case Phase::Commanded:
+            stage.step = Stage::Step::ResetSent;
+            break;
+        default:
+            stage.step = sinceChange_.elapsed() < kResetSeenShownMs ? Stage::Step::ResetSeen
+                                                                    : Stage::Step::Acquiring;
+    }
+    const QString words = stageWords(stage);
+    return note_.isEmpty() ? words : words + '\n' + note_;
 }
 
 void UnitRun::start() {
@@ -132,8 +149,10 @@ void UnitRun::start() {
 void UnitRun::beginCycle() {
     ++cycle_;
     cycleStarted_ = QDateTime::currentDateTimeUtc();
-    confirmed_ = hadFix_ = commandQueued_ = resetVerified_ = ending_ = false;
+    confirmed_ = hadFix_ = commandQueued_ = resetVerified_ = ending_ = portOpened_ = false;
+    timesCounted_ = 0;
     note_.clear();
+    problem_.clear();
     commandAtMs_.reset();
     ttffS_.reset();
     fix_.reset();
@@ -166,7 +185,6 @@ qint64 UnitRun::sinceCommandMs() const {
 }
 
 void UnitRun::onViewChanged() {
-    sinceChange_.restart();
     emit changed();
 }
 
@@ -174,13 +192,20 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
     if (ending_ || stopping_ || phase_ == Phase::Idle || phase_ == Phase::Done) return;
     using gpslink::LinkEvent;
     switch (report.event) {
+        case LinkEvent::PortOpened:
+            portOpened_ = true;
+            break;
+        case LinkEvent::TimeCounted:
+            timesCounted_ = report.count;
+            break;
         case LinkEvent::Confirmed:
             confirmed_ = true;
             break;
         case LinkEvent::NoData:
-            if (port_->openFailed())
+            if (port_->openFailed()) {
+                problem_ = portProblem(config_.device, port_->errorText());
                 endCycle(QStringLiteral("station-fault"), QStringLiteral("port-unavailable"));
-            else
+            } else
                 fail(QStringLiteral("no-data"));
             break;
         case LinkEvent::BaudMismatch:
@@ -370,12 +395,14 @@ void UnitRun::endCycle(const QString& result, const QString& reason) {
     r.limits = config_.limits;
     r.plan = config_.plan;
     r.planSha256 = config_.planSha256;
+    outcome_ = outcomeWords(r, config_.confirmTimeoutS, config_.fixTimeoutS, problem_);
+    if (!note_.isEmpty()) outcome_ += QLatin1String(": ") + note_;
+    r.status = outcome_;
     // The link may be inside one of its handlers: what follows waits until
     // it has returned, and the status is read then.
     QMetaObject::invokeMethod(
         this,
         [this, r]() mutable {
-            r.status = statusText();
             tally_.add(r);
             const bool again = r.ttffS.has_value() && !interrupted_ && cycle_ < config_.cycles;
             emit cycleEnded(r);

@@ -74,9 +74,10 @@ public:
     Phase phase() const { return phase_; }
     bool done() const { return phase_ == Phase::Done; }
     int cycle() const { return cycle_; }
-    // The link's status text as the window would show it, lines joined by "\n".
+    // Where the run stands in the station's words; once a cycle has ended,
+    // what it came to ("TTFF 22.0 s > 15 s").  Lines joined by "\n".
     QString statusText() const;
-    // Milliseconds since the status text or the phase last changed.
+    // Milliseconds since the phase last changed.
     qint64 msInState() const { return sinceChange_.elapsed(); }
     // The current cycle's TTFF once known.
     std::optional<double> ttffS() const { return ttffS_; }
@@ -137,7 +138,11 @@ private:
     bool interrupted_ = false;
     Sky skyAtFix_;
     Tally tally_;
-    QString note_;  // the station's own word on the cycle, shown under the link's status
+    QString note_;     // what became of the device, shown under the stage
+    QString problem_;  // why the port cannot be opened
+    QString outcome_;  // the cycle's end in words, once it has ended
+    bool portOpened_ = false;
+    int timesCounted_ = 0;  // usable GGA times before the command
     QFileSystemWatcher* away_ = nullptr;  // watching for the device to come back
     QStringList entriesAtDrop_;
 };

@@ -1,0 +1,113 @@
+#include "station/words.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QFile>
+#include <QLocale>
+#include <cerrno>
+
+#include "station/config.h"
+
+namespace station {
+
+namespace {
+
+// A limit as it was given: "15", "30.5".
+QString limitText(double value) {
+    return QLocale::c().toString(value, 'g', QLocale::FloatingPointShortest);
+}
+
+QString oneDecimal(double value) {
+    return QString::number(value, 'f', 1);
+}
+
+}  // namespace
+
+QString stageWords(const Stage& stage) {
+    switch (stage.step) {
+        case Stage::Step::Opening:
+            return QStringLiteral("opening");
+        case Stage::Step::WaitingForTime:
+            return QStringLiteral("waiting for time (%1 of 5)").arg(stage.timesCounted);
+        case Stage::Step::ResetSent:
+            return QStringLiteral("%1 reset sent").arg(stage.start);
+        case Stage::Step::ResetSeen:
+            return QStringLiteral("reset seen");
+        case Stage::Step::Acquiring: {
+            QString text = QStringLiteral("acquiring: %1 s, %2 satellites seen")
+                               .arg(stage.sinceCommandMs / 1000)
+                               .arg(stage.sky.withSnr);
+            if (stage.sky.max) text += QStringLiteral(", best C/N0 %1 dB-Hz").arg(*stage.sky.max);
+            return text;
+        }
+    }
+    return {};
+}
+
+QString outcomeWords(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
+                     const QString& problem) {
+    const QString& why = r.reason;
+    const Limits& limits = r.limits;
+    if (why == QLatin1String("ok"))
+        return r.ttffS ? QStringLiteral("TTFF %1 s").arg(*r.ttffS, 0, 'f', 2) : QString();
+    if (why == QLatin1String("ttff-over-limit") && r.ttffS && limits.maxTtffS)
+        return QStringLiteral("TTFF %1 s > %2 s")
+            .arg(oneDecimal(*r.ttffS), limitText(*limits.maxTtffS));
+    if (why == QLatin1String("too-few-satellites") && limits.minSats)
+        return QStringLiteral("%1 satellites < %2")
+            .arg(r.satellites.value_or(0))
+            .arg(*limits.minSats);
+    if (why == QLatin1String("cn0-under-limit") && limits.minCn0)
+        return QStringLiteral("C/N0 %1 < %2 dB-Hz")
+            .arg(r.cn0Mean4 ? oneDecimal(*r.cn0Mean4) : QStringLiteral("-"),
+                 limitText(*limits.minCn0));
+    if (why == QLatin1String("no-data"))
+        return QStringLiteral(
+            "no data from the receiver: check its power, its cable and the baud rate");
+    if (why == QLatin1String("baud-mismatch"))
+        return QStringLiteral("characters but no NMEA time at %1 baud: check the baud rate")
+            .arg(r.baud);
+    if (why == QLatin1String("no-confirmation"))
+        return QStringLiteral("no GGA time within %1 s of the %2 reset command")
+            .arg(confirmTimeoutS)
+            .arg(r.start);
+    if (why == QLatin1String("reset-not-taken"))
+        return QStringLiteral("no reset seen within %1 s: the receiver did not take the %2 reset")
+            .arg(confirmTimeoutS)
+            .arg(r.start);
+    if (why == QLatin1String("no-fix"))
+        return QStringLiteral("no fix within %1 s of the reset command").arg(fixTimeoutS);
+    if (why == QLatin1String("receiver-off")) return QStringLiteral("the receiver fell silent");
+    if (why == QLatin1String("port-unavailable"))
+        return problem.isEmpty() ? QStringLiteral("the port cannot be opened") : problem;
+    if (why == outcome::kInterrupted) return QStringLiteral("stopped before a verdict");
+    return why;
+}
+
+QString portProblem(const QString& device, const QString& serialError) {
+    const QByteArray path = QFile::encodeName(device);
+    struct stat info {};
+    if (::stat(path.constData(), &info) != 0)
+        return errno == EACCES ? QStringLiteral("permission denied on the way to %1").arg(device)
+                               : QStringLiteral("no such device: %1").arg(device);
+    if (!S_ISCHR(info.st_mode)) return QStringLiteral("not a serial device: %1").arg(device);
+    const QString permission = QStringLiteral(
+                                   "permission denied: %1 (add the user to the dialout group: "
+                                   "sudo adduser $USER dialout, then log in again)")
+                                   .arg(device);
+    if (::access(path.constData(), R_OK | W_OK) != 0) return permission;
+    const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EACCES || errno == EPERM) return permission;
+        if (errno == EBUSY)
+            return QStringLiteral("busy: %1 is in use by another program").arg(device);
+        return QStringLiteral("%1: %2").arg(device, serialError);
+    }
+    const bool terminal = ::isatty(fd);
+    ::close(fd);
+    if (!terminal) return QStringLiteral("not a serial device: %1").arg(device);
+    return QStringLiteral("busy: %1 is in use by another program (%2)").arg(device, serialError);
+}
+
+}  // namespace station

@@ -1,0 +1,39 @@
+// What the station says of a unit, in its own words: where a run is, and
+// what a cycle came to with the measured value against its limit.  The
+// window's texts ("Cold Start OK!", "Please select another Com Port.") are
+// its own rule and its own advice; the station measures on, and says so.
+#pragma once
+
+#include <QString>
+#include <optional>
+
+#include "station/result.h"
+#include "station/watcher.h"
+
+namespace station {
+
+// Where a cycle stands.
+struct Stage {
+    enum class Step { Opening, WaitingForTime, ResetSent, ResetSeen, Acquiring } step;
+    int timesCounted = 0;  // usable GGA times before the command, of 5
+    QString start;         // cold, warm, hot or factory
+    qint64 sinceCommandMs = 0;
+    Sky sky;  // as the latest complete GSV groups show it
+};
+// "opening", "waiting for time (3 of 5)", "cold reset sent", "reset seen",
+// "acquiring: 12 s, 8 satellites seen, best C/N0 44 dB-Hz".
+QString stageWords(const Stage& stage);
+
+// What a cycle came to, for its `status`: the measured value against the
+// limit that failed it ("TTFF 22.0 s > 15 s", "C/N0 28.5 < 30 dB-Hz"), the
+// TTFF of a pass, or what to do about a fault.  problem: why the port could
+// not be opened, for port-unavailable.
+QString outcomeWords(const CycleResult& result, int confirmTimeoutS, int fixTimeoutS,
+                     const QString& problem = {});
+
+// Why a device cannot be opened as a serial line, in words a technician can
+// act on: "no such device", "not a serial device", "permission denied ...",
+// "busy ...".  serialError: what the serial library said.
+QString portProblem(const QString& device, const QString& serialError);
+
+}  // namespace station
