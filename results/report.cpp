@@ -84,9 +84,10 @@ bool drained(const QSqlQuery& q, QString* error) {
 }
 
 // Units tested, passed at least once, and passed at their first test, per
-// station and overall from one pass over the results.  A unit's first test is
-// the one with the lowest "started"; it passed when its earliest pass is at
-// that time.
+// station and overall from one pass over the results.  Only a pass or a fail
+// says anything about a unit: a station fault or an interrupted run is no
+// test of it.  A unit's first test is the one with the lowest "started"; it
+// passed when its earliest pass is at that time.
 bool fillUnits(const QSqlDatabase& db, const Where& w, Summary& s, QString* error) {
     QSqlQuery q(db);
     if (!run(q,
@@ -94,7 +95,8 @@ bool fillUnits(const QSqlDatabase& db, const Where& w, Summary& s, QString* erro
                  "WITH us AS ("
                  " SELECT station, unit, MIN(started) AS f,"
                  "  MIN(CASE WHEN result = 'pass' THEN started END) AS fp"
-                 " FROM results WHERE %1 AND unit <> '' GROUP BY station, unit)"
+                 " FROM results WHERE %1 AND unit <> '' AND result IN ('pass', 'fail')"
+                 " GROUP BY station, unit)"
                  " SELECT 0, station, COUNT(*), COUNT(fp), SUM(CASE WHEN fp = f THEN 1 ELSE 0 END)"
                  " FROM us GROUP BY station"
                  " UNION ALL"
@@ -315,6 +317,17 @@ void printSummary(const Summary& summary, QTextStream& out) {
         out << "\nStation " << (it.key().isEmpty() ? QStringLiteral("(none)") : it.key()) << '\n';
         printFigures(it.value(), out);
     }
+}
+
+std::optional<bool> hasResult(const QSqlDatabase& db, const QString& unit, const QString& lot,
+                              QString* error) {
+    QSqlQuery q(db);
+    const Where w{QStringLiteral("unit = ? AND lot = ?"), {unit, lot}};
+    if (!run(q, QStringLiteral("SELECT 1 FROM results WHERE %1 LIMIT 1").arg(w.sql), w, error))
+        return std::nullopt;
+    if (q.next()) return true;
+    if (!drained(q, error)) return std::nullopt;
+    return false;
 }
 
 bool writeCsv(const QSqlDatabase& db, const Filter& filter, QIODevice& out, QString* error) {

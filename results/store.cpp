@@ -80,7 +80,9 @@ const std::vector<Migration>& migrations() {
         // The plan a result was judged under.
         {2,
          {"ALTER TABLE results ADD COLUMN plan TEXT NOT NULL DEFAULT ''",
-          "ALTER TABLE results ADD COLUMN plan_sha256 TEXT NOT NULL DEFAULT ''"}},
+          "ALTER TABLE results ADD COLUMN plan_sha256 TEXT NOT NULL DEFAULT ''",
+          // The unit already had a result in its lot.
+          "ALTER TABLE results ADD COLUMN retest {BOOL}"}},
     };
     return steps;
 }
@@ -190,6 +192,7 @@ const std::vector<Column>& resultColumns() {
         {"version", Kind::Text},
         {"plan", Kind::Text},
         {"plan_sha256", Kind::Text},
+        {"retest", Kind::Bool},
     };
     return columns;
 }

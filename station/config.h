@@ -58,6 +58,7 @@ struct UnitConfig {
     Limits limits;
     QString plan;        // the plan's name; empty without a plan file
     QString planSha256;  // of the settings in force
+    bool retest = false;  // the unit already had a result in this lot
 };
 
 // A number of the plan: its key in a plan file and in stored settings, the

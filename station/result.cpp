@@ -64,6 +64,7 @@ QJsonObject CycleResult::toJson() const {
         {"limits", limits.toJson()},
         {"plan", plan.isEmpty() ? QJsonValue() : QJsonValue(plan)},
         {"plan_sha256", planSha256},
+        {"retest", retest},
         {"version", programVersion()},
     };
 }

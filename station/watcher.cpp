@@ -174,6 +174,7 @@ Sky Watcher::sky() const {
     sky.withSnr = static_cast<int>(all.size());
     if (all.empty()) return sky;
     std::sort(all.begin(), all.end(), std::greater<int>());
+    sky.cn0 = all;
     sky.max = all.front();
     const std::size_t top = std::min<std::size_t>(4, all.size());
     double sum = 0;

@@ -43,6 +43,7 @@ struct Sky {
     int withSnr = 0;                 // satellites with a signal-to-noise value above 0
     std::optional<int> max;          // highest value, dB-Hz
     std::optional<double> meanTop4;  // mean of the four highest (fewer if fewer)
+    std::vector<int> cn0;            // each satellite's value above 0, highest first
 };
 
 class Watcher {

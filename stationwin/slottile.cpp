@@ -1,13 +1,15 @@
 #include "stationwin/slottile.h"
 
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
+#include <QPainter>
+#include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <functional>
-#include <optional>
 
 #include "station/unitrun.h"
 
@@ -15,7 +17,7 @@ namespace stationwin {
 
 namespace {
 
-constexpr int kCn0Full = 55;  // dB-Hz at a full bar
+constexpr int kScaleTop = 55;  // dB-Hz at the top of the chart
 
 // Background and text of each tone: idle, running, pass, fail, fault.
 struct Tone {
@@ -46,9 +48,41 @@ int toneOf(station::Verdict verdict) {
     return 0;
 }
 
+void setPixelSize(QWidget* widget, int pixels, bool bold) {
+    QFont font = widget->font();
+    font.setPixelSize(std::max(pixels, 9));
+    font.setBold(bold);
+    widget->setFont(font);
+}
+
 }  // namespace
 
-// The serial field: Enter and Esc are the tile's, not the line edit's.
+// A label that elides its text in the middle to fit, the whole text in its tooltip.
+class ElidedLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    void setFullText(const QString& text) {
+        full_ = text;
+        setToolTip(text);
+        elide();
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QLabel::resizeEvent(event);
+        elide();
+    }
+    void changeEvent(QEvent* event) override {
+        QLabel::changeEvent(event);
+        if (event->type() == QEvent::FontChange) elide();
+    }
+
+private:
+    void elide() { setText(fontMetrics().elidedText(full_, Qt::ElideMiddle, width())); }
+    QString full_;
+};
+
+// The serial field: Enter and Esc are the tile's; the focus selects it whole.
 class SerialEdit : public QLineEdit {
 public:
     using QLineEdit::QLineEdit;
@@ -66,56 +100,111 @@ protected:
         }
         QLineEdit::keyPressEvent(event);
     }
+    void focusInEvent(QFocusEvent* event) override {
+        QLineEdit::focusInEvent(event);
+        // After the click that gave the focus has placed the cursor.
+        QTimer::singleShot(0, this, [this] { selectAll(); });
+    }
 };
 
-SlotTile::SlotTile(int number, const QString& port, QWidget* parent)
-    : QFrame(parent), number_(number), port_(port) {
+Cn0Chart::Cn0Chart(QWidget* parent) : QWidget(parent) {
+    setMinimumHeight(30);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+}
+
+void Cn0Chart::setValues(std::vector<std::pair<QString, int>> values, std::optional<double> limit) {
+    if (values == values_ && limit == limit_) return;
+    values_ = std::move(values);
+    limit_ = limit;
+    update();
+}
+
+void Cn0Chart::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing, false);
+    const QColor ink = palette().color(QPalette::WindowText);
+    QFont small = font();
+    small.setPixelSize(std::clamp(height() / 6, 8, 14));
+    p.setFont(small);
+    const int axis = p.fontMetrics().horizontalAdvance(QStringLiteral("55")) + 4;
+    const QRect plot = rect().adjusted(axis, 2, -2, -2);
+    if (plot.width() < 10 || plot.height() < 10) return;
+    auto yOf = [&](double dbHz) {
+        return plot.bottom() -
+               int(std::lround(plot.height() * std::min(dbHz, double(kScaleTop)) / kScaleTop));
+    };
+    // The scale: 0, 20 and 40 dB-Hz.
+    p.setPen(QPen(ink, 1));
+    for (int mark : {0, 20, 40}) {
+        const int y = yOf(mark);
+        p.drawLine(plot.left() - 2, y, plot.left(), y);
+        p.drawText(QRect(0, y - 8, axis - 4, 16), Qt::AlignRight | Qt::AlignVCenter,
+                   QString::number(mark));
+    }
+    p.drawLine(plot.bottomLeft(), plot.topLeft());
+    if (!values_.empty()) {
+        const double step = double(plot.width()) / double(values_.size());
+        const int bar = std::max(1, int(step * 0.7));
+        QColor fill = ink;
+        fill.setAlpha(200);
+        for (std::size_t i = 0; i < values_.size(); ++i) {
+            const int x = plot.left() + int(step * double(i) + (step - bar) / 2);
+            const int top = yOf(values_[i].second);
+            p.fillRect(QRect(x, top, bar, plot.bottom() - top + 1), fill);
+        }
+    }
+    if (limit_) {
+        const int y = yOf(*limit_);
+        p.setPen(QPen(ink, 2, Qt::DashLine));
+        p.drawLine(plot.left(), y, plot.right(), y);
+    }
+}
+
+SlotTile::SlotTile(int number, const QString& port, const QString& device, QWidget* parent)
+    : QFrame(parent), number_(number), port_(port), device_(device) {
     setObjectName(QStringLiteral("slot%1").arg(number));
     setFrameShape(QFrame::StyledPanel);
     setAutoFillBackground(true);
-    setMinimumSize(170, 130);
+    setMinimumSize(140, 105);
+    // The window gives every tile the same share; the texts follow the size.
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
 
-    title_ = new QLabel(QStringLiteral("%1  %2").arg(number).arg(port), this);
-    QFont bold = title_->font();
-    bold.setBold(true);
-    title_->setFont(bold);
+    title_ = new ElidedLabel(this);
+    title_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    title_->setFullText(QStringLiteral("%1  %2").arg(number).arg(port));
     title_->setToolTip(port);
-    title_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);  // long paths elide
     serial_ = new SerialEdit(this);
     serial_->setPlaceholderText(tr("scan serial number"));
     serial_->setAccessibleName(tr("Serial number, slot %1").arg(number));
-    serial_->onEnter = [this] { emit startRequested(serial_->text().trimmed()); };
+    serial_->onEnter = [this] {
+        if (fresh_ && !serial().isEmpty()) emit startRequested(serial());
+    };
     serial_->onEscape = [this] { emit stopRequested(); };
+    connect(serial_, &QLineEdit::textEdited, this, [this] { fresh_ = true; });
     setFocusProxy(serial_);
-    status_ = new QLabel(this);
-    status_->setWordWrap(true);
-    status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
+    stage_ = new QLabel(this);
+    stage_->setWordWrap(true);
+    stage_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    stage_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     elapsed_ = new QLabel(this);
-    ttff_ = new QLabel(this);
-    cn0_ = new QProgressBar(this);
-    cn0_->setRange(0, kCn0Full);
-    cn0_->setValue(0);
-    cn0_->setMaximumHeight(14);
-    cn0_->setTextVisible(false);
-    cn0_->setAccessibleName(tr("Mean C/N0 of the four strongest satellites, slot %1").arg(number));
+    chart_ = new Cn0Chart(this);
+    chart_->setAccessibleName(tr("C/N0 of each satellite, slot %1").arg(number));
+    fix_ = new ElidedLabel(this);
+    fix_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     verdict_ = new QLabel(this);
-    QFont big = verdict_->font();
-    big.setBold(true);
-    big.setPointSizeF(big.pointSizeF() * 1.3);
-    verdict_->setFont(big);
+    verdict_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(6, 4, 6, 4);
     grid->setVerticalSpacing(2);
     grid->addWidget(title_, 0, 0, 1, 2);
     grid->addWidget(serial_, 1, 0, 1, 2);
-    grid->addWidget(status_, 2, 0, 1, 2);
-    grid->addWidget(elapsed_, 3, 0);
-    grid->addWidget(ttff_, 3, 1, Qt::AlignRight);
-    grid->addWidget(cn0_, 4, 0, 1, 2);
-    grid->addWidget(verdict_, 5, 0, 1, 2);
-    grid->setRowStretch(2, 1);
+    grid->addWidget(stage_, 2, 0, 1, 2);
+    grid->addWidget(elapsed_, 3, 0, 1, 2);
+    grid->addWidget(chart_, 4, 0, 1, 2);
+    grid->addWidget(fix_, 5, 0, 1, 2);
+    grid->addWidget(verdict_, 6, 0, 1, 2);
+    grid->setRowStretch(4, 1);
 
     setAccessibleName(tr("Slot %1, %2").arg(number).arg(port));
     refresh(nullptr);
@@ -152,48 +241,92 @@ void SlotTile::setTone(int tone) {
     setPalette(p);  // the serial field's own roles (Base, Text) stay the system's
 }
 
+void SlotTile::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    // Sized for reading from two metres: the stage and the verdict large.
+    const int unit = std::clamp(std::min(height() / 13, width() / 14), 10, 36);
+    setPixelSize(title_, unit * 8 / 10, true);
+    setPixelSize(serial_, unit, false);
+    setPixelSize(stage_, unit, true);
+    setPixelSize(elapsed_, unit * 8 / 10, false);
+    setPixelSize(fix_, unit * 8 / 10, false);
+    fitVerdict();
+}
+
+// The verdict as large as the tile allows, never clipped.
+void SlotTile::fitVerdict() {
+    const int unit = std::clamp(std::min(height() / 13, width() / 14), 10, 36);
+    int pixels = unit * 2;
+    QFont font = verdict_->font();
+    font.setBold(true);
+    const int room = std::max(width() - 16, 20);
+    for (; pixels > 9; --pixels) {
+        font.setPixelSize(pixels);
+        if (QFontMetrics(font).horizontalAdvance(verdict_->text()) <= room) break;
+    }
+    font.setPixelSize(pixels);
+    if (font != verdict_->font()) verdict_->setFont(font);
+}
+
 void SlotTile::refresh(const station::UnitRun* run) {
     const station::Verdict verdict = run ? run->verdict() : station::Verdict::Idle;
-    QString status, elapsed, ttff, words = station::verdictText(verdict);
-    std::optional<double> cn0;
-    if (run) {
-        status = run->statusText();
+    QString stage, elapsed, fix, words = station::verdictText(verdict);
+    std::vector<std::pair<QString, int>> bars;
+    std::optional<double> limit;
+    if (run != shown_) {  // a new unit: nothing of the last one stays
+        shown_ = run;
+        wasDone_ = false;
+    }
+    if (!run) {
+        words.clear();
+        if (!device_.isEmpty() && !QFileInfo::exists(device_))
+            stage = tr("port missing: %1").arg(device_);
+    } else {
+        limit = run->config().limits.minCn0;
+        const auto& last = run->tally().last();
         if (verdict == station::Verdict::Running) {
+            stage = run->statusText();
             elapsed = tr("%1 s").arg(run->msInState() / 1000);
             if (run->config().cycles > 1)
                 elapsed += tr(", cycle %1/%2").arg(run->cycle()).arg(run->config().cycles);
-            cn0 = run->sky().meanTop4;
+            for (int value : run->sky().cn0) bars.emplace_back(QString(), value);
+        } else if (last) {
+            stage = last->status;  // what decided the verdict: "TTFF 22.0 s > 15 s"
         }
-        std::optional<double> seconds = run->ttffS();
-        const auto& last = run->tally().last();
-        if (last) {
-            if (!run->done() || !seconds) seconds = last->ttffS;
-            if (run->done()) {
-                cn0 = last->cn0Mean4;
-                if (last->reason != QLatin1String("ok") && last->reason != last->result)
-                    words += QLatin1String("  ") + last->reason;
-            }
+        if (last && last->ttffS) {
+            fix = tr("TTFF %1 s").arg(*last->ttffS, 0, 'f', 2);
+            if (last->satellites) fix += tr(", %1 sats").arg(*last->satellites);
+            if (last->hdop) fix += tr(", HDOP %1").arg(*last->hdop, 0, 'f', 1);
         }
-        if (seconds) ttff = tr("TTFF %1 s").arg(*seconds, 0, 'f', 2);
+        if (run->ttffS() && verdict == station::Verdict::Running)
+            fix = tr("TTFF %1 s").arg(*run->ttffS(), 0, 'f', 2);
+        // A finished slot's field is selected whole, so the next scan replaces it.
+        if (run->done() && !wasDone_) {
+            wasDone_ = true;
+            serial_->selectAll();
+        }
     }
-    setText(status_, status);
+    setText(stage_, stage);
     setText(elapsed_, elapsed);
-    setText(ttff_, ttff);
-    setText(verdict_, words);
-    const int bar = cn0 ? int(std::lround(std::min(*cn0, double(kCn0Full)))) : 0;
-    if (cn0_->value() != bar) cn0_->setValue(bar);
-    const QString cn0Text = cn0 ? tr("C/N0 %1 dB-Hz").arg(*cn0, 0, 'f', 1) : tr("C/N0 -");
-    cn0_->setAccessibleDescription(cn0Text);
-    cn0_->setToolTip(cn0Text);
+    if (fix_->toolTip() != fix) {
+        fix_->setFullText(fix);
+        ++textUpdates_;
+    }
+    if (verdict_->text() != words) {
+        setText(verdict_, words);
+        fitVerdict();
+    }
+    if (verdict == station::Verdict::Running || !run) chart_->setValues(std::move(bars), limit);
     serial_->setReadOnly(verdict == station::Verdict::Running);
     setTone(toneOf(verdict));
 
-    QStringList parts{words};
+    QStringList parts{words.isEmpty() ? station::verdictText(verdict) : words};
     if (!serial().isEmpty()) parts << tr("unit %1").arg(serial());
-    if (!status.isEmpty()) parts << QString(status).replace('\n', QLatin1String(" / "));
+    if (!stage.isEmpty()) parts << QString(stage).replace('\n', QLatin1String(" / "));
     if (!elapsed.isEmpty()) parts << elapsed + tr(" in this state");
-    if (!ttff.isEmpty()) parts << ttff;
-    if (cn0) parts << cn0Text;
+    if (!fix.isEmpty()) parts << fix;
+    if (!chart_->values().empty())
+        parts << tr("best C/N0 %1 dB-Hz").arg(chart_->values().front().second);
     const QString description = parts.join(QLatin1String("; "));
     if (description != description_) {
         description_ = description;

@@ -1,20 +1,28 @@
-// One test slot on the screen: its port, the unit's serial number, the
-// status text as the cold-start window shows it, seconds in the current
-// state, TTFF, the mean C/N0 of the four strongest satellites, and the
-// verdict in words and colour.
+// One test slot on the screen, readable from two metres: the slot number and
+// its port (elided in the middle, so the distinguishing tail of a
+// /dev/serial/by-id/... name stays; the whole name in the tooltip), the
+// unit's serial number, where the run stands in a large font and how long
+// it has stood there, each satellite's C/N0 as a bar against the limit, the
+// TTFF, satellites and HDOP once there is a fix, and the verdict in large
+// letters and colour.  Fonts follow the tile's size.
 //
 // The serial field takes the keyboard: a scanner types the number and Enter
-// into it, which asks for a run; Esc asks to stop.  The tile shows what its
-// run reports only when refresh() is called, so the owner decides how often
-// the screen changes however fast the receiver talks.
+// into it.  A scan is a whole line: the field is selected whole whenever the
+// slot finishes or takes the focus, so the next scan replaces the last, and
+// only a serial scanned since the slot last started asks for a run.  Esc
+// asks to stop.  The tile shows what its run reports only when refresh() is
+// called, so the owner decides how often the screen changes however fast the
+// receiver talks.
 #pragma once
 
 #include <QFrame>
 #include <QString>
+#include <optional>
+#include <utility>
+#include <vector>
 
 class QLabel;
 class QLineEdit;
-class QProgressBar;
 
 namespace station {
 class UnitRun;
@@ -23,16 +31,37 @@ class UnitRun;
 namespace stationwin {
 
 class SerialEdit;
+class ElidedLabel;
+
+// Each satellite's C/N0 as a bar in dB-Hz, on a scale, with a limit line.
+class Cn0Chart : public QWidget {
+public:
+    explicit Cn0Chart(QWidget* parent = nullptr);
+    // Satellites (label, dB-Hz); the limit drawn as a line when set.
+    void setValues(std::vector<std::pair<QString, int>> values, std::optional<double> limit);
+    const std::vector<std::pair<QString, int>>& values() const { return values_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    std::vector<std::pair<QString, int>> values_;
+    std::optional<double> limit_;
+};
 
 class SlotTile : public QFrame {
     Q_OBJECT
 public:
-    SlotTile(int number, const QString& port, QWidget* parent = nullptr);
+    SlotTile(int number, const QString& port, const QString& device, QWidget* parent = nullptr);
 
     int number() const { return number_; }
     QString serial() const;
     void setSerial(const QString& serial);
     QLineEdit* serialField() const;
+    // A serial number was scanned (typed) since the slot last started.
+    bool freshScan() const { return fresh_; }
+    // The run started for the scanned serial: the next start needs a new scan.
+    void markStarted() { fresh_ = false; }
 
     // Shows the run's state now; nullptr shows an idle slot.  Texts that did
     // not change are left alone.
@@ -41,24 +70,32 @@ public:
     qint64 textUpdates() const { return textUpdates_; }
     // The verdict in words, as shown.
     QString verdictShown() const;
+    const Cn0Chart* chart() const { return chart_; }
 
 signals:
-    // Enter in the serial field, with the field's text.
+    // Enter in the serial field with a fresh, non-empty scan.
     void startRequested(const QString& serial);
     void stopRequested();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void setText(QLabel* label, const QString& text);
     void setTone(int tone);
+    void fitVerdict();
 
     int number_;
-    QString port_;
-    QLabel* title_;
+    QString port_, device_;
+    bool fresh_ = false;
+    bool wasDone_ = false;
+    const station::UnitRun* shown_ = nullptr;
+    ElidedLabel* title_;
     SerialEdit* serial_;
-    QLabel* status_;
+    QLabel* stage_;
     QLabel* elapsed_;
-    QLabel* ttff_;
-    QProgressBar* cn0_;
+    Cn0Chart* chart_;
+    ElidedLabel* fix_;
     QLabel* verdict_;
     int tone_ = -1;
     qint64 textUpdates_ = 0;

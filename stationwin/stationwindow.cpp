@@ -23,12 +23,19 @@ namespace {
 constexpr int kTileWidth = 230;  // the size a tile is laid out for
 constexpr int kTileHeight = 170;
 
+// Units with a pass or fail verdict; station faults and stopped runs, which
+// say nothing about a unit, apart.
 QString yieldText(const QString& name, const results::Figures& f) {
-    return QObject::tr("%1: %2 tested, %3 passed, first-pass yield %4")
-        .arg(name)
-        .arg(f.unitsTested)
-        .arg(f.unitsPassed)
-        .arg(results::Figures::percent(f.firstPassYield()));
+    QString text = QObject::tr("%1: %2 tested, %3 passed, first-pass yield %4")
+                       .arg(name)
+                       .arg(f.unitsTested)
+                       .arg(f.unitsPassed)
+                       .arg(results::Figures::percent(f.firstPassYield()));
+    const qint64 faults = f.outcomes.value(station::outcome::kStationFault);
+    const qint64 stopped = f.outcomes.value(station::outcome::kInterrupted);
+    if (faults || stopped)
+        text += QObject::tr(" (apart: %1 station faults, %2 stopped)").arg(faults).arg(stopped);
+    return text;
 }
 
 }  // namespace
@@ -68,9 +75,20 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     top->addWidget(stopAll_);
     top->addWidget(settings_);
     connect(lot_, &QLineEdit::editingFinished, this, &StationWindow::updateYield);
+    fieldsWarning_ = new QLabel(central);
+    fieldsWarning_->setAccessibleName(tr("Lot and operator"));
+    fieldsWarning_->setAutoFillBackground(true);
+    fieldsWarning_->setMargin(4);
+    QPalette amber = fieldsWarning_->palette();
+    amber.setColor(QPalette::Window, QColor(0xf0, 0xa0, 0x00));
+    amber.setColor(QPalette::WindowText, Qt::black);
+    fieldsWarning_->setPalette(amber);
+    for (QLineEdit* field : {lot_, operator_})
+        connect(field, &QLineEdit::textChanged, this, &StationWindow::showFieldsWarning);
 
     yield_ = new QLabel(central);
     yield_->setAccessibleName(tr("Yield"));
+    yield_->setWordWrap(true);
     banner_ = new QLabel(central);
     banner_->setAccessibleName(tr("Results database"));
     banner_->setWordWrap(true);
@@ -89,6 +107,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
 
     auto* layout = new QVBoxLayout(central);
     layout->addLayout(top);
+    layout->addWidget(fieldsWarning_);
     layout->addWidget(banner_);
     layout->addWidget(yield_);
     layout->addWidget(scroll_, 1);
@@ -102,7 +121,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     for (std::size_t i = 0; i < units.size(); ++i) {
         Slot& slot = slots_[i];
         slot.config = std::move(units[i]);
-        slot.tile = new SlotTile(int(i) + 1, slot.config.port, tiles);
+        slot.tile = new SlotTile(int(i) + 1, slot.config.port, slot.config.device, tiles);
         const int index = int(i);
         connect(slot.tile, &SlotTile::startRequested, this,
                 [this, index](const QString& serial) { startSlot(index, serial); });
@@ -118,6 +137,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     retry_.setInterval(kRetryMs);
     connect(&retry_, &QTimer::timeout, this, &StationWindow::retryDatabase);
     updateYield();
+    showFieldsWarning();
     if (!slots_.empty()) slots_.front().tile->serialField()->setFocus();
     resize(1000, 700);
 }
@@ -134,11 +154,18 @@ bool StationWindow::anyRunning() const {
 
 void StationWindow::startSlot(int index, const QString& serial) {
     Slot& slot = slots_[std::size_t(index)];
-    if (closing_ || (slot.run && !slot.run->done())) return;
+    if (closing_ || serial.isEmpty() || (slot.run && !slot.run->done())) return;
     station::UnitConfig config = slot.config;
     config.unit = serial;
     config.lot = lot_->text().trimmed();
     config.operatorName = operator_->text().trimmed();
+    if (requireLotAndOperator_ && (config.lot.isEmpty() || config.operatorName.isEmpty())) {
+        showFieldsWarning();
+        (config.lot.isEmpty() ? lot_ : operator_)->setFocus();
+        return;
+    }
+    config.retest = isRetest(serial, config.lot);
+    slot.tile->markStarted();
     delete slot.run;
     slot.run = new station::UnitRun(config);
     slot.tile->setSerial(serial);
@@ -160,7 +187,36 @@ void StationWindow::stopSlot(int index) {
 }
 
 void StationWindow::startAll() {
-    for (int i = 0; i < slotCount(); ++i) startSlot(i, tile(i)->serial());
+    // Only the slots with a serial scanned for this start: never a finished
+    // slot under its last serial, never an empty one.
+    for (int i = 0; i < slotCount(); ++i)
+        if (tile(i)->freshScan()) startSlot(i, tile(i)->serial());
+}
+
+bool StationWindow::isRetest(const QString& serial, const QString& lot) {
+    if (testedThisSession_.contains({serial, lot})) return true;
+    testedThisSession_.insert({serial, lot});
+    if (!store_ || store_->spooling()) return false;
+    QString error;
+    return results::hasResult(store_->database(), serial, lot, &error).value_or(false);
+}
+
+void StationWindow::setRequireLotAndOperator(bool required) {
+    requireLotAndOperator_ = required;
+    showFieldsWarning();
+}
+
+void StationWindow::showFieldsWarning() {
+    QStringList empty;
+    if (lot_->text().trimmed().isEmpty()) empty << tr("lot");
+    if (operator_->text().trimmed().isEmpty()) empty << tr("operator");
+    const QString text = empty.isEmpty() ? QString()
+                         : requireLotAndOperator_
+                             ? tr("Enter the %1 before a slot starts.").arg(empty.join(tr(" and ")))
+                             : tr("No %1: results will not say it.").arg(empty.join(tr(" and ")));
+    fieldsWarning_->setText(text);
+    fieldsWarning_->setAccessibleDescription(text);
+    fieldsWarning_->setVisible(!text.isEmpty());
 }
 
 void StationWindow::stopAll() {
@@ -309,6 +365,8 @@ void StationWindow::relayout() {
     for (int i = 0; i < n; ++i) grid_->removeWidget(slots_[std::size_t(i)].tile);
     for (int i = 0; i < n; ++i) grid_->addWidget(slots_[std::size_t(i)].tile, i / best, i % best);
     for (int c = 0; c < grid_->columnCount(); ++c) grid_->setColumnStretch(c, c < best ? 1 : 0);
+    const int rows = (n + best - 1) / best;
+    for (int r = 0; r < grid_->rowCount(); ++r) grid_->setRowStretch(r, r < rows ? 1 : 0);
 }
 
 void StationWindow::resizeEvent(QResizeEvent* event) {

@@ -10,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QSet>
 #include <QTimer>
 #include <memory>
 #include <vector>
@@ -55,6 +56,9 @@ public:
     void stopSlot(int index);
     void startAll();
     void stopAll();
+    // Lot and operator must be filled in before a slot starts.
+    void setRequireLotAndOperator(bool required);
+    QLabel* fieldsWarning() const { return fieldsWarning_; }
     // The bench computer is shutting down: every run ends as the close does
     // once answered yes, without asking, and shutDownDone follows once each
     // result is kept.
@@ -92,6 +96,9 @@ private:
     void updateYield();
     void retryDatabase();
     void showBanner(const QString& text, bool lost);
+    void showFieldsWarning();
+    // The unit already has a result in the lot (this session's or stored).
+    bool isRetest(const QString& serial, const QString& lot);
 
     std::vector<Slot> slots_;
     std::unique_ptr<results::Store> store_;
@@ -102,6 +109,9 @@ private:
     QLineEdit* operator_;
     QLabel* yield_;
     QLabel* banner_;
+    QLabel* fieldsWarning_;
+    bool requireLotAndOperator_ = false;
+    QSet<std::pair<QString, QString>> testedThisSession_;  // serial, lot
     QPushButton* startAll_;
     QPushButton* stopAll_;
     QPushButton* settings_;

@@ -46,6 +46,7 @@ inline QJsonObject sampleResult(const QString& station, int i) {
         {"lot", "WO-7"},
         {"plan", "line-3"},
         {"plan_sha256", QStringLiteral("%1").arg(i, 64, 16, QLatin1Char('0'))},
+        {"retest", i % 7 == 3},
     };
 }
 

@@ -161,7 +161,7 @@ TEST(ResultsStore, MovesASpoolInOnce) {
     QSqlQuery q(s->database());
     for (const char* sql :
          {"ALTER TABLE results DROP COLUMN plan", "ALTER TABLE results DROP COLUMN plan_sha256",
-          "DELETE FROM schema_version WHERE version > 1"})
+          "ALTER TABLE results DROP COLUMN retest", "DELETE FROM schema_version WHERE version > 1"})
         ASSERT_TRUE(q.exec(QLatin1String(sql))) << sql;
     s.reset();
     ASSERT_TRUE(s = db.open());
@@ -231,11 +231,11 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
         const char* station;  // "": overall
         double results, tested, passed, firstPass, ttffCount, mean, median, p95, max;
     } cases[] = {
-        {"", "", 8, 4, 3, 2, 6, 260.0 / 6, 35, 90, 90},
+        {"", "", 8, 3, 3, 2, 6, 260.0 / 6, 35, 90, 90},  // U4's station fault is no test
         {"", "bench-1", 4, 2, 2, 1, 3, 160.0 / 3, 40, 90, 90},
-        {"", "bench-2", 4, 2, 1, 1, 3, 100.0 / 3, 20, 70, 70},
+        {"", "bench-2", 4, 1, 1, 1, 3, 100.0 / 3, 20, 70, 70},
         {"--lot L1", "", 4, 2, 2, 1, 3, 160.0 / 3, 40, 90, 90},
-        {"--since 2026-12-02 --until 2026-12-02", "", 3, 2, 1, 1, 2, 40, 40, 70, 70},
+        {"--since 2026-12-02 --until 2026-12-02", "", 3, 1, 1, 1, 2, 40, 40, 70, 70},
         {"--unit U1", "", 2, 1, 1, 0, 1, 30, 30, 30, 30},
         {"--since 2026-12-01T09:00:00Z --until 2026-12-01T10:00:00Z", "", 2, 2, 2, 2, 2, 35, 35, 40,
          40},
@@ -270,7 +270,7 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
         failures[2].toObject(),
         (QJsonObject{{"result", "station-fault"}, {"reason", "port-unavailable"}, {"count", 1}}));
     ASSERT_EQ(report({"--db", target}, &out), 0);
-    EXPECT_TRUE(out.contains("First-pass yield   50.0 %  (2 of 4 units passed their first test)"))
+    EXPECT_TRUE(out.contains("First-pass yield   66.7 %  (2 of 3 units passed their first test)"))
         << out.toStdString();
     EXPECT_TRUE(out.contains("median 35.00  p95 90.00")) << out.toStdString();
 
@@ -284,9 +284,9 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
     EXPECT_TRUE(csv.startsWith(
         "id,unit,station,lot,operator,cycle,started,ended,result,reason,status,port,device,baud,"
         "receiver,start,cold_start_sent,confirmed,reset_verified,ttff_s,satellites,hdop,cn0_max,"
-        "cn0_mean4,sv_with_snr,limits,version,plan,plan_sha256,stored_at\r\n"
+        "cn0_mean4,sv_with_snr,limits,version,plan,plan_sha256,retest,stored_at\r\n"
         "row-3,U3,bench-2,L2,,,2026-12-02T08:00:00.000Z,,pass,ok,\"Cold Start, \"\"OK\"\"\nnext\","
-        ",,,,,,,,10,,,,,,,,,,"))
+        ",,,,,,,,10,,,,,,,,,,,"))
         << csv.toStdString();
     EXPECT_EQ(csv.count("\r\n"), 1 + 4) << "the header and bench-2's rows";
 }
