@@ -185,9 +185,9 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
         (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000);
         return QString::fromUtf8(process.readAllStandardOutput());
     };
-    // The shell outlives the SIGINT to print the status.
+    // The shell outlives the SIGINT to print the status; the user's database stays out.
     const QString command =
-        QStringLiteral("trap : INT; %1 %2=SN-1 %3 %4=SN-3; echo \"exit $?\"; exec cat")
+        QStringLiteral("trap : INT; %1 --no-db %2=SN-1 %3 %4=SN-3; echo \"exit $?\"; exec cat")
             .arg(QStringLiteral(COLDSTART_CLI), normal, silent, slow);
     tmux({"new-session", "-d", "-s", "cli", "-x", "150", "-y", "12", "sh", "-c", command});
     QString screen;
