@@ -43,8 +43,8 @@ struct CycleResult {
     std::optional<double> cn0Mean4;
     std::optional<int> svWithSnr;
     Limits limits;
-    QString plan;        // the plan's name; empty without a plan file
-    QString planSha256;  // of the settings the unit was judged under
+    QString plan;         // the plan's name; empty without a plan file
+    QString planSha256;   // of the settings the unit was judged under
     bool retest = false;  // the unit already had a result in this lot
 
     QJsonObject toJson() const;  // the documented field names; ttff_s to two decimals

@@ -142,7 +142,7 @@ private:
     QString problem_;  // why the port cannot be opened
     QString outcome_;  // the cycle's end in words, once it has ended
     bool portOpened_ = false;
-    int timesCounted_ = 0;  // usable GGA times before the command
+    int timesCounted_ = 0;                // usable GGA times before the command
     QFileSystemWatcher* away_ = nullptr;  // watching for the device to come back
     QStringList entriesAtDrop_;
 };

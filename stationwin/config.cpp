@@ -52,6 +52,7 @@ Settings Settings::load(QSettings& store, QStringList* problems) {
     s.db = store.value("db").toString();
     s.lot = store.value("lot").toString();
     s.operatorName = store.value("operator").toString();
+    s.requireLotAndOperator = store.value("require_lot_and_operator", false).toBool();
     if (problems)
         for (const QString& p : dropped)
             *problems
@@ -73,6 +74,7 @@ void Settings::save(QSettings& store) const {
     store.setValue("db", db);
     store.setValue("lot", lot);
     store.setValue("operator", operatorName);
+    store.setValue("require_lot_and_operator", requireLotAndOperator);
 }
 
 QString Settings::stationName() const {
@@ -85,6 +87,13 @@ std::optional<std::vector<station::UnitConfig>> slotConfigs(const Settings& sett
     if (units)
         for (station::UnitConfig& unit : *units) unit.station = settings.stationName();
     return units;
+}
+
+Settings keptSettings(Settings chosen, const Settings& kept, const CommandLine& line) {
+    if (!line.ports.isEmpty()) chosen.ports = kept.ports;
+    if (line.db) chosen.db = kept.db;
+    if (line.name) chosen.station = kept.station;
+    return chosen;
 }
 
 std::optional<Settings> settingsForRun(Settings stored, const CommandLine& line, QString* error) {

@@ -20,6 +20,7 @@ struct Settings {
     QString db;       // a SQLite file or postgresql://...; empty: the default file
     QString lot;
     QString operatorName;
+    bool requireLotAndOperator = false;  // no slot starts without them
 
     // Missing or unusable values keep their defaults; each one dropped is
     // named in *problems.
@@ -47,6 +48,10 @@ struct CommandLine {
 
 // arguments[0] is the program's name.
 CommandLine parseCommandLine(const QStringList& arguments);
+
+// What is kept of the settings chosen in the dialog: all but what the
+// command line gave for this run, which stays as it was kept.
+Settings keptSettings(Settings chosen, const Settings& kept, const CommandLine& line);
 
 // The settings for this run: the stored ones with what the command line gives
 // laid over them; nothing, with error, when the two do not go together.

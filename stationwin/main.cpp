@@ -46,11 +46,8 @@ int main(int argc, char** argv) {
     // What the command line gives is for this run; the settings dialog's
     // choices are kept, but for what the command line gave.
     const stationwin::Settings kept = settings;
-    auto keep = [&](stationwin::Settings chosen) {
-        if (!line.ports.isEmpty()) chosen.ports = kept.ports;
-        if (line.db) chosen.db = kept.db;
-        if (line.name) chosen.station = kept.station;
-        chosen.save(stored);
+    auto keep = [&](const stationwin::Settings& chosen) {
+        stationwin::keptSettings(chosen, kept, line).save(stored);
     };
     QString error;
     const auto forRun = stationwin::settingsForRun(settings, line, &error);
@@ -84,6 +81,7 @@ int main(int argc, char** argv) {
     auto window = std::make_unique<stationwin::StationWindow>(
         *stationwin::slotConfigs(settings, &error), std::move(store));
     window->lotField()->setText(settings.lot);
+    window->setRequireLotAndOperator(settings.requireLotAndOperator);
     window->operatorField()->setText(settings.operatorName);
     window->restoreGeometry(stored.value("geometry").toByteArray());
     auto keepFields = [&] {

@@ -1,5 +1,6 @@
 #include "stationwin/settingsdialog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -8,6 +9,7 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -29,7 +31,8 @@ namespace {
 
 constexpr int kMaxSlots = 32;
 
-enum Column { kPort, kDescription, kUsbSerial, kStableName };
+enum Column { kPort, kBaud, kFamily, kDescription, kUsbSerial, kStableName };
+constexpr int kStartRole = Qt::UserRole + 1;  // a slot's own start type, kept as it came
 
 // A spin box over a number of the plan; a limit's lowest value means "none".
 template <typename Box>
@@ -79,15 +82,13 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
     ports_ = new QTreeWidget(this);
     ports_->setAccessibleName(tr("Serial ports; the checked ones are the slots, in this order"));
     ports_->setRootIsDecorated(false);
-    ports_->setHeaderLabels({tr("Port"), tr("Description"), tr("USB serial"), tr("Stable name")});
+    ports_->setHeaderLabels({tr("Port"), tr("Baud"), tr("Family"), tr("Description"),
+                             tr("USB serial"), tr("Stable name")});
     ports_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     // The slots as kept first, in their order; then the other ports.
     QStringList listed;
     auto add = [this, &listed](const PortInfo& port, bool checked) {
-        auto* item = new QTreeWidgetItem(
-            ports_, {port.device, port.description, port.usbSerial, port.stableName});
-        item->setData(kPort, Qt::UserRole, port.slotPort());
-        item->setCheckState(kPort, checked ? Qt::Checked : Qt::Unchecked);
+        addPortRow(port, port.slotPort(), checked);
         listed << port.device << port.stableName << port.slotPort();
     };
     for (const QString& slot : settings.ports) {
@@ -98,8 +99,8 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
         PortInfo kept = known;
         kept.stableName =
             known.stableName.isEmpty() && path != known.device ? path : known.stableName;
-        add(kept, true);
-        ports_->topLevelItem(ports_->topLevelItemCount() - 1)->setData(kPort, Qt::UserRole, slot);
+        addPortRow(kept, slot, true);
+        listed << kept.device << kept.stableName << path;
     }
     for (const PortInfo& port : ports)
         if (!listed.contains(port.device)) add(port, false);
@@ -109,7 +110,8 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
     extraPort_->setAccessibleName(tr("Another port by its device path"));
     auto* addButton = new QPushButton(tr("&Add port"), this);
     connect(addButton, &QPushButton::clicked, this, &SettingsDialog::addPortByName);
-    connect(extraPort_, &QLineEdit::returnPressed, this, &SettingsDialog::addPortByName);
+    // Enter adds the port and keeps the dialog open.
+    extraPort_->installEventFilter(this);
     auto* extra = new QHBoxLayout;
     extra->addWidget(extraPort_, 1);
     extra->addWidget(addButton);
@@ -134,6 +136,8 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
     station_->setPlaceholderText(QSysInfo::machineHostName());
     db_ = new QLineEdit(settings.db, this);
     db_->setPlaceholderText(results::defaultTarget().display());
+    requireFields_ = new QCheckBox(tr("Lot and operator required before a slot starts"), this);
+    requireFields_->setChecked(settings.requireLotAndOperator);
 
     auto* form = new QFormLayout;
     auto row = [form](const QString& label, QWidget* field) {
@@ -151,6 +155,8 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
     row(tr("Minimum C/N0 (four strongest)"), minCn0_);
     row(tr("&Station name"), station_);
     row(tr("Results &database"), db_);
+    form->addRow(QString(), requireFields_);
+    requireFields_->setAccessibleName(requireFields_->text());
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &SettingsDialog::accept);
@@ -177,19 +183,59 @@ void SettingsDialog::addPortByName() {
         QMessageBox::warning(this, windowTitle(), error);
         return;
     }
-    auto* item = new QTreeWidgetItem(ports_, {path, tr("added by name"), {}, {}});
-    item->setData(kPort, Qt::UserRole, path);
-    item->setCheckState(kPort, Qt::Checked);
+    addPortRow({path.section('@', 0, 0), tr("added by name"), {}, {}}, path, true);
     extraPort_->clear();
+}
+
+void SettingsDialog::addPortRow(const PortInfo& port, const QString& slot, bool checked) {
+    auto* item = new QTreeWidgetItem(
+        ports_, {port.device, {}, {}, port.description, port.usbSerial, port.stableName});
+    QString error;
+    const auto arg = station::parsePortArg(slot, 0, &error);
+    item->setData(kPort, Qt::UserRole, slot.section('@', 0, 0));
+    item->setData(kPort, kStartRole, arg ? arg->start : QString());
+    item->setCheckState(kPort, checked ? Qt::Checked : Qt::Unchecked);
+    auto* baud = new QComboBox(ports_);
+    baud->addItem(tr("run's"), 0);
+    for (int rate : station::lineRates()) baud->addItem(QString::number(rate), rate);
+    baud->setCurrentIndex(std::max(0, baud->findData(arg ? arg->baud : 0)));
+    baud->setAccessibleName(tr("Baud rate of %1").arg(port.device));
+    auto* family = new QComboBox(ports_);
+    family->addItem(tr("run's"), QString());
+    for (const QString& name : station::familyNames()) family->addItem(name, name);
+    family->setCurrentIndex(std::max(0, family->findData(arg ? arg->family : QString())));
+    family->setAccessibleName(tr("Receiver family of %1").arg(port.device));
+    ports_->setItemWidget(item, kBaud, baud);
+    ports_->setItemWidget(item, kFamily, family);
+}
+
+bool SettingsDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == extraPort_ && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            addPortByName();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 Settings SettingsDialog::settings() const {
     Settings s = base_;
     s.ports.clear();
     for (int i = 0; i < ports_->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem* item = ports_->topLevelItem(i);
-        if (item->checkState(kPort) == Qt::Checked)
-            s.ports << item->data(kPort, Qt::UserRole).toString();
+        QTreeWidgetItem* item = ports_->topLevelItem(i);
+        if (item->checkState(kPort) != Qt::Checked) continue;
+        // PORT[@[BAUD][,FAMILY[,START]]], as short as it can be.
+        const int baud =
+            static_cast<QComboBox*>(ports_->itemWidget(item, kBaud))->currentData().toInt();
+        QStringList own = {
+            baud ? QString::number(baud) : QString(),
+            static_cast<QComboBox*>(ports_->itemWidget(item, kFamily))->currentData().toString(),
+            item->data(kPort, kStartRole).toString()};
+        while (!own.isEmpty() && own.back().isEmpty()) own.removeLast();
+        const QString path = item->data(kPort, Qt::UserRole).toString();
+        s.ports << (own.isEmpty() ? path : path + '@' + own.join(','));
     }
     s.plan.baud = baud_->currentData().toInt();
     s.plan.receiver = family_->currentText();
@@ -204,6 +250,7 @@ Settings SettingsDialog::settings() const {
             n.set(s.plan, n.limit && value <= n.low ? std::nullopt : std::optional(value));
         }
     }
+    s.requireLotAndOperator = requireFields_->isChecked();
     s.station = station_->text().trimmed();
     s.db = db_->text().trimmed();
     return s;

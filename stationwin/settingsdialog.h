@@ -13,6 +13,7 @@
 
 #include "stationwin/config.h"
 
+class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
 class QLineEdit;
@@ -46,8 +47,13 @@ public:
 
     void accept() override;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void addPortByName();
+    // A listed port with its own baud rate and family, each "" for the run's.
+    void addPortRow(const PortInfo& port, const QString& slot, bool checked);
 
     Settings base_;
     QTreeWidget* ports_;
@@ -63,6 +69,7 @@ private:
     QDoubleSpinBox* minCn0_;
     QLineEdit* station_;
     QLineEdit* db_;
+    QCheckBox* requireFields_;
 };
 
 }  // namespace stationwin

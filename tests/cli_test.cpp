@@ -75,14 +75,9 @@ TEST(Cli, MixedOutcomesOnOneStation) {
 
     Cli cli;
     cli.start(arguments);
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            return cli.progressText().find(port["unplugged"].toStdString() +
-                                           ": waiting for time") != std::string::npos;
-        },
-        30000));
+    ASSERT_TRUE(cli.shows(port["unplugged"].toStdString() + ": waiting for time"));
     bench.unplug("unplugged");
-    EXPECT_EQ(cli.finish(60000), 1);
+    EXPECT_EQ(cli.finish(), 1);
 
     const auto objects = cli.objects();
     EXPECT_EQ(objects.size(), port.size());
@@ -139,8 +134,12 @@ TEST(Cli, MixedOutcomesOnOneStation) {
              {"ttff_s", "satellites", "hdop", "cn0_max", "cn0_mean4", "sv_with_snr"})
             EXPECT_EQ(r.value(field).isDouble(), e.fix) << field;
         if (e.fix) {
+            // Timed from writing the command to reading the fix: no shorter than the
+            // receiver's time (but for rounding and a preemption), and longer by far
+            // less than the 4 s of GGA before the command, however busy the machine.
             const double ttff = r.value("ttff_s").toDouble();
-            EXPECT_NEAR(ttff, bench.ttff(e.name), 0.5);
+            EXPECT_GE(ttff, bench.ttff(e.name) - 0.25);
+            EXPECT_LT(ttff, bench.ttff(e.name) + 3);
             EXPECT_EQ(std::round(ttff * 100) / 100, ttff);  // two decimals
         }
     }
@@ -202,12 +201,12 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
     auto tmux = [&](const QStringList& arguments) {
         QProcess process;
         process.start("tmux", QStringList{"-L", server} + arguments);
-        process.waitForFinished();
+        (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000);
         return QString::fromUtf8(process.readAllStandardOutput());
     };
-    // The shell outlives the SIGINT to print the status.
+    // The shell outlives the SIGINT to print the status; the user's database stays out.
     const QString command =
-        QStringLiteral("trap : INT; %1 %2=SN-1 %3 %4=SN-3; echo \"exit $?\"; exec cat")
+        QStringLiteral("trap : INT; %1 --no-db %2=SN-1 %3 %4=SN-3; echo \"exit $?\"; exec cat")
             .arg(QStringLiteral(COLDSTART_CLI), normal, silent, slow);
     tmux({"new-session", "-d", "-s", "cli", "-x", "150", "-y", "12", "sh", "-c", command});
     QString screen;
@@ -224,8 +223,8 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
     ASSERT_TRUE(ended) << screen.toStdString();
 
     const QStringList lines = screen.split('\n', Qt::SkipEmptyParts);
-    // One line per port, then the table on standard output, then the exit line.
-    ASSERT_EQ(lines.size(), 8) << screen.toStdString();
+    // One line per port, then the table on standard output, the exit line last.
+    ASSERT_GE(lines.size(), 8) << screen.toStdString();
     const QString live[] = {"\x1b[32m" + normal + " SN-1 PASS ok TTFF ",
                             "\x1b[31m" + silent + " FAIL no-data",
                             "\x1b[33m" + slow + " SN-3 INTERRUPTED"};
@@ -233,7 +232,7 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
         EXPECT_TRUE(lines[i].simplified().startsWith(live[i])) << lines[i].toStdString();
     EXPECT_TRUE(lines[3].contains("PORT ")) << lines[3].toStdString();
     EXPECT_EQ(lines[6].simplified(), slow + " SN-3 interrupted interrupted - - - -");
-    EXPECT_EQ(lines[7], "exit 130");
+    EXPECT_EQ(lines.last(), "exit 130");
 }
 
 // Every usage mistake is refused before any port is opened, with a message
@@ -411,7 +410,7 @@ TEST(Families, EveryFamilyAndStartTypeOverThreeCycles) {
 
     Cli cli;
     cli.start(arguments);
-    EXPECT_EQ(cli.finish(120000), 3);
+    EXPECT_EQ(cli.finish(), 3);
     EXPECT_EQ(cli.progressText(), "");  // --quiet
     const auto objects = cli.objects();
     ASSERT_EQ(objects.size(), units.size() * 4 + 2);  // three cycles and a summary each
@@ -434,7 +433,8 @@ TEST(Families, EveryFamilyAndStartTypeOverThreeCycles) {
             ttffs.push_back(r.value("ttff_s").toDouble());
         }
         if (unit.verified) {  // timed from the command, whatever the start type
-            EXPECT_NEAR(ttffs[2], bench.ttff(unit.name), 0.5);
+            EXPECT_GE(ttffs[2], bench.ttff(unit.name) - 0.25);
+            EXPECT_LT(ttffs[2], bench.ttff(unit.name) + 3);
         }
         const QJsonObject summary = resultFor(objects, unit.port, 0);  // it has no cycle
         EXPECT_EQ(summary.value("cycles").toInt(), 3);
@@ -471,7 +471,7 @@ TEST(CliDatabase, LineServerAndItsOutage) {
         qputenv("PGPASSWORD", r.password);
         Cli refused;
         refused.start({"--db", r.db, bench.add(r.db, receiver(Behaviour::Normal))});
-        EXPECT_EQ(refused.finish(20000), 3);
+        EXPECT_EQ(refused.finish(), 3);
         const QString message = QString::fromStdString(refused.progressText());
         EXPECT_TRUE(message.contains(r.db) && message.contains(r.error)) << message.toStdString();
         EXPECT_FALSE(message.contains(r.password)) << message.toStdString();
@@ -484,21 +484,21 @@ TEST(CliDatabase, LineServerAndItsOutage) {
              bench.add("a", receiver(Behaviour::Normal))});
     b.start({"--json", "--quiet", "--db", url, "--station", "s-b", "--operator", "kim",
              bench.add("b", receiver(Behaviour::Silent))});
-    EXPECT_EQ(a.finish(60000), 0);
-    EXPECT_EQ(b.finish(60000), 1);
+    EXPECT_EQ(a.finish(), 0);
+    EXPECT_EQ(b.finish(), 1);
     EXPECT_EQ(a.objects().at(0).value("lot").toString(), "L-1");
     EXPECT_EQ(b.objects().at(0).value("operator").toString(), "kim");
 
     // The server goes down during a run: the results are spooled with one
-    // warning, printed, and moved in once the server is back.
+    // warning, printed, and moved in once the server is back.  The fixes come
+    // 20 s after the commands: the server is down long before.
     Cli c;
     c.start({"--json", "--db", url, "--station", "s-c",
-             bench.add("c1", receiver(Behaviour::Normal)),
-             bench.add("c2", receiver(Behaviour::Normal))});
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return c.progressText().find("waiting for time") != std::string::npos; }, 30000));
+             bench.add("c1", receiver(Behaviour::Normal, 20)),
+             bench.add("c2", receiver(Behaviour::Normal, 20))});
+    ASSERT_TRUE(c.shows("waiting for time"));
     ASSERT_TRUE(server.stop());
-    EXPECT_EQ(c.finish(60000), 4);
+    EXPECT_EQ(c.finish(), 4);
     ASSERT_EQ(c.objects().size(), 2u);
     const QString warning = QString::fromStdString(c.progressText());
     EXPECT_EQ(warning.count(c.dataHome.path() + "/gps-coldstart/spool/"), 1) << c.progressText();
@@ -511,7 +511,7 @@ TEST(CliDatabase, LineServerAndItsOutage) {
     QProcess report;  // as the same user: the spool is in that user's data folder
     report.setProcessEnvironment(c.process.processEnvironment());
     report.start(COLDSTART_CLI, {"report", "--db", url, "--csv", "-"});
-    ASSERT_TRUE(report.waitForFinished(30000));
+    ASSERT_TRUE(report.waitForFinished(60000));
     EXPECT_EQ(report.exitCode(), 0) << report.readAllStandardError().toStdString();
     const QByteArray csv = report.readAllStandardOutput();
     EXPECT_EQ(csv.count("\r\n"), 1 + 4) << csv.toStdString();

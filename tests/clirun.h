@@ -88,12 +88,16 @@ struct Cli {
         process.start(QStringLiteral(COLDSTART_CLI), arguments);
         ASSERT_TRUE(process.waitForStarted()) << process.errorString().toStdString();
     }
-    int finish(int limitMs) {
+    int finish(int limitMs = 180000) {
         EXPECT_TRUE(
             QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, limitMs))
             << "gps-coldstart-cli still running; progress so far:\n"
             << progressText();
         return process.exitCode();
+    }
+    bool shows(const std::string& text) {
+        return QTest::qWaitFor([&] { return progressText().find(text) != std::string::npos; },
+                               60000);
     }
     std::string progressText() {
         err += process.readAllStandardError();

@@ -1,7 +1,7 @@
 // A PostgreSQL 15 server of the test's own: Debian's binaries, a data folder
 // in a temporary folder, password logins on a free loopback port, run as the
 // unprivileged `postgres` user when the tests run as root.  Stopped and
-// removed when the object goes.
+// removed when the object goes.  It starts and stops with the event loop running.
 #pragma once
 
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTest>
 
 namespace results::testing {
 
@@ -70,8 +71,9 @@ private:
             p.start("runuser", QStringList{"-u", "postgres", "--", kBin + tool} + args);
         else
             p.start(kBin + tool, args);
-        if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit ||
-            p.exitCode() != 0) {
+        if (!p.waitForStarted(30000) ||
+            !QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 120000) ||
+            p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
             error_ = tool + ": " + QString::fromLocal8Bit(p.readAll());
             return false;
         }

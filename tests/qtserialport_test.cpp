@@ -21,7 +21,7 @@ namespace gpslink {
 namespace {
 
 // The event loop runs until a condition holds, for at most this long.
-constexpr int kWait = 10000;
+constexpr int kWait = 30000;
 
 class QtSerialPortTest : public ::testing::Test {
 protected:

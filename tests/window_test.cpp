@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QTest>
 #include <QTextBlock>
 #include <QTimer>
@@ -314,7 +315,7 @@ TEST_F(MainWindow, OnlyExitClosesTheWindowAndEndsTheProgram) {
     EXPECT_FALSE(window.close());
     EXPECT_TRUE(window.isVisible());
     QTimer::singleShot(0, window.Com_Exit, &QPushButton::click);
-    QTimer::singleShot(10000, &window, [] { QCoreApplication::exit(99); });  // a safety net
+    QTimer::singleShot(60000, &window, [] { QCoreApplication::exit(99); });  // a safety net
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_FALSE(window.isVisible());
 }
@@ -361,56 +362,51 @@ TEST_F(E2e, ACaptureReplayedByTheSimulatorIsConfirmed) {
     std::vector<gpssim::Event::Kind> events;
     QObject::connect(&gps, &gpssim::SimDriver::event,
                      [&](const gpssim::Event& e) { events.push_back(e.kind); });
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w.form) && click(w.form.Cmd_Start_1));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.form.MSComm1().portOpen(); }, 10000));
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            return w.form.statusText() ==
-                   "Cold Start OK!\r\nPlease stop the program then shut down the GPS now!";
-        },
-        30000))
+    const auto open = [&] { return w.form.MSComm1().portOpen(); };
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w.form, 60000) && click(w.form.Cmd_Start_1, open));
+    const std::string ok = "Cold Start OK!\r\nPlease stop the program then shut down the GPS now!";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.form.statusText() == ok; }, 60000))
         << w.form.statusText();
     EXPECT_EQ(w.form.Label1->text(), "Connected!");
     screenshot("cold-start-ok", &w.form);
     EXPECT_EQ(std::count(events.begin(), events.end(), gpssim::Event::ColdStart), 1);
     EXPECT_EQ(dir.read(), QByteArray("COM 3,4800\r\n"));
-    ASSERT_TRUE(click(w.form.Cmd_Start_1));  // stop
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.form.MSComm1().portOpen(); }, 10000));
+    EXPECT_TRUE(click(w.form.Cmd_Start_1, [&] { return !open(); }));  // stop
 }
 
 // Over a run the main window takes no click.  The About window has no close
 // button and refuses close requests; other keys leave it open with the
 // keyboard on OK; Esc, Enter, keypad Enter, Space and a click on OK close it
-// and give the main window back.
+// and give the main window back.  The pointer's moves, over the disabled main
+// window and then the About window, prove the input before them was handled.
 TEST_F(E2e, AboutWindowHoldsTheMainWindow) {
     TestWindow w(QStringLiteral("/nonexistent/tty"));
     int startClicks = 0;
     QObject::connect(w.form.Cmd_Start_1, &QPushButton::clicked, [&] { ++startClicks; });
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w.form));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w.form, 60000));
     for (const char* key : {"Escape", "Return", "KP_Enter", "space", "click"}) {
         SCOPED_TRACE(key);
-        ASSERT_TRUE(click(w.form.CmdOther));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return w.form.aboutWindow() != nullptr; }, 10000));
-        Form5* about = w.form.aboutWindow();
+        ASSERT_TRUE(click(w.form.CmdOther, [&] { return w.form.aboutWindow(); }));
+        QPointer<Form5> about = w.form.aboutWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(about, 60000));
         about->move(onScreen(&w.form).topRight() + QPoint(12, 0));
         ASSERT_TRUE(
-            QTest::qWaitFor([&] { return !onScreen(about).intersects(onScreen(&w.form)); }));
-        ASSERT_TRUE(click(w.form.Cmd_Start_1));
+            QTest::qWaitFor([&] { return !onScreen(about).intersects(onScreen(&w.form)); }, 60000));
+        ASSERT_TRUE(click(w.form.Cmd_Start_1, [&] { return w.form.Cmd_Start_1->underMouse(); }));
         EXPECT_FALSE(about->windowFlags() & Qt::WindowCloseButtonHint);
         EXPECT_FALSE(about->close());
         EXPECT_FALSE(about->windowHandle()->close());
         const QString window = QString::number(about->winId());
         ASSERT_TRUE(xdotool({"windowfocus", "--sync", window, "key", "alt+F4", "a", "1", "Tab",
-                             "BackSpace", "F1"}));
-        ASSERT_TRUE(
-            QTest::qWaitFor([&] { return QApplication::focusWidget() == about->Command1; }));
-        EXPECT_EQ(w.form.aboutWindow(), about);
+                             "BackSpace", "F1", "mousemove", "--window", window, "1", "1"},
+                            [&] { return about && about->underMouse(); }));
+        EXPECT_EQ(QApplication::focusWidget(), about->Command1);
+        EXPECT_EQ(w.form.aboutWindow(), about.data());
         EXPECT_FALSE(w.form.isEnabled());
-        if (std::string(key) == "click")
-            ASSERT_TRUE(click(about->Command1));
-        else
-            ASSERT_TRUE(xdotool({"key", "--window", window, key}));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return w.form.aboutWindow() == nullptr; }, 10000));
+        const auto closed = [&] { return w.form.aboutWindow() == nullptr; };
+        ASSERT_TRUE(std::string(key) == "click"
+                        ? click(about->Command1, closed)
+                        : xdotool({"key", "--window", window, key}, closed));
         EXPECT_EQ(startClicks, 0) << "the main window took a click";
         EXPECT_TRUE(w.form.isEnabled());
     }

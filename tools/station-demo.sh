@@ -6,6 +6,7 @@
 # tools/test-all.sh made one in build/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/lib.sh
 build=${BUILD_DIR:-build}
 out=out/station-demo
 rm -rf "$out"; mkdir -p "$out"
@@ -18,19 +19,22 @@ sim() {  # sim NAME OPTIONS...: starts a receiver, waits for its device path
     local name=$1; shift
     "$build/sim/gps-receiver-sim" "$@" >"$out/$name.path" 2>"$out/$name.log" &
     sims+=($!)
-    until [ -s "$out/$name.path" ]; do sleep 0.1; done
+    wait_until 30 grep -q '^/' "$out/$name.path" || { cat "$out/$name.log" >&2; exit 1; }
     head -1 "$out/$name.path"
 }
+pane() { tmux -L station-demo capture-pane -p "$@"; }
+pane_shows() { pane | grep -qF -- "$1"; }
 a=$(sim a --time-known-after 2 --ttff 8)
 b=$(sim b --family mtk --time-known-after 6 --ttff 12 --snr 44,42,41,40,37,35,0)
 c=$(sim c --mode ignore --time-known-after 1 --ttff 2)
 
 tmux -L station-demo new-session -d -x 110 -y 8 \
     "$build/cli/gps-coldstart-cli --json --lot WO-1187 --max-ttff 60 $a=SN0001 $b@,mtk=SN0002 $c=SN0003 >$out/results.jsonl; echo \"exit status \$?\"; exec cat"
-sleep 9
-tmux -L station-demo capture-pane -e -p >"$out/live.txt"
-until tmux -L station-demo capture-pane -p | grep -q "exit status"; do sleep 1; done
-tmux -L station-demo capture-pane -e -p >"$out/done.txt"
+# The live picture once the first unit's reset has been seen, the rest under way.
+wait_until 120 pane_shows "[reset seen]" || { echo "station-demo.sh: no reset seen" >&2; exit 1; }
+pane -e >"$out/live.txt"
+wait_until 300 pane_shows "exit status" || { echo "station-demo.sh: the run did not end" >&2; exit 1; }
+pane -e >"$out/done.txt"
 python3 tools/pane2png.py "$out/live.txt" docs/screenshots/station-live.png
 python3 tools/pane2png.py "$out/done.txt" docs/screenshots/station-done.png
 cat "$out/results.jsonl"

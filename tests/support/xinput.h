@@ -16,22 +16,26 @@
 
 namespace xinput {
 
-inline ::testing::AssertionResult xdotool(const QStringList& arguments) {
+// Runs xdotool.  Given the effect its input is to have, that (awaited for a
+// minute) is the verdict, not the tool's status: the tool fails where the input
+// closed its window, as a key's release then has no window to go to.
+using Effect = std::function<bool()>;
+inline ::testing::AssertionResult xdotool(const QStringList& arguments, const Effect& effect = {}) {
     QProcess tool;
     tool.start(QStringLiteral("xdotool"), arguments);
-    if (tool.waitForStarted(10000) &&
-        QTest::qWaitFor([&] { return tool.state() == QProcess::NotRunning; }, 20000) &&
-        tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0)
-        return ::testing::AssertionSuccess();
-    tool.kill();
-    tool.waitForFinished();
-    return ::testing::AssertionFailure() << "xdotool " << arguments.join(' ').toStdString() << ": "
-                                         << tool.readAllStandardError().toStdString();
+    const bool ran = tool.waitForStarted(30000) &&
+                     QTest::qWaitFor([&] { return tool.state() == QProcess::NotRunning; }, 60000) &&
+                     tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+    if (effect ? QTest::qWaitFor(effect, 60000) : ran) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "xdotool " << arguments.join(' ').toStdString() << (effect ? ": no effect; " : ": ")
+           << tool.readAllStandardError().toStdString();
 }
 
-inline ::testing::AssertionResult click(QWidget* control) {
+inline ::testing::AssertionResult click(QWidget* control, const Effect& effect = {}) {
     const QPoint at = control->mapToGlobal(control->rect().center());
-    return xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
+    return xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"},
+                   effect);
 }
 
 inline QRect onScreen(const QWidget* w) {
@@ -41,7 +45,7 @@ inline QRect onScreen(const QWidget* w) {
 // With COLDSTART_SCREENSHOTS=<folder>, the window as the screen shows it.
 inline void screenshot(const char* name, QWidget* window) {
     const QString folder = qEnvironmentVariable("COLDSTART_SCREENSHOTS");
-    if (folder.isEmpty() || !QTest::qWaitForWindowExposed(window)) return;
+    if (folder.isEmpty() || !QTest::qWaitForWindowExposed(window, 60000)) return;
     const QRect r = onScreen(window);
     window->screen()
         ->grabWindow(0, r.x(), r.y(), r.width(), r.height())
