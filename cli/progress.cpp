@@ -16,6 +16,29 @@ QString oneLine(QString text) {
     return text.replace('\n', QLatin1String(" / "));
 }
 
+// text in at most width characters, shortened in the middle: the
+// distinguishing tail of a /dev/serial/by-id/... name stays.
+QString elided(const QString& text, int width) {
+    if (text.size() <= width) return text;
+    if (width < 5) return text.left(std::max(width, 0));
+    const int tail = (width - 1) / 2, head = width - 1 - tail;
+    return text.left(head) + QChar(0x2026) + text.right(tail);
+}
+
+// The terminal's width, or 80 where it has none.
+int columnsOf(std::FILE* out) {
+    winsize size{};
+    return ::ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col : 80;
+}
+
+// "PASS  TTFF 3.98 s", "FAIL  C/N0 28.5 < 30 dB-Hz".
+QString verdictLine(const station::CycleResult& r) {
+    QString line = r.result == station::outcome::kInterrupted ? QStringLiteral("INTERRUPTED")
+                                                              : r.result.toUpper();
+    if (!r.status.isEmpty()) line += QLatin1String("  ") + oneLine(r.status);
+    return line;
+}
+
 QString seconds(double value) {
     return QString::number(value, 'f', 2) + QLatin1String(" s");
 }
@@ -79,44 +102,46 @@ void Progress::onChanged(station::UnitRun* unit) {
 
 void Progress::onCycleEnded(station::UnitRun* unit, const station::CycleResult& r) {
     if (mode_ != Mode::Lines) return;
-    print(out_, QStringLiteral("%1: cycle %2 %3 (%4)  %5\n")
-                    .arg(unit->config().port)
-                    .arg(r.cycle)
-                    .arg(r.result.toUpper(), r.reason, oneLine(r.status)));
+    QString line =
+        QStringLiteral("%1: cycle %2 %3").arg(unit->config().port).arg(r.cycle).arg(verdictLine(r));
+    if (r.reason != QLatin1String("ok")) line += QStringLiteral(" (%1)").arg(r.reason);
+    print(out_, line + '\n');
 }
 
-QString Progress::liveLine(const station::UnitRun& unit) const {
-    // Ports and units in columns, as wide as the widest of each.
-    QString line = unit.config().port.leftJustified(portWidth_);
-    if (unitWidth_ > 0) line += QLatin1String("  ") + unit.config().unit.leftJustified(unitWidth_);
-    if (unit.config().cycles > 1)
-        line += QStringLiteral("  cycle %1/%2").arg(unit.cycle()).arg(unit.config().cycles);
+QString Progress::liveLine(const station::UnitRun& unit, int columns) const {
+    // Ports and units in columns, as wide as the widest of each, but never so
+    // wide that the stage or the verdict is pushed off the line: a long port
+    // name gives way first, shortened in the middle.
     QString state;
     if (unit.done() && unit.tally().last()) {
-        const station::CycleResult& last = *unit.tally().last();
-        state = last.result.toUpper() + QLatin1String(" ") + last.reason;
+        state = verdictLine(*unit.tally().last());
     } else {
         state = oneLine(unit.statusText());
-        if (unit.phase() == station::UnitRun::Phase::ResetSeen)
-            state += QLatin1String("  [reset seen]");
+        if (!unit.done()) state += QStringLiteral("  %1s").arg(unit.msInState() / 1000);
+        if (unit.ttffS()) state += QLatin1String("  TTFF ") + seconds(*unit.ttffS());
     }
-    line += QLatin1String("  ") + state;
-    if (!unit.done()) line += QStringLiteral("  %1s").arg(unit.msInState() / 1000);
-    if (unit.ttffS()) line += QLatin1String("  TTFF ") + seconds(*unit.ttffS());
-    return line;
+    if (unit.config().cycles > 1)
+        state = QStringLiteral("%1/%2 ").arg(unit.cycle()).arg(unit.config().cycles) + state;
+    const int unitWidth = std::min(unitWidth_, 12);
+    const int room =
+        columns - (unitWidth > 0 ? unitWidth + 2 : 0) - 2 - std::min<int>(state.size(), 40);
+    const int portWidth = std::clamp(room, 8, std::max(portWidth_, 8));
+    QString line = elided(unit.config().port, portWidth).leftJustified(portWidth);
+    if (unitWidth > 0)
+        line +=
+            QLatin1String("  ") + elided(unit.config().unit, unitWidth).leftJustified(unitWidth);
+    return line + QLatin1String("  ") + state;
 }
 
 void Progress::redraw() {
     QString text;
     if (drawnLines_ > 0) text += QStringLiteral("\x1b[%1A").arg(drawnLines_);  // back to the first
     // A line that wrapped would throw the redraw off by a line: cut at the width.
-    winsize size{};
-    const int columns =
-        ::ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1 : 79;
+    const int columns = columnsOf(out_) - 1;
     for (const station::UnitRun* unit : station_.units()) {
         text += QLatin1String("\r\x1b[2K");
         if (colour_) text += QLatin1String(colourOf(*unit));
-        text += liveLine(*unit).left(columns);
+        text += liveLine(*unit, columns).left(columns);
         if (colour_) text += QLatin1String("\x1b[0m");
         text += '\n';
     }
@@ -141,43 +166,70 @@ void Report::finished(const station::Station& station) {
         }
         return;
     }
-    auto row = [](const QStringList& cells, const std::vector<int>& widths) {
-        QString line;
-        for (int i = 0; i < cells.size(); ++i) {
-            if (i) line += QLatin1String("  ");
-            line += QStringLiteral("%1").arg(cells[i], widths[std::size_t(i)]);
-        }
-        return line.trimmed() + '\n';
-    };
     auto text = [](const auto& value, int decimals) {
         return value ? QString::number(double(*value), 'f', decimals) : QStringLiteral("-");
     };
     auto unitOf = [](const QString& unit) { return unit.isEmpty() ? QStringLiteral("-") : unit; };
-    QString table;
-    if (cycles) {  // one line per unit: its cycles in figures
-        const std::vector<int> widths = {-14, -12, 6, 6, -18, 9, 9, 9, 9};
-        table = row({"PORT", "UNIT", "CYCLES", "PASSED", "LAST", "TTFF_MEAN", "TTFF_MED",
-                     "TTFF_P95", "TTFF_MAX"},
-                    widths);
+    std::vector<QStringList> rows;
+    std::vector<bool> left;    // text columns; the others are figures
+    std::vector<int> elastic;  // the columns that give way on a narrow terminal
+    if (cycles) {              // one line per unit: its cycles in figures
+        rows.push_back({"PORT", "UNIT", "CYCLES", "PASSED", "LAST", "TTFF_MEAN", "TTFF_MED",
+                        "TTFF_P95", "TTFF_MAX"});
+        left = {true, true, false, false, true, false, false, false, false};
+        elastic = {0, 1, 4};
         for (const station::UnitRun* unit : station.units()) {
             const station::Summary s = unit->tally().summary();
             const auto& last = unit->tally().last();
-            table += row({unit->config().port, unitOf(unit->config().unit),
-                          QString::number(s.cycles), QString::number(s.passed),
-                          last ? last->reason : QStringLiteral("-"), text(s.ttffMean, 2),
-                          text(s.ttffMedian, 2), text(s.ttffP95, 2), text(s.ttffMax, 2)},
-                         widths);
+            rows.push_back({unit->config().port, unitOf(unit->config().unit),
+                            QString::number(s.cycles), QString::number(s.passed),
+                            last ? last->reason : QStringLiteral("-"), text(s.ttffMean, 2),
+                            text(s.ttffMedian, 2), text(s.ttffP95, 2), text(s.ttffMax, 2)});
         }
     } else {  // one line per unit: its result
-        const std::vector<int> widths = {-14, -12, -13, -18, 6, 4, 5, 6};
-        table = row({"PORT", "UNIT", "RESULT", "REASON", "TTFF_S", "SATS", "HDOP", "CN0"}, widths);
+        rows.push_back({"PORT", "UNIT", "RESULT", "REASON", "TTFF_S", "SATS", "HDOP", "CN0"});
+        left = {true, true, true, true, false, false, false, false};
+        elastic = {0, 1, 3};
         for (const station::UnitRun* unit : station.units()) {
             const auto& r = unit->tally().last();
             if (!r) continue;
-            table += row({r->port, unitOf(r->unit), r->result, r->reason, text(r->ttffS, 2),
-                          text(r->satellites, 0), text(r->hdop, 1), text(r->cn0Mean4, 1)},
-                         widths);
+            rows.push_back({r->port, unitOf(r->unit), r->result, r->reason, text(r->ttffS, 2),
+                            text(r->satellites, 0), text(r->hdop, 1), text(r->cn0Mean4, 1)});
         }
+    }
+    // Each column as wide as its widest cell; on a terminal too narrow for
+    // that, the widest of the port, unit and reason columns gives way, its
+    // cells shortened in the middle, so the columns always line up.
+    std::vector<int> widths(rows.front().size(), 0);
+    for (const QStringList& row : rows)
+        for (int i = 0; i < row.size(); ++i)
+            widths[std::size_t(i)] = std::max(widths[std::size_t(i)], int(row[i].size()));
+    if (::isatty(fileno(out_))) {
+        const int columns = columnsOf(out_) - 1;
+        auto total = [&] {
+            int sum = 2 * int(widths.size() - 1);
+            for (int w : widths) sum += w;
+            return sum;
+        };
+        while (total() > columns) {
+            int& widest = widths[std::size_t(*std::max_element(
+                elastic.begin(), elastic.end(),
+                [&](int a, int b) { return widths[std::size_t(a)] < widths[std::size_t(b)]; }))];
+            if (widest <= 6) break;
+            --widest;
+        }
+    }
+    QString table;
+    for (const QStringList& row : rows) {
+        QString line;
+        for (int i = 0; i < row.size(); ++i) {
+            const int w = widths[std::size_t(i)];
+            const QString cell = elided(row[i], w);
+            line += (i ? QLatin1String("  ") : QLatin1String("")) +
+                    (left[std::size_t(i)] ? cell.leftJustified(w) : cell.rightJustified(w));
+        }
+        while (line.endsWith(' ')) line.chop(1);
+        table += line + '\n';
     }
     print(out_, table);
 }

@@ -34,7 +34,7 @@ private:
     void onChanged(station::UnitRun* unit);
     void onCycleEnded(station::UnitRun* unit, const station::CycleResult& result);
     void redraw();
-    QString liveLine(const station::UnitRun& unit) const;
+    QString liveLine(const station::UnitRun& unit, int columns) const;
 
     station::Station& station_;
     Mode mode_;

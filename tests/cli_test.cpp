@@ -184,7 +184,7 @@ TEST(Cli, MixedOutcomesOnOneStation) {
     EXPECT_TRUE(
         progress
             .filter(QRegularExpression("^" + QRegularExpression::escape(port["normal"]) +
-                                       ": cycle 1 PASS \\(ok\\)  TTFF [0-9]+\\.[0-9]{2} s$"))
+                                       ": cycle 1 PASS  TTFF [0-9]+\\.[0-9]{2} s$"))
             .size() == 1);
 }
 
@@ -194,7 +194,11 @@ TEST(Cli, MixedOutcomesOnOneStation) {
 TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
     if (QStandardPaths::findExecutable("tmux").isEmpty()) GTEST_SKIP() << "tmux is not installed";
     Bench bench;
-    const QString normal = bench.add("normal", receiver(Behaviour::Normal));
+    // A long stable name, as udev makes them, on an 80-column terminal.
+    QTemporaryDir byId;
+    gpssim::DriverOptions usb;
+    usb.link = byId.filePath("usb-FTDI_FT232R_USB_UART_A9012345-if00-port0");
+    const QString normal = bench.add("normal", receiver(Behaviour::Normal), usb);
     const QString silent = bench.add("silent", receiver(Behaviour::Silent));
     const QString slow = bench.add("slow", receiver(Behaviour::Normal, 60));
     const QString server = QStringLiteral("cli-test-%1").arg(QCoreApplication::applicationPid());
@@ -208,7 +212,7 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
     const QString command =
         QStringLiteral("trap : INT; %1 --no-db %2=SN-1 %3 %4=SN-3; echo \"exit $?\"; exec cat")
             .arg(QStringLiteral(COLDSTART_CLI), normal, silent, slow);
-    tmux({"new-session", "-d", "-s", "cli", "-x", "150", "-y", "12", "sh", "-c", command});
+    tmux({"new-session", "-d", "-s", "cli", "-x", "80", "-y", "12", "sh", "-c", command});
     QString screen;
     const auto shows = [&](const QString& text) {
         return QTest::qWaitFor(
@@ -217,22 +221,27 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
             },
             60000);
     };
-    const bool ended = shows("PASS ok") && shows("FAIL no-data") &&
+    const bool ended = shows("PASS  TTFF") && shows("FAIL  no data") &&
                        (tmux({"send-keys", "-t", "cli", "C-c"}), shows("exit "));
     tmux({"kill-server"});
     ASSERT_TRUE(ended) << screen.toStdString();
 
     const QStringList lines = screen.split('\n', Qt::SkipEmptyParts);
-    // One line per port, then the table on standard output, the exit line last.
+    // One line per port, then the table on standard output, the exit line last;
+    // every line within the 80 columns, the verdicts and the names' tails shown.
     ASSERT_GE(lines.size(), 8) << screen.toStdString();
-    const QString live[] = {"\x1b[32m" + normal + " SN-1 PASS ok TTFF ",
-                            "\x1b[31m" + silent + " FAIL no-data",
+    const QString live[] = {"\x1b[32m" + normal.left(20), "\x1b[31m" + silent,
                             "\x1b[33m" + slow + " SN-3 INTERRUPTED"};
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(lines[i].simplified().startsWith(live[i])) << lines[i].toStdString();
+    EXPECT_TRUE(lines[0].contains("-if00-port0  SN-1  PASS  TTFF ")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].contains("FAIL  no data from the receiver")) << lines[1].toStdString();
     EXPECT_TRUE(lines[3].contains("PORT ")) << lines[3].toStdString();
     EXPECT_EQ(lines[6].simplified(), slow + " SN-3 interrupted interrupted - - - -");
     EXPECT_EQ(lines.last(), "exit 130");
+    for (QString line : lines)
+        EXPECT_LE(line.remove(QRegularExpression("\x1b\\[[0-9;]*m")).size(), 80)
+            << line.toStdString();
 }
 
 // Every usage mistake is refused before any port is opened, with a message

@@ -28,10 +28,10 @@ a=$(sim a --time-known-after 2 --ttff 8)
 b=$(sim b --family mtk --time-known-after 6 --ttff 12 --snr 44,42,41,40,37,35,0)
 c=$(sim c --mode ignore --time-known-after 1 --ttff 2)
 
-tmux -L station-demo new-session -d -x 110 -y 8 \
+tmux -L station-demo new-session -d -x 80 -y 8 \
     "$build/cli/gps-coldstart-cli --json --lot WO-1187 --max-ttff 60 $a=SN0001 $b@,mtk=SN0002 $c=SN0003 >$out/results.jsonl; echo \"exit status \$?\"; exec cat"
 # The live picture once the first unit's reset has been seen, the rest under way.
-wait_until 120 pane_shows "[reset seen]" || { echo "station-demo.sh: no reset seen" >&2; exit 1; }
+wait_until 120 pane_shows "reset sent" || { echo "station-demo.sh: no reset seen" >&2; exit 1; }
 pane -e >"$out/live.txt"
 wait_until 300 pane_shows "exit status" || { echo "station-demo.sh: the run did not end" >&2; exit 1; }
 pane -e >"$out/done.txt"
