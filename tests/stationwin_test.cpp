@@ -239,7 +239,7 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
     };
     stationwin::StationWindow window(*units, std::move(store));
     window.move(0, 0);
-    window.resize(1000, 720);
+    window.resize(1024, 768);  // the whole of the smallest screen a bench has
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, 60000));
     ASSERT_EQ(window.slotCount(), 8);
@@ -258,6 +258,7 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
         EXPECT_TRUE(i == 7 || QApplication::focusWidget() == window.tile(i + 1)->serialField())
             << "focus did not move on from slot " << i + 1;
     }
+    xinput::screenshot("station-mid-run", &window);
     // The receiver that ignores its command, stopped with Esc once it runs.
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return window.run(6)->phase() == station::UnitRun::Phase::Commanded; }, 60000));

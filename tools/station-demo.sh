@@ -30,8 +30,8 @@ c=$(sim c --mode ignore --time-known-after 1 --ttff 2)
 
 tmux -L station-demo new-session -d -x 80 -y 8 \
     "$build/cli/gps-coldstart-cli --json --lot WO-1187 --max-ttff 60 $a=SN0001 $b@,mtk=SN0002 $c=SN0003 >$out/results.jsonl; echo \"exit status \$?\"; exec cat"
-# The live picture once the first unit's reset has been seen, the rest under way.
-wait_until 120 pane_shows "reset sent" || { echo "station-demo.sh: no reset seen" >&2; exit 1; }
+# The live picture once the first unit is acquiring, the rest under way.
+wait_until 120 pane_shows "acquiring" || { echo "station-demo.sh: no unit acquiring" >&2; exit 1; }
 pane -e >"$out/live.txt"
 wait_until 300 pane_shows "exit status" || { echo "station-demo.sh: the run did not end" >&2; exit 1; }
 pane -e >"$out/done.txt"
