@@ -46,6 +46,7 @@ inline QRect onScreen(const QWidget* w) {
 inline void screenshot(const char* name, QWidget* window) {
     const QString folder = qEnvironmentVariable("COLDSTART_SCREENSHOTS");
     if (folder.isEmpty() || !QTest::qWaitForWindowExposed(window, 60000)) return;
+    window->repaint();  // what the widgets hold now, on the X server before the grab
     const QRect r = onScreen(window);
     window->screen()
         ->grabWindow(0, r.x(), r.y(), r.width(), r.height())
