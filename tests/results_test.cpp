@@ -319,7 +319,7 @@ TEST(ResultsReportUsage, NamesEachMistake) {
     } cases[] = {
         {{"--since", "2026-13-01"}, 2, "--since \"2026-13-01\" is not a date"},
         {{"--since", "2026-12-03", "--until", "2026-12-01"}, 2, "--since is after --until"},
-        {{"--csv", "x.csv", "--json"}, 2, "not both"},
+        {{"--csv", "x.csv", "--json"}, 2, "only one of --csv, --json and --html"},
         {{"--bogus"}, 2, "bogus"},
         {{"extra"}, 2, "unexpected argument \"extra\""},
         {{"--db", "/nonexistent/r.sqlite"}, 3, "/nonexistent/r.sqlite: no such file"},
