@@ -224,14 +224,15 @@ public:
         line(left_, bottom_, right_, bottom_, "#444444");
     }
     // A dashed line across the plot at a value on this axis, with its label.
-    void marker(const Marker& m, const Scale& s, bool vertical) {
+    // A vertical one's label goes at the top, or near the bottom when low.
+    void marker(const Marker& m, const Scale& s, bool vertical, bool low = false) {
         const double at = s.at(m.value);
         if (vertical) {
             line(at, top_, at, bottom_, colour::kLimit, 2,
                  " stroke-dasharray=\"6 3\" class=\"limit\"");
             const bool roomRight = at + 8 + m.label.size() * kCharWidth < right_;
-            label(roomRight ? at + 4 : at - 4, top_ + 10, m.label, roomRight ? "start" : "end", 11,
-                  {}, colour::kLimit);
+            label(roomRight ? at + 4 : at - 4, low ? bottom_ - 6 : top_ + 10, m.label,
+                  roomRight ? "start" : "end", 11, {}, colour::kLimit);
         } else {
             line(left_, at, right_, at, colour::kLimit, 2,
                  " stroke-dasharray=\"6 3\" class=\"limit\"");
@@ -321,7 +322,7 @@ QString cumulative(const Frame& frame, const std::vector<double>& sorted,
         svg.polyline(points, colour::kPrimary, "cdf");
     }
     svg.xAxis(x);
-    if (limit) svg.marker(*limit, x, true);
+    if (limit) svg.marker(*limit, x, true, true);
     return svg.finish();
 }
 
