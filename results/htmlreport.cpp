@@ -146,7 +146,9 @@ public:
     }
     void end() { out_ += QStringLiteral("</section>\n"); }
     void paragraph(const QString& text, const char* cls = "note") {
-        out_ += QStringLiteral("<p class=\"%1\">%2</p>\n").arg(QLatin1String(cls), html(text));
+        out_ += (*cls ? QStringLiteral("<p class=\"%1\">").arg(QLatin1String(cls))
+                      : QStringLiteral("<p>")) +
+                html(text) + QStringLiteral("</p>\n");
     }
     void figure(const QString& svg, const QString& caption) {
         out_ += QStringLiteral("<figure>\n") + svg +

@@ -402,13 +402,16 @@ QString barChart(const Frame& frame, const QStringList& categories,
     y.px0 = svg.bottom(), y.px1 = svg.top();
     svg.yAxis(y, suffix);
     const double slot = (svg.right() - svg.left()) / std::max<qsizetype>(categories.size(), 1);
-    const double width = slot * 0.8 / double(std::max<std::size_t>(series.size(), 1));
+    // Bars at most 60 pixels wide, each group centred in its slot.
+    const double groups = double(std::max<std::size_t>(series.size(), 1));
+    const double width = std::min(slot * 0.8 / groups, 60.0);
+    const double inset = (slot - width * groups) / 2;
     for (std::size_t s = 0; s < series.size(); ++s) {
         for (qsizetype i = 0; i < categories.size(); ++i) {
             if (std::size_t(i) >= series[s].values.size() || !series[s].values[std::size_t(i)])
                 continue;
             const double v = *series[s].values[std::size_t(i)];
-            const double x0 = svg.left() + double(i) * slot + slot * 0.1 + double(s) * width;
+            const double x0 = svg.left() + double(i) * slot + inset + double(s) * width;
             svg.rect(x0 + 0.5, y.at(v), width - 1, y.at(0) - y.at(v), series[s].colour,
                      " class=\"bar\"");
             const QString text = number(v, decimals);
