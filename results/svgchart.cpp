@@ -314,9 +314,14 @@ QString cumulative(const Frame& frame, const std::vector<double>& sorted,
         std::vector<std::pair<double, double>> points{{x.at(sorted.front()), y.at(0)}};
         for (std::size_t i = 0; i < sorted.size(); ++i) {
             if (i + 1 < sorted.size() && sorted[i + 1] == sorted[i]) continue;
-            const double at = x.at(sorted[i]);
+            const double at = x.at(sorted[i]), level = y.at(100.0 * double(i + 1) / n);
+            // Steps within half a pixel of the last are drawn as one.
+            if (points.size() > 1 && at - points.back().first < 0.5) {
+                points.back().second = level;
+                continue;
+            }
             points.emplace_back(at, points.back().second);
-            points.emplace_back(at, y.at(100.0 * double(i + 1) / n));
+            points.emplace_back(at, level);
         }
         points.emplace_back(x.px1, y.at(100));
         svg.polyline(points, colour::kPrimary, "cdf");
