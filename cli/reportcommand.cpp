@@ -1,22 +1,68 @@
 #include "cli/reportcommand.h"
 
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <tuple>
 
+#include "results/htmlreport.h"
 #include "results/report.h"
 #include "results/store.h"
 #include "station/config.h"
 
 namespace cli {
 
+namespace {
+
+const QString kName = QStringLiteral("gps-coldstart-cli report");
+
+// The page's heading: the database, the selection as given, and the time.
+results::PageHeading heading(const QCommandLineParser& p, const results::Target& target) {
+    QStringList selection;
+    for (const char* option : {"station", "lot", "unit", "since", "until"})
+        if (p.isSet(QLatin1String(option)))
+            selection << QStringLiteral("%1 %2").arg(QLatin1String(option),
+                                                     p.value(QLatin1String(option)));
+    return {target.display(), selection.join(QStringLiteral(", ")),
+            QDateTime::currentDateTimeUtc().toString(Qt::ISODate)};
+}
+
+int writeHtml(const QString& path, const QSqlDatabase& db, const results::Filter& filter,
+              const results::PageHeading& heading, QTextStream& err) {
+    QString why;
+    const auto data = results::distributions(db, filter, &why);
+    if (!data) {
+        err << kName << ": " << heading.database << ": " << why << '\n';
+        return station::kStationFault;
+    }
+    const QByteArray page = results::htmlPage(*data, heading);
+    if (path == QLatin1String("-")) {
+        QFile stdoutFile;
+        if (!stdoutFile.open(stdout, QIODevice::WriteOnly) ||
+            stdoutFile.write(page) != page.size() || !stdoutFile.flush()) {
+            err << kName << ": cannot write the page: " << stdoutFile.errorString() << '\n';
+            return station::kStationFault;
+        }
+        return station::kOk;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(page) != page.size() || !file.commit()) {
+        err << kName << ": cannot write " << path << ": " << file.errorString() << '\n';
+        return station::kStationFault;
+    }
+    return station::kOk;
+}
+
+}  // namespace
+
 int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
         "Summarizes stored results: units tested and passed, first-pass yield, failures by "
-        "reason, TTFF statistics, per station and overall."));
+        "reason, TTFF statistics, per station and overall; or writes them as rows (--csv), "
+        "one JSON object (--json) or a page with charts (--html)."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption db(
@@ -46,9 +92,14 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         QStringLiteral("FILE"));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Print the summary as one JSON object."));
-    p.addOptions({help, db, since, until, station, lot, unit, csv, json});
+    const QCommandLineOption htmlFile(
+        QStringLiteral("html"),
+        QStringLiteral("Write the report as one page with charts, for a browser or A4 paper, "
+                       "to FILE (- for standard output)."),
+        QStringLiteral("FILE"));
+    p.addOptions({help, db, since, until, station, lot, unit, csv, json, htmlFile});
 
-    const QString name = QStringLiteral("gps-coldstart-cli report");
+    const QString& name = kName;
     if (!p.parse(QStringList{name} + args)) {
         err << name << ": " << p.errorText() << '\n';
         return station::kUsage;
@@ -64,8 +115,8 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     };
     if (!p.positionalArguments().isEmpty())
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments()[0]));
-    if (p.isSet(csv) && p.isSet(json))
-        return usage(QStringLiteral("give --csv or --json, not both"));
+    if (int(p.isSet(csv)) + int(p.isSet(json)) + int(p.isSet(htmlFile)) > 1)
+        return usage(QStringLiteral("give only one of --csv, --json and --html"));
 
     results::Filter filter;
     for (auto [option, upper, field] : {std::tuple{&since, false, &filter.since},
@@ -128,6 +179,9 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         }
         return station::kOk;
     }
+
+    if (p.isSet(htmlFile))
+        return writeHtml(p.value(htmlFile), store->database(), filter, heading(p, target), err);
 
     const auto summary = results::summarize(store->database(), filter, &why);
     if (!summary) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <tuple>
 
+#include "results/query.h"
 #include "results/statistics.h"
 #include "results/store.h"
 
@@ -38,50 +39,6 @@ QString Figures::percent(std::optional<double> fraction) {
 }
 
 namespace {
-
-// The WHERE clause of a filter, with its values in placeholder order.
-struct Where {
-    QString sql;
-    QVariantList values;
-};
-
-Where where(const Filter& f) {
-    Where w{QStringLiteral("1 = 1"), {}};
-    auto add = [&](const QString& value, const char* condition) {
-        if (value.isEmpty()) return;
-        w.sql += QStringLiteral(" AND ") + QLatin1String(condition);
-        w.values << value;
-    };
-    add(f.since, "started >= ?");
-    add(f.untilBefore, "started < ?");
-    add(f.station, "station = ?");
-    add(f.lot, "lot = ?");
-    add(f.unit, "unit = ?");
-    return w;
-}
-
-bool run(QSqlQuery& q, const QString& sql, const Where& w, QString* error) {
-    q.setForwardOnly(true);
-    if (!q.prepare(sql)) {
-        *error = q.lastError().text();
-        return false;
-    }
-    for (const QVariant& v : w.values) q.addBindValue(v);
-    if (!q.exec()) {
-        *error = q.lastError().text();
-        return false;
-    }
-    return true;
-}
-
-// After a fetch loop: false, with the error, when the rows stopped because the
-// database failed (a damaged page, a lost server) rather than because they
-// ran out.
-bool drained(const QSqlQuery& q, QString* error) {
-    if (!q.lastError().isValid()) return true;
-    *error = q.lastError().text();
-    return false;
-}
 
 // Units tested, passed at least once, and passed at their first test, per
 // station and overall from one pass over the results.  Only a pass or a fail

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 namespace results {
 
@@ -23,6 +24,24 @@ double median(const std::vector<double>& sorted) {
 double nearestRank(const std::vector<double>& sorted, double p) {
     if (sorted.empty()) return 0;
     return sorted[std::size_t(nearestRankOf(std::int64_t(sorted.size()), p) - 1)];
+}
+
+double mean(const std::vector<double>& values) {
+    if (values.empty()) return 0;
+    return std::accumulate(values.begin(), values.end(), 0.0) / double(values.size());
+}
+
+double sampleSd(const std::vector<double>& values) {
+    if (values.size() < 2) return 0;
+    const double m = mean(values);
+    double squares = 0;
+    for (double v : values) squares += (v - m) * (v - m);
+    return std::sqrt(squares / double(values.size() - 1));
+}
+
+std::optional<double> cpk(double mean, double sd, double limit, bool upper) {
+    if (!(sd > 0)) return std::nullopt;
+    return (upper ? limit - mean : mean - limit) / (3 * sd);
 }
 
 }  // namespace results

@@ -12,6 +12,7 @@
 
 #include "cli/reportcommand.h"
 #include "pgserver.h"
+#include "results/htmlreport.h"
 #include "results/report.h"
 #include "results/store.h"
 #include "results_sample.h"
@@ -274,6 +275,26 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
         << out.toStdString();
     EXPECT_TRUE(out.contains("median 35.00  p95 90.00")) << out.toStdString();
 
+    // The page's yields per lot and per day: units tested/first pass/passed,
+    // then tests: failed/station faults/interrupted.
+    QString why;
+    const auto d = distributions(db.open(target)->database(), {}, &why);
+    ASSERT_TRUE(d) << why.toStdString();
+    QStringList yields;
+    for (const Yield& y : d->lots + d->days)
+        yields << QStringLiteral("%1 %2/%3/%4 %5:%6/%7/%8")
+                      .arg(y.key)
+                      .arg(y.units)
+                      .arg(y.firstPass)
+                      .arg(y.passed)
+                      .arg(y.tests)
+                      .arg(y.failed)
+                      .arg(y.faults)
+                      .arg(y.interrupted);
+    EXPECT_EQ(yields,
+              QStringList({"L1 2/1/2 4:2/0/0", "L2 2/1/1 4:1/1/0", "2026-12-01 2/1/2 3:1/0/0",
+                           "2026-12-02 2/1/1 3:1/1/0", "2026-12-03 1/0/0 2:1/0/0"}));
+
     // The header, then the rows in time order: a field that holds a comma, a
     // quote or a line end is quoted, a missing value is empty.
     const QString file = db.dir.filePath(QStringLiteral("out.csv"));
@@ -319,7 +340,7 @@ TEST(ResultsReportUsage, NamesEachMistake) {
     } cases[] = {
         {{"--since", "2026-13-01"}, 2, "--since \"2026-13-01\" is not a date"},
         {{"--since", "2026-12-03", "--until", "2026-12-01"}, 2, "--since is after --until"},
-        {{"--csv", "x.csv", "--json"}, 2, "not both"},
+        {{"--csv", "x.csv", "--json"}, 2, "only one of --csv, --json and --html"},
         {{"--bogus"}, 2, "bogus"},
         {{"extra"}, 2, "unexpected argument \"extra\""},
         {{"--db", "/nonexistent/r.sqlite"}, 3, "/nonexistent/r.sqlite: no such file"},

@@ -10,6 +10,7 @@ packages=(
     clang clang-format libclang-rt-14-dev
     fonts-liberation2 fonts-arphic-uming
     xvfb xauth xdotool imagemagick tmux fonts-dejavu-core python3 locales
+    qt6-svg-dev chromium
 )
 
 sudo=""

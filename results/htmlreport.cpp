@@ -1,0 +1,580 @@
+#include "results/htmlreport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlQuery>
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "results/query.h"
+#include "results/statistics.h"
+#include "results/svgchart.h"
+
+namespace results {
+
+namespace {
+
+// Units and tests per key (a column or an expression of one) in one pass each.
+bool fillYields(const QSqlDatabase& db, const Where& w, const QString& key, QList<Yield>& out,
+                QString* error) {
+    QMap<QString, Yield> byKey;
+    QSqlQuery q(db);
+    if (!run(
+            q,
+            QStringLiteral("WITH us AS ("
+                           " SELECT %2 AS k, unit, MIN(started) AS f,"
+                           "  MIN(CASE WHEN result = 'pass' THEN started END) AS fp"
+                           " FROM results WHERE %1 AND unit <> '' GROUP BY %2, unit)"
+                           " SELECT k, COUNT(*), COUNT(fp), SUM(CASE WHEN fp = f THEN 1 ELSE 0 END)"
+                           " FROM us GROUP BY k")
+                .arg(w.sql, key),
+            w, error))
+        return false;
+    while (q.next()) {
+        Yield& y = byKey[q.value(0).toString()];
+        y.units = q.value(1).toLongLong();
+        y.passed = q.value(2).toLongLong();
+        y.firstPass = q.value(3).toLongLong();
+    }
+    if (!drained(q, error)) return false;
+    if (!run(q,
+             QStringLiteral("SELECT %2, COUNT(*),"
+                            " SUM(CASE WHEN result = 'fail' THEN 1 ELSE 0 END),"
+                            " SUM(CASE WHEN result = 'station-fault' THEN 1 ELSE 0 END),"
+                            " SUM(CASE WHEN result = 'interrupted' THEN 1 ELSE 0 END)"
+                            " FROM results WHERE %1 GROUP BY %2")
+                 .arg(w.sql, key),
+             w, error))
+        return false;
+    while (q.next()) {
+        Yield& y = byKey[q.value(0).toString()];
+        y.tests = q.value(1).toLongLong();
+        y.failed = q.value(2).toLongLong();
+        y.faults = q.value(3).toLongLong();
+        y.interrupted = q.value(4).toLongLong();
+    }
+    if (!drained(q, error)) return false;
+    for (auto it = byKey.begin(); it != byKey.end(); ++it) {
+        it->key = it.key();
+        out << *it;
+    }
+    return true;
+}
+
+// The most frequent value of each limit over the selection, from the few
+// distinct "limits" objects stored; a tie goes to the stricter value.
+bool fillLimits(const QSqlDatabase& db, const Where& w, qint64 results,
+                std::vector<Measure>& measures, QString* error) {
+    QMap<QString, QMap<double, qint64>> counts;
+    QSqlQuery q(db);
+    if (!run(q,
+             QStringLiteral("SELECT limits, COUNT(*) FROM results WHERE %1 GROUP BY limits")
+                 .arg(w.sql),
+             w, error))
+        return false;
+    while (q.next()) {
+        const QJsonObject limits = QJsonDocument::fromJson(q.value(0).toByteArray()).object();
+        for (auto it = limits.begin(); it != limits.end(); ++it)
+            if (it->isDouble()) counts[it.key()][it->toDouble()] += q.value(1).toLongLong();
+    }
+    if (!drained(q, error)) return false;
+    for (Measure& m : measures) {
+        if (!m.limitKey) continue;
+        const auto values = counts.value(QLatin1String(m.limitKey));
+        for (auto it = values.begin(); it != values.end(); ++it) {
+            const bool better = !m.limit || it.value() > m.limit->results ||
+                                (it.value() == m.limit->results &&
+                                 (m.upper ? it.key() < m.limit->value : it.key() > m.limit->value));
+            if (better) m.limit = LimitInForce{it.key(), it.value(), results};
+        }
+    }
+    return true;
+}
+
+QString html(const QString& text) {
+    return chart::escape(text);
+}
+QString num(double v, int decimals) {
+    return chart::number(v, decimals);
+}
+QString percentOf(qint64 part, qint64 whole) {
+    return Figures::percent(whole ? std::optional(double(part) / double(whole)) : std::nullopt);
+}
+// A port's last path part, for a chart's narrow labels.
+QString shortPort(const QString& port) {
+    return port.mid(port.lastIndexOf('/') + 1);
+}
+
+// Digits compared as numbers, so that ttyUSB2 comes before ttyUSB10.
+bool naturalLess(const QString& a, const QString& b) {
+    int i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            int ei = i, ej = j;
+            while (ei < a.size() && a[ei].isDigit()) ++ei;
+            while (ej < b.size() && b[ej].isDigit()) ++ej;
+            const qulonglong x = a.mid(i, ei - i).toULongLong(), y = b.mid(j, ej - j).toULongLong();
+            if (x != y) return x < y;
+            i = ei, j = ej;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i, ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+// A table cell: text (escaped here), right-aligned when a number, and the
+// name a test finds the figure by.
+struct Cell {
+    Cell(const QString& text, const QString& figure = {}, bool number = true)
+        : text(text), figure(figure), number(number) {}
+    QString text;
+    QString figure;
+    bool number;
+};
+Cell label(const QString& text) {
+    return Cell{text, {}, false};
+}
+
+class Page {
+public:
+    void raw(const QString& text) { out_ += text; }
+    void heading(const QString& id, const QString& title) {
+        out_ += QStringLiteral("<section id=\"%1\">\n<h2>%2</h2>\n").arg(id, html(title));
+    }
+    void end() { out_ += QStringLiteral("</section>\n"); }
+    void paragraph(const QString& text, const char* cls = "note") {
+        out_ += (*cls ? QStringLiteral("<p class=\"%1\">").arg(QLatin1String(cls))
+                      : QStringLiteral("<p>")) +
+                html(text) + QStringLiteral("</p>\n");
+    }
+    void figure(const QString& svg, const QString& caption) {
+        out_ += QStringLiteral("<figure>\n") + svg +
+                QStringLiteral("<figcaption>%1</figcaption>\n</figure>\n").arg(html(caption));
+    }
+    void table(const QString& caption, const QStringList& header, const QList<QList<Cell>>& rows) {
+        out_ += QStringLiteral("<table>\n<caption>%1</caption>\n<thead><tr>").arg(html(caption));
+        for (const QString& h : header) out_ += QStringLiteral("<th>%1</th>").arg(html(h));
+        out_ += QStringLiteral("</tr></thead>\n<tbody>\n");
+        for (const auto& row : rows) {
+            out_ += QStringLiteral("<tr>");
+            for (const Cell& c : row) {
+                out_ += QStringLiteral("<td");
+                if (c.number) out_ += QStringLiteral(" class=\"n\"");
+                if (!c.figure.isEmpty())
+                    out_ += QStringLiteral(" data-figure=\"%1\"").arg(html(c.figure));
+                out_ += '>' + html(c.text) + QStringLiteral("</td>");
+            }
+            out_ += QStringLiteral("</tr>\n");
+        }
+        out_ += QStringLiteral("</tbody>\n</table>\n");
+    }
+    QByteArray bytes() const { return out_.toUtf8(); }
+
+private:
+    QString out_;
+};
+
+const char kStyle[] = R"(
+@page { size: A4; margin: 14mm 12mm; }
+body { font-family: "DejaVu Sans", "Liberation Sans", Arial, sans-serif; font-size: 10pt;
+       color: #222; max-width: 186mm; margin: 0 auto; padding: 8px; }
+h1 { font-size: 16pt; margin: 0 0 4px; }
+h2 { font-size: 13pt; border-bottom: 1px solid #999; margin: 18px 0 6px; break-after: avoid; }
+p { margin: 4px 0; }
+figure { margin: 10px 0 4px; break-inside: avoid; }
+figure svg { display: block; width: 100%; max-width: 640px; height: auto; }
+figcaption { font-size: 9pt; color: #444; }
+table { border-collapse: collapse; font-size: 9pt; margin: 4px 0 12px; }
+caption { text-align: left; font-size: 9pt; color: #444; padding-bottom: 2px; }
+th, td { border: 1px solid #bbb; padding: 1px 6px; }
+th { background: #eee; text-align: left; font-weight: 600; }
+td { white-space: nowrap; }
+td.n { text-align: right; font-variant-numeric: tabular-nums; }
+tr { break-inside: avoid; }
+.note { font-size: 9pt; color: #444; }
+dl { font-size: 9pt; } dt { font-weight: 600; } dd { margin: 0 0 4px 16px; }
+@media print { body { max-width: none; padding: 0; } }
+)";
+
+void overallSection(Page& page, const Figures& f) {
+    page.heading(QStringLiteral("overall"), QStringLiteral("Overall"));
+    const qint64 faults = f.outcomes.value(QStringLiteral("station-fault"));
+    const qint64 interrupted = f.outcomes.value(QStringLiteral("interrupted"));
+    page.table(QStringLiteral("The selected results"),
+               {QStringLiteral("Figure"), QStringLiteral("Value")},
+               {
+                   {label(QStringLiteral("Results")), {QString::number(f.results), "results"}},
+                   {label(QStringLiteral("Passed")),
+                    {QString::number(f.outcomes.value(QStringLiteral("pass"))), "outcome.pass"}},
+                   {label(QStringLiteral("Failed")),
+                    {QString::number(f.outcomes.value(QStringLiteral("fail"))), "outcome.fail"}},
+                   {label(QStringLiteral("Station faults")),
+                    {QString::number(faults), "outcome.station-fault"}},
+                   {label(QStringLiteral("Interrupted")),
+                    {QString::number(interrupted), "outcome.interrupted"}},
+                   {label(QStringLiteral("Units tested")),
+                    {QString::number(f.unitsTested), "units_tested"}},
+                   {label(QStringLiteral("Units passed")),
+                    {QString::number(f.unitsPassed), "units_passed"}},
+                   {label(QStringLiteral("Units passed at their first test")),
+                    {QString::number(f.unitsFirstPass), "units_first_pass"}},
+                   {label(QStringLiteral("First-pass yield")),
+                    {Figures::percent(f.firstPassYield()), "first_pass_yield"}},
+                   {label(QStringLiteral("Final yield")),
+                    {percentOf(f.unitsPassed, f.unitsTested), "final_yield"}},
+               });
+    page.end();
+}
+
+void yieldFigure(Page& page, const QList<Yield>& yields, const QString& what,
+                 const QString& prefix) {
+    if (yields.isEmpty()) return;
+    QStringList names;
+    chart::Series first{QStringLiteral("first pass"), QLatin1String(chart::colour::kPrimary), {}};
+    chart::Series finalYield{QStringLiteral("final"), QLatin1String(chart::colour::kSecondary), {}};
+    QList<QList<Cell>> rows;
+    for (const Yield& y : yields) {
+        const QString name = y.key.isEmpty() ? QStringLiteral("(none)") : y.key;
+        names << name;
+        auto share = [&](qint64 part) {
+            return y.units ? std::optional(100.0 * double(part) / double(y.units)) : std::nullopt;
+        };
+        first.values.push_back(share(y.firstPass));
+        finalYield.values.push_back(share(y.passed));
+        const QString key = prefix + y.key + '.';
+        rows << QList<Cell>{label(name),
+                            {QString::number(y.units), key + "units_tested"},
+                            {QString::number(y.firstPass), key + "units_first_pass"},
+                            {percentOf(y.firstPass, y.units), key + "first_pass_yield"},
+                            {QString::number(y.passed), key + "units_passed"},
+                            {percentOf(y.passed, y.units), key + "final_yield"},
+                            {QString::number(y.tests), key + "results"},
+                            {QString::number(y.failed), key + "outcome.fail"},
+                            {QString::number(y.faults), key + "outcome.station-fault"},
+                            {QString::number(y.interrupted), key + "outcome.interrupted"}};
+    }
+    const QString title = QStringLiteral("Yield per %1").arg(what);
+    page.figure(
+        chart::barChart({title, what == QLatin1String("day") ? QStringLiteral("day (UTC)") : what,
+                         QStringLiteral("units (%)"), 640, 260},
+                        names, {first, finalYield}, 100, 1, {}),
+        QStringLiteral("First-pass and final yield of the units tested per %1; the "
+                       "numbers are in the table below.")
+            .arg(what));
+    page.table(title,
+               {what == QLatin1String("day") ? QStringLiteral("Day (UTC)") : QStringLiteral("Lot"),
+                QStringLiteral("Units tested"), QStringLiteral("First pass"),
+                QStringLiteral("First-pass yield"), QStringLiteral("Passed"),
+                QStringLiteral("Final yield"), QStringLiteral("Tests"), QStringLiteral("Failed"),
+                QStringLiteral("Station faults"), QStringLiteral("Interrupted")},
+               rows);
+}
+
+void yieldSection(Page& page, const Distributions& d) {
+    page.heading(QStringLiteral("yield"), QStringLiteral("Yield"));
+    yieldFigure(page, d.lots, QStringLiteral("lot"), QStringLiteral("lot."));
+    yieldFigure(page, d.days, QStringLiteral("day"), QStringLiteral("day."));
+    page.paragraph(QStringLiteral(
+        "A station fault or an interruption counts as a test that did not pass; they are "
+        "counted apart above, so that a drop in yield that comes from the station shows as "
+        "such."));
+    page.raw(QStringLiteral(
+        "<p class=\"note\" id=\"retests\">Retests: the stored results do not yet tell a retest "
+        "from a first test, so none are counted here.</p>\n"));
+    page.end();
+}
+
+QString limitText(const Measure& m) {
+    if (!m.limit) return {};
+    return QStringLiteral("%1 %2%3")
+        .arg(m.upper ? QChar(0x2264) : QChar(0x2265))
+        .arg(num(m.limit->value, m.limit->value == std::round(m.limit->value) ? 0 : 2))
+        .arg(m.unit.isEmpty() ? QString() : ' ' + m.unit);
+}
+
+// "<= 60 s, the most frequent max_ttff_s among the selected results (392 of 438)"
+QString limitSaid(const Measure& m, const char* key) {
+    const LimitInForce& l = *m.limit;
+    return QStringLiteral("%1, the most frequent %2 among the selected results (%3 of %4)")
+        .arg(limitText(m), QLatin1String(key))
+        .arg(l.results)
+        .arg(l.of);
+}
+
+// The sentence over a chart that draws a limit.
+void saySaidLimit(Page& page, const Measure& m, const char* key) {
+    page.paragraph(
+        m.limit
+            ? QStringLiteral("Limit ") + limitSaid(m, key) + '.'
+            : QStringLiteral("No %1 is stored with the selected results.").arg(QLatin1String(key)),
+        "");
+}
+
+void ttffSection(Page& page, const Measure& ttff) {
+    page.heading(QStringLiteral("ttff"), QStringLiteral("Time to first fix"));
+    if (ttff.sorted.empty()) {
+        page.paragraph(QStringLiteral("No selected result has a TTFF."));
+        page.end();
+        return;
+    }
+    std::optional<chart::Marker> limit;
+    if (ttff.limit)
+        limit = chart::Marker{ttff.limit->value, QStringLiteral("limit ") + limitText(ttff).mid(2)};
+    saySaidLimit(page, ttff, "max_ttff_s");
+    const auto bins = chart::bins(ttff.sorted);
+    const double width = bins.front().high - bins.front().low;
+    const int decimals = std::max(0, int(-std::floor(std::log10(width) + 1e-9)));
+    page.figure(chart::histogram({QStringLiteral("TTFF histogram"), QStringLiteral("TTFF (s)"),
+                                  QStringLiteral("results"), 640, 260},
+                                 bins, limit),
+                QStringLiteral("Results per TTFF bin of %1 s; every result with a TTFF, whatever "
+                               "its verdict.")
+                    .arg(num(width, decimals)));
+    QList<QList<Cell>> rows, shares;
+    qint64 below = 0;
+    const qint64 n = qint64(ttff.sorted.size());
+    for (const chart::Bin& b : bins) {
+        below += b.count;
+        rows << QList<Cell>{
+            {num(b.low, decimals)}, {num(b.high, decimals)}, {QString::number(b.count)}};
+        shares << QList<Cell>{
+            {num(b.high, decimals)}, {QString::number(below)}, {percentOf(below, n)}};
+    }
+    page.table(QStringLiteral("TTFF histogram"),
+               {QStringLiteral("From (s)"), QStringLiteral("Under (s)"), QStringLiteral("Results")},
+               rows);
+    page.figure(chart::cumulative(
+                    {QStringLiteral("TTFF cumulative distribution"), QStringLiteral("TTFF (s)"),
+                     QStringLiteral("results at or under"), 640, 260},
+                    ttff.sorted, limit),
+                QStringLiteral("The share of the results with a TTFF at or under each value."));
+    if (ttff.limit) {
+        const auto within =
+            std::upper_bound(ttff.sorted.begin(), ttff.sorted.end(), ttff.limit->value) -
+            ttff.sorted.begin();
+        shares.prepend(QList<Cell>{
+            {QStringLiteral("at or under the limit, ") + limitText(ttff).mid(2), {}, false},
+            {QString::number(within), "ttff.within_limit"},
+            {percentOf(within, n), "ttff.within_limit_share"}});
+    }
+    page.table(QStringLiteral("TTFF cumulative distribution: the results under each bin's upper "
+                              "edge, and at or under the limit"),
+               {QStringLiteral("Under (s)"), QStringLiteral("Results"), QStringLiteral("Share")},
+               shares);
+    page.end();
+}
+
+void cn0Section(Page& page, const Distributions& d, const Measure& cn0) {
+    page.heading(QStringLiteral("cn0"), QStringLiteral("C/N0 per slot"));
+    if (d.cn0ByPort.isEmpty()) {
+        page.paragraph(QStringLiteral("No selected result has a C/N0."));
+        page.end();
+        return;
+    }
+    QStringList ports = d.cn0ByPort.keys();
+    std::sort(ports.begin(), ports.end(), naturalLess);
+    std::vector<chart::Box> boxes;
+    QList<QList<Cell>> rows;
+    for (const QString& port : ports) {
+        const auto& values = d.cn0ByPort[port];
+        const chart::Box b = chart::box(shortPort(port), values);
+        boxes.push_back(b);
+        rows << QList<Cell>{label(port.isEmpty() ? QStringLiteral("(none)") : port),
+                            {QString::number(b.n)},
+                            {num(values.front(), 2)},
+                            {num(b.q1, 2)},
+                            {num(b.median, 2), "cn0." + port + ".median"},
+                            {num(b.q3, 2)},
+                            {num(values.back(), 2)},
+                            {num(mean(values), 2)},
+                            {QString::number(b.outliers.size())}};
+    }
+    std::optional<chart::Marker> limit;
+    if (cn0.limit)
+        limit = chart::Marker{cn0.limit->value, QStringLiteral("limit ") + limitText(cn0).mid(2)};
+    saySaidLimit(page, cn0, "min_cn0");
+    page.figure(chart::boxPlot({QStringLiteral("C/N0 of the four strongest satellites, per slot"),
+                                QStringLiteral("slot (port)"), QStringLiteral("dB-Hz"), 640, 280},
+                               boxes, limit),
+                QStringLiteral("Per port: the box from the first to the third quartile, the median "
+                               "across it, whiskers to the furthest values within 1.5 box heights, "
+                               "circles beyond them."));
+    page.table(QStringLiteral("C/N0 (dB-Hz) per slot"),
+               {QStringLiteral("Port"), QStringLiteral("n"), QStringLiteral("Min"),
+                QStringLiteral("Q1"), QStringLiteral("Median"), QStringLiteral("Q3"),
+                QStringLiteral("Max"), QStringLiteral("Mean"), QStringLiteral("Outliers")},
+               rows);
+    page.end();
+}
+
+void statisticsSection(Page& page, const Distributions& d) {
+    page.heading(QStringLiteral("statistics"), QStringLiteral("Statistics"));
+    QList<QList<Cell>> rows;
+    for (const Measure& m : d.measures) {
+        const QString key = QStringLiteral("stat.") + QLatin1String(m.key) + '.';
+        const QString name =
+            m.unit.isEmpty() ? m.name : QStringLiteral("%1 (%2)").arg(m.name, m.unit);
+        if (m.sorted.empty()) {
+            rows << QList<Cell>{label(name), {QStringLiteral("0"), key + "count"}};
+            continue;
+        }
+        const double mu = mean(m.sorted), sd = sampleSd(m.sorted);
+        std::optional<double> capability;
+        if (m.limit) capability = cpk(mu, sd, m.limit->value, m.upper);
+        const QString none = QStringLiteral("\u2014");
+        rows << QList<Cell>{label(name),
+                            {QString::number(m.sorted.size()), key + "count"},
+                            {num(mu, 2), key + "mean"},
+                            {m.sorted.size() > 1 ? num(sd, 2) : none, key + "sd"},
+                            {num(m.sorted.front(), 2), key + "min"},
+                            {num(m.sorted.back(), 2), key + "max"},
+                            {num(median(m.sorted), 2), key + "median"},
+                            {num(nearestRank(m.sorted, 95), 2), key + "p95"},
+                            {m.limit ? limitText(m) : none, key + "limit"},
+                            {capability ? num(*capability, 2) : none, key + "cpk"}};
+    }
+    page.table(QStringLiteral("Every selected result with a value, whatever its verdict"),
+               {QStringLiteral("Measure"), QStringLiteral("n"), QStringLiteral("Mean"),
+                QStringLiteral("\u03c3"), QStringLiteral("Min"), QStringLiteral("Max"),
+                QStringLiteral("Median"), QStringLiteral("p95"), QStringLiteral("Limit"),
+                QStringLiteral("Cpk")},
+               rows);
+    for (const Measure& m : d.measures)
+        if (m.limit && m.limit->results != m.limit->of)
+            page.paragraph(QStringLiteral("%1: limit %2.").arg(m.name, limitSaid(m, m.limitKey)));
+    page.end();
+}
+
+void failuresSection(Page& page, const Figures& f) {
+    page.heading(QStringLiteral("failures"), QStringLiteral("Failures by reason"));
+    if (f.failures.isEmpty()) {
+        page.paragraph(QStringLiteral("Every selected result passed."));
+        page.end();
+        return;
+    }
+    QStringList names;
+    chart::Series counts{QStringLiteral("results"), QLatin1String(chart::colour::kLimit), {}};
+    QList<QList<Cell>> rows;
+    for (const Failure& x : f.failures) {
+        names << x.reason;
+        counts.values.push_back(double(x.count));
+        rows << QList<Cell>{label(x.result),
+                            label(x.reason),
+                            {QString::number(x.count), "failure." + x.result + '.' + x.reason},
+                            {percentOf(x.count, f.results)}};
+    }
+    page.figure(
+        chart::barChart({QStringLiteral("Failures by reason"), QStringLiteral("reason"),
+                         QStringLiteral("results"), 640, 320},
+                        names, {counts}, 0, 0, {}),
+        QStringLiteral("Every result that did not pass, by its reason, most frequent first."));
+    page.table(QStringLiteral("Failures by reason"),
+               {QStringLiteral("Result"), QStringLiteral("Reason"), QStringLiteral("Results"),
+                QStringLiteral("Share of all results")},
+               rows);
+    page.end();
+}
+
+const char kDefinitions[] = R"(<section id="definitions">
+<h2>Definitions</h2>
+<dl>
+<dt>Units tested, passed, first pass</dt><dd>A unit is a non-empty serial. Units passed: serials with at least one pass. A unit's first test is its earliest selected one (per lot: in that lot; per day: on that day).</dd>
+<dt>First-pass yield, final yield</dt><dd>Units whose first test passed, and units passed, each divided by the units tested.</dd>
+<dt>Mean, &#963;</dt><dd>The arithmetic mean and the sample standard deviation, &#8730;(&#931;(x &#8722; mean)&#178; / (n &#8722; 1)).</dd>
+<dt>Median, p95, quartiles</dt><dd>The median is the middle value, or the mean of the two middle ones. The p-th percentile is the nearest rank, the &#8968;p/100&#183;n&#8969;-th smallest value; the quartiles Q1 and Q3 are the 25th and 75th.</dd>
+<dt>Histogram</dt><dd>Equal bins from each edge up to, not including, the next; the width is 1, 2 or 5 times a power of ten, the smallest giving at most &#8730;n bins (5 to 30).</dd>
+<dt>Box plot</dt><dd>The box from Q1 to Q3 with the median across it; the whiskers reach the furthest values within 1.5&#183;(Q3 &#8722; Q1) of the box; circles are the values beyond.</dd>
+<dt>Cpk</dt><dd>One-sided, against the limit in force: (limit &#8722; mean) / (3&#963;) for a maximum, (mean &#8722; limit) / (3&#963;) for a minimum. The limit in force is the one most of the selected results were judged under.</dd>
+</dl>
+</section>
+)";
+
+}  // namespace
+
+std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter& filter,
+                                           QString* error) {
+    QString why;
+    auto failed = [&]() {
+        if (error) *error = why;
+        return std::nullopt;
+    };
+    auto summary = summarize(db, filter, &why);
+    if (!summary) return failed();
+    Distributions d;
+    d.summary = *summary;
+    d.measures = {
+        {"ttff_s", "max_ttff_s", QStringLiteral("TTFF"), QStringLiteral("s"), true, {}, {}},
+        {"cn0_mean4",
+         "min_cn0",
+         QStringLiteral("C/N0, mean of the 4 strongest"),
+         QStringLiteral("dB-Hz"),
+         false,
+         {},
+         {}},
+        {"hdop", nullptr, QStringLiteral("HDOP"), {}, true, {}, {}},
+        {"satellites", "min_sats", QStringLiteral("Satellites used"), {}, false, {}, {}},
+    };
+    const Where w = where(filter);
+    if (!fillYields(db, w, QStringLiteral("lot"), d.lots, &why) ||
+        !fillYields(db, w, QStringLiteral("substr(started, 1, 10)"), d.days, &why) ||
+        !fillLimits(db, w, d.summary.overall.results, d.measures, &why))
+        return failed();
+
+    QSqlQuery q(db);
+    if (!run(q,
+             QStringLiteral("SELECT port, ttff_s, cn0_mean4, hdop, satellites FROM results"
+                            " WHERE %1 AND (ttff_s IS NOT NULL OR cn0_mean4 IS NOT NULL"
+                            " OR hdop IS NOT NULL OR satellites IS NOT NULL)")
+                 .arg(w.sql),
+             w, &why))
+        return failed();
+    while (q.next()) {
+        for (int i = 0; i < 4; ++i)
+            if (!q.isNull(i + 1))
+                d.measures[std::size_t(i)].sorted.push_back(q.value(i + 1).toDouble());
+        if (!q.isNull(2)) d.cn0ByPort[q.value(0).toString()].push_back(q.value(2).toDouble());
+    }
+    if (!drained(q, &why)) return failed();
+    for (Measure& m : d.measures) std::sort(m.sorted.begin(), m.sorted.end());
+    for (auto& values : d.cn0ByPort) std::sort(values.begin(), values.end());
+    return d;
+}
+
+QByteArray htmlPage(const Distributions& d, const PageHeading& heading) {
+    Page page;
+    const QString title = heading.selection.isEmpty()
+                              ? QStringLiteral("Cold-start results")
+                              : QStringLiteral("Cold-start results: ") + heading.selection;
+    page.raw(
+        QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+                       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+                       "<title>%1</title>\n<style>%2</style>\n</head>\n<body>\n<header>\n"
+                       "<h1>Cold-start results</h1>\n")
+            .arg(html(title), QLatin1String(kStyle)));
+    page.paragraph(
+        QStringLiteral("Selection: %1.")
+            .arg(heading.selection.isEmpty() ? QStringLiteral("every result") : heading.selection),
+        "");
+    page.paragraph(QStringLiteral("Database %1; made %2 by gps-coldstart %3.")
+                       .arg(heading.database, heading.made, QStringLiteral(COLDSTART_VERSION)));
+    page.raw(QStringLiteral("</header>\n"));
+    const Figures& f = d.summary.overall;
+    if (f.results == 0) {
+        page.paragraph(QStringLiteral("No results match this selection."), "");
+    } else {
+        overallSection(page, f);
+        yieldSection(page, d);
+        ttffSection(page, d.measures[0]);
+        cn0Section(page, d, d.measures[1]);
+        statisticsSection(page, d);
+        failuresSection(page, f);
+        page.raw(QLatin1String(kDefinitions));
+    }
+    page.raw(QStringLiteral("</body>\n</html>\n"));
+    return page.bytes();
+}
+
+}  // namespace results

@@ -1,0 +1,71 @@
+// The report as one page a browser opens: yield per lot and per day, the TTFF
+// histogram and cumulative distribution against the limit in force, the C/N0
+// of each slot as box plots, the statistics of every measure with its Cpk,
+// and the failures by reason.  Self-contained (charts as inline SVG, no
+// script, nothing fetched), every chart's numbers in a table under it, and
+// sized for A4.  The definitions are docs/RESULTS.md's and statistics.h's.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QSqlDatabase>
+#include <QString>
+#include <optional>
+#include <vector>
+
+#include "results/report.h"
+
+namespace results {
+
+// The units and tests of one lot or one day.  A unit's first test is its
+// first in that lot or on that day.
+struct Yield {
+    QString key;                                     // the lot, or the day (YYYY-MM-DD, UTC)
+    qint64 units = 0;                                // distinct serials
+    qint64 firstPass = 0;                            // units whose first test passed
+    qint64 passed = 0;                               // units with a pass
+    qint64 tests = 0;                                // results, with or without a serial
+    qint64 failed = 0, faults = 0, interrupted = 0;  // results by outcome
+};
+
+// The limit most of the selected results were judged under.
+struct LimitInForce {
+    double value = 0;
+    qint64 results = 0;  // results judged under this value
+    qint64 of = 0;       // results in the selection
+};
+
+// One measure's values over the selection, sorted, with its limit.
+struct Measure {
+    const char* key;       // the column: "ttff_s"
+    const char* limitKey;  // its limit in "limits": "max_ttff_s"; nullptr for none
+    QString name;          // "TTFF"
+    QString unit;          // "s"; empty for a count
+    bool upper = true;     // the limit is a maximum
+    std::vector<double> sorted;
+    std::optional<LimitInForce> limit;
+};
+
+// Everything the page shows, read with the report's selection.
+struct Distributions {
+    Summary summary;
+    QList<Yield> lots, days;
+    std::vector<Measure> measures;                 // ttff_s, cn0_mean4, hdop, satellites
+    QMap<QString, std::vector<double>> cn0ByPort;  // sorted, per port
+};
+
+// Each query selects with the report's WHERE on the indexed columns and
+// reads the selected rows at most once.
+std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter& filter,
+                                           QString* error);
+
+// What the page says it covers.
+struct PageHeading {
+    QString database;   // as the report names it
+    QString selection;  // "lot WO-7, since 2026-12-01"; empty: every result
+    QString made;       // when, ISO 8601 UTC
+};
+QByteArray htmlPage(const Distributions& data, const PageHeading& heading);
+
+}  // namespace results

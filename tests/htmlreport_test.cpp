@@ -1,0 +1,301 @@
+// The report's page: its statistics and charts on known data, the charts as
+// Qt's SVG renderer draws them, and a page of a simulated lot written by the
+// CLI and opened in headless Chromium.
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPainter>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+#include <cmath>
+
+#include "results/report.h"
+#include "results/statistics.h"
+#include "results/store.h"
+#include "results/svgchart.h"
+#include "sim/lot.h"
+#ifdef COLDSTART_HAVE_QTSVG
+#include <QSvgRenderer>
+#endif
+
+using namespace results;
+
+namespace {
+
+// An SVG's elements in order, with their attributes and text.
+struct Element {
+    QString name;
+    QXmlStreamAttributes attributes;
+    QString text;
+    double number(const char* name) const {
+        bool ok = false;
+        const double v = QLocale::c().toDouble(attributes.value(QLatin1String(name)), &ok);
+        return ok ? v : NAN;
+    }
+    bool is(const char* cls) const {
+        return attributes.value(QLatin1String("class")).split(' ').contains(QLatin1String(cls));
+    }
+};
+
+std::vector<Element> parse(const QString& svg) {
+    std::vector<Element> out;
+    QXmlStreamReader xml(svg);
+    bool inside = false;  // text belongs to the element opened last until it closes
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isStartElement()) out.push_back({xml.name().toString(), xml.attributes(), {}});
+        if (xml.isCharacters() && inside) out.back().text += xml.text();
+        inside = xml.isStartElement() || (inside && !xml.isEndElement());
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    return out;
+}
+
+std::vector<Element> ofClass(const std::vector<Element>& all, const char* cls) {
+    std::vector<Element> out;
+    for (const Element& e : all)
+        if (e.is(cls)) out.push_back(e);
+    return out;
+}
+
+const std::vector<double> kExample{20, 25, 30, 35, 40, 90};
+
+}  // namespace
+
+// The worked example of docs/RESULTS.md: six TTFFs under a 60 s limit.
+TEST(ReportStatistics, TheDocumentedExample) {
+    const std::vector<double>& v = kExample;
+    EXPECT_DOUBLE_EQ(mean(v), 40);
+    EXPECT_DOUBLE_EQ(sampleSd(v), std::sqrt(650.0));
+    EXPECT_EQ(median(v), 32.5);
+    EXPECT_EQ(nearestRank(v, 95), 90);
+    EXPECT_EQ(chart::number(*cpk(mean(v), sampleSd(v), 60, true), 2), "0.26");
+    EXPECT_EQ(chart::number(*cpk(mean(v), sampleSd(v), 10, false), 2), "0.39");
+    EXPECT_FALSE(cpk(40, 0, 60, true)) << "no Cpk without spread";
+    const chart::Box b = chart::box(QStringLiteral("slot"), v);
+    EXPECT_EQ((std::vector<double>{b.low, b.q1, b.median, b.q3, b.high}),
+              (std::vector<double>{20, 25, 32.5, 40, 40}));
+    EXPECT_EQ(b.outliers, std::vector<double>{90});
+    std::vector<std::vector<double>> bins;
+    for (const chart::Bin& x : chart::bins(v)) bins.push_back({x.low, x.high, double(x.count)});
+    EXPECT_EQ(bins, (std::vector<std::vector<double>>{
+                        {20, 40, 4}, {40, 60, 1}, {60, 80, 0}, {80, 100, 1}}));
+}
+
+// Bars as high as their counts, the limit where it lies, text escaped and
+// numbers written the C way under a locale with a decimal comma.
+TEST(ReportCharts, HistogramDrawsItsCountsAndEscapesText) {
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const QString title = QStringLiteral("TTFF of <lot \"A&B\"> 'x'\x01");
+    const QString svg =
+        chart::histogram({title, QStringLiteral("TTFF (s)"), {}, 640, 280}, chart::bins(kExample),
+                         chart::Marker{60, QStringLiteral("limit 60 s")});
+    QLocale::setDefault(QLocale::c());
+    const auto all = parse(svg);
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all[1].name, "title");
+    EXPECT_EQ(all[1].text, QString(title).replace('\x01', QChar(0xfffd)));
+    for (const Element& e : all)
+        for (const char* a : {"x", "y", "width", "height", "x1", "y1", "x2", "y2"})
+            if (e.attributes.hasAttribute(QLatin1String(a))) {
+                EXPECT_FALSE(std::isnan(e.number(a))) << a << " of " << e.name.toStdString();
+            }
+    const auto bars = ofClass(all, "bar");
+    ASSERT_EQ(bars.size(), 3u) << "an empty bin draws no bar";
+    EXPECT_NEAR(bars[0].number("height") / bars[1].number("height"), 4.0, 0.02);
+    EXPECT_NEAR(bars[1].number("height"), bars[2].number("height"), 0.1);
+    const auto limit = ofClass(all, "limit");
+    ASSERT_EQ(limit.size(), 1u);
+    EXPECT_GT(limit[0].number("x1"), bars[1].number("x"));
+    EXPECT_LT(limit[0].number("x1"), bars[2].number("x"));
+}
+
+// Every kind of chart is drawn by Qt's own SVG renderer, as a window draws it:
+// in the charts' colours, a control chart's point outside its limits in red.
+TEST(ReportCharts, QtSvgDrawsEveryKind) {
+#ifndef COLDSTART_HAVE_QTSVG
+    GTEST_SKIP() << "Qt Svg is not installed (tools/setup.sh installs qt6-svg-dev)";
+#else
+    const chart::Frame f{QStringLiteral("chart"), QStringLiteral("x"), QStringLiteral("y"), 640,
+                         280};
+    const std::vector<double> offsets{0.1, -0.2, 0.05, 0.9, 0.0};
+    const QString control =
+        chart::controlChart(f, {"a", "b", "c", "d", "e"}, offsets, {0, -0.5, 0.5});
+    EXPECT_EQ(ofClass(parse(control), "outside").size(), 1u);
+    const QString charts[] = {
+        chart::histogram(f, chart::bins(kExample), chart::Marker{60, "limit"}),
+        chart::cumulative(f, kExample, chart::Marker{60, "limit"}),
+        chart::boxPlot(f, {chart::box("p1", kExample), chart::box("p2", {1, 2, 3})}, {}),
+        chart::barChart(f, {"L1", "L2"}, {{"first", chart::colour::kPrimary, {90.0, 80.0}}}, 100, 1,
+                        {}),
+        control,
+    };
+    for (const QString& svg : charts) {
+        QSvgRenderer renderer(svg.toUtf8());
+        ASSERT_TRUE(renderer.isValid()) << svg.toStdString();
+        QImage image(640, 280, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        renderer.render(&painter);
+        painter.end();
+        int primary = 0, red = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) {
+                primary += image.pixel(x, y) == QColor(chart::colour::kPrimary).rgb();
+                red += image.pixel(x, y) == QColor(chart::colour::kOutside).rgb();
+            }
+        EXPECT_GT(primary, 20) << svg.toStdString();
+        EXPECT_EQ(red > 0, &svg == &charts[4]);
+    }
+#endif
+}
+
+namespace {
+
+struct Ran {
+    int status = -1;
+    QByteArray out, err;
+};
+
+Ran runProgram(const QString& program, const QStringList& args) {
+    QProcess p;
+    p.start(program, args);
+    Ran r;
+    if (!p.waitForFinished(180000)) {
+        p.kill();
+        p.waitForFinished();
+    } else if (p.exitStatus() == QProcess::NormalExit) {
+        r.status = p.exitCode();
+    }
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+QJsonObject jsonReport(const QString& db, const QStringList& selection) {
+    const Ran r = runProgram(QStringLiteral(COLDSTART_CLI),
+                             QStringList{"report", "--db", db, "--json"} + selection);
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    return QJsonDocument::fromJson(r.out)["overall"].toObject();
+}
+
+}  // namespace
+
+// A simulated lot's page, written by the CLI and opened in headless Chromium:
+// it loads with no console message and nothing fetched, is drawn, asks for
+// A4, and shows the JSON report's figures for the same selections.
+TEST(ReportPage, ChromiumShowsTheJsonReportsFigures) {
+    const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+    if (chromium.isEmpty())
+        GTEST_SKIP() << "chromium is not installed (tools/setup.sh installs it)";
+    QTemporaryDir dir;
+    const QString db = dir.filePath(QStringLiteral("lot.sqlite"));
+    gpssim::LotOptions lot;
+    lot.lots = QStringList{"WO-1", "WO-2"};
+    lot.unitsPerLot = 150;
+    const QList<QJsonObject> rows = gpssim::simulatedLot(lot);
+    QString why;
+    ASSERT_EQ(Store::open(*parseTarget(db, &why), &why)->saveBatch(rows, &why), rows.size())
+        << why.toStdString();
+    const QString page = dir.filePath(QStringLiteral("page.html"));
+    const Ran written =
+        runProgram(QStringLiteral(COLDSTART_CLI), {"report", "--db", db, "--html", page});
+    ASSERT_EQ(written.status, 0) << written.err.toStdString();
+
+    int profiles = 0;
+    auto browse = [&](const QStringList& args) {
+        return runProgram(
+            chromium,
+            QStringList{
+                "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                "--enable-logging=stderr", "--v=0",
+                "--user-data-dir=" + dir.filePath(QStringLiteral("profile%1").arg(++profiles))} +
+                args + QStringList{QUrl::fromLocalFile(page).toString()});
+    };
+    const Ran dom = browse({"--dump-dom"});
+    ASSERT_EQ(dom.status, 0) << dom.err.toStdString();
+    EXPECT_FALSE(dom.err.contains("CONSOLE")) << dom.err.toStdString();
+    const QString html = QString::fromUtf8(dom.out);
+    for (const char* outside : {"src=", "href=", "<script", "<link", "url(", "@import"})
+        EXPECT_FALSE(html.contains(QLatin1String(outside))) << outside;
+
+    const QString png = dir.filePath(QStringLiteral("page.png"));
+    ASSERT_EQ(browse({"--window-size=900,2400", "--screenshot=" + png}).status, 0);
+    const QImage shot(png);
+    ASSERT_EQ(shot.size(), QSize(900, 2400));
+    int drawn[2] = {0, 0};  // the yield charts' two series
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            drawn[0] += shot.pixel(x, y) == QColor(chart::colour::kPrimary).rgb();
+            drawn[1] += shot.pixel(x, y) == QColor(chart::colour::kSecondary).rgb();
+        }
+    EXPECT_GT(drawn[0], 10000);
+    EXPECT_GT(drawn[1], 10000);
+    const QString pdf = dir.filePath(QStringLiteral("page.pdf"));
+    ASSERT_EQ(browse({"--no-pdf-header-footer", "--print-to-pdf=" + pdf}).status, 0);
+    QFile printed(pdf);
+    ASSERT_TRUE(printed.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(printed.readAll().contains("/MediaBox [0 0 594.95996 841.91998]")) << "not A4";
+
+    QMap<QString, QString> shown;
+    static const QRegularExpression cell(QStringLiteral("data-figure=\"([^\"]+)\">([^<]*)<"));
+    for (const auto& m : cell.globalMatch(html)) shown[m.captured(1)] = m.captured(2);
+    auto expectFigures = [&](const QString& prefix, const QJsonObject& j) {
+        const double tested = j["units_tested"].toDouble();
+        const QString percent = QStringLiteral("%1 %").arg(
+            QString::number(100 * j["units_first_pass"].toDouble() / tested, 'f', 1));
+        const QString final = QStringLiteral("%1 %").arg(
+            QString::number(100 * j["units_passed"].toDouble() / tested, 'f', 1));
+        EXPECT_EQ(QStringList({shown[prefix + "results"], shown[prefix + "units_tested"],
+                               shown[prefix + "units_first_pass"], shown[prefix + "units_passed"],
+                               shown[prefix + "first_pass_yield"], shown[prefix + "final_yield"],
+                               shown[prefix + "outcome.station-fault"],
+                               shown[prefix + "outcome.interrupted"]}),
+                  QStringList({QString::number(j["results"].toInt()),
+                               QString::number(j["units_tested"].toInt()),
+                               QString::number(j["units_first_pass"].toInt()),
+                               QString::number(j["units_passed"].toInt()), percent, final,
+                               QString::number(j["outcomes"]["station-fault"].toInt()),
+                               QString::number(j["outcomes"]["interrupted"].toInt())}))
+            << prefix.toStdString();
+    };
+    const QJsonObject all = jsonReport(db, {});
+    expectFigures({}, all);
+    for (const QString l : {"WO-1", "WO-2"})
+        expectFigures("lot." + l + '.', jsonReport(db, {"--lot", l}));
+    for (const QString day : {"2026-12-07", "2026-12-08", "2026-12-09"})
+        expectFigures("day." + day + '.', jsonReport(db, {"--since", day, "--until", day}));
+    const QJsonObject ttff = all["ttff_s"].toObject();
+    for (const char* key : {"mean", "median", "p95", "max"})
+        EXPECT_EQ(shown[QStringLiteral("stat.ttff_s.") + key],
+                  QString::number(ttff[key].toDouble(), 'f', 2))
+            << key;
+    EXPECT_EQ(shown["stat.ttff_s.count"], QString::number(ttff["count"].toInt()));
+    for (const QJsonValue f : all["failures"].toArray())
+        EXPECT_EQ(shown["failure." + f["result"].toString() + '.' + f["reason"].toString()],
+                  QString::number(f["count"].toInt()));
+
+    // The limit most rows were judged under (the simulated lot's later nine
+    // tenths), and the Cpk against it from every TTFF.
+    std::vector<double> ttffs;
+    for (const QJsonObject& r : rows)
+        if (r["ttff_s"].isDouble()) ttffs.push_back(r["ttff_s"].toDouble());
+    EXPECT_EQ(shown["stat.ttff_s.limit"], QStringLiteral("\u2264 60 s"));
+    EXPECT_EQ(shown["stat.ttff_s.cpk"],
+              QString::number((60 - mean(ttffs)) / (3 * sampleSd(ttffs)), 'f', 2));
+    // The weak slot has the lowest median C/N0.
+    QString lowest;
+    for (int slot = 0; slot < lot.slotCount; ++slot) {
+        const QString key = QStringLiteral("cn0./dev/ttyUSB%1.median").arg(slot);
+        ASSERT_TRUE(shown.contains(key)) << key.toStdString();
+        if (lowest.isEmpty() || shown[key].toDouble() < shown[lowest].toDouble()) lowest = key;
+    }
+    EXPECT_EQ(lowest, QStringLiteral("cn0./dev/ttyUSB%1.median").arg(lot.weakSlot));
+}
