@@ -15,7 +15,8 @@ namespace results {
 
 namespace {
 
-// Units and tests per key (a column or an expression of one) in one pass each.
+// Units and tests per key (a column or an expression of one) in one pass each;
+// as in the report, only a pass or a fail tests a unit.
 bool fillYields(const QSqlDatabase& db, const Where& w, const QString& key, QList<Yield>& out,
                 QString* error) {
     QMap<QString, Yield> byKey;
@@ -25,7 +26,8 @@ bool fillYields(const QSqlDatabase& db, const Where& w, const QString& key, QLis
             QStringLiteral("WITH us AS ("
                            " SELECT %2 AS k, unit, MIN(started) AS f,"
                            "  MIN(CASE WHEN result = 'pass' THEN started END) AS fp"
-                           " FROM results WHERE %1 AND unit <> '' GROUP BY %2, unit)"
+                           " FROM results WHERE %1 AND unit <> ''"
+                           " AND result IN ('pass', 'fail') GROUP BY %2, unit)"
                            " SELECT k, COUNT(*), COUNT(fp), SUM(CASE WHEN fp = f THEN 1 ELSE 0 END)"
                            " FROM us GROUP BY k")
                 .arg(w.sql, key),

@@ -292,8 +292,8 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
                       .arg(y.faults)
                       .arg(y.interrupted);
     EXPECT_EQ(yields,
-              QStringList({"L1 2/1/2 4:2/0/0", "L2 2/1/1 4:1/1/0", "2026-12-01 2/1/2 3:1/0/0",
-                           "2026-12-02 2/1/1 3:1/1/0", "2026-12-03 1/0/0 2:1/0/0"}));
+              QStringList({"L1 2/1/2 4:2/0/0", "L2 1/1/1 4:1/1/0", "2026-12-01 2/1/2 3:1/0/0",
+                           "2026-12-02 1/1/1 3:1/1/0", "2026-12-03 1/0/0 2:1/0/0"}));
 
     // The header, then the rows in time order: a field that holds a comma, a
     // quote or a line end is quoted, a missing value is empty.
