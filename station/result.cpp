@@ -109,7 +109,7 @@ Summary Tally::summary() const {
     if (ttffs_.empty()) return summary;
     std::vector<double> sorted = ttffs_;
     std::sort(sorted.begin(), sorted.end());
-    summary.ttffMean = std::accumulate(sorted.begin(), sorted.end(), 0.0) / double(sorted.size());
+    summary.ttffMean = results::mean(sorted);
     summary.ttffMedian = results::median(sorted);
     summary.ttffP95 = results::nearestRank(sorted, 95);
     summary.ttffMax = sorted.back();
