@@ -27,13 +27,17 @@
 #include <vector>
 
 #include "bench/nmeastream.h"
-#include "bench/rig.h"
 #include "gpslink/link.h"
 #include "gpslink/qtserialport.h"
 #include "results/statistics.h"
-#include "tests/support/ptypair.h"
+#include "testkit/fakes.h"
+#include "testkit/ptypair.h"
 
 namespace coldstart::bench {
+
+using gpslink::testing::brokenRangeRule;
+using gpslink::testing::QuietBench;
+using gpslink::testing::QuietView;
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;

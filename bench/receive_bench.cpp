@@ -8,15 +8,19 @@
 #include <vector>
 
 #include "bench/nmeastream.h"
-#include "bench/rig.h"
+#include "testkit/fakes.h"
 
 namespace coldstart::bench {
+
+using gpslink::testing::brokenRangeRule;
+using gpslink::testing::QuietBench;
+using gpslink::testing::QuietView;
 namespace {
 
 constexpr long kBursts = 3600;        // an hour of one-second bursts
 constexpr long kFirstSecond = 36000;  // 10:00:00
 
-void reportBytes(benchmark::State& state, const Rig& rig) {
+void reportBytes(benchmark::State& state, const QuietBench& rig) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
     state.counters["receive_events"] = static_cast<double>(state.iterations());
     state.counters["RxBuffer_capacity"] = static_cast<double>(rig.state().RxBuffer.capacity());
@@ -26,7 +30,7 @@ void reportBytes(benchmark::State& state, const Rig& rig) {
 // sentence is examined and shows "Please waiting......", none is counted.
 void BM_Receive_Mode0_StartingClock(benchmark::State& state) {
     ChunkRing ring(bursts(0, kBursts, Clock::Starting), static_cast<std::size_t>(state.range(0)));
-    Rig rig;
+    QuietBench rig;
     rig.connect();
     for (auto _ : state) rig.receive(ring.next());
     if (rig.state().Mode != 0 || rig.coldStartsSent() != 0) state.SkipWithError("left Mode 0");
@@ -43,7 +47,7 @@ void BM_Receive_Mode0_Counting(benchmark::State& state) {
     ChunkRing ring(bursts(kFirstSecond, kBursts, Clock::Known),
                    static_cast<std::size_t>(state.range(0)));
     const std::vector<int> ggas = ring.ggaCompletions();
-    Rig rig;
+    QuietBench rig;
     int64_t events = 0;
     for (auto _ : state) {
         rig.stop();
@@ -64,7 +68,7 @@ void BM_Receive_Mode0_Counting(benchmark::State& state) {
 // Mode 2: the cold start was sent and confirmed; every GGA sentence shows
 // "Cold Start OK!" on green again.
 void BM_Receive_Mode2(benchmark::State& state) {
-    Rig rig;
+    QuietBench rig;
     rig.connect();
     for (long s = 0; s < 6; ++s) rig.receive(burst(kFirstSecond - 10 + s, Clock::Known));
     if (rig.state().Mode != 2) {

@@ -17,8 +17,8 @@
 #include "results/report.h"
 #include "results/statistics.h"
 #include "results/store.h"
-#include "tests/pgserver.h"
-#include "tests/results_sample.h"
+#include "testkit/pgserver.h"
+#include "testkit/results_sample.h"
 
 using namespace results;
 

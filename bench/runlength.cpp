@@ -27,9 +27,13 @@
 #include <string_view>
 
 #include "bench/nmeastream.h"
-#include "bench/rig.h"
+#include "testkit/fakes.h"
 
 namespace coldstart::bench {
+
+using gpslink::testing::brokenRangeRule;
+using gpslink::testing::QuietBench;
+using gpslink::testing::QuietView;
 namespace {
 
 struct Options {
@@ -92,7 +96,7 @@ bool fail(const std::string& what, long second) {
 
 // Connects and sends six one-second bursts: five GGA sentences send the cold
 // start, the sixth confirms it.
-bool confirmRun(Rig& rig) {
+bool confirmRun(QuietBench& rig) {
     rig.connect();
     for (long s = 0; s < 6; ++s) {
         rig.receive(burst(36000 + s, Clock::Known));
@@ -106,7 +110,7 @@ bool runStream(const Options& o) {
     const Clock streamClock = o.phase == "confirmed" ? Clock::Known : Clock::Starting;
     ChunkRing ring(o.content == "nmea" ? bursts(36000, 3600, streamClock) : lineNoise(1 << 20),
                    o.chunk);
-    Rig rig;
+    QuietBench rig;
     if (o.phase == "confirmed") {
         if (!confirmRun(rig)) return fail("the run did not reach Mode 2", 0);
     } else {
@@ -182,7 +186,7 @@ bool runStream(const Options& o) {
 template <typename Prepare, typename EverySecond, typename Check>
 bool scenario(const char* name, long seconds, Prepare prepare, EverySecond everySecond,
               Check check) {
-    Rig rig;
+    QuietBench rig;
     if (!prepare(rig)) return fail(std::string(name) + ": preparation failed", 0);
     const int mode = rig.state().Mode;
     const long rssBefore = peakRssKb();
@@ -215,8 +219,8 @@ bool runTicks(const Options& o) {
     // Confirmed, and the receiver goes on sending a burst a second.
     ok &= scenario(
         "confirmed", seconds, confirmRun,
-        [](Rig& rig, long s) { rig.receive(burst(36006 + s, Clock::Known)); },
-        [](const Rig& rig) -> std::string {
+        [](QuietBench& rig, long s) { rig.receive(burst(36006 + s, Clock::Known)); },
+        [](const QuietBench& rig) -> std::string {
             if (rig.view.statusColour != gpslink::colour::Green) return "status not green";
             if (rig.view.status.rfind("Cold Start OK!", 0) != 0) return "status not confirmed";
             return rig.coldStartsSent() == 1 ? "" : "cold start not sent exactly once";
@@ -226,13 +230,13 @@ bool runTicks(const Options& o) {
     // with an empty time field.
     ok &= scenario(
         "unconfirmed", seconds,
-        [](Rig& rig) {
+        [](QuietBench& rig) {
             rig.connect();
             for (long s = 0; s < 5; ++s) rig.receive(burst(36000 + s, Clock::Known));
             return rig.state().Mode == 1;
         },
-        [](Rig& rig, long s) { rig.receive(burst(s, Clock::Unknown)); },
-        [](const Rig& rig) -> std::string {
+        [](QuietBench& rig, long s) { rig.receive(burst(s, Clock::Unknown)); },
+        [](const QuietBench& rig) -> std::string {
             if (rig.view.status != "Cold Start fail!") return "not reporting the long cold start";
             return rig.coldStartsSent() == 1 ? "" : "cold start not sent exactly once";
         });
@@ -240,13 +244,13 @@ bool runTicks(const Options& o) {
     // The same, and the receiver falls silent.
     ok &= scenario(
         "silent", seconds,
-        [](Rig& rig) {
+        [](QuietBench& rig) {
             rig.connect();
             for (long s = 0; s < 5; ++s) rig.receive(burst(36000 + s, Clock::Known));
             return rig.state().Mode == 1;
         },
-        [](Rig&, long) {},
-        [](const Rig& rig) -> std::string {
+        [](QuietBench&, long) {},
+        [](const QuietBench& rig) -> std::string {
             if (rig.view.status != "Cold Start fail!(1)\r\nGPS no respond.")
                 return "not reporting the missing confirmation";
             if (!rig.link.Timer_PF.enabled()) return "Timer_PF stopped";
@@ -258,7 +262,7 @@ bool runTicks(const Options& o) {
     // the rest of the run without connecting; the receiver streams as usual.
     ok &= scenario(
         "pressed-twice", seconds,
-        [](Rig& rig) {
+        [](QuietBench& rig) {
             rig.connect();
             rig.link.Cmd_Start_1_Click();
             for (long s = 0; s < 6; ++s) {
@@ -267,8 +271,8 @@ bool runTicks(const Options& o) {
             }
             return rig.link.Timer1.enabled() && rig.state().Mode == 2;
         },
-        [](Rig& rig, long s) { rig.receive(burst(36006 + s, Clock::Known)); },
-        [](const Rig& rig) -> std::string {
+        [](QuietBench& rig, long s) { rig.receive(burst(36006 + s, Clock::Known)); },
+        [](const QuietBench& rig) -> std::string {
             if (!rig.link.Timer1.enabled()) return "Timer1 stopped";
             return rig.coldStartsSent() == 1 ? "" : "cold start not sent exactly once";
         });
@@ -276,15 +280,15 @@ bool runTicks(const Options& o) {
     // A line at the wrong baud rate: about 960 characters a second of noise.
     ok &= scenario(
         "mismatch", seconds,
-        [](Rig& rig) {
+        [](QuietBench& rig) {
             rig.connect();
             return true;
         },
-        [&noise](Rig& rig, long s) {
+        [&noise](QuietBench& rig, long s) {
             for (int c = 0; c < 15; ++c)
                 rig.receive(std::string_view(noise).substr(((s * 15 + c) % 1024) * 64, 64));
         },
-        [](const Rig& rig) -> std::string {
+        [](const QuietBench& rig) -> std::string {
             if (rig.view.status != "Baud Rate not match!") return "not reporting the baud rate";
             return rig.coldStartsSent() == 0 ? "" : "cold start sent";
         });

@@ -53,7 +53,7 @@
 #include "results/statistics.h"
 #include "station/result.h"
 #include "station/station.h"
-#include "tests/support/ptypair.h"
+#include "testkit/ptypair.h"
 
 namespace coldstart::bench {
 namespace {

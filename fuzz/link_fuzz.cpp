@@ -42,12 +42,12 @@
 #include <string>
 #include <string_view>
 
-#include "bench/rig.h"
 #include "gpslink/link.h"
+#include "testkit/fakes.h"
 
 namespace {
 
-using coldstart::bench::Rig;
+using gpslink::testing::QuietBench;
 
 class Script {
 public:
@@ -121,7 +121,7 @@ struct Snapshot {
     bool anyReceived;
     unsigned timers;
 
-    explicit Snapshot(const Rig& rig)
+    explicit Snapshot(const QuietBench& rig)
         : counters(rig.state().Counters),
           timer1Ticks(rig.state().Timer1Ticks),
           startTicks(rig.state().StartTicks),
@@ -138,7 +138,7 @@ struct Snapshot {
 };
 
 struct Checker {
-    Rig& rig;
+    QuietBench& rig;
     int coldStartsThisRun = 0;
 
     // What the state was before the step.
@@ -159,7 +159,7 @@ struct Checker {
 
     void after(const char* step, Kind kind, std::size_t lastChunk) {
         const gpslink::LinkState& s = rig.state();
-        const std::string range = coldstart::bench::brokenRangeRule(s, lastChunk);
+        const std::string range = gpslink::testing::brokenRangeRule(s, lastChunk);
         if (!range.empty()) broken(step, range);
 
         // RxBuffer: nothing, or one unfinished sentence.
@@ -210,7 +210,7 @@ struct Checker {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Script in(data, size);
-    Rig rig;
+    QuietBench rig;
     Checker check{rig};
     static const long kWaitBudget = [] {
         const char* budget = std::getenv("LINK_FUZZ_WAIT_BUDGET");
@@ -242,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         rig.second();
                         if (t % 256 == 0) {
                             const std::string range =
-                                coldstart::bench::brokenRangeRule(rig.state(), 0);
+                                gpslink::testing::brokenRangeRule(rig.state(), 0);
                             if (!range.empty()) broken("a long wait", range);
                         }
                         // Ticks depend on nothing but this: once a second

@@ -16,9 +16,9 @@
 #include "cli/options.h"
 #include "clirun.h"
 #include "gpslink/resetcommand.h"
-#include "pgserver.h"
 #include "results/store.h"
-#include "results_sample.h"
+#include "testkit/pgserver.h"
+#include "testkit/results_sample.h"
 
 namespace {
 
@@ -181,11 +181,10 @@ TEST(Cli, MixedOutcomesOnOneStation) {
                      port["normal"] + ": cold reset sent"}));
     EXPECT_EQ(progress.filter(port["slow-fix"] + ": acquiring").size(), 1)
         << "once, not each second";
-    EXPECT_TRUE(
-        progress
-            .filter(QRegularExpression("^" + QRegularExpression::escape(port["normal"]) +
-                                       ": cycle 1 PASS  TTFF [0-9]+\\.[0-9]{2} s$"))
-            .size() == 1);
+    EXPECT_TRUE(progress
+                    .filter(QRegularExpression("^" + QRegularExpression::escape(port["normal"]) +
+                                               ": cycle 1 PASS  TTFF [0-9]+\\.[0-9]{2} s$"))
+                    .size() == 1);
 }
 
 // On a terminal the progress is one line per port, redrawn in place.  SIGINT

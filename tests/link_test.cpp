@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "gpslink/nmeascanner.h"
-#include "tests/support/fakes.h"
-#include "tests/support/recordings.h"
+#include "testkit/fakes.h"
+#include "testkit/recordings.h"
 
 namespace gpslink {
 namespace {

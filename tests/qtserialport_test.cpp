@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/ptypair.h"
+#include "testkit/ptypair.h"
 
 namespace gpslink {
 namespace {

@@ -11,11 +11,11 @@
 #include <QTest>
 
 #include "cli/reportcommand.h"
-#include "pgserver.h"
 #include "results/htmlreport.h"
 #include "results/report.h"
 #include "results/store.h"
-#include "results_sample.h"
+#include "testkit/pgserver.h"
+#include "testkit/results_sample.h"
 
 using namespace results;
 using results::testing::PgServer;

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "results/store.h"
-#include "results_sample.h"
+#include "testkit/results_sample.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);

@@ -17,14 +17,14 @@
 
 #include "clirun.h"
 #include "results/store.h"
-#include "results_sample.h"
 #include "station/stopsignals.h"
 #include "station/unitrun.h"
 #include "stationwin/config.h"
 #include "stationwin/settingsdialog.h"
 #include "stationwin/slottile.h"
 #include "stationwin/stationwindow.h"
-#include "tests/support/xinput.h"
+#include "testkit/results_sample.h"
+#include "testkit/xinput.h"
 
 namespace {
 

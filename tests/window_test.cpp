@@ -28,10 +28,10 @@
 #include "gpslink/qtserialport.h"
 #include "sim/capture.h"
 #include "sim/simdriver.h"
-#include "tests/support/fakes.h"
-#include "tests/support/recordings.h"
-#include "tests/support/workdir.h"
-#include "tests/support/xinput.h"
+#include "testkit/fakes.h"
+#include "testkit/recordings.h"
+#include "testkit/workdir.h"
+#include "testkit/xinput.h"
 
 namespace {
 
