@@ -203,10 +203,11 @@ struct Store::Prepared {
     bool ready = false;
 };
 
-Store::Store(const Target& target, Sink warn)
+Store::Store(const Target& target, Sink warn, int holdEachSaveMs)
     : target_(target),
       warn_(std::move(warn)),
-      connection_(QStringLiteral("coldstart-results-%1").arg(++connectionCount)) {}
+      connection_(QStringLiteral("coldstart-results-%1").arg(++connectionCount)),
+      holdEachSaveMs_(holdEachSaveMs) {}
 
 Store::~Store() {
     prepared_.reset();
@@ -232,7 +233,7 @@ std::unique_ptr<Store> Store::open(const Target& target, QString* error, Options
                                    Sink warn) {
     QDeadlineTimer deadline(options.busyTimeoutMs);
     for (int attempt = 1;; ++attempt) {
-        std::unique_ptr<Store> store(new Store(target, warn));
+        std::unique_ptr<Store> store(new Store(target, warn, options.holdEachSaveMs));
         QString why;
         const bool connected = store->connect(options, &why);
         if (connected) store->prepared_ = std::make_unique<Prepared>(store->database());
@@ -416,6 +417,7 @@ bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
 
 Store::Saved Store::save(QJsonObject& result) {
     ensureId(result);
+    if (holdEachSaveMs_ > 0) QThread::msleep(unsigned(holdEachSaveMs_));
     if (spooling_) return spool(result);
     QString why;
     // One INSERT is one transaction on both engines.

@@ -46,6 +46,9 @@ public:
         bool create = true;
         // How long a SQLite write waits for another process's write to finish.
         int busyTimeoutMs = 10000;
+        // A test and benchmark hook, 0 in use: each save() waits this long
+        // before it writes, as a database held by another program would.
+        int holdEachSaveMs = 0;
     };
     using Sink = std::function<void(const QString&)>;
 
@@ -85,7 +88,7 @@ public:
     QSqlDatabase database() const;
 
 private:
-    Store(const Target& target, Sink warn);
+    Store(const Target& target, Sink warn, int holdEachSaveMs);
     bool connect(const Options& options, QString* error);
     bool migrate(QString* error);
     bool importSpool(QString* error);
@@ -96,6 +99,7 @@ private:
     Target target_;
     Sink warn_;
     QString connection_;
+    int holdEachSaveMs_;
     bool spooling_ = false;
     struct Prepared;
     std::unique_ptr<Prepared> prepared_;

@@ -152,9 +152,12 @@ void SlotTile::setTone(int tone) {
     setPalette(p);  // the serial field's own roles (Base, Text) stay the system's
 }
 
-void SlotTile::refresh(const station::UnitRun* run) {
+void SlotTile::refresh(const station::UnitRun* run, bool storing) {
     const station::Verdict verdict = run ? run->verdict() : station::Verdict::Idle;
-    QString status, elapsed, ttff, words = station::verdictText(verdict);
+    // A verdict counts once its result is kept: until then the tile stays blue.
+    const bool unkept = storing && verdict != station::Verdict::Running;
+    QString status, elapsed, ttff,
+        words = unkept ? tr("storing the result") : station::verdictText(verdict);
     std::optional<double> cn0;
     if (run) {
         status = run->statusText();
@@ -170,7 +173,7 @@ void SlotTile::refresh(const station::UnitRun* run) {
             if (!run->done() || !seconds) seconds = last->ttffS;
             if (run->done()) {
                 cn0 = last->cn0Mean4;
-                if (last->reason != QLatin1String("ok") && last->reason != last->result)
+                if (!unkept && last->reason != QLatin1String("ok") && last->reason != last->result)
                     words += QLatin1String("  ") + last->reason;
             }
         }
@@ -186,7 +189,7 @@ void SlotTile::refresh(const station::UnitRun* run) {
     cn0_->setAccessibleDescription(cn0Text);
     cn0_->setToolTip(cn0Text);
     serial_->setReadOnly(verdict == station::Verdict::Running);
-    setTone(toneOf(verdict));
+    setTone(unkept ? toneOf(station::Verdict::Running) : toneOf(verdict));
 
     QStringList parts{words};
     if (!serial().isEmpty()) parts << tr("unit %1").arg(serial());

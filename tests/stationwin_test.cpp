@@ -15,7 +15,7 @@
 #include <csignal>
 
 #include "clirun.h"
-#include "results/store.h"
+#include "results/storeworker.h"
 #include "results_sample.h"
 #include "station/stopsignals.h"
 #include "station/unitrun.h"
@@ -184,7 +184,7 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
     const auto units = stationwin::slotConfigs(dialog.settings(), &error);
     ASSERT_TRUE(units) << error.toStdString();
     const results::Target target = *results::parseTarget(dir.filePath("results.sqlite"), &error);
-    auto store = results::Store::open(target, &error);
+    auto store = results::StoreWorker::open(target, &error);
     ASSERT_TRUE(store) << error.toStdString();
     // Each stored row: unit, result, reason, lot and operator.
     const auto storedRows = [&] {
@@ -281,7 +281,7 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
 
     // A shutdown of the bench computer (SIGTERM) is that close without the
     // question: the run under way is stored as interrupted.
-    stationwin::StationWindow shutting({units->at(0)}, results::Store::open(target, &error));
+    stationwin::StationWindow shutting({units->at(0)}, results::StoreWorker::open(target, &error));
     QSignalSpy done(&shutting, &stationwin::StationWindow::shutDownDone);
     ASSERT_TRUE(station::onStopSignals(
         {SIGTERM}, [&] { shutting.shutDown(); }, &error));
