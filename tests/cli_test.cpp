@@ -194,10 +194,14 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
         process.waitForFinished();
         return QString::fromUtf8(process.readAllStandardOutput());
     };
-    // The shell outlives the SIGINT to print the status.
+    // The shell outlives the SIGINT to print the status.  Results go to a
+    // data folder of the test's own.
+    const QTemporaryDir data;
     const QString command =
-        QStringLiteral("trap : INT; %1 %2=SN-1 %3 %4=SN-3; echo \"exit $?\"; exec cat")
-            .arg(QStringLiteral(COLDSTART_CLI), normal, silent, slow);
+        QStringLiteral(
+            "trap : INT; XDG_DATA_HOME=%5 %1 %2=SN-1 %3 %4=SN-3; echo \"exit $?\"; "
+            "exec cat")
+            .arg(QStringLiteral(COLDSTART_CLI), normal, silent, slow, data.path());
     tmux({"new-session", "-d", "-s", "cli", "-x", "150", "-y", "12", "sh", "-c", command});
     QString screen;
     const auto shows = [&](const QString& text) {
