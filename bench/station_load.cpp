@@ -3,11 +3,12 @@
 //
 //   station_load [--ports 64] [--mode realistic|saturated] [--seconds 120]
 //                [--warmup 20] [--no-fix-epochs N] [--cli PATH]
+//                [--cycles N] [--hold-save MS]
 //
 // This process plays every receiver on the master side of its own
 // pseudo-terminal (paced at 115,200 baud, see stationload.h) and runs the
-// station as a child process on the slave paths, cycling without end.  It
-// measures:
+// station as a child process on the slave paths, cycling without end, its
+// results in a temporary data folder of its own.  It measures:
 //
 // - the child's CPU (utime + stime from /proc/PID/stat) from the end of the
 //   warm-up to the end, as a share of one core;
@@ -24,9 +25,20 @@
 //   is too short when the station took longer than one burst.  Where this
 //   side had counted exactly five, the two are the same.
 //
+// With --cycles the station runs that many cycles per unit and the run ends
+// when it has ended (--seconds is then a limit).  With --hold-save the
+// station is this program's own child instead of gps-coldstart-cli: the
+// same station code (cli::runStation) with every save held MS milliseconds
+// (0: a free store), a timer on its event loop that records how late each of its ticks lands, and
+// each unit's TTFFs unrounded; this side then also measures each TTFF from
+// the read that brought the command to the write that completed the first
+// GGA with a fix after it, and reports by how much the station's TTFFs
+// exceed those.
+//
 // Exit status: 0 when the run was sound (the station ran to the end, every
 // port got the cold-start sentence and nothing else, no cycle failed),
 // 1 otherwise, 2 for a usage mistake.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -36,19 +48,24 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QSocketNotifier>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
 #include <vector>
 
 #include "bench/stationload.h"
+#include "cli/run.h"
 #include "gpslink/link.h"
 #include "results/statistics.h"
 #include "station/result.h"
@@ -69,6 +86,8 @@ struct Options {
     int warmup = 20;
     int noFixEpochs = 3;  // after a command
     QString cli;
+    int cycles = 0;                 // per unit; 0: without end, until --seconds
+    std::optional<int> holdSaveMs;  // the station as this program's child, each save held
 };
 
 // One receiver and its side of the line.
@@ -88,6 +107,8 @@ struct Port {
     int commands = 0;
     int otherText = 0;  // sentences that were not the cold start
     long long written = 0, lost = 0;
+    std::int64_t commandNs = -1;       // when the latest command was read, until its fix
+    std::vector<double> receiverTtff;  // seconds, by cycle: command read to fix written
 };
 
 std::optional<std::string> readProc(const QString& path) {
@@ -104,8 +125,11 @@ public:
         clock_.start();
         std::mt19937 random(1);
         std::uniform_int_distribution<std::int64_t> phase(0, LoadReceiver::kSecondNs - 1);
-        QStringList arguments{"--quiet", "--json", "--cycles",  "100000",
-                              "--baud",  "115200", "--station", "bench"};
+        QStringList arguments{
+            "--quiet",   "--json",
+            "--cycles",  QString::number(options_.cycles > 0 ? options_.cycles : 100000),
+            "--baud",    "115200",
+            "--station", "bench"};
         for (int i = 0; i < options_.ports; ++i) {
             auto port = std::make_unique<Port>();
             if (!port->pty.ok()) {
@@ -131,13 +155,25 @@ public:
             ports_.push_back(std::move(port));
         }
 
-        child_.setProgram(options_.cli);
+        if (options_.holdSaveMs) {
+            arguments =
+                QStringList{"--as-station", QString::number(*options_.holdSaveMs)} + arguments;
+            child_.setProgram(QCoreApplication::applicationFilePath());
+        } else {
+            child_.setProgram(options_.cli);
+        }
         child_.setArguments(arguments);
+        // Results in a folder of the run's own, never in the user's database.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), data_.path());
+        child_.setProcessEnvironment(environment);
         child_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&child_, &QProcess::readyReadStandardOutput, [this] { readResults(); });
         QObject::connect(&child_, &QProcess::finished, [this](int code, QProcess::ExitStatus) {
             childExit_ = code;
-            if (!stopping_) {
+            if (!stopping_ && options_.cycles > 0) {  // the station's own end
+                QCoreApplication::exit(0);
+            } else if (!stopping_) {
                 std::fprintf(stderr, "station_load: the station ended early (exit status %d)\n",
                              code);
                 QCoreApplication::exit(1);
@@ -145,8 +181,8 @@ public:
         });
         child_.start();
         if (!child_.waitForStarted(10000)) {
-            std::fprintf(stderr, "station_load: cannot start %s: %s\n", qPrintable(options_.cli),
-                         qPrintable(child_.errorString()));
+            std::fprintf(stderr, "station_load: cannot start %s: %s\n",
+                         qPrintable(child_.program()), qPrintable(child_.errorString()));
             return false;
         }
         pid_ = child_.processId();
@@ -195,6 +231,10 @@ private:
                 port->lost += static_cast<long long>(chunk.size() - written);
                 const LoadReceiver::Sent sent = port->receiver->commit(chunk.size(), written);
                 if (sent.ggaBegins) port->ggaCounts = port->discarded && sent.timeOfDay;
+                if (sent.ggaEnds && sent.timeOfDay && port->commandNs >= 0) {
+                    port->receiverTtff.push_back(double(at - port->commandNs) / 1e9);
+                    port->commandNs = -1;
+                }
                 if (sent.ggaEnds) {
                     port->lastGgaNs = at;
                     if (port->ggaCounts) {
@@ -245,6 +285,7 @@ private:
     void sentence(Port& port, std::int64_t at) {
         if (port.answer == gpslink::kColdStartSentence) {
             ++port.commands;
+            port.commandNs = at;
             port.receiver->command(at);
             port.lastGgaNs = -1;
             port.discarded = port.ggaCounts = false;
@@ -261,15 +302,18 @@ private:
     void readResults() {
         while (child_.canReadLine()) {
             const QJsonObject result = QJsonDocument::fromJson(child_.readLine()).object();
+            if (result.contains(QLatin1String("event_loop"))) station_ = result;  // the child's
             if (!result.contains(QLatin1String("result"))) continue;  // a unit's summary
             ++results_[result.value(QLatin1String("result")).toString() + QLatin1Char('/') +
                        result.value(QLatin1String("reason")).toString()];
+            resultsAtS_.push_back(double(nowNs()) / 1e9);
         }
     }
 
     void sample() {
         const double elapsedS = double(clock_.nsecsElapsed()) / 1e9;
         const int second = static_cast<int>(elapsedS + 0.5);
+        if (cpuStartTicks_) endCpuTicks();  // the latest, should the station end on its own
         if (!cpuStartTicks_ && elapsedS >= options_.warmup) {
             if (const auto stat = readProc(QStringLiteral("/proc/%1/stat").arg(pid_))) {
                 cpuStartTicks_ = cpuTicksFromStat(*stat);
@@ -341,7 +385,9 @@ private:
             "each cold start\n",
             options_.ports, saturated ? "saturated" : "realistic", options_.seconds,
             options_.warmup, options_.noFixEpochs);
-        bool sound = childExit_ == station::kInterrupted;
+        // Without end the station is stopped with SIGTERM; with cycles it ends by itself.
+        bool sound =
+            childExit_ == (options_.cycles > 0 ? station::kAllPassed : station::kInterrupted);
         int commands = 0, fewest = -1, most = 0, other = 0;
         long long written = 0, lost = 0;
         for (const auto& port : ports_) {
@@ -353,6 +399,8 @@ private:
             lost += port->lost;
         }
         if (fewest <= 0 || other > 0) sound = false;
+        if (options_.cycles > 0 && (fewest != options_.cycles || most != options_.cycles))
+            sound = false;
         const double runS = double(clock_.nsecsElapsed()) / 1e9;
         std::printf("line: %lld characters written (%.0f a second per port), %lld lost\n", written,
                     double(written) / runS / options_.ports, lost);
@@ -391,11 +439,72 @@ private:
             rssAtMinute_.rss, rssLast_.rss, rssLast_.rss - rssAtMinute_.rss, rssMax_,
             rssAtMinute_.anon, rssLast_.anon, rssLast_.anon - rssAtMinute_.anon, rssAtMinute_.file,
             rssLast_.file, rssLast_.file - rssAtMinute_.file);
+        if (options_.holdSaveMs) reportHeldStore(&sound);
         std::printf("run: %s\n", sound ? "sound" : "NOT SOUND");
         return sound ? 0 : 1;
     }
 
+    static void printOver(const char* what, std::vector<double> ms) {
+        std::sort(ms.begin(), ms.end());
+        if (ms.empty()) {
+            std::printf("%s: none measured\n", what);
+            return;
+        }
+        std::printf("%s (%zu): median %.2f ms, p95 %.2f ms, min %.2f ms, max %.2f ms\n", what,
+                    ms.size(), station::median(ms), station::nearestRank(ms, 95), ms.front(),
+                    ms.back());
+    }
+
+    // The station run as this program's child: its TTFFs against the
+    // receivers' own, and how late its event loop's ticks landed.
+    void reportHeldStore(bool* sound) {
+        std::printf("store: every save held %d ms\n", *options_.holdSaveMs);
+        if (resultsAtS_.size() > 1)
+            std::printf(
+                "results printed: %zu, from %.1f s to %.1f s, one every %.2f s\n",
+                resultsAtS_.size(), resultsAtS_.front(), resultsAtS_.back(),
+                (resultsAtS_.back() - resultsAtS_.front()) / double(resultsAtS_.size() - 1));
+        const QJsonObject ttffs = station_.value(QLatin1String("station_ttff_s")).toObject();
+        std::vector<double> every, later;  // ms over the receiver's TTFF
+        int unmatched = 0;
+        for (const auto& port : ports_) {
+            const QJsonArray byCycle =
+                ttffs.value(QString::fromStdString(port->pty.slavePath())).toArray();
+            for (int c = 0; c < byCycle.size(); ++c) {
+                if (!byCycle[c].isDouble()) continue;  // a cycle without a fix
+                if (std::size_t(c) >= port->receiverTtff.size()) {
+                    ++unmatched;
+                    continue;
+                }
+                const double over =
+                    (byCycle[c].toDouble() - port->receiverTtff[std::size_t(c)]) * 1e3;
+                every.push_back(over);
+                if (c > 0) later.push_back(over);
+            }
+        }
+        printOver("TTFF over the receiver's, every cycle", every);
+        printOver("TTFF over the receiver's, second cycle on", later);
+        if (unmatched) std::printf("TTFFs without the receiver's own: %d\n", unmatched);
+        const QJsonObject loop = station_.value(QLatin1String("event_loop")).toObject();
+        std::printf("station event loop: %d ticks of %d ms\n",
+                    loop.value(QLatin1String("ticks")).toInt(),
+                    loop.value(QLatin1String("tick_ms")).toInt());
+        for (const char* part : {"late", "late_not_waiting_for_cpu"}) {
+            const QJsonObject f = loop.value(QLatin1String(part)).toObject();
+            if (f.isEmpty()) continue;
+            std::printf("  %s: median %.2f ms, p99 %.2f ms, longest %.2f ms; over 50 ms: %d\n",
+                        part, f.value(QLatin1String("median_ms")).toDouble(),
+                        f.value(QLatin1String("p99_ms")).toDouble(),
+                        f.value(QLatin1String("longest_ms")).toDouble(),
+                        f.value(QLatin1String("over_50ms")).toInt());
+        }
+        if (every.empty() || unmatched > 0 || loop.isEmpty()) *sound = false;
+    }
+
     Options options_;
+    QTemporaryDir data_;              // the station's results
+    QJsonObject station_;             // that station's own figures
+    std::vector<double> resultsAtS_;  // when each result was printed
     QElapsedTimer clock_;
     std::vector<std::unique_ptr<Port>> ports_;
     QProcess child_;
@@ -433,6 +542,11 @@ std::optional<Options> parse(const QStringList& arguments, QString* error) {
         {"no-fix-epochs",
          "Bursts without a fix after a cold start (default 3 realistic, 300 saturated).", "N"},
         {"cli", "The station program to run.", "PATH", QStringLiteral(COLDSTART_CLI)},
+        {"cycles", "Cycles per unit; the run ends when the station has ended them.", "N"},
+        {"hold-save",
+         "Run the station as this program's child, each save held MS (0: a free store), and "
+         "measure its TTFFs and its event loop.",
+         "MS"},
     });
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -477,7 +591,118 @@ std::optional<Options> parse(const QStringList& arguments, QString* error) {
         }
     }
     options.cli = parser.value("cli");
+    if (parser.isSet("cycles")) {
+        options.cycles = parser.value("cycles").toInt(&ok);
+        if (!ok || options.cycles < 1 || options.cycles > 100000) {
+            *error = "--cycles: \"" + parser.value("cycles") +
+                     "\" is not a whole number from 1 to 100000";
+            return std::nullopt;
+        }
+    }
+    if (parser.isSet("hold-save")) {
+        options.holdSaveMs = parser.value("hold-save").toInt(&ok);
+        if (!ok || *options.holdSaveMs < 0 || *options.holdSaveMs > 600000) {
+            *error = "--hold-save: \"" + parser.value("hold-save") +
+                     "\" is not a whole number of milliseconds from 0 to 600000";
+            return std::nullopt;
+        }
+    }
     return options;
+}
+
+// How late the ticks of a timer on the event loop land: a tick held up by
+// work on the loop's thread lands late by as long as that work took.  On a
+// shared machine a tick is also late while the thread waits for a CPU; the
+// thread's own time waiting on the run queue (/proc/thread-self/schedstat)
+// is taken off for the lateness the program itself is answerable for.
+class TickLateness {
+public:
+    static constexpr int kTickMs = 5;
+
+    TickLateness() : schedstat_(::open("/proc/thread-self/schedstat", O_RDONLY)) {
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.setInterval(kTickMs);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { tick(); });
+        clock_.start();
+        timer_.start();
+    }
+    ~TickLateness() {
+        if (schedstat_ >= 0) ::close(schedstat_);
+    }
+
+    QJsonObject figures() {
+        if (lateMs_.empty()) return {};
+        return {{"ticks", int(lateMs_.size())},
+                {"tick_ms", kTickMs},
+                {"late", spread(lateMs_)},
+                {"late_not_waiting_for_cpu", schedstat_ >= 0 ? spread(ownMs_) : QJsonValue()}};
+    }
+
+private:
+    void tick() {
+        const qint64 now = clock_.nsecsElapsed();
+        const qint64 waited = runQueueNs();
+        if (lastNs_ >= 0) {
+            const double late = std::max(0.0, double(now - lastNs_) / 1e6 - kTickMs);
+            lateMs_.push_back(late);
+            ownMs_.push_back(std::max(0.0, late - double(waited - lastWaitNs_) / 1e6));
+        }
+        lastNs_ = now;
+        lastWaitNs_ = waited;
+    }
+
+    // Nanoseconds this thread has waited on a run queue, the second field.
+    qint64 runQueueNs() const {
+        char text[96] = {};
+        if (schedstat_ < 0 || ::pread(schedstat_, text, sizeof text - 1, 0) <= 0) return 0;
+        const char* at = std::strchr(text, ' ');
+        return at ? std::strtoll(at + 1, nullptr, 10) : 0;
+    }
+
+    static QJsonObject spread(std::vector<double> ms) {
+        std::sort(ms.begin(), ms.end());
+        return {{"median_ms", station::median(ms)},
+                {"p99_ms", station::nearestRank(ms, 99)},
+                {"longest_ms", ms.back()},
+                {"over_50ms", int(ms.end() - std::upper_bound(ms.begin(), ms.end(), 50.0))}};
+    }
+
+    int schedstat_;
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 lastNs_ = -1;  // the first tick only sets the pace
+    qint64 lastWaitNs_ = 0;
+    std::vector<double> lateMs_, ownMs_;
+};
+
+// The station as this program's child (--as-station HOLD_MS, then the
+// command line's arguments): the command line's own station code, every save
+// held HOLD_MS.  After its run, one JSON line: each unit's TTFFs by cycle,
+// unrounded, and how late the event loop's ticks landed.
+int runAsStation(const QStringList& arguments) {
+    bool ok = false;
+    results::Store::Options store;
+    store.holdEachSaveMs = arguments.value(2).toInt(&ok);
+    const cli::Parsed parsed = cli::parseArguments(QStringList{arguments[0]} + arguments.mid(3));
+    if (!ok || parsed.action != cli::Parsed::Run) {
+        std::fprintf(stderr, "station_load --as-station: %s\n", qPrintable(parsed.text));
+        return 2;
+    }
+    station::Station station(parsed.options.units);
+    std::map<QString, QJsonArray> ttffs;  // by port, in cycle order
+    QObject::connect(&station, &station::Station::cycleEnded,
+                     [&](station::UnitRun*, const station::CycleResult& r) {
+                         QJsonArray& cycles = ttffs[r.port];
+                         while (cycles.size() < r.cycle - 1) cycles.append(QJsonValue());
+                         cycles.append(r.ttffS ? QJsonValue(*r.ttffS) : QJsonValue());
+                     });
+    TickLateness loop;
+    const int status = cli::runStation(station, parsed.options, store);
+    QJsonObject byPort;
+    for (const auto& [port, cycles] : ttffs) byPort.insert(port, cycles);
+    const QJsonObject line{{"station_ttff_s", byPort}, {"event_loop", loop.figures()}};
+    std::printf("%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
+    return status;
 }
 
 }  // namespace
@@ -486,6 +711,8 @@ std::optional<Options> parse(const QStringList& arguments, QString* error) {
 int main(int argc, char** argv) {
     using namespace coldstart::bench;
     QCoreApplication app(argc, argv);
+    if (app.arguments().value(1) == QLatin1String("--as-station"))
+        return runAsStation(app.arguments());
     QString error;
     const auto options = parse(app.arguments(), &error);
     if (!options) {

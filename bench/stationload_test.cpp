@@ -242,6 +242,14 @@ TEST(StationLoad, ShortRunAgainstTheRealStation) {
             << out;
         EXPECT_NE(out.find("% of one core"), std::string::npos) << out;
     }
+    // The station as the benchmark's own child, its saves held: it ends by
+    // itself after its cycles, every TTFF matched with the receiver's.
+    std::string out;
+    EXPECT_EQ(runBench("--ports 2 --cycles 2 --hold-save 500 --seconds 120 --warmup 2", &out), 0)
+        << out;
+    EXPECT_NE(out.find("TTFF over the receiver's, second cycle on (2): median"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("station event loop: "), std::string::npos) << out;
 }
 
 TEST(StationLoad, AStationThatCannotRunIsReported) {

@@ -276,17 +276,6 @@ void printSummary(const Summary& summary, QTextStream& out) {
     }
 }
 
-std::optional<bool> hasResult(const QSqlDatabase& db, const QString& unit, const QString& lot,
-                              QString* error) {
-    QSqlQuery q(db);
-    const Where w{QStringLiteral("unit = ? AND lot = ?"), {unit, lot}};
-    if (!run(q, QStringLiteral("SELECT 1 FROM results WHERE %1 LIMIT 1").arg(w.sql), w, error))
-        return std::nullopt;
-    if (q.next()) return true;
-    if (!drained(q, error)) return std::nullopt;
-    return false;
-}
-
 bool writeCsv(const QSqlDatabase& db, const Filter& filter, QIODevice& out, QString* error) {
     QStringList names;
     for (const Column& c : resultColumns()) names << QLatin1String(c.name);

@@ -64,11 +64,6 @@ std::optional<Summary> summarize(const QSqlDatabase& db, const Filter& filter, Q
 QJsonObject summaryJson(const Summary& summary);
 void printSummary(const Summary& summary, QTextStream& out);
 
-// Whether the unit has a result in the lot already (a test after it is a
-// retest); nothing, with error, when the database fails.
-std::optional<bool> hasResult(const QSqlDatabase& db, const QString& unit, const QString& lot,
-                              QString* error);
-
 // The matching rows, oldest first, one per result, under a header line
 // (RFC 4180 quoting).
 bool writeCsv(const QSqlDatabase& db, const Filter& filter, QIODevice& out, QString* error);

@@ -208,10 +208,11 @@ struct Store::Prepared {
     bool ready = false;
 };
 
-Store::Store(const Target& target, Sink warn)
+Store::Store(const Target& target, Sink warn, int holdEachSaveMs)
     : target_(target),
       warn_(std::move(warn)),
-      connection_(QStringLiteral("coldstart-results-%1").arg(++connectionCount)) {}
+      connection_(QStringLiteral("coldstart-results-%1").arg(++connectionCount)),
+      holdEachSaveMs_(holdEachSaveMs) {}
 
 Store::~Store() {
     prepared_.reset();
@@ -237,7 +238,7 @@ std::unique_ptr<Store> Store::open(const Target& target, QString* error, Options
                                    Sink warn) {
     QDeadlineTimer deadline(options.busyTimeoutMs);
     for (int attempt = 1;; ++attempt) {
-        std::unique_ptr<Store> store(new Store(target, warn));
+        std::unique_ptr<Store> store(new Store(target, warn, options.holdEachSaveMs));
         QString why;
         const bool connected = store->connect(options, &why);
         if (connected) store->prepared_ = std::make_unique<Prepared>(store->database());
@@ -421,7 +422,9 @@ bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
 
 Store::Saved Store::save(QJsonObject& result) {
     ensureId(result);
+    if (holdEachSaveMs_ > 0) QThread::msleep(unsigned(holdEachSaveMs_));
     if (spooling_) return spool(result);
+    markRetest(result);
     QString why;
     // One INSERT is one transaction on both engines.
     if (insert(result, nullptr, &why)) return Saved::Stored;
@@ -433,6 +436,16 @@ Store::Saved Store::save(QJsonObject& result) {
                  .arg(target_.display(), why.trimmed(), target_.spoolPath()));
     }
     return saved;
+}
+
+void Store::markRetest(QJsonObject& result) {
+    const QString unit = result.value(QLatin1String("unit")).toString();
+    if (unit.isEmpty() || result.value(QLatin1String("cycle")).toInt(1) != 1) return;
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral("SELECT 1 FROM results WHERE unit = ? AND lot = ? LIMIT 1"));
+    q.addBindValue(unit);
+    q.addBindValue(result.value(QLatin1String("lot")).toString());
+    if (q.exec() && q.next()) result.insert(QLatin1String("retest"), true);
 }
 
 qint64 Store::saveBatch(const QList<QJsonObject>& results, QString* error) {

@@ -41,6 +41,9 @@ public:
         bool create = true;
         // How long a SQLite write waits for another process's write to finish.
         int busyTimeoutMs = 10000;
+        // A test and benchmark hook, 0 in use: each save() waits this long
+        // before it writes, as a database held by another program would.
+        int holdEachSaveMs = 0;
     };
     using Sink = std::function<void(const QString&)>;
 
@@ -66,7 +69,8 @@ public:
     // Stores one result in one transaction.  Gives the result an "id" (a
     // UUID) when it has none, so that the caller prints the id it stored.
     // After the first database failure every later result goes to the spool,
-    // and one warning goes to the sink.
+    // and one warning goes to the sink.  A unit's first cycle whose unit
+    // already has a result in its lot is marked a retest ("retest": true).
     Saved save(QJsonObject& result);
 
     // Stores many results in one transaction; a result whose id is already
@@ -80,17 +84,19 @@ public:
     QSqlDatabase database() const;
 
 private:
-    Store(const Target& target, Sink warn);
+    Store(const Target& target, Sink warn, int holdEachSaveMs);
     bool connect(const Options& options, QString* error);
     bool migrate(QString* error);
     bool importSpool(QString* error);
     bool insert(const QJsonObject& result, bool* inserted, QString* error);
     Saved spool(const QJsonObject& result);
+    void markRetest(QJsonObject& result);
     void warn(const QString& text) const;
 
     Target target_;
     Sink warn_;
     QString connection_;
+    int holdEachSaveMs_;
     bool spooling_ = false;
     struct Prepared;
     std::unique_ptr<Prepared> prepared_;

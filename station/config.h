@@ -56,9 +56,8 @@ struct UnitConfig {
     int confirmTimeoutS = 30;  // command to verified reset
     int fixTimeoutS = 300;     // command to first fix
     Limits limits;
-    QString plan;         // the plan's name; empty without a plan file
-    QString planSha256;   // of the settings in force
-    bool retest = false;  // the unit already had a result in this lot
+    QString plan;        // the plan's name; empty without a plan file
+    QString planSha256;  // of the settings in force
 };
 
 // A number of the plan: its key in a plan file and in stored settings, the

@@ -45,7 +45,7 @@ struct CycleResult {
     Limits limits;
     QString plan;         // the plan's name; empty without a plan file
     QString planSha256;   // of the settings the unit was judged under
-    bool retest = false;  // the unit already had a result in this lot
+    bool retest = false;  // the unit already had a result in its lot; the store decides
 
     QJsonObject toJson() const;  // the documented field names; ttff_s to two decimals
 };

@@ -395,7 +395,6 @@ void UnitRun::endCycle(const QString& result, const QString& reason) {
     r.limits = config_.limits;
     r.plan = config_.plan;
     r.planSha256 = config_.planSha256;
-    r.retest = config_.retest;
     outcome_ = outcomeWords(r, config_.confirmTimeoutS, config_.fixTimeoutS, problem_);
     if (!note_.isEmpty()) outcome_ += QLatin1String(": ") + note_;
     r.status = outcome_;

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "results/store.h"
+#include "results/storeworker.h"
 #include "station/stopsignals.h"
 #include "stationwin/config.h"
 #include "stationwin/settingsdialog.h"
@@ -70,8 +70,8 @@ int main(int argc, char** argv) {
     QString dbError;
     const auto target = settings.db.isEmpty() ? std::optional(results::defaultTarget())
                                               : results::parseTarget(settings.db, &dbError);
-    std::unique_ptr<results::Store> store;
-    if (target) store = results::Store::open(*target, &dbError, {}, complain);
+    std::unique_ptr<results::StoreWorker> store;
+    if (target) store = results::StoreWorker::open(*target, &dbError, {}, complain);
     if (!store) {
         complain(dbError);
         QMessageBox::critical(nullptr, QStringLiteral("GPS Station"), dbError);

@@ -268,9 +268,12 @@ void SlotTile::fitVerdict() {
     if (font != verdict_->font()) verdict_->setFont(font);
 }
 
-void SlotTile::refresh(const station::UnitRun* run) {
+void SlotTile::refresh(const station::UnitRun* run, bool storing) {
     const station::Verdict verdict = run ? run->verdict() : station::Verdict::Idle;
-    QString stage, elapsed, fix, words = station::verdictText(verdict);
+    // A verdict counts once its result is kept: until then the tile stays blue.
+    const bool unkept = storing && verdict != station::Verdict::Running;
+    QString stage, elapsed, fix,
+        words = unkept ? tr("storing the result") : station::verdictText(verdict);
     std::vector<std::pair<QString, int>> bars;
     std::optional<double> limit;
     if (run != shown_) {  // a new unit: nothing of the last one stays
@@ -318,7 +321,7 @@ void SlotTile::refresh(const station::UnitRun* run) {
     }
     if (verdict == station::Verdict::Running || !run) chart_->setValues(std::move(bars), limit);
     serial_->setReadOnly(verdict == station::Verdict::Running);
-    setTone(toneOf(verdict));
+    setTone(unkept ? toneOf(station::Verdict::Running) : toneOf(verdict));
 
     QStringList parts{words.isEmpty() ? station::verdictText(verdict) : words};
     if (!serial().isEmpty()) parts << tr("unit %1").arg(serial());

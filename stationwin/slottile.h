@@ -63,9 +63,10 @@ public:
     // The run started for the scanned serial: the next start needs a new scan.
     void markStarted() { fresh_ = false; }
 
-    // Shows the run's state now; nullptr shows an idle slot.  Texts that did
-    // not change are left alone.
-    void refresh(const station::UnitRun* run);
+    // Shows the run's state now; nullptr shows an idle slot.  A run that has
+    // ended while its result is still being stored (storing) shows that in
+    // place of its verdict.  Texts that did not change are left alone.
+    void refresh(const station::UnitRun* run, bool storing = false);
     // Text changes refresh() made so far.
     qint64 textUpdates() const { return textUpdates_; }
     // The verdict in words, as shown.

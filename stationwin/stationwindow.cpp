@@ -41,7 +41,7 @@ QString yieldText(const QString& name, const results::Figures& f) {
 }  // namespace
 
 StationWindow::StationWindow(std::vector<station::UnitConfig> units,
-                             std::unique_ptr<results::Store> store, QWidget* parent)
+                             std::unique_ptr<results::StoreWorker> store, QWidget* parent)
     : QMainWindow(parent),
       store_(std::move(store)),
       sessionStart_(results::isoTime(QDateTime::currentDateTimeUtc())) {
@@ -136,6 +136,15 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     refresh_.start();
     retry_.setInterval(kRetryMs);
     connect(&retry_, &QTimer::timeout, this, &StationWindow::retryDatabase);
+    if (store_) {
+        connect(store_.get(), &results::StoreWorker::kept, this, &StationWindow::onKept);
+        connect(store_.get(), &results::StoreWorker::summarized, this, &StationWindow::showYield);
+        connect(store_.get(), &results::StoreWorker::reopened, this, [this] {
+            retry_.stop();
+            if (!anyLost_) banner_->hide();
+            updateYield();
+        });
+    }
     updateYield();
     showFieldsWarning();
     if (!slots_.empty()) slots_.front().tile->serialField()->setFocus();
@@ -152,6 +161,10 @@ bool StationWindow::anyRunning() const {
     return false;
 }
 
+bool StationWindow::busy() const {
+    return anyRunning() || (store_ && store_->pending() > 0);
+}
+
 void StationWindow::startSlot(int index, const QString& serial) {
     Slot& slot = slots_[std::size_t(index)];
     if (closing_ || serial.isEmpty() || (slot.run && !slot.run->done())) return;
@@ -164,7 +177,6 @@ void StationWindow::startSlot(int index, const QString& serial) {
         (config.lot.isEmpty() ? lot_ : operator_)->setFocus();
         return;
     }
-    config.retest = isRetest(serial, config.lot);
     slot.tile->markStarted();
     delete slot.run;
     slot.run = new station::UnitRun(config);
@@ -177,7 +189,7 @@ void StationWindow::startSlot(int index, const QString& serial) {
             Qt::QueuedConnection);
     slot.run->start();
     slot.dirty = false;
-    slot.tile->refresh(slot.run);
+    slot.tile->refresh(slot.run, slot.storing > 0);
     if (slot.tile->serialField()->hasFocus()) focusNextIdle(index);
 }
 
@@ -191,14 +203,6 @@ void StationWindow::startAll() {
     // slot under its last serial, never an empty one.
     for (int i = 0; i < slotCount(); ++i)
         if (tile(i)->freshScan()) startSlot(i, tile(i)->serial());
-}
-
-bool StationWindow::isRetest(const QString& serial, const QString& lot) {
-    if (testedThisSession_.contains({serial, lot})) return true;
-    testedThisSession_.insert({serial, lot});
-    if (!store_ || store_->spooling()) return false;
-    QString error;
-    return results::hasResult(store_->database(), serial, lot, &error).value_or(false);
 }
 
 void StationWindow::setRequireLotAndOperator(bool required) {
@@ -236,9 +240,19 @@ void StationWindow::focusNextIdle(int after) {
 }
 
 void StationWindow::onCycleEnded(int index, const station::CycleResult& result) {
-    QJsonObject json = result.toJson();
-    if (store_) {  // kept before it is shown
-        switch (store_->save(json)) {
+    if (store_) {  // shown once kept
+        ++slots_[std::size_t(index)].storing;
+        store_->save(result.toJson(), index);
+        return;
+    }
+    onKept(index, result.toJson(), results::Store::Saved::Stored);
+}
+
+void StationWindow::onKept(int index, const QJsonObject& result, results::Store::Saved saved) {
+    Slot& slot = slots_[std::size_t(index)];
+    if (store_) {
+        --slot.storing;
+        switch (saved) {
             case results::Store::Saved::Stored:
                 break;
             case results::Store::Saved::Spooled:
@@ -253,21 +267,26 @@ void StationWindow::onCycleEnded(int index, const station::CycleResult& result) 
                 showBanner(tr("A result of slot %1 (unit %2) could not be kept: neither the "
                               "database %3 nor its spool file took it.")
                                .arg(index + 1)
-                               .arg(result.unit, store_->target().display()),
+                               .arg(result.value(QLatin1String("unit")).toString(),
+                                    store_->target().display()),
                            true);
                 break;
         }
+        updateYield();
     }
-    Slot& slot = slots_[std::size_t(index)];
     slot.dirty = false;
-    slot.tile->refresh(slot.run);
-    updateYield();
-    emit resultKept(json);
+    slot.tile->refresh(slot.run, slot.storing > 0);
+    emit resultKept(result);
+    closeWhenDone();
 }
 
 void StationWindow::onFinished() {
     refreshTiles();
-    if (!closing_ || anyRunning()) return;
+    closeWhenDone();
+}
+
+void StationWindow::closeWhenDone() {
+    if (!closing_ || busy()) return;
     if (shuttingDown_)
         emit shutDownDone();
     else
@@ -278,7 +297,7 @@ void StationWindow::shutDown() {
     if (shuttingDown_) return;
     shuttingDown_ = closing_ = true;
     stopAll();
-    if (!anyRunning()) emit shutDownDone();
+    if (!busy()) emit shutDownDone();
 }
 
 void StationWindow::refreshTiles() {
@@ -286,7 +305,7 @@ void StationWindow::refreshTiles() {
         // A running tile counts its seconds even when its run is quiet.
         if (!slot.dirty && !(slot.run && !slot.run->done())) continue;
         slot.dirty = false;
-        slot.tile->refresh(slot.run);
+        slot.tile->refresh(slot.run, slot.storing > 0);
     }
 }
 
@@ -295,23 +314,26 @@ void StationWindow::updateYield() {
         yield_->setText(tr("Results are not stored."));
         return;
     }
-    if (store_->spooling()) return;  // the last figures stay until the database answers
-    const QString station = slots_.empty() ? QString() : slots_.front().config.station;
+    // While the database fails there is no answer: the last figures stay.
     results::Filter session;
     session.since = sessionStart_;
-    session.station = station;
-    QString error;
-    const auto mine = results::summarize(store_->database(), session, &error);
-    QStringList parts;
-    parts << (mine ? yieldText(tr("This session"), mine->overall)
-                   : tr("This session: no figures (%1)").arg(error));
-    const QString lot = lot_->text().trimmed();
-    if (!lot.isEmpty()) {
+    session.station = slots_.empty() ? QString() : slots_.front().config.station;
+    QList<results::Filter> filters{session};
+    if (const QString lot = lot_->text().trimmed(); !lot.isEmpty()) {
         results::Filter byLot;
         byLot.lot = lot;
-        const auto figures = results::summarize(store_->database(), byLot, &error);
-        parts << (figures ? yieldText(tr("Lot %1").arg(lot), figures->overall)
-                          : tr("Lot %1: no figures (%2)").arg(lot, error));
+        filters << byLot;
+    }
+    store_->summarize(filters);
+}
+
+void StationWindow::showYield(const QList<results::SummaryAnswer>& answers) {
+    QStringList parts;
+    for (const results::SummaryAnswer& answer : answers) {
+        const QString name =
+            answer.filter.lot.isEmpty() ? tr("This session") : tr("Lot %1").arg(answer.filter.lot);
+        parts << (answer.summary ? yieldText(name, answer.summary->overall)
+                                 : tr("%1: no figures (%2)").arg(name, answer.error));
     }
     const QString text = parts.join(QLatin1String("    "));
     yield_->setText(text);
@@ -323,15 +345,9 @@ void StationWindow::retryDatabase() {
         retry_.stop();
         return;
     }
-    QString error;
     results::Store::Options options;
-    options.busyTimeoutMs = 1000;  // the window waits no longer than this on a busy file
-    auto fresh = results::Store::open(store_->target(), &error, options, [](const QString&) {});
-    if (!fresh) return;  // still failing: the banner stays
-    store_ = std::move(fresh);
-    retry_.stop();
-    if (!anyLost_) banner_->hide();
-    updateYield();
+    options.busyTimeoutMs = 1000;  // a retry waits no longer than this on a busy file
+    store_->retry(options);        // reopened() follows when the database answers
 }
 
 void StationWindow::showBanner(const QString& text, bool lost) {
@@ -375,11 +391,13 @@ void StationWindow::resizeEvent(QResizeEvent* event) {
 }
 
 void StationWindow::closeEvent(QCloseEvent* event) {
-    if (!anyRunning()) {
+    if (!busy()) {
         event->accept();
         return;
     }
-    if (!closing_) {
+    if (!closing_ && !anyRunning()) {
+        closing_ = true;  // only results to keep: closes once they are
+    } else if (!closing_) {
         const auto answer = QMessageBox::question(
             this, windowTitle(),
             tr("Slots are still testing. Stop every run and close? Results so far are kept."),

@@ -3,9 +3,11 @@
 //
 // The window decides nothing about a unit: each slot's run is a
 // station::UnitRun, its verdict the station's, and the yield the results
-// database's report.  Every result is stored before the tile shows it;
-// while the database fails, results go to its spool and a banner says so
-// until a later attempt moves them in.
+// database's report.  The database works on a thread of its own
+// (results::StoreWorker), so the window and the ports never wait for it; a
+// tile shows its verdict only once the store has kept the result, and
+// "storing the result" until then.  While the database fails, results go to
+// its spool and a banner says so until a later attempt moves them in.
 #pragma once
 
 #include <QElapsedTimer>
@@ -15,7 +17,7 @@
 #include <memory>
 #include <vector>
 
-#include "results/store.h"
+#include "results/storeworker.h"
 #include "station/unitrun.h"
 #include "stationwin/config.h"
 
@@ -33,9 +35,9 @@ class StationWindow : public QMainWindow {
     Q_OBJECT
 public:
     // units: one per tile, in order, without serial numbers; store: where
-    // results go (nullptr: nowhere), target: how it is named and reopened.
-    StationWindow(std::vector<station::UnitConfig> units, std::unique_ptr<results::Store> store,
-                  QWidget* parent = nullptr);
+    // results go (nullptr: nowhere).
+    StationWindow(std::vector<station::UnitConfig> units,
+                  std::unique_ptr<results::StoreWorker> store, QWidget* parent = nullptr);
     ~StationWindow() override;
 
     int slotCount() const { return int(slots_.size()); }
@@ -43,6 +45,8 @@ public:
     // The slot's current run, or nullptr before its first.
     const station::UnitRun* run(int index) const { return slots_[std::size_t(index)].run; }
     bool anyRunning() const;
+    // A run under way, or a result not kept yet.
+    bool busy() const;
     QPushButton* startAllButton() const { return startAll_; }
     QPushButton* stopAllButton() const { return stopAll_; }
     QLineEdit* lotField() const { return lot_; }
@@ -72,7 +76,7 @@ public:
 signals:
     // The Settings button was pressed.
     void settingsRequested();
-    // A result was stored (or spooled) and its tile shows it.
+    // A result was stored (or spooled, or lost) and its tile shows it.
     void resultKept(const QJsonObject& result);
     // Every run has ended after shutDown(), its result kept.
     void shutDownDone();
@@ -86,22 +90,24 @@ private:
         station::UnitConfig config;
         SlotTile* tile = nullptr;
         station::UnitRun* run = nullptr;  // owned by the window
+        int storing = 0;                  // its results handed to the store, not kept yet
         bool dirty = true;
     };
     void onCycleEnded(int index, const station::CycleResult& result);
+    void onKept(int index, const QJsonObject& result, results::Store::Saved saved);
     void onFinished();
+    void closeWhenDone();
     void refreshTiles();
     void relayout();
     void focusNextIdle(int after);
     void updateYield();
+    void showYield(const QList<results::SummaryAnswer>& answers);
     void retryDatabase();
     void showBanner(const QString& text, bool lost);
     void showFieldsWarning();
-    // The unit already has a result in the lot (this session's or stored).
-    bool isRetest(const QString& serial, const QString& lot);
 
     std::vector<Slot> slots_;
-    std::unique_ptr<results::Store> store_;
+    std::unique_ptr<results::StoreWorker> store_;
     QString sessionStart_;  // stored-time form
     QTimer refresh_;
     QTimer retry_;
@@ -111,7 +117,6 @@ private:
     QLabel* banner_;
     QLabel* fieldsWarning_;
     bool requireLotAndOperator_ = false;
-    QSet<std::pair<QString, QString>> testedThisSession_;  // serial, lot
     QPushButton* startAll_;
     QPushButton* stopAll_;
     QPushButton* settings_;

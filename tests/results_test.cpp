@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
@@ -14,6 +15,7 @@
 #include "results/htmlreport.h"
 #include "results/report.h"
 #include "results/store.h"
+#include "results/storeworker.h"
 #include "testkit/pgserver.h"
 #include "testkit/results_sample.h"
 
@@ -135,8 +137,12 @@ TEST(ResultsStore, WritersTakeTurnsAndAKillLeavesWholeRows) {
 }
 
 // A spool left by a failing run is moved in once at the next start, skipping
-// a result already stored and a last line cut by a kill.
-TEST(ResultsStore, MovesASpoolInOnce) {
+// a result already stored and a last line cut by a kill.  Then the worker
+// keeps results in the order handed over while its caller goes on: the
+// caller holds the file's write lock across its save() calls and only then
+// lets go, so a save() that waited for the database would wait on its own
+// caller until the busy limit, and spool.
+TEST(ResultsStore, MovesASpoolInOnceThenKeepsInOrderOffTheCallersThread) {
     Db db;
     QByteArray spool;
     for (int i = 0; i < 4; ++i) {
@@ -150,26 +156,49 @@ TEST(ResultsStore, MovesASpoolInOnce) {
     QFile file(db.path + ".spool");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(spool + "{\"id\":\"cut-sh") > 0);
     file.close();
-    std::unique_ptr<Store> s;
-    ASSERT_TRUE(s = db.open());
+    QString why;
+    Store::Options patient;
+    patient.busyTimeoutMs = 30000;
+    auto worker = StoreWorker::open(*parseTarget(db.path, &why), &why, patient,
+                                    [&](const QString& w) { db.warnings << w; });
+    ASSERT_TRUE(worker) << why.toStdString();
     EXPECT_FALSE(file.exists());
-    EXPECT_EQ(storedRows(s->database()).join(' '), "b-0 b-1 b-2 b-3");
     const QString moved = db.warnings.value(0);
     EXPECT_TRUE(moved.contains("moved 3 spooled results")) << moved.toStdString();
     EXPECT_TRUE(moved.contains("1 were already there, 1 unfinished"));
 
+    QStringList kept;
+    QObject::connect(
+        worker.get(), &StoreWorker::kept, [&](int tag, const QJsonObject& r, Store::Saved saved) {
+            kept << QStringLiteral("%1 %2 %3").arg(tag).arg(r["id"].toString()).arg(int(saved));
+        });
+    QSignalSpy drained(worker.get(), &StoreWorker::drained);
+    auto holder = db.open();
+    QSqlQuery lock(holder->database());
+    ASSERT_TRUE(lock.exec("BEGIN IMMEDIATE"));
+    for (int i = 0; i < 3; ++i) worker->save({{"id", QStringLiteral("q-%1").arg(i)}}, i);
+    EXPECT_EQ(worker->pending(), 3);
+    ASSERT_TRUE(lock.exec("COMMIT"));
+    ASSERT_TRUE(drained.wait(60000));
+    EXPECT_EQ(kept.join(", "), "0 q-0 0, 1 q-1 0, 2 q-2 0") << "tag, id, 0: stored";
+    EXPECT_EQ(storedRows(holder->database()).join(' '), "b-0 b-1 b-2 b-3 q-0 q-1 q-2");
+
     // A file of the first schema version takes its rows into the newest.
-    QSqlQuery q(s->database());
+    worker.reset();
+    QSqlQuery q(holder->database());
     for (const char* sql :
          {"ALTER TABLE results DROP COLUMN plan", "ALTER TABLE results DROP COLUMN plan_sha256",
           "ALTER TABLE results DROP COLUMN retest", "DELETE FROM schema_version WHERE version > 1"})
         ASSERT_TRUE(q.exec(QLatin1String(sql))) << sql;
-    s.reset();
-    ASSERT_TRUE(s = db.open());
+    q.finish();
+    lock.finish();
+    holder.reset();
+    auto s = db.open();
+    ASSERT_TRUE(s);
     EXPECT_EQ(s->schemaVersion(), latestSchemaVersion());
     QJsonObject r = sampleResult(QStringLiteral("b"), 4);
     ASSERT_EQ(s->save(r), Store::Saved::Stored);
-    EXPECT_EQ(storedRows(s->database(), "plan"), QStringList({"", "", "", "", "line-3"}));
+    EXPECT_EQ(storedRows(s->database(), "plan"), QStringList(7, "") << "line-3");
 }
 
 // Known rows and their figures, worked out by hand, in a SQLite file and on a

@@ -1,0 +1,79 @@
+#include "cli/run.h"
+
+#include <QCoreApplication>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "cli/progress.h"
+#include "results/storeworker.h"
+#include "station/stopsignals.h"
+
+namespace cli {
+
+namespace {
+
+void complain(const QString& text) {
+    std::fprintf(stderr, "gps-coldstart-cli: %s\n", text.toUtf8().constData());
+}
+
+}  // namespace
+
+int runStation(station::Station& station, const Options& options,
+               const results::Store::Options& storeOptions) {
+    // The database first: no port is opened when it cannot take results.
+    std::unique_ptr<results::StoreWorker> store;
+    if (options.db) {
+        QString error;
+        store = results::StoreWorker::open(*options.db, &error, storeOptions, complain);
+        if (!store) {
+            complain(error);
+            return station::kStationFault;
+        }
+    }
+
+    QObject scope;  // the connections below end with this run
+    Report report(options.json);
+    const auto mode = Progress::modeFor(stderr, options.quiet);
+    Progress progress(station, mode, mode == Progress::Mode::Live && !std::getenv("NO_COLOR"));
+    bool anySpooled = false, anyLost = false, unitsEnded = false, reported = false;
+    // The end: every unit has ended and every result is kept.
+    auto end = [&] {
+        if (!unitsEnded || (store && store->pending() > 0) || reported) return;
+        reported = true;
+        progress.flush();
+        report.finished(station);
+        QCoreApplication::exit(station::finalStatus(station.exitStatus(), anySpooled, anyLost));
+    };
+    QObject::connect(&station, &station::Station::cycleEnded, &scope,
+                     [&](station::UnitRun*, const station::CycleResult& result) {
+                         if (store)  // printed once kept
+                             store->save(result.toJson());
+                         else
+                             report.cycleEnded(result.toJson());
+                     });
+    if (store) {
+        QObject::connect(store.get(), &results::StoreWorker::kept,
+                         [&](int, const QJsonObject& json, results::Store::Saved saved) {
+                             anySpooled |= saved == results::Store::Saved::Spooled;
+                             anyLost |= saved == results::Store::Saved::Lost;
+                             report.cycleEnded(json);
+                             end();
+                         });
+    }
+    QObject::connect(&station, &station::Station::finished, &scope, [&] {
+        unitsEnded = true;
+        end();
+    });
+    QString signalError;
+    if (!station::onStopSignals(
+            {SIGINT, SIGTERM, SIGHUP}, [&station] { station.interrupt(); }, &signalError)) {
+        complain(signalError);
+        return station::kStationFault;  // no port is open yet
+    }
+    station.start();
+    return QCoreApplication::exec();
+}
+
+}  // namespace cli

@@ -1,0 +1,121 @@
+#include "results/storeworker.h"
+
+#include <QMetaObject>
+#include <utility>
+
+namespace results {
+
+// The side of the worker that lives on its thread and owns the store.
+class StoreWorker::Back : public QObject {
+public:
+    std::unique_ptr<Store> store;
+};
+
+template <class Task>
+void StoreWorker::post(Task task) {
+    // Calls queued to one object run in the order they were made.
+    QMetaObject::invokeMethod(back_, std::move(task), Qt::QueuedConnection);
+}
+
+StoreWorker::StoreWorker(const Target& target) : target_(target), back_(new Back) {
+    thread_.setObjectName(QStringLiteral("results store"));
+    back_->moveToThread(&thread_);
+    connect(&thread_, &QThread::finished, back_, &QObject::deleteLater);
+    thread_.start();
+}
+
+std::unique_ptr<StoreWorker> StoreWorker::open(const Target& target, QString* error,
+                                               Store::Options options, Store::Sink warn) {
+    std::unique_ptr<StoreWorker> worker(new StoreWorker(target));
+    Back* back = worker->back_;
+    QString why;
+    QMetaObject::invokeMethod(
+        back, [&] { back->store = Store::open(target, &why, options, std::move(warn)); },
+        Qt::BlockingQueuedConnection);
+    if (!back->store) {
+        if (error) *error = why;
+        return nullptr;
+    }
+    return worker;
+}
+
+StoreWorker::~StoreWorker() {
+    // After every task asked before: the connection closes on its own thread.
+    post([back = back_] {
+        back->store.reset();
+        QThread::currentThread()->quit();
+    });
+    thread_.wait();
+}
+
+void StoreWorker::save(const QJsonObject& result, int tag) {
+    ++pending_;
+    post([this, back = back_, given = result, tag] {
+        QJsonObject result = given;
+        const Store::Saved saved = back->store->save(result);
+        const bool spooling = back->store->spooling();
+        QMetaObject::invokeMethod(
+            this, [=] { onKept(tag, result, saved, spooling); }, Qt::QueuedConnection);
+    });
+}
+
+void StoreWorker::onKept(int tag, const QJsonObject& result, Store::Saved saved, bool spooling) {
+    --pending_;
+    spooling_ = spooling;
+    emit kept(tag, result, saved);
+    if (pending_ == 0) emit drained();
+}
+
+void StoreWorker::retry(Store::Options options) {
+    if (retrying_) return;
+    retrying_ = true;
+    post([this, back = back_, target = target_, options] {
+        bool reopened = false;
+        if (back->store->spooling()) {
+            QString error;
+            auto fresh = Store::open(target, &error, options, [](const QString&) {});
+            if (fresh) {
+                back->store = std::move(fresh);
+                reopened = true;
+            }
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, reopened] {
+                retrying_ = false;
+                if (!reopened) return;
+                spooling_ = false;
+                emit this->reopened();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void StoreWorker::summarize(const QList<Filter>& filters) {
+    if (summarizing_) {
+        nextSummary_ = filters;
+        return;
+    }
+    summarizing_ = true;
+    post([this, back = back_, filters] {
+        std::optional<QList<SummaryAnswer>> answers;
+        if (!back->store->spooling()) {
+            answers.emplace();
+            for (const Filter& filter : filters) {
+                SummaryAnswer answer{filter, std::nullopt, {}};
+                answer.summary = results::summarize(back->store->database(), filter, &answer.error);
+                answers->append(answer);
+            }
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, answers] {
+                summarizing_ = false;
+                if (answers) emit summarized(*answers);
+                if (nextSummary_) summarize(*std::exchange(nextSummary_, std::nullopt));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+}  // namespace results

@@ -1,0 +1,92 @@
+// The results store on a thread of its own.
+//
+// A commit synced to disk, a spool lock held by another process, a server
+// that takes seconds to answer or a report over a whole lot must not hold up
+// the thread that reads the serial ports and draws the window: while that
+// thread waits, no port is read and every other unit's time to first fix
+// comes out late.  A StoreWorker owns a Store opened on its own thread (a Qt
+// SQL connection lives in the thread that opened it) and does every save,
+// query and reopening there, one after another in the order asked.
+//
+// Results are kept in the order they are handed over, and kept() reports
+// each, in that order, on the caller's thread once the store has committed
+// or spooled it.  A caller shows a result as stored only then.
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QThread>
+#include <memory>
+#include <optional>
+
+#include "results/report.h"
+#include "results/store.h"
+
+namespace results {
+
+// The figures over one filter, or why there are none.
+struct SummaryAnswer {
+    Filter filter;
+    std::optional<Summary> summary;
+    QString error;
+};
+
+class StoreWorker : public QObject {
+    Q_OBJECT
+public:
+    // Opens the store on the worker's thread and waits for it, as
+    // Store::open does: nullptr and a message in *error when it cannot be
+    // opened.  warn is called on the worker's thread.
+    static std::unique_ptr<StoreWorker> open(const Target& target, QString* error,
+                                             Store::Options options = {}, Store::Sink warn = {});
+    // Keeps every result handed over before it ends the thread; kept() is not
+    // emitted for those still under way then.
+    ~StoreWorker() override;
+
+    const Target& target() const { return target_; }
+
+    // Hands a result over to be kept; tag comes back with it in kept().
+    void save(const QJsonObject& result, int tag = 0);
+    // Results handed over that kept() has not reported yet.
+    int pending() const { return pending_; }
+    // Results go to the spool, as of the latest kept() or reopened().
+    bool spooling() const { return spooling_; }
+
+    // While results go to the spool: opens the database again, which moves
+    // the spool in; reopened() follows when it answers.  Nothing while an
+    // earlier attempt is still under way.
+    void retry(Store::Options options);
+    // The figures over each filter, answered by summarized().  While results
+    // go to the spool there is no answer: the database is failing.  A request
+    // made while one is under way replaces any other waiting behind it.
+    void summarize(const QList<Filter>& filters);
+
+signals:
+    // The result with its "id", as the store kept it.
+    void kept(int tag, const QJsonObject& result, results::Store::Saved saved);
+    // pending() fell to 0.
+    void drained();
+    // The database answers again and the spool has been moved in.
+    void reopened();
+    void summarized(const QList<results::SummaryAnswer>& answers);
+
+private:
+    explicit StoreWorker(const Target& target);
+    void onKept(int tag, const QJsonObject& result, Store::Saved saved, bool spooling);
+    // Runs task on the worker's thread, after everything asked before it.
+    template <class Task>
+    void post(Task task);
+
+    class Back;
+    Target target_;
+    QThread thread_;
+    Back* back_;  // lives on thread_, deleted when it ends
+    int pending_ = 0;
+    bool spooling_ = false;
+    bool retrying_ = false;
+    bool summarizing_ = false;
+    std::optional<QList<Filter>> nextSummary_;
+};
+
+}  // namespace results
