@@ -387,7 +387,7 @@ private:
             options_.warmup, options_.noFixEpochs);
         // Without end the station is stopped with SIGTERM; with cycles it ends by itself.
         bool sound =
-            childExit_ == (options_.cycles > 0 ? station::kAllPassed : station::kInterrupted);
+            childExit_ == (options_.cycles > 0 ? station::kOk : station::kInterrupted);
         int commands = 0, fewest = -1, most = 0, other = 0;
         long long written = 0, lost = 0;
         for (const auto& port : ports_) {
@@ -451,7 +451,7 @@ private:
             return;
         }
         std::printf("%s (%zu): median %.2f ms, p95 %.2f ms, min %.2f ms, max %.2f ms\n", what,
-                    ms.size(), station::median(ms), station::nearestRank(ms, 95), ms.front(),
+                    ms.size(), results::median(ms), results::nearestRank(ms, 95), ms.front(),
                     ms.back());
     }
 
@@ -661,8 +661,8 @@ private:
 
     static QJsonObject spread(std::vector<double> ms) {
         std::sort(ms.begin(), ms.end());
-        return {{"median_ms", station::median(ms)},
-                {"p99_ms", station::nearestRank(ms, 99)},
+        return {{"median_ms", results::median(ms)},
+                {"p99_ms", results::nearestRank(ms, 99)},
                 {"longest_ms", ms.back()},
                 {"over_50ms", int(ms.end() - std::upper_bound(ms.begin(), ms.end(), 50.0))}};
     }
