@@ -118,4 +118,26 @@ void StoreWorker::summarize(const QList<Filter>& filters) {
     });
 }
 
+void StoreWorker::distribute(const Filter& filter) {
+    if (distributing_) {
+        nextDistribution_ = filter;
+        return;
+    }
+    distributing_ = true;
+    post([this, back = back_, filter] {
+        std::optional<Distributions> data;
+        QString error;
+        if (!back->store->spooling())
+            data = results::distributions(back->store->database(), filter, &error);
+        QMetaObject::invokeMethod(
+            this,
+            [this, filter, data] {
+                distributing_ = false;
+                if (data) emit distributed(filter, *data);
+                if (nextDistribution_) distribute(*std::exchange(nextDistribution_, std::nullopt));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
 }  // namespace results

@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 
+#include "results/htmlreport.h"
 #include "results/report.h"
 #include "results/store.h"
 
@@ -61,6 +62,9 @@ public:
     // go to the spool there is no answer: the database is failing.  A request
     // made while one is under way replaces any other waiting behind it.
     void summarize(const QList<Filter>& filters);
+    // The distributions over the filter (the report page's figures),
+    // answered by distributed(), as summarize() is.
+    void distribute(const Filter& filter);
 
 signals:
     // The result with its "id", as the store kept it.
@@ -70,6 +74,7 @@ signals:
     // The database answers again and the spool has been moved in.
     void reopened();
     void summarized(const QList<results::SummaryAnswer>& answers);
+    void distributed(const results::Filter& filter, const results::Distributions& data);
 
 private:
     explicit StoreWorker(const Target& target);
@@ -87,6 +92,8 @@ private:
     bool retrying_ = false;
     bool summarizing_ = false;
     std::optional<QList<Filter>> nextSummary_;
+    bool distributing_ = false;
+    std::optional<Filter> nextDistribution_;
 };
 
 }  // namespace results

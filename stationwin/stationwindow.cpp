@@ -10,10 +10,12 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSettings>
+#include <QTabWidget>
 #include <QVBoxLayout>
 #include <cmath>
 
 #include "results/report.h"
+#include "stationwin/lotpanel.h"
 #include "stationwin/slottile.h"
 
 namespace stationwin {
@@ -110,7 +112,13 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     layout->addWidget(fieldsWarning_);
     layout->addWidget(banner_);
     layout->addWidget(yield_);
-    layout->addWidget(scroll_, 1);
+    // The slots, and the lot at a glance on a tab of its own (Alt+1, Alt+2).
+    tabs_ = new QTabWidget(central);
+    tabs_->setAccessibleName(tr("Slots and lot"));
+    tabs_->addTab(scroll_, tr("Slots &1"));
+    lotPanel_ = new LotPanel;
+    tabs_->addTab(lotPanel_, tr("Lot &2"));
+    layout->addWidget(tabs_, 1);
 
     setTabOrder(lot_, operator_);
     setTabOrder(operator_, startAll_);
@@ -139,6 +147,12 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     if (store_) {
         connect(store_.get(), &results::StoreWorker::kept, this, &StationWindow::onKept);
         connect(store_.get(), &results::StoreWorker::summarized, this, &StationWindow::showYield);
+        connect(store_.get(), &results::StoreWorker::distributed, this,
+                [this](const results::Filter& filter, const results::Distributions& data) {
+                    if (filter.lot != lot_->text().trimmed() || slots_.empty()) return;
+                    const station::Limits& limits = slots_.front().config.limits;
+                    lotPanel_->showLot(filter.lot, data, limits.maxTtffS, limits.minCn0);
+                });
         connect(store_.get(), &results::StoreWorker::reopened, this, [this] {
             retry_.stop();
             if (!anyLost_) banner_->hide();
@@ -323,6 +337,9 @@ void StationWindow::updateYield() {
         results::Filter byLot;
         byLot.lot = lot;
         filters << byLot;
+        store_->distribute(byLot);
+    } else {
+        lotPanel_->clear(tr("Enter a lot to see its figures."));
     }
     store_->summarize(filters);
 }

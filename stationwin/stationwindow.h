@@ -26,9 +26,11 @@ class QLineEdit;
 class QPushButton;
 class QGridLayout;
 class QScrollArea;
+class QTabWidget;
 
 namespace stationwin {
 
+class LotPanel;
 class SlotTile;
 
 class StationWindow : public QMainWindow {
@@ -52,6 +54,8 @@ public:
     QLineEdit* lotField() const { return lot_; }
     QLineEdit* operatorField() const { return operator_; }
     QLabel* yieldLine() const { return yield_; }
+    QTabWidget* tabs() const { return tabs_; }
+    LotPanel* lotPanel() const { return lotPanel_; }
     QLabel* banner() const { return banner_; }
 
     // Starts the slot's run for the serial number; a slot whose run is done
@@ -122,6 +126,8 @@ private:
     QPushButton* settings_;
     QGridLayout* grid_;
     QScrollArea* scroll_;
+    QTabWidget* tabs_;
+    LotPanel* lotPanel_;
     int columns_ = 0;
     bool closing_ = false;  // asked once; waiting for the runs to end
     bool shuttingDown_ = false;

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <csignal>
 
 #include "clirun.h"
@@ -21,6 +22,7 @@
 #include "station/stopsignals.h"
 #include "station/unitrun.h"
 #include "stationwin/config.h"
+#include "stationwin/lotpanel.h"
 #include "stationwin/settingsdialog.h"
 #include "stationwin/slottile.h"
 #include "stationwin/stationwindow.h"
@@ -299,6 +301,24 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
         },
         30000))
         << window.yieldLine()->text().toStdString();
+
+    // The lot at a glance: the same figures, and its charts drawn.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return window.lotPanel()->figuresText().startsWith(
+                "6 units tested, 5 passed; first-pass yield 83.3 % (apart: 1 station faults, 1 "
+                "stopped); TTFF median ");
+        },
+        30000))
+        << window.lotPanel()->figuresText().toStdString();
+    int charts = 0;
+    for (QWidget* w : window.lotPanel()->findChildren<QWidget*>())
+        if (auto* chart = dynamic_cast<stationwin::SvgChart*>(w))
+            charts += chart->svg().startsWith("<svg") && chart->svg().contains("</svg>");
+    EXPECT_EQ(charts, 2);
+    window.tabs()->setCurrentIndex(1);
+    xinput::screenshot("station-lot", &window);
+    window.tabs()->setCurrentIndex(0);
 
     // Start all starts no finished slot again under its last serial.
     const station::UnitRun* before = window.run(0);

@@ -1,0 +1,110 @@
+#include "stationwin/lotpanel.h"
+
+#include <QLabel>
+#include <QPainter>
+#include <QSvgRenderer>
+#include <QVBoxLayout>
+
+#include "results/statistics.h"
+#include "results/svgchart.h"
+
+namespace stationwin {
+
+namespace chart = results::chart;
+
+SvgChart::SvgChart(QWidget* parent) : QWidget(parent) {
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    setMinimumHeight(120);
+}
+
+void SvgChart::setSvg(const QString& svg) {
+    const QByteArray bytes = svg.toUtf8();
+    if (bytes == svg_) return;
+    svg_ = bytes;
+    update();
+}
+
+void SvgChart::paintEvent(QPaintEvent*) {
+    if (svg_.isEmpty()) return;
+    QSvgRenderer renderer(svg_);
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::white);
+    // The chart's own proportions, as large as the widget allows.
+    const QSizeF size = renderer.defaultSize().scaled(this->size(), Qt::KeepAspectRatio);
+    renderer.render(&painter, QRectF(QPointF((width() - size.width()) / 2, 0), size));
+}
+
+LotPanel::LotPanel(QWidget* parent) : QWidget(parent) {
+    setAccessibleName(tr("Lot at a glance"));
+    heading_ = new QLabel(this);
+    QFont big = heading_->font();
+    big.setPointSizeF(big.pointSizeF() * 1.6);
+    big.setBold(true);
+    heading_->setFont(big);
+    figures_ = new QLabel(this);
+    figures_->setWordWrap(true);
+    QFont large = figures_->font();
+    large.setPointSizeF(large.pointSizeF() * 1.3);
+    figures_->setFont(large);
+    ttff_ = new SvgChart(this);
+    ttff_->setAccessibleName(tr("TTFF histogram of the lot"));
+    cn0_ = new SvgChart(this);
+    cn0_->setAccessibleName(tr("C/N0 of each slot in the lot"));
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(heading_);
+    layout->addWidget(figures_);
+    layout->addWidget(ttff_, 1);
+    layout->addWidget(cn0_, 1);
+    clear(tr("Enter a lot to see its figures."));
+}
+
+void LotPanel::clear(const QString& why) {
+    heading_->setText(tr("Lot"));
+    figures_->setText(why);
+    ttff_->setSvg({});
+    cn0_->setSvg({});
+    setAccessibleDescription(why);
+}
+
+QString LotPanel::figuresText() const {
+    return figures_->text();
+}
+
+void LotPanel::showLot(const QString& lot, const results::Distributions& data,
+                       std::optional<double> maxTtff, std::optional<double> minCn0) {
+    const results::Figures& f = data.summary.overall;
+    heading_->setText(tr("Lot %1").arg(lot));
+    QString text = tr("%1 units tested, %2 passed; first-pass yield %3")
+                       .arg(f.unitsTested)
+                       .arg(f.unitsPassed)
+                       .arg(results::Figures::percent(f.firstPassYield()));
+    const qint64 faults = f.outcomes.value(QStringLiteral("station-fault"));
+    const qint64 stopped = f.outcomes.value(QStringLiteral("interrupted"));
+    if (faults || stopped)
+        text += tr(" (apart: %1 station faults, %2 stopped)").arg(faults).arg(stopped);
+    std::vector<double> ttffs;
+    for (const results::Measure& m : data.measures)
+        if (QLatin1String(m.key) == QLatin1String("ttff_s")) ttffs = m.sorted;
+    if (!ttffs.empty())
+        text += tr("; TTFF median %1 s, p95 %2 s")
+                    .arg(results::median(ttffs), 0, 'f', 2)
+                    .arg(results::nearestRank(ttffs, 95), 0, 'f', 2);
+    figures_->setText(text);
+    setAccessibleDescription(text);
+
+    std::optional<chart::Marker> ttffLimit, cn0Limit;
+    if (maxTtff) ttffLimit = chart::Marker{*maxTtff, tr("limit %1 s").arg(*maxTtff)};
+    if (minCn0) cn0Limit = chart::Marker{*minCn0, tr("limit %1 dB-Hz").arg(*minCn0)};
+    ttff_->setSvg(ttffs.empty() ? QString()
+                                : chart::histogram({tr("TTFF"), tr("s"), tr("units"), 640, 240},
+                                                   chart::bins(ttffs), ttffLimit));
+    std::vector<chart::Box> boxes;
+    for (auto it = data.cn0ByPort.cbegin(); it != data.cn0ByPort.cend(); ++it)
+        if (!it.value().empty()) boxes.push_back(chart::box(it.key(), it.value()));
+    cn0_->setSvg(boxes.empty()
+                     ? QString()
+                     : chart::boxPlot({tr("C/N0 per slot"), tr("slot"), tr("dB-Hz"), 640, 240},
+                                      boxes, cn0Limit));
+}
+
+}  // namespace stationwin
