@@ -40,7 +40,8 @@ std::vector<std::string> captureBursts(std::string_view text) {
         at = end + 1;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         // Comments, and gpsd's own JSON reports: not receiver output.
-        const bool note = !line.empty() && (line.front() == '#' || line.substr(0, 9) == "{\"class\":");
+        const bool note =
+            !line.empty() && (line.front() == '#' || line.substr(0, 9) == "{\"class\":");
         if (binary) {
             if (note && printable(line)) continue;
         } else if (line.empty() || note) {

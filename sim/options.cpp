@@ -337,7 +337,9 @@ bool readReceiverOptions(const QCommandLineParser& p, ReceiverConfig& c, DriverO
     c.hardware = p.value("hardware").toStdString();
     c.uniqueId = p.value("unique-id").toStdString();
     if (c.family == gpslink::ReceiverFamily::Ublox && p.isSet("unique-id") &&
-        !QRegularExpression(QStringLiteral("^[0-9a-fA-F]{10}$")).match(p.value("unique-id")).hasMatch()) {
+        !QRegularExpression(QStringLiteral("^[0-9a-fA-F]{10}$"))
+             .match(p.value("unique-id"))
+             .hasMatch()) {
         error = QStringLiteral("--unique-id of a ublox receiver is ten hex digits");
         return false;
     }

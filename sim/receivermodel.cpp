@@ -234,8 +234,10 @@ std::string dopText(double value) {
 }  // namespace
 
 std::optional<Binary> binaryFromName(std::string_view name) {
-    constexpr std::pair<Binary, std::string_view> kNames[] = {
-        {Binary::Ubx, "ubx"}, {Binary::Casic, "casic"}, {Binary::Sirf, "sirf"}, {Binary::Rtcm3, "rtcm3"}};
+    constexpr std::pair<Binary, std::string_view> kNames[] = {{Binary::Ubx, "ubx"},
+                                                              {Binary::Casic, "casic"},
+                                                              {Binary::Sirf, "sirf"},
+                                                              {Binary::Rtcm3, "rtcm3"}};
     for (const auto& [value, text] : kNames)
         if (text == name) return value;
     return std::nullopt;
@@ -309,13 +311,13 @@ std::string ReceiverModel::burstOf(const std::string& time, const std::string& d
     for (const char* talker : {"GP", "GL"}) {
         if (talker[1] == 'L' && !config_.secondGga) break;
         if (fix) {
-            const int count =
-                config_.satellitesUsed.value_or(std::min(int(used.size()), 12));
+            const int count = config_.satellitesUsed.value_or(std::min(int(used.size()), 12));
             burst += nmeaSentence(std::string(talker) + "GGA," + time + "," + position + "," +
                                   std::to_string(config_.fixQuality) + "," + digits(count) + "," +
                                   hdop + "," + altitude + ",,0000");
         } else {
-            burst += nmeaSentence(std::string(talker) + "GGA," + time + ",,,,,0,00,,,M,0.0,M,,0000");
+            burst +=
+                nmeaSentence(std::string(talker) + "GGA," + time + ",,,,,0,00,,,M,0.0,M,,0000");
         }
     }
     if (fix) {
@@ -475,8 +477,8 @@ void ReceiverModel::receive(std::string_view bytes) {
             std::min({input_.find('$'), input_.find(kUbxSync), input_.find(kSirfSync)});
         if (start == std::string::npos) {
             // A last 0xB5 or 0xA0 may be the first half of a frame's sync characters.
-            const bool half = !input_.empty() &&
-                              (input_.back() == kUbxSync[0] || input_.back() == kSirfSync[0]);
+            const bool half =
+                !input_.empty() && (input_.back() == kUbxSync[0] || input_.back() == kSirfSync[0]);
             input_.erase(0, half ? input_.size() - 1 : input_.size());
             return;
         }
@@ -532,7 +534,8 @@ bool ReceiverModel::takeUbxFrame() {
 // obeys message 129 (back to NMEA).
 bool ReceiverModel::takeSirfFrame() {
     if (input_.size() < 4) return false;
-    const std::size_t length = std::size_t(std::uint8_t(input_[2]) & 0x7F) << 8 | std::uint8_t(input_[3]);
+    const std::size_t length =
+        std::size_t(std::uint8_t(input_[2]) & 0x7F) << 8 | std::uint8_t(input_[3]);
     if (length > kMaxUbxPayload) {
         input_.erase(0, 2);
         return true;
@@ -552,14 +555,18 @@ bool ReceiverModel::takeSirfFrame() {
     const std::string frame = input_.substr(0, length + 8);
     input_.erase(0, length + 8);
     if (config_.family != gpslink::ReceiverFamily::Sirf) {
-        note(Event::Rejected, "not a command of a " + std::string(nameOf(config_.family)) +
-                                  " receiver: SiRF binary message " +
-                                  std::to_string(std::uint8_t(frame[4])), nextEpochMs_);
+        note(Event::Rejected,
+             "not a command of a " + std::string(nameOf(config_.family)) +
+                 " receiver: SiRF binary message " + std::to_string(std::uint8_t(frame[4])),
+             nextEpochMs_);
         return true;
     }
     if (std::uint8_t(frame[4]) == 0x81 && length == 24) {  // switch to NMEA
         const unsigned rate = unsigned(std::uint8_t(frame[26])) << 8 | std::uint8_t(frame[27]);
-        if (inSirfBinary_) note(Event::ToNmea, "SiRF binary message 129: NMEA at " + std::to_string(rate) + " baud", nextEpochMs_);
+        if (inSirfBinary_)
+            note(Event::ToNmea,
+                 "SiRF binary message 129: NMEA at " + std::to_string(rate) + " baud",
+                 nextEpochMs_);
         inSirfBinary_ = false;
         return true;
     }
@@ -609,9 +616,9 @@ void ReceiverModel::answer(std::string_view query) {
         case ReceiverFamily::Ublox:
             if (std::uint8_t(query[2]) == 0x0A) {
                 // Software and hardware versions, then extensions of 30 characters.
-                reply = ubxPacket(0x0A, 0x04, padded(fw, 30) + padded("00190000", 10) +
-                                                  padded("PROTVER=34.10", 30) +
-                                                  padded("MOD=" + hw, 30));
+                reply = ubxPacket(0x0A, 0x04,
+                                  padded(fw, 30) + padded("00190000", 10) +
+                                      padded("PROTVER=34.10", 30) + padded("MOD=" + hw, 30));
             } else {  // version 1, three reserved bytes, the five bytes of the ID
                 std::string bytes("\x01\x00\x00\x00", 4);
                 for (std::size_t i = 0; i + 1 < id.size() && bytes.size() < 9; i += 2) {

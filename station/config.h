@@ -31,7 +31,7 @@ std::vector<int> lineRates();
 inline const QString kAuto = QStringLiteral("auto");
 
 struct Plan {
-    QString name;  // the plan file's "name", else its base name; empty without a file
+    QString name;     // the plan file's "name", else its base name; empty without a file
     int baud = 9600;  // 0: found by listening
     QString receiver = QStringLiteral("sirf");  // or "auto": found from what it says
     QString start = QStringLiteral("cold");
@@ -47,13 +47,13 @@ struct Plan {
 
 // One unit under test: its port and what it is tested with.
 struct UnitConfig {
-    QString port;    // as the user named it: a device path or "COM n"
-    QString device;  // what is opened
+    QString port;     // as the user named it: a device path or "COM n"
+    QString device;   // what is opened
     int baud = 9600;  // 0: found by listening
     QString unit;
     QString station;
-    QString operatorName;  // who runs the station
-    QString lot;           // work order
+    QString operatorName;                       // who runs the station
+    QString lot;                                // work order
     QString receiver = QStringLiteral("sirf");  // or "auto"
     QString start = QStringLiteral("cold");
     std::string command;  // what goes out with the fifth usable GGA; empty: found with the family

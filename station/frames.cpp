@@ -20,8 +20,8 @@ std::uint8_t byteAt(std::string_view bytes, std::size_t i) {
 bool holdsSentence(std::string_view bytes) {
     for (std::size_t at = bytes.find('$'); at != std::string_view::npos;
          at = bytes.find('$', at + 1)) {
-        for (std::size_t end = at + 1; end < bytes.size() && end - at < StreamSplitter::kMaxSentence;
-             ++end) {
+        for (std::size_t end = at + 1;
+             end < bytes.size() && end - at < StreamSplitter::kMaxSentence; ++end) {
             const char c = bytes[end];
             if (c < 0x20 || c > 0x7E || c == '$') break;
             if (c == '*' && end + 2 < bytes.size()) {
@@ -128,9 +128,8 @@ long StreamSplitter::packetAt(std::string_view b, PacketKind* kind) const {
         if (length > kMaxPayload) return 0;
         if (!need(length + 8)) return -1;
         const auto sum = gpslink::ubxChecksum(b.substr(2, length + 4));
-        return byteAt(b, length + 6) == sum[0] && byteAt(b, length + 7) == sum[1]
-                   ? long(length + 8)
-                   : 0;
+        return byteAt(b, length + 6) == sum[0] && byteAt(b, length + 7) == sum[1] ? long(length + 8)
+                                                                                  : 0;
     }
     if (first == 0xBA && second == 0xCE) {  // CASIC
         *kind = PacketKind::Casic;
@@ -140,10 +139,9 @@ long StreamSplitter::packetAt(std::string_view b, PacketKind* kind) const {
         if (!need(length + 10)) return -1;
         const std::uint32_t sum = casicChecksum(byteAt(b, 4), byteAt(b, 5), b.substr(6, length));
         const std::size_t at = length + 6;
-        const std::uint32_t sent = std::uint32_t(byteAt(b, at)) |
-                                   std::uint32_t(byteAt(b, at + 1)) << 8 |
-                                   std::uint32_t(byteAt(b, at + 2)) << 16 |
-                                   std::uint32_t(byteAt(b, at + 3)) << 24;
+        const std::uint32_t sent =
+            std::uint32_t(byteAt(b, at)) | std::uint32_t(byteAt(b, at + 1)) << 8 |
+            std::uint32_t(byteAt(b, at + 2)) << 16 | std::uint32_t(byteAt(b, at + 3)) << 24;
         return sent == sum ? long(length + 10) : 0;
     }
     if (first == 0xA0 && second == 0xA2) {  // SiRF binary

@@ -75,9 +75,10 @@ std::vector<std::string> identityQueries(gpslink::ReceiverFamily family, bool si
 std::string sirfToNmea(int baud) {
     // Mode 2 (debug messages unchanged), then rate and checksum flag for GGA,
     // GLL, GSA, GSV, RMC, VTG, MSS, EPE and ZDA, two unused bytes, the rate.
-    std::string payload("\x81\x02\x01\x01\x00\x01\x01\x01\x05\x01\x01\x01\x00\x01\x00\x01\x00"
-                        "\x01\x00\x01\x00\x01",
-                        22);
+    std::string payload(
+        "\x81\x02\x01\x01\x00\x01\x01\x01\x05\x01\x01\x01\x00\x01\x00\x01\x00"
+        "\x01\x00\x01\x00\x01",
+        22);
     payload += static_cast<char>((baud >> 8) & 0xFF);
     payload += static_cast<char>(baud & 0xFF);
     return sirfFrame(payload);
@@ -124,7 +125,7 @@ void IdentityReader::sentence(std::string_view body) {
         if (message.find("u-blox") != std::string_view::npos || startsWith(message, "ANTSTATUS="))
             show(F::Ublox);
         if (startsWith(message, "ANTENNA ")) show(F::Casic);  // OK, OPEN, SHORT
-        if (startsWith(message, "SW=")) {  // the answers to $PCAS06
+        if (startsWith(message, "SW=")) {                     // the answers to $PCAS06
             show(F::Casic);
             keep(identity_.firmware, text(message.substr(3)));
         } else if (startsWith(message, "HW=")) {

@@ -36,9 +36,9 @@ std::vector<std::string> identityQueries(gpslink::ReceiverFamily family, bool si
 // time: the families whose queries other receivers may also answer come
 // first (a Quectel LG receiver on an Airoha chip answers $PAIR too).
 inline constexpr gpslink::ReceiverFamily kAskingOrder[] = {
-    gpslink::ReceiverFamily::Ublox, gpslink::ReceiverFamily::QuectelLg,
+    gpslink::ReceiverFamily::Ublox,  gpslink::ReceiverFamily::QuectelLg,
     gpslink::ReceiverFamily::Airoha, gpslink::ReceiverFamily::Mtk,
-    gpslink::ReceiverFamily::Casic, gpslink::ReceiverFamily::Sirf};
+    gpslink::ReceiverFamily::Casic,  gpslink::ReceiverFamily::Sirf};
 
 // SiRF binary message 129: back to NMEA at this rate, GGA, GSA and RMC each
 // second and GSV every fifth, checksums on.

@@ -69,12 +69,15 @@ QString lineSettings(int rate) {
 
 QJsonArray skyJson(const Sky& sky) {
     QJsonArray satellites;
-    const auto value = [](const std::optional<int>& v) { return v ? QJsonValue(*v) : QJsonValue(); };
+    const auto value = [](const std::optional<int>& v) {
+        return v ? QJsonValue(*v) : QJsonValue();
+    };
     for (const SkySatellite& s : sky.satellites) {
         QJsonArray perSignal;
         for (const SkySignal& signal : s.perSignal)
             perSignal.append(QJsonObject{
-                {"id", signal.id.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(signal.id))},
+                {"id",
+                 signal.id.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(signal.id))},
                 {"cn0", value(signal.cn0)}});
         satellites.append(QJsonObject{{"system", QString::fromStdString(s.system)},
                                       {"prn", s.prn},
@@ -274,8 +277,9 @@ void UnitRun::prepareStep() {
                     config_.baud = prep_.rate;
                     config_.receiver = QStringLiteral("sirf");
                     if (!config_.toNmea || prep_.rate > 0xFFFF) {
-                        note_ = QStringLiteral("the receiver talks SiRF binary at %1 baud, not NMEA")
-                                    .arg(prep_.rate);
+                        note_ =
+                            QStringLiteral("the receiver talks SiRF binary at %1 baud, not NMEA")
+                                .arg(prep_.rate);
                         return fail(QStringLiteral("binary-mode"));
                     }
                     // Its identity while it still talks binary, then the switch.
@@ -301,9 +305,8 @@ void UnitRun::prepareStep() {
                 return;
             }
             if (config_.baud > 0) return startLink();  // the link reports what it finds
-            note_ = prep_.anyBytes
-                        ? QStringLiteral("no NMEA sentence or binary packet at any rate")
-                        : QStringLiteral("nothing at any rate");
+            note_ = prep_.anyBytes ? QStringLiteral("no NMEA sentence or binary packet at any rate")
+                                   : QStringLiteral("nothing at any rate");
             return fail(prep_.anyBytes ? QStringLiteral("baud-mismatch")
                                        : QStringLiteral("no-data"));
         case Preparation::Switch:
@@ -327,25 +330,26 @@ void UnitRun::prepareStep() {
         case Preparation::Family:
             if (family_ || identity_.family()) {
                 if (!family_) family_ = identity_.family();
-                return askIdentity();
+                return startLink();  // its identity is asked once the link has the port
             }
             if (prep_.asking > 0 && inStep < kAskMs) return;
             if (prep_.asking == std::size(kAskingOrder)) {
                 note_ = QStringLiteral("the receiver did not say which family it is");
                 return fail(QStringLiteral("family-unknown"));
             }
-            note_ = QStringLiteral("asking whether the receiver is %1")
-                        .arg(QString::fromLatin1(
-                            gpslink::nameOf(kAskingOrder[prep_.asking]).data()));
+            note_ =
+                QStringLiteral("asking whether the receiver is %1")
+                    .arg(QString::fromLatin1(gpslink::nameOf(kAskingOrder[prep_.asking]).data()));
             emit changed();
             for (const std::string& query : identityQueries(kAskingOrder[prep_.asking++]))
                 port_->output(query);
             prep_.since = now;
             return;
-        case Preparation::Ask:
+        case Preparation::Ask:  // the link runs meanwhile; its command is seconds away
             if (!identity_.complete(*family_) && inStep < kIdentityMs) return;
-            if (identityFails()) return;
-            return startLink();
+            prepareTimer_.stop();
+            identityFails();
+            return;
         case Preparation::Probe:
             if (prep_.valid) {
                 note_ = QStringLiteral("the receiver talks at %1 baud, not %2")
@@ -373,15 +377,22 @@ void UnitRun::prepareStep() {
     }
 }
 
+// The link has opened the port: the receiver is asked who it is, and the
+// answers are awaited beside the link's count of GGA times (the command goes
+// out with the fifth, seconds after the answers are due).
 void UnitRun::askIdentity() {
-    const std::string family(gpslink::nameOf(*family_));
-    config_.receiver = QString::fromStdString(family);
+    if (identityAsked_) return;
+    identityAsked_ = true;
+    if (!family_) {  // "auto", and the receiver said nothing before the link ran
+        note_ = QStringLiteral("the receiver did not say which family it is");
+        fail(QStringLiteral("family-unknown"));
+        return;
+    }
     prep_.step = Preparation::Ask;
     prep_.since = steady_.elapsed();
-    if (identity_.complete(*family_)) return startLink();
-    note_ = QStringLiteral("asking the %1 receiver who it is").arg(config_.receiver);
-    emit changed();
-    for (const std::string& query : identityQueries(*family_)) port_->output(query);
+    if (!identity_.complete(*family_))
+        for (const std::string& query : identityQueries(*family_)) port_->output(query);
+    prepareTimer_.start();
 }
 
 // Holds what the unit said against the plan; true, the cycle failed, when
@@ -397,7 +408,8 @@ bool UnitRun::identityFails() {
         return true;
     }
     if (expect && !QRegularExpression(config_.expectFirmware).match(firmware).hasMatch()) {
-        note_ = QStringLiteral("firmware %1 does not match %2").arg(firmware, config_.expectFirmware);
+        note_ =
+            QStringLiteral("firmware %1 does not match %2").arg(firmware, config_.expectFirmware);
         fail(QStringLiteral("wrong-firmware"));
         return true;
     }
@@ -407,7 +419,8 @@ bool UnitRun::identityFails() {
 // The link found characters but no GGA time at the rate given: listen at the
 // other rates, sending nothing, to say which one the receiver talks at.
 void UnitRun::probeRates() {
-    for (gpslink::TickTimer* t : {&link_->Timer1, &link_->Timer_PF, &link_->Timer_Start, &link_->Timer})
+    for (gpslink::TickTimer* t :
+         {&link_->Timer1, &link_->Timer_PF, &link_->Timer_Start, &link_->Timer})
         t->setEnabled(false);  // the link's report stands; its supervision rests
     port_->setOnComm([this] { onPrepareInput(); });
     prep_.rates.clear();
@@ -486,6 +499,10 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
         return;
     using gpslink::LinkEvent;
     switch (report.event) {
+        case LinkEvent::PortOpened:
+        case LinkEvent::TimeCounted:  // a receiver not heard before the link ran talks now
+            if (report.event == LinkEvent::TimeCounted || prep_.valid) askIdentity();
+            break;
         case LinkEvent::Confirmed:
             confirmed_ = true;
             break;

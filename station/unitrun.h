@@ -36,9 +36,10 @@
 // - With the family "auto" it is taken from what the receiver said by itself
 //   (proprietary sentences, text banners, binary packets), else from which
 //   family's identity query it answers, asked in kAskingOrder, 1.5 s each.
-// - It asks the receiver for its identity with its family's queries and
-//   waits up to 3 s for the answers; a unit that does not answer is
-//   recorded as unknown.
+// - Once the link has opened the port it asks the receiver for its identity
+//   with its family's queries and awaits the answers for 3 s beside the
+//   link's count of GGA times (the command goes out with the fifth, later);
+//   a unit that has not answered by then is recorded as unknown.
 //
 // Binary packets in the stream are taken out by their own framing before the
 // link and the watcher see it (see frames.h), so the link's framing never
@@ -171,8 +172,8 @@ private:
     bool ending_ = false;    // the cycle's verdict is in
     bool stopping_ = false;  // the link is being stopped between cycles
     bool interrupted_ = false;
-    Second atFix_;        // the fix's second
-    int unrealFix_ = 0;   // the quality of a GGA that would have been the fix but is not real
+    Second atFix_;       // the fix's second
+    int unrealFix_ = 0;  // the quality of a GGA that would have been the fix but is not real
     Tally tally_;
     QString note_;  // the station's own word on the cycle, shown under the link's status
     QFileSystemWatcher* away_ = nullptr;  // watching for the device to come back
@@ -183,17 +184,18 @@ private:
         enum Step { Listen, Switch, Family, Ask, Probe } step = Listen;
         std::vector<int> rates;  // still to try
         int rate = 0;
-        qint64 since = 0;        // when this step or rate began
-        bool bytes = false;      // at this rate
-        bool anyBytes = false;   // at any rate
-        bool valid = false;      // a checked sentence or packet at this rate
-        bool sentence = false;   // a checked sentence at this rate
-        int sirfPackets = 0;     // SiRF binary packets at this rate
+        qint64 since = 0;         // when this step or rate began
+        bool bytes = false;       // at this rate
+        bool anyBytes = false;    // at any rate
+        bool valid = false;       // a checked sentence or packet at this rate
+        bool sentence = false;    // a checked sentence at this rate
+        int sirfPackets = 0;      // SiRF binary packets at this rate
         bool switchSent = false;  // SiRF binary message 129 is out
-        std::size_t asking = 0;  // the family asked, in kAskingOrder
+        std::size_t asking = 0;   // the family asked, in kAskingOrder
     } prep_;
     QTimer prepareTimer_;
     std::optional<gpslink::ReceiverFamily> family_;
+    bool identityAsked_ = false;
     bool identityChecked_ = false;
 };
 

@@ -255,27 +255,40 @@ void Watcher::gga(const Gga& gga) {
 
 void Watcher::gsv(const GsvPart& part) {
     if (!first_) return;  // before the first GGA: no second to belong to
-    Group& group = building_[part.talker];
+    std::string owner = part.talker;
+    if (part.number > 1) {
+        // Continued by another talker: the group the last sentence went on.
+        const auto own = building_.find(part.talker);
+        const auto last = building_.find(lastGsvTalker_);
+        const bool ownGoesOn = own != building_.end() && own->second.next == part.number &&
+                               own->second.total == part.total;
+        if (!ownGoesOn && last != building_.end() && last->second.next == part.number &&
+            last->second.total == part.total)
+            owner = lastGsvTalker_;
+    }
+    lastGsvTalker_ = owner;
+    Group& group = building_[owner];
     if (part.number == 1) group = Group{part.total, 1, {}};
     if (part.total != group.total || part.number != group.next) {  // a piece went missing
         group = Group{};
         return;
     }
-    for (const GsvPart::Satellite& s : part.satellites) group.entries.emplace_back(s, part.signal);
+    for (const GsvPart::Satellite& s : part.satellites)
+        group.entries.push_back(Entry{s, part.talker, part.signal});
     ++group.next;
     if (part.number != part.total) return;
-    for (const auto& [satellite, signal] : group.entries) {
-        const std::string system = systemOf(part.talker, satellite.prn);
+    for (const Entry& entry : group.entries) {
+        const std::string system = systemOf(entry.talker, entry.satellite.prn);
         if (system.empty()) continue;
-        const Key key{system, satellite.prn};
+        const Key key{system, entry.satellite.prn};
         auto& known = signals_[key];
         if (known.empty()) order_.push_back(key);
         const auto same = std::find_if(known.begin(), known.end(),
-                                       [&](const SkySignal& s) { return s.id == signal; });
+                                       [&](const SkySignal& s) { return s.id == entry.signal; });
         if (same != known.end())
-            same->cn0 = satellite.cn0;  // the later group of the second holds
+            same->cn0 = entry.satellite.cn0;  // the later group of the second holds
         else
-            known.push_back(SkySignal{signal, satellite.cn0});
+            known.push_back(SkySignal{entry.signal, entry.satellite.cn0});
     }
     group = Group{};
 }

@@ -17,7 +17,9 @@
 // whole in it, every signal of every satellite (a dual-band receiver sends
 // one group per signal), and the satellites its GSA sentences list, so
 // nothing of an earlier second, or of before a reset, is taken for the sky of
-// a fix.  A group with a broken sentence is dropped whole.
+// a fix.  A group with a broken sentence is dropped whole.  A group may pass
+// from one talker to the next (GPGSV 1 and 2 of 4, GLGSV 3, GAGSV 4): each
+// satellite keeps its own sentence's talker.
 #pragma once
 
 #include <functional>
@@ -81,15 +83,15 @@ struct SkySignal {
 struct SkySatellite {
     std::string system;
     int prn = 0;
-    std::optional<int> cn0;  // of its strongest signal
+    std::optional<int> cn0;            // of its strongest signal
     std::vector<SkySignal> perSignal;  // in the order sent
 };
 
 // The sky of a second.
 struct Sky {
-    int withSnr = 0;                 // satellites with a C/N0 above 0
-    std::optional<int> max;          // highest C/N0 of a satellite, dB-Hz
-    std::optional<double> meanTop4;  // mean of the four highest (fewer if fewer)
+    int withSnr = 0;                       // satellites with a C/N0 above 0
+    std::optional<int> max;                // highest C/N0 of a satellite, dB-Hz
+    std::optional<double> meanTop4;        // mean of the four highest (fewer if fewer)
     std::vector<SkySatellite> satellites;  // in the order they were first sent
 };
 
@@ -125,14 +127,19 @@ private:
     void gsv(const GsvPart& part);
 
     std::string pending_;  // an unfinished sentence from its "$"
+    struct Entry {
+        GsvPart::Satellite satellite;
+        std::string talker, signal;
+    };
     struct Group {
         int total = 0;
         int next = 1;  // the sentence number that continues the group
-        std::vector<std::pair<GsvPart::Satellite, std::string>> entries;  // with the signal ID
+        std::vector<Entry> entries;
     };
     // The second under way.
     std::optional<Gga> first_;
-    std::map<std::string, Group> building_;  // per talker
+    std::map<std::string, Group> building_;  // per talker that began it
+    std::string lastGsvTalker_;              // whose group the last GSV sentence went to
     struct Key {
         std::string system;
         int prn;
