@@ -610,7 +610,7 @@ void UnitRun::onGga(const Gga& gga) {
         } else if (commandAtMs_ && !isRealFix(gga.quality)) {
             // Estimated (6) may still turn into a real fix; manual input (7)
             // and simulation (8) never do: a unit left in demo mode.
-            unrealFix_ = gga.quality;
+            if (counts) unrealFix_ = gga.quality;  // it would have been the fix
             if (gga.quality >= 7) {
                 note_ = QStringLiteral("GGA fix quality %1, not a fix from satellites")
                             .arg(gga.quality);

@@ -581,7 +581,7 @@ TEST(Identity, RateFamilyAndWhoEachUnitIs) {
 
     // Given rate and family, switched to NMEA, an identity required.
     QStringList given = {"--json",        "--quiet", "--no-db", "--to-nmea", "--require-identity",
-                         "--fix-timeout", "20"};
+                         "--fix-timeout", "12"};
     given << (port["switched"] = bench.add("switched", binary));
     ReceiverConfig silent = receiver(Behaviour::Normal);
     silent.answersIdentity = false;
@@ -590,6 +590,8 @@ TEST(Identity, RateFamilyAndWhoEachUnitIs) {
     ReceiverConfig demo = receiver(Behaviour::Normal);
     demo.fixQuality = 8;
     given << (port["demo"] = bench.add("demo", demo));
+    demo.fixQuality = 6;  // estimated: waited out to the fix time-out
+    given << (port["estimated"] = bench.add("estimated", demo));
     ReceiverConfig busy = receiver(Behaviour::Normal);
     busy.dualBand = busy.secondGga = busy.longSentences = true;
     busy.binary = gpssim::Binary::Sirf;
@@ -631,6 +633,7 @@ TEST(Identity, RateFamilyAndWhoEachUnitIs) {
         {"silent", "identity-unknown", "the receiver did not say who it is", true},
         {"slow", "baud-mismatch", "the receiver talks at 4800 baud, not 9600", true},
         {"demo", "not-a-real-fix", "GGA fix quality 8", true},
+        {"estimated", "not-a-real-fix", "GGA fix quality 6", true},
         {"switched", "ok", "Please stop", true},
         {"busy", "ok", "Please stop", true},
     };
