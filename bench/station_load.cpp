@@ -68,6 +68,7 @@
 #include "cli/run.h"
 #include "gpslink/link.h"
 #include "results/statistics.h"
+#include "station/identity.h"
 #include "station/result.h"
 #include "station/station.h"
 #include "testkit/ptypair.h"
@@ -103,9 +104,10 @@ struct Port {
     bool ggaCounts = false;
     int counted = 0;
     std::int64_t fifthNs = -1;
-    std::string answer;  // the station's current sentence, from its "$"
+    std::string answer;          // the station's current sentence, from its "$"
+    std::int64_t answerNs = -1;  // when its "$" came
     int commands = 0;
-    int otherText = 0;  // sentences that were not the cold start
+    int otherText = 0;  // sentences that were neither the cold start nor the identity query
     long long written = 0, lost = 0;
     std::int64_t commandNs = -1;       // when the latest command was read, until its fix
     std::vector<double> receiverTtff;  // seconds, by cycle: command read to fix written
@@ -265,7 +267,7 @@ private:
                 const char c = buf[i];
                 if (port.answer.empty()) {
                     if (c != '$') continue;
-                    answerBegun(port, at);
+                    port.answerNs = at;
                 }
                 port.answer += c;
                 if (c == '\n' || port.answer.size() > 200) sentence(port, at);
@@ -283,7 +285,10 @@ private:
     }
 
     void sentence(Port& port, std::int64_t at) {
+        static const std::vector<std::string> asked =
+            station::identityQueries(gpslink::ReceiverFamily::Sirf);
         if (port.answer == gpslink::kColdStartSentence) {
+            answerBegun(port, port.answerNs);
             ++port.commands;
             port.commandNs = at;
             port.receiver->command(at);
@@ -291,8 +296,8 @@ private:
             port.discarded = port.ggaCounts = false;
             port.counted = 0;
             port.fifthNs = -1;
-        } else {
-            ++port.otherText;
+        } else if (std::find(asked.begin(), asked.end(), port.answer) == asked.end()) {
+            ++port.otherText;  // the identity query on connecting is expected
             std::fprintf(stderr, "station_load: unexpected text from the station: %s\n",
                          port.answer.c_str());
         }

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLockFile>
 #include <QSqlDriver>
@@ -83,6 +84,13 @@ const std::vector<Migration>& migrations() {
           "ALTER TABLE results ADD COLUMN plan_sha256 TEXT NOT NULL DEFAULT ''",
           // The unit already had a result in its lot.
           "ALTER TABLE results ADD COLUMN retest {BOOL}"}},
+        // Who the unit is, GGA's own count of satellites beside the GSA's, the sky.
+        {3,
+         {"ALTER TABLE results ADD COLUMN firmware TEXT NOT NULL DEFAULT ''",
+          "ALTER TABLE results ADD COLUMN hardware TEXT NOT NULL DEFAULT ''",
+          "ALTER TABLE results ADD COLUMN unique_id TEXT NOT NULL DEFAULT ''",
+          "ALTER TABLE results ADD COLUMN satellites_gga {INT}",
+          "ALTER TABLE results ADD COLUMN sky TEXT"}},
     };
     return steps;
 }
@@ -130,6 +138,8 @@ QVariant columnValue(const QJsonObject& result, const Column& c) {
             if (v.isObject())
                 return QString::fromUtf8(
                     QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact));
+            if (v.isArray())
+                return QString::fromUtf8(QJsonDocument(v.toArray()).toJson(QJsonDocument::Compact));
             return QVariant(QMetaType(QMetaType::QString));
     }
     return {};
@@ -193,6 +203,11 @@ const std::vector<Column>& resultColumns() {
         {"plan", Kind::Text},
         {"plan_sha256", Kind::Text},
         {"retest", Kind::Bool},
+        {"firmware", Kind::Text},
+        {"hardware", Kind::Text},
+        {"unique_id", Kind::Text},
+        {"satellites_gga", Kind::Int},
+        {"sky", Kind::Json},
     };
     return columns;
 }

@@ -1,5 +1,6 @@
 #include "sim/capture.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -19,6 +20,13 @@ bool ggaTime(std::string_view line, std::string_view& time) {
 }  // namespace
 
 std::vector<std::string> captureBursts(std::string_view text) {
+    const bool binary = std::any_of(text.begin(), text.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return (b < 0x20 && c != '\r' && c != '\n' && c != '\t') || b > 0x7E;
+    });
+    const auto printable = [](std::string_view line) {
+        return std::all_of(line.begin(), line.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+    };
     std::vector<std::string> bursts;
     std::string current;
     std::string currentTime;
@@ -28,11 +36,17 @@ std::vector<std::string> captureBursts(std::string_view text) {
         std::size_t end = text.find('\n', at);
         if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(at, end - at);
+        const std::string_view asSent = text.substr(at, std::min(end + 1, text.size()) - at);
         at = end + 1;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (line.empty() || line.front() == '#') continue;
-        // gpsd's regression logs may hold its own JSON reports: not receiver output.
-        if (line.substr(0, 9) == "{\"class\":") continue;
+        // Comments, and gpsd's own JSON reports: not receiver output.
+        const bool note =
+            !line.empty() && (line.front() == '#' || line.substr(0, 9) == "{\"class\":");
+        if (binary) {
+            if (note && printable(line)) continue;
+        } else if (line.empty() || note) {
+            continue;
+        }
 
         std::string_view time;
         if (ggaTime(line, time)) {
@@ -44,8 +58,12 @@ std::vector<std::string> captureBursts(std::string_view text) {
             currentHasGga = true;
             currentTime = time;
         }
-        current.append(line);
-        current.append("\r\n");
+        if (binary) {
+            current.append(asSent);
+        } else {
+            current.append(line);
+            current.append("\r\n");
+        }
     }
     if (!current.empty()) bursts.push_back(std::move(current));
     return bursts;

@@ -8,6 +8,11 @@
 // the same time (GPGGA and GLGGA of one epoch) stays in the same burst.
 // Lines before the first GGA sentence (a start-up banner) open the first
 // burst.
+//
+// A capture with binary packets between its sentences (bytes outside
+// printable ASCII) is sent byte for byte: its lines keep their own line ends,
+// since a packet's bytes may hold a line feed, and only lines of text are
+// taken as comments or JSON.
 #pragma once
 
 #include <string>

@@ -54,7 +54,12 @@ int main(int argc, char** argv) {
         "and a valid checksum (a cold start) it falls silent for --reset-silence seconds, then\n"
         "starts again from 00:00:00 with no fix. Reset configuration 2 (warm) keeps the clock\n"
         "and loses the fix for --warm-ttff seconds, 1 (hot) for --hot-ttff. Other families obey\n"
-        "their own cold, warm, hot (and for mtk and airoha factory) start commands alike."));
+        "their own cold, warm, hot (and for mtk and airoha factory) start commands alike.\n"
+        "\n"
+        "It answers its own family's identity queries ($PSRF125 or SiRF binary message 132,\n"
+        "$PMTK605, $PAIR020, $PQTMVERNO and $PQTMUNIQID, $PCAS06,0 and ,1, UBX-MON-VER and\n"
+        "UBX-SEC-UNIQID) at once and never any other query. --dual-band, --second-gga,\n"
+        "--long-sentences, --binary and --sirf-binary make it send what real receivers send."));
     p.addHelpOption();
     gpssim::addReceiverOptions(p);
     p.addOption(

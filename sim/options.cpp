@@ -1,6 +1,7 @@
 #include "sim/options.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 #include <utility>
 #include <vector>
 
@@ -119,8 +120,26 @@ void addReceiverOptions(QCommandLineParser& parser) {
          "LIST"},
         {"replay",
          "Send the bursts of this capture file instead, one per epoch ('#' lines and gpsd's "
-         "JSON lines skipped, CR LF restored); a cold start starts it again from the top.",
+         "JSON lines skipped, CR LF restored; a capture with binary packets is sent byte for "
+         "byte); a cold start starts it again from the top.",
          "FILE"},
+        {"dual-band",
+         "Each tracked satellite on L1 and L5: one GSV group per signal, with NMEA 4.10 signal "
+         "IDs 1 and 8."},
+        {"second-gga", "A GLGGA of the same time after each GPGGA."},
+        {"long-sentences",
+         "A high-precision GGA of 87 characters and a proprietary $PSIMX of 110 each second."},
+        {"binary",
+         "After each second's sentences a binary packet with '$' bytes in it: ubx, casic, sirf "
+         "or rtcm3.",
+         "KIND"},
+        {"sirf-binary",
+         "(sirf) Start in SiRF binary mode: a binary packet each second, no NMEA, until SiRF "
+         "binary message 129 switches to NMEA."},
+        {"no-identity", "Answer no identity query (every other query is never answered)."},
+        {"firmware", "The firmware the receiver names in its identity answers.", "TEXT"},
+        {"hardware", "The hardware the receiver names in its identity answers.", "TEXT"},
+        {"unique-id", "The unique ID the receiver names (ublox: ten hex digits).", "TEXT"},
     });
 }
 
@@ -149,7 +168,16 @@ QStringList receiverOptionNames() {
             "sats",
             "hdop",
             "snr",
-            "replay"};
+            "replay",
+            "dual-band",
+            "second-gga",
+            "long-sentences",
+            "binary",
+            "sirf-binary",
+            "no-identity",
+            "firmware",
+            "hardware",
+            "unique-id"};
 }
 
 bool readReceiverOptions(const QCommandLineParser& p, ReceiverConfig& c, DriverOptions& line,
@@ -286,6 +314,34 @@ bool readReceiverOptions(const QCommandLineParser& p, ReceiverConfig& c, DriverO
             error = QString::fromStdString(why);
             return false;
         }
+    }
+    c.dualBand = p.isSet("dual-band");
+    c.secondGga = p.isSet("second-gga");
+    c.longSentences = p.isSet("long-sentences");
+    if (p.isSet("binary")) {
+        const auto binary = binaryFromName(p.value("binary").toStdString());
+        if (!binary) {
+            error = QStringLiteral("unknown --binary %1 (ubx, casic, sirf or rtcm3)")
+                        .arg(p.value("binary"));
+            return false;
+        }
+        c.binary = *binary;
+    }
+    c.sirfBinary = p.isSet("sirf-binary");
+    if (c.sirfBinary && c.family != gpslink::ReceiverFamily::Sirf) {
+        error = QStringLiteral("--sirf-binary is for a sirf receiver");
+        return false;
+    }
+    c.answersIdentity = !p.isSet("no-identity");
+    c.firmware = p.value("firmware").toStdString();
+    c.hardware = p.value("hardware").toStdString();
+    c.uniqueId = p.value("unique-id").toStdString();
+    if (c.family == gpslink::ReceiverFamily::Ublox && p.isSet("unique-id") &&
+        !QRegularExpression(QStringLiteral("^[0-9a-fA-F]{10}$"))
+             .match(p.value("unique-id"))
+             .hasMatch()) {
+        error = QStringLiteral("--unique-id of a ublox receiver is ten hex digits");
+        return false;
     }
     if (p.isSet("strict-baud") && line.baud == 0) {
         error = QStringLiteral("--strict-baud needs --baud");

@@ -25,8 +25,9 @@ constexpr std::array<std::pair<Behaviour, std::string_view>, 6> kBehaviourNames 
 // Longest input kept while waiting for a line end; NMEA allows 82 characters.
 constexpr std::size_t kMaxInputLine = 200;
 
-// The two characters that start a UBX frame.
+// The two characters that start a UBX frame, and a SiRF binary one.
 constexpr std::string_view kUbxSync = "\xB5\x62";
+constexpr std::string_view kSirfSync = "\xA0\xA2";
 // Longest UBX payload taken for a frame; a receiver's commands are far shorter.
 constexpr std::size_t kMaxUbxPayload = 512;
 
@@ -85,6 +86,26 @@ constexpr Published kPublished[] = {
     {F::Ublox, T::Hot, std::string_view("\xB5\x62\x06\x04\x04\x00\x00\x00\x02\x00\x10\x68", 12)},
 };
 
+// The identity queries as their makers publish them, and what the receiver
+// answers: its firmware (f), hardware (h) and unique ID (u) in the places its
+// family's answer has them.
+struct Query {
+    gpslink::ReceiverFamily family;
+    std::string_view bytes;  // NMEA without CR LF
+};
+constexpr Query kQueries[] = {
+    {F::Sirf, "$PSRF125*21"},
+    {F::Sirf, std::string_view("\xA0\xA2\x00\x02\x84\x00\x00\x84\xB0\xB3", 10)},  // MID 132
+    {F::Mtk, "$PMTK605*31"},
+    {F::Airoha, "$PAIR020*38"},
+    {F::QuectelLg, "$PQTMVERNO*58"},
+    {F::QuectelLg, "$PQTMUNIQID*16"},
+    {F::Casic, "$PCAS06,0*1B"},
+    {F::Casic, "$PCAS06,1*1A"},
+    {F::Ublox, std::string_view("\xB5\x62\x0A\x04\x00\x00\x0E\x34", 8)},  // MON-VER
+    {F::Ublox, std::string_view("\xB5\x62\x27\x03\x00\x00\x2A\xA5", 8)},  // SEC-UNIQID
+};
+
 // The published start of the family with these bytes.
 std::optional<gpslink::StartType> publishedStart(gpslink::ReceiverFamily family,
                                                  std::string_view bytes) {
@@ -98,6 +119,75 @@ std::array<std::uint8_t, 2> ubxSum(std::string_view bytes) {
     std::uint8_t a = 0, b = 0;
     for (char c : bytes) b = std::uint8_t(b + (a = std::uint8_t(a + std::uint8_t(c))));
     return {a, b};
+}
+
+std::string le16(std::size_t value) {
+    return {char(value & 0xFF), char((value >> 8) & 0xFF)};
+}
+
+std::string ubxPacket(int messageClass, int id, std::string_view payload) {
+    std::string body = std::string{char(messageClass), char(id)} + le16(payload.size());
+    body += payload;
+    const auto sum = ubxSum(body);
+    return "\xB5\x62" + body + char(sum[0]) + char(sum[1]);
+}
+
+// CASIC: the 32-bit sum of id << 24, class << 16, length and the payload's
+// little-endian words, sent least significant byte first.
+std::string casicPacket(int messageClass, int id, std::string_view payload) {
+    std::uint32_t sum = (std::uint32_t(id) << 24) + (std::uint32_t(messageClass) << 16) +
+                        std::uint32_t(payload.size());
+    for (std::size_t i = 0; i + 3 < payload.size(); i += 4)
+        for (int k = 0; k < 4; ++k) sum += std::uint32_t(std::uint8_t(payload[i + k])) << (8 * k);
+    std::string packet = "\xBA\xCE" + le16(payload.size()) + char(messageClass) + char(id);
+    packet += payload;
+    for (int k = 0; k < 4; ++k) packet += char((sum >> (8 * k)) & 0xFF);
+    return packet;
+}
+
+// SiRF binary: A0 A2, length (most significant first), payload, 15-bit sum, B0 B3.
+std::string sirfPacket(std::string_view payload) {
+    unsigned sum = 0;
+    for (char c : payload) sum += std::uint8_t(c);
+    sum &= 0x7FFF;
+    std::string packet = "\xA0\xA2";
+    packet += char((payload.size() >> 8) & 0x7F);
+    packet += char(payload.size() & 0xFF);
+    packet += payload;
+    packet += char(sum >> 8);
+    packet += char(sum & 0xFF);
+    return packet + "\xB0\xB3";
+}
+
+// RTCM 3: D3, a ten-bit length, payload, CRC-24Q.
+std::string rtcm3Packet(std::string_view payload) {
+    std::string packet = "\xD3";
+    packet += char((payload.size() >> 8) & 0x03);
+    packet += char(payload.size() & 0xFF);
+    packet += payload;
+    std::uint32_t crc = 0;
+    for (char c : packet) {
+        crc ^= std::uint32_t(std::uint8_t(c)) << 16;
+        for (int bit = 0; bit < 8; ++bit)
+            if ((crc <<= 1) & 0x1000000) crc ^= 0x1864CFB;
+    }
+    return packet + char((crc >> 16) & 0xFF) + char((crc >> 8) & 0xFF) + char(crc & 0xFF);
+}
+
+// A payload of n bytes with "$" and "*" here and there, as real payloads have.
+std::string payloadWithDollars(std::size_t n, int kind) {
+    std::string payload(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) payload[i] = char((i * 37 + std::size_t(kind) * 11) & 0xFF);
+    for (std::size_t i = 3; i < n; i += 17) payload[i] = '$';
+    for (std::size_t i = 9; i < n; i += 23) payload[i] = '*';
+    return payload;
+}
+
+// Text padded with NULs to n bytes, as UBX's fixed-size strings are.
+std::string padded(std::string_view text, std::size_t n) {
+    std::string out(text.substr(0, n - 1));
+    out.resize(n, '\0');
+    return out;
 }
 
 std::string clockText(std::int64_t msOfDay) {
@@ -143,6 +233,16 @@ std::string dopText(double value) {
 
 }  // namespace
 
+std::optional<Binary> binaryFromName(std::string_view name) {
+    constexpr std::pair<Binary, std::string_view> kNames[] = {{Binary::Ubx, "ubx"},
+                                                              {Binary::Casic, "casic"},
+                                                              {Binary::Sirf, "sirf"},
+                                                              {Binary::Rtcm3, "rtcm3"}};
+    for (const auto& [value, text] : kNames)
+        if (text == name) return value;
+    return std::nullopt;
+}
+
 std::optional<Behaviour> behaviourFromName(std::string_view name) {
     for (const auto& [value, text] : kBehaviourNames)
         if (text == name) return value;
@@ -158,8 +258,17 @@ std::string_view nameOf(Behaviour behaviour) {
 ReceiverModel::ReceiverModel(ReceiverConfig config)
     : config_(std::move(config)),
       epochMs_(1000 / std::clamp(config_.rateHz, 1, 10)),
+      inSirfBinary_(config_.sirfBinary && config_.family == gpslink::ReceiverFamily::Sirf),
       garbleRng_(config_.seed),
       chunker_(config_.chunking, config_.seed) {
+    const std::string name(nameOf(config_.family));
+    if (config_.firmware.empty()) config_.firmware = name + "-SIM 1.0";
+    if (config_.hardware.empty()) config_.hardware = "SIM-" + name;
+    if (config_.uniqueId.empty()) {
+        char id[16];
+        std::snprintf(id, sizeof id, "5ee0%06x", unsigned(config_.seed & 0xFFFFFF));
+        config_.uniqueId = id;
+    }
     // The default sky's positions first, then further PRNs spread over the sky.
     const std::size_t inView =
         config_.snr.empty() ? kDefaultSky.size() : std::min(config_.snr.size(), kMaxInView);
@@ -184,48 +293,89 @@ ReceiverModel::ReceiverModel(ReceiverConfig config)
 // One epoch's sentences: GGA, GSA, the GSV group (four satellites a
 // sentence), RMC.  An empty time leaves the time fields empty, as a receiver
 // that does not know the time yet may.  Without a fix no satellite is tracked.
+// GSA lists every satellite used, twelve a sentence; GGA's count stops at 12,
+// as many receivers' does.
 std::string ReceiverModel::burstOf(const std::string& time, const std::string& date,
                                    bool fix) const {
     std::string burst;
+    const std::string position = config_.longSentences
+                                     ? std::string("4807.0380123,N,01131.0000456,E")
+                                     : std::string(kPosition);
+    const std::string altitude = config_.longSentences ? "545.4321,M,46.9000,M" : "545.4,M,46.9,M";
+    std::vector<int> used;
+    for (const Satellite& s : sky_)
+        if (s.snr > 0) used.push_back(s.prn);
+    if (config_.satellitesUsed && std::size_t(*config_.satellitesUsed) < used.size())
+        used.resize(std::size_t(*config_.satellitesUsed));
+    const std::string hdop = dopText(config_.hdop);
+    for (const char* talker : {"GP", "GL"}) {
+        if (talker[1] == 'L' && !config_.secondGga) break;
+        if (fix) {
+            const int count = config_.satellitesUsed.value_or(std::min(int(used.size()), 12));
+            burst += nmeaSentence(std::string(talker) + "GGA," + time + "," + position + "," +
+                                  std::to_string(config_.fixQuality) + "," + digits(count) + "," +
+                                  hdop + "," + altitude + ",,0000");
+        } else {
+            burst +=
+                nmeaSentence(std::string(talker) + "GGA," + time + ",,,,,0,00,,,M,0.0,M,,0000");
+        }
+    }
     if (fix) {
-        std::string used;
-        int tracked = 0;
-        for (const Satellite& s : sky_)
-            if (s.snr > 0 && tracked < 12) {
-                used += digits(s.prn) + ",";
-                ++tracked;
-            }
-        for (int i = tracked; i < 12; ++i) used += ",";
-        const std::string hdop = dopText(config_.hdop);
-        burst += nmeaSentence("GPGGA," + time + "," + std::string(kPosition) + "," +
-                              std::to_string(config_.fixQuality) + "," +
-                              digits(config_.satellitesUsed.value_or(tracked)) + "," + hdop +
-                              ",545.4,M,46.9,M,,0000");
-        burst += nmeaSentence("GPGSA,A,3," + used +
-                              dopText(std::sqrt(config_.hdop * config_.hdop + kVdop * kVdop)) +
-                              "," + hdop + "," + dopText(kVdop));
+        const std::string dops = dopText(std::sqrt(config_.hdop * config_.hdop + kVdop * kVdop)) +
+                                 "," + hdop + "," + dopText(kVdop);
+        for (std::size_t first = 0; first == 0 || first < used.size(); first += 12) {
+            std::string list;
+            for (std::size_t i = first; i < first + 12; ++i)
+                list += (i < used.size() ? digits(used[i]) : std::string()) + ",";
+            burst += nmeaSentence("GPGSA,A,3," + list + dops);
+        }
     } else {
-        burst += nmeaSentence("GPGGA," + time + ",,,,,0,00,,,M,0.0,M,,0000");
         burst += nmeaSentence("GPGSA,A,1,,,,,,,,,,,,,,,");
     }
+    // One group per signal: L1 C/A (signal ID 1), and with dual band L5 (8).
     const std::size_t parts = (sky_.size() + 3) / 4;
-    for (std::size_t part = 0; part < parts; ++part) {
-        std::string gsv = "GPGSV," + std::to_string(parts) + "," + std::to_string(part + 1) + "," +
-                          digits(int(sky_.size()));
-        for (std::size_t i = part * 4; i < std::min(part * 4 + 4, sky_.size()); ++i) {
-            const Satellite& s = sky_[i];
-            gsv +=
-                "," + digits(s.prn) + "," + digits(s.elevation) + "," + digits(s.azimuth, 3) + ",";
-            if (fix && s.snr > 0) gsv += digits(s.snr);
+    for (const char* signal : {"1", "8"}) {
+        const bool l5 = signal[0] == '8';
+        if (l5 && !config_.dualBand) break;
+        for (std::size_t part = 0; part < parts; ++part) {
+            std::string gsv = "GPGSV," + std::to_string(parts) + "," + std::to_string(part + 1) +
+                              "," + digits(int(sky_.size()));
+            for (std::size_t i = part * 4; i < std::min(part * 4 + 4, sky_.size()); ++i) {
+                const Satellite& s = sky_[i];
+                gsv += "," + digits(s.prn) + "," + digits(s.elevation) + "," +
+                       digits(s.azimuth, 3) + ",";
+                const int cn0 = l5 ? std::clamp(s.snr + (i % 2 == 0 ? 3 : -5), 1, 99) : s.snr;
+                if (fix && s.snr > 0) gsv += digits(cn0);
+            }
+            if (config_.dualBand) gsv += std::string(",") + signal;
+            burst += nmeaSentence(gsv);
         }
-        burst += nmeaSentence(gsv);
     }
     if (fix)
-        burst += nmeaSentence("GPRMC," + time + ",A," + std::string(kPosition) + ",0.00,0.00," +
-                              date + ",,,A");
+        burst += nmeaSentence("GPRMC," + time + ",A," + position + ",0.00,0.00," + date + ",,,A");
     else
         burst += nmeaSentence("GPRMC," + time + ",V,,,,,,," + date + ",,,N");
+    if (config_.longSentences)  // a proprietary sentence of 110 characters
+        burst += nmeaSentence("PSIMX," + time + "," + std::string(99 - time.size(), 'X'));
+    burst += binaryPacket();
     return burst;
+}
+
+// The binary packet sent after each second's sentences, if any.
+std::string ReceiverModel::binaryPacket() const {
+    switch (config_.binary) {
+        case Binary::None:
+            return {};
+        case Binary::Ubx:  // NAV-PVT's size
+            return ubxPacket(0x01, 0x07, payloadWithDollars(92, 1));
+        case Binary::Casic:  // NAV-STATUS-like
+            return casicPacket(0x01, 0x00, payloadWithDollars(80, 2));
+        case Binary::Sirf:  // MID 41, geodetic navigation data
+            return sirfPacket("\x29" + payloadWithDollars(90, 3));
+        case Binary::Rtcm3:  // message 1005's size
+            return rtcm3Packet(payloadWithDollars(19, 4));
+    }
+    return {};
 }
 
 std::string ReceiverModel::tick() {
@@ -253,6 +403,8 @@ std::string ReceiverModel::tick() {
     }
     const std::int64_t since = now - startedAtMs_;
     std::string burst = config_.replay.empty() ? synthesize(since, now) : replayBurst(since, now);
+    if (inSirfBinary_)  // measured navigation data (MID 2) instead of NMEA
+        burst = sirfPacket("\x02" + payloadWithDollars(40, 5));
     if (config_.behaviour == Behaviour::WrongBaud || rateMismatch_) return garble(burst.size());
     return burst;
 }
@@ -321,20 +473,22 @@ void ReceiverModel::receive(std::string_view bytes) {
     }
     input_.append(bytes);
     for (;;) {
-        const std::size_t start = std::min(input_.find('$'), input_.find(kUbxSync));
+        const std::size_t start =
+            std::min({input_.find('$'), input_.find(kUbxSync), input_.find(kSirfSync)});
         if (start == std::string::npos) {
-            // A last 0xB5 may be the first half of a frame's sync characters.
-            input_.erase(0, input_.empty() || input_.back() != kUbxSync[0] ? input_.size()
-                                                                           : input_.size() - 1);
+            // A last 0xB5 or 0xA0 may be the first half of a frame's sync characters.
+            const bool half =
+                !input_.empty() && (input_.back() == kUbxSync[0] || input_.back() == kSirfSync[0]);
+            input_.erase(0, half ? input_.size() - 1 : input_.size());
             return;
         }
         input_.erase(0, start);
         if (input_[0] != '$') {
-            if (!takeUbxFrame()) return;
+            if (!(input_[0] == kUbxSync[0] ? takeUbxFrame() : takeSirfFrame())) return;
             continue;
         }
         const std::size_t end = input_.find("\r\n");
-        const std::size_t frame = input_.find(kUbxSync);
+        const std::size_t frame = std::min(input_.find(kUbxSync), input_.find(kSirfSync));
         if (frame < end) {  // a sentence broken off by a binary frame
             input_.erase(0, frame);
             continue;
@@ -375,6 +529,111 @@ bool ReceiverModel::takeUbxFrame() {
     return true;
 }
 
+// input_ starts with A0 A2.  As takeUbxFrame, for a SiRF binary frame: the
+// receiver of the SiRF family answers message 132 (its software version) and
+// obeys message 129 (back to NMEA).
+bool ReceiverModel::takeSirfFrame() {
+    if (input_.size() < 4) return false;
+    const std::size_t length =
+        std::size_t(std::uint8_t(input_[2]) & 0x7F) << 8 | std::uint8_t(input_[3]);
+    if (length > kMaxUbxPayload) {
+        input_.erase(0, 2);
+        return true;
+    }
+    if (input_.size() < length + 8) return false;
+    unsigned sum = 0;
+    for (std::size_t i = 4; i < 4 + length; ++i) sum += std::uint8_t(input_[i]);
+    sum &= 0x7FFF;
+    const bool valid = length > 0 && std::uint8_t(input_[4 + length]) == (sum >> 8) &&
+                       std::uint8_t(input_[5 + length]) == (sum & 0xFF) &&
+                       input_.compare(6 + length, 2, "\xB0\xB3") == 0;
+    if (!valid) {
+        note(Event::Rejected, "SiRF binary frame with a bad checksum", nextEpochMs_);
+        input_.erase(0, 2);
+        return true;
+    }
+    const std::string frame = input_.substr(0, length + 8);
+    input_.erase(0, length + 8);
+    if (config_.family != gpslink::ReceiverFamily::Sirf) {
+        note(Event::Rejected,
+             "not a command of a " + std::string(nameOf(config_.family)) +
+                 " receiver: SiRF binary message " + std::to_string(std::uint8_t(frame[4])),
+             nextEpochMs_);
+        return true;
+    }
+    if (std::uint8_t(frame[4]) == 0x81 && length == 24) {  // switch to NMEA
+        const unsigned rate = unsigned(std::uint8_t(frame[26])) << 8 | std::uint8_t(frame[27]);
+        if (inSirfBinary_)
+            note(Event::ToNmea,
+                 "SiRF binary message 129: NMEA at " + std::to_string(rate) + " baud",
+                 nextEpochMs_);
+        inSirfBinary_ = false;
+        return true;
+    }
+    answer(frame);
+    return true;
+}
+
+// Answers an identity query of the receiver's family; any other is left alone.
+void ReceiverModel::answer(std::string_view query) {
+    using gpslink::ReceiverFamily;
+    const bool known = std::any_of(std::begin(kQueries), std::end(kQueries), [&](const Query& q) {
+        return q.family == config_.family && q.bytes == query;
+    });
+    if (!known) {
+        note(Event::Rejected, "not acted on: " + printable(query), nextEpochMs_);
+        return;
+    }
+    if (!config_.answersIdentity || !config_.replay.empty()) {
+        note(Event::Rejected, "identity query left unanswered: " + printable(query), nextEpochMs_);
+        return;
+    }
+    const std::string& fw = config_.firmware;
+    const std::string& hw = config_.hardware;
+    const std::string& id = config_.uniqueId;
+    std::string reply;
+    switch (config_.family) {
+        case ReceiverFamily::Sirf:
+            reply = query[0] == '$' ? nmeaSentence("PSRF195," + fw)
+                                    : sirfPacket("\x06" + fw + std::string(1, '\0'));
+            break;
+        case ReceiverFamily::Mtk:
+            reply = nmeaSentence("PMTK705," + fw + ",0001," + hw + ",1.0");
+            break;
+        case ReceiverFamily::Airoha:
+            reply = nmeaSentence("PAIR001,020,0") + nmeaSentence("PAIR020," + fw + ",S,N");
+            break;
+        case ReceiverFamily::QuectelLg:
+            reply = query.find("VERNO") != std::string_view::npos
+                        ? nmeaSentence("PQTMVERNO," + fw + ",2024/05/06,10:20:30")
+                        : nmeaSentence("PQTMUNIQID,OK," + std::to_string(id.size()) + "," + id);
+            break;
+        case ReceiverFamily::Casic:
+            reply = query.find(",0*") != std::string_view::npos
+                        ? nmeaSentence("GPTXT,01,01,02,SW=" + fw)
+                        : nmeaSentence("GPTXT,01,01,02,HW=" + hw + "," + id);
+            break;
+        case ReceiverFamily::Ublox:
+            if (std::uint8_t(query[2]) == 0x0A) {
+                // Software and hardware versions, then extensions of 30 characters.
+                reply = ubxPacket(0x0A, 0x04,
+                                  padded(fw, 30) + padded("00190000", 10) +
+                                      padded("PROTVER=34.10", 30) + padded("MOD=" + hw, 30));
+            } else {  // version 1, three reserved bytes, the five bytes of the ID
+                std::string bytes("\x01\x00\x00\x00", 4);
+                for (std::size_t i = 0; i + 1 < id.size() && bytes.size() < 9; i += 2) {
+                    unsigned value = 0;
+                    std::from_chars(id.data() + i, id.data() + i + 2, value, 16);
+                    bytes += char(value);
+                }
+                reply = ubxPacket(0x27, 0x03, bytes);
+            }
+            break;
+    }
+    answers_ += reply;
+    note(Event::Answered, "identity query answered: " + printable(query), nextEpochMs_);
+}
+
 void ReceiverModel::examineUbx(std::string_view frame) {
     char id[16];
     std::snprintf(id, sizeof id, "%02X %02X", unsigned(std::uint8_t(frame[2])),
@@ -389,7 +648,7 @@ void ReceiverModel::examineUbx(std::string_view frame) {
     }
     if (const auto type = publishedStart(config_.family, frame))
         return obey(*type, "UBX-CFG-RST " + std::string(nameOf(*type)));
-    note(Event::Rejected, "not acted on: " + what, nextEpochMs_);
+    answer(frame);
 }
 
 void ReceiverModel::examine(std::string_view line) {
@@ -400,9 +659,16 @@ void ReceiverModel::examine(std::string_view line) {
         return;
     }
     const std::string_view body = line.substr(1, line.size() - 4);
+    if (inSirfBinary_) {
+        note(Event::Rejected, "NMEA in SiRF binary mode: " + printable(line), now);
+        return;
+    }
     if (config_.family != gpslink::ReceiverFamily::Sirf) {
         if (const auto type = publishedStart(config_.family, line))
             return obey(*type, printable(line));
+        if (std::any_of(std::begin(kQueries), std::end(kQueries),
+                        [&](const Query& q) { return q.bytes == line; }))
+            return answer(line);
         note(Event::Rejected,
              "not a command of a " + std::string(nameOf(config_.family)) +
                  " receiver: " + printable(line),
@@ -411,7 +677,7 @@ void ReceiverModel::examine(std::string_view line) {
     }
     const std::vector<std::string_view> f = fields(body);
     if (f[0] != "PSRF101") {
-        note(Event::Rejected, "not acted on: " + printable(line), now);
+        answer(line);
         return;
     }
     if (f.size() != 9) {

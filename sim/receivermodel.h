@@ -8,6 +8,12 @@
 // UTC, and a little later it gets a fix.  Every epoch it sends GGA, GSA,
 // three GSV and RMC, in that order, each with its checksum and CR LF.
 //
+// Options make it send what real receivers send beside that: one GSV group
+// per signal (dual band), a second talker's GGA of the same second, sentences
+// longer than NMEA's 82 characters, binary packets with "$" bytes in them;
+// and a SiRF receiver may be left in SiRF binary mode.  It answers its own
+// family's identity queries and stays silent to every other query.
+//
 // It acts only on the start commands of its chip family (SiRF by default:
 // message 101, navigation initialisation, with reset configuration 4 cold, 2
 // warm or 1 hot; for ublox binary UBX-CFG-RST frames).  After a cold start it
@@ -23,6 +29,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "gpslink/resetcommand.h"
@@ -42,6 +49,10 @@ enum class Behaviour {
 
 std::optional<Behaviour> behaviourFromName(std::string_view name);
 std::string_view nameOf(Behaviour behaviour);
+
+// A binary packet sent after each second's sentences, with "$" bytes in it.
+enum class Binary { None, Ubx, Casic, Sirf, Rtcm3 };
+std::optional<Binary> binaryFromName(std::string_view name);  // ubx, casic, sirf, rtcm3
 
 struct ReceiverConfig {
     Behaviour behaviour = Behaviour::Normal;
@@ -73,6 +84,20 @@ struct ReceiverConfig {
     // C/N0 in dB-Hz of each satellite in view, in GSV order; 0: in view, not
     // tracked.  Empty: twelve in view, eight of them tracked at 38 to 44.
     std::vector<int> snr;
+    // Dual band: each tracked satellite on L1 and L5, one GSV group per signal
+    // (NMEA 4.10 signal IDs 1 and 8); the L5 C/N0 is 3 dB above L1's for every
+    // other satellite and 5 dB below for the rest.
+    bool dualBand = false;
+    bool secondGga = false;      // a GLGGA of the same time after each GPGGA
+    bool longSentences = false;  // a high-precision GGA over 82 characters, a 110-character $PSIMX
+    Binary binary = Binary::None;
+    // SiRF: starts in SiRF binary mode (a packet a second, no NMEA) until
+    // binary message 129 switches it to NMEA at its rate.
+    bool sirfBinary = false;
+    // Answers its family's identity queries with these (empty: made from the
+    // family's name); with answersIdentity false it answers none.
+    bool answersIdentity = true;
+    std::string firmware, hardware, uniqueId;
     Chunking chunking = Chunking::Burst;
     std::uint64_t seed = 1;
     // When not empty, these bursts (from a capture) are sent one per epoch in
@@ -92,6 +117,8 @@ struct Event {
         ReplayEnd,    // the last burst of the capture has been sent
         WarmStart,    // a valid warm-start command was recognised
         HotStart,     // a valid hot-start command was recognised
+        Answered,     // an identity query of its family was answered
+        ToNmea,       // switched from SiRF binary to NMEA
     };
     Kind kind;
     std::int64_t atMs;  // time since power-up, on the receiver's epoch clock
@@ -111,6 +138,8 @@ public:
 
     // Bytes written to the receiver, in any pieces.
     void receive(std::string_view bytes);
+    // What the receiver answers at once to what it received (identity queries).
+    std::string takeAnswers() { return std::exchange(answers_, {}); }
 
     // The line is set to a rate other than the receiver's: what it sends
     // arrives garbled and what it is sent is unreadable, as with WrongBaud.
@@ -142,7 +171,10 @@ private:
     std::string replayBurst(std::int64_t sinceStartMs, std::int64_t nowMs);
     void examine(std::string_view line);
     bool takeUbxFrame();
+    bool takeSirfFrame();
     void examineUbx(std::string_view frame);
+    void answer(std::string_view query);
+    std::string binaryPacket() const;
     void obey(gpslink::StartType type, const std::string& what);
     void note(Event::Kind kind, std::string text, std::int64_t atMs);
 
@@ -158,6 +190,8 @@ private:
     bool replayEndNoted_ = false;
     bool rateMismatch_ = false;
     std::string input_;
+    std::string answers_;
+    bool inSirfBinary_;
     Rng garbleRng_;
     Chunker chunker_;
     std::vector<Event> events_;

@@ -340,6 +340,8 @@ void SimDriver::onMasterReadable() {
 void SimDriver::deliver(std::string_view bytes) {
     model_.receive(bytes);
     publishEvents();
+    const std::string answers = model_.takeAnswers();  // at once, beside the epochs
+    if (!answers.empty()) writeToLine(answers);
 }
 
 void SimDriver::checkLineRate() {

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <QRegularExpression>
 #include <cmath>
 
 #include "gpslink/resetcommand.h"
@@ -109,6 +110,10 @@ bool setStart(Plan& plan, const QString& family, const QString& start, QString* 
 }
 
 bool setBaud(Plan& plan, const QString& text, QString* error) {
+    if (text == kAuto) {
+        plan.baud = 0;
+        return true;
+    }
     const auto rate = lineRate(text);
     if (!rate) {
         *error = QStringLiteral("unknown rate \"%1\"").arg(text);
@@ -118,19 +123,44 @@ bool setBaud(Plan& plan, const QString& text, QString* error) {
     return true;
 }
 
+bool setExpectFirmware(Plan& plan, const QString& pattern, QString* error) {
+    const QRegularExpression expression(pattern);
+    if (!expression.isValid()) {
+        *error = QStringLiteral("\"%1\" is not a regular expression (%2 at %3)")
+                     .arg(pattern, expression.errorString())
+                     .arg(expression.patternErrorOffset());
+        return false;
+    }
+    plan.expectFirmware = pattern;
+    return true;
+}
+
 void addPlanOptions(QCommandLineParser& parser) {
     parser.addOptions({
         {"plan",
          "Read the test plan from FILE (JSON; see the manual page); options given beside "
          "it override it.",
          "FILE"},
-        {"baud", "Line rate of ports given without @BAUD (default 9600).", "BAUD"},
+        {"baud",
+         "Line rate of ports given without @BAUD (default 9600); auto: found by listening at "
+         "each rate.",
+         "BAUD"},
         {"receiver",
-         QStringLiteral("Receiver family: %1 (default sirf).").arg(listed(familyNames())),
+         QStringLiteral("Receiver family: %1 (default sirf); auto: found from what the "
+                        "receiver says.")
+             .arg(listed(familyNames())),
          "FAMILY"},
         {"start", QStringLiteral("Start type: %1 (default cold).").arg(listed(startNames())),
          "TYPE"},
         {"require-reset", "Fail a hot start whose reset is not seen."},
+        {"expect-firmware",
+         "Fail a unit whose firmware does not match REGEX (wrong-firmware), or that does not "
+         "say it (identity-unknown).",
+         "REGEX"},
+        {"require-identity", "Fail a unit that does not say who it is (identity-unknown)."},
+        {"to-nmea",
+         "Switch a SiRF receiver found in SiRF binary mode to NMEA at the line's rate, "
+         "instead of failing it (binary-mode)."},
     });
     for (const NumberSetting& n : numberSettings())
         parser.addOption(
@@ -150,6 +180,11 @@ std::optional<Plan> PlanOptions::over(Plan base, QString* error) const {
                 *error = QStringLiteral("--baud: ") + *error;
                 return std::nullopt;
             }
+        } else if (option == QLatin1String("expect-firmware")) {
+            if (!setExpectFirmware(plan, value, error)) {
+                *error = QStringLiteral("--expect-firmware: ") + *error;
+                return std::nullopt;
+            }
         } else {
             for (const NumberSetting& n : numberSettings())
                 if (option == QLatin1String(n.option) &&
@@ -159,6 +194,8 @@ std::optional<Plan> PlanOptions::over(Plan base, QString* error) const {
     }
     if (!setStart(plan, family, start, error)) return std::nullopt;
     plan.requireReset |= requireReset;
+    plan.requireIdentity |= requireIdentity;
+    plan.toNmea |= toNmea;
     return plan;
 }
 
@@ -168,11 +205,13 @@ std::optional<PlanOptions> planOptions(const QCommandLineParser& parser, QString
         options.file = readPlan(parser.value("plan"), error);
         if (!options.file) return std::nullopt;
     }
-    QStringList names = {"baud", "receiver", "start"};
+    QStringList names = {"baud", "receiver", "start", "expect-firmware"};
     for (const NumberSetting& n : numberSettings()) names << QLatin1String(n.option);
     for (const QString& name : names)
         if (parser.isSet(name)) options.given.emplace_back(name, parser.value(name));
     options.requireReset = parser.isSet("require-reset");
+    options.requireIdentity = parser.isSet("require-identity");
+    options.toNmea = parser.isSet("to-nmea");
     if (!options.over(Plan(), error)) return std::nullopt;
     return options;
 }
@@ -208,13 +247,21 @@ std::optional<Plan> readPlan(const QString& path, QString* error) {
                                                                : nullptr) {
             if (!v.isString() || v.toString().isEmpty()) return fail(key, "is not a name");
             *text = v.toString();
-        } else if (key == QLatin1String("require_reset")) {
+        } else if (bool* flag = key == QLatin1String("require_reset")      ? &plan.requireReset
+                                : key == QLatin1String("require_identity") ? &plan.requireIdentity
+                                : key == QLatin1String("to_nmea")          ? &plan.toNmea
+                                                                           : nullptr) {
             if (!v.isBool()) return fail(key, "is not true or false");
-            plan.requireReset = v.toBool();
+            *flag = v.toBool();
+        } else if (key == QLatin1String("expect_firmware")) {
+            QString why;
+            if (!v.isString() || !setExpectFirmware(plan, v.toString(), &why))
+                return fail(key, v.isString() ? why : QStringLiteral("is not a text"));
         } else if (key == QLatin1String("baud")) {
             QString why;
-            if (!v.isDouble() || !setBaud(plan, QString::number(v.toDouble()), &why))
-                return fail(key, "is not a line rate");
+            const QString text = v.isString() ? v.toString() : QString::number(v.toDouble());
+            if (!(v.isDouble() || v.toString() == kAuto) || !setBaud(plan, text, &why))
+                return fail(key, "is not a line rate or \"auto\"");
         } else {
             const auto& all = numberSettings();
             const auto s = std::find_if(all.begin(), all.end(), [&](const NumberSetting& n) {
@@ -253,6 +300,9 @@ std::optional<std::vector<UnitConfig>> unitConfigs(const Plan& plan, const QStri
         unit.confirmTimeoutS = plan.confirmTimeoutS;
         unit.fixTimeoutS = plan.fixTimeoutS;
         unit.limits = plan.limits;
+        unit.expectFirmware = plan.expectFirmware;
+        unit.requireIdentity = plan.requireIdentity;
+        unit.toNmea = plan.toNmea;
         const QString family = port.family.isEmpty() ? plan.receiver : port.family;
         const QString start = port.start.isEmpty() ? plan.start : port.start;
         if (!configureStart(unit, family, start, plan.requireReset, error)) {
@@ -268,7 +318,7 @@ std::optional<std::vector<UnitConfig>> unitConfigs(const Plan& plan, const QStri
 
 QJsonObject settingsInForce(const UnitConfig& unit) {
     QJsonObject o{
-        {"baud", unit.baud},
+        {"baud", unit.baud == 0 ? QJsonValue(kAuto) : QJsonValue(unit.baud)},
         {"receiver", unit.receiver},
         {"start", unit.start},
         {"require_reset", unit.requireReset},
@@ -278,6 +328,10 @@ QJsonObject settingsInForce(const UnitConfig& unit) {
     };
     const QJsonObject limits = unit.limits.toJson();
     for (auto it = limits.begin(); it != limits.end(); ++it) o.insert(it.key(), it.value());
+    // The identity settings only when set, so plans without them keep their hash.
+    if (!unit.expectFirmware.isEmpty()) o.insert("expect_firmware", unit.expectFirmware);
+    if (unit.requireIdentity) o.insert("require_identity", true);
+    if (unit.toNmea) o.insert("to_nmea", true);
     return o;
 }
 
@@ -290,6 +344,21 @@ QString settingsSha256(const UnitConfig& unit) {
 
 bool configureStart(UnitConfig& unit, const QString& family, const QString& start,
                     bool requireReset, QString* error) {
+    if (family == kAuto) {
+        const auto s = gpslink::startTypeFromName(start.toStdString());
+        if (!s || *s == gpslink::StartType::Factory) {
+            *error = QStringLiteral(
+                         "a receiver of a family found by listening takes a cold, warm or hot "
+                         "start, not \"%1\"")
+                         .arg(start);
+            return false;
+        }
+        unit.command.clear();
+        unit.receiver = family;
+        unit.start = start;
+        unit.requireReset = *s != gpslink::StartType::Hot || requireReset;
+        return true;
+    }
     const auto f = gpslink::receiverFamilyFromName(family.toStdString());
     if (!f) {
         *error = QStringLiteral("unknown receiver family \"%1\" (%2)")

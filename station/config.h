@@ -27,35 +27,44 @@ QStringList familyNames();  // sirf, mtk, airoha, quectel-lg, casic, ublox
 QStringList startNames();   // cold, warm, hot, factory
 std::vector<int> lineRates();
 
+// "auto" for the rate and the family: found by listening (see UnitRun).
+inline const QString kAuto = QStringLiteral("auto");
+
 struct Plan {
-    QString name;  // the plan file's "name", else its base name; empty without a file
-    int baud = 9600;
-    QString receiver = QStringLiteral("sirf");
+    QString name;     // the plan file's "name", else its base name; empty without a file
+    int baud = 9600;  // 0: found by listening
+    QString receiver = QStringLiteral("sirf");  // or "auto": found from what it says
     QString start = QStringLiteral("cold");
     bool requireReset = false;  // a hot start whose reset is not seen fails
     int cycles = 1;
     int confirmTimeoutS = 30;
     int fixTimeoutS = 300;
     Limits limits;
+    QString expectFirmware;        // a regular expression the firmware must match; empty: any
+    bool requireIdentity = false;  // a unit that does not say who it is fails
+    bool toNmea = false;           // a SiRF receiver in binary mode is switched to NMEA
 };
 
 // One unit under test: its port and what it is tested with.
 struct UnitConfig {
-    QString port;    // as the user named it: a device path or "COM n"
-    QString device;  // what is opened
-    int baud = 9600;
+    QString port;     // as the user named it: a device path or "COM n"
+    QString device;   // what is opened
+    int baud = 9600;  // 0: found by listening
     QString unit;
     QString station;
-    QString operatorName;  // who runs the station
-    QString lot;           // work order
-    QString receiver = QStringLiteral("sirf");
+    QString operatorName;                       // who runs the station
+    QString lot;                                // work order
+    QString receiver = QStringLiteral("sirf");  // or "auto"
     QString start = QStringLiteral("cold");
-    std::string command;       // what goes out with the fifth usable GGA; empty: the link's own
+    std::string command;  // what goes out with the fifth usable GGA; empty: found with the family
     bool requireReset = true;  // an unseen reset fails the unit (hot starts may not show one)
     int cycles = 1;
     int confirmTimeoutS = 30;  // command to verified reset
     int fixTimeoutS = 300;     // command to first fix
     Limits limits;
+    QString expectFirmware;
+    bool requireIdentity = false;
+    bool toNmea = false;
     QString plan;        // the plan's name; empty without a plan file
     QString planSha256;  // of the settings in force
 };
@@ -83,11 +92,16 @@ bool setNumber(Plan& plan, const NumberSetting& setting, const QString& text, co
 // Sets the family and the start type; false, with error, for an unknown name
 // or a start the family does not have.
 bool setStart(Plan& plan, const QString& family, const QString& start, QString* error);
-// Sets the line rate; false, with error, for a rate the link does not have.
+// Sets the line rate, or "auto"; false, with error, for a rate the link does
+// not have.
 bool setBaud(Plan& plan, const QString& text, QString* error);
+// Sets the firmware a unit must have; false, with error, for a regular
+// expression that does not compile.
+bool setExpectFirmware(Plan& plan, const QString& pattern, QString* error);
 
 // The plan's options, as every front end takes them: --plan FILE, --baud,
-// the numbers, --receiver, --start, --require-reset.
+// the numbers, --receiver, --start, --require-reset, --expect-firmware,
+// --require-identity, --to-nmea.
 void addPlanOptions(QCommandLineParser& parser);
 
 // What the plan options of a command line ask for, to be laid over a plan
@@ -97,6 +111,8 @@ struct PlanOptions {
     std::optional<Plan> file;
     std::vector<std::pair<QString, QString>> given;  // option name, value; in the table's order
     bool requireReset = false;
+    bool requireIdentity = false;
+    bool toNmea = false;
 
     std::optional<Plan> over(Plan base, QString* error) const;
 };
@@ -122,7 +138,9 @@ QString settingsSha256(const UnitConfig& unit);
 // Sets the family, the start type, the command they make and whether an
 // unseen reset fails the unit: always, but for a hot start only when
 // requireReset asks for it, since a hot start may keep its fix throughout.
-// False, with error set, for an unknown name or a start the family does not have.
+// False, with error set, for an unknown name or a start the family does not
+// have.  The family "auto" takes a cold, warm or hot start (every family has
+// those) and leaves the command to be made once the family is found.
 bool configureStart(UnitConfig& unit, const QString& family, const QString& start,
                     bool requireReset, QString* error);
 

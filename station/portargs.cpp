@@ -28,7 +28,9 @@ std::optional<PortArg> parsePortArg(const QString& argument, int defaultBaud, QS
             *error = QStringLiteral("%1: more than BAUD,FAMILY,START after \"@\"").arg(argument);
             return std::nullopt;
         }
-        if (!parts[0].isEmpty()) {
+        if (parts[0] == QLatin1String("auto")) {
+            port.baud = 0;  // found by listening
+        } else if (!parts[0].isEmpty()) {
             const auto rate = lineRate(parts[0]);
             if (!rate) {
                 *error = QStringLiteral("%1: unknown baud rate \"%2\"").arg(argument, parts[0]);

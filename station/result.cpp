@@ -21,6 +21,10 @@ QJsonValue orNull(const std::optional<int>& value) {
     return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
 }
 
+QJsonValue orNull(const QString& text) {
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
 QString isoUtc(const QDateTime& time) {
     return time.toUTC().toString(Qt::ISODateWithMs);
 }
@@ -39,7 +43,7 @@ QJsonObject CycleResult::toJson() const {
     return QJsonObject{
         {"port", port},
         {"device", device},
-        {"baud", baud},
+        {"baud", baud > 0 ? QJsonValue(baud) : QJsonValue()},  // 0: not found
         {"unit", unit},
         {"station", station},
         {"operator", operatorName},
@@ -57,10 +61,15 @@ QJsonObject CycleResult::toJson() const {
         {"reset_verified", resetVerified},
         {"ttff_s", orNull(ttffS, 2)},
         {"satellites", orNull(satellites)},
+        {"satellites_gga", orNull(satellitesGga)},
         {"hdop", orNull(hdop, 2)},
         {"cn0_max", orNull(cn0Max)},
         {"cn0_mean4", orNull(cn0Mean4, 2)},
         {"sv_with_snr", orNull(svWithSnr)},
+        {"sky", ttffS ? QJsonValue(sky) : QJsonValue()},
+        {"firmware", orNull(firmware)},
+        {"hardware", orNull(hardware)},
+        {"unique_id", orNull(uniqueId)},
         {"limits", limits.toJson()},
         {"plan", plan.isEmpty() ? QJsonValue() : QJsonValue(plan)},
         {"plan_sha256", planSha256},

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 #include <optional>
@@ -37,11 +38,18 @@ struct CycleResult {
     bool confirmed = false;  // by the link's own rule: a GGA time after the command
     bool resetVerified = false;
     std::optional<double> ttffS;
+    // Satellites used: the union of the fix's second's GSA sentences, else GGA's figure.
     std::optional<int> satellites;
+    std::optional<int> satellitesGga;  // GGA's own figure (some receivers stop at 12)
     std::optional<double> hdop;
     std::optional<int> cn0Max;
     std::optional<double> cn0Mean4;
     std::optional<int> svWithSnr;
+    // The fix's second's sky, one object per satellite: system, prn, cn0 and
+    // signals (id, cn0); empty without a fix.
+    QJsonArray sky;
+    // Who the unit said it is; empty when it did not say.
+    QString firmware, hardware, uniqueId;
     Limits limits;
     QString plan;         // the plan's name; empty without a plan file
     QString planSha256;   // of the settings the unit was judged under

@@ -4,7 +4,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLockFile>
 #include <QMetaObject>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <algorithm>
 #include <functional>
 
 #include "gpslink/link.h"
@@ -19,9 +26,68 @@ namespace {
 
 constexpr qint64 kResetSilenceMs = 2000;  // a silence this long after the command is a reset
 constexpr int kRestartedClockMs = 10000;  // a GGA time under 00:00:10: the clock restarted
-constexpr qint64 kSkyWaitMs = 1500;       // the fix's epoch is over by then at any rate
+constexpr qint64 kSkyWaitMs = 1500;       // the fix's second is over by then at any rate
 constexpr int kSuperviseMs = 100;
 constexpr qint64 kResetSeenShownMs = 2000;  // "reset seen", then how the acquisition goes
+constexpr qint64 kListenMs = 1500;    // at each rate, for a checked sentence or packet
+constexpr qint64 kAskMs = 1500;       // for an answer to one family's query
+constexpr qint64 kIdentityMs = 3000;  // for the answers to the family's identity queries
+constexpr qint64 kSwitchMs = 3000;    // for NMEA after the switch from SiRF binary
+
+// The rates tried when the rate is to be found, commonest first.
+constexpr int kSearchOrder[] = {9600, 4800, 115200, 38400, 57600, 19200, 230400, 460800, 921600};
+
+// The file that keeps, per device, the rate that last worked on it.
+QString ratesFile() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/gps-coldstart/baud-rates.json");
+}
+
+QJsonObject readRates() {
+    QFile file(ratesFile());
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+// Notes the rate that worked on the device; several stations may share the file.
+void keepRate(const QString& device, int rate) {
+    const QString path = ratesFile();
+    if (!QDir().mkpath(QFileInfo(path).absolutePath())) return;
+    QLockFile lock(path + QStringLiteral(".lock"));
+    if (!lock.tryLock(2000)) return;
+    QJsonObject rates = readRates();
+    if (rates.value(device).toInt() == rate) return;
+    rates.insert(device, rate);
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QJsonDocument(rates).toJson());
+        file.commit();
+    }
+}
+
+QString lineSettings(int rate) {
+    return QStringLiteral("%1,n,8,1").arg(rate);
+}
+
+QJsonArray skyJson(const Sky& sky) {
+    QJsonArray satellites;
+    const auto value = [](const std::optional<int>& v) {
+        return v ? QJsonValue(*v) : QJsonValue();
+    };
+    for (const SkySatellite& s : sky.satellites) {
+        QJsonArray perSignal;
+        for (const SkySignal& signal : s.perSignal)
+            perSignal.append(QJsonObject{
+                {"id",
+                 signal.id.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(signal.id))},
+                {"cn0", value(signal.cn0)}});
+        satellites.append(QJsonObject{{"system", QString::fromStdString(s.system)},
+                                      {"prn", s.prn},
+                                      {"cn0", value(s.cn0)},
+                                      {"signals", perSignal}});
+    }
+    return satellites;
+}
 
 }  // namespace
 
@@ -46,6 +112,7 @@ public:
     void setStartButtonColour(gpslink::Colour) override {}
     std::string portText() const override { return port_; }
     std::string baudText() const override { return baud_; }
+    void setBaudText(std::string text) { baud_ = std::move(text); }
     void setSelectorColours(gpslink::Colour) override {}
     void setFrameEnabled(bool) override {}
 
@@ -54,24 +121,31 @@ private:
     std::function<void()> changed_;
 };
 
-// The real port, with the device named rather than numbered, and a tap on
-// what passes through it.
+// The real port, with the device named rather than numbered, binary packets
+// taken out of what it hands on (see frames.h), and a tap on what passes
+// through it.
 class StationPort : public gpslink::QtSerialPort {
 public:
-    std::function<void(std::string_view)> onInput;
+    std::function<void(std::string_view)> onRaw;    // every byte, as it came
+    std::function<void(std::string_view)> onInput;  // the text handed on
     std::function<void(std::string_view)> onOutput;
+    StreamSplitter splitter;
 
     // The device is fixed by path, whatever number the link derives.
     bool setCommPort(int) override { return !portOpen(); }
     bool setPortOpen(bool open) override {
         const bool done = QtSerialPort::setPortOpen(open);
         if (open) openFailed_ = !done;
+        splitter.reset();
         return done;
     }
     std::string input() override {
-        std::string bytes = QtSerialPort::input();
-        if (onInput && !bytes.empty()) onInput(bytes);
-        return bytes;
+        const std::string bytes = QtSerialPort::input();
+        if (bytes.empty()) return bytes;
+        if (onRaw) onRaw(bytes);
+        std::string text = splitter.feed(bytes);
+        if (onInput && !text.empty()) onInput(text);
+        return text;
     }
     void output(std::string_view text) override {
         if (onOutput) onOutput(text);
@@ -90,16 +164,29 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
                                            [this] { onViewChanged(); });
     port_ = std::make_unique<StationPort>();
     port_->setDeviceOverride(config_.device);
-    port_->onInput = [this](std::string_view bytes) {
+    port_->onRaw = [this](std::string_view) {
         lastReceiveMs_ = steady_.elapsed();
-        watcher_.feed(bytes);
+        prep_.bytes = prep_.anyBytes = true;
     };
+    port_->onInput = [this](std::string_view text) { watcher_.feed(text); };
     port_->onOutput = [this](std::string_view text) {
         if (phase_ == Phase::Watching && text == link_->startCommand()) commandQueued_ = true;
+    };
+    port_->splitter.onPacket = [this](const Packet& packet) {
+        prep_.valid = true;
+        if (packet.kind == PacketKind::Sirf) ++prep_.sirfPackets;
+        identity_.packet(packet);
     };
     connect(port_.get(), &gpslink::QtSerialPort::allWritten, this, &UnitRun::onCommandWritten);
     connect(port_.get(), &gpslink::QtSerialPort::deviceLost, this, &UnitRun::onDeviceLost);
     watcher_.onGga = [this](const Gga& gga) { onGga(gga); };
+    watcher_.onSecond = [this](const Second& second) { onSecond(second); };
+    watcher_.onSentence = [this](std::string_view body) {
+        prep_.valid = prep_.sentence = true;
+        identity_.sentence(body);
+    };
+    if (const auto family = gpslink::receiverFamilyFromName(config_.receiver.toStdString()))
+        family_ = *family;
 
     gpslink::LinkHooks hooks;
     hooks.report = [this](const gpslink::LinkReport& report) { onLinkReport(report); };
@@ -110,6 +197,8 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
 
     supervisor_.setInterval(kSuperviseMs);
     connect(&supervisor_, &QTimer::timeout, this, &UnitRun::supervise);
+    prepareTimer_.setInterval(kSuperviseMs);
+    connect(&prepareTimer_, &QTimer::timeout, this, &UnitRun::prepareStep);
 }
 
 UnitRun::~UnitRun() {
@@ -143,6 +232,239 @@ QString UnitRun::statusText() const {
 void UnitRun::start() {
     if (phase_ != Phase::Idle) return;
     beginCycle();
+    prepare();
+}
+
+// ---------------------------------------------------------------------------
+// Getting to know the receiver, before the link runs.  The port is the run's
+// own meanwhile: its notifications come here, not to the link.
+
+void UnitRun::prepare() {
+    setPhase(Phase::Preparing);
+    link_->Timer_PF.setEnabled(false);  // the link's stall check waits for the link to run
+    port_->setOnComm([this] { onPrepareInput(); });
+    if (config_.baud > 0) {
+        prep_.rates = {config_.baud};
+    } else {
+        const int last = readRates().value(config_.device).toInt();
+        if (std::find(std::begin(kSearchOrder), std::end(kSearchOrder), last) !=
+            std::end(kSearchOrder))
+            prep_.rates.push_back(last);
+        for (int rate : kSearchOrder)
+            if (rate != last) prep_.rates.push_back(rate);
+    }
+    prep_.step = Preparation::Listen;
+    const int first = prep_.rates.front();
+    prep_.rates.erase(prep_.rates.begin());
+    if (!listenAt(first)) return startLink();  // the link reports the port as it finds it
+    prepareTimer_.start();
+}
+
+bool UnitRun::listenAt(int rate) {
+    if (!port_->setSettings(lineSettings(rate).toStdString())) return false;
+    if (!port_->portOpen() && !port_->setPortOpen(true)) return false;
+    port_->discardInput();
+    port_->splitter.reset();
+    watcher_.resetFraming();
+    prep_.rate = rate;
+    prep_.since = steady_.elapsed();
+    prep_.bytes = prep_.valid = prep_.sentence = false;
+    prep_.sirfPackets = 0;
+    note_ = QStringLiteral("listening at %1 baud").arg(rate);
+    emit changed();
+    return true;
+}
+
+void UnitRun::onPrepareInput() {
+    if (port_->commEvent() == gpslink::comEvReceive) port_->input();  // to the watcher and reader
+    if (prep_.step == Preparation::Listen || prep_.step == Preparation::Probe) prepareStep();
+}
+
+void UnitRun::prepareStep() {
+    if (ending_) return;
+    using gpslink::ReceiverFamily;
+    const qint64 now = steady_.elapsed();
+    const qint64 inStep = now - prep_.since;
+    switch (prep_.step) {
+        case Preparation::Listen:
+            if (prep_.valid) {
+                keepRate(config_.device, prep_.rate);
+                if (!prep_.sentence && prep_.sirfPackets > 0) {  // SiRF binary, not NMEA
+                    family_ = ReceiverFamily::Sirf;
+                    config_.baud = prep_.rate;
+                    config_.receiver = QStringLiteral("sirf");
+                    if (!config_.toNmea || prep_.rate > 0xFFFF) {
+                        note_ =
+                            QStringLiteral("the receiver talks SiRF binary at %1 baud, not NMEA")
+                                .arg(prep_.rate);
+                        return fail(QStringLiteral("binary-mode"));
+                    }
+                    // Its identity while it still talks binary, then the switch.
+                    for (const std::string& query : identityQueries(ReceiverFamily::Sirf, true))
+                        port_->output(query);
+                    prep_.step = Preparation::Switch;
+                    prep_.since = now;
+                    prep_.sentence = false;
+                    note_ = QStringLiteral("switching the receiver from SiRF binary to NMEA");
+                    emit changed();
+                    return;
+                }
+                config_.baud = prep_.rate;
+                prep_.step = Preparation::Family;
+                prep_.since = now;
+                return prepareStep();
+            }
+            if (inStep < kListenMs) return;
+            if (!prep_.rates.empty()) {
+                const int next = prep_.rates.front();
+                prep_.rates.erase(prep_.rates.begin());
+                if (!listenAt(next)) return startLink();
+                return;
+            }
+            if (config_.baud > 0) return startLink();  // the link reports what it finds
+            note_ = prep_.anyBytes ? QStringLiteral("no NMEA sentence or binary packet at any rate")
+                                   : QStringLiteral("nothing at any rate");
+            return fail(prep_.anyBytes ? QStringLiteral("baud-mismatch")
+                                       : QStringLiteral("no-data"));
+        case Preparation::Switch:
+            if (!prep_.switchSent) {  // the identity first, while it talks binary
+                if (!identity_.complete(ReceiverFamily::Sirf) && inStep < kIdentityMs) return;
+                port_->output(sirfToNmea(prep_.rate));
+                prep_.switchSent = true;
+                prep_.sentence = false;
+                prep_.since = now;
+                return;
+            }
+            if (prep_.sentence) {
+                config_.baud = prep_.rate;
+                prep_.step = Preparation::Family;
+                prep_.since = now;
+                return prepareStep();
+            }
+            if (inStep < kSwitchMs) return;
+            note_ = QStringLiteral("the receiver talks SiRF binary and did not switch to NMEA");
+            return fail(QStringLiteral("binary-mode"));
+        case Preparation::Family:
+            if (family_ || identity_.family()) {
+                if (!family_) family_ = identity_.family();
+                return startLink();  // its identity is asked once the link has the port
+            }
+            if (prep_.asking > 0 && inStep < kAskMs) return;
+            if (prep_.asking == std::size(kAskingOrder)) {
+                note_ = QStringLiteral("the receiver did not say which family it is");
+                return fail(QStringLiteral("family-unknown"));
+            }
+            note_ =
+                QStringLiteral("asking whether the receiver is %1")
+                    .arg(QString::fromLatin1(gpslink::nameOf(kAskingOrder[prep_.asking]).data()));
+            emit changed();
+            for (const std::string& query : identityQueries(kAskingOrder[prep_.asking++]))
+                port_->output(query);
+            prep_.since = now;
+            return;
+        case Preparation::Ask:  // the link runs meanwhile; its command is seconds away
+            if (!identity_.complete(*family_) && inStep < kIdentityMs) return;
+            prepareTimer_.stop();
+            identityFails();
+            return;
+        case Preparation::Probe:
+            if (prep_.valid) {
+                note_ = QStringLiteral("the receiver talks at %1 baud, not %2")
+                            .arg(prep_.rate)
+                            .arg(config_.baud);
+                return fail(QStringLiteral("baud-mismatch"));
+            }
+            if (inStep < kListenMs) return;
+            if (prep_.rates.empty()) {
+                note_.clear();
+                return fail(QStringLiteral("baud-mismatch"));
+            }
+            {
+                const int next = prep_.rates.front();
+                prep_.rates.erase(prep_.rates.begin());
+                if (!port_->setSettings(lineSettings(next).toStdString())) return;
+                port_->discardInput();
+                port_->splitter.reset();
+                watcher_.resetFraming();
+                prep_.rate = next;
+                prep_.since = now;
+                prep_.bytes = prep_.valid = prep_.sentence = false;
+            }
+            return;
+    }
+}
+
+// The link has opened the port: the receiver is asked who it is, and the
+// answers are awaited beside the link's count of GGA times (the command goes
+// out with the fifth, seconds after the answers are due).
+void UnitRun::askIdentity() {
+    if (identityAsked_) return;
+    identityAsked_ = true;
+    if (!family_) {  // "auto", and the receiver said nothing before the link ran
+        note_ = QStringLiteral("the receiver did not say which family it is");
+        fail(QStringLiteral("family-unknown"));
+        return;
+    }
+    prep_.step = Preparation::Ask;
+    prep_.since = steady_.elapsed();
+    if (!identity_.complete(*family_))
+        for (const std::string& query : identityQueries(*family_)) port_->output(query);
+    prepareTimer_.start();
+}
+
+// Holds what the unit said against the plan; true, the cycle failed, when
+// it does not pass.
+bool UnitRun::identityFails() {
+    identityChecked_ = true;
+    const Identity& who = identity_.identity();
+    const QString firmware = QString::fromStdString(who.firmware);
+    const bool expect = !config_.expectFirmware.isEmpty();
+    if ((config_.requireIdentity && !who.known()) || (expect && firmware.isEmpty())) {
+        note_ = QStringLiteral("the receiver did not say who it is");
+        fail(QStringLiteral("identity-unknown"));
+        return true;
+    }
+    if (expect && !QRegularExpression(config_.expectFirmware).match(firmware).hasMatch()) {
+        note_ =
+            QStringLiteral("firmware %1 does not match %2").arg(firmware, config_.expectFirmware);
+        fail(QStringLiteral("wrong-firmware"));
+        return true;
+    }
+    return false;
+}
+
+// The link found characters but no GGA time at the rate given: listen at the
+// other rates, sending nothing, to say which one the receiver talks at.
+void UnitRun::probeRates() {
+    for (gpslink::TickTimer* t :
+         {&link_->Timer1, &link_->Timer_PF, &link_->Timer_Start, &link_->Timer})
+        t->setEnabled(false);  // the link's report stands; its supervision rests
+    port_->setOnComm([this] { onPrepareInput(); });
+    prep_.rates.clear();
+    for (int rate : kSearchOrder)
+        if (rate != config_.baud) prep_.rates.push_back(rate);
+    prep_.step = Preparation::Probe;
+    prep_.since = steady_.elapsed() - kListenMs;  // the rate given was heard out
+    prep_.valid = false;
+    prepareTimer_.start();
+}
+
+void UnitRun::startLink() {
+    prepareTimer_.stop();
+    port_->setPortOpen(false);
+    note_.clear();
+    if (family_) {
+        config_.receiver = QString::fromLatin1(gpslink::nameOf(*family_).data());
+        if (const auto start = gpslink::startTypeFromName(config_.start.toStdString()))
+            config_.command = gpslink::resetCommand(*family_, *start);
+    }
+    if (!config_.command.empty()) link_->setStartCommand(config_.command);
+    if (config_.baud > 0) view_->setBaudText(std::to_string(config_.baud));
+    gpslink::Link* link = link_.get();
+    port_->setOnComm([link] { link->MSComm1_OnComm(); });
+    link_->setStartUpValues();  // as a fresh link, its stall check running
+    link_->Timer_PF.setEnabled(true);
+    setPhase(Phase::Watching);
     link_->Cmd_Start_1_Click();  // the box is empty: arm the connect step
 }
 
@@ -151,6 +473,7 @@ void UnitRun::beginCycle() {
     cycleStarted_ = QDateTime::currentDateTimeUtc();
     confirmed_ = hadFix_ = commandQueued_ = resetVerified_ = ending_ = portOpened_ = false;
     timesCounted_ = 0;
+    unrealFix_ = 0;
     note_.clear();
     problem_.clear();
     commandAtMs_.reset();
@@ -189,14 +512,18 @@ void UnitRun::onViewChanged() {
 }
 
 void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
-    if (ending_ || stopping_ || phase_ == Phase::Idle || phase_ == Phase::Done) return;
+    if (ending_ || stopping_ || phase_ == Phase::Idle || phase_ == Phase::Preparing ||
+        phase_ == Phase::Done || prep_.step == Preparation::Probe)
+        return;
     using gpslink::LinkEvent;
     switch (report.event) {
         case LinkEvent::PortOpened:
-            portOpened_ = true;
-            break;
-        case LinkEvent::TimeCounted:
-            timesCounted_ = report.count;
+        case LinkEvent::TimeCounted:  // a receiver not heard before the link ran talks now
+            if (report.event == LinkEvent::PortOpened)
+                portOpened_ = true;
+            else
+                timesCounted_ = report.count;
+            if (report.event == LinkEvent::TimeCounted || prep_.valid) askIdentity();
             break;
         case LinkEvent::Confirmed:
             confirmed_ = true;
@@ -209,7 +536,7 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
                 fail(QStringLiteral("no-data"));
             break;
         case LinkEvent::BaudMismatch:
-            fail(QStringLiteral("baud-mismatch"));
+            probeRates();  // then fails, saying the rate found if any
             break;
         case LinkEvent::ReceiverOff:  // silent after the confirmation
         case LinkEvent::Stalled:      // characters came, then silence so long that the link gave up
@@ -289,11 +616,7 @@ void UnitRun::endAway() {
 }
 
 void UnitRun::onGga(const Gga& gga) {
-    if (ending_) return;
-    if (fix_) {  // the epoch after the fix has begun: the fix's sky is complete
-        decide();
-        return;
-    }
+    if (ending_ || fix_ || phase_ == Phase::Preparing) return;
     const bool resetSeenBefore = phase_ == Phase::ResetSeen;
     if (phase_ == Phase::Commanded) {
         const bool lostFix = gga.quality == 0 || !gga.timeMs;
@@ -302,14 +625,29 @@ void UnitRun::onGga(const Gga& gga) {
     if (gga.quality > 0) {
         const bool counts = resetSeenBefore || (phase_ == Phase::Commanded &&
                                                 !config_.requireReset && commandAtMs_.has_value());
-        if (counts) {
+        if (counts && isRealFix(gga.quality)) {
             ttffS_ = double(steady_.nsecsElapsed() - commandAtNs_) / 1e9;
             fix_ = gga;
             fixAtMs_ = steady_.elapsed();
             emit changed();
+        } else if (commandAtMs_ && !isRealFix(gga.quality)) {
+            // Estimated (6) may still turn into a real fix; manual input (7)
+            // and simulation (8) never do: a unit left in demo mode.
+            if (counts) unrealFix_ = gga.quality;  // it would have been the fix
+            if (gga.quality >= 7) {
+                note_ = QStringLiteral("GGA fix quality %1, not a fix from satellites")
+                            .arg(gga.quality);
+                fail(QStringLiteral("not-a-real-fix"));
+                return;
+            }
         }
         hadFix_ = true;
     }
+}
+
+// A second ended: when it is the fix's, its sky is whole.
+void UnitRun::onSecond(const Second& second) {
+    if (fix_ && !ending_) decide(second);
 }
 
 void UnitRun::verify() {
@@ -321,7 +659,7 @@ void UnitRun::supervise() {
     if (ending_) return;
     const qint64 now = steady_.elapsed();
     if (fix_) {
-        if (now - *fixAtMs_ >= kSkyWaitMs) decide();
+        if (now - *fixAtMs_ >= kSkyWaitMs) decide(watcher_.second());
         return;
     }
     if (!commandAtMs_) return;
@@ -344,18 +682,24 @@ void UnitRun::supervise() {
             return;
         }
     }
-    if (since >= qint64(config_.fixTimeoutS) * 1000) fail(QStringLiteral("no-fix"));
+    if (since >= qint64(config_.fixTimeoutS) * 1000) {
+        if (unrealFix_)
+            note_ = QStringLiteral("GGA fix quality %1, not a fix from satellites").arg(unrealFix_);
+        fail(unrealFix_ ? QStringLiteral("not-a-real-fix") : QStringLiteral("no-fix"));
+    }
 }
 
-// The fix is in and its epoch's satellites are known: hold it to the limits.
-void UnitRun::decide() {
-    skyAtFix_ = watcher_.sky();
+// The fix is in and its second is whole: hold it to the limits.
+void UnitRun::decide(const Second& second) {
+    atFix_ = second;
+    if (!identityChecked_ && identityFails()) return;  // it began talking only later
     const Limits& limits = config_.limits;
+    const int satellites = second.gsaSatellites.value_or(fix_->satellites.value_or(0));
     if (limits.maxTtffS && *ttffS_ > *limits.maxTtffS)
         fail(QStringLiteral("ttff-over-limit"));
-    else if (limits.minSats && fix_->satellites.value_or(0) < *limits.minSats)
+    else if (limits.minSats && satellites < *limits.minSats)
         fail(QStringLiteral("too-few-satellites"));
-    else if (limits.minCn0 && skyAtFix_.meanTop4.value_or(0) < *limits.minCn0)
+    else if (limits.minCn0 && second.sky.meanTop4.value_or(0) < *limits.minCn0)
         fail(QStringLiteral("cn0-under-limit"));
     else
         endCycle(QStringLiteral("pass"), QStringLiteral("ok"));
@@ -365,6 +709,7 @@ void UnitRun::endCycle(const QString& result, const QString& reason) {
     if (ending_) return;
     ending_ = true;
     supervisor_.stop();
+    prepareTimer_.stop();
     endAway();
     CycleResult r;
     r.port = config_.port;
@@ -386,17 +731,22 @@ void UnitRun::endCycle(const QString& result, const QString& reason) {
     r.resetVerified = resetVerified_;
     if (fix_) {
         r.ttffS = ttffS_;
-        r.satellites = fix_->satellites;
+        r.satellitesGga = fix_->satellites;
+        r.satellites = atFix_.gsaSatellites ? atFix_.gsaSatellites : fix_->satellites;
         r.hdop = fix_->hdop;
-        r.svWithSnr = skyAtFix_.withSnr;
-        r.cn0Max = skyAtFix_.max;
-        r.cn0Mean4 = skyAtFix_.meanTop4;
+        r.svWithSnr = atFix_.sky.withSnr;
+        r.cn0Max = atFix_.sky.max;
+        r.cn0Mean4 = atFix_.sky.meanTop4;
+        r.sky = skyJson(atFix_.sky);
     }
+    const Identity& who = identity_.identity();
+    r.firmware = QString::fromStdString(who.firmware);
+    r.hardware = QString::fromStdString(who.hardware);
+    r.uniqueId = QString::fromStdString(who.uniqueId);
     r.limits = config_.limits;
     r.plan = config_.plan;
     r.planSha256 = config_.planSha256;
-    outcome_ = outcomeWords(r, config_.confirmTimeoutS, config_.fixTimeoutS, problem_);
-    if (!note_.isEmpty()) outcome_ += QLatin1String(": ") + note_;
+    outcome_ = outcomeWords(r, config_.confirmTimeoutS, config_.fixTimeoutS, problem_, note_);
     r.status = outcome_;
     // The link may be inside one of its handlers: what follows waits until
     // it has returned, and the status is read then.

@@ -22,6 +22,28 @@
 //
 // A cycle that ends with a fix is followed by the next, through the link's
 // own stop and start; any other ends the unit's run.
+//
+// Before the first cycle the run gets to know the receiver, sending nothing
+// that changes a setting:
+//
+// - It listens, at the rate given or with "auto" at each rate in turn (the
+//   rate that last worked on the port first, then 9600, 4800, 115200, 38400,
+//   57600, 19200, 230400, 460800, 921600), 1.5 s at each, until a sentence
+//   with a right checksum or a binary packet with a right checksum arrives.
+// - A SiRF receiver that sends SiRF binary instead of NMEA is in binary mode:
+//   it fails (binary-mode), or with toNmea is switched back with SiRF binary
+//   message 129 at the line's rate.
+// - With the family "auto" it is taken from what the receiver said by itself
+//   (proprietary sentences, text banners, binary packets), else from which
+//   family's identity query it answers, asked in kAskingOrder, 1.5 s each.
+// - Once the link has opened the port it asks the receiver for its identity
+//   with its family's queries and awaits the answers for 3 s beside the
+//   link's count of GGA times (the command goes out with the fifth, later);
+//   a unit that has not answered by then is recorded as unknown.
+//
+// Binary packets in the stream are taken out by their own framing before the
+// link and the watcher see it (see frames.h), so the link's framing never
+// joins a "$" of a packet to a sentence.
 #pragma once
 
 #include <QDateTime>
@@ -37,6 +59,7 @@
 #include <vector>
 
 #include "station/config.h"
+#include "station/identity.h"
 #include "station/result.h"
 #include "station/watcher.h"
 
@@ -56,6 +79,7 @@ class UnitRun : public QObject {
 public:
     enum class Phase {
         Idle,       // not started
+        Preparing,  // finding the rate and the family, asking the receiver who it is
         Watching,   // counting GGA sentences before the command
         Commanded,  // the command is out, the reset not yet seen
         ResetSeen,  // waiting for the first fix
@@ -83,8 +107,10 @@ public:
     std::optional<double> ttffS() const { return ttffS_; }
     const Tally& tally() const { return tally_; }
     Verdict verdict() const { return verdictOf(phase_ != Phase::Idle, done(), tally_); }
-    // The sky as the latest complete GSV groups show it.
+    // The sky of the latest whole second.
     Sky sky() const { return watcher_.sky(); }
+    // Who the unit said it is, so far.
+    const Identity& identity() const { return identity_.identity(); }
 
 signals:
     // The status text or the phase changed.
@@ -93,10 +119,20 @@ signals:
     void finished();
 
 private:
+    // Getting to know the receiver.
+    void prepare();
+    bool listenAt(int rate);
+    void onPrepareInput();
+    void prepareStep();
+    void askIdentity();
+    bool identityFails();
+    void probeRates();  // after the link found no GGA at the rate given
+    void startLink();
     void beginCycle();
     void onViewChanged();
     void onLinkReport(const gpslink::LinkReport& report);
     void onGga(const Gga& gga);
+    void onSecond(const Second& second);
     void onCommandWritten();
     void onDeviceLost();
     void checkReturn();
@@ -104,7 +140,7 @@ private:
     void supervise();
     void setPhase(Phase phase);
     void verify();
-    void decide();
+    void decide(const Second& second);
     void endCycle(const QString& result, const QString& reason);
     void fail(const QString& reason) { endCycle(QStringLiteral("fail"), reason); }
     void finish();
@@ -116,6 +152,7 @@ private:
     std::unique_ptr<gpslink::Link> link_;
     std::unique_ptr<gpslink::LinkClock> clock_;
     Watcher watcher_;
+    IdentityReader identity_;
     QTimer supervisor_;
     QElapsedTimer sinceChange_;
     QElapsedTimer steady_;  // the run's steady clock
@@ -136,7 +173,8 @@ private:
     bool ending_ = false;    // the cycle's verdict is in
     bool stopping_ = false;  // the link is being stopped between cycles
     bool interrupted_ = false;
-    Sky skyAtFix_;
+    Second atFix_;       // the fix's second
+    int unrealFix_ = 0;  // the quality of a GGA that would have been the fix but is not real
     Tally tally_;
     QString note_;     // what became of the device, shown under the stage
     QString problem_;  // why the port cannot be opened
@@ -145,6 +183,25 @@ private:
     int timesCounted_ = 0;                // usable GGA times before the command
     QFileSystemWatcher* away_ = nullptr;  // watching for the device to come back
     QStringList entriesAtDrop_;
+
+    // Getting to know the receiver.
+    struct Preparation {
+        enum Step { Listen, Switch, Family, Ask, Probe } step = Listen;
+        std::vector<int> rates;  // still to try
+        int rate = 0;
+        qint64 since = 0;         // when this step or rate began
+        bool bytes = false;       // at this rate
+        bool anyBytes = false;    // at any rate
+        bool valid = false;       // a checked sentence or packet at this rate
+        bool sentence = false;    // a checked sentence at this rate
+        int sirfPackets = 0;      // SiRF binary packets at this rate
+        bool switchSent = false;  // SiRF binary message 129 is out
+        std::size_t asking = 0;   // the family asked, in kAskingOrder
+    } prep_;
+    QTimer prepareTimer_;
+    std::optional<gpslink::ReceiverFamily> family_;
+    bool identityAsked_ = false;
+    bool identityChecked_ = false;
 };
 
 }  // namespace station

@@ -10,8 +10,13 @@ namespace station {
 
 namespace {
 
-// NMEA 0183 allows 82 characters a sentence, line end included.
-constexpr std::size_t kMaxSentence = 82;
+// Longest sentence taken, "$" to the checksum's last digit: NMEA 0183 allows
+// 82 characters with the line end, but real receivers send longer ones.
+constexpr std::size_t kMaxSentence = 128;
+
+bool hexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
 
 std::vector<std::string_view> split(std::string_view body) {
     std::vector<std::string_view> fields;
@@ -80,6 +85,7 @@ std::optional<Gga> parseGga(std::string_view body) {
         return std::nullopt;
     if (f.size() == 16 && !f[15].empty()) return std::nullopt;
     Gga gga;
+    gga.time = std::string(f[1]);
     if (!f[1].empty()) {
         gga.timeMs = timeOfDay(f[1]);
         if (!gga.timeMs) return std::nullopt;
@@ -99,26 +105,93 @@ std::optional<Gga> parseGga(std::string_view body) {
 }
 
 // GSV: address, sentences in the group, this sentence's number, satellites in
-// view, then per satellite PRN, elevation, azimuth and signal-to-noise
-// (empty when not tracked), up to four a sentence; NMEA 4.1 adds a signal ID.
+// view, then per satellite PRN, elevation, azimuth and C/N0 (empty when not
+// tracked), up to four a sentence; NMEA 4.10 adds a signal ID.
 std::optional<GsvPart> parseGsv(std::string_view body) {
     const auto f = split(body);
-    if (f.size() < 4 || f[0].size() != 5 || f[0].substr(2) != "GSV") return std::nullopt;
+    if (f.size() < 4 || f[0].size() != 5 || f[0].substr(2) != "GSV" || f[0][0] == 'P')
+        return std::nullopt;
     const std::size_t blocks = (f.size() - 4) / 4;
     const std::size_t rest = (f.size() - 4) % 4;
     if (blocks > 4 || rest > 1) return std::nullopt;
     const auto total = number(f[1], 1), index = number(f[2], 1), inView = number(f[3], 2);
     if (!total || !index || !inView || *total < 1 || *index < 1 || *index > *total)
         return std::nullopt;
-    GsvPart part{std::string(f[0].substr(0, 2)), *total, *index, {}};
+    GsvPart part{std::string(f[0].substr(0, 2)), *total, *index, {}, {}};
+    if (rest == 1) {
+        part.signal = std::string(f.back());
+        if (part.signal.size() > 1 || (!part.signal.empty() && !hexDigit(part.signal[0])))
+            return std::nullopt;
+    }
     for (std::size_t b = 0; b < blocks; ++b) {
-        const std::string_view snr = f[4 + b * 4 + 3];
-        if (snr.empty()) continue;
-        const auto value = number(snr, 2);
-        if (!value) return std::nullopt;
-        if (*value > 0) part.snr.push_back(*value);
+        const auto prn = number(f[4 + b * 4], 3);
+        if (!prn) return std::nullopt;
+        GsvPart::Satellite satellite{*prn, std::nullopt};
+        if (const std::string_view cn0 = f[4 + b * 4 + 3]; !cn0.empty()) {
+            satellite.cn0 = number(cn0, 2);
+            if (!satellite.cn0) return std::nullopt;
+        }
+        part.satellites.push_back(satellite);
     }
     return part;
+}
+
+// GSA: address, mode, fix type, twelve fields of satellites used, PDOP, HDOP,
+// VDOP; NMEA 4.10 adds the system ID.
+std::optional<GsaPart> parseGsa(std::string_view body) {
+    const auto f = split(body);
+    if ((f.size() != 18 && f.size() != 19) || f[0].size() != 5 || f[0].substr(2) != "GSA" ||
+        f[0][0] == 'P')
+        return std::nullopt;
+    GsaPart part{std::string(f[0].substr(0, 2)), {}, std::nullopt};
+    for (std::size_t i = 3; i < 15; ++i) {
+        if (f[i].empty()) continue;
+        const auto prn = number(f[i], 3);
+        if (!prn) return std::nullopt;
+        part.prns.push_back(*prn);
+    }
+    if (f.size() == 19 && !f[18].empty()) {
+        if (f[18].size() != 1 || !hexDigit(f[18][0])) return std::nullopt;
+        const char id = f[18][0];
+        part.systemId = id <= '9' ? id - '0' : (id | 0x20) - 'a' + 10;
+    }
+    return part;
+}
+
+std::string systemOf(std::string_view talker, int prn, std::optional<int> systemId) {
+    static const char* const kById[] = {"", "GPS", "GLONASS", "Galileo", "BeiDou", "QZSS", "NavIC"};
+    std::string system;
+    if (systemId && *systemId >= 1 && *systemId <= 6) {
+        system = kById[*systemId];
+    } else if (talker == "GP") {
+        system = "GPS";
+    } else if (talker == "GL") {
+        system = "GLONASS";
+    } else if (talker == "GA") {
+        system = "Galileo";
+    } else if (talker == "GB" || talker == "BD") {
+        system = "BeiDou";
+    } else if (talker == "GQ" || talker == "QZ") {
+        system = "QZSS";
+    } else if (talker == "GI") {
+        system = "NavIC";
+    } else if (talker == "GN") {  // a combined talker: by the ranges NMEA gives each system
+        if (prn >= 1 && prn <= 32) return "GPS";
+        if ((prn >= 33 && prn <= 64) || (prn >= 120 && prn <= 158)) return "SBAS";
+        if (prn >= 65 && prn <= 96) return "GLONASS";
+        if (prn >= 193 && prn <= 202) return "QZSS";
+        if ((prn >= 201 && prn <= 263) || (prn >= 401 && prn <= 463)) return "BeiDou";
+        if (prn >= 301 && prn <= 336) return "Galileo";
+        return {};
+    } else {
+        return {};
+    }
+    // GPS talkers and system ID 1 carry SBAS and QZSS satellites in their own ranges.
+    if (system == "GPS") {
+        if ((prn >= 33 && prn <= 64) || (prn >= 120 && prn <= 158)) return "SBAS";
+        if (prn >= 193 && prn <= 202) return "QZSS";
+    }
+    return system;
 }
 
 void Watcher::feed(std::string_view bytes) {
@@ -128,7 +201,7 @@ void Watcher::feed(std::string_view bytes) {
             continue;
         }
         if (pending_.empty()) continue;
-        if (c == '\r' || c == '\n' || pending_.size() >= kMaxSentence) {
+        if (c < 0x20 || c > 0x7E || pending_.size() >= kMaxSentence) {
             pending_.clear();
             continue;
         }
@@ -144,43 +217,104 @@ void Watcher::feed(std::string_view bytes) {
 void Watcher::sentence(std::string_view text) {
     const auto body = gpslink::nmeaCheckedBody(text);
     if (!body || body->size() < 5) return;
+    if (onSentence) onSentence(*body);
     const std::string_view formatter = body->substr(2, 3);
     if (formatter == "GGA") {
-        if (const auto gga = parseGga(*body); gga && onGga) onGga(*gga);
+        if (const auto parsed = parseGga(*body)) gga(*parsed);
     } else if (formatter == "GSV") {
         if (const auto part = parseGsv(*body)) gsv(*part);
+    } else if (formatter == "GSA") {
+        if (const auto part = parseGsa(*body); part && first_) {
+            anyGsa_ = true;
+            for (int prn : part->prns) {
+                std::string system = systemOf(part->talker, prn, part->systemId);
+                if (system.empty()) system = systemOf(part->talker, prn);
+                if (!system.empty()) used_.insert(Key{system, prn});
+            }
+        }
     }
 }
 
+void Watcher::gga(const Gga& gga) {
+    // Times are compared as sent, fractions and all; an empty one never matches.
+    if (!first_ || gga.time.empty() || gga.time != first_->time) {
+        if (first_) {
+            const Second ended = second();
+            lastSky_ = ended.sky;
+            if (onSecond) onSecond(ended);
+        }
+        first_ = gga;
+        building_.clear();
+        order_.clear();
+        signals_.clear();
+        used_.clear();
+        anyGsa_ = false;
+    }
+    if (onGga) onGga(gga);
+}
+
 void Watcher::gsv(const GsvPart& part) {
-    Group& group = building_[part.talker];
+    if (!first_) return;  // before the first GGA: no second to belong to
+    std::string owner = part.talker;
+    if (part.number > 1) {
+        // Continued by another talker: the group the last sentence went on.
+        const auto own = building_.find(part.talker);
+        const auto last = building_.find(lastGsvTalker_);
+        const bool ownGoesOn = own != building_.end() && own->second.next == part.number &&
+                               own->second.total == part.total;
+        if (!ownGoesOn && last != building_.end() && last->second.next == part.number &&
+            last->second.total == part.total)
+            owner = lastGsvTalker_;
+    }
+    lastGsvTalker_ = owner;
+    Group& group = building_[owner];
     if (part.number == 1) group = Group{part.total, 1, {}};
     if (part.total != group.total || part.number != group.next) {  // a piece went missing
         group = Group{};
         return;
     }
-    group.snr.insert(group.snr.end(), part.snr.begin(), part.snr.end());
+    for (const GsvPart::Satellite& s : part.satellites)
+        group.entries.push_back(Entry{s, part.talker, part.signal});
     ++group.next;
-    if (part.number == part.total) {
-        complete_[part.talker] = std::move(group.snr);
-        group = Group{};
+    if (part.number != part.total) return;
+    for (const Entry& entry : group.entries) {
+        const std::string system = systemOf(entry.talker, entry.satellite.prn);
+        if (system.empty()) continue;
+        const Key key{system, entry.satellite.prn};
+        auto& known = signals_[key];
+        if (known.empty()) order_.push_back(key);
+        const auto same = std::find_if(known.begin(), known.end(),
+                                       [&](const SkySignal& s) { return s.id == entry.signal; });
+        if (same != known.end())
+            same->cn0 = entry.satellite.cn0;  // the later group of the second holds
+        else
+            known.push_back(SkySignal{entry.signal, entry.satellite.cn0});
     }
+    group = Group{};
 }
 
-Sky Watcher::sky() const {
-    std::vector<int> all;
-    for (const auto& [talker, snr] : complete_) all.insert(all.end(), snr.begin(), snr.end());
-    Sky sky;
-    sky.withSnr = static_cast<int>(all.size());
-    if (all.empty()) return sky;
-    std::sort(all.begin(), all.end(), std::greater<int>());
-    sky.cn0 = all;
-    sky.max = all.front();
-    const std::size_t top = std::min<std::size_t>(4, all.size());
+Second Watcher::second() const {
+    Second s;
+    s.gga = first_;
+    if (anyGsa_) s.gsaSatellites = static_cast<int>(used_.size());
+    std::vector<int> strongest;
+    for (const Key& key : order_) {
+        SkySatellite satellite{key.system, key.prn, std::nullopt, signals_.at(key)};
+        for (const SkySignal& signal : satellite.perSignal)
+            if (signal.cn0 && (!satellite.cn0 || *signal.cn0 > *satellite.cn0))
+                satellite.cn0 = signal.cn0;
+        if (satellite.cn0 && *satellite.cn0 > 0) strongest.push_back(*satellite.cn0);
+        s.sky.satellites.push_back(std::move(satellite));
+    }
+    s.sky.withSnr = static_cast<int>(strongest.size());
+    if (strongest.empty()) return s;
+    std::sort(strongest.begin(), strongest.end(), std::greater<int>());
+    s.sky.max = strongest.front();
+    const std::size_t top = std::min<std::size_t>(4, strongest.size());
     double sum = 0;
-    for (std::size_t i = 0; i < top; ++i) sum += all[i];
-    sky.meanTop4 = sum / static_cast<double>(top);
-    return sky;
+    for (std::size_t i = 0; i < top; ++i) sum += strongest[i];
+    s.sky.meanTop4 = sum / static_cast<double>(top);
+    return s;
 }
 
 }  // namespace station

@@ -22,31 +22,8 @@ QString oneDecimal(double value) {
     return QString::number(value, 'f', 1);
 }
 
-}  // namespace
-
-QString stageWords(const Stage& stage) {
-    switch (stage.step) {
-        case Stage::Step::Opening:
-            return QStringLiteral("opening");
-        case Stage::Step::WaitingForTime:
-            return QStringLiteral("waiting for time (%1 of 5)").arg(stage.timesCounted);
-        case Stage::Step::ResetSent:
-            return QStringLiteral("%1 reset sent").arg(stage.start);
-        case Stage::Step::ResetSeen:
-            return QStringLiteral("reset seen");
-        case Stage::Step::Acquiring: {
-            QString text = QStringLiteral("acquiring: %1 s, %2 satellites seen")
-                               .arg(stage.sinceCommandMs / 1000)
-                               .arg(stage.sky.withSnr);
-            if (stage.sky.max) text += QStringLiteral(", best C/N0 %1 dB-Hz").arg(*stage.sky.max);
-            return text;
-        }
-    }
-    return {};
-}
-
-QString outcomeWords(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
-                     const QString& problem) {
+QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
+                    const QString& problem) {
     const QString& why = r.reason;
     const Limits& limits = r.limits;
     if (why == QLatin1String("ok"))
@@ -82,7 +59,45 @@ QString outcomeWords(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
     if (why == QLatin1String("port-unavailable"))
         return problem.isEmpty() ? QStringLiteral("the port cannot be opened") : problem;
     if (why == outcome::kInterrupted) return QStringLiteral("stopped before a verdict");
+    if (why == QLatin1String("wrong-firmware"))
+        return QStringLiteral("firmware %1 is not the one expected").arg(r.firmware);
+    if (why == QLatin1String("not-a-real-fix"))
+        return QStringLiteral("no fix from satellites: an estimated, manual or simulated position");
     return why;
+}
+
+}  // namespace
+
+QString stageWords(const Stage& stage) {
+    switch (stage.step) {
+        case Stage::Step::Opening:
+            return QStringLiteral("opening");
+        case Stage::Step::WaitingForTime:
+            return QStringLiteral("waiting for time (%1 of 5)").arg(stage.timesCounted);
+        case Stage::Step::ResetSent:
+            return QStringLiteral("%1 reset sent").arg(stage.start);
+        case Stage::Step::ResetSeen:
+            return QStringLiteral("reset seen");
+        case Stage::Step::Acquiring: {
+            QString text = QStringLiteral("acquiring: %1 s, %2 satellites seen")
+                               .arg(stage.sinceCommandMs / 1000)
+                               .arg(stage.sky.withSnr);
+            if (stage.sky.max) text += QStringLiteral(", best C/N0 %1 dB-Hz").arg(*stage.sky.max);
+            return text;
+        }
+    }
+    return {};
+}
+
+QString outcomeWords(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
+                     const QString& problem, const QString& note) {
+    const QString& why = r.reason;
+    // The note says it all: "the receiver talks at 4800 baud, not 9600".
+    for (const char* itself : {"baud-mismatch", "not-a-real-fix", "binary-mode", "family-unknown",
+                               "identity-unknown", "wrong-firmware"})
+        if (why == QLatin1String(itself) && !note.isEmpty()) return note;
+    const QString words = withoutNote(r, confirmTimeoutS, fixTimeoutS, problem);
+    return note.isEmpty() ? words : words + QLatin1String(": ") + note;
 }
 
 QString portProblem(const QString& device, const QString& serialError) {

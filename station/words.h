@@ -28,8 +28,11 @@ QString stageWords(const Stage& stage);
 // limit that failed it ("TTFF 22.0 s > 15 s", "C/N0 28.5 < 30 dB-Hz"), the
 // TTFF of a pass, or what to do about a fault.  problem: why the port could
 // not be opened, for port-unavailable.
+// note: what the run saw beside (a device that went away, the rate the
+// receiver talks at), added to the words or, where it says it all, in their
+// place.
 QString outcomeWords(const CycleResult& result, int confirmTimeoutS, int fixTimeoutS,
-                     const QString& problem = {});
+                     const QString& problem = {}, const QString& note = {});
 
 // Why a device cannot be opened as a serial line, in words a technician can
 // act on: "no such device", "not a serial device", "permission denied ...",

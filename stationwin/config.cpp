@@ -62,7 +62,7 @@ Settings Settings::load(QSettings& store, QStringList* problems) {
 
 void Settings::save(QSettings& store) const {
     store.setValue("ports", ports);
-    store.setValue("baud", plan.baud);
+    store.setValue("baud", plan.baud > 0 ? QVariant(plan.baud) : QVariant(station::kAuto));
     store.setValue("family", plan.receiver);
     store.setValue("start", plan.start);
     store.setValue("require_reset", plan.requireReset);

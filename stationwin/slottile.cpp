@@ -292,7 +292,13 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
             elapsed = tr("%1 s").arg(run->msInState() / 1000);
             if (run->config().cycles > 1)
                 elapsed += tr(", cycle %1/%2").arg(run->cycle()).arg(run->config().cycles);
-            for (int value : run->sky().cn0) bars.emplace_back(QString(), value);
+            for (const station::SkySatellite& sat : run->sky().satellites)
+                if (sat.cn0 && *sat.cn0 > 0)
+                    bars.emplace_back(
+                        QString::fromStdString(sat.system).left(3) + QString::number(sat.prn),
+                        *sat.cn0);
+            std::sort(bars.begin(), bars.end(),
+                      [](const auto& a, const auto& b) { return a.second > b.second; });
         } else if (last) {
             stage = last->status;  // what decided the verdict: "TTFF 22.0 s > 15 s"
         }
@@ -301,6 +307,9 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
             if (last->satellites) fix += tr(", %1 sats").arg(*last->satellites);
             if (last->hdop) fix += tr(", HDOP %1").arg(*last->hdop, 0, 'f', 1);
         }
+        if (!run->identity().firmware.empty())  // who the unit said it is
+            elapsed += (elapsed.isEmpty() ? QString() : QStringLiteral(", ")) +
+                       tr("firmware %1").arg(QString::fromStdString(run->identity().firmware));
         if (run->ttffS() && verdict == station::Verdict::Running)
             fix = tr("TTFF %1 s").arg(*run->ttffS(), 0, 'f', 2);
         // A finished slot's field is selected whole, so the next scan replaces it.

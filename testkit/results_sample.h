@@ -1,6 +1,7 @@
 // Results as the station reports them, and the stored rows read back.
 #pragma once
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QSqlQuery>
 #include <QString>
@@ -47,6 +48,12 @@ inline QJsonObject sampleResult(const QString& station, int i) {
         {"plan", "line-3"},
         {"plan_sha256", QStringLiteral("%1").arg(i, 64, 16, QLatin1Char('0'))},
         {"retest", i % 7 == 3},
+        {"firmware", "AXN_5.1.7"},
+        {"hardware", "PA1616D"},
+        {"unique_id", QStringLiteral("id-%1").arg(i)},
+        {"satellites_gga", pass ? QJsonValue(4 + i % 8) : QJsonValue()},
+        {"sky", pass ? QJsonValue(QJsonArray{QJsonObject{{"system", "GPS"}, {"prn", i % 32 + 1}}})
+                     : QJsonValue()},
     };
 }
 

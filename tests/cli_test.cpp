@@ -1,8 +1,9 @@
 // gps-coldstart-cli as a line runs it: one process, many simulated receivers
 // on real pseudo-terminals at once, its JSON lines, progress, exit status and
 // signals; receivers of every family and start type, USB receivers that
-// re-enumerate while they reset, databases that cannot be opened and a line's
-// PostgreSQL server that fails during a run.
+// re-enumerate while they reset, real receivers' recordings replayed, rates,
+// families and identities found, databases that cannot be opened and a
+// line's PostgreSQL server that fails during a run.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -17,7 +18,9 @@
 #include "clirun.h"
 #include "gpslink/resetcommand.h"
 #include "results/store.h"
+#include "sim/capture.h"
 #include "testkit/pgserver.h"
+#include "testkit/recordings.h"
 #include "testkit/results_sample.h"
 
 namespace {
@@ -265,6 +268,8 @@ TEST(CliOptions, MistakesAreNamed) {
         {{"--receiver", "SiRF", "/dev/ttyUSB0"}, "unknown receiver family \"SiRF\""},
         {{"/dev/ttyUSB0@,mtk,Cold"}, "unknown start type \"Cold\""},
         {{"/dev/ttyUSB0@9600,mtk,hot,x"}, "more than BAUD,FAMILY,START"},
+        {{"--expect-firmware", "AXN_(5", "/dev/ttyUSB0"}, "--expect-firmware: \"AXN_(5\" is not"},
+        {{"/dev/ttyUSB0@auto,auto,factory"}, "takes a cold, warm or hot start"},
     };
     QTemporaryDir dir;
     const auto plan = [&](const char* name, const QByteArray& json) {
@@ -281,6 +286,7 @@ TEST(CliOptions, MistakesAreNamed) {
         {"range.json", R"({"cycles": 0})", "\"cycles\" is not a whole number from 1 to 100000"},
         {"kind.json", R"({"min_cn0": "35"})", "\"min_cn0\" is not a number from 0 to 99"},
         {"broken.json", R"({"cycles": 3,})", "not a JSON object"},
+        {"regex.json", R"({"expect_firmware": "["})", "\"expect_firmware\" \"[\" is not"},
         {"none.json", {}, "none.json: "},
     };
     for (const auto& p : plans) {
@@ -457,6 +463,210 @@ TEST(Families, EveryFamilyAndStartTypeOverThreeCycles) {
         EXPECT_NEAR(summary.value("ttff_median_s").toDouble(),
                     (std::sort(ttffs.begin(), ttffs.end()), ttffs[1]), 0.006);
     }
+}
+
+// Real receivers' recordings, each replayed by a simulated SiRF receiver that
+// plays it again from the top after the cold start: the station's first fix
+// after the reset is the recording's first second with a fix, whose figures
+// were counted by hand from the file.
+TEST(RealReceivers, RecordingsReplayedThroughTheStation) {
+    std::string why;
+    const std::string logs = sharedFolder("recordings/logs", why),
+                      nmea = sharedFolder("testdata/nmea", why);
+    if (logs.empty() || nmea.empty()) GTEST_SKIP() << why;
+    const struct {
+        const char* file;
+        const char* reason;
+        int satellites, satellitesGga, withSnr, cn0Max;  // cn0Max 0: null
+        double cn0Mean4;
+    } cases[] = {
+        // Dual band: GSV groups of L1 and L2 (signal IDs 1 and 6) for each
+        // system, every signal kept; GGA stops at 12 while GSA list 20.
+        {"ublox-zed-f9p-nmea.log", "ok", 20, 12, 23, 35, 34.75},
+        // L1 and L5 of the same satellites in one GPGSV group.
+        {"quectelLC79D-1.log", "ok", 14, 14, 16, 44, 41.75},
+        // GPGGA, then GLGGA of the same second: the second goes on, and has
+        // no GSV; the sky from before the reset is not taken.
+        {"sirfstarv-nmea.log", "ok", 10, 8, 0, 0, 0},
+        // GPGGA, then GAGGA of the same second; GSA of five systems.
+        {"telit-pls83-w.log", "ok", 14, 5, 22, 50, 48.75},
+        // High-precision GGA of 87 characters.
+        {"ublox-f9p-hpnmea.log", "ok", 31, 12, 21, 41, 39.5},
+        // A unit left in demo mode: GGA quality 8.
+        {"garmin-geko201.log", "not-a-real-fix", -1, -1, -1, 0, 0},
+        // The fix's second has GPS's GSV only: Galileo's of an earlier second is not taken.
+        {"jl-micro-jlt.log", "ok", 14, 12, 12, 46, 44.25},
+        // GGA's 12 beside GSA's 17 (GSA before RMC and GGA); no GSV in the second.
+        {"quectel-pqgsv.log", "ok", 17, 12, 0, 0, 0},
+        // CASIC binary packets, with "$" bytes, between the seconds.
+        {"quectel-l76k-dual.log", "ok", 17, 17, 20, 36, 34},
+        // UBX and RTCM 3 packets, with "$" bytes, before each second.
+        {"ublox-f9p-base-rtcm.log", "ok", 31, 12, 40, 49, 48.5},
+    };
+    Bench bench;
+    QStringList arguments = {"--json", "--quiet",       "--no-db", "--confirm-timeout",
+                             "15",     "--fix-timeout", "20"};
+    std::map<std::string, QString> port;
+    for (const auto& c : cases) {
+        ReceiverConfig config = receiver(Behaviour::Normal);
+        config.resetSilenceSeconds = 3;  // the reset shows as a silence
+        std::string error;
+        const std::string folder = c.file == std::string("sirfstarv-nmea.log") ? nmea : logs;
+        ASSERT_TRUE(gpssim::loadCapture(folder + "/" + c.file, config.replay, error)) << error;
+        // A short recording played twice before the command, so that a slow
+        // start of the station cannot outlast it; after the reset it plays
+        // from the top.
+        const std::vector<std::string> once = config.replay;
+        config.replay.insert(config.replay.end(), once.begin(), once.end());
+        port[c.file] = bench.add(c.file, config);
+        arguments << port[c.file];
+    }
+    Cli cli;
+    cli.start(arguments);
+    cli.finish(120000);
+    const auto objects = cli.objects();
+    const auto number = [](const QJsonValue& v) { return v.isNull() ? -1.0 : v.toDouble(); };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const QJsonObject r = resultFor(objects, port[c.file]);
+        EXPECT_EQ(r.value("reason").toString(), c.reason)
+            << r.value("status").toString().toStdString();
+        EXPECT_EQ(number(r.value("satellites")), c.satellites);
+        EXPECT_EQ(number(r.value("satellites_gga")), c.satellitesGga);
+        EXPECT_EQ(number(r.value("sv_with_snr")), c.withSnr);
+        EXPECT_EQ(number(r.value("cn0_max")), c.cn0Max ? c.cn0Max : -1);
+        EXPECT_EQ(number(r.value("cn0_mean4")), c.cn0Mean4 ? c.cn0Mean4 : -1);
+    }
+    // Each satellite once, its C/N0 the strongest of its signals.
+    EXPECT_TRUE(
+        resultFor(objects, port["ublox-zed-f9p-nmea.log"])
+            .value("sky")
+            .toArray()
+            .contains(QJsonObject{{"system", "GPS"},
+                                  {"prn", 27},
+                                  {"cn0", 31},
+                                  {"signals", QJsonArray{QJsonObject{{"id", "1"}, {"cn0", 31}},
+                                                         QJsonObject{{"id", "6"}, {"cn0", 29}}}}}));
+}
+
+// A receiver of each family at its own rate, each found by listening (the
+// rates tried in turn) and by what it answers to the families' queries, each
+// asked who it is; then what fails a unit: firmware other than expected, a
+// receiver left in SiRF binary mode, one that does not say who it is, a rate
+// other than the one given, a receiver in demo mode.  What the simulated
+// receivers play beside (dual band, a second talker's GGA, long sentences,
+// binary packets) does not disturb the station.
+TEST(Identity, RateFamilyAndWhoEachUnitIs) {
+    Bench bench;
+    const struct {
+        gpslink::ReceiverFamily family;
+        int baud;
+        gpssim::Binary binary;
+        const char *hardware, *uniqueId;  // "": the family does not say
+    } families[] = {
+        {gpslink::ReceiverFamily::Sirf, 4800, gpssim::Binary::None, "", ""},
+        {gpslink::ReceiverFamily::Mtk, 9600, gpssim::Binary::None, "SIM-mtk", ""},
+        {gpslink::ReceiverFamily::Airoha, 115200, gpssim::Binary::None, "", ""},
+        {gpslink::ReceiverFamily::QuectelLg, 38400, gpssim::Binary::None, "", "5ee0000001"},
+        {gpslink::ReceiverFamily::Casic, 57600, gpssim::Binary::Casic, "SIM-casic", "5ee0000001"},
+        {gpslink::ReceiverFamily::Ublox, 19200, gpssim::Binary::Ubx, "SIM-ublox", "5ee0000001"},
+    };
+    const auto paced = [&](const QString& name, ReceiverConfig config, int baud) {
+        config.chunking = gpssim::Chunking::Sentence;
+        gpssim::DriverOptions line;
+        line.baud = baud;
+        line.strictBaud = true;  // at another rate its output is noise
+        return bench.add(name, config, line);
+    };
+    QStringList found = {"--json", "--quiet",       "--no-db", "--baud",
+                         "auto",   "--receiver",    "auto",    "--expect-firmware",
+                         "-SIM ",  "--fix-timeout", "20"};
+    std::map<QString, QString> port;
+    for (const auto& f : families) {
+        ReceiverConfig config = receiver(Behaviour::Normal);
+        config.family = f.family;
+        config.binary = f.binary;
+        const QString name = QString::fromLatin1(gpslink::nameOf(f.family).data());
+        found << (port[name] = paced(name, config, f.baud));
+    }
+    ReceiverConfig other = receiver(Behaviour::Normal);
+    other.family = gpslink::ReceiverFamily::Mtk;
+    other.firmware = "AXN_5.1.7";
+    found << (port["other"] = bench.add("other", other));
+    ReceiverConfig binary = receiver(Behaviour::Normal);
+    binary.sirfBinary = true;
+    found << (port["binary"] = bench.add("binary", binary));
+
+    // Given rate and family, switched to NMEA, an identity required.
+    QStringList given = {"--json",        "--quiet", "--no-db", "--to-nmea", "--require-identity",
+                         "--fix-timeout", "12"};
+    given << (port["switched"] = bench.add("switched", binary));
+    ReceiverConfig silent = receiver(Behaviour::Normal);
+    silent.answersIdentity = false;
+    given << (port["silent"] = bench.add("silent", silent));
+    given << (port["slow"] = paced("slow", receiver(Behaviour::Normal), 4800)) + "@9600";
+    ReceiverConfig demo = receiver(Behaviour::Normal);
+    demo.fixQuality = 8;
+    given << (port["demo"] = bench.add("demo", demo));
+    demo.fixQuality = 6;  // estimated: waited out to the fix time-out
+    given << (port["estimated"] = bench.add("estimated", demo));
+    ReceiverConfig busy = receiver(Behaviour::Normal);
+    busy.dualBand = busy.secondGga = busy.longSentences = true;
+    busy.binary = gpssim::Binary::Sirf;
+    busy.snr = {45, 44, 42, 40, 38, 36, 35, 34, 33, 32, 31, 30, 29, 28};
+    given << (port["busy"] = bench.add("busy", busy));
+
+    Cli a, b;
+    a.start(found);
+    b.start(given);
+    EXPECT_EQ(a.finish(120000), 1);
+    EXPECT_EQ(b.finish(120000), 1);
+    const auto objects = a.objects(), more = b.objects();
+    const QJsonObject rates =
+        QJsonDocument::fromJson([&] {
+            QFile file(a.dataHome.filePath("gps-coldstart/baud-rates.json"));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        }())
+            .object();
+    for (const auto& f : families) {
+        const QString name = QString::fromLatin1(gpslink::nameOf(f.family).data());
+        SCOPED_TRACE(name.toStdString());
+        const QJsonObject r = resultFor(objects, port[name]);
+        EXPECT_EQ(r.value("reason").toString(), "ok") << r.value("status").toString().toStdString();
+        EXPECT_EQ(r.value("receiver").toString(), name);
+        EXPECT_EQ(r.value("baud").toInt(), f.baud);
+        EXPECT_EQ(rates.value(port[name]).toInt(), f.baud) << "kept for the next run";
+        EXPECT_EQ(r.value("firmware").toString(), name + "-SIM 1.0");
+        EXPECT_EQ(r.value("hardware").toString(), f.hardware);
+        EXPECT_EQ(r.value("unique_id").toString(), f.uniqueId);
+    }
+    const struct {
+        const char* name;
+        const char* reason;
+        const char* status;  // how the status's last line begins
+        bool mine;           // from the run with the rate and family given
+    } failures[] = {
+        {"other", "wrong-firmware", "firmware AXN_5.1.7 does not match -SIM ", false},
+        {"binary", "binary-mode", "the receiver talks SiRF binary at 9600 baud", false},
+        {"silent", "identity-unknown", "the receiver did not say who it is", true},
+        {"slow", "baud-mismatch", "the receiver talks at 4800 baud, not 9600", true},
+        {"demo", "not-a-real-fix", "GGA fix quality 8", true},
+        {"estimated", "not-a-real-fix", "GGA fix quality 6", true},
+        {"switched", "ok", "Please stop", true},
+        {"busy", "ok", "Please stop", true},
+    };
+    for (const auto& f : failures) {
+        SCOPED_TRACE(f.name);
+        const QJsonObject r = resultFor(f.mine ? more : objects, port[f.name]);
+        EXPECT_EQ(r.value("reason").toString(), f.reason);
+        EXPECT_TRUE(r.value("status").toString().section('\n', -1).startsWith(f.status))
+            << r.value("status").toString().toStdString();
+    }
+    EXPECT_EQ(resultFor(more, port["switched"]).value("firmware").toString(), "sirf-SIM 1.0");
+    const QJsonObject busyResult = resultFor(more, port["busy"]);
+    EXPECT_EQ(busyResult.value("satellites").toInt(), 14);
+    EXPECT_EQ(busyResult.value("satellites_gga").toInt(), 12);
+    EXPECT_EQ(busyResult.value("cn0_max").toInt(), 48);  // L5 of the first, 3 dB above L1
 }
 
 TEST(CliDatabase, LineServerAndItsOutage) {

@@ -42,7 +42,10 @@ struct Db {
 // A stored value as the JSON value it was saved from.
 QJsonValue asJson(const QVariant& v, Column::Kind kind) {
     if (v.isNull()) return QJsonValue();
-    if (kind == Column::Kind::Json) return QJsonDocument::fromJson(v.toByteArray()).object();
+    if (kind == Column::Kind::Json) {
+        const QJsonDocument json = QJsonDocument::fromJson(v.toByteArray());
+        return json.isArray() ? QJsonValue(json.array()) : QJsonValue(json.object());
+    }
     if (kind == Column::Kind::Bool) return v.toBool();
     return QJsonValue::fromVariant(v);
 }
@@ -186,10 +189,10 @@ TEST(ResultsStore, MovesASpoolInOnceThenKeepsInOrderOffTheCallersThread) {
     // A file of the first schema version takes its rows into the newest.
     worker.reset();
     QSqlQuery q(holder->database());
-    for (const char* sql :
-         {"ALTER TABLE results DROP COLUMN plan", "ALTER TABLE results DROP COLUMN plan_sha256",
-          "ALTER TABLE results DROP COLUMN retest", "DELETE FROM schema_version WHERE version > 1"})
-        ASSERT_TRUE(q.exec(QLatin1String(sql))) << sql;
+    for (const char* column : {"plan", "plan_sha256", "retest", "firmware", "hardware", "unique_id",
+                               "satellites_gga", "sky"})
+        ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE results DROP COLUMN %1").arg(column)));
+    ASSERT_TRUE(q.exec(QStringLiteral("DELETE FROM schema_version WHERE version > 1")));
     q.finish();
     lock.finish();
     holder.reset();
@@ -334,7 +337,8 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
     EXPECT_TRUE(csv.startsWith(
         "id,unit,station,lot,operator,cycle,started,ended,result,reason,status,port,device,baud,"
         "receiver,start,cold_start_sent,confirmed,reset_verified,ttff_s,satellites,hdop,cn0_max,"
-        "cn0_mean4,sv_with_snr,limits,version,plan,plan_sha256,retest,stored_at\r\n"
+        "cn0_mean4,sv_with_snr,limits,version,plan,plan_sha256,retest,firmware,hardware,unique_id,"
+        "satellites_gga,sky,stored_at\r\n"
         "row-3,U3,bench-2,L2,,,2026-12-02T08:00:00.000Z,,pass,ok,\"Cold Start, \"\"OK\"\"\nnext\","
         ",,,,,,,,10,,,,,,,,,,,"))
         << csv.toStdString();

@@ -54,10 +54,10 @@ std::string timeline(ReceiverModel& model, int seconds) {
 
 // The events as letters: C cold (or factory) start, x rejected, i ignored, R
 // restart, T time known, F fix, O switched off, E end of the replay, w warm
-// start, h hot start.
+// start, h hot start, a identity query answered, n switched to NMEA.
 std::string kinds(const std::vector<Event>& events) {
     std::string out;
-    for (const Event& e : events) out += "CxiRTFOEwh"[e.kind];
+    for (const Event& e : events) out += "CxiRTFOEwhan"[e.kind];
     return out;
 }
 

@@ -1,0 +1,68 @@
+// Who a receiver is: its family, firmware, hardware and unique ID, from what
+// it says by itself and from its answers to each family's published queries.
+//
+// Every query here only asks: none changes a setting, the protocol or the
+// rate, so the station may send any family's queries to a receiver whose
+// family it does not know yet.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gpslink/resetcommand.h"
+#include "station/frames.h"
+
+namespace station {
+
+struct Identity {
+    std::string firmware, hardware, uniqueId;  // empty when not known
+
+    bool known() const { return !firmware.empty() || !hardware.empty() || !uniqueId.empty(); }
+};
+
+// The queries that ask a receiver of the family who it is, as the bytes
+// written, checksums computed:
+//   sirf        $PSRF125 (software version); in SiRF binary, message 132
+//   mtk         $PMTK605 (firmware release), answered by $PMTK705
+//   airoha      $PAIR020 (firmware version)
+//   quectel-lg  $PQTMVERNO (version), $PQTMUNIQID (unique ID)
+//   casic       $PCAS06,0 (firmware), $PCAS06,1 (hardware)
+//   ublox       UBX-MON-VER, UBX-SEC-UNIQID
+std::vector<std::string> identityQueries(gpslink::ReceiverFamily family, bool sirfBinary = false);
+
+// The order in which a receiver of unknown family is asked, one family at a
+// time: the families whose queries other receivers may also answer come
+// first (a Quectel LG receiver on an Airoha chip answers $PAIR too).
+inline constexpr gpslink::ReceiverFamily kAskingOrder[] = {
+    gpslink::ReceiverFamily::Ublox,  gpslink::ReceiverFamily::QuectelLg,
+    gpslink::ReceiverFamily::Airoha, gpslink::ReceiverFamily::Mtk,
+    gpslink::ReceiverFamily::Casic,  gpslink::ReceiverFamily::Sirf};
+
+// SiRF binary message 129: back to NMEA at this rate, GGA, GSA and RMC each
+// second and GSV every fifth, checksums on.
+std::string sirfToNmea(int baud);
+
+// Reads a receiver's sentences and packets for what they say about it.
+class IdentityReader {
+public:
+    // A sentence's body ("PMTK705,...") or a packet.
+    void sentence(std::string_view body);
+    void packet(const Packet& packet);
+
+    const Identity& identity() const { return identity_; }
+    // The family the receiver showed itself to be, by its own proprietary
+    // sentences, text banners, binary packets or answers; empty while unknown.
+    std::optional<gpslink::ReceiverFamily> family() const { return family_; }
+    // Whether every item the family offers has been answered.
+    bool complete(gpslink::ReceiverFamily family) const;
+
+private:
+    void show(gpslink::ReceiverFamily family);
+
+    Identity identity_;
+    std::optional<gpslink::ReceiverFamily> family_;
+};
+
+}  // namespace station
