@@ -215,6 +215,10 @@ QString UnitRun::statusText() const {
     stage.sinceCommandMs = sinceCommandMs();
     stage.sky = watcher_.sky();
     switch (phase_) {
+        case Phase::Preparing:  // what it does just now says it best
+            if (!note_.isEmpty()) return note_;
+            stage.step = Stage::Step::Preparing;
+            break;
         case Phase::Watching:
             stage.step = portOpened_ ? Stage::Step::WaitingForTime : Stage::Step::Opening;
             break;

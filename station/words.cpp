@@ -70,6 +70,8 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
 
 QString stageWords(const Stage& stage) {
     switch (stage.step) {
+        case Stage::Step::Preparing:
+            return QStringLiteral("getting to know the receiver");
         case Stage::Step::Opening:
             return QStringLiteral("opening");
         case Stage::Step::WaitingForTime:

@@ -14,13 +14,14 @@ namespace station {
 
 // Where a cycle stands.
 struct Stage {
-    enum class Step { Opening, WaitingForTime, ResetSent, ResetSeen, Acquiring } step;
+    enum class Step { Preparing, Opening, WaitingForTime, ResetSent, ResetSeen, Acquiring } step;
     int timesCounted = 0;  // usable GGA times before the command, of 5
     QString start;         // cold, warm, hot or factory
     qint64 sinceCommandMs = 0;
     Sky sky;  // as the latest complete GSV groups show it
 };
-// "opening", "waiting for time (3 of 5)", "cold reset sent", "reset seen",
+// "getting to know the receiver", "opening", "waiting for time (3 of 5)",
+// "cold reset sent", "reset seen",
 // "acquiring: 12 s, 8 satellites seen, best C/N0 44 dB-Hz".
 QString stageWords(const Stage& stage);
 
