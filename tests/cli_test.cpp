@@ -42,13 +42,14 @@ TEST(Cli, MixedOutcomesOnOneStation) {
         {"slow-confirm", receiver(Behaviour::SlowConfirm)},
         {"unplugged", receiver(Behaviour::Normal, 60)},
         {"slow-fix", receiver(Behaviour::Normal, 9)},
+        {"no-fix", receiver(Behaviour::Normal, 60)},
         {"few-sats", fewSats},
         {"weak", weak},
         {"off-early", offEarly},
     };
     std::map<QString, QString> port;  // receiver -> its device
     QStringList arguments = {"--json", "--station",     "bench-7", "--confirm-timeout",
-                             "5",      "--fix-timeout", "20",      "--max-ttff",
+                             "5",      "--fix-timeout", "12",      "--max-ttff",
                              "7",      "--min-sats",    "5",       "--min-cn0",
                              "35"};
     for (const auto& [name, config] : receivers) {
@@ -100,6 +101,7 @@ TEST(Cli, MixedOutcomesOnOneStation) {
          "Cold Starting......"},
         {"unplugged", "fail", "receiver-off", false, false, false, false, "UTC Time :"},
         {"slow-fix", "fail", "ttff-over-limit", true, true, true, true, "Cold Start OK!"},
+        {"no-fix", "fail", "no-fix", true, true, true, false, "Cold Start OK!"},
         {"few-sats", "fail", "too-few-satellites", true, true, true, true, "Cold Start OK!"},
         {"weak", "fail", "cn0-under-limit", true, true, true, true, "Cold Start OK!"},
         {"off-early", "fail", "receiver-off", false, false, false, false, ""},
