@@ -6,21 +6,21 @@ namespace gpslink {
 
 namespace {
 
-QTimer* makeTimer(const char* name, QObject* parent) {
+QTimer* makeTimer(const char* name, QObject* parent, Qt::TimerType type) {
     auto* timer = new QTimer(parent);
     timer->setObjectName(QLatin1String(name));
     timer->setInterval(TickTimer::kIntervalMs);
-    timer->setTimerType(Qt::PreciseTimer);
+    timer->setTimerType(type);
     return timer;
 }
 
 }  // namespace
 
-LinkClock::LinkClock(Link& link, SerialPort& port, QObject* timerParent)
-    : Timer1(makeTimer("Timer1", timerParent)),
-      Timer_PF(makeTimer("Timer_PF", timerParent)),
-      Timer_Start(makeTimer("Timer_Start", timerParent)),
-      Timer(makeTimer("Timer", timerParent)),
+LinkClock::LinkClock(Link& link, SerialPort& port, QObject* timerParent, Qt::TimerType type)
+    : Timer1(makeTimer("Timer1", timerParent, type)),
+      Timer_PF(makeTimer("Timer_PF", timerParent, type)),
+      Timer_Start(makeTimer("Timer_Start", timerParent, type)),
+      Timer(makeTimer("Timer", timerParent, type)),
       link_(link),
       port_(port) {
     const std::pair<TickTimer*, QTimer*> timers[] = {{&link.Timer1, Timer1},

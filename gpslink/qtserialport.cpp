@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QMetaObject>
+#include <algorithm>
 
 #if defined(Q_OS_UNIX)
 #include <poll.h>
@@ -121,10 +122,15 @@ void QtSerialPort::discardInput() {
     serial_.clear(QSerialPort::Input);
 }
 
+// Everything QSerialPort has fetched from the device, copied once.  (readAll
+// would take its buffer's block and grow it by another before handing it out,
+// so each notification would cost two large allocations and a copy more.)
 std::string QtSerialPort::input() {
     if (!serial_.isOpen()) return {};
-    const QByteArray bytes = serial_.readAll();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    std::string bytes(static_cast<std::size_t>(serial_.bytesAvailable()), '\0');
+    const qint64 read = bytes.empty() ? 0 : serial_.read(bytes.data(), qint64(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(std::max<qint64>(read, 0)));
+    return bytes;
 }
 
 void QtSerialPort::output(std::string_view text) {

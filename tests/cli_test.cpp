@@ -46,13 +46,14 @@ TEST(Cli, MixedOutcomesOnOneStation) {
         {"slow-confirm", receiver(Behaviour::SlowConfirm)},
         {"unplugged", receiver(Behaviour::Normal, 60)},
         {"slow-fix", receiver(Behaviour::Normal, 9)},
+        {"no-fix", receiver(Behaviour::Normal, 60)},
         {"few-sats", fewSats},
         {"weak", weak},
         {"off-early", offEarly},
     };
     std::map<QString, QString> port;  // receiver -> its device
     QStringList arguments = {"--json", "--station",     "bench-7", "--confirm-timeout",
-                             "5",      "--fix-timeout", "20",      "--max-ttff",
+                             "5",      "--fix-timeout", "12",      "--max-ttff",
                              "7",      "--min-sats",    "5",       "--min-cn0",
                              "35"};
     for (const auto& [name, config] : receivers) {
@@ -104,6 +105,8 @@ TEST(Cli, MixedOutcomesOnOneStation) {
          "^the receiver fell silent: the device went away$"},
         {"slow-fix", "fail", "ttff-over-limit", true, true, true, true,
          "^TTFF \\d+\\.\\d s > 7 s$"},
+        {"no-fix", "fail", "no-fix", true, true, true, false,
+         "^no fix within 12 s of the reset command$"},
         {"few-sats", "fail", "too-few-satellites", true, true, true, true, "^3 satellites < 5$"},
         {"weak", "fail", "cn0-under-limit", true, true, true, true, "^C/N0 30.0 < 35 dB-Hz$"},
         {"off-early", "fail", "receiver-off", false, false, false, false,
