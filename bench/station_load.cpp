@@ -391,8 +391,7 @@ private:
             options_.ports, saturated ? "saturated" : "realistic", options_.seconds,
             options_.warmup, options_.noFixEpochs);
         // Without end the station is stopped with SIGTERM; with cycles it ends by itself.
-        bool sound =
-            childExit_ == (options_.cycles > 0 ? station::kOk : station::kInterrupted);
+        bool sound = childExit_ == (options_.cycles > 0 ? station::kOk : station::kInterrupted);
         int commands = 0, fewest = -1, most = 0, other = 0;
         long long written = 0, lost = 0;
         for (const auto& port : ports_) {

@@ -29,10 +29,10 @@ constexpr int kRestartedClockMs = 10000;  // a GGA time under 00:00:10: the cloc
 constexpr qint64 kSkyWaitMs = 1500;       // the fix's second is over by then at any rate
 constexpr int kSuperviseMs = 100;
 constexpr qint64 kResetSeenShownMs = 2000;  // "reset seen", then how the acquisition goes
-constexpr qint64 kListenMs = 1500;    // at each rate, for a checked sentence or packet
-constexpr qint64 kAskMs = 1500;       // for an answer to one family's query
-constexpr qint64 kIdentityMs = 3000;  // for the answers to the family's identity queries
-constexpr qint64 kSwitchMs = 3000;    // for NMEA after the switch from SiRF binary
+constexpr qint64 kListenMs = 1500;          // at each rate, for a checked sentence or packet
+constexpr qint64 kAskMs = 1500;             // for an answer to one family's query
+constexpr qint64 kIdentityMs = 3000;        // for the answers to the family's identity queries
+constexpr qint64 kSwitchMs = 3000;          // for NMEA after the switch from SiRF binary
 
 // The rates tried when the rate is to be found, commonest first.
 constexpr int kSearchOrder[] = {9600, 4800, 115200, 38400, 57600, 19200, 230400, 460800, 921600};
