@@ -16,6 +16,7 @@
 #include "station/frames.h"
 #include "station/identity.h"
 #include "station/watcher.h"
+#include "station/words.h"
 #include "testkit/recordings.h"
 
 namespace station {
@@ -215,6 +216,18 @@ TEST(Watcher, SecondsOfRealRecordings) {
         EXPECT_EQ(s.sky.max.value_or(0), c.max);
         EXPECT_EQ(s.gsaSatellites, c.gsaSatellites);
     }
+}
+
+// Why a port cannot be opened, in words a technician acts on.  (Permission
+// and a busy port cannot be had as root, which these tests run as.)
+TEST(PortProblem, SaysWhyAPortCannotBeOpened) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/nonexistent/ttyUSB7", "no such device: /nonexistent/ttyUSB7"},
+        {"/dev/null", "not a serial device: /dev/null"},  // a character device, no terminal
+        {"/etc/hostname", "not a serial device: /etc/hostname"},
+    };
+    for (const auto& [device, words] : cases)
+        EXPECT_EQ(portProblem(QString::fromLatin1(device), {}).toStdString(), words);
 }
 
 }  // namespace
