@@ -2,6 +2,8 @@
 
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -297,11 +299,16 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
                     bars.emplace_back(
                         QString::fromStdString(sat.system).left(3) + QString::number(sat.prn),
                         *sat.cn0);
-            std::sort(bars.begin(), bars.end(),
-                      [](const auto& a, const auto& b) { return a.second > b.second; });
         } else if (last) {
             stage = last->status;  // what decided the verdict: "TTFF 22.0 s > 15 s"
+            for (const QJsonValue& sat : last->sky)  // the sky at the fix
+                if (const int cn0 = sat[QLatin1String("cn0")].toInt(); cn0 > 0)
+                    bars.emplace_back(sat[QLatin1String("system")].toString().left(3) +
+                                          QString::number(sat[QLatin1String("prn")].toInt()),
+                                      cn0);
         }
+        std::sort(bars.begin(), bars.end(),
+                  [](const auto& a, const auto& b) { return a.second > b.second; });
         if (last && last->ttffS) {
             fix = tr("TTFF %1 s").arg(*last->ttffS, 0, 'f', 2);
             if (last->satellites) fix += tr(", %1 sats").arg(*last->satellites);
@@ -328,7 +335,8 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
         setText(verdict_, words);
         fitVerdict();
     }
-    if (verdict == station::Verdict::Running || !run) chart_->setValues(std::move(bars), limit);
+    if (verdict == station::Verdict::Running || !run || !bars.empty())
+        chart_->setValues(std::move(bars), limit);
     serial_->setReadOnly(verdict == station::Verdict::Running);
     setTone(unkept ? toneOf(station::Verdict::Running) : toneOf(verdict));
 
