@@ -699,7 +699,7 @@ TEST(CliDatabase, LineServerAndItsOutage) {
         qputenv("PGPASSWORD", r.password);
         Cli refused;
         refused.start({"--db", r.db, bench.add(r.db, receiver(Behaviour::Normal))});
-        EXPECT_EQ(refused.finish(), 3);
+        EXPECT_EQ(refused.finish(), 3) << refused.progressText();
         const QString message = QString::fromStdString(refused.progressText());
         EXPECT_TRUE(message.contains(r.db) && message.contains(r.error)) << message.toStdString();
         EXPECT_FALSE(message.contains(r.password)) << message.toStdString();
@@ -712,8 +712,8 @@ TEST(CliDatabase, LineServerAndItsOutage) {
              bench.add("a", receiver(Behaviour::Normal))});
     b.start({"--json", "--quiet", "--db", url, "--station", "s-b", "--operator", "kim",
              bench.add("b", receiver(Behaviour::Silent))});
-    EXPECT_EQ(a.finish(), 0);
-    EXPECT_EQ(b.finish(), 1);
+    EXPECT_EQ(a.finish(), 0) << a.progressText();
+    EXPECT_EQ(b.finish(), 1) << b.progressText();
     EXPECT_EQ(a.objects().at(0).value("lot").toString(), "L-1");
     EXPECT_EQ(b.objects().at(0).value("operator").toString(), "kim");
 
