@@ -4,18 +4,18 @@
 //               [--no-fix-epochs 3] [--cli PATH] [--gpsd PATH | --no-gpsd] [--no-db]
 //
 // This process plays 2 x N receivers at once, each on the master side of its
-// own pseudo-terminal, all paced alike (one burst of GGA, GSA, three GSV and
-// RMC a second, at 115,200 baud unless --baud says otherwise, written in 10 ms
-// steps; see stationload.h).  The station
-// (gps-coldstart-cli --quiet with endless cycles) reads the first N, gpsd
-// (gpsd -N -n -b, in the foreground, polling without a client, read-only)
-// the other N.  The station's receivers answer its cold-start sentence as a
-// receiver does (a second of silence, a restarted clock, then a fix), so
-// that it keeps cycling, and each has a twin on gpsd's side that does the
-// same at the same moment: both programs read the same characters at the
-// same times.  gpsd reads at most four
-// devices, so there is one gpsd for every four ports.  gpsd is looked for on
-// the PATH and in /usr/sbin; without it the station is measured alone.
+// own pseudo-terminal, all paced alike: one burst of GGA, GSA, three GSV and
+// RMC a second, at 115,200 baud unless --baud says otherwise, written in
+// 10 ms steps (see stationload.h).  The station (gps-coldstart-cli --quiet
+// with endless cycles) reads the first N, gpsd (gpsd -N -n -b: in the
+// foreground, polling without a client, read-only) the other N.  The
+// station's receivers answer its cold-start sentence as a receiver does (a
+// second of silence, a restarted clock, then a fix), so that it keeps
+// cycling, and each has a twin on gpsd's side that does the same at the same
+// moment: both programs read the same characters at the same times.  One
+// gpsd takes at most four devices, so there is one for every four ports.
+// gpsd is looked for on the PATH and in /usr/sbin; without it the station is
+// measured alone.
 //
 // For each program, from the end of the warm-up to the end: the run time of
 // every one of its threads (the sum of /proc/PID/task/*/schedstat, in
