@@ -2,7 +2,7 @@
 // station's process in /proc.
 //
 // A LoadReceiver is the character stream of one receiver on a 115,200-baud
-// line, driven by the caller's steady clock: it says which characters the
+// line (or one of another rate), driven by the caller's steady clock: it says which characters the
 // line has carried by a given moment, in bursts of GGA, GSA, three GSV and
 // RMC.  Realistic receivers send one burst a second; saturated ones send the
 // next burst as soon as the last one is out, so the line never rests.  A
@@ -35,10 +35,13 @@ public:
     static constexpr std::int64_t kMaxLagNs = kSecondNs / 10;  // a caller late by more loses it
 
     // firstEpochNs: when the first burst starts; firstSecond: its time of day
-    // in seconds; noFixEpochs: epochs without a fix after a command.
-    LoadReceiver(Pace pace, std::int64_t firstEpochNs, long firstSecond, int noFixEpochs = 3)
+    // in seconds; noFixEpochs: epochs without a fix after a command;
+    // charsPerSecond: the line's pace (a tenth of its baud rate).
+    LoadReceiver(Pace pace, std::int64_t firstEpochNs, long firstSecond, int noFixEpochs = 3,
+                 double charsPerSecond = kCharsPerSecond)
         : pace_(pace),
           noFixEpochs_(noFixEpochs),
+          charsPerSecond_(charsPerSecond),
           second_(firstSecond),
           epochNs_(firstEpochNs),
           lineNs_(firstEpochNs) {}
@@ -53,7 +56,7 @@ public:
         lineNs_ = std::max(lineNs_, nowNs - kMaxLagNs);
         if (nowNs <= lineNs_) return {};
         const auto chars = static_cast<std::size_t>(static_cast<double>(nowNs - lineNs_) *
-                                                    kCharsPerSecond / double(kSecondNs));
+                                                    charsPerSecond_ / double(kSecondNs));
         return std::string_view(pending_).substr(0, std::min(chars, pending_.size()));
     }
 
@@ -79,7 +82,7 @@ public:
             ggaEnd_ = ggaEnd_ < offered ? std::string::npos : ggaEnd_ - offered;
         pending_.erase(0, offered);
         lineNs_ += static_cast<std::int64_t>(static_cast<double>(offered) * double(kSecondNs) /
-                                             kCharsPerSecond);
+                                             charsPerSecond_);
         if (pending_.empty()) {
             if (pace_ == Pace::Saturated)
                 epochNs_ = lineNs_;
@@ -127,6 +130,7 @@ private:
 
     Pace pace_;
     int noFixEpochs_;
+    double charsPerSecond_;
     long second_;
     int sinceRestart_ = -1;
     std::int64_t epochNs_;                    // when the next burst may start

@@ -1,20 +1,21 @@
 // The station's CPU per port beside gpsd's, on the same feed, in one run.
 //
-//   versus_gpsd [--ports 4] [--seconds 40] [--warmup 10] [--cli PATH]
-//               [--gpsd PATH | --no-gpsd] [--no-db]
+//   versus_gpsd [--ports 4] [--seconds 40] [--warmup 10] [--baud 115200]
+//               [--no-fix-epochs 3] [--cli PATH] [--gpsd PATH | --no-gpsd] [--no-db]
 //
 // This process plays 2 x N receivers at once, each on the master side of its
-// own pseudo-terminal, all paced alike (one burst of GGA, GSA, three GSV and
-// RMC a second at 115,200 baud, see stationload.h).  The station
-// (gps-coldstart-cli --quiet with endless cycles) reads the first N, gpsd
-// (gpsd -N -n -b, in the foreground, polling without a client, read-only)
-// the other N.  The station's receivers answer its cold-start sentence as a
-// receiver does (a second of silence, a restarted clock, then a fix), so
-// that it keeps cycling, and each has a twin on gpsd's side that does the
-// same at the same moment: both programs read the same characters at the
-// same times.  gpsd reads at most four
-// devices, so there is one gpsd for every four ports.  gpsd is looked for on
-// the PATH and in /usr/sbin; without it the station is measured alone.
+// own pseudo-terminal, all paced alike: one burst of GGA, GSA, three GSV and
+// RMC a second, at 115,200 baud unless --baud says otherwise, written in
+// 10 ms steps (see stationload.h).  The station (gps-coldstart-cli --quiet
+// with endless cycles) reads the first N, gpsd (gpsd -N -n -b: in the
+// foreground, polling without a client, read-only) the other N.  The
+// station's receivers answer its cold-start sentence as a receiver does (a
+// second of silence, a restarted clock, then a fix), so that it keeps
+// cycling, and each has a twin on gpsd's side that does the same at the same
+// moment: both programs read the same characters at the same times.  One
+// gpsd takes at most four devices, so there is one for every four ports.
+// gpsd is looked for on the PATH and in /usr/sbin; without it the station is
+// measured alone.
 //
 // For each program, from the end of the warm-up to the end: the run time of
 // every one of its threads (the sum of /proc/PID/task/*/schedstat, in
@@ -54,6 +55,7 @@
 
 #include "bench/stationload.h"
 #include "gpslink/link.h"
+#include "gpslink/serialport.h"
 #include "testkit/ptypair.h"
 
 namespace coldstart::bench {
@@ -66,6 +68,8 @@ struct Options {
     int ports = 4;
     int seconds = 40;
     int warmup = 10;
+    int baud = 115200;
+    int noFixEpochs = 3;  // after a command
     bool db = true;
     QString cli;
     QString gpsd;  // empty: none
@@ -177,8 +181,9 @@ public:
         std::vector<std::int64_t> firsts;
         for (int i = 0; i < options_.ports; ++i) firsts.push_back(kStartNs + phase(random));
 
-        QStringList station{"--quiet", "--json", "--cycles",  "100000",
-                            "--baud",  "115200", "--station", "bench"};
+        QStringList station{"--quiet",   "--json", "--cycles",
+                            "100000",    "--baud", QString::number(options_.baud),
+                            "--station", "bench"};
         if (options_.db)
             station << "--db" << folder_.filePath(QStringLiteral("results.sqlite"));
         else
@@ -192,8 +197,9 @@ public:
                     std::fprintf(stderr, "versus_gpsd: no pseudo-terminal\n");
                     return false;
                 }
-                line->receiver = std::make_unique<LoadReceiver>(Pace::Realistic,
-                                                                firsts[std::size_t(i)], 1000L * i);
+                line->receiver = std::make_unique<LoadReceiver>(
+                    Pace::Realistic, firsts[std::size_t(i)], 1000L * i, options_.noFixEpochs,
+                    options_.baud / 10.0);
                 const QString path = QString::fromStdString(line->pty.slavePath());
                 if (side == 0) {
                     line->notifier = std::make_unique<QSocketNotifier>(line->pty.masterFd(),
@@ -363,9 +369,9 @@ private:
 
     int report() {
         std::printf(
-            "\n%d ports each, %d s (CPU from %d s on), one burst a second at 115,200 baud; station "
+            "\n%d ports each, %d s (CPU from %d s on), one burst a second at %d baud; station "
             "%s\n",
-            options_.ports, options_.seconds, options_.warmup,
+            options_.ports, options_.seconds, options_.warmup, options_.baud,
             options_.db ? "storing in SQLite" : "with --no-db");
         bool sound = !endedEarly_ && toS_ > 0;
         int commands = 0;
@@ -419,6 +425,8 @@ std::optional<Options> parse(const QStringList& arguments, QString* error) {
         {"ports", "Receivers for each program (1 to 64, default 4).", "N", "4"},
         {"seconds", "Length of the run (default 40).", "S", "40"},
         {"warmup", "Seconds before the CPU is measured (default 10).", "S", "10"},
+        {"baud", "The lines' rate, 4800 to 921600 (default 115200).", "BAUD", "115200"},
+        {"no-fix-epochs", "Bursts without a fix after a cold start (default 3).", "N", "3"},
         {"cli", "The station program to run.", "PATH", QStringLiteral(COLDSTART_CLI)},
         {"gpsd", "gpsd to run beside it (default: gpsd on the PATH or in /usr/sbin).", "PATH"},
         {"no-gpsd", "Measure the station alone."},
@@ -449,6 +457,19 @@ std::optional<Options> parse(const QStringList& arguments, QString* error) {
     if (!ok || options.warmup < 1 || options.warmup >= options.seconds) {
         *error = "--warmup: \"" + parser.value("warmup") +
                  "\" is not a whole number from 1 to under --seconds";
+        return std::nullopt;
+    }
+    options.baud = parser.value("baud").toInt(&ok);
+    if (!ok || options.baud < 4800 ||
+        gpslink::baudRateOf(parser.value("baud").toStdString() + ",n,8,1") != options.baud) {
+        *error = "--baud: \"" + parser.value("baud") +
+                 "\" is not a rate from 4800 to 921600 that the station takes";
+        return std::nullopt;
+    }
+    options.noFixEpochs = parser.value("no-fix-epochs").toInt(&ok);
+    if (!ok || options.noFixEpochs < 0 || options.noFixEpochs > 100000) {
+        *error = "--no-fix-epochs: \"" + parser.value("no-fix-epochs") +
+                 "\" is not a whole number from 0 to 100000";
         return std::nullopt;
     }
     options.db = !parser.isSet("no-db");

@@ -91,6 +91,31 @@ const std::vector<Migration>& migrations() {
           "ALTER TABLE results ADD COLUMN unique_id TEXT NOT NULL DEFAULT ''",
           "ALTER TABLE results ADD COLUMN satellites_gga {INT}",
           "ALTER TABLE results ADD COLUMN sky TEXT"}},
+        // The test plan, the signal test's measurement of the generator's
+        // satellite, and every slot's calibrations with a golden unit.
+        {4,
+         {"ALTER TABLE results ADD COLUMN tests TEXT",
+          "ALTER TABLE results ADD COLUMN signal_sv TEXT NOT NULL DEFAULT ''",
+          "ALTER TABLE results ADD COLUMN signal_samples {INT}",
+          "ALTER TABLE results ADD COLUMN signal_cn0_mean {REAL}",
+          "ALTER TABLE results ADD COLUMN signal_cn0_sd {REAL}",
+          "ALTER TABLE results ADD COLUMN signal_cn0_raw_mean {REAL}",
+          "ALTER TABLE results ADD COLUMN signal_offset {REAL}",
+          "ALTER TABLE results ADD COLUMN signal_calibration_id {INT}",
+          "ALTER TABLE results ADD COLUMN signal_values TEXT",
+          "CREATE TABLE calibrations ("
+          " id {SERIAL},"
+          " time TEXT NOT NULL,"
+          " station TEXT NOT NULL DEFAULT '',"
+          " port TEXT NOT NULL,"
+          " operator TEXT NOT NULL DEFAULT '',"
+          " golden TEXT NOT NULL DEFAULT '',"
+          " expected {REAL} NOT NULL,"
+          " measured {REAL} NOT NULL,"
+          // OFFSET is a keyword of SQL: the column is always written quoted.
+          " \"offset\" {REAL} NOT NULL)",
+          // A slot's latest calibration, and its history for the report.
+          "CREATE INDEX calibrations_slot ON calibrations (station, port, time)"}},
     };
     return steps;
 }
@@ -116,8 +141,18 @@ QString normalizedTime(const QJsonValue& v) {
     return t.isValid() ? isoTime(t) : v.isString() ? text : QStringLiteral("");
 }
 
+// A column named "signal_x" holds the field "x" of the result's "signal"
+// object (null without a signal test).
+QJsonValue fieldOf(const QJsonObject& result, const char* column) {
+    static const QLatin1String nested("signal_");
+    const QLatin1String name(column);
+    if (name.startsWith(nested))
+        return result.value(QLatin1String("signal")).toObject().value(name.mid(nested.size()));
+    return result.value(name);
+}
+
 QVariant columnValue(const QJsonObject& result, const Column& c) {
-    const QJsonValue v = result.value(QLatin1String(c.name));
+    const QJsonValue v = fieldOf(result, c.name);
     switch (c.kind) {
         case Kind::Text:
             if (!qstrcmp(c.name, "started") || !qstrcmp(c.name, "ended")) return normalizedTime(v);
@@ -208,6 +243,15 @@ const std::vector<Column>& resultColumns() {
         {"unique_id", Kind::Text},
         {"satellites_gga", Kind::Int},
         {"sky", Kind::Json},
+        {"tests", Kind::Json},
+        {"signal_sv", Kind::Text},
+        {"signal_samples", Kind::Int},
+        {"signal_cn0_mean", Kind::Real},
+        {"signal_cn0_sd", Kind::Real},
+        {"signal_cn0_raw_mean", Kind::Real},
+        {"signal_offset", Kind::Real},
+        {"signal_calibration_id", Kind::Int},
+        {"signal_values", Kind::Json},
     };
     return columns;
 }

@@ -54,6 +54,16 @@ inline QJsonObject sampleResult(const QString& station, int i) {
         {"satellites_gga", pass ? QJsonValue(4 + i % 8) : QJsonValue()},
         {"sky", pass ? QJsonValue(QJsonArray{QJsonObject{{"system", "GPS"}, {"prn", i % 32 + 1}}})
                      : QJsonValue()},
+        {"tests", i % 3 ? QJsonArray{"fix"} : QJsonArray{"fix", "signal"}},
+        {"signal", i % 3 ? QJsonValue()
+                         : QJsonObject{{"sv", "GPS:1"},
+                                       {"samples", 10},
+                                       {"cn0_mean", 42.25 + i % 4},
+                                       {"cn0_sd", 0.5},
+                                       {"cn0_raw_mean", 40.75 + i % 4},
+                                       {"offset", 1.5},
+                                       {"calibration_id", 1 + i % 2},
+                                       {"values", QJsonArray{40.5, 41.0}}}},
     };
 }
 
