@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <QSqlQuery>
 #include <algorithm>
 #include <cmath>
@@ -44,7 +45,9 @@ bool fillYields(const QSqlDatabase& db, const Where& w, const QString& key, QLis
              QStringLiteral("SELECT %2, COUNT(*),"
                             " SUM(CASE WHEN result = 'fail' THEN 1 ELSE 0 END),"
                             " SUM(CASE WHEN result = 'station-fault' THEN 1 ELSE 0 END),"
-                            " SUM(CASE WHEN result = 'interrupted' THEN 1 ELSE 0 END)"
+                            " SUM(CASE WHEN result = 'interrupted' THEN 1 ELSE 0 END),"
+                            " SUM(CASE WHEN retest THEN 1 ELSE 0 END),"
+                            " SUM(CASE WHEN retest AND result = 'pass' THEN 1 ELSE 0 END)"
                             " FROM results WHERE %1 GROUP BY %2")
                  .arg(w.sql, key),
              w, error))
@@ -55,6 +58,8 @@ bool fillYields(const QSqlDatabase& db, const Where& w, const QString& key, QLis
         y.failed = q.value(2).toLongLong();
         y.faults = q.value(3).toLongLong();
         y.interrupted = q.value(4).toLongLong();
+        y.retests = q.value(5).toLongLong();
+        y.retestsPassed = q.value(6).toLongLong();
     }
     if (!drained(q, error)) return false;
     for (auto it = byKey.begin(); it != byKey.end(); ++it) {
@@ -81,15 +86,65 @@ bool fillLimits(const QSqlDatabase& db, const Where& w, qint64 results,
             if (it->isDouble()) counts[it.key()][it->toDouble()] += q.value(1).toLongLong();
     }
     if (!drained(q, error)) return false;
-    for (Measure& m : measures) {
-        if (!m.limitKey) continue;
-        const auto values = counts.value(QLatin1String(m.limitKey));
+    auto inForce = [&](const char* key, bool upper, std::optional<LimitInForce>& limit) {
+        if (!key) return;
+        const auto values = counts.value(QLatin1String(key));
         for (auto it = values.begin(); it != values.end(); ++it) {
-            const bool better = !m.limit || it.value() > m.limit->results ||
-                                (it.value() == m.limit->results &&
-                                 (m.upper ? it.key() < m.limit->value : it.key() > m.limit->value));
-            if (better) m.limit = LimitInForce{it.key(), it.value(), results};
+            const bool better = !limit || it.value() > limit->results ||
+                                (it.value() == limit->results &&
+                                 (upper ? it.key() < limit->value : it.key() > limit->value));
+            if (better) limit = LimitInForce{it.key(), it.value(), results};
         }
+    };
+    for (Measure& m : measures) {
+        inForce(m.limitKey, m.upper, m.limit);
+        inForce(m.lowKey, false, m.low);
+    }
+    return true;
+}
+
+// The calibrations in the selection's station and times, per slot, oldest
+// first, each with its drift since the slot's previous calibration (one
+// before the selection's start included).
+bool fillCalibrations(const QSqlDatabase& db, const Filter& f, QList<SlotCalibrations>& out,
+                      QString* error) {
+    Where w{QStringLiteral("1 = 1"), {}};
+    for (const auto& [value, condition] :
+         {std::pair{f.station, "station = ?"}, {f.since, "time >= ?"}, {f.untilBefore, "time < ?"}})
+        if (!value.isEmpty()) w.sql += QStringLiteral(" AND ") + condition, w.values << value;
+    QSqlQuery q(db);
+    if (!run(q,
+             QStringLiteral("SELECT id, time, station, port, operator, golden, expected, measured,"
+                            " \"offset\" FROM calibrations WHERE %1"
+                            " ORDER BY station, port, time, id")
+                 .arg(w.sql),
+             w, error))
+        return false;
+    while (q.next()) {
+        if (out.isEmpty() || out.back().station != q.value(2).toString() ||
+            out.back().port != q.value(3).toString())
+            out << SlotCalibrations{q.value(2).toString(), q.value(3).toString(), {}};
+        auto& history = out.back().history;
+        Calibration c{q.value(0).toLongLong(), q.value(1).toString(),
+                      q.value(4).toString(),   q.value(5).toString(),
+                      q.value(6).toDouble(),   q.value(7).toDouble(),
+                      q.value(8).toDouble(),   {}};
+        if (!history.empty()) c.drift = c.offset - history.back().offset;
+        history.push_back(c);
+    }
+    if (!drained(q, error)) return false;
+    if (f.since.isEmpty()) return true;
+    for (SlotCalibrations& slot : out) {
+        const Where before{QString(), {slot.station, slot.port, slot.history.front().time}};
+        if (!run(q,
+                 QStringLiteral("SELECT \"offset\" FROM calibrations"
+                                " WHERE station = ? AND port = ? AND time < ?"
+                                " ORDER BY time DESC, id DESC LIMIT 1"),
+                 before, error))
+            return false;
+        if (q.next())
+            slot.history.front().drift = slot.history.front().offset - q.value(0).toDouble();
+        if (!drained(q, error)) return false;
     }
     return true;
 }
@@ -193,7 +248,7 @@ table { border-collapse: collapse; font-size: 9pt; margin: 4px 0 12px; }
 caption { text-align: left; font-size: 9pt; color: #444; padding-bottom: 2px; }
 th, td { border: 1px solid #bbb; padding: 1px 6px; }
 th { background: #eee; text-align: left; font-weight: 600; }
-td { white-space: nowrap; }
+td, code { white-space: nowrap; }
 td.n { text-align: right; font-variant-numeric: tabular-nums; }
 tr { break-inside: avoid; }
 .note { font-size: 9pt; color: #444; }
@@ -283,61 +338,144 @@ void yieldSection(Page& page, const Distributions& d) {
         "A station fault or an interruption counts as a test that did not pass; they are "
         "counted apart above, so that a drop in yield that comes from the station shows as "
         "such."));
-    page.raw(QStringLiteral(
-        "<p class=\"note\" id=\"retests\">Retests: the stored results do not yet tell a retest "
-        "from a first test, so none are counted here.</p>\n"));
     page.end();
 }
 
+void retestFigure(Page& page, const QList<Yield>& yields, const QString& what,
+                  const QString& prefix) {
+    QStringList names;
+    chart::Series first{QStringLiteral("first tests"), QLatin1String(chart::colour::kPrimary), {}};
+    chart::Series again{QStringLiteral("retests"), QLatin1String(chart::colour::kSecondary), {}};
+    QList<QList<Cell>> rows;
+    for (const Yield& y : yields) {
+        const QString name = y.key.isEmpty() ? QStringLiteral("(none)") : y.key;
+        names << name;
+        first.values.push_back(double(y.tests - y.retests));
+        again.values.push_back(double(y.retests));
+        const QString key = prefix + y.key + '.';
+        rows << QList<Cell>{label(name),
+                            {QString::number(y.tests)},
+                            {QString::number(y.tests - y.retests), key + "first_tests"},
+                            {QString::number(y.retests), key + "retests"},
+                            {QString::number(y.retestsPassed), key + "retests_passed"},
+                            {percentOf(y.retests, y.tests)}};
+    }
+    const QString title = QStringLiteral("Tests and retests per %1").arg(what);
+    const bool day = what == QLatin1String("day");
+    page.figure(chart::barChart({title, day ? QStringLiteral("day (UTC)") : what,
+                                 QStringLiteral("results"), 640, 240},
+                                names, {first, again}, 0, 0, {}),
+                QStringLiteral("Per %1: the results of first tests and of retests.").arg(what));
+    page.table(title,
+               {day ? QStringLiteral("Day (UTC)") : QStringLiteral("Lot"), QStringLiteral("Tests"),
+                QStringLiteral("First tests"), QStringLiteral("Retests"),
+                QStringLiteral("Retests passed"), QStringLiteral("Retests of the tests")},
+               rows);
+}
+
+void retestSection(Page& page, const Distributions& d) {
+    page.heading(QStringLiteral("retests"), QStringLiteral("Retests"));
+    qint64 retests = 0;
+    for (const Yield& y : d.lots) retests += y.retests;
+    page.raw(QStringLiteral("<p class=\"note\">A retest is a test of a unit that already had a "
+                            "result in its lot (the row's <code>retest</code>). Retests: "
+                            "<span data-figure=\"retests\">%1</span> of %2 results.</p>\n")
+                 .arg(retests)
+                 .arg(d.summary.overall.results));
+    if (retests > 0) {
+        retestFigure(page, d.lots, QStringLiteral("lot"), QStringLiteral("retest.lot."));
+        retestFigure(page, d.days, QStringLiteral("day"), QStringLiteral("retest.day."));
+    }
+    page.end();
+}
+
+// A limit's value as written: "60", "40.5".
+QString limitValue(double v) {
+    return num(v, v == std::round(v) ? 0 : 2);
+}
+
+// "≤ 60 s", "≥ 36 dB-Hz", or a window "40 to 44 dB-Hz"; empty without limits.
 QString limitText(const Measure& m) {
+    const QString unit = m.unit.isEmpty() ? QString() : ' ' + m.unit;
+    if (m.low && m.limit)
+        return QStringLiteral("%1 to %2%3")
+            .arg(limitValue(m.low->value), limitValue(m.limit->value), unit);
+    if (m.low) return QStringLiteral("\u2265 ") + limitValue(m.low->value) + unit;
     if (!m.limit) return {};
     return QStringLiteral("%1 %2%3")
         .arg(m.upper ? QChar(0x2264) : QChar(0x2265))
-        .arg(num(m.limit->value, m.limit->value == std::round(m.limit->value) ? 0 : 2))
-        .arg(m.unit.isEmpty() ? QString() : ' ' + m.unit);
+        .arg(limitValue(m.limit->value), unit);
+}
+
+// The limits' keys in "limits": "max_ttff_s", "cn0_low and cn0_high".
+QString limitKeys(const Measure& m, const QString& joint) {
+    QStringList keys;
+    for (const char* key : {m.lowKey, m.limitKey})
+        if (key) keys << QLatin1String(key);
+    return keys.join(joint);
 }
 
 // "<= 60 s, the most frequent max_ttff_s among the selected results (392 of 438)"
-QString limitSaid(const Measure& m, const char* key) {
-    const LimitInForce& l = *m.limit;
+QString limitSaid(const Measure& m) {
+    QStringList counts;
+    qint64 of = 0;
+    for (const auto* l : {&m.low, &m.limit})
+        if (*l) counts << QString::number((*l)->results), of = (*l)->of;
     return QStringLiteral("%1, the most frequent %2 among the selected results (%3 of %4)")
-        .arg(limitText(m), QLatin1String(key))
-        .arg(l.results)
-        .arg(l.of);
+        .arg(limitText(m), limitKeys(m, QStringLiteral(" and ")),
+             counts.join(QStringLiteral(" and ")))
+        .arg(of);
 }
 
-// The sentence over a chart that draws a limit.
-void saySaidLimit(Page& page, const Measure& m, const char* key) {
-    page.paragraph(
-        m.limit
-            ? QStringLiteral("Limit ") + limitSaid(m, key) + '.'
-            : QStringLiteral("No %1 is stored with the selected results.").arg(QLatin1String(key)),
-        "");
+bool limitsPartly(const Measure& m) {
+    return (m.limit && m.limit->results != m.limit->of) || (m.low && m.low->results != m.low->of);
 }
 
-void ttffSection(Page& page, const Measure& ttff) {
-    page.heading(QStringLiteral("ttff"), QStringLiteral("Time to first fix"));
-    if (ttff.sorted.empty()) {
-        page.paragraph(QStringLiteral("No selected result has a TTFF."));
-        page.end();
-        return;
-    }
-    std::optional<chart::Marker> limit;
-    if (ttff.limit)
-        limit = chart::Marker{ttff.limit->value, QStringLiteral("limit ") + limitText(ttff).mid(2)};
-    saySaidLimit(page, ttff, "max_ttff_s");
-    const auto bins = chart::bins(ttff.sorted);
+// The sentence over a chart that draws the limits.
+void saySaidLimit(Page& page, const Measure& m) {
+    page.paragraph(m.limit || m.low ? QStringLiteral("Limit ") + limitSaid(m) + '.'
+                                    : QStringLiteral("No %1 is stored with the selected results.")
+                                          .arg(limitKeys(m, QStringLiteral(" or "))),
+                   "");
+}
+
+// The limits as a chart draws them: "limit 60 s", or "low 40 dB-Hz" and "high 44 dB-Hz".
+chart::Markers markers(const Measure& m) {
+    const QString unit = m.unit.isEmpty() ? QString() : ' ' + m.unit;
+    chart::Markers out;
+    if (m.low)
+        out.push_back({m.low->value, (m.limit ? QStringLiteral("low ") : QStringLiteral("limit ")) +
+                                         limitValue(m.low->value) + unit});
+    if (m.limit)
+        out.push_back(
+            {m.limit->value, (m.low ? QStringLiteral("high ") : QStringLiteral("limit ")) +
+                                 limitValue(m.limit->value) + unit});
+    return out;
+}
+
+bool withinLimits(const Measure& m, double v) {
+    return (!m.limit || (m.upper ? v <= m.limit->value : v >= m.limit->value)) &&
+           (!m.low || v >= m.low->value);
+}
+
+// A measure's histogram and cumulative distribution against its limits, each
+// with its table; id names the figures ("ttff.within_limit").
+void distributionFigures(Page& page, const Measure& m, const QString& id, const QString& name) {
+    const QString axis = QStringLiteral("%1 (%2)").arg(name, m.unit);
+    const QString title = name.left(1).toUpper() + name.mid(1);
+    saySaidLimit(page, m);
+    const auto bins = chart::bins(m.sorted);
     const double width = bins.front().high - bins.front().low;
     const int decimals = std::max(0, int(-std::floor(std::log10(width) + 1e-9)));
-    page.figure(chart::histogram({QStringLiteral("TTFF histogram"), QStringLiteral("TTFF (s)"),
+    page.figure(chart::histogram({title + QStringLiteral(" histogram"), axis,
                                   QStringLiteral("results"), 640, 260},
-                                 bins, limit),
-                QStringLiteral("Results per TTFF bin of %1 s; every result with a TTFF, whatever "
+                                 bins, markers(m)),
+                QStringLiteral("Results per %1 bin of %2 %3; every result with a %1, whatever "
                                "its verdict.")
-                    .arg(num(width, decimals)));
+                    .arg(name, num(width, decimals), m.unit));
     QList<QList<Cell>> rows, shares;
     qint64 below = 0;
-    const qint64 n = qint64(ttff.sorted.size());
+    const qint64 n = qint64(m.sorted.size());
     for (const chart::Bin& b : bins) {
         below += b.count;
         rows << QList<Cell>{
@@ -345,27 +483,92 @@ void ttffSection(Page& page, const Measure& ttff) {
         shares << QList<Cell>{
             {num(b.high, decimals)}, {QString::number(below)}, {percentOf(below, n)}};
     }
-    page.table(QStringLiteral("TTFF histogram"),
-               {QStringLiteral("From (s)"), QStringLiteral("Under (s)"), QStringLiteral("Results")},
+    page.table(title + QStringLiteral(" histogram"),
+               {QStringLiteral("From (%1)").arg(m.unit), QStringLiteral("Under (%1)").arg(m.unit),
+                QStringLiteral("Results")},
                rows);
-    page.figure(chart::cumulative(
-                    {QStringLiteral("TTFF cumulative distribution"), QStringLiteral("TTFF (s)"),
-                     QStringLiteral("results at or under"), 640, 260},
-                    ttff.sorted, limit),
-                QStringLiteral("The share of the results with a TTFF at or under each value."));
-    if (ttff.limit) {
-        const auto within =
-            std::upper_bound(ttff.sorted.begin(), ttff.sorted.end(), ttff.limit->value) -
-            ttff.sorted.begin();
+    page.figure(
+        chart::cumulative({title + QStringLiteral(" cumulative distribution"), axis,
+                           QStringLiteral("results at or under"), 640, 260},
+                          m.sorted, markers(m)),
+        QStringLiteral("The share of the results with a %1 at or under each value.").arg(name));
+    QString caption =
+        QStringLiteral("%1 cumulative distribution: the results under each bin's upper edge")
+            .arg(title);
+    if (m.limit || m.low) {
+        const qint64 count = std::count_if(m.sorted.begin(), m.sorted.end(),
+                                           [&](double v) { return withinLimits(m, v); });
+        const QString said = m.low && m.limit    ? QStringLiteral("within the limits")
+                             : m.low || !m.upper ? QStringLiteral("at or over the limit")
+                                                 : QStringLiteral("at or under the limit");
+        caption += QStringLiteral(", and ") + said;
         shares.prepend(QList<Cell>{
-            {QStringLiteral("at or under the limit, ") + limitText(ttff).mid(2), {}, false},
-            {QString::number(within), "ttff.within_limit"},
-            {percentOf(within, n), "ttff.within_limit_share"}});
+            {said + QStringLiteral(", ") + (m.low && m.limit ? limitText(m) : limitText(m).mid(2)),
+             {},
+             false},
+            {QString::number(count), id + ".within_limit"},
+            {percentOf(count, n), id + ".within_limit_share"}});
     }
-    page.table(QStringLiteral("TTFF cumulative distribution: the results under each bin's upper "
-                              "edge, and at or under the limit"),
-               {QStringLiteral("Under (s)"), QStringLiteral("Results"), QStringLiteral("Share")},
+    page.table(caption,
+               {QStringLiteral("Under (%1)").arg(m.unit), QStringLiteral("Results"),
+                QStringLiteral("Share")},
                shares);
+}
+
+void ttffSection(Page& page, const Measure& ttff) {
+    page.heading(QStringLiteral("ttff"), QStringLiteral("Time to first fix"));
+    if (ttff.sorted.empty())
+        page.paragraph(QStringLiteral("No selected result has a TTFF."));
+    else
+        distributionFigures(page, ttff, QStringLiteral("ttff"), QStringLiteral("TTFF"));
+    page.end();
+}
+
+// Box plots of a measure per port, side by side, with their table; id names
+// the figures ("cn0./dev/ttyUSB0.median").
+void boxFigure(Page& page, const QMap<QString, std::vector<double>>& byPort, const Measure& m,
+               const QString& id, const QString& title) {
+    QStringList ports = byPort.keys();
+    std::sort(ports.begin(), ports.end(), naturalLess);
+    std::vector<chart::Box> boxes;
+    QList<QList<Cell>> rows;
+    for (const QString& port : ports) {
+        const auto& values = byPort[port];
+        const chart::Box b = chart::box(shortPort(port), values);
+        boxes.push_back(b);
+        rows << QList<Cell>{label(port.isEmpty() ? QStringLiteral("(none)") : port),
+                            {QString::number(b.n)},
+                            {num(values.front(), 2)},
+                            {num(b.q1, 2)},
+                            {num(b.median, 2), id + '.' + port + ".median"},
+                            {num(b.q3, 2)},
+                            {num(values.back(), 2)},
+                            {num(mean(values), 2)},
+                            {QString::number(b.outliers.size())}};
+    }
+    page.figure(
+        chart::boxPlot({title, QStringLiteral("slot (port)"), m.unit, 640, 280}, boxes, markers(m)),
+        QStringLiteral("Per port: the box from the first to the third quartile, the median "
+                       "across it, whiskers to the furthest values within 1.5 box heights, "
+                       "circles beyond them."));
+    page.table(QStringLiteral("%1 (%2) per slot").arg(title.section(',', 0, 0), m.unit),
+               {QStringLiteral("Port"), QStringLiteral("n"), QStringLiteral("Min"),
+                QStringLiteral("Q1"), QStringLiteral("Median"), QStringLiteral("Q3"),
+                QStringLiteral("Max"), QStringLiteral("Mean"), QStringLiteral("Outliers")},
+               rows);
+}
+
+void signalSection(Page& page, const Distributions& d) {
+    const Measure& m = d.measures[kSignal];
+    if (m.sorted.empty()) return;
+    page.heading(QStringLiteral("signal"), QStringLiteral("Signal test C/N0"));
+    page.paragraph(QStringLiteral("The C/N0 the units reported for the generator's satellite (%1), "
+                                  "the mean of each test's one-second readings, corrected by the "
+                                  "slot's calibration offset.")
+                       .arg(d.signalSv.join(QStringLiteral(", "))));
+    distributionFigures(page, m, QStringLiteral("signal"), QStringLiteral("signal C/N0"));
+    boxFigure(page, d.signalByPort, m, QStringLiteral("signal"),
+              QStringLiteral("Signal test C/N0, corrected, per slot"));
     page.end();
 }
 
@@ -373,42 +576,119 @@ void cn0Section(Page& page, const Distributions& d, const Measure& cn0) {
     page.heading(QStringLiteral("cn0"), QStringLiteral("C/N0 per slot"));
     if (d.cn0ByPort.isEmpty()) {
         page.paragraph(QStringLiteral("No selected result has a C/N0."));
+    } else {
+        saySaidLimit(page, cn0);
+        boxFigure(page, d.cn0ByPort, cn0, QStringLiteral("cn0"),
+                  QStringLiteral("C/N0 of the four strongest satellites, per slot"));
+    }
+    page.end();
+}
+
+// An individuals control chart's limits: the centre is the mean offset, and
+// σ is estimated from the mean moving range (the mean difference between
+// consecutive calibrations, divided by d2 = 1.128), so that a slot's slow
+// drift does not widen its own limits.  None for fewer than two.
+std::optional<chart::ControlLimits> controlLimits(const std::vector<double>& v) {
+    if (v.size() < 2) return std::nullopt;
+    double ranges = 0;
+    for (std::size_t i = 1; i < v.size(); ++i) ranges += std::abs(v[i] - v[i - 1]);
+    const double centre = mean(v), sigma = ranges / double(v.size() - 1) / 1.128;
+    return chart::ControlLimits{centre, centre - 3 * sigma, centre + 3 * sigma};
+}
+
+void calibrationSection(Page& page, const Distributions& d) {
+    if (d.calibrations.isEmpty() && d.measures[kSignal].sorted.empty()) return;
+    page.heading(QStringLiteral("calibrations"), QStringLiteral("Calibration offsets per slot"));
+    if (d.calibrations.isEmpty()) {
+        page.paragraph(QStringLiteral("No calibration in the selection's stations and times."));
         page.end();
         return;
     }
-    QStringList ports = d.cn0ByPort.keys();
-    std::sort(ports.begin(), ports.end(), naturalLess);
-    std::vector<chart::Box> boxes;
-    QList<QList<Cell>> rows;
-    for (const QString& port : ports) {
-        const auto& values = d.cn0ByPort[port];
-        const chart::Box b = chart::box(shortPort(port), values);
-        boxes.push_back(b);
-        rows << QList<Cell>{label(port.isEmpty() ? QStringLiteral("(none)") : port),
-                            {QString::number(b.n)},
-                            {num(values.front(), 2)},
-                            {num(b.q1, 2)},
-                            {num(b.median, 2), "cn0." + port + ".median"},
-                            {num(b.q3, 2)},
-                            {num(values.back(), 2)},
-                            {num(mean(values), 2)},
-                            {QString::number(b.outliers.size())}};
+    page.raw(QStringLiteral(
+        "<p class=\"note\">Each slot's offsets (expected minus measured C/N0 of the golden unit) "
+        "in time order, selected by the report's station and times. Control limits: the mean "
+        "offset &#177; 3&#963;, &#963; estimated as the mean moving range (the mean difference "
+        "between consecutive offsets) / 1.128. A ring marks a drift of more than 1 dB since the "
+        "slot's previous calibration; a red point lies outside the control limits. The "
+        "<code>--max-offset</code> a station ran with is not stored: offsets beyond the default "
+        "6 dB are named in the tables.</p>\n"));
+    QList<QList<Cell>> summary;
+    for (const SlotCalibrations& slot : d.calibrations) {
+        std::vector<double> offsets;
+        int drifts = 0;
+        for (const Calibration& c : slot.history) {
+            offsets.push_back(c.offset);
+            drifts += c.drift && std::abs(*c.drift) > kDriftFlagDb;
+        }
+        const auto limits = controlLimits(offsets);
+        int outside = 0;
+        for (double v : offsets) outside += limits && (v < limits->lower || v > limits->upper);
+        const QString key = QStringLiteral("cal.%1.%2.").arg(slot.station, slot.port);
+        const QString none = QStringLiteral("\u2014");
+        summary << QList<Cell>{label(slot.station),
+                               label(slot.port),
+                               {QString::number(offsets.size()), key + "count"},
+                               {num(mean(offsets), 2), key + "centre"},
+                               {limits ? num(limits->lower, 2) : none, key + "lcl"},
+                               {limits ? num(limits->upper, 2) : none, key + "ucl"},
+                               {num(offsets.back(), 2), key + "latest"},
+                               {QString::number(drifts), key + "drifts"},
+                               {QString::number(outside), key + "outside"}};
     }
-    std::optional<chart::Marker> limit;
-    if (cn0.limit)
-        limit = chart::Marker{cn0.limit->value, QStringLiteral("limit ") + limitText(cn0).mid(2)};
-    saySaidLimit(page, cn0, "min_cn0");
-    page.figure(chart::boxPlot({QStringLiteral("C/N0 of the four strongest satellites, per slot"),
-                                QStringLiteral("slot (port)"), QStringLiteral("dB-Hz"), 640, 280},
-                               boxes, limit),
-                QStringLiteral("Per port: the box from the first to the third quartile, the median "
-                               "across it, whiskers to the furthest values within 1.5 box heights, "
-                               "circles beyond them."));
-    page.table(QStringLiteral("C/N0 (dB-Hz) per slot"),
-               {QStringLiteral("Port"), QStringLiteral("n"), QStringLiteral("Min"),
-                QStringLiteral("Q1"), QStringLiteral("Median"), QStringLiteral("Q3"),
-                QStringLiteral("Max"), QStringLiteral("Mean"), QStringLiteral("Outliers")},
-               rows);
+    page.table(QStringLiteral("Each slot's offsets (dB) and control limits"),
+               {QStringLiteral("Station"), QStringLiteral("Port"), QStringLiteral("Calibrations"),
+                QStringLiteral("Centre"), QStringLiteral("LCL"), QStringLiteral("UCL"),
+                QStringLiteral("Latest"), QStringLiteral("Drifts over 1 dB"),
+                QStringLiteral("Outside the limits")},
+               summary);
+    for (const SlotCalibrations& slot : d.calibrations) {
+        QStringList times;
+        std::vector<double> offsets;
+        std::vector<bool> flagged;
+        for (const Calibration& c : slot.history) {
+            times << c.time.mid(5, 11).replace('T', ' ');
+            offsets.push_back(c.offset);
+            flagged.push_back(c.drift && std::abs(*c.drift) > kDriftFlagDb);
+        }
+        const auto limits = controlLimits(offsets);
+        const QString title =
+            QStringLiteral("%1 %2: calibration offset")
+                .arg(slot.station.isEmpty() ? QStringLiteral("(no station)") : slot.station,
+                     slot.port);
+        if (limits)
+            page.figure(chart::controlChart({title, QStringLiteral("calibrated (UTC)"),
+                                             QStringLiteral("offset (dB)"), 640, 220},
+                                            times, offsets, *limits, flagged),
+                        QStringLiteral("%1's offsets in time order with the centre line and "
+                                       "control limits.")
+                            .arg(slot.port));
+        else
+            page.paragraph(
+                QStringLiteral("%1: one calibration, no control limits yet.").arg(title));
+        QList<QList<Cell>> rows;
+        for (const Calibration& c : slot.history) {
+            QStringList notes;
+            if (c.drift && std::abs(*c.drift) > kDriftFlagDb)
+                notes << QStringLiteral("drift > 1 dB");
+            if (limits && (c.offset < limits->lower || c.offset > limits->upper))
+                notes << QStringLiteral("outside limits");
+            if (std::abs(c.offset) > 6) notes << QStringLiteral("beyond 6 dB");
+            rows << QList<Cell>{label(c.time.left(19).replace('T', ' ')),
+                                label(c.operatorName),
+                                label(c.golden),
+                                {num(c.expected, 2)},
+                                {num(c.measured, 2)},
+                                {num(c.offset, 2)},
+                                {c.drift ? num(*c.drift, 2) : QStringLiteral("\u2014")},
+                                label(notes.join(QStringLiteral("; ")))};
+        }
+        page.table(title,
+                   {QStringLiteral("Time (UTC)"), QStringLiteral("Operator"),
+                    QStringLiteral("Golden unit"), QStringLiteral("Expected (dB-Hz)"),
+                    QStringLiteral("Measured (dB-Hz)"), QStringLiteral("Offset (dB)"),
+                    QStringLiteral("Drift (dB)"), QStringLiteral("Note")},
+                   rows);
+    }
     page.end();
 }
 
@@ -420,12 +700,19 @@ void statisticsSection(Page& page, const Distributions& d) {
         const QString name =
             m.unit.isEmpty() ? m.name : QStringLiteral("%1 (%2)").arg(m.name, m.unit);
         if (m.sorted.empty()) {
-            rows << QList<Cell>{label(name), {QStringLiteral("0"), key + "count"}};
+            // Without a signal test there is no signal measure to count.
+            if (&m != &d.measures[kSignal])
+                rows << QList<Cell>{label(name), {QStringLiteral("0"), key + "count"}};
             continue;
         }
         const double mu = mean(m.sorted), sd = sampleSd(m.sorted);
+        // Against a window, the nearer limit's.
         std::optional<double> capability;
         if (m.limit) capability = cpk(mu, sd, m.limit->value, m.upper);
+        if (m.low) {
+            const auto low = cpk(mu, sd, m.low->value, false);
+            capability = capability && low ? std::min(*capability, *low) : low;
+        }
         const QString none = QStringLiteral("\u2014");
         rows << QList<Cell>{label(name),
                             {QString::number(m.sorted.size()), key + "count"},
@@ -435,7 +722,7 @@ void statisticsSection(Page& page, const Distributions& d) {
                             {num(m.sorted.back(), 2), key + "max"},
                             {num(median(m.sorted), 2), key + "median"},
                             {num(nearestRank(m.sorted, 95), 2), key + "p95"},
-                            {m.limit ? limitText(m) : none, key + "limit"},
+                            {m.limit || m.low ? limitText(m) : none, key + "limit"},
                             {capability ? num(*capability, 2) : none, key + "cpk"}};
     }
     page.table(QStringLiteral("Every selected result with a value, whatever its verdict"),
@@ -445,8 +732,8 @@ void statisticsSection(Page& page, const Distributions& d) {
                 QStringLiteral("Cpk")},
                rows);
     for (const Measure& m : d.measures)
-        if (m.limit && m.limit->results != m.limit->of)
-            page.paragraph(QStringLiteral("%1: limit %2.").arg(m.name, limitSaid(m, m.limitKey)));
+        if (limitsPartly(m))
+            page.paragraph(QStringLiteral("%1: limit %2.").arg(m.name, limitSaid(m)));
     page.end();
 }
 
@@ -489,7 +776,10 @@ const char kDefinitions[] = R"(<section id="definitions">
 <dt>Median, p95, quartiles</dt><dd>The median is the middle value, or the mean of the two middle ones. The p-th percentile is the nearest rank, the &#8968;p/100&#183;n&#8969;-th smallest value; the quartiles Q1 and Q3 are the 25th and 75th.</dd>
 <dt>Histogram</dt><dd>Equal bins from each edge up to, not including, the next; the width is 1, 2 or 5 times a power of ten, the smallest giving at most &#8730;n bins (5 to 30).</dd>
 <dt>Box plot</dt><dd>The box from Q1 to Q3 with the median across it; the whiskers reach the furthest values within 1.5&#183;(Q3 &#8722; Q1) of the box; circles are the values beyond.</dd>
-<dt>Cpk</dt><dd>One-sided, against the limit in force: (limit &#8722; mean) / (3&#963;) for a maximum, (mean &#8722; limit) / (3&#963;) for a minimum. The limit in force is the one most of the selected results were judged under.</dd>
+<dt>Cpk</dt><dd>One-sided, against the limit in force: (limit &#8722; mean) / (3&#963;) for a maximum, (mean &#8722; limit) / (3&#963;) for a minimum; against a window (the signal test's low and high), the smaller of the two. The limit in force is the one most of the selected results were judged under.</dd>
+<dt>Retest</dt><dd>A test of a unit that already had a result in its lot, as the station stored it.</dd>
+<dt>Signal test C/N0</dt><dd>The mean of a test's one-second C/N0 readings of the generator's satellite, plus the slot's calibration offset.</dd>
+<dt>Control chart</dt><dd>A slot's calibration offsets in time order. Centre: their mean; control limits: centre &#177; 3&#963;, &#963; = MR&#773; / 1.128, MR&#773; the mean absolute difference between consecutive offsets. Drift: the change of the offset since the slot's previous calibration; more than 1 dB is flagged.</dd>
 </dl>
 </section>
 )";
@@ -508,40 +798,63 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
     Distributions d;
     d.summary = *summary;
     d.measures = {
-        {"ttff_s", "max_ttff_s", QStringLiteral("TTFF"), QStringLiteral("s"), true, {}, {}},
+        {"ttff_s", "max_ttff_s", QStringLiteral("TTFF"), QStringLiteral("s"), true, {}, {}, {}, {}},
         {"cn0_mean4",
          "min_cn0",
          QStringLiteral("C/N0, mean of the 4 strongest"),
          QStringLiteral("dB-Hz"),
          false,
          {},
+         {},
+         {},
          {}},
-        {"hdop", nullptr, QStringLiteral("HDOP"), {}, true, {}, {}},
-        {"satellites", "min_sats", QStringLiteral("Satellites used"), {}, false, {}, {}},
+        {"hdop", nullptr, QStringLiteral("HDOP"), {}, true, {}, {}, {}, {}},
+        {"satellites", "min_sats", QStringLiteral("Satellites used"), {}, false, {}, {}, {}, {}},
+        {"signal_cn0_mean",
+         "cn0_high",
+         QStringLiteral("Signal C/N0, corrected"),
+         QStringLiteral("dB-Hz"),
+         true,
+         {},
+         {},
+         "cn0_low",
+         {}},
     };
     const Where w = where(filter);
     if (!fillYields(db, w, QStringLiteral("lot"), d.lots, &why) ||
         !fillYields(db, w, QStringLiteral("substr(started, 1, 10)"), d.days, &why) ||
-        !fillLimits(db, w, d.summary.overall.results, d.measures, &why))
+        !fillLimits(db, w, d.summary.overall.results, d.measures, &why) ||
+        !fillCalibrations(db, filter, d.calibrations, &why))
         return failed();
 
+    // The measures' columns in d.measures' order, then the signal's satellite.
     QSqlQuery q(db);
     if (!run(q,
-             QStringLiteral("SELECT port, ttff_s, cn0_mean4, hdop, satellites FROM results"
-                            " WHERE %1 AND (ttff_s IS NOT NULL OR cn0_mean4 IS NOT NULL"
-                            " OR hdop IS NOT NULL OR satellites IS NOT NULL)")
+             QStringLiteral("SELECT port, ttff_s, cn0_mean4, hdop, satellites, signal_cn0_mean,"
+                            " signal_sv FROM results WHERE %1 AND (ttff_s IS NOT NULL"
+                            " OR cn0_mean4 IS NOT NULL OR hdop IS NOT NULL"
+                            " OR satellites IS NOT NULL OR signal_cn0_mean IS NOT NULL)")
                  .arg(w.sql),
              w, &why))
         return failed();
+    QSet<QString> svs;
     while (q.next()) {
-        for (int i = 0; i < 4; ++i)
-            if (!q.isNull(i + 1))
-                d.measures[std::size_t(i)].sorted.push_back(q.value(i + 1).toDouble());
-        if (!q.isNull(2)) d.cn0ByPort[q.value(0).toString()].push_back(q.value(2).toDouble());
+        for (std::size_t i = 0; i < d.measures.size(); ++i)
+            if (!q.isNull(int(i) + 1))
+                d.measures[i].sorted.push_back(q.value(int(i) + 1).toDouble());
+        const QString port = q.value(0).toString();
+        if (!q.isNull(kCn0 + 1)) d.cn0ByPort[port].push_back(q.value(kCn0 + 1).toDouble());
+        if (!q.isNull(kSignal + 1)) {
+            d.signalByPort[port].push_back(q.value(kSignal + 1).toDouble());
+            svs.insert(q.value(6).toString());
+        }
     }
     if (!drained(q, &why)) return failed();
     for (Measure& m : d.measures) std::sort(m.sorted.begin(), m.sorted.end());
     for (auto& values : d.cn0ByPort) std::sort(values.begin(), values.end());
+    for (auto& values : d.signalByPort) std::sort(values.begin(), values.end());
+    d.signalSv = svs.values();
+    std::sort(d.signalSv.begin(), d.signalSv.end());
     return d;
 }
 
@@ -569,8 +882,11 @@ QByteArray htmlPage(const Distributions& d, const PageHeading& heading) {
     } else {
         overallSection(page, f);
         yieldSection(page, d);
-        ttffSection(page, d.measures[0]);
-        cn0Section(page, d, d.measures[1]);
+        retestSection(page, d);
+        ttffSection(page, d.measures[kTtff]);
+        signalSection(page, d);
+        cn0Section(page, d, d.measures[kCn0]);
+        calibrationSection(page, d);
         statisticsSection(page, d);
         failuresSection(page, f);
         page.raw(QLatin1String(kDefinitions));

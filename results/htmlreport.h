@@ -1,6 +1,8 @@
-// The report as one page a browser opens: yield per lot and per day, the TTFF
-// histogram and cumulative distribution against the limit in force, the C/N0
-// of each slot as box plots, the statistics of every measure with its Cpk,
+// The report as one page a browser opens: yield per lot and per day, retests
+// apart from first tests, the TTFF histogram and cumulative distribution
+// against the limit in force, the same for the signal test's C/N0 against its
+// window, the C/N0 of each slot as box plots, each slot's calibration offset
+// over time as a control chart, the statistics of every measure with its Cpk,
 // and the failures by reason.  Self-contained (charts as inline SVG, no
 // script, nothing fetched), every chart's numbers in a table under it, and
 // sized for A4.  The definitions are docs/RESULTS.md's and statistics.h's.
@@ -11,6 +13,7 @@
 #include <QMap>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 #include <optional>
 #include <vector>
 
@@ -27,6 +30,7 @@ struct Yield {
     qint64 passed = 0;                               // units with a pass
     qint64 tests = 0;                                // results, with or without a serial
     qint64 failed = 0, faults = 0, interrupted = 0;  // results by outcome
+    qint64 retests = 0, retestsPassed = 0;           // results stored as a retest
 };
 
 // The limit most of the selected results were judged under.
@@ -36,7 +40,8 @@ struct LimitInForce {
     qint64 of = 0;       // results in the selection
 };
 
-// One measure's values over the selection, sorted, with its limit.
+// One measure's values over the selection, sorted, with its limit; a measure
+// held within a window (the signal test's C/N0) has a lower limit too.
 struct Measure {
     const char* key;       // the column: "ttff_s"
     const char* limitKey;  // its limit in "limits": "max_ttff_s"; nullptr for none
@@ -45,18 +50,43 @@ struct Measure {
     bool upper = true;     // the limit is a maximum
     std::vector<double> sorted;
     std::optional<LimitInForce> limit;
+    const char* lowKey = nullptr;  // the window's lower limit: "cn0_low"
+    std::optional<LimitInForce> low;
+};
+
+// One calibration of a slot with a golden unit (the calibrations table).
+struct Calibration {
+    qint64 id = 0;
+    QString time, operatorName, golden;
+    double expected = 0, measured = 0, offset = 0;
+    std::optional<double> drift;  // the offset's change since the slot's previous calibration
+};
+// A slot's calibrations in the selection's time, oldest first.
+struct SlotCalibrations {
+    QString station, port;
+    std::vector<Calibration> history;
 };
 
 // Everything the page shows, read with the report's selection.
 struct Distributions {
     Summary summary;
     QList<Yield> lots, days;
-    std::vector<Measure> measures;                 // ttff_s, cn0_mean4, hdop, satellites
-    QMap<QString, std::vector<double>> cn0ByPort;  // sorted, per port
+    std::vector<Measure> measures;  // ttff_s, cn0_mean4, hdop, satellites, signal_cn0_mean
+    QMap<QString, std::vector<double>> cn0ByPort;     // sorted, per port
+    QMap<QString, std::vector<double>> signalByPort;  // the signal test's, sorted, per port
+    QStringList signalSv;                             // the generators' satellites: "GPS:1"
+    QList<SlotCalibrations> calibrations;             // per station and port
 };
+// The measures' places in Distributions::measures.
+enum MeasureIndex { kTtff = 0, kCn0 = 1, kSignal = 4 };
+
+// A calibration whose offset moved more than this since the slot's previous
+// one is flagged (as `calibrate` flags it).
+inline constexpr double kDriftFlagDb = 1.0;
 
 // Each query selects with the report's WHERE on the indexed columns and
-// reads the selected rows at most once.
+// reads the selected rows at most once.  Calibrations are selected by the
+// report's station and times only (a calibration belongs to no lot or unit).
 std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter& filter,
                                            QString* error);
 

@@ -223,20 +223,28 @@ public:
         }
         line(left_, bottom_, right_, bottom_, "#444444");
     }
-    // A dashed line across the plot at a value on this axis, with its label.
-    // A vertical one's label goes at the top, or near the bottom when low.
-    void marker(const Marker& m, const Scale& s, bool vertical, bool low = false) {
-        const double at = s.at(m.value);
-        if (vertical) {
-            line(at, top_, at, bottom_, colour::kLimit, 2,
-                 " stroke-dasharray=\"6 3\" class=\"limit\"");
-            const bool roomRight = at + 8 + m.label.size() * kCharWidth < right_;
-            label(roomRight ? at + 4 : at - 4, low ? bottom_ - 6 : top_ + 10, m.label,
-                  roomRight ? "start" : "end", 11, {}, colour::kLimit);
-        } else {
-            line(left_, at, right_, at, colour::kLimit, 2,
-                 " stroke-dasharray=\"6 3\" class=\"limit\"");
-            label(right_ - 2, at - 4, m.label, "end", 11, {}, colour::kLimit);
+    // Dashed lines across the plot at values on this axis, with their labels.
+    // A vertical one's label goes at the top, or near the bottom when low, on
+    // its right unless it is the lower of several or has no room there.
+    void markers(Markers ms, const Scale& s, bool vertical, bool low = false) {
+        std::sort(ms.begin(), ms.end(),
+                  [](const Marker& a, const Marker& b) { return a.value < b.value; });
+        for (std::size_t i = 0; i < ms.size(); ++i) {
+            const Marker& m = ms[i];
+            const bool outer = i == 0 && ms.size() > 1;
+            const double at = s.at(m.value);
+            const char* extra = " stroke-dasharray=\"6 3\" class=\"limit\"";
+            if (vertical) {
+                line(at, top_, at, bottom_, colour::kLimit, 2, extra);
+                const double width = m.label.size() * kCharWidth;
+                const bool right = outer ? at - 8 - width < left_
+                                         : at + 8 + width < right_ || at - 8 - width < left_;
+                label(right ? at + 4 : at - 4, low ? bottom_ - 6 : top_ + 10, m.label,
+                      right ? "start" : "end", 11, {}, colour::kLimit);
+            } else {
+                line(left_, at, right_, at, colour::kLimit, 2, extra);
+                label(right_ - 2, outer ? at + 14 : at - 4, m.label, "end", 11, {}, colour::kLimit);
+            }
         }
     }
 
@@ -277,11 +285,10 @@ std::vector<Bin> bins(const std::vector<double>& sorted) {
     return out;
 }
 
-QString histogram(const Frame& frame, const std::vector<Bin>& data,
-                  const std::optional<Marker>& limit) {
+QString histogram(const Frame& frame, const std::vector<Bin>& data, const Markers& limits) {
     Svg svg(frame);
     double lo = data.empty() ? 0 : data.front().low, hi = data.empty() ? 1 : data.back().high;
-    if (limit) lo = std::min(lo, limit->value), hi = std::max(hi, limit->value);
+    for (const Marker& m : limits) lo = std::min(lo, m.value), hi = std::max(hi, m.value);
     Scale x = scaleOver(lo, hi, xTicks(svg));
     x.px0 = svg.left(), x.px1 = svg.right();
     long long most = 1;
@@ -296,15 +303,14 @@ QString histogram(const Frame& frame, const std::vector<Bin>& data,
                  QLatin1String(colour::kPrimary), " class=\"bar\"");
     }
     svg.xAxis(x);
-    if (limit) svg.marker(*limit, x, true);
+    svg.markers(limits, x, true);
     return svg.finish();
 }
 
-QString cumulative(const Frame& frame, const std::vector<double>& sorted,
-                   const std::optional<Marker>& limit) {
+QString cumulative(const Frame& frame, const std::vector<double>& sorted, const Markers& limits) {
     Svg svg(frame);
     double lo = sorted.empty() ? 0 : sorted.front(), hi = sorted.empty() ? 1 : sorted.back();
-    if (limit) lo = std::min(lo, limit->value), hi = std::max(hi, limit->value);
+    for (const Marker& m : limits) lo = std::min(lo, m.value), hi = std::max(hi, m.value);
     Scale x = scaleOver(lo, hi, xTicks(svg));
     x.px0 = svg.left(), x.px1 = svg.right();
     Scale y{0, 100, 20, svg.bottom(), svg.top()};
@@ -327,7 +333,7 @@ QString cumulative(const Frame& frame, const std::vector<double>& sorted,
         svg.polyline(points, colour::kPrimary, "cdf");
     }
     svg.xAxis(x);
-    if (limit) svg.marker(*limit, x, true, true);
+    svg.markers(limits, x, true, true);
     return svg.finish();
 }
 
@@ -350,14 +356,14 @@ Box box(const QString& label, const std::vector<double>& sorted) {
     return b;
 }
 
-QString boxPlot(const Frame& frame, const std::vector<Box>& boxes,
-                const std::optional<Marker>& limit) {
+QString boxPlot(const Frame& frame, const std::vector<Box>& boxes, const Markers& limits) {
     QStringList names;
     for (const Box& b : boxes) names << b.label;
     const Labels labels = layOut(names, frame.width - kLeft - 16);
     Svg svg(frame, 16, labels.drop);
-    double lo = limit ? limit->value : 0, hi = lo;
-    bool any = bool(limit);
+    double lo = limits.empty() ? 0 : limits.front().value, hi = lo;
+    for (const Marker& m : limits) lo = std::min(lo, m.value), hi = std::max(hi, m.value);
+    bool any = !limits.empty();
     for (const Box& b : boxes) {
         if (b.n == 0) continue;
         double bLo = b.low, bHi = b.high;
@@ -387,7 +393,7 @@ QString boxPlot(const Frame& frame, const std::vector<Box>& boxes,
             svg.circle(c, y.at(v), 2.5, "none", colour::kPrimary, "outlier");
     }
     svg.categories(labels);
-    if (limit) svg.marker(*limit, y, false);
+    svg.markers(limits, y, false);
     return svg.finish();
 }
 
@@ -438,7 +444,8 @@ QString barChart(const Frame& frame, const QStringList& categories,
 }
 
 QString controlChart(const Frame& frame, const QStringList& labels,
-                     const std::vector<double>& values, const ControlLimits& limits) {
+                     const std::vector<double>& values, const ControlLimits& limits,
+                     const std::vector<bool>& flagged) {
     const Labels names = layOut(labels, frame.width - kLeft - 64);
     Svg svg(frame, 64, names.drop);
     double lo = std::min(limits.lower, limits.centre), hi = std::max(limits.upper, limits.centre);
@@ -471,6 +478,8 @@ QString controlChart(const Frame& frame, const QStringList& labels,
         svg.circle(points[i].first, points[i].second, 3,
                    outside ? colour::kOutside : colour::kPrimary, "#ffffff",
                    outside ? "point outside" : "point");
+        if (i < flagged.size() && flagged[i])
+            svg.circle(points[i].first, points[i].second, 6.5, "none", colour::kLimit, "flagged");
     }
     svg.categories(names);
     return svg.finish();

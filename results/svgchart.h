@@ -29,6 +29,10 @@ struct Marker {
     double value = 0;
     QString label;
 };
+// A chart's limits: none, one, or a window's low and high.  Of two, the lower
+// one's label goes on its outer side (left of it, or under it), so that a
+// window's labels do not run into each other.
+using Markers = std::vector<Marker>;
 
 // Text for XML content and attribute values.
 QString escape(const QString& text);
@@ -44,13 +48,11 @@ struct Bin {
 // the smallest that gives at most max(5, min(30, ceil(sqrt(n)))) bins over
 // the values' range, and the edges are multiples of it.  None for no values.
 std::vector<Bin> bins(const std::vector<double>& sorted);
-QString histogram(const Frame& frame, const std::vector<Bin>& bins,
-                  const std::optional<Marker>& limit);
+QString histogram(const Frame& frame, const std::vector<Bin>& bins, const Markers& limits);
 
 // The share of the values at or below each value, as a step line from 0 to
 // 100 %.
-QString cumulative(const Frame& frame, const std::vector<double>& sorted,
-                   const std::optional<Marker>& limit);
+QString cumulative(const Frame& frame, const std::vector<double>& sorted, const Markers& limits);
 
 // One box of a box plot: quartiles by nearest rank (the 25th and 75th
 // percentile), the median, whiskers to the furthest values within 1.5 times
@@ -62,9 +64,8 @@ struct Box {
     std::vector<double> outliers;
 };
 Box box(const QString& label, const std::vector<double>& sorted);
-// Boxes side by side, with a limit across them.
-QString boxPlot(const Frame& frame, const std::vector<Box>& boxes,
-                const std::optional<Marker>& limit);
+// Boxes side by side, with the limits across them.
+QString boxPlot(const Frame& frame, const std::vector<Box>& boxes, const Markers& limits);
 
 // Bars in groups: one group per category, one bar per series; a missing value
 // leaves its place empty.  The y axis runs from 0 to yMax (or to the largest
@@ -79,12 +80,15 @@ QString barChart(const Frame& frame, const QStringList& categories,
                  const QString& suffix);
 
 // Values in order, joined, with the centre line and the lower and upper
-// control limits; a point outside the limits is drawn in red.
+// control limits; a point outside the limits is drawn in red, and a point
+// whose `flagged` is true (a rule of the caller's, such as a drift) has a
+// ring around it.
 struct ControlLimits {
     double centre = 0, lower = 0, upper = 0;
 };
 QString controlChart(const Frame& frame, const QStringList& labels,
-                     const std::vector<double>& values, const ControlLimits& limits);
+                     const std::vector<double>& values, const ControlLimits& limits,
+                     const std::vector<bool>& flagged = {});
 
 // The colours the charts use, also for a page's legends.
 namespace colour {

@@ -92,19 +92,30 @@ void LotPanel::showLot(const QString& lot, const results::Distributions& data,
     figures_->setText(text);
     setAccessibleDescription(text);
 
-    std::optional<chart::Marker> ttffLimit, cn0Limit;
-    if (maxTtff) ttffLimit = chart::Marker{*maxTtff, tr("limit %1 s").arg(*maxTtff)};
-    if (minCn0) cn0Limit = chart::Marker{*minCn0, tr("limit %1 dB-Hz").arg(*minCn0)};
+    chart::Markers ttffLimit, cn0Limit;
+    if (maxTtff) ttffLimit.push_back({*maxTtff, tr("limit %1 s").arg(*maxTtff)});
+    if (minCn0) cn0Limit.push_back({*minCn0, tr("limit %1 dB-Hz").arg(*minCn0)});
     ttff_->setSvg(ttffs.empty() ? QString()
                                 : chart::histogram({tr("TTFF"), tr("s"), tr("units"), 640, 240},
                                                    chart::bins(ttffs), ttffLimit));
+    // With a signal test, its C/N0 per slot (the line's verdict, corrected by
+    // each slot's calibration) against the window most of the lot ran under.
+    const bool signal = !data.signalByPort.isEmpty() && data.measures.size() > results::kSignal;
+    if (signal) {
+        const results::Measure& m = data.measures[results::kSignal];
+        cn0Limit.clear();
+        if (m.low) cn0Limit.push_back({m.low->value, tr("low %1 dB-Hz").arg(m.low->value)});
+        if (m.limit) cn0Limit.push_back({m.limit->value, tr("high %1 dB-Hz").arg(m.limit->value)});
+    }
+    const auto& byPort = signal ? data.signalByPort : data.cn0ByPort;
     std::vector<chart::Box> boxes;
-    for (auto it = data.cn0ByPort.cbegin(); it != data.cn0ByPort.cend(); ++it)
+    for (auto it = byPort.cbegin(); it != byPort.cend(); ++it)
         if (!it.value().empty()) boxes.push_back(chart::box(it.key(), it.value()));
-    cn0_->setSvg(boxes.empty()
-                     ? QString()
-                     : chart::boxPlot({tr("C/N0 per slot"), tr("slot"), tr("dB-Hz"), 640, 240},
-                                      boxes, cn0Limit));
+    cn0_->setSvg(boxes.empty() ? QString()
+                               : chart::boxPlot({signal ? tr("Signal test C/N0 per slot")
+                                                        : tr("C/N0 per slot"),
+                                                 tr("slot"), tr("dB-Hz"), 640, 240},
+                                                boxes, cn0Limit));
 }
 
 }  // namespace stationwin

@@ -1,7 +1,8 @@
 // The lot at a glance, beside the slots: its yield in large figures, the TTFF
 // histogram against the limit and each slot's C/N0 as box plots side by
-// side, drawn from the results database by the report's own definitions and
-// charts (the page a browser opens draws the same SVG).  The figures are
+// side (the signal test's when the lot has one), drawn from the results
+// database by the report's own definitions and charts (the page a browser
+// opens draws the same SVG).  The figures are
 // also the panel's accessible description, so they read without the picture.
 #pragma once
 

@@ -10,6 +10,8 @@
 #include <QPainter>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
@@ -88,14 +90,14 @@ TEST(ReportStatistics, TheDocumentedExample) {
                         {20, 40, 4}, {40, 60, 1}, {60, 80, 0}, {80, 100, 1}}));
 }
 
-// Bars as high as their counts, the limit where it lies, text escaped and
-// numbers written the C way under a locale with a decimal comma.
+// Bars as high as their counts, a window's limits where they lie, text
+// escaped and numbers written the C way under a locale with a decimal comma.
 TEST(ReportCharts, HistogramDrawsItsCountsAndEscapesText) {
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     const QString title = QStringLiteral("TTFF of <lot \"A&B\"> 'x'\x01");
     const QString svg =
         chart::histogram({title, QStringLiteral("TTFF (s)"), {}, 640, 280}, chart::bins(kExample),
-                         chart::Marker{60, QStringLiteral("limit 60 s")});
+                         chart::Markers{{60, QStringLiteral("high 60 s")}, {10, "low 10 s"}});
     QLocale::setDefault(QLocale::c());
     const auto all = parse(svg);
     ASSERT_FALSE(all.empty());
@@ -111,13 +113,15 @@ TEST(ReportCharts, HistogramDrawsItsCountsAndEscapesText) {
     EXPECT_NEAR(bars[0].number("height") / bars[1].number("height"), 4.0, 0.02);
     EXPECT_NEAR(bars[1].number("height"), bars[2].number("height"), 0.1);
     const auto limit = ofClass(all, "limit");
-    ASSERT_EQ(limit.size(), 1u);
-    EXPECT_GT(limit[0].number("x1"), bars[1].number("x"));
-    EXPECT_LT(limit[0].number("x1"), bars[2].number("x"));
+    ASSERT_EQ(limit.size(), 2u);
+    EXPECT_LT(limit[0].number("x1"), bars[0].number("x"));
+    EXPECT_GT(limit[1].number("x1"), bars[1].number("x"));
+    EXPECT_LT(limit[1].number("x1"), bars[2].number("x"));
 }
 
 // Every kind of chart is drawn by Qt's own SVG renderer, as a window draws it:
-// in the charts' colours, a control chart's point outside its limits in red.
+// in the charts' colours, a control chart's point outside its limits in red
+// and its flagged point ringed.
 TEST(ReportCharts, QtSvgDrawsEveryKind) {
 #ifndef COLDSTART_HAVE_QTSVG
     GTEST_SKIP() << "Qt Svg is not installed (tools/setup.sh installs qt6-svg-dev)";
@@ -125,12 +129,13 @@ TEST(ReportCharts, QtSvgDrawsEveryKind) {
     const chart::Frame f{QStringLiteral("chart"), QStringLiteral("x"), QStringLiteral("y"), 640,
                          280};
     const std::vector<double> offsets{0.1, -0.2, 0.05, 0.9, 0.0};
-    const QString control =
-        chart::controlChart(f, {"a", "b", "c", "d", "e"}, offsets, {0, -0.5, 0.5});
+    const QString control = chart::controlChart(f, {"a", "b", "c", "d", "e"}, offsets,
+                                                {0, -0.5, 0.5}, {false, false, false, true});
     EXPECT_EQ(ofClass(parse(control), "outside").size(), 1u);
+    EXPECT_EQ(ofClass(parse(control), "flagged").size(), 1u);
     const QString charts[] = {
-        chart::histogram(f, chart::bins(kExample), chart::Marker{60, "limit"}),
-        chart::cumulative(f, kExample, chart::Marker{60, "limit"}),
+        chart::histogram(f, chart::bins(kExample), {{60, "limit"}}),
+        chart::cumulative(f, kExample, {{60, "limit"}}),
         chart::boxPlot(f, {chart::box("p1", kExample), chart::box("p2", {1, 2, 3})}, {}),
         chart::barChart(f, {"L1", "L2"}, {{"first", chart::colour::kPrimary, {90.0, 80.0}}}, 100, 1,
                         {}),
@@ -178,6 +183,11 @@ Ran runProgram(const QString& program, const QStringList& args) {
     return r;
 }
 
+// Figures as one line, for a readable failure.
+std::string text(const QStringList& figures) {
+    return figures.join(QStringLiteral(" | ")).toStdString();
+}
+
 QJsonObject jsonReport(const QString& db, const QStringList& selection) {
     const Ran r = runProgram(QStringLiteral(COLDSTART_CLI),
                              QStringList{"report", "--db", db, "--json"} + selection);
@@ -189,7 +199,8 @@ QJsonObject jsonReport(const QString& db, const QStringList& selection) {
 
 // A simulated lot's page, written by the CLI and opened in headless Chromium:
 // it loads with no console message and nothing fetched, is drawn, asks for
-// A4, and shows the JSON report's figures for the same selections.
+// A4, and shows the JSON report's figures for the same selections; and lot
+// WO-2's retests, signal tests and the slots' calibrations as stored.
 TEST(ReportPage, ChromiumShowsTheJsonReportsFigures) {
     const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
     if (chromium.isEmpty())
@@ -199,10 +210,39 @@ TEST(ReportPage, ChromiumShowsTheJsonReportsFigures) {
     gpssim::LotOptions lot;
     lot.lots = QStringList{"WO-1", "WO-2"};
     lot.unitsPerLot = 150;
-    const QList<QJsonObject> rows = gpssim::simulatedLot(lot);
+    QList<QJsonObject> rows = gpssim::simulatedLot(lot);
+    // WO-2's second tests are retests, and its tests measure the signal too:
+    // corrected C/N0 from 39 to 45 dB-Hz against a 40 to 44 window.
+    std::vector<double> signal;
+    qint64 retests = 0;
+    for (QJsonObject& r : rows) {
+        if (r["lot"].toString() != "WO-2" || r["result"].toString() == "station-fault") continue;
+        retests += r["id"].toString().endsWith("-2");
+        r["retest"] = r["id"].toString().endsWith("-2");
+        signal.push_back(39 + double(signal.size() * 37 % 61) / 10);
+        r["signal"] = QJsonObject{{"sv", "GPS:1"}, {"cn0_mean", signal.back()}, {"offset", 1.5}};
+        QJsonObject limits = r["limits"].toObject();
+        limits["cn0_low"] = 40, limits["cn0_high"] = 44;
+        r["limits"] = limits;
+    }
     QString why;
-    ASSERT_EQ(Store::open(*parseTarget(db, &why), &why)->saveBatch(rows, &why), rows.size())
-        << why.toStdString();
+    const auto store = Store::open(*parseTarget(db, &why), &why);
+    ASSERT_EQ(store->saveBatch(rows, &why), rows.size()) << why.toStdString();
+    // ttyUSB0's offsets drift 1.6 dB at the last; ttyUSB1 has one.
+    QSqlQuery insert(store->database());
+    for (const auto& [port, time, offset] : {std::tuple{"/dev/ttyUSB0", "07T08", 2.0},
+                                             {"/dev/ttyUSB0", "08T08", 2.4},
+                                             {"/dev/ttyUSB0", "08T14", 2.0},
+                                             {"/dev/ttyUSB0", "09T08", 3.6},
+                                             {"/dev/ttyUSB1", "07T08", 1.0}})
+        ASSERT_TRUE(insert.exec(
+            QStringLiteral("INSERT INTO calibrations (time, station, port, expected, measured,"
+                           " \"offset\") VALUES ('2026-12-%1:00:00.000Z', 'line-1', '%2', 42,"
+                           " %3, %4)")
+                .arg(time, port)
+                .arg(42 - offset)
+                .arg(offset)))
+            << insert.lastError().text().toStdString();
     const QString page = dir.filePath(QStringLiteral("page.html"));
     const Ran written =
         runProgram(QStringLiteral(COLDSTART_CLI), {"report", "--db", db, "--html", page});
@@ -298,4 +338,28 @@ TEST(ReportPage, ChromiumShowsTheJsonReportsFigures) {
         if (lowest.isEmpty() || shown[key].toDouble() < shown[lowest].toDouble()) lowest = key;
     }
     EXPECT_EQ(lowest, QStringLiteral("cn0./dev/ttyUSB%1.median").arg(lot.weakSlot));
+
+    // WO-2's retests; its signal tests against their window, the page's only.
+    EXPECT_EQ(text({shown["retests"], shown["retest.lot.WO-2.retests"],
+                    shown["retest.lot.WO-1.retests"]}),
+              text({QString::number(retests), QString::number(retests), "0"}));
+    std::sort(signal.begin(), signal.end());
+    const auto within =
+        std::count_if(signal.begin(), signal.end(), [](double v) { return v >= 40 && v <= 44; });
+    const double mu = mean(signal), sd = sampleSd(signal);
+    EXPECT_EQ(text({shown["signal.within_limit"], shown["stat.signal_cn0_mean.limit"],
+                    shown["stat.signal_cn0_mean.cpk"]}),
+              text({QString::number(within), "40 to 44 dB-Hz",
+                    QString::number(std::min(44 - mu, mu - 40) / (3 * sd), 'f', 2)}));
+    const Ran wo1 = runProgram(QStringLiteral(COLDSTART_CLI),
+                               {"report", "--db", db, "--lot", "WO-1", "--html", "-"});
+    EXPECT_TRUE(wo1.out.contains("id=\"ttff\"") && !wo1.out.contains("id=\"signal\""));
+    // ttyUSB0's control limits from its mean moving range (0.8 dB), its drift
+    // of 1.6 dB flagged; ttyUSB1's one calibration has no limits.
+    const QString slot = QStringLiteral("cal.line-1./dev/ttyUSB0.");
+    EXPECT_EQ(
+        text({shown[slot + "count"], shown[slot + "centre"], shown[slot + "lcl"],
+              shown[slot + "ucl"], shown[slot + "drifts"], shown["cal.line-1./dev/ttyUSB1.ucl"]}),
+        text({"4", "2.50", QString::number(2.5 - 3 * 0.8 / 1.128, 'f', 2),
+              QString::number(2.5 + 3 * 0.8 / 1.128, 'f', 2), "1", "\u2014"}));
 }
