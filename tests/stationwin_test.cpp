@@ -199,6 +199,31 @@ QString serial(int slot) {
     return QStringLiteral("SN%1").arg(slot + 1, 4, 10, QLatin1Char('0'));
 }
 
+// With signal tests in the lot, the panel's per-slot chart is the signal's
+// C/N0 against its window rather than the sky's against the run's minimum.
+TEST(LotPanel, ShowsTheSignalTestsCn0PerSlotWhenTheLotHasOne) {
+    results::Distributions data;
+    data.measures.resize(results::kSignal + 1, {"", nullptr, {}, {}, true, {}, {}, nullptr, {}});
+    data.measures[results::kSignal].low = results::LimitInForce{40, 1, 1};
+    data.measures[results::kSignal].limit = results::LimitInForce{44, 1, 1};
+    data.cn0ByPort["/dev/ttyUSB0"] = {38};
+    stationwin::LotPanel panel;
+    auto perSlot = [&] {  // the panel's second chart
+        QList<stationwin::SvgChart*> charts;
+        for (QWidget* w : panel.findChildren<QWidget*>())
+            if (auto* chart = dynamic_cast<stationwin::SvgChart*>(w)) charts << chart;
+        return charts.value(1) ? charts[1]->svg() : QByteArray();
+    };
+    panel.showLot("L", data, 60, 36);
+    const QByteArray sky = perSlot();
+    data.signalByPort["/dev/ttyUSB0"] = {42};
+    panel.showLot("L", data, 60, 36);
+    const QByteArray signal = perSlot();
+    EXPECT_TRUE(sky.contains(">limit 36 dB-Hz<") && !sky.contains("Signal"));
+    EXPECT_TRUE(signal.contains(">low 40 dB-Hz<") && signal.contains(">high 44 dB-Hz<") &&
+                !signal.contains("limit 36"));
+}
+
 TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunning) {
     if (!xinput::available()) GTEST_SKIP() << "needs an X server and xdotool for real input";
     using clirun::receiver;
