@@ -562,10 +562,13 @@ void signalSection(Page& page, const Distributions& d) {
     const Measure& m = d.measures[kSignal];
     if (m.sorted.empty()) return;
     page.heading(QStringLiteral("signal"), QStringLiteral("Signal test C/N0"));
-    page.paragraph(QStringLiteral("The C/N0 the units reported for the generator's satellite (%1), "
+    const QString sv = d.signalSv.isEmpty()
+                           ? QString()
+                           : QStringLiteral(" (%1)").arg(d.signalSv.join(QStringLiteral(", ")));
+    page.paragraph(QStringLiteral("The C/N0 the units reported for the generator's satellite%1, "
                                   "the mean of each test's one-second readings, corrected by the "
                                   "slot's calibration offset.")
-                       .arg(d.signalSv.join(QStringLiteral(", "))));
+                       .arg(sv));
     distributionFigures(page, m, QStringLiteral("signal"), QStringLiteral("signal C/N0"));
     boxFigure(page, d.signalByPort, m, QStringLiteral("signal"),
               QStringLiteral("Signal test C/N0, corrected, per slot"));
@@ -846,7 +849,7 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
         if (!q.isNull(kCn0 + 1)) d.cn0ByPort[port].push_back(q.value(kCn0 + 1).toDouble());
         if (!q.isNull(kSignal + 1)) {
             d.signalByPort[port].push_back(q.value(kSignal + 1).toDouble());
-            svs.insert(q.value(6).toString());
+            if (!q.value(6).toString().isEmpty()) svs.insert(q.value(6).toString());
         }
     }
     if (!drained(q, &why)) return failed();
