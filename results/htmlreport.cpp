@@ -64,33 +64,13 @@ bool fillYields(const QSqlDatabase& db, const Where& w, const QString& key, QLis
     return true;
 }
 
-// The most frequent value of each limit over the selection, from the few
-// distinct "limits" objects stored; a tie goes to the stricter value.
-bool fillLimits(const QSqlDatabase& db, const Where& w, qint64 results,
-                std::vector<Measure>& measures, QString* error) {
-    QMap<QString, QMap<double, qint64>> counts;
-    QSqlQuery q(db);
-    if (!run(q,
-             QStringLiteral("SELECT limits, COUNT(*) FROM results WHERE %1 GROUP BY limits")
-                 .arg(w.sql),
-             w, error))
-        return false;
-    while (q.next()) {
-        const QJsonObject limits = QJsonDocument::fromJson(q.value(0).toByteArray()).object();
-        for (auto it = limits.begin(); it != limits.end(); ++it)
-            if (it->isDouble()) counts[it.key()][it->toDouble()] += q.value(1).toLongLong();
-    }
-    if (!drained(q, error)) return false;
-    for (Measure& m : measures) {
-        if (!m.limitKey) continue;
-        const auto values = counts.value(QLatin1String(m.limitKey));
-        for (auto it = values.begin(); it != values.end(); ++it) {
-            const bool better = !m.limit || it.value() > m.limit->results ||
-                                (it.value() == m.limit->results &&
-                                 (m.upper ? it.key() < m.limit->value : it.key() > m.limit->value));
-            if (better) m.limit = LimitInForce{it.key(), it.value(), results};
-        }
-    }
+// The limit in force of each measure, by the report's one rule.
+bool fillLimits(const QSqlDatabase& db, const Where& w, std::vector<Measure>& measures,
+                QString* error) {
+    const auto counts = limitCounts(db, w, error);
+    if (!counts) return false;
+    for (Measure& m : measures)
+        if (m.limitKey) m.limit = limitInForce(*counts, m.limitKey, m.upper);
     return true;
 }
 
@@ -522,7 +502,7 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
     const Where w = where(filter);
     if (!fillYields(db, w, QStringLiteral("lot"), d.lots, &why) ||
         !fillYields(db, w, QStringLiteral("substr(started, 1, 10)"), d.days, &why) ||
-        !fillLimits(db, w, d.summary.overall.results, d.measures, &why))
+        !fillLimits(db, w, d.measures, &why))
         return failed();
 
     QSqlQuery q(db);
