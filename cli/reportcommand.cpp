@@ -96,8 +96,9 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
         "Summarizes stored results: units tested and passed, first-pass yield, failures by "
-        "reason, TTFF statistics, per station and overall; or writes them as rows (--csv), "
-        "one JSON object (--json) or a page with charts (--html)."));
+        "reason, TTFF statistics, per station and overall; each measure's statistics and Cpk, each "
+        "slot's C/N0 and the marginal passes; or writes them as rows (--csv), one JSON object "
+        "(--json) or a page with charts (--html), or proposes limits (--suggest-limits)."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption db(
@@ -223,15 +224,17 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         return writeHtml(p.value(htmlFile), store->database(), filter, heading(p, target), err);
 
     const auto quality = results::quality(store->database(), filter, &why);
+    if (quality && p.isSet(suggest)) {
+        printSuggestedLimits(*quality, out);
+        return station::kOk;
+    }
     const auto summary =
         quality ? results::summarize(store->database(), filter, &why) : std::nullopt;
     if (!summary) {
         err << name << ": " << target.display() << ": " << why << '\n';
         return station::kStationFault;
     }
-    if (p.isSet(suggest)) {
-        printSuggestedLimits(*quality, out);
-    } else if (p.isSet(json)) {
+    if (p.isSet(json)) {
         QJsonObject o = results::summaryJson(*summary);
         o.insert(QStringLiteral("database"), target.display());
         const QJsonObject figures = results::qualityJson(*quality);
@@ -240,7 +243,7 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     } else {
         out << "Results in " << target.display() << '\n';
         results::printSummary(*summary, out);
-        results::printQuality(*quality, out);
+        if (summary->overall.results) results::printQuality(*quality, out);
     }
     return station::kOk;
 }

@@ -65,9 +65,9 @@ bool fillYields(const QSqlDatabase& db, const Where& w, const QString& key, QLis
 }
 
 // The limit in force of each measure, by the report's one rule.
-bool fillLimits(const QSqlDatabase& db, const Where& w, std::vector<Measure>& measures,
+bool fillLimits(const QSqlDatabase& db, const Filter& filter, std::vector<Measure>& measures,
                 QString* error) {
-    const auto counts = limitCounts(db, w, error);
+    const auto counts = limitCounts(db, filter, error);
     if (!counts) return false;
     for (Measure& m : measures)
         if (m.limitKey) m.limit = limitInForce(*counts, m.limitKey, m.upper);
@@ -502,7 +502,7 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
     const Where w = where(filter);
     if (!fillYields(db, w, QStringLiteral("lot"), d.lots, &why) ||
         !fillYields(db, w, QStringLiteral("substr(started, 1, 10)"), d.days, &why) ||
-        !fillLimits(db, w, d.measures, &why))
+        !fillLimits(db, filter, d.measures, &why))
         return failed();
 
     QSqlQuery q(db);

@@ -21,8 +21,9 @@ const std::vector<MeasureSpec>& measureSpecs() {
     return specs;
 }
 
-std::optional<QMap<QString, Values>> measureDistributions(const QSqlDatabase& db, const Where& w,
-                                                          QString* error) {
+std::optional<QMap<QString, Values>> measureDistributions(const QSqlDatabase& db,
+                                                          const Filter& filter, QString* error) {
+    const Where w = where(filter);
     QMap<QString, Values> out;
     QSqlQuery q(db);
     for (const MeasureSpec& spec : measureSpecs()) {
@@ -50,7 +51,9 @@ std::optional<QMap<QString, Values>> measureDistributions(const QSqlDatabase& db
     return out;
 }
 
-std::optional<QList<SlotSum>> slotSums(const QSqlDatabase& db, const Where& w, QString* error) {
+std::optional<QList<SlotSum>> slotSums(const QSqlDatabase& db, const Filter& filter,
+                                       QString* error) {
+    const Where w = where(filter);
     QList<SlotSum> out;
     QSqlQuery q(db);
     if (!run(q,
@@ -71,7 +74,9 @@ std::optional<QList<SlotSum>> slotSums(const QSqlDatabase& db, const Where& w, Q
     return out;
 }
 
-std::optional<LimitCounts> limitCounts(const QSqlDatabase& db, const Where& w, QString* error) {
+std::optional<LimitCounts> limitCounts(const QSqlDatabase& db, const Filter& filter,
+                                       QString* error) {
+    const Where w = where(filter);
     LimitCounts out;
     QSqlQuery q(db);
     if (!run(q,
@@ -175,11 +180,10 @@ Quality qualityOf(const QMap<QString, Values>& values, const QList<SlotSum>& sum
 }
 
 std::optional<Quality> quality(const QSqlDatabase& db, const Filter& filter, QString* error) {
-    const Where w = where(filter);
     QString why;
-    const auto values = measureDistributions(db, w, &why);
-    const auto sums = values ? slotSums(db, w, &why) : std::nullopt;
-    const auto limits = sums ? limitCounts(db, w, &why) : std::nullopt;
+    const auto values = measureDistributions(db, filter, &why);
+    const auto sums = values ? slotSums(db, filter, &why) : std::nullopt;
+    const auto limits = sums ? limitCounts(db, filter, &why) : std::nullopt;
     if (!limits) {
         if (error) *error = why;
         return std::nullopt;

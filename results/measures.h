@@ -4,10 +4,11 @@
 // and limits proposed from the passing results.  Definitions and a worked
 // example: docs/RESULTS.md.
 //
-// Every figure comes from three reads, the only SQL here: each measure's
-// values as a distribution (measureDistributions), each slot's C/N0 count and
-// sum (slotSums), and how many results carry each limit (limitCounts).
-// Summaries kept at each save can answer the same three questions.
+// Every figure comes from three reads of the selection, the only SQL here:
+// each measure's values as a distribution (measureDistributions), each slot's
+// C/N0 count and sum (slotSums), and how many results carry each limit
+// (limitCounts).  Summaries kept at each save can answer the same three
+// questions in their place.
 #pragma once
 
 #include <QJsonObject>
@@ -23,8 +24,6 @@
 #include "results/statistics.h"
 
 namespace results {
-
-struct Where;
 
 // A measure: its column (and JSON name) and the keys of its limits in a
 // result's "limits" object.
@@ -45,8 +44,8 @@ struct Values {
     Distribution all, passed;
 };
 // By measure key; a measure without values has empty distributions.
-std::optional<QMap<QString, Values>> measureDistributions(const QSqlDatabase& db, const Where& w,
-                                                          QString* error);
+std::optional<QMap<QString, Values>> measureDistributions(const QSqlDatabase& db,
+                                                          const Filter& filter, QString* error);
 
 // One slot's values of one C/N0 column (signal_cn0_mean or cn0_mean4).
 struct SlotSum {
@@ -54,7 +53,8 @@ struct SlotSum {
     qint64 count = 0;
     double sum = 0;
 };
-std::optional<QList<SlotSum>> slotSums(const QSqlDatabase& db, const Where& w, QString* error);
+std::optional<QList<SlotSum>> slotSums(const QSqlDatabase& db, const Filter& filter,
+                                       QString* error);
 
 // How many selected results carry each value of each limit, and how many
 // results there are.
@@ -62,7 +62,8 @@ struct LimitCounts {
     QMap<QString, QMap<double, qint64>> byKey;
     qint64 results = 0;
 };
-std::optional<LimitCounts> limitCounts(const QSqlDatabase& db, const Where& w, QString* error);
+std::optional<LimitCounts> limitCounts(const QSqlDatabase& db, const Filter& filter,
+                                       QString* error);
 
 // The limit most of the selected results were judged under.
 struct LimitInForce {
