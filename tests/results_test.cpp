@@ -13,6 +13,7 @@
 
 #include "cli/reportcommand.h"
 #include "results/htmlreport.h"
+#include "results/measures.h"
 #include "results/report.h"
 #include "results/statistics.h"
 #include "results/store.h"
@@ -85,6 +86,7 @@ const QString kExample = QStringLiteral("Worked example of the quality statistic
 
 // A distribution's figures are those of its values written out: the ranks
 // exactly, the sums up to rounding.  Cpk in a window is its nearer side's.
+// The limit in force is the most frequent, a tie going to the stricter.
 TEST(ResultsStatistics, DistributionsGiveTheFiguresOfTheirValues) {
     const QList<QStringList> rows = docTables(kExample).value(0);
     ASSERT_GT(rows.size(), 4);
@@ -109,6 +111,13 @@ TEST(ResultsStatistics, DistributionsGiveTheFiguresOfTheirValues) {
     EXPECT_EQ(cpkAgainst(40, 2, 34, 43), cpk(40, 2, 43, true));
     EXPECT_EQ(cpkAgainst(40, 2, std::nullopt, 43), cpk(40, 2, 43, true));
     EXPECT_FALSE(cpkAgainst(40, 2, std::nullopt, std::nullopt));
+
+    const LimitCounts limits{
+        {{"max_ttff_s", {{60, 3}, {90, 3}}}, {"min_sats", {{4, 1}, {5, 3}, {6, 2}}}}, 6};
+    EXPECT_EQ(limitInForce(limits, "max_ttff_s", true)->value, 60);
+    EXPECT_EQ(limitInForce(limits, "min_sats", false)->value, 5);
+    EXPECT_EQ(limitInForce(limits, "min_sats", false)->results, 3);
+    EXPECT_FALSE(limitInForce(limits, "min_cn0", false));
 }
 
 TEST(ResultsTarget, ParsesOrNamesTheMistake) {
