@@ -10,15 +10,15 @@
 
 namespace results {
 
-const std::vector<MeasureSpec>& measureSpecs() {
-    static const std::vector<MeasureSpec> specs = {
+const std::vector<MeasureKind>& measureKinds() {
+    static const std::vector<MeasureKind> kinds = {
         {"ttff_s", "TTFF", "s", nullptr, "max_ttff_s"},
         {"signal_cn0_mean", "Signal C/N0", "dB-Hz", "cn0_low", "cn0_high"},
         {"cn0_mean4", "Sky C/N0", "dB-Hz", "min_cn0", nullptr},
         {"hdop", "HDOP", "", nullptr, nullptr},
         {"satellites", "Satellites", "", "min_sats", nullptr, true},
     };
-    return specs;
+    return kinds;
 }
 
 std::optional<QMap<QString, Values>> measureDistributions(const QSqlDatabase& db,
@@ -26,13 +26,13 @@ std::optional<QMap<QString, Values>> measureDistributions(const QSqlDatabase& db
     const Where w = where(filter);
     QMap<QString, Values> out;
     QSqlQuery q(db);
-    for (const MeasureSpec& spec : measureSpecs()) {
-        Values& v = out[QLatin1String(spec.key)];
+    for (const MeasureKind& kind : measureKinds()) {
+        Values& v = out[QLatin1String(kind.key)];
         if (!run(
                 q,
                 QStringLiteral("SELECT %2, CASE WHEN result = 'pass' THEN 1 ELSE 0 END, COUNT(*)"
                                " FROM results WHERE %1 AND %2 IS NOT NULL GROUP BY 1, 2 ORDER BY 1")
-                    .arg(w.sql, QLatin1String(spec.key)),
+                    .arg(w.sql, QLatin1String(kind.key)),
                 w, error))
             return std::nullopt;
         while (q.next()) {
@@ -107,10 +107,10 @@ std::optional<LimitInForce> limitInForce(const LimitCounts& counts, const char* 
     return best;
 }
 
-MeasureStats measureStats(const MeasureSpec& spec, const Values& values,
+MeasureStats measureStats(const MeasureKind& kind, const Values& values,
                           std::optional<LimitInForce> low, std::optional<LimitInForce> high) {
     MeasureStats s;
-    s.spec = &spec;
+    s.kind = &kind;
     s.low = low;
     s.high = high;
     const Distribution& d = values.all;
@@ -168,12 +168,12 @@ QList<SlotStats> slotStats(const QList<SlotSum>& sums) {
 Quality qualityOf(const QMap<QString, Values>& values, const QList<SlotSum>& sums,
                   const LimitCounts& limits) {
     Quality q;
-    for (const MeasureSpec& spec : measureSpecs()) {
+    for (const MeasureKind& kind : measureKinds()) {
         auto limit = [&](const char* key, bool upper) {
             return key ? limitInForce(limits, key, upper) : std::nullopt;
         };
-        q.measures.push_back(measureStats(spec, values.value(QLatin1String(spec.key)),
-                                          limit(spec.lowKey, false), limit(spec.highKey, true)));
+        q.measures.push_back(measureStats(kind, values.value(QLatin1String(kind.key)),
+                                          limit(kind.lowKey, false), limit(kind.highKey, true)));
     }
     q.perSlot = slotStats(sums);
     return q;
@@ -198,9 +198,9 @@ QJsonObject qualityJson(const Quality& q) {
             return defined ? QJsonValue(v) : QJsonValue();
         };
         QJsonObject limits;
-        if (m.low) limits.insert(QLatin1String(m.spec->lowKey), m.low->value);
-        if (m.high) limits.insert(QLatin1String(m.spec->highKey), m.high->value);
-        measures.insert(QLatin1String(m.spec->key),
+        if (m.low) limits.insert(QLatin1String(m.kind->lowKey), m.low->value);
+        if (m.high) limits.insert(QLatin1String(m.kind->highKey), m.high->value);
+        measures.insert(QLatin1String(m.kind->key),
                         QJsonObject{{"count", m.count},
                                     {"mean", figure(m.mean, m.count)},
                                     {"sd", figure(m.sd, m.count > 1)},
@@ -210,7 +210,7 @@ QJsonObject qualityJson(const Quality& q) {
                                     {"p95", figure(m.p95, m.count)},
                                     {"cpk", figure(m.cpk.value_or(0), bool(m.cpk))},
                                     {"limits", limits}});
-        if (m.low || m.high) marginal.insert(QLatin1String(m.spec->key), m.marginal);
+        if (m.low || m.high) marginal.insert(QLatin1String(m.kind->key), m.marginal);
     }
     QJsonArray perSlot;
     for (const SlotStats& s : q.perSlot)
@@ -230,10 +230,10 @@ QString fixed(double v) {
     return QString::number(v, 'f', 2);
 }
 
-QString nameOf(const MeasureSpec& spec) {
-    return *spec.unit
-               ? QStringLiteral("%1 (%2)").arg(QLatin1String(spec.name), QLatin1String(spec.unit))
-               : QLatin1String(spec.name);
+QString nameOf(const MeasureKind& kind) {
+    return *kind.unit
+               ? QStringLiteral("%1 (%2)").arg(QLatin1String(kind.name), QLatin1String(kind.unit))
+               : QLatin1String(kind.name);
 }
 
 QString limitsText(const MeasureStats& m) {
@@ -260,7 +260,7 @@ void printQuality(const Quality& q, QTextStream& out) {
                .arg(QStringLiteral("limits"), -12)
                .arg(QStringLiteral("Cpk"), 6);
     for (const MeasureStats& m : q.measures) {
-        out << QStringLiteral("  %1 %2").arg(nameOf(*m.spec), -20).arg(m.count, 6);
+        out << QStringLiteral("  %1 %2").arg(nameOf(*m.kind), -20).arg(m.count, 6);
         if (m.count)
             out << QStringLiteral(" %1 %2 %3 %4 %5 %6  %7 %8")
                        .arg(fixed(m.mean), 8)
@@ -275,7 +275,7 @@ void printQuality(const Quality& q, QTextStream& out) {
     }
     for (const MeasureStats& m : q.measures)
         for (const auto& [limit, key] :
-             {std::pair{m.low, m.spec->lowKey}, {m.high, m.spec->highKey}})
+             {std::pair{m.low, m.kind->lowKey}, {m.high, m.kind->highKey}})
             if (limit && limit->results != limit->of)
                 out << QStringLiteral(
                            "  %1 %2: the most frequent of the selected results' "
@@ -289,7 +289,7 @@ void printQuality(const Quality& q, QTextStream& out) {
     for (const MeasureStats& m : q.measures)
         if (m.low || m.high)
             out << QStringLiteral("  %1 %2 of %3 passes\n")
-                       .arg(nameOf(*m.spec), -20)
+                       .arg(nameOf(*m.kind), -20)
                        .arg(m.marginal, 6)
                        .arg(m.passed);
 
@@ -323,11 +323,11 @@ std::vector<SuggestedLimit> suggestLimits(const Quality& q) {
     for (const MeasureStats& m : q.measures) {
         if (m.passed < 2) continue;
         for (const auto& [key, upper] :
-             {std::pair{m.spec->lowKey, false}, {m.spec->highKey, true}}) {
+             {std::pair{m.kind->lowKey, false}, {m.kind->highKey, true}}) {
             if (!key) continue;
             double value = m.passedMean + (upper ? 3 : -3) * m.passedSd;
             // A whole measure's limit passes the same values as mean ± 3σ itself.
-            if (m.spec->whole) value = upper ? std::floor(value + 1e-9) : std::ceil(value - 1e-9);
+            if (m.kind->whole) value = upper ? std::floor(value + 1e-9) : std::ceil(value - 1e-9);
             out.push_back({&m, key, upper, value});
         }
     }

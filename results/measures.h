@@ -27,7 +27,7 @@ namespace results {
 
 // A measure: its column (and JSON name) and the keys of its limits in a
 // result's "limits" object.
-struct MeasureSpec {
+struct MeasureKind {
     const char* key;      // "ttff_s"
     const char* name;     // "TTFF"
     const char* unit;     // "s"; "" for a count
@@ -36,7 +36,7 @@ struct MeasureSpec {
     bool whole = false;   // whole numbers only (satellites)
 };
 // TTFF, the signal test's corrected C/N0, the sky's C/N0, HDOP, satellites.
-const std::vector<MeasureSpec>& measureSpecs();
+const std::vector<MeasureKind>& measureKinds();
 
 // A measure's values over the selection: every result with a value,
 // whatever its verdict, and those of the passing results.
@@ -76,7 +76,7 @@ struct LimitInForce {
 std::optional<LimitInForce> limitInForce(const LimitCounts& counts, const char* key, bool upper);
 
 struct MeasureStats {
-    const MeasureSpec* spec = nullptr;
+    const MeasureKind* kind = nullptr;
     qint64 count = 0;
     double mean = 0, sd = 0, min = 0, max = 0, median = 0, p95 = 0;
     std::optional<double> cpk;
@@ -87,7 +87,7 @@ struct MeasureStats {
     qint64 passed = 0;
     double passedMean = 0, passedSd = 0;
 };
-MeasureStats measureStats(const MeasureSpec& spec, const Values& values,
+MeasureStats measureStats(const MeasureKind& kind, const Values& values,
                           std::optional<LimitInForce> low, std::optional<LimitInForce> high);
 
 struct SlotStats {
@@ -103,7 +103,7 @@ constexpr double kSlotFlagDb = 1.5;
 QList<SlotStats> slotStats(const QList<SlotSum>& sums);
 
 struct Quality {
-    std::vector<MeasureStats> measures;  // in measureSpecs() order
+    std::vector<MeasureStats> measures;  // in measureKinds() order
     QList<SlotStats> perSlot;            // by station, then port
 };
 // The figures from the three reads' answers.
