@@ -5,9 +5,12 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QSaveFile>
+#include <algorithm>
+#include <cmath>
 #include <tuple>
 
 #include "results/htmlreport.h"
+#include "results/measures.h"
 #include "results/report.h"
 #include "results/store.h"
 #include "station/config.h"
@@ -55,14 +58,47 @@ int writeHtml(const QString& path, const QSqlDatabase& db, const results::Filter
     return station::kOk;
 }
 
+// Limits proposed from the passing results, each said as mean ± 3σ, then as
+// the options that set them (rounded to 0.01, within each option's range).
+void printSuggestedLimits(const results::Quality& q, QTextStream& out) {
+    const auto suggested = results::suggestLimits(q);
+    if (suggested.empty()) {
+        out << "No measure with a limit has two passing results to propose a limit from.\n";
+        return;
+    }
+    out << "Limits proposed from the selected passing results: mean - 3 sd for a minimum, "
+           "mean + 3 sd for a maximum\n";
+    QStringList options;
+    for (const results::SuggestedLimit& s : suggested) {
+        const results::MeasureStats& m = *s.measure;
+        QString option = QString::fromLatin1(s.key).replace('_', '-');
+        double value = std::round(s.value * 100) / 100;
+        for (const station::NumberSetting& setting : station::numberSettings())
+            if (QLatin1String(setting.key) == QLatin1String(s.key)) {
+                option = QLatin1String(setting.option);
+                value = std::clamp(value, setting.low, setting.high);
+            }
+        out << QStringLiteral("  %1 %2 passing  mean %3  sd %4  %5 = mean %6 3 sd = %7\n")
+                   .arg(QLatin1String(m.kind->name), -12)
+                   .arg(m.passed, 6)
+                   .arg(QString::number(m.passedMean, 'f', 2), QString::number(m.passedSd, 'f', 2),
+                        QLatin1String(s.key), QLatin1String(s.upper ? "+" : "-"),
+                        QString::number(s.value, 'f', 2));
+        options << QStringLiteral("--%1 %2").arg(option).arg(
+            QString::number(value, 'g', QLocale::FloatingPointShortest));
+    }
+    out << "Options: " << options.join(' ') << '\n';
+}
+
 }  // namespace
 
 int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
         "Summarizes stored results: units tested and passed, first-pass yield, failures by "
-        "reason, TTFF statistics, per station and overall; or writes them as rows (--csv), "
-        "one JSON object (--json) or a page with charts (--html)."));
+        "reason, TTFF statistics, per station and overall; each measure's statistics and Cpk, each "
+        "slot's C/N0 and the marginal passes; or writes them as rows (--csv), one JSON object "
+        "(--json) or a page with charts (--html), or proposes limits (--suggest-limits)."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption db(
@@ -97,7 +133,11 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         QStringLiteral("Write the report as one page with charts, for a browser or A4 paper, "
                        "to FILE (- for standard output)."),
         QStringLiteral("FILE"));
-    p.addOptions({help, db, since, until, station, lot, unit, csv, json, htmlFile});
+    const QCommandLineOption suggest(
+        QStringLiteral("suggest-limits"),
+        QStringLiteral("Propose limits from the selected passing results (mean +/- 3 standard "
+                       "deviations, e.g. of a known-good lot), as options to paste."));
+    p.addOptions({help, db, since, until, station, lot, unit, csv, json, htmlFile, suggest});
 
     const QString& name = kName;
     if (!p.parse(QStringList{name} + args)) {
@@ -115,8 +155,8 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     };
     if (!p.positionalArguments().isEmpty())
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments()[0]));
-    if (int(p.isSet(csv)) + int(p.isSet(json)) + int(p.isSet(htmlFile)) > 1)
-        return usage(QStringLiteral("give only one of --csv, --json and --html"));
+    if (int(p.isSet(csv)) + int(p.isSet(json)) + int(p.isSet(htmlFile)) + int(p.isSet(suggest)) > 1)
+        return usage(QStringLiteral("give only one of --csv, --json, --html and --suggest-limits"));
 
     results::Filter filter;
     for (auto [option, upper, field] : {std::tuple{&since, false, &filter.since},
@@ -183,7 +223,13 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     if (p.isSet(htmlFile))
         return writeHtml(p.value(htmlFile), store->database(), filter, heading(p, target), err);
 
-    const auto summary = results::summarize(store->database(), filter, &why);
+    const auto quality = results::quality(store->database(), filter, &why);
+    if (quality && p.isSet(suggest)) {
+        printSuggestedLimits(*quality, out);
+        return station::kOk;
+    }
+    const auto summary =
+        quality ? results::summarize(store->database(), filter, &why) : std::nullopt;
     if (!summary) {
         err << name << ": " << target.display() << ": " << why << '\n';
         return station::kStationFault;
@@ -191,10 +237,13 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     if (p.isSet(json)) {
         QJsonObject o = results::summaryJson(*summary);
         o.insert(QStringLiteral("database"), target.display());
+        const QJsonObject figures = results::qualityJson(*quality);
+        for (auto it = figures.begin(); it != figures.end(); ++it) o.insert(it.key(), *it);
         out << QJsonDocument(o).toJson(QJsonDocument::Compact) << '\n';
     } else {
         out << "Results in " << target.display() << '\n';
         results::printSummary(*summary, out);
+        if (summary->overall.results) results::printQuality(*quality, out);
     }
     return station::kOk;
 }

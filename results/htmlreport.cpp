@@ -69,36 +69,14 @@ bool fillYields(const QSqlDatabase& db, const Where& w, const QString& key, QLis
     return true;
 }
 
-// The most frequent value of each limit over the selection, from the few
-// distinct "limits" objects stored; a tie goes to the stricter value.
-bool fillLimits(const QSqlDatabase& db, const Where& w, qint64 results,
-                std::vector<Measure>& measures, QString* error) {
-    QMap<QString, QMap<double, qint64>> counts;
-    QSqlQuery q(db);
-    if (!run(q,
-             QStringLiteral("SELECT limits, COUNT(*) FROM results WHERE %1 GROUP BY limits")
-                 .arg(w.sql),
-             w, error))
-        return false;
-    while (q.next()) {
-        const QJsonObject limits = QJsonDocument::fromJson(q.value(0).toByteArray()).object();
-        for (auto it = limits.begin(); it != limits.end(); ++it)
-            if (it->isDouble()) counts[it.key()][it->toDouble()] += q.value(1).toLongLong();
-    }
-    if (!drained(q, error)) return false;
-    auto inForce = [&](const char* key, bool upper, std::optional<LimitInForce>& limit) {
-        if (!key) return;
-        const auto values = counts.value(QLatin1String(key));
-        for (auto it = values.begin(); it != values.end(); ++it) {
-            const bool better = !limit || it.value() > limit->results ||
-                                (it.value() == limit->results &&
-                                 (upper ? it.key() < limit->value : it.key() > limit->value));
-            if (better) limit = LimitInForce{it.key(), it.value(), results};
-        }
-    };
+// The limit in force of each measure, by the report's one rule.
+bool fillLimits(const QSqlDatabase& db, const Filter& filter, std::vector<Measure>& measures,
+                QString* error) {
+    const auto counts = limitCounts(db, filter, error);
+    if (!counts) return false;
     for (Measure& m : measures) {
-        inForce(m.limitKey, m.upper, m.limit);
-        inForce(m.lowKey, false, m.low);
+        if (m.limitKey) m.limit = limitInForce(*counts, m.limitKey, m.upper);
+        if (m.lowKey) m.low = limitInForce(*counts, m.lowKey, false);
     }
     return true;
 }
@@ -826,7 +804,7 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
     const Where w = where(filter);
     if (!fillYields(db, w, QStringLiteral("lot"), d.lots, &why) ||
         !fillYields(db, w, QStringLiteral("substr(started, 1, 10)"), d.days, &why) ||
-        !fillLimits(db, w, d.summary.overall.results, d.measures, &why) ||
+        !fillLimits(db, filter, d.measures, &why) ||
         !fillCalibrations(db, filter, d.calibrations, &why))
         return failed();
 

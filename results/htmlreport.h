@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "results/measures.h"
 #include "results/report.h"
 
 namespace results {
@@ -31,13 +32,6 @@ struct Yield {
     qint64 tests = 0;                                // results, with or without a serial
     qint64 failed = 0, faults = 0, interrupted = 0;  // results by outcome
     qint64 retests = 0, retestsPassed = 0;           // results stored as a retest
-};
-
-// The limit most of the selected results were judged under.
-struct LimitInForce {
-    double value = 0;
-    qint64 results = 0;  // results judged under this value
-    qint64 of = 0;       // results in the selection
 };
 
 // One measure's values over the selection, sorted, with its limit; a measure

@@ -13,7 +13,9 @@
 
 #include "cli/reportcommand.h"
 #include "results/htmlreport.h"
+#include "results/measures.h"
 #include "results/report.h"
+#include "results/statistics.h"
 #include "results/store.h"
 #include "results/storeworker.h"
 #include "testkit/pgserver.h"
@@ -56,7 +58,67 @@ int report(const QStringList& args, QString* out, QString* err = nullptr) {
     return cli::runReport(args, os, es);  // each stream flushes its text when it goes
 }
 
+// The tables under a heading of docs/RESULTS.md, each as rows of cells (the
+// header row first), code quotes taken off.
+QList<QList<QStringList>> docTables(const QString& heading) {
+    QFile f(QStringLiteral(COLDSTART_RESULTS_MD));
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+    QList<QList<QStringList>> tables;
+    bool under = false, inTable = false;
+    for (const QString& line : QString::fromUtf8(f.readAll()).split('\n')) {
+        if (line.startsWith('#')) under = line.endsWith(heading);
+        const bool row = under && line.startsWith('|');
+        if (row && !line.startsWith(QLatin1String("|---"))) {
+            if (!inTable) tables.append(QList<QStringList>());
+            QStringList cells = line.split('|').mid(1);
+            cells.removeLast();
+            for (QString& c : cells) c = c.trimmed().remove('`');
+            tables.last() << cells;
+        }
+        inTable = row;
+    }
+    return tables;
+}
+
+const QString kExample = QStringLiteral("Worked example of the quality statistics");
+
 }  // namespace
+
+// A distribution's figures are those of its values written out: the ranks
+// exactly, the sums up to rounding.  Cpk in a window is its nearer side's.
+// The limit in force is the most frequent, a tie going to the stricter.
+TEST(ResultsStatistics, DistributionsGiveTheFiguresOfTheirValues) {
+    const QList<QStringList> rows = docTables(kExample).value(0);
+    ASSERT_GT(rows.size(), 4);
+    for (int column : {2, 3}) {
+        std::vector<double> values;
+        for (const QStringList& row : rows.mid(1)) values.push_back(row[column].toDouble());
+        std::sort(values.begin(), values.end());
+        Distribution d;
+        for (double v : values)
+            if (!d.empty() && d.back().first == v)
+                ++d.back().second;
+            else
+                d.emplace_back(v, 1);
+        ASSERT_LT(d.size(), values.size()) << "the example has repeated values";
+        EXPECT_EQ(countOf(d), std::int64_t(values.size()));
+        for (double p = 1; p <= 100; ++p) EXPECT_EQ(nearestRank(d, p), nearestRank(values, p)) << p;
+        EXPECT_EQ(median(d), median(values));
+        EXPECT_DOUBLE_EQ(mean(d), mean(values));
+        EXPECT_DOUBLE_EQ(sampleSd(d), sampleSd(values));
+    }
+    EXPECT_EQ(cpkAgainst(40, 2, 37, 46), cpk(40, 2, 37, false));
+    EXPECT_EQ(cpkAgainst(40, 2, 34, 43), cpk(40, 2, 43, true));
+    EXPECT_EQ(cpkAgainst(40, 2, std::nullopt, 43), cpk(40, 2, 43, true));
+    EXPECT_FALSE(cpkAgainst(40, 2, std::nullopt, std::nullopt));
+
+    const LimitCounts limits{
+        {{"max_ttff_s", {{60, 3}, {90, 3}}}, {"min_sats", {{4, 1}, {5, 3}, {6, 2}}}}, 6};
+    EXPECT_EQ(limitInForce(limits, "max_ttff_s", true)->value, 60);
+    EXPECT_EQ(limitInForce(limits, "min_sats", false)->value, 5);
+    EXPECT_EQ(limitInForce(limits, "min_sats", false)->results, 3);
+    EXPECT_FALSE(limitInForce(limits, "min_cn0", false));
+}
 
 TEST(ResultsTarget, ParsesOrNamesTheMistake) {
     struct Case {
@@ -355,6 +417,71 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
     EXPECT_EQ(csv.count("\r\n"), 1 + 4) << "the header and bench-2's rows";
 }
 
+// The worked example of docs/RESULTS.md, read from there: its rows stored in a
+// database of their own, each figure it gives found in `report --json`, and
+// the limits it proposes in `report --suggest-limits`.
+TEST_P(ResultsReport, TheQualityExample) {
+    const auto tables = docTables(kExample);
+    ASSERT_EQ(tables.size(), 2);
+    const QStringList header = tables[0][0];
+    QList<QJsonObject> rows;
+    for (const QStringList& cells : tables[0].mid(1)) {
+        QJsonObject r{{"id", QStringLiteral("ex-%1").arg(rows.size())}, {"station", "line-1"}};
+        QJsonObject limits, signal;
+        for (int i = 0; i < header.size(); ++i) {
+            bool number = false;
+            const double v = cells[i].toDouble(&number);
+            const QJsonValue value = number ? QJsonValue(v) : QJsonValue(cells[i]);
+            if (header[i].startsWith("signal_"))
+                signal[header[i].mid(7)] = value;
+            else if (QStringList{"max_ttff_s", "cn0_low", "cn0_high"}.contains(header[i]))
+                limits[header[i]] = value;
+            else
+                r[header[i]] = value;
+        }
+        r["limits"] = limits;
+        r["signal"] = signal;
+        rows << r;
+    }
+    QString example = db.dir.filePath(QStringLiteral("example.sqlite")), why;
+    if (GetParam()) {
+        QSqlQuery(db.open(target)->database()).exec("CREATE DATABASE example");  // once a server
+        example = pg->url(QStringLiteral("example"));
+    }
+    ASSERT_GE(db.open(example)->saveBatch(rows, &why), 0) << why.toStdString();
+    QString out, text, suggested;
+    ASSERT_EQ(report({"--db", example, "--json"}, &out), 0);
+    ASSERT_EQ(report({"--db", example}, &text), 0);
+    ASSERT_EQ(report({"--db", example, "--suggest-limits"}, &suggested), 0);
+    const QJsonObject json = QJsonDocument::fromJson(out.toUtf8()).object();
+    for (const QStringList& figure : tables[1].mid(1)) {
+        const QString &path = figure[0], want = figure[2];
+        if (path == "--suggest-limits") {
+            EXPECT_TRUE(suggested.contains("\nOptions: " + want + '\n')) << suggested.toStdString();
+            continue;
+        }
+        QJsonValue v = json;
+        for (const QString& key : path.split('.')) {
+            if (!key.startsWith("slots[")) {
+                v = v[key];
+                continue;
+            }
+            for (const QJsonValue slot : json["slots"].toArray())
+                if (slot["port"] == key.mid(6).chopped(1)) v = slot;
+        }
+        if (want == "true" || want == "false") {
+            EXPECT_EQ(v, QJsonValue(want == "true")) << path.toStdString();
+            continue;
+        }
+        const int decimals = want.contains('.') ? int(want.size() - want.indexOf('.') - 1) : 0;
+        EXPECT_TRUE(v.isDouble()) << path.toStdString();
+        EXPECT_NEAR(v.toDouble(), want.toDouble(), 0.5 * std::pow(10, -decimals) + 1e-9)
+            << path.toStdString();
+    }
+    EXPECT_TRUE(text.contains("/dev/ttyUSB2             signal      2   39.88   -1.94  LOW\n"))
+        << text.toStdString();
+}
+
 // The report's usage and database mistakes, named; the engine does not matter.
 TEST(ResultsReportUsage, NamesEachMistake) {
     Db db;
@@ -383,7 +510,7 @@ TEST(ResultsReportUsage, NamesEachMistake) {
     } cases[] = {
         {{"--since", "2026-13-01"}, 2, "--since \"2026-13-01\" is not a date"},
         {{"--since", "2026-12-03", "--until", "2026-12-01"}, 2, "--since is after --until"},
-        {{"--csv", "x.csv", "--json"}, 2, "only one of --csv, --json and --html"},
+        {{"--csv", "x.csv", "--json"}, 2, "only one of --csv, --json, --html and --suggest-limits"},
         {{"--bogus"}, 2, "bogus"},
         {{"extra"}, 2, "unexpected argument \"extra\""},
         {{"--db", "/nonexistent/r.sqlite"}, 3, "/nonexistent/r.sqlite: no such file"},

@@ -1,0 +1,337 @@
+#include "results/measures.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSqlQuery>
+#include <algorithm>
+#include <cmath>
+
+#include "results/query.h"
+
+namespace results {
+
+const std::vector<MeasureKind>& measureKinds() {
+    static const std::vector<MeasureKind> kinds = {
+        {"ttff_s", "TTFF", "s", nullptr, "max_ttff_s"},
+        {"signal_cn0_mean", "Signal C/N0", "dB-Hz", "cn0_low", "cn0_high"},
+        {"cn0_mean4", "Sky C/N0", "dB-Hz", "min_cn0", nullptr},
+        {"hdop", "HDOP", "", nullptr, nullptr},
+        {"satellites", "Satellites", "", "min_sats", nullptr, true},
+    };
+    return kinds;
+}
+
+std::optional<QMap<QString, Values>> measureDistributions(const QSqlDatabase& db,
+                                                          const Filter& filter, QString* error) {
+    const Where w = where(filter);
+    QMap<QString, Values> out;
+    QSqlQuery q(db);
+    for (const MeasureKind& kind : measureKinds()) {
+        Values& v = out[QLatin1String(kind.key)];
+        if (!run(
+                q,
+                QStringLiteral("SELECT %2, CASE WHEN result = 'pass' THEN 1 ELSE 0 END, COUNT(*)"
+                               " FROM results WHERE %1 AND %2 IS NOT NULL GROUP BY 1, 2 ORDER BY 1")
+                    .arg(w.sql, QLatin1String(kind.key)),
+                w, error))
+            return std::nullopt;
+        while (q.next()) {
+            const double value = q.value(0).toDouble();
+            const qint64 n = q.value(2).toLongLong();
+            for (Distribution* d : {&v.all, q.value(1).toInt() ? &v.passed : nullptr}) {
+                if (!d) continue;
+                if (!d->empty() && d->back().first == value)
+                    d->back().second += n;
+                else
+                    d->emplace_back(value, n);
+            }
+        }
+        if (!drained(q, error)) return std::nullopt;
+    }
+    return out;
+}
+
+std::optional<QList<SlotSum>> slotSums(const QSqlDatabase& db, const Filter& filter,
+                                       QString* error) {
+    const Where w = where(filter);
+    QList<SlotSum> out;
+    QSqlQuery q(db);
+    if (!run(q,
+             QStringLiteral("SELECT station, port, COUNT(signal_cn0_mean), SUM(signal_cn0_mean),"
+                            " COUNT(cn0_mean4), SUM(cn0_mean4) FROM results WHERE %1"
+                            " AND (signal_cn0_mean IS NOT NULL OR cn0_mean4 IS NOT NULL)"
+                            " GROUP BY station, port ORDER BY station, port")
+                 .arg(w.sql),
+             w, error))
+        return std::nullopt;
+    while (q.next())
+        for (int i : {2, 4})
+            if (q.value(i).toLongLong())
+                out << SlotSum{q.value(0).toString(), q.value(1).toString(),
+                               QLatin1String(i == 2 ? "signal_cn0_mean" : "cn0_mean4"),
+                               q.value(i).toLongLong(), q.value(i + 1).toDouble()};
+    if (!drained(q, error)) return std::nullopt;
+    return out;
+}
+
+std::optional<LimitCounts> limitCounts(const QSqlDatabase& db, const Filter& filter,
+                                       QString* error) {
+    const Where w = where(filter);
+    LimitCounts out;
+    QSqlQuery q(db);
+    if (!run(q,
+             QStringLiteral("SELECT limits, COUNT(*) FROM results WHERE %1 GROUP BY limits")
+                 .arg(w.sql),
+             w, error))
+        return std::nullopt;
+    while (q.next()) {
+        const qint64 n = q.value(1).toLongLong();
+        out.results += n;
+        const QJsonObject limits = QJsonDocument::fromJson(q.value(0).toByteArray()).object();
+        for (auto it = limits.begin(); it != limits.end(); ++it)
+            if (it->isDouble()) out.byKey[it.key()][it->toDouble()] += n;
+    }
+    if (!drained(q, error)) return std::nullopt;
+    return out;
+}
+
+std::optional<LimitInForce> limitInForce(const LimitCounts& counts, const char* key, bool upper) {
+    std::optional<LimitInForce> best;
+    const auto values = counts.byKey.value(QLatin1String(key));
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        const bool better = !best || it.value() > best->results ||
+                            (it.value() == best->results &&
+                             (upper ? it.key() < best->value : it.key() > best->value));
+        if (better) best = LimitInForce{it.key(), it.value(), counts.results};
+    }
+    return best;
+}
+
+MeasureStats measureStats(const MeasureKind& kind, const Values& values,
+                          std::optional<LimitInForce> low, std::optional<LimitInForce> high) {
+    MeasureStats s;
+    s.kind = &kind;
+    s.low = low;
+    s.high = high;
+    const Distribution& d = values.all;
+    s.count = countOf(d);
+    if (s.count) {
+        s.mean = mean(d);
+        s.sd = sampleSd(d);
+        s.min = d.front().first;
+        s.max = d.back().first;
+        s.median = median(d);
+        s.p95 = nearestRank(d, 95);
+        s.cpk = cpkAgainst(s.mean, s.sd, low ? std::optional(low->value) : std::nullopt,
+                           high ? std::optional(high->value) : std::nullopt);
+    }
+    // The span of a one-sided limit is its distance from zero.
+    const double span = low && high ? high->value - low->value
+                        : low       ? std::abs(low->value)
+                        : high      ? std::abs(high->value)
+                                    : 0;
+    const double band = span / 10;
+    for (const auto& [v, n] : values.passed)
+        if ((low && v >= low->value && v <= low->value + band) ||
+            (high && v <= high->value && v >= high->value - band))
+            s.marginal += n;
+    s.passed = countOf(values.passed);
+    s.passedMean = mean(values.passed);
+    s.passedSd = sampleSd(values.passed);
+    return s;
+}
+
+QList<SlotStats> slotStats(const QList<SlotSum>& sums) {
+    QMap<QString, QList<SlotSum>> byStation;
+    for (const SlotSum& s : sums) byStation[s.station] << s;
+    QList<SlotStats> out;
+    for (const QList<SlotSum>& station : byStation) {
+        const bool signal = std::any_of(station.begin(), station.end(), [](const SlotSum& s) {
+            return s.column == QLatin1String("signal_cn0_mean");
+        });
+        const QLatin1String column(signal ? "signal_cn0_mean" : "cn0_mean4");
+        qint64 n = 0;
+        double sum = 0;
+        for (const SlotSum& s : station)
+            if (s.column == column) n += s.count, sum += s.sum;
+        for (const SlotSum& s : station) {
+            if (s.column != column) continue;
+            SlotStats slot{s.station, s.port, s.column, s.count, s.sum / double(s.count), 0, false};
+            slot.delta = slot.mean - sum / double(n);
+            slot.flagged = slot.delta < -kSlotFlagDb;
+            out << slot;
+        }
+    }
+    return out;
+}
+
+Quality qualityOf(const QMap<QString, Values>& values, const QList<SlotSum>& sums,
+                  const LimitCounts& limits) {
+    Quality q;
+    for (const MeasureKind& kind : measureKinds()) {
+        auto limit = [&](const char* key, bool upper) {
+            return key ? limitInForce(limits, key, upper) : std::nullopt;
+        };
+        q.measures.push_back(measureStats(kind, values.value(QLatin1String(kind.key)),
+                                          limit(kind.lowKey, false), limit(kind.highKey, true)));
+    }
+    q.perSlot = slotStats(sums);
+    return q;
+}
+
+std::optional<Quality> quality(const QSqlDatabase& db, const Filter& filter, QString* error) {
+    QString why;
+    const auto values = measureDistributions(db, filter, &why);
+    const auto sums = values ? slotSums(db, filter, &why) : std::nullopt;
+    const auto limits = sums ? limitCounts(db, filter, &why) : std::nullopt;
+    if (!limits) {
+        if (error) *error = why;
+        return std::nullopt;
+    }
+    return qualityOf(*values, *sums, *limits);
+}
+
+QJsonObject qualityJson(const Quality& q) {
+    QJsonObject measures, marginal;
+    for (const MeasureStats& m : q.measures) {
+        auto figure = [&](double v, bool defined) {
+            return defined ? QJsonValue(v) : QJsonValue();
+        };
+        QJsonObject limits;
+        if (m.low) limits.insert(QLatin1String(m.kind->lowKey), m.low->value);
+        if (m.high) limits.insert(QLatin1String(m.kind->highKey), m.high->value);
+        measures.insert(QLatin1String(m.kind->key),
+                        QJsonObject{{"count", m.count},
+                                    {"mean", figure(m.mean, m.count)},
+                                    {"sd", figure(m.sd, m.count > 1)},
+                                    {"min", figure(m.min, m.count)},
+                                    {"max", figure(m.max, m.count)},
+                                    {"median", figure(m.median, m.count)},
+                                    {"p95", figure(m.p95, m.count)},
+                                    {"cpk", figure(m.cpk.value_or(0), bool(m.cpk))},
+                                    {"limits", limits}});
+        if (m.low || m.high) marginal.insert(QLatin1String(m.kind->key), m.marginal);
+    }
+    QJsonArray perSlot;
+    for (const SlotStats& s : q.perSlot)
+        perSlot.append(QJsonObject{{"station", s.station},
+                                   {"port", s.port},
+                                   {"measure", s.column},
+                                   {"count", s.count},
+                                   {"cn0_mean", s.mean},
+                                   {"delta", s.delta},
+                                   {"flagged", s.flagged}});
+    return QJsonObject{{"measures", measures}, {"slots", perSlot}, {"marginal", marginal}};
+}
+
+namespace {
+
+QString fixed(double v) {
+    return QString::number(v, 'f', 2);
+}
+
+QString nameOf(const MeasureKind& kind) {
+    return *kind.unit
+               ? QStringLiteral("%1 (%2)").arg(QLatin1String(kind.name), QLatin1String(kind.unit))
+               : QLatin1String(kind.name);
+}
+
+QString limitsText(const MeasureStats& m) {
+    auto value = [](double v) { return QString::number(v, 'g', QLocale::FloatingPointShortest); };
+    if (m.low && m.high) return value(m.low->value) + QStringLiteral(" to ") + value(m.high->value);
+    if (m.low) return QStringLiteral(">= ") + value(m.low->value);
+    if (m.high) return QStringLiteral("<= ") + value(m.high->value);
+    return QStringLiteral("-");
+}
+
+}  // namespace
+
+void printQuality(const Quality& q, QTextStream& out) {
+    out << "\nMeasures (every result with a value, pass or fail; limits in force)\n"
+        << QStringLiteral("  %1 %2 %3 %4 %5 %6 %7 %8  %9 %10\n")
+               .arg(QStringLiteral("Measure"), -20)
+               .arg(QStringLiteral("n"), 6)
+               .arg(QStringLiteral("mean"), 8)
+               .arg(QStringLiteral("sd"), 7)
+               .arg(QStringLiteral("min"), 8)
+               .arg(QStringLiteral("max"), 8)
+               .arg(QStringLiteral("median"), 8)
+               .arg(QStringLiteral("p95"), 8)
+               .arg(QStringLiteral("limits"), -12)
+               .arg(QStringLiteral("Cpk"), 6);
+    for (const MeasureStats& m : q.measures) {
+        out << QStringLiteral("  %1 %2").arg(nameOf(*m.kind), -20).arg(m.count, 6);
+        if (m.count)
+            out << QStringLiteral(" %1 %2 %3 %4 %5 %6  %7 %8")
+                       .arg(fixed(m.mean), 8)
+                       .arg(m.count > 1 ? fixed(m.sd) : QStringLiteral("-"), 7)
+                       .arg(fixed(m.min), 8)
+                       .arg(fixed(m.max), 8)
+                       .arg(fixed(m.median), 8)
+                       .arg(fixed(m.p95), 8)
+                       .arg(limitsText(m), -12)
+                       .arg(m.cpk ? fixed(*m.cpk) : QStringLiteral("-"), 6);
+        out << '\n';
+    }
+    for (const MeasureStats& m : q.measures)
+        for (const auto& [limit, key] :
+             {std::pair{m.low, m.kind->lowKey}, {m.high, m.kind->highKey}})
+            if (limit && limit->results != limit->of)
+                out << QStringLiteral(
+                           "  %1 %2: the most frequent of the selected results' "
+                           "limits (%3 of %4)\n")
+                           .arg(QLatin1String(key))
+                           .arg(limit->value)
+                           .arg(limit->results)
+                           .arg(limit->of);
+
+    out << "\nMarginal passes (within 10 % of the limits' span inside a limit)\n";
+    for (const MeasureStats& m : q.measures)
+        if (m.low || m.high)
+            out << QStringLiteral("  %1 %2 of %3 passes\n")
+                       .arg(nameOf(*m.kind), -20)
+                       .arg(m.marginal, 6)
+                       .arg(m.passed);
+
+    if (q.perSlot.isEmpty()) return;
+    out << QStringLiteral(
+               "\nSlots (mean C/N0 in dB-Hz, and its difference from the station's; "
+               "more than %1 dB below stands out)\n")
+               .arg(kSlotFlagDb)
+        << QStringLiteral("  %1 %2 %3 %4 %5 %6\n")
+               .arg(QStringLiteral("Station"), -12)
+               .arg(QStringLiteral("Port"), -24)
+               .arg(QStringLiteral("C/N0"), -6)
+               .arg(QStringLiteral("n"), 6)
+               .arg(QStringLiteral("mean"), 7)
+               .arg(QStringLiteral("delta"), 7);
+    for (const SlotStats& s : q.perSlot)
+        out << QStringLiteral("  %1 %2 %3 %4 %5 %6%7\n")
+                   .arg(s.station.isEmpty() ? QStringLiteral("(none)") : s.station, -12)
+                   .arg(s.port, -24)
+                   .arg(s.column == QLatin1String("cn0_mean4") ? QStringLiteral("sky")
+                                                               : QStringLiteral("signal"),
+                        -6)
+                   .arg(s.count, 6)
+                   .arg(fixed(s.mean), 7)
+                   .arg((s.delta >= 0 ? QStringLiteral("+") : QString()) + fixed(s.delta), 7)
+                   .arg(s.flagged ? QStringLiteral("  LOW") : QString());
+}
+
+std::vector<SuggestedLimit> suggestLimits(const Quality& q) {
+    std::vector<SuggestedLimit> out;
+    for (const MeasureStats& m : q.measures) {
+        if (m.passed < 2) continue;
+        for (const auto& [key, upper] :
+             {std::pair{m.kind->lowKey, false}, {m.kind->highKey, true}}) {
+            if (!key) continue;
+            double value = m.passedMean + (upper ? 3 : -3) * m.passedSd;
+            // A whole measure's limit passes the same values as mean ± 3σ itself.
+            if (m.kind->whole) value = upper ? std::floor(value + 1e-9) : std::ceil(value - 1e-9);
+            out.push_back({&m, key, upper, value});
+        }
+    }
+    return out;
+}
+
+}  // namespace results
