@@ -131,7 +131,7 @@ int runCalibrate(const QStringList& arguments, QTextStream& out, QTextStream& er
             } else {
                 out << o.port << ": " << o.result << ", offset " << offsetText(o.offset)
                     << " dB (measured " << offsetText(o.measured) << ", expected " << o.expected
-                    << "), drift " << offsetText(o.drift) << " dB"
+                    << ")" << (o.drift ? ", drift " + offsetText(o.drift) + " dB" : QString())
                     << (o.driftFlagged ? " FLAGGED" : "")
                     << (o.error.isEmpty() ? QString() : ", not kept: " + o.error) << '\n';
             }

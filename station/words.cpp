@@ -133,7 +133,8 @@ QString outcomeWords(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
     // The signal's own verdict, unless the reason is its own and says it.
     if (r.signal && !r.signal->reason.isEmpty()) {
         const QString signal = signalWords(*r.signal, r.limits, fixTimeoutS);
-        if (why == r.signal->reason || (why == QLatin1String("ok") && !r.ttffS)) return signal;
+        const bool ok = why == QLatin1String("ok");
+        if ((why == r.signal->reason && !ok) || (ok && !r.ttffS)) return signal;
         if (!signal.isEmpty())
             words += (words.isEmpty() ? QString() : QStringLiteral("; ")) + signal;
     }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <QFile>
 #include <QJsonArray>
 #include <QSqlQuery>
 #include <cmath>
@@ -39,6 +40,27 @@ TEST(SignalOptions, AgesAndTheirMistakes) {
         EXPECT_EQ(parsed.exitStatus, 2) << message;
         EXPECT_TRUE(parsed.text.contains(QLatin1String(message))) << parsed.text.toStdString();
     }
+    // A plan file carries them too, every key checked.
+    QTemporaryDir dir;
+    auto plan = [&](const QByteArray& json, QString* error) {
+        QFile file(dir.filePath("p.json"));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(json) == json.size());
+        file.close();
+        return station::readPlan(file.fileName(), error);
+    };
+    QString error;
+    const auto read = plan(R"({"tests": ["signal", "fix"], "cn0_sv": "galileo:11", "cn0_samples": 5,
+        "cn0_low": 40, "cn0_high": 46, "max_offset_db": 3, "calibration_max_age": "30m"})",
+                           &error);
+    ASSERT_TRUE(read) << error.toStdString();
+    EXPECT_EQ(read->tests, QStringList({"fix", "signal"}));
+    EXPECT_EQ(read->cn0Sv, "Galileo:11");
+    EXPECT_EQ(std::tuple(read->cn0Samples, *read->limits.cn0Low, *read->limits.cn0High,
+                         read->maxOffsetDb, read->calibrationMaxAgeS),
+              std::tuple(5, 40.0, 46.0, 3.0, 1800.0));
+    EXPECT_FALSE(plan(R"({"calibration_max_age": "1 day"})", &error));
+    EXPECT_TRUE(error.contains("\"calibration_max_age\" \"1 day\" is not an age"))
+        << error.toStdString();
 }
 
 // Each calibration keeps its id; the slot's latest and the one before it
