@@ -22,6 +22,10 @@ struct Calibration {
     double offset = 0;    // expected - measured
 };
 
+// A slot whose offset moved more than this since its previous calibration
+// is flagged, dB.
+inline constexpr double kDriftFlagDb = 1.0;
+
 // A calibration kept, or why not.
 struct CalibrationKept {
     std::optional<qint64> id;             // empty: not kept, see error

@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "results/calibration.h"
 #include "results/measures.h"
 #include "results/report.h"
 
@@ -49,7 +50,7 @@ struct Measure {
 };
 
 // One calibration of a slot with a golden unit (the calibrations table).
-struct Calibration {
+struct CalibrationPoint {
     qint64 id = 0;
     QString time, operatorName, golden;
     double expected = 0, measured = 0, offset = 0;
@@ -58,7 +59,7 @@ struct Calibration {
 // A slot's calibrations in the selection's time, oldest first.
 struct SlotCalibrations {
     QString station, port;
-    std::vector<Calibration> history;
+    std::vector<CalibrationPoint> history;
 };
 
 // Everything the page shows, read with the report's selection.
@@ -73,10 +74,6 @@ struct Distributions {
 };
 // The measures' places in Distributions::measures.
 enum MeasureIndex { kTtff = 0, kCn0 = 1, kSignal = 4 };
-
-// A calibration whose offset moved more than this since the slot's previous
-// one is flagged (as `calibrate` flags it).
-inline constexpr double kDriftFlagDb = 1.0;
 
 // Each query selects with the report's WHERE on the indexed columns and
 // reads the selected rows at most once.  Calibrations are selected by the

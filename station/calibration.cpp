@@ -93,7 +93,7 @@ CalibrationOutcome judgeCalibration(const QString& port, const QString& golden, 
 void noteDrift(CalibrationOutcome& outcome, const std::optional<results::Calibration>& previous) {
     if (!previous || !outcome.offset) return;
     outcome.drift = *outcome.offset - previous->offset;
-    outcome.driftFlagged = std::abs(*outcome.drift) > kDriftFlagDb;
+    outcome.driftFlagged = std::abs(*outcome.drift) > results::kDriftFlagDb;
 }
 
 Calibrator::Calibrator(std::vector<UnitConfig> units, QString golden, double expected,

@@ -30,10 +30,6 @@ namespace station {
 
 class Station;
 
-// An offset that moved more than this since the slot's previous
-// calibration is flagged, dB.
-inline constexpr double kDriftFlagDb = 1.0;
-
 // Why the slot's latest calibration cannot be used now ("no calibration",
 // "calibrated 26.0 h ago, more than 24.0 h", "offset 7.2 dB is beyond 6
 // dB"); empty when it can.
@@ -56,7 +52,7 @@ struct CalibrationOutcome {
     std::optional<qint64> id;        // the calibration kept; empty: none
     QString result;                  // ok, offset-too-large, signal-not-seen
     std::optional<double> drift;     // offset minus the slot's previous offset
-    bool driftFlagged = false;       // |drift| > kDriftFlagDb
+    bool driftFlagged = false;       // |drift| > results::kDriftFlagDb
     QString status;                  // how the measurement went, in the station's words
     QString error;                   // why it could not be kept; empty when it was
 
