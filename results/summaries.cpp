@@ -6,6 +6,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <array>
+#include <charconv>
 #include <map>
 
 #include "results/query.h"
@@ -158,15 +159,42 @@ bool tallySummaries(const QSqlDatabase& db, const std::pair<QString, QString>& s
             q.value(3).toLongLong();
     if (!drained(q, error)) return false;
 
+    // PostgreSQL's driver reads many small rows slowly: there each station's
+    // values of a measure come as one text "value:n,value:n,..." (a double
+    // is written in its shortest exact form and reads back the same).
     QMap<QString, QMap<QString, Counts>> values;
+    const bool packed = db.driverName() == QLatin1String("QPSQL");
     if (!run(q,
-             QStringLiteral("SELECT station, measure, value, n FROM summary_values WHERE %1")
-                 .arg(w.sql),
+             packed
+                 ? QStringLiteral("SELECT station, measure,"
+                                  " string_agg(CAST(value AS TEXT) || ':' || CAST(n AS TEXT),"
+                                  " ',') FROM summary_values WHERE %1 GROUP BY station, measure")
+                       .arg(w.sql)
+                 : QStringLiteral("SELECT station, measure, value, n FROM summary_values WHERE %1")
+                       .arg(w.sql),
              w, error))
         return false;
-    while (q.next())
-        values[q.value(0).toString()][q.value(1).toString()][q.value(2).toDouble()] +=
-            q.value(3).toLongLong();
+    while (q.next()) {
+        Counts& counts = values[q.value(0).toString()][q.value(1).toString()];
+        if (!packed) {
+            counts[q.value(2).toDouble()] += q.value(3).toLongLong();
+            continue;
+        }
+        const QByteArray text = q.value(2).toString().toLatin1();
+        for (const char *p = text.constData(), *end = p + text.size(); p < end; ++p) {
+            double value = 0;
+            qint64 n = 0;
+            auto got = std::from_chars(p, end, value);
+            if (got.ec == std::errc() && got.ptr < end && *got.ptr == ':')
+                got = std::from_chars(got.ptr + 1, end, n);
+            if (got.ec != std::errc() || (got.ptr < end && *got.ptr != ',')) {
+                *error = QStringLiteral("unreadable values of %1").arg(q.value(1).toString());
+                return false;
+            }
+            counts[value] += n;
+            p = got.ptr;
+        }
+    }
     if (!drained(q, error)) return false;
     fillValues(t.values, values);
 
@@ -232,9 +260,15 @@ std::optional<MeasureValues> measureValues(const QSqlDatabase& db, const Filter&
 // The statements of a save, each over the row's three scopes at once.
 struct SummaryWriter::Queries {
     explicit Queries(const QSqlDatabase& db)
-        : outcomes(db), values(db), ports(db), unitRows(db), unitPut(db), unitCounts(db) {}
-    QSqlQuery outcomes, values, ports, unitRows, unitPut, unitCounts;
-    bool ready = false;
+        : outcomes(db),
+          values(db),
+          ports(db),
+          unitLock(db),
+          unitRows(db),
+          unitPut(db),
+          unitCounts(db) {}
+    QSqlQuery outcomes, values, ports, unitLock, unitRows, unitPut, unitCounts;
+    bool ready = false, pg = false;
 };
 
 SummaryWriter::SummaryWriter(const QSqlDatabase& db) : db_(db), q_(new Queries(db)) {}
@@ -267,6 +301,7 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
                             " n = summary_slots.n + 1,"
                             " cn0_sum = summary_slots.cn0_sum + excluded.cn0_sum")
                  .arg(three("(?, ?, ?, ?, 1, ?)"))},
+            {&q.unitLock, QStringLiteral("SELECT pg_advisory_xact_lock(7460013, hashtext(?))")},
             {&q.unitRows, QStringLiteral("SELECT station, first_at, pass_at FROM unit_tests"
                                          " WHERE kind = ? AND name = ? AND unit = ?")},
             {&q.unitPut,
@@ -282,8 +317,9 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
                             " passed = summary_units.passed + excluded.passed,"
                             " first_pass = summary_units.first_pass + excluded.first_pass")},
         };
+        q.pg = db_.driverName() == QLatin1String("QPSQL");
         for (const auto& [query, sql] : statements)
-            if (!query->prepare(sql)) return failed(*query);
+            if ((q.pg || query != &q.unitLock) && !query->prepare(sql)) return failed(*query);
         q.ready = true;
     }
     const auto scopes = scopesOf(r.lot, r.started);
@@ -306,6 +342,13 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
 
     const bool pass = r.result == QLatin1String("pass");
     if (r.unit.isEmpty() || (!pass && r.result != QLatin1String("fail"))) return true;
+    // SQLite writes one transaction at a time; on PostgreSQL two saves of one
+    // unit wait for each other, so that each reads the other's first test.
+    if (q.pg) {
+        q.unitLock.bindValue(0, r.unit);
+        if (!q.unitLock.exec()) return failed(q.unitLock);
+        q.unitLock.finish();
+    }
     for (const auto& [kind, name] : scopes) {
         // The unit's state at each of its stations before this test.
         q.unitRows.bindValue(0, kind);
@@ -358,6 +401,10 @@ bool buildSummaries(const QSqlDatabase& db, const std::function<void(const QStri
         *error = QStringLiteral("%1 (in: %2)").arg(q.lastError().text(), sql.left(80));
         return false;
     };
+    // The chunks below are read by their range of seq; PostgreSQL's planner
+    // needs the table's statistics to see that.
+    if (db.driverName() == QLatin1String("QPSQL") && !exec(QStringLiteral("ANALYZE results")))
+        return false;
     if (!exec(QStringLiteral("SELECT COUNT(*), COALESCE(MIN(seq), 0), COALESCE(MAX(seq), 0)"
                              " FROM results")) ||
         !q.next()) {
