@@ -175,7 +175,9 @@ int writers(const QString& folder, int procs, int each) {
 // signal test.
 QString generateRows(bool pg, qint64 from, qint64 to) {
     const QString series =
-        pg ? QStringLiteral("SELECT generate_series(CAST(%1 AS BIGINT), %2) AS i").arg(from).arg(to - 1)
+        pg ? QStringLiteral("SELECT generate_series(CAST(%1 AS BIGINT), %2) AS i")
+                 .arg(from)
+                 .arg(to - 1)
            : QStringLiteral(
                  "WITH RECURSIVE g(i) AS (SELECT %1 UNION ALL SELECT i + 1 FROM g"
                  " WHERE i + 1 < %2) SELECT i FROM g")
