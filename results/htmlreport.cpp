@@ -72,8 +72,9 @@ bool fillYields(const QSqlDatabase& db, const Where& w, const QString& key, QLis
 // The limit in force of each measure, by the report's one rule.
 bool fillLimits(const QSqlDatabase& db, const Filter& filter, std::vector<Measure>& measures,
                 QString* error) {
-    const auto counts = limitCounts(db, filter, error);
-    if (!counts) return false;
+    const auto values = measureValues(db, filter, error);
+    if (!values) return false;
+    const LimitCounts* counts = &values->limits;
     for (Measure& m : measures) {
         if (m.limitKey) m.limit = limitInForce(*counts, m.limitKey, m.upper);
         if (m.lowKey) m.low = limitInForce(*counts, m.lowKey, false);

@@ -2,11 +2,8 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSqlQuery>
 #include <algorithm>
 #include <cmath>
-
-#include "results/query.h"
 
 namespace results {
 
@@ -19,80 +16,6 @@ const std::vector<MeasureKind>& measureKinds() {
         {"satellites", "Satellites", "", "min_sats", nullptr, true},
     };
     return kinds;
-}
-
-std::optional<QMap<QString, Values>> measureDistributions(const QSqlDatabase& db,
-                                                          const Filter& filter, QString* error) {
-    const Where w = where(filter);
-    QMap<QString, Values> out;
-    QSqlQuery q(db);
-    for (const MeasureKind& kind : measureKinds()) {
-        Values& v = out[QLatin1String(kind.key)];
-        if (!run(
-                q,
-                QStringLiteral("SELECT %2, CASE WHEN result = 'pass' THEN 1 ELSE 0 END, COUNT(*)"
-                               " FROM results WHERE %1 AND %2 IS NOT NULL GROUP BY 1, 2 ORDER BY 1")
-                    .arg(w.sql, QLatin1String(kind.key)),
-                w, error))
-            return std::nullopt;
-        while (q.next()) {
-            const double value = q.value(0).toDouble();
-            const qint64 n = q.value(2).toLongLong();
-            for (Distribution* d : {&v.all, q.value(1).toInt() ? &v.passed : nullptr}) {
-                if (!d) continue;
-                if (!d->empty() && d->back().first == value)
-                    d->back().second += n;
-                else
-                    d->emplace_back(value, n);
-            }
-        }
-        if (!drained(q, error)) return std::nullopt;
-    }
-    return out;
-}
-
-std::optional<QList<SlotSum>> slotSums(const QSqlDatabase& db, const Filter& filter,
-                                       QString* error) {
-    const Where w = where(filter);
-    QList<SlotSum> out;
-    QSqlQuery q(db);
-    if (!run(q,
-             QStringLiteral("SELECT station, port, COUNT(signal_cn0_mean), SUM(signal_cn0_mean),"
-                            " COUNT(cn0_mean4), SUM(cn0_mean4) FROM results WHERE %1"
-                            " AND (signal_cn0_mean IS NOT NULL OR cn0_mean4 IS NOT NULL)"
-                            " GROUP BY station, port ORDER BY station, port")
-                 .arg(w.sql),
-             w, error))
-        return std::nullopt;
-    while (q.next())
-        for (int i : {2, 4})
-            if (q.value(i).toLongLong())
-                out << SlotSum{q.value(0).toString(), q.value(1).toString(),
-                               QLatin1String(i == 2 ? "signal_cn0_mean" : "cn0_mean4"),
-                               q.value(i).toLongLong(), q.value(i + 1).toDouble()};
-    if (!drained(q, error)) return std::nullopt;
-    return out;
-}
-
-std::optional<LimitCounts> limitCounts(const QSqlDatabase& db, const Filter& filter,
-                                       QString* error) {
-    const Where w = where(filter);
-    LimitCounts out;
-    QSqlQuery q(db);
-    if (!run(q,
-             QStringLiteral("SELECT limits, COUNT(*) FROM results WHERE %1 GROUP BY limits")
-                 .arg(w.sql),
-             w, error))
-        return std::nullopt;
-    while (q.next()) {
-        const qint64 n = q.value(1).toLongLong();
-        out.results += n;
-        const QJsonObject limits = QJsonDocument::fromJson(q.value(0).toByteArray()).object();
-        for (auto it = limits.begin(); it != limits.end(); ++it)
-            if (it->isDouble()) out.byKey[it.key()][it->toDouble()] += n;
-    }
-    if (!drained(q, error)) return std::nullopt;
-    return out;
 }
 
 std::optional<LimitInForce> limitInForce(const LimitCounts& counts, const char* key, bool upper) {
@@ -180,15 +103,9 @@ Quality qualityOf(const QMap<QString, Values>& values, const QList<SlotSum>& sum
 }
 
 std::optional<Quality> quality(const QSqlDatabase& db, const Filter& filter, QString* error) {
-    QString why;
-    const auto values = measureDistributions(db, filter, &why);
-    const auto sums = values ? slotSums(db, filter, &why) : std::nullopt;
-    const auto limits = sums ? limitCounts(db, filter, &why) : std::nullopt;
-    if (!limits) {
-        if (error) *error = why;
-        return std::nullopt;
-    }
-    return qualityOf(*values, *sums, *limits);
+    const auto v = measureValues(db, filter, error);
+    if (!v) return std::nullopt;
+    return qualityOf(v->overall, v->perSlot, v->limits);
 }
 
 QJsonObject qualityJson(const Quality& q) {

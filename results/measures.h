@@ -4,11 +4,10 @@
 // and limits proposed from the passing results.  Definitions and a worked
 // example: docs/RESULTS.md.
 //
-// Every figure comes from three reads of the selection, the only SQL here:
-// each measure's values as a distribution (measureDistributions), each slot's
-// C/N0 count and sum (slotSums), and how many results carry each limit
-// (limitCounts).  Summaries kept at each save can answer the same three
-// questions in their place.
+// Every figure comes from one answer of the database, measureValues
+// (results/summaries.h): each measure's values as a distribution, each
+// slot's C/N0 count and sum, and how many results carry each limit, read
+// from the summaries kept at each save where they serve the selection.
 #pragma once
 
 #include <QJsonObject>
@@ -22,6 +21,7 @@
 
 #include "results/report.h"
 #include "results/statistics.h"
+#include "results/summaries.h"
 
 namespace results {
 
@@ -37,33 +37,6 @@ struct MeasureKind {
 };
 // TTFF, the signal test's corrected C/N0, the sky's C/N0, HDOP, satellites.
 const std::vector<MeasureKind>& measureKinds();
-
-// A measure's values over the selection: every result with a value,
-// whatever its verdict, and those of the passing results.
-struct Values {
-    Distribution all, passed;
-};
-// By measure key; a measure without values has empty distributions.
-std::optional<QMap<QString, Values>> measureDistributions(const QSqlDatabase& db,
-                                                          const Filter& filter, QString* error);
-
-// One slot's values of one C/N0 column (signal_cn0_mean or cn0_mean4).
-struct SlotSum {
-    QString station, port, column;
-    qint64 count = 0;
-    double sum = 0;
-};
-std::optional<QList<SlotSum>> slotSums(const QSqlDatabase& db, const Filter& filter,
-                                       QString* error);
-
-// How many selected results carry each value of each limit, and how many
-// results there are.
-struct LimitCounts {
-    QMap<QString, QMap<double, qint64>> byKey;
-    qint64 results = 0;
-};
-std::optional<LimitCounts> limitCounts(const QSqlDatabase& db, const Filter& filter,
-                                       QString* error);
 
 // The limit most of the selected results were judged under.
 struct LimitInForce {

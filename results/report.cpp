@@ -15,6 +15,7 @@
 #include "results/query.h"
 #include "results/statistics.h"
 #include "results/store.h"
+#include "results/summaries.h"
 
 namespace results {
 
@@ -40,63 +41,27 @@ QString Figures::percent(std::optional<double> fraction) {
 
 namespace {
 
-// Units tested, passed at least once, and passed at their first test, per
-// station and overall from one pass over the results.  Only a pass or a fail
-// says anything about a unit: a station fault or an interrupted run is no
-// test of it.  A unit's first test is the one with the lowest "started"; it
-// passed when its earliest pass is at that time.
-bool fillUnits(const QSqlDatabase& db, const Where& w, Summary& s, QString* error) {
-    QSqlQuery q(db);
-    if (!run(q,
-             QStringLiteral(
-                 "WITH us AS ("
-                 " SELECT station, unit, MIN(started) AS f,"
-                 "  MIN(CASE WHEN result = 'pass' THEN started END) AS fp"
-                 " FROM results WHERE %1 AND unit <> '' AND result IN ('pass', 'fail')"
-                 " GROUP BY station, unit)"
-                 " SELECT 0, station, COUNT(*), COUNT(fp), SUM(CASE WHEN fp = f THEN 1 ELSE 0 END)"
-                 " FROM us GROUP BY station"
-                 " UNION ALL"
-                 " SELECT 1, '', COUNT(*), COUNT(fp), SUM(CASE WHEN fp = f THEN 1 ELSE 0 END)"
-                 " FROM (SELECT unit, MIN(f) AS f, MIN(fp) AS fp FROM us GROUP BY unit) u")
-                 .arg(w.sql),
-             w, error))
-        return false;
-    while (q.next()) {
-        if (q.value(2).toLongLong() == 0) continue;
-        Figures& f = q.value(0).toInt() ? s.overall : s.stations[q.value(1).toString()];
-        f.unitsTested = q.value(2).toLongLong();
-        f.unitsPassed = q.value(3).toLongLong();
-        f.unitsFirstPass = q.value(4).toLongLong();
+// Count, mean, maximum, median and 95th percentile of ascending (value, count) pairs.
+TtffStats ttffOf(const Distribution& d) {
+    TtffStats t;
+    double sum = 0;
+    for (const auto& [value, n] : d) {
+        t.count += n;
+        sum += value * double(n);
     }
-    return drained(q, error);
-}
-
-// The median and the 95th percentile, each value read by the database at
-// its rank.
-bool fillPercentiles(const QSqlDatabase& db, const Where& w, TtffStats& t, QString* error) {
-    const qint64 n = t.count;
-    if (n == 0) return true;
-    const auto [low, high] = medianRanks(n);
-    const QString pick = QStringLiteral(
-                             "(SELECT ttff_s FROM results WHERE %1 AND ttff_s IS NOT NULL"
-                             " ORDER BY ttff_s LIMIT 1 OFFSET %2)")
-                             .arg(w.sql);
-    Where all = w;
-    for (int i = 1; i < 3; ++i) all.values += w.values;
-    QSqlQuery q(db);
-    if (!run(q,
-             QStringLiteral("SELECT %1, %2, %3")
-                 .arg(pick.arg(low - 1), pick.arg(high - 1), pick.arg(nearestRankOf(n, 95) - 1)),
-             all, error))
-        return false;
-    if (!q.next()) {
-        if (drained(q, error)) *error = QStringLiteral("the database returned no percentiles");
-        return false;
-    }
-    t.median = (q.value(0).toDouble() + q.value(1).toDouble()) / 2;
-    t.p95 = q.value(2).toDouble();
-    return true;
+    if (t.count == 0) return t;
+    auto at = [&](qint64 rank) {
+        qint64 seen = 0;
+        for (const auto& [value, n] : d)
+            if ((seen += n) >= rank) return value;
+        return d.back().first;
+    };
+    const auto [low, high] = medianRanks(t.count);
+    t.mean = sum / double(t.count);
+    t.median = (at(low) + at(high)) / 2;
+    t.p95 = at(nearestRankOf(t.count, 95));
+    t.max = d.back().first;
+    return t;
 }
 
 void printFigures(const Figures& f, QTextStream& out) {
@@ -185,72 +150,41 @@ QByteArray csvField(const QVariant& v, Column::Kind kind) {
 
 }  // namespace
 
-std::optional<Summary> summarize(const QSqlDatabase& db, const Filter& filter, QString* error) {
+std::optional<Summary> summarize(const QSqlDatabase& db, const Filter& filter, QString* error,
+                                 Source source) {
+    const auto t = tally(db, filter, error, source);
+    if (!t) return std::nullopt;
     Summary s;
-    const Where w = where(filter);
-    QString why;
-    auto failed = [&]() {
-        if (error) *error = why;
-        return std::nullopt;
-    };
-
-    // Outcomes, failures and TTFF sums per station; the overall figures add them up.
-    QSqlQuery q(db);
-    QMap<QString, double> ttffSums;
-    if (!run(q,
-             QStringLiteral("SELECT station, result, reason, COUNT(*), COUNT(ttff_s), SUM(ttff_s),"
-                            " MAX(ttff_s) FROM results WHERE %1 GROUP BY station, result, reason")
-                 .arg(w.sql),
-             w, &why))
-        return failed();
-    while (q.next()) {
-        const QString station = q.value(0).toString();
-        const QString result = q.value(1).toString();
-        const qint64 n = q.value(3).toLongLong();
-        const qint64 timed = q.value(4).toLongLong();
-        for (Figures* f : {&s.stations[station], &s.overall}) {
-            f->results += n;
-            f->outcomes[result] += n;
-            if (result != QLatin1String("pass"))
-                f->failures.append({result, q.value(2).toString(), n});
-            if (timed) {
-                f->ttff.max = f->ttff.count ? std::max(f->ttff.max, q.value(6).toDouble())
-                                            : q.value(6).toDouble();
-                f->ttff.count += timed;
+    for (auto station = t->outcomes.cbegin(); station != t->outcomes.cend(); ++station) {
+        Figures& f = s.stations[station.key()];
+        for (auto it = station->cbegin(); it != station->cend(); ++it) {
+            const auto& [result, reason] = it.key();
+            for (Figures* to : {&f, &s.overall}) {
+                to->results += it.value();
+                to->outcomes[result] += it.value();
+            }
+            if (result != QLatin1String("pass")) {
+                f.failures.append({result, reason, it.value()});
+                // Failures of one reason at several stations are one line overall.
+                auto same = std::find_if(
+                    s.overall.failures.begin(), s.overall.failures.end(),
+                    [&](const Failure& m) { return m.result == result && m.reason == reason; });
+                if (same == s.overall.failures.end())
+                    s.overall.failures.append({result, reason, it.value()});
+                else
+                    same->count += it.value();
             }
         }
-        ttffSums[station] += q.value(5).toDouble();
+        const Tally::Units u = t->stationUnits.value(station.key());
+        f.unitsTested = u.tested;
+        f.unitsPassed = u.passed;
+        f.unitsFirstPass = u.firstPass;
+        f.ttff = ttffOf(t->values.stations.value(station.key()).value(QStringLiteral("ttff_s")));
     }
-    if (!drained(q, &why)) return failed();
-    q.finish();
-    double total = 0;
-    for (auto it = s.stations.begin(); it != s.stations.end(); ++it) {
-        total += ttffSums.value(it.key());
-        if (it->ttff.count) it->ttff.mean = ttffSums.value(it.key()) / it->ttff.count;
-    }
-    if (s.overall.ttff.count) s.overall.ttff.mean = total / s.overall.ttff.count;
-
-    // Failures of one reason at several stations are one line overall.
-    QList<Failure> merged;
-    for (const Failure& f : s.overall.failures) {
-        auto same = std::find_if(merged.begin(), merged.end(), [&](const Failure& m) {
-            return m.result == f.result && m.reason == f.reason;
-        });
-        if (same == merged.end())
-            merged << f;
-        else
-            same->count += f.count;
-    }
-    s.overall.failures = merged;
-
-    if (!fillUnits(db, w, s, &why) || !fillPercentiles(db, w, s.overall.ttff, &why))
-        return failed();
-    for (auto it = s.stations.begin(); it != s.stations.end(); ++it) {
-        Where one = w;
-        one.sql += QStringLiteral(" AND station = ?");
-        one.values << it.key();
-        if (!fillPercentiles(db, one, it->ttff, &why)) return failed();
-    }
+    s.overall.unitsTested = t->units.tested;
+    s.overall.unitsPassed = t->units.passed;
+    s.overall.unitsFirstPass = t->units.firstPass;
+    s.overall.ttff = ttffOf(t->values.overall.value(QStringLiteral("ttff_s")).all);
 
     auto byCount = [](const Failure& a, const Failure& b) {
         return a.count != b.count ? a.count > b.count : a.reason < b.reason;

@@ -1,6 +1,7 @@
 // The line's questions over stored results: units tested and passed,
 // first-pass yield, failures by reason, TTFF statistics, per station and
-// overall; and the matching rows as CSV.  The database does the aggregation.
+// overall; and the matching rows as CSV.  The figures come from the summaries
+// kept at each save where one serves the selection (results/summaries.h).
 #pragma once
 
 #include <QIODevice>
@@ -23,6 +24,10 @@ struct Filter {
     QString lot;
     QString unit;
 };
+
+// Where a report's figures come from: the summaries kept at each save where
+// one serves the filter (else the selected rows), or always the rows.
+enum class Source { Summaries, Rows };
 
 // Reads --since or --until: a date (YYYY-MM-DD, a whole UTC day) or an ISO
 // 8601 time (UTC when it has no offset).  An upper bound includes its day or
@@ -60,7 +65,8 @@ struct Summary {
     QMap<QString, Figures> stations;
 };
 
-std::optional<Summary> summarize(const QSqlDatabase& db, const Filter& filter, QString* error);
+std::optional<Summary> summarize(const QSqlDatabase& db, const Filter& filter, QString* error,
+                                 Source source = Source::Summaries);
 QJsonObject summaryJson(const Summary& summary);
 void printSummary(const Summary& summary, QTextStream& out);
 

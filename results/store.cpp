@@ -1,5 +1,7 @@
 #include "results/store.h"
 
+#include "results/summaries.h"
+
 #include <QDeadlineTimer>
 #include <QThread>
 
@@ -35,6 +37,8 @@ using Kind = Column::Kind;
 struct Migration {
     int version;
     std::vector<const char*> statements;
+    // The report's summaries are then built from the rows already stored.
+    bool buildsSummaries = false;
 };
 
 const std::vector<Migration>& migrations() {
@@ -116,6 +120,40 @@ const std::vector<Migration>& migrations() {
           " \"offset\" {REAL} NOT NULL)",
           // A slot's latest calibration, and its history for the report.
           "CREATE INDEX calibrations_slot ON calibrations (station, port, time)"}},
+        // The report's summaries, kept at each save (results/summaries.h).
+        // The indexes that let the report aggregate over the rows give way to
+        // one for a station's results in a time range.
+        {5,
+         {"CREATE TABLE summary_outcomes ("
+          " kind TEXT NOT NULL, name TEXT NOT NULL, station TEXT NOT NULL,"
+          " result TEXT NOT NULL, reason TEXT NOT NULL, n {INT} NOT NULL,"
+          " PRIMARY KEY (kind, name, station, result, reason)){WITHOUT_ROWID}",
+          "CREATE TABLE summary_values ("
+          " kind TEXT NOT NULL, name TEXT NOT NULL, station TEXT NOT NULL,"
+          " measure TEXT NOT NULL, passed {INT} NOT NULL, value {REAL} NOT NULL,"
+          " n {INT} NOT NULL,"
+          " PRIMARY KEY (kind, name, station, measure, passed, value)){WITHOUT_ROWID}",
+          "CREATE TABLE summary_slots ("
+          " kind TEXT NOT NULL, name TEXT NOT NULL, station TEXT NOT NULL,"
+          " port TEXT NOT NULL, measure TEXT NOT NULL, n {INT} NOT NULL,"
+          " cn0_sum {REAL} NOT NULL,"
+          " PRIMARY KEY (kind, name, station, port, measure)){WITHOUT_ROWID}",
+          "CREATE TABLE summary_limits ("
+          " kind TEXT NOT NULL, name TEXT NOT NULL, station TEXT NOT NULL,"
+          " limits TEXT NOT NULL, n {INT} NOT NULL,"
+          " PRIMARY KEY (kind, name, station, limits)){WITHOUT_ROWID}",
+          "CREATE TABLE unit_tests ("
+          " kind TEXT NOT NULL, name TEXT NOT NULL, unit TEXT NOT NULL, station TEXT NOT NULL,"
+          " first_at TEXT NOT NULL, pass_at TEXT,"
+          " PRIMARY KEY (kind, name, unit, station)){WITHOUT_ROWID}",
+          "CREATE TABLE summary_units ("
+          " kind TEXT NOT NULL, name TEXT NOT NULL, whole {INT} NOT NULL, station TEXT NOT NULL,"
+          " units {INT} NOT NULL, passed {INT} NOT NULL, first_pass {INT} NOT NULL,"
+          " PRIMARY KEY (kind, name, whole, station)){WITHOUT_ROWID}",
+          "DROP INDEX IF EXISTS results_station_unit", "DROP INDEX IF EXISTS results_outcome",
+          "DROP INDEX IF EXISTS results_station_ttff", "DROP INDEX IF EXISTS results_ttff",
+          "CREATE INDEX results_station_started ON results (station, started)"},
+         true},
     };
     return steps;
 }
@@ -130,6 +168,8 @@ QString engineSql(const char* statement, Target::Engine engine) {
                 pg ? QStringLiteral("DOUBLE PRECISION") : QStringLiteral("REAL"));
     sql.replace(QStringLiteral("{BOOL}"),
                 pg ? QStringLiteral("BOOLEAN") : QStringLiteral("INTEGER"));
+    sql.replace(QStringLiteral("{WITHOUT_ROWID}"),
+                pg ? QString() : QStringLiteral(" WITHOUT ROWID"));
     return sql;
 }
 
@@ -260,10 +300,12 @@ int latestSchemaVersion() {
     return migrations().back().version;
 }
 
-// The INSERT, prepared at its first use (after the schema exists).
+// The INSERT, prepared at its first use (after the schema exists), and the
+// summaries' statements.
 struct Store::Prepared {
-    explicit Prepared(const QSqlDatabase& db) : insert(db) {}
+    explicit Prepared(const QSqlDatabase& db) : insert(db), summaries(db) {}
     QSqlQuery insert;
+    SummaryWriter summaries;
     bool ready = false;
 };
 
@@ -424,6 +466,11 @@ bool Store::migrate(QString* error) {
         if (step.version <= current) continue;
         for (const char* statement : step.statements)
             if (!run(engineSql(statement, target_.engine))) return false;
+        if (step.buildsSummaries && !buildSummaries(
+                                        db, [this](const QString& text) { warn(text); }, error)) {
+            q.exec(QStringLiteral("ROLLBACK"));
+            return false;
+        }
         q.prepare(QStringLiteral("INSERT INTO schema_version (version, applied) VALUES (?, ?)"));
         q.addBindValue(step.version);
         q.addBindValue(isoTime(QDateTime::currentDateTimeUtc()));
@@ -469,24 +516,46 @@ bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
         prepared_->ready = true;
     }
     int i = 0;
-    for (const Column& c : resultColumns()) q.bindValue(i++, columnValue(result, c));
+    SummaryRow row;
+    const std::pair<const char*, QString*> texts[] = {
+        {"station", &row.station}, {"lot", &row.lot},       {"unit", &row.unit},
+        {"started", &row.started}, {"result", &row.result}, {"reason", &row.reason},
+        {"port", &row.port},       {"limits", &row.limits}};
+    for (const Column& c : resultColumns()) {
+        const QVariant value = columnValue(result, c);
+        q.bindValue(i++, value);
+        for (const auto& [name, field] : texts)
+            if (!qstrcmp(c.name, name)) *field = value.toString();
+        const int m = summaryMeasures().indexOf(QLatin1String(c.name));
+        if (m >= 0 && !value.isNull()) row.measures[m] = value.toDouble();
+    }
     q.bindValue(i, isoTime(QDateTime::currentDateTimeUtc()));
     if (!q.exec()) {
         *error = q.lastError().text();
         return false;
     }
-    if (inserted) *inserted = q.numRowsAffected() > 0;
-    return true;
+    const bool added = q.numRowsAffected() > 0;
+    if (inserted) *inserted = added;
+    return !added || prepared_->summaries.add(row, error);
 }
 
 Store::Saved Store::save(QJsonObject& result) {
     ensureId(result);
     if (holdEachSaveMs_ > 0) QThread::msleep(unsigned(holdEachSaveMs_));
     if (spooling_) return spool(result);
-    markRetest(result);
     QString why;
-    // One INSERT is one transaction on both engines.
-    if (insert(result, nullptr, &why)) return Saved::Stored;
+    // The row and its summaries in one transaction.
+    QSqlQuery tx(database());
+    const bool pg = target_.engine == Target::Engine::Postgres;
+    if (tx.exec(pg ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"))) {
+        markRetest(result);
+        if (insert(result, nullptr, &why) && tx.exec(QStringLiteral("COMMIT")))
+            return Saved::Stored;
+        if (why.isEmpty()) why = tx.lastError().text();
+        tx.exec(QStringLiteral("ROLLBACK"));
+    } else {
+        why = tx.lastError().text();
+    }
     spooling_ = true;
     const Saved saved = spool(result);
     if (saved == Saved::Spooled) {

@@ -18,6 +18,7 @@
 #include "results/statistics.h"
 #include "results/store.h"
 #include "results/storeworker.h"
+#include "results/summaries.h"
 #include "testkit/pgserver.h"
 #include "testkit/results_sample.h"
 
@@ -50,6 +51,15 @@ QJsonValue asJson(const QVariant& v, Column::Kind kind) {
     }
     if (kind == Column::Kind::Bool) return v.toBool();
     return QJsonValue::fromVariant(v);
+}
+
+// The database as version 4 left it: no summaries.
+void toVersion4(QSqlQuery& q) {
+    for (const char* sql :
+         {"DROP TABLE summary_outcomes", "DROP TABLE summary_values", "DROP TABLE summary_slots",
+          "DROP TABLE summary_limits", "DROP TABLE unit_tests", "DROP TABLE summary_units",
+          "DROP INDEX results_station_started", "DELETE FROM schema_version WHERE version > 4"})
+        ASSERT_TRUE(q.exec(QLatin1String(sql))) << sql;
 }
 
 int report(const QStringList& args, QString* out, QString* err = nullptr) {
@@ -257,6 +267,7 @@ TEST(ResultsStore, MovesASpoolInOnceThenKeepsInOrderOffTheCallersThread) {
     // A file of the first schema version takes its rows into the newest.
     worker.reset();
     QSqlQuery q(holder->database());
+    toVersion4(q);
     for (const char* column :
          {"plan", "plan_sha256", "retest", "firmware", "hardware", "unique_id", "satellites_gga",
           "sky", "tests", "signal_sv", "signal_samples", "signal_cn0_mean", "signal_cn0_sd",
@@ -482,6 +493,90 @@ TEST_P(ResultsReport, TheQualityExample) {
         << text.toStdString();
 }
 
+// Varied results saved one by one (retests at other stations, lots and days;
+// every outcome; rows without a unit): for each selection the summaries give
+// what the rows give, and again once the summaries are dropped and rebuilt by
+// the migration from version 4.
+TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
+    QString agree = db.dir.filePath(QStringLiteral("agree.sqlite"));
+    if (GetParam()) {
+        const auto server = db.open(target);
+        QSqlQuery q(server->database());
+        ASSERT_TRUE(q.exec("DROP DATABASE IF EXISTS agree") && q.exec("CREATE DATABASE agree"));
+        agree = pg->url(QStringLiteral("agree"));
+    }
+    const char* outcomes[] = {"pass", "fail", "pass", "station-fault", "pass", "interrupted"};
+    auto s = db.open(agree);
+    for (int i = 0; i < 90; ++i) {
+        QJsonObject r{
+            {"station", QStringLiteral("s%1").arg(i * 7 % 3)},
+            {"lot", i % 4 ? "L1" : "L2"},
+            {"unit", i % 11 == 5 ? QString() : QStringLiteral("U%1").arg(i * i % 17)},
+            {"started",
+             QStringLiteral("2026-12-0%1T%2:00:00.000Z").arg(1 + i / 30).arg(10 + i % 13)},
+            {"result", outcomes[i * 5 % 6]},
+            {"reason", i % 6 == 1 ? "no-fix" : "ok"},
+            {"port", QStringLiteral("/dev/ttyUSB%1").arg(i % 4)},
+            {"cn0_mean4", 38 + i % 9 * 0.25},
+            {"satellites", 5 + i % 6},
+            {"signal", i % 3 ? QJsonValue() : QJsonObject{{"cn0_mean", 41 + i % 5 * 0.5}}},
+            {"limits", i % 5 ? QJsonObject{{"max_ttff_s", 60}}
+                             : QJsonObject{{"max_ttff_s", 90}, {"min_cn0", 30}}}};
+        if (i % 8) r["ttff_s"] = 20 + i % 23 * 1.37;
+        if (i % 5) r["hdop"] = 0.8 + i % 4 * 0.1;
+        ASSERT_EQ(s->save(r), Store::Saved::Stored);
+    }
+    auto dump = [](const MeasureValues& v) {
+        QStringList out;
+        auto add = [&](const QString& by, const QMap<QString, Distribution>& d) {
+            for (auto m = d.cbegin(); m != d.cend(); ++m)
+                for (const auto& [value, n] : *m)
+                    out << QStringLiteral("%1 %2 %3x%4").arg(by, m.key()).arg(value).arg(n);
+        };
+        for (auto m = v.overall.cbegin(); m != v.overall.cend(); ++m)
+            add("all", {{m.key(), m->all}}), add("passed", {{m.key(), m->passed}});
+        for (auto st = v.stations.cbegin(); st != v.stations.cend(); ++st) add(st.key(), *st);
+        for (const SlotSum& x : v.perSlot)
+            out << QStringLiteral("%1 %2 %3 %4 %5")
+                       .arg(x.station, x.port, x.column)
+                       .arg(x.count)
+                       .arg(x.sum);
+        for (auto k = v.limits.byKey.cbegin(); k != v.limits.byKey.cend(); ++k)
+            for (auto l = k->cbegin(); l != k->cend(); ++l)
+                out << QStringLiteral("%1 %2x%3").arg(k.key()).arg(l.key()).arg(l.value());
+        out << QString::number(v.limits.results);
+        return out;
+    };
+    const Filter filters[] = {
+        {},
+        {"", "", "s1", "", ""},
+        {"", "", "", "L1", ""},
+        {"", "", "s2", "L2", ""},
+        {"2026-12-02T00:00:00.000Z", "2026-12-03T00:00:00.000Z", "", "", ""},
+        {"2026-12-02T00:00:00.000Z", "2026-12-03T00:00:00.000Z", "s0", "", ""},
+        {"2026-12-03T00:00:00.000Z", "", "", "L1", ""},
+        {"", "", "", "", "U4"}};
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const Filter& f : filters) {
+            QString why;
+            const auto kept = summarize(s->database(), f, &why);
+            const auto rows = summarize(s->database(), f, &why, Source::Rows);
+            ASSERT_TRUE(kept && rows) << why.toStdString();
+            EXPECT_GT(rows->overall.unitsTested, 0) << f.since.toStdString();
+            EXPECT_EQ(summaryJson(*kept), summaryJson(*rows))
+                << f.station.toStdString() << f.lot.toStdString() << pass;
+            EXPECT_EQ(dump(*measureValues(s->database(), f, &why)),
+                      dump(*measureValues(s->database(), f, &why, Source::Rows)));
+        }
+        QSqlQuery q(s->database());
+        toVersion4(q);
+        q.finish();
+        s.reset();
+        s = db.open(agree);
+        ASSERT_TRUE(s);
+    }
+}
+
 // The report's usage and database mistakes, named; the engine does not matter.
 TEST(ResultsReportUsage, NamesEachMistake) {
     Db db;
@@ -517,7 +612,7 @@ TEST(ResultsReportUsage, NamesEachMistake) {
         {{"--db", garbage}, 3, garbage + ": file is not a database"},
         {{"--db", newer}, 3, newer + ": its schema is version 99, newer than"},
         {{"--csv", "/nonexistent/out.csv"}, 3, "cannot write /nonexistent/out.csv"},
-        {{"--db", damaged}, 3, "malformed"},
+        {{"--db", damaged, "--since", "2026-12-07T00:00:00Z"}, 3, "malformed"},
         {{"--db", damaged, "--csv", cut}, 3, "the rows stopped short"},
     };
     for (const Case& c : cases) {

@@ -1,0 +1,568 @@
+#include "results/summaries.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <array>
+#include <charconv>
+#include <map>
+
+#include "results/query.h"
+#include "results/store.h"
+
+namespace results {
+
+namespace {
+
+constexpr int kMeasures = 5;
+
+// The scopes a row is summarized in: (kind, name).
+// Empty, never null (a null text is bound as NULL).
+QString text(const QString& s) {
+    return s.isNull() ? QString(QLatin1String("")) : s;
+}
+
+std::array<std::pair<QString, QString>, 3> scopesOf(const QString& lot, const QString& started) {
+    return {{{QStringLiteral("all"), text({})},
+             {QStringLiteral("lot"), text(lot)},
+             {QStringLiteral("day"), text(started.left(10))}}};
+}
+
+// The scope whose summaries are exactly the filter's results, if one is.
+std::optional<std::pair<QString, QString>> scopeOf(const Filter& f) {
+    if (!f.unit.isEmpty()) return std::nullopt;
+    QString day;
+    if (!f.since.isEmpty() || !f.untilBefore.isEmpty()) {
+        const QDateTime since = QDateTime::fromString(f.since, Qt::ISODateWithMs);
+        if (!since.isValid() || isoTime(since) != f.since || since.toUTC().time() != QTime(0, 0) ||
+            isoTime(since.addDays(1)) != f.untilBefore)
+            return std::nullopt;
+        day = f.since.left(10);
+    }
+    if (!f.lot.isEmpty() && !day.isEmpty()) return std::nullopt;
+    if (!f.lot.isEmpty()) return std::pair{QStringLiteral("lot"), f.lot};
+    if (!day.isEmpty()) return std::pair{QStringLiteral("day"), day};
+    return std::pair{QStringLiteral("all"), QString(QLatin1String(""))};
+}
+
+QVariant nullText() {
+    return QVariant(QMetaType(QMetaType::QString));
+}
+
+// A unit's first test and first pass in one scope (at one station, or at
+// any); what it adds to the units tested, passed and first-pass.
+struct UnitState {
+    bool tested = false;
+    QString first, pass;  // pass: null without one
+    void add(const QString& started, bool passed) {
+        if (!tested || started < first) first = started;
+        if (passed && (pass.isNull() || started < pass)) pass = started;
+        tested = true;
+    }
+    void merge(const UnitState& o) {
+        if (!o.tested) return;
+        add(o.first, false);
+        if (!o.pass.isNull()) add(o.pass, true);
+    }
+    Tally::Units counts() const {
+        if (!tested) return {};
+        return {1, pass.isNull() ? 0 : 1, !pass.isNull() && pass == first ? 1 : 0};
+    }
+};
+
+void addUnits(Tally::Units& to, const Tally::Units& u, int sign = 1) {
+    to.tested += sign * u.tested;
+    to.passed += sign * u.passed;
+    to.firstPass += sign * u.firstPass;
+}
+
+using Counts = std::map<double, qint64>;
+
+// The two C/N0 columns a slot's mean may be of, in summaryMeasures().
+constexpr int kSlotMeasures[] = {1, 2};
+
+// Ascending distributions from counts, per station and merged over stations,
+// and the passing results' over stations.
+void fillValues(MeasureValues& v, const QMap<QString, QMap<QString, Counts>>& byStation,
+                const QMap<QString, Counts>& passed) {
+    QMap<QString, Counts> merged;
+    for (auto s = byStation.cbegin(); s != byStation.cend(); ++s)
+        for (auto m = s->cbegin(); m != s->cend(); ++m) {
+            Distribution& d = v.stations[s.key()][m.key()];
+            d.assign(m->begin(), m->end());
+            Counts& all = merged[m.key()];
+            for (const auto& [value, n] : *m) all[value] += n;
+        }
+    for (auto m = merged.cbegin(); m != merged.cend(); ++m)
+        v.overall[m.key()].all.assign(m->begin(), m->end());
+    for (auto m = passed.cbegin(); m != passed.cend(); ++m)
+        v.overall[m.key()].passed.assign(m->begin(), m->end());
+}
+
+// A stored "limits" object's numbers, counted n times.
+void addLimits(LimitCounts& to, const QString& text, qint64 n) {
+    to.results += n;
+    const QJsonObject limits = QJsonDocument::fromJson(text.toUtf8()).object();
+    for (auto it = limits.begin(); it != limits.end(); ++it)
+        if (it->isDouble()) to.byKey[it.key()][it->toDouble()] += n;
+}
+
+// The filter's results read from the rows, through the index of the
+// narrowest condition: the WHERE is the query's only clause, so nothing else
+// can steer the planner to a whole-table index.
+bool tallyRows(const QSqlDatabase& db, const Filter& filter, Tally& t, QString* error) {
+    const Where w = where(filter);
+    QSqlQuery q(db);
+    if (!run(q,
+             QStringLiteral("SELECT station, unit, started, result, reason, port, %1, limits"
+                            " FROM results WHERE %2")
+                 .arg(summaryMeasures().join(QStringLiteral(", ")), w.sql),
+             w, error))
+        return false;
+    QMap<QString, QMap<QString, Counts>> values;
+    QMap<QString, Counts> passed;
+    QMap<std::tuple<QString, QString, int>, SlotSum> ports;
+    QHash<QString, qint64> limits;
+    QHash<QString, UnitState> units;
+    QMap<QString, QHash<QString, UnitState>> stationUnits;
+    while (q.next()) {
+        const QString station = q.value(0).toString();
+        const QString result = q.value(3).toString();
+        ++t.outcomes[station][{result, q.value(4).toString()}];
+        const bool pass = result == QLatin1String("pass");
+        QMap<QString, Counts>& v = values[station];
+        for (int m = 0; m < kMeasures; ++m)
+            if (!q.isNull(6 + m)) {
+                const double value = q.value(6 + m).toDouble();
+                ++v[summaryMeasures()[m]][value];
+                if (pass) ++passed[summaryMeasures()[m]][value];
+            }
+        for (int m : kSlotMeasures)
+            if (!q.isNull(6 + m)) {
+                SlotSum& s = ports[{station, q.value(5).toString(), m}];
+                s.station = station;
+                s.port = q.value(5).toString();
+                s.column = summaryMeasures()[m];
+                ++s.count;
+                s.sum += q.value(6 + m).toDouble();
+            }
+        ++limits[q.value(6 + kMeasures).toString()];
+        const QString unit = q.value(1).toString();
+        if (unit.isEmpty() || (!pass && result != QLatin1String("fail"))) continue;
+        units[unit].add(q.value(2).toString(), pass);
+        stationUnits[station][unit].add(q.value(2).toString(), pass);
+    }
+    if (!drained(q, error)) return false;
+    fillValues(t.values, values, passed);
+    t.values.perSlot = ports.values();
+    for (auto it = limits.cbegin(); it != limits.cend(); ++it)
+        addLimits(t.values.limits, it.key(), it.value());
+    for (const UnitState& u : units) addUnits(t.units, u.counts());
+    for (auto s = stationUnits.cbegin(); s != stationUnits.cend(); ++s)
+        for (const UnitState& u : *s) addUnits(t.stationUnits[s.key()], u.counts());
+    return true;
+}
+
+// The scope's summaries, of one station or of all.
+bool tallySummaries(const QSqlDatabase& db, const std::pair<QString, QString>& scope,
+                    const QString& station, Tally& t, QString* error) {
+    Where w{QStringLiteral("kind = ? AND name = ?"), {scope.first, scope.second}};
+    if (!station.isEmpty()) {
+        w.sql += QStringLiteral(" AND station = ?");
+        w.values << station;
+    }
+    QSqlQuery q(db);
+    if (!run(q,
+             QStringLiteral("SELECT station, result, reason, n FROM summary_outcomes WHERE %1")
+                 .arg(w.sql),
+             w, error))
+        return false;
+    while (q.next())
+        t.outcomes[q.value(0).toString()][{q.value(1).toString(), q.value(2).toString()}] +=
+            q.value(3).toLongLong();
+    if (!drained(q, error)) return false;
+
+    // PostgreSQL's driver reads many small rows slowly: there each station's
+    // values of a measure come as one text "value:n,value:n,..." (a double
+    // is written in its shortest exact form and reads back the same).
+    QMap<QString, QMap<QString, Counts>> values;
+    QMap<QString, Counts> passed;
+    const bool packed = db.driverName() == QLatin1String("QPSQL");
+    if (!run(q,
+             packed ? QStringLiteral("SELECT station, measure, passed,"
+                                     " string_agg(CAST(value AS TEXT) || ':' || CAST(n AS TEXT),"
+                                     " ',') FROM summary_values WHERE %1"
+                                     " GROUP BY station, measure, passed")
+                          .arg(w.sql)
+                    : QStringLiteral("SELECT station, measure, passed, value, n"
+                                     " FROM summary_values WHERE %1")
+                          .arg(w.sql),
+             w, error))
+        return false;
+    while (q.next()) {
+        const QString measure = q.value(1).toString();
+        Counts& counts = values[q.value(0).toString()][measure];
+        Counts* pass = q.value(2).toInt() ? &passed[measure] : nullptr;
+        if (!packed) {
+            counts[q.value(3).toDouble()] += q.value(4).toLongLong();
+            if (pass) (*pass)[q.value(3).toDouble()] += q.value(4).toLongLong();
+            continue;
+        }
+        const QByteArray text = q.value(3).toString().toLatin1();
+        for (const char *p = text.constData(), *end = p + text.size(); p < end; ++p) {
+            double value = 0;
+            qint64 n = 0;
+            auto got = std::from_chars(p, end, value);
+            if (got.ec == std::errc() && got.ptr < end && *got.ptr == ':')
+                got = std::from_chars(got.ptr + 1, end, n);
+            if (got.ec != std::errc() || (got.ptr < end && *got.ptr != ',')) {
+                *error = QStringLiteral("unreadable values of %1").arg(q.value(1).toString());
+                return false;
+            }
+            counts[value] += n;
+            if (pass) (*pass)[value] += n;
+            p = got.ptr;
+        }
+    }
+    if (!drained(q, error)) return false;
+    fillValues(t.values, values, passed);
+
+    if (!run(q,
+             QStringLiteral("SELECT station, port, measure, n, cn0_sum FROM summary_slots WHERE %1")
+                 .arg(w.sql),
+             w, error))
+        return false;
+    QMap<std::tuple<QString, QString, int>, SlotSum> ports;
+    while (q.next()) {
+        const SlotSum s{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                        q.value(3).toLongLong(), q.value(4).toDouble()};
+        ports.insert({s.station, s.port, int(summaryMeasures().indexOf(s.column))}, s);
+    }
+    if (!drained(q, error)) return false;
+    t.values.perSlot = ports.values();
+
+    if (!run(q, QStringLiteral("SELECT limits, n FROM summary_limits WHERE %1").arg(w.sql), w,
+             error))
+        return false;
+    while (q.next()) addLimits(t.values.limits, q.value(0).toString(), q.value(1).toLongLong());
+    if (!drained(q, error)) return false;
+
+    // With a station, its own units are the units of the whole selection.
+    if (!run(q,
+             QStringLiteral(
+                 "SELECT whole, station, units, passed, first_pass FROM summary_units WHERE %1")
+                 .arg(station.isEmpty() ? w.sql : w.sql + QStringLiteral(" AND whole = 0")),
+             w, error))
+        return false;
+    while (q.next()) {
+        const Tally::Units u{q.value(2).toLongLong(), q.value(3).toLongLong(),
+                             q.value(4).toLongLong()};
+        if (u.tested == 0) continue;
+        if (q.value(0).toInt() == 0) t.stationUnits[q.value(1).toString()] = u;
+        if (q.value(0).toInt() == 1 || !station.isEmpty()) t.units = u;
+    }
+    return drained(q, error);
+}
+
+}  // namespace
+
+const QStringList& summaryMeasures() {
+    static const QStringList names = {QStringLiteral("ttff_s"), QStringLiteral("signal_cn0_mean"),
+                                      QStringLiteral("cn0_mean4"), QStringLiteral("hdop"),
+                                      QStringLiteral("satellites")};
+    return names;
+}
+
+std::optional<Tally> tally(const QSqlDatabase& db, const Filter& filter, QString* error,
+                           Source source) {
+    Tally t;
+    QString why;
+    const auto scope = source == Source::Summaries ? scopeOf(filter) : std::nullopt;
+    const bool ok = scope ? tallySummaries(db, *scope, filter.station, t, &why)
+                          : tallyRows(db, filter, t, &why);
+    if (ok) return t;
+    if (error) *error = why;
+    return std::nullopt;
+}
+
+std::optional<MeasureValues> measureValues(const QSqlDatabase& db, const Filter& filter,
+                                           QString* error, Source source) {
+    auto t = tally(db, filter, error, source);
+    if (!t) return std::nullopt;
+    return std::move(t->values);
+}
+
+// The statements of a save, each over the row's three scopes at once.
+struct SummaryWriter::Queries {
+    explicit Queries(const QSqlDatabase& db)
+        : outcomes(db),
+          values(db),
+          ports(db),
+          limits(db),
+          unitLock(db),
+          unitRows(db),
+          unitPut(db),
+          unitCounts(db) {}
+    QSqlQuery outcomes, values, ports, limits, unitLock, unitRows, unitPut, unitCounts;
+    bool ready = false, pg = false;
+};
+
+SummaryWriter::SummaryWriter(const QSqlDatabase& db) : db_(db), q_(new Queries(db)) {}
+SummaryWriter::~SummaryWriter() = default;
+
+bool SummaryWriter::add(const SummaryRow& r, QString* error) {
+    Queries& q = *q_;
+    auto failed = [&](const QSqlQuery& query) {
+        *error = query.lastError().text();
+        return false;
+    };
+    auto three = [](const char* values) {
+        return QStringLiteral("%1, %1, %1").arg(QLatin1String(values));
+    };
+    if (!q.ready) {
+        const std::pair<QSqlQuery*, QString> statements[] = {
+            {&q.outcomes,
+             QStringLiteral("INSERT INTO summary_outcomes (kind, name, station, result, reason, n)"
+                            " VALUES %1 ON CONFLICT (kind, name, station, result, reason)"
+                            " DO UPDATE SET n = summary_outcomes.n + 1")
+                 .arg(three("(?, ?, ?, ?, ?, 1)"))},
+            {&q.values,
+             QStringLiteral("INSERT INTO summary_values (kind, name, station, measure, passed,"
+                            " value, n) VALUES %1"
+                            " ON CONFLICT (kind, name, station, measure, passed, value)"
+                            " DO UPDATE SET n = summary_values.n + 1")
+                 .arg(three("(?, ?, ?, ?, ?, ?, 1)"))},
+            {&q.ports,
+             QStringLiteral("INSERT INTO summary_slots (kind, name, station, port, measure, n,"
+                            " cn0_sum) VALUES %1"
+                            " ON CONFLICT (kind, name, station, port, measure) DO UPDATE SET"
+                            " n = summary_slots.n + 1,"
+                            " cn0_sum = summary_slots.cn0_sum + excluded.cn0_sum")
+                 .arg(three("(?, ?, ?, ?, ?, 1, ?)"))},
+            {&q.limits, QStringLiteral("INSERT INTO summary_limits (kind, name, station, limits, n)"
+                                       " VALUES %1 ON CONFLICT (kind, name, station, limits)"
+                                       " DO UPDATE SET n = summary_limits.n + 1")
+                            .arg(three("(?, ?, ?, ?, 1)"))},
+            {&q.unitLock, QStringLiteral("SELECT pg_advisory_xact_lock(7460013, hashtext(?))")},
+            {&q.unitRows, QStringLiteral("SELECT station, first_at, pass_at FROM unit_tests"
+                                         " WHERE kind = ? AND name = ? AND unit = ?")},
+            {&q.unitPut,
+             QStringLiteral("INSERT INTO unit_tests (kind, name, unit, station, first_at, pass_at)"
+                            " VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (kind, name, unit, station)"
+                            " DO UPDATE SET first_at = excluded.first_at,"
+                            " pass_at = excluded.pass_at")},
+            {&q.unitCounts,
+             QStringLiteral("INSERT INTO summary_units (kind, name, whole, station, units, passed,"
+                            " first_pass) VALUES (?, ?, ?, ?, ?, ?, ?)"
+                            " ON CONFLICT (kind, name, whole, station) DO UPDATE SET"
+                            " units = summary_units.units + excluded.units,"
+                            " passed = summary_units.passed + excluded.passed,"
+                            " first_pass = summary_units.first_pass + excluded.first_pass")},
+        };
+        q.pg = db_.driverName() == QLatin1String("QPSQL");
+        for (const auto& [query, sql] : statements)
+            if ((q.pg || query != &q.unitLock) && !query->prepare(sql)) return failed(*query);
+        q.ready = true;
+    }
+    const auto scopes = scopesOf(r.lot, r.started);
+    auto bindScopes = [&](QSqlQuery& query, const QVariantList& tail) {
+        int i = 0;
+        for (const auto& [kind, name] : scopes) {
+            query.bindValue(i++, kind);
+            query.bindValue(i++, name);
+            query.bindValue(i++, text(r.station));
+            for (const QVariant& v : tail) query.bindValue(i++, v);
+        }
+        return query.exec();
+    };
+    if (!bindScopes(q.outcomes, {text(r.result), text(r.reason)})) return failed(q.outcomes);
+    const bool pass = r.result == QLatin1String("pass");
+    for (int m = 0; m < kMeasures; ++m)
+        if (r.measures[m] &&
+            !bindScopes(q.values, {summaryMeasures()[m], pass ? 1 : 0, *r.measures[m]}))
+            return failed(q.values);
+    for (int m : kSlotMeasures)
+        if (r.measures[m] &&
+            !bindScopes(q.ports, {text(r.port), summaryMeasures()[m], *r.measures[m]}))
+            return failed(q.ports);
+    if (!bindScopes(q.limits, {text(r.limits)})) return failed(q.limits);
+
+    if (r.unit.isEmpty() || (!pass && r.result != QLatin1String("fail"))) return true;
+    // SQLite writes one transaction at a time; on PostgreSQL two saves of one
+    // unit wait for each other, so that each reads the other's first test.
+    if (q.pg) {
+        q.unitLock.bindValue(0, r.unit);
+        if (!q.unitLock.exec()) return failed(q.unitLock);
+        q.unitLock.finish();
+    }
+    for (const auto& [kind, name] : scopes) {
+        // The unit's state at each of its stations before this test.
+        q.unitRows.bindValue(0, kind);
+        q.unitRows.bindValue(1, name);
+        q.unitRows.bindValue(2, r.unit);
+        if (!q.unitRows.exec()) return failed(q.unitRows);
+        UnitState here, whole;
+        while (q.unitRows.next()) {
+            UnitState s;
+            s.tested = true;
+            s.first = q.unitRows.value(1).toString();
+            if (!q.unitRows.isNull(2)) s.pass = q.unitRows.value(2).toString();
+            whole.merge(s);
+            if (q.unitRows.value(0).toString() == r.station) here = s;
+        }
+        if (q.unitRows.lastError().isValid()) return failed(q.unitRows);
+        q.unitRows.finish();
+        UnitState hereAfter = here, wholeAfter = whole;
+        hereAfter.add(r.started, pass);
+        wholeAfter.add(r.started, pass);
+        q.unitPut.bindValue(0, kind);
+        q.unitPut.bindValue(1, name);
+        q.unitPut.bindValue(2, r.unit);
+        q.unitPut.bindValue(3, r.station);
+        q.unitPut.bindValue(4, hereAfter.first);
+        q.unitPut.bindValue(5, hereAfter.pass.isNull() ? nullText() : QVariant(hereAfter.pass));
+        if (!q.unitPut.exec()) return failed(q.unitPut);
+        for (const auto& [level, before, after] :
+             {std::tuple{0, &here, &hereAfter}, std::tuple{1, &whole, &wholeAfter}}) {
+            Tally::Units delta = after->counts();
+            addUnits(delta, before->counts(), -1);
+            if (delta.tested == 0 && delta.passed == 0 && delta.firstPass == 0) continue;
+            int i = 0;
+            for (const QVariant& v :
+                 {QVariant(kind), QVariant(name), QVariant(level),
+                  QVariant(level ? QString(QLatin1String("")) : r.station), QVariant(delta.tested),
+                  QVariant(delta.passed), QVariant(delta.firstPass)})
+                q.unitCounts.bindValue(i++, v);
+            if (!q.unitCounts.exec()) return failed(q.unitCounts);
+        }
+    }
+    return true;
+}
+
+bool buildSummaries(const QSqlDatabase& db, const std::function<void(const QString&)>& progress,
+                    QString* error) {
+    QSqlQuery q(db);
+    auto exec = [&](const QString& sql) {
+        if (q.exec(sql)) return true;
+        *error = QStringLiteral("%1 (in: %2)").arg(q.lastError().text(), sql.left(80));
+        return false;
+    };
+    // The chunks below are read by their range of seq; PostgreSQL's planner
+    // needs the table's statistics to see that.
+    if (db.driverName() == QLatin1String("QPSQL") && !exec(QStringLiteral("ANALYZE results")))
+        return false;
+    if (!exec(QStringLiteral("SELECT COUNT(*), COALESCE(MIN(seq), 0), COALESCE(MAX(seq), 0)"
+                             " FROM results")) ||
+        !q.next()) {
+        if (error->isEmpty()) *error = q.lastError().text();
+        return false;
+    }
+    const qint64 total = q.value(0).toLongLong();
+    const qint64 low = q.value(1).toLongLong(), high = q.value(2).toLongLong();
+    q.finish();
+    constexpr qint64 kChunk = 250000;
+    const bool tell = total > kChunk;
+    if (tell)
+        progress(QStringLiteral("building the report's summaries from %1 stored results, once")
+                     .arg(total));
+
+    // Each chunk of rows is grouped and added to what the chunks before it
+    // gave; a unit's first test and first pass are the earlier of the two.
+    const QString scopes[3][2] = {
+        {QStringLiteral("'all'"), QStringLiteral("''")},
+        {QStringLiteral("'lot'"), QStringLiteral("lot")},
+        {QStringLiteral("'day'"), QStringLiteral("substr(started, 1, 10)")}};
+    auto earlier = [](const char* column) {
+        return QStringLiteral(
+                   "%1 = CASE WHEN unit_tests.%1 IS NULL OR excluded.%1 < unit_tests.%1"
+                   " THEN excluded.%1 ELSE unit_tests.%1 END")
+            .arg(QLatin1String(column));
+    };
+    const QString passedCase = QStringLiteral("CASE WHEN result = 'pass' THEN 1 ELSE 0 END");
+    QElapsedTimer clock;
+    clock.start();
+    int shownTenth = 0;
+    for (qint64 from = low; from <= high; from += kChunk) {
+        const QString rows = QStringLiteral("seq >= %1 AND seq < %2").arg(from).arg(from + kChunk);
+        for (const auto& [kind, scopeName] : scopes) {
+            // PostgreSQL groups by no constant: the whole scope has no name column.
+            const QString& name = scopeName;
+            const QString by = name.startsWith('\'') ? QString() : name + QStringLiteral(", ");
+            QStringList statements;
+            statements << QStringLiteral(
+                              "INSERT INTO summary_outcomes (kind, name, station, result, reason, "
+                              "n) SELECT %1, %2, station, result, reason, COUNT(*) FROM results"
+                              " WHERE %3 GROUP BY %4station, result, reason"
+                              " ON CONFLICT (kind, name, station, result, reason)"
+                              " DO UPDATE SET n = summary_outcomes.n + excluded.n")
+                              .arg(kind, name, rows, by);
+            for (const QString& m : summaryMeasures())
+                statements << QStringLiteral(
+                                  "INSERT INTO summary_values (kind, name, station, measure, "
+                                  "passed, value, n) SELECT %1, %2, station, '%4', %6, %4,"
+                                  " COUNT(*) FROM results WHERE %3 AND %4 IS NOT NULL"
+                                  " GROUP BY %5station, %6, %4"
+                                  " ON CONFLICT (kind, name, station, measure, passed, value)"
+                                  " DO UPDATE SET n = summary_values.n + excluded.n")
+                                  .arg(kind, name, rows, m, by, passedCase);
+            for (int m : kSlotMeasures)
+                statements << QStringLiteral(
+                                  "INSERT INTO summary_slots (kind, name, station, port, measure,"
+                                  " n, cn0_sum) SELECT %1, %2, station, port, '%5', COUNT(*),"
+                                  " SUM(%5) FROM results WHERE %3 AND %5 IS NOT NULL"
+                                  " GROUP BY %4station, port"
+                                  " ON CONFLICT (kind, name, station, port, measure) DO UPDATE SET"
+                                  " n = summary_slots.n + excluded.n,"
+                                  " cn0_sum = summary_slots.cn0_sum + excluded.cn0_sum")
+                                  .arg(kind, name, rows, by, summaryMeasures()[m]);
+            statements << QStringLiteral(
+                              "INSERT INTO summary_limits (kind, name, station, limits, n)"
+                              " SELECT %1, %2, station, COALESCE(limits, ''), COUNT(*)"
+                              " FROM results WHERE %3 GROUP BY %4station, COALESCE(limits, '')"
+                              " ON CONFLICT (kind, name, station, limits)"
+                              " DO UPDATE SET n = summary_limits.n + excluded.n")
+                              .arg(kind, name, rows, by);
+            statements << QStringLiteral(
+                              "INSERT INTO unit_tests (kind, name, unit, station, first_at,"
+                              " pass_at) SELECT %1, %2, unit, station, MIN(started),"
+                              " MIN(CASE WHEN result = 'pass' THEN started END) FROM results"
+                              " WHERE %3 AND unit <> '' AND result IN ('pass', 'fail')"
+                              " GROUP BY %6unit, station"
+                              " ON CONFLICT (kind, name, unit, station) DO UPDATE SET %4, %5")
+                              .arg(kind, name, rows, earlier("first_at"), earlier("pass_at"), by);
+            for (const QString& sql : statements)
+                if (!exec(sql)) return false;
+        }
+        const qint64 done = std::min(high, from + kChunk - 1) - low + 1;
+        const int tenth = int(10 * done / std::max<qint64>(1, high - low + 1));
+        if (tell && tenth > shownTenth && done < high - low + 1) {
+            shownTenth = tenth;
+            progress(QStringLiteral("summaries: %1 % of the results (%2 s)")
+                         .arg(10 * tenth)
+                         .arg(clock.elapsed() / 1000));
+        }
+    }
+    // The units' counts from their first tests and passes: per station, and
+    // over every station with each unit's earliest.
+    const char* firstPass = "SUM(CASE WHEN pass_at = first_at THEN 1 ELSE 0 END)";
+    if (!exec(QStringLiteral("INSERT INTO summary_units (kind, name, whole, station, units,"
+                             " passed, first_pass) SELECT kind, name, 0, station, COUNT(*),"
+                             " COUNT(pass_at), %1 FROM unit_tests GROUP BY kind, name, station")
+                  .arg(QLatin1String(firstPass))) ||
+        !exec(QStringLiteral("INSERT INTO summary_units (kind, name, whole, station, units,"
+                             " passed, first_pass) SELECT kind, name, 1, '', COUNT(*),"
+                             " COUNT(pass_at), %1 FROM (SELECT kind, name, unit,"
+                             " MIN(first_at) AS first_at, MIN(pass_at) AS pass_at"
+                             " FROM unit_tests GROUP BY kind, name, unit) AS u"
+                             " GROUP BY kind, name")
+                  .arg(QLatin1String(firstPass))))
+        return false;
+    if (tell) progress(QStringLiteral("summaries built in %1 s").arg(clock.elapsed() / 1000));
+    return true;
+}
+
+}  // namespace results

@@ -1,0 +1,116 @@
+// The report's figures kept at each save, so that a report costs in
+// proportion to what it selects rather than to the size of the database.
+//
+// Each save adds its row, in the row's own transaction, to the summaries of
+// three scopes: every result ("all", name ""), its lot ("lot", the lot) and
+// its day ("day", the UTC date of `started`), each per station:
+//
+// - summary_outcomes: results by (result, reason);
+// - summary_values: each measure's values as stored, with how many results
+//   had each value (medians and percentiles are read from these);
+// - summary_slots: each slot's (port's) C/N0 as count and sum;
+// - unit_tests: each unit's first test and first pass, per station, in that
+//   scope; summary_units: the units tested, passed and passed at their first
+//   test that these give, per station and over every station.
+//
+// A filter that one scope answers (no filter, a lot, one whole day, each
+// with or without a station) is read from the summaries; any other selection
+// reads its rows through the index of its narrowest condition.
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "results/report.h"
+#include "results/statistics.h"
+#include "results/target.h"
+
+namespace results {
+
+// The measures whose values are kept, as their columns are named: ttff_s,
+// signal_cn0_mean, cn0_mean4, hdop, satellites.
+const QStringList& summaryMeasures();
+
+// A measure's values over the selection (each distinct value as stored,
+// ascending, with how many results had it): every result with a value,
+// whatever its verdict, and those of the passing results.
+struct Values {
+    Distribution all, passed;
+};
+
+// One slot's values of one C/N0 column (signal_cn0_mean or cn0_mean4) as
+// count and sum.
+struct SlotSum {
+    QString station, port, column;
+    qint64 count = 0;
+    double sum = 0;
+};
+
+// How many selected results carry each value of each limit, and how many
+// results there are.
+struct LimitCounts {
+    QMap<QString, QMap<double, qint64>> byKey;
+    qint64 results = 0;
+};
+
+struct MeasureValues {
+    QMap<QString, Values> overall;                        // by measure
+    QMap<QString, QMap<QString, Distribution>> stations;  // by station, then measure: all
+    QList<SlotSum> perSlot;                               // by station, port, then column
+    LimitCounts limits;
+};
+
+// Each measure's distribution, each slot's C/N0 and the limits the results
+// were judged under, over the filter's results.
+std::optional<MeasureValues> measureValues(const QSqlDatabase& db, const Filter& filter,
+                                           QString* error, Source source = Source::Summaries);
+
+// Everything the report counts, per station, over one selection.
+struct Tally {
+    struct Units {
+        qint64 tested = 0, passed = 0, firstPass = 0;
+    };
+    // Results by station, then by (result, reason).
+    QMap<QString, QMap<std::pair<QString, QString>, qint64>> outcomes;
+    QMap<QString, Units> stationUnits;
+    Units units;  // over every station: a unit's first test is its first anywhere
+    MeasureValues values;
+};
+std::optional<Tally> tally(const QSqlDatabase& db, const Filter& filter, QString* error,
+                           Source source);
+
+// The stored values of one row, as a save adds them.
+struct SummaryRow {
+    QString station, lot, unit, started, result, reason, port;
+    QString limits;                     // as stored: the JSON text, empty without one
+    std::optional<double> measures[5];  // in summaryMeasures() order
+};
+
+// Adds rows to the summaries inside the caller's transaction, with its
+// statements prepared once.
+class SummaryWriter {
+public:
+    explicit SummaryWriter(const QSqlDatabase& db);
+    ~SummaryWriter();
+    bool add(const SummaryRow& row, QString* error);
+
+private:
+    struct Queries;
+    QSqlDatabase db_;
+    std::unique_ptr<Queries> q_;
+};
+
+// The summaries built once from the rows already stored (by the migration
+// that makes their tables, in its transaction).  progress is told how far a
+// long build has come.
+bool buildSummaries(const QSqlDatabase& db, const std::function<void(const QString&)>& progress,
+                    QString* error);
+
+}  // namespace results
