@@ -688,13 +688,10 @@ void statisticsSection(Page& page, const Distributions& d) {
             continue;
         }
         const double mu = mean(m.sorted), sd = sampleSd(m.sorted);
-        // Against a window, the nearer limit's.
-        std::optional<double> capability;
-        if (m.limit) capability = cpk(mu, sd, m.limit->value, m.upper);
-        if (m.low) {
-            const auto low = cpk(mu, sd, m.low->value, false);
-            capability = capability && low ? std::min(*capability, *low) : low;
-        }
+        std::optional<double> low, high;
+        if (m.limit) (m.upper ? high : low) = m.limit->value;
+        if (m.low) low = m.low->value;
+        const std::optional<double> capability = cpkAgainst(mu, sd, low, high);
         const QString none = QStringLiteral("\u2014");
         rows << QList<Cell>{label(name),
                             {QString::number(m.sorted.size()), key + "count"},
