@@ -4,6 +4,7 @@
 #include <QTextStream>
 #include <cstdio>
 
+#include "cli/calibrate.h"
 #include "cli/options.h"
 #include "cli/reportcommand.h"
 #include "cli/run.h"
@@ -14,6 +15,10 @@ int main(int argc, char** argv) {
     if (arguments.size() > 1 && arguments[1] == QLatin1String("report")) {
         QTextStream out(stdout), err(stderr);
         return cli::runReport(arguments.mid(2), out, err);
+    }
+    if (arguments.size() > 1 && arguments[1] == QLatin1String("calibrate")) {
+        QTextStream out(stdout), err(stderr);
+        return cli::runCalibrate(arguments.mid(2), out, err);
     }
     const cli::Parsed parsed = cli::parseArguments(arguments);
     if (parsed.action == cli::Parsed::Print) {

@@ -72,7 +72,36 @@ int runStation(station::Station& station, const Options& options,
         complain(signalError);
         return station::kStationFault;  // no port is open yet
     }
-    station.start();
+    // A signal test needs its slot's latest calibration, from the store's own
+    // thread, before any port opens.
+    QStringList signalPorts;
+    for (station::UnitRun* unit : station.units())
+        if (unit->config().testsSignal()) signalPorts << unit->config().port;
+    if (signalPorts.isEmpty()) {
+        station.start();
+    } else if (!store) {  // --no-db: no calibration to be had
+        for (station::UnitRun* unit : station.units())
+            unit->setCalibration(std::nullopt, QDateTime::currentDateTimeUtc());
+        station.start();
+    } else {
+        const QString name = station.units().front()->config().station;
+        store->latestCalibrations(
+            name, signalPorts,
+            [&station](const QMap<QString, results::Calibration>& latest, const QString& error) {
+                if (!error.isEmpty()) {
+                    complain(QStringLiteral("cannot read the slots' calibrations: ") + error);
+                    QCoreApplication::exit(station::kStationFault);
+                    return;
+                }
+                const QDateTime now = QDateTime::currentDateTimeUtc();
+                for (station::UnitRun* unit : station.units()) {
+                    const auto found = latest.constFind(unit->config().port);
+                    unit->setCalibration(
+                        found == latest.cend() ? std::nullopt : std::optional(*found), now);
+                }
+                station.start();
+            });
+    }
     return QCoreApplication::exec();
 }
 

@@ -202,7 +202,7 @@ void Link::examineGga(std::string_view sentence) {
 
     countUp(state_.Counters[2]);
     if (state_.Mode == 0) report(LinkEvent::TimeCounted, state_.Counters[2]);
-    if (state_.Counters[2] == 5) {
+    if (state_.Counters[2] == 5 && !listenOnly_) {
         port_.output(startCommand_);
         view_.setStatusColour(colour::ButtonFace);
         state_.Counters[1] = 0;

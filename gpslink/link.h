@@ -96,6 +96,11 @@ public:
     // start unless another is set.
     void setStartCommand(std::string command) { startCommand_ = std::move(command); }
     const std::string& startCommand() const { return startCommand_; }
+    // Listening only: the fifth GGA time sends nothing and every later one is
+    // counted as the ones before it, for as long as the port is open.  Off
+    // unless set; the window never sets it.
+    void setListenOnly(bool listenOnly) { listenOnly_ = listenOnly; }
+    bool listenOnly() const { return listenOnly_; }
 
 private:
     void ApplyPortSettings();
@@ -113,6 +118,7 @@ private:
     NmeaScanner scanner_;
     bool coldStartSent_ = false;  // during one receive event
     std::string startCommand_{kColdStartSentence};
+    bool listenOnly_ = false;
 };
 
 }  // namespace gpslink

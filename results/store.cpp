@@ -535,6 +535,70 @@ qint64 Store::saveBatch(const QList<QJsonObject>& results, QString* error) {
     return added;
 }
 
+std::optional<std::vector<Calibration>> Store::calibrations(const QString& station,
+                                                            const QString& port, int count,
+                                                            QString* error) {
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral(
+        "SELECT id, time, station, port, operator, golden, expected, measured, \"offset\""
+        " FROM calibrations WHERE station = ? AND port = ? ORDER BY time DESC, id DESC LIMIT ?"));
+    q.addBindValue(station);
+    q.addBindValue(port);
+    q.addBindValue(count);
+    if (!q.exec()) {
+        if (error) *error = q.lastError().text();
+        return std::nullopt;
+    }
+    std::vector<Calibration> found;
+    while (q.next()) {
+        Calibration c;
+        c.id = q.value(0).toLongLong();
+        c.time = QDateTime::fromString(q.value(1).toString(), Qt::ISODateWithMs);
+        c.station = q.value(2).toString();
+        c.port = q.value(3).toString();
+        c.operatorName = q.value(4).toString();
+        c.golden = q.value(5).toString();
+        c.expected = q.value(6).toDouble();
+        c.measured = q.value(7).toDouble();
+        c.offset = q.value(8).toDouble();
+        found.push_back(c);
+    }
+    return found;
+}
+
+std::optional<qint64> Store::saveCalibration(const Calibration& c,
+                                             std::optional<Calibration>* previous, QString* error) {
+    QSqlDatabase db = database();
+    QSqlQuery q(db);
+    const bool pg = target_.engine == Target::Engine::Postgres;
+    auto failed = [&](const QSqlQuery& query) {
+        if (error) *error = query.lastError().text();
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return std::nullopt;
+    };
+    if (!q.exec(pg ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"))) return failed(q);
+    const auto before = calibrations(c.station, c.port, 1, error);
+    if (!before) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return std::nullopt;
+    }
+    if (previous) *previous = before->empty() ? std::nullopt : std::optional(before->front());
+    q.prepare(QStringLiteral(
+        "INSERT INTO calibrations (time, station, port, operator, golden, expected, measured,"
+        " \"offset\") VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id"));
+    const auto text = [](const QString& t) { return t.isNull() ? QStringLiteral("") : t; };
+    for (const QVariant& v :
+         {QVariant(isoTime(c.time)), QVariant(text(c.station)), QVariant(text(c.port)),
+          QVariant(text(c.operatorName)), QVariant(text(c.golden)), QVariant(c.expected),
+          QVariant(c.measured), QVariant(c.offset)})
+        q.addBindValue(v);
+    if (!q.exec() || !q.next()) return failed(q);
+    const qint64 id = q.value(0).toLongLong();
+    q.finish();
+    if (!q.exec(QStringLiteral("COMMIT"))) return failed(q);
+    return id;
+}
+
 Store::Saved Store::spool(const QJsonObject& result) {
     const QString path = target_.spoolPath();
     const QString folder = QFileInfo(path).absolutePath();

@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "results/calibration.h"
 #include "results/target.h"
 
 namespace results {
@@ -76,6 +77,17 @@ public:
     // Stores many results in one transaction; a result whose id is already
     // stored is skipped.  Returns how many were new, or -1 on a failure.
     qint64 saveBatch(const QList<QJsonObject>& results, QString* error);
+
+    // Keeps a slot's calibration in one transaction and returns the id it
+    // was given; in *previous the slot's latest calibration before it, if
+    // any.  Nothing, with error, on a failure (calibrations are never spooled).
+    std::optional<qint64> saveCalibration(const Calibration& calibration,
+                                          std::optional<Calibration>* previous, QString* error);
+    // A station's port's calibrations, newest first, at most count of them;
+    // nothing, with error, on a failure.
+    std::optional<std::vector<Calibration>> calibrations(const QString& station,
+                                                         const QString& port, int count,
+                                                         QString* error);
 
     const Target& target() const { return target_; }
     bool spooling() const { return spooling_; }

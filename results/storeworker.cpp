@@ -140,4 +140,29 @@ void StoreWorker::distribute(const Filter& filter) {
     });
 }
 
+void StoreWorker::keepCalibration(const Calibration& calibration,
+                                  std::function<void(const CalibrationKept&)> done) {
+    post([this, back = back_, calibration, done = std::move(done)] {
+        CalibrationKept kept;
+        kept.id = back->store->saveCalibration(calibration, &kept.previous, &kept.error);
+        QMetaObject::invokeMethod(
+            this, [done, kept] { done(kept); }, Qt::QueuedConnection);
+    });
+}
+
+void StoreWorker::latestCalibrations(const QString& station, const QStringList& ports,
+                                     LatestCalibrations done) {
+    post([this, back = back_, station, ports, done = std::move(done)] {
+        QMap<QString, Calibration> latest;
+        QString error;
+        for (const QString& port : ports) {
+            const auto found = back->store->calibrations(station, port, 1, &error);
+            if (!found) break;
+            if (!found->empty()) latest.insert(port, found->front());
+        }
+        QMetaObject::invokeMethod(
+            this, [done, latest, error] { done(latest, error); }, Qt::QueuedConnection);
+    });
+}
+
 }  // namespace results

@@ -15,8 +15,11 @@
 
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QObject>
+#include <QStringList>
 #include <QThread>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -65,6 +68,18 @@ public:
     // The distributions over the filter (the report page's figures),
     // answered by distributed(), as summarize() is.
     void distribute(const Filter& filter);
+
+    // Keeps a slot's calibration; done is called on this object's thread
+    // once it is committed, or has failed.
+    void keepCalibration(const Calibration& calibration,
+                         std::function<void(const CalibrationKept&)> done);
+    // The latest calibration of each of a station's ports (a port without
+    // one is not in the map), or why there is no answer; done is called on
+    // this object's thread.
+    using LatestCalibrations =
+        std::function<void(const QMap<QString, Calibration>& latest, const QString& error)>;
+    void latestCalibrations(const QString& station, const QStringList& ports,
+                            LatestCalibrations done);
 
 signals:
     // The result with its "id", as the store kept it.

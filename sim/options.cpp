@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QRegularExpression>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -118,6 +119,15 @@ void addReceiverOptions(QCommandLineParser& parser) {
          "tracked (e.g. 45,44,42,40,38,0). GSV describes as many satellites (1 to 32), GSA "
          "lists the tracked ones. Default: 12 in view, 8 tracked at 38 to 44.",
          "LIST"},
+        {"generator",
+         "Generator mode: the sky is this one satellite (GPS, GLONASS, Galileo or BeiDou), "
+         "as a signal generator plays it, tracked once the time is known, e.g. GPS:1.",
+         "SYS:PRN"},
+        {"generator-cn0", "--generator: its C/N0 at the generator's power (default 45).", "DBHZ"},
+        {"slot-loss", "--generator: the slot's path loss, subtracted (default 0).", "DB"},
+        {"unit-offset", "--generator: the unit's own reading above the truth (default 0).", "DB"},
+        {"generator-noise",
+         "--generator: each second's reading varies evenly within +-DB (default 0.5).", "DB"},
         {"replay",
          "Send the bursts of this capture file instead, one per epoch ('#' lines and gpsd's "
          "JSON lines skipped, CR LF restored; a capture with binary packets is sent byte for "
@@ -169,6 +179,11 @@ QStringList receiverOptionNames() {
             "hdop",
             "snr",
             "replay",
+            "generator",
+            "generator-cn0",
+            "slot-loss",
+            "unit-offset",
+            "generator-noise",
             "dual-band",
             "second-gga",
             "long-sentences",
@@ -178,6 +193,40 @@ QStringList receiverOptionNames() {
             "firmware",
             "hardware",
             "unique-id"};
+}
+
+// --generator SYS:PRN and the settings beside it.
+static bool readGenerator(const QCommandLineParser& p, ReceiverConfig& c, QString& error) {
+    static const std::pair<const char*, const char*> talkers[] = {
+        {"GPS", "GP"}, {"GLONASS", "GL"}, {"Galileo", "GA"}, {"BeiDou", "GB"}};
+    Generator g;
+    const QStringList sv = p.value("generator").split(':');
+    bool ok = sv.size() == 2;
+    g.prn = ok ? sv[1].toInt(&ok) : 0;
+    ok = ok && g.prn >= 1 && g.prn <= 99;
+    g.talker.clear();
+    for (const auto& [system, talker] : talkers)
+        if (ok && sv[0].compare(QLatin1String(system), Qt::CaseInsensitive) == 0) g.talker = talker;
+    if (g.talker.empty()) {
+        error = QStringLiteral(
+            "--generator takes SYS:PRN (GPS, GLONASS, Galileo or BeiDou; PRN "
+            "1 to 99), e.g. GPS:1");
+        return false;
+    }
+    for (auto [name, value, low, high] : {std::tuple{"generator-cn0", &g.cn0, 1.0, 99.0},
+                                          std::tuple{"slot-loss", &g.loss, -40.0, 40.0},
+                                          std::tuple{"unit-offset", &g.offset, -40.0, 40.0},
+                                          std::tuple{"generator-noise", &g.noise, 0.0, 10.0}}) {
+        if (!p.isSet(name)) continue;
+        *value = p.value(name).toDouble(&ok);  // C conventions whatever the locale
+        if (!ok || *value < low || *value > high) {
+            error =
+                QStringLiteral("--%1 takes a number from %2 to %3").arg(name).arg(low).arg(high);
+            return false;
+        }
+    }
+    c.generator = g;
+    return true;
 }
 
 bool readReceiverOptions(const QCommandLineParser& p, ReceiverConfig& c, DriverOptions& line,
@@ -243,6 +292,7 @@ bool readReceiverOptions(const QCommandLineParser& p, ReceiverConfig& c, DriverO
         return false;
     }
     if (p.isSet("snr") && !readSnr(p.value("snr"), c.snr, error)) return false;
+    if (p.isSet("generator") && !readGenerator(p, c, error)) return false;
     if (p.isSet("family")) {
         const auto family = gpslink::receiverFamilyFromName(p.value("family").toStdString());
         if (!family) {

@@ -260,7 +260,8 @@ ReceiverModel::ReceiverModel(ReceiverConfig config)
       epochMs_(1000 / std::clamp(config_.rateHz, 1, 10)),
       inSirfBinary_(config_.sirfBinary && config_.family == gpslink::ReceiverFamily::Sirf),
       garbleRng_(config_.seed),
-      chunker_(config_.chunking, config_.seed) {
+      chunker_(config_.chunking, config_.seed),
+      noiseRng_(config_.seed ^ 0x5eed) {
     const std::string name(nameOf(config_.family));
     if (config_.firmware.empty()) config_.firmware = name + "-SIM 1.0";
     if (config_.hardware.empty()) config_.hardware = "SIM-" + name;
@@ -268,6 +269,10 @@ ReceiverModel::ReceiverModel(ReceiverConfig config)
         char id[16];
         std::snprintf(id, sizeof id, "5ee0%06x", unsigned(config_.seed & 0xFFFFFF));
         config_.uniqueId = id;
+    }
+    if (config_.generator) {
+        sky_.push_back({config_.generator->prn, 45, 180, 1});
+        return;
     }
     // The default sky's positions first, then further PRNs spread over the sky.
     const std::size_t inView =
@@ -295,8 +300,8 @@ ReceiverModel::ReceiverModel(ReceiverConfig config)
 // that does not know the time yet may.  Without a fix no satellite is tracked.
 // GSA lists every satellite used, twelve a sentence; GGA's count stops at 12,
 // as many receivers' does.
-std::string ReceiverModel::burstOf(const std::string& time, const std::string& date,
-                                   bool fix) const {
+std::string ReceiverModel::burstOf(const std::string& time, const std::string& date, bool fix,
+                                   bool tracked) const {
     std::string burst;
     const std::string position = config_.longSentences
                                      ? std::string("4807.0380123,N,01131.0000456,E")
@@ -338,14 +343,15 @@ std::string ReceiverModel::burstOf(const std::string& time, const std::string& d
         const bool l5 = signal[0] == '8';
         if (l5 && !config_.dualBand) break;
         for (std::size_t part = 0; part < parts; ++part) {
-            std::string gsv = "GPGSV," + std::to_string(parts) + "," + std::to_string(part + 1) +
-                              "," + digits(int(sky_.size()));
+            const std::string talker = config_.generator ? config_.generator->talker : "GP";
+            std::string gsv = talker + "GSV," + std::to_string(parts) + "," +
+                              std::to_string(part + 1) + "," + digits(int(sky_.size()));
             for (std::size_t i = part * 4; i < std::min(part * 4 + 4, sky_.size()); ++i) {
                 const Satellite& s = sky_[i];
                 gsv += "," + digits(s.prn) + "," + digits(s.elevation) + "," +
                        digits(s.azimuth, 3) + ",";
                 const int cn0 = l5 ? std::clamp(s.snr + (i % 2 == 0 ? 3 : -5), 1, 99) : s.snr;
-                if (fix && s.snr > 0) gsv += digits(cn0);
+                if (tracked && s.snr > 0) gsv += digits(cn0);
             }
             if (config_.dualBand) gsv += std::string(",") + signal;
             burst += nmeaSentence(gsv);
@@ -392,7 +398,7 @@ std::string ReceiverModel::tick() {
         if (now < *restartAtMs_) {
             if (config_.behaviour != Behaviour::SlowConfirm || !config_.slowConfirmEmptyTime)
                 return {};
-            const std::string burst = burstOf("", "", false);
+            const std::string burst = burstOf("", "", false, false);
             return rateMismatch_ ? garble(burst.size()) : burst;
         }
         restartAtMs_.reset();
@@ -438,7 +444,12 @@ std::string ReceiverModel::synthesize(std::int64_t since, std::int64_t now) {
         note(Event::Fix, "fix, " + std::to_string(since / 1000) + " s after start", now);
     }
 
-    return burstOf(time, date, fix);
+    if (config_.generator) {  // this second's reading of the generator's satellite
+        const Generator& g = *config_.generator;
+        const double spread = (double(noiseRng_.below(2000001)) / 1e6 - 1.0) * g.noise;
+        sky_.front().snr = std::clamp(int(std::lround(g.cn0 - g.loss + g.offset + spread)), 1, 99);
+    }
+    return burstOf(time, date, fix, fix || (config_.generator && timeKnown));
 }
 
 std::string ReceiverModel::replayBurst(std::int64_t since, std::int64_t now) {

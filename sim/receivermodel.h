@@ -54,6 +54,20 @@ std::string_view nameOf(Behaviour behaviour);
 enum class Binary { None, Ubx, Casic, Sirf, Rtcm3 };
 std::optional<Binary> binaryFromName(std::string_view name);  // ubx, casic, sirf, rtcm3
 
+// A signal generator playing one satellite into the receiver's antenna
+// input, as a production line's is: the receiver's sky is that satellite
+// alone, tracked from the moment its time is known, and each second it reads
+// cn0 - loss + offset with noise spread evenly over +-noise, to the whole
+// dB-Hz GSV sends.
+struct Generator {
+    std::string talker = "GP";  // GP, GL, GA or GB: the satellite's system
+    int prn = 1;
+    double cn0 = 45;     // dB-Hz at the generator's power
+    double loss = 0;     // the slot's path loss, dB
+    double offset = 0;   // the unit's own reading above the truth, dB (a golden unit's is known)
+    double noise = 0.5;  // dB
+};
+
 struct ReceiverConfig {
     Behaviour behaviour = Behaviour::Normal;
     int rateHz = 1;  // epochs per second, 1 to 10; the clock advances 1/rateHz s per epoch
@@ -100,6 +114,7 @@ struct ReceiverConfig {
     std::string firmware, hardware, uniqueId;
     Chunking chunking = Chunking::Burst;
     std::uint64_t seed = 1;
+    std::optional<Generator> generator;  // the sky instead of snr's
     // When not empty, these bursts (from a capture) are sent one per epoch in
     // place of the receiver's own; a restart starts them again from the first.
     std::vector<std::string> replay;
@@ -166,7 +181,8 @@ private:
     struct Satellite {
         int prn, elevation, azimuth, snr;  // snr 0: not tracked
     };
-    std::string burstOf(const std::string& time, const std::string& date, bool fix) const;
+    std::string burstOf(const std::string& time, const std::string& date, bool fix,
+                        bool tracked) const;
     std::string synthesize(std::int64_t sinceStartMs, std::int64_t nowMs);
     std::string replayBurst(std::int64_t sinceStartMs, std::int64_t nowMs);
     void examine(std::string_view line);
@@ -196,6 +212,7 @@ private:
     Chunker chunker_;
     std::vector<Event> events_;
     std::vector<Satellite> sky_;
+    Rng noiseRng_;
 };
 
 }  // namespace gpssim

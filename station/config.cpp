@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QRegularExpression>
@@ -84,6 +85,23 @@ const std::vector<NumberSetting>& numberSettings() {
         {"min_cn0", "min-cn0", "DBHZ",
          "Fail a fix whose four strongest satellites average under DBHZ.", 0, 99, false, true,
          [](const Plan& p) { return p.limits.minCn0; }, [](Plan& p, O v) { p.limits.minCn0 = v; }},
+        {"cn0_samples", "cn0-samples", "N",
+         "Seconds of the generator satellite's C/N0 a signal test takes (default 10).", 1, 3600,
+         true, false, [](const Plan& p) -> O { return p.cn0Samples; },
+         [](Plan& p, O v) { p.cn0Samples = int(*v); }},
+        {"cn0_low", "cn0-low", "DBHZ",
+         "Fail a signal test whose mean C/N0 (corrected) is under DBHZ (signal-low).", 0, 99, false,
+         true, [](const Plan& p) { return p.limits.cn0Low; },
+         [](Plan& p, O v) { p.limits.cn0Low = v; }},
+        {"cn0_high", "cn0-high", "DBHZ",
+         "Fail a signal test whose mean C/N0 (corrected) is over DBHZ (signal-high).", 0, 99, false,
+         true, [](const Plan& p) { return p.limits.cn0High; },
+         [](Plan& p, O v) { p.limits.cn0High = v; }},
+        {"max_offset_db", "max-offset", "DB",
+         "A slot whose calibration offset is beyond DB either way needs calibration "
+         "(default 6).",
+         0, 99, false, false, [](const Plan& p) -> O { return p.maxOffsetDb; },
+         [](Plan& p, O v) { p.maxOffsetDb = *v; }},
     };
     return settings;
 }
@@ -135,6 +153,63 @@ bool setExpectFirmware(Plan& plan, const QString& pattern, QString* error) {
     return true;
 }
 
+bool setTests(Plan& plan, const QString& text, QString* error) {
+    const QStringList asked = text.split(QLatin1Char(','));
+    QStringList tests;
+    for (const char* name : {"fix", "signal"})
+        if (asked.contains(QLatin1String(name))) tests << QLatin1String(name);
+    if (tests.isEmpty() || tests.size() != asked.size()) {
+        *error = QStringLiteral("\"%1\" is not fix, signal or fix,signal").arg(text);
+        return false;
+    }
+    plan.tests = tests;
+    return true;
+}
+
+bool setCn0Sv(Plan& plan, const QString& text, QString* error) {
+    static const QStringList systems = {"GPS",  "GLONASS", "Galileo", "BeiDou",
+                                        "QZSS", "NavIC",   "SBAS"};
+    const QStringList parts = text.split(QLatin1Char(':'));
+    bool ok = false;
+    const int prn = parts.size() == 2 ? parts[1].toInt(&ok) : 0;
+    for (const QString& system : systems)
+        if (ok && prn >= 1 && prn <= 255 && parts[0].compare(system, Qt::CaseInsensitive) == 0) {
+            plan.cn0Sv = system + QLatin1Char(':') + QString::number(prn);
+            return true;
+        }
+    *error = QStringLiteral("\"%1\" is not SYS:PRN (%2; PRN 1 to 255), e.g. GPS:1")
+                 .arg(text, listed(systems));
+    return false;
+}
+
+std::optional<double> parseAge(const QString& text) {
+    static const std::pair<QChar, double> units[] = {{'s', 1}, {'m', 60}, {'h', 3600}};
+    if (text.size() < 2) return std::nullopt;
+    for (const auto& [unit, seconds] : units) {
+        if (text.back() != unit) continue;
+        const QString number = text.chopped(1);
+        if (!number.front().isDigit()) return std::nullopt;  // no sign, no blank
+        bool ok = false;
+        const double value = number.toDouble(&ok);  // C conventions whatever the locale
+        if (!ok || !std::isfinite(value) || value <= 0) return std::nullopt;
+        return value * seconds;
+    }
+    return std::nullopt;
+}
+
+bool setCalibrationMaxAge(Plan& plan, const QString& text, QString* error) {
+    const auto age = parseAge(text);
+    if (!age) {
+        *error = QStringLiteral(
+                     "\"%1\" is not an age: a number above 0 with s, m or h "
+                     "(90s, 30m, 24h)")
+                     .arg(text);
+        return false;
+    }
+    plan.calibrationMaxAgeS = *age;
+    return true;
+}
+
 void addPlanOptions(QCommandLineParser& parser) {
     parser.addOptions({
         {"plan",
@@ -161,6 +236,16 @@ void addPlanOptions(QCommandLineParser& parser) {
         {"to-nmea",
          "Switch a SiRF receiver found in SiRF binary mode to NMEA at the line's rate, "
          "instead of failing it (binary-mode)."},
+        {"test",
+         "The measurements: fix (a verified reset and the time to first fix; the default), "
+         "signal (the C/N0 of the --cn0-sv satellite, without a reset) or fix,signal.",
+         "TESTS"},
+        {"cn0-sv", "The generator's satellite a signal test measures, SYS:PRN (e.g. GPS:1).",
+         "SYS:PRN"},
+        {"calibration-max-age",
+         "A slot whose latest calibration is older than AGE (90s, 30m, 24h; default 24h) "
+         "needs calibration.",
+         "AGE"},
     });
     for (const NumberSetting& n : numberSettings())
         parser.addOption(
@@ -185,6 +270,15 @@ std::optional<Plan> PlanOptions::over(Plan base, QString* error) const {
                 *error = QStringLiteral("--expect-firmware: ") + *error;
                 return std::nullopt;
             }
+        } else if (auto* set = option == QLatin1String("test")     ? &setTests
+                               : option == QLatin1String("cn0-sv") ? &setCn0Sv
+                               : option == QLatin1String("calibration-max-age")
+                                   ? &setCalibrationMaxAge
+                                   : nullptr) {
+            if (!(*set)(plan, value, error)) {
+                *error = QStringLiteral("--%1: %2").arg(option, *error);
+                return std::nullopt;
+            }
         } else {
             for (const NumberSetting& n : numberSettings())
                 if (option == QLatin1String(n.option) &&
@@ -196,6 +290,10 @@ std::optional<Plan> PlanOptions::over(Plan base, QString* error) const {
     plan.requireReset |= requireReset;
     plan.requireIdentity |= requireIdentity;
     plan.toNmea |= toNmea;
+    if (plan.tests.contains(QLatin1String("signal")) && plan.cn0Sv.isEmpty()) {
+        *error = QStringLiteral("a signal test needs the generator's satellite: --cn0-sv SYS:PRN");
+        return std::nullopt;
+    }
     return plan;
 }
 
@@ -205,7 +303,8 @@ std::optional<PlanOptions> planOptions(const QCommandLineParser& parser, QString
         options.file = readPlan(parser.value("plan"), error);
         if (!options.file) return std::nullopt;
     }
-    QStringList names = {"baud", "receiver", "start", "expect-firmware"};
+    QStringList names = {"baud",   "receiver",           "start", "expect-firmware", "test",
+                         "cn0-sv", "calibration-max-age"};
     for (const NumberSetting& n : numberSettings()) names << QLatin1String(n.option);
     for (const QString& name : names)
         if (parser.isSet(name)) options.given.emplace_back(name, parser.value(name));
@@ -257,6 +356,21 @@ std::optional<Plan> readPlan(const QString& path, QString* error) {
             QString why;
             if (!v.isString() || !setExpectFirmware(plan, v.toString(), &why))
                 return fail(key, v.isString() ? why : QStringLiteral("is not a text"));
+        } else if (auto* set = key == QLatin1String("tests")                 ? &setTests
+                               : key == QLatin1String("cn0_sv")              ? &setCn0Sv
+                               : key == QLatin1String("calibration_max_age") ? &setCalibrationMaxAge
+                                                                             : nullptr) {
+            QString why;
+            QString text = v.toString();
+            if (v.isArray()) {  // "tests": ["fix", "signal"]
+                QStringList names;
+                for (const QJsonValue& name : v.toArray()) names << name.toString();
+                text = names.join(QLatin1Char(','));
+            }
+            if (!(v.isString() || (v.isArray() && key == QLatin1String("tests"))) ||
+                !(*set)(plan, text, &why))
+                return fail(key,
+                            v.isString() || v.isArray() ? why : QStringLiteral("is not a text"));
         } else if (key == QLatin1String("baud")) {
             QString why;
             const QString text = v.isString() ? v.toString() : QString::number(v.toDouble());
@@ -292,6 +406,12 @@ std::optional<std::vector<UnitConfig>> unitConfigs(const Plan& plan, const QStri
     std::vector<UnitConfig> units;
     for (const PortArg& port : *parsed) {
         UnitConfig unit;
+        unit.slot = int(units.size()) + 1;
+        unit.tests = plan.tests;
+        unit.cn0Sv = plan.cn0Sv;
+        unit.cn0Samples = plan.cn0Samples;
+        unit.maxOffsetDb = plan.maxOffsetDb;
+        unit.calibrationMaxAgeS = plan.calibrationMaxAgeS;
         unit.port = port.port;
         unit.device = port.device;
         unit.baud = port.baud;
@@ -332,6 +452,14 @@ QJsonObject settingsInForce(const UnitConfig& unit) {
     if (!unit.expectFirmware.isEmpty()) o.insert("expect_firmware", unit.expectFirmware);
     if (unit.requireIdentity) o.insert("require_identity", true);
     if (unit.toNmea) o.insert("to_nmea", true);
+    // The measurements only when not the fix alone, for the same reason.
+    if (unit.tests != QStringList{QStringLiteral("fix")}) o.insert("tests", unit.tests.join(','));
+    if (unit.testsSignal()) {
+        o.insert("cn0_sv", unit.cn0Sv);
+        o.insert("cn0_samples", unit.cn0Samples);
+        o.insert("max_offset_db", unit.maxOffsetDb);
+        o.insert("calibration_max_age_s", unit.calibrationMaxAgeS);
+    }
     return o;
 }
 

@@ -43,6 +43,13 @@ struct Plan {
     QString expectFirmware;        // a regular expression the firmware must match; empty: any
     bool requireIdentity = false;  // a unit that does not say who it is fails
     bool toNmea = false;           // a SiRF receiver in binary mode is switched to NMEA
+    // The measurements: "fix" (a verified reset and its TTFF), "signal" (the
+    // C/N0 of the generator's satellite, without a reset), or both in turn.
+    QStringList tests = {QStringLiteral("fix")};
+    QString cn0Sv;                      // the generator's satellite, "GPS:1"
+    int cn0Samples = 10;                // seconds of its C/N0 after it is first seen
+    double maxOffsetDb = 6;             // a slot's calibration offset beyond this is unusable
+    double calibrationMaxAgeS = 86400;  // an older calibration is unusable
 };
 
 // One unit under test: its port and what it is tested with.
@@ -67,6 +74,20 @@ struct UnitConfig {
     bool toNmea = false;
     QString plan;        // the plan's name; empty without a plan file
     QString planSha256;  // of the settings in force
+    int slot = 1;        // the port's place among those given, from 1
+    QStringList tests = {QStringLiteral("fix")};
+    QString cn0Sv;
+    int cn0Samples = 10;
+    double maxOffsetDb = 6;
+    double calibrationMaxAgeS = 86400;
+    // With a signal test: the slot's calibration in force, or why there is
+    // none (the unit is then not tested: a station fault, calibration-needed).
+    std::optional<double> offset;
+    std::optional<qint64> calibrationId;
+    QString calibrationProblem;
+
+    bool testsFix() const { return tests.contains(QLatin1String("fix")); }
+    bool testsSignal() const { return tests.contains(QLatin1String("signal")); }
 };
 
 // A number of the plan: its key in a plan file and in stored settings, the
@@ -99,9 +120,21 @@ bool setBaud(Plan& plan, const QString& text, QString* error);
 // expression that does not compile.
 bool setExpectFirmware(Plan& plan, const QString& pattern, QString* error);
 
+// Sets the measurements from "fix", "signal" or "fix,signal"; false, with
+// error, for anything else.
+bool setTests(Plan& plan, const QString& text, QString* error);
+// Sets the generator's satellite from "SYS:PRN" (GPS, GLONASS, Galileo,
+// BeiDou, QZSS, NavIC or SBAS, any case; PRN 1 to 255); false, with error.
+bool setCn0Sv(Plan& plan, const QString& text, QString* error);
+// An age as a number with its unit: "90s", "30m", "24h" (C conventions);
+// in seconds, or nothing when it is not one or not above 0.
+std::optional<double> parseAge(const QString& text);
+// Sets the oldest usable calibration; false, with error, for a bad age.
+bool setCalibrationMaxAge(Plan& plan, const QString& text, QString* error);
+
 // The plan's options, as every front end takes them: --plan FILE, --baud,
 // the numbers, --receiver, --start, --require-reset, --expect-firmware,
-// --require-identity, --to-nmea.
+// --require-identity, --to-nmea, --test, --cn0-sv, --calibration-max-age.
 void addPlanOptions(QCommandLineParser& parser);
 
 // What the plan options of a command line ask for, to be laid over a plan

@@ -36,7 +36,45 @@ QJsonObject Limits::toJson() const {
     if (maxTtffS) limits.insert("max_ttff_s", *maxTtffS);
     if (minSats) limits.insert("min_sats", *minSats);
     if (minCn0) limits.insert("min_cn0", *minCn0);
+    if (cn0Low) limits.insert("cn0_low", *cn0Low);
+    if (cn0High) limits.insert("cn0_high", *cn0High);
     return limits;
+}
+
+std::optional<double> SignalResult::rawMean() const {
+    if (values.empty()) return std::nullopt;
+    return results::mean(std::vector<double>(values.begin(), values.end()));
+}
+
+std::optional<double> SignalResult::mean() const {
+    const auto raw = rawMean();
+    if (!raw) return std::nullopt;
+    return *raw + offset.value_or(0);
+}
+
+std::optional<double> SignalResult::sd() const {
+    if (values.size() < 2) return std::nullopt;
+    return results::sampleSd(std::vector<double>(values.begin(), values.end()));
+}
+
+QJsonObject SignalResult::toJson() const {
+    QJsonArray readings;
+    for (int v : values) readings.append(v);
+    const auto exact = [](const std::optional<double>& v) {
+        return v ? QJsonValue(*v) : QJsonValue();
+    };
+    return QJsonObject{
+        {"sv", sv},
+        {"samples", int(values.size())},
+        {"cn0_mean", exact(mean())},
+        {"cn0_sd", exact(sd())},
+        {"cn0_raw_mean", exact(rawMean())},
+        {"offset", exact(offset)},
+        {"calibration_id", calibrationId ? QJsonValue(*calibrationId) : QJsonValue()},
+        {"values", readings},
+        {"result", orNull(result)},  // null when it was not measured
+        {"reason", orNull(reason)},
+    };
 }
 
 QJsonObject CycleResult::toJson() const {
@@ -75,6 +113,8 @@ QJsonObject CycleResult::toJson() const {
         {"plan_sha256", planSha256},
         {"retest", retest},
         {"version", programVersion()},
+        {"tests", QJsonArray::fromStringList(tests)},
+        {"signal", signal ? QJsonValue(signal->toJson()) : QJsonValue()},
     };
 }
 

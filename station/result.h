@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <optional>
 #include <vector>
 
@@ -15,7 +16,24 @@ struct Limits {
     std::optional<double> maxTtffS;  // seconds
     std::optional<int> minSats;      // satellites used at the fix
     std::optional<double> minCn0;    // mean C/N0 of the four strongest, dB-Hz
+    // The signal test's corrected mean C/N0 of the generator's satellite, dB-Hz.
+    std::optional<double> cn0Low, cn0High;
 
+    QJsonObject toJson() const;
+};
+
+// The signal test: the C/N0 of the generator's satellite, once a second.
+struct SignalResult {
+    QString sv;                    // "GPS:1"
+    std::vector<int> values;       // the raw readings, dB-Hz
+    std::optional<double> offset;  // the slot's calibration, added to the raw mean
+    std::optional<qint64> calibrationId;
+    QString result;  // pass or fail
+    QString reason;  // ok, signal-low, signal-high, signal-not-seen
+
+    std::optional<double> rawMean() const;
+    std::optional<double> mean() const;  // corrected: raw mean + offset
+    std::optional<double> sd() const;    // sample standard deviation of the readings
     QJsonObject toJson() const;
 };
 
@@ -54,6 +72,8 @@ struct CycleResult {
     QString plan;         // the plan's name; empty without a plan file
     QString planSha256;   // of the settings the unit was judged under
     bool retest = false;  // the unit already had a result in its lot; the store decides
+    QStringList tests = {QStringLiteral("fix")};  // the measurements of the plan
+    std::optional<SignalResult> signal;           // with a signal test
 
     QJsonObject toJson() const;  // the documented field names; ttff_s to two decimals
 };

@@ -18,6 +18,7 @@
 #include "gpslink/linkclock.h"
 #include "gpslink/qtserialport.h"
 #include "gpslink/view.h"
+#include "station/calibration.h"
 #include "station/words.h"
 
 namespace station {
@@ -225,6 +226,14 @@ QString UnitRun::statusText() const {
         case Phase::Commanded:
             stage.step = Stage::Step::ResetSent;
             break;
+        case Phase::Measuring:
+            stage.step = Stage::Step::Measuring;
+            stage.sv = config_.cn0Sv;
+            stage.samples = int(signal_.result.values.size());
+            stage.of = config_.cn0Samples;
+            if (stage.samples > 0) stage.last = signal_.result.values.back();
+            stage.sinceMs = steady_.elapsed() - signal_.sinceMs;
+            break;
         default:
             stage.step = sinceChange_.elapsed() < kResetSeenShownMs ? Stage::Step::ResetSeen
                                                                     : Stage::Step::Acquiring;
@@ -233,9 +242,19 @@ QString UnitRun::statusText() const {
     return note_.isEmpty() ? words : words + '\n' + note_;
 }
 
+void UnitRun::setCalibration(const std::optional<results::Calibration>& latest,
+                             const QDateTime& now) {
+    if (phase_ == Phase::Idle) applyCalibration(config_, latest, now);
+}
+
 void UnitRun::start() {
     if (phase_ != Phase::Idle) return;
     beginCycle();
+    if (config_.testsSignal() && !config_.calibrationProblem.isEmpty()) {
+        problem_ = config_.calibrationProblem;  // the port is not opened
+        endCycle(outcome::kStationFault, QStringLiteral("calibration-needed"));
+        return;
+    }
     prepare();
 }
 
@@ -414,6 +433,7 @@ void UnitRun::askIdentity() {
     if (!identity_.complete(*family_))
         for (const std::string& query : identityQueries(*family_)) port_->output(query);
     prepareTimer_.start();
+    if (!config_.testsFix()) startSignal();  // the link has the port and only listens
 }
 
 // Holds what the unit said against the plan; true, the cycle failed, when
@@ -463,6 +483,7 @@ void UnitRun::startLink() {
             config_.command = gpslink::resetCommand(*family_, *start);
     }
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
+    link_->setListenOnly(!config_.testsFix());
     if (config_.baud > 0) view_->setBaudText(std::to_string(config_.baud));
     gpslink::Link* link = link_.get();
     port_->setOnComm([link] { link->MSComm1_OnComm(); });
@@ -484,6 +505,12 @@ void UnitRun::beginCycle() {
     ttffS_.reset();
     fix_.reset();
     watcher_.resetFraming();
+    signal_ = {};
+    signal_.result.sv = config_.cn0Sv;
+    signal_.result.offset = config_.offset;
+    signal_.result.calibrationId = config_.calibrationId;
+    fixVerdict_.reset();
+    link_->setListenOnly(!config_.testsFix());
     setPhase(Phase::Watching);
 }
 
@@ -500,7 +527,7 @@ void UnitRun::setPhase(Phase phase) {
     if (phase == phase_) return;
     phase_ = phase;
     sinceChange_.restart();
-    if (phase == Phase::Commanded || phase == Phase::ResetSeen)
+    if (phase == Phase::Commanded || phase == Phase::ResetSeen || phase == Phase::Measuring)
         supervisor_.start();
     else
         supervisor_.stop();
@@ -620,7 +647,7 @@ void UnitRun::endAway() {
 }
 
 void UnitRun::onGga(const Gga& gga) {
-    if (ending_ || fix_ || phase_ == Phase::Preparing) return;
+    if (ending_ || fix_ || phase_ == Phase::Preparing || phase_ == Phase::Measuring) return;
     const bool resetSeenBefore = phase_ == Phase::ResetSeen;
     if (phase_ == Phase::Commanded) {
         const bool lostFix = gga.quality == 0 || !gga.timeMs;
@@ -651,7 +678,59 @@ void UnitRun::onGga(const Gga& gga) {
 
 // A second ended: when it is the fix's, its sky is whole.
 void UnitRun::onSecond(const Second& second) {
-    if (fix_ && !ending_) decide(second);
+    if (ending_) return;
+    if (signal_.running) sampleSignal(second);
+    if (fix_ && !fixVerdict_ && phase_ != Phase::Measuring && !ending_) decide(second);
+}
+
+// ---------------------------------------------------------------------------
+// The signal test
+
+void UnitRun::startSignal() {
+    if (signal_.started) return;
+    signal_.started = signal_.running = true;
+    signal_.sinceMs = steady_.elapsed();
+    setPhase(Phase::Measuring);
+}
+
+void UnitRun::sampleSignal(const Second& second) {
+    const auto colon = config_.cn0Sv.indexOf(QLatin1Char(':'));
+    const std::string system = config_.cn0Sv.left(colon).toStdString();
+    const int prn = config_.cn0Sv.mid(colon + 1).toInt();
+    for (const SkySatellite& s : second.sky.satellites) {
+        if (s.system != system || s.prn != prn || !s.cn0 || *s.cn0 <= 0) continue;
+        std::vector<int>& values = signal_.result.values;
+        if (values.empty()) signal_.sinceMs = steady_.elapsed();  // first seen
+        values.push_back(*s.cn0);
+        emit changed();
+        if (int(values.size()) >= config_.cn0Samples) signalDone();
+        return;
+    }
+}
+
+// The readings are in, or the time is up.
+void UnitRun::signalDone() {
+    signal_.running = false;
+    if (!fixVerdict_ && !identityChecked_ && identityFails()) return;  // the signal test alone
+    judgeSignal();
+    endCycle(signal_.result.result, signal_.result.reason);
+}
+
+void UnitRun::judgeSignal() {
+    signal_.running = false;
+    signal_.judged = true;
+    SignalResult& s = signal_.result;
+    const auto mean = s.mean();
+    const Limits& limits = config_.limits;
+    if (int(s.values.size()) < config_.cn0Samples || !mean)
+        s.reason = QStringLiteral("signal-not-seen");
+    else if (limits.cn0Low && *mean < *limits.cn0Low)
+        s.reason = QStringLiteral("signal-low");
+    else if (limits.cn0High && *mean > *limits.cn0High)
+        s.reason = QStringLiteral("signal-high");
+    else
+        s.reason = QStringLiteral("ok");
+    s.result = s.reason == QLatin1String("ok") ? outcome::kPass : outcome::kFail;
 }
 
 void UnitRun::verify() {
@@ -662,6 +741,11 @@ void UnitRun::verify() {
 void UnitRun::supervise() {
     if (ending_) return;
     const qint64 now = steady_.elapsed();
+    if (phase_ == Phase::Measuring) {  // not seen, or not for long enough, within the time-out
+        if (signal_.running && now - signal_.sinceMs >= qint64(config_.fixTimeoutS) * 1000)
+            signalDone();
+        return;
+    }
     if (fix_) {
         if (now - *fixAtMs_ >= kSkyWaitMs) decide(watcher_.second());
         return;
@@ -709,8 +793,43 @@ void UnitRun::decide(const Second& second) {
         endCycle(QStringLiteral("pass"), QStringLiteral("ok"));
 }
 
+// The fix test's verdicts after which the receiver still talks and its
+// signal can be measured.
+static bool keepsTalking(const QString& reason) {
+    static const QStringList reasons = {"ok",
+                                        "ttff-over-limit",
+                                        "too-few-satellites",
+                                        "cn0-under-limit",
+                                        "no-fix",
+                                        "not-a-real-fix",
+                                        "reset-not-taken",
+                                        "wrong-firmware",
+                                        "identity-unknown"};
+    return reasons.contains(reason);
+}
+
+// A verdict: of the fix test, of the signal test, or of the line.
 void UnitRun::endCycle(const QString& result, const QString& reason) {
     if (ending_) return;
+    if (config_.testsSignal() && !signal_.judged) {
+        if (config_.testsFix() && !fixVerdict_ && result != outcome::kInterrupted &&
+            keepsTalking(reason)) {
+            fixVerdict_.emplace(result, reason);
+            link_->setListenOnly(true);  // a command not yet out stays in
+            supervisor_.stop();
+            startSignal();
+            emit changed();
+            return;
+        }
+        if (signal_.started && result != outcome::kInterrupted) judgeSignal();
+    }
+    // The fix test's failure comes first; a station fault stands whatever it.
+    if (fixVerdict_ && fixVerdict_->first != outcome::kPass && result != outcome::kStationFault)
+        return closeCycle(fixVerdict_->first, fixVerdict_->second);
+    closeCycle(result, reason);
+}
+
+void UnitRun::closeCycle(const QString& result, const QString& reason) {
     ending_ = true;
     supervisor_.stop();
     prepareTimer_.stop();
@@ -750,6 +869,8 @@ void UnitRun::endCycle(const QString& result, const QString& reason) {
     r.limits = config_.limits;
     r.plan = config_.plan;
     r.planSha256 = config_.planSha256;
+    r.tests = config_.tests;
+    if (config_.testsSignal()) r.signal = signal_.result;
     outcome_ = outcomeWords(r, config_.confirmTimeoutS, config_.fixTimeoutS, problem_, note_);
     r.status = outcome_;
     // The link may be inside one of its handlers: what follows waits until

@@ -41,6 +41,18 @@
 //   link's count of GGA times (the command goes out with the fifth, later);
 //   a unit that has not answered by then is recorded as unknown.
 //
+// With a signal test the run measures the C/N0 of the generator's satellite
+// once a second, from the watcher's seconds: the first N seconds in which the
+// satellite has a C/N0 after it is first seen.  With the signal test alone
+// the link only listens (it sends no start command) and the measurement
+// begins once it has the port; with the fix test too, it begins once the
+// fix test has its verdict and the receiver still talks.  The satellite not
+// seen for N seconds within the fix time-out is signal-not-seen.  Each test
+// has its verdict; the cycle passes when both pass, and otherwise takes the
+// fix test's reason first.  The slot's calibration offset is added to the
+// mean; a slot whose calibration cannot be used is a station fault
+// (calibration-needed) and the port is not opened.
+//
 // Binary packets in the stream are taken out by their own framing before the
 // link and the watcher see it (see frames.h), so the link's framing never
 // joins a "$" of a packet to a sentence.
@@ -58,6 +70,7 @@
 #include <string>
 #include <vector>
 
+#include "results/calibration.h"
 #include "station/config.h"
 #include "station/identity.h"
 #include "station/result.h"
@@ -83,6 +96,7 @@ public:
         Watching,   // counting GGA sentences before the command
         Commanded,  // the command is out, the reset not yet seen
         ResetSeen,  // waiting for the first fix
+        Measuring,  // the signal test: the generator's satellite's C/N0
         Done,       // every cycle ended
     };
 
@@ -90,6 +104,9 @@ public:
     ~UnitRun() override;
 
     const UnitConfig& config() const { return config_; }
+    // Before start(): the slot's latest calibration, for a signal test (see
+    // calibration.h).
+    void setCalibration(const std::optional<results::Calibration>& latest, const QDateTime& now);
 
     void start();
     // Ends the cycle under way as interrupted and closes the port.
@@ -142,6 +159,11 @@ private:
     void verify();
     void decide(const Second& second);
     void endCycle(const QString& result, const QString& reason);
+    void closeCycle(const QString& result, const QString& reason);
+    void startSignal();
+    void sampleSignal(const Second& second);
+    void signalDone();
+    void judgeSignal();
     void fail(const QString& reason) { endCycle(QStringLiteral("fail"), reason); }
     void finish();
     qint64 sinceCommandMs() const;
@@ -183,6 +205,17 @@ private:
     int timesCounted_ = 0;                // usable GGA times before the command
     QFileSystemWatcher* away_ = nullptr;  // watching for the device to come back
     QStringList entriesAtDrop_;
+
+    // The signal test.
+    struct SignalRun {
+        bool started = false;
+        bool running = false;
+        bool judged = false;
+        qint64 sinceMs = 0;  // when it began, then when the satellite was first seen
+        SignalResult result;
+    } signal_;
+    // The fix test's verdict while the signal is measured after it.
+    std::optional<std::pair<QString, QString>> fixVerdict_;
 
     // Getting to know the receiver.
     struct Preparation {

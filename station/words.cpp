@@ -63,7 +63,27 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
         return QStringLiteral("firmware %1 is not the one expected").arg(r.firmware);
     if (why == QLatin1String("not-a-real-fix"))
         return QStringLiteral("no fix from satellites: an estimated, manual or simulated position");
+    if (why == QLatin1String("calibration-needed")) return problem;
     return why;
+}
+
+// The signal test's verdict: "GPS:1 C/N0 42.30 dB-Hz", "... 38.10 < 40 dB-Hz",
+// "GPS:1 not seen long enough within 300 s (3 readings)"; empty before it
+// has one.
+QString signalWords(const SignalResult& s, const Limits& limits, int timeoutS) {
+    const auto mean = s.mean();
+    if (s.reason.isEmpty()) return {};
+    if (s.reason == QLatin1String("signal-not-seen") || !mean)
+        return QStringLiteral("%1 not seen long enough within %2 s (%3 readings)")
+            .arg(s.sv)
+            .arg(timeoutS)
+            .arg(s.values.size());
+    QString text = QStringLiteral("%1 C/N0 %2").arg(s.sv, QString::number(*mean, 'f', 2));
+    if (s.reason == QLatin1String("signal-low") && limits.cn0Low)
+        text += QStringLiteral(" < ") + limitText(*limits.cn0Low);
+    if (s.reason == QLatin1String("signal-high") && limits.cn0High)
+        text += QStringLiteral(" > ") + limitText(*limits.cn0High);
+    return text + QStringLiteral(" dB-Hz");
 }
 
 }  // namespace
@@ -80,6 +100,16 @@ QString stageWords(const Stage& stage) {
             return QStringLiteral("%1 reset sent").arg(stage.start);
         case Stage::Step::ResetSeen:
             return QStringLiteral("reset seen");
+        case Stage::Step::Measuring:
+            if (stage.samples == 0)
+                return QStringLiteral("waiting for %1: %2 s")
+                    .arg(stage.sv)
+                    .arg(stage.sinceMs / 1000);
+            return QStringLiteral("measuring %1: %2 of %3 s, %4 dB-Hz")
+                .arg(stage.sv)
+                .arg(stage.samples)
+                .arg(stage.of)
+                .arg(stage.last.value_or(0));
         case Stage::Step::Acquiring: {
             QString text = QStringLiteral("acquiring: %1 s, %2 satellites seen")
                                .arg(stage.sinceCommandMs / 1000)
@@ -98,8 +128,17 @@ QString outcomeWords(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
     for (const char* itself : {"baud-mismatch", "not-a-real-fix", "binary-mode", "family-unknown",
                                "identity-unknown", "wrong-firmware"})
         if (why == QLatin1String(itself) && !note.isEmpty()) return note;
-    const QString words = withoutNote(r, confirmTimeoutS, fixTimeoutS, problem);
-    return note.isEmpty() ? words : words + QLatin1String(": ") + note;
+    QString words = withoutNote(r, confirmTimeoutS, fixTimeoutS, problem);
+    if (!note.isEmpty()) words += QLatin1String(": ") + note;
+    // The signal's own verdict, unless the reason is its own and says it.
+    if (r.signal && !r.signal->reason.isEmpty()) {
+        const QString signal = signalWords(*r.signal, r.limits, fixTimeoutS);
+        const bool ok = why == QLatin1String("ok");
+        if ((why == r.signal->reason && !ok) || (ok && !r.ttffS)) return signal;
+        if (!signal.isEmpty())
+            words += (words.isEmpty() ? QString() : QStringLiteral("; ")) + signal;
+    }
+    return words;
 }
 
 QString portProblem(const QString& device, const QString& serialError) {

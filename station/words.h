@@ -14,23 +14,38 @@ namespace station {
 
 // Where a cycle stands.
 struct Stage {
-    enum class Step { Preparing, Opening, WaitingForTime, ResetSent, ResetSeen, Acquiring } step;
+    enum class Step {
+        Preparing,
+        Opening,
+        WaitingForTime,
+        ResetSent,
+        ResetSeen,
+        Acquiring,
+        Measuring
+    } step;
     int timesCounted = 0;  // usable GGA times before the command, of 5
     QString start;         // cold, warm, hot or factory
     qint64 sinceCommandMs = 0;
     Sky sky;  // as the latest complete GSV groups show it
+    // Measuring: the satellite, its readings so far of how many, the latest,
+    // and the time since it was first seen (or since the measurement began).
+    QString sv;
+    int samples = 0, of = 0;
+    std::optional<int> last;
+    qint64 sinceMs = 0;
 };
 // "getting to know the receiver", "opening", "waiting for time (3 of 5)",
 // "cold reset sent", "reset seen",
-// "acquiring: 12 s, 8 satellites seen, best C/N0 44 dB-Hz".
+// "acquiring: 12 s, 8 satellites seen, best C/N0 44 dB-Hz",
+// "waiting for GPS:1: 4 s", "measuring GPS:1: 3 of 10 s, 42 dB-Hz".
 QString stageWords(const Stage& stage);
 
 // What a cycle came to, for its `status`: the measured value against the
 // limit that failed it ("TTFF 22.0 s > 15 s", "C/N0 28.5 < 30 dB-Hz"), the
-// TTFF of a pass, or what to do about a fault.  problem: why the port could
-// not be opened, for port-unavailable.
-// note: what the run saw beside (a device that went away, the rate the
-// receiver talks at), added to the words or, where it says it all, in their
+// TTFF of a pass, or what to do about a fault; with a signal test, its mean
+// after that ("GPS:1 C/N0 42.30 dB-Hz", "GPS:1 C/N0 38.10 < 40 dB-Hz").  problem: why the port
+// could not be opened, for port-unavailable. note: what the run saw beside (a device that went
+// away, the rate the receiver talks at), added to the words or, where it says it all, in their
 // place.
 QString outcomeWords(const CycleResult& result, int confirmTimeoutS, int fixTimeoutS,
                      const QString& problem = {}, const QString& note = {});

@@ -1,0 +1,156 @@
+#include "cli/calibrate.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QSysInfo>
+#include <csignal>
+#include <cstdlib>
+
+#include "cli/progress.h"
+#include "results/storeworker.h"
+#include "station/calibration.h"
+#include "station/stopsignals.h"
+
+namespace cli {
+
+namespace {
+
+const char* const kDescription =
+    "Measures a golden unit's C/N0 of the generator's satellite (--cn0-sv) in every slot\n"
+    "given, at once, without a reset, and keeps each slot's offset (--expect minus the\n"
+    "measured mean) in the results database under the slot's port name, with the time,\n"
+    "the station, the operator and the golden unit's serial number.  A signal test adds\n"
+    "its slot's latest offset to what it measures.  Prints one line per slot (JSON with\n"
+    "--json: port, offset, measured, expected, golden, id, result, drift, drift_flagged,\n"
+    "status).  result is ok, offset-too-large (beyond --max-offset; kept, so that the\n"
+    "slot stays out of use) or signal-not-seen (nothing kept).  drift_flagged: the offset\n"
+    "moved more than 1 dB since the slot's previous calibration.\n"
+    "\n"
+    "Exit status: 0 every slot calibrated; 1 a slot was not; 2 usage mistake; 3 the\n"
+    "database could not be opened or a calibration could not be kept; 130 interrupted.";
+
+QString offsetText(const std::optional<double>& value) {
+    return value ? QString::number(*value, 'f', 2) : QStringLiteral("-");
+}
+
+}  // namespace
+
+int runCalibrate(const QStringList& arguments, QTextStream& out, QTextStream& err) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOptions({
+        {{"h", "help"}, "Show this help and exit."},
+        {"golden", "The golden unit's serial number.", "SERIAL"},
+        {"expect", "The C/N0 the golden unit reads of the generator's satellite, dB-Hz.", "DBHZ"},
+        {"cn0-sv", "The generator's satellite, SYS:PRN (e.g. GPS:1).", "SYS:PRN"},
+        {"baud", "Line rate of ports given without @BAUD (default 9600); auto: found.", "BAUD"},
+        {"receiver", "The golden unit's receiver family (default sirf); auto: found.", "FAMILY"},
+        {"json", "Print one JSON object per slot."},
+        {"db", "Where calibrations are kept: a SQLite file or postgresql://...", "DB"},
+        {"station", "Name of this station (default: the host name).", "NAME"},
+        {"operator", "Who calibrates, kept with each calibration.", "NAME"},
+        {"quiet", "Print no progress on standard error."},
+    });
+    for (const station::NumberSetting& n : station::numberSettings())
+        for (const char* name : {"cn0-samples", "fix-timeout", "max-offset"})
+            if (qstrcmp(n.option, name) == 0)
+                parser.addOption(
+                    {QLatin1String(n.option), QLatin1String(n.help), QLatin1String(n.valueName)});
+    parser.addPositionalArgument("PORT", "The slots, each as a run takes it.",
+                                 "PORT[@[BAUD][,FAMILY]]...");
+    auto usage = [&](const QString& text) {
+        err << "gps-coldstart-cli calibrate: " << text << '\n';
+        return int(station::kUsage);
+    };
+    QStringList all = arguments;
+    all.prepend(QStringLiteral("gps-coldstart-cli calibrate"));
+    if (!parser.parse(all)) return usage(parser.errorText());
+    if (parser.isSet("help")) {
+        out << parser.helpText();
+        return station::kOk;
+    }
+
+    station::Plan plan;
+    plan.tests = QStringList{QStringLiteral("signal")};
+    QString error;
+    for (const station::NumberSetting& n : station::numberSettings())
+        if (QStringList{"cn0-samples", "fix-timeout", "max-offset"}.contains(n.option) &&
+            parser.isSet(QLatin1String(n.option)) &&
+            !station::setNumber(plan, n, parser.value(QLatin1String(n.option)),
+                                QLatin1String("--") + QLatin1String(n.option), &error))
+            return usage(error);
+    if (!parser.isSet("golden") || parser.value("golden").isEmpty())
+        return usage(QStringLiteral("--golden: the golden unit's serial number is needed"));
+    bool ok = false;
+    const double expected = parser.value("expect").toDouble(&ok);  // C conventions
+    if (!ok || expected <= 0 || expected >= 99)
+        return usage(QStringLiteral("--expect: \"%1\" is not a C/N0 from 0 to 99 dB-Hz")
+                         .arg(parser.value("expect")));
+    if (!station::setCn0Sv(plan, parser.value("cn0-sv"), &error))
+        return usage(QStringLiteral("--cn0-sv: ") + error);
+    if (parser.isSet("baud") && !station::setBaud(plan, parser.value("baud"), &error))
+        return usage(QStringLiteral("--baud: ") + error);
+    if (parser.isSet("receiver") &&
+        !station::setStart(plan, parser.value("receiver"), QStringLiteral("cold"), &error))
+        return usage(QStringLiteral("--receiver: ") + error);
+    if (parser.positionalArguments().isEmpty())
+        return usage(QStringLiteral("no port given (see --help)"));
+    auto units = station::unitConfigs(plan, parser.positionalArguments(), &error);
+    if (!units) return usage(error);
+    const QString stationName =
+        parser.isSet("station") ? parser.value("station") : QSysInfo::machineHostName();
+    for (station::UnitConfig& slot : *units) {
+        slot.station = stationName;
+        slot.operatorName = parser.value("operator");
+    }
+    std::optional<results::Target> target = results::defaultTarget();
+    if (parser.isSet("db")) {
+        target = results::parseTarget(parser.value("db"), &error);
+        if (!target) return usage(QStringLiteral("--db: ") + error);
+    }
+
+    // The database first: no port is opened when it cannot keep calibrations.
+    auto store = results::StoreWorker::open(*target, &error);
+    if (!store) {
+        err << "gps-coldstart-cli calibrate: " << error << '\n';
+        return station::kStationFault;
+    }
+    station::Calibrator calibrator(
+        std::move(*units), parser.value("golden"), expected, plan.maxOffsetDb,
+        [worker = store.get()](const results::Calibration& c, auto done) {
+            worker->keepCalibration(c, std::move(done));
+        });
+    const bool json = parser.isSet("json");
+    QObject::connect(
+        &calibrator, &station::Calibrator::slotCalibrated,
+        [&](const station::CalibrationOutcome& o) {
+            if (json) {
+                out << QJsonDocument(o.toJson()).toJson(QJsonDocument::Compact) << '\n';
+            } else {
+                out << o.port << ": " << o.result << ", offset " << offsetText(o.offset)
+                    << " dB (measured " << offsetText(o.measured) << ", expected " << o.expected
+                    << ")" << (o.drift ? ", drift " + offsetText(o.drift) + " dB" : QString())
+                    << (o.driftFlagged ? " FLAGGED" : "")
+                    << (o.error.isEmpty() ? QString() : ", not kept: " + o.error) << '\n';
+            }
+            out.flush();
+        });
+    const auto mode = Progress::modeFor(stderr, parser.isSet("quiet"));
+    Progress progress(calibrator.station(), mode,
+                      mode == Progress::Mode::Live && !std::getenv("NO_COLOR"));
+    QObject::connect(&calibrator, &station::Calibrator::finished, [&] {
+        progress.flush();
+        QCoreApplication::exit(calibrator.exitStatus());
+    });
+    if (!station::onStopSignals(
+            {SIGINT, SIGTERM, SIGHUP}, [&calibrator] { calibrator.interrupt(); }, &error)) {
+        err << "gps-coldstart-cli calibrate: " << error << '\n';
+        return station::kStationFault;
+    }
+    calibrator.start();
+    return QCoreApplication::exec();
+}
+
+}  // namespace cli

@@ -1,0 +1,180 @@
+#include "station/calibration.h"
+
+#include <QJsonValue>
+#include <QLocale>
+#include <cmath>
+
+#include "station/station.h"
+
+namespace station {
+
+namespace {
+
+QString number(double value) {
+    return QLocale::c().toString(value, 'g', QLocale::FloatingPointShortest);
+}
+
+// "90 s", "25 min", "26.5 h".
+QString ageText(double seconds) {
+    if (seconds < 120) return QStringLiteral("%1 s").arg(std::round(seconds));
+    if (seconds < 7200) return QStringLiteral("%1 min").arg(std::round(seconds / 60));
+    return QStringLiteral("%1 h").arg(QString::number(seconds / 3600, 'f', 1));
+}
+
+QJsonValue orNull(const std::optional<double>& value) {
+    return value ? QJsonValue(*value) : QJsonValue();
+}
+
+}  // namespace
+
+QString calibrationProblem(const std::optional<results::Calibration>& latest, const QDateTime& now,
+                           double maxAgeS, double maxOffsetDb) {
+    if (!latest) return QStringLiteral("no calibration");
+    const double ageS = double(latest->time.msecsTo(now)) / 1000.0;
+    if (ageS > maxAgeS)
+        return QStringLiteral("calibrated %1 ago, more than %2")
+            .arg(ageText(ageS), ageText(maxAgeS));
+    if (std::abs(latest->offset) > maxOffsetDb)
+        return QStringLiteral("offset %1 dB is beyond %2 dB")
+            .arg(QString::number(latest->offset, 'f', 1), number(maxOffsetDb));
+    return {};
+}
+
+void applyCalibration(UnitConfig& unit, const std::optional<results::Calibration>& latest,
+                      const QDateTime& now) {
+    if (!unit.testsSignal()) return;
+    const QString why = calibrationProblem(latest, now, unit.calibrationMaxAgeS, unit.maxOffsetDb);
+    if (!why.isEmpty()) {
+        unit.offset.reset();
+        unit.calibrationId.reset();
+        unit.calibrationProblem =
+            QStringLiteral("slot %1 needs calibration: %2, %3").arg(unit.slot).arg(unit.port, why);
+        return;
+    }
+    unit.offset = latest->offset;
+    unit.calibrationId = latest->id;
+    unit.calibrationProblem.clear();
+}
+
+QJsonObject CalibrationOutcome::toJson() const {
+    QJsonObject o{
+        {"port", port},
+        {"offset", orNull(offset)},
+        {"measured", orNull(measured)},
+        {"expected", expected},
+        {"golden", golden},
+        {"id", id ? QJsonValue(*id) : QJsonValue()},
+        {"result", result},
+        {"drift", orNull(drift)},
+        {"drift_flagged", driftFlagged},
+        {"status", status},
+    };
+    if (!error.isEmpty()) o.insert("error", error);
+    return o;
+}
+
+CalibrationOutcome judgeCalibration(const QString& port, const QString& golden, double expected,
+                                    std::optional<double> measured, double maxOffsetDb) {
+    CalibrationOutcome o;
+    o.port = port;
+    o.golden = golden;
+    o.expected = expected;
+    o.measured = measured;
+    if (!measured) {
+        o.result = QStringLiteral("signal-not-seen");
+        return o;
+    }
+    o.offset = expected - *measured;
+    o.result = std::abs(*o.offset) > maxOffsetDb ? QStringLiteral("offset-too-large")
+                                                 : QStringLiteral("ok");
+    return o;
+}
+
+void noteDrift(CalibrationOutcome& outcome, const std::optional<results::Calibration>& previous) {
+    if (!previous || !outcome.offset) return;
+    outcome.drift = *outcome.offset - previous->offset;
+    outcome.driftFlagged = std::abs(*outcome.drift) > kDriftFlagDb;
+}
+
+Calibrator::Calibrator(std::vector<UnitConfig> units, QString golden, double expected,
+                       double maxOffsetDb, Keeper keeper, QObject* parent)
+    : QObject(parent),
+      golden_(std::move(golden)),
+      expected_(expected),
+      maxOffsetDb_(maxOffsetDb),
+      keeper_(std::move(keeper)),
+      slots_(int(units.size())) {
+    for (UnitConfig& slot : units) {
+        slot.tests = QStringList{QStringLiteral("signal")};
+        slot.unit = golden_;
+        slot.limits = {};  // the golden unit is measured, not judged
+        slot.offset.reset();
+        slot.calibrationId.reset();
+        slot.calibrationProblem.clear();
+    }
+    station_ = new Station(std::move(units), this);
+    connect(station_, &Station::cycleEnded, this,
+            [this](UnitRun*, const CycleResult& run) { measured(run); });
+}
+
+Calibrator::~Calibrator() = default;
+
+void Calibrator::start() {
+    if (slots_ == 0) {
+        emit finished();
+        return;
+    }
+    station_->start();
+}
+
+void Calibrator::interrupt() {
+    interrupted_ = true;
+    station_->interrupt();
+}
+
+void Calibrator::measured(const CycleResult& run) {
+    std::optional<double> mean;
+    if (run.signal && run.signal->reason == QLatin1String("ok")) mean = run.signal->rawMean();
+    CalibrationOutcome outcome = judgeCalibration(run.port, golden_, expected_, mean, maxOffsetDb_);
+    outcome.status = run.status;
+    if (!mean || !keeper_) {
+        done(outcome);
+        return;
+    }
+    // An offset too large is kept too: the slot stays out of use until it
+    // is calibrated again.
+    results::Calibration c;
+    c.time = run.ended;
+    c.station = run.station;
+    c.port = run.port;
+    c.operatorName = run.operatorName;
+    c.golden = golden_;
+    c.expected = expected_;
+    c.measured = *mean;
+    c.offset = *outcome.offset;
+    keeper_(c, [this, outcome](const results::CalibrationKept& kept) mutable {
+        outcome.id = kept.id;
+        outcome.error = kept.error;
+        noteDrift(outcome, kept.previous);
+        done(outcome);
+    });
+}
+
+void Calibrator::done(const CalibrationOutcome& outcome) {
+    outcomes_.push_back(outcome);
+    emit slotCalibrated(outcome);
+    if (int(outcomes_.size()) == slots_) emit finished();
+}
+
+int Calibrator::exitStatus() const {
+    if (interrupted_) return kInterrupted;
+    bool keptAll = true, all = true;
+    for (const CalibrationOutcome& o : outcomes_) {
+        keptAll &= o.error.isEmpty();
+        all &= o.calibrated();
+    }
+    if (!keptAll) return kStationFault;
+    return all ? kOk : kSomeFailed;
+}
+
+}  // namespace station

@@ -1,0 +1,124 @@
+// Slots calibrated with a golden unit.
+//
+// A signal generator plays one satellite at a fixed power into every slot;
+// each slot's cable and splitter lose some of it.  A golden unit, one known
+// to read `expected` dB-Hz of that satellite, is measured in each slot, and
+// the slot's offset (expected minus measured) is kept.  A signal test adds
+// its slot's latest offset to the mean it measures.  A slot whose latest
+// calibration is missing, too old, or has an offset beyond the largest
+// allowed cannot test a unit: that is the station's fault, never the unit's.
+//
+// The Calibrator measures the golden unit in every slot at once, as a run
+// tests units (a signal test of the golden unit, no reset), and keeps each
+// slot's calibration through a keeper the front end gives it over its store.
+// It runs on Qt's event loop and never waits: each slot's outcome comes as
+// a signal once the store has answered.
+#pragma once
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "results/calibration.h"
+#include "station/config.h"
+
+namespace station {
+
+class Station;
+
+// An offset that moved more than this since the slot's previous
+// calibration is flagged, dB.
+inline constexpr double kDriftFlagDb = 1.0;
+
+// Why the slot's latest calibration cannot be used now ("no calibration",
+// "calibrated 26.0 h ago, more than 24.0 h", "offset 7.2 dB is beyond 6
+// dB"); empty when it can.
+QString calibrationProblem(const std::optional<results::Calibration>& latest, const QDateTime& now,
+                           double maxAgeS, double maxOffsetDb);
+
+// Gives a unit with a signal test its slot's calibration: the offset and
+// its id, or the problem in the station's words ("slot 3 needs calibration:
+// /dev/ttyUSB2, no calibration").  A unit without a signal test is left as it is.
+void applyCalibration(UnitConfig& unit, const std::optional<results::Calibration>& latest,
+                      const QDateTime& now);
+
+// What calibrating one slot came to.
+struct CalibrationOutcome {
+    QString port;
+    QString golden;
+    double expected = 0;
+    std::optional<double> measured;  // the golden unit's mean C/N0 in the slot; empty: not seen
+    std::optional<double> offset;    // expected - measured
+    std::optional<qint64> id;        // the calibration kept; empty: none
+    QString result;                  // ok, offset-too-large, signal-not-seen
+    std::optional<double> drift;     // offset minus the slot's previous offset
+    bool driftFlagged = false;       // |drift| > kDriftFlagDb
+    QString status;                  // how the measurement went, in the station's words
+    QString error;                   // why it could not be kept; empty when it was
+
+    bool calibrated() const { return result == QLatin1String("ok") && id && error.isEmpty(); }
+    // port, offset, measured, expected, golden, id, result, drift,
+    // drift_flagged, status, and error when there is one.
+    QJsonObject toJson() const;
+};
+
+// The outcome of a slot's measurement before it is kept: the offset and
+// whether it is usable (offset-too-large beyond maxOffsetDb either way).
+CalibrationOutcome judgeCalibration(const QString& port, const QString& golden, double expected,
+                                    std::optional<double> measured, double maxOffsetDb);
+// Notes the drift from the slot's previous calibration.
+void noteDrift(CalibrationOutcome& outcome, const std::optional<results::Calibration>& previous);
+
+class Calibrator : public QObject {
+    Q_OBJECT
+public:
+    // Keeps a calibration, and calls done on the caller's thread once it is
+    // kept or has failed (results::StoreWorker::keepCalibration does).
+    using Keeper = std::function<void(const results::Calibration&,
+                                      std::function<void(const results::CalibrationKept&)> done)>;
+
+    // units: one per slot, from unitConfigs() of a plan with the
+    // signal test alone (its satellite, samples and time-out), the station
+    // and operator set; golden: the golden unit's serial number.  Without a
+    // keeper nothing is kept.
+    Calibrator(std::vector<UnitConfig> units, QString golden, double expected, double maxOffsetDb,
+               Keeper keeper, QObject* parent = nullptr);
+    ~Calibrator() override;
+
+    // The measurements run as a station's units: for showing their progress.
+    Station& station() { return *station_; }
+
+    void start();
+    // Ends every measurement under way; their slots are not calibrated.
+    void interrupt();
+
+    const std::vector<CalibrationOutcome>& outcomes() const { return outcomes_; }
+    // kOk when every slot was calibrated; kStationFault when a calibration
+    // could not be kept; kInterrupted when stopped; else kSomeFailed.
+    int exitStatus() const;
+
+signals:
+    // A slot's outcome, once kept (or not to be kept).
+    void slotCalibrated(const station::CalibrationOutcome& outcome);
+    // Every slot has its outcome.
+    void finished();
+
+private:
+    void measured(const CycleResult& run);
+    void done(const CalibrationOutcome& outcome);
+
+    Station* station_;  // a child
+    QString golden_;
+    double expected_;
+    double maxOffsetDb_;
+    Keeper keeper_;
+    std::vector<CalibrationOutcome> outcomes_;
+    int slots_ = 0;
+    bool interrupted_ = false;
+};
+
+}  // namespace station
