@@ -103,7 +103,7 @@ bool fillCalibrations(const QSqlDatabase& db, const Filter& f, QList<SlotCalibra
             out.back().port != q.value(3).toString())
             out << SlotCalibrations{q.value(2).toString(), q.value(3).toString(), {}};
         auto& history = out.back().history;
-        Calibration c{q.value(0).toLongLong(), q.value(1).toString(),
+        CalibrationPoint c{q.value(0).toLongLong(), q.value(1).toString(),
                       q.value(4).toString(),   q.value(5).toString(),
                       q.value(6).toDouble(),   q.value(7).toDouble(),
                       q.value(8).toDouble(),   {}};
@@ -597,7 +597,7 @@ void calibrationSection(Page& page, const Distributions& d) {
     for (const SlotCalibrations& slot : d.calibrations) {
         std::vector<double> offsets;
         int drifts = 0;
-        for (const Calibration& c : slot.history) {
+        for (const CalibrationPoint& c : slot.history) {
             offsets.push_back(c.offset);
             drifts += c.drift && std::abs(*c.drift) > kDriftFlagDb;
         }
@@ -626,7 +626,7 @@ void calibrationSection(Page& page, const Distributions& d) {
         QStringList times;
         std::vector<double> offsets;
         std::vector<bool> flagged;
-        for (const Calibration& c : slot.history) {
+        for (const CalibrationPoint& c : slot.history) {
             times << c.time.mid(5, 11).replace('T', ' ');
             offsets.push_back(c.offset);
             flagged.push_back(c.drift && std::abs(*c.drift) > kDriftFlagDb);
@@ -647,7 +647,7 @@ void calibrationSection(Page& page, const Distributions& d) {
             page.paragraph(
                 QStringLiteral("%1: one calibration, no control limits yet.").arg(title));
         QList<QList<Cell>> rows;
-        for (const Calibration& c : slot.history) {
+        for (const CalibrationPoint& c : slot.history) {
             QStringList notes;
             if (c.drift && std::abs(*c.drift) > kDriftFlagDb)
                 notes << QStringLiteral("drift > 1 dB");

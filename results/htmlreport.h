@@ -49,7 +49,7 @@ struct Measure {
 };
 
 // One calibration of a slot with a golden unit (the calibrations table).
-struct Calibration {
+struct CalibrationPoint {
     qint64 id = 0;
     QString time, operatorName, golden;
     double expected = 0, measured = 0, offset = 0;
@@ -58,7 +58,7 @@ struct Calibration {
 // A slot's calibrations in the selection's time, oldest first.
 struct SlotCalibrations {
     QString station, port;
-    std::vector<Calibration> history;
+    std::vector<CalibrationPoint> history;
 };
 
 // Everything the page shows, read with the report's selection.
