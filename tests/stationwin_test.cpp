@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QSqlQuery>
 #include <QTabWidget>
 #include <csignal>
@@ -424,12 +425,14 @@ TEST(StationWindowE2e, SlotsCalibratedThenSignalTestedThenACalibrationStopped) {
     const auto forRun = settingsForRun(
         {},
         parseCommandLine(QStringList{"x", "--test", "signal", "--cn0-sv", "GPS:1", "--cn0-samples",
-                                     "3", "--fix-timeout", "600", "--cn0-low", "43",
+                                     "5", "--fix-timeout", "600", "--cn0-low", "43",
                                      "--calibration-max-age", "30m"} +
                          ports),
         &error);
     ASSERT_TRUE(forRun) << error.toStdString();
-    SettingsDialog dialog(*forRun, {});  // shows the signal test's settings and keeps them
+    SettingsDialog dialog(*forRun, {});  // shows the signal test's settings, one changed
+    for (QSpinBox* box : dialog.findChildren<QSpinBox*>())
+        if (box->accessibleName() == "Signal samples") box->setValue(3);
     dialog.accept();
     const station::Plan plan = dialog.settings().plan;
     EXPECT_EQ(std::tuple(plan.tests, plan.cn0Sv, plan.cn0Samples, plan.limits.cn0Low.value_or(0),
