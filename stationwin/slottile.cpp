@@ -369,7 +369,7 @@ void SlotTile::showCalibration(const station::CalibrationOutcome& o, bool stoppe
     if (o.offset) lines << tr("offset %1 dB, measured %2 dB-Hz").arg(dB(o.offset), dB(o.measured));
     if (o.drift)
         lines << tr("drift %1 dB%2").arg(dB(o.drift), o.driftFlagged ? tr(", FLAGGED") : QString());
-    if (!stopped && !o.calibrated() && !o.status.isEmpty()) lines << o.status;  // what went wrong
+    if (!stopped && !o.measured && !o.status.isEmpty()) lines << o.status;  // why not
     const QString words = stopped          ? station::verdictText(station::Verdict::Interrupted)
                           : o.calibrated() ? tr("CALIBRATED")
                                            : tr("NOT CALIBRATED");

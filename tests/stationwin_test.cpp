@@ -465,6 +465,7 @@ TEST(StationWindowE2e, SlotsCalibratedThenSignalTestedThenACalibrationStopped) {
     EXPECT_TRUE(described(window.tile(0)).startsWith("CALIBRATED; calibration: ok; offset "));
     EXPECT_TRUE(
         described(window.tile(1)).startsWith("NOT CALIBRATED; calibration: offset-too-large"));
+    xinput::screenshot("station-calibrated", &window);
     const auto calibrations = [&] {
         QStringList rows;
         const auto store = results::Store::open(target, &error);
