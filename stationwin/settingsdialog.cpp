@@ -151,30 +151,33 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
     requireFields_ = new QCheckBox(tr("Lot and operator required before a slot starts"), this);
     requireFields_->setChecked(settings.requireLotAndOperator);
 
+    // The fix test's settings and the station's on the left, the signal
+    // test's and the calibrations' on the right.
     auto* form = new QFormLayout;
-    auto row = [form](const QString& label, QWidget* field) {
-        form->addRow(label, field);
+    auto* signalForm = new QFormLayout;
+    auto row = [](QFormLayout* in, const QString& label, QWidget* field) {
+        in->addRow(label, field);
         field->setAccessibleName(QString(label).remove('&'));
     };
-    row(tr("&Baud rate"), baud_);
-    row(tr("Receiver &family"), family_);
-    row(tr("S&tart type"), start_);
-    row(tr("&Cycles per unit"), cycles_);
-    row(tr("Reset seen within"), confirmTimeout_);
-    row(tr("Fix within"), fixTimeout_);
-    row(tr("Maximum TTFF"), maxTtff_);
-    row(tr("Minimum satellites"), minSats_);
-    row(tr("Minimum C/N0 (four strongest)"), minCn0_);
-    row(tr("T&ests"), tests_);
-    row(tr("Generator's satellite"), cn0Sv_);
-    row(tr("Signal samples"), cn0Samples_);
-    row(tr("Signal C/N0 at least"), cn0Low_);
-    row(tr("Signal C/N0 at most"), cn0High_);
-    row(tr("Calibration usable for"), maxAge_);
-    row(tr("Largest calibration offset"), maxOffset_);
-    row(tr("&Station name"), station_);
-    row(tr("Results &database"), db_);
-    form->addRow(QString(), requireFields_);
+    row(form, tr("&Baud rate"), baud_);
+    row(form, tr("Receiver &family"), family_);
+    row(form, tr("S&tart type"), start_);
+    row(form, tr("&Cycles per unit"), cycles_);
+    row(form, tr("Reset seen within"), confirmTimeout_);
+    row(form, tr("Fix within"), fixTimeout_);
+    row(form, tr("Maximum TTFF"), maxTtff_);
+    row(form, tr("Minimum satellites"), minSats_);
+    row(form, tr("Minimum C/N0 (four strongest)"), minCn0_);
+    row(signalForm, tr("T&ests"), tests_);
+    row(signalForm, tr("Generator's satellite"), cn0Sv_);
+    row(signalForm, tr("Signal samples"), cn0Samples_);
+    row(signalForm, tr("Signal C/N0 at least"), cn0Low_);
+    row(signalForm, tr("Signal C/N0 at most"), cn0High_);
+    row(signalForm, tr("Calibration usable for"), maxAge_);
+    row(signalForm, tr("Largest calibration offset"), maxOffset_);
+    row(signalForm, tr("&Station name"), station_);
+    row(signalForm, tr("Results &database"), db_);
+    signalForm->addRow(QString(), requireFields_);
     requireFields_->setAccessibleName(requireFields_->text());
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -189,7 +192,11 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
     ports_->setDragDropMode(QAbstractItemView::InternalMove);
     layout->addWidget(ports_, 1);
     layout->addLayout(extra);
-    layout->addLayout(form);
+    auto* forms = new QHBoxLayout;
+    forms->addLayout(form, 1);
+    forms->addSpacing(12);
+    forms->addLayout(signalForm, 1);
+    layout->addLayout(forms);
     layout->addWidget(buttons);
     resize(760, 560);
 }
