@@ -27,9 +27,9 @@ CalibrateDialog::CalibrateDialog(const station::UnitConfig& slot, int slotCount,
     expected_->setRange(cn0->low, cn0->high);
     expected_->setDecimals(1);
     expected_->setSuffix(tr(" dB-Hz"));
-    expected_->setValue(slot.limits.cn0Low && slot.limits.cn0High
-                            ? (*slot.limits.cn0Low + *slot.limits.cn0High) / 2
-                            : 45);
+    // No value is offered: a wrong one would shift every slot.
+    expected_->setSpecialValueText(tr("the golden unit's known reading"));
+    expected_->setValue(expected_->minimum());
     auto* what = new QLabel(
         tr("The golden unit is measured in each of the %1 slots at once: %2 seconds of the C/N0 "
            "of the generator's satellite %3 once it is seen, within %4 s.  Each slot keeps the "

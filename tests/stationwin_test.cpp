@@ -450,6 +450,7 @@ TEST(StationWindowE2e, SlotsCalibratedThenSignalTestedThenACalibrationStopped) {
         return xinput::click(window.calibrateButton(),
                              [&] { return (ask = window.findChild<CalibrateDialog*>()); }) &&
                clickInto(ask->goldenField(), golden) &&
+               (ask->expectedField()->setValue(45), true) &&
                ask->findChild<QLabel*>()->text().contains(
                    "3 seconds of the C/N0 of the "
                    "generator's satellite GPS:1") &&
