@@ -1,7 +1,10 @@
 #include "stationwin/config.h"
 
 #include <QCommandLineParser>
+#include <QLocale>
 #include <QSysInfo>
+#include <cmath>
+#include <utility>
 
 #include "gpslink/resetcommand.h"
 #include "station/portargs.h"
@@ -22,12 +25,22 @@ const char* const kDescription =
     "The plan options (--plan and those beside it) take effect for this run, over the\n"
     "settings kept by the settings dialog.\n"
     "\n"
+    "Calibrate... measures a golden unit in every slot, as gps-coldstart-cli calibrate\n"
+    "does; a signal test applies its slot's latest calibration.\n"
+    "\n"
     "Exit status:\n"
     "  0  the window was closed, or a shutdown (SIGTERM, SIGHUP) stored every run\n"
     "  2  usage mistake (nothing was opened)\n"
     "  3  the results database could not be opened (no port was opened)";
 
 }  // namespace
+
+QString ageText(double seconds) {
+    for (const auto& [unit, size] : {std::pair{'h', 3600}, std::pair{'m', 60}})
+        if (seconds >= size && std::fmod(seconds, size) == 0)
+            return QString::number(qint64(seconds) / size) + QLatin1Char(unit);
+    return QLocale::c().toString(seconds, 'g', QLocale::FloatingPointShortest) + QLatin1Char('s');
+}
 
 Settings Settings::load(QSettings& store, QStringList* problems) {
     Settings s;
@@ -47,6 +60,14 @@ Settings Settings::load(QSettings& store, QStringList* problems) {
         if (!store.contains(key) || (text.isEmpty() && n.limit)) continue;
         if (!station::setNumber(s.plan, n, text, key, &error)) dropped << error;
     }
+    // The measurements, the generator's satellite and the oldest usable
+    // calibration, kept as the command line takes them.
+    for (const auto& [key, set] :
+         {std::pair{"tests", &station::setTests}, std::pair{"cn0_sv", &station::setCn0Sv},
+          std::pair{"calibration_max_age", &station::setCalibrationMaxAge}})
+        if (const QString text = store.value(QLatin1String(key)).toString(); !text.isEmpty())
+            if (!set(s.plan, text, &error))
+                dropped << QLatin1String(key) + QLatin1String(": ") + error;
     s.plan.requireReset = store.value("require_reset", false).toBool();
     s.station = store.value("station").toString();
     s.db = store.value("db").toString();
@@ -66,6 +87,9 @@ void Settings::save(QSettings& store) const {
     store.setValue("family", plan.receiver);
     store.setValue("start", plan.start);
     store.setValue("require_reset", plan.requireReset);
+    store.setValue("tests", plan.tests.join(','));
+    store.setValue("cn0_sv", plan.cn0Sv);
+    store.setValue("calibration_max_age", ageText(plan.calibrationMaxAgeS));
     for (const station::NumberSetting& n : station::numberSettings()) {
         const auto value = n.get(plan);
         store.setValue(QLatin1String(n.key), value ? QString::number(*value) : QString());

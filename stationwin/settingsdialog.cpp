@@ -132,6 +132,18 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
     maxTtff_ = numberBox<QDoubleSpinBox>("max_ttff_s", plan, tr(" s"), this);
     minSats_ = numberBox<QSpinBox>("min_sats", plan, {}, this);
     minCn0_ = numberBox<QDoubleSpinBox>("min_cn0", plan, tr(" dB-Hz"), this);
+    // The signal test and the slots' calibrations.
+    tests_ = new QComboBox(this);
+    for (const char* tests : {"fix", "signal", "fix,signal"}) tests_->addItem(QLatin1String(tests));
+    tests_->setCurrentText(plan.tests.join(','));
+    cn0Sv_ = new QLineEdit(plan.cn0Sv, this);
+    cn0Sv_->setPlaceholderText(tr("SYS:PRN, e.g. GPS:1"));
+    cn0Samples_ = numberBox<QSpinBox>("cn0_samples", plan, tr(" s"), this);
+    cn0Low_ = numberBox<QDoubleSpinBox>("cn0_low", plan, tr(" dB-Hz"), this);
+    cn0High_ = numberBox<QDoubleSpinBox>("cn0_high", plan, tr(" dB-Hz"), this);
+    maxAge_ = new QLineEdit(ageText(plan.calibrationMaxAgeS), this);
+    maxAge_->setPlaceholderText(tr("90s, 30m, 24h"));
+    maxOffset_ = numberBox<QDoubleSpinBox>("max_offset_db", plan, tr(" dB"), this);
     station_ = new QLineEdit(settings.station, this);
     station_->setPlaceholderText(QSysInfo::machineHostName());
     db_ = new QLineEdit(settings.db, this);
@@ -139,23 +151,33 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
     requireFields_ = new QCheckBox(tr("Lot and operator required before a slot starts"), this);
     requireFields_->setChecked(settings.requireLotAndOperator);
 
+    // The fix test's settings and the station's on the left, the signal
+    // test's and the calibrations' on the right.
     auto* form = new QFormLayout;
-    auto row = [form](const QString& label, QWidget* field) {
-        form->addRow(label, field);
+    auto* signalForm = new QFormLayout;
+    auto row = [](QFormLayout* in, const QString& label, QWidget* field) {
+        in->addRow(label, field);
         field->setAccessibleName(QString(label).remove('&'));
     };
-    row(tr("&Baud rate"), baud_);
-    row(tr("Receiver &family"), family_);
-    row(tr("S&tart type"), start_);
-    row(tr("&Cycles per unit"), cycles_);
-    row(tr("Reset seen within"), confirmTimeout_);
-    row(tr("Fix within"), fixTimeout_);
-    row(tr("Maximum TTFF"), maxTtff_);
-    row(tr("Minimum satellites"), minSats_);
-    row(tr("Minimum C/N0 (four strongest)"), minCn0_);
-    row(tr("&Station name"), station_);
-    row(tr("Results &database"), db_);
-    form->addRow(QString(), requireFields_);
+    row(form, tr("&Baud rate"), baud_);
+    row(form, tr("Receiver &family"), family_);
+    row(form, tr("S&tart type"), start_);
+    row(form, tr("&Cycles per unit"), cycles_);
+    row(form, tr("Reset seen within"), confirmTimeout_);
+    row(form, tr("Fix within"), fixTimeout_);
+    row(form, tr("Maximum TTFF"), maxTtff_);
+    row(form, tr("Minimum satellites"), minSats_);
+    row(form, tr("Minimum C/N0 (four strongest)"), minCn0_);
+    row(signalForm, tr("T&ests"), tests_);
+    row(signalForm, tr("Generator's satellite"), cn0Sv_);
+    row(signalForm, tr("Signal samples"), cn0Samples_);
+    row(signalForm, tr("Signal C/N0 at least"), cn0Low_);
+    row(signalForm, tr("Signal C/N0 at most"), cn0High_);
+    row(signalForm, tr("Calibration usable for"), maxAge_);
+    row(signalForm, tr("Largest calibration offset"), maxOffset_);
+    row(signalForm, tr("&Station name"), station_);
+    row(signalForm, tr("Results &database"), db_);
+    signalForm->addRow(QString(), requireFields_);
     requireFields_->setAccessibleName(requireFields_->text());
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -170,7 +192,11 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
     ports_->setDragDropMode(QAbstractItemView::InternalMove);
     layout->addWidget(ports_, 1);
     layout->addLayout(extra);
-    layout->addLayout(form);
+    auto* forms = new QHBoxLayout;
+    forms->addLayout(form, 1);
+    forms->addSpacing(12);
+    forms->addLayout(signalForm, 1);
+    layout->addLayout(forms);
     layout->addWidget(buttons);
     resize(760, 560);
 }
@@ -240,8 +266,9 @@ Settings SettingsDialog::settings() const {
     s.plan.baud = baud_->currentData().toInt();
     s.plan.receiver = family_->currentText();
     s.plan.start = start_->currentText();
-    const std::initializer_list<QAbstractSpinBox*> boxes = {cycles_,  confirmTimeout_, fixTimeout_,
-                                                            maxTtff_, minSats_,        minCn0_};
+    const std::initializer_list<QAbstractSpinBox*> boxes = {
+        cycles_, confirmTimeout_, fixTimeout_, maxTtff_, minSats_,
+        minCn0_, cn0Samples_,     cn0Low_,     cn0High_, maxOffset_};
     for (QAbstractSpinBox* box : boxes) {
         const QByteArray key = box->property("setting").toByteArray();
         for (const station::NumberSetting& n : station::numberSettings()) {
@@ -250,6 +277,13 @@ Settings SettingsDialog::settings() const {
             n.set(s.plan, n.limit && value <= n.low ? std::nullopt : std::optional(value));
         }
     }
+    // The texts as the command line takes them; accept() names a mistake.
+    QString ignored;
+    station::setTests(s.plan, tests_->currentText(), &ignored);
+    s.plan.cn0Sv.clear();
+    if (!cn0Sv_->text().trimmed().isEmpty())
+        station::setCn0Sv(s.plan, cn0Sv_->text().trimmed(), &ignored);
+    station::setCalibrationMaxAge(s.plan, maxAge_->text().trimmed(), &ignored);
     s.requireLotAndOperator = requireFields_->isChecked();
     s.station = station_->text().trimmed();
     s.db = db_->text().trimmed();
@@ -264,6 +298,13 @@ void SettingsDialog::accept() {
         error = tr("Check 1 to %1 ports as slots (%2 checked).").arg(kMaxSlots).arg(s.ports.size());
     if (slotsOk && slotConfigs(s, &error) && !s.db.isEmpty() && !results::parseTarget(s.db, &error))
         error = tr("Results database: ") + error;
+    station::Plan probe;
+    const QString sv = cn0Sv_->text().trimmed();
+    if (error.isEmpty() && !sv.isEmpty() && !station::setCn0Sv(probe, sv, &error))
+        error = tr("Generator's satellite: ") + error;
+    if (error.isEmpty() && !station::setCalibrationMaxAge(probe, maxAge_->text().trimmed(), &error))
+        error = tr("Calibration usable for: ") + error;
+    if (error.isEmpty()) station::PlanOptions().over(s.plan, &error);  // a signal test's satellite
     if (!error.isEmpty()) {
         QMessageBox::warning(this, windowTitle(), error);
         return;

@@ -67,6 +67,13 @@ private:
     QDoubleSpinBox* maxTtff_;
     QSpinBox* minSats_;
     QDoubleSpinBox* minCn0_;
+    QComboBox* tests_;
+    QLineEdit* cn0Sv_;
+    QSpinBox* cn0Samples_;
+    QDoubleSpinBox* cn0Low_;
+    QDoubleSpinBox* cn0High_;
+    QLineEdit* maxAge_;
+    QDoubleSpinBox* maxOffset_;
     QLineEdit* station_;
     QLineEdit* db_;
     QCheckBox* requireFields_;

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <functional>
 
+#include "station/calibration.h"
 #include "station/unitrun.h"
 
 namespace stationwin {
@@ -352,6 +353,37 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
         description_ = description;
         setAccessibleDescription(description);
     }
+}
+
+void SlotTile::showCalibration(const station::CalibrationOutcome& o, bool stopped) {
+    shown_ = nullptr;
+    wasDone_ = false;
+    stopped &= !o.id;  // a calibration kept before the stop stands
+    auto dB = [](const std::optional<double>& v) { return QString::number(*v, 'f', 2); };
+    QStringList lines;
+    if (stopped)
+        lines << tr("calibration stopped");
+    else
+        lines
+            << tr("calibration: %1").arg(o.error.isEmpty() ? o.result : tr("not kept, ") + o.error);
+    if (o.offset) lines << tr("offset %1 dB, measured %2 dB-Hz").arg(dB(o.offset), dB(o.measured));
+    if (o.drift)
+        lines << tr("drift %1 dB%2").arg(dB(o.drift), o.driftFlagged ? tr(", FLAGGED") : QString());
+    if (!stopped && !o.measured && !o.status.isEmpty()) lines << o.status;  // why not
+    const QString words = stopped          ? station::verdictText(station::Verdict::Interrupted)
+                          : o.calibrated() ? tr("CALIBRATED")
+                                           : tr("NOT CALIBRATED");
+    setText(stage_, lines.join('\n'));
+    setText(elapsed_, tr("golden unit %1").arg(o.golden));
+    fix_->setFullText({});
+    setText(verdict_, words);
+    fitVerdict();
+    chart_->setValues({}, std::nullopt);
+    serial_->setReadOnly(false);
+    setTone(stopped ? 0 : o.calibrated() ? 2 : 4);
+    description_ = QStringList{words, lines.join(QLatin1String("; ")), elapsed_->text()}.join(
+        QLatin1String("; "));
+    setAccessibleDescription(description_);
 }
 
 }  // namespace stationwin

@@ -26,7 +26,8 @@ class QLineEdit;
 
 namespace station {
 class UnitRun;
-}
+struct CalibrationOutcome;
+}  // namespace station
 
 namespace stationwin {
 
@@ -67,6 +68,10 @@ public:
     // ended while its result is still being stored (storing) shows that in
     // place of its verdict.  Texts that did not change are left alone.
     void refresh(const station::UnitRun* run, bool storing = false);
+    // Shows what calibrating the slot came to, in place of a run: the result,
+    // the offset, what the golden unit measured and any drift; stopped: the
+    // calibration was interrupted.
+    void showCalibration(const station::CalibrationOutcome& outcome, bool stopped);
     // Text changes refresh() made so far.
     qint64 textUpdates() const { return textUpdates_; }
     // The verdict in words, as shown.

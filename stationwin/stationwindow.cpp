@@ -7,14 +7,19 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSettings>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 
 #include "results/report.h"
+#include "station/calibration.h"
+#include "station/station.h"
+#include "stationwin/calibratedialog.h"
 #include "stationwin/lotpanel.h"
 #include "stationwin/slottile.h"
 
@@ -62,6 +67,9 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     settings_ = new QPushButton(tr("&Settings..."), central);
     settings_->setAccessibleName(tr("Settings"));
     connect(settings_, &QPushButton::clicked, this, &StationWindow::settingsRequested);
+    calibrate_ = new QPushButton(tr("&Calibrate..."), central);
+    calibrate_->setAccessibleName(tr("Calibrate"));
+    connect(calibrate_, &QPushButton::clicked, this, &StationWindow::askCalibration);
     connect(startAll_, &QPushButton::clicked, this, &StationWindow::startAll);
     connect(stopAll_, &QPushButton::clicked, this, &StationWindow::stopAll);
     auto* top = new QHBoxLayout;
@@ -75,6 +83,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     top->addWidget(operator_, 1);
     top->addWidget(startAll_);
     top->addWidget(stopAll_);
+    top->addWidget(calibrate_);
     top->addWidget(settings_);
     connect(lot_, &QLineEdit::editingFinished, this, &StationWindow::updateYield);
     fieldsWarning_ = new QLabel(central);
@@ -97,6 +106,10 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     banner_->setAutoFillBackground(true);
     banner_->setMargin(6);
     banner_->hide();
+    calibrationLine_ = new QLabel(central);
+    calibrationLine_->setAccessibleName(tr("Calibration"));
+    calibrationLine_->setWordWrap(true);
+    calibrationLine_->hide();
 
     auto* tiles = new QWidget;
     grid_ = new QGridLayout(tiles);
@@ -112,6 +125,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     layout->addWidget(fieldsWarning_);
     layout->addWidget(banner_);
     layout->addWidget(yield_);
+    layout->addWidget(calibrationLine_);
     // The slots, and the lot at a glance on a tab of its own (Alt+1, Alt+2).
     tabs_ = new QTabWidget(central);
     tabs_->setAccessibleName(tr("Slots and lot"));
@@ -123,7 +137,8 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     setTabOrder(lot_, operator_);
     setTabOrder(operator_, startAll_);
     setTabOrder(startAll_, stopAll_);
-    setTabOrder(stopAll_, settings_);
+    setTabOrder(stopAll_, calibrate_);
+    setTabOrder(calibrate_, settings_);
     QWidget* previous = settings_;
     slots_.resize(units.size());
     for (std::size_t i = 0; i < units.size(); ++i) {
@@ -161,6 +176,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     }
     updateYield();
     showFieldsWarning();
+    updateActions();
     if (!slots_.empty()) slots_.front().tile->serialField()->setFocus();
     resize(1000, 700);
 }
@@ -176,12 +192,12 @@ bool StationWindow::anyRunning() const {
 }
 
 bool StationWindow::busy() const {
-    return anyRunning() || (store_ && store_->pending() > 0);
+    return anyRunning() || calibrator_ || (store_ && store_->pending() > 0);
 }
 
 void StationWindow::startSlot(int index, const QString& serial) {
     Slot& slot = slots_[std::size_t(index)];
-    if (closing_ || serial.isEmpty() || (slot.run && !slot.run->done())) return;
+    if (closing_ || calibrator_ || serial.isEmpty() || (slot.run && !slot.run->done())) return;
     station::UnitConfig config = slot.config;
     config.unit = serial;
     config.lot = lot_->text().trimmed();
@@ -201,7 +217,33 @@ void StationWindow::startSlot(int index, const QString& serial) {
             [this, index](const station::CycleResult& r) { onCycleEnded(index, r); });
     connect(slot.run, &station::UnitRun::finished, this, &StationWindow::onFinished,
             Qt::QueuedConnection);
-    slot.run->start();
+    // A signal test needs its slot's latest calibration, read on the store's
+    // thread, before its port opens; without a store there is none.
+    if (!config.testsSignal()) {
+        slot.run->start();
+    } else if (!store_) {
+        slot.run->setCalibration(std::nullopt, QDateTime::currentDateTimeUtc());
+        slot.run->start();
+    } else {
+        QPointer<station::UnitRun> run = slot.run;
+        store_->latestCalibrations(
+            config.station, {config.port},
+            [this, run](const QMap<QString, results::Calibration>& latest, const QString& error) {
+                if (!run || run->done()) return;  // stopped meanwhile
+                if (!error.isEmpty()) {
+                    showBanner(tr("Slot %1 cannot read its calibration: %2")
+                                   .arg(run->config().slot)
+                                   .arg(error),
+                               false);
+                    run->interrupt();
+                    return;
+                }
+                const auto found = latest.constFind(run->config().port);
+                run->setCalibration(found == latest.cend() ? std::nullopt : std::optional(*found),
+                                    QDateTime::currentDateTimeUtc());
+                run->start();
+            });
+    }
     slot.dirty = false;
     slot.tile->refresh(slot.run, slot.storing > 0);
     if (slot.tile->serialField()->hasFocus()) focusNextIdle(index);
@@ -239,6 +281,100 @@ void StationWindow::showFieldsWarning() {
 
 void StationWindow::stopAll() {
     for (int i = 0; i < slotCount(); ++i) stopSlot(i);
+    if (calibrator_ && !calibrationStopped_) {
+        calibrationStopped_ = true;
+        calibrator_->interrupt();
+    }
+}
+
+void StationWindow::updateActions() {
+    const bool satellite = !slots_.empty() && !slots_.front().config.cn0Sv.isEmpty();
+    calibrate_->setEnabled(satellite && !closing_ && !calibrator_ && !anyRunning());
+    calibrate_->setToolTip(satellite ? tr("Measure a golden unit in every slot")
+                                     : tr("The settings name no generator's satellite"));
+}
+
+void StationWindow::askCalibration() {
+    updateActions();
+    if (!calibrate_->isEnabled()) return;
+    auto* dialog = new CalibrateDialog(slots_.front().config, slotCount(), this);
+    connect(dialog, &QDialog::accepted, this,
+            [this, dialog] { calibrate(dialog->golden(), dialog->expected()); });
+    connect(dialog, &QDialog::finished, dialog, &QObject::deleteLater);
+    dialog->open();
+}
+
+void StationWindow::calibrate(const QString& golden, double expected) {
+    updateActions();
+    if (!calibrate_->isEnabled() || golden.isEmpty()) return;
+    std::vector<station::UnitConfig> units;
+    for (Slot& slot : slots_) {
+        units.push_back(slot.config);
+        units.back().operatorName = operator_->text().trimmed();
+        slot.calibrated = false;
+    }
+    station::Calibrator::Keeper keeper;
+    if (store_)
+        keeper = [worker = store_.get()](const results::Calibration& c, auto done) {
+            worker->keepCalibration(c, std::move(done));
+        };
+    calibrator_ = new station::Calibrator(std::move(units), golden, expected,
+                                          slots_.front().config.maxOffsetDb, keeper, this);
+    calibrationStopped_ = false;
+    connect(calibrator_, &station::Calibrator::slotCalibrated, this, &StationWindow::onCalibrated);
+    connect(calibrator_, &station::Calibrator::finished, this,
+            &StationWindow::onCalibrationFinished, Qt::QueuedConnection);
+    calibrationLine_->setText(
+        tr("Calibrating %1 slots with golden unit %2...").arg(slotCount()).arg(golden));
+    calibrationLine_->show();
+    calibrator_->start();
+    updateActions();
+    refreshTiles();
+}
+
+void StationWindow::onCalibrated(const station::CalibrationOutcome& outcome) {
+    for (Slot& slot : slots_)
+        if (slot.config.port == outcome.port) {
+            slot.calibrated = true;
+            slot.tile->showCalibration(outcome, calibrationStopped_);
+        }
+}
+
+void StationWindow::onCalibrationFinished() {
+    std::vector<station::CalibrationOutcome> outcomes = calibrator_->outcomes();
+    auto slotOf = [this](const QString& port) {
+        for (const Slot& slot : slots_)
+            if (slot.config.port == port) return slot.config.slot;
+        return 0;
+    };
+    std::sort(outcomes.begin(), outcomes.end(),
+              [&](const auto& a, const auto& b) { return slotOf(a.port) < slotOf(b.port); });
+    int calibrated = 0;
+    QStringList notes;
+    for (const station::CalibrationOutcome& o : outcomes) {
+        const int n = slotOf(o.port);
+        if (o.calibrated())
+            ++calibrated;
+        else if (!o.error.isEmpty())
+            notes << tr("slot %1 not kept (%2)").arg(n).arg(o.error);
+        else
+            notes << tr("slot %1 %2")
+                         .arg(n)
+                         .arg(calibrationStopped_ && !o.id ? tr("stopped") : o.result);
+        if (o.driftFlagged) notes << tr("slot %1 drifted %2 dB").arg(n).arg(*o.drift, 0, 'f', 2);
+    }
+    const QString text =
+        tr("Calibration with golden unit %1: %2 of %3 slots calibrated")
+            .arg(outcomes.empty() ? QString() : outcomes.front().golden)
+            .arg(calibrated)
+            .arg(outcomes.size()) +
+        (notes.isEmpty() ? QStringLiteral(".") : QStringLiteral("; ") + notes.join("; ") + '.');
+    calibrationLine_->setText(text);
+    calibrationLine_->setAccessibleDescription(text);
+    calibrator_->deleteLater();
+    calibrator_ = nullptr;
+    updateActions();
+    closeWhenDone();
 }
 
 void StationWindow::focusNextIdle(int after) {
@@ -315,12 +451,19 @@ void StationWindow::shutDown() {
 }
 
 void StationWindow::refreshTiles() {
-    for (Slot& slot : slots_) {
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        Slot& slot = slots_[i];
+        if (calibrator_) {  // the golden unit's measurement, until its outcome
+            const station::UnitRun* run = calibrator_->station().units()[i];
+            if (!slot.calibrated) slot.tile->refresh(run, run->done());
+            continue;
+        }
         // A running tile counts its seconds even when its run is quiet.
         if (!slot.dirty && !(slot.run && !slot.run->done())) continue;
         slot.dirty = false;
         slot.tile->refresh(slot.run, slot.storing > 0);
     }
+    updateActions();
 }
 
 void StationWindow::updateYield() {
@@ -412,12 +555,15 @@ void StationWindow::closeEvent(QCloseEvent* event) {
         event->accept();
         return;
     }
-    if (!closing_ && !anyRunning()) {
+    if (!closing_ && !anyRunning() && !calibrator_) {
         closing_ = true;  // only results to keep: closes once they are
     } else if (!closing_) {
         const auto answer = QMessageBox::question(
             this, windowTitle(),
-            tr("Slots are still testing. Stop every run and close? Results so far are kept."),
+            calibrator_ ? tr("The slots are being calibrated. Stop and close? Calibrations so far "
+                             "are kept.")
+                        : tr("Slots are still testing. Stop every run and close? Results so "
+                             "far are kept."),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
         if (answer != QMessageBox::Yes) {
             event->ignore();

@@ -8,6 +8,12 @@
 // tile shows its verdict only once the store has kept the result, and
 // "storing the result" until then.  While the database fails, results go to
 // its spool and a banner says so until a later attempt moves them in.
+//
+// Calibrate... measures a golden unit in every slot at once with the
+// station's Calibrator while no slot runs; each tile shows its measurement,
+// then its offset and result, and a line sums them up.  A signal test reads
+// its slot's latest calibration from the store before its port opens, as the
+// headless station does.
 #pragma once
 
 #include <QElapsedTimer>
@@ -28,8 +34,14 @@ class QGridLayout;
 class QScrollArea;
 class QTabWidget;
 
+namespace station {
+class Calibrator;
+struct CalibrationOutcome;
+}  // namespace station
+
 namespace stationwin {
 
+class CalibrateDialog;
 class LotPanel;
 class SlotTile;
 
@@ -51,6 +63,10 @@ public:
     bool busy() const;
     QPushButton* startAllButton() const { return startAll_; }
     QPushButton* stopAllButton() const { return stopAll_; }
+    QPushButton* calibrateButton() const { return calibrate_; }
+    // What the latest calibration came to.
+    QLabel* calibrationLine() const { return calibrationLine_; }
+    bool calibrating() const { return calibrator_ != nullptr; }
     QLineEdit* lotField() const { return lot_; }
     QLineEdit* operatorField() const { return operator_; }
     QLabel* yieldLine() const { return yield_; }
@@ -63,7 +79,12 @@ public:
     void startSlot(int index, const QString& serial);
     void stopSlot(int index);
     void startAll();
+    // Ends every run and a calibration under way.
     void stopAll();
+    // Asks for the golden unit and calibrates every slot; nothing while a
+    // slot runs or the plan names no generator's satellite.
+    void askCalibration();
+    void calibrate(const QString& golden, double expected);
     // Lot and operator must be filled in before a slot starts.
     void setRequireLotAndOperator(bool required);
     QLabel* fieldsWarning() const { return fieldsWarning_; }
@@ -96,10 +117,14 @@ private:
         station::UnitRun* run = nullptr;  // owned by the window
         int storing = 0;                  // its results handed to the store, not kept yet
         bool dirty = true;
+        bool calibrated = false;  // the calibration under way has its outcome
     };
     void onCycleEnded(int index, const station::CycleResult& result);
     void onKept(int index, const QJsonObject& result, results::Store::Saved saved);
     void onFinished();
+    void onCalibrated(const station::CalibrationOutcome& outcome);
+    void onCalibrationFinished();
+    void updateActions();
     void closeWhenDone();
     void refreshTiles();
     void relayout();
@@ -124,6 +149,10 @@ private:
     QPushButton* startAll_;
     QPushButton* stopAll_;
     QPushButton* settings_;
+    QPushButton* calibrate_;
+    QLabel* calibrationLine_;
+    station::Calibrator* calibrator_ = nullptr;  // a child, while calibrating
+    bool calibrationStopped_ = false;
     QGridLayout* grid_;
     QScrollArea* scroll_;
     QTabWidget* tabs_;

@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSpinBox>
+#include <QSqlQuery>
 #include <QTabWidget>
 #include <csignal>
 
@@ -21,6 +23,7 @@
 #include "results/storeworker.h"
 #include "station/stopsignals.h"
 #include "station/unitrun.h"
+#include "stationwin/calibratedialog.h"
 #include "stationwin/config.h"
 #include "stationwin/lotpanel.h"
 #include "stationwin/settingsdialog.h"
@@ -63,9 +66,10 @@ TEST(StationSettings, FallBackOrComeBackAsSaved) {
         const char* key;
         const char* value;
     };
-    const Case cases[] = {{"baud", "12345"},  {"family", "nosuchchip"},    {"cycles", "0"},
-                          {"cycles", "many"}, {"confirm_timeout_s", "-1"}, {"max_ttff_s", "1e9"},
-                          {"min_cn0", "loud"}};
+    const Case cases[] = {
+        {"baud", "12345"},   {"family", "nosuchchip"},        {"cycles", "0"},
+        {"cycles", "many"},  {"confirm_timeout_s", "-1"},     {"max_ttff_s", "1e9"},
+        {"min_cn0", "loud"}, {"calibration_max_age", "1 day"}};
     const Settings defaults;
     for (const Case& c : cases) {
         QSettings store(dir.filePath(QStringLiteral("%1.conf").arg(c.key)), QSettings::IniFormat);
@@ -88,6 +92,9 @@ TEST(StationSettings, FallBackOrComeBackAsSaved) {
     saved.plan.cycles = 3;
     saved.plan.limits.maxTtffS = 45.5;
     saved.plan.limits.minSats = 4;
+    saved.plan.tests = QStringList{"fix", "signal"};
+    saved.plan.cn0Sv = "GPS:1";
+    saved.plan.calibrationMaxAgeS = 5400;  // kept as 90m
     saved.station = "bench-7";
     saved.lot = "L-1";
     {
@@ -102,6 +109,8 @@ TEST(StationSettings, FallBackOrComeBackAsSaved) {
     EXPECT_EQ(s.plan.limits.maxTtffS, 45.5);
     EXPECT_EQ(s.plan.limits.minSats, 4);
     EXPECT_FALSE(s.plan.limits.minCn0);
+    EXPECT_EQ(std::tuple(s.plan.tests, s.plan.cn0Sv, s.plan.calibrationMaxAgeS),
+              std::tuple(saved.plan.tests, saved.plan.cn0Sv, 5400.0));
     QString error;
     const auto units = slotConfigs(s, &error);
     ASSERT_TRUE(units) << error.toStdString();
@@ -395,6 +404,107 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
     EXPECT_FALSE(shutting.anyRunning());
     EXPECT_TRUE(storedRows().contains("SN0102 interrupted interrupted  "))
         << storedRows().join('\n').toStdString();
+}
+
+// Calibrate... with golden units behind the generator (slot 2 loses too
+// much), a signal test that applies each slot's calibration, and a
+// calibration stopped while a slot waits for the satellite.
+TEST(StationWindowE2e, SlotsCalibratedThenSignalTestedThenACalibrationStopped) {
+    if (!xinput::available()) GTEST_SKIP() << "needs an X server and xdotool for real input";
+    QTemporaryDir dir;
+    clirun::Bench bench;
+    auto put = [&](const QString& name, double loss, int prn) {  // each slot keeps its name
+        gpssim::ReceiverConfig config = clirun::receiver(gpssim::Behaviour::Normal);
+        config.generator = gpssim::Generator{"GP", prn, 45, loss, 0, 0.5};
+        gpssim::DriverOptions line;
+        line.link = dir.filePath(name);
+        return bench.add(name, config, line);
+    };
+    const QStringList ports = {put("A", 1, 1), put("B", 8, 1)};
+    QString error;
+    const auto forRun = settingsForRun(
+        {},
+        parseCommandLine(QStringList{"x", "--test", "signal", "--cn0-sv", "GPS:1", "--cn0-samples",
+                                     "5", "--fix-timeout", "600", "--cn0-low", "43",
+                                     "--calibration-max-age", "30m"} +
+                         ports),
+        &error);
+    ASSERT_TRUE(forRun) << error.toStdString();
+    SettingsDialog dialog(*forRun, {});  // shows the signal test's settings, one changed
+    for (QSpinBox* box : dialog.findChildren<QSpinBox*>())
+        if (box->accessibleName() == "Signal samples") box->setValue(3);
+    dialog.accept();
+    const station::Plan plan = dialog.settings().plan;
+    EXPECT_EQ(std::tuple(plan.tests, plan.cn0Sv, plan.cn0Samples, plan.limits.cn0Low.value_or(0),
+                         plan.calibrationMaxAgeS),
+              std::tuple(QStringList{"signal"}, QString("GPS:1"), 3, 43.0, 1800.0));
+    const results::Target target = *results::parseTarget(dir.filePath("r.sqlite"), &error);
+    StationWindow window(*slotConfigs(dialog.settings(), &error),
+                         results::StoreWorker::open(target, &error));
+    window.move(0, 0);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, 60000));
+    ASSERT_TRUE(clickInto(window.operatorField(), "ana"));
+    const auto calibrate = [&](const QString& golden) {
+        CalibrateDialog* ask = nullptr;
+        return xinput::click(window.calibrateButton(),
+                             [&] { return (ask = window.findChild<CalibrateDialog*>()); }) &&
+               clickInto(ask->goldenField(), golden) &&
+               (ask->expectedField()->setValue(45), true) &&
+               ask->findChild<QLabel*>()->text().contains(
+                   "3 seconds of the C/N0 of the "
+                   "generator's satellite GPS:1") &&
+               xinput::click(ask->buttons()->button(QDialogButtonBox::Ok),
+                             [&] { return window.calibrating(); });
+    };
+    ASSERT_TRUE(calibrate("GOLD-1"));
+    EXPECT_FALSE(window.calibrateButton()->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window.calibrating(); }, 120000));
+    EXPECT_EQ(window.calibrationLine()->text(),
+              "Calibration with golden unit GOLD-1: 1 of 2 slots calibrated; slot 2 "
+              "offset-too-large.");
+    EXPECT_TRUE(described(window.tile(0)).startsWith("CALIBRATED; calibration: ok; offset "));
+    EXPECT_TRUE(
+        described(window.tile(1)).startsWith("NOT CALIBRATED; calibration: offset-too-large"));
+    xinput::screenshot("station-calibrated", &window);
+    const auto calibrations = [&] {
+        QStringList rows;
+        const auto store = results::Store::open(target, &error);
+        QSqlQuery q(
+            "SELECT id || ' ' || port || ' ' || golden || ' ' || operator FROM calibrations",
+            store->database());
+        while (q.next()) rows << q.value(0).toString();
+        return rows;
+    };
+    const QStringList kept = calibrations();
+    ASSERT_EQ(kept.size(), 2);
+    EXPECT_TRUE(kept[0].endsWith(" GOLD-1 ana") && kept[1].endsWith(" GOLD-1 ana"));
+
+    // Each unit's run applies its slot's calibration; slot 2 is out of use.
+    ASSERT_TRUE(clickInto(window.tile(0)->serialField()));
+    ASSERT_TRUE(scan("SN1", [&] { return window.run(0) != nullptr; }));
+    ASSERT_TRUE(scan("SN2", [&] { return window.run(1) != nullptr; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window.busy(); }, 120000));
+    EXPECT_TRUE(window.tile(0)->verdictShown().startsWith("PASS"));
+    EXPECT_TRUE(window.tile(1)->verdictShown().startsWith("STATION FAULT"));
+    EXPECT_TRUE(
+        described(window.tile(1)).contains("slot 2 needs calibration: " + ports[1] + ", offset "))
+        << described(window.tile(1)).toStdString();
+    const QString idA = kept.filter(ports[0]).value(0).section(' ', 0, 0);
+    QStringList rows = results::testing::storedRows(
+        results::Store::open(target, &error)->database(),
+        "unit || ' ' || result || ' ' || reason || ' ' || coalesce(signal_calibration_id, '-')");
+    rows.sort();
+    EXPECT_EQ(rows, QStringList({"SN1 pass ok " + idA, "SN2 station-fault calibration-needed -"}));
+
+    // Slot 1's satellite never comes: Stop all ends the calibration, nothing kept of it.
+    bench.unplug("A");
+    put("A", 1, 2);
+    ASSERT_TRUE(calibrate("GOLD-2"));
+    ASSERT_TRUE(xinput::click(window.stopAllButton(), [&] { return !window.calibrating(); }));
+    EXPECT_TRUE(described(window.tile(0)).startsWith("stopped; calibration stopped"));
+    EXPECT_TRUE(window.calibrationLine()->text().contains("; slot 1 stopped"));
+    EXPECT_EQ(calibrations().filter(ports[0]).size(), 1);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the README's pictures of the windows from their end-to-end tests on a
 # private X server (1024x768): the main window's stages and the station
-# window with eight slots mid-run and at the end, and its settings dialog.
+# window with eight slots mid-run and at the end, its settings dialog and a
+# calibration.
 # Needs a build (tools/run.sh or tools/test-all.sh made one in build/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
