@@ -13,6 +13,7 @@
 #include <QStandardPaths>
 #include <algorithm>
 #include <functional>
+#include <limits>
 
 #include "gpslink/link.h"
 #include "gpslink/linkclock.h"
@@ -24,10 +25,10 @@ namespace station {
 
 namespace {
 
-constexpr qint64 kResetSilenceMs = 2000;  // a silence this long after the command is a reset
-constexpr int kRestartedClockMs = 10000;  // a GGA time under 00:00:10: the clock restarted
-constexpr qint64 kSkyWaitMs = 1500;       // the fix's second is over by then at any rate
-constexpr int kSuperviseMs = 100;
+constexpr qint64 kResetSilenceMs = 2000;    // a silence this long after the command is a reset
+constexpr int kRestartedClockMs = 10000;    // a GGA time under 00:00:10: the clock restarted
+constexpr qint64 kSkyWaitMs = 1500;         // the fix's second is over by then at any rate
+constexpr int kPrepareStepMs = 100;         // while the receiver is got to know, once a run
 constexpr qint64 kResetSeenShownMs = 2000;  // "reset seen", then how the acquisition goes
 constexpr qint64 kListenMs = 1500;          // at each rate, for a checked sentence or packet
 constexpr qint64 kAskMs = 1500;             // for an answer to one family's query
@@ -166,6 +167,7 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     port_->setDeviceOverride(config_.device);
     port_->onRaw = [this](std::string_view) {
         lastReceiveMs_ = steady_.elapsed();
+        if (phase_ == Phase::Commanded) armSupervisor();  // the silence is timed from here
         prep_.bytes = prep_.anyBytes = true;
     };
     port_->onInput = [this](std::string_view text) { watcher_.feed(text); };
@@ -193,11 +195,17 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     link_ = std::make_unique<gpslink::Link>(*view_, *port_, std::move(hooks));
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
     link_->setStartUpValues();
-    clock_ = std::make_unique<gpslink::LinkClock>(*link_, *port_, this);
+    // The link's own time-outs need no precision here (the run times what it
+    // reports on the steady clock): every unit's link timers tick together.
+    clock_ = std::make_unique<gpslink::LinkClock>(*link_, *port_, this, Qt::VeryCoarseTimer);
 
-    supervisor_.setInterval(kSuperviseMs);
-    connect(&supervisor_, &QTimer::timeout, this, &UnitRun::supervise);
-    prepareTimer_.setInterval(kSuperviseMs);
+    supervisor_.setSingleShot(true);
+    supervisor_.setTimerType(Qt::PreciseTimer);
+    connect(&supervisor_, &QTimer::timeout, this, [this] {
+        supervise();
+        armSupervisor();
+    });
+    prepareTimer_.setInterval(kPrepareStepMs);
     connect(&prepareTimer_, &QTimer::timeout, this, &UnitRun::prepareStep);
 }
 
@@ -500,10 +508,7 @@ void UnitRun::setPhase(Phase phase) {
     if (phase == phase_) return;
     phase_ = phase;
     sinceChange_.restart();
-    if (phase == Phase::Commanded || phase == Phase::ResetSeen)
-        supervisor_.start();
-    else
-        supervisor_.stop();
+    armSupervisor();
     emit changed();
 }
 
@@ -573,6 +578,7 @@ void UnitRun::onDeviceLost() {
     note_ = QStringLiteral("the device went away during the reset; waiting for it");
     emit changed();
     checkReturn();
+    armSupervisor();  // it may be due back already
 }
 
 // The name a device family shares: "ttyUSB" of "ttyUSB3", "gps" of "gps-1".
@@ -633,6 +639,7 @@ void UnitRun::onGga(const Gga& gga) {
             ttffS_ = double(steady_.nsecsElapsed() - commandAtNs_) / 1e9;
             fix_ = gga;
             fixAtMs_ = steady_.elapsed();
+            armSupervisor();
             emit changed();
         } else if (commandAtMs_ && !isRealFix(gga.quality)) {
             // Estimated (6) may still turn into a real fix; manual input (7)
@@ -691,6 +698,32 @@ void UnitRun::supervise() {
             note_ = QStringLiteral("GGA fix quality %1, not a fix from satellites").arg(unrealFix_);
         fail(unrealFix_ ? QStringLiteral("not-a-real-fix") : QStringLiteral("no-fix"));
     }
+}
+
+// Sets the supervisor for the next moment at which supervise() may have to
+// act: the fix's second surely over, two seconds of silence after the command
+// (set again at every receive while the reset is awaited), the confirmation
+// limit, the fix limit.  Nothing is polled in between.  A moment already past
+// that still asks for an action (a device away after the confirmation limit)
+// is due at once.
+void UnitRun::armSupervisor() {
+    const bool supervised = phase_ == Phase::Commanded || phase_ == Phase::ResetSeen;
+    if (ending_ || !supervised || !commandAtMs_) {
+        supervisor_.stop();
+        return;
+    }
+    const qint64 now = steady_.elapsed();
+    qint64 next = std::numeric_limits<qint64>::max();
+    if (fix_) {
+        next = *fixAtMs_ + kSkyWaitMs;
+    } else {
+        const qint64 confirmAt = *commandAtMs_ + qint64(config_.confirmTimeoutS) * 1000;
+        if (phase_ == Phase::Commanded)
+            next = std::max(lastReceiveMs_, *commandAtMs_) + kResetSilenceMs;
+        if (confirmAt > now || away_) next = std::min(next, confirmAt);
+        next = std::min(next, *commandAtMs_ + qint64(config_.fixTimeoutS) * 1000);
+    }
+    supervisor_.start(int(std::clamp<qint64>(next - now, 0, std::numeric_limits<int>::max())));
 }
 
 // The fix is in and its second is whole: hold it to the limits.
