@@ -165,6 +165,7 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
                                            [this] { onViewChanged(); });
     port_ = std::make_unique<StationPort>();
     port_->setDeviceOverride(config_.device);
+    port_->setCloseDeferred(true);  // the connect step's close and reopen keep the device open
     port_->onRaw = [this](std::string_view) {
         lastReceiveMs_ = steady_.elapsed();
         if (phase_ == Phase::Commanded) armSupervisor();  // the silence is timed from here
