@@ -197,8 +197,9 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
     link_->setStartUpValues();
     // The link's own time-outs need no precision here (the run times what it
-    // reports on the steady clock): every unit's link timers tick together.
-    clock_ = std::make_unique<gpslink::LinkClock>(*link_, *port_, this, Qt::VeryCoarseTimer);
+    // reports on the steady clock): its ticks come with the input.
+    clock_ =
+        std::make_unique<gpslink::LinkClock>(*link_, *port_, this, gpslink::Ticking::WithInput);
 
     supervisor_.setSingleShot(true);
     supervisor_.setTimerType(Qt::PreciseTimer);
@@ -473,8 +474,7 @@ void UnitRun::startLink() {
     }
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
     if (config_.baud > 0) view_->setBaudText(std::to_string(config_.baud));
-    gpslink::Link* link = link_.get();
-    port_->setOnComm([link] { link->MSComm1_OnComm(); });
+    clock_->connectPort();
     link_->setStartUpValues();  // as a fresh link, its stall check running
     link_->Timer_PF.setEnabled(true);
     setPhase(Phase::Watching);
