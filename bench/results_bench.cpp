@@ -245,9 +245,10 @@ int scale(const QString& where, qint64 rows) {
         if (!pg) exec(q, QStringLiteral("PRAGMA synchronous=OFF"));
         for (const char* sql :
              {"DROP TABLE summary_outcomes", "DROP TABLE summary_values",
-              "DROP TABLE summary_slots", "DROP TABLE unit_tests", "DROP TABLE summary_units",
-              "DROP INDEX results_started", "DROP INDEX results_lot", "DROP INDEX results_unit",
-              "DROP INDEX results_station_started", "DELETE FROM schema_version WHERE version > 4"})
+              "DROP TABLE summary_slots", "DROP TABLE summary_limits", "DROP TABLE unit_tests",
+              "DROP TABLE summary_units", "DROP INDEX results_started", "DROP INDEX results_lot",
+              "DROP INDEX results_unit", "DROP INDEX results_station_started",
+              "DELETE FROM schema_version WHERE version > 4"})
             if (!exec(q, QLatin1String(sql))) return 3;
         constexpr qint64 kBatch = 500000;
         for (qint64 i = 0; i < rows; i += kBatch) {

@@ -2,6 +2,7 @@
 //
 //   versus_gpsd [--ports 4] [--seconds 40] [--warmup 10] [--baud 115200]
 //               [--no-fix-epochs 3] [--cli PATH] [--gpsd PATH | --no-gpsd] [--no-db]
+//               [--tmpfs-lock]
 //
 // This process plays 2 x N receivers at once, each on the master side of its
 // own pseudo-terminal, all paced alike: one burst of GGA, GSA, three GSV and
@@ -23,14 +24,20 @@
 // ticks), and the context switches of every thread (its wake-ups); each per
 // port, and the station's run time per port over gpsd's.  The station
 // stores its results in a fresh SQLite file in a temporary folder, or
-// nowhere with --no-db.
+// nowhere with --no-db.  QSerialPort takes a lock file in /run/lock at
+// every open of a port, and syncs it to disk: with --tmpfs-lock (as root)
+// the run gets a private tmpfs there, as Debian mounts it, whatever this
+// machine has.  The report names the file systems of both.
 //
 // Exit status: 0 when the run was sound (both programs ran to the end, no
 // character was lost on any line, every cycle of the station passed), 1
 // otherwise, 2 for a usage mistake.
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <QCommandLineParser>
@@ -71,6 +78,7 @@ struct Options {
     int baud = 115200;
     int noFixEpochs = 3;  // after a command
     bool db = true;
+    bool tmpfsLock = false;
     QString cli;
     QString gpsd;  // empty: none
 };
@@ -147,6 +155,32 @@ Usage usageOf(qint64 pid) {
     }
     usage.ok = true;
     return usage;
+}
+
+// "tmpfs", "ext4" or the magic number of the file system that holds path.
+QString fileSystemOf(const QString& path) {
+    struct statfs info {};
+    if (::statfs(QFile::encodeName(path).constData(), &info) != 0) return QStringLiteral("?");
+    switch (static_cast<unsigned long>(info.f_type)) {
+        case 0x01021994:
+            return QStringLiteral("tmpfs");
+        case 0xEF53:
+            return QStringLiteral("ext4");
+        default:
+            return QStringLiteral("file system 0x%1").arg(ulong(info.f_type), 0, 16);
+    }
+}
+
+// This process and its children get their own view of the mounts, with a
+// tmpfs on /run/lock.
+bool mountTmpfsLock() {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", "/run/lock", "tmpfs", 0, "size=1m,mode=1777") != 0) {
+        std::perror("versus_gpsd: --tmpfs-lock");
+        return false;
+    }
+    return true;
 }
 
 // A TCP port nobody listens on now, for gpsd's own.
@@ -370,9 +404,11 @@ private:
     int report() {
         std::printf(
             "\n%d ports each, %d s (CPU from %d s on), one burst a second at %d baud; station "
-            "%s\n",
+            "%s; lock files on %s\n",
             options_.ports, options_.seconds, options_.warmup, options_.baud,
-            options_.db ? "storing in SQLite" : "with --no-db");
+            options_.db ? qPrintable("storing in SQLite on " + fileSystemOf(folder_.path()))
+                        : "with --no-db",
+            qPrintable(fileSystemOf(QStringLiteral("/run/lock"))));
         bool sound = !endedEarly_ && toS_ > 0;
         int commands = 0;
         for (const auto& line : stationLines_) {
@@ -431,6 +467,7 @@ std::optional<Options> parse(const QStringList& arguments, QString* error) {
         {"gpsd", "gpsd to run beside it (default: gpsd on the PATH or in /usr/sbin).", "PATH"},
         {"no-gpsd", "Measure the station alone."},
         {"no-db", "Run the station with --no-db."},
+        {"tmpfs-lock", "A private tmpfs on /run/lock for this run (needs root)."},
     });
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -473,6 +510,7 @@ std::optional<Options> parse(const QStringList& arguments, QString* error) {
         return std::nullopt;
     }
     options.db = !parser.isSet("no-db");
+    options.tmpfsLock = parser.isSet("tmpfs-lock");
     options.cli = parser.value("cli");
     if (parser.isSet("no-gpsd")) return options;
     options.gpsd = parser.isSet("gpsd")
@@ -497,6 +535,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
+    if (options->tmpfsLock && !mountTmpfsLock()) return 1;
     Versus run(*options);
     if (!run.start()) return 1;
     const int loop = app.exec();

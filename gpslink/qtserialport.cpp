@@ -73,7 +73,7 @@ QtSerialPort::~QtSerialPort() {
 }
 
 bool QtSerialPort::setCommPort(int number) {
-    if (serial_.isOpen() || deviceForPort(number).isEmpty()) return false;
+    if (portOpen() || deviceForPort(number).isEmpty()) return false;
     commPort_ = number;
     return true;
 }
@@ -81,6 +81,7 @@ bool QtSerialPort::setCommPort(int number) {
 bool QtSerialPort::setSettings(std::string_view lineSettings) {
     const int rate = baudRateOf(lineSettings);
     if (rate == 0) return false;
+    if (rate != baudRateOf(settings_)) closeNow();
     if (serial_.isOpen() && !serial_.setBaudRate(rate)) return false;
     settings_.assign(lineSettings.data(), lineSettings.size());
     return true;
@@ -95,9 +96,16 @@ bool QtSerialPort::setPortOpen(bool open) {
         closePort();
         return true;
     }
-    if (serial_.isOpen()) return false;
+    if (portOpen()) return false;
     const QString device = deviceOverride_.isEmpty() ? deviceForPort(commPort_) : deviceOverride_;
     if (device.isEmpty()) return false;
+    if (closing_ && device == openDevice_) {  // still open, as it is wanted
+        closing_ = false;
+        ++session_;
+        discardInput();
+        return true;
+    }
+    closeNow();
 
     serial_.setPortName(device);
     serial_.setBaudRate(baudRateOf(settings_));
@@ -106,16 +114,17 @@ bool QtSerialPort::setPortOpen(bool open) {
     serial_.setStopBits(QSerialPort::OneStop);
     serial_.setFlowControl(QSerialPort::NoFlowControl);
     if (!serial_.open(QIODevice::ReadWrite)) return false;
+    openDevice_ = device;
     ++session_;
     return true;
 }
 
 bool QtSerialPort::portOpen() const {
-    return serial_.isOpen();
+    return serial_.isOpen() && !closing_;
 }
 
 void QtSerialPort::discardInput() {
-    if (!serial_.isOpen()) return;
+    if (!portOpen()) return;
     // What QSerialPort has already fetched from the device, then what the
     // device still holds.
     serial_.readAll();
@@ -126,7 +135,7 @@ void QtSerialPort::discardInput() {
 // would take its buffer's block and grow it by another before handing it out,
 // so each notification would cost two large allocations and a copy more.)
 std::string QtSerialPort::input() {
-    if (!serial_.isOpen()) return {};
+    if (!portOpen()) return {};
     std::string bytes(static_cast<std::size_t>(serial_.bytesAvailable()), '\0');
     const qint64 read = bytes.empty() ? 0 : serial_.read(bytes.data(), qint64(bytes.size()));
     bytes.resize(static_cast<std::size_t>(std::max<qint64>(read, 0)));
@@ -134,7 +143,7 @@ std::string QtSerialPort::input() {
 }
 
 void QtSerialPort::output(std::string_view text) {
-    if (!serial_.isOpen() || text.empty()) return;
+    if (!portOpen() || text.empty()) return;
     serial_.write(text.data(), static_cast<qint64>(text.size()));
 }
 
@@ -143,17 +152,34 @@ void QtSerialPort::setDeviceOverride(const QString& path) {
 }
 
 void QtSerialPort::closePort() {
-    if (!serial_.isOpen()) return;
-    serial_.close();
+    if (!portOpen()) return;
     ++session_;  // a close queued for the session just ended no longer applies
+    if (!closeDeferred_) {
+        serial_.close();
+        return;
+    }
+    closing_ = true;
+    const quint64 session = session_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, session] {
+            if (session == session_) closeNow();
+        },
+        Qt::QueuedConnection);
+}
+
+void QtSerialPort::closeNow() {
+    if (!closing_) return;
+    closing_ = false;
+    serial_.close();
 }
 
 void QtSerialPort::onReadyRead() {
-    if (serial_.bytesAvailable() > 0) raiseOnComm(comEvReceive);
+    if (portOpen() && serial_.bytesAvailable() > 0) raiseOnComm(comEvReceive);
 }
 
 void QtSerialPort::onError(QSerialPort::SerialPortError error) {
-    if (error == QSerialPort::NoError || !serial_.isOpen()) return;
+    if (error == QSerialPort::NoError || !portOpen()) return;
     if (closeQueuedFor_ == session_) return;  // the device is gone; the close is on its way
     if (error == QSerialPort::ResourceError ||
         (error == QSerialPort::ReadError && deviceHungUp(serial_))) {

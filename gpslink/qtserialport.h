@@ -48,6 +48,15 @@ public:
     // and the demo's simulated receiver).  Empty restores the mapping.
     void setDeviceOverride(const QString& path);
 
+    // With this set, a close takes effect once control returns to the event
+    // loop, and an open of the same device with the same settings before
+    // then keeps the device open instead: the input is discarded, as a fresh
+    // open would leave it, and the lock file, the device's opening and its
+    // line set-up are not done again (the link's connect step closes and
+    // reopens at once).  Meanwhile the port counts as closed: no
+    // notification, no input, no output.  Off by default.
+    void setCloseDeferred(bool deferred) { closeDeferred_ = deferred; }
+
 signals:
     // Everything output so far has been handed to the device.
     void allWritten();
@@ -56,6 +65,7 @@ signals:
 
 private:
     void closePort();
+    void closeNow();  // a deferred close that is due, first
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
 
@@ -63,8 +73,11 @@ private:
     int commPort_ = 1;
     std::string settings_ = "9600,n,8,1";  // 8N1, no flow control, at this rate
     QString deviceOverride_;
+    QString openDevice_;          // the device of the last open
     quint64 session_ = 0;         // goes up at every open and every close
     quint64 closeQueuedFor_ = 0;  // session whose device vanished
+    bool closeDeferred_ = false;
+    bool closing_ = false;  // a deferred close is due; the device is still open
 };
 
 }  // namespace gpslink

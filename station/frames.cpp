@@ -171,23 +171,31 @@ long StreamSplitter::packetAt(std::string_view b, PacketKind* kind) const {
 }
 
 std::string StreamSplitter::feed(std::string_view bytes) {
-    std::string buffer = std::move(held_);
-    held_.clear();
-    buffer.append(bytes);
+    // Only what was held back is joined to the new bytes; the rest is read in place.
+    std::string joined;
+    std::string_view buffer = bytes;
+    if (!held_.empty()) {
+        joined = std::move(held_);
+        held_.clear();
+        joined.append(bytes);
+        buffer = joined;
+    }
     std::string out;
+    out.reserve(buffer.size());
     for (std::size_t i = 0; i < buffer.size();) {
         const std::uint8_t c = byteAt(buffer, i);
         if (c == 0xB5 || c == 0xBA || c == 0xA0 || c == 0xD3) {
             PacketKind kind = PacketKind::Ubx;
-            const long length = packetAt(std::string_view(buffer).substr(i), &kind);
-            if (length < 0 && !holdsSentence(std::string_view(buffer).substr(i + 1))) {
-                held_ = buffer.substr(i);
+            const long length = packetAt(buffer.substr(i), &kind);
+            if (length < 0 && !holdsSentence(buffer.substr(i + 1))) {
+                held_.assign(buffer.substr(i));
                 return out;
             }
             if (length > 0) {
                 sentence_.clear();  // a packet breaks off a sentence under way
                 ++counts_[static_cast<int>(kind)];
-                if (onPacket) onPacket(Packet{kind, buffer.substr(i, std::size_t(length))});
+                if (onPacket)
+                    onPacket(Packet{kind, std::string(buffer.substr(i, std::size_t(length)))});
                 i += std::size_t(length);
                 continue;
             }

@@ -89,6 +89,8 @@ void IdentityReader::show(gpslink::ReceiverFamily family) {
 }
 
 void IdentityReader::sentence(std::string_view body) {
+    // Only proprietary sentences and texts say who a receiver is.
+    if (!startsWith(body, "P") && (body.size() < 5 || body.substr(2, 3) != "TXT")) return;
     const auto f = fields(body);
     const std::string_view address = f[0];
     if (startsWith(address, "PMTK")) {

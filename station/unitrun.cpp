@@ -13,6 +13,7 @@
 #include <QStandardPaths>
 #include <algorithm>
 #include <functional>
+#include <limits>
 
 #include "gpslink/link.h"
 #include "gpslink/linkclock.h"
@@ -25,10 +26,10 @@ namespace station {
 
 namespace {
 
-constexpr qint64 kResetSilenceMs = 2000;  // a silence this long after the command is a reset
-constexpr int kRestartedClockMs = 10000;  // a GGA time under 00:00:10: the clock restarted
-constexpr qint64 kSkyWaitMs = 1500;       // the fix's second is over by then at any rate
-constexpr int kSuperviseMs = 100;
+constexpr qint64 kResetSilenceMs = 2000;    // a silence this long after the command is a reset
+constexpr int kRestartedClockMs = 10000;    // a GGA time under 00:00:10: the clock restarted
+constexpr qint64 kSkyWaitMs = 1500;         // the fix's second is over by then at any rate
+constexpr int kPrepareStepMs = 100;         // while the receiver is got to know, once a run
 constexpr qint64 kResetSeenShownMs = 2000;  // "reset seen", then how the acquisition goes
 constexpr qint64 kListenMs = 1500;          // at each rate, for a checked sentence or packet
 constexpr qint64 kAskMs = 1500;             // for an answer to one family's query
@@ -165,8 +166,10 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
                                            [this] { onViewChanged(); });
     port_ = std::make_unique<StationPort>();
     port_->setDeviceOverride(config_.device);
+    port_->setCloseDeferred(true);  // the connect step's close and reopen keep the device open
     port_->onRaw = [this](std::string_view) {
         lastReceiveMs_ = steady_.elapsed();
+        if (phase_ == Phase::Commanded) armSupervisor();  // the silence is timed from here
         prep_.bytes = prep_.anyBytes = true;
     };
     port_->onInput = [this](std::string_view text) { watcher_.feed(text); };
@@ -194,11 +197,18 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     link_ = std::make_unique<gpslink::Link>(*view_, *port_, std::move(hooks));
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
     link_->setStartUpValues();
-    clock_ = std::make_unique<gpslink::LinkClock>(*link_, *port_, this);
+    // The link's own time-outs need no precision here (the run times what it
+    // reports on the steady clock): its ticks come with the input.
+    clock_ =
+        std::make_unique<gpslink::LinkClock>(*link_, *port_, this, gpslink::Ticking::WithInput);
 
-    supervisor_.setInterval(kSuperviseMs);
-    connect(&supervisor_, &QTimer::timeout, this, &UnitRun::supervise);
-    prepareTimer_.setInterval(kSuperviseMs);
+    supervisor_.setSingleShot(true);
+    supervisor_.setTimerType(Qt::PreciseTimer);
+    connect(&supervisor_, &QTimer::timeout, this, [this] {
+        supervise();
+        armSupervisor();
+    });
+    prepareTimer_.setInterval(kPrepareStepMs);
     connect(&prepareTimer_, &QTimer::timeout, this, &UnitRun::prepareStep);
 }
 
@@ -485,8 +495,7 @@ void UnitRun::startLink() {
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
     link_->setListenOnly(!config_.testsFix());
     if (config_.baud > 0) view_->setBaudText(std::to_string(config_.baud));
-    gpslink::Link* link = link_.get();
-    port_->setOnComm([link] { link->MSComm1_OnComm(); });
+    clock_->connectPort();
     link_->setStartUpValues();  // as a fresh link, its stall check running
     link_->Timer_PF.setEnabled(true);
     setPhase(Phase::Watching);
@@ -527,10 +536,7 @@ void UnitRun::setPhase(Phase phase) {
     if (phase == phase_) return;
     phase_ = phase;
     sinceChange_.restart();
-    if (phase == Phase::Commanded || phase == Phase::ResetSeen || phase == Phase::Measuring)
-        supervisor_.start();
-    else
-        supervisor_.stop();
+    armSupervisor();
     emit changed();
 }
 
@@ -600,6 +606,7 @@ void UnitRun::onDeviceLost() {
     note_ = QStringLiteral("the device went away during the reset; waiting for it");
     emit changed();
     checkReturn();
+    armSupervisor();  // it may be due back already
 }
 
 // The name a device family shares: "ttyUSB" of "ttyUSB3", "gps" of "gps-1".
@@ -660,6 +667,7 @@ void UnitRun::onGga(const Gga& gga) {
             ttffS_ = double(steady_.nsecsElapsed() - commandAtNs_) / 1e9;
             fix_ = gga;
             fixAtMs_ = steady_.elapsed();
+            armSupervisor();
             emit changed();
         } else if (commandAtMs_ && !isRealFix(gga.quality)) {
             // Estimated (6) may still turn into a real fix; manual input (7)
@@ -700,7 +708,10 @@ void UnitRun::sampleSignal(const Second& second) {
     for (const SkySatellite& s : second.sky.satellites) {
         if (s.system != system || s.prn != prn || !s.cn0 || *s.cn0 <= 0) continue;
         std::vector<int>& values = signal_.result.values;
-        if (values.empty()) signal_.sinceMs = steady_.elapsed();  // first seen
+        if (values.empty()) {  // first seen: the time-out counts from here
+            signal_.sinceMs = steady_.elapsed();
+            armSupervisor();
+        }
         values.push_back(*s.cn0);
         emit changed();
         if (int(values.size()) >= config_.cn0Samples) signalDone();
@@ -775,6 +786,39 @@ void UnitRun::supervise() {
             note_ = QStringLiteral("GGA fix quality %1, not a fix from satellites").arg(unrealFix_);
         fail(unrealFix_ ? QStringLiteral("not-a-real-fix") : QStringLiteral("no-fix"));
     }
+}
+
+// Sets the supervisor for the next moment at which supervise() may have to
+// act: the fix's second surely over, two seconds of silence after the command
+// (set again at every receive while the reset is awaited), the confirmation
+// limit, the fix limit; while the signal is measured, its time-out.  Nothing
+// is polled in between.  A moment already past
+// that still asks for an action (a device away after the confirmation limit)
+// is due at once.
+void UnitRun::armSupervisor() {
+    if (!ending_ && phase_ == Phase::Measuring && signal_.running) {
+        const qint64 next = signal_.sinceMs + qint64(config_.fixTimeoutS) * 1000;
+        supervisor_.start(
+            int(std::clamp<qint64>(next - steady_.elapsed(), 0, std::numeric_limits<int>::max())));
+        return;
+    }
+    const bool supervised = phase_ == Phase::Commanded || phase_ == Phase::ResetSeen;
+    if (ending_ || !supervised || !commandAtMs_) {
+        supervisor_.stop();
+        return;
+    }
+    const qint64 now = steady_.elapsed();
+    qint64 next = std::numeric_limits<qint64>::max();
+    if (fix_) {
+        next = *fixAtMs_ + kSkyWaitMs;
+    } else {
+        const qint64 confirmAt = *commandAtMs_ + qint64(config_.confirmTimeoutS) * 1000;
+        if (phase_ == Phase::Commanded)
+            next = std::max(lastReceiveMs_, *commandAtMs_) + kResetSilenceMs;
+        if (confirmAt > now || away_) next = std::min(next, confirmAt);
+        next = std::min(next, *commandAtMs_ + qint64(config_.fixTimeoutS) * 1000);
+    }
+    supervisor_.start(int(std::clamp<qint64>(next - now, 0, std::numeric_limits<int>::max())));
 }
 
 // The fix is in and its second is whole: hold it to the limits.

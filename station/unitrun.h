@@ -155,6 +155,7 @@ private:
     void checkReturn();
     void endAway();
     void supervise();
+    void armSupervisor();
     void setPhase(Phase phase);
     void verify();
     void decide(const Second& second);
@@ -175,7 +176,7 @@ private:
     std::unique_ptr<gpslink::LinkClock> clock_;
     Watcher watcher_;
     IdentityReader identity_;
-    QTimer supervisor_;
+    QTimer supervisor_;  // single shot, at the next moment supervise() may act
     QElapsedTimer sinceChange_;
     QElapsedTimer steady_;  // the run's steady clock
 

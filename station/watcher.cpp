@@ -3,7 +3,9 @@
 #include "gpslink/resetcommand.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstring>
 #include <functional>
 
 namespace station {
@@ -18,18 +20,36 @@ bool hexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
 
-std::vector<std::string_view> split(std::string_view body) {
-    std::vector<std::string_view> fields;
-    for (std::size_t at = 0;;) {
-        const std::size_t comma = body.find(',', at);
-        if (comma == std::string_view::npos) {
-            fields.push_back(body.substr(at));
-            return fields;
+// The comma-separated fields of a body, without allocating: at most
+// kMaxFields, and a body with more counts as kMaxFields + 1 (more than any
+// sentence decoded here may have).
+class Fields {
+public:
+    static constexpr std::size_t kMaxFields = 21;  // GSV: 4, four satellites of 4, a signal ID
+
+    explicit Fields(std::string_view body) {
+        for (std::size_t at = 0;; ++count_) {
+            if (count_ == kMaxFields) {
+                ++count_;
+                return;
+            }
+            const std::size_t comma = body.find(',', at);
+            fields_[count_] = body.substr(at, comma == std::string_view::npos ? comma : comma - at);
+            if (comma == std::string_view::npos) {
+                ++count_;
+                return;
+            }
+            at = comma + 1;
         }
-        fields.push_back(body.substr(at, comma - at));
-        at = comma + 1;
     }
-}
+    std::size_t size() const { return count_; }
+    std::string_view operator[](std::size_t i) const { return fields_[i]; }
+    std::string_view back() const { return fields_[count_ - 1]; }
+
+private:
+    std::array<std::string_view, kMaxFields> fields_;
+    std::size_t count_ = 0;
+};
 
 // A whole number of at most maxDigits digits, nothing else.
 std::optional<int> number(std::string_view text, std::size_t maxDigits = 4) {
@@ -80,7 +100,7 @@ std::optional<int> timeOfDay(std::string_view text) {
 // differential data, reference station: fifteen fields, and some receivers
 // end with one more, empty.
 std::optional<Gga> parseGga(std::string_view body) {
-    const auto f = split(body);
+    const Fields f(body);
     if (f.size() < 15 || f.size() > 16 || f[0].size() != 5 || f[0].substr(2) != "GGA")
         return std::nullopt;
     if (f.size() == 16 && !f[15].empty()) return std::nullopt;
@@ -108,7 +128,7 @@ std::optional<Gga> parseGga(std::string_view body) {
 // view, then per satellite PRN, elevation, azimuth and C/N0 (empty when not
 // tracked), up to four a sentence; NMEA 4.10 adds a signal ID.
 std::optional<GsvPart> parseGsv(std::string_view body) {
-    const auto f = split(body);
+    const Fields f(body);
     if (f.size() < 4 || f[0].size() != 5 || f[0].substr(2) != "GSV" || f[0][0] == 'P')
         return std::nullopt;
     const std::size_t blocks = (f.size() - 4) / 4;
@@ -139,7 +159,7 @@ std::optional<GsvPart> parseGsv(std::string_view body) {
 // GSA: address, mode, fix type, twelve fields of satellites used, PDOP, HDOP,
 // VDOP; NMEA 4.10 adds the system ID.
 std::optional<GsaPart> parseGsa(std::string_view body) {
-    const auto f = split(body);
+    const Fields f(body);
     if ((f.size() != 18 && f.size() != 19) || f[0].size() != 5 || f[0].substr(2) != "GSA" ||
         f[0][0] == 'P')
         return std::nullopt;
@@ -194,24 +214,52 @@ std::string systemOf(std::string_view talker, int prn, std::optional<int> system
     return system;
 }
 
+// Frames where the characters lie: a sentence that begins and ends within
+// the chunk is examined in place, and only an unfinished one is kept (in
+// pending_) for the next chunk.
 void Watcher::feed(std::string_view bytes) {
-    for (char c : bytes) {
+    const char* const data = bytes.data();
+    const std::size_t size = bytes.size();
+    // The sentence under way is pending_ followed by data[begin, begin +
+    // length - pending_.size()); length 0: none.  A sentence ends two
+    // characters after its first "*".
+    std::size_t begin = 0;
+    std::size_t length = pending_.size();
+    std::size_t star = length > 0 ? pending_.find('*') : std::string::npos;
+    for (std::size_t i = 0; i < size; ++i) {
+        const char c = data[i];
         if (c == '$') {
-            pending_.assign(1, c);
+            pending_.clear();
+            begin = i;
+            length = 1;
+            star = std::string::npos;
             continue;
         }
-        if (pending_.empty()) continue;
-        if (c < 0x20 || c > 0x7E || pending_.size() >= kMaxSentence) {
-            pending_.clear();
+        if (length == 0) {  // nothing to do before the next "$"
+            const void* next = std::memchr(data + i, '$', size - i);
+            if (next == nullptr) return;
+            i = std::size_t(static_cast<const char*>(next) - data) - 1;
             continue;
         }
-        pending_ += c;
-        const std::size_t n = pending_.size();
-        if (n >= 4 && pending_[n - 3] == '*') {
-            sentence(pending_);
+        if (c < 0x20 || c > 0x7E || length >= kMaxSentence) {
             pending_.clear();
+            length = 0;
+            continue;
+        }
+        if (c == '*' && star == std::string::npos) star = length;
+        ++length;
+        if (star != std::string::npos && length == star + 3) {
+            if (pending_.empty()) {
+                sentence(std::string_view(data + begin, length));
+            } else {
+                pending_.append(data, i + 1);
+                sentence(pending_);
+                pending_.clear();
+            }
+            length = 0;
         }
     }
+    if (length > 0) pending_.append(data + begin, length - pending_.size());
 }
 
 void Watcher::sentence(std::string_view text) {

@@ -128,6 +128,30 @@ TEST_F(QtSerialPortTest, DeliversOnlyWhatArrivesWhileOpenAndIsNotDiscarded) {
     EXPECT_EQ(port.input(), "");
 }
 
+// Deferred, a close and an open at once leave the device as it is (its line
+// is not set up again) and drop the input; a close left alone takes effect
+// when the event loop runs, and QSerialPort restores the line it found.
+TEST_F(QtSerialPortTest, ADeferredCloseAndReopenKeepTheDeviceOpen) {
+    termios t{};
+    const auto setSpeed = [&](speed_t speed) {
+        return tcgetattr(pty.slaveFd(), &t) == 0 && cfsetspeed(&t, speed) == 0 &&
+               tcsetattr(pty.slaveFd(), TCSANOW, &t) == 0;
+    };
+    const auto speed = [&] { return tcgetattr(pty.slaveFd(), &t) == 0 ? cfgetospeed(&t) : 0; };
+    ASSERT_TRUE(setSpeed(B4800));
+    port.setCloseDeferred(true);
+    ASSERT_TRUE(port.setSettings("9600,n,8,1") && port.setPortOpen(true));
+    ASSERT_TRUE(setSpeed(B2400) && pty.send("dropped") && deviceHolds(7));
+    ASSERT_TRUE(port.setPortOpen(false));
+    EXPECT_FALSE(port.portOpen());
+    ASSERT_TRUE(port.setPortOpen(true) && pty.send("kept"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return received == "kept"; }, kWait)) << received;
+    EXPECT_EQ(speed(), speed_t(B2400));
+    ASSERT_TRUE(port.setPortOpen(false));
+    EXPECT_EQ(speed(), speed_t(B2400));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return speed() == speed_t(B4800); }, kWait));
+}
+
 // Errors on a live line are passed on as events and leave it open.  The dead
 // line QSerialPort reports as a read error or as a resource error, depending
 // on the errno left over from earlier calls; both must close the port quietly.
