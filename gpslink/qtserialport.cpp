@@ -147,6 +147,24 @@ void QtSerialPort::output(std::string_view text) {
     serial_.write(text.data(), static_cast<qint64>(text.size()));
 }
 
+// QSerialPort reads the device whenever its read notifier, a child of it,
+// fires.  Should a later Qt keep it elsewhere, there is nothing to hold and
+// the device is read as before.
+QSocketNotifier* QtSerialPort::readNotifier() {
+    if (readNotifier_ && readNotifier_->socket() == serial_.handle()) return readNotifier_;
+    readNotifier_ = nullptr;
+    for (QSocketNotifier* notifier :
+         serial_.findChildren<QSocketNotifier*>(Qt::FindDirectChildrenOnly))
+        if (notifier->type() == QSocketNotifier::Read && notifier->socket() == serial_.handle())
+            readNotifier_ = notifier;
+    return readNotifier_;
+}
+
+void QtSerialPort::setInputHeld(bool held) {
+    if (!serial_.isOpen()) return;
+    if (QSocketNotifier* notifier = readNotifier()) notifier->setEnabled(!held);
+}
+
 void QtSerialPort::setDeviceOverride(const QString& path) {
     deviceOverride_ = path;
 }

@@ -17,7 +17,9 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QString>
 
 #include "gpslink/serialport.h"
@@ -57,6 +59,12 @@ public:
     // notification, no input, no output.  Off by default.
     void setCloseDeferred(bool deferred) { closeDeferred_ = deferred; }
 
+    // While held, the device is not read: what arrives waits in the device and
+    // raises no notification.  On release it is read and notified at once.
+    // A hold ends with the release, a close, or a discard of the input; at
+    // worst it ends early, so nothing is lost by it, only read later.
+    void setInputHeld(bool held);
+
 signals:
     // Everything output so far has been handed to the device.
     void allWritten();
@@ -68,12 +76,14 @@ private:
     void closeNow();  // a deferred close that is due, first
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
+    QSocketNotifier* readNotifier();
 
     QSerialPort serial_{this};  // a child, so that it can be found with findChild
     int commPort_ = 1;
     std::string settings_ = "9600,n,8,1";  // 8N1, no flow control, at this rate
     QString deviceOverride_;
     QString openDevice_;          // the device of the last open
+    QPointer<QSocketNotifier> readNotifier_;
     quint64 session_ = 0;         // goes up at every open and every close
     quint64 closeQueuedFor_ = 0;  // session whose device vanished
     bool closeDeferred_ = false;

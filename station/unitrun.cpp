@@ -20,6 +20,7 @@
 #include "gpslink/qtserialport.h"
 #include "gpslink/view.h"
 #include "station/calibration.h"
+#include "station/inputpacer.h"
 #include "station/words.h"
 
 namespace station {
@@ -124,8 +125,8 @@ private:
 };
 
 // The real port, with the device named rather than numbered, binary packets
-// taken out of what it hands on (see frames.h), and a tap on what passes
-// through it.
+// taken out of what it hands on (see frames.h), a tap on what passes through
+// it, and its reading paced with every other port's (see inputpacer.h).
 class StationPort : public gpslink::QtSerialPort {
 public:
     std::function<void(std::string_view)> onRaw;    // every byte, as it came
@@ -144,6 +145,7 @@ public:
     std::string input() override {
         const std::string bytes = QtSerialPort::input();
         if (bytes.empty()) return bytes;
+        if (InputPacer::holdAfter(bytes)) InputPacer::shared().hold(*this);
         if (onRaw) onRaw(bytes);
         std::string text = splitter.feed(bytes);
         if (onInput && !text.empty()) onInput(text);
