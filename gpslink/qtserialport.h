@@ -82,7 +82,7 @@ private:
     int commPort_ = 1;
     std::string settings_ = "9600,n,8,1";  // 8N1, no flow control, at this rate
     QString deviceOverride_;
-    QString openDevice_;          // the device of the last open
+    QString openDevice_;  // the device of the last open
     QPointer<QSocketNotifier> readNotifier_;
     quint64 session_ = 0;         // goes up at every open and every close
     quint64 closeQueuedFor_ = 0;  // session whose device vanished
