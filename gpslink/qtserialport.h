@@ -82,12 +82,12 @@ private:
     int commPort_ = 1;
     std::string settings_ = "9600,n,8,1";  // 8N1, no flow control, at this rate
     QString deviceOverride_;
-    QString openDevice_;  // the device of the last open
-    QPointer<QSocketNotifier> readNotifier_;
+    QString openDevice_;          // the device of the last open
     quint64 session_ = 0;         // goes up at every open and every close
     quint64 closeQueuedFor_ = 0;  // session whose device vanished
     bool closeDeferred_ = false;
-    bool closing_ = false;  // a deferred close is due; the device is still open
+    bool closing_ = false;                    // a deferred close is due; the device is still open
+    QPointer<QSocketNotifier> readNotifier_;  // QSerialPort's, found at the first hold
 };
 
 }  // namespace gpslink

@@ -12,9 +12,11 @@
 #include <QTest>
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "station/inputpacer.h"
 #include "testkit/ptypair.h"
 
 namespace gpslink {
@@ -183,6 +185,32 @@ TEST_F(QtSerialPortTest, AHeldPortReadsNothingUntilReleased) {
     port.setInputHeld(true);
     ASSERT_TRUE(port.setPortOpen(false) && port.setPortOpen(true) && pty.send("fourth"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return received == "firstsecondthirdfourth"; }, kWait));
+}
+
+// The station's pacer holds every port it is given and releases them all
+// together; a port that is gone by then is passed over.
+TEST(InputPacer, ReleasesEveryHeldPortTogether) {
+    testing::Pty lines[3];
+    std::unique_ptr<QtSerialPort> ports[3];
+    std::string received[3];
+    station::InputPacer pacer;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(lines[i].ok());
+        ports[i] = std::make_unique<QtSerialPort>();
+        ports[i]->setDeviceOverride(QString::fromStdString(lines[i].slavePath()));
+        ASSERT_TRUE(ports[i]->setPortOpen(true));
+        QtSerialPort& port = *ports[i];
+        port.setOnComm([&port, &text = received[i]] { text += port.input(); });
+        pacer.hold(port);
+        pacer.hold(port);
+        ASSERT_TRUE(lines[i].send("$GP"));
+    }
+    ports[1].reset();
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return received[0] == "$GP" && received[2] == "$GP"; }, kWait));
+    pacer.hold(*ports[0]);  // and again, once the beat has passed
+    ASSERT_TRUE(lines[0].send("GGA"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return received[0] == "$GPGGA"; }, kWait)) << received[0];
 }
 
 // Errors on a live line are passed on as events and leave it open.  The dead
