@@ -140,16 +140,21 @@ public:
         const bool done = QtSerialPort::setPortOpen(open);
         if (open) openFailed_ = !done;
         splitter.reset();
+        pacing_.reset();
         return done;
     }
     std::string input() override {
         const std::string bytes = QtSerialPort::input();
         if (bytes.empty()) return bytes;
-        if (InputPacer::holdAfter(bytes)) InputPacer::shared().hold(*this);
+        if (pacing_.holdAfter(bytes)) InputPacer::shared().hold(*this);
         if (onRaw) onRaw(bytes);
         std::string text = splitter.feed(bytes);
         if (onInput && !text.empty()) onInput(text);
         return text;
+    }
+    void discardInput() override {
+        QtSerialPort::discardInput();
+        pacing_.reset();
     }
     void output(std::string_view text) override {
         if (onOutput) onOutput(text);
@@ -159,6 +164,7 @@ public:
 
 private:
     bool openFailed_ = false;
+    ReadPacing pacing_;
 };
 
 UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(std::move(config)) {

@@ -15,6 +15,7 @@
 #include "sim/capture.h"
 #include "station/frames.h"
 #include "station/identity.h"
+#include "station/inputpacer.h"
 #include "station/watcher.h"
 #include "station/words.h"
 #include "testkit/recordings.h"
@@ -228,6 +229,31 @@ TEST(PortProblem, SaysWhyAPortCannotBeOpened) {
     };
     for (const auto& [device, words] : cases)
         EXPECT_EQ(portProblem(QString::fromLatin1(device), {}).toStdString(), words);
+}
+
+// A port is held after a read that stopped inside a sentence, unless that
+// sentence is, or may yet turn out, a GGA: the times are taken on those.
+TEST(ReadPacing, HoldsInsideSentencesButNeverInsideAGga) {
+    const std::pair<std::vector<const char*>, const char*> cases[] = {
+        {{"$GPGGA,1*00\r\n$GPGSA,A,3", "\r\n"}, "HN"},       // inside a GSA; then a line end
+        {{"$GNGGA,0000", "00.00,*5A\r\n"}, "NN"},            // inside a GGA, of any talker
+        {{"$GP", "G", "GA,", "\r\n$GPGS", "V,3"}, "NNNHH"},  // the address, a piece at a time
+        {{"$GPRMC,", "\r\n$", "G", "PG"}, "HNNN"},
+        {{"$GPGSV,3\r", "\n$GPGGA", ",1,2\r\n$GPRMC"}, "HNH"},
+        {{"\xA0\xA2\x00\x02", "\x84\x00"}, "HH"},  // binary, not a sentence
+        {{"", "GPGGA,1"}, "-H"},                   // nothing read; a line joined midway
+    };
+    for (const auto& [reads, holds] : cases) {
+        ReadPacing pacing;
+        std::string seen;
+        for (const char* read : reads)
+            seen += *read == 0 ? '-' : pacing.holdAfter(read) ? 'H' : 'N';
+        EXPECT_EQ(seen, holds) << reads.front();
+    }
+    ReadPacing pacing;
+    EXPECT_TRUE(pacing.holdAfter("$GPGSV,1"));
+    pacing.reset();  // what follows a discard is not the rest of that line
+    EXPECT_FALSE(pacing.holdAfter("$GPGGA"));
 }
 
 }  // namespace
