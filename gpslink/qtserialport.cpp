@@ -6,6 +6,7 @@
 
 #if defined(Q_OS_UNIX)
 #include <poll.h>
+#include <sys/ioctl.h>
 #endif
 
 namespace gpslink {
@@ -163,6 +164,16 @@ QSocketNotifier* QtSerialPort::readNotifier() {
 void QtSerialPort::setInputHeld(bool held) {
     if (!serial_.isOpen()) return;
     if (QSocketNotifier* notifier = readNotifier()) notifier->setEnabled(!held);
+}
+
+bool QtSerialPort::deviceHasInput() const {
+#if defined(Q_OS_UNIX)
+    int waiting = 0;
+    return serial_.isOpen() && ::ioctl(int(serial_.handle()), FIONREAD, &waiting) == 0 &&
+           waiting > 0;
+#else
+    return false;
+#endif
 }
 
 void QtSerialPort::setDeviceOverride(const QString& path) {

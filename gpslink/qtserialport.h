@@ -64,6 +64,8 @@ public:
     // A hold ends with the release, a close, or a discard of the input; at
     // worst it ends early, so nothing is lost by it, only read later.
     void setInputHeld(bool held);
+    // Whether characters wait in the device that QSerialPort has not read yet.
+    bool deviceHasInput() const;
 
 signals:
     // Everything output so far has been handed to the device.

@@ -11,7 +11,9 @@
 //
 // - A read that ends on a line end may have ended the burst: the port is not
 //   held after it, as a hold would then find nothing and cost a wake-up of
-//   its own.
+//   its own.  Nor is it held when more has come while the read was handled
+//   (a fast line's burst, handed on in two pieces at once): the event loop
+//   reads that without sleeping.
 // - The station takes its times when a GGA sentence is read (the reset's
 //   confirmation, the fix), so the port is not held while a GGA is
 //   unfinished either; its rest is read as it comes, and those stamps are

@@ -146,10 +146,12 @@ public:
     std::string input() override {
         const std::string bytes = QtSerialPort::input();
         if (bytes.empty()) return bytes;
-        if (pacing_.holdAfter(bytes)) InputPacer::shared().hold(*this);
+        const bool hold = pacing_.holdAfter(bytes);
         if (onRaw) onRaw(bytes);
         std::string text = splitter.feed(bytes);
         if (onInput && !text.empty()) onInput(text);
+        // What has come meanwhile is read at once, without a wake-up of its own.
+        if (hold && !deviceHasInput()) InputPacer::shared().hold(*this);
         return text;
     }
     void discardInput() override {

@@ -167,10 +167,13 @@ TEST_F(QtSerialPortTest, AHeldPortReadsNothingUntilReleased) {
     };
     ASSERT_TRUE(port.setPortOpen(true));
     port.setInputHeld(true);
+    EXPECT_FALSE(port.deviceHasInput());
     ASSERT_TRUE(pty.send("first") && deviceHolds(5));
     EXPECT_TRUE(loopLeavesInDevice(5));
+    EXPECT_TRUE(port.deviceHasInput());
     port.setInputHeld(false);
     ASSERT_TRUE(QTest::qWaitFor([&] { return received == "first"; }, kWait)) << received;
+    EXPECT_FALSE(port.deviceHasInput());
 
     holdOnRead = true;
     ASSERT_TRUE(pty.send("second"));
