@@ -118,6 +118,7 @@ struct Usage {
     long long ticks = 0;  // utime + stime
     long long switches = 0;
     int threads = 0;
+    std::map<QString, long long> byThread;  // run time by the thread's name
 
     Usage& operator+=(const Usage& other) {
         ok = ok && other.ok;
@@ -125,6 +126,7 @@ struct Usage {
         ticks += other.ticks;
         switches += other.switches;
         threads += other.threads;
+        for (const auto& [name, ns] : other.byThread) byThread[name] += ns;
         return *this;
     }
 };
@@ -148,6 +150,8 @@ Usage usageOf(qint64 pid) {
                 ns = ns * 10 + (c - '0');
             }
         usage.runNs += ns;
+        if (const auto comm = readProc(dir + QLatin1String("/comm")))
+            usage.byThread[QString::fromStdString(*comm).trimmed()] += ns;
         if (const auto status = readProc(dir + QLatin1String("/status")))
             usage.switches += statusCount(*status, "voluntary_ctxt_switches") +
                               statusCount(*status, "nonvoluntary_ctxt_switches");
@@ -398,6 +402,16 @@ private:
             name, to.threads, runNs / 1e9, windowS, 100 * runNs / 1e9 / windowS,
             100 * runNs / 1e9 / windowS / ports, ticksS,
             double(to.switches - from.switches) / windowS / ports);
+        if (to.byThread.size() > 1) {
+            std::printf("%s: by thread,", name);
+            for (const auto& [thread, ns] : to.byThread) {
+                const auto before = from.byThread.find(thread);
+                const long long was = before == from.byThread.end() ? 0 : before->second;
+                std::printf(" %s %.4f %%", qPrintable(thread),
+                            100 * double(ns - was) / 1e9 / windowS / ports);
+            }
+            std::printf(" per port\n");
+        }
         return runNs / windowS / ports;
     }
 

@@ -27,6 +27,10 @@ public:
         if (openpty(&master_, &slave_, name, &raw, nullptr) != 0)
             throw std::runtime_error("no pseudo-terminal");
         fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+        // A program the test starts opens the line by its path; it must not
+        // hold either side open by inheritance (a pulled cable would not show).
+        fcntl(master_, F_SETFD, FD_CLOEXEC);
+        fcntl(slave_, F_SETFD, FD_CLOEXEC);
         slavePath_ = name;
     }
     ~Pty() {
