@@ -97,22 +97,27 @@ std::optional<int> timeOfDay(std::string_view text) {
 
 // GGA: address, UTC time, latitude, N/S, longitude, E/W, fix quality,
 // satellites used, HDOP, altitude, M, geoid separation, M, age of
-// differential data, reference station: fifteen fields, and some receivers
-// end with one more, empty.
+// differential data, reference station: fifteen fields.  Some receivers end
+// with more (an empty one, a VDOP): fields after the fifteenth are not read.
+// Any field may be null: an empty time is a GGA without a time, an empty fix
+// quality one without a fix (a receiver restarting with a kept position sends
+// it so), empty satellites or HDOP are not known.
 std::optional<Gga> parseGga(std::string_view body) {
     const Fields f(body);
-    if (f.size() < 15 || f.size() > 16 || f[0].size() != 5 || f[0].substr(2) != "GGA")
+    if (f.size() < 15 || f.size() > Fields::kMaxFields || f[0].size() != 5 ||
+        f[0].substr(2) != "GGA")
         return std::nullopt;
-    if (f.size() == 16 && !f[15].empty()) return std::nullopt;
     Gga gga;
     gga.time = std::string(f[1]);
     if (!f[1].empty()) {
         gga.timeMs = timeOfDay(f[1]);
         if (!gga.timeMs) return std::nullopt;
     }
-    const auto quality = number(f[6], 1);
-    if (!quality || *quality > 8) return std::nullopt;
-    gga.quality = *quality;
+    if (!f[6].empty()) {
+        const auto quality = number(f[6], 1);
+        if (!quality || *quality > 8) return std::nullopt;
+        gga.quality = *quality;
+    }
     if (!f[7].empty()) {
         gga.satellites = number(f[7], 2);
         if (!gga.satellites) return std::nullopt;
@@ -125,8 +130,15 @@ std::optional<Gga> parseGga(std::string_view body) {
 }
 
 // GSV: address, sentences in the group, this sentence's number, satellites in
-// view, then per satellite PRN, elevation, azimuth and C/N0 (empty when not
-// tracked), up to four a sentence; NMEA 4.10 adds a signal ID.
+// view, then per satellite PRN, elevation, azimuth and C/N0, up to four a
+// sentence; NMEA 4.10 adds a signal ID.  The group's fields are what the
+// sentence is read for; the rest may be null:
+//   - satellites in view empty: not known (it is not used);
+//   - a block all empty: no satellite (many receivers pad the group's last
+//     sentence to four blocks);
+//   - a block without a PRN: no satellite either, for it names none;
+//   - elevation, azimuth or C/N0 empty: a satellite without that value (C/N0
+//     empty: in view, not tracked).
 std::optional<GsvPart> parseGsv(std::string_view body) {
     const Fields f(body);
     if (f.size() < 4 || f[0].size() != 5 || f[0].substr(2) != "GSV" || f[0][0] == 'P')
@@ -134,9 +146,9 @@ std::optional<GsvPart> parseGsv(std::string_view body) {
     const std::size_t blocks = (f.size() - 4) / 4;
     const std::size_t rest = (f.size() - 4) % 4;
     if (blocks > 4 || rest > 1) return std::nullopt;
-    const auto total = number(f[1], 1), index = number(f[2], 1), inView = number(f[3], 2);
-    if (!total || !index || !inView || *total < 1 || *index < 1 || *index > *total)
-        return std::nullopt;
+    const auto total = number(f[1], 1), index = number(f[2], 1);
+    if (!total || !index || *total < 1 || *index < 1 || *index > *total) return std::nullopt;
+    if (!f[3].empty() && !number(f[3], 2)) return std::nullopt;
     GsvPart part{std::string(f[0].substr(0, 2)), *total, *index, {}, {}};
     if (rest == 1) {
         part.signal = std::string(f.back());
@@ -144,10 +156,12 @@ std::optional<GsvPart> parseGsv(std::string_view body) {
             return std::nullopt;
     }
     for (std::size_t b = 0; b < blocks; ++b) {
-        const auto prn = number(f[4 + b * 4], 3);
+        const std::string_view prnField = f[4 + b * 4], cn0 = f[4 + b * 4 + 3];
+        if (prnField.empty()) continue;
+        const auto prn = number(prnField, 3);
         if (!prn) return std::nullopt;
         GsvPart::Satellite satellite{*prn, std::nullopt};
-        if (const std::string_view cn0 = f[4 + b * 4 + 3]; !cn0.empty()) {
+        if (!cn0.empty()) {
             satellite.cn0 = number(cn0, 2);
             if (!satellite.cn0) return std::nullopt;
         }
@@ -157,10 +171,12 @@ std::optional<GsvPart> parseGsv(std::string_view body) {
 }
 
 // GSA: address, mode, fix type, twelve fields of satellites used, PDOP, HDOP,
-// VDOP; NMEA 4.10 adds the system ID.
+// VDOP; NMEA 4.10 adds the system ID.  Empty satellite fields are unused
+// channels.  A last field that is not one hex digit is no system ID (some
+// receivers send a fourth DOP there): the talker then names the system.
 std::optional<GsaPart> parseGsa(std::string_view body) {
     const Fields f(body);
-    if ((f.size() != 18 && f.size() != 19) || f[0].size() != 5 || f[0].substr(2) != "GSA" ||
+    if (f.size() < 18 || f.size() > 19 || f[0].size() != 5 || f[0].substr(2) != "GSA" ||
         f[0][0] == 'P')
         return std::nullopt;
     GsaPart part{std::string(f[0].substr(0, 2)), {}, std::nullopt};
@@ -170,8 +186,7 @@ std::optional<GsaPart> parseGsa(std::string_view body) {
         if (!prn) return std::nullopt;
         part.prns.push_back(*prn);
     }
-    if (f.size() == 19 && !f[18].empty()) {
-        if (f[18].size() != 1 || !hexDigit(f[18][0])) return std::nullopt;
+    if (f.size() == 19 && f[18].size() == 1 && hexDigit(f[18][0])) {
         const char id = f[18][0];
         part.systemId = id <= '9' ? id - '0' : (id | 0x20) - 'a' + 10;
     }

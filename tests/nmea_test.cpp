@@ -133,15 +133,21 @@ TEST(Watcher, DecodesGgaOfAnyTalkerAndRefusesMalformedOnes) {
         {"GLGGA,,,,,,0,,,,,,,,", true, std::nullopt, 0, std::nullopt, std::nullopt},
         {"GPGGA,235960,,,,,2,12,1.25,,,,,,", true, 86400000, 2, 12, 1.25},  // leap second
         {"GPGGA,204137,,,,,9,08,0.9,,,,,,", false},                         // no such fix quality
-        {"GPGGA,204137,,,,,,08,0.9,,,,,,", false},                          // quality missing
-        {"GPGGA,246000,,,,,1,08,0.9,,,,,,", false},                         // hour 24
-        {"GPGGA,2041,,,,,1,08,0.9,,,,,,", false},                           // time cut short
-        {"GPGGA,204137.x,,,,,1,08,0.9,,,,,,", false},                       // fraction not digits
-        {"GPGGA,204137,,,,,1,8a,0.9,,,,,,", false},    // satellites not a number
-        {"GPGGA,204137,,,,,1,08,0..9,,,,,,", false},   // HDOP with two points
-        {"GPGGA,204137,,,,,1,08,0.9,,,,,", false},     // a field short
-        {"GPGGA,204137,,,,,1,08,0.9,,,,,,,x", false},  // fields over
-        {"GPGGAX,204137,,,,,1,08,0.9,,,,,,", false},   // not a GGA address
+        // Null fields are missing values: no fix quality is no fix (a restart
+        // with a kept position), and a VDOP after the fifteenth field is not read.
+        {"GPGGA,104958.80,5612.9999,N,00306.7096,W,,2,60.000,160.002,M,,M,,", true, 38998800, 0, 2,
+         60.0},
+        {"GNGGA,074155.799,3114.8770,N,12135.2463,E,1,05,1.3,156.9,M,8.3,M,,0000,4.9", true,
+         27715799, 1, 5, 1.3},
+        {"GPGGA,204137,,,,,x,08,0.9,,,,,,", false},          // quality not a digit
+        {"GPGGA,246000,,,,,1,08,0.9,,,,,,", false},          // hour 24
+        {"GPGGA,2041,,,,,1,08,0.9,,,,,,", false},            // time cut short
+        {"GPGGA,204137.x,,,,,1,08,0.9,,,,,,", false},        // fraction not digits
+        {"GPGGA,204137,,,,,1,8a,0.9,,,,,,", false},          // satellites not a number
+        {"GPGGA,204137,,,,,1,08,0..9,,,,,,", false},         // HDOP with two points
+        {"GPGGA,204137,,,,,1,08,0.9,,,,,", false},           // a field short
+        {"GPGGA,204137,,,,,1,08,0.9,,,,,,,,,,,,,,", false},  // more fields than a GGA has
+        {"GPGGAX,204137,,,,,1,08,0.9,,,,,,", false},         // not a GGA address
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body);
@@ -155,13 +161,46 @@ TEST(Watcher, DecodesGgaOfAnyTalkerAndRefusesMalformedOnes) {
     }
 }
 
-TEST(Watcher, DecodesGsvAndRefusesMalformedOnes) {
-    EXPECT_TRUE(parseGsv("GPGSV,1,1,00"));
-    EXPECT_EQ(parseGsv("GAGSV,1,1,01,05,30,046,22,7")->signal, "7");  // NMEA 4.10's signal ID
-    for (const char* bad :
-         {"GPGSV,3,4,11,17,31,254,51", "GPGSV,0,1,11", "GPGSV,1,1,11,17,31",
-          "GPGSV,1,1,11,17,31,254,5x", "GPGSV,1,1,01,05,30,046,22,7,8", "GPGSV,1,1"})
+// GSV and GSA as real receivers send them, null fields and all: the
+// satellites each names ("prn:cn0", "-" for no C/N0), or refused.
+TEST(Watcher, DecodesGsvAndGsaWithNullFieldsAndRefusesMalformedOnes) {
+    const auto satellites = [](const std::optional<GsvPart>& part) {
+        std::string out;
+        for (const auto& s : part->satellites)
+            out += std::to_string(s.prn) + ":" + (s.cn0 ? std::to_string(*s.cn0) : "-") + " ";
+        return out;
+    };
+    const std::pair<const char*, const char*> gsv[] = {
+        {"GPGSV,1,1,00", ""},
+        {"GAGSV,1,1,01,05,30,046,22,7", "5:22 "},  // NMEA 4.10's signal ID
+        // The group's last sentence padded with empty blocks, with and without a signal ID.
+        {"GPGSV,3,3,10,25,25,224,30,29,12,267,34,,,,,,,,", "25:30 29:34 "},
+        {"GPGSV,1,1,01,36,19,156,51,,,,,,,,,,,,,1", "36:51 "},
+        // Elevation, azimuth, C/N0 or satellites in view not known; a block naming no satellite.
+        {"GPGSV,5,1,19,1,5,,25,2,28,74,29,3,5,,,4,19,40,29", "1:25 2:29 3:- 4:29 "},
+        {"GPGSV,1,1,,07,,,41,,12,200,33", "7:41 "},
+    };
+    for (const auto& [body, named] : gsv) {
+        SCOPED_TRACE(body);
+        const auto part = parseGsv(body);
+        ASSERT_TRUE(part);
+        EXPECT_EQ(satellites(part), named);
+    }
+    EXPECT_EQ(parseGsv("GAGSV,1,1,01,05,30,046,22,7")->signal, "7");
+    for (const char* bad : {"GPGSV,3,4,11,17,31,254,51", "GPGSV,0,1,11", "GPGSV,1,1,11,17,31",
+                            "GPGSV,1,1,11,17,31,254,5x", "GPGSV,1,1,01,05,30,046,22,7,8",
+                            "GPGSV,1,1", "GPGSV,1,,11,17,31,254,51", "GPGSV,1,1,11,1x,31,254,51"})
         EXPECT_FALSE(parseGsv(bad)) << bad;
+
+    // A fourth DOP where NMEA 4.10 puts the system ID: the talker names the system.
+    const auto gsa = parseGsa("GPGSA,A,3,25,32,,,,,,,,,,,5.1,1.3,4.9,3.3");
+    ASSERT_TRUE(gsa);
+    EXPECT_EQ(gsa->prns, (std::vector<int>{25, 32}));
+    EXPECT_FALSE(gsa->systemId);
+    EXPECT_EQ(parseGsa("GNGSA,A,3,04,05,,,,,,,,,,,1.5,1.3,1.0,3")->systemId, 3);
+    for (const char* bad :
+         {"GPGSA,A,3,25,3x,,,,,,,,,,,5.1,1.3,4.9", "GPGSA,A,3,25,32,,,,,,,,,,5.1"})
+        EXPECT_FALSE(parseGsa(bad)) << bad;
 }
 
 // Framing, over a stream cut at every point: noise, a wrong checksum, a
@@ -200,6 +239,12 @@ TEST(Watcher, SecondsOfRealRecordings) {
         {"com-1289.log", 1, 1, 11, 55, 10},
         {"com-1289.log", 2, 1, 0, 0, 10},
         {"trimble-r2.log", 0, 5, 13, 52, 10},
+        // Groups whose last sentence is padded with empty blocks: GPS, GLONASS
+        // and Galileo, each with NMEA 4.10's signal ID.
+        {"furuno_gl_ga.log", 0, 2, 14, 51, 11},
+        // The first fix: seven GPS satellites in a padded group, one GLONASS,
+        // a QZSS satellite untracked in a padded sentence of its own.
+        {"sl869.log", 7, 1, 8, 42, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.file) + " second " + std::to_string(c.second));
@@ -217,6 +262,22 @@ TEST(Watcher, SecondsOfRealRecordings) {
         EXPECT_EQ(s.sky.max.value_or(0), c.max);
         EXPECT_EQ(s.gsaSatellites, c.gsaSatellites);
     }
+}
+
+// A receiver restarting with its time and last position kept sends its GGA
+// with the fix quality empty until the fix: each is a GGA without a fix.
+TEST(Watcher, GgaWithoutAFixQualityIsOneWithoutAFix) {
+    std::string why;
+    const std::string starts = sharedFolder("recordings/starts", why);
+    if (starts.empty()) GTEST_SKIP() << why;
+    std::ifstream in(starts + "/typhoon-myguide3100-start-stale-position.log", std::ios::binary);
+    std::string qualities;
+    Watcher watcher;
+    watcher.onGga = [&](const Gga& gga) { qualities += char('0' + gga.quality); };
+    for (const std::string& burst :
+         gpssim::captureBursts(std::string(std::istreambuf_iterator<char>(in), {})))
+        watcher.feed(burst);
+    EXPECT_EQ(qualities, std::string(31, '0') + std::string(35, '1'));
 }
 
 // Why a port cannot be opened, in words a technician acts on.  (Permission
