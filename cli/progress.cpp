@@ -33,8 +33,7 @@ int columnsOf(std::FILE* out) {
 
 // "PASS  TTFF 3.98 s", "FAIL  C/N0 28.5 < 30 dB-Hz".
 QString verdictLine(const station::CycleResult& r) {
-    QString line = r.result == station::outcome::kInterrupted ? QStringLiteral("INTERRUPTED")
-                                                              : r.result.toUpper();
+    QString line = station::codeOf(r.outcome()).toUpper();
     if (!r.status.isEmpty()) line += QLatin1String("  ") + oneLine(r.status);
     return line;
 }
@@ -48,9 +47,15 @@ const char* colourOf(const station::UnitRun& unit) {
     if (!unit.done()) return unit.phase() == station::UnitRun::Phase::Idle ? "" : "\x1b[34m";
     const auto& last = unit.tally().last();
     if (!last) return "";
-    const QString& result = last->result;
-    if (result == QLatin1String("pass")) return "\x1b[32m";
-    if (result == QLatin1String("fail")) return "\x1b[31m";
+    switch (last->outcome()) {
+        case station::Outcome::Pass:
+            return "\x1b[32m";
+        case station::Outcome::Fail:
+            return "\x1b[31m";
+        case station::Outcome::StationFault:
+        case station::Outcome::Interrupted:
+            break;
+    }
     return "\x1b[33m";
 }
 
@@ -104,7 +109,8 @@ void Progress::onCycleEnded(station::UnitRun* unit, const station::CycleResult& 
     if (mode_ != Mode::Lines) return;
     QString line =
         QStringLiteral("%1: cycle %2 %3").arg(unit->config().port).arg(r.cycle).arg(verdictLine(r));
-    if (r.reason != QLatin1String("ok")) line += QStringLiteral(" (%1)").arg(r.reason);
+    if (r.reason != station::Reason::Ok)
+        line += QStringLiteral(" (%1)").arg(station::codeOf(r.reason));
     print(out_, line + '\n');
 }
 
@@ -183,8 +189,9 @@ void Report::finished(const station::Station& station) {
             const auto& last = unit->tally().last();
             rows.push_back({unit->config().port, unitOf(unit->config().unit),
                             QString::number(s.cycles), QString::number(s.passed),
-                            last ? last->reason : QStringLiteral("-"), text(s.ttffMean, 2),
-                            text(s.ttffMedian, 2), text(s.ttffP95, 2), text(s.ttffMax, 2)});
+                            last ? station::codeOf(last->reason) : QStringLiteral("-"),
+                            text(s.ttffMean, 2), text(s.ttffMedian, 2), text(s.ttffP95, 2),
+                            text(s.ttffMax, 2)});
         }
     } else {  // one line per unit: its result
         rows.push_back({"PORT", "UNIT", "RESULT", "REASON", "TTFF_S", "SATS", "HDOP", "CN0"});
@@ -193,8 +200,9 @@ void Report::finished(const station::Station& station) {
         for (const station::UnitRun* unit : station.units()) {
             const auto& r = unit->tally().last();
             if (!r) continue;
-            rows.push_back({r->port, unitOf(r->unit), r->result, r->reason, text(r->ttffS, 2),
-                            text(r->satellites, 0), text(r->hdop, 1), text(r->cn0Mean4, 1)});
+            rows.push_back({r->port, unitOf(r->unit), station::codeOf(r->outcome()),
+                            station::codeOf(r->reason), text(r->ttffS, 2), text(r->satellites, 0),
+                            text(r->hdop, 1), text(r->cn0Mean4, 1)});
         }
     }
     // Each column as wide as its widest cell; on a terminal too narrow for

@@ -88,7 +88,8 @@ void Link::Timer1_Timer() {
 // Ends quietly at the first step the port refuses; saves the selection only
 // when every step got through.
 void Link::ApplyPortSettings() {
-    if (!port_.setCommPort(portNumberOf(view_.portText()))) return report(LinkEvent::PortRefused);
+    if (!deviceFixed_ && !port_.setCommPort(portNumberOf(view_.portText())))
+        return report(LinkEvent::PortRefused);
 
     const std::string baud = view_.baudText();
     for (std::string_view settings : kLineSettings) {

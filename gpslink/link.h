@@ -101,6 +101,10 @@ public:
     // unless set; the window never sets it.
     void setListenOnly(bool listenOnly) { listenOnly_ = listenOnly; }
     bool listenOnly() const { return listenOnly_; }
+    // The port's device is its own, set by path: the connect step does not
+    // give it the port selector's number.  Off unless set; the window never
+    // sets it.
+    void setDeviceFixed(bool fixed) { deviceFixed_ = fixed; }
 
 private:
     void ApplyPortSettings();
@@ -119,6 +123,7 @@ private:
     bool coldStartSent_ = false;  // during one receive event
     std::string startCommand_{kColdStartSentence};
     bool listenOnly_ = false;
+    bool deviceFixed_ = false;
 };
 
 }  // namespace gpslink

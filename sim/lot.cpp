@@ -4,6 +4,7 @@
 #include <QJsonValue>
 #include <cmath>
 
+#include "results/reasons.h"
 #include "sim/rng.h"
 
 namespace gpssim {
@@ -27,6 +28,8 @@ double rounded(double v, int decimals) {
 }
 
 // One test of one unit on one slot, judged under the limits.
+using results::Reason;
+
 QJsonObject test(Rng& rng, const LotOptions& o, const QString& lot, const QString& serial, int n,
                  int slot, const QDateTime& started, const QJsonObject& limits) {
     const QString port = QStringLiteral("/dev/ttyUSB%1").arg(slot);
@@ -48,12 +51,12 @@ QJsonObject test(Rng& rng, const LotOptions& o, const QString& lot, const QStrin
     };
     const double event = uniform(rng);
     double seconds = 8;
-    auto end = [&](const char* result, const char* reason, bool verified) {
-        r["result"] = QLatin1String(result);
-        r["reason"] = QLatin1String(reason);
+    auto end = [&](results::Reason reason, bool verified) {
+        r["result"] = results::codeOf(results::outcomeOf(reason));
+        r["reason"] = results::codeOf(reason);
         r["reset_verified"] = verified;
         r["confirmed"] = verified;
-        r["status"] = QLatin1String(result) == QLatin1String("pass")
+        r["status"] = reason == results::Reason::Ok
                           ? QStringLiteral(
                                 "Cold Start OK!\nPlease stop the program then shut "
                                 "down the GPS now!")
@@ -66,11 +69,11 @@ QJsonObject test(Rng& rng, const LotOptions& o, const QString& lot, const QStrin
     };
     if (event < 0.01) {
         r["cold_start_sent"] = false;
-        return end("station-fault", "port-unavailable", false);
+        return end(Reason::PortUnavailable, false);
     }
-    if (event < 0.015) return end("interrupted", "interrupted", true);
-    if (event < 0.025) return seconds = 30, end("fail", "reset-not-taken", false);
-    if (event < 0.04) return seconds = 300, end("fail", "no-fix", true);
+    if (event < 0.015) return end(Reason::Interrupted, true);
+    if (event < 0.025) return seconds = 30, end(Reason::ResetNotTaken, false);
+    if (event < 0.04) return seconds = 300, end(Reason::NoFix, true);
 
     // A cold start's TTFF: a floor and a long right tail.
     const double ttff = rounded(20 + 10 * std::exp(0.65 * normal(rng)), 2);
@@ -83,10 +86,10 @@ QJsonObject test(Rng& rng, const LotOptions& o, const QString& lot, const QStrin
     r["cn0_mean4"] = cn0;
     r["cn0_max"] = std::round(cn0 + 2 + rng.below(3));
     r["sv_with_snr"] = sats + int(rng.below(4));
-    if (ttff > limits["max_ttff_s"].toDouble()) return end("fail", "ttff-over-limit", true);
-    if (sats < limits["min_sats"].toInt()) return end("fail", "too-few-satellites", true);
-    if (cn0 < limits["min_cn0"].toDouble()) return end("fail", "cn0-under-limit", true);
-    return end("pass", "ok", true);
+    if (ttff > limits["max_ttff_s"].toDouble()) return end(Reason::TtffOverLimit, true);
+    if (sats < limits["min_sats"].toInt()) return end(Reason::TooFewSatellites, true);
+    if (cn0 < limits["min_cn0"].toDouble()) return end(Reason::Cn0UnderLimit, true);
+    return end(Reason::Ok, true);
 }
 
 }  // namespace

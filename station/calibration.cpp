@@ -81,12 +81,12 @@ CalibrationOutcome judgeCalibration(const QString& port, const QString& golden, 
     o.expected = expected;
     o.measured = measured;
     if (!measured) {
-        o.result = QStringLiteral("signal-not-seen");
+        o.result = codeOf(Reason::SignalNotSeen);
         return o;
     }
     o.offset = expected - *measured;
-    o.result = std::abs(*o.offset) > maxOffsetDb ? QStringLiteral("offset-too-large")
-                                                 : QStringLiteral("ok");
+    o.result =
+        std::abs(*o.offset) > maxOffsetDb ? QStringLiteral("offset-too-large") : codeOf(Reason::Ok);
     return o;
 }
 
@@ -134,7 +134,7 @@ void Calibrator::interrupt() {
 
 void Calibrator::measured(const CycleResult& run) {
     std::optional<double> mean;
-    if (run.signal && run.signal->reason == QLatin1String("ok")) mean = run.signal->rawMean();
+    if (run.signal && run.signal->reason == Reason::Ok) mean = run.signal->rawMean();
     CalibrationOutcome outcome = judgeCalibration(run.port, golden_, expected_, mean, maxOffsetDb_);
     outcome.status = run.status;
     if (!mean || !keeper_) {

@@ -56,7 +56,7 @@ struct CalibrationOutcome {
     QString status;                  // how the measurement went, in the station's words
     QString error;                   // why it could not be kept; empty when it was
 
-    bool calibrated() const { return result == QLatin1String("ok") && id && error.isEmpty(); }
+    bool calibrated() const { return result == codeOf(Reason::Ok) && id && error.isEmpty(); }
     // port, offset, measured, expected, golden, id, result, drift,
     // drift_flagged, status, and error when there is one.
     QJsonObject toJson() const;

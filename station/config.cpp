@@ -516,9 +516,9 @@ bool configureStart(UnitConfig& unit, const QString& family, const QString& star
 Verdict verdictOf(bool started, bool done, const Tally& tally) {
     if (!started) return Verdict::Idle;
     if (!done) return Verdict::Running;
-    if (tally.count(outcome::kFail) > 0) return Verdict::Fail;
-    if (tally.count(outcome::kStationFault) > 0) return Verdict::Fault;
-    if (tally.count(outcome::kPass) > 0 && tally.last() && tally.last()->result == outcome::kPass)
+    if (tally.count(Outcome::Fail) > 0) return Verdict::Fail;
+    if (tally.count(Outcome::StationFault) > 0) return Verdict::Fault;
+    if (tally.count(Outcome::Pass) > 0 && tally.last() && tally.last()->outcome() == Outcome::Pass)
         return Verdict::Pass;
     return Verdict::Interrupted;
 }

@@ -177,14 +177,6 @@ QString settingsSha256(const UnitConfig& unit);
 bool configureStart(UnitConfig& unit, const QString& family, const QString& start,
                     bool requireReset, QString* error);
 
-// The words of a cycle's result.
-namespace outcome {
-inline const QString kPass = QStringLiteral("pass");
-inline const QString kFail = QStringLiteral("fail");
-inline const QString kStationFault = QStringLiteral("station-fault");
-inline const QString kInterrupted = QStringLiteral("interrupted");
-}  // namespace outcome
-
 // What a unit's run comes to so far, as a front end shows it.
 enum class Verdict {
     Idle,         // not started

@@ -1,5 +1,6 @@
 #include "station/identity.h"
 
+#include <QRegularExpression>
 #include <algorithm>
 
 namespace station {
@@ -50,6 +51,20 @@ void keep(std::string& item, std::string value) {
 }
 
 }  // namespace
+
+std::optional<IdentityFault> checkIdentity(const Identity& who, bool requireIdentity,
+                                           const QString& expectFirmware) {
+    const QString firmware = QString::fromStdString(who.firmware);
+    const bool expect = !expectFirmware.isEmpty();
+    if ((requireIdentity && !who.known()) || (expect && firmware.isEmpty()))
+        return IdentityFault{results::Reason::IdentityUnknown,
+                             QStringLiteral("the receiver did not say who it is")};
+    if (expect && !QRegularExpression(expectFirmware).match(firmware).hasMatch())
+        return IdentityFault{
+            results::Reason::WrongFirmware,
+            QStringLiteral("firmware %1 does not match %2").arg(firmware, expectFirmware)};
+    return std::nullopt;
+}
 
 std::vector<std::string> identityQueries(gpslink::ReceiverFamily family, bool sirfBinary) {
     switch (family) {

@@ -6,12 +6,14 @@
 // family it does not know yet.
 #pragma once
 
+#include <QString>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "gpslink/resetcommand.h"
+#include "results/reasons.h"
 #include "station/frames.h"
 
 namespace station {
@@ -21,6 +23,17 @@ struct Identity {
 
     bool known() const { return !firmware.empty() || !hardware.empty() || !uniqueId.empty(); }
 };
+
+// Who the unit said it is, held to the plan: a unit that must say who it is
+// (requireIdentity, or a firmware expected) and did not is identity-unknown;
+// firmware that does not match the regular expression expected is
+// wrong-firmware.  The reason with the words for it, or nothing: it passes.
+struct IdentityFault {
+    results::Reason reason;
+    QString note;
+};
+std::optional<IdentityFault> checkIdentity(const Identity& who, bool requireIdentity,
+                                           const QString& expectFirmware);
 
 // The queries that ask a receiver of the family who it is, as the bytes
 // written, checksums computed:

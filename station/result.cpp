@@ -72,8 +72,9 @@ QJsonObject SignalResult::toJson() const {
         {"offset", exact(offset)},
         {"calibration_id", calibrationId ? QJsonValue(*calibrationId) : QJsonValue()},
         {"values", readings},
-        {"result", orNull(result)},  // null when it was not measured
-        {"reason", orNull(reason)},
+        // null when it was not measured
+        {"result", reason ? QJsonValue(codeOf(outcomeOf(*reason))) : QJsonValue()},
+        {"reason", reason ? QJsonValue(codeOf(*reason)) : QJsonValue()},
     };
 }
 
@@ -91,8 +92,8 @@ QJsonObject CycleResult::toJson() const {
         {"cycle", cycle},
         {"started", isoUtc(started)},
         {"ended", isoUtc(ended)},
-        {"result", result},
-        {"reason", reason},
+        {"result", codeOf(outcome())},
+        {"reason", codeOf(reason)},
         {"status", status},
         {"cold_start_sent", coldStartSent},
         {"confirmed", confirmed},
@@ -134,16 +135,23 @@ QJsonObject Summary::toJson() const {
 void Tally::add(const CycleResult& result) {
     last_ = result;
     ++cycles_;
-    if (result.result == QLatin1String("pass")) ++passed_;
-    if (result.result == QLatin1String("fail")) ++failed_;
-    if (result.result == QLatin1String("station-fault")) ++faults_;
+    if (result.outcome() == Outcome::Pass) ++passed_;
+    if (result.outcome() == Outcome::Fail) ++failed_;
+    if (result.outcome() == Outcome::StationFault) ++faults_;
     if (result.ttffS) ttffs_.push_back(*result.ttffS);
 }
 
-int Tally::count(const QString& result) const {
-    if (result == QLatin1String("pass")) return passed_;
-    if (result == QLatin1String("fail")) return failed_;
-    if (result == QLatin1String("station-fault")) return faults_;
+int Tally::count(Outcome outcome) const {
+    switch (outcome) {
+        case Outcome::Pass:
+            return passed_;
+        case Outcome::Fail:
+            return failed_;
+        case Outcome::StationFault:
+            return faults_;
+        case Outcome::Interrupted:
+            break;
+    }
     return 0;
 }
 

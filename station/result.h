@@ -9,7 +9,15 @@
 #include <optional>
 #include <vector>
 
+#include "results/reasons.h"
+
 namespace station {
+
+using results::codeOf;
+using results::Outcome;
+using results::outcomeOf;
+using results::Reason;
+using results::rowOf;
 
 // The limits a unit is held to; an empty one is not checked.
 struct Limits {
@@ -28,8 +36,8 @@ struct SignalResult {
     std::vector<int> values;       // the raw readings, dB-Hz
     std::optional<double> offset;  // the slot's calibration, added to the raw mean
     std::optional<qint64> calibrationId;
-    QString result;  // pass or fail
-    QString reason;  // ok, signal-low, signal-high, signal-not-seen
+    // Ok, SignalLow, SignalHigh or SignalNotSeen once judged; empty before.
+    std::optional<Reason> reason;
 
     std::optional<double> rawMean() const;
     std::optional<double> mean() const;  // corrected: raw mean + offset
@@ -49,9 +57,8 @@ struct CycleResult {
     QString start;     // start type
     int cycle = 1;
     QDateTime started, ended;  // UTC
-    QString result;            // pass, fail, station-fault, interrupted
-    QString reason;            // ok, no-data, ..., interrupted
-    QString status;            // the link's last status text, lines joined by "\n"
+    Reason reason = Reason::Ok;
+    QString status;  // the link's last status text, lines joined by "\n"
     bool coldStartSent = false;
     bool confirmed = false;  // by the link's own rule: a GGA time after the command
     bool resetVerified = false;
@@ -75,6 +82,7 @@ struct CycleResult {
     QStringList tests = {QStringLiteral("fix")};  // the measurements of the plan
     std::optional<SignalResult> signal;           // with a signal test
 
+    Outcome outcome() const { return outcomeOf(reason); }
     QJsonObject toJson() const;  // the documented field names; ttff_s to two decimals
 };
 
@@ -95,7 +103,7 @@ class Tally {
 public:
     void add(const CycleResult& result);
     const std::optional<CycleResult>& last() const { return last_; }
-    int count(const QString& result) const;
+    int count(Outcome outcome) const;
     Summary summary() const;
 
 private:

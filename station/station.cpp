@@ -33,8 +33,8 @@ int Station::exitStatus() const {
     if (interrupted_) return kInterrupted;
     bool fault = false;
     for (const UnitRun* unit : units_) {
-        if (unit->tally().count(QStringLiteral("fail")) > 0) return kSomeFailed;
-        if (unit->tally().count(QStringLiteral("station-fault")) > 0) fault = true;
+        if (unit->tally().count(Outcome::Fail) > 0) return kSomeFailed;
+        if (unit->tally().count(Outcome::StationFault) > 0) fault = true;
     }
     return fault ? kStationFault : kOk;
 }

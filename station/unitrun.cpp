@@ -17,6 +17,7 @@
 
 #include "gpslink/link.h"
 #include "gpslink/linkclock.h"
+#include "gpslink/linkdriver.h"
 #include "gpslink/qtserialport.h"
 #include "gpslink/view.h"
 #include "station/calibration.h"
@@ -27,9 +28,6 @@ namespace station {
 
 namespace {
 
-constexpr qint64 kResetSilenceMs = 2000;    // a silence this long after the command is a reset
-constexpr int kRestartedClockMs = 10000;    // a GGA time under 00:00:10: the clock restarted
-constexpr qint64 kSkyWaitMs = 1500;         // the fix's second is over by then at any rate
 constexpr int kPrepareStepMs = 100;         // while the receiver is got to know, once a run
 constexpr qint64 kResetSeenShownMs = 2000;  // "reset seen", then how the acquisition goes
 constexpr qint64 kListenMs = 1500;          // at each rate, for a checked sentence or packet
@@ -94,36 +92,6 @@ QJsonArray skyJson(const Sky& sky) {
 
 }  // namespace
 
-// The link's view, kept as texts.  Every change is reported to the run.
-class HeadlessView : public gpslink::View {
-public:
-    HeadlessView(std::string portText, std::string baudText, std::function<void()> changed)
-        : port_(std::move(portText)), baud_(std::move(baudText)), changed_(std::move(changed)) {}
-
-    std::string statusText() const override { return status_; }
-    void setStatusText(std::string_view text) override {
-        if (text == status_) return;
-        status_.assign(text.data(), text.size());
-        changed_();
-    }
-    void setStatusColour(gpslink::Colour) override {}
-    void setLabelCaption(std::string_view caption) override {
-        if (caption == label_) return;
-        label_.assign(caption.data(), caption.size());
-        changed_();
-    }
-    void setStartButtonColour(gpslink::Colour) override {}
-    std::string portText() const override { return port_; }
-    std::string baudText() const override { return baud_; }
-    void setBaudText(std::string text) { baud_ = std::move(text); }
-    void setSelectorColours(gpslink::Colour) override {}
-    void setFrameEnabled(bool) override {}
-
-private:
-    std::string port_, baud_, status_, label_;
-    std::function<void()> changed_;
-};
-
 // The real port, with the device named rather than numbered, binary packets
 // taken out of what it hands on (see frames.h), a tap on what passes through
 // it, and its reading paced with every other port's (see inputpacer.h).
@@ -134,8 +102,6 @@ public:
     std::function<void(std::string_view)> onOutput;
     StreamSplitter splitter;
 
-    // The device is fixed by path, whatever number the link derives.
-    bool setCommPort(int) override { return !portOpen(); }
     bool setPortOpen(bool open) override {
         const bool done = QtSerialPort::setPortOpen(open);
         if (open) openFailed_ = !done;
@@ -172,13 +138,11 @@ private:
 UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(std::move(config)) {
     steady_.start();
     sinceChange_.start();
-    view_ = std::make_unique<HeadlessView>(config_.port.toStdString(), std::to_string(config_.baud),
-                                           [this] { onViewChanged(); });
     port_ = std::make_unique<StationPort>();
     port_->setDeviceOverride(config_.device);
     port_->setCloseDeferred(true);  // the connect step's close and reopen keep the device open
     port_->onRaw = [this](std::string_view) {
-        lastReceiveMs_ = steady_.elapsed();
+        if (fixTest_) fixTest_->received(steady_.elapsed());
         if (phase_ == Phase::Commanded) armSupervisor();  // the silence is timed from here
         prep_.bytes = prep_.anyBytes = true;
     };
@@ -204,13 +168,15 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
 
     gpslink::LinkHooks hooks;
     hooks.report = [this](const gpslink::LinkReport& report) { onLinkReport(report); };
-    link_ = std::make_unique<gpslink::Link>(*view_, *port_, std::move(hooks));
+    link_ = std::make_unique<gpslink::LinkDriver>(*port_, std::move(hooks));
+    link_->onShown = [this] { emit changed(); };
+    link_->setRate(config_.baud);
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
-    link_->setStartUpValues();
+    link_->reset();
     // The link's own time-outs need no precision here (the run times what it
     // reports on the steady clock): its ticks come with the input.
-    clock_ =
-        std::make_unique<gpslink::LinkClock>(*link_, *port_, this, gpslink::Ticking::WithInput);
+    clock_ = std::make_unique<gpslink::LinkClock>(link_->link(), *port_, this,
+                                                  gpslink::Ticking::WithInput);
 
     supervisor_.setSingleShot(true);
     supervisor_.setTimerType(Qt::PreciseTimer);
@@ -231,7 +197,7 @@ QString UnitRun::statusText() const {
     if (phase_ == Phase::Idle) return {};
     if (phase_ == Phase::Done || ending_) return outcome_;
     Stage stage;
-    stage.timesCounted = timesCounted_;
+    stage.timesCounted = link_->timesCounted();
     stage.start = config_.start;
     stage.sinceCommandMs = sinceCommandMs();
     stage.sky = watcher_.sky();
@@ -249,10 +215,10 @@ QString UnitRun::statusText() const {
         case Phase::Measuring:
             stage.step = Stage::Step::Measuring;
             stage.sv = config_.cn0Sv;
-            stage.samples = int(signal_.result.values.size());
+            stage.samples = int(signal_->result().values.size());
             stage.of = config_.cn0Samples;
-            if (stage.samples > 0) stage.last = signal_.result.values.back();
-            stage.sinceMs = steady_.elapsed() - signal_.sinceMs;
+            if (stage.samples > 0) stage.last = signal_->result().values.back();
+            stage.sinceMs = steady_.elapsed() - signal_->sinceMs();
             break;
         default:
             stage.step = sinceChange_.elapsed() < kResetSeenShownMs ? Stage::Step::ResetSeen
@@ -272,7 +238,7 @@ void UnitRun::start() {
     beginCycle();
     if (config_.testsSignal() && !config_.calibrationProblem.isEmpty()) {
         problem_ = config_.calibrationProblem;  // the port is not opened
-        endCycle(outcome::kStationFault, QStringLiteral("calibration-needed"));
+        endCycle(Reason::CalibrationNeeded);
         return;
     }
     prepare();
@@ -284,7 +250,7 @@ void UnitRun::start() {
 
 void UnitRun::prepare() {
     setPhase(Phase::Preparing);
-    link_->Timer_PF.setEnabled(false);  // the link's stall check waits for the link to run
+    link_->pauseSupervision();  // its stall check waits for the link to run
     port_->setOnComm([this] { onPrepareInput(); });
     if (config_.baud > 0) {
         prep_.rates = {config_.baud};
@@ -335,12 +301,13 @@ void UnitRun::prepareStep() {
                 if (!prep_.sentence && prep_.sirfPackets > 0) {  // SiRF binary, not NMEA
                     family_ = ReceiverFamily::Sirf;
                     config_.baud = prep_.rate;
-                    config_.receiver = QStringLiteral("sirf");
+                    config_.receiver =
+                        QString::fromLatin1(gpslink::nameOf(ReceiverFamily::Sirf).data());
                     if (!config_.toNmea || prep_.rate > 0xFFFF) {
                         note_ =
                             QStringLiteral("the receiver talks SiRF binary at %1 baud, not NMEA")
                                 .arg(prep_.rate);
-                        return fail(QStringLiteral("binary-mode"));
+                        return fail(Reason::BinaryMode);
                     }
                     // Its identity while it still talks binary, then the switch.
                     for (const std::string& query : identityQueries(ReceiverFamily::Sirf, true))
@@ -367,8 +334,7 @@ void UnitRun::prepareStep() {
             if (config_.baud > 0) return startLink();  // the link reports what it finds
             note_ = prep_.anyBytes ? QStringLiteral("no NMEA sentence or binary packet at any rate")
                                    : QStringLiteral("nothing at any rate");
-            return fail(prep_.anyBytes ? QStringLiteral("baud-mismatch")
-                                       : QStringLiteral("no-data"));
+            return fail(prep_.anyBytes ? Reason::BaudMismatch : Reason::NoData);
         case Preparation::Switch:
             if (!prep_.switchSent) {  // the identity first, while it talks binary
                 if (!identity_.complete(ReceiverFamily::Sirf) && inStep < kIdentityMs) return;
@@ -386,7 +352,7 @@ void UnitRun::prepareStep() {
             }
             if (inStep < kSwitchMs) return;
             note_ = QStringLiteral("the receiver talks SiRF binary and did not switch to NMEA");
-            return fail(QStringLiteral("binary-mode"));
+            return fail(Reason::BinaryMode);
         case Preparation::Family:
             if (family_ || identity_.family()) {
                 if (!family_) family_ = identity_.family();
@@ -395,7 +361,7 @@ void UnitRun::prepareStep() {
             if (prep_.asking > 0 && inStep < kAskMs) return;
             if (prep_.asking == std::size(kAskingOrder)) {
                 note_ = QStringLiteral("the receiver did not say which family it is");
-                return fail(QStringLiteral("family-unknown"));
+                return fail(Reason::FamilyUnknown);
             }
             note_ =
                 QStringLiteral("asking whether the receiver is %1")
@@ -415,12 +381,12 @@ void UnitRun::prepareStep() {
                 note_ = QStringLiteral("the receiver talks at %1 baud, not %2")
                             .arg(prep_.rate)
                             .arg(config_.baud);
-                return fail(QStringLiteral("baud-mismatch"));
+                return fail(Reason::BaudMismatch);
             }
             if (inStep < kListenMs) return;
             if (prep_.rates.empty()) {
                 note_.clear();
-                return fail(QStringLiteral("baud-mismatch"));
+                return fail(Reason::BaudMismatch);
             }
             {
                 const int next = prep_.rates.front();
@@ -445,7 +411,7 @@ void UnitRun::askIdentity() {
     identityAsked_ = true;
     if (!family_) {  // "auto", and the receiver said nothing before the link ran
         note_ = QStringLiteral("the receiver did not say which family it is");
-        fail(QStringLiteral("family-unknown"));
+        fail(Reason::FamilyUnknown);
         return;
     }
     prep_.step = Preparation::Ask;
@@ -460,29 +426,18 @@ void UnitRun::askIdentity() {
 // it does not pass.
 bool UnitRun::identityFails() {
     identityChecked_ = true;
-    const Identity& who = identity_.identity();
-    const QString firmware = QString::fromStdString(who.firmware);
-    const bool expect = !config_.expectFirmware.isEmpty();
-    if ((config_.requireIdentity && !who.known()) || (expect && firmware.isEmpty())) {
-        note_ = QStringLiteral("the receiver did not say who it is");
-        fail(QStringLiteral("identity-unknown"));
-        return true;
-    }
-    if (expect && !QRegularExpression(config_.expectFirmware).match(firmware).hasMatch()) {
-        note_ =
-            QStringLiteral("firmware %1 does not match %2").arg(firmware, config_.expectFirmware);
-        fail(QStringLiteral("wrong-firmware"));
-        return true;
-    }
-    return false;
+    const auto fault =
+        checkIdentity(identity_.identity(), config_.requireIdentity, config_.expectFirmware);
+    if (!fault) return false;
+    note_ = fault->note;
+    fail(fault->reason);
+    return true;
 }
 
 // The link found characters but no GGA time at the rate given: listen at the
 // other rates, sending nothing, to say which one the receiver talks at.
 void UnitRun::probeRates() {
-    for (gpslink::TickTimer* t :
-         {&link_->Timer1, &link_->Timer_PF, &link_->Timer_Start, &link_->Timer})
-        t->setEnabled(false);  // the link's report stands; its supervision rests
+    link_->pauseSupervision();  // the link's report stands
     port_->setOnComm([this] { onPrepareInput(); });
     prep_.rates.clear();
     for (int rate : kSearchOrder)
@@ -504,30 +459,25 @@ void UnitRun::startLink() {
     }
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
     link_->setListenOnly(!config_.testsFix());
-    if (config_.baud > 0) view_->setBaudText(std::to_string(config_.baud));
+    if (config_.baud > 0) link_->setRate(config_.baud);
     clock_->connectPort();
-    link_->setStartUpValues();  // as a fresh link, its stall check running
-    link_->Timer_PF.setEnabled(true);
     setPhase(Phase::Watching);
-    link_->Cmd_Start_1_Click();  // the box is empty: arm the connect step
+    link_->startWatching();
 }
 
 void UnitRun::beginCycle() {
     ++cycle_;
     cycleStarted_ = QDateTime::currentDateTimeUtc();
-    confirmed_ = hadFix_ = commandQueued_ = resetVerified_ = ending_ = portOpened_ = false;
-    timesCounted_ = 0;
-    unrealFix_ = 0;
+    commandQueued_ = ending_ = portOpened_ = false;
     note_.clear();
     problem_.clear();
-    commandAtMs_.reset();
-    ttffS_.reset();
-    fix_.reset();
     watcher_.resetFraming();
-    signal_ = {};
-    signal_.result.sv = config_.cn0Sv;
-    signal_.result.offset = config_.offset;
-    signal_.result.calibrationId = config_.calibrationId;
+    fixTest_.emplace(FixTest::Settings{config_.requireReset, config_.confirmTimeoutS,
+                                       config_.fixTimeoutS, config_.limits});
+    signal_.reset();
+    if (config_.testsSignal())
+        signal_.emplace(SignalTest::Settings{config_.cn0Sv, config_.cn0Samples, config_.fixTimeoutS,
+                                             config_.offset, config_.calibrationId});
     fixVerdict_.reset();
     link_->setListenOnly(!config_.testsFix());
     setPhase(Phase::Watching);
@@ -539,7 +489,7 @@ void UnitRun::interrupt() {
         finish();
         return;
     }
-    if (!ending_) endCycle(QStringLiteral("interrupted"), QStringLiteral("interrupted"));
+    if (!ending_) endCycle(Reason::Interrupted);
 }
 
 void UnitRun::setPhase(Phase phase) {
@@ -551,11 +501,12 @@ void UnitRun::setPhase(Phase phase) {
 }
 
 qint64 UnitRun::sinceCommandMs() const {
-    return commandAtMs_ ? steady_.elapsed() - *commandAtMs_ : 0;
+    const auto at = fixTest_ ? fixTest_->commandAtMs() : std::nullopt;
+    return at ? steady_.elapsed() - *at : 0;
 }
 
-void UnitRun::onViewChanged() {
-    emit changed();
+FixTest::Line UnitRun::line() const {
+    return {link_->stage() == gpslink::LinkDriver::Stage::Confirmed, away_ != nullptr};
 }
 
 void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
@@ -566,28 +517,22 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
     switch (report.event) {
         case LinkEvent::PortOpened:
         case LinkEvent::TimeCounted:  // a receiver not heard before the link ran talks now
-            if (report.event == LinkEvent::PortOpened)
-                portOpened_ = true;
-            else
-                timesCounted_ = report.count;
+            if (report.event == LinkEvent::PortOpened) portOpened_ = true;
             if (report.event == LinkEvent::TimeCounted || prep_.valid) askIdentity();
-            break;
-        case LinkEvent::Confirmed:
-            confirmed_ = true;
             break;
         case LinkEvent::NoData:
             if (port_->openFailed()) {
                 problem_ = portProblem(config_.device, port_->errorText());
-                endCycle(QStringLiteral("station-fault"), QStringLiteral("port-unavailable"));
+                endCycle(Reason::PortUnavailable);
             } else
-                fail(QStringLiteral("no-data"));
+                fail(Reason::NoData);
             break;
         case LinkEvent::BaudMismatch:
             probeRates();  // then fails, saying the rate found if any
             break;
         case LinkEvent::ReceiverOff:  // silent after the confirmation
         case LinkEvent::Stalled:      // characters came, then silence so long that the link gave up
-            fail(QStringLiteral("receiver-off"));
+            fail(Reason::ReceiverOff);
             break;
         default:
             break;
@@ -595,17 +540,16 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
 }
 
 void UnitRun::onCommandWritten() {
-    if (!commandQueued_ || commandAtMs_ || ending_) return;
-    commandAtNs_ = steady_.nsecsElapsed();
-    commandAtMs_ = commandAtNs_ / 1000000;
+    if (!commandQueued_ || fixTest_->commanded() || ending_) return;
+    fixTest_->commandOut(steady_.nsecsElapsed());
     setPhase(Phase::Commanded);
 }
 
 void UnitRun::onDeviceLost() {
     if (ending_ || phase_ == Phase::Idle || phase_ == Phase::Done) return;
-    if (!commandQueued_ || fix_) {
+    if (!commandQueued_ || fixTest_->fix()) {
         note_ = QStringLiteral("the device went away");
-        fail(QStringLiteral("receiver-off"));
+        fail(Reason::ReceiverOff);
         return;
     }
     // Many USB receivers re-enumerate while they reset.
@@ -650,7 +594,7 @@ void UnitRun::checkReturn() {
             continue;
         note_ = QStringLiteral("the receiver came back as %1, not at %2")
                     .arg(device.dir().filePath(entry), config_.device);
-        fail(QStringLiteral("receiver-off"));
+        fail(Reason::ReceiverOff);
         return;
     }
 }
@@ -664,226 +608,110 @@ void UnitRun::endAway() {
 }
 
 void UnitRun::onGga(const Gga& gga) {
-    if (ending_ || fix_ || phase_ == Phase::Preparing || phase_ == Phase::Measuring) return;
-    const bool resetSeenBefore = phase_ == Phase::ResetSeen;
-    if (phase_ == Phase::Commanded) {
-        const bool lostFix = gga.quality == 0 || !gga.timeMs;
-        if ((lostFix && hadFix_) || (gga.timeMs && *gga.timeMs < kRestartedClockMs)) verify();
-    }
-    if (gga.quality > 0) {
-        const bool counts = resetSeenBefore || (phase_ == Phase::Commanded &&
-                                                !config_.requireReset && commandAtMs_.has_value());
-        if (counts && isRealFix(gga.quality)) {
-            ttffS_ = double(steady_.nsecsElapsed() - commandAtNs_) / 1e9;
-            fix_ = gga;
-            fixAtMs_ = steady_.elapsed();
-            armSupervisor();
+    if (ending_ || phase_ == Phase::Preparing || phase_ == Phase::Measuring) return;
+    const bool fixBefore = fixTest_->fix().has_value();
+    fixTest_->gga(gga, steady_.nsecsElapsed());
+    followFixTest();
+    if (!fixBefore && fixTest_->fix() && !ending_) emit changed();
+}
+
+// A second ended: a reading for the signal test; when it is the fix's, its
+// sky is whole.
+void UnitRun::onSecond(const Second& second) {
+    if (ending_) return;
+    if (signal_ && signal_->running()) {
+        const bool first = signal_->result().values.empty();
+        if (signal_->secondEnded(second, steady_.elapsed())) {
+            if (first) armSupervisor();  // the time-out counts from the first reading
             emit changed();
-        } else if (commandAtMs_ && !isRealFix(gga.quality)) {
-            // Estimated (6) may still turn into a real fix; manual input (7)
-            // and simulation (8) never do: a unit left in demo mode.
-            if (counts) unrealFix_ = gga.quality;  // it would have been the fix
-            if (gga.quality >= 7) {
-                note_ = QStringLiteral("GGA fix quality %1, not a fix from satellites")
-                            .arg(gga.quality);
-                fail(QStringLiteral("not-a-real-fix"));
-                return;
-            }
         }
-        hadFix_ = true;
+        if (signal_->over()) return signalDone();
+    }
+    if (phase_ != Phase::Measuring && fixTest_->fixPending()) {
+        fixTest_->secondEnded(second);
+        followFixTest();
     }
 }
 
-// A second ended: when it is the fix's, its sky is whole.
-void UnitRun::onSecond(const Second& second) {
-    if (ending_) return;
-    if (signal_.running) sampleSignal(second);
-    if (fix_ && !fixVerdict_ && phase_ != Phase::Measuring && !ending_) decide(second);
+// Takes what the fix test came to: the reset seen, the fix in, a verdict.
+void UnitRun::followFixTest() {
+    if (ending_ || phase_ == Phase::Measuring) return;
+    if (fixTest_->resetSeen() && phase_ == Phase::Commanded) setPhase(Phase::ResetSeen);
+    const auto verdict = fixTest_->verdict();
+    if (!verdict) return armSupervisor();
+    if (!fixTest_->note().isEmpty()) note_ = fixTest_->note();
+    if (*verdict == Reason::ReceiverOff && away_)
+        note_ = QStringLiteral("the device did not come back at %1").arg(config_.device);
+    // A fix held to its limits: first who the unit said it is, if it began
+    // talking only later.
+    if (fixTest_->fix() && !identityChecked_ && identityFails()) return;
+    endCycle(*verdict);
 }
 
 // ---------------------------------------------------------------------------
 // The signal test
 
 void UnitRun::startSignal() {
-    if (signal_.started) return;
-    signal_.started = signal_.running = true;
-    signal_.sinceMs = steady_.elapsed();
+    if (signal_->started()) return;
+    signal_->start(steady_.elapsed());
     setPhase(Phase::Measuring);
-}
-
-void UnitRun::sampleSignal(const Second& second) {
-    const auto colon = config_.cn0Sv.indexOf(QLatin1Char(':'));
-    const std::string system = config_.cn0Sv.left(colon).toStdString();
-    const int prn = config_.cn0Sv.mid(colon + 1).toInt();
-    for (const SkySatellite& s : second.sky.satellites) {
-        if (s.system != system || s.prn != prn || !s.cn0 || *s.cn0 <= 0) continue;
-        std::vector<int>& values = signal_.result.values;
-        if (values.empty()) {  // first seen: the time-out counts from here
-            signal_.sinceMs = steady_.elapsed();
-            armSupervisor();
-        }
-        values.push_back(*s.cn0);
-        emit changed();
-        if (int(values.size()) >= config_.cn0Samples) signalDone();
-        return;
-    }
 }
 
 // The readings are in, or the time is up.
 void UnitRun::signalDone() {
-    signal_.running = false;
     if (!fixVerdict_ && !identityChecked_ && identityFails()) return;  // the signal test alone
-    judgeSignal();
-    endCycle(signal_.result.result, signal_.result.reason);
-}
-
-void UnitRun::judgeSignal() {
-    signal_.running = false;
-    signal_.judged = true;
-    SignalResult& s = signal_.result;
-    const auto mean = s.mean();
-    const Limits& limits = config_.limits;
-    if (int(s.values.size()) < config_.cn0Samples || !mean)
-        s.reason = QStringLiteral("signal-not-seen");
-    else if (limits.cn0Low && *mean < *limits.cn0Low)
-        s.reason = QStringLiteral("signal-low");
-    else if (limits.cn0High && *mean > *limits.cn0High)
-        s.reason = QStringLiteral("signal-high");
-    else
-        s.reason = QStringLiteral("ok");
-    s.result = s.reason == QLatin1String("ok") ? outcome::kPass : outcome::kFail;
-}
-
-void UnitRun::verify() {
-    resetVerified_ = true;
-    setPhase(Phase::ResetSeen);
+    signal_->judge(config_.limits);
+    endCycle(*signal_->result().reason);
 }
 
 void UnitRun::supervise() {
     if (ending_) return;
     const qint64 now = steady_.elapsed();
     if (phase_ == Phase::Measuring) {  // not seen, or not for long enough, within the time-out
-        if (signal_.running && now - signal_.sinceMs >= qint64(config_.fixTimeoutS) * 1000)
-            signalDone();
+        signal_->tick(now);
+        if (signal_->over()) signalDone();
         return;
     }
-    if (fix_) {
-        if (now - *fixAtMs_ >= kSkyWaitMs) decide(watcher_.second());
-        return;
-    }
-    if (!commandAtMs_) return;
-    if (phase_ == Phase::Commanded &&
-        now - std::max(lastReceiveMs_, *commandAtMs_) >= kResetSilenceMs)
-        verify();
-    const qint64 since = sinceCommandMs();
-    if (away_ && since >= qint64(config_.confirmTimeoutS) * 1000) {
-        note_ = QStringLiteral("the device did not come back at %1").arg(config_.device);
-        fail(QStringLiteral("receiver-off"));
-        return;
-    }
-    if (since >= qint64(config_.confirmTimeoutS) * 1000) {
-        if (!confirmed_) {  // not one GGA time since the command
-            fail(QStringLiteral("no-confirmation"));
-            return;
-        }
-        if (phase_ == Phase::Commanded && config_.requireReset) {
-            fail(QStringLiteral("reset-not-taken"));
-            return;
-        }
-    }
-    if (since >= qint64(config_.fixTimeoutS) * 1000) {
-        if (unrealFix_)
-            note_ = QStringLiteral("GGA fix quality %1, not a fix from satellites").arg(unrealFix_);
-        fail(unrealFix_ ? QStringLiteral("not-a-real-fix") : QStringLiteral("no-fix"));
-    }
+    fixTest_->tick(now, line(), watcher_.second());
+    followFixTest();
 }
 
-// Sets the supervisor for the next moment at which supervise() may have to
-// act: the fix's second surely over, two seconds of silence after the command
-// (set again at every receive while the reset is awaited), the confirmation
-// limit, the fix limit; while the signal is measured, its time-out.  Nothing
-// is polled in between.  A moment already past
-// that still asks for an action (a device away after the confirmation limit)
-// is due at once.
+// Sets the supervisor for the next moment at which the test under way may
+// have to act (see FixTest and SignalTest); nothing is polled in between.
 void UnitRun::armSupervisor() {
-    if (!ending_ && phase_ == Phase::Measuring && signal_.running) {
-        const qint64 next = signal_.sinceMs + qint64(config_.fixTimeoutS) * 1000;
-        supervisor_.start(
-            int(std::clamp<qint64>(next - steady_.elapsed(), 0, std::numeric_limits<int>::max())));
-        return;
-    }
-    const bool supervised = phase_ == Phase::Commanded || phase_ == Phase::ResetSeen;
-    if (ending_ || !supervised || !commandAtMs_) {
-        supervisor_.stop();
-        return;
-    }
+    std::optional<qint64> next;
     const qint64 now = steady_.elapsed();
-    qint64 next = std::numeric_limits<qint64>::max();
-    if (fix_) {
-        next = *fixAtMs_ + kSkyWaitMs;
-    } else {
-        const qint64 confirmAt = *commandAtMs_ + qint64(config_.confirmTimeoutS) * 1000;
-        if (phase_ == Phase::Commanded)
-            next = std::max(lastReceiveMs_, *commandAtMs_) + kResetSilenceMs;
-        if (confirmAt > now || away_) next = std::min(next, confirmAt);
-        next = std::min(next, *commandAtMs_ + qint64(config_.fixTimeoutS) * 1000);
-    }
-    supervisor_.start(int(std::clamp<qint64>(next - now, 0, std::numeric_limits<int>::max())));
-}
-
-// The fix is in and its second is whole: hold it to the limits.
-void UnitRun::decide(const Second& second) {
-    atFix_ = second;
-    if (!identityChecked_ && identityFails()) return;  // it began talking only later
-    const Limits& limits = config_.limits;
-    const int satellites = second.gsaSatellites.value_or(fix_->satellites.value_or(0));
-    if (limits.maxTtffS && *ttffS_ > *limits.maxTtffS)
-        fail(QStringLiteral("ttff-over-limit"));
-    else if (limits.minSats && satellites < *limits.minSats)
-        fail(QStringLiteral("too-few-satellites"));
-    else if (limits.minCn0 && second.sky.meanTop4.value_or(0) < *limits.minCn0)
-        fail(QStringLiteral("cn0-under-limit"));
-    else
-        endCycle(QStringLiteral("pass"), QStringLiteral("ok"));
-}
-
-// The fix test's verdicts after which the receiver still talks and its
-// signal can be measured.
-static bool keepsTalking(const QString& reason) {
-    static const QStringList reasons = {"ok",
-                                        "ttff-over-limit",
-                                        "too-few-satellites",
-                                        "cn0-under-limit",
-                                        "no-fix",
-                                        "not-a-real-fix",
-                                        "reset-not-taken",
-                                        "wrong-firmware",
-                                        "identity-unknown"};
-    return reasons.contains(reason);
+    if (!ending_ && phase_ == Phase::Measuring && signal_)
+        next = signal_->nextDeadlineMs();
+    else if (!ending_ && (phase_ == Phase::Commanded || phase_ == Phase::ResetSeen))
+        next = fixTest_->nextDeadlineMs(now, line());
+    if (!next) return supervisor_.stop();
+    supervisor_.start(int(std::clamp<qint64>(*next - now, 0, std::numeric_limits<int>::max())));
 }
 
 // A verdict: of the fix test, of the signal test, or of the line.
-void UnitRun::endCycle(const QString& result, const QString& reason) {
+void UnitRun::endCycle(Reason reason) {
     if (ending_) return;
-    if (config_.testsSignal() && !signal_.judged) {
-        if (config_.testsFix() && !fixVerdict_ && result != outcome::kInterrupted &&
-            keepsTalking(reason)) {
-            fixVerdict_.emplace(result, reason);
+    const Outcome outcome = outcomeOf(reason);
+    if (config_.testsSignal() && !signal_->judged()) {
+        if (config_.testsFix() && !fixVerdict_ && outcome != Outcome::Interrupted &&
+            rowOf(reason).keepsTalking) {
+            fixVerdict_ = reason;
             link_->setListenOnly(true);  // a command not yet out stays in
             supervisor_.stop();
             startSignal();
             emit changed();
             return;
         }
-        if (signal_.started && result != outcome::kInterrupted) judgeSignal();
+        if (signal_->started() && outcome != Outcome::Interrupted) signal_->judge(config_.limits);
     }
     // The fix test's failure comes first; a station fault stands whatever it.
-    if (fixVerdict_ && fixVerdict_->first != outcome::kPass && result != outcome::kStationFault)
-        return closeCycle(fixVerdict_->first, fixVerdict_->second);
-    closeCycle(result, reason);
+    if (fixVerdict_ && outcomeOf(*fixVerdict_) != Outcome::Pass && outcome != Outcome::StationFault)
+        return closeCycle(*fixVerdict_);
+    closeCycle(reason);
 }
 
-void UnitRun::closeCycle(const QString& result, const QString& reason) {
+void UnitRun::closeCycle(Reason reason) {
     ending_ = true;
     supervisor_.stop();
     prepareTimer_.stop();
@@ -901,20 +729,20 @@ void UnitRun::closeCycle(const QString& result, const QString& reason) {
     r.cycle = cycle_;
     r.started = cycleStarted_;
     r.ended = QDateTime::currentDateTimeUtc();
-    r.result = result;
     r.reason = reason;
     r.coldStartSent = commandQueued_;
-    r.confirmed = confirmed_;
-    r.resetVerified = resetVerified_;
-    if (fix_) {
-        r.ttffS = ttffS_;
-        r.satellitesGga = fix_->satellites;
-        r.satellites = atFix_.gsaSatellites ? atFix_.gsaSatellites : fix_->satellites;
-        r.hdop = fix_->hdop;
-        r.svWithSnr = atFix_.sky.withSnr;
-        r.cn0Max = atFix_.sky.max;
-        r.cn0Mean4 = atFix_.sky.meanTop4;
-        r.sky = skyJson(atFix_.sky);
+    r.confirmed = link_->stage() == gpslink::LinkDriver::Stage::Confirmed;
+    r.resetVerified = fixTest_->resetSeen();
+    if (const auto& fix = fixTest_->fix()) {
+        const Second& atFix = fixTest_->atFix();
+        r.ttffS = fixTest_->ttffS();
+        r.satellitesGga = fix->satellites;
+        r.satellites = atFix.gsaSatellites ? atFix.gsaSatellites : fix->satellites;
+        r.hdop = fix->hdop;
+        r.svWithSnr = atFix.sky.withSnr;
+        r.cn0Max = atFix.sky.max;
+        r.cn0Mean4 = atFix.sky.meanTop4;
+        r.sky = skyJson(atFix.sky);
     }
     const Identity& who = identity_.identity();
     r.firmware = QString::fromStdString(who.firmware);
@@ -924,7 +752,7 @@ void UnitRun::closeCycle(const QString& result, const QString& reason) {
     r.plan = config_.plan;
     r.planSha256 = config_.planSha256;
     r.tests = config_.tests;
-    if (config_.testsSignal()) r.signal = signal_.result;
+    if (signal_) r.signal = signal_->result();
     outcome_ = outcomeWords(r, config_.confirmTimeoutS, config_.fixTimeoutS, problem_, note_);
     r.status = outcome_;
     // The link may be inside one of its handlers: what follows waits until
@@ -937,13 +765,9 @@ void UnitRun::closeCycle(const QString& result, const QString& reason) {
             emit cycleEnded(r);
             if (again) {
                 stopping_ = true;
-                link_->Cmd_Start_1_Click();  // stop: the port closes, the state resets
-                // A stop keeps an unfinished sentence, which would swallow the
-                // next cycle's first GGA: each cycle starts as a fresh link does.
-                link_->setStartUpValues();
+                link_->startNextCycle();
                 stopping_ = false;
                 beginCycle();
-                link_->Cmd_Start_1_Click();  // start again
             } else {
                 finish();
             }

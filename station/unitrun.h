@@ -1,20 +1,14 @@
 // One receiver under test: cold starts, each proved and timed.
 //
-// A unit run drives the same link the window uses, with a view that keeps
-// its texts instead of showing them, on a real serial port, its four timers
-// on Qt's event loop.  Beside the link a watcher reads the same characters
-// and the run decides, cycle by cycle:
-//
-// - The command is out when its last byte has been handed to the device;
-//   the time to first fix counts from then, on the steady clock.
-// - The reset counts as taken only when the stream shows it: a GGA without a
-//   fix or without a time after the unit had a fix, a GGA time under
-//   00:00:10 (the receiver's clock restarted), or two seconds of silence.
-// - The first GGA with a fix after that ends the cycle; the limits decide
-//   pass or fail.
-// - What the link itself reports (no data, another baud rate, silence) ends
-//   the cycle with the matching reason.
-//
+// A unit run wires a real serial port, the link the window uses (through its
+// driver, see gpslink/linkdriver.h), a watcher that reads the same
+// characters, the run's steady clock and its timers on Qt's event loop.  The
+// decisions are the tests' own, fed what the receiver said and when: the fix
+// test (fixtest.h: the reset proved, the TTFF, the limits), the signal test
+// (signaltest.h) and who the unit said it is (identity.h).  What the link
+// itself reports (no data, another baud rate, silence) ends the cycle with
+// the matching reason.
+
 // A receiver that drops its USB port while it resets is waited for: when the
 // device comes back at the same path the port is reopened and the cycle goes
 // on, the time away counting in the TTFF.  Back under another name, or not
@@ -72,12 +66,14 @@
 
 #include "results/calibration.h"
 #include "station/config.h"
+#include "station/fixtest.h"
 #include "station/identity.h"
 #include "station/result.h"
+#include "station/signaltest.h"
 #include "station/watcher.h"
 
 namespace gpslink {
-class Link;
+class LinkDriver;
 class LinkClock;
 struct LinkReport;
 }  // namespace gpslink
@@ -85,7 +81,6 @@ struct LinkReport;
 namespace station {
 
 class StationPort;
-class HeadlessView;
 
 class UnitRun : public QObject {
     Q_OBJECT
@@ -121,7 +116,7 @@ public:
     // Milliseconds since the phase last changed.
     qint64 msInState() const { return sinceChange_.elapsed(); }
     // The current cycle's TTFF once known.
-    std::optional<double> ttffS() const { return ttffS_; }
+    std::optional<double> ttffS() const { return fixTest_ ? fixTest_->ttffS() : std::nullopt; }
     const Tally& tally() const { return tally_; }
     Verdict verdict() const { return verdictOf(phase_ != Phase::Idle, done(), tally_); }
     // The sky of the latest whole second.
@@ -146,10 +141,11 @@ private:
     void probeRates();  // after the link found no GGA at the rate given
     void startLink();
     void beginCycle();
-    void onViewChanged();
     void onLinkReport(const gpslink::LinkReport& report);
     void onGga(const Gga& gga);
     void onSecond(const Second& second);
+    void followFixTest();
+    FixTest::Line line() const;
     void onCommandWritten();
     void onDeviceLost();
     void checkReturn();
@@ -157,22 +153,17 @@ private:
     void supervise();
     void armSupervisor();
     void setPhase(Phase phase);
-    void verify();
-    void decide(const Second& second);
-    void endCycle(const QString& result, const QString& reason);
-    void closeCycle(const QString& result, const QString& reason);
+    void endCycle(Reason reason);
+    void closeCycle(Reason reason);
     void startSignal();
-    void sampleSignal(const Second& second);
     void signalDone();
-    void judgeSignal();
-    void fail(const QString& reason) { endCycle(QStringLiteral("fail"), reason); }
+    void fail(Reason reason) { endCycle(reason); }
     void finish();
     qint64 sinceCommandMs() const;
 
     UnitConfig config_;
-    std::unique_ptr<HeadlessView> view_;
     std::unique_ptr<StationPort> port_;
-    std::unique_ptr<gpslink::Link> link_;
+    std::unique_ptr<gpslink::LinkDriver> link_;
     std::unique_ptr<gpslink::LinkClock> clock_;
     Watcher watcher_;
     IdentityReader identity_;
@@ -183,40 +174,22 @@ private:
     Phase phase_ = Phase::Idle;
     int cycle_ = 0;
     QDateTime cycleStarted_;
-    bool confirmed_ = false;      // a GGA time after the command, by the link's own rule
-    bool hadFix_ = false;         // a GGA with a fix since the cycle began
-    bool commandQueued_ = false;  // handed to the port, maybe not yet to the device
-    std::optional<qint64> commandAtMs_;
-    qint64 commandAtNs_ = 0;  // the same, to the nanosecond, for the TTFF
-    qint64 lastReceiveMs_ = 0;
-    bool resetVerified_ = false;
-    std::optional<double> ttffS_;
-    std::optional<Gga> fix_;
-    std::optional<qint64> fixAtMs_;
-    bool ending_ = false;    // the cycle's verdict is in
-    bool stopping_ = false;  // the link is being stopped between cycles
+    bool commandQueued_ = false;        // handed to the port, maybe not yet to the device
+    std::optional<FixTest> fixTest_;    // the cycle's
+    std::optional<SignalTest> signal_;  // the cycle's, with a signal test
+    bool ending_ = false;               // the cycle's verdict is in
+    bool stopping_ = false;             // the link is being stopped between cycles
     bool interrupted_ = false;
-    Second atFix_;       // the fix's second
-    int unrealFix_ = 0;  // the quality of a GGA that would have been the fix but is not real
     Tally tally_;
     QString note_;     // what became of the device, shown under the stage
     QString problem_;  // why the port cannot be opened
     QString outcome_;  // the cycle's end in words, once it has ended
     bool portOpened_ = false;
-    int timesCounted_ = 0;                // usable GGA times before the command
     QFileSystemWatcher* away_ = nullptr;  // watching for the device to come back
     QStringList entriesAtDrop_;
 
-    // The signal test.
-    struct SignalRun {
-        bool started = false;
-        bool running = false;
-        bool judged = false;
-        qint64 sinceMs = 0;  // when it began, then when the satellite was first seen
-        SignalResult result;
-    } signal_;
     // The fix test's verdict while the signal is measured after it.
-    std::optional<std::pair<QString, QString>> fixVerdict_;
+    std::optional<Reason> fixVerdict_;
 
     // Getting to know the receiver.
     struct Preparation {

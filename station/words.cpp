@@ -22,49 +22,67 @@ QString oneDecimal(double value) {
     return QString::number(value, 'f', 1);
 }
 
+// The reason's own words, with the measured value against the limit that
+// failed it.
 QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
                     const QString& problem) {
-    const QString& why = r.reason;
     const Limits& limits = r.limits;
-    if (why == QLatin1String("ok"))
-        return r.ttffS ? QStringLiteral("TTFF %1 s").arg(*r.ttffS, 0, 'f', 2) : QString();
-    if (why == QLatin1String("ttff-over-limit") && r.ttffS && limits.maxTtffS)
-        return QStringLiteral("TTFF %1 s > %2 s")
-            .arg(oneDecimal(*r.ttffS), limitText(*limits.maxTtffS));
-    if (why == QLatin1String("too-few-satellites") && limits.minSats)
-        return QStringLiteral("%1 satellites < %2")
-            .arg(r.satellites.value_or(0))
-            .arg(*limits.minSats);
-    if (why == QLatin1String("cn0-under-limit") && limits.minCn0)
-        return QStringLiteral("C/N0 %1 < %2 dB-Hz")
-            .arg(r.cn0Mean4 ? oneDecimal(*r.cn0Mean4) : QStringLiteral("-"),
-                 limitText(*limits.minCn0));
-    if (why == QLatin1String("no-data"))
-        return QStringLiteral(
-            "no data from the receiver: check its power, its cable and the baud rate");
-    if (why == QLatin1String("baud-mismatch"))
-        return QStringLiteral("characters but no NMEA time at %1 baud: check the baud rate")
-            .arg(r.baud);
-    if (why == QLatin1String("no-confirmation"))
-        return QStringLiteral("no GGA time within %1 s of the %2 reset command")
-            .arg(confirmTimeoutS)
-            .arg(r.start);
-    if (why == QLatin1String("reset-not-taken"))
-        return QStringLiteral("no reset seen within %1 s: the receiver did not take the %2 reset")
-            .arg(confirmTimeoutS)
-            .arg(r.start);
-    if (why == QLatin1String("no-fix"))
-        return QStringLiteral("no fix within %1 s of the reset command").arg(fixTimeoutS);
-    if (why == QLatin1String("receiver-off")) return QStringLiteral("the receiver fell silent");
-    if (why == QLatin1String("port-unavailable"))
-        return problem.isEmpty() ? QStringLiteral("the port cannot be opened") : problem;
-    if (why == outcome::kInterrupted) return QStringLiteral("stopped before a verdict");
-    if (why == QLatin1String("wrong-firmware"))
-        return QStringLiteral("firmware %1 is not the one expected").arg(r.firmware);
-    if (why == QLatin1String("not-a-real-fix"))
-        return QStringLiteral("no fix from satellites: an estimated, manual or simulated position");
-    if (why == QLatin1String("calibration-needed")) return problem;
-    return why;
+    switch (r.reason) {
+        case Reason::Ok:
+            return r.ttffS ? QStringLiteral("TTFF %1 s").arg(*r.ttffS, 0, 'f', 2) : QString();
+        case Reason::TtffOverLimit:
+            if (!r.ttffS || !limits.maxTtffS) break;
+            return QStringLiteral("TTFF %1 s > %2 s")
+                .arg(oneDecimal(*r.ttffS), limitText(*limits.maxTtffS));
+        case Reason::TooFewSatellites:
+            if (!limits.minSats) break;
+            return QStringLiteral("%1 satellites < %2")
+                .arg(r.satellites.value_or(0))
+                .arg(*limits.minSats);
+        case Reason::Cn0UnderLimit:
+            if (!limits.minCn0) break;
+            return QStringLiteral("C/N0 %1 < %2 dB-Hz")
+                .arg(r.cn0Mean4 ? oneDecimal(*r.cn0Mean4) : QStringLiteral("-"),
+                     limitText(*limits.minCn0));
+        case Reason::NoData:
+            return QStringLiteral(
+                "no data from the receiver: check its power, its cable and the baud rate");
+        case Reason::BaudMismatch:
+            return QStringLiteral("characters but no NMEA time at %1 baud: check the baud rate")
+                .arg(r.baud);
+        case Reason::NoConfirmation:
+            return QStringLiteral("no GGA time within %1 s of the %2 reset command")
+                .arg(confirmTimeoutS)
+                .arg(r.start);
+        case Reason::ResetNotTaken:
+            return QStringLiteral(
+                       "no reset seen within %1 s: the receiver did not take the %2 reset")
+                .arg(confirmTimeoutS)
+                .arg(r.start);
+        case Reason::NoFix:
+            return QStringLiteral("no fix within %1 s of the reset command").arg(fixTimeoutS);
+        case Reason::ReceiverOff:
+            return QStringLiteral("the receiver fell silent");
+        case Reason::PortUnavailable:
+            return problem.isEmpty() ? QStringLiteral("the port cannot be opened") : problem;
+        case Reason::Interrupted:
+            return QStringLiteral("stopped before a verdict");
+        case Reason::WrongFirmware:
+            return QStringLiteral("firmware %1 is not the one expected").arg(r.firmware);
+        case Reason::NotARealFix:
+            return QStringLiteral(
+                "no fix from satellites: an estimated, manual or simulated position");
+        case Reason::CalibrationNeeded:
+            return problem;
+        case Reason::BinaryMode:
+        case Reason::FamilyUnknown:
+        case Reason::IdentityUnknown:
+        case Reason::SignalLow:
+        case Reason::SignalHigh:
+        case Reason::SignalNotSeen:
+            break;  // said by the note, or by the signal test's own words
+    }
+    return codeOf(r.reason);
 }
 
 // The signal test's verdict: "GPS:1 C/N0 42.30 dB-Hz", "... 38.10 < 40 dB-Hz",
@@ -72,16 +90,16 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
 // has one.
 QString signalWords(const SignalResult& s, const Limits& limits, int timeoutS) {
     const auto mean = s.mean();
-    if (s.reason.isEmpty()) return {};
-    if (s.reason == QLatin1String("signal-not-seen") || !mean)
+    if (!s.reason) return {};
+    if (*s.reason == Reason::SignalNotSeen || !mean)
         return QStringLiteral("%1 not seen long enough within %2 s (%3 readings)")
             .arg(s.sv)
             .arg(timeoutS)
             .arg(s.values.size());
     QString text = QStringLiteral("%1 C/N0 %2").arg(s.sv, QString::number(*mean, 'f', 2));
-    if (s.reason == QLatin1String("signal-low") && limits.cn0Low)
+    if (*s.reason == Reason::SignalLow && limits.cn0Low)
         text += QStringLiteral(" < ") + limitText(*limits.cn0Low);
-    if (s.reason == QLatin1String("signal-high") && limits.cn0High)
+    if (*s.reason == Reason::SignalHigh && limits.cn0High)
         text += QStringLiteral(" > ") + limitText(*limits.cn0High);
     return text + QStringLiteral(" dB-Hz");
 }
@@ -123,18 +141,15 @@ QString stageWords(const Stage& stage) {
 
 QString outcomeWords(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
                      const QString& problem, const QString& note) {
-    const QString& why = r.reason;
     // The note says it all: "the receiver talks at 4800 baud, not 9600".
-    for (const char* itself : {"baud-mismatch", "not-a-real-fix", "binary-mode", "family-unknown",
-                               "identity-unknown", "wrong-firmware"})
-        if (why == QLatin1String(itself) && !note.isEmpty()) return note;
+    if (rowOf(r.reason).noteSaysAll && !note.isEmpty()) return note;
     QString words = withoutNote(r, confirmTimeoutS, fixTimeoutS, problem);
     if (!note.isEmpty()) words += QLatin1String(": ") + note;
     // The signal's own verdict, unless the reason is its own and says it.
-    if (r.signal && !r.signal->reason.isEmpty()) {
+    if (r.signal && r.signal->reason) {
         const QString signal = signalWords(*r.signal, r.limits, fixTimeoutS);
-        const bool ok = why == QLatin1String("ok");
-        if ((why == r.signal->reason && !ok) || (ok && !r.ttffS)) return signal;
+        const bool ok = r.reason == Reason::Ok;
+        if ((r.reason == *r.signal->reason && !ok) || (ok && !r.ttffS)) return signal;
         if (!signal.isEmpty())
             words += (words.isEmpty() ? QString() : QStringLiteral("; ")) + signal;
     }

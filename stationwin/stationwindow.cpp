@@ -38,8 +38,8 @@ QString yieldText(const QString& name, const results::Figures& f) {
                        .arg(f.unitsTested)
                        .arg(f.unitsPassed)
                        .arg(results::Figures::percent(f.firstPassYield()));
-    const qint64 faults = f.outcomes.value(station::outcome::kStationFault);
-    const qint64 stopped = f.outcomes.value(station::outcome::kInterrupted);
+    const qint64 faults = f.outcomes.value(station::codeOf(station::Outcome::StationFault));
+    const qint64 stopped = f.outcomes.value(station::codeOf(station::Outcome::Interrupted));
     if (faults || stopped)
         text += QObject::tr(" (apart: %1 station faults, %2 stopped)").arg(faults).arg(stopped);
     return text;

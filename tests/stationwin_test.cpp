@@ -159,27 +159,28 @@ TEST(StationSettings, TheDialogKeepsLimitsAndEachSlotsOwnRateAndFamily) {
 
 TEST(Verdict, FollowsThePhaseAndEveryCycle) {
     using station::Verdict;
+    using R = station::Reason;
     struct Case {
         const char* name;
         bool started, done;
-        std::vector<const char*> cycles;
+        std::vector<station::Reason> cycles;
         Verdict verdict;
     };
     const Case cases[] = {
         {"never started", false, false, {}, Verdict::Idle},
-        {"second cycle under way after a pass", true, false, {"pass"}, Verdict::Running},
-        {"three passes", true, true, {"pass", "pass", "pass"}, Verdict::Pass},
+        {"second cycle under way after a pass", true, false, {R::Ok}, Verdict::Running},
+        {"three passes", true, true, {R::Ok, R::Ok, R::Ok}, Verdict::Pass},
         // A TTFF over the limit fails its cycle and the run goes on: a later
         // pass does not make up for it.
-        {"fail then pass", true, true, {"fail", "pass"}, Verdict::Fail},
-        {"stopped after a pass", true, true, {"pass", "interrupted"}, Verdict::Interrupted},
+        {"fail then pass", true, true, {R::TtffOverLimit, R::Ok}, Verdict::Fail},
+        {"stopped after a pass", true, true, {R::Ok, R::Interrupted}, Verdict::Interrupted},
         {"stopped without a cycle", true, true, {}, Verdict::Interrupted},
     };
     for (const Case& c : cases) {
         station::Tally tally;
-        for (const char* r : c.cycles) {
+        for (station::Reason r : c.cycles) {
             station::CycleResult cycle;
-            cycle.result = QString::fromLatin1(r);
+            cycle.reason = r;
             tally.add(cycle);
         }
         EXPECT_EQ(station::verdictOf(c.started, c.done, tally), c.verdict) << c.name;

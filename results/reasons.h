@@ -1,0 +1,94 @@
+// Why a cycle ended as it did, and what that makes of it.
+//
+// Every reason is one row of kReasons:
+//   - its code, which results, JSON and databases carry: scripts, reports and
+//     stored files rely on the codes, so a code is never renamed or reused;
+//   - the outcome it gives the cycle (pass, fail, station fault, interrupted);
+//   - whether the receiver still talks after it, so that a signal test may
+//     follow a fix test that ended so;
+//   - whether what the run saw beside (its note: "the receiver talks at 4800
+//     baud, not 9600") says it all, in place of the reason's own words.
+// The words of each reason are words.cpp's, one case of a switch the compiler
+// holds to every reason.  The results library reads codes back as text: a
+// database may hold codes of later versions.
+#pragma once
+
+#include <QString>
+#include <QStringView>
+#include <optional>
+
+namespace results {
+
+enum class Outcome { Pass, Fail, StationFault, Interrupted };
+
+enum class Reason {
+    Ok,
+    TtffOverLimit,
+    TooFewSatellites,
+    Cn0UnderLimit,
+    NoData,
+    BaudMismatch,
+    NoConfirmation,
+    ResetNotTaken,
+    NoFix,
+    NotARealFix,
+    ReceiverOff,
+    PortUnavailable,
+    Interrupted,
+    BinaryMode,
+    FamilyUnknown,
+    IdentityUnknown,
+    WrongFirmware,
+    SignalLow,
+    SignalHigh,
+    SignalNotSeen,
+    CalibrationNeeded,
+};
+
+struct ReasonRow {
+    Reason reason;
+    const char* code;
+    Outcome outcome;
+    bool keepsTalking;
+    bool noteSaysAll;
+};
+
+// clang-format off
+inline constexpr ReasonRow kReasons[] = {
+    // reason                     code                  outcome                 talks  note
+    {Reason::Ok,                "ok",                 Outcome::Pass,          true,  false},
+    {Reason::TtffOverLimit,     "ttff-over-limit",    Outcome::Fail,          true,  false},
+    {Reason::TooFewSatellites,  "too-few-satellites", Outcome::Fail,          true,  false},
+    {Reason::Cn0UnderLimit,     "cn0-under-limit",    Outcome::Fail,          true,  false},
+    {Reason::NoData,            "no-data",            Outcome::Fail,          false, false},
+    {Reason::BaudMismatch,      "baud-mismatch",      Outcome::Fail,          false, true},
+    {Reason::NoConfirmation,    "no-confirmation",    Outcome::Fail,          false, false},
+    {Reason::ResetNotTaken,     "reset-not-taken",    Outcome::Fail,          true,  false},
+    {Reason::NoFix,             "no-fix",             Outcome::Fail,          true,  false},
+    {Reason::NotARealFix,       "not-a-real-fix",     Outcome::Fail,          true,  true},
+    {Reason::ReceiverOff,       "receiver-off",       Outcome::Fail,          false, false},
+    {Reason::PortUnavailable,   "port-unavailable",   Outcome::StationFault,  false, false},
+    {Reason::Interrupted,       "interrupted",        Outcome::Interrupted,   false, false},
+    {Reason::BinaryMode,        "binary-mode",        Outcome::Fail,          false, true},
+    {Reason::FamilyUnknown,     "family-unknown",     Outcome::Fail,          false, true},
+    {Reason::IdentityUnknown,   "identity-unknown",   Outcome::Fail,          true,  true},
+    {Reason::WrongFirmware,     "wrong-firmware",     Outcome::Fail,          true,  true},
+    {Reason::SignalLow,         "signal-low",         Outcome::Fail,          true,  false},
+    {Reason::SignalHigh,        "signal-high",        Outcome::Fail,          true,  false},
+    {Reason::SignalNotSeen,     "signal-not-seen",    Outcome::Fail,          true,  false},
+    {Reason::CalibrationNeeded, "calibration-needed", Outcome::StationFault,  false, false},
+};
+// clang-format on
+
+const ReasonRow& rowOf(Reason reason);
+inline Outcome outcomeOf(Reason reason) {
+    return rowOf(reason).outcome;
+}
+QString codeOf(Reason reason);
+std::optional<Reason> reasonFromCode(QStringView code);
+
+// "pass", "fail", "station-fault", "interrupted".
+QString codeOf(Outcome outcome);
+std::optional<Outcome> outcomeFromCode(QStringView code);
+
+}  // namespace results

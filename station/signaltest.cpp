@@ -1,0 +1,54 @@
+#include "station/signaltest.h"
+
+namespace station {
+
+SignalTest::SignalTest(const Settings& s) : samples_(s.samples), timeoutS_(s.timeoutS) {
+    result_.sv = s.sv;
+    result_.offset = s.offset;
+    result_.calibrationId = s.calibrationId;
+    const auto colon = s.sv.indexOf(QLatin1Char(':'));
+    system_ = s.sv.left(colon).toStdString();
+    prn_ = s.sv.mid(colon + 1).toInt();
+}
+
+void SignalTest::start(qint64 nowMs) {
+    if (started_) return;
+    started_ = true;
+    sinceMs_ = nowMs;
+}
+
+bool SignalTest::secondEnded(const Second& second, qint64 nowMs) {
+    if (!running()) return false;
+    for (const SkySatellite& s : second.sky.satellites) {
+        if (s.system != system_ || s.prn != prn_ || !s.cn0 || *s.cn0 <= 0) continue;
+        if (result_.values.empty()) sinceMs_ = nowMs;  // first seen: the time-out counts from here
+        result_.values.push_back(*s.cn0);
+        if (int(result_.values.size()) >= samples_) over_ = true;
+        return true;
+    }
+    return false;
+}
+
+void SignalTest::tick(qint64 nowMs) {
+    if (running() && nowMs >= *nextDeadlineMs()) over_ = true;
+}
+
+std::optional<qint64> SignalTest::nextDeadlineMs() const {
+    if (!running()) return std::nullopt;
+    return sinceMs_ + qint64(timeoutS_) * 1000;
+}
+
+void SignalTest::judge(const Limits& limits) {
+    over_ = true;
+    const auto mean = result_.mean();
+    if (int(result_.values.size()) < samples_ || !mean)
+        result_.reason = Reason::SignalNotSeen;
+    else if (limits.cn0Low && *mean < *limits.cn0Low)
+        result_.reason = Reason::SignalLow;
+    else if (limits.cn0High && *mean > *limits.cn0High)
+        result_.reason = Reason::SignalHigh;
+    else
+        result_.reason = Reason::Ok;
+}
+
+}  // namespace station

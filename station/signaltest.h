@@ -1,0 +1,65 @@
+// The signal test of one cycle: the C/N0 of the generator's satellite, once
+// a second, held to its limits.  No clock and no port: the run hands it each
+// second as it ends and asks for the next moment it may have to act.
+//
+// It takes the first N seconds in which the satellite has a C/N0 (above 0)
+// after it is first seen; the time-out counts from the start until the
+// satellite is first seen, then from that moment.  Too few readings by then
+// is signal-not-seen; else the mean, with the slot's calibration offset, is
+// held to cn0Low and cn0High.
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+#include <optional>
+
+#include "station/result.h"
+#include "station/watcher.h"
+
+namespace station {
+
+class SignalTest {
+public:
+    struct Settings {
+        QString sv;  // "GPS:1"
+        int samples = 10;
+        int timeoutS = 300;
+        std::optional<double> offset;  // the slot's calibration
+        std::optional<qint64> calibrationId;
+    };
+    explicit SignalTest(const Settings& settings);
+
+    void start(qint64 nowMs);
+    // A second ended: its reading of the satellite, if it has one.  True
+    // when a reading was taken.
+    bool secondEnded(const Second& second, qint64 nowMs);
+    // A deadline fell due: the time is up unless the readings are in.
+    void tick(qint64 nowMs);
+    std::optional<qint64> nextDeadlineMs() const;
+
+    bool started() const { return started_; }
+    // Started, and neither the readings in nor the time up.
+    bool running() const { return started_ && !over_; }
+    // The readings are in or the time is up, and no verdict yet.
+    bool over() const { return over_ && !result_.reason; }
+    // Held to the limits: the verdict is the result's reason.
+    void judge(const Limits& limits);
+    bool judged() const { return result_.reason.has_value(); }
+
+    const SignalResult& result() const { return result_; }
+    // When it began, or since the satellite was first seen.
+    qint64 sinceMs() const { return sinceMs_; }
+    int samples() const { return samples_; }
+
+private:
+    SignalResult result_;
+    std::string system_;
+    int prn_ = 0;
+    int samples_;
+    int timeoutS_;
+    bool started_ = false;
+    bool over_ = false;
+    qint64 sinceMs_ = 0;
+};
+
+}  // namespace station

@@ -1,0 +1,279 @@
+// The station's decisions without a port or a clock: the fix test, the
+// signal test and the identity check, fed what a receiver said and when, in
+// milliseconds of test time.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "gpslink/resetcommand.h"
+#include "sim/capture.h"
+#include "station/fixtest.h"
+#include "station/identity.h"
+#include "station/signaltest.h"
+#include "station/watcher.h"
+#include "testkit/recordings.h"
+
+namespace station {
+namespace {
+
+// The fix test as the unit's run drives it, on a clock of its own: bursts
+// arrive at their times and every deadline falls due in between.  The link's
+// confirmation is a GGA with a time after the command.
+class Replay {
+public:
+    explicit Replay(FixTest::Settings settings = {}) : test(std::move(settings)) {
+        watcher.onGga = [this](const Gga& gga) {
+            if (test.commanded() && gga.timeMs) line.confirmed = true;
+            test.gga(gga, now_ * 1000000);
+        };
+        watcher.onSecond = [this](const Second& second) { test.secondEnded(second); };
+    }
+    void command(qint64 atMs) {
+        advanceTo(atMs);
+        test.commandOut(atMs * 1000000);
+    }
+    void burst(qint64 atMs, const std::string& bytes) {
+        advanceTo(atMs);
+        test.received(atMs);
+        watcher.feed(bytes);
+    }
+    void advanceTo(qint64 atMs) {
+        for (auto due = test.nextDeadlineMs(now_, line); due && *due <= atMs && !test.verdict();
+             due = test.nextDeadlineMs(now_, line)) {
+            now_ = std::max(now_, *due);
+            test.tick(now_, line, watcher.second());
+        }
+        now_ = atMs;
+    }
+    std::string verdict() const {
+        return test.verdict() ? results::codeOf(*test.verdict()).toStdString() : "-";
+    }
+
+    FixTest test;
+    Watcher watcher;
+    FixTest::Line line;
+
+private:
+    qint64 now_ = 0;
+};
+
+// One second of a receiver's output: GGA of this time (hhmmss) and fix
+// quality ("" for a null field), GSA of the satellites used, one GSV group.
+std::string second(const char* time, const char* quality, int satellites = 8, int cn0 = 42) {
+    std::string out =
+        gpslink::nmeaCommand(std::string("GPGGA,") + time + ",4807.038,N,01131.000,E," + quality +
+                             "," + std::to_string(satellites) + ",0.9,545.4,M,,M,,");
+    std::string gsa = "GPGSA,A,3";
+    for (int i = 1; i <= 12; ++i) gsa += i <= satellites ? "," + std::to_string(i) : ",";
+    out += gpslink::nmeaCommand(gsa + ",1.5,0.9,1.2");
+    out += gpslink::nmeaCommand("GPGSV,1,1,04,01,40,083," + std::to_string(cn0) + ",02,40,083," +
+                                std::to_string(cn0 - 2) + ",03,40,083," + std::to_string(cn0 - 4) +
+                                ",04,40,083," + std::to_string(cn0 - 6));
+    return out;
+}
+
+std::string hhmmss(int seconds) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d%02d%02d", seconds / 3600 % 24, seconds / 60 % 60,
+                  seconds % 60);
+    return text;
+}
+
+// A receiver with a fix, commanded at 10 s; after that each second is what
+// `after` says of it ("1" fix, "0" no fix, "" null quality, "-" silence,
+// "t" its clock restarted without a fix, "8" simulation, ...).
+std::string run(Replay& replay, const std::vector<std::string>& after, int satellites = 8,
+                int cn0 = 42) {
+    for (int s = 0; s < 10; ++s)
+        replay.burst(s * 1000, second(hhmmss(43200 + s).c_str(), "1", satellites, cn0));
+    replay.command(10000);
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        const qint64 at = 10500 + qint64(i) * 1000;
+        if (after[i] == "-") continue;
+        const std::string time = after[i] == "t" ? hhmmss(int(i)) : hhmmss(43210 + int(i));
+        replay.burst(
+            at, second(time.c_str(), after[i] == "t" ? "0" : after[i].c_str(), satellites, cn0));
+    }
+    replay.advanceTo(10500 + qint64(after.size()) * 1000 + 400000);
+    return replay.verdict();
+}
+
+std::vector<std::string> times(int n, const std::string& each) {
+    return std::vector<std::string>(std::size_t(n), each);
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(FixTest, ProvesTheResetTimesTheFixAndHoldsItToTheLimits) {
+    Limits limits;
+    limits.maxTtffS = 20;
+    limits.minSats = 6;
+    limits.minCn0 = 35;
+    const struct {
+        const char* name;
+        std::vector<std::string> after;
+        bool requireReset;
+        const char* verdict;
+        bool resetSeen;
+        double ttff;  // 0: none
+        int satellites = 8, cn0 = 42;
+    } cases[] = {
+        {"fix lost, then a fix", times(5, "0") + times(3, "1"), true, "ok", true, 5.5},
+        {"null fix quality, then a fix", times(5, "") + times(3, "1"), true, "ok", true, 5.5},
+        {"clock restarted", times(3, "t") + times(3, "1"), true, "ok", true, 3.5},
+        {"silent 3 s, then a fix", times(3, "-") + times(3, "1"), true, "ok", true, 3.5},
+        {"keeps its fix", times(40, "1"), true, "reset-not-taken", false, 0},
+        {"keeps its fix, reset not required", times(40, "1"), false, "ok", false, 0.5},
+        {"no time after the command", times(40, "-"), true, "no-confirmation", true, 0},
+        {"left in simulation", times(2, "0") + times(3, "8"), true, "not-a-real-fix", true, 0},
+        {"an estimate only", times(2, "0") + times(3, "6"), true, "not-a-real-fix", true, 0},
+        {"no fix", times(2, "0"), true, "no-fix", true, 0},
+        {"too slow", times(25, "0") + times(3, "1"), true, "ttff-over-limit", true, 25.5},
+        {"too few satellites", times(2, "0") + times(3, "1"), true, "too-few-satellites", true, 2.5,
+         5},
+        {"too weak", times(2, "0") + times(3, "1"), true, "cn0-under-limit", true, 2.5, 8, 30},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Replay replay({c.requireReset, 30, 300, limits});
+        EXPECT_EQ(run(replay, c.after, c.satellites, c.cn0), c.verdict);
+        EXPECT_EQ(replay.test.resetSeen(), c.resetSeen);
+        if (c.ttff > 0) {
+            ASSERT_TRUE(replay.test.ttffS());
+            EXPECT_NEAR(*replay.test.ttffS(), c.ttff, 1e-6);
+        } else {
+            EXPECT_FALSE(replay.test.ttffS());
+        }
+    }
+}
+
+// The fix's second, whole: its GSA's satellites and its sky, not the GGA's
+// figures or an earlier second's; whole 1.5 s after the fix at the latest.
+TEST(FixTest, TakesTheSkyOfTheFixsSecond) {
+    Replay replay;
+    EXPECT_EQ(run(replay, times(2, "0") + times(1, "1")), "ok");
+    EXPECT_EQ(replay.test.atFix().gsaSatellites, 8);
+    EXPECT_EQ(replay.test.atFix().sky.max, 42);
+    EXPECT_EQ(replay.test.atFix().sky.meanTop4, 39.0);
+}
+
+// A device that went away during the reset and is not back by the
+// confirmation limit; one that is back in time goes on to its fix.
+TEST(FixTest, ADeviceAwayIsWaitedForUntilTheConfirmationLimit) {
+    for (const bool back : {false, true}) {
+        Replay replay;
+        replay.line.confirmed = true;
+        replay.line.deviceAway = true;
+        replay.command(0);
+        replay.advanceTo(back ? 20000 : 31000);
+        replay.line.deviceAway = false;
+        replay.burst(32000, second("120000", "1"));
+        replay.advanceTo(40000);
+        EXPECT_EQ(replay.verdict(), back ? "ok" : "receiver-off");
+    }
+}
+
+// A real restart with the time and the last position kept: the GGA's fix
+// quality is null until the fix, 31 s later.  Before it, the unit had the
+// fix the recording ends with.
+TEST(FixTest, ProvesARealRestartWithAKeptTimeAndPosition) {
+    std::string why;
+    const std::string starts = sharedFolder("recordings/starts", why);
+    if (starts.empty()) GTEST_SKIP() << why;
+    std::ifstream in(starts + "/typhoon-myguide3100-start-stale-position.log", std::ios::binary);
+    const auto bursts = gpssim::captureBursts(std::string(std::istreambuf_iterator<char>(in), {}));
+    ASSERT_GE(bursts.size(), 66u);
+    Replay replay;
+    for (std::size_t i = 0; i < 5; ++i)
+        replay.burst(qint64(i) * 1000, bursts[bursts.size() - 5 + i]);
+    replay.command(5000);
+    for (std::size_t i = 0; i < bursts.size(); ++i)
+        replay.burst(5500 + qint64(i) * 1000, bursts[i]);
+    replay.advanceTo(5500 + qint64(bursts.size()) * 1000);
+    EXPECT_EQ(replay.verdict(), "ok");
+    EXPECT_TRUE(replay.test.resetSeen());
+    ASSERT_TRUE(replay.test.ttffS());
+    EXPECT_NEAR(*replay.test.ttffS(), 31.5, 1e-6);
+}
+
+// The generator's satellite once a second: the readings of seconds in which
+// it has a C/N0, the time-out counted from its first sight, the corrected
+// mean held to the limits.
+TEST(SignalTest, ReadsTheSatelliteAndJudgesItsMean) {
+    const auto sky = [](int prn, std::optional<int> cn0) {
+        Second s;
+        s.sky.satellites.push_back(SkySatellite{"GPS", prn, cn0, {}});
+        return s;
+    };
+    Limits limits;
+    limits.cn0Low = 40;
+    limits.cn0High = 46;
+    const struct {
+        const char* name;
+        std::vector<Second> seconds;  // one a second from 1 s
+        std::optional<double> offset;
+        const char* verdict;
+        std::size_t readings;
+    } cases[] = {
+        {"three readings", {sky(1, 41), sky(1, 43), sky(1, 45)}, {}, "ok", 3},
+        {"other satellites and empty C/N0 are not readings",
+         {sky(2, 50), sky(1, std::nullopt), sky(1, 0), sky(1, 44), sky(1, 44), sky(1, 44)},
+         {},
+         "ok",
+         3},
+        {"low", {sky(1, 38), sky(1, 39), sky(1, 40)}, {}, "signal-low", 3},
+        {"high after the slot's offset",
+         {sky(1, 44), sky(1, 45), sky(1, 46)},
+         2.0,
+         "signal-high",
+         3},
+        {"seen twice, then lost", {sky(1, 44), sky(1, 44)}, {}, "signal-not-seen", 2},
+        {"never seen", {}, {}, "signal-not-seen", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SignalTest test({"GPS:1", 3, 10, c.offset, {}});
+        test.start(0);
+        qint64 at = 0;
+        for (const Second& s : c.seconds) test.secondEnded(s, at += 1000);
+        for (; !test.over(); at += 1000) test.tick(at);
+        test.judge(limits);
+        EXPECT_EQ(results::codeOf(*test.result().reason).toStdString(), c.verdict);
+        EXPECT_EQ(test.result().values.size(), c.readings);
+    }
+    // The time-out runs from the first sight: seen at 9 s, read until 19 s.
+    SignalTest late({"GPS:1", 3, 10, {}, {}});
+    late.start(0);
+    late.secondEnded(sky(1, 44), 9000);
+    EXPECT_EQ(late.nextDeadlineMs(), 19000);
+    late.tick(18999);
+    EXPECT_TRUE(late.running());
+}
+
+TEST(Identity, HeldToWhatThePlanExpects) {
+    const Identity known{"5.10 (b6b0)", "00080000", ""}, silent{};
+    const struct {
+        const Identity& who;
+        bool require;
+        const char* expect;
+        const char* verdict;  // "-": passes
+    } cases[] = {
+        {silent, false, "", "-"},
+        {silent, true, "", "identity-unknown"},
+        {silent, false, "^5\\.", "identity-unknown"},
+        {known, true, "^5\\.", "-"},
+        {known, false, "^6\\.", "wrong-firmware"},
+    };
+    for (const auto& c : cases) {
+        const auto fault = checkIdentity(c.who, c.require, QString::fromLatin1(c.expect));
+        EXPECT_EQ(fault ? results::codeOf(fault->reason).toStdString() : "-", c.verdict)
+            << c.expect;
+    }
+}
+
+}  // namespace
+}  // namespace station
