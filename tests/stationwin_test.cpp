@@ -58,6 +58,8 @@ TEST(StationCommandLine, NamesEachMistakeAndTouchesNothing) {
     EXPECT_EQ(parseCommandLine(many).action, CommandLine::Fail);
     many.removeLast();
     EXPECT_EQ(parseCommandLine(many).action, CommandLine::Run);
+    const CommandLine help = parseCommandLine({"/usr/bin/gps-coldstart-station", "--help"});
+    EXPECT_EQ(clirun::helpProblems(help.text, "gps-coldstart-station"), QStringList());
 }
 
 TEST(StationSettings, FallBackOrComeBackAsSaved) {
