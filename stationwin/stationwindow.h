@@ -1,5 +1,6 @@
 // The station window: one tile per slot, lot and operator, the yield of this
-// session and this lot, Start all and Stop all.
+// session and this lot, the limits each unit is held to, Start all and Stop
+// all.
 //
 // The window decides nothing about a unit: each slot's run is a
 // station::UnitRun, its verdict the station's, and the yield the results
