@@ -17,18 +17,23 @@ namespace cli {
 namespace {
 
 const char* const kDescription =
-    "Measures a golden unit's C/N0 of the generator's satellite (--cn0-sv) in every slot\n"
-    "given, at once, without a reset, and keeps each slot's offset (--expect minus the\n"
-    "measured mean) in the results database under the slot's port name, with the time,\n"
-    "the station, the operator and the golden unit's serial number.  A signal test adds\n"
-    "its slot's latest offset to what it measures.  Prints one line per slot (JSON with\n"
-    "--json: port, offset, measured, expected, golden, id, result, drift, drift_flagged,\n"
-    "status).  result is ok, offset-too-large (beyond --max-offset; kept, so that the\n"
-    "slot stays out of use) or signal-not-seen (nothing kept).  drift_flagged: the offset\n"
-    "moved more than 1 dB since the slot's previous calibration.\n"
+    "Measures a golden unit's C/N0 of the generator's satellite (--cn0-sv) in every\n"
+    "slot given, at once, without a reset, and keeps each slot's offset (--expect\n"
+    "minus the measured mean) in the results database under the slot's port name,\n"
+    "with the time, the station, the operator and the golden unit's serial number.\n"
+    "A signal test adds its slot's latest offset to what it measures.  Prints one\n"
+    "line per slot (JSON with --json: port, offset, measured, expected, golden, id,\n"
+    "result, drift, drift_flagged, status).  result is ok, offset-too-large (beyond\n"
+    "--max-offset; kept, so that the slot stays out of use) or signal-not-seen\n"
+    "(nothing kept).  drift_flagged: the offset moved more than 1 dB since the\n"
+    "slot's previous calibration.\n"
     "\n"
-    "Exit status: 0 every slot calibrated; 1 a slot was not; 2 usage mistake; 3 the\n"
-    "database could not be opened or a calibration could not be kept; 130 interrupted.";
+    "Exit status:\n"
+    "  0    every slot calibrated\n"
+    "  1    a slot was not\n"
+    "  2    usage mistake\n"
+    "  3    the database could not be opened or a calibration could not be kept\n"
+    "  130  interrupted";
 
 QString offsetText(const std::optional<double>& value) {
     return value ? QString::number(*value, 'f', 2) : QStringLiteral("-");
@@ -68,7 +73,7 @@ int runCalibrate(const QStringList& arguments, QTextStream& out, QTextStream& er
     all.prepend(QStringLiteral("gps-coldstart-cli calibrate"));
     if (!parser.parse(all)) return usage(parser.errorText());
     if (parser.isSet("help")) {
-        out << parser.helpText();
+        out << station::helpText(parser, QStringLiteral("gps-coldstart-cli calibrate"));
         return station::kOk;
     }
 

@@ -13,35 +13,40 @@ namespace cli {
 namespace {
 
 const char* const kDescription =
-    "Cold-starts GPS receivers on many serial ports at once, proves each reset was taken,\n"
-    "measures the time to first fix and holds it to limits.\n"
+    "Cold-starts GPS receivers on many serial ports at once, proves each reset was\n"
+    "taken, measures the time to first fix and holds it to limits.\n"
     "\n"
     "Each port is PORT[@[BAUD][,FAMILY[,START]]][=UNIT]. PORT is a device path\n"
-    "(/dev/ttyUSB0, /dev/serial/by-id/...) or a port name as the window has it (\"COM 3\",\n"
-    "COM3). BAUD is a line rate (default --baud); FAMILY and START override --receiver and\n"
-    "--start for that port (/dev/ttyUSB1@115200,ublox,hot; COM3@,mtk). UNIT is the unit's\n"
-    "serial number.\n"
+    "(/dev/ttyUSB0, /dev/serial/by-id/...) or a port name as the window has it\n"
+    "(\"COM 3\", COM3). BAUD is a line rate (default --baud); FAMILY and START\n"
+    "override --receiver and --start for that port (/dev/ttyUSB1@115200,ublox,hot;\n"
+    "COM3@,mtk). UNIT is the unit's serial number.\n"
     "\n"
     "Every result is stored before it is printed: in a SQLite file (default\n"
     "$XDG_DATA_HOME/gps-coldstart/results.sqlite), or on a PostgreSQL server with\n"
-    "--db postgresql://USER@HOST[:PORT]/DBNAME (password from PGPASSWORD or ~/.pgpass).\n"
-    "While the database fails, results go to a spool file that the next start moves in.\n"
+    "--db postgresql://USER@HOST[:PORT]/DBNAME (password from PGPASSWORD or\n"
+    "~/.pgpass). While the database fails, results go to a spool file that the\n"
+    "next start moves in.\n"
     "\n"
-    "  gps-coldstart-cli report [--db ...] [--since DATE] [--until DATE] [--station NAME]\n"
-    "                           [--lot NAME] [--unit SERIAL] [--csv FILE | --json]\n"
+    "  gps-coldstart-cli report [--db ...] [--since DATE] [--until DATE]\n"
+    "                           [--station NAME] [--lot NAME] [--unit SERIAL]\n"
+    "                           [--csv FILE | --json]\n"
     "summarises the stored results (see gps-coldstart-cli report --help).\n"
-    "  gps-coldstart-cli calibrate --golden SERIAL --expect DBHZ --cn0-sv SYS:PRN PORT...\n"
-    "keeps each slot's offset for signal tests (see gps-coldstart-cli calibrate --help).\n"
+    "  gps-coldstart-cli calibrate --golden SERIAL --expect DBHZ --cn0-sv SYS:PRN\n"
+    "                              PORT...\n"
+    "keeps each slot's offset for signal tests (see gps-coldstart-cli calibrate\n"
+    "--help).\n"
     "\n"
     "Exit status:\n"
     "  0    every unit passed every cycle\n"
     "  1    at least one unit failed\n"
     "  2    usage mistake (nothing was opened)\n"
-    "  3    no unit failed, but a port could not be opened or a slot needs calibration\n"
-    "       (calibration-needed); or the database could\n"
-    "       not be opened (no port was opened); or a result could not be kept\n"
+    "  3    no unit failed, but a port could not be opened, a slot needs calibration\n"
+    "       (calibration-needed) or a result could not be kept; or the database could\n"
+    "       not be opened (no port was opened)\n"
     "  4    every unit passed, but some results are only in the spool file\n"
-    "  130  interrupted by SIGINT, SIGTERM or SIGHUP (results so far are stored and printed)";
+    "  130  interrupted by SIGINT, SIGTERM or SIGHUP (results so far are stored and\n"
+    "       printed)";
 
 Parsed failure(const QString& message) {
     Parsed parsed;
@@ -81,7 +86,7 @@ Parsed parseArguments(const QStringList& arguments) {
     Parsed parsed;
     if (parser.isSet(help)) {
         parsed.action = Parsed::Print;
-        parsed.text = parser.helpText();
+        parsed.text = station::helpText(parser, QStringLiteral("gps-coldstart-cli"));
         return parsed;
     }
     if (parser.isSet(version)) {

@@ -95,10 +95,11 @@ void printSuggestedLimits(const results::Quality& q, QTextStream& out) {
 int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
-        "Summarizes stored results: units tested and passed, first-pass yield, failures by "
-        "reason, TTFF statistics, per station and overall; each measure's statistics and Cpk, each "
-        "slot's C/N0 and the marginal passes; or writes them as rows (--csv), one JSON object "
-        "(--json) or a page with charts (--html), or proposes limits (--suggest-limits)."));
+        "Summarizes stored results: units tested and passed, first-pass yield,\n"
+        "failures by reason, TTFF statistics, per station and overall; each measure's\n"
+        "statistics and Cpk, each slot's C/N0 and the marginal passes; or writes them\n"
+        "as rows (--csv), one JSON object (--json) or a page with charts (--html), or\n"
+        "proposes limits (--suggest-limits)."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption db(
@@ -145,8 +146,7 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         return station::kUsage;
     }
     if (p.isSet(help)) {
-        out << p.helpText().replace(QStringLiteral("[options]"),
-                                    QStringLiteral("report [options]"));
+        out << station::helpText(p, QStringLiteral("gps-coldstart-cli report"));
         return station::kOk;
     }
     auto usage = [&](const QString& text) {

@@ -48,6 +48,7 @@ QJsonObject test(Rng& rng, const LotOptions& o, const QString& lot, const QStrin
         {"started", started.toString(Qt::ISODateWithMs)},
         {"limits", limits},
         {"cold_start_sent", true},
+        {"retest", n > 1},  // as a station's store marks a unit's later tests in its lot
     };
     const double event = uniform(rng);
     double seconds = 8;

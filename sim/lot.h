@@ -2,7 +2,7 @@
 // fixture's slots over some days, with cold-start TTFFs, C/N0, HDOP and
 // satellites drawn from plausible distributions, one slot with a weak
 // antenna, the failures a line sees, and a retest of every unit that did not
-// pass.  For trying and testing the report without a line; the same seed gives
+// pass, marked as one.  For trying and testing the report without a line; the same seed gives
 // the same results.
 #pragma once
 

@@ -210,6 +210,17 @@ bool setCalibrationMaxAge(Plan& plan, const QString& text, QString* error) {
     return true;
 }
 
+QString helpText(const QCommandLineParser& parser, const QString& program) {
+    QString text = parser.helpText();
+    // "Usage: PATH [options] ...": Qt's path is the one started, or a
+    // placeholder before there is an application.
+    const QLatin1String usage("Usage: ");
+    const qsizetype options = text.indexOf(QLatin1String(" [options]"));
+    if (text.startsWith(usage) && options > 0 && options < text.indexOf(QLatin1Char('\n')))
+        text.replace(usage.size(), options - usage.size(), program);
+    return text;
+}
+
 void addPlanOptions(QCommandLineParser& parser) {
     parser.addOptions({
         {"plan",

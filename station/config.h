@@ -136,6 +136,9 @@ bool setCalibrationMaxAge(Plan& plan, const QString& text, QString* error);
 // the numbers, --receiver, --start, --require-reset, --expect-firmware,
 // --require-identity, --to-nmea, --test, --cn0-sv, --calibration-max-age.
 void addPlanOptions(QCommandLineParser& parser);
+// The parser's help with its usage line naming the program as the user
+// types it ("gps-coldstart-cli report"), not the path it was started by.
+QString helpText(const QCommandLineParser& parser, const QString& program);
 
 // What the plan options of a command line ask for, to be laid over a plan
 // (the defaults, or a front end's stored settings): a plan file replaces it,

@@ -14,19 +14,20 @@ namespace stationwin {
 namespace {
 
 const char* const kDescription =
-    "A station window: one tile per test slot.  Scan a unit's serial number into a slot's\n"
-    "tile (the scanner types it and Enter) and its cold start runs; the tile turns green or\n"
-    "red with the verdict in words.  Tab moves between units, Enter starts, Esc stops.\n"
+    "A station window: one tile per test slot.  Scan a unit's serial number into a\n"
+    "slot's tile (the scanner types it and Enter) and its cold start runs; the tile\n"
+    "turns green or red with the verdict in words.  Tab moves between units, Enter\n"
+    "starts, Esc stops.\n"
     "\n"
-    "Each PORT is PORT[@[BAUD][,FAMILY[,START]]] as for gps-coldstart-cli; without any, the\n"
-    "units are the ports chosen in the settings dialog.  Results go to the same database as\n"
-    "gps-coldstart-cli's.\n"
+    "Each PORT is PORT[@[BAUD][,FAMILY[,START]]] as for gps-coldstart-cli; without\n"
+    "any, the units are the ports chosen in the settings dialog.  Results go to the\n"
+    "same database as gps-coldstart-cli's.\n"
     "\n"
-    "The plan options (--plan and those beside it) take effect for this run, over the\n"
-    "settings kept by the settings dialog.\n"
+    "The plan options (--plan and those beside it) take effect for this run, over\n"
+    "the settings kept by the settings dialog.\n"
     "\n"
-    "Calibrate... measures a golden unit in every slot, as gps-coldstart-cli calibrate\n"
-    "does; a signal test applies its slot's latest calibration.\n"
+    "Calibrate... measures a golden unit in every slot, as gps-coldstart-cli\n"
+    "calibrate does; a signal test applies its slot's latest calibration.\n"
     "\n"
     "Exit status:\n"
     "  0  the window was closed, or a shutdown (SIGTERM, SIGHUP) stored every run\n"
@@ -161,8 +162,7 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     if (!parser.parse(arguments)) return fail(parser.errorText());
     if (parser.isSet(help)) {
         line.action = CommandLine::Print;
-        line.text = parser.helpText().replace(QLatin1String("<executable_name>"),
-                                              QLatin1String("gps-coldstart-station"));
+        line.text = station::helpText(parser, QStringLiteral("gps-coldstart-station"));
         return line;
     }
     if (parser.isSet(version)) {

@@ -4,6 +4,8 @@
 #include <QPainter>
 #include <QSvgRenderer>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
 
 #include "results/statistics.h"
 #include "results/svgchart.h"
@@ -11,6 +13,42 @@
 namespace stationwin {
 
 namespace chart = results::chart;
+
+namespace {
+
+// The TTFF histogram's bins.  The report's own bins follow the values'
+// spread, which on a bench can be nothing: identical receivers give one bin
+// drawn across the whole plot, and values a few milliseconds apart beside a
+// limit a minute away give bars too thin to see.  Then the bins are a tenth
+// of the plotted range (the values and the limit) or of the largest value,
+// whichever is wider, with three empty ones each side, none below 0.
+std::vector<chart::Bin> ttffBins(const std::vector<double>& sorted, std::optional<double> limit) {
+    std::vector<chart::Bin> bins = chart::bins(sorted);
+    if (bins.empty()) return bins;
+    const double lo = sorted.front(), hi = sorted.back();
+    const double range = std::max(hi, limit.value_or(hi)) - std::min(lo, limit.value_or(lo));
+    if (bins.size() >= 5 && bins.front().high - bins.front().low >= range / 40) return bins;
+    const double rough = std::max({range, std::abs(lo), std::abs(hi)}) / 10;
+    double width = 1;  // 1, 2 or 5 times a power of ten, at least rough
+    if (rough > 0) {
+        const double power = std::pow(10.0, std::floor(std::log10(rough)));
+        for (double m : {1.0, 2.0, 5.0, 10.0})
+            if ((width = m * power) >= rough * (1 - 1e-9)) break;
+    }
+    double first = std::floor(lo / width) - 3;
+    if (lo >= 0) first = std::max(first, 0.0);
+    const int count = int(std::floor(hi / width) + 3 - first) + 1;
+    bins.assign(std::size_t(count), {});
+    for (int i = 0; i < count; ++i) {
+        bins[std::size_t(i)].low = (first + i) * width;
+        bins[std::size_t(i)].high = (first + i + 1) * width;
+    }
+    for (double v : sorted)
+        ++bins[std::size_t(std::clamp(int(std::floor(v / width) - first), 0, count - 1))].count;
+    return bins;
+}
+
+}  // namespace
 
 SvgChart::SvgChart(QWidget* parent) : QWidget(parent) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
@@ -97,7 +135,7 @@ void LotPanel::showLot(const QString& lot, const results::Distributions& data,
     if (minCn0) cn0Limit.push_back({*minCn0, tr("limit %1 dB-Hz").arg(*minCn0)});
     ttff_->setSvg(ttffs.empty() ? QString()
                                 : chart::histogram({tr("TTFF"), tr("s"), tr("units"), 640, 240},
-                                                   chart::bins(ttffs), ttffLimit));
+                                                   ttffBins(ttffs, maxTtff), ttffLimit));
     // With a signal test, its C/N0 per slot (the line's verdict, corrected by
     // each slot's calibration) against the window most of the lot ran under.
     const bool signal = !data.signalByPort.isEmpty() && data.measures.size() > results::kSignal;

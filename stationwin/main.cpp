@@ -94,11 +94,23 @@ int main(int argc, char** argv) {
     QObject::connect(window.get(), &stationwin::StationWindow::settingsRequested, [&] {
         stationwin::SettingsDialog dialog(settings, stationwin::listPorts(), window.get());
         if (dialog.exec() != QDialog::Accepted) return;
+        const QString db = settings.db;
         settings = dialog.settings();
         keep(settings);
-        QMessageBox::information(window.get(), window->windowTitle(),
-                                 QObject::tr("The new settings take effect at the next start of "
-                                             "the station window."));
+        // The limits and the rest of the plan hold from each slot's next
+        // unit; other slots or another database need the window started again.
+        QString error;
+        const auto units = stationwin::slotConfigs(settings, &error);
+        window->setRequireLotAndOperator(settings.requireLotAndOperator);
+        const bool applied = units && window->setSlotConfigs(*units);
+        if (!applied || settings.db != db)
+            QMessageBox::information(
+                window.get(), window->windowTitle(),
+                applied ? QObject::tr("The new limits hold from each slot's next unit; the new "
+                                      "results database takes effect at the next start of the "
+                                      "station window.")
+                        : QObject::tr("The new slots take effect, with the other settings, at "
+                                      "the next start of the station window."));
     });
     // A shutdown of the bench computer is a close without the question.
     if (!station::onStopSignals(

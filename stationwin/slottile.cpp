@@ -110,6 +110,33 @@ protected:
     }
 };
 
+QString satelliteName(const QString& system, int prn) {
+    // Each system's letter, and the ranges NMEA and receivers number it in
+    // beside its own (first sent number, the system's number it stands for).
+    struct Letter {
+        const char* system;
+        char letter;
+        std::initializer_list<std::pair<int, int>> ranges;
+    };
+    static const Letter kLetters[] = {
+        {"GPS", 'G', {}},
+        {"GLONASS", 'R', {{65, 1}}},
+        {"Galileo", 'E', {{301, 1}}},
+        {"BeiDou", 'C', {{201, 1}, {401, 1}}},
+        {"QZSS", 'J', {{193, 1}}},
+        {"NavIC", 'I', {}},
+        {"SBAS", 'S', {{33, 20}, {120, 20}}},  // NMEA 33 is PRN 120, named S20
+    };
+    for (const Letter& l : kLetters) {
+        if (system != QLatin1String(l.system)) continue;
+        int number = prn;
+        for (const auto& [first, is] : l.ranges)
+            if (prn >= first && prn < first + 64) number = prn - first + is;
+        return QLatin1Char(l.letter) + QStringLiteral("%1").arg(number, 2, 10, QLatin1Char('0'));
+    }
+    return QString::number(prn);  // a system the station could not tell
+}
+
 Cn0Chart::Cn0Chart(QWidget* parent) : QWidget(parent) {
     setMinimumHeight(30);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
@@ -122,16 +149,92 @@ void Cn0Chart::setValues(std::vector<std::pair<QString, int>> values, std::optio
     update();
 }
 
+namespace {
+
+constexpr int kNamePixels = 9;  // the smallest name still read at the bench
+
+QFont scaleFont(const QFont& base, int height) {
+    QFont small = base;
+    small.setPixelSize(std::clamp(height / 6, 8, 14));
+    return small;
+}
+
+int scaleWidth(const QFont& base, int height) {
+    return QFontMetrics(scaleFont(base, height)).horizontalAdvance(QStringLiteral("55")) + 4;
+}
+
+}  // namespace
+
+// Names run across under their bars in the largest font that lets each fit
+// its bar's width.  Where none does, they are turned to run upwards, one
+// line of text per bar, as long as that leaves the bars half the chart's
+// height; else, and when that names more bars, they run across at the
+// smallest readable size.  Bars beyond what can be named are left out, the
+// weakest first (the values come strongest first).
+Cn0Chart::Names Cn0Chart::names() const {
+    Names n;
+    if (values_.empty()) return n;
+    const int left = scaleWidth(font(), height());
+    const int room = std::max(width() - 2 - left, 1);
+    const int total = int(values_.size());
+    const int largest = std::max(scaleFont(font(), height()).pixelSize(), kNamePixels);
+    int widest = 0;  // at the current size
+    auto sized = [&](int pixels) {
+        n.font = font();
+        n.font.setPixelSize(pixels);
+        const QFontMetrics m(n.font);
+        widest = 0;
+        for (const auto& value : values_)
+            widest = std::max(widest, m.horizontalAdvance(value.first));
+        return m;
+    };
+    int count = 0;
+    for (int pixels = largest; pixels >= kNamePixels && count < total; --pixels) {
+        sized(pixels);
+        count = std::min(total, room / (widest + 2));
+    }
+    if (count < total) {  // turned, if it names more
+        for (int pixels = largest; pixels >= kNamePixels; --pixels) {
+            const QFontMetrics m = sized(pixels);
+            const int turned = std::min(total, room / m.height());
+            if (widest + 4 > height() / 2) continue;
+            if (turned > count && (turned == total || pixels == kNamePixels)) {
+                n.turned = true;
+                count = turned;
+                break;
+            }
+        }
+        if (!n.turned) sized(kNamePixels);
+    }
+    count = std::max(count, 1);
+    const QFontMetrics m(n.font);
+    const int strip = n.turned ? widest + 2 : m.height();
+    const double step = double(room) / double(count);
+    const int top = height() - 2 - strip;
+    for (int i = 0; i < count; ++i) {
+        const int x0 = left + int(step * i), x1 = left + int(step * (i + 1));
+        if (n.turned)
+            n.rects.emplace_back(x0 + (x1 - x0 - m.height()) / 2, top, m.height(), strip);
+        else
+            n.rects.emplace_back(x0, top, x1 - x0, strip);
+    }
+    return n;
+}
+
+QRect Cn0Chart::plotRect(const Names& names) const {
+    const int strip = names.rects.empty() ? 0 : names.rects.front().height() + 2;
+    return rect().adjusted(scaleWidth(font(), height()), 2, -2, -2 - strip);
+}
+
 void Cn0Chart::paintEvent(QPaintEvent*) {
+    if (values_.empty()) return;  // no sky: no frame, no scale
+    const Names names = this->names();
+    const QRect plot = plotRect(names);
+    if (plot.width() < 10 || plot.height() < 10) return;
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing, false);
     const QColor ink = palette().color(QPalette::WindowText);
-    QFont small = font();
-    small.setPixelSize(std::clamp(height() / 6, 8, 14));
-    p.setFont(small);
-    const int axis = p.fontMetrics().horizontalAdvance(QStringLiteral("55")) + 4;
-    const QRect plot = rect().adjusted(axis, 2, -2, -2);
-    if (plot.width() < 10 || plot.height() < 10) return;
+    p.setFont(scaleFont(font(), height()));
     auto yOf = [&](double dbHz) {
         return plot.bottom() -
                int(std::lround(plot.height() * std::min(dbHz, double(kScaleTop)) / kScaleTop));
@@ -141,20 +244,30 @@ void Cn0Chart::paintEvent(QPaintEvent*) {
     for (int mark : {0, 20, 40}) {
         const int y = yOf(mark);
         p.drawLine(plot.left() - 2, y, plot.left(), y);
-        p.drawText(QRect(0, y - 8, axis - 4, 16), Qt::AlignRight | Qt::AlignVCenter,
+        p.drawText(QRect(0, y - 8, plot.left() - 4, 16), Qt::AlignRight | Qt::AlignVCenter,
                    QString::number(mark));
     }
     p.drawLine(plot.bottomLeft(), plot.topLeft());
-    if (!values_.empty()) {
-        const double step = double(plot.width()) / double(values_.size());
-        const int bar = std::max(1, int(step * 0.7));
-        QColor fill = ink;
-        fill.setAlpha(200);
-        for (std::size_t i = 0; i < values_.size(); ++i) {
-            const int x = plot.left() + int(step * double(i) + (step - bar) / 2);
-            const int top = yOf(values_[i].second);
-            p.fillRect(QRect(x, top, bar, plot.bottom() - top + 1), fill);
+    QColor fill = ink;
+    fill.setAlpha(200);
+    p.setFont(names.font);
+    const int bar = std::max(1, int(0.7 * plot.width() / double(names.rects.size())));
+    for (std::size_t i = 0; i < names.rects.size(); ++i) {
+        const QRect& name = names.rects[i];
+        const int x = name.center().x() - bar / 2;
+        const int top = yOf(values_[i].second);
+        p.fillRect(QRect(x, top, bar, plot.bottom() - top + 1), fill);
+        if (!names.turned) {
+            p.drawText(name, Qt::AlignHCenter | Qt::AlignTop, values_[i].first);
+            continue;
         }
+        // Upwards, ending under its bar.
+        p.save();
+        p.translate(name.center());
+        p.rotate(-90);
+        p.drawText(QRect(-name.height() / 2, -name.width() / 2, name.height(), name.width()),
+                   Qt::AlignRight | Qt::AlignVCenter, values_[i].first);
+        p.restore();
     }
     if (limit_) {
         const int y = yOf(*limit_);
@@ -185,6 +298,11 @@ SlotTile::SlotTile(int number, const QString& port, const QString& device, QWidg
     serial_->onEscape = [this] { emit stopRequested(); };
     connect(serial_, &QLineEdit::textEdited, this, [this] { fresh_ = true; });
     setFocusProxy(serial_);
+    retest_ = new QLabel(tr("Retest"), this);
+    retest_->setAccessibleName(tr("Retest, slot %1").arg(number));
+    retest_->setAutoFillBackground(true);  // the tile's colours the other way round
+    retest_->setMargin(2);
+    retest_->hide();
     stage_ = new QLabel(this);
     stage_->setWordWrap(true);
     stage_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -201,7 +319,9 @@ SlotTile::SlotTile(int number, const QString& port, const QString& device, QWidg
     grid->setContentsMargins(6, 4, 6, 4);
     grid->setVerticalSpacing(2);
     grid->addWidget(title_, 0, 0, 1, 2);
-    grid->addWidget(serial_, 1, 0, 1, 2);
+    grid->addWidget(serial_, 1, 0);
+    grid->addWidget(retest_, 1, 1);
+    grid->setColumnStretch(0, 1);
     grid->addWidget(stage_, 2, 0, 1, 2);
     grid->addWidget(elapsed_, 3, 0, 1, 2);
     grid->addWidget(chart_, 4, 0, 1, 2);
@@ -229,6 +349,19 @@ QString SlotTile::verdictShown() const {
     return verdict_->text();
 }
 
+void SlotTile::markStarted() {
+    fresh_ = false;
+    shown_ = nullptr;  // the next run may well live where the last one did
+}
+
+void SlotTile::setRetest(bool retest) {
+    retest_->setVisible(retest);
+}
+
+bool SlotTile::retestShown() const {
+    return !retest_->isHidden();
+}
+
 void SlotTile::setText(QLabel* label, const QString& text) {
     if (label->text() == text) return;
     label->setText(text);
@@ -242,6 +375,10 @@ void SlotTile::setTone(int tone) {
     p.setColor(QPalette::Window, kTones[tone].back);
     p.setColor(QPalette::WindowText, kTones[tone].text);
     setPalette(p);  // the serial field's own roles (Base, Text) stay the system's
+    QPalette inverse = retest_->palette();
+    inverse.setColor(QPalette::Window, kTones[tone].text);
+    inverse.setColor(QPalette::WindowText, kTones[tone].back);
+    retest_->setPalette(inverse);
 }
 
 void SlotTile::resizeEvent(QResizeEvent* event) {
@@ -250,6 +387,7 @@ void SlotTile::resizeEvent(QResizeEvent* event) {
     const int unit = std::clamp(std::min(height() / 13, width() / 14), 10, 36);
     setPixelSize(title_, unit * 8 / 10, true);
     setPixelSize(serial_, unit, false);
+    setPixelSize(retest_, unit, true);
     setPixelSize(stage_, unit, true);
     setPixelSize(elapsed_, unit * 8 / 10, false);
     setPixelSize(fix_, unit * 8 / 10, false);
@@ -282,6 +420,7 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
     if (run != shown_) {  // a new unit: nothing of the last one stays
         shown_ = run;
         wasDone_ = false;
+        retest_->hide();
     }
     if (!run) {
         words.clear();
@@ -297,15 +436,14 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
                 elapsed += tr(", cycle %1/%2").arg(run->cycle()).arg(run->config().cycles);
             for (const station::SkySatellite& sat : run->sky().satellites)
                 if (sat.cn0 && *sat.cn0 > 0)
-                    bars.emplace_back(
-                        QString::fromStdString(sat.system).left(3) + QString::number(sat.prn),
-                        *sat.cn0);
+                    bars.emplace_back(satelliteName(QString::fromStdString(sat.system), sat.prn),
+                                      *sat.cn0);
         } else if (last) {
             stage = last->status;  // what decided the verdict: "TTFF 22.0 s > 15 s"
             for (const QJsonValue& sat : last->sky)  // the sky at the fix
                 if (const int cn0 = sat[QLatin1String("cn0")].toInt(); cn0 > 0)
-                    bars.emplace_back(sat[QLatin1String("system")].toString().left(3) +
-                                          QString::number(sat[QLatin1String("prn")].toInt()),
+                    bars.emplace_back(satelliteName(sat[QLatin1String("system")].toString(),
+                                                    sat[QLatin1String("prn")].toInt()),
                                       cn0);
         }
         std::sort(bars.begin(), bars.end(),
@@ -342,7 +480,8 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
     setTone(unkept ? toneOf(station::Verdict::Running) : toneOf(verdict));
 
     QStringList parts{words.isEmpty() ? station::verdictText(verdict) : words};
-    if (!serial().isEmpty()) parts << tr("unit %1").arg(serial());
+    if (!serial().isEmpty())
+        parts << tr("unit %1").arg(serial()) + (retestShown() ? tr(", retest") : QString());
     if (!stage.isEmpty()) parts << QString(stage).replace('\n', QLatin1String(" / "));
     if (!elapsed.isEmpty()) parts << elapsed + tr(" in this state");
     if (!fix.isEmpty()) parts << fix;
@@ -358,6 +497,7 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
 void SlotTile::showCalibration(const station::CalibrationOutcome& o, bool stopped) {
     shown_ = nullptr;
     wasDone_ = false;
+    retest_->hide();
     stopped &= !o.id;  // a calibration kept before the stop stands
     auto dB = [](const std::optional<double>& v) { return QString::number(*v, 'f', 2); };
     QStringList lines;

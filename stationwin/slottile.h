@@ -2,9 +2,10 @@
 // its port (elided in the middle, so the distinguishing tail of a
 // /dev/serial/by-id/... name stays; the whole name in the tooltip), the
 // unit's serial number, where the run stands in a large font and how long
-// it has stood there, each satellite's C/N0 as a bar against the limit, the
-// TTFF, satellites and HDOP once there is a fix, and the verdict in large
-// letters and colour.  Fonts follow the tile's size.
+// it has stood there, each satellite's C/N0 as a bar named under it against
+// the limit, the TTFF, satellites and HDOP once there is a fix, and the
+// verdict in large letters and colour.  A unit tested again in its lot says
+// "Retest" beside its serial number.  Fonts follow the tile's size.
 //
 // The serial field takes the keyboard: a scanner types the number and Enter
 // into it.  A scan is a whole line: the field is selected whole whenever the
@@ -15,7 +16,9 @@
 // receiver talks.
 #pragma once
 
+#include <QFont>
 #include <QFrame>
+#include <QRect>
 #include <QString>
 #include <optional>
 #include <utility>
@@ -34,18 +37,38 @@ namespace stationwin {
 class SerialEdit;
 class ElidedLabel;
 
-// Each satellite's C/N0 as a bar in dB-Hz, on a scale, with a limit line.
+// A satellite's name as a bar shows it: the system's letter and its number
+// within the system, two digits (G12 GPS, R05 GLONASS, E11 Galileo, C21
+// BeiDou, J02 QZSS, I03 NavIC, S23 SBAS), whatever range the receiver sent
+// the number in.
+QString satelliteName(const QString& system, int prn);
+
+// Each satellite's C/N0 as a bar in dB-Hz, on a scale, with a limit line and
+// the satellite's name under each bar.  Without satellites nothing at all is
+// drawn: no sky, no chart.
 class Cn0Chart : public QWidget {
 public:
     explicit Cn0Chart(QWidget* parent = nullptr);
-    // Satellites (label, dB-Hz); the limit drawn as a line when set.
+    // Satellites (name, dB-Hz); the limit drawn as a line when set.
     void setValues(std::vector<std::pair<QString, int>> values, std::optional<double> limit);
     const std::vector<std::pair<QString, int>>& values() const { return values_; }
+
+    // Where the names go at the chart's size: their font, whether they are
+    // turned to run upwards, and the room each takes.
+    struct Names {
+        QFont font;
+        bool turned = false;
+        std::vector<QRect> rects;
+    };
+    Names names() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // The bars' area: the chart less the scale on the left and the names under it.
+    QRect plotRect(const Names& names) const;
+
     std::vector<std::pair<QString, int>> values_;
     std::optional<double> limit_;
 };
@@ -61,8 +84,9 @@ public:
     QLineEdit* serialField() const;
     // A serial number was scanned (typed) since the slot last started.
     bool freshScan() const { return fresh_; }
-    // The run started for the scanned serial: the next start needs a new scan.
-    void markStarted() { fresh_ = false; }
+    // The run started for the scanned serial: the next start needs a new
+    // scan, and nothing of the last unit stays.
+    void markStarted();
 
     // Shows the run's state now; nullptr shows an idle slot.  A run that has
     // ended while its result is still being stored (storing) shows that in
@@ -76,6 +100,12 @@ public:
     qint64 textUpdates() const { return textUpdates_; }
     // The verdict in words, as shown.
     QString verdictShown() const;
+    // The unit under test is a retest: it already had a result in its lot,
+    // as the results database decided when it kept the run's first result.
+    // Cleared when the next unit starts; the accessible description says it
+    // from the next refresh().
+    void setRetest(bool retest);
+    bool retestShown() const;
     const Cn0Chart* chart() const { return chart_; }
 
 signals:
@@ -98,6 +128,7 @@ private:
     const station::UnitRun* shown_ = nullptr;
     ElidedLabel* title_;
     SerialEdit* serial_;
+    QLabel* retest_;
     QLabel* stage_;
     QLabel* elapsed_;
     Cn0Chart* chart_;

@@ -45,6 +45,38 @@ QString yieldText(const QString& name, const results::Figures& f) {
     return text;
 }
 
+QString number(double value) {
+    return QString::number(value, 'g', 6);
+}
+
+// What a unit is held to, as the technician reads it before a scan.
+QString limitsText(const station::UnitConfig& c) {
+    const station::Limits& l = c.limits;
+    QStringList held;
+    if (c.testsFix()) {
+        held << (l.maxTtffS ? QObject::tr("TTFF at most %1 s").arg(number(*l.maxTtffS))
+                            : QObject::tr("a fix within %1 s").arg(c.fixTimeoutS));
+        if (l.minSats) held << QObject::tr("at least %1 satellites used").arg(*l.minSats);
+        if (l.minCn0)
+            held << QObject::tr("C/N0 of the 4 strongest at least %1 dB-Hz").arg(number(*l.minCn0));
+    }
+    if (c.testsSignal()) {
+        const QString sv = c.cn0Sv.isEmpty() ? QObject::tr("the generator's satellite") : c.cn0Sv;
+        if (l.cn0Low && l.cn0High)
+            held << QObject::tr("signal C/N0 of %1 from %2 to %3 dB-Hz")
+                        .arg(sv, number(*l.cn0Low), number(*l.cn0High));
+        else if (l.cn0Low)
+            held << QObject::tr("signal C/N0 of %1 at least %2 dB-Hz").arg(sv, number(*l.cn0Low));
+        else if (l.cn0High)
+            held << QObject::tr("signal C/N0 of %1 at most %2 dB-Hz").arg(sv, number(*l.cn0High));
+        else
+            held << QObject::tr("signal C/N0 of %1 seen").arg(sv);
+    }
+    QString text = QObject::tr("Limits: %1").arg(held.join(QLatin1String(", ")));
+    if (c.cycles > 1) text += QObject::tr(", in each of %1 cycles").arg(c.cycles);
+    return text + QLatin1Char('.');
+}
+
 }  // namespace
 
 StationWindow::StationWindow(std::vector<station::UnitConfig> units,
@@ -100,6 +132,12 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     yield_ = new QLabel(central);
     yield_->setAccessibleName(tr("Yield"));
     yield_->setWordWrap(true);
+    limits_ = new QLabel(central);
+    limits_->setAccessibleName(tr("Limits"));
+    limits_->setWordWrap(true);
+    QFont bold = limits_->font();
+    bold.setBold(true);
+    limits_->setFont(bold);
     banner_ = new QLabel(central);
     banner_->setAccessibleName(tr("Results database"));
     banner_->setWordWrap(true);
@@ -125,6 +163,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     layout->addWidget(fieldsWarning_);
     layout->addWidget(banner_);
     layout->addWidget(yield_);
+    layout->addWidget(limits_);
     layout->addWidget(calibrationLine_);
     // The slots, and the lot at a glance on a tab of its own (Alt+1, Alt+2).
     tabs_ = new QTabWidget(central);
@@ -176,6 +215,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     }
     updateYield();
     showFieldsWarning();
+    showLimits();
     updateActions();
     if (!slots_.empty()) slots_.front().tile->serialField()->setFocus();
     resize(1000, 700);
@@ -264,6 +304,24 @@ void StationWindow::startAll() {
 void StationWindow::setRequireLotAndOperator(bool required) {
     requireLotAndOperator_ = required;
     showFieldsWarning();
+}
+
+bool StationWindow::setSlotConfigs(std::vector<station::UnitConfig> units) {
+    if (units.size() != slots_.size()) return false;
+    for (std::size_t i = 0; i < units.size(); ++i)
+        if (units[i].port != slots_[i].config.port || units[i].device != slots_[i].config.device)
+            return false;
+    for (std::size_t i = 0; i < units.size(); ++i) slots_[i].config = std::move(units[i]);
+    showLimits();
+    updateActions();
+    updateYield();  // the lot's charts against the new limits
+    return true;
+}
+
+void StationWindow::showLimits() {
+    const QString text = slots_.empty() ? QString() : limitsText(slots_.front().config);
+    limits_->setText(text);
+    limits_->setAccessibleDescription(text);
 }
 
 void StationWindow::showFieldsWarning() {
@@ -424,6 +482,13 @@ void StationWindow::onKept(int index, const QJsonObject& result, results::Store:
         }
         updateYield();
     }
+    // The store marks a unit's first result in a lot that already has one of
+    // it; a result of the slot's last unit, kept late, marks the unit now
+    // under test only when it is the same unit in the same lot.
+    if (slot.run && result.value(QLatin1String("retest")).toBool() &&
+        result.value(QLatin1String("unit")).toString() == slot.run->config().unit &&
+        result.value(QLatin1String("lot")).toString() == slot.run->config().lot)
+        slot.tile->setRetest(true);
     slot.dirty = false;
     slot.tile->refresh(slot.run, slot.storing > 0);
     emit resultKept(result);

@@ -1,5 +1,6 @@
 // The station window: one tile per slot, lot and operator, the yield of this
-// session and this lot, Start all and Stop all.
+// session and this lot, the limits each unit is held to, Start all and Stop
+// all.
 //
 // The window decides nothing about a unit: each slot's run is a
 // station::UnitRun, its verdict the station's, and the yield the results
@@ -70,6 +71,8 @@ public:
     QLineEdit* lotField() const { return lot_; }
     QLineEdit* operatorField() const { return operator_; }
     QLabel* yieldLine() const { return yield_; }
+    // The limits each unit is held to, in words, as the slots have them now.
+    QLabel* limitsLine() const { return limits_; }
     QTabWidget* tabs() const { return tabs_; }
     LotPanel* lotPanel() const { return lotPanel_; }
     QLabel* banner() const { return banner_; }
@@ -87,6 +90,11 @@ public:
     void calibrate(const QString& golden, double expected);
     // Lot and operator must be filled in before a slot starts.
     void setRequireLotAndOperator(bool required);
+    // New settings for the same slots (the same ports, in the same order):
+    // each slot's next run takes them, the limits line and the lot's charts
+    // show them; a run under way keeps its own.  False, and nothing changed,
+    // when the slots are not the same.
+    bool setSlotConfigs(std::vector<station::UnitConfig> units);
     QLabel* fieldsWarning() const { return fieldsWarning_; }
     // The bench computer is shutting down: every run ends as the close does
     // once answered yes, without asking, and shutDownDone follows once each
@@ -134,6 +142,7 @@ private:
     void retryDatabase();
     void showBanner(const QString& text, bool lost);
     void showFieldsWarning();
+    void showLimits();
 
     std::vector<Slot> slots_;
     std::unique_ptr<results::StoreWorker> store_;
@@ -143,6 +152,7 @@ private:
     QLineEdit* lot_;
     QLineEdit* operator_;
     QLabel* yield_;
+    QLabel* limits_;
     QLabel* banner_;
     QLabel* fieldsWarning_;
     bool requireLotAndOperator_ = false;

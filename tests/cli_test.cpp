@@ -348,6 +348,21 @@ TEST(CliOptions, MistakesAreNamed) {
     EXPECT_NE(planned.options.units[1].planSha256, p.planSha256);
 }
 
+// Each help reads whole on an 80-column terminal, its exit statuses too.
+TEST(CliOptions, HelpFitsEightyColumns) {
+    for (const QStringList& command : {QStringList{}, {"report"}, {"calibrate"}}) {
+        QProcess cli;
+        cli.start(COLDSTART_CLI, command + QStringList{"--help"});
+        ASSERT_TRUE(cli.waitForFinished(30000));
+        EXPECT_EQ(cli.exitCode(), 0);
+        const QString help = QString::fromUtf8(cli.readAllStandardOutput());
+        EXPECT_EQ(help.contains("\nExit status:\n"), command != QStringList{"report"});
+        EXPECT_EQ(helpProblems(help, (QStringList{"gps-coldstart-cli"} + command).join(' ')),
+                  QStringList())
+            << help.toStdString();
+    }
+}
+
 // Run as a German user would, with a decimal comma, every number keeps its
 // point: the receiver's HDOP and the limits as read, the JSON, the stored row,
 // the report and its CSV.  The simulated receiver runs under that locale too.

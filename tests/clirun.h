@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <map>
@@ -117,6 +118,29 @@ struct Cli {
     }
     QByteArray out, err;
 };
+
+// What is wrong with a --help text on an 80-column terminal: a usage line
+// that does not begin with the program as typed, a line that is wider, and
+// an exit status's words broken where the next one still fitted.
+inline QStringList helpProblems(const QString& text, const QString& program) {
+    QStringList problems;
+    const QStringList lines = text.split('\n');
+    if (!text.startsWith("Usage: " + program + " [options]"))
+        problems << "usage: " + lines.value(0);
+    for (const QString& line : lines)
+        if (line.size() > 80)
+            problems << QStringLiteral("%1 columns: %2").arg(line.size()).arg(line);
+    const qsizetype exit = lines.indexOf("Exit status:");
+    for (qsizetype i = exit + 1; exit >= 0 && i + 1 < lines.size() && !lines[i + 1].isEmpty();
+         ++i) {
+        const QString next = lines[i + 1];
+        const bool continued =
+            next.startsWith("  ") && !next.at(next.indexOf(QRegularExpression("\\S"))).isDigit();
+        if (continued && lines[i].size() + 1 + next.trimmed().section(' ', 0, 0).size() <= 80)
+            problems << "broken early: " + lines[i];
+    }
+    return problems;
+}
 
 inline QJsonObject resultFor(const std::vector<QJsonObject>& objects, const QString& port,
                              int cycle = 1) {

@@ -7,7 +7,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDoubleSpinBox>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -58,6 +60,8 @@ TEST(StationCommandLine, NamesEachMistakeAndTouchesNothing) {
     EXPECT_EQ(parseCommandLine(many).action, CommandLine::Fail);
     many.removeLast();
     EXPECT_EQ(parseCommandLine(many).action, CommandLine::Run);
+    const CommandLine help = parseCommandLine({"/usr/bin/gps-coldstart-station", "--help"});
+    EXPECT_EQ(clirun::helpProblems(help.text, "gps-coldstart-station"), QStringList());
 }
 
 TEST(StationSettings, FallBackOrComeBackAsSaved) {
@@ -228,6 +232,200 @@ TEST(LotPanel, ShowsTheSignalTestsCn0PerSlotWhenTheLotHasOne) {
         << perSlot.toStdString();
 }
 
+// The TTFF histogram of the lot at a glance never draws its values as one
+// block across the plot, nor as bars too thin to see beside a far limit.
+TEST(LotPanel, TtffBarsStandAmongBinsWhenTheValuesHardlyDiffer) {
+    const struct {
+        const char* name;
+        std::vector<double> ttffs;
+        std::optional<double> limit;
+    } cases[] = {
+        {"one unit", {10}, std::nullopt},
+        {"identical units", {10, 10, 10, 10, 10}, std::nullopt},
+        {"identical units, limit far", {10, 10, 10}, 60},
+        {"identical units over a small limit", {10, 10, 10}, 1},
+        {"milliseconds apart, limit far", {3.98, 3.984, 3.99, 3.99, 3.994}, 60},
+        {"a spread lot", {21, 24, 25, 27, 28, 30, 31, 33, 36, 40, 44, 52}, 60},
+    };
+    for (const auto& c : cases) {
+        results::Distributions data;
+        data.measures.push_back({"ttff_s", nullptr, {}, {}, true, c.ttffs, {}, nullptr, {}});
+        stationwin::LotPanel panel;
+        panel.showLot("L", data, c.limit, std::nullopt);
+        QString svg;  // the panel's first chart
+        for (QWidget* w : panel.findChildren<QWidget*>())
+            if (auto* chart = dynamic_cast<stationwin::SvgChart*>(w); chart && svg.isEmpty())
+                svg = QString::fromUtf8(chart->svg());
+        // Each bar's width against the whole plot's: its longest level line.
+        static const QRegularExpression bar(R"re(<rect [^>]*width="([0-9.]+)"[^>]*class="bar")re");
+        static const QRegularExpression level(
+            R"re(<line x1="([0-9.]+)" y1="([0-9.]+)" x2="([0-9.]+)" y2="\2")re");
+        double plotWidth = 0;
+        for (auto it = level.globalMatch(svg); it.hasNext();) {
+            const auto line = it.next();
+            plotWidth =
+                std::max(plotWidth, line.captured(3).toDouble() - line.captured(1).toDouble());
+        }
+        ASSERT_GT(plotWidth, 300) << c.name << svg.toStdString();
+        int bars = 0;
+        for (auto it = bar.globalMatch(svg); it.hasNext(); ++bars) {
+            const double width = it.next().captured(1).toDouble();
+            EXPECT_LT(width, plotWidth / 4) << c.name;
+            EXPECT_GT(width, 3) << c.name;
+        }
+        EXPECT_GT(bars, 0) << c.name;
+    }
+}
+
+// A bar's satellite by its system's letter and its number in the system;
+// each bar named in a font read at the bench, the names apart and inside the
+// chart at every size a tile takes; a tile without a sky draws no chart.
+TEST(SlotTile, NamesEachSatellitesBarAndDrawsNoChartWithoutASky) {
+    const struct {
+        const char* system;
+        int prn;
+        const char* name;
+    } names[] = {
+        {"GPS", 12, "G12"},     {"GPS", 3, "G03"},       {"GLONASS", 69, "R05"},
+        {"GLONASS", 5, "R05"},  {"Galileo", 301, "E01"}, {"Galileo", 11, "E11"},
+        {"BeiDou", 221, "C21"}, {"BeiDou", 401, "C01"},  {"BeiDou", 21, "C21"},
+        {"QZSS", 194, "J02"},   {"QZSS", 2, "J02"},      {"NavIC", 3, "I03"},
+        {"SBAS", 33, "S20"},    {"SBAS", 123, "S23"},    {"", 7, "7"},
+    };
+    for (const auto& n : names)
+        EXPECT_EQ(satelliteName(n.system, n.prn), n.name) << n.system << " " << n.prn;
+
+    const auto blank = [](QWidget& widget, const QRect& area = {}) {
+        const QImage image = widget.grab(area.isNull() ? widget.rect() : area).toImage();
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (image.pixel(x, y) != image.pixel(0, 0)) return false;
+        return true;
+    };
+    for (const QSize size : {QSize(140, 105), QSize(230, 170), QSize(250, 330), QSize(480, 300)}) {
+        // An idle tile whose port is missing has no sky.
+        SlotTile tile(1, "/dev/ttyUSB9", "/no/such/folder/ttyUSB9");
+        tile.resize(size);
+        tile.show();
+        tile.layout()->activate();
+        ASSERT_TRUE(tile.chart()->height() >= 30) << size.width();
+        EXPECT_TRUE(blank(tile, tile.chart()->geometry())) << size.width();
+        for (int count : {1, 8, 12, 20, 32}) {
+            std::vector<std::pair<QString, int>> sky;
+            for (int i = 0; i < count; ++i)
+                sky.emplace_back(satelliteName(i % 2 ? "GPS" : "BeiDou", 10 + i), 48 - i);
+            Cn0Chart chart;
+            chart.resize(tile.chart()->size());
+            chart.setValues(sky, 30);
+            const Cn0Chart::Names drawn = chart.names();
+            const std::string at = std::to_string(count) + " at " + std::to_string(size.width());
+            EXPECT_GE(drawn.font.pixelSize(), 9) << at;
+            // Every satellite of a usual sky named where the tile gives the chart
+            // room, as eight slots at 1024x768 do; else the strongest.
+            if (tile.chart()->height() >= 100 && count <= 12) {
+                EXPECT_EQ(drawn.rects.size(), std::size_t(count)) << at;
+            }
+            ASSERT_GE(drawn.rects.size(), 1u) << at;
+            const QFontMetrics metrics(drawn.font);
+            for (std::size_t i = 0; i < drawn.rects.size(); ++i) {
+                const QRect r = drawn.rects[i];
+                const QSize text(metrics.horizontalAdvance(sky[i].first), metrics.height());
+                EXPECT_GE(drawn.turned ? r.height() : r.width(), text.width()) << at;
+                EXPECT_GE(drawn.turned ? r.width() : r.height(), text.height()) << at;
+                EXPECT_TRUE(chart.rect().contains(r)) << at;
+                EXPECT_GE(r.top(), chart.height() / 2) << at;  // the bars keep half the height
+                if (i > 0) {
+                    EXPECT_FALSE(r.intersects(drawn.rects[i - 1])) << at;
+                }
+            }
+            EXPECT_FALSE(blank(chart)) << at;
+        }
+    }
+}
+
+// The limits a unit will be held to, named in words before any scan, and
+// again as the settings dialog changes them for the same slots.
+TEST(StationWindow, NamesTheLimitsInForceAndFollowsTheSettingsDialog) {
+    const struct {
+        QStringList options;
+        const char* line;
+    } cases[] = {
+        {{"--max-ttff", "1", "--min-sats", "3", "--min-cn0", "20"},
+         "Limits: TTFF at most 1 s, at least 3 satellites used, C/N0 of the 4 strongest at "
+         "least 20 dB-Hz."},
+        {{}, "Limits: a fix within 300 s."},
+        {{"--max-ttff", "45.5", "--cycles", "3"},
+         "Limits: TTFF at most 45.5 s, in each of 3 cycles."},
+        {{"--test", "signal", "--cn0-sv", "GPS:1", "--cn0-low", "40", "--cn0-high", "44"},
+         "Limits: signal C/N0 of GPS:1 from 40 to 44 dB-Hz."},
+        {{"--test", "fix,signal", "--cn0-sv", "GPS:1", "--cn0-low", "40", "--max-ttff", "60"},
+         "Limits: TTFF at most 60 s, signal C/N0 of GPS:1 at least 40 dB-Hz."},
+    };
+    for (const auto& c : cases) {
+        QString error;
+        const auto settings = settingsForRun(
+            {}, parseCommandLine(QStringList{"x"} + c.options + QStringList{"/dev/ttyUSB7"}),
+            &error);
+        ASSERT_TRUE(settings) << error.toStdString();
+        StationWindow window(*slotConfigs(*settings, &error), nullptr);
+        EXPECT_EQ(window.limitsLine()->text(), c.line);
+    }
+
+    QString error;
+    const auto settings = settingsForRun(
+        {}, parseCommandLine({"x", "--max-ttff", "1", "/dev/ttyUSB7", "/dev/ttyUSB8"}), &error);
+    ASSERT_TRUE(settings) << error.toStdString();
+    StationWindow window(*slotConfigs(*settings, &error), nullptr);
+    SettingsDialog dialog(*settings, {});
+    for (QDoubleSpinBox* box : dialog.findChildren<QDoubleSpinBox*>())
+        if (box->accessibleName() == "Maximum TTFF") box->setValue(45);
+    for (QSpinBox* box : dialog.findChildren<QSpinBox*>())
+        if (box->accessibleName() == "Minimum satellites") box->setValue(4);
+    dialog.accept();
+    ASSERT_EQ(dialog.result(), QDialog::Accepted);
+    ASSERT_TRUE(window.setSlotConfigs(*slotConfigs(dialog.settings(), &error)));
+    EXPECT_EQ(window.limitsLine()->text(),
+              "Limits: TTFF at most 45 s, at least 4 satellites used.");
+    window.startSlot(0, "SN1");
+    EXPECT_EQ(window.run(0)->config().limits.maxTtffS, 45);
+    // Other slots need the window started again: nothing changes.
+    Settings other = dialog.settings();
+    other.ports.removeLast();
+    other.plan.limits.maxTtffS = 5;
+    EXPECT_FALSE(window.setSlotConfigs(*slotConfigs(other, &error)));
+    EXPECT_EQ(window.limitsLine()->text(),
+              "Limits: TTFF at most 45 s, at least 4 satellites used.");
+}
+
+// A unit scanned again in its lot says so on its tile, from its result on,
+// as the results database decided; the next unit starts without it.
+TEST(StationWindow, ARetestSaysSoOnItsTile) {
+    QTemporaryDir dir;
+    QString error;
+    const auto units = slotConfigs(
+        *settingsForRun({}, parseCommandLine({"x", dir.filePath("no-such-port")}), &error), &error);
+    ASSERT_TRUE(units) << error.toStdString();
+    StationWindow window(
+        *units, results::StoreWorker::open(*results::parseTarget(dir.filePath("r.sqlite"), &error),
+                                           &error));
+    window.lotField()->setText("L-1");
+    const struct {
+        const char* serial;
+        bool retest;
+    } scans[] = {{"SN1", false}, {"SN1", true}, {"SN2", false}};
+    for (const auto& scan : scans) {
+        QSignalSpy kept(&window, &StationWindow::resultKept);
+        window.startSlot(0, scan.serial);
+        EXPECT_FALSE(window.tile(0)->retestShown()) << scan.serial;  // not known before its result
+        ASSERT_TRUE(kept.wait(30000)) << scan.serial;
+        EXPECT_EQ(kept.at(0).at(0).toJsonObject().value("retest").toBool(), scan.retest);
+        EXPECT_EQ(window.tile(0)->retestShown(), scan.retest) << scan.serial;
+        EXPECT_EQ(described(window.tile(0)).contains(QString("unit %1, retest").arg(scan.serial)),
+                  scan.retest)
+            << described(window.tile(0)).toStdString();
+    }
+}
+
 TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunning) {
     if (!xinput::available()) GTEST_SKIP() << "needs an X server and xdotool for real input";
     using clirun::receiver;
@@ -239,8 +437,15 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
     QFile planFile(dir.filePath("bench.json"));
     ASSERT_TRUE(planFile.open(QIODevice::WriteOnly) && planFile.write(R"({"fix_timeout_s": 600})"));
     planFile.close();
-    QStringList line = {"gps-coldstart-station", "--plan", planFile.fileName(), "--confirm-timeout",
-                        "600"};
+    QStringList line = {"gps-coldstart-station",
+                        "--plan",
+                        planFile.fileName(),
+                        "--confirm-timeout",
+                        "600",
+                        "--max-ttff",
+                        "60",
+                        "--min-cn0",
+                        "30"};
     for (int i = 0; i < 5; ++i) line << bench.add(serial(i), receiver(Behaviour::Normal));
     line << bench.add(serial(5), receiver(Behaviour::Silent)) + "@9600"
          << bench.add(serial(6), receiver(Behaviour::Ignore)) << dir.filePath("no-such-port");
