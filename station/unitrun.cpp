@@ -30,13 +30,6 @@ namespace {
 
 constexpr int kPrepareStepMs = 100;         // while the receiver is got to know, once a run
 constexpr qint64 kResetSeenShownMs = 2000;  // "reset seen", then how the acquisition goes
-constexpr qint64 kListenMs = 1500;          // at each rate, for a checked sentence or packet
-constexpr qint64 kAskMs = 1500;             // for an answer to one family's query
-constexpr qint64 kIdentityMs = 3000;        // for the answers to the family's identity queries
-constexpr qint64 kSwitchMs = 3000;          // for NMEA after the switch from SiRF binary
-
-// The rates tried when the rate is to be found, commonest first.
-constexpr int kSearchOrder[] = {9600, 4800, 115200, 38400, 57600, 19200, 230400, 460800, 921600};
 
 // The file that keeps, per device, the rate that last worked on it.
 QString ratesFile() {
@@ -144,15 +137,14 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     port_->onRaw = [this](std::string_view) {
         if (fixTest_) fixTest_->received(steady_.elapsed());
         if (phase_ == Phase::Commanded) armSupervisor();  // the silence is timed from here
-        prep_.bytes = prep_.anyBytes = true;
+        if (probe_) probe_->heardBytes();
     };
     port_->onInput = [this](std::string_view text) { watcher_.feed(text); };
     port_->onOutput = [this](std::string_view text) {
         if (phase_ == Phase::Watching && text == link_->startCommand()) commandQueued_ = true;
     };
     port_->splitter.onPacket = [this](const Packet& packet) {
-        prep_.valid = true;
-        if (packet.kind == PacketKind::Sirf) ++prep_.sirfPackets;
+        if (probe_) probe_->heardPacket(packet.kind == PacketKind::Sirf);
         identity_.packet(packet);
     };
     connect(port_.get(), &gpslink::QtSerialPort::allWritten, this, &UnitRun::onCommandWritten);
@@ -160,7 +152,7 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     watcher_.onGga = [this](const Gga& gga) { onGga(gga); };
     watcher_.onSecond = [this](const Second& second) { onSecond(second); };
     watcher_.onSentence = [this](std::string_view body) {
-        prep_.valid = prep_.sentence = true;
+        if (probe_) probe_->heardSentence();
         identity_.sentence(body);
     };
     if (const auto family = gpslink::receiverFamilyFromName(config_.receiver.toStdString()))
@@ -252,155 +244,76 @@ void UnitRun::prepare() {
     setPhase(Phase::Preparing);
     link_->pauseSupervision();  // its stall check waits for the link to run
     port_->setOnComm([this] { onPrepareInput(); });
-    if (config_.baud > 0) {
-        prep_.rates = {config_.baud};
-    } else {
-        const int last = readRates().value(config_.device).toInt();
-        if (std::find(std::begin(kSearchOrder), std::end(kSearchOrder), last) !=
-            std::end(kSearchOrder))
-            prep_.rates.push_back(last);
-        for (int rate : kSearchOrder)
-            if (rate != last) prep_.rates.push_back(rate);
-    }
-    prep_.step = Preparation::Listen;
-    const int first = prep_.rates.front();
-    prep_.rates.erase(prep_.rates.begin());
-    if (!listenAt(first)) return startLink();  // the link reports the port as it finds it
+    Probe::Port port;
+    port.listenAt = [this](int rate) { return listenAt(rate); };
+    port.send = [this](const std::string& bytes) { port_->output(bytes); };
+    port.rateWorked = [this](int rate) { keepRate(config_.device, rate); };
+    Probe::Settings settings{config_.baud, family_, config_.toNmea, 0};
+    if (config_.baud == 0) settings.lastRate = readRates().value(config_.device).toInt();
+    probe_.emplace(settings, identity_, std::move(port));
+    probe_->start(steady_.elapsed());
     prepareTimer_.start();
+    followProbe();
 }
 
+// The line set to the rate, its input discarded and every framing begun anew.
 bool UnitRun::listenAt(int rate) {
     if (!port_->setSettings(lineSettings(rate).toStdString())) return false;
     if (!port_->portOpen() && !port_->setPortOpen(true)) return false;
     port_->discardInput();
     port_->splitter.reset();
     watcher_.resetFraming();
-    prep_.rate = rate;
-    prep_.since = steady_.elapsed();
-    prep_.bytes = prep_.valid = prep_.sentence = false;
-    prep_.sirfPackets = 0;
-    note_ = QStringLiteral("listening at %1 baud").arg(rate);
-    emit changed();
     return true;
 }
 
 void UnitRun::onPrepareInput() {
     if (port_->commEvent() == gpslink::comEvReceive) port_->input();  // to the watcher and reader
-    if (prep_.step == Preparation::Listen || prep_.step == Preparation::Probe) prepareStep();
+    const Probe::State state = probe_->state();
+    if (state == Probe::State::Listening || state == Probe::State::ProbingRates) prepareStep();
 }
 
 void UnitRun::prepareStep() {
     if (ending_) return;
-    using gpslink::ReceiverFamily;
-    const qint64 now = steady_.elapsed();
-    const qint64 inStep = now - prep_.since;
-    switch (prep_.step) {
-        case Preparation::Listen:
-            if (prep_.valid) {
-                keepRate(config_.device, prep_.rate);
-                if (!prep_.sentence && prep_.sirfPackets > 0) {  // SiRF binary, not NMEA
-                    family_ = ReceiverFamily::Sirf;
-                    config_.baud = prep_.rate;
-                    config_.receiver =
-                        QString::fromLatin1(gpslink::nameOf(ReceiverFamily::Sirf).data());
-                    if (!config_.toNmea || prep_.rate > 0xFFFF) {
-                        note_ =
-                            QStringLiteral("the receiver talks SiRF binary at %1 baud, not NMEA")
-                                .arg(prep_.rate);
-                        return fail(Reason::BinaryMode);
-                    }
-                    // Its identity while it still talks binary, then the switch.
-                    for (const std::string& query : identityQueries(ReceiverFamily::Sirf, true))
-                        port_->output(query);
-                    prep_.step = Preparation::Switch;
-                    prep_.since = now;
-                    prep_.sentence = false;
-                    note_ = QStringLiteral("switching the receiver from SiRF binary to NMEA");
-                    emit changed();
-                    return;
-                }
-                config_.baud = prep_.rate;
-                prep_.step = Preparation::Family;
-                prep_.since = now;
-                return prepareStep();
+    probe_->step(steady_.elapsed());
+    followProbe();
+}
+
+// Takes what the probe came to.
+void UnitRun::followProbe() {
+    if (ending_) return;
+    switch (probe_->state()) {
+        case Probe::State::Listening:
+        case Probe::State::Switching:
+        case Probe::State::AskingFamily:
+            if (note_ != probe_->note()) {
+                note_ = probe_->note();
+                emit changed();
             }
-            if (inStep < kListenMs) return;
-            if (!prep_.rates.empty()) {
-                const int next = prep_.rates.front();
-                prep_.rates.erase(prep_.rates.begin());
-                if (!listenAt(next)) return startLink();
-                return;
-            }
-            if (config_.baud > 0) return startLink();  // the link reports what it finds
-            note_ = prep_.anyBytes ? QStringLiteral("no NMEA sentence or binary packet at any rate")
-                                   : QStringLiteral("nothing at any rate");
-            return fail(prep_.anyBytes ? Reason::BaudMismatch : Reason::NoData);
-        case Preparation::Switch:
-            if (!prep_.switchSent) {  // the identity first, while it talks binary
-                if (!identity_.complete(ReceiverFamily::Sirf) && inStep < kIdentityMs) return;
-                port_->output(sirfToNmea(prep_.rate));
-                prep_.switchSent = true;
-                prep_.sentence = false;
-                prep_.since = now;
-                return;
-            }
-            if (prep_.sentence) {
-                config_.baud = prep_.rate;
-                prep_.step = Preparation::Family;
-                prep_.since = now;
-                return prepareStep();
-            }
-            if (inStep < kSwitchMs) return;
-            note_ = QStringLiteral("the receiver talks SiRF binary and did not switch to NMEA");
-            return fail(Reason::BinaryMode);
-        case Preparation::Family:
-            if (family_ || identity_.family()) {
-                if (!family_) family_ = identity_.family();
-                return startLink();  // its identity is asked once the link has the port
-            }
-            if (prep_.asking > 0 && inStep < kAskMs) return;
-            if (prep_.asking == std::size(kAskingOrder)) {
-                note_ = QStringLiteral("the receiver did not say which family it is");
-                return fail(Reason::FamilyUnknown);
-            }
-            note_ =
-                QStringLiteral("asking whether the receiver is %1")
-                    .arg(QString::fromLatin1(gpslink::nameOf(kAskingOrder[prep_.asking]).data()));
-            emit changed();
-            for (const std::string& query : identityQueries(kAskingOrder[prep_.asking++]))
-                port_->output(query);
-            prep_.since = now;
             return;
-        case Preparation::Ask:  // the link runs meanwhile; its command is seconds away
-            if (!identity_.complete(*family_) && inStep < kIdentityMs) return;
+        case Probe::State::LinkMayStart:
+            if (phase_ == Phase::Preparing) startLink();
+            return;
+        case Probe::State::AskingIdentity:
+        case Probe::State::ProbingRates:
+            return;
+        case Probe::State::IdentityIn:
             prepareTimer_.stop();
-            identityFails();
+            if (!identityChecked_) identityFails();
             return;
-        case Preparation::Probe:
-            if (prep_.valid) {
-                note_ = QStringLiteral("the receiver talks at %1 baud, not %2")
-                            .arg(prep_.rate)
-                            .arg(config_.baud);
-                return fail(Reason::BaudMismatch);
-            }
-            if (inStep < kListenMs) return;
-            if (prep_.rates.empty()) {
-                note_.clear();
-                return fail(Reason::BaudMismatch);
-            }
-            {
-                const int next = prep_.rates.front();
-                prep_.rates.erase(prep_.rates.begin());
-                if (!port_->setSettings(lineSettings(next).toStdString())) return;
-                port_->discardInput();
-                port_->splitter.reset();
-                watcher_.resetFraming();
-                prep_.rate = next;
-                prep_.since = now;
-                prep_.bytes = prep_.valid = prep_.sentence = false;
-            }
+        case Probe::State::Failed:
+            prepareTimer_.stop();
+            takeFound();
+            if (family_) config_.receiver = QString::fromLatin1(gpslink::nameOf(*family_).data());
+            note_ = probe_->note();
+            fail(*probe_->failure());
             return;
     }
+}
+
+// The rate and the family the probe found.
+void UnitRun::takeFound() {
+    if (probe_->rate() > 0) config_.baud = probe_->rate();
+    if (probe_->family()) family_ = probe_->family();
 }
 
 // The link has opened the port: the receiver is asked who it is, and the
@@ -409,15 +322,8 @@ void UnitRun::prepareStep() {
 void UnitRun::askIdentity() {
     if (identityAsked_) return;
     identityAsked_ = true;
-    if (!family_) {  // "auto", and the receiver said nothing before the link ran
-        note_ = QStringLiteral("the receiver did not say which family it is");
-        fail(Reason::FamilyUnknown);
-        return;
-    }
-    prep_.step = Preparation::Ask;
-    prep_.since = steady_.elapsed();
-    if (!identity_.complete(*family_))
-        for (const std::string& query : identityQueries(*family_)) port_->output(query);
+    probe_->askIdentity(steady_.elapsed());
+    if (probe_->state() == Probe::State::Failed) return followProbe();
     prepareTimer_.start();
     if (!config_.testsFix()) startSignal();  // the link has the port and only listens
 }
@@ -439,12 +345,7 @@ bool UnitRun::identityFails() {
 void UnitRun::probeRates() {
     link_->pauseSupervision();  // the link's report stands
     port_->setOnComm([this] { onPrepareInput(); });
-    prep_.rates.clear();
-    for (int rate : kSearchOrder)
-        if (rate != config_.baud) prep_.rates.push_back(rate);
-    prep_.step = Preparation::Probe;
-    prep_.since = steady_.elapsed() - kListenMs;  // the rate given was heard out
-    prep_.valid = false;
+    probe_->probeOtherRates(steady_.elapsed());
     prepareTimer_.start();
 }
 
@@ -452,6 +353,7 @@ void UnitRun::startLink() {
     prepareTimer_.stop();
     port_->setPortOpen(false);
     note_.clear();
+    takeFound();
     if (family_) {
         config_.receiver = QString::fromLatin1(gpslink::nameOf(*family_).data());
         if (const auto start = gpslink::startTypeFromName(config_.start.toStdString()))
@@ -511,14 +413,14 @@ FixTest::Line UnitRun::line() const {
 
 void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
     if (ending_ || stopping_ || phase_ == Phase::Idle || phase_ == Phase::Preparing ||
-        phase_ == Phase::Done || prep_.step == Preparation::Probe)
+        phase_ == Phase::Done || probe_->state() == Probe::State::ProbingRates)
         return;
     using gpslink::LinkEvent;
     switch (report.event) {
         case LinkEvent::PortOpened:
         case LinkEvent::TimeCounted:  // a receiver not heard before the link ran talks now
             if (report.event == LinkEvent::PortOpened) portOpened_ = true;
-            if (report.event == LinkEvent::TimeCounted || prep_.valid) askIdentity();
+            if (report.event == LinkEvent::TimeCounted || probe_->heard()) askIdentity();
             break;
         case LinkEvent::NoData:
             if (port_->openFailed()) {

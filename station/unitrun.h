@@ -68,6 +68,7 @@
 #include "station/config.h"
 #include "station/fixtest.h"
 #include "station/identity.h"
+#include "station/probe.h"
 #include "station/result.h"
 #include "station/signaltest.h"
 #include "station/watcher.h"
@@ -136,6 +137,8 @@ private:
     bool listenAt(int rate);
     void onPrepareInput();
     void prepareStep();
+    void followProbe();
+    void takeFound();
     void askIdentity();
     bool identityFails();
     void probeRates();  // after the link found no GGA at the rate given
@@ -191,20 +194,7 @@ private:
     // The fix test's verdict while the signal is measured after it.
     std::optional<Reason> fixVerdict_;
 
-    // Getting to know the receiver.
-    struct Preparation {
-        enum Step { Listen, Switch, Family, Ask, Probe } step = Listen;
-        std::vector<int> rates;  // still to try
-        int rate = 0;
-        qint64 since = 0;         // when this step or rate began
-        bool bytes = false;       // at this rate
-        bool anyBytes = false;    // at any rate
-        bool valid = false;       // a checked sentence or packet at this rate
-        bool sentence = false;    // a checked sentence at this rate
-        int sirfPackets = 0;      // SiRF binary packets at this rate
-        bool switchSent = false;  // SiRF binary message 129 is out
-        std::size_t asking = 0;   // the family asked, in kAskingOrder
-    } prep_;
+    std::optional<Probe> probe_;  // getting to know the receiver
     QTimer prepareTimer_;
     std::optional<gpslink::ReceiverFamily> family_;
     bool identityAsked_ = false;

@@ -3,6 +3,7 @@
 // milliseconds of test time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -10,6 +11,7 @@
 #include "sim/capture.h"
 #include "station/fixtest.h"
 #include "station/identity.h"
+#include "station/probe.h"
 #include "station/signaltest.h"
 #include "station/watcher.h"
 #include "testkit/recordings.h"
@@ -252,6 +254,110 @@ TEST(SignalTest, ReadsTheSatelliteAndJudgesItsMean) {
     EXPECT_EQ(late.nextDeadlineMs(), 19000);
     late.tick(18999);
     EXPECT_TRUE(late.running());
+}
+
+// The probe against a receiver that talks at one rate only, on a clock of
+// its own stepped every 100 ms: what it tried, sent and found.
+struct ProbeBench {
+    ProbeBench(Probe::Settings settings, int talksAt, std::function<void(Probe&)> talk)
+        : probe(settings, identity, port()), talksAt_(talksAt), talk_(std::move(talk)) {}
+    Probe::Port port() {
+        Probe::Port p;
+        p.listenAt = [this](int rate) {
+            log += "listen " + std::to_string(rate) + "; ";
+            rate_ = rate;
+            return true;
+        };
+        p.send = [this](const std::string& bytes) { sent += bytes; };
+        p.rateWorked = [this](int rate) { log += "worked " + std::to_string(rate) + "; "; };
+        return p;
+    }
+    // Steps until the probe leaves `while`, for at most a minute.
+    void runWhile(std::initializer_list<Probe::State> states) {
+        for (int i = 0; i < 600 && std::count(states.begin(), states.end(), probe.state()); ++i) {
+            now += 100;
+            if (rate_ == talksAt_) talk_(probe);
+            probe.step(now);
+        }
+    }
+    IdentityReader identity;
+    Probe probe;
+    std::string log, sent;
+    qint64 now = 0;
+
+private:
+    int rate_ = 0, talksAt_;
+    std::function<void(Probe&)> talk_;
+};
+
+TEST(Probe, FindsTheRateAndTheFamilyByListeningAndAsking) {
+    using S = Probe::State;
+    using gpslink::ReceiverFamily;
+    const auto nmea = [](Probe& p) {
+        p.heardBytes();
+        p.heardSentence();
+    };
+    {  // the rate that last worked first, then the commonest
+        ProbeBench bench({0, ReceiverFamily::Mtk, false, 38400}, 4800, nmea);
+        bench.probe.start(0);
+        bench.runWhile({S::Listening});
+        EXPECT_EQ(bench.log, "listen 38400; listen 9600; listen 4800; worked 4800; ");
+        EXPECT_EQ(bench.probe.state(), S::LinkMayStart);
+        EXPECT_EQ(bench.probe.rate(), 4800);
+    }
+    {  // nothing at all, or only noise, at any rate
+        for (const bool noise : {false, true}) {
+            ProbeBench bench({}, noise ? 9600 : 0, [](Probe& p) { p.heardBytes(); });
+            bench.probe.start(0);
+            bench.runWhile({S::Listening});
+            EXPECT_EQ(results::codeOf(*bench.probe.failure()), noise ? "baud-mismatch" : "no-data");
+        }
+    }
+    {  // "auto": each family asked in turn, 1.5 s each, until one answers
+        ProbeBench bench({9600, {}, false, 0}, 9600, nmea);
+        bench.probe.start(0);
+        bench.runWhile({S::Listening, S::AskingFamily});
+        EXPECT_EQ(results::codeOf(*bench.probe.failure()), "family-unknown");
+        std::size_t at = 0;
+        for (const char* query :
+             {"\xb5\x62\x0a\x04", "$PQTMVERNO", "$PAIR020", "$PMTK605", "$PCAS06", "$PSRF125"}) {
+            at = bench.sent.find(query, at);
+            EXPECT_NE(at, std::string::npos) << query;
+        }
+        EXPECT_EQ(bench.now, 100 + 6 * 1500);
+    }
+    {  // a SiRF receiver in binary: who it is, then back to NMEA
+        bool switched = false;
+        ProbeBench bench({4800, {}, true, 0}, 4800, [&](Probe& p) {
+            if (switched) return nmea(p);
+            p.heardPacket(true);
+        });
+        bench.probe.start(0);
+        bench.runWhile({S::Listening});
+        EXPECT_EQ(bench.probe.state(), S::Switching);
+        EXPECT_EQ(bench.probe.family(), ReceiverFamily::Sirf);
+        bench.runWhile({S::Switching});
+        EXPECT_EQ(results::codeOf(*bench.probe.failure()), "binary-mode");
+    }
+    {  // asked who it is once the link runs: the answers, or 3 s
+        ProbeBench bench({9600, ReceiverFamily::Sirf, false, 0}, 9600, nmea);
+        bench.probe.start(0);
+        bench.runWhile({S::Listening});
+        bench.probe.askIdentity(bench.now);
+        EXPECT_NE(bench.sent.find("$PSRF125"), std::string::npos);
+        const qint64 asked = bench.now;
+        bench.runWhile({S::AskingIdentity});
+        EXPECT_EQ(bench.probe.state(), S::IdentityIn);
+        EXPECT_EQ(bench.now - asked, 3000);
+    }
+    {  // the link found no time at the rate given: which rate it talks at
+        ProbeBench bench({9600, ReceiverFamily::Sirf, false, 0}, 4800, nmea);
+        bench.probe.start(0);
+        bench.runWhile({S::Listening});
+        bench.probe.probeOtherRates(bench.now);
+        bench.runWhile({S::ProbingRates});
+        EXPECT_EQ(bench.probe.note(), "the receiver talks at 4800 baud, not 9600");
+    }
 }
 
 TEST(Identity, HeldToWhatThePlanExpects) {
