@@ -14,6 +14,7 @@
 #include "gpslink/resetcommand.h"
 #include "sim/capture.h"
 #include "station/frames.h"
+#include "station/frontend.h"
 #include "station/identity.h"
 #include "station/inputpacer.h"
 #include "station/watcher.h"
@@ -278,6 +279,101 @@ TEST(Watcher, GgaWithoutAFixQualityIsOneWithoutAFix) {
          gpssim::captureBursts(std::string(std::istreambuf_iterator<char>(in), {})))
         watcher.feed(burst);
     EXPECT_EQ(qualities, std::string(31, '0') + std::string(35, '1'));
+}
+
+// The antenna supervisor's state in each family's published form, checksums
+// as published; then as real receivers send it.
+TEST(FrontEnd, ReadsTheAntennaStateInEachFamilysForm) {
+    const std::pair<const char*, const char*> published[] = {
+        {"$GNTXT,01,01,02,ANTSTATUS=OK*25", "ok"},  // u-blox
+        {"$GNTXT,01,01,02,ANTSTATUS=OPEN*35", "open"},
+        {"$GNTXT,01,01,02,ANTSTATUS=INIT*3B", "unknown"},
+        {"$PGTOP,11,3*6F", "ok"},                 // MediaTek antenna advisor
+        {"$GPTXT,01,01,01,ANTENNA OK*35", "ok"},  // CASIC
+        {"$GNTXT,01,01,02,ANTSUPERV=AC SD PDoS SR*3E", "-"},
+        {"$GNTXT,01,01,02,u-blox AG - www.u-blox.com*4E", "-"},
+    };
+    for (const auto& [sentence, state] : published) {
+        const auto body = gpslink::nmeaCheckedBody(sentence);
+        ASSERT_TRUE(body) << sentence;
+        const auto found = antennaFromSentence(*body);
+        EXPECT_EQ(found ? std::string(nameOf(*found)) : "-", state) << sentence;
+    }
+    const std::pair<const char*, const char*> forms[] = {
+        {"GPTXT,01,01,02,ANTSTATUS=SHORT", "short"},
+        {"GPTXT,01,01,02,ANTSTATUS=DONTKNOW", "unknown"},
+        {"GPTXT,01,01,01,ANTENNA OPEN", "open"},
+        {"GPTXT,01,01,01,ANTENNA SHORT", "short"},
+        {"PGTOP,11,1", "short"},
+        {"PGTOP,11,2", "open"},
+        {"PGTOP,11,9", "-"},
+        {"GPTXT,01,01,02,ANTSTATUS=OKAY", "-"},
+    };
+    for (const auto& [body, state] : forms) {
+        const auto found = antennaFromSentence(body);
+        EXPECT_EQ(found ? std::string(nameOf(*found)) : "-", state) << body;
+    }
+
+    std::string why;
+    const std::string logs = sharedFolder("recordings/logs", why);
+    if (logs.empty()) GTEST_SKIP() << why;
+    const std::pair<const char*, int> recordings[] = {
+        {"quectel-l76k-dual.log", 130},  // CASIC, every second
+        {"nl551e.log", 1},               // u-blox 5, in its start-up banner
+    };
+    for (const auto& [file, oks] : recordings) {
+        std::ifstream in(logs + "/" + file, std::ios::binary);
+        int seen = 0;
+        Watcher watcher;
+        watcher.onSentence = [&](std::string_view body) {
+            if (const auto state = antennaFromSentence(body)) seen += *state == AntennaState::Ok;
+        };
+        for (const std::string& burst :
+             gpssim::captureBursts(std::string(std::istreambuf_iterator<char>(in), {})))
+            watcher.feed(burst);
+        EXPECT_EQ(seen, oks) << file;
+    }
+}
+
+// u-blox's binary monitors, laid out as published: the antenna's state, the
+// AGC count, the noise level and the jamming indicator.
+TEST(FrontEnd, ReadsUbloxMonitorsAsPublished) {
+    const auto packetOf = [](std::uint8_t id, const std::string& payload) {
+        StreamSplitter splitter;
+        std::optional<Packet> packet;
+        splitter.onPacket = [&](const Packet& p) { packet = p; };
+        splitter.feed(gpslink::ubxFrame(0x0A, id, payload));
+        return packet;
+    };
+    std::string hw(60, '\0');                  // MON-HW
+    hw[16] = char(0x34), hw[17] = char(0x01);  // noisePerMS 308
+    hw[18] = char(0x10), hw[19] = char(0x0B);  // agcCnt 2832
+    hw[20] = 4;                                // aStatus OPEN
+    hw[45] = 17;                               // jamInd
+    std::string rf(4 + 2 * 24, '\0');          // MON-RF, two blocks
+    rf[1] = 2;
+    rf[4 + 2] = 2;                            // the first block's antStatus OK
+    rf[4 + 12] = char(0x5A), rf[4 + 13] = 0;  // noisePerMS 90
+    rf[4 + 14] = char(0xE8), rf[4 + 15] = 3;  // agcCnt 1000
+    rf[4 + 16] = 5;                           // jamInd
+    const struct {
+        std::uint8_t id;
+        std::string payload;
+        const char* antenna;
+        int agc, noise, jamming;
+    } cases[] = {{0x09, hw, "open", 2832, 308, 17}, {0x38, rf, "ok", 1000, 90, 5}};
+    for (const auto& c : cases) {
+        const auto packet = packetOf(c.id, c.payload);
+        ASSERT_TRUE(packet);
+        const auto f = frontEndFromPacket(*packet);
+        ASSERT_TRUE(f && f->antenna);
+        EXPECT_EQ(nameOf(*f->antenna), c.antenna);
+        EXPECT_EQ(f->agc, c.agc);
+        EXPECT_EQ(f->noise, c.noise);
+        EXPECT_EQ(f->jamming, c.jamming);
+    }
+    EXPECT_FALSE(frontEndFromPacket(*packetOf(0x09, hw.substr(0, 40))));      // cut short
+    EXPECT_FALSE(frontEndFromPacket(*packetOf(0x04, std::string(40, ' '))));  // MON-VER
 }
 
 // Why a port cannot be opened, in words a technician acts on.  (Permission
