@@ -78,45 +78,101 @@ QJsonObject SignalResult::toJson() const {
     };
 }
 
+QJsonValue CycleResult::value(results::Field field) const {
+    using F = results::Field;
+    switch (field) {
+        case F::Port:
+            return port;
+        case F::Device:
+            return device;
+        case F::Baud:
+            return baud > 0 ? QJsonValue(baud) : QJsonValue();  // 0: not found
+        case F::Unit:
+            return unit;
+        case F::Station:
+            return station;
+        case F::Operator:
+            return operatorName;
+        case F::Lot:
+            return lot;
+        case F::Receiver:
+            return receiver;
+        case F::Start:
+            return start;
+        case F::Cycle:
+            return cycle;
+        case F::Started:
+            return isoUtc(started);
+        case F::Ended:
+            return isoUtc(ended);
+        case F::Result:
+            return codeOf(outcome());
+        case F::Reason:
+            return codeOf(reason);
+        case F::Status:
+            return status;
+        case F::ColdStartSent:
+            return coldStartSent;
+        case F::Confirmed:
+            return confirmed;
+        case F::ResetVerified:
+            return resetVerified;
+        case F::TtffS:
+            return orNull(ttffS, 2);
+        case F::Satellites:
+            return orNull(satellites);
+        case F::SatellitesGga:
+            return orNull(satellitesGga);
+        case F::Hdop:
+            return orNull(hdop, 2);
+        case F::Cn0Max:
+            return orNull(cn0Max);
+        case F::Cn0Mean4:
+            return orNull(cn0Mean4, 2);
+        case F::SvWithSnr:
+            return orNull(svWithSnr);
+        case F::Sky:
+            return ttffS ? QJsonValue(sky) : QJsonValue();
+        case F::Firmware:
+            return orNull(firmware);
+        case F::Hardware:
+            return orNull(hardware);
+        case F::UniqueId:
+            return orNull(uniqueId);
+        case F::Limits:
+            return limits.toJson();
+        case F::Plan:
+            return plan.isEmpty() ? QJsonValue() : QJsonValue(plan);
+        case F::PlanSha256:
+            return planSha256;
+        case F::Retest:
+            return retest;
+        case F::Version:
+            return programVersion();
+        case F::Tests:
+            return QJsonArray::fromStringList(tests);
+        case F::Signal:
+            return signal ? QJsonValue(signal->toJson()) : QJsonValue();
+        // The store's own, and the signal's members in their columns.
+        case F::Id:
+        case F::SignalSv:
+        case F::SignalSamples:
+        case F::SignalCn0Mean:
+        case F::SignalCn0Sd:
+        case F::SignalCn0RawMean:
+        case F::SignalOffset:
+        case F::SignalCalibrationId:
+        case F::SignalValues:
+            break;
+    }
+    return {};
+}
+
 QJsonObject CycleResult::toJson() const {
-    return QJsonObject{
-        {"port", port},
-        {"device", device},
-        {"baud", baud > 0 ? QJsonValue(baud) : QJsonValue()},  // 0: not found
-        {"unit", unit},
-        {"station", station},
-        {"operator", operatorName},
-        {"lot", lot},
-        {"receiver", receiver},
-        {"start", start},
-        {"cycle", cycle},
-        {"started", isoUtc(started)},
-        {"ended", isoUtc(ended)},
-        {"result", codeOf(outcome())},
-        {"reason", codeOf(reason)},
-        {"status", status},
-        {"cold_start_sent", coldStartSent},
-        {"confirmed", confirmed},
-        {"reset_verified", resetVerified},
-        {"ttff_s", orNull(ttffS, 2)},
-        {"satellites", orNull(satellites)},
-        {"satellites_gga", orNull(satellitesGga)},
-        {"hdop", orNull(hdop, 2)},
-        {"cn0_max", orNull(cn0Max)},
-        {"cn0_mean4", orNull(cn0Mean4, 2)},
-        {"sv_with_snr", orNull(svWithSnr)},
-        {"sky", ttffS ? QJsonValue(sky) : QJsonValue()},
-        {"firmware", orNull(firmware)},
-        {"hardware", orNull(hardware)},
-        {"unique_id", orNull(uniqueId)},
-        {"limits", limits.toJson()},
-        {"plan", plan.isEmpty() ? QJsonValue() : QJsonValue(plan)},
-        {"plan_sha256", planSha256},
-        {"retest", retest},
-        {"version", programVersion()},
-        {"tests", QJsonArray::fromStringList(tests)},
-        {"signal", signal ? QJsonValue(signal->toJson()) : QJsonValue()},
-    };
+    QJsonObject json;
+    for (const results::FieldRow& row : results::kFields)
+        if (row.json) json.insert(QLatin1String(row.name), value(row.field));
+    return json;
 }
 
 QJsonObject Summary::toJson() const {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "results/fields.h"
 #include "results/reasons.h"
 
 namespace station {
@@ -83,7 +84,9 @@ struct CycleResult {
     std::optional<SignalResult> signal;           // with a signal test
 
     Outcome outcome() const { return outcomeOf(reason); }
-    QJsonObject toJson() const;  // the documented field names; ttff_s to two decimals
+    // A field of the JSON result (see results/fields.h); ttff_s to two decimals.
+    QJsonValue value(results::Field field) const;
+    QJsonObject toJson() const;  // every field of the JSON result
 };
 
 // Figures over a unit's cycles: TTFF statistics of the cycles that have one.
