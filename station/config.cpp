@@ -3,14 +3,10 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
-#include <QRegularExpression>
-#include <cmath>
 
 #include "gpslink/resetcommand.h"
-#include "gpslink/serialport.h"
 #include "station/portargs.h"
 
 namespace station {

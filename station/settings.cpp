@@ -1,5 +1,6 @@
 #include "station/settings.h"
 
+#include <QJsonArray>
 #include <QLocale>
 #include <QRegularExpression>
 #include <cmath>
