@@ -58,11 +58,12 @@ int runCalibrate(const QStringList& arguments, QTextStream& out, QTextStream& er
         {"operator", "Who calibrates, kept with each calibration.", "NAME"},
         {"quiet", "Print no progress on standard error."},
     });
-    for (const station::NumberSetting& n : station::numberSettings())
-        for (const char* name : {"cn0-samples", "fix-timeout", "max-offset"})
-            if (qstrcmp(n.option, name) == 0)
-                parser.addOption(
-                    {QLatin1String(n.option), QLatin1String(n.help), QLatin1String(n.valueName)});
+    // Numbers as a run takes them.
+    const char* const numbers[] = {"fix_timeout_s", "cn0_samples", "max_offset_db"};
+    for (const char* key : numbers) {
+        const station::Setting& s = station::setting(key);
+        parser.addOption({QLatin1String(s.option), s.helpText(), QLatin1String(s.valueName)});
+    }
     parser.addPositionalArgument("PORT", "The slots, each as a run takes it.",
                                  "PORT[@[BAUD][,FAMILY]]...");
     auto usage = [&](const QString& text) {
@@ -80,12 +81,12 @@ int runCalibrate(const QStringList& arguments, QTextStream& out, QTextStream& er
     station::Plan plan;
     plan.tests = QStringList{QStringLiteral("signal")};
     QString error;
-    for (const station::NumberSetting& n : station::numberSettings())
-        if (QStringList{"cn0-samples", "fix-timeout", "max-offset"}.contains(n.option) &&
-            parser.isSet(QLatin1String(n.option)) &&
-            !station::setNumber(plan, n, parser.value(QLatin1String(n.option)),
-                                QLatin1String("--") + QLatin1String(n.option), &error))
-            return usage(error);
+    for (const char* key : numbers) {
+        const station::Setting& s = station::setting(key);
+        if (parser.isSet(QLatin1String(s.option)) &&
+            !s.parse(plan, parser.value(QLatin1String(s.option)), &error))
+            return usage(QStringLiteral("--%1: %2").arg(QLatin1String(s.option), error));
+    }
     if (!parser.isSet("golden") || parser.value("golden").isEmpty())
         return usage(QStringLiteral("--golden: the golden unit's serial number is needed"));
     bool ok = false;
@@ -93,13 +94,12 @@ int runCalibrate(const QStringList& arguments, QTextStream& out, QTextStream& er
     if (!ok || expected <= 0 || expected >= 99)
         return usage(QStringLiteral("--expect: \"%1\" is not a C/N0 from 0 to 99 dB-Hz")
                          .arg(parser.value("expect")));
-    if (!station::setCn0Sv(plan, parser.value("cn0-sv"), &error))
+    if (!station::setting("cn0_sv").parse(plan, parser.value("cn0-sv"), &error))
         return usage(QStringLiteral("--cn0-sv: ") + error);
-    if (parser.isSet("baud") && !station::setBaud(plan, parser.value("baud"), &error))
+    if (parser.isSet("baud") && !station::setting("baud").parse(plan, parser.value("baud"), &error))
         return usage(QStringLiteral("--baud: ") + error);
-    if (parser.isSet("receiver") &&
-        !station::setStart(plan, parser.value("receiver"), QStringLiteral("cold"), &error))
-        return usage(QStringLiteral("--receiver: ") + error);
+    plan.receiver = parser.isSet("receiver") ? parser.value("receiver") : plan.receiver;
+    if (!station::checkStart(plan, &error)) return usage(QStringLiteral("--receiver: ") + error);
     if (parser.positionalArguments().isEmpty())
         return usage(QStringLiteral("no port given (see --help)"));
     auto units = station::unitConfigs(plan, parser.positionalArguments(), &error);

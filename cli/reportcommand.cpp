@@ -73,8 +73,9 @@ void printSuggestedLimits(const results::Quality& q, QTextStream& out) {
         const results::MeasureStats& m = *s.measure;
         QString option = QString::fromLatin1(s.key).replace('_', '-');
         double value = std::round(s.value * 100) / 100;
-        for (const station::NumberSetting& setting : station::numberSettings())
-            if (QLatin1String(setting.key) == QLatin1String(s.key)) {
+        for (const station::Setting& setting : station::settings())
+            if (setting.kind == station::Kind::Number &&
+                QLatin1String(setting.key) == QLatin1String(s.key)) {
                 option = QLatin1String(setting.option);
                 value = std::clamp(value, setting.low, setting.high);
             }

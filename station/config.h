@@ -1,7 +1,7 @@
 // What a station runs with, in one place for every front end: the test plan
-// (family, start type, cycles, time-outs and limits) with its defaults,
-// ranges and messages; the port arguments made into units; the lists the
-// engine's tables give; the verdict words and the exit statuses.
+// (its settings are the table of station/settings.h) read from the command
+// line and plan files; the port arguments made into units; the verdict
+// words and the exit statuses.
 //
 // A plan is read, in this order, from its defaults, a plan file (JSON, every
 // key checked), a front end's stored settings, and options given beside it;
@@ -19,122 +19,36 @@
 #include <vector>
 
 #include "station/result.h"
+#include "station/settings.h"
 
 namespace station {
 
-// The names and rates the engine knows, in its own order.
-QStringList familyNames();  // sirf, mtk, airoha, quectel-lg, casic, ublox
-QStringList startNames();   // cold, warm, hot, factory
-std::vector<int> lineRates();
-
-// "auto" for the rate and the family: found by listening (see UnitRun).
-inline const QString kAuto = QStringLiteral("auto");
-
-struct Plan {
-    QString name;     // the plan file's "name", else its base name; empty without a file
-    int baud = 9600;  // 0: found by listening
-    QString receiver = QStringLiteral("sirf");  // or "auto": found from what it says
-    QString start = QStringLiteral("cold");
-    bool requireReset = false;  // a hot start whose reset is not seen fails
-    int cycles = 1;
-    int confirmTimeoutS = 30;
-    int fixTimeoutS = 300;
-    Limits limits;
-    QString expectFirmware;        // a regular expression the firmware must match; empty: any
-    bool requireIdentity = false;  // a unit that does not say who it is fails
-    bool toNmea = false;           // a SiRF receiver in binary mode is switched to NMEA
-    // The measurements: "fix" (a verified reset and its TTFF), "signal" (the
-    // C/N0 of the generator's satellite, without a reset), or both in turn.
-    QStringList tests = {QStringLiteral("fix")};
-    QString cn0Sv;                      // the generator's satellite, "GPS:1"
-    int cn0Samples = 10;                // seconds of its C/N0 after it is first seen
-    double maxOffsetDb = 6;             // a slot's calibration offset beyond this is unusable
-    double calibrationMaxAgeS = 86400;  // an older calibration is unusable
-};
-
-// One unit under test: its port and what it is tested with.
-struct UnitConfig {
-    QString port;     // as the user named it: a device path or "COM n"
-    QString device;   // what is opened
-    int baud = 9600;  // 0: found by listening
+// One unit under test: the plan's settings (with its port's own rate,
+// family and start type), its port, and who runs it.
+struct UnitConfig : PlanSettings {
+    QString port;    // as the user named it: a device path or "COM n"
+    QString device;  // what is opened
+    int slot = 1;    // the port's place among those given, from 1
     QString unit;
     QString station;
-    QString operatorName;                       // who runs the station
-    QString lot;                                // work order
-    QString receiver = QStringLiteral("sirf");  // or "auto"
-    QString start = QStringLiteral("cold");
-    std::string command;  // what goes out with the fifth usable GGA; empty: found with the family
-    bool requireReset = true;  // an unseen reset fails the unit (hot starts may not show one)
-    int cycles = 1;
-    int confirmTimeoutS = 30;  // command to verified reset
-    int fixTimeoutS = 300;     // command to first fix
-    Limits limits;
-    QString expectFirmware;
-    bool requireIdentity = false;
-    bool toNmea = false;
-    QString plan;        // the plan's name; empty without a plan file
-    QString planSha256;  // of the settings in force
-    int slot = 1;        // the port's place among those given, from 1
-    QStringList tests = {QStringLiteral("fix")};
-    QString cn0Sv;
-    int cn0Samples = 10;
-    double maxOffsetDb = 6;
-    double calibrationMaxAgeS = 86400;
+    QString operatorName;  // who runs the station
+    QString lot;           // work order
+    QString plan;          // the plan's name; empty without a plan file
+    QString planSha256;    // of the settings in force
+    // Settled by configureStart() from the start type and the plan's
+    // requireHotReset: what goes out with the fifth usable GGA (empty: found
+    // with the family), and whether an unseen reset fails the unit.
+    std::string command;
+    bool requireReset = true;
     // With a signal test: the slot's calibration in force, or why there is
     // none (the unit is then not tested: a station fault, calibration-needed).
     std::optional<double> offset;
     std::optional<qint64> calibrationId;
     QString calibrationProblem;
-
-    bool testsFix() const { return tests.contains(QLatin1String("fix")); }
-    bool testsSignal() const { return tests.contains(QLatin1String("signal")); }
 };
 
-// A number of the plan: its key in a plan file and in stored settings, the
-// command-line option that sets it, its range, and where it goes.  A limit
-// may be unset, and then is not checked.
-struct NumberSetting {
-    const char* key;        // "confirm_timeout_s"
-    const char* option;     // "confirm-timeout"
-    const char* valueName;  // "S"
-    const char* help;
-    double low, high;
-    bool whole;
-    bool limit;
-    std::optional<double> (*get)(const Plan&);
-    void (*set)(Plan&, std::optional<double>);
-};
-const std::vector<NumberSetting>& numberSettings();
-
-// Sets a number from its text ("12", "30.5", C conventions whatever the
-// locale); false, with error naming `name` and the range, when it is not one.
-bool setNumber(Plan& plan, const NumberSetting& setting, const QString& text, const QString& name,
-               QString* error);
-// Sets the family and the start type; false, with error, for an unknown name
-// or a start the family does not have.
-bool setStart(Plan& plan, const QString& family, const QString& start, QString* error);
-// Sets the line rate, or "auto"; false, with error, for a rate the link does
-// not have.
-bool setBaud(Plan& plan, const QString& text, QString* error);
-// Sets the firmware a unit must have; false, with error, for a regular
-// expression that does not compile.
-bool setExpectFirmware(Plan& plan, const QString& pattern, QString* error);
-
-// Sets the measurements from "fix", "signal" or "fix,signal"; false, with
-// error, for anything else.
-bool setTests(Plan& plan, const QString& text, QString* error);
-// Sets the generator's satellite from "SYS:PRN" (GPS, GLONASS, Galileo,
-// BeiDou, QZSS, NavIC or SBAS, any case; PRN 1 to 255); false, with error.
-bool setCn0Sv(Plan& plan, const QString& text, QString* error);
-// An age as a number with its unit: "90s", "30m", "24h" (C conventions);
-// in seconds, or nothing when it is not one or not above 0.
-std::optional<double> parseAge(const QString& text);
-// Sets the oldest usable calibration; false, with error, for a bad age.
-bool setCalibrationMaxAge(Plan& plan, const QString& text, QString* error);
-
-// The plan's options, as every front end takes them: --plan FILE, --baud,
-// the numbers, --receiver, --start, --require-reset, --expect-firmware,
-// --require-identity, --to-nmea, --test, --cn0-sv, --calibration-max-age.
+// The plan's options, as every front end takes them: --plan FILE and an
+// option for each setting the command line offers.
 void addPlanOptions(QCommandLineParser& parser);
 // The parser's help with its usage line naming the program as the user
 // types it ("gps-coldstart-cli report"), not the path it was started by.
@@ -145,10 +59,7 @@ QString helpText(const QCommandLineParser& parser, const QString& program);
 // the other options override both.
 struct PlanOptions {
     std::optional<Plan> file;
-    std::vector<std::pair<QString, QString>> given;  // option name, value; in the table's order
-    bool requireReset = false;
-    bool requireIdentity = false;
-    bool toNmea = false;
+    std::vector<std::pair<const Setting*, QString>> given;  // in the table's order
 
     std::optional<Plan> over(Plan base, QString* error) const;
 };
@@ -173,12 +84,12 @@ QString settingsSha256(const UnitConfig& unit);
 
 // Sets the family, the start type, the command they make and whether an
 // unseen reset fails the unit: always, but for a hot start only when
-// requireReset asks for it, since a hot start may keep its fix throughout.
-// False, with error set, for an unknown name or a start the family does not
-// have.  The family "auto" takes a cold, warm or hot start (every family has
-// those) and leaves the command to be made once the family is found.
-bool configureStart(UnitConfig& unit, const QString& family, const QString& start,
-                    bool requireReset, QString* error);
+// requireHotReset asks for it, since a hot start may keep its fix
+// throughout.  False, with error set, for an unknown name or a start the
+// family does not have.  The family "auto" takes a cold, warm or hot start
+// (every family has those) and leaves the command to be made once the
+// family is found.
+bool configureStart(UnitConfig& unit, const QString& family, const QString& start, QString* error);
 
 // What a unit's run comes to so far, as a front end shows it.
 enum class Verdict {

@@ -7,7 +7,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <algorithm>
 
 namespace stationwin {
 
@@ -20,11 +19,8 @@ CalibrateDialog::CalibrateDialog(const station::UnitConfig& slot, int slotCount,
     expected_ = new QDoubleSpinBox(this);
     expected_->setAccessibleName(tr("Expected C/N0"));
     // A C/N0 in dB-Hz as the plan's C/N0 limits take it.
-    const auto& all = station::numberSettings();
-    const auto cn0 = std::find_if(all.begin(), all.end(), [](const station::NumberSetting& n) {
-        return !qstrcmp(n.key, "cn0_high");
-    });
-    expected_->setRange(cn0->low, cn0->high);
+    const station::Setting& cn0 = station::setting("cn0_high");
+    expected_->setRange(cn0.low, cn0.high);
     expected_->setDecimals(1);
     expected_->setSuffix(tr(" dB-Hz"));
     // No value is offered: a wrong one would shift every slot.

@@ -1,10 +1,7 @@
 #include "stationwin/config.h"
 
 #include <QCommandLineParser>
-#include <QLocale>
 #include <QSysInfo>
-#include <cmath>
-#include <utility>
 
 #include "gpslink/resetcommand.h"
 #include "station/portargs.h"
@@ -36,40 +33,35 @@ const char* const kDescription =
 
 }  // namespace
 
-QString ageText(double seconds) {
-    for (const auto& [unit, size] : {std::pair{'h', 3600}, std::pair{'m', 60}})
-        if (seconds >= size && std::fmod(seconds, size) == 0)
-            return QString::number(qint64(seconds) / size) + QLatin1Char(unit);
-    return QLocale::c().toString(seconds, 'g', QLocale::FloatingPointShortest) + QLatin1Char('s');
-}
-
 Settings Settings::load(QSettings& store, QStringList* problems) {
     Settings s;
     QStringList dropped;
     s.ports = store.value("ports").toStringList();
     s.ports.removeAll(QString());
-    QString error;
-    if (store.contains("baud") && !station::setBaud(s.plan, store.value("baud").toString(), &error))
-        dropped << QStringLiteral("baud: ") + error;
-    // The family is kept under the key "family".
-    const QString family = store.value("family", s.plan.receiver).toString();
-    const QString start = store.value("start", s.plan.start).toString();
-    if (!station::setStart(s.plan, family, start, &error)) dropped << error;
-    for (const station::NumberSetting& n : station::numberSettings()) {
-        const QString key = QLatin1String(n.key);
+    for (const station::Setting& setting : station::settings()) {
+        const QString key = setting.storedAs();
+        if (!setting.offers(station::kStored) || !store.contains(key)) continue;
+        if (setting.kind == station::Kind::Flag) {
+            setting.parse(s.plan, store.value(key).toBool() ? "true" : "false", nullptr);
+            continue;
+        }
+        // Nothing for a limit or a text: the default.
         const QString text = store.value(key).toString();
-        if (!store.contains(key) || (text.isEmpty() && n.limit)) continue;
-        if (!station::setNumber(s.plan, n, text, key, &error)) dropped << error;
+        const bool mayBeEmpty = setting.limit() || setting.kind == station::Kind::Age ||
+                                setting.kind == station::Kind::List ||
+                                setting.kind == station::Kind::Text;
+        QString why;
+        if ((!text.isEmpty() || !mayBeEmpty) && !setting.parse(s.plan, text, &why))
+            dropped << key + QLatin1String(": ") + why;
     }
-    // The measurements, the generator's satellite and the oldest usable
-    // calibration, kept as the command line takes them.
-    for (const auto& [key, set] :
-         {std::pair{"tests", &station::setTests}, std::pair{"cn0_sv", &station::setCn0Sv},
-          std::pair{"calibration_max_age", &station::setCalibrationMaxAge}})
-        if (const QString text = store.value(QLatin1String(key)).toString(); !text.isEmpty())
-            if (!set(s.plan, text, &error))
-                dropped << QLatin1String(key) + QLatin1String(": ") + error;
-    s.plan.requireReset = store.value("require_reset", false).toBool();
+    // The family and the start type go together.
+    QString why;
+    if (!station::checkStart(s.plan, &why)) {
+        const station::PlanSettings defaults;
+        s.plan.receiver = defaults.receiver;
+        s.plan.start = defaults.start;
+        dropped << why;
+    }
     s.station = store.value("station").toString();
     s.db = store.value("db").toString();
     s.lot = store.value("lot").toString();
@@ -82,19 +74,15 @@ Settings Settings::load(QSettings& store, QStringList* problems) {
     return s;
 }
 
+// The keys an earlier version wrote are written still, so that it reads
+// what this one keeps.
 void Settings::save(QSettings& store) const {
     store.setValue("ports", ports);
-    store.setValue("baud", plan.baud > 0 ? QVariant(plan.baud) : QVariant(station::kAuto));
-    store.setValue("family", plan.receiver);
-    store.setValue("start", plan.start);
-    store.setValue("require_reset", plan.requireReset);
-    store.setValue("tests", plan.tests.join(','));
-    store.setValue("cn0_sv", plan.cn0Sv);
-    store.setValue("calibration_max_age", ageText(plan.calibrationMaxAgeS));
-    for (const station::NumberSetting& n : station::numberSettings()) {
-        const auto value = n.get(plan);
-        store.setValue(QLatin1String(n.key), value ? QString::number(*value) : QString());
-    }
+    for (const station::Setting& setting : station::settings())
+        if (setting.offers(station::kStored))
+            store.setValue(setting.storedAs(), setting.kind == station::Kind::Flag
+                                                   ? QVariant(setting.toJson(plan).toBool())
+                                                   : QVariant(setting.print(plan)));
     store.setValue("station", station);
     store.setValue("db", db);
     store.setValue("lot", lot);

@@ -31,10 +31,6 @@ struct Settings {
     QString stationName() const;
 };
 
-// An age as the settings keep it and --calibration-max-age takes it: "24h",
-// "30m", "90s".
-QString ageText(double seconds);
-
 // The slots' ports, each with its unit configuration but the serial number;
 // nothing, with error naming the mistake, for a port or setting that cannot be.
 std::optional<std::vector<station::UnitConfig>> slotConfigs(const Settings& settings,

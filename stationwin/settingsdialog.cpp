@@ -34,20 +34,69 @@ constexpr int kMaxSlots = 32;
 enum Column { kPort, kBaud, kFamily, kDescription, kUsbSerial, kStableName };
 constexpr int kStartRole = Qt::UserRole + 1;  // a slot's own start type, kept as it came
 
-// A spin box over a number of the plan; a limit's lowest value means "none".
-template <typename Box>
-Box* numberBox(const char* key, const station::Plan& plan, const QString& suffix, QWidget* parent) {
-    const auto& all = station::numberSettings();
-    const auto& n = *std::find_if(all.begin(), all.end(), [key](const station::NumberSetting& s) {
-        return !qstrcmp(s.key, key);
-    });
-    auto* box = new Box(parent);
-    box->setRange(n.low, n.high);
-    if (n.limit) box->setSpecialValueText(QObject::tr("none"));
-    box->setSuffix(suffix);
-    box->setValue(n.get(plan).value_or(n.low));
-    box->setProperty("setting", QLatin1String(key));
-    return box;
+// A setting's field in the dialog, holding its value in the plan.
+QWidget* fieldFor(const station::Setting& s, const station::Plan& plan, QWidget* parent) {
+    const QString value = s.print(plan);
+    switch (s.kind) {
+        case station::Kind::Number: {
+            QAbstractSpinBox* box;
+            if (s.whole()) {
+                auto* spin = new QSpinBox(parent);
+                spin->setRange(int(s.low), int(s.high));
+                box = spin;
+            } else {
+                auto* spin = new QDoubleSpinBox(parent);
+                spin->setRange(s.low, s.high);
+                box = spin;
+            }
+            // A limit's lowest value means "none".
+            if (s.limit()) box->setSpecialValueText(QObject::tr("none"));
+            if (*s.unit) box->setProperty("suffix", QLatin1Char(' ') + QLatin1String(s.unit));
+            box->setProperty("value", s.number(plan).value_or(s.low));
+            return box;
+        }
+        case station::Kind::Rate:
+        case station::Kind::Name:
+        case station::Kind::List: {
+            auto* box = new QComboBox(parent);
+            if (s.kind == station::Kind::Rate)
+                for (int rate : station::lineRates()) box->addItem(QString::number(rate));
+            else
+                box->addItems(s.choices());
+            if (s.takesAuto || s.kind == station::Kind::Rate) box->addItem(station::kAuto);
+            box->setCurrentText(value);
+            return box;
+        }
+        case station::Kind::Age:
+        case station::Kind::Text:
+        case station::Kind::Flag: {
+            auto* field = new QLineEdit(value, parent);
+            field->setPlaceholderText(QLatin1String(s.hint));
+            return field;
+        }
+    }
+    return nullptr;
+}
+
+// Sets a setting from its field: its default for a limit at "none" or an
+// empty text whose default is none.
+bool setFrom(const station::Setting& s, QWidget* field, station::Plan& plan, QString* why) {
+    if (s.kind == station::Kind::Number) {  // in range: the box keeps it there
+        const double value = field->property("value").toDouble();
+        if (s.limit() && value <= s.low)
+            s.reset(plan);
+        else
+            s.setNumber(plan, value);
+        return true;
+    }
+    const auto* box = qobject_cast<QComboBox*>(field);
+    const QString text =
+        box ? box->currentText() : static_cast<QLineEdit*>(field)->text().trimmed();
+    if (text.isEmpty() && s.print(station::PlanSettings()).isEmpty()) {
+        s.reset(plan);
+        return true;
+    }
+    return s.parse(plan, text, why);
 }
 
 }  // namespace
@@ -116,34 +165,6 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
     extra->addWidget(extraPort_, 1);
     extra->addWidget(addButton);
 
-    const station::Plan& plan = settings.plan;
-    baud_ = new QComboBox(this);
-    for (int b : station::lineRates()) baud_->addItem(QString::number(b), b);
-    baud_->setCurrentText(QString::number(plan.baud));
-    family_ = new QComboBox(this);
-    family_->addItems(station::familyNames());
-    family_->setCurrentText(plan.receiver);
-    start_ = new QComboBox(this);
-    start_->addItems(station::startNames());
-    start_->setCurrentText(plan.start);
-    cycles_ = numberBox<QSpinBox>("cycles", plan, {}, this);
-    confirmTimeout_ = numberBox<QSpinBox>("confirm_timeout_s", plan, tr(" s"), this);
-    fixTimeout_ = numberBox<QSpinBox>("fix_timeout_s", plan, tr(" s"), this);
-    maxTtff_ = numberBox<QDoubleSpinBox>("max_ttff_s", plan, tr(" s"), this);
-    minSats_ = numberBox<QSpinBox>("min_sats", plan, {}, this);
-    minCn0_ = numberBox<QDoubleSpinBox>("min_cn0", plan, tr(" dB-Hz"), this);
-    // The signal test and the slots' calibrations.
-    tests_ = new QComboBox(this);
-    for (const char* tests : {"fix", "signal", "fix,signal"}) tests_->addItem(QLatin1String(tests));
-    tests_->setCurrentText(plan.tests.join(','));
-    cn0Sv_ = new QLineEdit(plan.cn0Sv, this);
-    cn0Sv_->setPlaceholderText(tr("SYS:PRN, e.g. GPS:1"));
-    cn0Samples_ = numberBox<QSpinBox>("cn0_samples", plan, tr(" s"), this);
-    cn0Low_ = numberBox<QDoubleSpinBox>("cn0_low", plan, tr(" dB-Hz"), this);
-    cn0High_ = numberBox<QDoubleSpinBox>("cn0_high", plan, tr(" dB-Hz"), this);
-    maxAge_ = new QLineEdit(ageText(plan.calibrationMaxAgeS), this);
-    maxAge_->setPlaceholderText(tr("90s, 30m, 24h"));
-    maxOffset_ = numberBox<QDoubleSpinBox>("max_offset_db", plan, tr(" dB"), this);
     station_ = new QLineEdit(settings.station, this);
     station_->setPlaceholderText(QSysInfo::machineHostName());
     db_ = new QLineEdit(settings.db, this);
@@ -159,22 +180,12 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
         in->addRow(label, field);
         field->setAccessibleName(QString(label).remove('&'));
     };
-    row(form, tr("&Baud rate"), baud_);
-    row(form, tr("Receiver &family"), family_);
-    row(form, tr("S&tart type"), start_);
-    row(form, tr("&Cycles per unit"), cycles_);
-    row(form, tr("Reset seen within"), confirmTimeout_);
-    row(form, tr("Fix within"), fixTimeout_);
-    row(form, tr("Maximum TTFF"), maxTtff_);
-    row(form, tr("Minimum satellites"), minSats_);
-    row(form, tr("Minimum C/N0 (four strongest)"), minCn0_);
-    row(signalForm, tr("T&ests"), tests_);
-    row(signalForm, tr("Generator's satellite"), cn0Sv_);
-    row(signalForm, tr("Signal samples"), cn0Samples_);
-    row(signalForm, tr("Signal C/N0 at least"), cn0Low_);
-    row(signalForm, tr("Signal C/N0 at most"), cn0High_);
-    row(signalForm, tr("Calibration usable for"), maxAge_);
-    row(signalForm, tr("Largest calibration offset"), maxOffset_);
+    for (const station::Setting& setting : station::settings()) {
+        if (!setting.offers(station::kDialog)) continue;
+        QWidget* field = fieldFor(setting, settings.plan, this);
+        fields_.emplace_back(&setting, field);
+        row(setting.column == 0 ? form : signalForm, tr(setting.label), field);
+    }
     row(signalForm, tr("&Station name"), station_);
     row(signalForm, tr("Results &database"), db_);
     signalForm->addRow(QString(), requireFields_);
@@ -263,27 +274,12 @@ Settings SettingsDialog::settings() const {
         const QString path = item->data(kPort, Qt::UserRole).toString();
         s.ports << (own.isEmpty() ? path : path + '@' + own.join(','));
     }
-    s.plan.baud = baud_->currentData().toInt();
-    s.plan.receiver = family_->currentText();
-    s.plan.start = start_->currentText();
-    const std::initializer_list<QAbstractSpinBox*> boxes = {
-        cycles_, confirmTimeout_, fixTimeout_, maxTtff_, minSats_,
-        minCn0_, cn0Samples_,     cn0Low_,     cn0High_, maxOffset_};
-    for (QAbstractSpinBox* box : boxes) {
-        const QByteArray key = box->property("setting").toByteArray();
-        for (const station::NumberSetting& n : station::numberSettings()) {
-            if (key != n.key) continue;
-            const double value = box->property("value").toDouble();
-            n.set(s.plan, n.limit && value <= n.low ? std::nullopt : std::optional(value));
-        }
+    // A mistake keeps the value as it was; accept() names it.
+    for (const auto& [setting, field] : fields_) {
+        QString ignored;
+        station::Plan value = s.plan;
+        if (setFrom(*setting, field, value, &ignored)) s.plan = value;
     }
-    // The texts as the command line takes them; accept() names a mistake.
-    QString ignored;
-    station::setTests(s.plan, tests_->currentText(), &ignored);
-    s.plan.cn0Sv.clear();
-    if (!cn0Sv_->text().trimmed().isEmpty())
-        station::setCn0Sv(s.plan, cn0Sv_->text().trimmed(), &ignored);
-    station::setCalibrationMaxAge(s.plan, maxAge_->text().trimmed(), &ignored);
     s.requireLotAndOperator = requireFields_->isChecked();
     s.station = station_->text().trimmed();
     s.db = db_->text().trimmed();
@@ -298,12 +294,11 @@ void SettingsDialog::accept() {
         error = tr("Check 1 to %1 ports as slots (%2 checked).").arg(kMaxSlots).arg(s.ports.size());
     if (slotsOk && slotConfigs(s, &error) && !s.db.isEmpty() && !results::parseTarget(s.db, &error))
         error = tr("Results database: ") + error;
-    station::Plan probe;
-    const QString sv = cn0Sv_->text().trimmed();
-    if (error.isEmpty() && !sv.isEmpty() && !station::setCn0Sv(probe, sv, &error))
-        error = tr("Generator's satellite: ") + error;
-    if (error.isEmpty() && !station::setCalibrationMaxAge(probe, maxAge_->text().trimmed(), &error))
-        error = tr("Calibration usable for: ") + error;
+    for (const auto& [setting, field] : fields_) {
+        station::Plan probe;
+        if (error.isEmpty() && !setFrom(*setting, field, probe, &error))
+            error = tr(setting->label).remove('&') + QLatin1String(": ") + error;
+    }
     if (error.isEmpty()) station::PlanOptions().over(s.plan, &error);  // a signal test's satellite
     if (!error.isEmpty()) {
         QMessageBox::warning(this, windowTitle(), error);

@@ -9,15 +9,14 @@
 
 #include <QDialog>
 #include <QString>
+#include <utility>
 #include <vector>
 
 #include "stationwin/config.h"
 
 class QCheckBox;
 class QComboBox;
-class QDoubleSpinBox;
 class QLineEdit;
-class QSpinBox;
 class QTreeWidget;
 
 namespace stationwin {
@@ -58,22 +57,8 @@ private:
     Settings base_;
     QTreeWidget* ports_;
     QLineEdit* extraPort_;
-    QComboBox* baud_;
-    QComboBox* family_;
-    QComboBox* start_;
-    QSpinBox* cycles_;
-    QSpinBox* confirmTimeout_;
-    QSpinBox* fixTimeout_;
-    QDoubleSpinBox* maxTtff_;
-    QSpinBox* minSats_;
-    QDoubleSpinBox* minCn0_;
-    QComboBox* tests_;
-    QLineEdit* cn0Sv_;
-    QSpinBox* cn0Samples_;
-    QDoubleSpinBox* cn0Low_;
-    QDoubleSpinBox* cn0High_;
-    QLineEdit* maxAge_;
-    QDoubleSpinBox* maxOffset_;
+    // The plan's settings the dialog offers, each with its field.
+    std::vector<std::pair<const station::Setting*, QWidget*>> fields_;
     QLineEdit* station_;
     QLineEdit* db_;
     QCheckBox* requireFields_;

@@ -1,0 +1,501 @@
+#include "station/settings.h"
+
+#include <QJsonArray>
+#include <QLocale>
+#include <QRegularExpression>
+#include <cmath>
+#include <type_traits>
+
+#include "gpslink/resetcommand.h"
+#include "gpslink/serialport.h"
+#include "station/portargs.h"
+
+namespace station {
+
+namespace {
+
+QString nameOf(std::string_view name) {
+    return QString::fromLatin1(name.data(), qsizetype(name.size()));
+}
+
+QString listed(const QStringList& names) {
+    return names.mid(0, names.size() - 1).join(QLatin1String(", ")) + QLatin1String(" or ") +
+           names.back();
+}
+
+// A number as the options take it and the stored settings keep it: C
+// conventions, no exponent, as short as gives the same number back.
+QString numberText(double value) {
+    return QLocale::c().toString(value, 'f', QLocale::FloatingPointShortest);
+}
+
+// "24h", "30m", "90s".
+QString ageText(double seconds) {
+    for (const auto& [unit, size] : {std::pair{'h', 3600}, std::pair{'m', 60}})
+        if (seconds >= size && std::fmod(seconds, size) == 0)
+            return QString::number(qint64(seconds) / size) + QLatin1Char(unit);
+    return numberText(seconds) + QLatin1Char('s');
+}
+
+QString rangeText(const Setting& s) {
+    return QStringLiteral("%1 from %2 to %3")
+        .arg(s.whole() ? QLatin1String("a whole number") : QLatin1String("a number"))
+        .arg(s.low)
+        .arg(s.high);
+}
+
+bool setExpectFirmware(PlanSettings& plan, const QString& pattern, QString* why) {
+    const QRegularExpression expression(pattern);
+    if (!expression.isValid()) {
+        *why = QStringLiteral("\"%1\" is not a regular expression (%2 at %3)")
+                   .arg(pattern, expression.errorString())
+                   .arg(expression.patternErrorOffset());
+        return false;
+    }
+    plan.expectFirmware = pattern;
+    return true;
+}
+
+QStringList testChoices() {
+    return {"fix", "signal", "fix,signal"};
+}
+
+bool setTests(PlanSettings& plan, const QString& text, QString* why) {
+    const QStringList asked = text.split(QLatin1Char(','));
+    QStringList tests;
+    for (const char* name : {"fix", "signal"})
+        if (asked.contains(QLatin1String(name))) tests << QLatin1String(name);
+    if (tests.isEmpty() || tests.size() != asked.size()) {
+        *why = QStringLiteral("\"%1\" is not %2").arg(text, listed(testChoices()));
+        return false;
+    }
+    plan.tests = tests;
+    return true;
+}
+
+bool setCn0Sv(PlanSettings& plan, const QString& text, QString* why) {
+    static const QStringList systems = {"GPS",  "GLONASS", "Galileo", "BeiDou",
+                                        "QZSS", "NavIC",   "SBAS"};
+    const QStringList parts = text.split(QLatin1Char(':'));
+    bool ok = false;
+    const int prn = parts.size() == 2 ? parts[1].toInt(&ok) : 0;
+    for (const QString& system : systems)
+        if (ok && prn >= 1 && prn <= 255 && parts[0].compare(system, Qt::CaseInsensitive) == 0) {
+            plan.cn0Sv = system + QLatin1Char(':') + QString::number(prn);
+            return true;
+        }
+    *why = QStringLiteral("\"%1\" is not SYS:PRN (%2; PRN 1 to 255), e.g. GPS:1")
+               .arg(text, listed(systems));
+    return false;
+}
+
+using S = PlanSettings;
+using Row = Setting;
+
+// Each setting in the order the help and the dialog give them.
+std::vector<Setting> table() {
+    return {
+        Row{"baud", "baud", "BAUD",
+            "Line rate of ports given without @BAUD (default %1); auto: found by listening at "
+            "each rate.",
+            Kind::Rate, &S::baud}
+            .inDialog("&Baud rate"),
+        Row{"receiver", "receiver", "FAMILY",
+            "Receiver family: %2 (default %1); auto: found from what the receiver says.",
+            Kind::Name, &S::receiver, kCommandLine | kPlanFile, InForce::Always, 0, 0, "", nullptr,
+            familyNames, true}
+            .stored("family")  // as the station window has always kept it
+            .inDialog("Receiver &family"),
+        Row{"start", "start", "TYPE", "Start type: %2 (default %1).", Kind::Name, &S::start,
+            kCommandLine | kPlanFile, InForce::Always, 0, 0, "", nullptr, startNames}
+            .stored("start")
+            .inDialog("S&tart type"),
+        Row{"require_reset", "require-reset", "", "Fail a hot start whose reset is not seen.",
+            Kind::Flag, &S::requireHotReset},
+        Row{"cycles", "cycles", "N", "Starts per unit (default %1).", Kind::Number, &S::cycles}
+            .range(1, 100000)
+            .inDialog("&Cycles per unit"),
+        Row{"confirm_timeout_s", "confirm-timeout", "S",
+            "Seconds from the command to a seen reset (default %1).", Kind::Number,
+            &S::confirmTimeoutS}
+            .range(1, 3600, "s")
+            .inDialog("Reset seen within"),
+        Row{"fix_timeout_s", "fix-timeout", "S",
+            "Seconds from the command to the first fix (default %1).", Kind::Number,
+            &S::fixTimeoutS}
+            .range(1, 86400, "s")
+            .inDialog("Fix within"),
+        Row{"max_ttff_s", "max-ttff", "S", "Fail a time to first fix over S seconds.", Kind::Number,
+            &Limits::maxTtffS}
+            .range(0, 86400, "s")
+            .inDialog("Maximum TTFF")
+            .when(InForce::UnlessDefault),
+        Row{"min_sats", "min-sats", "N", "Fail a fix with fewer than N satellites used.",
+            Kind::Number, &Limits::minSats}
+            .range(0, 99)
+            .inDialog("Minimum satellites")
+            .when(InForce::UnlessDefault),
+        Row{"min_cn0", "min-cn0", "DBHZ",
+            "Fail a fix whose four strongest satellites average under DBHZ.", Kind::Number,
+            &Limits::minCn0}
+            .range(0, 99, "dB-Hz")
+            .inDialog("Minimum C/N0 (four strongest)")
+            .when(InForce::UnlessDefault),
+        Row{"expect_firmware", "expect-firmware", "REGEX",
+            "Fail a unit whose firmware does not match REGEX (wrong-firmware), or that does not "
+            "say it (identity-unknown).",
+            Kind::Text, &S::expectFirmware, kCommandLine | kPlanFile, InForce::UnlessDefault, 0, 0,
+            "", setExpectFirmware},
+        Row{"require_identity", "require-identity", "",
+            "Fail a unit that does not say who it is (identity-unknown).", Kind::Flag,
+            &S::requireIdentity}
+            .notStored()
+            .when(InForce::UnlessDefault),
+        Row{"to_nmea", "to-nmea", "",
+            "Switch a SiRF receiver found in SiRF binary mode to NMEA at the line's rate, "
+            "instead of failing it (binary-mode).",
+            Kind::Flag, &S::toNmea}
+            .notStored()
+            .when(InForce::UnlessDefault),
+        Row{"tests", "test", "TESTS",
+            "The measurements: fix (a verified reset and the time to first fix; the default), "
+            "signal (the C/N0 of the --cn0-sv satellite, without a reset) or fix,signal.",
+            Kind::List, &S::tests, kCommandLine | kPlanFile | kStored, InForce::UnlessDefault, 0, 0,
+            "", setTests, testChoices}
+            .inDialog("T&ests", 1),
+        Row{"cn0_sv", "cn0-sv", "SYS:PRN",
+            "The generator's satellite a signal test measures, SYS:PRN (e.g. GPS:1).", Kind::Text,
+            &S::cn0Sv, kCommandLine | kPlanFile | kStored, InForce::WithSignal, 0, 0, "", setCn0Sv}
+            .inDialog("Generator's satellite", 1, "SYS:PRN, e.g. GPS:1"),
+        Row{"cn0_samples", "cn0-samples", "N",
+            "Seconds of the generator satellite's C/N0 a signal test takes (default %1).",
+            Kind::Number, &S::cn0Samples}
+            .range(1, 3600, "s")
+            .inDialog("Signal samples", 1)
+            .when(InForce::WithSignal),
+        Row{"cn0_low", "cn0-low", "DBHZ",
+            "Fail a signal test whose mean C/N0 (corrected) is under DBHZ (signal-low).",
+            Kind::Number, &Limits::cn0Low}
+            .range(0, 99, "dB-Hz")
+            .inDialog("Signal C/N0 at least", 1)
+            .when(InForce::UnlessDefault),
+        Row{"cn0_high", "cn0-high", "DBHZ",
+            "Fail a signal test whose mean C/N0 (corrected) is over DBHZ (signal-high).",
+            Kind::Number, &Limits::cn0High}
+            .range(0, 99, "dB-Hz")
+            .inDialog("Signal C/N0 at most", 1)
+            .when(InForce::UnlessDefault),
+        Row{"calibration_max_age", "calibration-max-age", "AGE",
+            "A slot whose latest calibration is older than AGE (90s, 30m, 24h; default %1) "
+            "needs calibration.",
+            Kind::Age, &S::calibrationMaxAgeS}
+            .inDialog("Calibration usable for", 1, "90s, 30m, 24h")
+            .when(InForce::WithSignal, "calibration_max_age_s"),
+        Row{"max_offset_db", "max-offset", "DB",
+            "A slot whose calibration offset is beyond DB either way needs calibration "
+            "(default %1).",
+            Kind::Number, &S::maxOffsetDb}
+            .range(0, 99, "dB")
+            .inDialog("Largest calibration offset", 1)
+            .when(InForce::WithSignal),
+    };
+}
+
+}  // namespace
+
+QStringList familyNames() {
+    QStringList names;
+    for (gpslink::ReceiverFamily f : gpslink::kReceiverFamilies)
+        names << nameOf(gpslink::nameOf(f));
+    return names;
+}
+
+QStringList startNames() {
+    QStringList names;
+    for (gpslink::StartType t : gpslink::kStartTypes) names << nameOf(gpslink::nameOf(t));
+    return names;
+}
+
+std::vector<int> lineRates() {
+    std::vector<int> rates;
+    for (std::string_view settings : gpslink::kLineSettings)
+        rates.push_back(gpslink::baudRateOf(settings));
+    return rates;
+}
+
+const std::vector<Setting>& settings() {
+    static const std::vector<Setting> rows = table();
+    return rows;
+}
+
+const Setting& setting(const char* key) {
+    for (const Setting& s : settings())
+        if (qstrcmp(s.key, key) == 0) return s;
+    qFatal("no setting \"%s\"", key);
+}
+
+Setting& Setting::range(double from, double to, const char* in) {
+    low = from;
+    high = to;
+    unit = in;
+    return *this;
+}
+
+Setting& Setting::stored(const char* as) {
+    offered |= kStored;
+    storedKey = as;
+    return *this;
+}
+
+Setting& Setting::notStored() {
+    offered &= ~unsigned(kStored);
+    return *this;
+}
+
+Setting& Setting::inDialog(const char* as, int in, const char* placeholder) {
+    offered |= kDialog;
+    label = as;
+    column = in;
+    hint = placeholder;
+    return *this;
+}
+
+Setting& Setting::when(InForce rule, const char* as) {
+    inForce = rule;
+    inForceKey = as;
+    return *this;
+}
+
+bool Setting::whole() const {
+    return std::holds_alternative<int S::*>(field) ||
+           std::holds_alternative<std::optional<int> Limits::*>(field);
+}
+
+bool Setting::limit() const {
+    return std::holds_alternative<std::optional<double> Limits::*>(field) ||
+           std::holds_alternative<std::optional<int> Limits::*>(field);
+}
+
+QString Setting::helpText() const {
+    QString text = QLatin1String(help);
+    text.replace(QLatin1String("%1"), print(PlanSettings()));
+    if (choices) text.replace(QLatin1String("%2"), listed(choices()));
+    return text;
+}
+
+void Setting::reset(PlanSettings& plan) const {
+    const PlanSettings defaults;
+    std::visit(
+        [&](auto member) {
+            if constexpr (std::is_invocable_v<decltype(member), const Limits&>)
+                plan.limits.*member = defaults.limits.*member;
+            else
+                plan.*member = defaults.*member;
+        },
+        field);
+}
+
+std::optional<double> Setting::number(const PlanSettings& plan) const {
+    if (auto m = std::get_if<int S::*>(&field)) return plan.*(*m);
+    if (auto m = std::get_if<double S::*>(&field)) return plan.*(*m);
+    if (auto m = std::get_if<std::optional<double> Limits::*>(&field)) return plan.limits.*(*m);
+    if (auto m = std::get_if<std::optional<int> Limits::*>(&field)) {
+        const std::optional<int> value = plan.limits.*(*m);
+        return value ? std::optional<double>(*value) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+void Setting::setNumber(PlanSettings& plan, std::optional<double> value) const {
+    if (auto m = std::get_if<int S::*>(&field)) plan.*(*m) = int(value.value_or(0));
+    if (auto m = std::get_if<double S::*>(&field)) plan.*(*m) = value.value_or(0);
+    if (auto m = std::get_if<std::optional<double> Limits::*>(&field)) plan.limits.*(*m) = value;
+    if (auto m = std::get_if<std::optional<int> Limits::*>(&field))
+        plan.limits.*(*m) = value ? std::optional<int>(int(*value)) : std::nullopt;
+}
+
+QString Setting::print(const PlanSettings& plan) const {
+    switch (kind) {
+        case Kind::Number: {
+            const auto value = number(plan);
+            return value ? numberText(*value) : QString();
+        }
+        case Kind::Age:
+            return ageText(*number(plan));
+        case Kind::Rate:
+            return plan.baud > 0 ? QString::number(plan.baud) : kAuto;
+        case Kind::Flag:
+            return plan.*std::get<bool S::*>(field) ? QStringLiteral("true")
+                                                    : QStringLiteral("false");
+        case Kind::List:
+            return (plan.*std::get<QStringList S::*>(field)).join(QLatin1Char(','));
+        case Kind::Name:
+        case Kind::Text:
+            return plan.*std::get<QString S::*>(field);
+    }
+    return {};
+}
+
+bool Setting::parse(PlanSettings& plan, const QString& text, QString* why) const {
+    switch (kind) {
+        case Kind::Number: {
+            bool ok = false;
+            const double value = text.toDouble(&ok);  // C conventions whatever the locale
+            if (!ok || !std::isfinite(value) || value < low || value > high ||
+                (whole() && value != std::floor(value))) {
+                *why = QStringLiteral("\"%1\" is not %2").arg(text, rangeText(*this));
+                return false;
+            }
+            setNumber(plan, value);
+            return true;
+        }
+        case Kind::Age: {
+            const auto age = parseAge(text);
+            if (!age) {
+                *why = QStringLiteral(
+                           "\"%1\" is not an age: a number above 0 with s, m or h "
+                           "(90s, 30m, 24h)")
+                           .arg(text);
+                return false;
+            }
+            setNumber(plan, age);
+            return true;
+        }
+        case Kind::Rate: {
+            const auto rate = text == kAuto ? std::optional(0) : lineRate(text);
+            if (!rate) {
+                *why = QStringLiteral("unknown rate \"%1\"").arg(text);
+                return false;
+            }
+            plan.*std::get<int S::*>(field) = *rate;
+            return true;
+        }
+        case Kind::Flag:
+            plan.*std::get<bool S::*>(field) = text == QLatin1String("true");
+            return true;
+        case Kind::Name:
+            plan.*std::get<QString S::*>(field) = text;
+            return true;
+        case Kind::List:
+        case Kind::Text:
+            return check(plan, text, why);
+    }
+    return false;
+}
+
+QJsonValue Setting::toJson(const PlanSettings& plan) const {
+    switch (kind) {
+        case Kind::Number: {
+            const auto value = number(plan);
+            return value ? QJsonValue(*value) : QJsonValue();
+        }
+        case Kind::Rate:
+            return plan.baud > 0 ? QJsonValue(plan.baud) : QJsonValue(kAuto);
+        case Kind::Flag:
+            return plan.*std::get<bool S::*>(field);
+        default:
+            return print(plan);
+    }
+}
+
+bool Setting::fromJson(PlanSettings& plan, const QJsonValue& value, QString* why) const {
+    switch (kind) {
+        case Kind::Number: {
+            if (value.isNull() && limit()) {
+                setNumber(plan, std::nullopt);
+                return true;
+            }
+            if (!value.isDouble() || !parse(plan, numberText(value.toDouble()), why)) {
+                *why = QStringLiteral("is not ") + rangeText(*this);
+                return false;
+            }
+            return true;
+        }
+        case Kind::Rate: {
+            const QString text =
+                value.isString() ? value.toString() : QString::number(value.toDouble());
+            if (!(value.isDouble() || text == kAuto) || !parse(plan, text, why)) {
+                *why = QStringLiteral("is not a line rate or \"auto\"");
+                return false;
+            }
+            return true;
+        }
+        case Kind::Flag:
+            if (!value.isBool()) {
+                *why = QStringLiteral("is not true or false");
+                return false;
+            }
+            plan.*std::get<bool S::*>(field) = value.toBool();
+            return true;
+        case Kind::Name:
+            if (!value.isString() || value.toString().isEmpty()) {
+                *why = QStringLiteral("is not a name");
+                return false;
+            }
+            return parse(plan, value.toString(), why);
+        case Kind::List:
+            if (value.isArray()) {  // "tests": ["fix", "signal"]
+                QStringList names;
+                for (const QJsonValue& name : value.toArray()) names << name.toString();
+                return parse(plan, names.join(QLatin1Char(',')), why);
+            }
+            [[fallthrough]];
+        case Kind::Age:
+        case Kind::Text:
+            if (!value.isString()) {
+                *why = QStringLiteral("is not a text");
+                return false;
+            }
+            return parse(plan, value.toString(), why);
+    }
+    return false;
+}
+
+bool checkStart(const PlanSettings& plan, QString* why) {
+    const QString &family = plan.receiver, &start = plan.start;
+    const auto s = gpslink::startTypeFromName(start.toStdString());
+    if (family == kAuto) {
+        if (s && *s != gpslink::StartType::Factory) return true;
+        *why = QStringLiteral(
+                   "a receiver of a family found by listening takes a cold, warm or hot "
+                   "start, not \"%1\"")
+                   .arg(start);
+        return false;
+    }
+    const auto f = gpslink::receiverFamilyFromName(family.toStdString());
+    if (!f) {
+        *why = QStringLiteral("unknown receiver family \"%1\" (%2)")
+                   .arg(family, listed(familyNames()));
+        return false;
+    }
+    if (!s) {
+        *why = QStringLiteral("unknown start type \"%1\" (%2)").arg(start, listed(startNames()));
+        return false;
+    }
+    if (gpslink::resetCommand(*f, *s).empty()) {
+        QStringList having;
+        for (gpslink::ReceiverFamily other : gpslink::kReceiverFamilies)
+            if (!gpslink::resetCommand(other, *s).empty()) having << nameOf(gpslink::nameOf(other));
+        *why = QStringLiteral("a %1 receiver has no %2 start (%2: %3 only)")
+                   .arg(family, start, listed(having));
+        return false;
+    }
+    return true;
+}
+
+std::optional<double> parseAge(const QString& text) {
+    static const std::pair<QChar, double> units[] = {{'s', 1}, {'m', 60}, {'h', 3600}};
+    if (text.size() < 2) return std::nullopt;
+    for (const auto& [unit, seconds] : units) {
+        if (text.back() != unit) continue;
+        const QString number = text.chopped(1);
+        if (!number.front().isDigit()) return std::nullopt;  // no sign, no blank
+        bool ok = false;
+        const double value = number.toDouble(&ok);  // C conventions whatever the locale
+        if (!ok || !std::isfinite(value) || value <= 0) return std::nullopt;
+        return value * seconds;
+    }
+    return std::nullopt;
+}
+
+}  // namespace station

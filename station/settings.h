@@ -1,0 +1,152 @@
+// The settings of a test plan, one row each: its key in plan files, in the
+// station window's stored settings and in a unit's settings in force; its
+// command-line option with its value's name and help; its kind and range;
+// how its value is read and written; and which front ends offer it.  Each
+// setting's one default is the one PlanSettings gives.
+//
+// A new setting is a member of PlanSettings and a row of settings(); the
+// command line, plan files, the stored settings, the settings dialog and the
+// settings in force take it from there.
+#pragma once
+
+#include <QJsonValue>
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "station/result.h"
+
+namespace station {
+
+// The names and rates the engine knows, in its own order.
+QStringList familyNames();  // sirf, mtk, airoha, quectel-lg, casic, ublox
+QStringList startNames();   // cold, warm, hot, factory
+std::vector<int> lineRates();
+
+// "auto" for the rate and the family: found by listening (see UnitRun).
+inline const QString kAuto = QStringLiteral("auto");
+
+// What a unit is tested with, as a plan gives it.
+struct PlanSettings {
+    int baud = 9600;                            // 0: found by listening
+    QString receiver = QStringLiteral("sirf");  // or "auto": found from what it says
+    QString start = QStringLiteral("cold");
+    bool requireHotReset = false;  // a hot start whose reset is not seen fails
+    int cycles = 1;
+    int confirmTimeoutS = 30;  // command to verified reset
+    int fixTimeoutS = 300;     // command to first fix
+    Limits limits;
+    QString expectFirmware;        // a regular expression the firmware must match; empty: any
+    bool requireIdentity = false;  // a unit that does not say who it is fails
+    bool toNmea = false;           // a SiRF receiver in binary mode is switched to NMEA
+    // The measurements: "fix" (a verified reset and its TTFF), "signal" (the
+    // C/N0 of the generator's satellite, without a reset), or both in turn.
+    QStringList tests = {QStringLiteral("fix")};
+    QString cn0Sv;                      // the generator's satellite, "GPS:1"
+    int cn0Samples = 10;                // seconds of its C/N0 after it is first seen
+    double maxOffsetDb = 6;             // a slot's calibration offset beyond this is unusable
+    double calibrationMaxAgeS = 86400;  // an older calibration is unusable
+
+    bool testsFix() const { return tests.contains(QLatin1String("fix")); }
+    bool testsSignal() const { return tests.contains(QLatin1String("signal")); }
+};
+
+// A plan: its settings and its name (the plan file's "name", else its base
+// name; empty without a file).
+struct Plan : PlanSettings {
+    QString name;
+};
+
+enum class Kind {
+    Number,  // in a range, C conventions whatever the locale; a limit may be unset
+    Age,     // seconds, written with a unit: "90s", "30m", "24h"
+    Rate,    // a line rate, or "auto"
+    Name,    // one of choices(); the family and the start type are checked together
+    List,    // a text the row checks; a plan file may give it as an array of names
+    Text,    // a text the row checks
+    Flag,    // true or false; on the command line, given or not
+};
+
+// The front ends that offer a setting.
+enum Offer : unsigned {
+    kCommandLine = 1,
+    kPlanFile = 2,
+    kStored = 4,  // the station window's stored settings
+    kDialog = 8,  // the station window's settings dialog
+};
+
+// When a setting is part of a unit's settings in force, and so of its
+// SHA-256: always, when it is not the default (so that plans from before it
+// keep their hash), or with a signal test.
+enum class InForce { Always, UnlessDefault, WithSignal };
+
+using Field = std::variant<int PlanSettings::*, double PlanSettings::*, bool PlanSettings::*,
+                           QString PlanSettings::*, QStringList PlanSettings::*,
+                           std::optional<double> Limits::*, std::optional<int> Limits::*>;
+
+struct Setting {
+    const char* key;        // "confirm_timeout_s"
+    const char* option;     // "confirm-timeout"
+    const char* valueName;  // "S"; empty for a flag
+    const char* help;       // %1: the default as the option takes it; %2: the choices
+    Kind kind;
+    Field field;
+    unsigned offered = kCommandLine | kPlanFile | kStored;
+    InForce inForce = InForce::Always;
+    double low = 0, high = 0;  // a number's range
+    const char* unit = "";     // a number's, as the dialog shows it
+    // List, Text: sets the value from its text, or says why it cannot.
+    bool (*check)(PlanSettings&, const QString&, QString* why) = nullptr;
+    QStringList (*choices)() = nullptr;  // Name, List: what the dialog offers
+    bool takesAuto = false;              // Name: "auto" besides the choices
+    const char* storedKey = nullptr;     // the stored settings' own, where it differs
+    const char* inForceKey = nullptr;    // the settings in force's own, where it differs
+    const char* label = "";              // the dialog's
+    int column = 0;                      // the dialog's: 0 the fix test's, 1 the signal test's
+    const char* hint = "";               // the dialog's placeholder for a text
+
+    // The table is written with these.
+    Setting& range(double from, double to, const char* in = "");
+    Setting& stored(const char* as);
+    Setting& notStored();
+    Setting& inDialog(const char* as, int in = 0, const char* placeholder = "");
+    Setting& when(InForce rule, const char* as = nullptr);
+
+    bool offers(Offer where) const { return offered & where; }
+    bool whole() const;  // a whole number
+    bool limit() const;  // a number that may be unset, and then is not checked
+    QString storedAs() const { return QLatin1String(storedKey ? storedKey : key); }
+    QString helpText() const;
+
+    // Sets the default.
+    void reset(PlanSettings& plan) const;
+    // A number's or an age's value; nothing for an unset limit.
+    std::optional<double> number(const PlanSettings& plan) const;
+    void setNumber(PlanSettings& plan, std::optional<double> value) const;
+    // The value as the command line takes it; empty for an unset limit.
+    QString print(const PlanSettings& plan) const;
+    // Sets the value from that text; false, with why ("\"0\" is not a whole
+    // number from 1 to 100000"), when it is not one.  A name is any text
+    // until checkStart().
+    bool parse(PlanSettings& plan, const QString& text, QString* why) const;
+    // The value as a plan file has it, and from it; false, with why ("is not
+    // a text"), when it is not one.
+    QJsonValue toJson(const PlanSettings& plan) const;
+    bool fromJson(PlanSettings& plan, const QJsonValue& value, QString* why) const;
+};
+
+const std::vector<Setting>& settings();
+// The row of a key; it must be one.
+const Setting& setting(const char* key);
+
+// Checks the family and the start type together; false, with why, for an
+// unknown name or a start the family does not have.
+bool checkStart(const PlanSettings& plan, QString* why);
+
+// An age as a number with its unit: "90s", "30m", "24h" (C conventions);
+// in seconds, or nothing when it is not one or not above 0.
+std::optional<double> parseAge(const QString& text);
+
+}  // namespace station
