@@ -282,8 +282,10 @@ std::optional<Tally> tally(const QSqlDatabase& db, const Filter& filter, QString
     Tally t;
     QString why;
     const auto scope = source == Source::Summaries ? scopeOf(filter) : std::nullopt;
-    const bool ok = scope ? tallySummaries(db, *scope, filter.station, t, &why)
-                          : tallyRows(db, filter, t, &why);
+    const Snapshot moment(db);
+    const bool ok =
+        moment.begun(&why) && (scope ? tallySummaries(db, *scope, filter.station, t, &why)
+                                     : tallyRows(db, filter, t, &why));
     if (ok) return t;
     if (error) *error = why;
     return std::nullopt;
