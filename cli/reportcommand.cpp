@@ -188,8 +188,9 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     QString why;
     results::Store::Options options;
     options.create = false;
+    // Each line as it comes: a long migration tells its progress while it runs.
     const auto store = results::Store::open(target, &why, options, [&](const QString& text) {
-        err << "gps-coldstart: " << text << '\n';
+        err << "gps-coldstart: " << text << Qt::endl;
     });
     if (!store) {
         err << name << ": " << why << '\n';
