@@ -5,6 +5,8 @@
 //   results_bench writers FOLDER P N      P writer processes, N results each, one SQLite file
 //   results_bench scale FILE|pg ROWS      a factory's database of ROWS results built by SQL as
 //                                         version 4 left it, migrated, then each selection timed
+//   results_bench load FILE ROWS          only the rows as version 4 left them, not migrated,
+//                                         for a program to migrate (a copy of) as a user meets it
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -219,7 +221,7 @@ bool exec(QSqlQuery& q, const QString& sql) {
     return false;
 }
 
-int scale(const QString& where, qint64 rows) {
+int scale(const QString& where, qint64 rows, bool loadOnly = false) {
     std::unique_ptr<testing::PgServer> server;
     QString db = where;
     const bool pg = where == QLatin1String("pg");
@@ -268,6 +270,7 @@ int scale(const QString& where, qint64 rows) {
             << Qt::endl;
         q.finish();
         store.reset();
+        if (loadOnly) return 0;
         t.restart();
         store = openOrDie(db);  // migrates: the summaries from the rows
         out << "migrated to version " << store->schemaVersion() << " in " << t.elapsed() / 1000
@@ -385,9 +388,10 @@ int main(int argc, char** argv) {
     }
     if (mode == "report" && a.size() == 4) return report(a[2], a[3].toInt());
     if (mode == "scale" && a.size() == 4) return scale(a[2], a[3].toLongLong());
+    if (mode == "load" && a.size() == 4) return scale(a[2], a[3].toLongLong(), true);
     if (mode == "writers" && a.size() == 5) return writers(a[2], a[3].toInt(), a[4].toInt());
     out << "usage: results_bench store-sqlite FOLDER N | store-pg N | report FOLDER ROWS | "
-           "writers FOLDER PROCESSES EACH | scale FILE|pg ROWS"
+           "writers FOLDER PROCESSES EACH | scale FILE|pg ROWS | load FILE ROWS"
         << Qt::endl;
     return 2;
 }

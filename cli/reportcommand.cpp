@@ -13,6 +13,7 @@
 #include "results/measures.h"
 #include "results/report.h"
 #include "results/store.h"
+#include "results/summaries.h"
 #include "station/config.h"
 
 namespace cli {
@@ -188,8 +189,9 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     QString why;
     results::Store::Options options;
     options.create = false;
+    // Each line as it comes: a long migration tells its progress while it runs.
     const auto store = results::Store::open(target, &why, options, [&](const QString& text) {
-        err << "gps-coldstart: " << text << '\n';
+        err << "gps-coldstart: " << text << Qt::endl;
     });
     if (!store) {
         err << name << ": " << why << '\n';
@@ -224,27 +226,30 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     if (p.isSet(htmlFile))
         return writeHtml(p.value(htmlFile), store->database(), filter, heading(p, target), err);
 
-    const auto quality = results::quality(store->database(), filter, &why);
-    if (quality && p.isSet(suggest)) {
-        printSuggestedLimits(*quality, out);
-        return station::kOk;
-    }
-    const auto summary =
-        quality ? results::summarize(store->database(), filter, &why) : std::nullopt;
-    if (!summary) {
+    // Every figure from one read of the database (one moment of it).
+    const auto counted =
+        results::tally(store->database(), filter, &why, results::Source::Summaries);
+    if (!counted) {
         err << name << ": " << target.display() << ": " << why << '\n';
         return station::kStationFault;
     }
+    const results::MeasureValues& values = counted->values;
+    const auto quality = results::qualityOf(values.overall, values.perSlot, values.limits);
+    if (p.isSet(suggest)) {
+        printSuggestedLimits(quality, out);
+        return station::kOk;
+    }
+    const results::Summary summary = results::summaryOf(*counted);
     if (p.isSet(json)) {
-        QJsonObject o = results::summaryJson(*summary);
+        QJsonObject o = results::summaryJson(summary);
         o.insert(QStringLiteral("database"), target.display());
-        const QJsonObject figures = results::qualityJson(*quality);
+        const QJsonObject figures = results::qualityJson(quality);
         for (auto it = figures.begin(); it != figures.end(); ++it) o.insert(it.key(), *it);
         out << QJsonDocument(o).toJson(QJsonDocument::Compact) << '\n';
     } else {
         out << "Results in " << target.display() << '\n';
-        results::printSummary(*summary, out);
-        if (summary->overall.results) results::printQuality(*quality, out);
+        results::printSummary(summary, out);
+        if (summary.overall.results) results::printQuality(quality, out);
     }
     return station::kOk;
 }

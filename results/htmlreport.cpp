@@ -10,6 +10,7 @@
 
 #include "results/query.h"
 #include "results/statistics.h"
+#include "results/summaries.h"
 #include "results/svgchart.h"
 
 namespace results {
@@ -65,19 +66,6 @@ bool fillYields(const QSqlDatabase& db, const Where& w, const QString& key, QLis
     for (auto it = byKey.begin(); it != byKey.end(); ++it) {
         it->key = it.key();
         out << *it;
-    }
-    return true;
-}
-
-// The limit in force of each measure, by the report's one rule.
-bool fillLimits(const QSqlDatabase& db, const Filter& filter, std::vector<Measure>& measures,
-                QString* error) {
-    const auto values = measureValues(db, filter, error);
-    if (!values) return false;
-    const LimitCounts* counts = &values->limits;
-    for (Measure& m : measures) {
-        if (m.limitKey) m.limit = limitInForce(*counts, m.limitKey, m.upper);
-        if (m.lowKey) m.low = limitInForce(*counts, m.lowKey, false);
     }
     return true;
 }
@@ -772,10 +760,13 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
         if (error) *error = why;
         return std::nullopt;
     };
-    auto summary = summarize(db, filter, &why);
-    if (!summary) return failed();
+    // Every figure of the page from one moment of the database.
+    const Snapshot moment(db);
+    const auto counted =
+        moment.begun(&why) ? tally(db, filter, &why, Source::Summaries) : std::nullopt;
+    if (!counted) return failed();
     Distributions d;
-    d.summary = *summary;
+    d.summary = summaryOf(*counted);
     d.measures = {
         {"ttff_s", "max_ttff_s", QStringLiteral("TTFF"), QStringLiteral("s"), true, {}, {}, {}, {}},
         {"cn0_mean4",
@@ -802,9 +793,13 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
     const Where w = where(filter);
     if (!fillYields(db, w, QStringLiteral("lot"), d.lots, &why) ||
         !fillYields(db, w, QStringLiteral("substr(started, 1, 10)"), d.days, &why) ||
-        !fillLimits(db, filter, d.measures, &why) ||
         !fillCalibrations(db, filter, d.calibrations, &why))
         return failed();
+    // The limit in force of each measure, by the report's one rule.
+    for (Measure& m : d.measures) {
+        if (m.limitKey) m.limit = limitInForce(counted->values.limits, m.limitKey, m.upper);
+        if (m.lowKey) m.low = limitInForce(counted->values.limits, m.lowKey, false);
+    }
 
     // The measures' columns in d.measures' order, then the signal's satellite.
     QSqlQuery q(db);

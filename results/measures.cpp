@@ -102,12 +102,6 @@ Quality qualityOf(const QMap<QString, Values>& values, const QList<SlotSum>& sum
     return q;
 }
 
-std::optional<Quality> quality(const QSqlDatabase& db, const Filter& filter, QString* error) {
-    const auto v = measureValues(db, filter, error);
-    if (!v) return std::nullopt;
-    return qualityOf(v->overall, v->perSlot, v->limits);
-}
-
 QJsonObject qualityJson(const Quality& q) {
     QJsonObject measures, marginal;
     for (const MeasureStats& m : q.measures) {

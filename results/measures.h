@@ -82,8 +82,6 @@ struct Quality {
 // The figures from the three reads' answers.
 Quality qualityOf(const QMap<QString, Values>& values, const QList<SlotSum>& sums,
                   const LimitCounts& limits);
-// The three reads over the selection, and their figures.
-std::optional<Quality> quality(const QSqlDatabase& db, const Filter& filter, QString* error);
 // {"measures": {KEY: {...}}, "slots": [...], "marginal": {KEY: n}}; numbers unrounded.
 QJsonObject qualityJson(const Quality& q);
 void printQuality(const Quality& q, QTextStream& out);

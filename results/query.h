@@ -3,9 +3,11 @@
 // order, and the checks that tell a failing database from rows that ran out.
 #pragma once
 
+#include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
 #include <QVariantList>
+#include <functional>
 
 #include "results/report.h"
 
@@ -26,5 +28,31 @@ bool run(QSqlQuery& q, const QString& sql, const Where& w, QString* error);
 // database failed (a damaged page, a lost server) rather than because they
 // ran out.
 bool drained(const QSqlQuery& q, QString* error);
+
+// Every read of one report from one moment of the database: a read-only
+// transaction held while the object lives.  On PostgreSQL REPEATABLE READ,
+// which reads one snapshot throughout and never fails a read-only
+// transaction; on SQLite BEGIN, the write-ahead log keeping the snapshot of
+// the first read, made here.  Saves by other connections go on meanwhile and
+// are seen by the next report.  A snapshot taken on a connection that is
+// already in one joins it.
+class Snapshot {
+public:
+    explicit Snapshot(const QSqlDatabase& db);
+    ~Snapshot();
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    // False, with the database's error, when the transaction did not begin.
+    bool begun(QString* error) const;
+
+private:
+    QSqlDatabase db_;
+    bool outermost_ = false;
+    QString error_;
+};
+
+// A test's seam, empty in use: called after each statement run() has run, so
+// that a test can commit a save between two reads of one report.
+void setAfterReadHook(std::function<void()> hook);
 
 }  // namespace results

@@ -154,8 +154,12 @@ std::optional<Summary> summarize(const QSqlDatabase& db, const Filter& filter, Q
                                  Source source) {
     const auto t = tally(db, filter, error, source);
     if (!t) return std::nullopt;
+    return summaryOf(*t);
+}
+
+Summary summaryOf(const Tally& t) {
     Summary s;
-    for (auto station = t->outcomes.cbegin(); station != t->outcomes.cend(); ++station) {
+    for (auto station = t.outcomes.cbegin(); station != t.outcomes.cend(); ++station) {
         Figures& f = s.stations[station.key()];
         for (auto it = station->cbegin(); it != station->cend(); ++it) {
             const auto& [result, reason] = it.key();
@@ -175,16 +179,16 @@ std::optional<Summary> summarize(const QSqlDatabase& db, const Filter& filter, Q
                     same->count += it.value();
             }
         }
-        const Tally::Units u = t->stationUnits.value(station.key());
+        const Tally::Units u = t.stationUnits.value(station.key());
         f.unitsTested = u.tested;
         f.unitsPassed = u.passed;
         f.unitsFirstPass = u.firstPass;
-        f.ttff = ttffOf(t->values.stations.value(station.key()).value(QStringLiteral("ttff_s")));
+        f.ttff = ttffOf(t.values.stations.value(station.key()).value(QStringLiteral("ttff_s")));
     }
-    s.overall.unitsTested = t->units.tested;
-    s.overall.unitsPassed = t->units.passed;
-    s.overall.unitsFirstPass = t->units.firstPass;
-    s.overall.ttff = ttffOf(t->values.overall.value(QStringLiteral("ttff_s")).all);
+    s.overall.unitsTested = t.units.tested;
+    s.overall.unitsPassed = t.units.passed;
+    s.overall.unitsFirstPass = t.units.firstPass;
+    s.overall.ttff = ttffOf(t.values.overall.value(QStringLiteral("ttff_s")).all);
 
     auto byCount = [](const Failure& a, const Failure& b) {
         return a.count != b.count ? a.count > b.count : a.reason < b.reason;

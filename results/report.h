@@ -67,6 +67,9 @@ struct Summary {
 
 std::optional<Summary> summarize(const QSqlDatabase& db, const Filter& filter, QString* error,
                                  Source source = Source::Summaries);
+// The same figures from what one read of the database counted (results/summaries.h).
+struct Tally;
+Summary summaryOf(const Tally& tally);
 QJsonObject summaryJson(const Summary& summary);
 void printSummary(const Summary& summary, QTextStream& out);
 

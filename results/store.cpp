@@ -443,6 +443,14 @@ bool Store::migrate(QString* error) {
         q.exec(QStringLiteral("ROLLBACK"));
         return false;
     };
+    // A database of this program's version is read as it is, without
+    // waiting for the lock that a station's saves take.
+    if (q.exec(QStringLiteral("SELECT MAX(version) FROM schema_version")) && q.next() &&
+        q.value(0).toInt() == latestSchemaVersion()) {
+        q.finish();
+        return true;
+    }
+    q.finish();
     // One process at a time creates or migrates the schema.
     if (!run(pg ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"))) return false;
     if (pg && !run(QStringLiteral("SELECT pg_advisory_xact_lock(7460012)"))) return false;

@@ -1,5 +1,7 @@
 #include "results/storeworker.h"
 
+#include "results/query.h"
+
 #include <QMetaObject>
 #include <utility>
 
@@ -101,6 +103,8 @@ void StoreWorker::summarize(const QList<Filter>& filters) {
         std::optional<QList<SummaryAnswer>> answers;
         if (!back->store->spooling()) {
             answers.emplace();
+            // The session's and the lot's figures of one moment.
+            const Snapshot moment(back->store->database());
             for (const Filter& filter : filters) {
                 SummaryAnswer answer{filter, std::nullopt, {}};
                 answer.summary = results::summarize(back->store->database(), filter, &answer.error);

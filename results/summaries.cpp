@@ -282,8 +282,10 @@ std::optional<Tally> tally(const QSqlDatabase& db, const Filter& filter, QString
     Tally t;
     QString why;
     const auto scope = source == Source::Summaries ? scopeOf(filter) : std::nullopt;
-    const bool ok = scope ? tallySummaries(db, *scope, filter.station, t, &why)
-                          : tallyRows(db, filter, t, &why);
+    const Snapshot moment(db);
+    const bool ok =
+        moment.begun(&why) && (scope ? tallySummaries(db, *scope, filter.station, t, &why)
+                                     : tallyRows(db, filter, t, &why));
     if (ok) return t;
     if (error) *error = why;
     return std::nullopt;
@@ -451,116 +453,136 @@ bool buildSummaries(const QSqlDatabase& db, const std::function<void(const QStri
         *error = QStringLiteral("%1 (in: %2)").arg(q.lastError().text(), sql.left(80));
         return false;
     };
-    // The chunks below are read by their range of seq; PostgreSQL's planner
-    // needs the table's statistics to see that.
-    if (db.driverName() == QLatin1String("QPSQL") && !exec(QStringLiteral("ANALYZE results")))
-        return false;
-    if (!exec(QStringLiteral("SELECT COUNT(*), COALESCE(MIN(seq), 0), COALESCE(MAX(seq), 0)"
-                             " FROM results")) ||
-        !q.next()) {
+    const bool pg = db.driverName() == QLatin1String("QPSQL");
+    if (pg && !exec(QStringLiteral("ANALYZE results"))) return false;
+    if (!exec(QStringLiteral("SELECT COUNT(*) FROM results")) || !q.next()) {
         if (error->isEmpty()) *error = q.lastError().text();
         return false;
     }
     const qint64 total = q.value(0).toLongLong();
-    const qint64 low = q.value(1).toLongLong(), high = q.value(2).toLongLong();
     q.finish();
-    constexpr qint64 kChunk = 250000;
-    const bool tell = total > kChunk;
+    const bool tell = total > 250000;
     if (tell)
         progress(QStringLiteral("building the report's summaries from %1 stored results, once")
                      .arg(total));
 
-    // Each chunk of rows is grouped and added to what the chunks before it
-    // gave; a unit's first test and first pass are the earlier of the two.
-    const QString scopes[3][2] = {
-        {QStringLiteral("'all'"), QStringLiteral("''")},
-        {QStringLiteral("'lot'"), QStringLiteral("lot")},
-        {QStringLiteral("'day'"), QStringLiteral("substr(started, 1, 10)")}};
-    auto earlier = [](const char* column) {
-        return QStringLiteral(
-                   "%1 = CASE WHEN unit_tests.%1 IS NULL OR excluded.%1 < unit_tests.%1"
-                   " THEN excluded.%1 ELSE unit_tests.%1 END")
-            .arg(QLatin1String(column));
-    };
-    const QString passedCase = QStringLiteral("CASE WHEN result = 'pass' THEN 1 ELSE 0 END");
+    // Whole sets, never row by row: the rows are grouped once into working
+    // tables of the finest grain the scopes share (lot, day, station and the
+    // summary's own key), and each scope's summary is those groups added up.
+    // A unit's first test and pass are grouped from the rows per scope.  The
+    // statements and their weight, in passes over the rows, for the estimate
+    // of the time left.
+    const QString day = QStringLiteral("substr(started, 1, 10)");
+    const QString passed = QStringLiteral("CASE WHEN result = 'pass' THEN 1 ELSE 0 END");
+    const QString fineKey = QStringLiteral("lot, station, measure, passed, value, day");
+    std::vector<std::pair<QString, double>> steps;
+    steps.push_back(
+        {QStringLiteral("CREATE TEMP TABLE build_groups AS SELECT lot, %1 AS day, station, port,"
+                        " result, reason, COALESCE(limits, '') AS limits, COUNT(*) AS n,"
+                        " COUNT(cn0_mean4) AS n_sky, SUM(cn0_mean4) AS sum_sky,"
+                        " COUNT(signal_cn0_mean) AS n_signal, SUM(signal_cn0_mean) AS sum_signal"
+                        " FROM results GROUP BY lot, %1, station, port, result, reason,"
+                        " COALESCE(limits, '')")
+             .arg(day),
+         1});
+    steps.push_back({QStringLiteral("CREATE TEMP TABLE build_values (lot TEXT NOT NULL,"
+                                    " station TEXT NOT NULL, measure TEXT NOT NULL,"
+                                    " passed %1 NOT NULL, value %2 NOT NULL, day TEXT NOT NULL,"
+                                    " n %1 NOT NULL, PRIMARY KEY (%3))%4")
+                         .arg(pg ? QStringLiteral("BIGINT") : QStringLiteral("INTEGER"),
+                              pg ? QStringLiteral("DOUBLE PRECISION") : QStringLiteral("REAL"),
+                              fineKey, pg ? QString() : QStringLiteral(" WITHOUT ROWID")),
+                     0});
+    for (const QString& m : summaryMeasures())
+        steps.push_back({QStringLiteral("INSERT INTO build_values (%5) SELECT lot, station, '%1',"
+                                        " %2, %1, %3, COUNT(*) FROM results WHERE %1 IS NOT NULL"
+                                        " GROUP BY lot, station, %2, %1, %3")
+                             .arg(m, passed, day)
+                             .arg(fineKey + QStringLiteral(", n")),
+                         1});
+    const QString scopes[3][2] = {{QStringLiteral("all"), QString()},
+                                  {QStringLiteral("lot"), QStringLiteral("lot")},
+                                  {QStringLiteral("day"), QStringLiteral("day")}};
+    for (const auto& [kind, column] : scopes) {
+        // The whole scope has no name column; PostgreSQL groups by no constant.
+        const QString name = column.isEmpty() ? QStringLiteral("''") : column;
+        const QString by = column.isEmpty() ? QString() : column + QStringLiteral(", ");
+        const QString head = QStringLiteral("'%1', %2").arg(kind, name);
+        steps.push_back({QStringLiteral("INSERT INTO summary_outcomes (kind, name, station, result,"
+                                        " reason, n) SELECT %1, station, result, reason, SUM(n)"
+                                        " FROM build_groups GROUP BY %2station, result, reason")
+                             .arg(head, by),
+                         0.05});
+        steps.push_back(
+            {QStringLiteral("INSERT INTO summary_limits (kind, name, station, limits, n)"
+                            " SELECT %1, station, limits, SUM(n) FROM build_groups"
+                            " GROUP BY %2station, limits")
+                 .arg(head, by),
+             0.05});
+        for (const auto& [measure, column] :
+             {std::pair{"cn0_mean4", "sky"}, std::pair{"signal_cn0_mean", "signal"}})
+            steps.push_back(
+                {QStringLiteral("INSERT INTO summary_slots (kind, name, station, port, measure, n,"
+                                " cn0_sum) SELECT %1, station, port, '%3', SUM(n_%4), SUM(sum_%4)"
+                                " FROM build_groups WHERE n_%4 > 0 GROUP BY %2station, port")
+                     .arg(head, by, QLatin1String(measure), QLatin1String(column)),
+                 0.05});
+        steps.push_back({QStringLiteral("INSERT INTO summary_values (kind, name, station, measure,"
+                                        " passed, value, n) SELECT %1, station, measure, passed,"
+                                        " value, SUM(n) FROM build_values"
+                                        " GROUP BY %2station, measure, passed, value")
+                             .arg(head, by),
+                         1});
+        const QString rowName = column == QLatin1String("day") ? day : name;
+        const QString rowBy = column == QLatin1String("day") ? day + QStringLiteral(", ") : by;
+        steps.push_back(
+            {QStringLiteral("INSERT INTO unit_tests (kind, name, unit, station, first_at, pass_at)"
+                            " SELECT '%1', %2, unit, station, MIN(started),"
+                            " MIN(CASE WHEN result = 'pass' THEN started END) FROM results"
+                            " WHERE unit <> '' AND result IN ('pass', 'fail')"
+                            " GROUP BY %3unit, station")
+                 .arg(kind, rowName, rowBy),
+             1.5});
+        // The units' counts from their first tests and passes: per station,
+        // and over every station with each unit's earliest.
+        const char* firstPass = "SUM(CASE WHEN pass_at = first_at THEN 1 ELSE 0 END)";
+        steps.push_back(
+            {QStringLiteral("INSERT INTO summary_units (kind, name, whole, station, units, passed,"
+                            " first_pass) SELECT kind, name, 0, station, COUNT(*), COUNT(pass_at),"
+                            " %2 FROM unit_tests WHERE kind = '%1' GROUP BY kind, name, station")
+                 .arg(kind, QLatin1String(firstPass)),
+             1});
+        steps.push_back(
+            {QStringLiteral("INSERT INTO summary_units (kind, name, whole, station, units, passed,"
+                            " first_pass) SELECT kind, name, 1, '', COUNT(*), COUNT(pass_at), %2"
+                            " FROM (SELECT kind, name, unit, MIN(first_at) AS first_at,"
+                            " MIN(pass_at) AS pass_at FROM unit_tests WHERE kind = '%1'"
+                            " GROUP BY kind, name, unit) AS u GROUP BY kind, name")
+                 .arg(kind, QLatin1String(firstPass)),
+             1});
+    }
+    steps.push_back({QStringLiteral("DROP TABLE build_groups"), 0});
+    steps.push_back({QStringLiteral("DROP TABLE build_values"), 0});
+
+    double all = 0, done = 0;
+    for (const auto& step : steps) all += step.second;
     QElapsedTimer clock;
     clock.start();
-    int shownTenth = 0;
-    for (qint64 from = low; from <= high; from += kChunk) {
-        const QString rows = QStringLiteral("seq >= %1 AND seq < %2").arg(from).arg(from + kChunk);
-        for (const auto& [kind, scopeName] : scopes) {
-            // PostgreSQL groups by no constant: the whole scope has no name column.
-            const QString& name = scopeName;
-            const QString by = name.startsWith('\'') ? QString() : name + QStringLiteral(", ");
-            QStringList statements;
-            statements << QStringLiteral(
-                              "INSERT INTO summary_outcomes (kind, name, station, result, reason, "
-                              "n) SELECT %1, %2, station, result, reason, COUNT(*) FROM results"
-                              " WHERE %3 GROUP BY %4station, result, reason"
-                              " ON CONFLICT (kind, name, station, result, reason)"
-                              " DO UPDATE SET n = summary_outcomes.n + excluded.n")
-                              .arg(kind, name, rows, by);
-            for (const QString& m : summaryMeasures())
-                statements << QStringLiteral(
-                                  "INSERT INTO summary_values (kind, name, station, measure, "
-                                  "passed, value, n) SELECT %1, %2, station, '%4', %6, %4,"
-                                  " COUNT(*) FROM results WHERE %3 AND %4 IS NOT NULL"
-                                  " GROUP BY %5station, %6, %4"
-                                  " ON CONFLICT (kind, name, station, measure, passed, value)"
-                                  " DO UPDATE SET n = summary_values.n + excluded.n")
-                                  .arg(kind, name, rows, m, by, passedCase);
-            for (int m : kSlotMeasures)
-                statements << QStringLiteral(
-                                  "INSERT INTO summary_slots (kind, name, station, port, measure,"
-                                  " n, cn0_sum) SELECT %1, %2, station, port, '%5', COUNT(*),"
-                                  " SUM(%5) FROM results WHERE %3 AND %5 IS NOT NULL"
-                                  " GROUP BY %4station, port"
-                                  " ON CONFLICT (kind, name, station, port, measure) DO UPDATE SET"
-                                  " n = summary_slots.n + excluded.n,"
-                                  " cn0_sum = summary_slots.cn0_sum + excluded.cn0_sum")
-                                  .arg(kind, name, rows, by, summaryMeasures()[m]);
-            statements << QStringLiteral(
-                              "INSERT INTO summary_limits (kind, name, station, limits, n)"
-                              " SELECT %1, %2, station, COALESCE(limits, ''), COUNT(*)"
-                              " FROM results WHERE %3 GROUP BY %4station, COALESCE(limits, '')"
-                              " ON CONFLICT (kind, name, station, limits)"
-                              " DO UPDATE SET n = summary_limits.n + excluded.n")
-                              .arg(kind, name, rows, by);
-            statements << QStringLiteral(
-                              "INSERT INTO unit_tests (kind, name, unit, station, first_at,"
-                              " pass_at) SELECT %1, %2, unit, station, MIN(started),"
-                              " MIN(CASE WHEN result = 'pass' THEN started END) FROM results"
-                              " WHERE %3 AND unit <> '' AND result IN ('pass', 'fail')"
-                              " GROUP BY %6unit, station"
-                              " ON CONFLICT (kind, name, unit, station) DO UPDATE SET %4, %5")
-                              .arg(kind, name, rows, earlier("first_at"), earlier("pass_at"), by);
-            for (const QString& sql : statements)
-                if (!exec(sql)) return false;
-        }
-        const qint64 done = std::min(high, from + kChunk - 1) - low + 1;
-        const int tenth = int(10 * done / std::max<qint64>(1, high - low + 1));
-        if (tell && tenth > shownTenth && done < high - low + 1) {
-            shownTenth = tenth;
-            progress(QStringLiteral("summaries: %1 % of the results (%2 s)")
-                         .arg(10 * tenth)
-                         .arg(clock.elapsed() / 1000));
+    qint64 shown = 0;
+    for (const auto& [sql, weight] : steps) {
+        if (!exec(sql)) return false;
+        q.finish();
+        done += weight;
+        // Every few seconds: how far, and the time left at the pace so far.
+        const qint64 ms = clock.elapsed();
+        if (tell && done < all && ms - shown >= 2000) {
+            shown = ms;
+            progress(QStringLiteral("summaries: %1 % (%2 s, about %3 s left)")
+                         .arg(int(100 * done / all))
+                         .arg(ms / 1000)
+                         .arg(qRound64(ms / 1000.0 * (all - done) / done)));
         }
     }
-    // The units' counts from their first tests and passes: per station, and
-    // over every station with each unit's earliest.
-    const char* firstPass = "SUM(CASE WHEN pass_at = first_at THEN 1 ELSE 0 END)";
-    if (!exec(QStringLiteral("INSERT INTO summary_units (kind, name, whole, station, units,"
-                             " passed, first_pass) SELECT kind, name, 0, station, COUNT(*),"
-                             " COUNT(pass_at), %1 FROM unit_tests GROUP BY kind, name, station")
-                  .arg(QLatin1String(firstPass))) ||
-        !exec(QStringLiteral("INSERT INTO summary_units (kind, name, whole, station, units,"
-                             " passed, first_pass) SELECT kind, name, 1, '', COUNT(*),"
-                             " COUNT(pass_at), %1 FROM (SELECT kind, name, unit,"
-                             " MIN(first_at) AS first_at, MIN(pass_at) AS pass_at"
-                             " FROM unit_tests GROUP BY kind, name, unit) AS u"
-                             " GROUP BY kind, name")
-                  .arg(QLatin1String(firstPass))))
-        return false;
     if (tell) progress(QStringLiteral("summaries built in %1 s").arg(clock.elapsed() / 1000));
     return true;
 }

@@ -8,12 +8,14 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "cli/reportcommand.h"
 #include "results/htmlreport.h"
 #include "results/measures.h"
+#include "results/query.h"
 #include "results/report.h"
 #include "results/statistics.h"
 #include "results/store.h"
@@ -496,7 +498,7 @@ TEST_P(ResultsReport, TheQualityExample) {
 // Varied results saved one by one (retests at other stations, lots and days;
 // every outcome; rows without a unit): for each selection the summaries give
 // what the rows give, and again once the summaries are dropped and rebuilt by
-// the migration from version 4.
+// the migration from version 4, which builds every summary row the saves kept.
 TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
     QString agree = db.dir.filePath(QStringLiteral("agree.sqlite"));
     if (GetParam()) {
@@ -556,7 +558,28 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
         {"2026-12-02T00:00:00.000Z", "2026-12-03T00:00:00.000Z", "s0", "", ""},
         {"2026-12-03T00:00:00.000Z", "", "", "L1", ""},
         {"", "", "", "", "U4"}};
+    // Every summary row, as the saves kept it and as the migration builds it.
+    auto tables = [](const QSqlDatabase& d) {
+        QStringList out;
+        for (const QString table : {"summary_outcomes", "summary_values", "summary_slots",
+                                    "summary_limits", "unit_tests", "summary_units"}) {
+            QSqlQuery q(QStringLiteral("SELECT * FROM ") + table, d);
+            while (q.next()) {
+                QStringList row{table};
+                for (int i = 0; i < q.record().count(); ++i)
+                    row << (q.value(i).typeId() == QMetaType::Double
+                                ? QString::number(q.value(i).toDouble(), 'g', 12)
+                                : q.value(i).toString());
+                out << row.join(' ');
+            }
+        }
+        out.sort();
+        return out;
+    };
+    QStringList kept;
     for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 0) kept = tables(s->database());
+        EXPECT_EQ(tables(s->database()), kept) << "built by the migration";
         for (const Filter& f : filters) {
             QString why;
             const auto kept = summarize(s->database(), f, &why);
@@ -574,6 +597,88 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
         s.reset();
         s = db.open(agree);
         ASSERT_TRUE(s);
+    }
+}
+
+// A report is one moment of the database: a save committed by another
+// connection between any two of its reads changes none of its figures.  The
+// seam commits a new unit's result after every statement of the report (the
+// CLI's text and JSON, the page's and the station window's Lot tab's
+// distributions), summary-served and row-served; each must give the figures
+// the database had when it began.  Nor does a report wait for a save.
+TEST_P(ResultsReport, EveryFigureOfAReportIsOfOneMoment) {
+    QString moment = db.dir.filePath(QStringLiteral("moment.sqlite"));
+    if (GetParam()) {
+        const auto server = db.open(target);
+        QSqlQuery q(server->database());
+        ASSERT_TRUE(q.exec("DROP DATABASE IF EXISTS moment") && q.exec("CREATE DATABASE moment"));
+        moment = pg->url(QStringLiteral("moment"));
+    }
+    auto reader = db.open(moment), writer = db.open(moment);
+    QList<QJsonObject> rows;
+    for (int i = 0; i < 12; ++i) rows << sampleResult(QStringLiteral("m"), i);
+    QString why;
+    ASSERT_EQ(writer->saveBatch(rows, &why), 12) << why.toStdString();
+
+    auto cli = [&](const QStringList& args) {
+        QString out, err;
+        EXPECT_EQ(report(QStringList{"--db", moment} + args, &out, &err), 0) << err.toStdString();
+        return out;
+    };
+    auto page = [&](const Filter& f) {
+        const auto d = distributions(reader->database(), f, &why);
+        EXPECT_TRUE(d) << why.toStdString();
+        if (!d) return QString();
+        QStringList out{QString::fromUtf8(QJsonDocument(summaryJson(d->summary)).toJson())};
+        for (const Yield& y : d->lots + d->days)
+            out << QStringLiteral("%1 %2 %3 %4 %5")
+                       .arg(y.key)
+                       .arg(y.units)
+                       .arg(y.firstPass)
+                       .arg(y.passed)
+                       .arg(y.tests);
+        for (const Measure& m : d->measures)
+            out << QStringLiteral("%1 %2 %3")
+                       .arg(QLatin1String(m.key))
+                       .arg(m.sorted.size())
+                       .arg(m.limit ? m.limit->of : -1);
+        return out.join('\n');
+    };
+    const Filter lot{"", "", "", "WO-7", ""}, since{"2026-12-07T00:00:00.000Z", "", "", "", ""};
+    const std::function<QString()> reports[] = {
+        [&] {
+            return cli({"--json", "--lot", "WO-7"});
+        },
+        [&] { return cli({}); },
+        [&] {
+            return cli({"--json", "--since", "2026-12-07T00:00:00Z"});
+        },
+        [&] { return page(lot); },
+        [&] { return page(since); },
+    };
+    // A report does not wait for a station's save in the middle of its
+    // transaction (SQLite writes one at a time).
+    if (!GetParam()) {
+        QSqlQuery saving(writer->database());
+        ASSERT_TRUE(saving.exec("BEGIN IMMEDIATE"));
+        EXPECT_FALSE(cli({"--json"}).isEmpty());
+        ASSERT_TRUE(saving.exec("COMMIT"));
+    }
+    int written = 0;
+    bool writing = false;
+    for (const auto& make : reports) {
+        const QString before = make();
+        const int had = written;
+        setAfterReadHook([&] {
+            if (std::exchange(writing, true)) return;
+            QJsonObject r = sampleResult(QStringLiteral("w"), written++);
+            EXPECT_EQ(writer->save(r), Store::Saved::Stored);
+            writing = false;
+        });
+        const QString during = make();
+        setAfterReadHook({});
+        EXPECT_GT(written, had) << "a save during the report";
+        EXPECT_EQ(during.toStdString(), before.toStdString()) << &make - reports;
     }
 }
 
