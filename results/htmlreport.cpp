@@ -1,4 +1,5 @@
 #include "results/htmlreport.h"
+#include "results/reasons.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -225,16 +226,16 @@ dl { font-size: 9pt; } dt { font-weight: 600; } dd { margin: 0 0 4px 16px; }
 
 void overallSection(Page& page, const Figures& f) {
     page.heading(QStringLiteral("overall"), QStringLiteral("Overall"));
-    const qint64 faults = f.outcomes.value(QStringLiteral("station-fault"));
-    const qint64 interrupted = f.outcomes.value(QStringLiteral("interrupted"));
+    const qint64 faults = f.outcomes.value(codeOf(Outcome::StationFault));
+    const qint64 interrupted = f.outcomes.value(codeOf(Outcome::Interrupted));
     page.table(QStringLiteral("The selected results"),
                {QStringLiteral("Figure"), QStringLiteral("Value")},
                {
                    {label(QStringLiteral("Results")), {QString::number(f.results), "results"}},
                    {label(QStringLiteral("Passed")),
-                    {QString::number(f.outcomes.value(QStringLiteral("pass"))), "outcome.pass"}},
+                    {QString::number(f.outcomes.value(codeOf(Outcome::Pass))), "outcome.pass"}},
                    {label(QStringLiteral("Failed")),
-                    {QString::number(f.outcomes.value(QStringLiteral("fail"))), "outcome.fail"}},
+                    {QString::number(f.outcomes.value(codeOf(Outcome::Fail))), "outcome.fail"}},
                    {label(QStringLiteral("Station faults")),
                     {QString::number(faults), "outcome.station-fault"}},
                    {label(QStringLiteral("Interrupted")),

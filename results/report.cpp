@@ -1,4 +1,5 @@
 #include "results/report.h"
+#include "results/reasons.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -167,7 +168,7 @@ Summary summaryOf(const Tally& t) {
                 to->results += it.value();
                 to->outcomes[result] += it.value();
             }
-            if (result != QLatin1String("pass")) {
+            if (result != codeOf(Outcome::Pass)) {
                 f.failures.append({result, reason, it.value()});
                 // Failures of one reason at several stations are one line overall.
                 auto same = std::find_if(

@@ -247,52 +247,12 @@ QString isoTime(const QDateTime& t) {
 }
 
 const std::vector<Column>& resultColumns() {
-    static const std::vector<Column> columns = {
-        {"id", Kind::Text},
-        {"unit", Kind::Text},
-        {"station", Kind::Text},
-        {"lot", Kind::Text},
-        {"operator", Kind::Text},
-        {"cycle", Kind::Int},
-        {"started", Kind::Text},
-        {"ended", Kind::Text},
-        {"result", Kind::Text},
-        {"reason", Kind::Text},
-        {"status", Kind::Text},
-        {"port", Kind::Text},
-        {"device", Kind::Text},
-        {"baud", Kind::Int},
-        {"receiver", Kind::Text},
-        {"start", Kind::Text},
-        {"cold_start_sent", Kind::Bool},
-        {"confirmed", Kind::Bool},
-        {"reset_verified", Kind::Bool},
-        {"ttff_s", Kind::Real},
-        {"satellites", Kind::Int},
-        {"hdop", Kind::Real},
-        {"cn0_max", Kind::Real},
-        {"cn0_mean4", Kind::Real},
-        {"sv_with_snr", Kind::Int},
-        {"limits", Kind::Json},
-        {"version", Kind::Text},
-        {"plan", Kind::Text},
-        {"plan_sha256", Kind::Text},
-        {"retest", Kind::Bool},
-        {"firmware", Kind::Text},
-        {"hardware", Kind::Text},
-        {"unique_id", Kind::Text},
-        {"satellites_gga", Kind::Int},
-        {"sky", Kind::Json},
-        {"tests", Kind::Json},
-        {"signal_sv", Kind::Text},
-        {"signal_samples", Kind::Int},
-        {"signal_cn0_mean", Kind::Real},
-        {"signal_cn0_sd", Kind::Real},
-        {"signal_cn0_raw_mean", Kind::Real},
-        {"signal_offset", Kind::Real},
-        {"signal_calibration_id", Kind::Int},
-        {"signal_values", Kind::Json},
-    };
+    static const std::vector<Column> columns = [] {
+        std::vector<Column> out;
+        for (const FieldRow& row : kFields)
+            if (row.column) out.push_back(Column{row.name, row.kind});
+        return out;
+    }();
     return columns;
 }
 

@@ -16,17 +16,19 @@
 #include <vector>
 
 #include "results/calibration.h"
+#include "results/fields.h"
 #include "results/target.h"
 
 namespace results {
 
 // One column of the results table, as it maps to a field of the JSON result.
 struct Column {
-    enum class Kind { Text, Int, Real, Bool, Json };
+    using Kind = FieldKind;
     const char* name;
     Kind kind;
 };
-// The result fields in table order ("id" first), without the store's own columns.
+// The result fields kept in columns (results/fields.h, "id" first), without
+// the store's own columns.
 const std::vector<Column>& resultColumns();
 
 // A time as stored: ISO 8601 UTC with milliseconds, e.g. "2026-12-07T01:02:03.456Z".

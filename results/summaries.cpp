@@ -1,4 +1,5 @@
 #include "results/summaries.h"
+#include "results/reasons.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -129,11 +130,12 @@ bool tallyRows(const QSqlDatabase& db, const Filter& filter, Tally& t, QString* 
     QHash<QString, qint64> limits;
     QHash<QString, UnitState> units;
     QMap<QString, QHash<QString, UnitState>> stationUnits;
+    const QString passCode = codeOf(Outcome::Pass), failCode = codeOf(Outcome::Fail);
     while (q.next()) {
         const QString station = q.value(0).toString();
         const QString result = q.value(3).toString();
         ++t.outcomes[station][{result, q.value(4).toString()}];
-        const bool pass = result == QLatin1String("pass");
+        const bool pass = result == passCode;
         QMap<QString, Counts>& v = values[station];
         for (int m = 0; m < kMeasures; ++m)
             if (!q.isNull(6 + m)) {
@@ -152,7 +154,7 @@ bool tallyRows(const QSqlDatabase& db, const Filter& filter, Tally& t, QString* 
             }
         ++limits[q.value(6 + kMeasures).toString()];
         const QString unit = q.value(1).toString();
-        if (unit.isEmpty() || (!pass && result != QLatin1String("fail"))) continue;
+        if (unit.isEmpty() || (!pass && result != failCode)) continue;
         units[unit].add(q.value(2).toString(), pass);
         stationUnits[station][unit].add(q.value(2).toString(), pass);
     }
@@ -382,7 +384,7 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
         return query.exec();
     };
     if (!bindScopes(q.outcomes, {text(r.result), text(r.reason)})) return failed(q.outcomes);
-    const bool pass = r.result == QLatin1String("pass");
+    const bool pass = r.result == codeOf(Outcome::Pass);
     for (int m = 0; m < kMeasures; ++m)
         if (r.measures[m] &&
             !bindScopes(q.values, {summaryMeasures()[m], pass ? 1 : 0, *r.measures[m]}))
@@ -393,7 +395,7 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
             return failed(q.ports);
     if (!bindScopes(q.limits, {text(r.limits)})) return failed(q.limits);
 
-    if (r.unit.isEmpty() || (!pass && r.result != QLatin1String("fail"))) return true;
+    if (r.unit.isEmpty() || (!pass && r.result != codeOf(Outcome::Fail))) return true;
     // SQLite writes one transaction at a time; on PostgreSQL two saves of one
     // unit wait for each other, so that each reads the other's first test.
     if (q.pg) {

@@ -116,7 +116,7 @@ QList<QJsonObject> simulatedLot(const LotOptions& o) {
         const int slot = i % o.slotCount;
         const QJsonObject first = test(rng, o, lot, serial, 1, slot, started, limits);
         results << first;
-        if (first["result"].toString() != QLatin1String("pass"))
+        if (first["result"].toString() != results::codeOf(results::Outcome::Pass))
             results << test(rng, o, lot, serial, 2, (slot + 1) % o.slotCount,
                             started.addSecs(20 * 60), limits);
     }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "results/reasons.h"
 #include "results/statistics.h"
 #include "results/svgchart.h"
 
@@ -116,8 +117,8 @@ void LotPanel::showLot(const QString& lot, const results::Distributions& data,
                        .arg(f.unitsTested)
                        .arg(f.unitsPassed)
                        .arg(results::Figures::percent(f.firstPassYield()));
-    const qint64 faults = f.outcomes.value(QStringLiteral("station-fault"));
-    const qint64 stopped = f.outcomes.value(QStringLiteral("interrupted"));
+    const qint64 faults = f.outcomes.value(results::codeOf(results::Outcome::StationFault));
+    const qint64 stopped = f.outcomes.value(results::codeOf(results::Outcome::Interrupted));
     if (faults || stopped)
         text += tr(" (apart: %1 station faults, %2 stopped)").arg(faults).arg(stopped);
     std::vector<double> ttffs;
