@@ -3,7 +3,7 @@
 #
 #   bash tools/fuzz.sh [SECONDS_PER_TARGET=60] [TARGET...]
 #
-# Targets: link_fuzz, scanner_fuzz, watcher_fuzz (default: all).  The build goes to
+# Targets: link_fuzz, scanner_fuzz, watcher_fuzz, decisions_fuzz (default: all).  The build goes to
 # build-fuzz (or $FUZZ_BUILD_DIR); inputs found along the way go to
 # <build dir>/corpus-<target>, the seeds in fuzz/corpus/ are only read.  Where
 # the real receiver captures are beside the checkout (../shared/testdata/nmea),
@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-if [ ${#targets[@]} -eq 0 ]; then targets=(link_fuzz scanner_fuzz watcher_fuzz); fi
+if [ ${#targets[@]} -eq 0 ]; then targets=(link_fuzz scanner_fuzz watcher_fuzz decisions_fuzz); fi
 build="${FUZZ_BUILD_DIR:-build-fuzz}"
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -42,7 +42,7 @@ status=0
 for target in "${targets[@]}"; do
     case "$target" in
         link_fuzz) kind=link; max_len=4096 ;;
-        scanner_fuzz | watcher_fuzz) kind=scanner; max_len=16384 ;;
+        scanner_fuzz | watcher_fuzz | decisions_fuzz) kind=scanner; max_len=16384 ;;
         *) echo "unknown target $target" >&2; exit 2 ;;
     esac
     seeds=(fuzz/corpus/$kind)
