@@ -142,15 +142,24 @@ std::optional<std::string> readProc(const QString& path) {
     return file.readAll().toStdString();
 }
 
-// Open descriptors of a process: the entries of /proc/PID/fd.
-std::optional<long> openFds(qint64 pid) {
-    DIR* dir = ::opendir(QStringLiteral("/proc/%1/fd").arg(pid).toLocal8Bit().constData());
+// Open descriptors of a process, the entries of /proc/PID/fd, and of them
+// those of its serial ports: a pseudo-terminal or a serial port's lock file.
+std::optional<std::pair<long, long>> openFds(qint64 pid) {
+    const QByteArray path = QStringLiteral("/proc/%1/fd").arg(pid).toLocal8Bit();
+    DIR* dir = ::opendir(path.constData());
     if (!dir) return std::nullopt;
-    long count = 0;
-    while (const dirent* entry = ::readdir(dir))
-        if (entry->d_name[0] != '.') ++count;
+    long count = 0, ports = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        ++count;
+        char target[256] = {};
+        const QByteArray link = path + '/' + entry->d_name;
+        if (::readlink(link.constData(), target, sizeof target - 1) > 0 &&
+            (std::strncmp(target, "/dev/pts/", 9) == 0 || std::strstr(target, "/LCK..")))
+            ++ports;
+    }
     ::closedir(dir);
-    return count;
+    return std::pair{count, ports};
 }
 
 // How the samples moved from fromS on, one line.
@@ -162,12 +171,13 @@ void printGrowth(const std::vector<ProcSample>& samples, double fromS, const cha
     }
     std::printf(
         "%s (%.0f s to %.0f s, %d samples): VmRSS %ld -> %ld kB (%+ld), lowest %ld, highest "
-        "%ld; anonymous %+ld kB, files %+ld kB; open descriptors %ld -> %ld (%+ld), from %ld "
-        "to %ld\n",
+        "%ld; anonymous %ld -> %ld kB (%+ld), files %+ld kB; open descriptors %ld -> %ld, from "
+        "%ld to %ld; other than the ports' %ld -> %ld (%+ld), from %ld to %ld\n",
         what, g->from.atS, g->last.atS, g->samples, g->from.rss, g->last.rss,
-        g->last.rss - g->from.rss, g->rssLow, g->rssHigh, g->last.anon - g->from.anon,
-        g->last.file - g->from.file, g->from.fds, g->last.fds, g->last.fds - g->from.fds, g->fdsLow,
-        g->fdsHigh);
+        g->last.rss - g->from.rss, g->rssLow, g->rssHigh, g->from.anon, g->last.anon,
+        g->last.anon - g->from.anon, g->last.file - g->from.file, g->from.fds, g->last.fds,
+        g->fdsLow, g->fdsHigh, g->from.otherFds(), g->last.otherFds(),
+        g->last.otherFds() - g->from.otherFds(), g->otherLow, g->otherHigh);
 }
 
 class LoadRun {
@@ -424,9 +434,12 @@ private:
         const auto status = readProc(QStringLiteral("/proc/%1/status").arg(pid_));
         const auto fds = openFds(pid_);
         if (!status || !fds) return;  // the station has ended
-        ProcSample s{elapsedS, statusKb(*status, "VmRSS").value_or(0),
+        ProcSample s{elapsedS,
+                     statusKb(*status, "VmRSS").value_or(0),
                      statusKb(*status, "RssAnon").value_or(0),
-                     statusKb(*status, "RssFile").value_or(0), *fds};
+                     statusKb(*status, "RssFile").value_or(0),
+                     fds->first,
+                     fds->second};
         samples_.push_back(s);
         int commands = 0;
         for (const auto& port : ports_) commands += port->commands;
@@ -439,7 +452,7 @@ private:
         const QString db = (options_.data.isEmpty() ? data_.path() : options_.data) +
                            QStringLiteral("/gps-coldstart/results.sqlite");
         const qint64 dbBytes = QFileInfo(db).size() + QFileInfo(db + QStringLiteral("-wal")).size();
-        csv_.write(QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8,%9,%10\n")
+        csv_.write(QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8,%9,%10,%11\n")
                        .arg(elapsedS, 0, 'f', 1)
                        .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate))
                        .arg(s.rss)
@@ -450,6 +463,7 @@ private:
                        .arg(stored)
                        .arg(cpuS, 0, 'f', 2)
                        .arg(dbBytes / 1024)
+                       .arg(s.portFds)
                        .toUtf8());
         csv_.flush();
     }

@@ -233,12 +233,12 @@ int runBench(const std::string& arguments, std::string* out) {
 TEST(Proc, GrowthFromTheSamplesOfACsv) {
     std::istringstream csv(std::string(kSampleCsvHeader) +
                            "\n"
-                           "1.0,t,12000,2000,10000,70,0,0,0.1,88\n"
-                           "3599.0,t,13000,3000,10000,70,0,0,0.1,88\n"
-                           "3601.0,t,13100,3100,10000,71,0,0,0.1,88\n"
+                           "1.0,t,12000,2000,10000,70,0,0,0.1,88,60\n"
+                           "3599.0,t,13000,3000,10000,70,0,0,0.1,88,60\n"
+                           "3601.0,t,13100,3100,10000,71,0,0,0.1,88,60\n"
                            "a torn row\n"
-                           "5000.0,t,12900,2900,10000,73,0,0,0.1,88\n"
-                           "7201.0,t,13300,3300,10000,71,0,0,0.1,88\n");
+                           "5000.0,t,12900,2900,10000,73,0,0,0.1,88,62\n"
+                           "7201.0,t,13300,3300,10000,71,0,0,0.1,88\n");  // before port_fds
     const std::vector<ProcSample> samples = samplesFromCsv(csv);
     ASSERT_EQ(samples.size(), 5u);
     const auto hour = growthFrom(samples, 3600);
@@ -251,6 +251,8 @@ TEST(Proc, GrowthFromTheSamplesOfACsv) {
     EXPECT_EQ(hour->rssHigh, 13300);
     EXPECT_EQ(hour->fdsLow, 71);
     EXPECT_EQ(hour->fdsHigh, 73);
+    EXPECT_EQ(hour->otherLow, 11);
+    EXPECT_EQ(hour->otherHigh, 71);  // the row without the ports' own
     EXPECT_FALSE(growthFrom(samples, 8000));
 }
 
@@ -274,7 +276,8 @@ TEST(StationLoad, ShortRunAgainstTheRealStation) {
         EXPECT_GE(samples.size(), 4u) << out;
         for (const ProcSample& s : samples) {
             EXPECT_GT(s.rss, 0);
-            EXPECT_GT(s.fds, 2);
+            EXPECT_LE(s.portFds, 4);  // two ports, each its device and lock file
+            EXPECT_GT(s.otherFds(), 2);
         }
         EXPECT_NE(out.find("after the first hour: the run did not last past 3600 s"),
                   std::string::npos)
