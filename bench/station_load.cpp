@@ -4,6 +4,8 @@
 //   station_load [--ports 64] [--mode realistic|saturated] [--seconds 120]
 //                [--warmup 20] [--no-fix-epochs N] [--cli PATH]
 //                [--cycles N] [--hold-save MS]
+//                [--csv PATH] [--sample-every S] [--data DIR]
+//   station_load --summarize PATH
 //
 // This process plays every receiver on the master side of its own
 // pseudo-terminal (paced at 115,200 baud, see stationload.h) and runs the
@@ -25,6 +27,19 @@
 //   is too short when the station took longer than one burst.  Where this
 //   side had counted exactly five, the two are the same.
 //
+// With --csv the station's VmRSS, RssAnon, RssFile and open descriptors
+// (/proc/PID/fd), the cold starts and results so far, its CPU and the size of
+// its results database are appended to PATH every --sample-every seconds
+// (default 60), one flushed row each, and the end says how they moved after
+// the first hour.  --summarize prints the same from such a file, for a run
+// that was stopped before its end.  For a day on the line:
+//
+//   nohup station_load --ports 64 --seconds 86400 --warmup 60 --csv out/soak.csv
+//         --data out/soak-data > out/soak.log 2>&1 &      (one line)
+//
+// The results go to DIR/gps-coldstart/results.sqlite with --data, else to a
+// temporary folder removed at the end.
+//
 // With --cycles the station runs that many cycles per unit and the run ends
 // when it has ended (--seconds is then a limit).  With --hold-save the
 // station is this program's own child instead of gps-coldstart-cli: the
@@ -38,6 +53,7 @@
 // Exit status: 0 when the run was sound (the station ran to the end, every
 // port got the cold-start sentence and nothing else, no cycle failed),
 // 1 otherwise, 2 for a usage mistake.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -46,8 +62,11 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -59,6 +78,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
@@ -89,6 +109,9 @@ struct Options {
     QString cli;
     int cycles = 0;                 // per unit; 0: without end, until --seconds
     std::optional<int> holdSaveMs;  // the station as this program's child, each save held
+    QString csv;                    // the samples, appended
+    int sampleEveryS = 60;
+    QString data;  // the station's data folder; empty: a temporary one
 };
 
 // One receiver and its side of the line.
@@ -117,6 +140,44 @@ std::optional<std::string> readProc(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
     return file.readAll().toStdString();
+}
+
+// Open descriptors of a process, the entries of /proc/PID/fd, and of them
+// those of its serial ports: a pseudo-terminal or a serial port's lock file.
+std::optional<std::pair<long, long>> openFds(qint64 pid) {
+    const QByteArray path = QStringLiteral("/proc/%1/fd").arg(pid).toLocal8Bit();
+    DIR* dir = ::opendir(path.constData());
+    if (!dir) return std::nullopt;
+    long count = 0, ports = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        ++count;
+        char target[256] = {};
+        const QByteArray link = path + '/' + entry->d_name;
+        if (::readlink(link.constData(), target, sizeof target - 1) > 0 &&
+            (std::strncmp(target, "/dev/pts/", 9) == 0 || std::strstr(target, "/LCK..")))
+            ++ports;
+    }
+    ::closedir(dir);
+    return std::pair{count, ports};
+}
+
+// How the samples moved from fromS on, one line.
+void printGrowth(const std::vector<ProcSample>& samples, double fromS, const char* what) {
+    const auto g = growthFrom(samples, fromS);
+    if (!g || g->samples < 2) {
+        std::printf("%s: the run did not last past %.0f s\n", what, fromS);
+        return;
+    }
+    std::printf(
+        "%s (%.0f s to %.0f s, %d samples): VmRSS %ld -> %ld kB (%+ld), lowest %ld, highest "
+        "%ld; anonymous %ld -> %ld kB (%+ld), files %+ld kB; open descriptors %ld -> %ld, from "
+        "%ld to %ld; other than the ports' %ld -> %ld (%+ld), from %ld to %ld\n",
+        what, g->from.atS, g->last.atS, g->samples, g->from.rss, g->last.rss,
+        g->last.rss - g->from.rss, g->rssLow, g->rssHigh, g->from.anon, g->last.anon,
+        g->last.anon - g->from.anon, g->last.file - g->from.file, g->from.fds, g->last.fds,
+        g->fdsLow, g->fdsHigh, g->from.otherFds(), g->last.otherFds(),
+        g->last.otherFds() - g->from.otherFds(), g->otherLow, g->otherHigh);
 }
 
 class LoadRun {
@@ -167,7 +228,8 @@ public:
         child_.setArguments(arguments);
         // Results in a folder of the run's own, never in the user's database.
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), data_.path());
+        environment.insert(QStringLiteral("XDG_DATA_HOME"),
+                           options_.data.isEmpty() ? data_.path() : options_.data);
         child_.setProcessEnvironment(environment);
         child_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&child_, &QProcess::readyReadStandardOutput, [this] { readResults(); });
@@ -188,6 +250,16 @@ public:
             return false;
         }
         pid_ = child_.processId();
+        if (!options_.csv.isEmpty()) {
+            csv_.setFileName(options_.csv);
+            if (!csv_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+                std::fprintf(stderr, "station_load: cannot write %s: %s\n",
+                             qPrintable(options_.csv), qPrintable(csv_.errorString()));
+                return false;
+            }
+            if (csv_.size() == 0) csv_.write(QByteArray(kSampleCsvHeader) + '\n');
+            csv_.flush();
+        }
 
         pacer_.setTimerType(Qt::PreciseTimer);
         pacer_.setInterval(kStepMs);
@@ -338,6 +410,10 @@ private:
                 rssMax_ = std::max(rssMax_, now.rss);
             }
         }
+        if (csv_.isOpen() && elapsedS >= nextCsvS_) {
+            writeCsvRow(elapsedS);
+            nextCsvS_ += options_.sampleEveryS;
+        }
         if (second % kProgressEveryS == 0) {
             int commands = 0;
             for (const auto& port : ports_) commands += port->commands;
@@ -351,6 +427,45 @@ private:
             endCpuTicks();
             QCoreApplication::exit(0);
         }
+    }
+
+    // One row of the CSV: the station's process now.
+    void writeCsvRow(double elapsedS) {
+        const auto status = readProc(QStringLiteral("/proc/%1/status").arg(pid_));
+        const auto fds = openFds(pid_);
+        if (!status || !fds) return;  // the station has ended
+        ProcSample s{elapsedS,
+                     statusKb(*status, "VmRSS").value_or(0),
+                     statusKb(*status, "RssAnon").value_or(0),
+                     statusKb(*status, "RssFile").value_or(0),
+                     fds->first,
+                     fds->second};
+        samples_.push_back(s);
+        int commands = 0;
+        for (const auto& port : ports_) commands += port->commands;
+        int stored = 0;
+        for (const auto& [kind, count] : results_) stored += count;
+        double cpuS = -1;
+        if (const auto stat = readProc(QStringLiteral("/proc/%1/stat").arg(pid_)))
+            if (const auto ticks = cpuTicksFromStat(*stat))
+                cpuS = double(*ticks) / double(sysconf(_SC_CLK_TCK));
+        const QString db = (options_.data.isEmpty() ? data_.path() : options_.data) +
+                           QStringLiteral("/gps-coldstart/results.sqlite");
+        const qint64 dbBytes = QFileInfo(db).size() + QFileInfo(db + QStringLiteral("-wal")).size();
+        csv_.write(QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8,%9,%10,%11\n")
+                       .arg(elapsedS, 0, 'f', 1)
+                       .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate))
+                       .arg(s.rss)
+                       .arg(s.anon)
+                       .arg(s.file)
+                       .arg(s.fds)
+                       .arg(commands)
+                       .arg(stored)
+                       .arg(cpuS, 0, 'f', 2)
+                       .arg(dbBytes / 1024)
+                       .arg(s.portFds)
+                       .toUtf8());
+        csv_.flush();
     }
 
     void endCpuTicks() {
@@ -443,6 +558,10 @@ private:
             rssAtMinute_.rss, rssLast_.rss, rssLast_.rss - rssAtMinute_.rss, rssMax_,
             rssAtMinute_.anon, rssLast_.anon, rssLast_.anon - rssAtMinute_.anon, rssAtMinute_.file,
             rssLast_.file, rssLast_.file - rssAtMinute_.file);
+        if (!samples_.empty()) {
+            printGrowth(samples_, 60, "after the first minute");
+            printGrowth(samples_, 3600, "after the first hour");
+        }
         if (options_.holdSaveMs) reportHeldStore(&sound);
         std::printf("run: %s\n", sound ? "sound" : "NOT SOUND");
         return sound ? 0 : 1;
@@ -528,6 +647,9 @@ private:
     };
     Memory rssAtMinute_, rssLast_;
     long rssMax_ = 0;
+    QFile csv_;
+    double nextCsvS_ = 0;
+    std::vector<ProcSample> samples_;  // as written to the CSV
 };
 
 // Options, or a message naming the mistake.
@@ -551,6 +673,13 @@ std::optional<Options> parse(const QStringList& arguments, QString* error) {
          "Run the station as this program's child, each save held MS (0: a free store), and "
          "measure its TTFFs and its event loop.",
          "MS"},
+        {"csv",
+         "Append the station's VmRSS, RssAnon, RssFile, open descriptors and more to PATH "
+         "every --sample-every seconds.",
+         "PATH"},
+        {"sample-every", "Seconds between the rows of --csv (default 60).", "S", "60"},
+        {"data", "The station's data folder (its results database); default a temporary one.",
+         "DIR"},
     });
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -600,6 +729,20 @@ std::optional<Options> parse(const QStringList& arguments, QString* error) {
         if (!ok || options.cycles < 1 || options.cycles > 100000) {
             *error = "--cycles: \"" + parser.value("cycles") +
                      "\" is not a whole number from 1 to 100000";
+            return std::nullopt;
+        }
+    }
+    options.csv = parser.value("csv");
+    options.sampleEveryS = parser.value("sample-every").toInt(&ok);
+    if (!ok || options.sampleEveryS < 1 || options.sampleEveryS > 3600) {
+        *error = "--sample-every: \"" + parser.value("sample-every") +
+                 "\" is not a whole number of seconds from 1 to 3600";
+        return std::nullopt;
+    }
+    if (parser.isSet("data")) {
+        options.data = QDir(parser.value("data")).absolutePath();
+        if (!QDir().mkpath(options.data)) {
+            *error = "--data: cannot make the folder \"" + parser.value("data") + "\"";
             return std::nullopt;
         }
     }
@@ -717,6 +860,18 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     if (app.arguments().value(1) == QLatin1String("--as-station"))
         return runAsStation(app.arguments());
+    if (app.arguments().value(1) == QLatin1String("--summarize")) {
+        std::ifstream in(app.arguments().value(2).toStdString());
+        if (app.arguments().size() != 3 || !in) {
+            std::fprintf(stderr, "station_load --summarize: give one CSV file to read\n");
+            return 2;
+        }
+        const std::vector<ProcSample> samples = samplesFromCsv(in);
+        std::printf("%zu samples\n", samples.size());
+        printGrowth(samples, 60, "after the first minute");
+        printGrowth(samples, 3600, "after the first hour");
+        return samples.empty() ? 1 : 0;
+    }
     QString error;
     const auto options = parse(app.arguments(), &error);
     if (!options) {

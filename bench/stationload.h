@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -182,6 +184,78 @@ inline std::optional<long> statusKb(std::string_view status, std::string_view fi
         kb = kb * 10 + (status[pos] - '0');
     if (status.substr(pos, 3) != " kB") return std::nullopt;
     return kb;
+}
+
+// One sample of the station's process, as written to the soak CSV.
+struct ProcSample {
+    double atS = 0;                    // since the benchmark began
+    long rss = 0, anon = 0, file = 0;  // kB: VmRSS, RssAnon, RssFile
+    long fds = 0;                      // entries in /proc/PID/fd
+    // Of them the serial ports' own: the device and QSerialPort's lock file
+    // (LCK..NAME) of each port open; -1 when not known.
+    long portFds = -1;
+    long otherFds() const { return portFds < 0 ? fds : fds - portFds; }
+};
+
+inline constexpr const char* kSampleCsvHeader =
+    "elapsed_s,utc,vmrss_kb,rss_anon_kb,rss_file_kb,fds,cold_starts,results,station_cpu_s,"
+    "db_kb,port_fds";
+
+// The samples of a soak CSV (header above, one row a sample; rows that do
+// not parse, the header among them, are skipped).
+inline std::vector<ProcSample> samplesFromCsv(std::istream& in) {
+    std::vector<ProcSample> samples;
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> cells;
+        std::stringstream row(line);
+        for (std::string cell; std::getline(row, cell, ',');) cells.push_back(cell);
+        if (cells.size() < 6) continue;
+        const auto number = [](const std::string& text, double* value) {
+            char* end = nullptr;
+            *value = std::strtod(text.c_str(), &end);
+            return !text.empty() && end == text.c_str() + text.size();
+        };
+        double at, rss, anon, file, fds;
+        if (!number(cells[0], &at) || !number(cells[2], &rss) || !number(cells[3], &anon) ||
+            !number(cells[4], &file) || !number(cells[5], &fds))
+            continue;
+        double ports = -1;
+        if (cells.size() > 10 && !number(cells[10], &ports)) ports = -1;
+        samples.push_back({at, long(rss), long(anon), long(file), long(fds), long(ports)});
+    }
+    return samples;
+}
+
+// How the station's memory and descriptors moved from a moment on: the
+// first sample at or after fromS against the last, and the spread of all
+// samples from the first on.  The ports' descriptors come and go with the
+// cycles; the others are those that must stay put.
+struct Growth {
+    ProcSample from, last;
+    long rssLow = 0, rssHigh = 0, fdsLow = 0, fdsHigh = 0, otherLow = 0, otherHigh = 0;
+    int samples = 0;
+};
+
+inline std::optional<Growth> growthFrom(const std::vector<ProcSample>& samples, double fromS) {
+    const auto first = std::find_if(samples.begin(), samples.end(),
+                                    [&](const ProcSample& s) { return s.atS >= fromS; });
+    if (first == samples.end()) return std::nullopt;
+    Growth g;
+    g.from = *first;
+    g.last = samples.back();
+    g.rssLow = g.rssHigh = first->rss;
+    g.fdsLow = g.fdsHigh = first->fds;
+    g.otherLow = g.otherHigh = first->otherFds();
+    for (auto s = first; s != samples.end(); ++s) {
+        g.rssLow = std::min(g.rssLow, s->rss);
+        g.rssHigh = std::max(g.rssHigh, s->rss);
+        g.fdsLow = std::min(g.fdsLow, s->fds);
+        g.fdsHigh = std::max(g.fdsHigh, s->fds);
+        g.otherLow = std::min(g.otherLow, s->otherFds());
+        g.otherHigh = std::max(g.otherHigh, s->otherFds());
+        ++g.samples;
+    }
+    return g;
 }
 
 }  // namespace coldstart::bench

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -228,13 +230,57 @@ int runBench(const std::string& arguments, std::string* out) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+TEST(Proc, GrowthFromTheSamplesOfACsv) {
+    std::istringstream csv(std::string(kSampleCsvHeader) +
+                           "\n"
+                           "1.0,t,12000,2000,10000,70,0,0,0.1,88,60\n"
+                           "3599.0,t,13000,3000,10000,70,0,0,0.1,88,60\n"
+                           "3601.0,t,13100,3100,10000,71,0,0,0.1,88,60\n"
+                           "a torn row\n"
+                           "5000.0,t,12900,2900,10000,73,0,0,0.1,88,62\n"
+                           "7201.0,t,13300,3300,10000,71,0,0,0.1,88\n");  // before port_fds
+    const std::vector<ProcSample> samples = samplesFromCsv(csv);
+    ASSERT_EQ(samples.size(), 5u);
+    const auto hour = growthFrom(samples, 3600);
+    ASSERT_TRUE(hour);
+    EXPECT_EQ(hour->samples, 3);
+    EXPECT_EQ(hour->from.atS, 3601.0);
+    EXPECT_EQ(hour->last.rss - hour->from.rss, 200);
+    EXPECT_EQ(hour->last.anon - hour->from.anon, 200);
+    EXPECT_EQ(hour->rssLow, 12900);
+    EXPECT_EQ(hour->rssHigh, 13300);
+    EXPECT_EQ(hour->fdsLow, 71);
+    EXPECT_EQ(hour->fdsHigh, 73);
+    EXPECT_EQ(hour->otherLow, 11);
+    EXPECT_EQ(hour->otherHigh, 71);  // the row without the ports' own
+    EXPECT_FALSE(growthFrom(samples, 8000));
+}
+
 // The benchmark itself against the real station: two ports, a few cycles;
 // it must find the run sound and report reactions, CPU and memory.
 TEST(StationLoad, ShortRunAgainstTheRealStation) {
     for (const char* mode : {"saturated", "realistic"}) {
+        const std::string csv = ::testing::TempDir() + "station_load_" + mode + ".csv";
+        std::remove(csv.c_str());
         std::string out;
-        EXPECT_EQ(runBench(std::string("--ports 2 --seconds 14 --warmup 2 --mode ") + mode, &out),
-                  0)
+        EXPECT_EQ(
+            runBench(std::string("--ports 2 --seconds 14 --warmup 2 --sample-every 4 --csv ") +
+                         csv + " --mode " + mode,
+                     &out),
+            0)
+            << out;
+        // A row at the start and one every 4 s; the station holds its two
+        // ports and more open.
+        std::ifstream in(csv);
+        const std::vector<ProcSample> samples = samplesFromCsv(in);
+        EXPECT_GE(samples.size(), 4u) << out;
+        for (const ProcSample& s : samples) {
+            EXPECT_GT(s.rss, 0);
+            EXPECT_LE(s.portFds, 4);  // two ports, each its device and lock file
+            EXPECT_GT(s.otherFds(), 2);
+        }
+        EXPECT_NE(out.find("after the first hour: the run did not last past 3600 s"),
+                  std::string::npos)
             << out;
         EXPECT_NE(out.find("run: sound"), std::string::npos) << out;
         EXPECT_NE(out.find("pass/ok"), std::string::npos) << out;
@@ -281,6 +327,7 @@ TEST(StationLoad, UsageMistakesNameTheOption) {
         {"--seconds x", "--seconds"},
         {"--seconds 10 --warmup 10", "--warmup"},
         {"--bogus", "bogus"},
+        {"--sample-every 0", "--sample-every"},
     };
     for (const Case& c : cases) {
         std::string out;

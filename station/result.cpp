@@ -194,7 +194,54 @@ void Tally::add(const CycleResult& result) {
     if (result.outcome() == Outcome::Pass) ++passed_;
     if (result.outcome() == Outcome::Fail) ++failed_;
     if (result.outcome() == Outcome::StationFault) ++faults_;
-    if (result.ttffS) ttffs_.push_back(*result.ttffS);
+    if (!result.ttffS) return;
+    const double ttff = *result.ttffS;
+    ttffMin_ = ttffCount_ == 0 ? ttff : std::min(ttffMin_, ttff);
+    ttffMax_ = ttffCount_ == 0 ? ttff : std::max(ttffMax_, ttff);
+    ttffSum_ += ttff;
+    ++ttffCount_;
+    if (bins_.empty() && ttffs_.size() < kExactTtffs) {
+        ttffs_.push_back(ttff);
+        return;
+    }
+    if (bins_.empty()) {  // one too many to keep each: into bins with the others
+        for (double kept : ttffs_) binTtff(kept);
+        std::vector<double>().swap(ttffs_);
+    }
+    binTtff(ttff);
+}
+
+void Tally::binTtff(double ttffS) {
+    const auto indexOf = [this](double s) {
+        const double index = std::floor(std::max(0.0, s) / binS_);
+        return std::int32_t(std::min(index, double(INT32_MAX)));
+    };
+    auto at =
+        std::lower_bound(bins_.begin(), bins_.end(), indexOf(ttffS),
+                         [](const auto& bin, std::int32_t index) { return bin.first < index; });
+    while ((at == bins_.end() || at->first != indexOf(ttffS)) && bins_.size() >= kMaxTtffBins) {
+        // No room for a bin of its own: bins twice as wide, pairs merged.
+        binS_ *= 2;
+        std::size_t out = 0;
+        for (const auto& [index, count] : bins_) {
+            if (out > 0 && bins_[out - 1].first == index / 2)
+                bins_[out - 1].second += count;
+            else
+                bins_[out++] = {index / 2, count};
+        }
+        bins_.resize(out);
+        at =
+            std::lower_bound(bins_.begin(), bins_.end(), indexOf(ttffS),
+                             [](const auto& bin, std::int32_t index) { return bin.first < index; });
+    }
+    if (at != bins_.end() && at->first == indexOf(ttffS))
+        ++at->second;
+    else
+        bins_.insert(at, {indexOf(ttffS), 1});
+}
+
+std::size_t Tally::ttffBytes() const {
+    return ttffs_.capacity() * sizeof(double) + bins_.capacity() * sizeof(bins_.front());
 }
 
 int Tally::count(Outcome outcome) const {
@@ -219,13 +266,25 @@ Summary Tally::summary() const {
     }
     summary.cycles = cycles_;
     summary.passed = passed_;
-    if (ttffs_.empty()) return summary;
-    std::vector<double> sorted = ttffs_;
-    std::sort(sorted.begin(), sorted.end());
-    summary.ttffMean = results::mean(sorted);
-    summary.ttffMedian = results::median(sorted);
-    summary.ttffP95 = results::nearestRank(sorted, 95);
-    summary.ttffMax = sorted.back();
+    if (ttffCount_ == 0) return summary;
+    if (bins_.empty()) {
+        std::vector<double> sorted = ttffs_;
+        std::sort(sorted.begin(), sorted.end());
+        summary.ttffMean = results::mean(sorted);
+        summary.ttffMedian = results::median(sorted);
+        summary.ttffP95 = results::nearestRank(sorted, 95);
+        summary.ttffMax = sorted.back();
+        return summary;
+    }
+    results::Distribution middles;  // each bin as its middle
+    middles.reserve(bins_.size());
+    for (const auto& [index, count] : bins_)
+        middles.emplace_back(std::clamp((index + 0.5) * binS_, ttffMin_, ttffMax_),
+                             std::int64_t(count));
+    summary.ttffMean = ttffSum_ / double(ttffCount_);
+    summary.ttffMedian = results::median(middles);
+    summary.ttffP95 = results::nearestRank(middles, 95);
+    summary.ttffMax = ttffMax_;
     return summary;
 }
 

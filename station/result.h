@@ -6,7 +6,9 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "results/fields.h"
@@ -100,19 +102,43 @@ struct Summary {
 };
 
 // What a unit keeps of its cycles: the last one whole, of the others only
-// what the summary and the exit status need, so a run of many cycles stays
-// small.
+// what the summary and the exit status need, in memory that stays the same
+// however many cycles a day on the line brings.
+//
+// The TTFFs are kept one by one up to kExactTtffs, so the summary of such a
+// run is exact.  Past that they are counted in bins, 1 ms wide while no more
+// than kMaxTtffBins bins hold a TTFF (the width doubles, neighbours merged,
+// whenever more would be needed): the mean and the maximum stay exact, and
+// the median and the 95th percentile are the middle of the bin their rank
+// falls in (kept within the smallest and largest TTFF), so within half a bin
+// of the exact figures.
 class Tally {
 public:
+    static constexpr std::size_t kExactTtffs = 256;
+    static constexpr double kTtffBinS = 0.001;
+    static constexpr std::size_t kMaxTtffBins = 2048;
+
     void add(const CycleResult& result);
     const std::optional<CycleResult>& last() const { return last_; }
     int count(Outcome outcome) const;
     Summary summary() const;
+    // Bytes held for the TTFFs, beyond the Tally itself.
+    std::size_t ttffBytes() const;
+    // The width of the TTFF bins in seconds; 0 while each TTFF is kept.
+    double ttffBinS() const { return bins_.empty() ? 0 : binS_; }
 
 private:
+    void binTtff(double ttffS);
+
     std::optional<CycleResult> last_;
     int cycles_ = 0, passed_ = 0, failed_ = 0, faults_ = 0;
-    std::vector<double> ttffs_;
+    std::vector<double> ttffs_;  // while there are no more than kExactTtffs
+    // Past that: the number of TTFFs in each bin [index, index + 1) * binS_
+    // that holds any, by index.
+    std::vector<std::pair<std::int32_t, std::uint32_t>> bins_;
+    double binS_ = kTtffBinS;
+    std::int64_t ttffCount_ = 0;
+    double ttffSum_ = 0, ttffMin_ = 0, ttffMax_ = 0;
 };
 
 // Program version stored with every result.
