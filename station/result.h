@@ -59,9 +59,9 @@ struct CycleResult {
     QString receiver;  // family name
     QString start;     // start type
     int cycle = 1;
-    QDateTime started, ended;  // UTC
-    Reason reason = Reason::Ok;
-    QString status;  // the link's last status text, lines joined by "\n"
+    QDateTime started, ended;             // UTC
+    Reason reason = Reason::Interrupted;  // until judged: never a pass by default
+    QString status;                       // the link's last status text, lines joined by "\n"
     bool coldStartSent = false;
     bool confirmed = false;  // by the link's own rule: a GGA time after the command
     bool resetVerified = false;
