@@ -16,7 +16,7 @@
 //           keeps them, $PMTK104 and a power cycle return them to defaults.
 //   casic   $PCAS02 (fix interval) and $PCAS03 (NMEA output) set items for
 //           this power-up, $PCAS00 saves them to flash.  None is answered:
-//           CASIC publishes no acknowledgement and no read-back for them.
+//           no acknowledgement and no read-back of them is published.
 //
 // SiRF, Airoha and Quectel LG receivers keep no items here.
 //
