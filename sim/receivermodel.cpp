@@ -388,14 +388,15 @@ std::string ReceiverModel::frontEndOutput(std::int64_t now) {
     for (const auto& [key, id] :
          {std::pair{kMsgoutMonHwUart1, 0x09}, std::pair{kMsgoutMonRfUart1, 0x38}}) {
         const std::uint64_t rate = store_.running(key);
-        if (rate > 0 && epoch % std::int64_t(rate) == 0) out += monitor(id);
+        if (rate > 0 && epoch % std::int64_t(rate) == 0) out += monitor(id, now);
     }
     return out;
 }
 
-// UBX-MON-HW (id 09) or UBX-MON-RF (38) with this second's readings.
-std::string ReceiverModel::monitor(int id) const {
-    const Antenna antenna = antennaAt(config_.antenna, nextEpochMs_ - poweredAtMs_);
+// UBX-MON-HW (id 09) or UBX-MON-RF (38) with this second's readings and the
+// antenna's state at the epoch at (ms on the epoch clock).
+std::string ReceiverModel::monitor(int id, std::int64_t at) const {
+    const Antenna antenna = antennaAt(config_.antenna, at - poweredAtMs_);
     return ubxPacket(
         0x0A, id,
         id == 0x09 ? monHwPayload(frontEnd_.front(), antenna) : monRfPayload(frontEnd_, antenna));
@@ -680,7 +681,7 @@ void ReceiverModel::examineUbx(std::string_view frame) {
     const int messageClass = std::uint8_t(frame[2]), messageId = std::uint8_t(frame[3]);
     if (messageClass == 0x0A && (messageId == 0x09 || messageId == 0x38) && frame.size() == 8 &&
         config_.replay.empty()) {  // MON-HW, MON-RF polled
-        answers_ += monitor(messageId);
+        answers_ += monitor(messageId, std::max(nextEpochMs_ - epochMs_, poweredAtMs_));
         note(Event::Answered,
              std::string(messageId == 0x09 ? "UBX-MON-HW" : "UBX-MON-RF") + " polled",
              nextEpochMs_);

@@ -216,7 +216,7 @@ private:
     void answer(std::string_view query);
     std::string binaryPacket() const;
     std::string frontEndOutput(std::int64_t nowMs);
-    std::string monitor(int id) const;
+    std::string monitor(int id, std::int64_t atMs) const;
     void obey(gpslink::StartType type, const std::string& what);
     void note(Event::Kind kind, std::string text, std::int64_t atMs);
 

@@ -324,11 +324,13 @@ TEST(FrontEnd, AntennaStateEachSecondInTheFamilysPublishedForm) {
         ReceiverConfig config = quickConfig();
         config.family = row.family;
         config.antenna = schedule;
+        config.ubxMonitors = row.family == F::Ublox;  // the same state in MON-HW and MON-RF
         ReceiverModel model(config);
         std::string states, first;
         for (int second = 0; second < 7; ++second) {
             std::string state = "-";
-            for (const std::string& line : hear(model.tick()).sentences) {
+            const Heard heard = hear(model.tick());
+            for (const std::string& line : heard.sentences) {
                 const auto body = gpslink::nmeaCheckedBody(line);
                 ASSERT_TRUE(body) << line;
                 if (const auto found = station::antennaFromSentence(*body)) {
@@ -336,6 +338,12 @@ TEST(FrontEnd, AntennaStateEachSecondInTheFamilysPublishedForm) {
                     if (first.empty()) first = line;
                 }
             }
+            for (const station::Packet& packet : heard.packets) {
+                const auto f = station::frontEndFromPacket(packet);
+                ASSERT_TRUE(f && f->antenna);
+                EXPECT_EQ(station::nameOf(*f->antenna), state) << "second " << second;
+            }
+            EXPECT_EQ(heard.packets.size(), config.ubxMonitors ? 2u : 0u);
             states += (second ? " " : "") + state;
         }
         EXPECT_EQ(states, row.states);
