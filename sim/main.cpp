@@ -2,8 +2,8 @@
 // device), for trying the cold-start tool without a receiver on the bench.
 //
 // Prints the device the tool should open on standard output, then runs until
-// it is stopped (SIGINT, SIGTERM or SIGHUP).  Notable events go to standard
-// error, one line each.
+// it is stopped (SIGINT, SIGTERM or SIGHUP); SIGUSR1 switches the receiver off
+// and on.  Notable events go to standard error, one line each.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -21,10 +21,11 @@
 
 int main(int argc, char** argv) {
     // SIGINT, SIGTERM and SIGHUP end the event loop instead of the process,
-    // so that the driver closes its line and removes its link.
+    // so that the driver closes its line and removes its link; SIGUSR1 is a
+    // power cycle of the receiver.
     sigset_t stopping;
     sigemptyset(&stopping);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopping, s);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&stopping, s);
     pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
     const int stopFd = signalfd(-1, &stopping, SFD_CLOEXEC | SFD_NONBLOCK);
     if (stopFd < 0) pthread_sigmask(SIG_UNBLOCK, &stopping, nullptr);
@@ -32,34 +33,44 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QSocketNotifier stopNotifier(std::max(stopFd, 0), QSocketNotifier::Read);
     stopNotifier.setEnabled(stopFd >= 0);
+    gpssim::SimDriver* running = nullptr;
     QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [&] {
         signalfd_siginfo info{};
         while (::read(stopFd, &info, sizeof info) == ssize_t(sizeof info)) {
+            if (info.ssi_signo != SIGUSR1)
+                app.quit();
+            else if (running)
+                running->powerCycle();
         }
-        app.quit();
     });
     QCoreApplication::setApplicationName(QStringLiteral("gps-receiver-sim"));
 
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
-        "Plays a GPS receiver (a SiRF chipset, or another --family) on a pseudo-terminal, for\n"
-        "trying the cold-start tool without a receiver. Prints the device to open (e.g.\n"
-        "/dev/pts/7, or the --link path) on standard output and runs until killed; events go to\n"
-        "standard error. Exit status 2 for a mistake on the command line, 1 when the line or the\n"
-        "link cannot be made.\n"
+        "Plays a GPS receiver (a SiRF chipset, or another --family) on a pseudo-\n"
+        "terminal, for trying the cold-start tool without a receiver. Prints the device\n"
+        "to open (e.g. /dev/pts/7, or the --link path) on standard output and runs\n"
+        "until stopped (SIGINT, SIGTERM, SIGHUP); events go to standard error. SIGUSR1\n"
+        "switches the receiver off and on: it keeps only its saved configuration.\n"
+        "Exit status 2 for a mistake on the command line, 1 when the line or the link\n"
+        "cannot be made.\n"
         "\n"
-        "Each second the receiver sends GGA, GSA, three GSV and RMC. From power-up its clock\n"
-        "counts from 00:00:00 with no fix; after --time-known-after seconds its time is UTC\n"
-        "(--start-utc), after --ttff seconds it has a fix. On $PSRF101 with reset configuration 4\n"
-        "and a valid checksum (a cold start) it falls silent for --reset-silence seconds, then\n"
-        "starts again from 00:00:00 with no fix. Reset configuration 2 (warm) keeps the clock\n"
-        "and loses the fix for --warm-ttff seconds, 1 (hot) for --hot-ttff. Other families obey\n"
-        "their own cold, warm, hot (and for mtk and airoha factory) start commands alike.\n"
+        "Each second the receiver sends GGA, GSA, three GSV and RMC. From power-up its\n"
+        "clock counts from 00:00:00 with no fix; after --time-known-after seconds its\n"
+        "time is UTC (--start-utc), after --ttff seconds it has a fix. On $PSRF101 with\n"
+        "reset configuration 4 and a valid checksum (a cold start) it falls silent for\n"
+        "--reset-silence seconds, then starts again from 00:00:00 with no fix. Reset\n"
+        "configuration 2 (warm) keeps the clock and loses the fix for --warm-ttff\n"
+        "seconds, 1 (hot) for --hot-ttff. Other families obey their own cold, warm, hot\n"
+        "(and for mtk and airoha factory) start commands alike.\n"
         "\n"
-        "It answers its own family's identity queries ($PSRF125 or SiRF binary message 132,\n"
-        "$PMTK605, $PAIR020, $PQTMVERNO and $PQTMUNIQID, $PCAS06,0 and ,1, UBX-MON-VER and\n"
-        "UBX-SEC-UNIQID) at once and never any other query. --dual-band, --second-gga,\n"
-        "--long-sentences, --binary and --sirf-binary make it send what real receivers send."));
+        "It answers its own family's identity queries ($PSRF125 or SiRF binary message\n"
+        "132, $PMTK605, $PAIR020, $PQTMVERNO and $PQTMUNIQID, $PCAS06,0 and ,1,\n"
+        "UBX-MON-VER and UBX-SEC-UNIQID) at once and never any other query.\n"
+        "--dual-band, --second-gga, --long-sentences, --binary and --sirf-binary make it\n"
+        "send what real receivers send. --antenna and, for ublox, the front end's\n"
+        "figures make it report its RF front end; ublox, mtk and casic receivers keep\n"
+        "configuration items set with their family's commands (see sim/README.md)."));
     p.addHelpOption();
     gpssim::addReceiverOptions(p);
     p.addOption(
@@ -89,6 +100,7 @@ int main(int argc, char** argv) {
     QObject::connect(&driver, &gpssim::SimDriver::logged, [](const QString& line) {
         std::fprintf(stderr, "gps-receiver-sim: %s\n", qPrintable(line));
     });
+    running = &driver;
     if (!driver.start(&error)) {
         std::fprintf(stderr, "gps-receiver-sim: %s\n", qPrintable(error));
         return 1;

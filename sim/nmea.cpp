@@ -6,7 +6,7 @@ namespace gpssim {
 
 // The simulator checks and makes checksums on its own rather than with the
 // station's code, so that a fault there cannot be matched by the same fault
-// here: the XOR of every byte between "$" and "*".
+// here: for NMEA the XOR of every byte between "$" and "*".
 namespace {
 
 unsigned checksumOf(std::string_view body) {
@@ -36,6 +36,20 @@ bool nmeaChecksumValid(std::string_view line) {
     const std::string_view body = line.substr(1, line.size() - 4);
     return high >= 0 && low >= 0 && body.find_first_of("$*") == std::string_view::npos &&
            unsigned(high * 16 + low) == checksumOf(body);
+}
+
+std::array<std::uint8_t, 2> ubxSum(std::string_view bytes) {
+    std::uint8_t a = 0, b = 0;
+    for (char c : bytes) b = std::uint8_t(b + (a = std::uint8_t(a + std::uint8_t(c))));
+    return {a, b};
+}
+
+std::string ubxPacket(int messageClass, int id, std::string_view payload) {
+    std::string body{char(messageClass), char(id), char(payload.size() & 0xFF),
+                     char((payload.size() >> 8) & 0xFF)};
+    body += payload;
+    const auto sum = ubxSum(body);
+    return "\xB5\x62" + body + char(sum[0]) + char(sum[1]);
 }
 
 }  // namespace gpssim

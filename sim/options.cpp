@@ -150,6 +150,30 @@ void addReceiverOptions(QCommandLineParser& parser) {
         {"firmware", "The firmware the receiver names in its identity answers.", "TEXT"},
         {"hardware", "The hardware the receiver names in its identity answers.", "TEXT"},
         {"unique-id", "The unique ID the receiver names (ublox: ten hex digits).", "TEXT"},
+        {"antenna",
+         "The active antenna's state from power-up: ok, open, short or unknown, then changes "
+         "at seconds after power-up, e.g. ok,open@20. Sent each second in the family's form "
+         "(ublox, casic and mtk; the others publish none).",
+         "STATES"},
+        {"agc", "(ublox) AGC count in UBX-MON-HW and MON-RF, 0 to 8191 (default 2800).", "N"},
+        {"noise-level",
+         "(ublox) Noise level per ms in UBX-MON-HW and MON-RF, 0 to 65535 (default 90).", "N"},
+        {"jamming", "(ublox) CW jamming indicator, 0 to 255 (default 5).", "N"},
+        {"front-end-noise",
+         "(ublox) Each second's AGC, noise and jamming figures vary evenly within +-N "
+         "(default 0), from --seed.",
+         "N"},
+        {"ubx-monitors",
+         "(ublox) Send UBX-MON-HW and UBX-MON-RF each second from power-up, as with "
+         "CFG-MSGOUT-UBX_MON_HW_UART1 and _RF_UART1 at 1 (polls are always answered)."},
+        {"refuse-config",
+         "Configuration items the receiver refuses to set, comma-separated: ublox key names "
+         "or IDs (CFG-RATE-MEAS, 0x30210001), mtk PMTK220, PMTK251, PMTK314, casic PCAS02, "
+         "PCAS03.",
+         "ITEMS"},
+        {"lose-unsaved",
+         "A start command obeyed rebuilds the configuration from what was saved (ublox: BBR "
+         "and Flash layers; casic: flash; mtk: the defaults)."},
     });
 }
 
@@ -192,7 +216,15 @@ QStringList receiverOptionNames() {
             "no-identity",
             "firmware",
             "hardware",
-            "unique-id"};
+            "unique-id",
+            "antenna",
+            "agc",
+            "noise-level",
+            "jamming",
+            "front-end-noise",
+            "ubx-monitors",
+            "refuse-config",
+            "lose-unsaved"};
 }
 
 // --generator SYS:PRN and the settings beside it.
@@ -226,6 +258,75 @@ static bool readGenerator(const QCommandLineParser& p, ReceiverConfig& c, QStrin
         }
     }
     c.generator = g;
+    return true;
+}
+
+// The antenna, the front end's figures and the configuration; after --family.
+static bool readFrontEndOptions(const QCommandLineParser& p, ReceiverConfig& c, QString& error) {
+    using gpslink::ReceiverFamily;
+    const QString family = QString::fromLatin1(gpslink::nameOf(c.family).data());
+    if (p.isSet("antenna")) {
+        std::string why;
+        c.antenna = antennaScheduleFrom(p.value("antenna").toStdString(), why);
+        if (c.antenna.empty()) {
+            error = QStringLiteral("--antenna: %1").arg(QString::fromStdString(why));
+            return false;
+        }
+        if (!saysAntenna(c.family)) {
+            error = QStringLiteral(
+                        "--antenna: a %1 receiver publishes no antenna state (ublox, casic and "
+                        "mtk do)")
+                        .arg(family);
+            return false;
+        }
+    }
+    const bool ublox = c.family == ReceiverFamily::Ublox;
+    for (auto [name, value, high] : {std::tuple{"agc", &c.frontEnd.agc, 8191},
+                                     std::tuple{"noise-level", &c.frontEnd.noise, 65535},
+                                     std::tuple{"jamming", &c.frontEnd.jamming, 255},
+                                     std::tuple{"front-end-noise", &c.frontEnd.spread, 8191}}) {
+        if (!p.isSet(name)) continue;
+        if (!ublox) {
+            error = QStringLiteral(
+                        "--%1 is for a ublox receiver, the one family here that reports its "
+                        "front end's figures")
+                        .arg(QLatin1String(name));
+            return false;
+        }
+        if (!toInt(p.value(name), 0, high, *value)) {
+            error = QStringLiteral("--%1 takes a whole number from 0 to %2")
+                        .arg(QLatin1String(name))
+                        .arg(high);
+            return false;
+        }
+    }
+    c.ubxMonitors = p.isSet("ubx-monitors");
+    if (c.ubxMonitors && !ublox) {
+        error = QStringLiteral("--ubx-monitors is for a ublox receiver");
+        return false;
+    }
+    c.loseUnsaved = p.isSet("lose-unsaved");
+    if ((c.loseUnsaved || p.isSet("refuse-config")) && !ConfigStore::keepsItems(c.family)) {
+        error = QStringLiteral(
+                    "--%1: a %2 receiver has no configuration items here (ublox, mtk and casic "
+                    "have)")
+                    .arg(c.loseUnsaved ? QStringLiteral("lose-unsaved")
+                                       : QStringLiteral("refuse-config"),
+                         family);
+        return false;
+    }
+    if (p.isSet("refuse-config")) {
+        for (const QString& item : p.value("refuse-config").split(QLatin1Char(','))) {
+            const auto name = ConfigStore::itemNamed(c.family, item.trimmed().toStdString());
+            if (!name) {
+                error = QStringLiteral("--refuse-config: %1 is not an item of a %2 receiver (%3)")
+                            .arg(item, family,
+                                 QString::fromStdString(ConfigStore::itemNames(c.family)));
+                return false;
+            }
+            c.refusedItems.emplace_back(*name);
+        }
+    }
     return true;
 }
 
@@ -393,6 +494,7 @@ bool readReceiverOptions(const QCommandLineParser& p, ReceiverConfig& c, DriverO
         error = QStringLiteral("--unique-id of a ublox receiver is ten hex digits");
         return false;
     }
+    if (!readFrontEndOptions(p, c, error)) return false;
     if (p.isSet("strict-baud") && line.baud == 0) {
         error = QStringLiteral("--strict-baud needs --baud");
         return false;

@@ -15,7 +15,9 @@ namespace gpssim {
 // --reset-silence, --ttff, --time-known-after, --start-utc, --chunking, --seed,
 // --rate, --baud, --strict-baud, --family, --warm-ttff, --hot-ttff,
 // --hot-keeps-fix, --link, --usb-drop, --usb-away, --fix-quality, --sats,
-// --hdop, --snr and --replay.
+// --hdop, --snr, --replay, the generator's, the real receivers' habits and
+// identity, --antenna, --agc, --noise-level, --jamming, --front-end-noise,
+// --ubx-monitors, --refuse-config and --lose-unsaved.
 void addReceiverOptions(QCommandLineParser& parser);
 
 // The names addReceiverOptions adds.

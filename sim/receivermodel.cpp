@@ -114,22 +114,8 @@ std::optional<gpslink::StartType> publishedStart(gpslink::ReceiverFamily family,
     return std::nullopt;
 }
 
-// UBX's 8-bit Fletcher checksum over class, id, length and payload.
-std::array<std::uint8_t, 2> ubxSum(std::string_view bytes) {
-    std::uint8_t a = 0, b = 0;
-    for (char c : bytes) b = std::uint8_t(b + (a = std::uint8_t(a + std::uint8_t(c))));
-    return {a, b};
-}
-
 std::string le16(std::size_t value) {
     return {char(value & 0xFF), char((value >> 8) & 0xFF)};
-}
-
-std::string ubxPacket(int messageClass, int id, std::string_view payload) {
-    std::string body = std::string{char(messageClass), char(id)} + le16(payload.size());
-    body += payload;
-    const auto sum = ubxSum(body);
-    return "\xB5\x62" + body + char(sum[0]) + char(sum[1]);
 }
 
 // CASIC: the 32-bit sum of id << 24, class << 16, length and the payload's
@@ -261,7 +247,11 @@ ReceiverModel::ReceiverModel(ReceiverConfig config)
       inSirfBinary_(config_.sirfBinary && config_.family == gpslink::ReceiverFamily::Sirf),
       garbleRng_(config_.seed),
       chunker_(config_.chunking, config_.seed),
-      noiseRng_(config_.seed ^ 0x5eed) {
+      noiseRng_(config_.seed ^ 0x5eed),
+      store_(config_.family, {config_.refusedItems, config_.loseUnsaved, config_.ubxMonitors}),
+      frontEndRng_(config_.seed ^ 0xf407) {
+    for (int band = 0; band < (config_.dualBand ? 2 : 1); ++band)
+        frontEnd_.push_back(readFrontEnd(config_.frontEnd, frontEndRng_));
     const std::string name(nameOf(config_.family));
     if (config_.firmware.empty()) config_.firmware = name + "-SIM 1.0";
     if (config_.hardware.empty()) config_.hardware = "SIM-" + name;
@@ -384,6 +374,34 @@ std::string ReceiverModel::binaryPacket() const {
     return {};
 }
 
+// The antenna's state in the family's form, and for u-blox this second's
+// front-end readings, in MON-HW and MON-RF when its configuration has them
+// out on UART1 (a rate of n: every n-th epoch).
+std::string ReceiverModel::frontEndOutput(std::int64_t now) {
+    std::string out;
+    if (!config_.antenna.empty())
+        out += antennaSentence(config_.family, antennaAt(config_.antenna, now - poweredAtMs_));
+    if (config_.family != gpslink::ReceiverFamily::Ublox) return out;
+    for (FrontEndReading& reading : frontEnd_)
+        reading = readFrontEnd(config_.frontEnd, frontEndRng_);
+    const std::int64_t epoch = (now - poweredAtMs_) / epochMs_;
+    for (const auto& [key, id] :
+         {std::pair{kMsgoutMonHwUart1, 0x09}, std::pair{kMsgoutMonRfUart1, 0x38}}) {
+        const std::uint64_t rate = store_.running(key);
+        if (rate > 0 && epoch % std::int64_t(rate) == 0) out += monitor(id, now);
+    }
+    return out;
+}
+
+// UBX-MON-HW (id 09) or UBX-MON-RF (38) with this second's readings and the
+// antenna's state at the epoch at (ms on the epoch clock).
+std::string ReceiverModel::monitor(int id, std::int64_t at) const {
+    const Antenna antenna = antennaAt(config_.antenna, at - poweredAtMs_);
+    return ubxPacket(
+        0x0A, id,
+        id == 0x09 ? monHwPayload(frontEnd_.front(), antenna) : monRfPayload(frontEnd_, antenna));
+}
+
 std::string ReceiverModel::tick() {
     const std::int64_t now = nextEpochMs_;
     nextEpochMs_ += epochMs_;
@@ -408,7 +426,8 @@ std::string ReceiverModel::tick() {
         note(Event::Restart, "restart: clock from zero, no fix", now);
     }
     const std::int64_t since = now - startedAtMs_;
-    std::string burst = config_.replay.empty() ? synthesize(since, now) : replayBurst(since, now);
+    std::string burst = config_.replay.empty() ? synthesize(since, now) + frontEndOutput(now)
+                                               : replayBurst(since, now);
     if (inSirfBinary_)  // measured navigation data (MID 2) instead of NMEA
         burst = sirfPacket("\x02" + payloadWithDollars(40, 5));
     if (config_.behaviour == Behaviour::WrongBaud || rateMismatch_) return garble(burst.size());
@@ -659,6 +678,21 @@ void ReceiverModel::examineUbx(std::string_view frame) {
     }
     if (const auto type = publishedStart(config_.family, frame))
         return obey(*type, "UBX-CFG-RST " + std::string(nameOf(*type)));
+    const int messageClass = std::uint8_t(frame[2]), messageId = std::uint8_t(frame[3]);
+    if (messageClass == 0x0A && (messageId == 0x09 || messageId == 0x38) && frame.size() == 8 &&
+        config_.replay.empty()) {  // MON-HW, MON-RF polled
+        answers_ += monitor(messageId, std::max(nextEpochMs_ - epochMs_, poweredAtMs_));
+        note(Event::Answered,
+             std::string(messageId == 0x09 ? "UBX-MON-HW" : "UBX-MON-RF") + " polled",
+             nextEpochMs_);
+        return;
+    }
+    if (config_.replay.empty()) {
+        if (auto outcome = store_.ubx(frame)) {
+            answers_ += outcome->reply;
+            return note(Event::Configured, outcome->what, nextEpochMs_);
+        }
+    }
     answer(frame);
 }
 
@@ -680,6 +714,12 @@ void ReceiverModel::examine(std::string_view line) {
         if (std::any_of(std::begin(kQueries), std::end(kQueries),
                         [&](const Query& q) { return q.bytes == line; }))
             return answer(line);
+        if (config_.replay.empty()) {
+            if (auto outcome = store_.nmea(body)) {
+                answers_ += outcome->reply;
+                return note(Event::Configured, outcome->what, now);
+            }
+        }
         note(Event::Rejected,
              "not a command of a " + std::string(nameOf(config_.family)) +
                  " receiver: " + printable(line),
@@ -717,6 +757,10 @@ void ReceiverModel::obey(gpslink::StartType type, const std::string& what) {
         note(Event::Ignored, name + " start not obeyed (mode ignore)", now);
         return;
     }
+    if (type == StartType::Factory)
+        store_.factoryReset();
+    else
+        store_.restarted();
     if (type == StartType::Warm || type == StartType::Hot) {
         const int seconds = type == StartType::Warm ? config_.warmTtffSeconds
                             : config_.hotKeepsFix   ? 0
@@ -736,6 +780,18 @@ void ReceiverModel::obey(gpslink::StartType type, const std::string& what) {
     restartAtMs_ = now + std::int64_t(std::max(silence, 0)) * 1000;
     note(kind,
          name + " start recognised: " + what + "; silent for " + std::to_string(silence) + " s",
+         now);
+}
+
+void ReceiverModel::powerCycle() {
+    const std::int64_t now = nextEpochMs_;
+    const int silence = std::max(config_.resetSilenceSeconds, 0);
+    store_.powerCycled();
+    restartAtMs_ = now + std::int64_t(silence) * 1000;
+    poweredAtMs_ = *restartAtMs_;
+    inSirfBinary_ = config_.sirfBinary && config_.family == gpslink::ReceiverFamily::Sirf;
+    note(Event::PowerCycled,
+         "power cycle: off for " + std::to_string(silence) + " s, the saved configuration kept",
          now);
 }
 

@@ -14,6 +14,12 @@
 // and a SiRF receiver may be left in SiRF binary mode.  It answers its own
 // family's identity queries and stays silent to every other query.
 //
+// Its RF front end (sim/frontend.h): the active antenna's state over time,
+// sent each second in its family's form, and for u-blox the front end's
+// figures in UBX-MON-HW and UBX-MON-RF, polled or each second.  Its
+// configuration items (sim/configstore.h) are set, saved and read back with
+// its family's commands; a power cycle keeps only what was saved.
+//
 // It acts only on the start commands of its chip family (SiRF by default:
 // message 101, navigation initialisation, with reset configuration 4 cold, 2
 // warm or 1 hot; for ublox binary UBX-CFG-RST frames).  After a cold start it
@@ -34,6 +40,8 @@
 
 #include "gpslink/resetcommand.h"
 #include "sim/chunker.h"
+#include "sim/configstore.h"
+#include "sim/frontend.h"
 #include "sim/rng.h"
 
 namespace gpssim {
@@ -118,6 +126,14 @@ struct ReceiverConfig {
     // When not empty, these bursts (from a capture) are sent one per epoch in
     // place of the receiver's own; a restart starts them again from the first.
     std::vector<std::string> replay;
+    // The active antenna's state from power-up on, sent each second in the
+    // family's form; empty: no antenna supervisor.
+    std::vector<AntennaChange> antenna;
+    FrontEndFigures frontEnd;  // ublox: what UBX-MON-HW and UBX-MON-RF report
+    bool ubxMonitors = false;  // ublox: MON-HW and MON-RF each second from power-up
+    // Configuration items the receiver refuses to set (ConfigStore::itemNamed).
+    std::vector<std::string> refusedItems;
+    bool loseUnsaved = false;  // a start rebuilds the configuration from what was saved
 };
 
 struct Event {
@@ -134,6 +150,8 @@ struct Event {
         HotStart,     // a valid hot-start command was recognised
         Answered,     // an identity query of its family was answered
         ToNmea,       // switched from SiRF binary to NMEA
+        Configured,   // a configuration command was taken, refused or answered
+        PowerCycled,  // switched off and on: clock from zero, the saved configuration
     };
     Kind kind;
     std::int64_t atMs;  // time since power-up, on the receiver's epoch clock
@@ -174,6 +192,12 @@ public:
     std::int64_t elapsedMs() const { return nextEpochMs_; }
     bool switchedOff() const { return switchedOff_; }
 
+    // Switched off and on again: silent for the reset silence, then from
+    // power-up (clock, antenna schedule) with only the saved configuration.
+    void powerCycle();
+
+    const ConfigStore& configuration() const { return store_; }
+
     // Most satellites in view the sentences can describe.
     static constexpr std::size_t kMaxInView = 32;
 
@@ -191,6 +215,8 @@ private:
     void examineUbx(std::string_view frame);
     void answer(std::string_view query);
     std::string binaryPacket() const;
+    std::string frontEndOutput(std::int64_t nowMs);
+    std::string monitor(int id, std::int64_t atMs) const;
     void obey(gpslink::StartType type, const std::string& what);
     void note(Event::Kind kind, std::string text, std::int64_t atMs);
 
@@ -213,6 +239,10 @@ private:
     std::vector<Event> events_;
     std::vector<Satellite> sky_;
     Rng noiseRng_;
+    ConfigStore store_;
+    std::int64_t poweredAtMs_ = 0;  // time of the last power-up, on the epoch clock
+    Rng frontEndRng_;
+    std::vector<FrontEndReading> frontEnd_;  // this second's, one per RF band
 };
 
 }  // namespace gpssim

@@ -250,6 +250,11 @@ bool SimDriver::openDevice(QString* error) {
     return true;
 }
 
+void SimDriver::powerCycle() {
+    model_.powerCycle();
+    publishEvents();
+}
+
 void SimDriver::onEpoch() {
     checkLineRate();
     const std::vector<std::string> pieces = model_.tickPieces();

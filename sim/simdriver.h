@@ -85,6 +85,9 @@ public:
     // What the tool should open: the link when there is one, else the slave.
     QString devicePath() const { return options_.link.isEmpty() ? slavePath_ : linkPath_; }
 
+    // The receiver is switched off and on again (ReceiverModel::powerCycle).
+    void powerCycle();
+
     ReceiverModel& model() { return model_; }
     // Bytes handed to the line so far.
     qint64 bytesWritten() const { return bytesWritten_; }
