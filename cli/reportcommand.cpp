@@ -81,7 +81,7 @@ void printSuggestedLimits(const results::Quality& q, QTextStream& out) {
                 value = std::clamp(value, setting.low, setting.high);
             }
         out << QStringLiteral("  %1 %2 passing  mean %3  sd %4  %5 = mean %6 3 sd = %7\n")
-                   .arg(QLatin1String(m.kind->name), -12)
+                   .arg(QLatin1String(m.kind->label), -12)
                    .arg(m.passed, 6)
                    .arg(QString::number(m.passedMean, 'f', 2), QString::number(m.passedSd, 'f', 2),
                         QLatin1String(s.key), QLatin1String(s.upper ? "+" : "-"),

@@ -19,9 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.requireReset = data[0] & 1;
     settings.confirmTimeoutS = 1 + data[1] % 40;
     settings.fixTimeoutS = settings.confirmTimeoutS + data[2] % 60;
-    if (data[0] & 2) settings.limits.maxTtffS = data[3] % 50;
-    if (data[0] & 4) settings.limits.minSats = data[3] % 13;
-    if (data[0] & 8) settings.limits.minCn0 = data[3] % 50;
+    if (data[0] & 2) settings.limits.most(station::Measure::Ttff) = data[3] % 50;
+    if (data[0] & 4) settings.limits.least(station::Measure::Satellites) = data[3] % 13;
+    if (data[0] & 8) settings.limits.least(station::Measure::SkyCn0) = data[3] % 50;
     station::FixTest test(settings);
     station::Watcher watcher;
     station::FixTest::Line line;

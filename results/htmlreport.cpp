@@ -363,7 +363,7 @@ QString limitValue(double v) {
 }
 
 // "≤ 60 s", "≥ 36 dB-Hz", or a window "40 to 44 dB-Hz"; empty without limits.
-QString limitText(const Measure& m) {
+QString limitText(const PageMeasure& m) {
     const QString unit = m.unit.isEmpty() ? QString() : ' ' + m.unit;
     if (m.low && m.limit)
         return QStringLiteral("%1 to %2%3")
@@ -376,7 +376,7 @@ QString limitText(const Measure& m) {
 }
 
 // The limits' keys in "limits": "max_ttff_s", "cn0_low and cn0_high".
-QString limitKeys(const Measure& m, const QString& joint) {
+QString limitKeys(const PageMeasure& m, const QString& joint) {
     QStringList keys;
     for (const char* key : {m.lowKey, m.limitKey})
         if (key) keys << QLatin1String(key);
@@ -384,7 +384,7 @@ QString limitKeys(const Measure& m, const QString& joint) {
 }
 
 // "<= 60 s, the most frequent max_ttff_s among the selected results (392 of 438)"
-QString limitSaid(const Measure& m) {
+QString limitSaid(const PageMeasure& m) {
     QStringList counts;
     qint64 of = 0;
     for (const auto* l : {&m.low, &m.limit})
@@ -395,12 +395,12 @@ QString limitSaid(const Measure& m) {
         .arg(of);
 }
 
-bool limitsPartly(const Measure& m) {
+bool limitsPartly(const PageMeasure& m) {
     return (m.limit && m.limit->results != m.limit->of) || (m.low && m.low->results != m.low->of);
 }
 
 // The sentence over a chart that draws the limits.
-void saySaidLimit(Page& page, const Measure& m) {
+void saySaidLimit(Page& page, const PageMeasure& m) {
     page.paragraph(m.limit || m.low ? QStringLiteral("Limit ") + limitSaid(m) + '.'
                                     : QStringLiteral("No %1 is stored with the selected results.")
                                           .arg(limitKeys(m, QStringLiteral(" or "))),
@@ -408,7 +408,7 @@ void saySaidLimit(Page& page, const Measure& m) {
 }
 
 // The limits as a chart draws them: "limit 60 s", or "low 40 dB-Hz" and "high 44 dB-Hz".
-chart::Markers markers(const Measure& m) {
+chart::Markers markers(const PageMeasure& m) {
     const QString unit = m.unit.isEmpty() ? QString() : ' ' + m.unit;
     chart::Markers out;
     if (m.low)
@@ -421,14 +421,14 @@ chart::Markers markers(const Measure& m) {
     return out;
 }
 
-bool withinLimits(const Measure& m, double v) {
+bool withinLimits(const PageMeasure& m, double v) {
     return (!m.limit || (m.upper ? v <= m.limit->value : v >= m.limit->value)) &&
            (!m.low || v >= m.low->value);
 }
 
 // A measure's histogram and cumulative distribution against its limits, each
 // with its table; id names the figures ("ttff.within_limit").
-void distributionFigures(Page& page, const Measure& m, const QString& id, const QString& name) {
+void distributionFigures(Page& page, const PageMeasure& m, const QString& id, const QString& name) {
     const QString axis = QStringLiteral("%1 (%2)").arg(name, m.unit);
     const QString title = name.left(1).toUpper() + name.mid(1);
     saySaidLimit(page, m);
@@ -483,7 +483,7 @@ void distributionFigures(Page& page, const Measure& m, const QString& id, const 
                shares);
 }
 
-void ttffSection(Page& page, const Measure& ttff) {
+void ttffSection(Page& page, const PageMeasure& ttff) {
     page.heading(QStringLiteral("ttff"), QStringLiteral("Time to first fix"));
     if (ttff.sorted.empty())
         page.paragraph(QStringLiteral("No selected result has a TTFF."));
@@ -494,7 +494,7 @@ void ttffSection(Page& page, const Measure& ttff) {
 
 // Box plots of a measure per port, side by side, with their table; id names
 // the figures ("cn0./dev/ttyUSB0.median").
-void boxFigure(Page& page, const QMap<QString, std::vector<double>>& byPort, const Measure& m,
+void boxFigure(Page& page, const QMap<QString, std::vector<double>>& byPort, const PageMeasure& m,
                const QString& id, const QString& title) {
     QStringList ports = byPort.keys();
     std::sort(ports.begin(), ports.end(), naturalLess);
@@ -527,7 +527,7 @@ void boxFigure(Page& page, const QMap<QString, std::vector<double>>& byPort, con
 }
 
 void signalSection(Page& page, const Distributions& d) {
-    const Measure& m = d.measures[kSignal];
+    const PageMeasure& m = d.measures[kSignal];
     if (m.sorted.empty()) return;
     page.heading(QStringLiteral("signal"), QStringLiteral("Signal test C/N0"));
     const QString sv = d.signalSv.isEmpty()
@@ -543,7 +543,22 @@ void signalSection(Page& page, const Distributions& d) {
     page.end();
 }
 
-void cn0Section(Page& page, const Distributions& d, const Measure& cn0) {
+// A measure drawn as its row says, beyond those with a section of their own.
+void measureSection(Page& page, const PageMeasure& m) {
+    const QString id = QLatin1String(m.key);
+    page.heading(id, m.name);
+    if (m.sorted.empty()) {
+        page.paragraph(QStringLiteral("No selected result has a %1.").arg(m.name));
+    } else {
+        if (m.row->chart == Chart::Distribution || m.row->chart == Chart::Both)
+            distributionFigures(page, m, id, m.name);
+        if (m.row->chart == Chart::PerSlot || m.row->chart == Chart::Both)
+            boxFigure(page, m.byPort, m, id, m.name + QStringLiteral(", per slot"));
+    }
+    page.end();
+}
+
+void cn0Section(Page& page, const Distributions& d, const PageMeasure& cn0) {
     page.heading(QStringLiteral("cn0"), QStringLiteral("C/N0 per slot"));
     if (d.cn0ByPort.isEmpty()) {
         page.paragraph(QStringLiteral("No selected result has a C/N0."));
@@ -666,7 +681,7 @@ void calibrationSection(Page& page, const Distributions& d) {
 void statisticsSection(Page& page, const Distributions& d) {
     page.heading(QStringLiteral("statistics"), QStringLiteral("Statistics"));
     QList<QList<Cell>> rows;
-    for (const Measure& m : d.measures) {
+    for (const PageMeasure& m : d.measures) {
         const QString key = QStringLiteral("stat.") + QLatin1String(m.key) + '.';
         const QString name =
             m.unit.isEmpty() ? m.name : QStringLiteral("%1 (%2)").arg(m.name, m.unit);
@@ -694,12 +709,12 @@ void statisticsSection(Page& page, const Distributions& d) {
                             {capability ? num(*capability, 2) : none, key + "cpk"}};
     }
     page.table(QStringLiteral("Every selected result with a value, whatever its verdict"),
-               {QStringLiteral("Measure"), QStringLiteral("n"), QStringLiteral("Mean"),
+               {QStringLiteral("PageMeasure"), QStringLiteral("n"), QStringLiteral("Mean"),
                 QStringLiteral("\u03c3"), QStringLiteral("Min"), QStringLiteral("Max"),
                 QStringLiteral("Median"), QStringLiteral("p95"), QStringLiteral("Limit"),
                 QStringLiteral("Cpk")},
                rows);
-    for (const Measure& m : d.measures)
+    for (const PageMeasure& m : d.measures)
         if (limitsPartly(m))
             page.paragraph(QStringLiteral("%1: limit %2.").arg(m.name, limitSaid(m)));
     page.end();
@@ -768,66 +783,69 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
     if (!counted) return failed();
     Distributions d;
     d.summary = summaryOf(*counted);
-    d.measures = {
-        {"ttff_s", "max_ttff_s", QStringLiteral("TTFF"), QStringLiteral("s"), true, {}, {}, {}, {}},
-        {"cn0_mean4",
-         "min_cn0",
-         QStringLiteral("C/N0, mean of the 4 strongest"),
-         QStringLiteral("dB-Hz"),
-         false,
-         {},
-         {},
-         {},
-         {}},
-        {"hdop", nullptr, QStringLiteral("HDOP"), {}, true, {}, {}, {}, {}},
-        {"satellites", "min_sats", QStringLiteral("Satellites used"), {}, false, {}, {}, {}, {}},
-        {"signal_cn0_mean",
-         "cn0_high",
-         QStringLiteral("Signal C/N0, corrected"),
-         QStringLiteral("dB-Hz"),
-         true,
-         {},
-         {},
-         "cn0_low",
-         {}},
-    };
+    for (const MeasureRow& row : kMeasures) {
+        PageMeasure m{keyOf(row),
+                      nullptr,
+                      QLatin1String(row.label),
+                      QLatin1String(row.unit),
+                      true,
+                      {},
+                      {},
+                      nullptr,
+                      {},
+                      &row,
+                      {}};
+        // A window's upper limit is the measure's limit and its lower one beside it.
+        if (row.most.key)
+            m.limitKey = row.most.key, m.lowKey = row.least.key;
+        else
+            m.limitKey = row.least.key, m.upper = false;
+        d.measures.push_back(std::move(m));
+    }
     const Where w = where(filter);
     if (!fillYields(db, w, QStringLiteral("lot"), d.lots, &why) ||
         !fillYields(db, w, QStringLiteral("substr(started, 1, 10)"), d.days, &why) ||
         !fillCalibrations(db, filter, d.calibrations, &why))
         return failed();
     // The limit in force of each measure, by the report's one rule.
-    for (Measure& m : d.measures) {
+    for (PageMeasure& m : d.measures) {
         if (m.limitKey) m.limit = limitInForce(counted->values.limits, m.limitKey, m.upper);
         if (m.lowKey) m.low = limitInForce(counted->values.limits, m.lowKey, false);
     }
 
     // The measures' columns in d.measures' order, then the signal's satellite.
+    QStringList columns, any;
+    for (const PageMeasure& m : d.measures)
+        columns << QLatin1String(m.key),
+            any << QLatin1String(m.key) + QStringLiteral(" IS NOT NULL");
+    const int svColumn = int(d.measures.size()) + 1;
     QSqlQuery q(db);
     if (!run(q,
-             QStringLiteral("SELECT port, ttff_s, cn0_mean4, hdop, satellites, signal_cn0_mean,"
-                            " signal_sv FROM results WHERE %1 AND (ttff_s IS NOT NULL"
-                            " OR cn0_mean4 IS NOT NULL OR hdop IS NOT NULL"
-                            " OR satellites IS NOT NULL OR signal_cn0_mean IS NOT NULL)")
-                 .arg(w.sql),
+             QStringLiteral("SELECT port, %1, signal_sv FROM results WHERE %2 AND (%3)")
+                 .arg(columns.join(QStringLiteral(", ")), w.sql, any.join(QStringLiteral(" OR "))),
              w, &why))
         return failed();
     QSet<QString> svs;
     while (q.next()) {
-        for (std::size_t i = 0; i < d.measures.size(); ++i)
-            if (!q.isNull(int(i) + 1))
-                d.measures[i].sorted.push_back(q.value(int(i) + 1).toDouble());
         const QString port = q.value(0).toString();
-        if (!q.isNull(kCn0 + 1)) d.cn0ByPort[port].push_back(q.value(kCn0 + 1).toDouble());
-        if (!q.isNull(kSignal + 1)) {
-            d.signalByPort[port].push_back(q.value(kSignal + 1).toDouble());
-            if (!q.value(6).toString().isEmpty()) svs.insert(q.value(6).toString());
+        for (std::size_t i = 0; i < d.measures.size(); ++i) {
+            PageMeasure& m = d.measures[i];
+            if (q.isNull(int(i) + 1)) continue;
+            const double value = q.value(int(i) + 1).toDouble();
+            m.sorted.push_back(value);
+            if (m.row->chart == Chart::PerSlot || m.row->chart == Chart::Both)
+                m.byPort[port].push_back(value);
         }
+        if (!q.isNull(kSignal + 1) && !q.value(svColumn).toString().isEmpty())
+            svs.insert(q.value(svColumn).toString());
     }
     if (!drained(q, &why)) return failed();
-    for (Measure& m : d.measures) std::sort(m.sorted.begin(), m.sorted.end());
-    for (auto& values : d.cn0ByPort) std::sort(values.begin(), values.end());
-    for (auto& values : d.signalByPort) std::sort(values.begin(), values.end());
+    for (PageMeasure& m : d.measures) {
+        std::sort(m.sorted.begin(), m.sorted.end());
+        for (auto& values : m.byPort) std::sort(values.begin(), values.end());
+    }
+    d.cn0ByPort = d.measures[kCn0].byPort;
+    d.signalByPort = d.measures[kSignal].byPort;
     d.signalSv = svs.values();
     std::sort(d.signalSv.begin(), d.signalSv.end());
     return d;
@@ -861,6 +879,10 @@ QByteArray htmlPage(const Distributions& d, const PageHeading& heading) {
         ttffSection(page, d.measures[kTtff]);
         signalSection(page, d);
         cn0Section(page, d, d.measures[kCn0]);
+        for (const PageMeasure& m : d.measures)
+            if (m.row->chart != Chart::None && m.row->measure != Measure::Ttff &&
+                m.row->measure != Measure::SkyCn0 && m.row->measure != Measure::SignalCn0)
+                measureSection(page, m);
         calibrationSection(page, d);
         statisticsSection(page, d);
         failuresSection(page, f);

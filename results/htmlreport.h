@@ -37,7 +37,7 @@ struct Yield {
 
 // One measure's values over the selection, sorted, with its limit; a measure
 // held within a window (the signal test's C/N0) has a lower limit too.
-struct Measure {
+struct PageMeasure {
     const char* key;       // the column: "ttff_s"
     const char* limitKey;  // its limit in "limits": "max_ttff_s"; nullptr for none
     QString name;          // "TTFF"
@@ -47,6 +47,8 @@ struct Measure {
     std::optional<LimitInForce> limit;
     const char* lowKey = nullptr;  // the window's lower limit: "cn0_low"
     std::optional<LimitInForce> low;
+    const MeasureRow* row = nullptr;                 // its row in the measures' table
+    QMap<QString, std::vector<double>> byPort = {};  // sorted, per port, where drawn per slot
 };
 
 // One calibration of a slot with a golden unit (the calibrations table).
@@ -66,14 +68,18 @@ struct SlotCalibrations {
 struct Distributions {
     Summary summary;
     QList<Yield> lots, days;
-    std::vector<Measure> measures;  // ttff_s, cn0_mean4, hdop, satellites, signal_cn0_mean
+    std::vector<PageMeasure> measures;                // in the measures' table order
     QMap<QString, std::vector<double>> cn0ByPort;     // sorted, per port
     QMap<QString, std::vector<double>> signalByPort;  // the signal test's, sorted, per port
     QStringList signalSv;                             // the generators' satellites: "GPS:1"
     QList<SlotCalibrations> calibrations;             // per station and port
 };
 // The measures' places in Distributions::measures.
-enum MeasureIndex { kTtff = 0, kCn0 = 1, kSignal = 4 };
+enum MeasureIndex {
+    kTtff = int(Measure::Ttff),
+    kCn0 = int(Measure::SkyCn0),
+    kSignal = int(Measure::SignalCn0),
+};
 
 // Each query selects with the report's WHERE on the indexed columns and
 // reads the selected rows at most once.  Calibrations are selected by the

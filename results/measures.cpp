@@ -7,17 +7,6 @@
 
 namespace results {
 
-const std::vector<MeasureKind>& measureKinds() {
-    static const std::vector<MeasureKind> kinds = {
-        {"ttff_s", "TTFF", "s", nullptr, "max_ttff_s"},
-        {"signal_cn0_mean", "Signal C/N0", "dB-Hz", "cn0_low", "cn0_high"},
-        {"cn0_mean4", "Sky C/N0", "dB-Hz", "min_cn0", nullptr},
-        {"hdop", "HDOP", "", nullptr, nullptr},
-        {"satellites", "Satellites", "", "min_sats", nullptr, true},
-    };
-    return kinds;
-}
-
 std::optional<LimitInForce> limitInForce(const LimitCounts& counts, const char* key, bool upper) {
     std::optional<LimitInForce> best;
     const auto values = counts.byKey.value(QLatin1String(key));
@@ -30,7 +19,7 @@ std::optional<LimitInForce> limitInForce(const LimitCounts& counts, const char* 
     return best;
 }
 
-MeasureStats measureStats(const MeasureKind& kind, const Values& values,
+MeasureStats measureStats(const MeasureRow& kind, const Values& values,
                           std::optional<LimitInForce> low, std::optional<LimitInForce> high) {
     MeasureStats s;
     s.kind = &kind;
@@ -91,12 +80,13 @@ QList<SlotStats> slotStats(const QList<SlotSum>& sums) {
 Quality qualityOf(const QMap<QString, Values>& values, const QList<SlotSum>& sums,
                   const LimitCounts& limits) {
     Quality q;
-    for (const MeasureKind& kind : measureKinds()) {
+    for (const MeasureRow& kind : kMeasures) {
         auto limit = [&](const char* key, bool upper) {
             return key ? limitInForce(limits, key, upper) : std::nullopt;
         };
-        q.measures.push_back(measureStats(kind, values.value(QLatin1String(kind.key)),
-                                          limit(kind.lowKey, false), limit(kind.highKey, true)));
+        q.measures.push_back(measureStats(kind, values.value(QLatin1String(keyOf(kind))),
+                                          limit(kind.least.key, false),
+                                          limit(kind.most.key, true)));
     }
     q.perSlot = slotStats(sums);
     return q;
@@ -109,9 +99,9 @@ QJsonObject qualityJson(const Quality& q) {
             return defined ? QJsonValue(v) : QJsonValue();
         };
         QJsonObject limits;
-        if (m.low) limits.insert(QLatin1String(m.kind->lowKey), m.low->value);
-        if (m.high) limits.insert(QLatin1String(m.kind->highKey), m.high->value);
-        measures.insert(QLatin1String(m.kind->key),
+        if (m.low) limits.insert(QLatin1String(m.kind->least.key), m.low->value);
+        if (m.high) limits.insert(QLatin1String(m.kind->most.key), m.high->value);
+        measures.insert(QLatin1String(keyOf(*m.kind)),
                         QJsonObject{{"count", m.count},
                                     {"mean", figure(m.mean, m.count)},
                                     {"sd", figure(m.sd, m.count > 1)},
@@ -121,7 +111,7 @@ QJsonObject qualityJson(const Quality& q) {
                                     {"p95", figure(m.p95, m.count)},
                                     {"cpk", figure(m.cpk.value_or(0), bool(m.cpk))},
                                     {"limits", limits}});
-        if (m.low || m.high) marginal.insert(QLatin1String(m.kind->key), m.marginal);
+        if (m.low || m.high) marginal.insert(QLatin1String(keyOf(*m.kind)), m.marginal);
     }
     QJsonArray perSlot;
     for (const SlotStats& s : q.perSlot)
@@ -141,10 +131,10 @@ QString fixed(double v) {
     return QString::number(v, 'f', 2);
 }
 
-QString nameOf(const MeasureKind& kind) {
+QString nameOf(const MeasureRow& kind) {
     return *kind.unit
-               ? QStringLiteral("%1 (%2)").arg(QLatin1String(kind.name), QLatin1String(kind.unit))
-               : QLatin1String(kind.name);
+               ? QStringLiteral("%1 (%2)").arg(QLatin1String(kind.label), QLatin1String(kind.unit))
+               : QLatin1String(kind.label);
 }
 
 QString limitsText(const MeasureStats& m) {
@@ -186,7 +176,7 @@ void printQuality(const Quality& q, QTextStream& out) {
     }
     for (const MeasureStats& m : q.measures)
         for (const auto& [limit, key] :
-             {std::pair{m.low, m.kind->lowKey}, {m.high, m.kind->highKey}})
+             {std::pair{m.low, m.kind->least.key}, {m.high, m.kind->most.key}})
             if (limit && limit->results != limit->of)
                 out << QStringLiteral(
                            "  %1 %2: the most frequent of the selected results' "
@@ -234,7 +224,7 @@ std::vector<SuggestedLimit> suggestLimits(const Quality& q) {
     for (const MeasureStats& m : q.measures) {
         if (m.passed < 2) continue;
         for (const auto& [key, upper] :
-             {std::pair{m.kind->lowKey, false}, {m.kind->highKey, true}}) {
+             {std::pair{m.kind->least.key, false}, {m.kind->most.key, true}}) {
             if (!key) continue;
             double value = m.passedMean + (upper ? 3 : -3) * m.passedSd;
             // A whole measure's limit passes the same values as mean ± 3σ itself.

@@ -19,24 +19,12 @@
 #include <optional>
 #include <vector>
 
+#include "results/fields.h"
 #include "results/report.h"
 #include "results/statistics.h"
 #include "results/summaries.h"
 
 namespace results {
-
-// A measure: its column (and JSON name) and the keys of its limits in a
-// result's "limits" object.
-struct MeasureKind {
-    const char* key;      // "ttff_s"
-    const char* name;     // "TTFF"
-    const char* unit;     // "s"; "" for a count
-    const char* lowKey;   // "min_sats"; nullptr: no lower limit
-    const char* highKey;  // "max_ttff_s"; nullptr: no upper limit
-    bool whole = false;   // whole numbers only (satellites)
-};
-// TTFF, the signal test's corrected C/N0, the sky's C/N0, HDOP, satellites.
-const std::vector<MeasureKind>& measureKinds();
 
 // The limit most of the selected results were judged under.
 struct LimitInForce {
@@ -49,7 +37,7 @@ struct LimitInForce {
 std::optional<LimitInForce> limitInForce(const LimitCounts& counts, const char* key, bool upper);
 
 struct MeasureStats {
-    const MeasureKind* kind = nullptr;
+    const MeasureRow* kind = nullptr;
     qint64 count = 0;
     double mean = 0, sd = 0, min = 0, max = 0, median = 0, p95 = 0;
     std::optional<double> cpk;
@@ -60,7 +48,7 @@ struct MeasureStats {
     qint64 passed = 0;
     double passedMean = 0, passedSd = 0;
 };
-MeasureStats measureStats(const MeasureKind& kind, const Values& values,
+MeasureStats measureStats(const MeasureRow& kind, const Values& values,
                           std::optional<LimitInForce> low, std::optional<LimitInForce> high);
 
 struct SlotStats {
@@ -76,7 +64,7 @@ constexpr double kSlotFlagDb = 1.5;
 QList<SlotStats> slotStats(const QList<SlotSum>& sums);
 
 struct Quality {
-    std::vector<MeasureStats> measures;  // in measureKinds() order
+    std::vector<MeasureStats> measures;  // in the measures' table order
     QList<SlotStats> perSlot;            // by station, then port
 };
 // The figures from the three reads' answers.

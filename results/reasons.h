@@ -80,6 +80,30 @@ inline constexpr ReasonRow kReasons[] = {
 };
 // clang-format on
 
+namespace reasons_checked {
+// The table is in the order of the enumeration, so a reason is its own index.
+constexpr bool inOrder() {
+    for (std::size_t i = 0; i < std::size(kReasons); ++i)
+        if (static_cast<std::size_t>(kReasons[i].reason) != i) return false;
+    return true;
+}
+constexpr bool same(const char* a, const char* b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+// Each code names one reason: a code copied to a new row would store the
+// new reason as the old.
+constexpr bool codesDiffer() {
+    for (std::size_t i = 0; i < std::size(kReasons); ++i)
+        for (std::size_t j = i + 1; j < std::size(kReasons); ++j)
+            if (same(kReasons[i].code, kReasons[j].code)) return false;
+    return true;
+}
+static_assert(inOrder(), "kReasons lists the reasons in the order of their enumeration");
+static_assert(codesDiffer(), "every reason has a code of its own");
+
+}  // namespace reasons_checked
+
 const ReasonRow& rowOf(Reason reason);
 inline Outcome outcomeOf(Reason reason) {
     return rowOf(reason).outcome;

@@ -21,9 +21,11 @@
 #include <QTextStream>
 #include <QUuid>
 #include <QVariant>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace results {
 
@@ -34,15 +36,22 @@ using Kind = Column::Kind;
 // A migration step: statements with {SERIAL}, {INT}, {REAL} and {BOOL} in
 // place of the engine's own types.  Steps are never edited once released; a
 // change to the schema is a new step.
+//
+// Up to step 5 every statement is written out.  From step 6 on, the columns
+// of the fields whose row names the step (results/fields.h, "since") are
+// added by the step itself, before its own statements: a new field is its
+// row alone.
 struct Migration {
     int version;
-    std::vector<const char*> statements;
+    std::vector<std::string> statements;
     // The report's summaries are then built from the rows already stored.
     bool buildsSummaries = false;
 };
 
-const std::vector<Migration>& migrations() {
-    static const std::vector<Migration> steps = {
+constexpr int kWrittenOut = 5;
+
+std::vector<Migration> writtenSteps() {
+    return {
         {1,
          {"CREATE TABLE results ("
           " seq {SERIAL},"
@@ -155,11 +164,49 @@ const std::vector<Migration>& migrations() {
           "CREATE INDEX results_station_started ON results (station, started)"},
          true},
     };
+}
+
+// "ALTER TABLE results ADD COLUMN name TYPE" for a field's column.
+std::string addedColumn(const FieldRow& row) {
+    const char* type = "TEXT";
+    switch (row.kind) {
+        case FieldKind::Text:
+            type = "TEXT NOT NULL DEFAULT ''";
+            break;
+        case FieldKind::Int:
+            type = "{INT}";
+            break;
+        case FieldKind::Real:
+            type = "{REAL}";
+            break;
+        case FieldKind::Bool:
+            type = "{BOOL}";
+            break;
+        case FieldKind::Json:
+            break;
+    }
+    return std::string("ALTER TABLE results ADD COLUMN ") + row.name + ' ' + type;
+}
+
+const std::vector<Migration>& migrations() {
+    static const std::vector<Migration> steps = [] {
+        std::vector<Migration> out = writtenSteps();
+        for (auto row = std::rbegin(kFields); row != std::rend(kFields); ++row) {
+            if (!row->column || row->since <= kWrittenOut) continue;
+            auto step = std::find_if(out.begin(), out.end(),
+                                     [&](const Migration& m) { return m.version == row->since; });
+            if (step == out.end()) step = out.insert(out.end(), Migration{row->since, {}});
+            step->statements.insert(step->statements.begin(), addedColumn(*row));
+        }
+        std::sort(out.begin(), out.end(),
+                  [](const Migration& a, const Migration& b) { return a.version < b.version; });
+        return out;
+    }();
     return steps;
 }
 
-QString engineSql(const char* statement, Target::Engine engine) {
-    QString sql = QString::fromLatin1(statement);
+QString engineSql(const std::string& statement, Target::Engine engine) {
+    QString sql = QString::fromStdString(statement);
     const bool pg = engine == Target::Engine::Postgres;
     sql.replace(QStringLiteral("{SERIAL}"), pg ? QStringLiteral("BIGSERIAL PRIMARY KEY")
                                                : QStringLiteral("INTEGER PRIMARY KEY"));
@@ -432,7 +479,7 @@ bool Store::migrate(QString* error) {
     }
     for (const Migration& step : migrations()) {
         if (step.version <= current) continue;
-        for (const char* statement : step.statements)
+        for (const std::string& statement : step.statements)
             if (!run(engineSql(statement, target_.engine))) return false;
         if (step.buildsSummaries && !buildSummaries(
                                         db, [this](const QString& text) { warn(text); }, error)) {

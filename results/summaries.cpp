@@ -19,8 +19,6 @@ namespace results {
 
 namespace {
 
-constexpr int kMeasures = 5;
-
 // The scopes a row is summarized in: (kind, name).
 // Empty, never null (a null text is bound as NULL).
 QString text(const QString& s) {
@@ -83,8 +81,10 @@ void addUnits(Tally::Units& to, const Tally::Units& u, int sign = 1) {
 
 using Counts = std::map<double, qint64>;
 
+constexpr int kMeasureColumns = int(kMeasureCount);
+
 // The two C/N0 columns a slot's mean may be of, in summaryMeasures().
-constexpr int kSlotMeasures[] = {1, 2};
+constexpr int kSlotMeasures[] = {int(Measure::SkyCn0), int(Measure::SignalCn0)};
 
 // Ascending distributions from counts, per station and merged over stations,
 // and the passing results' over stations.
@@ -137,7 +137,7 @@ bool tallyRows(const QSqlDatabase& db, const Filter& filter, Tally& t, QString* 
         ++t.outcomes[station][{result, q.value(4).toString()}];
         const bool pass = result == passCode;
         QMap<QString, Counts>& v = values[station];
-        for (int m = 0; m < kMeasures; ++m)
+        for (int m = 0; m < kMeasureColumns; ++m)
             if (!q.isNull(6 + m)) {
                 const double value = q.value(6 + m).toDouble();
                 ++v[summaryMeasures()[m]][value];
@@ -152,7 +152,7 @@ bool tallyRows(const QSqlDatabase& db, const Filter& filter, Tally& t, QString* 
                 ++s.count;
                 s.sum += q.value(6 + m).toDouble();
             }
-        ++limits[q.value(6 + kMeasures).toString()];
+        ++limits[q.value(6 + kMeasureColumns).toString()];
         const QString unit = q.value(1).toString();
         if (unit.isEmpty() || (!pass && result != failCode)) continue;
         units[unit].add(q.value(2).toString(), pass);
@@ -273,9 +273,11 @@ bool tallySummaries(const QSqlDatabase& db, const std::pair<QString, QString>& s
 }  // namespace
 
 const QStringList& summaryMeasures() {
-    static const QStringList names = {QStringLiteral("ttff_s"), QStringLiteral("signal_cn0_mean"),
-                                      QStringLiteral("cn0_mean4"), QStringLiteral("hdop"),
-                                      QStringLiteral("satellites")};
+    static const QStringList names = [] {
+        QStringList keys;
+        for (const MeasureRow& m : kMeasures) keys << QLatin1String(keyOf(m));
+        return keys;
+    }();
     return names;
 }
 
@@ -385,7 +387,7 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
     };
     if (!bindScopes(q.outcomes, {text(r.result), text(r.reason)})) return failed(q.outcomes);
     const bool pass = r.result == codeOf(Outcome::Pass);
-    for (int m = 0; m < kMeasures; ++m)
+    for (int m = 0; m < kMeasureColumns; ++m)
         if (r.measures[m] &&
             !bindScopes(q.values, {summaryMeasures()[m], pass ? 1 : 0, *r.measures[m]}))
             return failed(q.values);

@@ -28,14 +28,15 @@
 #include <utility>
 #include <vector>
 
+#include "results/fields.h"
 #include "results/report.h"
 #include "results/statistics.h"
 #include "results/target.h"
 
 namespace results {
 
-// The measures whose values are kept, as their columns are named: ttff_s,
-// signal_cn0_mean, cn0_mean4, hdop, satellites.
+// The measures whose values are kept, as their columns are named, in the
+// order of the measures' table (results/fields.h).
 const QStringList& summaryMeasures();
 
 // A measure's values over the selection (each distinct value as stored,
@@ -89,8 +90,8 @@ std::optional<Tally> tally(const QSqlDatabase& db, const Filter& filter, QString
 // The stored values of one row, as a save adds them.
 struct SummaryRow {
     QString station, lot, unit, started, result, reason, port;
-    QString limits;                     // as stored: the JSON text, empty without one
-    std::optional<double> measures[5];  // in summaryMeasures() order
+    QString limits;                                 // as stored: the JSON text, empty without one
+    std::optional<double> measures[kMeasureCount];  // in summaryMeasures() order
 };
 
 // Adds rows to the summaries inside the caller's transaction, with its

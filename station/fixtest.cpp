@@ -114,15 +114,26 @@ void FixTest::end(Reason reason, QString note) {
 
 void FixTest::decide(const Second& second) {
     atFix_ = second;
-    end(judge(settings_.limits, *ttffS_, *fix_, second));
+    end(judge(settings_.limits, figuresOf(*ttffS_, *fix_, second)));
 }
 
-Reason FixTest::judge(const Limits& limits, double ttffS, const Gga& fix, const Second& second) {
-    const int satellites = second.gsaSatellites.value_or(fix.satellites.value_or(0));
-    if (limits.maxTtffS && ttffS > *limits.maxTtffS) return Reason::TtffOverLimit;
-    if (limits.minSats && satellites < *limits.minSats) return Reason::TooFewSatellites;
-    if (limits.minCn0 && second.sky.meanTop4.value_or(0) < *limits.minCn0)
-        return Reason::Cn0UnderLimit;
+Figures FixTest::figuresOf(double ttffS, const Gga& fix, const Second& second) {
+    Figures f;
+    auto set = [&](Measure m, std::optional<double> v) { f[std::size_t(m)] = v; };
+    set(Measure::Ttff, ttffS);
+    // The union of the second's GSA sentences, else GGA's own count.
+    const auto satellites = second.gsaSatellites ? second.gsaSatellites : fix.satellites;
+    set(Measure::Satellites, satellites ? std::optional<double>(*satellites) : std::nullopt);
+    set(Measure::SkyCn0, second.sky.meanTop4);
+    set(Measure::Hdop, fix.hdop);
+    return f;
+}
+
+Reason FixTest::judge(const Limits& limits, const Figures& figures) {
+    for (const results::MeasureRow& m : results::kMeasures)
+        if (m.test == results::Test::Fix)
+            if (const auto reason = limits.judge(m.measure, figures[std::size_t(m.measure)]))
+                return *reason;
     return Reason::Ok;
 }
 

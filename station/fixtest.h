@@ -74,8 +74,10 @@ public:
     // from satellites", "the device did not come back"); empty when nothing.
     const QString& note() const { return note_; }
 
-    // The limits' verdict on a fix and its second.
-    static Reason judge(const Limits& limits, double ttffS, const Gga& fix, const Second& second);
+    // The fix test's measures, taken from the fix and its second.
+    static Figures figuresOf(double ttffS, const Gga& fix, const Second& second);
+    // The limits' verdict on them.
+    static Reason judge(const Limits& limits, const Figures& figures);
 
 private:
     void end(Reason reason, QString note = {});

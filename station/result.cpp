@@ -31,13 +31,21 @@ QString isoUtc(const QDateTime& time) {
 
 }  // namespace
 
+std::optional<Reason> Limits::judge(Measure m, std::optional<double> value) const {
+    const results::MeasureRow& row = results::rowOf(m);
+    const auto& low = least(m);
+    const auto& high = most(m);
+    if (low && (value ? *value < *low : *low > 0)) return row.least.reason;
+    if (high && (!value || *value > *high)) return row.most.reason;
+    return std::nullopt;
+}
+
 QJsonObject Limits::toJson() const {
     QJsonObject limits;
-    if (maxTtffS) limits.insert("max_ttff_s", *maxTtffS);
-    if (minSats) limits.insert("min_sats", *minSats);
-    if (minCn0) limits.insert("min_cn0", *minCn0);
-    if (cn0Low) limits.insert("cn0_low", *cn0Low);
-    if (cn0High) limits.insert("cn0_high", *cn0High);
+    for (const results::MeasureRow& row : results::kMeasures)
+        for (const auto& [bound, value] :
+             {std::pair{&row.least, least(row.measure)}, std::pair{&row.most, most(row.measure)}})
+            if (bound->key && value) limits.insert(QLatin1String(bound->key), *value);
     return limits;
 }
 
@@ -164,8 +172,50 @@ QJsonValue CycleResult::value(results::Field field) const {
         case F::SignalCalibrationId:
         case F::SignalValues:
             break;
+        default:  // a measure given by its row alone
+            if (const results::MeasureRow* m = results::measureOf(field))
+                return orNull(measured(m->measure), 2);
+            break;
     }
     return {};
+}
+
+std::optional<double> CycleResult::measured(Measure m) const {
+    switch (m) {
+        case Measure::Ttff:
+            return ttffS;
+        case Measure::Satellites:
+            return satellites ? std::optional<double>(*satellites) : std::nullopt;
+        case Measure::SkyCn0:
+            return cn0Mean4;
+        case Measure::SignalCn0:
+            return signal ? signal->mean() : std::nullopt;
+        case Measure::Hdop:
+            return hdop;
+        default:
+            return otherMeasures[static_cast<std::size_t>(m)];
+    }
+}
+
+void CycleResult::setMeasured(Measure m, std::optional<double> value) {
+    switch (m) {
+        case Measure::Ttff:
+            ttffS = value;
+            break;
+        case Measure::Satellites:
+            satellites = value ? std::optional<int>(int(*value)) : std::nullopt;
+            break;
+        case Measure::SkyCn0:
+            cn0Mean4 = value;
+            break;
+        case Measure::SignalCn0:  // the signal test's own result holds it
+            break;
+        case Measure::Hdop:
+            hdop = value;
+            break;
+        default:
+            otherMeasures[static_cast<std::size_t>(m)] = value;
+    }
 }
 
 QJsonObject CycleResult::toJson() const {

@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -22,15 +23,31 @@ using results::outcomeOf;
 using results::Reason;
 using results::rowOf;
 
-// The limits a unit is held to; an empty one is not checked.
-struct Limits {
-    std::optional<double> maxTtffS;  // seconds
-    std::optional<int> minSats;      // satellites used at the fix
-    std::optional<double> minCn0;    // mean C/N0 of the four strongest, dB-Hz
-    // The signal test's corrected mean C/N0 of the generator's satellite, dB-Hz.
-    std::optional<double> cn0Low, cn0High;
+using results::kMeasureCount;
+using results::Measure;
 
+// A value of each measure, by its index; empty where there is none.
+using Figures = std::array<std::optional<double>, kMeasureCount>;
+
+// The limits a unit is held to, by measure (results/fields.h); an empty one
+// is not checked.
+struct Limits {
+    std::optional<double>& least(Measure m) { return bounds_[index(m)][0]; }
+    std::optional<double>& most(Measure m) { return bounds_[index(m)][1]; }
+    const std::optional<double>& least(Measure m) const { return bounds_[index(m)][0]; }
+    const std::optional<double>& most(Measure m) const { return bounds_[index(m)][1]; }
+
+    // The measure's verdict on its value: the reason of the first limit it
+    // is beyond, else nothing.
+    std::optional<Reason> judge(Measure m, std::optional<double> value) const;
+    // Every limit set, by its key: {"max_ttff_s": 60, "min_sats": 4}.
     QJsonObject toJson() const;
+
+    bool operator==(const Limits& other) const { return bounds_ == other.bounds_; }
+
+private:
+    static std::size_t index(Measure m) { return static_cast<std::size_t>(m); }
+    std::array<std::array<std::optional<double>, 2>, kMeasureCount> bounds_;
 };
 
 // The signal test: the C/N0 of the generator's satellite, once a second.
@@ -84,6 +101,12 @@ struct CycleResult {
     bool retest = false;  // the unit already had a result in its lot; the store decides
     QStringList tests = {QStringLiteral("fix")};  // the measurements of the plan
     std::optional<SignalResult> signal;           // with a signal test
+    // The measures that have no member above.
+    Figures otherMeasures;
+
+    // A measure's value (results/fields.h), where the result keeps it.
+    std::optional<double> measured(Measure m) const;
+    void setMeasured(Measure m, std::optional<double> value);
 
     Outcome outcome() const { return outcomeOf(reason); }
     // A field of the JSON result (see results/fields.h); ttff_s to two decimals.

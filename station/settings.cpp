@@ -92,9 +92,24 @@ bool setCn0Sv(PlanSettings& plan, const QString& text, QString* why) {
 using S = PlanSettings;
 using Row = Setting;
 
+// The limits of the test's measures, each as its measure's row gives it.
+void appendLimits(std::vector<Setting>& rows, results::Test test) {
+    for (const results::MeasureRow& m : results::kMeasures) {
+        if (m.test != test) continue;
+        for (const results::Bound* b : {&m.least, &m.most}) {
+            if (!b->key) continue;
+            rows.push_back(Row{b->key, b->option, b->valueName, b->help, Kind::Number,
+                               LimitOf{m.measure, b == &m.most}}
+                               .range(0, b->most, m.unit)
+                               .inDialog(b->dialog, test == results::Test::Signal ? 1 : 0)
+                               .when(InForce::UnlessDefault));
+        }
+    }
+}
+
 // Each setting in the order the help and the dialog give them.
 std::vector<Setting> table() {
-    return {
+    std::vector<Setting> rows = {
         Row{"baud", "baud", "BAUD",
             "Line rate of ports given without @BAUD (default %1); auto: found by listening at "
             "each rate.",
@@ -125,80 +140,65 @@ std::vector<Setting> table() {
             &S::fixTimeoutS}
             .range(1, 86400, "s")
             .inDialog("Fix within"),
-        Row{"max_ttff_s", "max-ttff", "S", "Fail a time to first fix over S seconds.", Kind::Number,
-            &Limits::maxTtffS}
-            .range(0, 86400, "s")
-            .inDialog("Maximum TTFF")
-            .when(InForce::UnlessDefault),
-        Row{"min_sats", "min-sats", "N", "Fail a fix with fewer than N satellites used.",
-            Kind::Number, &Limits::minSats}
-            .range(0, 99)
-            .inDialog("Minimum satellites")
-            .when(InForce::UnlessDefault),
-        Row{"min_cn0", "min-cn0", "DBHZ",
-            "Fail a fix whose four strongest satellites average under DBHZ.", Kind::Number,
-            &Limits::minCn0}
-            .range(0, 99, "dB-Hz")
-            .inDialog("Minimum C/N0 (four strongest)")
-            .when(InForce::UnlessDefault),
-        Row{"expect_firmware", "expect-firmware", "REGEX",
-            "Fail a unit whose firmware does not match REGEX (wrong-firmware), or that does not "
-            "say it (identity-unknown).",
-            Kind::Text, &S::expectFirmware, kCommandLine | kPlanFile, InForce::UnlessDefault, 0, 0,
-            "", setExpectFirmware},
-        Row{"require_identity", "require-identity", "",
-            "Fail a unit that does not say who it is (identity-unknown).", Kind::Flag,
-            &S::requireIdentity}
-            .notStored()
-            .when(InForce::UnlessDefault),
-        Row{"to_nmea", "to-nmea", "",
-            "Switch a SiRF receiver found in SiRF binary mode to NMEA at the line's rate, "
-            "instead of failing it (binary-mode).",
-            Kind::Flag, &S::toNmea}
-            .notStored()
-            .when(InForce::UnlessDefault),
-        Row{"tests", "test", "TESTS",
-            "The measurements: fix (a verified reset and the time to first fix; the default), "
-            "signal (the C/N0 of the --cn0-sv satellite, without a reset) or fix,signal.",
-            Kind::List, &S::tests, kCommandLine | kPlanFile | kStored, InForce::UnlessDefault, 0, 0,
-            "", setTests, testChoices}
-            .inDialog("T&ests", 1),
-        Row{"cn0_sv", "cn0-sv", "SYS:PRN",
-            "The generator's satellite a signal test measures, SYS:PRN (e.g. GPS:1).", Kind::Text,
-            &S::cn0Sv, kCommandLine | kPlanFile | kStored, InForce::WithSignal, 0, 0, "", setCn0Sv}
-            .inDialog("Generator's satellite", 1, "SYS:PRN, e.g. GPS:1"),
-        Row{"cn0_samples", "cn0-samples", "N",
-            "Seconds of the generator satellite's C/N0 a signal test takes (default %1).",
-            Kind::Number, &S::cn0Samples}
-            .range(1, 3600, "s")
-            .inDialog("Signal samples", 1)
-            .when(InForce::WithSignal),
-        Row{"cn0_low", "cn0-low", "DBHZ",
-            "Fail a signal test whose mean C/N0 (corrected) is under DBHZ (signal-low).",
-            Kind::Number, &Limits::cn0Low}
-            .range(0, 99, "dB-Hz")
-            .inDialog("Signal C/N0 at least", 1)
-            .when(InForce::UnlessDefault),
-        Row{"cn0_high", "cn0-high", "DBHZ",
-            "Fail a signal test whose mean C/N0 (corrected) is over DBHZ (signal-high).",
-            Kind::Number, &Limits::cn0High}
-            .range(0, 99, "dB-Hz")
-            .inDialog("Signal C/N0 at most", 1)
-            .when(InForce::UnlessDefault),
-        Row{"calibration_max_age", "calibration-max-age", "AGE",
-            "A slot whose latest calibration is older than AGE (90s, 30m, 24h; default %1) "
-            "needs calibration.",
-            Kind::Age, &S::calibrationMaxAgeS}
-            .inDialog("Calibration usable for", 1, "90s, 30m, 24h")
-            .when(InForce::WithSignal, "calibration_max_age_s"),
-        Row{"max_offset_db", "max-offset", "DB",
-            "A slot whose calibration offset is beyond DB either way needs calibration "
-            "(default %1).",
-            Kind::Number, &S::maxOffsetDb}
-            .range(0, 99, "dB")
-            .inDialog("Largest calibration offset", 1)
-            .when(InForce::WithSignal),
     };
+    appendLimits(rows, results::Test::Fix);
+    rows.insert(
+        rows.end(),
+        {
+            Row{"expect_firmware", "expect-firmware", "REGEX",
+                "Fail a unit whose firmware does not match REGEX (wrong-firmware), or that does "
+                "not "
+                "say it (identity-unknown).",
+                Kind::Text, &S::expectFirmware, kCommandLine | kPlanFile, InForce::UnlessDefault, 0,
+                0, "", setExpectFirmware},
+            Row{"require_identity", "require-identity", "",
+                "Fail a unit that does not say who it is (identity-unknown).", Kind::Flag,
+                &S::requireIdentity}
+                .notStored()
+                .when(InForce::UnlessDefault),
+            Row{"to_nmea", "to-nmea", "",
+                "Switch a SiRF receiver found in SiRF binary mode to NMEA at the line's rate, "
+                "instead of failing it (binary-mode).",
+                Kind::Flag, &S::toNmea}
+                .notStored()
+                .when(InForce::UnlessDefault),
+            Row{"tests", "test", "TESTS",
+                "The measurements: fix (a verified reset and the time to first fix; the default), "
+                "signal (the C/N0 of the --cn0-sv satellite, without a reset) or fix,signal.",
+                Kind::List, &S::tests, kCommandLine | kPlanFile | kStored, InForce::UnlessDefault,
+                0, 0, "", setTests, testChoices}
+                .inDialog("T&ests", 1),
+            Row{"cn0_sv", "cn0-sv", "SYS:PRN",
+                "The generator's satellite a signal test measures, SYS:PRN (e.g. GPS:1).",
+                Kind::Text, &S::cn0Sv, kCommandLine | kPlanFile | kStored, InForce::WithSignal, 0,
+                0, "", setCn0Sv}
+                .inDialog("Generator's satellite", 1, "SYS:PRN, e.g. GPS:1"),
+            Row{"cn0_samples", "cn0-samples", "N",
+                "Seconds of the generator satellite's C/N0 a signal test takes (default %1).",
+                Kind::Number, &S::cn0Samples}
+                .range(1, 3600, "s")
+                .inDialog("Signal samples", 1)
+                .when(InForce::WithSignal),
+        });
+    appendLimits(rows, results::Test::Signal);
+    rows.insert(
+        rows.end(),
+        {
+            Row{"calibration_max_age", "calibration-max-age", "AGE",
+                "A slot whose latest calibration is older than AGE (90s, 30m, 24h; default %1) "
+                "needs calibration.",
+                Kind::Age, &S::calibrationMaxAgeS}
+                .inDialog("Calibration usable for", 1, "90s, 30m, 24h")
+                .when(InForce::WithSignal, "calibration_max_age_s"),
+            Row{"max_offset_db", "max-offset", "DB",
+                "A slot whose calibration offset is beyond DB either way needs calibration "
+                "(default %1).",
+                Kind::Number, &S::maxOffsetDb}
+                .range(0, 99, "dB")
+                .inDialog("Largest calibration offset", 1)
+                .when(InForce::WithSignal),
+        });
+    return rows;
 }
 
 }  // namespace
@@ -267,13 +267,12 @@ Setting& Setting::when(InForce rule, const char* as) {
 }
 
 bool Setting::whole() const {
-    return std::holds_alternative<int S::*>(field) ||
-           std::holds_alternative<std::optional<int> Limits::*>(field);
+    if (auto l = std::get_if<LimitOf>(&field)) return results::rowOf(l->measure).whole;
+    return std::holds_alternative<int S::*>(field);
 }
 
 bool Setting::limit() const {
-    return std::holds_alternative<std::optional<double> Limits::*>(field) ||
-           std::holds_alternative<std::optional<int> Limits::*>(field);
+    return std::holds_alternative<LimitOf>(field);
 }
 
 QString Setting::helpText() const {
@@ -284,11 +283,11 @@ QString Setting::helpText() const {
 }
 
 void Setting::reset(PlanSettings& plan) const {
-    const PlanSettings defaults;
+    PlanSettings defaults;
     std::visit(
         [&](auto member) {
-            if constexpr (std::is_invocable_v<decltype(member), const Limits&>)
-                plan.limits.*member = defaults.limits.*member;
+            if constexpr (std::is_same_v<decltype(member), LimitOf>)
+                member.in(plan.limits) = member.in(defaults.limits);
             else
                 plan.*member = defaults.*member;
         },
@@ -298,20 +297,15 @@ void Setting::reset(PlanSettings& plan) const {
 std::optional<double> Setting::number(const PlanSettings& plan) const {
     if (auto m = std::get_if<int S::*>(&field)) return plan.*(*m);
     if (auto m = std::get_if<double S::*>(&field)) return plan.*(*m);
-    if (auto m = std::get_if<std::optional<double> Limits::*>(&field)) return plan.limits.*(*m);
-    if (auto m = std::get_if<std::optional<int> Limits::*>(&field)) {
-        const std::optional<int> value = plan.limits.*(*m);
-        return value ? std::optional<double>(*value) : std::nullopt;
-    }
+    if (auto l = std::get_if<LimitOf>(&field))
+        return l->upper ? plan.limits.most(l->measure) : plan.limits.least(l->measure);
     return std::nullopt;
 }
 
 void Setting::setNumber(PlanSettings& plan, std::optional<double> value) const {
     if (auto m = std::get_if<int S::*>(&field)) plan.*(*m) = int(value.value_or(0));
     if (auto m = std::get_if<double S::*>(&field)) plan.*(*m) = value.value_or(0);
-    if (auto m = std::get_if<std::optional<double> Limits::*>(&field)) plan.limits.*(*m) = value;
-    if (auto m = std::get_if<std::optional<int> Limits::*>(&field))
-        plan.limits.*(*m) = value ? std::optional<int>(int(*value)) : std::nullopt;
+    if (auto l = std::get_if<LimitOf>(&field)) l->in(plan.limits) = value;
 }
 
 QString Setting::print(const PlanSettings& plan) const {

@@ -82,9 +82,17 @@ enum Offer : unsigned {
 // keep their hash), or with a signal test.
 enum class InForce { Always, UnlessDefault, WithSignal };
 
+// A limit of a measure (results/fields.h): its lower or its upper one.
+struct LimitOf {
+    Measure measure;
+    bool upper;
+    std::optional<double>& in(Limits& limits) const {
+        return upper ? limits.most(measure) : limits.least(measure);
+    }
+};
+
 using Field = std::variant<int PlanSettings::*, double PlanSettings::*, bool PlanSettings::*,
-                           QString PlanSettings::*, QStringList PlanSettings::*,
-                           std::optional<double> Limits::*, std::optional<int> Limits::*>;
+                           QString PlanSettings::*, QStringList PlanSettings::*, LimitOf>;
 
 struct Setting {
     const char* key;        // "confirm_timeout_s"

@@ -43,12 +43,8 @@ void SignalTest::judge(const Limits& limits) {
     const auto mean = result_.mean();
     if (int(result_.values.size()) < samples_ || !mean)
         result_.reason = Reason::SignalNotSeen;
-    else if (limits.cn0Low && *mean < *limits.cn0Low)
-        result_.reason = Reason::SignalLow;
-    else if (limits.cn0High && *mean > *limits.cn0High)
-        result_.reason = Reason::SignalHigh;
     else
-        result_.reason = Reason::Ok;
+        result_.reason = limits.judge(Measure::SignalCn0, mean).value_or(Reason::Ok);
 }
 
 }  // namespace station

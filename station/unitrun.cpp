@@ -637,13 +637,13 @@ void UnitRun::closeCycle(Reason reason) {
     r.resetVerified = fixTest_->resetSeen();
     if (const auto& fix = fixTest_->fix()) {
         const Second& atFix = fixTest_->atFix();
-        r.ttffS = fixTest_->ttffS();
+        const Figures figures = FixTest::figuresOf(*fixTest_->ttffS(), *fix, atFix);
+        for (const results::MeasureRow& m : results::kMeasures)
+            if (m.test == results::Test::Fix)
+                r.setMeasured(m.measure, figures[std::size_t(m.measure)]);
         r.satellitesGga = fix->satellites;
-        r.satellites = atFix.gsaSatellites ? atFix.gsaSatellites : fix->satellites;
-        r.hdop = fix->hdop;
         r.svWithSnr = atFix.sky.withSnr;
         r.cn0Max = atFix.sky.max;
-        r.cn0Mean4 = atFix.sky.meanTop4;
         r.sky = skyJson(atFix.sky);
     }
     const Identity& who = identity_.identity();

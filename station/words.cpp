@@ -18,32 +18,38 @@ QString limitText(double value) {
     return QLocale::c().toString(value, 'g', QLocale::FloatingPointShortest);
 }
 
-QString oneDecimal(double value) {
-    return QString::number(value, 'f', 1);
+// A measure's value as a failure says it: "TTFF 61.2 s", "GPS:1 C/N0 38.10".
+QString measureSaid(const results::MeasureRow& m, std::optional<double> value, const QString& sv) {
+    QString text = QLatin1String(m.said);
+    text.replace(QLatin1String("{sv}"), sv);
+    return text.arg(value ? QString::number(*value, 'f', m.decimals) : QStringLiteral("-"));
+}
+
+// The value of the measure whose limit gave the reason, against that limit:
+// "TTFF 61.2 s > 60 s", "5 satellites < 6"; nothing when the reason is no
+// limit's or the limit is not known.
+std::optional<QString> beyondLimit(const CycleResult& r, const Limits& limits, const QString& sv) {
+    for (const results::MeasureRow& m : results::kMeasures)
+        for (const bool upper : {false, true}) {
+            const results::Bound& b = upper ? m.most : m.least;
+            const auto& limit = upper ? limits.most(m.measure) : limits.least(m.measure);
+            if (!b.key || b.reason != r.reason || !limit) continue;
+            return measureSaid(m, r.measured(m.measure), sv) +
+                   (upper ? QStringLiteral(" > ") : QStringLiteral(" < ")) + limitText(*limit) +
+                   (*m.unit ? QStringLiteral(" ") + QLatin1String(m.unit) : QString());
+        }
+    return std::nullopt;
 }
 
 // The reason's own words, with the measured value against the limit that
 // failed it.
 QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
                     const QString& problem) {
-    const Limits& limits = r.limits;
+    if (const auto text = beyondLimit(r, r.limits, r.signal ? r.signal->sv : QString()))
+        return *text;
     switch (r.reason) {
         case Reason::Ok:
             return r.ttffS ? QStringLiteral("TTFF %1 s").arg(*r.ttffS, 0, 'f', 2) : QString();
-        case Reason::TtffOverLimit:
-            if (!r.ttffS || !limits.maxTtffS) break;
-            return QStringLiteral("TTFF %1 s > %2 s")
-                .arg(oneDecimal(*r.ttffS), limitText(*limits.maxTtffS));
-        case Reason::TooFewSatellites:
-            if (!limits.minSats) break;
-            return QStringLiteral("%1 satellites < %2")
-                .arg(r.satellites.value_or(0))
-                .arg(*limits.minSats);
-        case Reason::Cn0UnderLimit:
-            if (!limits.minCn0) break;
-            return QStringLiteral("C/N0 %1 < %2 dB-Hz")
-                .arg(r.cn0Mean4 ? oneDecimal(*r.cn0Mean4) : QStringLiteral("-"),
-                     limitText(*limits.minCn0));
         case Reason::NoData:
             return QStringLiteral(
                 "no data from the receiver: check its power, its cable and the baud rate");
@@ -74,13 +80,8 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
                 "no fix from satellites: an estimated, manual or simulated position");
         case Reason::CalibrationNeeded:
             return problem;
-        case Reason::BinaryMode:
-        case Reason::FamilyUnknown:
-        case Reason::IdentityUnknown:
-        case Reason::SignalLow:
-        case Reason::SignalHigh:
-        case Reason::SignalNotSeen:
-            break;  // said by the note, or by the signal test's own words
+        default:  // a limit's, said above; the others by the note or the signal test's words
+            break;
     }
     return codeOf(r.reason);
 }
@@ -96,12 +97,11 @@ QString signalWords(const SignalResult& s, const Limits& limits, int timeoutS) {
             .arg(s.sv)
             .arg(timeoutS)
             .arg(s.values.size());
-    QString text = QStringLiteral("%1 C/N0 %2").arg(s.sv, QString::number(*mean, 'f', 2));
-    if (*s.reason == Reason::SignalLow && limits.cn0Low)
-        text += QStringLiteral(" < ") + limitText(*limits.cn0Low);
-    if (*s.reason == Reason::SignalHigh && limits.cn0High)
-        text += QStringLiteral(" > ") + limitText(*limits.cn0High);
-    return text + QStringLiteral(" dB-Hz");
+    CycleResult judged;
+    judged.signal = s;
+    judged.reason = *s.reason;
+    if (const auto text = beyondLimit(judged, limits, s.sv)) return *text;
+    return measureSaid(results::rowOf(Measure::SignalCn0), mean, s.sv) + QStringLiteral(" dB-Hz");
 }
 
 }  // namespace

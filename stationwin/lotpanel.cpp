@@ -122,7 +122,7 @@ void LotPanel::showLot(const QString& lot, const results::Distributions& data,
     if (faults || stopped)
         text += tr(" (apart: %1 station faults, %2 stopped)").arg(faults).arg(stopped);
     std::vector<double> ttffs;
-    for (const results::Measure& m : data.measures)
+    for (const results::PageMeasure& m : data.measures)
         if (QLatin1String(m.key) == QLatin1String("ttff_s")) ttffs = m.sorted;
     if (!ttffs.empty())
         text += tr("; TTFF median %1 s, p95 %2 s")
@@ -141,7 +141,7 @@ void LotPanel::showLot(const QString& lot, const results::Distributions& data,
     // each slot's calibration) against the window most of the lot ran under.
     const bool signal = !data.signalByPort.isEmpty() && data.measures.size() > results::kSignal;
     if (signal) {
-        const results::Measure& m = data.measures[results::kSignal];
+        const results::PageMeasure& m = data.measures[results::kSignal];
         cn0Limit.clear();
         if (m.low) cn0Limit.push_back({m.low->value, tr("low %1 dB-Hz").arg(m.low->value)});
         if (m.limit) cn0Limit.push_back({m.limit->value, tr("high %1 dB-Hz").arg(m.limit->value)});

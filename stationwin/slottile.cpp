@@ -427,7 +427,7 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
         if (!device_.isEmpty() && !QFileInfo::exists(device_))
             stage = tr("port missing: %1").arg(device_);
     } else {
-        limit = run->config().limits.minCn0;
+        limit = run->config().limits.least(results::Measure::SkyCn0);
         const auto& last = run->tally().last();
         if (verdict == station::Verdict::Running) {
             stage = run->statusText();

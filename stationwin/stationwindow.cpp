@@ -51,25 +51,25 @@ QString number(double value) {
 
 // What a unit is held to, as the technician reads it before a scan.
 QString limitsText(const station::UnitConfig& c) {
+    using results::Measure;
     const station::Limits& l = c.limits;
+    const QString sv = c.cn0Sv.isEmpty() ? QObject::tr("the generator's satellite") : c.cn0Sv;
+    auto said = [&](const char* words) {
+        return QObject::tr(words).replace(QLatin1String("{sv}"), sv);
+    };
     QStringList held;
-    if (c.testsFix()) {
-        held << (l.maxTtffS ? QObject::tr("TTFF at most %1 s").arg(number(*l.maxTtffS))
-                            : QObject::tr("a fix within %1 s").arg(c.fixTimeoutS));
-        if (l.minSats) held << QObject::tr("at least %1 satellites used").arg(*l.minSats);
-        if (l.minCn0)
-            held << QObject::tr("C/N0 of the 4 strongest at least %1 dB-Hz").arg(number(*l.minCn0));
-    }
-    if (c.testsSignal()) {
-        const QString sv = c.cn0Sv.isEmpty() ? QObject::tr("the generator's satellite") : c.cn0Sv;
-        if (l.cn0Low && l.cn0High)
-            held << QObject::tr("signal C/N0 of %1 from %2 to %3 dB-Hz")
-                        .arg(sv, number(*l.cn0Low), number(*l.cn0High));
-        else if (l.cn0Low)
-            held << QObject::tr("signal C/N0 of %1 at least %2 dB-Hz").arg(sv, number(*l.cn0Low));
-        else if (l.cn0High)
-            held << QObject::tr("signal C/N0 of %1 at most %2 dB-Hz").arg(sv, number(*l.cn0High));
-        else
+    if (c.testsFix() && !l.most(Measure::Ttff))
+        held << QObject::tr("a fix within %1 s").arg(c.fixTimeoutS);
+    for (const results::MeasureRow& m : results::kMeasures) {
+        if (!(m.test == results::Test::Fix ? c.testsFix() : c.testsSignal())) continue;
+        const auto &low = l.least(m.measure), &high = l.most(m.measure);
+        if (low && high && m.heldBoth) {
+            held << said(m.heldBoth).arg(number(*low), number(*high));
+            continue;
+        }
+        if (low) held << said(m.least.held).arg(number(*low));
+        if (high) held << said(m.most.held).arg(number(*high));
+        if (m.measure == Measure::SignalCn0 && !low && !high)
             held << QObject::tr("signal C/N0 of %1 seen").arg(sv);
     }
     QString text = QObject::tr("Limits: %1").arg(held.join(QLatin1String(", ")));
@@ -205,7 +205,8 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
                 [this](const results::Filter& filter, const results::Distributions& data) {
                     if (filter.lot != lot_->text().trimmed() || slots_.empty()) return;
                     const station::Limits& limits = slots_.front().config.limits;
-                    lotPanel_->showLot(filter.lot, data, limits.maxTtffS, limits.minCn0);
+                    lotPanel_->showLot(filter.lot, data, limits.most(results::Measure::Ttff),
+                                       limits.least(results::Measure::SkyCn0));
                 });
         connect(store_.get(), &results::StoreWorker::reopened, this, [this] {
             retry_.stop();

@@ -337,7 +337,8 @@ TEST(CliOptions, MistakesAreNamed) {
          "COM1", "COM2@,mtk"});
     ASSERT_EQ(planned.action, cli::Parsed::Run) << planned.text.toStdString();
     const station::UnitConfig& p = planned.options.units[0];
-    EXPECT_EQ(p.plan + " " + QString::number(p.cycles) + " " + QString::number(*p.limits.maxTtffS),
+    EXPECT_EQ(p.plan + " " + QString::number(p.cycles) + " " +
+                  QString::number(*p.limits.most(results::Measure::Ttff)),
               "L3 3 7");
     EXPECT_EQ(p.planSha256, QCryptographicHash::hash(
                                 R"({"baud":9600,"confirm_timeout_s":30,"cycles":3,"fix_timeout_s":)"

@@ -14,6 +14,7 @@
 #include "station/probe.h"
 #include "station/signaltest.h"
 #include "station/watcher.h"
+#include "station/words.h"
 #include "testkit/recordings.h"
 
 namespace station {
@@ -110,11 +111,44 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
     return a;
 }
 
+// Every limit of the measures' table, as the verdict and its words use it:
+// a value beyond fails with the limit's reason and is said against it, the
+// limit itself passes, and a missing value fails it.
+TEST(Measures, EveryLimitFailsWithItsReasonAndIsSaidAgainstIt) {
+    int bounds = 0;
+    for (const results::MeasureRow& m : results::kMeasures)
+        for (const bool upper : {false, true}) {
+            const results::Bound& b = upper ? m.most : m.least;
+            if (!b.key) continue;
+            ++bounds;
+            SCOPED_TRACE(b.key);
+            CycleResult r;
+            (upper ? r.limits.most(m.measure) : r.limits.least(m.measure)) = 10;
+            const double beyond = upper ? 15 : 5;
+            if (m.measure == Measure::SignalCn0)
+                r.signal = SignalResult{"GPS:1", {int(beyond)}, 0.0, {}, {}};
+            else
+                r.setMeasured(m.measure, beyond);
+            ASSERT_EQ(r.measured(m.measure), beyond);
+            EXPECT_EQ(r.limits.judge(m.measure, beyond), b.reason);
+            EXPECT_EQ(r.limits.judge(m.measure, 10), std::nullopt);
+            EXPECT_EQ(r.limits.judge(m.measure, std::nullopt), b.reason);
+            r.reason = b.reason;
+            if (r.signal) r.signal->reason = b.reason;
+            const QString words = outcomeWords(r, 30, 300, {}, {});
+            EXPECT_TRUE(words.contains(QLatin1String(upper ? " > 10" : " < 10")) &&
+                        words.contains(QString::number(beyond, 'f', m.decimals)))
+                << words.toStdString();
+            EXPECT_EQ(r.toJson().value("limits").toObject().value(b.key).toDouble(), 10);
+        }
+    EXPECT_GT(bounds, 0);
+}
+
 TEST(FixTest, ProvesTheResetTimesTheFixAndHoldsItToTheLimits) {
     Limits limits;
-    limits.maxTtffS = 20;
-    limits.minSats = 6;
-    limits.minCn0 = 35;
+    limits.most(results::Measure::Ttff) = 20;
+    limits.least(results::Measure::Satellites) = 6;
+    limits.least(results::Measure::SkyCn0) = 35;
     const struct {
         const char* name;
         std::vector<std::string> after;
@@ -212,8 +246,8 @@ TEST(SignalTest, ReadsTheSatelliteAndJudgesItsMean) {
         return s;
     };
     Limits limits;
-    limits.cn0Low = 40;
-    limits.cn0High = 46;
+    limits.least(results::Measure::SignalCn0) = 40;
+    limits.most(results::Measure::SignalCn0) = 46;
     const struct {
         const char* name;
         std::vector<Second> seconds;  // one a second from 1 s

@@ -637,7 +637,7 @@ TEST_P(ResultsReport, EveryFigureOfAReportIsOfOneMoment) {
                        .arg(y.firstPass)
                        .arg(y.passed)
                        .arg(y.tests);
-        for (const Measure& m : d->measures)
+        for (const PageMeasure& m : d->measures)
             out << QStringLiteral("%1 %2 %3")
                        .arg(QLatin1String(m.key))
                        .arg(m.sorted.size())

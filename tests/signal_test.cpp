@@ -55,8 +55,9 @@ TEST(SignalOptions, AgesAndTheirMistakes) {
     ASSERT_TRUE(read) << error.toStdString();
     EXPECT_EQ(read->tests, QStringList({"fix", "signal"}));
     EXPECT_EQ(read->cn0Sv, "Galileo:11");
-    EXPECT_EQ(std::tuple(read->cn0Samples, *read->limits.cn0Low, *read->limits.cn0High,
-                         read->maxOffsetDb, read->calibrationMaxAgeS),
+    EXPECT_EQ(std::tuple(read->cn0Samples, *read->limits.least(results::Measure::SignalCn0),
+                         *read->limits.most(results::Measure::SignalCn0), read->maxOffsetDb,
+                         read->calibrationMaxAgeS),
               std::tuple(5, 40.0, 46.0, 3.0, 1800.0));
     EXPECT_FALSE(plan(R"({"calibration_max_age": "1 day"})", &error));
     EXPECT_TRUE(error.contains("\"calibration_max_age\" \"1 day\" is not an age"))

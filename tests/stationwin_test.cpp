@@ -87,15 +87,15 @@ TEST(StationSettings, FallBackOrComeBackAsSaved) {
         EXPECT_EQ(s.plan.receiver, defaults.plan.receiver);
         EXPECT_EQ(s.plan.cycles, defaults.plan.cycles);
         EXPECT_EQ(s.plan.confirmTimeoutS, defaults.plan.confirmTimeoutS);
-        EXPECT_FALSE(s.plan.limits.maxTtffS);
-        EXPECT_FALSE(s.plan.limits.minCn0);
+        EXPECT_FALSE(s.plan.limits.most(results::Measure::Ttff));
+        EXPECT_FALSE(s.plan.limits.least(results::Measure::SkyCn0));
     }
     Settings saved;
     saved.ports = QStringList{"/dev/ttyUSB3@115200,ublox,hot", "COM 3"};
     saved.plan.baud = 4800;
     saved.plan.cycles = 3;
-    saved.plan.limits.maxTtffS = 45.5;
-    saved.plan.limits.minSats = 4;
+    saved.plan.limits.most(results::Measure::Ttff) = 45.5;
+    saved.plan.limits.least(results::Measure::Satellites) = 4;
     saved.plan.tests = QStringList{"fix", "signal"};
     saved.plan.cn0Sv = "GPS:1";
     saved.plan.calibrationMaxAgeS = 5400;  // kept as 90m
@@ -110,9 +110,9 @@ TEST(StationSettings, FallBackOrComeBackAsSaved) {
     const Settings s = Settings::load(store, &problems);
     EXPECT_TRUE(problems.isEmpty()) << problems.join('\n').toStdString();
     EXPECT_EQ(s.ports, saved.ports);
-    EXPECT_EQ(s.plan.limits.maxTtffS, 45.5);
-    EXPECT_EQ(s.plan.limits.minSats, 4);
-    EXPECT_FALSE(s.plan.limits.minCn0);
+    EXPECT_EQ(s.plan.limits.most(results::Measure::Ttff), 45.5);
+    EXPECT_EQ(s.plan.limits.least(results::Measure::Satellites), 4);
+    EXPECT_FALSE(s.plan.limits.least(results::Measure::SkyCn0));
     EXPECT_EQ(std::tuple(s.plan.tests, s.plan.cn0Sv, s.plan.calibrationMaxAgeS),
               std::tuple(saved.plan.tests, saved.plan.cn0Sv, 5400.0));
     QString error;
@@ -139,11 +139,11 @@ TEST(StationSettings, TheDialogKeepsLimitsAndEachSlotsOwnRateAndFamily) {
         &error);
     ASSERT_TRUE(forRun) << error.toStdString();
     Settings chosen = *forRun;
-    chosen.plan.limits.minCn0 = 30;
+    chosen.plan.limits.least(results::Measure::SkyCn0) = 30;
     const Settings saved = keptSettings(chosen, kept, parseCommandLine({"x", "--db", "y", "/a"}));
     EXPECT_EQ(saved.ports, kept.ports);
     EXPECT_EQ(saved.db, kept.db);
-    EXPECT_EQ(saved.plan.limits.minCn0, 30);
+    EXPECT_EQ(saved.plan.limits.least(results::Measure::SkyCn0), 30);
 
     // Enter in the device-path field adds the port and keeps the dialog open.
     SettingsDialog dialog(kept, {});
@@ -387,11 +387,11 @@ TEST(StationWindow, NamesTheLimitsInForceAndFollowsTheSettingsDialog) {
     EXPECT_EQ(window.limitsLine()->text(),
               "Limits: TTFF at most 45 s, at least 4 satellites used.");
     window.startSlot(0, "SN1");
-    EXPECT_EQ(window.run(0)->config().limits.maxTtffS, 45);
+    EXPECT_EQ(window.run(0)->config().limits.most(results::Measure::Ttff), 45);
     // Other slots need the window started again: nothing changes.
     Settings other = dialog.settings();
     other.ports.removeLast();
-    other.plan.limits.maxTtffS = 5;
+    other.plan.limits.most(results::Measure::Ttff) = 5;
     EXPECT_FALSE(window.setSlotConfigs(*slotConfigs(other, &error)));
     EXPECT_EQ(window.limitsLine()->text(),
               "Limits: TTFF at most 45 s, at least 4 satellites used.");
@@ -641,7 +641,8 @@ TEST(StationWindowE2e, SlotsCalibratedThenSignalTestedThenACalibrationStopped) {
         if (box->accessibleName() == "Signal samples") box->setValue(3);
     dialog.accept();
     const station::Plan plan = dialog.settings().plan;
-    EXPECT_EQ(std::tuple(plan.tests, plan.cn0Sv, plan.cn0Samples, plan.limits.cn0Low.value_or(0),
+    EXPECT_EQ(std::tuple(plan.tests, plan.cn0Sv, plan.cn0Samples,
+                         plan.limits.least(results::Measure::SignalCn0).value_or(0),
                          plan.calibrationMaxAgeS),
               std::tuple(QStringList{"signal"}, QString("GPS:1"), 3, 43.0, 1800.0));
     const results::Target target = *results::parseTarget(dir.filePath("r.sqlite"), &error);
