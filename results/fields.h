@@ -222,7 +222,10 @@ inline constexpr MeasureRow kMeasures[] = {
       "Signal C/N0 at most", "signal C/N0 of {sv} at most %1 dB-Hz", Reason::SignalHigh},
      "signal C/N0 of {sv} from %1 to %2 dB-Hz", Chart::Both},
     {Measure::Hdop, Field::Hdop, "HDOP", "", Test::Fix, false, "HDOP %1", 1,
-     kNoBound, kNoBound, nullptr, Chart::None},
+     kNoBound,
+     {"max_hdop", "max-hdop", "HDOP", "Fail a fix whose HDOP is over HDOP.", 99,
+      "Maximum HDOP", "HDOP at most %1", Reason::HdopOverLimit},
+     nullptr, Chart::None},
 };
 // clang-format on
 

@@ -43,6 +43,7 @@ enum class Reason {
     SignalHigh,
     SignalNotSeen,
     CalibrationNeeded,
+    HdopOverLimit,
 };
 
 struct ReasonRow {
@@ -77,6 +78,7 @@ inline constexpr ReasonRow kReasons[] = {
     {Reason::SignalHigh,        "signal-high",        Outcome::Fail,          true,  false},
     {Reason::SignalNotSeen,     "signal-not-seen",    Outcome::Fail,          true,  false},
     {Reason::CalibrationNeeded, "calibration-needed", Outcome::StationFault,  false, false},
+    {Reason::HdopOverLimit,     "hdop-over-limit",    Outcome::Fail,          true,  false},
 };
 // clang-format on
 
