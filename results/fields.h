@@ -61,6 +61,10 @@ enum class Field {
     SignalOffset,
     SignalCalibrationId,
     SignalValues,
+    Antenna,
+    AntennaChanges,
+    Config,
+    ConfigSha256,
 };
 
 struct FieldRow {
@@ -119,6 +123,10 @@ inline constexpr FieldRow kFields[] = {
     {Field::SignalOffset,        "signal_offset",         FieldKind::Real,  false, true},
     {Field::SignalCalibrationId, "signal_calibration_id", FieldKind::Int,   false, true},
     {Field::SignalValues,        "signal_values",         FieldKind::Json,  false, true},
+    {Field::Antenna,             "antenna",               FieldKind::Text,  true,  true},
+    {Field::AntennaChanges,      "antenna_changes",       FieldKind::Json,  true,  true},
+    {Field::Config,              "config",                FieldKind::Text,  true,  true},
+    {Field::ConfigSha256,        "config_sha256",         FieldKind::Text,  true,  true},
 };
 // clang-format on
 

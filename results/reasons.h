@@ -43,6 +43,11 @@ enum class Reason {
     SignalHigh,
     SignalNotSeen,
     CalibrationNeeded,
+    AntennaOpen,
+    AntennaShort,
+    AntennaUnknown,
+    ConfigRejected,
+    ConfigMismatch,
 };
 
 struct ReasonRow {
@@ -77,6 +82,11 @@ inline constexpr ReasonRow kReasons[] = {
     {Reason::SignalHigh,        "signal-high",        Outcome::Fail,          true,  false},
     {Reason::SignalNotSeen,     "signal-not-seen",    Outcome::Fail,          true,  false},
     {Reason::CalibrationNeeded, "calibration-needed", Outcome::StationFault,  false, false},
+    {Reason::AntennaOpen,       "antenna-open",       Outcome::Fail,          true,  false},
+    {Reason::AntennaShort,      "antenna-short",      Outcome::Fail,          true,  false},
+    {Reason::AntennaUnknown,    "antenna-unknown",    Outcome::Fail,          true,  false},
+    {Reason::ConfigRejected,    "config-rejected",    Outcome::Fail,          true,  false},
+    {Reason::ConfigMismatch,    "config-mismatch",    Outcome::Fail,          true,  false},
 };
 // clang-format on
 

@@ -154,6 +154,13 @@ const std::vector<Migration>& migrations() {
           "DROP INDEX IF EXISTS results_station_ttff", "DROP INDEX IF EXISTS results_ttff",
           "CREATE INDEX results_station_started ON results (station, started)"},
          true},
+        // The end-of-line tests: the antenna's state and its changes, and the
+        // configuration the unit left with.
+        {6,
+         {"ALTER TABLE results ADD COLUMN antenna TEXT NOT NULL DEFAULT ''",
+          "ALTER TABLE results ADD COLUMN antenna_changes TEXT",
+          "ALTER TABLE results ADD COLUMN config TEXT NOT NULL DEFAULT ''",
+          "ALTER TABLE results ADD COLUMN config_sha256 TEXT NOT NULL DEFAULT ''"}},
     };
     return steps;
 }

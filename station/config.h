@@ -91,6 +91,11 @@ QString settingsSha256(const UnitConfig& unit);
 // family is found.
 bool configureStart(UnitConfig& unit, const QString& family, const QString& start, QString* error);
 
+// Checks the tests against the unit's family: a family that does not report
+// its antenna has no antenna test, one whose settings cannot be read back no
+// config test.  False, with error set, when it cannot take them.
+bool checkFamilyTests(const UnitConfig& unit, QString* error);
+
 // What a unit's run comes to so far, as a front end shows it.
 enum class Verdict {
     Idle,         // not started

@@ -153,6 +153,15 @@ QJsonValue CycleResult::value(results::Field field) const {
             return QJsonArray::fromStringList(tests);
         case F::Signal:
             return signal ? QJsonValue(signal->toJson()) : QJsonValue();
+        case F::Antenna:
+            if (!antennaChanges) return {};
+            return antenna.isEmpty() ? QStringLiteral("unknown") : antenna;
+        case F::AntennaChanges:
+            return antennaChanges ? QJsonValue(*antennaChanges) : QJsonValue();
+        case F::Config:
+            return orNull(config);
+        case F::ConfigSha256:
+            return orNull(configSha256);
         // The store's own, and the signal's members in their columns.
         case F::Id:
         case F::SignalSv:

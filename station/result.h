@@ -84,6 +84,13 @@ struct CycleResult {
     bool retest = false;  // the unit already had a result in its lot; the store decides
     QStringList tests = {QStringLiteral("fix")};  // the measurements of the plan
     std::optional<SignalResult> signal;           // with a signal test
+    // With an antenna test: the state recorded ("ok", "open", "short",
+    // "unknown"; empty when none was seen) and each change with its time.
+    QString antenna;
+    std::optional<QJsonArray> antennaChanges;
+    // With a config test: the configuration's name and the SHA-256 of what
+    // was read back, once every item was.
+    QString config, configSha256;
 
     Outcome outcome() const { return outcomeOf(reason); }
     // A field of the JSON result (see results/fields.h); ttff_s to two decimals.

@@ -63,10 +63,11 @@ QStringList testChoices() {
 bool setTests(PlanSettings& plan, const QString& text, QString* why) {
     const QStringList asked = text.split(QLatin1Char(','));
     QStringList tests;
-    for (const char* name : {"fix", "signal"})
+    for (const char* name : {"fix", "signal", "antenna", "config"})
         if (asked.contains(QLatin1String(name))) tests << QLatin1String(name);
     if (tests.isEmpty() || tests.size() != asked.size()) {
-        *why = QStringLiteral("\"%1\" is not %2").arg(text, listed(testChoices()));
+        *why = QStringLiteral("\"%1\" is not a list of fix, signal, antenna and config, each once")
+                   .arg(text);
         return false;
     }
     plan.tests = tests;
@@ -87,6 +88,19 @@ bool setCn0Sv(PlanSettings& plan, const QString& text, QString* why) {
     *why = QStringLiteral("\"%1\" is not SYS:PRN (%2; PRN 1 to 255), e.g. GPS:1")
                .arg(text, listed(systems));
     return false;
+}
+
+bool setConfig(PlanSettings& plan, const QString& path, QString* why) {
+    if (path.isEmpty()) {
+        plan.config.clear();
+        plan.configuration.reset();
+        return true;
+    }
+    auto configuration = readConfiguration(path, why);
+    if (!configuration) return false;
+    plan.config = path;
+    plan.configuration = std::move(configuration);
+    return true;
 }
 
 using S = PlanSettings;
@@ -198,6 +212,29 @@ std::vector<Setting> table() {
             .range(0, 99, "dB")
             .inDialog("Largest calibration offset", 1)
             .when(InForce::WithSignal),
+        Row{"require_antenna", "require-antenna", "",
+            "Fail an antenna test whose state is unknown (antenna-unknown): the antenna's "
+            "supervision must be on.",
+            Kind::Flag, &S::requireAntenna}
+            .notStored()
+            .when(InForce::UnlessDefault),
+        Row{"antenna_s", "antenna-time", "S",
+            "Seconds an antenna test without fix or signal test watches the antenna (default "
+            "%1).",
+            Kind::Number, &S::antennaS}
+            .range(1, 3600, "s")
+            .notStored()
+            .when(InForce::UnlessDefault),
+        Row{"config", "config", "FILE",
+            "The configuration a config test writes, saves and reads back (JSON; see the manual "
+            "page).",
+            Kind::Text, &S::config, kCommandLine | kPlanFile, InForce::UnlessDefault, 0, 0, "",
+            setConfig},
+        Row{"config_after_fail", "config-after-fail", "",
+            "Write the configuration to a unit that failed a measurement too.", Kind::Flag,
+            &S::configAfterFail}
+            .notStored()
+            .when(InForce::UnlessDefault),
     };
 }
 

@@ -28,8 +28,14 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
                     const QString& problem) {
     const Limits& limits = r.limits;
     switch (r.reason) {
-        case Reason::Ok:
-            return r.ttffS ? QStringLiteral("TTFF %1 s").arg(*r.ttffS, 0, 'f', 2) : QString();
+        case Reason::Ok: {
+            QStringList parts;
+            if (r.ttffS) parts << QStringLiteral("TTFF %1 s").arg(*r.ttffS, 0, 'f', 2);
+            if (r.antennaChanges) parts << QStringLiteral("antenna ") + r.antenna;
+            if (!r.configSha256.isEmpty())
+                parts << QStringLiteral("configuration %1 kept").arg(r.config);
+            return parts.join(QLatin1String("; "));
+        }
         case Reason::TtffOverLimit:
             if (!r.ttffS || !limits.maxTtffS) break;
             return QStringLiteral("TTFF %1 s > %2 s")
@@ -74,6 +80,15 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
                 "no fix from satellites: an estimated, manual or simulated position");
         case Reason::CalibrationNeeded:
             return problem;
+        case Reason::AntennaOpen:
+        case Reason::AntennaShort:
+        case Reason::AntennaUnknown:
+            return QStringLiteral("antenna %1").arg(r.antenna.isEmpty() ? QStringLiteral("unknown")
+                                                                         : r.antenna);
+        case Reason::ConfigRejected:
+            return QStringLiteral("configuration %1 rejected").arg(r.config);
+        case Reason::ConfigMismatch:
+            return QStringLiteral("configuration %1 not kept").arg(r.config);
         case Reason::BinaryMode:
         case Reason::FamilyUnknown:
         case Reason::IdentityUnknown:
@@ -128,6 +143,11 @@ QString stageWords(const Stage& stage) {
                 .arg(stage.samples)
                 .arg(stage.of)
                 .arg(stage.last.value_or(0));
+        case Stage::Step::Observing:
+            return QStringLiteral("listening: %1 s").arg(stage.sinceMs / 1000) +
+                   (stage.antenna.isEmpty() ? QString() : QLatin1String(", antenna ") + stage.antenna);
+        case Stage::Step::Configuring:
+            return QStringLiteral("writing configuration %1").arg(stage.config);
         case Stage::Step::Acquiring: {
             QString text = QStringLiteral("acquiring: %1 s, %2 satellites seen")
                                .arg(stage.sinceCommandMs / 1000)
