@@ -147,8 +147,8 @@ std::optional<Configuration> readConfiguration(const QString& path, QString* err
         }
         const auto family = gpslink::receiverFamilyFromName(it.key().toStdString());
         if (!family)
-            return fail(QStringLiteral("\"%1\" is neither \"name\" nor a receiver family")
-                            .arg(it.key()));
+            return fail(
+                QStringLiteral("\"%1\" is neither \"name\" nor a receiver family").arg(it.key()));
         if (!it.value().isArray() || it.value().toArray().isEmpty())
             return fail(QStringLiteral("\"%1\" is not a list of items").arg(it.key()));
         for (const QJsonValue& value : it.value().toArray()) {
@@ -242,7 +242,8 @@ void ConfigTest::next(qint64 nowMs) {
     }
     QByteArray all;
     for (const std::string& line : readBack_) all += QByteArray::fromStdString(line) + '\n';
-    sha256_ = QString::fromLatin1(QCryptographicHash::hash(all, QCryptographicHash::Sha256).toHex());
+    sha256_ =
+        QString::fromLatin1(QCryptographicHash::hash(all, QCryptographicHash::Sha256).toHex());
     end(Reason::Ok, {});
 }
 
@@ -271,16 +272,15 @@ void ConfigTest::packet(const Packet& packet, qint64 nowMs) {
         at_ = 0;
         return send(nowMs);
     }
-    const ConfigItem& item = step_ == Step::Setting || step_ == Step::Reading ? items_[at_]
-                                                                                : items_.front();
+    const ConfigItem& item =
+        step_ == Step::Setting || step_ == Step::Reading ? items_[at_] : items_.front();
     const int about = step_ == Step::Setting ? 0x8A : 0x8B;  // the message acknowledged
     const bool ackOf = p.size() >= 2 && std::uint8_t(p[0]) == 0x06 && std::uint8_t(p[1]) == about;
     if (step_ == Step::Setting && cls == 0x05 && ackOf) {
         if (id == 0x01) return next(nowMs);
         if (id == 0x00)
-            return end(Reason::ConfigRejected,
-                       QStringLiteral("%1 refused (UBX-ACK-NAK)")
-                           .arg(QString::fromStdString(item.name())));
+            return end(Reason::ConfigRejected, QStringLiteral("%1 refused (UBX-ACK-NAK)")
+                                                   .arg(QString::fromStdString(item.name())));
     }
     if (step_ != Step::Reading) return;
     if (cls == 0x05 && id == 0x00 && ackOf)
@@ -307,14 +307,12 @@ void ConfigTest::sentence(std::string_view body, qint64 nowMs) {
     const MtkItem* known = mtkItem(item.body);
     const auto f = fields(body);
     if (step_ == Step::Setting) {
-        if (f.size() != 3 || f[0] != "PMTK001" || "PMTK" + std::string(f[1]) != item.name())
-            return;
+        if (f.size() != 3 || f[0] != "PMTK001" || "PMTK" + std::string(f[1]) != item.name()) return;
         if (f[2] == "3") return next(nowMs);
-        return end(Reason::ConfigRejected,
-                   QStringLiteral("%1 refused ($PMTK001,%2,%3)")
-                       .arg(QString::fromStdString(item.name()),
-                            QLatin1String(f[1].data(), f[1].size()),
-                            QLatin1String(f[2].data(), f[2].size())));
+        return end(Reason::ConfigRejected, QStringLiteral("%1 refused ($PMTK001,%2,%3)")
+                                               .arg(QString::fromStdString(item.name()),
+                                                    QLatin1String(f[1].data(), f[1].size()),
+                                                    QLatin1String(f[2].data(), f[2].size())));
     }
     if (!known || f[0] != known->answer || f.size() < known->values + 1) return;
     const auto wanted = fields(item.body);
@@ -334,15 +332,15 @@ void ConfigTest::tick(qint64 nowMs) {
     const QString item = QString::fromStdString(items_[at_].name());
     switch (step_) {
         case Step::Setting:
-            return end(Reason::ConfigRejected,
-                       QStringLiteral("%1: no acknowledgement within %2 s")
-                           .arg(item)
-                           .arg(kAnswerMs / 1000));
+            return end(Reason::ConfigRejected, QStringLiteral("%1: no acknowledgement within %2 s")
+                                                   .arg(item)
+                                                   .arg(kAnswerMs / 1000));
         case Step::Restarting:
             return end(Reason::ReceiverOff, QStringLiteral("silent after its restart"));
         case Step::Reading:
-            return end(Reason::ConfigMismatch,
-                       QStringLiteral("%1 not read back within %2 s").arg(item).arg(kAnswerMs / 1000));
+            return end(
+                Reason::ConfigMismatch,
+                QStringLiteral("%1 not read back within %2 s").arg(item).arg(kAnswerMs / 1000));
         default:
             return;
     }

@@ -57,7 +57,8 @@ bool setExpectFirmware(PlanSettings& plan, const QString& pattern, QString* why)
 }
 
 QStringList testChoices() {
-    return {"fix", "signal", "fix,signal"};
+    return {"fix",         "signal",         "fix,signal",        "antenna",
+            "fix,antenna", "signal,antenna", "fix,signal,antenna"};
 }
 
 bool setTests(PlanSettings& plan, const QString& text, QString* why) {

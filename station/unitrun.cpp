@@ -665,8 +665,8 @@ void UnitRun::endCycle(Reason reason) {
 void UnitRun::startObserving() {
     // Without an antenna to watch, as long as the identity's answers are awaited.
     constexpr qint64 kIdentityMs = 3000;
-    observeUntilMs_ =
-        steady_.elapsed() + (config_.testsAntenna() ? qint64(config_.antennaS) * 1000 : kIdentityMs);
+    observeUntilMs_ = steady_.elapsed() +
+                      (config_.testsAntenna() ? qint64(config_.antennaS) * 1000 : kIdentityMs);
     setPhase(Phase::Observing);
 }
 

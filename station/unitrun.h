@@ -89,15 +89,15 @@ class UnitRun : public QObject {
     Q_OBJECT
 public:
     enum class Phase {
-        Idle,       // not started
-        Preparing,  // finding the rate and the family, asking the receiver who it is
-        Watching,   // counting GGA sentences before the command
-        Commanded,  // the command is out, the reset not yet seen
-        ResetSeen,  // waiting for the first fix
-        Measuring,  // the signal test: the generator's satellite's C/N0
-        Observing,  // without fix or signal test: the antenna watched, the identity awaited
+        Idle,         // not started
+        Preparing,    // finding the rate and the family, asking the receiver who it is
+        Watching,     // counting GGA sentences before the command
+        Commanded,    // the command is out, the reset not yet seen
+        ResetSeen,    // waiting for the first fix
+        Measuring,    // the signal test: the generator's satellite's C/N0
+        Observing,    // without fix or signal test: the antenna watched, the identity awaited
         Configuring,  // the configuration written, saved and read back
-        Done,       // every cycle ended
+        Done,         // every cycle ended
     };
 
     explicit UnitRun(UnitConfig config, QObject* parent = nullptr);

@@ -83,8 +83,8 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
         case Reason::AntennaOpen:
         case Reason::AntennaShort:
         case Reason::AntennaUnknown:
-            return QStringLiteral("antenna %1").arg(r.antenna.isEmpty() ? QStringLiteral("unknown")
-                                                                         : r.antenna);
+            return QStringLiteral("antenna %1")
+                .arg(r.antenna.isEmpty() ? QStringLiteral("unknown") : r.antenna);
         case Reason::ConfigRejected:
             return QStringLiteral("configuration %1 rejected").arg(r.config);
         case Reason::ConfigMismatch:
@@ -145,7 +145,8 @@ QString stageWords(const Stage& stage) {
                 .arg(stage.last.value_or(0));
         case Stage::Step::Observing:
             return QStringLiteral("listening: %1 s").arg(stage.sinceMs / 1000) +
-                   (stage.antenna.isEmpty() ? QString() : QLatin1String(", antenna ") + stage.antenna);
+                   (stage.antenna.isEmpty() ? QString()
+                                            : QLatin1String(", antenna ") + stage.antenna);
         case Stage::Step::Configuring:
             return QStringLiteral("writing configuration %1").arg(stage.config);
         case Stage::Step::Acquiring: {

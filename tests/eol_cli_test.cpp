@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QCryptographicHash>
+#include <QJsonArray>
 #include <QSqlQuery>
 
 #include "clirun.h"
@@ -44,19 +45,36 @@ TEST(EndOfLine, AntennaOfEachFamilyThatReportsIt) {
         const char* status;
     } units[] = {
         {"ublox-ok", ReceiverFamily::Ublox, {{0, Antenna::Ok}}, "ok", "ok", "antenna ok"},
-        {"ublox-switched", ReceiverFamily::Ublox, {{0, Antenna::Ok}, {4000, Antenna::Open}},
-         "antenna-open", "open", "antenna open"},
-        {"ublox-unknown", ReceiverFamily::Ublox, {{0, Antenna::Unknown}}, "antenna-unknown",
-         "unknown", "antenna unknown"},
-        {"casic-open", ReceiverFamily::Casic, {{0, Antenna::Open}}, "antenna-open", "open",
+        {"ublox-switched",
+         ReceiverFamily::Ublox,
+         {{0, Antenna::Ok}, {4000, Antenna::Open}},
+         "antenna-open",
+         "open",
          "antenna open"},
-        {"mtk-short", ReceiverFamily::Mtk, {{0, Antenna::Short}}, "antenna-short", "short",
+        {"ublox-unknown",
+         ReceiverFamily::Ublox,
+         {{0, Antenna::Unknown}},
+         "antenna-unknown",
+         "unknown",
+         "antenna unknown"},
+        {"casic-open",
+         ReceiverFamily::Casic,
+         {{0, Antenna::Open}},
+         "antenna-open",
+         "open",
+         "antenna open"},
+        {"mtk-short",
+         ReceiverFamily::Mtk,
+         {{0, Antenna::Short}},
+         "antenna-short",
+         "short",
          "antenna short"},
         {"mtk-ok", ReceiverFamily::Mtk, {{0, Antenna::Ok}}, "ok", "ok", "antenna ok"},
     };
     QTemporaryDir dir;
-    QStringList arguments = {"--json",         "--db", dir.filePath("r.sqlite"), "--test",
-                             "antenna",        "--antenna-time", "8", "--require-antenna"};
+    QStringList arguments = {
+        "--json",         "--db", dir.filePath("r.sqlite"), "--test", "antenna",
+        "--antenna-time", "8",    "--require-antenna"};
     std::map<QString, QString> port;
     for (const auto& u : units)
         arguments << (port[u.name] = bench.add(u.name, unitOf(u.family, u.antenna))) + "@," +
@@ -76,14 +94,16 @@ TEST(EndOfLine, AntennaOfEachFamilyThatReportsIt) {
     }
     // The load switched within the run: ok first, open from about 4 s after
     // the receiver's power-up.
-    const QJsonArray changes = resultFor(objects, port["ublox-switched"])["antenna_changes"].toArray();
+    const QJsonArray changes =
+        resultFor(objects, port["ublox-switched"])["antenna_changes"].toArray();
     ASSERT_EQ(changes.size(), 2) << QJsonDocument(changes).toJson().toStdString();
     EXPECT_EQ(changes[0]["state"], "ok");
     EXPECT_EQ(changes[1]["state"], "open");
     EXPECT_GT(changes[1]["at_s"].toDouble(), changes[0]["at_s"].toDouble());
 
     QString error;
-    auto store = results::Store::open(*results::parseTarget(dir.filePath("r.sqlite"), &error), &error);
+    auto store =
+        results::Store::open(*results::parseTarget(dir.filePath("r.sqlite"), &error), &error);
     ASSERT_TRUE(store) << error.toStdString();
     QSqlQuery row(store->database());
     ASSERT_TRUE(row.exec("SELECT antenna, antenna_changes, reason FROM results "
@@ -122,21 +142,33 @@ TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
         {"ublox", unitOf(ReceiverFamily::Ublox, {{0, Antenna::Ok}}), "ok",
          "^TTFF \\d+\\.\\d\\d s; antenna ok; configuration L3-out-v1 kept$",
          sha256("0x30210001=200\n0x209100bb=0\n")},
-        {"ublox-refusing", ubloxRefusing, "config-rejected",
-         "^configuration L3-out-v1 rejected: 0x209100bb refused \\(UBX-ACK-NAK\\)$", {}},
-        {"ublox-open", unitOf(ReceiverFamily::Ublox, {{0, Antenna::Open}}), "antenna-open",
-         "^antenna open$", {}},
+        {"ublox-refusing",
+         ubloxRefusing,
+         "config-rejected",
+         "^configuration L3-out-v1 rejected: 0x209100bb refused \\(UBX-ACK-NAK\\)$",
+         {}},
+        {"ublox-open",
+         unitOf(ReceiverFamily::Ublox, {{0, Antenna::Open}}),
+         "antenna-open",
+         "^antenna open$",
+         {}},
         {"mtk", unitOf(ReceiverFamily::Mtk, {{0, Antenna::Ok}}), "ok",
          "configuration L3-out-v1 kept$",
          sha256("PMTK500,200,0,0,0,0\nPMTK514,0,1,0,1,1,5,0,0,0,0,0,0,0,0,0,0,0,0,0\n")},
-        {"mtk-losing", mtkLosing, "config-mismatch",
-         "^configuration L3-out-v1 not kept: PMTK220 reads back 1000, not 200$", {}},
-        {"mtk-refusing", mtkRefusing, "config-rejected",
-         "^configuration L3-out-v1 rejected: PMTK220 refused \\(\\$PMTK001,220,2\\)$", {}},
+        {"mtk-losing",
+         mtkLosing,
+         "config-mismatch",
+         "^configuration L3-out-v1 not kept: PMTK220 reads back 1000, not 200$",
+         {}},
+        {"mtk-refusing",
+         mtkRefusing,
+         "config-rejected",
+         "^configuration L3-out-v1 rejected: PMTK220 refused \\(\\$PMTK001,220,2\\)$",
+         {}},
     };
-    QStringList arguments = {"--json",      "--no-db", "--test", "fix,antenna,config",
-                             "--config",    file,      "--fix-timeout", "20",
-                             "--start", "hot"};
+    QStringList arguments = {"--json",   "--no-db", "--test",        "fix,antenna,config",
+                             "--config", file,      "--fix-timeout", "20",
+                             "--start",  "hot"};
     std::map<QString, QString> port;
     for (const auto& u : units)
         arguments << (port[u.name] = bench.add(u.name, u.config)) + "@," +
@@ -153,9 +185,8 @@ TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
             << o.value("status").toString().toStdString();
         EXPECT_EQ(o.value("config_sha256"), u.sha);
         // The unit that failed its measurements is not programmed.
-        EXPECT_EQ(o.value("config"), u.reason == std::string("antenna-open")
-                                         ? QJsonValue()
-                                         : QJsonValue("L3-out-v1"));
+        EXPECT_EQ(o.value("config"),
+                  u.reason == std::string("antenna-open") ? QJsonValue() : QJsonValue("L3-out-v1"));
         EXPECT_EQ(o.value("tests"), QJsonArray({"fix", "antenna", "config"}));
     }
 }
@@ -175,12 +206,12 @@ TEST(EndOfLine, PlansAFamilyCannotTake) {
         const char* error;
     } mistakes[] = {
         {{"--test", "antenna", "/dev/null@,sirf"},
-         "/dev/null@,sirf: a sirf receiver does not report its antenna: the antenna test is for "
+         "/dev/null: a sirf receiver does not report its antenna: the antenna test is for "
          "ublox, casic and mtk receivers"},
         {{"--test", "antenna", "/dev/null@,quectel-lg"}, "a quectel-lg receiver does not report"},
         {{"--test", "config", "/dev/null"}, "a config test needs the configuration: --config FILE"},
         {{"--test", "config", "--config", file, "/dev/null@,casic"},
-         "/dev/null@,casic: a casic receiver's settings cannot be read back (no query of them is "
+         "/dev/null: a casic receiver's settings cannot be read back (no query of them is "
          "published): the config test is for ublox and mtk receivers"},
         {{"--test", "config", "--config", file, "/dev/null@,mtk"},
          "configuration c has no items for a mtk receiver"},

@@ -51,7 +51,11 @@ TEST(AntennaTest, RecordsTheChangesAndFailsOpenShortAndUnknownAsAsked) {
          3},
         {"short", {{500, A::Short}}, false, "short", "antenna-short", 1},
         {"unknown, supervision not required", {{500, A::Unknown}}, false, "unknown", "ok", 1},
-        {"unknown, supervision required", {{500, A::Unknown}}, true, "unknown", "antenna-unknown",
+        {"unknown, supervision required",
+         {{500, A::Unknown}},
+         true,
+         "unknown",
+         "antenna-unknown",
          1},
         {"never said, supervision required", {}, true, "-", "antenna-unknown", 0},
     };
@@ -79,8 +83,7 @@ TEST(ConfigForms, MatchThePublishedBytes) {
     EXPECT_EQ(hex(valgetFrame(rate)), "B5 62 06 8B 08 00 00 00 00 00 01 00 21 30 EB 07");
     // One bit, kept in a byte; four bytes.
     EXPECT_EQ(hex(valsetFrame({0x10a3002e, 1, {}})).substr(30, 14), "2E 00 A3 10 01");
-    EXPECT_EQ(hex(valsetFrame({0x40520001, 115200, {}})).substr(30, 23),
-              "01 00 52 40 00 C2 01 00");
+    EXPECT_EQ(hex(valsetFrame({0x40520001, 115200, {}})).substr(30, 23), "01 00 52 40 00 C2 01 00");
     // MediaTek's queries, as their packet manual prints them.
     EXPECT_EQ(mtkQuery({0, 0, "PMTK220,1000"}), "$PMTK400*36\r\n");
     EXPECT_EQ(mtkQuery({0, 0, "PMTK314,1,1,1,1,1,5,0,0,0,0,0,0,0,0,0,0,0,0,0"}), "$PMTK414*33\r\n");
@@ -165,16 +168,17 @@ TEST(ConfigTest, UbloxItemsAcknowledgedRestartedAndReadBack) {
         EXPECT_EQ(code(bench.test.verdict()), c.verdict);
         EXPECT_EQ(bench.test.note().toStdString(), c.note);
         // SHA-256 of "0x30210001=200\n0x209100bb=1\n".
-        EXPECT_EQ(bench.test.sha256().toStdString(),
-                  std::string(c.got == 200 && !c.nak && !c.silent
-                                  ? "b67673bec1b8386e1b1c7eecee1d4e6491a9fa91bbbb55748b9b9ec5df9a482a"
-                                  : ""));
+        EXPECT_EQ(
+            bench.test.sha256().toStdString(),
+            std::string(c.got == 200 && !c.nak && !c.silent
+                            ? "b67673bec1b8386e1b1c7eecee1d4e6491a9fa91bbbb55748b9b9ec5df9a482a"
+                            : ""));
     }
 }
 
 TEST(ConfigTest, MediatekItemsAcknowledgedAndQueried) {
-    const std::vector<ConfigItem> items = {
-        {0, 0, "PMTK220,200"}, {0, 0, "PMTK314,0,1,0,1,1,5,0,0,0,0,0,0,0,0,0,0,0,0,0"}};
+    const std::vector<ConfigItem> items = {{0, 0, "PMTK220,200"},
+                                           {0, 0, "PMTK314,0,1,0,1,1,5,0,0,0,0,0,0,0,0,0,0,0,0,0"}};
     const struct {
         const char* name;
         const char* ack;  // of the first item
@@ -183,7 +187,8 @@ TEST(ConfigTest, MediatekItemsAcknowledgedAndQueried) {
         const char* note;
     } cases[] = {
         {"kept", "PMTK001,220,3", "PMTK500,200,0,0,0,0", "ok", ""},
-        {"refused", "PMTK001,220,2", nullptr, "config-rejected", "PMTK220 refused ($PMTK001,220,2)"},
+        {"refused", "PMTK001,220,2", nullptr, "config-rejected",
+         "PMTK220 refused ($PMTK001,220,2)"},
         {"lost in the restart", "PMTK001,220,3", "PMTK500,1000,0,0,0,0", "config-mismatch",
          "PMTK220 reads back 1000, not 200"},
     };
@@ -206,8 +211,9 @@ TEST(ConfigTest, MediatekItemsAcknowledgedAndQueried) {
         ASSERT_TRUE(bench.test.done());
         EXPECT_EQ(code(bench.test.verdict()), c.verdict);
         EXPECT_EQ(bench.test.note().toStdString(), c.note);
-        if (code(bench.test.verdict()) == "ok")
+        if (code(bench.test.verdict()) == "ok") {
             EXPECT_TRUE(bench.sent.find("$PMTK400*36\r\n$PMTK414*33\r\n") != std::string::npos);
+        }
     }
     // Silent after the restart: the unit is off.
     ConfigBench silent(ReceiverFamily::Mtk, {items[0]});
@@ -230,9 +236,11 @@ TEST(Configuration, FilesAndFamiliesThatCannotTakeThem) {
     } mistakes[] = {
         {"[]", "not a JSON object"},
         {R"({"ublox": [{"key": "0x30210001", "value": 200}]})", "it has no \"name\""},
-        {R"({"name": "c", "garmin": ["X"]})", "\"garmin\" is neither \"name\" nor a receiver family"},
+        {R"({"name": "c", "garmin": ["X"]})",
+         "\"garmin\" is neither \"name\" nor a receiver family"},
         {R"({"name": "c", "ublox": []})", "\"ublox\" is not a list of items"},
-        {R"({"name": "c", "ublox": [{"key": "0x00210001", "value": 1}]})", "\"ublox\": a u-blox item"},
+        {R"({"name": "c", "ublox": [{"key": "0x00210001", "value": 1}]})",
+         "\"ublox\": a u-blox item"},
         {R"({"name": "c", "ublox": [{"key": "0x20910001", "value": 256}]})",
          "\"ublox\": the value of 0x20910001 does not fit its size"},
         {R"({"name": "c", "ublox": [{"key": "0x10a3002e", "value": 2}]})",
@@ -247,10 +255,10 @@ TEST(Configuration, FilesAndFamiliesThatCannotTakeThem) {
             << error.toStdString();
     }
     QString error;
-    const auto c = readConfiguration(
-        file(R"({"name": "L3", "ublox": [{"key": "0x30210001", "value": 200}],
+    const auto c =
+        readConfiguration(file(R"({"name": "L3", "ublox": [{"key": "0x30210001", "value": 200}],
                  "mtk": ["PMTK220,200", "PMTK251,115200"], "casic": ["PCAS02,1000"]})"),
-        &error);
+                          &error);
     ASSERT_TRUE(c) << error.toStdString();
     EXPECT_EQ(c->name, "L3");
     EXPECT_EQ(configRefusal(*c, ReceiverFamily::Ublox), "");
@@ -259,8 +267,10 @@ TEST(Configuration, FilesAndFamiliesThatCannotTakeThem) {
               "takes PMTK220 and PMTK314");
     EXPECT_TRUE(configRefusal(*c, ReceiverFamily::Casic)
                     .startsWith("a casic receiver's settings cannot be read back"));
-    EXPECT_EQ(configRefusal(*c, ReceiverFamily::Sirf).left(38), "a sirf receiver's settings cannot be ");
-    const auto short314 = readConfiguration(file(R"({"name": "c", "mtk": ["PMTK314,1,1"]})"), &error);
+    EXPECT_TRUE(configRefusal(*c, ReceiverFamily::Sirf)
+                    .startsWith("a sirf receiver's settings cannot be "));
+    const auto short314 =
+        readConfiguration(file(R"({"name": "c", "mtk": ["PMTK314,1,1"]})"), &error);
     EXPECT_EQ(configRefusal(*short314, ReceiverFamily::Mtk),
               "PMTK314 needs 19 whole numbers to be compared when read back");
     EXPECT_EQ(configRefusal(*short314, ReceiverFamily::Ublox),
