@@ -65,6 +65,9 @@ enum class Field {
     AntennaChanges,
     Config,
     ConfigSha256,
+    Agc,
+    Noise,
+    Jamming,
 };
 
 struct FieldRow {
@@ -127,6 +130,9 @@ inline constexpr FieldRow kFields[] = {
     {Field::AntennaChanges,      "antenna_changes",       FieldKind::Json,  true,  true},
     {Field::Config,              "config",                FieldKind::Text,  true,  true},
     {Field::ConfigSha256,        "config_sha256",         FieldKind::Text,  true,  true},
+    {Field::Agc,                 "agc",                   FieldKind::Real,  true,  true},
+    {Field::Noise,               "noise",                 FieldKind::Real,  true,  true},
+    {Field::Jamming,             "jamming",               FieldKind::Real,  true,  true},
 };
 // clang-format on
 

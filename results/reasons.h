@@ -48,6 +48,7 @@ enum class Reason {
     AntennaUnknown,
     ConfigRejected,
     ConfigMismatch,
+    RfHealth,
 };
 
 struct ReasonRow {
@@ -87,6 +88,7 @@ inline constexpr ReasonRow kReasons[] = {
     {Reason::AntennaUnknown,    "antenna-unknown",    Outcome::Fail,          true,  false},
     {Reason::ConfigRejected,    "config-rejected",    Outcome::Fail,          true,  false},
     {Reason::ConfigMismatch,    "config-mismatch",    Outcome::Fail,          true,  false},
+    {Reason::RfHealth,          "rf-health",          Outcome::Fail,          true,  false},
 };
 // clang-format on
 

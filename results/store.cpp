@@ -160,7 +160,15 @@ const std::vector<Migration>& migrations() {
          {"ALTER TABLE results ADD COLUMN antenna TEXT NOT NULL DEFAULT ''",
           "ALTER TABLE results ADD COLUMN antenna_changes TEXT",
           "ALTER TABLE results ADD COLUMN config TEXT NOT NULL DEFAULT ''",
-          "ALTER TABLE results ADD COLUMN config_sha256 TEXT NOT NULL DEFAULT ''"}},
+          "ALTER TABLE results ADD COLUMN config_sha256 TEXT NOT NULL DEFAULT ''",
+          // The RF front end's figures of a signal test, and the golden unit's
+          // beside each calibration's offset.
+          "ALTER TABLE results ADD COLUMN agc {REAL}",
+          "ALTER TABLE results ADD COLUMN noise {REAL}",
+          "ALTER TABLE results ADD COLUMN jamming {REAL}",
+          "ALTER TABLE calibrations ADD COLUMN agc {REAL}",
+          "ALTER TABLE calibrations ADD COLUMN noise {REAL}",
+          "ALTER TABLE calibrations ADD COLUMN jamming {REAL}"}},
     };
     return steps;
 }
@@ -584,7 +592,8 @@ std::optional<std::vector<Calibration>> Store::calibrations(const QString& stati
                                                             QString* error) {
     QSqlQuery q(database());
     q.prepare(QStringLiteral(
-        "SELECT id, time, station, port, operator, golden, expected, measured, \"offset\""
+        "SELECT id, time, station, port, operator, golden, expected, measured, \"offset\","
+        " agc, noise, jamming"
         " FROM calibrations WHERE station = ? AND port = ? ORDER BY time DESC, id DESC LIMIT ?"));
     q.addBindValue(station);
     q.addBindValue(port);
@@ -605,6 +614,10 @@ std::optional<std::vector<Calibration>> Store::calibrations(const QString& stati
         c.expected = q.value(6).toDouble();
         c.measured = q.value(7).toDouble();
         c.offset = q.value(8).toDouble();
+        const auto figure = [&](int column) {
+            return q.isNull(column) ? std::nullopt : std::optional(q.value(column).toDouble());
+        };
+        c.figures = {figure(9), figure(10), figure(11)};
         found.push_back(c);
     }
     return found;
@@ -629,12 +642,16 @@ std::optional<qint64> Store::saveCalibration(const Calibration& c,
     if (previous) *previous = before->empty() ? std::nullopt : std::optional(before->front());
     q.prepare(QStringLiteral(
         "INSERT INTO calibrations (time, station, port, operator, golden, expected, measured,"
-        " \"offset\") VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id"));
+        " \"offset\", agc, noise, jamming) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id"));
+    const auto figure = [](const std::optional<double>& v) {
+        return v ? QVariant(*v) : QVariant(QMetaType(QMetaType::Double));
+    };
     const auto text = [](const QString& t) { return t.isNull() ? QStringLiteral("") : t; };
     for (const QVariant& v :
          {QVariant(isoTime(c.time)), QVariant(text(c.station)), QVariant(text(c.port)),
           QVariant(text(c.operatorName)), QVariant(text(c.golden)), QVariant(c.expected),
-          QVariant(c.measured), QVariant(c.offset)})
+          QVariant(c.measured), QVariant(c.offset), figure(c.figures.agc), figure(c.figures.noise),
+          figure(c.figures.jamming)})
         q.addBindValue(v);
     if (!q.exec() || !q.next()) return failed(q);
     const qint64 id = q.value(0).toLongLong();

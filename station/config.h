@@ -45,6 +45,8 @@ struct UnitConfig : PlanSettings {
     std::optional<double> offset;
     std::optional<qint64> calibrationId;
     QString calibrationProblem;
+    // With rfGoldenRuns, for a family that reports the figures: the slot's.
+    std::optional<RfLimits> rfLimits;
 };
 
 // The plan's options, as every front end takes them: --plan FILE and an

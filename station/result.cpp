@@ -153,6 +153,12 @@ QJsonValue CycleResult::value(results::Field field) const {
             return QJsonArray::fromStringList(tests);
         case F::Signal:
             return signal ? QJsonValue(signal->toJson()) : QJsonValue();
+        case F::Agc:
+            return signal ? orNull(signal->figures.agc, 2) : QJsonValue();
+        case F::Noise:
+            return signal ? orNull(signal->figures.noise, 2) : QJsonValue();
+        case F::Jamming:
+            return signal ? orNull(signal->figures.jamming, 2) : QJsonValue();
         case F::Antenna:
             if (!antennaChanges) return {};
             return antenna.isEmpty() ? QStringLiteral("unknown") : antenna;

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "results/calibration.h"
 #include "results/fields.h"
 #include "results/reasons.h"
 
@@ -33,13 +34,28 @@ struct Limits {
     QJsonObject toJson() const;
 };
 
+// A slot's limits of the RF front end's figures, learned from its golden
+// unit: each figure's mean ± k·σ over the golden runs; an empty one is not
+// checked.
+struct RfLimit {
+    double low = 0, high = 0;
+};
+struct RfLimits {
+    std::optional<RfLimit> agc, noise, jamming;
+};
+
 // The signal test: the C/N0 of the generator's satellite, once a second.
 struct SignalResult {
     QString sv;                    // "GPS:1"
     std::vector<int> values;       // the raw readings, dB-Hz
     std::optional<double> offset;  // the slot's calibration, added to the raw mean
     std::optional<qint64> calibrationId;
-    // Ok, SignalLow, SignalHigh or SignalNotSeen once judged; empty before.
+    // The front end's figures over the readings, where the family reports
+    // them, and the slot's limits they are held to.
+    results::FrontEndFigures figures;
+    std::optional<RfLimits> rfLimits;
+    QString rfNote;  // the figure outside its limit: "AGC 1200 outside 2650 to 2950"
+    // Ok, SignalLow, SignalHigh, SignalNotSeen or RfHealth once judged; empty before.
     std::optional<Reason> reason;
 
     std::optional<double> rawMean() const;

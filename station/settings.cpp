@@ -105,6 +105,7 @@ bool setConfig(PlanSettings& plan, const QString& path, QString* why) {
 }
 
 using S = PlanSettings;
+using results::kGoldenRunsRead;
 using Row = Setting;
 
 // Each setting in the order the help and the dialog give them.
@@ -231,6 +232,19 @@ std::vector<Setting> table() {
             "page).",
             Kind::Text, &S::config, kCommandLine | kPlanFile, InForce::UnlessDefault, 0, 0, "",
             setConfig},
+        Row{"rf_golden_runs", "rf-golden-runs", "N",
+            "Hold a signal test's RF front end figures (u-blox AGC, noise, jamming) to the "
+            "slot's golden unit's over at least N calibrations (rf-health); 0: not held.",
+            Kind::Number, &S::rfGoldenRuns}
+            .range(0, kGoldenRunsRead)
+            .notStored()
+            .when(InForce::UnlessDefault),
+        Row{"rf_k", "rf-k", "K",
+            "The RF limits are the golden figures' mean +- K standard deviations (default %1).",
+            Kind::Number, &S::rfK}
+            .range(0.1, 20)
+            .notStored()
+            .when(InForce::UnlessDefault),
         Row{"config_after_fail", "config-after-fail", "",
             "Write the configuration to a unit that failed a measurement too.", Kind::Flag,
             &S::configAfterFail}

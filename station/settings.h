@@ -56,6 +56,11 @@ struct PlanSettings {
     QString config;                     // the configuration file a config test writes
     std::optional<Configuration> configuration;  // as read from it
     bool configAfterFail = false;  // a unit that failed a measurement is configured too
+    // The RF front end's figures in a signal test held to the slot's limits,
+    // mean ± rfK·σ of its golden unit's figures over at least rfGoldenRuns
+    // calibrations; 0: not held.
+    int rfGoldenRuns = 0;
+    double rfK = 3;
 
     bool testsFix() const { return tests.contains(QLatin1String("fix")); }
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }

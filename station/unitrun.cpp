@@ -146,7 +146,10 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     port_->splitter.onPacket = [this](const Packet& packet) {
         if (probe_) probe_->heardPacket(packet.kind == PacketKind::Sirf);
         identity_.packet(packet);
-        if (const auto frontEnd = frontEndFromPacket(packet)) heardAntenna(frontEnd->antenna);
+        if (const auto frontEnd = frontEndFromPacket(packet)) {
+            heardAntenna(frontEnd->antenna);
+            if (signal_ && !ending_) signal_->frontEnd(*frontEnd);
+        }
         if (phase_ == Phase::Configuring && !ending_) {
             configTest_->packet(packet, steady_.elapsed());
             followConfig();
@@ -404,7 +407,8 @@ void UnitRun::beginCycle() {
     signal_.reset();
     if (config_.testsSignal())
         signal_.emplace(SignalTest::Settings{config_.cn0Sv, config_.cn0Samples, config_.fixTimeoutS,
-                                             config_.offset, config_.calibrationId});
+                                             config_.offset, config_.calibrationId,
+                                             config_.rfLimits});
     fixVerdict_.reset();
     antenna_.reset();
     if (config_.testsAntenna()) {
@@ -555,6 +559,9 @@ void UnitRun::onGga(const Gga& gga) {
 void UnitRun::onSecond(const Second& second) {
     if (ending_) return;
     if (signal_ && signal_->running()) {
+        // A u-blox receiver's front end, polled once a second (UBX-MON-HW).
+        if (family_ == gpslink::ReceiverFamily::Ublox)
+            port_->output(gpslink::ubxFrame(0x0A, 0x09, {}));
         const bool first = signal_->result().values.empty();
         if (signal_->secondEnded(second, steady_.elapsed())) {
             if (first) armSupervisor();  // the time-out counts from the first reading

@@ -85,6 +85,8 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
         case Reason::AntennaUnknown:
             return QStringLiteral("antenna %1")
                 .arg(r.antenna.isEmpty() ? QStringLiteral("unknown") : r.antenna);
+        case Reason::RfHealth:
+            return r.signal ? r.signal->rfNote : QString();
         case Reason::ConfigRejected:
             return QStringLiteral("configuration %1 rejected").arg(r.config);
         case Reason::ConfigMismatch:
@@ -116,7 +118,9 @@ QString signalWords(const SignalResult& s, const Limits& limits, int timeoutS) {
         text += QStringLiteral(" < ") + limitText(*limits.cn0Low);
     if (*s.reason == Reason::SignalHigh && limits.cn0High)
         text += QStringLiteral(" > ") + limitText(*limits.cn0High);
-    return text + QStringLiteral(" dB-Hz");
+    text += QStringLiteral(" dB-Hz");
+    if (*s.reason == Reason::RfHealth) text += QStringLiteral(", ") + s.rfNote;
+    return text;
 }
 
 }  // namespace

@@ -191,6 +191,76 @@ TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
     }
 }
 
+// A slot calibrated three times with a u-blox golden unit learns its RF
+// limits; a unit whose AGC is off fails though its C/N0 passes.
+TEST(EndOfLine, RfHealthAgainstTheGoldenUnitsFigures) {
+    QTemporaryDir dir;
+    const QString db = dir.filePath("r.sqlite");
+    Bench bench;
+    std::map<QString, QString> slot, running;  // by slot: its link, its simulator
+    int units = 0;
+    auto put = [&](const QString& name, int agc) {
+        ReceiverConfig config = unitOf(ReceiverFamily::Ublox, {});
+        config.generator = gpssim::Generator{"GP", 1, 45, 0, 0, 0.5};
+        config.frontEnd.agc = agc;
+        config.frontEnd.spread = 20;
+        config.seed = ++units;
+        gpssim::DriverOptions line;
+        line.link = dir.filePath(name);
+        const QString simulator = name + QString::number(units);
+        if (running.count(name)) bench.unplug(running[name]);
+        bench.add(running[name] = simulator, config, line);
+        slot[name] = line.link;
+    };
+    const QStringList common = {"--db",          db,           "--cn0-sv",      "GPS:1",
+                                "--cn0-samples", "3",          "--fix-timeout", "10",
+                                "--json",        "--receiver", "ublox"};
+    put("A", 2800);
+    put("B", 2800);
+    for (int i = 0; i < 3; ++i) {
+        Cli calibrate;
+        calibrate.start(QStringList{"calibrate", "--golden", "G", "--expect", "45"} + common +
+                        QStringList{slot["A"]} + (i == 0 ? QStringList{slot["B"]} : QStringList{}));
+        EXPECT_EQ(calibrate.finish(), 0) << calibrate.progressText();
+    }
+    put("A", 1200);  // a damaged front end
+    Cli run;
+    run.start(common + QStringList{"--test", "signal", "--cn0-low", "40", "--rf-golden-runs", "3",
+                                   slot["A"] + "=SN-A", slot["B"] + "=SN-B"});
+    EXPECT_EQ(run.finish(), 1) << run.progressText();
+    const auto objects = run.objects();
+    const QJsonObject damaged = resultFor(objects, slot["A"]);
+    EXPECT_EQ(damaged.value("reason"), "rf-health");
+    EXPECT_TRUE(QRegularExpression("^GPS:1 C/N0 45\\.\\d\\d dB-Hz, AGC 1\\d{3} outside 2\\d{3} to "
+                                   "2\\d{3}$")
+                    .match(damaged.value("status").toString())
+                    .hasMatch())
+        << damaged.value("status").toString().toStdString();
+    EXPECT_NEAR(damaged.value("agc").toDouble(), 1200, 20);
+    EXPECT_NEAR(damaged.value("noise").toDouble(), 90, 20);
+    EXPECT_NEAR(damaged.value("jamming").toDouble(), 5, 20);
+    const QJsonObject few = resultFor(objects, slot["B"]);
+    EXPECT_EQ(few.value("reason"), "calibration-needed");
+    EXPECT_EQ(few.value("status"), "slot 2 needs calibration: " + slot["B"] +
+                                       ", 1 golden runs with RF figures, fewer than 3");
+
+    QString error;
+    auto store = results::Store::open(*results::parseTarget(db, &error), &error);
+    ASSERT_TRUE(store) << error.toStdString();
+    QSqlQuery row(store->database());
+    ASSERT_TRUE(row.exec("SELECT count(*), min(agc), max(agc), min(noise), min(jamming) "
+                         "FROM calibrations WHERE port = '" +
+                         slot["A"] + "'") &&
+                row.next());
+    EXPECT_EQ(row.value(0).toInt(), 3);
+    EXPECT_NEAR(row.value(1).toDouble(), 2800, 20);
+    EXPECT_NEAR(row.value(2).toDouble(), 2800, 20);
+    EXPECT_NEAR(row.value(3).toDouble(), 90, 20);
+    EXPECT_NEAR(row.value(4).toDouble(), 5, 20);
+    ASSERT_TRUE(row.exec("SELECT agc FROM results WHERE unit = 'SN-A'") && row.next());
+    EXPECT_NEAR(row.value(0).toDouble(), damaged.value("agc").toDouble(), 1e-9);
+}
+
 // Plans a unit's family cannot take are refused before a port is opened.
 TEST(EndOfLine, PlansAFamilyCannotTake) {
     QTemporaryDir dir;

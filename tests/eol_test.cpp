@@ -9,7 +9,9 @@
 
 #include "gpslink/resetcommand.h"
 #include "station/antennatest.h"
+#include "station/calibration.h"
 #include "station/configtest.h"
+#include "station/signaltest.h"
 
 namespace station {
 namespace {
@@ -74,6 +76,60 @@ TEST(AntennaTest, RecordsTheChangesAndFailsOpenShortAndUnknownAsAsked) {
     switched.seen(A::Open, 21150);
     EXPECT_EQ(switched.changes(), QJsonArray({QJsonObject{{"at_s", 0.8}, {"state", "ok"}},
                                               QJsonObject{{"at_s", 20.1}, {"state", "open"}}}));
+}
+
+// The slot's limits from its golden runs, and a signal test's figures held
+// to them once its C/N0 passed.
+TEST(RfHealth, LimitsLearnedFromGoldenRunsHoldTheFigures) {
+    using F = results::FrontEndFigures;
+    const std::vector<F> runs = {{2800, 90, 5}, {2810, 100, 5}, {}, {2790, 80, 5}, {100, 1, 1}};
+    // The latest three that report: 2800 ± 3·10, 90 ± 3·10, 5 ± 0; the fourth is older.
+    const auto limits = learnRfLimits(runs, 3, 3);
+    ASSERT_TRUE(limits);
+    EXPECT_DOUBLE_EQ(limits->agc->low, 2770);
+    EXPECT_DOUBLE_EQ(limits->agc->high, 2830);
+    EXPECT_DOUBLE_EQ(limits->noise->high, 120);
+    EXPECT_DOUBLE_EQ(limits->jamming->low, 5);
+    EXPECT_FALSE(learnRfLimits(runs, 5, 3));  // four runs report figures
+    EXPECT_FALSE(learnRfLimits({{}, {}}, 1, 3));
+
+    const auto sky = [] {
+        Second s;
+        s.sky.satellites.push_back(SkySatellite{"GPS", 1, 44, {}});
+        return s;
+    };
+    const struct {
+        const char* name;
+        std::optional<int> agc;  // each second's
+        int cn0;
+        const char* verdict;
+        const char* note;
+    } cases[] = {
+        {"inside", 2820, 44, "ok", ""},
+        {"AGC low", 1200, 44, "rf-health", "AGC 1200 outside 2770 to 2830"},
+        {"not reported", std::nullopt, 44, "rf-health", "AGC not reported"},
+        {"C/N0 fails first", 1200, 30, "signal-low", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SignalTest test({"GPS:1", 2, 10, {}, {}, RfLimits{limits->agc, {}, {}}});
+        test.start(0);
+        for (int i = 1; i <= 2; ++i) {
+            FrontEnd f;
+            f.agc = c.agc;
+            f.noise = 90;
+            test.frontEnd(f);
+            Second s = sky();
+            s.sky.satellites[0].cn0 = c.cn0;
+            test.secondEnded(s, i * 1000);
+        }
+        Limits cn0;
+        cn0.cn0Low = 40;
+        test.judge(cn0);
+        EXPECT_EQ(code(test.result().reason), c.verdict);
+        EXPECT_EQ(test.result().rfNote.toStdString(), c.note);
+        EXPECT_EQ(test.result().figures.noise, 90);
+    }
 }
 
 TEST(ConfigForms, MatchThePublishedBytes) {
