@@ -238,7 +238,7 @@ TEST(SignalTest, ReadsTheSatelliteAndJudgesItsMean) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SignalTest test({"GPS:1", 3, 10, c.offset, {}});
+        SignalTest test({"GPS:1", 3, 10, c.offset, {}, {}});
         test.start(0);
         qint64 at = 0;
         for (const Second& s : c.seconds) test.secondEnded(s, at += 1000);
@@ -248,7 +248,7 @@ TEST(SignalTest, ReadsTheSatelliteAndJudgesItsMean) {
         EXPECT_EQ(test.result().values.size(), c.readings);
     }
     // The time-out runs from the first sight: seen at 9 s, read until 19 s.
-    SignalTest late({"GPS:1", 3, 10, {}, {}});
+    SignalTest late({"GPS:1", 3, 10, {}, {}, {}});
     late.start(0);
     late.secondEnded(sky(1, 44), 9000);
     EXPECT_EQ(late.nextDeadlineMs(), 19000);
