@@ -189,6 +189,16 @@ TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
                   u.reason == std::string("antenna-open") ? QJsonValue() : QJsonValue("L3-out-v1"));
         EXPECT_EQ(o.value("tests"), QJsonArray({"fix", "antenna", "config"}));
     }
+
+    // Asked to, the station programs a unit that failed too; the failure stands.
+    Cli again;
+    again.start({"--json", "--no-db", "--test", "antenna,config", "--config", file,
+                 "--config-after-fail", port["ublox-open"] + "@,ublox"});
+    EXPECT_EQ(again.finish(), 1) << again.progressText();
+    const QJsonObject programmed = resultFor(again.objects(), port["ublox-open"]);
+    EXPECT_EQ(programmed.value("reason"), "antenna-open");
+    EXPECT_EQ(programmed.value("config"), "L3-out-v1");
+    EXPECT_EQ(programmed.value("config_sha256"), sha256("0x30210001=200\n0x209100bb=0\n"));
 }
 
 // A slot calibrated three times with a u-blox golden unit learns its RF
