@@ -543,6 +543,25 @@ void signalSection(Page& page, const Distributions& d) {
     page.end();
 }
 
+// The RF front end's figures of the signal tests, per slot; nothing when no
+// selected result has any.
+void frontEndSection(Page& page, const Distributions& d) {
+    bool any = false;
+    for (const auto& figure : d.frontEndByPort) any |= !figure.isEmpty();
+    if (!any) return;
+    page.heading(QStringLiteral("rf"), QStringLiteral("RF front end per slot"));
+    page.paragraph(QStringLiteral(
+        "The figures the receivers reported of their RF front end during the signal test "
+        "(u-blox: AGC count, noise level, jamming indicator), each test's mean, per slot."));
+    for (std::size_t i = 0; i < d.frontEndByPort.size(); ++i) {
+        const Measure& m = d.measures[kAgc + i];
+        if (d.frontEndByPort[i].isEmpty()) continue;
+        boxFigure(page, d.frontEndByPort[i], m, QStringLiteral("rf-") + QLatin1String(m.key),
+                  m.name + QStringLiteral(", per slot"));
+    }
+    page.end();
+}
+
 void cn0Section(Page& page, const Distributions& d, const Measure& cn0) {
     page.heading(QStringLiteral("cn0"), QStringLiteral("C/N0 per slot"));
     if (d.cn0ByPort.isEmpty()) {
@@ -671,8 +690,8 @@ void statisticsSection(Page& page, const Distributions& d) {
         const QString name =
             m.unit.isEmpty() ? m.name : QStringLiteral("%1 (%2)").arg(m.name, m.unit);
         if (m.sorted.empty()) {
-            // Without a signal test there is no signal measure to count.
-            if (&m != &d.measures[kSignal])
+            // Without a signal test there is no signal measure or RF figure to count.
+            if (&m < &d.measures[kSignal])
                 rows << QList<Cell>{label(name), {QStringLiteral("0"), key + "count"}};
             continue;
         }
@@ -790,7 +809,19 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
          {},
          "cn0_low",
          {}},
+        {"agc", nullptr, QStringLiteral("AGC count"), {}, true, {}, {}, {}, {}},
+        {"noise",
+         nullptr,
+         QStringLiteral("Noise level"),
+         QStringLiteral("per ms"),
+         true,
+         {},
+         {},
+         {},
+         {}},
+        {"jamming", nullptr, QStringLiteral("Jamming indicator"), {}, true, {}, {}, {}, {}},
     };
+    d.frontEndByPort.resize(d.measures.size() - kAgc);
     const Where w = where(filter);
     if (!fillYields(db, w, QStringLiteral("lot"), d.lots, &why) ||
         !fillYields(db, w, QStringLiteral("substr(started, 1, 10)"), d.days, &why) ||
@@ -806,9 +837,10 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
     QSqlQuery q(db);
     if (!run(q,
              QStringLiteral("SELECT port, ttff_s, cn0_mean4, hdop, satellites, signal_cn0_mean,"
-                            " signal_sv FROM results WHERE %1 AND (ttff_s IS NOT NULL"
-                            " OR cn0_mean4 IS NOT NULL OR hdop IS NOT NULL"
-                            " OR satellites IS NOT NULL OR signal_cn0_mean IS NOT NULL)")
+                            " agc, noise, jamming, signal_sv FROM results WHERE %1 AND"
+                            " (ttff_s IS NOT NULL OR cn0_mean4 IS NOT NULL OR hdop IS NOT NULL"
+                            " OR satellites IS NOT NULL OR signal_cn0_mean IS NOT NULL"
+                            " OR agc IS NOT NULL OR noise IS NOT NULL OR jamming IS NOT NULL)")
                  .arg(w.sql),
              w, &why))
         return failed();
@@ -819,15 +851,21 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
                 d.measures[i].sorted.push_back(q.value(int(i) + 1).toDouble());
         const QString port = q.value(0).toString();
         if (!q.isNull(kCn0 + 1)) d.cn0ByPort[port].push_back(q.value(kCn0 + 1).toDouble());
+        const int svColumn = int(d.measures.size()) + 1;
         if (!q.isNull(kSignal + 1)) {
             d.signalByPort[port].push_back(q.value(kSignal + 1).toDouble());
-            if (!q.value(6).toString().isEmpty()) svs.insert(q.value(6).toString());
+            if (!q.value(svColumn).toString().isEmpty()) svs.insert(q.value(svColumn).toString());
         }
+        for (std::size_t i = kAgc; i < d.measures.size(); ++i)
+            if (!q.isNull(int(i) + 1))
+                d.frontEndByPort[i - kAgc][port].push_back(q.value(int(i) + 1).toDouble());
     }
     if (!drained(q, &why)) return failed();
     for (Measure& m : d.measures) std::sort(m.sorted.begin(), m.sorted.end());
     for (auto& values : d.cn0ByPort) std::sort(values.begin(), values.end());
     for (auto& values : d.signalByPort) std::sort(values.begin(), values.end());
+    for (auto& figure : d.frontEndByPort)
+        for (auto& values : figure) std::sort(values.begin(), values.end());
     d.signalSv = svs.values();
     std::sort(d.signalSv.begin(), d.signalSv.end());
     return d;
@@ -860,6 +898,7 @@ QByteArray htmlPage(const Distributions& d, const PageHeading& heading) {
         retestSection(page, d);
         ttffSection(page, d.measures[kTtff]);
         signalSection(page, d);
+        frontEndSection(page, d);
         cn0Section(page, d, d.measures[kCn0]);
         calibrationSection(page, d);
         statisticsSection(page, d);

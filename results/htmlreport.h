@@ -66,14 +66,18 @@ struct SlotCalibrations {
 struct Distributions {
     Summary summary;
     QList<Yield> lots, days;
-    std::vector<Measure> measures;  // ttff_s, cn0_mean4, hdop, satellites, signal_cn0_mean
+    // ttff_s, cn0_mean4, hdop, satellites, signal_cn0_mean, then the RF front
+    // end's figures of the signal tests: agc, noise, jamming
+    std::vector<Measure> measures;
     QMap<QString, std::vector<double>> cn0ByPort;     // sorted, per port
     QMap<QString, std::vector<double>> signalByPort;  // the signal test's, sorted, per port
     QStringList signalSv;                             // the generators' satellites: "GPS:1"
     QList<SlotCalibrations> calibrations;             // per station and port
+    // Each RF front end figure's values per port, sorted, in measures' order from kAgc.
+    std::vector<QMap<QString, std::vector<double>>> frontEndByPort;
 };
 // The measures' places in Distributions::measures.
-enum MeasureIndex { kTtff = 0, kCn0 = 1, kSignal = 4 };
+enum MeasureIndex { kTtff = 0, kCn0 = 1, kSignal = 4, kAgc = 5 };
 
 // Each query selects with the report's WHERE on the indexed columns and
 // reads the selected rows at most once.  Calibrations are selected by the

@@ -269,6 +269,20 @@ TEST(EndOfLine, RfHealthAgainstTheGoldenUnitsFigures) {
     EXPECT_NEAR(row.value(4).toDouble(), 5, 20);
     ASSERT_TRUE(row.exec("SELECT agc FROM results WHERE unit = 'SN-A'") && row.next());
     EXPECT_NEAR(row.value(0).toDouble(), damaged.value("agc").toDouble(), 1e-9);
+
+    // The report's page shows each figure per slot, and in its statistics.
+    Cli report;
+    report.start({"report", "--db", db, "--html", dir.filePath("r.html")});
+    EXPECT_EQ(report.finish(), 0) << report.progressText();
+    QFile page(dir.filePath("r.html"));
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    const QString html = QString::fromUtf8(page.readAll());
+    const qsizetype rf = html.indexOf("RF front end per slot");
+    ASSERT_GE(rf, 0);
+    for (const char* figure : {"AGC count, per slot", "Noise level, per slot",
+                               "Jamming indicator, per slot", "stat.agc.mean"})
+        EXPECT_TRUE(html.contains(figure)) << figure;
+    EXPECT_TRUE(html.indexOf(slot["A"], rf) > rf);
 }
 
 // Plans a unit's family cannot take are refused before a port is opened.
