@@ -7,8 +7,20 @@
 #include <QDateTime>
 #include <QString>
 #include <optional>
+#include <vector>
 
 namespace results {
+
+// The RF front end's figures a unit reported in a signal test, each the
+// mean of its readings (u-blox: AGC count, noise level per millisecond, CW
+// jamming indicator); empty where the family reports none.
+struct FrontEndFigures {
+    std::optional<double> agc, noise, jamming;
+};
+
+// How many of a slot's latest calibrations are read for the golden unit's
+// figures from which its RF limits are learned.
+inline constexpr int kGoldenRunsRead = 100;
 
 struct Calibration {
     qint64 id = 0;  // given by the store
@@ -16,10 +28,14 @@ struct Calibration {
     QString station;
     QString port;  // the slot's stable port name, as given on the command line
     QString operatorName;
-    QString golden;       // the golden unit's serial number
-    double expected = 0;  // dB-Hz the golden unit reads
-    double measured = 0;  // dB-Hz it read in this slot
-    double offset = 0;    // expected - measured
+    QString golden;           // the golden unit's serial number
+    double expected = 0;      // dB-Hz the golden unit reads
+    double measured = 0;      // dB-Hz it read in this slot
+    double offset = 0;        // expected - measured
+    FrontEndFigures figures;  // the golden unit's in this calibration
+    // Read with the slot's latest calibration: the figures of its golden
+    // runs, newest first (this one's first), at most kGoldenRunsRead.
+    std::vector<FrontEndFigures> goldenRuns;
 };
 
 // A slot whose offset moved more than this since its previous calibration

@@ -63,6 +63,13 @@ enum class Field {
     SignalOffset,
     SignalCalibrationId,
     SignalValues,
+    Antenna,
+    AntennaChanges,
+    Config,
+    ConfigSha256,
+    Agc,
+    Noise,
+    Jamming,
 };
 
 struct FieldRow {
@@ -124,6 +131,13 @@ inline constexpr FieldRow kFields[] = {
     {Field::SignalOffset,        "signal_offset",         FieldKind::Real,  false, true, 4},
     {Field::SignalCalibrationId, "signal_calibration_id", FieldKind::Int,   false, true, 4},
     {Field::SignalValues,        "signal_values",         FieldKind::Json,  false, true, 4},
+    {Field::Antenna,             "antenna",               FieldKind::Text,  true,  true, 6},
+    {Field::AntennaChanges,      "antenna_changes",       FieldKind::Json,  true,  true, 6},
+    {Field::Config,              "config",                FieldKind::Text,  true,  true, 6},
+    {Field::ConfigSha256,        "config_sha256",         FieldKind::Text,  true,  true, 6},
+    {Field::Agc,                 "agc",                   FieldKind::Real,  true,  true, 6},
+    {Field::Noise,               "noise",                 FieldKind::Real,  true,  true, 6},
+    {Field::Jamming,             "jamming",               FieldKind::Real,  true,  true, 6},
 };
 // clang-format on
 
@@ -151,7 +165,7 @@ constexpr const FieldRow& rowOf(Field field) {
 // test's measures are judged in the table's order, and the first that fails
 // names the reason.  A measure without a value (a fix without a sky) is
 // beyond any upper limit and below any lower limit above 0.
-enum class Measure { Ttff, Satellites, SkyCn0, SignalCn0, Hdop };
+enum class Measure { Ttff, Satellites, SkyCn0, SignalCn0, Hdop, Agc, Noise, Jamming };
 
 // The test a measure's value comes from.
 enum class Test { Fix, Signal };
@@ -226,6 +240,15 @@ inline constexpr MeasureRow kMeasures[] = {
      {"max_hdop", "max-hdop", "HDOP", "Fail a fix whose HDOP is over HDOP.", 99,
       "Maximum HDOP", "HDOP at most %1", Reason::HdopOverLimit},
      nullptr, Chart::None},
+    // The RF front end's figures of a signal test, where the family reports
+    // them (station/frontend.h), each the mean over the test's readings.
+    // Held to the slot's golden unit (station/calibration.h), not to a plan.
+    {Measure::Agc, Field::Agc, "AGC count", "", Test::Signal, false, "AGC %1", 0,
+     kNoBound, kNoBound, nullptr, Chart::PerSlot},
+    {Measure::Noise, Field::Noise, "Noise level", "per ms", Test::Signal, false, "noise %1", 0,
+     kNoBound, kNoBound, nullptr, Chart::PerSlot},
+    {Measure::Jamming, Field::Jamming, "Jamming indicator", "", Test::Signal, false,
+     "jamming %1", 0, kNoBound, kNoBound, nullptr, Chart::PerSlot},
 };
 // clang-format on
 

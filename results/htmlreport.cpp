@@ -544,17 +544,15 @@ void signalSection(Page& page, const Distributions& d) {
 }
 
 // A measure drawn as its row says, beyond those with a section of their own.
+// Nothing when no selected result has the measure.
 void measureSection(Page& page, const PageMeasure& m) {
+    if (m.sorted.empty()) return;
     const QString id = QLatin1String(m.key);
     page.heading(id, m.name);
-    if (m.sorted.empty()) {
-        page.paragraph(QStringLiteral("No selected result has a %1.").arg(m.name));
-    } else {
-        if (m.row->chart == Chart::Distribution || m.row->chart == Chart::Both)
-            distributionFigures(page, m, id, m.name);
-        if (m.row->chart == Chart::PerSlot || m.row->chart == Chart::Both)
-            boxFigure(page, m.byPort, m, id, m.name + QStringLiteral(", per slot"));
-    }
+    if (m.row->chart == Chart::Distribution || m.row->chart == Chart::Both)
+        distributionFigures(page, m, id, m.name);
+    if (m.row->chart == Chart::PerSlot || m.row->chart == Chart::Both)
+        boxFigure(page, m.byPort, m, id, m.name + QStringLiteral(", per slot"));
     page.end();
 }
 
@@ -686,8 +684,8 @@ void statisticsSection(Page& page, const Distributions& d) {
         const QString name =
             m.unit.isEmpty() ? m.name : QStringLiteral("%1 (%2)").arg(m.name, m.unit);
         if (m.sorted.empty()) {
-            // Without a signal test there is no signal measure to count.
-            if (&m != &d.measures[kSignal])
+            // Without a signal test there is no signal measure or RF figure to count.
+            if (&m < &d.measures[kSignal])
                 rows << QList<Cell>{label(name), {QStringLiteral("0"), key + "count"}};
             continue;
         }

@@ -44,6 +44,12 @@ enum class Reason {
     SignalNotSeen,
     CalibrationNeeded,
     HdopOverLimit,
+    AntennaOpen,
+    AntennaShort,
+    AntennaUnknown,
+    ConfigRejected,
+    ConfigMismatch,
+    RfHealth,
 };
 
 struct ReasonRow {
@@ -79,6 +85,12 @@ inline constexpr ReasonRow kReasons[] = {
     {Reason::SignalNotSeen,     "signal-not-seen",    Outcome::Fail,          true,  false},
     {Reason::CalibrationNeeded, "calibration-needed", Outcome::StationFault,  false, false},
     {Reason::HdopOverLimit,     "hdop-over-limit",    Outcome::Fail,          true,  false},
+    {Reason::AntennaOpen,       "antenna-open",       Outcome::Fail,          true,  false},
+    {Reason::AntennaShort,      "antenna-short",      Outcome::Fail,          true,  false},
+    {Reason::AntennaUnknown,    "antenna-unknown",    Outcome::Fail,          true,  false},
+    {Reason::ConfigRejected,    "config-rejected",    Outcome::Fail,          true,  false},
+    {Reason::ConfigMismatch,    "config-mismatch",    Outcome::Fail,          true,  false},
+    {Reason::RfHealth,          "rf-health",          Outcome::Fail,          true,  false},
 };
 // clang-format on
 

@@ -163,6 +163,14 @@ std::vector<Migration> writtenSteps() {
           "DROP INDEX IF EXISTS results_station_ttff", "DROP INDEX IF EXISTS results_ttff",
           "CREATE INDEX results_station_started ON results (station, started)"},
          true},
+        // The end-of-line tests: the results' columns of the antenna's state
+        // and its changes, the configuration the unit left with and the RF
+        // front end's figures (their rows' step), and the golden unit's
+        // figures beside each calibration's offset.
+        {6,
+         {"ALTER TABLE calibrations ADD COLUMN agc {REAL}",
+          "ALTER TABLE calibrations ADD COLUMN noise {REAL}",
+          "ALTER TABLE calibrations ADD COLUMN jamming {REAL}"}},
     };
 }
 
@@ -624,7 +632,8 @@ std::optional<std::vector<Calibration>> Store::calibrations(const QString& stati
                                                             QString* error) {
     QSqlQuery q(database());
     q.prepare(QStringLiteral(
-        "SELECT id, time, station, port, operator, golden, expected, measured, \"offset\""
+        "SELECT id, time, station, port, operator, golden, expected, measured, \"offset\","
+        " agc, noise, jamming"
         " FROM calibrations WHERE station = ? AND port = ? ORDER BY time DESC, id DESC LIMIT ?"));
     q.addBindValue(station);
     q.addBindValue(port);
@@ -645,6 +654,10 @@ std::optional<std::vector<Calibration>> Store::calibrations(const QString& stati
         c.expected = q.value(6).toDouble();
         c.measured = q.value(7).toDouble();
         c.offset = q.value(8).toDouble();
+        const auto figure = [&](int column) {
+            return q.isNull(column) ? std::nullopt : std::optional(q.value(column).toDouble());
+        };
+        c.figures = {figure(9), figure(10), figure(11)};
         found.push_back(c);
     }
     return found;
@@ -669,12 +682,16 @@ std::optional<qint64> Store::saveCalibration(const Calibration& c,
     if (previous) *previous = before->empty() ? std::nullopt : std::optional(before->front());
     q.prepare(QStringLiteral(
         "INSERT INTO calibrations (time, station, port, operator, golden, expected, measured,"
-        " \"offset\") VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id"));
+        " \"offset\", agc, noise, jamming) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id"));
+    const auto figure = [](const std::optional<double>& v) {
+        return v ? QVariant(*v) : QVariant(QMetaType(QMetaType::Double));
+    };
     const auto text = [](const QString& t) { return t.isNull() ? QStringLiteral("") : t; };
     for (const QVariant& v :
          {QVariant(isoTime(c.time)), QVariant(text(c.station)), QVariant(text(c.port)),
           QVariant(text(c.operatorName)), QVariant(text(c.golden)), QVariant(c.expected),
-          QVariant(c.measured), QVariant(c.offset)})
+          QVariant(c.measured), QVariant(c.offset), figure(c.figures.agc), figure(c.figures.noise),
+          figure(c.figures.jamming)})
         q.addBindValue(v);
     if (!q.exec() || !q.next()) return failed(q);
     const qint64 id = q.value(0).toLongLong();

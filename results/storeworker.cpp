@@ -160,9 +160,12 @@ void StoreWorker::latestCalibrations(const QString& station, const QStringList& 
         QMap<QString, Calibration> latest;
         QString error;
         for (const QString& port : ports) {
-            const auto found = back->store->calibrations(station, port, 1, &error);
+            const auto found = back->store->calibrations(station, port, kGoldenRunsRead, &error);
             if (!found) break;
-            if (!found->empty()) latest.insert(port, found->front());
+            if (found->empty()) continue;
+            Calibration c = found->front();
+            for (const Calibration& run : *found) c.goldenRuns.push_back(run.figures);
+            latest.insert(port, c);
         }
         QMetaObject::invokeMethod(
             this, [done, latest, error] { done(latest, error); }, Qt::QueuedConnection);

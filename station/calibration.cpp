@@ -4,6 +4,7 @@
 #include <QLocale>
 #include <cmath>
 
+#include "results/statistics.h"
 #include "station/station.h"
 
 namespace station {
@@ -40,10 +41,44 @@ QString calibrationProblem(const std::optional<results::Calibration>& latest, co
     return {};
 }
 
+std::optional<RfLimits> learnRfLimits(const std::vector<results::FrontEndFigures>& runs, int n,
+                                      double k) {
+    std::vector<double> agc, noise, jamming;
+    int reported = 0;
+    for (const results::FrontEndFigures& run : runs) {
+        if (reported == n) break;
+        if (!run.agc && !run.noise && !run.jamming) continue;
+        ++reported;
+        if (run.agc) agc.push_back(*run.agc);
+        if (run.noise) noise.push_back(*run.noise);
+        if (run.jamming) jamming.push_back(*run.jamming);
+    }
+    if (reported < n || n < 1) return std::nullopt;
+    const auto limit = [&](const std::vector<double>& values) -> std::optional<RfLimit> {
+        if (values.size() < std::size_t(n)) return std::nullopt;
+        const double mean = results::mean(values);
+        const double sd = values.size() > 1 ? results::sampleSd(values) : 0;
+        return RfLimit{mean - k * sd, mean + k * sd};
+    };
+    return RfLimits{limit(agc), limit(noise), limit(jamming)};
+}
+
 void applyCalibration(UnitConfig& unit, const std::optional<results::Calibration>& latest,
                       const QDateTime& now) {
     if (!unit.testsSignal()) return;
-    const QString why = calibrationProblem(latest, now, unit.calibrationMaxAgeS, unit.maxOffsetDb);
+    QString why = calibrationProblem(latest, now, unit.calibrationMaxAgeS, unit.maxOffsetDb);
+    unit.rfLimits.reset();
+    if (why.isEmpty() && unit.rfGoldenRuns > 0 && unit.receiver == QLatin1String("ublox")) {
+        unit.rfLimits = learnRfLimits(latest->goldenRuns, unit.rfGoldenRuns, unit.rfK);
+        if (!unit.rfLimits) {
+            int reported = 0;
+            for (const results::FrontEndFigures& run : latest->goldenRuns)
+                reported += run.agc || run.noise || run.jamming;
+            why = QStringLiteral("%1 golden runs with RF figures, fewer than %2")
+                      .arg(reported)
+                      .arg(unit.rfGoldenRuns);
+        }
+    }
     if (!why.isEmpty()) {
         unit.offset.reset();
         unit.calibrationId.reset();
@@ -152,6 +187,7 @@ void Calibrator::measured(const CycleResult& run) {
     c.expected = expected_;
     c.measured = *mean;
     c.offset = *outcome.offset;
+    c.figures = run.signal->figures;
     keeper_(c, [this, outcome](const results::CalibrationKept& kept) mutable {
         outcome.id = kept.id;
         outcome.error = kept.error;

@@ -36,9 +36,17 @@ class Station;
 QString calibrationProblem(const std::optional<results::Calibration>& latest, const QDateTime& now,
                            double maxAgeS, double maxOffsetDb);
 
+// A slot's RF limits from its golden unit's figures (newest first): each
+// figure's mean ± k·σ (sample standard deviation) over the latest n runs
+// that report it; nothing when fewer than n report any.
+std::optional<RfLimits> learnRfLimits(const std::vector<results::FrontEndFigures>& runs, int n,
+                                      double k);
+
 // Gives a unit with a signal test its slot's calibration: the offset and
-// its id, or the problem in the station's words ("slot 3 needs calibration:
-// /dev/ttyUSB2, no calibration").  A unit without a signal test is left as it is.
+// its id, with rfGoldenRuns for a u-blox unit its RF limits, or the problem
+// in the station's words ("slot 3 needs calibration: /dev/ttyUSB2, no
+// calibration", "... 2 golden runs with RF figures, fewer than 5").  A unit without a signal test
+// is left as it is.
 void applyCalibration(UnitConfig& unit, const std::optional<results::Calibration>& latest,
                       const QDateTime& now);
 

@@ -7,6 +7,7 @@
 #include <QJsonValue>
 
 #include "gpslink/resetcommand.h"
+#include "station/frontend.h"
 #include "station/portargs.h"
 
 namespace station {
@@ -44,6 +45,10 @@ std::optional<Plan> PlanOptions::over(Plan base, QString* error) const {
     if (!checkStart(plan, error)) return std::nullopt;
     if (plan.testsSignal() && plan.cn0Sv.isEmpty()) {
         *error = QStringLiteral("a signal test needs the generator's satellite: --cn0-sv SYS:PRN");
+        return std::nullopt;
+    }
+    if (plan.testsConfig() && !plan.configuration) {
+        *error = QStringLiteral("a config test needs the configuration: --config FILE");
         return std::nullopt;
     }
     return plan;
@@ -128,6 +133,10 @@ std::optional<std::vector<UnitConfig>> unitConfigs(const Plan& plan, const QStri
             *error = port.port + QLatin1String(": ") + *error;
             return std::nullopt;
         }
+        if (!checkFamilyTests(unit, error)) {
+            *error = port.port + QLatin1String(": ") + *error;
+            return std::nullopt;
+        }
         unit.plan = plan.name;
         unit.planSha256 = settingsSha256(unit);
         units.push_back(unit);
@@ -168,6 +177,23 @@ bool configureStart(UnitConfig& unit, const QString& family, const QString& star
     unit.receiver = family;
     unit.start = start;
     unit.requireReset = *s != gpslink::StartType::Hot || unit.requireHotReset;
+    return true;
+}
+
+bool checkFamilyTests(const UnitConfig& unit, QString* error) {
+    const auto family = gpslink::receiverFamilyFromName(unit.receiver.toStdString());
+    if (!family) return true;  // "auto": what it cannot do is found once it is known
+    if (unit.testsAntenna() && !reportsAntenna(*family)) {
+        *error = QStringLiteral(
+                     "a %1 receiver does not report its antenna: the antenna test is for ublox, "
+                     "casic and mtk receivers")
+                     .arg(unit.receiver);
+        return false;
+    }
+    if (unit.testsConfig()) {
+        *error = configRefusal(*unit.configuration, *family);
+        if (!error->isEmpty()) return false;
+    }
     return true;
 }
 

@@ -45,6 +45,8 @@ struct UnitConfig : PlanSettings {
     std::optional<double> offset;
     std::optional<qint64> calibrationId;
     QString calibrationProblem;
+    // With rfGoldenRuns, for a family that reports the figures: the slot's.
+    std::optional<RfLimits> rfLimits;
 };
 
 // The plan's options, as every front end takes them: --plan FILE and an
@@ -90,6 +92,11 @@ QString settingsSha256(const UnitConfig& unit);
 // (every family has those) and leaves the command to be made once the
 // family is found.
 bool configureStart(UnitConfig& unit, const QString& family, const QString& start, QString* error);
+
+// Checks the tests against the unit's family: a family that does not report
+// its antenna has no antenna test, one whose settings cannot be read back no
+// config test.  False, with error set, when it cannot take them.
+bool checkFamilyTests(const UnitConfig& unit, QString* error);
 
 // What a unit's run comes to so far, as a front end shows it.
 enum class Verdict {

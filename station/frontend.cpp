@@ -63,6 +63,12 @@ std::string_view nameOf(AntennaState state) {
     return "unknown";
 }
 
+bool reportsAntenna(gpslink::ReceiverFamily family) {
+    using gpslink::ReceiverFamily;
+    return family == ReceiverFamily::Ublox || family == ReceiverFamily::Casic ||
+           family == ReceiverFamily::Mtk;
+}
+
 std::optional<AntennaState> antennaFromSentence(std::string_view body) {
     if (startsWith(body, "PGTOP,11,")) {
         const std::string_view value = body.substr(9);

@@ -22,6 +22,7 @@
 #include <optional>
 #include <string_view>
 
+#include "gpslink/resetcommand.h"
 #include "station/frames.h"
 
 namespace station {
@@ -37,6 +38,9 @@ struct FrontEnd {
     std::optional<int> noise;    // noise level per millisecond
     std::optional<int> jamming;  // CW jamming indicator, 0 to 255
 };
+
+// Whether the family reports its antenna's state: ublox, casic and mtk.
+bool reportsAntenna(gpslink::ReceiverFamily family);
 
 // The antenna's state from a sentence's body ("GPTXT,01,01,02,ANTSTATUS=OK",
 // "PGTOP,11,3"); empty when the sentence does not say it.

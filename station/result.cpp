@@ -161,6 +161,21 @@ QJsonValue CycleResult::value(results::Field field) const {
             return QJsonArray::fromStringList(tests);
         case F::Signal:
             return signal ? QJsonValue(signal->toJson()) : QJsonValue();
+        case F::Agc:
+            return orNull(measured(Measure::Agc), 2);
+        case F::Noise:
+            return orNull(measured(Measure::Noise), 2);
+        case F::Jamming:
+            return orNull(measured(Measure::Jamming), 2);
+        case F::Antenna:
+            if (!antennaChanges) return {};
+            return antenna.isEmpty() ? QStringLiteral("unknown") : antenna;
+        case F::AntennaChanges:
+            return antennaChanges ? QJsonValue(*antennaChanges) : QJsonValue();
+        case F::Config:
+            return orNull(config);
+        case F::ConfigSha256:
+            return orNull(configSha256);
         // The store's own, and the signal's members in their columns.
         case F::Id:
         case F::SignalSv:
@@ -192,6 +207,12 @@ std::optional<double> CycleResult::measured(Measure m) const {
             return signal ? signal->mean() : std::nullopt;
         case Measure::Hdop:
             return hdop;
+        case Measure::Agc:
+            return signal ? signal->figures.agc : std::nullopt;
+        case Measure::Noise:
+            return signal ? signal->figures.noise : std::nullopt;
+        case Measure::Jamming:
+            return signal ? signal->figures.jamming : std::nullopt;
         default:
             return otherMeasures[static_cast<std::size_t>(m)];
     }
@@ -208,7 +229,10 @@ void CycleResult::setMeasured(Measure m, std::optional<double> value) {
         case Measure::SkyCn0:
             cn0Mean4 = value;
             break;
-        case Measure::SignalCn0:  // the signal test's own result holds it
+        case Measure::SignalCn0:  // the signal test's own result holds these
+        case Measure::Agc:
+        case Measure::Noise:
+        case Measure::Jamming:
             break;
         case Measure::Hdop:
             hdop = value;

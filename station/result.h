@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "results/calibration.h"
 #include "results/fields.h"
 #include "results/reasons.h"
 
@@ -50,13 +51,28 @@ private:
     std::array<std::array<std::optional<double>, 2>, kMeasureCount> bounds_;
 };
 
+// A slot's limits of the RF front end's figures, learned from its golden
+// unit: each figure's mean ± k·σ over the golden runs; an empty one is not
+// checked.
+struct RfLimit {
+    double low = 0, high = 0;
+};
+struct RfLimits {
+    std::optional<RfLimit> agc, noise, jamming;
+};
+
 // The signal test: the C/N0 of the generator's satellite, once a second.
 struct SignalResult {
     QString sv;                    // "GPS:1"
     std::vector<int> values;       // the raw readings, dB-Hz
     std::optional<double> offset;  // the slot's calibration, added to the raw mean
     std::optional<qint64> calibrationId;
-    // Ok, SignalLow, SignalHigh or SignalNotSeen once judged; empty before.
+    // The front end's figures over the readings, where the family reports
+    // them, and the slot's limits they are held to.
+    results::FrontEndFigures figures;
+    std::optional<RfLimits> rfLimits;
+    QString rfNote;  // the figure outside its limit: "AGC 1200 outside 2650 to 2950"
+    // Ok, SignalLow, SignalHigh, SignalNotSeen or RfHealth once judged; empty before.
     std::optional<Reason> reason;
 
     std::optional<double> rawMean() const;
@@ -107,6 +123,13 @@ struct CycleResult {
     // A measure's value (results/fields.h), where the result keeps it.
     std::optional<double> measured(Measure m) const;
     void setMeasured(Measure m, std::optional<double> value);
+    // With an antenna test: the state recorded ("ok", "open", "short",
+    // "unknown"; empty when none was seen) and each change with its time.
+    QString antenna;
+    std::optional<QJsonArray> antennaChanges;
+    // With a config test: the configuration's name and the SHA-256 of what
+    // was read back, once every item was.
+    QString config, configSha256;
 
     Outcome outcome() const { return outcomeOf(reason); }
     // A field of the JSON result (see results/fields.h); ttff_s to two decimals.

@@ -57,16 +57,18 @@ bool setExpectFirmware(PlanSettings& plan, const QString& pattern, QString* why)
 }
 
 QStringList testChoices() {
-    return {"fix", "signal", "fix,signal"};
+    return {"fix",         "signal",         "fix,signal",        "antenna",
+            "fix,antenna", "signal,antenna", "fix,signal,antenna"};
 }
 
 bool setTests(PlanSettings& plan, const QString& text, QString* why) {
     const QStringList asked = text.split(QLatin1Char(','));
     QStringList tests;
-    for (const char* name : {"fix", "signal"})
+    for (const char* name : {"fix", "signal", "antenna", "config"})
         if (asked.contains(QLatin1String(name))) tests << QLatin1String(name);
     if (tests.isEmpty() || tests.size() != asked.size()) {
-        *why = QStringLiteral("\"%1\" is not %2").arg(text, listed(testChoices()));
+        *why = QStringLiteral("\"%1\" is not a list of fix, signal, antenna and config, each once")
+                   .arg(text);
         return false;
     }
     plan.tests = tests;
@@ -89,7 +91,21 @@ bool setCn0Sv(PlanSettings& plan, const QString& text, QString* why) {
     return false;
 }
 
+bool setConfig(PlanSettings& plan, const QString& path, QString* why) {
+    if (path.isEmpty()) {
+        plan.config.clear();
+        plan.configuration.reset();
+        return true;
+    }
+    auto configuration = readConfiguration(path, why);
+    if (!configuration) return false;
+    plan.config = path;
+    plan.configuration = std::move(configuration);
+    return true;
+}
+
 using S = PlanSettings;
+using results::kGoldenRunsRead;
 using Row = Setting;
 
 // The limits of the test's measures, each as its measure's row gives it.
@@ -147,8 +163,7 @@ std::vector<Setting> table() {
         {
             Row{"expect_firmware", "expect-firmware", "REGEX",
                 "Fail a unit whose firmware does not match REGEX (wrong-firmware), or that does "
-                "not "
-                "say it (identity-unknown).",
+                "not say it (identity-unknown).",
                 Kind::Text, &S::expectFirmware, kCommandLine | kPlanFile, InForce::UnlessDefault, 0,
                 0, "", setExpectFirmware},
             Row{"require_identity", "require-identity", "",
@@ -197,6 +212,43 @@ std::vector<Setting> table() {
                 .range(0, 99, "dB")
                 .inDialog("Largest calibration offset", 1)
                 .when(InForce::WithSignal),
+            Row{"require_antenna", "require-antenna", "",
+                "Fail an antenna test whose state is unknown (antenna-unknown): the antenna's "
+                "supervision must be on.",
+                Kind::Flag, &S::requireAntenna}
+                .notStored()
+                .when(InForce::UnlessDefault),
+            Row{"antenna_s", "antenna-time", "S",
+                "Seconds an antenna test without fix or signal test watches the antenna (default "
+                "%1).",
+                Kind::Number, &S::antennaS}
+                .range(1, 3600, "s")
+                .notStored()
+                .when(InForce::UnlessDefault),
+            Row{"config", "config", "FILE",
+                "The configuration a config test writes, saves and reads back (JSON; see the "
+                "manual "
+                "page).",
+                Kind::Text, &S::config, kCommandLine | kPlanFile, InForce::UnlessDefault, 0, 0, "",
+                setConfig},
+            Row{"rf_golden_runs", "rf-golden-runs", "N",
+                "Hold a signal test's RF front end figures (u-blox AGC, noise, jamming) to the "
+                "slot's golden unit's over at least N calibrations (rf-health); 0: not held.",
+                Kind::Number, &S::rfGoldenRuns}
+                .range(0, kGoldenRunsRead)
+                .notStored()
+                .when(InForce::UnlessDefault),
+            Row{"rf_k", "rf-k", "K",
+                "The RF limits are the golden figures' mean +- K standard deviations (default %1).",
+                Kind::Number, &S::rfK}
+                .range(0.1, 20)
+                .notStored()
+                .when(InForce::UnlessDefault),
+            Row{"config_after_fail", "config-after-fail", "",
+                "Write the configuration to a unit that failed a measurement too.", Kind::Flag,
+                &S::configAfterFail}
+                .notStored()
+                .when(InForce::UnlessDefault),
         });
     return rows;
 }

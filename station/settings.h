@@ -16,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "station/configtest.h"
 #include "station/result.h"
 
 namespace station {
@@ -42,15 +43,29 @@ struct PlanSettings {
     bool requireIdentity = false;  // a unit that does not say who it is fails
     bool toNmea = false;           // a SiRF receiver in binary mode is switched to NMEA
     // The measurements: "fix" (a verified reset and its TTFF), "signal" (the
-    // C/N0 of the generator's satellite, without a reset), or both in turn.
+    // C/N0 of the generator's satellite, without a reset), or both in turn;
+    // with "antenna" the antenna's state throughout, with "config" the
+    // configuration written after them.
     QStringList tests = {QStringLiteral("fix")};
     QString cn0Sv;                      // the generator's satellite, "GPS:1"
     int cn0Samples = 10;                // seconds of its C/N0 after it is first seen
     double maxOffsetDb = 6;             // a slot's calibration offset beyond this is unusable
     double calibrationMaxAgeS = 86400;  // an older calibration is unusable
+    bool requireAntenna = false;        // an antenna test fails an unknown state
+    int antennaS = 5;                   // seconds an antenna test alone watches
+    QString config;                     // the configuration file a config test writes
+    std::optional<Configuration> configuration;  // as read from it
+    bool configAfterFail = false;  // a unit that failed a measurement is configured too
+    // The RF front end's figures in a signal test held to the slot's limits,
+    // mean ± rfK·σ of its golden unit's figures over at least rfGoldenRuns
+    // calibrations; 0: not held.
+    int rfGoldenRuns = 0;
+    double rfK = 3;
 
     bool testsFix() const { return tests.contains(QLatin1String("fix")); }
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }
+    bool testsAntenna() const { return tests.contains(QLatin1String("antenna")); }
+    bool testsConfig() const { return tests.contains(QLatin1String("config")); }
 };
 
 // A plan: its settings and its name (the plan file's "name", else its base

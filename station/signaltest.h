@@ -6,13 +6,17 @@
 // after it is first seen; the time-out counts from the start until the
 // satellite is first seen, then from that moment.  Too few readings by then
 // is signal-not-seen; else the mean, with the slot's calibration offset, is
-// held to cn0Low and cn0High.
+// held to cn0Low and cn0High.  Where the family reports its RF front end's
+// figures they are averaged over the same time and, with the slot's limits
+// learned from its golden unit, a C/N0 that passes is followed by them:
+// each figure outside its limit, or not reported, is rf-health.
 #pragma once
 
 #include <QString>
 #include <QtGlobal>
 #include <optional>
 
+#include "station/frontend.h"
 #include "station/result.h"
 #include "station/watcher.h"
 
@@ -26,6 +30,7 @@ public:
         int timeoutS = 300;
         std::optional<double> offset;  // the slot's calibration
         std::optional<qint64> calibrationId;
+        std::optional<RfLimits> rf;  // the slot's, where its family reports the figures
     };
     explicit SignalTest(const Settings& settings);
 
@@ -33,6 +38,8 @@ public:
     // A second ended: its reading of the satellite, if it has one.  True
     // when a reading was taken.
     bool secondEnded(const Second& second, qint64 nowMs);
+    // The front end's figures, as the receiver reports them meanwhile.
+    void frontEnd(const FrontEnd& figures);
     // A deadline fell due: the time is up unless the readings are in.
     void tick(qint64 nowMs);
     std::optional<qint64> nextDeadlineMs() const;
@@ -60,6 +67,11 @@ private:
     bool started_ = false;
     bool over_ = false;
     qint64 sinceMs_ = 0;
+    struct Sum {
+        double sum = 0;
+        int count = 0;
+    };
+    Sum agc_, noise_, jamming_;
 };
 
 }  // namespace station

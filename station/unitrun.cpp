@@ -146,6 +146,14 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     port_->splitter.onPacket = [this](const Packet& packet) {
         if (probe_) probe_->heardPacket(packet.kind == PacketKind::Sirf);
         identity_.packet(packet);
+        if (const auto frontEnd = frontEndFromPacket(packet)) {
+            heardAntenna(frontEnd->antenna);
+            if (signal_ && !ending_) signal_->frontEnd(*frontEnd);
+        }
+        if (phase_ == Phase::Configuring && !ending_) {
+            configTest_->packet(packet, steady_.elapsed());
+            followConfig();
+        }
     };
     connect(port_.get(), &gpslink::QtSerialPort::allWritten, this, &UnitRun::onCommandWritten);
     connect(port_.get(), &gpslink::QtSerialPort::deviceLost, this, &UnitRun::onDeviceLost);
@@ -154,6 +162,11 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     watcher_.onSentence = [this](std::string_view body) {
         if (probe_) probe_->heardSentence();
         identity_.sentence(body);
+        heardAntenna(antennaFromSentence(body));
+        if (phase_ == Phase::Configuring && !ending_) {
+            configTest_->sentence(body, steady_.elapsed());
+            followConfig();
+        }
     };
     if (const auto family = gpslink::receiverFamilyFromName(config_.receiver.toStdString()))
         family_ = *family;
@@ -211,6 +224,16 @@ QString UnitRun::statusText() const {
             stage.of = config_.cn0Samples;
             if (stage.samples > 0) stage.last = signal_->result().values.back();
             stage.sinceMs = steady_.elapsed() - signal_->sinceMs();
+            break;
+        case Phase::Observing:
+            stage.step = Stage::Step::Observing;
+            stage.sinceMs = sinceChange_.elapsed();
+            if (antenna_ && antenna_->state())
+                stage.antenna = QLatin1String(nameOf(*antenna_->state()).data());
+            break;
+        case Phase::Configuring:
+            stage.step = Stage::Step::Configuring;
+            stage.config = config_.configuration->name;
             break;
         default:
             stage.step = sinceChange_.elapsed() < kResetSeenShownMs ? Stage::Step::ResetSeen
@@ -325,7 +348,12 @@ void UnitRun::askIdentity() {
     probe_->askIdentity(steady_.elapsed());
     if (probe_->state() == Probe::State::Failed) return followProbe();
     prepareTimer_.start();
-    if (!config_.testsFix()) startSignal();  // the link has the port and only listens
+    if (config_.testsFix()) return;
+    // The link has the port and only listens.
+    if (config_.testsSignal())
+        startSignal();
+    else
+        startObserving();
 }
 
 // Holds what the unit said against the plan; true, the cycle failed, when
@@ -379,8 +407,14 @@ void UnitRun::beginCycle() {
     signal_.reset();
     if (config_.testsSignal())
         signal_.emplace(SignalTest::Settings{config_.cn0Sv, config_.cn0Samples, config_.fixTimeoutS,
-                                             config_.offset, config_.calibrationId});
+                                             config_.offset, config_.calibrationId,
+                                             config_.rfLimits});
     fixVerdict_.reset();
+    antenna_.reset();
+    if (config_.testsAntenna()) {
+        antenna_.emplace();
+        antenna_->start(steady_.elapsed());
+    }
     link_->setListenOnly(!config_.testsFix());
     setPhase(Phase::Watching);
 }
@@ -413,7 +447,8 @@ FixTest::Line UnitRun::line() const {
 
 void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
     if (ending_ || stopping_ || phase_ == Phase::Idle || phase_ == Phase::Preparing ||
-        phase_ == Phase::Done || probe_->state() == Probe::State::ProbingRates)
+        phase_ == Phase::Done || phase_ == Phase::Configuring ||
+        probe_->state() == Probe::State::ProbingRates)
         return;
     using gpslink::LinkEvent;
     switch (report.event) {
@@ -510,7 +545,9 @@ void UnitRun::endAway() {
 }
 
 void UnitRun::onGga(const Gga& gga) {
-    if (ending_ || phase_ == Phase::Preparing || phase_ == Phase::Measuring) return;
+    if (ending_ || phase_ == Phase::Preparing || phase_ == Phase::Measuring ||
+        phase_ == Phase::Observing || phase_ == Phase::Configuring)
+        return;
     const bool fixBefore = fixTest_->fix().has_value();
     fixTest_->gga(gga, steady_.nsecsElapsed());
     followFixTest();
@@ -522,6 +559,9 @@ void UnitRun::onGga(const Gga& gga) {
 void UnitRun::onSecond(const Second& second) {
     if (ending_) return;
     if (signal_ && signal_->running()) {
+        // A u-blox receiver's front end, polled once a second (UBX-MON-HW).
+        if (family_ == gpslink::ReceiverFamily::Ublox)
+            port_->output(gpslink::ubxFrame(0x0A, 0x09, {}));
         const bool first = signal_->result().values.empty();
         if (signal_->secondEnded(second, steady_.elapsed())) {
             if (first) armSupervisor();  // the time-out counts from the first reading
@@ -529,7 +569,7 @@ void UnitRun::onSecond(const Second& second) {
         }
         if (signal_->over()) return signalDone();
     }
-    if (phase_ != Phase::Measuring && fixTest_->fixPending()) {
+    if (phase_ != Phase::Measuring && phase_ != Phase::Configuring && fixTest_->fixPending()) {
         fixTest_->secondEnded(second);
         followFixTest();
     }
@@ -574,6 +614,15 @@ void UnitRun::supervise() {
         if (signal_->over()) signalDone();
         return;
     }
+    if (phase_ == Phase::Observing) {
+        if (now < observeUntilMs_) return armSupervisor();
+        if (!identityChecked_ && identityFails()) return;
+        return endCycle(Reason::Ok);
+    }
+    if (phase_ == Phase::Configuring) {
+        configTest_->tick(now);
+        return followConfig();
+    }
     fixTest_->tick(now, line(), watcher_.second());
     followFixTest();
 }
@@ -585,6 +634,10 @@ void UnitRun::armSupervisor() {
     const qint64 now = steady_.elapsed();
     if (!ending_ && phase_ == Phase::Measuring && signal_)
         next = signal_->nextDeadlineMs();
+    else if (!ending_ && phase_ == Phase::Observing)
+        next = observeUntilMs_;
+    else if (!ending_ && phase_ == Phase::Configuring)
+        next = configTest_->nextDeadlineMs();
     else if (!ending_ && (phase_ == Phase::Commanded || phase_ == Phase::ResetSeen))
         next = fixTest_->nextDeadlineMs(now, line());
     if (!next) return supervisor_.stop();
@@ -609,8 +662,66 @@ void UnitRun::endCycle(Reason reason) {
     }
     // The fix test's failure comes first; a station fault stands whatever it.
     if (fixVerdict_ && outcomeOf(*fixVerdict_) != Outcome::Pass && outcome != Outcome::StationFault)
-        return closeCycle(*fixVerdict_);
-    closeCycle(reason);
+        return measured(*fixVerdict_);
+    measured(reason);
+}
+
+// ---------------------------------------------------------------------------
+// The antenna test and the configuration
+
+void UnitRun::startObserving() {
+    // Without an antenna to watch, as long as the identity's answers are awaited.
+    constexpr qint64 kIdentityMs = 3000;
+    observeUntilMs_ = steady_.elapsed() +
+                      (config_.testsAntenna() ? qint64(config_.antennaS) * 1000 : kIdentityMs);
+    setPhase(Phase::Observing);
+}
+
+void UnitRun::heardAntenna(std::optional<AntennaState> state) {
+    if (!state || !antenna_ || ending_ || phase_ == Phase::Configuring) return;
+    const auto before = antenna_->state();
+    antenna_->seen(*state, steady_.elapsed());
+    if (antenna_->state() != before) emit changed();
+}
+
+// The measurements' verdict: the antenna's held to the plan when they
+// passed; then, after the last cycle, the configuration written to a unit
+// that passed them (or failed them, when the plan says so).
+void UnitRun::measured(Reason verdict) {
+    if (antenna_ && verdict == Reason::Ok) verdict = antenna_->judge(config_.requireAntenna);
+    const Outcome outcome = outcomeOf(verdict);
+    const bool last = interrupted_ || !fixTest_->ttffS() || cycle_ >= config_.cycles;
+    if (config_.testsConfig() && !configTest_ && last && rowOf(verdict).keepsTalking &&
+        (outcome == Outcome::Pass || (outcome == Outcome::Fail && config_.configAfterFail)))
+        return startConfig(verdict);
+    closeCycle(verdict);
+}
+
+void UnitRun::startConfig(Reason verdict) {
+    measured_ = verdict;
+    const QString refusal = family_ ? configRefusal(*config_.configuration, *family_)
+                                    : QStringLiteral("the receiver's family is not known");
+    if (!refusal.isEmpty()) {  // a family found by listening that cannot take it
+        note_ = refusal;
+        return closeCycle(outcomeOf(verdict) == Outcome::Pass ? Reason::ConfigRejected : verdict);
+    }
+    configTest_.emplace(*family_, config_.configuration->items.at(*family_));
+    link_->setListenOnly(true);
+    supervisor_.stop();
+    setPhase(Phase::Configuring);
+    configTest_->start(steady_.elapsed());
+    followConfig();
+}
+
+// Writes what the configuration test asks for; its verdict ends the cycle.
+void UnitRun::followConfig() {
+    if (ending_ || phase_ != Phase::Configuring) return;
+    const std::string out = configTest_->takeOutput();
+    if (!out.empty()) port_->output(out);
+    if (!configTest_->done()) return armSupervisor();
+    const Reason config = *configTest_->verdict();
+    if (config != Reason::Ok) note_ = configTest_->note();
+    closeCycle(outcomeOf(*measured_) == Outcome::Pass ? config : *measured_);
 }
 
 void UnitRun::closeCycle(Reason reason) {
@@ -655,6 +766,15 @@ void UnitRun::closeCycle(Reason reason) {
     r.planSha256 = config_.planSha256;
     r.tests = config_.tests;
     if (signal_) r.signal = signal_->result();
+    if (antenna_) {
+        const auto state = antenna_->state();
+        r.antenna = QLatin1String(nameOf(state.value_or(AntennaState::Unknown)).data());
+        r.antennaChanges = antenna_->changes();
+    }
+    if (configTest_) {
+        r.config = config_.configuration->name;
+        r.configSha256 = configTest_->sha256();
+    }
     outcome_ = outcomeWords(r, config_.confirmTimeoutS, config_.fixTimeoutS, problem_, note_);
     r.status = outcome_;
     // The link may be inside one of its handlers: what follows waits until

@@ -65,7 +65,9 @@
 #include <vector>
 
 #include "results/calibration.h"
+#include "station/antennatest.h"
 #include "station/config.h"
+#include "station/configtest.h"
 #include "station/fixtest.h"
 #include "station/identity.h"
 #include "station/probe.h"
@@ -87,13 +89,15 @@ class UnitRun : public QObject {
     Q_OBJECT
 public:
     enum class Phase {
-        Idle,       // not started
-        Preparing,  // finding the rate and the family, asking the receiver who it is
-        Watching,   // counting GGA sentences before the command
-        Commanded,  // the command is out, the reset not yet seen
-        ResetSeen,  // waiting for the first fix
-        Measuring,  // the signal test: the generator's satellite's C/N0
-        Done,       // every cycle ended
+        Idle,         // not started
+        Preparing,    // finding the rate and the family, asking the receiver who it is
+        Watching,     // counting GGA sentences before the command
+        Commanded,    // the command is out, the reset not yet seen
+        ResetSeen,    // waiting for the first fix
+        Measuring,    // the signal test: the generator's satellite's C/N0
+        Observing,    // without fix or signal test: the antenna watched, the identity awaited
+        Configuring,  // the configuration written, saved and read back
+        Done,         // every cycle ended
     };
 
     explicit UnitRun(UnitConfig config, QObject* parent = nullptr);
@@ -160,6 +164,11 @@ private:
     void closeCycle(Reason reason);
     void startSignal();
     void signalDone();
+    void startObserving();
+    void heardAntenna(std::optional<AntennaState> state);
+    void measured(Reason verdict);
+    void startConfig(Reason verdict);
+    void followConfig();
     void fail(Reason reason) { endCycle(reason); }
     void finish();
     qint64 sinceCommandMs() const;
@@ -193,6 +202,12 @@ private:
 
     // The fix test's verdict while the signal is measured after it.
     std::optional<Reason> fixVerdict_;
+    std::optional<AntennaTest> antenna_;  // the cycle's, with an antenna test
+    qint64 observeUntilMs_ = 0;           // Observing: the end of the watch
+    // With a config test, once, after the last cycle's measurements, and
+    // their verdict meanwhile.
+    std::optional<ConfigTest> configTest_;
+    std::optional<Reason> measured_;
 
     std::optional<Probe> probe_;  // getting to know the receiver
     QTimer prepareTimer_;

@@ -48,8 +48,14 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
     if (const auto text = beyondLimit(r, r.limits, r.signal ? r.signal->sv : QString()))
         return *text;
     switch (r.reason) {
-        case Reason::Ok:
-            return r.ttffS ? QStringLiteral("TTFF %1 s").arg(*r.ttffS, 0, 'f', 2) : QString();
+        case Reason::Ok: {
+            QStringList parts;
+            if (r.ttffS) parts << QStringLiteral("TTFF %1 s").arg(*r.ttffS, 0, 'f', 2);
+            if (r.antennaChanges) parts << QStringLiteral("antenna ") + r.antenna;
+            if (!r.configSha256.isEmpty())
+                parts << QStringLiteral("configuration %1 kept").arg(r.config);
+            return parts.join(QLatin1String("; "));
+        }
         case Reason::NoData:
             return QStringLiteral(
                 "no data from the receiver: check its power, its cable and the baud rate");
@@ -80,6 +86,17 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
                 "no fix from satellites: an estimated, manual or simulated position");
         case Reason::CalibrationNeeded:
             return problem;
+        case Reason::AntennaOpen:
+        case Reason::AntennaShort:
+        case Reason::AntennaUnknown:
+            return QStringLiteral("antenna %1")
+                .arg(r.antenna.isEmpty() ? QStringLiteral("unknown") : r.antenna);
+        case Reason::RfHealth:
+            return r.signal ? r.signal->rfNote : QString();
+        case Reason::ConfigRejected:
+            return QStringLiteral("configuration %1 rejected").arg(r.config);
+        case Reason::ConfigMismatch:
+            return QStringLiteral("configuration %1 not kept").arg(r.config);
         default:  // a limit's, said above; the others by the note or the signal test's words
             break;
     }
@@ -100,8 +117,11 @@ QString signalWords(const SignalResult& s, const Limits& limits, int timeoutS) {
     CycleResult judged;
     judged.signal = s;
     judged.reason = *s.reason;
-    if (const auto text = beyondLimit(judged, limits, s.sv)) return *text;
-    return measureSaid(results::rowOf(Measure::SignalCn0), mean, s.sv) + QStringLiteral(" dB-Hz");
+    QString text = beyondLimit(judged, limits, s.sv)
+                       .value_or(measureSaid(results::rowOf(Measure::SignalCn0), mean, s.sv) +
+                                 QStringLiteral(" dB-Hz"));
+    if (*s.reason == Reason::RfHealth) text += QStringLiteral(", ") + s.rfNote;
+    return text;
 }
 
 }  // namespace
@@ -128,6 +148,12 @@ QString stageWords(const Stage& stage) {
                 .arg(stage.samples)
                 .arg(stage.of)
                 .arg(stage.last.value_or(0));
+        case Stage::Step::Observing:
+            return QStringLiteral("listening: %1 s").arg(stage.sinceMs / 1000) +
+                   (stage.antenna.isEmpty() ? QString()
+                                            : QLatin1String(", antenna ") + stage.antenna);
+        case Stage::Step::Configuring:
+            return QStringLiteral("writing configuration %1").arg(stage.config);
         case Stage::Step::Acquiring: {
             QString text = QStringLiteral("acquiring: %1 s, %2 satellites seen")
                                .arg(stage.sinceCommandMs / 1000)

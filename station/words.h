@@ -21,7 +21,9 @@ struct Stage {
         ResetSent,
         ResetSeen,
         Acquiring,
-        Measuring
+        Measuring,
+        Observing,
+        Configuring
     } step;
     int timesCounted = 0;  // usable GGA times before the command, of 5
     QString start;         // cold, warm, hot or factory
@@ -33,11 +35,14 @@ struct Stage {
     int samples = 0, of = 0;
     std::optional<int> last;
     qint64 sinceMs = 0;
+    QString antenna;  // Observing: the antenna's state so far, if any
+    QString config;   // Configuring: the configuration's name
 };
 // "getting to know the receiver", "opening", "waiting for time (3 of 5)",
 // "cold reset sent", "reset seen",
 // "acquiring: 12 s, 8 satellites seen, best C/N0 44 dB-Hz",
-// "waiting for GPS:1: 4 s", "measuring GPS:1: 3 of 10 s, 42 dB-Hz".
+// "waiting for GPS:1: 4 s", "measuring GPS:1: 3 of 10 s, 42 dB-Hz",
+// "listening: 2 s, antenna ok", "writing configuration L3-out-v1".
 QString stageWords(const Stage& stage);
 
 // What a cycle came to, for its `status`: the measured value against the

@@ -125,9 +125,10 @@ TEST(Measures, EveryLimitFailsWithItsReasonAndIsSaidAgainstIt) {
             CycleResult r;
             (upper ? r.limits.most(m.measure) : r.limits.least(m.measure)) = 10;
             const double beyond = upper ? 15 : 5;
-            if (m.measure == Measure::SignalCn0)
-                r.signal = SignalResult{"GPS:1", {int(beyond)}, 0.0, {}, {}};
-            else
+            if (m.measure == Measure::SignalCn0) {
+                r.signal.emplace();
+                r.signal->values = {int(beyond)};
+            } else
                 r.setMeasured(m.measure, beyond);
             ASSERT_EQ(r.measured(m.measure), beyond);
             EXPECT_EQ(r.limits.judge(m.measure, beyond), b.reason);
@@ -272,7 +273,7 @@ TEST(SignalTest, ReadsTheSatelliteAndJudgesItsMean) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SignalTest test({"GPS:1", 3, 10, c.offset, {}});
+        SignalTest test({"GPS:1", 3, 10, c.offset, {}, {}});
         test.start(0);
         qint64 at = 0;
         for (const Second& s : c.seconds) test.secondEnded(s, at += 1000);
@@ -282,7 +283,7 @@ TEST(SignalTest, ReadsTheSatelliteAndJudgesItsMean) {
         EXPECT_EQ(test.result().values.size(), c.readings);
     }
     // The time-out runs from the first sight: seen at 9 s, read until 19 s.
-    SignalTest late({"GPS:1", 3, 10, {}, {}});
+    SignalTest late({"GPS:1", 3, 10, {}, {}, {}});
     late.start(0);
     late.secondEnded(sky(1, 44), 9000);
     EXPECT_EQ(late.nextDeadlineMs(), 19000);

@@ -55,8 +55,16 @@ QJsonValue asJson(const QVariant& v, Column::Kind kind) {
     return QJsonValue::fromVariant(v);
 }
 
-// The database as version 4 left it: no summaries.
+// The database as version 4 left it: no summaries, nor the columns of the
+// end-of-line tests.
 void toVersion4(QSqlQuery& q) {
+    for (const char* column :
+         {"antenna", "antenna_changes", "config", "config_sha256", "agc", "noise", "jamming"})
+        ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE results DROP COLUMN %1").arg(column)))
+            << column;
+    for (const char* column : {"agc", "noise", "jamming"})
+        ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE calibrations DROP COLUMN %1").arg(column)))
+            << column;
     for (const char* sql :
          {"DROP TABLE summary_outcomes", "DROP TABLE summary_values", "DROP TABLE summary_slots",
           "DROP TABLE summary_limits", "DROP TABLE unit_tests", "DROP TABLE summary_units",
@@ -423,7 +431,8 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
         "receiver,start,cold_start_sent,confirmed,reset_verified,ttff_s,satellites,hdop,cn0_max,"
         "cn0_mean4,sv_with_snr,limits,version,plan,plan_sha256,retest,firmware,hardware,unique_id,"
         "satellites_gga,sky,tests,signal_sv,signal_samples,signal_cn0_mean,signal_cn0_sd,"
-        "signal_cn0_raw_mean,signal_offset,signal_calibration_id,signal_values,stored_at\r\n"
+        "signal_cn0_raw_mean,signal_offset,signal_calibration_id,signal_values,antenna,"
+        "antenna_changes,config,config_sha256,agc,noise,jamming,stored_at\r\n"
         "row-3,U3,bench-2,L2,,,2026-12-02T08:00:00.000Z,,pass,ok,\"Cold Start, \"\"OK\"\"\nnext\","
         ",,,,,,,,10,,,,,,,,,,,"))
         << csv.toStdString();

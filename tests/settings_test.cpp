@@ -98,6 +98,10 @@ QString sample(const Setting& s) {
         case Kind::Text:
             break;
     }
+    if (QLatin1String(s.key) == QLatin1String("config")) {  // a file that can be read
+        static QTemporaryDir dir;
+        return writeFile(dir, "c.json", R"({"name": "c", "mtk": ["PMTK220,200"]})");
+    }
     return texts.count(s.key) ? texts.at(s.key) : QString();
 }
 
@@ -208,7 +212,8 @@ TEST(Settings, PlanFileValuesOfTheWrongKind) {
         {R"({"receiver": ""})", "\"receiver\" is not a name"},
         {R"({"to_nmea": "yes"})", "\"to_nmea\" is not true or false"},
         {R"({"calibration_max_age": 30})", "\"calibration_max_age\" is not a text"},
-        {R"({"tests": ["fix", 3]})", "\"tests\" \"fix,\" is not fix, signal or fix,signal"},
+        {R"({"tests": ["fix", 3]})",
+         "\"tests\" \"fix,\" is not a list of fix, signal, antenna and config, each once"},
         {R"({"cn0_sv": ["GPS:1"]})", "\"cn0_sv\" is not a text"},
         {R"({"start": "factory", "receiver": "casic"})", "a casic receiver has no factory start"},
     };

@@ -31,7 +31,8 @@ TEST(SignalOptions, AgesAndTheirMistakes) {
     const std::pair<QStringList, const char*> mistakes[] = {
         {{"--calibration-max-age", "24"}, "--calibration-max-age: \"24\" is not an age"},
         {{"--test", "signal"}, "--cn0-sv SYS:PRN"},
-        {{"--test", "fix,fix"}, "--test: \"fix,fix\" is not fix, signal or fix,signal"},
+        {{"--test", "fix,fix"},
+         "--test: \"fix,fix\" is not a list of fix, signal, antenna and config, each once"},
         {{"--cn0-sv", "GPS1"}, "--cn0-sv: \"GPS1\" is not SYS:PRN"},
     };
     for (const auto& [arguments, message] : mistakes) {
@@ -90,8 +91,8 @@ TEST_P(Calibrations, LatestAndPreviousPerSlot) {
     for (const auto& [port, offset, at] :
          {std::tuple{"/dev/a", 1.5, 0}, std::tuple{"/dev/b", 4.0, 10},
           std::tuple{"/dev/a", 3.25, 20}}) {
-        results::Calibration c{0,  t0.addSecs(at), "st",  port, "op", "GOLD-1",
-                               45, 45 - offset,    offset};
+        results::Calibration c{0,  t0.addSecs(at), "st",   port, "op", "GOLD-1",
+                               45, 45 - offset,    offset, {},   {}};
         const auto id = store->saveCalibration(c, &previous, &error);
         ASSERT_TRUE(id) << error.toStdString();
         ids.push_back(*id);

@@ -1,0 +1,352 @@
+// The end-of-line tests as a line runs them: gps-coldstart-cli against
+// simulated receivers of each family that offers them, on real
+// pseudo-terminals; the antenna's state and its changes, the configuration
+// written, restarted and read back, what is kept in the database, and the
+// plans a family cannot take.
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QSqlQuery>
+
+#include "clirun.h"
+#include "results/store.h"
+#include "results/target.h"
+
+namespace {
+
+using namespace clirun;
+using gpslink::ReceiverFamily;
+using gpssim::Antenna;
+
+ReceiverConfig unitOf(ReceiverFamily family, std::vector<gpssim::AntennaChange> antenna) {
+    ReceiverConfig config = receiver(Behaviour::Normal);
+    config.family = family;
+    config.antenna = std::move(antenna);
+    return config;
+}
+
+QString familyName(ReceiverFamily family) {
+    return QString::fromLatin1(gpslink::nameOf(family).data());
+}
+
+QString sha256(const char* text) {
+    return QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex();
+}
+
+TEST(EndOfLine, AntennaOfEachFamilyThatReportsIt) {
+    Bench bench;
+    const struct {
+        const char* name;
+        ReceiverFamily family;
+        std::vector<gpssim::AntennaChange> antenna;
+        const char* reason;
+        const char* state;
+        const char* status;
+    } units[] = {
+        {"ublox-ok", ReceiverFamily::Ublox, {{0, Antenna::Ok}}, "ok", "ok", "antenna ok"},
+        {"ublox-switched",
+         ReceiverFamily::Ublox,
+         {{0, Antenna::Ok}, {4000, Antenna::Open}},
+         "antenna-open",
+         "open",
+         "antenna open"},
+        {"ublox-short",
+         ReceiverFamily::Ublox,
+         {{0, Antenna::Short}},
+         "antenna-short",
+         "short",
+         "antenna short"},
+        {"ublox-unknown",
+         ReceiverFamily::Ublox,
+         {{0, Antenna::Unknown}},
+         "antenna-unknown",
+         "unknown",
+         "antenna unknown"},
+        {"casic-ok", ReceiverFamily::Casic, {{0, Antenna::Ok}}, "ok", "ok", "antenna ok"},
+        {"casic-open",
+         ReceiverFamily::Casic,
+         {{0, Antenna::Open}},
+         "antenna-open",
+         "open",
+         "antenna open"},
+        {"casic-short",
+         ReceiverFamily::Casic,
+         {{0, Antenna::Short}},
+         "antenna-short",
+         "short",
+         "antenna short"},
+        {"casic-silent",
+         ReceiverFamily::Casic,
+         {},
+         "antenna-unknown",
+         "unknown",
+         "antenna unknown"},
+        {"mtk-ok", ReceiverFamily::Mtk, {{0, Antenna::Ok}}, "ok", "ok", "antenna ok"},
+        {"mtk-open",
+         ReceiverFamily::Mtk,
+         {{0, Antenna::Open}},
+         "antenna-open",
+         "open",
+         "antenna open"},
+        {"mtk-short",
+         ReceiverFamily::Mtk,
+         {{0, Antenna::Short}},
+         "antenna-short",
+         "short",
+         "antenna short"},
+        {"mtk-silent", ReceiverFamily::Mtk, {}, "antenna-unknown", "unknown", "antenna unknown"},
+    };
+    QTemporaryDir dir;
+    QStringList arguments = {
+        "--json",         "--db", dir.filePath("r.sqlite"), "--test", "antenna",
+        "--antenna-time", "8",    "--require-antenna"};
+    std::map<QString, QString> port;
+    for (const auto& u : units)
+        arguments << (port[u.name] = bench.add(u.name, unitOf(u.family, u.antenna))) + "@," +
+                         familyName(u.family) + "=SN-" + u.name;
+    Cli cli;
+    cli.start(arguments);
+    EXPECT_EQ(cli.finish(), 1) << cli.progressText();
+    const auto objects = cli.objects();
+    for (const auto& u : units) {
+        SCOPED_TRACE(u.name);
+        const QJsonObject o = resultFor(objects, port[u.name]);
+        EXPECT_EQ(o.value("reason"), u.reason);
+        EXPECT_EQ(o.value("antenna"), u.state);
+        EXPECT_EQ(o.value("status"), u.status);
+        EXPECT_EQ(o.value("tests"), QJsonArray{"antenna"});
+        EXPECT_EQ(bench.starts(u.name), 0);
+    }
+    // The load switched within the run: ok first, open from about 4 s after
+    // the receiver's power-up.
+    const QJsonArray changes =
+        resultFor(objects, port["ublox-switched"])["antenna_changes"].toArray();
+    ASSERT_EQ(changes.size(), 2) << QJsonDocument(changes).toJson().toStdString();
+    EXPECT_EQ(changes[0]["state"], "ok");
+    EXPECT_EQ(changes[1]["state"], "open");
+    EXPECT_GT(changes[1]["at_s"].toDouble(), changes[0]["at_s"].toDouble());
+
+    QString error;
+    auto store =
+        results::Store::open(*results::parseTarget(dir.filePath("r.sqlite"), &error), &error);
+    ASSERT_TRUE(store) << error.toStdString();
+    QSqlQuery row(store->database());
+    ASSERT_TRUE(row.exec("SELECT antenna, antenna_changes, reason FROM results "
+                         "WHERE unit = 'SN-ublox-switched'") &&
+                row.next());
+    EXPECT_EQ(row.value(0).toString(), "open");
+    EXPECT_EQ(QJsonDocument::fromJson(row.value(1).toString().toUtf8()).array(), changes);
+    EXPECT_EQ(row.value(2).toString(), "antenna-open");
+}
+
+TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
+    QTemporaryDir dir;
+    const QString file = dir.filePath("L3-out.json");
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(R"({"name": "L3-out-v1",
+                    "ublox": [{"key": "0x30210001", "value": 200},
+                              {"key": "0x209100bb", "value": 0}],
+                    "mtk": ["PMTK220,200", "PMTK314,0,1,0,1,1,5,0,0,0,0,0,0,0,0,0,0,0,0,0"]})");
+    }
+    Bench bench;
+    ReceiverConfig ubloxRefusing = unitOf(ReceiverFamily::Ublox, {{0, Antenna::Ok}});
+    ubloxRefusing.refusedItems = {"CFG-MSGOUT-NMEA_ID_GGA_UART1"};
+    ReceiverConfig mtkLosing = unitOf(ReceiverFamily::Mtk, {{0, Antenna::Ok}});
+    mtkLosing.loseUnsaved = true;
+    ReceiverConfig mtkRefusing = unitOf(ReceiverFamily::Mtk, {{0, Antenna::Ok}});
+    mtkRefusing.refusedItems = {"PMTK220"};
+    const struct {
+        const char* name;
+        ReceiverConfig config;
+        const char* reason;
+        const char* status;
+        QJsonValue sha;
+    } units[] = {
+        {"ublox", unitOf(ReceiverFamily::Ublox, {{0, Antenna::Ok}}), "ok",
+         "^TTFF \\d+\\.\\d\\d s; antenna ok; configuration L3-out-v1 kept$",
+         sha256("0x30210001=200\n0x209100bb=0\n")},
+        {"ublox-refusing",
+         ubloxRefusing,
+         "config-rejected",
+         "^configuration L3-out-v1 rejected: 0x209100bb refused \\(UBX-ACK-NAK\\)$",
+         {}},
+        {"ublox-open",
+         unitOf(ReceiverFamily::Ublox, {{0, Antenna::Open}}),
+         "antenna-open",
+         "^antenna open$",
+         {}},
+        {"mtk", unitOf(ReceiverFamily::Mtk, {{0, Antenna::Ok}}), "ok",
+         "configuration L3-out-v1 kept$",
+         sha256("PMTK500,200,0,0,0,0\nPMTK514,0,1,0,1,1,5,0,0,0,0,0,0,0,0,0,0,0,0,0\n")},
+        {"mtk-losing",
+         mtkLosing,
+         "config-mismatch",
+         "^configuration L3-out-v1 not kept: PMTK220 reads back 1000, not 200$",
+         {}},
+        {"mtk-refusing",
+         mtkRefusing,
+         "config-rejected",
+         "^configuration L3-out-v1 rejected: PMTK220 refused \\(\\$PMTK001,220,2\\)$",
+         {}},
+    };
+    QStringList arguments = {"--json",   "--no-db", "--test",        "fix,antenna,config",
+                             "--config", file,      "--fix-timeout", "20",
+                             "--start",  "hot"};
+    std::map<QString, QString> port;
+    for (const auto& u : units)
+        arguments << (port[u.name] = bench.add(u.name, u.config)) + "@," +
+                         familyName(u.config.family) + "=SN-" + u.name;
+    Cli cli;
+    cli.start(arguments);
+    EXPECT_EQ(cli.finish(), 1) << cli.progressText();
+    const auto objects = cli.objects();
+    for (const auto& u : units) {
+        SCOPED_TRACE(u.name);
+        const QJsonObject o = resultFor(objects, port[u.name]);
+        EXPECT_EQ(o.value("reason"), u.reason);
+        EXPECT_TRUE(QRegularExpression(u.status).match(o.value("status").toString()).hasMatch())
+            << o.value("status").toString().toStdString();
+        EXPECT_EQ(o.value("config_sha256"), u.sha);
+        // The unit that failed its measurements is not programmed.
+        EXPECT_EQ(o.value("config"),
+                  u.reason == std::string("antenna-open") ? QJsonValue() : QJsonValue("L3-out-v1"));
+        EXPECT_EQ(o.value("tests"), QJsonArray({"fix", "antenna", "config"}));
+    }
+
+    // Asked to, the station programs a unit that failed too; the failure stands.
+    Cli again;
+    again.start({"--json", "--no-db", "--test", "antenna,config", "--config", file,
+                 "--config-after-fail", port["ublox-open"] + "@,ublox"});
+    EXPECT_EQ(again.finish(), 1) << again.progressText();
+    const QJsonObject programmed = resultFor(again.objects(), port["ublox-open"]);
+    EXPECT_EQ(programmed.value("reason"), "antenna-open");
+    EXPECT_EQ(programmed.value("config"), "L3-out-v1");
+    EXPECT_EQ(programmed.value("config_sha256"), sha256("0x30210001=200\n0x209100bb=0\n"));
+}
+
+// A slot calibrated three times with a u-blox golden unit learns its RF
+// limits; a unit whose AGC is off fails though its C/N0 passes.
+TEST(EndOfLine, RfHealthAgainstTheGoldenUnitsFigures) {
+    QTemporaryDir dir;
+    const QString db = dir.filePath("r.sqlite");
+    Bench bench;
+    std::map<QString, QString> slot, running;  // by slot: its link, its simulator
+    int units = 0;
+    auto put = [&](const QString& name, int agc) {
+        ReceiverConfig config = unitOf(ReceiverFamily::Ublox, {});
+        config.generator = gpssim::Generator{"GP", 1, 45, 0, 0, 0.5};
+        config.frontEnd.agc = agc;
+        config.frontEnd.spread = 20;
+        config.seed = ++units;
+        gpssim::DriverOptions line;
+        line.link = dir.filePath(name);
+        const QString simulator = name + QString::number(units);
+        if (running.count(name)) bench.unplug(running[name]);
+        bench.add(running[name] = simulator, config, line);
+        slot[name] = line.link;
+    };
+    const QStringList common = {"--db",          db,           "--cn0-sv",      "GPS:1",
+                                "--cn0-samples", "3",          "--fix-timeout", "10",
+                                "--json",        "--receiver", "ublox"};
+    put("A", 2800);
+    put("B", 2800);
+    for (int i = 0; i < 3; ++i) {
+        Cli calibrate;
+        calibrate.start(QStringList{"calibrate", "--golden", "G", "--expect", "45"} + common +
+                        QStringList{slot["A"]} + (i == 0 ? QStringList{slot["B"]} : QStringList{}));
+        EXPECT_EQ(calibrate.finish(), 0) << calibrate.progressText();
+    }
+    put("A", 1200);  // a damaged front end
+    Cli run;
+    run.start(common + QStringList{"--test", "signal", "--cn0-low", "40", "--rf-golden-runs", "3",
+                                   slot["A"] + "=SN-A", slot["B"] + "=SN-B"});
+    EXPECT_EQ(run.finish(), 1) << run.progressText();
+    const auto objects = run.objects();
+    const QJsonObject damaged = resultFor(objects, slot["A"]);
+    EXPECT_EQ(damaged.value("reason"), "rf-health");
+    EXPECT_TRUE(QRegularExpression("^GPS:1 C/N0 45\\.\\d\\d dB-Hz, AGC 1\\d{3} outside 2\\d{3} to "
+                                   "2\\d{3}$")
+                    .match(damaged.value("status").toString())
+                    .hasMatch())
+        << damaged.value("status").toString().toStdString();
+    EXPECT_NEAR(damaged.value("agc").toDouble(), 1200, 20);
+    EXPECT_NEAR(damaged.value("noise").toDouble(), 90, 20);
+    EXPECT_NEAR(damaged.value("jamming").toDouble(), 5, 20);
+    const QJsonObject few = resultFor(objects, slot["B"]);
+    EXPECT_EQ(few.value("reason"), "calibration-needed");
+    EXPECT_EQ(few.value("status"), "slot 2 needs calibration: " + slot["B"] +
+                                       ", 1 golden runs with RF figures, fewer than 3");
+
+    QString error;
+    auto store = results::Store::open(*results::parseTarget(db, &error), &error);
+    ASSERT_TRUE(store) << error.toStdString();
+    QSqlQuery row(store->database());
+    ASSERT_TRUE(row.exec("SELECT count(*), min(agc), max(agc), min(noise), min(jamming) "
+                         "FROM calibrations WHERE port = '" +
+                         slot["A"] + "'") &&
+                row.next());
+    EXPECT_EQ(row.value(0).toInt(), 3);
+    EXPECT_NEAR(row.value(1).toDouble(), 2800, 20);
+    EXPECT_NEAR(row.value(2).toDouble(), 2800, 20);
+    EXPECT_NEAR(row.value(3).toDouble(), 90, 20);
+    EXPECT_NEAR(row.value(4).toDouble(), 5, 20);
+    ASSERT_TRUE(row.exec("SELECT agc FROM results WHERE unit = 'SN-A'") && row.next());
+    EXPECT_NEAR(row.value(0).toDouble(), damaged.value("agc").toDouble(), 1e-9);
+
+    // The report's page shows each figure per slot, and in its statistics.
+    Cli report;
+    report.start({"report", "--db", db, "--html", dir.filePath("r.html")});
+    EXPECT_EQ(report.finish(), 0) << report.progressText();
+    QFile page(dir.filePath("r.html"));
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    const QString html = QString::fromUtf8(page.readAll());
+    const qsizetype rf = html.indexOf("AGC count, per slot");
+    ASSERT_GE(rf, 0);
+    for (const char* figure : {"AGC count, per slot", "Noise level, per slot",
+                               "Jamming indicator, per slot", "stat.agc.mean"})
+        EXPECT_TRUE(html.contains(figure)) << figure;
+    EXPECT_TRUE(html.indexOf(slot["A"], rf) > rf);
+}
+
+// Plans a unit's family cannot take are refused before a port is opened.
+TEST(EndOfLine, PlansAFamilyCannotTake) {
+    QTemporaryDir dir;
+    const QString file = dir.filePath("c.json");
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(R"({"name": "c", "ublox": [{"key": "0x30210001", "value": 200}],
+                    "casic": ["PCAS02,1000"]})");
+    }
+    const struct {
+        QStringList arguments;
+        const char* error;
+    } mistakes[] = {
+        {{"--test", "antenna", "/dev/null@,sirf"},
+         "/dev/null: a sirf receiver does not report its antenna: the antenna test is for "
+         "ublox, casic and mtk receivers"},
+        {{"--test", "antenna", "/dev/null@,quectel-lg"}, "a quectel-lg receiver does not report"},
+        {{"--test", "config", "/dev/null"}, "a config test needs the configuration: --config FILE"},
+        {{"--test", "config", "--config", file, "/dev/null@,casic"},
+         "/dev/null: a casic receiver's settings cannot be read back (no query of them is "
+         "published): the config test is for ublox and mtk receivers"},
+        {{"--test", "config", "--config", file, "/dev/null@,mtk"},
+         "configuration c has no items for a mtk receiver"},
+        {{"--test", "fix,antenna,antenna", "/dev/null"},
+         "--test: \"fix,antenna,antenna\" is not a list of fix, signal, antenna and config, each "
+         "once"},
+        {{"--config", dir.filePath("none.json"), "/dev/null"}, "--config: configuration "},
+    };
+    for (const auto& m : mistakes) {
+        SCOPED_TRACE(m.error);
+        Cli cli;
+        cli.start(QStringList{"--no-db"} + m.arguments);
+        EXPECT_EQ(cli.finish(), 2);
+        EXPECT_TRUE(cli.progressText().find(m.error) != std::string::npos) << cli.progressText();
+    }
+}
+
+}  // namespace
