@@ -44,7 +44,8 @@ using Kind = Column::Kind;
 struct Migration {
     int version;
     std::vector<std::string> statements;
-    // The report's summaries are then built from the rows already stored.
+    // The report's summaries are then built from the rows already stored
+    // (once the last step has run).
     bool buildsSummaries = false;
 };
 
@@ -485,15 +486,14 @@ bool Store::migrate(QString* error) {
         q.exec(QStringLiteral("ROLLBACK"));
         return false;
     }
+    // The summaries are built once every step has run: they read the
+    // measures' columns, which later steps may add.
+    bool summaries = false;
     for (const Migration& step : migrations()) {
         if (step.version <= current) continue;
         for (const std::string& statement : step.statements)
             if (!run(engineSql(statement, target_.engine))) return false;
-        if (step.buildsSummaries && !buildSummaries(
-                                        db, [this](const QString& text) { warn(text); }, error)) {
-            q.exec(QStringLiteral("ROLLBACK"));
-            return false;
-        }
+        summaries = summaries || step.buildsSummaries;
         q.prepare(QStringLiteral("INSERT INTO schema_version (version, applied) VALUES (?, ?)"));
         q.addBindValue(step.version);
         q.addBindValue(isoTime(QDateTime::currentDateTimeUtc()));
@@ -502,6 +502,11 @@ bool Store::migrate(QString* error) {
             q.exec(QStringLiteral("ROLLBACK"));
             return false;
         }
+    }
+    if (summaries && !buildSummaries(
+                         db, [this](const QString& text) { warn(text); }, error)) {
+        q.exec(QStringLiteral("ROLLBACK"));
+        return false;
     }
     return run(QStringLiteral("COMMIT"));
 }

@@ -329,7 +329,9 @@ void ConfigTest::sentence(std::string_view body, qint64 nowMs) {
 void ConfigTest::tick(qint64 nowMs) {
     const auto due = nextDeadlineMs();
     if (!due || nowMs < *due) return;
-    const QString item = QString::fromStdString(items_[at_].name());
+    // Past the last item while the unit restarts.
+    const QString item =
+        at_ < items_.size() ? QString::fromStdString(items_[at_].name()) : QString();
     switch (step_) {
         case Step::Setting:
             return end(Reason::ConfigRejected, QStringLiteral("%1: no acknowledgement within %2 s")
