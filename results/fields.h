@@ -61,6 +61,7 @@ enum class Field {
     SignalOffset,
     SignalCalibrationId,
     SignalValues,
+    Study,
 };
 
 struct FieldRow {
@@ -119,6 +120,7 @@ inline constexpr FieldRow kFields[] = {
     {Field::SignalOffset,        "signal_offset",         FieldKind::Real,  false, true},
     {Field::SignalCalibrationId, "signal_calibration_id", FieldKind::Int,   false, true},
     {Field::SignalValues,        "signal_values",         FieldKind::Json,  false, true},
+    {Field::Study,               "study",                 FieldKind::Text,  true,  true},
 };
 // clang-format on
 

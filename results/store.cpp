@@ -154,6 +154,10 @@ const std::vector<Migration>& migrations() {
           "DROP INDEX IF EXISTS results_station_ttff", "DROP INDEX IF EXISTS results_ttff",
           "CREATE INDEX results_station_started ON results (station, started)"},
          true},
+        // The gauge study a result was collected for; empty for production.
+        // No index: nearly every row has the empty study, and an index on it
+        // would draw the production reports away from theirs.
+        {6, {"ALTER TABLE results ADD COLUMN study TEXT NOT NULL DEFAULT ''"}},
     };
     return steps;
 }
@@ -489,9 +493,11 @@ bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
         {"station", &row.station}, {"lot", &row.lot},       {"unit", &row.unit},
         {"started", &row.started}, {"result", &row.result}, {"reason", &row.reason},
         {"port", &row.port},       {"limits", &row.limits}};
+    QString study;
     for (const Column& c : resultColumns()) {
         const QVariant value = columnValue(result, c);
         q.bindValue(i++, value);
+        if (!qstrcmp(c.name, "study")) study = value.toString();
         for (const auto& [name, field] : texts)
             if (!qstrcmp(c.name, name)) *field = value.toString();
         const int m = summaryMeasures().indexOf(QLatin1String(c.name));
@@ -504,7 +510,8 @@ bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
     }
     const bool added = q.numRowsAffected() > 0;
     if (inserted) *inserted = added;
-    return !added || prepared_->summaries.add(row, error);
+    // A study's results are kept out of the line's figures.
+    return !added || !study.isEmpty() || prepared_->summaries.add(row, error);
 }
 
 Store::Saved Store::save(QJsonObject& result) {
@@ -538,9 +545,11 @@ void Store::markRetest(QJsonObject& result) {
     const QString unit = result.value(QLatin1String("unit")).toString();
     if (unit.isEmpty() || result.value(QLatin1String("cycle")).toInt(1) != 1) return;
     QSqlQuery q(database());
-    q.prepare(QStringLiteral("SELECT 1 FROM results WHERE unit = ? AND lot = ? LIMIT 1"));
+    q.prepare(
+        QStringLiteral("SELECT 1 FROM results WHERE unit = ? AND lot = ? AND study = ? LIMIT 1"));
     q.addBindValue(unit);
     q.addBindValue(result.value(QLatin1String("lot")).toString());
+    q.addBindValue(result.value(QLatin1String("study")).toString());
     if (q.exec() && q.next()) result.insert(QLatin1String("retest"), true);
 }
 

@@ -95,6 +95,8 @@ QJsonValue CycleResult::value(results::Field field) const {
             return operatorName;
         case F::Lot:
             return lot;
+        case F::Study:
+            return study;
         case F::Receiver:
             return receiver;
         case F::Start:

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QLocale>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cmath>
 #include <type_traits>
 
@@ -87,6 +88,21 @@ bool setCn0Sv(PlanSettings& plan, const QString& text, QString* why) {
     *why = QStringLiteral("\"%1\" is not SYS:PRN (%2; PRN 1 to 255), e.g. GPS:1")
                .arg(text, listed(systems));
     return false;
+}
+
+// A study's name: printable, without a comma, at most 64 characters.
+bool setStudy(PlanSettings& plan, const QString& text, QString* why) {
+    const bool printable = std::all_of(
+        text.begin(), text.end(), [](QChar c) { return c.isPrint() && c != QLatin1Char(','); });
+    if (text.size() > 64 || !printable || text.trimmed() != text) {
+        *why = QStringLiteral(
+                   "\"%1\" is not a study's name (printable, no comma or leading or "
+                   "trailing space, at most 64 characters)")
+                   .arg(text);
+        return false;
+    }
+    plan.study = text;
+    return true;
 }
 
 using S = PlanSettings;
@@ -198,6 +214,10 @@ std::vector<Setting> table() {
             .range(0, 99, "dB")
             .inDialog("Largest calibration offset", 1)
             .when(InForce::WithSignal),
+        Row{"study", "study", "NAME",
+            "Tag the results as runs of gauge study NAME: kept out of the line's yield, analyzed "
+            "by report --grr NAME or --type1 NAME.",
+            Kind::Text, &S::study, kCommandLine | kPlanFile, InForce::Never, 0, 0, "", setStudy},
     };
 }
 

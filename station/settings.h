@@ -48,6 +48,7 @@ struct PlanSettings {
     int cn0Samples = 10;                // seconds of its C/N0 after it is first seen
     double maxOffsetDb = 6;             // a slot's calibration offset beyond this is unusable
     double calibrationMaxAgeS = 86400;  // an older calibration is unusable
+    QString study;                      // the gauge study the results are for; empty: production
 
     bool testsFix() const { return tests.contains(QLatin1String("fix")); }
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }
@@ -79,8 +80,9 @@ enum Offer : unsigned {
 
 // When a setting is part of a unit's settings in force, and so of its
 // SHA-256: always, when it is not the default (so that plans from before it
-// keep their hash), or with a signal test.
-enum class InForce { Always, UnlessDefault, WithSignal };
+// keep their hash), with a signal test, or never (what the results are for,
+// not how they are judged).
+enum class InForce { Always, UnlessDefault, WithSignal, Never };
 
 using Field = std::variant<int PlanSettings::*, double PlanSettings::*, bool PlanSettings::*,
                            QString PlanSettings::*, QStringList PlanSettings::*,

@@ -653,6 +653,7 @@ void UnitRun::closeCycle(Reason reason) {
     r.limits = config_.limits;
     r.plan = config_.plan;
     r.planSha256 = config_.planSha256;
+    r.study = config_.study;
     r.tests = config_.tests;
     if (signal_) r.signal = signal_->result();
     outcome_ = outcomeWords(r, config_.confirmTimeoutS, config_.fixTimeoutS, problem_, note_);

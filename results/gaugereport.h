@@ -1,0 +1,74 @@
+// The gauge studies over stored results and over a CSV, as the report gives
+// them (text, JSON, a section of the page).  The analysis is results/gauge.h.
+//
+// A study's results are the rows tagged with its name (the plan's "study").
+// For each measure of measureKinds() with values: the units are the parts,
+// the slots (ports; station and port where the study spans stations) the
+// appraisers and a unit's results in one slot its trials.  The tolerance is
+// the span of the measure's limits in force over the study's results; a
+// measure with only a maximum (TTFF) is taken from a natural zero, one with
+// only a minimum has no tolerance.
+#pragma once
+
+#include <QIODevice>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QSqlDatabase>
+#include <QString>
+#include <QTextStream>
+#include <optional>
+#include <vector>
+
+#include "results/gauge.h"
+
+namespace results {
+
+struct MeasureKind;
+
+// One measure's values in a study.
+struct StudyMeasure {
+    const MeasureKind* kind = nullptr;
+    std::vector<gauge::Observation> observations;  // part: unit, appraiser: slot
+    std::optional<double> tolerance;
+};
+
+// The study's measures with values, in measureKinds() order; nothing, with
+// why, when the database cannot be read.  An empty list: no such study.
+std::optional<std::vector<StudyMeasure>> studyMeasures(const QSqlDatabase& db, const QString& study,
+                                                       QString* error);
+
+// part,appraiser,trial,value rows (a header line is allowed; RFC 4180
+// quoting); nothing, with why ("line 4: ..."), for a malformed file.
+std::optional<std::vector<gauge::Observation>> readGrrCsv(QIODevice& in, QString* error);
+
+// What the study's parts and appraisers are called in the text.
+struct GrrLabels {
+    QString part = QStringLiteral("Part");
+    QString appraiser = QStringLiteral("Appraiser");
+};
+
+void printGrr(const gauge::Grr& g, const gauge::GrrOptions& options, const GrrLabels& labels,
+              QTextStream& out);
+QJsonObject grrJson(const gauge::Grr& g, const gauge::GrrOptions& options);
+
+void printType1(const gauge::Type1& t, double tolerance, std::optional<double> reference,
+                QTextStream& out);
+QJsonObject type1Json(const gauge::Type1& t, double tolerance, std::optional<double> reference);
+
+// The page's section for a study's gauge R&R: each measure's components and
+// verdict, or why it has none.
+struct GrrSection {
+    QString study;
+    struct Row {
+        QString measure;  // "TTFF (s)"
+        std::optional<gauge::Grr> grr;
+        QString why;  // without a result
+    };
+    QList<Row> rows;
+};
+GrrSection grrSection(const QString& study, const std::vector<StudyMeasure>& measures,
+                      const gauge::GrrOptions& options);
+QByteArray grrSectionHtml(const GrrSection& section);
+
+}  // namespace results
