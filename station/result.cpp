@@ -96,7 +96,7 @@ QJsonValue CycleResult::value(results::Field field) const {
         case F::Lot:
             return lot;
         case F::Study:
-            return study;
+            return study.isEmpty() ? QJsonValue() : QJsonValue(study);
         case F::Receiver:
             return receiver;
         case F::Start:
