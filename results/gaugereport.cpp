@@ -134,11 +134,12 @@ std::optional<QStringList> csvFields(const QString& line) {
 }  // namespace
 
 std::optional<std::vector<StudyMeasure>> studyMeasures(const QSqlDatabase& db, const QString& study,
-                                                       QString* error) {
+                                                       QString* error, QString* latestStarted) {
     Snapshot snapshot(db);
     if (!snapshot.begun(error)) return std::nullopt;
     QStringList columns = {QStringLiteral("unit"), QStringLiteral("station"),
-                           QStringLiteral("port"), QStringLiteral("limits")};
+                           QStringLiteral("port"), QStringLiteral("limits"),
+                           QStringLiteral("started")};
     for (const MeasureKind& kind : measureKinds()) columns << QLatin1String(kind.key);
     QSqlQuery q(db);
     Filter filter;
@@ -164,10 +165,11 @@ std::optional<std::vector<StudyMeasure>> studyMeasures(const QSqlDatabase& db, c
               QJsonDocument::fromJson(q.value(3).toString().toUtf8()).object(),
               {}};
         for (std::size_t m = 0; m < measureKinds().size(); ++m) {
-            const QVariant v = q.value(4 + int(m));
+            const QVariant v = q.value(5 + int(m));
             r.values.push_back(v.isNull() ? std::nullopt : std::optional(v.toDouble()));
         }
         stations.insert(r.station);
+        if (latestStarted) *latestStarted = q.value(4).toString();
         rows.push_back(std::move(r));
     }
     if (!drained(q, error)) return std::nullopt;
@@ -195,6 +197,43 @@ std::optional<std::vector<StudyMeasure>> studyMeasures(const QSqlDatabase& db, c
         measures.push_back(std::move(s));
     }
     return measures;
+}
+
+QString qualificationProblem(const QString& study, const std::vector<StudyMeasure>& measures,
+                             const QString& latestStarted, const QDateTime& now, double maxAgeS) {
+    const QString name = QStringLiteral("gauge study \"%1\"").arg(study);
+    if (measures.empty()) return name + QStringLiteral(" has no results");
+    QStringList rejected, why;
+    int analyzed = 0;
+    for (const StudyMeasure& m : measures) {
+        gauge::GrrOptions options;
+        options.tolerance = m.tolerance;
+        std::string problem;
+        const auto g = gauge::analyzeGrr(m.observations, options, &problem);
+        if (!g) {
+            why << QStringLiteral("%1: %2").arg(QLatin1String(m.kind->name),
+                                                QString::fromStdString(problem));
+            continue;
+        }
+        ++analyzed;
+        if (g->verdict == gauge::Verdict::Rejected)
+            rejected << QStringLiteral("%1 %GRR %2 %")
+                            .arg(QLatin1String(m.kind->name),
+                                 percent(g->grr.pctTolerance ? *g->grr.pctTolerance
+                                                             : g->grr.pctStudy));
+    }
+    if (!rejected.isEmpty())
+        return name + QStringLiteral(" rejected the station: ") +
+               rejected.join(QStringLiteral(", "));
+    if (analyzed == 0)
+        return name + QStringLiteral(" gives no figures (") + why.join(QStringLiteral("; ")) +
+               QLatin1Char(')');
+    const QDateTime at = QDateTime::fromString(latestStarted, Qt::ISODateWithMs);
+    const double age = at.isValid() ? double(at.msecsTo(now)) / 1000 : 0;
+    if (age > maxAgeS)
+        return name + QStringLiteral(" is %1 days old, older than the %2 days allowed")
+                          .arg(number(age / 86400, 1), number(maxAgeS / 86400, 1));
+    return QString();
 }
 
 std::optional<std::vector<gauge::Observation>> readGrrCsv(QIODevice& in, QString* error) {

@@ -10,6 +10,7 @@
 // only a minimum has no tolerance.
 #pragma once
 
+#include <QDateTime>
 #include <QIODevice>
 #include <QJsonObject>
 #include <QList>
@@ -35,8 +36,16 @@ struct StudyMeasure {
 
 // The study's measures with values, in measureKinds() order; nothing, with
 // why, when the database cannot be read.  An empty list: no such study.
+// latestStarted: the "started" of its latest result.
 std::optional<std::vector<StudyMeasure>> studyMeasures(const QSqlDatabase& db, const QString& study,
-                                                       QString* error);
+                                                       QString* error,
+                                                       QString* latestStarted = nullptr);
+
+// Why study NAME does not qualify a station, or empty when it does: it has no
+// results, no measure gives figures, a measure's verdict is rejected, or its
+// latest result (a stored time) is older than maxAgeS at now.
+QString qualificationProblem(const QString& study, const std::vector<StudyMeasure>& measures,
+                             const QString& latestStarted, const QDateTime& now, double maxAgeS);
 
 // part,appraiser,trial,value rows (a header line is allowed; RFC 4180
 // quoting); nothing, with why ("line 4: ..."), for a malformed file.

@@ -29,7 +29,7 @@ constexpr bool codesDiffer() {
 }
 static_assert(inOrder(), "kReasons lists the reasons in the order of their enumeration");
 static_assert(codesDiffer(), "every reason has a code of its own");
-static_assert(std::size(kReasons) == static_cast<std::size_t>(Reason::CalibrationNeeded) + 1,
+static_assert(std::size(kReasons) == static_cast<std::size_t>(Reason::StationNotQualified) + 1,
               "every reason has its row");
 
 }  // namespace

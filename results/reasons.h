@@ -43,6 +43,7 @@ enum class Reason {
     SignalHigh,
     SignalNotSeen,
     CalibrationNeeded,
+    StationNotQualified,
 };
 
 struct ReasonRow {
@@ -77,6 +78,7 @@ inline constexpr ReasonRow kReasons[] = {
     {Reason::SignalHigh,        "signal-high",        Outcome::Fail,          true,  false},
     {Reason::SignalNotSeen,     "signal-not-seen",    Outcome::Fail,          true,  false},
     {Reason::CalibrationNeeded, "calibration-needed", Outcome::StationFault,  false, false},
+    {Reason::StationNotQualified, "station-not-qualified", Outcome::StationFault, false, false},
 };
 // clang-format on
 

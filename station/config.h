@@ -45,6 +45,9 @@ struct UnitConfig : PlanSettings {
     std::optional<double> offset;
     std::optional<qint64> calibrationId;
     QString calibrationProblem;
+    // With a plan's qualified_by: why the station may not test (the unit is
+    // then not tested: a station fault, station-not-qualified); empty: it may.
+    QString qualificationProblem;
 };
 
 // The plan's options, as every front end takes them: --plan FILE and an

@@ -91,7 +91,7 @@ bool setCn0Sv(PlanSettings& plan, const QString& text, QString* why) {
 }
 
 // A study's name: printable, without a comma, at most 64 characters.
-bool setStudy(PlanSettings& plan, const QString& text, QString* why) {
+bool studyName(const QString& text, QString* why) {
     const bool printable = std::all_of(
         text.begin(), text.end(), [](QChar c) { return c.isPrint() && c != QLatin1Char(','); });
     if (text.size() > 64 || !printable || text.trimmed() != text) {
@@ -101,7 +101,18 @@ bool setStudy(PlanSettings& plan, const QString& text, QString* why) {
                    .arg(text);
         return false;
     }
+    return true;
+}
+
+bool setStudy(PlanSettings& plan, const QString& text, QString* why) {
+    if (!studyName(text, why)) return false;
     plan.study = text;
+    return true;
+}
+
+bool setQualifiedBy(PlanSettings& plan, const QString& text, QString* why) {
+    if (!studyName(text, why)) return false;
+    plan.qualifiedBy = text;
     return true;
 }
 
@@ -218,6 +229,16 @@ std::vector<Setting> table() {
             "Tag the results as runs of gauge study NAME: kept out of the line's yield, analyzed "
             "by report --grr NAME or --type1 NAME.",
             Kind::Text, &S::study, kCommandLine | kPlanFile, InForce::Never, 0, 0, "", setStudy},
+        Row{"qualified_by", "qualified-by", "NAME",
+            "Test no unit unless the station passed gauge study NAME (not rejected) within the "
+            "qualification age; else each is a station fault (station-not-qualified).",
+            Kind::Text, &S::qualifiedBy, kCommandLine | kPlanFile, InForce::UnlessDefault, 0, 0, "",
+            setQualifiedBy},
+        Row{"qualification_max_age", "qualification-max-age", "AGE",
+            "A gauge study older than AGE (90s, 30m, 24h; default %1) no longer qualifies the "
+            "station.",
+            Kind::Age, &S::qualificationMaxAgeS, kCommandLine | kPlanFile}
+            .when(InForce::UnlessDefault, "qualification_max_age_s"),
     };
 }
 

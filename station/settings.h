@@ -49,6 +49,10 @@ struct PlanSettings {
     double maxOffsetDb = 6;             // a slot's calibration offset beyond this is unusable
     double calibrationMaxAgeS = 86400;  // an older calibration is unusable
     QString study;                      // the gauge study the results are for; empty: production
+    // The gauge study the station must have passed, no older than the age,
+    // for a production run; empty: none asked.
+    QString qualifiedBy;
+    double qualificationMaxAgeS = 30 * 86400;
 
     bool testsFix() const { return tests.contains(QLatin1String("fix")); }
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }

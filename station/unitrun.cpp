@@ -225,9 +225,18 @@ void UnitRun::setCalibration(const std::optional<results::Calibration>& latest,
     if (phase_ == Phase::Idle) applyCalibration(config_, latest, now);
 }
 
+void UnitRun::setQualification(const QString& problem) {
+    if (phase_ == Phase::Idle) config_.qualificationProblem = problem;
+}
+
 void UnitRun::start() {
     if (phase_ != Phase::Idle) return;
     beginCycle();
+    if (!config_.qualificationProblem.isEmpty()) {
+        problem_ = config_.qualificationProblem;  // the port is not opened
+        endCycle(Reason::StationNotQualified);
+        return;
+    }
     if (config_.testsSignal() && !config_.calibrationProblem.isEmpty()) {
         problem_ = config_.calibrationProblem;  // the port is not opened
         endCycle(Reason::CalibrationNeeded);

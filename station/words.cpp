@@ -73,6 +73,7 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
             return QStringLiteral(
                 "no fix from satellites: an estimated, manual or simulated position");
         case Reason::CalibrationNeeded:
+        case Reason::StationNotQualified:
             return problem;
         case Reason::BinaryMode:
         case Reason::FamilyUnknown:

@@ -14,6 +14,7 @@
 
 #include "cli/reportcommand.h"
 #include "results/gauge.h"
+#include "results/gaugereport.h"
 #include "results/htmlreport.h"
 #include "results/measures.h"
 #include "results/query.h"
@@ -806,6 +807,45 @@ TEST(ResultsGrrCsv, ReadsTheRowsTheLibraryAnalyzes) {
     EXPECT_NEAR(o["grr"]["variance"].toDouble(), g->grr.variance, 1e-12);
     EXPECT_NEAR(o["grr"]["pct_tolerance"].toDouble(), *g->grr.pctTolerance, 1e-9);
     EXPECT_EQ(o["ndc"].toInt(), g->ndc);
+}
+
+// A study qualifies a station unless it has no results, gives no figures,
+// rejects it or is older than allowed.
+TEST(ResultsGaugeStudy, QualifiesAStationOrSaysWhyNot) {
+    const results::MeasureKind& ttff = measureKinds().front();
+    auto study = [&](double repeatSpread) {
+        results::StudyMeasure m{&ttff, {}, 60};
+        for (int u = 0; u < 3; ++u)
+            for (const char* slot : {"A", "B"})
+                for (int t = 0; t < 2; ++t)
+                    m.observations.push_back(
+                        {std::to_string(u), slot, 30 + 5 * u + (t ? repeatSpread : 0)});
+        return std::vector<results::StudyMeasure>{m};
+    };
+    const QDateTime now = QDateTime::fromString("2026-12-08T00:00:00Z", Qt::ISODate);
+    const QString recent = "2026-12-01T00:00:00.000Z", old = "2026-10-01T00:00:00.000Z";
+    auto unbalanced = study(0.1);
+    unbalanced.front().observations.pop_back();
+    const struct {
+        const char* name;
+        std::vector<results::StudyMeasure> measures;
+        QString latest;
+        const char* says;  // "": qualified
+    } cases[] = {
+        {"passed", study(0.1), recent, ""},
+        {"none", {}, recent, "gauge study \"S\" has no results"},
+        {"rejected", study(20), recent, "gauge study \"S\" rejected the station: TTFF %GRR"},
+        {"no figures", unbalanced, recent, "gives no figures (TTFF: the study is not balanced"},
+        {"old", study(0.1), old, "is 68.0 days old, older than the 30.0 days allowed"},
+    };
+    for (const auto& c : cases) {
+        const QString why =
+            results::qualificationProblem("S", c.measures, c.latest, now, 30 * 86400);
+        if (!*c.says)
+            EXPECT_TRUE(why.isEmpty()) << c.name << ": " << why.toStdString();
+        else
+            EXPECT_TRUE(why.contains(QLatin1String(c.says))) << c.name << ": " << why.toStdString();
+    }
 }
 
 // The report's usage and database mistakes, named; the engine does not matter.
