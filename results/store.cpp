@@ -549,7 +549,8 @@ void Store::markRetest(QJsonObject& result) {
         QStringLiteral("SELECT 1 FROM results WHERE unit = ? AND lot = ? AND study = ? LIMIT 1"));
     q.addBindValue(unit);
     q.addBindValue(result.value(QLatin1String("lot")).toString());
-    q.addBindValue(result.value(QLatin1String("study")).toString());
+    // A production result has no study: its rows have the empty one (never NULL).
+    q.addBindValue(result.value(QLatin1String("study")).toString(QLatin1String("")));
     if (q.exec() && q.next()) result.insert(QLatin1String("retest"), true);
 }
 
