@@ -71,13 +71,13 @@ TEST(Gauge, AiagExamplePoolsTheInteractionAndGivesThePrintedFigures) {
 }
 
 // Houf and Burman (1988), thermal impedance of a power module: 10 parts,
-// 3 operators, 3 trials; printed in the SAS/STAT VARCOMP documentation
-// ("Using the GRR Method"), in B. Vidakovic, Statistics for Bioengineering
-// Sciences, example 11.14, and in D. C. Montgomery, Introduction to
-// Statistical Quality Control.  The interaction is significant and kept:
-// mean squares parts 437.33, operators 19.63, interaction 2.70, error 0.51;
-// variance components parts 48.29, operators 0.56, interaction 0.73,
-// repeatability 0.51.
+// 3 operators, 3 trials, the data as printed in the SAS/STAT VARCOMP
+// documentation ("Using the GRR Method") and in B. Vidakovic, Statistics for
+// Bioengineering Sciences, example 11.14; the figures are those of
+// D. C. Montgomery's analysis of the example (Introduction to Statistical
+// Quality Control).  The interaction is significant and kept: mean squares
+// parts 437.33, operators 19.63, interaction 2.70, error 0.51; variance
+// components parts 48.29, operators 0.56, interaction 0.73, repeatability 0.51.
 TEST(Gauge, HoufBurmanExampleKeepsTheInteraction) {
     const double data[10][3][3] = {
         {{37, 38, 37}, {41, 41, 40}, {41, 42, 41}}, {{42, 41, 43}, {42, 42, 42}, {43, 42, 43}},
