@@ -42,8 +42,9 @@ const char* const kDescription =
     "  1    at least one unit failed\n"
     "  2    usage mistake (nothing was opened)\n"
     "  3    no unit failed, but a port could not be opened, a slot needs calibration\n"
-    "       (calibration-needed) or a result could not be kept; or the database could\n"
-    "       not be opened (no port was opened)\n"
+    "       (calibration-needed), the station is not qualified by its gauge study\n"
+    "       (station-not-qualified) or a result could not be kept; or the database\n"
+    "       could not be opened (no port was opened)\n"
     "  4    every unit passed, but some results are only in the spool file\n"
     "  130  interrupted by SIGINT, SIGTERM or SIGHUP (results so far are stored and\n"
     "       printed)";

@@ -4,11 +4,15 @@
 #include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QSaveFile>
+#include <QSet>
 #include <algorithm>
 #include <cmath>
 #include <tuple>
 
+#include "results/gauge.h"
+#include "results/gaugereport.h"
 #include "results/htmlreport.h"
 #include "results/measures.h"
 #include "results/report.h"
@@ -34,14 +38,15 @@ results::PageHeading heading(const QCommandLineParser& p, const results::Target&
 }
 
 int writeHtml(const QString& path, const QSqlDatabase& db, const results::Filter& filter,
-              const results::PageHeading& heading, QTextStream& err) {
+              const results::PageHeading& heading, QTextStream& err,
+              const QByteArray& studySection = {}) {
     QString why;
     const auto data = results::distributions(db, filter, &why);
     if (!data) {
         err << kName << ": " << heading.database << ": " << why << '\n';
         return station::kStationFault;
     }
-    const QByteArray page = results::htmlPage(*data, heading);
+    const QByteArray page = results::htmlPage(*data, heading, studySection);
     if (path == QLatin1String("-")) {
         QFile stdoutFile;
         if (!stdoutFile.open(stdout, QIODevice::WriteOnly) ||
@@ -92,6 +97,147 @@ void printSuggestedLimits(const results::Quality& q, QTextStream& out) {
     out << "Options: " << options.join(' ') << '\n';
 }
 
+// A measure's name with its unit: "TTFF (s)".
+QString measureTitle(const results::MeasureRow& kind) {
+    return *kind.unit
+               ? QStringLiteral("%1 (%2)").arg(QLatin1String(kind.label), QLatin1String(kind.unit))
+               : QLatin1String(kind.label);
+}
+
+// Gauge R&R of a CSV of part,appraiser,trial,value.
+int grrFromCsv(const QString& path, std::optional<double> tolerance, bool json, QTextStream& out,
+               QTextStream& err) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        err << kName << ": cannot read " << path << ": " << file.errorString() << '\n';
+        return station::kUsage;
+    }
+    QString why;
+    const auto observations = results::readGrrCsv(file, &why);
+    if (!observations) {
+        err << kName << ": " << path << ": " << why << '\n';
+        return station::kUsage;
+    }
+    results::gauge::GrrOptions options;
+    options.tolerance = tolerance;
+    std::string problem;
+    const auto grr = results::gauge::analyzeGrr(*observations, options, &problem);
+    if (!grr) {
+        err << kName << ": " << path << ": " << QString::fromStdString(problem) << '\n';
+        return station::kUsage;
+    }
+    if (json) {
+        out << QJsonDocument(results::grrJson(*grr, options)).toJson(QJsonDocument::Compact)
+            << '\n';
+    } else {
+        out << "Gauge R&R of " << path << '\n';
+        results::printGrr(*grr, options, {}, out);
+    }
+    return station::kOk;
+}
+
+// Gauge R&R of a stored study, each measure with values.
+int grrOfStudy(const QSqlDatabase& db, const QString& study, bool json, QTextStream& out,
+               QTextStream& err) {
+    QString why;
+    const auto measures = results::studyMeasures(db, study, &why);
+    if (!measures) {
+        err << kName << ": " << why << '\n';
+        return station::kStationFault;
+    }
+    if (measures->empty()) {
+        err << kName << ": no results of study \"" << study << "\"\n";
+        return station::kUsage;
+    }
+    QJsonObject all;
+    if (!json) out << "Gauge R&R of study " << study << '\n';
+    const results::GrrLabels labels{QStringLiteral("Unit"), QStringLiteral("Slot")};
+    for (const results::StudyMeasure& m : *measures) {
+        results::gauge::GrrOptions options;
+        options.tolerance = m.tolerance;
+        std::string problem;
+        const auto grr = results::gauge::analyzeGrr(m.observations, options, &problem);
+        if (json) {
+            all.insert(QLatin1String(results::keyOf(*m.kind)),
+                       grr ? results::grrJson(*grr, options)
+                           : QJsonObject{{"error", QString::fromStdString(problem)}});
+            continue;
+        }
+        out << measureTitle(*m.kind) << '\n';
+        if (grr)
+            results::printGrr(*grr, options, labels, out);
+        else
+            out << "  " << QString::fromStdString(problem) << '\n';
+    }
+    if (json)
+        out << QJsonDocument(QJsonObject{{"study", study}, {"measures", all}})
+                   .toJson(QJsonDocument::Compact)
+            << '\n';
+    return station::kOk;
+}
+
+// A type-1 study: the repeats of one unit in one slot, each measure with
+// values and a tolerance, against its reference where one is given.
+int type1OfStudy(const QSqlDatabase& db, const QString& study,
+                 const QMap<QString, double>& references, bool json, QTextStream& out,
+                 QTextStream& err) {
+    QString why;
+    const auto measures = results::studyMeasures(db, study, &why);
+    if (!measures) {
+        err << kName << ": " << why << '\n';
+        return station::kStationFault;
+    }
+    if (measures->empty()) {
+        err << kName << ": no results of study \"" << study << "\"\n";
+        return station::kUsage;
+    }
+    QJsonObject all;
+    if (!json) out << "Type-1 study " << study << '\n';
+    for (const results::StudyMeasure& m : *measures) {
+        QSet<QString> units, ports;
+        std::vector<double> values;
+        for (const results::gauge::Observation& o : m.observations) {
+            units.insert(QString::fromStdString(o.part));
+            ports.insert(QString::fromStdString(o.appraiser));
+            values.push_back(o.value);
+        }
+        const QString key = QLatin1String(results::keyOf(*m.kind));
+        const std::optional<double> reference =
+            references.contains(key) ? std::optional(references.value(key)) : std::nullopt;
+        QString problem;
+        std::optional<results::gauge::Type1> t;
+        if (units.size() != 1 || ports.size() != 1) {
+            problem = QStringLiteral(
+                          "a type-1 study is one unit in one slot; this has %1 units "
+                          "and %2 slots")
+                          .arg(units.size())
+                          .arg(ports.size());
+        } else if (!m.tolerance) {
+            problem =
+                QStringLiteral("no tolerance: the measure has no maximum in the results' limits");
+        } else {
+            std::string s;
+            t = results::gauge::analyzeType1(values, *m.tolerance, reference, &s);
+            problem = QString::fromStdString(s);
+        }
+        if (json) {
+            all.insert(key, t ? results::type1Json(*t, *m.tolerance, reference)
+                              : QJsonObject{{"error", problem}});
+            continue;
+        }
+        out << measureTitle(*m.kind) << '\n';
+        if (t)
+            results::printType1(*t, *m.tolerance, reference, out);
+        else
+            out << "  " << problem << '\n';
+    }
+    if (json)
+        out << QJsonDocument(QJsonObject{{"study", study}, {"measures", all}})
+                   .toJson(QJsonDocument::Compact)
+            << '\n';
+    return station::kOk;
+}
+
 }  // namespace
 
 int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
@@ -140,7 +286,34 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         QStringLiteral("suggest-limits"),
         QStringLiteral("Propose limits from the selected passing results (mean +/- 3 standard "
                        "deviations, e.g. of a known-good lot), as options to paste."));
-    p.addOptions({help, db, since, until, station, lot, unit, csv, json, htmlFile, suggest});
+    const QCommandLineOption grr(
+        QStringLiteral("grr"),
+        QStringLiteral("Gauge R&R of study NAME: for each measure, units as parts, slots as "
+                       "appraisers, a unit's repeats in one slot as trials (text, --json, or a "
+                       "section of --html)."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption grrCsv(
+        QStringLiteral("grr-csv"),
+        QStringLiteral("Gauge R&R of FILE, rows of part,appraiser,trial,value (text or --json); "
+                       "no database is opened."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption tolerance(
+        QStringLiteral("tolerance"),
+        QStringLiteral("With --grr-csv: the tolerance (upper minus lower limit), for %GRR of "
+                       "the tolerance."),
+        QStringLiteral("T"));
+    const QCommandLineOption type1(
+        QStringLiteral("type1"),
+        QStringLiteral("Type-1 study NAME (one unit's repeats in one slot): bias, Cg and Cgk "
+                       "against each measure's limits (text or --json)."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption reference(
+        QStringLiteral("reference"),
+        QStringLiteral("With --type1: the unit's reference value of a measure, e.g. "
+                       "ttff_s=31.5 (repeatable); bias and Cgk need it."),
+        QStringLiteral("MEASURE=VALUE"));
+    p.addOptions({help, db, since, until, station, lot, unit, csv, json, htmlFile, suggest, grr,
+                  grrCsv, tolerance, type1, reference});
 
     const QString& name = kName;
     if (!p.parse(QStringList{name} + args)) {
@@ -159,6 +332,57 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments()[0]));
     if (int(p.isSet(csv)) + int(p.isSet(json)) + int(p.isSet(htmlFile)) + int(p.isSet(suggest)) > 1)
         return usage(QStringLiteral("give only one of --csv, --json, --html and --suggest-limits"));
+    const int studies = int(p.isSet(grr)) + int(p.isSet(grrCsv)) + int(p.isSet(type1));
+    if (studies > 1) return usage(QStringLiteral("give only one of --grr, --grr-csv and --type1"));
+    if (studies && (p.isSet(csv) || p.isSet(suggest)))
+        return usage(
+            QStringLiteral("--grr, --grr-csv and --type1 take no --csv or --suggest-limits"));
+    if ((p.isSet(grrCsv) || p.isSet(type1)) && p.isSet(htmlFile))
+        return usage(QStringLiteral("only --grr has a section of the --html page"));
+    if (studies)
+        for (const QCommandLineOption* o : {&since, &until, &station, &lot, &unit})
+            if (p.isSet(*o))
+                return usage(QStringLiteral("a study is all its results: --%1 does not apply")
+                                 .arg(o->names().constFirst()));
+    if (p.isSet(tolerance) && !p.isSet(grrCsv))
+        return usage(
+            QStringLiteral("--tolerance goes with --grr-csv (a study's tolerance is its "
+                           "limits')"));
+    if (p.isSet(reference) && !p.isSet(type1))
+        return usage(QStringLiteral("--reference goes with --type1"));
+    for (const QCommandLineOption* o : {&grr, &type1})
+        if (p.isSet(*o) && p.value(*o).isEmpty())
+            return usage(QStringLiteral("--%1 needs a study's name").arg(o->names().constFirst()));
+    if (p.isSet(grrCsv)) {
+        std::optional<double> t;
+        if (p.isSet(tolerance)) {
+            bool ok = false;
+            t = QLocale::c().toDouble(p.value(tolerance), &ok);
+            if (!ok || !(*t > 0) || !std::isfinite(*t))
+                return usage(QStringLiteral("--tolerance \"%1\" is not a number above 0")
+                                 .arg(p.value(tolerance)));
+        }
+        return grrFromCsv(p.value(grrCsv), t, p.isSet(json), out, err);
+    }
+    QMap<QString, double> references;
+    for (const QString& given : p.values(reference)) {
+        const int eq = given.indexOf(QLatin1Char('='));
+        bool ok = false;
+        const double value = eq > 0 ? QLocale::c().toDouble(given.mid(eq + 1), &ok) : 0;
+        const QString key = given.left(eq);
+        const bool known = std::any_of(
+            std::begin(results::kMeasures), std::end(results::kMeasures),
+            [&](const results::MeasureRow& k) { return key == QLatin1String(results::keyOf(k)); });
+        if (eq <= 0 || !ok || !known) {
+            QStringList keys;
+            for (const results::MeasureRow& k : results::kMeasures)
+                keys << QLatin1String(results::keyOf(k));
+            return usage(QStringLiteral("--reference \"%1\" is not MEASURE=VALUE with MEASURE one "
+                                        "of %2")
+                             .arg(given, keys.join(QStringLiteral(", "))));
+        }
+        references.insert(key, value);
+    }
 
     results::Filter filter;
     for (auto [option, upper, field] : {std::tuple{&since, false, &filter.since},
@@ -223,6 +447,21 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         return station::kOk;
     }
 
+    if (p.isSet(type1))
+        return type1OfStudy(store->database(), p.value(type1), references, p.isSet(json), out, err);
+    if (p.isSet(grr) && !p.isSet(htmlFile))
+        return grrOfStudy(store->database(), p.value(grr), p.isSet(json), out, err);
+    if (p.isSet(grr)) {
+        const auto measures = results::studyMeasures(store->database(), p.value(grr), &why);
+        if (!measures) {
+            err << name << ": " << why << '\n';
+            return station::kStationFault;
+        }
+        const auto section =
+            results::grrSection(p.value(grr), *measures, results::gauge::GrrOptions{});
+        return writeHtml(p.value(htmlFile), store->database(), filter, heading(p, target), err,
+                         results::grrSectionHtml(section));
+    }
     if (p.isSet(htmlFile))
         return writeHtml(p.value(htmlFile), store->database(), filter, heading(p, target), err);
 

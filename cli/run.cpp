@@ -77,13 +77,17 @@ int runStation(station::Station& station, const Options& options,
     QStringList signalPorts;
     for (station::UnitRun* unit : station.units())
         if (unit->config().testsSignal()) signalPorts << unit->config().port;
-    if (signalPorts.isEmpty()) {
-        station.start();
-    } else if (!store) {  // --no-db: no calibration to be had
-        for (station::UnitRun* unit : station.units())
-            unit->setCalibration(std::nullopt, QDateTime::currentDateTimeUtc());
-        station.start();
-    } else {
+    const auto begin = [&] {
+        if (signalPorts.isEmpty()) {
+            station.start();
+            return;
+        }
+        if (!store) {  // --no-db: no calibration to be had
+            for (station::UnitRun* unit : station.units())
+                unit->setCalibration(std::nullopt, QDateTime::currentDateTimeUtc());
+            station.start();
+            return;
+        }
         const QString name = station.units().front()->config().station;
         store->latestCalibrations(
             name, signalPorts,
@@ -100,6 +104,30 @@ int runStation(station::Station& station, const Options& options,
                         found == latest.cend() ? std::nullopt : std::optional(*found), now);
                 }
                 station.start();
+            });
+    };
+    // A production run of a plan with qualified_by waits for the study's
+    // verdict; a study's own runs are how the station gets qualified.
+    const station::UnitConfig& plan = station.units().front()->config();
+    if (plan.qualifiedBy.isEmpty() || !plan.study.isEmpty()) {
+        begin();
+    } else if (!store) {
+        for (station::UnitRun* unit : station.units())
+            unit->setQualification(
+                QStringLiteral("gauge study \"%1\" cannot be read without a database")
+                    .arg(plan.qualifiedBy));
+        begin();
+    } else {
+        store->qualification(
+            plan.qualifiedBy, plan.qualificationMaxAgeS,
+            [&station, &begin](const QString& problem, const QString& error) {
+                if (!error.isEmpty()) {
+                    complain(QStringLiteral("cannot read the gauge study: ") + error);
+                    QCoreApplication::exit(station::kStationFault);
+                    return;
+                }
+                for (station::UnitRun* unit : station.units()) unit->setQualification(problem);
+                begin();
             });
     }
     return QCoreApplication::exec();

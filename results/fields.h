@@ -70,6 +70,7 @@ enum class Field {
     Agc,
     Noise,
     Jamming,
+    Study,
 };
 
 struct FieldRow {
@@ -138,6 +139,7 @@ inline constexpr FieldRow kFields[] = {
     {Field::Agc,                 "agc",                   FieldKind::Real,  true,  true, 6},
     {Field::Noise,               "noise",                 FieldKind::Real,  true,  true, 6},
     {Field::Jamming,             "jamming",               FieldKind::Real,  true,  true, 6},
+    {Field::Study,               "study",                 FieldKind::Text,  true,  true, 7},
 };
 // clang-format on
 

@@ -849,7 +849,8 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
     return d;
 }
 
-QByteArray htmlPage(const Distributions& d, const PageHeading& heading) {
+QByteArray htmlPage(const Distributions& d, const PageHeading& heading,
+                    const QByteArray& studySection) {
     Page page;
     const QString title = heading.selection.isEmpty()
                               ? QStringLiteral("Cold-start results")
@@ -886,6 +887,7 @@ QByteArray htmlPage(const Distributions& d, const PageHeading& heading) {
         failuresSection(page, f);
         page.raw(QLatin1String(kDefinitions));
     }
+    page.raw(QString::fromUtf8(studySection));
     page.raw(QStringLiteral("</body>\n</html>\n"));
     return page.bytes();
 }

@@ -93,6 +93,8 @@ struct PageHeading {
     QString selection;  // "lot WO-7, since 2026-12-01"; empty: every result
     QString made;       // when, ISO 8601 UTC
 };
-QByteArray htmlPage(const Distributions& data, const PageHeading& heading);
+// studySection: a gauge study's section (results/gaugereport.h), placed last.
+QByteArray htmlPage(const Distributions& data, const PageHeading& heading,
+                    const QByteArray& studySection = {});
 
 }  // namespace results

@@ -67,6 +67,8 @@ Where where(const Filter& f) {
     add(f.station, "station = ?");
     add(f.lot, "lot = ?");
     add(f.unit, "unit = ?");
+    w.sql += QStringLiteral(" AND study = ?");
+    w.values << (f.study.isNull() ? QString(QLatin1String("")) : f.study);
     return w;
 }
 

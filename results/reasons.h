@@ -50,6 +50,7 @@ enum class Reason {
     ConfigRejected,
     ConfigMismatch,
     RfHealth,
+    StationNotQualified,
 };
 
 struct ReasonRow {
@@ -91,6 +92,7 @@ inline constexpr ReasonRow kReasons[] = {
     {Reason::ConfigRejected,    "config-rejected",    Outcome::Fail,          true,  false},
     {Reason::ConfigMismatch,    "config-mismatch",    Outcome::Fail,          true,  false},
     {Reason::RfHealth,          "rf-health",          Outcome::Fail,          true,  false},
+    {Reason::StationNotQualified, "station-not-qualified", Outcome::StationFault, false, false},
 };
 // clang-format on
 

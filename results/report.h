@@ -23,6 +23,8 @@ struct Filter {
     QString station;
     QString lot;
     QString unit;
+    // Empty: production results only; else the results of this gauge study.
+    QString study = {};
 };
 
 // Where a report's figures come from: the summaries kept at each save where

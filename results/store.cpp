@@ -549,9 +549,11 @@ bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
         {"station", &row.station}, {"lot", &row.lot},       {"unit", &row.unit},
         {"started", &row.started}, {"result", &row.result}, {"reason", &row.reason},
         {"port", &row.port},       {"limits", &row.limits}};
+    QString study;
     for (const Column& c : resultColumns()) {
         const QVariant value = columnValue(result, c);
         q.bindValue(i++, value);
+        if (!qstrcmp(c.name, "study")) study = value.toString();
         for (const auto& [name, field] : texts)
             if (!qstrcmp(c.name, name)) *field = value.toString();
         const int m = summaryMeasures().indexOf(QLatin1String(c.name));
@@ -564,7 +566,8 @@ bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
     }
     const bool added = q.numRowsAffected() > 0;
     if (inserted) *inserted = added;
-    return !added || prepared_->summaries.add(row, error);
+    // A study's results are kept out of the line's figures.
+    return !added || !study.isEmpty() || prepared_->summaries.add(row, error);
 }
 
 Store::Saved Store::save(QJsonObject& result) {
@@ -598,9 +601,12 @@ void Store::markRetest(QJsonObject& result) {
     const QString unit = result.value(QLatin1String("unit")).toString();
     if (unit.isEmpty() || result.value(QLatin1String("cycle")).toInt(1) != 1) return;
     QSqlQuery q(database());
-    q.prepare(QStringLiteral("SELECT 1 FROM results WHERE unit = ? AND lot = ? LIMIT 1"));
+    q.prepare(
+        QStringLiteral("SELECT 1 FROM results WHERE unit = ? AND lot = ? AND study = ? LIMIT 1"));
     q.addBindValue(unit);
     q.addBindValue(result.value(QLatin1String("lot")).toString());
+    // A production result has no study: its rows have the empty one (never NULL).
+    q.addBindValue(result.value(QLatin1String("study")).toString(QLatin1String("")));
     if (q.exec() && q.next()) result.insert(QLatin1String("retest"), true);
 }
 

@@ -1,7 +1,9 @@
 #include "results/storeworker.h"
 
+#include "results/gaugereport.h"
 #include "results/query.h"
 
+#include <QDateTime>
 #include <QMetaObject>
 #include <utility>
 
@@ -169,6 +171,18 @@ void StoreWorker::latestCalibrations(const QString& station, const QStringList& 
         }
         QMetaObject::invokeMethod(
             this, [done, latest, error] { done(latest, error); }, Qt::QueuedConnection);
+    });
+}
+
+void StoreWorker::qualification(const QString& study, double maxAgeS, Qualification done) {
+    post([this, back = back_, study, maxAgeS, done = std::move(done)] {
+        QString error, latest, problem;
+        const auto measures = studyMeasures(back->store->database(), study, &error, &latest);
+        if (measures)
+            problem = qualificationProblem(study, *measures, latest,
+                                           QDateTime::currentDateTimeUtc(), maxAgeS);
+        QMetaObject::invokeMethod(
+            this, [done, problem, error] { done(problem, error); }, Qt::QueuedConnection);
     });
 }
 

@@ -80,6 +80,11 @@ public:
         std::function<void(const QMap<QString, Calibration>& latest, const QString& error)>;
     void latestCalibrations(const QString& station, const QStringList& ports,
                             LatestCalibrations done);
+    // Why gauge study NAME does not qualify the station now (empty: it
+    // does; results/gaugereport.h), or why there is no answer; done is
+    // called on this object's thread.
+    using Qualification = std::function<void(const QString& problem, const QString& error)>;
+    void qualification(const QString& study, double maxAgeS, Qualification done);
 
 signals:
     // The result with its "id", as the store kept it.

@@ -33,7 +33,7 @@ std::array<std::pair<QString, QString>, 3> scopesOf(const QString& lot, const QS
 
 // The scope whose summaries are exactly the filter's results, if one is.
 std::optional<std::pair<QString, QString>> scopeOf(const Filter& f) {
-    if (!f.unit.isEmpty()) return std::nullopt;
+    if (!f.unit.isEmpty() || !f.study.isEmpty()) return std::nullopt;
     QString day;
     if (!f.since.isEmpty() || !f.untilBefore.isEmpty()) {
         const QDateTime since = QDateTime::fromString(f.since, Qt::ISODateWithMs);

@@ -150,7 +150,7 @@ QJsonObject settingsInForce(const UnitConfig& unit) {
     for (const Setting& s : settings()) {
         const QJsonValue value = s.kind == Kind::Age ? QJsonValue(*s.number(unit)) : s.toJson(unit);
         if (s.inForce == InForce::Always ||
-            (s.inForce == InForce::UnlessDefault && value != s.toJson(defaults)) ||
+            (s.inForce == InForce::UnlessDefault && s.toJson(unit) != s.toJson(defaults)) ||
             (s.inForce == InForce::WithSignal && unit.testsSignal()))
             o.insert(QLatin1String(s.inForceKey ? s.inForceKey : s.key), value);
     }

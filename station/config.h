@@ -47,6 +47,9 @@ struct UnitConfig : PlanSettings {
     QString calibrationProblem;
     // With rfGoldenRuns, for a family that reports the figures: the slot's.
     std::optional<RfLimits> rfLimits;
+    // With a plan's qualified_by: why the station may not test (the unit is
+    // then not tested: a station fault, station-not-qualified); empty: it may.
+    QString qualificationProblem;
 };
 
 // The plan's options, as every front end takes them: --plan FILE and an

@@ -103,6 +103,8 @@ QJsonValue CycleResult::value(results::Field field) const {
             return operatorName;
         case F::Lot:
             return lot;
+        case F::Study:
+            return study.isEmpty() ? QJsonValue() : QJsonValue(study);
         case F::Receiver:
             return receiver;
         case F::Start:

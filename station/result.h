@@ -114,6 +114,7 @@ struct CycleResult {
     Limits limits;
     QString plan;         // the plan's name; empty without a plan file
     QString planSha256;   // of the settings the unit was judged under
+    QString study;        // the gauge study the result is for; empty in production
     bool retest = false;  // the unit already had a result in its lot; the store decides
     QStringList tests = {QStringLiteral("fix")};  // the measurements of the plan
     std::optional<SignalResult> signal;           // with a signal test

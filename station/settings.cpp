@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QLocale>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cmath>
 #include <type_traits>
 
@@ -101,6 +102,32 @@ bool setConfig(PlanSettings& plan, const QString& path, QString* why) {
     if (!configuration) return false;
     plan.config = path;
     plan.configuration = std::move(configuration);
+    return true;
+}
+
+// A study's name: printable, without a comma, at most 64 characters.
+bool studyName(const QString& text, QString* why) {
+    const bool printable = std::all_of(
+        text.begin(), text.end(), [](QChar c) { return c.isPrint() && c != QLatin1Char(','); });
+    if (text.size() > 64 || !printable || text.trimmed() != text) {
+        *why = QStringLiteral(
+                   "\"%1\" is not a study's name (printable, no comma or leading or "
+                   "trailing space, at most 64 characters)")
+                   .arg(text);
+        return false;
+    }
+    return true;
+}
+
+bool setStudy(PlanSettings& plan, const QString& text, QString* why) {
+    if (!studyName(text, why)) return false;
+    plan.study = text;
+    return true;
+}
+
+bool setQualifiedBy(PlanSettings& plan, const QString& text, QString* why) {
+    if (!studyName(text, why)) return false;
+    plan.qualifiedBy = text;
     return true;
 }
 
@@ -249,6 +276,22 @@ std::vector<Setting> table() {
                 &S::configAfterFail}
                 .notStored()
                 .when(InForce::UnlessDefault),
+            Row{"study", "study", "NAME",
+                "Tag the results as runs of gauge study NAME: kept out of the line's yield, "
+                "analyzed "
+                "by report --grr NAME or --type1 NAME.",
+                Kind::Text, &S::study, kCommandLine | kPlanFile, InForce::Never, 0, 0, "",
+                setStudy},
+            Row{"qualified_by", "qualified-by", "NAME",
+                "Test no unit unless the station passed gauge study NAME (not rejected) within the "
+                "qualification age; else each is a station fault (station-not-qualified).",
+                Kind::Text, &S::qualifiedBy, kCommandLine | kPlanFile, InForce::UnlessDefault, 0, 0,
+                "", setQualifiedBy},
+            Row{"qualification_max_age", "qualification-max-age", "AGE",
+                "A gauge study older than AGE (90s, 30m, 24h; default %1) no longer qualifies the "
+                "station.",
+                Kind::Age, &S::qualificationMaxAgeS, kCommandLine | kPlanFile}
+                .when(InForce::UnlessDefault, "qualification_max_age_s"),
         });
     return rows;
 }

@@ -61,6 +61,11 @@ struct PlanSettings {
     // calibrations; 0: not held.
     int rfGoldenRuns = 0;
     double rfK = 3;
+    QString study;  // the gauge study the results are for; empty: production
+    // The gauge study the station must have passed, no older than the age,
+    // for a production run; empty: none asked.
+    QString qualifiedBy;
+    double qualificationMaxAgeS = 30 * 86400;
 
     bool testsFix() const { return tests.contains(QLatin1String("fix")); }
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }
@@ -94,8 +99,9 @@ enum Offer : unsigned {
 
 // When a setting is part of a unit's settings in force, and so of its
 // SHA-256: always, when it is not the default (so that plans from before it
-// keep their hash), or with a signal test.
-enum class InForce { Always, UnlessDefault, WithSignal };
+// keep their hash), with a signal test, or never (what the results are for,
+// not how they are judged).
+enum class InForce { Always, UnlessDefault, WithSignal, Never };
 
 // A limit of a measure (results/fields.h): its lower or its upper one.
 struct LimitOf {

@@ -248,9 +248,18 @@ void UnitRun::setCalibration(const std::optional<results::Calibration>& latest,
     if (phase_ == Phase::Idle) applyCalibration(config_, latest, now);
 }
 
+void UnitRun::setQualification(const QString& problem) {
+    if (phase_ == Phase::Idle) config_.qualificationProblem = problem;
+}
+
 void UnitRun::start() {
     if (phase_ != Phase::Idle) return;
     beginCycle();
+    if (!config_.qualificationProblem.isEmpty()) {
+        problem_ = config_.qualificationProblem;  // the port is not opened
+        endCycle(Reason::StationNotQualified);
+        return;
+    }
     if (config_.testsSignal() && !config_.calibrationProblem.isEmpty()) {
         problem_ = config_.calibrationProblem;  // the port is not opened
         endCycle(Reason::CalibrationNeeded);
@@ -764,6 +773,7 @@ void UnitRun::closeCycle(Reason reason) {
     r.limits = config_.limits;
     r.plan = config_.plan;
     r.planSha256 = config_.planSha256;
+    r.study = config_.study;
     r.tests = config_.tests;
     if (signal_) r.signal = signal_->result();
     if (antenna_) {

@@ -107,6 +107,8 @@ public:
     // Before start(): the slot's latest calibration, for a signal test (see
     // calibration.h).
     void setCalibration(const std::optional<results::Calibration>& latest, const QDateTime& now);
+    // Before start(): why the station may not test the unit, or nothing.
+    void setQualification(const QString& problem);
 
     void start();
     // Ends the cycle under way as interrupted and closes the port.

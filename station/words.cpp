@@ -85,6 +85,7 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
             return QStringLiteral(
                 "no fix from satellites: an estimated, manual or simulated position");
         case Reason::CalibrationNeeded:
+        case Reason::StationNotQualified:
             return problem;
         case Reason::AntennaOpen:
         case Reason::AntennaShort:

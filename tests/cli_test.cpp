@@ -280,6 +280,7 @@ TEST(CliOptions, MistakesAreNamed) {
         {{"/dev/ttyUSB0@9600,mtk,hot,x"}, "more than BAUD,FAMILY,START"},
         {{"--expect-firmware", "AXN_(5", "/dev/ttyUSB0"}, "--expect-firmware: \"AXN_(5\" is not"},
         {{"/dev/ttyUSB0@auto,auto,factory"}, "takes a cold, warm or hot start"},
+        {{"--study", "a,b", "/dev/ttyUSB0"}, "--study: \"a,b\" is not a study's name"},
     };
     QTemporaryDir dir;
     const auto plan = [&](const char* name, const QByteArray& json) {
@@ -297,6 +298,7 @@ TEST(CliOptions, MistakesAreNamed) {
         {"kind.json", R"({"min_cn0": "35"})", "\"min_cn0\" is not a number from 0 to 99"},
         {"broken.json", R"({"cycles": 3,})", "not a JSON object"},
         {"regex.json", R"({"expect_firmware": "["})", "\"expect_firmware\" \"[\" is not"},
+        {"study.json", R"({"study": " GRR-1"})", "\"study\" \" GRR-1\" is not a study's name"},
         {"none.json", {}, "none.json: "},
     };
     for (const auto& p : plans) {
@@ -414,6 +416,34 @@ TEST(Cli, NumbersInACommaDecimalLocale) {
     EXPECT_TRUE(report({"--csv", "-"}).contains(QStringLiteral(",%1,8,1.2,44,42.75,8,").arg(ttff)));
     qunsetenv("LC_ALL");
     std::setlocale(LC_NUMERIC, "C");
+}
+
+// A run tagged with a study: the study is in the result and its row, and the
+// line's report does not count it.
+TEST(Cli, AStudysRunIsStoredApart) {
+    Bench bench;
+    const QString port = bench.add("study", receiver(Behaviour::Normal));
+    Cli cli;
+    const QString db = cli.dataHome.filePath("r.sqlite");
+    cli.start({"--json", "--quiet", "--db", db, "--study", "GRR-1", port});
+    EXPECT_EQ(cli.finish(60000), 0) << cli.progressText();
+    EXPECT_EQ(resultFor(cli.objects(), port).value("study").toString(), "GRR-1");
+    QString error;
+    const auto store = results::Store::open(*results::parseTarget(db, &error), &error);
+    EXPECT_EQ(results::testing::storedRows(store->database(), "study"), QStringList("GRR-1"));
+    QProcess p;
+    p.setProcessEnvironment(cli.process.processEnvironment());
+    p.start(COLDSTART_CLI, {"report", "--db", db, "--json"});
+    ASSERT_TRUE(p.waitForFinished(30000) && p.exitCode() == 0);
+    EXPECT_EQ(QJsonDocument::fromJson(p.readAllStandardOutput())["overall"]["results"].toInt(), 0);
+
+    // A plan that asks for a study this station has not passed tests no unit.
+    Cli line;
+    line.start({"--json", "--quiet", "--db", db, "--qualified-by", "GRR-9", port});
+    EXPECT_EQ(line.finish(60000), 3) << line.progressText();
+    const QJsonObject r = resultFor(line.objects(), port);
+    EXPECT_EQ(r.value("reason").toString(), "station-not-qualified");
+    EXPECT_EQ(r.value("status").toString(), "gauge study \"GRR-9\" has no results");
 }
 
 // Every family and start type over three cycles, each through the link's own

@@ -13,6 +13,8 @@
 #include <QTest>
 
 #include "cli/reportcommand.h"
+#include "results/gauge.h"
+#include "results/gaugereport.h"
 #include "results/htmlreport.h"
 #include "results/measures.h"
 #include "results/query.h"
@@ -68,7 +70,8 @@ void toVersion4(QSqlQuery& q) {
     for (const char* sql :
          {"DROP TABLE summary_outcomes", "DROP TABLE summary_values", "DROP TABLE summary_slots",
           "DROP TABLE summary_limits", "DROP TABLE unit_tests", "DROP TABLE summary_units",
-          "DROP INDEX results_station_started", "DELETE FROM schema_version WHERE version > 4"})
+          "DROP INDEX results_station_started", "ALTER TABLE results DROP COLUMN study",
+          "DELETE FROM schema_version WHERE version > 4"})
         ASSERT_TRUE(q.exec(QLatin1String(sql))) << sql;
 }
 
@@ -432,7 +435,7 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
         "cn0_mean4,sv_with_snr,limits,version,plan,plan_sha256,retest,firmware,hardware,unique_id,"
         "satellites_gga,sky,tests,signal_sv,signal_samples,signal_cn0_mean,signal_cn0_sd,"
         "signal_cn0_raw_mean,signal_offset,signal_calibration_id,signal_values,antenna,"
-        "antenna_changes,config,config_sha256,agc,noise,jamming,stored_at\r\n"
+        "antenna_changes,config,config_sha256,agc,noise,jamming,study,stored_at\r\n"
         "row-3,U3,bench-2,L2,,,2026-12-02T08:00:00.000Z,,pass,ok,\"Cold Start, \"\"OK\"\"\nnext\","
         ",,,,,,,,10,,,,,,,,,,,"))
         << csv.toStdString();
@@ -442,6 +445,98 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
 // The worked example of docs/RESULTS.md, read from there: its rows stored in a
 // database of their own, each figure it gives found in `report --json`, and
 // the limits it proposes in `report --suggest-limits`.
+// A gauge study's results: kept out of the line's figures (from the
+// summaries and from the rows), analyzed by --grr over units × slots ×
+// repeats with the tolerance from their limits, and by --type1 over one
+// unit's repeats in one slot.
+TEST_P(ResultsReport, GaugeStudiesAreKeptApartAndAnalyzed) {
+    const double ttff[3][2][2] = {
+        {{31, 32}, {33, 33.5}}, {{40, 41}, {41.5, 40.5}}, {{25, 26}, {27, 25.5}}};
+    const double golden[] = {30, 30.5, 29.5, 31, 30};
+    QList<QJsonObject> objects;
+    std::vector<results::gauge::Observation> expected;
+    auto add = [&](const char* study, const QString& unit, const QString& port, double value) {
+        objects << QJsonObject{{"id", QStringLiteral("study-%1").arg(objects.size())},
+                               {"station", "bench-1"},
+                               {"unit", unit},
+                               {"lot", "L1"},
+                               {"port", port},
+                               {"started", QStringLiteral("2026-12-04T08:%1:00.000Z")
+                                               .arg(objects.size(), 2, 10, QLatin1Char('0'))},
+                               {"result", "pass"},
+                               {"reason", "ok"},
+                               {"ttff_s", value},
+                               {"limits", QJsonObject{{"max_ttff_s", 60}}},
+                               {"study", study}};
+    };
+    for (int u = 0; u < 3; ++u)
+        for (int s = 0; s < 2; ++s)
+            for (double v : ttff[u][s]) {
+                const QString unit = QStringLiteral("G%1").arg(u + 1);
+                const QString port = QStringLiteral("/dev/ttyUSB%1").arg(s);
+                add("S1", unit, port, v);
+                expected.push_back({unit.toStdString(), port.toStdString(), v});
+            }
+    for (double v : golden) add("T1", QStringLiteral("G9"), QStringLiteral("/dev/ttyUSB0"), v);
+    QString why;
+    ASSERT_GE(db.open(target)->saveBatch(objects, &why), 0) << why.toStdString();
+
+    // The line's figures are those of the production rows alone.
+    QString out, err;
+    for (const QStringList& args : {QStringList{}, QStringList{"--unit", "G1"}}) {
+        ASSERT_EQ(report(QStringList{"--db", target, "--json"} + args, &out, &err), 0)
+            << err.toStdString();
+        EXPECT_EQ(QJsonDocument::fromJson(out.toUtf8())["overall"]["results"].toInt(),
+                  args.isEmpty() ? 8 : 0)
+            << args.join(' ').toStdString();
+        out.clear();
+    }
+
+    results::gauge::GrrOptions options;
+    options.tolerance = 60;  // from a maximum only: from a natural zero
+    std::string problem;
+    const auto g = results::gauge::analyzeGrr(expected, options, &problem);
+    ASSERT_TRUE(g) << problem;
+    ASSERT_EQ(report({"--db", target, "--grr", "S1", "--json"}, &out, &err), 0)
+        << err.toStdString();
+    const QJsonObject measures = QJsonDocument::fromJson(out.toUtf8())["measures"].toObject();
+    EXPECT_EQ(measures.keys(), QStringList{"ttff_s"});
+    const QJsonObject t = measures["ttff_s"].toObject();
+    EXPECT_EQ(QList<int>({t["parts"].toInt(), t["appraisers"].toInt(), t["trials"].toInt()}),
+              QList<int>({3, 2, 2}));
+    EXPECT_EQ(t["tolerance"].toDouble(), 60);
+    EXPECT_NEAR(t["grr"]["pct_study"].toDouble(), g->grr.pctStudy, 1e-9);
+    EXPECT_NEAR(t["grr"]["pct_tolerance"].toDouble(), *g->grr.pctTolerance, 1e-9);
+    EXPECT_EQ(t["verdict"].toString(), QLatin1String(results::gauge::verdictWord(g->verdict)));
+    out.clear();
+    ASSERT_EQ(report({"--db", target, "--grr", "S1"}, &out, &err), 0);
+    EXPECT_TRUE(out.contains("3 units x 2 slots x 2 trials")) << out.toStdString();
+
+    const QString page = db.dir.filePath(QStringLiteral("page.html"));
+    ASSERT_EQ(report({"--db", target, "--grr", "S1", "--html", page}, nullptr, &err), 0)
+        << err.toStdString();
+    QFile f(page);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QString html = QString::fromUtf8(f.readAll());
+    EXPECT_TRUE(html.contains("Gauge R&amp;R: study S1") && html.contains("TTFF (s)"));
+
+    out.clear();
+    ASSERT_EQ(
+        report({"--db", target, "--type1", "T1", "--reference", "ttff_s=30", "--json"}, &out, &err),
+        0)
+        << err.toStdString();
+    const QJsonObject one = QJsonDocument::fromJson(out.toUtf8())["measures"]["ttff_s"].toObject();
+    const double sd = sampleSd(std::vector<double>(std::begin(golden), std::end(golden)));
+    EXPECT_NEAR(one["cg"].toDouble(), 0.2 * 60 / (6 * sd), 1e-9);
+    EXPECT_NEAR(one["cgk"].toDouble(), (0.1 * 60 - 0.2) / (3 * sd), 1e-9);
+    out.clear();
+    ASSERT_EQ(report({"--db", target, "--type1", "S1", "--json"}, &out, &err), 0);
+    EXPECT_TRUE(
+        QJsonDocument::fromJson(out.toUtf8())["measures"]["ttff_s"]["error"].toString().contains(
+            "3 units and 2 slots"))
+        << out.toStdString();
+}
+
 TEST_P(ResultsReport, TheQualityExample) {
     const auto tables = docTables(kExample);
     ASSERT_EQ(tables.size(), 2);
@@ -691,6 +786,77 @@ TEST_P(ResultsReport, EveryFigureOfAReportIsOfOneMoment) {
     }
 }
 
+// --grr-csv reads part,appraiser,trial,value rows (a header, RFC 4180
+// quotes, any order) into the same analysis as the library's.
+TEST(ResultsGrrCsv, ReadsTheRowsTheLibraryAnalyzes) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("g.csv"));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(
+        "part,appraiser,trial,value\n"
+        "\"unit, 1\",A,2,10.5\n\"unit, 1\",A,1,10.1\n\"unit, 1\",\"B\",1,10.9\n"
+        "\"unit, 1\",B,2,11.0\n2,A,1,12.0\n2,A,2,12.4\n2,B,1,12.6\n2,B,2,13.1\n");
+    f.close();
+    const std::vector<results::gauge::Observation> obs = {
+        {"unit, 1", "A", 10.5}, {"unit, 1", "A", 10.1}, {"unit, 1", "B", 10.9},
+        {"unit, 1", "B", 11.0}, {"2", "A", 12.0},       {"2", "A", 12.4},
+        {"2", "B", 12.6},       {"2", "B", 13.1}};
+    results::gauge::GrrOptions options;
+    options.tolerance = 5;
+    std::string why;
+    const auto g = results::gauge::analyzeGrr(obs, options, &why);
+    ASSERT_TRUE(g) << why;
+    QString out, err;
+    ASSERT_EQ(report({"--grr-csv", path, "--tolerance", "5", "--json"}, &out, &err), 0)
+        << err.toStdString();
+    const QJsonObject o = QJsonDocument::fromJson(out.toUtf8()).object();
+    EXPECT_EQ(o["parts"].toInt(), 2);
+    EXPECT_EQ(o["trials"].toInt(), 2);
+    EXPECT_NEAR(o["grr"]["variance"].toDouble(), g->grr.variance, 1e-12);
+    EXPECT_NEAR(o["grr"]["pct_tolerance"].toDouble(), *g->grr.pctTolerance, 1e-9);
+    EXPECT_EQ(o["ndc"].toInt(), g->ndc);
+}
+
+// A study qualifies a station unless it has no results, gives no figures,
+// rejects it or is older than allowed.
+TEST(ResultsGaugeStudy, QualifiesAStationOrSaysWhyNot) {
+    const results::MeasureRow& ttff = results::rowOf(results::Measure::Ttff);
+    auto study = [&](double repeatSpread) {
+        results::StudyMeasure m{&ttff, {}, 60};
+        for (int u = 0; u < 3; ++u)
+            for (const char* slot : {"A", "B"})
+                for (int t = 0; t < 2; ++t)
+                    m.observations.push_back(
+                        {std::to_string(u), slot, 30 + 5 * u + (t ? repeatSpread : 0)});
+        return std::vector<results::StudyMeasure>{m};
+    };
+    const QDateTime now = QDateTime::fromString("2026-12-08T00:00:00Z", Qt::ISODate);
+    const QString recent = "2026-12-01T00:00:00.000Z", old = "2026-10-01T00:00:00.000Z";
+    auto unbalanced = study(0.1);
+    unbalanced.front().observations.pop_back();
+    const struct {
+        const char* name;
+        std::vector<results::StudyMeasure> measures;
+        QString latest;
+        const char* says;  // "": qualified
+    } cases[] = {
+        {"passed", study(0.1), recent, ""},
+        {"none", {}, recent, "gauge study \"S\" has no results"},
+        {"rejected", study(20), recent, "gauge study \"S\" rejected the station: TTFF %GRR"},
+        {"no figures", unbalanced, recent, "gives no figures (TTFF: the study is not balanced"},
+        {"old", study(0.1), old, "is 68.0 days old, older than the 30.0 days allowed"},
+    };
+    for (const auto& c : cases) {
+        const QString why =
+            results::qualificationProblem("S", c.measures, c.latest, now, 30 * 86400);
+        if (!*c.says)
+            EXPECT_TRUE(why.isEmpty()) << c.name << ": " << why.toStdString();
+        else
+            EXPECT_TRUE(why.contains(QLatin1String(c.says))) << c.name << ": " << why.toStdString();
+    }
+}
+
 // The report's usage and database mistakes, named; the engine does not matter.
 TEST(ResultsReportUsage, NamesEachMistake) {
     Db db;
@@ -712,6 +878,15 @@ TEST(ResultsReportUsage, NamesEachMistake) {
     ASSERT_EQ(pages.write(QByteArray(pages.size() / 3, '\x5a')), pages.size() / 3);
     pages.close();
     const QString cut = db.dir.filePath(QStringLiteral("cut.csv"));
+    auto write = [&](const char* name, const QByteArray& text) {
+        const QString path = db.dir.filePath(QLatin1String(name));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        return path;
+    };
+    const QString csv = write("g.csv", "1,A,1,2\n");
+    const QString badCsv = write("bad.csv", "part,appraiser,trial,value\n1,A,1,2\n1,A,2,x\n");
+    const QString twice = write("twice.csv", "1,A,1,2\n1,B,1,2\n1,A,1,3\n");
     struct Case {
         QStringList args;
         int status;
@@ -728,6 +903,15 @@ TEST(ResultsReportUsage, NamesEachMistake) {
         {{"--csv", "/nonexistent/out.csv"}, 3, "cannot write /nonexistent/out.csv"},
         {{"--db", damaged, "--since", "2026-12-07T00:00:00Z"}, 3, "malformed"},
         {{"--db", damaged, "--csv", cut}, 3, "the rows stopped short"},
+        {{"--grr", "S", "--type1", "S"}, 2, "only one of --grr, --grr-csv and --type1"},
+        {{"--grr", "S", "--lot", "L1"}, 2, "--lot does not apply"},
+        {{"--tolerance", "1"}, 2, "--tolerance goes with --grr-csv"},
+        {{"--grr-csv", csv, "--tolerance", "0"}, 2, "--tolerance \"0\" is not a number above 0"},
+        {{"--type1", "S", "--reference", "ttff=1"}, 2, "is not MEASURE=VALUE"},
+        {{"--grr", "nosuch"}, 2, "no results of study \"nosuch\""},
+        {{"--grr-csv", "/nonexistent/g.csv"}, 2, "cannot read /nonexistent/g.csv"},
+        {{"--grr-csv", badCsv}, 2, "line 3: value \"x\" is not a number"},
+        {{"--grr-csv", twice}, 2, "line 3: part \"1\", appraiser \"A\", trial 1 is given twice"},
     };
     for (const Case& c : cases) {
         QString err;

@@ -79,7 +79,9 @@ using station::Setting;
 // by listening, a number of seven digits).
 QString sample(const Setting& s) {
     const std::map<QString, QString> texts = {{"expect_firmware", "^AXN_5"},
-                                              {"cn0_sv", "Galileo:11"}};
+                                              {"cn0_sv", "Galileo:11"},
+                                              {"study", "GRR 2026-12 (line 4)"},
+                                              {"qualified_by", "GRR-2026-11"}};
     switch (s.kind) {
         case Kind::Number: {
             const double value = s.low + (s.high - s.low) * 0.3701;
