@@ -89,6 +89,19 @@ bool setCn0Sv(PlanSettings& plan, const QString& text, QString* why) {
     return false;
 }
 
+QStringList sendAfterChoices() {
+    return {"ready", "time"};
+}
+
+bool setSendAfter(PlanSettings& plan, const QString& text, QString* why) {
+    if (!sendAfterChoices().contains(text)) {
+        *why = QStringLiteral("\"%1\" is not %2").arg(text, listed(sendAfterChoices()));
+        return false;
+    }
+    plan.sendAfter = text;
+    return true;
+}
+
 using S = PlanSettings;
 using Row = Setting;
 
@@ -198,6 +211,12 @@ std::vector<Setting> table() {
             .range(0, 99, "dB")
             .inDialog("Largest calibration offset", 1)
             .when(InForce::WithSignal),
+        Row{"send_after", "send-after", "WHEN",
+            "When the start command goes out: ready (once the receiver sends checked sentences "
+            "and has answered who it is or run out its time; the default) or time (with the "
+            "fifth GGA with a usable time, as the window sends it).",
+            Kind::Text, &S::sendAfter, kCommandLine | kPlanFile | kStored, InForce::UnlessDefault,
+            0, 0, "", setSendAfter},
     };
 }
 

@@ -48,9 +48,15 @@ struct PlanSettings {
     int cn0Samples = 10;                // seconds of its C/N0 after it is first seen
     double maxOffsetDb = 6;             // a slot's calibration offset beyond this is unusable
     double calibrationMaxAgeS = 86400;  // an older calibration is unusable
+    // When the start command goes out: "ready", once the receiver is known to
+    // be there (checked sentences at the line's rate, its identity answered or
+    // its time up); "time", with the fifth GGA with a usable time, as the
+    // window sends it.
+    QString sendAfter = QStringLiteral("ready");
 
     bool testsFix() const { return tests.contains(QLatin1String("fix")); }
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }
+    bool sendsWhenReady() const { return sendAfter == QLatin1String("ready"); }
 };
 
 // A plan: its settings and its name (the plan file's "name", else its base

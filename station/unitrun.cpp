@@ -146,6 +146,7 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     port_->splitter.onPacket = [this](const Packet& packet) {
         if (probe_) probe_->heardPacket(packet.kind == PacketKind::Sirf);
         identity_.packet(packet);
+        whenReady();
     };
     connect(port_.get(), &gpslink::QtSerialPort::allWritten, this, &UnitRun::onCommandWritten);
     connect(port_.get(), &gpslink::QtSerialPort::deviceLost, this, &UnitRun::onDeviceLost);
@@ -154,6 +155,9 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     watcher_.onSentence = [this](std::string_view body) {
         if (probe_) probe_->heardSentence();
         identity_.sentence(body);
+        if (fixTest_) fixTest_->sentence(body);
+        if (portOpened_) heardSinceOpen_ = true;
+        whenReady();
     };
     if (const auto family = gpslink::receiverFamilyFromName(config_.receiver.toStdString()))
         family_ = *family;
@@ -298,7 +302,8 @@ void UnitRun::followProbe() {
             return;
         case Probe::State::IdentityIn:
             prepareTimer_.stop();
-            if (!identityChecked_) identityFails();
+            if (!identityChecked_ && identityFails()) return;
+            whenReady();
             return;
         case Probe::State::Failed:
             prepareTimer_.stop();
@@ -360,11 +365,50 @@ void UnitRun::startLink() {
             config_.command = gpslink::resetCommand(*family_, *start);
     }
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
-    link_->setListenOnly(!config_.testsFix());
+    link_->setListenOnly(!config_.testsFix() || config_.sendsWhenReady());
     if (config_.baud > 0) link_->setRate(config_.baud);
+    fixTest_.emplace(fixSettings());  // with the family and command found
     clock_->connectPort();
     setPhase(Phase::Watching);
     link_->startWatching();
+    if (config_.sendsWhenReady()) link_->connectNow();
+}
+
+FixTest::Settings UnitRun::fixSettings() const {
+    FixTest::Settings settings;
+    settings.requireReset = config_.requireReset;
+    settings.confirmTimeoutS = config_.confirmTimeoutS;
+    settings.fixTimeoutS = config_.fixTimeoutS;
+    settings.limits = config_.limits;
+    settings.requireProof = config_.requireHotReset;
+    settings.family = family_;
+    settings.command = config_.command;
+    return settings;
+}
+
+// The station's own rule for the command: once the receiver is known to be
+// there, it goes out (see PlanSettings::sendAfter).  Called as anything
+// comes, often from within the link's receive event: the check and the
+// command wait until that has returned.
+void UnitRun::whenReady() {
+    if (readyQueued_ || !config_.sendsWhenReady() || !config_.testsFix() ||
+        phase_ != Phase::Watching || commandQueued_ || ending_ || !probe_)
+        return;
+    readyQueued_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            readyQueued_ = false;
+            if (probe_->state() == Probe::State::AskingIdentity) {
+                probe_->step(steady_.elapsed());
+                // Its identity in: checked, and then back here.
+                if (probe_->state() != Probe::State::AskingIdentity) return followProbe();
+            }
+            if (ending_ || phase_ != Phase::Watching || commandQueued_ || fixVerdict_) return;
+            if (probe_->state() == Probe::State::IdentityIn && identityChecked_ && heardSinceOpen_)
+                link_->sendStartCommand();
+        },
+        Qt::QueuedConnection);
 }
 
 void UnitRun::beginCycle() {
@@ -374,14 +418,14 @@ void UnitRun::beginCycle() {
     note_.clear();
     problem_.clear();
     watcher_.resetFraming();
-    fixTest_.emplace(FixTest::Settings{config_.requireReset, config_.confirmTimeoutS,
-                                       config_.fixTimeoutS, config_.limits});
+    heardSinceOpen_ = false;
+    fixTest_.emplace(fixSettings());
     signal_.reset();
     if (config_.testsSignal())
         signal_.emplace(SignalTest::Settings{config_.cn0Sv, config_.cn0Samples, config_.fixTimeoutS,
                                              config_.offset, config_.calibrationId});
     fixVerdict_.reset();
-    link_->setListenOnly(!config_.testsFix());
+    link_->setListenOnly(!config_.testsFix() || config_.sendsWhenReady());
     setPhase(Phase::Watching);
 }
 
@@ -529,7 +573,7 @@ void UnitRun::onSecond(const Second& second) {
         }
         if (signal_->over()) return signalDone();
     }
-    if (phase_ != Phase::Measuring && fixTest_->fixPending()) {
+    if (phase_ != Phase::Measuring) {
         fixTest_->secondEnded(second);
         followFixTest();
     }
@@ -670,6 +714,7 @@ void UnitRun::closeCycle(Reason reason) {
                 link_->startNextCycle();
                 stopping_ = false;
                 beginCycle();
+                if (config_.sendsWhenReady()) link_->connectNow();
             } else {
                 finish();
             }

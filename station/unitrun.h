@@ -143,6 +143,8 @@ private:
     bool identityFails();
     void probeRates();  // after the link found no GGA at the rate given
     void startLink();
+    FixTest::Settings fixSettings() const;
+    void whenReady();
     void beginCycle();
     void onLinkReport(const gpslink::LinkReport& report);
     void onGga(const Gga& gga);
@@ -199,6 +201,8 @@ private:
     std::optional<gpslink::ReceiverFamily> family_;
     bool identityAsked_ = false;
     bool identityChecked_ = false;
+    bool heardSinceOpen_ = false;  // a checked sentence since the link opened the port
+    bool readyQueued_ = false;
 };
 
 }  // namespace station
