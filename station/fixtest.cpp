@@ -11,6 +11,7 @@ namespace {
 constexpr qint64 kResetSilenceMs = 2000;  // a silence this long after the command is a reset
 constexpr int kRestartedClockMs = 10000;  // a GGA time under 00:00:10: the clock restarted
 constexpr qint64 kSkyWaitMs = 1500;       // the fix's second is over by then at any rate
+constexpr qint64 kBurstOverMs = 250;      // quiet this long after the fix: its second's burst is in
 constexpr int kClockBackMs = 2000;  // a GGA time this far before the last: the clock restarted
 constexpr int kHourMs = 3600000;
 
@@ -147,7 +148,7 @@ std::optional<qint64> FixTest::nextDeadlineMs(qint64 nowMs, const Line& line) co
 
 std::optional<qint64> FixTest::skyWholeAt() const {
     if (!fix_) return std::nullopt;
-    return fixAtMs_ + kSkyWaitMs;
+    return std::min(fixAtMs_ + kSkyWaitMs, std::max(lastReceiveMs_, fixAtMs_) + kBurstOverMs);
 }
 
 std::optional<qint64> FixTest::silenceAt() const {

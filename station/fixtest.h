@@ -10,8 +10,8 @@
 //   after it had a time, a GGA time under 00:00:10 or back from the last
 //   time before the command (the receiver's clock restarted), a whole second
 //   after the command whose GSV lists satellites but tracks none where the
-//   last before it tracked some (the sky starting over), two seconds of silence, or the family's own sign (restartsign.h:
-//   a start-up message, the command acknowledged, or a start-up banner
+//   last before it tracked some (the sky starting over), two seconds of silence, or the family's
+//   own sign (restartsign.h: a start-up message, the command acknowledged, or a start-up banner
 //   followed by a GGA without a fix).
 // - A fix before any such sign is taken, its reset not proven, unless the
 //   proof is required: by requireProof, or by requireReset when the unit had
@@ -21,8 +21,10 @@
 // - The first GGA with a real fix (qualities 1 to 5) after that is the fix.
 //   Manual input and simulation (7, 8) fail at once; an estimate (6) may
 //   still become a fix, and fails only when none comes in time.
-// - The fix's second is whole when the next second begins or 1.5 s after the
-//   fix, whichever comes first; then the limits decide.
+// - The fix's second is whole when the next second begins, when the line has
+//   been quiet for 0.25 s after the fix (a receiver sends a second's
+//   sentences in one burst), or 1.5 s after the fix, whichever comes first;
+//   then the limits decide.
 // - Time-outs from the command: confirmTimeoutS for a GGA time (the link's
 //   confirmation), for the reset when it is required, and for a device that
 //   went away to come back; fixTimeoutS for the fix.

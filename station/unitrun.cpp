@@ -136,7 +136,8 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     port_->setCloseDeferred(true);  // the connect step's close and reopen keep the device open
     port_->onRaw = [this](std::string_view) {
         if (fixTest_) fixTest_->received(steady_.elapsed());
-        if (phase_ == Phase::Commanded) armSupervisor();  // the silence is timed from here
+        // The silence, and the quiet after a fix, are timed from here.
+        if (phase_ == Phase::Commanded || (fixTest_ && fixTest_->fixPending())) armSupervisor();
         if (probe_) probe_->heardBytes();
     };
     port_->onInput = [this](std::string_view text) { watcher_.feed(text); };

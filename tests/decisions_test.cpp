@@ -168,6 +168,24 @@ TEST(FixTest, TakesTheSkyOfTheFixsSecond) {
     EXPECT_EQ(replay.test.atFix().sky.meanTop4, 39.0);
 }
 
+// A receiver sends each second in one burst: once the line has been quiet
+// for 0.25 s after the fix, its second is whole, its GSV sent after the GGA
+// included, without waiting for the next second.
+TEST(FixTest, TakesTheFixsSecondWholeOnceItsBurstIsOver) {
+    Replay replay;
+    replay.command(0);
+    replay.burst(500, second("120010", "0"));
+    const std::string fix = second("120011", "1");
+    const std::size_t gga = fix.find('\n') + 1;
+    replay.burst(1500, fix.substr(0, gga));
+    replay.burst(1600, fix.substr(gga));
+    replay.advanceTo(1849);
+    EXPECT_EQ(replay.verdict(), "-");
+    replay.advanceTo(1850);
+    EXPECT_EQ(replay.verdict(), "ok");
+    EXPECT_EQ(replay.test.atFix().sky.max, 42);
+}
+
 // A device that went away during the reset and is not back by the
 // confirmation limit; one that is back in time goes on to its fix.
 TEST(FixTest, ADeviceAwayIsWaitedForUntilTheConfirmationLimit) {

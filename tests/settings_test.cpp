@@ -78,8 +78,8 @@ using station::Setting;
 // at the far end of what a front end might lose (a rate and a family found
 // by listening, a number of seven digits).
 QString sample(const Setting& s) {
-    const std::map<QString, QString> texts = {{"expect_firmware", "^AXN_5"},
-                                              {"cn0_sv", "Galileo:11"}};
+    const std::map<QString, QString> texts = {
+        {"expect_firmware", "^AXN_5"}, {"cn0_sv", "Galileo:11"}, {"send_after", "time"}};
     switch (s.kind) {
         case Kind::Number: {
             const double value = s.low + (s.high - s.low) * 0.3701;
@@ -207,6 +207,7 @@ TEST(Settings, PlanFileValuesOfTheWrongKind) {
         {R"({"calibration_max_age": 30})", "\"calibration_max_age\" is not a text"},
         {R"({"tests": ["fix", 3]})", "\"tests\" \"fix,\" is not fix, signal or fix,signal"},
         {R"({"cn0_sv": ["GPS:1"]})", "\"cn0_sv\" is not a text"},
+        {R"({"send_after": "soon"})", "\"send_after\" \"soon\" is not ready or time"},
         {R"({"start": "factory", "receiver": "casic"})", "a casic receiver has no factory start"},
     };
     QTemporaryDir dir;
