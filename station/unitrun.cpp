@@ -324,7 +324,7 @@ void UnitRun::takeFound() {
 
 // The link has opened the port: the receiver is asked who it is, and the
 // answers are awaited beside the link's count of GGA times (the command goes
-// out with the fifth, seconds after the answers are due).
+// out once they are in, see whenReady(); or with the fifth GGA time).
 void UnitRun::askIdentity() {
     if (identityAsked_) return;
     identityAsked_ = true;
