@@ -400,6 +400,10 @@ void UnitRun::whenReady() {
         this,
         [this] {
             readyQueued_ = false;
+            // Asked who it is once it talks on the link's port, whether or
+            // not its GGA has a time yet.
+            if (!identityAsked_ && heardSinceOpen_ && !ending_ && phase_ == Phase::Watching)
+                askIdentity();
             if (probe_->state() == Probe::State::AskingIdentity) {
                 probe_->step(steady_.elapsed());
                 // Its identity in: checked, and then back here.
@@ -419,7 +423,7 @@ void UnitRun::beginCycle() {
     note_.clear();
     problem_.clear();
     watcher_.resetFraming();
-    heardSinceOpen_ = false;
+    heardSinceOpen_ = ggaSinceCommand_ = false;
     fixTest_.emplace(fixSettings());
     signal_.reset();
     if (config_.testsSignal())
@@ -453,7 +457,10 @@ qint64 UnitRun::sinceCommandMs() const {
 }
 
 FixTest::Line UnitRun::line() const {
-    return {link_->stage() == gpslink::LinkDriver::Stage::Confirmed, away_ != nullptr};
+    // Commanded as soon as it talks, a unit may not know the time for a
+    // whole TTFF: any checked GGA after the command is its answer.
+    const bool answered = config_.sendsWhenReady() && ggaSinceCommand_;
+    return {link_->stage() == gpslink::LinkDriver::Stage::Confirmed || answered, away_ != nullptr};
 }
 
 void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
@@ -475,6 +482,9 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
                 fail(Reason::NoData);
             break;
         case LinkEvent::BaudMismatch:
+            // Checked sentences at this rate: the rate is right, the GGA has
+            // no time yet (a receiver that has not learnt it, or restarting).
+            if (config_.sendsWhenReady() && heardSinceOpen_) break;
             probeRates();  // then fails, saying the rate found if any
             break;
         case LinkEvent::ReceiverOff:  // silent after the confirmation
@@ -557,6 +567,7 @@ void UnitRun::endAway() {
 void UnitRun::onGga(const Gga& gga) {
     if (ending_ || phase_ == Phase::Preparing || phase_ == Phase::Measuring) return;
     const bool fixBefore = fixTest_->fix().has_value();
+    if (fixTest_->commanded()) ggaSinceCommand_ = true;
     fixTest_->gga(gga, steady_.nsecsElapsed());
     followFixTest();
     if (!fixBefore && fixTest_->fix() && !ending_) emit changed();

@@ -205,6 +205,7 @@ private:
     bool identityChecked_ = false;
     bool heardSinceOpen_ = false;  // a checked sentence since the link opened the port
     bool readyQueued_ = false;
+    bool ggaSinceCommand_ = false;  // a checked GGA, with a time or not, since the command
 };
 
 }  // namespace station

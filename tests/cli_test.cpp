@@ -513,6 +513,20 @@ TEST(StartRule, CommandsAUnitOnceItIsThereOrAfterFiveTimes) {
         QStringList arguments = {
             "--json",          "--confirm-timeout", "5",           "--fix-timeout",  "20",
             "--require-reset", late + "=A",         ignore + "=B", other + "@,mtk=C"};
+        // A real receiver that sends GGA without a time until its fix, 28 s
+        // on (replayed, a start starting it over): its rate is right, and it
+        // answers the command, though not with a time.
+        std::string why, error;
+        const std::string starts = sharedFolder("recordings/starts", why);
+        QString noTime;
+        if (ready && !starts.empty()) {
+            ReceiverConfig replay = receiver(Behaviour::Normal);
+            ASSERT_TRUE(gpssim::loadCapture(starts + "/qualcomm-quectel-eg25g-start.log",
+                                            replay.replay, error))
+                << error;
+            noTime = bench.add("no-time", replay);
+            arguments << noTime + "=D";
+        }
         if (!ready)
             arguments << "--send-after"
                       << "time";
@@ -528,6 +542,11 @@ TEST(StartRule, CommandsAUnitOnceItIsThereOrAfterFiveTimes) {
         EXPECT_EQ(resultFor(objects, late).value("reset_verified").toBool(), true);
         // Without a fix to lose or a sign, its reset is not proven; required, it fails.
         EXPECT_EQ(reason(ignore), "reset-not-taken");
+        if (!noTime.isEmpty()) {
+            EXPECT_EQ(reason(noTime), "reset-not-taken")
+                << resultFor(objects, noTime).value("status").toString().toStdString();
+            EXPECT_TRUE(resultFor(objects, noTime).value("cold_start_sent").toBool());
+        }
         // Before the unit knew the time (120 s), or after its fifth GGA time:
         // known from its first second, the fifth came 5 s after it started.
         if (ready)
