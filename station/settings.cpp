@@ -215,8 +215,8 @@ std::vector<Setting> table() {
             "When the start command goes out: ready (once the receiver sends checked sentences "
             "and has answered who it is or run out its time; the default) or time (with the "
             "fifth GGA with a usable time, as the window sends it).",
-            Kind::Text, &S::sendAfter, kCommandLine | kPlanFile, InForce::UnlessDefault,
-            0, 0, "", setSendAfter},
+            Kind::Text, &S::sendAfter, kCommandLine | kPlanFile, InForce::UnlessDefault, 0, 0, "",
+            setSendAfter},
     };
 }
 
