@@ -188,11 +188,11 @@ public:
         clock_.start();
         std::mt19937 random(1);
         std::uniform_int_distribution<std::int64_t> phase(0, LoadReceiver::kSecondNs - 1);
-        QStringList arguments{
-            "--quiet",   "--json",
-            "--cycles",  QString::number(options_.cycles > 0 ? options_.cycles : 100000),
-            "--baud",    "115200",
-            "--station", "bench"};
+        QStringList arguments{"--quiet", "--json", "--cycles",
+                              QString::number(options_.cycles > 0 ? options_.cycles : 100000),
+                              "--baud", "115200", "--station", "bench",
+                              // The reaction measured is to the fifth GGA time: the window's rule.
+                              "--send-after", "time"};
         for (int i = 0; i < options_.ports; ++i) {
             auto port = std::make_unique<Port>();
             if (!port->pty.ok()) {

@@ -203,15 +203,17 @@ void Link::examineGga(std::string_view sentence) {
 
     countUp(state_.Counters[2]);
     if (state_.Mode == 0) report(LinkEvent::TimeCounted, state_.Counters[2]);
-    if (state_.Counters[2] == 5 && !listenOnly_) {
-        port_.output(startCommand_);
-        view_.setStatusColour(colour::ButtonFace);
-        state_.Counters[1] = 0;
-        state_.Mode = 1;
-        state_.ColdStartSeconds = 0;
-        coldStartSent_ = true;
-        report(LinkEvent::CommandSent);
-    }
+    if (state_.Counters[2] == 5 && !listenOnly_) sendStartCommand();
+}
+
+void Link::sendStartCommand() {
+    port_.output(startCommand_);
+    view_.setStatusColour(colour::ButtonFace);
+    state_.Counters[1] = 0;
+    state_.Mode = 1;
+    state_.ColdStartSeconds = 0;
+    coldStartSent_ = true;
+    report(LinkEvent::CommandSent);
 }
 
 // Characters keep coming but none of them made a GGA sentence with a time

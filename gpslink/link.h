@@ -101,6 +101,10 @@ public:
     // unless set; the window never sets it.
     void setListenOnly(bool listenOnly) { listenOnly_ = listenOnly; }
     bool listenOnly() const { return listenOnly_; }
+    // Sends the start command now and awaits its confirmation, as the fifth
+    // GGA time does; the window never calls it.  Not from within a receive
+    // event: the sentences still to be examined in it came before.
+    void sendStartCommand();
     // The port's device is its own, set by path: the connect step does not
     // give it the port selector's number.  Off unless set; the window never
     // sets it.

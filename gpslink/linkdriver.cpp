@@ -27,6 +27,14 @@ void LinkDriver::startWatching() {
     link_.Cmd_Start_1_Click();  // the status is empty: the connect step is armed
 }
 
+void LinkDriver::connectNow() {
+    if (link_.Timer1.enabled()) link_.Timer1_Timer();
+}
+
+void LinkDriver::sendStartCommand() {
+    if (stage() == Stage::Watching && link_.state().Timer1Ticks > 0) link_.sendStartCommand();
+}
+
 void LinkDriver::stop() {
     if (!view_.status.empty()) link_.Cmd_Start_1_Click();
 }

@@ -47,6 +47,11 @@ public:
     // A fresh link, its stall check running, opens the port within a second
     // and counts GGA times towards the command.
     void startWatching();
+    // The connect step at once, not at the connect timer's tick.
+    void connectNow();
+    // The start command now, as the fifth GGA time sends it (see
+    // Link::sendStartCommand); nothing unless the link is watching.
+    void sendStartCommand();
     // Closes the port and returns the state to idle.
     void stop();
     // Stops, and starts again as a fresh link does: an unfinished sentence of

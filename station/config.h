@@ -36,8 +36,8 @@ struct UnitConfig : PlanSettings {
     QString plan;          // the plan's name; empty without a plan file
     QString planSha256;    // of the settings in force
     // Settled by configureStart() from the start type and the plan's
-    // requireHotReset: what goes out with the fifth usable GGA (empty: found
-    // with the family), and whether an unseen reset fails the unit.
+    // requireHotReset: the start command (empty: found with the family), and
+    // whether an unseen reset fails a unit that had a fix to lose.
     std::string command;
     bool requireReset = true;
     // With a signal test: the slot's calibration in force, or why there is

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "station/restartsign.h"
+
 namespace station {
 
 namespace {
@@ -9,9 +11,18 @@ namespace {
 constexpr qint64 kResetSilenceMs = 2000;  // a silence this long after the command is a reset
 constexpr int kRestartedClockMs = 10000;  // a GGA time under 00:00:10: the clock restarted
 constexpr qint64 kSkyWaitMs = 1500;       // the fix's second is over by then at any rate
+constexpr qint64 kBurstOverMs = 250;      // quiet this long after the fix: its second's burst is in
+constexpr int kClockBackMs = 2000;  // a GGA time this far before the last: the clock restarted
+constexpr int kHourMs = 3600000;
 
 QString unrealWords(int quality) {
     return QStringLiteral("GGA fix quality %1, not a fix from satellites").arg(quality);
+}
+
+// A time back from the last before the command, but not across midnight.
+bool clockWentBack(int lastMs, int nowMs) {
+    if (lastMs >= 23 * kHourMs && nowMs < kHourMs) return false;
+    return nowMs < lastMs - kClockBackMs;
 }
 
 }  // namespace
@@ -20,6 +31,33 @@ void FixTest::commandOut(qint64 atNs) {
     if (commandAtMs_ || verdict_) return;
     commandAtNs_ = atNs;
     commandAtMs_ = atNs / 1000000;
+    hadFixAtCommand_ = hadFix_;
+    banner_ = false;
+}
+
+void FixTest::sentence(std::string_view body) {
+    if (!commandAtMs_ || resetVerified_ || verdict_) return;
+    switch (restartSign(settings_.family, body, settings_.command)) {
+        case RestartSign::StartedUp:
+            return proven(Sign::StartedUp);
+        case RestartSign::Acknowledged:
+            return proven(Sign::Acknowledged);
+        case RestartSign::Banner:
+            banner_ = true;
+            return;
+        case RestartSign::None:
+            return;
+    }
+}
+
+void FixTest::proven(Sign sign) {
+    if (resetVerified_) return;
+    resetVerified_ = true;
+    sign_ = sign;
+}
+
+bool FixTest::proofRequired() const {
+    return settings_.requireProof || (settings_.requireReset && hadFixAtCommand_);
 }
 
 void FixTest::received(qint64 nowMs) {
@@ -29,18 +67,30 @@ void FixTest::received(qint64 nowMs) {
 void FixTest::gga(const Gga& gga, qint64 nowNs) {
     if (verdict_ || fix_) return;
     const bool resetSeenBefore = resetVerified_;
-    if (commandAtMs_ && !resetVerified_) {
+    if (!commandAtMs_) {
+        lastTimeMs_ = gga.timeMs;
+    } else if (!resetVerified_) {
         const bool lostFix = gga.quality == 0 || !gga.timeMs;
-        if ((lostFix && hadFix_) || (gga.timeMs && *gga.timeMs < kRestartedClockMs))
-            resetVerified_ = true;
+        if (lostFix && hadFix_)
+            proven(Sign::FixLost);
+        else if (!gga.timeMs && lastTimeMs_)
+            proven(Sign::TimeLost);
+        else if (gga.timeMs && (*gga.timeMs < kRestartedClockMs ||
+                                (lastTimeMs_ && clockWentBack(*lastTimeMs_, *gga.timeMs))))
+            proven(Sign::ClockRestarted);
+        else if (banner_ && gga.quality == 0)
+            proven(Sign::Banner);
     }
+    banner_ = false;
     if (gga.quality == 0) return;
-    const bool counts =
-        resetSeenBefore || (commandAtMs_ && !resetVerified_ && !settings_.requireReset);
+    const bool counts = resetSeenBefore || (commandAtMs_ && !resetVerified_ && !proofRequired());
     if (counts && isRealFix(gga.quality)) {
         ttffS_ = double(nowNs - commandAtNs_) / 1e9;
         fix_ = gga;
         fixAtMs_ = nowNs / 1000000;
+        if (!resetSeenBefore && !hadFixAtCommand_)
+            note_ = QStringLiteral(
+                "reset not proven: the unit had no fix to lose and showed no sign of a restart");
     } else if (commandAtMs_ && !isRealFix(gga.quality)) {
         // Estimated (6) may still turn into a real fix; manual input (7)
         // and simulation (8) never do: a unit left in demo mode.
@@ -51,7 +101,16 @@ void FixTest::gga(const Gga& gga, qint64 nowNs) {
 }
 
 void FixTest::secondEnded(const Second& second) {
-    if (fixPending()) decide(second);
+    if (fixPending()) return decide(second);
+    if (commandAtMs_) ++secondsSinceCommand_;
+    if (second.sky.satellites.empty()) return;  // no GSV in it (some send it every few seconds)
+    if (!commandAtMs_) {
+        tracking_ = second.sky.withSnr > 0;
+    } else if (secondsSinceCommand_ > 1 && tracking_ && second.sky.withSnr == 0 &&
+               !resetVerified_ && !verdict_) {
+        // The first second to end may have begun before the command.
+        proven(Sign::SkyLost);
+    }
 }
 
 void FixTest::tick(qint64 nowMs, const Line& line, const Second& secondSoFar) {
@@ -61,11 +120,11 @@ void FixTest::tick(qint64 nowMs, const Line& line, const Second& secondSoFar) {
         return;
     }
     if (!commandAtMs_) return;
-    if (const auto silence = silenceAt(); silence && nowMs >= *silence) resetVerified_ = true;
+    if (const auto silence = silenceAt(); silence && nowMs >= *silence) proven(Sign::Silence);
     if (nowMs >= *confirmationAt()) {
         if (line.deviceAway) return end(Reason::ReceiverOff);
         if (!line.confirmed) return end(Reason::NoConfirmation);  // no GGA time since
-        if (!resetVerified_ && settings_.requireReset) return end(Reason::ResetNotTaken);
+        if (!resetVerified_ && proofRequired()) return end(Reason::ResetNotTaken);
     }
     if (nowMs >= *fixTimeoutAt()) {
         if (unrealFix_) return end(Reason::NotARealFix, unrealWords(unrealFix_));
@@ -89,7 +148,7 @@ std::optional<qint64> FixTest::nextDeadlineMs(qint64 nowMs, const Line& line) co
 
 std::optional<qint64> FixTest::skyWholeAt() const {
     if (!fix_) return std::nullopt;
-    return fixAtMs_ + kSkyWaitMs;
+    return std::min(fixAtMs_ + kSkyWaitMs, std::max(lastReceiveMs_, fixAtMs_) + kBurstOverMs);
 }
 
 std::optional<qint64> FixTest::silenceAt() const {
@@ -114,7 +173,7 @@ void FixTest::end(Reason reason, QString note) {
 
 void FixTest::decide(const Second& second) {
     atFix_ = second;
-    end(judge(settings_.limits, figuresOf(*ttffS_, *fix_, second)));
+    end(judge(settings_.limits, figuresOf(*ttffS_, *fix_, second)), note_);
 }
 
 Figures FixTest::figuresOf(double ttffS, const Gga& fix, const Second& second) {

@@ -6,14 +6,25 @@
 // - The command is out when its last byte has been handed to the device;
 //   the TTFF counts from then.
 // - The reset counts as taken only when the stream shows it: a GGA without a
-//   fix or without a time after the unit had a fix, a GGA time under
-//   00:00:10 (the receiver's clock restarted), or two seconds of silence.
-//   Without requireReset a fix before any such sign is taken as well.
+//   fix or without a time after the unit had a fix, a GGA without a time
+//   after it had a time, a GGA time under 00:00:10 or back from the last
+//   time before the command (the receiver's clock restarted), a whole second
+//   after the command whose GSV lists satellites but tracks none where the
+//   last before it tracked some (the sky starting over), two seconds of silence, or the family's
+//   own sign (restartsign.h: a start-up message, the command acknowledged, or a start-up banner
+//   followed by a GGA without a fix).
+// - A fix before any such sign is taken, its reset not proven, unless the
+//   proof is required: by requireProof, or by requireReset when the unit had
+//   a fix to lose.  A unit without a fix at the command that shows no sign
+//   has nothing that could prove it (many receivers keep their time across
+//   a restart); its fix is taken with a note that says so.
 // - The first GGA with a real fix (qualities 1 to 5) after that is the fix.
 //   Manual input and simulation (7, 8) fail at once; an estimate (6) may
 //   still become a fix, and fails only when none comes in time.
-// - The fix's second is whole when the next second begins or 1.5 s after the
-//   fix, whichever comes first; then the limits decide.
+// - The fix's second is whole when the next second begins, when the line has
+//   been quiet for 0.25 s after the fix (a receiver sends a second's
+//   sentences in one burst), or 1.5 s after the fix, whichever comes first;
+//   then the limits decide.
 // - Time-outs from the command: confirmTimeoutS for a GGA time (the link's
 //   confirmation), for the reset when it is required, and for a device that
 //   went away to come back; fixTimeoutS for the fix.
@@ -22,7 +33,10 @@
 #include <QString>
 #include <QtGlobal>
 #include <optional>
+#include <string>
+#include <string_view>
 
+#include "gpslink/resetcommand.h"
 #include "station/result.h"
 #include "station/watcher.h"
 
@@ -35,6 +49,23 @@ public:
         int confirmTimeoutS = 30;
         int fixTimeoutS = 300;
         Limits limits;
+        // Every unit's reset must be proven, even one with nothing to lose.
+        bool requireProof = false;
+        // Whose signs of a restart count (see restartsign.h), and the start
+        // command as sent, which its acknowledgement names.
+        std::optional<gpslink::ReceiverFamily> family;
+        std::string command;
+    };
+    // What proved the reset.
+    enum class Sign {
+        FixLost,         // a GGA without a fix or a time after a fix
+        TimeLost,        // a GGA without a time after a GGA with one
+        ClockRestarted,  // a GGA time under 00:00:10, or back from the last
+        SkyLost,         // every tracked satellite lost in a whole second
+        Silence,         // two seconds without a byte
+        StartedUp,       // the family's start-up message
+        Acknowledged,    // the family's acknowledgement of the command
+        Banner,          // the family's start-up banner, then a GGA without a fix
     };
     // What the run knows of the line beside the stream, when a deadline falls due.
     struct Line {
@@ -52,6 +83,8 @@ public:
     void gga(const Gga& gga, qint64 nowNs);
     // A second ended; the fix's second is whole once the next began.
     void secondEnded(const Second& second);
+    // A checked sentence's body, as the watcher passed it.
+    void sentence(std::string_view body);
     // A deadline fell due (or any moment after it): acts on what is due.
     // secondSoFar: the second under way, taken as the fix's when it is not
     // over 1.5 s after the fix.
@@ -62,6 +95,7 @@ public:
     bool commanded() const { return commandAtMs_.has_value(); }
     std::optional<qint64> commandAtMs() const { return commandAtMs_; }
     bool resetSeen() const { return resetVerified_; }
+    std::optional<Sign> resetSign() const { return sign_; }
     // The verdict: the limits' once the fix's second is whole, or what ended
     // the test before a fix.
     std::optional<Reason> verdict() const { return verdict_; }
@@ -82,6 +116,8 @@ public:
 private:
     void end(Reason reason, QString note = {});
     void decide(const Second& second);
+    void proven(Sign sign);
+    bool proofRequired() const;
 
     // One moment each; nextDeadlineMs and tick read them from here.
     std::optional<qint64> skyWholeAt() const;
@@ -102,6 +138,13 @@ private:
     Second atFix_;
     std::optional<Reason> verdict_;
     QString note_;
+    // What the unit had before the command, to lose in the reset.
+    bool hadFixAtCommand_ = false;
+    std::optional<int> lastTimeMs_;  // of the last GGA before the command, when it had one
+    bool tracking_ = false;          // the last whole second before it tracked a satellite
+    int secondsSinceCommand_ = 0;    // seconds ended since the command
+    bool banner_ = false;            // a start-up banner since the last GGA
+    std::optional<Sign> sign_;
 };
 
 }  // namespace station

@@ -14,7 +14,8 @@
 //   family's identity query it answers, asked in kAskingOrder, 1.5 s each.
 // - Once the link has opened the port the receiver is asked who it is with
 //   its family's queries, and the answers are awaited for 3 s beside the
-//   link's count of GGA times (the command goes out with the fifth, later).
+//   link's count of GGA times (the command goes out once they are in, or
+//   with the fifth GGA time under --send-after time).
 // - When the link found characters but no GGA time at the rate given, the
 //   other rates are listened to, to say which one the receiver talks at.
 #pragma once

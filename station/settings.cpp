@@ -131,6 +131,19 @@ bool setQualifiedBy(PlanSettings& plan, const QString& text, QString* why) {
     return true;
 }
 
+QStringList sendAfterChoices() {
+    return {"ready", "time"};
+}
+
+bool setSendAfter(PlanSettings& plan, const QString& text, QString* why) {
+    if (!sendAfterChoices().contains(text)) {
+        *why = QStringLiteral("\"%1\" is not %2").arg(text, listed(sendAfterChoices()));
+        return false;
+    }
+    plan.sendAfter = text;
+    return true;
+}
+
 using S = PlanSettings;
 using results::kGoldenRunsRead;
 using Row = Setting;
@@ -183,6 +196,12 @@ std::vector<Setting> table() {
             &S::fixTimeoutS}
             .range(1, 86400, "s")
             .inDialog("Fix within"),
+        Row{"send_after", "send-after", "WHEN",
+            "When the start command goes out: ready (once the receiver sends checked sentences "
+            "and has answered who it is or run out its time; the default) or time (with the "
+            "fifth GGA with a usable time, as the window sends it).",
+            Kind::Text, &S::sendAfter, kCommandLine | kPlanFile, InForce::UnlessDefault, 0, 0, "",
+            setSendAfter},
     };
     appendLimits(rows, results::Test::Fix);
     rows.insert(

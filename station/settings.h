@@ -66,11 +66,17 @@ struct PlanSettings {
     // for a production run; empty: none asked.
     QString qualifiedBy;
     double qualificationMaxAgeS = 30 * 86400;
+    // When the start command goes out: "ready", once the receiver is known to
+    // be there (checked sentences at the line's rate, its identity answered or
+    // its time up); "time", with the fifth GGA with a usable time, as the
+    // window sends it.
+    QString sendAfter = QStringLiteral("ready");
 
     bool testsFix() const { return tests.contains(QLatin1String("fix")); }
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }
     bool testsAntenna() const { return tests.contains(QLatin1String("antenna")); }
     bool testsConfig() const { return tests.contains(QLatin1String("config")); }
+    bool sendsWhenReady() const { return sendAfter == QLatin1String("ready"); }
 };
 
 // A plan: its settings and its name (the plan file's "name", else its base

@@ -136,7 +136,8 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     port_->setCloseDeferred(true);  // the connect step's close and reopen keep the device open
     port_->onRaw = [this](std::string_view) {
         if (fixTest_) fixTest_->received(steady_.elapsed());
-        if (phase_ == Phase::Commanded) armSupervisor();  // the silence is timed from here
+        // The silence, and the quiet after a fix, are timed from here.
+        if (phase_ == Phase::Commanded || (fixTest_ && fixTest_->fixPending())) armSupervisor();
         if (probe_) probe_->heardBytes();
     };
     port_->onInput = [this](std::string_view text) { watcher_.feed(text); };
@@ -154,6 +155,7 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
             configTest_->packet(packet, steady_.elapsed());
             followConfig();
         }
+        whenReady();
     };
     connect(port_.get(), &gpslink::QtSerialPort::allWritten, this, &UnitRun::onCommandWritten);
     connect(port_.get(), &gpslink::QtSerialPort::deviceLost, this, &UnitRun::onDeviceLost);
@@ -167,6 +169,9 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
             configTest_->sentence(body, steady_.elapsed());
             followConfig();
         }
+        if (fixTest_) fixTest_->sentence(body);
+        if (portOpened_) heardSinceOpen_ = true;
+        whenReady();
     };
     if (const auto family = gpslink::receiverFamilyFromName(config_.receiver.toStdString()))
         family_ = *family;
@@ -330,7 +335,8 @@ void UnitRun::followProbe() {
             return;
         case Probe::State::IdentityIn:
             prepareTimer_.stop();
-            if (!identityChecked_) identityFails();
+            if (!identityChecked_ && identityFails()) return;
+            whenReady();
             return;
         case Probe::State::Failed:
             prepareTimer_.stop();
@@ -350,7 +356,7 @@ void UnitRun::takeFound() {
 
 // The link has opened the port: the receiver is asked who it is, and the
 // answers are awaited beside the link's count of GGA times (the command goes
-// out with the fifth, seconds after the answers are due).
+// out once they are in, see whenReady(); or with the fifth GGA time).
 void UnitRun::askIdentity() {
     if (identityAsked_) return;
     identityAsked_ = true;
@@ -397,11 +403,54 @@ void UnitRun::startLink() {
             config_.command = gpslink::resetCommand(*family_, *start);
     }
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
-    link_->setListenOnly(!config_.testsFix());
+    link_->setListenOnly(!config_.testsFix() || config_.sendsWhenReady());
     if (config_.baud > 0) link_->setRate(config_.baud);
+    fixTest_.emplace(fixSettings());  // with the family and command found
     clock_->connectPort();
     setPhase(Phase::Watching);
     link_->startWatching();
+    if (config_.sendsWhenReady()) link_->connectNow();
+}
+
+FixTest::Settings UnitRun::fixSettings() const {
+    FixTest::Settings settings;
+    settings.requireReset = config_.requireReset;
+    settings.confirmTimeoutS = config_.confirmTimeoutS;
+    settings.fixTimeoutS = config_.fixTimeoutS;
+    settings.limits = config_.limits;
+    settings.requireProof = config_.requireHotReset;
+    settings.family = family_;
+    settings.command = config_.command;
+    return settings;
+}
+
+// The station's own rule for the command: once the receiver is known to be
+// there, it goes out (see PlanSettings::sendAfter).  Called as anything
+// comes, often from within the link's receive event: the check and the
+// command wait until that has returned.
+void UnitRun::whenReady() {
+    if (readyQueued_ || !config_.sendsWhenReady() || !config_.testsFix() ||
+        phase_ != Phase::Watching || commandQueued_ || ending_ || !probe_)
+        return;
+    readyQueued_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            readyQueued_ = false;
+            // Asked who it is once it talks on the link's port, whether or
+            // not its GGA has a time yet.
+            if (!identityAsked_ && heardSinceOpen_ && !ending_ && phase_ == Phase::Watching)
+                askIdentity();
+            if (probe_->state() == Probe::State::AskingIdentity) {
+                probe_->step(steady_.elapsed());
+                // Its identity in: checked, and then back here.
+                if (probe_->state() != Probe::State::AskingIdentity) return followProbe();
+            }
+            if (ending_ || phase_ != Phase::Watching || commandQueued_ || fixVerdict_) return;
+            if (probe_->state() == Probe::State::IdentityIn && identityChecked_ && heardSinceOpen_)
+                link_->sendStartCommand();
+        },
+        Qt::QueuedConnection);
 }
 
 void UnitRun::beginCycle() {
@@ -411,8 +460,8 @@ void UnitRun::beginCycle() {
     note_.clear();
     problem_.clear();
     watcher_.resetFraming();
-    fixTest_.emplace(FixTest::Settings{config_.requireReset, config_.confirmTimeoutS,
-                                       config_.fixTimeoutS, config_.limits});
+    heardSinceOpen_ = ggaSinceCommand_ = false;
+    fixTest_.emplace(fixSettings());
     signal_.reset();
     if (config_.testsSignal())
         signal_.emplace(SignalTest::Settings{config_.cn0Sv, config_.cn0Samples, config_.fixTimeoutS,
@@ -424,7 +473,7 @@ void UnitRun::beginCycle() {
         antenna_.emplace();
         antenna_->start(steady_.elapsed());
     }
-    link_->setListenOnly(!config_.testsFix());
+    link_->setListenOnly(!config_.testsFix() || config_.sendsWhenReady());
     setPhase(Phase::Watching);
 }
 
@@ -451,7 +500,10 @@ qint64 UnitRun::sinceCommandMs() const {
 }
 
 FixTest::Line UnitRun::line() const {
-    return {link_->stage() == gpslink::LinkDriver::Stage::Confirmed, away_ != nullptr};
+    // Commanded as soon as it talks, a unit may not know the time for a
+    // whole TTFF: any checked GGA after the command is its answer.
+    const bool answered = config_.sendsWhenReady() && ggaSinceCommand_;
+    return {link_->stage() == gpslink::LinkDriver::Stage::Confirmed || answered, away_ != nullptr};
 }
 
 void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
@@ -474,6 +526,9 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
                 fail(Reason::NoData);
             break;
         case LinkEvent::BaudMismatch:
+            // Checked sentences at this rate: the rate is right, the GGA has
+            // no time yet (a receiver that has not learnt it, or restarting).
+            if (config_.sendsWhenReady() && heardSinceOpen_) break;
             probeRates();  // then fails, saying the rate found if any
             break;
         case LinkEvent::ReceiverOff:  // silent after the confirmation
@@ -558,6 +613,7 @@ void UnitRun::onGga(const Gga& gga) {
         phase_ == Phase::Observing || phase_ == Phase::Configuring)
         return;
     const bool fixBefore = fixTest_->fix().has_value();
+    if (fixTest_->commanded()) ggaSinceCommand_ = true;
     fixTest_->gga(gga, steady_.nsecsElapsed());
     followFixTest();
     if (!fixBefore && fixTest_->fix() && !ending_) emit changed();
@@ -578,7 +634,7 @@ void UnitRun::onSecond(const Second& second) {
         }
         if (signal_->over()) return signalDone();
     }
-    if (phase_ != Phase::Measuring && phase_ != Phase::Configuring && fixTest_->fixPending()) {
+    if (phase_ != Phase::Measuring && phase_ != Phase::Configuring) {
         fixTest_->secondEnded(second);
         followFixTest();
     }
@@ -800,6 +856,7 @@ void UnitRun::closeCycle(Reason reason) {
                 link_->startNextCycle();
                 stopping_ = false;
                 beginCycle();
+                if (config_.sendsWhenReady()) link_->connectNow();
             } else {
                 finish();
             }

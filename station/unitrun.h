@@ -32,7 +32,9 @@
 //   family's identity query it answers, asked in kAskingOrder, 1.5 s each.
 // - Once the link has opened the port it asks the receiver for its identity
 //   with its family's queries and awaits the answers for 3 s beside the
-//   link's count of GGA times (the command goes out with the fifth, later);
+//   link's count of GGA times; once they are in (or the time is up) and a
+//   checked sentence has come since the link opened the port, the command
+//   goes out (with --send-after time: with the link's fifth GGA time);
 //   a unit that has not answered by then is recorded as unknown.
 //
 // With a signal test the run measures the C/N0 of the generator's satellite
@@ -149,6 +151,8 @@ private:
     bool identityFails();
     void probeRates();  // after the link found no GGA at the rate given
     void startLink();
+    FixTest::Settings fixSettings() const;
+    void whenReady();
     void beginCycle();
     void onLinkReport(const gpslink::LinkReport& report);
     void onGga(const Gga& gga);
@@ -216,6 +220,9 @@ private:
     std::optional<gpslink::ReceiverFamily> family_;
     bool identityAsked_ = false;
     bool identityChecked_ = false;
+    bool heardSinceOpen_ = false;  // a checked sentence since the link opened the port
+    bool readyQueued_ = false;
+    bool ggaSinceCommand_ = false;  // a checked GGA, with a time or not, since the command
 };
 
 }  // namespace station

@@ -262,14 +262,16 @@ void StationWindow::startSlot(int index, const QString& serial) {
     // thread, before its port opens; without a store there is none.
     if (!config.testsSignal()) {
         slot.run->start();
-    } else if (!store_) {
-        slot.run->setCalibration(std::nullopt, QDateTime::currentDateTimeUtc());
+    } else if (!store_ || slot.calibration) {
+        slot.run->setCalibration(slot.calibration.value_or(std::nullopt),
+                                 QDateTime::currentDateTimeUtc());
         slot.run->start();
     } else {
         QPointer<station::UnitRun> run = slot.run;
         store_->latestCalibrations(
             config.station, {config.port},
-            [this, run](const QMap<QString, results::Calibration>& latest, const QString& error) {
+            [this, run, index](const QMap<QString, results::Calibration>& latest,
+                               const QString& error) {
                 if (!run || run->done()) return;  // stopped meanwhile
                 if (!error.isEmpty()) {
                     showBanner(tr("Slot %1 cannot read its calibration: %2")
@@ -280,8 +282,10 @@ void StationWindow::startSlot(int index, const QString& serial) {
                     return;
                 }
                 const auto found = latest.constFind(run->config().port);
-                run->setCalibration(found == latest.cend() ? std::nullopt : std::optional(*found),
-                                    QDateTime::currentDateTimeUtc());
+                const auto calibration =
+                    found == latest.cend() ? std::nullopt : std::optional(*found);
+                if (!calibrator_) slots_[std::size_t(index)].calibration = calibration;
+                run->setCalibration(calibration, QDateTime::currentDateTimeUtc());
                 run->start();
             });
     }
@@ -371,6 +375,7 @@ void StationWindow::calibrate(const QString& golden, double expected) {
         units.push_back(slot.config);
         units.back().operatorName = operator_->text().trimmed();
         slot.calibrated = false;
+        slot.calibration.reset();  // read again after this one
     }
     station::Calibrator::Keeper keeper;
     if (store_)

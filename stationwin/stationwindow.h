@@ -126,6 +126,9 @@ private:
         int storing = 0;                  // its results handed to the store, not kept yet
         bool dirty = true;
         bool calibrated = false;  // the calibration under way has its outcome
+        // Its latest calibration, once read: the next unit's signal test
+        // takes it at once, not after the results still being kept.
+        std::optional<std::optional<results::Calibration>> calibration;
     };
     void onCycleEnded(int index, const station::CycleResult& result);
     void onKept(int index, const QJsonObject& result, results::Store::Saved saved);

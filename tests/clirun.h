@@ -68,6 +68,10 @@ public:
     // receiver saw them.
     double ttff(const QString& name) const { return ttff_.count(name) ? ttff_.at(name) : -1; }
     void unplug(const QString& name) { drivers_.at(name)->stop(); }
+    // Milliseconds from the bench's start to the latest command's arrival; -1: none came.
+    qint64 commandAtMs(const QString& name) const {
+        return commandAt_.count(name) ? commandAt_.at(name) : -1;
+    }
 
 private:
     QElapsedTimer clock_;

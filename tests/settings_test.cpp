@@ -81,7 +81,8 @@ QString sample(const Setting& s) {
     const std::map<QString, QString> texts = {{"expect_firmware", "^AXN_5"},
                                               {"cn0_sv", "Galileo:11"},
                                               {"study", "GRR 2026-12 (line 4)"},
-                                              {"qualified_by", "GRR-2026-11"}};
+                                              {"qualified_by", "GRR-2026-11"},
+                                              {"send_after", "time"}};
     switch (s.kind) {
         case Kind::Number: {
             const double value = s.low + (s.high - s.low) * 0.3701;
@@ -217,6 +218,7 @@ TEST(Settings, PlanFileValuesOfTheWrongKind) {
         {R"({"tests": ["fix", 3]})",
          "\"tests\" \"fix,\" is not a list of fix, signal, antenna and config, each once"},
         {R"({"cn0_sv": ["GPS:1"]})", "\"cn0_sv\" is not a text"},
+        {R"({"send_after": "soon"})", "\"send_after\" \"soon\" is not ready or time"},
         {R"({"start": "factory", "receiver": "casic"})", "a casic receiver has no factory start"},
     };
     QTemporaryDir dir;

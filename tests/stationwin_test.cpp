@@ -704,6 +704,14 @@ TEST(StationWindowE2e, SlotsCalibratedThenSignalTestedThenACalibrationStopped) {
     rows.sort();
     EXPECT_EQ(rows, QStringList({"SN1 pass ok " + idA, "SN2 station-fault calibration-needed -"}));
 
+    // The slot's next unit starts at its scan, its calibration known: it does
+    // not wait behind results still being kept.
+    emit window.tile(0)->startRequested("SN3");
+    ASSERT_TRUE(window.run(0) && window.run(0)->config().unit == "SN3");
+    EXPECT_NE(window.run(0)->phase(), station::UnitRun::Phase::Idle);
+    emit window.tile(0)->stopRequested();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window.busy(); }, 120000));
+
     // Slot 1's satellite never comes: Stop all ends the calibration, nothing kept of it.
     bench.unplug("A");
     put("A", 1, 2);
