@@ -39,6 +39,8 @@ struct Migration {
     std::vector<const char*> statements;
     // The report's summaries are then built from the rows already stored.
     bool buildsSummaries = false;
+    // Units per hour are then built from the rows already stored.
+    bool buildsPace = false;
 };
 
 const std::vector<Migration>& migrations() {
@@ -153,6 +155,16 @@ const std::vector<Migration>& migrations() {
           "DROP INDEX IF EXISTS results_station_unit", "DROP INDEX IF EXISTS results_outcome",
           "DROP INDEX IF EXISTS results_station_ttff", "DROP INDEX IF EXISTS results_ttff",
           "CREATE INDEX results_station_started ON results (station, started)"},
+         true},
+        // Units per hour and handling time per slot (results/pace.h), kept at
+        // each save as the other summaries are.
+        {6,
+         {"CREATE TABLE summary_pace ("
+          " kind TEXT NOT NULL, name TEXT NOT NULL, station TEXT NOT NULL,"
+          " port TEXT NOT NULL, results {INT} NOT NULL, test_ms {INT} NOT NULL,"
+          " gaps {INT} NOT NULL, gap_ms {INT} NOT NULL,"
+          " PRIMARY KEY (kind, name, station, port)){WITHOUT_ROWID}"},
+         false,
          true},
     };
     return steps;
@@ -439,6 +451,10 @@ bool Store::migrate(QString* error) {
             q.exec(QStringLiteral("ROLLBACK"));
             return false;
         }
+        if (step.buildsPace && !buildPace(db, error)) {
+            q.exec(QStringLiteral("ROLLBACK"));
+            return false;
+        }
         q.prepare(QStringLiteral("INSERT INTO schema_version (version, applied) VALUES (?, ?)"));
         q.addBindValue(step.version);
         q.addBindValue(isoTime(QDateTime::currentDateTimeUtc()));
@@ -486,9 +502,11 @@ bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
     int i = 0;
     SummaryRow row;
     const std::pair<const char*, QString*> texts[] = {
-        {"station", &row.station}, {"lot", &row.lot},       {"unit", &row.unit},
-        {"started", &row.started}, {"result", &row.result}, {"reason", &row.reason},
-        {"port", &row.port},       {"limits", &row.limits}};
+        {"station", &row.station}, {"lot", &row.lot},
+        {"unit", &row.unit},       {"started", &row.started},
+        {"result", &row.result},   {"reason", &row.reason},
+        {"port", &row.port},       {"limits", &row.limits},
+        {"ended", &row.ended},     {"id", &row.id}};
     for (const Column& c : resultColumns()) {
         const QVariant value = columnValue(result, c);
         q.bindValue(i++, value);
