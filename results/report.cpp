@@ -175,7 +175,7 @@ QJsonObject figuresJson(const Figures& f) {
         {"units_per_hour", orNull(f.unitsPerHour)},
         {"handling_s",
          QJsonObject{{"count", f.pace.gaps}, {"mean", orNull(f.pace.handlingMean())}}},
-        {"slots", ports},
+        {"ports", ports},
     };
 }
 

@@ -708,7 +708,7 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
     }
     const QJsonObject slot = json({}, Source::Summaries)["stations"]
                                  .toObject()["s1"]
-                                 .toObject()["slots"]
+                                 .toObject()["ports"]
                                  .toObject()["p1"]
                                  .toObject();
     EXPECT_EQ(slot["units_per_hour"].toDouble(), p1);
