@@ -31,12 +31,13 @@ Pace negated(Pace p) {
     return {-p.results, -p.testMs, -p.gaps, -p.gapMs};
 }
 
-// The slot's results before and after a row in start order (then id), in
-// the stored form: started and ended, and the lot of the later one.
+// The slot's results before and after a row in start order (then storing
+// order), in the stored form: started and ended, and the lot of the later one.
+// The bound on started lets the (station, started) index find it at once.
 const char* kNeighbour =
     "SELECT started, ended, lot FROM results WHERE station = ? AND port = ?"
-    " AND %1 AND %2 AND (started %3 ? OR (started = ? AND id %3 ?))"
-    " ORDER BY started %4, id %4 LIMIT 1";
+    " AND %1 AND %2 AND started %3= ? AND (started %3 ? OR seq %3 ?)"
+    " ORDER BY started %4, seq %4 LIMIT 1";
 
 }  // namespace
 
@@ -73,9 +74,9 @@ bool paceFromRows(const QSqlDatabase& db, const Where& w, SlotPaces& to, QString
             q,
             QStringLiteral("SELECT r.station, r.port, r.started, r.ended,"
                            " (SELECT p.ended FROM results p WHERE p.station = r.station"
-                           " AND p.port = r.port AND %1 AND %2 AND (p.started < r.started"
-                           " OR (p.started = r.started AND p.id < r.id))"
-                           " ORDER BY p.started DESC, p.id DESC LIMIT 1)"
+                           " AND p.port = r.port AND %1 AND %2 AND p.started <= r.started"
+                           " AND (p.started < r.started OR p.seq < r.seq)"
+                           " ORDER BY p.started DESC, p.seq DESC LIMIT 1)"
                            " FROM results r WHERE %3 AND %4 AND %5")
                 .arg(storedForm(QStringLiteral("p.started")), storedForm(QStringLiteral("p.ended")),
                      w.sql, storedForm(QStringLiteral("r.started")),
@@ -109,8 +110,8 @@ bool paceFromSummaries(const QSqlDatabase& db, const Where& w, SlotPaces& to, QS
 }
 
 struct PaceWriter::Queries {
-    explicit Queries(const QSqlDatabase& db) : before(db), after(db), put(db) {}
-    QSqlQuery before, after, put;
+    explicit Queries(const QSqlDatabase& db) : seq(db), before(db), after(db), put(db) {}
+    QSqlQuery seq, before, after, put;
     bool ready = false;
 };
 
@@ -141,8 +142,14 @@ bool PaceWriter::add(const SummaryRow& r, QString* error) {
                 " gaps = summary_pace.gaps + excluded.gaps,"
                 " gap_ms = summary_pace.gap_ms + excluded.gap_ms")))
             return failed(q.put);
+        if (!q.seq.prepare(QStringLiteral("SELECT seq FROM results WHERE id = ?")))
+            return failed(q.seq);
         q.ready = true;
     }
+    q.seq.bindValue(0, r.id);
+    if (!q.seq.exec() || !q.seq.next()) return failed(q.seq);
+    const qint64 seq = q.seq.value(0).toLongLong();
+    q.seq.finish();
     const QString station = r.station.isNull() ? QStringLiteral("") : r.station;
     const QString port = r.port.isNull() ? QStringLiteral("") : r.port;
     // The neighbour on one side: started, ended and lot, or nothing.
@@ -153,7 +160,7 @@ bool PaceWriter::add(const SummaryRow& r, QString* error) {
     auto neighbour = [&](QSqlQuery& query, std::optional<Neighbour>* found) {
         int i = 0;
         for (const QVariant& v : {QVariant(station), QVariant(port), QVariant(r.started),
-                                  QVariant(r.started), QVariant(r.id)})
+                                  QVariant(r.started), QVariant(seq)})
             query.bindValue(i++, v);
         if (!query.exec()) return false;
         if (query.next()) {
@@ -212,22 +219,26 @@ bool buildPace(const QSqlDatabase& db, QString* error) {
     const QString counted = QStringLiteral("CASE WHEN g <= %1 THEN 1 ELSE 0 END").arg(idle);
     const QString length =
         QStringLiteral("CASE WHEN g <= %1 AND g > 0 THEN g ELSE 0 END").arg(idle);
+    // Each slot's rows in order once, grouped by the finest grain the scopes
+    // share (lot, day, station, port); each scope adds those groups up.
     QStringList steps{
-        QStringLiteral("CREATE TEMP TABLE build_pace AS SELECT lot, substr(started, 1, 10) AS day,"
-                       " station, port, CASE WHEN e > s THEN e - s ELSE 0 END AS t,"
-                       " s - LAG(e) OVER (PARTITION BY station, port ORDER BY started, id) AS g"
-                       " FROM (SELECT lot, started, id, station, port, %1 AS s, %2 AS e"
-                       " FROM results WHERE %3 AND %4) AS r")
+        QStringLiteral("CREATE TEMP TABLE build_pace AS SELECT lot, day, station, port,"
+                       " COUNT(*) AS n, SUM(t) AS t, SUM(%5) AS gaps, SUM(%6) AS gap_ms FROM"
+                       " (SELECT lot, substr(started, 1, 10) AS day, station, port,"
+                       " CASE WHEN e > s THEN e - s ELSE 0 END AS t,"
+                       " s - LAG(e) OVER (PARTITION BY station, port ORDER BY started, seq) AS g"
+                       " FROM (SELECT lot, started, seq, station, port, %1 AS s, %2 AS e"
+                       " FROM results WHERE %3 AND %4) AS r) AS o GROUP BY lot, day, station, port")
             .arg(ms("started"), ms("ended"), storedForm(QStringLiteral("started")),
-                 storedForm(QStringLiteral("ended")))};
+                 storedForm(QStringLiteral("ended")), counted, length)};
     for (const auto& [kind, column] : {std::pair{"all", ""}, {"lot", "lot"}, {"day", "day"}}) {
         const QString name = *column ? QLatin1String(column) : QLatin1String("''");
         const QString by = *column ? QLatin1String(column) + QStringLiteral(", ") : QString();
         steps << QStringLiteral(
                      "INSERT INTO summary_pace (kind, name, station, port, results, test_ms, gaps,"
-                     " gap_ms) SELECT '%1', %2, station, port, COUNT(*), SUM(t), SUM(%4), SUM(%5)"
-                     " FROM build_pace GROUP BY %3station, port")
-                     .arg(QLatin1String(kind), name, by, counted, length);
+                     " gap_ms) SELECT '%1', %2, station, port, SUM(n), SUM(t), SUM(gaps),"
+                     " SUM(gap_ms) FROM build_pace GROUP BY %3station, port")
+                     .arg(QLatin1String(kind), name, by);
     }
     steps << QStringLiteral("DROP TABLE build_pace");
     QSqlQuery q(db);

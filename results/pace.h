@@ -1,7 +1,7 @@
 // Units per hour and handling time, per slot (a station's port), from the
 // stored start and end of each result.
 //
-// A slot's results in order of their start (then id) follow one another: the
+// A slot's results in order of their start (then of storing) follow one another: the
 // time from one result's end to the next one's start is the handling between
 // two units (taking one out, putting the next in, scanning it), counted with
 // the later result.  A gap longer than kIdleMs is the slot standing idle (a
