@@ -1,6 +1,7 @@
 #include "results/pace.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariantList>
@@ -201,7 +202,8 @@ bool PaceWriter::add(const SummaryRow& r, QString* error) {
     return true;
 }
 
-bool buildPace(const QSqlDatabase& db, QString* error) {
+bool buildPace(const QSqlDatabase& db, const std::function<void(const QString&)>& progress,
+               QString* error) {
     const bool pg = db.driverName() == QLatin1String("QPSQL");
     auto ms = [&](const char* column) {
         return pg ? QStringLiteral(
@@ -242,11 +244,22 @@ bool buildPace(const QSqlDatabase& db, QString* error) {
     }
     steps << QStringLiteral("DROP TABLE build_pace");
     QSqlQuery q(db);
+    // A long build says so (the highest seq is read at once from the key).
+    const qint64 rows = q.exec(QStringLiteral("SELECT MAX(seq) FROM results")) && q.next()
+                            ? q.value(0).toLongLong()
+                            : 0;
+    q.finish();
+    const bool tell = rows > 250000;
+    if (tell)
+        progress(QStringLiteral("building units per hour from %1 stored results, once").arg(rows));
+    QElapsedTimer clock;
+    clock.start();
     for (const QString& sql : steps)
         if (!q.exec(sql)) {
             *error = QStringLiteral("%1 (in: %2)").arg(q.lastError().text(), sql.left(80));
             return false;
         }
+    if (tell) progress(QStringLiteral("units per hour built in %1 s").arg(clock.elapsed() / 1000));
     return true;
 }
 

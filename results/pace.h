@@ -21,6 +21,7 @@
 #include <QMap>
 #include <QSqlDatabase>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -71,6 +72,7 @@ private:
 };
 
 // summary_pace built from the rows already stored, in the migration's transaction.
-bool buildPace(const QSqlDatabase& db, QString* error);
+bool buildPace(const QSqlDatabase& db, const std::function<void(const QString&)>& progress,
+               QString* error);
 
 }  // namespace results

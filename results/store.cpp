@@ -451,7 +451,8 @@ bool Store::migrate(QString* error) {
             q.exec(QStringLiteral("ROLLBACK"));
             return false;
         }
-        if (step.buildsPace && !buildPace(db, error)) {
+        if (step.buildsPace && !buildPace(
+                                   db, [this](const QString& text) { warn(text); }, error)) {
             q.exec(QStringLiteral("ROLLBACK"));
             return false;
         }
