@@ -619,7 +619,8 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
     }
     // s1 port 0: tests of 30 s, handling 10 and 20 s, then an hour idle;
     // s1 port 1: the second test began 10 s before the first one's end (no
-    // handling); s2: one test of 45 s and one without an end.
+    // handling); s2: one test of 45 s and one without an end; s3: two tests
+    // that began at once, the later stored after the earlier.
     struct Row {
         const char *station, *port, *lot, *started, *ended;
     } rows[] = {
@@ -627,6 +628,7 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
         {"s1", "p0", "L2", "09:00:00", "09:00:30"}, {"s1", "p0", "L1", "08:00:40", "08:01:10"},
         {"s1", "p1", "L1", "08:00:50", "08:02:00"}, {"s1", "p1", "L1", "08:00:00", "08:01:00"},
         {"s2", "p0", "L1", "08:01:00", nullptr},    {"s2", "p0", "L1", "08:00:00", "08:00:45"},
+        {"s3", "p0", "L1", "08:00:00", "08:00:30"}, {"s3", "p0", "L1", "08:00:00", "08:00:20"},
     };
     auto s = db.open(target);
     for (const Row& r : rows) {
@@ -636,22 +638,23 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
         if (r.ended) o["ended"] = at(r.ended);
         ASSERT_EQ(s->save(o), Store::Saved::Stored);
     }
-    const double p0 = 4 * 3600 / 150.0, p1 = 2 * 3600 / 130.0, s2 = 3600 / 45.0;
+    const double p0 = 4 * 3600 / 150.0, p1 = 2 * 3600 / 130.0, s2 = 3600 / 45.0,
+                 s3 = 2 * 3600 / 50.0;
     struct Case {
         Filter filter;
         QJsonValue unitsPerHour;
         int gaps;
         QJsonValue handling;
     } cases[] = {
-        {{}, p0 + p1 + s2, 3, 10.0},
+        {{}, p0 + p1 + s2 + s3, 4, 7.5},
         {{"", "", "s1", "", ""}, p0 + p1, 3, 10.0},
         {{"", "", "s2", "", ""}, s2, 0, QJsonValue()},
         // L2's first handling is from L1's last unit in the slot.
         {{"", "", "", "L2", ""}, 2 * 3600 / 80.0, 1, 20.0},
         {{"2026-12-01T00:00:00.000Z", "2026-12-02T00:00:00.000Z", "", "", ""},
-         p0 + p1 + s2,
-         3,
-         10.0},
+         p0 + p1 + s2 + s3,
+         4,
+         7.5},
         {{"2026-12-01T08:00:35.000Z", "", "", "", ""}, 3 * 3600 / 120.0 + 3600 / 70.0, 3, 10.0},
     };
     auto json = [&](const Filter& f, Source source) {
@@ -715,7 +718,7 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
     EXPECT_EQ(slot["handling_s"].toObject()["mean"].toDouble(), 0.0);
     QString out;
     ASSERT_EQ(report({"--db", target}, &out), 0);
-    EXPECT_TRUE(out.contains("Units per hour     231.4  (handling mean 10.0 s between 3 units)\n"))
+    EXPECT_TRUE(out.contains("Units per hour     375.4  (handling mean 7.5 s between 4 units)\n"))
         << out.toStdString();
     EXPECT_TRUE(
         out.contains("    p1                       55.4 units/h  handling mean 0.0 s  "
