@@ -718,6 +718,47 @@ void statisticsSection(Page& page, const Distributions& d) {
     page.end();
 }
 
+// Units per hour and handling time per station and slot (results/pace.h).
+void paceSection(Page& page, const Summary& s) {
+    page.heading(QStringLiteral("pace"), QStringLiteral("Units per hour"));
+    page.paragraph(QStringLiteral(
+        "A slot's results per working hour: its tests (start to end) and the handling between "
+        "one unit's end and the next one's start; a gap of more than 5 minutes is idle time and "
+        "counts as neither. A station's units per hour are the sum of its slots', the line's the "
+        "sum of its stations'. Handling: the mean of the gaps counted."));
+    const QString none = QStringLiteral("\u2014");
+    auto row = [&](const QString& station, const QString& port, const Pace& p,
+                   std::optional<double> rate, const QString& key) {
+        const auto handling = p.handlingMean();
+        return QList<Cell>{label(station),
+                           label(port),
+                           {QString::number(p.results), key + "results"},
+                           {rate ? num(*rate, 1) : none, key + "units_per_hour"},
+                           {QString::number(p.gaps), key + "handling_count"},
+                           {handling ? num(*handling, 1) : none, key + "handling_mean"}};
+    };
+    QList<QList<Cell>> rows;
+    for (auto st = s.stations.cbegin(); st != s.stations.cend(); ++st) {
+        QStringList ports = st->ports.keys();
+        std::sort(ports.begin(), ports.end(), naturalLess);
+        for (const QString& port : ports) {
+            const Pace& p = st->ports[port];
+            rows << row(st.key(), port, p, p.unitsPerHour(),
+                        QStringLiteral("pace.%1.%2.").arg(st.key(), port));
+        }
+        rows << row(st.key(), QStringLiteral("every slot"), st->pace, st->unitsPerHour,
+                    QStringLiteral("pace.%1.").arg(st.key()));
+    }
+    rows << row(QStringLiteral("every station"), QString(), s.overall.pace, s.overall.unitsPerHour,
+                QStringLiteral("pace."));
+    page.table(QStringLiteral("Units per hour and handling time per slot"),
+               {QStringLiteral("Station"), QStringLiteral("Port"), QStringLiteral("Results"),
+                QStringLiteral("Units per hour"), QStringLiteral("Handling gaps"),
+                QStringLiteral("Mean handling (s)")},
+               rows);
+    page.end();
+}
+
 void failuresSection(Page& page, const Figures& f) {
     page.heading(QStringLiteral("failures"), QStringLiteral("Failures by reason"));
     if (f.failures.isEmpty()) {
@@ -875,6 +916,7 @@ QByteArray htmlPage(const Distributions& d, const PageHeading& heading,
         overallSection(page, f);
         yieldSection(page, d);
         retestSection(page, d);
+        paceSection(page, d.summary);
         ttffSection(page, d.measures[kTtff]);
         signalSection(page, d);
         cn0Section(page, d, d.measures[kCn0]);

@@ -101,6 +101,51 @@ void printFigures(const Figures& f, QTextStream& out) {
                .arg(s(t.mean), s(t.median), s(t.p95), s(t.max));
 }
 
+QString oneDecimal(std::optional<double> v) {
+    return v ? QString::number(*v, 'f', 1) : QStringLiteral("-");
+}
+
+// Units per hour, the mean handling and, for a station, each slot's.
+void printPace(const Figures& f, QTextStream& out) {
+    out << QStringLiteral("  Units per hour     %1  (handling mean %2 s between %3 units)\n")
+               .arg(oneDecimal(f.unitsPerHour), oneDecimal(f.pace.handlingMean()))
+               .arg(f.pace.gaps);
+    for (auto it = f.ports.cbegin(); it != f.ports.cend(); ++it)
+        out << QStringLiteral("    %1 %2 units/h  handling mean %3 s  (%4 results)\n")
+                   .arg(it.key().isEmpty() ? QStringLiteral("(none)") : it.key(), -22)
+                   .arg(oneDecimal(it->unitsPerHour()), 6)
+                   .arg(oneDecimal(it->handlingMean()))
+                   .arg(it->results);
+}
+
+QJsonValue orNull(std::optional<double> v) {
+    return v ? QJsonValue(*v) : QJsonValue();
+}
+
+QJsonObject paceJson(const Pace& p, std::optional<double> unitsPerHour) {
+    return QJsonObject{
+        {"results", p.results},
+        {"units_per_hour", orNull(unitsPerHour)},
+        {"handling_s", QJsonObject{{"count", p.gaps}, {"mean", orNull(p.handlingMean())}}}};
+}
+
+// Each station's slots' paces into its figures, and the sums over them.
+void addPaces(Summary& s, const SlotPaces& paces) {
+    auto addRate = [](Figures& f, std::optional<double> rate) {
+        if (rate) f.unitsPerHour = f.unitsPerHour.value_or(0) + *rate;
+    };
+    for (auto station = paces.cbegin(); station != paces.cend(); ++station) {
+        Figures& f = s.stations[station.key()];
+        for (auto slot = station->cbegin(); slot != station->cend(); ++slot) {
+            f.ports.insert(slot.key(), *slot);
+            f.pace.add(*slot);
+            addRate(f, slot->unitsPerHour());
+        }
+        s.overall.pace.add(f.pace);
+        if (f.unitsPerHour) addRate(s.overall, f.unitsPerHour);
+    }
+}
+
 QJsonObject figuresJson(const Figures& f) {
     QJsonObject outcomes;
     for (auto it = f.outcomes.cbegin(); it != f.outcomes.cend(); ++it)
@@ -109,6 +154,9 @@ QJsonObject figuresJson(const Figures& f) {
     for (const Failure& x : f.failures)
         failures.append(
             QJsonObject{{"result", x.result}, {"reason", x.reason}, {"count", x.count}});
+    QJsonObject ports;
+    for (auto it = f.ports.cbegin(); it != f.ports.cend(); ++it)
+        ports.insert(it.key(), paceJson(*it, it->unitsPerHour()));
     QJsonObject ttff{{"count", f.ttff.count}};
     for (auto [name, value] : {std::pair{"mean", f.ttff.mean},
                                {"median", f.ttff.median},
@@ -124,6 +172,10 @@ QJsonObject figuresJson(const Figures& f) {
         {"first_pass_yield", f.firstPassYield() ? QJsonValue(*f.firstPassYield()) : QJsonValue()},
         {"failures", failures},
         {"ttff_s", ttff},
+        {"units_per_hour", orNull(f.unitsPerHour)},
+        {"handling_s",
+         QJsonObject{{"count", f.pace.gaps}, {"mean", orNull(f.pace.handlingMean())}}},
+        {"ports", ports},
     };
 }
 
@@ -196,6 +248,7 @@ Summary summaryOf(const Tally& t) {
     };
     std::sort(s.overall.failures.begin(), s.overall.failures.end(), byCount);
     for (Figures& f : s.stations) std::sort(f.failures.begin(), f.failures.end(), byCount);
+    addPaces(s, t.pace);
     return s;
 }
 
@@ -209,9 +262,11 @@ QJsonObject summaryJson(const Summary& summary) {
 void printSummary(const Summary& summary, QTextStream& out) {
     out << "Overall\n";
     printFigures(summary.overall, out);
+    printPace(summary.overall, out);
     for (auto it = summary.stations.cbegin(); it != summary.stations.cend(); ++it) {
         out << "\nStation " << (it.key().isEmpty() ? QStringLiteral("(none)") : it.key()) << '\n';
         printFigures(it.value(), out);
+        printPace(it.value(), out);
     }
 }
 

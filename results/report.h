@@ -14,6 +14,8 @@
 #include <QTextStream>
 #include <optional>
 
+#include "results/pace.h"
+
 namespace results {
 
 // Which results a report covers; an empty field does not filter.
@@ -55,6 +57,11 @@ struct Figures {
     qint64 unitsFirstPass = 0;
     QList<Failure> failures;  // most frequent first
     TtffStats ttff;
+    // Units per hour (results/pace.h): the sum of the slots' (a station's
+    // slots by port; overall, every station's); the handling summed over them.
+    std::optional<double> unitsPerHour;
+    Pace pace;
+    QMap<QString, Pace> ports;
 
     // Units that passed their first test, of the units tested; none without units.
     std::optional<double> firstPassYield() const;

@@ -47,6 +47,8 @@ struct Migration {
     // The report's summaries are then built from the rows already stored
     // (once the last step has run).
     bool buildsSummaries = false;
+    // Units per hour are then built from the rows already stored.
+    bool buildsPace = false;
 };
 
 constexpr int kWrittenOut = 5;
@@ -172,6 +174,16 @@ std::vector<Migration> writtenSteps() {
          {"ALTER TABLE calibrations ADD COLUMN agc {REAL}",
           "ALTER TABLE calibrations ADD COLUMN noise {REAL}",
           "ALTER TABLE calibrations ADD COLUMN jamming {REAL}"}},
+        // Units per hour and handling time per slot (results/pace.h), kept at
+        // each save as the other summaries are.
+        {8,
+         {"CREATE TABLE summary_pace ("
+          " kind TEXT NOT NULL, name TEXT NOT NULL, station TEXT NOT NULL,"
+          " port TEXT NOT NULL, results {INT} NOT NULL, test_ms {INT} NOT NULL,"
+          " gaps {INT} NOT NULL, gap_ms {INT} NOT NULL,"
+          " PRIMARY KEY (kind, name, station, port)){WITHOUT_ROWID}"},
+         false,
+         true},
     };
 }
 
@@ -494,6 +506,11 @@ bool Store::migrate(QString* error) {
         for (const std::string& statement : step.statements)
             if (!run(engineSql(statement, target_.engine))) return false;
         summaries = summaries || step.buildsSummaries;
+        if (step.buildsPace && !buildPace(
+                                   db, [this](const QString& text) { warn(text); }, error)) {
+            q.exec(QStringLiteral("ROLLBACK"));
+            return false;
+        }
         q.prepare(QStringLiteral("INSERT INTO schema_version (version, applied) VALUES (?, ?)"));
         q.addBindValue(step.version);
         q.addBindValue(isoTime(QDateTime::currentDateTimeUtc()));
@@ -546,9 +563,11 @@ bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
     int i = 0;
     SummaryRow row;
     const std::pair<const char*, QString*> texts[] = {
-        {"station", &row.station}, {"lot", &row.lot},       {"unit", &row.unit},
-        {"started", &row.started}, {"result", &row.result}, {"reason", &row.reason},
-        {"port", &row.port},       {"limits", &row.limits}};
+        {"station", &row.station}, {"lot", &row.lot},
+        {"unit", &row.unit},       {"started", &row.started},
+        {"result", &row.result},   {"reason", &row.reason},
+        {"port", &row.port},       {"limits", &row.limits},
+        {"ended", &row.ended},     {"id", &row.id}};
     QString study;
     for (const Column& c : resultColumns()) {
         const QVariant value = columnValue(result, c);

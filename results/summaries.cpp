@@ -166,7 +166,7 @@ bool tallyRows(const QSqlDatabase& db, const Filter& filter, Tally& t, QString* 
     for (const UnitState& u : units) addUnits(t.units, u.counts());
     for (auto s = stationUnits.cbegin(); s != stationUnits.cend(); ++s)
         for (const UnitState& u : *s) addUnits(t.stationUnits[s.key()], u.counts());
-    return true;
+    return paceFromRows(db, w, t.pace, error);
 }
 
 // The scope's summaries, of one station or of all.
@@ -267,10 +267,15 @@ bool tallySummaries(const QSqlDatabase& db, const std::pair<QString, QString>& s
         if (q.value(0).toInt() == 0) t.stationUnits[q.value(1).toString()] = u;
         if (q.value(0).toInt() == 1 || !station.isEmpty()) t.units = u;
     }
-    return drained(q, error);
+    return drained(q, error) && paceFromSummaries(db, w, t.pace, error);
 }
 
 }  // namespace
+
+std::array<std::pair<QString, QString>, 3> summaryScopesOf(const QString& lot,
+                                                           const QString& started) {
+    return scopesOf(lot, started);
+}
 
 const QStringList& summaryMeasures() {
     static const QStringList names = [] {
@@ -317,7 +322,8 @@ struct SummaryWriter::Queries {
     bool ready = false, pg = false;
 };
 
-SummaryWriter::SummaryWriter(const QSqlDatabase& db) : db_(db), q_(new Queries(db)) {}
+SummaryWriter::SummaryWriter(const QSqlDatabase& db)
+    : db_(db), q_(new Queries(db)), pace_(new PaceWriter(db)) {}
 SummaryWriter::~SummaryWriter() = default;
 
 bool SummaryWriter::add(const SummaryRow& r, QString* error) {
@@ -396,6 +402,7 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
             !bindScopes(q.ports, {text(r.port), summaryMeasures()[m], *r.measures[m]}))
             return failed(q.ports);
     if (!bindScopes(q.limits, {text(r.limits)})) return failed(q.limits);
+    if (!pace_->add(r, error)) return false;
 
     if (r.unit.isEmpty() || (!pass && r.result != codeOf(Outcome::Fail))) return true;
     // SQLite writes one transaction at a time; on PostgreSQL two saves of one

@@ -23,12 +23,14 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <array>
 #include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "results/fields.h"
+#include "results/pace.h"
 #include "results/report.h"
 #include "results/statistics.h"
 #include "results/target.h"
@@ -83,6 +85,7 @@ struct Tally {
     QMap<QString, Units> stationUnits;
     Units units;  // over every station: a unit's first test is its first anywhere
     MeasureValues values;
+    SlotPaces pace;  // units per hour and handling, per station and slot
 };
 std::optional<Tally> tally(const QSqlDatabase& db, const Filter& filter, QString* error,
                            Source source);
@@ -92,7 +95,12 @@ struct SummaryRow {
     QString station, lot, unit, started, result, reason, port;
     QString limits;                                 // as stored: the JSON text, empty without one
     std::optional<double> measures[kMeasureCount];  // in summaryMeasures() order
+    QString ended, id;
 };
+
+// The scopes a row is summarized in, (kind, name): every result, its lot, its day.
+std::array<std::pair<QString, QString>, 3> summaryScopesOf(const QString& lot,
+                                                           const QString& started);
 
 // Adds rows to the summaries inside the caller's transaction, with its
 // statements prepared once.
@@ -106,6 +114,7 @@ private:
     struct Queries;
     QSqlDatabase db_;
     std::unique_ptr<Queries> q_;
+    std::unique_ptr<PaceWriter> pace_;
 };
 
 // The summaries built once from the rows already stored (by the migration

@@ -192,9 +192,11 @@ TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
          "^configuration L3-out-v1 rejected: PMTK220 refused \\(\\$PMTK001,220,2\\)$",
          {}},
     };
+    // Commanded with the fifth GGA time, each unit has its fix to lose: the
+    // reset is proven and the status is the tests' own.
     QStringList arguments = {"--json",   "--no-db", "--test",        "fix,antenna,config",
                              "--config", file,      "--fix-timeout", "20",
-                             "--start",  "hot"};
+                             "--start",  "hot",     "--send-after",  "time"};
     std::map<QString, QString> port;
     for (const auto& u : units)
         arguments << (port[u.name] = bench.add(u.name, u.config)) + "@," +

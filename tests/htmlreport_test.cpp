@@ -313,6 +313,15 @@ TEST(ReportPage, ChromiumShowsTheJsonReportsFigures) {
         expectFigures("lot." + l + '.', jsonReport(db, {"--lot", l}));
     for (const QString day : {"2026-12-07", "2026-12-08", "2026-12-09"})
         expectFigures("day." + day + '.', jsonReport(db, {"--since", day, "--until", day}));
+    // Units per hour and handling over every station, as the JSON report has them.
+    const QJsonObject handling = all["handling_s"].toObject();
+    EXPECT_EQ(
+        text({shown["pace.units_per_hour"], shown["pace.handling_count"],
+              shown["pace.handling_mean"]}),
+        text({QString::number(all["units_per_hour"].toDouble(), 'f', 1),
+              QString::number(handling["count"].toInt()),
+              handling["mean"].isNull() ? QStringLiteral("\u2014")
+                                        : QString::number(handling["mean"].toDouble(), 'f', 1)}));
     const QJsonObject ttff = all["ttff_s"].toObject();
     for (const char* key : {"mean", "median", "p95", "max"})
         EXPECT_EQ(shown[QStringLiteral("stat.ttff_s.") + key],

@@ -57,21 +57,27 @@ QJsonValue asJson(const QVariant& v, Column::Kind kind) {
     return QJsonValue::fromVariant(v);
 }
 
-// The database as version 4 left it: no summaries, nor the columns of the
-// end-of-line tests.
-void toVersion4(QSqlQuery& q) {
-    for (const char* column :
-         {"antenna", "antenna_changes", "config", "config_sha256", "agc", "noise", "jamming"})
+// The database as version 5 left it: nothing of the steps after it.
+void toVersion5(QSqlQuery& q) {
+    for (const char* column : {"antenna", "antenna_changes", "config", "config_sha256", "agc",
+                               "noise", "jamming", "study"})
         ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE results DROP COLUMN %1").arg(column)))
             << column;
     for (const char* column : {"agc", "noise", "jamming"})
         ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE calibrations DROP COLUMN %1").arg(column)))
             << column;
     for (const char* sql :
+         {"DROP TABLE summary_pace", "DELETE FROM schema_version WHERE version > 5"})
+        ASSERT_TRUE(q.exec(QLatin1String(sql))) << sql;
+}
+
+// The database as version 4 left it: no summaries either.
+void toVersion4(QSqlQuery& q) {
+    toVersion5(q);
+    for (const char* sql :
          {"DROP TABLE summary_outcomes", "DROP TABLE summary_values", "DROP TABLE summary_slots",
           "DROP TABLE summary_limits", "DROP TABLE unit_tests", "DROP TABLE summary_units",
-          "DROP INDEX results_station_started", "ALTER TABLE results DROP COLUMN study",
-          "DELETE FROM schema_version WHERE version > 4"})
+          "DROP INDEX results_station_started", "DELETE FROM schema_version WHERE version > 4"})
         ASSERT_TRUE(q.exec(QLatin1String(sql))) << sql;
 }
 
@@ -620,6 +626,10 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
             {"unit", i % 11 == 5 ? QString() : QStringLiteral("U%1").arg(i * i % 17)},
             {"started",
              QStringLiteral("2026-12-0%1T%2:00:00.000Z").arg(1 + i / 30).arg(10 + i % 13)},
+            {"ended", QStringLiteral("2026-12-0%1T%2:0%3:00.000Z")
+                          .arg(1 + i / 30)
+                          .arg(10 + i % 13)
+                          .arg(i % 7)},
             {"result", outcomes[i * 5 % 6]},
             {"reason", i % 6 == 1 ? "no-fix" : "ok"},
             {"port", QStringLiteral("/dev/ttyUSB%1").arg(i % 4)},
@@ -665,8 +675,9 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
     // Every summary row, as the saves kept it and as the migration builds it.
     auto tables = [](const QSqlDatabase& d) {
         QStringList out;
-        for (const QString table : {"summary_outcomes", "summary_values", "summary_slots",
-                                    "summary_limits", "unit_tests", "summary_units"}) {
+        for (const QString table :
+             {"summary_outcomes", "summary_values", "summary_slots", "summary_limits", "unit_tests",
+              "summary_units", "summary_pace"}) {
             QSqlQuery q(QStringLiteral("SELECT * FROM ") + table, d);
             while (q.next()) {
                 QStringList row{table};
@@ -702,6 +713,125 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
         s = db.open(agree);
         ASSERT_TRUE(s);
     }
+}
+
+// Units per hour and handling per slot, counted by hand: saved out of order,
+// kept by the saves, read from the rows, and built by the migration from
+// version 4 and from version 5.
+TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
+    QString target = db.dir.filePath(QStringLiteral("pace.sqlite"));
+    if (GetParam()) {
+        const auto server = db.open(this->target);
+        QSqlQuery q(server->database());
+        ASSERT_TRUE(q.exec("DROP DATABASE IF EXISTS pace") && q.exec("CREATE DATABASE pace"));
+        target = pg->url(QStringLiteral("pace"));
+    }
+    // s1 port 0: tests of 30 s, handling 10 and 20 s, then an hour idle;
+    // s1 port 1: the second test began 10 s before the first one's end (no
+    // handling); s2: one test of 45 s and one without an end; s3: two tests
+    // that began at once, the later stored after the earlier.
+    struct Row {
+        const char *station, *port, *lot, *started, *ended;
+    } rows[] = {
+        {"s1", "p0", "L2", "08:01:30", "08:02:00"}, {"s1", "p0", "L1", "08:00:00", "08:00:30"},
+        {"s1", "p0", "L2", "09:00:00", "09:00:30"}, {"s1", "p0", "L1", "08:00:40", "08:01:10"},
+        {"s1", "p1", "L1", "08:00:50", "08:02:00"}, {"s1", "p1", "L1", "08:00:00", "08:01:00"},
+        {"s2", "p0", "L1", "08:01:00", nullptr},    {"s2", "p0", "L1", "08:00:00", "08:00:45"},
+        {"s3", "p0", "L1", "08:00:00", "08:00:30"}, {"s3", "p0", "L1", "08:00:00", "08:00:20"},
+    };
+    auto s = db.open(target);
+    for (const Row& r : rows) {
+        auto at = [](const char* t) { return QStringLiteral("2026-12-01T%1.000Z").arg(t); };
+        QJsonObject o{{"station", r.station}, {"port", r.port},   {"lot", r.lot},
+                      {"unit", "U"},          {"result", "pass"}, {"started", at(r.started)}};
+        if (r.ended) o["ended"] = at(r.ended);
+        ASSERT_EQ(s->save(o), Store::Saved::Stored);
+    }
+    const double p0 = 4 * 3600 / 150.0, p1 = 2 * 3600 / 130.0, s2 = 3600 / 45.0,
+                 s3 = 2 * 3600 / 50.0;
+    struct Case {
+        Filter filter;
+        QJsonValue unitsPerHour;
+        int gaps;
+        QJsonValue handling;
+    } cases[] = {
+        {{}, p0 + p1 + s2 + s3, 4, 7.5},
+        {{"", "", "s1", "", ""}, p0 + p1, 3, 10.0},
+        {{"", "", "s2", "", ""}, s2, 0, QJsonValue()},
+        // L2's first handling is from L1's last unit in the slot.
+        {{"", "", "", "L2", ""}, 2 * 3600 / 80.0, 1, 20.0},
+        {{"2026-12-01T00:00:00.000Z", "2026-12-02T00:00:00.000Z", "", "", ""},
+         p0 + p1 + s2 + s3,
+         4,
+         7.5},
+        {{"2026-12-01T08:00:35.000Z", "", "", "", ""}, 3 * 3600 / 120.0 + 3600 / 70.0, 3, 10.0},
+    };
+    auto json = [&](const Filter& f, Source source) {
+        QString why;
+        const auto summary = summarize(s->database(), f, &why, source);
+        EXPECT_TRUE(summary) << why.toStdString();
+        return summary ? summaryJson(*summary) : QJsonObject();
+    };
+    QSqlQuery pace(s->database());
+    auto kept = [&] {
+        QStringList out;
+        EXPECT_TRUE(
+            pace.exec("SELECT kind, name, station, port, results, test_ms, gaps, gap_ms"
+                      " FROM summary_pace"));
+        while (pace.next()) {
+            QStringList row;
+            for (int i = 0; i < 8; ++i) row << pace.value(i).toString();
+            out << row.join(' ');
+        }
+        pace.finish();
+        out.sort();
+        return out;
+    };
+    const QStringList saved = kept();
+    EXPECT_TRUE(saved.contains("lot L2 s1 p0 2 60000 1 20000")) << saved.join('\n').toStdString();
+    for (const char* from : {"saves", "version 5", "version 4"}) {
+        if (from != std::string("saves")) {
+            QSqlQuery q(s->database());
+            if (from == std::string("version 4")) {
+                toVersion4(q);
+            } else {
+                toVersion5(q);
+            }
+            q.finish();
+            pace = QSqlQuery();
+            s.reset();
+            s = db.open(target);
+            ASSERT_TRUE(s);
+            pace = QSqlQuery(s->database());
+            EXPECT_EQ(kept(), saved) << from;
+        }
+        for (const Case& c : cases) {
+            const QJsonObject all = json(c.filter, Source::Summaries);
+            EXPECT_EQ(all, json(c.filter, Source::Rows)) << from;
+            const QJsonObject overall = all["overall"].toObject();
+            const QJsonObject handling = overall["handling_s"].toObject();
+            auto text = [](const QJsonArray& a) { return QJsonDocument(a).toJson().toStdString(); };
+            EXPECT_EQ(text({overall["units_per_hour"], handling["count"], handling["mean"]}),
+                      text({c.unitsPerHour, c.gaps, c.handling}))
+                << from << ' ' << c.filter.since.toStdString() << c.filter.station.toStdString()
+                << c.filter.lot.toStdString();
+        }
+    }
+    const QJsonObject slot = json({}, Source::Summaries)["stations"]
+                                 .toObject()["s1"]
+                                 .toObject()["ports"]
+                                 .toObject()["p1"]
+                                 .toObject();
+    EXPECT_EQ(slot["units_per_hour"].toDouble(), p1);
+    EXPECT_EQ(slot["handling_s"].toObject()["mean"].toDouble(), 0.0);
+    QString out;
+    ASSERT_EQ(report({"--db", target}, &out), 0);
+    EXPECT_TRUE(out.contains("Units per hour     375.4  (handling mean 7.5 s between 4 units)\n"))
+        << out.toStdString();
+    EXPECT_TRUE(
+        out.contains("    p1                       55.4 units/h  handling mean 0.0 s  "
+                     "(2 results)\n"))
+        << out.toStdString();
 }
 
 // A report is one moment of the database: a save committed by another
