@@ -228,4 +228,30 @@ std::string ubxFrame(std::uint8_t messageClass, std::uint8_t messageId, std::str
            static_cast<char>(sum[1]);
 }
 
+std::vector<std::string_view> nmeaFields(std::string_view body) {
+    std::vector<std::string_view> out;
+    for (std::size_t at = 0;;) {
+        const std::size_t comma = body.find(',', at);
+        out.push_back(body.substr(at, comma == std::string_view::npos ? comma : comma - at));
+        if (comma == std::string_view::npos) return out;
+        at = comma + 1;
+    }
+}
+
+std::size_t ubxValueSize(std::uint32_t key) {
+    switch ((key >> 28) & 0x7) {
+        case 1:
+        case 2:
+            return 1;
+        case 3:
+            return 2;
+        case 4:
+            return 4;
+        case 5:
+            return 8;
+        default:
+            return 0;
+    }
+}
+
 }  // namespace gpslink

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace gpslink {
 
@@ -43,6 +44,9 @@ std::string nmeaCommand(std::string_view body);
 // The body of a sentence "$body*hh" (no line end) whose hh, in either case,
 // is the checksum of body; nothing otherwise.
 std::optional<std::string_view> nmeaCheckedBody(std::string_view sentence);
+// A body's comma-separated fields, empty ones kept: "GPGGA,,1" gives
+// "GPGGA", "" and "1".
+std::vector<std::string_view> nmeaFields(std::string_view body);
 
 // The two-byte checksum of a UBX frame (8-bit Fletcher) over bytes, which are
 // the class, id, length and payload.
@@ -50,5 +54,9 @@ std::array<std::uint8_t, 2> ubxChecksum(std::string_view bytes);
 // A UBX frame: sync characters B5 62, class, id, the payload length (two
 // bytes, least significant first), the payload and the checksum.
 std::string ubxFrame(std::uint8_t messageClass, std::uint8_t messageId, std::string_view payload);
+// The size in bytes of a configuration item's value (UBX-CFG-VALSET/VALGET),
+// from bits 28 to 30 of its key ID: 1 for a bit (kept in a byte) or a byte,
+// 2, 4 or 8; 0 for none.
+std::size_t ubxValueSize(std::uint32_t key);
 
 }  // namespace gpslink

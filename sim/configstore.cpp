@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "gpslink/resetcommand.h"
 #include "sim/nmea.h"
 
 namespace gpssim {
@@ -42,24 +43,6 @@ constexpr ConfigItemSpec kItems[] = {
     {F::Casic, "PCAS03", 0, "1,0,1,1,1,0,0,1", 0, nullptr},                        // GGA, GLL, ...
 };
 
-// The value's size in bytes from bits 30 to 28 of a u-blox key ID: 1 a bit
-// (kept in a byte), 2 one byte, 3 two, 4 four, 5 eight; 0 for no size.
-std::size_t sizeOfKey(std::uint32_t key) {
-    switch ((key >> 28) & 0x7) {
-        case 1:
-        case 2:
-            return 1;
-        case 3:
-            return 2;
-        case 4:
-            return 4;
-        case 5:
-            return 8;
-        default:
-            return 0;
-    }
-}
-
 std::string littleEndian(std::uint64_t value, std::size_t size) {
     std::string bytes;
     for (std::size_t i = 0; i < size; ++i) bytes += char((value >> (8 * i)) & 0xFF);
@@ -80,16 +63,6 @@ std::string hexKey(std::uint32_t key) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08x", key);
     return text;
-}
-
-std::vector<std::string_view> fieldsOf(std::string_view body) {
-    std::vector<std::string_view> out;
-    for (std::size_t at = 0;;) {
-        const std::size_t comma = body.find(',', at);
-        out.push_back(body.substr(at, comma == std::string_view::npos ? comma : comma - at));
-        if (comma == std::string_view::npos) return out;
-        at = comma + 1;
-    }
 }
 
 std::optional<long> numberOf(std::string_view text) {
@@ -121,7 +94,7 @@ ConfigStore::ConfigStore(gpslink::ReceiverFamily family, Settings settings)
         Item item{&spec, std::string(spec.initial), {}, {}, {}, false};
         if (family == F::Ublox)
             item.initial = littleEndian(settings_.ubxMonitors && monitor ? 1 : spec.initialValue,
-                                        sizeOfKey(spec.key));
+                                        gpslink::ubxValueSize(spec.key));
         item.running = item.initial;
         for (const std::string& name : settings_.refused)
             if (itemNamed(family, name) == spec.name) item.refused = true;
@@ -188,7 +161,7 @@ ConfigStore::Outcome ConfigStore::ubxSet(std::string_view p) {
         if (p.size() - at < 4) return refuse("a key cut short");
         const std::uint32_t key = u4(p, at);
         Item* item = find(key);
-        const std::size_t size = sizeOfKey(key);
+        const std::size_t size = gpslink::ubxValueSize(key);
         if (!item || size == 0) return refuse("unknown key " + hexKey(key));
         if (p.size() - at - 4 < size) return refuse("the value of " + hexKey(key) + " cut short");
         const std::string value(p.substr(at + 4, size));
@@ -265,7 +238,7 @@ std::optional<ConfigStore::Outcome> ConfigStore::nmea(std::string_view body) {
 }
 
 std::optional<ConfigStore::Outcome> ConfigStore::mtk(std::string_view body) {
-    const std::vector<std::string_view> f = fieldsOf(body);
+    const std::vector<std::string_view> f = gpslink::nmeaFields(body);
     const std::string_view type = f[0].substr(std::min<std::size_t>(4, f[0].size()));
     if (f[0].substr(0, 4) != "PMTK" || type.size() != 3 || !numberOf(type)) return std::nullopt;
     const std::string name(f[0]);
@@ -313,7 +286,7 @@ std::optional<ConfigStore::Outcome> ConfigStore::mtk(std::string_view body) {
 }
 
 std::optional<ConfigStore::Outcome> ConfigStore::casic(std::string_view body) {
-    const std::vector<std::string_view> f = fieldsOf(body);
+    const std::vector<std::string_view> f = gpslink::nmeaFields(body);
     const std::string name(f[0]);
     if (name == "PCAS00") {
         if (f.size() != 1) return Outcome{{}, "PCAS00 with fields: not acted on"};

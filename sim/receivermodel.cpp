@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "gpslink/resetcommand.h"
 #include "sim/nmea.h"
 
 namespace gpssim {
@@ -195,16 +196,6 @@ std::string printable(std::string_view line) {
     for (char c : line.substr(0, 100)) text += (c >= 0x20 && c < 0x7F) ? c : '?';
     if (line.size() > 100) text += "...";
     return text;
-}
-
-std::vector<std::string_view> fields(std::string_view body) {
-    std::vector<std::string_view> out;
-    for (std::size_t at = 0;;) {
-        const std::size_t comma = body.find(',', at);
-        out.push_back(body.substr(at, comma == std::string_view::npos ? comma : comma - at));
-        if (comma == std::string_view::npos) return out;
-        at = comma + 1;
-    }
 }
 
 // A dilution of precision with one or two decimals: 0.9, 1.25, 12.0.
@@ -726,7 +717,7 @@ void ReceiverModel::examine(std::string_view line) {
              now);
         return;
     }
-    const std::vector<std::string_view> f = fields(body);
+    const std::vector<std::string_view> f = gpslink::nmeaFields(body);
     if (f[0] != "PSRF101") {
         answer(line);
         return;

@@ -8,28 +8,13 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include "gpslink/resetcommand.h"
+
 namespace station {
 
 namespace {
 
 using gpslink::ReceiverFamily;
-
-// A u-blox value's size in bytes, from bits 28 to 30 of its key; 0 for none.
-int valueSize(std::uint32_t key) {
-    switch ((key >> 28) & 7) {
-        case 1:  // one bit, kept in a byte
-        case 2:
-            return 1;
-        case 3:
-            return 2;
-        case 4:
-            return 4;
-        case 5:
-            return 8;
-        default:
-            return 0;
-    }
-}
 
 void putLe(std::string& out, std::uint64_t value, int size) {
     for (int i = 0; i < size; ++i) out.push_back(char((value >> (8 * i)) & 0xFF));
@@ -39,17 +24,6 @@ std::uint64_t getLe(std::string_view in, std::size_t at, int size) {
     std::uint64_t value = 0;
     for (int i = 0; i < size; ++i) value |= std::uint64_t(std::uint8_t(in[at + i])) << (8 * i);
     return value;
-}
-
-std::vector<std::string_view> fields(std::string_view body) {
-    std::vector<std::string_view> out;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t comma = body.find(',', from);
-        out.push_back(body.substr(from, comma == std::string_view::npos ? comma : comma - from));
-        if (comma == std::string_view::npos) return out;
-        from = comma + 1;
-    }
 }
 
 std::string_view typeOf(std::string_view body) {
@@ -87,7 +61,7 @@ std::optional<ConfigItem> itemOf(ReceiverFamily family, const QJsonValue& value,
         bool ok = false;
         const QString keyText = o.value("key").toString();
         item.key = keyText.startsWith(QLatin1String("0x")) ? keyText.mid(2).toUInt(&ok, 16) : 0;
-        if (!value.isObject() || !ok || valueSize(item.key) == 0 || o.size() != 2 ||
+        if (!value.isObject() || !ok || gpslink::ubxValueSize(item.key) == 0 || o.size() != 2 ||
             !o.value("value").isDouble()) {
             *why = QStringLiteral(
                 "a u-blox item is {\"key\": \"0x30210001\", \"value\": 200}: a key ID whose bits "
@@ -95,7 +69,7 @@ std::optional<ConfigItem> itemOf(ReceiverFamily family, const QJsonValue& value,
             return std::nullopt;
         }
         const double v = o.value("value").toDouble();
-        const int bits = valueSize(item.key) * 8;
+        const int bits = int(gpslink::ubxValueSize(item.key)) * 8;
         const double top = bits == 64 ? 18446744073709551615.0 : double((1ULL << bits) - 1);
         if (v < 0 || v != double(std::uint64_t(v)) || v > top ||
             (((item.key >> 28) & 7) == 1 && v > 1)) {
@@ -176,7 +150,7 @@ QString configRefusal(const Configuration& configuration, ReceiverFamily family)
     if (family == ReceiverFamily::Mtk)
         for (const ConfigItem& item : items->second) {
             const MtkItem* known = mtkItem(item.body);
-            const auto f = fields(item.body);
+            const auto f = gpslink::nmeaFields(item.body);
             if (!known)
                 return QStringLiteral(
                            "%1 cannot be read back (no query of it is published): a mtk "
@@ -194,7 +168,7 @@ QString configRefusal(const Configuration& configuration, ReceiverFamily family)
 std::string valsetFrame(const ConfigItem& item) {
     std::string payload{0x00, 0x07, 0x00, 0x00};  // version 0; RAM, BBR and Flash
     putLe(payload, item.key, 4);
-    putLe(payload, item.value, valueSize(item.key));
+    putLe(payload, item.value, gpslink::ubxValueSize(item.key));
     return gpslink::ubxFrame(0x06, 0x8A, payload);
 }
 
@@ -286,7 +260,7 @@ void ConfigTest::packet(const Packet& packet, qint64 nowMs) {
     if (cls == 0x05 && id == 0x00 && ackOf)
         return end(Reason::ConfigMismatch, QStringLiteral("%1 not read back (UBX-ACK-NAK)")
                                                .arg(QString::fromStdString(item.name())));
-    const int size = valueSize(item.key);
+    const int size = int(gpslink::ubxValueSize(item.key));
     if (cls != 0x06 || id != 0x8B || p.size() < std::size_t(8 + size) ||
         std::uint32_t(getLe(p, 4, 4)) != item.key)
         return;
@@ -305,7 +279,7 @@ void ConfigTest::sentence(std::string_view body, qint64 nowMs) {
         return;
     const ConfigItem& item = items_[at_];
     const MtkItem* known = mtkItem(item.body);
-    const auto f = fields(body);
+    const auto f = gpslink::nmeaFields(body);
     if (step_ == Step::Setting) {
         if (f.size() != 3 || f[0] != "PMTK001" || "PMTK" + std::string(f[1]) != item.name()) return;
         if (f[2] == "3") return next(nowMs);
@@ -315,7 +289,7 @@ void ConfigTest::sentence(std::string_view body, qint64 nowMs) {
                                                     QLatin1String(f[2].data(), f[2].size())));
     }
     if (!known || f[0] != known->answer || f.size() < known->values + 1) return;
-    const auto wanted = fields(item.body);
+    const auto wanted = gpslink::nmeaFields(item.body);
     std::string got, asked;
     bool same = true;
     for (std::size_t i = 1; i <= known->values; ++i) {

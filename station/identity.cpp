@@ -3,21 +3,13 @@
 #include <QRegularExpression>
 #include <algorithm>
 
+#include "gpslink/resetcommand.h"
+
 namespace station {
 
 namespace {
 
 using F = gpslink::ReceiverFamily;
-
-std::vector<std::string_view> fields(std::string_view body) {
-    std::vector<std::string_view> out;
-    for (std::size_t at = 0;;) {
-        const std::size_t comma = body.find(',', at);
-        out.push_back(body.substr(at, comma == std::string_view::npos ? comma : comma - at));
-        if (comma == std::string_view::npos) return out;
-        at = comma + 1;
-    }
-}
 
 bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
@@ -106,7 +98,7 @@ void IdentityReader::show(gpslink::ReceiverFamily family) {
 void IdentityReader::sentence(std::string_view body) {
     // Only proprietary sentences and texts say who a receiver is.
     if (!startsWith(body, "P") && (body.size() < 5 || body.substr(2, 3) != "TXT")) return;
-    const auto f = fields(body);
+    const auto f = gpslink::nmeaFields(body);
     const std::string_view address = f[0];
     if (startsWith(address, "PMTK")) {
         show(F::Mtk);
