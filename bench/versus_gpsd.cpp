@@ -2,7 +2,7 @@
 //
 //   versus_gpsd [--ports 4] [--seconds 40] [--warmup 10] [--baud 115200]
 //               [--no-fix-epochs 3] [--cli PATH] [--gpsd PATH | --no-gpsd] [--no-db]
-//               [--tmpfs-lock]
+//               [--tmpfs-lock] [--send-after ready|time]
 //
 // This process plays 2 x N receivers at once, each on the master side of its
 // own pseudo-terminal, all paced alike: one burst of GGA, GSA, three GSV and
@@ -79,6 +79,7 @@ struct Options {
     int noFixEpochs = 3;  // after a command
     bool db = true;
     bool tmpfsLock = false;
+    QString sendAfter;  // the station's --send-after; empty: its default
     QString cli;
     QString gpsd;  // empty: none
 };
@@ -226,6 +227,7 @@ public:
             station << "--db" << folder_.filePath(QStringLiteral("results.sqlite"));
         else
             station << "--no-db";
+        if (!options_.sendAfter.isEmpty()) station << "--send-after" << options_.sendAfter;
         QStringList gpsdPaths;
         const int sides = options_.gpsd.isEmpty() ? 1 : 2;
         for (int side = 0; side < sides; ++side) {
@@ -482,6 +484,7 @@ std::optional<Options> parse(const QStringList& arguments, QString* error) {
         {"no-gpsd", "Measure the station alone."},
         {"no-db", "Run the station with --no-db."},
         {"tmpfs-lock", "A private tmpfs on /run/lock for this run (needs root)."},
+        {"send-after", "The station's --send-after (ready or time; default its own).", "WHEN"},
     });
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -525,6 +528,12 @@ std::optional<Options> parse(const QStringList& arguments, QString* error) {
     }
     options.db = !parser.isSet("no-db");
     options.tmpfsLock = parser.isSet("tmpfs-lock");
+    options.sendAfter = parser.value("send-after");
+    if (!options.sendAfter.isEmpty() && options.sendAfter != QLatin1String("ready") &&
+        options.sendAfter != QLatin1String("time")) {
+        *error = "--send-after: \"" + options.sendAfter + "\" is not ready or time";
+        return std::nullopt;
+    }
     options.cli = parser.value("cli");
     if (parser.isSet("no-gpsd")) return options;
     options.gpsd = parser.isSet("gpsd")

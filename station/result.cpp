@@ -31,15 +31,6 @@ QString isoUtc(const QDateTime& time) {
 
 }  // namespace
 
-std::optional<Reason> Limits::judge(Measure m, std::optional<double> value) const {
-    const results::MeasureRow& row = results::rowOf(m);
-    const auto& low = least(m);
-    const auto& high = most(m);
-    if (low && (value ? *value < *low : *low > 0)) return row.least.reason;
-    if (high && (!value || *value > *high)) return row.most.reason;
-    return std::nullopt;
-}
-
 QJsonObject Limits::toJson() const {
     QJsonObject limits;
     for (const results::MeasureRow& row : results::kMeasures)

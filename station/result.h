@@ -40,7 +40,12 @@ struct Limits {
 
     // The measure's verdict on its value: the reason of the first limit it
     // is beyond, else nothing.
-    std::optional<Reason> judge(Measure m, std::optional<double> value) const;
+    std::optional<Reason> judge(Measure m, std::optional<double> value) const {
+        const auto &low = least(m), &high = most(m);
+        if (low && (value ? *value < *low : *low > 0)) return results::rowOf(m).least.reason;
+        if (high && (!value || *value > *high)) return results::rowOf(m).most.reason;
+        return std::nullopt;
+    }
     // Every limit set, by its key: {"max_ttff_s": 60, "min_sats": 4}.
     QJsonObject toJson() const;
 
