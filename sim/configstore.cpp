@@ -176,6 +176,7 @@ ConfigStore::Outcome ConfigStore::ubxSet(std::string_view p) {
     }
     for (auto& [item, value] : changes) {
         if (layers & 0x01) item->running = value;
+        if (settings_.failingMemory) continue;
         if (layers & 0x02) item->bbr = value;
         if (layers & 0x04) item->flash = value;
     }
@@ -290,7 +291,8 @@ std::optional<ConfigStore::Outcome> ConfigStore::casic(std::string_view body) {
     const std::string name(f[0]);
     if (name == "PCAS00") {
         if (f.size() != 1) return Outcome{{}, "PCAS00 with fields: not acted on"};
-        for (Item& item : items_) item.flash = item.running;
+        if (!settings_.failingMemory)
+            for (Item& item : items_) item.flash = item.running;
         return Outcome{{}, "PCAS00: configuration saved to flash (no answer published)"};
     }
     Item* item = find(name);

@@ -56,6 +56,7 @@ public:
         std::vector<std::string> refused;  // item names (u-blox: also key IDs as 0x...)
         bool loseUnsaved = false;          // a start rebuilds the running values from the saved
         bool ubxMonitors = false;          // MON-HW and MON-RF out on UART1 by default
+        bool failingMemory = false;        // saves acknowledged, nothing kept (BBR, Flash, flash)
     };
 
     ConfigStore(gpslink::ReceiverFamily family, Settings settings);

@@ -174,6 +174,9 @@ void addReceiverOptions(QCommandLineParser& parser) {
         {"lose-unsaved",
          "A start command obeyed rebuilds the configuration from what was saved (ublox: BBR "
          "and Flash layers; casic: flash; mtk: the defaults)."},
+        {"failing-memory",
+         "Saves are acknowledged and keep nothing (ublox: BBR and Flash layers; casic: flash), "
+         "as with a worn flash: with --lose-unsaved or a power cycle the defaults return."},
     });
 }
 
@@ -224,7 +227,8 @@ QStringList receiverOptionNames() {
             "front-end-noise",
             "ubx-monitors",
             "refuse-config",
-            "lose-unsaved"};
+            "lose-unsaved",
+            "failing-memory"};
 }
 
 // --generator SYS:PRN and the settings beside it.
@@ -306,12 +310,15 @@ static bool readFrontEndOptions(const QCommandLineParser& p, ReceiverConfig& c, 
         return false;
     }
     c.loseUnsaved = p.isSet("lose-unsaved");
-    if ((c.loseUnsaved || p.isSet("refuse-config")) && !ConfigStore::keepsItems(c.family)) {
+    c.failingMemory = p.isSet("failing-memory");
+    if ((c.loseUnsaved || c.failingMemory || p.isSet("refuse-config")) &&
+        !ConfigStore::keepsItems(c.family)) {
         error = QStringLiteral(
                     "--%1: a %2 receiver has no configuration items here (ublox, mtk and casic "
                     "have)")
-                    .arg(c.loseUnsaved ? QStringLiteral("lose-unsaved")
-                                       : QStringLiteral("refuse-config"),
+                    .arg(c.loseUnsaved     ? QStringLiteral("lose-unsaved")
+                         : c.failingMemory ? QStringLiteral("failing-memory")
+                                           : QStringLiteral("refuse-config"),
                          family);
         return false;
     }

@@ -239,7 +239,8 @@ ReceiverModel::ReceiverModel(ReceiverConfig config)
       garbleRng_(config_.seed),
       chunker_(config_.chunking, config_.seed),
       noiseRng_(config_.seed ^ 0x5eed),
-      store_(config_.family, {config_.refusedItems, config_.loseUnsaved, config_.ubxMonitors}),
+      store_(config_.family, {config_.refusedItems, config_.loseUnsaved, config_.ubxMonitors,
+                              config_.failingMemory}),
       frontEndRng_(config_.seed ^ 0xf407) {
     for (int band = 0; band < (config_.dualBand ? 2 : 1); ++band)
         frontEnd_.push_back(readFrontEnd(config_.frontEnd, frontEndRng_));

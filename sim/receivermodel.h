@@ -133,7 +133,8 @@ struct ReceiverConfig {
     bool ubxMonitors = false;  // ublox: MON-HW and MON-RF each second from power-up
     // Configuration items the receiver refuses to set (ConfigStore::itemNamed).
     std::vector<std::string> refusedItems;
-    bool loseUnsaved = false;  // a start rebuilds the configuration from what was saved
+    bool loseUnsaved = false;    // a start rebuilds the configuration from what was saved
+    bool failingMemory = false;  // a save is acknowledged and keeps nothing
 };
 
 struct Event {

@@ -154,6 +154,9 @@ TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
     Bench bench;
     ReceiverConfig ubloxRefusing = unitOf(ReceiverFamily::Ublox, {{0, Antenna::Ok}});
     ubloxRefusing.refusedItems = {"CFG-MSGOUT-NMEA_ID_GGA_UART1"};
+    // A worn flash: every save acknowledged, nothing kept across the restart.
+    ReceiverConfig ubloxForgetting = unitOf(ReceiverFamily::Ublox, {{0, Antenna::Ok}});
+    ubloxForgetting.loseUnsaved = ubloxForgetting.failingMemory = true;
     ReceiverConfig mtkLosing = unitOf(ReceiverFamily::Mtk, {{0, Antenna::Ok}});
     mtkLosing.loseUnsaved = true;
     ReceiverConfig mtkRefusing = unitOf(ReceiverFamily::Mtk, {{0, Antenna::Ok}});
@@ -172,6 +175,11 @@ TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
          ubloxRefusing,
          "config-rejected",
          "^configuration L3-out-v1 rejected: 0x209100bb refused \\(UBX-ACK-NAK\\)$",
+         {}},
+        {"ublox-forgetting",
+         ubloxForgetting,
+         "config-mismatch",
+         "^configuration L3-out-v1 not kept: 0x30210001 reads back 1000, not 200$",
          {}},
         {"ublox-open",
          unitOf(ReceiverFamily::Ublox, {{0, Antenna::Open}}),
