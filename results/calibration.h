@@ -6,16 +6,28 @@
 
 #include <QDateTime>
 #include <QString>
+#include <array>
 #include <optional>
 #include <vector>
 
+#include "results/fields.h"
+
 namespace results {
 
-// The RF front end's figures a unit reported in a signal test, each the
-// mean of its readings (u-blox: AGC count, noise level per millisecond, CW
-// jamming indicator); empty where the family reports none.
+// The RF front end's figures a unit reported, by measure: the measures whose
+// row is `golden` (u-blox: AGC count, noise level per millisecond, CW jamming
+// indicator), each the mean of its readings in a signal test; empty where the
+// family reports none.
 struct FrontEndFigures {
-    std::optional<double> agc, noise, jamming;
+    std::array<std::optional<double>, kMeasureCount> values;
+
+    std::optional<double>& operator[](Measure m) { return values[std::size_t(m)]; }
+    const std::optional<double>& operator[](Measure m) const { return values[std::size_t(m)]; }
+    bool any() const {
+        for (const auto& v : values)
+            if (v) return true;
+        return false;
+    }
 };
 
 // How many of a slot's latest calibrations are read for the golden unit's

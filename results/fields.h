@@ -209,6 +209,10 @@ struct MeasureRow {
     // The window's words for a window of both limits, %1 and %2 the limits.
     const char* heldBoth;
     Chart chart;
+    // Held per slot to its golden unit's figures (mean ± k·σ of its runs,
+    // learned at calibration) rather than to the plan's limits: the RF front
+    // end's figures, which differ from one slot's cable and antenna to the next.
+    bool golden = false;
 };
 
 // clang-format off
@@ -246,11 +250,11 @@ inline constexpr MeasureRow kMeasures[] = {
     // them (station/frontend.h), each the mean over the test's readings.
     // Held to the slot's golden unit (station/calibration.h), not to a plan.
     {Measure::Agc, Field::Agc, "AGC count", "", Test::Signal, false, "AGC %1", 0,
-     kNoBound, kNoBound, nullptr, Chart::PerSlot},
+     kNoBound, kNoBound, nullptr, Chart::PerSlot, true},
     {Measure::Noise, Field::Noise, "Noise level", "per ms", Test::Signal, false, "noise %1", 0,
-     kNoBound, kNoBound, nullptr, Chart::PerSlot},
+     kNoBound, kNoBound, nullptr, Chart::PerSlot, true},
     {Measure::Jamming, Field::Jamming, "Jamming indicator", "", Test::Signal, false,
-     "jamming %1", 0, kNoBound, kNoBound, nullptr, Chart::PerSlot},
+     "jamming %1", 0, kNoBound, kNoBound, nullptr, Chart::PerSlot, true},
 };
 // clang-format on
 

@@ -310,6 +310,15 @@ std::atomic<int> connectionCount{0};
 
 }  // namespace
 
+// The calibrations' columns of the golden measures' figures, each put into
+// `form` ("%1" its name), in the table's order.
+QString goldenColumns(const QString& form) {
+    QString columns;
+    for (const MeasureRow& row : kMeasures)
+        if (row.golden) columns += form.arg(QLatin1String(keyOf(row)));
+    return columns;
+}
+
 QString isoTime(const QDateTime& t) {
     return t.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + QLatin1Char('Z');
 }
@@ -661,10 +670,10 @@ std::optional<std::vector<Calibration>> Store::calibrations(const QString& stati
                                                             const QString& port, int count,
                                                             QString* error) {
     QSqlQuery q(database());
-    q.prepare(QStringLiteral(
-        "SELECT id, time, station, port, operator, golden, expected, measured, \"offset\","
-        " agc, noise, jamming"
-        " FROM calibrations WHERE station = ? AND port = ? ORDER BY time DESC, id DESC LIMIT ?"));
+    q.prepare(QStringLiteral("SELECT id, time, station, port, operator, golden, expected, "
+                             "measured, \"offset\"%1 FROM calibrations WHERE station = ? AND "
+                             "port = ? ORDER BY time DESC, id DESC LIMIT ?")
+                  .arg(goldenColumns(QStringLiteral(", %1"))));
     q.addBindValue(station);
     q.addBindValue(port);
     q.addBindValue(count);
@@ -684,10 +693,12 @@ std::optional<std::vector<Calibration>> Store::calibrations(const QString& stati
         c.expected = q.value(6).toDouble();
         c.measured = q.value(7).toDouble();
         c.offset = q.value(8).toDouble();
-        const auto figure = [&](int column) {
-            return q.isNull(column) ? std::nullopt : std::optional(q.value(column).toDouble());
-        };
-        c.figures = {figure(9), figure(10), figure(11)};
+        int column = 9;
+        for (const MeasureRow& row : kMeasures) {
+            if (!row.golden) continue;
+            if (!q.isNull(column)) c.figures[row.measure] = q.value(column).toDouble();
+            ++column;
+        }
         found.push_back(c);
     }
     return found;
@@ -710,9 +721,11 @@ std::optional<qint64> Store::saveCalibration(const Calibration& c,
         return std::nullopt;
     }
     if (previous) *previous = before->empty() ? std::nullopt : std::optional(before->front());
-    q.prepare(QStringLiteral(
-        "INSERT INTO calibrations (time, station, port, operator, golden, expected, measured,"
-        " \"offset\", agc, noise, jamming) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id"));
+    q.prepare(
+        QStringLiteral("INSERT INTO calibrations (time, station, port, operator, golden, "
+                       "expected, measured, \"offset\"%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?%2) "
+                       "RETURNING id")
+            .arg(goldenColumns(QStringLiteral(", %1")), goldenColumns(QStringLiteral(", ?"))));
     const auto figure = [](const std::optional<double>& v) {
         return v ? QVariant(*v) : QVariant(QMetaType(QMetaType::Double));
     };
@@ -720,9 +733,10 @@ std::optional<qint64> Store::saveCalibration(const Calibration& c,
     for (const QVariant& v :
          {QVariant(isoTime(c.time)), QVariant(text(c.station)), QVariant(text(c.port)),
           QVariant(text(c.operatorName)), QVariant(text(c.golden)), QVariant(c.expected),
-          QVariant(c.measured), QVariant(c.offset), figure(c.figures.agc), figure(c.figures.noise),
-          figure(c.figures.jamming)})
+          QVariant(c.measured), QVariant(c.offset)})
         q.addBindValue(v);
+    for (const MeasureRow& row : kMeasures)
+        if (row.golden) q.addBindValue(figure(c.figures[row.measure]));
     if (!q.exec() || !q.next()) return failed(q);
     const qint64 id = q.value(0).toLongLong();
     q.finish();

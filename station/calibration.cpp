@@ -43,24 +43,24 @@ QString calibrationProblem(const std::optional<results::Calibration>& latest, co
 
 std::optional<RfLimits> learnRfLimits(const std::vector<results::FrontEndFigures>& runs, int n,
                                       double k) {
-    std::vector<double> agc, noise, jamming;
+    std::array<std::vector<double>, results::kMeasureCount> values;
     int reported = 0;
     for (const results::FrontEndFigures& run : runs) {
         if (reported == n) break;
-        if (!run.agc && !run.noise && !run.jamming) continue;
+        if (!run.any()) continue;
         ++reported;
-        if (run.agc) agc.push_back(*run.agc);
-        if (run.noise) noise.push_back(*run.noise);
-        if (run.jamming) jamming.push_back(*run.jamming);
+        for (std::size_t m = 0; m < results::kMeasureCount; ++m)
+            if (run.values[m]) values[m].push_back(*run.values[m]);
     }
     if (reported < n || n < 1) return std::nullopt;
-    const auto limit = [&](const std::vector<double>& values) -> std::optional<RfLimit> {
-        if (values.size() < std::size_t(n)) return std::nullopt;
-        const double mean = results::mean(values);
-        const double sd = values.size() > 1 ? results::sampleSd(values) : 0;
-        return RfLimit{mean - k * sd, mean + k * sd};
-    };
-    return RfLimits{limit(agc), limit(noise), limit(jamming)};
+    RfLimits limits;
+    for (std::size_t m = 0; m < results::kMeasureCount; ++m) {
+        if (values[m].size() < std::size_t(n)) continue;
+        const double mean = results::mean(values[m]);
+        const double sd = values[m].size() > 1 ? results::sampleSd(values[m]) : 0;
+        limits.limits[m] = RfLimit{mean - k * sd, mean + k * sd};
+    }
+    return limits;
 }
 
 void applyCalibration(UnitConfig& unit, const std::optional<results::Calibration>& latest,
@@ -72,8 +72,7 @@ void applyCalibration(UnitConfig& unit, const std::optional<results::Calibration
         unit.rfLimits = learnRfLimits(latest->goldenRuns, unit.rfGoldenRuns, unit.rfK);
         if (!unit.rfLimits) {
             int reported = 0;
-            for (const results::FrontEndFigures& run : latest->goldenRuns)
-                reported += run.agc || run.noise || run.jamming;
+            for (const results::FrontEndFigures& run : latest->goldenRuns) reported += run.any();
             why = QStringLiteral("%1 golden runs with RF figures, fewer than %2")
                       .arg(reported)
                       .arg(unit.rfGoldenRuns);

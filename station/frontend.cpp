@@ -102,17 +102,17 @@ std::optional<FrontEnd> frontEndFromPacket(const Packet& packet) {
     const std::string_view p = packet.payload();
     FrontEnd f;
     if (packet.messageId() == 0x09 && p.size() >= 60) {  // MON-HW
-        f.noise = u2(p, 16);
-        f.agc = u2(p, 18);
+        f.figures[results::Measure::Noise] = u2(p, 16);
+        f.figures[results::Measure::Agc] = u2(p, 18);
         f.antenna = ubloxState(u1(p, 20));
-        f.jamming = u1(p, 45);
+        f.figures[results::Measure::Jamming] = u1(p, 45);
         return f;
     }
     if (packet.messageId() == 0x38 && p.size() >= 4 + 24 && u1(p, 1) >= 1) {  // MON-RF
         f.antenna = ubloxState(u1(p, 4 + 2));
-        f.noise = u2(p, 4 + 12);
-        f.agc = u2(p, 4 + 14);
-        f.jamming = u1(p, 4 + 16);
+        f.figures[results::Measure::Noise] = u2(p, 4 + 12);
+        f.figures[results::Measure::Agc] = u2(p, 4 + 14);
+        f.figures[results::Measure::Jamming] = u1(p, 4 + 16);
         return f;
     }
     return std::nullopt;

@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "gpslink/resetcommand.h"
+#include "results/calibration.h"
 #include "station/frames.h"
 
 namespace station {
@@ -34,9 +35,9 @@ std::string_view nameOf(AntennaState state);
 
 struct FrontEnd {
     std::optional<AntennaState> antenna;
-    std::optional<int> agc;      // AGC count, 0 to 8191
-    std::optional<int> noise;    // noise level per millisecond
-    std::optional<int> jamming;  // CW jamming indicator, 0 to 255
+    // AGC count (0 to 8191), noise level per millisecond, CW jamming
+    // indicator (0 to 255), by their measures.
+    results::FrontEndFigures figures;
 };
 
 // Whether the family reports its antenna's state: ublox, casic and mtk.

@@ -200,13 +200,8 @@ std::optional<double> CycleResult::measured(Measure m) const {
             return signal ? signal->mean() : std::nullopt;
         case Measure::Hdop:
             return hdop;
-        case Measure::Agc:
-            return signal ? signal->figures.agc : std::nullopt;
-        case Measure::Noise:
-            return signal ? signal->figures.noise : std::nullopt;
-        case Measure::Jamming:
-            return signal ? signal->figures.jamming : std::nullopt;
         default:
+            if (results::rowOf(m).golden) return signal ? signal->figures[m] : std::nullopt;
             return otherMeasures[static_cast<std::size_t>(m)];
     }
 }

@@ -56,14 +56,17 @@ private:
     std::array<std::array<std::optional<double>, 2>, kMeasureCount> bounds_;
 };
 
-// A slot's limits of the RF front end's figures, learned from its golden
-// unit: each figure's mean ± k·σ over the golden runs; an empty one is not
-// checked.
+// A slot's limits of the golden measures (the RF front end's figures),
+// learned from its golden unit: each figure's mean ± k·σ over the golden
+// runs; an empty one is not checked.
 struct RfLimit {
     double low = 0, high = 0;
 };
 struct RfLimits {
-    std::optional<RfLimit> agc, noise, jamming;
+    std::array<std::optional<RfLimit>, results::kMeasureCount> limits;
+
+    std::optional<RfLimit>& operator[](Measure m) { return limits[std::size_t(m)]; }
+    const std::optional<RfLimit>& operator[](Measure m) const { return limits[std::size_t(m)]; }
 };
 
 // The signal test: the C/N0 of the generator's satellite, once a second.

@@ -32,14 +32,11 @@ bool SignalTest::secondEnded(const Second& second, qint64 nowMs) {
 
 void SignalTest::frontEnd(const FrontEnd& f) {
     if (!running()) return;
-    const auto add = [](Sum& to, const std::optional<int>& value) {
-        if (!value) return;
-        to.sum += *value;
-        ++to.count;
-    };
-    add(agc_, f.agc);
-    add(noise_, f.noise);
-    add(jamming_, f.jamming);
+    for (std::size_t m = 0; m < results::kMeasureCount; ++m) {
+        if (!f.figures.values[m]) continue;
+        figures_[m].sum += *f.figures.values[m];
+        ++figures_[m].count;
+    }
 }
 
 void SignalTest::tick(qint64 nowMs) {
@@ -58,28 +55,25 @@ void SignalTest::judge(const Limits& limits) {
         result_.reason = Reason::SignalNotSeen;
     else
         result_.reason = limits.judge(Measure::SignalCn0, mean).value_or(Reason::Ok);
-    const auto average = [](const Sum& s) {
-        return s.count ? std::optional(s.sum / s.count) : std::nullopt;
-    };
-    results::FrontEndFigures& f = result_.figures;
-    f = {average(agc_), average(noise_), average(jamming_)};
+    for (std::size_t m = 0; m < results::kMeasureCount; ++m)
+        if (figures_[m].count) result_.figures.values[m] = figures_[m].sum / figures_[m].count;
     if (*result_.reason != Reason::Ok || !result_.rfLimits) return;
-    const RfLimits& l = *result_.rfLimits;
-    const struct {
-        const char* name;
-        const std::optional<double>& value;
-        const std::optional<RfLimit>& limit;
-    } figures[] = {
-        {"AGC", f.agc, l.agc}, {"noise", f.noise, l.noise}, {"jamming", f.jamming, l.jamming}};
-    const auto number = [](double v) { return QString::number(v, 'f', 0); };
-    for (const auto& figure : figures) {
-        if (!figure.limit) continue;
-        if (!figure.value)
-            result_.rfNote = QStringLiteral("%1 not reported").arg(QLatin1String(figure.name));
-        else if (*figure.value < figure.limit->low || *figure.value > figure.limit->high)
-            result_.rfNote = QStringLiteral("%1 %2 outside %3 to %4")
-                                 .arg(QLatin1String(figure.name), number(*figure.value),
-                                      number(figure.limit->low), number(figure.limit->high));
+    // The first golden measure outside its slot's limit, in its row's words:
+    // "AGC 1200 outside 2650 to 2950", "noise not reported".
+    for (const results::MeasureRow& row : results::kMeasures) {
+        const std::optional<RfLimit>& limit = (*result_.rfLimits)[row.measure];
+        if (!row.golden || !limit) continue;
+        const auto said = [&](const QString& what) {
+            return QString::fromUtf8(row.said).arg(what);
+        };
+        const auto number = [&](double v) { return QString::number(v, 'f', row.decimals); };
+        const std::optional<double>& value = result_.figures[row.measure];
+        if (!value)
+            result_.rfNote = said(QStringLiteral("not reported"));
+        else if (*value < limit->low || *value > limit->high)
+            result_.rfNote =
+                QStringLiteral("%1 outside %2 to %3")
+                    .arg(said(number(*value)), number(limit->low), number(limit->high));
         else
             continue;
         result_.reason = Reason::RfHealth;

@@ -71,7 +71,7 @@ private:
         double sum = 0;
         int count = 0;
     };
-    Sum agc_, noise_, jamming_;
+    std::array<Sum, results::kMeasureCount> figures_;  // by golden measure
 };
 
 }  // namespace station

@@ -81,15 +81,21 @@ TEST(AntennaTest, RecordsTheChangesAndFailsOpenShortAndUnknownAsAsked) {
 // The slot's limits from its golden runs, and a signal test's figures held
 // to them once its C/N0 passed.
 TEST(RfHealth, LimitsLearnedFromGoldenRunsHoldTheFigures) {
-    using F = results::FrontEndFigures;
-    const std::vector<F> runs = {{2800, 90, 5}, {2810, 100, 5}, {}, {2790, 80, 5}, {100, 1, 1}};
+    using M = results::Measure;
+    const auto figures = [](std::optional<double> agc, double noise, double jamming) {
+        results::FrontEndFigures f;
+        f[M::Agc] = agc, f[M::Noise] = noise, f[M::Jamming] = jamming;
+        return f;
+    };
+    const std::vector<results::FrontEndFigures> runs = {
+        figures(2800, 90, 5), figures(2810, 100, 5), {}, figures(2790, 80, 5), figures(100, 1, 1)};
     // The latest three that report: 2800 ± 3·10, 90 ± 3·10, 5 ± 0; the fourth is older.
     const auto limits = learnRfLimits(runs, 3, 3);
     ASSERT_TRUE(limits);
-    EXPECT_DOUBLE_EQ(limits->agc->low, 2770);
-    EXPECT_DOUBLE_EQ(limits->agc->high, 2830);
-    EXPECT_DOUBLE_EQ(limits->noise->high, 120);
-    EXPECT_DOUBLE_EQ(limits->jamming->low, 5);
+    EXPECT_DOUBLE_EQ((*limits)[M::Agc]->low, 2770);
+    EXPECT_DOUBLE_EQ((*limits)[M::Agc]->high, 2830);
+    EXPECT_DOUBLE_EQ((*limits)[M::Noise]->high, 120);
+    EXPECT_DOUBLE_EQ((*limits)[M::Jamming]->low, 5);
     EXPECT_FALSE(learnRfLimits(runs, 5, 3));  // four runs report figures
     EXPECT_FALSE(learnRfLimits({{}, {}}, 1, 3));
 
@@ -100,7 +106,7 @@ TEST(RfHealth, LimitsLearnedFromGoldenRunsHoldTheFigures) {
     };
     const struct {
         const char* name;
-        std::optional<int> agc;  // each second's
+        std::optional<double> agc;  // each second's
         int cn0;
         const char* verdict;
         const char* note;
@@ -112,12 +118,14 @@ TEST(RfHealth, LimitsLearnedFromGoldenRunsHoldTheFigures) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SignalTest test({"GPS:1", 2, 10, {}, {}, RfLimits{limits->agc, {}, {}}});
+        RfLimits agcOnly;
+        agcOnly[M::Agc] = (*limits)[M::Agc];
+        SignalTest test({"GPS:1", 2, 10, {}, {}, agcOnly});
         test.start(0);
         for (int i = 1; i <= 2; ++i) {
             FrontEnd f;
-            f.agc = c.agc;
-            f.noise = 90;
+            f.figures[M::Agc] = c.agc;
+            f.figures[M::Noise] = 90;
             test.frontEnd(f);
             Second s = sky();
             s.sky.satellites[0].cn0 = c.cn0;
@@ -128,7 +136,7 @@ TEST(RfHealth, LimitsLearnedFromGoldenRunsHoldTheFigures) {
         test.judge(cn0);
         EXPECT_EQ(code(test.result().reason), c.verdict);
         EXPECT_EQ(test.result().rfNote.toStdString(), c.note);
-        EXPECT_EQ(test.result().figures.noise, 90);
+        EXPECT_EQ(test.result().figures[M::Noise], 90);
     }
 }
 

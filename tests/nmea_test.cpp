@@ -368,9 +368,9 @@ TEST(FrontEnd, ReadsUbloxMonitorsAsPublished) {
         const auto f = frontEndFromPacket(*packet);
         ASSERT_TRUE(f && f->antenna);
         EXPECT_EQ(nameOf(*f->antenna), c.antenna);
-        EXPECT_EQ(f->agc, c.agc);
-        EXPECT_EQ(f->noise, c.noise);
-        EXPECT_EQ(f->jamming, c.jamming);
+        EXPECT_EQ(f->figures[results::Measure::Agc], c.agc);
+        EXPECT_EQ(f->figures[results::Measure::Noise], c.noise);
+        EXPECT_EQ(f->figures[results::Measure::Jamming], c.jamming);
     }
     EXPECT_FALSE(frontEndFromPacket(*packetOf(0x09, hw.substr(0, 40))));      // cut short
     EXPECT_FALSE(frontEndFromPacket(*packetOf(0x04, std::string(40, ' '))));  // MON-VER
