@@ -166,14 +166,10 @@ std::vector<Migration> writtenSteps() {
           "DROP INDEX IF EXISTS results_station_ttff", "DROP INDEX IF EXISTS results_ttff",
           "CREATE INDEX results_station_started ON results (station, started)"},
          true},
-        // The end-of-line tests: the results' columns of the antenna's state
-        // and its changes, the configuration the unit left with and the RF
-        // front end's figures (their rows' step), and the golden unit's
+        // Step 6, the end-of-line tests, is only its rows' columns: the
+        // results' antenna state and its changes, the configuration the unit
+        // left with and the RF front end's figures, and the golden unit's
         // figures beside each calibration's offset.
-        {6,
-         {"ALTER TABLE calibrations ADD COLUMN agc {REAL}",
-          "ALTER TABLE calibrations ADD COLUMN noise {REAL}",
-          "ALTER TABLE calibrations ADD COLUMN jamming {REAL}"}},
         // Units per hour and handling time per slot (results/pace.h), kept at
         // each save as the other summaries are.
         {8,
@@ -185,6 +181,14 @@ std::vector<Migration> writtenSteps() {
          false,
          true},
     };
+}
+
+// Whether the field is a golden measure's, whose golden unit's figure each
+// calibration keeps too.
+bool keptByCalibrations(Field field) {
+    for (const MeasureRow& m : kMeasures)
+        if (m.field == field && m.golden) return true;
+    return false;
 }
 
 // "ALTER TABLE results ADD COLUMN name TYPE" for a field's column.
@@ -218,6 +222,13 @@ const std::vector<Migration>& migrations() {
                                      [&](const Migration& m) { return m.version == row->since; });
             if (step == out.end()) step = out.insert(out.end(), Migration{row->since, {}});
             step->statements.insert(step->statements.begin(), addedColumn(*row));
+        }
+        for (const FieldRow& row : kFields) {
+            if (row.since <= kWrittenOut || !keptByCalibrations(row.field)) continue;
+            auto step = std::find_if(out.begin(), out.end(),
+                                     [&](const Migration& m) { return m.version == row.since; });
+            step->statements.push_back(std::string("ALTER TABLE calibrations ADD COLUMN ") +
+                                       row.name + " {REAL}");
         }
         std::sort(out.begin(), out.end(),
                   [](const Migration& a, const Migration& b) { return a.version < b.version; });
