@@ -217,7 +217,10 @@ QString UnitRun::statusText() const {
             stage.step = Stage::Step::Preparing;
             break;
         case Phase::Watching:
-            stage.step = portOpened_ ? Stage::Step::WaitingForTime : Stage::Step::Opening;
+            stage.step = !portOpened_ ? Stage::Step::Opening
+                         : config_.sendsWhenReady() && config_.testsFix()
+                             ? Stage::Step::WaitingForReceiver
+                             : Stage::Step::WaitingForTime;
             break;
         case Phase::Commanded:
             stage.step = Stage::Step::ResetSent;

@@ -135,6 +135,8 @@ QString stageWords(const Stage& stage) {
             return QStringLiteral("opening");
         case Stage::Step::WaitingForTime:
             return QStringLiteral("waiting for time (%1 of 5)").arg(stage.timesCounted);
+        case Stage::Step::WaitingForReceiver:
+            return QStringLiteral("waiting for the receiver");
         case Stage::Step::ResetSent:
             return QStringLiteral("%1 reset sent").arg(stage.start);
         case Stage::Step::ResetSeen:

@@ -17,7 +17,8 @@ struct Stage {
     enum class Step {
         Preparing,
         Opening,
-        WaitingForTime,
+        WaitingForTime,      // the window's rule: five GGA times before the command
+        WaitingForReceiver,  // the station's own: until the receiver is there
         ResetSent,
         ResetSeen,
         Acquiring,
@@ -39,6 +40,7 @@ struct Stage {
     QString config;   // Configuring: the configuration's name
 };
 // "getting to know the receiver", "opening", "waiting for time (3 of 5)",
+// "waiting for the receiver",
 // "cold reset sent", "reset seen",
 // "acquiring: 12 s, 8 satellites seen, best C/N0 44 dB-Hz",
 // "waiting for GPS:1: 4 s", "measuring GPS:1: 3 of 10 s, 42 dB-Hz",

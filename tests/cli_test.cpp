@@ -79,7 +79,7 @@ TEST(Cli, MixedOutcomesOnOneStation) {
 
     Cli cli;
     cli.start(arguments);
-    ASSERT_TRUE(cli.shows(port["unplugged"].toStdString() + ": waiting for time"));
+    ASSERT_TRUE(cli.shows(port["unplugged"].toStdString() + ": waiting for the receiver"));
     bench.unplug("unplugged");
     EXPECT_EQ(cli.finish(), 1);
 
@@ -184,15 +184,15 @@ TEST(Cli, MixedOutcomesOnOneStation) {
         })) << line.toStdString();
     }
     // Each stage once, in order: getting to know the receiver, waiting for
-    // time, the reset sent.
+    // it (the station's own rule: not five times), the reset sent.
     const QStringList stages = progress.filter(port["normal"] + ": ");
     const auto at = [&](const QString& stage) {
         return stages.indexOf(
             QRegularExpression("^" + QRegularExpression::escape(port["normal"]) + ": " + stage));
     };
     EXPECT_TRUE(at("listening at 9600 baud") >= 0 &&
-                at("listening at 9600 baud") < at("waiting for time \\(0 of 5\\)") &&
-                at("waiting for time") < at("cold reset sent$"))
+                at("listening at 9600 baud") < at("waiting for the receiver$") &&
+                at("waiting for the receiver") < at("cold reset sent$"))
         << stages.join('\n').toStdString();
     EXPECT_EQ(progress.filter(port["slow-fix"] + ": acquiring").size(), 1)
         << "once, not each second";
@@ -836,7 +836,7 @@ TEST(CliDatabase, LineServerAndItsOutage) {
     c.start({"--json", "--db", url, "--station", "s-c",
              bench.add("c1", receiver(Behaviour::Normal, 20)),
              bench.add("c2", receiver(Behaviour::Normal, 20))});
-    ASSERT_TRUE(c.shows("waiting for time"));
+    ASSERT_TRUE(c.shows("waiting for the receiver"));
     ASSERT_TRUE(server.stop());
     EXPECT_EQ(c.finish(), 4);
     ASSERT_EQ(c.objects().size(), 2u);
