@@ -200,8 +200,9 @@ std::vector<Setting> table() {
             "When the start command goes out: ready (once the receiver sends checked sentences "
             "and has answered who it is or run out its time; the default) or time (with the "
             "fifth GGA with a usable time, as the window sends it).",
-            Kind::Text, &S::sendAfter, kCommandLine | kPlanFile, InForce::UnlessDefault, 0, 0, "",
-            setSendAfter},
+            Kind::Name, &S::sendAfter, kCommandLine | kPlanFile | kStored, InForce::UnlessDefault,
+            0, 0, "", setSendAfter, sendAfterChoices}
+            .inDialog("Start command &after"),
     };
     appendLimits(rows, results::Test::Fix);
     rows.insert(
@@ -482,6 +483,7 @@ bool Setting::parse(PlanSettings& plan, const QString& text, QString* why) const
             plan.*std::get<bool S::*>(field) = text == QLatin1String("true");
             return true;
         case Kind::Name:
+            if (check) return check(plan, text, why);
             plan.*std::get<QString S::*>(field) = text;
             return true;
         case Kind::List:

@@ -203,6 +203,7 @@ tests="fix,signal"
     // Settings added since are written unset beside them.
     QByteArray expected = written;
     expected.replace("max_offset_db=", "max_hdop=\nmax_offset_db=");
+    expected.replace("start=hot", "send_after=ready\nstart=hot");
     EXPECT_EQ(file.readAll().toStdString(), expected.toStdString());
 }
 
