@@ -312,6 +312,17 @@ void StationWindow::startSlot(int index, const QString& serial) {
             [this, index](const station::CycleResult& r) { onCycleEnded(index, r); });
     connect(slot.run, &station::UnitRun::finished, this, &StationWindow::onFinished,
             Qt::QueuedConnection);
+    if (slot.inStudy)  // a run stopped before it began gives no result: the unit goes again
+        connect(
+            slot.run, &station::UnitRun::finished, this,
+            [this, index] {
+                Slot& s = slots_[std::size_t(index)];
+                if (!s.inStudy || s.storing > 0 || !s.run || !s.run->done()) return;
+                s.inStudy = false;
+                progress_->ended(index, false);
+                showStudy();
+            },
+            Qt::QueuedConnection);
     // A signal test needs its slot's latest calibration, read on the store's
     // thread, before its port opens; without a store there is none.
     if (!config.testsSignal()) {

@@ -522,6 +522,37 @@ TEST(StationWindow, ARetestSaysSoOnItsTile) {
     }
 }
 
+// A study's run that measured nothing puts its unit into the same slot
+// again: a station fault once kept, and a run stopped before its port opened,
+// which gives no result at all.
+TEST(StationWindow, AStudyRunThatMeasuredNothingGoesAgain) {
+    QTemporaryDir dir;
+    QString error;
+    const auto units = slotConfigs(
+        *settingsForRun(
+            {},
+            parseCommandLine({"x", "--test", "signal", "--cn0-sv", "GPS:1",
+                              dir.filePath("no-such-port-1"), dir.filePath("no-such-port-2")}),
+            &error),
+        &error);
+    ASSERT_TRUE(units) << error.toStdString();
+    StationWindow window(
+        *units, results::StoreWorker::open(*results::parseTarget(dir.filePath("r.sqlite"), &error),
+                                           &error));
+    ASSERT_TRUE(window.beginStudy({"S", {"U1", "U2"}, 2, 2}, &error)) << error.toStdString();
+    QSignalSpy kept(&window, &StationWindow::resultKept);
+    window.startSlot(0, "U1");
+    window.startSlot(1, "U2");
+    window.stopSlot(1);  // still reading its calibration
+    ASSERT_TRUE(kept.wait(30000));
+    EXPECT_EQ(kept.at(0).at(0).toJsonObject().value("result").toString(), "station-fault");
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return window.study()->nextText() == "slot 1: U1, slot 2: U2";
+    })) << window.study()->nextText().toStdString();
+    EXPECT_EQ(kept.size(), 1);
+    EXPECT_EQ(window.study()->progressText(), "trial 1 of 2, 0 of 8 runs");
+}
+
 TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunning) {
     if (!xinput::available()) GTEST_SKIP() << "needs an X server and xdotool for real input";
     using clirun::receiver;
