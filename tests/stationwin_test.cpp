@@ -223,9 +223,6 @@ TEST(StudyPlan, EveryUnitVisitsEverySlotOnceInEachTrial) {
             EXPECT_TRUE(slotsInRound.insert({s.round, s.slot, 0}).second) << name;
             EXPECT_TRUE(unitsInRound.insert({s.round, s.unit, 0}).second) << name;
         }
-        EXPECT_TRUE(std::is_sorted(steps.begin(), steps.end(), [](const auto& a, const auto& b) {
-            return std::pair(a.round, a.slot) < std::pair(b.round, b.slot);
-        })) << name;
         if (!c.firstTrial) continue;
         QStringList shown(rounds, QString(c.slotCount, '-'));
         for (const StudyStep& s : steps)
@@ -279,12 +276,6 @@ TEST(StudyProgress, RefusesTheWrongUnitAndRepeatsARunThatMeasuredNothing) {
         for (int slot : {0, 1}) p.ended(slot, true);
     }
     EXPECT_EQ(p.progressText(), "trial 2 of 2, 6 of 12 runs");
-    while (!p.finished()) {
-        for (int slot : {0, 1}) p.started(slot);
-        for (int slot : {0, 1}) p.ended(slot, true);
-    }
-    EXPECT_EQ(p.progressText(), "trial 2 of 2, 12 of 12 runs");
-    EXPECT_EQ(p.refusal(0, "U1"), "Study GRR-1 is complete.");
 }
 
 QString described(QWidget* tile) {
