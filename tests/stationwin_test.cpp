@@ -847,8 +847,8 @@ TEST(StationWindowE2e, AGuidedStudyRunsToItsVerdict) {
     if (!xinput::available()) GTEST_SKIP() << "needs an X server and xdotool for real input";
     QTemporaryDir dir;
     clirun::Bench bench;
-    const QStringList ports = {bench.add("A", clirun::receiver(gpssim::Behaviour::Normal, 2)),
-                               bench.add("B", clirun::receiver(gpssim::Behaviour::Normal, 3))};
+    const QStringList ports = {bench.add("A", clirun::receiver(gpssim::Behaviour::Normal, 1)),
+                               bench.add("B", clirun::receiver(gpssim::Behaviour::Normal, 2))};
     QString error;
     const auto forRun = settingsForRun(
         {}, parseCommandLine(QStringList{"x", "--fix-timeout", "600", "--max-ttff", "10"} + ports),
