@@ -181,8 +181,9 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     calibrationLine_->setWordWrap(true);
     calibrationLine_->hide();
     studyLine_ = new QLabel(central);
-    studyLine_->setAccessibleName(tr("Study"));
-    // Line by line as written: a wrapped label gets no room above the tiles.
+    studyLine_->setAccessibleName(tr("Study progress"));
+    // Not wrapped: its text comes line by line, and a wrapped label is not
+    // given the height of its lines above the tiles.
     studyLine_->setAutoFillBackground(true);
     studyLine_->setMargin(4);
     studyLine_->hide();

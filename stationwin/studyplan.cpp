@@ -89,35 +89,31 @@ QString StudyProgress::expected(int slot) const {
     return plan_.units[steps_[std::size_t(step)].unit];
 }
 
+// Each text takes its values in one pass: a serial number or a study's name
+// may hold "%1".
 QString StudyProgress::refusal(int slot, const QString& serial) const {
     if (finished()) return tr("Study %1 is complete.").arg(plan_.name);
+    const QString number = QString::number(slot + 1);
     const int step = stepOf(slot);
     if (step >= 0 && states_[std::size_t(step)] == State::ToDo) {
         const QString unit = plan_.units[steps_[std::size_t(step)].unit];
         if (serial == unit) return QString();
+        const int rounds = studyRoundsPerTrial(plan_);
         return tr("Unit %1 is not for slot %2 now: study %3 puts unit %4 in slot %2 (trial %5, "
                   "round %6 of %7).")
-            .arg(serial)
-            .arg(slot + 1)
-            .arg(plan_.name, unit)
-            .arg(trial())
-            .arg(round() % studyRoundsPerTrial(plan_) + 1)
-            .arg(studyRoundsPerTrial(plan_));
+            .arg(serial, number, plan_.name, unit, QString::number(trial()),
+                 QString::number(round() % rounds + 1), QString::number(rounds));
     }
     if (step >= 0 && states_[std::size_t(step)] == State::Running)
         return tr("Slot %1's run of unit %2 is not kept yet.")
-            .arg(slot + 1)
-            .arg(plan_.units[steps_[std::size_t(step)].unit]);
+            .arg(number, plan_.units[steps_[std::size_t(step)].unit]);
     const QString next = nextText();
     return next.isEmpty()
                ? tr("Study %1 has no unit for slot %2 until the round's runs are kept.")
-                     .arg(plan_.name)
-                     .arg(slot + 1)
+                     .arg(plan_.name, number)
                : tr("Study %1 has no unit for slot %2 until the round's other slots are done "
                     "(%3).")
-                     .arg(plan_.name)
-                     .arg(slot + 1)
-                     .arg(next);
+                     .arg(plan_.name, number, next);
 }
 
 void StudyProgress::started(int slot) {

@@ -276,6 +276,17 @@ TEST(StudyProgress, RefusesTheWrongUnitAndRepeatsARunThatMeasuredNothing) {
         for (int slot : {0, 1}) p.ended(slot, true);
     }
     EXPECT_EQ(p.progressText(), "trial 2 of 2, 6 of 12 runs");
+
+    // A scanned serial or a study's name is said as it is, whatever it holds.
+    StudyProgress odd({"S%2", {"U%1", "U2"}, 2, 2});
+    EXPECT_EQ(odd.refusal(0, "%1%2"),
+              "Unit %1%2 is not for slot 1 now: study S%2 puts unit U%1 in slot 1 (trial 1, "
+              "round 1 of 2).");
+    odd.started(0);
+    odd.ended(0, true);
+    EXPECT_EQ(odd.refusal(0, "U2"),
+              "Study S%2 has no unit for slot 1 until the round's other slots are done (slot 2: "
+              "U2).");
 }
 
 QString described(QWidget* tile) {
