@@ -186,4 +186,15 @@ void StoreWorker::qualification(const QString& study, double maxAgeS, Qualificat
     });
 }
 
+void StoreWorker::studyGrr(const QString& study, StudyGrr done) {
+    post([this, back = back_, study, done = std::move(done)] {
+        QString error;
+        GrrSection section{study, {}};
+        if (const auto measures = studyMeasures(back->store->database(), study, &error))
+            section = grrSection(study, *measures, {});
+        QMetaObject::invokeMethod(
+            this, [done, section, error] { done(section, error); }, Qt::QueuedConnection);
+    });
+}
+
 }  // namespace results

@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 
+#include "results/gaugereport.h"
 #include "results/htmlreport.h"
 #include "results/report.h"
 #include "results/store.h"
@@ -85,6 +86,10 @@ public:
     // called on this object's thread.
     using Qualification = std::function<void(const QString& problem, const QString& error)>;
     void qualification(const QString& study, double maxAgeS, Qualification done);
+    // The gauge R&R of study NAME, each measure with values (results/gaugereport.h),
+    // or why there is no answer; done is called on this object's thread.
+    using StudyGrr = std::function<void(const GrrSection& section, const QString& error)>;
+    void studyGrr(const QString& study, StudyGrr done);
 
 signals:
     // The result with its "id", as the store kept it.

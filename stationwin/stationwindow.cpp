@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -22,6 +23,7 @@
 #include "stationwin/calibratedialog.h"
 #include "stationwin/lotpanel.h"
 #include "stationwin/slottile.h"
+#include "stationwin/studydialog.h"
 
 namespace stationwin {
 
@@ -77,6 +79,32 @@ QString limitsText(const station::UnitConfig& c) {
     return text + QLatin1Char('.');
 }
 
+// A finished study's verdicts, a line for each measure with figures and one
+// for those without, by why.
+QString verdictsText(const results::GrrSection& section) {
+    QStringList lines{QObject::tr("Gauge R&R (the tables: gps-coldstart-cli report --grr %1):")
+                          .arg(section.study)};
+    QMap<QString, QStringList> without;  // why: measures
+    for (const results::GrrSection::Row& row : section.rows) {
+        if (!row.grr) {
+            without[row.why] << row.measure;
+            continue;
+        }
+        const results::gauge::Grr& g = *row.grr;
+        const bool ofTolerance = g.grr.pctTolerance.has_value();
+        lines << QObject::tr("%1: %2, %GRR %3 % of the %4, %5 distinct categories")
+                     .arg(row.measure, QLatin1String(results::gauge::verdictWord(g.verdict)))
+                     .arg(ofTolerance ? *g.grr.pctTolerance : g.grr.pctStudy, 0, 'f', 1)
+                     .arg(ofTolerance ? QObject::tr("tolerance") : QObject::tr("study variation"))
+                     .arg(g.ndc);
+    }
+    for (auto it = without.cbegin(); it != without.cend(); ++it)
+        lines << QObject::tr("No figures of %1: %2")
+                     .arg(it.value().join(QLatin1String(", ")), it.key());
+    if (section.rows.isEmpty()) lines << QObject::tr("no measure has values.");
+    return lines.join(QLatin1Char('\n'));
+}
+
 }  // namespace
 
 StationWindow::StationWindow(std::vector<station::UnitConfig> units,
@@ -102,6 +130,9 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     calibrate_ = new QPushButton(tr("&Calibrate..."), central);
     calibrate_->setAccessibleName(tr("Calibrate"));
     connect(calibrate_, &QPushButton::clicked, this, &StationWindow::askCalibration);
+    study_ = new QPushButton(tr("St&udy..."), central);
+    study_->setAccessibleName(tr("Study"));
+    connect(study_, &QPushButton::clicked, this, &StationWindow::askStudy);
     connect(startAll_, &QPushButton::clicked, this, &StationWindow::startAll);
     connect(stopAll_, &QPushButton::clicked, this, &StationWindow::stopAll);
     auto* top = new QHBoxLayout;
@@ -116,6 +147,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     top->addWidget(startAll_);
     top->addWidget(stopAll_);
     top->addWidget(calibrate_);
+    top->addWidget(study_);
     top->addWidget(settings_);
     connect(lot_, &QLineEdit::editingFinished, this, &StationWindow::updateYield);
     fieldsWarning_ = new QLabel(central);
@@ -148,6 +180,13 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     calibrationLine_->setAccessibleName(tr("Calibration"));
     calibrationLine_->setWordWrap(true);
     calibrationLine_->hide();
+    studyLine_ = new QLabel(central);
+    studyLine_->setAccessibleName(tr("Study progress"));
+    // Not wrapped: its text comes line by line, and a wrapped label is not
+    // given the height of its lines above the tiles.
+    studyLine_->setAutoFillBackground(true);
+    studyLine_->setMargin(4);
+    studyLine_->hide();
 
     auto* tiles = new QWidget;
     grid_ = new QGridLayout(tiles);
@@ -165,6 +204,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     layout->addWidget(yield_);
     layout->addWidget(limits_);
     layout->addWidget(calibrationLine_);
+    layout->addWidget(studyLine_);
     // The slots, and the lot at a glance on a tab of its own (Alt+1, Alt+2).
     tabs_ = new QTabWidget(central);
     tabs_->setAccessibleName(tr("Slots and lot"));
@@ -177,7 +217,8 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     setTabOrder(operator_, startAll_);
     setTabOrder(startAll_, stopAll_);
     setTabOrder(stopAll_, calibrate_);
-    setTabOrder(calibrate_, settings_);
+    setTabOrder(calibrate_, study_);
+    setTabOrder(study_, settings_);
     QWidget* previous = settings_;
     slots_.resize(units.size());
     for (std::size_t i = 0; i < units.size(); ++i) {
@@ -248,6 +289,20 @@ void StationWindow::startSlot(int index, const QString& serial) {
         (config.lot.isEmpty() ? lot_ : operator_)->setFocus();
         return;
     }
+    if (studyActive_) {
+        if (const QString refused = progress_->refusal(index, serial); !refused.isEmpty()) {
+            studyRefusal_ = refused;
+            showStudy();
+            slot.tile->serialField()->selectAll();  // the next scan replaces it
+            return;
+        }
+        config.study = progress_->plan().name;
+        config.cycles = 1;  // one result, one trial
+        progress_->started(index);
+        slot.inStudy = true;
+        studyRefusal_.clear();
+        showStudy();
+    }
     slot.tile->markStarted();
     delete slot.run;
     slot.run = new station::UnitRun(config);
@@ -257,6 +312,17 @@ void StationWindow::startSlot(int index, const QString& serial) {
     connect(slot.run, &station::UnitRun::cycleEnded, this,
             [this, index](const station::CycleResult& r) { onCycleEnded(index, r); });
     connect(slot.run, &station::UnitRun::finished, this, &StationWindow::onFinished,
+            Qt::QueuedConnection);
+    if (slot.inStudy)  // a run stopped before it began gives no result: the unit goes again
+        connect(
+            slot.run, &station::UnitRun::finished, this,
+            [this, index] {
+                Slot& s = slots_[std::size_t(index)];
+                if (!s.inStudy || s.storing > 0 || !s.run || !s.run->done()) return;
+                s.inStudy = false;
+                progress_->ended(index, false);
+                showStudy();
+            },
             Qt::QueuedConnection);
     // A signal test needs its slot's latest calibration, read on the store's
     // thread, before its port opens; without a store there is none.
@@ -353,6 +419,8 @@ void StationWindow::stopAll() {
 void StationWindow::updateActions() {
     const bool satellite = !slots_.empty() && !slots_.front().config.cn0Sv.isEmpty();
     calibrate_->setEnabled(satellite && !closing_ && !calibrator_ && !anyRunning());
+    study_->setText(studyActive_ ? tr("End st&udy") : tr("St&udy..."));
+    study_->setEnabled(!closing_ && !calibrator_ && (studyActive_ || !anyRunning()));
     calibrate_->setToolTip(satellite ? tr("Measure a golden unit in every slot")
                                      : tr("The settings name no generator's satellite"));
 }
@@ -491,7 +559,10 @@ void StationWindow::onKept(int index, const QJsonObject& result, results::Store:
     // The store marks a unit's first result in a lot that already has one of
     // it; a result of the slot's last unit, kept late, marks the unit now
     // under test only when it is the same unit in the same lot.
+    if (slot.inStudy) onStudyKept(index, result);
+    // A study's units run again by design: no retest to point out.
     if (slot.run && result.value(QLatin1String("retest")).toBool() &&
+        result.value(QLatin1String("study")).toString().isEmpty() &&
         result.value(QLatin1String("unit")).toString() == slot.run->config().unit &&
         result.value(QLatin1String("lot")).toString() == slot.run->config().lot)
         slot.tile->setRetest(true);
@@ -644,6 +715,113 @@ void StationWindow::closeEvent(QCloseEvent* event) {
         stopAll();
     }
     event->ignore();  // closes once every run has ended and its result is kept
+}
+
+void StationWindow::askStudy() {
+    if (studyActive_) {
+        endStudy();
+        return;
+    }
+    updateActions();
+    if (!study_->isEnabled()) return;
+    auto* dialog = new StudyDialog(slotCount(), this);
+    connect(dialog, &QDialog::accepted, this, [this, dialog] {
+        QString why;
+        if (!beginStudy(dialog->plan(), &why)) QMessageBox::warning(this, windowTitle(), why);
+    });
+    connect(dialog, &QDialog::finished, dialog, &QObject::deleteLater);
+    dialog->open();
+}
+
+bool StationWindow::beginStudy(const StudyPlan& plan, QString* why) {
+    if (plan.slotCount != slotCount()) {
+        *why =
+            tr("The study has %1 slots; this window has %2.").arg(plan.slotCount).arg(slotCount());
+        return false;
+    }
+    if (const QString problem = studyPlanProblem(plan); !problem.isEmpty()) {
+        *why = problem;
+        return false;
+    }
+    if (anyRunning() || calibrator_) {
+        *why = tr("A study begins once no slot runs.");
+        return false;
+    }
+    progress_ = std::make_unique<StudyProgress>(plan);
+    studyActive_ = true;
+    studyRefusal_.clear();
+    studyVerdicts_.clear();
+    for (Slot& slot : slots_) slot.inStudy = false;
+    updateActions();
+    showStudy();
+    return true;
+}
+
+void StationWindow::endStudy() {
+    studyActive_ = false;
+    for (Slot& slot : slots_) slot.inStudy = false;
+    studyRefusal_.clear();
+    updateActions();
+    showStudy();
+}
+
+void StationWindow::onStudyKept(int index, const QJsonObject& result) {
+    Slot& slot = slots_[std::size_t(index)];
+    slot.inStudy = false;
+    if (!studyActive_ || result.value(QLatin1String("study")).toString() != progress_->plan().name)
+        return;
+    // Only a unit's verdict measured it; a station fault or a stop goes again.
+    const QString outcome = result.value(QLatin1String("result")).toString();
+    progress_->ended(index, outcome == station::codeOf(station::Outcome::Pass) ||
+                                outcome == station::codeOf(station::Outcome::Fail));
+    if (!progress_->finished()) {
+        showStudy();
+        return;
+    }
+    studyActive_ = false;
+    updateActions();
+    if (!store_) {
+        studyVerdicts_ = tr("Results are not stored: no gauge R&R.");
+        showStudy();
+        return;
+    }
+    studyVerdicts_ = tr("Gauge R&R: reading the results...");
+    showStudy();
+    const QString name = progress_->plan().name;
+    store_->studyGrr(name, [this, name](const results::GrrSection& section, const QString& error) {
+        if (!progress_ || progress_->plan().name != name || studyActive_) return;
+        studyVerdicts_ = error.isEmpty()
+                             ? verdictsText(section)
+                             : tr("Gauge R&R: no answer from the database (%1).").arg(error);
+        showStudy();
+    });
+}
+
+void StationWindow::showStudy() {
+    if (!progress_) {
+        studyLine_->hide();
+        return;
+    }
+    const StudyProgress& p = *progress_;
+    QString text = tr("Study %1: %2.").arg(p.plan().name, p.progressText());
+    if (studyActive_) {
+        if (const QString next = p.nextText(); !next.isEmpty())
+            text += QLatin1Char(' ') + tr("Next: %1.").arg(next);
+        if (!studyRefusal_.isEmpty()) text = studyRefusal_ + QLatin1Char('\n') + text;
+    } else if (p.finished()) {
+        text = tr("Study %1 complete: %2.").arg(p.plan().name, p.progressText()) +
+               QLatin1Char('\n') + studyVerdicts_;
+    } else {
+        text += QLatin1Char(' ') + tr("Ended before its last run.");
+    }
+    QPalette palette = studyLine_->palette();
+    palette.setColor(QPalette::Window,
+                     studyRefusal_.isEmpty() ? QColor(0xe3, 0xee, 0xfa) : QColor(0xf0, 0xa0, 0x00));
+    palette.setColor(QPalette::WindowText, Qt::black);
+    studyLine_->setPalette(palette);
+    studyLine_->setText(text);
+    studyLine_->setAccessibleDescription(text);
+    studyLine_->show();
 }
 
 }  // namespace stationwin

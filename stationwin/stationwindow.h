@@ -15,6 +15,12 @@
 // then its offset and result, and a line sums them up.  A signal test reads
 // its slot's latest calibration from the store before its port opens, as the
 // headless station does.
+//
+// Study... starts a guided gauge study (stationwin/studyplan.h): the study
+// line says which unit goes into which slot now and how far the study has
+// come, a scan of any other unit is refused there naming the unit the slot
+// takes, and each run of the study is one cycle tagged with its name.  Once
+// the last run is kept the line gives the study's gauge R&R verdicts.
 #pragma once
 
 #include <QElapsedTimer>
@@ -27,6 +33,7 @@
 #include "results/storeworker.h"
 #include "station/unitrun.h"
 #include "stationwin/config.h"
+#include "stationwin/studyplan.h"
 
 class QLabel;
 class QLineEdit;
@@ -76,6 +83,11 @@ public:
     QTabWidget* tabs() const { return tabs_; }
     LotPanel* lotPanel() const { return lotPanel_; }
     QLabel* banner() const { return banner_; }
+    QPushButton* studyButton() const { return study_; }
+    // Where the guided study stands, what it refused and, at its end, its verdicts.
+    QLabel* studyLine() const { return studyLine_; }
+    // The guided study under way or last finished, or nullptr.
+    const StudyProgress* study() const { return progress_.get(); }
 
     // Starts the slot's run for the serial number; a slot whose run is done
     // starts afresh.  Nothing while it runs.
@@ -88,6 +100,13 @@ public:
     // slot runs or the plan names no generator's satellite.
     void askCalibration();
     void calibrate(const QString& golden, double expected);
+    // Asks for a study's plan and begins it; with a study under way, ends it.
+    void askStudy();
+    // Begins a guided study over the window's slots; false, with the
+    // mistake in *why, when the plan cannot be run or a slot runs.
+    bool beginStudy(const StudyPlan& plan, QString* why);
+    // Ends the study under way: later runs are no longer guided or tagged.
+    void endStudy();
     // Lot and operator must be filled in before a slot starts.
     void setRequireLotAndOperator(bool required);
     // New settings for the same slots (the same ports, in the same order):
@@ -129,6 +148,7 @@ private:
         // Its latest calibration, once read: the next unit's signal test
         // takes it at once, not after the results still being kept.
         std::optional<std::optional<results::Calibration>> calibration;
+        bool inStudy = false;  // its run under way is a step of the study
     };
     void onCycleEnded(int index, const station::CycleResult& result);
     void onKept(int index, const QJsonObject& result, results::Store::Saved saved);
@@ -146,6 +166,8 @@ private:
     void showBanner(const QString& text, bool lost);
     void showFieldsWarning();
     void showLimits();
+    void showStudy();
+    void onStudyKept(int index, const QJsonObject& result);
 
     std::vector<Slot> slots_;
     std::unique_ptr<results::StoreWorker> store_;
@@ -164,6 +186,12 @@ private:
     QPushButton* settings_;
     QPushButton* calibrate_;
     QLabel* calibrationLine_;
+    QPushButton* study_;
+    QLabel* studyLine_;
+    std::unique_ptr<StudyProgress> progress_;
+    bool studyActive_ = false;                   // progress_ guides the slots' runs
+    QString studyRefusal_;                       // the latest scan refused, until a run starts
+    QString studyVerdicts_;                      // the finished study's gauge R&R
     station::Calibrator* calibrator_ = nullptr;  // a child, while calibrating
     bool calibrationStopped_ = false;
     QGridLayout* grid_;

@@ -12,6 +12,7 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
@@ -19,6 +20,8 @@
 #include <QSqlQuery>
 #include <QTabWidget>
 #include <csignal>
+#include <set>
+#include <tuple>
 
 #include "clirun.h"
 #include "results/store.h"
@@ -31,6 +34,8 @@
 #include "stationwin/settingsdialog.h"
 #include "stationwin/slottile.h"
 #include "stationwin/stationwindow.h"
+#include "stationwin/studydialog.h"
+#include "stationwin/studyplan.h"
 #include "testkit/results_sample.h"
 #include "testkit/xinput.h"
 
@@ -189,6 +194,99 @@ TEST(Verdict, FollowsThePhaseAndEveryCycle) {
         }
         EXPECT_EQ(station::verdictOf(c.started, c.done, tally), c.verdict) << c.name;
     }
+}
+
+// Every unit visits every slot exactly once in every trial, never in two
+// slots of one round, and each slot holds a different unit in a round.
+TEST(StudyPlan, EveryUnitVisitsEverySlotOnceInEachTrial) {
+    const struct {
+        int units, slotCount, trials;
+        const char* firstTrial;  // round by round: the unit in each slot, '-' for none
+    } cases[] = {
+        {3, 2, 2, "01 12 20"}, {10, 4, 3, nullptr},
+        {2, 2, 2, "01 10"},    {2, 4, 2, "01-- 1--0 --01 -01-"},
+        {5, 5, 2, nullptr},    {4, 3, 3, "012 123 230 301"},
+    };
+    for (const auto& c : cases) {
+        StudyPlan plan{"S", {}, c.slotCount, c.trials};
+        for (int u = 0; u < c.units; ++u) plan.units << QStringLiteral("U%1").arg(u);
+        const std::string name = plan.units.join(',').toStdString() + " x " +
+                                 std::to_string(c.slotCount) + " x " + std::to_string(c.trials);
+        ASSERT_EQ(studyPlanProblem(plan), QString()) << name;
+        const std::vector<StudyStep> steps = studyOrder(plan);
+        ASSERT_EQ(int(steps.size()), c.units * c.slotCount * c.trials) << name;
+        const int rounds = std::max(c.units, c.slotCount);
+        std::set<std::tuple<int, int, int>> visits, slotsInRound, unitsInRound;
+        for (const StudyStep& s : steps) {
+            EXPECT_EQ(s.trial, s.round / rounds) << name;
+            EXPECT_TRUE(visits.insert({s.trial, s.unit, s.slot}).second) << name;
+            EXPECT_TRUE(slotsInRound.insert({s.round, s.slot, 0}).second) << name;
+            EXPECT_TRUE(unitsInRound.insert({s.round, s.unit, 0}).second) << name;
+        }
+        if (!c.firstTrial) continue;
+        QStringList shown(rounds, QString(c.slotCount, '-'));
+        for (const StudyStep& s : steps)
+            if (s.trial == 0) shown[s.round][s.slot] = QChar('0' + s.unit);
+        EXPECT_EQ(shown.join(' ').toStdString(), c.firstTrial) << name;
+    }
+}
+
+TEST(StudyPlan, NamesEachMistake) {
+    const struct {
+        StudyPlan plan;
+        const char* named;
+    } cases[] = {
+        {{"", {"A", "B"}, 2, 2}, "name"},
+        {{"a,b", {"A", "B"}, 2, 2}, "a,b"},
+        {{"S", {"A", "B"}, 1, 2}, "2 slots"},
+        {{"S", {"A"}, 2, 2}, "2 units"},
+        {{"S", {"A", "B"}, 2, 1}, "2 trials"},
+        {{"S", {"A", "B", "A"}, 2, 2}, "Unit A is given twice"},
+    };
+    for (const auto& c : cases)
+        EXPECT_TRUE(studyPlanProblem(c.plan).contains(c.named))
+            << c.named << ": " << studyPlanProblem(c.plan).toStdString();
+    EXPECT_EQ(studyUnits(" U1, U2;U3\n\nU4 "), QStringList({"U1", "U2", "U3", "U4"}));
+}
+
+// Round by round: a wrong unit is refused naming the right one, a run that
+// measured nothing goes again, and the next round waits for the last slot.
+TEST(StudyProgress, RefusesTheWrongUnitAndRepeatsARunThatMeasuredNothing) {
+    StudyProgress p({"GRR-1", {"U1", "U2", "U3"}, 2, 2});
+    EXPECT_EQ(p.progressText(), "trial 1 of 2, 0 of 12 runs");
+    EXPECT_EQ(p.nextText(), "slot 1: U1, slot 2: U2");
+    EXPECT_EQ(p.refusal(0, "U2"),
+              "Unit U2 is not for slot 1 now: study GRR-1 puts unit U1 in slot 1 (trial 1, round "
+              "1 of 3).");
+    EXPECT_EQ(p.refusal(0, "U1"), QString());
+    p.started(0);
+    EXPECT_TRUE(p.refusal(0, "U1").contains("not kept yet"));
+    EXPECT_EQ(p.expected(0), QString());
+    p.ended(0, false);  // a station fault: the same unit again
+    EXPECT_EQ(p.expected(0), "U1");
+    p.started(0);
+    p.ended(0, true);
+    EXPECT_TRUE(p.refusal(0, "U2").contains("until the round's other slots are done (slot 2: U2)"))
+        << p.refusal(0, "U2").toStdString();
+    p.started(1);
+    p.ended(1, true);
+    EXPECT_EQ(p.nextText(), "slot 1: U2, slot 2: U3");
+    while (p.trial() == 1) {
+        for (int slot : {0, 1}) p.started(slot);
+        for (int slot : {0, 1}) p.ended(slot, true);
+    }
+    EXPECT_EQ(p.progressText(), "trial 2 of 2, 6 of 12 runs");
+
+    // A scanned serial or a study's name is said as it is, whatever it holds.
+    StudyProgress odd({"S%2", {"U%1", "U2"}, 2, 2});
+    EXPECT_EQ(odd.refusal(0, "%1%2"),
+              "Unit %1%2 is not for slot 1 now: study S%2 puts unit U%1 in slot 1 (trial 1, "
+              "round 1 of 2).");
+    odd.started(0);
+    odd.ended(0, true);
+    EXPECT_EQ(odd.refusal(0, "U2"),
+              "Study S%2 has no unit for slot 1 until the round's other slots are done (slot 2: "
+              "U2).");
 }
 
 QString described(QWidget* tile) {
@@ -424,6 +522,37 @@ TEST(StationWindow, ARetestSaysSoOnItsTile) {
                   scan.retest)
             << described(window.tile(0)).toStdString();
     }
+}
+
+// A study's run that measured nothing puts its unit into the same slot
+// again: a station fault once kept, and a run stopped before its port opened,
+// which gives no result at all.
+TEST(StationWindow, AStudyRunThatMeasuredNothingGoesAgain) {
+    QTemporaryDir dir;
+    QString error;
+    const auto units = slotConfigs(
+        *settingsForRun(
+            {},
+            parseCommandLine({"x", "--test", "signal", "--cn0-sv", "GPS:1",
+                              dir.filePath("no-such-port-1"), dir.filePath("no-such-port-2")}),
+            &error),
+        &error);
+    ASSERT_TRUE(units) << error.toStdString();
+    StationWindow window(
+        *units, results::StoreWorker::open(*results::parseTarget(dir.filePath("r.sqlite"), &error),
+                                           &error));
+    ASSERT_TRUE(window.beginStudy({"S", {"U1", "U2"}, 2, 2}, &error)) << error.toStdString();
+    QSignalSpy kept(&window, &StationWindow::resultKept);
+    window.startSlot(0, "U1");
+    window.startSlot(1, "U2");
+    window.stopSlot(1);  // still reading its calibration
+    ASSERT_TRUE(kept.wait(30000));
+    EXPECT_EQ(kept.at(0).at(0).toJsonObject().value("result").toString(), "station-fault");
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return window.study()->nextText() == "slot 1: U1, slot 2: U2";
+    })) << window.study()->nextText().toStdString();
+    EXPECT_EQ(kept.size(), 1);
+    EXPECT_EQ(window.study()->progressText(), "trial 1 of 2, 0 of 8 runs");
 }
 
 TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunning) {
@@ -720,6 +849,99 @@ TEST(StationWindowE2e, SlotsCalibratedThenSignalTestedThenACalibrationStopped) {
     EXPECT_TRUE(described(window.tile(0)).startsWith("stopped; calibration stopped"));
     EXPECT_TRUE(window.calibrationLine()->text().contains("; slot 1 stopped"));
     EXPECT_EQ(calibrations().filter(ports[0]).size(), 1);
+}
+
+// A guided study of 3 units x 2 slots x 2 trials from the Study... dialog to
+// its verdict: slot 2's receiver is a second slower, so the slots differ far
+// more than the units and the study is rejected.
+TEST(StationWindowE2e, AGuidedStudyRunsToItsVerdict) {
+    if (!xinput::available()) GTEST_SKIP() << "needs an X server and xdotool for real input";
+    QTemporaryDir dir;
+    clirun::Bench bench;
+    const QStringList ports = {bench.add("A", clirun::receiver(gpssim::Behaviour::Normal, 1)),
+                               bench.add("B", clirun::receiver(gpssim::Behaviour::Normal, 2))};
+    QString error;
+    const auto forRun = settingsForRun(
+        {}, parseCommandLine(QStringList{"x", "--fix-timeout", "600", "--max-ttff", "10"} + ports),
+        &error);
+    ASSERT_TRUE(forRun) << error.toStdString();
+    const results::Target target = *results::parseTarget(dir.filePath("r.sqlite"), &error);
+    StationWindow window(*slotConfigs(*forRun, &error), results::StoreWorker::open(target, &error));
+    window.move(0, 0);
+    window.resize(1024, 768);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, 60000));
+    ASSERT_TRUE(clickInto(window.operatorField(), "ana"));
+
+    StudyDialog* ask = nullptr;
+    ASSERT_TRUE(xinput::click(window.studyButton(),
+                              [&] { return (ask = window.findChild<StudyDialog*>()); }));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(ask, 60000));
+    ASSERT_TRUE(clickInto(ask->nameField(), "GRR-1"));
+    ASSERT_TRUE(xinput::click(ask->unitsField(), [&] { return ask->unitsField()->hasFocus(); }));
+    ASSERT_TRUE(xinput::xdotool({"type", "U1 U2 U3"},
+                                [&] { return ask->unitsField()->toPlainText() == "U1 U2 U3"; }));
+    ask->trialsField()->setValue(2);
+    EXPECT_TRUE(
+        ask->summary()->text().startsWith("3 units × 2 slots × 2 trials: 12 runs in 6 "
+                                          "rounds."))
+        << ask->summary()->text().toStdString();
+    ASSERT_TRUE(xinput::click(ask->buttons()->button(QDialogButtonBox::Ok),
+                              [&] { return window.study() != nullptr; }));
+    EXPECT_EQ(window.studyLine()->text(),
+              "Study GRR-1: trial 1 of 2, 0 of 12 runs. Next: slot 1: U1, slot 2: U2.");
+
+    // A unit scanned into the wrong slot is refused, naming the unit it takes.
+    ASSERT_TRUE(clickInto(window.tile(0)->serialField()));
+    ASSERT_TRUE(
+        scan("U2", [&] { return window.studyLine()->text().startsWith("Unit U2 is not"); }));
+    EXPECT_TRUE(window.studyLine()->text().contains("puts unit U1 in slot 1"));
+    EXPECT_EQ(window.run(0), nullptr);
+    EXPECT_EQ(window.tile(0)->serialField()->selectedText(), "U2");  // the next scan replaces it
+
+    // Each round: the units the line names, scanned into their slots.
+    for (int round = 0; round < 6; ++round) {
+        if (round == 4) {
+            EXPECT_TRUE(window.studyLine()->text().contains("trial 2 of 2, 8 of 12 runs"))
+                << window.studyLine()->text().toStdString();
+        }
+        for (int slot = 0; slot < 2; ++slot) {
+            const QString unit = window.study()->expected(slot);
+            ASSERT_FALSE(unit.isEmpty()) << round << " " << slot;
+            QLineEdit* field = window.tile(slot)->serialField();
+            if (!field->hasFocus()) {
+                ASSERT_TRUE(clickInto(field));
+            }
+            ASSERT_TRUE(QTest::qWaitFor(  // a scan replaces the last serial whole
+                [&] { return field->text().isEmpty() || field->hasSelectedText(); }, 30000));
+            ASSERT_TRUE(scan(unit, [&] {
+                return window.run(slot) && window.run(slot)->config().unit == unit &&
+                       !window.run(slot)->done();
+            })) << unit.toStdString();
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !window.busy(); }, 120000)) << round;
+    }
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return window.studyLine()->text().contains("\nTTFF (s): rejected, %GRR "); }, 60000))
+        << window.studyLine()->text().toStdString();
+    EXPECT_TRUE(window.studyLine()->text().startsWith(
+        "Study GRR-1 complete: trial 2 of 2, 12 of 12 runs.\nGauge R&R "));
+    EXPECT_FALSE(window.tile(0)->retestShown() || window.tile(1)->retestShown());
+    EXPECT_TRUE(QTest::qWaitFor(  // each of its lines in view
+        [&] { return window.studyLine()->height() >= window.studyLine()->sizeHint().height(); }));
+    xinput::screenshot("station-study", &window);
+
+    // Each unit twice in each slot, every row the study's; nothing of the refused scan.
+    QStringList rows =
+        results::testing::storedRows(results::Store::open(target, &error)->database(),
+                                     "unit || ' ' || port || ' ' || coalesce(study, '-')");
+    rows.sort();
+    QStringList expected;
+    for (const char* unit : {"U1", "U2", "U3"})
+        for (const QString& port : ports) expected << QString("%1 %2 GRR-1").arg(unit, port);
+    expected += expected;
+    expected.sort();
+    EXPECT_EQ(rows, expected);
 }
 
 }  // namespace

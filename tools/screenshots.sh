@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes the README's pictures of the windows from their end-to-end tests on a
 # private X server (1024x768): the main window's stages and the station
-# window with eight slots mid-run and at the end, its settings dialog and a
-# calibration.
+# window with eight slots mid-run and at the end, its settings dialog, a
+# calibration and a gauge study's end.
 # Needs a build (tools/run.sh or tools/test-all.sh made one in build/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
