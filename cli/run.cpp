@@ -9,6 +9,7 @@
 #include "cli/progress.h"
 #include "results/storeworker.h"
 #include "station/stopsignals.h"
+#include "station/words.h"
 
 namespace cli {
 
@@ -113,9 +114,7 @@ int runStation(station::Station& station, const Options& options,
         begin();
     } else if (!store) {
         for (station::UnitRun* unit : station.units())
-            unit->setQualification(
-                QStringLiteral("gauge study \"%1\" cannot be read without a database")
-                    .arg(plan.qualifiedBy));
+            unit->setQualification(station::studyWithoutDatabase(plan.qualifiedBy));
         begin();
     } else {
         store->qualification(

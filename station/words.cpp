@@ -127,6 +127,10 @@ QString signalWords(const SignalResult& s, const Limits& limits, int timeoutS) {
 
 }  // namespace
 
+QString studyWithoutDatabase(const QString& study) {
+    return QStringLiteral("gauge study \"%1\" cannot be read without a database").arg(study);
+}
+
 QString stageWords(const Stage& stage) {
     switch (stage.step) {
         case Stage::Step::Preparing:

@@ -47,6 +47,9 @@ struct Stage {
 // "listening: 2 s, antenna ok", "writing configuration L3-out-v1".
 QString stageWords(const Stage& stage);
 
+// Why a plan qualified by a gauge study cannot run without a database.
+QString studyWithoutDatabase(const QString& study);
+
 // What a cycle came to, for its `status`: the measured value against the
 // limit that failed it ("TTFF 22.0 s > 15 s", "C/N0 28.5 < 30 dB-Hz"), the
 // TTFF of a pass, or what to do about a fault; with a signal test, its mean

@@ -20,6 +20,7 @@
 #include "results/report.h"
 #include "station/calibration.h"
 #include "station/station.h"
+#include "station/words.h"
 #include "stationwin/calibratedialog.h"
 #include "stationwin/lotpanel.h"
 #include "stationwin/slottile.h"
@@ -324,6 +325,39 @@ void StationWindow::startSlot(int index, const QString& serial) {
                 showStudy();
             },
             Qt::QueuedConnection);
+    // A production run of a plan with qualified_by waits for the study's
+    // verdict, read on the store's thread; a study's own runs are how the
+    // station gets qualified.
+    if (config.qualifiedBy.isEmpty() || !config.study.isEmpty()) {
+        beginRun(index);
+    } else if (!store_) {
+        slot.run->setQualification(station::studyWithoutDatabase(config.qualifiedBy));
+        beginRun(index);
+    } else {
+        QPointer<station::UnitRun> run = slot.run;
+        store_->qualification(config.qualifiedBy, config.qualificationMaxAgeS,
+                              [this, run, index](const QString& problem, const QString& error) {
+                                  if (!run || run->done()) return;  // stopped meanwhile
+                                  if (!error.isEmpty()) {
+                                      showBanner(tr("Slot %1 cannot read the gauge study: %2")
+                                                     .arg(run->config().slot)
+                                                     .arg(error),
+                                                 false);
+                                      run->interrupt();
+                                      return;
+                                  }
+                                  run->setQualification(problem);
+                                  beginRun(index);
+                              });
+    }
+    slot.dirty = false;
+    slot.tile->refresh(slot.run, slot.storing > 0);
+    if (slot.tile->serialField()->hasFocus()) focusNextIdle(index);
+}
+
+void StationWindow::beginRun(int index) {
+    Slot& slot = slots_[std::size_t(index)];
+    const station::UnitConfig& config = slot.run->config();
     // A signal test needs its slot's latest calibration, read on the store's
     // thread, before its port opens; without a store there is none.
     if (!config.testsSignal()) {
@@ -355,9 +389,6 @@ void StationWindow::startSlot(int index, const QString& serial) {
                 run->start();
             });
     }
-    slot.dirty = false;
-    slot.tile->refresh(slot.run, slot.storing > 0);
-    if (slot.tile->serialField()->hasFocus()) focusNextIdle(index);
 }
 
 void StationWindow::stopSlot(int index) {

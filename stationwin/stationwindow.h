@@ -138,6 +138,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void beginRun(int index);  // the slot's new run, once its study's verdict is in
     struct Slot {
         station::UnitConfig config;
         SlotTile* tile = nullptr;

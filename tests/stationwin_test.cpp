@@ -555,6 +555,28 @@ TEST(StationWindow, AStudyRunThatMeasuredNothingGoesAgain) {
     EXPECT_EQ(window.study()->progressText(), "trial 1 of 2, 0 of 8 runs");
 }
 
+// A plan qualified by a gauge study the database does not hold: the window's
+// slot ends as the CLI's does, without opening its port.
+TEST(StationWindow, APlanQualifiedByAStudyNotHeldDoesNotRun) {
+    QTemporaryDir dir;
+    QString error;
+    const auto units = slotConfigs(
+        *settingsForRun({}, parseCommandLine({"x", "--qualified-by", "GRR-9", dir.filePath("p1")}),
+                        &error),
+        &error);
+    ASSERT_TRUE(units) << error.toStdString();
+    StationWindow window(
+        *units, results::StoreWorker::open(*results::parseTarget(dir.filePath("r.sqlite"), &error),
+                                           &error));
+    QSignalSpy kept(&window, &StationWindow::resultKept);
+    window.startSlot(0, "U1");
+    ASSERT_TRUE(kept.wait(30000));
+    const QJsonObject r = kept.at(0).at(0).toJsonObject();
+    EXPECT_EQ(r.value("reason").toString(), "station-not-qualified");
+    EXPECT_TRUE(r.value("status").toString().contains("GRR-9"))
+        << QJsonDocument(r).toJson().toStdString();
+}
+
 TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunning) {
     if (!xinput::available()) GTEST_SKIP() << "needs an X server and xdotool for real input";
     using clirun::receiver;
