@@ -107,6 +107,13 @@ Parsed parseArguments(const QStringList& arguments) {
     base.lot = parser.value("lot");
     if (parser.isSet("db") && parser.isSet("no-db"))
         return failure(QStringLiteral("--db and --no-db contradict each other"));
+    if (!plan->deliver.isEmpty() && !plan->deliverUrl.isEmpty())
+        return failure(
+            QStringLiteral("--deliver and --deliver-url cannot both be given: one way at a time"));
+    if ((!plan->deliver.isEmpty() || !plan->deliverUrl.isEmpty()) && parser.isSet("no-db"))
+        return failure(QStringLiteral(
+            "--deliver and --deliver-url need the results database, which keeps their queue; "
+            "not with --no-db"));
     if (parser.isSet("db")) {
         QString error;
         parsed.options.db = results::parseTarget(parser.value("db"), &error);

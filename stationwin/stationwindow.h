@@ -24,6 +24,7 @@
 #include <memory>
 #include <vector>
 
+#include "results/deliverer.h"
 #include "results/storeworker.h"
 #include "station/unitrun.h"
 #include "stationwin/config.h"
@@ -76,6 +77,9 @@ public:
     QTabWidget* tabs() const { return tabs_; }
     LotPanel* lotPanel() const { return lotPanel_; }
     QLabel* banner() const { return banner_; }
+    // What waits for delivery to the line: how many results and the oldest's
+    // age (hidden when the station does not deliver).
+    QLabel* deliveryLine() const { return delivery_; }
 
     // Starts the slot's run for the serial number; a slot whose run is done
     // starts afresh.  Nothing while it runs.
@@ -146,10 +150,15 @@ private:
     void showBanner(const QString& text, bool lost);
     void showFieldsWarning();
     void showLimits();
+    void showDeliveries();
+    void onRerunAsked(const QJsonObject& result);
 
     std::vector<Slot> slots_;
     std::unique_ptr<results::StoreWorker> store_;
-    QString sessionStart_;  // stored-time form
+    std::unique_ptr<results::Deliverer> deliverer_;  // goes before the store
+    QLabel* delivery_;
+    QString deliveryError_;  // the latest failed attempt's
+    QString sessionStart_;   // stored-time form
     QTimer refresh_;
     QTimer retry_;
     QLineEdit* lot_;
