@@ -82,9 +82,14 @@ int runStation(station::Station& station, const Options& options,
             if (deliveryWait.isActive()) return;
         }
         if (deliverer && !deliverer->drained())
-            complain(QStringLiteral("%1 results wait for delivery to the line; they go first at "
-                                    "the next start (report --undelivered lists them)")
-                         .arg(deliverer->state().waiting));
+            complain(
+                QStringLiteral("%1 for delivery to the line; %2 first at the next start "
+                               "(report --undelivered lists what waits)")
+                    .arg(deliverer->state().waiting == 1
+                             ? QStringLiteral("1 result waits")
+                             : QStringLiteral("%1 results wait").arg(deliverer->state().waiting),
+                         deliverer->state().waiting == 1 ? QStringLiteral("it goes")
+                                                         : QStringLiteral("they go")));
         reported = true;
         progress.flush();
         report.finished(station);
