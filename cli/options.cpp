@@ -107,13 +107,6 @@ Parsed parseArguments(const QStringList& arguments) {
     base.lot = parser.value("lot");
     if (parser.isSet("db") && parser.isSet("no-db"))
         return failure(QStringLiteral("--db and --no-db contradict each other"));
-    if (!plan->deliver.isEmpty() && !plan->deliverUrl.isEmpty())
-        return failure(
-            QStringLiteral("--deliver and --deliver-url cannot both be given: one way at a time"));
-    if ((!plan->deliver.isEmpty() || !plan->deliverUrl.isEmpty()) && parser.isSet("no-db"))
-        return failure(QStringLiteral(
-            "--deliver and --deliver-url need the results database, which keeps their queue; "
-            "not with --no-db"));
     if (parser.isSet("db")) {
         QString error;
         parsed.options.db = results::parseTarget(parser.value("db"), &error);
@@ -135,6 +128,19 @@ Parsed parseArguments(const QStringList& arguments) {
     parsed.options.json = parser.isSet("json");
     parsed.options.quiet = parser.isSet("quiet");
     return parsed;
+}
+
+QString deliveryMistake(const Options& options) {
+    if (options.units.empty()) return {};
+    const station::UnitConfig& plan = options.units.front();
+    if (!plan.deliver.isEmpty() && !plan.deliverUrl.isEmpty())
+        return QStringLiteral(
+            "--deliver and --deliver-url cannot both be given: one way at a time");
+    if ((!plan.deliver.isEmpty() || !plan.deliverUrl.isEmpty()) && !options.db)
+        return QStringLiteral(
+            "--deliver and --deliver-url need the results database, which keeps their queue; "
+            "not with --no-db");
+    return {};
 }
 
 }  // namespace cli
