@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QSysInfo>
 
+#include "results/deliverer.h"
 #include "results/store.h"
 #include "station/config.h"
 #include "station/result.h"
@@ -132,11 +133,10 @@ Parsed parseArguments(const QStringList& arguments) {
 
 QString deliveryMistake(const Options& options) {
     if (options.units.empty()) return {};
-    const station::UnitConfig& plan = options.units.front();
-    if (!plan.deliver.isEmpty() && !plan.deliverUrl.isEmpty())
-        return QStringLiteral(
-            "--deliver and --deliver-url cannot both be given: one way at a time");
-    if ((!plan.deliver.isEmpty() || !plan.deliverUrl.isEmpty()) && !options.db)
+    const auto delivery = results::deliverySettingsOf(options.units.front());
+    if (const QString problem = results::deliveryProblem(delivery); !problem.isEmpty())
+        return problem;
+    if (delivery.enabled() && !options.db)
         return QStringLiteral(
             "--deliver and --deliver-url need the results database, which keeps their queue; "
             "not with --no-db");

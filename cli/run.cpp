@@ -27,13 +27,7 @@ int runStation(station::Station& station, const Options& options,
     // The database first: no port is opened when it cannot take results.
     std::unique_ptr<results::StoreWorker> store;
     const station::UnitConfig& first = station.units().front()->config();
-    results::DeliverySettings delivery;
-    delivery.command = first.deliver;
-    delivery.url = first.deliverUrl;
-    delivery.retryS = first.deliverRetryS;
-    delivery.retryMaxS = first.deliverRetryMaxS;
-    delivery.timeoutS = first.deliverTimeoutS;
-    delivery.station = first.station;
+    const results::DeliverySettings delivery = results::deliverySettingsOf(first);
     if (options.db) {
         QString error;
         results::Store::Options opening = storeOptions;

@@ -16,13 +16,6 @@ QString deliveryProblem(const DeliverySettings& settings) {
     if (!settings.command.isEmpty() && !settings.url.isEmpty())
         return QStringLiteral(
             "--deliver and --deliver-url cannot both be given: one way at a time");
-    if (!settings.url.isEmpty()) {
-        const QUrl url(settings.url, QUrl::StrictMode);
-        const QString scheme = url.scheme();
-        if (!url.isValid() || url.host().isEmpty() ||
-            (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
-            return QStringLiteral("\"%1\" is not an http:// or https:// address").arg(settings.url);
-    }
     return {};
 }
 

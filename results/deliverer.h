@@ -51,8 +51,22 @@ struct DeliverySettings {
     bool enabled() const { return !command.isEmpty() || !url.isEmpty(); }
 };
 
-// Why the settings cannot deliver (both ways given, a URL that is not an
-// absolute http or https one); empty when they can.
+// The delivery settings of a station's plan (a station::UnitConfig: its
+// deliver keys and its station's name).
+template <class Plan>
+DeliverySettings deliverySettingsOf(const Plan& plan) {
+    DeliverySettings s;
+    s.command = plan.deliver;
+    s.url = plan.deliverUrl;
+    s.retryS = plan.deliverRetryS;
+    s.retryMaxS = plan.deliverRetryMaxS;
+    s.timeoutS = plan.deliverTimeoutS;
+    s.station = plan.station;
+    return s;
+}
+
+// Why the settings cannot deliver (both ways given); empty when they can.
+// The address itself is checked where it is read (station/settings.h).
 QString deliveryProblem(const DeliverySettings& settings);
 
 class Deliverer : public QObject {

@@ -72,9 +72,7 @@ int main(int argc, char** argv) {
     const auto target = settings.db.isEmpty() ? std::optional(results::defaultTarget())
                                               : results::parseTarget(settings.db, &dbError);
     const auto units = stationwin::slotConfigs(settings, &error);
-    results::DeliverySettings delivery;
-    delivery.command = units->front().deliver;
-    delivery.url = units->front().deliverUrl;
+    const auto delivery = results::deliverySettingsOf(units->front());
     if (const QString problem = results::deliveryProblem(delivery); !problem.isEmpty()) {
         complain(problem);
         QMessageBox::critical(nullptr, QStringLiteral("GPS Station"), problem);

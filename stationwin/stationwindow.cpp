@@ -221,14 +221,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     }
     // Every kept result told to the line, what an earlier session left first.
     if (store_ && !slots_.empty()) {
-        const station::UnitConfig& plan = slots_.front().config;
-        results::DeliverySettings delivery;
-        delivery.command = plan.deliver;
-        delivery.url = plan.deliverUrl;
-        delivery.retryS = plan.deliverRetryS;
-        delivery.retryMaxS = plan.deliverRetryMaxS;
-        delivery.timeoutS = plan.deliverTimeoutS;
-        delivery.station = plan.station;
+        const auto delivery = results::deliverySettingsOf(slots_.front().config);
         if (delivery.enabled()) {
             deliverer_ = std::make_unique<results::Deliverer>(store_.get(), delivery);
             connect(deliverer_.get(), &results::Deliverer::queueChanged, this,

@@ -128,27 +128,6 @@ TEST(DeliveryDecisions, WhatAnAttemptCameTo) {
     }
 }
 
-TEST(DeliveryDecisions, SettingsThatCannotDeliver) {
-    struct Case {
-        const char *command, *url;
-        bool fine;
-    } cases[] = {
-        {"lp", "", true},
-        {"", "http://mes:8080/results", true},
-        {"", "https://mes/results", true},
-        {"lp", "http://mes/results", false},
-        {"", "ftp://mes/results", false},
-        {"", "mes/results", false},
-        {"", "http://", false},
-    };
-    for (const Case& c : cases) {
-        results::DeliverySettings s;
-        s.command = c.command;
-        s.url = c.url;
-        EXPECT_EQ(results::deliveryProblem(s).isEmpty(), c.fine) << c.command << " " << c.url;
-    }
-}
-
 // --- The queue in the results database ------------------------------------
 
 // The queue in a SQLite file, or on the test's own PostgreSQL server.
