@@ -4,6 +4,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <cmath>
@@ -62,8 +63,11 @@ void Deliverer::pump() {
     busy_ = true;
     again_ = false;
     timer_.stop();
-    store_->nextDelivery(settings_.station, [this](const std::optional<Delivery>& head,
-                                                   const QueueState& state, const QString& error) {
+    // The answers come back through the store's worker, which may outlive this.
+    store_->nextDelivery(settings_.station, [this, alive = QPointer<Deliverer>(this)](
+                                                const std::optional<Delivery>& head,
+                                                const QueueState& state, const QString& error) {
+        if (!alive) return;
         if (!error.isEmpty()) {
             busy_ = false;
             emit problem(QStringLiteral("cannot read the delivery queue: ") + error);
@@ -176,7 +180,8 @@ void Deliverer::finish(const Delivery& head, const Attempted& attempted) {
     const QJsonObject result = QJsonDocument::fromJson(head.payload).object();
     store_->recordAttempt(
         head.seq, attempted.delivered, attempted.error, nextAt,
-        [this, attempted, result, delay](const QString& error) {
+        [this, alive = QPointer<Deliverer>(this), attempted, result, delay](const QString& error) {
+            if (!alive) return;
             busy_ = false;
             if (!error.isEmpty()) {
                 // The attempt is made again: the receiver tells a repeat by the id.
