@@ -8,6 +8,7 @@
 #include "cli/options.h"
 #include "cli/reportcommand.h"
 #include "cli/run.h"
+#include "station/config.h"
 
 int main(int argc, char** argv) {
     // Qt's own event loop rather than GLib's, unless the environment chooses:
@@ -32,6 +33,10 @@ int main(int argc, char** argv) {
     if (parsed.action == cli::Parsed::Fail) {
         std::fprintf(stderr, "gps-coldstart-cli: %s\n", parsed.text.toUtf8().constData());
         return parsed.exitStatus;
+    }
+    if (const QString mistake = cli::deliveryMistake(parsed.options); !mistake.isEmpty()) {
+        std::fprintf(stderr, "gps-coldstart-cli: %s\n", mistake.toUtf8().constData());
+        return station::kUsage;
     }
 
     station::Station station(parsed.options.units);

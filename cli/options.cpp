@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QSysInfo>
 
+#include "results/deliverer.h"
 #include "results/store.h"
 #include "station/config.h"
 #include "station/result.h"
@@ -128,6 +129,18 @@ Parsed parseArguments(const QStringList& arguments) {
     parsed.options.json = parser.isSet("json");
     parsed.options.quiet = parser.isSet("quiet");
     return parsed;
+}
+
+QString deliveryMistake(const Options& options) {
+    if (options.units.empty()) return {};
+    const auto delivery = results::deliverySettingsOf(options.units.front());
+    if (const QString problem = results::deliveryProblem(delivery); !problem.isEmpty())
+        return problem;
+    if (delivery.enabled() && !options.db)
+        return QStringLiteral(
+            "--deliver and --deliver-url need the results database, which keeps their queue; "
+            "not with --no-db");
+    return {};
 }
 
 }  // namespace cli

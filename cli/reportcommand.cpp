@@ -1,8 +1,11 @@
 #include "cli/reportcommand.h"
 
+#include "results/delivery.h"
+
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocale>
 #include <QSaveFile>
@@ -238,6 +241,50 @@ int type1OfStudy(const QSqlDatabase& db, const QString& study,
     return station::kOk;
 }
 
+// The delivery queue's waiting results, oldest first.
+bool printUndelivered(const QSqlDatabase& db, const QString& station, bool json, QTextStream& out,
+                      QString* error) {
+    const auto waiting = results::undelivered(db, station, error);
+    if (!waiting) return false;
+    QJsonArray list;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (!json)
+        out << waiting->size() << (waiting->size() == 1 ? " result waits" : " results wait")
+            << " for delivery to the line" << (waiting->isEmpty() ? "." : ", oldest first:")
+            << '\n';
+    for (const results::Delivery& d : *waiting) {
+        const QJsonObject result = QJsonDocument::fromJson(d.payload).object();
+        const QString unit = result.value(QLatin1String("unit")).toString();
+        const QString port = result.value(QLatin1String("port")).toString();
+        const QString verdict = result.value(QLatin1String("result")).toString();
+        if (json) {
+            list.append(QJsonObject{{"id", d.resultId},
+                                    {"station", d.station},
+                                    {"unit", unit},
+                                    {"port", port},
+                                    {"result", verdict},
+                                    {"queued_at", results::isoTime(d.queuedAt)},
+                                    {"attempts", d.attempts},
+                                    {"last_error", d.lastError},
+                                    {"next_attempt_at", results::isoTime(d.nextAt)}});
+            continue;
+        }
+        out << "  " << results::isoTime(d.queuedAt) << "  " << d.resultId << "  station "
+            << d.station << "  unit " << (unit.isEmpty() ? QStringLiteral("-") : unit) << "  "
+            << port << "  " << verdict << "  " << d.attempts
+            << (d.attempts == 1 ? " attempt" : " attempts");
+        if (d.attempts > 0)
+            out << ", next in " << qMax<qint64>(0, now.secsTo(d.nextAt))
+                << " s, last error: " << d.lastError;
+        out << '\n';
+    }
+    if (json)
+        out << QJsonDocument(QJsonObject{{"undelivered", list}, {"count", list.size()}})
+                   .toJson(QJsonDocument::Compact)
+            << '\n';
+    return true;
+}
+
 }  // namespace
 
 int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
@@ -312,8 +359,12 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         QStringLiteral("With --type1: the unit's reference value of a measure, e.g. "
                        "ttff_s=31.5 (repeatable); bias and Cgk need it."),
         QStringLiteral("MEASURE=VALUE"));
+    const QCommandLineOption undelivered(
+        QStringLiteral("undelivered"),
+        QStringLiteral("The results that wait for delivery to the line, oldest first, with their "
+                       "attempts and last error (text or --json; --station: only its own)."));
     p.addOptions({help, db, since, until, station, lot, unit, csv, json, htmlFile, suggest, grr,
-                  grrCsv, tolerance, type1, reference});
+                  grrCsv, tolerance, type1, reference, undelivered});
 
     const QString& name = kName;
     if (!p.parse(QStringList{name} + args)) {
@@ -330,6 +381,13 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     };
     if (!p.positionalArguments().isEmpty())
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments()[0]));
+    if (p.isSet(undelivered)) {
+        for (const QCommandLineOption* o :
+             {&since, &until, &lot, &unit, &csv, &htmlFile, &suggest, &grr, &grrCsv, &type1})
+            if (p.isSet(*o))
+                return usage(QStringLiteral("--undelivered lists the queue: --%1 does not apply")
+                                 .arg(o->names().constFirst()));
+    }
     if (int(p.isSet(csv)) + int(p.isSet(json)) + int(p.isSet(htmlFile)) + int(p.isSet(suggest)) > 1)
         return usage(QStringLiteral("give only one of --csv, --json, --html and --suggest-limits"));
     const int studies = int(p.isSet(grr)) + int(p.isSet(grrCsv)) + int(p.isSet(type1));
@@ -422,6 +480,13 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         return station::kStationFault;
     }
 
+    if (p.isSet(undelivered)) {
+        if (!printUndelivered(store->database(), p.value(station), p.isSet(json), out, &why)) {
+            err << name << ": cannot read the delivery queue: " << why << '\n';
+            return station::kStationFault;
+        }
+        return station::kOk;
+    }
     if (p.isSet(csv)) {
         const QString path = p.value(csv);
         if (path == QLatin1String("-")) {

@@ -1,12 +1,14 @@
 #include "cli/run.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 #include "cli/progress.h"
+#include "results/deliverer.h"
 #include "results/storeworker.h"
 #include "station/stopsignals.h"
 #include "station/words.h"
@@ -25,13 +27,33 @@ int runStation(station::Station& station, const Options& options,
                const results::Store::Options& storeOptions) {
     // The database first: no port is opened when it cannot take results.
     std::unique_ptr<results::StoreWorker> store;
+    const station::UnitConfig& first = station.units().front()->config();
+    const results::DeliverySettings delivery = results::deliverySettingsOf(first);
     if (options.db) {
         QString error;
-        store = results::StoreWorker::open(*options.db, &error, storeOptions, complain);
+        results::Store::Options opening = storeOptions;
+        opening.deliveries = delivery.enabled();
+        store = results::StoreWorker::open(*options.db, &error, opening, complain);
         if (!store) {
             complain(error);
             return station::kStationFault;
         }
+    }
+    // What an earlier run left undelivered goes first, while the ports open.
+    std::unique_ptr<results::Deliverer> deliverer;
+    if (store && delivery.enabled()) {
+        deliverer = std::make_unique<results::Deliverer>(store.get(), delivery);
+        QObject::connect(deliverer.get(), &results::Deliverer::attemptFailed,
+                         [](const QJsonObject& result, const QString& why, double retryInS) {
+                             complain(QStringLiteral("delivering result %1 failed (%2); trying "
+                                                     "again in %3 s")
+                                          .arg(result.value(QLatin1String("id")).toString(), why)
+                                          .arg(retryInS, 0, 'f', 1));
+                         });
+        QObject::connect(deliverer.get(), &results::Deliverer::problem, complain);
+        QObject::connect(deliverer.get(), &results::Deliverer::rerunAsked,
+                         [](const QJsonObject& result) { complain(results::rerunNotice(result)); });
+        deliverer->start();
     }
 
     QObject scope;  // the connections below end with this run
@@ -39,9 +61,30 @@ int runStation(station::Station& station, const Options& options,
     const auto mode = Progress::modeFor(stderr, options.quiet);
     Progress progress(station, mode, mode == Progress::Mode::Live && !std::getenv("NO_COLOR"));
     bool anySpooled = false, anyLost = false, unitsEnded = false, reported = false;
-    // The end: every unit has ended and every result is kept.
+    // At the end, results still to deliver are waited for, up to deliver_wait_s.
+    QTimer deliveryWait;
+    deliveryWait.setSingleShot(true);
+    bool waitedEnough = false;
+    // The end: every unit has ended, every result is kept and, when the
+    // station delivers, delivered or waited for long enough.
     auto end = [&] {
         if (!unitsEnded || (store && store->pending() > 0) || reported) return;
+        if (deliverer && !deliverer->drained() && !waitedEnough) {
+            if (!deliveryWait.isActive() && first.deliverWaitS > 0) {
+                deliveryWait.start(int(first.deliverWaitS * 1000));
+                return;
+            }
+            if (deliveryWait.isActive()) return;
+        }
+        if (deliverer && !deliverer->drained())
+            complain(
+                QStringLiteral("%1 for delivery to the line; %2 first at the next start "
+                               "(report --undelivered lists what waits)")
+                    .arg(deliverer->state().waiting == 1
+                             ? QStringLiteral("1 result waits")
+                             : QStringLiteral("%1 results wait").arg(deliverer->state().waiting),
+                         deliverer->state().waiting == 1 ? QStringLiteral("it goes")
+                                                         : QStringLiteral("they go")));
         reported = true;
         progress.flush();
         report.finished(station);
@@ -60,16 +103,34 @@ int runStation(station::Station& station, const Options& options,
                              anySpooled |= saved == results::Store::Saved::Spooled;
                              anyLost |= saved == results::Store::Saved::Lost;
                              report.cycleEnded(json);
+                             if (deliverer) deliverer->poke();
                              end();
                          });
     }
+    if (deliverer)
+        QObject::connect(deliverer.get(), &results::Deliverer::queueChanged, &scope,
+                         [&] { end(); });
+    QObject::connect(&deliveryWait, &QTimer::timeout, &scope, [&] {
+        waitedEnough = true;
+        end();
+    });
     QObject::connect(&station, &station::Station::finished, &scope, [&] {
         unitsEnded = true;
         end();
     });
     QString signalError;
     if (!station::onStopSignals(
-            {SIGINT, SIGTERM, SIGHUP}, [&station] { station.interrupt(); }, &signalError)) {
+            {SIGINT, SIGTERM, SIGHUP},
+            [&] {
+                station.interrupt();
+                // Stopped while it waits for deliveries: the queue keeps them.
+                if (deliveryWait.isActive()) {
+                    deliveryWait.stop();
+                    waitedEnough = true;
+                    end();
+                }
+            },
+            &signalError)) {
         complain(signalError);
         return station::kStationFault;  // no port is open yet
     }
@@ -109,7 +170,7 @@ int runStation(station::Station& station, const Options& options,
     };
     // A production run of a plan with qualified_by waits for the study's
     // verdict; a study's own runs are how the station gets qualified.
-    const station::UnitConfig& plan = station.units().front()->config();
+    const station::UnitConfig& plan = first;
     if (plan.qualifiedBy.isEmpty() || !plan.study.isEmpty()) {
         begin();
     } else if (!store) {

@@ -180,6 +180,21 @@ std::vector<Migration> writtenSteps() {
           " PRIMARY KEY (kind, name, station, port)){WITHOUT_ROWID}"},
          false,
          true},
+        // The line's delivery queue (results/delivery.h): one row per result
+        // kept while the station delivers, written with the result.
+        {9,
+         {"CREATE TABLE deliveries ("
+          " seq {SERIAL},"
+          " result_id TEXT NOT NULL UNIQUE,"
+          " station TEXT NOT NULL DEFAULT '',"
+          " payload TEXT NOT NULL,"
+          " queued_at TEXT NOT NULL,"
+          " delivered {BOOL} NOT NULL,"
+          " delivered_at TEXT,"
+          " attempts {INT} NOT NULL,"
+          " last_error TEXT NOT NULL DEFAULT '',"
+          " next_at TEXT NOT NULL)",
+          "CREATE INDEX deliveries_waiting ON deliveries (station, delivered, seq)"}},
     };
 }
 
@@ -351,17 +366,20 @@ int latestSchemaVersion() {
 // The INSERT, prepared at its first use (after the schema exists), and the
 // summaries' statements.
 struct Store::Prepared {
-    explicit Prepared(const QSqlDatabase& db) : insert(db), summaries(db) {}
+    explicit Prepared(const QSqlDatabase& db) : insert(db), queue(db), summaries(db) {}
     QSqlQuery insert;
+    QSqlQuery queue;  // a delivery queue's row
     SummaryWriter summaries;
     bool ready = false;
+    bool queueReady = false;
 };
 
-Store::Store(const Target& target, Sink warn, int holdEachSaveMs)
+Store::Store(const Target& target, Sink warn, int holdEachSaveMs, bool deliveries)
     : target_(target),
       warn_(std::move(warn)),
       connection_(QStringLiteral("coldstart-results-%1").arg(++connectionCount)),
-      holdEachSaveMs_(holdEachSaveMs) {}
+      holdEachSaveMs_(holdEachSaveMs),
+      deliveries_(deliveries) {}
 
 Store::~Store() {
     prepared_.reset();
@@ -387,7 +405,8 @@ std::unique_ptr<Store> Store::open(const Target& target, QString* error, Options
                                    Sink warn) {
     QDeadlineTimer deadline(options.busyTimeoutMs);
     for (int attempt = 1;; ++attempt) {
-        std::unique_ptr<Store> store(new Store(target, warn, options.holdEachSaveMs));
+        std::unique_ptr<Store> store(
+            new Store(target, warn, options.holdEachSaveMs, options.deliveries));
         QString why;
         const bool connected = store->connect(options, &why);
         if (connected) store->prepared_ = std::make_unique<Prepared>(store->database());
@@ -605,8 +624,94 @@ bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
     }
     const bool added = q.numRowsAffected() > 0;
     if (inserted) *inserted = added;
+    if (added && deliveries_ && !enqueue(result, error)) return false;
     // A study's results are kept out of the line's figures.
     return !added || !study.isEmpty() || prepared_->summaries.add(row, error);
+}
+
+bool Store::enqueue(const QJsonObject& result, QString* error) {
+    QSqlQuery& q = prepared_->queue;
+    if (!prepared_->queueReady) {
+        if (!q.prepare(QStringLiteral(
+                "INSERT INTO deliveries (result_id, station, payload, queued_at, delivered,"
+                " attempts, last_error, next_at) VALUES (?, ?, ?, ?, ?, 0, '', ?)"))) {
+            *error = q.lastError().text();
+            return false;
+        }
+        prepared_->queueReady = true;
+    }
+    const QString now = isoTime(QDateTime::currentDateTimeUtc());
+    q.addBindValue(result.value(QLatin1String("id")).toString());
+    q.addBindValue(result.value(QLatin1String("station")).toString(QLatin1String("")));
+    q.addBindValue(QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)));
+    q.addBindValue(now);
+    q.addBindValue(false);
+    q.addBindValue(now);
+    if (!q.exec()) {
+        *error = q.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+std::optional<Delivery> Store::nextDelivery(const QString& station, QueueState* state,
+                                            QString* error) {
+    QSqlQuery q(database());
+    q.setForwardOnly(true);
+    q.prepare(
+        QStringLiteral("SELECT COUNT(*), MIN(queued_at) FROM deliveries"
+                       " WHERE station = ? AND delivered = ?"));
+    q.addBindValue(station);
+    q.addBindValue(false);
+    if (!q.exec() || !q.next()) {
+        if (error) *error = q.lastError().text();
+        return std::nullopt;
+    }
+    if (state) {
+        state->waiting = q.value(0).toInt();
+        state->oldest = QDateTime::fromString(q.value(1).toString(), Qt::ISODateWithMs);
+    }
+    q.finish();
+    q.prepare(QStringLiteral(
+        "SELECT seq, result_id, payload, queued_at, attempts, last_error, next_at"
+        " FROM deliveries WHERE station = ? AND delivered = ? ORDER BY seq LIMIT 1"));
+    q.addBindValue(station);
+    q.addBindValue(false);
+    if (!q.exec()) {
+        if (error) *error = q.lastError().text();
+        return std::nullopt;
+    }
+    if (!q.next()) return std::nullopt;
+    Delivery d;
+    d.seq = q.value(0).toLongLong();
+    d.resultId = q.value(1).toString();
+    d.station = station;
+    d.payload = q.value(2).toString().toUtf8();
+    d.queuedAt = QDateTime::fromString(q.value(3).toString(), Qt::ISODateWithMs);
+    d.attempts = q.value(4).toInt();
+    d.lastError = q.value(5).toString();
+    d.nextAt = QDateTime::fromString(q.value(6).toString(), Qt::ISODateWithMs);
+    return d;
+}
+
+bool Store::recordAttempt(qint64 seq, bool delivered, const QString& why, const QDateTime& nextAt,
+                          QString* error) {
+    QSqlQuery q(database());
+    const QString now = isoTime(QDateTime::currentDateTimeUtc());
+    q.prepare(
+        QStringLiteral("UPDATE deliveries SET delivered = ?, delivered_at = ?,"
+                       " attempts = attempts + 1, last_error = ?, next_at = ?"
+                       " WHERE seq = ?"));
+    q.addBindValue(delivered);
+    q.addBindValue(delivered ? QVariant(now) : QVariant(QMetaType(QMetaType::QString)));
+    q.addBindValue(why.isNull() ? QStringLiteral("") : why);
+    q.addBindValue(isoTime(nextAt.isValid() ? nextAt : QDateTime::currentDateTimeUtc()));
+    q.addBindValue(seq);
+    if (!q.exec()) {
+        if (error) *error = q.lastError().text();
+        return false;
+    }
+    return true;
 }
 
 Store::Saved Store::save(QJsonObject& result) {

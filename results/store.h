@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "results/calibration.h"
+#include "results/delivery.h"
 #include "results/fields.h"
 #include "results/target.h"
 
@@ -47,6 +48,9 @@ public:
         // A test and benchmark hook, 0 in use: each save() waits this long
         // before it writes, as a database held by another program would.
         int holdEachSaveMs = 0;
+        // Each result saved (or moved in from the spool) also joins the
+        // line's delivery queue, in the same transaction (results/delivery.h).
+        bool deliveries = false;
     };
     using Sink = std::function<void(const QString&)>;
 
@@ -91,6 +95,14 @@ public:
                                                          const QString& port, int count,
                                                          QString* error);
 
+    // The oldest undelivered result of a station, and in *state what waits;
+    // nothing when none waits, or, with error, on a failure.
+    std::optional<Delivery> nextDelivery(const QString& station, QueueState* state, QString* error);
+    // Records an attempt to deliver the queue's row seq: delivered, or why
+    // not and when the next attempt may be made.
+    bool recordAttempt(qint64 seq, bool delivered, const QString& why, const QDateTime& nextAt,
+                       QString* error);
+
     const Target& target() const { return target_; }
     bool spooling() const { return spooling_; }
     int schemaVersion() const;
@@ -98,11 +110,12 @@ public:
     QSqlDatabase database() const;
 
 private:
-    Store(const Target& target, Sink warn, int holdEachSaveMs);
+    Store(const Target& target, Sink warn, int holdEachSaveMs, bool deliveries);
     bool connect(const Options& options, QString* error);
     bool migrate(QString* error);
     bool importSpool(QString* error);
     bool insert(const QJsonObject& result, bool* inserted, QString* error);
+    bool enqueue(const QJsonObject& result, QString* error);
     Saved spool(const QJsonObject& result);
     void markRetest(QJsonObject& result);
     void warn(const QString& text) const;
@@ -111,6 +124,7 @@ private:
     Sink warn_;
     QString connection_;
     int holdEachSaveMs_;
+    bool deliveries_;
     bool spooling_ = false;
     struct Prepared;
     std::unique_ptr<Prepared> prepared_;

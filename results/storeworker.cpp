@@ -197,4 +197,29 @@ void StoreWorker::studyGrr(const QString& study, StudyGrr done) {
     });
 }
 
+void StoreWorker::nextDelivery(const QString& station, NextDelivery done) {
+    post([this, back = back_, station, done = std::move(done)] {
+        QueueState state;
+        QString error;
+        std::optional<Delivery> head;
+        if (back->store->spooling())
+            error = QStringLiteral("the results database is failing");
+        else
+            head = back->store->nextDelivery(station, &state, &error);
+        QMetaObject::invokeMethod(
+            this, [done, head, state, error] { done(head, state, error); }, Qt::QueuedConnection);
+    });
+}
+
+void StoreWorker::recordAttempt(qint64 seq, bool delivered, const QString& why,
+                                const QDateTime& nextAt,
+                                std::function<void(const QString& error)> done) {
+    post([this, back = back_, seq, delivered, why, nextAt, done = std::move(done)] {
+        QString error;
+        back->store->recordAttempt(seq, delivered, why, nextAt, &error);
+        QMetaObject::invokeMethod(
+            this, [done, error] { done(error); }, Qt::QueuedConnection);
+    });
+}
+
 }  // namespace results

@@ -91,6 +91,17 @@ public:
     using StudyGrr = std::function<void(const GrrSection& section, const QString& error)>;
     void studyGrr(const QString& study, StudyGrr done);
 
+    // The station's oldest undelivered result (results/delivery.h) and what
+    // waits, or why there is no answer; done is called on this object's
+    // thread, after every save asked before.
+    using NextDelivery = std::function<void(const std::optional<Delivery>& head,
+                                            const QueueState& state, const QString& error)>;
+    void nextDelivery(const QString& station, NextDelivery done);
+    // Records an attempt at the queue's row seq; done gets why it could not
+    // be recorded (empty: it was).
+    void recordAttempt(qint64 seq, bool delivered, const QString& why, const QDateTime& nextAt,
+                       std::function<void(const QString& error)> done);
+
 signals:
     // The result with its "id", as the store kept it.
     void kept(int tag, const QJsonObject& result, results::Store::Saved saved);

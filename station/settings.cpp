@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QLocale>
 #include <QRegularExpression>
+#include <QUrl>
 #include <algorithm>
 #include <cmath>
 #include <type_traits>
@@ -128,6 +129,28 @@ bool setStudy(PlanSettings& plan, const QString& text, QString* why) {
 bool setQualifiedBy(PlanSettings& plan, const QString& text, QString* why) {
     if (!studyName(text, why)) return false;
     plan.qualifiedBy = text;
+    return true;
+}
+
+bool setDeliver(PlanSettings& plan, const QString& text, QString* why) {
+    if (text.contains(QLatin1Char('\n'))) {
+        *why = QStringLiteral("a delivery command is one line");
+        return false;
+    }
+    plan.deliver = text.trimmed();
+    return true;
+}
+
+bool setDeliverUrl(PlanSettings& plan, const QString& text, QString* why) {
+    const QString given = text.trimmed();
+    const QUrl url(given, QUrl::StrictMode);
+    if (!given.isEmpty() &&
+        (!url.isValid() || url.host().isEmpty() ||
+         (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))) {
+        *why = QStringLiteral("\"%1\" is not an http:// or https:// address").arg(given);
+        return false;
+    }
+    plan.deliverUrl = given;
     return true;
 }
 
@@ -312,6 +335,37 @@ std::vector<Setting> table() {
                 "station.",
                 Kind::Age, &S::qualificationMaxAgeS, kCommandLine | kPlanFile}
                 .when(InForce::UnlessDefault, "qualification_max_age_s"),
+            Row{"deliver", "deliver", "CMD",
+                "Hand each kept result to the line: run CMD with the result's JSON on its input; "
+                "exit status 0 is delivered, else it is tried again.",
+                Kind::Text, &S::deliver, kCommandLine | kPlanFile | kStored, InForce::Never, 0, 0,
+                "", setDeliver}
+                .inDialog("Deliver with command", 0, "run with each result's JSON on its input"),
+            Row{"deliver_url", "deliver-url", "URL",
+                "Hand each kept result to the line as an HTTP POST of its JSON to URL; a 2xx "
+                "status is delivered, else it is tried again.",
+                Kind::Text, &S::deliverUrl, kCommandLine | kPlanFile | kStored, InForce::Never, 0,
+                0, "", setDeliverUrl}
+                .inDialog("Deliver to address", 0, "http://host/path"),
+            Row{"deliver_retry_s", "deliver-retry", "S",
+                "Seconds before a failed delivery is tried again, doubled at each further "
+                "failure (default %1).",
+                Kind::Number, &S::deliverRetryS, kCommandLine | kPlanFile | kStored, InForce::Never}
+                .range(0.1, 3600, "s"),
+            Row{"deliver_retry_max_s", "deliver-retry-max", "S",
+                "The longest wait between delivery attempts (default %1).", Kind::Number,
+                &S::deliverRetryMaxS, kCommandLine | kPlanFile | kStored, InForce::Never}
+                .range(0.1, 86400, "s"),
+            Row{"deliver_timeout_s", "deliver-timeout", "S",
+                "Seconds a delivery may take before it counts as failed (default %1).",
+                Kind::Number, &S::deliverTimeoutS, kCommandLine | kPlanFile | kStored,
+                InForce::Never}
+                .range(1, 3600, "s"),
+            Row{"deliver_wait_s", "deliver-wait", "S",
+                "Seconds the station waits at its end for results still to deliver; what is "
+                "left is delivered first at the next start (default %1).",
+                Kind::Number, &S::deliverWaitS, kCommandLine | kPlanFile, InForce::Never}
+                .range(0, 86400, "s"),
         });
     return rows;
 }

@@ -71,6 +71,16 @@ struct PlanSettings {
     // its time up); "time", with the fifth GGA with a usable time, as the
     // window sends it.
     QString sendAfter = QStringLiteral("ready");
+    // Telling the line every kept result (results/deliverer.h): a command or
+    // an HTTP address, the back-off's first and longest wait, an attempt's
+    // time-out, and how long the headless station waits at its end for what
+    // is left.
+    QString deliver;
+    QString deliverUrl;
+    double deliverRetryS = 5;
+    double deliverRetryMaxS = 300;
+    double deliverTimeoutS = 30;
+    double deliverWaitS = 30;
 
     bool testsFix() const { return tests.contains(QLatin1String("fix")); }
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }

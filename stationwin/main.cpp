@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "results/deliverer.h"
 #include "results/storeworker.h"
 #include "station/stopsignals.h"
 #include "stationwin/config.h"
@@ -70,16 +71,24 @@ int main(int argc, char** argv) {
     QString dbError;
     const auto target = settings.db.isEmpty() ? std::optional(results::defaultTarget())
                                               : results::parseTarget(settings.db, &dbError);
+    const auto units = stationwin::slotConfigs(settings, &error);
+    const auto delivery = results::deliverySettingsOf(units->front());
+    if (const QString problem = results::deliveryProblem(delivery); !problem.isEmpty()) {
+        complain(problem);
+        QMessageBox::critical(nullptr, QStringLiteral("GPS Station"), problem);
+        return station::kUsage;
+    }
+    results::Store::Options storeOptions;
+    storeOptions.deliveries = delivery.enabled();
     std::unique_ptr<results::StoreWorker> store;
-    if (target) store = results::StoreWorker::open(*target, &dbError, {}, complain);
+    if (target) store = results::StoreWorker::open(*target, &dbError, storeOptions, complain);
     if (!store) {
         complain(dbError);
         QMessageBox::critical(nullptr, QStringLiteral("GPS Station"), dbError);
         return station::kStationFault;
     }
 
-    auto window = std::make_unique<stationwin::StationWindow>(
-        *stationwin::slotConfigs(settings, &error), std::move(store));
+    auto window = std::make_unique<stationwin::StationWindow>(*units, std::move(store));
     window->lotField()->setText(settings.lot);
     window->setRequireLotAndOperator(settings.requireLotAndOperator);
     window->operatorField()->setText(settings.operatorName);

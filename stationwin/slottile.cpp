@@ -362,6 +362,11 @@ bool SlotTile::retestShown() const {
     return !retest_->isHidden();
 }
 
+void SlotTile::askAgain(const QString& notice) {
+    lineNote_ = notice;
+    serial_->selectAll();
+}
+
 void SlotTile::setText(QLabel* label, const QString& text) {
     if (label->text() == text) return;
     label->setText(text);
@@ -421,6 +426,7 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
         shown_ = run;
         wasDone_ = false;
         retest_->hide();
+        lineNote_.clear();
     }
     if (!run) {
         words.clear();
@@ -464,6 +470,8 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
             serial_->selectAll();
         }
     }
+    if (!lineNote_.isEmpty())
+        stage += (stage.isEmpty() ? QString() : QStringLiteral("\n")) + lineNote_;
     setText(stage_, stage);
     setText(elapsed_, elapsed);
     if (fix_->toolTip() != fix) {

@@ -106,6 +106,11 @@ public:
     // from the next refresh().
     void setRetest(bool retest);
     bool retestShown() const;
+    // The line's system asks for the unit under test again (its delivery
+    // answered "re-run"): the tile says so under the stage until the next
+    // unit starts, and its serial field waits for the scan.
+    void askAgain(const QString& notice);
+    QString askedAgain() const { return lineNote_; }
     const Cn0Chart* chart() const { return chart_; }
 
 signals:
@@ -137,6 +142,7 @@ private:
     int tone_ = -1;
     qint64 textUpdates_ = 0;
     QString description_;
+    QString lineNote_;
 };
 
 }  // namespace stationwin

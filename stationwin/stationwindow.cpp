@@ -177,6 +177,10 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     banner_->setAutoFillBackground(true);
     banner_->setMargin(6);
     banner_->hide();
+    delivery_ = new QLabel(central);
+    delivery_->setAccessibleName(tr("Deliveries to the line"));
+    delivery_->setWordWrap(true);
+    delivery_->hide();
     calibrationLine_ = new QLabel(central);
     calibrationLine_->setAccessibleName(tr("Calibration"));
     calibrationLine_->setWordWrap(true);
@@ -204,6 +208,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     layout->addWidget(banner_);
     layout->addWidget(yield_);
     layout->addWidget(limits_);
+    layout->addWidget(delivery_);
     layout->addWidget(calibrationLine_);
     layout->addWidget(studyLine_);
     // The slots, and the lot at a glance on a tab of its own (Alt+1, Alt+2).
@@ -256,6 +261,34 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
             updateYield();
         });
     }
+    // Every kept result told to the line, what an earlier session left first.
+    if (store_ && !slots_.empty()) {
+        const auto delivery = results::deliverySettingsOf(slots_.front().config);
+        if (delivery.enabled()) {
+            deliverer_ = std::make_unique<results::Deliverer>(store_.get(), delivery);
+            connect(deliverer_.get(), &results::Deliverer::queueChanged, this,
+                    &StationWindow::showDeliveries);
+            connect(deliverer_.get(), &results::Deliverer::delivered, this, [this] {
+                deliveryError_.clear();
+                showDeliveries();
+            });
+            connect(deliverer_.get(), &results::Deliverer::attemptFailed, this,
+                    [this](const QJsonObject&, const QString& why) {
+                        deliveryError_ = why;
+                        showDeliveries();
+                    });
+            connect(deliverer_.get(), &results::Deliverer::problem, this,
+                    [this](const QString& why) {
+                        deliveryError_ = why;
+                        showDeliveries();
+                    });
+            connect(deliverer_.get(), &results::Deliverer::rerunAsked, this,
+                    &StationWindow::onRerunAsked);
+            delivery_->show();
+            showDeliveries();
+            deliverer_->start();
+        }
+    }
     updateYield();
     showFieldsWarning();
     showLimits();
@@ -265,7 +298,41 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
 }
 
 StationWindow::~StationWindow() {
+    deliverer_.reset();
     for (Slot& slot : slots_) delete slot.run;
+}
+
+void StationWindow::showDeliveries() {
+    if (!deliverer_) return;
+    const results::QueueState& state = deliverer_->state();
+    QString text;
+    if (state.waiting == 0) {
+        text = tr("Line: every result delivered");
+    } else {
+        const qint64 age =
+            std::max<qint64>(0, state.oldest.secsTo(QDateTime::currentDateTimeUtc()));
+        const QString ageText = age < 120    ? tr("%1 s").arg(age)
+                                : age < 7200 ? tr("%1 min").arg(age / 60)
+                                             : tr("%1 h").arg(age / 3600);
+        text = state.waiting == 1 ? tr("Line: 1 result waiting for delivery, %1 old").arg(ageText)
+                                  : tr("Line: %1 results waiting for delivery, the oldest %2 old")
+                                        .arg(state.waiting)
+                                        .arg(ageText);
+        if (!deliveryError_.isEmpty()) text += tr("; last attempt: %1").arg(deliveryError_);
+    }
+    if (delivery_->text() != text) {
+        delivery_->setText(text);
+        delivery_->setAccessibleDescription(text);
+    }
+}
+
+void StationWindow::onRerunAsked(const QJsonObject& result) {
+    const QString port = result.value(QLatin1String("port")).toString();
+    for (Slot& slot : slots_) {
+        if (slot.config.port != port) continue;
+        slot.tile->askAgain(results::rerunNotice(result) + tr(": scan it again"));
+        slot.tile->refresh(slot.run, slot.storing > 0);
+    }
 }
 
 bool StationWindow::anyRunning() const {
@@ -599,6 +666,7 @@ void StationWindow::onKept(int index, const QJsonObject& result, results::Store:
         slot.tile->setRetest(true);
     slot.dirty = false;
     slot.tile->refresh(slot.run, slot.storing > 0);
+    if (deliverer_) deliverer_->poke();
     emit resultKept(result);
     closeWhenDone();
 }
@@ -636,6 +704,7 @@ void StationWindow::refreshTiles() {
         slot.dirty = false;
         slot.tile->refresh(slot.run, slot.storing > 0);
     }
+    showDeliveries();  // the oldest's age goes on
     updateActions();
 }
 
@@ -680,7 +749,8 @@ void StationWindow::retryDatabase() {
     }
     results::Store::Options options;
     options.busyTimeoutMs = 1000;  // a retry waits no longer than this on a busy file
-    store_->retry(options);        // reopened() follows when the database answers
+    options.deliveries = deliverer_ != nullptr;
+    store_->retry(options);  // reopened() follows when the database answers
 }
 
 void StationWindow::showBanner(const QString& text, bool lost) {

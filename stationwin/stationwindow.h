@@ -30,6 +30,7 @@
 #include <memory>
 #include <vector>
 
+#include "results/deliverer.h"
 #include "results/storeworker.h"
 #include "station/unitrun.h"
 #include "stationwin/config.h"
@@ -88,6 +89,9 @@ public:
     QLabel* studyLine() const { return studyLine_; }
     // The guided study under way or last finished, or nullptr.
     const StudyProgress* study() const { return progress_.get(); }
+    // What waits for delivery to the line: how many results and the oldest's
+    // age (hidden when the station does not deliver).
+    QLabel* deliveryLine() const { return delivery_; }
 
     // Starts the slot's run for the serial number; a slot whose run is done
     // starts afresh.  Nothing while it runs.
@@ -169,10 +173,15 @@ private:
     void showLimits();
     void showStudy();
     void onStudyKept(int index, const QJsonObject& result);
+    void showDeliveries();
+    void onRerunAsked(const QJsonObject& result);
 
     std::vector<Slot> slots_;
     std::unique_ptr<results::StoreWorker> store_;
-    QString sessionStart_;  // stored-time form
+    std::unique_ptr<results::Deliverer> deliverer_;  // goes before the store
+    QLabel* delivery_;
+    QString deliveryError_;  // the latest failed attempt's
+    QString sessionStart_;   // stored-time form
     QTimer refresh_;
     QTimer retry_;
     QLineEdit* lot_;

@@ -82,7 +82,9 @@ QString sample(const Setting& s) {
                                               {"cn0_sv", "Galileo:11"},
                                               {"study", "GRR 2026-12 (line 4)"},
                                               {"qualified_by", "GRR-2026-11"},
-                                              {"send_after", "time"}};
+                                              {"send_after", "time"},
+                                              {"deliver", "lp -d label \"line 4\""},
+                                              {"deliver_url", "https://mes.line:8443/r?s=7"}};
     switch (s.kind) {
         case Kind::Number: {
             const double value = s.low + (s.high - s.low) * 0.3701;
@@ -204,6 +206,9 @@ tests="fix,signal"
     QByteArray expected = written;
     expected.replace("max_offset_db=", "max_hdop=\nmax_offset_db=");
     expected.replace("start=hot", "send_after=ready\nstart=hot");
+    expected.replace("family=",
+                     "deliver=\ndeliver_retry_max_s=300\ndeliver_retry_s=5\n"
+                     "deliver_timeout_s=30\ndeliver_url=\nfamily=");
     EXPECT_EQ(file.readAll().toStdString(), expected.toStdString());
 }
 

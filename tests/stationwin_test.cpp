@@ -577,6 +577,58 @@ TEST(StationWindow, APlanQualifiedByAStudyNotHeldDoesNotRun) {
         << QJsonDocument(r).toJson().toStdString();
 }
 
+// A station that delivers shows what waits for the line and the oldest's
+// age; a delivery answered "re-run" asks for the unit again on its tile.
+TEST(StationWindow, DeliveriesWaitingAndARerunAskedOnTheTile) {
+    const struct {
+        const char* command;
+        const char* line;      // the delivery line once the first attempt has ended
+        const char* askedFor;  // on the tile; empty: nothing
+    } cases[] = {
+        {"cat > /dev/null; echo '{\"rerun\": true}'", "Line: every result delivered",
+         "the line asks for unit SN1 in "},
+        {"cat > /dev/null; exit 1",
+         "Line: 1 result waiting for delivery, # s old; last attempt: the command ended with "
+         "exit status 1",
+         ""},
+    };
+    for (const auto& c : cases) {
+        QTemporaryDir dir;
+        QString error;
+        auto units = slotConfigs(
+            *settingsForRun({}, parseCommandLine({"x", dir.filePath("no-such-port")}), &error),
+            &error);
+        ASSERT_TRUE(units) << error.toStdString();
+        units->front().deliver = c.command;
+        units->front().deliverRetryS = 600;  // one attempt within the test
+        results::Store::Options options;
+        options.deliveries = true;
+        StationWindow window(
+            *units, results::StoreWorker::open(
+                        *results::parseTarget(dir.filePath("r.sqlite"), &error), &error, options));
+        ASSERT_TRUE(window.deliveryLine()->isVisibleTo(&window));
+        window.startSlot(0, "SN1");
+        // The answer first: until the delivery, the line has nothing to say.
+        if (*c.askedFor) {
+            EXPECT_TRUE(QTest::qWaitFor(
+                [&] { return window.tile(0)->askedAgain().startsWith(c.askedFor); }, 60000))
+                << window.tile(0)->askedAgain().toStdString();
+            EXPECT_TRUE(described(window.tile(0)).contains("again (re-run): scan it again"))
+                << described(window.tile(0)).toStdString();
+        }
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                return window.deliveryLine()->text().replace(QRegularExpression("\\d+ s old"),
+                                                             "# s old") == c.line;
+            },
+            60000))
+            << c.command << ": " << window.deliveryLine()->text().toStdString();
+        if (!*c.askedFor) {
+            EXPECT_EQ(window.tile(0)->askedAgain(), QString());
+        }
+    }
+}
+
 TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunning) {
     if (!xinput::available()) GTEST_SKIP() << "needs an X server and xdotool for real input";
     using clirun::receiver;

@@ -1,0 +1,105 @@
+// Telling the line's system every kept result.
+//
+// A station that delivers keeps, beside each result and in the same
+// transaction, a row of its delivery queue (the table "deliveries"): the
+// result's id and JSON, whether it was delivered, how many attempts were made,
+// the last attempt's error and when the next may be made.  Nothing kept is
+// ever missed, a station killed at any moment finds what it had not delivered
+// at its next start, and a report lists what waits.
+//
+// The queue is delivered strictly in the order the results were kept: only
+// its oldest undelivered result is ever tried, and a failure holds the ones
+// behind it until it has been delivered.  A result is delivered at least
+// once; the receiver recognises a repeat by the result's "id".
+//
+// This header holds the decisions, free of processes, sockets and clocks: the
+// back-off, what the queue does next, what an attempt came to and what the
+// line answered.  The attempts themselves are the Deliverer's
+// (results/deliverer.h).
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QSqlDatabase>
+#include <QString>
+#include <optional>
+
+namespace results {
+
+// One result in the delivery queue, as stored.
+struct Delivery {
+    qint64 seq = 0;  // its place in the queue: the order it was kept in
+    QString resultId;
+    QString station;
+    QByteArray payload;  // the result's JSON, as printed
+    QDateTime queuedAt;
+    int attempts = 0;
+    QString lastError;
+    QDateTime nextAt;  // no attempt before this
+};
+
+// What waits in a station's queue.
+struct QueueState {
+    int waiting = 0;
+    QDateTime oldest;  // the oldest waiting result's time of keeping; invalid when none waits
+};
+
+// Seconds to wait after the attempts-th failed attempt in a row: base,
+// doubled at each further failure, never more than cap (5 s, 10 s, 20 s ...
+// 300 s with the defaults).
+double retryDelayS(int attempts, double baseS, double capS);
+
+// What the queue does next, given its oldest undelivered result (none: the
+// queue is empty): wait for a new result, wait until the head's next
+// attempt is due, or try the head now.
+struct Step {
+    enum Kind { Idle, Wait, Attempt } kind = Idle;
+    qint64 waitMs = 0;  // Wait: how long
+};
+Step nextStep(const std::optional<Delivery>& head, const QDateTime& now);
+
+// What one attempt came to.
+struct Attempted {
+    bool delivered = false;
+    QString error;       // why not, in a line
+    bool rerun = false;  // the line asks for the unit again
+};
+// A delivery command's end: exit status 0 is delivered; a crash, a time-out
+// or a command that could not be started is not.  Its standard output is the
+// line's answer (readAnswer); a failure's error names the command's last
+// line of standard error.
+struct CommandEnd {
+    bool started = true;
+    bool timedOut = false;
+    bool crashed = false;
+    int exitCode = 0;
+    QByteArray output;
+    QByteArray errors;
+    QString startError;  // why it could not be started
+};
+Attempted commandAttempted(const CommandEnd& end, int timeoutS);
+// An HTTP POST's end: a 2xx status is delivered, its body the line's
+// answer; any other status, or no answer, is not.
+struct HttpEnd {
+    int status = 0;        // 0: no HTTP answer at all
+    QString networkError;  // why there was none (or the status's own words)
+    QByteArray body;
+};
+Attempted httpAttempted(const HttpEnd& end);
+
+// Whether the line's answer asks for the unit again: a JSON object with
+// "rerun": true.  Anything else (nothing, other JSON, other text) is no.
+bool asksRerun(const QByteArray& answer);
+
+// A delivery's result: the slot and the unit the answer is about.
+QString rerunNotice(const QJsonObject& result);
+
+// The undelivered results of a station (empty: of every station), oldest
+// first; nothing, with error, on a failure.  A database without the queue
+// (never delivered from) has none waiting.
+std::optional<QList<Delivery>> undelivered(const QSqlDatabase& db, const QString& station,
+                                           QString* error);
+
+}  // namespace results

@@ -1,0 +1,533 @@
+// Telling the line every result: the back-off, the queue's next step and what
+// an attempt came to, without processes; the queue in real SQLite files and on
+// a PostgreSQL server of the test's own; and gps-coldstart-cli delivering to a
+// real HTTP server in this process and to commands, over pseudo-terminals with
+// simulated receivers.
+//
+// A line's system that is down "for a minute" is down here for a few of the
+// back-off's attempts: the back-off's first and longest waits are options
+// (--deliver-retry, --deliver-retry-max), set to fractions of a second.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <functional>
+#include <optional>
+
+#include "clirun.h"
+#include "results/deliverer.h"
+#include "results/delivery.h"
+#include "results/store.h"
+#include "results/storeworker.h"
+#include "testkit/pgserver.h"
+#include "testkit/results_sample.h"
+
+using namespace clirun;
+using results::testing::PgServer;
+using results::testing::sampleResult;
+
+namespace {
+
+// --- The decisions ---------------------------------------------------------
+
+TEST(DeliveryDecisions, BackOffDoublesUpToItsCap) {
+    struct Case {
+        int attempts;
+        double base, cap, expected;
+    } cases[] = {
+        {0, 5, 300, 0},     {1, 5, 300, 5},     {2, 5, 300, 10},     {3, 5, 300, 20},
+        {6, 5, 300, 160},   {7, 5, 300, 300},   {9999, 5, 300, 300}, {1, 0.2, 0.5, 0.2},
+        {2, 0.2, 0.5, 0.4}, {3, 0.2, 0.5, 0.5},
+    };
+    for (const Case& c : cases)
+        EXPECT_DOUBLE_EQ(results::retryDelayS(c.attempts, c.base, c.cap), c.expected)
+            << "after " << c.attempts << " failures, base " << c.base << " cap " << c.cap;
+}
+
+TEST(DeliveryDecisions, OnlyTheOldestIsTriedAndOnlyWhenDue) {
+    const QDateTime now = QDateTime::fromString("2026-12-08T08:00:00.000Z", Qt::ISODateWithMs);
+    const auto head = [](const QDateTime& nextAt) {
+        results::Delivery d;
+        d.nextAt = nextAt;
+        return std::optional<results::Delivery>(d);
+    };
+    struct Case {
+        const char* name;
+        std::optional<results::Delivery> head;
+        results::Step::Kind kind;
+        qint64 waitMs;
+    } cases[] = {
+        {"empty queue", std::nullopt, results::Step::Idle, 0},
+        {"due in the past", head(now.addSecs(-3)), results::Step::Attempt, 0},
+        {"due now", head(now), results::Step::Attempt, 0},
+        {"never tried", head(QDateTime()), results::Step::Attempt, 0},
+        {"backing off", head(now.addMSecs(2500)), results::Step::Wait, 2500},
+    };
+    for (const Case& c : cases) {
+        const results::Step step = results::nextStep(c.head, now);
+        EXPECT_EQ(step.kind, c.kind) << c.name;
+        EXPECT_EQ(step.waitMs, c.waitMs) << c.name;
+    }
+}
+
+TEST(DeliveryDecisions, WhatAnAttemptCameTo) {
+    const auto command = [](int code, QByteArray out, QByteArray err = {}) {
+        results::CommandEnd end;
+        end.exitCode = code;
+        end.output = std::move(out);
+        end.errors = std::move(err);
+        return results::commandAttempted(end, 30);
+    };
+    results::CommandEnd timedOut, crashed, notStarted;
+    timedOut.timedOut = true;
+    timedOut.errors = "waiting for the MES\n";
+    crashed.crashed = true;
+    notStarted.started = false;
+    notStarted.startError = "No such file or directory";
+    const auto http = [](int status, QByteArray body, QString error = {}) {
+        return results::httpAttempted({status, std::move(error), std::move(body)});
+    };
+    struct Case {
+        const char* name;
+        results::Attempted attempted;
+        bool delivered, rerun;
+        const char* error;
+    } cases[] = {
+        {"exit 0, nothing said", command(0, ""), true, false, ""},
+        {"exit 0, re-run", command(0, " {\"rerun\": true}\n"), true, true, ""},
+        {"exit 0, rerun false", command(0, "{\"rerun\": false}"), true, false, ""},
+        {"exit 0, other text", command(0, "rerun\n"), true, false, ""},
+        {"exit 0, rerun not a bool", command(0, "{\"rerun\": \"yes\"}"), true, false, ""},
+        {"exit 3 with errors", command(3, "{\"rerun\": true}", "a\nMES down\n\n"), false, false,
+         "the command ended with exit status 3: MES down"},
+        {"exit 1, silent", command(1, ""), false, false, "the command ended with exit status 1"},
+        {"timed out", results::commandAttempted(timedOut, 30), false, false,
+         "no end within 30 s; the command was killed: waiting for the MES"},
+        {"crashed", results::commandAttempted(crashed, 30), false, false, "the command crashed"},
+        {"not started", results::commandAttempted(notStarted, 30), false, false,
+         "the command could not be started (No such file or directory)"},
+        {"200", http(200, "ok"), true, false, ""},
+        {"201 re-run", http(201, "{\"rerun\":true}"), true, true, ""},
+        {"204", http(204, ""), true, false, ""},
+        {"500 re-run ignored", http(500, "{\"rerun\":true}"), false, false,
+         "HTTP status 500: {\"rerun\":true}"},
+        {"404", http(404, "no such station\n"), false, false, "HTTP status 404: no such station"},
+        {"302 not followed", http(302, ""), false, false, "HTTP status 302"},
+        {"refused", http(0, "", "Connection refused"), false, false,
+         "no answer from the server (Connection refused)"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.attempted.delivered, c.delivered) << c.name;
+        EXPECT_EQ(c.attempted.rerun, c.rerun) << c.name;
+        EXPECT_EQ(c.attempted.error, QString(c.error)) << c.name;
+    }
+}
+
+// --- The queue in the results database ------------------------------------
+
+// The queue in a SQLite file, or on the test's own PostgreSQL server.
+class DeliveryQueue : public ::testing::TestWithParam<bool> {
+protected:
+    static void SetUpTestSuite() {
+        if (PgServer::available()) pg = new PgServer;
+        qputenv("PGPASSWORD", PgServer::kPassword);
+    }
+    static void TearDownTestSuite() { delete std::exchange(pg, nullptr); }
+    void SetUp() override {
+        if (GetParam()) {
+            if (!pg) GTEST_SKIP() << "PostgreSQL 15 is not installed";
+            ASSERT_TRUE(pg->ok()) << pg->error().toStdString();
+            // Each test's own station: the server's queue outlives a test.
+            station = QStringLiteral("pg-%1").arg(++run);
+        }
+    }
+    std::unique_ptr<results::Store> open(bool deliveries) {
+        QString why;
+        const auto target =
+            results::parseTarget(GetParam() ? pg->url("postgres") : dir.filePath("r.db"), &why);
+        EXPECT_TRUE(target) << why.toStdString();
+        results::Store::Options options;
+        options.deliveries = deliveries;
+        auto store = results::Store::open(*target, &why, options);
+        EXPECT_TRUE(store) << why.toStdString();
+        return store;
+    }
+    QTemporaryDir dir;
+    QString station = QStringLiteral("bench-1");
+    static PgServer* pg;
+    static int run;
+};
+PgServer* DeliveryQueue::pg = nullptr;
+int DeliveryQueue::run = 0;
+INSTANTIATE_TEST_SUITE_P(Engines, DeliveryQueue, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "PostgreSQL" : "SQLite"; });
+
+// Results kept while the station delivers join the queue in the order kept;
+// those kept before it did, or kept again, do not.  A failed attempt holds
+// the head with its error; once delivered the next is the head.
+TEST_P(DeliveryQueue, KeptResultsWaitInOrderUntilDelivered) {
+    QStringList ids;
+    {
+        auto quiet = open(false);
+        ASSERT_TRUE(quiet);
+        QJsonObject before = sampleResult(station, 1);
+        ASSERT_EQ(quiet->save(before), results::Store::Saved::Stored);
+    }
+    auto store = open(true);
+    ASSERT_TRUE(store);
+    for (int i = 2; i <= 4; ++i) {
+        QJsonObject r = sampleResult(station, i);
+        ASSERT_EQ(store->save(r), results::Store::Saved::Stored);
+        ids << r.value("id").toString();
+    }
+    QJsonObject other = sampleResult(station + "-other", 9);
+    ASSERT_EQ(store->save(other), results::Store::Saved::Stored);
+    QString why;
+    QJsonObject again = sampleResult(station, 2);
+    again.insert("id", ids[0]);
+    ASSERT_EQ(store->saveBatch({again}, &why), 0) << why.toStdString();
+
+    results::QueueState state;
+    auto head = store->nextDelivery(station, &state, &why);
+    ASSERT_TRUE(head) << why.toStdString();
+    EXPECT_EQ(state.waiting, 3);
+    EXPECT_TRUE(state.oldest.isValid());
+    EXPECT_EQ(head->resultId, ids[0]);
+    EXPECT_EQ(QJsonDocument::fromJson(head->payload).object().value("unit"),
+              sampleResult(station, 2).value("unit"));
+    EXPECT_EQ(head->attempts, 0);
+
+    const QDateTime later = QDateTime::currentDateTimeUtc().addSecs(60);
+    ASSERT_TRUE(store->recordAttempt(head->seq, false, "HTTP status 503", later, &why));
+    head = store->nextDelivery(station, &state, &why);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->resultId, ids[0]);
+    EXPECT_EQ(head->attempts, 1);
+    EXPECT_EQ(head->lastError, "HTTP status 503");
+    EXPECT_EQ(results::isoTime(head->nextAt), results::isoTime(later));
+    EXPECT_EQ(results::nextStep(head, QDateTime::currentDateTimeUtc()).kind, results::Step::Wait);
+
+    ASSERT_TRUE(store->recordAttempt(head->seq, true, {}, {}, &why));
+    head = store->nextDelivery(station, &state, &why);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->resultId, ids[1]);
+    EXPECT_EQ(state.waiting, 2);
+
+    const auto listed = results::undelivered(store->database(), station, &why);
+    ASSERT_TRUE(listed) << why.toStdString();
+    QStringList waiting;
+    for (const results::Delivery& d : *listed) waiting << d.resultId;
+    EXPECT_EQ(waiting, ids.mid(1));
+    const auto everyone = results::undelivered(store->database(), QString(), &why);
+    ASSERT_TRUE(everyone);
+    EXPECT_GE(everyone->size(), 3);
+}
+
+// Results that went to the spool while the database failed join the queue
+// when they are moved in.
+TEST(DeliveryQueueSpool, SpooledResultsJoinTheQueueWhenMovedIn) {
+    QTemporaryDir dir;
+    QString why;
+    const auto target = results::parseTarget(dir.filePath("r.db"), &why);
+    ASSERT_TRUE(target);
+    QFile spool(target->spoolPath());
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(spool).absolutePath()));
+    ASSERT_TRUE(spool.open(QIODevice::WriteOnly));
+    QStringList ids;
+    for (int i = 1; i <= 2; ++i) {
+        QJsonObject r = sampleResult("bench-1", i);
+        r.insert("id", QStringLiteral("spooled-%1").arg(i));
+        ids << r.value("id").toString();
+        spool.write(QJsonDocument(r).toJson(QJsonDocument::Compact) + '\n');
+    }
+    spool.close();
+    results::Store::Options options;
+    options.deliveries = true;
+    auto store = results::Store::open(*target, &why, options, [](const QString&) {});
+    ASSERT_TRUE(store) << why.toStdString();
+    const auto listed = results::undelivered(store->database(), "bench-1", &why);
+    ASSERT_TRUE(listed);
+    QStringList waiting;
+    for (const results::Delivery& d : *listed) waiting << d.resultId;
+    EXPECT_EQ(waiting, ids);
+}
+
+// --- Real processes --------------------------------------------------------
+
+// A minimal HTTP/1.1 server: each request's body is recorded and answered
+// with the status and body the test chooses, then the connection closes.
+class HttpServer : public QObject {
+public:
+    struct Request {
+        QByteArray method, path, idempotencyKey, contentType, body;
+    };
+    std::function<std::pair<int, QByteArray>(const Request&)> answer = [](const Request&) {
+        return std::pair<int, QByteArray>(200, "{}");
+    };
+
+    // On a port chosen now, not listening yet: the line's system is down.
+    HttpServer() {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        port_ = probe.serverPort();
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = server_.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+    }
+    bool up() { return server_.listen(QHostAddress::LocalHost, port_); }
+    void down() { server_.close(); }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/line/results").arg(port_); }
+
+    std::vector<Request> requests;
+    // The results' ids as a receiver that drops repeats sees them.
+    QStringList deduplicated() const {
+        QStringList ids;
+        for (const Request& r : requests) {
+            const QString id = QJsonDocument::fromJson(r.body).object().value("id").toString();
+            if (!ids.contains(id)) ids << id;
+        }
+        return ids;
+    }
+
+private:
+    void read(QTcpSocket* socket) {
+        QByteArray& data = pending_[socket];
+        data += socket->readAll();
+        const int end = data.indexOf("\r\n\r\n");
+        if (end < 0) return;
+        Request request;
+        int length = 0;
+        const QList<QByteArray> lines = data.left(end).split('\n');
+        const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+        request.method = first.value(0);
+        request.path = first.value(1);
+        for (const QByteArray& line : lines.mid(1)) {
+            const int colon = line.indexOf(':');
+            const QByteArray name = line.left(colon).trimmed().toLower();
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            if (name == "content-length") length = value.toInt();
+            if (name == "idempotency-key") request.idempotencyKey = value;
+            if (name == "content-type") request.contentType = value;
+        }
+        if (data.size() < end + 4 + length) return;
+        request.body = data.mid(end + 4, length);
+        pending_.remove(socket);
+        requests.push_back(request);
+        const auto [status, body] = answer(request);
+        socket->write("HTTP/1.1 " + QByteArray::number(status) +
+                      " Answer\r\nContent-Length: " + QByteArray::number(body.size()) +
+                      "\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer server_;
+    quint16 port_ = 0;
+    QMap<QTcpSocket*, QByteArray> pending_;
+};
+
+QStringList idsOf(const std::vector<QJsonObject>& objects) {
+    QStringList ids;
+    for (const QJsonObject& o : objects)
+        if (o.contains("id")) ids << o.value("id").toString();
+    return ids;
+}
+
+// A station delivering to a line whose system answers at once: each result
+// is posted once, as the JSON printed, in the order kept, with its id as the
+// idempotency key; an answer {"rerun": true} is said on standard error.
+TEST(DeliveryEndToEnd, EachResultPostedOnceInOrderAndRerunSaid) {
+    Bench bench;
+    const QString a = bench.add("a", receiver(Behaviour::Normal));
+    const QString b = bench.add("b", receiver(Behaviour::Normal));
+    HttpServer server;
+    ASSERT_TRUE(server.up());
+    server.answer = [](const HttpServer::Request& r) {
+        const bool again = QJsonDocument::fromJson(r.body).object().value("unit") == "SN-B" &&
+                           QJsonDocument::fromJson(r.body).object().value("cycle") == 1;
+        return std::pair<int, QByteArray>(200, again ? "{\"rerun\": true}" : "{}");
+    };
+    QTemporaryDir dir;
+    Cli cli;
+    cli.start({"--json", "--quiet", "--db", dir.filePath("r.db"), "--station", "bench-1",
+               "--cycles", "2", "--deliver-url", server.url(), a + "=SN-A", b + "=SN-B"});
+    EXPECT_EQ(cli.finish(), 0) << cli.progressText();
+    const std::vector<QJsonObject> printed = cli.objects();
+    const QStringList kept = idsOf(printed);
+    ASSERT_EQ(kept.size(), 4);
+    ASSERT_EQ(server.requests.size(), 4u) << cli.progressText();
+    EXPECT_EQ(server.deduplicated(), kept);
+    for (std::size_t i = 0; i < server.requests.size(); ++i) {
+        const HttpServer::Request& r = server.requests[i];
+        EXPECT_EQ(r.method, "POST");
+        EXPECT_EQ(r.path, "/line/results");
+        EXPECT_EQ(r.contentType, "application/json");
+        EXPECT_EQ(QString(r.idempotencyKey), kept[int(i)]);
+        EXPECT_EQ(QJsonDocument::fromJson(r.body).object(), printed[i]);
+    }
+    const std::string said = cli.progressText();
+    EXPECT_NE(said.find("the line asks for unit SN-B in " + b.toStdString() + " again (re-run)"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("unit SN-A in"), std::string::npos) << said;
+}
+
+// The line's system is down while the station tests, answers 503 once it is
+// up, then takes them: every result reaches it, each once in its
+// de-duplicated view and in the order kept, and the station waits at its end
+// until they have.
+TEST(DeliveryEndToEnd, ServerDownThenBackGetsEveryResultOnceInOrder) {
+    Bench bench;
+    const QString a = bench.add("a", receiver(Behaviour::Normal));
+    const QString b = bench.add("b", receiver(Behaviour::Normal));
+    HttpServer server;
+    int refusals = 2;
+    server.answer = [&](const HttpServer::Request&) {
+        return refusals-- > 0 ? std::pair<int, QByteArray>(503, "busy")
+                              : std::pair<int, QByteArray>(200, "{}");
+    };
+    QTemporaryDir dir;
+    Cli cli;
+    cli.start({"--json", "--station", "bench-1", "--db", dir.filePath("r.db"), "--cycles", "3",
+               "--deliver-url", server.url(), "--deliver-retry", "0.2", "--deliver-retry-max",
+               "0.5", "--deliver-wait", "120", a + "=SN-A", b + "=SN-B"});
+    // Down until results are kept and attempts have failed.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return idsOf(cli.objects()).size() >= 2; }, 120000))
+        << cli.progressText();
+    ASSERT_TRUE(cli.shows("no answer from the server"));
+    ASSERT_TRUE(server.up());
+    EXPECT_EQ(cli.finish(), 0) << cli.progressText();
+    const QStringList kept = idsOf(cli.objects());
+    ASSERT_EQ(kept.size(), 6);
+    EXPECT_EQ(server.deduplicated(), kept) << cli.progressText();
+    EXPECT_EQ(server.requests.size(), 8u);  // two refused with 503, then each once
+    EXPECT_NE(cli.progressText().find("HTTP status 503: busy"), std::string::npos);
+}
+
+QJsonObject undeliveredReport(const QString& db) {
+    QProcess report;
+    report.start(COLDSTART_CLI, {"report", "--undelivered", "--json", "--db", db});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return report.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_EQ(report.exitCode(), 0) << report.readAllStandardError().toStdString();
+    return QJsonDocument::fromJson(report.readAllStandardOutput()).object();
+}
+
+// A station killed while its results wait (the line is down) leaves them in
+// the queue, listed by report --undelivered; restarted, it delivers them
+// first, in their order, and then its new result.
+TEST(DeliveryEndToEnd, KilledMidQueueDeliversWhatWasLeftFirst) {
+    Bench bench;
+    const QString a = bench.add("a", receiver(Behaviour::Normal));
+    HttpServer server;
+    QTemporaryDir dir;
+    const QString db = dir.filePath("r.db");
+    const QStringList common = {"--json", "--station",           "bench-1",    "--db",
+                                db,       "--deliver-url",       server.url(), "--deliver-retry",
+                                "0.2",    "--deliver-retry-max", "0.5"};
+    QStringList left;
+    {
+        Cli cli;
+        cli.start(common + QStringList{"--cycles", "3", "--deliver-wait", "600", a + "=SN-A"});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return idsOf(cli.objects()).size() == 3; }, 120000))
+            << cli.progressText();
+        left = idsOf(cli.objects());
+        cli.process.kill();  // SIGKILL, waiting for the line
+        cli.finish();
+    }
+    const QJsonObject waiting = undeliveredReport(db);
+    EXPECT_EQ(waiting.value("count").toInt(), 3) << QJsonDocument(waiting).toJson().toStdString();
+    QStringList listed;
+    for (const QJsonValue& v : waiting.value("undelivered").toArray()) {
+        listed << v.toObject().value("id").toString();
+        EXPECT_EQ(v.toObject().value("unit"), "SN-A");
+    }
+    EXPECT_EQ(listed, left);
+    EXPECT_GE(waiting.value("undelivered").toArray().at(0).toObject().value("attempts").toInt(), 1);
+    EXPECT_TRUE(waiting.value("undelivered")
+                    .toArray()
+                    .at(0)
+                    .toObject()
+                    .value("last_error")
+                    .toString()
+                    .startsWith("no answer from the server"));
+
+    ASSERT_TRUE(server.up());
+    Cli again;
+    again.start(common + QStringList{"--cycles", "1", a + "=SN-A"});
+    EXPECT_EQ(again.finish(), 0) << again.progressText();
+    const QStringList fresh = idsOf(again.objects());
+    ASSERT_EQ(fresh.size(), 1);
+    EXPECT_EQ(server.deduplicated(), left + fresh);
+    EXPECT_EQ(undeliveredReport(db).value("count").toInt(), 0);
+}
+
+// A delivery command: the JSON on its input and the result in its
+// environment; one that fails is tried again with its error said, the
+// station's exit status stays the units', and what is left is listed.
+TEST(DeliveryEndToEnd, CommandsThatTakeAndThatFail) {
+    Bench bench;
+    const QString a = bench.add("a", receiver(Behaviour::Normal));
+    QTemporaryDir dir;
+    const QString taken = dir.filePath("taken.jsonl");
+    {
+        Cli cli;
+        cli.start({"--json", "--station", "bench-1", "--db", dir.filePath("ok.db"), "--deliver",
+                   QStringLiteral("cat >> '%1'; echo \"$GPS_COLDSTART_RESULT_ID "
+                                  "$GPS_COLDSTART_UNIT $GPS_COLDSTART_RESULT\" >> '%1.env'")
+                       .arg(taken),
+                   a + "=SN-A"});
+        EXPECT_EQ(cli.finish(), 0) << cli.progressText();
+        const std::vector<QJsonObject> printed = cli.objects();
+        ASSERT_EQ(idsOf(printed).size(), 1);
+        QFile file(taken), env(taken + ".env");
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        ASSERT_TRUE(env.open(QIODevice::ReadOnly));
+        EXPECT_EQ(QJsonDocument::fromJson(file.readAll()).object(), printed[0]);
+        EXPECT_EQ(env.readAll(), (idsOf(printed)[0] + " SN-A pass\n").toUtf8());
+    }
+    Cli cli;
+    const QString db = dir.filePath("fails.db");
+    cli.start({"--json", "--station", "bench-1", "--db", db, "--deliver",
+               "cat > /dev/null; echo 'label printer offline' >&2; exit 3", "--deliver-retry",
+               "0.2", "--deliver-retry-max", "0.2", "--deliver-wait", "1", a + "=SN-A"});
+    EXPECT_EQ(cli.finish(), 0) << cli.progressText();
+    const std::string said = cli.progressText();
+    EXPECT_NE(said.find("failed (the command ended with exit status 3: label printer offline); "
+                        "trying again in 0.2 s"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("1 result waits for delivery to the line; it goes first at the next start"),
+              std::string::npos)
+        << said;
+    const QJsonObject waiting = undeliveredReport(db);
+    EXPECT_EQ(waiting.value("count").toInt(), 1);
+    EXPECT_GE(waiting.value("undelivered").toArray().at(0).toObject().value("attempts").toInt(), 2);
+}
+
+// Mistakes in the delivery options are usage errors, before any port opens.
+TEST(DeliveryEndToEnd, OptionMistakesAreUsageErrors) {
+    struct Case {
+        QStringList arguments;
+        const char* said;
+    } cases[] = {
+        {{"--deliver", "lp", "--deliver-url", "http://mes/r"}, "cannot both be given"},
+        {{"--deliver-url", "mes/results"}, "is not an http:// or https:// address"},
+        {{"--deliver", "lp", "--no-db"}, "not with --no-db"},
+        {{"--deliver-retry", "0"}, "deliver-retry"},
+    };
+    for (const Case& c : cases) {
+        Cli cli;
+        cli.start(c.arguments + QStringList{"/dev/null-port"});
+        EXPECT_EQ(cli.finish(), 2) << c.said;
+        EXPECT_NE(cli.progressText().find(c.said), std::string::npos) << cli.progressText();
+    }
+}
+
+}  // namespace
