@@ -26,6 +26,7 @@
 
 class QLabel;
 class QLineEdit;
+class QPushButton;
 
 namespace station {
 class UnitRun;
@@ -106,12 +107,16 @@ public:
     // from the next refresh().
     void setRetest(bool retest);
     bool retestShown() const;
+    // The Log button, shown while a failed unit's bytes are at hand.
+    QPushButton* logButton() const { return log_; }
     const Cn0Chart* chart() const { return chart_; }
 
 signals:
     // Enter in the serial field with a fresh, non-empty scan.
     void startRequested(const QString& serial);
     void stopRequested();
+    // The Log button of a failed unit: its bytes of the last test wanted.
+    void logRequested();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -134,6 +139,7 @@ private:
     Cn0Chart* chart_;
     ElidedLabel* fix_;
     QLabel* verdict_;
+    QPushButton* log_;
     int tone_ = -1;
     qint64 textUpdates_ = 0;
     QString description_;

@@ -119,6 +119,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void showLog(int index);
     struct Slot {
         station::UnitConfig config;
         SlotTile* tile = nullptr;

@@ -17,6 +17,7 @@
 #include "cli/options.h"
 #include "clirun.h"
 #include "gpslink/resetcommand.h"
+#include "results/evidence.h"
 #include "results/store.h"
 #include "sim/capture.h"
 #include "testkit/pgserver.h"
@@ -448,6 +449,77 @@ TEST(Cli, AStudysRunIsStoredApart) {
     EXPECT_EQ(r.value("status").toString(), "gauge study \"GRR-9\" has no results");
 }
 
+// The bytes written back by report --evidence: nothing, with the exit status
+// and its message, when the report refuses.
+QByteArray evidenceOf(const Cli& cli, const QString& db, const QString& id,
+                      const char* option = "--evidence", int* status = nullptr,
+                      QString* message = nullptr) {
+    QProcess p;  // as the same user: a spool is in that user's data folder
+    p.setProcessEnvironment(cli.process.processEnvironment());
+    p.start(COLDSTART_CLI, {"report", "--db", db, option, id, "-"});
+    EXPECT_TRUE(p.waitForFinished(60000));
+    if (status) *status = p.exitCode();
+    if (message) *message = QString::fromUtf8(p.readAllStandardError());
+    return p.exitCode() == 0 ? p.readAllStandardOutput() : QByteArray();
+}
+
+// Each unit's bytes of its test, both ways, are kept with its result and
+// come back byte for byte (their SHA-256 the one the station printed): the
+// command the receiver obeyed among what was sent, its sentences among what
+// it sent, checked sentence by sentence; with evidence off none are kept.
+TEST(Cli, EachUnitsBytesAreKeptAndWrittenBack) {
+    Bench bench;
+    ReceiverConfig weak = receiver(Behaviour::Normal);
+    weak.snr = {30, 30, 30, 30, 28, 0};
+    const QString good = bench.add("good", receiver(Behaviour::Normal));
+    const QString failed = bench.add("weak", weak);
+    Cli cli;
+    const QString db = cli.dataHome.filePath("r.sqlite");
+    cli.start({"--json", "--quiet", "--db", db, "--min-cn0", "35", good, failed});
+    EXPECT_EQ(cli.finish(60000), 1) << cli.progressText();
+    const std::string command =
+        gpslink::resetCommand(gpslink::ReceiverFamily::Sirf, gpslink::StartType::Cold);
+    for (const QString& port : {good, failed}) {
+        const QJsonObject r = resultFor(cli.objects(), port);
+        const QString id = r.value("id").toString();
+        const QByteArray framed = evidenceOf(cli, db, id);
+        EXPECT_EQ(QCryptographicHash::hash(framed, QCryptographicHash::Sha256).toHex(),
+                  r.value("evidence_sha256").toString().toLatin1());
+        QString why;
+        const auto chunks = results::evidence::parse(framed, &why);
+        ASSERT_TRUE(chunks && !chunks->empty()) << why.toStdString();
+        EXPECT_TRUE(chunks->front().bytes.startsWith("port " + port.toUtf8() + " opened at "))
+            << chunks->front().bytes.toStdString();
+        QByteArray sent;
+        for (const auto& c : *chunks)
+            if (c.kind == results::evidence::Kind::Sent) sent += c.bytes;
+        EXPECT_TRUE(sent.contains(QByteArray::fromStdString(command))) << sent.toStdString();
+        const QByteArray raw = evidenceOf(cli, db, id, "--evidence-raw");
+        EXPECT_EQ(raw, results::evidence::received(*chunks));
+        const QList<QByteArray> lines = raw.split('
+');
+        int checked = 0;
+        for (qsizetype i = 1; i + 1 < lines.size(); ++i)  // the first may be cut by the opening
+            checked += bool(gpslink::nmeaCheckedBody(lines[i].trimmed().toStdString()));
+        // A line may be cut where the station discarded what came before it listened.
+        EXPECT_GT(checked, 10);
+        EXPECT_LE(lines.size() - 2 - checked, 2) << raw.toStdString();
+        EXPECT_LE(raw.size(), bench.bytesWritten(port == good ? "good" : "weak"));
+        EXPECT_TRUE(evidenceOf(cli, db, id, "--evidence-text").contains("  <  $GPGGA,"));
+    }
+
+    Cli off;
+    off.start({"--json", "--quiet", "--db", db, "--evidence", "off", good});
+    EXPECT_EQ(off.finish(60000), 0) << off.progressText();
+    const QJsonObject r = resultFor(off.objects(), good);
+    EXPECT_FALSE(r.contains("evidence_sha256"));
+    int status = 0;
+    QString message;
+    evidenceOf(off, db, r.value("id").toString(), "--evidence", &status, &message);
+    EXPECT_EQ(status, 3);
+    EXPECT_TRUE(message.contains("was kept without evidence")) << message.toStdString();
+}
+
 // Every family and start type over three cycles, each through the link's own
 // stop and start, beside a port that cannot be opened: exit status 3, not 1.
 // A receiver obeys only a valid command of its own family, so a pass proves
@@ -857,6 +929,13 @@ TEST(CliDatabase, LineServerAndItsOutage) {
     EXPECT_EQ(csv.count("\r\n"), 1 + 4) << csv.toStdString();
     for (const QString& id : printed)
         EXPECT_TRUE(!id.isEmpty() && csv.contains(id.toUtf8())) << id.toStdString();
+    // Each unit's bytes too, those that went through the spool among them.
+    for (Cli* run : {&a, &b, &c})
+        for (const QJsonObject& o : run->objects())
+            EXPECT_EQ(QCryptographicHash::hash(evidenceOf(c, url, o.value("id").toString()),
+                                               QCryptographicHash::Sha256)
+                          .toHex(),
+                      o.value("evidence_sha256").toString().toLatin1());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
@@ -518,6 +519,17 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
         EXPECT_TRUE(described(window.tile(i)).contains("unit " + serial(i)));
         EXPECT_EQ(described(window.tile(i)).contains("TTFF "), i < 5) << i + 1;
     }
+
+    // A failed unit's bytes, read under its tile's Log; a passed unit offers none.
+    EXPECT_TRUE(window.tile(0)->logButton()->isHidden());
+    const auto log = [&] { return window.findChild<QDialog*>("evidenceLog"); };
+    ASSERT_TRUE(xinput::click(window.tile(5)->logButton(), [&] { return log() != nullptr; }));
+    const QString text = log()->findChild<QPlainTextEdit*>()->toPlainText();
+    EXPECT_TRUE(text.startsWith(serial(5) + " cycle 1: ")) << text.toStdString();
+    EXPECT_TRUE(
+        text.contains("#  port " + window.run(5)->config().device + " opened at 9600,n,8,1"))
+        << text.toStdString();
+    log()->close();
 
     const QStringList rows = storedRows();
     EXPECT_EQ(rows.size(), 8);
