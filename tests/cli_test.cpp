@@ -496,8 +496,7 @@ TEST(Cli, EachUnitsBytesAreKeptAndWrittenBack) {
         EXPECT_TRUE(sent.contains(QByteArray::fromStdString(command))) << sent.toStdString();
         const QByteArray raw = evidenceOf(cli, db, id, "--evidence-raw");
         EXPECT_EQ(raw, results::evidence::received(*chunks));
-        const QList<QByteArray> lines = raw.split('
-');
+        const QList<QByteArray> lines = raw.split('\n');
         int checked = 0;
         for (qsizetype i = 1; i + 1 < lines.size(); ++i)  // the first may be cut by the opening
             checked += bool(gpslink::nmeaCheckedBody(lines[i].trimmed().toStdString()));

@@ -1175,6 +1175,15 @@ TEST_P(ResultsReport, EvidenceRoundTripsAndRetentionSaysWhatGoes) {
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     EXPECT_TRUE(written.readAll() == framed[1]);
 
+    // The report's page holds nothing from outside itself: no evidence either.
+    const QString page = this->db.dir.filePath("page.html");
+    ASSERT_EQ(report({"--db", db, "--html", page}, nullptr), 0);
+    QFile html(page);
+    ASSERT_TRUE(html.open(QIODevice::ReadOnly));
+    const QByteArray shown = html.readAll();
+    for (const char* outside : {"href=", "src=", "url(", "evidence", "ev-0"})
+        EXPECT_FALSE(shown.contains(outside)) << outside;
+
     const QDateTime now = QDateTime::currentDateTimeUtc();
     QStringList said;
     ASSERT_TRUE(store->applyRetention({0, 12000}, now, &said, &why)) << why.toStdString();
