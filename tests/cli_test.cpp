@@ -449,6 +449,10 @@ TEST(Cli, AStudysRunIsStoredApart) {
     EXPECT_EQ(r.value("status").toString(), "gauge study \"GRR-9\" has no results");
 }
 
+QString sha256Hex(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
 // The bytes written back by report --evidence: nothing, with the exit status
 // and its message, when the report refuses.
 QByteArray evidenceOf(const Cli& cli, const QString& db, const QString& id,
@@ -483,8 +487,7 @@ TEST(Cli, EachUnitsBytesAreKeptAndWrittenBack) {
         const QJsonObject r = resultFor(cli.objects(), port);
         const QString id = r.value("id").toString();
         const QByteArray framed = evidenceOf(cli, db, id);
-        EXPECT_EQ(QCryptographicHash::hash(framed, QCryptographicHash::Sha256).toHex(),
-                  r.value("evidence_sha256").toString().toLatin1());
+        EXPECT_EQ(sha256Hex(framed), r.value("evidence_sha256").toString());
         QString why;
         const auto chunks = results::evidence::parse(framed, &why);
         ASSERT_TRUE(chunks && !chunks->empty()) << why.toStdString();
@@ -931,10 +934,8 @@ TEST(CliDatabase, LineServerAndItsOutage) {
     // Each unit's bytes too, those that went through the spool among them.
     for (Cli* run : {&a, &b, &c})
         for (const QJsonObject& o : run->objects())
-            EXPECT_EQ(QCryptographicHash::hash(evidenceOf(c, url, o.value("id").toString()),
-                                               QCryptographicHash::Sha256)
-                          .toHex(),
-                      o.value("evidence_sha256").toString().toLatin1());
+            EXPECT_EQ(sha256Hex(evidenceOf(c, url, o.value("id").toString())),
+                      o.value("evidence_sha256").toString());
 }
 
 }  // namespace
