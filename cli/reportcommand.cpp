@@ -331,7 +331,8 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         "failures by reason, TTFF statistics, per station and overall; each measure's\n"
         "statistics and Cpk, each slot's C/N0 and the marginal passes; or writes them\n"
         "as rows (--csv), one JSON object (--json) or a page with charts (--html), or\n"
-        "proposes limits (--suggest-limits)."));
+        "proposes limits (--suggest-limits); or writes back the receiver's bytes kept\n"
+        "with a result (--evidence)."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption db(

@@ -326,8 +326,8 @@ std::vector<Setting> table() {
                 Kind::Text, &S::evidence, kCommandLine | kPlanFile, InForce::Never, 0, 0, "",
                 setEvidence},
             Row{"evidence_days", "evidence-days", "DAYS",
-                "Remove the evidence of results kept more than DAYS days; the results stay "
-                "(default %1: kept).",
+                "Remove the evidence of results stored more than DAYS days ago; the results stay "
+                "(default %1: none removed).",
                 Kind::Number, &S::evidenceDays, kCommandLine | kPlanFile, InForce::Never}
                 .range(0, 36500, "days"),
             Row{"evidence_max_mib", "evidence-max-mib", "MIB",

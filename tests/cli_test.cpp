@@ -284,6 +284,8 @@ TEST(CliOptions, MistakesAreNamed) {
         {{"--expect-firmware", "AXN_(5", "/dev/ttyUSB0"}, "--expect-firmware: \"AXN_(5\" is not"},
         {{"/dev/ttyUSB0@auto,auto,factory"}, "takes a cold, warm or hot start"},
         {{"--study", "a,b", "/dev/ttyUSB0"}, "--study: \"a,b\" is not a study's name"},
+        {{"--evidence", "yes", "/dev/ttyUSB0"}, "--evidence: \"yes\" is not on or off"},
+        {{"--evidence-days", "-1", "/dev/ttyUSB0"}, "--evidence-days: \"-1\" is not a whole"},
     };
     QTemporaryDir dir;
     const auto plan = [&](const char* name, const QByteArray& json) {
