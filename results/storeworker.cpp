@@ -95,19 +95,6 @@ void StoreWorker::setRetention(const Store::Retention& retention) {
     });
 }
 
-void StoreWorker::evidence(const QString& id, EvidenceRead done) {
-    post([this, back = back_, id, done = std::move(done)] {
-        QString error;
-        std::optional<Store::Evidence> found;
-        if (back->store->spooling())
-            error = QStringLiteral("the results database is failing");
-        else
-            found = back->store->evidence(id, &error);
-        QMetaObject::invokeMethod(
-            this, [done, found, error] { done(found, error); }, Qt::QueuedConnection);
-    });
-}
-
 void StoreWorker::retry(Store::Options options) {
     if (retrying_) return;
     retrying_ = true;

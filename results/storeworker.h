@@ -57,11 +57,6 @@ public:
     void save(const QJsonObject& result, const QByteArray& evidence, int tag = 0);
     // The evidence retention keeps: applied now, and after each save.
     void setRetention(const Store::Retention& retention);
-    // A result's evidence, or why there is no answer; done is called on this
-    // object's thread.
-    using EvidenceRead =
-        std::function<void(const std::optional<Store::Evidence>& found, const QString& error)>;
-    void evidence(const QString& id, EvidenceRead done);
     // Results handed over that kept() has not reported yet.
     int pending() const { return pending_; }
     // Results go to the spool, as of the latest kept() or reopened().
