@@ -10,6 +10,7 @@
 #include <QCryptographicHash>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <clocale>
 #include <cmath>
@@ -512,9 +513,17 @@ TEST(Cli, EachUnitsBytesAreKeptAndWrittenBack) {
         EXPECT_TRUE(evidenceOf(cli, db, id, "--evidence-text").contains("  <  $GPGGA,"));
     }
 
+    // The first run's evidence made two days old: the next run's retention
+    // removes it and says so, and the report then says when.
+    QString error;
+    QSqlQuery(results::Store::open(*results::parseTarget(db, &error), &error)->database())
+        .exec("UPDATE evidence SET stored_at = '2026-01-01T00:00:00.000Z'");
     Cli off;
-    off.start({"--json", "--quiet", "--db", db, "--evidence", "off", good});
+    off.start({"--json", "--quiet", "--db", db, "--evidence", "off", "--evidence-days", "1", good});
     EXPECT_EQ(off.finish(60000), 0) << off.progressText();
+    EXPECT_TRUE(QString::fromStdString(off.progressText())
+                    .contains("retention removed the evidence of 2 results"))
+        << off.progressText();
     const QJsonObject r = resultFor(off.objects(), good);
     EXPECT_FALSE(r.contains("evidence_sha256"));
     int status = 0;
@@ -522,6 +531,10 @@ TEST(Cli, EachUnitsBytesAreKeptAndWrittenBack) {
     evidenceOf(off, db, r.value("id").toString(), "--evidence", &status, &message);
     EXPECT_EQ(status, 3);
     EXPECT_TRUE(message.contains("was kept without evidence")) << message.toStdString();
+    evidenceOf(off, db, resultFor(cli.objects(), good).value("id").toString(), "--evidence",
+               &status, &message);
+    EXPECT_EQ(status, 3);
+    EXPECT_TRUE(message.contains("was removed by retention on ")) << message.toStdString();
 }
 
 // Every family and start type over three cycles, each through the link's own
