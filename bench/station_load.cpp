@@ -3,7 +3,7 @@
 //
 //   station_load [--ports 64] [--mode realistic|saturated] [--seconds 120]
 //                [--warmup 20] [--no-fix-epochs N] [--cli PATH]
-//                [--cycles N] [--hold-save MS]
+//                [--cycles N] [--hold-save MS] [--evidence on|off]
 //                [--csv PATH] [--sample-every S] [--data DIR]
 //   station_load --summarize PATH
 //
@@ -49,6 +49,11 @@
 // the read that brought the command to the write that completed the first
 // GGA with a fix after it, and reports by how much the station's TTFFs
 // exceed those.
+//
+// --evidence off runs the station without keeping each unit's bytes (on, the
+// station's default, keeps them); the end gives each cycle's time from its
+// start to its verdict as the station reported them, to set one against the
+// other.
 //
 // Exit status: 0 when the run was sound (the station ran to the end, every
 // port got the cold-start sentence and nothing else, no cycle failed),
@@ -112,6 +117,7 @@ struct Options {
     QString csv;                    // the samples, appended
     int sampleEveryS = 60;
     QString data;  // the station's data folder; empty: a temporary one
+    bool evidence = true;
 };
 
 // One receiver and its side of the line.
@@ -192,7 +198,8 @@ public:
                               QString::number(options_.cycles > 0 ? options_.cycles : 100000),
                               "--baud", "115200", "--station", "bench",
                               // The reaction measured is to the fifth GGA time: the window's rule.
-                              "--send-after", "time"};
+                              "--send-after", "time", "--evidence",
+                              options_.evidence ? "on" : "off"};
         for (int i = 0; i < options_.ports; ++i) {
             auto port = std::make_unique<Port>();
             if (!port->pty.ok()) {
@@ -384,6 +391,12 @@ private:
             ++results_[result.value(QLatin1String("result")).toString() + QLatin1Char('/') +
                        result.value(QLatin1String("reason")).toString()];
             resultsAtS_.push_back(double(nowNs()) / 1e9);
+            const auto at = [&](const char* key) {
+                return QDateTime::fromString(result.value(QLatin1String(key)).toString(),
+                                             Qt::ISODateWithMs);
+            };
+            if (result.value(QLatin1String("result")).toString() == QLatin1String("pass"))
+                cycleMs_.push_back(double(at("started").msecsTo(at("ended"))));
         }
     }
 
@@ -562,6 +575,8 @@ private:
             printGrowth(samples_, 60, "after the first minute");
             printGrowth(samples_, 3600, "after the first hour");
         }
+        std::printf("evidence: %s\n", options_.evidence ? "kept" : "off");
+        printOver("cycle time, start to verdict, passed cycles", cycleMs_);
         if (options_.holdSaveMs) reportHeldStore(&sound);
         std::printf("run: %s\n", sound ? "sound" : "NOT SOUND");
         return sound ? 0 : 1;
@@ -625,6 +640,7 @@ private:
     }
 
     Options options_;
+    std::vector<double> cycleMs_;     // each passed cycle's, started to ended
     QTemporaryDir data_;              // the station's results
     QJsonObject station_;             // that station's own figures
     std::vector<double> resultsAtS_;  // when each result was printed
@@ -680,6 +696,8 @@ std::optional<Options> parse(const QStringList& arguments, QString* error) {
         {"sample-every", "Seconds between the rows of --csv (default 60).", "S", "60"},
         {"data", "The station's data folder (its results database); default a temporary one.",
          "DIR"},
+        {"evidence", "Whether the station keeps each unit's bytes: on (its default) or off.",
+         "WHEN", "on"},
     });
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -746,6 +764,12 @@ std::optional<Options> parse(const QStringList& arguments, QString* error) {
             return std::nullopt;
         }
     }
+    if (parser.value("evidence") != QLatin1String("on") &&
+        parser.value("evidence") != QLatin1String("off")) {
+        *error = "--evidence: \"" + parser.value("evidence") + "\" is neither on nor off";
+        return std::nullopt;
+    }
+    options.evidence = parser.value("evidence") == QLatin1String("on");
     if (parser.isSet("hold-save")) {
         options.holdSaveMs = parser.value("hold-save").toInt(&ok);
         if (!ok || *options.holdSaveMs < 0 || *options.holdSaveMs > 600000) {

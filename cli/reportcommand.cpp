@@ -10,14 +10,20 @@
 #include <QLocale>
 #include <QSaveFile>
 #include <QSet>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <tuple>
+#include <utility>
 
+#include "results/evidence.h"
 #include "results/gauge.h"
 #include "results/gaugereport.h"
 #include "results/htmlreport.h"
 #include "results/measures.h"
+#include "results/query.h"
 #include "results/report.h"
 #include "results/store.h"
 #include "results/summaries.h"
@@ -285,6 +291,84 @@ bool printUndelivered(const QSqlDatabase& db, const QString& station, bool json,
     return true;
 }
 
+// The evidence kept with result ID written to path (- for standard output):
+// framed, the receiver's bytes alone, or as text.
+enum class EvidenceForm { Framed, Raw, Text };
+
+int writeEvidence(results::Store& store, const QString& id, const QString& path, EvidenceForm form,
+                  QTextStream& err) {
+    QString why;
+    const auto found = store.evidence(id, &why);
+    if (!found) {
+        err << kName << ": " << store.target().display() << ": " << why << '\n';
+        return station::kStationFault;
+    }
+    using State = results::Store::Evidence::State;
+    switch (found->state) {
+        case State::NoResult:
+            err << kName << ": no result has the id \"" << id << "\" in "
+                << store.target().display() << '\n';
+            return station::kUsage;
+        case State::NotRecorded:
+            err << kName << ": result " << id
+                << " was kept without evidence (the plan's evidence was off, or it was stored "
+                   "before evidence was kept)\n";
+            return station::kStationFault;
+        case State::Removed:
+            err << kName << ": the evidence of result " << id << " was removed by retention on "
+                << found->removed << '\n';
+            return station::kStationFault;
+        case State::Damaged:
+            err << kName << ": the evidence of result " << id << " does not match its SHA-256 "
+                << found->sha256 << "; nothing written\n";
+            return station::kStationFault;
+        case State::Kept:
+            break;
+    }
+    QByteArray bytes = found->framed;
+    if (form != EvidenceForm::Framed) {
+        const auto chunks = results::evidence::parse(found->framed, &why);
+        if (!chunks) {
+            err << kName << ": the evidence of result " << id << " cannot be read: " << why << '\n';
+            return station::kStationFault;
+        }
+        bytes = form == EvidenceForm::Raw ? results::evidence::received(*chunks)
+                                          : results::evidence::text(*chunks).toUtf8();
+    }
+    if (path == QLatin1String("-")) {
+        QFile stdoutFile;
+        if (!stdoutFile.open(stdout, QIODevice::WriteOnly) ||
+            stdoutFile.write(bytes) != bytes.size() || !stdoutFile.flush()) {
+            err << kName << ": cannot write the evidence: " << stdoutFile.errorString() << '\n';
+            return station::kStationFault;
+        }
+        return station::kOk;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        err << kName << ": cannot write " << path << ": " << file.errorString() << '\n';
+        return station::kStationFault;
+    }
+    return station::kOk;
+}
+
+// Results of the selection whose evidence retention removed; nothing, with
+// why, when the database fails.
+std::optional<qint64> evidenceRemoved(const QSqlDatabase& db, const results::Filter& filter,
+                                      QString* why) {
+    QSqlQuery q(db);
+    const results::Where w = results::where(filter);
+    if (!results::run(q,
+                      QStringLiteral("SELECT COUNT(*) FROM results WHERE ") + w.sql +
+                          QStringLiteral(" AND evidence_removed <> ''"),
+                      w, why) ||
+        !q.next()) {
+        if (why->isEmpty()) *why = q.lastError().text();
+        return std::nullopt;
+    }
+    return q.value(0).toLongLong();
+}
+
 }  // namespace
 
 int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
@@ -294,7 +378,8 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         "failures by reason, TTFF statistics, per station and overall; each measure's\n"
         "statistics and Cpk, each slot's C/N0 and the marginal passes; or writes them\n"
         "as rows (--csv), one JSON object (--json) or a page with charts (--html), or\n"
-        "proposes limits (--suggest-limits)."));
+        "proposes limits (--suggest-limits); or writes back the receiver's bytes kept\n"
+        "with a result (--evidence)."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption db(
@@ -363,8 +448,22 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         QStringLiteral("undelivered"),
         QStringLiteral("The results that wait for delivery to the line, oldest first, with their "
                        "attempts and last error (text or --json; --station: only its own)."));
-    p.addOptions({help, db, since, until, station, lot, unit, csv, json, htmlFile, suggest, grr,
-                  grrCsv, tolerance, type1, reference, undelivered});
+    const QCommandLineOption evidence(
+        QStringLiteral("evidence"),
+        QStringLiteral("Write the bytes kept with result ID to the FILE given after it (- for "
+                       "standard output), framed as docs/RESULTS.md says, their SHA-256 checked."),
+        QStringLiteral("ID"));
+    const QCommandLineOption evidenceRaw(
+        QStringLiteral("evidence-raw"),
+        QStringLiteral("As --evidence, but only what the receiver sent, as it came."),
+        QStringLiteral("ID"));
+    const QCommandLineOption evidenceText(
+        QStringLiteral("evidence-text"),
+        QStringLiteral("As --evidence, but as text: a line each, with its time and direction."),
+        QStringLiteral("ID"));
+    p.addOptions({help,  db,        since,       until,    station,     lot,         unit,
+                  csv,   json,      htmlFile,    suggest,  grr,         grrCsv,      tolerance,
+                  type1, reference, undelivered, evidence, evidenceRaw, evidenceText});
 
     const QString& name = kName;
     if (!p.parse(QStringList{name} + args)) {
@@ -379,8 +478,37 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         err << name << ": " << text << '\n';
         return station::kUsage;
     };
-    if (!p.positionalArguments().isEmpty())
+    const std::pair<const QCommandLineOption*, EvidenceForm> forms[] = {
+        {&evidence, EvidenceForm::Framed},
+        {&evidenceRaw, EvidenceForm::Raw},
+        {&evidenceText, EvidenceForm::Text}};
+    const QCommandLineOption* evidenceAsked = nullptr;
+    EvidenceForm form = EvidenceForm::Framed;
+    for (const auto& [option, itsForm] : forms) {
+        if (!p.isSet(*option)) continue;
+        if (evidenceAsked)
+            return usage(
+                QStringLiteral("give only one of --evidence, --evidence-raw and "
+                               "--evidence-text"));
+        evidenceAsked = option;
+        form = itsForm;
+    }
+    if (evidenceAsked) {
+        const QString option = QStringLiteral("--") + evidenceAsked->names().constFirst();
+        if (p.value(*evidenceAsked).isEmpty())
+            return usage(option + QStringLiteral(" needs a result's id"));
+        if (p.positionalArguments().size() != 1)
+            return usage(option + QStringLiteral(" ID needs one FILE after it (- for standard "
+                                                 "output)"));
+        for (const QCommandLineOption* o :
+             {&since, &until, &station, &lot, &unit, &csv, &json, &htmlFile, &suggest, &grr,
+              &grrCsv, &tolerance, &type1, &reference, &undelivered})
+            if (p.isSet(*o))
+                return usage(
+                    QStringLiteral("%1 takes no --%2").arg(option, o->names().constFirst()));
+    } else if (!p.positionalArguments().isEmpty()) {
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments()[0]));
+    }
     if (p.isSet(undelivered)) {
         for (const QCommandLineOption* o :
              {&since, &until, &lot, &unit, &csv, &htmlFile, &suggest, &grr, &grrCsv, &type1})
@@ -487,6 +615,10 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         }
         return station::kOk;
     }
+    if (evidenceAsked)
+        return writeEvidence(*store, p.value(*evidenceAsked), p.positionalArguments().constFirst(),
+                             form, err);
+
     if (p.isSet(csv)) {
         const QString path = p.value(csv);
         if (path == QLatin1String("-")) {
@@ -544,9 +676,15 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         return station::kOk;
     }
     const results::Summary summary = results::summaryOf(*counted);
+    const auto removed = evidenceRemoved(store->database(), filter, &why);
+    if (!removed) {
+        err << name << ": " << target.display() << ": " << why << '\n';
+        return station::kStationFault;
+    }
     if (p.isSet(json)) {
         QJsonObject o = results::summaryJson(summary);
         o.insert(QStringLiteral("database"), target.display());
+        o.insert(QStringLiteral("evidence_removed"), *removed);
         const QJsonObject figures = results::qualityJson(quality);
         for (auto it = figures.begin(); it != figures.end(); ++it) o.insert(it.key(), *it);
         out << QJsonDocument(o).toJson(QJsonDocument::Compact) << '\n';
@@ -554,6 +692,9 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         out << "Results in " << target.display() << '\n';
         results::printSummary(summary, out);
         if (summary.overall.results) results::printQuality(quality, out);
+        if (*removed > 0)
+            out << "Evidence removed by retention: " << *removed
+                << " results (their rows are kept)\n";
     }
     return station::kOk;
 }

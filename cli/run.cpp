@@ -56,6 +56,11 @@ int runStation(station::Station& station, const Options& options,
         deliverer->start();
     }
 
+    if (store) {
+        const station::UnitConfig& plan = station.units().front()->config();
+        store->setRetention({plan.evidenceDays, qint64(plan.evidenceMaxMib) * 1024 * 1024});
+    }
+
     QObject scope;  // the connections below end with this run
     Report report(options.json);
     const auto mode = Progress::modeFor(stderr, options.quiet);
@@ -93,7 +98,7 @@ int runStation(station::Station& station, const Options& options,
     QObject::connect(&station, &station::Station::cycleEnded, &scope,
                      [&](station::UnitRun*, const station::CycleResult& result) {
                          if (store)  // printed once kept
-                             store->save(result.toJson());
+                             store->save(result.toJson(), result.evidence);
                          else
                              report.cycleEnded(result.toJson());
                      });

@@ -71,6 +71,8 @@ enum class Field {
     Noise,
     Jamming,
     Study,
+    EvidenceSha256,
+    EvidenceRemoved,
 };
 
 struct FieldRow {
@@ -140,6 +142,10 @@ inline constexpr FieldRow kFields[] = {
     {Field::Noise,               "noise",                 FieldKind::Real,  true,  true, 6},
     {Field::Jamming,             "jamming",               FieldKind::Real,  true,  true, 6},
     {Field::Study,               "study",                 FieldKind::Text,  true,  true, 7},
+    // The store's: the SHA-256 of the unit's bytes kept as evidence
+    // (results/evidence.h), and when retention removed them.
+    {Field::EvidenceSha256,      "evidence_sha256",       FieldKind::Text,  false, true, 10},
+    {Field::EvidenceRemoved,     "evidence_removed",      FieldKind::Text,  false, true, 10},
 };
 // clang-format on
 

@@ -1,5 +1,6 @@
 #include "results/store.h"
 
+#include "results/evidence.h"
 #include "results/summaries.h"
 
 #include <QDeadlineTimer>
@@ -21,6 +22,7 @@
 #include <QTextStream>
 #include <QUuid>
 #include <QVariant>
+#include <QtEndian>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -195,6 +197,17 @@ std::vector<Migration> writtenSteps() {
           " last_error TEXT NOT NULL DEFAULT '',"
           " next_at TEXT NOT NULL)",
           "CREATE INDEX deliveries_waiting ON deliveries (station, delivered, seq)"}},
+        // The unit's bytes of each test, compressed, in a table of their own
+        // so that the results table stays lean; the row's evidence_sha256 and
+        // evidence_removed are their rows' step.
+        {10,
+         {"CREATE TABLE evidence ("
+          " result_id TEXT PRIMARY KEY,"
+          " stored_at TEXT NOT NULL,"
+          " size {INT} NOT NULL,"
+          " packed_size {INT} NOT NULL,"
+          " bytes {BLOB} NOT NULL)",
+          "CREATE INDEX evidence_stored ON evidence (stored_at, result_id)"}},
     };
 }
 
@@ -262,6 +275,7 @@ QString engineSql(const std::string& statement, Target::Engine engine) {
                 pg ? QStringLiteral("DOUBLE PRECISION") : QStringLiteral("REAL"));
     sql.replace(QStringLiteral("{BOOL}"),
                 pg ? QStringLiteral("BOOLEAN") : QStringLiteral("INTEGER"));
+    sql.replace(QStringLiteral("{BLOB}"), pg ? QStringLiteral("BYTEA") : QStringLiteral("BLOB"));
     sql.replace(QStringLiteral("{WITHOUT_ROWID}"),
                 pg ? QString() : QStringLiteral(" WITHOUT ROWID"));
     return sql;
@@ -334,6 +348,9 @@ QString syncFolder(const QString& folder) {
 
 std::atomic<int> connectionCount{0};
 
+// A spooled result's evidence: the compressed bytes in base64.
+constexpr char kSpooledEvidence[] = "evidence_packed";
+
 }  // namespace
 
 // The calibrations' columns of the golden measures' figures, each put into
@@ -366,9 +383,11 @@ int latestSchemaVersion() {
 // The INSERT, prepared at its first use (after the schema exists), and the
 // summaries' statements.
 struct Store::Prepared {
-    explicit Prepared(const QSqlDatabase& db) : insert(db), queue(db), summaries(db) {}
+    explicit Prepared(const QSqlDatabase& db)
+        : insert(db), queue(db), evidence(db), summaries(db) {}
     QSqlQuery insert;
     QSqlQuery queue;  // a delivery queue's row
+    QSqlQuery evidence;
     SummaryWriter summaries;
     bool ready = false;
     bool queueReady = false;
@@ -590,11 +609,16 @@ QString insertSql() {
 
 }  // namespace
 
-bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
+bool Store::insert(const QJsonObject& result, const QByteArray& packed, bool* inserted,
+                   QString* error) {
     QSqlQuery& q = prepared_->insert;
     if (!prepared_->ready) {
-        if (!q.prepare(insertSql())) {
-            *error = q.lastError().text();
+        if (!q.prepare(insertSql()) ||
+            !prepared_->evidence.prepare(QStringLiteral(
+                "INSERT INTO evidence (result_id, stored_at, size, packed_size, bytes)"
+                " VALUES (?, ?, ?, ?, ?) ON CONFLICT (result_id) DO NOTHING"))) {
+            *error = q.lastError().isValid() ? q.lastError().text()
+                                             : prepared_->evidence.lastError().text();
             return false;
         }
         prepared_->ready = true;
@@ -617,7 +641,8 @@ bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
         const int m = summaryMeasures().indexOf(QLatin1String(c.name));
         if (m >= 0 && !value.isNull()) row.measures[m] = value.toDouble();
     }
-    q.bindValue(i, isoTime(QDateTime::currentDateTimeUtc()));
+    const QString storedAt = isoTime(QDateTime::currentDateTimeUtc());
+    q.bindValue(i, storedAt);
     if (!q.exec()) {
         *error = q.lastError().text();
         return false;
@@ -625,6 +650,20 @@ bool Store::insert(const QJsonObject& result, bool* inserted, QString* error) {
     const bool added = q.numRowsAffected() > 0;
     if (inserted) *inserted = added;
     if (added && deliveries_ && !enqueue(result, error)) return false;
+    if (added && !packed.isEmpty()) {
+        QSqlQuery& e = prepared_->evidence;
+        e.bindValue(0, row.id);
+        e.bindValue(1, storedAt);
+        // qCompress begins with the size unpacked, big-endian.
+        e.bindValue(2, qint64(qFromBigEndian<quint32>(packed.constData())));
+        e.bindValue(3, qint64(packed.size()));
+        e.bindValue(4, packed);
+        if (!e.exec()) {
+            *error = e.lastError().text();
+            return false;
+        }
+        if (evidenceBytes_ >= 0) evidenceBytes_ += packed.size();
+    }
     // A study's results are kept out of the line's figures.
     return !added || !study.isEmpty() || prepared_->summaries.add(row, error);
 }
@@ -714,17 +753,29 @@ bool Store::recordAttempt(qint64 seq, bool delivered, const QString& why, const 
     return true;
 }
 
-Store::Saved Store::save(QJsonObject& result) {
+Store::Saved Store::save(QJsonObject& result, const QByteArray& evidence) {
     ensureId(result);
+    QByteArray packed;
+    if (!evidence.isEmpty()) {
+        result.insert(QLatin1String("evidence_sha256"), evidence::sha256(evidence));
+        packed = qCompress(evidence);
+    }
+    // A spooled result carries its evidence in its line.
+    const auto spool = [&] {
+        if (packed.isEmpty()) return this->spool(result);
+        QJsonObject line = result;
+        line.insert(QLatin1String(kSpooledEvidence), QString::fromLatin1(packed.toBase64()));
+        return this->spool(line);
+    };
     if (holdEachSaveMs_ > 0) QThread::msleep(unsigned(holdEachSaveMs_));
-    if (spooling_) return spool(result);
+    if (spooling_) return spool();
     QString why;
     // The row and its summaries in one transaction.
     QSqlQuery tx(database());
     const bool pg = target_.engine == Target::Engine::Postgres;
     if (tx.exec(pg ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"))) {
         markRetest(result);
-        if (insert(result, nullptr, &why) && tx.exec(QStringLiteral("COMMIT")))
+        if (insert(result, packed, nullptr, &why) && tx.exec(QStringLiteral("COMMIT")))
             return Saved::Stored;
         if (why.isEmpty()) why = tx.lastError().text();
         tx.exec(QStringLiteral("ROLLBACK"));
@@ -732,7 +783,8 @@ Store::Saved Store::save(QJsonObject& result) {
         why = tx.lastError().text();
     }
     spooling_ = true;
-    const Saved saved = spool(result);
+    evidenceBytes_ = -1;
+    const Saved saved = spool();
     if (saved == Saved::Spooled) {
         warn(QStringLiteral("results database %1 failed (%2); from now on results are kept in %3 "
                             "and moved into the database at the next start with the same --db")
@@ -765,9 +817,11 @@ qint64 Store::saveBatch(const QList<QJsonObject>& results, QString* error) {
     qint64 added = 0;
     for (QJsonObject r : results) {
         ensureId(r);
+        const QByteArray packed =
+            QByteArray::fromBase64(r.take(QLatin1String(kSpooledEvidence)).toString().toLatin1());
         bool inserted = false;
         QString why;
-        if (!insert(r, &inserted, &why)) {
+        if (!insert(r, packed, &inserted, &why)) {
             if (error) *error = why;
             begin.exec(QStringLiteral("ROLLBACK"));
             return -1;
@@ -948,6 +1002,130 @@ bool Store::importSpool(QString* error) {
              .arg(spooled.size() - added)
              .arg(unreadable));
     return true;
+}
+
+std::optional<Store::Evidence> Store::evidence(const QString& id, QString* error) {
+    QSqlQuery q(database());
+    q.setForwardOnly(true);
+    q.prepare(
+        QStringLiteral("SELECT r.evidence_sha256, r.evidence_removed, e.bytes FROM results r"
+                       " LEFT JOIN evidence e ON e.result_id = r.id WHERE r.id = ?"));
+    q.addBindValue(id);
+    if (!q.exec()) {
+        if (error) *error = q.lastError().text();
+        return std::nullopt;
+    }
+    Evidence found;
+    if (!q.next()) {
+        if (q.lastError().isValid()) {
+            if (error) *error = q.lastError().text();
+            return std::nullopt;
+        }
+        return found;  // no such result
+    }
+    found.sha256 = q.value(0).toString();
+    found.removed = q.value(1).toString();
+    if (q.isNull(2)) {
+        found.state =
+            found.removed.isEmpty() ? Evidence::State::NotRecorded : Evidence::State::Removed;
+        return found;
+    }
+    const QByteArray packed = q.value(2).toByteArray();
+    found.framed = qUncompress(packed);
+    found.state = !found.framed.isEmpty() && evidence::sha256(found.framed) == found.sha256
+                      ? Evidence::State::Kept
+                      : Evidence::State::Damaged;
+    return found;
+}
+
+// In one transaction: the evidence rows matching the condition go, and
+// their results say when.
+bool Store::removeEvidence(const QString& condition, const QVariantList& values, const QString& why,
+                           const QString& now, QStringList* said, QString* error) {
+    QSqlDatabase db = database();
+    QSqlQuery q(db);
+    const bool pg = target_.engine == Target::Engine::Postgres;
+    const auto failed = [&] {
+        if (error) *error = q.lastError().text();
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    };
+    const auto run = [&](const QString& sql, const QVariantList& head) {
+        q.prepare(sql);
+        for (const QVariant& v : head) q.addBindValue(v);
+        for (const QVariant& v : values) q.addBindValue(v);
+        return q.exec();
+    };
+    if (!q.exec(pg ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"))) return failed();
+    if (!run(QStringLiteral("SELECT COUNT(*), COALESCE(SUM(packed_size), 0) FROM evidence WHERE ") +
+                 condition,
+             {}) ||
+        !q.next())
+        return failed();
+    const qint64 count = q.value(0).toLongLong(), bytes = q.value(1).toLongLong();
+    q.finish();
+    if (count > 0 && (!run(QStringLiteral("UPDATE results SET evidence_removed = ? WHERE id IN"
+                                          " (SELECT result_id FROM evidence WHERE ") +
+                               condition + ')',
+                           {now}) ||
+                      !run(QStringLiteral("DELETE FROM evidence WHERE ") + condition, {})))
+        return failed();
+    if (!q.exec(QStringLiteral("COMMIT"))) return failed();
+    if (count == 0) return true;
+    if (evidenceBytes_ >= 0) evidenceBytes_ -= bytes;
+    said->append(QStringLiteral("retention removed the evidence of %1 results (%2 bytes "
+                                "compressed) from %3: %4; their results stay, marked "
+                                "evidence_removed")
+                     .arg(count)
+                     .arg(bytes)
+                     .arg(target_.display(), why));
+    return true;
+}
+
+bool Store::applyRetention(const Retention& retention, const QDateTime& now, QStringList* said,
+                           QString* error) {
+    if (spooling_ || !retention.any()) return true;
+    const QString stamp = isoTime(now);
+    if (retention.days > 0 &&
+        !removeEvidence(QStringLiteral("stored_at < ?"),
+                        {isoTime(now.addSecs(-qint64(retention.days) * 86400))},
+                        QStringLiteral("kept more than %1 days").arg(retention.days), stamp, said,
+                        error))
+        return false;
+    if (retention.maxBytes <= 0) return true;
+    QSqlQuery q(database());
+    q.setForwardOnly(true);
+    // Counted once, then kept up by each save; counted again before a removal
+    // (other stations may share the database).
+    if (evidenceBytes_ < 0 || evidenceBytes_ > retention.maxBytes) {
+        if (!q.exec(QStringLiteral("SELECT COALESCE(SUM(packed_size), 0) FROM evidence")) ||
+            !q.next()) {
+            if (error) *error = q.lastError().text();
+            return false;
+        }
+        evidenceBytes_ = q.value(0).toLongLong();
+        q.finish();
+    }
+    if (evidenceBytes_ <= retention.maxBytes) return true;
+    // The oldest, until what stays fits.
+    if (!q.exec(QStringLiteral("SELECT stored_at, result_id, packed_size FROM evidence ORDER BY "
+                               "stored_at, result_id"))) {
+        if (error) *error = q.lastError().text();
+        return false;
+    }
+    qint64 excess = evidenceBytes_ - retention.maxBytes;
+    QString lastAt, lastId;
+    while (excess > 0 && q.next()) {
+        lastAt = q.value(0).toString();
+        lastId = q.value(1).toString();
+        excess -= q.value(2).toLongLong();
+    }
+    q.finish();
+    if (lastId.isEmpty()) return true;
+    return removeEvidence(QStringLiteral("(stored_at < ? OR (stored_at = ? AND result_id <= ?))"),
+                          {lastAt, lastAt, lastId},
+                          QStringLiteral("over the cap of %1 bytes").arg(retention.maxBytes), stamp,
+                          said, error);
 }
 
 }  // namespace results

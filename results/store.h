@@ -5,11 +5,14 @@
 // A Store lives in the thread that opened it (a Qt SQL connection does).
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
+#include <QVariantList>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -78,7 +81,12 @@ public:
     // After the first database failure every later result goes to the spool,
     // and one warning goes to the sink.  A unit's first cycle whose unit
     // already has a result in its lot is marked a retest ("retest": true).
-    Saved save(QJsonObject& result);
+    //
+    // With evidence (the unit's framed bytes, results/evidence.h) its SHA-256
+    // goes into the result ("evidence_sha256") and the bytes, compressed,
+    // into the evidence table in the same transaction; a spooled result
+    // carries them in its line.
+    Saved save(QJsonObject& result, const QByteArray& evidence = {});
 
     // Stores many results in one transaction; a result whose id is already
     // stored is skipped.  Returns how many were new, or -1 on a failure.
@@ -102,6 +110,36 @@ public:
     // not and when the next attempt may be made.
     bool recordAttempt(qint64 seq, bool delivered, const QString& why, const QDateTime& nextAt,
                        QString* error);
+    // A result's evidence, as kept.
+    struct Evidence {
+        enum class State {
+            Kept,         // framed: the bytes, their SHA-256 checked against the row's
+            NoResult,     // no result has that id
+            NotRecorded,  // the result was kept without evidence
+            Removed,      // retention removed it; removed: when
+            Damaged,      // the bytes do not unpack or do not match the row's SHA-256
+        };
+        State state = State::NoResult;
+        QByteArray framed;
+        QString sha256;   // the row's
+        QString removed;  // when retention removed it
+    };
+    // Nothing, with error, when the database fails.
+    std::optional<Evidence> evidence(const QString& id, QString* error);
+
+    // How long evidence is kept and how many bytes (compressed) of it the
+    // database holds at most; 0: no limit.
+    struct Retention {
+        int days = 0;
+        qint64 maxBytes = 0;
+        bool any() const { return days > 0 || maxBytes > 0; }
+    };
+    // Removes the evidence retention no longer keeps, oldest first: the rows
+    // stay, each saying when its evidence was removed.  What it removed is
+    // said in *said, a line each time.  False, with error, when the database
+    // fails.
+    bool applyRetention(const Retention& retention, const QDateTime& now, QStringList* said,
+                        QString* error);
 
     const Target& target() const { return target_; }
     bool spooling() const { return spooling_; }
@@ -116,6 +154,10 @@ private:
     bool importSpool(QString* error);
     bool insert(const QJsonObject& result, bool* inserted, QString* error);
     bool enqueue(const QJsonObject& result, QString* error);
+    bool insert(const QJsonObject& result, const QByteArray& packed, bool* inserted,
+                QString* error);
+    bool removeEvidence(const QString& condition, const QVariantList& values, const QString& why,
+                        const QString& now, QStringList* said, QString* error);
     Saved spool(const QJsonObject& result);
     void markRetest(QJsonObject& result);
     void warn(const QString& text) const;
@@ -126,6 +168,9 @@ private:
     int holdEachSaveMs_;
     bool deliveries_;
     bool spooling_ = false;
+    // The evidence's bytes in the database, as last counted and since added;
+    // negative until counted.
+    qint64 evidenceBytes_ = -1;
     struct Prepared;
     std::unique_ptr<Prepared> prepared_;
 };

@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QMetaObject>
+#include <cstdio>
 #include <utility>
 
 namespace results {
@@ -13,6 +14,16 @@ namespace results {
 class StoreWorker::Back : public QObject {
 public:
     std::unique_ptr<Store> store;
+    Store::Retention retention;
+
+    void applyRetention() {
+        QString error;
+        QStringList said;
+        if (!store->applyRetention(retention, QDateTime::currentDateTimeUtc(), &said, &error))
+            said << QStringLiteral("retention of the evidence failed: ") + error;
+        for (const QString& line : said) warn(line);
+    }
+    Store::Sink warn;
 };
 
 template <class Task>
@@ -34,7 +45,13 @@ std::unique_ptr<StoreWorker> StoreWorker::open(const Target& target, QString* er
     Back* back = worker->back_;
     QString why;
     QMetaObject::invokeMethod(
-        back, [&] { back->store = Store::open(target, &why, options, std::move(warn)); },
+        back,
+        [&] {
+            back->warn = warn ? warn : [](const QString& text) {
+                std::fprintf(stderr, "gps-coldstart: %s\n", text.toUtf8().constData());
+            };
+            back->store = Store::open(target, &why, options, warn);
+        },
         Qt::BlockingQueuedConnection);
     if (!back->store) {
         if (error) *error = why;
@@ -52,11 +69,12 @@ StoreWorker::~StoreWorker() {
     thread_.wait();
 }
 
-void StoreWorker::save(const QJsonObject& result, int tag) {
+void StoreWorker::save(const QJsonObject& result, const QByteArray& evidence, int tag) {
     ++pending_;
-    post([this, back = back_, given = result, tag] {
+    post([this, back = back_, given = result, evidence, tag] {
         QJsonObject result = given;
-        const Store::Saved saved = back->store->save(result);
+        const Store::Saved saved = back->store->save(result, evidence);
+        if (back->retention.any()) back->applyRetention();
         const bool spooling = back->store->spooling();
         QMetaObject::invokeMethod(
             this, [=] { onKept(tag, result, saved, spooling); }, Qt::QueuedConnection);
@@ -68,6 +86,13 @@ void StoreWorker::onKept(int tag, const QJsonObject& result, Store::Saved saved,
     spooling_ = spooling;
     emit kept(tag, result, saved);
     if (pending_ == 0) emit drained();
+}
+
+void StoreWorker::setRetention(const Store::Retention& retention) {
+    post([back = back_, retention] {
+        back->retention = retention;
+        back->applyRetention();
+    });
 }
 
 void StoreWorker::retry(Store::Options options) {

@@ -52,7 +52,12 @@ public:
     const Target& target() const { return target_; }
 
     // Hands a result over to be kept; tag comes back with it in kept().
-    void save(const QJsonObject& result, int tag = 0);
+    // With evidence, the unit's framed bytes: they are hashed, compressed and
+    // written on the worker's thread (see Store::save).
+    void save(const QJsonObject& result, int tag = 0) { save(result, QByteArray(), tag); }
+    void save(const QJsonObject& result, const QByteArray& evidence, int tag = 0);
+    // The evidence retention keeps: applied now, and after each save.
+    void setRetention(const Store::Retention& retention);
     // Results handed over that kept() has not reported yet.
     int pending() const { return pending_; }
     // Results go to the spool, as of the latest kept() or reopened().

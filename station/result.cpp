@@ -171,6 +171,8 @@ QJsonValue CycleResult::value(results::Field field) const {
             return orNull(configSha256);
         // The store's own, and the signal's members in their columns.
         case F::Id:
+        case F::EvidenceSha256:
+        case F::EvidenceRemoved:
         case F::SignalSv:
         case F::SignalSamples:
         case F::SignalCn0Mean:

@@ -1,6 +1,7 @@
 // One unit's result for one cycle, and the figures over its cycles.
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -139,6 +140,10 @@ struct CycleResult {
     // With a config test: the configuration's name and the SHA-256 of what
     // was read back, once every item was.
     QString config, configSha256;
+    // The unit's bytes of the cycle, framed (results/evidence.h): from the
+    // port's opening, or the previous cycle's verdict, to this one's; empty
+    // when the plan keeps none.  Not a field: the store keeps them apart.
+    QByteArray evidence;
 
     Outcome outcome() const { return outcomeOf(reason); }
     // A field of the JSON result (see results/fields.h); ttff_s to two decimals.

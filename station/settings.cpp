@@ -167,6 +167,15 @@ bool setSendAfter(PlanSettings& plan, const QString& text, QString* why) {
     return true;
 }
 
+bool setEvidence(PlanSettings& plan, const QString& text, QString* why) {
+    if (text != QLatin1String("on") && text != QLatin1String("off")) {
+        *why = QStringLiteral("\"%1\" is not on or off").arg(text);
+        return false;
+    }
+    plan.evidence = text;
+    return true;
+}
+
 using S = PlanSettings;
 using results::kGoldenRunsRead;
 using Row = Setting;
@@ -366,6 +375,21 @@ std::vector<Setting> table() {
                 "left is delivered first at the next start (default %1).",
                 Kind::Number, &S::deliverWaitS, kCommandLine | kPlanFile, InForce::Never}
                 .range(0, 86400, "s"),
+            Row{"evidence", "evidence", "WHEN",
+                "Keep each unit's bytes, both ways and timed, compressed with its result: on (the "
+                "default) or off.",
+                Kind::Text, &S::evidence, kCommandLine | kPlanFile, InForce::Never, 0, 0, "",
+                setEvidence},
+            Row{"evidence_days", "evidence-days", "DAYS",
+                "Remove the evidence of results stored more than DAYS days ago; the results stay "
+                "(default %1: none removed).",
+                Kind::Number, &S::evidenceDays, kCommandLine | kPlanFile, InForce::Never}
+                .range(0, 36500, "days"),
+            Row{"evidence_max_mib", "evidence-max-mib", "MIB",
+                "Keep at most MIB MiB of evidence (compressed) in the database, removing the "
+                "oldest first; the results stay (default %1: no cap).",
+                Kind::Number, &S::evidenceMaxMib, kCommandLine | kPlanFile, InForce::Never}
+                .range(0, 1048576, "MiB"),
         });
     return rows;
 }

@@ -81,12 +81,19 @@ struct PlanSettings {
     double deliverRetryMaxS = 300;
     double deliverTimeoutS = 30;
     double deliverWaitS = 30;
+    // The unit's bytes kept with each result as evidence: "on" or "off"; and
+    // how long the database keeps them and how much of them, in days and in
+    // MiB compressed (the oldest go first), 0: no limit.
+    QString evidence = QStringLiteral("on");
+    int evidenceDays = 0;
+    int evidenceMaxMib = 0;
 
     bool testsFix() const { return tests.contains(QLatin1String("fix")); }
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }
     bool testsAntenna() const { return tests.contains(QLatin1String("antenna")); }
     bool testsConfig() const { return tests.contains(QLatin1String("config")); }
     bool sendsWhenReady() const { return sendAfter == QLatin1String("ready"); }
+    bool keepsEvidence() const { return evidence == QLatin1String("on"); }
 };
 
 // A plan: its settings and its name (the plan file's "name", else its base

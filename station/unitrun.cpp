@@ -93,10 +93,14 @@ public:
     std::function<void(std::string_view)> onRaw;    // every byte, as it came
     std::function<void(std::string_view)> onInput;  // the text handed on
     std::function<void(std::string_view)> onOutput;
+    std::function<void(bool open, bool done)> onOpen;
+    std::function<void(std::string_view)> onSettings;
     StreamSplitter splitter;
 
     bool setPortOpen(bool open) override {
+        const bool was = portOpen();
         const bool done = QtSerialPort::setPortOpen(open);
+        if (onOpen && (was != open || !done)) onOpen(open, done);
         if (open) openFailed_ = !done;
         splitter.reset();
         pacing_.reset();
@@ -121,6 +125,12 @@ public:
         if (onOutput) onOutput(text);
         QtSerialPort::output(text);
     }
+    bool setSettings(std::string_view lineSettings) override {
+        const bool changed = lineSettings != settings();
+        const bool done = QtSerialPort::setSettings(lineSettings);
+        if (done && changed && onSettings) onSettings(lineSettings);
+        return done;
+    }
     bool openFailed() const { return openFailed_; }
 
 private:
@@ -134,7 +144,8 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     port_ = std::make_unique<StationPort>();
     port_->setDeviceOverride(config_.device);
     port_->setCloseDeferred(true);  // the connect step's close and reopen keep the device open
-    port_->onRaw = [this](std::string_view) {
+    port_->onRaw = [this](std::string_view bytes) {
+        keep(results::evidence::Kind::Received, bytes);
         if (fixTest_) fixTest_->received(steady_.elapsed());
         // The silence, and the quiet after a fix, are timed from here.
         if (phase_ == Phase::Commanded || (fixTest_ && fixTest_->fixPending())) armSupervisor();
@@ -142,8 +153,25 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     };
     port_->onInput = [this](std::string_view text) { watcher_.feed(text); };
     port_->onOutput = [this](std::string_view text) {
+        keep(results::evidence::Kind::Sent, text);
         if (phase_ == Phase::Watching && text == link_->startCommand()) commandQueued_ = true;
     };
+    if (config_.keepsEvidence()) {
+        port_->onOpen = [this](bool open, bool done) {
+            if (open && done && openedMs_ < 0) openedMs_ = steady_.elapsed();
+            if (openedMs_ < 0) return;
+            const QString line = QString::fromStdString(port_->settings());
+            evidence_.note(steady_.elapsed() - openedMs_,
+                           !open  ? QStringLiteral("port closed")
+                           : done ? QStringLiteral("port %1 opened at %2").arg(config_.device, line)
+                                  : QStringLiteral("port %1 did not open").arg(config_.device));
+        };
+        port_->onSettings = [this](std::string_view line) {
+            if (openedMs_ >= 0)
+                evidence_.note(steady_.elapsed() - openedMs_,
+                               QStringLiteral("line set to %1").arg(QLatin1String(line)));
+        };
+    }
     port_->splitter.onPacket = [this](const Packet& packet) {
         if (probe_) probe_->heardPacket(packet.kind == PacketKind::Sirf);
         identity_.packet(packet);
@@ -825,6 +853,7 @@ void UnitRun::closeCycle(Reason reason) {
         r.cn0Max = atFix.sky.max;
         r.sky = skyJson(atFix.sky);
     }
+    if (config_.keepsEvidence()) r.evidence = evidence_.take();
     const Identity& who = identity_.identity();
     r.firmware = QString::fromStdString(who.firmware);
     r.hardware = QString::fromStdString(who.hardware);
@@ -865,6 +894,11 @@ void UnitRun::closeCycle(Reason reason) {
             }
         },
         Qt::QueuedConnection);
+}
+
+void UnitRun::keep(results::evidence::Kind kind, std::string_view bytes) {
+    if (openedMs_ >= 0 && config_.keepsEvidence())
+        evidence_.add(kind, steady_.elapsed() - openedMs_, bytes);
 }
 
 void UnitRun::finish() {

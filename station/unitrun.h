@@ -64,9 +64,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "results/calibration.h"
+#include "results/evidence.h"
 #include "station/antennatest.h"
 #include "station/config.h"
 #include "station/configtest.h"
@@ -178,6 +180,8 @@ private:
     void fail(Reason reason) { endCycle(reason); }
     void finish();
     qint64 sinceCommandMs() const;
+    // Keeps bytes that passed the port as the cycle's evidence.
+    void keep(results::evidence::Kind kind, std::string_view bytes);
 
     UnitConfig config_;
     std::unique_ptr<StationPort> port_;
@@ -223,6 +227,11 @@ private:
     bool heardSinceOpen_ = false;  // a checked sentence since the link opened the port
     bool readyQueued_ = false;
     bool ggaSinceCommand_ = false;  // a checked GGA, with a time or not, since the command
+
+    // The cycle's bytes, timed from the port's first opening (openedMs_ on
+    // the steady clock; negative before).
+    results::evidence::Recorder evidence_;
+    qint64 openedMs_ = -1;
 };
 
 }  // namespace station

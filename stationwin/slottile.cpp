@@ -8,11 +8,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QPushButton>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <functional>
 
+#include "results/evidence.h"
 #include "station/calibration.h"
 #include "station/unitrun.h"
 
@@ -314,6 +316,12 @@ SlotTile::SlotTile(int number, const QString& port, const QString& device, QWidg
     fix_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     verdict_ = new QLabel(this);
     verdict_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    log_ = new QPushButton(tr("Log"), this);
+    log_->setAccessibleName(tr("Log, slot %1").arg(number));
+    log_->setToolTip(tr("The receiver's bytes of the unit's last test"));
+    log_->setFocusPolicy(Qt::NoFocus);  // the serial field keeps the scanner's keys
+    log_->hide();
+    connect(log_, &QPushButton::clicked, this, &SlotTile::logRequested);
 
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(6, 4, 6, 4);
@@ -326,7 +334,8 @@ SlotTile::SlotTile(int number, const QString& port, const QString& device, QWidg
     grid->addWidget(elapsed_, 3, 0, 1, 2);
     grid->addWidget(chart_, 4, 0, 1, 2);
     grid->addWidget(fix_, 5, 0, 1, 2);
-    grid->addWidget(verdict_, 6, 0, 1, 2);
+    grid->addWidget(verdict_, 6, 0);
+    grid->addWidget(log_, 6, 1, Qt::AlignBottom);
     grid->setRowStretch(4, 1);
 
     setAccessibleName(tr("Slot %1, %2").arg(number).arg(port));
@@ -485,6 +494,11 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
     if (verdict == station::Verdict::Running || !run || !bars.empty())
         chart_->setValues(std::move(bars), limit);
     serial_->setReadOnly(verdict == station::Verdict::Running);
+    // The port's opening at least, not a port that never opened.
+    const bool hasLog = run && run->tally().last() &&
+                        run->tally().last()->evidence.size() > results::evidence::header().size();
+    log_->setVisible(!unkept && hasLog &&
+                     (verdict == station::Verdict::Fail || verdict == station::Verdict::Fault));
     setTone(unkept ? toneOf(station::Verdict::Running) : toneOf(verdict));
 
     QStringList parts{words.isEmpty() ? station::verdictText(verdict) : words};

@@ -26,6 +26,7 @@
 
 class QLabel;
 class QLineEdit;
+class QPushButton;
 
 namespace station {
 class UnitRun;
@@ -111,12 +112,16 @@ public:
     // unit starts, and its serial field waits for the scan.
     void askAgain(const QString& notice);
     QString askedAgain() const { return lineNote_; }
+    // The Log button, shown while a failed unit's bytes are at hand.
+    QPushButton* logButton() const { return log_; }
     const Cn0Chart* chart() const { return chart_; }
 
 signals:
     // Enter in the serial field with a fresh, non-empty scan.
     void startRequested(const QString& serial);
     void stopRequested();
+    // The Log button of a failed unit: its bytes of the last test wanted.
+    void logRequested();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -139,6 +144,7 @@ private:
     Cn0Chart* chart_;
     ElidedLabel* fix_;
     QLabel* verdict_;
+    QPushButton* log_;
     int tone_ = -1;
     qint64 textUpdates_ = 0;
     QString description_;

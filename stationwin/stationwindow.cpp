@@ -2,12 +2,16 @@
 
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFontDatabase>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMap>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
@@ -17,6 +21,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "results/evidence.h"
 #include "results/report.h"
 #include "station/calibration.h"
 #include "station/station.h"
@@ -235,6 +240,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
         connect(slot.tile, &SlotTile::startRequested, this,
                 [this, index](const QString& serial) { startSlot(index, serial); });
         connect(slot.tile, &SlotTile::stopRequested, this, [this, index] { stopSlot(index); });
+        connect(slot.tile, &SlotTile::logRequested, this, [this, index] { showLog(index); });
         setTabOrder(previous, slot.tile->serialField());
         previous = slot.tile->serialField();
     }
@@ -246,6 +252,10 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     retry_.setInterval(kRetryMs);
     connect(&retry_, &QTimer::timeout, this, &StationWindow::retryDatabase);
     if (store_) {
+        if (!slots_.empty()) {
+            const station::UnitConfig& plan = slots_.front().config;
+            store_->setRetention({plan.evidenceDays, qint64(plan.evidenceMaxMib) * 1024 * 1024});
+        }
         connect(store_.get(), &results::StoreWorker::kept, this, &StationWindow::onKept);
         connect(store_.get(), &results::StoreWorker::summarized, this, &StationWindow::showYield);
         connect(store_.get(), &results::StoreWorker::distributed, this,
@@ -458,6 +468,40 @@ void StationWindow::beginRun(int index) {
     }
 }
 
+// The unit's bytes of its last test, as the station kept them for its
+// result, readable: a line each, with its time and direction.
+void StationWindow::showLog(int index) {
+    const Slot& slot = slots_[std::size_t(index)];
+    if (!slot.run || !slot.run->tally().last()) return;
+    const station::CycleResult& last = *slot.run->tally().last();
+    QString why;
+    const auto chunks = results::evidence::parse(last.evidence, &why);
+    auto* dialog = new QDialog(this);
+    dialog->setObjectName(QStringLiteral("evidenceLog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(
+        tr("Slot %1, unit %2: the receiver's bytes").arg(index + 1).arg(last.unit));
+    auto* text = new QPlainTextEdit(dialog);
+    text->setAccessibleName(tr("Log"));
+    text->setReadOnly(true);
+    text->setLineWrapMode(QPlainTextEdit::NoWrap);
+    text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    text->setPlainText(
+        tr("%1 cycle %2: %3\nTime since the port opened; < from the receiver, > to it, # the "
+           "station's note.\n\n")
+            .arg(last.unit)
+            .arg(last.cycle)
+            .arg(QString(last.status).replace('\n', QLatin1String("; "))) +
+        (chunks ? results::evidence::text(*chunks) : tr("The bytes cannot be read: %1").arg(why)));
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
+    connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    auto* layout = new QVBoxLayout(dialog);
+    layout->addWidget(text);
+    layout->addWidget(buttons);
+    dialog->resize(900, 600);
+    dialog->show();
+}
+
 void StationWindow::stopSlot(int index) {
     Slot& slot = slots_[std::size_t(index)];
     if (slot.run && !slot.run->done()) slot.run->interrupt();
@@ -622,7 +666,7 @@ void StationWindow::focusNextIdle(int after) {
 void StationWindow::onCycleEnded(int index, const station::CycleResult& result) {
     if (store_) {  // shown once kept
         ++slots_[std::size_t(index)].storing;
-        store_->save(result.toJson(), index);
+        store_->save(result.toJson(), result.evidence, index);
         return;
     }
     onKept(index, result.toJson(), results::Store::Saved::Stored);

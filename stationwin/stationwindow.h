@@ -143,6 +143,7 @@ protected:
 
 private:
     void beginRun(int index);  // the slot's new run, once its study's verdict is in
+    void showLog(int index);
     struct Slot {
         station::UnitConfig config;
         SlotTile* tile = nullptr;

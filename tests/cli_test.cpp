@@ -10,6 +10,7 @@
 #include <QCryptographicHash>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <clocale>
 #include <cmath>
@@ -17,6 +18,7 @@
 #include "cli/options.h"
 #include "clirun.h"
 #include "gpslink/resetcommand.h"
+#include "results/evidence.h"
 #include "results/store.h"
 #include "sim/capture.h"
 #include "testkit/pgserver.h"
@@ -283,6 +285,8 @@ TEST(CliOptions, MistakesAreNamed) {
         {{"--expect-firmware", "AXN_(5", "/dev/ttyUSB0"}, "--expect-firmware: \"AXN_(5\" is not"},
         {{"/dev/ttyUSB0@auto,auto,factory"}, "takes a cold, warm or hot start"},
         {{"--study", "a,b", "/dev/ttyUSB0"}, "--study: \"a,b\" is not a study's name"},
+        {{"--evidence", "yes", "/dev/ttyUSB0"}, "--evidence: \"yes\" is not on or off"},
+        {{"--evidence-days", "-1", "/dev/ttyUSB0"}, "--evidence-days: \"-1\" is not a whole"},
     };
     QTemporaryDir dir;
     const auto plan = [&](const char* name, const QByteArray& json) {
@@ -446,6 +450,91 @@ TEST(Cli, AStudysRunIsStoredApart) {
     const QJsonObject r = resultFor(line.objects(), port);
     EXPECT_EQ(r.value("reason").toString(), "station-not-qualified");
     EXPECT_EQ(r.value("status").toString(), "gauge study \"GRR-9\" has no results");
+}
+
+QString sha256Hex(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// The bytes written back by report --evidence: nothing, with the exit status
+// and its message, when the report refuses.
+QByteArray evidenceOf(const Cli& cli, const QString& db, const QString& id,
+                      const char* option = "--evidence", int* status = nullptr,
+                      QString* message = nullptr) {
+    QProcess p;  // as the same user: a spool is in that user's data folder
+    p.setProcessEnvironment(cli.process.processEnvironment());
+    p.start(COLDSTART_CLI, {"report", "--db", db, option, id, "-"});
+    EXPECT_TRUE(p.waitForFinished(60000));
+    if (status) *status = p.exitCode();
+    if (message) *message = QString::fromUtf8(p.readAllStandardError());
+    return p.exitCode() == 0 ? p.readAllStandardOutput() : QByteArray();
+}
+
+// Each unit's bytes of its test, both ways, are kept with its result and
+// come back byte for byte (their SHA-256 the one the station printed): the
+// command the receiver obeyed among what was sent, its sentences among what
+// it sent, checked sentence by sentence; with evidence off none are kept.
+TEST(Cli, EachUnitsBytesAreKeptAndWrittenBack) {
+    Bench bench;
+    ReceiverConfig weak = receiver(Behaviour::Normal);
+    weak.snr = {30, 30, 30, 30, 28, 0};
+    const QString good = bench.add("good", receiver(Behaviour::Normal));
+    const QString failed = bench.add("weak", weak);
+    Cli cli;
+    const QString db = cli.dataHome.filePath("r.sqlite");
+    cli.start({"--json", "--quiet", "--db", db, "--min-cn0", "35", good, failed});
+    EXPECT_EQ(cli.finish(60000), 1) << cli.progressText();
+    const std::string command =
+        gpslink::resetCommand(gpslink::ReceiverFamily::Sirf, gpslink::StartType::Cold);
+    for (const QString& port : {good, failed}) {
+        const QJsonObject r = resultFor(cli.objects(), port);
+        const QString id = r.value("id").toString();
+        const QByteArray framed = evidenceOf(cli, db, id);
+        EXPECT_EQ(sha256Hex(framed), r.value("evidence_sha256").toString());
+        QString why;
+        const auto chunks = results::evidence::parse(framed, &why);
+        ASSERT_TRUE(chunks && !chunks->empty()) << why.toStdString();
+        EXPECT_TRUE(chunks->front().bytes.startsWith("port " + port.toUtf8() + " opened at "))
+            << chunks->front().bytes.toStdString();
+        QByteArray sent;
+        for (const auto& c : *chunks)
+            if (c.kind == results::evidence::Kind::Sent) sent += c.bytes;
+        EXPECT_TRUE(sent.contains(QByteArray::fromStdString(command))) << sent.toStdString();
+        const QByteArray raw = evidenceOf(cli, db, id, "--evidence-raw");
+        EXPECT_EQ(raw, results::evidence::received(*chunks));
+        const QList<QByteArray> lines = raw.split('\n');
+        int checked = 0;
+        for (qsizetype i = 1; i + 1 < lines.size(); ++i)  // the first may be cut by the opening
+            checked += bool(gpslink::nmeaCheckedBody(lines[i].trimmed().toStdString()));
+        // A line may be cut where the station discarded what came before it listened.
+        EXPECT_GT(checked, 10);
+        EXPECT_LE(lines.size() - 2 - checked, 2) << raw.toStdString();
+        EXPECT_LE(raw.size(), bench.bytesWritten(port == good ? "good" : "weak"));
+        EXPECT_TRUE(evidenceOf(cli, db, id, "--evidence-text").contains("  <  $GPGGA,"));
+    }
+
+    // The first run's evidence made two days old: the next run's retention
+    // removes it and says so, and the report then says when.
+    QString error;
+    QSqlQuery(results::Store::open(*results::parseTarget(db, &error), &error)->database())
+        .exec("UPDATE evidence SET stored_at = '2026-01-01T00:00:00.000Z'");
+    Cli off;
+    off.start({"--json", "--quiet", "--db", db, "--evidence", "off", "--evidence-days", "1", good});
+    EXPECT_EQ(off.finish(60000), 0) << off.progressText();
+    EXPECT_TRUE(QString::fromStdString(off.progressText())
+                    .contains("retention removed the evidence of 2 results"))
+        << off.progressText();
+    const QJsonObject r = resultFor(off.objects(), good);
+    EXPECT_FALSE(r.contains("evidence_sha256"));
+    int status = 0;
+    QString message;
+    evidenceOf(off, db, r.value("id").toString(), "--evidence", &status, &message);
+    EXPECT_EQ(status, 3);
+    EXPECT_TRUE(message.contains("was kept without evidence")) << message.toStdString();
+    evidenceOf(off, db, resultFor(cli.objects(), good).value("id").toString(), "--evidence",
+               &status, &message);
+    EXPECT_EQ(status, 3);
+    EXPECT_TRUE(message.contains("was removed by retention on ")) << message.toStdString();
 }
 
 // Every family and start type over three cycles, each through the link's own
@@ -857,6 +946,11 @@ TEST(CliDatabase, LineServerAndItsOutage) {
     EXPECT_EQ(csv.count("\r\n"), 1 + 4) << csv.toStdString();
     for (const QString& id : printed)
         EXPECT_TRUE(!id.isEmpty() && csv.contains(id.toUtf8())) << id.toStdString();
+    // Each unit's bytes too, those that went through the spool among them.
+    for (Cli* run : {&a, &b, &c})
+        for (const QJsonObject& o : run->objects())
+            EXPECT_EQ(sha256Hex(evidenceOf(c, url, o.value("id").toString())),
+                      o.value("evidence_sha256").toString());
 }
 
 }  // namespace

@@ -68,6 +68,8 @@ public:
     // receiver saw them.
     double ttff(const QString& name) const { return ttff_.count(name) ? ttff_.at(name) : -1; }
     void unplug(const QString& name) { drivers_.at(name)->stop(); }
+    // Bytes the receiver handed to its line so far.
+    qint64 bytesWritten(const QString& name) const { return drivers_.at(name)->bytesWritten(); }
     // Milliseconds from the bench's start to the latest command's arrival; -1: none came.
     qint64 commandAtMs(const QString& name) const {
         return commandAt_.count(name) ? commandAt_.at(name) : -1;

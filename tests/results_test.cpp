@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include "cli/reportcommand.h"
+#include "results/evidence.h"
 #include "results/gauge.h"
 #include "results/gaugereport.h"
 #include "results/htmlreport.h"
@@ -60,14 +61,14 @@ QJsonValue asJson(const QVariant& v, Column::Kind kind) {
 // The database as version 5 left it: nothing of the steps after it.
 void toVersion5(QSqlQuery& q) {
     for (const char* column : {"antenna", "antenna_changes", "config", "config_sha256", "agc",
-                               "noise", "jamming", "study"})
+                               "noise", "jamming", "study", "evidence_sha256", "evidence_removed"})
         ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE results DROP COLUMN %1").arg(column)))
             << column;
     for (const char* column : {"agc", "noise", "jamming"})
         ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE calibrations DROP COLUMN %1").arg(column)))
             << column;
     for (const char* sql : {"DROP TABLE summary_pace", "DROP TABLE deliveries",
-                            "DELETE FROM schema_version WHERE version > 5"})
+                            "DROP TABLE evidence", "DELETE FROM schema_version WHERE version > 5"})
         ASSERT_TRUE(q.exec(QLatin1String(sql))) << sql;
 }
 
@@ -441,7 +442,8 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
         "cn0_mean4,sv_with_snr,limits,version,plan,plan_sha256,retest,firmware,hardware,unique_id,"
         "satellites_gga,sky,tests,signal_sv,signal_samples,signal_cn0_mean,signal_cn0_sd,"
         "signal_cn0_raw_mean,signal_offset,signal_calibration_id,signal_values,antenna,"
-        "antenna_changes,config,config_sha256,agc,noise,jamming,study,stored_at\r\n"
+        "antenna_changes,config,config_sha256,agc,noise,jamming,study,evidence_sha256,"
+        "evidence_removed,stored_at\r\n"
         "row-3,U3,bench-2,L2,,,2026-12-02T08:00:00.000Z,,pass,ok,\"Cold Start, \"\"OK\"\"\nnext\","
         ",,,,,,,,10,,,,,,,,,,,"))
         << csv.toStdString();
@@ -1042,6 +1044,10 @@ TEST(ResultsReportUsage, NamesEachMistake) {
         {{"--grr-csv", "/nonexistent/g.csv"}, 2, "cannot read /nonexistent/g.csv"},
         {{"--grr-csv", badCsv}, 2, "line 3: value \"x\" is not a number"},
         {{"--grr-csv", twice}, 2, "line 3: part \"1\", appraiser \"A\", trial 1 is given twice"},
+        {{"--evidence", "x"}, 2, "--evidence ID needs one FILE after it"},
+        {{"--evidence-raw", "x", "f", "--lot", "L"}, 2, "--evidence-raw takes no --lot"},
+        {{"--evidence", "x", "--evidence-text", "y", "f"}, 2, "only one of --evidence, "},
+        {{"--evidence", "nosuch", "f"}, 2, "no result has the id \"nosuch\""},
     };
     for (const Case& c : cases) {
         QString err;
@@ -1050,4 +1056,158 @@ TEST(ResultsReportUsage, NamesEachMistake) {
         EXPECT_TRUE(err.contains(c.error)) << err.toStdString();
     }
     EXPECT_FALSE(QFile::exists(cut));
+}
+
+// The framing of a unit's bytes: what goes in comes out chunk by chunk, the
+// receiver's bytes alone joined, a person's text a line per sentence; past
+// the cap nothing more is kept, and the evidence says how much was not.
+TEST(ResultsEvidence, FramesChunksAndSaysWhatTheCapCut) {
+    using namespace results::evidence;
+    Recorder recorder;
+    recorder.note(0, QStringLiteral("port /dev/ttyS1 opened at 9600,n,8,1"));
+    recorder.add(Kind::Received, 5, "$GPGGA,1*00\r\n$GPG");
+    recorder.add(Kind::Received, 7, "SA,2*00\r\n");
+    recorder.add(Kind::Sent, 9, std::string_view("\xa0\xa2\x00\x19\r\n", 6));
+    recorder.add(Kind::Received, 5000000, "$GPRMC*11\r\n");
+    const QByteArray framed = recorder.take();
+    QString why;
+    const auto chunks = parse(framed, &why);
+    ASSERT_TRUE(chunks) << why.toStdString();
+    ASSERT_EQ(chunks->size(), 5u);
+    EXPECT_EQ(chunks->at(3).kind, Kind::Sent);
+    EXPECT_EQ(chunks->at(3).ms, 9u);
+    EXPECT_EQ(chunks->at(3).bytes, QByteArray("\xa0\xa2\x00\x19\r\n", 6));
+    EXPECT_EQ(received(*chunks), "$GPGGA,1*00\r\n$GPGSA,2*00\r\n$GPRMC*11\r\n");
+    EXPECT_EQ(text(*chunks), QStringLiteral("    0.000 s  #  port /dev/ttyS1 opened at 9600,n,8,1\n"
+                                            "    0.005 s  <  $GPGGA,1*00\n"
+                                            "    0.005 s  <  $GPGSA,2*00\n"
+                                            "    0.009 s  >  \\xa0\\xa2\\x00\\x19\n"
+                                            " 5000.000 s  <  $GPRMC*11\n"));
+    EXPECT_EQ(sha256(framed).size(), 64);
+    EXPECT_EQ(recorder.take(), header());  // each test's evidence begins anew
+
+    Recorder capped(header().size() + 9 + 10);
+    capped.add(Kind::Received, 1, "0123456789");
+    capped.add(Kind::Received, 2, "abcde");
+    capped.add(Kind::Sent, 3, "xyz");
+    capped.add(Kind::Received, 4, "fg");
+    EXPECT_TRUE(capped.cut());
+    const auto cut = parse(capped.take(), &why);
+    ASSERT_TRUE(cut && cut->size() == 2u) << why.toStdString();
+    EXPECT_EQ(cut->at(0).bytes, "0123456789");
+    EXPECT_EQ(cut->at(1).kind, Kind::Note);
+    EXPECT_EQ(cut->at(1).ms, 2u);
+    EXPECT_TRUE(cut->at(1).bytes.contains("7 bytes received and 3 sent"))
+        << cut->at(1).bytes.data();
+
+    const QByteArray h = header();
+    const struct {
+        QByteArray framed;
+        const char* why;
+    } broken[] = {
+        {"gps-coldstart results 1\n", "does not begin with"},
+        {h + QByteArray("R\0\0\0", 4), "cut short at byte 25"},
+        {h + QByteArray("X\0\0\0\0\0\0\0\0", 9), "byte 25 is not a record's kind"},
+        {h + QByteArray("R\0\0\0\0\0\0\0\x64", 9) + "abc", "runs past the end"},
+    };
+    for (const auto& b : broken) {
+        why.clear();
+        EXPECT_FALSE(parse(b.framed, &why));
+        EXPECT_TRUE(why.contains(QLatin1String(b.why))) << why.toStdString();
+    }
+}
+
+// Evidence kept with its result comes back byte for byte, its SHA-256 in the
+// row checked; retention removes the oldest past the cap and what is older
+// than its days, says so, leaves the rows marked, and the report counts them.
+TEST_P(ResultsReport, EvidenceRoundTripsAndRetentionSaysWhatGoes) {
+    QString db = target;
+    if (GetParam()) {  // a database of its own: the other tests' figures stay as they are
+        QSqlQuery(this->db.open(target)->database()).exec("CREATE DATABASE evidence");
+        db = pg->url(QStringLiteral("evidence"));
+    } else {
+        db = this->db.dir.filePath(QStringLiteral("kept.sqlite"));
+    }
+    auto store = this->db.open(db);
+    ASSERT_TRUE(store);
+    // Incompressible bytes of every value, so that the sizes kept are known.
+    const auto bytes = [](int size, quint32 seed) {
+        QByteArray out = evidence::header();
+        for (quint32 x = seed; out.size() < size;) {
+            x = x * 1664525u + 1013904223u;
+            out += char(x >> 24);
+        }
+        return out;
+    };
+    const QByteArray framed[] = {bytes(20000, 1), bytes(5000, 2), bytes(5000, 3)};
+    QStringList ids;
+    for (const QByteArray& f : framed) {
+        QJsonObject r = sampleResult(QStringLiteral("ev"), int(ids.size()));
+        r.insert("id", QStringLiteral("ev-%1").arg(ids.size()));
+        ASSERT_EQ(store->save(r, f), Store::Saved::Stored);
+        EXPECT_EQ(r.value("evidence_sha256").toString(), evidence::sha256(f));
+        ids << r.value("id").toString();
+    }
+    QJsonObject without = sampleResult(QStringLiteral("ev"), 9);
+    ASSERT_EQ(store->save(without), Store::Saved::Stored);
+    QString why;
+    for (int i = 0; i < 3; ++i) {
+        const auto found = store->evidence(ids[i], &why);
+        ASSERT_TRUE(found) << why.toStdString();
+        EXPECT_EQ(found->state, Store::Evidence::State::Kept);
+        EXPECT_TRUE(found->framed == framed[i]) << i;
+    }
+    EXPECT_EQ(storedRows(store->database(), "evidence_sha256"),
+              (QStringList{evidence::sha256(framed[0]), evidence::sha256(framed[1]),
+                           evidence::sha256(framed[2]), ""}));
+    EXPECT_EQ(store->evidence(without.value("id").toString(), &why)->state,
+              Store::Evidence::State::NotRecorded);
+    EXPECT_EQ(store->evidence("nosuch", &why)->state, Store::Evidence::State::NoResult);
+    // Bytes that are not the ones hashed are never handed out.
+    QSqlQuery q(store->database());
+    q.prepare("UPDATE evidence SET bytes = ? WHERE result_id = 'ev-2'");
+    q.addBindValue(qCompress(framed[1]));
+    ASSERT_TRUE(q.exec());
+    EXPECT_EQ(store->evidence("ev-2", &why)->state, Store::Evidence::State::Damaged);
+    // Written back by the report: framed, and the receiver's bytes alone.
+    const QString file = this->db.dir.filePath("ev-1.bin");
+    EXPECT_EQ(report({"--db", db, "--evidence", "ev-1", file}, nullptr), 0);
+    QFile written(file);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(written.readAll() == framed[1]);
+
+    // The report's page holds nothing from outside itself: no evidence either.
+    const QString page = this->db.dir.filePath("page.html");
+    ASSERT_EQ(report({"--db", db, "--html", page}, nullptr), 0);
+    QFile html(page);
+    ASSERT_TRUE(html.open(QIODevice::ReadOnly));
+    const QByteArray shown = html.readAll();
+    for (const QByteArray& outside :
+         {QByteArray("href="), QByteArray("src="), QByteArray("url("), QByteArray("ev-0"),
+          evidence::header().trimmed(), evidence::sha256(framed[0]).toLatin1()})
+        EXPECT_FALSE(shown.contains(outside)) << outside.data();
+
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QStringList said;
+    ASSERT_TRUE(store->applyRetention({0, 12000}, now, &said, &why)) << why.toStdString();
+    ASSERT_EQ(said.size(), 1) << said.join('\n').toStdString();
+    EXPECT_TRUE(said[0].contains("evidence of 1 results") && said[0].contains("cap of 12000"))
+        << said[0].toStdString();
+    EXPECT_EQ(store->evidence("ev-0", &why)->state, Store::Evidence::State::Removed);
+    EXPECT_EQ(store->evidence("ev-1", &why)->state, Store::Evidence::State::Kept);
+    said.clear();
+    ASSERT_TRUE(store->applyRetention({1, 12000}, now.addDays(2), &said, &why));
+    ASSERT_EQ(said.size(), 1);
+    EXPECT_TRUE(said[0].contains("evidence of 2 results") && said[0].contains("more than 1 days"))
+        << said[0].toStdString();
+    said.clear();
+    ASSERT_TRUE(store->applyRetention({1, 12000}, now.addDays(2), &said, &why));
+    EXPECT_TRUE(said.isEmpty());  // nothing removed, nothing said
+    EXPECT_EQ(storedRows(store->database()).size(), 4);
+    QString out, err;
+    EXPECT_EQ(report({"--db", db, "--json"}, &out), 0);
+    EXPECT_EQ(QJsonDocument::fromJson(out.toUtf8())["evidence_removed"].toInt(), 3);
+    EXPECT_EQ(report({"--db", db, "--evidence", "ev-0", file}, nullptr, &err), 3);
+    EXPECT_TRUE(err.contains("ev-0 was removed by retention on " + now.toString("yyyy-MM-dd")))
+        << err.toStdString();
 }

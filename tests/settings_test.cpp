@@ -84,7 +84,8 @@ QString sample(const Setting& s) {
                                               {"qualified_by", "GRR-2026-11"},
                                               {"send_after", "time"},
                                               {"deliver", "lp -d label \"line 4\""},
-                                              {"deliver_url", "https://mes.line:8443/r?s=7"}};
+                                              {"deliver_url", "https://mes.line:8443/r?s=7"},
+                                              {"evidence", "off"}};
     switch (s.kind) {
         case Kind::Number: {
             const double value = s.low + (s.high - s.low) * 0.3701;

@@ -722,6 +722,17 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
         EXPECT_EQ(described(window.tile(i)).contains("TTFF "), i < 5) << i + 1;
     }
 
+    // A failed unit's bytes, read under its tile's Log; a passed unit offers none.
+    EXPECT_TRUE(window.tile(0)->logButton()->isHidden());
+    const auto log = [&] { return window.findChild<QDialog*>("evidenceLog"); };
+    ASSERT_TRUE(xinput::click(window.tile(5)->logButton(), [&] { return log() != nullptr; }));
+    const QString text = log()->findChild<QPlainTextEdit*>()->toPlainText();
+    EXPECT_TRUE(text.startsWith(serial(5) + " cycle 1: ")) << text.toStdString();
+    EXPECT_TRUE(
+        text.contains("#  port " + window.run(5)->config().device + " opened at 9600,n,8,1"))
+        << text.toStdString();
+    log()->close();
+
     const QStringList rows = storedRows();
     EXPECT_EQ(rows.size(), 8);
     EXPECT_EQ(results::testing::storedRows(results::Store::open(target, &error)->database(),

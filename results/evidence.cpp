@@ -1,0 +1,155 @@
+#include "results/evidence.h"
+
+#include <QCryptographicHash>
+#include <QtEndian>
+#include <algorithm>
+
+namespace results::evidence {
+
+namespace {
+
+constexpr qsizetype kRecordHead = 9;  // kind, time, length
+constexpr int kLongestLine = 120;     // text: a line without a break is split here
+
+}  // namespace
+
+QByteArray header() {
+    return QByteArrayLiteral("gps-coldstart evidence 1\n");
+}
+
+void Recorder::start() {
+    framed_ = header();
+    cutMs_ = -1;
+    notKept_[0] = notKept_[1] = 0;
+}
+
+void Recorder::append(Kind kind, qint64 ms, const char* data, qsizetype size) {
+    char head[kRecordHead];
+    head[0] = char(kind);
+    qToBigEndian<quint32>(quint32(std::clamp<qint64>(ms, 0, 0xffffffff)), head + 1);
+    qToBigEndian<quint32>(quint32(size), head + 5);
+    framed_.append(head, kRecordHead);
+    framed_.append(data, size);
+}
+
+void Recorder::add(Kind kind, qint64 ms, std::string_view bytes) {
+    if (bytes.empty()) return;
+    if (cut() || framed_.size() + kRecordHead + qsizetype(bytes.size()) > cap_) {
+        if (!cut()) cutMs_ = ms;
+        notKept_[kind == Kind::Sent] += qint64(bytes.size());
+        return;
+    }
+    append(kind, ms, bytes.data(), qsizetype(bytes.size()));
+}
+
+void Recorder::note(qint64 ms, const QString& text) {
+    if (cut()) return;
+    const QByteArray utf8 = text.toUtf8();
+    append(Kind::Note, ms, utf8.constData(), utf8.size());
+}
+
+QByteArray Recorder::take() {
+    if (cut()) {
+        const QByteArray said = QStringLiteral(
+                                    "cut at the cap of %1 bytes: %2 bytes received and %3 sent "
+                                    "from here on are not kept")
+                                    .arg(cap_)
+                                    .arg(notKept_[0])
+                                    .arg(notKept_[1])
+                                    .toUtf8();
+        append(Kind::Note, cutMs_, said.constData(), said.size());
+    }
+    QByteArray out = std::move(framed_);
+    start();
+    return out;
+}
+
+std::optional<std::vector<Chunk>> parse(const QByteArray& framed, QString* why) {
+    const QByteArray head = header();
+    if (!framed.startsWith(head)) {
+        if (why) *why = QStringLiteral("it does not begin with \"%1\"").arg(head.trimmed());
+        return std::nullopt;
+    }
+    std::vector<Chunk> chunks;
+    qsizetype at = head.size();
+    while (at < framed.size()) {
+        if (framed.size() - at < kRecordHead) {
+            if (why) *why = QStringLiteral("a record is cut short at byte %1").arg(at);
+            return std::nullopt;
+        }
+        const char* p = framed.constData() + at;
+        const Kind kind = Kind(p[0]);
+        if (kind != Kind::Received && kind != Kind::Sent && kind != Kind::Note) {
+            if (why) *why = QStringLiteral("byte %1 is not a record's kind").arg(at);
+            return std::nullopt;
+        }
+        const quint32 ms = qFromBigEndian<quint32>(p + 1);
+        const quint32 size = qFromBigEndian<quint32>(p + 5);
+        if (quint64(size) > quint64(framed.size() - at - kRecordHead)) {
+            if (why) *why = QStringLiteral("the record at byte %1 runs past the end").arg(at);
+            return std::nullopt;
+        }
+        chunks.push_back({kind, ms, framed.mid(at + kRecordHead, size)});
+        at += kRecordHead + size;
+    }
+    return chunks;
+}
+
+QByteArray received(const std::vector<Chunk>& chunks) {
+    QByteArray out;
+    for (const Chunk& c : chunks)
+        if (c.kind == Kind::Received) out += c.bytes;
+    return out;
+}
+
+QString text(const std::vector<Chunk>& chunks) {
+    QString out;
+    QString line;
+    std::optional<Kind> lineKind;
+    quint32 lineMs = 0;
+    const auto flush = [&] {
+        if (!lineKind) return;
+        const char* mark = *lineKind == Kind::Received ? "<" : *lineKind == Kind::Sent ? ">" : "#";
+        out += QStringLiteral("%1 s  %2  %3\n")
+                   .arg(QString::number(lineMs / 1000.0, 'f', 3), 9)
+                   .arg(QLatin1String(mark), line);
+        line.clear();
+        lineKind.reset();
+    };
+    for (const Chunk& c : chunks) {
+        if (lineKind && *lineKind != c.kind) flush();
+        if (c.kind == Kind::Note) {
+            lineKind = c.kind;
+            lineMs = c.ms;
+            line = QString::fromUtf8(c.bytes);
+            flush();
+            continue;
+        }
+        for (const char ch : c.bytes) {
+            if (!lineKind) {
+                lineKind = c.kind;
+                lineMs = c.ms;
+            }
+            const auto u = static_cast<unsigned char>(ch);
+            if (u == '\n') {
+                flush();
+                continue;
+            }
+            if (u == '\r') continue;
+            if (u >= 0x20 && u < 0x7f)
+                line += QLatin1Char(ch);
+            else
+                line += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+            if (line.size() >= kLongestLine) flush();
+        }
+    }
+    flush();
+    return out;
+}
+
+QString sha256(const QByteArray& framed) {
+    return QString::fromLatin1(
+        QCryptographicHash::hash(framed, QCryptographicHash::Sha256).toHex());
+}
+
+}  // namespace results::evidence
