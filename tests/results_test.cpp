@@ -209,7 +209,9 @@ TEST(ResultsTarget, ParsesOrNamesTheMistake) {
         EXPECT_TRUE(said.contains(QString::fromUtf8(c.expected)))
             << c.arg << " -> " << said.toStdString();
         EXPECT_FALSE(said.contains(QLatin1String("hunter2"))) << said.toStdString();
-        if (t && QByteArray(c.arg).contains("hunter2")) EXPECT_EQ(t->password, "hunter2");
+        if (t && QByteArray(c.arg).contains("hunter2")) {
+            EXPECT_EQ(t->password, "hunter2");
+        }
     }
     EXPECT_TRUE(parseTarget(QStringLiteral("rel/r.sqlite"), nullptr)->path.startsWith('/'));
 }
