@@ -12,12 +12,12 @@ int runDb(const QStringList& args, QTextStream& out, QTextStream& err) {
     const QString name = QStringLiteral("gps-coldstart-cli db");
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
-        "grant: run as the owner of the line's PostgreSQL database, migrates its schema\n"
-        "to this program's version and gives a station role the right to add results and\n"
-        "keep the summaries but not to change or delete a stored result, and a report\n"
-        "role the right to read.  A role that does not exist is created NOLOGIN: make\n"
-        "each station's and reader's login role a member of it.  Run it again after a\n"
-        "newer program has migrated the schema.\n"
+        "Sets up a line's PostgreSQL database.  grant, given the owner's address,\n"
+        "migrates the schema to this program's version, then gives a station role the\n"
+        "right to add results and keep the summaries, never to change or delete a\n"
+        "stored result, and a report role the right to read.  A role that does not\n"
+        "exist is created NOLOGIN: make each station's and reader's login role a\n"
+        "member of it.  Run it again after a newer program has migrated the schema.\n"
         "\n"
         "Exit status:\n"
         "  0    the roles have their privileges\n"

@@ -160,6 +160,11 @@ QString quoted(QString value) {
 
 }  // namespace
 
+QString redactedAddress(const QString& dbArgument) {
+    const int scheme = dbArgument.indexOf(QStringLiteral("://"));
+    return scheme < 0 ? dbArgument : redacted(dbArgument, scheme + 3);
+}
+
 QStringList postgresParameters() {
     QStringList names;
     for (const char* part : kParts) names << QLatin1String(part);

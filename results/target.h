@@ -48,6 +48,10 @@ struct Target {
 // in *error.
 std::optional<Target> parseTarget(const QString& dbArgument, QString* error);
 
+// The --db argument as it may be shown (a settings field, a message): a
+// server's password, in the user part or a parameter, replaced by ***.
+QString redactedAddress(const QString& dbArgument);
+
 // The connection parameters an address may carry, for messages and help.
 QStringList postgresParameters();
 

@@ -209,6 +209,7 @@ TEST(ResultsTarget, ParsesOrNamesTheMistake) {
         EXPECT_TRUE(said.contains(QString::fromUtf8(c.expected)))
             << c.arg << " -> " << said.toStdString();
         EXPECT_FALSE(said.contains(QLatin1String("hunter2"))) << said.toStdString();
+        EXPECT_FALSE(redactedAddress(QString::fromUtf8(c.arg)).contains(QLatin1String("hunter2")));
         if (t && QByteArray(c.arg).contains("hunter2")) {
             EXPECT_EQ(t->password, "hunter2");
         }
