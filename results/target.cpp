@@ -82,14 +82,10 @@ const QPair<const char*, const char*> kDefaults[] = {
 // parameter, replaced by ***.
 QString redacted(const QString& arg, int schemeLength) {
     QString shown = arg;
-    const int end = [&] {
-        int e = shown.size();
-        for (QChar c : {QLatin1Char('/'), QLatin1Char('?')}) {
-            const int i = shown.indexOf(c, schemeLength);
-            if (i >= 0) e = std::min(e, i);
-        }
-        return e;
-    }();
+    // The user part ends at the last '@' before the parameters: a password
+    // may hold an unencoded '/' or '@'.
+    const int query = shown.indexOf('?', schemeLength);
+    const int end = query < 0 ? shown.size() : query;
     const int at = shown.lastIndexOf('@', end - 1);
     if (at >= schemeLength) {
         const int colon = shown.indexOf(':', schemeLength);
@@ -238,20 +234,22 @@ std::optional<Target> parseTarget(const QString& dbArgument, QString* error) {
         query = rest.mid(q + 1);
         rest.truncate(q);
     }
+    // The user part as the masking above reads it, so that what a mistake
+    // shows of the address never holds the password.
+    if (const int at = rest.lastIndexOf('@'); at >= 0) {
+        const QString userInfo = rest.left(at);
+        rest = rest.mid(at + 1);
+        const int colon = userInfo.indexOf(':');
+        if (!decode(userInfo.left(colon), &t.user)) return badEncoding(QStringLiteral("the user"));
+        if (colon >= 0 && !decode(userInfo.mid(colon + 1), &t.password))
+            return badEncoding(QStringLiteral("the password"));
+    }
     QString netloc = rest, path;
     bool hasPath = false;
     if (const int slash = rest.indexOf('/'); slash >= 0) {
         netloc = rest.left(slash);
         path = rest.mid(slash + 1);
         hasPath = true;
-    }
-    if (const int at = netloc.lastIndexOf('@'); at >= 0) {
-        const QString userInfo = netloc.left(at);
-        netloc = netloc.mid(at + 1);
-        const int colon = userInfo.indexOf(':');
-        if (!decode(userInfo.left(colon), &t.user)) return badEncoding(QStringLiteral("the user"));
-        if (colon >= 0 && !decode(userInfo.mid(colon + 1), &t.password))
-            return badEncoding(QStringLiteral("the password"));
     }
     if (netloc.contains(','))
         return fail(QStringLiteral("a list of hosts is not supported; name one host"));

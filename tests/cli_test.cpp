@@ -981,8 +981,6 @@ TEST(CliDatabase, RolesKeepStoredResultsAsStored) {
         {"station7", "station-pw", "DELETE FROM calibrations", "permission denied"},
         {"station7", "station-pw", "INSERT INTO schema_version VALUES (99, '')",
          "permission denied for table schema_version"},
-        {"station7", "station-pw", "DROP TABLE results", "must be owner of table results"},
-        {"station7", "station-pw", "CREATE TABLE mine (x INT)", "permission denied for schema"},
         {"station7", "station-pw", "UPDATE summary_outcomes SET n = n", ""},
         {"reader1", "reader-pw", "INSERT INTO results (id, stored_at) VALUES ('x', 'y')",
          "permission denied for table results"},
