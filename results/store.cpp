@@ -470,11 +470,12 @@ bool Store::migrate(QString* error) {
                           : 0;
     q.finish();
     if (found == latestSchemaVersion()) return true;
-    auto run = [&](const QString& sql) {
-        if (q.exec(sql)) return true;
+    // Rolls the migration back, every step of it, with why in *error.
+    const auto failed = [&](const QString& sql) {
+        const QSqlError e = q.lastError();
         // A station's role, which may add results but not change the schema
-        // (gps-coldstart-cli db grant): the whole migration is rolled back.
-        if (pg && q.lastError().nativeErrorCode() == QLatin1String("42501")) {
+        // (gps-coldstart-cli db grant).
+        if (pg && e.nativeErrorCode() == QLatin1String("42501")) {
             *error = QStringLiteral(
                          "the role \"%1\" may not migrate this database from schema version %2 "
                          "to %3 (%4); have the database's owner migrate it (any gps-coldstart-cli "
@@ -482,13 +483,14 @@ bool Store::migrate(QString* error) {
                          .arg(target_.user)
                          .arg(found)
                          .arg(latestSchemaVersion())
-                         .arg(q.lastError().databaseText().trimmed());
+                         .arg(e.databaseText().trimmed());
         } else {
-            *error = QStringLiteral("%1 (in: %2)").arg(q.lastError().text(), sql.left(60));
+            *error = QStringLiteral("%1 (in: %2)").arg(e.text(), sql.left(60));
         }
         q.exec(QStringLiteral("ROLLBACK"));
         return false;
     };
+    auto run = [&](const QString& sql) { return q.exec(sql) || failed(sql); };
     // One process at a time creates or migrates the schema.
     if (!run(pg ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"))) return false;
     if (pg && !run(QStringLiteral("SELECT pg_advisory_xact_lock(7460012)"))) return false;
@@ -521,14 +523,12 @@ bool Store::migrate(QString* error) {
             q.exec(QStringLiteral("ROLLBACK"));
             return false;
         }
-        q.prepare(QStringLiteral("INSERT INTO schema_version (version, applied) VALUES (?, ?)"));
+        const QString applied =
+            QStringLiteral("INSERT INTO schema_version (version, applied) VALUES (?, ?)");
+        q.prepare(applied);
         q.addBindValue(step.version);
         q.addBindValue(isoTime(QDateTime::currentDateTimeUtc()));
-        if (!q.exec()) {
-            *error = q.lastError().text();
-            q.exec(QStringLiteral("ROLLBACK"));
-            return false;
-        }
+        if (!q.exec()) return failed(applied);
     }
     if (summaries && !buildSummaries(
                          db, [this](const QString& text) { warn(text); }, error)) {

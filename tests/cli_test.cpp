@@ -1020,6 +1020,27 @@ TEST(CliDatabase, RolesKeepStoredResultsAsStored) {
             "RAISE 'schema changed'; END IF; END $$")
             .arg(latest - 1);
     EXPECT_EQ(asRole(server, "line_owner", "owner-pw", "line", unchanged), "");
+
+    // A role that may create tables but not record the schema's version gets
+    // through the first step's statements: all of it is rolled back.
+    ASSERT_EQ(asRole(server, PgServer::kUser, PgServer::kPassword, "postgres",
+                     "CREATE DATABASE line2 OWNER line_owner"),
+              "");
+    for (const char* sql : {"CREATE TABLE schema_version (version INTEGER PRIMARY KEY, applied "
+                            "TEXT NOT NULL)",
+                            "GRANT SELECT ON schema_version TO station7",
+                            "GRANT CREATE ON SCHEMA public TO station7"})
+        ASSERT_EQ(asRole(server, "line_owner", "owner-pw", "line2", sql), "") << sql;
+    const Ran halfway = ranCli({"report", "--db", address("station7", "station-pw") + "2"});
+    EXPECT_EQ(halfway.status, 3);
+    EXPECT_TRUE(halfway.err.contains(
+        QStringLiteral("may not migrate this database from schema version 0 to %1").arg(latest)))
+        << halfway.err.toStdString();
+    EXPECT_EQ(
+        asRole(server, "line_owner", "owner-pw", "line2",
+               "DO $$ BEGIN IF to_regclass('results') IS NOT NULL THEN RAISE 'half-migrated'; "
+               "END IF; END $$"),
+        "");
 }
 
 }  // namespace
