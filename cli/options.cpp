@@ -25,9 +25,10 @@ const char* const kDescription =
     "\n"
     "Every result is stored before it is printed: in a SQLite file (default\n"
     "$XDG_DATA_HOME/gps-coldstart/results.sqlite), or on a PostgreSQL server with\n"
-    "--db postgresql://USER@HOST[:PORT]/DBNAME (password from PGPASSWORD or\n"
-    "~/.pgpass). While the database fails, results go to a spool file that the\n"
-    "next start moves in.\n"
+    "--db postgresql://USER@HOST[:PORT]/DBNAME[?PARAMETER=VALUE&...], TLS and\n"
+    "all (sslmode=verify-full&sslrootcert=FILE; the manual page lists them; the\n"
+    "password from PGPASSWORD or ~/.pgpass, never shown). While the database\n"
+    "fails, results go to a spool file that the next start moves in.\n"
     "\n"
     "  gps-coldstart-cli report [--db ...] [--since DATE] [--until DATE]\n"
     "                           [--station NAME] [--lot NAME] [--unit SERIAL]\n"
@@ -37,6 +38,9 @@ const char* const kDescription =
     "                              PORT...\n"
     "keeps each slot's offset for signal tests (see gps-coldstart-cli calibrate\n"
     "--help).\n"
+    "  gps-coldstart-cli db grant --db postgresql://OWNER@HOST/DBNAME\n"
+    "gives a line's server a station role and a report role (see gps-coldstart-cli\n"
+    "db --help).\n"
     "\n"
     "Exit status:\n"
     "  0    every unit passed every cycle\n"
@@ -76,7 +80,9 @@ Parsed parseArguments(const QStringList& arguments) {
         {"station", "Name of this station (default: the host name).", "NAME"},
         {"operator", "Who runs the station, stored with each result.", "NAME"},
         {"lot", "The lot (work order), stored with each result.", "NAME"},
-        {"db", "Where results are stored: a SQLite file or postgresql://USER@HOST[:PORT]/DBNAME.",
+        {"db",
+         "Where results are stored: a SQLite file or "
+         "postgresql://USER@HOST[:PORT]/DBNAME[?PARAMETER=VALUE&...].",
          "DB"},
         {"no-db", "Store nothing."},
         {"quiet", "Print no progress on standard error."},

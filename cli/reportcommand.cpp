@@ -384,9 +384,9 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
                                   QStringLiteral("Show this help."));
     const QCommandLineOption db(
         QStringLiteral("db"),
-        QStringLiteral(
-            "The results database: a SQLite file or postgresql://USER@HOST[:PORT]/DBNAME "
-            "(default %1).")
+        QStringLiteral("The results database: a SQLite file or "
+                       "postgresql://USER@HOST[:PORT]/DBNAME[?PARAMETER=VALUE&...] "
+                       "(default %1).")
             .arg(results::defaultTarget().path),
         QStringLiteral("DB"));
     const QCommandLineOption since(QStringLiteral("since"),

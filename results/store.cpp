@@ -463,10 +463,8 @@ bool Store::connect(const Options& options, QString* error) {
         db.setPort(target_.port);
         db.setUserName(target_.user);
         db.setDatabaseName(target_.dbName);
-        // A dead server or a cut network is noticed within seconds, not minutes.
-        db.setConnectOptions(QStringLiteral(
-            "connect_timeout=5;keepalives_idle=5;keepalives_interval=2;keepalives_count=2;"
-            "tcp_user_timeout=10000;application_name=gps-coldstart"));
+        if (!target_.password.isEmpty()) db.setPassword(target_.password);
+        db.setConnectOptions(target_.connectOptions());
     } else {
         const QFileInfo file(target_.path);
         if (!options.create && !file.exists()) {
@@ -523,20 +521,34 @@ bool Store::migrate(QString* error) {
     QSqlDatabase db = database();
     QSqlQuery q(db);
     const bool pg = target_.engine == Target::Engine::Postgres;
-    auto run = [&](const QString& sql) {
-        if (q.exec(sql)) return true;
-        *error = QStringLiteral("%1 (in: %2)").arg(q.lastError().text(), sql.left(60));
+    // A database of this program's version is read as it is, without
+    // waiting for the lock that a station's saves take.
+    const int found = q.exec(QStringLiteral("SELECT MAX(version) FROM schema_version")) && q.next()
+                          ? q.value(0).toInt()
+                          : 0;
+    q.finish();
+    if (found == latestSchemaVersion()) return true;
+    // Rolls the migration back, every step of it, with why in *error.
+    const auto failed = [&](const QString& sql) {
+        const QSqlError e = q.lastError();
+        // A station's role, which may add results but not change the schema
+        // (gps-coldstart-cli db grant).
+        if (pg && e.nativeErrorCode() == QLatin1String("42501")) {
+            *error = QStringLiteral(
+                         "the role \"%1\" may not migrate this database from schema version %2 "
+                         "to %3 (%4); have the database's owner migrate it (any gps-coldstart-cli "
+                         "command run as the owner, e.g. db grant), then start again")
+                         .arg(target_.user)
+                         .arg(found)
+                         .arg(latestSchemaVersion())
+                         .arg(e.databaseText().trimmed());
+        } else {
+            *error = QStringLiteral("%1 (in: %2)").arg(e.text(), sql.left(60));
+        }
         q.exec(QStringLiteral("ROLLBACK"));
         return false;
     };
-    // A database of this program's version is read as it is, without
-    // waiting for the lock that a station's saves take.
-    if (q.exec(QStringLiteral("SELECT MAX(version) FROM schema_version")) && q.next() &&
-        q.value(0).toInt() == latestSchemaVersion()) {
-        q.finish();
-        return true;
-    }
-    q.finish();
+    auto run = [&](const QString& sql) { return q.exec(sql) || failed(sql); };
     // One process at a time creates or migrates the schema.
     if (!run(pg ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"))) return false;
     if (pg && !run(QStringLiteral("SELECT pg_advisory_xact_lock(7460012)"))) return false;
@@ -569,14 +581,12 @@ bool Store::migrate(QString* error) {
             q.exec(QStringLiteral("ROLLBACK"));
             return false;
         }
-        q.prepare(QStringLiteral("INSERT INTO schema_version (version, applied) VALUES (?, ?)"));
+        const QString applied =
+            QStringLiteral("INSERT INTO schema_version (version, applied) VALUES (?, ?)");
+        q.prepare(applied);
         q.addBindValue(step.version);
         q.addBindValue(isoTime(QDateTime::currentDateTimeUtc()));
-        if (!q.exec()) {
-            *error = q.lastError().text();
-            q.exec(QStringLiteral("ROLLBACK"));
-            return false;
-        }
+        if (!q.exec()) return failed(applied);
     }
     if (summaries && !buildSummaries(
                          db, [this](const QString& text) { warn(text); }, error)) {

@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     p.addHelpOption();
     const QCommandLineOption db(QStringLiteral("db"),
                                 QStringLiteral("The results database (a SQLite file or "
-                                               "postgresql://USER@HOST[:PORT]/DBNAME)."),
+                                               "postgresql://USER@HOST[:PORT]/DBNAME[?...])."),
                                 QStringLiteral("DB"));
     const QCommandLineOption lot(QStringLiteral("lot"),
                                  QStringLiteral("A lot's name; give it again for more lots "

@@ -128,9 +128,10 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     const QCommandLineOption help({"h", "help"}, "Show this help and exit.");
     const QCommandLineOption version("version", "Show the program's version and exit.");
-    const QCommandLineOption db(
-        "db", "Where results are stored: a SQLite file or postgresql://USER@HOST[:PORT]/DBNAME.",
-        "DB");
+    const QCommandLineOption db("db",
+                                "Where results are stored: a SQLite file or "
+                                "postgresql://USER@HOST[:PORT]/DBNAME[?PARAMETER=VALUE&...].",
+                                "DB");
     const QCommandLineOption name("station", "Name of this station (default: the host name).",
                                   "NAME");
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);

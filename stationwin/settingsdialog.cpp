@@ -167,7 +167,10 @@ SettingsDialog::SettingsDialog(const Settings& settings, std::vector<PortInfo> p
 
     station_ = new QLineEdit(settings.station, this);
     station_->setPlaceholderText(QSysInfo::machineHostName());
-    db_ = new QLineEdit(settings.db, this);
+    // A password in the address is not shown: the field keeps it while its
+    // masked text is left as it is.
+    dbGiven_ = settings.db;
+    db_ = new QLineEdit(results::redactedAddress(settings.db), this);
     db_->setPlaceholderText(results::defaultTarget().display());
     requireFields_ = new QCheckBox(tr("Lot and operator required before a slot starts"), this);
     requireFields_->setChecked(settings.requireLotAndOperator);
@@ -283,6 +286,7 @@ Settings SettingsDialog::settings() const {
     s.requireLotAndOperator = requireFields_->isChecked();
     s.station = station_->text().trimmed();
     s.db = db_->text().trimmed();
+    if (s.db == results::redactedAddress(dbGiven_).trimmed()) s.db = dbGiven_.trimmed();
     return s;
 }
 

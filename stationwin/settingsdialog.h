@@ -61,6 +61,7 @@ private:
     std::vector<std::pair<const station::Setting*, QWidget*>> fields_;
     QLineEdit* station_;
     QLineEdit* db_;
+    QString dbGiven_;  // the address as the settings had it, password and all
     QCheckBox* requireFields_;
 };
 

@@ -10,8 +10,10 @@
 #include <QCryptographicHash>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QUrl>
 #include <clocale>
 #include <cmath>
 
@@ -359,7 +361,7 @@ TEST(CliOptions, MistakesAreNamed) {
 
 // Each help reads whole on an 80-column terminal, its exit statuses too.
 TEST(CliOptions, HelpFitsEightyColumns) {
-    for (const QStringList& command : {QStringList{}, {"report"}, {"calibrate"}}) {
+    for (const QStringList& command : {QStringList{}, {"report"}, {"calibrate"}, {"db"}}) {
         QProcess cli;
         cli.start(COLDSTART_CLI, command + QStringList{"--help"});
         ASSERT_TRUE(cli.waitForFinished(30000));
@@ -951,6 +953,171 @@ TEST(CliDatabase, LineServerAndItsOutage) {
         for (const QJsonObject& o : run->objects())
             EXPECT_EQ(sha256Hex(evidenceOf(c, url, o.value("id").toString())),
                       o.value("evidence_sha256").toString());
+}
+
+// gps-coldstart-cli run to its end: its exit status and both channels.
+struct Ran {
+    int status = -1;
+    QString out, err;
+};
+Ran ranCli(const QStringList& arguments) {
+    QProcess p;
+    p.start(COLDSTART_CLI, arguments);
+    EXPECT_TRUE(p.waitForFinished(120000)) << arguments.join(' ').toStdString();
+    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+// TLS to a server whose certificate the test's own authority signed:
+// verify-full connects with that authority and the certificate's host name,
+// and refuses, naming why, another authority or another name of the server.
+TEST(CliDatabase, TlsVerifiesTheServersCertificate) {
+    if (!PgServer::available()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
+    QTemporaryDir certs;
+    QString why;
+    ASSERT_TRUE(PgServer::makeAuthority(certs.path(), "line-ca", &why)) << why.toStdString();
+    ASSERT_TRUE(PgServer::makeAuthority(certs.path(), "other-ca", &why)) << why.toStdString();
+    ASSERT_TRUE(PgServer::makeCertificate(certs.path(), "line-ca", "server", "localhost", &why))
+        << why.toStdString();
+    PgServer server(false,
+                    PgServer::Tls{certs.filePath("server.crt"), certs.filePath("server.key")});
+    ASSERT_TRUE(server.ok()) << server.error().toStdString();
+    const struct {
+        const char *host, *authority;
+        int status;
+        const char* error;
+    } cases[] = {
+        {"localhost", "line-ca", 0, ""},
+        {"localhost", "other-ca", 3, "certificate verify failed"},
+        {"127.0.0.1", "line-ca", 3, "does not match host name \"127.0.0.1\""},
+    };
+    for (const auto& c : cases) {
+        const QString db =
+            QStringLiteral("postgresql://%1:%2@%3:%4/postgres?sslmode=verify-full&sslrootcert=%5")
+                .arg(PgServer::kUser, PgServer::kPassword, c.host)
+                .arg(server.port())
+                .arg(QString::fromUtf8(
+                    QUrl::toPercentEncoding(certs.filePath(QString(c.authority) + ".crt"))));
+        const Ran ran = ranCli({"report", "--db", db});
+        EXPECT_EQ(ran.status, c.status)
+            << c.host << " " << c.authority << ": " << ran.err.toStdString();
+        EXPECT_TRUE(ran.err.contains(c.error)) << ran.err.toStdString();
+        EXPECT_FALSE((ran.out + ran.err).contains(PgServer::kPassword))
+            << ran.out.toStdString() << ran.err.toStdString();
+    }
+}
+
+// One statement on the test's server as a role: the server's refusal, or
+// "" when it ran.
+QString asRole(const PgServer& server, const QString& role, const QString& password,
+               const QString& db, const QString& sql) {
+    QString refusal;
+    {
+        QSqlDatabase c = QSqlDatabase::addDatabase("QPSQL", "as-role");
+        c.setHostName("127.0.0.1");
+        c.setPort(server.port());
+        c.setUserName(role);
+        c.setPassword(password);
+        c.setDatabaseName(db);
+        QSqlQuery q(c);
+        if (!c.open())
+            refusal = c.lastError().text();
+        else if (!q.exec(sql))
+            refusal = q.lastError().databaseText();
+    }
+    QSqlDatabase::removeDatabase("as-role");
+    return refusal;
+}
+
+// Least privilege on a line's server: the owner migrates and grants; a
+// station's role stores results and keeps the summaries, but the server
+// refuses it any change of a stored result; a report role reads and may not
+// add; a station whose role may not migrate the schema stops before any port
+// opens and leaves the schema as it was.
+TEST(CliDatabase, RolesKeepStoredResultsAsStored) {
+    if (!PgServer::available()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
+    PgServer server;
+    ASSERT_TRUE(server.ok()) << server.error().toStdString();
+    const auto address = [&](const char* role, const char* password) {
+        return QStringLiteral("postgresql://%1:%2@127.0.0.1:%3/line")
+            .arg(role, password)
+            .arg(server.port());
+    };
+    for (const char* sql : {"CREATE ROLE line_owner LOGIN CREATEROLE PASSWORD 'owner-pw'",
+                            "CREATE DATABASE line OWNER line_owner",
+                            "CREATE ROLE station7 LOGIN PASSWORD 'station-pw'",
+                            "CREATE ROLE reader1 LOGIN PASSWORD 'reader-pw'"})
+        ASSERT_EQ(asRole(server, PgServer::kUser, PgServer::kPassword, "postgres", sql), "") << sql;
+    const Ran granted = ranCli({"db", "grant", "--db", address("line_owner", "owner-pw")});
+    ASSERT_EQ(granted.status, 0) << granted.err.toStdString();
+    EXPECT_TRUE(granted.out.contains("station role \"gps_station\" may add results"))
+        << granted.out.toStdString();
+    for (const char* sql : {"GRANT gps_station TO station7", "GRANT gps_report TO reader1"})
+        ASSERT_EQ(asRole(server, PgServer::kUser, PgServer::kPassword, "line", sql), "") << sql;
+
+    Bench bench;
+    Cli station;
+    station.start({"--json", "--quiet", "--db", address("station7", "station-pw"), "--station",
+                   "s-7", bench.add("stored", receiver(Behaviour::Normal))});
+    EXPECT_EQ(station.finish(), 0) << station.progressText();
+    const auto objects = station.objects();
+    ASSERT_EQ(objects.size(), 1u);
+    const QString id = objects[0].value("id").toString();
+    EXPECT_FALSE(QString::fromStdString(station.progressText()).contains("station-pw"));
+
+    const struct {
+        const char *role, *password, *sql, *refusal;  // "": allowed
+    } statements[] = {
+        {"station7", "station-pw", "UPDATE results SET result = 'pass'", "permission denied"},
+        {"station7", "station-pw", "DELETE FROM results", "permission denied for table results"},
+        {"station7", "station-pw", "INSERT INTO schema_version VALUES (99, '')",
+         "permission denied for table schema_version"},
+        {"station7", "station-pw", "UPDATE summary_outcomes SET n = n", ""},
+        // Evidence retention's mark, and nothing else of a result.
+        {"station7", "station-pw", "UPDATE results SET evidence_removed = evidence_removed", ""},
+        {"reader1", "reader-pw", "INSERT INTO results (id, stored_at) VALUES ('x', 'y')",
+         "permission denied for table results"},
+        {"reader1", "reader-pw", "UPDATE summary_outcomes SET n = 0",
+         "permission denied for table summary_outcomes"},
+        {"reader1", "reader-pw", "SELECT COUNT(*) FROM results", ""},
+    };
+    for (const auto& s : statements) {
+        const QString refusal = asRole(server, s.role, s.password, "line", s.sql);
+        EXPECT_TRUE(QString(s.refusal).isEmpty() ? refusal.isEmpty() : refusal.contains(s.refusal))
+            << s.role << ": " << s.sql << " -> " << refusal.toStdString();
+    }
+    const Ran read = ranCli({"report", "--db", address("reader1", "reader-pw"), "--csv", "-"});
+    EXPECT_EQ(read.status, 0) << read.err.toStdString();
+    EXPECT_TRUE(!id.isEmpty() && read.out.contains(id)) << read.out.toStdString();
+
+    // A database that needs migrating: the station's role may not, says so
+    // and opens no port.  This role may create tables but not record the
+    // schema's version: it gets through the first step's statements, and all
+    // of it is rolled back.
+    ASSERT_EQ(asRole(server, PgServer::kUser, PgServer::kPassword, "postgres",
+                     "CREATE DATABASE line2 OWNER line_owner"),
+              "");
+    for (const char* sql : {"CREATE TABLE schema_version (version INTEGER PRIMARY KEY, applied "
+                            "TEXT NOT NULL)",
+                            "GRANT SELECT ON schema_version TO station7",
+                            "GRANT CREATE ON SCHEMA public TO station7"})
+        ASSERT_EQ(asRole(server, "line_owner", "owner-pw", "line2", sql), "") << sql;
+    Cli refused;
+    refused.start({"--db", address("station7", "station-pw") + "2",
+                   bench.add("refused", receiver(Behaviour::Normal))});
+    EXPECT_EQ(refused.finish(), 3);
+    const QString message = QString::fromStdString(refused.progressText());
+    EXPECT_TRUE(message.contains(QStringLiteral("role \"station7\" may not migrate this database "
+                                                "from schema version 0 to %1")
+                                     .arg(results::latestSchemaVersion())))
+        << message.toStdString();
+    EXPECT_FALSE(message.contains("station-pw")) << message.toStdString();
+    EXPECT_EQ(bench.starts("refused"), 0);
+    EXPECT_EQ(
+        asRole(server, "line_owner", "owner-pw", "line2",
+               "DO $$ BEGIN IF to_regclass('results') IS NOT NULL THEN RAISE 'half-migrated'; "
+               "END IF; END $$"),
+        "");
 }
 
 }  // namespace

@@ -150,21 +150,51 @@ TEST(ResultsStatistics, DistributionsGiveTheFiguresOfTheirValues) {
     EXPECT_FALSE(limitInForce(limits, "min_cn0", false));
 }
 
+// A server's address in PostgreSQL's URI grammar: what it names, the
+// options the driver is handed (the station's defaults, each replaced by the
+// address's own), and the mistake named, never with the password in it.
 TEST(ResultsTarget, ParsesOrNamesTheMistake) {
     struct Case {
         const char* arg;
-        const char* display;  // nullptr: rejected
-        const char* error;
+        const char* display;   // nullptr: rejected
+        const char* expected;  // in the message, or (accepted) in the driver's options
     } cases[] = {
-        {"postgresql://line@db.local/results", "postgresql://line@db.local:5432/results", ""},
+        {"postgresql://line@db.local/results", "postgresql://line@db.local:5432/results",
+         "connect_timeout='5';keepalives_idle='5';keepalives_interval='2';keepalives_count='2';"
+         "tcp_user_timeout='10000';application_name='gps-coldstart'"},
         {"postgres://line@10.0.0.5:6543/r", "postgresql://line@10.0.0.5:6543/r", ""},
+        {"POSTGRESQL://line@[fe80::1]:6000/r", "postgresql://line@[fe80::1]:6000/r", ""},
         {"postgresql://line@%2Ftmp%2Fpg/r", "postgresql://line@%2Ftmp%2Fpg:5432/r", ""},
-        {"postgresql://line:hunter2@db/r", nullptr, "PGPASSWORD"},
+        {"postgresql:///r?host=%2Fvar%2Frun%2Fpostgresql&user=l%C3%A9&port=5433",
+         "postgresql://l\xC3\xA9@%2Fvar%2Frun%2Fpostgresql:5433/r", ""},
+        {"postgresql://line:hunter2@db/r", "postgresql://line:***@db:5432/r", ""},
+        {"postgresql://line@db/r?password=hunter2", "postgresql://line:***@db:5432/r", ""},
+        {"postgresql://line@db/r?sslmode=verify-full&sslrootcert=%2Fetc%2Fca%20dir%2Fit's.crt"
+         "&sslcert=c.crt&sslkey=k.key&connect_timeout=9&application_name=bench%207",
+         "postgresql://line@db:5432/r",
+         "connect_timeout='9';keepalives_idle='5';keepalives_interval='2';keepalives_count='2';"
+         "tcp_user_timeout='10000';application_name='bench 7';sslmode='verify-full';"
+         "sslrootcert='/etc/ca dir/it\\'s.crt';sslcert='c.crt';sslkey='k.key'"},
+        {"postgresql://line:hunter2@db/r?sslmode=sure", nullptr,
+         "parameter sslmode: \"sure\" is not one of disable, allow, prefer, require, verify-ca, "
+         "verify-full"},
+        {"postgresql://line@db/r?password=hunter2&sslmod=require", nullptr,
+         "unknown parameter \"sslmod\""},
+        {"postgresql://line@db/r?connect_timeout=0", nullptr, "from 1 to 3600"},
+        {"postgresql://line@db/r?sslmode", nullptr, "\"sslmode\" is not NAME=VALUE"},
+        {"postgresql://line@db/r?sslmode=require&sslmode=disable", nullptr, "given twice"},
+        {"postgresql://line@db/r?application_name=a;b", nullptr, "cannot contain ';'"},
+        {"postgresql://line:hunter2%zz@db/r", nullptr, "the password has a malformed %XX"},
+        {"postgresql://line@db/r%2", nullptr, "the database name has a malformed"},
+        {"postgresql://line@db/r%00", nullptr, "encoded NUL"},
+        {"postgresql://line@a,b:5433/r", nullptr, "a list of hosts is not supported"},
+        {"postgresql://line@db/a/b", nullptr, "has a / (write it %2F)"},
         {"postgresql://db.local/results", nullptr, "no USER@"},
         {"postgresql://line@db.local", nullptr, "no /DBNAME"},
+        {"postgresql://line:hunter2/@db", nullptr, "postgresql://line:***@db: no /DBNAME"},
         {"postgresql://line@db.local:99999/r", nullptr, "port \"99999\""},
         {"postgresql://line@:5432/r", nullptr, "host is empty"},
-        {"mysql://line@db/r", nullptr, "unknown kind"},
+        {"mysql://line:hunter2@db/r", nullptr, "unknown kind"},
         {"", nullptr, "empty"},
         {"/tmp", nullptr, "is a folder"},
     };
@@ -172,8 +202,14 @@ TEST(ResultsTarget, ParsesOrNamesTheMistake) {
         QString why;
         const auto t = parseTarget(QString::fromUtf8(c.arg), &why);
         EXPECT_EQ(t ? t->display().toStdString() : "", c.display ? c.display : "") << c.arg;
-        EXPECT_TRUE(why.contains(QLatin1String(c.error))) << c.arg << " -> " << why.toStdString();
-        EXPECT_FALSE(why.contains(QLatin1String("hunter2"))) << why.toStdString();
+        const QString said = t ? t->connectOptions() : why;
+        EXPECT_TRUE(said.contains(QString::fromUtf8(c.expected)))
+            << c.arg << " -> " << said.toStdString();
+        EXPECT_FALSE(said.contains(QLatin1String("hunter2"))) << said.toStdString();
+        EXPECT_FALSE(redactedAddress(QString::fromUtf8(c.arg)).contains(QLatin1String("hunter2")));
+        if (t && QByteArray(c.arg).contains("hunter2")) {
+            EXPECT_EQ(t->password, "hunter2");
+        }
     }
     EXPECT_TRUE(parseTarget(QStringLiteral("rel/r.sqlite"), nullptr)->path.startsWith('/'));
 }

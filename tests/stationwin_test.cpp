@@ -151,12 +151,18 @@ TEST(StationSettings, TheDialogKeepsLimitsAndEachSlotsOwnRateAndFamily) {
     EXPECT_EQ(saved.plan.limits.least(results::Measure::SkyCn0), 30);
 
     // Enter in the device-path field adds the port and keeps the dialog open.
+    // The database's password is not shown, and kept while its field is left.
+    kept.db = "postgresql://line:hunter2@db/r?sslmode=require";
     SettingsDialog dialog(kept, {});
     dialog.show();
-    QLineEdit* path = nullptr;
-    for (QLineEdit* field : dialog.findChildren<QLineEdit*>())
+    QLineEdit *path = nullptr, *db = nullptr;
+    for (QLineEdit* field : dialog.findChildren<QLineEdit*>()) {
         if (field->accessibleName() == "Another port by its device path") path = field;
-    ASSERT_TRUE(path);
+        if (field->accessibleName() == "Results database") db = field;
+    }
+    ASSERT_TRUE(path && db);
+    EXPECT_EQ(db->text(), "postgresql://line:***@db/r?sslmode=require");
+    EXPECT_EQ(dialog.settings().db, kept.db);
     QTest::keyClicks(path, "/dev/ttyACM0");
     QTest::keyClick(path, Qt::Key_Return);
     EXPECT_TRUE(dialog.isVisible());
