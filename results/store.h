@@ -37,6 +37,12 @@ QString isoTime(const QDateTime& t);
 // The schema version this program writes.
 int latestSchemaVersion();
 
+// A unit the line refused before it started.
+struct Refusal {
+    QDateTime time;
+    QString station, port, unit, lot, operatorName, plan, reason;
+};
+
 class Store {
 public:
     struct Options {
@@ -90,6 +96,10 @@ public:
     std::optional<std::vector<Calibration>> calibrations(const QString& station,
                                                          const QString& port, int count,
                                                          QString* error);
+
+    // Keeps a unit the line refused (table route_refusals); its id, or
+    // nothing, with error, on a failure (refusals are never spooled).
+    std::optional<qint64> saveRefusal(const Refusal& refusal, QString* error);
 
     const Target& target() const { return target_; }
     bool spooling() const { return spooling_; }

@@ -86,6 +86,10 @@ public:
     using Qualification = std::function<void(const QString& problem, const QString& error)>;
     void qualification(const QString& study, double maxAgeS, Qualification done);
 
+    // Keeps a unit the line refused; done is called on this object's thread
+    // with the error (empty: kept).  Counted in pending() until then.
+    void keepRefusal(const Refusal& refusal, std::function<void(const QString& error)> done);
+
 signals:
     // The result with its "id", as the store kept it.
     void kept(int tag, const QJsonObject& result, results::Store::Saved saved);

@@ -86,6 +86,8 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
                 "no fix from satellites: an estimated, manual or simulated position");
         case Reason::CalibrationNeeded:
         case Reason::StationNotQualified:
+        case Reason::RouteCheckFailed:
+        case Reason::PowerFailed:
             return problem;
         case Reason::AntennaOpen:
         case Reason::AntennaShort:
@@ -136,6 +138,7 @@ QString stageWords(const Stage& stage) {
         case Stage::Step::WaitingForTime:
             return QStringLiteral("waiting for time (%1 of 5)").arg(stage.timesCounted);
         case Stage::Step::ResetSent:
+            if (stage.start == kPowerStart) return QStringLiteral("powered on");
             return QStringLiteral("%1 reset sent").arg(stage.start);
         case Stage::Step::ResetSeen:
             return QStringLiteral("reset seen");

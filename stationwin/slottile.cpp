@@ -46,6 +46,7 @@ int toneOf(station::Verdict verdict) {
             return 4;
         case station::Verdict::Idle:
         case station::Verdict::Interrupted:
+        case station::Verdict::Refused:  // not tested: its words say why
             return 0;
     }
     return 0;

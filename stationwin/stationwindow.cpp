@@ -258,6 +258,20 @@ void StationWindow::startSlot(int index, const QString& serial) {
             [this, index](const station::CycleResult& r) { onCycleEnded(index, r); });
     connect(slot.run, &station::UnitRun::finished, this, &StationWindow::onFinished,
             Qt::QueuedConnection);
+    // A unit the line refused is kept beside the results (not among them).
+    connect(slot.run, &station::UnitRun::refusedByLine, this, [this](const QString& reason) {
+        const auto* run = qobject_cast<station::UnitRun*>(sender());
+        if (!store_ || !run) return;
+        const station::UnitConfig& c = run->config();
+        store_->keepRefusal(
+            {QDateTime::currentDateTimeUtc(), c.station, c.port, c.unit, c.lot, c.operatorName,
+             c.plan, reason},
+            [this, slot = c.slot](const QString& error) {
+                if (!error.isEmpty())
+                    showBanner(tr("Slot %1's refusal was not kept: %2").arg(slot).arg(error),
+                               false);
+            });
+    });
     // A signal test needs its slot's latest calibration, read on the store's
     // thread, before its port opens; without a store there is none.
     if (!config.testsSignal()) {

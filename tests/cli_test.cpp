@@ -283,6 +283,12 @@ TEST(CliOptions, MistakesAreNamed) {
         {{"--expect-firmware", "AXN_(5", "/dev/ttyUSB0"}, "--expect-firmware: \"AXN_(5\" is not"},
         {{"/dev/ttyUSB0@auto,auto,factory"}, "takes a cold, warm or hot start"},
         {{"--study", "a,b", "/dev/ttyUSB0"}, "--study: \"a,b\" is not a study's name"},
+        {{"--start", "power", "/dev/ttyUSB0"}, "a power start needs the fixture's power command"},
+        {{"/dev/ttyUSB0@,ublox,power"}, "a power start needs the fixture's power command"},
+        {{"--power-retry", "/dev/ttyUSB0"}, "--power-retry needs the fixture's power command"},
+        {{"--route-check", "\"\"", "/dev/ttyUSB0"}, "--route-check: \"\"\"\" is not a command"},
+        {{"--power", "x", "--power-off-time", "0", "/dev/ttyUSB0"},
+         "--power-off-time: \"0\" is not a number from 0.1"},
     };
     QTemporaryDir dir;
     const auto plan = [&](const char* name, const QByteArray& json) {

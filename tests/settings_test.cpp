@@ -82,7 +82,9 @@ QString sample(const Setting& s) {
                                               {"cn0_sv", "Galileo:11"},
                                               {"study", "GRR 2026-12 (line 4)"},
                                               {"qualified_by", "GRR-2026-11"},
-                                              {"send_after", "time"}};
+                                              {"send_after", "time"},
+                                              {"route_check", "/opt/mes/check --step \"GPS 2\""},
+                                              {"power", "relay 2>>/var/log/relay"}};
     switch (s.kind) {
         case Kind::Number: {
             const double value = s.low + (s.high - s.low) * 0.3701;
