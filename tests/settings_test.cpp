@@ -205,6 +205,8 @@ tests="fix,signal"
     // Settings added since are written unset beside them.
     QByteArray expected = written;
     expected.replace("max_offset_db=", "max_hdop=\nmax_offset_db=");
+    expected.replace("require_lot", "power=\npower_off_time_s=10\npower_retry=false\nrequire_lot");
+    expected.replace("start=", "route_check=\nstart=");
     EXPECT_EQ(file.readAll().toStdString(), expected.toStdString());
 }
 
