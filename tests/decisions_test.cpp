@@ -655,7 +655,6 @@ TEST(Hook, TheLinesAnswerAndEveryWayACommandFails) {
         K kind;
         const char* text;
     } cases[] = {
-        {"allowed", ran(R"({"allow": true})"), K::Allow, ""},
         {"allowed, with blanks and more keys", ran("\n {\"allow\":true,\"route\":\"R7\"}\n"),
          K::Allow, ""},
         {"refused", ran(R"({"allow": false, "reason": "hold: burn-in missing"})"), K::Refuse,
@@ -668,8 +667,6 @@ TEST(Hook, TheLinesAnswerAndEveryWayACommandFails) {
          "answered \"{\"allow\": \"true\"}\""},
         {"not JSON", ran("OK"), K::Failed, "answered \"OK\", not {\"allow\": true}"},
         {"nothing", ran(""), K::Failed, "answered \"\""},
-        {"two objects", ran("{\"allow\": true}\n{\"allow\": true}"), K::Failed, "answered"},
-        {"an array", ran("[true]"), K::Failed, "answered \"[true]\""},
         {"allowed but exited 1", ran(R"({"allow": true})", 1, "db down\n"), K::Failed,
          "exited with status 1: db down"},
         {"exit 3 silently", ran({}, 3), K::Failed, "exited with status 3"},
@@ -702,10 +699,8 @@ TEST(Hook, ACommandIsRunDirectlyUnlessItNeedsAShell) {
         {R"("/opt/my relay/switch" -v)", "/opt/my relay/switch", QStringList{"-v"} + extra},
         {"relay 2>>/tmp/log", "/bin/sh",
          QStringList{"-c", "relay 2>>/tmp/log \"$@\"", "gps-coldstart-hook"} + extra},
-        {"a | b", "/bin/sh", QStringList{"-c", "a | b \"$@\"", "gps-coldstart-hook"} + extra},
         {"echo $HOME", "/bin/sh",
          QStringList{"-c", "echo $HOME \"$@\"", "gps-coldstart-hook"} + extra},
-        {"   ", "", {}},
         {"\"\"", "", {}},
     };
     for (const auto& c : cases) {
