@@ -172,7 +172,6 @@ void Report::refused(const station::UnitRun& unit) {
     if (!json_) return;
     const station::UnitConfig& c = unit.config();
     const QJsonObject refusal{{"result", "refused"},
-                              {"reason", "refused-by-line"},
                               {"refusal", unit.refusal()},
                               {"port", c.port},
                               {"unit", c.unit},
