@@ -175,9 +175,13 @@ echo "$3" > '%2'/power-$1
     EXPECT_EQ(c["result"], "pass") << c["status"].toString().toStdString();
     EXPECT_EQ(c["start"], "power");
     EXPECT_EQ(b["result"], "pass") << b["status"].toString().toStdString();
-    EXPECT_NEAR(c["ttff_s"].toDouble(), bench.ttff("cold"), 1.5);
-    EXPECT_NEAR(b["ttff_s"].toDouble(), bench.ttff("backup"), 1.5);
-    EXPECT_GE(c["ttff_s"].toDouble(), 5.0);  // a real cold start: the whole acquisition
+    // The station's clock starts when the "on" command has ended, the
+    // receiver's when it sees the switch (up to 100 ms later): never much
+    // after it, and its fix arrives a moment after the receiver sent it.
+    for (const auto& [name, r] : {std::pair{"cold", c}, std::pair{"backup", b}}) {
+        EXPECT_GE(r["ttff_s"].toDouble(), bench.ttff(name) - 0.5) << name;
+        EXPECT_LE(r["ttff_s"].toDouble(), bench.ttff(name) + 1.0) << name;
+    }
     EXPECT_LT(b["ttff_s"].toDouble(), c["ttff_s"].toDouble() - 2);
     for (const char* name : {"cold", "backup"}) {
         EXPECT_TRUE(forUnit(objects, QStringLiteral("SN-") + name)["reset_verified"].toBool())
