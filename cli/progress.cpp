@@ -77,6 +77,7 @@ Progress::Progress(station::Station& station, Mode mode, bool colour, std::FILE*
     if (mode_ == Mode::Quiet) return;
     connect(&station, &station::Station::unitChanged, this, &Progress::onChanged);
     connect(&station, &station::Station::cycleEnded, this, &Progress::onCycleEnded);
+    connect(&station, &station::Station::refused, this, &Progress::onRefused);
     for (const station::UnitRun* unit : station.units()) {
         portWidth_ = std::max(portWidth_, int(unit->config().port.size()));
         unitWidth_ = std::max(unitWidth_, int(unit->config().unit.size()));
@@ -114,6 +115,11 @@ void Progress::onCycleEnded(station::UnitRun* unit, const station::CycleResult& 
     print(out_, line + '\n');
 }
 
+void Progress::onRefused(station::UnitRun* unit) {
+    if (mode_ != Mode::Lines) return;
+    print(out_, unit->config().port + QLatin1String(": ") + unit->statusText() + '\n');
+}
+
 QString Progress::liveLine(const station::UnitRun& unit, int columns) const {
     // Ports and units in columns, as wide as the widest of each, but never so
     // wide that the stage or the verdict is pushed off the line: a long port
@@ -121,6 +127,8 @@ QString Progress::liveLine(const station::UnitRun& unit, int columns) const {
     QString state;
     if (unit.done() && unit.tally().last()) {
         state = verdictLine(*unit.tally().last());
+    } else if (unit.refused()) {
+        state = unit.statusText();
     } else {
         state = oneLine(unit.statusText());
         if (!unit.done()) state += QStringLiteral("  %1s").arg(unit.msInState() / 1000);
@@ -158,6 +166,20 @@ void Progress::redraw() {
 void Report::cycleEnded(const QJsonObject& result) {
     if (!json_) return;
     print(out_, QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)) + '\n');
+}
+
+void Report::refused(const station::UnitRun& unit) {
+    if (!json_) return;
+    const station::UnitConfig& c = unit.config();
+    const QJsonObject refusal{{"result", "refused"},
+                              {"refusal", unit.refusal()},
+                              {"port", c.port},
+                              {"unit", c.unit},
+                              {"station", c.station},
+                              {"lot", c.lot},
+                              {"operator", c.operatorName},
+                              {"plan", c.plan}};
+    print(out_, QString::fromUtf8(QJsonDocument(refusal).toJson(QJsonDocument::Compact)) + '\n');
 }
 
 void Report::finished(const station::Station& station) {
@@ -198,6 +220,11 @@ void Report::finished(const station::Station& station) {
         left = {true, true, true, true, false, false, false, false};
         elastic = {0, 1, 3};
         for (const station::UnitRun* unit : station.units()) {
+            if (unit->refused()) {
+                rows.push_back({unit->config().port, unitOf(unit->config().unit), "refused",
+                                unit->refusal(), "-", "-", "-", "-"});
+                continue;
+            }
             const auto& r = unit->tally().last();
             if (!r) continue;
             rows.push_back({r->port, unitOf(r->unit), station::codeOf(r->outcome()),

@@ -33,6 +33,7 @@ public:
 private:
     void onChanged(station::UnitRun* unit);
     void onCycleEnded(station::UnitRun* unit, const station::CycleResult& result);
+    void onRefused(station::UnitRun* unit);
     void redraw();
     QString liveLine(const station::UnitRun& unit, int columns) const;
 
@@ -53,6 +54,8 @@ public:
     Report(bool json, std::FILE* out = stdout) : json_(json), out_(out) {}
     // A result as stored (with its id).
     void cycleEnded(const QJsonObject& result);
+    // A unit the line refused: with JSON, one object whose "result" is "refused".
+    void refused(const station::UnitRun& unit);
     void finished(const station::Station& station);
 
 private:

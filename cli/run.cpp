@@ -102,6 +102,23 @@ int runStation(station::Station& station, const Options& options,
                          else
                              report.cycleEnded(result.toJson());
                      });
+    // A refused unit is kept beside the results, never among them.
+    QObject::connect(&station, &station::Station::refused, &scope,
+                     [&](station::UnitRun* unit, const QString& reason) {
+                         report.refused(*unit);
+                         if (!store) return;
+                         const station::UnitConfig& c = unit->config();
+                         store->keepRefusal(
+                             {QDateTime::currentDateTimeUtc(), c.station, c.port, c.unit, c.lot,
+                              c.operatorName, c.plan, reason},
+                             [&](const QString& error) {
+                                 if (!error.isEmpty()) {
+                                     complain(QStringLiteral("a refusal was not kept: ") + error);
+                                     anyLost = true;
+                                 }
+                                 end();
+                             });
+                     });
     if (store) {
         QObject::connect(store.get(), &results::StoreWorker::kept,
                          [&](int, const QJsonObject& json, results::Store::Saved saved) {

@@ -51,6 +51,8 @@ enum class Reason {
     ConfigMismatch,
     RfHealth,
     StationNotQualified,
+    RouteCheckFailed,
+    PowerFailed,
 };
 
 struct ReasonRow {
@@ -93,6 +95,8 @@ inline constexpr ReasonRow kReasons[] = {
     {Reason::ConfigMismatch,    "config-mismatch",    Outcome::Fail,          true,  false},
     {Reason::RfHealth,          "rf-health",          Outcome::Fail,          true,  false},
     {Reason::StationNotQualified, "station-not-qualified", Outcome::StationFault, false, false},
+    {Reason::RouteCheckFailed,  "route-check-failed", Outcome::StationFault,  false, false},
+    {Reason::PowerFailed,       "power-failed",       Outcome::StationFault,  false, false},
 };
 // clang-format on
 

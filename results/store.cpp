@@ -208,6 +208,14 @@ std::vector<Migration> writtenSteps() {
           " packed_size {INT} NOT NULL,"
           " bytes {BLOB} NOT NULL)",
           "CREATE INDEX evidence_stored ON evidence (stored_at, result_id)"}},
+        // The units the line refused before they started: not results, so
+        // out of every figure of the report.
+        {11,
+         {"CREATE TABLE route_refusals ("
+          " id {SERIAL}, time TEXT NOT NULL, station TEXT NOT NULL, port TEXT NOT NULL,"
+          " unit TEXT NOT NULL, lot TEXT NOT NULL, operator TEXT NOT NULL, plan TEXT NOT NULL,"
+          " reason TEXT NOT NULL)",
+          "CREATE INDEX route_refusals_unit ON route_refusals (unit, time)"}},
     };
 }
 
@@ -922,6 +930,22 @@ std::optional<qint64> Store::saveCalibration(const Calibration& c,
     q.finish();
     if (!q.exec(QStringLiteral("COMMIT"))) return failed(q);
     return id;
+}
+
+std::optional<qint64> Store::saveRefusal(const Refusal& r, QString* error) {
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral(
+        "INSERT INTO route_refusals (time, station, port, unit, lot, operator, plan, reason)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id"));
+    const auto text = [](const QString& t) { return t.isNull() ? QStringLiteral("") : t; };
+    for (const QString& v : {isoTime(r.time), text(r.station), text(r.port), text(r.unit),
+                             text(r.lot), text(r.operatorName), text(r.plan), text(r.reason)})
+        q.addBindValue(v);
+    if (!q.exec() || !q.next()) {
+        if (error) *error = q.lastError().text();
+        return std::nullopt;
+    }
+    return q.value(0).toLongLong();
 }
 
 Store::Saved Store::spool(const QJsonObject& result) {

@@ -41,6 +41,12 @@ QString isoTime(const QDateTime& t);
 // The schema version this program writes.
 int latestSchemaVersion();
 
+// A unit the line refused before it started.
+struct Refusal {
+    QDateTime time;
+    QString station, port, unit, lot, operatorName, plan, reason;
+};
+
 class Store {
 public:
     struct Options {
@@ -140,6 +146,9 @@ public:
     // fails.
     bool applyRetention(const Retention& retention, const QDateTime& now, QStringList* said,
                         QString* error);
+    // Keeps a unit the line refused (table route_refusals); its id, or
+    // nothing, with error, on a failure (refusals are never spooled).
+    std::optional<qint64> saveRefusal(const Refusal& refusal, QString* error);
 
     const Target& target() const { return target_; }
     bool spooling() const { return spooling_; }

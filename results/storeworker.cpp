@@ -95,6 +95,24 @@ void StoreWorker::setRetention(const Store::Retention& retention) {
     });
 }
 
+void StoreWorker::keepRefusal(const Refusal& refusal,
+                              std::function<void(const QString& error)> done) {
+    ++pending_;
+    post([this, back = back_, refusal, done = std::move(done)] {
+        QString error;
+        if (!back->store->saveRefusal(refusal, &error) && error.isEmpty())
+            error = QStringLiteral("the refusal was not kept");
+        QMetaObject::invokeMethod(
+            this,
+            [this, done, error] {
+                --pending_;
+                done(error);
+                if (pending_ == 0) emit drained();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
 void StoreWorker::retry(Store::Options options) {
     if (retrying_) return;
     retrying_ = true;

@@ -107,6 +107,10 @@ public:
     void recordAttempt(qint64 seq, bool delivered, const QString& why, const QDateTime& nextAt,
                        std::function<void(const QString& error)> done);
 
+    // Keeps a unit the line refused; done is called on this object's thread
+    // with the error (empty: kept).  Counted in pending() until then.
+    void keepRefusal(const Refusal& refusal, std::function<void(const QString& error)> done);
+
 signals:
     // The result with its "id", as the store kept it.
     void kept(int tag, const QJsonObject& result, results::Store::Saved saved);

@@ -98,6 +98,13 @@ void addReceiverOptions(QCommandLineParser& parser) {
          "S"},
         {"hot-ttff", "Seconds without a fix after a hot start (default 1).", "S"},
         {"hot-keeps-fix", "A hot start does not lose the fix at all."},
+        {"power-file",
+         "The receiver's supply switch: FILE holding \"off\" switches it off (silent until "
+         "it holds anything else); read every 100 ms.",
+         "FILE"},
+        {"backup-supply",
+         "A backup supply keeps the time while the supply is off: a power-up is a warm start "
+         "(--warm-ttff). Without it a power-up is a cold start."},
         {"link",
          "Make PATH a symbolic link to the pseudo-terminal (as udev names a USB receiver) and "
          "print PATH instead of the pseudo-terminal; removed when the receiver stops.",
@@ -186,6 +193,8 @@ QStringList receiverOptionNames() {
             "warm-ttff",
             "hot-ttff",
             "hot-keeps-fix",
+            "power-file",
+            "backup-supply",
             "link",
             "usb-drop",
             "usb-away",
@@ -420,6 +429,12 @@ bool readReceiverOptions(const QCommandLineParser& p, ReceiverConfig& c, DriverO
         error = QStringLiteral("--hot-keeps-fix and --hot-ttff contradict each other");
         return false;
     }
+    line.powerFile = p.value("power-file");
+    if (p.isSet("power-file") && line.powerFile.isEmpty()) {
+        error = QStringLiteral("--power-file takes a path");
+        return false;
+    }
+    c.backupSupply = p.isSet("backup-supply");
     line.link = p.value("link");
     if (p.isSet("link") && line.link.isEmpty()) {
         error = QStringLiteral("--link takes a path");

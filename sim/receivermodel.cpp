@@ -397,7 +397,7 @@ std::string ReceiverModel::monitor(int id, std::int64_t at) const {
 std::string ReceiverModel::tick() {
     const std::int64_t now = nextEpochMs_;
     nextEpochMs_ += epochMs_;
-    if (switchedOff_ || config_.behaviour == Behaviour::Silent) return {};
+    if (!powered_ || switchedOff_ || config_.behaviour == Behaviour::Silent) return {};
     if (config_.behaviour == Behaviour::OffAfter &&
         now >= std::int64_t(config_.offAfterSeconds) * 1000) {
         switchedOff_ = true;
@@ -486,7 +486,8 @@ std::string ReceiverModel::garble(std::size_t length) {
 }
 
 void ReceiverModel::receive(std::string_view bytes) {
-    if (bytes.empty() || switchedOff_ || config_.behaviour == Behaviour::Silent) return;
+    if (bytes.empty() || !powered_ || switchedOff_ || config_.behaviour == Behaviour::Silent)
+        return;
     if (config_.behaviour == Behaviour::WrongBaud || rateMismatch_) {
         note(Event::Rejected,
              "unreadable at this line rate: " + std::to_string(bytes.size()) + " bytes",
@@ -785,6 +786,34 @@ void ReceiverModel::powerCycle() {
     note(Event::PowerCycled,
          "power cycle: off for " + std::to_string(silence) + " s, the saved configuration kept",
          now);
+}
+
+void ReceiverModel::setPowered(bool on) {
+    if (on == powered_) return;
+    powered_ = on;
+    const std::int64_t now = nextEpochMs_;
+    if (!on) {
+        input_.clear();
+        note(Event::PoweredOff, "power off", now);
+        return;
+    }
+    restartAtMs_.reset();
+    poweredAtMs_ = now;
+    inSirfBinary_ = config_.sirfBinary && config_.family == gpslink::ReceiverFamily::Sirf;
+    timeKnownNoted_ = fixNoted_ = replayEndNoted_ = false;
+    if (config_.backupSupply) {  // the time and the position kept: a warm start
+        startedAtMs_ = now - std::int64_t(config_.timeToFirstFixSeconds) * 1000;
+        fixBackAtMs_ = now + std::int64_t(config_.warmTtffSeconds) * 1000;
+        note(Event::PoweredOn,
+             "power on: the backup supply kept the time; no fix for " +
+                 std::to_string(config_.warmTtffSeconds) + " s",
+             now);
+        return;
+    }
+    store_.powerCycled();
+    startedAtMs_ = now;
+    fixBackAtMs_.reset();
+    note(Event::PoweredOn, "power on without a backup supply: clock from zero, no fix", now);
 }
 
 void ReceiverModel::setRateMismatch(bool mismatch) {

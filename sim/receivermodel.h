@@ -135,6 +135,10 @@ struct ReceiverConfig {
     std::vector<std::string> refusedItems;
     bool loseUnsaved = false;    // a start rebuilds the configuration from what was saved
     bool failingMemory = false;  // a save is acknowledged and keeps nothing
+    // A backup supply (a battery) that keeps the clock and the last position
+    // while the main supply is off: a power-up is then a warm start, fix
+    // after warmTtffSeconds; without it a power-up is a cold start.
+    bool backupSupply = false;
 };
 
 struct Event {
@@ -153,6 +157,8 @@ struct Event {
         ToNmea,       // switched from SiRF binary to NMEA
         Configured,   // a configuration command was taken, refused or answered
         PowerCycled,  // switched off and on: clock from zero, the saved configuration
+        PoweredOff,   // the supply switched off: silent until it is on again
+        PoweredOn,    // the supply switched on
     };
     Kind kind;
     std::int64_t atMs;  // time since power-up, on the receiver's epoch clock
@@ -196,6 +202,10 @@ public:
     // Switched off and on again: silent for the reset silence, then from
     // power-up (clock, antenna schedule) with only the saved configuration.
     void powerCycle();
+    // The supply switched off (silent, deaf) or on again: from power-up,
+    // with the time kept when it has a backup supply.
+    void setPowered(bool on);
+    bool powered() const { return powered_; }
 
     const ConfigStore& configuration() const { return store_; }
 
@@ -230,6 +240,7 @@ private:
     bool timeKnownNoted_ = false;
     bool fixNoted_ = false;
     bool switchedOff_ = false;
+    bool powered_ = true;
     bool replayEndNoted_ = false;
     bool rateMismatch_ = false;
     std::string input_;

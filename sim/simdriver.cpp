@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <QSerialPort>
 #include <QSocketNotifier>
 #include <algorithm>
@@ -90,6 +91,21 @@ SimDriver::SimDriver(ReceiverConfig config, DriverOptions options, QObject* pare
     connect(&pacer_, &QTimer::timeout, this, &SimDriver::writeDue);
     awayTimer_.setSingleShot(true);
     connect(&awayTimer_, &QTimer::timeout, this, &SimDriver::returnUsb);
+    powerSwitch_.setInterval(100);
+    connect(&powerSwitch_, &QTimer::timeout, this, &SimDriver::readPowerSwitch);
+}
+
+void SimDriver::readPowerSwitch() {
+    QFile file(options_.powerFile);
+    const bool off =
+        file.open(QIODevice::ReadOnly) && file.readAll().trimmed() == QByteArrayLiteral("off");
+    if (off == !model_.powered()) return;
+    if (off) {
+        queue_.clear();  // what was on its way is cut off with the supply
+        lineFreeAtNs_ = 0;
+    }
+    model_.setPowered(!off);
+    publishEvents();
 }
 
 SimDriver::~SimDriver() {
@@ -107,6 +123,10 @@ bool SimDriver::start(QString* error) {
     clock_.start();
     lineFreeAtNs_ = 0;
     epochTimer_.start();
+    if (!options_.powerFile.isEmpty()) {
+        readPowerSwitch();
+        powerSwitch_.start();
+    }
     return true;
 }
 

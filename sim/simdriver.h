@@ -59,6 +59,9 @@ struct DriverOptions {
     QString link;
     UsbDrop usbDrop = UsbDrop::Off;  // needs link
     int usbAwayMs = 2000;
+    // The receiver's supply switch: a file holding "off" or "on", read every
+    // 100 ms; the receiver is powered unless it says "off".  Empty: none.
+    QString powerFile;
 };
 
 class SimDriver : public QObject {
@@ -116,6 +119,7 @@ private:
     void deliver(std::string_view bytes);
     void publishEvents();
     void checkLineRate();
+    void readPowerSwitch();
     void log(const QString& text);
 
     ReceiverModel model_;
@@ -138,6 +142,7 @@ private:
     QString slavePath_;
     QString linkPath_;
     QTimer awayTimer_;
+    QTimer powerSwitch_;  // reads options_.powerFile
     bool dropPending_ = false;
     int reconnections_ = 0;
     qint64 bytesWritten_ = 0;

@@ -167,16 +167,17 @@ QString settingsSha256(const UnitConfig& unit) {
 }
 
 bool configureStart(UnitConfig& unit, const QString& family, const QString& start, QString* error) {
-    PlanSettings probe;
+    PlanSettings probe = unit;
     probe.receiver = family;
     probe.start = start;
     if (!checkStart(probe, error)) return false;
     const auto s = gpslink::startTypeFromName(start.toStdString());
     const auto f = gpslink::receiverFamilyFromName(family.toStdString());
-    unit.command = f ? gpslink::resetCommand(*f, *s) : std::string();  // "auto": once found
+    // "auto": once found; a power start sends nothing.
+    unit.command = f && s ? gpslink::resetCommand(*f, *s) : std::string();
     unit.receiver = family;
     unit.start = start;
-    unit.requireReset = *s != gpslink::StartType::Hot || unit.requireHotReset;
+    unit.requireReset = s != gpslink::StartType::Hot || unit.requireHotReset;
     return true;
 }
 
@@ -221,6 +222,8 @@ QString verdictText(Verdict verdict) {
             return QStringLiteral("STATION FAULT");
         case Verdict::Interrupted:
             return QStringLiteral("stopped");
+        case Verdict::Refused:
+            return QStringLiteral("REFUSED");
     }
     return {};
 }

@@ -109,10 +109,12 @@ enum class Verdict {
     Fail,         // at least one cycle failed
     Fault,        // no cycle failed, but the station could not test the unit
     Interrupted,  // stopped before a verdict
+    Refused,      // the line refused the unit: not tested
 };
 // A run in the given phase with these cycles behind it.
 Verdict verdictOf(bool started, bool done, const Tally& tally);
-// The verdict in words: "idle", "running", "PASS", "FAIL", "STATION FAULT", "stopped".
+// The verdict in words: "idle", "running", "PASS", "FAIL", "STATION FAULT", "stopped",
+// "REFUSED".
 QString verdictText(Verdict verdict);
 
 // Exit statuses of the station's programs.
@@ -123,6 +125,8 @@ enum ExitStatus {
     kStationFault = 3,   // a port could not be opened, the database could not be opened or
                          // was cut short, or a result could not be kept
     kSpooled = 4,        // every unit passed, but some results are only in the spool file
+    kRefused = 5,        // no unit failed and the station had no fault, but the line
+                         // refused at least one unit
     kInterrupted = 130,  // stopped by SIGINT, SIGTERM or SIGHUP
 };
 // The status once every unit has ended: the units' own, kSpooled when they

@@ -35,6 +35,11 @@ void FixTest::commandOut(qint64 atNs) {
     banner_ = false;
 }
 
+void FixTest::poweredOn(qint64 atNs) {
+    commandOut(atNs);
+    proven(Sign::PoweredOn);
+}
+
 void FixTest::sentence(std::string_view body) {
     if (!commandAtMs_ || resetVerified_ || verdict_) return;
     switch (restartSign(settings_.family, body, settings_.command)) {

@@ -13,6 +13,8 @@
 //   last before it tracked some (the sky starting over), two seconds of silence, or the family's
 //   own sign (restartsign.h: a start-up message, the command acknowledged, or a start-up banner
 //   followed by a GGA without a fix).
+// - A power start (poweredOn()) needs no sign: the station switched the
+//   unit's supply off and on itself, and the TTFF counts from the power-on.
 // - A fix before any such sign is taken, its reset not proven, unless the
 //   proof is required: by requireProof, or by requireReset when the unit had
 //   a fix to lose.  A unit without a fix at the command that shows no sign
@@ -66,6 +68,7 @@ public:
         StartedUp,       // the family's start-up message
         Acknowledged,    // the family's acknowledgement of the command
         Banner,          // the family's start-up banner, then a GGA without a fix
+        PoweredOn,       // the station switched the unit's supply off and on
     };
     // What the run knows of the line beside the stream, when a deadline falls due.
     struct Line {
@@ -77,6 +80,9 @@ public:
 
     // The command's last byte went to the device; times on the run's steady clock.
     void commandOut(qint64 atNs);
+    // In place of a command: the unit's supply switched off and on by the
+    // station, the power-on at atNs; the restart is the station's own doing.
+    void poweredOn(qint64 atNs);
     // Bytes came from the receiver.
     void received(qint64 nowMs);
     // A GGA sentence, as the watcher decoded it.

@@ -10,6 +10,7 @@
 
 #include "gpslink/resetcommand.h"
 #include "gpslink/serialport.h"
+#include "station/hook.h"
 #include "station/portargs.h"
 
 namespace station {
@@ -152,6 +153,24 @@ bool setDeliverUrl(PlanSettings& plan, const QString& text, QString* why) {
     }
     plan.deliverUrl = given;
     return true;
+}
+
+// A command of the line's or the fixture's (see hook.h); empty: none.
+bool setCommand(QString& field, const QString& text, QString* why) {
+    if (!text.isEmpty() && hookCommand(text, {}).program.isEmpty()) {
+        *why = QStringLiteral("\"%1\" is not a command").arg(text);
+        return false;
+    }
+    field = text;
+    return true;
+}
+
+bool setRouteCheck(PlanSettings& plan, const QString& text, QString* why) {
+    return setCommand(plan.routeCheck, text, why);
+}
+
+bool setPower(PlanSettings& plan, const QString& text, QString* why) {
+    return setCommand(plan.power, text, why);
 }
 
 QStringList sendAfterChoices() {
@@ -390,6 +409,27 @@ std::vector<Setting> table() {
                 "oldest first; the results stay (default %1: no cap).",
                 Kind::Number, &S::evidenceMaxMib, kCommandLine | kPlanFile, InForce::Never}
                 .range(0, 1048576, "MiB"),
+            Row{"route_check", "route-check", "CMD",
+                "Ask the line before each unit starts: CMD gets the unit as JSON on standard "
+                "input and answers {\"allow\": true} or {\"allow\": false, \"reason\": "
+                "\"...\"} (see the manual page).",
+                Kind::Text, &S::routeCheck, kCommandLine | kPlanFile | kStored, InForce::Never, 0,
+                0, "", setRouteCheck}
+                .inDialog("Route check", 0, "the line's command, e.g. /opt/line/route-check"),
+            Row{"power", "power", "CMD",
+                "The fixture's power switch: run as CMD SLOT PORT on|off (see the manual page).",
+                Kind::Text, &S::power, kCommandLine | kPlanFile | kStored, InForce::Never, 0, 0, "",
+                setPower}
+                .inDialog("Power switch", 0, "the fixture's command, e.g. /opt/fixture/relay"),
+            Row{"power_off_time_s", "power-off-time", "S",
+                "Seconds a power start keeps the slot's supply off (default %1).", Kind::Number,
+                &S::powerOffTimeS}
+                .range(0.1, 3600, "s")
+                .when(InForce::UnlessDefault),
+            Row{"power_retry", "power-retry", "",
+                "Switch a silent unit's slot off and on once before failing it (no-data).",
+                Kind::Flag, &S::powerRetry}
+                .when(InForce::UnlessDefault),
         });
     return rows;
 }
@@ -406,7 +446,7 @@ QStringList familyNames() {
 QStringList startNames() {
     QStringList names;
     for (gpslink::StartType t : gpslink::kStartTypes) names << nameOf(gpslink::nameOf(t));
-    return names;
+    return names << kPowerStart;
 }
 
 std::vector<int> lineRates() {
@@ -641,6 +681,18 @@ bool Setting::fromJson(PlanSettings& plan, const QJsonValue& value, QString* why
 
 bool checkStart(const PlanSettings& plan, QString* why) {
     const QString &family = plan.receiver, &start = plan.start;
+    if ((plan.powerStart() || plan.powerRetry) && plan.power.isEmpty()) {
+        *why = plan.powerStart()
+                   ? QStringLiteral("a power start needs the fixture's power command (--power)")
+                   : QStringLiteral("--power-retry needs the fixture's power command (--power)");
+        return false;
+    }
+    if (plan.powerStart()) {  // any family: nothing is sent
+        if (family == kAuto || gpslink::receiverFamilyFromName(family.toStdString())) return true;
+        *why = QStringLiteral("unknown receiver family \"%1\" (%2)")
+                   .arg(family, listed(familyNames()));
+        return false;
+    }
     const auto s = gpslink::startTypeFromName(start.toStdString());
     if (family == kAuto) {
         if (s && *s != gpslink::StartType::Factory) return true;

@@ -23,7 +23,10 @@ namespace station {
 
 // The names and rates the engine knows, in its own order.
 QStringList familyNames();  // sirf, mtk, airoha, quectel-lg, casic, ublox
-QStringList startNames();   // cold, warm, hot, factory
+QStringList startNames();   // cold, warm, hot, factory, power
+
+// The start made by switching the slot's power off and on (see UnitRun).
+inline const QString kPowerStart = QStringLiteral("power");
 std::vector<int> lineRates();
 
 // "auto" for the rate and the family: found by listening (see UnitRun).
@@ -87,6 +90,12 @@ struct PlanSettings {
     QString evidence = QStringLiteral("on");
     int evidenceDays = 0;
     int evidenceMaxMib = 0;
+    // The line's route check, run before each unit starts, and the fixture's
+    // power switch for a slot (see hook.h); empty: none.
+    QString routeCheck;
+    QString power;
+    double powerOffTimeS = 10;  // a power start's time with the supply off
+    bool powerRetry = false;    // a silent unit's slot is switched off and on once
 
     bool testsFix() const { return tests.contains(QLatin1String("fix")); }
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }
@@ -94,6 +103,7 @@ struct PlanSettings {
     bool testsConfig() const { return tests.contains(QLatin1String("config")); }
     bool sendsWhenReady() const { return sendAfter == QLatin1String("ready"); }
     bool keepsEvidence() const { return evidence == QLatin1String("on"); }
+    bool powerStart() const { return start == kPowerStart; }
 };
 
 // A plan: its settings and its name (the plan file's "name", else its base

@@ -8,6 +8,8 @@ Station::Station(std::vector<UnitConfig> units, QObject* parent) : QObject(paren
         connect(unit, &UnitRun::changed, this, [this, unit] { emit unitChanged(unit); });
         connect(unit, &UnitRun::cycleEnded, this,
                 [this, unit](const CycleResult& result) { emit cycleEnded(unit, result); });
+        connect(unit, &UnitRun::refusedByLine, this,
+                [this, unit](const QString& reason) { emit refused(unit, reason); });
         connect(unit, &UnitRun::finished, this, [this] {
             if (--running_ == 0) emit finished();
         });
@@ -31,12 +33,13 @@ void Station::interrupt() {
 
 int Station::exitStatus() const {
     if (interrupted_) return kInterrupted;
-    bool fault = false;
+    bool fault = false, refused = false;
     for (const UnitRun* unit : units_) {
         if (unit->tally().count(Outcome::Fail) > 0) return kSomeFailed;
         if (unit->tally().count(Outcome::StationFault) > 0) fault = true;
+        refused |= unit->refused();
     }
-    return fault ? kStationFault : kOk;
+    return fault ? kStationFault : refused ? kRefused : kOk;
 }
 
 }  // namespace station

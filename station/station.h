@@ -26,6 +26,7 @@ public:
 signals:
     void unitChanged(station::UnitRun* unit);
     void cycleEnded(station::UnitRun* unit, const station::CycleResult& result);
+    void refused(station::UnitRun* unit, const QString& reason);
     void finished();
 
 private:

@@ -233,13 +233,16 @@ UnitRun::~UnitRun() {
 
 QString UnitRun::statusText() const {
     if (phase_ == Phase::Idle) return {};
-    if (phase_ == Phase::Done || ending_) return outcome_;
+    if (phase_ == Phase::Done || ending_ || refused()) return outcome_;
     Stage stage;
     stage.timesCounted = link_->timesCounted();
     stage.start = config_.start;
     stage.sinceCommandMs = sinceCommandMs();
     stage.sky = watcher_.sky();
     switch (phase_) {
+        case Phase::Asking:
+        case Phase::Powering:
+            return note_;
         case Phase::Preparing:  // what it does just now says it best
             if (!note_.isEmpty()) return note_;
             stage.step = Stage::Step::Preparing;
@@ -290,6 +293,11 @@ void UnitRun::setQualification(const QString& problem) {
 
 void UnitRun::start() {
     if (phase_ != Phase::Idle) return;
+    if (!config_.routeCheck.isEmpty()) return askLine();
+    begin();
+}
+
+void UnitRun::begin() {
     beginCycle();
     if (!config_.qualificationProblem.isEmpty()) {
         problem_ = config_.qualificationProblem;  // the port is not opened
@@ -301,7 +309,109 @@ void UnitRun::start() {
         endCycle(Reason::CalibrationNeeded);
         return;
     }
+    if (config_.powerStart()) return powerCycle([this] { prepare(); });
     prepare();
+}
+
+// ---------------------------------------------------------------------------
+// The line and the fixture
+
+void UnitRun::askLine() {
+    note_ = QStringLiteral("asking the line whether the unit may be tested");
+    setPhase(Phase::Asking);
+    const QJsonObject unit{{"unit", config_.unit}, {"station", config_.station},
+                           {"slot", config_.slot}, {"port", config_.port},
+                           {"lot", config_.lot},   {"operator", config_.operatorName},
+                           {"plan", config_.plan}, {"plan_sha256", config_.planSha256}};
+    hook_.run(hookCommand(config_.routeCheck, {}),
+              QJsonDocument(unit).toJson(QJsonDocument::Compact) + '\n', kRouteCheckTimeoutMs,
+              [this](const HookEnd& end) { routeAnswered(end); });
+}
+
+void UnitRun::routeAnswered(const HookEnd& end) {
+    const RouteAnswer answer = routeAnswer(end);
+    note_.clear();
+    switch (answer.kind) {
+        case RouteAnswer::Kind::Allow:
+            return begin();
+        case RouteAnswer::Kind::Refuse:
+            refusal_ = answer.text;
+            outcome_ = QStringLiteral("refused by the line: ") + refusal_;
+            emit refusedByLine(refusal_);
+            return finish();
+        case RouteAnswer::Kind::Failed:
+            beginCycle();
+            problem_ = QStringLiteral("the route check ") + answer.text;
+            return endCycle(Reason::RouteCheckFailed);
+    }
+}
+
+// Off, the plan's off time, on; then what follows, with the power-on's moment.
+void UnitRun::powerCycle(std::function<void()> then) {
+    note_ = QStringLiteral("switching the slot's power off");
+    setPhase(Phase::Powering);
+    emit changed();
+    switchPower(false, [this, then] {
+        note_ = QStringLiteral("the slot's power is off for %1 s").arg(config_.powerOffTimeS);
+        emit changed();
+        QTimer::singleShot(qRound(config_.powerOffTimeS * 1000), Qt::PreciseTimer, this,
+                           [this, then] {
+                               if (ending_) return;
+                               note_ = QStringLiteral("switching the slot's power on");
+                               emit changed();
+                               switchPower(true, [this, then] {
+                                   powerOnNs_ = steady_.nsecsElapsed();
+                                   note_.clear();
+                                   then();
+                               });
+                           });
+    });
+}
+
+// CMD SLOT PORT on|off; a command that fails ends the cycle as a station fault.
+void UnitRun::switchPower(bool on, std::function<void()> then) {
+    const QString state = on ? QStringLiteral("on") : QStringLiteral("off");
+    hook_.run(hookCommand(config_.power, {QString::number(config_.slot), config_.port, state}), {},
+              kPowerTimeoutMs, [this, state, then](const HookEnd& end) {
+                  if (ending_) return;
+                  const QString failure = hookFailure(end);
+                  if (failure.isEmpty()) return then();
+                  problem_ = QStringLiteral("the power command (%1) %2").arg(state, failure);
+                  note_.clear();  // what it was doing: the problem says it
+                  endCycle(Reason::PowerFailed);
+              });
+}
+
+// A unit that has sent nothing: its slot switched off and on once, and the
+// cycle begun again from getting to know the receiver.
+bool UnitRun::retryByPower() {
+    if (!config_.powerRetry || powerRetried_ || ending_ || interrupted_) return false;
+    powerRetried_ = true;
+    prepareTimer_.stop();
+    supervisor_.stop();
+    setPhase(Phase::Powering);  // the link's reports are not heard meanwhile
+    // Often called from within the link's own report.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (ending_) return;
+            link_->stop();
+            port_->setPortOpen(false);
+            probe_.reset();
+            identityAsked_ = identityChecked_ = heardSinceOpen_ = portOpened_ = false;
+            commandQueued_ = false;
+            powerOnNs_.reset();
+            powerCycle([this] { prepare(); });
+            note_ = QStringLiteral("no data: switching the slot's power off and on");
+            emit changed();
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
+// The link sends the start command itself, with the fifth GGA time.
+bool UnitRun::linkSends() const {
+    return config_.testsFix() && !config_.sendsWhenReady() && !config_.powerStart();
 }
 
 // ---------------------------------------------------------------------------
@@ -434,13 +544,18 @@ void UnitRun::startLink() {
             config_.command = gpslink::resetCommand(*family_, *start);
     }
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
-    link_->setListenOnly(!config_.testsFix() || config_.sendsWhenReady());
+    link_->setListenOnly(!linkSends());
     if (config_.baud > 0) link_->setRate(config_.baud);
     fixTest_.emplace(fixSettings());  // with the family and command found
     clock_->connectPort();
     setPhase(Phase::Watching);
     link_->startWatching();
-    if (config_.sendsWhenReady()) link_->connectNow();
+    if (config_.sendsWhenReady() || config_.powerStart()) link_->connectNow();
+    if (config_.powerStart() && powerOnNs_) {  // the power-on was the start
+        commandQueued_ = true;
+        fixTest_->poweredOn(*powerOnNs_);
+        setPhase(Phase::Commanded);
+    }
 }
 
 FixTest::Settings UnitRun::fixSettings() const {
@@ -504,13 +619,15 @@ void UnitRun::beginCycle() {
         antenna_.emplace();
         antenna_->start(steady_.elapsed());
     }
-    link_->setListenOnly(!config_.testsFix() || config_.sendsWhenReady());
+    link_->setListenOnly(!linkSends());
+    powerOnNs_.reset();
     setPhase(Phase::Watching);
 }
 
 void UnitRun::interrupt() {
     interrupted_ = true;
-    if (phase_ == Phase::Idle || phase_ == Phase::Done) {
+    hook_.cancel();
+    if (phase_ == Phase::Idle || phase_ == Phase::Done || phase_ == Phase::Asking) {
         finish();
         return;
     }
@@ -533,14 +650,14 @@ qint64 UnitRun::sinceCommandMs() const {
 FixTest::Line UnitRun::line() const {
     // Commanded as soon as it talks, a unit may not know the time for a
     // whole TTFF: any checked GGA after the command is its answer.
-    const bool answered = config_.sendsWhenReady() && ggaSinceCommand_;
+    const bool answered = (config_.sendsWhenReady() || config_.powerStart()) && ggaSinceCommand_;
     return {link_->stage() == gpslink::LinkDriver::Stage::Confirmed || answered, away_ != nullptr};
 }
 
 void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
     if (ending_ || stopping_ || phase_ == Phase::Idle || phase_ == Phase::Preparing ||
-        phase_ == Phase::Done || phase_ == Phase::Configuring ||
-        probe_->state() == Probe::State::ProbingRates)
+        phase_ == Phase::Done || phase_ == Phase::Configuring || phase_ == Phase::Asking ||
+        phase_ == Phase::Powering || probe_->state() == Probe::State::ProbingRates)
         return;
     using gpslink::LinkEvent;
     switch (report.event) {
@@ -743,6 +860,7 @@ void UnitRun::armSupervisor() {
 // A verdict: of the fix test, of the signal test, or of the line.
 void UnitRun::endCycle(Reason reason) {
     if (ending_) return;
+    if (reason == Reason::NoData && retryByPower()) return;
     const Outcome outcome = outcomeOf(reason);
     if (config_.testsSignal() && !signal_->judged()) {
         if (config_.testsFix() && !fixVerdict_ && outcome != Outcome::Interrupted &&
@@ -888,7 +1006,13 @@ void UnitRun::closeCycle(Reason reason) {
                 link_->startNextCycle();
                 stopping_ = false;
                 beginCycle();
-                if (config_.sendsWhenReady()) link_->connectNow();
+                if (config_.powerStart()) {  // the port closed while the power is off
+                    link_->stop();
+                    port_->setPortOpen(false);
+                    powerCycle([this] { startLink(); });
+                } else if (config_.sendsWhenReady()) {
+                    link_->connectNow();
+                }
             } else {
                 finish();
             }

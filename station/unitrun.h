@@ -49,6 +49,17 @@
 // mean; a slot whose calibration cannot be used is a station fault
 // (calibration-needed) and the port is not opened.
 //
+// Before a unit starts, with a route check, the line is asked whether it may
+// be tested (hook.h): a refused unit does not start and has no cycle at all
+// (refusedByLine(), finished()); a route check that fails is a station fault
+// (route-check-failed).  A power start switches the slot's power off for the
+// plan's off time and on again with the fixture's power command, then gets
+// to know the receiver as any start does; its TTFF counts from the moment
+// the "on" command ended, and nothing is sent.  With power retry a unit that
+// sends nothing at all (no-data) has its slot switched off and on once and
+// the cycle begins again; a power command that fails is a station fault
+// (power-failed).
+//
 // Binary packets in the stream are taken out by their own framing before the
 // link and the watcher see it (see frames.h), so the link's framing never
 // joins a "$" of a packet to a sentence.
@@ -61,6 +72,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,6 +85,7 @@
 #include "station/config.h"
 #include "station/configtest.h"
 #include "station/fixtest.h"
+#include "station/hook.h"
 #include "station/identity.h"
 #include "station/probe.h"
 #include "station/result.h"
@@ -101,6 +114,8 @@ public:
         Measuring,    // the signal test: the generator's satellite's C/N0
         Observing,    // without fix or signal test: the antenna watched, the identity awaited
         Configuring,  // the configuration written, saved and read back
+        Asking,       // the line's route check under way
+        Powering,     // the slot's power switched off and on
         Done,         // every cycle ended
     };
 
@@ -129,7 +144,12 @@ public:
     // The current cycle's TTFF once known.
     std::optional<double> ttffS() const { return fixTest_ ? fixTest_->ttffS() : std::nullopt; }
     const Tally& tally() const { return tally_; }
-    Verdict verdict() const { return verdictOf(phase_ != Phase::Idle, done(), tally_); }
+    Verdict verdict() const {
+        return refused() ? Verdict::Refused : verdictOf(phase_ != Phase::Idle, done(), tally_);
+    }
+    // The line refused the unit: it was not tested.
+    bool refused() const { return !refusal_.isEmpty(); }
+    const QString& refusal() const { return refusal_; }
     // The sky of the latest whole second.
     Sky sky() const { return watcher_.sky(); }
     // Who the unit said it is, so far.
@@ -139,9 +159,19 @@ signals:
     // The status text or the phase changed.
     void changed();
     void cycleEnded(const station::CycleResult& result);
+    // The line refused the unit, for this reason; finished() follows.
+    void refusedByLine(const QString& reason);
     void finished();
 
 private:
+    // The line and the fixture.
+    void askLine();
+    void routeAnswered(const HookEnd& end);
+    void begin();
+    void powerCycle(std::function<void()> then);
+    void switchPower(bool on, std::function<void()> then);
+    bool retryByPower();
+    bool linkSends() const;
     // Getting to know the receiver.
     void prepare();
     bool listenAt(int rate);
@@ -232,6 +262,10 @@ private:
     // the steady clock; negative before).
     results::evidence::Recorder evidence_;
     qint64 openedMs_ = -1;
+    Hook hook_;                        // the route check, the power switch
+    QString refusal_;                  // the line's reason for refusing the unit
+    std::optional<qint64> powerOnNs_;  // a power start's power-on, on the steady clock
+    bool powerRetried_ = false;
 };
 
 }  // namespace station

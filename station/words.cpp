@@ -86,6 +86,8 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
                 "no fix from satellites: an estimated, manual or simulated position");
         case Reason::CalibrationNeeded:
         case Reason::StationNotQualified:
+        case Reason::RouteCheckFailed:
+        case Reason::PowerFailed:
             return problem;
         case Reason::AntennaOpen:
         case Reason::AntennaShort:
@@ -142,6 +144,7 @@ QString stageWords(const Stage& stage) {
         case Stage::Step::WaitingForReceiver:
             return QStringLiteral("waiting for the receiver");
         case Stage::Step::ResetSent:
+            if (stage.start == kPowerStart) return QStringLiteral("powered on");
             return QStringLiteral("%1 reset sent").arg(stage.start);
         case Stage::Step::ResetSeen:
             return QStringLiteral("reset seen");

@@ -194,7 +194,7 @@ CommandLine parseCommandLine(const QStringList& arguments) {
         if (!port.family.isEmpty() && !gpslink::receiverFamilyFromName(port.family.toStdString()))
             return fail(
                 QStringLiteral("%1: unknown receiver family \"%2\"").arg(port.port, port.family));
-        if (!port.start.isEmpty() && !gpslink::startTypeFromName(port.start.toStdString()))
+        if (!port.start.isEmpty() && !station::startNames().contains(port.start))
             return fail(QStringLiteral("%1: unknown start type \"%2\"").arg(port.port, port.start));
     }
     return line;

@@ -48,6 +48,7 @@ int toneOf(station::Verdict verdict) {
             return 4;
         case station::Verdict::Idle:
         case station::Verdict::Interrupted:
+        case station::Verdict::Refused:  // not tested: its words say why
             return 0;
     }
     return 0;
@@ -453,6 +454,8 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
                 if (sat.cn0 && *sat.cn0 > 0)
                     bars.emplace_back(satelliteName(QString::fromStdString(sat.system), sat.prn),
                                       *sat.cn0);
+        } else if (run->refused()) {
+            stage = run->statusText();  // "refused by the line: on hold"
         } else if (last) {
             stage = last->status;  // what decided the verdict: "TTFF 22.0 s > 15 s"
             for (const QJsonValue& sat : last->sky)  // the sky at the fix

@@ -402,6 +402,20 @@ void StationWindow::startSlot(int index, const QString& serial) {
                 showStudy();
             },
             Qt::QueuedConnection);
+    // A unit the line refused is kept beside the results (not among them).
+    connect(slot.run, &station::UnitRun::refusedByLine, this, [this](const QString& reason) {
+        const auto* run = qobject_cast<station::UnitRun*>(sender());
+        if (!store_ || !run) return;
+        const station::UnitConfig& c = run->config();
+        store_->keepRefusal(
+            {QDateTime::currentDateTimeUtc(), c.station, c.port, c.unit, c.lot, c.operatorName,
+             c.plan, reason},
+            [this, slot = c.slot](const QString& error) {
+                if (!error.isEmpty())
+                    showBanner(tr("Slot %1's refusal was not kept: %2").arg(slot).arg(error),
+                               false);
+            });
+    });
     // A production run of a plan with qualified_by waits for the study's
     // verdict, read on the store's thread; a study's own runs are how the
     // station gets qualified.

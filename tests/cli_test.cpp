@@ -289,6 +289,12 @@ TEST(CliOptions, MistakesAreNamed) {
         {{"--study", "a,b", "/dev/ttyUSB0"}, "--study: \"a,b\" is not a study's name"},
         {{"--evidence", "yes", "/dev/ttyUSB0"}, "--evidence: \"yes\" is not on or off"},
         {{"--evidence-days", "-1", "/dev/ttyUSB0"}, "--evidence-days: \"-1\" is not a whole"},
+        {{"--start", "power", "/dev/ttyUSB0"}, "a power start needs the fixture's power command"},
+        {{"/dev/ttyUSB0@,ublox,power"}, "a power start needs the fixture's power command"},
+        {{"--power-retry", "/dev/ttyUSB0"}, "--power-retry needs the fixture's power command"},
+        {{"--route-check", "\"\"", "/dev/ttyUSB0"}, "--route-check: \"\"\"\" is not a command"},
+        {{"--power", "x", "--power-off-time", "0", "/dev/ttyUSB0"},
+         "--power-off-time: \"0\" is not a number from 0.1"},
     };
     QTemporaryDir dir;
     const auto plan = [&](const char* name, const QByteArray& json) {

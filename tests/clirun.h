@@ -49,11 +49,12 @@ public:
             << "simulated receiver " << name.toStdString() << ": " << error.toStdString();
         QObject::connect(
             driver.get(), &gpssim::SimDriver::event, [this, name](const gpssim::Event& e) {
+                // A power-up starts the receiver as a command does.
                 if (e.kind == gpssim::Event::ColdStart || e.kind == gpssim::Event::WarmStart ||
-                    e.kind == gpssim::Event::HotStart) {
+                    e.kind == gpssim::Event::HotStart || e.kind == gpssim::Event::PoweredOn) {
                     commandAt_[name] = clock_.elapsed();
                     ttff_.erase(name);
-                    ++starts_[name];
+                    ++(e.kind == gpssim::Event::PoweredOn ? powerUps_ : starts_)[name];
                 }
                 if (e.kind == gpssim::Event::Fix && commandAt_.count(name) && !ttff_.count(name))
                     ttff_[name] = double(clock_.elapsed() - commandAt_[name]) / 1000.0;
@@ -64,8 +65,12 @@ public:
     }
     // Start commands the receiver recognised as its own and valid.
     int starts(const QString& name) const { return starts_.count(name) ? starts_.at(name) : 0; }
-    // Seconds from the latest command's arrival to the fix after it, as the
-    // receiver saw them.
+    // Times its supply was switched on.
+    int powerUps(const QString& name) const {
+        return powerUps_.count(name) ? powerUps_.at(name) : 0;
+    }
+    // Seconds from the latest command's arrival (or power-up) to the fix
+    // after it, as the receiver saw them.
     double ttff(const QString& name) const { return ttff_.count(name) ? ttff_.at(name) : -1; }
     void unplug(const QString& name) { drivers_.at(name)->stop(); }
     // Bytes the receiver handed to its line so far.
@@ -81,6 +86,7 @@ private:
     std::map<QString, qint64> commandAt_;
     std::map<QString, double> ttff_;
     std::map<QString, int> starts_;
+    std::map<QString, int> powerUps_;
 };
 
 struct Cli {

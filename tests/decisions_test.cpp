@@ -1,5 +1,6 @@
 // The station's decisions without a port or a clock: the fix test, the
-// signal test and the identity check, fed what a receiver said and when, in
+// signal test, the identity check and what the line's and the fixture's
+// commands answered, fed what a receiver said and when, in
 // milliseconds of test time.
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include "gpslink/resetcommand.h"
 #include "sim/capture.h"
 #include "station/fixtest.h"
+#include "station/hook.h"
 #include "station/identity.h"
 #include "station/probe.h"
 #include "station/restartsign.h"
@@ -624,6 +626,89 @@ TEST(Identity, HeldToWhatThePlanExpects) {
         const auto fault = checkIdentity(c.who, c.require, QString::fromLatin1(c.expect));
         EXPECT_EQ(fault ? results::codeOf(fault->reason).toStdString() : "-", c.verdict)
             << c.expect;
+    }
+}
+
+// How a command ended, and what it means: only a clean exit with one of the
+// two answers lets a unit start or keeps it out; everything else is a fault
+// named by what happened.
+TEST(Hook, TheLinesAnswerAndEveryWayACommandFails) {
+    using K = RouteAnswer::Kind;
+    const auto ran = [](QByteArray out, int exitCode = 0, QByteArray err = {}) {
+        HookEnd end;
+        end.out = std::move(out);
+        end.exitCode = exitCode;
+        end.err = std::move(err);
+        end.timeoutMs = 10000;
+        return end;
+    };
+    HookEnd late = ran({});
+    late.timedOut = true;
+    HookEnd crashed = ran({}, 11, "Segmentation fault\nmore");
+    crashed.crashed = true;
+    HookEnd missing = ran({});
+    missing.started = false;
+    missing.error = QStringLiteral("execvp: No such file or directory");
+    const struct {
+        const char* name;
+        HookEnd end;
+        K kind;
+        const char* text;
+    } cases[] = {
+        {"allowed, with blanks and more keys", ran("\n {\"allow\":true,\"route\":\"R7\"}\n"),
+         K::Allow, ""},
+        {"refused", ran(R"({"allow": false, "reason": "hold: burn-in missing"})"), K::Refuse,
+         "hold: burn-in missing"},
+        {"refused without a reason", ran(R"({"allow": false})"), K::Failed,
+         "refused the unit without a reason"},
+        {"refused with an empty reason", ran(R"({"allow": false, "reason": " "})"), K::Failed,
+         "refused the unit without a reason"},
+        {"allow as text", ran(R"({"allow": "true"})"), K::Failed,
+         "answered \"{\"allow\": \"true\"}\""},
+        {"not JSON", ran("OK"), K::Failed, "answered \"OK\", not {\"allow\": true}"},
+        {"nothing", ran(""), K::Failed, "answered \"\""},
+        {"allowed but exited 1", ran(R"({"allow": true})", 1, "db down\n"), K::Failed,
+         "exited with status 1: db down"},
+        {"exit 3 silently", ran({}, 3), K::Failed, "exited with status 3"},
+        {"killed after its time", late, K::Failed, "gave no answer within 10 s and was killed"},
+        {"crashed", crashed, K::Failed, "crashed: Segmentation fault"},
+        {"could not be run", missing, K::Failed,
+         "could not be run: execvp: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        const RouteAnswer answer = routeAnswer(c.end);
+        EXPECT_EQ(answer.kind, c.kind) << c.name;
+        EXPECT_EQ(answer.text.left(qsizetype(qstrlen(c.text))), QLatin1String(c.text))
+            << c.name << ": " << answer.text.toStdString();
+        // The power switch answers with its exit alone.
+        EXPECT_EQ(hookFailure(c.end).isEmpty(),
+                  c.end.started && !c.end.timedOut && !c.end.crashed && c.end.exitCode == 0)
+            << c.name;
+    }
+}
+
+TEST(Hook, ACommandIsRunDirectlyUnlessItNeedsAShell) {
+    const QStringList extra = {"2", "/dev/ttyUSB1", "on"};
+    const struct {
+        const char* text;
+        QString program;
+        QStringList arguments;
+    } cases[] = {
+        {"/opt/relay", "/opt/relay", extra},
+        {"relay --board 3", "relay", QStringList{"--board", "3"} + extra},
+        {R"("/opt/my relay/switch" -v)", "/opt/my relay/switch", QStringList{"-v"} + extra},
+        {"relay 2>>/tmp/log", "/bin/sh",
+         QStringList{"-c", "relay 2>>/tmp/log \"$@\"", "gps-coldstart-hook"} + extra},
+        {"echo $HOME", "/bin/sh",
+         QStringList{"-c", "echo $HOME \"$@\"", "gps-coldstart-hook"} + extra},
+        {"\"\"", "", {}},
+    };
+    for (const auto& c : cases) {
+        const HookCommand command = hookCommand(QString::fromUtf8(c.text), extra);
+        EXPECT_EQ(command.program, c.program) << c.text;
+        if (!c.program.isEmpty()) {
+            EXPECT_EQ(command.arguments, c.arguments) << c.text;
+        }
     }
 }
 

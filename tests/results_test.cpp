@@ -67,8 +67,9 @@ void toVersion5(QSqlQuery& q) {
     for (const char* column : {"agc", "noise", "jamming"})
         ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE calibrations DROP COLUMN %1").arg(column)))
             << column;
-    for (const char* sql : {"DROP TABLE summary_pace", "DROP TABLE deliveries",
-                            "DROP TABLE evidence", "DELETE FROM schema_version WHERE version > 5"})
+    for (const char* sql :
+         {"DROP TABLE summary_pace", "DROP TABLE deliveries", "DROP TABLE evidence",
+          "DROP TABLE route_refusals", "DELETE FROM schema_version WHERE version > 5"})
         ASSERT_TRUE(q.exec(QLatin1String(sql))) << sql;
 }
 

@@ -85,7 +85,9 @@ QString sample(const Setting& s) {
                                               {"send_after", "time"},
                                               {"deliver", "lp -d label \"line 4\""},
                                               {"deliver_url", "https://mes.line:8443/r?s=7"},
-                                              {"evidence", "off"}};
+                                              {"evidence", "off"},
+                                              {"route_check", "/opt/mes/check --step \"GPS 2\""},
+                                              {"power", "relay 2>>/var/log/relay"}};
     switch (s.kind) {
         case Kind::Number: {
             const double value = s.low + (s.high - s.low) * 0.3701;
@@ -206,6 +208,8 @@ tests="fix,signal"
     // Settings added since are written unset beside them.
     QByteArray expected = written;
     expected.replace("max_offset_db=", "max_hdop=\nmax_offset_db=");
+    expected.replace("require_lot", "power=\npower_off_time_s=10\npower_retry=false\nrequire_lot");
+    expected.replace("start=", "route_check=\nstart=");
     expected.replace("start=hot", "send_after=ready\nstart=hot");
     expected.replace("family=",
                      "deliver=\ndeliver_retry_max_s=300\ndeliver_retry_s=5\n"

@@ -1,0 +1,214 @@
+// gps-coldstart-cli in a line: the line's route check and the fixture's power
+// switch, each a real command (a shell script the test writes) that the
+// station runs, against simulated receivers on real pseudo-terminals.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include "clirun.h"
+#include "results/store.h"
+
+namespace {
+
+using namespace clirun;
+
+QString script(const QTemporaryDir& dir, const char* name, const QString& body) {
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\n" + body.toUtf8());
+    file.close();
+    file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+    return path;
+}
+
+QJsonObject forUnit(const std::vector<QJsonObject>& objects, const QString& unit) {
+    for (const QJsonObject& o : objects)
+        if (o.value("unit").toString() == unit) return o;
+    return {};
+}
+
+QStringList lines(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+// Every way the line's command can answer, each unit on its own slot in one
+// run: only "allow" starts a unit; a refusal keeps it out of the results;
+// anything else is a station fault that names what happened.
+TEST(Line, TheRouteCheckAllowsRefusesAndNeverLetsAFailurePass) {
+    QTemporaryDir dir;
+    const QString asked = dir.filePath("asked");
+    const QString check = script(dir, "route-check",
+                                 QStringLiteral(R"(input=$(cat)
+echo "$input" >> '%1'
+case "$input" in
+  *'"unit":"SN-allowed"'*) echo '{"allow": true}' ;;
+  *'"unit":"SN-held"'*) echo '{"allow": false, "reason": "on hold: burn-in missing"}' ;;
+  *'"unit":"SN-hung"'*) exec sleep 60 ;;
+  *'"unit":"SN-crashed"'*) kill -SEGV $$ ;;
+  *'"unit":"SN-garbled"'*) echo 'allow' ;;
+  *'"unit":"SN-failing"'*) echo 'MES unreachable' >&2; exit 2 ;;
+esac
+)")
+                                     .arg(asked));
+    Bench bench;
+    const QStringList names = {"allowed", "held", "hung", "crashed", "garbled", "failing"};
+    QStringList arguments = {
+        "--json",    "--db",   dir.filePath("r.sqlite"), "--lot", "WO-17", "--operator", "ana",
+        "--station", "line-3", "--route-check",          check};
+    std::map<QString, QString> port;
+    for (const QString& name : names) {
+        port[name] = bench.add(name, receiver(Behaviour::Normal));
+        arguments << port[name] + "@9600=SN-" + name;
+    }
+    Cli cli;
+    cli.start(arguments);
+    EXPECT_EQ(cli.finish(), 3) << cli.progressText();  // the failed checks are station faults
+    EXPECT_NE(cli.progressText().find(port["held"].toStdString() +
+                                      ": refused by the line: on hold: burn-in missing"),
+              std::string::npos)
+        << cli.progressText();
+
+    const auto objects = cli.objects();
+    ASSERT_EQ(objects.size(), names.size());
+    EXPECT_EQ(forUnit(objects, "SN-allowed")["result"], "pass");
+    EXPECT_EQ(bench.starts("allowed"), 1);
+    const QJsonObject held = forUnit(objects, "SN-held");
+    EXPECT_EQ(held["result"], "refused");
+    EXPECT_EQ(held["refusal"], "on hold: burn-in missing");
+    const struct {
+        const char* name;
+        const char* status;
+    } faults[] = {
+        {"hung", "the route check gave no answer within 10 s and was killed"},
+        {"crashed", "the route check crashed"},
+        {"garbled", "the route check answered \"allow\", not {\"allow\": true}"},
+        {"failing", "the route check exited with status 2: MES unreachable"},
+    };
+    for (const auto& f : faults) {
+        const QJsonObject r = forUnit(objects, QStringLiteral("SN-") + f.name);
+        EXPECT_EQ(r["result"], "station-fault") << f.name;
+        EXPECT_EQ(r["reason"], "route-check-failed") << f.name;
+        EXPECT_TRUE(r["status"].toString().startsWith(f.status))
+            << f.name << ": " << r["status"].toString().toStdString();
+    }
+    for (const char* untested : {"held", "hung", "crashed", "garbled", "failing"})
+        EXPECT_EQ(bench.starts(untested), 0) << untested << " was commanded";
+
+    // What the line was told, one object per unit.
+    const QStringList told = lines(asked);
+    ASSERT_EQ(told.size(), names.size());
+    const QJsonObject first =
+        QJsonDocument::fromJson(told.filter("SN-allowed").value(0).toUtf8()).object();
+    EXPECT_EQ(first, (QJsonObject{{"unit", "SN-allowed"},
+                                  {"station", "line-3"},
+                                  {"slot", 1},
+                                  {"port", port["allowed"]},
+                                  {"lot", "WO-17"},
+                                  {"operator", "ana"},
+                                  {"plan", ""},
+                                  {"plan_sha256", first["plan_sha256"]}}));
+    EXPECT_EQ(first["plan_sha256"].toString().size(), 64);
+
+    // The refusal is kept beside the results, not among them.
+    QString error;
+    auto store =
+        results::Store::open(*results::parseTarget(dir.filePath("r.sqlite"), &error), &error);
+    ASSERT_TRUE(store) << error.toStdString();
+    QSqlQuery q(store->database());
+    ASSERT_TRUE(q.exec("SELECT unit, reason, station, lot, operator, port FROM route_refusals"));
+    ASSERT_TRUE(q.next());
+    EXPECT_EQ(q.value(0).toString(), "SN-held");
+    EXPECT_EQ(q.value(1).toString(), "on hold: burn-in missing");
+    EXPECT_EQ(q.value(2).toString(), "line-3");
+    EXPECT_EQ(q.value(5).toString(), port["held"]);
+    EXPECT_FALSE(q.next());
+    ASSERT_TRUE(q.exec("SELECT count(*), sum(unit = 'SN-held') FROM results") && q.next());
+    EXPECT_EQ(q.value(0).toInt(), 5);
+    EXPECT_EQ(q.value(1).toInt(), 0);
+}
+
+// The fixture's power switch: a power start with and without the unit's
+// backup supply, timed from power-on; a silent unit revived by switching its
+// slot off and on; one that stays silent; and a switch that fails.
+TEST(Line, PowerStartsAndASilentUnitSwitchedOffAndOn) {
+    QTemporaryDir dir;
+    const QString log = dir.filePath("power.log");
+    const QString power = script(dir, "power",
+                                 QStringLiteral(R"(echo "$1 $3" >> '%1'
+if [ "$1" = 5 ]; then echo 'relay 5 does not answer' >&2; exit 1; fi
+echo "$3" > '%2'/power-$1
+)")
+                                     .arg(log, dir.path()));
+    const auto switched = [&](int slot, const char* state) {  // the receiver's supply
+        gpssim::DriverOptions line;
+        line.powerFile = dir.filePath(QStringLiteral("power-%1").arg(slot));
+        QFile file(line.powerFile);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(state) > 0);
+        return line;
+    };
+    ReceiverConfig cold = receiver(Behaviour::Normal, 6);
+    ReceiverConfig backup = cold;
+    backup.backupSupply = true;
+    backup.warmTtffSeconds = 1;
+    Bench bench;
+    const QString ports[] = {
+        bench.add("cold", cold, switched(1, "on")) + "@9600,sirf,power=SN-cold",
+        bench.add("backup", backup, switched(2, "on")) + "@9600,sirf,power=SN-backup",
+        bench.add("revived", receiver(Behaviour::Normal), switched(3, "off")) + "@9600=SN-revived",
+        bench.add("dead", receiver(Behaviour::Silent), switched(4, "on")) + "@9600=SN-dead",
+        bench.add("stuck", cold, switched(5, "on")) + "@9600,sirf,power=SN-stuck",
+    };
+    Cli cli;
+    cli.start(QStringList{"--json", "--no-db", "--power", power, "--power-off-time", "1",
+                          "--power-retry", "--fix-timeout", "40"} +
+              QStringList(std::begin(ports), std::end(ports)));
+    EXPECT_EQ(cli.finish(), 1) << cli.progressText();  // the dead unit failed
+    const auto objects = cli.objects();
+
+    // TTFF from power-on, as the receiver itself saw it, cold and warm.
+    const QJsonObject c = forUnit(objects, "SN-cold"), b = forUnit(objects, "SN-backup");
+    EXPECT_EQ(c["result"], "pass") << c["status"].toString().toStdString();
+    EXPECT_EQ(c["start"], "power");
+    EXPECT_EQ(b["result"], "pass") << b["status"].toString().toStdString();
+    // The station's clock starts when the "on" command has ended, the
+    // receiver's when it sees the switch (up to 100 ms later): never much
+    // after it, and its fix arrives a moment after the receiver sent it.
+    for (const auto& [name, r] : {std::pair{"cold", c}, std::pair{"backup", b}}) {
+        EXPECT_GE(r["ttff_s"].toDouble(), bench.ttff(name) - 0.5) << name;
+        EXPECT_LE(r["ttff_s"].toDouble(), bench.ttff(name) + 1.0) << name;
+    }
+    EXPECT_LT(b["ttff_s"].toDouble(), c["ttff_s"].toDouble() - 2);
+    for (const char* name : {"cold", "backup"}) {
+        EXPECT_TRUE(forUnit(objects, QStringLiteral("SN-") + name)["reset_verified"].toBool())
+            << name << ": the station switched its supply";
+        EXPECT_EQ(bench.powerUps(name), 1) << name;
+        EXPECT_EQ(bench.starts(name), 0) << name << ": a power start sends no command";
+    }
+
+    const QJsonObject revived = forUnit(objects, "SN-revived");
+    EXPECT_EQ(revived["result"], "pass") << revived["status"].toString().toStdString();
+    EXPECT_EQ(bench.powerUps("revived"), 1);
+    EXPECT_EQ(bench.starts("revived"), 1);  // its cold start, once it talked
+    EXPECT_EQ(forUnit(objects, "SN-dead")["reason"], "no-data");
+    const QJsonObject stuck = forUnit(objects, "SN-stuck");
+    EXPECT_EQ(stuck["result"], "station-fault");
+    EXPECT_EQ(stuck["reason"], "power-failed");
+    EXPECT_EQ(stuck["status"].toString(),
+              "the power command (off) exited with status 1: relay 5 does not answer");
+
+    // Each slot switched off, then on, once.
+    QStringList perSlot[6];
+    for (const QString& line : lines(log)) perSlot[line.section(' ', 0, 0).toInt()] << line;
+    for (int slot = 1; slot <= 4; ++slot)
+        EXPECT_EQ(perSlot[slot],
+                  QStringList({QString("%1 off").arg(slot), QString("%1 on").arg(slot)}))
+            << "slot " << slot;
+    EXPECT_EQ(perSlot[5], QStringList{"5 off"});
+}
+
+}  // namespace
