@@ -210,7 +210,7 @@ bool PaceWriter::add(const SummaryRow& r, ScopeCheck& scopes, QString* error) {
 }
 
 bool buildPace(const QSqlDatabase& db, const std::pair<QString, QString>& scope, const Where& rows,
-               QString* error) {
+               const Where& span, QString* error) {
     const bool pg = db.driverName() == QLatin1String("QPSQL");
     auto ms = [&](const QString& time) {
         return pg ? QStringLiteral(
@@ -223,35 +223,35 @@ bool buildPace(const QSqlDatabase& db, const std::pair<QString, QString>& scope,
                         .arg(time);
     };
     const QString idle = QString::number(kIdleMs);
-    // The end of each row's slot's previous result: over every result one
-    // ordered pass; in a lot or a day the previous result, of any scope,
-    // through the (station, started) index.
-    const QString previous =
-        scope.first == QLatin1String("all")
-            ? QStringLiteral("LAG(%1) OVER (PARTITION BY station, port ORDER BY started, seq)")
-                  .arg(ms(QStringLiteral("ended")))
-            : ms(QStringLiteral("(SELECT p.ended FROM results p WHERE p.station = r.station"
-                                " AND p.port = r.port AND p.study = '' AND %1 AND %2"
-                                " AND p.started <= r.started"
-                                " AND (p.started < r.started OR p.seq < r.seq)"
-                                " ORDER BY p.started DESC, p.seq DESC LIMIT 1)")
-                     .arg(storedForm(QStringLiteral("p.started")),
-                          storedForm(QStringLiteral("p.ended"))));
+    // The slots' rows over the scope's span in order, each with the end of its
+    // slot's previous result; the first of each slot in the span looks that
+    // up through the (station, started) index.
+    const QString before = ms(
+        QStringLiteral("(SELECT p.ended FROM results p WHERE p.station = x.station"
+                       " AND p.port = x.port AND p.study = '' AND %1 AND %2"
+                       " AND p.started <= x.started AND (p.started < x.started OR p.seq < x.seq)"
+                       " ORDER BY p.started DESC, p.seq DESC LIMIT 1)")
+            .arg(storedForm(QStringLiteral("p.started")), storedForm(QStringLiteral("p.ended"))));
     const QString sql =
         QStringLiteral(
-            "INSERT INTO summary_pace (kind, name, station, port, results, test_ms, gaps,"
-            " gap_ms) SELECT CAST(? AS TEXT), CAST(? AS TEXT), station, port, COUNT(*),"
-            " SUM(t), SUM(CASE WHEN g <= %1 THEN 1 ELSE 0 END),"
+            "INSERT INTO summary_pace (kind, name, station, port, results, test_ms, gaps, gap_ms)"
+            " SELECT CAST(? AS TEXT), CAST(? AS TEXT), station, port, COUNT(*), SUM(t),"
+            " SUM(CASE WHEN g <= %1 THEN 1 ELSE 0 END),"
             " SUM(CASE WHEN g <= %1 AND g > 0 THEN g ELSE 0 END) FROM"
-            " (SELECT station, port, CASE WHEN e > s THEN e - s ELSE 0 END AS t, s - pe AS g"
-            " FROM (SELECT station, port, %2 AS s, %3 AS e, %4 AS pe FROM results r"
-            " WHERE %5 AND %6 AND %7) AS x) AS o GROUP BY station, port")
-            .arg(idle, ms(QStringLiteral("started")), ms(QStringLiteral("ended")), previous,
+            " (SELECT station, port, CASE WHEN e > s THEN e - s ELSE 0 END AS t,"
+            " s - COALESCE(pe, %2) AS g FROM"
+            " (SELECT station, port, started, seq, %3 AS s, %4 AS e,"
+            " LAG(%4) OVER (PARTITION BY station, port ORDER BY started, seq) AS pe,"
+            " CASE WHEN %5 THEN 1 ELSE 0 END AS mine FROM results"
+            " WHERE study = '' AND %6 AND %7 AND %8) AS x WHERE mine = 1) AS o"
+            " GROUP BY station, port")
+            .arg(idle, before, ms(QStringLiteral("started")), ms(QStringLiteral("ended")), rows.sql,
                  storedForm(QStringLiteral("started")), storedForm(QStringLiteral("ended")),
-                 rows.sql);
+                 span.sql);
     QSqlQuery q(db);
     if (q.prepare(sql)) {
-        for (const QVariant& v : QVariantList{scope.first, scope.second} + rows.values)
+        for (const QVariant& v :
+             QVariantList{scope.first, scope.second} + rows.values + span.values)
             q.addBindValue(v);
         if (q.exec()) return true;
     }

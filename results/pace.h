@@ -75,8 +75,9 @@ private:
 };
 
 // One scope's summary_pace built from its rows (rows: their condition over
-// the results), in the caller's transaction.
+// the results; span: a range of started that holds them), in the caller's
+// transaction.
 bool buildPace(const QSqlDatabase& db, const std::pair<QString, QString>& scope, const Where& rows,
-               QString* error);
+               const Where& span, QString* error);
 
 }  // namespace results

@@ -117,6 +117,21 @@ Where rowsOf(const std::pair<QString, QString>& scope) {
     return {QStringLiteral("study = ''"), {}};
 }
 
+// A range of started that holds a scope's rows, as a condition.
+Where spanOf(const std::pair<QString, QString>& scope) {
+    if (scope.first == QLatin1String("lot"))
+        return {QStringLiteral("started >= (SELECT MIN(started) FROM results WHERE lot = ?)"
+                               " AND started <= (SELECT MAX(started) FROM results WHERE lot = ?)"),
+                {scope.second, scope.second}};
+    if (scope.first == QLatin1String("day")) {
+        const Where rows = rowsOf(scope);
+        if (rows.values.size() == 3)
+            return {QStringLiteral("started >= ? AND started < ?"), rows.values.mid(0, 2)};
+        return rows;
+    }
+    return {QStringLiteral("1 = 1"), {}};
+}
+
 // Whether a scope's summaries hold every row of it: built, or without a row
 // stored before the summaries were kept.
 std::optional<bool> isWhole(const QSqlDatabase& db, const std::pair<QString, QString>& scope,
@@ -231,7 +246,7 @@ bool buildScope(const QSqlDatabase& db, const std::pair<QString, QString>& scope
                          .arg(qRound64(ms / 1000.0 * (all - done) / done)));
         }
     }
-    if (!buildPace(db, scope, rows, error) ||
+    if (!buildPace(db, scope, rows, spanOf(scope), error) ||
         !execute(q, QStringLiteral("INSERT INTO summary_scopes (kind, name) VALUES (?, ?)"),
                  {scope.first, scope.second}, error))
         return false;
