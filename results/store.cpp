@@ -176,11 +176,11 @@ std::vector<Migration> writtenSteps() {
           " port TEXT NOT NULL, results {INT} NOT NULL, test_ms {INT} NOT NULL,"
           " gaps {INT} NOT NULL, gap_ms {INT} NOT NULL,"
           " PRIMARY KEY (kind, name, station, port)){WITHOUT_ROWID}"}},
-        // Each scope's summaries built by the first report or save that needs
-        // them (results/summaries.h): summary_start holds the last row stored
-        // before the summaries were kept; a scope with a row up to it is
-        // summarized once it is in summary_scopes.  A database whose every
-        // summary was built (all but units per hour before step 8 had them)
+        // Each scope's summaries built by the first report that needs them
+        // (results/summaries.h), none by the migration: summary_start holds
+        // the last row stored before the summaries were kept, and a scope
+        // with a row up to it is summarized once it is in summary_scopes.  A
+        // database that has units per hour (step 8) has every summary and
         // keeps them; any other has them emptied, to be built again.  A save
         // reads a unit's earlier tests from its rows.
         {9,
