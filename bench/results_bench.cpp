@@ -245,10 +245,19 @@ int scale(const QString& where, qint64 rows, bool loadOnly = false) {
         QElapsedTimer t;
         t.start();
         if (!pg) exec(q, QStringLiteral("PRAGMA synchronous=OFF"));
+        // Nothing of the steps after 4: their columns, tables and indexes.
+        for (const FieldRow& row : kFields)
+            if (row.column && row.since > 5 &&
+                !exec(q, QStringLiteral("ALTER TABLE results DROP COLUMN %1")
+                             .arg(QLatin1String(row.name))))
+                return 3;
         for (const char* sql :
-             {"DROP TABLE summary_outcomes", "DROP TABLE summary_values",
-              "DROP TABLE summary_slots", "DROP TABLE summary_limits", "DROP TABLE unit_tests",
-              "DROP TABLE summary_units", "DROP INDEX results_started", "DROP INDEX results_lot",
+             {"ALTER TABLE calibrations DROP COLUMN agc",
+              "ALTER TABLE calibrations DROP COLUMN noise",
+              "ALTER TABLE calibrations DROP COLUMN jamming", "DROP TABLE summary_outcomes",
+              "DROP TABLE summary_values", "DROP TABLE summary_slots", "DROP TABLE summary_limits",
+              "DROP TABLE summary_units", "DROP TABLE summary_pace", "DROP TABLE summary_scopes",
+              "DROP TABLE summary_start", "DROP INDEX results_started", "DROP INDEX results_lot",
               "DROP INDEX results_unit", "DROP INDEX results_station_started",
               "DELETE FROM schema_version WHERE version > 4"})
             if (!exec(q, QLatin1String(sql))) return 3;
@@ -278,7 +287,7 @@ int scale(const QString& where, qint64 rows, bool loadOnly = false) {
     }
     QSqlQuery sizes(store->database());
     for (const char* table : {"results", "summary_outcomes", "summary_values", "summary_slots",
-                              "unit_tests", "summary_units"}) {
+                              "summary_units", "summary_scopes"}) {
         sizes.exec(QStringLiteral("SELECT COUNT(*) FROM %1").arg(QLatin1String(table)));
         out << "  " << table << ": " << (sizes.next() ? sizes.value(0).toLongLong() : -1) << " rows"
             << Qt::endl;

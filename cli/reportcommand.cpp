@@ -648,6 +648,12 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         return type1OfStudy(store->database(), p.value(type1), references, p.isSet(json), out, err);
     if (p.isSet(grr) && !p.isSet(htmlFile))
         return grrOfStudy(store->database(), p.value(grr), p.isSet(json), out, err);
+    // The selection's summaries built on their first need, with their
+    // progress; should that fail, the report reads the rows.
+    results::prepareSummaries(
+        store->database(), filter,
+        [&](const QString& text) { err << "gps-coldstart: " << text << Qt::endl; }, &why);
+    why.clear();
     if (p.isSet(grr)) {
         const auto measures = results::studyMeasures(store->database(), p.value(grr), &why);
         if (!measures) {

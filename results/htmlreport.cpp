@@ -815,7 +815,10 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
         if (error) *error = why;
         return std::nullopt;
     };
-    // Every figure of the page from one moment of the database.
+    // Every figure of the page from one moment of the database (its
+    // summaries built first, if they are not yet).
+    prepareSummaries(db, filter, {}, &why);
+    why.clear();
     const Snapshot moment(db);
     const auto counted =
         moment.begun(&why) ? tally(db, filter, &why, Source::Summaries) : std::nullopt;

@@ -1,7 +1,6 @@
 #include "results/pace.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariantList>
@@ -120,7 +119,7 @@ struct PaceWriter::Queries {
 PaceWriter::PaceWriter(const QSqlDatabase& db) : q_(new Queries(db)) {}
 PaceWriter::~PaceWriter() = default;
 
-bool PaceWriter::add(const SummaryRow& r, QString* error) {
+bool PaceWriter::add(const SummaryRow& r, ScopeCheck& scopes, QString* error) {
     Queries& q = *q_;
     auto failed = [&](const QSqlQuery& query) {
         *error = query.lastError().text();
@@ -180,89 +179,84 @@ bool PaceWriter::add(const SummaryRow& r, QString* error) {
     if (!neighbour(q.after, &after)) return failed(q.after);
 
     auto put = [&](const QString& lot, const QString& startedText, const Pace& p) {
-        for (const auto& [kind, name] : summaryScopesOf(lot, startedText)) {
+        for (const auto& scope : summaryScopesOf(lot, startedText)) {
+            bool whole = false;
+            if (!scopes.whole(scope, &whole, error)) return false;
+            if (!whole) continue;
+            const auto& [kind, name] = scope;
             int i = 0;
             for (const QVariant& v :
                  {QVariant(kind), QVariant(name), QVariant(station), QVariant(port),
                   QVariant(p.results), QVariant(p.testMs), QVariant(p.gaps), QVariant(p.gapMs)})
                 q.put.bindValue(i++, v);
-            if (!q.put.exec()) return false;
+            if (!q.put.exec()) {
+                *error = q.put.lastError().text();
+                return false;
+            }
         }
         return true;
     };
     Pace own{1, std::max<qint64>(*ended - *started, 0), 0, 0};
     if (before) own.add(gapOf(*started - before->ended));
-    if (!put(r.lot, r.started, own)) return failed(q.put);
+    if (!put(r.lot, r.started, own)) return false;
     if (after) {
         // The later result's handling is now measured from this one's end.
         Pace change = gapOf(after->started - *ended);
         if (before) change.add(negated(gapOf(after->started - before->ended)));
         if ((change.gaps || change.gapMs) && !put(after->lot, after->startedText, change))
-            return failed(q.put);
+            return false;
     }
     return true;
 }
 
-bool buildPace(const QSqlDatabase& db, const std::function<void(const QString&)>& progress,
-               QString* error) {
+bool buildPace(const QSqlDatabase& db, const std::pair<QString, QString>& scope, const Where& rows,
+               const Where& span, QString* error) {
     const bool pg = db.driverName() == QLatin1String("QPSQL");
-    auto ms = [&](const char* column) {
+    auto ms = [&](const QString& time) {
         return pg ? QStringLiteral(
                         "CAST(EXTRACT(EPOCH FROM CAST(%1 AS TIMESTAMPTZ)) * 1000"
                         " AS BIGINT)")
-                        .arg(QLatin1String(column))
+                        .arg(time)
                   : QStringLiteral(
                         "(CAST(strftime('%s', %1) AS INTEGER) * 1000 +"
                         " CAST(substr(%1, 21, 3) AS INTEGER))")
-                        .arg(QLatin1String(column));
+                        .arg(time);
     };
     const QString idle = QString::number(kIdleMs);
-    // The gap counted, and its length, as SQL over g (the gap, NULL for a
-    // slot's first result).
-    const QString counted = QStringLiteral("CASE WHEN g <= %1 THEN 1 ELSE 0 END").arg(idle);
-    const QString length =
-        QStringLiteral("CASE WHEN g <= %1 AND g > 0 THEN g ELSE 0 END").arg(idle);
-    // Each slot's rows in order once, grouped by the finest grain the scopes
-    // share (lot, day, station, port); each scope adds those groups up.
-    QStringList steps{
-        QStringLiteral("CREATE TEMP TABLE build_pace AS SELECT lot, day, station, port,"
-                       " COUNT(*) AS n, SUM(t) AS t, SUM(%5) AS gaps, SUM(%6) AS gap_ms FROM"
-                       " (SELECT lot, substr(started, 1, 10) AS day, station, port,"
-                       " CASE WHEN e > s THEN e - s ELSE 0 END AS t,"
-                       " s - LAG(e) OVER (PARTITION BY station, port ORDER BY started, seq) AS g"
-                       " FROM (SELECT lot, started, seq, station, port, %1 AS s, %2 AS e"
-                       " FROM results WHERE %3 AND %4 AND study = '') AS r) AS o"
-                       " GROUP BY lot, day, station, port")
-            .arg(ms("started"), ms("ended"), storedForm(QStringLiteral("started")),
-                 storedForm(QStringLiteral("ended")), counted, length)};
-    for (const auto& [kind, column] : {std::pair{"all", ""}, {"lot", "lot"}, {"day", "day"}}) {
-        const QString name = *column ? QLatin1String(column) : QLatin1String("''");
-        const QString by = *column ? QLatin1String(column) + QStringLiteral(", ") : QString();
-        steps << QStringLiteral(
-                     "INSERT INTO summary_pace (kind, name, station, port, results, test_ms, gaps,"
-                     " gap_ms) SELECT '%1', %2, station, port, SUM(n), SUM(t), SUM(gaps),"
-                     " SUM(gap_ms) FROM build_pace GROUP BY %3station, port")
-                     .arg(QLatin1String(kind), name, by);
-    }
-    steps << QStringLiteral("DROP TABLE build_pace");
+    // The slots' rows over the scope's span in order, each with the end of its
+    // slot's previous result; the first of each slot in the span looks that
+    // up through the (station, started) index.
+    const QString before = ms(
+        QStringLiteral("(SELECT p.ended FROM results p WHERE p.station = x.station"
+                       " AND p.port = x.port AND p.study = '' AND %1 AND %2"
+                       " AND p.started <= x.started AND (p.started < x.started OR p.seq < x.seq)"
+                       " ORDER BY p.started DESC, p.seq DESC LIMIT 1)")
+            .arg(storedForm(QStringLiteral("p.started")), storedForm(QStringLiteral("p.ended"))));
+    const QString sql =
+        QStringLiteral(
+            "INSERT INTO summary_pace (kind, name, station, port, results, test_ms, gaps, gap_ms)"
+            " SELECT CAST(? AS TEXT), CAST(? AS TEXT), station, port, COUNT(*), SUM(t),"
+            " SUM(CASE WHEN g <= %1 THEN 1 ELSE 0 END),"
+            " SUM(CASE WHEN g <= %1 AND g > 0 THEN g ELSE 0 END) FROM"
+            " (SELECT station, port, CASE WHEN e > s THEN e - s ELSE 0 END AS t,"
+            " s - COALESCE(pe, %2) AS g FROM"
+            " (SELECT station, port, started, seq, %3 AS s, %4 AS e,"
+            " LAG(%4) OVER (PARTITION BY station, port ORDER BY started, seq) AS pe,"
+            " CASE WHEN %5 THEN 1 ELSE 0 END AS mine FROM results"
+            " WHERE study = '' AND %6 AND %7 AND %8) AS x WHERE mine = 1) AS o"
+            " GROUP BY station, port")
+            .arg(idle, before, ms(QStringLiteral("started")), ms(QStringLiteral("ended")), rows.sql,
+                 storedForm(QStringLiteral("started")), storedForm(QStringLiteral("ended")),
+                 span.sql);
     QSqlQuery q(db);
-    // A long build says so (the highest seq is read at once from the key).
-    const qint64 rows = q.exec(QStringLiteral("SELECT MAX(seq) FROM results")) && q.next()
-                            ? q.value(0).toLongLong()
-                            : 0;
-    q.finish();
-    const bool tell = rows > 250000;
-    if (tell)
-        progress(QStringLiteral("building units per hour from %1 stored results, once").arg(rows));
-    QElapsedTimer clock;
-    clock.start();
-    for (const QString& sql : steps)
-        if (!q.exec(sql)) {
-            *error = QStringLiteral("%1 (in: %2)").arg(q.lastError().text(), sql.left(80));
-            return false;
-        }
-    if (tell) progress(QStringLiteral("units per hour built in %1 s").arg(clock.elapsed() / 1000));
-    return true;
+    if (q.prepare(sql)) {
+        for (const QVariant& v :
+             QVariantList{scope.first, scope.second} + rows.values + span.values)
+            q.addBindValue(v);
+        if (q.exec()) return true;
+    }
+    *error = q.lastError().text();
+    return false;
 }
 
 }  // namespace results

@@ -24,11 +24,13 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace results {
 
 struct Where;
 struct SummaryRow;
+class ScopeCheck;
 
 // A gap between two results of one slot longer than this is idle time.
 constexpr qint64 kIdleMs = 5 * 60 * 1000;
@@ -57,22 +59,25 @@ bool paceFromRows(const QSqlDatabase& db, const Where& w, SlotPaces& to, QString
 // The paces kept for one scope; w selects kind, name (and station).
 bool paceFromSummaries(const QSqlDatabase& db, const Where& w, SlotPaces& to, QString* error);
 
-// Adds a saved row to summary_pace in the caller's transaction: its own test
-// and the gap before it, and, when a later result of its slot is already
-// stored, that result's gap now measured from this one.
+// Adds a saved row to summary_pace of the scopes that are whole, in the
+// caller's transaction: its own test and the gap before it, and, when a
+// later result of its slot is already stored, that result's gap now measured
+// from this one.
 class PaceWriter {
 public:
     explicit PaceWriter(const QSqlDatabase& db);
     ~PaceWriter();
-    bool add(const SummaryRow& row, QString* error);
+    bool add(const SummaryRow& row, ScopeCheck& scopes, QString* error);
 
 private:
     struct Queries;
     std::unique_ptr<Queries> q_;
 };
 
-// summary_pace built from the rows already stored, in the migration's transaction.
-bool buildPace(const QSqlDatabase& db, const std::function<void(const QString&)>& progress,
-               QString* error);
+// One scope's summary_pace built from its rows (rows: their condition over
+// the results; span: a range of started that holds them), in the caller's
+// transaction.
+bool buildPace(const QSqlDatabase& db, const std::pair<QString, QString>& scope, const Where& rows,
+               const Where& span, QString* error);
 
 }  // namespace results

@@ -51,6 +51,10 @@ bool Snapshot::begun(QString* error) const {
     return false;
 }
 
+bool Snapshot::active(const QSqlDatabase& db) {
+    return inSnapshot().contains(db.connectionName());
+}
+
 void setAfterReadHook(std::function<void()> hook) {
     afterRead() = std::move(hook);
 }

@@ -44,6 +44,8 @@ public:
     Snapshot& operator=(const Snapshot&) = delete;
     // False, with the database's error, when the transaction did not begin.
     bool begun(QString* error) const;
+    // Whether the connection is in a snapshot now.
+    static bool active(const QSqlDatabase& db);
 
 private:
     QSqlDatabase db_;

@@ -46,11 +46,6 @@ using Kind = Column::Kind;
 struct Migration {
     int version;
     std::vector<std::string> statements;
-    // The report's summaries are then built from the rows already stored
-    // (once the last step has run).
-    bool buildsSummaries = false;
-    // Units per hour are then built from the rows already stored.
-    bool buildsPace = false;
 };
 
 constexpr int kWrittenOut = 5;
@@ -166,8 +161,7 @@ std::vector<Migration> writtenSteps() {
           " PRIMARY KEY (kind, name, whole, station)){WITHOUT_ROWID}",
           "DROP INDEX IF EXISTS results_station_unit", "DROP INDEX IF EXISTS results_outcome",
           "DROP INDEX IF EXISTS results_station_ttff", "DROP INDEX IF EXISTS results_ttff",
-          "CREATE INDEX results_station_started ON results (station, started)"},
-         true},
+          "CREATE INDEX results_station_started ON results (station, started)"}},
         // Step 6, the end-of-line tests, is only its rows' columns: the
         // results' antenna state and its changes, the configuration the unit
         // left with and the RF front end's figures, and the golden unit's
@@ -179,9 +173,7 @@ std::vector<Migration> writtenSteps() {
           " kind TEXT NOT NULL, name TEXT NOT NULL, station TEXT NOT NULL,"
           " port TEXT NOT NULL, results {INT} NOT NULL, test_ms {INT} NOT NULL,"
           " gaps {INT} NOT NULL, gap_ms {INT} NOT NULL,"
-          " PRIMARY KEY (kind, name, station, port)){WITHOUT_ROWID}"},
-         false,
-         true},
+          " PRIMARY KEY (kind, name, station, port)){WITHOUT_ROWID}"}},
         // The line's delivery queue (results/delivery.h): one row per result
         // kept while the station delivers, written with the result.
         {9,
@@ -216,6 +208,26 @@ std::vector<Migration> writtenSteps() {
           " unit TEXT NOT NULL, lot TEXT NOT NULL, operator TEXT NOT NULL, plan TEXT NOT NULL,"
           " reason TEXT NOT NULL)",
           "CREATE INDEX route_refusals_unit ON route_refusals (unit, time)"}},
+        // Each scope's summaries built by the first report that needs them
+        // (results/summaries.h), none by the migration: summary_start holds
+        // the last row stored before the summaries were kept, and a scope
+        // with a row up to it is summarized once it is in summary_scopes.  A
+        // database that has units per hour (step 8) has every summary and
+        // keeps them; any other has them emptied, to be built again.  A save
+        // reads a unit's earlier tests from its rows.
+        {12,
+         {"CREATE TABLE summary_scopes (kind TEXT NOT NULL, name TEXT NOT NULL,"
+          " PRIMARY KEY (kind, name)){WITHOUT_ROWID}",
+          "CREATE TABLE summary_start (seq {INT} NOT NULL)",
+          "INSERT INTO summary_start (seq) SELECT CASE WHEN EXISTS (SELECT 1 FROM summary_pace)"
+          " THEN 0 ELSE COALESCE(MAX(seq), 0) END FROM results",
+          "DELETE FROM summary_outcomes WHERE (SELECT seq FROM summary_start) > 0",
+          "DELETE FROM summary_values WHERE (SELECT seq FROM summary_start) > 0",
+          "DELETE FROM summary_slots WHERE (SELECT seq FROM summary_start) > 0",
+          "DELETE FROM summary_limits WHERE (SELECT seq FROM summary_start) > 0",
+          "DELETE FROM summary_units WHERE (SELECT seq FROM summary_start) > 0",
+          "DELETE FROM summary_pace WHERE (SELECT seq FROM summary_start) > 0",
+          "DROP TABLE unit_tests"}},
     };
 }
 
@@ -576,30 +588,16 @@ bool Store::migrate(QString* error) {
         q.exec(QStringLiteral("ROLLBACK"));
         return false;
     }
-    // The summaries are built once every step has run: they read the
-    // measures' columns, which later steps may add.
-    bool summaries = false;
     for (const Migration& step : migrations()) {
         if (step.version <= current) continue;
         for (const std::string& statement : step.statements)
             if (!run(engineSql(statement, target_.engine))) return false;
-        summaries = summaries || step.buildsSummaries;
-        if (step.buildsPace && !buildPace(
-                                   db, [this](const QString& text) { warn(text); }, error)) {
-            q.exec(QStringLiteral("ROLLBACK"));
-            return false;
-        }
         const QString applied =
             QStringLiteral("INSERT INTO schema_version (version, applied) VALUES (?, ?)");
         q.prepare(applied);
         q.addBindValue(step.version);
         q.addBindValue(isoTime(QDateTime::currentDateTimeUtc()));
         if (!q.exec()) return failed(applied);
-    }
-    if (summaries && !buildSummaries(
-                         db, [this](const QString& text) { warn(text); }, error)) {
-        q.exec(QStringLiteral("ROLLBACK"));
-        return false;
     }
     return run(QStringLiteral("COMMIT"));
 }

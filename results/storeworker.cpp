@@ -2,6 +2,7 @@
 
 #include "results/gaugereport.h"
 #include "results/query.h"
+#include "results/summaries.h"
 
 #include <QDateTime>
 #include <QMetaObject>
@@ -148,7 +149,12 @@ void StoreWorker::summarize(const QList<Filter>& filters) {
         std::optional<QList<SummaryAnswer>> answers;
         if (!back->store->spooling()) {
             answers.emplace();
-            // The session's and the lot's figures of one moment.
+            // The session's and the lot's figures of one moment (their
+            // summaries built first, if they are not yet).
+            for (const Filter& filter : filters) {
+                QString why;
+                prepareSummaries(back->store->database(), filter, {}, &why);
+            }
             const Snapshot moment(back->store->database());
             for (const Filter& filter : filters) {
                 SummaryAnswer answer{filter, std::nullopt, {}};

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <array>
@@ -48,10 +49,6 @@ std::optional<std::pair<QString, QString>> scopeOf(const Filter& f) {
     return std::pair{QStringLiteral("all"), QString(QLatin1String(""))};
 }
 
-QVariant nullText() {
-    return QVariant(QMetaType(QMetaType::QString));
-}
-
 // A unit's first test and first pass in one scope (at one station, or at
 // any); what it adds to the units tested, passed and first-pass.
 struct UnitState {
@@ -85,6 +82,177 @@ constexpr int kMeasureColumns = int(kMeasureCount);
 
 // The two C/N0 columns a slot's mean may be of, in summaryMeasures().
 constexpr int kSlotMeasures[] = {int(Measure::SkyCn0), int(Measure::SignalCn0)};
+
+// A statement of the summaries' upkeep with its values bound in order (not
+// run(), which is a report's read).
+bool execute(QSqlQuery& q, const QString& sql, const QVariantList& values, QString* error) {
+    q.setForwardOnly(true);
+    if (!q.prepare(sql)) {
+        *error = q.lastError().text();
+        return false;
+    }
+    for (const QVariant& v : values) q.addBindValue(v);
+    if (q.exec()) return true;
+    *error = QStringLiteral("%1 (in: %2)").arg(q.lastError().text(), sql.left(80));
+    return false;
+}
+
+// The rows of a scope as a condition over the results, with its values.  A
+// day's rows are found through the index on started: its first moment up to
+// the next day's, each with the day's own text.
+Where rowsOf(const std::pair<QString, QString>& scope) {
+    const QString& name = scope.second;
+    if (scope.first == QLatin1String("lot"))
+        return {QStringLiteral("lot = ? AND study = ''"), {name}};
+    if (scope.first == QLatin1String("day")) {
+        if (name.isEmpty()) return {QStringLiteral("started = '' AND study = ''"), {}};
+        const QDate date = QDate::fromString(name, Qt::ISODate);
+        const QString next = date.isValid() && name.size() == 10
+                                 ? date.addDays(1).toString(Qt::ISODate)
+                                 : name + QChar(0xffff);
+        return {QStringLiteral("started >= ? AND started < ? AND substr(started, 1, 10) = ?"
+                               " AND study = ''"),
+                {name, next, name}};
+    }
+    return {QStringLiteral("study = ''"), {}};
+}
+
+// A range of started that holds a scope's rows, as a condition.
+Where spanOf(const std::pair<QString, QString>& scope) {
+    if (scope.first == QLatin1String("lot"))
+        return {QStringLiteral("started >= (SELECT MIN(started) FROM results WHERE lot = ?)"
+                               " AND started <= (SELECT MAX(started) FROM results WHERE lot = ?)"),
+                {scope.second, scope.second}};
+    if (scope.first == QLatin1String("day")) {
+        const Where rows = rowsOf(scope);
+        if (rows.values.size() == 3)
+            return {QStringLiteral("started >= ? AND started < ?"), rows.values.mid(0, 2)};
+        return rows;
+    }
+    return {QStringLiteral("1 = 1"), {}};
+}
+
+// Whether a scope's summaries hold every row of it: built, or without a row
+// stored before the summaries were kept.
+std::optional<bool> isWhole(const QSqlDatabase& db, const std::pair<QString, QString>& scope,
+                            QString* error) {
+    QSqlQuery q(db);
+    if (!execute(q, QStringLiteral("SELECT 1 FROM summary_scopes WHERE kind = ? AND name = ?"),
+                 {scope.first, scope.second}, error))
+        return std::nullopt;
+    if (q.next()) return true;
+    if (!drained(q, error) ||
+        !execute(q, QStringLiteral("SELECT seq FROM summary_start"), {}, error))
+        return std::nullopt;
+    const qint64 start = q.next() ? q.value(0).toLongLong() : 0;
+    if (!drained(q, error)) return std::nullopt;
+    if (start == 0) return true;
+    Where w = rowsOf(scope);
+    w.values << start;
+    if (!execute(q,
+                 QStringLiteral("SELECT 1 FROM results WHERE %1 AND seq <= ? LIMIT 1").arg(w.sql),
+                 w.values, error))
+        return std::nullopt;
+    if (q.next()) return false;
+    if (!drained(q, error)) return std::nullopt;
+    return true;
+}
+
+// A build's exclusive lock, a save's shared one (ScopeCheck).
+constexpr int kBuildLock = 7460014;
+
+// One scope's summaries from its rows, in the caller's transaction.
+bool buildScope(const QSqlDatabase& db, const std::pair<QString, QString>& scope,
+                const std::function<void(const QString&)>& progress, QString* error) {
+    const Where rows = rowsOf(scope);
+    const QString head = QStringLiteral("CAST(? AS TEXT), CAST(? AS TEXT)");
+    const QString passed = QStringLiteral("CASE WHEN result = 'pass' THEN 1 ELSE 0 END");
+    // Each statement with its weight, in passes over the rows, for the
+    // estimate of the time left.
+    std::vector<std::pair<QString, double>> steps{
+        {QStringLiteral("INSERT INTO summary_outcomes (kind, name, station, result, reason, n)"
+                        " SELECT %1, station, result, reason, COUNT(*) FROM results WHERE %2"
+                        " GROUP BY station, result, reason"),
+         1},
+        {QStringLiteral("INSERT INTO summary_limits (kind, name, station, limits, n)"
+                        " SELECT %1, station, COALESCE(limits, ''), COUNT(*) FROM results"
+                        " WHERE %2 GROUP BY station, COALESCE(limits, '')"),
+         1}};
+    for (int m : kSlotMeasures)
+        steps.push_back({QStringLiteral("INSERT INTO summary_slots (kind, name, station, port,"
+                                        " measure, n, cn0_sum) SELECT %1, station, port, '%3',"
+                                        " COUNT(*), SUM(%3) FROM results WHERE %2 AND %3 IS NOT"
+                                        " NULL GROUP BY station, port")
+                             .arg(QStringLiteral("%1"), QStringLiteral("%2"), summaryMeasures()[m]),
+                         1});
+    for (const QString& m : summaryMeasures())
+        steps.push_back({QStringLiteral("INSERT INTO summary_values (kind, name, station, measure,"
+                                        " passed, value, n) SELECT %1, station, '%3', %4, %3,"
+                                        " COUNT(*) FROM results WHERE %2 AND %3 IS NOT NULL"
+                                        " GROUP BY station, %4, %3")
+                             .arg(QStringLiteral("%1"), QStringLiteral("%2"), m, passed),
+                         1});
+    // Each unit's first test and first pass, at each station and at any; the
+    // units' counts from them.
+    const QString units = QStringLiteral(
+        "SELECT unit, %1 MIN(started) AS first_at,"
+        " MIN(CASE WHEN result = 'pass' THEN started END) AS pass_at FROM results"
+        " WHERE %2 AND unit <> '' AND result IN ('pass', 'fail') GROUP BY unit%3");
+    const QString counts = QStringLiteral(
+        "INSERT INTO summary_units (kind, name, whole, station, units, passed, first_pass)"
+        " SELECT %1, %2, %3, COUNT(*), COUNT(pass_at),"
+        " SUM(CASE WHEN pass_at = first_at THEN 1 ELSE 0 END) FROM (%4) AS u%5");
+    steps.push_back(
+        {counts.arg(QStringLiteral("%1"), QStringLiteral("0"), QStringLiteral("station"),
+                    units.arg(QStringLiteral("station,"), QStringLiteral("%2"),
+                              QStringLiteral(", station")),
+                    QStringLiteral(" GROUP BY station")),
+         2});
+    steps.push_back({counts.arg(QStringLiteral("%1"), QStringLiteral("1"), QStringLiteral("''"),
+                                units.arg(QString(), QStringLiteral("%2"), QString()), QString()),
+                     2});
+
+    QSqlQuery q(db);
+    const bool tell = progress && scope.first == QLatin1String("all");
+    qint64 total = 0;
+    if (tell) {
+        // The highest seq, read at once from the key, is near enough.
+        if (!execute(q, QStringLiteral("SELECT MAX(seq) FROM results"), {}, error)) return false;
+        total = q.next() ? q.value(0).toLongLong() : 0;
+        q.finish();
+    }
+    const bool told = tell && total > 250000;
+    if (told)
+        progress(QStringLiteral("building the report's summaries of every result from %1 stored"
+                                " results, once")
+                     .arg(total));
+    double all = 1, done = 0;  // units per hour: one pass
+    for (const auto& step : steps) all += step.second;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 shown = 0;
+    const QVariantList values = QVariantList{scope.first, scope.second} + rows.values;
+    for (const auto& [sql, weight] : steps) {
+        if (!execute(q, sql.arg(head, rows.sql), values, error)) return false;
+        q.finish();
+        done += weight;
+        // Every few seconds: how far, and the time left at the pace so far.
+        const qint64 ms = clock.elapsed();
+        if (told && ms - shown >= 2000) {
+            shown = ms;
+            progress(QStringLiteral("summaries: %1 % (%2 s, about %3 s left)")
+                         .arg(int(100 * done / all))
+                         .arg(ms / 1000)
+                         .arg(qRound64(ms / 1000.0 * (all - done) / done)));
+        }
+    }
+    if (!buildPace(db, scope, rows, spanOf(scope), error) ||
+        !execute(q, QStringLiteral("INSERT INTO summary_scopes (kind, name) VALUES (?, ?)"),
+                 {scope.first, scope.second}, error))
+        return false;
+    if (told) progress(QStringLiteral("summaries built in %1 s").arg(clock.elapsed() / 1000));
+    return true;
+}
 
 // Ascending distributions from counts, per station and merged over stations,
 // and the passing results' over stations.
@@ -290,11 +458,19 @@ std::optional<Tally> tally(const QSqlDatabase& db, const Filter& filter, QString
                            Source source) {
     Tally t;
     QString why;
-    const auto scope = source == Source::Summaries ? scopeOf(filter) : std::nullopt;
+    auto scope = source == Source::Summaries ? scopeOf(filter) : std::nullopt;
+    // A build that fails (a database opened read-only) leaves the rows to answer.
+    if (scope && !Snapshot::active(db)) prepareSummaries(db, filter, {}, &why);
+    why.clear();
     const Snapshot moment(db);
-    const bool ok =
-        moment.begun(&why) && (scope ? tallySummaries(db, *scope, filter.station, t, &why)
-                                     : tallyRows(db, filter, t, &why));
+    bool ok = moment.begun(&why);
+    if (ok && scope) {
+        const auto whole = isWhole(db, *scope, &why);
+        ok = whole.has_value();
+        if (ok && !*whole) scope.reset();
+    }
+    ok = ok && (scope ? tallySummaries(db, *scope, filter.station, t, &why)
+                      : tallyRows(db, filter, t, &why));
     if (ok) return t;
     if (error) *error = why;
     return std::nullopt;
@@ -307,7 +483,37 @@ std::optional<MeasureValues> measureValues(const QSqlDatabase& db, const Filter&
     return std::move(t->values);
 }
 
-// The statements of a save, each over the row's three scopes at once.
+struct ScopeCheck::Queries {
+    explicit Queries(const QSqlDatabase& db) : db(db), lock(db) {}
+    QSqlDatabase db;
+    QSqlQuery lock;
+    QSet<std::pair<QString, QString>> whole;
+};
+
+ScopeCheck::ScopeCheck(const QSqlDatabase& db) : q_(new Queries(db)) {}
+ScopeCheck::~ScopeCheck() = default;
+
+bool ScopeCheck::whole(const std::pair<QString, QString>& scope, bool* yes, QString* error) {
+    Queries& q = *q_;
+    if (q.whole.contains(scope)) return *yes = true;
+    auto found = isWhole(q.db, scope, error);
+    if (found && !*found && q.db.driverName() == QLatin1String("QPSQL")) {
+        // Held to the commit; then looked again, as a build may have ended.
+        if (!q.lock.exec(
+                QStringLiteral("SELECT pg_advisory_xact_lock_shared(%1, 0)").arg(kBuildLock))) {
+            *error = q.lock.lastError().text();
+            return false;
+        }
+        q.lock.finish();
+        found = isWhole(q.db, scope, error);
+    }
+    if (!found) return false;
+    if (*found) q.whole.insert(scope);
+    *yes = *found;
+    return true;
+}
+
+// The statements of a save, each over one scope.
 struct SummaryWriter::Queries {
     explicit Queries(const QSqlDatabase& db)
         : outcomes(db),
@@ -316,14 +522,13 @@ struct SummaryWriter::Queries {
           limits(db),
           unitLock(db),
           unitRows(db),
-          unitPut(db),
           unitCounts(db) {}
-    QSqlQuery outcomes, values, ports, limits, unitLock, unitRows, unitPut, unitCounts;
+    QSqlQuery outcomes, values, ports, limits, unitLock, unitRows, unitCounts;
     bool ready = false, pg = false;
 };
 
 SummaryWriter::SummaryWriter(const QSqlDatabase& db)
-    : db_(db), q_(new Queries(db)), pace_(new PaceWriter(db)) {}
+    : db_(db), q_(new Queries(db)), scopes_(new ScopeCheck(db)), pace_(new PaceWriter(db)) {}
 SummaryWriter::~SummaryWriter() = default;
 
 bool SummaryWriter::add(const SummaryRow& r, QString* error) {
@@ -332,41 +537,31 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
         *error = query.lastError().text();
         return false;
     };
-    auto three = [](const char* values) {
-        return QStringLiteral("%1, %1, %1").arg(QLatin1String(values));
-    };
     if (!q.ready) {
         const std::pair<QSqlQuery*, QString> statements[] = {
             {&q.outcomes,
              QStringLiteral("INSERT INTO summary_outcomes (kind, name, station, result, reason, n)"
-                            " VALUES %1 ON CONFLICT (kind, name, station, result, reason)"
-                            " DO UPDATE SET n = summary_outcomes.n + 1")
-                 .arg(three("(?, ?, ?, ?, ?, 1)"))},
+                            " VALUES (?, ?, ?, ?, ?, 1) ON CONFLICT (kind, name, station, result,"
+                            " reason) DO UPDATE SET n = summary_outcomes.n + 1")},
             {&q.values,
              QStringLiteral("INSERT INTO summary_values (kind, name, station, measure, passed,"
-                            " value, n) VALUES %1"
+                            " value, n) VALUES (?, ?, ?, ?, ?, ?, 1)"
                             " ON CONFLICT (kind, name, station, measure, passed, value)"
-                            " DO UPDATE SET n = summary_values.n + 1")
-                 .arg(three("(?, ?, ?, ?, ?, ?, 1)"))},
+                            " DO UPDATE SET n = summary_values.n + 1")},
             {&q.ports,
              QStringLiteral("INSERT INTO summary_slots (kind, name, station, port, measure, n,"
-                            " cn0_sum) VALUES %1"
+                            " cn0_sum) VALUES (?, ?, ?, ?, ?, 1, ?)"
                             " ON CONFLICT (kind, name, station, port, measure) DO UPDATE SET"
                             " n = summary_slots.n + 1,"
-                            " cn0_sum = summary_slots.cn0_sum + excluded.cn0_sum")
-                 .arg(three("(?, ?, ?, ?, ?, 1, ?)"))},
+                            " cn0_sum = summary_slots.cn0_sum + excluded.cn0_sum")},
             {&q.limits, QStringLiteral("INSERT INTO summary_limits (kind, name, station, limits, n)"
-                                       " VALUES %1 ON CONFLICT (kind, name, station, limits)"
-                                       " DO UPDATE SET n = summary_limits.n + 1")
-                            .arg(three("(?, ?, ?, ?, 1)"))},
+                                       " VALUES (?, ?, ?, ?, 1) ON CONFLICT (kind, name, station,"
+                                       " limits) DO UPDATE SET n = summary_limits.n + 1")},
             {&q.unitLock, QStringLiteral("SELECT pg_advisory_xact_lock(7460013, hashtext(?))")},
-            {&q.unitRows, QStringLiteral("SELECT station, first_at, pass_at FROM unit_tests"
-                                         " WHERE kind = ? AND name = ? AND unit = ?")},
-            {&q.unitPut,
-             QStringLiteral("INSERT INTO unit_tests (kind, name, unit, station, first_at, pass_at)"
-                            " VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (kind, name, unit, station)"
-                            " DO UPDATE SET first_at = excluded.first_at,"
-                            " pass_at = excluded.pass_at")},
+            // The unit's other tests, through the (unit, started) index.
+            {&q.unitRows, QStringLiteral("SELECT station, lot, started, result FROM results"
+                                         " WHERE unit = ? AND study = '' AND id <> ?"
+                                         " AND result IN ('pass', 'fail')")},
             {&q.unitCounts,
              QStringLiteral("INSERT INTO summary_units (kind, name, whole, station, units, passed,"
                             " first_pass) VALUES (?, ?, ?, ?, ?, ?, ?)"
@@ -380,16 +575,23 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
             if ((q.pg || query != &q.unitLock) && !query->prepare(sql)) return failed(*query);
         q.ready = true;
     }
-    const auto scopes = scopesOf(r.lot, r.started);
+    // The row's scopes whose summaries hold every row of theirs.
+    std::vector<std::pair<QString, QString>> scopes;
+    for (const auto& scope : scopesOf(r.lot, r.started)) {
+        bool whole = false;
+        if (!scopes_->whole(scope, &whole, error)) return false;
+        if (whole) scopes.push_back(scope);
+    }
     auto bindScopes = [&](QSqlQuery& query, const QVariantList& tail) {
-        int i = 0;
         for (const auto& [kind, name] : scopes) {
+            int i = 0;
             query.bindValue(i++, kind);
             query.bindValue(i++, name);
             query.bindValue(i++, text(r.station));
             for (const QVariant& v : tail) query.bindValue(i++, v);
+            if (!query.exec()) return false;
         }
-        return query.exec();
+        return true;
     };
     if (!bindScopes(q.outcomes, {text(r.result), text(r.reason)})) return failed(q.outcomes);
     const bool pass = r.result == codeOf(Outcome::Pass);
@@ -402,43 +604,43 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
             !bindScopes(q.ports, {text(r.port), summaryMeasures()[m], *r.measures[m]}))
             return failed(q.ports);
     if (!bindScopes(q.limits, {text(r.limits)})) return failed(q.limits);
-    if (!pace_->add(r, error)) return false;
+    if (!pace_->add(r, *scopes_, error)) return false;
 
     if (r.unit.isEmpty() || (!pass && r.result != codeOf(Outcome::Fail))) return true;
+    if (scopes.empty()) return true;
     // SQLite writes one transaction at a time; on PostgreSQL two saves of one
-    // unit wait for each other, so that each reads the other's first test.
+    // unit wait for each other, so that each reads the other's test.
     if (q.pg) {
         q.unitLock.bindValue(0, r.unit);
         if (!q.unitLock.exec()) return failed(q.unitLock);
         q.unitLock.finish();
     }
+    struct Earlier {
+        QString station, lot, started;
+        bool pass;
+    };
+    std::vector<Earlier> earlier;
+    q.unitRows.bindValue(0, r.unit);
+    q.unitRows.bindValue(1, r.id);
+    if (!q.unitRows.exec()) return failed(q.unitRows);
+    while (q.unitRows.next())
+        earlier.push_back({q.unitRows.value(0).toString(), q.unitRows.value(1).toString(),
+                           q.unitRows.value(2).toString(),
+                           q.unitRows.value(3).toString() == codeOf(Outcome::Pass)});
+    if (q.unitRows.lastError().isValid()) return failed(q.unitRows);
+    q.unitRows.finish();
     for (const auto& [kind, name] : scopes) {
-        // The unit's state at each of its stations before this test.
-        q.unitRows.bindValue(0, kind);
-        q.unitRows.bindValue(1, name);
-        q.unitRows.bindValue(2, r.unit);
-        if (!q.unitRows.exec()) return failed(q.unitRows);
+        // The unit's state in this scope, at this station and at any, before this test.
         UnitState here, whole;
-        while (q.unitRows.next()) {
-            UnitState s;
-            s.tested = true;
-            s.first = q.unitRows.value(1).toString();
-            if (!q.unitRows.isNull(2)) s.pass = q.unitRows.value(2).toString();
-            whole.merge(s);
-            if (q.unitRows.value(0).toString() == r.station) here = s;
+        for (const Earlier& e : earlier) {
+            const auto of = scopesOf(e.lot, e.started);
+            if (std::find(of.begin(), of.end(), std::pair{kind, name}) == of.end()) continue;
+            whole.add(e.started, e.pass);
+            if (e.station == r.station) here.add(e.started, e.pass);
         }
-        if (q.unitRows.lastError().isValid()) return failed(q.unitRows);
-        q.unitRows.finish();
         UnitState hereAfter = here, wholeAfter = whole;
         hereAfter.add(r.started, pass);
         wholeAfter.add(r.started, pass);
-        q.unitPut.bindValue(0, kind);
-        q.unitPut.bindValue(1, name);
-        q.unitPut.bindValue(2, r.unit);
-        q.unitPut.bindValue(3, r.station);
-        q.unitPut.bindValue(4, hereAfter.first);
-        q.unitPut.bindValue(5, hereAfter.pass.isNull() ? nullText() : QVariant(hereAfter.pass));
-        if (!q.unitPut.exec()) return failed(q.unitPut);
         for (const auto& [level, before, after] :
              {std::tuple{0, &here, &hereAfter}, std::tuple{1, &whole, &wholeAfter}}) {
             Tally::Units delta = after->counts();
@@ -456,145 +658,29 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
     return true;
 }
 
-bool buildSummaries(const QSqlDatabase& db, const std::function<void(const QString&)>& progress,
-                    QString* error) {
+bool prepareSummaries(const QSqlDatabase& db, const Filter& filter,
+                      const std::function<void(const QString&)>& progress, QString* error) {
+    const auto scope = scopeOf(filter);
+    if (!scope) return true;
+    const auto whole = isWhole(db, *scope, error);
+    if (!whole || *whole) return whole.has_value();
+    // One build at a time; a save that meets the scope waits for it (ScopeCheck).
+    const bool pg = db.driverName() == QLatin1String("QPSQL");
     QSqlQuery q(db);
-    auto exec = [&](const QString& sql) {
-        if (q.exec(sql)) return true;
-        *error = QStringLiteral("%1 (in: %2)").arg(q.lastError().text(), sql.left(80));
+    auto failed = [&](const QSqlQuery& query) {
+        if (error->isEmpty()) *error = query.lastError().text();
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
         return false;
     };
-    const bool pg = db.driverName() == QLatin1String("QPSQL");
-    if (pg && !exec(QStringLiteral("ANALYZE results"))) return false;
-    if (!exec(QStringLiteral("SELECT COUNT(*) FROM results")) || !q.next()) {
-        if (error->isEmpty()) *error = q.lastError().text();
-        return false;
-    }
-    const qint64 total = q.value(0).toLongLong();
+    if (!q.exec(pg ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"))) return failed(q);
+    if (pg && !q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1, 0)").arg(kBuildLock)))
+        return failed(q);
     q.finish();
-    const bool tell = total > 250000;
-    if (tell)
-        progress(QStringLiteral("building the report's summaries from %1 stored results, once")
-                     .arg(total));
-
-    // Whole sets, never row by row: the rows are grouped once into working
-    // tables of the finest grain the scopes share (lot, day, station and the
-    // summary's own key), and each scope's summary is those groups added up.
-    // A unit's first test and pass are grouped from the rows per scope.  The
-    // statements and their weight, in passes over the rows, for the estimate
-    // of the time left.
-    const QString day = QStringLiteral("substr(started, 1, 10)");
-    const QString passed = QStringLiteral("CASE WHEN result = 'pass' THEN 1 ELSE 0 END");
-    const QString fineKey = QStringLiteral("lot, station, measure, passed, value, day");
-    std::vector<std::pair<QString, double>> steps;
-    steps.push_back(
-        {QStringLiteral("CREATE TEMP TABLE build_groups AS SELECT lot, %1 AS day, station, port,"
-                        " result, reason, COALESCE(limits, '') AS limits, COUNT(*) AS n,"
-                        " COUNT(cn0_mean4) AS n_sky, SUM(cn0_mean4) AS sum_sky,"
-                        " COUNT(signal_cn0_mean) AS n_signal, SUM(signal_cn0_mean) AS sum_signal"
-                        " FROM results GROUP BY lot, %1, station, port, result, reason,"
-                        " COALESCE(limits, '')")
-             .arg(day),
-         1});
-    steps.push_back({QStringLiteral("CREATE TEMP TABLE build_values (lot TEXT NOT NULL,"
-                                    " station TEXT NOT NULL, measure TEXT NOT NULL,"
-                                    " passed %1 NOT NULL, value %2 NOT NULL, day TEXT NOT NULL,"
-                                    " n %1 NOT NULL, PRIMARY KEY (%3))%4")
-                         .arg(pg ? QStringLiteral("BIGINT") : QStringLiteral("INTEGER"),
-                              pg ? QStringLiteral("DOUBLE PRECISION") : QStringLiteral("REAL"),
-                              fineKey, pg ? QString() : QStringLiteral(" WITHOUT ROWID")),
-                     0});
-    for (const QString& m : summaryMeasures())
-        steps.push_back({QStringLiteral("INSERT INTO build_values (%5) SELECT lot, station, '%1',"
-                                        " %2, %1, %3, COUNT(*) FROM results WHERE %1 IS NOT NULL"
-                                        " GROUP BY lot, station, %2, %1, %3")
-                             .arg(m, passed, day)
-                             .arg(fineKey + QStringLiteral(", n")),
-                         1});
-    const QString scopes[3][2] = {{QStringLiteral("all"), QString()},
-                                  {QStringLiteral("lot"), QStringLiteral("lot")},
-                                  {QStringLiteral("day"), QStringLiteral("day")}};
-    for (const auto& [kind, column] : scopes) {
-        // The whole scope has no name column; PostgreSQL groups by no constant.
-        const QString name = column.isEmpty() ? QStringLiteral("''") : column;
-        const QString by = column.isEmpty() ? QString() : column + QStringLiteral(", ");
-        const QString head = QStringLiteral("'%1', %2").arg(kind, name);
-        steps.push_back({QStringLiteral("INSERT INTO summary_outcomes (kind, name, station, result,"
-                                        " reason, n) SELECT %1, station, result, reason, SUM(n)"
-                                        " FROM build_groups GROUP BY %2station, result, reason")
-                             .arg(head, by),
-                         0.05});
-        steps.push_back(
-            {QStringLiteral("INSERT INTO summary_limits (kind, name, station, limits, n)"
-                            " SELECT %1, station, limits, SUM(n) FROM build_groups"
-                            " GROUP BY %2station, limits")
-                 .arg(head, by),
-             0.05});
-        for (const auto& [measure, column] :
-             {std::pair{"cn0_mean4", "sky"}, std::pair{"signal_cn0_mean", "signal"}})
-            steps.push_back(
-                {QStringLiteral("INSERT INTO summary_slots (kind, name, station, port, measure, n,"
-                                " cn0_sum) SELECT %1, station, port, '%3', SUM(n_%4), SUM(sum_%4)"
-                                " FROM build_groups WHERE n_%4 > 0 GROUP BY %2station, port")
-                     .arg(head, by, QLatin1String(measure), QLatin1String(column)),
-                 0.05});
-        steps.push_back({QStringLiteral("INSERT INTO summary_values (kind, name, station, measure,"
-                                        " passed, value, n) SELECT %1, station, measure, passed,"
-                                        " value, SUM(n) FROM build_values"
-                                        " GROUP BY %2station, measure, passed, value")
-                             .arg(head, by),
-                         1});
-        const QString rowName = column == QLatin1String("day") ? day : name;
-        const QString rowBy = column == QLatin1String("day") ? day + QStringLiteral(", ") : by;
-        steps.push_back(
-            {QStringLiteral("INSERT INTO unit_tests (kind, name, unit, station, first_at, pass_at)"
-                            " SELECT '%1', %2, unit, station, MIN(started),"
-                            " MIN(CASE WHEN result = 'pass' THEN started END) FROM results"
-                            " WHERE unit <> '' AND result IN ('pass', 'fail')"
-                            " GROUP BY %3unit, station")
-                 .arg(kind, rowName, rowBy),
-             1.5});
-        // The units' counts from their first tests and passes: per station,
-        // and over every station with each unit's earliest.
-        const char* firstPass = "SUM(CASE WHEN pass_at = first_at THEN 1 ELSE 0 END)";
-        steps.push_back(
-            {QStringLiteral("INSERT INTO summary_units (kind, name, whole, station, units, passed,"
-                            " first_pass) SELECT kind, name, 0, station, COUNT(*), COUNT(pass_at),"
-                            " %2 FROM unit_tests WHERE kind = '%1' GROUP BY kind, name, station")
-                 .arg(kind, QLatin1String(firstPass)),
-             1});
-        steps.push_back(
-            {QStringLiteral("INSERT INTO summary_units (kind, name, whole, station, units, passed,"
-                            " first_pass) SELECT kind, name, 1, '', COUNT(*), COUNT(pass_at), %2"
-                            " FROM (SELECT kind, name, unit, MIN(first_at) AS first_at,"
-                            " MIN(pass_at) AS pass_at FROM unit_tests WHERE kind = '%1'"
-                            " GROUP BY kind, name, unit) AS u GROUP BY kind, name")
-                 .arg(kind, QLatin1String(firstPass)),
-             1});
-    }
-    steps.push_back({QStringLiteral("DROP TABLE build_groups"), 0});
-    steps.push_back({QStringLiteral("DROP TABLE build_values"), 0});
-
-    double all = 0, done = 0;
-    for (const auto& step : steps) all += step.second;
-    QElapsedTimer clock;
-    clock.start();
-    qint64 shown = 0;
-    for (const auto& [sql, weight] : steps) {
-        if (!exec(sql)) return false;
-        q.finish();
-        done += weight;
-        // Every few seconds: how far, and the time left at the pace so far.
-        const qint64 ms = clock.elapsed();
-        if (tell && done < all && ms - shown >= 2000) {
-            shown = ms;
-            progress(QStringLiteral("summaries: %1 % (%2 s, about %3 s left)")
-                         .arg(int(100 * done / all))
-                         .arg(ms / 1000)
-                         .arg(qRound64(ms / 1000.0 * (all - done) / done)));
-        }
-    }
-    if (tell) progress(QStringLiteral("summaries built in %1 s").arg(clock.elapsed() / 1000));
+    // Another report may have built it meanwhile.
+    const auto still = isWhole(db, *scope, error);
+    if (!still) return failed(q);
+    if (!*still && !buildScope(db, *scope, progress, error)) return failed(q);
+    if (!q.exec(QStringLiteral("COMMIT"))) return failed(q);
     return true;
 }
 

@@ -9,9 +9,14 @@
 // - summary_values: each measure's values as stored, with how many results
 //   had each value (medians and percentiles are read from these);
 // - summary_slots: each slot's (port's) C/N0 as count and sum;
-// - unit_tests: each unit's first test and first pass, per station, in that
-//   scope; summary_units: the units tested, passed and passed at their first
-//   test that these give, per station and over every station.
+// - summary_units: the units tested, passed and passed at their first test,
+//   per station and over every station (a save reads the unit's earlier
+//   tests from its rows to know what its own test changes).
+//
+// A scope with rows stored before the summaries were kept (summary_start) is
+// built from its rows by the first report that needs it, and listed in
+// summary_scopes; until then saves leave it alone.  A scope whose every row
+// came later is kept by the saves from its first row.
 //
 // A filter that one scope answers (no filter, a lot, one whole day, each
 // with or without a station) is read from the summaries; any other selection
@@ -102,8 +107,25 @@ struct SummaryRow {
 std::array<std::pair<QString, QString>, 3> summaryScopesOf(const QString& lot,
                                                            const QString& started);
 
-// Adds rows to the summaries inside the caller's transaction, with its
-// statements prepared once.
+// Whether a scope's summaries hold every row of it, for the saves of one
+// connection: a scope once found whole stays whole, and is remembered.  On
+// PostgreSQL a save that meets a scope not yet built holds a shared lock
+// until it commits, which a build takes exclusively: the build then sees the
+// save's row, or the save sees the scope built and adds its row itself.
+class ScopeCheck {
+public:
+    explicit ScopeCheck(const QSqlDatabase& db);
+    ~ScopeCheck();
+    // False with the error when the database failed.
+    bool whole(const std::pair<QString, QString>& scope, bool* yes, QString* error);
+
+private:
+    struct Queries;
+    std::unique_ptr<Queries> q_;
+};
+
+// Adds rows to the summaries of their built scopes inside the caller's
+// transaction, with its statements prepared once.
 class SummaryWriter {
 public:
     explicit SummaryWriter(const QSqlDatabase& db);
@@ -114,13 +136,15 @@ private:
     struct Queries;
     QSqlDatabase db_;
     std::unique_ptr<Queries> q_;
+    std::unique_ptr<ScopeCheck> scopes_;
     std::unique_ptr<PaceWriter> pace_;
 };
 
-// The summaries built once from the rows already stored (by the migration
-// that makes their tables, in its transaction).  progress is told how far a
-// long build has come.
-bool buildSummaries(const QSqlDatabase& db, const std::function<void(const QString&)>& progress,
-                    QString* error);
+// Builds the summaries of the scope that answers the filter from its rows,
+// in a transaction of its own, when a scope does and they are not built yet.
+// progress is told how far a long build has come.  Outside a report's
+// snapshot only; a report whose scope is not built reads its rows.
+bool prepareSummaries(const QSqlDatabase& db, const Filter& filter,
+                      const std::function<void(const QString&)>& progress, QString* error);
 
 }  // namespace results

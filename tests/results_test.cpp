@@ -2,6 +2,7 @@
 // also on a PostgreSQL 15 server the test starts.
 #include <gtest/gtest.h>
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -11,6 +12,9 @@
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <atomic>
+#include <thread>
 
 #include "cli/reportcommand.h"
 #include "results/evidence.h"
@@ -69,8 +73,24 @@ void toVersion5(QSqlQuery& q) {
             << column;
     for (const char* sql :
          {"DROP TABLE summary_pace", "DROP TABLE deliveries", "DROP TABLE evidence",
-          "DROP TABLE route_refusals", "DELETE FROM schema_version WHERE version > 5"})
+          "DROP TABLE route_refusals", "DROP TABLE summary_scopes", "DROP TABLE summary_start",
+          "CREATE TABLE unit_tests (kind TEXT NOT NULL, name TEXT NOT NULL, unit TEXT NOT NULL,"
+          " station TEXT NOT NULL, first_at TEXT NOT NULL, pass_at TEXT,"
+          " PRIMARY KEY (kind, name, unit, station))",
+          "DELETE FROM schema_version WHERE version > 5"})
         ASSERT_TRUE(q.exec(QLatin1String(sql))) << sql;
+}
+
+// The summary rows (as text) of the scopes built so far: those the first
+// reports after a migration built.
+QStringList ofBuiltScopes(const QStringList& rows, const QSqlDatabase& d) {
+    QStringList built, out;
+    QSqlQuery q(QStringLiteral("SELECT kind, name FROM summary_scopes"), d);
+    while (q.next()) built << q.value(0).toString() + ' ' + q.value(1).toString() + ' ';
+    for (const QString& row : rows)
+        for (const QString& scope : built)
+            if (row.section(' ', 1).startsWith(scope)) out << row;
+    return out;
 }
 
 // The database as version 4 left it: no summaries either.
@@ -646,8 +666,10 @@ TEST_P(ResultsReport, TheQualityExample) {
 
 // Varied results saved one by one (retests at other stations, lots and days;
 // every outcome; rows without a unit): for each selection the summaries give
-// what the rows give, and again once the summaries are dropped and rebuilt by
-// the migration from version 4, which builds every summary row the saves kept.
+// what the rows give; again once the summaries are dropped and the database
+// migrated from version 4, which builds none of them: each report builds its
+// scope's, the same rows the saves kept; and again after saves into scopes
+// built, not built and new, which add only to those built.
 TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
     QString agree = db.dir.filePath(QStringLiteral("agree.sqlite"));
     if (GetParam()) {
@@ -658,7 +680,7 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
     }
     const char* outcomes[] = {"pass", "fail", "pass", "station-fault", "pass", "interrupted"};
     auto s = db.open(agree);
-    for (int i = 0; i < 90; ++i) {
+    auto resultAt = [&](int i) {
         QJsonObject r{
             {"station", QStringLiteral("s%1").arg(i * 7 % 3)},
             {"lot", i % 4 ? "L1" : "L2"},
@@ -679,6 +701,10 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
                              : QJsonObject{{"max_ttff_s", 90}, {"min_cn0", 30}}}};
         if (i % 8) r["ttff_s"] = 20 + i % 23 * 1.37;
         if (i % 5) r["hdop"] = 0.8 + i % 4 * 0.1;
+        return r;
+    };
+    for (int i = 0; i < 90; ++i) {
+        QJsonObject r = resultAt(i);
         ASSERT_EQ(s->save(r), Store::Saved::Stored);
     }
     auto dump = [](const MeasureValues& v) {
@@ -711,12 +737,15 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
         {"2026-12-02T00:00:00.000Z", "2026-12-03T00:00:00.000Z", "s0", "", ""},
         {"2026-12-03T00:00:00.000Z", "", "", "L1", ""},
         {"", "", "", "", "U4"}};
-    // Every summary row, as the saves kept it and as the migration builds it.
+    // The days and the lot that only the saves after the migration's reports touch.
+    const Filter later[] = {{"2026-12-01T00:00:00.000Z", "2026-12-02T00:00:00.000Z", "", "", ""},
+                            {"2026-12-03T00:00:00.000Z", "2026-12-04T00:00:00.000Z", "", "", ""},
+                            {"", "", "", "L3", ""}};
+    // Every summary row, as the saves kept it and as the reports build it.
     auto tables = [](const QSqlDatabase& d) {
         QStringList out;
-        for (const QString table :
-             {"summary_outcomes", "summary_values", "summary_slots", "summary_limits", "unit_tests",
-              "summary_units", "summary_pace"}) {
+        for (const QString table : {"summary_outcomes", "summary_values", "summary_slots",
+                                    "summary_limits", "summary_units", "summary_pace"}) {
             QSqlQuery q(QStringLiteral("SELECT * FROM ") + table, d);
             while (q.next()) {
                 QStringList row{table};
@@ -730,21 +759,41 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
         out.sort();
         return out;
     };
-    QStringList kept;
-    for (int pass = 0; pass < 2; ++pass) {
-        if (pass == 0) kept = tables(s->database());
-        EXPECT_EQ(tables(s->database()), kept) << "built by the migration";
-        for (const Filter& f : filters) {
+    const QStringList kept = tables(s->database());
+    for (int pass = 0; pass < 3; ++pass) {
+        if (pass == 1) {
+            EXPECT_EQ(tables(s->database()), QStringList()) << "built by the migration";
+        }
+        QList<Filter> selections(std::begin(filters), std::end(filters));
+        if (pass == 2) selections << later[0] << later[1] << later[2];
+        for (const Filter& f : selections) {
             QString why;
             const auto kept = summarize(s->database(), f, &why);
             const auto rows = summarize(s->database(), f, &why, Source::Rows);
             ASSERT_TRUE(kept && rows) << why.toStdString();
             EXPECT_GT(rows->overall.unitsTested, 0) << f.since.toStdString();
             EXPECT_EQ(summaryJson(*kept), summaryJson(*rows))
-                << f.station.toStdString() << f.lot.toStdString() << pass;
+                << f.since.toStdString() << f.station.toStdString() << f.lot.toStdString() << pass;
             EXPECT_EQ(dump(*measureValues(s->database(), f, &why)),
                       dump(*measureValues(s->database(), f, &why, Source::Rows)));
         }
+        if (pass == 1) {
+            const QStringList built = tables(s->database());
+            EXPECT_EQ(built, ofBuiltScopes(kept, s->database()));
+            EXPECT_LT(built.size(), kept.size()) << "days 1 and 3 are built by no report";
+            // Into the whole database and lot L1 (built), days 1 and 3 (not
+            // built) and a new lot, L3; units tested before at other stations.
+            for (int i = 0; i < 24; ++i) {
+                QJsonObject r = resultAt(i * 5 + 3);
+                r["started"] =
+                    QStringLiteral("2026-12-0%1T21:%2:00.000Z").arg(i % 2 ? 1 : 3).arg(10 + i);
+                r["ended"] =
+                    QStringLiteral("2026-12-0%1T21:%2:30.000Z").arg(i % 2 ? 1 : 3).arg(10 + i);
+                r["lot"] = i % 3 ? "L1" : "L3";
+                ASSERT_EQ(s->save(r), Store::Saved::Stored);
+            }
+        }
+        if (pass > 0) continue;
         QSqlQuery q(s->database());
         toVersion4(q);
         q.finish();
@@ -754,8 +803,90 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
     }
 }
 
+// Two stations save into lots and days stored before the migration while
+// reports build those scopes on their first need: no result is counted twice
+// or missed, by outcome, value, slot, limits, units and pace, in rounds of a
+// fresh migration each.
+TEST_P(ResultsReport, ScopesBuiltOnFirstNeedWhileTwoStationsSave) {
+    QString race = db.dir.filePath(QStringLiteral("race.sqlite"));
+    if (GetParam()) {
+        const auto server = db.open(target);
+        QSqlQuery q(server->database());
+        ASSERT_TRUE(q.exec("DROP DATABASE IF EXISTS race") && q.exec("CREATE DATABASE race"));
+        race = pg->url(QStringLiteral("race"));
+    }
+    auto resultAt = [](const QString& station, int i) {
+        QJsonObject r = sampleResult(station, i);
+        const QString at = QStringLiteral("2026-12-0%1T%2:%3:%4.000Z")
+                               .arg(1 + i % 2)
+                               .arg(10 + i / 60 % 10)
+                               .arg(i % 60, 2, 10, QLatin1Char('0'));
+        r["started"] = at.arg(QStringLiteral("00"));
+        r["ended"] = at.arg(QStringLiteral("20"));
+        r["unit"] = QStringLiteral("RU%1").arg(i % 13);
+        r["lot"] = QStringLiteral("R%1").arg(i % 4);
+        r["port"] = QStringLiteral("p%1").arg(i % 3);
+        r.remove("id");
+        return r;
+    };
+    const QList<Filter> scopes = {
+        {},
+        {"", "", "", "R0", ""},
+        {"", "", "", "R1", ""},
+        {"", "", "st-b", "R2", ""},
+        {"", "", "", "R3", ""},
+        {"2026-12-01T00:00:00.000Z", "2026-12-02T00:00:00.000Z", "", "", ""},
+        {"2026-12-02T00:00:00.000Z", "2026-12-03T00:00:00.000Z", "st-a", "", ""}};
+    auto s = db.open(race);
+    int next = 0;
+    for (int round = 0; round < 3; ++round) {
+        // Rows stored before the summaries were kept, then a migration.
+        for (int i = 0; i < 30; ++i) {
+            QJsonObject r = resultAt(i % 2 ? "st-a" : "st-b", next++);
+            ASSERT_EQ(s->save(r), Store::Saved::Stored);
+        }
+        QSqlQuery q(s->database());
+        toVersion4(q);
+        q.finish();
+        s.reset();
+        s = db.open(race);
+        ASSERT_TRUE(s);
+        std::atomic<int> saved{0};
+        auto station = [&](const QString& name, int from) {
+            QString why;
+            auto own = Store::open(*parseTarget(race, &why), &why);
+            if (!own) return ADD_FAILURE() << why.toStdString();
+            for (int i = 0; i < 40; ++i) {
+                QJsonObject r = resultAt(name, from + i);
+                EXPECT_EQ(own->save(r), Store::Saved::Stored);
+                ++saved;
+            }
+        };
+        std::thread a(station, QStringLiteral("st-a"), next),
+            b(station, QStringLiteral("st-b"), next + 40);
+        next += 80;
+        // Each scope's first report, while the saves go on.
+        QDeadlineTimer limit(60000);
+        while (saved < 4 && !limit.hasExpired()) QThread::yieldCurrentThread();
+        for (const Filter& f : scopes) {
+            QString why;
+            EXPECT_TRUE(summarize(s->database(), f, &why)) << why.toStdString();
+        }
+        a.join();
+        b.join();
+        for (const Filter& f : scopes) {
+            QString why;
+            const auto kept = summarize(s->database(), f, &why);
+            const auto rows = summarize(s->database(), f, &why, Source::Rows);
+            ASSERT_TRUE(kept && rows) << why.toStdString();
+            EXPECT_EQ(summaryJson(*kept), summaryJson(*rows))
+                << round << f.lot.toStdString() << f.since.toStdString();
+        }
+    }
+}
+
 // Units per hour and handling per slot, counted by hand: saved out of order,
-// kept by the saves, read from the rows, and built by the migration from
+// kept by the saves, read from the rows, and built by the reports after a migration from
 // version 4 and from version 5.
 TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
     QString target = db.dir.filePath(QStringLiteral("pace.sqlite"));
@@ -818,7 +949,7 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
             pace.exec("SELECT kind, name, station, port, results, test_ms, gaps, gap_ms"
                       " FROM summary_pace"));
         while (pace.next()) {
-            QStringList row;
+            QStringList row{"summary_pace"};
             for (int i = 0; i < 8; ++i) row << pace.value(i).toString();
             out << row.join(' ');
         }
@@ -827,7 +958,8 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
         return out;
     };
     const QStringList saved = kept();
-    EXPECT_TRUE(saved.contains("lot L2 s1 p0 2 60000 1 20000")) << saved.join('\n').toStdString();
+    EXPECT_TRUE(saved.contains("summary_pace lot L2 s1 p0 2 60000 1 20000"))
+        << saved.join('\n').toStdString();
     for (const char* from : {"saves", "version 5", "version 4"}) {
         if (from != std::string("saves")) {
             QSqlQuery q(s->database());
@@ -842,7 +974,6 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
             s = db.open(target);
             ASSERT_TRUE(s);
             pace = QSqlQuery(s->database());
-            EXPECT_EQ(kept(), saved) << from;
         }
         for (const Case& c : cases) {
             const QJsonObject all = json(c.filter, Source::Summaries);
@@ -854,6 +985,10 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
                       text({c.unitsPerHour, c.gaps, c.handling}))
                 << from << ' ' << c.filter.since.toStdString() << c.filter.station.toStdString()
                 << c.filter.lot.toStdString();
+        }
+        // Those the reports built, as the saves kept them.
+        if (from != std::string("saves")) {
+            EXPECT_EQ(kept(), ofBuiltScopes(saved, s->database())) << from;
         }
     }
     const QJsonObject slot = json({}, Source::Summaries)["stations"]
