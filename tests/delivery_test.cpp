@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QJsonArray>
+#include <QSet>
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -531,3 +532,83 @@ TEST(DeliveryEndToEnd, OptionMistakesAreUsageErrors) {
 }
 
 }  // namespace
+
+// Six stations of a line write into one PostgreSQL database and deliver to
+// one line's system at once: every result is stored once and delivered once,
+// each station's in its own order, and the report's figures, overall and per
+// station, are those of the results printed.
+TEST(DeliveryEndToEnd, SixStationsIntoOneServerKeepAndDeliverEachResultOnce) {
+    if (!PgServer::available()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
+    PgServer pg;
+    ASSERT_TRUE(pg.ok()) << pg.error().toStdString();
+    qputenv("PGPASSWORD", PgServer::kPassword);
+    QString why;
+    {
+        auto admin = results::Store::open(*results::parseTarget(pg.url("postgres"), &why), &why);
+        ASSERT_TRUE(admin) << why.toStdString();
+        ASSERT_TRUE(QSqlQuery(admin->database()).exec("CREATE DATABASE line"));
+    }
+    const QString db = pg.url("line");
+    HttpServer server;
+    ASSERT_TRUE(server.up());
+    Bench bench;
+    std::vector<std::unique_ptr<Cli>> stations;
+    for (int s = 1; s <= 6; ++s) {
+        QStringList arguments = {"--json",         "--quiet",
+                                 "--db",           db,
+                                 "--station",      QStringLiteral("line-%1").arg(s),
+                                 "--cycles",       "2",
+                                 "--deliver-url",  server.url(),
+                                 "--deliver-wait", "120"};
+        for (const char* slot : {"a", "b"}) {
+            const QString name = QStringLiteral("%1%2").arg(s).arg(slot);
+            arguments << bench.add(name, receiver(Behaviour::Normal)) + "=SN-" + name;
+        }
+        stations.push_back(std::make_unique<Cli>());
+        stations.back()->start(arguments);
+    }
+    QStringList printed;
+    std::map<QString, QStringList> byStation;
+    for (auto& station : stations) {
+        EXPECT_EQ(station->finish(), 0) << station->progressText();
+        for (const QJsonObject& o : station->objects()) {
+            if (!o.contains("id")) continue;
+            printed << o.value("id").toString();
+            byStation[o.value("station").toString()] << o.value("id").toString();
+        }
+    }
+    ASSERT_EQ(printed.size(), 24);
+    ASSERT_EQ(QSet<QString>(printed.begin(), printed.end()).size(), 24);
+
+    // Delivered once each, a station's in the order it kept them.
+    EXPECT_EQ(server.requests.size(), 24u);
+    const QStringList delivered = server.deduplicated();
+    EXPECT_EQ(QSet<QString>(delivered.begin(), delivered.end()),
+              QSet<QString>(printed.begin(), printed.end()));
+    for (const auto& [station, ids] : byStation) {
+        QStringList inOrder;
+        for (const QString& id : delivered)
+            if (ids.contains(id)) inOrder << id;
+        EXPECT_EQ(inOrder, ids) << station.toStdString();
+    }
+
+    // Stored once each; the report's figures are the printed ones.
+    auto store = results::Store::open(*results::parseTarget(db, &why), &why);
+    ASSERT_TRUE(store) << why.toStdString();
+    QSqlQuery q(store->database());
+    ASSERT_TRUE(q.exec("SELECT COUNT(*), COUNT(DISTINCT id) FROM results") && q.next());
+    EXPECT_EQ(q.value(0).toInt(), 24);
+    EXPECT_EQ(q.value(1).toInt(), 24);
+    QProcess report;
+    report.start(COLDSTART_CLI, {"report", "--db", db, "--json"});
+    ASSERT_TRUE(report.waitForFinished(120000));
+    const QJsonObject figures = QJsonDocument::fromJson(report.readAllStandardOutput()).object();
+    EXPECT_EQ(figures["overall"]["results"], 24) << QJsonDocument(figures).toJson().toStdString();
+    EXPECT_EQ(figures["overall"]["units_tested"], 12);
+    const QJsonObject perStation = figures["stations"].toObject();
+    EXPECT_EQ(perStation.size(), 6);
+    for (const QString& station : perStation.keys()) {
+        EXPECT_EQ(perStation[station]["results"], 4) << station.toStdString();
+        EXPECT_EQ(perStation[station]["units_passed"], 2) << station.toStdString();
+    }
+}
