@@ -62,6 +62,14 @@ QJsonValue asJson(const QVariant& v, Column::Kind kind) {
     return QJsonValue::fromVariant(v);
 }
 
+// A file of `bytes` in `dir`, by its path.
+QString fileOf(const QTemporaryDir& dir, const char* name, const QByteArray& bytes) {
+    const QString path = dir.filePath(QLatin1String(name));
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+    return path;
+}
+
 // The database as version 5 left it: nothing of the steps after it.
 void toVersion5(QSqlQuery& q) {
     for (const char* column : {"antenna", "antenna_changes", "config", "config_sha256", "agc",
@@ -109,6 +117,46 @@ int report(const QStringList& args, QString* out, QString* err = nullptr) {
     return cli::runReport(args, os, es);  // each stream flushes its text when it goes
 }
 
+QString reportText(const QStringList& args) {
+    QString out, err;
+    EXPECT_EQ(report(args, &out, &err), 0) << err.toStdString();
+    return out;
+}
+
+// A selection's summary as JSON, from the kept summaries or from the rows.
+QJsonObject summaryOf(const QSqlDatabase& d, const Filter& f, Source source = Source::Summaries) {
+    QString why;
+    const auto summary = summarize(d, f, &why, source);
+    EXPECT_TRUE(summary) << why.toStdString();
+    return summary ? summaryJson(*summary) : QJsonObject();
+}
+
+// The page `report --html` writes.
+QString reportPage(const QStringList& args) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("page.html"));
+    reportText(args + QStringList{"--html", path});
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+    return QString::fromUtf8(f.readAll());
+}
+
+const QJsonObject reportJson(const QStringList& args) {
+    return QJsonDocument::fromJson(reportText(args + QStringList{"--json"}).toUtf8()).object();
+}
+
+// The database taken back to an older version by `back`, then opened again:
+// opening migrates it.
+std::unique_ptr<Store> migrated(std::unique_ptr<Store> s, void (*back)(QSqlQuery&), Db& db,
+                                const QString& target) {
+    {
+        QSqlQuery q(s->database());
+        back(q);
+    }
+    s.reset();
+    return db.open(target);
+}
+
 // The tables under a heading of docs/RESULTS.md, each as rows of cells (the
 // header row first), code quotes taken off.
 QList<QList<QStringList>> docTables(const QString& heading) {
@@ -132,6 +180,16 @@ QList<QList<QStringList>> docTables(const QString& heading) {
 }
 
 const QString kExample = QStringLiteral("Worked example of the quality statistics");
+
+// A lot's or a day's yields on the page: units tested/first pass/passed, then
+// tests: failed/station faults/interrupted.
+QString yieldText(const Yield& y) {
+    QStringList n;
+    for (qint64 v : {y.units, y.firstPass, y.passed, y.tests, y.failed, y.faults, y.interrupted})
+        n << QString::number(v);
+    return QStringLiteral("%1 %2/%3/%4 %5:%6/%7/%8")
+        .arg(y.key, n[0], n[1], n[2], n[3], n[4], n[5], n[6]);
+}
 
 }  // namespace
 
@@ -311,16 +369,14 @@ TEST(ResultsStore, MovesASpoolInOnceThenKeepsInOrderOffTheCallersThread) {
         }
         spool += QJsonDocument(r).toJson(QJsonDocument::Compact) + '\n';
     }
-    QFile file(db.path + ".spool");
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(spool + "{\"id\":\"cut-sh") > 0);
-    file.close();
+    const QString spoolFile = fileOf(db.dir, "r.sqlite.spool", spool + "{\"id\":\"cut-sh");
     QString why;
     Store::Options patient;
     patient.busyTimeoutMs = 30000;
     auto worker = StoreWorker::open(*parseTarget(db.path, &why), &why, patient,
                                     [&](const QString& w) { db.warnings << w; });
     ASSERT_TRUE(worker) << why.toStdString();
-    EXPECT_FALSE(file.exists());
+    EXPECT_FALSE(QFile::exists(spoolFile));
     const QString moved = db.warnings.value(0);
     EXPECT_TRUE(moved.contains("moved 3 spooled results")) << moved.toStdString();
     EXPECT_TRUE(moved.contains("1 were already there, 1 unfinished"));
@@ -343,19 +399,19 @@ TEST(ResultsStore, MovesASpoolInOnceThenKeepsInOrderOffTheCallersThread) {
 
     // A file of the first schema version takes its rows into the newest.
     worker.reset();
-    QSqlQuery q(holder->database());
-    toVersion4(q);
-    for (const char* column :
-         {"plan", "plan_sha256", "retest", "firmware", "hardware", "unique_id", "satellites_gga",
-          "sky", "tests", "signal_sv", "signal_samples", "signal_cn0_mean", "signal_cn0_sd",
-          "signal_cn0_raw_mean", "signal_offset", "signal_calibration_id", "signal_values"})
-        ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE results DROP COLUMN %1").arg(column)));
-    ASSERT_TRUE(q.exec(QStringLiteral("DROP TABLE calibrations")));
-    ASSERT_TRUE(q.exec(QStringLiteral("DELETE FROM schema_version WHERE version > 1")));
-    q.finish();
     lock.finish();
-    holder.reset();
-    auto s = db.open();
+    auto toVersion1 = [](QSqlQuery& q) {
+        toVersion4(q);
+        for (const char* column :
+             {"plan", "plan_sha256", "retest", "firmware", "hardware", "unique_id",
+              "satellites_gga", "sky", "tests", "signal_sv", "signal_samples", "signal_cn0_mean",
+              "signal_cn0_sd", "signal_cn0_raw_mean", "signal_offset", "signal_calibration_id",
+              "signal_values"})
+            ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE results DROP COLUMN %1").arg(column)));
+        ASSERT_TRUE(q.exec("DROP TABLE calibrations") &&
+                    q.exec("DELETE FROM schema_version WHERE version > 1"));
+    };
+    auto s = migrated(std::move(holder), toVersion1, db, db.path);
     ASSERT_TRUE(s);
     EXPECT_EQ(s->schemaVersion(), latestSchemaVersion());
     QJsonObject r = sampleResult(QStringLiteral("b"), 4);
@@ -394,19 +450,23 @@ protected:
         };
         QList<QJsonObject> objects;
         for (const Row& r : rows) {
-            // Fixed ids: the server's rows are stored once for all the tests.
-            objects << QJsonObject{{"id", QStringLiteral("row-%1").arg(objects.size())},
-                                   {"station", r.station},
-                                   {"unit", r.unit},
-                                   {"lot", r.lot},
-                                   {"started", r.started},
-                                   {"result", r.result},
-                                   {"reason", r.reason},
-                                   {"ttff_s", r.ttff < 0 ? QJsonValue() : QJsonValue(r.ttff)},
-                                   {"status", "Cold Start, \"OK\"\nnext"}};
+            QJsonObject o{{"station", r.station}, {"unit", r.unit},     {"lot", r.lot},
+                          {"started", r.started}, {"result", r.result}, {"reason", r.reason}};
+            o["id"] = QStringLiteral("row-%1").arg(objects.size());  // the server's, stored once
+            o["status"] = "Cold Start, \"OK\"\nnext";
+            if (r.ttff >= 0) o["ttff_s"] = r.ttff;
+            objects << o;
         }
         QString why;
         ASSERT_GE(db.open(target)->saveBatch(objects, &why), 0) << why.toStdString();
+    }
+    // A database of the test's own, so that the other tests' figures stay as they are.
+    QString own(const QString& name) {
+        if (!GetParam()) return db.dir.filePath(name + ".sqlite");
+        const auto server = db.open(target);
+        QSqlQuery q(server->database());
+        EXPECT_TRUE(q.exec("DROP DATABASE IF EXISTS " + name) && q.exec("CREATE DATABASE " + name));
+        return pg->url(name);
     }
     Db db;
     QString target = db.path;
@@ -434,11 +494,8 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
         {"--since 2027-01-01", "", 0, 0, 0, 0, 0, 0, 0, 0, 0},
     };
     for (const Case& c : cases) {
-        QString out, err;
-        const QStringList args = QString::fromLatin1(c.args).split(' ', Qt::SkipEmptyParts);
-        ASSERT_EQ(report(QStringList{"--db", target, "--json"} + args, &out, &err), 0)
-            << err.toStdString();
-        const QJsonObject all = QJsonDocument::fromJson(out.toUtf8()).object();
+        const QJsonObject all = reportJson(QStringList{"--db", target} +
+                                           QString(c.args).split(' ', Qt::SkipEmptyParts));
         const QJsonObject f =
             *c.station ? all["stations"][c.station].toObject() : all["overall"].toObject();
         const QJsonObject t = f["ttff_s"].toObject();
@@ -451,37 +508,24 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
             << c.args << " " << c.station;
         EXPECT_NEAR(t["mean"].toDouble(), c.mean, 1e-9) << c.args << " " << c.station;
     }
-    QString out;
-    ASSERT_EQ(report({"--db", target, "--json"}, &out), 0);
-    const QJsonArray failures =
-        QJsonDocument::fromJson(out.toUtf8())["overall"]["failures"].toArray();
+    const QJsonArray failures = reportJson({"--db", target})["overall"]["failures"].toArray();
     ASSERT_EQ(failures.size(), 3);
     EXPECT_EQ(failures[0].toObject(),
               (QJsonObject{{"result", "fail"}, {"reason", "ttff-over-limit"}, {"count", 2}}));
     EXPECT_EQ(
         failures[2].toObject(),
         (QJsonObject{{"result", "station-fault"}, {"reason", "port-unavailable"}, {"count", 1}}));
-    ASSERT_EQ(report({"--db", target}, &out), 0);
+    const QString out = reportText({"--db", target});
     EXPECT_TRUE(out.contains("First-pass yield   66.7 %  (2 of 3 units passed their first test)"))
         << out.toStdString();
     EXPECT_TRUE(out.contains("median 35.00  p95 90.00")) << out.toStdString();
 
-    // The page's yields per lot and per day: units tested/first pass/passed,
-    // then tests: failed/station faults/interrupted.
+    // The page's yields per lot and per day.
     QString why;
     const auto d = distributions(db.open(target)->database(), {}, &why);
     ASSERT_TRUE(d) << why.toStdString();
     QStringList yields;
-    for (const Yield& y : d->lots + d->days)
-        yields << QStringLiteral("%1 %2/%3/%4 %5:%6/%7/%8")
-                      .arg(y.key)
-                      .arg(y.units)
-                      .arg(y.firstPass)
-                      .arg(y.passed)
-                      .arg(y.tests)
-                      .arg(y.failed)
-                      .arg(y.faults)
-                      .arg(y.interrupted);
+    for (const Yield& y : d->lots + d->days) yields << yieldText(y);
     EXPECT_EQ(yields,
               QStringList({"L1 2/1/2 4:2/0/0", "L2 1/1/1 4:1/1/0", "2026-12-01 2/1/2 3:1/0/0",
                            "2026-12-02 1/1/1 3:1/1/0", "2026-12-03 1/0/0 2:1/0/0"}));
@@ -507,9 +551,6 @@ TEST_P(ResultsReport, FiguresAndCsvMatchTheHandCount) {
     EXPECT_EQ(csv.count("\r\n"), 1 + 4) << "the header and bench-2's rows";
 }
 
-// The worked example of docs/RESULTS.md, read from there: its rows stored in a
-// database of their own, each figure it gives found in `report --json`, and
-// the limits it proposes in `report --suggest-limits`.
 // A gauge study's results: kept out of the line's figures (from the
 // summaries and from the rows), analyzed by --grr over units × slots ×
 // repeats with the tolerance from their limits, and by --type1 over one
@@ -521,18 +562,14 @@ TEST_P(ResultsReport, GaugeStudiesAreKeptApartAndAnalyzed) {
     QList<QJsonObject> objects;
     std::vector<results::gauge::Observation> expected;
     auto add = [&](const char* study, const QString& unit, const QString& port, double value) {
-        objects << QJsonObject{{"id", QStringLiteral("study-%1").arg(objects.size())},
-                               {"station", "bench-1"},
-                               {"unit", unit},
-                               {"lot", "L1"},
-                               {"port", port},
-                               {"started", QStringLiteral("2026-12-04T08:%1:00.000Z")
-                                               .arg(objects.size(), 2, 10, QLatin1Char('0'))},
-                               {"result", "pass"},
-                               {"reason", "ok"},
-                               {"ttff_s", value},
-                               {"limits", QJsonObject{{"max_ttff_s", 60}}},
-                               {"study", study}};
+        QJsonObject r{{"station", "bench-1"}, {"unit", unit},     {"lot", "L1"},
+                      {"port", port},         {"result", "pass"}, {"reason", "ok"},
+                      {"ttff_s", value},      {"study", study}};
+        r["id"] = QStringLiteral("study-%1").arg(objects.size());
+        r["started"] =
+            QStringLiteral("2026-12-04T08:%1:00.000Z").arg(objects.size(), 2, 10, QLatin1Char('0'));
+        r["limits"] = QJsonObject{{"max_ttff_s", 60}};
+        objects << r;
     };
     for (int u = 0; u < 3; ++u)
         for (int s = 0; s < 2; ++s)
@@ -547,24 +584,15 @@ TEST_P(ResultsReport, GaugeStudiesAreKeptApartAndAnalyzed) {
     ASSERT_GE(db.open(target)->saveBatch(objects, &why), 0) << why.toStdString();
 
     // The line's figures are those of the production rows alone.
-    QString out, err;
-    for (const QStringList& args : {QStringList{}, QStringList{"--unit", "G1"}}) {
-        ASSERT_EQ(report(QStringList{"--db", target, "--json"} + args, &out, &err), 0)
-            << err.toStdString();
-        EXPECT_EQ(QJsonDocument::fromJson(out.toUtf8())["overall"]["results"].toInt(),
-                  args.isEmpty() ? 8 : 0)
-            << args.join(' ').toStdString();
-        out.clear();
-    }
+    EXPECT_EQ(reportJson({"--db", target})["overall"]["results"].toInt(), 8);
+    EXPECT_EQ(reportJson({"--db", target, "--unit", "G1"})["overall"]["results"].toInt(), 0);
 
     results::gauge::GrrOptions options;
     options.tolerance = 60;  // from a maximum only: from a natural zero
     std::string problem;
     const auto g = results::gauge::analyzeGrr(expected, options, &problem);
     ASSERT_TRUE(g) << problem;
-    ASSERT_EQ(report({"--db", target, "--grr", "S1", "--json"}, &out, &err), 0)
-        << err.toStdString();
-    const QJsonObject measures = QJsonDocument::fromJson(out.toUtf8())["measures"].toObject();
+    const QJsonObject measures = reportJson({"--db", target, "--grr", "S1"})["measures"].toObject();
     EXPECT_EQ(measures.keys(), QStringList{"ttff_s"});
     const QJsonObject t = measures["ttff_s"].toObject();
     EXPECT_EQ(QList<int>({t["parts"].toInt(), t["appraisers"].toInt(), t["trials"].toInt()}),
@@ -573,35 +601,25 @@ TEST_P(ResultsReport, GaugeStudiesAreKeptApartAndAnalyzed) {
     EXPECT_NEAR(t["grr"]["pct_study"].toDouble(), g->grr.pctStudy, 1e-9);
     EXPECT_NEAR(t["grr"]["pct_tolerance"].toDouble(), *g->grr.pctTolerance, 1e-9);
     EXPECT_EQ(t["verdict"].toString(), QLatin1String(results::gauge::verdictWord(g->verdict)));
-    out.clear();
-    ASSERT_EQ(report({"--db", target, "--grr", "S1"}, &out, &err), 0);
-    EXPECT_TRUE(out.contains("3 units x 2 slots x 2 trials")) << out.toStdString();
-
-    const QString page = db.dir.filePath(QStringLiteral("page.html"));
-    ASSERT_EQ(report({"--db", target, "--grr", "S1", "--html", page}, nullptr, &err), 0)
-        << err.toStdString();
-    QFile f(page);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QString html = QString::fromUtf8(f.readAll());
+    const QString text = reportText({"--db", target, "--grr", "S1"});
+    EXPECT_TRUE(text.contains("3 units x 2 slots x 2 trials")) << text.toStdString();
+    const QString html = reportPage({"--db", target, "--grr", "S1"});
     EXPECT_TRUE(html.contains("Gauge R&amp;R: study S1") && html.contains("TTFF (s)"));
 
-    out.clear();
-    ASSERT_EQ(
-        report({"--db", target, "--type1", "T1", "--reference", "ttff_s=30", "--json"}, &out, &err),
-        0)
-        << err.toStdString();
-    const QJsonObject one = QJsonDocument::fromJson(out.toUtf8())["measures"]["ttff_s"].toObject();
+    const QJsonObject one = reportJson({"--db", target, "--type1", "T1", "--reference",
+                                        "ttff_s=30"})["measures"]["ttff_s"]
+                                .toObject();
     const double sd = sampleSd(std::vector<double>(std::begin(golden), std::end(golden)));
     EXPECT_NEAR(one["cg"].toDouble(), 0.2 * 60 / (6 * sd), 1e-9);
     EXPECT_NEAR(one["cgk"].toDouble(), (0.1 * 60 - 0.2) / (3 * sd), 1e-9);
-    out.clear();
-    ASSERT_EQ(report({"--db", target, "--type1", "S1", "--json"}, &out, &err), 0);
-    EXPECT_TRUE(
-        QJsonDocument::fromJson(out.toUtf8())["measures"]["ttff_s"]["error"].toString().contains(
-            "3 units and 2 slots"))
-        << out.toStdString();
+    EXPECT_TRUE(reportJson({"--db", target, "--type1", "S1"})["measures"]["ttff_s"]["error"]
+                    .toString()
+                    .contains("3 units and 2 slots"));
 }
 
+// The worked example of docs/RESULTS.md, read from there: its rows stored in a
+// database of their own, each figure it gives found in `report --json`, and
+// the limits it proposes in `report --suggest-limits`.
 TEST_P(ResultsReport, TheQualityExample) {
     const auto tables = docTables(kExample);
     ASSERT_EQ(tables.size(), 2);
@@ -625,17 +643,12 @@ TEST_P(ResultsReport, TheQualityExample) {
         r["signal"] = signal;
         rows << r;
     }
-    QString example = db.dir.filePath(QStringLiteral("example.sqlite")), why;
-    if (GetParam()) {
-        QSqlQuery(db.open(target)->database()).exec("CREATE DATABASE example");  // once a server
-        example = pg->url(QStringLiteral("example"));
-    }
+    const QString example = own("example");
+    QString why;
     ASSERT_GE(db.open(example)->saveBatch(rows, &why), 0) << why.toStdString();
-    QString out, text, suggested;
-    ASSERT_EQ(report({"--db", example, "--json"}, &out), 0);
-    ASSERT_EQ(report({"--db", example}, &text), 0);
-    ASSERT_EQ(report({"--db", example, "--suggest-limits"}, &suggested), 0);
-    const QJsonObject json = QJsonDocument::fromJson(out.toUtf8()).object();
+    const QString text = reportText({"--db", example}),
+                  suggested = reportText({"--db", example, "--suggest-limits"});
+    const QJsonObject json = reportJson({"--db", example});
     for (const QStringList& figure : tables[1].mid(1)) {
         const QString &path = figure[0], want = figure[2];
         if (path == "--suggest-limits") {
@@ -671,26 +684,17 @@ TEST_P(ResultsReport, TheQualityExample) {
 // scope's, the same rows the saves kept; and again after saves into scopes
 // built, not built and new, which add only to those built.
 TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
-    QString agree = db.dir.filePath(QStringLiteral("agree.sqlite"));
-    if (GetParam()) {
-        const auto server = db.open(target);
-        QSqlQuery q(server->database());
-        ASSERT_TRUE(q.exec("DROP DATABASE IF EXISTS agree") && q.exec("CREATE DATABASE agree"));
-        agree = pg->url(QStringLiteral("agree"));
-    }
+    const QString agree = own("agree");
     const char* outcomes[] = {"pass", "fail", "pass", "station-fault", "pass", "interrupted"};
     auto s = db.open(agree);
     auto resultAt = [&](int i) {
+        const QString at = QStringLiteral("2026-12-0%1T%2:0").arg(1 + i / 30).arg(10 + i % 13);
         QJsonObject r{
             {"station", QStringLiteral("s%1").arg(i * 7 % 3)},
             {"lot", i % 4 ? "L1" : "L2"},
             {"unit", i % 11 == 5 ? QString() : QStringLiteral("U%1").arg(i * i % 17)},
-            {"started",
-             QStringLiteral("2026-12-0%1T%2:00:00.000Z").arg(1 + i / 30).arg(10 + i % 13)},
-            {"ended", QStringLiteral("2026-12-0%1T%2:0%3:00.000Z")
-                          .arg(1 + i / 30)
-                          .arg(10 + i % 13)
-                          .arg(i % 7)},
+            {"started", at + "0:00.000Z"},
+            {"ended", at + QString::number(i % 7) + ":00.000Z"},
             {"result", outcomes[i * 5 % 6]},
             {"reason", i % 6 == 1 ? "no-fix" : "ok"},
             {"port", QStringLiteral("/dev/ttyUSB%1").arg(i % 4)},
@@ -768,11 +772,9 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
         if (pass == 2) selections << later[0] << later[1] << later[2];
         for (const Filter& f : selections) {
             QString why;
-            const auto kept = summarize(s->database(), f, &why);
-            const auto rows = summarize(s->database(), f, &why, Source::Rows);
-            ASSERT_TRUE(kept && rows) << why.toStdString();
-            EXPECT_GT(rows->overall.unitsTested, 0) << f.since.toStdString();
-            EXPECT_EQ(summaryJson(*kept), summaryJson(*rows))
+            const QJsonObject rows = summaryOf(s->database(), f, Source::Rows);
+            EXPECT_GT(rows["overall"]["units_tested"].toInt(), 0) << f.since.toStdString();
+            EXPECT_EQ(summaryOf(s->database(), f), rows)
                 << f.since.toStdString() << f.station.toStdString() << f.lot.toStdString() << pass;
             EXPECT_EQ(dump(*measureValues(s->database(), f, &why)),
                       dump(*measureValues(s->database(), f, &why, Source::Rows)));
@@ -794,11 +796,7 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
             }
         }
         if (pass > 0) continue;
-        QSqlQuery q(s->database());
-        toVersion4(q);
-        q.finish();
-        s.reset();
-        s = db.open(agree);
+        s = migrated(std::move(s), toVersion4, db, agree);
         ASSERT_TRUE(s);
     }
 }
@@ -808,21 +806,15 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
 // or missed, by outcome, value, slot, limits, units and pace, in rounds of a
 // fresh migration each.
 TEST_P(ResultsReport, ScopesBuiltOnFirstNeedWhileTwoStationsSave) {
-    QString race = db.dir.filePath(QStringLiteral("race.sqlite"));
-    if (GetParam()) {
-        const auto server = db.open(target);
-        QSqlQuery q(server->database());
-        ASSERT_TRUE(q.exec("DROP DATABASE IF EXISTS race") && q.exec("CREATE DATABASE race"));
-        race = pg->url(QStringLiteral("race"));
-    }
+    const QString race = own("race");
     auto resultAt = [](const QString& station, int i) {
         QJsonObject r = sampleResult(station, i);
-        const QString at = QStringLiteral("2026-12-0%1T%2:%3:%4.000Z")
+        const QString at = QStringLiteral("2026-12-0%1T%2:%3:")
                                .arg(1 + i % 2)
                                .arg(10 + i / 60 % 10)
                                .arg(i % 60, 2, 10, QLatin1Char('0'));
-        r["started"] = at.arg(QStringLiteral("00"));
-        r["ended"] = at.arg(QStringLiteral("20"));
+        r["started"] = at + "00.000Z";
+        r["ended"] = at + "20.000Z";
         r["unit"] = QStringLiteral("RU%1").arg(i % 13);
         r["lot"] = QStringLiteral("R%1").arg(i % 4);
         r["port"] = QStringLiteral("p%1").arg(i % 3);
@@ -845,11 +837,7 @@ TEST_P(ResultsReport, ScopesBuiltOnFirstNeedWhileTwoStationsSave) {
             QJsonObject r = resultAt(i % 2 ? "st-a" : "st-b", next++);
             ASSERT_EQ(s->save(r), Store::Saved::Stored);
         }
-        QSqlQuery q(s->database());
-        toVersion4(q);
-        q.finish();
-        s.reset();
-        s = db.open(race);
+        s = migrated(std::move(s), toVersion4, db, race);
         ASSERT_TRUE(s);
         std::atomic<int> saved{0};
         auto station = [&](const QString& name, int from) {
@@ -868,20 +856,12 @@ TEST_P(ResultsReport, ScopesBuiltOnFirstNeedWhileTwoStationsSave) {
         // Each scope's first report, while the saves go on.
         QDeadlineTimer limit(60000);
         while (saved < 4 && !limit.hasExpired()) QThread::yieldCurrentThread();
-        for (const Filter& f : scopes) {
-            QString why;
-            EXPECT_TRUE(summarize(s->database(), f, &why)) << why.toStdString();
-        }
+        for (const Filter& f : scopes) summaryOf(s->database(), f);
         a.join();
         b.join();
-        for (const Filter& f : scopes) {
-            QString why;
-            const auto kept = summarize(s->database(), f, &why);
-            const auto rows = summarize(s->database(), f, &why, Source::Rows);
-            ASSERT_TRUE(kept && rows) << why.toStdString();
-            EXPECT_EQ(summaryJson(*kept), summaryJson(*rows))
+        for (const Filter& f : scopes)
+            EXPECT_EQ(summaryOf(s->database(), f), summaryOf(s->database(), f, Source::Rows))
                 << round << f.lot.toStdString() << f.since.toStdString();
-        }
     }
 }
 
@@ -889,13 +869,7 @@ TEST_P(ResultsReport, ScopesBuiltOnFirstNeedWhileTwoStationsSave) {
 // kept by the saves, read from the rows, and built by the reports after a migration from
 // version 4 and from version 5.
 TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
-    QString target = db.dir.filePath(QStringLiteral("pace.sqlite"));
-    if (GetParam()) {
-        const auto server = db.open(this->target);
-        QSqlQuery q(server->database());
-        ASSERT_TRUE(q.exec("DROP DATABASE IF EXISTS pace") && q.exec("CREATE DATABASE pace"));
-        target = pg->url(QStringLiteral("pace"));
-    }
+    const QString target = own("pace");
     // s1 port 0: tests of 30 s, handling 10 and 20 s, then an hour idle;
     // s1 port 1: the second test began 10 s before the first one's end (no
     // handling); s2: one test of 45 s and one without an end; s3: two tests
@@ -936,48 +910,19 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
          7.5},
         {{"2026-12-01T08:00:35.000Z", "", "", "", ""}, 3 * 3600 / 120.0 + 3600 / 70.0, 3, 10.0},
     };
-    auto json = [&](const Filter& f, Source source) {
-        QString why;
-        const auto summary = summarize(s->database(), f, &why, source);
-        EXPECT_TRUE(summary) << why.toStdString();
-        return summary ? summaryJson(*summary) : QJsonObject();
-    };
-    QSqlQuery pace(s->database());
-    auto kept = [&] {
-        QStringList out;
-        EXPECT_TRUE(
-            pace.exec("SELECT kind, name, station, port, results, test_ms, gaps, gap_ms"
-                      " FROM summary_pace"));
-        while (pace.next()) {
-            QStringList row{"summary_pace"};
-            for (int i = 0; i < 8; ++i) row << pace.value(i).toString();
-            out << row.join(' ');
-        }
-        pace.finish();
-        out.sort();
-        return out;
-    };
-    const QStringList saved = kept();
-    EXPECT_TRUE(saved.contains("summary_pace lot L2 s1 p0 2 60000 1 20000"))
-        << saved.join('\n').toStdString();
-    for (const char* from : {"saves", "version 5", "version 4"}) {
-        if (from != std::string("saves")) {
-            QSqlQuery q(s->database());
-            if (from == std::string("version 4")) {
-                toVersion4(q);
-            } else {
-                toVersion5(q);
-            }
-            q.finish();
-            pace = QSqlQuery();
-            s.reset();
-            s = db.open(target);
+    // Kept by the saves, then built by the reports after each migration (the
+    // summary rows themselves, pace's among them, are held to the saves' in
+    // SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating).
+    const std::pair<const char*, void (*)(QSqlQuery&)> froms[] = {
+        {"saves", nullptr}, {"version 5", toVersion5}, {"version 4", toVersion4}};
+    for (const auto& [from, back] : froms) {
+        if (back) {
+            s = migrated(std::move(s), back, db, target);
             ASSERT_TRUE(s);
-            pace = QSqlQuery(s->database());
         }
         for (const Case& c : cases) {
-            const QJsonObject all = json(c.filter, Source::Summaries);
-            EXPECT_EQ(all, json(c.filter, Source::Rows)) << from;
+            const QJsonObject all = summaryOf(s->database(), c.filter);
+            EXPECT_EQ(all, summaryOf(s->database(), c.filter, Source::Rows)) << from;
             const QJsonObject overall = all["overall"].toObject();
             const QJsonObject handling = overall["handling_s"].toObject();
             auto text = [](const QJsonArray& a) { return QJsonDocument(a).toJson().toStdString(); };
@@ -986,20 +931,9 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
                 << from << ' ' << c.filter.since.toStdString() << c.filter.station.toStdString()
                 << c.filter.lot.toStdString();
         }
-        // Those the reports built, as the saves kept them.
-        if (from != std::string("saves")) {
-            EXPECT_EQ(kept(), ofBuiltScopes(saved, s->database())) << from;
-        }
     }
-    const QJsonObject slot = json({}, Source::Summaries)["stations"]
-                                 .toObject()["s1"]
-                                 .toObject()["ports"]
-                                 .toObject()["p1"]
-                                 .toObject();
-    EXPECT_EQ(slot["units_per_hour"].toDouble(), p1);
-    EXPECT_EQ(slot["handling_s"].toObject()["mean"].toDouble(), 0.0);
-    QString out;
-    ASSERT_EQ(report({"--db", target}, &out), 0);
+    // p1's pace, to the slot, in the text.
+    const QString out = reportText({"--db", target});
     EXPECT_TRUE(out.contains("Units per hour     375.4  (handling mean 7.5 s between 4 units)\n"))
         << out.toStdString();
     EXPECT_TRUE(
@@ -1015,13 +949,7 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
 // distributions), summary-served and row-served; each must give the figures
 // the database had when it began.  Nor does a report wait for a save.
 TEST_P(ResultsReport, EveryFigureOfAReportIsOfOneMoment) {
-    QString moment = db.dir.filePath(QStringLiteral("moment.sqlite"));
-    if (GetParam()) {
-        const auto server = db.open(target);
-        QSqlQuery q(server->database());
-        ASSERT_TRUE(q.exec("DROP DATABASE IF EXISTS moment") && q.exec("CREATE DATABASE moment"));
-        moment = pg->url(QStringLiteral("moment"));
-    }
+    const QString moment = own("moment");
     auto reader = db.open(moment), writer = db.open(moment);
     QList<QJsonObject> rows;
     for (int i = 0; i < 12; ++i) rows << sampleResult(QStringLiteral("m"), i);
@@ -1029,22 +957,14 @@ TEST_P(ResultsReport, EveryFigureOfAReportIsOfOneMoment) {
     ASSERT_EQ(writer->saveBatch(rows, &why), 12) << why.toStdString();
 
     auto cli = [&](const QStringList& args) {
-        QString out, err;
-        EXPECT_EQ(report(QStringList{"--db", moment} + args, &out, &err), 0) << err.toStdString();
-        return out;
+        return reportText(QStringList{"--db", moment} + args);
     };
     auto page = [&](const Filter& f) {
         const auto d = distributions(reader->database(), f, &why);
         EXPECT_TRUE(d) << why.toStdString();
         if (!d) return QString();
         QStringList out{QString::fromUtf8(QJsonDocument(summaryJson(d->summary)).toJson())};
-        for (const Yield& y : d->lots + d->days)
-            out << QStringLiteral("%1 %2 %3 %4 %5")
-                       .arg(y.key)
-                       .arg(y.units)
-                       .arg(y.firstPass)
-                       .arg(y.passed)
-                       .arg(y.tests);
+        for (const Yield& y : d->lots + d->days) out << yieldText(y);
         for (const PageMeasure& m : d->measures)
             out << QStringLiteral("%1 %2 %3")
                        .arg(QLatin1String(m.key))
@@ -1052,18 +972,13 @@ TEST_P(ResultsReport, EveryFigureOfAReportIsOfOneMoment) {
                        .arg(m.limit ? m.limit->of : -1);
         return out.join('\n');
     };
-    const Filter lot{"", "", "", "WO-7", ""}, since{"2026-12-07T00:00:00.000Z", "", "", "", ""};
-    const std::function<QString()> reports[] = {
-        [&] {
-            return cli({"--json", "--lot", "WO-7"});
-        },
-        [&] { return cli({}); },
-        [&] {
-            return cli({"--json", "--since", "2026-12-07T00:00:00Z"});
-        },
-        [&] { return page(lot); },
-        [&] { return page(since); },
-    };
+    std::vector<std::function<QString()>> reports;
+    for (const QStringList& args : {QStringList{"--json", "--lot", "WO-7"}, QStringList{},
+                                    QStringList{"--json", "--since", "2026-12-07T00:00:00Z"}})
+        reports.push_back([&, args] { return cli(args); });
+    for (const Filter& f :
+         {Filter{"", "", "", "WO-7", ""}, Filter{"2026-12-07T00:00:00.000Z", "", "", "", ""}})
+        reports.push_back([&, f] { return page(f); });
     // A report does not wait for a station's save in the middle of its
     // transaction (SQLite writes one at a time).
     if (!GetParam()) {
@@ -1086,7 +1001,7 @@ TEST_P(ResultsReport, EveryFigureOfAReportIsOfOneMoment) {
         const QString during = make();
         setAfterReadHook({});
         EXPECT_GT(written, had) << "a save during the report";
-        EXPECT_EQ(during.toStdString(), before.toStdString()) << &make - reports;
+        EXPECT_EQ(during.toStdString(), before.toStdString()) << &make - &reports[0];
     }
 }
 
@@ -1094,14 +1009,11 @@ TEST_P(ResultsReport, EveryFigureOfAReportIsOfOneMoment) {
 // quotes, any order) into the same analysis as the library's.
 TEST(ResultsGrrCsv, ReadsTheRowsTheLibraryAnalyzes) {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("g.csv"));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(
-        "part,appraiser,trial,value\n"
-        "\"unit, 1\",A,2,10.5\n\"unit, 1\",A,1,10.1\n\"unit, 1\",\"B\",1,10.9\n"
-        "\"unit, 1\",B,2,11.0\n2,A,1,12.0\n2,A,2,12.4\n2,B,1,12.6\n2,B,2,13.1\n");
-    f.close();
+    const QString path =
+        fileOf(dir, "g.csv",
+               "part,appraiser,trial,value\n"
+               "\"unit, 1\",A,2,10.5\n\"unit, 1\",A,1,10.1\n\"unit, 1\",\"B\",1,10.9\n"
+               "\"unit, 1\",B,2,11.0\n2,A,1,12.0\n2,A,2,12.4\n2,B,1,12.6\n2,B,2,13.1\n");
     const std::vector<results::gauge::Observation> obs = {
         {"unit, 1", "A", 10.5}, {"unit, 1", "A", 10.1}, {"unit, 1", "B", 10.9},
         {"unit, 1", "B", 11.0}, {"2", "A", 12.0},       {"2", "A", 12.4},
@@ -1111,10 +1023,7 @@ TEST(ResultsGrrCsv, ReadsTheRowsTheLibraryAnalyzes) {
     std::string why;
     const auto g = results::gauge::analyzeGrr(obs, options, &why);
     ASSERT_TRUE(g) << why;
-    QString out, err;
-    ASSERT_EQ(report({"--grr-csv", path, "--tolerance", "5", "--json"}, &out, &err), 0)
-        << err.toStdString();
-    const QJsonObject o = QJsonDocument::fromJson(out.toUtf8()).object();
+    const QJsonObject o = reportJson({"--grr-csv", path, "--tolerance", "5"});
     EXPECT_EQ(o["parts"].toInt(), 2);
     EXPECT_EQ(o["trials"].toInt(), 2);
     EXPECT_NEAR(o["grr"]["variance"].toDouble(), g->grr.variance, 1e-12);
@@ -1122,8 +1031,8 @@ TEST(ResultsGrrCsv, ReadsTheRowsTheLibraryAnalyzes) {
     EXPECT_EQ(o["ndc"].toInt(), g->ndc);
 }
 
-// A study qualifies a station unless it has no results, gives no figures,
-// rejects it or is older than allowed.
+// A study qualifies a station unless it gives no figures, rejects it or is
+// older than allowed (one with no results: cli_test, end to end).
 TEST(ResultsGaugeStudy, QualifiesAStationOrSaysWhyNot) {
     const results::MeasureRow& ttff = results::rowOf(results::Measure::Ttff);
     auto study = [&](double repeatSpread) {
@@ -1146,7 +1055,6 @@ TEST(ResultsGaugeStudy, QualifiesAStationOrSaysWhyNot) {
         const char* says;  // "": qualified
     } cases[] = {
         {"passed", study(0.1), recent, ""},
-        {"none", {}, recent, "gauge study \"S\" has no results"},
         {"rejected", study(20), recent, "gauge study \"S\" rejected the station: TTFF %GRR"},
         {"no figures", unbalanced, recent, "gives no figures (TTFF: the study is not balanced"},
         {"old", study(0.1), old, "is 68.0 days old, older than the 30.0 days allowed"},
@@ -1154,10 +1062,8 @@ TEST(ResultsGaugeStudy, QualifiesAStationOrSaysWhyNot) {
     for (const auto& c : cases) {
         const QString why =
             results::qualificationProblem("S", c.measures, c.latest, now, 30 * 86400);
-        if (!*c.says)
-            EXPECT_TRUE(why.isEmpty()) << c.name << ": " << why.toStdString();
-        else
-            EXPECT_TRUE(why.contains(QLatin1String(c.says))) << c.name << ": " << why.toStdString();
+        EXPECT_TRUE(*c.says ? why.contains(QLatin1String(c.says)) : why.isEmpty())
+            << c.name << ": " << why.toStdString();
     }
 }
 
@@ -1165,10 +1071,7 @@ TEST(ResultsGaugeStudy, QualifiesAStationOrSaysWhyNot) {
 TEST(ResultsReportUsage, NamesEachMistake) {
     Db db;
     db.open();
-    const QString garbage = db.dir.filePath(QStringLiteral("garbage.sqlite"));
-    QFile f(garbage);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(QByteArray(4096, 'x')) == 4096);
-    f.close();
+    const QString garbage = fileOf(db.dir, "garbage.sqlite", QByteArray(4096, 'x'));
     const QString newer = db.dir.filePath(QStringLiteral("newer.sqlite"));
     QSqlQuery(db.open(newer)->database()).exec("INSERT INTO schema_version VALUES (99, '')");
     // Rows and indexes whose middle pages are damaged: a report cut short says so.
@@ -1182,15 +1085,10 @@ TEST(ResultsReportUsage, NamesEachMistake) {
     ASSERT_EQ(pages.write(QByteArray(pages.size() / 3, '\x5a')), pages.size() / 3);
     pages.close();
     const QString cut = db.dir.filePath(QStringLiteral("cut.csv"));
-    auto write = [&](const char* name, const QByteArray& text) {
-        const QString path = db.dir.filePath(QLatin1String(name));
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
-        return path;
-    };
-    const QString csv = write("g.csv", "1,A,1,2\n");
-    const QString badCsv = write("bad.csv", "part,appraiser,trial,value\n1,A,1,2\n1,A,2,x\n");
-    const QString twice = write("twice.csv", "1,A,1,2\n1,B,1,2\n1,A,1,3\n");
+    const QString csv = fileOf(db.dir, "g.csv", "1,A,1,2\n");
+    const QString badCsv =
+        fileOf(db.dir, "bad.csv", "part,appraiser,trial,value\n1,A,1,2\n1,A,2,x\n");
+    const QString twice = fileOf(db.dir, "twice.csv", "1,A,1,2\n1,B,1,2\n1,A,1,3\n");
     struct Case {
         QStringList args;
         int status;
@@ -1246,8 +1144,6 @@ TEST(ResultsEvidence, FramesChunksAndSaysWhatTheCapCut) {
     const auto chunks = parse(framed, &why);
     ASSERT_TRUE(chunks) << why.toStdString();
     ASSERT_EQ(chunks->size(), 5u);
-    EXPECT_EQ(chunks->at(3).kind, Kind::Sent);
-    EXPECT_EQ(chunks->at(3).ms, 9u);
     EXPECT_EQ(chunks->at(3).bytes, QByteArray("\xa0\xa2\x00\x19\r\n", 6));
     EXPECT_EQ(received(*chunks), "$GPGGA,1*00\r\n$GPGSA,2*00\r\n$GPRMC*11\r\n");
     EXPECT_EQ(text(*chunks), QStringLiteral("    0.000 s  #  port /dev/ttyS1 opened at 9600,n,8,1\n"
@@ -1255,7 +1151,6 @@ TEST(ResultsEvidence, FramesChunksAndSaysWhatTheCapCut) {
                                             "    0.005 s  <  $GPGSA,2*00\n"
                                             "    0.009 s  >  \\xa0\\xa2\\x00\\x19\n"
                                             " 5000.000 s  <  $GPRMC*11\n"));
-    EXPECT_EQ(sha256(framed).size(), 64);
     EXPECT_EQ(recorder.take(), header());  // each test's evidence begins anew
 
     Recorder capped(header().size() + 9 + 10);
@@ -1289,17 +1184,13 @@ TEST(ResultsEvidence, FramesChunksAndSaysWhatTheCapCut) {
     }
 }
 
-// Evidence kept with its result comes back byte for byte, its SHA-256 in the
-// row checked; retention removes the oldest past the cap and what is older
-// than its days, says so, leaves the rows marked, and the report counts them.
+// Evidence kept with its result comes back byte for byte on either engine,
+// and bytes that are not the ones its row's SHA-256 names never do;
+// retention removes the oldest past the cap and what is older than its days,
+// says so, leaves the rows marked, and the report counts them.  (Written back
+// by the CLI, not recorded, and removed by days on a station: cli_test.)
 TEST_P(ResultsReport, EvidenceRoundTripsAndRetentionSaysWhatGoes) {
-    QString db = target;
-    if (GetParam()) {  // a database of its own: the other tests' figures stay as they are
-        QSqlQuery(this->db.open(target)->database()).exec("CREATE DATABASE evidence");
-        db = pg->url(QStringLiteral("evidence"));
-    } else {
-        db = this->db.dir.filePath(QStringLiteral("kept.sqlite"));
-    }
+    const QString db = own("evidence");
     auto store = this->db.open(db);
     ASSERT_TRUE(store);
     // Incompressible bytes of every value, so that the sizes kept are known.
@@ -1312,74 +1203,56 @@ TEST_P(ResultsReport, EvidenceRoundTripsAndRetentionSaysWhatGoes) {
         return out;
     };
     const QByteArray framed[] = {bytes(20000, 1), bytes(5000, 2), bytes(5000, 3)};
-    QStringList ids;
-    for (const QByteArray& f : framed) {
-        QJsonObject r = sampleResult(QStringLiteral("ev"), int(ids.size()));
-        r.insert("id", QStringLiteral("ev-%1").arg(ids.size()));
-        ASSERT_EQ(store->save(r, f), Store::Saved::Stored);
-        EXPECT_EQ(r.value("evidence_sha256").toString(), evidence::sha256(f));
-        ids << r.value("id").toString();
-    }
-    QJsonObject without = sampleResult(QStringLiteral("ev"), 9);
-    ASSERT_EQ(store->save(without), Store::Saved::Stored);
     QString why;
     for (int i = 0; i < 3; ++i) {
-        const auto found = store->evidence(ids[i], &why);
+        QJsonObject r = sampleResult(QStringLiteral("ev"), i);
+        r.insert("id", QStringLiteral("ev-%1").arg(i));
+        ASSERT_EQ(store->save(r, framed[i]), Store::Saved::Stored);
+        EXPECT_EQ(r.value("evidence_sha256").toString(), evidence::sha256(framed[i]));
+        const auto found = store->evidence(r.value("id").toString(), &why);
         ASSERT_TRUE(found) << why.toStdString();
         EXPECT_EQ(found->state, Store::Evidence::State::Kept);
         EXPECT_TRUE(found->framed == framed[i]) << i;
     }
-    EXPECT_EQ(storedRows(store->database(), "evidence_sha256"),
-              (QStringList{evidence::sha256(framed[0]), evidence::sha256(framed[1]),
-                           evidence::sha256(framed[2]), ""}));
-    EXPECT_EQ(store->evidence(without.value("id").toString(), &why)->state,
-              Store::Evidence::State::NotRecorded);
-    EXPECT_EQ(store->evidence("nosuch", &why)->state, Store::Evidence::State::NoResult);
-    // Bytes that are not the ones hashed are never handed out.
+    QJsonObject without = sampleResult(QStringLiteral("ev"), 9);
+    ASSERT_EQ(store->save(without), Store::Saved::Stored);
     QSqlQuery q(store->database());
     q.prepare("UPDATE evidence SET bytes = ? WHERE result_id = 'ev-2'");
     q.addBindValue(qCompress(framed[1]));
     ASSERT_TRUE(q.exec());
     EXPECT_EQ(store->evidence("ev-2", &why)->state, Store::Evidence::State::Damaged);
-    // Written back by the report: framed, and the receiver's bytes alone.
-    const QString file = this->db.dir.filePath("ev-1.bin");
-    EXPECT_EQ(report({"--db", db, "--evidence", "ev-1", file}, nullptr), 0);
-    QFile written(file);
-    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(written.readAll() == framed[1]);
 
-    // The report's page holds nothing from outside itself: no evidence either.
-    const QString page = this->db.dir.filePath("page.html");
-    ASSERT_EQ(report({"--db", db, "--html", page}, nullptr), 0);
-    QFile html(page);
-    ASSERT_TRUE(html.open(QIODevice::ReadOnly));
-    const QByteArray shown = html.readAll();
-    for (const QByteArray& outside :
-         {QByteArray("href="), QByteArray("src="), QByteArray("url("), QByteArray("ev-0"),
-          evidence::header().trimmed(), evidence::sha256(framed[0]).toLatin1()})
-        EXPECT_FALSE(shown.contains(outside)) << outside.data();
+    // The report's page holds none of it (nothing from outside: htmlreport_test).
+    const QString shown = reportPage({"--db", db});
+    for (const QString& kept : {QStringLiteral("ev-0"), QString(evidence::header().trimmed()),
+                                evidence::sha256(framed[0])})
+        EXPECT_FALSE(shown.contains(kept)) << kept.toStdString();
 
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    QStringList said;
-    ASSERT_TRUE(store->applyRetention({0, 12000}, now, &said, &why)) << why.toStdString();
-    ASSERT_EQ(said.size(), 1) << said.join('\n').toStdString();
-    EXPECT_TRUE(said[0].contains("evidence of 1 results") && said[0].contains("cap of 12000"))
-        << said[0].toStdString();
-    EXPECT_EQ(store->evidence("ev-0", &why)->state, Store::Evidence::State::Removed);
-    EXPECT_EQ(store->evidence("ev-1", &why)->state, Store::Evidence::State::Kept);
-    said.clear();
-    ASSERT_TRUE(store->applyRetention({1, 12000}, now.addDays(2), &said, &why));
-    ASSERT_EQ(said.size(), 1);
-    EXPECT_TRUE(said[0].contains("evidence of 2 results") && said[0].contains("more than 1 days"))
-        << said[0].toStdString();
-    said.clear();
-    ASSERT_TRUE(store->applyRetention({1, 12000}, now.addDays(2), &said, &why));
-    EXPECT_TRUE(said.isEmpty());  // nothing removed, nothing said
+    const struct {
+        int days;
+        QDateTime at;
+        QStringList says;  // none: nothing removed, nothing said
+    } rounds[] = {
+        {0, now, {"evidence of 1 results", "cap of 12000"}},
+        {1, now.addDays(2), {"evidence of 2 results", "more than 1 days"}},
+        {1, now.addDays(2), {}},
+    };
+    for (const auto& r : rounds) {
+        QStringList said;
+        ASSERT_TRUE(store->applyRetention({r.days, 12000}, r.at, &said, &why)) << why.toStdString();
+        EXPECT_EQ(said.size(), r.says.isEmpty() ? 0 : 1) << said.join('\n').toStdString();
+        for (const QString& part : r.says)
+            EXPECT_TRUE(said.value(0).contains(part)) << said.value(0).toStdString();
+        if (&r == rounds) {  // the cap takes the oldest only
+            EXPECT_EQ(store->evidence("ev-0", &why)->state, Store::Evidence::State::Removed);
+            EXPECT_EQ(store->evidence("ev-1", &why)->state, Store::Evidence::State::Kept);
+        }
+    }
     EXPECT_EQ(storedRows(store->database()).size(), 4);
-    QString out, err;
-    EXPECT_EQ(report({"--db", db, "--json"}, &out), 0);
-    EXPECT_EQ(QJsonDocument::fromJson(out.toUtf8())["evidence_removed"].toInt(), 3);
-    EXPECT_EQ(report({"--db", db, "--evidence", "ev-0", file}, nullptr, &err), 3);
+    EXPECT_EQ(reportJson({"--db", db})["evidence_removed"].toInt(), 3);
+    QString err;
+    EXPECT_EQ(report({"--db", db, "--evidence", "ev-0", "-"}, nullptr, &err), 3);
     EXPECT_TRUE(err.contains("ev-0 was removed by retention on " + now.toString("yyyy-MM-dd")))
         << err.toStdString();
 }
