@@ -309,11 +309,11 @@ TEST(FrontEnd, ReadsTheAntennaStateInEachFamilysForm) {
     }
 }
 
-// Why a port cannot be opened, in words a technician acts on.  (Permission
-// and a busy port cannot be had as root, which these tests run as.)
+// Why a port cannot be opened, in words a technician acts on (a missing one
+// in cli_test).  Permission and a busy port cannot be had as root, which
+// these tests run as.
 TEST(PortProblem, SaysWhyAPortCannotBeOpened) {
     const std::pair<const char*, const char*> cases[] = {
-        {"/nonexistent/ttyUSB7", "no such device: /nonexistent/ttyUSB7"},
         {"/dev/null", "not a serial device: /dev/null"},  // a character device, no terminal
         {"/etc/hostname", "not a serial device: /etc/hostname"},
     };
