@@ -18,15 +18,8 @@ namespace {
 
 using gpslink::ReceiverFamily;
 
-std::string hex(std::string_view bytes) {
-    std::string out;
-    static const char digits[] = "0123456789ABCDEF";
-    for (unsigned char c : bytes) {
-        if (!out.empty()) out += ' ';
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
+std::string hex(const std::string& bytes) {
+    return QByteArray::fromStdString(bytes).toHex(' ').toUpper().toStdString();
 }
 
 std::string code(std::optional<Reason> reason) {
@@ -43,23 +36,16 @@ TEST(AntennaTest, RecordsTheChangesAndFailsOpenShortAndUnknownAsAsked) {
         const char* verdict;
         int changes;
     } cases[] = {
+        // clang-format off
         {"ok throughout", {{500, A::Ok}, {1500, A::Ok}}, true, "ok", "ok", 1},
         {"still initialising, then ok", {{500, A::Unknown}, {1500, A::Ok}}, true, "ok", "ok", 2},
-        {"a load switched off and on again",
-         {{500, A::Ok}, {20100, A::Open}, {25000, A::Ok}},
-         false,
-         "open",
-         "antenna-open",
-         3},
+        {"a load switched off and on again", {{500, A::Ok}, {20100, A::Open}, {25000, A::Ok}}, false,
+         "open", "antenna-open", 3},
         {"short", {{500, A::Short}}, false, "short", "antenna-short", 1},
         {"unknown, supervision not required", {{500, A::Unknown}}, false, "unknown", "ok", 1},
-        {"unknown, supervision required",
-         {{500, A::Unknown}},
-         true,
-         "unknown",
-         "antenna-unknown",
-         1},
+        {"unknown, supervision required", {{500, A::Unknown}}, true, "unknown", "antenna-unknown", 1},
         {"never said, supervision required", {}, true, "-", "antenna-unknown", 0},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -148,16 +134,12 @@ TEST(ConfigForms, MatchThePublishedBytes) {
     // One bit, kept in a byte; four bytes.
     EXPECT_EQ(hex(valsetFrame({0x10a3002e, 1, {}})).substr(30, 14), "2E 00 A3 10 01");
     EXPECT_EQ(hex(valsetFrame({0x40520001, 115200, {}})).substr(30, 23), "01 00 52 40 00 C2 01 00");
-    // MediaTek's queries, as their packet manual prints them.
-    EXPECT_EQ(mtkQuery({0, 0, "PMTK220,1000"}), "$PMTK400*36\r\n");
-    EXPECT_EQ(mtkQuery({0, 0, "PMTK314,1,1,1,1,1,5,0,0,0,0,0,0,0,0,0,0,0,0,0"}), "$PMTK414*33\r\n");
 }
 
-// A receiver's side of the line, on a clock of its own.
+// A receiver's side of the line, on a clock of its own, from the test's start.
 struct ConfigBench {
     ConfigBench(ReceiverFamily family, std::vector<ConfigItem> items)
-        : test(family, std::move(items)) {}
-    void start() {
+        : test(family, std::move(items)) {
         test.start(now);
         sent += test.takeOutput();
     }
@@ -209,7 +191,6 @@ TEST(ConfigTest, UbloxItemsAcknowledgedRestartedAndReadBack) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ConfigBench bench(ReceiverFamily::Ublox, items);
-        bench.start();
         EXPECT_EQ(bench.sent, valsetFrame(items[0]));
         bench.ubx(0x05, 0x01, kAckValget);  // not the acknowledgement of a VALSET
         EXPECT_FALSE(bench.test.done());
@@ -259,7 +240,6 @@ TEST(ConfigTest, MediatekItemsAcknowledgedAndQueried) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ConfigBench bench(ReceiverFamily::Mtk, items);
-        bench.start();
         bench.nmea("PMTK001,314,3");  // not this item's
         bench.nmea(c.ack);
         if (c.interval) {
@@ -275,18 +255,18 @@ TEST(ConfigTest, MediatekItemsAcknowledgedAndQueried) {
         ASSERT_TRUE(bench.test.done());
         EXPECT_EQ(code(bench.test.verdict()), c.verdict);
         EXPECT_EQ(bench.test.note().toStdString(), c.note);
-        if (code(bench.test.verdict()) == "ok") {
+        if (code(bench.test.verdict()) == "ok") {  // the queries as the packet manual prints them
             EXPECT_TRUE(bench.sent.find("$PMTK400*36\r\n$PMTK414*33\r\n") != std::string::npos);
         }
     }
     // Silent after the restart: the unit is off.
     ConfigBench silent(ReceiverFamily::Mtk, {items[0]});
-    silent.start();
     silent.nmea("PMTK001,220,3");
     silent.wait(ConfigTest::kRestartMs);
     EXPECT_EQ(code(silent.test.verdict()), "receiver-off");
 }
 
+// (A casic receiver, and a family the file has no items for, are eol_cli_test's.)
 TEST(Configuration, FilesAndFamiliesThatCannotTakeThem) {
     QTemporaryDir dir;
     const auto file = [&](const char* text) {
@@ -329,16 +309,12 @@ TEST(Configuration, FilesAndFamiliesThatCannotTakeThem) {
     EXPECT_EQ(configRefusal(*c, ReceiverFamily::Mtk),
               "PMTK251 cannot be read back (no query of it is published): a mtk configuration "
               "takes PMTK220 and PMTK314");
-    EXPECT_TRUE(configRefusal(*c, ReceiverFamily::Casic)
-                    .startsWith("a casic receiver's settings cannot be read back"));
     EXPECT_TRUE(configRefusal(*c, ReceiverFamily::Sirf)
                     .startsWith("a sirf receiver's settings cannot be "));
     const auto short314 =
         readConfiguration(file(R"({"name": "c", "mtk": ["PMTK314,1,1"]})"), &error);
     EXPECT_EQ(configRefusal(*short314, ReceiverFamily::Mtk),
               "PMTK314 needs 19 whole numbers to be compared when read back");
-    EXPECT_EQ(configRefusal(*short314, ReceiverFamily::Ublox),
-              "configuration c has no items for a ublox receiver");
 }
 
 }  // namespace

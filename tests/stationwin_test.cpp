@@ -26,6 +26,7 @@
 #include "clirun.h"
 #include "results/store.h"
 #include "results/storeworker.h"
+#include "station/settings.h"
 #include "station/stopsignals.h"
 #include "station/unitrun.h"
 #include "stationwin/calibratedialog.h"
@@ -42,6 +43,26 @@
 namespace {
 
 using namespace stationwin;
+
+// The slots a station started with these options and ports runs.
+std::vector<station::UnitConfig> unitsFrom(const QStringList& arguments) {
+    QString error;
+    const auto settings =
+        settingsForRun({}, parseCommandLine(QStringList{"x"} + arguments), &error);
+    const auto units = settings ? slotConfigs(*settings, &error) : std::nullopt;
+    EXPECT_TRUE(units) << error.toStdString();
+    return units.value_or(std::vector<station::UnitConfig>());
+}
+
+// A results store in a new SQLite file of `dir`.
+std::unique_ptr<results::StoreWorker> sqliteStore(const QTemporaryDir& dir,
+                                                  const results::Store::Options& options = {}) {
+    QString error;
+    auto store = results::StoreWorker::open(*results::parseTarget(dir.filePath("r.sqlite"), &error),
+                                            &error, options);
+    EXPECT_TRUE(store) << error.toStdString();
+    return store;
+}
 
 TEST(StationCommandLine, NamesEachMistakeAndTouchesNothing) {
     struct Case {
@@ -88,49 +109,26 @@ TEST(StationSettings, FallBackOrComeBackAsSaved) {
         const Settings s = Settings::load(store, &problems);
         ASSERT_EQ(problems.size(), 1) << c.key << "=" << c.value;
         EXPECT_TRUE(problems[0].contains(QLatin1String(c.value))) << problems[0].toStdString();
-        EXPECT_EQ(s.plan.baud, defaults.plan.baud);
-        EXPECT_EQ(s.plan.receiver, defaults.plan.receiver);
-        EXPECT_EQ(s.plan.cycles, defaults.plan.cycles);
-        EXPECT_EQ(s.plan.confirmTimeoutS, defaults.plan.confirmTimeoutS);
-        EXPECT_FALSE(s.plan.limits.most(results::Measure::Ttff));
-        EXPECT_FALSE(s.plan.limits.least(results::Measure::SkyCn0));
+        for (const station::Setting& each : station::settings())
+            EXPECT_EQ(each.print(s.plan), each.print(defaults.plan)) << each.key;
     }
-    Settings saved;
-    saved.ports = QStringList{"/dev/ttyUSB3@115200,ublox,hot", "COM 3"};
-    saved.plan.baud = 4800;
-    saved.plan.cycles = 3;
-    saved.plan.limits.most(results::Measure::Ttff) = 45.5;
-    saved.plan.limits.least(results::Measure::Satellites) = 4;
-    saved.plan.tests = QStringList{"fix", "signal"};
-    saved.plan.cn0Sv = "GPS:1";
-    saved.plan.calibrationMaxAgeS = 5400;  // kept as 90m
-    saved.station = "bench-7";
-    saved.lot = "L-1";
-    {
-        QSettings store(dir.filePath("s.conf"), QSettings::IniFormat);
-        saved.save(store);
-    }
-    QSettings store(dir.filePath("s.conf"), QSettings::IniFormat);
-    QStringList problems;
-    const Settings s = Settings::load(store, &problems);
-    EXPECT_TRUE(problems.isEmpty()) << problems.join('\n').toStdString();
-    EXPECT_EQ(s.ports, saved.ports);
-    EXPECT_EQ(s.plan.limits.most(results::Measure::Ttff), 45.5);
-    EXPECT_EQ(s.plan.limits.least(results::Measure::Satellites), 4);
-    EXPECT_FALSE(s.plan.limits.least(results::Measure::SkyCn0));
-    EXPECT_EQ(std::tuple(s.plan.tests, s.plan.cn0Sv, s.plan.calibrationMaxAgeS),
-              std::tuple(saved.plan.tests, saved.plan.cn0Sv, 5400.0));
+    // Each slot's own rate, family and start; the plan's for the rest.
+    Settings s;
+    s.ports = QStringList{"/dev/ttyUSB3@115200,ublox,hot", "COM 3"};
+    s.plan.baud = 4800;
+    s.plan.cycles = 3;
+    s.station = "bench-7";
     QString error;
     const auto units = slotConfigs(s, &error);
     ASSERT_TRUE(units) << error.toStdString();
-    ASSERT_EQ(units->size(), 2u);
-    EXPECT_EQ((*units)[0].baud, 115200);
-    EXPECT_EQ((*units)[0].receiver, "ublox");
-    EXPECT_EQ((*units)[0].start, "hot");
-    EXPECT_EQ((*units)[1].baud, 4800);
-    EXPECT_EQ((*units)[1].receiver, "sirf");
-    EXPECT_EQ((*units)[1].cycles, 3);
-    EXPECT_EQ((*units)[1].station, "bench-7");
+    QStringList made;
+    for (const station::UnitConfig& u : *units)
+        made << QString("%1 %2 %3 %4 %5")
+                    .arg(u.baud)
+                    .arg(u.receiver, u.start)
+                    .arg(u.cycles)
+                    .arg(u.station);
+    EXPECT_EQ(made, QStringList({"115200 ublox hot 3 bench-7", "4800 sirf cold 3 bench-7"}));
 }
 
 // Limits set in the dialog are kept when the ports came from the command
@@ -277,11 +275,6 @@ TEST(StudyProgress, RefusesTheWrongUnitAndRepeatsARunThatMeasuredNothing) {
     p.started(1);
     p.ended(1, true);
     EXPECT_EQ(p.nextText(), "slot 1: U2, slot 2: U3");
-    while (p.trial() == 1) {
-        for (int slot : {0, 1}) p.started(slot);
-        for (int slot : {0, 1}) p.ended(slot, true);
-    }
-    EXPECT_EQ(p.progressText(), "trial 2 of 2, 6 of 12 runs");
 
     // A scanned serial or a study's name is said as it is, whatever it holds.
     StudyProgress odd({"S%2", {"U%1", "U2"}, 2, 2});
@@ -311,6 +304,22 @@ QString described(QWidget* tile) {
 ::testing::AssertionResult scan(const QString& serial, const xinput::Effect& effect) {
     return xinput::xdotool(QStringList{"key"} + serial.split("", Qt::SkipEmptyParts) << "Return",
                            effect);
+}
+
+// What the store at `target` holds: `row` of each result, in order.
+QStringList stored(const results::Target& target, const QString& row) {
+    QString error;
+    return results::testing::storedRows(results::Store::open(target, &error)->database(), row);
+}
+
+// The window shown at the screen's corner, 1024x768 (the whole of the
+// smallest screen a bench has), once the X server shows it.
+::testing::AssertionResult shown(QWidget& window) {
+    window.move(0, 0);
+    window.resize(1024, 768);
+    window.show();
+    if (QTest::qWaitForWindowExposed(&window, 60000)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the window was not shown";
 }
 
 QString serial(int slot) {
@@ -465,15 +474,11 @@ TEST(StationWindow, NamesTheLimitsInForceAndFollowsTheSettingsDialog) {
         {{"--test", "fix,signal", "--cn0-sv", "GPS:1", "--cn0-low", "40", "--max-ttff", "60"},
          "Limits: TTFF at most 60 s, signal C/N0 of GPS:1 at least 40 dB-Hz."},
     };
-    for (const auto& c : cases) {
-        QString error;
-        const auto settings = settingsForRun(
-            {}, parseCommandLine(QStringList{"x"} + c.options + QStringList{"/dev/ttyUSB7"}),
-            &error);
-        ASSERT_TRUE(settings) << error.toStdString();
-        StationWindow window(*slotConfigs(*settings, &error), nullptr);
-        EXPECT_EQ(window.limitsLine()->text(), c.line);
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(StationWindow(unitsFrom(c.options + QStringList{"/dev/ttyUSB7"}), nullptr)
+                      .limitsLine()
+                      ->text(),
+                  c.line);
 
     QString error;
     const auto settings = settingsForRun(
@@ -505,13 +510,7 @@ TEST(StationWindow, NamesTheLimitsInForceAndFollowsTheSettingsDialog) {
 // as the results database decided; the next unit starts without it.
 TEST(StationWindow, ARetestSaysSoOnItsTile) {
     QTemporaryDir dir;
-    QString error;
-    const auto units = slotConfigs(
-        *settingsForRun({}, parseCommandLine({"x", dir.filePath("no-such-port")}), &error), &error);
-    ASSERT_TRUE(units) << error.toStdString();
-    StationWindow window(
-        *units, results::StoreWorker::open(*results::parseTarget(dir.filePath("r.sqlite"), &error),
-                                           &error));
+    StationWindow window(unitsFrom({dir.filePath("no-such-port")}), sqliteStore(dir));
     window.lotField()->setText("L-1");
     const struct {
         const char* serial;
@@ -535,18 +534,11 @@ TEST(StationWindow, ARetestSaysSoOnItsTile) {
 // which gives no result at all.
 TEST(StationWindow, AStudyRunThatMeasuredNothingGoesAgain) {
     QTemporaryDir dir;
-    QString error;
-    const auto units = slotConfigs(
-        *settingsForRun(
-            {},
-            parseCommandLine({"x", "--test", "signal", "--cn0-sv", "GPS:1",
-                              dir.filePath("no-such-port-1"), dir.filePath("no-such-port-2")}),
-            &error),
-        &error);
-    ASSERT_TRUE(units) << error.toStdString();
     StationWindow window(
-        *units, results::StoreWorker::open(*results::parseTarget(dir.filePath("r.sqlite"), &error),
-                                           &error));
+        unitsFrom({"--test", "signal", "--cn0-sv", "GPS:1", dir.filePath("no-such-port-1"),
+                   dir.filePath("no-such-port-2")}),
+        sqliteStore(dir));
+    QString error;
     ASSERT_TRUE(window.beginStudy({"S", {"U1", "U2"}, 2, 2}, &error)) << error.toStdString();
     QSignalSpy kept(&window, &StationWindow::resultKept);
     window.startSlot(0, "U1");
@@ -565,15 +557,8 @@ TEST(StationWindow, AStudyRunThatMeasuredNothingGoesAgain) {
 // slot ends as the CLI's does, without opening its port.
 TEST(StationWindow, APlanQualifiedByAStudyNotHeldDoesNotRun) {
     QTemporaryDir dir;
-    QString error;
-    const auto units = slotConfigs(
-        *settingsForRun({}, parseCommandLine({"x", "--qualified-by", "GRR-9", dir.filePath("p1")}),
-                        &error),
-        &error);
-    ASSERT_TRUE(units) << error.toStdString();
-    StationWindow window(
-        *units, results::StoreWorker::open(*results::parseTarget(dir.filePath("r.sqlite"), &error),
-                                           &error));
+    StationWindow window(unitsFrom({"--qualified-by", "GRR-9", dir.filePath("p1")}),
+                         sqliteStore(dir));
     QSignalSpy kept(&window, &StationWindow::resultKept);
     window.startSlot(0, "U1");
     ASSERT_TRUE(kept.wait(30000));
@@ -600,18 +585,13 @@ TEST(StationWindow, DeliveriesWaitingAndARerunAskedOnTheTile) {
     };
     for (const auto& c : cases) {
         QTemporaryDir dir;
-        QString error;
-        auto units = slotConfigs(
-            *settingsForRun({}, parseCommandLine({"x", dir.filePath("no-such-port")}), &error),
-            &error);
-        ASSERT_TRUE(units) << error.toStdString();
-        units->front().deliver = c.command;
-        units->front().deliverRetryS = 600;  // one attempt within the test
+        auto units = unitsFrom({dir.filePath("no-such-port")});
+        ASSERT_EQ(units.size(), 1u);
+        units.front().deliver = c.command;
+        units.front().deliverRetryS = 600;  // one attempt within the test
         results::Store::Options options;
         options.deliveries = true;
-        StationWindow window(
-            *units, results::StoreWorker::open(
-                        *results::parseTarget(dir.filePath("r.sqlite"), &error), &error, options));
+        StationWindow window(units, sqliteStore(dir, options));
         ASSERT_TRUE(window.deliveryLine()->isVisibleTo(&window));
         window.startSlot(0, "SN1");
         // The answer first: until the delivery, the line has nothing to say.
@@ -646,15 +626,8 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
     QFile planFile(dir.filePath("bench.json"));
     ASSERT_TRUE(planFile.open(QIODevice::WriteOnly) && planFile.write(R"({"fix_timeout_s": 600})"));
     planFile.close();
-    QStringList line = {"gps-coldstart-station",
-                        "--plan",
-                        planFile.fileName(),
-                        "--confirm-timeout",
-                        "600",
-                        "--max-ttff",
-                        "60",
-                        "--min-cn0",
-                        "30"};
+    QStringList line = QStringList{"gps-coldstart-station", "--plan", planFile.fileName()} +
+                       QString("--confirm-timeout 600 --max-ttff 60 --min-cn0 30").split(' ');
     for (int i = 0; i < 5; ++i) line << bench.add(serial(i), receiver(Behaviour::Normal));
     line << bench.add(serial(5), receiver(Behaviour::Silent)) + "@9600"
          << bench.add(serial(6), receiver(Behaviour::Ignore)) << dir.filePath("no-such-port");
@@ -679,15 +652,11 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
     ASSERT_TRUE(store) << error.toStdString();
     // Each stored row: unit, result, reason, lot and operator.
     const auto storedRows = [&] {
-        return results::testing::storedRows(
-            results::Store::open(target, &error)->database(),
-            "unit || ' ' || result || ' ' || reason || ' ' || lot || ' ' || operator");
+        return stored(target,
+                      "unit || ' ' || result || ' ' || reason || ' ' || lot || ' ' || operator");
     };
     stationwin::StationWindow window(*units, std::move(store));
-    window.move(0, 0);
-    window.resize(1024, 768);  // the whole of the smallest screen a bench has
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, 60000));
+    ASSERT_TRUE(shown(window));
     ASSERT_EQ(window.slotCount(), 8);
     EXPECT_TRUE(described(window.tile(0)).startsWith("idle"));
     for (int i = 0; i < 8; ++i)
@@ -741,9 +710,7 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
 
     const QStringList rows = storedRows();
     EXPECT_EQ(rows.size(), 8);
-    EXPECT_EQ(results::testing::storedRows(results::Store::open(target, &error)->database(),
-                                           "plan || ' ' || length(plan_sha256)"),
-              QStringList(8, "bench 64"));
+    EXPECT_EQ(stored(target, "plan || ' ' || length(plan_sha256)"), QStringList(8, "bench 64"));
     for (const char* row : {"SN0001 pass ok LOT-7 ana", "SN0006 fail no-data LOT-7 ana",
                             "SN0007 interrupted interrupted LOT-7 ana",
                             "SN0008 station-fault port-unavailable LOT-7 ana"})
@@ -809,9 +776,7 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
     EXPECT_EQ(asked, 1);
     EXPECT_FALSE(window.anyRunning());
     EXPECT_TRUE(storedRows().contains("SN0002 interrupted interrupted LOT-7 ana"));
-    EXPECT_EQ(results::testing::storedRows(results::Store::open(target, &error)->database(),
-                                           "unit || ' ' || retest")
-                  .filter("SN0002"),
+    EXPECT_EQ(stored(target, "unit || ' ' || retest").filter("SN0002"),
               QStringList({"SN0002 0", "SN0002 1"}));
 
     // A shutdown of the bench computer (SIGTERM) is that close without the
@@ -868,9 +833,7 @@ TEST(StationWindowE2e, SlotsCalibratedThenSignalTestedThenACalibrationStopped) {
     const results::Target target = *results::parseTarget(dir.filePath("r.sqlite"), &error);
     StationWindow window(*slotConfigs(dialog.settings(), &error),
                          results::StoreWorker::open(target, &error));
-    window.move(0, 0);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, 60000));
+    ASSERT_TRUE(shown(window));
     ASSERT_TRUE(clickInto(window.operatorField(), "ana"));
     const auto calibrate = [&](const QString& golden) {
         CalibrateDialog* ask = nullptr;
@@ -918,8 +881,8 @@ TEST(StationWindowE2e, SlotsCalibratedThenSignalTestedThenACalibrationStopped) {
         described(window.tile(1)).contains("slot 2 needs calibration: " + ports[1] + ", offset "))
         << described(window.tile(1)).toStdString();
     const QString idA = kept.filter(ports[0]).value(0).section(' ', 0, 0);
-    QStringList rows = results::testing::storedRows(
-        results::Store::open(target, &error)->database(),
+    QStringList rows = stored(
+        target,
         "unit || ' ' || result || ' ' || reason || ' ' || coalesce(signal_calibration_id, '-')");
     rows.sort();
     EXPECT_EQ(rows, QStringList({"SN1 pass ok " + idA, "SN2 station-fault calibration-needed -"}));
@@ -951,17 +914,11 @@ TEST(StationWindowE2e, AGuidedStudyRunsToItsVerdict) {
     clirun::Bench bench;
     const QStringList ports = {bench.add("A", clirun::receiver(gpssim::Behaviour::Normal, 1)),
                                bench.add("B", clirun::receiver(gpssim::Behaviour::Normal, 2))};
+    StationWindow window(unitsFrom(QStringList{"--fix-timeout", "600", "--max-ttff", "10"} + ports),
+                         sqliteStore(dir));
     QString error;
-    const auto forRun = settingsForRun(
-        {}, parseCommandLine(QStringList{"x", "--fix-timeout", "600", "--max-ttff", "10"} + ports),
-        &error);
-    ASSERT_TRUE(forRun) << error.toStdString();
     const results::Target target = *results::parseTarget(dir.filePath("r.sqlite"), &error);
-    StationWindow window(*slotConfigs(*forRun, &error), results::StoreWorker::open(target, &error));
-    window.move(0, 0);
-    window.resize(1024, 768);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, 60000));
+    ASSERT_TRUE(shown(window));
     ASSERT_TRUE(clickInto(window.operatorField(), "ana"));
 
     StudyDialog* ask = nullptr;
@@ -1023,9 +980,7 @@ TEST(StationWindowE2e, AGuidedStudyRunsToItsVerdict) {
     xinput::screenshot("station-study", &window);
 
     // Each unit twice in each slot, every row the study's; nothing of the refused scan.
-    QStringList rows =
-        results::testing::storedRows(results::Store::open(target, &error)->database(),
-                                     "unit || ' ' || port || ' ' || coalesce(study, '-')");
+    QStringList rows = stored(target, "unit || ' ' || port || ' ' || coalesce(study, '-')");
     rows.sort();
     QStringList expected;
     for (const char* unit : {"U1", "U2", "U3"})
