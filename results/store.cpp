@@ -374,11 +374,12 @@ constexpr char kSpooledEvidence[] = "evidence_packed";
 }  // namespace
 
 // The calibrations' columns of the golden measures' figures, each put into
-// `form` ("%1" its name), in the table's order.
+// `form` ("%1" its name, if it has one), in the table's order.
 QString goldenColumns(const QString& form) {
     QString columns;
     for (const MeasureRow& row : kMeasures)
-        if (row.golden) columns += form.arg(QLatin1String(keyOf(row)));
+        if (row.golden)
+            columns += QString(form).replace(QLatin1String("%1"), QLatin1String(keyOf(row)));
     return columns;
 }
 
