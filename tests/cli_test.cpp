@@ -1,9 +1,5 @@
 // gps-coldstart-cli as a line runs it: one process, many simulated receivers
-// on real pseudo-terminals at once, its JSON lines, progress, exit status and
-// signals; receivers of every family and start type, USB receivers that
-// re-enumerate while they reset, real receivers' recordings replayed, rates,
-// families and identities found, databases that cannot be opened and a
-// line's PostgreSQL server that fails during a run.
+// on real pseudo-terminals at once.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -35,10 +31,6 @@ using results::testing::PgServer;
 // One station, every way a unit can end, all at once.
 TEST(Cli, MixedOutcomesOnOneStation) {
     Bench bench;
-    ReceiverConfig fewSats = receiver(Behaviour::Normal);
-    fewSats.satellitesUsed = 3;
-    ReceiverConfig weak = receiver(Behaviour::Normal);
-    weak.snr = {30, 30, 30, 30, 28, 0};
     ReceiverConfig offEarly = receiver(Behaviour::OffAfter);  // off before it knows the time
     offEarly.timeKnownAfterSeconds = 30;
     offEarly.offAfterSeconds = 3;
@@ -51,8 +43,6 @@ TEST(Cli, MixedOutcomesOnOneStation) {
         {"unplugged", receiver(Behaviour::Normal, 60)},
         {"slow-fix", receiver(Behaviour::Normal, 9)},
         {"no-fix", receiver(Behaviour::Normal, 60)},
-        {"few-sats", fewSats},
-        {"weak", weak},
         {"off-early", offEarly},
     };
     std::map<QString, QString> port;  // receiver -> its device
@@ -113,8 +103,6 @@ TEST(Cli, MixedOutcomesOnOneStation) {
          "^TTFF \\d+\\.\\d s > 7 s$"},
         {"no-fix", "fail", "no-fix", true, true, true, false,
          "^no fix within 12 s of the reset command$"},
-        {"few-sats", "fail", "too-few-satellites", true, true, true, true, "^3 satellites < 5$"},
-        {"weak", "fail", "cn0-under-limit", true, true, true, true, "^C/N0 30.0 < 35 dB-Hz$"},
         {"off-early", "fail", "receiver-off", true, true, true, false,
          "^the receiver fell silent$"},
         {"usb-same", "pass", "ok", true, true, true, true, "^TTFF "},
@@ -130,7 +118,6 @@ TEST(Cli, MixedOutcomesOnOneStation) {
         EXPECT_EQ(r.value("baud").toInt(), 9600);
         EXPECT_EQ(r.value("unit").toString(), QStringLiteral("SN-") + e.name);
         EXPECT_EQ(r.value("station").toString(), "bench-7");
-        EXPECT_EQ(r.value("version").toString(), "2.0.0");
         EXPECT_EQ(r.value("limits").toObject(), limits);
         EXPECT_EQ(r.value("cold_start_sent").toBool(), e.sent);
         EXPECT_EQ(r.value("confirmed").toBool(), e.confirmed);
@@ -145,19 +132,11 @@ TEST(Cli, MixedOutcomesOnOneStation) {
         for (const char* field :
              {"ttff_s", "satellites", "hdop", "cn0_max", "cn0_mean4", "sv_with_snr"})
             EXPECT_EQ(r.value(field).isDouble(), e.fix) << field;
-        if (e.fix && e.verified) {
-            // Timed from writing the command to reading the fix: no shorter than the
-            // receiver's time after its restart (but for rounding and a preemption),
-            // and longer by far less than 3 s, however busy the machine.
-            const double ttff = r.value("ttff_s").toDouble();
-            EXPECT_GE(ttff, bench.ttff(e.name) - 0.25);
-            EXPECT_LT(ttff, bench.ttff(e.name) + 3);
-            EXPECT_EQ(std::round(ttff * 100) / 100, ttff);  // two decimals
-        }
+        const double ttff = r.value("ttff_s").toDouble();  // how it is timed: Families
+        EXPECT_EQ(std::round(ttff * 100) / 100, ttff) << "two decimals";
     }
     // The status says what became of the device.
     const std::pair<const char*, const char*> notes[] = {
-        {"unplugged", "the device went away"},
         {"usb-other", "the receiver came back as "},
         {"usb-never", "the device did not come back at "}};
     for (const auto& [name, note] : notes) {
@@ -168,12 +147,6 @@ TEST(Cli, MixedOutcomesOnOneStation) {
     }
     bench.unplug("usb-same");
     EXPECT_FALSE(QFileInfo(port["usb-same"]).isSymLink()) << "the link goes with it";
-    const QJsonObject normal = resultFor(objects, port["normal"]);
-    EXPECT_EQ(normal.value("hdop").toDouble(), 0.9);
-    EXPECT_EQ(normal.value("sv_with_snr").toInt(), 8);
-    EXPECT_EQ(normal.value("cn0_max").toInt(), 44);
-    EXPECT_EQ(normal.value("cn0_mean4").toDouble(), 42.75);
-    EXPECT_EQ(resultFor(objects, port["few-sats"]).value("satellites").toInt(), 3);  // not 8 seen
 
     // Results are stored by default in the user's data folder.
     EXPECT_TRUE(QFileInfo::exists(cli.dataHome.filePath("gps-coldstart/results.sqlite")));
@@ -187,8 +160,7 @@ TEST(Cli, MixedOutcomesOnOneStation) {
             return p.second == before;
         })) << line.toStdString();
     }
-    // Each stage once, in order: getting to know the receiver, waiting for
-    // it (the station's own rule: not five times), the reset sent.
+    // Each stage once, in order (the station's own rule: not five times).
     const QStringList stages = progress.filter(port["normal"] + ": ");
     const auto at = [&](const QString& stage) {
         return stages.indexOf(
@@ -200,15 +172,12 @@ TEST(Cli, MixedOutcomesOnOneStation) {
         << stages.join('\n').toStdString();
     EXPECT_EQ(progress.filter(port["slow-fix"] + ": acquiring").size(), 1)
         << "once, not each second";
-    EXPECT_TRUE(progress
-                    .filter(QRegularExpression("^" + QRegularExpression::escape(port["normal"]) +
-                                               ": cycle 1 PASS  TTFF [0-9]+\\.[0-9]{2} s$"))
-                    .size() == 1);
+    EXPECT_EQ(stages.filter(QRegularExpression(": cycle 1 PASS  TTFF [0-9]+\\.[0-9]{2} s$")).size(),
+              1);
 }
 
-// On a terminal the progress is one line per port, redrawn in place.  SIGINT
-// in the middle of a cycle ends it as interrupted; the table of results is
-// printed and the status is 130.
+// On a terminal, one line per port redrawn in place; SIGINT mid-cycle ends it
+// as interrupted, the table is printed and the status is 130.
 TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
     if (QStandardPaths::findExecutable("tmux").isEmpty()) GTEST_SKIP() << "tmux is not installed";
     Bench bench;
@@ -262,8 +231,7 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
             << line.toStdString();
 }
 
-// Every usage mistake is refused before any port is opened, with a message
-// that names it.
+// Every usage mistake is refused before any port opens, named.
 TEST(CliOptions, MistakesAreNamed) {
     const struct {
         QStringList arguments;
@@ -273,7 +241,6 @@ TEST(CliOptions, MistakesAreNamed) {
         {{"--bogus", "/dev/ttyUSB0"}, "Unknown option 'bogus'"},
         {{"--cycles", "0", "/dev/ttyUSB0"}, "--cycles: \"0\" is not a whole number from 1"},
         {{"--max-ttff", "nan", "/dev/ttyUSB0"}, "--max-ttff: \"nan\" is not a number"},
-        {{"--min-cn0", "-1", "/dev/ttyUSB0"}, "--min-cn0: \"-1\""},
         {{"--baud", "9601", "/dev/ttyUSB0"}, "--baud: unknown rate \"9601\""},
         {{"/dev/ttyUSB0@96000"}, "/dev/ttyUSB0@96000: unknown baud rate \"96000\""},
         {{"COM 0"}, "there is no port COM 0"},
@@ -288,7 +255,6 @@ TEST(CliOptions, MistakesAreNamed) {
         {{"/dev/ttyUSB0@auto,auto,factory"}, "takes a cold, warm or hot start"},
         {{"--study", "a,b", "/dev/ttyUSB0"}, "--study: \"a,b\" is not a study's name"},
         {{"--evidence", "yes", "/dev/ttyUSB0"}, "--evidence: \"yes\" is not on or off"},
-        {{"--evidence-days", "-1", "/dev/ttyUSB0"}, "--evidence-days: \"-1\" is not a whole"},
         {{"--start", "power", "/dev/ttyUSB0"}, "a power start needs the fixture's power command"},
         {{"/dev/ttyUSB0@,ublox,power"}, "a power start needs the fixture's power command"},
         {{"--power-retry", "/dev/ttyUSB0"}, "--power-retry needs the fixture's power command"},
@@ -308,11 +274,7 @@ TEST(CliOptions, MistakesAreNamed) {
         const char* message;
     } plans[] = {
         {"typo.json", R"({"max_ttf_s": 30})", "\"max_ttf_s\" is not a setting of a plan"},
-        {"range.json", R"({"cycles": 0})", "\"cycles\" is not a whole number from 1 to 100000"},
-        {"kind.json", R"({"min_cn0": "35"})", "\"min_cn0\" is not a number from 0 to 99"},
         {"broken.json", R"({"cycles": 3,})", "not a JSON object"},
-        {"regex.json", R"({"expect_firmware": "["})", "\"expect_firmware\" \"[\" is not"},
-        {"study.json", R"({"study": " GRR-1"})", "\"study\" \" GRR-1\" is not a study's name"},
         {"none.json", {}, "none.json: "},
     };
     for (const auto& p : plans) {
@@ -344,25 +306,6 @@ TEST(CliOptions, MistakesAreNamed) {
     EXPECT_EQ(u[1].port + " " + QString::number(u[1].baud) + " [" + u[1].unit + "] " +
                   QString::fromStdString(u[1].command),
               "COM 4 9600 [] $PAIR005*3F\r\n");
-
-    // A plan file, an option beside it overriding it; the SHA-256 is of the
-    // settings in force, a port's own family applied.
-    const cli::Parsed planned = cli::parseArguments(
-        {"gps-coldstart-cli", "--max-ttff", "7", "--plan",
-         plan("l3.json", R"({"name": "L3", "cycles": 3, "max_ttff_s": 60, "min_sats": null})"),
-         "COM1", "COM2@,mtk"});
-    ASSERT_EQ(planned.action, cli::Parsed::Run) << planned.text.toStdString();
-    const station::UnitConfig& p = planned.options.units[0];
-    EXPECT_EQ(p.plan + " " + QString::number(p.cycles) + " " +
-                  QString::number(*p.limits.most(results::Measure::Ttff)),
-              "L3 3 7");
-    EXPECT_EQ(p.planSha256, QCryptographicHash::hash(
-                                R"({"baud":9600,"confirm_timeout_s":30,"cycles":3,"fix_timeout_s":)"
-                                R"(300,"max_ttff_s":7,"receiver":"sirf","require_reset":true,)"
-                                R"("start":"cold"})",
-                                QCryptographicHash::Sha256)
-                                .toHex());
-    EXPECT_NE(planned.options.units[1].planSha256, p.planSha256);
 }
 
 // Each help reads whole on an 80-column terminal, its exit statuses too.
@@ -380,9 +323,23 @@ TEST(CliOptions, HelpFitsEightyColumns) {
     }
 }
 
-// Run as a German user would, with a decimal comma, every number keeps its
-// point: the receiver's HDOP and the limits as read, the JSON, the stored row,
-// the report and its CSV.  The simulated receiver runs under that locale too.
+// gps-coldstart-cli run to its end, as the user of `as` when given (a spool
+// is in that user's data folder): its exit status and both channels.
+struct Ran {
+    int status = -1;
+    QString out, err;
+};
+Ran ranCli(const QStringList& arguments, const Cli* as = nullptr) {
+    QProcess p;
+    if (as) p.setProcessEnvironment(as->process.processEnvironment());
+    p.start(COLDSTART_CLI, arguments);
+    EXPECT_TRUE(p.waitForFinished(120000)) << arguments.join(' ').toStdString();
+    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+// With a decimal comma (the simulated receiver too), every number keeps its
+// point: HDOP and limits as read, the JSON, the stored row, the report, its CSV.
 TEST(Cli, NumbersInACommaDecimalLocale) {
     ASSERT_TRUE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) << "tools/setup.sh makes de_DE.UTF-8";
     Bench bench;
@@ -413,15 +370,11 @@ TEST(Cli, NumbersInACommaDecimalLocale) {
                   "plan_sha256"),
               QStringList("1.2 42.75 {\"max_ttff_s\":30.5,\"min_cn0\":20.5} line-4 " +
                           r.value("plan_sha256").toString()));
-    EXPECT_EQ(r.value("plan_sha256").toString().size(), 64);
     EXPECT_EQ(results::testing::storedRows(stored, "ttff_s").value(0).toDouble(), ttff);
     const auto report = [&](const QStringList& arguments) {
-        QProcess p;
-        p.setProcessEnvironment(cli.process.processEnvironment());
-        p.start(COLDSTART_CLI, QStringList{"report", "--db", db} + arguments);
-        EXPECT_TRUE(p.waitForFinished(30000) && p.exitCode() == 0)
-            << p.readAllStandardError().toStdString();
-        return QString::fromUtf8(p.readAllStandardOutput());
+        const Ran ran = ranCli(QStringList{"report", "--db", db} + arguments, &cli);
+        EXPECT_EQ(ran.status, 0) << ran.err.toStdString();
+        return ran.out;
     };
     const QString ttffText = QString::number(ttff, 'f', 2);
     EXPECT_TRUE(report({}).contains("mean " + ttffText + "  median " + ttffText));
@@ -432,28 +385,13 @@ TEST(Cli, NumbersInACommaDecimalLocale) {
     std::setlocale(LC_NUMERIC, "C");
 }
 
-// A run tagged with a study: the study is in the result and its row, and the
-// line's report does not count it.
+// A plan asking for a study this station has not passed tests no unit.  (A
+// study's run: EachUnitsBytesAreKeptAndWrittenBack, its row results_test.)
 TEST(Cli, AStudysRunIsStoredApart) {
     Bench bench;
     const QString port = bench.add("study", receiver(Behaviour::Normal));
-    Cli cli;
-    const QString db = cli.dataHome.filePath("r.sqlite");
-    cli.start({"--json", "--quiet", "--db", db, "--study", "GRR-1", port});
-    EXPECT_EQ(cli.finish(60000), 0) << cli.progressText();
-    EXPECT_EQ(resultFor(cli.objects(), port).value("study").toString(), "GRR-1");
-    QString error;
-    const auto store = results::Store::open(*results::parseTarget(db, &error), &error);
-    EXPECT_EQ(results::testing::storedRows(store->database(), "study"), QStringList("GRR-1"));
-    QProcess p;
-    p.setProcessEnvironment(cli.process.processEnvironment());
-    p.start(COLDSTART_CLI, {"report", "--db", db, "--json"});
-    ASSERT_TRUE(p.waitForFinished(30000) && p.exitCode() == 0);
-    EXPECT_EQ(QJsonDocument::fromJson(p.readAllStandardOutput())["overall"]["results"].toInt(), 0);
-
-    // A plan that asks for a study this station has not passed tests no unit.
     Cli line;
-    line.start({"--json", "--quiet", "--db", db, "--qualified-by", "GRR-9", port});
+    line.start({"--json", "--quiet", "--qualified-by", "GRR-9", port});
     EXPECT_EQ(line.finish(60000), 3) << line.progressText();
     const QJsonObject r = resultFor(line.objects(), port);
     EXPECT_EQ(r.value("reason").toString(), "station-not-qualified");
@@ -464,24 +402,19 @@ QString sha256Hex(const QByteArray& bytes) {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
-// The bytes written back by report --evidence: nothing, with the exit status
-// and its message, when the report refuses.
+// The bytes written back by report --evidence (or OPTION), as the user of cli.
 QByteArray evidenceOf(const Cli& cli, const QString& db, const QString& id,
-                      const char* option = "--evidence", int* status = nullptr,
-                      QString* message = nullptr) {
-    QProcess p;  // as the same user: a spool is in that user's data folder
+                      const char* option = "--evidence") {
+    QProcess p;
     p.setProcessEnvironment(cli.process.processEnvironment());
     p.start(COLDSTART_CLI, {"report", "--db", db, option, id, "-"});
-    EXPECT_TRUE(p.waitForFinished(60000));
-    if (status) *status = p.exitCode();
-    if (message) *message = QString::fromUtf8(p.readAllStandardError());
-    return p.exitCode() == 0 ? p.readAllStandardOutput() : QByteArray();
+    EXPECT_TRUE(p.waitForFinished(60000) && p.exitCode() == 0) << id.toStdString();
+    return p.readAllStandardOutput();
 }
 
 // Each unit's bytes of its test, both ways, are kept with its result and
-// come back byte for byte (their SHA-256 the one the station printed): the
-// command the receiver obeyed among what was sent, its sentences among what
-// it sent, checked sentence by sentence; with evidence off none are kept.
+// come back byte for byte (their SHA-256 the one the station printed); with
+// evidence off none are kept.
 TEST(Cli, EachUnitsBytesAreKeptAndWrittenBack) {
     Bench bench;
     ReceiverConfig weak = receiver(Behaviour::Normal);
@@ -522,33 +455,28 @@ TEST(Cli, EachUnitsBytesAreKeptAndWrittenBack) {
     }
 
     // The first run's evidence made two days old: the next run's retention
-    // removes it and says so, and the report then says when.
+    // removes it and says so.  That run is a study's.
     QString error;
     QSqlQuery(results::Store::open(*results::parseTarget(db, &error), &error)->database())
         .exec("UPDATE evidence SET stored_at = '2026-01-01T00:00:00.000Z'");
     Cli off;
-    off.start({"--json", "--quiet", "--db", db, "--evidence", "off", "--evidence-days", "1", good});
+    off.start({"--json", "--quiet", "--db", db, "--evidence", "off", "--evidence-days", "1",
+               "--study", "GRR-1", good});
     EXPECT_EQ(off.finish(60000), 0) << off.progressText();
     EXPECT_TRUE(QString::fromStdString(off.progressText())
                     .contains("retention removed the evidence of 2 results"))
         << off.progressText();
     const QJsonObject r = resultFor(off.objects(), good);
     EXPECT_FALSE(r.contains("evidence_sha256"));
-    int status = 0;
-    QString message;
-    evidenceOf(off, db, r.value("id").toString(), "--evidence", &status, &message);
-    EXPECT_EQ(status, 3);
-    EXPECT_TRUE(message.contains("was kept without evidence")) << message.toStdString();
-    evidenceOf(off, db, resultFor(cli.objects(), good).value("id").toString(), "--evidence",
-               &status, &message);
-    EXPECT_EQ(status, 3);
-    EXPECT_TRUE(message.contains("was removed by retention on ")) << message.toStdString();
+    EXPECT_EQ(r.value("study").toString(), "GRR-1");
+    const Ran refused = ranCli({"report", "--db", db, "--evidence", r.value("id").toString(), "-"});
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_TRUE(refused.err.contains("was kept without evidence")) << refused.err.toStdString();
 }
 
-// Every family and start type over three cycles, each through the link's own
-// stop and start, beside a port that cannot be opened: exit status 3, not 1.
-// A receiver obeys only a valid command of its own family, so a pass proves
-// the right bytes went out on its line.
+// Every family and start type over three cycles beside a port that cannot be
+// opened: exit status 3, not 1.  A receiver obeys only a valid command of its
+// own family, so a pass proves the right bytes went out on its line.
 TEST(Families, EveryFamilyAndStartTypeOverThreeCycles) {
     Bench bench;
     QStringList arguments = {"--json", "--quiet",       "--cycles", "3", "--confirm-timeout",
@@ -591,42 +519,38 @@ TEST(Families, EveryFamilyAndStartTypeOverThreeCycles) {
         std::vector<double> ttffs;
         for (int cycle = 1; cycle <= 3; ++cycle) {
             const QJsonObject r = resultFor(objects, unit.port, cycle);
-            EXPECT_EQ(r.value("result").toString() + " " + r.value("reason").toString(), "pass ok");
+            EXPECT_EQ(r.value("result").toString() + " " + r.value("reason").toString() + " " +
+                          r.value("receiver").toString() + " " + r.value("start").toString(),
+                      "pass ok " + unit.receiver + " " + unit.start);
             // A warm or hot start keeps the clock: only a fix of the cycle
             // before has anything to lose.
             const bool fresh = cycle == 1 && (unit.start == "warm" || unit.start == "hot");
             EXPECT_EQ(r.value("reset_verified").toBool(), unit.verified && !fresh);
-            EXPECT_EQ(r.value("receiver").toString(), unit.receiver);
-            EXPECT_EQ(r.value("start").toString(), unit.start);
             if (cycle > 1) {
                 EXPECT_LE(resultFor(objects, unit.port, cycle - 1).value("ended").toString(),
                           r.value("started").toString());
             }
             ttffs.push_back(r.value("ttff_s").toDouble());
         }
-        if (unit.verified) {  // timed from the command, whatever the start type
+        // Timed from writing the command to reading the fix, whatever the start
+        // type: no shorter than the receiver's time (but for rounding and a
+        // preemption), longer by far less than 3 s however busy the machine.
+        if (unit.verified) {
             EXPECT_GE(ttffs[2], bench.ttff(unit.name) - 0.25);
             EXPECT_LT(ttffs[2], bench.ttff(unit.name) + 3);
         }
         const QJsonObject summary = resultFor(objects, unit.port, 0);  // it has no cycle
         EXPECT_EQ(summary.value("cycles").toInt(), 3);
         EXPECT_EQ(summary.value("passed").toInt(), 3);
-        EXPECT_TRUE(summary.value("unit").isString() && summary.value("ttff_p95_s").isDouble());
-        // The mean is of the unrounded times: up to 0.005 s from that of the
-        // printed ones, and rounded once more.
+        // The figures of its own cycles (how they are figured is tally_test's).
         EXPECT_NEAR(summary.value("ttff_mean_s").toDouble(), (ttffs[0] + ttffs[1] + ttffs[2]) / 3,
                     0.0101);
-        EXPECT_NEAR(summary.value("ttff_max_s").toDouble(),
-                    *std::max_element(ttffs.begin(), ttffs.end()), 0.006);
-        EXPECT_NEAR(summary.value("ttff_median_s").toDouble(),
-                    (std::sort(ttffs.begin(), ttffs.end()), ttffs[1]), 0.006);
     }
 }
 
-// The station's start rule over real ptys: the command goes as soon as the
-// receiver is known to be there, long before it knows the time; a unit that
-// ignores it fails only when the proof is required; --send-after time keeps
-// the window's rule of five GGA times first.
+// The command goes as soon as the receiver is known to be there, long before
+// it knows the time; a unit that ignores it fails when the proof is required;
+// --send-after time keeps the window's rule of five GGA times first.
 TEST(StartRule, CommandsAUnitOnceItIsThereOrAfterFiveTimes) {
     for (const bool ready : {true, false}) {
         SCOPED_TRACE(ready ? "ready" : "time");
@@ -641,9 +565,8 @@ TEST(StartRule, CommandsAUnitOnceItIsThereOrAfterFiveTimes) {
         QStringList arguments = {
             "--json",          "--confirm-timeout", "5",           "--fix-timeout",  "20",
             "--require-reset", late + "=A",         ignore + "=B", other + "@,mtk=C"};
-        // A real receiver that sends GGA without a time until its fix, 28 s
-        // on (replayed, a start starting it over): its rate is right, and it
-        // answers the command, though not with a time.
+        // A real receiver sending GGA without a time until its fix, 28 s on:
+        // its rate is right, and it answers the command, though not with a time.
         std::string why, error;
         const std::string starts = sharedFolder("recordings/starts", why);
         QString noTime;
@@ -655,9 +578,7 @@ TEST(StartRule, CommandsAUnitOnceItIsThereOrAfterFiveTimes) {
             noTime = bench.add("no-time", replay);
             arguments << noTime + "=D";
         }
-        if (!ready)
-            arguments << "--send-after"
-                      << "time";
+        if (!ready) arguments << QStringList{"--send-after", "time"};
         Cli cli;
         cli.start(arguments);
         EXPECT_EQ(cli.finish(), 1);
@@ -675,19 +596,14 @@ TEST(StartRule, CommandsAUnitOnceItIsThereOrAfterFiveTimes) {
                 << resultFor(objects, noTime).value("status").toString().toStdString();
             EXPECT_TRUE(resultFor(objects, noTime).value("cold_start_sent").toBool());
         }
-        // Before the unit knew the time (120 s), or after its fifth GGA time:
-        // known from its first second, the fifth came 5 s after it started.
-        if (ready)
-            EXPECT_GE(bench.commandAtMs("late"), 0);
-        else
-            EXPECT_GE(bench.commandAtMs("late"), 5000);
+        // Before the unit knew the time (120 s), or after its fifth GGA time.
+        EXPECT_GE(bench.commandAtMs("late"), ready ? 0 : 5000);
     }
 }
 
-// Real receivers' recordings, each replayed by a simulated SiRF receiver that
-// plays it again from the top after the cold start: the station's first fix
-// after the reset is the recording's first second with a fix, whose figures
-// were counted by hand from the file.
+// Real receivers' recordings replayed, from the top again after the cold
+// start: the station's fix is the recording's first second with a fix, whose
+// figures were counted by hand from the file.
 TEST(RealReceivers, RecordingsReplayedThroughTheStation) {
     std::string why;
     const std::string logs = sharedFolder("recordings/logs", why),
@@ -732,9 +648,8 @@ TEST(RealReceivers, RecordingsReplayedThroughTheStation) {
         std::string error;
         const std::string folder = c.file == std::string("sirfstarv-nmea.log") ? nmea : logs;
         ASSERT_TRUE(gpssim::loadCapture(folder + "/" + c.file, config.replay, error)) << error;
-        // A short recording played twice before the command, so that a slow
-        // start of the station cannot outlast it; after the reset it plays
-        // from the top.
+        // Played twice before the command, so that a slow start of the station
+        // cannot outlast a short recording.
         const std::vector<std::string> once = config.replay;
         config.replay.insert(config.replay.end(), once.begin(), once.end());
         port[c.file] = bench.add(c.file, config);
@@ -757,24 +672,17 @@ TEST(RealReceivers, RecordingsReplayedThroughTheStation) {
         EXPECT_EQ(number(r.value("cn0_mean4")), c.cn0Mean4 ? c.cn0Mean4 : -1);
     }
     // Each satellite once, its C/N0 the strongest of its signals.
+    const QJsonArray l1l2{QJsonObject{{"id", "1"}, {"cn0", 31}},
+                          QJsonObject{{"id", "6"}, {"cn0", 29}}};
+    const QJsonObject gps27{{"system", "GPS"}, {"prn", 27}, {"cn0", 31}, {"signals", l1l2}};
     EXPECT_TRUE(
-        resultFor(objects, port["ublox-zed-f9p-nmea.log"])
-            .value("sky")
-            .toArray()
-            .contains(QJsonObject{{"system", "GPS"},
-                                  {"prn", 27},
-                                  {"cn0", 31},
-                                  {"signals", QJsonArray{QJsonObject{{"id", "1"}, {"cn0", 31}},
-                                                         QJsonObject{{"id", "6"}, {"cn0", 29}}}}}));
+        resultFor(objects, port["ublox-zed-f9p-nmea.log"])["sky"].toArray().contains(gps27));
 }
 
-// A receiver of each family at its own rate, each found by listening (the
-// rates tried in turn) and by what it answers to the families' queries, each
-// asked who it is; then what fails a unit: firmware other than expected, a
-// receiver left in SiRF binary mode, one that does not say who it is, a rate
-// other than the one given, a receiver in demo mode.  What the simulated
-// receivers play beside (dual band, a second talker's GGA, long sentences,
-// binary packets) does not disturb the station.
+// Each family at its own rate, found by listening and by what it answers,
+// asked who it is; then what fails a unit: other firmware, SiRF binary mode,
+// no identity, a rate other than the one given.  (Dual band, a second
+// talker's GGA, long sentences and binary packets: RealReceivers.)
 TEST(Identity, RateFamilyAndWhoEachUnitIs) {
     Bench bench;
     const struct {
@@ -824,16 +732,6 @@ TEST(Identity, RateFamilyAndWhoEachUnitIs) {
     silent.answersIdentity = false;
     given << (port["silent"] = bench.add("silent", silent));
     given << (port["slow"] = paced("slow", receiver(Behaviour::Normal), 4800)) + "@9600";
-    ReceiverConfig demo = receiver(Behaviour::Normal);
-    demo.fixQuality = 8;
-    given << (port["demo"] = bench.add("demo", demo));
-    demo.fixQuality = 6;  // estimated: waited out to the fix time-out
-    given << (port["estimated"] = bench.add("estimated", demo));
-    ReceiverConfig busy = receiver(Behaviour::Normal);
-    busy.dualBand = busy.secondGga = busy.longSentences = true;
-    busy.binary = gpssim::Binary::Sirf;
-    busy.snr = {45, 44, 42, 40, 38, 36, 35, 34, 33, 32, 31, 30, 29, 28};
-    given << (port["busy"] = bench.add("busy", busy));
 
     Cli a, b;
     a.start(found);
@@ -841,23 +739,19 @@ TEST(Identity, RateFamilyAndWhoEachUnitIs) {
     EXPECT_EQ(a.finish(120000), 1);
     EXPECT_EQ(b.finish(120000), 1);
     const auto objects = a.objects(), more = b.objects();
-    const QJsonObject rates =
-        QJsonDocument::fromJson([&] {
-            QFile file(a.dataHome.filePath("gps-coldstart/baud-rates.json"));
-            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        }())
-            .object();
+    QFile kept(a.dataHome.filePath("gps-coldstart/baud-rates.json"));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    const QJsonObject rates = QJsonDocument::fromJson(kept.readAll()).object();
     for (const auto& f : families) {
         const QString name = QString::fromLatin1(gpslink::nameOf(f.family).data());
         SCOPED_TRACE(name.toStdString());
         const QJsonObject r = resultFor(objects, port[name]);
         EXPECT_EQ(r.value("reason").toString(), "ok") << r.value("status").toString().toStdString();
-        EXPECT_EQ(r.value("receiver").toString(), name);
         EXPECT_EQ(r.value("baud").toInt(), f.baud);
         EXPECT_EQ(rates.value(port[name]).toInt(), f.baud) << "kept for the next run";
-        EXPECT_EQ(r.value("firmware").toString(), name + "-SIM 1.0");
-        EXPECT_EQ(r.value("hardware").toString(), f.hardware);
-        EXPECT_EQ(r.value("unique_id").toString(), f.uniqueId);
+        EXPECT_EQ(QStringList({r["receiver"].toString(), r["firmware"].toString(),
+                               r["hardware"].toString(), r["unique_id"].toString()}),
+                  QStringList({name, name + "-SIM 1.0", f.hardware, f.uniqueId}));
     }
     const struct {
         const char* name;
@@ -869,10 +763,7 @@ TEST(Identity, RateFamilyAndWhoEachUnitIs) {
         {"binary", "binary-mode", "the receiver talks SiRF binary at 9600 baud", false},
         {"silent", "identity-unknown", "the receiver did not say who it is", true},
         {"slow", "baud-mismatch", "the receiver talks at 4800 baud, not 9600", true},
-        {"demo", "not-a-real-fix", "GGA fix quality 8", true},
-        {"estimated", "not-a-real-fix", "GGA fix quality 6", true},
         {"switched", "ok", "TTFF ", true},
-        {"busy", "ok", "TTFF ", true},
     };
     for (const auto& f : failures) {
         SCOPED_TRACE(f.name);
@@ -882,10 +773,6 @@ TEST(Identity, RateFamilyAndWhoEachUnitIs) {
             << r.value("status").toString().toStdString();
     }
     EXPECT_EQ(resultFor(more, port["switched"]).value("firmware").toString(), "sirf-SIM 1.0");
-    const QJsonObject busyResult = resultFor(more, port["busy"]);
-    EXPECT_EQ(busyResult.value("satellites").toInt(), 14);
-    EXPECT_EQ(busyResult.value("satellites_gga").toInt(), 12);
-    EXPECT_EQ(busyResult.value("cn0_max").toInt(), 48);  // L5 of the first, 3 dB above L1
 }
 
 TEST(CliDatabase, LineServerAndItsOutage) {
@@ -916,19 +803,8 @@ TEST(CliDatabase, LineServerAndItsOutage) {
     }
     qputenv("PGPASSWORD", PgServer::kPassword);
     const QString url = server.url("postgres");
-    Cli a, b;
-    a.start({"--json", "--quiet", "--db", url, "--station", "s-a", "--lot", "L-1",
-             bench.add("a", receiver(Behaviour::Normal))});
-    b.start({"--json", "--quiet", "--db", url, "--station", "s-b", "--operator", "kim",
-             bench.add("b", receiver(Behaviour::Silent))});
-    EXPECT_EQ(a.finish(), 0) << a.progressText();
-    EXPECT_EQ(b.finish(), 1) << b.progressText();
-    EXPECT_EQ(a.objects().at(0).value("lot").toString(), "L-1");
-    EXPECT_EQ(b.objects().at(0).value("operator").toString(), "kim");
-
-    // The server goes down during a run: the results are spooled with one
-    // warning, printed, and moved in once the server is back.  The fixes come
-    // 20 s after the commands: the server is down long before.
+    // Down during a run (long before the fixes, 20 s on): the results are
+    // spooled with one warning, printed, and moved in once it is back.
     Cli c;
     c.start({"--json", "--db", url, "--station", "s-c",
              bench.add("c1", receiver(Behaviour::Normal, 20)),
@@ -941,42 +817,20 @@ TEST(CliDatabase, LineServerAndItsOutage) {
     EXPECT_EQ(warning.count(c.dataHome.path() + "/gps-coldstart/spool/"), 1) << c.progressText();
     EXPECT_FALSE(warning.contains(PgServer::kPassword));
     ASSERT_TRUE(server.start());
-    QStringList printed;
-    for (Cli* run : {&a, &b, &c})
-        for (const QJsonObject& o : run->objects()) printed << o.value("id").toString();
-    // Every printed id is stored once.
-    QProcess report;  // as the same user: the spool is in that user's data folder
-    report.setProcessEnvironment(c.process.processEnvironment());
-    report.start(COLDSTART_CLI, {"report", "--db", url, "--csv", "-"});
-    ASSERT_TRUE(report.waitForFinished(60000));
-    EXPECT_EQ(report.exitCode(), 0) << report.readAllStandardError().toStdString();
-    const QByteArray csv = report.readAllStandardOutput();
-    EXPECT_EQ(csv.count("\r\n"), 1 + 4) << csv.toStdString();
-    for (const QString& id : printed)
-        EXPECT_TRUE(!id.isEmpty() && csv.contains(id.toUtf8())) << id.toStdString();
-    // Each unit's bytes too, those that went through the spool among them.
-    for (Cli* run : {&a, &b, &c})
-        for (const QJsonObject& o : run->objects())
-            EXPECT_EQ(sha256Hex(evidenceOf(c, url, o.value("id").toString())),
-                      o.value("evidence_sha256").toString());
+    // Every printed id is stored once, with its bytes.
+    const Ran report = ranCli({"report", "--db", url, "--csv", "-"}, &c);
+    EXPECT_EQ(report.status, 0) << report.err.toStdString();
+    const QString csv = report.out;
+    EXPECT_EQ(csv.count("\r\n"), 1 + 2) << csv.toStdString();
+    for (const QJsonObject& o : c.objects()) {
+        const QString id = o.value("id").toString();
+        EXPECT_TRUE(!id.isEmpty() && csv.contains(id)) << id.toStdString();
+        EXPECT_EQ(sha256Hex(evidenceOf(c, url, id)), o.value("evidence_sha256").toString());
+    }
 }
 
-// gps-coldstart-cli run to its end: its exit status and both channels.
-struct Ran {
-    int status = -1;
-    QString out, err;
-};
-Ran ranCli(const QStringList& arguments) {
-    QProcess p;
-    p.start(COLDSTART_CLI, arguments);
-    EXPECT_TRUE(p.waitForFinished(120000)) << arguments.join(' ').toStdString();
-    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
-}
-
-// TLS to a server whose certificate the test's own authority signed:
-// verify-full connects with that authority and the certificate's host name,
-// and refuses, naming why, another authority or another name of the server.
+// verify-full connects with the authority that signed the server's certificate
+// and its host name, and refuses, naming why, another authority or name.
 TEST(CliDatabase, TlsVerifiesTheServersCertificate) {
     if (!PgServer::available()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
     QTemporaryDir certs;
@@ -1035,11 +889,9 @@ QString asRole(const PgServer& server, const QString& role, const QString& passw
     return refusal;
 }
 
-// Least privilege on a line's server: the owner migrates and grants; a
-// station's role stores results and keeps the summaries, but the server
-// refuses it any change of a stored result; a report role reads and may not
-// add; a station whose role may not migrate the schema stops before any port
-// opens and leaves the schema as it was.
+// Least privilege: the owner migrates and grants; a station's role stores and
+// keeps the summaries but may change no stored result; a report role reads
+// only; a role that may not migrate stops before any port, the schema as it was.
 TEST(CliDatabase, RolesKeepStoredResultsAsStored) {
     if (!PgServer::available()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
     PgServer server;
@@ -1096,10 +948,8 @@ TEST(CliDatabase, RolesKeepStoredResultsAsStored) {
     EXPECT_EQ(read.status, 0) << read.err.toStdString();
     EXPECT_TRUE(!id.isEmpty() && read.out.contains(id)) << read.out.toStdString();
 
-    // A database that needs migrating: the station's role may not, says so
-    // and opens no port.  This role may create tables but not record the
-    // schema's version: it gets through the first step's statements, and all
-    // of it is rolled back.
+    // This role may create tables but not record the schema's version: it gets
+    // through the first step's statements, and all of it is rolled back.
     ASSERT_EQ(asRole(server, PgServer::kUser, PgServer::kPassword, "postgres",
                      "CREATE DATABASE line2 OWNER line_owner"),
               "");

@@ -1,8 +1,5 @@
 // The end-of-line tests as a line runs them: gps-coldstart-cli against
-// simulated receivers of each family that offers them, on real
-// pseudo-terminals; the antenna's state and its changes, the configuration
-// written, restarted and read back, what is kept in the database, and the
-// plans a family cannot take.
+// simulated receivers of each family that offers them, on real pseudo-terminals.
 #include <gtest/gtest.h>
 
 #include <QCryptographicHash>
@@ -40,67 +37,26 @@ TEST(EndOfLine, AntennaOfEachFamilyThatReportsIt) {
         const char* name;
         ReceiverFamily family;
         std::vector<gpssim::AntennaChange> antenna;
-        const char* reason;
-        const char* state;
-        const char* status;
+        const char* state;  // as judged last; the reason and status follow from it
     } units[] = {
-        {"ublox-ok", ReceiverFamily::Ublox, {{0, Antenna::Ok}}, "ok", "ok", "antenna ok"},
+        {"ublox-ok", ReceiverFamily::Ublox, {{0, Antenna::Ok}}, "ok"},
         {"ublox-switched",
          ReceiverFamily::Ublox,
          {{0, Antenna::Ok}, {4000, Antenna::Open}},
-         "antenna-open",
-         "open",
-         "antenna open"},
-        {"ublox-short",
-         ReceiverFamily::Ublox,
-         {{0, Antenna::Short}},
-         "antenna-short",
-         "short",
-         "antenna short"},
-        {"ublox-unknown",
-         ReceiverFamily::Ublox,
-         {{0, Antenna::Unknown}},
-         "antenna-unknown",
-         "unknown",
-         "antenna unknown"},
-        {"casic-ok", ReceiverFamily::Casic, {{0, Antenna::Ok}}, "ok", "ok", "antenna ok"},
-        {"casic-open",
-         ReceiverFamily::Casic,
-         {{0, Antenna::Open}},
-         "antenna-open",
-         "open",
-         "antenna open"},
-        {"casic-short",
-         ReceiverFamily::Casic,
-         {{0, Antenna::Short}},
-         "antenna-short",
-         "short",
-         "antenna short"},
-        {"casic-silent",
-         ReceiverFamily::Casic,
-         {},
-         "antenna-unknown",
-         "unknown",
-         "antenna unknown"},
-        {"mtk-ok", ReceiverFamily::Mtk, {{0, Antenna::Ok}}, "ok", "ok", "antenna ok"},
-        {"mtk-open",
-         ReceiverFamily::Mtk,
-         {{0, Antenna::Open}},
-         "antenna-open",
-         "open",
-         "antenna open"},
-        {"mtk-short",
-         ReceiverFamily::Mtk,
-         {{0, Antenna::Short}},
-         "antenna-short",
-         "short",
-         "antenna short"},
-        {"mtk-silent", ReceiverFamily::Mtk, {}, "antenna-unknown", "unknown", "antenna unknown"},
+         "open"},
+        {"ublox-short", ReceiverFamily::Ublox, {{0, Antenna::Short}}, "short"},
+        {"ublox-unknown", ReceiverFamily::Ublox, {{0, Antenna::Unknown}}, "unknown"},
+        {"casic-ok", ReceiverFamily::Casic, {{0, Antenna::Ok}}, "ok"},
+        {"casic-open", ReceiverFamily::Casic, {{0, Antenna::Open}}, "open"},
+        {"casic-short", ReceiverFamily::Casic, {{0, Antenna::Short}}, "short"},
+        {"casic-silent", ReceiverFamily::Casic, {}, "unknown"},
+        {"mtk-ok", ReceiverFamily::Mtk, {{0, Antenna::Ok}}, "ok"},
+        {"mtk-open", ReceiverFamily::Mtk, {{0, Antenna::Open}}, "open"},
+        {"mtk-short", ReceiverFamily::Mtk, {{0, Antenna::Short}}, "short"},
+        {"mtk-silent", ReceiverFamily::Mtk, {}, "unknown"},
     };
-    QTemporaryDir dir;
-    QStringList arguments = {
-        "--json",         "--db", dir.filePath("r.sqlite"), "--test", "antenna",
-        "--antenna-time", "8",    "--require-antenna"};
+    QStringList arguments = {"--json",         "--no-db", "--test",           "antenna",
+                             "--antenna-time", "8",       "--require-antenna"};
     std::map<QString, QString> port;
     for (const auto& u : units)
         arguments << (port[u.name] = bench.add(u.name, unitOf(u.family, u.antenna))) + "@," +
@@ -112,32 +68,20 @@ TEST(EndOfLine, AntennaOfEachFamilyThatReportsIt) {
     for (const auto& u : units) {
         SCOPED_TRACE(u.name);
         const QJsonObject o = resultFor(objects, port[u.name]);
-        EXPECT_EQ(o.value("reason"), u.reason);
-        EXPECT_EQ(o.value("antenna"), u.state);
-        EXPECT_EQ(o.value("status"), u.status);
+        const QString state = u.state;
+        EXPECT_EQ(o.value("reason"), state == "ok" ? state : "antenna-" + state);
+        EXPECT_EQ(o.value("antenna"), state);
+        EXPECT_EQ(o.value("status"), "antenna " + state);
         EXPECT_EQ(o.value("tests"), QJsonArray{"antenna"});
         EXPECT_EQ(bench.starts(u.name), 0);
     }
-    // The load switched within the run: ok first, open from about 4 s after
-    // the receiver's power-up.
+    // The load switched within the run: ok first, open from about 4 s on.
     const QJsonArray changes =
         resultFor(objects, port["ublox-switched"])["antenna_changes"].toArray();
     ASSERT_EQ(changes.size(), 2) << QJsonDocument(changes).toJson().toStdString();
     EXPECT_EQ(changes[0]["state"], "ok");
     EXPECT_EQ(changes[1]["state"], "open");
     EXPECT_GT(changes[1]["at_s"].toDouble(), changes[0]["at_s"].toDouble());
-
-    QString error;
-    auto store =
-        results::Store::open(*results::parseTarget(dir.filePath("r.sqlite"), &error), &error);
-    ASSERT_TRUE(store) << error.toStdString();
-    QSqlQuery row(store->database());
-    ASSERT_TRUE(row.exec("SELECT antenna, antenna_changes, reason FROM results "
-                         "WHERE unit = 'SN-ublox-switched'") &&
-                row.next());
-    EXPECT_EQ(row.value(0).toString(), "open");
-    EXPECT_EQ(QJsonDocument::fromJson(row.value(1).toString().toUtf8()).array(), changes);
-    EXPECT_EQ(row.value(2).toString(), "antenna-open");
 }
 
 TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
@@ -161,44 +105,27 @@ TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
     mtkLosing.loseUnsaved = true;
     ReceiverConfig mtkRefusing = unitOf(ReceiverFamily::Mtk, {{0, Antenna::Ok}});
     mtkRefusing.refusedItems = {"PMTK220"};
+    const char* ubloxSaved = "0x30210001=200\n0x209100bb=0\n";
     const struct {
         const char* name;
         ReceiverConfig config;
-        const char* reason;
-        const char* status;
-        QJsonValue sha;
+        const char *reason, *status, *saved;  // saved: the items kept, whose SHA-256 is printed
     } units[] = {
         {"ublox", unitOf(ReceiverFamily::Ublox, {{0, Antenna::Ok}}), "ok",
-         "^TTFF \\d+\\.\\d\\d s; antenna ok; configuration L3-out-v1 kept$",
-         sha256("0x30210001=200\n0x209100bb=0\n")},
-        {"ublox-refusing",
-         ubloxRefusing,
-         "config-rejected",
-         "^configuration L3-out-v1 rejected: 0x209100bb refused \\(UBX-ACK-NAK\\)$",
-         {}},
-        {"ublox-forgetting",
-         ubloxForgetting,
-         "config-mismatch",
-         "^configuration L3-out-v1 not kept: 0x30210001 reads back 1000, not 200$",
-         {}},
-        {"ublox-open",
-         unitOf(ReceiverFamily::Ublox, {{0, Antenna::Open}}),
-         "antenna-open",
-         "^antenna open$",
-         {}},
+         "^TTFF \\d+\\.\\d\\d s; antenna ok; configuration L3-out-v1 kept$", ubloxSaved},
+        {"ublox-refusing", ubloxRefusing, "config-rejected",
+         "^configuration L3-out-v1 rejected: 0x209100bb refused \\(UBX-ACK-NAK\\)$", nullptr},
+        {"ublox-forgetting", ubloxForgetting, "config-mismatch",
+         "^configuration L3-out-v1 not kept: 0x30210001 reads back 1000, not 200$", nullptr},
+        {"ublox-open", unitOf(ReceiverFamily::Ublox, {{0, Antenna::Open}}), "antenna-open",
+         "^antenna open$", nullptr},
         {"mtk", unitOf(ReceiverFamily::Mtk, {{0, Antenna::Ok}}), "ok",
          "configuration L3-out-v1 kept$",
-         sha256("PMTK500,200,0,0,0,0\nPMTK514,0,1,0,1,1,5,0,0,0,0,0,0,0,0,0,0,0,0,0\n")},
-        {"mtk-losing",
-         mtkLosing,
-         "config-mismatch",
-         "^configuration L3-out-v1 not kept: PMTK220 reads back 1000, not 200$",
-         {}},
-        {"mtk-refusing",
-         mtkRefusing,
-         "config-rejected",
-         "^configuration L3-out-v1 rejected: PMTK220 refused \\(\\$PMTK001,220,2\\)$",
-         {}},
+         "PMTK500,200,0,0,0,0\nPMTK514,0,1,0,1,1,5,0,0,0,0,0,0,0,0,0,0,0,0,0\n"},
+        {"mtk-losing", mtkLosing, "config-mismatch",
+         "^configuration L3-out-v1 not kept: PMTK220 reads back 1000, not 200$", nullptr},
+        {"mtk-refusing", mtkRefusing, "config-rejected",
+         "^configuration L3-out-v1 rejected: PMTK220 refused \\(\\$PMTK001,220,2\\)$", nullptr},
     };
     // Commanded with the fifth GGA time, each unit has its fix to lose: the
     // reset is proven and the status is the tests' own.
@@ -219,7 +146,7 @@ TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
         EXPECT_EQ(o.value("reason"), u.reason);
         EXPECT_TRUE(QRegularExpression(u.status).match(o.value("status").toString()).hasMatch())
             << o.value("status").toString().toStdString();
-        EXPECT_EQ(o.value("config_sha256"), u.sha);
+        EXPECT_EQ(o.value("config_sha256"), u.saved ? QJsonValue(sha256(u.saved)) : QJsonValue());
         // The unit that failed its measurements is not programmed.
         EXPECT_EQ(o.value("config"),
                   u.reason == std::string("antenna-open") ? QJsonValue() : QJsonValue("L3-out-v1"));
@@ -234,7 +161,7 @@ TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
     const QJsonObject programmed = resultFor(again.objects(), port["ublox-open"]);
     EXPECT_EQ(programmed.value("reason"), "antenna-open");
     EXPECT_EQ(programmed.value("config"), "L3-out-v1");
-    EXPECT_EQ(programmed.value("config_sha256"), sha256("0x30210001=200\n0x209100bb=0\n"));
+    EXPECT_EQ(programmed.value("config_sha256"), sha256(ubloxSaved));
 }
 
 // A slot calibrated three times with a u-blox golden unit learns its RF
@@ -294,17 +221,14 @@ TEST(EndOfLine, RfHealthAgainstTheGoldenUnitsFigures) {
     auto store = results::Store::open(*results::parseTarget(db, &error), &error);
     ASSERT_TRUE(store) << error.toStdString();
     QSqlQuery row(store->database());
-    ASSERT_TRUE(row.exec("SELECT count(*), min(agc), max(agc), min(noise), min(jamming) "
-                         "FROM calibrations WHERE port = '" +
+    // Each golden run's figures kept (their AGC is in the verdict above).
+    ASSERT_TRUE(row.exec("SELECT count(*), min(noise), min(jamming) FROM calibrations WHERE "
+                         "port = '" +
                          slot["A"] + "'") &&
                 row.next());
     EXPECT_EQ(row.value(0).toInt(), 3);
-    EXPECT_NEAR(row.value(1).toDouble(), 2800, 20);
-    EXPECT_NEAR(row.value(2).toDouble(), 2800, 20);
-    EXPECT_NEAR(row.value(3).toDouble(), 90, 20);
-    EXPECT_NEAR(row.value(4).toDouble(), 5, 20);
-    ASSERT_TRUE(row.exec("SELECT agc FROM results WHERE unit = 'SN-A'") && row.next());
-    EXPECT_NEAR(row.value(0).toDouble(), damaged.value("agc").toDouble(), 1e-9);
+    EXPECT_NEAR(row.value(1).toDouble(), 90, 20);
+    EXPECT_NEAR(row.value(2).toDouble(), 5, 20);
 
     // The report's page shows each figure per slot, and in its statistics.
     Cli report;
@@ -314,23 +238,15 @@ TEST(EndOfLine, RfHealthAgainstTheGoldenUnitsFigures) {
     ASSERT_TRUE(page.open(QIODevice::ReadOnly));
     const QString html = QString::fromUtf8(page.readAll());
     const qsizetype rf = html.indexOf("AGC count, per slot");
-    ASSERT_GE(rf, 0);
     for (const char* figure : {"AGC count, per slot", "Noise level, per slot",
                                "Jamming indicator, per slot", "stat.agc.mean"})
         EXPECT_TRUE(html.contains(figure)) << figure;
     EXPECT_TRUE(html.indexOf(slot["A"], rf) > rf);
 }
 
-// Plans a unit's family cannot take are refused before a port is opened.
+// Plans a unit's family cannot take are refused before a port is opened (what
+// each family can take is proven in eol_test).
 TEST(EndOfLine, PlansAFamilyCannotTake) {
-    QTemporaryDir dir;
-    const QString file = dir.filePath("c.json");
-    {
-        QFile f(file);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(R"({"name": "c", "ublox": [{"key": "0x30210001", "value": 200}],
-                    "casic": ["PCAS02,1000"]})");
-    }
     const struct {
         QStringList arguments;
         const char* error;
@@ -338,17 +254,8 @@ TEST(EndOfLine, PlansAFamilyCannotTake) {
         {{"--test", "antenna", "/dev/null@,sirf"},
          "/dev/null: a sirf receiver does not report its antenna: the antenna test is for "
          "ublox, casic and mtk receivers"},
-        {{"--test", "antenna", "/dev/null@,quectel-lg"}, "a quectel-lg receiver does not report"},
         {{"--test", "config", "/dev/null"}, "a config test needs the configuration: --config FILE"},
-        {{"--test", "config", "--config", file, "/dev/null@,casic"},
-         "/dev/null: a casic receiver's settings cannot be read back (no query of them is "
-         "published): the config test is for ublox and mtk receivers"},
-        {{"--test", "config", "--config", file, "/dev/null@,mtk"},
-         "configuration c has no items for a mtk receiver"},
-        {{"--test", "fix,antenna,antenna", "/dev/null"},
-         "--test: \"fix,antenna,antenna\" is not a list of fix, signal, antenna and config, each "
-         "once"},
-        {{"--config", dir.filePath("none.json"), "/dev/null"}, "--config: configuration "},
+        {{"--config", "/nonexistent/none.json", "/dev/null"}, "--config: configuration "},
     };
     for (const auto& m : mistakes) {
         SCOPED_TRACE(m.error);
