@@ -387,7 +387,7 @@ TEST(Cli, NumbersInACommaDecimalLocale) {
 
 // A plan asking for a study this station has not passed tests no unit.  (A
 // study's run: EachUnitsBytesAreKeptAndWrittenBack, its row results_test.)
-TEST(Cli, AStudysRunIsStoredApart) {
+TEST(Cli, APlanQualifiedByAStudyNotPassedTestsNoUnit) {
     Bench bench;
     const QString port = bench.add("study", receiver(Behaviour::Normal));
     Cli line;
