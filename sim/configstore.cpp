@@ -28,7 +28,7 @@ bool booleanValid(std::uint64_t value) {
 // The items, with the values they start from.  u-blox's from its interface
 // descriptions (key IDs, types, the value ranges); the initial values are
 // this simulator's.  The NMEA families' as their commands' fields.
-constexpr ConfigItemSpec kItems[] = {
+constexpr ConfigItemRow kItems[] = {
     {F::Ublox, "CFG-RATE-MEAS", 0x30210001, {}, 1000, rateValid},                  // U2, ms
     {F::Ublox, "CFG-UART1-BAUDRATE", 0x40520001, {}, 38400, baudValid},            // U4
     {F::Ublox, "CFG-MSGOUT-NMEA_ID_GGA_UART1", 0x209100bb, {}, 1, nullptr},        // U1
@@ -88,16 +88,16 @@ std::string ack(bool done, std::uint8_t messageClass, std::uint8_t id) {
 
 ConfigStore::ConfigStore(gpslink::ReceiverFamily family, Settings settings)
     : family_(family), settings_(std::move(settings)) {
-    for (const ConfigItemSpec& spec : kItems) {
-        if (spec.family != family) continue;
-        const bool monitor = spec.key == kMsgoutMonHwUart1 || spec.key == kMsgoutMonRfUart1;
-        Item item{&spec, std::string(spec.initial), {}, {}, {}, false};
+    for (const ConfigItemRow& row : kItems) {
+        if (row.family != family) continue;
+        const bool monitor = row.key == kMsgoutMonHwUart1 || row.key == kMsgoutMonRfUart1;
+        Item item{&row, std::string(row.initial), {}, {}, {}, false};
         if (family == F::Ublox)
-            item.initial = littleEndian(settings_.ubxMonitors && monitor ? 1 : spec.initialValue,
-                                        gpslink::ubxValueSize(spec.key));
+            item.initial = littleEndian(settings_.ubxMonitors && monitor ? 1 : row.initialValue,
+                                        gpslink::ubxValueSize(row.key));
         item.running = item.initial;
         for (const std::string& name : settings_.refused)
-            if (itemNamed(family, name) == spec.name) item.refused = true;
+            if (itemNamed(family, name) == row.name) item.refused = true;
         items_.push_back(item);
     }
 }
@@ -108,29 +108,29 @@ bool ConfigStore::keepsItems(gpslink::ReceiverFamily family) {
 
 std::optional<std::string_view> ConfigStore::itemNamed(gpslink::ReceiverFamily family,
                                                        std::string_view name) {
-    for (const ConfigItemSpec& spec : kItems)
-        if (spec.family == family &&
-            (spec.name == name || (family == F::Ublox && hexKey(spec.key) == name)))
-            return spec.name;
+    for (const ConfigItemRow& row : kItems)
+        if (row.family == family &&
+            (row.name == name || (family == F::Ublox && hexKey(row.key) == name)))
+            return row.name;
     return std::nullopt;
 }
 
 std::string ConfigStore::itemNames(gpslink::ReceiverFamily family) {
     std::string names;
-    for (const ConfigItemSpec& spec : kItems)
-        if (spec.family == family) names += (names.empty() ? "" : ", ") + std::string(spec.name);
+    for (const ConfigItemRow& row : kItems)
+        if (row.family == family) names += (names.empty() ? "" : ", ") + std::string(row.name);
     return names;
 }
 
 ConfigStore::Item* ConfigStore::find(std::uint32_t key) {
     for (Item& item : items_)
-        if (item.spec->key == key) return &item;
+        if (item.row->key == key) return &item;
     return nullptr;
 }
 
 ConfigStore::Item* ConfigStore::find(std::string_view name) {
     for (Item& item : items_)
-        if (item.spec->name == name) return &item;
+        if (item.row->name == name) return &item;
     return nullptr;
 }
 
@@ -165,9 +165,9 @@ ConfigStore::Outcome ConfigStore::ubxSet(std::string_view p) {
         if (!item || size == 0) return refuse("unknown key " + hexKey(key));
         if (p.size() - at - 4 < size) return refuse("the value of " + hexKey(key) + " cut short");
         const std::string value(p.substr(at + 4, size));
-        const std::string name(item->spec->name);
+        const std::string name(item->row->name);
         if (item->refused) return refuse(name + " (this receiver refuses it)");
-        if ((layers & 0x01) && item->spec->valid && !item->spec->valid(valueOf(value)))
+        if ((layers & 0x01) && item->row->valid && !item->row->valid(valueOf(value)))
             return refuse(name + " " + std::to_string(valueOf(value)) + " is not valid");
         if (changes.size() == 64) return refuse("more than 64 items");
         changes.emplace_back(item, value);
@@ -207,8 +207,8 @@ ConfigStore::Outcome ConfigStore::ubxGet(std::string_view p) {
         const bool all = ((key >> 16) & 0xFFF) == 0xFFF, group = (key & 0xFFFF) == 0xFFFF;
         const std::size_t before = asked.size();
         for (const Item& item : items_)
-            if (item.spec->key == key || all ||
-                (group && ((item.spec->key >> 16) & 0xFF) == ((key >> 16) & 0xFF)))
+            if (item.row->key == key || all ||
+                (group && ((item.row->key >> 16) & 0xFF) == ((key >> 16) & 0xFF)))
                 asked.push_back(&item);
         if (asked.size() == before) return refuse("unknown key " + hexKey(key));
     }
@@ -225,7 +225,7 @@ ConfigStore::Outcome ConfigStore::ubxGet(std::string_view p) {
             continue;
         }
         if (given++ == 64) break;
-        reply += littleEndian(item->spec->key, 4) + *value;
+        reply += littleEndian(item->row->key, 4) + *value;
     }
     return Outcome{ubxPacket(0x06, 0x8B, reply) + ack(true, 0x06, 0x8B),
                    "UBX-CFG-VALGET of layer " + std::to_string(layer) + ": " +
@@ -337,13 +337,13 @@ void ConfigStore::powerCycled() {
 
 std::uint64_t ConfigStore::running(std::uint32_t key) const {
     for (const Item& item : items_)
-        if (item.spec->key == key) return valueOf(item.running);
+        if (item.row->key == key) return valueOf(item.running);
     return 0;
 }
 
 std::string ConfigStore::runningText(std::string_view name) const {
     for (const Item& item : items_)
-        if (item.spec->name == name) return item.running;
+        if (item.row->name == name) return item.running;
     return {};
 }
 

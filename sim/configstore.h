@@ -37,7 +37,7 @@
 namespace gpssim {
 
 // One item as its family publishes it.
-struct ConfigItemSpec {
+struct ConfigItemRow {
     gpslink::ReceiverFamily family;
     std::string_view name;               // CFG-RATE-MEAS, PMTK220, PCAS02
     std::uint32_t key;                   // u-blox: the key ID; others 0
@@ -91,7 +91,7 @@ public:
 
 private:
     struct Item {
-        const ConfigItemSpec* spec;
+        const ConfigItemRow* row;
         std::string initial;  // u-blox: the value's bytes (the Default layer); else the fields
         std::string running;
         std::optional<std::string> bbr, flash;
