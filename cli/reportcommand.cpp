@@ -46,6 +46,26 @@ results::PageHeading heading(const QCommandLineParser& p, const results::Target&
             QDateTime::currentDateTimeUtc().toString(Qt::ISODate)};
 }
 
+// Writes bytes to path, or to standard output for "-"; what names them in a
+// failure's words.
+int writeOut(const QByteArray& bytes, const QString& path, const QString& what, QTextStream& err) {
+    if (path == QLatin1String("-")) {
+        QFile stdoutFile;
+        if (!stdoutFile.open(stdout, QIODevice::WriteOnly) ||
+            stdoutFile.write(bytes) != bytes.size() || !stdoutFile.flush()) {
+            err << kName << ": cannot write " << what << ": " << stdoutFile.errorString() << '\n';
+            return station::kStationFault;
+        }
+        return station::kOk;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        err << kName << ": cannot write " << path << ": " << file.errorString() << '\n';
+        return station::kStationFault;
+    }
+    return station::kOk;
+}
+
 int writeHtml(const QString& path, const QSqlDatabase& db, const results::Filter& filter,
               const results::PageHeading& heading, QTextStream& err,
               const QByteArray& studySection = {}) {
@@ -56,21 +76,7 @@ int writeHtml(const QString& path, const QSqlDatabase& db, const results::Filter
         return station::kStationFault;
     }
     const QByteArray page = results::htmlPage(*data, heading, studySection);
-    if (path == QLatin1String("-")) {
-        QFile stdoutFile;
-        if (!stdoutFile.open(stdout, QIODevice::WriteOnly) ||
-            stdoutFile.write(page) != page.size() || !stdoutFile.flush()) {
-            err << kName << ": cannot write the page: " << stdoutFile.errorString() << '\n';
-            return station::kStationFault;
-        }
-        return station::kOk;
-    }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(page) != page.size() || !file.commit()) {
-        err << kName << ": cannot write " << path << ": " << file.errorString() << '\n';
-        return station::kStationFault;
-    }
-    return station::kOk;
+    return writeOut(page, path, QStringLiteral("the page"), err);
 }
 
 // Limits proposed from the passing results, each said as mean ± 3σ, then as
@@ -335,21 +341,7 @@ int writeEvidence(results::Store& store, const QString& id, const QString& path,
         bytes = form == EvidenceForm::Raw ? results::evidence::received(*chunks)
                                           : results::evidence::text(*chunks).toUtf8();
     }
-    if (path == QLatin1String("-")) {
-        QFile stdoutFile;
-        if (!stdoutFile.open(stdout, QIODevice::WriteOnly) ||
-            stdoutFile.write(bytes) != bytes.size() || !stdoutFile.flush()) {
-            err << kName << ": cannot write the evidence: " << stdoutFile.errorString() << '\n';
-            return station::kStationFault;
-        }
-        return station::kOk;
-    }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        err << kName << ": cannot write " << path << ": " << file.errorString() << '\n';
-        return station::kStationFault;
-    }
-    return station::kOk;
+    return writeOut(bytes, path, QStringLiteral("the evidence"), err);
 }
 
 // Results of the selection whose evidence retention removed; nothing, with
