@@ -105,20 +105,25 @@ QByteArray received(const std::vector<Chunk>& chunks) {
 QString text(const std::vector<Chunk>& chunks) {
     QString out;
     QString line;
-    std::optional<Kind> lineKind;
+    // The line under way: whose it is and when it began; open once it has a
+    // first character (a plain flag rather than an optional, which g++ 12
+    // takes for maybe uninitialized).
+    bool open = false;
+    Kind lineKind = Kind::Note;
     quint32 lineMs = 0;
     const auto flush = [&] {
-        if (!lineKind) return;
-        const char* mark = *lineKind == Kind::Received ? "<" : *lineKind == Kind::Sent ? ">" : "#";
+        if (!open) return;
+        const char* mark = lineKind == Kind::Received ? "<" : lineKind == Kind::Sent ? ">" : "#";
         out += QStringLiteral("%1 s  %2  %3\n")
                    .arg(QString::number(lineMs / 1000.0, 'f', 3), 9)
                    .arg(QLatin1String(mark), line);
         line.clear();
-        lineKind.reset();
+        open = false;
     };
     for (const Chunk& c : chunks) {
-        if (lineKind && *lineKind != c.kind) flush();
+        if (open && lineKind != c.kind) flush();
         if (c.kind == Kind::Note) {
+            open = true;
             lineKind = c.kind;
             lineMs = c.ms;
             line = QString::fromUtf8(c.bytes);
@@ -126,7 +131,8 @@ QString text(const std::vector<Chunk>& chunks) {
             continue;
         }
         for (const char ch : c.bytes) {
-            if (!lineKind) {
+            if (!open) {
+                open = true;
                 lineKind = c.kind;
                 lineMs = c.ms;
             }

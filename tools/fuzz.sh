@@ -21,7 +21,7 @@ if [ ${#targets[@]} -eq 0 ]; then targets=(link_fuzz scanner_fuzz watcher_fuzz d
 build="${FUZZ_BUILD_DIR:-build-fuzz}"
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCOLDSTART_FUZZ=ON -DCOLDSTART_TESTS=OFF >/dev/null
+    -DCOLDSTART_FUZZ=ON -DCOLDSTART_TESTS=OFF -DCOLDSTART_WERROR=ON >/dev/null
 cmake --build "$build" --target "${targets[@]}"
 
 # The captures are not redistributed: their seeds are made here, never kept.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds, and runs every test: once in a normal build and
-# once with AddressSanitizer and UBSan; then a short fuzz run of each fuzz
+# Sets up the machine, builds, and runs every test: once in the Release build
+# the package is made from and once with AddressSanitizer and UBSan, warnings
+# being errors in both; then a short fuzz run of each fuzz
 # target, and the formatting check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,13 +14,13 @@ export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 echo "== build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DCOLDSTART_WERROR=ON
 cmake --build build
 echo "== tests"
 ctest --test-dir build --output-on-failure
 
 echo "== build with AddressSanitizer and UBSan"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOLDSTART_SANITIZE=ON
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOLDSTART_SANITIZE=ON -DCOLDSTART_WERROR=ON
 cmake --build build-asan
 echo "== tests with AddressSanitizer and UBSan"
 ctest --test-dir build-asan --output-on-failure
