@@ -15,39 +15,62 @@ namespace {
 
 const char* const kDescription =
     "Cold-starts GPS receivers on many serial ports at once, proves each reset was\n"
-    "taken, measures the time to first fix and holds it to limits.\n"
-    "\n"
-    "Each port is PORT[@[BAUD][,FAMILY[,START]]][=UNIT]. PORT is a device path\n"
-    "(/dev/ttyUSB0, /dev/serial/by-id/...) or a port name as the window has it\n"
-    "(\"COM 3\", COM3). BAUD is a line rate (default --baud); FAMILY and START\n"
-    "override --receiver and --start for that port (/dev/ttyUSB1@115200,ublox,hot;\n"
-    "COM3@,mtk). UNIT is the unit's serial number.\n"
-    "\n"
-    "Every result is stored before it is printed: in a SQLite file (default\n"
-    "$XDG_DATA_HOME/gps-coldstart/results.sqlite), or on a PostgreSQL server with\n"
-    "--db postgresql://USER@HOST[:PORT]/DBNAME[?PARAMETER=VALUE&...], TLS and\n"
-    "all (sslmode=verify-full&sslrootcert=FILE; the manual page lists them; the\n"
-    "password from PGPASSWORD or ~/.pgpass, never shown). While the database\n"
-    "fails, results go to a spool file that the next start moves in.\n"
-    "\n"
-    "  gps-coldstart-cli report [--db ...] [--since DATE] [--until DATE]\n"
-    "                           [--station NAME] [--lot NAME] [--unit SERIAL]\n"
-    "                           [--csv FILE | --json]\n"
-    "summarises the stored results (see gps-coldstart-cli report --help).\n"
-    "\n"
-    "--route-check CMD asks the line before each unit starts (JSON on its standard\n"
-    "input; it answers {\"allow\": true} or {\"allow\": false, \"reason\": \"...\"}\n"
-    "within 10 s); --power CMD is run as CMD SLOT PORT on|off (10 s). See the\n"
-    "manual page for both.\n"
+    "taken, measures the time to first fix and holds it to limits; every result\n"
+    "is kept in a database before it is printed.";
+
+const char* const kStartHere =
+    "  gps-coldstart-cli /dev/ttyUSB0=SN0001 /dev/ttyUSB1=SN0002\n"
+    "      Cold-starts two SiRF receivers at 9600 baud, proves each reset, times\n"
+    "      the fix and keeps each result in the default SQLite file.\n"
+    "  gps-coldstart-cli --receiver auto --baud auto --max-ttff 45 --lot WO-1187 \\\n"
+    "      /dev/ttyUSB0=SN0001\n"
+    "      Finds the unit's family and rate; a TTFF over 45 s fails it.\n"
+    "  gps-coldstart-cli report --lot WO-1187 --html lot.html\n"
+    "      The lot's yield, TTFF and failures, as text and as a page.\n"
+    "  No receiver at hand? gps-receiver-sim makes one on a pseudo-terminal and\n"
+    "  prints its device path (gps-receiver-sim --help).";
+
+const char* const kPorts =
+    "  Each port is PORT[@[BAUD][,FAMILY[,START]]][=UNIT]. PORT is a device path\n"
+    "  (/dev/ttyUSB0, /dev/serial/by-id/...) or a port name as the window has it\n"
+    "  (\"COM 3\", COM3). BAUD is a line rate (default --baud); FAMILY and START\n"
+    "  override --receiver and --start for that port (/dev/ttyUSB1@115200,ublox,hot;\n"
+    "  COM3@,mtk). UNIT is the unit's serial number.";
+
+const char* const kResults =
+    "  Every result is stored before it is printed: in a SQLite file (default\n"
+    "  $XDG_DATA_HOME/gps-coldstart/results.sqlite), or on a PostgreSQL server with\n"
+    "  --db postgresql://USER@HOST[:PORT]/DBNAME[?PARAMETER=VALUE&...], TLS and\n"
+    "  all (sslmode=verify-full&sslrootcert=FILE; the manual page lists them; the\n"
+    "  password from PGPASSWORD or ~/.pgpass, never shown). While the database\n"
+    "  fails, results go to a spool file that the next start moves in.";
+
+const char* const kLine =
+    "  --route-check CMD asks the line before each unit starts (JSON on its\n"
+    "  standard input; it answers {\"allow\": true} or {\"allow\": false,\n"
+    "  \"reason\": \"...\"} within 10 s); --power CMD switches a slot's supply (10 s).\n"
+    "  The manual page says what each command gets.";
+
+const char* const kWindow =
+    "  The window sends the start command with the fifth GGA sentence with a usable\n"
+    "  time and takes the next GGA as its proof; the station by default sends it\n"
+    "  as soon as the receiver is known to be there and proves the reset itself.";
+
+const char* const kCommands =
+    "  gps-coldstart-cli report [--db DB] [--since DATE] [--until DATE]\n"
+    "      [--station NAME] [--lot NAME] [--unit SERIAL] [--csv FILE | --json]\n"
+    "      [--html FILE] [--grr NAME | --grr-csv FILE | --type1 NAME]\n"
+    "      [--undelivered] [--evidence ID FILE | --evidence-raw ID FILE |\n"
+    "      --evidence-text ID FILE]\n"
+    "      Summarises the stored results; each mode in gps-coldstart-cli report\n"
+    "      --help.\n"
     "  gps-coldstart-cli calibrate --golden SERIAL --expect DBHZ --cn0-sv SYS:PRN\n"
-    "                              PORT...\n"
-    "keeps each slot's offset for signal tests (see gps-coldstart-cli calibrate\n"
-    "--help).\n"
+    "      PORT...\n"
+    "      Keeps each slot's offset for signal tests (calibrate --help).\n"
     "  gps-coldstart-cli db grant --db postgresql://OWNER@HOST/DBNAME\n"
-    "gives a line's server a station role and a report role (see gps-coldstart-cli\n"
-    "db --help).\n"
-    "\n"
-    "Exit status:\n"
+    "      Gives a line's server a station role and a report role (db --help).";
+
+const char* const kExitStatus =
     "  0    every unit passed every cycle\n"
     "  1    at least one unit failed\n"
     "  2    usage mistake (nothing was opened)\n"
@@ -73,17 +96,12 @@ Parsed failure(const QString& message) {
 }  // namespace
 
 Parsed parseArguments(const QStringList& arguments) {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(kDescription));
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    using station::Group;
+    using station::planOptionsUnder;
     const QCommandLineOption help({"h", "help"}, "Show this help and exit.");
     const QCommandLineOption version("version", "Show the program's version and exit.");
-    parser.addOptions({
-        help,
-        version,
-    });
-    station::addPlanOptions(parser);
-    parser.addOptions({
+    const QCommandLineOption quiet("quiet", "Print no progress on standard error.");
+    const QList<QCommandLineOption> results = {
         {"json", "Print one JSON object per unit and cycle (JSON Lines)."},
         {"station", "Name of this station (default: the host name).", "NAME"},
         {"operator", "Who runs the station, stored with each result.", "NAME"},
@@ -93,16 +111,34 @@ Parsed parseArguments(const QStringList& arguments) {
          "postgresql://USER@HOST[:PORT]/DBNAME[?PARAMETER=VALUE&...].",
          "DB"},
         {"no-db", "Store nothing."},
-        {"quiet", "Print no progress on standard error."},
-    });
-    parser.addPositionalArgument("PORT", "The ports to test, all at once.",
-                                 "PORT[@[BAUD][,FAMILY[,START]]][=UNIT]...");
+    };
+    // The help's sections hold every option the parser takes, each once.
+    const auto section = [](Group group, const char* text, QList<QCommandLineOption> before = {}) {
+        return station::HelpSection{station::headingOf(group), QLatin1String(text),
+                                    before + planOptionsUnder(group)};
+    };
+    const std::vector<station::HelpSection> sections = {
+        {QStringLiteral("Start here"), QLatin1String(kStartHere), {}},
+        section(Group::Ports, kPorts),
+        section(Group::Tests, ""),
+        section(Group::Results, kResults, results),
+        section(Group::Line, kLine),
+        section(Group::Window, kWindow),
+        {QStringLiteral("Other commands"), QLatin1String(kCommands), {}},
+        {QStringLiteral("Other options"), QString(), {help, version, quiet}},
+        {QStringLiteral("Exit status"), QLatin1String(kExitStatus), {}},
+    };
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const station::HelpSection& s : sections) parser.addOptions(s.options);
 
     if (!parser.parse(arguments)) return failure(parser.errorText());
     Parsed parsed;
     if (parser.isSet(help)) {
         parsed.action = Parsed::Print;
-        parsed.text = station::helpText(parser, QStringLiteral("gps-coldstart-cli"));
+        parsed.text = station::sectionedHelp(
+            QStringLiteral("gps-coldstart-cli [options] PORT[@[BAUD][,FAMILY[,START]]][=UNIT]..."),
+            QLatin1String(kDescription), sections);
         return parsed;
     }
     if (parser.isSet(version)) {
@@ -141,7 +177,7 @@ Parsed parseArguments(const QStringList& arguments) {
         parsed.options.units.push_back(unit);
     }
     parsed.options.json = parser.isSet("json");
-    parsed.options.quiet = parser.isSet("quiet");
+    parsed.options.quiet = parser.isSet(quiet);
     return parsed;
 }
 

@@ -453,9 +453,32 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         QStringLiteral("evidence-text"),
         QStringLiteral("As --evidence, but as text: a line each, with its time and direction."),
         QStringLiteral("ID"));
-    p.addOptions({help,  db,        since,       until,    station,     lot,         unit,
-                  csv,   json,      htmlFile,    suggest,  grr,         grrCsv,      tolerance,
-                  type1, reference, undelivered, evidence, evidenceRaw, evidenceText});
+    // The modes, each under its heading; the help holds every option the
+    // parser takes, each once.
+    const std::vector<station::HelpSection> sections = {
+        {QStringLiteral("Which results (every mode but --grr-csv)"),
+         {},
+         {db, since, until, station, lot, unit}},
+        {QStringLiteral("Summaries"),
+         QStringLiteral(
+             "  report [SELECTION] [--json | --csv FILE | --html FILE | --suggest-limits]\n"
+             "      The summary as text (the default), JSON, rows, a page or limits."),
+         {json, csv, htmlFile, suggest}},
+        {QStringLiteral("Gauge studies"),
+         QStringLiteral("  report --grr NAME [--json | --html FILE]\n"
+                        "  report --grr-csv FILE [--tolerance T] [--json]\n"
+                        "  report --type1 NAME [--reference MEASURE=VALUE]... [--json]"),
+         {grr, grrCsv, tolerance, type1, reference}},
+        {QStringLiteral("The line"),
+         QStringLiteral("  report --undelivered [--station NAME] [--json]"),
+         {undelivered}},
+        {QStringLiteral("A unit's bytes"),
+         QStringLiteral("  report --evidence ID FILE | --evidence-raw ID FILE |\n"
+                        "         --evidence-text ID FILE"),
+         {evidence, evidenceRaw, evidenceText}},
+        {QStringLiteral("Other options"), {}, {help}},
+    };
+    for (const station::HelpSection& section : sections) p.addOptions(section.options);
 
     const QString& name = kName;
     if (!p.parse(QStringList{name} + args)) {
@@ -463,7 +486,8 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         return station::kUsage;
     }
     if (p.isSet(help)) {
-        out << station::helpText(p, QStringLiteral("gps-coldstart-cli report"));
+        out << station::sectionedHelp(QStringLiteral("gps-coldstart-cli report [options] [MODE]"),
+                                      p.applicationDescription(), sections);
         return station::kOk;
     }
     auto usage = [&](const QString& text) {

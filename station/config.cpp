@@ -23,14 +23,99 @@ QString helpText(const QCommandLineParser& parser, const QString& program) {
     return text;
 }
 
+namespace {
+
+constexpr qsizetype kHelpWidth = 80;
+constexpr qsizetype kDescriptionColumn = 30;
+
+QCommandLineOption planFileOption() {
+    return {"plan",
+            "Read the test plan from FILE (JSON; see the manual page); options given beside it "
+            "override it.",
+            "FILE"};
+}
+
+QCommandLineOption optionOf(const Setting& s) {
+    return {QLatin1String(s.option), s.helpText(), QLatin1String(s.valueName)};
+}
+
+// Words of text in lines of at most width characters, each after indent.
+QString wrapped(const QString& text, qsizetype indent, qsizetype width, qsizetype firstIndent) {
+    QString out;
+    QString line;
+    qsizetype lead = firstIndent;
+    const auto flush = [&] {
+        out += QString(lead, QLatin1Char(' ')) + line + QLatin1Char('\n');
+        line.clear();
+        lead = indent;
+    };
+    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && lead + line.size() + 1 + word.size() > width) flush();
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    if (!line.isEmpty() || out.isEmpty()) flush();
+    return out;
+}
+
+}  // namespace
+
 void addPlanOptions(QCommandLineParser& parser) {
-    parser.addOption({"plan",
-                      "Read the test plan from FILE (JSON; see the manual page); options given "
-                      "beside it override it.",
-                      "FILE"});
+    parser.addOption(planFileOption());
     for (const Setting& s : settings())
-        if (s.offers(kCommandLine))
-            parser.addOption({QLatin1String(s.option), s.helpText(), QLatin1String(s.valueName)});
+        if (s.offers(kCommandLine)) parser.addOption(optionOf(s));
+}
+
+QList<QCommandLineOption> planOptionsUnder(Group group) {
+    QList<QCommandLineOption> options;
+    if (group == Group::Tests) options << planFileOption();
+    for (const Setting& s : settings())
+        if (s.offers(kCommandLine) && s.group == group) options << optionOf(s);
+    return options;
+}
+
+QString headingOf(Group group) {
+    switch (group) {
+        case Group::Ports:
+            return QStringLiteral("Ports and families");
+        case Group::Tests:
+            return QStringLiteral("Tests and limits");
+        case Group::Results:
+            return QStringLiteral("Results");
+        case Group::Line:
+            return QStringLiteral("The line and the fixture");
+        case Group::Window:
+            return QStringLiteral("The window's rule");
+    }
+    return {};
+}
+
+QString sectionedHelp(const QString& usage, const QString& description,
+                      const std::vector<HelpSection>& sections) {
+    QString out = QStringLiteral("Usage: ") + usage + QStringLiteral("\n");
+    if (!description.isEmpty()) out += description + QStringLiteral("\n");
+    for (const HelpSection& section : sections) {
+        out += QStringLiteral("\n") + section.heading + QStringLiteral(":\n");
+        if (!section.text.isEmpty()) out += section.text + QStringLiteral("\n");
+        for (const QCommandLineOption& option : section.options) {
+            QStringList names;
+            for (const QString& name : option.names())
+                names << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+            QString left = QStringLiteral("  ") + names.join(QStringLiteral(", "));
+            if (!option.valueName().isEmpty())
+                left += QStringLiteral(" <%1>").arg(option.valueName());
+            if (left.size() > kDescriptionColumn - 2) {
+                out += left + QStringLiteral("\n");
+                out += wrapped(option.description(), kDescriptionColumn, kHelpWidth,
+                               kDescriptionColumn);
+            } else {
+                out += left.leftJustified(kDescriptionColumn) +
+                       wrapped(option.description(), kDescriptionColumn, kHelpWidth,
+                               kDescriptionColumn)
+                           .mid(kDescriptionColumn);
+            }
+        }
+    }
+    return out;
 }
 
 std::optional<Plan> PlanOptions::over(Plan base, QString* error) const {

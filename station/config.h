@@ -59,6 +59,22 @@ void addPlanOptions(QCommandLineParser& parser);
 // types it ("gps-coldstart-cli report"), not the path it was started by.
 QString helpText(const QCommandLineParser& parser, const QString& program);
 
+// A help laid out under headings: each section's heading, its text (lines
+// as written, within 80 columns) and its options, each with its
+// description wrapped beside it within 80 columns.
+struct HelpSection {
+    QString heading;
+    QString text;
+    QList<QCommandLineOption> options;
+};
+QString sectionedHelp(const QString& usage, const QString& description,
+                      const std::vector<HelpSection>& sections);
+// The plan's options the command line offers under a heading, in the
+// table's order.
+QList<QCommandLineOption> planOptionsUnder(Group group);
+// The heading of a group ("Ports and families").
+QString headingOf(Group group);
+
 // What the plan options of a command line ask for, to be laid over a plan
 // (the defaults, or a front end's stored settings): a plan file replaces it,
 // the other options override both.

@@ -221,17 +221,20 @@ std::vector<Setting> table() {
             "Line rate of ports given without @BAUD (default %1); auto: found by listening at "
             "each rate.",
             Kind::Rate, &S::baud}
-            .inDialog("&Baud rate"),
+            .inDialog("&Baud rate")
+            .under(Group::Ports),
         Row{"receiver", "receiver", "FAMILY",
             "Receiver family: %2 (default %1); auto: found from what the receiver says.",
             Kind::Name, &S::receiver, kCommandLine | kPlanFile, InForce::Always, 0, 0, "", nullptr,
             familyNames, true}
             .stored("family")  // as the station window has always kept it
-            .inDialog("Receiver &family"),
+            .inDialog("Receiver &family")
+            .under(Group::Ports),
         Row{"start", "start", "TYPE", "Start type: %2 (default %1).", Kind::Name, &S::start,
             kCommandLine | kPlanFile, InForce::Always, 0, 0, "", nullptr, startNames}
             .stored("start")
-            .inDialog("S&tart type"),
+            .inDialog("S&tart type")
+            .under(Group::Ports),
         Row{"require_reset", "require-reset", "", "Fail a hot start whose reset is not seen.",
             Kind::Flag, &S::requireHotReset},
         Row{"cycles", "cycles", "N", "Starts per unit (default %1).", Kind::Number, &S::cycles}
@@ -253,7 +256,8 @@ std::vector<Setting> table() {
             "fifth GGA with a usable time, as the window sends it).",
             Kind::Name, &S::sendAfter, kCommandLine | kPlanFile | kStored, InForce::UnlessDefault,
             0, 0, "", setSendAfter, sendAfterChoices}
-            .inDialog("Start command &after"),
+            .inDialog("Start command &after")
+            .under(Group::Window),
     };
     appendLimits(rows, results::Test::Fix);
     rows.insert(
@@ -274,10 +278,13 @@ std::vector<Setting> table() {
                 "instead of failing it (binary-mode).",
                 Kind::Flag, &S::toNmea}
                 .notStored()
-                .when(InForce::UnlessDefault),
+                .when(InForce::UnlessDefault)
+                .under(Group::Ports),
             Row{"tests", "test", "TESTS",
-                "The measurements: fix (a verified reset and the time to first fix; the default), "
-                "signal (the C/N0 of the --cn0-sv satellite, without a reset) or fix,signal.",
+                "The tests, comma-separated, run in this order: fix (a verified reset and the time "
+                "to first fix; the default), signal (the C/N0 of the --cn0-sv satellite), antenna "
+                "(the antenna's state throughout) and config (the --config file written, saved "
+                "and read back), e.g. fix,antenna,config.",
                 Kind::List, &S::tests, kCommandLine | kPlanFile | kStored, InForce::UnlessDefault,
                 0, 0, "", setTests, testChoices}
                 .inDialog("T&ests", 1),
@@ -351,85 +358,100 @@ std::vector<Setting> table() {
                 "Tag the results as runs of gauge study NAME: kept out of the line's yield, "
                 "analyzed "
                 "by report --grr NAME or --type1 NAME.",
-                Kind::Text, &S::study, kCommandLine | kPlanFile, InForce::Never, 0, 0, "",
-                setStudy},
+                Kind::Text, &S::study, kCommandLine | kPlanFile, InForce::Never, 0, 0, "", setStudy}
+                .under(Group::Results),
             Row{"qualified_by", "qualified-by", "NAME",
                 "Test no unit unless the station passed gauge study NAME (not rejected) within the "
                 "qualification age; else each is a station fault (station-not-qualified).",
                 Kind::Text, &S::qualifiedBy, kCommandLine | kPlanFile, InForce::UnlessDefault, 0, 0,
-                "", setQualifiedBy},
+                "", setQualifiedBy}
+                .under(Group::Results),
             Row{"qualification_max_age", "qualification-max-age", "AGE",
                 "A gauge study older than AGE (90s, 30m, 24h; default %1) no longer qualifies the "
                 "station.",
                 Kind::Age, &S::qualificationMaxAgeS, kCommandLine | kPlanFile}
-                .when(InForce::UnlessDefault, "qualification_max_age_s"),
+                .when(InForce::UnlessDefault, "qualification_max_age_s")
+                .under(Group::Results),
             Row{"deliver", "deliver", "CMD",
                 "Hand each kept result to the line: run CMD with the result's JSON on its input; "
                 "exit status 0 is delivered, else it is tried again.",
                 Kind::Text, &S::deliver, kCommandLine | kPlanFile | kStored, InForce::Never, 0, 0,
                 "", setDeliver}
-                .inDialog("Deliver with command", 0, "run with each result's JSON on its input"),
+                .inDialog("Deliver with command", 0, "run with each result's JSON on its input")
+                .under(Group::Line),
             Row{"deliver_url", "deliver-url", "URL",
                 "Hand each kept result to the line as an HTTP POST of its JSON to URL; a 2xx "
                 "status is delivered, else it is tried again.",
                 Kind::Text, &S::deliverUrl, kCommandLine | kPlanFile | kStored, InForce::Never, 0,
                 0, "", setDeliverUrl}
-                .inDialog("Deliver to address", 0, "http://host/path"),
+                .inDialog("Deliver to address", 0, "http://host/path")
+                .under(Group::Line),
             Row{"deliver_retry_s", "deliver-retry", "S",
                 "Seconds before a failed delivery is tried again, doubled at each further "
                 "failure (default %1).",
                 Kind::Number, &S::deliverRetryS, kCommandLine | kPlanFile | kStored, InForce::Never}
-                .range(0.1, 3600, "s"),
+                .range(0.1, 3600, "s")
+                .under(Group::Line),
             Row{"deliver_retry_max_s", "deliver-retry-max", "S",
                 "The longest wait between delivery attempts (default %1).", Kind::Number,
                 &S::deliverRetryMaxS, kCommandLine | kPlanFile | kStored, InForce::Never}
-                .range(0.1, 86400, "s"),
+                .range(0.1, 86400, "s")
+                .under(Group::Line),
             Row{"deliver_timeout_s", "deliver-timeout", "S",
                 "Seconds a delivery may take before it counts as failed (default %1).",
                 Kind::Number, &S::deliverTimeoutS, kCommandLine | kPlanFile | kStored,
                 InForce::Never}
-                .range(1, 3600, "s"),
+                .range(1, 3600, "s")
+                .under(Group::Line),
             Row{"deliver_wait_s", "deliver-wait", "S",
                 "Seconds the station waits at its end for results still to deliver; what is "
                 "left is delivered first at the next start (default %1).",
                 Kind::Number, &S::deliverWaitS, kCommandLine | kPlanFile, InForce::Never}
-                .range(0, 86400, "s"),
+                .range(0, 86400, "s")
+                .under(Group::Line),
             Row{"evidence", "evidence", "WHEN",
                 "Keep each unit's bytes, both ways and timed, compressed with its result: on (the "
                 "default) or off.",
                 Kind::Text, &S::evidence, kCommandLine | kPlanFile, InForce::Never, 0, 0, "",
-                setEvidence},
+                setEvidence}
+                .under(Group::Results),
             Row{"evidence_days", "evidence-days", "DAYS",
                 "Remove the evidence of results stored more than DAYS days ago; the results stay "
                 "(default %1: none removed).",
                 Kind::Number, &S::evidenceDays, kCommandLine | kPlanFile, InForce::Never}
-                .range(0, 36500, "days"),
+                .range(0, 36500, "days")
+                .under(Group::Results),
             Row{"evidence_max_mib", "evidence-max-mib", "MIB",
                 "Keep at most MIB MiB of evidence (compressed) in the database, removing the "
                 "oldest first; the results stay (default %1: no cap).",
                 Kind::Number, &S::evidenceMaxMib, kCommandLine | kPlanFile, InForce::Never}
-                .range(0, 1048576, "MiB"),
+                .range(0, 1048576, "MiB")
+                .under(Group::Results),
             Row{"route_check", "route-check", "CMD",
                 "Ask the line before each unit starts: CMD gets the unit as JSON on standard "
                 "input and answers {\"allow\": true} or {\"allow\": false, \"reason\": "
                 "\"...\"} (see the manual page).",
                 Kind::Text, &S::routeCheck, kCommandLine | kPlanFile | kStored, InForce::Never, 0,
                 0, "", setRouteCheck}
-                .inDialog("Route check", 0, "the line's command, e.g. /opt/line/route-check"),
+                .inDialog("Route check", 0, "the line's command, e.g. /opt/line/route-check")
+                .under(Group::Line),
             Row{"power", "power", "CMD",
                 "The fixture's power switch: run as CMD SLOT PORT on|off (see the manual page).",
                 Kind::Text, &S::power, kCommandLine | kPlanFile | kStored, InForce::Never, 0, 0, "",
                 setPower}
-                .inDialog("Power switch", 0, "the fixture's command, e.g. /opt/fixture/relay"),
+                .inDialog("Power switch", 0, "the fixture's command, e.g. /opt/fixture/relay")
+                .under(Group::Line),
             Row{"power_off_time_s", "power-off-time", "S",
                 "Seconds a power start keeps the slot's supply off (default %1).", Kind::Number,
                 &S::powerOffTimeS}
                 .range(0.1, 3600, "s")
-                .when(InForce::UnlessDefault),
+                .when(InForce::UnlessDefault)
+                .under(Group::Line),
             Row{"power_retry", "power-retry", "",
                 "Switch a silent unit's slot off and on once before failing it (no-data).",
                 Kind::Flag, &S::powerRetry}
-                .when(InForce::UnlessDefault),
+                .when(InForce::UnlessDefault)
+                .under(Group::Line),
         });
     return rows;
 }
@@ -496,6 +518,11 @@ Setting& Setting::inDialog(const char* as, int in, const char* placeholder) {
 Setting& Setting::when(InForce rule, const char* as) {
     inForce = rule;
     inForceKey = as;
+    return *this;
+}
+
+Setting& Setting::under(Group heading) {
+    group = heading;
     return *this;
 }
 

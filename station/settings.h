@@ -130,6 +130,15 @@ enum Offer : unsigned {
     kDialog = 8,  // the station window's settings dialog
 };
 
+// Where the help lists a setting, under the heading of its group.
+enum class Group {
+    Ports,    // ports and families
+    Tests,    // tests and limits
+    Results,  // what is kept with the results
+    Line,     // the line's and the fixture's commands
+    Window,   // the window's start rule
+};
+
 // When a setting is part of a unit's settings in force, and so of its
 // SHA-256: always, when it is not the default (so that plans from before it
 // keep their hash), with a signal test, or never (what the results are for,
@@ -168,6 +177,7 @@ struct Setting {
     const char* label = "";              // the dialog's
     int column = 0;                      // the dialog's: 0 the fix test's, 1 the signal test's
     const char* hint = "";               // the dialog's placeholder for a text
+    Group group = Group::Tests;          // the help's heading
 
     // The table is written with these.
     Setting& range(double from, double to, const char* in = "");
@@ -175,6 +185,7 @@ struct Setting {
     Setting& notStored();
     Setting& inDialog(const char* as, int in = 0, const char* placeholder = "");
     Setting& when(InForce rule, const char* as = nullptr);
+    Setting& under(Group heading);
 
     bool offers(Offer where) const { return offered & where; }
     bool whole() const;  // a whole number

@@ -2,6 +2,7 @@
 // on real pseudo-terminals at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
 
 #include <QCoreApplication>
@@ -322,6 +323,29 @@ TEST(CliOptions, HelpFitsEightyColumns) {
         EXPECT_EQ(helpProblems(help, (QStringList{"gps-coldstart-cli"} + command).join(' ')),
                   QStringList())
             << help.toStdString();
+        // A place to start and the options under their headings; every test
+        // and every report mode named.
+        const QStringList wanted =
+            command.isEmpty() ? QStringList{"\nStart here:\n",
+                                            "\nPorts and families:\n  --baud",
+                                            "\nTests and limits:\n",
+                                            "antenna",
+                                            "config (the --config file",
+                                            "\nResults:\n",
+                                            "\nThe line and the fixture:\n",
+                                            "\nThe window's rule:\n",
+                                            "report [--db DB]"}
+            : command == QStringList{"report"}
+                ? QStringList{"report [SELECTION] [--json | --csv FILE | --html FILE",
+                              "report --grr NAME", "report --type1 NAME", "report --undelivered",
+                              "report --evidence ID FILE"}
+                : QStringList{};
+        qsizetype at = 0;
+        for (const QString& part : wanted) {
+            const qsizetype found = help.indexOf(part, at);
+            EXPECT_GE(found, 0) << part.toStdString() << " in order in\n" << help.toStdString();
+            at = std::max(at, found);
+        }
     }
 }
 
