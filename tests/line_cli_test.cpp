@@ -1,5 +1,6 @@
 // gps-coldstart-cli in a line: the route check and the fixture's power switch,
-// each a shell script the test writes, against simulated receivers.
+// each a shell script the test writes, against simulated receivers; and the
+// time limit those commands are promised.
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
