@@ -9,7 +9,7 @@
 // in double quotes $ or `, a line break anywhere, or a first word NAME=VALUE
 // -- it is run as /bin/sh -c TEXT gps-coldstart-hook WORDS..., the station's
 // words being the script's positional parameters ("$@", $1, ...) and nothing
-// appended to the text: "relay.sh \"$@\" 2>>log" works as typed.
+// appended to the text: relay.sh "$@" 2>>log works as typed.
 //
 // Its standard input is the JSON the station writes, then closed; its
 // standard output is read whole (at most kMaxAnswer bytes), its standard
