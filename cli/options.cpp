@@ -48,8 +48,9 @@ const char* const kResults =
 const char* const kLine =
     "  --route-check CMD asks the line before each unit starts (JSON on its\n"
     "  standard input; it answers {\"allow\": true} or {\"allow\": false,\n"
-    "  \"reason\": \"...\"} within 10 s); --power CMD switches a slot's supply (10 s).\n"
-    "  The manual page says what each command gets.";
+    "  \"reason\": \"...\"} within 10 s); --power CMD switches a slot's supply: it\n"
+    "  is given SLOT PORT on|off (10 s), after its words or, in a shell line, as\n"
+    "  \"$@\". The manual page says what each command gets.";
 
 const char* const kWindow =
     "  The window sends the start command with the fifth GGA sentence with a usable\n"

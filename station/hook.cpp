@@ -6,20 +6,118 @@
 
 namespace station {
 
-HookCommand hookCommand(const QString& text, const QStringList& extra) {
-    static const QRegularExpression shellish(QStringLiteral("[|&;<>()$`*?~\\n]"));
-    if (text.trimmed().isEmpty()) return {};
-    if (text.contains(shellish)) {
-        // "$0" is the script's name in messages; the station's words are "$@".
-        return {QStringLiteral("/bin/sh"),
-                QStringList{QStringLiteral("-c"), text + QStringLiteral(" \"$@\""),
-                            QStringLiteral("gps-coldstart-hook")} +
-                    extra};
+namespace {
+
+// Outside quotes, what makes the shell do more than split words.
+bool shellCharacter(QChar c) {
+    return QStringView(u"|&;<>(){}[$`*?~#!").contains(c);
+}
+
+// A shell variable's name: NAME=VALUE before the program is an assignment.
+bool isName(const QString& word) {
+    static const QRegularExpression name(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*$"));
+    return name.match(word).hasMatch();
+}
+
+// The text split into words as /bin/sh splits it, unless it needs the shell.
+struct Words {
+    QStringList words;
+    bool needsShell = false;
+    QString error;
+};
+
+Words splitAsShell(const QString& text) {
+    enum class Quote { None, Single, Double };
+    Words out;
+    Quote quote = Quote::None;
+    QString word;
+    bool inWord = false;  // "" is a word
+    bool quoted = false;  // the word so far has quotes or backslashes
+    const auto shell = [&] {
+        out.needsShell = true;
+        return out;
+    };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        const QChar next = i + 1 < text.size() ? text.at(i + 1) : QChar();
+        if (c == QLatin1Char('\n')) return shell();
+        if (quote == Quote::Single) {
+            if (c == QLatin1Char('\''))
+                quote = Quote::None;
+            else
+                word += c;
+            continue;
+        }
+        if (quote == Quote::Double) {
+            if (c == QLatin1Char('"')) {
+                quote = Quote::None;
+            } else if (c == QLatin1Char('$') || c == QLatin1Char('`')) {
+                return shell();
+            } else if (c == QLatin1Char('\\') && QStringView(u"$`\"\\").contains(next)) {
+                word += next;
+                ++i;
+            } else {
+                word += c;
+            }
+            continue;
+        }
+        if (c == QLatin1Char(' ') || c == QLatin1Char('\t')) {
+            if (inWord) out.words << word;
+            word.clear();
+            inWord = quoted = false;
+            continue;
+        }
+        if (shellCharacter(c)) return shell();
+        if (c == QLatin1Char('=') && out.words.isEmpty() && !quoted && isName(word)) return shell();
+        inWord = true;
+        if (c == QLatin1Char('\'')) {
+            quote = Quote::Single;
+            quoted = true;
+        } else if (c == QLatin1Char('"')) {
+            quote = Quote::Double;
+            quoted = true;
+        } else if (c == QLatin1Char('\\')) {
+            if (next.isNull()) {
+                out.error = QStringLiteral("ends with a lone backslash");
+                return out;
+            }
+            word += next;
+            ++i;
+            quoted = true;
+        } else {
+            word += c;
+        }
     }
-    QStringList words = QProcess::splitCommand(text);
-    if (words.isEmpty()) return {};
-    const QString program = words.takeFirst();
-    return {program, words + extra};
+    if (quote != Quote::None) {
+        out.error = quote == Quote::Single ? QStringLiteral("has an unterminated single quote")
+                                           : QStringLiteral("has an unterminated double quote");
+        return out;
+    }
+    if (inWord) out.words << word;
+    return out;
+}
+
+}  // namespace
+
+HookCommand hookCommand(const QString& text, const QStringList& words) {
+    Words split = splitAsShell(text);
+    if (split.needsShell) {
+        // "$0" names the script in the shell's messages; the words are "$@".
+        return {
+            QStringLiteral("/bin/sh"),
+            QStringList{QStringLiteral("-c"), text, QStringLiteral("gps-coldstart-hook")} + words,
+            {}};
+    }
+    if (!split.error.isEmpty()) return {{}, {}, split.error};
+    if (split.words.isEmpty() || split.words.first().isEmpty())
+        return {{}, {}, QStringLiteral("names no program")};
+    const QString program = split.words.takeFirst();
+    return {program, split.words + words, {}};
+}
+
+int hookMsLeft(qint64 ranNs, int timeoutMs) {
+    const qint64 leftNs = qint64(timeoutMs) * 1000000 - ranNs;
+    return leftNs <= 0 ? 0 : int((leftNs + 999999) / 1000000);
 }
 
 namespace {
@@ -68,11 +166,9 @@ RouteAnswer routeAnswer(const HookEnd& end) {
 
 Hook::Hook(QObject* parent) : QObject(parent) {
     timer_.setSingleShot(true);
-    connect(&timer_, &QTimer::timeout, this, [this] {
-        if (!process_) return;
-        end_.timedOut = true;
-        process_->kill();  // finished() follows
-    });
+    // A coarse timer may fire up to 5 % early: 9.5 s into a 10 s limit.
+    timer_.setTimerType(Qt::PreciseTimer);
+    connect(&timer_, &QTimer::timeout, this, &Hook::expired);
 }
 
 Hook::~Hook() {
@@ -102,12 +198,27 @@ void Hook::run(const HookCommand& command, const QByteArray& input, int timeoutM
         const QByteArray bytes = process_->readAllStandardError();
         end_.err += bytes.left(std::max<qsizetype>(0, 4096 - end_.err.size()));
     });
-    timer_.start(timeoutMs);
+    connect(process_, &QProcess::started, this, &Hook::started);
     QProcess* process = process_;
     process->start(command.program, command.arguments);
     if (process_ != process) return;  // it could not be run, and that has been reported
     process->write(input);
     process->closeWriteChannel();
+}
+
+// Its time counts from here, when the program is running, not from when it
+// was asked for: starting a process can take a while on a busy station.
+void Hook::started() {
+    clock_.start();
+    timer_.start(end_.timeoutMs);
+}
+
+void Hook::expired() {
+    if (!process_) return;
+    if (const int left = hookMsLeft(clock_.nsecsElapsed(), end_.timeoutMs); left > 0)
+        return timer_.start(left);
+    end_.timedOut = true;
+    process_->kill();  // finished() follows
 }
 
 void Hook::ended() {

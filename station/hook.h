@@ -1,22 +1,30 @@
 // The commands the station runs for the line and for the fixture: the line's
 // route check, asked before a unit starts, and the fixture's power switch.
 //
-// A command is the user's text.  Without shell characters it is split as
-// QProcess::splitCommand() splits it (double quotes group words) and run
-// directly, the station's own arguments after the user's.  With any of
-// | & ; < > ( ) $ ` * ? ~ or a line break it is run by /bin/sh -c, the
-// station's arguments being the script's "$@" (so "relay.sh 2>>log" works
-// as typed).  Its standard input is the JSON the station writes, then closed;
-// its standard output is read whole (at most kMaxAnswer bytes), its standard
-// error only for a message.  A command that has not ended within its time
-// is killed (SIGKILL) and counts as having given no answer.  Nothing waits
-// on the event loop: the end is reported to a callback.
+// A command is the user's text, read as /bin/sh reads it.  When the shell
+// would do nothing with it but remove quotes and split it into words (single
+// quotes, double quotes and backslashes honoured as the shell honours them),
+// it is run directly, the station's words after the user's.  When it holds
+// anything more -- outside quotes any of | & ; < > ( ) { } [ $ ` * ? ~ # !,
+// in double quotes $ or `, a line break anywhere, or a first word NAME=VALUE
+// -- it is run as /bin/sh -c TEXT gps-coldstart-hook WORDS..., the station's
+// words being the script's positional parameters ("$@", $1, ...) and nothing
+// appended to the text: relay.sh "$@" 2>>log works as typed.
+//
+// Its standard input is the JSON the station writes, then closed; its
+// standard output is read whole (at most kMaxAnswer bytes), its standard
+// error only for a message.  A command is never killed before its time: the
+// time counts from when it has started, and a timer that fires early is set
+// again for the rest.  One that has not ended by then is killed (SIGKILL) and
+// counts as having given no answer.  Nothing waits on the event loop: the end
+// is reported to a callback.
 //
 // What an end means is decided without a process: routeAnswer() and
 // hookFailure() below.
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -32,13 +40,20 @@ inline constexpr int kPowerTimeoutMs = 10000;
 // Standard output beyond this is not read.
 inline constexpr qsizetype kMaxAnswer = 64 * 1024;
 
-// A command's text made into a program and its arguments, the station's
-// arguments appended; empty program when the text holds no command.
+// A command's text made into a program and its arguments with the station's
+// words (none for the route check; SLOT PORT on|off for the power switch).
+// When the text is not a command, program is empty and error says why
+// ("has an unterminated single quote").
 struct HookCommand {
     QString program;
     QStringList arguments;
+    QString error;
 };
-HookCommand hookCommand(const QString& text, const QStringList& extra);
+HookCommand hookCommand(const QString& text, const QStringList& words);
+
+// How long to wait yet before killing a command that has run ranNs of its
+// timeoutMs: 0 when its time is up, never a moment before.
+int hookMsLeft(qint64 ranNs, int timeoutMs);
 
 // How a command ended.
 struct HookEnd {
@@ -85,10 +100,13 @@ public:
     bool running() const { return process_ != nullptr; }
 
 private:
+    void started();
+    void expired();
     void ended();
 
     QProcess* process_ = nullptr;
-    QTimer timer_;
+    QTimer timer_;         // precise, set when the command has started
+    QElapsedTimer clock_;  // from when it started
     HookEnd end_;
     std::function<void(const HookEnd&)> done_;
 };

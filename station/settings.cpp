@@ -157,8 +157,9 @@ bool setDeliverUrl(PlanSettings& plan, const QString& text, QString* why) {
 
 // A command of the line's or the fixture's (see hook.h); empty: none.
 bool setCommand(QString& field, const QString& text, QString* why) {
-    if (!text.isEmpty() && hookCommand(text, {}).program.isEmpty()) {
-        *why = QStringLiteral("\"%1\" is not a command").arg(text);
+    const HookCommand command = hookCommand(text, {});
+    if (!text.isEmpty() && command.program.isEmpty()) {
+        *why = QStringLiteral("\"%1\" is not a command: it %2").arg(text, command.error);
         return false;
     }
     field = text;
@@ -436,7 +437,8 @@ std::vector<Setting> table() {
                 .inDialog("Route check", 0, "the line's command, e.g. /opt/line/route-check")
                 .under(Group::Line),
             Row{"power", "power", "CMD",
-                "The fixture's power switch: run as CMD SLOT PORT on|off (see the manual page).",
+                "The fixture's power switch, given SLOT PORT on|off: after its words, or as \"$@\" "
+                "in a shell line (see the manual page).",
                 Kind::Text, &S::power, kCommandLine | kPlanFile | kStored, InForce::Never, 0, 0, "",
                 setPower}
                 .inDialog("Power switch", 0, "the fixture's command, e.g. /opt/fixture/relay")

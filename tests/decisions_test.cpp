@@ -609,28 +609,44 @@ TEST(Hook, TheLinesAnswerAndEveryWayACommandFails) {
     }
 }
 
-TEST(Hook, ACommandIsRunDirectlyUnlessItNeedsAShell) {
+// A command's words are those /bin/sh would give it: run directly when the
+// shell would only split and unquote them, the station's words appended;
+// otherwise run by the shell, the station's words its positional parameters
+// and nothing appended to the text.
+TEST(Hook, ACommandGetsTheWordsTheShellWouldGiveIt) {
     const QStringList extra = {"2", "/dev/ttyUSB1", "on"};
+    const auto shell = [&](const char* text) {
+        return QStringList{"-c", QString::fromUtf8(text), "gps-coldstart-hook"} + extra;
+    };
     const struct {
         const char* text;
         QString program;
         QStringList arguments;
+        const char* error;
     } cases[] = {
-        {"/opt/relay", "/opt/relay", extra},
-        {"relay --board 3", "relay", QStringList{"--board", "3"} + extra},
-        {R"("/opt/my relay/switch" -v)", "/opt/my relay/switch", QStringList{"-v"} + extra},
-        {"relay 2>>/tmp/log", "/bin/sh",
-         QStringList{"-c", "relay 2>>/tmp/log \"$@\"", "gps-coldstart-hook"} + extra},
-        {"echo $HOME", "/bin/sh",
-         QStringList{"-c", "echo $HOME \"$@\"", "gps-coldstart-hook"} + extra},
-        {"\"\"", "", {}},
+        {"/opt/relay", "/opt/relay", extra, ""},
+        {R"("/opt/my relay/switch" -v --board=3)", "/opt/my relay/switch",
+         QStringList{"-v", "--board=3"} + extra, ""},
+        {"SCRIPT 'board 2'", "SCRIPT", QStringList{"board 2"} + extra, ""},
+        {R"(relay 'a b'"c d" e\ f "\$x \"q\" \n" '' 'a|b;c$d*')", "relay",
+         QStringList{"a bc d", "e f", R"($x "q" \n)", "", "a|b;c$d*"} + extra, ""},
+        {R"(relay.sh "$@" && sleep 0.2)", "/bin/sh", shell(R"(relay.sh "$@" && sleep 0.2)"), ""},
+        {"relay 2>>/tmp/log", "/bin/sh", shell("relay 2>>/tmp/log"), ""},
+        {R"(relay "$HOME")", "/bin/sh", shell(R"(relay "$HOME")"), ""},
+        {"LANG=C relay", "/bin/sh", shell("LANG=C relay"), ""},
+        {"relay # slot 2's", "/bin/sh", shell("relay # slot 2's"), ""},
+        {"relay\n", "/bin/sh", shell("relay\n"), ""},
+        {"relay 'board 2", "", {}, "has an unterminated single quote"},
+        {R"(relay "board 2)", "", {}, "has an unterminated double quote"},
+        {R"(relay board\)", "", {}, "ends with a lone backslash"},
+        {R"("" on)", "", {}, "names no program"},
+        {"  ", "", {}, "names no program"},
     };
     for (const auto& c : cases) {
         const HookCommand command = hookCommand(QString::fromUtf8(c.text), extra);
         EXPECT_EQ(command.program, c.program) << c.text;
-        if (!c.program.isEmpty()) {
-            EXPECT_EQ(command.arguments, c.arguments) << c.text;
-        }
+        EXPECT_EQ(command.arguments, c.arguments) << c.text;
+        EXPECT_EQ(command.error, QLatin1String(c.error)) << c.text;
     }
 }
 

@@ -1,13 +1,16 @@
 // gps-coldstart-cli in a line: the route check and the fixture's power switch,
-// each a shell script the test writes, against simulated receivers.
+// each a shell script the test writes, against simulated receivers; and the
+// time limit those commands are promised.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include "clirun.h"
 #include "results/store.h"
+#include "station/hook.h"
 
 namespace {
 
@@ -133,16 +136,19 @@ esac
 
 // The fixture's power switch: a power start with and without the unit's
 // backup supply, timed from power-on; a silent unit revived by switching its
-// slot off and on; one that stays silent; and a switch that fails.
+// slot off and on; one that stays silent; and a switch that fails.  The
+// command is a shell line: the station's words arrive as "$@", once.
 TEST(Line, PowerStartsAndASilentUnitSwitchedOffAndOn) {
     QTemporaryDir dir;
     const QString log = dir.filePath("power.log");
-    const QString power = script(dir, "power",
-                                 QStringLiteral(R"(echo "$1 $3" >> '%1'
+    const QString power = QStringLiteral(R"('%1' "$@" >> '%2')")
+                              .arg(script(dir, "power",
+                                          QStringLiteral(R"(echo "$*"
 if [ "$1" = 5 ]; then echo 'relay 5 does not answer' >&2; exit 1; fi
-echo "$3" > '%2'/power-$1
+echo "$3" > '%1'/power-$1
 )")
-                                     .arg(log, dir.path()));
+                                              .arg(dir.path())),
+                                   log);
     const auto switched = [&](int slot, const char* state) {  // the receiver's supply
         gpssim::DriverOptions line;
         line.powerFile = dir.filePath(QStringLiteral("power-%1").arg(slot));
@@ -199,14 +205,42 @@ echo "$3" > '%2'/power-$1
     EXPECT_EQ(stuck["status"].toString(),
               "the power command (off) exited with status 1: relay 5 does not answer");
 
-    // Each slot switched off, then on, once.
-    QStringList perSlot[6];
+    // Each slot switched off, then on, once: SLOT PORT off|on.
+    std::map<int, QStringList> perSlot;
     for (const QString& line : lines(log)) perSlot[line.section(' ', 0, 0).toInt()] << line;
-    for (int slot = 1; slot <= 4; ++slot)
-        EXPECT_EQ(perSlot[slot],
-                  QStringList({QString("%1 off").arg(slot), QString("%1 on").arg(slot)}))
+    for (int slot = 1; slot <= 5; ++slot) {
+        const QString port = ports[slot - 1].section('@', 0, 0);
+        EXPECT_EQ(perSlot[slot], slot == 5 ? QStringList{"5 " + port + " off"}
+                                           : QStringList({QString("%1 %2 off").arg(slot).arg(port),
+                                                          QString("%1 %2 on").arg(slot).arg(port)}))
             << "slot " << slot;
-    EXPECT_EQ(perSlot[5], QStringList{"5 off"});
+    }
+}
+
+// The limit is a promise: a command that does not end is killed, but never
+// before its time.  Several limits, so that a timer rounded to a tidy moment
+// (as a coarse one is, up to 5 % either way) lands early for some of them.
+TEST(Line, ACommandIsNeverKilledBeforeItsTime) {
+    constexpr int kCommands = 8;
+    station::Hook hooks[kCommands];
+    QElapsedTimer clock;
+    qint64 endedMs[kCommands] = {};
+    station::HookEnd ends[kCommands];
+    int ended = 0;
+    clock.start();
+    for (int i = 0; i < kCommands; ++i) {
+        hooks[i].run(station::hookCommand("sleep 60", {}), {}, 1000 + 45 * i,
+                     [&, i](const station::HookEnd& end) {
+                         endedMs[i] = clock.elapsed();
+                         ends[i] = end;
+                         ++ended;
+                     });
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended == kCommands; }, 60000));
+    for (int i = 0; i < kCommands; ++i) {
+        EXPECT_TRUE(ends[i].timedOut) << i;
+        EXPECT_GE(endedMs[i], ends[i].timeoutMs) << "killed early";
+    }
 }
 
 }  // namespace
