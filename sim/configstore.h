@@ -29,10 +29,10 @@
 // reset after shutdown) reset the processor, 0x02 (GNSS only) and 0x08/0x09
 // (GNSS stop, start) do not, so RAM stays.  BBR lives as long as the main or
 // the backup supply.  CASIC (Multimode Satellite Navigation Receiver Protocol
-// Specification V4.2, $PCAS00, $PCAS10, 2.11.3 CFG-RST, 2.11.6 CFG-CFG):
-// $PCAS00 and CFG-CFG save to flash, a reset of the processor loads flash,
-// $PCAS10,3 (factory start) returns the defaults.  Receivers whose every
-// start rebuilds the configuration from what was saved exist too
+// Specification V4.2, $PCAS00 and $PCAS10): $PCAS00 saves to flash, the
+// starts keep the running values, a power-up loads what flash holds; its
+// binary CFG-CFG save and CFG-RST reset modes are not played here.  Receivers
+// whose every start rebuilds the configuration from what was saved exist too
 // (Settings::loseUnsaved).
 #pragma once
 
