@@ -316,7 +316,11 @@ std::optional<ConfigStore::Outcome> ConfigStore::casic(std::string_view body) {
 }
 
 void ConfigStore::restarted() {
-    if (!settings_.loseUnsaved) return;
+    if (settings_.loseUnsaved) processorReset();
+}
+
+// BBR over Flash over the defaults (CASIC keeps no BBR layer: flash alone).
+void ConfigStore::processorReset() {
     for (Item& item : items_) item.running = item.bbr.value_or(item.flash.value_or(item.initial));
 }
 
@@ -328,11 +332,10 @@ void ConfigStore::factoryReset() {
     }
 }
 
-void ConfigStore::powerCycled() {
-    for (Item& item : items_) {
-        item.bbr.reset();  // no backup supply on the bench
-        item.running = item.flash.value_or(item.initial);
-    }
+void ConfigStore::powerCycled(bool backupSupply) {
+    if (!backupSupply)
+        for (Item& item : items_) item.bbr.reset();
+    processorReset();
 }
 
 std::uint64_t ConfigStore::running(std::uint32_t key) const {

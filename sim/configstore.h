@@ -20,10 +20,20 @@
 //
 // SiRF, Airoha and Quectel LG receivers keep no items here.
 //
-// A start command keeps the running values (a u-blox GNSS-only reset does not
-// restart the processor), unless the receiver loses what was not saved; a
-// power cycle rebuilds them from what was saved (u-blox: the Flash layer,
-// the BBR layer being lost without a backup supply; CASIC: flash).
+// What a restart keeps follows the makers' documents.  u-blox (ZED-F9P
+// Interface Description UBX-18010854, 6.3 "Configuration layers" and 6.6
+// "Reset behaviour"): the running configuration is the RAM layer, built when
+// the processor comes out of reset from the Default layer with the Flash
+// layer over it and the BBR layer over that; UBX-CFG-RST resetMode 0x00
+// (hardware reset), 0x01 (controlled software reset) and 0x04 (hardware
+// reset after shutdown) reset the processor, 0x02 (GNSS only) and 0x08/0x09
+// (GNSS stop, start) do not, so RAM stays.  BBR lives as long as the main or
+// the backup supply.  CASIC (Multimode Satellite Navigation Receiver Protocol
+// Specification V4.2, $PCAS00 and $PCAS10): $PCAS00 saves to flash, the
+// starts keep the running values, a power-up loads what flash holds; its
+// binary CFG-CFG save and CFG-RST reset modes are not played here.  Receivers
+// whose every start rebuilds the configuration from what was saved exist too
+// (Settings::loseUnsaved).
 #pragma once
 
 #include <cstdint>
@@ -80,9 +90,16 @@ public:
     // configuration command.
     std::optional<Outcome> nmea(std::string_view body);
 
-    void restarted();     // a start command obeyed
+    // A start that keeps the processor running (u-blox GNSS only, GNSS stop
+    // and start; the NMEA families' start commands): the running values
+    // stay, unless the receiver loses what was not saved.
+    void restarted();
+    // The processor reset: the running values rebuilt from what was saved.
+    void processorReset();
     void factoryReset();  // a start that clears the configuration too
-    void powerCycled();
+    // Switched off and on: the BBR layer kept only with a backup supply, the
+    // running values rebuilt from what was saved.
+    void powerCycled(bool backupSupply = false);
 
     // u-blox: the running (RAM layer) value of a key, 0 when unknown.
     std::uint64_t running(std::uint32_t key) const;

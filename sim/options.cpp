@@ -179,11 +179,13 @@ void addReceiverOptions(QCommandLineParser& parser) {
          "PCAS03.",
          "ITEMS"},
         {"lose-unsaved",
-         "A start command obeyed rebuilds the configuration from what was saved (ublox: BBR "
-         "and Flash layers; casic: flash; mtk: the defaults)."},
+         "Every start command obeyed rebuilds the configuration from what was saved (ublox: "
+         "BBR and Flash layers, even for a GNSS-only reset; casic: flash; mtk: the defaults), "
+         "as some receivers do."},
         {"failing-memory",
          "Saves are acknowledged and keep nothing (ublox: BBR and Flash layers; casic: flash), "
-         "as with a worn flash: with --lose-unsaved or a power cycle the defaults return."},
+         "as with a worn flash: a processor reset (ublox resetMode 0, 1, 4), a power cycle or, "
+         "with --lose-unsaved, any start returns the defaults."},
     });
 }
 

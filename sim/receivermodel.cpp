@@ -55,7 +55,8 @@ constexpr std::array<std::array<int, 4>, 12> kDefaultSky = {{
 }};
 
 // The start commands as their makers publish them, byte for byte (NMEA
-// sentences with their checksums, UBX-CFG-RST frames).  The simulated
+// sentences with their checksums; UBX-CFG-RST is read field by field, in
+// ReceiverModel::ubloxReset).  The simulated
 // receiver obeys exactly these, never the station's own generator, so a wrong
 // byte there shows as a command not obeyed.
 struct Published {
@@ -66,25 +67,13 @@ struct Published {
 using F = gpslink::ReceiverFamily;
 using T = gpslink::StartType;
 constexpr Published kPublished[] = {
-    {F::Mtk, T::Cold, "$PMTK103*30"},
-    {F::Mtk, T::Warm, "$PMTK102*31"},
-    {F::Mtk, T::Hot, "$PMTK101*32"},
-    {F::Mtk, T::Factory, "$PMTK104*37"},
-    {F::Airoha, T::Cold, "$PAIR006*3C"},
-    {F::Airoha, T::Warm, "$PAIR005*3F"},
-    {F::Airoha, T::Hot, "$PAIR004*3E"},
-    {F::Airoha, T::Factory, "$PAIR007*3D"},
-    {F::QuectelLg, T::Cold, "$PQTMCOLD*1C"},
-    {F::QuectelLg, T::Warm, "$PQTMWARM*11"},
-    {F::QuectelLg, T::Hot, "$PQTMHOT*4B"},
-    {F::Casic, T::Cold, "$PCAS10,2*1E"},
-    {F::Casic, T::Warm, "$PCAS10,1*1D"},
-    {F::Casic, T::Hot, "$PCAS10,0*1C"},
-    // Class 06 id 04, payload navBbrMask (FFFF cold, 0001 warm, 0000 hot),
-    // resetMode 02 (GNSS only), reserved 00; Fletcher checksum.
-    {F::Ublox, T::Cold, std::string_view("\xB5\x62\x06\x04\x04\x00\xFF\xFF\x02\x00\x0E\x61", 12)},
-    {F::Ublox, T::Warm, std::string_view("\xB5\x62\x06\x04\x04\x00\x01\x00\x02\x00\x11\x6C", 12)},
-    {F::Ublox, T::Hot, std::string_view("\xB5\x62\x06\x04\x04\x00\x00\x00\x02\x00\x10\x68", 12)},
+    {F::Mtk, T::Cold, "$PMTK103*30"},        {F::Mtk, T::Warm, "$PMTK102*31"},
+    {F::Mtk, T::Hot, "$PMTK101*32"},         {F::Mtk, T::Factory, "$PMTK104*37"},
+    {F::Airoha, T::Cold, "$PAIR006*3C"},     {F::Airoha, T::Warm, "$PAIR005*3F"},
+    {F::Airoha, T::Hot, "$PAIR004*3E"},      {F::Airoha, T::Factory, "$PAIR007*3D"},
+    {F::QuectelLg, T::Cold, "$PQTMCOLD*1C"}, {F::QuectelLg, T::Warm, "$PQTMWARM*11"},
+    {F::QuectelLg, T::Hot, "$PQTMHOT*4B"},   {F::Casic, T::Cold, "$PCAS10,2*1E"},
+    {F::Casic, T::Warm, "$PCAS10,1*1D"},     {F::Casic, T::Hot, "$PCAS10,0*1C"},
 };
 
 // The identity queries as their makers publish them, and what the receiver
@@ -404,6 +393,11 @@ std::string ReceiverModel::tick() {
         note(Event::SwitchedOff, "switched off", now);
         return {};
     }
+    if (bootUntilMs_) {
+        if (now < *bootUntilMs_) return {};
+        bootUntilMs_.reset();
+    }
+    if (gnssStopped_) return {};
     if (restartAtMs_) {
         if (now < *restartAtMs_) {
             if (config_.behaviour != Behaviour::SlowConfirm || !config_.slowConfirmEmptyTime)
@@ -669,9 +663,8 @@ void ReceiverModel::examineUbx(std::string_view frame) {
              nextEpochMs_);
         return;
     }
-    if (const auto type = publishedStart(config_.family, frame))
-        return obey(*type, "UBX-CFG-RST " + std::string(nameOf(*type)));
     const int messageClass = std::uint8_t(frame[2]), messageId = std::uint8_t(frame[3]);
+    if (messageClass == 0x06 && messageId == 0x04) return ubloxReset(frame);
     if (messageClass == 0x0A && (messageId == 0x09 || messageId == 0x38) && frame.size() == 8 &&
         config_.replay.empty()) {  // MON-HW, MON-RF polled
         answers_ += monitor(messageId, std::max(nextEpochMs_ - epochMs_, poweredAtMs_));
@@ -738,7 +731,49 @@ void ReceiverModel::examine(std::string_view line) {
          now);
 }
 
-void ReceiverModel::obey(gpslink::StartType type, const std::string& what) {
+// UBX-CFG-RST (ZED-F9P Interface Description UBX-18010854, 5.9.21): navBbrMask,
+// two bytes (the special sets 0000 hot, 0001 warm, FFFF cold), resetMode,
+// reserved.  Which reset modes restart the processor, and so rebuild the
+// running configuration, is its 6.6 "Reset behaviour": 0x00, 0x01 and 0x04.
+// 0x02 restarts the GNSS part alone; 0x08 stops it, 0x09 starts it again.
+void ReceiverModel::ubloxReset(std::string_view frame) {
+    using gpslink::StartType;
+    const std::int64_t now = nextEpochMs_;
+    const std::string_view p = frame.substr(6, frame.size() - 8);
+    if (p.size() != 4)
+        return note(Event::Rejected,
+                    "UBX-CFG-RST with a payload of " + std::to_string(p.size()) + " bytes", now);
+    const unsigned mask = std::uint8_t(p[0]) | unsigned(std::uint8_t(p[1])) << 8;
+    const unsigned mode = std::uint8_t(p[2]);
+    char text[64];
+    std::snprintf(text, sizeof text, "UBX-CFG-RST navBbrMask %04X resetMode %02X", mask, mode);
+    const std::optional<StartType> type = mask == 0x0000   ? std::optional(StartType::Hot)
+                                          : mask == 0x0001 ? std::optional(StartType::Warm)
+                                          : mask == 0xFFFF ? std::optional(StartType::Cold)
+                                                           : std::nullopt;
+    if (!type)
+        return note(Event::Rejected, std::string(text) + ": not a hot, warm or cold start", now);
+    switch (mode) {
+        case 0x00:
+        case 0x01:
+        case 0x04:
+            return obey(*type, std::string(text) + " (the processor reset)", true);
+        case 0x02:
+            return obey(*type, std::string(text) + " (GNSS only)", false);
+        case 0x08:
+            if (!obeysStarts()) return note(Event::Ignored, std::string(text) + " not obeyed", now);
+            gnssStopped_ = true;
+            store_.restarted();
+            return note(Event::Stopped, std::string(text) + ": GNSS stopped, silent", now);
+        case 0x09:
+            if (gnssStopped_ && obeysStarts()) gnssStopped_ = false;
+            return obey(*type, std::string(text) + " (GNSS start)", false);
+        default:
+            return note(Event::Rejected, std::string(text) + ": no such reset mode", now);
+    }
+}
+
+void ReceiverModel::obey(gpslink::StartType type, const std::string& what, bool processorReset) {
     using gpslink::StartType;
     const std::int64_t now = nextEpochMs_;
     const std::string name(gpslink::nameOf(type));
@@ -752,19 +787,25 @@ void ReceiverModel::obey(gpslink::StartType type, const std::string& what) {
     }
     if (type == StartType::Factory)
         store_.factoryReset();
+    else if (processorReset)
+        store_.processorReset();
     else
         store_.restarted();
     if (type == StartType::Warm || type == StartType::Hot) {
+        // The processor restarting is silent a while; the time is kept.
+        const int boot = processorReset ? std::max(config_.resetSilenceSeconds, 0) : 0;
         const int seconds = type == StartType::Warm ? config_.warmTtffSeconds
                             : config_.hotKeepsFix   ? 0
                                                     : config_.hotTtffSeconds;
-        if (seconds > 0) {
-            fixBackAtMs_ = now + std::int64_t(seconds) * 1000;
+        if (boot > 0) bootUntilMs_ = now + std::int64_t(boot) * 1000;
+        if (boot + seconds > 0) {
+            fixBackAtMs_ = now + std::int64_t(boot + seconds) * 1000;
             fixNoted_ = false;
         }
         note(kind,
              name + " start recognised: " + what + "; " +
-                 (seconds > 0 ? "no fix for " + std::to_string(seconds) + " s" : "fix kept"),
+                 (boot > 0 ? "silent for " + std::to_string(boot) + " s, " : std::string()) +
+                 (seconds > 0 ? "no fix for " + std::to_string(boot + seconds) + " s" : "fix kept"),
              now);
         return;
     }
@@ -779,7 +820,9 @@ void ReceiverModel::obey(gpslink::StartType type, const std::string& what) {
 void ReceiverModel::powerCycle() {
     const std::int64_t now = nextEpochMs_;
     const int silence = std::max(config_.resetSilenceSeconds, 0);
-    store_.powerCycled();
+    store_.powerCycled(config_.backupSupply);
+    bootUntilMs_.reset();
+    gnssStopped_ = false;
     restartAtMs_ = now + std::int64_t(silence) * 1000;
     poweredAtMs_ = *restartAtMs_;
     inSirfBinary_ = config_.sirfBinary && config_.family == gpslink::ReceiverFamily::Sirf;
@@ -798,6 +841,9 @@ void ReceiverModel::setPowered(bool on) {
         return;
     }
     restartAtMs_.reset();
+    bootUntilMs_.reset();
+    gnssStopped_ = false;
+    store_.powerCycled(config_.backupSupply);
     poweredAtMs_ = now;
     inSirfBinary_ = config_.sirfBinary && config_.family == gpslink::ReceiverFamily::Sirf;
     timeKnownNoted_ = fixNoted_ = replayEndNoted_ = false;
@@ -810,7 +856,6 @@ void ReceiverModel::setPowered(bool on) {
              now);
         return;
     }
-    store_.powerCycled();
     startedAtMs_ = now;
     fixBackAtMs_.reset();
     note(Event::PoweredOn, "power on without a backup supply: clock from zero, no fix", now);

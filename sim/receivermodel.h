@@ -159,6 +159,7 @@ struct Event {
         PowerCycled,  // switched off and on: clock from zero, the saved configuration
         PoweredOff,   // the supply switched off: silent until it is on again
         PoweredOn,    // the supply switched on
+        Stopped,      // u-blox: the GNSS part stopped (UBX-CFG-RST 0x08): silent until started
     };
     Kind kind;
     std::int64_t atMs;  // time since power-up, on the receiver's epoch clock
@@ -228,7 +229,10 @@ private:
     std::string binaryPacket() const;
     std::string frontEndOutput(std::int64_t nowMs);
     std::string monitor(int id, std::int64_t atMs) const;
-    void obey(gpslink::StartType type, const std::string& what);
+    void ubloxReset(std::string_view frame);
+    // processorReset: the whole receiver restarts (u-blox resetMode 0x00,
+    // 0x01, 0x04), so its running configuration is rebuilt from what was saved.
+    void obey(gpslink::StartType type, const std::string& what, bool processorReset = false);
     void note(Event::Kind kind, std::string text, std::int64_t atMs);
 
     ReceiverConfig config_;
@@ -237,6 +241,8 @@ private:
     std::int64_t startedAtMs_ = 0;             // time since power-up of the last (re)start
     std::optional<std::int64_t> restartAtMs_;  // silent until then after a cold start
     std::optional<std::int64_t> fixBackAtMs_;  // no fix until then after a warm or hot start
+    std::optional<std::int64_t> bootUntilMs_;  // silent until then while the processor restarts
+    bool gnssStopped_ = false;                 // u-blox: silent until the GNSS part is started
     bool timeKnownNoted_ = false;
     bool fixNoted_ = false;
     bool switchedOff_ = false;

@@ -172,10 +172,15 @@ std::string valsetFrame(const ConfigItem& item) {
     return gpslink::ubxFrame(0x06, 0x8A, payload);
 }
 
-std::string valgetFrame(const ConfigItem& item) {
-    std::string payload{0x00, 0x00, 0x00, 0x00};  // version 0, the RAM layer, position 0
+std::string valgetFrame(const ConfigItem& item, UbxLayer layer) {
+    std::string payload{0x00, char(layer), 0x00, 0x00};  // version 0, the layer, position 0
     putLe(payload, item.key, 4);
     return gpslink::ubxFrame(0x06, 0x8B, payload);
+}
+
+std::string ubloxSoftwareReset() {
+    // navBbrMask 0000 (a hot start: nothing cleared), resetMode 01, reserved.
+    return gpslink::ubxFrame(0x06, 0x04, std::string{0x00, 0x00, 0x01, 0x00});
 }
 
 std::string mtkQuery(const ConfigItem& item) {
@@ -200,7 +205,7 @@ void ConfigTest::send(qint64 nowMs) {
     if (step_ == Step::Setting)
         output_ += ubx ? valsetFrame(item) : gpslink::nmeaCommand(item.body);
     else
-        output_ += ubx ? valgetFrame(item) : mtkQuery(item);
+        output_ += ubx ? valgetFrame(item, layer_) : mtkQuery(item);
     deadlineMs_ = nowMs + kAnswerMs;
 }
 
@@ -209,10 +214,17 @@ void ConfigTest::next(qint64 nowMs) {
     if (++at_ < items_.size()) return send(nowMs);
     if (step_ == Step::Setting) {
         step_ = Step::Restarting;
-        output_ += gpslink::resetCommand(family_, gpslink::StartType::Hot);
+        output_ += family_ == ReceiverFamily::Ublox
+                       ? ubloxSoftwareReset()
+                       : gpslink::resetCommand(family_, gpslink::StartType::Hot);
         listenFromMs_ = nowMs + kSettleMs;
         deadlineMs_ = nowMs + kRestartMs;
         return;
+    }
+    if (family_ == ReceiverFamily::Ublox && layer_ == UbxLayer::Ram) {  // then what was saved
+        layer_ = UbxLayer::Flash;
+        at_ = 0;
+        return send(nowMs);
     }
     QByteArray all;
     for (const std::string& line : readBack_) all += QByteArray::fromStdString(line) + '\n';
@@ -229,12 +241,18 @@ void ConfigTest::end(Reason reason, const QString& note) {
 
 void ConfigTest::readValue(std::string readBack, bool same, const std::string& shown,
                            qint64 nowMs) {
-    readBack_.push_back(std::move(readBack));
+    const bool saved = layer_ == UbxLayer::Flash;
+    if (!saved) readBack_.push_back(std::move(readBack));
     if (!same)
-        return end(Reason::ConfigMismatch, QStringLiteral("%1 reads back %2")
-                                               .arg(QString::fromStdString(items_[at_].name()),
-                                                    QString::fromStdString(shown)));
+        return end(
+            Reason::ConfigMismatch,
+            (saved ? QStringLiteral("%1 saved as %2") : QStringLiteral("%1 reads back %2"))
+                .arg(QString::fromStdString(items_[at_].name()), QString::fromStdString(shown)));
     next(nowMs);
+}
+
+QString ConfigTest::fromLayer() const {
+    return layer_ == UbxLayer::Flash ? QStringLiteral(" from Flash") : QString();
 }
 
 void ConfigTest::packet(const Packet& packet, qint64 nowMs) {
@@ -258,12 +276,21 @@ void ConfigTest::packet(const Packet& packet, qint64 nowMs) {
     }
     if (step_ != Step::Reading) return;
     if (cls == 0x05 && id == 0x00 && ackOf)
-        return end(Reason::ConfigMismatch, QStringLiteral("%1 not read back (UBX-ACK-NAK)")
-                                               .arg(QString::fromStdString(item.name())));
-    const int size = int(gpslink::ubxValueSize(item.key));
-    if (cls != 0x06 || id != 0x8B || p.size() < std::size_t(8 + size) ||
-        std::uint32_t(getLe(p, 4, 4)) != item.key)
+        return end(Reason::ConfigMismatch,
+                   QStringLiteral("%1 not read back%2 (UBX-ACK-NAK)")
+                       .arg(QString::fromStdString(item.name()), fromLayer()));
+    // The answer to this poll: version 1, the layer asked, then keys and values.
+    if (cls != 0x06 || id != 0x8B || p.size() < 4 || std::uint8_t(p[0]) != 0x01 ||
+        std::uint8_t(p[1]) != std::uint8_t(layer_))
         return;
+    const int size = int(gpslink::ubxValueSize(item.key));
+    if (p.size() < std::size_t(8 + size) || std::uint32_t(getLe(p, 4, 4)) != item.key)
+        return end(
+            Reason::ConfigMismatch,
+            QStringLiteral("%1 not %2")
+                .arg(QString::fromStdString(item.name()),
+                     layer_ == UbxLayer::Flash ? QStringLiteral("saved (not in the Flash layer)")
+                                               : QStringLiteral("in the RAM layer")));
     const std::uint64_t value = getLe(p, 8, size);
     readValue(item.name() + "=" + std::to_string(value), value == item.value,
               std::to_string(value) + ", not " + std::to_string(item.value), nowMs);
@@ -314,9 +341,9 @@ void ConfigTest::tick(qint64 nowMs) {
         case Step::Restarting:
             return end(Reason::ReceiverOff, QStringLiteral("silent after its restart"));
         case Step::Reading:
-            return end(
-                Reason::ConfigMismatch,
-                QStringLiteral("%1 not read back within %2 s").arg(item).arg(kAnswerMs / 1000));
+            return end(Reason::ConfigMismatch, QStringLiteral("%1 not read back%2 within %3 s")
+                                                   .arg(item, fromLayer())
+                                                   .arg(kAnswerMs / 1000));
         default:
             return;
     }

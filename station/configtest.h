@@ -12,9 +12,15 @@
 //   ublox  key and value items: each written with UBX-CFG-VALSET (06 8A) to
 //          the RAM, BBR and Flash layers at once (the Flash layer is the
 //          save), acknowledged UBX-ACK-ACK (05 01) or refused UBX-ACK-NAK
-//          (05 00); read back with UBX-CFG-VALGET (06 8B) from the RAM layer,
-//          the values the unit runs with.  A value's size comes from bits 28
-//          to 30 of its key.
+//          (05 00).  The unit is then restarted with a controlled software
+//          reset (UBX-CFG-RST resetMode 01, a hot start), which rebuilds the
+//          running configuration from BBR and Flash: the restart the station
+//          uses for starts (resetMode 02, the GNSS part alone) keeps the RAM
+//          layer, so what was written would read back whether it was saved or
+//          not.  Every item is read back with UBX-CFG-VALGET (06 8B) from the
+//          RAM layer, the values the unit now runs with, then from the Flash
+//          layer, what a unit without a backup battery keeps once switched
+//          off.  A value's size comes from bits 28 to 30 of its key.
 //   mtk    $PMTK220 (fix interval) and $PMTK314 (the 19 output rates), each
 //          acknowledged $PMTK001,<type>,3 (anything else is a refusal); read
 //          back with $PMTK400 ($PMTK500) and $PMTK414 ($PMTK514).  No save
@@ -28,10 +34,11 @@
 //
 // Each item is sent once its predecessor is acknowledged; a refusal, or no
 // acknowledgement within kAnswerMs, is config-rejected naming the item.
-// Then the unit is restarted with its family's hot start and, once it talks
-// again, every item is read back in turn and compared: the first that differs
-// (or is not answered) is config-mismatch.  What was read back, one line per
-// item ("0x30210001=200", "PMTK500,200,0,0,0,0"), is hashed for the result.
+// Then the unit is restarted (u-blox as above, MediaTek with its hot start)
+// and, once it talks again, every item is read back in turn and compared: the
+// first that differs (or is not answered, or is missing from the layer asked)
+// is config-mismatch.  What the unit runs with, one line per item
+// ("0x30210001=200", "PMTK500,200,0,0,0,0"), is hashed for the result.
 #pragma once
 
 #include <QString>
@@ -71,8 +78,14 @@ QString configRefusal(const Configuration& configuration, gpslink::ReceiverFamil
 
 // The bytes of each form, as published.
 std::string valsetFrame(const ConfigItem& item);  // to RAM, BBR and Flash
-std::string valgetFrame(const ConfigItem& item);  // from RAM
-std::string mtkQuery(const ConfigItem& item);     // $PMTK400 or $PMTK414
+// The u-blox configuration layers a read-back asks (UBX-CFG-VALGET's layer).
+enum class UbxLayer : std::uint8_t { Ram = 0, Flash = 2 };
+
+std::string valgetFrame(const ConfigItem& item, UbxLayer layer);
+// UBX-CFG-RST, a hot start by a controlled software reset: the processor
+// restarts and builds its running configuration from what was saved.
+std::string ubloxSoftwareReset();
+std::string mtkQuery(const ConfigItem& item);  // $PMTK400 or $PMTK414
 
 class ConfigTest {
 public:
@@ -106,11 +119,13 @@ private:
     void next(qint64 nowMs);
     void readValue(std::string readBack, bool same, const std::string& shown, qint64 nowMs);
     void end(Reason reason, const QString& note);
+    QString fromLayer() const;  // " from Flash" while reading what was saved
 
     gpslink::ReceiverFamily family_;
     std::vector<ConfigItem> items_;
     Step step_ = Step::Idle;
     std::size_t at_ = 0;
+    UbxLayer layer_ = UbxLayer::Ram;  // ublox: read back from
     qint64 deadlineMs_ = 0;
     qint64 listenFromMs_ = 0;
     std::string output_;

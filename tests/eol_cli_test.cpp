@@ -98,9 +98,14 @@ TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
     Bench bench;
     ReceiverConfig ubloxRefusing = unitOf(ReceiverFamily::Ublox, {{0, Antenna::Ok}});
     ubloxRefusing.refusedItems = {"CFG-MSGOUT-NMEA_ID_GGA_UART1"};
-    // A worn flash: every save acknowledged, nothing kept across the restart.
+    // A worn flash: every save acknowledged, nothing kept.  Its RAM outlives a
+    // GNSS-only restart, as published, so only a reset that rebuilds the
+    // running configuration from what was saved shows it.
     ReceiverConfig ubloxForgetting = unitOf(ReceiverFamily::Ublox, {{0, Antenna::Ok}});
-    ubloxForgetting.loseUnsaved = ubloxForgetting.failingMemory = true;
+    ubloxForgetting.failingMemory = true;
+    // One whose every restart rebuilds it from what was saved: kept all the same.
+    ReceiverConfig ubloxReloading = unitOf(ReceiverFamily::Ublox, {{0, Antenna::Ok}});
+    ubloxReloading.loseUnsaved = true;
     ReceiverConfig mtkLosing = unitOf(ReceiverFamily::Mtk, {{0, Antenna::Ok}});
     mtkLosing.loseUnsaved = true;
     ReceiverConfig mtkRefusing = unitOf(ReceiverFamily::Mtk, {{0, Antenna::Ok}});
@@ -113,6 +118,7 @@ TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
     } units[] = {
         {"ublox", unitOf(ReceiverFamily::Ublox, {{0, Antenna::Ok}}), "ok",
          "^TTFF \\d+\\.\\d\\d s; antenna ok; configuration L3-out-v1 kept$", ubloxSaved},
+        {"ublox-reloading", ubloxReloading, "ok", "configuration L3-out-v1 kept$", ubloxSaved},
         {"ublox-refusing", ubloxRefusing, "config-rejected",
          "^configuration L3-out-v1 rejected: 0x209100bb refused \\(UBX-ACK-NAK\\)$", nullptr},
         {"ublox-forgetting", ubloxForgetting, "config-mismatch",

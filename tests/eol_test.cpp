@@ -128,12 +128,17 @@ TEST(RfHealth, LimitsLearnedFromGoldenRunsHoldTheFigures) {
 
 TEST(ConfigForms, MatchThePublishedBytes) {
     const ConfigItem rate{0x30210001, 200, {}};
-    // UBX-CFG-VALSET to RAM, BBR and Flash; UBX-CFG-VALGET from RAM.
+    // UBX-CFG-VALSET to RAM, BBR and Flash; UBX-CFG-VALGET from RAM and Flash.
     EXPECT_EQ(hex(valsetFrame(rate)), "B5 62 06 8A 0A 00 00 07 00 00 01 00 21 30 C8 00 BB B7");
-    EXPECT_EQ(hex(valgetFrame(rate)), "B5 62 06 8B 08 00 00 00 00 00 01 00 21 30 EB 07");
+    EXPECT_EQ(hex(valgetFrame(rate, UbxLayer::Ram)),
+              "B5 62 06 8B 08 00 00 00 00 00 01 00 21 30 EB 07");
+    EXPECT_EQ(hex(valgetFrame(rate, UbxLayer::Flash)),
+              "B5 62 06 8B 08 00 00 02 00 00 01 00 21 30 ED 15");
     // One bit, kept in a byte; four bytes.
     EXPECT_EQ(hex(valsetFrame({0x10a3002e, 1, {}})).substr(30, 14), "2E 00 A3 10 01");
     EXPECT_EQ(hex(valsetFrame({0x40520001, 115200, {}})).substr(30, 23), "01 00 52 40 00 C2 01 00");
+    // UBX-CFG-RST: navBbrMask 0000, resetMode 01 (controlled software reset).
+    EXPECT_EQ(hex(ubloxSoftwareReset()), "B5 62 06 04 04 00 00 00 01 00 0F 66");
 }
 
 // A receiver's side of the line, on a clock of its own, from the test's start.
@@ -163,30 +168,45 @@ struct ConfigBench {
 
 const std::string kAckValset("\x06\x8A", 2), kAckValget("\x06\x8B", 2);
 
-std::string valgetAnswer(std::uint32_t key, std::uint16_t value) {
-    std::string p{0x01, 0x00, 0x00, 0x00};
+// A UBX-CFG-VALGET answer from the layer, with the item when it is there.
+std::string valgetAnswer(UbxLayer layer, std::uint32_t key, std::optional<std::uint16_t> value) {
+    std::string p{0x01, char(layer), 0x00, 0x00};
+    if (!value) return p;
     for (int i = 0; i < 4; ++i) p += char(key >> (8 * i));
-    p += char(value & 0xFF);
-    p += char(value >> 8);
+    p += char(*value & 0xFF);
+    p += char(*value >> 8);
     return p;
 }
 
-TEST(ConfigTest, UbloxItemsAcknowledgedRestartedAndReadBack) {
+// Written, restarted by a reset that rebuilds the running configuration from
+// what was saved, read back from RAM (what the unit runs with) and from Flash
+// (what it keeps switched off).
+TEST(ConfigTest, UbloxItemsAcknowledgedRestartedAndReadBackFromRamAndFlash) {
     const std::vector<ConfigItem> items = {{0x30210001, 200, {}}, {0x20910001 + 0xba, 1, {}}};
+    const std::optional<std::uint16_t> none;
     const struct {
         const char* name;
-        bool nak;           // the second item refused
-        bool silent;        // the second item never acknowledged
-        std::uint16_t got;  // the first item as read back
+        bool nak;                            // the second item refused
+        bool silent;                         // the second item never acknowledged
+        std::uint16_t got;                   // the first item as read back from RAM
+        std::optional<std::uint16_t> saved;  // the first item in the Flash layer
+        bool flashNak;                       // the Flash layer's read refused
         const char* verdict;
         const char* note;
     } cases[] = {
-        {"kept", false, false, 200, "ok", ""},
-        {"refused", true, false, 200, "config-rejected", "0x209100bb refused (UBX-ACK-NAK)"},
-        {"not acknowledged", false, true, 200, "config-rejected",
+        {"kept", false, false, 200, 200, false, "ok", ""},
+        {"refused", true, false, 200, 200, false, "config-rejected",
+         "0x209100bb refused (UBX-ACK-NAK)"},
+        {"not acknowledged", false, true, 200, 200, false, "config-rejected",
          "0x209100bb: no acknowledgement within 3 s"},
-        {"lost in the restart", false, false, 1000, "config-mismatch",
+        {"lost in the restart", false, false, 1000, 200, false, "config-mismatch",
          "0x30210001 reads back 1000, not 200"},
+        {"running, never saved", false, false, 200, none, false, "config-mismatch",
+         "0x30210001 not saved (not in the Flash layer)"},
+        {"saved wrong", false, false, 200, 1000, false, "config-mismatch",
+         "0x30210001 saved as 1000, not 200"},
+        {"Flash not read", false, false, 200, 200, true, "config-mismatch",
+         "0x30210001 not read back from Flash (UBX-ACK-NAK)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -200,22 +220,34 @@ TEST(ConfigTest, UbloxItemsAcknowledgedRestartedAndReadBack) {
         if (c.nak) bench.ubx(0x05, 0x00, kAckValset);
         if (!c.nak && !c.silent) {
             bench.ubx(0x05, 0x01, kAckValset);
-            EXPECT_EQ(bench.sent.substr(bench.sent.size() - 12),
-                      gpslink::resetCommand(ReceiverFamily::Ublox, gpslink::StartType::Hot));
+            EXPECT_EQ(bench.sent.substr(bench.sent.size() - 12), ubloxSoftwareReset());
             bench.nmea("GNTXT,01,01,02,ANTSTATUS=OK");  // before it restarted
             bench.wait(ConfigTest::kSettleMs);
             bench.nmea("GNTXT,01,01,02,ANTSTATUS=OK");
-            EXPECT_EQ(bench.sent.substr(bench.sent.size() - 16), valgetFrame(items[0]));
-            bench.ubx(0x06, 0x8B, valgetAnswer(items[0].key, c.got));
-            if (c.got == 200) bench.ubx(0x06, 0x8B, valgetAnswer(items[1].key, 1));
+            EXPECT_EQ(bench.sent.substr(bench.sent.size() - 16),
+                      valgetFrame(items[0], UbxLayer::Ram));
+            bench.ubx(0x06, 0x8B, valgetAnswer(UbxLayer::Flash, items[0].key, c.got));  // not asked
+            bench.ubx(0x06, 0x8B, valgetAnswer(UbxLayer::Ram, items[0].key, c.got));
+            if (c.got == 200) {
+                bench.ubx(0x06, 0x8B, valgetAnswer(UbxLayer::Ram, items[1].key, 1));
+                bench.ubx(0x05, 0x01, kAckValget);
+                EXPECT_EQ(bench.sent.substr(bench.sent.size() - 16),
+                          valgetFrame(items[0], UbxLayer::Flash));
+                if (c.flashNak)
+                    bench.ubx(0x05, 0x00, kAckValget);
+                else
+                    bench.ubx(0x06, 0x8B, valgetAnswer(UbxLayer::Flash, items[0].key, c.saved));
+                if (c.saved == 200 && !c.flashNak)
+                    bench.ubx(0x06, 0x8B, valgetAnswer(UbxLayer::Flash, items[1].key, 1));
+            }
         }
         ASSERT_TRUE(bench.test.done());
         EXPECT_EQ(code(bench.test.verdict()), c.verdict);
         EXPECT_EQ(bench.test.note().toStdString(), c.note);
-        // SHA-256 of "0x30210001=200\n0x209100bb=1\n".
+        // SHA-256 of "0x30210001=200\n0x209100bb=1\n": what the unit runs with.
         EXPECT_EQ(
             bench.test.sha256().toStdString(),
-            std::string(c.got == 200 && !c.nak && !c.silent
+            std::string(code(bench.test.verdict()) == "ok"
                             ? "b67673bec1b8386e1b1c7eecee1d4e6491a9fa91bbbb55748b9b9ec5df9a482a"
                             : ""));
     }

@@ -65,7 +65,7 @@ std::string timeline(ReceiverModel& model, int seconds) {
 // configuration command taken or answered, P a power cycle.
 std::string kinds(const std::vector<Event>& events) {
     std::string out;
-    for (const Event& e : events) out += "CxiRTFOEwhancP"[e.kind];
+    for (const Event& e : events) out += "CxiRTFOEwhancPoNs"[e.kind];
     return out;
 }
 
@@ -513,45 +513,65 @@ TEST(Configuration, UbloxValsetAcknowledgedOrRefused) {
     }
 }
 
-// What each layer keeps: a start keeps the running (RAM) values, unless the
-// receiver loses what was not saved, when they come from BBR, then Flash,
-// then the defaults; a power cycle keeps Flash alone.  VALGET reads each
-// layer, a group at once, and refuses an unknown key or layer.
-TEST(Configuration, UbloxLayersAcrossStartsAndPowerCycles) {
+// What each layer keeps through every UBX-CFG-RST reset mode and a power
+// cycle: RAM stays while the processor runs (GNSS only, GNSS stop and start),
+// a processor reset rebuilds it from BBR over Flash over the defaults, a power
+// cycle without a backup supply loses BBR too.  The timeline after the reset
+// shows its silence.  VALGET reads each layer, a group at once, and refuses an
+// unknown key or layer.
+TEST(Configuration, UbloxLayersAcrossEveryResetAndPowerCycle) {
+    const auto reset = [](int mode, std::uint16_t mask = 0) {
+        return gpslink::ubxFrame(0x06, 0x04,
+                                 std::string{char(mask & 0xFF), char(mask >> 8), char(mode), 0});
+    };
     const struct {
         const char* name;
-        bool loseUnsaved;
-        bool powerCycle;  // else a cold start
+        std::string then;  // empty: a power cycle
+        bool loseUnsaved, failingMemory, backupSupply;
         std::uint64_t rate, gga, model;
+        const char* after;  // the seconds after it
     } rows[] = {
-        {"cold start", false, false, 200, 0, 4},
-        {"cold start, unsaved lost", true, false, 1000, 0, 3},
-        {"power cycle", false, true, 1000, 0, 0},
+        {"GNSS only", reset(0x02), false, false, false, 200, 0, 4, "1T3F"},
+        {"GNSS only, cold", reset(0x02, 0xFFFF), false, false, false, 200, 0, 4, "1-3u"},
+        {"GNSS only, unsaved lost", reset(0x02), true, false, false, 1000, 0, 3, "1T3F"},
+        {"hardware reset", reset(0x00), false, false, false, 1000, 0, 3, "1-1T2F"},
+        {"controlled software reset", reset(0x01), false, false, false, 1000, 0, 3, "1-1T2F"},
+        {"hardware reset after shutdown", reset(0x04), false, false, false, 1000, 0, 3, "1-1T2F"},
+        {"GNSS stopped", reset(0x08), false, false, false, 200, 0, 4, "4-"},
+        {"GNSS stopped and started", reset(0x08) + reset(0x09), false, false, false, 200, 0, 4,
+         "1T3F"},
+        {"software reset, saves not kept", reset(0x01), false, true, false, 1000, 1, 0, "1-1T2F"},
+        {"power cycle", "", false, false, false, 1000, 0, 0, "1-3u"},
+        {"power cycle, backup supply", "", false, false, true, 1000, 0, 3, "1-3u"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ReceiverConfig config = quickConfig();
         config.family = gpslink::ReceiverFamily::Ublox;
         config.loseUnsaved = row.loseUnsaved;
+        config.failingMemory = row.failingMemory;
+        config.backupSupply = row.backupSupply;
         ReceiverModel model(config);
         model.receive(valset(1, {{kRateMeas, 200}, {kDynModel, 4}}) +         // RAM
                       valset(5, {{kGga, 0}}) + valset(2, {{kDynModel, 3}}));  // RAM and Flash; BBR
         model.takeAnswers();
         using Values = std::map<std::uint32_t, std::uint64_t>;
-        EXPECT_EQ(valget(model, 1, {kRateMeas, kGga, kDynModel}), (Values{{kDynModel, 3}}));
-        EXPECT_EQ(valget(model, 2, {0x2091ffff}), (Values{{kGga, 0}})) << "a group at once";
+        if (!row.failingMemory) {
+            EXPECT_EQ(valget(model, 1, {kRateMeas, kGga, kDynModel}), (Values{{kDynModel, 3}}));
+            EXPECT_EQ(valget(model, 2, {0x2091ffff}), (Values{{kGga, 0}})) << "a group at once";
+        }
         EXPECT_EQ(valget(model, 7, {kRateMeas, kGga, kBaud}),
                   (Values{{kRateMeas, 1000}, {kGga, 1}, {kBaud, 38400}}));
         EXPECT_EQ(valget(model, 0, {kRateMeas, 0x30210077}), (Values{{0, 0}})) << "unknown key";
         EXPECT_EQ(valget(model, 3, {kRateMeas}), (Values{{0, 0}})) << "no layer 3";
         timeline(model, 6);
-        if (row.powerCycle)
+        if (row.then.empty())
             model.powerCycle();
         else
-            model.receive(
-                gpslink::resetCommand(gpslink::ReceiverFamily::Ublox, gpslink::StartType::Cold));
+            model.receive(row.then);
         EXPECT_EQ(valget(model, 0, {kRateMeas, kGga, kDynModel}),
                   (Values{{kRateMeas, row.rate}, {kGga, row.gga}, {kDynModel, row.model}}));
+        EXPECT_EQ(timeline(model, 4), row.after);
     }
 }
 
