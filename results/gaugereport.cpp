@@ -250,16 +250,18 @@ QStringList qualificationText(const Qualification& q) {
                         r.ofTolerance ? QStringLiteral("tolerance")
                                       : QStringLiteral("study variation"));
     for (const QString& w : q.withoutFigures) why << QStringLiteral("no figures of ") + w;
-    QString line = QStringLiteral("Station qualified: %1")
-                       .arg(q.qualified() ? QStringLiteral("yes") : QStringLiteral("no"));
+    // "Station qualified: no (TTFF (s) rejected, ...). Decided by TTFF (s)."
+    QString line;
     if (q.decidedBy.isEmpty())
-        line += QStringLiteral(" (no measure has values)");
+        line = QStringLiteral("Station qualified: no (no measure has values)");
+    else if (q.qualified())
+        line = QStringLiteral(
+                   "Station qualified: yes. Decided by %1: each acceptable, conditional "
+                   "or without variation")
+                   .arg(q.decidedBy.join(QStringLiteral(", ")));
     else
-        line += QStringLiteral(", decided by %1 (%2)")
-                    .arg(q.decidedBy.join(QStringLiteral(", ")),
-                         why.isEmpty()
-                             ? QStringLiteral("each acceptable, conditional or without variation")
-                             : why.join(QStringLiteral("; ")));
+        line = QStringLiteral("Station qualified: no (%1). Decided by %2")
+                   .arg(why.join(QStringLiteral("; ")), q.decidedBy.join(QStringLiteral(", ")));
     QStringList lines{line + QLatin1Char('.'),
                       QStringLiteral("%GRR: the share of the tolerance (or of the units' spread) "
                                      "the station's own variation takes."),

@@ -604,13 +604,18 @@ TEST_P(ResultsReport, GaugeStudiesAreKeptApartAndAnalyzed) {
     const QString text = reportText({"--db", target, "--grr", "S1"});
     EXPECT_TRUE(text.contains("3 units x 2 slots x 2 trials")) << text.toStdString();
     // The rows' limits say which measures decide the station's qualification.
-    const QString decided =
-        QStringLiteral("Station qualified: %1, decided by TTFF (s) (")
-            .arg(g->verdict == results::gauge::Verdict::Rejected ? "no" : "yes");
-    EXPECT_TRUE(text.contains(decided)) << text.toStdString();
+    const QString qualified =
+        QStringLiteral("Station qualified: %1")
+            .arg(g->verdict == results::gauge::Verdict::Rejected ? "no (" : "yes. ");
+    const QString decided = QStringLiteral("Decided by TTFF (s)");
+    EXPECT_TRUE(
+        text.contains(qualified) &&
+        text.contains(decided +
+                      QLatin1Char(g->verdict == results::gauge::Verdict::Rejected ? '.' : ':')))
+        << text.toStdString();
     const QString html = reportPage({"--db", target, "--grr", "S1"});
     EXPECT_TRUE(html.contains("Gauge R&amp;R: study S1") && html.contains("TTFF (s) *") &&
-                html.contains(decided))
+                html.contains(qualified) && html.contains(decided))
         << html.toStdString();
 
     const QJsonObject one = reportJson({"--db", target, "--type1", "T1", "--reference",
@@ -1081,7 +1086,7 @@ TEST(ResultsGaugeStudy, QualifiesAStationOrSaysWhyNot) {
         const char* line;  // the report's line and, when not, what to do
     } cases[] = {
         {"passed", M{ttff(0.1), eight, hdopSpread}, recent, "",
-         "Station qualified: yes, decided by TTFF (s), Satellites (each acceptable"},
+         "Station qualified: yes. Decided by TTFF (s), Satellites: each acceptable"},
         {"repeats", M{ttff(20), eight}, recent,
          "gauge study \"S\" rejected the station: TTFF (s) %GRR",
          "differs most between repeats in a slot"},
@@ -1091,7 +1096,8 @@ TEST(ResultsGaugeStudy, QualifiesAStationOrSaysWhyNot) {
          "gives no figures (TTFF (s): the study is not balanced",
          "every unit in every slot equally often"},
         {"no limit decides", M{hdopSpread}, recent, "rejected the station: HDOP %GRR",
-         "Station qualified: no, decided by HDOP (HDOP rejected"},
+         "Station qualified: no (HDOP rejected, %GRR 100.00 % of the study variation). Decided by "
+         "HDOP."},
         {"old", M{ttff(0.1)}, old, "is 68.0 days old, older than the 30.0 days allowed",
          "Station qualified: yes"},
     };
