@@ -243,6 +243,8 @@ std::optional<Grr> analyzeGrr(const std::vector<Observation>& observations,
         if (options.tolerance && *options.tolerance > 0)
             c->pctTolerance = 100 * options.studySigmas * c->sd / *options.tolerance;
     }
+    // A σ_GRR of a step of the data against a wide spread of units can give
+    // more categories than an int holds: held at 1e9, as good as unbounded.
     if (g.grr.sd > 0) g.ndc = int(std::floor(std::min(1e9, 1.41 * g.part.sd / g.grr.sd)));
     g.verdict = verdictOf(g.grr.pctTolerance ? *g.grr.pctTolerance : g.grr.pctStudy);
     if (g.verdict == Verdict::Acceptable && g.ndc && *g.ndc < kMinNdc)
