@@ -112,13 +112,6 @@ void printSuggestedLimits(const results::Quality& q, QTextStream& out) {
     out << "Options: " << options.join(' ') << '\n';
 }
 
-// A measure's name with its unit: "TTFF (s)".
-QString measureTitle(const results::MeasureRow& kind) {
-    return *kind.unit
-               ? QStringLiteral("%1 (%2)").arg(QLatin1String(kind.label), QLatin1String(kind.unit))
-               : QLatin1String(kind.label);
-}
-
 // Gauge R&R of a CSV of part,appraiser,trial,value.
 int grrFromCsv(const QString& path, std::optional<double> tolerance, bool json, QTextStream& out,
                QTextStream& err) {
@@ -178,16 +171,20 @@ int grrOfStudy(const QSqlDatabase& db, const QString& study, bool json, QTextStr
                            : QJsonObject{{"error", QString::fromStdString(problem)}});
             continue;
         }
-        out << measureTitle(*m.kind) << '\n';
+        out << results::measureTitle(*m.kind) << '\n';
         if (grr)
             results::printGrr(*grr, options, labels, out);
         else
             out << "  " << QString::fromStdString(problem) << '\n';
     }
-    if (json)
+    if (json) {
         out << QJsonDocument(QJsonObject{{"study", study}, {"measures", all}})
                    .toJson(QJsonDocument::Compact)
             << '\n';
+    } else {
+        for (const QString& line : results::qualificationText(results::qualificationOf(*measures)))
+            out << line << '\n';
+    }
     return station::kOk;
 }
 
@@ -240,7 +237,7 @@ int type1OfStudy(const QSqlDatabase& db, const QString& study,
                               : QJsonObject{{"error", problem}});
             continue;
         }
-        out << measureTitle(*m.kind) << '\n';
+        out << results::measureTitle(*m.kind) << '\n';
         if (t)
             results::printType1(*t, *m.tolerance, reference, out);
         else
@@ -684,7 +681,13 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     if (p.isSet(htmlFile))
         return writeHtml(p.value(htmlFile), store->database(), filter, heading(p, target), err);
 
-    // Every figure from one read of the database (one moment of it).
+    // Every figure from one read of the database (one moment of it): the
+    // evidence retention removed is counted in the same snapshot as the rest.
+    const results::Snapshot moment(store->database());
+    if (!moment.begun(&why)) {
+        err << name << ": " << target.display() << ": " << why << '\n';
+        return station::kStationFault;
+    }
     const auto counted =
         results::tally(store->database(), filter, &why, results::Source::Summaries);
     if (!counted) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 
 #include "results/statistics.h"
@@ -55,10 +56,47 @@ AnovaLine line(int df, double ss) {
     return {df, ss, df > 0 ? ss / df : 0, {}, {}};
 }
 
+// F and p of a line against the line its expected mean square is tested
+// against.  Against a mean square of 0 (no variation there) a line with
+// variation is as significant as can be (p 0, F without a value), one
+// without has no test.
 void test(AnovaLine& l, const AnovaLine& against) {
-    if (against.ms <= 0) return;
+    if (against.ms <= 0) {
+        if (l.ms > 0) l.p = 0;
+        return;
+    }
     l.f = l.ms / against.ms;
     l.p = fUpperTail(*l.f, l.df, against.df);
+}
+
+// The coarsest step the values are given in: the largest 10^k, k from 0 down
+// to -9, of which each is a whole multiple; 0 when none is.
+double resolutionOf(const std::vector<Observation>& observations) {
+    for (int k = 0; k >= -9; --k) {
+        const double step = std::pow(10.0, k);
+        const bool onGrid =
+            std::all_of(observations.begin(), observations.end(), [&](const Observation& o) {
+                const double q = o.value / step;
+                return std::fabs(q) < 1e12 &&
+                       std::fabs(q - std::round(q)) <=
+                           1e-6 + 8 * std::numeric_limits<double>::epsilon() * std::fabs(q);
+            });
+        if (onGrid) return step;
+    }
+    return 0;
+}
+
+// The largest sum of squares that is no variation.  Values that are whole
+// multiples of a resolution δ give sums of squares that are each either 0 or
+// at least δ² / n² (every deviation the sums are made of is a multiple of
+// δ / n), so anything under half that is the arithmetic's rounding; where no
+// resolution is found, a bound on that rounding alone.
+double noVariationBelow(const std::vector<Observation>& observations, double n) {
+    double largest = 0;
+    for (const Observation& o : observations) largest = std::max(largest, std::fabs(o.value));
+    const double rounding = std::numeric_limits<double>::epsilon() * largest;
+    const double delta = resolutionOf(observations);
+    return std::max(delta * delta / (2 * n * n), 4 * n * n * n * rounding * rounding);
 }
 
 Component component(double variance) {
@@ -94,8 +132,9 @@ Verdict verdictOf(double pctGrr) {
 }
 
 std::optional<Grr> analyzeGrr(const std::vector<Observation>& observations,
-                              const GrrOptions& options, std::string* error) {
+                              const GrrOptions& options, std::string* error, NoFigures* kind) {
     auto fail = [&](std::string why) -> std::optional<Grr> {
+        if (kind) *kind = NoFigures::Design;
         if (error) *error = std::move(why);
         return std::nullopt;
     };
@@ -148,7 +187,14 @@ std::optional<Grr> analyzeGrr(const std::vector<Observation>& observations,
                 ssT += std::pow(y - grand, 2);
             }
         }
-    if (!(ssT > 0)) return fail("every value is the same: the study has no variation");
+    const double tiny = noVariationBelow(observations, n);
+    for (double* ss : {&ssP, &ssA, &ssPA, &ssE, &ssT})
+        if (*ss <= tiny) *ss = 0;
+    if (!(ssT > 0)) {
+        auto none = fail("no variation: every value is the same");
+        if (kind) *kind = NoFigures::NoVariation;
+        return none;
+    }
 
     Grr g;
     g.parts = p;
@@ -192,14 +238,17 @@ std::optional<Grr> analyzeGrr(const std::vector<Observation>& observations,
     g.total = component(g.grr.variance + g.part.variance);
     for (Component* c : {&g.repeatability, &g.reproducibility, &g.appraiser, &g.interaction, &g.grr,
                          &g.part, &g.total}) {
-        c->pctContribution = 100 * c->variance / g.total.variance;
-        c->pctStudy = 100 * c->sd / g.total.sd;
+        c->pctContribution = g.total.variance > 0 ? 100 * c->variance / g.total.variance : 0;
+        c->pctStudy = g.total.sd > 0 ? 100 * c->sd / g.total.sd : 0;
         if (options.tolerance && *options.tolerance > 0)
             c->pctTolerance = 100 * options.studySigmas * c->sd / *options.tolerance;
     }
-    g.ndc = g.grr.sd > 0 ? int(std::floor(1.41 * g.part.sd / g.grr.sd)) : 0;
+    // A σ_GRR of a step of the data against a wide spread of units can give
+    // more categories than an int holds: held at 1e9, as good as unbounded.
+    if (g.grr.sd > 0) g.ndc = int(std::floor(std::min(1e9, 1.41 * g.part.sd / g.grr.sd)));
     g.verdict = verdictOf(g.grr.pctTolerance ? *g.grr.pctTolerance : g.grr.pctStudy);
-    if (g.verdict == Verdict::Acceptable && g.ndc < 5) g.verdict = Verdict::Conditional;
+    if (g.verdict == Verdict::Acceptable && g.ndc && *g.ndc < kMinNdc)
+        g.verdict = Verdict::Conditional;
     return g;
 }
 

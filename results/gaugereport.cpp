@@ -98,6 +98,14 @@ QString percent(double v) {
     return number(v, 2);
 }
 
+// The number of distinct categories as the text gives it.
+QString ndcText(const std::optional<int>& ndc) {
+    if (!ndc) return QStringLiteral("unbounded (the gauge showed no variation)");
+    return *ndc < gauge::kMinNdc
+               ? QStringLiteral("%1 (fewer than %2)").arg(*ndc).arg(gauge::kMinNdc)
+               : QString::number(*ndc);
+}
+
 // Reads one CSV record's fields (RFC 4180 quoting, within one line).
 std::optional<QStringList> csvFields(const QString& line) {
     QStringList fields;
@@ -191,6 +199,7 @@ std::optional<std::vector<StudyMeasure>> studyMeasures(const QSqlDatabase& db, c
                 ++high[r.limits.value(QLatin1String(kind.most.key)).toDouble()];
         }
         if (s.observations.empty()) continue;
+        s.limited = !low.isEmpty() || !high.isEmpty();
         const auto lo = mostFrequent(low), hi = mostFrequent(high);
         if (hi) s.tolerance = *hi - lo.value_or(0);
         if (s.tolerance && !(*s.tolerance > 0)) s.tolerance.reset();
@@ -199,35 +208,100 @@ std::optional<std::vector<StudyMeasure>> studyMeasures(const QSqlDatabase& db, c
     return measures;
 }
 
+QString measureTitle(const MeasureRow& kind) {
+    return *kind.unit
+               ? QStringLiteral("%1 (%2)").arg(QLatin1String(kind.label), QLatin1String(kind.unit))
+               : QLatin1String(kind.label);
+}
+
+Qualification qualificationOf(const std::vector<StudyMeasure>& measures) {
+    Qualification q;
+    const bool anyLimited = std::any_of(measures.begin(), measures.end(),
+                                        [](const StudyMeasure& m) { return m.limited; });
+    for (const StudyMeasure& m : measures) {
+        if (anyLimited && !m.limited) continue;
+        const QString title = measureTitle(*m.kind);
+        q.decidedBy << title;
+        gauge::GrrOptions options;
+        options.tolerance = m.tolerance;
+        std::string why;
+        gauge::NoFigures kind = gauge::NoFigures::Design;
+        const auto g = gauge::analyzeGrr(m.observations, options, &why, &kind);
+        if (!g) {
+            if (kind == gauge::NoFigures::Design)
+                q.withoutFigures << QStringLiteral("%1: %2").arg(title,
+                                                                 QString::fromStdString(why));
+            continue;
+        }
+        if (g->verdict != gauge::Verdict::Rejected) continue;
+        const bool tol = g->grr.pctTolerance.has_value();
+        q.rejected << Qualification::Rejected{
+            title, tol ? *g->grr.pctTolerance : g->grr.pctStudy, tol,
+            g->reproducibility.variance > g->repeatability.variance};
+    }
+    return q;
+}
+
+QStringList qualificationText(const Qualification& q) {
+    QStringList why;
+    for (const Qualification::Rejected& r : q.rejected)
+        why << QStringLiteral("%1 rejected, %GRR %2 % of the %3")
+                   .arg(r.measure, percent(r.pctGrr),
+                        r.ofTolerance ? QStringLiteral("tolerance")
+                                      : QStringLiteral("study variation"));
+    for (const QString& w : q.withoutFigures) why << QStringLiteral("no figures of ") + w;
+    // "Station qualified: no (TTFF (s) rejected, ...). Decided by TTFF (s)."
+    QString line;
+    if (q.decidedBy.isEmpty())
+        line = QStringLiteral("Station qualified: no (no measure has values)");
+    else if (q.qualified())
+        line = QStringLiteral(
+                   "Station qualified: yes. Decided by %1: each acceptable, conditional "
+                   "or without variation")
+                   .arg(q.decidedBy.join(QStringLiteral(", ")));
+    else
+        line = QStringLiteral("Station qualified: no (%1). Decided by %2")
+                   .arg(why.join(QStringLiteral("; ")), q.decidedBy.join(QStringLiteral(", ")));
+    QStringList lines{line + QLatin1Char('.'),
+                      QStringLiteral("%GRR: the share of the tolerance (or of the units' spread) "
+                                     "the station's own variation takes."),
+                      QStringLiteral("Under 10 % acceptable, 10 to 30 % conditional (accepted), "
+                                     "over 30 % rejected."),
+                      QStringLiteral("Distinct categories: how many groups of units it tells "
+                                     "apart; under 5 is conditional.")};
+    if (q.qualified()) return lines;
+    for (const Qualification::Rejected& r : q.rejected)
+        lines << (r.slotsMost ? QStringLiteral("%1 differs most between slots: look at the slot "
+                                               "that stands out (cable, antenna, calibration).")
+                              : QStringLiteral("%1 differs most between repeats in a slot: look at "
+                                               "what changes run to run (signal, restart, "
+                                               "seating)."))
+                     .arg(r.measure);
+    if (!q.withoutFigures.isEmpty())
+        lines << QStringLiteral(
+            "A study gives figures with every unit in every slot equally often (at least 2 units, "
+            "2 slots, 2 trials).");
+    lines << QStringLiteral(
+        "Once fixed, run the study again; until it passes, --qualified-by "
+        "tests no unit.");
+    return lines;
+}
+
 QString qualificationProblem(const QString& study, const std::vector<StudyMeasure>& measures,
                              const QString& latestStarted, const QDateTime& now, double maxAgeS) {
     const QString name = QStringLiteral("gauge study \"%1\"").arg(study);
     if (measures.empty()) return name + QStringLiteral(" has no results");
-    QStringList rejected, why;
-    int analyzed = 0;
-    for (const StudyMeasure& m : measures) {
-        gauge::GrrOptions options;
-        options.tolerance = m.tolerance;
-        std::string problem;
-        const auto g = gauge::analyzeGrr(m.observations, options, &problem);
-        if (!g) {
-            why << QStringLiteral("%1: %2").arg(QLatin1String(m.kind->label),
-                                                QString::fromStdString(problem));
-            continue;
-        }
-        ++analyzed;
-        if (g->verdict == gauge::Verdict::Rejected)
-            rejected << QStringLiteral("%1 %GRR %2 %")
-                            .arg(QLatin1String(m.kind->label),
-                                 percent(g->grr.pctTolerance ? *g->grr.pctTolerance
-                                                             : g->grr.pctStudy));
-    }
-    if (!rejected.isEmpty())
+    const Qualification q = qualificationOf(measures);
+    if (!q.rejected.isEmpty()) {
+        QStringList rejected;
+        for (const Qualification::Rejected& r : q.rejected)
+            rejected << QStringLiteral("%1 %GRR %2 %").arg(r.measure, percent(r.pctGrr));
         return name + QStringLiteral(" rejected the station: ") +
                rejected.join(QStringLiteral(", "));
-    if (analyzed == 0)
-        return name + QStringLiteral(" gives no figures (") + why.join(QStringLiteral("; ")) +
-               QLatin1Char(')');
+    }
+    if (!q.withoutFigures.isEmpty())
+        return name + QStringLiteral(" gives no figures (") +
+               q.withoutFigures.join(QStringLiteral("; ")) + QLatin1Char(')');
     const QDateTime at = QDateTime::fromString(latestStarted, Qt::ISODateWithMs);
     const double age = at.isValid() ? double(at.msecsTo(now)) / 1000 : 0;
     if (age > maxAgeS)
@@ -291,11 +365,15 @@ void printGrr(const gauge::Grr& g, const gauge::GrrOptions& options, const GrrLa
     out << "  Two-way ANOVA with interaction\n";
     printAnova(g.full, labels, out);
     if (g.pooled) {
-        out << QStringLiteral(
-                   "  The interaction is not significant (p %1 >= %2): pooled into "
-                   "repeatability\n")
-                   .arg(pValue(g.full.interaction->p))
-                   .arg(options.poolAlpha);
+        if (g.full.interaction->p)
+            out << QStringLiteral(
+                       "  The interaction is not significant (p %1 >= %2): pooled into "
+                       "repeatability\n")
+                       .arg(pValue(g.full.interaction->p))
+                       .arg(options.poolAlpha);
+        else
+            out << "  Neither the interaction nor repeatability varies: the interaction is "
+                   "pooled into repeatability\n";
         out << "  Two-way ANOVA without interaction\n";
         printAnova(*g.pooled, labels, out);
     }
@@ -319,9 +397,7 @@ void printGrr(const gauge::Grr& g, const gauge::GrrOptions& options, const GrrLa
                    .arg(percent(c->pctStudy), 7)
                    .arg(tol ? QStringLiteral(" %1").arg(percent(*c->pctTolerance), 10) : QString());
     if (options.tolerance) out << "  Tolerance " << options.tolerance.value() << '\n';
-    out << QStringLiteral("  Distinct categories %1%2\n")
-               .arg(g.ndc)
-               .arg(g.ndc < 5 ? QStringLiteral(" (fewer than 5)") : QString());
+    out << QStringLiteral("  Distinct categories %1\n").arg(ndcText(g.ndc));
     out << QStringLiteral("  Verdict: %1 (%GRR %2 % of the %3)\n")
                .arg(QLatin1String(gauge::verdictWord(g.verdict)),
                     percent(tol ? *g.grr.pctTolerance : g.grr.pctStudy),
@@ -353,7 +429,7 @@ QJsonObject grrJson(const gauge::Grr& g, const gauge::GrrOptions& options) {
         {"grr", component(g.grr)},
         {"part", component(g.part)},
         {"total", component(g.total)},
-        {"ndc", g.ndc},
+        {"ndc", g.ndc ? QJsonValue(*g.ndc) : QJsonValue()},
         {"verdict", QLatin1String(gauge::verdictWord(g.verdict))},
     };
     if (g.pooled) o.insert(QLatin1String("anova_pooled"), anovaJson(*g.pooled));
@@ -389,11 +465,11 @@ QJsonObject type1Json(const gauge::Type1& t, double tolerance, std::optional<dou
 
 GrrSection grrSection(const QString& study, const std::vector<StudyMeasure>& measures,
                       const gauge::GrrOptions& options) {
-    GrrSection s{study, {}};
+    GrrSection s{study, {}, qualificationOf(measures)};
     for (const StudyMeasure& m : measures) {
         GrrSection::Row row;
-        row.measure = QLatin1String(m.kind->label);
-        if (*m.kind->unit) row.measure += QStringLiteral(" (%1)").arg(QLatin1String(m.kind->unit));
+        row.measure = measureTitle(*m.kind);
+        row.decides = s.qualification.decidedBy.contains(row.measure);
         gauge::GrrOptions o = options;
         o.tolerance = m.tolerance;
         std::string why;
@@ -403,6 +479,14 @@ GrrSection grrSection(const QString& study, const std::vector<StudyMeasure>& mea
     }
     return s;
 }
+
+namespace {
+
+QString measureCell(const GrrSection::Row& r) {
+    return r.measure.toHtmlEscaped() + (r.decides ? QStringLiteral(" *") : QString());
+}
+
+}  // namespace
 
 QByteArray grrSectionHtml(const GrrSection& s) {
     QString h = QStringLiteral("<section>\n<h2>Gauge R&amp;R: study %1</h2>\n")
@@ -418,7 +502,7 @@ QByteArray grrSectionHtml(const GrrSection& s) {
     for (const GrrSection::Row& r : s.rows) {
         if (!r.grr) {
             h += QStringLiteral("<tr><td>%1</td><td colspan=\"7\">%2</td></tr>\n")
-                     .arg(r.measure.toHtmlEscaped(), r.why.toHtmlEscaped());
+                     .arg(measureCell(r), r.why.toHtmlEscaped());
             continue;
         }
         const gauge::Grr& g = *r.grr;
@@ -427,7 +511,7 @@ QByteArray grrSectionHtml(const GrrSection& s) {
                  "<td class=\"num\">%5 %</td><td class=\"num\">%6</td>"
                  "<td class=\"num\">%7</td><td class=\"num\">%8</td>"
                  "<td class=\"num\">%9</td><td>%10</td></tr>\n")
-                 .arg(r.measure.toHtmlEscaped())
+                 .arg(measureCell(r))
                  .arg(g.parts)
                  .arg(g.appraisers)
                  .arg(g.trials)
@@ -435,13 +519,17 @@ QByteArray grrSectionHtml(const GrrSection& s) {
                       g.grr.pctTolerance ? percent(*g.grr.pctTolerance) + QStringLiteral(" %")
                                          : QStringLiteral("-"),
                       number(g.repeatability.sd), number(g.reproducibility.sd))
-                 .arg(g.ndc)
+                 .arg(g.ndc ? QString::number(*g.ndc) : QStringLiteral("unbounded"))
                  .arg(QLatin1String(gauge::verdictWord(g.verdict)));
     }
     h += QStringLiteral(
         "</table>\n<p>Crossed two-way ANOVA, units as parts and slots as appraisers, the "
-        "interaction pooled when not significant; %GRR under 10 % acceptable, 10 to 30 % "
-        "conditional, over 30 % rejected; at least 5 distinct categories.</p>\n</section>\n");
+        "interaction pooled when not significant; * marks the measures that decide the "
+        "station's qualification.</p>\n");
+    const QStringList said = qualificationText(s.qualification);
+    h += QStringLiteral("<p><strong>%1</strong></p>\n").arg(said.constFirst().toHtmlEscaped());
+    h += QStringLiteral("<p>%1</p>\n").arg(said.mid(1).join(QLatin1Char(' ')).toHtmlEscaped());
+    h += QStringLiteral("</section>\n");
     return h.toUtf8();
 }
 

@@ -32,7 +32,11 @@ struct StudyMeasure {
     const MeasureRow* kind = nullptr;
     std::vector<gauge::Observation> observations;  // part: unit, appraiser: slot
     std::optional<double> tolerance;
+    bool limited = false;  // the study's results were held to a limit on it
 };
+
+// A measure's name with its unit: "TTFF (s)".
+QString measureTitle(const MeasureRow& kind);
 
 // The study's measures with values, in the measures' table (results/fields.h) order; nothing, with
 // why, when the database cannot be read.  An empty list: no such study.
@@ -41,9 +45,33 @@ std::optional<std::vector<StudyMeasure>> studyMeasures(const QSqlDatabase& db, c
                                                        QString* error,
                                                        QString* latestStarted = nullptr);
 
+// What a study's figures say of the station.  The measures that decide are
+// those the study's results were held to a limit on (a tolerance is the span
+// of limits), or every measure where none was.  Each deciding measure must
+// give figures whose verdict is not rejected (conditional is accepted) or
+// show no variation at all, which is no fault of the station.
+struct Qualification {
+    QStringList decidedBy;  // "TTFF (s)"
+    struct Rejected {
+        QString measure;
+        double pctGrr = 0;
+        bool ofTolerance = false;
+        bool slotsMost = false;  // reproducibility above repeatability
+    };
+    QList<Rejected> rejected;
+    QStringList withoutFigures;  // "TTFF (s): the study is not balanced: ..."
+    bool qualified() const {
+        return !decidedBy.isEmpty() && rejected.isEmpty() && withoutFigures.isEmpty();
+    }
+};
+Qualification qualificationOf(const std::vector<StudyMeasure>& measures);
+// "Station qualified: yes/no" with the measures that decide and why not, what
+// %GRR and distinct categories mean and, when it is not, what to do: lines.
+QStringList qualificationText(const Qualification& q);
+
 // Why study NAME does not qualify a station, or empty when it does: it has no
-// results, no measure gives figures, a measure's verdict is rejected, or its
-// latest result (a stored time) is older than maxAgeS at now.
+// results, a deciding measure gives no figures or is rejected, or its latest
+// result (a stored time) is older than maxAgeS at now.
 QString qualificationProblem(const QString& study, const std::vector<StudyMeasure>& measures,
                              const QString& latestStarted, const QDateTime& now, double maxAgeS);
 
@@ -73,8 +101,10 @@ struct GrrSection {
         QString measure;  // "TTFF (s)"
         std::optional<gauge::Grr> grr;
         QString why;  // without a result
+        bool decides = false;
     };
     QList<Row> rows;
+    Qualification qualification;
 };
 GrrSection grrSection(const QString& study, const std::vector<StudyMeasure>& measures,
                       const gauge::GrrOptions& options);

@@ -238,7 +238,7 @@ void StoreWorker::qualification(const QString& study, double maxAgeS, Qualificat
 void StoreWorker::studyGrr(const QString& study, StudyGrr done) {
     post([this, back = back_, study, done = std::move(done)] {
         QString error;
-        GrrSection section{study, {}};
+        GrrSection section{study, {}, {}};
         if (const auto measures = studyMeasures(back->store->database(), study, &error))
             section = grrSection(study, *measures, {});
         QMetaObject::invokeMethod(

@@ -98,16 +98,19 @@ QString verdictsText(const results::GrrSection& section) {
         }
         const results::gauge::Grr& g = *row.grr;
         const bool ofTolerance = g.grr.pctTolerance.has_value();
-        lines << QObject::tr("%1: %2, %GRR %3 % of the %4, %5 distinct categories")
+        lines << QObject::tr("%1: %2, %GRR %3 % of the %4, %5")
                      .arg(row.measure, QLatin1String(results::gauge::verdictWord(g.verdict)))
                      .arg(ofTolerance ? *g.grr.pctTolerance : g.grr.pctStudy, 0, 'f', 1)
                      .arg(ofTolerance ? QObject::tr("tolerance") : QObject::tr("study variation"))
-                     .arg(g.ndc);
+                     .arg(g.ndc ? QObject::tr("%1 distinct categories").arg(*g.ndc)
+                                : QObject::tr("no variation of the station's own"));
     }
     for (auto it = without.cbegin(); it != without.cend(); ++it)
         lines << QObject::tr("No figures of %1: %2")
                      .arg(it.value().join(QLatin1String(", ")), it.key());
     if (section.rows.isEmpty()) lines << QObject::tr("no measure has values.");
+    // Whether the station may go into production on this study, and why.
+    if (!section.rows.isEmpty()) lines << results::qualificationText(section.qualification);
     return lines.join(QLatin1Char('\n'));
 }
 

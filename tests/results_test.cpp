@@ -603,8 +603,20 @@ TEST_P(ResultsReport, GaugeStudiesAreKeptApartAndAnalyzed) {
     EXPECT_EQ(t["verdict"].toString(), QLatin1String(results::gauge::verdictWord(g->verdict)));
     const QString text = reportText({"--db", target, "--grr", "S1"});
     EXPECT_TRUE(text.contains("3 units x 2 slots x 2 trials")) << text.toStdString();
+    // The rows' limits say which measures decide the station's qualification.
+    const QString qualified =
+        QStringLiteral("Station qualified: %1")
+            .arg(g->verdict == results::gauge::Verdict::Rejected ? "no (" : "yes. ");
+    const QString decided = QStringLiteral("Decided by TTFF (s)");
+    EXPECT_TRUE(
+        text.contains(qualified) &&
+        text.contains(decided +
+                      QLatin1Char(g->verdict == results::gauge::Verdict::Rejected ? '.' : ':')))
+        << text.toStdString();
     const QString html = reportPage({"--db", target, "--grr", "S1"});
-    EXPECT_TRUE(html.contains("Gauge R&amp;R: study S1") && html.contains("TTFF (s)"));
+    EXPECT_TRUE(html.contains("Gauge R&amp;R: study S1") && html.contains("TTFF (s) *") &&
+                html.contains(qualified) && html.contains(decided))
+        << html.toStdString();
 
     const QJsonObject one = reportJson({"--db", target, "--type1", "T1", "--reference",
                                         "ttff_s=30"})["measures"]["ttff_s"]
@@ -944,7 +956,8 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
 
 // A report is one moment of the database: a save committed by another
 // connection between any two of its reads changes none of its figures.  The
-// seam commits a new unit's result after every statement of the report (the
+// seam commits a new unit's result, then retention's removal of its evidence
+// (counted by the CLI), after every statement of the report (the
 // CLI's text and JSON, the page's and the station window's Lot tab's
 // distributions), summary-served and row-served; each must give the figures
 // the database had when it began.  Nor does a report wait for a save.
@@ -995,7 +1008,12 @@ TEST_P(ResultsReport, EveryFigureOfAReportIsOfOneMoment) {
         setAfterReadHook([&] {
             if (std::exchange(writing, true)) return;
             QJsonObject r = sampleResult(QStringLiteral("w"), written++);
-            EXPECT_EQ(writer->save(r), Store::Saved::Stored);
+            EXPECT_EQ(writer->save(r, evidence::header() + "w"), Store::Saved::Stored);
+            // Retention removes its evidence at once, in a transaction of its own.
+            QStringList said;
+            EXPECT_TRUE(
+                writer->applyRetention({0, 1}, QDateTime::currentDateTimeUtc(), &said, &why))
+                << why.toStdString();
             writing = false;
         });
         const QString during = make();
@@ -1031,39 +1049,66 @@ TEST(ResultsGrrCsv, ReadsTheRowsTheLibraryAnalyzes) {
     EXPECT_EQ(o["ndc"].toInt(), g->ndc);
 }
 
-// A study qualifies a station unless it gives no figures, rejects it or is
-// older than allowed (one with no results: cli_test, end to end).
+// A study qualifies a station unless a measure that decides (one held to a
+// limit) gives no figures or rejects it, or the study is older than allowed
+// (one with no results: cli_test, end to end).  Satellites all 8 in every run
+// is no variation and decides nothing against the station; a measure held to
+// no limit is shown but does not decide while another is held to one.
 TEST(ResultsGaugeStudy, QualifiesAStationOrSaysWhyNot) {
-    const results::MeasureRow& ttff = results::rowOf(results::Measure::Ttff);
-    auto study = [&](double repeatSpread) {
-        results::StudyMeasure m{&ttff, {}, 60};
+    using results::Measure;
+    auto measure = [&](Measure kind, bool limited, auto value) {
+        results::StudyMeasure m{&results::rowOf(kind), {}, {}, limited};
+        if (kind == Measure::Ttff) m.tolerance = 60;
         for (int u = 0; u < 3; ++u)
             for (const char* slot : {"A", "B"})
                 for (int t = 0; t < 2; ++t)
-                    m.observations.push_back(
-                        {std::to_string(u), slot, 30 + 5 * u + (t ? repeatSpread : 0)});
-        return std::vector<results::StudyMeasure>{m};
+                    m.observations.push_back({std::to_string(u), slot, value(u, *slot == 'B', t)});
+        return m;
     };
+    auto ttff = [&](double repeatSpread, double slotSpread = 0) {
+        return measure(Measure::Ttff, true, [=](int u, bool b, int t) {
+            return 30 + 5 * u + (t ? repeatSpread : 0) + (b ? slotSpread : 0);
+        });
+    };
+    const auto eight = measure(Measure::Satellites, true, [](int, bool, int) { return 8.0; });
+    const auto hdopSpread =
+        measure(Measure::Hdop, false, [](int, bool, int t) { return t ? 0.9 : 1.7; });
+    auto unbalanced = ttff(0.1);
+    unbalanced.observations.pop_back();
+    using M = std::vector<results::StudyMeasure>;
     const QDateTime now = QDateTime::fromString("2026-12-08T00:00:00Z", Qt::ISODate);
     const QString recent = "2026-12-01T00:00:00.000Z", old = "2026-10-01T00:00:00.000Z";
-    auto unbalanced = study(0.1);
-    unbalanced.front().observations.pop_back();
     const struct {
         const char* name;
-        std::vector<results::StudyMeasure> measures;
+        M measures;
         QString latest;
         const char* says;  // "": qualified
+        const char* line;  // the report's line and, when not, what to do
     } cases[] = {
-        {"passed", study(0.1), recent, ""},
-        {"rejected", study(20), recent, "gauge study \"S\" rejected the station: TTFF %GRR"},
-        {"no figures", unbalanced, recent, "gives no figures (TTFF: the study is not balanced"},
-        {"old", study(0.1), old, "is 68.0 days old, older than the 30.0 days allowed"},
+        {"passed", M{ttff(0.1), eight, hdopSpread}, recent, "",
+         "Station qualified: yes. Decided by TTFF (s), Satellites: each acceptable"},
+        {"repeats", M{ttff(20), eight}, recent,
+         "gauge study \"S\" rejected the station: TTFF (s) %GRR",
+         "differs most between repeats in a slot"},
+        {"slots", M{ttff(0, 20)}, recent, "rejected the station: TTFF (s) %GRR",
+         "TTFF (s) differs most between slots"},
+        {"no figures", M{unbalanced}, recent,
+         "gives no figures (TTFF (s): the study is not balanced",
+         "every unit in every slot equally often"},
+        {"no limit decides", M{hdopSpread}, recent, "rejected the station: HDOP %GRR",
+         "Station qualified: no (HDOP rejected, %GRR 100.00 % of the study variation). Decided by "
+         "HDOP."},
+        {"old", M{ttff(0.1)}, old, "is 68.0 days old, older than the 30.0 days allowed",
+         "Station qualified: yes"},
     };
     for (const auto& c : cases) {
         const QString why =
             results::qualificationProblem("S", c.measures, c.latest, now, 30 * 86400);
         EXPECT_TRUE(*c.says ? why.contains(QLatin1String(c.says)) : why.isEmpty())
             << c.name << ": " << why.toStdString();
+        const QString text =
+            results::qualificationText(results::qualificationOf(c.measures)).join('\n');
+        EXPECT_TRUE(text.contains(QLatin1String(c.line))) << c.name << ": " << text.toStdString();
     }
 }
 

@@ -974,6 +974,11 @@ TEST(StationWindowE2e, AGuidedStudyRunsToItsVerdict) {
         << window.studyLine()->text().toStdString();
     EXPECT_TRUE(window.studyLine()->text().startsWith(
         "Study GRR-1 complete: trial 2 of 2, 12 of 12 runs.\nGauge R&R "));
+    // Only TTFF has a limit: it alone decides, and the line says where to look.
+    EXPECT_TRUE(
+        window.studyLine()->text().contains("\nStation qualified: no (TTFF (s) rejected, %GRR "));
+    EXPECT_TRUE(window.studyLine()->text().contains("of the tolerance). Decided by TTFF (s).\n"));
+    EXPECT_TRUE(window.studyLine()->text().contains("\nTTFF (s) differs most between slots"));
     EXPECT_FALSE(window.tile(0)->retestShown() || window.tile(1)->retestShown());
     EXPECT_TRUE(QTest::qWaitFor(  // each of its lines in view
         [&] { return window.studyLine()->height() >= window.studyLine()->sizeHint().height(); }));
