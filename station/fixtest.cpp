@@ -97,9 +97,11 @@ void FixTest::gga(const Gga& gga, qint64 nowNs) {
         ttffS_ = double(nowNs - commandAtNs_) / 1e9;
         fix_ = gga;
         fixAtMs_ = nowNs / 1000000;
-        if (!resetSeenBefore && !hadFixAtCommand_)
-            note_ = QStringLiteral(
-                "reset not proven: the unit had no fix to lose and showed no sign of a restart");
+        if (!resetSeenBefore)
+            note_ = hadFixAtCommand_ ? QStringLiteral("reset not proven: the unit kept its fix")
+                                     : QStringLiteral(
+                                           "reset not proven: the unit had no fix to lose and "
+                                           "showed no sign of a restart");
     } else if (commandAtMs_ && !isRealFix(gga.quality)) {
         // Estimated (6) may still turn into a real fix; manual input (7)
         // and simulation (8) never do: a unit left in demo mode.

@@ -20,7 +20,8 @@
 //   proof is required: by requireProof, or by requireReset when the unit had
 //   a fix to lose.  A unit without a fix at the command that shows no sign
 //   has nothing that could prove it (many receivers keep their time across
-//   a restart); its fix is taken with a note that says so.
+//   a restart); its fix is taken with a note that says so, as is the fix of
+//   a unit that kept its fix when the proof was not required (a hot start).
 // - The first GGA with a real fix (qualities 1 to 5) after that is the fix.
 //   Manual input and simulation (7, 8) fail at once; an estimate (6) may
 //   still become a fix, and fails only when none comes in time.

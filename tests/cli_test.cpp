@@ -190,6 +190,7 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
     const QString normal = bench.add("normal", receiver(Behaviour::Normal), usb);
     const QString silent = bench.add("silent", receiver(Behaviour::Silent));
     const QString slow = bench.add("slow", receiver(Behaviour::Normal, 60));
+    const QString ignore = bench.add("ignore", receiver(Behaviour::Ignore));
     const QString server = QStringLiteral("cli-test-%1").arg(QCoreApplication::applicationPid());
     auto tmux = [&](const QStringList& arguments) {
         QProcess process;
@@ -199,8 +200,9 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
     };
     // The shell outlives the SIGINT to print the status; the user's database stays out.
     const QString command =
-        QStringLiteral("trap : INT; %1 --no-db %2=SN-1 %3 %4=SN-3; echo \"exit $?\"; exec cat")
-            .arg(QStringLiteral(COLDSTART_CLI), normal, silent, slow);
+        QStringLiteral(
+            "trap : INT; %1 --no-db %2=SN-1 %3 %4=SN-3 %5=SN-4; echo \"exit $?\"; exec cat")
+            .arg(QStringLiteral(COLDSTART_CLI), normal, silent, slow, ignore);
     tmux({"new-session", "-d", "-s", "cli", "-x", "80", "-y", "12", "sh", "-c", command});
     QString screen;
     const auto shows = [&](const QString& text) {
@@ -211,22 +213,32 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
             60000);
     };
     const bool ended = shows("PASS  TTFF") && shows("FAIL  no data") &&
+                       shows(" s: reset not proven") &&
                        (tmux({"send-keys", "-t", "cli", "C-c"}), shows("exit "));
     tmux({"kill-server"});
     ASSERT_TRUE(ended) << screen.toStdString();
 
     const QStringList lines = screen.split('\n', Qt::SkipEmptyParts);
     // One line per port, then the table on standard output, the exit line last;
-    // every line within the 80 columns, the verdicts and the names' tails shown.
-    ASSERT_GE(lines.size(), 8) << screen.toStdString();
+    // every line within the 80 columns, the verdicts and the names' tails shown,
+    // and beside each verdict whether the reset was proven.
+    ASSERT_GE(lines.size(), 10) << screen.toStdString();
     const QString live[] = {"\x1b[32m" + normal.left(20), "\x1b[31m" + silent,
-                            "\x1b[33m" + slow + " SN-3 INTERRUPTED"};
-    for (int i = 0; i < 3; ++i)
+                            "\x1b[33m" + slow + " SN-3 INTERRUPTED",
+                            "\x1b[32m" + ignore + " SN-4 PASS TTFF "};
+    for (int i = 0; i < 4; ++i)
         EXPECT_TRUE(lines[i].simplified().startsWith(live[i])) << lines[i].toStdString();
     EXPECT_TRUE(lines[0].contains("-if00-port0  SN-1  PASS  TTFF ")) << lines[0].toStdString();
     EXPECT_TRUE(lines[1].contains("FAIL  no data from the receiver")) << lines[1].toStdString();
-    EXPECT_TRUE(lines[3].contains("PORT ")) << lines[3].toStdString();
-    EXPECT_EQ(lines[6].simplified(), slow + " SN-3 interrupted interrupted - - - -");
+    EXPECT_TRUE(lines[4].contains("PORT ") && lines[4].contains(" RESET "))
+        << lines[4].toStdString();
+    EXPECT_TRUE(lines[5].simplified().contains(" SN-1 pass ok proven ")) << lines[5].toStdString();
+    EXPECT_TRUE(lines[7].simplified().contains(
+        QRegularExpression("^" + QRegularExpression::escape(slow) +
+                           " SN-3 interrupted interrupted (not )?proven - - - -$")))
+        << lines[7].toStdString();
+    EXPECT_TRUE(lines[8].simplified().startsWith(ignore + " SN-4 pass ok not proven "))
+        << lines[8].toStdString();
     EXPECT_EQ(lines.last(), "exit 130");
     for (QString line : lines)
         EXPECT_LE(line.remove(QRegularExpression("\x1b\\[[0-9;]*m")).size(), 80)

@@ -182,6 +182,10 @@ TEST(FixTest, ProvesTheResetTimesTheFixAndHoldsItToTheLimits) {
         Replay replay(settings);
         EXPECT_EQ(run(replay, c.after, c.satellites, c.cn0), c.verdict);
         EXPECT_EQ(replay.test.resetSeen(), c.resetSeen);
+        // A pass says when its reset was not proven.
+        if (std::string(c.verdict) == "ok") {
+            EXPECT_EQ(replay.test.note().contains("reset not proven"), !c.resetSeen);
+        }
         if (c.ttff > 0) {
             ASSERT_TRUE(replay.test.ttffS());
             EXPECT_NEAR(*replay.test.ttffS(), c.ttff, 1e-6);
