@@ -704,8 +704,8 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
             {"signal", i % 3 ? QJsonValue() : QJsonObject{{"cn0_mean", 41 + i % 5 * 0.5}}},
             {"limits", i % 5 ? QJsonObject{{"max_ttff_s", 60}}
                              : QJsonObject{{"max_ttff_s", 90}, {"min_cn0", 30}}},
-            {"cold_start_sent", i % 9 != 4},
-            {"reset_verified", i % 4 != 2}};
+            {"cold_start_sent", i % 9 != 8},
+            {"reset_verified", i % 3 != 1}};
         if (i % 8) r["ttff_s"] = 20 + i % 23 * 1.37;
         if (i % 5) r["hdop"] = 0.8 + i % 4 * 0.1;
         return r;
