@@ -31,11 +31,11 @@ int columnsOf(std::FILE* out) {
     return ::ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col : 80;
 }
 
-// The reset as the table shows it: "proven", "not proven", or "-" where no
+// The reset as the table shows it: "proven", "unproven", or "-" where no
 // command went out.
 QString resetWord(const station::CycleResult& r) {
     if (r.resetVerified) return QStringLiteral("proven");
-    return r.coldStartSent ? QStringLiteral("not proven") : QStringLiteral("-");
+    return r.coldStartSent ? QStringLiteral("unproven") : QStringLiteral("-");
 }
 
 // "PASS  TTFF 3.98 s", "FAIL  C/N0 28.5 < 30 dB-Hz"; a pass whose reset
