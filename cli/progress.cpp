@@ -31,7 +31,15 @@ int columnsOf(std::FILE* out) {
     return ::ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col : 80;
 }
 
-// "PASS  TTFF 3.98 s", "FAIL  C/N0 28.5 < 30 dB-Hz".
+// The reset as the table shows it: "proven", "unproven", or "-" where no
+// command went out.
+QString resetWord(const station::CycleResult& r) {
+    if (r.resetVerified) return QStringLiteral("proven");
+    return r.coldStartSent ? QStringLiteral("unproven") : QStringLiteral("-");
+}
+
+// "PASS  TTFF 3.98 s", "FAIL  C/N0 28.5 < 30 dB-Hz"; a pass whose reset
+// was not proven says so in its status.
 QString verdictLine(const station::CycleResult& r) {
     QString line = station::codeOf(r.outcome()).toUpper();
     if (!r.status.isEmpty()) line += QLatin1String("  ") + oneLine(r.status);
@@ -202,34 +210,35 @@ void Report::finished(const station::Station& station) {
     std::vector<bool> left;    // text columns; the others are figures
     std::vector<int> elastic;  // the columns that give way on a narrow terminal
     if (cycles) {              // one line per unit: its cycles in figures
-        rows.push_back({"PORT", "UNIT", "CYCLES", "PASSED", "LAST", "TTFF_MEAN", "TTFF_MED",
-                        "TTFF_P95", "TTFF_MAX"});
-        left = {true, true, false, false, true, false, false, false, false};
-        elastic = {0, 1, 4};
+        rows.push_back({"PORT", "UNIT", "CYCLES", "PASSED", "UNPROVEN", "LAST", "TTFF_MEAN",
+                        "TTFF_MED", "TTFF_P95", "TTFF_MAX"});
+        left = {true, true, false, false, false, true, false, false, false, false};
+        elastic = {0, 1, 5};
         for (const station::UnitRun* unit : station.units()) {
             const station::Summary s = unit->tally().summary();
             const auto& last = unit->tally().last();
-            rows.push_back({unit->config().port, unitOf(unit->config().unit),
-                            QString::number(s.cycles), QString::number(s.passed),
-                            last ? station::codeOf(last->reason) : QStringLiteral("-"),
-                            text(s.ttffMean, 2), text(s.ttffMedian, 2), text(s.ttffP95, 2),
-                            text(s.ttffMax, 2)});
+            rows.push_back(
+                {unit->config().port, unitOf(unit->config().unit), QString::number(s.cycles),
+                 QString::number(s.passed), QString::number(s.resetsUnproven),
+                 last ? station::codeOf(last->reason) : QStringLiteral("-"), text(s.ttffMean, 2),
+                 text(s.ttffMedian, 2), text(s.ttffP95, 2), text(s.ttffMax, 2)});
         }
     } else {  // one line per unit: its result
-        rows.push_back({"PORT", "UNIT", "RESULT", "REASON", "TTFF_S", "SATS", "HDOP", "CN0"});
-        left = {true, true, true, true, false, false, false, false};
+        rows.push_back(
+            {"PORT", "UNIT", "RESULT", "REASON", "RESET", "TTFF_S", "SATS", "HDOP", "CN0"});
+        left = {true, true, true, true, true, false, false, false, false};
         elastic = {0, 1, 3};
         for (const station::UnitRun* unit : station.units()) {
             if (unit->refused()) {
                 rows.push_back({unit->config().port, unitOf(unit->config().unit), "refused",
-                                unit->refusal(), "-", "-", "-", "-"});
+                                unit->refusal(), "-", "-", "-", "-", "-"});
                 continue;
             }
             const auto& r = unit->tally().last();
             if (!r) continue;
             rows.push_back({r->port, unitOf(r->unit), station::codeOf(r->outcome()),
-                            station::codeOf(r->reason), text(r->ttffS, 2), text(r->satellites, 0),
-                            text(r->hdop, 1), text(r->cn0Mean4, 1)});
+                            station::codeOf(r->reason), resetWord(*r), text(r->ttffS, 2),
+                            text(r->satellites, 0), text(r->hdop, 1), text(r->cn0Mean4, 1)});
         }
     }
     // Each column as wide as its widest cell; on a terminal too narrow for

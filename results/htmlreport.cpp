@@ -228,29 +228,30 @@ void overallSection(Page& page, const Figures& f) {
     page.heading(QStringLiteral("overall"), QStringLiteral("Overall"));
     const qint64 faults = f.outcomes.value(codeOf(Outcome::StationFault));
     const qint64 interrupted = f.outcomes.value(codeOf(Outcome::Interrupted));
-    page.table(QStringLiteral("The selected results"),
-               {QStringLiteral("Figure"), QStringLiteral("Value")},
-               {
-                   {label(QStringLiteral("Results")), {QString::number(f.results), "results"}},
-                   {label(QStringLiteral("Passed")),
-                    {QString::number(f.outcomes.value(codeOf(Outcome::Pass))), "outcome.pass"}},
-                   {label(QStringLiteral("Failed")),
-                    {QString::number(f.outcomes.value(codeOf(Outcome::Fail))), "outcome.fail"}},
-                   {label(QStringLiteral("Station faults")),
-                    {QString::number(faults), "outcome.station-fault"}},
-                   {label(QStringLiteral("Interrupted")),
-                    {QString::number(interrupted), "outcome.interrupted"}},
-                   {label(QStringLiteral("Units tested")),
-                    {QString::number(f.unitsTested), "units_tested"}},
-                   {label(QStringLiteral("Units passed")),
-                    {QString::number(f.unitsPassed), "units_passed"}},
-                   {label(QStringLiteral("Units passed at their first test")),
-                    {QString::number(f.unitsFirstPass), "units_first_pass"}},
-                   {label(QStringLiteral("First-pass yield")),
-                    {Figures::percent(f.firstPassYield()), "first_pass_yield"}},
-                   {label(QStringLiteral("Final yield")),
-                    {percentOf(f.unitsPassed, f.unitsTested), "final_yield"}},
-               });
+    page.table(
+        QStringLiteral("The selected results"), {QStringLiteral("Figure"), QStringLiteral("Value")},
+        {
+            {label(QStringLiteral("Results")), {QString::number(f.results), "results"}},
+            {label(QStringLiteral("Passed")),
+             {QString::number(f.outcomes.value(codeOf(Outcome::Pass))), "outcome.pass"}},
+            {label(QStringLiteral("Failed")),
+             {QString::number(f.outcomes.value(codeOf(Outcome::Fail))), "outcome.fail"}},
+            {label(QStringLiteral("Station faults")),
+             {QString::number(faults), "outcome.station-fault"}},
+            {label(QStringLiteral("Interrupted")),
+             {QString::number(interrupted), "outcome.interrupted"}},
+            {label(QStringLiteral("Units tested")),
+             {QString::number(f.unitsTested), "units_tested"}},
+            {label(QStringLiteral("Units passed")),
+             {QString::number(f.unitsPassed), "units_passed"}},
+            {label(QStringLiteral("Units passed at their first test")),
+             {QString::number(f.unitsFirstPass), "units_first_pass"}},
+            {label(QStringLiteral("First-pass yield")),
+             {Figures::percent(f.firstPassYield()), "first_pass_yield"}},
+            {label(QStringLiteral("Final yield")),
+             {percentOf(f.unitsPassed, f.unitsTested), "final_yield"}},
+            {label(QStringLiteral("Resets not proven")), {f.resets.words(), "resets_not_proven"}},
+        });
     page.end();
 }
 
@@ -728,33 +729,36 @@ void paceSection(Page& page, const Summary& s) {
         "sum of its stations'. Handling: the mean of the gaps counted."));
     const QString none = QStringLiteral("\u2014");
     auto row = [&](const QString& station, const QString& port, const Pace& p,
-                   std::optional<double> rate, const QString& key) {
+                   std::optional<double> rate, const ResetCounts& resets, const QString& key) {
         const auto handling = p.handlingMean();
         return QList<Cell>{label(station),
                            label(port),
                            {QString::number(p.results), key + "results"},
                            {rate ? num(*rate, 1) : none, key + "units_per_hour"},
                            {QString::number(p.gaps), key + "handling_count"},
-                           {handling ? num(*handling, 1) : none, key + "handling_mean"}};
+                           {handling ? num(*handling, 1) : none, key + "handling_mean"},
+                           {resets.words(), key + "resets_not_proven"}};
     };
     QList<QList<Cell>> rows;
     for (auto st = s.stations.cbegin(); st != s.stations.cend(); ++st) {
         QStringList ports = st->ports.keys();
+        for (const QString& port : st->portResets.keys())
+            if (!ports.contains(port)) ports << port;
         std::sort(ports.begin(), ports.end(), naturalLess);
         for (const QString& port : ports) {
-            const Pace& p = st->ports[port];
-            rows << row(st.key(), port, p, p.unitsPerHour(),
+            const Pace p = st->ports.value(port);
+            rows << row(st.key(), port, p, p.unitsPerHour(), st->portResets.value(port),
                         QStringLiteral("pace.%1.%2.").arg(st.key(), port));
         }
-        rows << row(st.key(), QStringLiteral("every slot"), st->pace, st->unitsPerHour,
+        rows << row(st.key(), QStringLiteral("every slot"), st->pace, st->unitsPerHour, st->resets,
                     QStringLiteral("pace.%1.").arg(st.key()));
     }
     rows << row(QStringLiteral("every station"), QString(), s.overall.pace, s.overall.unitsPerHour,
-                QStringLiteral("pace."));
-    page.table(QStringLiteral("Units per hour and handling time per slot"),
+                s.overall.resets, QStringLiteral("pace."));
+    page.table(QStringLiteral("Units per hour, handling time and resets not proven per slot"),
                {QStringLiteral("Station"), QStringLiteral("Port"), QStringLiteral("Results"),
                 QStringLiteral("Units per hour"), QStringLiteral("Handling gaps"),
-                QStringLiteral("Mean handling (s)")},
+                QStringLiteral("Mean handling (s)"), QStringLiteral("Resets not proven")},
                rows);
     page.end();
 }
@@ -794,6 +798,7 @@ const char kDefinitions[] = R"(<section id="definitions">
 <dl>
 <dt>Units tested, passed, first pass</dt><dd>A unit is a non-empty serial. Units passed: serials with at least one pass. A unit's first test is its earliest selected one (per lot: in that lot; per day: on that day).</dd>
 <dt>First-pass yield, final yield</dt><dd>Units whose first test passed, and units passed, each divided by the units tested.</dd>
+<dt>Resets not proven</dt><dd>Of the passes whose start command went out, those in whose stream the receiver never showed that it restarted (reset_verified false): their TTFF may not be that of the start asked for.</dd>
 <dt>Mean, &#963;</dt><dd>The arithmetic mean and the sample standard deviation, &#8730;(&#931;(x &#8722; mean)&#178; / (n &#8722; 1)).</dd>
 <dt>Median, p95, quartiles</dt><dd>The median is the middle value, or the mean of the two middle ones. The p-th percentile is the nearest rank, the &#8968;p/100&#183;n&#8969;-th smallest value; the quartiles Q1 and Q3 are the 25th and 75th.</dd>
 <dt>Histogram</dt><dd>Equal bins from each edge up to, not including, the next; the width is 1, 2 or 5 times a power of ten, the smallest giving at most &#8730;n bins (5 to 30).</dd>

@@ -30,6 +30,13 @@ std::optional<QString> parseBound(const QString& text, bool upper) {
     return isoTime(upper ? t.addMSecs(1) : t);
 }
 
+QString ResetCounts::words() const {
+    return QStringLiteral("%1 of %2 %3")
+        .arg(unproven)
+        .arg(passed)
+        .arg(passed == 1 ? QStringLiteral("pass") : QStringLiteral("passes"));
+}
+
 std::optional<double> Figures::firstPassYield() const {
     if (unitsTested == 0) return std::nullopt;
     return double(unitsFirstPass) / double(unitsTested);
@@ -90,6 +97,13 @@ void printFigures(const Figures& f, QTextStream& out) {
                        .arg(x.count, 8)
                        .arg(x.result);
     }
+    if (f.resets.passed) {
+        out << QStringLiteral("  Resets not proven  %1\n").arg(f.resets.words());
+        for (auto it = f.portResets.cbegin(); it != f.portResets.cend(); ++it)
+            out << QStringLiteral("    %1 %2\n")
+                       .arg(it.key().isEmpty() ? QStringLiteral("(none)") : it.key(), -22)
+                       .arg(it->words());
+    }
     const TtffStats& t = f.ttff;
     if (t.count == 0) {
         out << "  TTFF               none\n";
@@ -146,6 +160,10 @@ void addPaces(Summary& s, const SlotPaces& paces) {
     }
 }
 
+QJsonObject resetsJson(const ResetCounts& r) {
+    return QJsonObject{{"count", r.unproven}, {"passes", r.passed}};
+}
+
 QJsonObject figuresJson(const Figures& f) {
     QJsonObject outcomes;
     for (auto it = f.outcomes.cbegin(); it != f.outcomes.cend(); ++it)
@@ -157,6 +175,11 @@ QJsonObject figuresJson(const Figures& f) {
     QJsonObject ports;
     for (auto it = f.ports.cbegin(); it != f.ports.cend(); ++it)
         ports.insert(it.key(), paceJson(*it, it->unitsPerHour()));
+    for (auto it = f.portResets.cbegin(); it != f.portResets.cend(); ++it) {
+        QJsonObject port = ports.value(it.key()).toObject();
+        port.insert(QLatin1String("resets_not_proven"), resetsJson(*it));
+        ports.insert(it.key(), port);
+    }
     QJsonObject ttff{{"count", f.ttff.count}};
     for (auto [name, value] : {std::pair{"mean", f.ttff.mean},
                                {"median", f.ttff.median},
@@ -176,6 +199,7 @@ QJsonObject figuresJson(const Figures& f) {
         {"handling_s",
          QJsonObject{{"count", f.pace.gaps}, {"mean", orNull(f.pace.handlingMean())}}},
         {"ports", ports},
+        {"resets_not_proven", resetsJson(f.resets)},
     };
 }
 
@@ -246,6 +270,14 @@ Summary summaryOf(const Tally& t) {
     auto byCount = [](const Failure& a, const Failure& b) {
         return a.count != b.count ? a.count > b.count : a.reason < b.reason;
     };
+    for (auto station = t.resets.cbegin(); station != t.resets.cend(); ++station) {
+        Figures& f = s.stations[station.key()];
+        for (auto port = station->cbegin(); port != station->cend(); ++port) {
+            f.portResets.insert(port.key(), *port);
+            f.resets.add(*port);
+        }
+        s.overall.resets.add(f.resets);
+    }
     std::sort(s.overall.failures.begin(), s.overall.failures.end(), byCount);
     for (Figures& f : s.stations) std::sort(f.failures.begin(), f.failures.end(), byCount);
     addPaces(s, t.pace);

@@ -49,6 +49,19 @@ struct Failure {
     qint64 count = 0;
 };
 
+// The passes whose start command went out, and those of them whose reset
+// the stream never proved (reset_verified false): a pass the line may not
+// trust as a start of the kind asked for.
+struct ResetCounts {
+    qint64 passed = 0, unproven = 0;
+    void add(const ResetCounts& o) {
+        passed += o.passed;
+        unproven += o.unproven;
+    }
+    // "36 of 120 passes"
+    QString words() const;
+};
+
 struct Figures {
     qint64 results = 0;
     QMap<QString, qint64> outcomes;  // results by "result"
@@ -62,6 +75,8 @@ struct Figures {
     std::optional<double> unitsPerHour;
     Pace pace;
     QMap<QString, Pace> ports;
+    ResetCounts resets;
+    QMap<QString, ResetCounts> portResets;  // by slot; a station's only
 
     // Units that passed their first test, of the units tested; none without units.
     std::optional<double> firstPassYield() const;

@@ -228,6 +228,18 @@ std::vector<Migration> writtenSteps() {
           "DELETE FROM summary_units WHERE (SELECT seq FROM summary_start) > 0",
           "DELETE FROM summary_pace WHERE (SELECT seq FROM summary_start) > 0",
           "DROP TABLE unit_tests"}},
+        // Each slot's passes and those whose reset was not proven.  The
+        // summaries kept so far have none of them: every scope is built
+        // again by the first report that needs it.
+        {13,
+         {"CREATE TABLE summary_resets ("
+          " kind TEXT NOT NULL, name TEXT NOT NULL, station TEXT NOT NULL,"
+          " port TEXT NOT NULL, passed {INT} NOT NULL, unproven {INT} NOT NULL,"
+          " PRIMARY KEY (kind, name, station, port)){WITHOUT_ROWID}",
+          "UPDATE summary_start SET seq = (SELECT COALESCE(MAX(seq), 0) FROM results)",
+          "DELETE FROM summary_scopes", "DELETE FROM summary_outcomes",
+          "DELETE FROM summary_values", "DELETE FROM summary_slots", "DELETE FROM summary_limits",
+          "DELETE FROM summary_units", "DELETE FROM summary_pace"}},
     };
 }
 
@@ -653,6 +665,8 @@ bool Store::insert(const QJsonObject& result, const QByteArray& packed, bool* in
         const QVariant value = columnValue(result, c);
         q.bindValue(i++, value);
         if (!qstrcmp(c.name, "study")) study = value.toString();
+        if (!qstrcmp(c.name, "cold_start_sent")) row.startSent = value.toBool();
+        if (!qstrcmp(c.name, "reset_verified")) row.resetVerified = value.toBool();
         for (const auto& [name, field] : texts)
             if (!qstrcmp(c.name, name)) *field = value.toString();
         const int m = summaryMeasures().indexOf(QLatin1String(c.name));

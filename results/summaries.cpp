@@ -78,6 +78,11 @@ void addUnits(Tally::Units& to, const Tally::Units& u, int sign = 1) {
 
 using Counts = std::map<double, qint64>;
 
+// A stored row's part in its slot's resets: a pass whose command went out,
+// its reset proven or not (a row that never said counts as not proven).
+const char kResetPassSql[] = "result = 'pass' AND cold_start_sent";
+const char kResetUnprovenSql[] = "CASE WHEN reset_verified THEN 0 ELSE 1 END";
+
 constexpr int kMeasureColumns = int(kMeasureCount);
 
 // The two C/N0 columns a slot's mean may be of, in summaryMeasures().
@@ -177,6 +182,12 @@ bool buildScope(const QSqlDatabase& db, const std::pair<QString, QString>& scope
         {QStringLiteral("INSERT INTO summary_limits (kind, name, station, limits, n)"
                         " SELECT %1, station, COALESCE(limits, ''), COUNT(*) FROM results"
                         " WHERE %2 GROUP BY station, COALESCE(limits, '')"),
+         1},
+        {QStringLiteral("INSERT INTO summary_resets (kind, name, station, port, passed, unproven)"
+                        " SELECT %1, station, port, COUNT(*), SUM(%3) FROM results"
+                        " WHERE %2 AND %4 GROUP BY station, port")
+             .arg(QStringLiteral("%1"), QStringLiteral("%2"), QLatin1String(kResetUnprovenSql),
+                  QLatin1String(kResetPassSql)),
          1}};
     for (int m : kSlotMeasures)
         steps.push_back({QStringLiteral("INSERT INTO summary_slots (kind, name, station, port,"
@@ -287,9 +298,10 @@ bool tallyRows(const QSqlDatabase& db, const Filter& filter, Tally& t, QString* 
     const Where w = where(filter);
     QSqlQuery q(db);
     if (!run(q,
-             QStringLiteral("SELECT station, unit, started, result, reason, port, %1, limits"
-                            " FROM results WHERE %2")
-                 .arg(summaryMeasures().join(QStringLiteral(", ")), w.sql),
+             QStringLiteral("SELECT station, unit, started, result, reason, port, %1, limits,"
+                            " CASE WHEN %3 THEN 1 ELSE 0 END, %4 FROM results WHERE %2")
+                 .arg(summaryMeasures().join(QStringLiteral(", ")), w.sql,
+                      QLatin1String(kResetPassSql), QLatin1String(kResetUnprovenSql)),
              w, error))
         return false;
     QMap<QString, QMap<QString, Counts>> values;
@@ -321,6 +333,9 @@ bool tallyRows(const QSqlDatabase& db, const Filter& filter, Tally& t, QString* 
                 s.sum += q.value(6 + m).toDouble();
             }
         ++limits[q.value(6 + kMeasureColumns).toString()];
+        if (q.value(7 + kMeasureColumns).toInt())
+            t.resets[station][q.value(5).toString()].add(
+                {1, q.value(8 + kMeasureColumns).toLongLong()});
         const QString unit = q.value(1).toString();
         if (unit.isEmpty() || (!pass && result != failCode)) continue;
         units[unit].add(q.value(2).toString(), pass);
@@ -419,6 +434,16 @@ bool tallySummaries(const QSqlDatabase& db, const std::pair<QString, QString>& s
              error))
         return false;
     while (q.next()) addLimits(t.values.limits, q.value(0).toString(), q.value(1).toLongLong());
+    if (!drained(q, error)) return false;
+
+    if (!run(q,
+             QStringLiteral("SELECT station, port, passed, unproven FROM summary_resets WHERE %1")
+                 .arg(w.sql),
+             w, error))
+        return false;
+    while (q.next())
+        t.resets[q.value(0).toString()][q.value(1).toString()].add(
+            {q.value(2).toLongLong(), q.value(3).toLongLong()});
     if (!drained(q, error)) return false;
 
     // With a station, its own units are the units of the whole selection.
@@ -520,10 +545,11 @@ struct SummaryWriter::Queries {
           values(db),
           ports(db),
           limits(db),
+          resets(db),
           unitLock(db),
           unitRows(db),
           unitCounts(db) {}
-    QSqlQuery outcomes, values, ports, limits, unitLock, unitRows, unitCounts;
+    QSqlQuery outcomes, values, ports, limits, resets, unitLock, unitRows, unitCounts;
     bool ready = false, pg = false;
 };
 
@@ -557,6 +583,11 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
             {&q.limits, QStringLiteral("INSERT INTO summary_limits (kind, name, station, limits, n)"
                                        " VALUES (?, ?, ?, ?, 1) ON CONFLICT (kind, name, station,"
                                        " limits) DO UPDATE SET n = summary_limits.n + 1")},
+            {&q.resets,
+             QStringLiteral("INSERT INTO summary_resets (kind, name, station, port, passed,"
+                            " unproven) VALUES (?, ?, ?, ?, 1, ?) ON CONFLICT (kind, name,"
+                            " station, port) DO UPDATE SET passed = summary_resets.passed + 1,"
+                            " unproven = summary_resets.unproven + excluded.unproven")},
             {&q.unitLock, QStringLiteral("SELECT pg_advisory_xact_lock(7460013, hashtext(?))")},
             // The unit's other tests, through the (unit, started) index.
             {&q.unitRows, QStringLiteral("SELECT station, lot, started, result FROM results"
@@ -604,6 +635,8 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
             !bindScopes(q.ports, {text(r.port), summaryMeasures()[m], *r.measures[m]}))
             return failed(q.ports);
     if (!bindScopes(q.limits, {text(r.limits)})) return failed(q.limits);
+    if (pass && r.startSent && !bindScopes(q.resets, {text(r.port), r.resetVerified ? 0 : 1}))
+        return failed(q.resets);
     if (!pace_->add(r, *scopes_, error)) return false;
 
     if (r.unit.isEmpty() || (!pass && r.result != codeOf(Outcome::Fail))) return true;

@@ -9,6 +9,8 @@
 // - summary_values: each measure's values as stored, with how many results
 //   had each value (medians and percentiles are read from these);
 // - summary_slots: each slot's (port's) C/N0 as count and sum;
+// - summary_resets: each slot's passes whose start command went out, and
+//   those of them whose reset was not proven;
 // - summary_units: the units tested, passed and passed at their first test,
 //   per station and over every station (a save reads the unit's earlier
 //   tests from its rows to know what its own test changes).
@@ -82,6 +84,8 @@ std::optional<MeasureValues> measureValues(const QSqlDatabase& db, const Filter&
 
 // Everything the report counts, per station, over one selection.
 struct Tally {
+    // Resets by station, then slot (port).
+    QMap<QString, QMap<QString, ResetCounts>> resets;
     struct Units {
         qint64 tested = 0, passed = 0, firstPass = 0;
     };
@@ -101,6 +105,7 @@ struct SummaryRow {
     QString limits;                                 // as stored: the JSON text, empty without one
     std::optional<double> measures[kMeasureCount];  // in summaryMeasures() order
     QString ended, id;
+    bool startSent = false, resetVerified = false;
 };
 
 // The scopes a row is summarized in, (kind, name): every result, its lot, its day.

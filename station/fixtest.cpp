@@ -9,7 +9,6 @@ namespace station {
 namespace {
 
 constexpr qint64 kResetSilenceMs = 2000;  // a silence this long after the command is a reset
-constexpr int kRestartedClockMs = 10000;  // a GGA time under 00:00:10: the clock restarted
 constexpr qint64 kSkyWaitMs = 1500;       // the fix's second is over by then at any rate
 constexpr qint64 kBurstOverMs = 250;      // quiet this long after the fix: its second's burst is in
 constexpr int kClockBackMs = 2000;  // a GGA time this far before the last: the clock restarted
@@ -20,6 +19,9 @@ QString unrealWords(int quality) {
 }
 
 // A time back from the last before the command, but not across midnight.
+// A clock counting from 00:00:00 at power-up proves nothing by its reading
+// alone: a unit that ignores the command goes on counting from where it was,
+// so only a time behind that one shows a clock that started over.
 bool clockWentBack(int lastMs, int nowMs) {
     if (lastMs >= 23 * kHourMs && nowMs < kHourMs) return false;
     return nowMs < lastMs - kClockBackMs;
@@ -80,8 +82,10 @@ void FixTest::gga(const Gga& gga, qint64 nowNs) {
             proven(Sign::FixLost);
         else if (!gga.timeMs && lastTimeMs_)
             proven(Sign::TimeLost);
-        else if (gga.timeMs && (*gga.timeMs < kRestartedClockMs ||
-                                (lastTimeMs_ && clockWentBack(*lastTimeMs_, *gga.timeMs))))
+        else if (gga.timeMs && lastTimeMs_ && !isRealFix(gga.quality) &&
+                 clockWentBack(*lastTimeMs_, *gga.timeMs))
+            // The unit's own clock, not a fix's time: a fix may put right a
+            // clock that ran ahead, which is no restart.
             proven(Sign::ClockRestarted);
         else if (banner_ && gga.quality == 0)
             proven(Sign::Banner);
@@ -93,9 +97,11 @@ void FixTest::gga(const Gga& gga, qint64 nowNs) {
         ttffS_ = double(nowNs - commandAtNs_) / 1e9;
         fix_ = gga;
         fixAtMs_ = nowNs / 1000000;
-        if (!resetSeenBefore && !hadFixAtCommand_)
-            note_ = QStringLiteral(
-                "reset not proven: the unit had no fix to lose and showed no sign of a restart");
+        if (!resetSeenBefore)
+            note_ = hadFixAtCommand_ ? QStringLiteral("reset not proven: the unit kept its fix")
+                                     : QStringLiteral(
+                                           "reset not proven: the unit had no fix to lose and "
+                                           "showed no sign of a restart");
     } else if (commandAtMs_ && !isRealFix(gga.quality)) {
         // Estimated (6) may still turn into a real fix; manual input (7)
         // and simulation (8) never do: a unit left in demo mode.

@@ -7,8 +7,9 @@
 //   the TTFF counts from then.
 // - The reset counts as taken only when the stream shows it: a GGA without a
 //   fix or without a time after the unit had a fix, a GGA without a time
-//   after it had a time, a GGA time under 00:00:10 or back from the last
-//   time before the command (the receiver's clock restarted), a whole second
+//   after it had a time, a GGA time without a fix over 2 s back from the
+//   last time before the command, not across midnight (the receiver's clock
+//   restarted; with no time before it, none proves it), a whole second
 //   after the command whose GSV lists satellites but tracks none where the
 //   last before it tracked some (the sky starting over), two seconds of silence, or the family's
 //   own sign (restartsign.h: a start-up message, the command acknowledged, or a start-up banner
@@ -19,7 +20,8 @@
 //   proof is required: by requireProof, or by requireReset when the unit had
 //   a fix to lose.  A unit without a fix at the command that shows no sign
 //   has nothing that could prove it (many receivers keep their time across
-//   a restart); its fix is taken with a note that says so.
+//   a restart); its fix is taken with a note that says so, as is the fix of
+//   a unit that kept its fix when the proof was not required (a hot start).
 // - The first GGA with a real fix (qualities 1 to 5) after that is the fix.
 //   Manual input and simulation (7, 8) fail at once; an estimate (6) may
 //   still become a fix, and fails only when none comes in time.
@@ -62,7 +64,7 @@ public:
     enum class Sign {
         FixLost,         // a GGA without a fix or a time after a fix
         TimeLost,        // a GGA without a time after a GGA with one
-        ClockRestarted,  // a GGA time under 00:00:10, or back from the last
+        ClockRestarted,  // a GGA time without a fix back from the last before the command
         SkyLost,         // every tracked satellite lost in a whole second
         Silence,         // two seconds without a byte
         StartedUp,       // the family's start-up message

@@ -245,6 +245,7 @@ QJsonObject Summary::toJson() const {
         {"unit", unit},
         {"cycles", cycles},
         {"passed", passed},
+        {"resets_not_proven", resetsUnproven},
         {"ttff_mean_s", orNull(ttffMean, 2)},
         {"ttff_median_s", orNull(ttffMedian, 2)},
         {"ttff_p95_s", orNull(ttffP95, 2)},
@@ -258,6 +259,7 @@ void Tally::add(const CycleResult& result) {
     if (result.outcome() == Outcome::Pass) ++passed_;
     if (result.outcome() == Outcome::Fail) ++failed_;
     if (result.outcome() == Outcome::StationFault) ++faults_;
+    if (result.resetUnproven()) ++unproven_;
     if (!result.ttffS) return;
     const double ttff = *result.ttffS;
     ttffMin_ = ttffCount_ == 0 ? ttff : std::min(ttffMin_, ttff);
@@ -330,6 +332,7 @@ Summary Tally::summary() const {
     }
     summary.cycles = cycles_;
     summary.passed = passed_;
+    summary.resetsUnproven = unproven_;
     if (ttffCount_ == 0) return summary;
     if (bins_.empty()) {
         std::vector<double> sorted = ttffs_;

@@ -146,6 +146,11 @@ struct CycleResult {
     QByteArray evidence;
 
     Outcome outcome() const { return outcomeOf(reason); }
+    // A pass whose start command went out but whose reset the stream never
+    // proved: shown beside the verdict wherever one is.
+    bool resetUnproven() const {
+        return outcome() == Outcome::Pass && coldStartSent && !resetVerified;
+    }
     // A field of the JSON result (see results/fields.h); ttff_s to two decimals.
     QJsonValue value(results::Field field) const;
     QJsonObject toJson() const;  // every field of the JSON result
@@ -156,6 +161,7 @@ struct Summary {
     QString port, unit;
     int cycles = 0;
     int passed = 0;
+    int resetsUnproven = 0;  // passes whose reset was not proven
     std::optional<double> ttffMean, ttffMedian, ttffP95, ttffMax;
 
     QJsonObject toJson() const;
@@ -191,7 +197,7 @@ private:
     void binTtff(double ttffS);
 
     std::optional<CycleResult> last_;
-    int cycles_ = 0, passed_ = 0, failed_ = 0, faults_ = 0;
+    int cycles_ = 0, passed_ = 0, failed_ = 0, faults_ = 0, unproven_ = 0;
     std::vector<double> ttffs_;  // while there are no more than kExactTtffs
     // Past that: the number of TTFFs in each bin [index, index + 1) * binS_
     // that holds any, by index.

@@ -236,7 +236,9 @@ std::vector<Setting> table() {
             .stored("start")
             .inDialog("S&tart type")
             .under(Group::Ports),
-        Row{"require_reset", "require-reset", "", "Fail a hot start whose reset is not seen.",
+        Row{"require_reset", "require-reset", "",
+            "Fail every unit whose reset is not proven, one with no fix to lose and a hot start"
+            " included (without it only a unit that kept its fix fails).",
             Kind::Flag, &S::requireHotReset},
         Row{"cycles", "cycles", "N", "Starts per unit (default %1).", Kind::Number, &S::cycles}
             .range(1, 100000)

@@ -37,7 +37,7 @@ struct PlanSettings {
     int baud = 9600;                            // 0: found by listening
     QString receiver = QStringLiteral("sirf");  // or "auto": found from what it says
     QString start = QStringLiteral("cold");
-    bool requireHotReset = false;  // a hot start whose reset is not seen fails
+    bool requireHotReset = false;  // every unit whose reset is not proven fails
     int cycles = 1;
     int confirmTimeoutS = 30;  // command to verified reset
     int fixTimeoutS = 300;     // command to first fix

@@ -466,6 +466,9 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
         }
         std::sort(bars.begin(), bars.end(),
                   [](const auto& a, const auto& b) { return a.second > b.second; });
+        // A pass whose reset the stream never proved says so in its verdict.
+        if (!unkept && verdict == station::Verdict::Pass && last && last->resetUnproven())
+            words += tr(", reset not proven");
         if (last && last->ttffS) {
             fix = tr("TTFF %1 s").arg(*last->ttffS, 0, 'f', 2);
             if (last->satellites) fix += tr(", %1 sats").arg(*last->satellites);

@@ -4,7 +4,8 @@
 // unit's serial number, where the run stands in a large font and how long
 // it has stood there, each satellite's C/N0 as a bar named under it against
 // the limit, the TTFF, satellites and HDOP once there is a fix, and the
-// verdict in large letters and colour.  A unit tested again in its lot says
+// verdict in large letters and colour (a pass whose reset was not proven
+// says so beside it).  A unit tested again in its lot says
 // "Retest" beside its serial number.  Fonts follow the tile's size.
 //
 // The serial field takes the keyboard: a scanner types the number and Enter

@@ -37,6 +37,7 @@ TEST(Cli, MixedOutcomesOnOneStation) {
     ReceiverConfig offEarly = receiver(Behaviour::OffAfter);  // off before it knows the time
     offEarly.timeKnownAfterSeconds = 30;
     offEarly.offAfterSeconds = 3;
+    offEarly.resetSilenceSeconds = 1;  // back, then off for good
     const std::map<QString, ReceiverConfig> receivers = {
         {"normal", receiver(Behaviour::Normal)},
         {"silent", receiver(Behaviour::Silent)},
@@ -44,7 +45,7 @@ TEST(Cli, MixedOutcomesOnOneStation) {
         {"ignore", receiver(Behaviour::Ignore)},
         {"slow-confirm", receiver(Behaviour::SlowConfirm)},
         {"unplugged", receiver(Behaviour::Normal, 60)},
-        {"slow-fix", receiver(Behaviour::Normal, 9)},
+        {"slow-fix", receiver(Behaviour::Normal, 6)},
         {"no-fix", receiver(Behaviour::Normal, 60)},
         {"off-early", offEarly},
     };
@@ -191,6 +192,7 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
     const QString normal = bench.add("normal", receiver(Behaviour::Normal), usb);
     const QString silent = bench.add("silent", receiver(Behaviour::Silent));
     const QString slow = bench.add("slow", receiver(Behaviour::Normal, 60));
+    const QString ignore = bench.add("ignore", receiver(Behaviour::Ignore));
     const QString server = QStringLiteral("cli-test-%1").arg(QCoreApplication::applicationPid());
     auto tmux = [&](const QStringList& arguments) {
         QProcess process;
@@ -200,8 +202,9 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
     };
     // The shell outlives the SIGINT to print the status; the user's database stays out.
     const QString command =
-        QStringLiteral("trap : INT; %1 --no-db %2=SN-1 %3 %4=SN-3; echo \"exit $?\"; exec cat")
-            .arg(QStringLiteral(COLDSTART_CLI), normal, silent, slow);
+        QStringLiteral(
+            "trap : INT; %1 --no-db %2=SN-1 %3 %4=SN-3 %5=SN-4; echo \"exit $?\"; exec cat")
+            .arg(QStringLiteral(COLDSTART_CLI), normal, silent, slow, ignore);
     tmux({"new-session", "-d", "-s", "cli", "-x", "80", "-y", "12", "sh", "-c", command});
     QString screen;
     const auto shows = [&](const QString& text) {
@@ -211,23 +214,33 @@ TEST(Cli, LiveLinesOnATerminalThenInterrupted) {
             },
             60000);
     };
-    const bool ended = shows("PASS  TTFF") && shows("FAIL  no data") &&
+    const bool ended = shows("SN-1  PASS  TTFF") && shows("FAIL  no data") &&
+                       shows("SN-4  PASS  TTFF") &&
                        (tmux({"send-keys", "-t", "cli", "C-c"}), shows("exit "));
     tmux({"kill-server"});
     ASSERT_TRUE(ended) << screen.toStdString();
 
     const QStringList lines = screen.split('\n', Qt::SkipEmptyParts);
     // One line per port, then the table on standard output, the exit line last;
-    // every line within the 80 columns, the verdicts and the names' tails shown.
-    ASSERT_GE(lines.size(), 8) << screen.toStdString();
+    // every line within the 80 columns, the verdicts and the names' tails shown,
+    // and beside each verdict whether the reset was proven.
+    ASSERT_GE(lines.size(), 10) << screen.toStdString();
     const QString live[] = {"\x1b[32m" + normal.left(20), "\x1b[31m" + silent,
-                            "\x1b[33m" + slow + " SN-3 INTERRUPTED"};
-    for (int i = 0; i < 3; ++i)
+                            "\x1b[33m" + slow + " SN-3 INTERRUPTED",
+                            "\x1b[32m" + ignore + " SN-4 PASS TTFF "};
+    for (int i = 0; i < 4; ++i)
         EXPECT_TRUE(lines[i].simplified().startsWith(live[i])) << lines[i].toStdString();
     EXPECT_TRUE(lines[0].contains("-if00-port0  SN-1  PASS  TTFF ")) << lines[0].toStdString();
     EXPECT_TRUE(lines[1].contains("FAIL  no data from the receiver")) << lines[1].toStdString();
-    EXPECT_TRUE(lines[3].contains("PORT ")) << lines[3].toStdString();
-    EXPECT_EQ(lines[6].simplified(), slow + " SN-3 interrupted interrupted - - - -");
+    EXPECT_TRUE(lines[4].contains("PORT ") && lines[4].contains(" RESET "))
+        << lines[4].toStdString();
+    EXPECT_TRUE(lines[5].simplified().contains(" SN-1 pass ok proven ")) << lines[5].toStdString();
+    EXPECT_TRUE(lines[7].simplified().contains(
+        QRegularExpression("^" + QRegularExpression::escape(slow) +
+                           " SN-3 interrupted interrupted (not )?proven - - - -$")))
+        << lines[7].toStdString();
+    EXPECT_TRUE(lines[8].simplified().startsWith(ignore + " SN-4 pass ok unproven "))
+        << lines[8].toStdString();
     EXPECT_EQ(lines.last(), "exit 130");
     for (QString line : lines)
         EXPECT_LE(line.remove(QRegularExpression("\x1b\\[[0-9;]*m")).size(), 80)
@@ -598,6 +611,7 @@ TEST(StartRule, CommandsAUnitOnceItIsThereOrAfterFiveTimes) {
         QString noTime;
         if (ready && !starts.empty()) {
             ReceiverConfig replay = receiver(Behaviour::Normal);
+            replay.resetSilenceSeconds = 1;  // too short to prove anything
             ASSERT_TRUE(gpssim::loadCapture(starts + "/qualcomm-quectel-eg25g-start.log",
                                             replay.replay, error))
                 << error;
@@ -672,7 +686,6 @@ TEST(RealReceivers, RecordingsReplayedThroughTheStation) {
     std::map<std::string, QString> port;
     for (const auto& c : cases) {
         ReceiverConfig config = receiver(Behaviour::Normal);
-        config.resetSilenceSeconds = 3;  // the reset shows as a silence
         std::string error;
         const std::string folder = c.file == std::string("sirfstarv-nmea.log") ? nmea : logs;
         ASSERT_TRUE(gpssim::loadCapture(folder + "/" + c.file, config.replay, error)) << error;

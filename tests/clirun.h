@@ -32,6 +32,9 @@ inline ReceiverConfig receiver(Behaviour behaviour, int ttffS = 2) {
     config.behaviour = behaviour;
     config.timeKnownAfterSeconds = 1;
     config.timeToFirstFixSeconds = ttffS;
+    // Commanded at its first GGA, whose clock still counts from 00:00:00,
+    // its restart shows only by a silence long enough to prove it.
+    config.resetSilenceSeconds = 3;
     return config;
 }
 

@@ -80,8 +80,9 @@ void toVersion5(QSqlQuery& q) {
         ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE calibrations DROP COLUMN %1").arg(column)))
             << column;
     for (const char* sql :
-         {"DROP TABLE summary_pace", "DROP TABLE deliveries", "DROP TABLE evidence",
-          "DROP TABLE route_refusals", "DROP TABLE summary_scopes", "DROP TABLE summary_start",
+         {"DROP TABLE summary_pace", "DROP TABLE summary_resets", "DROP TABLE deliveries",
+          "DROP TABLE evidence", "DROP TABLE route_refusals", "DROP TABLE summary_scopes",
+          "DROP TABLE summary_start",
           "CREATE TABLE unit_tests (kind TEXT NOT NULL, name TEXT NOT NULL, unit TEXT NOT NULL,"
           " station TEXT NOT NULL, first_at TEXT NOT NULL, pass_at TEXT,"
           " PRIMARY KEY (kind, name, unit, station))",
@@ -714,14 +715,39 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
             {"satellites", 5 + i % 6},
             {"signal", i % 3 ? QJsonValue() : QJsonObject{{"cn0_mean", 41 + i % 5 * 0.5}}},
             {"limits", i % 5 ? QJsonObject{{"max_ttff_s", 60}}
-                             : QJsonObject{{"max_ttff_s", 90}, {"min_cn0", 30}}}};
+                             : QJsonObject{{"max_ttff_s", 90}, {"min_cn0", 30}}},
+            {"cold_start_sent", i % 9 != 8},
+            {"reset_verified", i % 3 != 1}};
         if (i % 8) r["ttff_s"] = 20 + i % 23 * 1.37;
         if (i % 5) r["hdop"] = 0.8 + i % 4 * 0.1;
         return r;
     };
+    // The passes whose command went out, and of them those not proven, of
+    // lot L2 and of its slot /dev/ttyUSB0 (every fourth result, from the first).
+    qint64 passes = 0, unproven = 0, slotPasses = 0, slotUnproven = 0;
     for (int i = 0; i < 90; ++i) {
         QJsonObject r = resultAt(i);
         ASSERT_EQ(s->save(r), Store::Saved::Stored);
+        if (i % 4 || r["result"] != "pass" || !r["cold_start_sent"].toBool()) continue;
+        passes += 1, slotPasses += 1;
+        unproven += !r["reset_verified"].toBool(), slotUnproven += !r["reset_verified"].toBool();
+    }
+    {
+        const QJsonObject l2 = reportJson({"--db", agree, "--lot", "L2"});
+        EXPECT_EQ(l2["overall"]["resets_not_proven"].toObject(),
+                  (QJsonObject{{"count", unproven}, {"passes", passes}}));
+        qint64 portCount = 0, portPasses = 0;  // the slot is at several stations
+        for (const QJsonValue& st : l2["stations"].toObject()) {
+            const QJsonObject r = st["ports"]["/dev/ttyUSB0"]["resets_not_proven"].toObject();
+            portCount += r["count"].toInteger(), portPasses += r["passes"].toInteger();
+        }
+        EXPECT_EQ(portCount, slotUnproven);
+        EXPECT_EQ(portPasses, slotPasses);
+        ASSERT_GT(unproven, 0);
+        EXPECT_TRUE(reportText({"--db", agree, "--lot", "L2"})
+                        .contains(QStringLiteral("Resets not proven  %1 of %2 passes")
+                                      .arg(unproven)
+                                      .arg(passes)));
     }
     auto dump = [](const MeasureValues& v) {
         QStringList out;
@@ -760,8 +786,9 @@ TEST_P(ResultsReport, SummariesAgreeWithTheRowsAfterSavesAndAfterMigrating) {
     // Every summary row, as the saves kept it and as the reports build it.
     auto tables = [](const QSqlDatabase& d) {
         QStringList out;
-        for (const QString table : {"summary_outcomes", "summary_values", "summary_slots",
-                                    "summary_limits", "summary_units", "summary_pace"}) {
+        for (const QString table :
+             {"summary_outcomes", "summary_values", "summary_slots", "summary_limits",
+              "summary_units", "summary_pace", "summary_resets"}) {
             QSqlQuery q(QStringLiteral("SELECT * FROM ") + table, d);
             while (q.next()) {
                 QStringList row{table};
