@@ -163,56 +163,40 @@ TEST(DeliveryDecisions, AnEntrySaysItsLastAttemptAndWhoMakesTheNext) {
         const char* name;
         results::Delivery entry;
         QString said;  // the entry's two lines after its first
-    } cases[] = {{"never tried", entry(0, -1, -600, ""),
-                  "no attempt yet
-                  next " + later},
-                  {
-                      "backing off",
-                      entry(3, 12, 40, "no answer from the server (Connection refused)"),
-                      "3 attempts, the last at 2026-12-08T07:59:48.000Z (12 s ago): no answer from "
-                      "the server "
-                      "(Connection refused)
-                          next at 2026 -
-                          12 -
-                          08T08 : 00 : 40.000Z(in 40 s) if station "
-                                                                   "bench-1 runs, else " +
-                          later
-                  },
-                  {"overdue: no station runs", entry(1, 7200, -7000, "HTTP status 503"),
-                   "1 attempt, the last at 2026-12-08T06:00:00.000Z (2 h ago): HTTP status 503
-                   next " +
-                   later},
-                  {"kept before attempts were timed", entry(2, -1, -60, "HTTP status 503"),
-                   "2 attempts, the last at a time not recorded: HTTP status 503
-                   next " + later},
-                  };
+    } cases[] = {
+        {"never tried", entry(0, -1, -600, ""), "no attempt yet\n    next " + later},
+        {"backing off", entry(3, 12, 40, "no answer from the server (Connection refused)"),
+         "3 attempts, the last at 2026-12-08T07:59:48.000Z (12 s ago): no answer from the server "
+         "(Connection refused)\n    next at 2026-12-08T08:00:40.000Z (in 40 s) if station "
+         "bench-1 runs, else " +
+             later},
+        {"overdue: no station runs", entry(1, 7200, -7000, "HTTP status 503"),
+         "1 attempt, the last at 2026-12-08T06:00:00.000Z (2 h ago): HTTP status 503\n    next " +
+             later},
+        {"kept before attempts were timed", entry(2, -1, -60, "HTTP status 503"),
+         "2 attempts, the last at a time not recorded: HTTP status 503\n    next " + later},
+    };
     for (const Case& c : cases) {
         const QString text = results::undeliveredText({c.entry}, now);
-        EXPECT_EQ(text, "1 result waits for delivery to the line, oldest first:
-"
-                        "  2026-12-08T07:50:00.000Z  deliver-url  station bench-1  unit SN-A  "
-                        "/dev/ttyUSB0  pass  id r-1
-    " +
-                            c.said + "
-")
+        EXPECT_EQ(text,
+                  "1 result waits for delivery to the line, oldest first:\n"
+                  "  2026-12-08T07:50:00.000Z  deliver-url  station bench-1  unit SN-A  "
+                  "/dev/ttyUSB0  pass  id r-1\n    " +
+                      c.said + "\n")
             << c.name;
     }
-    EXPECT_EQ(results::undeliveredText({}, now), "0 results wait for delivery to the line.
-");
+    EXPECT_EQ(results::undeliveredText({}, now), "0 results wait for delivery to the line.\n");
     EXPECT_EQ(results::undeliveredJson({cases[1].entry, cases[3].entry}),
-              QJsonDocument::fromJson(R"({"count": 2, "undelivered": [
+              QJsonDocument::fromJson(R"json({"count": 2, "undelivered": [
         {"id": "r-1", "station": "bench-1", "target": "deliver-url", "unit": "SN-A",
          "port": "/dev/ttyUSB0", "result": "pass", "queued_at": "2026-12-08T07:50:00.000Z",
          "attempts": 3, "last_attempt_at": "2026-12-08T07:59:48.000Z",
          "last_error": "no answer from the server (Connection refused)",
-         "next_attempt_at": "2026-12-08T08:00:40.000Z"
-},
+         "next_attempt_at": "2026-12-08T08:00:40.000Z"},
         {"id": "r-1", "station": "bench-1", "target": "deliver-url", "unit": "SN-A",
          "port": "/dev/ttyUSB0", "result": "pass", "queued_at": "2026-12-08T07:50:00.000Z",
          "attempts": 2, "last_attempt_at": null, "last_error": "HTTP status 503",
-         "next_attempt_at": "2026-12-08T07:59:00.000Z"}]
-}  // namespace
-)")
+         "next_attempt_at": "2026-12-08T07:59:00.000Z"}]})json")
                   .object());
 }
 
@@ -357,15 +341,16 @@ TEST_P(DeliveryQueue, AQueueFromBeforeTargetsIsTakenOverByTheFirstTarget) {
                 " delivered, attempts, last_error, next_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
             for (const QVariant& v :
                  {QVariant(seq), QVariant(id), QVariant(station),
-                  QVariant(QStringLiteral("{" id ": " % 1 "}").arg(id)),
+                  QVariant(QStringLiteral("{\"id\": \"%1\"}").arg(id)),
                   QVariant("2026-12-01T08:00:00.000Z"), QVariant(delivered), QVariant(attempts),
                   QVariant(attempts ? "HTTP status 503" : ""),
                   QVariant("2026-12-01T08:05:00.000Z")})
                 q.addBindValue(v);
             ASSERT_TRUE(q.exec()) << q.lastError().text().toStdString();
         }
-        if (pg)
+        if (pg) {
             ASSERT_TRUE(q.exec("SELECT setval(pg_get_serial_sequence('deliveries', 'seq'), 7)"));
+        }
     }
     auto store = open({"deliver-url", "deliver"});
     ASSERT_TRUE(store);
