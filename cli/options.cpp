@@ -69,7 +69,8 @@ const char* const kCommands =
     "      Keeps each slot's offset for signal tests (calibrate --help).\n"
     "  gps-coldstart-cli db grant --db postgresql://OWNER@HOST/DBNAME\n"
     "      Gives a line's server a station role and a report role (db --help).\n"
-    "  gps-coldstart-cli deliver [--db DB] [--station NAME] --deliver CMD...\n"
+    "  gps-coldstart-cli deliver [--db DB] [--station NAME] [--plan FILE]\n"
+    "      [--deliver CMD]... [--deliver-url URL]...\n"
     "      Delivers what waits for the line without testing a unit (deliver --help).";
 
 const char* const kExitStatus =
