@@ -6,6 +6,7 @@
 
 #include "cli/calibrate.h"
 #include "cli/dbcommand.h"
+#include "cli/delivercommand.h"
 #include "cli/options.h"
 #include "cli/reportcommand.h"
 #include "cli/run.h"
@@ -29,6 +30,10 @@ int main(int argc, char** argv) {
     if (arguments.size() > 1 && arguments[1] == QLatin1String("db")) {
         QTextStream out(stdout), err(stderr);
         return cli::runDb(arguments.mid(2), out, err);
+    }
+    if (arguments.size() > 1 && arguments[1] == QLatin1String("deliver")) {
+        QTextStream out(stdout), err(stderr);
+        return cli::runDeliver(arguments.mid(2), out, err);
     }
     const cli::Parsed parsed = cli::parseArguments(arguments);
     if (parsed.action == cli::Parsed::Print) {

@@ -69,7 +69,10 @@ const char* const kCommands =
     "      PORT...\n"
     "      Keeps each slot's offset for signal tests (calibrate --help).\n"
     "  gps-coldstart-cli db grant --db postgresql://OWNER@HOST/DBNAME\n"
-    "      Gives a line's server a station role and a report role (db --help).";
+    "      Gives a line's server a station role and a report role (db --help).\n"
+    "  gps-coldstart-cli deliver [--db DB] [--station NAME] [--plan FILE]\n"
+    "      [--deliver CMD]... [--deliver-url URL]...\n"
+    "      Delivers what waits for the line without testing a unit (deliver --help).";
 
 const char* const kExitStatus =
     "  0    every unit passed every cycle\n"
@@ -185,8 +188,6 @@ Parsed parseArguments(const QStringList& arguments) {
 QString deliveryMistake(const Options& options) {
     if (options.units.empty()) return {};
     const auto delivery = results::deliverySettingsOf(options.units.front());
-    if (const QString problem = results::deliveryProblem(delivery); !problem.isEmpty())
-        return problem;
     if (delivery.enabled() && !options.db)
         return QStringLiteral(
             "--deliver and --deliver-url need the results database, which keeps their queue; "

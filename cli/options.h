@@ -28,8 +28,8 @@ struct Parsed {
 
 // arguments[0] is the program's name.
 Parsed parseArguments(const QStringList& arguments);
-// What is wrong with the options' delivery to the line taken together (both
-// ways given, or no database to keep the queue); empty when nothing is.
+// What is wrong with the options' delivery to the line taken together (no
+// database to keep the queues); empty when nothing is.
 QString deliveryMistake(const Options& options);
 
 }  // namespace cli

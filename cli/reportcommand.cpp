@@ -250,47 +250,16 @@ int type1OfStudy(const QSqlDatabase& db, const QString& study,
     return station::kOk;
 }
 
-// The delivery queue's waiting results, oldest first.
+// The delivery queues' waiting results, oldest first (results/delivery.h).
 bool printUndelivered(const QSqlDatabase& db, const QString& station, bool json, QTextStream& out,
                       QString* error) {
     const auto waiting = results::undelivered(db, station, error);
     if (!waiting) return false;
-    QJsonArray list;
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    if (!json)
-        out << waiting->size() << (waiting->size() == 1 ? " result waits" : " results wait")
-            << " for delivery to the line" << (waiting->isEmpty() ? "." : ", oldest first:")
-            << '\n';
-    for (const results::Delivery& d : *waiting) {
-        const QJsonObject result = QJsonDocument::fromJson(d.payload).object();
-        const QString unit = result.value(QLatin1String("unit")).toString();
-        const QString port = result.value(QLatin1String("port")).toString();
-        const QString verdict = result.value(QLatin1String("result")).toString();
-        if (json) {
-            list.append(QJsonObject{{"id", d.resultId},
-                                    {"station", d.station},
-                                    {"unit", unit},
-                                    {"port", port},
-                                    {"result", verdict},
-                                    {"queued_at", results::isoTime(d.queuedAt)},
-                                    {"attempts", d.attempts},
-                                    {"last_error", d.lastError},
-                                    {"next_attempt_at", results::isoTime(d.nextAt)}});
-            continue;
-        }
-        out << "  " << results::isoTime(d.queuedAt) << "  " << d.resultId << "  station "
-            << d.station << "  unit " << (unit.isEmpty() ? QStringLiteral("-") : unit) << "  "
-            << port << "  " << verdict << "  " << d.attempts
-            << (d.attempts == 1 ? " attempt" : " attempts");
-        if (d.attempts > 0)
-            out << ", next in " << qMax<qint64>(0, now.secsTo(d.nextAt))
-                << " s, last error: " << d.lastError;
-        out << '\n';
-    }
     if (json)
-        out << QJsonDocument(QJsonObject{{"undelivered", list}, {"count", list.size()}})
-                   .toJson(QJsonDocument::Compact)
+        out << QJsonDocument(results::undeliveredJson(*waiting)).toJson(QJsonDocument::Compact)
             << '\n';
+    else
+        out << results::undeliveredText(*waiting, QDateTime::currentDateTimeUtc());
     return true;
 }
 
@@ -435,8 +404,9 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         QStringLiteral("MEASURE=VALUE"));
     const QCommandLineOption undelivered(
         QStringLiteral("undelivered"),
-        QStringLiteral("The results that wait for delivery to the line, oldest first, with their "
-                       "attempts and last error (text or --json; --station: only its own)."));
+        QStringLiteral("The results that wait for delivery to the line, oldest first, each with "
+                       "its target, its attempts, the last one's time and error and when the "
+                       "next comes (text or --json; --station: only its own)."));
     const QCommandLineOption evidence(
         QStringLiteral("evidence"),
         QStringLiteral("Write the bytes kept with result ID to the FILE given after it (- for "

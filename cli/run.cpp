@@ -23,6 +23,37 @@ void complain(const QString& text) {
 
 }  // namespace
 
+void sayDeliveries(results::Deliverer& deliverer, bool named) {
+    QObject::connect(
+        &deliverer, &results::Deliverer::attemptFailed,
+        [named](const QString& target, const QJsonObject& result, const QString& why,
+                double retryInS) {
+            complain(QStringLiteral("delivering result %1%2 failed (%3); trying again in %4 s")
+                         .arg(result.value(QLatin1String("id")).toString(),
+                              named ? QStringLiteral(" to ") + target : QString(), why)
+                         .arg(retryInS, 0, 'f', 1));
+        });
+    QObject::connect(&deliverer, &results::Deliverer::problem, complain);
+    QObject::connect(&deliverer, &results::Deliverer::rerunAsked,
+                     [](const QJsonObject& result) { complain(results::rerunNotice(result)); });
+}
+
+QString leftText(const results::Deliverer& deliverer, const QString& when) {
+    const int waiting = deliverer.waiting();
+    QStringList targets;
+    for (const results::Deliverer::TargetState& t : deliverer.states())
+        if (t.queue.waiting > 0)
+            targets << QStringLiteral("%1: %2").arg(t.target).arg(t.queue.waiting);
+    return QStringLiteral(
+               "%1 for delivery to the line%2; %3 %4 (report --undelivered lists "
+               "what waits)")
+        .arg(waiting == 1 ? QStringLiteral("1 result waits")
+                          : QStringLiteral("%1 results wait").arg(waiting),
+             deliverer.states().size() > 1 ? QStringLiteral(" (%1)").arg(targets.join(", "))
+                                           : QString(),
+             waiting == 1 ? QStringLiteral("it goes") : QStringLiteral("they go"), when);
+}
+
 int runStation(station::Station& station, const Options& options,
                const results::Store::Options& storeOptions) {
     // The database first: no port is opened when it cannot take results.
@@ -32,7 +63,7 @@ int runStation(station::Station& station, const Options& options,
     if (options.db) {
         QString error;
         results::Store::Options opening = storeOptions;
-        opening.deliveries = delivery.enabled();
+        opening.deliveries = delivery.targetNames();
         store = results::StoreWorker::open(*options.db, &error, opening, complain);
         if (!store) {
             complain(error);
@@ -43,16 +74,7 @@ int runStation(station::Station& station, const Options& options,
     std::unique_ptr<results::Deliverer> deliverer;
     if (store && delivery.enabled()) {
         deliverer = std::make_unique<results::Deliverer>(store.get(), delivery);
-        QObject::connect(deliverer.get(), &results::Deliverer::attemptFailed,
-                         [](const QJsonObject& result, const QString& why, double retryInS) {
-                             complain(QStringLiteral("delivering result %1 failed (%2); trying "
-                                                     "again in %3 s")
-                                          .arg(result.value(QLatin1String("id")).toString(), why)
-                                          .arg(retryInS, 0, 'f', 1));
-                         });
-        QObject::connect(deliverer.get(), &results::Deliverer::problem, complain);
-        QObject::connect(deliverer.get(), &results::Deliverer::rerunAsked,
-                         [](const QJsonObject& result) { complain(results::rerunNotice(result)); });
+        sayDeliveries(*deliverer, delivery.targets.size() > 1);
         deliverer->start();
     }
 
@@ -82,14 +104,7 @@ int runStation(station::Station& station, const Options& options,
             if (deliveryWait.isActive()) return;
         }
         if (deliverer && !deliverer->drained())
-            complain(
-                QStringLiteral("%1 for delivery to the line; %2 first at the next start "
-                               "(report --undelivered lists what waits)")
-                    .arg(deliverer->state().waiting == 1
-                             ? QStringLiteral("1 result waits")
-                             : QStringLiteral("%1 results wait").arg(deliverer->state().waiting),
-                         deliverer->state().waiting == 1 ? QStringLiteral("it goes")
-                                                         : QStringLiteral("they go")));
+            complain(leftText(*deliverer, QStringLiteral("first at the next start")));
         reported = true;
         progress.flush();
         report.finished(station);

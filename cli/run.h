@@ -2,6 +2,7 @@
 #pragma once
 
 #include "cli/options.h"
+#include "results/deliverer.h"
 #include "results/store.h"
 #include "station/station.h"
 
@@ -16,5 +17,12 @@ namespace cli {
 // saves).
 int runStation(station::Station& station, const Options& options,
                const results::Store::Options& storeOptions = {});
+
+// Says on standard error each failed delivery (named: with its target) and
+// each problem with the queues, and each result the line asks to re-run.
+void sayDeliveries(results::Deliverer& deliverer, bool named);
+// "3 results wait for delivery to the line (deliver: 1, deliver-url: 2);
+// they go <when> (...)".
+QString leftText(const results::Deliverer& deliverer, const QString& when);
 
 }  // namespace cli

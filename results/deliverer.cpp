@@ -7,101 +7,154 @@
 #include <QPointer>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <algorithm>
 #include <cmath>
 
 #include "results/storeworker.h"
 
 namespace results {
 
-QString deliveryProblem(const DeliverySettings& settings) {
-    if (!settings.command.isEmpty() && !settings.url.isEmpty())
-        return QStringLiteral(
-            "--deliver and --deliver-url cannot both be given: one way at a time");
-    return {};
+QStringList DeliverySettings::targetNames() const {
+    QStringList names;
+    for (const DeliveryTarget& t : targets) names << t.name;
+    return names;
 }
+
+// A target's queue and the attempt under way.
+struct Deliverer::Lane {
+    DeliveryTarget target;
+    bool adopt = false;  // takes over the rows kept without a target at its first read
+    QueueState state;
+    QString lastError;
+    QTimer timer;        // the next attempt, or reading the queue again
+    bool busy = false;   // a read, an attempt or its record under way
+    bool again = false;  // poked while busy
+    bool known = false;
+    bool read = false;  // once
+    QProcess* process = nullptr;
+    QNetworkReply* reply = nullptr;
+
+    bool drained() const { return !busy && !again && known && state.waiting == 0; }
+};
 
 Deliverer::Deliverer(StoreWorker* store, DeliverySettings settings, QObject* parent)
     : QObject(parent), store_(store), settings_(std::move(settings)) {
-    timer_.setSingleShot(true);
-    connect(&timer_, &QTimer::timeout, this, &Deliverer::pump);
+    for (const DeliveryTarget& target : settings_.targets) {
+        auto lane = std::make_unique<Lane>();
+        lane->target = target;
+        lane->adopt = lanes_.empty();
+        lane->timer.setSingleShot(true);
+        connect(&lane->timer, &QTimer::timeout, this, [this, l = lane.get()] { pump(*l); });
+        lanes_.push_back(std::move(lane));
+    }
 }
 
 Deliverer::~Deliverer() {
-    if (process_) {
-        process_->disconnect(this);
-        process_->kill();
-        process_->waitForFinished(1000);
+    for (const auto& lane : lanes_) {
+        if (lane->process) {
+            lane->process->disconnect(this);
+            lane->process->kill();
+            lane->process->waitForFinished(1000);
+        }
+        if (lane->reply) {
+            lane->reply->disconnect(this);
+            lane->reply->abort();
+        }
     }
-    if (reply_) {
-        reply_->disconnect(this);
-        reply_->abort();
-    }
+}
+
+QList<Deliverer::TargetState> Deliverer::states() const {
+    QList<TargetState> states;
+    for (const auto& lane : lanes_)
+        states << TargetState{lane->target.name, lane->state, lane->lastError};
+    return states;
+}
+
+int Deliverer::waiting() const {
+    int n = 0;
+    for (const auto& lane : lanes_) n += lane->state.waiting;
+    return n;
+}
+
+bool Deliverer::drained() const {
+    return std::all_of(lanes_.begin(), lanes_.end(),
+                       [](const auto& lane) { return lane->drained(); });
+}
+
+bool Deliverer::read() const {
+    return std::all_of(lanes_.begin(), lanes_.end(), [](const auto& lane) { return lane->read; });
 }
 
 void Deliverer::start() {
-    pump();
+    for (const auto& lane : lanes_) pump(*lane);
 }
 
 void Deliverer::poke() {
-    known_ = false;
-    if (busy_) {
-        again_ = true;
-        return;
+    for (const auto& lane : lanes_) {
+        lane->known = false;
+        if (lane->busy)
+            lane->again = true;
+        else
+            pump(*lane);
     }
-    pump();
 }
 
-void Deliverer::later(double seconds) {
-    timer_.start(int(std::ceil(std::max(0.0, seconds) * 1000)));
+void Deliverer::later(Lane& lane, double seconds) {
+    lane.timer.start(int(std::ceil(std::max(0.0, seconds) * 1000)));
 }
 
-void Deliverer::pump() {
-    if (busy_) {
-        again_ = true;
+void Deliverer::pump(Lane& lane) {
+    if (lane.busy) {
+        lane.again = true;
         return;
     }
-    busy_ = true;
-    again_ = false;
-    timer_.stop();
+    lane.busy = true;
+    lane.again = false;
+    lane.timer.stop();
     // The answers come back through the store's worker, which may outlive this.
-    store_->nextDelivery(settings_.station, [this, alive = QPointer<Deliverer>(this)](
-                                                const std::optional<Delivery>& head,
-                                                const QueueState& state, const QString& error) {
-        if (!alive) return;
-        if (!error.isEmpty()) {
-            busy_ = false;
-            emit problem(QStringLiteral("cannot read the delivery queue: ") + error);
-            later(settings_.retryS);
-            return;
-        }
-        state_ = state;
-        const Step step = nextStep(head, QDateTime::currentDateTimeUtc());
-        if (step.kind == Step::Attempt) {
-            attempt(*head);
-            emit queueChanged(state_);
-            return;
-        }
-        busy_ = false;
-        known_ = !again_;
-        emit queueChanged(state_);
-        if (again_) {
-            pump();
-        } else if (step.kind == Step::Wait) {
-            timer_.start(int(std::max<qint64>(step.waitMs, 1)));
-        }
-    });
+    store_->nextDelivery(
+        settings_.station, lane.target.name, lane.adopt,
+        [this, &lane, alive = QPointer<Deliverer>(this)](
+            const std::optional<Delivery>& head, const QueueState& state, const QString& error) {
+            if (!alive) return;
+            if (!error.isEmpty()) {
+                lane.busy = false;
+                lane.lastError = QStringLiteral("cannot read the delivery queue of %1: %2")
+                                     .arg(lane.target.name, error);
+                emit problem(lane.lastError);
+                later(lane, settings_.retryS);
+                return;
+            }
+            lane.adopt = false;
+            lane.read = true;
+            lane.state = state;
+            const Step step = nextStep(head, QDateTime::currentDateTimeUtc());
+            if (step.kind == Step::Attempt) {
+                attempt(lane, *head);
+                emit queueChanged();
+                return;
+            }
+            lane.busy = false;
+            lane.known = !lane.again;
+            emit queueChanged();
+            if (lane.again) {
+                pump(lane);
+            } else if (step.kind == Step::Wait) {
+                lane.timer.start(int(std::max<qint64>(step.waitMs, 1)));
+            }
+        });
 }
 
-void Deliverer::attempt(const Delivery& head) {
-    if (!settings_.command.isEmpty())
-        runCommand(head);
+void Deliverer::attempt(Lane& lane, const Delivery& head) {
+    if (!lane.target.command.isEmpty())
+        runCommand(lane, head);
     else
-        post(head);
+        post(lane, head);
 }
 
-void Deliverer::runCommand(const Delivery& head) {
+void Deliverer::runCommand(Lane& lane, const Delivery& head) {
     auto* process = new QProcess(this);
-    process_ = process;
+    lane.process = process;
     const QJsonObject result = QJsonDocument::fromJson(head.payload).object();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("GPS_COLDSTART_RESULT_ID"), head.resultId);
@@ -117,23 +170,21 @@ void Deliverer::runCommand(const Delivery& head) {
         *timedOut = true;
         process->kill();
     });
-    const auto ended = [this, process, head, timedOut](CommandEnd end) {
-        if (process_ != process) return;
-        process_ = nullptr;
+    const auto ended = [this, &lane, process, head, timedOut](CommandEnd end) {
+        if (lane.process != process) return;
+        lane.process = nullptr;
         end.timedOut = *timedOut;
         end.output = process->readAllStandardOutput();
         end.errors = process->readAllStandardError();
         process->deleteLater();
-        finish(head, commandAttempted(end, int(settings_.timeoutS)));
+        finish(lane, head, commandAttempted(end, int(settings_.timeoutS)));
     };
-    connect(process, &QProcess::finished, this,
-            [process, ended](int exitCode, QProcess::ExitStatus status) {
-                Q_UNUSED(process);
-                CommandEnd end;
-                end.exitCode = exitCode;
-                end.crashed = status == QProcess::CrashExit;
-                ended(end);
-            });
+    connect(process, &QProcess::finished, this, [ended](int exitCode, QProcess::ExitStatus status) {
+        CommandEnd end;
+        end.exitCode = exitCode;
+        end.crashed = status == QProcess::CrashExit;
+        ended(end);
+    });
     connect(process, &QProcess::errorOccurred, this,
             [process, ended](QProcess::ProcessError error) {
                 if (error != QProcess::FailedToStart) return;
@@ -142,15 +193,15 @@ void Deliverer::runCommand(const Delivery& head) {
                 end.startError = process->errorString();
                 ended(end);
             });
-    process->start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), settings_.command});
+    process->start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), lane.target.command});
     process->write(head.payload + '\n');
     process->closeWriteChannel();
     limit->start(int(settings_.timeoutS * 1000));
 }
 
-void Deliverer::post(const Delivery& head) {
+void Deliverer::post(Lane& lane, const Delivery& head) {
     if (!network_) network_ = new QNetworkAccessManager(this);
-    QNetworkRequest request{QUrl(settings_.url)};
+    QNetworkRequest request{QUrl(lane.target.url)};
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setRawHeader("Idempotency-Key", head.resultId.toUtf8());
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
@@ -159,20 +210,20 @@ void Deliverer::post(const Delivery& head) {
                          QNetworkRequest::ManualRedirectPolicy);
     request.setTransferTimeout(int(settings_.timeoutS * 1000));
     QNetworkReply* reply = network_->post(request, head.payload);
-    reply_ = reply;
-    connect(reply, &QNetworkReply::finished, this, [this, reply, head] {
-        if (reply_ != reply) return;
-        reply_ = nullptr;
+    lane.reply = reply;
+    connect(reply, &QNetworkReply::finished, this, [this, &lane, reply, head] {
+        if (lane.reply != reply) return;
+        lane.reply = nullptr;
         HttpEnd end;
         end.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         end.body = reply->readAll();
         if (end.status == 0) end.networkError = reply->errorString();
         reply->deleteLater();
-        finish(head, httpAttempted(end));
+        finish(lane, head, httpAttempted(end));
     });
 }
 
-void Deliverer::finish(const Delivery& head, const Attempted& attempted) {
+void Deliverer::finish(Lane& lane, const Delivery& head, const Attempted& attempted) {
     const int attempts = head.attempts + 1;
     const double delay =
         attempted.delivered ? 0 : retryDelayS(attempts, settings_.retryS, settings_.retryMaxS);
@@ -180,22 +231,26 @@ void Deliverer::finish(const Delivery& head, const Attempted& attempted) {
     const QJsonObject result = QJsonDocument::fromJson(head.payload).object();
     store_->recordAttempt(
         head.seq, attempted.delivered, attempted.error, nextAt,
-        [this, alive = QPointer<Deliverer>(this), attempted, result, delay](const QString& error) {
+        [this, &lane, alive = QPointer<Deliverer>(this), attempted, result,
+         delay](const QString& error) {
             if (!alive) return;
-            busy_ = false;
+            lane.busy = false;
             if (!error.isEmpty()) {
-                // The attempt is made again: the receiver tells a repeat by the id.
+                // The attempt is made again: the receiver tells a
+                // repeat by the id.
                 emit problem(QStringLiteral("cannot record a delivery: ") + error);
-                later(settings_.retryS);
+                later(lane, settings_.retryS);
                 return;
             }
             if (attempted.delivered) {
-                emit delivered(result);
+                lane.lastError.clear();
+                emit delivered(lane.target.name, result);
                 if (attempted.rerun) emit rerunAsked(result);
             } else {
-                emit attemptFailed(result, attempted.error, delay);
+                lane.lastError = attempted.error;
+                emit attemptFailed(lane.target.name, result, attempted.error, delay);
             }
-            pump();
+            pump(lane);
         });
 }
 

@@ -1,7 +1,9 @@
-// Hands each kept result to the line's system, from the delivery queue in
-// the results database (results/delivery.h), in the order kept.
+// Hands each kept result to each of the station's delivery targets, from
+// the targets' queues in the results database (results/delivery.h), each
+// queue in the order kept and on its own: a target that fails holds only
+// its own queue.
 //
-// Two ways, one at a time:
+// A target is one of two ways:
 //
 // - a command (--deliver CMD), run by /bin/sh with the result's JSON and a
 //   newline on its standard input and the result's id, unit, port and
@@ -15,11 +17,11 @@
 // {"rerun": true}: the line wants the unit tested again (rerunAsked()).
 // An attempt that has no end within the time-out is a failure (the command
 // is killed).  A failure is tried again after the back-off
-// (retryDelayS()); the results behind it wait.
+// (retryDelayS()); the results behind it in its target's queue wait.
 //
 // The deliverer lives on the caller's thread and never blocks it: the
-// command and the request run asynchronously on its event loop, and the
-// queue is read and written on the store's own thread.
+// commands and the requests run asynchronously on its event loop, and the
+// queues are read and written on the store's own thread.
 #pragma once
 
 #include <QDateTime>
@@ -28,7 +30,9 @@
 #include <QString>
 #include <QTimer>
 #include <QUrl>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "results/delivery.h"
 
@@ -41,14 +45,14 @@ namespace results {
 class StoreWorker;
 
 struct DeliverySettings {
-    QString command;  // --deliver
-    QString url;      // --deliver-url
+    QList<DeliveryTarget> targets;  // --deliver and --deliver-url, each repeatable
     double retryS = 5;
     double retryMaxS = 300;
     double timeoutS = 30;
-    QString station;  // whose queue
+    QString station;  // whose queues
 
-    bool enabled() const { return !command.isEmpty() || !url.isEmpty(); }
+    bool enabled() const { return !targets.isEmpty(); }
+    QStringList targetNames() const;
 };
 
 // The delivery settings of a station's plan (a station::UnitConfig: its
@@ -56,18 +60,13 @@ struct DeliverySettings {
 template <class Plan>
 DeliverySettings deliverySettingsOf(const Plan& plan) {
     DeliverySettings s;
-    s.command = plan.deliver;
-    s.url = plan.deliverUrl;
+    s.targets = deliveryTargets(plan.deliver, plan.deliverUrl);
     s.retryS = plan.deliverRetryS;
     s.retryMaxS = plan.deliverRetryMaxS;
     s.timeoutS = plan.deliverTimeoutS;
     s.station = plan.station;
     return s;
 }
-
-// Why the settings cannot deliver (both ways given); empty when they can.
-// The address itself is checked where it is read (station/settings.h).
-QString deliveryProblem(const DeliverySettings& settings);
 
 class Deliverer : public QObject {
     Q_OBJECT
@@ -76,44 +75,50 @@ public:
     Deliverer(StoreWorker* store, DeliverySettings settings, QObject* parent = nullptr);
     ~Deliverer() override;
 
-    // Begins with what an earlier run left in the queue.
+    // Begins with what an earlier run left in the queues.
     void start();
-    // A result was kept: look at the queue again.
+    // A result was kept: look at the queues again.
     void poke();
 
-    // What waits, as last read.
-    const QueueState& state() const { return state_; }
-    // Every kept result delivered: nothing waits as read since the last
-    // poke, and no attempt is under way.
-    bool drained() const { return !busy_ && !again_ && known_ && state_.waiting == 0; }
+    // A target's queue, as last read, and its latest failure (empty once it
+    // delivers again).
+    struct TargetState {
+        QString target;
+        QueueState queue;
+        QString lastError;
+    };
+    QList<TargetState> states() const;
+    // The results that wait over every target, as last read.
+    int waiting() const;
+    // Each target's queue has been read at least once.
+    bool read() const;
+    // Every kept result delivered to every target: nothing waits as read
+    // since the last poke, and no attempt is under way.
+    bool drained() const;
 
 signals:
-    void queueChanged(const results::QueueState& state);
-    void delivered(const QJsonObject& result);
+    void queueChanged();
+    void delivered(const QString& target, const QJsonObject& result);
     // An attempt failed; the next is in retryInS seconds.
-    void attemptFailed(const QJsonObject& result, const QString& why, double retryInS);
-    // The queue could not be read or written.
+    void attemptFailed(const QString& target, const QJsonObject& result, const QString& why,
+                       double retryInS);
+    // A queue could not be read or written.
     void problem(const QString& why);
     void rerunAsked(const QJsonObject& result);
 
 private:
-    void pump();
-    void attempt(const Delivery& head);
-    void runCommand(const Delivery& head);
-    void post(const Delivery& head);
-    void finish(const Delivery& head, const Attempted& attempted);
-    void later(double seconds);
+    struct Lane;
+    void pump(Lane& lane);
+    void attempt(Lane& lane, const Delivery& head);
+    void runCommand(Lane& lane, const Delivery& head);
+    void post(Lane& lane, const Delivery& head);
+    void finish(Lane& lane, const Delivery& head, const Attempted& attempted);
+    void later(Lane& lane, double seconds);
 
     StoreWorker* store_;
     DeliverySettings settings_;
-    QueueState state_;
-    QTimer timer_;        // the next attempt, or reading the queue again
-    bool busy_ = false;   // a read, an attempt or its record under way
-    bool again_ = false;  // poked while busy
-    bool known_ = false;
+    std::vector<std::unique_ptr<Lane>> lanes_;  // one per target, in the settings' order
     QNetworkAccessManager* network_ = nullptr;
-    QProcess* process_ = nullptr;
-    QNetworkReply* reply_ = nullptr;
 };
 
 }  // namespace results

@@ -1,11 +1,14 @@
 #include "results/delivery.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 #include <algorithm>
 #include <cmath>
+
+#include "results/store.h"
 
 namespace results {
 
@@ -85,35 +88,137 @@ QString rerunNotice(const QJsonObject& result) {
              port.isEmpty() ? QStringLiteral("its slot") : port);
 }
 
+QList<DeliveryTarget> deliveryTargets(const QStringList& commands, const QStringList& urls) {
+    QList<DeliveryTarget> targets;
+    const auto add = [&](const QStringList& given, const QString& option,
+                         QString DeliveryTarget::*way) {
+        int place = 0;
+        for (const QString& text : given) {
+            if (text.isEmpty()) continue;
+            DeliveryTarget target;
+            target.name = ++place == 1 ? option : QStringLiteral("%1-%2").arg(option).arg(place);
+            target.*way = text;
+            targets << target;
+        }
+    };
+    add(commands, QStringLiteral("deliver"), &DeliveryTarget::command);
+    add(urls, QStringLiteral("deliver-url"), &DeliveryTarget::url);
+    return targets;
+}
+
 std::optional<QList<Delivery>> undelivered(const QSqlDatabase& db, const QString& station,
                                            QString* error) {
     QList<Delivery> found;
-    if (!db.tables().contains(QLatin1String("deliveries"))) return found;
     QSqlQuery q(db);
     q.setForwardOnly(true);
-    q.prepare(
-        QStringLiteral("SELECT seq, result_id, station, payload, queued_at, attempts, last_error,"
-                       " next_at FROM deliveries WHERE delivered = ?%1 ORDER BY seq")
-            .arg(station.isEmpty() ? QString() : QStringLiteral(" AND station = ?")));
+    q.prepare(QStringLiteral("SELECT seq, target, result_id, station, payload, queued_at, attempts,"
+                             " attempted_at, last_error, next_at FROM deliveries"
+                             " WHERE delivered = ?%1 ORDER BY seq")
+                  .arg(station.isEmpty() ? QString() : QStringLiteral(" AND station = ?")));
     q.addBindValue(false);
     if (!station.isEmpty()) q.addBindValue(station);
     if (!q.exec()) {
         if (error) *error = q.lastError().text();
         return std::nullopt;
     }
+    const auto time = [&](int column) {
+        return QDateTime::fromString(q.value(column).toString(), Qt::ISODateWithMs);
+    };
     while (q.next()) {
         Delivery d;
         d.seq = q.value(0).toLongLong();
-        d.resultId = q.value(1).toString();
-        d.station = q.value(2).toString();
-        d.payload = q.value(3).toString().toUtf8();
-        d.queuedAt = QDateTime::fromString(q.value(4).toString(), Qt::ISODateWithMs);
-        d.attempts = q.value(5).toInt();
-        d.lastError = q.value(6).toString();
-        d.nextAt = QDateTime::fromString(q.value(7).toString(), Qt::ISODateWithMs);
+        d.target = q.value(1).toString();
+        d.resultId = q.value(2).toString();
+        d.station = q.value(3).toString();
+        d.payload = q.value(4).toString().toUtf8();
+        d.queuedAt = time(5);
+        d.attempts = q.value(6).toInt();
+        d.attemptedAt = time(7);
+        d.lastError = q.value(8).toString();
+        d.nextAt = time(9);
         found << d;
     }
     return found;
+}
+
+namespace {
+
+// "40 s", "12 min", "3 h".
+QString spanText(qint64 seconds) {
+    seconds = std::max<qint64>(0, seconds);
+    return seconds < 120    ? QStringLiteral("%1 s").arg(seconds)
+           : seconds < 7200 ? QStringLiteral("%1 min").arg(seconds / 60)
+                            : QStringLiteral("%1 h").arg(seconds / 3600);
+}
+
+QString targetText(const QString& target) {
+    return target.isEmpty() ? QStringLiteral("(the station's first target)") : target;
+}
+
+}  // namespace
+
+QString undeliveredText(const QList<Delivery>& waiting, const QDateTime& now) {
+    QString out =
+        QStringLiteral("%1 for delivery to the line%2\n")
+            .arg(waiting.size() == 1 ? QStringLiteral("1 result waits")
+                                     : QStringLiteral("%1 results wait").arg(waiting.size()),
+                 waiting.isEmpty() ? QStringLiteral(".") : QStringLiteral(", oldest first:"));
+    for (const Delivery& d : waiting) {
+        const QJsonObject result = QJsonDocument::fromJson(d.payload).object();
+        const QString unit = result.value(QLatin1String("unit")).toString();
+        out += QStringLiteral("  %1  %2  station %3  unit %4  %5  %6  id %7\n")
+                   .arg(isoTime(d.queuedAt), targetText(d.target), d.station,
+                        unit.isEmpty() ? QStringLiteral("-") : unit,
+                        result.value(QLatin1String("port")).toString(),
+                        result.value(QLatin1String("result")).toString(), d.resultId);
+        QString attempts;
+        if (d.attempts == 0)
+            attempts = QStringLiteral("no attempt yet");
+        else if (d.attemptedAt.isValid())
+            attempts =
+                QStringLiteral("%1 %2, the last at %3 (%4 ago)")
+                    .arg(d.attempts)
+                    .arg(d.attempts == 1 ? QStringLiteral("attempt") : QStringLiteral("attempts"))
+                    .arg(isoTime(d.attemptedAt), spanText(d.attemptedAt.secsTo(now)));
+        else  // kept before the time of an attempt was
+            attempts =
+                QStringLiteral("%1 %2, the last at a time not recorded")
+                    .arg(d.attempts)
+                    .arg(d.attempts == 1 ? QStringLiteral("attempt") : QStringLiteral("attempts"));
+        if (!d.lastError.isEmpty()) attempts += QStringLiteral(": ") + d.lastError;
+        const QString later = QStringLiteral(
+                                  "with the next start of station %1 or gps-coldstart-cli deliver "
+                                  "--station %1")
+                                  .arg(d.station);
+        const QString next =
+            d.nextAt.isValid() && d.nextAt > now
+                ? QStringLiteral("next at %1 (in %2) if station %3 runs, else %4")
+                      .arg(isoTime(d.nextAt), spanText(now.secsTo(d.nextAt)), d.station, later)
+                : QStringLiteral("next %1").arg(later);
+        out += QStringLiteral("    %1\n    %2\n").arg(attempts, next);
+    }
+    return out;
+}
+
+QJsonObject undeliveredJson(const QList<Delivery>& waiting) {
+    QJsonArray list;
+    for (const Delivery& d : waiting) {
+        const QJsonObject result = QJsonDocument::fromJson(d.payload).object();
+        list.append(QJsonObject{
+            {"id", d.resultId},
+            {"station", d.station},
+            {"target", d.target},
+            {"unit", result.value(QLatin1String("unit")).toString()},
+            {"port", result.value(QLatin1String("port")).toString()},
+            {"result", result.value(QLatin1String("result")).toString()},
+            {"queued_at", isoTime(d.queuedAt)},
+            {"attempts", d.attempts},
+            {"last_attempt_at",
+             d.attemptedAt.isValid() ? QJsonValue(isoTime(d.attemptedAt)) : QJsonValue()},
+            {"last_error", d.lastError},
+            {"next_attempt_at", isoTime(d.nextAt)}});
+    }
+    return QJsonObject{{"undelivered", list}, {"count", list.size()}};
 }
 
 }  // namespace results

@@ -1,16 +1,19 @@
 // Telling the line's system every kept result.
 //
-// A station that delivers keeps, beside each result and in the same
-// transaction, a row of its delivery queue (the table "deliveries"): the
-// result's id and JSON, whether it was delivered, how many attempts were made,
-// the last attempt's error and when the next may be made.  Nothing kept is
-// ever missed, a station killed at any moment finds what it had not delivered
-// at its next start, and a report lists what waits.
+// A station delivers to one target or several (a label printer's command
+// and the MES's address, say), each with a queue of its own.  Beside each
+// result, in the same transaction, it keeps a row for each target in the
+// table "deliveries": the target, the result's id and JSON, whether it was
+// delivered, how many attempts were made, when the last was and its error,
+// and when the next may be made.  Nothing kept is ever missed, a station
+// killed at any moment finds what it had not delivered at its next start,
+// and a report lists what waits.
 //
-// The queue is delivered strictly in the order the results were kept: only
-// its oldest undelivered result is ever tried, and a failure holds the ones
-// behind it until it has been delivered.  A result is delivered at least
-// once; the receiver recognises a repeat by the result's "id".
+// Each target's queue is delivered strictly in the order the results were
+// kept: only its oldest undelivered result is ever tried, and a failure holds
+// the ones behind it, in that target's queue only, until it has been
+// delivered.  A result is delivered at least once to each target; the
+// receiver recognises a repeat by the result's "id".
 //
 // This header holds the decisions, free of processes, sockets and clocks: the
 // back-off, what the queue does next, what an attempt came to and what the
@@ -24,23 +27,41 @@
 #include <QList>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 namespace results {
 
-// One result in the delivery queue, as stored.
+// Where results go: a command (run by /bin/sh) or an HTTP address, by its
+// name.  A target is named after the option that gives it and its place
+// among that option's: "deliver", "deliver-2", ... for the commands,
+// "deliver-url", "deliver-url-2", ... for the addresses.
+struct DeliveryTarget {
+    QString name;
+    QString command;
+    QString url;
+};
+QList<DeliveryTarget> deliveryTargets(const QStringList& commands, const QStringList& urls);
+
+// The name of a queue row kept before results had targets: the station's
+// first target takes such rows over when it first reads its queue.
+inline const QString kUnnamedTarget = QString();
+
+// One result in a target's delivery queue, as stored.
 struct Delivery {
     qint64 seq = 0;  // its place in the queue: the order it was kept in
+    QString target;
     QString resultId;
     QString station;
     QByteArray payload;  // the result's JSON, as printed
     QDateTime queuedAt;
     int attempts = 0;
+    QDateTime attemptedAt;  // the last attempt's time; invalid when none was made or not known
     QString lastError;
     QDateTime nextAt;  // no attempt before this
 };
 
-// What waits in a station's queue.
+// What waits in a target's queue.
 struct QueueState {
     int waiting = 0;
     QDateTime oldest;  // the oldest waiting result's time of keeping; invalid when none waits
@@ -97,9 +118,16 @@ bool asksRerun(const QByteArray& answer);
 QString rerunNotice(const QJsonObject& result);
 
 // The undelivered results of a station (empty: of every station), oldest
-// first; nothing, with error, on a failure.  A database without the queue
-// (never delivered from) has none waiting.
+// first, each target's in its order; nothing, with error, on a failure.
 std::optional<QList<Delivery>> undelivered(const QSqlDatabase& db, const QString& station,
                                            QString* error);
+
+// The undelivered results as report --undelivered prints them at now: a
+// heading line, then each result's line and its attempts' line.  Nobody
+// delivers while no station of the name runs, so an attempt that is due is
+// said to come with the next station or gps-coldstart-cli deliver.
+QString undeliveredText(const QList<Delivery>& waiting, const QDateTime& now);
+// And as its --json prints it: {"undelivered": [...], "count": N}.
+QJsonObject undeliveredJson(const QList<Delivery>& waiting);
 
 }  // namespace results

@@ -240,6 +240,31 @@ std::vector<Migration> writtenSteps() {
           "DELETE FROM summary_scopes", "DELETE FROM summary_outcomes",
           "DELETE FROM summary_values", "DELETE FROM summary_slots", "DELETE FROM summary_limits",
           "DELETE FROM summary_units", "DELETE FROM summary_pace"}},
+        // Several delivery targets, each with a queue of its own: a row per
+        // result and target, and the time of each row's last attempt.  The
+        // rows of step 9 keep their order and their attempts, without a
+        // target: the station's first target takes them over (results/delivery.h).
+        {14,
+         {"CREATE TABLE deliveries_by_target ("
+          " seq {SERIAL},"
+          " target TEXT NOT NULL,"
+          " result_id TEXT NOT NULL,"
+          " station TEXT NOT NULL DEFAULT '',"
+          " payload TEXT NOT NULL,"
+          " queued_at TEXT NOT NULL,"
+          " delivered {BOOL} NOT NULL,"
+          " delivered_at TEXT,"
+          " attempts {INT} NOT NULL,"
+          " attempted_at TEXT,"
+          " last_error TEXT NOT NULL DEFAULT '',"
+          " next_at TEXT NOT NULL,"
+          " UNIQUE (target, result_id))",
+          "INSERT INTO deliveries_by_target (target, result_id, station, payload, queued_at,"
+          " delivered, delivered_at, attempts, last_error, next_at)"
+          " SELECT '', result_id, station, payload, queued_at, delivered, delivered_at, attempts,"
+          " last_error, next_at FROM deliveries ORDER BY seq",
+          "DROP TABLE deliveries", "ALTER TABLE deliveries_by_target RENAME TO deliveries",
+          "CREATE INDEX deliveries_waiting ON deliveries (station, target, delivered, seq)"}},
     };
 }
 
@@ -426,12 +451,12 @@ struct Store::Prepared {
     bool queueReady = false;
 };
 
-Store::Store(const Target& target, Sink warn, int holdEachSaveMs, bool deliveries)
+Store::Store(const Target& target, Sink warn, int holdEachSaveMs, QStringList deliveries)
     : target_(target),
       warn_(std::move(warn)),
       connection_(QStringLiteral("coldstart-results-%1").arg(++connectionCount)),
       holdEachSaveMs_(holdEachSaveMs),
-      deliveries_(deliveries) {}
+      deliveries_(std::move(deliveries)) {}
 
 Store::~Store() {
     prepared_.reset();
@@ -680,7 +705,7 @@ bool Store::insert(const QJsonObject& result, const QByteArray& packed, bool* in
     }
     const bool added = q.numRowsAffected() > 0;
     if (inserted) *inserted = added;
-    if (added && deliveries_ && !enqueue(result, error)) return false;
+    if (added && !deliveries_.isEmpty() && !enqueue(result, error)) return false;
     if (added && !packed.isEmpty()) {
         QSqlQuery& e = prepared_->evidence;
         e.bindValue(0, row.id);
@@ -703,64 +728,84 @@ bool Store::enqueue(const QJsonObject& result, QString* error) {
     QSqlQuery& q = prepared_->queue;
     if (!prepared_->queueReady) {
         if (!q.prepare(QStringLiteral(
-                "INSERT INTO deliveries (result_id, station, payload, queued_at, delivered,"
-                " attempts, last_error, next_at) VALUES (?, ?, ?, ?, ?, 0, '', ?)"))) {
+                "INSERT INTO deliveries (target, result_id, station, payload, queued_at,"
+                " delivered, attempts, last_error, next_at) VALUES (?, ?, ?, ?, ?, ?, 0, '', "
+                "?)"))) {
             *error = q.lastError().text();
             return false;
         }
         prepared_->queueReady = true;
     }
     const QString now = isoTime(QDateTime::currentDateTimeUtc());
-    q.addBindValue(result.value(QLatin1String("id")).toString());
-    q.addBindValue(result.value(QLatin1String("station")).toString(QLatin1String("")));
-    q.addBindValue(QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)));
-    q.addBindValue(now);
-    q.addBindValue(false);
-    q.addBindValue(now);
-    if (!q.exec()) {
-        *error = q.lastError().text();
-        return false;
+    const QString payload = QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact));
+    for (const QString& target : deliveries_) {
+        q.addBindValue(target);
+        q.addBindValue(result.value(QLatin1String("id")).toString());
+        q.addBindValue(result.value(QLatin1String("station")).toString(QLatin1String("")));
+        q.addBindValue(payload);
+        q.addBindValue(now);
+        q.addBindValue(false);
+        q.addBindValue(now);
+        if (!q.exec()) {
+            *error = q.lastError().text();
+            return false;
+        }
     }
     return true;
 }
 
-std::optional<Delivery> Store::nextDelivery(const QString& station, QueueState* state,
-                                            QString* error) {
+std::optional<Delivery> Store::nextDelivery(const QString& station, const QString& target,
+                                            bool adopt, QueueState* state, QString* error) {
     QSqlQuery q(database());
+    const auto failed = [&] {
+        if (error) *error = q.lastError().text();
+        return std::nullopt;
+    };
+    if (adopt) {
+        q.prepare(QStringLiteral(
+            "UPDATE deliveries SET target = ? WHERE station = ? AND target = ? AND delivered = ?"));
+        q.addBindValue(target);
+        q.addBindValue(station);
+        q.addBindValue(QStringLiteral(""));
+        q.addBindValue(false);
+        if (!q.exec()) return failed();
+    }
     q.setForwardOnly(true);
     q.prepare(
         QStringLiteral("SELECT COUNT(*), MIN(queued_at) FROM deliveries"
-                       " WHERE station = ? AND delivered = ?"));
+                       " WHERE station = ? AND target = ? AND delivered = ?"));
     q.addBindValue(station);
+    q.addBindValue(target);
     q.addBindValue(false);
-    if (!q.exec() || !q.next()) {
-        if (error) *error = q.lastError().text();
-        return std::nullopt;
-    }
+    if (!q.exec() || !q.next()) return failed();
     if (state) {
         state->waiting = q.value(0).toInt();
         state->oldest = QDateTime::fromString(q.value(1).toString(), Qt::ISODateWithMs);
     }
     q.finish();
-    q.prepare(QStringLiteral(
-        "SELECT seq, result_id, payload, queued_at, attempts, last_error, next_at"
-        " FROM deliveries WHERE station = ? AND delivered = ? ORDER BY seq LIMIT 1"));
+    q.prepare(
+        QStringLiteral("SELECT seq, result_id, payload, queued_at, attempts, attempted_at,"
+                       " last_error, next_at FROM deliveries"
+                       " WHERE station = ? AND target = ? AND delivered = ? ORDER BY seq LIMIT 1"));
     q.addBindValue(station);
+    q.addBindValue(target);
     q.addBindValue(false);
-    if (!q.exec()) {
-        if (error) *error = q.lastError().text();
-        return std::nullopt;
-    }
+    if (!q.exec()) return failed();
     if (!q.next()) return std::nullopt;
+    const auto time = [&](int column) {
+        return QDateTime::fromString(q.value(column).toString(), Qt::ISODateWithMs);
+    };
     Delivery d;
     d.seq = q.value(0).toLongLong();
+    d.target = target;
     d.resultId = q.value(1).toString();
     d.station = station;
     d.payload = q.value(2).toString().toUtf8();
-    d.queuedAt = QDateTime::fromString(q.value(3).toString(), Qt::ISODateWithMs);
+    d.queuedAt = time(3);
     d.attempts = q.value(4).toInt();
-    d.lastError = q.value(5).toString();
-    d.nextAt = QDateTime::fromString(q.value(6).toString(), Qt::ISODateWithMs);
+    d.attemptedAt = time(5);
+    d.lastError = q.value(6).toString();
+    d.nextAt = time(7);
     return d;
 }
 
@@ -770,10 +815,11 @@ bool Store::recordAttempt(qint64 seq, bool delivered, const QString& why, const 
     const QString now = isoTime(QDateTime::currentDateTimeUtc());
     q.prepare(
         QStringLiteral("UPDATE deliveries SET delivered = ?, delivered_at = ?,"
-                       " attempts = attempts + 1, last_error = ?, next_at = ?"
+                       " attempts = attempts + 1, attempted_at = ?, last_error = ?, next_at = ?"
                        " WHERE seq = ?"));
     q.addBindValue(delivered);
     q.addBindValue(delivered ? QVariant(now) : QVariant(QMetaType(QMetaType::QString)));
+    q.addBindValue(now);
     q.addBindValue(why.isNull() ? QStringLiteral("") : why);
     q.addBindValue(isoTime(nextAt.isValid() ? nextAt : QDateTime::currentDateTimeUtc()));
     q.addBindValue(seq);

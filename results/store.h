@@ -58,8 +58,9 @@ public:
         // before it writes, as a database held by another program would.
         int holdEachSaveMs = 0;
         // Each result saved (or moved in from the spool) also joins the
-        // line's delivery queue, in the same transaction (results/delivery.h).
-        bool deliveries = false;
+        // delivery queue of each of these targets, in the same transaction
+        // (results/delivery.h); none: no queue.
+        QStringList deliveries;
     };
     using Sink = std::function<void(const QString&)>;
 
@@ -109,9 +110,12 @@ public:
                                                          const QString& port, int count,
                                                          QString* error);
 
-    // The oldest undelivered result of a station, and in *state what waits;
-    // nothing when none waits, or, with error, on a failure.
-    std::optional<Delivery> nextDelivery(const QString& station, QueueState* state, QString* error);
+    // The oldest undelivered result of a station's target, and in *state
+    // what waits; nothing when none waits, or, with error, on a failure.
+    // With adopt the target first takes over the station's rows kept without
+    // a target (kUnnamedTarget).
+    std::optional<Delivery> nextDelivery(const QString& station, const QString& target, bool adopt,
+                                         QueueState* state, QString* error);
     // Records an attempt to deliver the queue's row seq: delivered, or why
     // not and when the next attempt may be made.
     bool recordAttempt(qint64 seq, bool delivered, const QString& why, const QDateTime& nextAt,
@@ -157,7 +161,7 @@ public:
     QSqlDatabase database() const;
 
 private:
-    Store(const Target& target, Sink warn, int holdEachSaveMs, bool deliveries);
+    Store(const Target& target, Sink warn, int holdEachSaveMs, QStringList deliveries);
     bool connect(const Options& options, QString* error);
     bool migrate(QString* error);
     bool importSpool(QString* error);
@@ -175,7 +179,7 @@ private:
     Sink warn_;
     QString connection_;
     int holdEachSaveMs_;
-    bool deliveries_;
+    QStringList deliveries_;  // the targets whose queues each result joins
     bool spooling_ = false;
     // The evidence's bytes in the database, as last counted and since added;
     // negative until counted.

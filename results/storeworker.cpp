@@ -246,15 +246,16 @@ void StoreWorker::studyGrr(const QString& study, StudyGrr done) {
     });
 }
 
-void StoreWorker::nextDelivery(const QString& station, NextDelivery done) {
-    post([this, back = back_, station, done = std::move(done)] {
+void StoreWorker::nextDelivery(const QString& station, const QString& target, bool adopt,
+                               NextDelivery done) {
+    post([this, back = back_, station, target, adopt, done = std::move(done)] {
         QueueState state;
         QString error;
         std::optional<Delivery> head;
         if (back->store->spooling())
             error = QStringLiteral("the results database is failing");
         else
-            head = back->store->nextDelivery(station, &state, &error);
+            head = back->store->nextDelivery(station, target, adopt, &state, &error);
         QMetaObject::invokeMethod(
             this, [done, head, state, error] { done(head, state, error); }, Qt::QueuedConnection);
     });

@@ -96,12 +96,13 @@ public:
     using StudyGrr = std::function<void(const GrrSection& section, const QString& error)>;
     void studyGrr(const QString& study, StudyGrr done);
 
-    // The station's oldest undelivered result (results/delivery.h) and what
-    // waits, or why there is no answer; done is called on this object's
-    // thread, after every save asked before.
+    // The oldest undelivered result of the station's target
+    // (results/delivery.h; adopt: Store::nextDelivery) and what waits, or why
+    // there is no answer; done is called on this object's thread, after
+    // every save asked before.
     using NextDelivery = std::function<void(const std::optional<Delivery>& head,
                                             const QueueState& state, const QString& error)>;
-    void nextDelivery(const QString& station, NextDelivery done);
+    void nextDelivery(const QString& station, const QString& target, bool adopt, NextDelivery done);
     // Records an attempt at the queue's row seq; done gets why it could not
     // be recorded (empty: it was).
     void recordAttempt(qint64 seq, bool delivered, const QString& why, const QDateTime& nextAt,

@@ -147,9 +147,22 @@ std::optional<PlanOptions> planOptions(const QCommandLineParser& parser, QString
     }
     for (const Setting& s : settings()) {
         const QString option = QLatin1String(s.option);
-        if (s.offers(kCommandLine) && parser.isSet(option))
-            options.given.emplace_back(
-                &s, s.kind == Kind::Flag ? QStringLiteral("true") : parser.value(option));
+        if (!s.offers(kCommandLine) || !parser.isSet(option)) continue;
+        if (s.repeats()) {  // each given one line, together the setting's lines
+            const QStringList values = parser.values(option);
+            for (const QString& value : values)
+                if (value.contains(QLatin1Char('\n'))) {
+                    *error = QStringLiteral(
+                                 "--%1: \"%2\" is not one line; give the option again "
+                                 "for another")
+                                 .arg(option, value);
+                    return std::nullopt;
+                }
+            options.given.emplace_back(&s, values.join(QLatin1Char('\n')));
+            continue;
+        }
+        options.given.emplace_back(
+            &s, s.kind == Kind::Flag ? QStringLiteral("true") : parser.value(option));
     }
     if (!options.over(Plan(), error)) return std::nullopt;
     return options;

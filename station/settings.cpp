@@ -133,23 +133,29 @@ bool setQualifiedBy(PlanSettings& plan, const QString& text, QString* why) {
     return true;
 }
 
+// Several targets' texts, a line each; empty lines are none.
+QStringList targetLines(const QString& text) {
+    QStringList lines;
+    for (const QString& line : text.split(QLatin1Char('\n')))
+        if (!line.trimmed().isEmpty()) lines << line.trimmed();
+    return lines;
+}
+
 bool setDeliver(PlanSettings& plan, const QString& text, QString* why) {
-    if (text.contains(QLatin1Char('\n'))) {
-        *why = QStringLiteral("a delivery command is one line");
-        return false;
-    }
-    plan.deliver = text.trimmed();
+    Q_UNUSED(why);
+    plan.deliver = targetLines(text);
     return true;
 }
 
 bool setDeliverUrl(PlanSettings& plan, const QString& text, QString* why) {
-    const QString given = text.trimmed();
-    const QUrl url(given, QUrl::StrictMode);
-    if (!given.isEmpty() &&
-        (!url.isValid() || url.host().isEmpty() ||
-         (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))) {
-        *why = QStringLiteral("\"%1\" is not an http:// or https:// address").arg(given);
-        return false;
+    const QStringList given = targetLines(text);
+    for (const QString& address : given) {
+        const QUrl url(address, QUrl::StrictMode);
+        if (!url.isValid() || url.host().isEmpty() ||
+            (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
+            *why = QStringLiteral("\"%1\" is not an http:// or https:// address").arg(address);
+            return false;
+        }
     }
     plan.deliverUrl = given;
     return true;
@@ -377,17 +383,19 @@ std::vector<Setting> table() {
                 .under(Group::Results),
             Row{"deliver", "deliver", "CMD",
                 "Hand each kept result to the line: run CMD with the result's JSON on its input; "
-                "exit status 0 is delivered, else it is tried again.",
+                "exit status 0 is delivered, else it is tried again.  Give it again for another "
+                "target: each has a queue of its own.",
                 Kind::Text, &S::deliver, kCommandLine | kPlanFile | kStored, InForce::Never, 0, 0,
                 "", setDeliver}
-                .inDialog("Deliver with command", 0, "run with each result's JSON on its input")
+                .inDialog("Deliver with commands", 0,
+                          "one a line, each run with each result's JSON on its input")
                 .under(Group::Line),
             Row{"deliver_url", "deliver-url", "URL",
                 "Hand each kept result to the line as an HTTP POST of its JSON to URL; a 2xx "
-                "status is delivered, else it is tried again.",
+                "status is delivered, else it is tried again.  Repeatable, as --deliver.",
                 Kind::Text, &S::deliverUrl, kCommandLine | kPlanFile | kStored, InForce::Never, 0,
                 0, "", setDeliverUrl}
-                .inDialog("Deliver to address", 0, "http://host/path")
+                .inDialog("Deliver to addresses", 0, "one a line: http://host/path")
                 .under(Group::Line),
             Row{"deliver_retry_s", "deliver-retry", "S",
                 "Seconds before a failed delivery is tried again, doubled at each further "
@@ -539,6 +547,10 @@ bool Setting::limit() const {
     return std::holds_alternative<LimitOf>(field);
 }
 
+bool Setting::repeats() const {
+    return kind == Kind::Text && std::holds_alternative<QStringList S::*>(field);
+}
+
 QString Setting::helpText() const {
     QString text = QLatin1String(help);
     text.replace(QLatin1String("%1"), print(PlanSettings()));
@@ -589,6 +601,7 @@ QString Setting::print(const PlanSettings& plan) const {
             return (plan.*std::get<QStringList S::*>(field)).join(QLatin1Char(','));
         case Kind::Name:
         case Kind::Text:
+            if (repeats()) return (plan.*std::get<QStringList S::*>(field)).join(QLatin1Char('\n'));
             return plan.*std::get<QString S::*>(field);
     }
     return {};
@@ -652,6 +665,13 @@ QJsonValue Setting::toJson(const PlanSettings& plan) const {
             return plan.baud > 0 ? QJsonValue(plan.baud) : QJsonValue(kAuto);
         case Kind::Flag:
             return plan.*std::get<bool S::*>(field);
+        case Kind::Text:
+            if (repeats()) {  // one as a text, as plan files had it before there were more
+                const QStringList& texts = plan.*std::get<QStringList S::*>(field);
+                return texts.size() > 1 ? QJsonValue(QJsonArray::fromStringList(texts))
+                                        : QJsonValue(texts.value(0));
+            }
+            return print(plan);
         default:
             return print(plan);
     }
@@ -699,8 +719,24 @@ bool Setting::fromJson(PlanSettings& plan, const QJsonValue& value, QString* why
                 return parse(plan, names.join(QLatin1Char(',')), why);
             }
             [[fallthrough]];
-        case Kind::Age:
         case Kind::Text:
+            if (repeats() && value.isArray()) {  // "deliver": ["print-label", "..."]
+                QStringList texts;
+                for (const QJsonValue& text : value.toArray()) {
+                    if (!text.isString() || text.toString().contains(QLatin1Char('\n'))) {
+                        *why = QStringLiteral("is not a text or an array of one-line texts");
+                        return false;
+                    }
+                    texts << text.toString();
+                }
+                return parse(plan, texts.join(QLatin1Char('\n')), why);
+            }
+            if (repeats() && value.isString() && value.toString().contains(QLatin1Char('\n'))) {
+                *why = QStringLiteral("is not one line (an array gives several)");
+                return false;
+            }
+            [[fallthrough]];
+        case Kind::Age:
             if (!value.isString()) {
                 *why = QStringLiteral("is not a text");
                 return false;

@@ -74,12 +74,12 @@ struct PlanSettings {
     // its time up); "time", with the fifth GGA with a usable time, as the
     // window sends it.
     QString sendAfter = QStringLiteral("ready");
-    // Telling the line every kept result (results/deliverer.h): a command or
-    // an HTTP address, the back-off's first and longest wait, an attempt's
-    // time-out, and how long the headless station waits at its end for what
-    // is left.
-    QString deliver;
-    QString deliverUrl;
+    // Telling the line every kept result (results/deliverer.h): the
+    // commands and the HTTP addresses, each a target with a queue of its
+    // own, the back-off's first and longest wait, an attempt's time-out, and
+    // how long the headless station waits at its end for what is left.
+    QStringList deliver;
+    QStringList deliverUrl;
     double deliverRetryS = 5;
     double deliverRetryMaxS = 300;
     double deliverTimeoutS = 30;
@@ -118,7 +118,7 @@ enum class Kind {
     Rate,    // a line rate, or "auto"
     Name,    // one of choices(); the family and the start type are checked together
     List,    // a text the row checks; a plan file may give it as an array of names
-    Text,    // a text the row checks
+    Text,    // a text the row checks; with a QStringList field, several (repeats())
     Flag,    // true or false; on the command line, given or not
 };
 
@@ -190,6 +190,10 @@ struct Setting {
     bool offers(Offer where) const { return offered & where; }
     bool whole() const;  // a whole number
     bool limit() const;  // a number that may be unset, and then is not checked
+    // Several texts, each one line: an option given again adds one, a plan
+    // file gives a text or an array of them, the stored settings and the
+    // check take them a line each.
+    bool repeats() const;
     QString storedAs() const { return QLatin1String(storedKey ? storedKey : key); }
     QString helpText() const;
 

@@ -72,14 +72,8 @@ int main(int argc, char** argv) {
     const auto target = settings.db.isEmpty() ? std::optional(results::defaultTarget())
                                               : results::parseTarget(settings.db, &dbError);
     const auto units = stationwin::slotConfigs(settings, &error);
-    const auto delivery = results::deliverySettingsOf(units->front());
-    if (const QString problem = results::deliveryProblem(delivery); !problem.isEmpty()) {
-        complain(problem);
-        QMessageBox::critical(nullptr, QStringLiteral("GPS Station"), problem);
-        return station::kUsage;
-    }
     results::Store::Options storeOptions;
-    storeOptions.deliveries = delivery.enabled();
+    storeOptions.deliveries = results::deliverySettingsOf(units->front()).targetNames();
     std::unique_ptr<results::StoreWorker> store;
     if (target) store = results::StoreWorker::open(*target, &dbError, storeOptions, complain);
     if (!store) {

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSerialPortInfo>
 #include <QSpinBox>
@@ -70,6 +71,13 @@ QWidget* fieldFor(const station::Setting& s, const station::Plan& plan, QWidget*
         case station::Kind::Age:
         case station::Kind::Text:
         case station::Kind::Flag: {
+            if (s.repeats()) {  // one a line
+                auto* field = new QPlainTextEdit(value, parent);
+                field->setPlaceholderText(QLatin1String(s.hint));
+                field->setTabChangesFocus(true);
+                field->setFixedHeight(field->fontMetrics().lineSpacing() * 3 + 12);
+                return field;
+            }
             auto* field = new QLineEdit(value, parent);
             field->setPlaceholderText(QLatin1String(s.hint));
             return field;
@@ -90,8 +98,10 @@ bool setFrom(const station::Setting& s, QWidget* field, station::Plan& plan, QSt
         return true;
     }
     const auto* box = qobject_cast<QComboBox*>(field);
-    const QString text =
-        box ? box->currentText() : static_cast<QLineEdit*>(field)->text().trimmed();
+    const auto* lines = qobject_cast<QPlainTextEdit*>(field);
+    const QString text = box     ? box->currentText()
+                         : lines ? lines->toPlainText().trimmed()
+                                 : static_cast<QLineEdit*>(field)->text().trimmed();
     if (text.isEmpty() && s.print(station::PlanSettings()).isEmpty()) {
         s.reset(plan);
         return true;

@@ -281,20 +281,12 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
             deliverer_ = std::make_unique<results::Deliverer>(store_.get(), delivery);
             connect(deliverer_.get(), &results::Deliverer::queueChanged, this,
                     &StationWindow::showDeliveries);
-            connect(deliverer_.get(), &results::Deliverer::delivered, this, [this] {
-                deliveryError_.clear();
-                showDeliveries();
-            });
+            connect(deliverer_.get(), &results::Deliverer::delivered, this,
+                    &StationWindow::showDeliveries);
             connect(deliverer_.get(), &results::Deliverer::attemptFailed, this,
-                    [this](const QJsonObject&, const QString& why) {
-                        deliveryError_ = why;
-                        showDeliveries();
-                    });
+                    &StationWindow::showDeliveries);
             connect(deliverer_.get(), &results::Deliverer::problem, this,
-                    [this](const QString& why) {
-                        deliveryError_ = why;
-                        showDeliveries();
-                    });
+                    &StationWindow::showDeliveries);
             connect(deliverer_.get(), &results::Deliverer::rerunAsked, this,
                     &StationWindow::onRerunAsked);
             delivery_->show();
@@ -317,22 +309,31 @@ StationWindow::~StationWindow() {
 
 void StationWindow::showDeliveries() {
     if (!deliverer_) return;
-    const results::QueueState& state = deliverer_->state();
-    QString text;
-    if (state.waiting == 0) {
-        text = tr("Line: every result delivered");
-    } else {
+    const QList<results::Deliverer::TargetState> states = deliverer_->states();
+    QStringList lines;
+    for (const results::Deliverer::TargetState& t : states) {
+        // A line for each target when there are several.
+        const QString line = states.size() > 1 ? tr("Line (%1)").arg(t.target) : tr("Line");
+        const results::QueueState& state = t.queue;
+        if (state.waiting == 0) {
+            lines << tr("%1: every result delivered").arg(line);
+            continue;
+        }
         const qint64 age =
             std::max<qint64>(0, state.oldest.secsTo(QDateTime::currentDateTimeUtc()));
         const QString ageText = age < 120    ? tr("%1 s").arg(age)
                                 : age < 7200 ? tr("%1 min").arg(age / 60)
                                              : tr("%1 h").arg(age / 3600);
-        text = state.waiting == 1 ? tr("Line: 1 result waiting for delivery, %1 old").arg(ageText)
-                                  : tr("Line: %1 results waiting for delivery, the oldest %2 old")
-                                        .arg(state.waiting)
-                                        .arg(ageText);
-        if (!deliveryError_.isEmpty()) text += tr("; last attempt: %1").arg(deliveryError_);
+        QString text = state.waiting == 1
+                           ? tr("%1: 1 result waiting for delivery, %2 old").arg(line, ageText)
+                           : tr("%1: %2 results waiting for delivery, the oldest %3 old")
+                                 .arg(line)
+                                 .arg(state.waiting)
+                                 .arg(ageText);
+        if (!t.lastError.isEmpty()) text += tr("; last attempt: %1").arg(t.lastError);
+        lines << text;
     }
+    const QString text = lines.join(QLatin1Char('\n'));
     if (delivery_->text() != text) {
         delivery_->setText(text);
         delivery_->setAccessibleDescription(text);
@@ -810,7 +811,8 @@ void StationWindow::retryDatabase() {
     }
     results::Store::Options options;
     options.busyTimeoutMs = 1000;  // a retry waits no longer than this on a busy file
-    options.deliveries = deliverer_ != nullptr;
+    if (deliverer_ && !slots_.empty())
+        options.deliveries = results::deliverySettingsOf(slots_.front().config).targetNames();
     store_->retry(options);  // reopened() follows when the database answers
 }
 

@@ -181,8 +181,7 @@ private:
     std::unique_ptr<results::StoreWorker> store_;
     std::unique_ptr<results::Deliverer> deliverer_;  // goes before the store
     QLabel* delivery_;
-    QString deliveryError_;  // the latest failed attempt's
-    QString sessionStart_;   // stored-time form
+    QString sessionStart_;  // stored-time form
     QTimer refresh_;
     QTimer retry_;
     QLineEdit* lot_;

@@ -326,7 +326,8 @@ TEST(CliOptions, MistakesAreNamed) {
 
 // Each help reads whole on an 80-column terminal, its exit statuses too.
 TEST(CliOptions, HelpFitsEightyColumns) {
-    for (const QStringList& command : {QStringList{}, {"report"}, {"calibrate"}, {"db"}}) {
+    for (const QStringList& command :
+         {QStringList{}, {"report"}, {"calibrate"}, {"db"}, {"deliver"}}) {
         QProcess cli;
         cli.start(COLDSTART_CLI, command + QStringList{"--help"});
         ASSERT_TRUE(cli.waitForFinished(30000));

@@ -9,12 +9,14 @@
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QSet>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <functional>
 #include <optional>
+#include <tuple>
 
 #include "clirun.h"
 #include "results/deliverer.h"
@@ -125,6 +127,79 @@ TEST(DeliveryDecisions, WhatAnAttemptCameTo) {
     }
 }
 
+// A target is named after its option and its place among that option's; an
+// empty one is none.
+TEST(DeliveryDecisions, TargetsNamedByOptionAndPlace) {
+    QStringList named;
+    for (const results::DeliveryTarget& t : results::deliveryTargets(
+             {"print-label", "", "log-result"}, {"http://mes/r", "http://b/r"}))
+        named << t.name + "=" + t.command + t.url;
+    EXPECT_EQ(named, QStringList({"deliver=print-label", "deliver-2=log-result",
+                                  "deliver-url=http://mes/r", "deliver-url-2=http://b/r"}));
+}
+
+// report --undelivered: each entry's target, its last attempt's time and
+// error, and who makes the next: the running station when it is still to
+// come, else the next start or `deliver`.
+TEST(DeliveryDecisions, AnEntrySaysItsLastAttemptAndWhoMakesTheNext) {
+    const QDateTime now = QDateTime::fromString("2026-12-08T08:00:00.000Z", Qt::ISODateWithMs);
+    const auto entry = [&](int attempts, qint64 lastAgoS, qint64 nextInS, const char* error) {
+        results::Delivery d;
+        d.target = "deliver-url";
+        d.resultId = "r-1";
+        d.station = "bench-1";
+        d.payload = R"({"unit": "SN-A", "port": "/dev/ttyUSB0", "result": "pass"})";
+        d.queuedAt = now.addSecs(-600);
+        d.attempts = attempts;
+        if (lastAgoS >= 0) d.attemptedAt = now.addSecs(-lastAgoS);
+        d.lastError = error;
+        d.nextAt = now.addSecs(nextInS);
+        return d;
+    };
+    const QString later =
+        "with the next start of station bench-1 or gps-coldstart-cli deliver "
+        "--station bench-1";
+    struct Case {
+        const char* name;
+        results::Delivery entry;
+        QString said;  // the entry's two lines after its first
+    } cases[] = {
+        {"never tried", entry(0, -1, -600, ""), "no attempt yet\n    next " + later},
+        {"backing off", entry(3, 12, 40, "no answer from the server (Connection refused)"),
+         "3 attempts, the last at 2026-12-08T07:59:48.000Z (12 s ago): no answer from the server "
+         "(Connection refused)\n    next at 2026-12-08T08:00:40.000Z (in 40 s) if station "
+         "bench-1 runs, else " +
+             later},
+        {"overdue: no station runs", entry(1, 7200, -7000, "HTTP status 503"),
+         "1 attempt, the last at 2026-12-08T06:00:00.000Z (2 h ago): HTTP status 503\n    next " +
+             later},
+        {"kept before attempts were timed", entry(2, -1, -60, "HTTP status 503"),
+         "2 attempts, the last at a time not recorded: HTTP status 503\n    next " + later},
+    };
+    for (const Case& c : cases) {
+        const QString text = results::undeliveredText({c.entry}, now);
+        EXPECT_EQ(text,
+                  "1 result waits for delivery to the line, oldest first:\n"
+                  "  2026-12-08T07:50:00.000Z  deliver-url  station bench-1  unit SN-A  "
+                  "/dev/ttyUSB0  pass  id r-1\n    " +
+                      c.said + "\n")
+            << c.name;
+    }
+    EXPECT_EQ(results::undeliveredText({}, now), "0 results wait for delivery to the line.\n");
+    EXPECT_EQ(results::undeliveredJson({cases[1].entry, cases[3].entry}),
+              QJsonDocument::fromJson(R"json({"count": 2, "undelivered": [
+        {"id": "r-1", "station": "bench-1", "target": "deliver-url", "unit": "SN-A",
+         "port": "/dev/ttyUSB0", "result": "pass", "queued_at": "2026-12-08T07:50:00.000Z",
+         "attempts": 3, "last_attempt_at": "2026-12-08T07:59:48.000Z",
+         "last_error": "no answer from the server (Connection refused)",
+         "next_attempt_at": "2026-12-08T08:00:40.000Z"},
+        {"id": "r-1", "station": "bench-1", "target": "deliver-url", "unit": "SN-A",
+         "port": "/dev/ttyUSB0", "result": "pass", "queued_at": "2026-12-08T07:50:00.000Z",
+         "attempts": 2, "last_attempt_at": null, "last_error": "HTTP status 503",
+         "next_attempt_at": "2026-12-08T07:59:00.000Z"}]})json")
+                  .object());
+}
+
 // --- The queue in the results database ------------------------------------
 
 // The queue in a SQLite file, or on the test's own PostgreSQL server.
@@ -143,13 +218,13 @@ protected:
             station = QStringLiteral("pg-%1").arg(++run);
         }
     }
-    std::unique_ptr<results::Store> open(bool deliveries) {
+    std::unique_ptr<results::Store> open(const QStringList& targets) {
         QString why;
         const auto target =
             results::parseTarget(GetParam() ? pg->url("postgres") : dir.filePath("r.db"), &why);
         EXPECT_TRUE(target) << why.toStdString();
         results::Store::Options options;
-        options.deliveries = deliveries;
+        options.deliveries = targets;
         auto store = results::Store::open(*target, &why, options);
         EXPECT_TRUE(store) << why.toStdString();
         return store;
@@ -164,17 +239,18 @@ int DeliveryQueue::run = 0;
 INSTANTIATE_TEST_SUITE_P(Engines, DeliveryQueue, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "PostgreSQL" : "SQLite"; });
 
-// Results kept while the station delivers join the queue in order; those kept
-// before, or kept again, do not.  A failed attempt holds the head, with its error.
-TEST_P(DeliveryQueue, KeptResultsWaitInOrderUntilDelivered) {
+// Results kept while the station delivers join each target's queue in
+// order; those kept before, or kept again, do not.  A failed attempt holds
+// the head of its own target's queue only, with its error and its time.
+TEST_P(DeliveryQueue, EachTargetsResultsWaitInOrderUntilDelivered) {
     QStringList ids;
     {
-        auto quiet = open(false);
+        auto quiet = open({});
         ASSERT_TRUE(quiet);
         QJsonObject before = sampleResult(station, 1);
         ASSERT_EQ(quiet->save(before), results::Store::Saved::Stored);
     }
-    auto store = open(true);
+    auto store = open({"deliver", "deliver-url"});
     ASSERT_TRUE(store);
     for (int i = 2; i <= 4; ++i) {
         QJsonObject r = sampleResult(station, i);
@@ -189,35 +265,123 @@ TEST_P(DeliveryQueue, KeptResultsWaitInOrderUntilDelivered) {
     ASSERT_EQ(store->saveBatch({again}, &why), 0) << why.toStdString();
 
     results::QueueState state;
-    auto head = store->nextDelivery(station, &state, &why);
-    ASSERT_TRUE(head) << why.toStdString();
+    const auto next = [&](const char* target) {
+        auto head = store->nextDelivery(station, target, false, &state, &why);
+        EXPECT_TRUE(head) << target << ": " << why.toStdString();
+        return head.value_or(results::Delivery());
+    };
+    results::Delivery label = next("deliver");
     EXPECT_EQ(state.waiting, 3);
     EXPECT_TRUE(state.oldest.isValid());
-    EXPECT_EQ(head->resultId, ids[0]);
-    EXPECT_EQ(QJsonDocument::fromJson(head->payload).object().value("unit"),
+    EXPECT_EQ(label.resultId, ids[0]);
+    EXPECT_EQ(QJsonDocument::fromJson(label.payload).object().value("unit"),
               sampleResult(station, 2).value("unit"));
-    EXPECT_EQ(head->attempts, 0);
+    results::Delivery mes = next("deliver-url");
+    EXPECT_EQ(mes.resultId, ids[0]);
+    EXPECT_EQ(mes.attempts, 0);
+    EXPECT_FALSE(mes.attemptedAt.isValid());
 
     const QDateTime later = QDateTime::currentDateTimeUtc().addSecs(60);
-    ASSERT_TRUE(store->recordAttempt(head->seq, false, "HTTP status 503", later, &why));
-    head = store->nextDelivery(station, &state, &why);
-    ASSERT_TRUE(head);
-    EXPECT_EQ(head->resultId, ids[0]);
-    EXPECT_EQ(head->attempts, 1);
-    EXPECT_EQ(head->lastError, "HTTP status 503");
-    EXPECT_EQ(results::isoTime(head->nextAt), results::isoTime(later));
-
-    ASSERT_TRUE(store->recordAttempt(head->seq, true, {}, {}, &why));
-    head = store->nextDelivery(station, &state, &why);
-    ASSERT_TRUE(head);
-    EXPECT_EQ(head->resultId, ids[1]);
+    ASSERT_TRUE(store->recordAttempt(mes.seq, false, "HTTP status 503", later, &why));
+    ASSERT_TRUE(store->recordAttempt(label.seq, true, {}, {}, &why));
+    mes = next("deliver-url");
+    EXPECT_EQ(mes.resultId, ids[0]);
+    EXPECT_EQ(state.waiting, 3);
+    EXPECT_EQ(mes.attempts, 1);
+    EXPECT_TRUE(mes.attemptedAt.isValid());
+    EXPECT_EQ(mes.lastError, "HTTP status 503");
+    EXPECT_EQ(results::isoTime(mes.nextAt), results::isoTime(later));
+    label = next("deliver");
+    EXPECT_EQ(label.resultId, ids[1]);
     EXPECT_EQ(state.waiting, 2);
 
     const auto listed = results::undelivered(store->database(), station, &why);
     ASSERT_TRUE(listed) << why.toStdString();
     QStringList waiting;
-    for (const results::Delivery& d : *listed) waiting << d.resultId;
-    EXPECT_EQ(waiting, ids.mid(1));
+    for (const results::Delivery& d : *listed) waiting << d.target + " " + d.resultId;
+    waiting.sort();  // each target's in its order
+    QStringList expected;
+    for (const QString& id : ids) expected << "deliver-url " + id;
+    expected << "deliver " + ids[1] << "deliver " + ids[2];
+    expected.sort();
+    EXPECT_EQ(waiting, expected);
+}
+
+// A database whose queue was kept before targets were: what waited still
+// waits, in its order and with its attempts, until the station's first
+// target takes it over; the results kept after it go behind it.
+TEST_P(DeliveryQueue, AQueueFromBeforeTargetsIsTakenOverByTheFirstTarget) {
+    QString why;
+    {
+        auto latest = open({});
+        ASSERT_TRUE(latest);
+        QSqlQuery q(latest->database());
+        const bool pg = GetParam();
+        // The queue as it was made before targets, and rows in it.
+        const QString oldQueue =
+            QStringLiteral(
+                "CREATE TABLE deliveries (seq %1, result_id TEXT NOT NULL UNIQUE,"
+                " station TEXT NOT NULL DEFAULT '', payload TEXT NOT NULL, queued_at TEXT NOT NULL,"
+                " delivered %2 NOT NULL, delivered_at TEXT, attempts %3 NOT NULL,"
+                " last_error TEXT NOT NULL DEFAULT '', next_at TEXT NOT NULL)")
+                .arg(pg ? "BIGSERIAL PRIMARY KEY" : "INTEGER PRIMARY KEY",
+                     pg ? "BOOLEAN" : "INTEGER", pg ? "BIGINT" : "INTEGER");
+        for (const QString& sql : {QStringLiteral("DELETE FROM schema_version WHERE version > 12"),
+                                   QStringLiteral("DROP TABLE deliveries"), oldQueue,
+                                   QStringLiteral("CREATE INDEX deliveries_waiting ON deliveries"
+                                                  " (station, delivered, seq)")})
+            ASSERT_TRUE(q.exec(sql))
+                << sql.toStdString() << ": " << q.lastError().text().toStdString();
+        // Inserted out of the order kept: seq is the order.
+        for (const auto& [seq, id, delivered, attempts] :
+             {std::tuple{7, "old-2", false, 0}, std::tuple{3, "old-0", true, 1},
+              std::tuple{5, "old-1", false, 4}}) {
+            q.prepare(
+                "INSERT INTO deliveries (seq, result_id, station, payload, queued_at,"
+                " delivered, attempts, last_error, next_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+            for (const QVariant& v :
+                 {QVariant(seq), QVariant(id), QVariant(station),
+                  QVariant(QStringLiteral("{\"id\": \"%1\"}").arg(id)),
+                  QVariant("2026-12-01T08:00:00.000Z"), QVariant(delivered), QVariant(attempts),
+                  QVariant(attempts ? "HTTP status 503" : ""),
+                  QVariant("2026-12-01T08:05:00.000Z")})
+                q.addBindValue(v);
+            ASSERT_TRUE(q.exec()) << q.lastError().text().toStdString();
+        }
+        if (pg) {
+            ASSERT_TRUE(q.exec("SELECT setval(pg_get_serial_sequence('deliveries', 'seq'), 7)"));
+        }
+    }
+    auto store = open({"deliver-url", "deliver"});
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->schemaVersion(), results::latestSchemaVersion());
+    QJsonObject fresh = sampleResult(station, 1);
+    ASSERT_EQ(store->save(fresh), results::Store::Saved::Stored);
+
+    const auto listed = results::undelivered(store->database(), station, &why);
+    ASSERT_TRUE(listed) << why.toStdString();
+    QStringList waiting;
+    for (const results::Delivery& d : *listed)
+        waiting << QStringLiteral("%1 %2 %3").arg(d.target, d.resultId).arg(d.attempts);
+    const QString id = fresh.value("id").toString();
+    EXPECT_EQ(waiting, QStringList({" old-1 4", " old-2 0", "deliver-url " + id + " 0",
+                                    "deliver " + id + " 0"}));
+
+    results::QueueState state;
+    QStringList order;
+    for (int i = 0; i < 4; ++i) {  // the first target takes the old rows over at its first read
+        const auto head = store->nextDelivery(station, "deliver-url", i == 0, &state, &why);
+        if (!head) break;
+        order << head->resultId +
+                     (i == 0 ? QStringLiteral(" of %1").arg(state.waiting) : QString());
+        EXPECT_EQ(head->lastError, head->resultId == "old-1" ? "HTTP status 503" : "");
+        ASSERT_TRUE(store->recordAttempt(head->seq, true, {}, {}, &why)) << why.toStdString();
+    }
+    EXPECT_EQ(order, QStringList({"old-1 of 3", "old-2", id}));
+    const auto head = store->nextDelivery(station, "deliver", false, &state, &why);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->resultId, id);
+    EXPECT_EQ(state.waiting, 1);
 }
 
 // Results that went to the spool while the database failed join the queue
@@ -239,7 +403,7 @@ TEST(DeliveryQueueSpool, SpooledResultsJoinTheQueueWhenMovedIn) {
     }
     spool.close();
     results::Store::Options options;
-    options.deliveries = true;
+    options.deliveries = {"deliver"};
     auto store = results::Store::open(*target, &why, options, [](const QString&) {});
     ASSERT_TRUE(store) << why.toStdString();
     const auto listed = results::undelivered(store->database(), "bench-1", &why);
@@ -415,7 +579,9 @@ TEST(DeliveryEndToEnd, KilledMidQueueDeliversWhatWasLeftFirst) {
     }
     EXPECT_EQ(listed, left);
     const QJsonValue head = waiting["undelivered"].toArray().at(0);
+    EXPECT_EQ(head["target"], "deliver-url");
     EXPECT_GE(head["attempts"].toInt(), 1);
+    EXPECT_TRUE(head["last_attempt_at"].isString());
     EXPECT_TRUE(head["last_error"].toString().startsWith("no answer from the server"));
 
     ASSERT_TRUE(server.up());
@@ -468,19 +634,101 @@ TEST(DeliveryEndToEnd, CommandsThatTakeAndThatFail) {
         << said;
 }
 
-// Mistakes in the delivery options are usage errors, before any port opens.
-TEST(DeliveryEndToEnd, OptionMistakesAreUsageErrors) {
-    const std::pair<QStringList, const char*> cases[] = {
-        {{"--deliver", "lp", "--deliver-url", "http://mes/r"}, "cannot both be given"},
-        {{"--deliver-url", "mes/results"}, "is not an http:// or https:// address"},
-        {{"--deliver", "lp", "--no-db"}, "not with --no-db"},
-        {{"--deliver-retry", "0"}, "deliver-retry"},
+// A label printer's command and the MES's address: the labels go out, in
+// order and once each, while the MES is down; the MES gets every result
+// once it is back.
+TEST(DeliveryEndToEnd, LabelsPrintWhileTheMesIsDown) {
+    Bench bench;
+    const QString a = bench.add("a", receiver(Behaviour::Normal));
+    HttpServer mes;
+    QTemporaryDir dir;
+    const QString labels = dir.filePath("labels.jsonl");
+    Cli cli;
+    cli.start({"--json", "--station", "bench-1", "--db", dir.filePath("r.db"), "--cycles", "2",
+               "--deliver", QStringLiteral("cat >> '%1'").arg(labels), "--deliver-url", mes.url(),
+               "--deliver-retry", "0.2", "--deliver-retry-max", "0.5", "--deliver-wait", "120",
+               a + "=SN-A"});
+    const auto printed = [&] {
+        QFile file(labels);
+        QStringList ids;
+        if (file.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : file.readAll().split('\n'))
+                if (!line.isEmpty())
+                    ids << QJsonDocument::fromJson(line).object().value("id").toString();
+        return ids;
     };
-    for (const auto& [arguments, said] : cases) {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return printed().size() == 2; }, 120000))
+        << cli.progressText();
+    EXPECT_TRUE(mes.requests.empty());  // down all along
+    ASSERT_TRUE(cli.shows("to deliver-url failed (no answer from the server"));
+    ASSERT_TRUE(mes.up());
+    EXPECT_EQ(cli.finish(), 0) << cli.progressText();
+    const QStringList kept = idsOf(cli.objects());
+    ASSERT_EQ(kept.size(), 2);
+    EXPECT_EQ(printed(), kept);
+    EXPECT_EQ(mes.deduplicated(), kept);
+    EXPECT_EQ(mes.requests.size(), 2u);
+}
+
+// What a station left waiting is delivered by `deliver`, with no unit: it
+// waits up to --deliver-wait and says what is left (exit 1), then, with the
+// line's system back, delivers each result once and in order (exit 0).
+TEST(DeliveryEndToEnd, DeliverEmptiesTheQueuesWithoutAUnit) {
+    Bench bench;
+    const QString a = bench.add("a", receiver(Behaviour::Normal));
+    HttpServer server;
+    QTemporaryDir dir;
+    const QString db = dir.filePath("r.db");
+    const QStringList delivery = {"--db",          db,           "--station",       "bench-1",
+                                  "--deliver-url", server.url(), "--deliver-retry", "0.2"};
+    Cli station;
+    station.start(delivery +
+                  QStringList{"--json", "--cycles", "2", "--deliver-wait", "0", a + "=SN-A"});
+    EXPECT_EQ(station.finish(), 0) << station.progressText();
+    const QStringList kept = idsOf(station.objects());
+    ASSERT_EQ(kept.size(), 2);
+
+    Cli down;
+    down.start(QStringList{"deliver", "--deliver-wait", "0.5"} + delivery);
+    EXPECT_EQ(down.finish(), 1) << down.progressText();
+    EXPECT_NE(down.progressText().find("2 results wait for delivery to the line; they go with the "
+                                       "next station or deliver"),
+              std::string::npos)
+        << down.progressText();
+
+    ASSERT_TRUE(server.up());
+    Cli up;
+    up.start(QStringList{"deliver"} + delivery);
+    EXPECT_EQ(up.finish(), 0) << up.progressText();
+    EXPECT_EQ(server.deduplicated(), kept);
+    EXPECT_EQ(server.requests.size(), 2u);
+    EXPECT_EQ(undeliveredReport(db).value("count").toInt(), 0);
+}
+
+// Mistakes in the delivery options are usage errors, before anything opens;
+// deliver on a database that is not there opens nothing either.
+TEST(DeliveryEndToEnd, OptionMistakesAreUsageErrors) {
+    QTemporaryDir dir;
+    const struct {
+        QStringList arguments;
+        int status;
+        const char* said;
+    } cases[] = {
+        {{"--deliver-url", "mes/results", "/dev/null-port"},
+         2,
+         "is not an http:// or https:// address"},
+        {{"--deliver", "lp\nmes", "/dev/null-port"}, 2, "is not one line"},
+        {{"--deliver", "lp", "--no-db", "/dev/null-port"}, 2, "not with --no-db"},
+        {{"--deliver-retry", "0", "/dev/null-port"}, 2, "deliver-retry"},
+        {{"deliver", "--db", dir.filePath("r.db")}, 2, "no target to deliver to"},
+        {{"deliver", "--deliver", "lp", "SN-1"}, 2, "unexpected argument \"SN-1\""},
+        {{"deliver", "--deliver", "lp", "--db", dir.filePath("none.db")}, 3, "no such file"},
+    };
+    for (const auto& c : cases) {
         Cli cli;
-        cli.start(arguments + QStringList{"/dev/null-port"});
-        EXPECT_EQ(cli.finish(), 2) << said;
-        EXPECT_NE(cli.progressText().find(said), std::string::npos) << cli.progressText();
+        cli.start(c.arguments);
+        EXPECT_EQ(cli.finish(), c.status) << c.said;
+        EXPECT_NE(cli.progressText().find(c.said), std::string::npos) << cli.progressText();
     }
 }
 

@@ -83,7 +83,7 @@ QString sample(const Setting& s) {
                                               {"study", "GRR 2026-12 (line 4)"},
                                               {"qualified_by", "GRR-2026-11"},
                                               {"send_after", "time"},
-                                              {"deliver", "lp -d label \"line 4\""},
+                                              {"deliver", "lp -d label \"line 4\"\nmes-put"},
                                               {"deliver_url", "https://mes.line:8443/r?s=7"},
                                               {"evidence", "off"},
                                               {"route_check", "/opt/mes/check --step \"GPS 2\""},
@@ -133,8 +133,11 @@ TEST(Settings, EachComesBackFromEveryFrontEndThatOffersIt) {
         QString why;
         ASSERT_TRUE(s.parse(given, value, &why)) << s.key << ": " << text(why);
         ASSERT_NE(text(s.print(given)), text(s.print(station::PlanSettings()))) << s.key;
-        arguments << QLatin1String("--") + QLatin1String(s.option);
-        if (s.kind != Kind::Flag) arguments << value;
+        // A setting of several texts: the option once for each.
+        for (const QString& line : s.repeats() ? value.split('\n') : QStringList{value}) {
+            arguments << QLatin1String("--") + QLatin1String(s.option);
+            if (s.kind != Kind::Flag) arguments << line;
+        }
         json.insert(QLatin1String(s.key), s.toJson(given));
     }
     QTemporaryDir dir;
@@ -229,6 +232,10 @@ TEST(Settings, PlanFileValuesOfTheWrongKind) {
         {R"({"tests": ["fix", 3]})",
          "\"tests\" \"fix,\" is not a list of fix, signal, antenna and config, each once"},
         {R"({"cn0_sv": ["GPS:1"]})", "\"cn0_sv\" is not a text"},
+        {R"({"deliver": ["print-label", 3]})",
+         "\"deliver\" is not a text or an array of one-line texts"},
+        {R"({"deliver_url": ["http://mes/r", "mes/r"]})",
+         "\"deliver_url\" \"mes/r\" is not an http:// or https:// address"},
         {R"({"send_after": "soon"})", "\"send_after\" \"soon\" is not ready or time"},
         {R"({"start": "factory", "receiver": "casic"})", "a casic receiver has no factory start"},
     };

@@ -587,10 +587,10 @@ TEST(StationWindow, DeliveriesWaitingAndARerunAskedOnTheTile) {
         QTemporaryDir dir;
         auto units = unitsFrom({dir.filePath("no-such-port")});
         ASSERT_EQ(units.size(), 1u);
-        units.front().deliver = c.command;
+        units.front().deliver = {c.command};
         units.front().deliverRetryS = 600;  // one attempt within the test
         results::Store::Options options;
-        options.deliveries = true;
+        options.deliveries = {"deliver"};
         StationWindow window(units, sqliteStore(dir, options));
         ASSERT_TRUE(window.deliveryLine()->isVisibleTo(&window));
         window.startSlot(0, "SN1");
