@@ -111,8 +111,8 @@ Parsed parseArguments(const QStringList& arguments) {
         {"operator", "Who runs the station, stored with each result.", "NAME"},
         {"lot", "The lot (work order), stored with each result.", "NAME"},
         {"db",
-         "Where results are stored: a SQLite file or "
-         "postgresql://USER@HOST[:PORT]/DBNAME[?PARAMETER=VALUE&...].",
+         "Where results are stored: a SQLite file, or a PostgreSQL server as "
+         "postgresql://USER@HOST[:PORT]/DBNAME?... (above).",
          "DB"},
         {"no-db", "Store nothing."},
     };

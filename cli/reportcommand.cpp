@@ -342,8 +342,8 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
                                   QStringLiteral("Show this help."));
     const QCommandLineOption db(
         QStringLiteral("db"),
-        QStringLiteral("The results database: a SQLite file or "
-                       "postgresql://USER@HOST[:PORT]/DBNAME[?PARAMETER=VALUE&...] "
+        QStringLiteral("The results database: a SQLite file or a PostgreSQL server, "
+                       "postgresql://USER@HOST[:PORT]/DBNAME?... as the station's --db "
                        "(default %1).")
             .arg(results::defaultTarget().path),
         QStringLiteral("DB"));

@@ -49,8 +49,14 @@ QString wrapped(const QString& text, qsizetype indent, qsizetype width, qsizetyp
         line.clear();
         lead = indent;
     };
-    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+    for (QString word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         if (!line.isEmpty() && lead + line.size() + 1 + word.size() > width) flush();
+        // A word longer than the line is cut where the line ends.
+        while (lead + line.size() + word.size() > width && word.size() > width - lead) {
+            line += word.left(width - lead);
+            word.remove(0, width - lead);
+            flush();
+        }
         line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
     }
     if (!line.isEmpty() || out.isEmpty()) flush();

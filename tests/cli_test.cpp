@@ -341,7 +341,8 @@ TEST(CliOptions, HelpFitsEightyColumns) {
         // and every report mode named.
         const QStringList wanted =
             command.isEmpty() ? QStringList{"\nStart here:\n",
-                                            "\nPorts and families:\n  --baud",
+                                            "\nPorts and families:\n",
+                                            "\n  --baud <BAUD> ",
                                             "\nTests and limits:\n",
                                             "antenna",
                                             "config (the --config file",
