@@ -228,6 +228,17 @@ std::vector<Migration> writtenSteps() {
           "DELETE FROM summary_units WHERE (SELECT seq FROM summary_start) > 0",
           "DELETE FROM summary_pace WHERE (SELECT seq FROM summary_start) > 0",
           "DROP TABLE unit_tests"}},
+        // A gauge study's runs struck out, each with who and why
+        // (results/strikes.h): records, as the results are.
+        {13,
+         {"CREATE TABLE struck_runs ("
+          " result_id TEXT PRIMARY KEY,"
+          " study TEXT NOT NULL,"
+          " struck_at TEXT NOT NULL,"
+          " struck_by TEXT NOT NULL,"
+          " db_role TEXT NOT NULL DEFAULT '',"
+          " why TEXT NOT NULL)",
+          "CREATE INDEX struck_runs_study ON struck_runs (study, struck_at)"}},
     };
 }
 
