@@ -822,7 +822,9 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     if (p.isSet(htmlFile))
         return writeHtml(p.value(htmlFile), store->database(), filter, heading(p, target), err);
 
-    // Every figure from one read of the database (one moment of it).
+    // Every figure from one read of the database (one moment of it), the
+    // failed units and the evidence counted too.
+    const results::Snapshot moment(store->database());
     const auto counted =
         results::tally(store->database(), filter, &why, results::Source::Summaries);
     if (!counted) {

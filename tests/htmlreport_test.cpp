@@ -318,10 +318,12 @@ TEST(ReportPage, ChromiumShowsTheJsonReportsFigures) {
         figures("day." + day + '.', jsonReport(db, {"--since", day, "--until", day}));
     // Units per hour and handling over every station, as the JSON report has them.
     const QJsonObject handling = all["handling_s"].toObject();
-    expect("pace.units_per_hour", n(all["units_per_hour"], 1));
+    const auto orDash = [&](const QJsonValue& v) {
+        return v.isNull() ? QStringLiteral("\u2014") : n(v, 1);
+    };
+    expect("pace.units_per_hour", orDash(all["units_per_hour"]));
     expect("pace.handling_count", n(handling["count"]));
-    expect("pace.handling_mean",
-           handling["mean"].isNull() ? QStringLiteral("\u2014") : n(handling["mean"], 1));
+    expect("pace.handling_mean", orDash(handling["mean"]));
     for (const char* key : {"mean", "median", "p95", "max"})
         expect(QStringLiteral("stat.ttff_s.") + key, n(all["ttff_s"][key], 2));
     expect("stat.ttff_s.count", n(all["ttff_s"]["count"]));
