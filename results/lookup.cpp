@@ -119,9 +119,18 @@ std::optional<Lookup> findResult(const QSqlDatabase& db, const QString& key, con
             QStringLiteral(" (an id's beginning is at least %1 characters)").arg(kShortestIdPrefix);
         return found;
     }
+    // SQLite compares text as bytes, so the ids that begin with the key lie in
+    // one range of the id's index; a server's collation may order them apart.
+    QString begins = QStringLiteral("substr(id, 1, ?) = ?");
+    QVariantList values{int(key.size()), key};
+    QString after = key;
+    if (db.driverName() == QLatin1String("QSQLITE") && after.back().unicode() < 0x7f) {
+        after.back() = QChar(after.back().unicode() + 1);
+        begins += QStringLiteral(" AND id >= ? AND id < ?");
+        values << key << after;
+    }
     const auto begun =
-        rows(db, select + QStringLiteral("substr(id, 1, ?) = ? ORDER BY started, seq LIMIT 6"),
-             {int(key.size()), key}, error);
+        rows(db, select + begins + QStringLiteral(" ORDER BY started, seq LIMIT 6"), values, error);
     if (!begun) return std::nullopt;
     if (begun->isEmpty())
         found.mistake = nowhere.arg(key);
