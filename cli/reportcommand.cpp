@@ -2,6 +2,9 @@
 
 #include "results/delivery.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QFile>
@@ -22,10 +25,12 @@
 #include "results/gauge.h"
 #include "results/gaugereport.h"
 #include "results/htmlreport.h"
+#include "results/lookup.h"
 #include "results/measures.h"
 #include "results/query.h"
 #include "results/report.h"
 #include "results/store.h"
+#include "results/strikes.h"
 #include "results/summaries.h"
 #include "station/config.h"
 
@@ -67,17 +72,51 @@ int writeOut(const QByteArray& bytes, const QString& path, const QString& what, 
 }
 
 int writeHtml(const QString& path, const QSqlDatabase& db, const results::Filter& filter,
-              const results::PageHeading& heading, QTextStream& err,
-              const QByteArray& studySection = {}) {
+              const results::PageHeading& heading, QTextStream& err) {
     QString why;
     const auto data = results::distributions(db, filter, &why);
     if (!data) {
         err << kName << ": " << heading.database << ": " << why << '\n';
         return station::kStationFault;
     }
-    const QByteArray page = results::htmlPage(*data, heading, studySection);
+    const QByteArray page = results::htmlPage(*data, heading);
     return writeOut(page, path, QStringLiteral("the page"), err);
 }
+
+// A study's own page: its gauge R&R and its struck runs, nothing of the
+// line's results.
+int studyHtml(const QSqlDatabase& db, const QString& study, const results::Target& target,
+              const QString& path, QTextStream& err) {
+    QString why;
+    const auto measures = results::studyMeasures(db, study, &why);
+    const auto struck = measures ? results::studyStrikes(db, study, &why) : std::nullopt;
+    if (!measures || !struck) {
+        err << kName << ": " << target.display() << ": " << why << '\n';
+        return station::kStationFault;
+    }
+    if (measures->empty()) {
+        err << kName << ": no results of study \"" << study << "\"\n";
+        return station::kUsage;
+    }
+    const auto section = results::grrSection(study, *measures, results::gauge::GrrOptions{});
+    const QByteArray page =
+        results::studyPage({target.display(), QStringLiteral("gauge study ") + study,
+                            QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
+                           results::grrSectionHtml(section) + results::strikesHtml(*struck));
+    return writeOut(page, path, QStringLiteral("the page"), err);
+}
+
+// Who runs the command: the login name, from the environment or else the
+// system's user database.
+QString loginName() {
+    for (const char* name : {"USER", "LOGNAME"})
+        if (const QString v = qEnvironmentVariable(name); !v.isEmpty()) return v;
+    const passwd* user = ::getpwuid(::geteuid());
+    return user && user->pw_name ? QString::fromLocal8Bit(user->pw_name) : QString();
+}
+
+// The failed units a lot's text report lists; --json lists every one.
+constexpr int kFailedUnitsShown = 100;
 
 // Limits proposed from the passing results, each said as mean ± 3σ, then as
 // the options that set them (rounded to 0.01, within each option's range).
@@ -149,7 +188,8 @@ int grrOfStudy(const QSqlDatabase& db, const QString& study, bool json, QTextStr
                QTextStream& err) {
     QString why;
     const auto measures = results::studyMeasures(db, study, &why);
-    if (!measures) {
+    const auto struck = measures ? results::studyStrikes(db, study, &why) : std::nullopt;
+    if (!measures || !struck) {
         err << kName << ": " << why << '\n';
         return station::kStationFault;
     }
@@ -178,10 +218,13 @@ int grrOfStudy(const QSqlDatabase& db, const QString& study, bool json, QTextStr
             out << "  " << QString::fromStdString(problem) << '\n';
     }
     if (json) {
-        out << QJsonDocument(QJsonObject{{"study", study}, {"measures", all}})
+        out << QJsonDocument(QJsonObject{{"study", study},
+                                         {"measures", all},
+                                         {"struck", results::strikesJson(*struck)}})
                    .toJson(QJsonDocument::Compact)
             << '\n';
     } else {
+        results::printStrikes(*struck, out);
         for (const QString& line : results::qualificationText(results::qualificationOf(*measures)))
             out << line << '\n';
     }
@@ -267,9 +310,20 @@ bool printUndelivered(const QSqlDatabase& db, const QString& station, bool json,
 // framed, the receiver's bytes alone, or as text.
 enum class EvidenceForm { Framed, Raw, Text };
 
-int writeEvidence(results::Store& store, const QString& id, const QString& path, EvidenceForm form,
-                  QTextStream& err) {
+int writeEvidence(results::Store& store, const QString& key, const results::Pick& pick,
+                  const QString& path, EvidenceForm form, QTextStream& err) {
     QString why;
+    const auto named = results::findResult(store.database(), key, pick, true, &why);
+    if (!named) {
+        err << kName << ": " << store.target().display() << ": " << why << '\n';
+        return station::kStationFault;
+    }
+    if (!named->row) {
+        err << kName << ": " << named->mistake << " in " << store.target().display() << '\n';
+        return station::kUsage;
+    }
+    if (!named->note.isEmpty()) err << kName << ": " << named->note << '\n';
+    const QString id = named->row->id;
     const auto found = store.evidence(id, &why);
     if (!found) {
         err << kName << ": " << store.target().display() << ": " << why << '\n';
@@ -305,9 +359,38 @@ int writeEvidence(results::Store& store, const QString& id, const QString& path,
             return station::kStationFault;
         }
         bytes = form == EvidenceForm::Raw ? results::evidence::received(*chunks)
-                                          : results::evidence::text(*chunks).toUtf8();
+                                          : (results::evidenceHeading(*named->row, *chunks) +
+                                             results::evidence::text(*chunks))
+                                                .toUtf8();
     }
     return writeOut(bytes, path, QStringLiteral("the evidence"), err);
+}
+
+// Strikes a study's run, named by its id or the id's beginning, out of its
+// study, with who and why.
+int strike(results::Store& store, const QString& key, const QString& by, const QString& why,
+           QTextStream& out, QTextStream& err) {
+    QString problem;
+    const auto named = results::findResult(store.database(), key, {}, false, &problem);
+    std::optional<results::Struck> done;
+    if (named && named->row)
+        done = results::strikeRun(store.database(), *named->row, by, why,
+                                  QDateTime::currentDateTimeUtc(), &problem);
+    if (!named || (named->row && !done)) {
+        err << kName << ": " << store.target().display() << ": cannot strike: " << problem << '\n';
+        return station::kStationFault;
+    }
+    const QString mistake = named->row ? done->mistake : named->mistake;
+    if (!mistake.isEmpty()) {
+        err << kName << ": " << mistake << '\n';
+        return station::kUsage;
+    }
+    const results::Strike& s = *done->strike;
+    out << "Struck result " << s.resultId << " (unit " << s.unit << ", " << s.port << ", started "
+        << s.started << ") out of study " << s.study << " at " << s.at << " by " << s.by << ": "
+        << s.why << '\n'
+        << "The study's analysis and verdict leave it out; the result itself is kept.\n";
+    return station::kOk;
 }
 
 // Results of the selection whose evidence retention removed; nothing, with
@@ -337,7 +420,7 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         "statistics and Cpk, each slot's C/N0 and the marginal passes; or writes them\n"
         "as rows (--csv), one JSON object (--json) or a page with charts (--html), or\n"
         "proposes limits (--suggest-limits); or writes back the receiver's bytes kept\n"
-        "with a result (--evidence)."));
+        "with a result (--evidence); or strikes a gauge study's run (--strike)."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption db(
@@ -409,17 +492,41 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
                        "next comes (text or --json; --station: only its own)."));
     const QCommandLineOption evidence(
         QStringLiteral("evidence"),
-        QStringLiteral("Write the bytes kept with result ID to the FILE given after it (- for "
-                       "standard output), framed as docs/RESULTS.md says, their SHA-256 checked."),
-        QStringLiteral("ID"));
+        QStringLiteral("Write the bytes kept with result KEY to the FILE given after it (- for "
+                       "standard output), framed as docs/RESULTS.md says, their SHA-256 checked. "
+                       "KEY: a result's id or its beginning (4 characters or more), or a unit's "
+                       "serial for its latest result."),
+        QStringLiteral("KEY"));
     const QCommandLineOption evidenceRaw(
         QStringLiteral("evidence-raw"),
         QStringLiteral("As --evidence, but only what the receiver sent, as it came."),
-        QStringLiteral("ID"));
+        QStringLiteral("KEY"));
     const QCommandLineOption evidenceText(
         QStringLiteral("evidence-text"),
-        QStringLiteral("As --evidence, but as text: a line each, with its time and direction."),
+        QStringLiteral("As --evidence, but as text: the unit, its slot, verdict, times and "
+                       "silences, then a line each, with its time and direction."),
+        QStringLiteral("KEY"));
+    const QCommandLineOption cycle(
+        QStringLiteral("cycle"),
+        QStringLiteral("With a serial as KEY: its latest result of cycle N."), QStringLiteral("N"));
+    const QCommandLineOption started(
+        QStringLiteral("started"),
+        QStringLiteral("With a serial as KEY: its result started at TIME, as the results show it "
+                       "(UTC), or its beginning: 2026-12-07T08:01."),
+        QStringLiteral("TIME"));
+    const QCommandLineOption strikeRun(
+        QStringLiteral("strike"),
+        QStringLiteral("Strike a gauge study's run (its result's id or the id's beginning) out "
+                       "of its study: kept, with --why and --by, and left out of the study's "
+                       "analysis and verdict."),
         QStringLiteral("ID"));
+    const QCommandLineOption strikeWhy(QStringLiteral("why"),
+                                       QStringLiteral("With --strike: why the run does not count."),
+                                       QStringLiteral("TEXT"));
+    const QCommandLineOption strikeBy(
+        QStringLiteral("by"),
+        QStringLiteral("With --strike: who strikes it (default: the login name)."),
+        QStringLiteral("NAME"));
     // The modes, each under its heading; the help holds every option the
     // parser takes, each once.
     const std::vector<station::HelpSection> sections = {
@@ -440,9 +547,12 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
          QStringLiteral("  report --undelivered [--station NAME] [--json]"),
          {undelivered}},
         {QStringLiteral("A unit's bytes"),
-         QStringLiteral("  report --evidence ID FILE | --evidence-raw ID FILE |\n"
-                        "         --evidence-text ID FILE"),
-         {evidence, evidenceRaw, evidenceText}},
+         QStringLiteral("  report --evidence KEY FILE | --evidence-raw KEY FILE |\n"
+                        "         --evidence-text KEY FILE  [--cycle N | --started TIME]"),
+         {evidence, evidenceRaw, evidenceText, cycle, started}},
+        {QStringLiteral("Striking a study's run"),
+         QStringLiteral("  report --strike ID --why TEXT [--by NAME]"),
+         {strikeRun, strikeWhy, strikeBy}},
         {QStringLiteral("Other options"), {}, {help}},
     };
     for (const station::HelpSection& section : sections) p.addOptions(section.options);
@@ -485,13 +595,46 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
                                                  "output)"));
         for (const QCommandLineOption* o :
              {&since, &until, &station, &lot, &unit, &csv, &json, &htmlFile, &suggest, &grr,
-              &grrCsv, &tolerance, &type1, &reference, &undelivered})
+              &grrCsv, &tolerance, &type1, &reference, &undelivered, &strikeRun})
             if (p.isSet(*o))
                 return usage(
                     QStringLiteral("%1 takes no --%2").arg(option, o->names().constFirst()));
+    } else if (p.isSet(cycle) || p.isSet(started)) {
+        return usage(QStringLiteral(
+            "--cycle and --started pick a unit's result for --evidence, --evidence-raw or "
+            "--evidence-text"));
     } else if (!p.positionalArguments().isEmpty()) {
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments()[0]));
     }
+    results::Pick pick;
+    if (p.isSet(cycle)) {
+        bool ok = false;
+        pick.cycle = p.value(cycle).toLongLong(&ok);
+        if (!ok || *pick.cycle < 1)
+            return usage(QStringLiteral("--cycle \"%1\" is not a cycle's number (1 or more)")
+                             .arg(p.value(cycle)));
+    }
+    pick.started = p.value(started);
+    if (p.isSet(strikeRun)) {
+        for (const QCommandLineOption* o :
+             {&since, &until, &station, &lot, &unit, &csv, &json, &htmlFile, &suggest, &grr,
+              &grrCsv, &tolerance, &type1, &reference, &undelivered})
+            if (p.isSet(*o))
+                return usage(QStringLiteral("--strike takes no --%1").arg(o->names().constFirst()));
+        if (p.value(strikeRun).isEmpty())
+            return usage(QStringLiteral("--strike needs a result's id"));
+        if (p.value(strikeWhy).trimmed().isEmpty())
+            return usage(QStringLiteral("--strike needs --why TEXT: why the run does not count"));
+    } else {
+        for (const QCommandLineOption* o : {&strikeWhy, &strikeBy})
+            if (p.isSet(*o))
+                return usage(
+                    QStringLiteral("--%1 goes with --strike").arg(o->names().constFirst()));
+    }
+    QString strikeWho = p.value(strikeBy).trimmed();
+    if (strikeWho.isEmpty()) strikeWho = loginName();
+    if (p.isSet(strikeRun) && strikeWho.isEmpty())
+        return usage(QStringLiteral("--strike needs --by NAME: who strikes the run"));
     if (p.isSet(undelivered)) {
         for (const QCommandLineOption* o :
              {&since, &until, &lot, &unit, &csv, &htmlFile, &suggest, &grr, &grrCsv, &type1})
@@ -599,8 +742,11 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         return station::kOk;
     }
     if (evidenceAsked)
-        return writeEvidence(*store, p.value(*evidenceAsked), p.positionalArguments().constFirst(),
-                             form, err);
+        return writeEvidence(*store, p.value(*evidenceAsked), pick,
+                             p.positionalArguments().constFirst(), form, err);
+    if (p.isSet(strikeRun))
+        return strike(*store, p.value(strikeRun), strikeWho, p.value(strikeWhy).trimmed(), out,
+                      err);
 
     if (p.isSet(csv)) {
         const QString path = p.value(csv);
@@ -631,28 +777,20 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         return type1OfStudy(store->database(), p.value(type1), references, p.isSet(json), out, err);
     if (p.isSet(grr) && !p.isSet(htmlFile))
         return grrOfStudy(store->database(), p.value(grr), p.isSet(json), out, err);
+    if (p.isSet(grr))
+        return studyHtml(store->database(), p.value(grr), target, p.value(htmlFile), err);
     // The selection's summaries built on their first need, with their
     // progress; should that fail, the report reads the rows.
     results::prepareSummaries(
         store->database(), filter,
         [&](const QString& text) { err << "gps-coldstart: " << text << Qt::endl; }, &why);
     why.clear();
-    if (p.isSet(grr)) {
-        const auto measures = results::studyMeasures(store->database(), p.value(grr), &why);
-        if (!measures) {
-            err << name << ": " << why << '\n';
-            return station::kStationFault;
-        }
-        const auto section =
-            results::grrSection(p.value(grr), *measures, results::gauge::GrrOptions{});
-        return writeHtml(p.value(htmlFile), store->database(), filter, heading(p, target), err,
-                         results::grrSectionHtml(section));
-    }
     if (p.isSet(htmlFile))
         return writeHtml(p.value(htmlFile), store->database(), filter, heading(p, target), err);
 
     // Every figure from one read of the database (one moment of it): the
-    // evidence retention removed is counted in the same snapshot as the rest.
+    // failed units and the evidence retention removed are counted in the
+    // same snapshot as the rest.
     const results::Snapshot moment(store->database());
     if (!moment.begun(&why)) {
         err << name << ": " << target.display() << ": " << why << '\n';
@@ -676,8 +814,17 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         err << name << ": " << target.display() << ": " << why << '\n';
         return station::kStationFault;
     }
+    std::optional<QList<results::FailedUnit>> failed;
+    if (!filter.lot.isEmpty()) {
+        failed = results::failedUnits(store->database(), filter, &why);
+        if (!failed) {
+            err << name << ": " << target.display() << ": " << why << '\n';
+            return station::kStationFault;
+        }
+    }
     if (p.isSet(json)) {
         QJsonObject o = results::summaryJson(summary);
+        if (failed) o.insert(QStringLiteral("failed_units"), results::failedUnitsJson(*failed));
         o.insert(QStringLiteral("database"), target.display());
         o.insert(QStringLiteral("evidence_removed"), *removed);
         const QJsonObject figures = results::qualityJson(quality);
@@ -690,6 +837,7 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         if (*removed > 0)
             out << "Evidence removed by retention: " << *removed
                 << " results (their rows are kept)\n";
+        if (failed) results::printFailedUnits(*failed, out, kFailedUnitsShown);
     }
     return station::kOk;
 }

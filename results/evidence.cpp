@@ -102,8 +102,29 @@ QByteArray received(const std::vector<Chunk>& chunks) {
     return out;
 }
 
+std::vector<Silence> silences(const std::vector<Chunk>& chunks) {
+    std::vector<Silence> out;
+    if (chunks.empty()) return out;
+    quint32 since = chunks.front().ms;
+    for (const Chunk& c : chunks) {
+        if (c.kind != Kind::Received) continue;
+        if (c.ms >= since + kSilenceMs) out.push_back({since, c.ms, false});
+        since = std::max(since, c.ms);
+    }
+    const quint32 end = chunks.back().ms;
+    if (end >= since + kSilenceMs) out.push_back({since, end, true});
+    return out;
+}
+
+QString silenceWords(const Silence& s) {
+    return QStringLiteral("nothing received for %1 s")
+        .arg(QString::number((s.toMs - s.fromMs) / 1000.0, 'f', 1));
+}
+
 QString text(const std::vector<Chunk>& chunks) {
     QString out;
+    const std::vector<Silence> quiet = silences(chunks);
+    auto nextQuiet = quiet.begin();
     QString line;
     // The line under way: whose it is and when it began; open once it has a
     // first character (a plain flag rather than an optional, which g++ 12
@@ -120,7 +141,18 @@ QString text(const std::vector<Chunk>& chunks) {
         line.clear();
         open = false;
     };
+    // A silence is said before the first record after its start.
+    const auto sayQuiet = [&](quint32 beforeMs, bool atEnd) {
+        while (nextQuiet != quiet.end() && (atEnd || nextQuiet->fromMs < beforeMs)) {
+            flush();
+            out += QStringLiteral("%1 s  ~  %2\n")
+                       .arg(QString::number(nextQuiet->fromMs / 1000.0, 'f', 3), 9)
+                       .arg(silenceWords(*nextQuiet));
+            ++nextQuiet;
+        }
+    };
     for (const Chunk& c : chunks) {
+        sayQuiet(c.ms, false);
         if (open && lineKind != c.kind) flush();
         if (c.kind == Kind::Note) {
             open = true;
@@ -150,6 +182,7 @@ QString text(const std::vector<Chunk>& chunks) {
         }
     }
     flush();
+    sayQuiet(0, true);
     return out;
 }
 

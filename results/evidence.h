@@ -63,8 +63,21 @@ std::optional<std::vector<Chunk>> parse(const QByteArray& framed, QString* why);
 // What the receiver sent, as it came: its chunks joined.
 QByteArray received(const std::vector<Chunk>& chunks);
 // One line per chunk for a person: "  12.345 s  <  $GPGGA,...", the bytes that
-// are not printable ASCII as \xNN, a line break ending the chunk's line.
+// are not printable ASCII as \xNN, a line break ending the chunk's line; each
+// silence said where it begins: "   2.000 s  ~  nothing received for 12.0 s".
 QString text(const std::vector<Chunk>& chunks);
+
+// A stretch of kSilenceMs or more with nothing from the receiver: from the
+// evidence's first record or the last bytes received to the next bytes
+// received, or to the evidence's last record.
+constexpr quint32 kSilenceMs = 2000;
+struct Silence {
+    quint32 fromMs, toMs;
+    bool toEnd;  // nothing came after it
+};
+std::vector<Silence> silences(const std::vector<Chunk>& chunks);
+// "nothing received for 12.0 s"
+QString silenceWords(const Silence& s);
 
 // The SHA-256 of the framed bytes, as lowercase hex.
 QString sha256(const QByteArray& framed);

@@ -1,7 +1,8 @@
 // The gauge studies over stored results and over a CSV, as the report gives
 // them (text, JSON, a section of the page).  The analysis is results/gauge.h.
 //
-// A study's results are the rows tagged with its name (the plan's "study").
+// A study's results are the rows tagged with its name (the plan's "study"),
+// but for the runs struck out of it (results/strikes.h).
 // For each measure of the measures' table (results/fields.h) with values: the units are the parts,
 // the slots (ports; station and port where the study spans stations) the
 // appraisers and a unit's results in one slot its trials.  The tolerance is

@@ -685,8 +685,9 @@ void statisticsSection(Page& page, const Distributions& d) {
         const QString name =
             m.unit.isEmpty() ? m.name : QStringLiteral("%1 (%2)").arg(m.name, m.unit);
         if (m.sorted.empty()) {
-            // Without a signal test there is no signal measure or RF figure to count.
-            if (&m < &d.measures[kSignal])
+            // A test that did not run (the signal test: its C/N0 and RF figures) has
+            // nothing to count; a fix test's measure without a value is news.
+            if (m.row->test == Test::Fix)
                 rows << QList<Cell>{label(name), {QStringLiteral("0"), key + "count"}};
             continue;
         }
@@ -708,7 +709,7 @@ void statisticsSection(Page& page, const Distributions& d) {
                             {capability ? num(*capability, 2) : none, key + "cpk"}};
     }
     page.table(QStringLiteral("Every selected result with a value, whatever its verdict"),
-               {QStringLiteral("PageMeasure"), QStringLiteral("n"), QStringLiteral("Mean"),
+               {QStringLiteral("Measure"), QStringLiteral("n"), QStringLiteral("Mean"),
                 QStringLiteral("\u03c3"), QStringLiteral("Min"), QStringLiteral("Max"),
                 QStringLiteral("Median"), QStringLiteral("p95"), QStringLiteral("Limit"),
                 QStringLiteral("Cpk")},
@@ -791,6 +792,56 @@ void failuresSection(Page& page, const Figures& f) {
                 QStringLiteral("Share of all results")},
                rows);
     page.end();
+}
+
+// A lot's units whose latest test failed, each with the result to read its
+// bytes by (report --evidence-text).
+void failedUnitsSection(Page& page, const QList<FailedUnit>& units) {
+    page.heading(QStringLiteral("failed-units"), QStringLiteral("Failed units"));
+    if (units.isEmpty()) {
+        page.paragraph(QStringLiteral("No unit's latest test failed."));
+        page.end();
+        return;
+    }
+    QList<QList<Cell>> rows;
+    for (const FailedUnit& u : units)
+        rows << QList<Cell>{
+            label(u.latest.unit.isEmpty() ? QStringLiteral("(none)") : u.latest.unit),
+            label(u.latest.station),
+            label(shortPort(u.latest.port)),
+            label(u.latest.reason),
+            label(u.latest.started.left(19).replace('T', ' ')),
+            {QString::number(u.failures)},
+            label(u.latest.id)};
+    page.table(QStringLiteral("The units whose latest test failed (%1), by the time of that test")
+                   .arg(units.size()),
+               {QStringLiteral("Unit"), QStringLiteral("Station"), QStringLiteral("Slot"),
+                QStringLiteral("Reason"), QStringLiteral("Started (UTC)"),
+                QStringLiteral("Failures"), QStringLiteral("Result")},
+               rows);
+    page.paragraph(QStringLiteral(
+        "A unit's bytes of its test: gps-coldstart-cli report --evidence-text RESULT FILE "
+        "(the result's first characters or the unit's serial will do)."));
+    page.end();
+}
+
+// The page's head and heading, up to the end of its header.
+void pageHead(Page& page, const PageHeading& heading, const QString& name) {
+    const QString title =
+        heading.selection.isEmpty() ? name : name + QStringLiteral(": ") + heading.selection;
+    page.raw(
+        QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+                       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+                       "<title>%1</title>\n<style>%2</style>\n</head>\n<body>\n<header>\n"
+                       "<h1>%3</h1>\n")
+            .arg(html(title), QLatin1String(kStyle), html(name)));
+    page.paragraph(
+        QStringLiteral("Selection: %1.")
+            .arg(heading.selection.isEmpty() ? QStringLiteral("every result") : heading.selection),
+        "");
+    page.paragraph(QStringLiteral("Database %1; made %2 by gps-coldstart %3.")
+                       .arg(heading.database, heading.made, QStringLiteral(COLDSTART_VERSION)));
+    page.raw(QStringLiteral("</header>\n"));
 }
 
 const char kDefinitions[] = R"(<section id="definitions">
@@ -895,28 +946,17 @@ std::optional<Distributions> distributions(const QSqlDatabase& db, const Filter&
     d.signalByPort = d.measures[kSignal].byPort;
     d.signalSv = svs.values();
     std::sort(d.signalSv.begin(), d.signalSv.end());
+    if (!filter.lot.isEmpty()) {
+        d.failedUnits = failedUnits(db, filter, &why);
+        if (!d.failedUnits) return failed();
+    }
     return d;
 }
 
 QByteArray htmlPage(const Distributions& d, const PageHeading& heading,
                     const QByteArray& studySection) {
     Page page;
-    const QString title = heading.selection.isEmpty()
-                              ? QStringLiteral("Cold-start results")
-                              : QStringLiteral("Cold-start results: ") + heading.selection;
-    page.raw(
-        QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-                       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-                       "<title>%1</title>\n<style>%2</style>\n</head>\n<body>\n<header>\n"
-                       "<h1>Cold-start results</h1>\n")
-            .arg(html(title), QLatin1String(kStyle)));
-    page.paragraph(
-        QStringLiteral("Selection: %1.")
-            .arg(heading.selection.isEmpty() ? QStringLiteral("every result") : heading.selection),
-        "");
-    page.paragraph(QStringLiteral("Database %1; made %2 by gps-coldstart %3.")
-                       .arg(heading.database, heading.made, QStringLiteral(COLDSTART_VERSION)));
-    page.raw(QStringLiteral("</header>\n"));
+    pageHead(page, heading, QStringLiteral("Cold-start results"));
     const Figures& f = d.summary.overall;
     if (f.results == 0) {
         page.paragraph(QStringLiteral("No results match this selection."), "");
@@ -935,9 +975,18 @@ QByteArray htmlPage(const Distributions& d, const PageHeading& heading,
         calibrationSection(page, d);
         statisticsSection(page, d);
         failuresSection(page, f);
+        if (d.failedUnits) failedUnitsSection(page, *d.failedUnits);
         page.raw(QLatin1String(kDefinitions));
     }
     page.raw(QString::fromUtf8(studySection));
+    page.raw(QStringLiteral("</body>\n</html>\n"));
+    return page.bytes();
+}
+
+QByteArray studyPage(const PageHeading& heading, const QByteArray& sections) {
+    Page page;
+    pageHead(page, heading, QStringLiteral("Gauge study"));
+    page.raw(QString::fromUtf8(sections));
     page.raw(QStringLiteral("</body>\n</html>\n"));
     return page.bytes();
 }

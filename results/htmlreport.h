@@ -3,7 +3,7 @@
 // against the limit in force, the same for the signal test's C/N0 against its
 // window, the C/N0 of each slot as box plots, each slot's calibration offset
 // over time as a control chart, the statistics of every measure with its Cpk,
-// and the failures by reason.  Self-contained (charts as inline SVG, no
+// the failures by reason, and a lot's failed units.  Self-contained (charts as inline SVG, no
 // script, nothing fetched), every chart's numbers in a table under it, and
 // sized for A4.  The definitions are docs/RESULTS.md's and statistics.h's.
 #pragma once
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "results/calibration.h"
+#include "results/lookup.h"
 #include "results/measures.h"
 #include "results/report.h"
 
@@ -73,6 +74,7 @@ struct Distributions {
     QMap<QString, std::vector<double>> signalByPort;  // the signal test's, sorted, per port
     QStringList signalSv;                             // the generators' satellites: "GPS:1"
     QList<SlotCalibrations> calibrations;             // per station and port
+    std::optional<QList<FailedUnit>> failedUnits;     // a lot's (results/lookup.h)
 };
 // The measures' places in Distributions::measures.
 enum MeasureIndex {
@@ -96,5 +98,8 @@ struct PageHeading {
 // studySection: a gauge study's section (results/gaugereport.h), placed last.
 QByteArray htmlPage(const Distributions& data, const PageHeading& heading,
                     const QByteArray& studySection = {});
+// A gauge study's own page: its sections (results/gaugereport.h,
+// results/strikes.h) under the page's heading, nothing of the line's results.
+QByteArray studyPage(const PageHeading& heading, const QByteArray& sections);
 
 }  // namespace results

@@ -160,7 +160,11 @@ void printQuality(const Quality& q, QTextStream& out) {
                .arg(QStringLiteral("p95"), 8)
                .arg(QStringLiteral("limits"), -12)
                .arg(QStringLiteral("Cpk"), 6);
+    // A test that did not run (the signal test: its C/N0 and RF figures) has no
+    // row; a fix test's measure without a value has one, with its n of 0.
+    const auto ran = [](const MeasureStats& m) { return m.count > 0 || m.kind->test == Test::Fix; };
     for (const MeasureStats& m : q.measures) {
+        if (!ran(m)) continue;
         out << QStringLiteral("  %1 %2").arg(nameOf(*m.kind), -20).arg(m.count, 6);
         if (m.count)
             out << QStringLiteral(" %1 %2 %3 %4 %5 %6  %7 %8")
@@ -188,7 +192,7 @@ void printQuality(const Quality& q, QTextStream& out) {
 
     out << "\nMarginal passes (within 10 % of the limits' span inside a limit)\n";
     for (const MeasureStats& m : q.measures)
-        if (m.low || m.high)
+        if ((m.low || m.high) && ran(m))
             out << QStringLiteral("  %1 %2 of %3 passes\n")
                        .arg(nameOf(*m.kind), -20)
                        .arg(m.marginal, 6)

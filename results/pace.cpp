@@ -43,7 +43,8 @@ const char* kNeighbour =
 
 std::optional<double> Pace::unitsPerHour() const {
     const qint64 working = testMs + gapMs;
-    if (results == 0 || working <= 0) return std::nullopt;
+    // Without a unit that followed another the tests' times alone are no pace.
+    if (results == 0 || gaps == 0 || working <= 0) return std::nullopt;
     return double(results) * 3600000.0 / double(working);
 }
 

@@ -40,7 +40,8 @@ struct Pace {
     qint64 testMs = 0;   // their test times, summed
     qint64 gaps = 0;     // handling gaps counted (idle ones left out)
     qint64 gapMs = 0;    // their lengths, summed
-    // Results per working hour; none without working time.
+    // Results per working hour; none until a unit has followed another (one
+    // handling gap counted): the test times of one round alone are no pace.
     std::optional<double> unitsPerHour() const;
     // The mean handling time in seconds; none without a counted gap.
     std::optional<double> handlingMean() const;

@@ -121,15 +121,22 @@ QString oneDecimal(std::optional<double> v) {
 
 // Units per hour, the mean handling and, for a station, each slot's.
 void printPace(const Figures& f, QTextStream& out) {
+    if (!f.unitsPerHour) {
+        if (f.pace.results > 0)
+            out << "  Units per hour     -  (no slot tested a unit after another within "
+                << kIdleMs / 60000 << " minutes)\n";
+        return;
+    }
     out << QStringLiteral("  Units per hour     %1  (handling mean %2 s between %3 units)\n")
                .arg(oneDecimal(f.unitsPerHour), oneDecimal(f.pace.handlingMean()))
                .arg(f.pace.gaps);
     for (auto it = f.ports.cbegin(); it != f.ports.cend(); ++it)
-        out << QStringLiteral("    %1 %2 units/h  handling mean %3 s  (%4 results)\n")
-                   .arg(it.key().isEmpty() ? QStringLiteral("(none)") : it.key(), -22)
-                   .arg(oneDecimal(it->unitsPerHour()), 6)
-                   .arg(oneDecimal(it->handlingMean()))
-                   .arg(it->results);
+        if (it->unitsPerHour())
+            out << QStringLiteral("    %1 %2 units/h  handling mean %3 s  (%4 results)\n")
+                       .arg(it.key().isEmpty() ? QStringLiteral("(none)") : it.key(), -22)
+                       .arg(oneDecimal(it->unitsPerHour()), 6)
+                       .arg(oneDecimal(it->handlingMean()))
+                       .arg(it->results);
 }
 
 QJsonValue orNull(std::optional<double> v) {

@@ -18,7 +18,8 @@ QString identifier(const QString& name) {
 }  // namespace
 
 const QStringList& keptTables() {
-    static const QStringList tables{QStringLiteral("results"), QStringLiteral("calibrations")};
+    static const QStringList tables{QStringLiteral("results"), QStringLiteral("calibrations"),
+                                    QStringLiteral("struck_runs")};
     return tables;
 }
 

@@ -265,6 +265,17 @@ std::vector<Migration> writtenSteps() {
           " last_error, next_at FROM deliveries ORDER BY seq",
           "DROP TABLE deliveries", "ALTER TABLE deliveries_by_target RENAME TO deliveries",
           "CREATE INDEX deliveries_waiting ON deliveries (station, target, delivered, seq)"}},
+        // A gauge study's runs struck out, each with who and why
+        // (results/strikes.h): records, as the results are.
+        {15,
+         {"CREATE TABLE struck_runs ("
+          " result_id TEXT PRIMARY KEY,"
+          " study TEXT NOT NULL,"
+          " struck_at TEXT NOT NULL,"
+          " struck_by TEXT NOT NULL,"
+          " db_role TEXT NOT NULL DEFAULT '',"
+          " why TEXT NOT NULL)",
+          "CREATE INDEX struck_runs_study ON struck_runs (study, struck_at)"}},
     };
 }
 

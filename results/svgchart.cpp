@@ -409,7 +409,8 @@ QString barChart(const Frame& frame, const QStringList& categories,
             for (const auto& v : s.values)
                 if (v) top = std::max(top, *v);
     }
-    Scale y = scaleOver(0, top, 5);
+    // Values written without decimals are counts: their axis steps by whole ones.
+    Scale y = scaleOver(0, top, 5, decimals == 0);
     y.px0 = svg.bottom(), y.px1 = svg.top();
     svg.yAxis(y, suffix);
     const double slot = (svg.right() - svg.left()) / std::max<qsizetype>(categories.size(), 1);

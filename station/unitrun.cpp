@@ -971,7 +971,13 @@ void UnitRun::closeCycle(Reason reason) {
         r.cn0Max = atFix.sky.max;
         r.sky = skyJson(atFix.sky);
     }
-    if (config_.keepsEvidence()) r.evidence = evidence_.take();
+    if (config_.keepsEvidence()) {
+        // The verdict's moment closes the evidence, so that a silence up to it is seen.
+        if (openedMs_ >= 0)
+            evidence_.note(steady_.elapsed() - openedMs_,
+                           QStringLiteral("test ended: %1").arg(results::codeOf(reason)));
+        r.evidence = evidence_.take();
+    }
     const Identity& who = identity_.identity();
     r.firmware = QString::fromStdString(who.firmware);
     r.hardware = QString::fromStdString(who.hardware);

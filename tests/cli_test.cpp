@@ -353,7 +353,7 @@ TEST(CliOptions, HelpFitsEightyColumns) {
             : command == QStringList{"report"}
                 ? QStringList{"report [SELECTION] [--json | --csv FILE | --html FILE",
                               "report --grr NAME", "report --type1 NAME", "report --undelivered",
-                              "report --evidence ID FILE"}
+                              "report --evidence KEY FILE", "report --strike ID"}
                 : QStringList{};
         qsizetype at = 0;
         for (const QString& part : wanted) {
@@ -976,6 +976,17 @@ TEST(CliDatabase, RolesKeepStoredResultsAsStored) {
         {"station7", "station-pw", "UPDATE summary_outcomes SET n = n", ""},
         // Evidence retention's mark, and nothing else of a result.
         {"station7", "station-pw", "UPDATE results SET evidence_removed = evidence_removed", ""},
+        // A study's run is struck by adding a record, which stays as it was added.
+        {"station7", "station-pw",
+         "INSERT INTO struck_runs (result_id, study, struck_at, struck_by, why)"
+         " VALUES ('r', 'S', 't', 'ann', 'wrong slot')",
+         ""},
+        {"station7", "station-pw", "DELETE FROM struck_runs",
+         "permission denied for table struck_runs"},
+        {"reader1", "reader-pw",
+         "INSERT INTO struck_runs (result_id, study, struck_at, struck_by, why)"
+         " VALUES ('q', 'S', 't', 'bob', 'x')",
+         "permission denied for table struck_runs"},
         {"reader1", "reader-pw", "INSERT INTO results (id, stored_at) VALUES ('x', 'y')",
          "permission denied for table results"},
         {"reader1", "reader-pw", "UPDATE summary_outcomes SET n = 0",

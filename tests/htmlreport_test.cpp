@@ -120,6 +120,20 @@ TEST(ReportCharts, HistogramDrawsItsCountsAndEscapesText) {
     EXPECT_LT(limit[1].number("x1"), bars[2].number("x"));
 }
 
+// Bars of counts (written without decimals) stand on an axis of whole
+// counts, however few: one failure is no 0.2 of a result.
+TEST(ReportCharts, CountsAreCountedInWholeSteps) {
+    const auto all = parse(chart::barChart(
+        {QStringLiteral("Failures"), QStringLiteral("reason"), QStringLiteral("results"), 640, 320},
+        {QStringLiteral("no-fix")}, {{QStringLiteral("results"), "#d55e00", {1.0}}}, 0, 0, {}));
+    QStringList ticks;
+    for (const Element& e : all)
+        if (e.name == QLatin1String("text") &&
+            e.attributes.value(QLatin1String("text-anchor")) == QLatin1String("end"))
+            ticks << e.text;
+    EXPECT_EQ(ticks, QStringList({"0", "1"}));
+}
+
 // Every kind of chart is drawn by Qt's own SVG renderer, as a window draws it:
 // in the charts' colours, a control chart's point outside its limits in red
 // and its flagged point ringed.
@@ -304,10 +318,12 @@ TEST(ReportPage, ChromiumShowsTheJsonReportsFigures) {
         figures("day." + day + '.', jsonReport(db, {"--since", day, "--until", day}));
     // Units per hour and handling over every station, as the JSON report has them.
     const QJsonObject handling = all["handling_s"].toObject();
-    expect("pace.units_per_hour", n(all["units_per_hour"], 1));
+    const auto orDash = [&](const QJsonValue& v) {
+        return v.isNull() ? QStringLiteral("\u2014") : n(v, 1);
+    };
+    expect("pace.units_per_hour", orDash(all["units_per_hour"]));
     expect("pace.handling_count", n(handling["count"]));
-    expect("pace.handling_mean",
-           handling["mean"].isNull() ? QStringLiteral("\u2014") : n(handling["mean"], 1));
+    expect("pace.handling_mean", orDash(handling["mean"]));
     for (const char* key : {"mean", "median", "p95", "max"})
         expect(QStringLiteral("stat.ttff_s.") + key, n(all["ttff_s"][key], 2));
     expect("stat.ttff_s.count", n(all["ttff_s"]["count"]));

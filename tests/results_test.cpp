@@ -15,6 +15,7 @@
 #include <QThread>
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 #include "cli/reportcommand.h"
 #include "results/evidence.h"
@@ -82,7 +83,7 @@ void toVersion5(QSqlQuery& q) {
     for (const char* sql :
          {"DROP TABLE summary_pace", "DROP TABLE summary_resets", "DROP TABLE deliveries",
           "DROP TABLE evidence", "DROP TABLE route_refusals", "DROP TABLE summary_scopes",
-          "DROP TABLE summary_start",
+          "DROP TABLE summary_start", "DROP TABLE struck_runs",
           "CREATE TABLE unit_tests (kind TEXT NOT NULL, name TEXT NOT NULL, unit TEXT NOT NULL,"
           " station TEXT NOT NULL, first_at TEXT NOT NULL, pass_at TEXT,"
           " PRIMARY KEY (kind, name, unit, station))",
@@ -930,21 +931,21 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
         if (r.ended) o["ended"] = at(r.ended);
         ASSERT_EQ(s->save(o), Store::Saved::Stored);
     }
-    const double p0 = 4 * 3600 / 150.0, p1 = 2 * 3600 / 130.0, s2 = 3600 / 45.0,
-                 s3 = 2 * 3600 / 50.0;
+    const double p0 = 4 * 3600 / 150.0, p1 = 2 * 3600 / 130.0, s3 = 2 * 3600 / 50.0;
     struct Case {
         Filter filter;
         QJsonValue unitsPerHour;
         int gaps;
         QJsonValue handling;
     } cases[] = {
-        {{}, p0 + p1 + s2 + s3, 4, 7.5},
+        {{}, p0 + p1 + s3, 4, 7.5},
         {{"", "", "s1", "", ""}, p0 + p1, 3, 10.0},
-        {{"", "", "s2", "", ""}, s2, 0, QJsonValue()},
+        // A slot whose unit no other followed has no pace.
+        {{"", "", "s2", "", ""}, QJsonValue(), 0, QJsonValue()},
         // L2's first handling is from L1's last unit in the slot.
         {{"", "", "", "L2", ""}, 2 * 3600 / 80.0, 1, 20.0},
         {{"2026-12-01T00:00:00.000Z", "2026-12-02T00:00:00.000Z", "", "", ""},
-         p0 + p1 + s2 + s3,
+         p0 + p1 + s3,
          4,
          7.5},
         {{"2026-12-01T08:00:35.000Z", "", "", "", ""}, 3 * 3600 / 120.0 + 3600 / 70.0, 3, 10.0},
@@ -973,7 +974,11 @@ TEST_P(ResultsReport, UnitsPerHourAndHandlingPerSlot) {
     }
     // p1's pace, to the slot, in the text.
     const QString out = reportText({"--db", target});
-    EXPECT_TRUE(out.contains("Units per hour     375.4  (handling mean 7.5 s between 4 units)\n"))
+    EXPECT_TRUE(out.contains("Units per hour     295.4  (handling mean 7.5 s between 4 units)\n"))
+        << out.toStdString();
+    EXPECT_TRUE(out.contains("Station s2\n") &&
+                out.contains("Units per hour     -  (no slot tested a unit after another within "
+                             "5 minutes)\n"))
         << out.toStdString();
     EXPECT_TRUE(
         out.contains("    p1                       55.4 units/h  handling mean 0.0 s  "
@@ -1190,6 +1195,11 @@ TEST(ResultsReportUsage, NamesEachMistake) {
         {{"--evidence-raw", "x", "f", "--lot", "L"}, 2, "--evidence-raw takes no --lot"},
         {{"--evidence", "x", "--evidence-text", "y", "f"}, 2, "only one of --evidence, "},
         {{"--evidence", "nosuch", "f"}, 2, "no result has the id \"nosuch\""},
+        {{"--evidence", "x", "f", "--cycle", "0"}, 2, "--cycle \"0\" is not a cycle's number"},
+        {{"--started", "2026-12-07"}, 2, "--cycle and --started pick a unit's result for"},
+        {{"--strike", "x"}, 2, "--strike needs --why TEXT"},
+        {{"--strike", "x", "--why", "w", "--json"}, 2, "--strike takes no --json"},
+        {{"--why", "w"}, 2, "--why goes with --strike"},
     };
     for (const Case& c : cases) {
         QString err;
@@ -1221,8 +1231,24 @@ TEST(ResultsEvidence, FramesChunksAndSaysWhatTheCapCut) {
     EXPECT_EQ(text(*chunks), QStringLiteral("    0.000 s  #  port /dev/ttyS1 opened at 9600,n,8,1\n"
                                             "    0.005 s  <  $GPGGA,1*00\n"
                                             "    0.005 s  <  $GPGSA,2*00\n"
+                                            "    0.007 s  ~  nothing received for 5000.0 s\n"
                                             "    0.009 s  >  \\xa0\\xa2\\x00\\x19\n"
                                             " 5000.000 s  <  $GPRMC*11\n"));
+    // A silence is timed from the last bytes received, up to the next or to the
+    // evidence's last record; one shorter than kSilenceMs is none.
+    const std::vector<Chunk> quiet = {{Kind::Note, 0, "opened"},
+                                      {Kind::Received, 1999, "a"},
+                                      {Kind::Sent, 2500, "b"},
+                                      {Kind::Received, 4000, "c"},
+                                      {Kind::Note, 16000, "test ended: no-data"}};
+    std::vector<std::tuple<quint32, quint32, bool>> found;
+    for (const Silence& x : silences(quiet)) found.emplace_back(x.fromMs, x.toMs, x.toEnd);
+    EXPECT_EQ(found, (std::vector<std::tuple<quint32, quint32, bool>>{{1999, 4000, false},
+                                                                      {4000, 16000, true}}));
+    EXPECT_TRUE(
+        text(quiet).endsWith("    4.000 s  ~  nothing received for 12.0 s\n"
+                             "   16.000 s  #  test ended: no-data\n"))
+        << text(quiet).toStdString();
     EXPECT_EQ(recorder.take(), header());  // each test's evidence begins anew
 
     Recorder capped(header().size() + 9 + 10);
@@ -1327,4 +1353,168 @@ TEST_P(ResultsReport, EvidenceRoundTripsAndRetentionSaysWhatGoes) {
     EXPECT_EQ(report({"--db", db, "--evidence", "ev-0", "-"}, nullptr, &err), 3);
     EXPECT_TRUE(err.contains("ev-0 was removed by retention on " + now.toString("yyyy-MM-dd")))
         << err.toStdString();
+}
+
+// A unit's result named as a person has it at hand: the unit's serial (its
+// latest result, or one of a cycle or a start), the id or the id's beginning;
+// each mistake said.  Its bytes as text begin with the unit, its slot, its
+// verdict and times, and the silences.
+TEST_P(ResultsReport, AResultIsFoundBySerialOrByTheBeginningOfItsId) {
+    const QString target = own("lookup");
+    auto store = db.open(target);
+    ASSERT_TRUE(store);
+    const struct {
+        const char *id, *started;
+        int cycle;
+        const char* result;
+    } runs[] = {{"aaaa1111-0", "2026-12-07T08:00:00.000Z", 1, "fail"},
+                {"aaaa2222-0", "2026-12-07T08:01:00.000Z", 2, "pass"},
+                {"bbbb3333-0", "2026-12-07T09:00:00.000Z", 1, "pass"}};
+    evidence::Recorder recorder;
+    recorder.note(0, QStringLiteral("port /dev/ttyUSB3 opened at 9600,n,8,1"));
+    recorder.note(12000, QStringLiteral("test ended: no-data"));
+    for (const auto& r : runs) {
+        QJsonObject o{
+            {"id", r.id},         {"unit", "SN1"},
+            {"station", "s-1"},   {"port", "/dev/ttyUSB3"},
+            {"cycle", r.cycle},   {"started", r.started},
+            {"ended", r.started}, {"result", r.result},
+            {"lot", "L9"},        {"reason", QLatin1String(*r.result == 'f' ? "no-data" : "ok")},
+            {"status", "No data"}};
+        ASSERT_EQ(store->save(o, *r.result == 'f' ? recorder.take() : QByteArray()),
+                  Store::Saved::Stored);
+    }
+    const struct {
+        const char* key;
+        Pick pick;
+        const char* id;  // "": a mistake
+        const char* said;
+    } cases[] = {
+        {"SN1", {}, "bbbb3333-0", "unit SN1 has 3 such results; this is the latest"},
+        {"SN1", {2, {}}, "aaaa2222-0", ""},
+        {"SN1", {1, {}}, "bbbb3333-0", "2 such results"},
+        {"SN1", {{}, "2026-12-07T08:00"}, "aaaa1111-0", ""},
+        {"SN1", {5, {}}, "", "unit SN1 has no result of that cycle; its results: 2026-12-07T09"},
+        {"aaaa2", {}, "aaaa2222-0", ""},
+        {"aaaa", {}, "", "2 ids begin with \"aaaa\"; give more of the one meant: aaaa1111-0"},
+        {"aaa", {}, "", "at least 4 characters"},
+        {"bbbb3333-0", {1, {}}, "", "is a result's id"},
+        {"SN9", {1, {}}, "", "no unit has the serial \"SN9\""},
+    };
+    for (const auto& c : cases) {
+        QString why;
+        const auto found = findResult(store->database(), c.key, c.pick, true, &why);
+        ASSERT_TRUE(found) << why.toStdString();
+        EXPECT_EQ(found->row ? found->row->id : QString(), QLatin1String(c.id)) << c.key;
+        EXPECT_TRUE((*c.id ? found->note : found->mistake).contains(QLatin1String(c.said)))
+            << c.key << ": " << (found->note + found->mistake).toStdString();
+    }
+
+    const QString file = db.dir.filePath(QStringLiteral("sn1.txt"));
+    QString err;
+    ASSERT_EQ(
+        report({"--db", target, "--evidence-text", "SN1", "--started", "2026-12-07T08:00", file},
+               nullptr, &err),
+        0)
+        << err.toStdString();
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(f.readAll());
+    EXPECT_TRUE(
+        text.startsWith("Unit SN1, cycle 1, lot L9\nSlot /dev/ttyUSB3 of station s-1\n"
+                        "Verdict fail, no-data: No data\n"))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains("Silence: nothing received for 12.0 s, from 0.0 s to the end\n") &&
+                text.contains("    0.000 s  ~  nothing received for 12.0 s\n"))
+        << text.toStdString();
+}
+
+// A lot's report (text, JSON, page) lists the units whose latest test failed,
+// with the result to read each one's bytes by; a unit that passed its retest
+// and a station fault are not among them.
+TEST_P(ResultsReport, ALotsReportListsItsFailedUnits) {
+    const QJsonArray l1 = reportJson({"--db", target, "--lot", "L1"})["failed_units"].toArray();
+    ASSERT_EQ(l1.size(), 1);
+    EXPECT_EQ(l1[0].toObject(), (QJsonObject{{"unit", "U2"},
+                                             {"station", "bench-1"},
+                                             {"port", ""},
+                                             {"reason", "ttff-over-limit"},
+                                             {"id", "row-7"},
+                                             {"started", "2026-12-03T11:00:00.000Z"},
+                                             {"failures", 1}}));
+    const QJsonArray l2 = reportJson({"--db", target, "--lot", "L2"})["failed_units"].toArray();
+    ASSERT_EQ(l2.size(), 1);
+    EXPECT_EQ(l2[0]["id"].toString(), "row-4");
+    EXPECT_FALSE(reportJson({"--db", target}).contains("failed_units"));
+    const QString text = reportText({"--db", target, "--lot", "L2"});
+    EXPECT_TRUE(text.contains("\nFailed units (their latest test failed): 1\n  U3 ") &&
+                text.contains("row-4"))
+        << text.toStdString();
+    const QString page = reportPage({"--db", target, "--lot", "L1"});
+    EXPECT_TRUE(page.contains("<section id=\"failed-units\">") && page.contains(">row-7<"));
+    EXPECT_FALSE(reportPage({"--db", target}).contains("failed-units"));
+}
+
+// A wrong run leaves a study unbalanced until it is struck: the strike is
+// kept with who and why, the result stays, and the study's analysis, its
+// text, JSON and its own page (without the line's figures) leave it out.  A
+// run is struck once, and only a study's.
+TEST_P(ResultsReport, AStruckRunIsLeftOutOfItsStudyAndKept) {
+    const QString target = own("strike");
+    QList<QJsonObject> objects;
+    const double ttff[2][2][2] = {{{31, 32}, {33, 33.5}}, {{40, 41}, {41.5, 40.5}}};
+    auto add = [&](const QString& unit, int slot, double value, const char* study) {
+        objects << QJsonObject{{"id", QStringLiteral("run-%1").arg(objects.size())},
+                               {"station", "bench-1"},
+                               {"unit", unit},
+                               {"port", QStringLiteral("/dev/ttyUSB%1").arg(slot)},
+                               {"result", "pass"},
+                               {"reason", "ok"},
+                               {"ttff_s", value},
+                               {"study", study},
+                               {"started", QStringLiteral("2026-12-04T08:%1:00.000Z")
+                                               .arg(objects.size(), 2, 10, QLatin1Char('0'))}};
+    };
+    for (int u = 0; u < 2; ++u)
+        for (int s = 0; s < 2; ++s)
+            for (double v : ttff[u][s]) add(QStringLiteral("G%1").arg(u + 1), s, v, "S2");
+    add("G1", 0, 90, "S2");  // run-8: a third trial of G1 in slot 0
+    add("P1", 0, 30, "");    // run-9: production
+    QString why;
+    ASSERT_EQ(db.open(target)->saveBatch(objects, &why), 10) << why.toStdString();
+    const auto grr = [&] { return reportJson({"--db", target, "--grr", "S2"}); };
+    const QJsonObject before = grr();
+    EXPECT_TRUE(before["measures"]["ttff_s"]["error"].toString().contains("not balanced"));
+
+    QString out, err;
+    ASSERT_EQ(report({"--db", target, "--strike", "run-8", "--why", "wrong slot", "--by", "ann"},
+                     &out, &err),
+              0)
+        << err.toStdString();
+    EXPECT_TRUE(out.contains("Struck result run-8 (unit G1, /dev/ttyUSB0")) << out.toStdString();
+    const QJsonObject after = grr();
+    EXPECT_EQ(after["measures"]["ttff_s"]["trials"].toInt(), 2);
+    const QJsonArray struck = after["struck"].toArray();
+    ASSERT_EQ(struck.size(), 1);
+    EXPECT_EQ(QStringList({struck[0]["id"].toString(), struck[0]["struck_by"].toString(),
+                           struck[0]["why"].toString()}),
+              QStringList({"run-8", "ann", "wrong slot"}));
+    const QString page = reportPage({"--db", target, "--grr", "S2"});
+    EXPECT_TRUE(page.contains("<h1>Gauge study</h1>") && page.contains("Struck runs") &&
+                page.contains("wrong slot"));
+    EXPECT_FALSE(page.contains("id=\"overall\"")) << "the line's figures are not the study's";
+
+    const struct {
+        const char* id;
+        const char* said;
+    } refused[] = {{"run-8", "result run-8 is already struck"},
+                   {"run-9", "is a production result, not a study's run"},
+                   {"zzzz", "no result has the id \"zzzz\""}};
+    for (const auto& r : refused) {
+        err.clear();
+        EXPECT_EQ(report({"--db", target, "--strike", r.id, "--why", "again"}, nullptr, &err), 2);
+        EXPECT_TRUE(err.contains(r.said)) << err.toStdString();
+    }
+    const auto store = db.open(target);
+    EXPECT_EQ(storedRows(store->database()).size(), 10) << "a struck run's result stays";
 }
