@@ -418,8 +418,7 @@ bool UnitRun::followPowerProof() {
         endCycle(Reason::PowerFailed);
         return true;
     }
-    if (powerProof_->proven() && powerOnNs_ && fixTest_->commanded())
-        fixTest_->poweredOn(*powerOnNs_);
+    if (powerProof_->proven() && fixTest_->commanded()) fixTest_->poweredOn(*powerOnNs_);
     return false;
 }
 
