@@ -663,10 +663,9 @@ void UnitRun::whenReady() {
                 if (probe_->state() != Probe::State::AskingIdentity) return followProbe();
             }
             if (ending_ || phase_ != Phase::Watching || commandQueued_ || fixVerdict_) return;
-            // Heard on the link's port, or at its rate just before the link
-            // had it: waiting for its next second would cost up to a second.
-            const bool there = heardSinceOpen_ || (portOpened_ && probe_->heard());
-            if (probe_->commandMayGo() && there) link_->sendStartCommand();
+            // Heard on the link's port: the fix test has seen what the unit
+            // had before the command.
+            if (probe_->commandMayGo() && heardSinceOpen_) link_->sendStartCommand();
         },
         Qt::QueuedConnection);
 }
@@ -735,7 +734,6 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
         case LinkEvent::TimeCounted:  // a receiver not heard before the link ran talks now
             if (report.event == LinkEvent::PortOpened) portOpened_ = true;
             if (report.event == LinkEvent::TimeCounted || probe_->heard()) askIdentity();
-            whenReady();
             break;
         case LinkEvent::NoData:
             if (port_->openFailed()) {

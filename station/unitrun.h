@@ -31,9 +31,8 @@
 //   (proprietary sentences, text banners, binary packets), else from which
 //   family's identity query it answers, asked in kAskingOrder, 1.5 s each.
 // - Once the link has opened the port it asks the receiver for its identity
-//   with its family's queries; once a checked sentence has come at the
-//   line's rate (while the receiver was got to know, or since the link
-//   opened the port), the command goes out without waiting for the
+//   with its family's queries; once a checked sentence has come since the
+//   link opened the port, the command goes out without waiting for the
 //   answers (with --send-after time: with the link's fifth GGA time).  The
 //   answers are read while the unit acquires; a unit that has not answered
 //   in full is asked once more after its reset.  Answered in full, the
