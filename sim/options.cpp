@@ -102,6 +102,9 @@ void addReceiverOptions(QCommandLineParser& parser) {
          "The receiver's supply switch: FILE holding \"off\" switches it off (silent until "
          "it holds anything else); read every 100 ms.",
          "FILE"},
+        {"stuck-relay",
+         "(with --power-file) The fixture's relay does not switch: the receiver stays powered "
+         "whatever FILE holds."},
         {"backup-supply",
          "A backup supply keeps the time while the supply is off: a power-up is a warm start "
          "(--warm-ttff). Without it a power-up is a cold start."},
@@ -196,6 +199,7 @@ QStringList receiverOptionNames() {
             "hot-ttff",
             "hot-keeps-fix",
             "power-file",
+            "stuck-relay",
             "backup-supply",
             "link",
             "usb-drop",
@@ -434,6 +438,11 @@ bool readReceiverOptions(const QCommandLineParser& p, ReceiverConfig& c, DriverO
     line.powerFile = p.value("power-file");
     if (p.isSet("power-file") && line.powerFile.isEmpty()) {
         error = QStringLiteral("--power-file takes a path");
+        return false;
+    }
+    line.stuckRelay = p.isSet("stuck-relay");
+    if (line.stuckRelay && line.powerFile.isEmpty()) {
+        error = QStringLiteral("--stuck-relay needs --power-file");
         return false;
     }
     c.backupSupply = p.isSet("backup-supply");

@@ -591,7 +591,14 @@ bool ReceiverModel::takeSirfFrame() {
     return true;
 }
 
-// Answers an identity query of the receiver's family; any other is left alone.
+// Answers an identity query of the receiver's family in the form its
+// maker publishes: SiRF NMEA Reference Guide (CS-129435) $PSRF125 and
+// $PSRF195, SiRF binary MID 132 and MID 6; MediaTek PMTK command packet
+// $PMTK605 and $PMTK705; Airoha PAIR command guide $PAIR020; Quectel LG
+// series GNSS protocol specification $PQTMVERNO and $PQTMUNIQID; CASIC
+// protocol specification $PCAS06; u-blox M10 SPG 5.10 Interface
+// Description, UBX-MON-VER and UBX-SEC-UNIQID.  Any other query is left
+// alone, and so is every one with answersIdentity off.
 void ReceiverModel::answer(std::string_view query) {
     using gpslink::ReceiverFamily;
     const bool known = std::any_of(std::begin(kQueries), std::end(kQueries), [&](const Query& q) {

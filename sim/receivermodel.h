@@ -117,7 +117,11 @@ struct ReceiverConfig {
     // binary message 129 switches it to NMEA at its rate.
     bool sirfBinary = false;
     // Answers its family's identity queries with these (empty: made from the
-    // family's name); with answersIdentity false it answers none.
+    // family's name); with answersIdentity false it answers none, as a
+    // receiver whose firmware predates them: SiRF's NMEA Reference Manual
+    // (1050-0042, rev. 2.1, chapter 2, input messages) has no version poll,
+    // which $PSRF125 of the later NMEA Reference Guide (CS-129435) adds, and
+    // an input it does not know is not answered at all.
     bool answersIdentity = true;
     std::string firmware, hardware, uniqueId;
     Chunking chunking = Chunking::Burst;
@@ -204,7 +208,12 @@ public:
     // power-up (clock, antenna schedule) with only the saved configuration.
     void powerCycle();
     // The supply switched off (silent, deaf) or on again: from power-up,
-    // with the time kept when it has a backup supply.
+    // with the time kept when it has a backup supply.  As the u-blox 5
+    // Hardware Integration Manual (GPS.G5-MS5-09027), 1.3.1.2 V_BCKP, has it:
+    // with a backup battery the real-time clock and the backup RAM are kept
+    // and the receiver recovers with a hot or warm start; without one it
+    // performs a cold start at power-up (the MAX-M10S Integration Manual,
+    // 2.7.3.1 Hardware backup mode, says the same of its backup domain).
     void setPowered(bool on);
     bool powered() const { return powered_; }
 

@@ -97,8 +97,8 @@ SimDriver::SimDriver(ReceiverConfig config, DriverOptions options, QObject* pare
 
 void SimDriver::readPowerSwitch() {
     QFile file(options_.powerFile);
-    const bool off =
-        file.open(QIODevice::ReadOnly) && file.readAll().trimmed() == QByteArrayLiteral("off");
+    const bool off = !options_.stuckRelay && file.open(QIODevice::ReadOnly) &&
+                     file.readAll().trimmed() == QByteArrayLiteral("off");
     if (off == !model_.powered()) return;
     if (off) {
         queue_.clear();  // what was on its way is cut off with the supply

@@ -62,6 +62,9 @@ struct DriverOptions {
     // The receiver's supply switch: a file holding "off" or "on", read every
     // 100 ms; the receiver is powered unless it says "off".  Empty: none.
     QString powerFile;
+    // The fixture's relay does not switch: the file is written, and the
+    // receiver's supply stays on whatever it says.
+    bool stuckRelay = false;
 };
 
 class SimDriver : public QObject {

@@ -3,8 +3,10 @@
 #include <QJsonValue>
 #include <QLocale>
 #include <cmath>
+#include <utility>
 
 #include "results/statistics.h"
+#include "station/frontend.h"
 #include "station/station.h"
 
 namespace station {
@@ -24,6 +26,10 @@ QString ageText(double seconds) {
 
 QJsonValue orNull(const std::optional<double>& value) {
     return value ? QJsonValue(*value) : QJsonValue();
+}
+
+QString needsCalibration(const UnitConfig& unit, const QString& why) {
+    return QStringLiteral("slot %1 needs calibration: %2, %3").arg(unit.slot).arg(unit.port, why);
 }
 
 }  // namespace
@@ -68,26 +74,38 @@ void applyCalibration(UnitConfig& unit, const std::optional<results::Calibration
     if (!unit.testsSignal()) return;
     QString why = calibrationProblem(latest, now, unit.calibrationMaxAgeS, unit.maxOffsetDb);
     unit.rfLimits.reset();
-    if (why.isEmpty() && unit.rfGoldenRuns > 0 && unit.receiver == QLatin1String("ublox")) {
+    unit.rfProblem.clear();
+    const auto family = gpslink::receiverFamilyFromName(unit.receiver.toStdString());
+    const bool found = !family;  // "auto": the family is found once the port is open
+    if (why.isEmpty() && unit.rfGoldenRuns > 0 && (found || reportsFigures(*family))) {
         unit.rfLimits = learnRfLimits(latest->goldenRuns, unit.rfGoldenRuns, unit.rfK);
         if (!unit.rfLimits) {
             int reported = 0;
             for (const results::FrontEndFigures& run : latest->goldenRuns) reported += run.any();
-            why = QStringLiteral("%1 golden runs with RF figures, fewer than %2")
-                      .arg(reported)
-                      .arg(unit.rfGoldenRuns);
+            (found ? unit.rfProblem : why) =
+                QStringLiteral("%1 golden runs with RF figures, fewer than %2")
+                    .arg(reported)
+                    .arg(unit.rfGoldenRuns);
         }
     }
     if (!why.isEmpty()) {
         unit.offset.reset();
         unit.calibrationId.reset();
-        unit.calibrationProblem =
-            QStringLiteral("slot %1 needs calibration: %2, %3").arg(unit.slot).arg(unit.port, why);
+        unit.calibrationProblem = needsCalibration(unit, why);
         return;
     }
     unit.offset = latest->offset;
     unit.calibrationId = latest->id;
     unit.calibrationProblem.clear();
+}
+
+QString rfLimitsFor(UnitConfig& unit, gpslink::ReceiverFamily found) {
+    const QString why = std::exchange(unit.rfProblem, {});
+    if (!reportsFigures(found)) {
+        unit.rfLimits.reset();
+        return {};
+    }
+    return why.isEmpty() ? QString() : needsCalibration(unit, why);
 }
 
 QJsonObject CalibrationOutcome::toJson() const {

@@ -23,6 +23,7 @@
 #include <optional>
 #include <vector>
 
+#include "gpslink/resetcommand.h"
 #include "results/calibration.h"
 #include "station/config.h"
 
@@ -43,12 +44,20 @@ std::optional<RfLimits> learnRfLimits(const std::vector<results::FrontEndFigures
                                       double k);
 
 // Gives a unit with a signal test its slot's calibration: the offset and
-// its id, with rfGoldenRuns for a u-blox unit its RF limits, or the problem
-// in the station's words ("slot 3 needs calibration: /dev/ttyUSB2, no
-// calibration", "... 2 golden runs with RF figures, fewer than 5").  A unit without a signal test
-// is left as it is.
+// its id, with rfGoldenRuns for a family that reports its front end's
+// figures (or "auto") its RF limits, or the problem in the station's words
+// ("slot 3 needs calibration: /dev/ttyUSB2, no calibration", "... 2 golden
+// runs with RF figures, fewer than 5").  With "auto" RF limits that cannot
+// be learned are no problem yet: rfProblem keeps why, for rfLimitsFor().  A
+// unit without a signal test is left as it is.
 void applyCalibration(UnitConfig& unit, const std::optional<results::Calibration>& latest,
                       const QDateTime& now);
+
+// The family found: the RF limits kept for a family that reports its front
+// end's figures and dropped for any other.  The problem (as
+// calibrationProblem words it) when the family reports them and its slot's
+// limits could not be learned; empty when the unit may be tested.
+QString rfLimitsFor(UnitConfig& unit, gpslink::ReceiverFamily found);
 
 // What calibrating one slot came to.
 struct CalibrationOutcome {

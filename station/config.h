@@ -47,6 +47,9 @@ struct UnitConfig : PlanSettings {
     QString calibrationProblem;
     // With rfGoldenRuns, for a family that reports the figures: the slot's.
     std::optional<RfLimits> rfLimits;
+    // With "auto": why the slot's RF limits could not be learned, a problem
+    // once the family found reports the figures (see rfLimitsFor()).
+    QString rfProblem;
     // With a plan's qualified_by: why the station may not test (the unit is
     // then not tested: a station fault, station-not-qualified); empty: it may.
     QString qualificationProblem;

@@ -69,6 +69,10 @@ bool reportsAntenna(gpslink::ReceiverFamily family) {
            family == ReceiverFamily::Mtk;
 }
 
+bool reportsFigures(gpslink::ReceiverFamily family) {
+    return family == gpslink::ReceiverFamily::Ublox;
+}
+
 std::optional<AntennaState> antennaFromSentence(std::string_view body) {
     if (startsWith(body, "PGTOP,11,")) {
         const std::string_view value = body.substr(9);

@@ -42,6 +42,8 @@ struct FrontEnd {
 
 // Whether the family reports its antenna's state: ublox, casic and mtk.
 bool reportsAntenna(gpslink::ReceiverFamily family);
+// Whether the family reports its front end's figures: ublox.
+bool reportsFigures(gpslink::ReceiverFamily family);
 
 // The antenna's state from a sentence's body ("GPTXT,01,01,02,ANTSTATUS=OK",
 // "PGTOP,11,3"); empty when the sentence does not say it.

@@ -12,7 +12,7 @@ using results::Reason;
 
 constexpr qint64 kListenMs = 1500;    // at each rate, for a checked sentence or packet
 constexpr qint64 kAskMs = 1500;       // for an answer to one family's query
-constexpr qint64 kIdentityMs = 3000;  // for the answers to the family's identity queries
+constexpr qint64 kIdentityMs = 3000;  // counted for the answers to the family's identity queries
 constexpr qint64 kSwitchMs = 3000;    // for NMEA after the switch from SiRF binary
 
 // The rates tried when the rate is to be found, commonest first.
@@ -57,6 +57,18 @@ void Probe::askIdentity(qint64 nowMs) {
     since_ = nowMs;
     if (!identity_.complete(*family_))
         for (const std::string& query : identityQueries(*family_)) port_.send(query);
+}
+
+void Probe::askAgain(qint64 nowMs) {
+    if (!commandMayGo() || askedAgain_ || answered()) return;
+    askedAgain_ = true;
+    state_ = State::AskingIdentity;
+    since_ = nowMs;
+    for (const std::string& query : identityQueries(*family_)) port_.send(query);
+}
+
+bool Probe::answered() const {
+    return family_ && identity_.complete(*family_);
 }
 
 void Probe::probeOtherRates(qint64 nowMs) {
@@ -171,7 +183,7 @@ void Probe::step(qint64 nowMs) {
                 port_.send(query);
             since_ = nowMs;
             return;
-        case State::AskingIdentity:  // the link runs meanwhile; its command is seconds away
+        case State::AskingIdentity:  // the link runs meanwhile, its command not held
             if (!identity_.complete(*family_) && inState < kIdentityMs) return;
             state_ = State::IdentityIn;
             return;

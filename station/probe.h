@@ -13,9 +13,11 @@
 //   (proprietary sentences, text banners, binary packets), else from which
 //   family's identity query it answers, asked in kAskingOrder, 1.5 s each.
 // - Once the link has opened the port the receiver is asked who it is with
-//   its family's queries, and the answers are awaited for 3 s beside the
-//   link's count of GGA times (the command goes out once they are in, or
-//   with the fifth GGA time under --send-after time).
+//   its family's queries.  The family is known by then, so the start command
+//   does not wait for the answers: they are read while the unit acquires,
+//   3 s counted for them.  Many receivers answer none of their family's
+//   queries; one that has not answered in full is asked once more after its
+//   reset, which may have cut its answers short.
 // - When the link found characters but no GGA time at the rate given, the
 //   other rates are listened to, to say which one the receiver talks at.
 #pragma once
@@ -66,6 +68,16 @@ public:
     void start(qint64 nowMs);
     // The link has the port: asks who the receiver is.
     void askIdentity(qint64 nowMs);
+    // Its reset seen: a receiver that has not answered in full is asked
+    // once more.
+    void askAgain(qint64 nowMs);
+    // The family is known and its queries are out: the start command may go,
+    // the answers read meanwhile.
+    bool commandMayGo() const {
+        return state_ == State::AskingIdentity || state_ == State::IdentityIn;
+    }
+    // Every item the family offers has been answered.
+    bool answered() const;
     // The link found characters but no GGA time at the rate given.
     void probeOtherRates(qint64 nowMs);
 
@@ -104,6 +116,7 @@ private:
     bool anyBytes_ = false, valid_ = false, sentence_ = false;
     int sirfPackets_ = 0;
     bool switchSent_ = false;
+    bool askedAgain_ = false;
     std::size_t asking_ = 0;  // the family asked, in kAskingOrder
     std::optional<gpslink::ReceiverFamily> family_;
     std::optional<results::Reason> failure_;

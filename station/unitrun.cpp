@@ -30,6 +30,7 @@ namespace {
 
 constexpr int kPrepareStepMs = 100;         // while the receiver is got to know, once a run
 constexpr qint64 kResetSeenShownMs = 2000;  // "reset seen", then how the acquisition goes
+constexpr int kUnreadWaits = 5;             // holds a deadline waits for bytes to be read
 
 // The file that keeps, per device, the rate that last worked on it.
 QString ratesFile() {
@@ -150,6 +151,7 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
         // The silence, and the quiet after a fix, are timed from here.
         if (phase_ == Phase::Commanded || (fixTest_ && fixTest_->fixPending())) armSupervisor();
         if (probe_) probe_->heardBytes();
+        if (powerProof_) powerProof_->received(steady_.elapsed());
     };
     port_->onInput = [this](std::string_view text) { watcher_.feed(text); };
     port_->onOutput = [this](std::string_view text) {
@@ -192,6 +194,10 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     watcher_.onSentence = [this](std::string_view body) {
         if (probe_) probe_->heardSentence();
         identity_.sentence(body);
+        if (powerProof_) {
+            powerProof_->sentence(body);
+            if (followPowerProof()) return;
+        }
         heardAntenna(antennaFromSentence(body));
         if (phase_ == Phase::Configuring && !ending_) {
             configTest_->sentence(body, steady_.elapsed());
@@ -219,6 +225,17 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     supervisor_.setSingleShot(true);
     supervisor_.setTimerType(Qt::PreciseTimer);
     connect(&supervisor_, &QTimer::timeout, this, [this] {
+        // Bytes that wait unread (the station was held up, or its reading is
+        // paced) are read before a deadline is judged: a unit whose sentences
+        // are in the port has not fallen silent, nor is it late.  A line that
+        // never stops waits a few holds at most.
+        if (!ending_ && unreadWaits_ < kUnreadWaits && port_->portOpen() &&
+            port_->deviceHasInput()) {
+            ++unreadWaits_;
+            supervisor_.start(InputPacer::kHoldMs);
+            return;
+        }
+        unreadWaits_ = 0;
         supervise();
         armSupervisor();
     });
@@ -354,18 +371,55 @@ void UnitRun::powerCycle(std::function<void()> then) {
     switchPower(false, [this, then] {
         note_ = QStringLiteral("the slot's power is off for %1 s").arg(config_.powerOffTimeS);
         emit changed();
+        if (config_.powerStart()) listenWhileOff();
         QTimer::singleShot(qRound(config_.powerOffTimeS * 1000), Qt::PreciseTimer, this,
                            [this, then] {
                                if (ending_) return;
                                note_ = QStringLiteral("switching the slot's power on");
                                emit changed();
+                               if (powerProof_) powerProof_->switchingOn(steady_.elapsed());
                                switchPower(true, [this, then] {
                                    powerOnNs_ = steady_.nsecsElapsed();
                                    note_.clear();
+                                   // Back on first, whatever the unit did meanwhile: the slot is
+                                   // not left off.
+                                   if (powerProof_ && powerProof_->failed()) {
+                                       followPowerProof();
+                                       return;
+                                   }
                                    then();
                                });
                            });
     });
+}
+
+// A power start: the port listened to while the supply is off, to hear
+// whether the unit fell silent (see powerproof.h).  A device that went away
+// with its supply cannot be opened, and is silent.
+void UnitRun::listenWhileOff() {
+    powerProof_.emplace(family_);
+    powerProof_->switchedOff(steady_.elapsed());
+    port_->setOnComm([this] {
+        if (port_->commEvent() == gpslink::comEvReceive) port_->input();
+    });
+    if (port_->portOpen()) return;
+    if (config_.baud > 0) port_->setSettings(lineSettings(config_.baud).toStdString());
+    port_->setPortOpen(true);
+}
+
+// Takes what the power proof came to: the restart proven to the fix test,
+// or the cycle ended as power-failed with what the unit did.  True when it
+// ended.
+bool UnitRun::followPowerProof() {
+    if (!powerProof_ || ending_ || !powerOnNs_) return false;  // the slot back on first
+    if (powerProof_->failed()) {
+        problem_ = powerProof_->note();
+        note_.clear();
+        endCycle(Reason::PowerFailed);
+        return true;
+    }
+    if (powerProof_->proven() && fixTest_->commanded()) fixTest_->poweredOn(*powerOnNs_);
+    return false;
 }
 
 // CMD SLOT PORT on|off; a command that fails ends the cycle as a station fault.
@@ -401,6 +455,7 @@ bool UnitRun::retryByPower() {
             identityAsked_ = identityChecked_ = heardSinceOpen_ = portOpened_ = false;
             commandQueued_ = false;
             powerOnNs_.reset();
+            powerProof_.reset();
             powerCycle([this] { prepare(); });
             note_ = QStringLiteral("no data: switching the slot's power off and on");
             emit changed();
@@ -476,7 +531,9 @@ void UnitRun::followProbe() {
             return;
         case Probe::State::IdentityIn:
             prepareTimer_.stop();
-            if (!identityChecked_ && identityFails()) return;
+            // Answered in full: held to the plan now.  A unit that did not
+            // answer is held to it at its verdict, its answers read meanwhile.
+            if (probe_->answered() && !identityChecked_ && identityFails()) return;
             whenReady();
             return;
         case Probe::State::Failed:
@@ -496,8 +553,8 @@ void UnitRun::takeFound() {
 }
 
 // The link has opened the port: the receiver is asked who it is, and the
-// answers are awaited beside the link's count of GGA times (the command goes
-// out once they are in, see whenReady(); or with the fifth GGA time).
+// answers are read beside the link's count of GGA times; the command does
+// not wait for them (see whenReady(); or it goes with the fifth GGA time).
 void UnitRun::askIdentity() {
     if (identityAsked_) return;
     identityAsked_ = true;
@@ -542,6 +599,12 @@ void UnitRun::startLink() {
         config_.receiver = QString::fromLatin1(gpslink::nameOf(*family_).data());
         if (const auto start = gpslink::startTypeFromName(config_.start.toStdString()))
             config_.command = gpslink::resetCommand(*family_, *start);
+        // The slot's RF limits by the family found, not the one named.
+        if (signal_ && !signal_->started()) {
+            problem_ = rfLimitsFor(config_, *family_);
+            if (!problem_.isEmpty()) return endCycle(Reason::CalibrationNeeded);
+            signal_.emplace(signalSettings());
+        }
     }
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
     link_->setListenOnly(!linkSends());
@@ -553,9 +616,16 @@ void UnitRun::startLink() {
     if (config_.sendsWhenReady() || config_.powerStart()) link_->connectNow();
     if (config_.powerStart() && powerOnNs_) {  // the power-on was the start
         commandQueued_ = true;
-        fixTest_->poweredOn(*powerOnNs_);
+        fixTest_->commandOut(*powerOnNs_);
+        if (powerProof_ && family_) powerProof_->setFamily(*family_);
         setPhase(Phase::Commanded);
+        followPowerProof();  // the restart shown while the receiver was got to know
     }
+}
+
+SignalTest::Settings UnitRun::signalSettings() const {
+    return {config_.cn0Sv,  config_.cn0Samples,    config_.fixTimeoutS,
+            config_.offset, config_.calibrationId, config_.rfLimits};
 }
 
 FixTest::Settings UnitRun::fixSettings() const {
@@ -593,8 +663,9 @@ void UnitRun::whenReady() {
                 if (probe_->state() != Probe::State::AskingIdentity) return followProbe();
             }
             if (ending_ || phase_ != Phase::Watching || commandQueued_ || fixVerdict_) return;
-            if (probe_->state() == Probe::State::IdentityIn && identityChecked_ && heardSinceOpen_)
-                link_->sendStartCommand();
+            // Heard on the link's port: the fix test has seen what the unit
+            // had before the command.
+            if (probe_->commandMayGo() && heardSinceOpen_) link_->sendStartCommand();
         },
         Qt::QueuedConnection);
 }
@@ -609,10 +680,7 @@ void UnitRun::beginCycle() {
     heardSinceOpen_ = ggaSinceCommand_ = false;
     fixTest_.emplace(fixSettings());
     signal_.reset();
-    if (config_.testsSignal())
-        signal_.emplace(SignalTest::Settings{config_.cn0Sv, config_.cn0Samples, config_.fixTimeoutS,
-                                             config_.offset, config_.calibrationId,
-                                             config_.rfLimits});
+    if (config_.testsSignal()) signal_.emplace(signalSettings());
     fixVerdict_.reset();
     antenna_.reset();
     if (config_.testsAntenna()) {
@@ -621,6 +689,7 @@ void UnitRun::beginCycle() {
     }
     link_->setListenOnly(!linkSends());
     powerOnNs_.reset();
+    powerProof_.reset();
     setPhase(Phase::Watching);
 }
 
@@ -757,8 +826,12 @@ void UnitRun::endAway() {
 }
 
 void UnitRun::onGga(const Gga& gga) {
-    if (ending_ || phase_ == Phase::Preparing || phase_ == Phase::Measuring ||
-        phase_ == Phase::Observing || phase_ == Phase::Configuring)
+    if (powerProof_ && !ending_) {
+        powerProof_->gga(gga, steady_.elapsed());
+        if (followPowerProof()) return;
+    }
+    if (ending_ || phase_ == Phase::Powering || phase_ == Phase::Preparing ||
+        phase_ == Phase::Measuring || phase_ == Phase::Observing || phase_ == Phase::Configuring)
         return;
     const bool fixBefore = fixTest_->fix().has_value();
     if (fixTest_->commanded()) ggaSinceCommand_ = true;
@@ -791,7 +864,12 @@ void UnitRun::onSecond(const Second& second) {
 // Takes what the fix test came to: the reset seen, the fix in, a verdict.
 void UnitRun::followFixTest() {
     if (ending_ || phase_ == Phase::Measuring) return;
-    if (fixTest_->resetSeen() && phase_ == Phase::Commanded) setPhase(Phase::ResetSeen);
+    if (fixTest_->resetSeen() && phase_ == Phase::Commanded) {
+        setPhase(Phase::ResetSeen);
+        // Its answers may have been cut short by the reset: asked again.
+        if (probe_) probe_->askAgain(steady_.elapsed());
+        if (probe_ && probe_->state() == Probe::State::AskingIdentity) prepareTimer_.start();
+    }
     const auto verdict = fixTest_->verdict();
     if (!verdict) return armSupervisor();
     if (!fixTest_->note().isEmpty()) note_ = fixTest_->note();
@@ -959,7 +1037,8 @@ void UnitRun::closeCycle(Reason reason) {
     r.reason = reason;
     r.coldStartSent = commandQueued_;
     r.confirmed = link_->stage() == gpslink::LinkDriver::Stage::Confirmed;
-    r.resetVerified = fixTest_->resetSeen();
+    // A power start whose unit did not go off proved nothing, whatever the stream showed.
+    r.resetVerified = fixTest_->resetSeen() && !(powerProof_ && powerProof_->failed());
     if (const auto& fix = fixTest_->fix()) {
         const Second& atFix = fixTest_->atFix();
         const Figures figures = FixTest::figuresOf(*fixTest_->ttffS(), *fix, atFix);

@@ -31,11 +31,13 @@
 //   (proprietary sentences, text banners, binary packets), else from which
 //   family's identity query it answers, asked in kAskingOrder, 1.5 s each.
 // - Once the link has opened the port it asks the receiver for its identity
-//   with its family's queries and awaits the answers for 3 s beside the
-//   link's count of GGA times; once they are in (or the time is up) and a
-//   checked sentence has come since the link opened the port, the command
-//   goes out (with --send-after time: with the link's fifth GGA time);
-//   a unit that has not answered by then is recorded as unknown.
+//   with its family's queries; once a checked sentence has come since the
+//   link opened the port, the command goes out without waiting for the
+//   answers (with --send-after time: with the link's fifth GGA time).  The
+//   answers are read while the unit acquires; a unit that has not answered
+//   in full is asked once more after its reset.  Answered in full, the
+//   identity is held to the plan at once; else at the cycle's verdict, and a
+//   unit that has said nothing by then is recorded as unknown.
 //
 // With a signal test the run measures the C/N0 of the generator's satellite
 // once a second, from the watcher's seconds: the first N seconds in which the
@@ -55,7 +57,10 @@
 // (route-check-failed).  A power start switches the slot's power off for the
 // plan's off time and on again with the fixture's power command, then gets
 // to know the receiver as any start does; its TTFF counts from the moment
-// the "on" command ended, and nothing is sent.  With power retry a unit that
+// the "on" command ended, and nothing is sent.  The port is listened to
+// while the supply is off: the unit must fall silent and its stream start
+// over after "on" (powerproof.h), else the cycle is power-failed, saying
+// what the unit did.  With power retry a unit that
 // sends nothing at all (no-data) has its slot switched off and on once and
 // the cycle begins again; a power command that fails is a station fault
 // (power-failed).
@@ -87,6 +92,7 @@
 #include "station/fixtest.h"
 #include "station/hook.h"
 #include "station/identity.h"
+#include "station/powerproof.h"
 #include "station/probe.h"
 #include "station/result.h"
 #include "station/signaltest.h"
@@ -170,6 +176,8 @@ private:
     void begin();
     void powerCycle(std::function<void()> then);
     void switchPower(bool on, std::function<void()> then);
+    void listenWhileOff();
+    bool followPowerProof();
     bool retryByPower();
     bool linkSends() const;
     // Getting to know the receiver.
@@ -184,6 +192,7 @@ private:
     void probeRates();  // after the link found no GGA at the rate given
     void startLink();
     FixTest::Settings fixSettings() const;
+    SignalTest::Settings signalSettings() const;
     void whenReady();
     void beginCycle();
     void onLinkReport(const gpslink::LinkReport& report);
@@ -219,7 +228,8 @@ private:
     std::unique_ptr<gpslink::LinkClock> clock_;
     Watcher watcher_;
     IdentityReader identity_;
-    QTimer supervisor_;  // single shot, at the next moment supervise() may act
+    QTimer supervisor_;    // single shot, at the next moment supervise() may act
+    int unreadWaits_ = 0;  // holds the due deadline has waited for bytes to be read
     QElapsedTimer sinceChange_;
     QElapsedTimer steady_;  // the run's steady clock
 
@@ -262,9 +272,10 @@ private:
     // the steady clock; negative before).
     results::evidence::Recorder evidence_;
     qint64 openedMs_ = -1;
-    Hook hook_;                        // the route check, the power switch
-    QString refusal_;                  // the line's reason for refusing the unit
-    std::optional<qint64> powerOnNs_;  // a power start's power-on, on the steady clock
+    Hook hook_;                             // the route check, the power switch
+    QString refusal_;                       // the line's reason for refusing the unit
+    std::optional<qint64> powerOnNs_;       // a power start's power-on, on the steady clock
+    std::optional<PowerProof> powerProof_;  // a power start's, from the supply's "off" on
     bool powerRetried_ = false;
 };
 

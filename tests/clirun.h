@@ -52,6 +52,7 @@ public:
             << "simulated receiver " << name.toStdString() << ": " << error.toStdString();
         QObject::connect(
             driver.get(), &gpssim::SimDriver::event, [this, name](const gpssim::Event& e) {
+                events_[name].push_back(e);
                 // A power-up starts the receiver as a command does.
                 if (e.kind == gpssim::Event::ColdStart || e.kind == gpssim::Event::WarmStart ||
                     e.kind == gpssim::Event::HotStart || e.kind == gpssim::Event::PoweredOn) {
@@ -82,6 +83,19 @@ public:
     qint64 commandAtMs(const QString& name) const {
         return commandAt_.count(name) ? commandAt_.at(name) : -1;
     }
+    // What the receiver noted, in its words, each kind by its letter: "C"
+    // a cold start, "?" an identity query left unanswered; others left out.
+    std::string told(const QString& name) const {
+        std::string out;
+        if (!events_.count(name)) return out;
+        for (const gpssim::Event& e : events_.at(name)) {
+            if (e.kind == gpssim::Event::ColdStart) out += 'C';
+            if (e.kind == gpssim::Event::Rejected &&
+                e.text.rfind("identity query left unanswered", 0) == 0)
+                out += '?';
+        }
+        return out;
+    }
 
 private:
     QElapsedTimer clock_;
@@ -90,6 +104,7 @@ private:
     std::map<QString, double> ttff_;
     std::map<QString, int> starts_;
     std::map<QString, int> powerUps_;
+    std::map<QString, std::vector<gpssim::Event>> events_;
 };
 
 struct Cli {

@@ -15,6 +15,7 @@
 #include "station/fixtest.h"
 #include "station/hook.h"
 #include "station/identity.h"
+#include "station/powerproof.h"
 #include "station/probe.h"
 #include "station/restartsign.h"
 #include "station/signaltest.h"
@@ -532,15 +533,34 @@ TEST(Probe, FindsTheRateAndTheFamilyByListeningAndAsking) {
         }
         EXPECT_EQ(bench.now, 100 + 6 * 1500);
     }
-    {  // asked who it is once the link runs: the answers, or 3 s
+    {  // asked who it is once the link runs, the command not held for the
+       // answers; a unit that gave none asked once more after its reset
         ProbeBench bench({9600, ReceiverFamily::Sirf, false, 0}, 9600, nmea);
         bench.runWhile({S::Listening});
+        EXPECT_FALSE(bench.probe.commandMayGo());
         bench.probe.askIdentity(bench.now);
-        EXPECT_NE(bench.sent.find("$PSRF125"), std::string::npos);
+        EXPECT_TRUE(bench.probe.commandMayGo());
+        const std::string query = identityQueries(ReceiverFamily::Sirf).front();
+        EXPECT_EQ(bench.sent, query);
         const qint64 asked = bench.now;
         bench.runWhile({S::AskingIdentity});
         EXPECT_EQ(bench.probe.state(), S::IdentityIn);
         EXPECT_EQ(bench.now - asked, 3000);
+        EXPECT_FALSE(bench.probe.answered());
+        bench.probe.askAgain(bench.now);
+        bench.probe.askAgain(bench.now);
+        EXPECT_EQ(bench.sent, query + query);
+        EXPECT_EQ(bench.probe.state(), S::AskingIdentity);
+    }
+    {  // answered in full: not asked again
+        ProbeBench bench({9600, ReceiverFamily::Airoha, false, 0}, 9600, nmea);
+        bench.runWhile({S::Listening});
+        bench.probe.askIdentity(bench.now);
+        bench.identity.sentence("PAIR020,AG3335M_V2.5.0,S,N");
+        bench.runWhile({S::AskingIdentity});
+        EXPECT_TRUE(bench.probe.answered());
+        bench.probe.askAgain(bench.now);
+        EXPECT_EQ(bench.sent, identityQueries(ReceiverFamily::Airoha).front());
     }
 }
 
@@ -661,6 +681,69 @@ TEST(Hook, ACommandGetsTheWordsTheShellWouldGiveIt) {
         EXPECT_EQ(command.program, c.program) << c.text;
         EXPECT_EQ(command.arguments, c.arguments) << c.text;
         EXPECT_EQ(command.error, QLatin1String(c.error)) << c.text;
+    }
+}
+
+// A power start's proof that the unit went off and came up again: silent
+// from the moment what was on its way is in until "on", then a stream that
+// starts over.  Off at 1000 ms, "on" begun at 3000 ms.
+TEST(PowerProof, TheUnitFallsSilentAndStartsOver) {
+    using State = PowerProof::State;
+    Gga noFix, fix;
+    fix.quality = 1;
+    fix.timeMs = 72000000;
+    const struct {
+        const char* name;
+        std::vector<qint64> bytesAt;  // from the unit, off to "on"
+        std::optional<gpslink::ReceiverFamily> family;
+        std::vector<const char*> sentences;  // after "on", before its first GGA
+        const Gga* first;                    // its first GGA, at 3400 ms
+        State state;
+        const char* note;
+    } cases[] = {
+        {"switched", {1100, 1250}, {}, {}, &noFix, State::Proven, ""},
+        {"talked on",
+         {1100, 2000, 2900},
+         {},
+         {},
+         &noFix,
+         State::Failed,
+         "the unit kept talking with its supply off: bytes 1.00 s after \"off\""},
+        {"never went off",
+         {},
+         {},
+         {},
+         &fix,
+         State::Failed,
+         "the unit did not start over after \"on\": its first GGA, 0.40 s after, had a fix"},
+        {"its start-up message",
+         {},
+         gpslink::ReceiverFamily::Mtk,
+         {"PMTK010,001"},
+         nullptr,
+         State::Proven,
+         ""},
+        {"another family's message",
+         {},
+         gpslink::ReceiverFamily::Sirf,
+         {"PMTK010,001"},
+         nullptr,
+         State::Waiting,
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PowerProof proof(c.family);
+        proof.switchedOff(1000);
+        for (qint64 at : c.bytesAt) proof.received(at);
+        proof.switchingOn(3000);
+        proof.received(3100);  // the unit coming up
+        for (const char* body : c.sentences) proof.sentence(body);
+        if (c.first) proof.gga(*c.first, 3400);
+        EXPECT_EQ(proof.state(), c.state);
+        EXPECT_EQ(proof.note().toStdString(), c.note);
+        proof.gga(fix, 4400);  // decides only a proof still waiting for its first GGA
+        EXPECT_EQ(proof.state(), c.state == State::Waiting ? State::Failed : c.state);
     }
 }
 

@@ -171,7 +171,8 @@ TEST(EndOfLine, ConfigurationWrittenRestartedAndReadBack) {
 }
 
 // A slot calibrated three times with a u-blox golden unit learns its RF
-// limits; a unit whose AGC is off fails though its C/N0 passes.
+// limits; a unit whose AGC is off fails though its C/N0 passes, its family
+// found by listening.
 TEST(EndOfLine, RfHealthAgainstTheGoldenUnitsFigures) {
     QTemporaryDir dir;
     const QString db = dir.filePath("r.sqlite");
@@ -205,11 +206,12 @@ TEST(EndOfLine, RfHealthAgainstTheGoldenUnitsFigures) {
     put("A", 1200);  // a damaged front end
     Cli run;
     run.start(common + QStringList{"--test", "signal", "--cn0-low", "40", "--rf-golden-runs", "3",
-                                   slot["A"] + "=SN-A", slot["B"] + "=SN-B"});
+                                   slot["A"] + "@,auto=SN-A", slot["B"] + "=SN-B"});
     EXPECT_EQ(run.finish(), 1) << run.progressText();
     const auto objects = run.objects();
     const QJsonObject damaged = resultFor(objects, slot["A"]);
     EXPECT_EQ(damaged.value("reason"), "rf-health");
+    EXPECT_EQ(damaged.value("receiver"), "ublox");
     EXPECT_TRUE(QRegularExpression("^GPS:1 C/N0 45\\.\\d\\d dB-Hz, AGC 1\\d{3} outside 2\\d{3} to "
                                    "2\\d{3}$")
                     .match(damaged.value("status").toString())

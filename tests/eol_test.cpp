@@ -126,6 +126,50 @@ TEST(RfHealth, LimitsLearnedFromGoldenRunsHoldTheFigures) {
     }
 }
 
+// The RF limits go by the family the unit turns out to be: with "auto" they
+// are learned before the port opens and kept only for a family that reports
+// the figures, and golden runs too few for them stop only such a unit.
+TEST(RfHealth, LimitsFollowTheFamilyFoundNotTheNameGiven) {
+    using M = results::Measure;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    results::FrontEndFigures golden;
+    golden[M::Agc] = 2800, golden[M::Noise] = 90, golden[M::Jamming] = 5;
+    results::Calibration latest;
+    latest.id = 7;
+    latest.time = now;
+    latest.goldenRuns = {golden, golden};
+    const auto unit = [&](const char* receiver, int goldenRuns) {
+        UnitConfig u;
+        u.tests = QStringList{"signal"};
+        u.receiver = QString::fromLatin1(receiver);
+        u.rfGoldenRuns = goldenRuns;
+        u.slot = 2;
+        u.port = "/dev/ttyUSB1";
+        applyCalibration(u, latest, now);
+        return u;
+    };
+    const QString tooFew =
+        "slot 2 needs calibration: /dev/ttyUSB1, 2 golden runs with RF figures, "
+        "fewer than 3";
+
+    UnitConfig found = unit("auto", 2);
+    ASSERT_TRUE(found.rfLimits);
+    EXPECT_EQ(rfLimitsFor(found, ReceiverFamily::Ublox), "");
+    ASSERT_TRUE(found.rfLimits);
+    EXPECT_DOUBLE_EQ((*found.rfLimits)[M::Agc]->low, 2800);
+    UnitConfig other = unit("auto", 2);
+    EXPECT_EQ(rfLimitsFor(other, ReceiverFamily::Mtk), "");
+    EXPECT_FALSE(other.rfLimits) << "a family without the figures is not held to them";
+
+    UnitConfig few = unit("auto", 3);
+    EXPECT_EQ(few.calibrationProblem, "") << "the family may not report the figures";
+    EXPECT_EQ(rfLimitsFor(few, ReceiverFamily::Ublox), tooFew);
+    UnitConfig fewOther = unit("auto", 3);
+    EXPECT_EQ(rfLimitsFor(fewOther, ReceiverFamily::Casic), "");
+    EXPECT_EQ(unit("ublox", 3).calibrationProblem, tooFew);  // named: stopped before the port opens
+    EXPECT_FALSE(unit("mtk", 2).rfLimits);
+}
+
 TEST(ConfigForms, MatchThePublishedBytes) {
     const ConfigItem rate{0x30210001, 200, {}};
     // UBX-CFG-VALSET to RAM, BBR and Flash; UBX-CFG-VALGET from RAM and Flash.

@@ -136,8 +136,9 @@ esac
 
 // The fixture's power switch: a power start with and without the unit's
 // backup supply, timed from power-on; a silent unit revived by switching its
-// slot off and on; one that stays silent; and a switch that fails.  The
-// command is a shell line: the station's words arrive as "$@", once.
+// slot off and on; one that stays silent; a switch that fails; and a relay
+// that does not switch, whose unit keeps talking with its fix.  The command
+// is a shell line: the station's words arrive as "$@", once.
 TEST(Line, PowerStartsAndASilentUnitSwitchedOffAndOn) {
     QTemporaryDir dir;
     const QString log = dir.filePath("power.log");
@@ -149,8 +150,9 @@ echo "$3" > '%1'/power-$1
 )")
                                               .arg(dir.path())),
                                    log);
-    const auto switched = [&](int slot, const char* state) {  // the receiver's supply
+    const auto switched = [&](int slot, const char* state, bool stuck = false) {  // its supply
         gpssim::DriverOptions line;
+        line.stuckRelay = stuck;
         line.powerFile = dir.filePath(QStringLiteral("power-%1").arg(slot));
         QFile file(line.powerFile);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(state) > 0);
@@ -167,6 +169,8 @@ echo "$3" > '%1'/power-$1
         bench.add("revived", receiver(Behaviour::Normal), switched(3, "off")) + "@9600=SN-revived",
         bench.add("dead", receiver(Behaviour::Silent), switched(4, "on")) + "@9600=SN-dead",
         bench.add("stuck", cold, switched(5, "on")) + "@9600,sirf,power=SN-stuck",
+        bench.add("relay", receiver(Behaviour::Normal, 1), switched(6, "on", true)) +
+            "@9600,sirf,power=SN-relay",
     };
     Cli cli;
     cli.start(QStringList{"--json", "--no-db", "--power", power, "--power-off-time", "1",
@@ -204,11 +208,24 @@ echo "$3" > '%1'/power-$1
               "station-fault power-failed");
     EXPECT_EQ(stuck["status"].toString(),
               "the power command (off) exited with status 1: relay 5 does not answer");
+    // Talking through the off time, or its stream going on after "on",
+    // whichever its line showed first.
+    const QJsonObject relay = forUnit(objects, "SN-relay");
+    EXPECT_EQ(relay["result"].toString() + " " + relay["reason"].toString(),
+              "station-fault power-failed");
+    EXPECT_TRUE(
+        QRegularExpression("^the unit (kept talking with its supply off: bytes \\d\\.\\d\\d "
+                           "s after \"off\"|did not start over after \"on\": its first "
+                           "GGA, \\d\\.\\d\\d s after, had a fix)$")
+            .match(relay["status"].toString())
+            .hasMatch())
+        << relay["status"].toString().toStdString();
+    EXPECT_FALSE(relay["reset_verified"].toBool());
 
     // Each slot switched off, then on, once: SLOT PORT off|on.
     std::map<int, QStringList> perSlot;
     for (const QString& line : lines(log)) perSlot[line.section(' ', 0, 0).toInt()] << line;
-    for (int slot = 1; slot <= 5; ++slot) {
+    for (int slot = 1; slot <= 6; ++slot) {
         const QString port = ports[slot - 1].section('@', 0, 0);
         EXPECT_EQ(perSlot[slot], slot == 5 ? QStringList{"5 " + port + " off"}
                                            : QStringList({QString("%1 %2 off").arg(slot).arg(port),
