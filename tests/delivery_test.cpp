@@ -326,7 +326,9 @@ TEST_P(DeliveryQueue, AQueueFromBeforeTargetsIsTakenOverByTheFirstTarget) {
                 " last_error TEXT NOT NULL DEFAULT '', next_at TEXT NOT NULL)")
                 .arg(pg ? "BIGSERIAL PRIMARY KEY" : "INTEGER PRIMARY KEY",
                      pg ? "BOOLEAN" : "INTEGER", pg ? "BIGINT" : "INTEGER");
-        for (const QString& sql : {QStringLiteral("DELETE FROM schema_version WHERE version > 12"),
+        // Back to the schema before targets: the steps from 14 on undone.
+        for (const QString& sql : {QStringLiteral("DELETE FROM schema_version WHERE version > 13"),
+                                   QStringLiteral("DROP TABLE struck_runs"),
                                    QStringLiteral("DROP TABLE deliveries"), oldQueue,
                                    QStringLiteral("CREATE INDEX deliveries_waiting ON deliveries"
                                                   " (station, delivered, seq)")})
