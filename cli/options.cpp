@@ -26,7 +26,8 @@ const char* const kStartHere =
     "      /dev/ttyUSB0=SN0001\n"
     "      Finds the unit's family and rate; a TTFF over 45 s fails it.\n"
     "  gps-coldstart-cli report --lot WO-1187 --html lot.html\n"
-    "      The lot's yield, TTFF and failures, as text and as a page.\n"
+    "      The lot's yield, TTFF and failed units as a page (without --html, as\n"
+    "      text).\n"
     "  No receiver at hand? gps-receiver-sim makes one on a pseudo-terminal and\n"
     "  prints its device path (gps-receiver-sim --help).";
 
