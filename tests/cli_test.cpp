@@ -352,8 +352,11 @@ TEST(CliOptions, HelpFitsEightyColumns) {
                                             "report [--db DB]"}
             : command == QStringList{"report"}
                 ? QStringList{"report [SELECTION] [--json | --csv FILE | --html FILE",
-                              "report --grr NAME", "report --type1 NAME", "report --undelivered",
-                              "report --evidence KEY FILE", "report --strike ID"}
+                              "report --grr NAME",
+                              "report --type1 NAME",
+                              "report --undelivered",
+                              "report --evidence KEY FILE",
+                              "report --strike ID"}
                 : QStringList{};
         qsizetype at = 0;
         for (const QString& part : wanted) {
