@@ -106,14 +106,31 @@ QList<DeliveryTarget> deliveryTargets(const QStringList& commands, const QString
     return targets;
 }
 
+Delivery deliveryOf(const QSqlQuery& q) {
+    const auto time = [&](int column) {
+        return QDateTime::fromString(q.value(column).toString(), Qt::ISODateWithMs);
+    };
+    Delivery d;
+    d.seq = q.value(0).toLongLong();
+    d.target = q.value(1).toString();
+    d.resultId = q.value(2).toString();
+    d.station = q.value(3).toString();
+    d.payload = q.value(4).toString().toUtf8();
+    d.queuedAt = time(5);
+    d.attempts = q.value(6).toInt();
+    d.attemptedAt = time(7);
+    d.lastError = q.value(8).toString();
+    d.nextAt = time(9);
+    return d;
+}
+
 std::optional<QList<Delivery>> undelivered(const QSqlDatabase& db, const QString& station,
                                            QString* error) {
     QList<Delivery> found;
     QSqlQuery q(db);
     q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT seq, target, result_id, station, payload, queued_at, attempts,"
-                             " attempted_at, last_error, next_at FROM deliveries"
-                             " WHERE delivered = ?%1 ORDER BY seq")
+    q.prepare(QStringLiteral("SELECT %1 FROM deliveries WHERE delivered = ?%2 ORDER BY seq")
+                  .arg(QLatin1String(kDeliveryColumns))
                   .arg(station.isEmpty() ? QString() : QStringLiteral(" AND station = ?")));
     q.addBindValue(false);
     if (!station.isEmpty()) q.addBindValue(station);
@@ -121,23 +138,7 @@ std::optional<QList<Delivery>> undelivered(const QSqlDatabase& db, const QString
         if (error) *error = q.lastError().text();
         return std::nullopt;
     }
-    const auto time = [&](int column) {
-        return QDateTime::fromString(q.value(column).toString(), Qt::ISODateWithMs);
-    };
-    while (q.next()) {
-        Delivery d;
-        d.seq = q.value(0).toLongLong();
-        d.target = q.value(1).toString();
-        d.resultId = q.value(2).toString();
-        d.station = q.value(3).toString();
-        d.payload = q.value(4).toString().toUtf8();
-        d.queuedAt = time(5);
-        d.attempts = q.value(6).toInt();
-        d.attemptedAt = time(7);
-        d.lastError = q.value(8).toString();
-        d.nextAt = time(9);
-        found << d;
-    }
+    while (q.next()) found << deliveryOf(q);
     return found;
 }
 

@@ -26,6 +26,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -116,6 +117,13 @@ bool asksRerun(const QByteArray& answer);
 
 // A delivery's result: the slot and the unit the answer is about.
 QString rerunNotice(const QJsonObject& result);
+
+// The columns of a queue's row as deliveryOf() reads them, in its order.
+inline constexpr const char* kDeliveryColumns =
+    "seq, target, result_id, station, payload, queued_at, attempts, attempted_at, last_error, "
+    "next_at";
+// The row a query selected with kDeliveryColumns.
+Delivery deliveryOf(const QSqlQuery& query);
 
 // The undelivered results of a station (empty: of every station), oldest
 // first, each target's in its order; nothing, with error, on a failure.

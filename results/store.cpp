@@ -795,29 +795,15 @@ std::optional<Delivery> Store::nextDelivery(const QString& station, const QStrin
     }
     q.finish();
     q.prepare(
-        QStringLiteral("SELECT seq, result_id, payload, queued_at, attempts, attempted_at,"
-                       " last_error, next_at FROM deliveries"
-                       " WHERE station = ? AND target = ? AND delivered = ? ORDER BY seq LIMIT 1"));
+        QStringLiteral("SELECT %1 FROM deliveries"
+                       " WHERE station = ? AND target = ? AND delivered = ? ORDER BY seq LIMIT 1")
+            .arg(QLatin1String(kDeliveryColumns)));
     q.addBindValue(station);
     q.addBindValue(target);
     q.addBindValue(false);
     if (!q.exec()) return failed();
     if (!q.next()) return std::nullopt;
-    const auto time = [&](int column) {
-        return QDateTime::fromString(q.value(column).toString(), Qt::ISODateWithMs);
-    };
-    Delivery d;
-    d.seq = q.value(0).toLongLong();
-    d.target = target;
-    d.resultId = q.value(1).toString();
-    d.station = station;
-    d.payload = q.value(2).toString().toUtf8();
-    d.queuedAt = time(3);
-    d.attempts = q.value(4).toInt();
-    d.attemptedAt = time(5);
-    d.lastError = q.value(6).toString();
-    d.nextAt = time(7);
-    return d;
+    return deliveryOf(q);
 }
 
 bool Store::recordAttempt(qint64 seq, bool delivered, const QString& why, const QDateTime& nextAt,
