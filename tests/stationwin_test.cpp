@@ -630,7 +630,8 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
                        QString("--confirm-timeout 600 --max-ttff 60 --min-cn0 30").split(' ');
     for (int i = 0; i < 5; ++i) line << bench.add(serial(i), receiver(Behaviour::Normal));
     line << bench.add(serial(5), receiver(Behaviour::Silent)) + "@9600"
-         << bench.add(serial(6), receiver(Behaviour::Ignore)) << dir.filePath("no-such-port");
+         // No fix for ten minutes: nothing ends its run but Esc.
+         << bench.add(serial(6), receiver(Behaviour::Ignore, 600)) << dir.filePath("no-such-port");
     QString error;
     const auto forRun = settingsForRun({}, parseCommandLine(line), &error);
     ASSERT_TRUE(forRun) << error.toStdString();
@@ -697,17 +698,6 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
         EXPECT_EQ(described(window.tile(i)).contains("TTFF "), i < 5) << i + 1;
     }
 
-    // A failed unit's bytes, read under its tile's Log; a passed unit offers none.
-    EXPECT_TRUE(window.tile(0)->logButton()->isHidden());
-    const auto log = [&] { return window.findChild<QDialog*>("evidenceLog"); };
-    ASSERT_TRUE(xinput::click(window.tile(5)->logButton(), [&] { return log() != nullptr; }));
-    const QString text = log()->findChild<QPlainTextEdit*>()->toPlainText();
-    EXPECT_TRUE(text.startsWith(serial(5) + " cycle 1: ")) << text.toStdString();
-    EXPECT_TRUE(
-        text.contains("#  port " + window.run(5)->config().device + " opened at 9600,n,8,1"))
-        << text.toStdString();
-    log()->close();
-
     const QStringList rows = storedRows();
     EXPECT_EQ(rows.size(), 8);
     EXPECT_EQ(stored(target, "plan || ' ' || length(plan_sha256)"), QStringList(8, "bench 64"));
@@ -726,6 +716,17 @@ TEST(StationWindowE2e, EightSlotsScannedInMixedVerdictsStoredAndClosedWhileRunni
         30000))
         << window.yieldLine()->text().toStdString();
     xinput::screenshot("station-8-slots", &window);
+
+    // A failed unit's bytes, read under its tile's Log; a passed unit offers none.
+    EXPECT_TRUE(window.tile(0)->logButton()->isHidden());
+    const auto log = [&] { return window.findChild<QDialog*>("evidenceLog"); };
+    ASSERT_TRUE(xinput::click(window.tile(5)->logButton(), [&] { return log() != nullptr; }));
+    const QString text = log()->findChild<QPlainTextEdit*>()->toPlainText();
+    EXPECT_TRUE(text.startsWith(serial(5) + " cycle 1: ")) << text.toStdString();
+    EXPECT_TRUE(
+        text.contains("#  port " + window.run(5)->config().device + " opened at 9600,n,8,1"))
+        << text.toStdString();
+    log()->close();
 
     // The lot at a glance: the same figures, and its charts drawn.
     EXPECT_TRUE(QTest::qWaitFor(
