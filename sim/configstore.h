@@ -28,8 +28,8 @@
 // (hardware reset), 0x01 (controlled software reset) and 0x04 (hardware
 // reset after shutdown) reset the processor, 0x02 (GNSS only) and 0x08/0x09
 // (GNSS stop, start) do not, so RAM stays.  BBR lives as long as the main or
-// the backup supply.  CASIC (Multimode Satellite Navigation Receiver Protocol
-// Specification V4.2, $PCAS00 and $PCAS10): $PCAS00 saves to flash, the
+// the backup supply.  CASIC (its multimode satellite navigation receiver
+// protocol, V4.2, $PCAS00 and $PCAS10): $PCAS00 saves to flash, the
 // starts keep the running values, a power-up loads what flash holds; its
 // binary CFG-CFG save and CFG-RST reset modes are not played here.  Receivers
 // whose every start rebuilds the configuration from what was saved exist too

@@ -595,8 +595,8 @@ bool ReceiverModel::takeSirfFrame() {
 // maker publishes: SiRF NMEA Reference Guide (CS-129435) $PSRF125 and
 // $PSRF195, SiRF binary MID 132 and MID 6; MediaTek PMTK command packet
 // $PMTK605 and $PMTK705; Airoha PAIR command guide $PAIR020; Quectel LG
-// series GNSS protocol specification $PQTMVERNO and $PQTMUNIQID; CASIC
-// protocol specification $PCAS06; u-blox M10 SPG 5.10 Interface
+// series GNSS protocol manual $PQTMVERNO and $PQTMUNIQID; CASIC receiver
+// protocol $PCAS06; u-blox M10 SPG 5.10 Interface
 // Description, UBX-MON-VER and UBX-SEC-UNIQID.  Any other query is left
 // alone, and so is every one with answersIdentity off.
 void ReceiverModel::answer(std::string_view query) {
