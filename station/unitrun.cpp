@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <utility>
 
 #include "gpslink/link.h"
 #include "gpslink/linkclock.h"
@@ -108,6 +109,7 @@ public:
         return done;
     }
     std::string input() override {
+        if (!handOver_.empty()) return std::exchange(handOver_, {});
         const std::string bytes = QtSerialPort::input();
         if (bytes.empty()) return bytes;
         const bool hold = pacing_.holdAfter(bytes);
@@ -121,6 +123,15 @@ public:
     void discardInput() override {
         QtSerialPort::discardInput();
         pacing_.reset();
+    }
+    // Gives the link, as its next input, a sentence heard on the device before
+    // the link opened it (the device stayed open: see setCloseDeferred): the
+    // link knows the receiver talks without waiting for its next second.  The
+    // text reaches the link alone; the watcher and the evidence had it when
+    // it came.
+    void handOver(std::string text) {
+        handOver_ = std::move(text);
+        raiseOnComm(gpslink::comEvReceive);
     }
     void output(std::string_view text) override {
         if (onOutput) onOutput(text);
@@ -137,6 +148,7 @@ public:
 private:
     bool openFailed_ = false;
     ReadPacing pacing_;
+    std::string handOver_;
 };
 
 UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(std::move(config)) {
@@ -189,10 +201,17 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     };
     connect(port_.get(), &gpslink::QtSerialPort::allWritten, this, &UnitRun::onCommandWritten);
     connect(port_.get(), &gpslink::QtSerialPort::deviceLost, this, &UnitRun::onDeviceLost);
-    watcher_.onGga = [this](const Gga& gga) { onGga(gga); };
+    watcher_.onGga = [this](const Gga& gga) {
+        if (phase_ == Phase::Preparing)
+            heardGga_ = HeardGga{gga, steady_.nsecsElapsed(), std::exchange(ggaLine_, {})};
+        onGga(gga);
+    };
     watcher_.onSecond = [this](const Second& second) { onSecond(second); };
     watcher_.onSentence = [this](std::string_view body) {
         if (probe_) probe_->heardSentence();
+        // A GGA's text, read as a Gga next (see onGga).
+        if (phase_ == Phase::Preparing && body.substr(2, 4) == "GGA,")
+            ggaLine_ = gpslink::nmeaCommand(body);
         identity_.sentence(body);
         if (powerProof_) {
             powerProof_->sentence(body);
@@ -496,6 +515,7 @@ bool UnitRun::listenAt(int rate) {
     port_->discardInput();
     port_->splitter.reset();
     watcher_.resetFraming();
+    heardGga_.reset();
     return true;
 }
 
@@ -614,6 +634,20 @@ void UnitRun::startLink() {
     setPhase(Phase::Watching);
     link_->startWatching();
     if (config_.sendsWhenReady() || config_.powerStart()) link_->connectNow();
+    // With the station's own rule the unit's last GGA while it was got to
+    // know goes to the link and the fix test as if it had come now: the
+    // command need not wait for the unit's next second.
+    if (config_.sendsWhenReady() && !config_.powerStart() && heardGga_ &&
+        !heardGga_->line.empty() && port_->portOpen()) {
+        const HeardGga heard = *std::exchange(heardGga_, std::nullopt);
+        port_->handOver(heard.line);
+        if (!ending_ && phase_ == Phase::Watching) {
+            fixTest_->gga(heard.gga, heard.atNs);
+            heardSinceOpen_ = true;
+            whenReady();
+        }
+    }
+    heardGga_.reset();
     if (config_.powerStart() && powerOnNs_) {  // the power-on was the start
         commandQueued_ = true;
         fixTest_->commandOut(*powerOnNs_);

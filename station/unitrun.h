@@ -265,6 +265,14 @@ private:
     bool identityAsked_ = false;
     bool identityChecked_ = false;
     bool heardSinceOpen_ = false;  // a checked sentence since the link opened the port
+    // The unit's latest GGA while it was got to know, as sent and as read.
+    struct HeardGga {
+        Gga gga;
+        qint64 atNs = 0;  // on the steady clock
+        std::string line;
+    };
+    std::optional<HeardGga> heardGga_;
+    std::string ggaLine_;
     bool readyQueued_ = false;
     bool ggaSinceCommand_ = false;  // a checked GGA, with a time or not, since the command
 

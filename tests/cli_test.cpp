@@ -54,8 +54,12 @@ TEST(Cli, MixedOutcomesOnOneStation) {
                              "5",      "--fix-timeout", "12",      "--max-ttff",
                              "7",      "--min-sats",    "5",       "--min-cn0",
                              "35"};
+    // Unplugged before it said anything: once heard, a unit is commanded at once.
+    gpssim::DriverOptions notYetTalking;
+    notYetTalking.intervalMs = 600'000;
     for (const auto& [name, config] : receivers) {
-        port[name] = bench.add(name, config);
+        port[name] =
+            bench.add(name, config, name == "unplugged" ? notYetTalking : gpssim::DriverOptions{});
         arguments << port[name] + "@9600=SN-" + name;
     }
     // USB receivers that drop off the bus while they reset (the time away counts
