@@ -9,6 +9,7 @@
 
 #include "cli/progress.h"
 #include "results/storeworker.h"
+#include "session/session.h"
 #include "station/calibration.h"
 #include "station/stopsignals.h"
 
@@ -122,11 +123,8 @@ int runCalibrate(const QStringList& arguments, QTextStream& out, QTextStream& er
         err << "gps-coldstart-cli calibrate: " << error << '\n';
         return station::kStationFault;
     }
-    station::Calibrator calibrator(
-        std::move(*units), parser.value("golden"), expected, plan.maxOffsetDb,
-        [worker = store.get()](const results::Calibration& c, auto done) {
-            worker->keepCalibration(c, std::move(done));
-        });
+    station::Calibrator calibrator(std::move(*units), parser.value("golden"), expected,
+                                   plan.maxOffsetDb, session::calibrationKeeper(store.get()));
     const bool json = parser.isSet("json");
     QObject::connect(
         &calibrator, &station::Calibrator::slotCalibrated,

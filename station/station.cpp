@@ -18,6 +18,8 @@ Station::Station(std::vector<UnitConfig> units, QObject* parent) : QObject(paren
 }
 
 void Station::start() {
+    if (started_) return;
+    started_ = true;
     running_ = int(units_.size());
     if (running_ == 0) {
         emit finished();
@@ -29,6 +31,12 @@ void Station::start() {
 void Station::interrupt() {
     interrupted_ = true;
     for (UnitRun* unit : units_) unit->interrupt();
+    // Stopped before it started (while what the units need was read): it
+    // will not start, and every unit has ended.
+    if (!started_) {
+        started_ = true;
+        emit finished();
+    }
 }
 
 int Station::exitStatus() const {

@@ -15,8 +15,10 @@ class Station : public QObject {
 public:
     explicit Station(std::vector<UnitConfig> units, QObject* parent = nullptr);
 
+    // Starts every unit; nothing once started or interrupted.
     void start();
-    // Ends every run under way as interrupted; finished() follows.
+    // Ends every run under way as interrupted; finished() follows, at once
+    // when the station has not started.
     void interrupt();
 
     const std::vector<UnitRun*>& units() const { return units_; }
@@ -32,6 +34,7 @@ signals:
 private:
     std::vector<UnitRun*> units_;  // children
     int running_ = 0;
+    bool started_ = false;
     bool interrupted_ = false;
 };
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "results/deliverer.h"
 #include "results/storeworker.h"
+#include "session/session.h"
 #include "station/stopsignals.h"
 #include "stationwin/config.h"
 #include "stationwin/settingsdialog.h"
@@ -72,10 +72,8 @@ int main(int argc, char** argv) {
     const auto target = settings.db.isEmpty() ? std::optional(results::defaultTarget())
                                               : results::parseTarget(settings.db, &dbError);
     const auto units = stationwin::slotConfigs(settings, &error);
-    results::Store::Options storeOptions;
-    storeOptions.deliveries = results::deliverySettingsOf(units->front()).targetNames();
     std::unique_ptr<results::StoreWorker> store;
-    if (target) store = results::StoreWorker::open(*target, &dbError, storeOptions, complain);
+    if (target) store = session::openStore(*target, units->front(), {}, complain, &dbError);
     if (!store) {
         complain(dbError);
         QMessageBox::critical(nullptr, QStringLiteral("GPS Station"), dbError);

@@ -117,9 +117,10 @@ QString verdictsText(const results::GrrSection& section) {
 }  // namespace
 
 StationWindow::StationWindow(std::vector<station::UnitConfig> units,
-                             std::unique_ptr<results::StoreWorker> store, QWidget* parent)
+                             std::unique_ptr<results::StoreWorker> worker, QWidget* parent)
     : QMainWindow(parent),
-      store_(std::move(store)),
+      session_(std::make_unique<session::Session>(
+          units.empty() ? station::UnitConfig() : units.front(), std::move(worker))),
       sessionStart_(results::isoTime(QDateTime::currentDateTimeUtc())) {
     setWindowTitle(tr("GPS Station"));
     auto* central = new QWidget(this);
@@ -254,45 +255,51 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
     refresh_.start();
     retry_.setInterval(kRetryMs);
     connect(&retry_, &QTimer::timeout, this, &StationWindow::retryDatabase);
-    if (store_) {
-        if (!slots_.empty()) {
-            const station::UnitConfig& plan = slots_.front().config;
-            store_->setRetention({plan.evidenceDays, qint64(plan.evidenceMaxMib) * 1024 * 1024});
-        }
-        connect(store_.get(), &results::StoreWorker::kept, this, &StationWindow::onKept);
-        connect(store_.get(), &results::StoreWorker::summarized, this, &StationWindow::showYield);
-        connect(store_.get(), &results::StoreWorker::distributed, this,
+    connect(session_.get(), &session::Session::kept, this, &StationWindow::onKept);
+    connect(session_.get(), &session::Session::refusalNotKept, this,
+            [this](const station::UnitConfig& unit, const QString& error) {
+                showBanner(tr("Slot %1's refusal was not kept: %2").arg(unit.slot).arg(error),
+                           false);
+            });
+    // What a slot's unit needs from the store cannot be read: it does not run.
+    connect(session_.get(), &session::Session::unreadable, this,
+            [this](session::Read what, const QList<station::UnitRun*>& runs, const QString& error) {
+                for (station::UnitRun* run : runs) {
+                    showBanner((what == session::Read::Study
+                                    ? tr("Slot %1 cannot read the gauge study: %2")
+                                    : tr("Slot %1 cannot read its calibration: %2"))
+                                   .arg(run->config().slot)
+                                   .arg(error),
+                               false);
+                    run->interrupt();
+                }
+            });
+    if (store()) {
+        connect(store(), &results::StoreWorker::summarized, this, &StationWindow::showYield);
+        connect(store(), &results::StoreWorker::distributed, this,
                 [this](const results::Filter& filter, const results::Distributions& data) {
                     if (filter.lot != lot_->text().trimmed() || slots_.empty()) return;
                     const station::Limits& limits = slots_.front().config.limits;
                     lotPanel_->showLot(filter.lot, data, limits.most(results::Measure::Ttff),
                                        limits.least(results::Measure::SkyCn0));
                 });
-        connect(store_.get(), &results::StoreWorker::reopened, this, [this] {
+        connect(store(), &results::StoreWorker::reopened, this, [this] {
             retry_.stop();
             if (!anyLost_) banner_->hide();
             updateYield();
         });
     }
     // Every kept result told to the line, what an earlier session left first.
-    if (store_ && !slots_.empty()) {
-        const auto delivery = results::deliverySettingsOf(slots_.front().config);
-        if (delivery.enabled()) {
-            deliverer_ = std::make_unique<results::Deliverer>(store_.get(), delivery);
-            connect(deliverer_.get(), &results::Deliverer::queueChanged, this,
-                    &StationWindow::showDeliveries);
-            connect(deliverer_.get(), &results::Deliverer::delivered, this,
-                    &StationWindow::showDeliveries);
-            connect(deliverer_.get(), &results::Deliverer::attemptFailed, this,
-                    &StationWindow::showDeliveries);
-            connect(deliverer_.get(), &results::Deliverer::problem, this,
-                    &StationWindow::showDeliveries);
-            connect(deliverer_.get(), &results::Deliverer::rerunAsked, this,
-                    &StationWindow::onRerunAsked);
-            delivery_->show();
-            showDeliveries();
-            deliverer_->start();
-        }
+    if (results::Deliverer* deliverer = session_->deliverer(); deliverer && !slots_.empty()) {
+        connect(deliverer, &results::Deliverer::queueChanged, this, &StationWindow::showDeliveries);
+        connect(deliverer, &results::Deliverer::delivered, this, &StationWindow::showDeliveries);
+        connect(deliverer, &results::Deliverer::attemptFailed, this,
+                &StationWindow::showDeliveries);
+        connect(deliverer, &results::Deliverer::problem, this, &StationWindow::showDeliveries);
+        connect(deliverer, &results::Deliverer::rerunAsked, this, &StationWindow::onRerunAsked);
+        delivery_->show();
+        showDeliveries();
+        session_->startDeliveries();
     }
     updateYield();
     showFieldsWarning();
@@ -303,13 +310,13 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
 }
 
 StationWindow::~StationWindow() {
-    deliverer_.reset();
     for (Slot& slot : slots_) delete slot.run;
+    session_.reset();
 }
 
 void StationWindow::showDeliveries() {
-    if (!deliverer_) return;
-    const QList<results::Deliverer::TargetState> states = deliverer_->states();
+    if (!session_->deliverer()) return;
+    const QList<results::Deliverer::TargetState> states = session_->deliverer()->states();
     QStringList lines;
     for (const results::Deliverer::TargetState& t : states) {
         // A line for each target when there are several.
@@ -342,10 +349,11 @@ void StationWindow::showDeliveries() {
 
 void StationWindow::onRerunAsked(const QJsonObject& result) {
     const QString port = result.value(QLatin1String("port")).toString();
-    for (Slot& slot : slots_) {
+    for (int i = 0; i < slotCount(); ++i) {
+        Slot& slot = slots_[std::size_t(i)];
         if (slot.config.port != port) continue;
         slot.tile->askAgain(results::rerunNotice(result) + tr(": scan it again"));
-        slot.tile->refresh(slot.run, slot.storing > 0);
+        slot.tile->refresh(slot.run, storing(i));
     }
 }
 
@@ -356,7 +364,7 @@ bool StationWindow::anyRunning() const {
 }
 
 bool StationWindow::busy() const {
-    return anyRunning() || calibrator_ || (store_ && store_->pending() > 0);
+    return anyRunning() || calibrator_ || session_->pending() > 0;
 }
 
 void StationWindow::startSlot(int index, const QString& serial) {
@@ -391,8 +399,7 @@ void StationWindow::startSlot(int index, const QString& serial) {
     slot.tile->setSerial(serial);
     connect(slot.run, &station::UnitRun::changed, this,
             [this, index] { slots_[std::size_t(index)].dirty = true; });
-    connect(slot.run, &station::UnitRun::cycleEnded, this,
-            [this, index](const station::CycleResult& r) { onCycleEnded(index, r); });
+    session_->follow(slot.run, index);
     connect(slot.run, &station::UnitRun::finished, this, &StationWindow::onFinished,
             Qt::QueuedConnection);
     if (slot.inStudy)  // a run stopped before it began gives no result: the unit goes again
@@ -400,90 +407,19 @@ void StationWindow::startSlot(int index, const QString& serial) {
             slot.run, &station::UnitRun::finished, this,
             [this, index] {
                 Slot& s = slots_[std::size_t(index)];
-                if (!s.inStudy || s.storing > 0 || !s.run || !s.run->done()) return;
+                if (!s.inStudy || storing(index) || !s.run || !s.run->done()) return;
                 s.inStudy = false;
                 progress_->ended(index, false);
                 showStudy();
             },
             Qt::QueuedConnection);
-    // A unit the line refused is kept beside the results (not among them).
-    connect(slot.run, &station::UnitRun::refusedByLine, this, [this](const QString& reason) {
-        const auto* run = qobject_cast<station::UnitRun*>(sender());
-        if (!store_ || !run) return;
-        const station::UnitConfig& c = run->config();
-        store_->keepRefusal(
-            {QDateTime::currentDateTimeUtc(), c.station, c.port, c.unit, c.lot, c.operatorName,
-             c.plan, reason},
-            [this, slot = c.slot](const QString& error) {
-                if (!error.isEmpty())
-                    showBanner(tr("Slot %1's refusal was not kept: %2").arg(slot).arg(error),
-                               false);
-            });
+    // Its study's verdict and its calibration first, read on the store's thread.
+    session_->prepare({slot.run}, [run = QPointer<station::UnitRun>(slot.run)] {
+        if (run) run->start();
     });
-    // A production run of a plan with qualified_by waits for the study's
-    // verdict, read on the store's thread; a study's own runs are how the
-    // station gets qualified.
-    if (config.qualifiedBy.isEmpty() || !config.study.isEmpty()) {
-        beginRun(index);
-    } else if (!store_) {
-        slot.run->setQualification(station::studyWithoutDatabase(config.qualifiedBy));
-        beginRun(index);
-    } else {
-        QPointer<station::UnitRun> run = slot.run;
-        store_->qualification(config.qualifiedBy, config.qualificationMaxAgeS,
-                              [this, run, index](const QString& problem, const QString& error) {
-                                  if (!run || run->done()) return;  // stopped meanwhile
-                                  if (!error.isEmpty()) {
-                                      showBanner(tr("Slot %1 cannot read the gauge study: %2")
-                                                     .arg(run->config().slot)
-                                                     .arg(error),
-                                                 false);
-                                      run->interrupt();
-                                      return;
-                                  }
-                                  run->setQualification(problem);
-                                  beginRun(index);
-                              });
-    }
     slot.dirty = false;
-    slot.tile->refresh(slot.run, slot.storing > 0);
+    slot.tile->refresh(slot.run, storing(index));
     if (slot.tile->serialField()->hasFocus()) focusNextIdle(index);
-}
-
-void StationWindow::beginRun(int index) {
-    Slot& slot = slots_[std::size_t(index)];
-    const station::UnitConfig& config = slot.run->config();
-    // A signal test needs its slot's latest calibration, read on the store's
-    // thread, before its port opens; without a store there is none.
-    if (!config.testsSignal()) {
-        slot.run->start();
-    } else if (!store_ || slot.calibration) {
-        slot.run->setCalibration(slot.calibration.value_or(std::nullopt),
-                                 QDateTime::currentDateTimeUtc());
-        slot.run->start();
-    } else {
-        QPointer<station::UnitRun> run = slot.run;
-        store_->latestCalibrations(
-            config.station, {config.port},
-            [this, run, index](const QMap<QString, results::Calibration>& latest,
-                               const QString& error) {
-                if (!run || run->done()) return;  // stopped meanwhile
-                if (!error.isEmpty()) {
-                    showBanner(tr("Slot %1 cannot read its calibration: %2")
-                                   .arg(run->config().slot)
-                                   .arg(error),
-                               false);
-                    run->interrupt();
-                    return;
-                }
-                const auto found = latest.constFind(run->config().port);
-                const auto calibration =
-                    found == latest.cend() ? std::nullopt : std::optional(*found);
-                if (!calibrator_) slots_[std::size_t(index)].calibration = calibration;
-                run->setCalibration(calibration, QDateTime::currentDateTimeUtc());
-                run->start();
-            });
-    }
 }
 
 // The unit's bytes of its last test, as the station kept them for its
@@ -603,15 +539,11 @@ void StationWindow::calibrate(const QString& golden, double expected) {
         units.push_back(slot.config);
         units.back().operatorName = operator_->text().trimmed();
         slot.calibrated = false;
-        slot.calibration.reset();  // read again after this one
     }
-    station::Calibrator::Keeper keeper;
-    if (store_)
-        keeper = [worker = store_.get()](const results::Calibration& c, auto done) {
-            worker->keepCalibration(c, std::move(done));
-        };
+    session_->setCalibrating(true);
     calibrator_ = new station::Calibrator(std::move(units), golden, expected,
-                                          slots_.front().config.maxOffsetDb, keeper, this);
+                                          slots_.front().config.maxOffsetDb,
+                                          session::calibrationKeeper(store()), this);
     calibrationStopped_ = false;
     connect(calibrator_, &station::Calibrator::slotCalibrated, this, &StationWindow::onCalibrated);
     connect(calibrator_, &station::Calibrator::finished, this,
@@ -665,6 +597,7 @@ void StationWindow::onCalibrationFinished() {
     calibrationLine_->setAccessibleDescription(text);
     calibrator_->deleteLater();
     calibrator_ = nullptr;
+    session_->setCalibrating(false);
     updateActions();
     closeWhenDone();
 }
@@ -681,26 +614,16 @@ void StationWindow::focusNextIdle(int after) {
     }
 }
 
-void StationWindow::onCycleEnded(int index, const station::CycleResult& result) {
-    if (store_) {  // shown once kept
-        ++slots_[std::size_t(index)].storing;
-        store_->save(result.toJson(), result.evidence, index);
-        return;
-    }
-    onKept(index, result.toJson(), results::Store::Saved::Stored);
-}
-
 void StationWindow::onKept(int index, const QJsonObject& result, results::Store::Saved saved) {
     Slot& slot = slots_[std::size_t(index)];
-    if (store_) {
-        --slot.storing;
+    if (store()) {
         switch (saved) {
             case results::Store::Saved::Stored:
                 break;
             case results::Store::Saved::Spooled:
                 showBanner(tr("The results database %1 is failing: results are kept in %2 and "
                               "moved in as soon as it answers again.")
-                               .arg(store_->target().display(), store_->target().spoolPath()),
+                               .arg(store()->target().display(), store()->target().spoolPath()),
                            false);
                 if (!retry_.isActive()) retry_.start();
                 break;
@@ -710,7 +633,7 @@ void StationWindow::onKept(int index, const QJsonObject& result, results::Store:
                               "database %3 nor its spool file took it.")
                                .arg(index + 1)
                                .arg(result.value(QLatin1String("unit")).toString(),
-                                    store_->target().display()),
+                                    store()->target().display()),
                            true);
                 break;
         }
@@ -727,8 +650,7 @@ void StationWindow::onKept(int index, const QJsonObject& result, results::Store:
         result.value(QLatin1String("lot")).toString() == slot.run->config().lot)
         slot.tile->setRetest(true);
     slot.dirty = false;
-    slot.tile->refresh(slot.run, slot.storing > 0);
-    if (deliverer_) deliverer_->poke();
+    slot.tile->refresh(slot.run, storing(index));
     emit resultKept(result);
     closeWhenDone();
 }
@@ -764,14 +686,14 @@ void StationWindow::refreshTiles() {
         // A running tile counts its seconds even when its run is quiet.
         if (!slot.dirty && !(slot.run && !slot.run->done())) continue;
         slot.dirty = false;
-        slot.tile->refresh(slot.run, slot.storing > 0);
+        slot.tile->refresh(slot.run, storing(int(i)));
     }
     showDeliveries();  // the oldest's age goes on
     updateActions();
 }
 
 void StationWindow::updateYield() {
-    if (!store_) {
+    if (!store()) {
         yield_->setText(tr("Results are not stored."));
         return;
     }
@@ -784,11 +706,11 @@ void StationWindow::updateYield() {
         results::Filter byLot;
         byLot.lot = lot;
         filters << byLot;
-        store_->distribute(byLot);
+        store()->distribute(byLot);
     } else {
         lotPanel_->clear(tr("Enter a lot to see its figures."));
     }
-    store_->summarize(filters);
+    store()->summarize(filters);
 }
 
 void StationWindow::showYield(const QList<results::SummaryAnswer>& answers) {
@@ -805,15 +727,11 @@ void StationWindow::showYield(const QList<results::SummaryAnswer>& answers) {
 }
 
 void StationWindow::retryDatabase() {
-    if (!store_ || !store_->spooling()) {
+    if (!store() || !store()->spooling()) {
         retry_.stop();
         return;
     }
-    results::Store::Options options;
-    options.busyTimeoutMs = 1000;  // a retry waits no longer than this on a busy file
-    if (deliverer_ && !slots_.empty())
-        options.deliveries = results::deliverySettingsOf(slots_.front().config).targetNames();
-    store_->retry(options);  // reopened() follows when the database answers
+    session_->retryDatabase();  // reopened() follows when the database answers
 }
 
 void StationWindow::showBanner(const QString& text, bool lost) {
@@ -944,7 +862,7 @@ void StationWindow::onStudyKept(int index, const QJsonObject& result) {
     }
     studyActive_ = false;
     updateActions();
-    if (!store_) {
+    if (!store()) {
         studyVerdicts_ = tr("Results are not stored: no gauge R&R.");
         showStudy();
         return;
@@ -952,7 +870,7 @@ void StationWindow::onStudyKept(int index, const QJsonObject& result) {
     studyVerdicts_ = tr("Gauge R&R: reading the results...");
     showStudy();
     const QString name = progress_->plan().name;
-    store_->studyGrr(name, [this, name](const results::GrrSection& section, const QString& error) {
+    store()->studyGrr(name, [this, name](const results::GrrSection& section, const QString& error) {
         if (!progress_ || progress_->plan().name != name || studyActive_) return;
         studyVerdicts_ = error.isEmpty()
                              ? verdictsText(section)

@@ -3,12 +3,13 @@
 // all.
 //
 // The window decides nothing about a unit: each slot's run is a
-// station::UnitRun, its verdict the station's, and the yield the results
-// database's report.  The database works on a thread of its own
-// (results::StoreWorker), so the window and the ports never wait for it; a
-// tile shows its verdict only once the store has kept the result, and
-// "storing the result" until then.  While the database fails, results go to
-// its spool and a banner says so until a later attempt moves them in.
+// station::UnitRun, its verdict the station's, the rules it runs under the
+// session's (session/session.h: its study, its calibration, its result and a
+// refusal kept, deliveries), and the yield the results database's report.
+// The database works on a thread of its own (results::StoreWorker), so the
+// window and the ports never wait for it; a tile shows its verdict only once
+// the store has kept the result, and "storing the result" until then.  While the database fails,
+// results go to its spool and a banner says so until a later attempt moves them in.
 //
 // Calibrate... measures a golden unit in every slot at once with the
 // station's Calibrator while no slot runs; each tile shows its measurement,
@@ -30,8 +31,8 @@
 #include <memory>
 #include <vector>
 
-#include "results/deliverer.h"
 #include "results/storeworker.h"
+#include "session/session.h"
 #include "station/unitrun.h"
 #include "stationwin/config.h"
 #include "stationwin/studyplan.h"
@@ -142,21 +143,15 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void beginRun(int index);  // the slot's new run, once its study's verdict is in
     void showLog(int index);
     struct Slot {
         station::UnitConfig config;
         SlotTile* tile = nullptr;
         station::UnitRun* run = nullptr;  // owned by the window
-        int storing = 0;                  // its results handed to the store, not kept yet
         bool dirty = true;
         bool calibrated = false;  // the calibration under way has its outcome
-        // Its latest calibration, once read: the next unit's signal test
-        // takes it at once, not after the results still being kept.
-        std::optional<std::optional<results::Calibration>> calibration;
-        bool inStudy = false;  // its run under way is a step of the study
+        bool inStudy = false;     // its run under way is a step of the study
     };
-    void onCycleEnded(int index, const station::CycleResult& result);
     void onKept(int index, const QJsonObject& result, results::Store::Saved saved);
     void onFinished();
     void onCalibrated(const station::CalibrationOutcome& outcome);
@@ -178,8 +173,9 @@ private:
     void onRerunAsked(const QJsonObject& result);
 
     std::vector<Slot> slots_;
-    std::unique_ptr<results::StoreWorker> store_;
-    std::unique_ptr<results::Deliverer> deliverer_;  // goes before the store
+    results::StoreWorker* store() const { return session_->store(); }
+    bool storing(int index) const { return session_->storing(index) > 0; }
+    std::unique_ptr<session::Session> session_;
     QLabel* delivery_;
     QString sessionStart_;  // stored-time form
     QTimer refresh_;

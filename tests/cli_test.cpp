@@ -433,19 +433,6 @@ TEST(Cli, NumbersInACommaDecimalLocale) {
     std::setlocale(LC_NUMERIC, "C");
 }
 
-// A plan asking for a study this station has not passed tests no unit.  (A
-// study's run: EachUnitsBytesAreKeptAndWrittenBack, its row results_test.)
-TEST(Cli, APlanQualifiedByAStudyNotPassedTestsNoUnit) {
-    Bench bench;
-    const QString port = bench.add("study", receiver(Behaviour::Normal));
-    Cli line;
-    line.start({"--json", "--quiet", "--qualified-by", "GRR-9", port});
-    EXPECT_EQ(line.finish(60000), 3) << line.progressText();
-    const QJsonObject r = resultFor(line.objects(), port);
-    EXPECT_EQ(r.value("reason").toString(), "station-not-qualified");
-    EXPECT_EQ(r.value("status").toString(), "gauge study \"GRR-9\" has no results");
-}
-
 QString sha256Hex(const QByteArray& bytes) {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }

@@ -553,21 +553,6 @@ TEST(StationWindow, AStudyRunThatMeasuredNothingGoesAgain) {
     EXPECT_EQ(window.study()->progressText(), "trial 1 of 2, 0 of 8 runs");
 }
 
-// A plan qualified by a gauge study the database does not hold: the window's
-// slot ends as the CLI's does, without opening its port.
-TEST(StationWindow, APlanQualifiedByAStudyNotHeldDoesNotRun) {
-    QTemporaryDir dir;
-    StationWindow window(unitsFrom({"--qualified-by", "GRR-9", dir.filePath("p1")}),
-                         sqliteStore(dir));
-    QSignalSpy kept(&window, &StationWindow::resultKept);
-    window.startSlot(0, "U1");
-    ASSERT_TRUE(kept.wait(30000));
-    const QJsonObject r = kept.at(0).at(0).toJsonObject();
-    EXPECT_EQ(r.value("reason").toString(), "station-not-qualified");
-    EXPECT_TRUE(r.value("status").toString().contains("GRR-9"))
-        << QJsonDocument(r).toJson().toStdString();
-}
-
 // A station that delivers shows what waits for the line and the oldest's
 // age; a delivery answered "re-run" asks for the unit again on its tile.
 TEST(StationWindow, DeliveriesWaitingAndARerunAskedOnTheTile) {
