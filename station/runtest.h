@@ -20,6 +20,7 @@
 #include "station/frames.h"
 #include "station/result.h"
 #include "station/watcher.h"
+#include "station/words.h"
 
 namespace station {
 
@@ -86,6 +87,8 @@ public:
     virtual QString note() const { return {}; }
     // What to write to the unit now.
     virtual std::string takeOutput() { return {}; }
+    // How far it has come, in the run's stage (words.h) while it is under way.
+    virtual void show(Stage& /*stage*/, qint64 /*nowMs*/) const {}
     // Its measures, into the cycle's result.
     virtual void record(CycleResult& /*result*/) const {}
 };

@@ -56,6 +56,14 @@ void SignalRun::tick(qint64 nowMs) {
     judgeIfOver();
 }
 
+void SignalRun::show(Stage& stage, qint64 nowMs) const {
+    stage.sv = sv_;
+    stage.samples = int(test_.result().values.size());
+    stage.of = test_.samples();
+    if (stage.samples > 0) stage.last = test_.result().values.back();
+    stage.sinceMs = nowMs - test_.sinceMs();
+}
+
 void SignalRun::judgeIfOver() {
     if (test_.over()) test_.judge(limits_);
 }

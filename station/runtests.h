@@ -55,7 +55,7 @@ private:
 class SignalRun : public RunTest {
 public:
     SignalRun(const SignalTest::Settings& settings, Limits limits, bool pollUblox)
-        : test_(settings), limits_(std::move(limits)), pollUblox_(pollUblox) {}
+        : test_(settings), sv_(settings.sv), limits_(std::move(limits)), pollUblox_(pollUblox) {}
 
     const SignalTest& signal() const { return test_; }
 
@@ -72,11 +72,13 @@ public:
     void stop(Reason why) override;
     std::string takeOutput() override { return std::exchange(output_, {}); }
     void record(CycleResult& result) const override { result.signal = test_.result(); }
+    void show(Stage& stage, qint64 nowMs) const override;
 
 private:
     void judgeIfOver();
 
     SignalTest test_;
+    QString sv_;
     Limits limits_;
     bool pollUblox_;
     std::string output_;

@@ -252,6 +252,10 @@ void Sequencer::close(Reason reason) {
     hooks_.closed(reason);
 }
 
+void Sequencer::show(Stage& stage) const {
+    if (!ending_) turns_[turn_]->show(stage, clock_.nowMs());
+}
+
 void Sequencer::record(CycleResult& result) const {
     fix_->record(result);
     for (const auto& test : turns_)

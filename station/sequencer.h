@@ -94,6 +94,8 @@ public:
     const FixTest& fix() const { return fix_->fix(); }
     const SignalTest* signal() const { return signal_ ? &signal_->signal() : nullptr; }
     const AntennaTest* antenna() const { return antenna_ ? &*antenna_ : nullptr; }
+    // How far the test under way has come, in the run's stage.
+    void show(Stage& stage) const;
     // The cycle's measures, from every test it made.
     void record(CycleResult& result) const;
 

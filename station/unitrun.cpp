@@ -21,6 +21,7 @@
 #include "gpslink/qtserialport.h"
 #include "gpslink/view.h"
 #include "station/calibration.h"
+#include "station/devicereturn.h"
 #include "station/inputpacer.h"
 #include "station/words.h"
 
@@ -135,6 +136,7 @@ private:
 
 UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(std::move(config)) {
     sinceChange_.start();
+    startRule_ = startRuleOf(config_);
     runPort_ = std::make_unique<Port>(*this);
     Sequencer::Hooks run;
     run.identityFault = [this] { return identityFault(); };
@@ -257,21 +259,16 @@ QString UnitRun::statusText() const {
             stage.step = Stage::Step::Preparing;
             break;
         case Phase::Watching:
-            stage.step = !portOpened_ ? Stage::Step::Opening
-                         : config_.sendsWhenReady() && config_.testsFix()
-                             ? Stage::Step::WaitingForReceiver
-                             : Stage::Step::WaitingForTime;
+            stage.step = !portOpened_                     ? Stage::Step::Opening
+                         : startRule_->waitsForReceiver() ? Stage::Step::WaitingForReceiver
+                                                          : Stage::Step::WaitingForTime;
             break;
         case Phase::Commanded:
             stage.step = Stage::Step::ResetSent;
             break;
         case Phase::Measuring:
             stage.step = Stage::Step::Measuring;
-            stage.sv = config_.cn0Sv;
-            stage.samples = int(sequencer_->signal()->result().values.size());
-            stage.of = config_.cn0Samples;
-            if (stage.samples > 0) stage.last = sequencer_->signal()->result().values.back();
-            stage.sinceMs = steady_.nowMs() - sequencer_->signal()->sinceMs();
+            sequencer_->show(stage);
             break;
         case Phase::Observing:
             stage.step = Stage::Step::Observing;
@@ -456,7 +453,7 @@ void UnitRun::powerRetry() {
 
 // The link sends the start command itself, with the fifth GGA time.
 bool UnitRun::linkSends() const {
-    return config_.testsFix() && !config_.sendsWhenReady() && !config_.powerStart();
+    return startRule_->linkSends();
 }
 
 // ---------------------------------------------------------------------------
@@ -607,7 +604,7 @@ void UnitRun::startLink() {
     clock_->connectPort();
     setPhase(Phase::Watching);
     link_->startWatching();
-    if (config_.sendsWhenReady() || config_.powerStart()) link_->connectNow();
+    if (startRule_->connectsAtOnce()) link_->connectNow();
     if (config_.powerStart() && powerOnNs_) {  // the power-on was the start
         commandQueued_ = true;
         sequencer_->fix().commandOut(*powerOnNs_);
@@ -618,12 +615,12 @@ void UnitRun::startLink() {
 }
 
 // The station's own rule for the command: once the receiver is known to be
-// there, it goes out (see PlanSettings::sendAfter).  Called as anything
-// comes, often from within the link's receive event: the check and the
-// command wait until that has returned.
+// there, it goes out (see startrule.h).  Called as anything comes, often
+// from within the link's receive event: the check and the command wait
+// until that has returned.
 void UnitRun::whenReady() {
-    if (readyQueued_ || !config_.sendsWhenReady() || !config_.testsFix() ||
-        phase_ != Phase::Watching || commandQueued_ || ending_ || !probe_)
+    if (readyQueued_ || !startRule_->waitsForReceiver() || phase_ != Phase::Watching ||
+        commandQueued_ || ending_ || !probe_)
         return;
     readyQueued_ = true;
     QMetaObject::invokeMethod(
@@ -644,7 +641,8 @@ void UnitRun::whenReady() {
                 return;
             // Heard on the link's port: the fix test has seen what the unit
             // had before the command.
-            if (probe_->commandMayGo() && heardSinceOpen_) link_->sendStartCommand();
+            if (startRule_->commandNow({heardSinceOpen_, probe_->commandMayGo()}))
+                link_->sendStartCommand();
         },
         Qt::QueuedConnection);
 }
@@ -690,7 +688,7 @@ qint64 UnitRun::sinceCommandMs() const {
 FixTest::Line UnitRun::line() const {
     // Commanded as soon as it talks, a unit may not know the time for a
     // whole TTFF: any checked GGA after the command is its answer.
-    const bool answered = (config_.sendsWhenReady() || config_.powerStart()) && ggaSinceCommand_;
+    const bool answered = startRule_->anyGgaAnswers() && ggaSinceCommand_;
     return {link_->stage() == gpslink::LinkDriver::Stage::Confirmed || answered, away_ != nullptr};
 }
 
@@ -716,7 +714,7 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
         case LinkEvent::BaudMismatch:
             // Checked sentences at this rate: the rate is right, the GGA has
             // no time yet (a receiver that has not learnt it, or restarting).
-            if (config_.sendsWhenReady() && heardSinceOpen_) break;
+            if (startRule_->rateHeardRight(heardSinceOpen_)) break;
             probeRates();  // then fails, saying the rate found if any
             break;
         case LinkEvent::ReceiverOff:  // silent after the confirmation
@@ -752,13 +750,6 @@ void UnitRun::onDeviceLost() {
     armSupervisor();  // it may be due back already
 }
 
-// The name a device family shares: "ttyUSB" of "ttyUSB3", "gps" of "gps-1".
-static QString stemOf(QString name) {
-    while (!name.isEmpty() && (name.back().isDigit() || name.back() == '-' || name.back() == '_'))
-        name.chop(1);
-    return name;
-}
-
 static bool isCharacterDevice(const QString& path) {
     struct stat info {};
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISCHR(info.st_mode);
@@ -774,18 +765,14 @@ void UnitRun::checkReturn() {
         emit changed();
         return;
     }
-    const QStringList now =
-        device.dir().entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    for (const QString& entry : now) {
-        if (entriesAtDrop_.contains(entry) || entry == device.fileName()) continue;
-        if (stemOf(entry) != stemOf(device.fileName()) ||
-            !isCharacterDevice(device.dir().filePath(entry)))
-            continue;
-        note_ = QStringLiteral("the receiver came back as %1, not at %2")
-                    .arg(device.dir().filePath(entry), config_.device);
-        fail(Reason::ReceiverOff);
-        return;
-    }
+    const auto entry =
+        cameBackAs(device.fileName(), entriesAtDrop_,
+                   device.dir().entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                   [&](const QString& e) { return isCharacterDevice(device.dir().filePath(e)); });
+    if (!entry) return;
+    note_ = QStringLiteral("the receiver came back as %1, not at %2")
+                .arg(device.dir().filePath(*entry), config_.device);
+    fail(Reason::ReceiverOff);
 }
 
 void UnitRun::endAway() {
@@ -925,7 +912,7 @@ void UnitRun::closeCycle(Reason reason) {
                     link_->stop();
                     port_->setPortOpen(false);
                     powerCycle([this] { startLink(); });
-                } else if (config_.sendsWhenReady()) {
+                } else if (startRule_->connectsAtOnce()) {
                     link_->connectNow();
                 }
             } else {

@@ -99,6 +99,7 @@
 #include "station/result.h"
 #include "station/runtest.h"
 #include "station/sequencer.h"
+#include "station/startrule.h"
 #include "station/signaltest.h"
 #include "station/watcher.h"
 
@@ -234,6 +235,7 @@ private:
     class Port;
     std::unique_ptr<Port> runPort_;
     std::unique_ptr<Sequencer> sequencer_;  // the cycle's tests in turn, and its verdict
+    std::unique_ptr<StartRule> startRule_;  // when the start goes out
 
     Phase phase_ = Phase::Idle;
     int cycle_ = 0;

@@ -9,7 +9,9 @@
 #include <utility>
 
 #include "gpslink/resetcommand.h"
+#include "station/devicereturn.h"
 #include "station/sequencer.h"
+#include "station/startrule.h"
 #include "station/watcher.h"
 #include "testkit/runbench.h"
 
@@ -226,13 +228,14 @@ TEST(Sequencer, TheIdentityIsHeldBeforeTheFirstVerdict) {
         EXPECT_EQ(unit.verdict(), "wrong-firmware");
         EXPECT_TRUE(unit.sequencer.signal()->judged());
     }
-    {
-        UnitConfig config = plan({"fix"});
+    {  // no fix to hold it against, nor is the signal's verdict the first
+        UnitConfig config = plan({"fix", "signal"});
         config.fixTimeoutS = 5;
         Unit unit(config);
         unit.identity = Reason::WrongFirmware;
         unit.cycle("0000000000");
         EXPECT_EQ(unit.verdict(), "no-fix");
+        EXPECT_EQ(unit.sequencer.signal()->result().reason, Reason::Ok);
         EXPECT_FALSE(unit.identityAsked);
     }
 }
@@ -356,8 +359,9 @@ TEST(Sequencer, NoDataRetriesByPowerOnce) {
 }
 
 // A device that went away during the reset is waited for until the
-// confirmation limit, then the receiver is off, saying so.
-TEST(Sequencer, ADeviceAwayIsReceiverOffAtTheConfirmationLimit) {
+// confirmation limit, then the receiver is off, saying so; one back under
+// another name is off at once.
+TEST(Sequencer, ADeviceAwayIsReceiverOffAtTheLimitOrBackElsewhere) {
     UnitConfig config = plan({"fix"});
     config.confirmTimeoutS = 5;
     Unit unit(config);
@@ -368,6 +372,60 @@ TEST(Sequencer, ADeviceAwayIsReceiverOffAtTheConfirmationLimit) {
     unit.advanceTo(9500 + 5000);
     EXPECT_EQ(unit.verdict(), "receiver-off");
     EXPECT_TRUE(unit.noted(QStringLiteral("did not come back at /dev/ttyUSB0")));
+
+    // Back under another name of its family, a character device that was not
+    // there when it went: the unit off.  Entries there before, another
+    // family, other files and its own name (reopened by the run) are not.
+    const QStringList devices = {"ttyUSB1", "ttyUSB9", "ttyACM0", "gps-2"};
+    const auto isDevice = [&](const QString& entry) { return devices.contains(entry); };
+    const QStringList before = {"ttyUSB1"};
+    EXPECT_EQ(
+        cameBackAs("ttyUSB0", before, {"ttyUSB1", "ttyACM0", "ttyUSB.lock", "ttyUSB3"}, isDevice),
+        std::nullopt);
+    EXPECT_EQ(cameBackAs("ttyUSB0", before, {"ttyUSB0", "ttyUSB1"}, isDevice), std::nullopt);
+    EXPECT_EQ(cameBackAs("ttyUSB0", before, {"ttyUSB1", "ttyUSB9"}, isDevice), "ttyUSB9");
+    EXPECT_EQ(cameBackAs("gps-1", {}, {"gps-2"}, isDevice), "gps-2");
+}
+
+// Each start rule in every form the plan gives it: who sends the command and
+// when, and how a line without GGA times and the answer after it are taken.
+TEST(StartRule, EachRuleSaysWhenTheCommandGoes) {
+    const auto rule = [](const char* sendAfter, const char* start, bool fix) {
+        PlanSettings plan;
+        plan.sendAfter = QLatin1String(sendAfter);
+        plan.start = QLatin1String(start);
+        plan.tests = fix ? QStringList{"fix"} : QStringList{"signal"};
+        return startRuleOf(plan);
+    };
+    const StartRule::Heard nothing{false, false}, heard{true, false}, asked{false, true},
+        ready{true, true};
+
+    const auto time = rule("time", "cold", true);
+    EXPECT_TRUE(time->linkSends());
+    EXPECT_FALSE(time->connectsAtOnce() || time->commandNow(ready) || time->rateHeardRight(true) ||
+                 time->anyGgaAnswers() || time->waitsForReceiver());
+    EXPECT_FALSE(rule("time", "cold", false)->linkSends());  // listening only
+
+    const auto whenReady = rule("ready", "cold", true);
+    EXPECT_FALSE(whenReady->linkSends());
+    EXPECT_TRUE(whenReady->connectsAtOnce() && whenReady->anyGgaAnswers() &&
+                whenReady->waitsForReceiver());
+    EXPECT_TRUE(whenReady->commandNow(ready));
+    EXPECT_FALSE(whenReady->commandNow(nothing) || whenReady->commandNow(heard) ||
+                 whenReady->commandNow(asked));
+    EXPECT_TRUE(whenReady->rateHeardRight(true));
+    EXPECT_FALSE(whenReady->rateHeardRight(false));
+    EXPECT_FALSE(rule("ready", "cold", false)->commandNow(ready));
+
+    for (const char* sendAfter : {"ready", "time"}) {
+        SCOPED_TRACE(sendAfter);
+        const auto power = rule(sendAfter, "power", true);
+        EXPECT_FALSE(power->linkSends() || power->commandNow(ready));
+        EXPECT_TRUE(power->connectsAtOnce() && power->anyGgaAnswers());
+        const bool afterReady = sendAfter == std::string("ready");
+        EXPECT_EQ(power->rateHeardRight(true), afterReady);
+        EXPECT_EQ(power->waitsForReceiver(), afterReady);
+    }
 }
 
 }  // namespace
