@@ -99,8 +99,8 @@
 #include "station/result.h"
 #include "station/runtest.h"
 #include "station/sequencer.h"
-#include "station/startrule.h"
 #include "station/signaltest.h"
+#include "station/startrule.h"
 #include "station/watcher.h"
 
 namespace gpslink {

@@ -189,10 +189,15 @@ TEST(Sequencer, TheTestsInTurnAndTheFirstFailureIsTheCycles) {
         EXPECT_EQ(unit.verdict(), "port-unavailable");
         EXPECT_EQ(unit.closes, 1);
     }
-    {  // interrupted while measuring: the signal is not judged
+    {  // interrupted while measuring, shown as far as it came: the signal is not judged
         Unit unit(plan({"fix", "signal"}));
-        unit.commanded("0001");
-        unit.advanceTo(20000);
+        unit.commanded("000111");
+        Stage stage{};
+        unit.sequencer.show(stage);
+        EXPECT_EQ(stage.sv, QStringLiteral("GPS:1"));
+        EXPECT_EQ(stage.samples, 2);
+        EXPECT_EQ(stage.of, 3);
+        EXPECT_EQ(stage.last, 42);
         unit.sequencer.interrupt();
         EXPECT_EQ(unit.verdict(), "interrupted");
         EXPECT_FALSE(unit.sequencer.signal()->judged());
