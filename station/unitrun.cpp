@@ -22,6 +22,7 @@
 #include "gpslink/qtserialport.h"
 #include "gpslink/view.h"
 #include "station/calibration.h"
+#include "station/devicereturn.h"
 #include "station/inputpacer.h"
 #include "station/words.h"
 
@@ -63,26 +64,6 @@ void keepRate(const QString& device, int rate) {
 
 QString lineSettings(int rate) {
     return QStringLiteral("%1,n,8,1").arg(rate);
-}
-
-QJsonArray skyJson(const Sky& sky) {
-    QJsonArray satellites;
-    const auto value = [](const std::optional<int>& v) {
-        return v ? QJsonValue(*v) : QJsonValue();
-    };
-    for (const SkySatellite& s : sky.satellites) {
-        QJsonArray perSignal;
-        for (const SkySignal& signal : s.perSignal)
-            perSignal.append(QJsonObject{
-                {"id",
-                 signal.id.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(signal.id))},
-                {"cn0", value(signal.cn0)}});
-        satellites.append(QJsonObject{{"system", QString::fromStdString(s.system)},
-                                      {"prn", s.prn},
-                                      {"cn0", value(s.cn0)},
-                                      {"signals", perSignal}});
-    }
-    return satellites;
 }
 
 }  // namespace
@@ -151,19 +132,43 @@ private:
     std::string handOver_;
 };
 
+// What the sequencer writes to the unit, and the command it holds back.
+class UnitRun::Port : public RunPort {
+public:
+    explicit Port(UnitRun& run) : run_(run) {}
+    void write(std::string_view bytes) override { run_.port_->output(bytes); }
+    void holdCommand() override {
+        run_.link_->setListenOnly(true);  // a command not yet out stays in
+        run_.supervisor_.stop();
+    }
+
+private:
+    UnitRun& run_;
+};
+
 UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(std::move(config)) {
-    steady_.start();
     sinceChange_.start();
+    startRule_ = startRuleOf(config_);
+    runPort_ = std::make_unique<Port>(*this);
+    Sequencer::Hooks run;
+    run.identityFault = [this] { return identityFault(); };
+    run.note = [this](const QString& note) { note_ = note; };
+    run.line = [this] { return line(); };
+    run.secondSoFar = [this] { return watcher_.second(); };
+    run.powerRetry = [this] { powerRetry(); };
+    run.closed = [this](Reason reason) { closeCycle(reason); };
+    run.changed = [this] { followSequencer(); };
+    sequencer_ = std::make_unique<Sequencer>(config_, *runPort_, steady_, std::move(run));
     port_ = std::make_unique<StationPort>();
     port_->setDeviceOverride(config_.device);
     port_->setCloseDeferred(true);  // the connect step's close and reopen keep the device open
     port_->onRaw = [this](std::string_view bytes) {
         keep(results::evidence::Kind::Received, bytes);
-        if (fixTest_) fixTest_->received(steady_.elapsed());
+        sequencer_->received();
         // The silence, and the quiet after a fix, are timed from here.
-        if (phase_ == Phase::Commanded || (fixTest_ && fixTest_->fixPending())) armSupervisor();
+        if (phase_ == Phase::Commanded || sequencer_->fix().fixPending()) armSupervisor();
         if (probe_) probe_->heardBytes();
-        if (powerProof_) powerProof_->received(steady_.elapsed());
+        if (powerProof_) powerProof_->received(steady_.nowMs());
     };
     port_->onInput = [this](std::string_view text) { watcher_.feed(text); };
     port_->onOutput = [this](std::string_view text) {
@@ -172,38 +177,31 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     };
     if (config_.keepsEvidence()) {
         port_->onOpen = [this](bool open, bool done) {
-            if (open && done && openedMs_ < 0) openedMs_ = steady_.elapsed();
+            if (open && done && openedMs_ < 0) openedMs_ = steady_.nowMs();
             if (openedMs_ < 0) return;
             const QString line = QString::fromStdString(port_->settings());
-            evidence_.note(steady_.elapsed() - openedMs_,
+            evidence_.note(steady_.nowMs() - openedMs_,
                            !open  ? QStringLiteral("port closed")
                            : done ? QStringLiteral("port %1 opened at %2").arg(config_.device, line)
                                   : QStringLiteral("port %1 did not open").arg(config_.device));
         };
         port_->onSettings = [this](std::string_view line) {
             if (openedMs_ >= 0)
-                evidence_.note(steady_.elapsed() - openedMs_,
+                evidence_.note(steady_.nowMs() - openedMs_,
                                QStringLiteral("line set to %1").arg(QLatin1String(line)));
         };
     }
     port_->splitter.onPacket = [this](const Packet& packet) {
         if (probe_) probe_->heardPacket(packet.kind == PacketKind::Sirf);
         identity_.packet(packet);
-        if (const auto frontEnd = frontEndFromPacket(packet)) {
-            heardAntenna(frontEnd->antenna);
-            if (signal_ && !ending_) signal_->frontEnd(*frontEnd);
-        }
-        if (phase_ == Phase::Configuring && !ending_) {
-            configTest_->packet(packet, steady_.elapsed());
-            followConfig();
-        }
+        sequencer_->packet(packet);
         whenReady();
     };
     connect(port_.get(), &gpslink::QtSerialPort::allWritten, this, &UnitRun::onCommandWritten);
     connect(port_.get(), &gpslink::QtSerialPort::deviceLost, this, &UnitRun::onDeviceLost);
     watcher_.onGga = [this](const Gga& gga) {
         if (phase_ == Phase::Preparing)
-            heardGga_ = HeardGga{gga, steady_.nsecsElapsed(), std::exchange(ggaLine_, {})};
+            heardGga_ = HeardGga{gga, steady_.nowNs(), std::exchange(ggaLine_, {})};
         onGga(gga);
     };
     watcher_.onSecond = [this](const Second& second) { onSecond(second); };
@@ -217,17 +215,13 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
             powerProof_->sentence(body);
             if (followPowerProof()) return;
         }
-        heardAntenna(antennaFromSentence(body));
-        if (phase_ == Phase::Configuring && !ending_) {
-            configTest_->sentence(body, steady_.elapsed());
-            followConfig();
-        }
-        if (fixTest_) fixTest_->sentence(body);
+        sequencer_->sentence(body);
         if (portOpened_) heardSinceOpen_ = true;
         whenReady();
     };
     if (const auto family = gpslink::receiverFamilyFromName(config_.receiver.toStdString()))
         family_ = *family;
+    sequencer_->setFamily(family_);
 
     gpslink::LinkHooks hooks;
     hooks.report = [this](const gpslink::LinkReport& report) { onLinkReport(report); };
@@ -284,27 +278,22 @@ QString UnitRun::statusText() const {
             stage.step = Stage::Step::Preparing;
             break;
         case Phase::Watching:
-            stage.step = !portOpened_ ? Stage::Step::Opening
-                         : config_.sendsWhenReady() && config_.testsFix()
-                             ? Stage::Step::WaitingForReceiver
-                             : Stage::Step::WaitingForTime;
+            stage.step = !portOpened_                     ? Stage::Step::Opening
+                         : startRule_->waitsForReceiver() ? Stage::Step::WaitingForReceiver
+                                                          : Stage::Step::WaitingForTime;
             break;
         case Phase::Commanded:
             stage.step = Stage::Step::ResetSent;
             break;
         case Phase::Measuring:
             stage.step = Stage::Step::Measuring;
-            stage.sv = config_.cn0Sv;
-            stage.samples = int(signal_->result().values.size());
-            stage.of = config_.cn0Samples;
-            if (stage.samples > 0) stage.last = signal_->result().values.back();
-            stage.sinceMs = steady_.elapsed() - signal_->sinceMs();
+            sequencer_->show(stage);
             break;
         case Phase::Observing:
             stage.step = Stage::Step::Observing;
             stage.sinceMs = sinceChange_.elapsed();
-            if (antenna_ && antenna_->state())
-                stage.antenna = QLatin1String(nameOf(*antenna_->state()).data());
+            if (const AntennaTest* antenna = sequencer_->antenna(); antenna && antenna->state())
+                stage.antenna = QLatin1String(nameOf(*antenna->state()).data());
             break;
         case Phase::Configuring:
             stage.step = Stage::Step::Configuring;
@@ -396,9 +385,9 @@ void UnitRun::powerCycle(std::function<void()> then) {
                                if (ending_) return;
                                note_ = QStringLiteral("switching the slot's power on");
                                emit changed();
-                               if (powerProof_) powerProof_->switchingOn(steady_.elapsed());
+                               if (powerProof_) powerProof_->switchingOn(steady_.nowMs());
                                switchPower(true, [this, then] {
-                                   powerOnNs_ = steady_.nsecsElapsed();
+                                   powerOnNs_ = steady_.nowNs();
                                    note_.clear();
                                    // Back on first, whatever the unit did meanwhile: the slot is
                                    // not left off.
@@ -417,7 +406,7 @@ void UnitRun::powerCycle(std::function<void()> then) {
 // with its supply cannot be opened, and is silent.
 void UnitRun::listenWhileOff() {
     powerProof_.emplace(family_);
-    powerProof_->switchedOff(steady_.elapsed());
+    powerProof_->switchedOff(steady_.nowMs());
     port_->setOnComm([this] {
         if (port_->commEvent() == gpslink::comEvReceive) port_->input();
     });
@@ -437,7 +426,8 @@ bool UnitRun::followPowerProof() {
         endCycle(Reason::PowerFailed);
         return true;
     }
-    if (powerProof_->proven() && fixTest_->commanded()) fixTest_->poweredOn(*powerOnNs_);
+    if (powerProof_->proven() && sequencer_->fix().commanded())
+        sequencer_->fix().poweredOn(*powerOnNs_);
     return false;
 }
 
@@ -457,9 +447,7 @@ void UnitRun::switchPower(bool on, std::function<void()> then) {
 
 // A unit that has sent nothing: its slot switched off and on once, and the
 // cycle begun again from getting to know the receiver.
-bool UnitRun::retryByPower() {
-    if (!config_.powerRetry || powerRetried_ || ending_ || interrupted_) return false;
-    powerRetried_ = true;
+void UnitRun::powerRetry() {
     prepareTimer_.stop();
     supervisor_.stop();
     setPhase(Phase::Powering);  // the link's reports are not heard meanwhile
@@ -480,12 +468,11 @@ bool UnitRun::retryByPower() {
             emit changed();
         },
         Qt::QueuedConnection);
-    return true;
 }
 
 // The link sends the start command itself, with the fifth GGA time.
 bool UnitRun::linkSends() const {
-    return config_.testsFix() && !config_.sendsWhenReady() && !config_.powerStart();
+    return startRule_->linkSends();
 }
 
 // ---------------------------------------------------------------------------
@@ -503,7 +490,7 @@ void UnitRun::prepare() {
     Probe::Settings settings{config_.baud, family_, config_.toNmea, 0};
     if (config_.baud == 0) settings.lastRate = readRates().value(config_.device).toInt();
     probe_.emplace(settings, identity_, std::move(port));
-    probe_->start(steady_.elapsed());
+    probe_->start(steady_.nowMs());
     prepareTimer_.start();
     followProbe();
 }
@@ -527,7 +514,7 @@ void UnitRun::onPrepareInput() {
 
 void UnitRun::prepareStep() {
     if (ending_) return;
-    probe_->step(steady_.elapsed());
+    probe_->step(steady_.nowMs());
     followProbe();
 }
 
@@ -570,6 +557,7 @@ void UnitRun::followProbe() {
 void UnitRun::takeFound() {
     if (probe_->rate() > 0) config_.baud = probe_->rate();
     if (probe_->family()) family_ = probe_->family();
+    sequencer_->setFamily(family_);
 }
 
 // The link has opened the port: the receiver is asked who it is, and the
@@ -578,27 +566,31 @@ void UnitRun::takeFound() {
 void UnitRun::askIdentity() {
     if (identityAsked_) return;
     identityAsked_ = true;
-    probe_->askIdentity(steady_.elapsed());
+    probe_->askIdentity(steady_.nowMs());
     if (probe_->state() == Probe::State::Failed) return followProbe();
     prepareTimer_.start();
     if (config_.testsFix()) return;
-    // The link has the port and only listens.
-    if (config_.testsSignal())
-        startSignal();
-    else
-        startObserving();
+    sequencer_->listening();  // the link has the port and only listens
 }
 
 // Holds what the unit said against the plan; true, the cycle failed, when
 // it does not pass.
 bool UnitRun::identityFails() {
+    const auto fault = identityFault();
+    if (fault) fail(*fault);
+    return fault.has_value();
+}
+
+// Holds what the unit said against the plan, once: the reason it fails
+// with, and its note.
+std::optional<Reason> UnitRun::identityFault() {
+    if (identityChecked_) return std::nullopt;
     identityChecked_ = true;
     const auto fault =
         checkIdentity(identity_.identity(), config_.requireIdentity, config_.expectFirmware);
-    if (!fault) return false;
+    if (!fault) return std::nullopt;
     note_ = fault->note;
-    fail(fault->reason);
-    return true;
+    return fault->reason;
 }
 
 // The link found characters but no GGA time at the rate given: listen at the
@@ -606,7 +598,7 @@ bool UnitRun::identityFails() {
 void UnitRun::probeRates() {
     link_->pauseSupervision();  // the link's report stands
     port_->setOnComm([this] { onPrepareInput(); });
-    probe_->probeOtherRates(steady_.elapsed());
+    probe_->probeOtherRates(steady_.nowMs());
     prepareTimer_.start();
 }
 
@@ -620,29 +612,27 @@ void UnitRun::startLink() {
         if (const auto start = gpslink::startTypeFromName(config_.start.toStdString()))
             config_.command = gpslink::resetCommand(*family_, *start);
         // The slot's RF limits by the family found, not the one named.
-        if (signal_ && !signal_->started()) {
+        if (sequencer_->signal() && !sequencer_->signal()->started()) {
             problem_ = rfLimitsFor(config_, *family_);
             if (!problem_.isEmpty()) return endCycle(Reason::CalibrationNeeded);
-            signal_.emplace(signalSettings());
         }
     }
     if (!config_.command.empty()) link_->setStartCommand(config_.command);
     link_->setListenOnly(!linkSends());
     if (config_.baud > 0) link_->setRate(config_.baud);
-    fixTest_.emplace(fixSettings());  // with the family and command found
+    sequencer_->renewTests();  // with the family, the command and the RF limits found
     clock_->connectPort();
     setPhase(Phase::Watching);
     link_->startWatching();
-    if (config_.sendsWhenReady() || config_.powerStart()) link_->connectNow();
-    // With the station's own rule the unit's last GGA while it was got to
-    // know goes to the link and the fix test as if it had come now: the
-    // command need not wait for the unit's next second.
-    if (config_.sendsWhenReady() && !config_.powerStart() && heardGga_ &&
-        !heardGga_->line.empty() && port_->portOpen()) {
+    if (startRule_->connectsAtOnce()) link_->connectNow();
+    // The unit's last GGA while it was got to know goes to the link and the
+    // fix test as if it had come now: the command need not wait for the
+    // unit's next second.
+    if (startRule_->takesHeardGga() && heardGga_ && !heardGga_->line.empty() && port_->portOpen()) {
         const HeardGga heard = *std::exchange(heardGga_, std::nullopt);
         port_->handOver(heard.line);
         if (!ending_ && phase_ == Phase::Watching) {
-            fixTest_->gga(heard.gga, heard.atNs);
+            sequencer_->fix().gga(heard.gga, heard.atNs);
             heardSinceOpen_ = true;
             whenReady();
         }
@@ -650,37 +640,20 @@ void UnitRun::startLink() {
     heardGga_.reset();
     if (config_.powerStart() && powerOnNs_) {  // the power-on was the start
         commandQueued_ = true;
-        fixTest_->commandOut(*powerOnNs_);
+        sequencer_->fix().commandOut(*powerOnNs_);
         if (powerProof_ && family_) powerProof_->setFamily(*family_);
         setPhase(Phase::Commanded);
         followPowerProof();  // the restart shown while the receiver was got to know
     }
 }
 
-SignalTest::Settings UnitRun::signalSettings() const {
-    return {config_.cn0Sv,  config_.cn0Samples,    config_.fixTimeoutS,
-            config_.offset, config_.calibrationId, config_.rfLimits};
-}
-
-FixTest::Settings UnitRun::fixSettings() const {
-    FixTest::Settings settings;
-    settings.requireReset = config_.requireReset;
-    settings.confirmTimeoutS = config_.confirmTimeoutS;
-    settings.fixTimeoutS = config_.fixTimeoutS;
-    settings.limits = config_.limits;
-    settings.requireProof = config_.requireHotReset;
-    settings.family = family_;
-    settings.command = config_.command;
-    return settings;
-}
-
 // The station's own rule for the command: once the receiver is known to be
-// there, it goes out (see PlanSettings::sendAfter).  Called as anything
-// comes, often from within the link's receive event: the check and the
-// command wait until that has returned.
+// there, it goes out (see startrule.h).  Called as anything comes, often
+// from within the link's receive event: the check and the command wait
+// until that has returned.
 void UnitRun::whenReady() {
-    if (readyQueued_ || !config_.sendsWhenReady() || !config_.testsFix() ||
-        phase_ != Phase::Watching || commandQueued_ || ending_ || !probe_)
+    if (readyQueued_ || !startRule_->waitsForReceiver() || phase_ != Phase::Watching ||
+        commandQueued_ || ending_ || !probe_)
         return;
     readyQueued_ = true;
     QMetaObject::invokeMethod(
@@ -692,14 +665,17 @@ void UnitRun::whenReady() {
             if (!identityAsked_ && heardSinceOpen_ && !ending_ && phase_ == Phase::Watching)
                 askIdentity();
             if (probe_->state() == Probe::State::AskingIdentity) {
-                probe_->step(steady_.elapsed());
+                probe_->step(steady_.nowMs());
                 // Its identity in: checked, and then back here.
                 if (probe_->state() != Probe::State::AskingIdentity) return followProbe();
             }
-            if (ending_ || phase_ != Phase::Watching || commandQueued_ || fixVerdict_) return;
+            if (ending_ || phase_ != Phase::Watching || commandQueued_ ||
+                sequencer_->kind() != RunTest::Kind::Fix)
+                return;
             // Heard on the link's port: the fix test has seen what the unit
             // had before the command.
-            if (probe_->commandMayGo() && heardSinceOpen_) link_->sendStartCommand();
+            if (startRule_->commandNow({heardSinceOpen_, probe_->commandMayGo()}))
+                link_->sendStartCommand();
         },
         Qt::QueuedConnection);
 }
@@ -712,15 +688,7 @@ void UnitRun::beginCycle() {
     problem_.clear();
     watcher_.resetFraming();
     heardSinceOpen_ = ggaSinceCommand_ = false;
-    fixTest_.emplace(fixSettings());
-    signal_.reset();
-    if (config_.testsSignal()) signal_.emplace(signalSettings());
-    fixVerdict_.reset();
-    antenna_.reset();
-    if (config_.testsAntenna()) {
-        antenna_.emplace();
-        antenna_->start(steady_.elapsed());
-    }
+    sequencer_->beginCycle();
     link_->setListenOnly(!linkSends());
     powerOnNs_.reset();
     powerProof_.reset();
@@ -734,7 +702,7 @@ void UnitRun::interrupt() {
         finish();
         return;
     }
-    if (!ending_) endCycle(Reason::Interrupted);
+    sequencer_->interrupt();
 }
 
 void UnitRun::setPhase(Phase phase) {
@@ -746,14 +714,14 @@ void UnitRun::setPhase(Phase phase) {
 }
 
 qint64 UnitRun::sinceCommandMs() const {
-    const auto at = fixTest_ ? fixTest_->commandAtMs() : std::nullopt;
-    return at ? steady_.elapsed() - *at : 0;
+    const auto at = sequencer_->fix().commandAtMs();
+    return at ? steady_.nowMs() - *at : 0;
 }
 
 FixTest::Line UnitRun::line() const {
     // Commanded as soon as it talks, a unit may not know the time for a
     // whole TTFF: any checked GGA after the command is its answer.
-    const bool answered = (config_.sendsWhenReady() || config_.powerStart()) && ggaSinceCommand_;
+    const bool answered = startRule_->anyGgaAnswers() && ggaSinceCommand_;
     return {link_->stage() == gpslink::LinkDriver::Stage::Confirmed || answered, away_ != nullptr};
 }
 
@@ -779,7 +747,7 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
         case LinkEvent::BaudMismatch:
             // Checked sentences at this rate: the rate is right, the GGA has
             // no time yet (a receiver that has not learnt it, or restarting).
-            if (config_.sendsWhenReady() && heardSinceOpen_) break;
+            if (startRule_->rateHeardRight(heardSinceOpen_)) break;
             probeRates();  // then fails, saying the rate found if any
             break;
         case LinkEvent::ReceiverOff:  // silent after the confirmation
@@ -792,14 +760,14 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
 }
 
 void UnitRun::onCommandWritten() {
-    if (!commandQueued_ || fixTest_->commanded() || ending_) return;
-    fixTest_->commandOut(steady_.nsecsElapsed());
+    if (!commandQueued_ || sequencer_->fix().commanded() || ending_) return;
+    sequencer_->fix().commandOut(steady_.nowNs());
     setPhase(Phase::Commanded);
 }
 
 void UnitRun::onDeviceLost() {
     if (ending_ || phase_ == Phase::Idle || phase_ == Phase::Done) return;
-    if (!commandQueued_ || fixTest_->fix()) {
+    if (!commandQueued_ || sequencer_->fix().fix()) {
         note_ = QStringLiteral("the device went away");
         fail(Reason::ReceiverOff);
         return;
@@ -813,13 +781,6 @@ void UnitRun::onDeviceLost() {
     emit changed();
     checkReturn();
     armSupervisor();  // it may be due back already
-}
-
-// The name a device family shares: "ttyUSB" of "ttyUSB3", "gps" of "gps-1".
-static QString stemOf(QString name) {
-    while (!name.isEmpty() && (name.back().isDigit() || name.back() == '-' || name.back() == '_'))
-        name.chop(1);
-    return name;
 }
 
 static bool isCharacterDevice(const QString& path) {
@@ -837,18 +798,14 @@ void UnitRun::checkReturn() {
         emit changed();
         return;
     }
-    const QStringList now =
-        device.dir().entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    for (const QString& entry : now) {
-        if (entriesAtDrop_.contains(entry) || entry == device.fileName()) continue;
-        if (stemOf(entry) != stemOf(device.fileName()) ||
-            !isCharacterDevice(device.dir().filePath(entry)))
-            continue;
-        note_ = QStringLiteral("the receiver came back as %1, not at %2")
-                    .arg(device.dir().filePath(entry), config_.device);
-        fail(Reason::ReceiverOff);
-        return;
-    }
+    const auto entry =
+        cameBackAs(device.fileName(), entriesAtDrop_,
+                   device.dir().entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                   [&](const QString& e) { return isCharacterDevice(device.dir().filePath(e)); });
+    if (!entry) return;
+    note_ = QStringLiteral("the receiver came back as %1, not at %2")
+                .arg(device.dir().filePath(*entry), config_.device);
+    fail(Reason::ReceiverOff);
 }
 
 void UnitRun::endAway() {
@@ -861,193 +818,72 @@ void UnitRun::endAway() {
 
 void UnitRun::onGga(const Gga& gga) {
     if (powerProof_ && !ending_) {
-        powerProof_->gga(gga, steady_.elapsed());
+        powerProof_->gga(gga, steady_.nowMs());
         if (followPowerProof()) return;
     }
     if (ending_ || phase_ == Phase::Powering || phase_ == Phase::Preparing ||
         phase_ == Phase::Measuring || phase_ == Phase::Observing || phase_ == Phase::Configuring)
         return;
-    const bool fixBefore = fixTest_->fix().has_value();
-    if (fixTest_->commanded()) ggaSinceCommand_ = true;
-    fixTest_->gga(gga, steady_.nsecsElapsed());
-    followFixTest();
-    if (!fixBefore && fixTest_->fix() && !ending_) emit changed();
+    const bool fixBefore = sequencer_->fix().fix().has_value();
+    if (sequencer_->fix().commanded()) ggaSinceCommand_ = true;
+    sequencer_->gga(gga);
+    followReset();
+    if (!fixBefore && sequencer_->fix().fix() && !ending_) emit changed();
 }
 
 // A second ended: a reading for the signal test; when it is the fix's, its
 // sky is whole.
 void UnitRun::onSecond(const Second& second) {
     if (ending_) return;
-    if (signal_ && signal_->running()) {
-        // A u-blox receiver's front end, polled once a second (UBX-MON-HW).
-        if (family_ == gpslink::ReceiverFamily::Ublox)
-            port_->output(gpslink::ubxFrame(0x0A, 0x09, {}));
-        const bool first = signal_->result().values.empty();
-        if (signal_->secondEnded(second, steady_.elapsed())) {
-            if (first) armSupervisor();  // the time-out counts from the first reading
-            emit changed();
-        }
-        if (signal_->over()) return signalDone();
-    }
-    if (phase_ != Phase::Measuring && phase_ != Phase::Configuring) {
-        fixTest_->secondEnded(second);
-        followFixTest();
-    }
+    sequencer_->second(second);
+    followReset();
 }
 
-// Takes what the fix test came to: the reset seen, the fix in, a verdict.
-void UnitRun::followFixTest() {
-    if (ending_ || phase_ == Phase::Measuring) return;
-    if (fixTest_->resetSeen() && phase_ == Phase::Commanded) {
+// The reset seen: shown, and the identity asked again.
+void UnitRun::followReset() {
+    if (!ending_ && phase_ == Phase::Commanded && sequencer_->fix().resetSeen()) {
         setPhase(Phase::ResetSeen);
         // Its answers may have been cut short by the reset: asked again.
-        if (probe_) probe_->askAgain(steady_.elapsed());
+        if (probe_) probe_->askAgain(steady_.nowMs());
         if (probe_ && probe_->state() == Probe::State::AskingIdentity) prepareTimer_.start();
     }
-    const auto verdict = fixTest_->verdict();
-    if (!verdict) return armSupervisor();
-    if (!fixTest_->note().isEmpty()) note_ = fixTest_->note();
-    if (*verdict == Reason::ReceiverOff && away_)
-        note_ = QStringLiteral("the device did not come back at %1").arg(config_.device);
-    // A fix held to its limits: first who the unit said it is, if it began
-    // talking only later.
-    if (fixTest_->fix() && !identityChecked_ && identityFails()) return;
-    endCycle(*verdict);
+    armSupervisor();
 }
 
-// ---------------------------------------------------------------------------
-// The signal test
-
-void UnitRun::startSignal() {
-    if (signal_->started()) return;
-    signal_->start(steady_.elapsed());
-    setPhase(Phase::Measuring);
-}
-
-// The readings are in, or the time is up.
-void UnitRun::signalDone() {
-    if (!fixVerdict_ && !identityChecked_ && identityFails()) return;  // the signal test alone
-    signal_->judge(config_.limits);
-    endCycle(*signal_->result().reason);
+// The phase of the test under way.
+void UnitRun::followSequencer() {
+    switch (sequencer_->kind()) {
+        case RunTest::Kind::Fix:
+            break;
+        case RunTest::Kind::Measuring:
+            setPhase(Phase::Measuring);
+            break;
+        case RunTest::Kind::Observing:
+            setPhase(Phase::Observing);
+            break;
+        case RunTest::Kind::Configuring:
+            setPhase(Phase::Configuring);
+            break;
+    }
+    emit changed();
 }
 
 void UnitRun::supervise() {
     if (ending_) return;
-    const qint64 now = steady_.elapsed();
-    if (phase_ == Phase::Measuring) {  // not seen, or not for long enough, within the time-out
-        signal_->tick(now);
-        if (signal_->over()) signalDone();
-        return;
-    }
-    if (phase_ == Phase::Observing) {
-        if (now < observeUntilMs_) return armSupervisor();
-        if (!identityChecked_ && identityFails()) return;
-        return endCycle(Reason::Ok);
-    }
-    if (phase_ == Phase::Configuring) {
-        configTest_->tick(now);
-        return followConfig();
-    }
-    fixTest_->tick(now, line(), watcher_.second());
-    followFixTest();
+    sequencer_->tick();
+    followReset();
 }
 
 // Sets the supervisor for the next moment at which the test under way may
-// have to act (see FixTest and SignalTest); nothing is polled in between.
+// have to act; nothing is polled in between.
 void UnitRun::armSupervisor() {
     std::optional<qint64> next;
-    const qint64 now = steady_.elapsed();
-    if (!ending_ && phase_ == Phase::Measuring && signal_)
-        next = signal_->nextDeadlineMs();
-    else if (!ending_ && phase_ == Phase::Observing)
-        next = observeUntilMs_;
-    else if (!ending_ && phase_ == Phase::Configuring)
-        next = configTest_->nextDeadlineMs();
-    else if (!ending_ && (phase_ == Phase::Commanded || phase_ == Phase::ResetSeen))
-        next = fixTest_->nextDeadlineMs(now, line());
+    if (!ending_ && phase_ != Phase::Watching && phase_ != Phase::Preparing &&
+        phase_ != Phase::Powering && phase_ != Phase::Asking)
+        next = sequencer_->nextDeadlineMs();
     if (!next) return supervisor_.stop();
+    const qint64 now = steady_.nowMs();
     supervisor_.start(int(std::clamp<qint64>(*next - now, 0, std::numeric_limits<int>::max())));
-}
-
-// A verdict: of the fix test, of the signal test, or of the line.
-void UnitRun::endCycle(Reason reason) {
-    if (ending_) return;
-    if (reason == Reason::NoData && retryByPower()) return;
-    const Outcome outcome = outcomeOf(reason);
-    if (config_.testsSignal() && !signal_->judged()) {
-        if (config_.testsFix() && !fixVerdict_ && outcome != Outcome::Interrupted &&
-            rowOf(reason).keepsTalking) {
-            fixVerdict_ = reason;
-            link_->setListenOnly(true);  // a command not yet out stays in
-            supervisor_.stop();
-            startSignal();
-            emit changed();
-            return;
-        }
-        if (signal_->started() && outcome != Outcome::Interrupted) signal_->judge(config_.limits);
-    }
-    // The fix test's failure comes first; a station fault stands whatever it.
-    if (fixVerdict_ && outcomeOf(*fixVerdict_) != Outcome::Pass && outcome != Outcome::StationFault)
-        return measured(*fixVerdict_);
-    measured(reason);
-}
-
-// ---------------------------------------------------------------------------
-// The antenna test and the configuration
-
-void UnitRun::startObserving() {
-    // Without an antenna to watch, as long as the identity's answers are awaited.
-    constexpr qint64 kIdentityMs = 3000;
-    observeUntilMs_ = steady_.elapsed() +
-                      (config_.testsAntenna() ? qint64(config_.antennaS) * 1000 : kIdentityMs);
-    setPhase(Phase::Observing);
-}
-
-void UnitRun::heardAntenna(std::optional<AntennaState> state) {
-    if (!state || !antenna_ || ending_ || phase_ == Phase::Configuring) return;
-    const auto before = antenna_->state();
-    antenna_->seen(*state, steady_.elapsed());
-    if (antenna_->state() != before) emit changed();
-}
-
-// The measurements' verdict: the antenna's held to the plan when they
-// passed; then, after the last cycle, the configuration written to a unit
-// that passed them (or failed them, when the plan says so).
-void UnitRun::measured(Reason verdict) {
-    if (antenna_ && verdict == Reason::Ok) verdict = antenna_->judge(config_.requireAntenna);
-    const Outcome outcome = outcomeOf(verdict);
-    const bool last = interrupted_ || !fixTest_->ttffS() || cycle_ >= config_.cycles;
-    if (config_.testsConfig() && !configTest_ && last && rowOf(verdict).keepsTalking &&
-        (outcome == Outcome::Pass || (outcome == Outcome::Fail && config_.configAfterFail)))
-        return startConfig(verdict);
-    closeCycle(verdict);
-}
-
-void UnitRun::startConfig(Reason verdict) {
-    measured_ = verdict;
-    const QString refusal = family_ ? configRefusal(*config_.configuration, *family_)
-                                    : QStringLiteral("the receiver's family is not known");
-    if (!refusal.isEmpty()) {  // a family found by listening that cannot take it
-        note_ = refusal;
-        return closeCycle(outcomeOf(verdict) == Outcome::Pass ? Reason::ConfigRejected : verdict);
-    }
-    configTest_.emplace(*family_, config_.configuration->items.at(*family_));
-    link_->setListenOnly(true);
-    supervisor_.stop();
-    setPhase(Phase::Configuring);
-    configTest_->start(steady_.elapsed());
-    followConfig();
-}
-
-// Writes what the configuration test asks for; its verdict ends the cycle.
-void UnitRun::followConfig() {
-    if (ending_ || phase_ != Phase::Configuring) return;
-    const std::string out = configTest_->takeOutput();
-    if (!out.empty()) port_->output(out);
-    if (!configTest_->done()) return armSupervisor();
-    const Reason config = *configTest_->verdict();
-    if (config != Reason::Ok) note_ = configTest_->note();
-    closeCycle(outcomeOf(*measured_) == Outcome::Pass ? config : *measured_);
 }
 
 void UnitRun::closeCycle(Reason reason) {
@@ -1072,22 +908,12 @@ void UnitRun::closeCycle(Reason reason) {
     r.coldStartSent = commandQueued_;
     r.confirmed = link_->stage() == gpslink::LinkDriver::Stage::Confirmed;
     // A power start whose unit did not go off proved nothing, whatever the stream showed.
-    r.resetVerified = fixTest_->resetSeen() && !(powerProof_ && powerProof_->failed());
-    if (const auto& fix = fixTest_->fix()) {
-        const Second& atFix = fixTest_->atFix();
-        const Figures figures = FixTest::figuresOf(*fixTest_->ttffS(), *fix, atFix);
-        for (const results::MeasureRow& m : results::kMeasures)
-            if (m.test == results::Test::Fix)
-                r.setMeasured(m.measure, figures[std::size_t(m.measure)]);
-        r.satellitesGga = fix->satellites;
-        r.svWithSnr = atFix.sky.withSnr;
-        r.cn0Max = atFix.sky.max;
-        r.sky = skyJson(atFix.sky);
-    }
+    r.resetVerified = sequencer_->fix().resetSeen() && !(powerProof_ && powerProof_->failed());
+    sequencer_->record(r);
     if (config_.keepsEvidence()) {
         // The verdict's moment closes the evidence, so that a silence up to it is seen.
         if (openedMs_ >= 0)
-            evidence_.note(steady_.elapsed() - openedMs_,
+            evidence_.note(steady_.nowMs() - openedMs_,
                            QStringLiteral("test ended: %1").arg(results::codeOf(reason)));
         r.evidence = evidence_.take();
     }
@@ -1100,16 +926,6 @@ void UnitRun::closeCycle(Reason reason) {
     r.planSha256 = config_.planSha256;
     r.study = config_.study;
     r.tests = config_.tests;
-    if (signal_) r.signal = signal_->result();
-    if (antenna_) {
-        const auto state = antenna_->state();
-        r.antenna = QLatin1String(nameOf(state.value_or(AntennaState::Unknown)).data());
-        r.antennaChanges = antenna_->changes();
-    }
-    if (configTest_) {
-        r.config = config_.configuration->name;
-        r.configSha256 = configTest_->sha256();
-    }
     outcome_ = outcomeWords(r, config_.confirmTimeoutS, config_.fixTimeoutS, problem_, note_);
     r.status = outcome_;
     // The link may be inside one of its handlers: what follows waits until
@@ -1129,7 +945,7 @@ void UnitRun::closeCycle(Reason reason) {
                     link_->stop();
                     port_->setPortOpen(false);
                     powerCycle([this] { startLink(); });
-                } else if (config_.sendsWhenReady()) {
+                } else if (startRule_->connectsAtOnce()) {
                     link_->connectNow();
                 }
             } else {
@@ -1141,7 +957,7 @@ void UnitRun::closeCycle(Reason reason) {
 
 void UnitRun::keep(results::evidence::Kind kind, std::string_view bytes) {
     if (openedMs_ >= 0 && config_.keepsEvidence())
-        evidence_.add(kind, steady_.elapsed() - openedMs_, bytes);
+        evidence_.add(kind, steady_.nowMs() - openedMs_, bytes);
 }
 
 void UnitRun::finish() {

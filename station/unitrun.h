@@ -3,11 +3,13 @@
 // A unit run wires a real serial port, the link the window uses (through its
 // driver, see gpslink/linkdriver.h), a watcher that reads the same
 // characters, the run's steady clock and its timers on Qt's event loop.  The
-// decisions are the tests' own, fed what the receiver said and when: the fix
-// test (fixtest.h: the reset proved, the TTFF, the limits), the signal test
-// (signaltest.h) and who the unit said it is (identity.h).  What the link
-// itself reports (no data, another baud rate, silence) ends the cycle with
-// the matching reason.
+// decisions are made without either: the cycle's tests in turn and its
+// verdict by the sequencer (sequencer.h), which the run hands its clock and
+// port and feeds what the receiver said; each test by its own class (the fix
+// test, fixtest.h: the reset proved, the TTFF, the limits; the signal test,
+// signaltest.h; antennatest.h, configtest.h), who the unit said it is by
+// identity.h.  What the link itself reports (no data, another baud rate,
+// silence) ends the cycle with the matching reason.
 
 // A receiver that drops its USB port while it resets is waited for: when the
 // device comes back at the same path the port is reopened and the cycle goes
@@ -95,7 +97,10 @@
 #include "station/powerproof.h"
 #include "station/probe.h"
 #include "station/result.h"
+#include "station/runtest.h"
+#include "station/sequencer.h"
 #include "station/signaltest.h"
+#include "station/startrule.h"
 #include "station/watcher.h"
 
 namespace gpslink {
@@ -148,7 +153,7 @@ public:
     // Milliseconds since the phase last changed.
     qint64 msInState() const { return sinceChange_.elapsed(); }
     // The current cycle's TTFF once known.
-    std::optional<double> ttffS() const { return fixTest_ ? fixTest_->ttffS() : std::nullopt; }
+    std::optional<double> ttffS() const { return sequencer_->fix().ttffS(); }
     const Tally& tally() const { return tally_; }
     Verdict verdict() const {
         return refused() ? Verdict::Refused : verdictOf(phase_ != Phase::Idle, done(), tally_);
@@ -178,7 +183,6 @@ private:
     void switchPower(bool on, std::function<void()> then);
     void listenWhileOff();
     bool followPowerProof();
-    bool retryByPower();
     bool linkSends() const;
     // Getting to know the receiver.
     void prepare();
@@ -191,14 +195,12 @@ private:
     bool identityFails();
     void probeRates();  // after the link found no GGA at the rate given
     void startLink();
-    FixTest::Settings fixSettings() const;
-    SignalTest::Settings signalSettings() const;
     void whenReady();
     void beginCycle();
     void onLinkReport(const gpslink::LinkReport& report);
     void onGga(const Gga& gga);
     void onSecond(const Second& second);
-    void followFixTest();
+    void followReset();
     FixTest::Line line() const;
     void onCommandWritten();
     void onDeviceLost();
@@ -207,15 +209,13 @@ private:
     void supervise();
     void armSupervisor();
     void setPhase(Phase phase);
-    void endCycle(Reason reason);
+    // A verdict of the line's, the station's or the unit's: the sequencer's
+    // order decides what it comes to.
+    void endCycle(Reason reason) { sequencer_->end(reason); }
     void closeCycle(Reason reason);
-    void startSignal();
-    void signalDone();
-    void startObserving();
-    void heardAntenna(std::optional<AntennaState> state);
-    void measured(Reason verdict);
-    void startConfig(Reason verdict);
-    void followConfig();
+    std::optional<Reason> identityFault();
+    void powerRetry();
+    void followSequencer();
     void fail(Reason reason) { endCycle(reason); }
     void finish();
     qint64 sinceCommandMs() const;
@@ -231,16 +231,18 @@ private:
     QTimer supervisor_;    // single shot, at the next moment supervise() may act
     int unreadWaits_ = 0;  // holds the due deadline has waited for bytes to be read
     QElapsedTimer sinceChange_;
-    QElapsedTimer steady_;  // the run's steady clock
+    SteadyClock steady_;  // the run's steady clock
+    class Port;
+    std::unique_ptr<Port> runPort_;
+    std::unique_ptr<Sequencer> sequencer_;  // the cycle's tests in turn, and its verdict
+    std::unique_ptr<StartRule> startRule_;  // when the start goes out
 
     Phase phase_ = Phase::Idle;
     int cycle_ = 0;
     QDateTime cycleStarted_;
-    bool commandQueued_ = false;        // handed to the port, maybe not yet to the device
-    std::optional<FixTest> fixTest_;    // the cycle's
-    std::optional<SignalTest> signal_;  // the cycle's, with a signal test
-    bool ending_ = false;               // the cycle's verdict is in
-    bool stopping_ = false;             // the link is being stopped between cycles
+    bool commandQueued_ = false;  // handed to the port, maybe not yet to the device
+    bool ending_ = false;         // the cycle's verdict is in
+    bool stopping_ = false;       // the link is being stopped between cycles
     bool interrupted_ = false;
     Tally tally_;
     QString note_;     // what became of the device, shown under the stage
@@ -249,15 +251,6 @@ private:
     bool portOpened_ = false;
     QFileSystemWatcher* away_ = nullptr;  // watching for the device to come back
     QStringList entriesAtDrop_;
-
-    // The fix test's verdict while the signal is measured after it.
-    std::optional<Reason> fixVerdict_;
-    std::optional<AntennaTest> antenna_;  // the cycle's, with an antenna test
-    qint64 observeUntilMs_ = 0;           // Observing: the end of the watch
-    // With a config test, once, after the last cycle's measurements, and
-    // their verdict meanwhile.
-    std::optional<ConfigTest> configTest_;
-    std::optional<Reason> measured_;
 
     std::optional<Probe> probe_;  // getting to know the receiver
     QTimer prepareTimer_;
@@ -284,7 +277,6 @@ private:
     QString refusal_;                       // the line's reason for refusing the unit
     std::optional<qint64> powerOnNs_;       // a power start's power-on, on the steady clock
     std::optional<PowerProof> powerProof_;  // a power start's, from the supply's "off" on
-    bool powerRetried_ = false;
 };
 
 }  // namespace station
