@@ -1049,6 +1049,7 @@ void UnitRun::closeCycle(Reason reason) {
         r.svWithSnr = atFix.sky.withSnr;
         r.cn0Max = atFix.sky.max;
         r.sky = skyJson(atFix.sky);
+        r.fixJudged = fixTest_->verdict().has_value();
     }
     if (config_.keepsEvidence()) {
         // The verdict's moment closes the evidence, so that a silence up to it is seen.
