@@ -25,9 +25,11 @@ QString limitText(double value) {
     return QLocale::c().toString(value, 'g', QLocale::FloatingPointShortest);
 }
 
-// The row's words with {sv} the satellite; without one, none.
+// The row's words with {sv} the satellite; without one, none:
+// "signal C/N0 of {sv} at least %1" becomes "signal C/N0 at least %1".
 QString withSv(const char* words, const QString& sv) {
     QString text = QLatin1String(words);
+    if (sv.isEmpty()) text.replace(QLatin1String(" of {sv}"), QString());
     return text.replace(QLatin1String("{sv}"), sv).trimmed();
 }
 
