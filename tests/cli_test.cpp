@@ -999,6 +999,8 @@ TEST(CliDatabase, RolesKeepStoredResultsAsStored) {
          ""},
         {"station7", "station-pw", "DELETE FROM struck_runs",
          "permission denied for table struck_runs"},
+        {"station7", "station-pw", "UPDATE limit_results SET result = 'pass'",
+         "permission denied for table limit_results"},
         {"reader1", "reader-pw",
          "INSERT INTO struck_runs (result_id, study, struck_at, struck_by, why)"
          " VALUES ('q', 'S', 't', 'bob', 'x')",
