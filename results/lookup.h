@@ -49,16 +49,17 @@ struct Lookup {
 // The shortest beginning of an id taken as one.
 constexpr int kShortestIdPrefix = 4;
 
-// The result key names (with its limits' results): a result's id; else, when serials is true, the
-// unit of that serial, its latest result (of those pick leaves: the latest of them); else the one
-// result whose id begins with it.  Every result is looked in, a study's too.  Nothing, with error,
-// when the database fails.
+// The result key names, with its limits' results: a result's id; else, when
+// serials is true, the unit of that serial, its latest result (of those pick
+// leaves: the latest of them); else the one result whose id begins with it.
+// Every result is looked in, a study's too.  Nothing, with error, when the
+// database fails.
 std::optional<Lookup> findResult(const QSqlDatabase& db, const QString& key, const Pick& pick,
                                  bool serials, QString* error);
 
 // A unit whose latest pass or fail in the selection is a fail: that result,
-// with its limits' results, and how many of its tests there failed.  A result without a serial is a
-// unit of its own.
+// with its limits' results, and how many of its tests there failed.  A
+// result without a serial is a unit of its own.
 struct FailedUnit {
     ResultRow latest;
     qint64 failures = 0;
@@ -71,7 +72,8 @@ QJsonArray failedUnitsJson(const QList<FailedUnit>& units);
 void printFailedUnits(const QList<FailedUnit>& units, QTextStream& out, int most);
 
 // What the text of a result's evidence begins with: the unit, its slot, the
-// verdict and its reason, each limit's result, the times, what came and went, and each silence.
+// verdict and its reason, each limit's result, the times, what came and
+// went, and each silence.
 QString evidenceHeading(const ResultRow& row, const std::vector<evidence::Chunk>& chunks);
 
 }  // namespace results
