@@ -251,15 +251,28 @@ int scale(const QString& where, qint64 rows, bool loadOnly = false) {
                 !exec(q, QStringLiteral("ALTER TABLE results DROP COLUMN %1")
                              .arg(QLatin1String(row.name))))
                 return 3;
-        for (const char* sql :
-             {"ALTER TABLE calibrations DROP COLUMN agc",
-              "ALTER TABLE calibrations DROP COLUMN noise",
-              "ALTER TABLE calibrations DROP COLUMN jamming", "DROP TABLE summary_outcomes",
-              "DROP TABLE summary_values", "DROP TABLE summary_slots", "DROP TABLE summary_limits",
-              "DROP TABLE summary_units", "DROP TABLE summary_pace", "DROP TABLE summary_scopes",
-              "DROP TABLE summary_start", "DROP INDEX results_started", "DROP INDEX results_lot",
-              "DROP INDEX results_unit", "DROP INDEX results_station_started",
-              "DELETE FROM schema_version WHERE version > 4"})
+        for (const char* sql : {"ALTER TABLE calibrations DROP COLUMN agc",
+                                "ALTER TABLE calibrations DROP COLUMN noise",
+                                "ALTER TABLE calibrations DROP COLUMN jamming",
+                                "DROP TABLE summary_outcomes",
+                                "DROP TABLE summary_values",
+                                "DROP TABLE summary_slots",
+                                "DROP TABLE summary_limits",
+                                "DROP TABLE summary_units",
+                                "DROP TABLE summary_pace",
+                                "DROP TABLE summary_scopes",
+                                "DROP TABLE summary_start",
+                                "DROP TABLE summary_resets",
+                                "DROP TABLE deliveries",
+                                "DROP TABLE evidence",
+                                "DROP TABLE route_refusals",
+                                "DROP TABLE struck_runs",
+                                "DROP TABLE limit_results",
+                                "DROP INDEX results_started",
+                                "DROP INDEX results_lot",
+                                "DROP INDEX results_unit",
+                                "DROP INDEX results_station_started",
+                                "DELETE FROM schema_version WHERE version > 4"})
             if (!exec(q, QLatin1String(sql))) return 3;
         constexpr qint64 kBatch = 500000;
         for (qint64 i = 0; i < rows; i += kBatch) {

@@ -73,6 +73,7 @@ enum class Field {
     Study,
     EvidenceSha256,
     EvidenceRemoved,
+    LimitResults,
 };
 
 struct FieldRow {
@@ -146,6 +147,8 @@ inline constexpr FieldRow kFields[] = {
     // (results/evidence.h), and when retention removed them.
     {Field::EvidenceSha256,      "evidence_sha256",       FieldKind::Text,  false, true, 10},
     {Field::EvidenceRemoved,     "evidence_removed",      FieldKind::Text,  false, true, 10},
+    // Each limit's result (results/limitresults.h), kept in a table of its own.
+    {Field::LimitResults,        "limit_results",         FieldKind::Json,  true,  false, 0},
 };
 // clang-format on
 

@@ -794,8 +794,8 @@ void failuresSection(Page& page, const Figures& f) {
     page.end();
 }
 
-// A lot's units whose latest test failed, each with the result to read its
-// bytes by (report --evidence-text).
+// A lot's units whose latest test failed, each with every limit it failed
+// and the result to read its bytes by (report --evidence-text).
 void failedUnitsSection(Page& page, const QList<FailedUnit>& units) {
     page.heading(QStringLiteral("failed-units"), QStringLiteral("Failed units"));
     if (units.isEmpty()) {
@@ -810,15 +810,17 @@ void failedUnitsSection(Page& page, const QList<FailedUnit>& units) {
             label(u.latest.station),
             label(shortPort(u.latest.port)),
             label(u.latest.reason),
+            label(failedLimitWords(u.latest).join(QStringLiteral("; "))),
             label(u.latest.started.left(19).replace('T', ' ')),
             {QString::number(u.failures)},
             label(u.latest.id)};
-    page.table(QStringLiteral("The units whose latest test failed (%1), by the time of that test")
-                   .arg(units.size()),
-               {QStringLiteral("Unit"), QStringLiteral("Station"), QStringLiteral("Slot"),
-                QStringLiteral("Reason"), QStringLiteral("Started (UTC)"),
-                QStringLiteral("Failures"), QStringLiteral("Result")},
-               rows);
+    page.table(
+        QStringLiteral("The units whose latest test failed (%1), by the time of that test")
+            .arg(units.size()),
+        {QStringLiteral("Unit"), QStringLiteral("Station"), QStringLiteral("Slot"),
+         QStringLiteral("Reason"), QStringLiteral("Limits failed"), QStringLiteral("Started (UTC)"),
+         QStringLiteral("Failures"), QStringLiteral("Result")},
+        rows);
     page.paragraph(QStringLiteral(
         "A unit's bytes of its test: gps-coldstart-cli report --evidence-text RESULT FILE "
         "(the result's first characters or the unit's serial will do)."));

@@ -4,6 +4,7 @@
 #include <QSqlQuery>
 #include <algorithm>
 
+#include "results/limitrows.h"
 #include "results/query.h"
 #include "results/reasons.h"
 
@@ -12,7 +13,8 @@ namespace results {
 namespace {
 
 const char kColumns[] =
-    "id, unit, station, port, lot, study, started, ended, result, reason, status, cycle";
+    "id, unit, station, port, lot, study, started, ended, result, reason, status, cycle, "
+    "signal_sv";
 
 ResultRow rowOf(const QSqlQuery& q) {
     ResultRow r;
@@ -21,6 +23,7 @@ ResultRow rowOf(const QSqlQuery& q) {
     int i = 0;
     for (QString* t : texts) *t = q.value(i++).toString();
     if (!q.isNull(i)) r.cycle = q.value(i).toLongLong();
+    r.sv = q.value(++i).toString();
     return r;
 }
 
@@ -56,8 +59,10 @@ QString seconds(qint64 ms) {
 
 }  // namespace
 
-std::optional<Lookup> findResult(const QSqlDatabase& db, const QString& key, const Pick& pick,
-                                 bool serials, QString* error) {
+namespace {
+
+std::optional<Lookup> find(const QSqlDatabase& db, const QString& key, const Pick& pick,
+                           bool serials, QString* error) {
     Lookup found;
     const QString select = QStringLiteral("SELECT %1 FROM results WHERE ").arg(kColumns);
     const auto exact = rows(db, select + QStringLiteral("id = ?"), {key}, error);
@@ -144,6 +149,25 @@ std::optional<Lookup> findResult(const QSqlDatabase& db, const QString& key, con
     return found;
 }
 
+}  // namespace
+
+std::optional<Lookup> findResult(const QSqlDatabase& db, const QString& key, const Pick& pick,
+                                 bool serials, QString* error) {
+    auto found = find(db, key, pick, serials, error);
+    if (!found || !found->row) return found;
+    const auto limits = limitResultsOf(db, {found->row->id}, error);
+    if (!limits) return std::nullopt;
+    found->row->limits = limits->value(found->row->id);
+    return found;
+}
+
+QStringList failedLimitWords(const ResultRow& row) {
+    QStringList out;
+    for (const LimitResult& l : row.limits)
+        if (l.outcome == LimitOutcome::Fail) out << limitResultWords(l, row.sv);
+    return out;
+}
+
 std::optional<QList<FailedUnit>> failedUnits(const QSqlDatabase& db, const Filter& filter,
                                              QString* error) {
     const Where w = where(filter);
@@ -174,6 +198,11 @@ std::optional<QList<FailedUnit>> failedUnits(const QSqlDatabase& db, const Filte
     }
     close();
     if (!drained(q, error)) return std::nullopt;
+    QStringList ids;
+    for (const FailedUnit& u : out) ids << u.latest.id;
+    const auto limits = limitResultsOf(db, ids, error);
+    if (!limits) return std::nullopt;
+    for (FailedUnit& u : out) u.latest.limits = limits->value(u.latest.id);
     std::stable_sort(out.begin(), out.end(), [](const FailedUnit& a, const FailedUnit& b) {
         return a.latest.started < b.latest.started;
     });
@@ -182,14 +211,16 @@ std::optional<QList<FailedUnit>> failedUnits(const QSqlDatabase& db, const Filte
 
 QJsonArray failedUnitsJson(const QList<FailedUnit>& units) {
     QJsonArray out;
-    for (const FailedUnit& u : units)
-        out.append(QJsonObject{{"unit", u.latest.unit},
-                               {"station", u.latest.station},
-                               {"port", u.latest.port},
-                               {"reason", u.latest.reason},
-                               {"id", u.latest.id},
-                               {"started", u.latest.started},
-                               {"failures", u.failures}});
+    for (const FailedUnit& u : units) {
+        QJsonObject unit{{"unit", u.latest.unit}, {"station", u.latest.station},
+                         {"port", u.latest.port}, {"reason", u.latest.reason},
+                         {"id", u.latest.id},     {"started", u.latest.started},
+                         {"failures", u.failures}};
+        // As in the result's own JSON; a result kept without them has none.
+        if (!u.latest.limits.empty())
+            unit.insert(QLatin1String("limit_results"), limitResultsJson(u.latest.limits));
+        out.append(unit);
+    }
     return out;
 }
 
@@ -204,6 +235,8 @@ void printFailedUnits(const QList<FailedUnit>& units, QTextStream& out, int most
                    .arg(u.latest.started, u.latest.id);
         if (u.failures > 1) out << QStringLiteral("  (%1 failures)").arg(u.failures);
         out << '\n';
+        // Each limit it failed, the reason's first.
+        for (const QString& words : failedLimitWords(u.latest)) out << "    " << words << '\n';
     }
     if (units.size() > most)
         out << QStringLiteral("  ... and %1 more (--json lists every one)\n")
@@ -222,6 +255,8 @@ QString evidenceHeading(const ResultRow& row, const std::vector<evidence::Chunk>
                     row.station.isEmpty() ? QStringLiteral("(none)") : row.station);
     out += QStringLiteral("Verdict %1, %2: %3\n")
                .arg(row.result, row.reason, QString(row.status).replace('\n', QLatin1String("; ")));
+    for (const LimitResult& l : row.limits)
+        out += QStringLiteral("Limit %1: %2\n").arg(codeOf(l.outcome), limitResultWords(l, row.sv));
     const auto started = storedMs(row.started), ended = storedMs(row.ended);
     out += QStringLiteral("Started %1, ended %2").arg(row.started, row.ended);
     if (started && ended) out += QStringLiteral(" (%1 s)").arg(seconds(*ended - *started));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "results/evidence.h"
+#include "results/limitresults.h"
 #include "results/report.h"
 
 namespace results {
@@ -21,7 +22,13 @@ namespace results {
 struct ResultRow {
     QString id, unit, station, port, lot, study, started, ended, result, reason, status;
     std::optional<qint64> cycle;
+    QString sv;  // the signal test's satellite, where it had one
+    // Each limit's result (results/limitresults.h); none for a result kept
+    // before they were, or without a limit.
+    std::vector<LimitResult> limits;
 };
+// The limits the result failed, in its row's words ("TTFF 22.0 s > 15 s").
+QStringList failedLimitWords(const ResultRow& row);
 
 // How a unit's serial narrows its results: its results of one cycle, and
 // those whose stored start begins with `started` ("2026-12-07T08:01").
@@ -42,16 +49,17 @@ struct Lookup {
 // The shortest beginning of an id taken as one.
 constexpr int kShortestIdPrefix = 4;
 
-// The result key names: a result's id; else, when serials is true, the unit
-// of that serial, its latest result (of those pick leaves: the latest of
-// them); else the one result whose id begins with it.  Every result is
-// looked in, a study's too.  Nothing, with error, when the database fails.
+// The result key names, with its limits' results: a result's id; else, when
+// serials is true, the unit of that serial, its latest result (of those pick
+// leaves: the latest of them); else the one result whose id begins with it.
+// Every result is looked in, a study's too.  Nothing, with error, when the
+// database fails.
 std::optional<Lookup> findResult(const QSqlDatabase& db, const QString& key, const Pick& pick,
                                  bool serials, QString* error);
 
 // A unit whose latest pass or fail in the selection is a fail: that result,
-// and how many of its tests there failed.  A result without a serial is a
-// unit of its own.
+// with its limits' results, and how many of its tests there failed.  A
+// result without a serial is a unit of its own.
 struct FailedUnit {
     ResultRow latest;
     qint64 failures = 0;
@@ -64,7 +72,8 @@ QJsonArray failedUnitsJson(const QList<FailedUnit>& units);
 void printFailedUnits(const QList<FailedUnit>& units, QTextStream& out, int most);
 
 // What the text of a result's evidence begins with: the unit, its slot, the
-// verdict and its reason, the times, what came and went, and each silence.
+// verdict and its reason, each limit's result, the times, what came and
+// went, and each silence.
 QString evidenceHeading(const ResultRow& row, const std::vector<evidence::Chunk>& chunks);
 
 }  // namespace results

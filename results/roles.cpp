@@ -19,7 +19,7 @@ QString identifier(const QString& name) {
 
 const QStringList& keptTables() {
     static const QStringList tables{QStringLiteral("results"), QStringLiteral("calibrations"),
-                                    QStringLiteral("struck_runs")};
+                                    QStringLiteral("struck_runs"), QStringLiteral("limit_results")};
     return tables;
 }
 

@@ -1,6 +1,7 @@
 #include "results/store.h"
 
 #include "results/evidence.h"
+#include "results/limitrows.h"
 #include "results/summaries.h"
 
 #include <QDeadlineTimer>
@@ -276,6 +277,17 @@ std::vector<Migration> writtenSteps() {
           " db_role TEXT NOT NULL DEFAULT '',"
           " why TEXT NOT NULL)",
           "CREATE INDEX struck_runs_study ON struck_runs (study, struck_at)"}},
+        // Each limit's result beside its result (results/limitrows.h): a row
+        // per measure that had a limit.  Earlier results have none.
+        {16,
+         {"CREATE TABLE limit_results ("
+          " result_id TEXT NOT NULL,"
+          " measure TEXT NOT NULL,"
+          " value {REAL},"
+          " low {REAL},"
+          " high {REAL},"
+          " result TEXT NOT NULL,"
+          " PRIMARY KEY (result_id, measure))"}},
     };
 }
 
@@ -731,6 +743,7 @@ bool Store::insert(const QJsonObject& result, const QByteArray& packed, bool* in
         }
         if (evidenceBytes_ >= 0) evidenceBytes_ += packed.size();
     }
+    if (added && !keepLimitResults(database(), result, error)) return false;
     // A study's results are kept out of the line's figures.
     return !added || !study.isEmpty() || prepared_->summaries.add(row, error);
 }

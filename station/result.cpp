@@ -169,6 +169,8 @@ QJsonValue CycleResult::value(results::Field field) const {
             return orNull(config);
         case F::ConfigSha256:
             return orNull(configSha256);
+        case F::LimitResults:
+            return results::limitResultsJson(limitResults());
         // The store's own, and the signal's members in their columns.
         case F::Id:
         case F::EvidenceSha256:
@@ -206,6 +208,30 @@ std::optional<double> CycleResult::measured(Measure m) const {
             if (results::rowOf(m).golden) return signal ? signal->figures[m] : std::nullopt;
             return otherMeasures[static_cast<std::size_t>(m)];
     }
+}
+
+std::vector<results::LimitResult> CycleResult::limitResults() const {
+    using results::LimitOutcome;
+    const auto judgedBy = [this](results::Test test) {
+        switch (test) {
+            case results::Test::Fix:
+                return fixJudged;
+            case results::Test::Signal:
+                return signal && signal->reason && *signal->reason != Reason::SignalNotSeen;
+        }
+        return false;
+    };
+    std::vector<results::LimitResult> out;
+    for (const results::MeasureRow& m : results::kMeasures) {
+        const auto &low = limits.least(m.measure), &high = limits.most(m.measure);
+        if (!low && !high) continue;
+        const auto value = measured(m.measure);
+        const LimitOutcome outcome = !judgedBy(m.test)                ? LimitOutcome::NotMeasured
+                                     : limits.judge(m.measure, value) ? LimitOutcome::Fail
+                                                                      : LimitOutcome::Pass;
+        out.push_back({m.measure, value, low, high, outcome});
+    }
+    return out;
 }
 
 void CycleResult::setMeasured(Measure m, std::optional<double> value) {

@@ -15,6 +15,7 @@
 
 #include "results/calibration.h"
 #include "results/fields.h"
+#include "results/limitresults.h"
 #include "results/reasons.h"
 
 namespace station {
@@ -133,6 +134,14 @@ struct CycleResult {
     // A measure's value (results/fields.h), where the result keeps it.
     std::optional<double> measured(Measure m) const;
     void setMeasured(Measure m, std::optional<double> value);
+    // The fix test came to its verdict on a fix: its measures were held to
+    // the limits.  Without it they were not measured, whatever they hold.
+    bool fixJudged = false;
+    // Each limit of `limits`, judged on the measured values: pass, fail, or
+    // not measured when the test that gives the value did not come to its
+    // verdict (results/limitresults.h).  The first that fails, in the
+    // measures' table order, is the reason of a test that ended on its limits.
+    std::vector<results::LimitResult> limitResults() const;
     // With an antenna test: the state recorded ("ok", "open", "short",
     // "unknown"; empty when none was seen) and each change with its time.
     QString antenna;

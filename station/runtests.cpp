@@ -38,6 +38,7 @@ void FixRun::record(CycleResult& r) const {
     r.svWithSnr = atFix.sky.withSnr;
     r.cn0Max = atFix.sky.max;
     r.sky = skyJson(atFix.sky);
+    r.fixJudged = test_.verdict().has_value();
 }
 
 void SignalRun::packet(const Packet& packet, qint64) {

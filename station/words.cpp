@@ -13,11 +13,6 @@ namespace station {
 
 namespace {
 
-// A limit as it was given: "15", "30.5".
-QString limitText(double value) {
-    return QLocale::c().toString(value, 'g', QLocale::FloatingPointShortest);
-}
-
 // A measure's value as a failure says it: "TTFF 61.2 s", "GPS:1 C/N0 38.10".
 QString measureSaid(const results::MeasureRow& m, std::optional<double> value, const QString& sv) {
     QString text = QLatin1String(m.said);
@@ -34,9 +29,11 @@ std::optional<QString> beyondLimit(const CycleResult& r, const Limits& limits, c
             const results::Bound& b = upper ? m.most : m.least;
             const auto& limit = upper ? limits.most(m.measure) : limits.least(m.measure);
             if (!b.key || b.reason != r.reason || !limit) continue;
-            return measureSaid(m, r.measured(m.measure), sv) +
-                   (upper ? QStringLiteral(" > ") : QStringLiteral(" < ")) + limitText(*limit) +
-                   (*m.unit ? QStringLiteral(" ") + QLatin1String(m.unit) : QString());
+            // That limit alone, failed, as each limit's result says it.
+            return results::limitResultWords(
+                {m.measure, r.measured(m.measure), upper ? std::nullopt : limit,
+                 upper ? limit : std::nullopt, results::LimitOutcome::Fail},
+                sv);
         }
     return std::nullopt;
 }

@@ -140,6 +140,13 @@ TEST(Cli, MixedOutcomesOnOneStation) {
         for (const char* field :
              {"ttff_s", "satellites", "hdop", "cn0_max", "cn0_mean4", "sv_with_snr"})
             EXPECT_EQ(r.value(field).isDouble(), e.fix) << field;
+        // Each limit judged where the fix test came to its verdict, the TTFF's first.
+        const QJsonArray judged = r.value("limit_results").toArray();
+        EXPECT_EQ(judged.size(), 3);
+        EXPECT_EQ(judged[0]["result"].toString().toStdString(),
+                  !e.fix                                  ? "not-measured"
+                  : !qstrcmp(e.reason, "ttff-over-limit") ? "fail"
+                                                          : "pass");
         const double ttff = r.value("ttff_s").toDouble();  // how it is timed: Families
         EXPECT_EQ(std::round(ttff * 100) / 100, ttff) << "two decimals";
     }
@@ -983,6 +990,8 @@ TEST(CliDatabase, RolesKeepStoredResultsAsStored) {
          ""},
         {"station7", "station-pw", "DELETE FROM struck_runs",
          "permission denied for table struck_runs"},
+        {"station7", "station-pw", "UPDATE limit_results SET result = 'pass'",
+         "permission denied for table limit_results"},
         {"reader1", "reader-pw",
          "INSERT INTO struck_runs (result_id, study, struck_at, struck_by, why)"
          " VALUES ('q', 'S', 't', 'bob', 'x')",

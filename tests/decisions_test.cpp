@@ -196,6 +196,110 @@ TEST(FixTest, ProvesTheResetTimesTheFixAndHoldsItToTheLimits) {
     }
 }
 
+// Every limit of the plan is judged and kept, not only the first that fails:
+// a unit over its TTFF and its HDOP limits has both; the reason stays the
+// first failing limit in the measures' table order; a test that did not come
+// to its verdict (no fix, a satellite not seen) leaves its limits not
+// measured.  The result's JSON carries them as they were judged.
+TEST(LimitResults, EveryLimitIsJudgedAndTheFirstFailingIsTheReason) {
+    using results::LimitOutcome;
+    constexpr auto Pass = LimitOutcome::Pass, Fail = LimitOutcome::Fail,
+                   NotMeasured = LimitOutcome::NotMeasured;
+    Limits limits;
+    limits.most(Measure::Ttff) = 20;
+    limits.least(Measure::Satellites) = 6;
+    limits.most(Measure::Hdop) = 0.5;  // each second's GGA says 0.9
+    limits.least(Measure::SignalCn0) = 40;
+    limits.most(Measure::SignalCn0) = 50;
+    const struct {
+        const char* name;
+        std::vector<std::string> after;
+        int satellites;
+        std::optional<std::vector<int>> signal;  // the signal test's readings, if it ran
+        const char* verdict;
+        std::vector<LimitOutcome> outcomes;  // TTFF, satellites, signal C/N0, HDOP
+    } cases[] = {
+        // clang-format off
+        {"too slow, HDOP over", times(25, "0") + times(3, "1"), 8, {},
+         "ttff-over-limit", {Fail, Pass, NotMeasured, Fail}},
+        {"too few satellites, HDOP over, signal low", times(2, "0") + times(3, "1"), 5,
+         std::vector{38, 38}, "too-few-satellites", {Pass, Fail, Fail, Fail}},
+        {"too slow, HDOP over, signal not seen", times(25, "0") + times(3, "1"), 8,
+         std::vector<int>{}, "ttff-over-limit", {Fail, Pass, NotMeasured, Fail}},
+        {"no fix, signal in its window", times(2, "0"), 8, std::vector{45, 45},
+         "no-fix", {NotMeasured, NotMeasured, Pass, NotMeasured}},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FixTest::Settings settings;
+        settings.limits = limits;
+        Replay replay(settings);
+        ASSERT_EQ(run(replay, c.after, c.satellites), c.verdict);
+        // The result as the unit's run makes it of the tests.
+        CycleResult r;
+        r.limits = limits;
+        r.reason = *replay.test.verdict();
+        if (const auto& fix = replay.test.fix()) {
+            const Figures f = FixTest::figuresOf(*replay.test.ttffS(), *fix, replay.test.atFix());
+            for (const results::MeasureRow& m : results::kMeasures)
+                if (m.test == results::Test::Fix)
+                    r.setMeasured(m.measure, f[std::size_t(m.measure)]);
+            r.fixJudged = true;
+        }
+        if (c.signal) {
+            SignalTest signal({"GPS:1", 2, 10, {}, {}, {}});
+            signal.start(0);
+            for (std::size_t i = 0; i < c.signal->size(); ++i) {
+                Second s;
+                s.sky.satellites.push_back(SkySatellite{"GPS", 1, (*c.signal)[i], {}});
+                signal.secondEnded(s, qint64(i) * 1000);
+            }
+            signal.tick(20000);
+            signal.judge(limits);
+            r.signal = signal.result();
+        }
+        const std::vector<results::LimitResult> judged = r.limitResults();
+        std::vector<LimitOutcome> outcomes;
+        for (const results::LimitResult& l : judged) outcomes.push_back(l.outcome);
+        EXPECT_EQ(outcomes, c.outcomes);
+        // The reason is the first failing limit's, when the fix test ended on its limits.
+        const auto first = std::find_if(judged.begin(), judged.end(), [](const auto& l) {
+            return l.outcome == Fail && results::rowOf(l.measure).test == results::Test::Fix;
+        });
+        if (first != judged.end()) {
+            EXPECT_EQ(r.limits.judge(first->measure, first->value), r.reason);
+        }
+        EXPECT_EQ(results::limitResultsFromJson(r.toJson().value("limit_results")), judged);
+    }
+}
+
+// Each limit's result in its measure's row's words: a window's either side,
+// a value missing, a limit not measured.  (A minimum's and a maximum's
+// failure and pass are read in the report's tests.)
+TEST(LimitResults, AreSaidInTheirMeasuresWords) {
+    using results::LimitOutcome;
+    using results::LimitResult;
+    const struct {
+        LimitResult limit;
+        const char* words;
+    } cases[] = {
+        {{Measure::Ttff, {}, {}, 15, LimitOutcome::Fail}, "TTFF - s > 15 s"},
+        {{Measure::Hdop, 0.9, {}, 2.5, LimitOutcome::Pass}, "HDOP 0.9 <= 2.5"},
+        {{Measure::SignalCn0, 38.1, 40, 50, LimitOutcome::Fail}, "GPS:1 C/N0 38.10 < 40 dB-Hz"},
+        {{Measure::SignalCn0, 51, 40, 50, LimitOutcome::Fail}, "GPS:1 C/N0 51.00 > 50 dB-Hz"},
+        {{Measure::SignalCn0, 45, 40, 50, LimitOutcome::Pass},
+         "GPS:1 C/N0 45.00 in 40 to 50 dB-Hz"},
+        {{Measure::SignalCn0, {}, 40, 50, LimitOutcome::NotMeasured},
+         "Signal C/N0 not measured (signal C/N0 of GPS:1 from 40 to 50 dB-Hz)"},
+        {{Measure::SkyCn0, {}, 30, {}, LimitOutcome::NotMeasured},
+         "Sky C/N0 not measured (C/N0 of the 4 strongest at least 30 dB-Hz)"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(results::limitResultWords(c.limit, QStringLiteral("GPS:1")).toStdString(),
+                  c.words);
+}
+
 // A receiver sends each second in one burst: once the line has been quiet
 // for 0.25 s after the fix, its second is whole, its GSV sent after the GGA
 // included, without waiting for the next second; its GSA's satellites and

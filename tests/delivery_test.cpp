@@ -327,11 +327,12 @@ TEST_P(DeliveryQueue, AQueueFromBeforeTargetsIsTakenOverByTheFirstTarget) {
                 .arg(pg ? "BIGSERIAL PRIMARY KEY" : "INTEGER PRIMARY KEY",
                      pg ? "BOOLEAN" : "INTEGER", pg ? "BIGINT" : "INTEGER");
         // Back to the schema before targets: the steps from 14 on undone.
-        for (const QString& sql : {QStringLiteral("DELETE FROM schema_version WHERE version > 13"),
-                                   QStringLiteral("DROP TABLE struck_runs"),
-                                   QStringLiteral("DROP TABLE deliveries"), oldQueue,
-                                   QStringLiteral("CREATE INDEX deliveries_waiting ON deliveries"
-                                                  " (station, delivered, seq)")})
+        for (const QString& sql :
+             {QStringLiteral("DELETE FROM schema_version WHERE version > 13"),
+              QStringLiteral("DROP TABLE struck_runs"), QStringLiteral("DROP TABLE limit_results"),
+              QStringLiteral("DROP TABLE deliveries"), oldQueue,
+              QStringLiteral("CREATE INDEX deliveries_waiting ON deliveries"
+                             " (station, delivered, seq)")})
             ASSERT_TRUE(q.exec(sql))
                 << sql.toStdString() << ": " << q.lastError().text().toStdString();
         // Inserted out of the order kept: seq is the order.

@@ -22,6 +22,8 @@
 #include "results/gauge.h"
 #include "results/gaugereport.h"
 #include "results/htmlreport.h"
+#include "results/limitresults.h"
+#include "results/lookup.h"
 #include "results/measures.h"
 #include "results/query.h"
 #include "results/report.h"
@@ -83,7 +85,7 @@ void toVersion5(QSqlQuery& q) {
     for (const char* sql :
          {"DROP TABLE summary_pace", "DROP TABLE summary_resets", "DROP TABLE deliveries",
           "DROP TABLE evidence", "DROP TABLE route_refusals", "DROP TABLE summary_scopes",
-          "DROP TABLE summary_start", "DROP TABLE struck_runs",
+          "DROP TABLE summary_start", "DROP TABLE struck_runs", "DROP TABLE limit_results",
           "CREATE TABLE unit_tests (kind TEXT NOT NULL, name TEXT NOT NULL, unit TEXT NOT NULL,"
           " station TEXT NOT NULL, first_at TEXT NOT NULL, pass_at TEXT,"
           " PRIMARY KEY (kind, name, unit, station))",
@@ -1453,6 +1455,91 @@ TEST_P(ResultsReport, ALotsReportListsItsFailedUnits) {
     const QString page = reportPage({"--db", target, "--lot", "L1"});
     EXPECT_TRUE(page.contains("<section id=\"failed-units\">") && page.contains(">row-7<"));
     EXPECT_FALSE(reportPage({"--db", target}).contains("failed-units"));
+}
+
+// Each limit's result is kept with its result, in the same transaction and
+// through the spool alike, and read back wherever a unit's result is shown:
+// its lookup, its evidence's heading, the failed units' text, JSON and page.
+// A database of the step before has the table added and its results kept,
+// without limits' results.
+TEST_P(ResultsReport, EachLimitsResultIsKeptAndShown) {
+    const QString target = own("limits");
+    auto store = db.open(target);
+    ASSERT_TRUE(store);
+    {  // a result kept before limits' results were
+        QSqlQuery q(store->database());
+        ASSERT_TRUE(q.exec("DROP TABLE limit_results") &&
+                    q.exec("DELETE FROM schema_version WHERE version > 15"));
+        QJsonObject old{{"id", "old-1"},
+                        {"unit", "SN6"},
+                        {"lot", "L7"},
+                        {"result", "fail"},
+                        {"reason", "no-fix"}};
+        QString why;
+        ASSERT_EQ(store->saveBatch({old}, &why), 1) << why.toStdString();
+    }
+    store.reset();
+    store = db.open(target);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->schemaVersion(), 16);
+    using L = LimitOutcome;
+    const std::vector<LimitResult> judged = {
+        {Measure::Ttff, 22.04, {}, 15, L::Fail},
+        {Measure::Satellites, 8, 4, {}, L::Pass},
+        {Measure::SignalCn0, {}, 40, 50, L::NotMeasured},
+        {Measure::Hdop, 2.5, {}, 2, L::Fail},
+    };
+    const auto result = [&](const char* id, const char* unit) {
+        return QJsonObject{{"id", id},
+                           {"unit", unit},
+                           {"lot", "L7"},
+                           {"started", QStringLiteral("2026-12-08T10:00:00.000Z")},
+                           {"result", "fail"},
+                           {"reason", "ttff-over-limit"},
+                           {"limit_results", limitResultsJson(judged)}};
+    };
+    evidence::Recorder recorder;
+    recorder.note(0, QStringLiteral("test ended: ttff-over-limit"));
+    QJsonObject saved = result("lim-1", "SN7");
+    ASSERT_EQ(store->save(saved, recorder.take()), Store::Saved::Stored);
+    // The spool's line, moved in at the next opening.
+    QString why;
+    const QString spool = parseTarget(target, &why)->spoolPath();
+    QDir().mkpath(QFileInfo(spool).path());
+    QFile line(spool);
+    ASSERT_TRUE(line.open(QIODevice::WriteOnly));
+    line.write(QJsonDocument(result("lim-2", "SN8")).toJson(QJsonDocument::Compact) + '\n');
+    line.close();
+    store.reset();
+    store = db.open(target);
+    ASSERT_TRUE(store);
+    EXPECT_FALSE(QFile::exists(spool));
+
+    for (const char* unit : {"SN7", "SN8", "SN6"}) {
+        const auto found = findResult(store->database(), unit, {}, true, &why);
+        ASSERT_TRUE(found && found->row) << unit << why.toStdString();
+        EXPECT_EQ(found->row->limits, qstrcmp(unit, "SN6") ? judged : std::vector<LimitResult>{})
+            << unit;
+    }
+    const QString file = db.dir.filePath(QStringLiteral("sn7.txt"));
+    ASSERT_EQ(report({"--db", target, "--evidence-text", "SN7", file}, nullptr, &why), 0)
+        << why.toStdString();
+    QFile text(file);
+    ASSERT_TRUE(text.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QString::fromUtf8(text.readAll())
+                    .contains("Limit fail: TTFF 22.0 s > 15 s\nLimit pass: 8 satellites >= 4\n"
+                              "Limit not-measured: Signal C/N0 not measured (signal C/N0 from "
+                              "40 to 50 dB-Hz)\nLimit fail: HDOP 2.5 > 2\n"));
+
+    const QString listed = reportText({"--db", target, "--lot", "L7"});
+    EXPECT_TRUE(listed.contains("lim-1\n    TTFF 22.0 s > 15 s\n    HDOP 2.5 > 2\n"))
+        << listed.toStdString();
+    const QJsonArray units = reportJson({"--db", target, "--lot", "L7"})["failed_units"].toArray();
+    ASSERT_EQ(units.size(), 3);
+    for (const QJsonValue& u : units)
+        EXPECT_EQ(u["limit_results"].toArray().size(), u["unit"] == "SN6" ? 0 : 4);
+    EXPECT_TRUE(reportPage({"--db", target, "--lot", "L7"})
+                    .contains("TTFF 22.0 s &gt; 15 s; HDOP 2.5 &gt; 2"));
 }
 
 // A wrong run leaves a study unbalanced until it is struck: the strike is

@@ -1,0 +1,29 @@
+// Each limit's result kept beside its result: a row of limit_results per
+// measure that had a limit (results/limitresults.h), written in the result's
+// own transaction, read back by the report's lookups.  Schema: docs/RESULTS.md.
+#pragma once
+
+#include <QHash>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <vector>
+
+#include "results/limitresults.h"
+
+namespace results {
+
+// Keeps the result's "limit_results" (none: nothing to keep), in the
+// caller's transaction.  False, with the database's error, on a failure.
+bool keepLimitResults(const QSqlDatabase& db, const QJsonObject& result, QString* error);
+
+// The limit results of the results of these ids, by id, each in the
+// measures' table order; a result kept without any has no entry.  A row of a
+// measure or result this version does not know is left out.
+std::optional<QHash<QString, std::vector<LimitResult>>> limitResultsOf(const QSqlDatabase& db,
+                                                                       const QStringList& ids,
+                                                                       QString* error);
+
+}  // namespace results
