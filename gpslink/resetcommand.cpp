@@ -171,42 +171,6 @@ std::string resetCommand(ReceiverFamily family, StartType type) {
     return {};
 }
 
-std::uint8_t nmeaChecksum(std::string_view body) {
-    std::uint8_t sum = 0;
-    for (char c : body) sum ^= static_cast<std::uint8_t>(c);
-    return sum;
-}
-
-std::string nmeaCommand(std::string_view body) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    const std::uint8_t sum = nmeaChecksum(body);
-    std::string line;
-    line.reserve(body.size() + 6);
-    line += '$';
-    line += body;
-    line += '*';
-    line += kHex[sum >> 4];
-    line += kHex[sum & 0x0F];
-    line += "\r\n";
-    return line;
-}
-
-std::optional<std::string_view> nmeaCheckedBody(std::string_view sentence) {
-    auto hexValue = [](char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return -1;
-    };
-    if (sentence.size() < 4 || sentence.front() != '$') return std::nullopt;
-    const std::size_t star = sentence.size() - 3;
-    if (sentence[star] != '*') return std::nullopt;
-    const int high = hexValue(sentence[star + 1]), low = hexValue(sentence[star + 2]);
-    const std::string_view body = sentence.substr(1, star - 1);
-    if (high < 0 || low < 0 || nmeaChecksum(body) != high * 16 + low) return std::nullopt;
-    return body;
-}
-
 std::array<std::uint8_t, 2> ubxChecksum(std::string_view bytes) {
     std::uint8_t a = 0, b = 0;
     for (char c : bytes) {
@@ -226,16 +190,6 @@ std::string ubxFrame(std::uint8_t messageClass, std::uint8_t messageId, std::str
     const std::array<std::uint8_t, 2> sum = ubxChecksum(body);
     return std::string("\xB5\x62", 2) + body + static_cast<char>(sum[0]) +
            static_cast<char>(sum[1]);
-}
-
-std::vector<std::string_view> nmeaFields(std::string_view body) {
-    std::vector<std::string_view> out;
-    for (std::size_t at = 0;;) {
-        const std::size_t comma = body.find(',', at);
-        out.push_back(body.substr(at, comma == std::string_view::npos ? comma : comma - at));
-        if (comma == std::string_view::npos) return out;
-        at = comma + 1;
-    }
 }
 
 std::size_t ubxValueSize(std::uint32_t key) {

@@ -2,13 +2,11 @@
 
 #include <cstdint>
 
+#include "gpslink/nmea.h"
+
 namespace station {
 
 namespace {
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
 
 // u-blox's antenna supervisor states, in the binary messages' numbering.
 std::optional<AntennaState> ubloxState(std::uint8_t status) {
@@ -33,18 +31,6 @@ std::uint8_t u1(std::string_view payload, std::size_t at) {
 
 int u2(std::string_view payload, std::size_t at) {
     return u1(payload, at) | u1(payload, at + 1) << 8;
-}
-
-// The text of a TXT sentence: after total, number and severity.
-std::optional<std::string_view> txtMessage(std::string_view body) {
-    if (body.size() < 5 || body.substr(2, 3) != "TXT") return std::nullopt;
-    std::size_t at = 0;
-    for (int i = 0; i < 4; ++i) {
-        at = body.find(',', at);
-        if (at == std::string_view::npos) return std::nullopt;
-        ++at;
-    }
-    return body.substr(at);
 }
 
 }  // namespace
@@ -74,15 +60,16 @@ bool reportsFigures(gpslink::ReceiverFamily family) {
 }
 
 std::optional<AntennaState> antennaFromSentence(std::string_view body) {
-    if (startsWith(body, "PGTOP,11,")) {
-        const std::string_view value = body.substr(9);
-        if (value == "1") return AntennaState::Short;
-        if (value == "2") return AntennaState::Open;
-        if (value == "3") return AntennaState::Ok;
+    const gpslink::NmeaFields f(body);
+    if (f.address() == "PGTOP" && f[1] == "11" && f.size() == 3) {
+        if (f[2] == "1") return AntennaState::Short;
+        if (f[2] == "2") return AntennaState::Open;
+        if (f[2] == "3") return AntennaState::Ok;
         return std::nullopt;
     }
-    const auto message = txtMessage(body);
-    if (!message) return std::nullopt;
+    // Text: total, number, severity, then the text.
+    if (f.formatter() != "TXT" || f.size() < 5) return std::nullopt;
+    const std::string_view message = f.from(4);
     const struct {
         std::string_view text;
         AntennaState state;
@@ -97,7 +84,7 @@ std::optional<AntennaState> antennaFromSentence(std::string_view body) {
         {"ANTENNA SHORT", AntennaState::Short},
     };
     for (const auto& form : forms)
-        if (*message == form.text) return form.state;
+        if (message == form.text) return form.state;
     return std::nullopt;
 }
 

@@ -97,9 +97,9 @@ void IdentityReader::show(gpslink::ReceiverFamily family) {
 
 void IdentityReader::sentence(std::string_view body) {
     // Only proprietary sentences and texts say who a receiver is.
-    if (!startsWith(body, "P") && (body.size() < 5 || body.substr(2, 3) != "TXT")) return;
-    const auto f = gpslink::nmeaFields(body);
-    const std::string_view address = f[0];
+    const gpslink::NmeaFields f(body);
+    if (!startsWith(body, "P") && f.formatter() != "TXT") return;
+    const std::string_view address = f.address();
     if (startsWith(address, "PMTK")) {
         show(F::Mtk);
         if (address == "PMTK705" && f.size() >= 2) {
@@ -126,11 +126,9 @@ void IdentityReader::sentence(std::string_view body) {
         show(F::Casic);
     } else if (startsWith(address, "PUBX")) {
         show(F::Ublox);
-    } else if (address.size() == 5 && address.substr(2) == "TXT" && f.size() >= 5) {
+    } else if (f.formatter() == "TXT" && f.size() >= 5) {
         // Text: total, number, severity, then the text (which may hold commas).
-        std::size_t at = 0;
-        for (int i = 0; i < 4; ++i) at = body.find(',', at) + 1;
-        const std::string_view message = body.substr(at);
+        const std::string_view message = f.from(4);
         if (message.find("u-blox") != std::string_view::npos || startsWith(message, "ANTSTATUS="))
             show(F::Ublox);
         if (startsWith(message, "ANTENNA ")) show(F::Casic);  // OK, OPEN, SHORT
@@ -139,11 +137,8 @@ void IdentityReader::sentence(std::string_view body) {
             keep(identity_.firmware, text(message.substr(3)));
         } else if (startsWith(message, "HW=")) {
             show(F::Casic);
-            const std::string_view rest = message.substr(3);
-            const std::size_t comma = rest.find(',');
-            keep(identity_.hardware, text(rest.substr(0, comma)));
-            if (comma != std::string_view::npos)
-                keep(identity_.uniqueId, text(rest.substr(comma + 1)));
+            keep(identity_.hardware, text(f[4].substr(3)));
+            keep(identity_.uniqueId, text(f.from(5)));
         }
     }
 }

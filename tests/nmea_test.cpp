@@ -7,10 +7,12 @@
 #include <array>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "gpslink/link.h"
+#include "gpslink/nmea.h"
 #include "gpslink/resetcommand.h"
 #include "sim/capture.h"
 #include "station/frames.h"
@@ -117,6 +119,127 @@ TEST(Watcher, AcceptsOnlySentencesWithTheRightChecksum) {
     for (const char* bad : {"$GPGGA,,,,,,0,,,,,,,,*67", "$GPGGA,,,,,,0,,,,,,,,*6", "GPGGA*66",
                             "$GPGGA,,,,,,0,,,,,,,,*6G", "$GPGGA,,,,,,0,,,,,,,,", "$*00x", ""})
         EXPECT_FALSE(gpslink::nmeaCheckedBody(bad)) << bad;
+}
+
+// The one grammar every reader of NMEA shares, station and simulator alike:
+// a sentence is checked once, whole, and then read field by field.
+TEST(NmeaSentence, IsCheckedOnceWhole) {
+    // A sentence with a right checksum, whatever else is wrong with it.
+    const auto signed_ = [](const std::string& body) {
+        const std::string line = gpslink::nmeaCommand(body);
+        return line.substr(0, line.size() - 2);
+    };
+    const std::string longest(124, 'X');  // "$", 124, "*hh": 128 characters
+    struct Case {
+        std::string sentence;
+        std::optional<std::string> body;  // empty: refused
+    } cases[] = {
+        {"$PSRF101,0,0,0,0,0,0,12,4*10", "PSRF101,0,0,0,0,0,0,12,4"},  // published checksums
+        {"$PMTK103*30", "PMTK103"},
+        {"$GPGSV,1,1,02*7b", "GPGSV,1,1,02"},
+        {"$*00", ""},  // empty, but well formed
+        {"", {}},
+        {"$PMTK103*3", {}},  // truncated
+        {"$PMTK103", {}},
+        {"PMTK103*30", {}},
+        {"$PMTK103*31", {}},  // bad checksum
+        {"$PMTK103*3G", {}},
+        {signed_(longest), longest},
+        {signed_(longest + "X"), {}},             // over-long
+        {signed_("GPTXT,01,01,02,caf\xE9"), {}},  // not ASCII
+        {signed_("GPTXT,01,01,02,a\tb"), {}},     // a control character
+        {signed_("GPGGA,$GPGGA"), {}},            // a second sentence begun inside
+        {"$PMTK103*30*30", {}},
+    };
+    for (const Case& c : cases) {
+        const auto body = gpslink::nmeaCheckedBody(c.sentence);
+        EXPECT_EQ(body ? std::optional<std::string>(*body) : std::nullopt, c.body) << c.sentence;
+    }
+}
+
+TEST(NmeaSentence, FieldsReadAsNullAValueOrMalformed) {
+    const gpslink::NmeaFields gga("GNGGA,123519.50,4807.038,N,,,1,08,0.9,,M,,M,,");
+    EXPECT_EQ(gga.size(), 15u);
+    EXPECT_EQ(gga.address(), "GNGGA");
+    EXPECT_EQ(gga.talker(), "GN");
+    EXPECT_EQ(gga.formatter(), "GGA");
+    EXPECT_EQ(gga[2], "4807.038");
+    EXPECT_EQ(gga[4], "");   // null
+    EXPECT_EQ(gga[30], "");  // missing
+    EXPECT_EQ(gga.from(9), ",M,,M,,");
+    EXPECT_EQ(gga.from(15), "");
+    const gpslink::NmeaFields own("PMTK001,103,3");
+    EXPECT_EQ(own.talker(), "");
+    EXPECT_EQ(own.formatter(), "");
+    EXPECT_EQ(gpslink::NmeaFields("").size(), 1u);
+
+    const std::string most(gpslink::NmeaFields::kMaxFields - 1, ','), more = most + ",";
+    EXPECT_FALSE(gpslink::NmeaFields(most).overlong());
+    const gpslink::NmeaFields over(more);
+    EXPECT_TRUE(over.overlong());
+    EXPECT_EQ(over.size(), gpslink::NmeaFields::kMaxFields + 1);
+
+    // Each typed read of one field: true with its value (empty for null or
+    // missing), false for malformed.
+    struct Read {
+        const char* field;
+        char type;  // n number of up to 4 digits, d decimal, t time, h hex digit
+        bool ok;
+        std::optional<double> value;
+    } reads[] = {
+        {"", 'n', true, {}},
+        {"0012", 'n', true, 12},
+        {"12345", 'n', false, {}},
+        {"-1", 'n', false, {}},
+        {"+1", 'n', false, {}},
+        {"1a", 'n', false, {}},
+        {" 1", 'n', false, {}},
+        {"", 'd', true, {}},
+        {"0.9", 'd', true, 0.9},
+        {".5", 'd', true, 0.5},
+        {"12", 'd', true, 12},
+        {".", 'd', false, {}},
+        {"1.2.3", 'd', false, {}},
+        {"123456789", 'd', false, {}},
+        {"1e3", 'd', false, {}},
+        {"-0.5", 'd', false, {}},
+        {"", 't', true, {}},
+        {"000000", 't', true, 0},
+        {"235960", 't', true, 86400000},  // a leap second
+        {"123519.5", 't', true, 45319500},
+        {"123519.12345", 't', true, 45319123},
+        {"123519.123456", 't', false, {}},
+        {"123519.", 't', false, {}},
+        {"12351", 't', false, {}},
+        {"243519", 't', false, {}},
+        {"126019", 't', false, {}},
+        {"12:35:19", 't', false, {}},
+        {"", 'h', true, {}},
+        {"F", 'h', true, 15},
+        {"a", 'h', true, 10},
+        {"G", 'h', false, {}},
+        {"10", 'h', false, {}},
+    };
+    for (const Read& r : reads) {
+        SCOPED_TRACE(std::string(1, r.type) + " \"" + r.field + "\"");
+        const std::string body = std::string("GPXXX,") + r.field;
+        const gpslink::NmeaFields f(body);
+        std::optional<double> value;
+        bool ok = false;
+        if (r.type == 'd') {
+            ok = f.decimal(1, value);
+        } else {
+            std::optional<int> whole;
+            ok = r.type == 'n'   ? f.number(1, whole)
+                 : r.type == 't' ? f.time(1, whole)
+                                 : f.hex(1, whole);
+            if (whole) value = *whole;
+        }
+        EXPECT_EQ(ok, r.ok);
+        if (ok) {
+            EXPECT_EQ(value, r.value);
+        }
+    }
 }
 
 TEST(Watcher, DecodesGgaOfAnyTalkerAndRefusesMalformedOnes) {
