@@ -8,7 +8,9 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include "gpslink/nmea.h"
 #include "gpslink/resetcommand.h"
+#include "station/families.h"
 
 namespace station {
 
@@ -134,11 +136,16 @@ std::optional<Configuration> readConfiguration(const QString& path, QString* err
 
 QString configRefusal(const Configuration& configuration, ReceiverFamily family) {
     const QString name = QLatin1String(gpslink::nameOf(family).data());
-    if (family != ReceiverFamily::Ublox && family != ReceiverFamily::Mtk)
+    if (!familyRow(family).readsBackSettings) {
+        QStringList readBack;
+        for (const FamilyRow& row : familyTable())
+            if (row.readsBackSettings)
+                readBack << QLatin1String(gpslink::nameOf(row.family).data());
         return QStringLiteral(
                    "a %1 receiver's settings cannot be read back (no query of them is "
-                   "published): the config test is for ublox and mtk receivers")
-            .arg(name);
+                   "published): the config test is for %2 receivers")
+            .arg(name, readBack.join(QStringLiteral(" and ")));
+    }
     const auto items = configuration.items.find(family);
     if (items == configuration.items.end())
         return QStringLiteral("configuration %1 has no items for a %2 receiver")

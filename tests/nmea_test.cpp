@@ -15,6 +15,7 @@
 #include "gpslink/nmea.h"
 #include "gpslink/resetcommand.h"
 #include "sim/capture.h"
+#include "station/families.h"
 #include "station/frames.h"
 #include "station/frontend.h"
 #include "station/identity.h"
@@ -81,6 +82,103 @@ TEST(Commands, MatchThePublishedForms) {
 // Real receivers' streams with binary packets between their sentences: every
 // packet is taken out by its own framing, however the bytes arrive, and every
 // GGA is handed on whole, though the packets hold "$" bytes.
+// Each family's answers to its identity queries, as published, read by its
+// row; what a receiver shows first is its family.
+TEST(Families, EachRowReadsItsFamilysAnswers) {
+    using F = gpslink::ReceiverFamily;
+    using namespace std::string_literals;
+    const auto ubx = [](int cls, int id, const std::string& payload) {
+        return Packet{PacketKind::Ubx, gpslink::ubxFrame(cls, id, payload)};
+    };
+    std::string monVer = std::string("ROM CORE 3.01 (107888)").append(8, '\0') +
+                         std::string("00080000").append(2, '\0');
+    monVer += std::string("FWVER=SPG 5.10").append(16, '\0');
+    monVer += std::string("MOD=NEO-M9N").append(19, '\0');
+    const struct {
+        F family;
+        std::vector<std::string> sentences;
+        std::vector<Packet> packets;
+        Identity expected;
+    } cases[] = {
+        {F::Mtk,
+         {"PMTK705,AXN_5.1.7_3333_1,0001,MT3333,1.0"},
+         {},
+         {"AXN_5.1.7_3333_1", "MT3333", ""}},
+        {F::QuectelLg,
+         {"PQTMVERNO,ERROR", "PQTMVERNO,LG69TAPNR01A03S,2024/05/06,10:20:30",
+          "PQTMUNIQID,OK,12,0123456789AB"},
+         {},
+         {"LG69TAPNR01A03S", "", "0123456789AB"}},
+        {F::Airoha,
+         {"PAIR001,020,0", "PAIR020,AG3335M_V2.5.0,S,N"},
+         {},
+         {"AG3335M_V2.5.0", "", ""}},
+        {F::Casic,
+         {"GPTXT,01,01,01,ANTENNA OK", "GPTXT,01,01,02,SW=URANUS5,V5.3.0.0",
+          "GPTXT,01,01,02,HW=ATGM336H,0123ABCD"},
+         {},
+         {"URANUS5,V5.3.0.0", "ATGM336H", "0123ABCD"}},
+        {F::Sirf,
+         {"PSRF195,GSW3.5.0_3.5.00.00-SDK-3EP2.01"},
+         {},
+         {"GSW3.5.0_3.5.00.00-SDK-3EP2.01", "", ""}},
+        {F::Sirf,
+         {},
+         {Packet{PacketKind::Sirf, sirfFrame("\x06"
+                                             "GSW3.2.4\x00"s)}},
+         {"GSW3.2.4", "", ""}},
+        {F::Ublox,
+         {"GNTXT,01,01,02,u-blox AG - www.u-blox.com"},
+         {ubx(0x0A, 0x04, monVer), ubx(0x27, 0x03, "\x01\x00\x00\x00\x12\x34\x56\x78\x9A"s)},
+         {"SPG 5.10", "NEO-M9N", "123456789a"}},
+        // A Quectel LG receiver on an Airoha chip answers $PAIR too: shown as
+        // Airoha first, it says its Quectel version all the same.
+        {F::Airoha,
+         {"PAIR020,AG3335M_V2.5.0,S,N", "PQTMVERNO,LG290P03AANR01A01S"},
+         {},
+         {"AG3335M_V2.5.0", "", ""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(gpslink::nameOf(c.family)) + " " + c.expected.firmware);
+        IdentityReader reader;
+        EXPECT_FALSE(reader.complete(c.family));
+        for (const std::string& body : c.sentences) reader.sentence(body);
+        for (const Packet& packet : c.packets) reader.packet(packet);
+        EXPECT_EQ(reader.family(), c.family);
+        EXPECT_EQ(reader.identity().firmware, c.expected.firmware);
+        EXPECT_EQ(reader.identity().hardware, c.expected.hardware);
+        EXPECT_EQ(reader.identity().uniqueId, c.expected.uniqueId);
+        EXPECT_TRUE(reader.complete(c.family));
+    }
+    IdentityReader reader;
+    for (const char* body :
+         {"GPGGA,120000.00,,,,,0,00,,,M,,M,,", "PGTOP,11,3", "GPTXT,01,01,02,hello"})
+        reader.sentence(body);
+    reader.packet(Packet{PacketKind::Rtcm3, "\xD3\x00\x00\x47\xEA\x4B"s});
+    EXPECT_FALSE(reader.family());  // nothing of its own
+}
+
+// One row for every family the link can start, in the order a receiver of
+// unknown family is asked, with what each publishes.
+TEST(Families, OneRowPerFamilyInAskingOrder) {
+    using F = gpslink::ReceiverFamily;
+    std::vector<F> order;
+    std::string antenna, figures, readBack;
+    for (const FamilyRow& row : familyTable()) {
+        order.push_back(row.family);
+        const std::string name(gpslink::nameOf(row.family));
+        if (reportsAntenna(row.family)) antenna += name + " ";
+        if (reportsFigures(row.family)) figures += name + " ";
+        if (row.readsBackSettings) readBack += name + " ";
+    }
+    EXPECT_EQ(order,
+              (std::vector<F>{F::Ublox, F::QuectelLg, F::Airoha, F::Mtk, F::Casic, F::Sirf}));
+    for (F family : gpslink::kReceiverFamilies) EXPECT_EQ(familyRow(family).family, family);
+    EXPECT_EQ(antenna, "ublox mtk casic ");
+    EXPECT_EQ(figures, "ublox ");
+    EXPECT_EQ(readBack, "ublox mtk ");
+}
+
 TEST(StreamSplitter, TakesThePacketsOutOfRealStreams) {
     std::string why;
     const std::string logs = sharedFolder("recordings/logs", why);
