@@ -65,7 +65,9 @@ std::string hex(std::string_view bytes) {
     return out;
 }
 
-std::optional<std::string_view> txtMessage(const gpslink::NmeaFields& f) {
+std::optional<std::string_view> txtMessage(std::string_view body) {
+    if (body.size() < 6 || body[0] == 'P' || body.substr(2, 4) != "TXT,") return std::nullopt;
+    const gpslink::NmeaFields f(body);
     if (f.formatter() != "TXT" || f.size() < 5) return std::nullopt;
     return f.from(4);
 }

@@ -3,11 +3,14 @@
 // packets show it, what it says when it restarts, how it reports its
 // antenna and front end, and whether its settings can be read back.  Each
 // row is written in its own file (families/<name>.cpp) from the family's
-// published protocol; the rest of the station reads the table and switches
-// on no family.
+// published protocol; identity, restart signs, the front end, the probe's
+// asking order and the config test's refusal read the table.  Still written
+// per family elsewhere: the config test's two write-and-read-back protocols
+// (configtest.cpp), the switch from SiRF binary (probe.cpp) and the poll of
+// UBX-MON-HW during the signal test (unitrun.cpp).
 //
-// The start commands stay with the link (gpslink/resetcommand.h), which the
-// bench window sends from; the station sends the same bytes.
+// The start commands and the families' names are the link's table
+// (gpslink/resetcommand.cpp), one row per family there too.
 #pragma once
 
 #include <optional>
@@ -40,14 +43,15 @@ struct FamilyRow {
     std::optional<PacketKind> packets;
     void (*packet)(const Packet& packet, Identity& said) = nullptr;
 
-    // Its own sign of a restart in one sentence, after command (the start
-    // command as sent) went out; none for a family whose start-up says
-    // nothing of its own.
-    RestartSign (*restartSign)(const gpslink::NmeaFields& f, std::string_view command) = nullptr;
+    // Its own sign of a restart in one sentence's body, after command (the
+    // start command as sent) went out; none for a family whose start-up says
+    // nothing of its own.  These two see every sentence: they look at the
+    // address before reading fields.
+    RestartSign (*restartSign)(std::string_view body, std::string_view command) = nullptr;
 
-    // The antenna's state from a sentence (none: it publishes none), and
-    // the front end from a packet (none: it publishes no figures).
-    std::optional<AntennaState> (*antenna)(const gpslink::NmeaFields& f) = nullptr;
+    // The antenna's state from a sentence's body (none: it publishes none),
+    // and the front end from a packet (none: it publishes no figures).
+    std::optional<AntennaState> (*antenna)(std::string_view body) = nullptr;
     std::optional<FrontEnd> (*frontEnd)(const Packet& packet) = nullptr;
 
     // Whether its settings can be read back, so that the config test can
@@ -69,9 +73,9 @@ bool containsNoCase(std::string_view text, std::string_view lowerCaseWord);
 std::string text(std::string_view bytes);
 // Lower-case hex digits of the bytes.
 std::string hex(std::string_view bytes);
-// The text of a TXT sentence (after total, number and severity; it may hold
-// commas); nothing for another sentence.
-std::optional<std::string_view> txtMessage(const gpslink::NmeaFields& f);
+// The text of a TXT sentence's body (after total, number and severity; it
+// may hold commas); nothing for another sentence.
+std::optional<std::string_view> txtMessage(std::string_view body);
 // Whether f acknowledges the start command as sent ("$PMTK103*30") with the
 // flag: "PMTK001,103,3" for address "PMTK001", prefix "PMTK", flag "3".
 bool acknowledges(const gpslink::NmeaFields& f, std::string_view address, std::string_view command,

@@ -27,10 +27,9 @@ bool reportsFigures(gpslink::ReceiverFamily family) {
 }
 
 std::optional<AntennaState> antennaFromSentence(std::string_view body) {
-    const gpslink::NmeaFields f(body);
     for (const FamilyRow& row : familyTable())
         if (row.antenna)
-            if (const auto state = row.antenna(f)) return state;
+            if (const auto state = row.antenna(body)) return state;
     return std::nullopt;
 }
 

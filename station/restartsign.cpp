@@ -9,7 +9,7 @@ RestartSign restartSign(std::optional<gpslink::ReceiverFamily> family, std::stri
     if (!family) return RestartSign::None;
     const FamilyRow& row = familyRow(*family);
     if (!row.restartSign) return RestartSign::None;
-    return row.restartSign(gpslink::NmeaFields(body), command);
+    return row.restartSign(body, command);
 }
 
 }  // namespace station

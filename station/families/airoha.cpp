@@ -19,9 +19,11 @@ bool sentence(const gpslink::NmeaFields& f, Identity& said) {
     return true;
 }
 
-RestartSign restartSign(const gpslink::NmeaFields& f, std::string_view command) {
-    return acknowledges(f, "PAIR001", command, "PAIR", "0") ? RestartSign::Acknowledged
-                                                            : RestartSign::None;
+RestartSign restartSign(std::string_view body, std::string_view command) {
+    return startsWith(body, "PAIR001,") &&
+                   acknowledges(gpslink::NmeaFields(body), "PAIR001", command, "PAIR", "0")
+               ? RestartSign::Acknowledged
+               : RestartSign::None;
 }
 
 }  // namespace

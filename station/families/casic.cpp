@@ -17,7 +17,7 @@ std::vector<std::string> queries(bool) {
 
 bool sentence(const gpslink::NmeaFields& f, Identity& said) {
     if (startsWith(f.address(), "PCAS")) return true;
-    const auto message = txtMessage(f);
+    const auto message = txtMessage(f.from(0));
     if (!message) return false;
     if (startsWith(*message, "SW=")) {
         said.firmware = text(message->substr(3));
@@ -31,8 +31,8 @@ bool sentence(const gpslink::NmeaFields& f, Identity& said) {
     return startsWith(*message, "ANTENNA ");
 }
 
-std::optional<AntennaState> antenna(const gpslink::NmeaFields& f) {
-    const auto message = txtMessage(f);
+std::optional<AntennaState> antenna(std::string_view body) {
+    const auto message = txtMessage(body);
     if (!message) return std::nullopt;
     if (*message == "ANTENNA OK") return AntennaState::Ok;
     if (*message == "ANTENNA OPEN") return AntennaState::Open;

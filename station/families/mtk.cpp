@@ -27,15 +27,18 @@ bool sentence(const gpslink::NmeaFields& f, Identity& said) {
     return true;
 }
 
-RestartSign restartSign(const gpslink::NmeaFields& f, std::string_view command) {
-    const std::string_view body = f.from(0);
+RestartSign restartSign(std::string_view body, std::string_view command) {
+    if (!startsWith(body, "PMTK0")) return RestartSign::None;
     if (body == "PMTK010,001" || body == "PMTK011,MTKGPS") return RestartSign::StartedUp;
-    if (acknowledges(f, "PMTK001", command, "PMTK", "3")) return RestartSign::Acknowledged;
+    if (acknowledges(gpslink::NmeaFields(body), "PMTK001", command, "PMTK", "3"))
+        return RestartSign::Acknowledged;
     return RestartSign::None;
 }
 
-std::optional<AntennaState> antenna(const gpslink::NmeaFields& f) {
-    if (f.address() != "PGTOP" || f[1] != "11" || f.size() != 3) return std::nullopt;
+std::optional<AntennaState> antenna(std::string_view body) {
+    if (!startsWith(body, "PGTOP,")) return std::nullopt;
+    const gpslink::NmeaFields f(body);
+    if (f[1] != "11" || f.size() != 3) return std::nullopt;
     if (f[2] == "1") return AntennaState::Short;
     if (f[2] == "2") return AntennaState::Open;
     if (f[2] == "3") return AntennaState::Ok;

@@ -41,9 +41,8 @@ void packet(const Packet& packet, Identity& said) {
         said.firmware = text(payload);
 }
 
-RestartSign restartSign(const gpslink::NmeaFields& f, std::string_view) {
+RestartSign restartSign(std::string_view body, std::string_view) {
     // $PSRFTXTVersion GSW3.2.2..., $PSRFTXT,Version:GSW3...
-    const std::string_view body = f.from(0);
     return startsWith(body, "PSRFTXT") && containsNoCase(body, "version") ? RestartSign::Banner
                                                                           : RestartSign::None;
 }

@@ -21,7 +21,7 @@ std::vector<std::string> queries(bool) {
 
 bool sentence(const gpslink::NmeaFields& f, Identity&) {
     if (startsWith(f.address(), "PUBX")) return true;
-    const auto message = txtMessage(f);
+    const auto message = txtMessage(f.from(0));
     return message && (message->find("u-blox") != std::string_view::npos ||
                        startsWith(*message, "ANTSTATUS="));
 }
@@ -43,9 +43,9 @@ void packet(const Packet& packet, Identity& said) {
         said.uniqueId = hex(payload.substr(4));  // SEC-UNIQID: version, three reserved, the ID
 }
 
-RestartSign restartSign(const gpslink::NmeaFields& f, std::string_view) {
+RestartSign restartSign(std::string_view body, std::string_view) {
     // $GPTXT,01,01,02,u-blox ag - www.u-blox.com (any talker)
-    return f.formatter() == "TXT" && f.size() > 1 && containsNoCase(f.from(0), "u-blox ag")
+    return body.size() > 5 && body.substr(2, 4) == "TXT," && containsNoCase(body, "u-blox ag")
                ? RestartSign::Banner
                : RestartSign::None;
 }
@@ -67,8 +67,8 @@ std::optional<AntennaState> state(std::uint8_t status) {
     }
 }
 
-std::optional<AntennaState> antenna(const gpslink::NmeaFields& f) {
-    const auto message = txtMessage(f);
+std::optional<AntennaState> antenna(std::string_view body) {
+    const auto message = txtMessage(body);
     if (!message || !startsWith(*message, "ANTSTATUS=")) return std::nullopt;
     const std::string_view word = message->substr(10);
     if (word == "OK") return AntennaState::Ok;
