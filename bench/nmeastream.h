@@ -9,22 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include "gpslink/nmea.h"
+
 namespace coldstart::bench {
 
 // "$", the body, "*", the checksum in upper-case hexadecimal, CR LF.
 inline std::string nmeaSentence(std::string_view body) {
-    unsigned sum = 0;
-    for (char c : body) sum ^= static_cast<unsigned char>(c);
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string s;
-    s.reserve(body.size() + 6);
-    s += '$';
-    s += body;
-    s += '*';
-    s += kHex[(sum >> 4) & 15];
-    s += kHex[sum & 15];
-    s += "\r\n";
-    return s;
+    return gpslink::nmeaCommand(body);
 }
 
 // How the receiver's clock reads.

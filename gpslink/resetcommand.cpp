@@ -5,15 +5,6 @@
 namespace gpslink {
 namespace {
 
-constexpr std::array<std::pair<ReceiverFamily, std::string_view>, 6> kFamilyNames = {{
-    {ReceiverFamily::Sirf, "sirf"},
-    {ReceiverFamily::Mtk, "mtk"},
-    {ReceiverFamily::Airoha, "airoha"},
-    {ReceiverFamily::QuectelLg, "quectel-lg"},
-    {ReceiverFamily::Casic, "casic"},
-    {ReceiverFamily::Ublox, "ublox"},
-}};
-
 constexpr std::array<std::pair<StartType, std::string_view>, 4> kStartNames = {{
     {StartType::Cold, "cold"},
     {StartType::Warm, "warm"},
@@ -21,123 +12,68 @@ constexpr std::array<std::pair<StartType, std::string_view>, 4> kStartNames = {{
     {StartType::Factory, "factory"},
 }};
 
-// SiRF NMEA input message 101, navigation initialisation.  Its fields: ECEF
-// X, Y and Z in metres, clock offset in Hz, GPS time of week in seconds, GPS
-// week number, channel count, reset configuration.  Zero position, clock and
-// time with all 12 channels; reset configuration 1 hot, 2 warm, 4 cold.
-std::string sirfCommand(StartType type) {
-    switch (type) {
-        case StartType::Cold:
-            return nmeaCommand("PSRF101,0,0,0,0,0,0,12,4");
-        case StartType::Warm:
-            return nmeaCommand("PSRF101,0,0,0,0,0,0,12,2");
-        case StartType::Hot:
-            return nmeaCommand("PSRF101,0,0,0,0,0,0,12,1");
-        case StartType::Factory:
-            break;
-    }
-    return {};
+// UBX-CFG-RST, class 0x06, id 0x04, a four-byte payload: navBbrMask, the
+// battery-backed data to clear, two bytes least significant first (FFFF all
+// of it, cold; 0001 the ephemeris, warm; 0000 nothing, hot); resetMode 0x02,
+// a controlled software reset of the GNSS part only, so that the receiver's
+// USB port stays connected; reserved1, zero.
+std::string ubloxReset(std::string_view navBbrMask) {
+    return ubxFrame(0x06, 0x04, std::string(navBbrMask) + std::string("\x02\x00", 2));
 }
 
-// MediaTek PMTK packet types 101 hot, 102 warm, 103 cold, 104 full cold
-// start (the configuration back to its defaults too).
-std::string mtkCommand(StartType type) {
-    switch (type) {
-        case StartType::Cold:
-            return nmeaCommand("PMTK103");
-        case StartType::Warm:
-            return nmeaCommand("PMTK102");
-        case StartType::Hot:
-            return nmeaCommand("PMTK101");
-        case StartType::Factory:
-            return nmeaCommand("PMTK104");
-    }
-    return {};
-}
+// One row per family: its name and its start commands, cold, warm, hot and
+// factory, each what `command` makes the bytes of (an NMEA sentence's body,
+// a binary frame's payload); empty where the family has no such start.
+struct Family {
+    ReceiverFamily family;
+    std::string_view name;
+    std::string (*command)(std::string_view start);
+    std::array<std::string_view, 4> starts;
+};
 
-// Airoha PAIR commands 004 hot, 005 warm, 006 cold, 007 full cold start.
-std::string airohaCommand(StartType type) {
-    switch (type) {
-        case StartType::Cold:
-            return nmeaCommand("PAIR006");
-        case StartType::Warm:
-            return nmeaCommand("PAIR005");
-        case StartType::Hot:
-            return nmeaCommand("PAIR004");
-        case StartType::Factory:
-            return nmeaCommand("PAIR007");
-    }
-    return {};
-}
+const Family kFamilies[] = {
+    // SiRF NMEA input message 101, navigation initialisation.  Its fields:
+    // ECEF X, Y and Z in metres, clock offset in Hz, GPS time of week in
+    // seconds, GPS week number, channel count, reset configuration.  Zero
+    // position, clock and time with all 12 channels; reset configuration 1
+    // hot, 2 warm, 4 cold.
+    {ReceiverFamily::Sirf,
+     "sirf",
+     nmeaCommand,
+     {"PSRF101,0,0,0,0,0,0,12,4", "PSRF101,0,0,0,0,0,0,12,2", "PSRF101,0,0,0,0,0,0,12,1", ""}},
+    // MediaTek PMTK packet types 101 hot, 102 warm, 103 cold, 104 full cold
+    // start (the configuration back to its defaults too).
+    {ReceiverFamily::Mtk, "mtk", nmeaCommand, {"PMTK103", "PMTK102", "PMTK101", "PMTK104"}},
+    // Airoha PAIR commands 004 hot, 005 warm, 006 cold, 007 full cold start.
+    {ReceiverFamily::Airoha, "airoha", nmeaCommand, {"PAIR006", "PAIR005", "PAIR004", "PAIR007"}},
+    // Quectel LG-series proprietary start commands, one sentence each.
+    {ReceiverFamily::QuectelLg, "quectel-lg", nmeaCommand, {"PQTMCOLD", "PQTMWARM", "PQTMHOT", ""}},
+    // CASIC PCAS10 restart; its one field: 0 hot, 1 warm, 2 cold.
+    {ReceiverFamily::Casic, "casic", nmeaCommand, {"PCAS10,2", "PCAS10,1", "PCAS10,0", ""}},
+    // UBX-CFG-RST's navBbrMask (see ubloxReset).
+    {ReceiverFamily::Ublox,
+     "ublox",
+     ubloxReset,
+     {std::string_view("\xFF\xFF", 2), std::string_view("\x01\x00", 2),
+      std::string_view("\x00\x00", 2), ""}},
+};
 
-// Quectel LG-series proprietary start commands, one sentence each.
-std::string quectelLgCommand(StartType type) {
-    switch (type) {
-        case StartType::Cold:
-            return nmeaCommand("PQTMCOLD");
-        case StartType::Warm:
-            return nmeaCommand("PQTMWARM");
-        case StartType::Hot:
-            return nmeaCommand("PQTMHOT");
-        case StartType::Factory:
-            break;
-    }
-    return {};
-}
-
-// CASIC PCAS10 restart; its one field: 0 hot, 1 warm, 2 cold.
-std::string casicCommand(StartType type) {
-    switch (type) {
-        case StartType::Cold:
-            return nmeaCommand("PCAS10,2");
-        case StartType::Warm:
-            return nmeaCommand("PCAS10,1");
-        case StartType::Hot:
-            return nmeaCommand("PCAS10,0");
-        case StartType::Factory:
-            break;
-    }
-    return {};
-}
-
-// UBX-CFG-RST, class 0x06, id 0x04, a four-byte payload.
-std::string ubloxCommand(StartType type) {
-    // navBbrMask, the battery-backed data to clear, two bytes least
-    // significant first: FFFF all of it (cold), 0001 the ephemeris (warm),
-    // 0000 nothing (hot).
-    std::string payload;
-    switch (type) {
-        case StartType::Cold:
-            payload = std::string("\xFF\xFF", 2);
-            break;
-        case StartType::Warm:
-            payload = std::string("\x01\x00", 2);
-            break;
-        case StartType::Hot:
-            payload = std::string("\x00\x00", 2);
-            break;
-        case StartType::Factory:
-            return {};
-    }
-    // resetMode 0x02: a controlled software reset of the GNSS part only, so
-    // that the receiver's USB port stays connected.
-    payload += '\x02';
-    // reserved1: zero.
-    payload += '\x00';
-    return ubxFrame(0x06, 0x04, payload);
+const Family* rowOf(ReceiverFamily family) {
+    for (const Family& row : kFamilies)
+        if (row.family == family) return &row;
+    return nullptr;
 }
 
 }  // namespace
 
 std::string_view nameOf(ReceiverFamily family) {
-    for (const auto& [value, text] : kFamilyNames)
-        if (value == family) return text;
-    return {};
+    const Family* row = rowOf(family);
+    return row ? row->name : std::string_view();
 }
 
 std::optional<ReceiverFamily> receiverFamilyFromName(std::string_view name) {
-    for (const auto& [value, text] : kFamilyNames)
-        if (text == name) return value;
+    for (const Family& row : kFamilies)
+        if (row.name == name) return row.family;
     return std::nullopt;
 }
 
@@ -154,57 +90,13 @@ std::optional<StartType> startTypeFromName(std::string_view name) {
 }
 
 std::string resetCommand(ReceiverFamily family, StartType type) {
-    switch (family) {
-        case ReceiverFamily::Sirf:
-            return sirfCommand(type);
-        case ReceiverFamily::Mtk:
-            return mtkCommand(type);
-        case ReceiverFamily::Airoha:
-            return airohaCommand(type);
-        case ReceiverFamily::QuectelLg:
-            return quectelLgCommand(type);
-        case ReceiverFamily::Casic:
-            return casicCommand(type);
-        case ReceiverFamily::Ublox:
-            return ubloxCommand(type);
+    const Family* row = rowOf(family);
+    if (!row) return {};
+    for (std::size_t i = 0; i < kStartTypes.size(); ++i) {
+        if (kStartTypes[i] != type || row->starts[i].empty()) continue;
+        return row->command(row->starts[i]);
     }
     return {};
-}
-
-std::uint8_t nmeaChecksum(std::string_view body) {
-    std::uint8_t sum = 0;
-    for (char c : body) sum ^= static_cast<std::uint8_t>(c);
-    return sum;
-}
-
-std::string nmeaCommand(std::string_view body) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    const std::uint8_t sum = nmeaChecksum(body);
-    std::string line;
-    line.reserve(body.size() + 6);
-    line += '$';
-    line += body;
-    line += '*';
-    line += kHex[sum >> 4];
-    line += kHex[sum & 0x0F];
-    line += "\r\n";
-    return line;
-}
-
-std::optional<std::string_view> nmeaCheckedBody(std::string_view sentence) {
-    auto hexValue = [](char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return -1;
-    };
-    if (sentence.size() < 4 || sentence.front() != '$') return std::nullopt;
-    const std::size_t star = sentence.size() - 3;
-    if (sentence[star] != '*') return std::nullopt;
-    const int high = hexValue(sentence[star + 1]), low = hexValue(sentence[star + 2]);
-    const std::string_view body = sentence.substr(1, star - 1);
-    if (high < 0 || low < 0 || nmeaChecksum(body) != high * 16 + low) return std::nullopt;
-    return body;
 }
 
 std::array<std::uint8_t, 2> ubxChecksum(std::string_view bytes) {
@@ -226,16 +118,6 @@ std::string ubxFrame(std::uint8_t messageClass, std::uint8_t messageId, std::str
     const std::array<std::uint8_t, 2> sum = ubxChecksum(body);
     return std::string("\xB5\x62", 2) + body + static_cast<char>(sum[0]) +
            static_cast<char>(sum[1]);
-}
-
-std::vector<std::string_view> nmeaFields(std::string_view body) {
-    std::vector<std::string_view> out;
-    for (std::size_t at = 0;;) {
-        const std::size_t comma = body.find(',', at);
-        out.push_back(body.substr(at, comma == std::string_view::npos ? comma : comma - at));
-        if (comma == std::string_view::npos) return out;
-        at = comma + 1;
-    }
 }
 
 std::size_t ubxValueSize(std::uint32_t key) {

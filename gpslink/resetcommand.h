@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "gpslink/nmea.h"  // the NMEA commands are written with nmeaCommand
+
 namespace gpslink {
 
 enum class ReceiverFamily { Sirf, Mtk, Airoha, QuectelLg, Casic, Ublox };
@@ -36,17 +38,6 @@ std::optional<StartType> startTypeFromName(std::string_view name);
 // its checksum and CR LF, or for ublox a binary UBX frame.  Empty when the
 // family has no such start.
 std::string resetCommand(ReceiverFamily family, StartType type);
-
-// Exclusive-or of every character of body, the text between "$" and "*".
-std::uint8_t nmeaChecksum(std::string_view body);
-// "$", body, "*", the checksum as two upper-case hex digits, CR LF.
-std::string nmeaCommand(std::string_view body);
-// The body of a sentence "$body*hh" (no line end) whose hh, in either case,
-// is the checksum of body; nothing otherwise.
-std::optional<std::string_view> nmeaCheckedBody(std::string_view sentence);
-// A body's comma-separated fields, empty ones kept: "GPGGA,,1" gives
-// "GPGGA", "" and "1".
-std::vector<std::string_view> nmeaFields(std::string_view body);
 
 // The two-byte checksum of a UBX frame (8-bit Fletcher) over bytes, which are
 // the class, id, length and payload.

@@ -4,8 +4,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "gpslink/nmea.h"
 #include "gpslink/resetcommand.h"
-#include "sim/nmea.h"
 
 namespace gpssim {
 namespace {
@@ -73,15 +73,8 @@ std::optional<long> numberOf(std::string_view text) {
     return value;
 }
 
-std::string joined(const std::vector<std::string_view>& fields, std::size_t from) {
-    std::string text;
-    for (std::size_t i = from; i < fields.size(); ++i)
-        text += (i > from ? "," : "") + std::string(fields[i]);
-    return text;
-}
-
 std::string ack(bool done, std::uint8_t messageClass, std::uint8_t id) {
-    return ubxPacket(0x05, done ? 0x01 : 0x00, std::string{char(messageClass), char(id)});
+    return gpslink::ubxFrame(0x05, done ? 0x01 : 0x00, std::string{char(messageClass), char(id)});
 }
 
 }  // namespace
@@ -227,7 +220,7 @@ ConfigStore::Outcome ConfigStore::ubxGet(std::string_view p) {
         if (given++ == 64) break;
         reply += littleEndian(item->row->key, 4) + *value;
     }
-    return Outcome{ubxPacket(0x06, 0x8B, reply) + ack(true, 0x06, 0x8B),
+    return Outcome{gpslink::ubxFrame(0x06, 0x8B, reply) + ack(true, 0x06, 0x8B),
                    "UBX-CFG-VALGET of layer " + std::to_string(layer) + ": " +
                        std::to_string(given) + " items"};
 }
@@ -239,24 +232,25 @@ std::optional<ConfigStore::Outcome> ConfigStore::nmea(std::string_view body) {
 }
 
 std::optional<ConfigStore::Outcome> ConfigStore::mtk(std::string_view body) {
-    const std::vector<std::string_view> f = gpslink::nmeaFields(body);
+    const gpslink::NmeaFields f(body);
     const std::string_view type = f[0].substr(std::min<std::size_t>(4, f[0].size()));
     if (f[0].substr(0, 4) != "PMTK" || type.size() != 3 || !numberOf(type)) return std::nullopt;
     const std::string name(f[0]);
     const auto acknowledged = [&](int flag, std::string what) {
-        return Outcome{nmeaSentence("PMTK001," + std::string(type) + "," + std::to_string(flag)),
-                       name + ": " + what + ", acknowledged with flag " + std::to_string(flag)};
+        return Outcome{
+            gpslink::nmeaCommand("PMTK001," + std::string(type) + "," + std::to_string(flag)),
+            name + ": " + what + ", acknowledged with flag " + std::to_string(flag)};
     };
     if (type == "400" || type == "414") {  // queries
         if (f.size() != 1) return acknowledged(0, "not a query");
         const bool interval = type == "400";
         const std::string reply = interval ? "PMTK500," + runningText("PMTK220") + ",0,0,0,0"
                                            : "PMTK514," + runningText("PMTK314");
-        return Outcome{nmeaSentence(reply), name + " answered " + reply};
+        return Outcome{gpslink::nmeaCommand(reply), name + " answered " + reply};
     }
     Item* item = find(name);
     if (!item) return acknowledged(1, "not supported");
-    std::string value = joined(f, 1);
+    std::string value = std::string(f.from(1));
     bool valid = false;
     if (type == "220") {
         const auto ms = f.size() == 2 ? numberOf(f[1]) : std::nullopt;
@@ -287,7 +281,7 @@ std::optional<ConfigStore::Outcome> ConfigStore::mtk(std::string_view body) {
 }
 
 std::optional<ConfigStore::Outcome> ConfigStore::casic(std::string_view body) {
-    const std::vector<std::string_view> f = gpslink::nmeaFields(body);
+    const gpslink::NmeaFields f(body);
     const std::string name(f[0]);
     if (name == "PCAS00") {
         if (f.size() != 1) return Outcome{{}, "PCAS00 with fields: not acted on"};
@@ -307,7 +301,7 @@ std::optional<ConfigStore::Outcome> ConfigStore::casic(std::string_view body) {
                     return v.empty() || (v.size() == 1 && v[0] >= '0' && v[0] <= '9');
                 });
     }
-    const std::string value = joined(f, 1);
+    const std::string value = std::string(f.from(1));
     if (!valid) return Outcome{{}, name + "," + value + ": value not taken (no answer published)"};
     if (item->refused)
         return Outcome{{}, name + ": refused by this receiver (no answer published)"};

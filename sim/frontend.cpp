@@ -5,7 +5,8 @@
 #include <charconv>
 #include <utility>
 
-#include "sim/nmea.h"
+#include "gpslink/nmea.h"
+#include "gpslink/resetcommand.h"
 
 namespace gpssim {
 namespace {
@@ -63,10 +64,12 @@ std::string_view nameOf(Antenna state) {
 
 std::vector<AntennaChange> antennaScheduleFrom(std::string_view text, std::string& error) {
     std::vector<AntennaChange> schedule;
-    for (std::size_t at = 0; at <= text.size();) {
-        const std::size_t comma = std::min(text.find(',', at), text.size());
-        const std::string_view item = text.substr(at, comma - at);
-        at = comma + 1;
+    const gpslink::NmeaFields items(text);
+    if (items.overlong()) {
+        error = "more than " + std::to_string(gpslink::NmeaFields::kMaxFields) + " antenna states";
+        return {};
+    }
+    for (const std::string_view item : items) {
         const std::size_t sign = item.find('@');
         const std::string_view name = item.substr(0, sign);
         const auto known = std::find_if(kNames.begin(), kNames.end(),
@@ -118,19 +121,20 @@ std::string antennaSentence(gpslink::ReceiverFamily family, Antenna state) {
     switch (family) {
         case F::Ublox: {
             constexpr const char* kWords[] = {"OK", "OPEN", "SHORT", "DONTKNOW"};
-            return nmeaSentence(std::string("GNTXT,01,01,02,ANTSTATUS=") +
-                                kWords[static_cast<int>(state)]);
+            return gpslink::nmeaCommand(std::string("GNTXT,01,01,02,ANTSTATUS=") +
+                                        kWords[static_cast<int>(state)]);
         }
         case F::Casic: {
             constexpr const char* kWords[] = {"OK", "OPEN", "SHORT"};
             if (state == Antenna::Unknown) return {};
-            return nmeaSentence(std::string("GPTXT,01,01,01,ANTENNA ") +
-                                kWords[static_cast<int>(state)]);
+            return gpslink::nmeaCommand(std::string("GPTXT,01,01,01,ANTENNA ") +
+                                        kWords[static_cast<int>(state)]);
         }
         case F::Mtk: {
             constexpr const char* kValues[] = {"3", "2", "1"};
             if (state == Antenna::Unknown) return {};
-            return nmeaSentence(std::string("PGTOP,11,") + kValues[static_cast<int>(state)]);
+            return gpslink::nmeaCommand(std::string("PGTOP,11,") +
+                                        kValues[static_cast<int>(state)]);
         }
         case F::Sirf:
         case F::Airoha:

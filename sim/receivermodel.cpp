@@ -8,8 +8,8 @@
 #include <optional>
 #include <utility>
 
+#include "gpslink/nmea.h"
 #include "gpslink/resetcommand.h"
-#include "sim/nmea.h"
 
 namespace gpssim {
 namespace {
@@ -288,12 +288,12 @@ std::string ReceiverModel::burstOf(const std::string& time, const std::string& d
         if (talker[1] == 'L' && !config_.secondGga) break;
         if (fix) {
             const int count = config_.satellitesUsed.value_or(std::min(int(used.size()), 12));
-            burst += nmeaSentence(std::string(talker) + "GGA," + time + "," + position + "," +
-                                  std::to_string(config_.fixQuality) + "," + digits(count) + "," +
-                                  hdop + "," + altitude + ",,0000");
+            burst += gpslink::nmeaCommand(std::string(talker) + "GGA," + time + "," + position +
+                                          "," + std::to_string(config_.fixQuality) + "," +
+                                          digits(count) + "," + hdop + "," + altitude + ",,0000");
         } else {
-            burst +=
-                nmeaSentence(std::string(talker) + "GGA," + time + ",,,,,0,00,,,M,0.0,M,,0000");
+            burst += gpslink::nmeaCommand(std::string(talker) + "GGA," + time +
+                                          ",,,,,0,00,,,M,0.0,M,,0000");
         }
     }
     if (fix) {
@@ -303,10 +303,10 @@ std::string ReceiverModel::burstOf(const std::string& time, const std::string& d
             std::string list;
             for (std::size_t i = first; i < first + 12; ++i)
                 list += (i < used.size() ? digits(used[i]) : std::string()) + ",";
-            burst += nmeaSentence("GPGSA,A,3," + list + dops);
+            burst += gpslink::nmeaCommand("GPGSA,A,3," + list + dops);
         }
     } else {
-        burst += nmeaSentence("GPGSA,A,1,,,,,,,,,,,,,,,");
+        burst += gpslink::nmeaCommand("GPGSA,A,1,,,,,,,,,,,,,,,");
     }
     // One group per signal: L1 C/A (signal ID 1), and with dual band L5 (8).
     const std::size_t parts = (sky_.size() + 3) / 4;
@@ -325,15 +325,16 @@ std::string ReceiverModel::burstOf(const std::string& time, const std::string& d
                 if (tracked && s.snr > 0) gsv += digits(cn0);
             }
             if (config_.dualBand) gsv += std::string(",") + signal;
-            burst += nmeaSentence(gsv);
+            burst += gpslink::nmeaCommand(gsv);
         }
     }
     if (fix)
-        burst += nmeaSentence("GPRMC," + time + ",A," + position + ",0.00,0.00," + date + ",,,A");
+        burst += gpslink::nmeaCommand("GPRMC," + time + ",A," + position + ",0.00,0.00," + date +
+                                      ",,,A");
     else
-        burst += nmeaSentence("GPRMC," + time + ",V,,,,,,," + date + ",,,N");
+        burst += gpslink::nmeaCommand("GPRMC," + time + ",V,,,,,,," + date + ",,,N");
     if (config_.longSentences)  // a proprietary sentence of 110 characters
-        burst += nmeaSentence("PSIMX," + time + "," + std::string(99 - time.size(), 'X'));
+        burst += gpslink::nmeaCommand("PSIMX," + time + "," + std::string(99 - time.size(), 'X'));
     burst += binaryPacket();
     return burst;
 }
@@ -344,7 +345,7 @@ std::string ReceiverModel::binaryPacket() const {
         case Binary::None:
             return {};
         case Binary::Ubx:  // NAV-PVT's size
-            return ubxPacket(0x01, 0x07, payloadWithDollars(92, 1));
+            return gpslink::ubxFrame(0x01, 0x07, payloadWithDollars(92, 1));
         case Binary::Casic:  // NAV-STATUS-like
             return casicPacket(0x01, 0x00, payloadWithDollars(80, 2));
         case Binary::Sirf:  // MID 41, geodetic navigation data
@@ -378,7 +379,7 @@ std::string ReceiverModel::frontEndOutput(std::int64_t now) {
 // antenna's state at the epoch at (ms on the epoch clock).
 std::string ReceiverModel::monitor(int id, std::int64_t at) const {
     const Antenna antenna = antennaAt(config_.antenna, at - poweredAtMs_);
-    return ubxPacket(
+    return gpslink::ubxFrame(
         0x0A, id,
         id == 0x09 ? monHwPayload(frontEnd_.front(), antenna) : monRfPayload(frontEnd_, antenna));
 }
@@ -534,7 +535,8 @@ bool ReceiverModel::takeUbxFrame() {
         return true;
     }
     if (input_.size() < length + 8) return false;
-    const std::array<std::uint8_t, 2> sum = ubxSum(std::string_view(input_).substr(2, length + 4));
+    const std::array<std::uint8_t, 2> sum =
+        gpslink::ubxChecksum(std::string_view(input_).substr(2, length + 4));
     if (std::uint8_t(input_[length + 6]) != sum[0] || std::uint8_t(input_[length + 7]) != sum[1]) {
         note(Event::Rejected, "UBX frame with a bad checksum", nextEpochMs_);
         input_.erase(0, 2);  // the sync characters may have been payload
@@ -618,31 +620,34 @@ void ReceiverModel::answer(std::string_view query) {
     std::string reply;
     switch (config_.family) {
         case ReceiverFamily::Sirf:
-            reply = query[0] == '$' ? nmeaSentence("PSRF195," + fw)
+            reply = query[0] == '$' ? gpslink::nmeaCommand("PSRF195," + fw)
                                     : sirfPacket("\x06" + fw + std::string(1, '\0'));
             break;
         case ReceiverFamily::Mtk:
-            reply = nmeaSentence("PMTK705," + fw + ",0001," + hw + ",1.0");
+            reply = gpslink::nmeaCommand("PMTK705," + fw + ",0001," + hw + ",1.0");
             break;
         case ReceiverFamily::Airoha:
-            reply = nmeaSentence("PAIR001,020,0") + nmeaSentence("PAIR020," + fw + ",S,N");
+            reply = gpslink::nmeaCommand("PAIR001,020,0") +
+                    gpslink::nmeaCommand("PAIR020," + fw + ",S,N");
             break;
         case ReceiverFamily::QuectelLg:
-            reply = query.find("VERNO") != std::string_view::npos
-                        ? nmeaSentence("PQTMVERNO," + fw + ",2024/05/06,10:20:30")
-                        : nmeaSentence("PQTMUNIQID,OK," + std::to_string(id.size()) + "," + id);
+            reply =
+                query.find("VERNO") != std::string_view::npos
+                    ? gpslink::nmeaCommand("PQTMVERNO," + fw + ",2024/05/06,10:20:30")
+                    : gpslink::nmeaCommand("PQTMUNIQID,OK," + std::to_string(id.size()) + "," + id);
             break;
         case ReceiverFamily::Casic:
             reply = query.find(",0*") != std::string_view::npos
-                        ? nmeaSentence("GPTXT,01,01,02,SW=" + fw)
-                        : nmeaSentence("GPTXT,01,01,02,HW=" + hw + "," + id);
+                        ? gpslink::nmeaCommand("GPTXT,01,01,02,SW=" + fw)
+                        : gpslink::nmeaCommand("GPTXT,01,01,02,HW=" + hw + "," + id);
             break;
         case ReceiverFamily::Ublox:
             if (std::uint8_t(query[2]) == 0x0A) {
                 // Software and hardware versions, then extensions of 30 characters.
-                reply = ubxPacket(0x0A, 0x04,
-                                  padded(fw, 30) + padded("00190000", 10) +
-                                      padded("PROTVER=34.10", 30) + padded("MOD=" + hw, 30));
+                reply =
+                    gpslink::ubxFrame(0x0A, 0x04,
+                                      padded(fw, 30) + padded("00190000", 10) +
+                                          padded("PROTVER=34.10", 30) + padded("MOD=" + hw, 30));
             } else {  // version 1, three reserved bytes, the five bytes of the ID
                 std::string bytes("\x01\x00\x00\x00", 4);
                 for (std::size_t i = 0; i + 1 < id.size() && bytes.size() < 9; i += 2) {
@@ -650,7 +655,7 @@ void ReceiverModel::answer(std::string_view query) {
                     std::from_chars(id.data() + i, id.data() + i + 2, value, 16);
                     bytes += char(value);
                 }
-                reply = ubxPacket(0x27, 0x03, bytes);
+                reply = gpslink::ubxFrame(0x27, 0x03, bytes);
             }
             break;
     }
@@ -692,11 +697,12 @@ void ReceiverModel::examineUbx(std::string_view frame) {
 void ReceiverModel::examine(std::string_view line) {
     using gpslink::StartType;
     const std::int64_t now = nextEpochMs_;
-    if (!nmeaChecksumValid(line)) {
+    const std::optional<std::string_view> checked = gpslink::nmeaCheckedBody(line);
+    if (!checked) {
         note(Event::Rejected, "bad checksum or framing: " + printable(line), now);
         return;
     }
-    const std::string_view body = line.substr(1, line.size() - 4);
+    const std::string_view body = *checked;
     if (inSirfBinary_) {
         note(Event::Rejected, "NMEA in SiRF binary mode: " + printable(line), now);
         return;
@@ -719,7 +725,7 @@ void ReceiverModel::examine(std::string_view line) {
              now);
         return;
     }
-    const std::vector<std::string_view> f = gpslink::nmeaFields(body);
+    const gpslink::NmeaFields f(body);
     if (f[0] != "PSRF101") {
         answer(line);
         return;

@@ -8,7 +8,9 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include "gpslink/nmea.h"
 #include "gpslink/resetcommand.h"
+#include "station/families.h"
 
 namespace station {
 
@@ -26,10 +28,6 @@ std::uint64_t getLe(std::string_view in, std::size_t at, int size) {
     return value;
 }
 
-std::string_view typeOf(std::string_view body) {
-    return body.substr(0, body.find(','));
-}
-
 // The MediaTek items that can be read back, with their query and its answer.
 struct MtkItem {
     std::string_view type, query, answer;
@@ -42,7 +40,7 @@ constexpr MtkItem kMtkItems[] = {
 
 const MtkItem* mtkItem(std::string_view body) {
     for (const MtkItem& item : kMtkItems)
-        if (typeOf(body) == item.type) return &item;
+        if (gpslink::NmeaFields(body).address() == item.type) return &item;
     return nullptr;
 }
 
@@ -94,7 +92,7 @@ std::optional<ConfigItem> itemOf(ReceiverFamily family, const QJsonValue& value,
 }  // namespace
 
 std::string ConfigItem::name() const {
-    if (!body.empty()) return std::string(typeOf(body));
+    if (!body.empty()) return std::string(gpslink::NmeaFields(body).address());
     return QStringLiteral("0x%1").arg(key, 8, 16, QLatin1Char('0')).toStdString();
 }
 
@@ -138,11 +136,16 @@ std::optional<Configuration> readConfiguration(const QString& path, QString* err
 
 QString configRefusal(const Configuration& configuration, ReceiverFamily family) {
     const QString name = QLatin1String(gpslink::nameOf(family).data());
-    if (family != ReceiverFamily::Ublox && family != ReceiverFamily::Mtk)
+    if (!familyRow(family).readsBackSettings) {
+        QStringList readBack;
+        for (const FamilyRow& row : familyTable())
+            if (row.readsBackSettings)
+                readBack << QLatin1String(gpslink::nameOf(row.family).data());
         return QStringLiteral(
                    "a %1 receiver's settings cannot be read back (no query of them is "
-                   "published): the config test is for ublox and mtk receivers")
-            .arg(name);
+                   "published): the config test is for %2 receivers")
+            .arg(name, readBack.join(QStringLiteral(" and ")));
+    }
     const auto items = configuration.items.find(family);
     if (items == configuration.items.end())
         return QStringLiteral("configuration %1 has no items for a %2 receiver")
@@ -150,7 +153,7 @@ QString configRefusal(const Configuration& configuration, ReceiverFamily family)
     if (family == ReceiverFamily::Mtk)
         for (const ConfigItem& item : items->second) {
             const MtkItem* known = mtkItem(item.body);
-            const auto f = gpslink::nmeaFields(item.body);
+            const gpslink::NmeaFields f(item.body);
             if (!known)
                 return QStringLiteral(
                            "%1 cannot be read back (no query of it is published): a mtk "
@@ -306,7 +309,7 @@ void ConfigTest::sentence(std::string_view body, qint64 nowMs) {
         return;
     const ConfigItem& item = items_[at_];
     const MtkItem* known = mtkItem(item.body);
-    const auto f = gpslink::nmeaFields(body);
+    const gpslink::NmeaFields f(body);
     if (step_ == Step::Setting) {
         if (f.size() != 3 || f[0] != "PMTK001" || "PMTK" + std::string(f[1]) != item.name()) return;
         if (f[2] == "3") return next(nowMs);
@@ -316,7 +319,7 @@ void ConfigTest::sentence(std::string_view body, qint64 nowMs) {
                                                     QLatin1String(f[2].data(), f[2].size())));
     }
     if (!known || f[0] != known->answer || f.size() < known->values + 1) return;
-    const auto wanted = gpslink::nmeaFields(item.body);
+    const gpslink::NmeaFields wanted(item.body);
     std::string got, asked;
     bool same = true;
     for (std::size_t i = 1; i <= known->values; ++i) {

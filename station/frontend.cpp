@@ -1,53 +1,8 @@
 #include "station/frontend.h"
 
-#include <cstdint>
+#include "station/families.h"
 
 namespace station {
-
-namespace {
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-// u-blox's antenna supervisor states, in the binary messages' numbering.
-std::optional<AntennaState> ubloxState(std::uint8_t status) {
-    switch (status) {
-        case 0:  // INIT
-        case 1:  // DONTKNOW
-            return AntennaState::Unknown;
-        case 2:
-            return AntennaState::Ok;
-        case 3:
-            return AntennaState::Short;
-        case 4:
-            return AntennaState::Open;
-        default:
-            return std::nullopt;
-    }
-}
-
-std::uint8_t u1(std::string_view payload, std::size_t at) {
-    return static_cast<std::uint8_t>(payload[at]);
-}
-
-int u2(std::string_view payload, std::size_t at) {
-    return u1(payload, at) | u1(payload, at + 1) << 8;
-}
-
-// The text of a TXT sentence: after total, number and severity.
-std::optional<std::string_view> txtMessage(std::string_view body) {
-    if (body.size() < 5 || body.substr(2, 3) != "TXT") return std::nullopt;
-    std::size_t at = 0;
-    for (int i = 0; i < 4; ++i) {
-        at = body.find(',', at);
-        if (at == std::string_view::npos) return std::nullopt;
-        ++at;
-    }
-    return body.substr(at);
-}
-
-}  // namespace
 
 std::string_view nameOf(AntennaState state) {
     switch (state) {
@@ -64,61 +19,24 @@ std::string_view nameOf(AntennaState state) {
 }
 
 bool reportsAntenna(gpslink::ReceiverFamily family) {
-    using gpslink::ReceiverFamily;
-    return family == ReceiverFamily::Ublox || family == ReceiverFamily::Casic ||
-           family == ReceiverFamily::Mtk;
+    return familyRow(family).antenna != nullptr;
 }
 
 bool reportsFigures(gpslink::ReceiverFamily family) {
-    return family == gpslink::ReceiverFamily::Ublox;
+    return familyRow(family).frontEnd != nullptr;
 }
 
 std::optional<AntennaState> antennaFromSentence(std::string_view body) {
-    if (startsWith(body, "PGTOP,11,")) {
-        const std::string_view value = body.substr(9);
-        if (value == "1") return AntennaState::Short;
-        if (value == "2") return AntennaState::Open;
-        if (value == "3") return AntennaState::Ok;
-        return std::nullopt;
-    }
-    const auto message = txtMessage(body);
-    if (!message) return std::nullopt;
-    const struct {
-        std::string_view text;
-        AntennaState state;
-    } forms[] = {
-        {"ANTSTATUS=OK", AntennaState::Ok},
-        {"ANTSTATUS=OPEN", AntennaState::Open},
-        {"ANTSTATUS=SHORT", AntennaState::Short},
-        {"ANTSTATUS=INIT", AntennaState::Unknown},
-        {"ANTSTATUS=DONTKNOW", AntennaState::Unknown},
-        {"ANTENNA OK", AntennaState::Ok},
-        {"ANTENNA OPEN", AntennaState::Open},
-        {"ANTENNA SHORT", AntennaState::Short},
-    };
-    for (const auto& form : forms)
-        if (*message == form.text) return form.state;
+    for (const FamilyRow& row : familyTable())
+        if (row.antenna)
+            if (const auto state = row.antenna(body)) return state;
     return std::nullopt;
 }
 
 std::optional<FrontEnd> frontEndFromPacket(const Packet& packet) {
-    if (packet.kind != PacketKind::Ubx || packet.messageClass() != 0x0A) return std::nullopt;
-    const std::string_view p = packet.payload();
-    FrontEnd f;
-    if (packet.messageId() == 0x09 && p.size() >= 60) {  // MON-HW
-        f.figures[results::Measure::Noise] = u2(p, 16);
-        f.figures[results::Measure::Agc] = u2(p, 18);
-        f.antenna = ubloxState(u1(p, 20));
-        f.figures[results::Measure::Jamming] = u1(p, 45);
-        return f;
-    }
-    if (packet.messageId() == 0x38 && p.size() >= 4 + 24 && u1(p, 1) >= 1) {  // MON-RF
-        f.antenna = ubloxState(u1(p, 4 + 2));
-        f.figures[results::Measure::Noise] = u2(p, 4 + 12);
-        f.figures[results::Measure::Agc] = u2(p, 4 + 14);
-        f.figures[results::Measure::Jamming] = u1(p, 4 + 16);
-        return f;
-    }
+    for (const FamilyRow& row : familyTable())
+        if (row.frontEnd && row.packets == packet.kind)
+            if (auto frontEnd = row.frontEnd(packet)) return frontEnd;
     return std::nullopt;
 }
 

@@ -1,22 +1,9 @@
 // What a receiver says of its RF front end: the active antenna's supervisor
-// and, where the family reports them, the front end's figures.  One row per
-// family's published form:
-//
-//   ublox   $--TXT,..,ANTSTATUS=OK|OPEN|SHORT|INIT|DONTKNOW  (text output)
-//           UBX-MON-HW (0A 09): noisePerMS (offset 16), agcCnt (18),
-//             aStatus (20: 0 INIT, 1 DONTKNOW, 2 OK, 3 SHORT, 4 OPEN),
-//             jamInd (45)
-//           UBX-MON-RF (0A 38): per RF block of 24 bytes from offset 4,
-//             antStatus (2, as aStatus), noisePerMS (12), agcCnt (14),
-//             jamInd (16); the first block is the antenna's
-//   casic   $--TXT,..,ANTENNA OK|OPEN|SHORT
-//   mtk     $PGTOP,11,n (GlobalTop and other MediaTek modules' antenna
-//           advisor: 1 active antenna shorted, 2 internal antenna in use,
-//           i.e. no active antenna, 3 active antenna in use)
-//
-// SiRF, Airoha and Quectel LG receivers publish no antenna state in their
-// output; neither SiRF NMEA nor the others publish the front end's figures.
-// INIT and DONTKNOW say that the supervisor does not know: unknown.
+// and, where the family reports them, the front end's figures (AGC count,
+// noise level, CW jamming indicator).  Each family's published form is read
+// by its row (families.h): u-blox in text and in UBX-MON-HW and UBX-MON-RF,
+// CASIC in text, MediaTek modules in $PGTOP; the others publish no antenna
+// state.  A supervisor that says it does not know gives unknown.
 #pragma once
 
 #include <optional>

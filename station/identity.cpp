@@ -3,43 +3,20 @@
 #include <QRegularExpression>
 #include <algorithm>
 
-#include "gpslink/resetcommand.h"
+#include "gpslink/nmea.h"
+#include "station/families.h"
 
 namespace station {
 
 namespace {
 
-using F = gpslink::ReceiverFamily;
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-// Printable text up to the first NUL or other control character, trimmed.
-std::string text(std::string_view bytes) {
-    std::string out;
-    for (char c : bytes) {
-        if (c < 0x20 || c > 0x7E) break;
-        out += c;
-    }
-    while (!out.empty() && out.back() == ' ') out.pop_back();
-    while (!out.empty() && out.front() == ' ') out.erase(0, 1);
-    return out;
-}
-
-std::string hex(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        out += kHex[b >> 4];
-        out += kHex[b & 0x0F];
-    }
-    return out;
-}
-
-void keep(std::string& item, std::string value) {
-    if (item.empty() && !value.empty()) item = std::move(value);
+void keep(Identity& identity, const Identity& said) {
+    const auto item = [](std::string& known, const std::string& value) {
+        if (known.empty() && !value.empty()) known = value;
+    };
+    item(identity.firmware, said.firmware);
+    item(identity.hardware, said.hardware);
+    item(identity.uniqueId, said.uniqueId);
 }
 
 }  // namespace
@@ -59,24 +36,7 @@ std::optional<IdentityFault> checkIdentity(const Identity& who, bool requireIden
 }
 
 std::vector<std::string> identityQueries(gpslink::ReceiverFamily family, bool sirfBinary) {
-    switch (family) {
-        case F::Sirf:
-            // Binary message 132, poll software version (its sub-ID 0).
-            if (sirfBinary) return {sirfFrame(std::string("\x84\x00", 2))};
-            return {gpslink::nmeaCommand("PSRF125")};
-        case F::Mtk:
-            return {gpslink::nmeaCommand("PMTK605")};
-        case F::Airoha:
-            return {gpslink::nmeaCommand("PAIR020")};
-        case F::QuectelLg:
-            return {gpslink::nmeaCommand("PQTMVERNO"), gpslink::nmeaCommand("PQTMUNIQID")};
-        case F::Casic:
-            return {gpslink::nmeaCommand("PCAS06,0"), gpslink::nmeaCommand("PCAS06,1")};
-        case F::Ublox:
-            // Polls: a message of the class and id with no payload.
-            return {gpslink::ubxFrame(0x0A, 0x04, {}), gpslink::ubxFrame(0x27, 0x03, {})};
-    }
-    return {};
+    return familyRow(family).identityQueries(sirfBinary);
 }
 
 std::string sirfToNmea(int baud) {
@@ -97,115 +57,32 @@ void IdentityReader::show(gpslink::ReceiverFamily family) {
 
 void IdentityReader::sentence(std::string_view body) {
     // Only proprietary sentences and texts say who a receiver is.
-    if (!startsWith(body, "P") && (body.size() < 5 || body.substr(2, 3) != "TXT")) return;
-    const auto f = gpslink::nmeaFields(body);
-    const std::string_view address = f[0];
-    if (startsWith(address, "PMTK")) {
-        show(F::Mtk);
-        if (address == "PMTK705" && f.size() >= 2) {
-            keep(identity_.firmware, text(f[1]));
-            if (f.size() >= 4) keep(identity_.hardware, text(f[3]));
-        }
-    } else if (startsWith(address, "PQTM")) {
-        show(F::QuectelLg);
-        if (address == "PQTMVERNO" && f.size() >= 2 && f[1] != "ERROR")
-            keep(identity_.firmware, text(f[1]));
-        if (address == "PQTMUNIQID" && f.size() >= 4 && f[1] == "OK")
-            keep(identity_.uniqueId, text(f[3]));
-    } else if (startsWith(address, "PAIR")) {
-        show(F::Airoha);
-        if (address == "PAIR020" && f.size() >= 2) keep(identity_.firmware, text(f[1]));
-    } else if (startsWith(address, "PSRF")) {
-        show(F::Sirf);
-        // The answer to $PSRF125, and the start-up banner "$PSRFTXT,Version ...".
-        if (address == "PSRF195" && f.size() >= 2) keep(identity_.firmware, text(f[1]));
-        const std::size_t version = body.find("Version");
-        if (startsWith(address, "PSRFTXT") && version != std::string_view::npos)
-            keep(identity_.firmware, text(body.substr(version + 7)));
-    } else if (startsWith(address, "PCAS")) {
-        show(F::Casic);
-    } else if (startsWith(address, "PUBX")) {
-        show(F::Ublox);
-    } else if (address.size() == 5 && address.substr(2) == "TXT" && f.size() >= 5) {
-        // Text: total, number, severity, then the text (which may hold commas).
-        std::size_t at = 0;
-        for (int i = 0; i < 4; ++i) at = body.find(',', at) + 1;
-        const std::string_view message = body.substr(at);
-        if (message.find("u-blox") != std::string_view::npos || startsWith(message, "ANTSTATUS="))
-            show(F::Ublox);
-        if (startsWith(message, "ANTENNA ")) show(F::Casic);  // OK, OPEN, SHORT
-        if (startsWith(message, "SW=")) {                     // the answers to $PCAS06
-            show(F::Casic);
-            keep(identity_.firmware, text(message.substr(3)));
-        } else if (startsWith(message, "HW=")) {
-            show(F::Casic);
-            const std::string_view rest = message.substr(3);
-            const std::size_t comma = rest.find(',');
-            keep(identity_.hardware, text(rest.substr(0, comma)));
-            if (comma != std::string_view::npos)
-                keep(identity_.uniqueId, text(rest.substr(comma + 1)));
-        }
+    if (body.substr(0, 1) != "P" && (body.size() < 5 || body.substr(2, 3) != "TXT")) return;
+    const gpslink::NmeaFields f(body);
+    for (const FamilyRow& row : familyTable()) {
+        Identity said;
+        if (!row.sentence(f, said)) continue;
+        show(row.family);
+        keep(identity_, said);
     }
 }
 
 void IdentityReader::packet(const Packet& packet) {
-    const std::string_view payload = packet.payload();
-    switch (packet.kind) {
-        case PacketKind::Ubx:
-            show(F::Ublox);
-            if (packet.messageClass() == 0x0A && packet.messageId() == 0x04 &&
-                payload.size() >= 40) {
-                // MON-VER: software (30 characters), hardware (10), then
-                // extensions of 30 each, some "FWVER=..." and "MOD=...".
-                std::string firmware = text(payload.substr(0, 30));
-                std::string hardware = text(payload.substr(30, 10));
-                for (std::size_t at = 40; at + 30 <= payload.size(); at += 30) {
-                    const std::string extension = text(payload.substr(at, 30));
-                    if (startsWith(extension, "FWVER=")) firmware = extension.substr(6);
-                    if (startsWith(extension, "MOD=")) hardware = extension.substr(4);
-                }
-                keep(identity_.firmware, firmware);
-                keep(identity_.hardware, hardware);
-            }
-            if (packet.messageClass() == 0x27 && packet.messageId() == 0x03 &&
-                payload.size() >= 9)  // SEC-UNIQID: version, three reserved, the ID
-                keep(identity_.uniqueId, hex(payload.substr(4)));
-            break;
-        case PacketKind::Casic:
-            show(F::Casic);
-            break;
-        case PacketKind::Sirf:
-            show(F::Sirf);
-            // Message 6, the software version: the text, or in later
-            // receivers two lengths, then the version and the customer's.
-            if (packet.messageClass() == 6 && payload.size() >= 2) {
-                const auto first = static_cast<unsigned char>(payload[0]);
-                if (first < 0x20 && payload.size() >= 2 + std::size_t(first))
-                    keep(identity_.firmware, text(payload.substr(2, first)));
-                else
-                    keep(identity_.firmware, text(payload));
-            }
-            break;
-        case PacketKind::Rtcm3:
-            break;  // corrections, from any maker's receiver
+    for (const FamilyRow& row : familyTable()) {
+        if (row.packets != packet.kind) continue;
+        show(row.family);
+        Identity said;
+        if (row.packet) row.packet(packet, said);
+        keep(identity_, said);
     }
 }
 
 bool IdentityReader::complete(gpslink::ReceiverFamily family) const {
+    const FamilyRow& row = familyRow(family);
     const Identity& i = identity_;
-    switch (family) {
-        case F::Sirf:
-        case F::Airoha:
-            return !i.firmware.empty();
-        case F::Mtk:
-        case F::Casic:
-            return !i.firmware.empty() && !i.hardware.empty();
-        case F::QuectelLg:
-            return !i.firmware.empty() && !i.uniqueId.empty();
-        case F::Ublox:
-            return !i.firmware.empty() && !i.hardware.empty() && !i.uniqueId.empty();
-    }
-    return true;
+    return (!row.answersFirmware || !i.firmware.empty()) &&
+           (!row.answersHardware || !i.hardware.empty()) &&
+           (!row.answersUniqueId || !i.uniqueId.empty());
 }
 
 }  // namespace station

@@ -36,22 +36,8 @@ std::optional<IdentityFault> checkIdentity(const Identity& who, bool requireIden
                                            const QString& expectFirmware);
 
 // The queries that ask a receiver of the family who it is, as the bytes
-// written, checksums computed:
-//   sirf        $PSRF125 (software version); in SiRF binary, message 132
-//   mtk         $PMTK605 (firmware release), answered by $PMTK705
-//   airoha      $PAIR020 (firmware version)
-//   quectel-lg  $PQTMVERNO (version), $PQTMUNIQID (unique ID)
-//   casic       $PCAS06,0 (firmware), $PCAS06,1 (hardware)
-//   ublox       UBX-MON-VER, UBX-SEC-UNIQID
+// written, checksums computed (the family's row, families/<name>.cpp).
 std::vector<std::string> identityQueries(gpslink::ReceiverFamily family, bool sirfBinary = false);
-
-// The order in which a receiver of unknown family is asked, one family at a
-// time: the families whose queries other receivers may also answer come
-// first (a Quectel LG receiver on an Airoha chip answers $PAIR too).
-inline constexpr gpslink::ReceiverFamily kAskingOrder[] = {
-    gpslink::ReceiverFamily::Ublox,  gpslink::ReceiverFamily::QuectelLg,
-    gpslink::ReceiverFamily::Airoha, gpslink::ReceiverFamily::Mtk,
-    gpslink::ReceiverFamily::Casic,  gpslink::ReceiverFamily::Sirf};
 
 // SiRF binary message 129: back to NMEA at this rate, GGA, GSA and RMC each
 // second and GSV every fifth, checksums on.
@@ -68,7 +54,7 @@ public:
     // The family the receiver showed itself to be, by its own proprietary
     // sentences, text banners, binary packets or answers; empty while unknown.
     std::optional<gpslink::ReceiverFamily> family() const { return family_; }
-    // Whether every item the family offers has been answered.
+    // Whether every item the family's answers give has come.
     bool complete(gpslink::ReceiverFamily family) const;
 
 private:

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "station/families.h"
+
 namespace station {
 
 namespace {
@@ -174,12 +176,12 @@ void Probe::step(qint64 nowMs) {
                 return;
             }
             if (asking_ > 0 && inState < kAskMs) return;
-            if (asking_ == std::size(kAskingOrder))
+            if (asking_ == familyTable().size())
                 return fail(Reason::FamilyUnknown,
                             QStringLiteral("the receiver did not say which family it is"));
             note_ = QStringLiteral("asking whether the receiver is %1")
-                        .arg(familyName(kAskingOrder[asking_]));
-            for (const std::string& query : identityQueries(kAskingOrder[asking_++]))
+                        .arg(familyName(familyTable()[asking_].family));
+            for (const std::string& query : familyTable()[asking_++].identityQueries(false))
                 port_.send(query);
             since_ = nowMs;
             return;

@@ -11,7 +11,7 @@
 //   then switched back with SiRF binary message 129 at the line's rate.
 // - With the family "auto" it is taken from what the receiver said by itself
 //   (proprietary sentences, text banners, binary packets), else from which
-//   family's identity query it answers, asked in kAskingOrder, 1.5 s each.
+//   family's identity query it answers, asked in the family table's order, 1.5 s each.
 // - Once the link has opened the port the receiver is asked who it is with
 //   its family's queries.  The family is known by then, so the start command
 //   does not wait for the answers: they are read while the unit acquires,
@@ -117,7 +117,7 @@ private:
     int sirfPackets_ = 0;
     bool switchSent_ = false;
     bool askedAgain_ = false;
-    std::size_t asking_ = 0;  // the family asked, in kAskingOrder
+    std::size_t asking_ = 0;  // the family asked, in the family table's order
     std::optional<gpslink::ReceiverFamily> family_;
     std::optional<results::Reason> failure_;
     QString note_;

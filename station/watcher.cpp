@@ -1,10 +1,8 @@
 #include "station/watcher.h"
 
-#include "gpslink/resetcommand.h"
+#include "gpslink/nmea.h"
 
 #include <algorithm>
-#include <array>
-#include <charconv>
 #include <cstring>
 #include <functional>
 
@@ -12,86 +10,11 @@ namespace station {
 
 namespace {
 
-// Longest sentence taken, "$" to the checksum's last digit: NMEA 0183 allows
-// 82 characters with the line end, but real receivers send longer ones.
-constexpr std::size_t kMaxSentence = 128;
+using Fields = gpslink::NmeaFields;
 
-bool hexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-// The comma-separated fields of a body, without allocating: at most
-// kMaxFields, and a body with more counts as kMaxFields + 1 (more than any
-// sentence decoded here may have).
-class Fields {
-public:
-    static constexpr std::size_t kMaxFields = 21;  // GSV: 4, four satellites of 4, a signal ID
-
-    explicit Fields(std::string_view body) {
-        for (std::size_t at = 0;; ++count_) {
-            if (count_ == kMaxFields) {
-                ++count_;
-                return;
-            }
-            const std::size_t comma = body.find(',', at);
-            fields_[count_] = body.substr(at, comma == std::string_view::npos ? comma : comma - at);
-            if (comma == std::string_view::npos) {
-                ++count_;
-                return;
-            }
-            at = comma + 1;
-        }
-    }
-    std::size_t size() const { return count_; }
-    std::string_view operator[](std::size_t i) const { return fields_[i]; }
-    std::string_view back() const { return fields_[count_ - 1]; }
-
-private:
-    std::array<std::string_view, kMaxFields> fields_;
-    std::size_t count_ = 0;
-};
-
-// A whole number of at most maxDigits digits, nothing else.
-std::optional<int> number(std::string_view text, std::size_t maxDigits = 4) {
-    if (text.empty() || text.size() > maxDigits) return std::nullopt;
-    int value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
-    return value;
-}
-
-// A decimal such as "0.9" or "12": digits with at most one point.
-std::optional<double> decimal(std::string_view text) {
-    if (text.empty() || text.size() > 8) return std::nullopt;
-    int points = 0;
-    for (char c : text) {
-        if (c == '.')
-            ++points;
-        else if (c < '0' || c > '9')
-            return std::nullopt;
-    }
-    if (points > 1 || text == ".") return std::nullopt;
-    double value = 0;  // read as NMEA writes it, whatever the user's locale
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
-}
-
-// hhmmss with optional fraction: the time of day in milliseconds.
-std::optional<int> timeOfDay(std::string_view text) {
-    if (text.size() < 6) return std::nullopt;
-    const auto hh = number(text.substr(0, 2)), mm = number(text.substr(2, 2)),
-               ss = number(text.substr(4, 2));
-    if (!hh || !mm || !ss || *hh > 23 || *mm > 59 || *ss > 60) return std::nullopt;
-    int ms = 0;
-    if (text.size() > 6) {  // a fraction of a second, to any number of digits
-        if (text[6] != '.' || text.size() == 7 || text.size() > 12) return std::nullopt;
-        for (std::size_t i = 7; i < text.size(); ++i) {
-            if (text[i] < '0' || text[i] > '9') return std::nullopt;
-            if (i < 10) ms += (text[i] - '0') * (i == 7 ? 100 : i == 8 ? 10 : 1);
-        }
-    }
-    return ((*hh * 60 + *mm) * 60 + *ss) * 1000 + ms;
-}
+// More fields than any sentence decoded here may have: GSV's 4, four
+// satellites of 4 and a signal ID.
+constexpr std::size_t kMostFields = 21;
 
 }  // namespace
 
@@ -104,28 +27,14 @@ std::optional<int> timeOfDay(std::string_view text) {
 // it so), empty satellites or HDOP are not known.
 std::optional<Gga> parseGga(std::string_view body) {
     const Fields f(body);
-    if (f.size() < 15 || f.size() > Fields::kMaxFields || f[0].size() != 5 ||
-        f[0].substr(2) != "GGA")
-        return std::nullopt;
+    if (f.size() < 15 || f.size() > kMostFields || f.formatter() != "GGA") return std::nullopt;
     Gga gga;
     gga.time = std::string(f[1]);
-    if (!f[1].empty()) {
-        gga.timeMs = timeOfDay(f[1]);
-        if (!gga.timeMs) return std::nullopt;
-    }
-    if (!f[6].empty()) {
-        const auto quality = number(f[6], 1);
-        if (!quality || *quality > 8) return std::nullopt;
-        gga.quality = *quality;
-    }
-    if (!f[7].empty()) {
-        gga.satellites = number(f[7], 2);
-        if (!gga.satellites) return std::nullopt;
-    }
-    if (!f[8].empty()) {
-        gga.hdop = decimal(f[8]);
-        if (!gga.hdop) return std::nullopt;
-    }
+    std::optional<int> quality;
+    if (!f.time(1, gga.timeMs) || !f.number(6, quality, 1) || (quality && *quality > 8) ||
+        !f.number(7, gga.satellites, 2) || !f.decimal(8, gga.hdop))
+        return std::nullopt;
+    gga.quality = quality.value_or(0);
     return gga;
 }
 
@@ -141,30 +50,27 @@ std::optional<Gga> parseGga(std::string_view body) {
 //     empty: in view, not tracked).
 std::optional<GsvPart> parseGsv(std::string_view body) {
     const Fields f(body);
-    if (f.size() < 4 || f[0].size() != 5 || f[0].substr(2) != "GSV" || f[0][0] == 'P')
-        return std::nullopt;
+    if (f.size() < 4 || f.size() > kMostFields || f.formatter() != "GSV") return std::nullopt;
     const std::size_t blocks = (f.size() - 4) / 4;
     const std::size_t rest = (f.size() - 4) % 4;
     if (blocks > 4 || rest > 1) return std::nullopt;
-    const auto total = number(f[1], 1), index = number(f[2], 1);
-    if (!total || !index || *total < 1 || *index < 1 || *index > *total) return std::nullopt;
-    if (!f[3].empty() && !number(f[3], 2)) return std::nullopt;
-    GsvPart part{std::string(f[0].substr(0, 2)), *total, *index, {}, {}};
+    std::optional<int> total, index, inView;
+    if (!f.number(1, total, 1) || !f.number(2, index, 1) || !f.number(3, inView, 2) || !total ||
+        !index || *total < 1 || *index < 1 || *index > *total)
+        return std::nullopt;
+    GsvPart part{std::string(f.talker()), *total, *index, {}, {}};
     if (rest == 1) {
+        std::optional<int> signal;
+        if (!f.hex(f.size() - 1, signal)) return std::nullopt;
         part.signal = std::string(f.back());
-        if (part.signal.size() > 1 || (!part.signal.empty() && !hexDigit(part.signal[0])))
-            return std::nullopt;
     }
     for (std::size_t b = 0; b < blocks; ++b) {
-        const std::string_view prnField = f[4 + b * 4], cn0 = f[4 + b * 4 + 3];
-        if (prnField.empty()) continue;
-        const auto prn = number(prnField, 3);
-        if (!prn) return std::nullopt;
-        GsvPart::Satellite satellite{*prn, std::nullopt};
-        if (!cn0.empty()) {
-            satellite.cn0 = number(cn0, 2);
-            if (!satellite.cn0) return std::nullopt;
-        }
+        std::optional<int> prn;
+        GsvPart::Satellite satellite{0, std::nullopt};
+        if (!f.number(4 + b * 4, prn, 3)) return std::nullopt;
+        if (!prn) continue;  // names no satellite: its other fields are not read
+        if (!f.number(4 + b * 4 + 3, satellite.cn0, 2)) return std::nullopt;
+        satellite.prn = *prn;
         part.satellites.push_back(satellite);
     }
     return part;
@@ -176,20 +82,14 @@ std::optional<GsvPart> parseGsv(std::string_view body) {
 // receivers send a fourth DOP there): the talker then names the system.
 std::optional<GsaPart> parseGsa(std::string_view body) {
     const Fields f(body);
-    if (f.size() < 18 || f.size() > 19 || f[0].size() != 5 || f[0].substr(2) != "GSA" ||
-        f[0][0] == 'P')
-        return std::nullopt;
-    GsaPart part{std::string(f[0].substr(0, 2)), {}, std::nullopt};
+    if (f.size() < 18 || f.size() > 19 || f.formatter() != "GSA") return std::nullopt;
+    GsaPart part{std::string(f.talker()), {}, std::nullopt};
     for (std::size_t i = 3; i < 15; ++i) {
-        if (f[i].empty()) continue;
-        const auto prn = number(f[i], 3);
-        if (!prn) return std::nullopt;
-        part.prns.push_back(*prn);
+        std::optional<int> prn;
+        if (!f.number(i, prn, 3)) return std::nullopt;
+        if (prn) part.prns.push_back(*prn);
     }
-    if (f.size() == 19 && f[18].size() == 1 && hexDigit(f[18][0])) {
-        const char id = f[18][0];
-        part.systemId = id <= '9' ? id - '0' : (id | 0x20) - 'a' + 10;
-    }
+    if (f.size() == 19 && !f.hex(18, part.systemId)) part.systemId.reset();
     return part;
 }
 
@@ -256,7 +156,7 @@ void Watcher::feed(std::string_view bytes) {
             i = std::size_t(static_cast<const char*>(next) - data) - 1;
             continue;
         }
-        if (c < 0x20 || c > 0x7E || length >= kMaxSentence) {
+        if (c < 0x20 || c > 0x7E || length >= gpslink::kMaxSentence) {
             pending_.clear();
             length = 0;
             continue;

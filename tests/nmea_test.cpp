@@ -7,12 +7,15 @@
 #include <array>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "gpslink/link.h"
+#include "gpslink/nmea.h"
 #include "gpslink/resetcommand.h"
 #include "sim/capture.h"
+#include "station/families.h"
 #include "station/frames.h"
 #include "station/frontend.h"
 #include "station/identity.h"
@@ -79,6 +82,103 @@ TEST(Commands, MatchThePublishedForms) {
 // Real receivers' streams with binary packets between their sentences: every
 // packet is taken out by its own framing, however the bytes arrive, and every
 // GGA is handed on whole, though the packets hold "$" bytes.
+// Each family's answers to its identity queries, as published, read by its
+// row; what a receiver shows first is its family.
+TEST(Families, EachRowReadsItsFamilysAnswers) {
+    using F = gpslink::ReceiverFamily;
+    using namespace std::string_literals;
+    const auto ubx = [](int cls, int id, const std::string& payload) {
+        return Packet{PacketKind::Ubx, gpslink::ubxFrame(cls, id, payload)};
+    };
+    std::string monVer = std::string("ROM CORE 3.01 (107888)").append(8, '\0') +
+                         std::string("00080000").append(2, '\0');
+    monVer += std::string("FWVER=SPG 5.10").append(16, '\0');
+    monVer += std::string("MOD=NEO-M9N").append(19, '\0');
+    const struct {
+        F family;
+        std::vector<std::string> sentences;
+        std::vector<Packet> packets;
+        Identity expected;
+    } cases[] = {
+        {F::Mtk,
+         {"PMTK705,AXN_5.1.7_3333_1,0001,MT3333,1.0"},
+         {},
+         {"AXN_5.1.7_3333_1", "MT3333", ""}},
+        {F::QuectelLg,
+         {"PQTMVERNO,ERROR", "PQTMVERNO,LG69TAPNR01A03S,2024/05/06,10:20:30",
+          "PQTMUNIQID,OK,12,0123456789AB"},
+         {},
+         {"LG69TAPNR01A03S", "", "0123456789AB"}},
+        {F::Airoha,
+         {"PAIR001,020,0", "PAIR020,AG3335M_V2.5.0,S,N"},
+         {},
+         {"AG3335M_V2.5.0", "", ""}},
+        {F::Casic,
+         {"GPTXT,01,01,01,ANTENNA OK", "GPTXT,01,01,02,SW=URANUS5,V5.3.0.0",
+          "GPTXT,01,01,02,HW=ATGM336H,0123ABCD"},
+         {},
+         {"URANUS5,V5.3.0.0", "ATGM336H", "0123ABCD"}},
+        {F::Sirf,
+         {"PSRF195,GSW3.5.0_3.5.00.00-SDK-3EP2.01"},
+         {},
+         {"GSW3.5.0_3.5.00.00-SDK-3EP2.01", "", ""}},
+        {F::Sirf,
+         {},
+         {Packet{PacketKind::Sirf, sirfFrame("\x06"
+                                             "GSW3.2.4\x00"s)}},
+         {"GSW3.2.4", "", ""}},
+        {F::Ublox,
+         {"GNTXT,01,01,02,u-blox AG - www.u-blox.com"},
+         {ubx(0x0A, 0x04, monVer), ubx(0x27, 0x03, "\x01\x00\x00\x00\x12\x34\x56\x78\x9A"s)},
+         {"SPG 5.10", "NEO-M9N", "123456789a"}},
+        // A Quectel LG receiver on an Airoha chip answers $PAIR too: shown as
+        // Airoha first, it says its Quectel version all the same.
+        {F::Airoha,
+         {"PAIR020,AG3335M_V2.5.0,S,N", "PQTMVERNO,LG290P03AANR01A01S"},
+         {},
+         {"AG3335M_V2.5.0", "", ""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(gpslink::nameOf(c.family)) + " " + c.expected.firmware);
+        IdentityReader reader;
+        EXPECT_FALSE(reader.complete(c.family));
+        for (const std::string& body : c.sentences) reader.sentence(body);
+        for (const Packet& packet : c.packets) reader.packet(packet);
+        EXPECT_EQ(reader.family(), c.family);
+        EXPECT_EQ(reader.identity().firmware, c.expected.firmware);
+        EXPECT_EQ(reader.identity().hardware, c.expected.hardware);
+        EXPECT_EQ(reader.identity().uniqueId, c.expected.uniqueId);
+        EXPECT_TRUE(reader.complete(c.family));
+    }
+    IdentityReader reader;
+    for (const char* body :
+         {"GPGGA,120000.00,,,,,0,00,,,M,,M,,", "PGTOP,11,3", "GPTXT,01,01,02,hello"})
+        reader.sentence(body);
+    reader.packet(Packet{PacketKind::Rtcm3, "\xD3\x00\x00\x47\xEA\x4B"s});
+    EXPECT_FALSE(reader.family());  // nothing of its own
+}
+
+// One row for every family the link can start, in the order a receiver of
+// unknown family is asked, with what each publishes.
+TEST(Families, OneRowPerFamilyInAskingOrder) {
+    using F = gpslink::ReceiverFamily;
+    std::vector<F> order;
+    std::string antenna, figures, readBack;
+    for (const FamilyRow& row : familyTable()) {
+        order.push_back(row.family);
+        const std::string name(gpslink::nameOf(row.family));
+        if (reportsAntenna(row.family)) antenna += name + " ";
+        if (reportsFigures(row.family)) figures += name + " ";
+        if (row.readsBackSettings) readBack += name + " ";
+    }
+    EXPECT_EQ(order,
+              (std::vector<F>{F::Ublox, F::QuectelLg, F::Airoha, F::Mtk, F::Casic, F::Sirf}));
+    for (F family : gpslink::kReceiverFamilies) EXPECT_EQ(familyRow(family).family, family);
+    EXPECT_EQ(antenna, "ublox mtk casic ");
+    EXPECT_EQ(figures, "ublox ");
+    EXPECT_EQ(readBack, "ublox mtk ");
+}
+
 TEST(StreamSplitter, TakesThePacketsOutOfRealStreams) {
     std::string why;
     const std::string logs = sharedFolder("recordings/logs", why);
@@ -117,6 +217,127 @@ TEST(Watcher, AcceptsOnlySentencesWithTheRightChecksum) {
     for (const char* bad : {"$GPGGA,,,,,,0,,,,,,,,*67", "$GPGGA,,,,,,0,,,,,,,,*6", "GPGGA*66",
                             "$GPGGA,,,,,,0,,,,,,,,*6G", "$GPGGA,,,,,,0,,,,,,,,", "$*00x", ""})
         EXPECT_FALSE(gpslink::nmeaCheckedBody(bad)) << bad;
+}
+
+// The one grammar every reader of NMEA shares, station and simulator alike:
+// a sentence is checked once, whole, and then read field by field.
+TEST(NmeaSentence, IsCheckedOnceWhole) {
+    // A sentence with a right checksum, whatever else is wrong with it.
+    const auto signed_ = [](const std::string& body) {
+        const std::string line = gpslink::nmeaCommand(body);
+        return line.substr(0, line.size() - 2);
+    };
+    const std::string longest(124, 'X');  // "$", 124, "*hh": 128 characters
+    struct Case {
+        std::string sentence;
+        std::optional<std::string> body;  // empty: refused
+    } cases[] = {
+        {"$PSRF101,0,0,0,0,0,0,12,4*10", "PSRF101,0,0,0,0,0,0,12,4"},  // published checksums
+        {"$PMTK103*30", "PMTK103"},
+        {"$GPGSV,1,1,02*7b", "GPGSV,1,1,02"},
+        {"$*00", ""},  // empty, but well formed
+        {"", {}},
+        {"$PMTK103*3", {}},  // truncated
+        {"$PMTK103", {}},
+        {"PMTK103*30", {}},
+        {"$PMTK103*31", {}},  // bad checksum
+        {"$PMTK103*3G", {}},
+        {signed_(longest), longest},
+        {signed_(longest + "X"), {}},             // over-long
+        {signed_("GPTXT,01,01,02,caf\xE9"), {}},  // not ASCII
+        {signed_("GPTXT,01,01,02,a\tb"), {}},     // a control character
+        {signed_("GPGGA,$GPGGA"), {}},            // a second sentence begun inside
+        {"$PMTK103*30*30", {}},
+    };
+    for (const Case& c : cases) {
+        const auto body = gpslink::nmeaCheckedBody(c.sentence);
+        EXPECT_EQ(body ? std::optional<std::string>(*body) : std::nullopt, c.body) << c.sentence;
+    }
+}
+
+TEST(NmeaSentence, FieldsReadAsNullAValueOrMalformed) {
+    const gpslink::NmeaFields gga("GNGGA,123519.50,4807.038,N,,,1,08,0.9,,M,,M,,");
+    EXPECT_EQ(gga.size(), 15u);
+    EXPECT_EQ(gga.address(), "GNGGA");
+    EXPECT_EQ(gga.talker(), "GN");
+    EXPECT_EQ(gga.formatter(), "GGA");
+    EXPECT_EQ(gga[2], "4807.038");
+    EXPECT_EQ(gga[4], "");   // null
+    EXPECT_EQ(gga[30], "");  // missing
+    EXPECT_EQ(gga.from(9), ",M,,M,,");
+    EXPECT_EQ(gga.from(15), "");
+    const gpslink::NmeaFields own("PMTK001,103,3");
+    EXPECT_EQ(own.talker(), "");
+    EXPECT_EQ(own.formatter(), "");
+    EXPECT_EQ(gpslink::NmeaFields("").size(), 1u);
+
+    const std::string most(gpslink::NmeaFields::kMaxFields - 1, ','), more = most + ",";
+    EXPECT_FALSE(gpslink::NmeaFields(most).overlong());
+    const gpslink::NmeaFields over(more);
+    EXPECT_TRUE(over.overlong());
+    EXPECT_EQ(over.size(), gpslink::NmeaFields::kMaxFields + 1);
+
+    // Each typed read of one field: true with its value (empty for null or
+    // missing), false for malformed.
+    struct Read {
+        const char* field;
+        char type;  // n number of up to 4 digits, d decimal, t time, h hex digit
+        bool ok;
+        std::optional<double> value;
+    } reads[] = {
+        {"", 'n', true, {}},
+        {"0012", 'n', true, 12},
+        {"12345", 'n', false, {}},
+        {"-1", 'n', false, {}},
+        {"+1", 'n', false, {}},
+        {"1a", 'n', false, {}},
+        {" 1", 'n', false, {}},
+        {"", 'd', true, {}},
+        {"0.9", 'd', true, 0.9},
+        {".5", 'd', true, 0.5},
+        {"12", 'd', true, 12},
+        {".", 'd', false, {}},
+        {"1.2.3", 'd', false, {}},
+        {"123456789", 'd', false, {}},
+        {"1e3", 'd', false, {}},
+        {"-0.5", 'd', false, {}},
+        {"", 't', true, {}},
+        {"000000", 't', true, 0},
+        {"235960", 't', true, 86400000},  // a leap second
+        {"123519.5", 't', true, 45319500},
+        {"123519.12345", 't', true, 45319123},
+        {"123519.123456", 't', false, {}},
+        {"123519.", 't', false, {}},
+        {"12351", 't', false, {}},
+        {"243519", 't', false, {}},
+        {"126019", 't', false, {}},
+        {"12:35:19", 't', false, {}},
+        {"", 'h', true, {}},
+        {"F", 'h', true, 15},
+        {"a", 'h', true, 10},
+        {"G", 'h', false, {}},
+        {"10", 'h', false, {}},
+    };
+    for (const Read& r : reads) {
+        SCOPED_TRACE(std::string(1, r.type) + " \"" + r.field + "\"");
+        const std::string body = std::string("GPXXX,") + r.field;
+        const gpslink::NmeaFields f(body);
+        std::optional<double> value;
+        bool ok = false;
+        if (r.type == 'd') {
+            ok = f.decimal(1, value);
+        } else {
+            std::optional<int> whole;
+            ok = r.type == 'n'   ? f.number(1, whole)
+                 : r.type == 't' ? f.time(1, whole)
+                                 : f.hex(1, whole);
+            if (whole) value = *whole;
+        }
+        EXPECT_EQ(ok, r.ok);
+        if (ok) {
+            EXPECT_EQ(value, r.value);
+        }
+    }
 }
 
 TEST(Watcher, DecodesGgaOfAnyTalkerAndRefusesMalformedOnes) {

@@ -20,7 +20,6 @@
 #include "gpslink/resetcommand.h"
 #include "sim/capture.h"
 #include "sim/chunker.h"
-#include "sim/nmea.h"
 #include "sim/receivermodel.h"
 #include "station/frames.h"
 #include "station/frontend.h"
@@ -94,7 +93,8 @@ TEST(ReceiverModel, ClockCountsFromZeroThenCarriesUtcThenFixes) {
         const bool fix = quality[0] == '1';
         std::string order;
         for (const std::string& line : lines) {
-            EXPECT_TRUE(nmeaChecksumValid(line.substr(0, line.size() - 2)) && line.size() <= 82)
+            EXPECT_TRUE(gpslink::nmeaCheckedBody(line.substr(0, line.size() - 2)) &&
+                        line.size() <= 82)
                 << line;
             order += line.substr(0, 10) + " ";
         }
