@@ -31,7 +31,7 @@
 //   message 129 at the line's rate.
 // - With the family "auto" it is taken from what the receiver said by itself
 //   (proprietary sentences, text banners, binary packets), else from which
-//   family's identity query it answers, asked in kAskingOrder, 1.5 s each.
+//   family's identity query it answers, asked in the families' table's order, 1.5 s each.
 // - Once the link has opened the port it asks the receiver for its identity
 //   with its family's queries; once a checked sentence has come since the
 //   link opened the port, the command goes out without waiting for the
