@@ -100,6 +100,10 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
             return QStringLiteral("configuration %1 rejected").arg(r.config);
         case Reason::ConfigMismatch:
             return QStringLiteral("configuration %1 not kept").arg(r.config);
+        case Reason::OffsetTooLarge:
+            return QStringLiteral(
+                "the golden unit reads too far from its known C/N0 in this slot: check the "
+                "slot's cable and antenna");
         default:  // a limit's, said above; the others by the note or the signal test's words
             break;
     }
