@@ -9,6 +9,7 @@
 #include <QVariantList>
 #include <functional>
 
+#include "results/reasons.h"
 #include "results/report.h"
 
 namespace results {
@@ -19,6 +20,14 @@ struct Where {
     QVariantList values;
 };
 Where where(const Filter& filter);
+
+// An outcome as a condition on a result's column: "result = 'pass'".  A
+// statement names outcomes by the codes of their table (results/reasons.h),
+// never by copies of them.
+QString resultIs(Outcome outcome);
+// "result IN ('pass', 'fail')": the results that test a unit; a station's
+// fault or an interrupted run says nothing of the unit.
+QString testsAUnit();
 
 // Prepares sql (forward only), binds w's values, runs it; false with the
 // database's error.
