@@ -1,6 +1,6 @@
 // The fields of a unit's result: one row each, iterated by the station's
 // JSON (station/result.cpp, one case each of a switch the compiler holds to
-// every field) and by the results table's columns (results/store.cpp).
+// every field) and by the results table's columns (results/resultstable.cpp).
 //
 // A field is in the JSON result, in a column of the results table, or both.
 // The signal test's figures are one JSON object, "signal", whose members are
@@ -82,7 +82,7 @@ struct FieldRow {
     bool json;    // a member of the JSON result
     bool column;  // a column of the results table
     // The schema step that added the column; 0 for none.  The store adds the
-    // column of a field whose step has no statements of its own (store.cpp).
+    // column of a field whose step has no statements of its own (schema.cpp).
     int since;
 };
 
