@@ -16,9 +16,9 @@
 #include <QString>
 #include <vector>
 
-#include "results/fields.h"
 #include "results/schema.h"
 #include "results/target.h"
+#include "vocabulary/fields.h"
 
 namespace results {
 
@@ -28,7 +28,7 @@ struct Column {
     const char* name;
     Kind kind;
 };
-// The result fields kept in columns (results/fields.h, "id" first), without
+// The result fields kept in columns (vocabulary/fields.h, "id" first), without
 // the store's own columns.
 const std::vector<Column>& resultColumns();
 

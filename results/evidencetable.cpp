@@ -3,7 +3,7 @@
 #include <QSqlError>
 #include <QtEndian>
 
-#include "results/evidence.h"
+#include "vocabulary/evidence.h"
 
 namespace results {
 

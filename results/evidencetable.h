@@ -1,4 +1,4 @@
-// The units' bytes kept as evidence (table evidence, results/evidence.h for
+// The units' bytes kept as evidence (table evidence, vocabulary/evidence.h for
 // their framing): added with their result in the caller's transaction, read
 // back checked against the result's SHA-256, and removed by retention while
 // the results stay.

@@ -13,7 +13,7 @@
 
 #include "results/measures.h"
 #include "results/query.h"
-#include "results/reasons.h"
+#include "vocabulary/reasons.h"
 
 namespace results {
 

@@ -1,5 +1,5 @@
 #include "results/htmlreport.h"
-#include "results/reasons.h"
+#include "vocabulary/reasons.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

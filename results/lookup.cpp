@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "results/query.h"
-#include "results/reasons.h"
+#include "vocabulary/reasons.h"
 
 namespace results {
 

@@ -12,8 +12,8 @@
 #include <optional>
 #include <vector>
 
-#include "results/evidence.h"
 #include "results/report.h"
+#include "vocabulary/evidence.h"
 
 namespace results {
 

@@ -19,9 +19,9 @@
 #include <optional>
 #include <vector>
 
-#include "results/fields.h"
 #include "results/statistics.h"
 #include "results/values.h"
+#include "vocabulary/fields.h"
 
 namespace results {
 

@@ -9,8 +9,8 @@
 #include <QVariantList>
 #include <functional>
 
-#include "results/reasons.h"
 #include "results/report.h"
+#include "vocabulary/reasons.h"
 
 namespace results {
 
@@ -22,7 +22,7 @@ struct Where {
 Where where(const Filter& filter);
 
 // An outcome as a condition on a result's column: "result = 'pass'".  A
-// statement names outcomes by the codes of their table (results/reasons.h),
+// statement names outcomes by the codes of their table (vocabulary/reasons.h),
 // never by copies of them.
 QString resultIs(Outcome outcome);
 // "result IN ('pass', 'fail')": the results that test a unit; a station's

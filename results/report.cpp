@@ -1,5 +1,5 @@
 #include "results/report.h"
-#include "results/reasons.h"
+#include "vocabulary/reasons.h"
 
 #include <QDateTime>
 #include <QFile>

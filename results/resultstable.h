@@ -1,5 +1,5 @@
 // The results table: one row per unit's result, its columns the fields'
-// (results/fields.h), and the report's summaries kept up with each new row
+// (vocabulary/fields.h), and the report's summaries kept up with each new row
 // (results/summaries.h), in the caller's transaction.
 #pragma once
 

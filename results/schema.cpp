@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "results/fields.h"
+#include "vocabulary/fields.h"
 
 namespace results {
 
@@ -13,7 +13,7 @@ namespace {
 // step.
 //
 // Up to step 5 every statement is written out.  From step 6 on, the columns
-// of the fields whose row names the step (results/fields.h, "since") are
+// of the fields whose row names the step (vocabulary/fields.h, "since") are
 // added by the step itself, before its own statements: a new field is its
 // row alone.
 constexpr int kWrittenOut = 5;

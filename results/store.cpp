@@ -11,9 +11,9 @@
 
 #include "results/calibrationtable.h"
 #include "results/deliveryqueue.h"
-#include "results/evidence.h"
 #include "results/resultstable.h"
 #include "results/spool.h"
+#include "vocabulary/evidence.h"
 
 namespace results {
 

@@ -26,9 +26,9 @@
 #include "results/database.h"
 #include "results/delivery.h"
 #include "results/evidencetable.h"
-#include "results/fields.h"
 #include "results/refusaltable.h"
 #include "results/target.h"
+#include "vocabulary/fields.h"
 
 namespace results {
 
@@ -79,7 +79,7 @@ public:
     // and one warning goes to the sink.  A unit's first cycle whose unit
     // already has a result in its lot is marked a retest ("retest": true).
     //
-    // With evidence (the unit's framed bytes, results/evidence.h) its SHA-256
+    // With evidence (the unit's framed bytes, vocabulary/evidence.h) its SHA-256
     // goes into the result ("evidence_sha256") and the bytes, compressed,
     // into the evidence table in the same transaction; a spooled result
     // carries them in its line.

@@ -1,5 +1,5 @@
 #include "results/summaries.h"
-#include "results/reasons.h"
+#include "vocabulary/reasons.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

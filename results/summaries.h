@@ -36,17 +36,17 @@
 #include <utility>
 #include <vector>
 
-#include "results/fields.h"
 #include "results/pace.h"
 #include "results/report.h"
 #include "results/statistics.h"
 #include "results/target.h"
 #include "results/values.h"
+#include "vocabulary/fields.h"
 
 namespace results {
 
 // The measures whose values are kept, as their columns are named, in the
-// order of the measures' table (results/fields.h).
+// order of the measures' table (vocabulary/fields.h).
 const QStringList& summaryMeasures();
 
 struct MeasureValues {

@@ -85,7 +85,6 @@
 #include <vector>
 
 #include "results/calibration.h"
-#include "results/evidence.h"
 #include "station/antennatest.h"
 #include "station/config.h"
 #include "station/configtest.h"
@@ -97,6 +96,7 @@
 #include "station/result.h"
 #include "station/signaltest.h"
 #include "station/watcher.h"
+#include "vocabulary/evidence.h"
 
 namespace gpslink {
 class LinkDriver;

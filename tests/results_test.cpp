@@ -18,7 +18,6 @@
 #include <tuple>
 
 #include "cli/reportcommand.h"
-#include "results/evidence.h"
 #include "results/gauge.h"
 #include "results/gaugereport.h"
 #include "results/htmlreport.h"
@@ -31,6 +30,7 @@
 #include "results/summaries.h"
 #include "testkit/pgserver.h"
 #include "testkit/results_sample.h"
+#include "vocabulary/evidence.h"
 
 using namespace results;
 using results::testing::PgServer;

@@ -11,7 +11,7 @@
 
 #include <cstddef>
 
-#include "results/reasons.h"
+#include "vocabulary/reasons.h"
 
 namespace results {
 
@@ -143,7 +143,7 @@ inline constexpr FieldRow kFields[] = {
     {Field::Jamming,             "jamming",               FieldKind::Real,  true,  true, 6},
     {Field::Study,               "study",                 FieldKind::Text,  true,  true, 7},
     // The store's: the SHA-256 of the unit's bytes kept as evidence
-    // (results/evidence.h), and when retention removed them.
+    // (vocabulary/evidence.h), and when retention removed them.
     {Field::EvidenceSha256,      "evidence_sha256",       FieldKind::Text,  false, true, 10},
     {Field::EvidenceRemoved,     "evidence_removed",      FieldKind::Text,  false, true, 10},
 };
