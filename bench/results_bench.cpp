@@ -25,6 +25,7 @@
 #include "results/summaries.h"
 #include "testkit/pgserver.h"
 #include "testkit/results_sample.h"
+#include "vocabulary/reasons.h"
 
 using namespace results;
 
@@ -190,6 +191,10 @@ QString generateRows(bool pg, qint64 from, qint64 to) {
                  "to_char(to_timestamp(1767225600 + i * 4.32) AT TIME ZONE 'UTC',"
                  " 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')")
            : QStringLiteral("strftime('%Y-%m-%dT%H:%M:%fZ', 1767225600 + i * 4.32, 'unixepoch')");
+    // The codes from their tables, as SQL literals.
+    const auto code = [](auto outcomeOrReason) -> QString {
+        return QLatin1Char('\'') + codeOf(outcomeOrReason) + QLatin1Char('\'');
+    };
     return QStringLiteral(
                "INSERT INTO results (id, unit, station, lot, operator, cycle, started, ended,"
                " result, reason, status, port, device, baud, receiver, start, ttff_s,"
@@ -197,22 +202,25 @@ QString generateRows(bool pg, qint64 from, qint64 to) {
                " signal_sv, signal_samples, signal_cn0_mean, stored_at)"
                " SELECT 'r' || i, 'SN' || (i / 10 * 9 + CASE WHEN k = 9 THEN 3 ELSE k END),"
                " 'line-' || (i % 8), 'WO-' || (100000 + i / 5000), 'ann', 1, t, t, res,"
-               " CASE WHEN res = 'pass' THEN 'ok' WHEN res = 'station-fault'"
-               "  THEN 'port-unavailable' WHEN res = 'interrupted' THEN 'interrupted'"
-               "  WHEN i % 20 = 3 THEN 'no-fix' ELSE 'ttff-over-limit' END,"
+               " CASE WHEN res = %3 THEN %7 WHEN res = %4"
+               "  THEN %8 WHEN res = %5 THEN %9"
+               "  WHEN i % 20 = 3 THEN %10 ELSE %11 END,"
                " '', 'ttyUSB' || (i / 8 % 16), '/dev/ttyUSB' || (i / 8 % 16), 9600, 'sirf', 'cold',"
-               " CASE WHEN res = 'pass' THEN 28 + (i * 7919 % 2500) / 100.0"
-               "  WHEN res = 'fail' AND i % 20 <> 3 THEN 60 + (i % 3000) / 100.0 END,"
+               " CASE WHEN res = %3 THEN 28 + (i * 7919 % 2500) / 100.0"
+               "  WHEN res = %6 AND i % 20 <> 3 THEN 60 + (i % 3000) / 100.0 END,"
                " 6 + i * 31 % 7, 0.7 + (i * 13 % 12) / 10.0, 45, 36 + (i * 17 % 90) / 10.0, 9,"
                " '2.0.0', 'line-3', k = 9,"
                " CASE WHEN i % 3 = 0 THEN 'GPS:1' ELSE '' END,"
                " CASE WHEN i % 3 = 0 THEN 10 END,"
                " CASE WHEN i % 3 = 0 THEN 40 + (i * 23 % 400) / 100.0 END, t"
                " FROM (SELECT i, i % 10 AS k, %2 AS t,"
-               "  CASE WHEN i % 500 = 7 THEN 'station-fault' WHEN i % 1000 = 17 THEN"
-               "  'interrupted' WHEN i % 10 = 3 THEN 'fail' ELSE 'pass' END AS res"
+               "  CASE WHEN i % 500 = 7 THEN %4 WHEN i % 1000 = 17 THEN"
+               "  %5 WHEN i % 10 = 3 THEN %6 ELSE %3 END AS res"
                "  FROM (%1) AS g) AS x")
-        .arg(series, time);
+        .arg(series, time, code(Outcome::Pass), code(Outcome::StationFault),
+             code(Outcome::Interrupted), code(Outcome::Fail), code(Reason::Ok),
+             code(Reason::PortUnavailable), code(Reason::Interrupted), code(Reason::NoFix),
+             code(Reason::TtffOverLimit));
 }
 
 bool exec(QSqlQuery& q, const QString& sql) {

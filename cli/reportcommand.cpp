@@ -21,7 +21,6 @@
 #include <tuple>
 #include <utility>
 
-#include "results/evidence.h"
 #include "results/gauge.h"
 #include "results/gaugereport.h"
 #include "results/htmlreport.h"
@@ -33,6 +32,7 @@
 #include "results/strikes.h"
 #include "results/summaries.h"
 #include "station/config.h"
+#include "vocabulary/evidence.h"
 
 namespace cli {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "results/fields.h"
+#include "vocabulary/fields.h"
 
 namespace results {
 

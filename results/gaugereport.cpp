@@ -13,7 +13,7 @@
 
 #include "results/measures.h"
 #include "results/query.h"
-#include "results/reasons.h"
+#include "vocabulary/reasons.h"
 
 namespace results {
 
@@ -154,10 +154,9 @@ std::optional<std::vector<StudyMeasure>> studyMeasures(const QSqlDatabase& db, c
     filter.study = study;
     const Where w = where(filter);
     const QString sql = QStringLiteral(
-                            "SELECT %1 FROM results WHERE %2 AND result IN ('%3', '%4')"
+                            "SELECT %1 FROM results WHERE %2 AND %3"
                             " AND id NOT IN (SELECT result_id FROM struck_runs) ORDER BY started")
-                            .arg(columns.join(QStringLiteral(", ")), w.sql, codeOf(Outcome::Pass),
-                                 codeOf(Outcome::Fail));
+                            .arg(columns.join(QStringLiteral(", ")), w.sql, testsAUnit());
     if (!run(q, sql, w, error)) return std::nullopt;
     struct Row {
         QString unit, station, port;

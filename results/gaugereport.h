@@ -3,15 +3,14 @@
 //
 // A study's results are the rows tagged with its name (the plan's "study"),
 // but for the runs struck out of it (results/strikes.h).
-// For each measure of the measures' table (results/fields.h) with values: the units are the parts,
-// the slots (ports; station and port where the study spans stations) the
-// appraisers and a unit's results in one slot its trials.  The tolerance is
-// the span of the measure's limits in force over the study's results; a
-// measure with only a maximum (TTFF) is taken from a natural zero, one with
-// only a minimum has no tolerance.
+// For each measure of the measures' table (vocabulary/fields.h) with values: the units are the
+// parts, the slots (ports; station and port where the study spans stations) the appraisers and a
+// unit's results in one slot its trials.  The tolerance is the span of the measure's limits in
+// force over the study's results; a measure with only a maximum (TTFF) is taken from a natural
+// zero, one with only a minimum has no tolerance.
 #pragma once
 
-#include "results/fields.h"
+#include "vocabulary/fields.h"
 
 #include <QDateTime>
 #include <QIODevice>
@@ -39,9 +38,9 @@ struct StudyMeasure {
 // A measure's name with its unit: "TTFF (s)".
 QString measureTitle(const MeasureRow& kind);
 
-// The study's measures with values, in the measures' table (results/fields.h) order; nothing, with
-// why, when the database cannot be read.  An empty list: no such study.
-// latestStarted: the "started" of its latest result.
+// The study's measures with values, in the measures' table (vocabulary/fields.h) order; nothing,
+// with why, when the database cannot be read.  An empty list: no such study. latestStarted: the
+// "started" of its latest result.
 std::optional<std::vector<StudyMeasure>> studyMeasures(const QSqlDatabase& db, const QString& study,
                                                        QString* error,
                                                        QString* latestStarted = nullptr);

@@ -1,5 +1,5 @@
 #include "results/htmlreport.h"
-#include "results/reasons.h"
+#include "vocabulary/reasons.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -28,12 +28,12 @@ bool fillYields(const QSqlDatabase& db, const Where& w, const QString& key, QLis
             q,
             QStringLiteral("WITH us AS ("
                            " SELECT %2 AS k, unit, MIN(started) AS f,"
-                           "  MIN(CASE WHEN result = 'pass' THEN started END) AS fp"
+                           "  MIN(CASE WHEN %3 THEN started END) AS fp"
                            " FROM results WHERE %1 AND unit <> ''"
-                           " AND result IN ('pass', 'fail') GROUP BY %2, unit)"
+                           " AND %4 GROUP BY %2, unit)"
                            " SELECT k, COUNT(*), COUNT(fp), SUM(CASE WHEN fp = f THEN 1 ELSE 0 END)"
                            " FROM us GROUP BY k")
-                .arg(w.sql, key),
+                .arg(w.sql, key, resultIs(Outcome::Pass), testsAUnit()),
             w, error))
         return false;
     while (q.next()) {
@@ -45,13 +45,14 @@ bool fillYields(const QSqlDatabase& db, const Where& w, const QString& key, QLis
     if (!drained(q, error)) return false;
     if (!run(q,
              QStringLiteral("SELECT %2, COUNT(*),"
-                            " SUM(CASE WHEN result = 'fail' THEN 1 ELSE 0 END),"
-                            " SUM(CASE WHEN result = 'station-fault' THEN 1 ELSE 0 END),"
-                            " SUM(CASE WHEN result = 'interrupted' THEN 1 ELSE 0 END),"
+                            " SUM(CASE WHEN %3 THEN 1 ELSE 0 END),"
+                            " SUM(CASE WHEN %4 THEN 1 ELSE 0 END),"
+                            " SUM(CASE WHEN %5 THEN 1 ELSE 0 END),"
                             " SUM(CASE WHEN retest THEN 1 ELSE 0 END),"
-                            " SUM(CASE WHEN retest AND result = 'pass' THEN 1 ELSE 0 END)"
+                            " SUM(CASE WHEN retest AND %6 THEN 1 ELSE 0 END)"
                             " FROM results WHERE %1 GROUP BY %2")
-                 .arg(w.sql, key),
+                 .arg(w.sql, key, resultIs(Outcome::Fail), resultIs(Outcome::StationFault),
+                      resultIs(Outcome::Interrupted), resultIs(Outcome::Pass)),
              w, error))
         return false;
     while (q.next()) {

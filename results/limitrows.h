@@ -1,5 +1,5 @@
 // Each limit's result kept beside its result: a row of limit_results per
-// measure that had a limit (results/limitresults.h), written in the result's
+// measure that had a limit (vocabulary/limitresults.h), written in the result's
 // own transaction, read back by the report's lookups.  Schema: docs/RESULTS.md.
 #pragma once
 
@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "results/limitresults.h"
+#include "vocabulary/limitresults.h"
 
 namespace results {
 

@@ -6,7 +6,7 @@
 
 #include "results/limitrows.h"
 #include "results/query.h"
-#include "results/reasons.h"
+#include "vocabulary/reasons.h"
 
 namespace results {
 
@@ -173,9 +173,8 @@ std::optional<QList<FailedUnit>> failedUnits(const QSqlDatabase& db, const Filte
     const Where w = where(filter);
     QSqlQuery q(db);
     if (!run(q,
-             QStringLiteral("SELECT %1 FROM results WHERE %2 AND result IN ('%3', '%4')"
-                            " ORDER BY unit, started, seq")
-                 .arg(QLatin1String(kColumns), w.sql, codeOf(Outcome::Pass), codeOf(Outcome::Fail)),
+             QStringLiteral("SELECT %1 FROM results WHERE %2 AND %3 ORDER BY unit, started, seq")
+                 .arg(QLatin1String(kColumns), w.sql, testsAUnit()),
              w, error))
         return std::nullopt;
     const QString fail = codeOf(Outcome::Fail);

@@ -12,9 +12,9 @@
 #include <optional>
 #include <vector>
 
-#include "results/evidence.h"
-#include "results/limitresults.h"
 #include "results/report.h"
+#include "vocabulary/evidence.h"
+#include "vocabulary/limitresults.h"
 
 namespace results {
 
@@ -23,7 +23,7 @@ struct ResultRow {
     QString id, unit, station, port, lot, study, started, ended, result, reason, status;
     std::optional<qint64> cycle;
     QString sv;  // the signal test's satellite, where it had one
-    // Each limit's result (results/limitresults.h); none for a result kept
+    // Each limit's result (vocabulary/limitresults.h); none for a result kept
     // before they were, or without a limit.
     std::vector<LimitResult> limits;
 };

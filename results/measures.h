@@ -5,24 +5,23 @@
 // example: docs/RESULTS.md.
 //
 // Every figure comes from one answer of the database, measureValues
-// (results/summaries.h): each measure's values as a distribution, each
-// slot's C/N0 count and sum, and how many results carry each limit, read
-// from the summaries kept at each save where they serve the selection.
+// (results/summaries.h), given in results/values.h's terms: each measure's
+// values as a distribution, each slot's C/N0 count and sum, and how many
+// results carry each limit, read from the summaries kept at each save where
+// they serve the selection.  Nothing here reads the database.
 #pragma once
 
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
-#include <QSqlDatabase>
 #include <QString>
 #include <QTextStream>
 #include <optional>
 #include <vector>
 
-#include "results/fields.h"
-#include "results/report.h"
 #include "results/statistics.h"
-#include "results/summaries.h"
+#include "results/values.h"
+#include "vocabulary/fields.h"
 
 namespace results {
 

@@ -55,6 +55,15 @@ bool Snapshot::active(const QSqlDatabase& db) {
     return inSnapshot().contains(db.connectionName());
 }
 
+QString resultIs(Outcome outcome) {
+    return QStringLiteral("result = '%1'").arg(codeOf(outcome));
+}
+
+QString testsAUnit() {
+    return QStringLiteral("result IN ('%1', '%2')")
+        .arg(codeOf(Outcome::Pass), codeOf(Outcome::Fail));
+}
+
 void setAfterReadHook(std::function<void()> hook) {
     afterRead() = std::move(hook);
 }

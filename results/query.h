@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "results/report.h"
+#include "vocabulary/reasons.h"
 
 namespace results {
 
@@ -19,6 +20,14 @@ struct Where {
     QVariantList values;
 };
 Where where(const Filter& filter);
+
+// An outcome as a condition on a result's column: "result = 'pass'".  A
+// statement names outcomes by the codes of their table (vocabulary/reasons.h),
+// never by copies of them.
+QString resultIs(Outcome outcome);
+// "result IN ('pass', 'fail')": the results that test a unit; a station's
+// fault or an interrupted run says nothing of the unit.
+QString testsAUnit();
 
 // Prepares sql (forward only), binds w's values, runs it; false with the
 // database's error.

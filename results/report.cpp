@@ -1,5 +1,5 @@
 #include "results/report.h"
-#include "results/reasons.h"
+#include "vocabulary/reasons.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -220,8 +220,10 @@ QByteArray csvField(const QVariant& v, Column::Kind kind) {
             return QByteArray::number(v.toDouble(), 'g', QLocale::FloatingPointShortest);
         case Column::Kind::Int:
             return QByteArray::number(v.toLongLong());
-        default:
+        case Column::Kind::Text:
+        case Column::Kind::Json:
             text = v.toString();
+            break;
     }
     QByteArray bytes = text.toUtf8();
     if (bytes.contains(',') || bytes.contains('"') || bytes.contains('\n') ||

@@ -2,6 +2,11 @@
 // through one Qt SQL code path, with a spool file that catches results while
 // the database is failing.  Schema and decisions: docs/RESULTS.md.
 //
+// The store puts together the jobs that share its one connection
+// (results/database.h): the results table, the delivery queues, the
+// calibrations, the refusals, the evidence, and the spool.  A new job is a
+// class over the Database, a member here, and the calls that use it.
+//
 // A Store lives in the thread that opened it (a Qt SQL connection does).
 #pragma once
 
@@ -12,40 +17,25 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
-#include <QVariantList>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "results/calibration.h"
+#include "results/database.h"
 #include "results/delivery.h"
-#include "results/fields.h"
+#include "results/evidencetable.h"
+#include "results/refusaltable.h"
 #include "results/target.h"
+#include "vocabulary/fields.h"
 
 namespace results {
 
-// One column of the results table, as it maps to a field of the JSON result.
-struct Column {
-    using Kind = FieldKind;
-    const char* name;
-    Kind kind;
-};
-// The result fields kept in columns (results/fields.h, "id" first), without
-// the store's own columns.
-const std::vector<Column>& resultColumns();
-
-// A time as stored: ISO 8601 UTC with milliseconds, e.g. "2026-12-07T01:02:03.456Z".
-QString isoTime(const QDateTime& t);
-
-// The schema version this program writes.
-int latestSchemaVersion();
-
-// A unit the line refused before it started.
-struct Refusal {
-    QDateTime time;
-    QString station, port, unit, lot, operatorName, plan, reason;
-};
+class CalibrationTable;
+class DeliveryQueue;
+class ResultsTable;
+class Spool;
 
 class Store {
 public:
@@ -89,7 +79,7 @@ public:
     // and one warning goes to the sink.  A unit's first cycle whose unit
     // already has a result in its lot is marked a retest ("retest": true).
     //
-    // With evidence (the unit's framed bytes, results/evidence.h) its SHA-256
+    // With evidence (the unit's framed bytes, vocabulary/evidence.h) its SHA-256
     // goes into the result ("evidence_sha256") and the bytes, compressed,
     // into the evidence table in the same transaction; a spooled result
     // carries them in its line.
@@ -121,29 +111,13 @@ public:
     bool recordAttempt(qint64 seq, bool delivered, const QString& why, const QDateTime& nextAt,
                        QString* error);
     // A result's evidence, as kept.
-    struct Evidence {
-        enum class State {
-            Kept,         // framed: the bytes, their SHA-256 checked against the row's
-            NoResult,     // no result has that id
-            NotRecorded,  // the result was kept without evidence
-            Removed,      // retention removed it; removed: when
-            Damaged,      // the bytes do not unpack or do not match the row's SHA-256
-        };
-        State state = State::NoResult;
-        QByteArray framed;
-        QString sha256;   // the row's
-        QString removed;  // when retention removed it
-    };
+    using Evidence = EvidenceTable::Evidence;
     // Nothing, with error, when the database fails.
     std::optional<Evidence> evidence(const QString& id, QString* error);
 
     // How long evidence is kept and how many bytes (compressed) of it the
     // database holds at most; 0: no limit.
-    struct Retention {
-        int days = 0;
-        qint64 maxBytes = 0;
-        bool any() const { return days > 0 || maxBytes > 0; }
-    };
+    using Retention = EvidenceTable::Retention;
     // Removes the evidence retention no longer keeps, oldest first: the rows
     // stay, each saying when its evidence was removed.  What it removed is
     // said in *said, a line each time.  False, with error, when the database
@@ -154,38 +128,30 @@ public:
     // nothing, with error, on a failure (refusals are never spooled).
     std::optional<qint64> saveRefusal(const Refusal& refusal, QString* error);
 
-    const Target& target() const { return target_; }
+    const Target& target() const { return db_.target(); }
     bool spooling() const { return spooling_; }
     int schemaVersion() const;
     // The connection, for queries over the stored results (the report).
     QSqlDatabase database() const;
 
 private:
-    Store(const Target& target, Sink warn, int holdEachSaveMs, QStringList deliveries);
-    bool connect(const Options& options, QString* error);
-    bool migrate(QString* error);
-    bool importSpool(QString* error);
-    bool insert(const QJsonObject& result, bool* inserted, QString* error);
-    bool enqueue(const QJsonObject& result, QString* error);
+    Store(const Target& target, Sink warn, int holdEachSaveMs);
     bool insert(const QJsonObject& result, const QByteArray& packed, bool* inserted,
                 QString* error);
-    bool removeEvidence(const QString& condition, const QVariantList& values, const QString& why,
-                        const QString& now, QStringList* said, QString* error);
     Saved spool(const QJsonObject& result);
-    void markRetest(QJsonObject& result);
     void warn(const QString& text) const;
 
-    Target target_;
     Sink warn_;
-    QString connection_;
     int holdEachSaveMs_;
-    QStringList deliveries_;  // the targets whose queues each result joins
     bool spooling_ = false;
-    // The evidence's bytes in the database, as last counted and since added;
-    // negative until counted.
-    qint64 evidenceBytes_ = -1;
-    struct Prepared;
-    std::unique_ptr<Prepared> prepared_;
+    // The connection first: the jobs' queries go before it closes.
+    Database db_;
+    std::unique_ptr<ResultsTable> results_;
+    std::unique_ptr<DeliveryQueue> deliveries_;
+    std::unique_ptr<CalibrationTable> calibrations_;
+    std::unique_ptr<RefusalTable> refusals_;
+    std::unique_ptr<EvidenceTable> evidence_;
+    std::unique_ptr<Spool> spool_;
 };
 
 }  // namespace results

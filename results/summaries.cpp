@@ -1,5 +1,5 @@
 #include "results/summaries.h"
-#include "results/reasons.h"
+#include "vocabulary/reasons.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -80,7 +80,9 @@ using Counts = std::map<double, qint64>;
 
 // A stored row's part in its slot's resets: a pass whose command went out,
 // its reset proven or not (a row that never said counts as not proven).
-const char kResetPassSql[] = "result = 'pass' AND cold_start_sent";
+QString resetPassSql() {
+    return resultIs(Outcome::Pass) + QLatin1String(" AND cold_start_sent");
+}
 const char kResetUnprovenSql[] = "CASE WHEN reset_verified THEN 0 ELSE 1 END";
 
 constexpr int kMeasureColumns = int(kMeasureCount);
@@ -171,7 +173,8 @@ bool buildScope(const QSqlDatabase& db, const std::pair<QString, QString>& scope
                 const std::function<void(const QString&)>& progress, QString* error) {
     const Where rows = rowsOf(scope);
     const QString head = QStringLiteral("CAST(? AS TEXT), CAST(? AS TEXT)");
-    const QString passed = QStringLiteral("CASE WHEN result = 'pass' THEN 1 ELSE 0 END");
+    const QString passed =
+        QStringLiteral("CASE WHEN %1 THEN 1 ELSE 0 END").arg(resultIs(Outcome::Pass));
     // Each statement with its weight, in passes over the rows, for the
     // estimate of the time left.
     std::vector<std::pair<QString, double>> steps{
@@ -187,7 +190,7 @@ bool buildScope(const QSqlDatabase& db, const std::pair<QString, QString>& scope
                         " SELECT %1, station, port, COUNT(*), SUM(%3) FROM results"
                         " WHERE %2 AND %4 GROUP BY station, port")
              .arg(QStringLiteral("%1"), QStringLiteral("%2"), QLatin1String(kResetUnprovenSql),
-                  QLatin1String(kResetPassSql)),
+                  resetPassSql()),
          1}};
     for (int m : kSlotMeasures)
         steps.push_back({QStringLiteral("INSERT INTO summary_slots (kind, name, station, port,"
@@ -206,9 +209,13 @@ bool buildScope(const QSqlDatabase& db, const std::pair<QString, QString>& scope
     // Each unit's first test and first pass, at each station and at any; the
     // units' counts from them.
     const QString units = QStringLiteral(
-        "SELECT unit, %1 MIN(started) AS first_at,"
-        " MIN(CASE WHEN result = 'pass' THEN started END) AS pass_at FROM results"
-        " WHERE %2 AND unit <> '' AND result IN ('pass', 'fail') GROUP BY unit%3");
+                              "SELECT unit, %1 MIN(started) AS first_at,"
+                              " MIN(CASE WHEN ") +
+                          resultIs(Outcome::Pass) +
+                          QStringLiteral(
+                              " THEN started END) AS pass_at FROM results"
+                              " WHERE %2 AND unit <> '' AND ") +
+                          testsAUnit() + QStringLiteral(" GROUP BY unit%3");
     const QString counts = QStringLiteral(
         "INSERT INTO summary_units (kind, name, whole, station, units, passed, first_pass)"
         " SELECT %1, %2, %3, COUNT(*), COUNT(pass_at),"
@@ -300,8 +307,8 @@ bool tallyRows(const QSqlDatabase& db, const Filter& filter, Tally& t, QString* 
     if (!run(q,
              QStringLiteral("SELECT station, unit, started, result, reason, port, %1, limits,"
                             " CASE WHEN %3 THEN 1 ELSE 0 END, %4 FROM results WHERE %2")
-                 .arg(summaryMeasures().join(QStringLiteral(", ")), w.sql,
-                      QLatin1String(kResetPassSql), QLatin1String(kResetUnprovenSql)),
+                 .arg(summaryMeasures().join(QStringLiteral(", ")), w.sql, resetPassSql(),
+                      QLatin1String(kResetUnprovenSql)),
              w, error))
         return false;
     QMap<QString, QMap<QString, Counts>> values;
@@ -591,8 +598,8 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
             {&q.unitLock, QStringLiteral("SELECT pg_advisory_xact_lock(7460013, hashtext(?))")},
             // The unit's other tests, through the (unit, started) index.
             {&q.unitRows, QStringLiteral("SELECT station, lot, started, result FROM results"
-                                         " WHERE unit = ? AND study = '' AND id <> ?"
-                                         " AND result IN ('pass', 'fail')")},
+                                         " WHERE unit = ? AND study = '' AND id <> ? AND ") +
+                              testsAUnit()},
             {&q.unitCounts,
              QStringLiteral("INSERT INTO summary_units (kind, name, whole, station, units, passed,"
                             " first_pass) VALUES (?, ?, ?, ?, ?, ?, ?)"

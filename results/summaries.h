@@ -36,39 +36,18 @@
 #include <utility>
 #include <vector>
 
-#include "results/fields.h"
 #include "results/pace.h"
 #include "results/report.h"
 #include "results/statistics.h"
 #include "results/target.h"
+#include "results/values.h"
+#include "vocabulary/fields.h"
 
 namespace results {
 
 // The measures whose values are kept, as their columns are named, in the
-// order of the measures' table (results/fields.h).
+// order of the measures' table (vocabulary/fields.h).
 const QStringList& summaryMeasures();
-
-// A measure's values over the selection (each distinct value as stored,
-// ascending, with how many results had it): every result with a value,
-// whatever its verdict, and those of the passing results.
-struct Values {
-    Distribution all, passed;
-};
-
-// One slot's values of one C/N0 column (signal_cn0_mean or cn0_mean4) as
-// count and sum.
-struct SlotSum {
-    QString station, port, column;
-    qint64 count = 0;
-    double sum = 0;
-};
-
-// How many selected results carry each value of each limit, and how many
-// results there are.
-struct LimitCounts {
-    QMap<QString, QMap<double, qint64>> byKey;
-    qint64 results = 0;
-};
 
 struct MeasureValues {
     QMap<QString, Values> overall;                        // by measure

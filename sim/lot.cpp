@@ -4,8 +4,8 @@
 #include <QJsonValue>
 #include <cmath>
 
-#include "results/reasons.h"
 #include "sim/rng.h"
+#include "vocabulary/reasons.h"
 
 namespace gpssim {
 

@@ -137,8 +137,7 @@ CalibrationOutcome judgeCalibration(const QString& port, const QString& golden, 
         return o;
     }
     o.offset = expected - *measured;
-    o.result =
-        std::abs(*o.offset) > maxOffsetDb ? QStringLiteral("offset-too-large") : codeOf(Reason::Ok);
+    o.result = codeOf(std::abs(*o.offset) > maxOffsetDb ? Reason::OffsetTooLarge : Reason::Ok);
     return o;
 }
 

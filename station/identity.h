@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "gpslink/resetcommand.h"
-#include "results/reasons.h"
 #include "station/frames.h"
+#include "vocabulary/reasons.h"
 
 namespace station {
 

@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "gpslink/resetcommand.h"
-#include "results/reasons.h"
 #include "station/identity.h"
+#include "vocabulary/reasons.h"
 
 namespace station {
 

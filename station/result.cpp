@@ -154,12 +154,11 @@ QJsonValue CycleResult::value(results::Field field) const {
             return QJsonArray::fromStringList(tests);
         case F::Signal:
             return signal ? QJsonValue(signal->toJson()) : QJsonValue();
+        // The measures given by their rows alone.
         case F::Agc:
-            return orNull(measured(Measure::Agc), 2);
         case F::Noise:
-            return orNull(measured(Measure::Noise), 2);
         case F::Jamming:
-            return orNull(measured(Measure::Jamming), 2);
+            return orNull(measured(results::measureOf(field)->measure), 2);
         case F::Antenna:
             if (!antennaChanges) return {};
             return antenna.isEmpty() ? QStringLiteral("unknown") : antenna;
@@ -183,10 +182,6 @@ QJsonValue CycleResult::value(results::Field field) const {
         case F::SignalOffset:
         case F::SignalCalibrationId:
         case F::SignalValues:
-            break;
-        default:  // a measure given by its row alone
-            if (const results::MeasureRow* m = results::measureOf(field))
-                return orNull(measured(m->measure), 2);
             break;
     }
     return {};

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "results/calibration.h"
-#include "results/fields.h"
-#include "results/limitresults.h"
-#include "results/reasons.h"
+#include "vocabulary/fields.h"
+#include "vocabulary/limitresults.h"
+#include "vocabulary/reasons.h"
 
 namespace station {
 
@@ -32,7 +32,7 @@ using results::Measure;
 // A value of each measure, by its index; empty where there is none.
 using Figures = std::array<std::optional<double>, kMeasureCount>;
 
-// The limits a unit is held to, by measure (results/fields.h); an empty one
+// The limits a unit is held to, by measure (vocabulary/fields.h); an empty one
 // is not checked.
 struct Limits {
     std::optional<double>& least(Measure m) { return bounds_[index(m)][0]; }
@@ -131,7 +131,7 @@ struct CycleResult {
     // The measures that have no member above.
     Figures otherMeasures;
 
-    // A measure's value (results/fields.h), where the result keeps it.
+    // A measure's value (vocabulary/fields.h), where the result keeps it.
     std::optional<double> measured(Measure m) const;
     void setMeasured(Measure m, std::optional<double> value);
     // The fix test came to its verdict on a fix: its measures were held to
@@ -139,7 +139,7 @@ struct CycleResult {
     bool fixJudged = false;
     // Each limit of `limits`, judged on the measured values: pass, fail, or
     // not measured when the test that gives the value did not come to its
-    // verdict (results/limitresults.h).  The first that fails, in the
+    // verdict (vocabulary/limitresults.h).  The first that fails, in the
     // measures' table order, is the reason of a test that ended on its limits.
     std::vector<results::LimitResult> limitResults() const;
     // With an antenna test: the state recorded ("ok", "open", "short",
@@ -149,7 +149,7 @@ struct CycleResult {
     // With a config test: the configuration's name and the SHA-256 of what
     // was read back, once every item was.
     QString config, configSha256;
-    // The unit's bytes of the cycle, framed (results/evidence.h): from the
+    // The unit's bytes of the cycle, framed (vocabulary/evidence.h): from the
     // port's opening, or the previous cycle's verdict, to this one's; empty
     // when the plan keeps none.  Not a field: the store keeps them apart.
     QByteArray evidence;
@@ -160,7 +160,7 @@ struct CycleResult {
     bool resetUnproven() const {
         return outcome() == Outcome::Pass && coldStartSent && !resetVerified;
     }
-    // A field of the JSON result (see results/fields.h); ttff_s to two decimals.
+    // A field of the JSON result (see vocabulary/fields.h); ttff_s to two decimals.
     QJsonValue value(results::Field field) const;
     QJsonObject toJson() const;  // every field of the JSON result
 };

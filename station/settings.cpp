@@ -672,9 +672,12 @@ QJsonValue Setting::toJson(const PlanSettings& plan) const {
                                         : QJsonValue(texts.value(0));
             }
             return print(plan);
-        default:
+        case Kind::Age:
+        case Kind::Name:
+        case Kind::List:
             return print(plan);
     }
+    return {};
 }
 
 bool Setting::fromJson(PlanSettings& plan, const QJsonValue& value, QString* why) const {

@@ -145,7 +145,7 @@ enum class Group {
 // not how they are judged).
 enum class InForce { Always, UnlessDefault, WithSignal, Never };
 
-// A limit of a measure (results/fields.h): its lower or its upper one.
+// A limit of a measure (vocabulary/fields.h): its lower or its upper one.
 struct LimitOf {
     Measure measure;
     bool upper;

@@ -87,7 +87,6 @@
 #include <vector>
 
 #include "results/calibration.h"
-#include "results/evidence.h"
 #include "station/antennatest.h"
 #include "station/config.h"
 #include "station/configtest.h"
@@ -102,6 +101,7 @@
 #include "station/signaltest.h"
 #include "station/startrule.h"
 #include "station/watcher.h"
+#include "vocabulary/evidence.h"
 
 namespace gpslink {
 class LinkDriver;

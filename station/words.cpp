@@ -97,7 +97,22 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
             return QStringLiteral("configuration %1 rejected").arg(r.config);
         case Reason::ConfigMismatch:
             return QStringLiteral("configuration %1 not kept").arg(r.config);
-        default:  // a limit's, said above; the others by the note or the signal test's words
+        case Reason::OffsetTooLarge:
+            return QStringLiteral(
+                "the golden unit reads too far from its known C/N0 in this slot: check the "
+                "slot's cable and antenna");
+        // A limit's, said above where the limit is known; the others by the
+        // note or by the signal test's words.
+        case Reason::TtffOverLimit:
+        case Reason::TooFewSatellites:
+        case Reason::Cn0UnderLimit:
+        case Reason::HdopOverLimit:
+        case Reason::SignalLow:
+        case Reason::SignalHigh:
+        case Reason::SignalNotSeen:
+        case Reason::BinaryMode:
+        case Reason::FamilyUnknown:
+        case Reason::IdentityUnknown:
             break;
     }
     return codeOf(r.reason);

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "results/reasons.h"
 #include "results/statistics.h"
 #include "results/svgchart.h"
+#include "vocabulary/reasons.h"
 
 namespace stationwin {
 

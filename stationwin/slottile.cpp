@@ -14,9 +14,9 @@
 #include <cmath>
 #include <functional>
 
-#include "results/evidence.h"
 #include "station/calibration.h"
 #include "station/unitrun.h"
+#include "vocabulary/evidence.h"
 
 namespace stationwin {
 

@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "results/evidence.h"
 #include "results/report.h"
 #include "station/calibration.h"
 #include "station/station.h"
@@ -30,6 +29,7 @@
 #include "stationwin/lotpanel.h"
 #include "stationwin/slottile.h"
 #include "stationwin/studydialog.h"
+#include "vocabulary/evidence.h"
 
 namespace stationwin {
 

@@ -19,12 +19,12 @@
 #include "cli/options.h"
 #include "clirun.h"
 #include "gpslink/resetcommand.h"
-#include "results/evidence.h"
 #include "results/store.h"
 #include "sim/capture.h"
 #include "testkit/pgserver.h"
 #include "testkit/recordings.h"
 #include "testkit/results_sample.h"
+#include "vocabulary/evidence.h"
 
 namespace {
 

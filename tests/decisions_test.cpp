@@ -12,6 +12,7 @@
 
 #include "gpslink/resetcommand.h"
 #include "sim/capture.h"
+#include "station/calibration.h"
 #include "station/fixtest.h"
 #include "station/hook.h"
 #include "station/identity.h"
@@ -564,6 +565,28 @@ TEST(SignalTest, ReadsTheSatelliteAndJudgesItsMean) {
     EXPECT_EQ(late.nextDeadlineMs(), 19000);
     late.tick(18999);
     EXPECT_TRUE(late.running());
+}
+
+// A calibration's result is a code of the reasons' table: the golden unit not
+// seen, its offset within the largest allowed either way, or beyond it.
+TEST(Calibration, JudgesTheOffsetEitherWayWithTheTablesCodes) {
+    const struct {
+        std::optional<double> measured;
+        Reason result;
+    } cases[] = {
+        {std::nullopt, Reason::SignalNotSeen},
+        {40.0, Reason::Ok},
+        {34.0, Reason::Ok},
+        {33.9, Reason::OffsetTooLarge},
+        {46.1, Reason::OffsetTooLarge},
+    };
+    for (const auto& c : cases) {
+        const CalibrationOutcome o = judgeCalibration("/dev/ttyUSB0", "GOLD-1", 40, c.measured, 6);
+        SCOPED_TRACE(o.result.toStdString());
+        EXPECT_EQ(results::reasonFromCode(o.result), c.result);
+        EXPECT_EQ(o.offset.has_value(), c.measured.has_value());
+        EXPECT_FALSE(o.calibrated());  // not kept yet
+    }
 }
 
 // The probe, started at 0, against a receiver that talks at one rate only, on

@@ -18,11 +18,10 @@
 #include <tuple>
 
 #include "cli/reportcommand.h"
-#include "results/evidence.h"
 #include "results/gauge.h"
 #include "results/gaugereport.h"
 #include "results/htmlreport.h"
-#include "results/limitresults.h"
+#include "vocabulary/limitresults.h"
 #include "results/lookup.h"
 #include "results/measures.h"
 #include "results/query.h"
@@ -33,6 +32,7 @@
 #include "results/summaries.h"
 #include "testkit/pgserver.h"
 #include "testkit/results_sample.h"
+#include "vocabulary/evidence.h"
 
 using namespace results;
 using results::testing::PgServer;
@@ -1604,4 +1604,44 @@ TEST_P(ResultsReport, AStruckRunIsLeftOutOfItsStudyAndKept) {
     }
     const auto store = db.open(target);
     EXPECT_EQ(storedRows(store->database()).size(), 10) << "a struck run's result stays";
+}
+
+// A calibration keeps the golden unit's front-end figures, each in its
+// column; a refusal is a row of its own, an absent text empty.  (A slot's
+// latest and previous calibrations: signal_test.)
+TEST_P(ResultsReport, CalibrationFiguresAndRefusalsKeepTheirRows) {
+    auto store = this->db.open(own("calibrations"));
+    ASSERT_TRUE(store);
+    Calibration c;
+    c.time = QDateTime(QDate(2026, 12, 1), QTime(8, 0), Qt::UTC);
+    c.station = "bench-1";
+    c.port = "ttyUSB0";
+    c.expected = 45;
+    c.measured = 43.5;
+    c.offset = 1.5;
+    c.figures[Measure::Agc] = 600;
+    c.figures[Measure::Jamming] = 12;
+    QString why;
+    ASSERT_TRUE(store->saveCalibration(c, nullptr, &why)) << why.toStdString();
+    const auto kept = store->calibrations("bench-1", "ttyUSB0", 1, &why);
+    ASSERT_TRUE(kept && kept->size() == 1) << why.toStdString();
+    for (const MeasureRow& m : kMeasures) {
+        if (m.golden) {
+            EXPECT_EQ(kept->front().figures[m.measure], c.figures[m.measure]) << m.label;
+        }
+    }
+
+    Refusal r;
+    r.time = QDateTime(QDate(2026, 12, 1), QTime(9, 0), Qt::UTC);
+    r.station = "bench-1";
+    r.unit = "SN7";
+    r.reason = "on hold";
+    const auto a = store->saveRefusal(r, &why), b = store->saveRefusal(r, &why);
+    ASSERT_TRUE(a && b) << why.toStdString();
+    EXPECT_NE(*a, *b);
+    QSqlQuery q(store->database());
+    ASSERT_TRUE(q.exec("SELECT unit, reason, port FROM route_refusals ORDER BY id") && q.next());
+    EXPECT_EQ(q.value(0).toString(), "SN7");
+    EXPECT_EQ(q.value(1).toString(), "on hold");
+    EXPECT_EQ(q.value(2).toString(), "") << "an absent text is empty, never NULL";
 }

@@ -1,4 +1,4 @@
-#include "results/reasons.h"
+#include "vocabulary/reasons.h"
 
 #include <array>
 

@@ -1,7 +1,7 @@
 // Each limit a unit was held to, judged and kept on its own, as a test
 // executive keeps each measurement's outcome: a unit over its TTFF and its
 // HDOP limits has both in its result.  The cycle's reason stays the first
-// failing limit in the measures' table order (results/fields.h); these say
+// failing limit in the measures' table order (vocabulary/fields.h); these say
 // what the others came to.
 //
 // One per measure that had a limit in the plan, in the table's order, with
@@ -23,7 +23,7 @@
 #include <optional>
 #include <vector>
 
-#include "results/fields.h"
+#include "vocabulary/fields.h"
 
 namespace results {
 

@@ -53,6 +53,7 @@ enum class Reason {
     StationNotQualified,
     RouteCheckFailed,
     PowerFailed,
+    OffsetTooLarge,
 };
 
 struct ReasonRow {
@@ -97,6 +98,9 @@ inline constexpr ReasonRow kReasons[] = {
     {Reason::StationNotQualified, "station-not-qualified", Outcome::StationFault, false, false},
     {Reason::RouteCheckFailed,  "route-check-failed", Outcome::StationFault,  false, false},
     {Reason::PowerFailed,       "power-failed",       Outcome::StationFault,  false, false},
+    // A calibration's, not a unit's: the golden unit reads too far from its
+    // known C/N0 in the slot, which stays out of use (station/calibration.h).
+    {Reason::OffsetTooLarge,    "offset-too-large",   Outcome::StationFault,  true,  false},
 };
 // clang-format on
 

@@ -1,4 +1,4 @@
-#include "results/limitresults.h"
+#include "vocabulary/limitresults.h"
 
 #include <QJsonObject>
 #include <QLocale>

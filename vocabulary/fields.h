@@ -1,6 +1,6 @@
 // The fields of a unit's result: one row each, iterated by the station's
 // JSON (station/result.cpp, one case each of a switch the compiler holds to
-// every field) and by the results table's columns (results/store.cpp).
+// every field) and by the results table's columns (results/resultstable.cpp).
 //
 // A field is in the JSON result, in a column of the results table, or both.
 // The signal test's figures are one JSON object, "signal", whose members are
@@ -11,7 +11,7 @@
 
 #include <cstddef>
 
-#include "results/reasons.h"
+#include "vocabulary/reasons.h"
 
 namespace results {
 
@@ -83,7 +83,7 @@ struct FieldRow {
     bool json;    // a member of the JSON result
     bool column;  // a column of the results table
     // The schema step that added the column; 0 for none.  The store adds the
-    // column of a field whose step has no statements of its own (store.cpp).
+    // column of a field whose step has no statements of its own (schema.cpp).
     int since;
 };
 
@@ -144,10 +144,10 @@ inline constexpr FieldRow kFields[] = {
     {Field::Jamming,             "jamming",               FieldKind::Real,  true,  true, 6},
     {Field::Study,               "study",                 FieldKind::Text,  true,  true, 7},
     // The store's: the SHA-256 of the unit's bytes kept as evidence
-    // (results/evidence.h), and when retention removed them.
+    // (vocabulary/evidence.h), and when retention removed them.
     {Field::EvidenceSha256,      "evidence_sha256",       FieldKind::Text,  false, true, 10},
     {Field::EvidenceRemoved,     "evidence_removed",      FieldKind::Text,  false, true, 10},
-    // Each limit's result (results/limitresults.h), kept in a table of its own.
+    // Each limit's result (vocabulary/limitresults.h), kept in a table of its own.
     {Field::LimitResults,        "limit_results",         FieldKind::Json,  true,  false, 0},
 };
 // clang-format on

@@ -1,4 +1,4 @@
-#include "results/evidence.h"
+#include "vocabulary/evidence.h"
 
 #include <QCryptographicHash>
 #include <QtEndian>
