@@ -21,7 +21,6 @@
 #include "results/gauge.h"
 #include "results/gaugereport.h"
 #include "results/htmlreport.h"
-#include "vocabulary/limitresults.h"
 #include "results/lookup.h"
 #include "results/measures.h"
 #include "results/query.h"
@@ -33,6 +32,7 @@
 #include "testkit/pgserver.h"
 #include "testkit/results_sample.h"
 #include "vocabulary/evidence.h"
+#include "vocabulary/limitresults.h"
 
 using namespace results;
 using results::testing::PgServer;
