@@ -19,6 +19,8 @@ void LineSupervisor::stop() {
     watching_ = connected_ = timedGga_ = sentenceSinceConnect_ = awaiting_ = bytesSinceTick_ =
         false;
     rateFromMs_.reset();
+    fault_.reset();
+    taken_ = false;
     noData_ = silence_ = {};
 }
 
@@ -59,12 +61,18 @@ void LineSupervisor::silenceTick() {
     if (++silence_.count > 5) raise(Fault::Silent);
 }
 
+// The moment a fault falls due if nothing more comes, not the next tick: a
+// line that talks costs no wake-up, its ticks taken with its input.
 std::optional<qint64> LineSupervisor::nextDeadlineMs() const {
     if (fault_) return std::nullopt;
+    std::optional<qint64> next;
+    if (noData_.dueMs && !anyReceived_) next = *noData_.dueMs + (2 - noData_.count) * kTickMs;
     // The silence's ticks count nothing while the command awaits its answer.
-    std::optional<qint64> next = awaiting_ ? std::nullopt : silence_.dueMs;
-    // No data is decided for good once anything has come.
-    if (noData_.dueMs && !anyReceived_ && (!next || *noData_.dueMs < *next)) next = noData_.dueMs;
+    if (silence_.dueMs && !awaiting_) {
+        const qint64 silent =
+            *silence_.dueMs + (bytesSinceTick_ ? 6 : 5 - silence_.count) * kTickMs;
+        if (!next || silent < *next) next = silent;
+    }
     return next;
 }
 

@@ -66,12 +66,21 @@ public:
         tick(nowMs);
         awaiting_ = false;
     }
-    // Nothing judged until watch() or connected() again; a fault stands.
+    // Nothing judged until watch() or connected() again, and a fault
+    // found forgotten.
     void stop();
 
     void tick(qint64 nowMs);
+    // The next moment tick() may find a fault, if no input comes first;
+    // input only ever puts it later.
     std::optional<qint64> nextDeadlineMs() const;
     const std::optional<Fault>& fault() const { return fault_; }
+    // The fault found, once; it stands until stop().
+    std::optional<Fault> takeFault() {
+        if (taken_) return std::nullopt;
+        taken_ = fault_.has_value();
+        return fault_;
+    }
 
 private:
     static constexpr qint64 kTickMs = 1000;
@@ -86,6 +95,7 @@ private:
     std::optional<Fault> fault_;
     bool anyReceived_ = false;  // since the run began
     bool watching_ = false;
+    bool taken_ = false;
     bool connected_ = false;
     bool timedGga_ = false;
     bool sentenceSinceConnect_ = false;

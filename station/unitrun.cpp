@@ -149,6 +149,7 @@ private:
 UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(std::move(config)) {
     sinceChange_.start();
     startRule_ = startRuleOf(config_);
+    line_ = LineSupervisor({startRule_->rateHeardRight(true)});
     runPort_ = std::make_unique<Port>(*this);
     Sequencer::Hooks run;
     run.identityFault = [this] { return identityFault(); };
@@ -170,7 +171,13 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
         if (probe_) probe_->heardBytes();
         if (powerProof_) powerProof_->received(steady_.nowMs());
     };
-    port_->onInput = [this](std::string_view text) { watcher_.feed(text); };
+    port_->onInput = [this](std::string_view text) {
+        watcher_.feed(text);
+        // What the link reads too, once it runs: the line's supervision after
+        // the watcher has read what the bytes held.
+        line_.received(steady_.nowMs());
+        followLine();
+    };
     port_->onOutput = [this](std::string_view text) {
         keep(results::evidence::Kind::Sent, text);
         if (phase_ == Phase::Watching && text == link_->startCommand()) commandQueued_ = true;
@@ -202,11 +209,13 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     watcher_.onGga = [this](const Gga& gga) {
         if (phase_ == Phase::Preparing)
             heardGga_ = HeardGga{gga, steady_.nowNs(), std::exchange(ggaLine_, {})};
+        if (gga.timeMs) line_.timedGga();
         onGga(gga);
     };
     watcher_.onSecond = [this](const Second& second) { onSecond(second); };
     watcher_.onSentence = [this](std::string_view body) {
         if (probe_) probe_->heardSentence();
+        line_.sentence();
         // A GGA's text, read as a Gga next (see onGga).
         if (phase_ == Phase::Preparing && body.substr(2, 4) == "GGA,")
             ggaLine_ = gpslink::nmeaCommand(body);
@@ -457,6 +466,7 @@ void UnitRun::powerRetry() {
         [this] {
             if (ending_) return;
             link_->stop();
+            line_.stop();
             port_->setPortOpen(false);
             probe_.reset();
             identityAsked_ = identityChecked_ = heardSinceOpen_ = portOpened_ = false;
@@ -482,6 +492,7 @@ bool UnitRun::linkSends() const {
 void UnitRun::prepare() {
     setPhase(Phase::Preparing);
     link_->pauseSupervision();  // its stall check waits for the link to run
+    line_.stop();
     port_->setOnComm([this] { onPrepareInput(); });
     Probe::Port port;
     port.listenAt = [this](int rate) { return listenAt(rate); };
@@ -596,7 +607,8 @@ std::optional<Reason> UnitRun::identityFault() {
 // The link found characters but no GGA time at the rate given: listen at the
 // other rates, sending nothing, to say which one the receiver talks at.
 void UnitRun::probeRates() {
-    link_->pauseSupervision();  // the link's report stands
+    link_->pauseSupervision();
+    line_.stop();  // its fault stands
     port_->setOnComm([this] { onPrepareInput(); });
     probe_->probeOtherRates(steady_.nowMs());
     prepareTimer_.start();
@@ -624,6 +636,8 @@ void UnitRun::startLink() {
     clock_->connectPort();
     setPhase(Phase::Watching);
     link_->startWatching();
+    line_.watch(steady_.nowMs());
+    armSupervisor();
     if (startRule_->connectsAtOnce()) link_->connectNow();
     // The unit's last GGA while it was got to know goes to the link and the
     // fix test as if it had come now: the command need not wait for the
@@ -631,6 +645,11 @@ void UnitRun::startLink() {
     if (startRule_->takesHeardGga() && heardGga_ && !heardGga_->line.empty() && port_->portOpen()) {
         const HeardGga heard = *std::exchange(heardGga_, std::nullopt);
         port_->handOver(heard.line);
+        // The link reads it as it came now; so does the line's supervision.
+        if (heard.gga.timeMs) line_.timedGga();
+        line_.sentence();
+        line_.received(steady_.nowMs());
+        followLine();
         if (!ending_ && phase_ == Phase::Watching) {
             sequencer_->fix().gga(heard.gga, heard.atNs);
             heardSinceOpen_ = true;
@@ -726,36 +745,60 @@ FixTest::Line UnitRun::line() const {
 }
 
 void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
-    if (ending_ || stopping_ || phase_ == Phase::Idle || phase_ == Phase::Preparing ||
-        phase_ == Phase::Done || phase_ == Phase::Configuring || phase_ == Phase::Asking ||
-        phase_ == Phase::Powering || probe_->state() == Probe::State::ProbingRates)
-        return;
+    if (stopping_) return;
     using gpslink::LinkEvent;
+    // The line's supervision follows the link's steps.
+    switch (report.event) {
+        case LinkEvent::PortOpened:
+        case LinkEvent::PortRefused:  // the link counts no data from its connect step all the same
+            line_.connected(steady_.nowMs());
+            break;
+        case LinkEvent::CommandSent:
+            line_.commanded(steady_.nowMs());
+            break;
+        case LinkEvent::Confirmed:
+            line_.confirmed(steady_.nowMs());
+            break;
+        default:
+            break;
+    }
+    armSupervisor();
+    if (!lineJudged()) return;
     switch (report.event) {
         case LinkEvent::PortOpened:
         case LinkEvent::TimeCounted:  // a receiver not heard before the link ran talks now
             if (report.event == LinkEvent::PortOpened) portOpened_ = true;
             if (report.event == LinkEvent::TimeCounted || probe_->heard()) askIdentity();
             break;
-        case LinkEvent::NoData:
-            if (port_->openFailed()) {
-                problem_ = portProblem(config_.device, port_->errorText());
-                endCycle(Reason::PortUnavailable);
-            } else
-                fail(Reason::NoData);
-            break;
-        case LinkEvent::BaudMismatch:
-            // Checked sentences at this rate: the rate is right, the GGA has
-            // no time yet (a receiver that has not learnt it, or restarting).
-            if (startRule_->rateHeardRight(heardSinceOpen_)) break;
-            probeRates();  // then fails, saying the rate found if any
-            break;
-        case LinkEvent::ReceiverOff:  // silent after the confirmation
-        case LinkEvent::Stalled:      // characters came, then silence so long that the link gave up
-            fail(Reason::ReceiverOff);
-            break;
         default:
             break;
+    }
+}
+
+// Whether what the line comes to counts now: while the link runs and the
+// cycle has no verdict, not while the unit is configured.
+bool UnitRun::lineJudged() const {
+    return !ending_ && !stopping_ && phase_ != Phase::Idle && phase_ != Phase::Preparing &&
+           phase_ != Phase::Done && phase_ != Phase::Configuring && phase_ != Phase::Asking &&
+           phase_ != Phase::Powering && probe_ && probe_->state() != Probe::State::ProbingRates;
+}
+
+// What the line came to (see linesupervisor.h), with the reasons the link's
+// reports had.
+void UnitRun::followLine() {
+    const auto fault = line_.takeFault();
+    if (!fault || !lineJudged()) return;
+    switch (*fault) {
+        case LineSupervisor::Fault::NoData:
+            if (port_->openFailed()) {
+                problem_ = portProblem(config_.device, port_->errorText());
+                return endCycle(Reason::PortUnavailable);
+            }
+            return fail(Reason::NoData);
+        case LineSupervisor::Fault::AnotherRate:
+            return probeRates();             // then fails, saying the rate found if any
+        case LineSupervisor::Fault::Silent:  // before the command, or after its confirmation
+            return fail(Reason::ReceiverOff);
     }
 }
 
@@ -865,22 +908,33 @@ void UnitRun::followSequencer() {
             setPhase(Phase::Configuring);
             break;
     }
+    armSupervisor();  // a command held back stopped it
     emit changed();
 }
 
 void UnitRun::supervise() {
     if (ending_) return;
+    line_.tick(steady_.nowMs());
+    followLine();
+    if (ending_ || !sequencerTimed()) return;
     sequencer_->tick();
     followReset();
 }
 
-// Sets the supervisor for the next moment at which the test under way may
-// have to act; nothing is polled in between.
+// The phases in which the test under way keeps its own time.
+bool UnitRun::sequencerTimed() const {
+    return !ending_ && phase_ != Phase::Watching && phase_ != Phase::Preparing &&
+           phase_ != Phase::Powering && phase_ != Phase::Asking;
+}
+
+// Sets the supervisor for the next moment at which the test under way, or
+// the line's supervision, may have to act; nothing is polled in between.
 void UnitRun::armSupervisor() {
     std::optional<qint64> next;
-    if (!ending_ && phase_ != Phase::Watching && phase_ != Phase::Preparing &&
-        phase_ != Phase::Powering && phase_ != Phase::Asking)
-        next = sequencer_->nextDeadlineMs();
+    if (sequencerTimed()) next = sequencer_->nextDeadlineMs();
+    if (lineJudged()) {
+        if (const auto line = line_.nextDeadlineMs(); line && (!next || *line < *next)) next = line;
+    }
     if (!next) return supervisor_.stop();
     const qint64 now = steady_.nowMs();
     supervisor_.start(int(std::clamp<qint64>(*next - now, 0, std::numeric_limits<int>::max())));
@@ -939,10 +993,12 @@ void UnitRun::closeCycle(Reason reason) {
             if (again) {
                 stopping_ = true;
                 link_->startNextCycle();
+                line_.stop();
                 stopping_ = false;
                 beginCycle();
                 if (config_.powerStart()) {  // the port closed while the power is off
                     link_->stop();
+                    line_.stop();
                     port_->setPortOpen(false);
                     powerCycle([this] { startLink(); });
                 } else if (startRule_->connectsAtOnce()) {
@@ -963,6 +1019,7 @@ void UnitRun::keep(results::evidence::Kind kind, std::string_view bytes) {
 void UnitRun::finish() {
     if (phase_ == Phase::Done) return;
     clock_.reset();
+    line_.stop();
     port_->setPortOpen(false);
     setPhase(Phase::Done);
     emit finished();

@@ -8,8 +8,10 @@
 // port and feeds what the receiver said; each test by its own class (the fix
 // test, fixtest.h: the reset proved, the TTFF, the limits; the signal test,
 // signaltest.h; antennatest.h, configtest.h), who the unit said it is by
-// identity.h.  What the link itself reports (no data, another baud rate,
-// silence) ends the cycle with the matching reason.
+// identity.h.  What the line itself comes to (no data, another baud rate,
+// silence) is judged beside the link, at its ticks, by linesupervisor.h and
+// ends the cycle with the matching reason; the link only counts GGA times and
+// sends the command.
 
 // A receiver that drops its USB port while it resets is waited for: when the
 // device comes back at the same path the port is reopened and the cycle goes
@@ -93,6 +95,7 @@
 #include "station/fixtest.h"
 #include "station/hook.h"
 #include "station/identity.h"
+#include "station/linesupervisor.h"
 #include "station/powerproof.h"
 #include "station/probe.h"
 #include "station/result.h"
@@ -206,7 +209,10 @@ private:
     void onDeviceLost();
     void checkReturn();
     void endAway();
+    bool lineJudged() const;
+    void followLine();
     void supervise();
+    bool sequencerTimed() const;
     void armSupervisor();
     void setPhase(Phase phase);
     // A verdict of the line's, the station's or the unit's: the sequencer's
@@ -228,6 +234,7 @@ private:
     std::unique_ptr<gpslink::LinkClock> clock_;
     Watcher watcher_;
     IdentityReader identity_;
+    LineSupervisor line_;  // no data, another rate, silence
     QTimer supervisor_;    // single shot, at the next moment supervise() may act
     int unreadWaits_ = 0;  // holds the due deadline has waited for bytes to be read
     QElapsedTimer sinceChange_;
