@@ -149,6 +149,7 @@ private:
 UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(std::move(config)) {
     sinceChange_.start();
     startRule_ = startRuleOf(config_);
+    gate_.emplace(*startRule_);
     line_ = LineSupervisor({startRule_->rateHeardRight(true)});
     runPort_ = std::make_unique<Port>(*this);
     Sequencer::Hooks run;
@@ -207,8 +208,7 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     connect(port_.get(), &gpslink::QtSerialPort::allWritten, this, &UnitRun::onCommandWritten);
     connect(port_.get(), &gpslink::QtSerialPort::deviceLost, this, &UnitRun::onDeviceLost);
     watcher_.onGga = [this](const Gga& gga) {
-        if (phase_ == Phase::Preparing)
-            heardGga_ = HeardGga{gga, steady_.nowNs(), std::exchange(ggaLine_, {})};
+        if (phase_ == Phase::Preparing) gate_->heardGga(gga, steady_.nowNs());
         if (gga.timeMs) line_.timedGga();
         onGga(gga);
     };
@@ -218,14 +218,14 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
         line_.sentence();
         // A GGA's text, read as a Gga next (see onGga).
         if (phase_ == Phase::Preparing && body.substr(2, 4) == "GGA,")
-            ggaLine_ = gpslink::nmeaCommand(body);
+            gate_->heardGgaLine(gpslink::nmeaCommand(body));
         identity_.sentence(body);
         if (powerProof_) {
             powerProof_->sentence(body);
             if (followPowerProof()) return;
         }
         sequencer_->sentence(body);
-        if (portOpened_) heardSinceOpen_ = true;
+        gate_->sentence();
         whenReady();
     };
     if (const auto family = gpslink::receiverFamilyFromName(config_.receiver.toStdString()))
@@ -287,7 +287,7 @@ QString UnitRun::statusText() const {
             stage.step = Stage::Step::Preparing;
             break;
         case Phase::Watching:
-            stage.step = !portOpened_                     ? Stage::Step::Opening
+            stage.step = !gate_->opened()                 ? Stage::Step::Opening
                          : startRule_->waitsForReceiver() ? Stage::Step::WaitingForReceiver
                                                           : Stage::Step::WaitingForTime;
             break;
@@ -469,7 +469,8 @@ void UnitRun::powerRetry() {
             line_.stop();
             port_->setPortOpen(false);
             probe_.reset();
-            identityAsked_ = identityChecked_ = heardSinceOpen_ = portOpened_ = false;
+            identityAsked_ = identityChecked_ = false;
+            gate_->beginCycle();
             commandQueued_ = false;
             powerOnNs_.reset();
             powerProof_.reset();
@@ -513,7 +514,7 @@ bool UnitRun::listenAt(int rate) {
     port_->discardInput();
     port_->splitter.reset();
     watcher_.resetFraming();
-    heardGga_.reset();
+    gate_->relistened();
     return true;
 }
 
@@ -642,21 +643,18 @@ void UnitRun::startLink() {
     // The unit's last GGA while it was got to know goes to the link and the
     // fix test as if it had come now: the command need not wait for the
     // unit's next second.
-    if (startRule_->takesHeardGga() && heardGga_ && !heardGga_->line.empty() && port_->portOpen()) {
-        const HeardGga heard = *std::exchange(heardGga_, std::nullopt);
-        port_->handOver(heard.line);
+    if (const auto heard = gate_->linkStarts(port_->portOpen())) {
+        port_->handOver(heard->line);
         // The link reads it as it came now; so does the line's supervision.
-        if (heard.gga.timeMs) line_.timedGga();
+        if (heard->gga.timeMs) line_.timedGga();
         line_.sentence();
         line_.received(steady_.nowMs());
         followLine();
         if (!ending_ && phase_ == Phase::Watching) {
-            sequencer_->fix().gga(heard.gga, heard.atNs);
-            heardSinceOpen_ = true;
+            sequencer_->fix().gga(heard->gga, heard->atNs);
             whenReady();
         }
     }
-    heardGga_.reset();
     if (config_.powerStart() && powerOnNs_) {  // the power-on was the start
         commandQueued_ = true;
         sequencer_->fix().commandOut(*powerOnNs_);
@@ -681,7 +679,7 @@ void UnitRun::whenReady() {
             readyQueued_ = false;
             // Asked who it is once it talks on the link's port, whether or
             // not its GGA has a time yet.
-            if (!identityAsked_ && heardSinceOpen_ && !ending_ && phase_ == Phase::Watching)
+            if (!identityAsked_ && gate_->heardSinceOpen() && !ending_ && phase_ == Phase::Watching)
                 askIdentity();
             if (probe_->state() == Probe::State::AskingIdentity) {
                 probe_->step(steady_.nowMs());
@@ -693,8 +691,7 @@ void UnitRun::whenReady() {
                 return;
             // Heard on the link's port: the fix test has seen what the unit
             // had before the command.
-            if (startRule_->commandNow({heardSinceOpen_, probe_->commandMayGo()}))
-                link_->sendStartCommand();
+            if (gate_->commandNow(probe_->commandMayGo())) link_->sendStartCommand();
         },
         Qt::QueuedConnection);
 }
@@ -702,11 +699,12 @@ void UnitRun::whenReady() {
 void UnitRun::beginCycle() {
     ++cycle_;
     cycleStarted_ = QDateTime::currentDateTimeUtc();
-    commandQueued_ = ending_ = portOpened_ = false;
+    commandQueued_ = ending_ = false;
+    gate_->beginCycle();
     note_.clear();
     problem_.clear();
     watcher_.resetFraming();
-    heardSinceOpen_ = ggaSinceCommand_ = false;
+    ggaSinceCommand_ = false;
     sequencer_->beginCycle();
     link_->setListenOnly(!linkSends());
     powerOnNs_.reset();
@@ -767,7 +765,7 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
     switch (report.event) {
         case LinkEvent::PortOpened:
         case LinkEvent::TimeCounted:  // a receiver not heard before the link ran talks now
-            if (report.event == LinkEvent::PortOpened) portOpened_ = true;
+            if (report.event == LinkEvent::PortOpened) gate_->portOpened();
             if (report.event == LinkEvent::TimeCounted || probe_->heard()) askIdentity();
             break;
         default:

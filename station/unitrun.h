@@ -102,6 +102,7 @@
 #include "station/runtest.h"
 #include "station/sequencer.h"
 #include "station/signaltest.h"
+#include "station/startgate.h"
 #include "station/startrule.h"
 #include "station/watcher.h"
 #include "vocabulary/evidence.h"
@@ -243,6 +244,7 @@ private:
     std::unique_ptr<Port> runPort_;
     std::unique_ptr<Sequencer> sequencer_;  // the cycle's tests in turn, and its verdict
     std::unique_ptr<StartRule> startRule_;  // when the start goes out
+    std::optional<StartGate> gate_;         // what the rule decides by
 
     Phase phase_ = Phase::Idle;
     int cycle_ = 0;
@@ -252,10 +254,9 @@ private:
     bool stopping_ = false;       // the link is being stopped between cycles
     bool interrupted_ = false;
     Tally tally_;
-    QString note_;     // what became of the device, shown under the stage
-    QString problem_;  // why the port cannot be opened
-    QString outcome_;  // the cycle's end in words, once it has ended
-    bool portOpened_ = false;
+    QString note_;                        // what became of the device, shown under the stage
+    QString problem_;                     // why the port cannot be opened
+    QString outcome_;                     // the cycle's end in words, once it has ended
     QFileSystemWatcher* away_ = nullptr;  // watching for the device to come back
     QStringList entriesAtDrop_;
 
@@ -264,15 +265,6 @@ private:
     std::optional<gpslink::ReceiverFamily> family_;
     bool identityAsked_ = false;
     bool identityChecked_ = false;
-    bool heardSinceOpen_ = false;  // a checked sentence since the link opened the port
-    // The unit's latest GGA while it was got to know, as sent and as read.
-    struct HeardGga {
-        Gga gga;
-        qint64 atNs = 0;  // on the steady clock
-        std::string line;
-    };
-    std::optional<HeardGga> heardGga_;
-    std::string ggaLine_;
     bool readyQueued_ = false;
     bool ggaSinceCommand_ = false;  // a checked GGA, with a time or not, since the command
 
