@@ -30,9 +30,9 @@ namespace station {
 
 namespace {
 
-constexpr int kPrepareStepMs = 100;         // while the receiver is got to know, once a run
-constexpr qint64 kResetSeenShownMs = 2000;  // "reset seen", then how the acquisition goes
-constexpr int kUnreadWaits = 5;             // holds a deadline waits for bytes to be read
+constexpr qint64 kPrepareLongestMs = 60000;  // the probe's timer, at most, before it looks again
+constexpr qint64 kResetSeenShownMs = 2000;   // "reset seen", then how the acquisition goes
+constexpr int kUnreadWaits = 5;              // holds a deadline waits for bytes to be read
 
 // The file that keeps, per device, the rate that last worked on it.
 QString ratesFile() {
@@ -202,6 +202,7 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     port_->splitter.onPacket = [this](const Packet& packet) {
         if (probe_) probe_->heardPacket(packet.kind == PacketKind::Sirf);
         identity_.packet(packet);
+        if (probe_ && probe_->state() == Probe::State::AskingIdentity) armProbe();  // answered?
         sequencer_->packet(packet);
         whenReady();
     };
@@ -220,6 +221,7 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
         if (phase_ == Phase::Preparing && body.substr(2, 4) == "GGA,")
             gate_->heardGgaLine(gpslink::nmeaCommand(body));
         identity_.sentence(body);
+        if (probe_ && probe_->state() == Probe::State::AskingIdentity) armProbe();  // answered?
         if (powerProof_) {
             powerProof_->sentence(body);
             if (followPowerProof()) return;
@@ -261,7 +263,7 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
         supervise();
         armSupervisor();
     });
-    prepareTimer_.setInterval(kPrepareStepMs);
+    prepareTimer_.setSingleShot(true);
     connect(&prepareTimer_, &QTimer::timeout, this, &UnitRun::prepareStep);
 }
 
@@ -503,7 +505,7 @@ void UnitRun::prepare() {
     if (config_.baud == 0) settings.lastRate = readRates().value(config_.device).toInt();
     probe_.emplace(settings, identity_, std::move(port));
     probe_->start(steady_.nowMs());
-    prepareTimer_.start();
+    armProbe();
     followProbe();
 }
 
@@ -520,14 +522,21 @@ bool UnitRun::listenAt(int rate) {
 
 void UnitRun::onPrepareInput() {
     if (port_->commEvent() == gpslink::comEvReceive) port_->input();  // to the watcher and reader
-    const Probe::State state = probe_->state();
-    if (state == Probe::State::Listening || state == Probe::State::ProbingRates) prepareStep();
+    prepareStep();
 }
 
 void UnitRun::prepareStep() {
     if (ending_) return;
     probe_->step(steady_.nowMs());
     followProbe();
+    armProbe();
+}
+
+// Sets the probe's timer for the next moment it acts by the time alone.
+void UnitRun::armProbe() {
+    const auto next = probe_ && !ending_ ? probe_->nextDeadlineMs() : std::nullopt;
+    if (!next) return prepareTimer_.stop();
+    prepareTimer_.start(int(std::clamp<qint64>(*next - steady_.nowMs(), 0, kPrepareLongestMs)));
 }
 
 // Takes what the probe came to.
@@ -580,7 +589,7 @@ void UnitRun::askIdentity() {
     identityAsked_ = true;
     probe_->askIdentity(steady_.nowMs());
     if (probe_->state() == Probe::State::Failed) return followProbe();
-    prepareTimer_.start();
+    armProbe();
     if (config_.testsFix()) return;
     sequencer_->listening();  // the link has the port and only listens
 }
@@ -612,7 +621,7 @@ void UnitRun::probeRates() {
     line_.stop();  // its fault stands
     port_->setOnComm([this] { onPrepareInput(); });
     probe_->probeOtherRates(steady_.nowMs());
-    prepareTimer_.start();
+    armProbe();
 }
 
 void UnitRun::startLink() {
@@ -886,7 +895,7 @@ void UnitRun::followReset() {
         setPhase(Phase::ResetSeen);
         // Its answers may have been cut short by the reset: asked again.
         if (probe_) probe_->askAgain(steady_.nowMs());
-        if (probe_ && probe_->state() == Probe::State::AskingIdentity) prepareTimer_.start();
+        armProbe();
     }
     armSupervisor();
 }

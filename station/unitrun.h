@@ -193,6 +193,7 @@ private:
     bool listenAt(int rate);
     void onPrepareInput();
     void prepareStep();
+    void armProbe();
     void followProbe();
     void takeFound();
     void askIdentity();
@@ -261,7 +262,7 @@ private:
     QStringList entriesAtDrop_;
 
     std::optional<Probe> probe_;  // getting to know the receiver
-    QTimer prepareTimer_;
+    QTimer prepareTimer_;         // single shot, at the probe's next deadline
     std::optional<gpslink::ReceiverFamily> family_;
     bool identityAsked_ = false;
     bool identityChecked_ = false;
