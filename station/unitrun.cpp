@@ -618,7 +618,7 @@ std::optional<Reason> UnitRun::identityFault() {
 // other rates, sending nothing, to say which one the receiver talks at.
 void UnitRun::probeRates() {
     link_->pauseSupervision();
-    line_.stop();  // its fault stands
+    line_.stop();  // the probe says what the rate is
     port_->setOnComm([this] { onPrepareInput(); });
     probe_->probeOtherRates(steady_.nowMs());
     armProbe();
@@ -759,17 +759,18 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
         case LinkEvent::PortOpened:
         case LinkEvent::PortRefused:  // the link counts no data from its connect step all the same
             line_.connected(steady_.nowMs());
+            armSupervisor();
             break;
         case LinkEvent::CommandSent:
             line_.commanded(steady_.nowMs());
             break;
         case LinkEvent::Confirmed:
             line_.confirmed(steady_.nowMs());
+            armSupervisor();
             break;
         default:
             break;
     }
-    armSupervisor();
     if (!lineJudged()) return;
     switch (report.event) {
         case LinkEvent::PortOpened:
