@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "gpslink/resetcommand.h"
 #include "station/linesupervisor.h"
+#include "station/watcher.h"
 
 namespace station {
 namespace {
@@ -144,6 +146,32 @@ TEST(LineSupervisor, TheCommandAwaitingItsAnswerIsNotSilence) {
     // Silent ticks counted before the command are kept through it.
     const Outcome kept = run({{0, 'w'}, {0, 'c'}, {200, 'g'}, {3500, 'x'}, {3600, 'k'}}, 60000);
     EXPECT_EQ(kept.atMs, 7000);
+}
+
+// As the run feeds it: what the watcher read in each second's bytes, then
+// the bytes' moment.  A GGA with its time field filled counts (a receiver's
+// clock counting up from zero too, as the link has it); an empty time field
+// proves the rate only to a rule that takes checked sentences.
+TEST(LineSupervisor, FedByTheWatcher) {
+    const auto run = [](const std::string& time, bool sentencesProveRate) {
+        LineSupervisor line(LineSupervisor::Settings{sentencesProveRate});
+        Watcher watcher;
+        watcher.onGga = [&](const Gga& gga) {
+            if (gga.timeMs) line.timedGga();
+        };
+        watcher.onSentence = [&](std::string_view) { line.sentence(); };
+        line.watch(0);
+        line.connected(0);
+        for (qint64 ms = 200; ms < 10000 && !line.fault(); ms += 1000) {
+            watcher.feed(gpslink::nmeaCommand("GPGGA," + time + ",,,,,0,00,,,M,,M,,"));
+            line.received(ms);
+        }
+        return line.fault();
+    };
+    EXPECT_EQ(run("", false), Fault::AnotherRate);
+    EXPECT_FALSE(run("", true));
+    EXPECT_FALSE(run("000001.00", false));
+    EXPECT_FALSE(run("123519.00", false));
 }
 
 }  // namespace
