@@ -264,6 +264,14 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
         armSupervisor();
     });
     prepareTimer_.setSingleShot(true);
+    powerTimer_.setSingleShot(true);
+    powerTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&powerTimer_, &QTimer::timeout, this, [this] {
+        if (ending_ || !power_) return;
+        power_->tick(steady_.nowMs());
+        if (power_->step() == PowerCycle::Step::Off) return armPower();  // woken a moment early
+        followPower();
+    });
     connect(&prepareTimer_, &QTimer::timeout, this, &UnitRun::prepareStep);
 }
 
@@ -382,34 +390,54 @@ void UnitRun::routeAnswered(const HookEnd& end) {
     }
 }
 
-// Off, the plan's off time, on; then what follows, with the power-on's moment.
+// Off, the plan's off time, on (powercycle.h); then what follows, with the
+// power-on's moment.
 void UnitRun::powerCycle(std::function<void()> then) {
-    note_ = QStringLiteral("switching the slot's power off");
+    power_.emplace(config_.powerOffTimeS);
+    afterPower_ = std::move(then);
     setPhase(Phase::Powering);
-    emit changed();
-    switchPower(false, [this, then] {
-        note_ = QStringLiteral("the slot's power is off for %1 s").arg(config_.powerOffTimeS);
-        emit changed();
-        if (config_.powerStart()) listenWhileOff();
-        QTimer::singleShot(qRound(config_.powerOffTimeS * 1000), Qt::PreciseTimer, this,
-                           [this, then] {
-                               if (ending_) return;
-                               note_ = QStringLiteral("switching the slot's power on");
-                               emit changed();
-                               if (powerProof_) powerProof_->switchingOn(steady_.nowMs());
-                               switchPower(true, [this, then] {
-                                   powerOnNs_ = steady_.nowNs();
-                                   note_.clear();
-                                   // Back on first, whatever the unit did meanwhile: the slot is
-                                   // not left off.
-                                   if (powerProof_ && powerProof_->failed()) {
-                                       followPowerProof();
-                                       return;
-                                   }
-                                   then();
-                               });
-                           });
-    });
+    followPower();
+}
+
+// Does what the power cycle's step asks.
+void UnitRun::followPower() {
+    if (!power_ || ending_) return;
+    note_ = power_->note();
+    switch (power_->step()) {
+        case PowerCycle::Step::SwitchingOn:
+            if (powerProof_) powerProof_->switchingOn(steady_.nowMs());
+            [[fallthrough]];
+        case PowerCycle::Step::SwitchingOff:
+            emit changed();
+            return switchPower();
+        case PowerCycle::Step::Off:
+            emit changed();
+            if (config_.powerStart()) listenWhileOff();
+            return armPower();
+        case PowerCycle::Step::On: {
+            powerOnNs_ = steady_.nowNs();
+            // Back on first, whatever the unit did meanwhile: the slot is
+            // not left off.
+            if (powerProof_ && powerProof_->failed()) {
+                followPowerProof();
+                return;
+            }
+            const auto then = std::exchange(afterPower_, {});
+            return then();
+        }
+        case PowerCycle::Step::Failed:
+            problem_ = power_->problem();
+            note_.clear();  // what it was doing: the problem says it
+            return endCycle(Reason::PowerFailed);
+    }
+}
+
+// Sets the power's timer for the end of the off time.
+void UnitRun::armPower() {
+    const auto next = power_ ? power_->nextDeadlineMs() : std::nullopt;
+    if (!next) return powerTimer_.stop();
+    powerTimer_.start(
+        int(std::clamp<qint64>(*next - steady_.nowMs(), 0, std::numeric_limits<int>::max())));
 }
 
 // A power start: the port listened to while the supply is off, to hear
@@ -442,17 +470,14 @@ bool UnitRun::followPowerProof() {
     return false;
 }
 
-// CMD SLOT PORT on|off; a command that fails ends the cycle as a station fault.
-void UnitRun::switchPower(bool on, std::function<void()> then) {
-    const QString state = on ? QStringLiteral("on") : QStringLiteral("off");
-    hook_.run(hookCommand(config_.power, {QString::number(config_.slot), config_.port, state}), {},
-              kPowerTimeoutMs, [this, state, then](const HookEnd& end) {
-                  if (ending_) return;
-                  const QString failure = hookFailure(end);
-                  if (failure.isEmpty()) return then();
-                  problem_ = QStringLiteral("the power command (%1) %2").arg(state, failure);
-                  note_.clear();  // what it was doing: the problem says it
-                  endCycle(Reason::PowerFailed);
+// CMD SLOT PORT on|off, as the power cycle asks.
+void UnitRun::switchPower() {
+    hook_.run(hookCommand(config_.power,
+                          {QString::number(config_.slot), config_.port, power_->command()}),
+              {}, kPowerTimeoutMs, [this](const HookEnd& end) {
+                  if (ending_ || !power_) return;
+                  power_->commandEnded(hookFailure(end), steady_.nowMs());
+                  followPower();
               });
 }
 

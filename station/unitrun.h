@@ -96,6 +96,7 @@
 #include "station/hook.h"
 #include "station/identity.h"
 #include "station/linesupervisor.h"
+#include "station/powercycle.h"
 #include "station/powerproof.h"
 #include "station/probe.h"
 #include "station/result.h"
@@ -184,7 +185,9 @@ private:
     void routeAnswered(const HookEnd& end);
     void begin();
     void powerCycle(std::function<void()> then);
-    void switchPower(bool on, std::function<void()> then);
+    void followPower();
+    void armPower();
+    void switchPower();
     void listenWhileOff();
     bool followPowerProof();
     bool linkSends() const;
@@ -275,6 +278,9 @@ private:
     qint64 openedMs_ = -1;
     Hook hook_;                             // the route check, the power switch
     QString refusal_;                       // the line's reason for refusing the unit
+    std::optional<PowerCycle> power_;       // the slot's power switched off and on
+    std::function<void()> afterPower_;      // what follows once it is on
+    QTimer powerTimer_;                     // single shot, at the end of the off time
     std::optional<qint64> powerOnNs_;       // a power start's power-on, on the steady clock
     std::optional<PowerProof> powerProof_;  // a power start's, from the supply's "off" on
 };

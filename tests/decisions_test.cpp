@@ -16,6 +16,7 @@
 #include "station/fixtest.h"
 #include "station/hook.h"
 #include "station/identity.h"
+#include "station/powercycle.h"
 #include "station/powerproof.h"
 #include "station/probe.h"
 #include "station/restartsign.h"
@@ -862,6 +863,45 @@ TEST(Hook, ACommandGetsTheWordsTheShellWouldGiveIt) {
 // A power start's proof that the unit went off and came up again: silent
 // from the moment what was on its way is in until "on", then a stream that
 // starts over.  Off at 1000 ms, "on" begun at 3000 ms.
+// Off, the off time from the moment "off" ended, on; a command that fails
+// ends it, saying which.
+TEST(PowerCycle, OffForTheOffTimeThenOn) {
+    using Step = PowerCycle::Step;
+    PowerCycle power(2.5);
+    EXPECT_EQ(power.command(), "off");
+    EXPECT_EQ(power.note(), "switching the slot's power off");
+    EXPECT_FALSE(power.nextDeadlineMs());
+    power.commandEnded({}, 700);
+    EXPECT_EQ(power.step(), Step::Off);
+    EXPECT_EQ(power.command(), "");
+    EXPECT_EQ(power.note(), "the slot's power is off for 2.5 s");
+    EXPECT_EQ(power.nextDeadlineMs(), 3200);
+    power.tick(3199);
+    EXPECT_EQ(power.step(), Step::Off);
+    power.tick(3200);
+    EXPECT_EQ(power.command(), "on");
+    EXPECT_EQ(power.note(), "switching the slot's power on");
+    power.tick(9000);  // nothing to wait for while "on" runs
+    EXPECT_EQ(power.step(), Step::SwitchingOn);
+    power.commandEnded({}, 3300);
+    EXPECT_EQ(power.step(), Step::On);
+    EXPECT_EQ(power.note(), "");
+    EXPECT_TRUE(power.problem().isEmpty());
+
+    for (const bool atOff : {true, false}) {
+        PowerCycle failing(1);
+        if (!atOff) {
+            failing.commandEnded({}, 0);
+            failing.tick(1000);
+        }
+        failing.commandEnded(QStringLiteral("exited with status 3"), 1100);
+        EXPECT_EQ(failing.step(), Step::Failed);
+        EXPECT_EQ(failing.problem(), atOff ? "the power command (off) exited with status 3"
+                                           : "the power command (on) exited with status 3");
+        EXPECT_FALSE(failing.nextDeadlineMs());
+    }
+}
+
 TEST(PowerProof, TheUnitFallsSilentAndStartsOver) {
     using State = PowerProof::State;
     Gga noFix, fix;
