@@ -213,4 +213,26 @@ void Probe::step(qint64 nowMs) {
     }
 }
 
+std::optional<qint64> Probe::nextDeadlineMs() const {
+    switch (state_) {
+        case State::Listening:
+        case State::ProbingRates:
+            return valid_ ? since_ : since_ + kListenMs;
+        case State::Switching:
+            if (!switchSent_)
+                return identity_.complete(ReceiverFamily::Sirf) ? since_ : since_ + kIdentityMs;
+            return sentence_ ? since_ : since_ + kSwitchMs;
+        case State::AskingFamily:
+            if (family_ || identity_.family() || asking_ == 0) return since_;
+            return since_ + kAskMs;
+        case State::AskingIdentity:
+            return identity_.complete(*family_) ? since_ : since_ + kIdentityMs;
+        case State::LinkMayStart:
+        case State::IdentityIn:
+        case State::Failed:
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 }  // namespace station

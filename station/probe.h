@@ -87,8 +87,11 @@ public:
     void heardPacket(bool sirf);
     // A checked sentence or packet came at the current rate.
     bool heard() const { return valid_; }
-    // Acts on what came and on the time: at every input and every 100 ms.
+    // Acts on what came and on the time: at every input and at nextDeadlineMs().
     void step(qint64 nowMs);
+    // The next moment step() acts if nothing comes first (a moment past:
+    // at once); empty: it waits for the run, not for the time.
+    std::optional<qint64> nextDeadlineMs() const;
 
     State state() const { return state_; }
     // The rate the receiver was found to talk at; 0: not found (yet).

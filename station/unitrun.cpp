@@ -30,9 +30,9 @@ namespace station {
 
 namespace {
 
-constexpr int kPrepareStepMs = 100;         // while the receiver is got to know, once a run
-constexpr qint64 kResetSeenShownMs = 2000;  // "reset seen", then how the acquisition goes
-constexpr int kUnreadWaits = 5;             // holds a deadline waits for bytes to be read
+constexpr qint64 kPrepareLongestMs = 60000;  // the probe's timer, at most, before it looks again
+constexpr qint64 kResetSeenShownMs = 2000;   // "reset seen", then how the acquisition goes
+constexpr int kUnreadWaits = 5;              // holds a deadline waits for bytes to be read
 
 // The file that keeps, per device, the rate that last worked on it.
 QString ratesFile() {
@@ -149,6 +149,8 @@ private:
 UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(std::move(config)) {
     sinceChange_.start();
     startRule_ = startRuleOf(config_);
+    gate_.emplace(*startRule_);
+    line_ = LineSupervisor({startRule_->rateHeardRight(true)});
     runPort_ = std::make_unique<Port>(*this);
     Sequencer::Hooks run;
     run.identityFault = [this] { return identityFault(); };
@@ -170,7 +172,13 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
         if (probe_) probe_->heardBytes();
         if (powerProof_) powerProof_->received(steady_.nowMs());
     };
-    port_->onInput = [this](std::string_view text) { watcher_.feed(text); };
+    port_->onInput = [this](std::string_view text) {
+        watcher_.feed(text);
+        // What the link reads too, once it runs: the line's supervision after
+        // the watcher has read what the bytes held.
+        line_.received(steady_.nowMs());
+        followLine();
+    };
     port_->onOutput = [this](std::string_view text) {
         keep(results::evidence::Kind::Sent, text);
         if (phase_ == Phase::Watching && text == link_->startCommand()) commandQueued_ = true;
@@ -194,29 +202,32 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
     port_->splitter.onPacket = [this](const Packet& packet) {
         if (probe_) probe_->heardPacket(packet.kind == PacketKind::Sirf);
         identity_.packet(packet);
+        if (probe_ && probe_->state() == Probe::State::AskingIdentity) armProbe();  // answered?
         sequencer_->packet(packet);
         whenReady();
     };
     connect(port_.get(), &gpslink::QtSerialPort::allWritten, this, &UnitRun::onCommandWritten);
     connect(port_.get(), &gpslink::QtSerialPort::deviceLost, this, &UnitRun::onDeviceLost);
     watcher_.onGga = [this](const Gga& gga) {
-        if (phase_ == Phase::Preparing)
-            heardGga_ = HeardGga{gga, steady_.nowNs(), std::exchange(ggaLine_, {})};
+        if (phase_ == Phase::Preparing) gate_->heardGga(gga, steady_.nowNs());
+        if (gga.timeMs) line_.timedGga();
         onGga(gga);
     };
     watcher_.onSecond = [this](const Second& second) { onSecond(second); };
     watcher_.onSentence = [this](std::string_view body) {
         if (probe_) probe_->heardSentence();
+        line_.sentence();
         // A GGA's text, read as a Gga next (see onGga).
         if (phase_ == Phase::Preparing && body.substr(2, 4) == "GGA,")
-            ggaLine_ = gpslink::nmeaCommand(body);
+            gate_->heardGgaLine(gpslink::nmeaCommand(body));
         identity_.sentence(body);
+        if (probe_ && probe_->state() == Probe::State::AskingIdentity) armProbe();  // answered?
         if (powerProof_) {
             powerProof_->sentence(body);
             if (followPowerProof()) return;
         }
         sequencer_->sentence(body);
-        if (portOpened_) heardSinceOpen_ = true;
+        gate_->sentence();
         whenReady();
     };
     if (const auto family = gpslink::receiverFamilyFromName(config_.receiver.toStdString()))
@@ -252,7 +263,15 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
         supervise();
         armSupervisor();
     });
-    prepareTimer_.setInterval(kPrepareStepMs);
+    prepareTimer_.setSingleShot(true);
+    powerTimer_.setSingleShot(true);
+    powerTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&powerTimer_, &QTimer::timeout, this, [this] {
+        if (ending_ || !power_) return;
+        power_->tick(steady_.nowMs());
+        if (power_->step() == PowerCycle::Step::Off) return armPower();  // woken a moment early
+        followPower();
+    });
     connect(&prepareTimer_, &QTimer::timeout, this, &UnitRun::prepareStep);
 }
 
@@ -278,7 +297,7 @@ QString UnitRun::statusText() const {
             stage.step = Stage::Step::Preparing;
             break;
         case Phase::Watching:
-            stage.step = !portOpened_                     ? Stage::Step::Opening
+            stage.step = !gate_->opened()                 ? Stage::Step::Opening
                          : startRule_->waitsForReceiver() ? Stage::Step::WaitingForReceiver
                                                           : Stage::Step::WaitingForTime;
             break;
@@ -371,34 +390,54 @@ void UnitRun::routeAnswered(const HookEnd& end) {
     }
 }
 
-// Off, the plan's off time, on; then what follows, with the power-on's moment.
+// Off, the plan's off time, on (powercycle.h); then what follows, with the
+// power-on's moment.
 void UnitRun::powerCycle(std::function<void()> then) {
-    note_ = QStringLiteral("switching the slot's power off");
+    power_.emplace(config_.powerOffTimeS);
+    afterPower_ = std::move(then);
     setPhase(Phase::Powering);
-    emit changed();
-    switchPower(false, [this, then] {
-        note_ = QStringLiteral("the slot's power is off for %1 s").arg(config_.powerOffTimeS);
-        emit changed();
-        if (config_.powerStart()) listenWhileOff();
-        QTimer::singleShot(qRound(config_.powerOffTimeS * 1000), Qt::PreciseTimer, this,
-                           [this, then] {
-                               if (ending_) return;
-                               note_ = QStringLiteral("switching the slot's power on");
-                               emit changed();
-                               if (powerProof_) powerProof_->switchingOn(steady_.nowMs());
-                               switchPower(true, [this, then] {
-                                   powerOnNs_ = steady_.nowNs();
-                                   note_.clear();
-                                   // Back on first, whatever the unit did meanwhile: the slot is
-                                   // not left off.
-                                   if (powerProof_ && powerProof_->failed()) {
-                                       followPowerProof();
-                                       return;
-                                   }
-                                   then();
-                               });
-                           });
-    });
+    followPower();
+}
+
+// Does what the power cycle's step asks.
+void UnitRun::followPower() {
+    if (!power_ || ending_) return;
+    note_ = power_->note();
+    switch (power_->step()) {
+        case PowerCycle::Step::SwitchingOn:
+            if (powerProof_) powerProof_->switchingOn(steady_.nowMs());
+            [[fallthrough]];
+        case PowerCycle::Step::SwitchingOff:
+            emit changed();
+            return switchPower();
+        case PowerCycle::Step::Off:
+            emit changed();
+            if (config_.powerStart()) listenWhileOff();
+            return armPower();
+        case PowerCycle::Step::On: {
+            powerOnNs_ = steady_.nowNs();
+            // Back on first, whatever the unit did meanwhile: the slot is
+            // not left off.
+            if (powerProof_ && powerProof_->failed()) {
+                followPowerProof();
+                return;
+            }
+            const auto then = std::exchange(afterPower_, {});
+            return then();
+        }
+        case PowerCycle::Step::Failed:
+            problem_ = power_->problem();
+            note_.clear();  // what it was doing: the problem says it
+            return endCycle(Reason::PowerFailed);
+    }
+}
+
+// Sets the power's timer for the end of the off time.
+void UnitRun::armPower() {
+    const auto next = power_ ? power_->nextDeadlineMs() : std::nullopt;
+    if (!next) return powerTimer_.stop();
+    powerTimer_.start(
+        int(std::clamp<qint64>(*next - steady_.nowMs(), 0, std::numeric_limits<int>::max())));
 }
 
 // A power start: the port listened to while the supply is off, to hear
@@ -431,17 +470,14 @@ bool UnitRun::followPowerProof() {
     return false;
 }
 
-// CMD SLOT PORT on|off; a command that fails ends the cycle as a station fault.
-void UnitRun::switchPower(bool on, std::function<void()> then) {
-    const QString state = on ? QStringLiteral("on") : QStringLiteral("off");
-    hook_.run(hookCommand(config_.power, {QString::number(config_.slot), config_.port, state}), {},
-              kPowerTimeoutMs, [this, state, then](const HookEnd& end) {
-                  if (ending_) return;
-                  const QString failure = hookFailure(end);
-                  if (failure.isEmpty()) return then();
-                  problem_ = QStringLiteral("the power command (%1) %2").arg(state, failure);
-                  note_.clear();  // what it was doing: the problem says it
-                  endCycle(Reason::PowerFailed);
+// CMD SLOT PORT on|off, as the power cycle asks.
+void UnitRun::switchPower() {
+    hook_.run(hookCommand(config_.power,
+                          {QString::number(config_.slot), config_.port, power_->command()}),
+              {}, kPowerTimeoutMs, [this](const HookEnd& end) {
+                  if (ending_ || !power_) return;
+                  power_->commandEnded(hookFailure(end), steady_.nowMs());
+                  followPower();
               });
 }
 
@@ -457,9 +493,11 @@ void UnitRun::powerRetry() {
         [this] {
             if (ending_) return;
             link_->stop();
+            line_.stop();
             port_->setPortOpen(false);
             probe_.reset();
-            identityAsked_ = identityChecked_ = heardSinceOpen_ = portOpened_ = false;
+            identityAsked_ = identityChecked_ = false;
+            gate_->beginCycle();
             commandQueued_ = false;
             powerOnNs_.reset();
             powerProof_.reset();
@@ -482,6 +520,7 @@ bool UnitRun::linkSends() const {
 void UnitRun::prepare() {
     setPhase(Phase::Preparing);
     link_->pauseSupervision();  // its stall check waits for the link to run
+    line_.stop();
     port_->setOnComm([this] { onPrepareInput(); });
     Probe::Port port;
     port.listenAt = [this](int rate) { return listenAt(rate); };
@@ -491,7 +530,7 @@ void UnitRun::prepare() {
     if (config_.baud == 0) settings.lastRate = readRates().value(config_.device).toInt();
     probe_.emplace(settings, identity_, std::move(port));
     probe_->start(steady_.nowMs());
-    prepareTimer_.start();
+    armProbe();
     followProbe();
 }
 
@@ -502,20 +541,27 @@ bool UnitRun::listenAt(int rate) {
     port_->discardInput();
     port_->splitter.reset();
     watcher_.resetFraming();
-    heardGga_.reset();
+    gate_->relistened();
     return true;
 }
 
 void UnitRun::onPrepareInput() {
     if (port_->commEvent() == gpslink::comEvReceive) port_->input();  // to the watcher and reader
-    const Probe::State state = probe_->state();
-    if (state == Probe::State::Listening || state == Probe::State::ProbingRates) prepareStep();
+    prepareStep();
 }
 
 void UnitRun::prepareStep() {
     if (ending_) return;
     probe_->step(steady_.nowMs());
     followProbe();
+    armProbe();
+}
+
+// Sets the probe's timer for the next moment it acts by the time alone.
+void UnitRun::armProbe() {
+    const auto next = probe_ && !ending_ ? probe_->nextDeadlineMs() : std::nullopt;
+    if (!next) return prepareTimer_.stop();
+    prepareTimer_.start(int(std::clamp<qint64>(*next - steady_.nowMs(), 0, kPrepareLongestMs)));
 }
 
 // Takes what the probe came to.
@@ -568,7 +614,7 @@ void UnitRun::askIdentity() {
     identityAsked_ = true;
     probe_->askIdentity(steady_.nowMs());
     if (probe_->state() == Probe::State::Failed) return followProbe();
-    prepareTimer_.start();
+    armProbe();
     if (config_.testsFix()) return;
     sequencer_->listening();  // the link has the port and only listens
 }
@@ -596,10 +642,11 @@ std::optional<Reason> UnitRun::identityFault() {
 // The link found characters but no GGA time at the rate given: listen at the
 // other rates, sending nothing, to say which one the receiver talks at.
 void UnitRun::probeRates() {
-    link_->pauseSupervision();  // the link's report stands
+    link_->pauseSupervision();
+    line_.stop();  // the probe says what the rate is
     port_->setOnComm([this] { onPrepareInput(); });
     probe_->probeOtherRates(steady_.nowMs());
-    prepareTimer_.start();
+    armProbe();
 }
 
 void UnitRun::startLink() {
@@ -624,20 +671,24 @@ void UnitRun::startLink() {
     clock_->connectPort();
     setPhase(Phase::Watching);
     link_->startWatching();
+    line_.watch(steady_.nowMs());
+    armSupervisor();
     if (startRule_->connectsAtOnce()) link_->connectNow();
     // The unit's last GGA while it was got to know goes to the link and the
     // fix test as if it had come now: the command need not wait for the
     // unit's next second.
-    if (startRule_->takesHeardGga() && heardGga_ && !heardGga_->line.empty() && port_->portOpen()) {
-        const HeardGga heard = *std::exchange(heardGga_, std::nullopt);
-        port_->handOver(heard.line);
+    if (const auto heard = gate_->linkStarts(port_->portOpen())) {
+        port_->handOver(heard->line);
+        // The link reads it as it came now; so does the line's supervision.
+        if (heard->gga.timeMs) line_.timedGga();
+        line_.sentence();
+        line_.received(steady_.nowMs());
+        followLine();
         if (!ending_ && phase_ == Phase::Watching) {
-            sequencer_->fix().gga(heard.gga, heard.atNs);
-            heardSinceOpen_ = true;
+            sequencer_->fix().gga(heard->gga, heard->atNs);
             whenReady();
         }
     }
-    heardGga_.reset();
     if (config_.powerStart() && powerOnNs_) {  // the power-on was the start
         commandQueued_ = true;
         sequencer_->fix().commandOut(*powerOnNs_);
@@ -662,7 +713,7 @@ void UnitRun::whenReady() {
             readyQueued_ = false;
             // Asked who it is once it talks on the link's port, whether or
             // not its GGA has a time yet.
-            if (!identityAsked_ && heardSinceOpen_ && !ending_ && phase_ == Phase::Watching)
+            if (!identityAsked_ && gate_->heardSinceOpen() && !ending_ && phase_ == Phase::Watching)
                 askIdentity();
             if (probe_->state() == Probe::State::AskingIdentity) {
                 probe_->step(steady_.nowMs());
@@ -674,8 +725,7 @@ void UnitRun::whenReady() {
                 return;
             // Heard on the link's port: the fix test has seen what the unit
             // had before the command.
-            if (startRule_->commandNow({heardSinceOpen_, probe_->commandMayGo()}))
-                link_->sendStartCommand();
+            if (gate_->commandNow(probe_->commandMayGo())) link_->sendStartCommand();
         },
         Qt::QueuedConnection);
 }
@@ -683,11 +733,12 @@ void UnitRun::whenReady() {
 void UnitRun::beginCycle() {
     ++cycle_;
     cycleStarted_ = QDateTime::currentDateTimeUtc();
-    commandQueued_ = ending_ = portOpened_ = false;
+    commandQueued_ = ending_ = false;
+    gate_->beginCycle();
     note_.clear();
     problem_.clear();
     watcher_.resetFraming();
-    heardSinceOpen_ = ggaSinceCommand_ = false;
+    ggaSinceCommand_ = false;
     sequencer_->beginCycle();
     link_->setListenOnly(!linkSends());
     powerOnNs_.reset();
@@ -726,36 +777,61 @@ FixTest::Line UnitRun::line() const {
 }
 
 void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
-    if (ending_ || stopping_ || phase_ == Phase::Idle || phase_ == Phase::Preparing ||
-        phase_ == Phase::Done || phase_ == Phase::Configuring || phase_ == Phase::Asking ||
-        phase_ == Phase::Powering || probe_->state() == Probe::State::ProbingRates)
-        return;
+    if (stopping_) return;
     using gpslink::LinkEvent;
+    // The line's supervision follows the link's steps.
     switch (report.event) {
         case LinkEvent::PortOpened:
-        case LinkEvent::TimeCounted:  // a receiver not heard before the link ran talks now
-            if (report.event == LinkEvent::PortOpened) portOpened_ = true;
-            if (report.event == LinkEvent::TimeCounted || probe_->heard()) askIdentity();
+        case LinkEvent::PortRefused:  // the link counts no data from its connect step all the same
+            line_.connected(steady_.nowMs());
+            armSupervisor();
             break;
-        case LinkEvent::NoData:
-            if (port_->openFailed()) {
-                problem_ = portProblem(config_.device, port_->errorText());
-                endCycle(Reason::PortUnavailable);
-            } else
-                fail(Reason::NoData);
+        case LinkEvent::CommandSent:
+            line_.commanded(steady_.nowMs());
             break;
-        case LinkEvent::BaudMismatch:
-            // Checked sentences at this rate: the rate is right, the GGA has
-            // no time yet (a receiver that has not learnt it, or restarting).
-            if (startRule_->rateHeardRight(heardSinceOpen_)) break;
-            probeRates();  // then fails, saying the rate found if any
-            break;
-        case LinkEvent::ReceiverOff:  // silent after the confirmation
-        case LinkEvent::Stalled:      // characters came, then silence so long that the link gave up
-            fail(Reason::ReceiverOff);
+        case LinkEvent::Confirmed:
+            line_.confirmed(steady_.nowMs());
+            armSupervisor();
             break;
         default:
             break;
+    }
+    if (!lineJudged()) return;
+    switch (report.event) {
+        case LinkEvent::PortOpened:
+        case LinkEvent::TimeCounted:  // a receiver not heard before the link ran talks now
+            if (report.event == LinkEvent::PortOpened) gate_->portOpened();
+            if (report.event == LinkEvent::TimeCounted || probe_->heard()) askIdentity();
+            break;
+        default:
+            break;
+    }
+}
+
+// Whether what the line comes to counts now: while the link runs and the
+// cycle has no verdict, not while the unit is configured.
+bool UnitRun::lineJudged() const {
+    return !ending_ && !stopping_ && phase_ != Phase::Idle && phase_ != Phase::Preparing &&
+           phase_ != Phase::Done && phase_ != Phase::Configuring && phase_ != Phase::Asking &&
+           phase_ != Phase::Powering && probe_ && probe_->state() != Probe::State::ProbingRates;
+}
+
+// What the line came to (see linesupervisor.h), with the reasons the link's
+// reports had.
+void UnitRun::followLine() {
+    const auto fault = line_.takeFault();
+    if (!fault || !lineJudged()) return;
+    switch (*fault) {
+        case LineSupervisor::Fault::NoData:
+            if (port_->openFailed()) {
+                problem_ = portProblem(config_.device, port_->errorText());
+                return endCycle(Reason::PortUnavailable);
+            }
+            return fail(Reason::NoData);
+        case LineSupervisor::Fault::AnotherRate:
+            return probeRates();             // then fails, saying the rate found if any
+        case LineSupervisor::Fault::Silent:  // before the command, or after its confirmation
+            return fail(Reason::ReceiverOff);
     }
 }
 
@@ -845,7 +921,7 @@ void UnitRun::followReset() {
         setPhase(Phase::ResetSeen);
         // Its answers may have been cut short by the reset: asked again.
         if (probe_) probe_->askAgain(steady_.nowMs());
-        if (probe_ && probe_->state() == Probe::State::AskingIdentity) prepareTimer_.start();
+        armProbe();
     }
     armSupervisor();
 }
@@ -865,22 +941,33 @@ void UnitRun::followSequencer() {
             setPhase(Phase::Configuring);
             break;
     }
+    armSupervisor();  // a command held back stopped it
     emit changed();
 }
 
 void UnitRun::supervise() {
     if (ending_) return;
+    line_.tick(steady_.nowMs());
+    followLine();
+    if (ending_ || !sequencerTimed()) return;
     sequencer_->tick();
     followReset();
 }
 
-// Sets the supervisor for the next moment at which the test under way may
-// have to act; nothing is polled in between.
+// The phases in which the test under way keeps its own time.
+bool UnitRun::sequencerTimed() const {
+    return !ending_ && phase_ != Phase::Watching && phase_ != Phase::Preparing &&
+           phase_ != Phase::Powering && phase_ != Phase::Asking;
+}
+
+// Sets the supervisor for the next moment at which the test under way, or
+// the line's supervision, may have to act; nothing is polled in between.
 void UnitRun::armSupervisor() {
     std::optional<qint64> next;
-    if (!ending_ && phase_ != Phase::Watching && phase_ != Phase::Preparing &&
-        phase_ != Phase::Powering && phase_ != Phase::Asking)
-        next = sequencer_->nextDeadlineMs();
+    if (sequencerTimed()) next = sequencer_->nextDeadlineMs();
+    if (lineJudged()) {
+        if (const auto line = line_.nextDeadlineMs(); line && (!next || *line < *next)) next = line;
+    }
     if (!next) return supervisor_.stop();
     const qint64 now = steady_.nowMs();
     supervisor_.start(int(std::clamp<qint64>(*next - now, 0, std::numeric_limits<int>::max())));
@@ -939,10 +1026,12 @@ void UnitRun::closeCycle(Reason reason) {
             if (again) {
                 stopping_ = true;
                 link_->startNextCycle();
+                line_.stop();
                 stopping_ = false;
                 beginCycle();
                 if (config_.powerStart()) {  // the port closed while the power is off
                     link_->stop();
+                    line_.stop();
                     port_->setPortOpen(false);
                     powerCycle([this] { startLink(); });
                 } else if (startRule_->connectsAtOnce()) {
@@ -963,6 +1052,7 @@ void UnitRun::keep(results::evidence::Kind kind, std::string_view bytes) {
 void UnitRun::finish() {
     if (phase_ == Phase::Done) return;
     clock_.reset();
+    line_.stop();
     port_->setPortOpen(false);
     setPhase(Phase::Done);
     emit finished();

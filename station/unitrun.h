@@ -8,8 +8,10 @@
 // port and feeds what the receiver said; each test by its own class (the fix
 // test, fixtest.h: the reset proved, the TTFF, the limits; the signal test,
 // signaltest.h; antennatest.h, configtest.h), who the unit said it is by
-// identity.h.  What the link itself reports (no data, another baud rate,
-// silence) ends the cycle with the matching reason.
+// identity.h.  What the line itself comes to (no data, another baud rate,
+// silence) is judged beside the link, at its ticks, by linesupervisor.h and
+// ends the cycle with the matching reason; the link only counts GGA times and
+// sends the command.
 
 // A receiver that drops its USB port while it resets is waited for: when the
 // device comes back at the same path the port is reopened and the cycle goes
@@ -93,12 +95,15 @@
 #include "station/fixtest.h"
 #include "station/hook.h"
 #include "station/identity.h"
+#include "station/linesupervisor.h"
+#include "station/powercycle.h"
 #include "station/powerproof.h"
 #include "station/probe.h"
 #include "station/result.h"
 #include "station/runtest.h"
 #include "station/sequencer.h"
 #include "station/signaltest.h"
+#include "station/startgate.h"
 #include "station/startrule.h"
 #include "station/watcher.h"
 #include "vocabulary/evidence.h"
@@ -180,7 +185,9 @@ private:
     void routeAnswered(const HookEnd& end);
     void begin();
     void powerCycle(std::function<void()> then);
-    void switchPower(bool on, std::function<void()> then);
+    void followPower();
+    void armPower();
+    void switchPower();
     void listenWhileOff();
     bool followPowerProof();
     bool linkSends() const;
@@ -189,6 +196,7 @@ private:
     bool listenAt(int rate);
     void onPrepareInput();
     void prepareStep();
+    void armProbe();
     void followProbe();
     void takeFound();
     void askIdentity();
@@ -206,7 +214,10 @@ private:
     void onDeviceLost();
     void checkReturn();
     void endAway();
+    bool lineJudged() const;
+    void followLine();
     void supervise();
+    bool sequencerTimed() const;
     void armSupervisor();
     void setPhase(Phase phase);
     // A verdict of the line's, the station's or the unit's: the sequencer's
@@ -228,6 +239,7 @@ private:
     std::unique_ptr<gpslink::LinkClock> clock_;
     Watcher watcher_;
     IdentityReader identity_;
+    LineSupervisor line_;  // no data, another rate, silence
     QTimer supervisor_;    // single shot, at the next moment supervise() may act
     int unreadWaits_ = 0;  // holds the due deadline has waited for bytes to be read
     QElapsedTimer sinceChange_;
@@ -236,6 +248,7 @@ private:
     std::unique_ptr<Port> runPort_;
     std::unique_ptr<Sequencer> sequencer_;  // the cycle's tests in turn, and its verdict
     std::unique_ptr<StartRule> startRule_;  // when the start goes out
+    std::optional<StartGate> gate_;         // what the rule decides by
 
     Phase phase_ = Phase::Idle;
     int cycle_ = 0;
@@ -245,27 +258,17 @@ private:
     bool stopping_ = false;       // the link is being stopped between cycles
     bool interrupted_ = false;
     Tally tally_;
-    QString note_;     // what became of the device, shown under the stage
-    QString problem_;  // why the port cannot be opened
-    QString outcome_;  // the cycle's end in words, once it has ended
-    bool portOpened_ = false;
+    QString note_;                        // what became of the device, shown under the stage
+    QString problem_;                     // why the port cannot be opened
+    QString outcome_;                     // the cycle's end in words, once it has ended
     QFileSystemWatcher* away_ = nullptr;  // watching for the device to come back
     QStringList entriesAtDrop_;
 
     std::optional<Probe> probe_;  // getting to know the receiver
-    QTimer prepareTimer_;
+    QTimer prepareTimer_;         // single shot, at the probe's next deadline
     std::optional<gpslink::ReceiverFamily> family_;
     bool identityAsked_ = false;
     bool identityChecked_ = false;
-    bool heardSinceOpen_ = false;  // a checked sentence since the link opened the port
-    // The unit's latest GGA while it was got to know, as sent and as read.
-    struct HeardGga {
-        Gga gga;
-        qint64 atNs = 0;  // on the steady clock
-        std::string line;
-    };
-    std::optional<HeardGga> heardGga_;
-    std::string ggaLine_;
     bool readyQueued_ = false;
     bool ggaSinceCommand_ = false;  // a checked GGA, with a time or not, since the command
 
@@ -275,6 +278,9 @@ private:
     qint64 openedMs_ = -1;
     Hook hook_;                             // the route check, the power switch
     QString refusal_;                       // the line's reason for refusing the unit
+    std::optional<PowerCycle> power_;       // the slot's power switched off and on
+    std::function<void()> afterPower_;      // what follows once it is on
+    QTimer powerTimer_;                     // single shot, at the end of the off time
     std::optional<qint64> powerOnNs_;       // a power start's power-on, on the steady clock
     std::optional<PowerProof> powerProof_;  // a power start's, from the supply's "off" on
 };

@@ -16,6 +16,7 @@
 #include "station/fixtest.h"
 #include "station/hook.h"
 #include "station/identity.h"
+#include "station/powercycle.h"
 #include "station/powerproof.h"
 #include "station/probe.h"
 #include "station/restartsign.h"
@@ -617,6 +618,17 @@ struct ProbeBench {
             probe.step(now);
         }
     }
+    // Steps only at the probe's own deadlines, what the receiver says coming
+    // at once, until it leaves `while`.
+    void runAtDeadlines(std::initializer_list<Probe::State> states) {
+        for (int i = 0; i < 600 && std::count(states.begin(), states.end(), probe.state()); ++i) {
+            if (rate_ == talksAt_) talk_(probe);
+            const auto due = probe.nextDeadlineMs();
+            if (!due) return;
+            now = std::max(now, *due);
+            probe.step(now);
+        }
+    }
     IdentityReader identity;
     Probe probe;
     std::string log, sent;
@@ -688,6 +700,43 @@ TEST(Probe, FindsTheRateAndTheFamilyByListeningAndAsking) {
         EXPECT_TRUE(bench.probe.answered());
         bench.probe.askAgain(bench.now);
         EXPECT_EQ(bench.sent, identityQueries(ReceiverFamily::Airoha).front());
+    }
+}
+
+// The run wakes the probe only at its deadlines and at input: the same steps
+// at the moments its limits say, to the millisecond.
+TEST(Probe, ActsAtItsOwnDeadlines) {
+    using S = Probe::State;
+    using gpslink::ReceiverFamily;
+    const auto nmea = [](Probe& p) {
+        p.heardBytes();
+        p.heardSentence();
+    };
+    {  // 1.5 s at each rate; found at once when it talks
+        ProbeBench bench({0, ReceiverFamily::Mtk, false, 38400}, 4800, nmea);
+        bench.runAtDeadlines({S::Listening});
+        EXPECT_EQ(bench.log, "listen 38400; listen 9600; listen 4800; worked 4800; ");
+        EXPECT_EQ(bench.now, 3000);
+        EXPECT_EQ(bench.probe.state(), S::LinkMayStart);
+        EXPECT_FALSE(bench.probe.nextDeadlineMs());  // the run's move
+    }
+    {  // each family 1.5 s
+        ProbeBench bench({9600, {}, false, 0}, 9600, nmea);
+        bench.runAtDeadlines({S::Listening, S::AskingFamily});
+        EXPECT_EQ(results::codeOf(*bench.probe.failure()), "family-unknown");
+        EXPECT_EQ(bench.now, 6 * 1500);
+        EXPECT_FALSE(bench.probe.nextDeadlineMs());
+    }
+    {  // the identity's 3 s, or at once once it is answered in full
+        ProbeBench bench({9600, ReceiverFamily::Airoha, false, 0}, 9600, nmea);
+        bench.runAtDeadlines({S::Listening});
+        bench.now = 400;
+        bench.probe.askIdentity(bench.now);
+        EXPECT_EQ(bench.probe.nextDeadlineMs(), 3400);
+        bench.identity.sentence("PAIR020,AG3335M_V2.5.0,S,N");
+        EXPECT_LE(*bench.probe.nextDeadlineMs(), bench.now);
+        bench.probe.step(bench.now);
+        EXPECT_EQ(bench.probe.state(), S::IdentityIn);
     }
 }
 
@@ -814,6 +863,45 @@ TEST(Hook, ACommandGetsTheWordsTheShellWouldGiveIt) {
 // A power start's proof that the unit went off and came up again: silent
 // from the moment what was on its way is in until "on", then a stream that
 // starts over.  Off at 1000 ms, "on" begun at 3000 ms.
+// Off, the off time from the moment "off" ended, on; a command that fails
+// ends it, saying which.
+TEST(PowerCycle, OffForTheOffTimeThenOn) {
+    using Step = PowerCycle::Step;
+    PowerCycle power(2.5);
+    EXPECT_EQ(power.command(), "off");
+    EXPECT_EQ(power.note(), "switching the slot's power off");
+    EXPECT_FALSE(power.nextDeadlineMs());
+    power.commandEnded({}, 700);
+    EXPECT_EQ(power.step(), Step::Off);
+    EXPECT_EQ(power.command(), "");
+    EXPECT_EQ(power.note(), "the slot's power is off for 2.5 s");
+    EXPECT_EQ(power.nextDeadlineMs(), 3200);
+    power.tick(3199);
+    EXPECT_EQ(power.step(), Step::Off);
+    power.tick(3200);
+    EXPECT_EQ(power.command(), "on");
+    EXPECT_EQ(power.note(), "switching the slot's power on");
+    power.tick(9000);  // nothing to wait for while "on" runs
+    EXPECT_EQ(power.step(), Step::SwitchingOn);
+    power.commandEnded({}, 3300);
+    EXPECT_EQ(power.step(), Step::On);
+    EXPECT_EQ(power.note(), "");
+    EXPECT_TRUE(power.problem().isEmpty());
+
+    for (const bool atOff : {true, false}) {
+        PowerCycle failing(1);
+        if (!atOff) {
+            failing.commandEnded({}, 0);
+            failing.tick(1000);
+        }
+        failing.commandEnded(QStringLiteral("exited with status 3"), 1100);
+        EXPECT_EQ(failing.step(), Step::Failed);
+        EXPECT_EQ(failing.problem(), atOff ? "the power command (off) exited with status 3"
+                                           : "the power command (on) exited with status 3");
+        EXPECT_FALSE(failing.nextDeadlineMs());
+    }
+}
+
 TEST(PowerProof, TheUnitFallsSilentAndStartsOver) {
     using State = PowerProof::State;
     Gga noFix, fix;

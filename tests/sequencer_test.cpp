@@ -11,6 +11,7 @@
 #include "gpslink/resetcommand.h"
 #include "station/devicereturn.h"
 #include "station/sequencer.h"
+#include "station/startgate.h"
 #include "station/startrule.h"
 #include "station/watcher.h"
 #include "testkit/runbench.h"
@@ -430,6 +431,63 @@ TEST(StartRule, EachRuleSaysWhenTheCommandGoes) {
         const bool afterReady = sendAfter == std::string("ready");
         EXPECT_EQ(power->rateHeardRight(true), afterReady);
         EXPECT_EQ(power->waitsForReceiver(), afterReady);
+    }
+}
+
+// The unit's last GGA while it was got to know, handed to the link and the
+// fix test as their first when the rule takes it: only with the port still
+// open, at the rate it was heard at, once; and a checked sentence counts for
+// the command only after the connect step.
+TEST(StartGate, TheGgaHeardWhileGotToKnowAndTheSentencesSinceTheConnect) {
+    PlanSettings plan;
+    plan.sendAfter = QStringLiteral("ready");
+    plan.tests = QStringList{"fix"};
+    const auto ready = startRuleOf(plan);
+    const std::string line = nmeaCommand("GPGGA,120001,4807.038,N,01131.000,E,0,00,,,M,,M,,");
+    const auto hear = [&](StartGate& gate) {
+        gate.heardGgaLine(line);
+        gate.heardGga(*parseGga("GPGGA,120001,4807.038,N,01131.000,E,0,00,,,M,,M,,"), 7000);
+    };
+
+    StartGate gate(*ready);
+    hear(gate);
+    EXPECT_FALSE(gate.commandNow(true));
+    const auto heard = gate.linkStarts(true);
+    ASSERT_TRUE(heard);
+    EXPECT_EQ(heard->line, line);
+    EXPECT_EQ(heard->atNs, 7000);
+    EXPECT_EQ(heard->gga.timeMs, 12 * 3600000 + 1000);
+    EXPECT_TRUE(gate.heardSinceOpen());
+    EXPECT_FALSE(gate.commandNow(false));  // the family's queries first
+    EXPECT_TRUE(gate.commandNow(true));
+    EXPECT_FALSE(gate.linkStarts(true));  // once
+
+    gate.beginCycle();
+    hear(gate);
+    EXPECT_FALSE(gate.linkStarts(false));  // the port was closed meanwhile
+    EXPECT_FALSE(gate.linkStarts(true));   // and it is not kept for later
+    hear(gate);
+    gate.relistened();  // another rate
+    EXPECT_FALSE(gate.linkStarts(true));
+
+    // Without it, a checked sentence before the connect step does not count.
+    gate.beginCycle();
+    gate.sentence();
+    EXPECT_FALSE(gate.opened() || gate.commandNow(true));
+    gate.portOpened();
+    gate.sentence();
+    EXPECT_TRUE(gate.heardSinceOpen() && gate.commandNow(true));
+
+    // The window's rule and a power start take nothing heard before.
+    plan.sendAfter = QStringLiteral("time");
+    const auto time = startRuleOf(plan);
+    plan.start = QStringLiteral("power");
+    const auto power = startRuleOf(plan);
+    for (const StartRule* rule : {time.get(), power.get()}) {
+        StartGate other(*rule);
+        hear(other);
+        EXPECT_FALSE(other.linkStarts(true));
+        EXPECT_FALSE(other.heardSinceOpen());
     }
 }
 
