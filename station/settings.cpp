@@ -10,6 +10,7 @@
 
 #include "gpslink/resetcommand.h"
 #include "gpslink/serialport.h"
+#include "instrument/dialects.h"
 #include "station/hook.h"
 #include "station/portargs.h"
 
@@ -199,6 +200,34 @@ bool setEvidence(PlanSettings& plan, const QString& text, QString* why) {
         return false;
     }
     plan.evidence = text;
+    return true;
+}
+
+bool setGenerator(PlanSettings& plan, const QString& text, QString* why) {
+    if (!text.isEmpty() && !instrument::parseAddress(text, why)) return false;
+    plan.generator = text;
+    return true;
+}
+
+bool setGeneratorDialect(PlanSettings& plan, const QString& text, QString* why) {
+    if (!instrument::dialect(text)) {
+        *why = QStringLiteral("unknown generator dialect \"%1\" (%2)")
+                   .arg(text, listed(instrument::dialectNames()));
+        return false;
+    }
+    plan.generatorDialect = text;
+    return true;
+}
+
+// Sent in double quotes: none in it, nor a line break.
+bool setScenario(PlanSettings& plan, const QString& text, QString* why) {
+    if (text.contains(QLatin1Char('"')) || text.contains(QLatin1Char('\n')) ||
+        text.contains(QLatin1Char('\r'))) {
+        *why = QStringLiteral("\"%1\" is not a scenario's name: no double quote or line break")
+                   .arg(text);
+        return false;
+    }
+    plan.scenario = text;
     return true;
 }
 
@@ -463,6 +492,23 @@ std::vector<Setting> table() {
                 "Switch a silent unit's slot off and on once before failing it (no-data).",
                 Kind::Flag, &S::powerRetry}
                 .when(InForce::UnlessDefault)
+                .under(Group::Line),
+            Row{"generator", "generator", "URL",
+                "The signal generator that feeds the slots, tcp://HOST[:PORT] (SCPI on the LXI "
+                "raw socket, port 5025 when none is given).",
+                Kind::Text, &S::generator, kCommandLine | kPlanFile | kStored, InForce::Never, 0, 0,
+                "", setGenerator}
+                .under(Group::Line),
+            Row{"generator_dialect", "generator-dialect", "NAME",
+                "The generator's commands: rf (a plain RF generator; the default) or gsg (a GNSS "
+                "constellation simulator playing --scenario).",
+                Kind::Name, &S::generatorDialect, kCommandLine | kPlanFile | kStored,
+                InForce::UnlessDefault, 0, 0, "", setGeneratorDialect, instrument::dialectNames}
+                .under(Group::Line),
+            Row{"scenario", "scenario", "NAME",
+                "The scenario a gsg generator loads and plays, as the instrument names it.",
+                Kind::Text, &S::scenario, kCommandLine | kPlanFile | kStored,
+                InForce::UnlessDefault, 0, 0, "", setScenario}
                 .under(Group::Line),
         });
     return rows;
@@ -751,6 +797,18 @@ bool Setting::fromJson(PlanSettings& plan, const QJsonValue& value, QString* why
 
 bool checkStart(const PlanSettings& plan, QString* why) {
     const QString &family = plan.receiver, &start = plan.start;
+    if (const instrument::Dialect* d = instrument::dialect(plan.generatorDialect)) {
+        if (!plan.scenario.isEmpty() && !d->takesScenario()) {
+            *why = QStringLiteral("--scenario: a %1 generator plays no scenario")
+                       .arg(plan.generatorDialect);
+            return false;
+        }
+        if (!plan.generator.isEmpty() && plan.scenario.isEmpty() && d->takesScenario()) {
+            *why = QStringLiteral("a %1 generator needs the scenario it plays (--scenario)")
+                       .arg(plan.generatorDialect);
+            return false;
+        }
+    }
     if ((plan.powerStart() || plan.powerRetry) && plan.power.isEmpty()) {
         *why = plan.powerStart()
                    ? QStringLiteral("a power start needs the fixture's power command (--power)")

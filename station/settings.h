@@ -96,6 +96,12 @@ struct PlanSettings {
     QString power;
     double powerOffTimeS = 10;  // a power start's time with the supply off
     bool powerRetry = false;    // a silent unit's slot is switched off and on once
+    // The signal generator that feeds the slots (instrument/): its address,
+    // tcp://HOST[:PORT], empty: none; its dialect (instrument/dialects.h);
+    // the scenario a dialect that plays one loads.
+    QString generator;
+    QString generatorDialect = QStringLiteral("rf");
+    QString scenario;
 
     bool testsFix() const { return tests.contains(QLatin1String("fix")); }
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }
@@ -218,8 +224,10 @@ const std::vector<Setting>& settings();
 // The row of a key; it must be one.
 const Setting& setting(const char* key);
 
-// Checks the family and the start type together; false, with why, for an
-// unknown name or a start the family does not have.
+// Checks the family and the start type together, and the settings that go
+// together (a power start and the power command, a generator's dialect and
+// its scenario); false, with why, for an unknown name, a start the family
+// does not have or a setting without its partner.
 bool checkStart(const PlanSettings& plan, QString* why);
 
 // An age as a number with its unit: "90s", "30m", "24h" (C conventions);
