@@ -59,8 +59,8 @@ void ScpiGenerator::start(Round round, const std::vector<QByteArray>& steps, boo
     s.address = settings_.address.text();
     s.timeoutMs = settings_.timeoutMs;
     session_ = std::make_unique<ScpiSession>(s);
-    session_->clear();
-    if (identify) session_->identify();
+    session_->clear(now());
+    if (identify) session_->identify(now());
     socket_ = new QTcpSocket(this);
     connect(socket_, &QTcpSocket::connected, this, [this] {
         session_->connected(now());
@@ -82,7 +82,7 @@ void ScpiGenerator::start(Round round, const std::vector<QByteArray>& steps, boo
 void ScpiGenerator::queue(Round round, const std::vector<QByteArray>& steps) {
     round_ = round;
     pending_ = int(steps.size());
-    for (const QByteArray& step : steps) session_->set(step);
+    for (const QByteArray& step : steps) session_->set(step, now());
     drive();
 }
 

@@ -57,18 +57,21 @@ void ScpiSession::disconnected(qint64 nowMs, const QString& why) {
                      : QStringLiteral("no connection (%1)").arg(why));
 }
 
-void ScpiSession::clear() {
+void ScpiSession::clear(qint64 nowMs) {
     steps_.push_back({"*CLS", std::nullopt, {}});
+    pump(nowMs);
 }
 
-void ScpiSession::identify() {
+void ScpiSession::identify(qint64 nowMs) {
     steps_.push_back({"*IDN?", Expect::Identity, {}});
+    pump(nowMs);
 }
 
-void ScpiSession::set(const QByteArray& command) {
+void ScpiSession::set(const QByteArray& command, qint64 nowMs) {
     steps_.push_back({command, std::nullopt, command});
     steps_.push_back({kOpc, Expect::Complete, command});
     steps_.push_back({kNextError, Expect::Error, command});
+    pump(nowMs);
 }
 
 void ScpiSession::pump(qint64 nowMs) {

@@ -62,10 +62,11 @@ public:
     // The next moment tick() may act; empty: nothing awaited.
     std::optional<qint64> nextDeadlineMs() const;
 
-    // The operations, queued in order.
-    void clear();
-    void identify();
-    void set(const QByteArray& command);
+    // The operations, queued in order; written at once when the connection
+    // is up and nothing is awaited.
+    void clear(qint64 nowMs);
+    void identify(qint64 nowMs);
+    void set(const QByteArray& command, qint64 nowMs);
 
     // The bytes to write now; taken once.
     QByteArray takeOutput();

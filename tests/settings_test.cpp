@@ -87,7 +87,9 @@ QString sample(const Setting& s) {
                                               {"deliver_url", "https://mes.line:8443/r?s=7"},
                                               {"evidence", "off"},
                                               {"route_check", "/opt/mes/check --step \"GPS 2\""},
-                                              {"power", "relay 2>>/var/log/relay"}};
+                                              {"power", "relay 2>>/var/log/relay"},
+                                              {"generator", "tcp://[::1]:5026"},
+                                              {"scenario", "open sky, 8 GPS"}};
     switch (s.kind) {
         case Kind::Number: {
             const double value = s.low + (s.high - s.low) * 0.3701;
