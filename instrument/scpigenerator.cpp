@@ -29,18 +29,22 @@ void ScpiGenerator::open() {
 }
 
 void ScpiGenerator::setLevel(double dBm) {
-    if (round_ != Round::None || !session_ || session_->faulted()) {
-        emit fault(QStringLiteral("instrument %1: a level asked for while it is %2")
-                       .arg(settings_.address.text(), round_ != Round::None
-                                                          ? QStringLiteral("busy")
-                                                          : QStringLiteral("not open")));
+    if (round_ != Round::None) {
+        emit fault(QStringLiteral("instrument %1: a level asked for while it is busy")
+                       .arg(settings_.address.text()));
         return;
     }
     level_ = dBm;
     mayBeOn_ = true;
+    const bool sound = session_ && !session_->faulted() && socket_ &&
+                       socket_->state() == QAbstractSocket::ConnectedState;
+    if (!sound) outputOn_ = false;  // a new connection: the output as the last one left it
     std::vector<QByteArray> steps = {settings_.dialect->level(dBm)};
     if (!outputOn_) steps.push_back(settings_.dialect->outputOn);
-    queue(Round::Level, steps);
+    if (sound)
+        queue(Round::Level, steps);
+    else
+        start(Round::Level, steps, identity_.isEmpty());
 }
 
 void ScpiGenerator::switchOff() {
@@ -116,6 +120,13 @@ void ScpiGenerator::finish(const ScpiSession::Outcome* failed) {
     if (failed) {
         const QString message = failed->text;
         drop();
+        if (round == Round::None && !mayBeOn_) {
+            // The connection went while nothing was asked and the output is
+            // off (an instrument may close an idle one): the next setting
+            // makes a new one.
+            session_.reset();
+            return;
+        }
         const bool first = !std::exchange(reported_, true);
         if (round == Round::Off) {
             outputOn_ = false;

@@ -3,7 +3,9 @@
 // its deadlines on one timer, the commands from its dialect's row.
 //
 // - open(): *CLS, *IDN?, the output off, the dialect's scenario loaded.
-// - setLevel(): the level, then the output on when it is not yet.
+// - setLevel(): the level, then the output on when it is not yet; on a new
+//   connection when the one in use went away.  A connection lost while
+//   nothing is asked and the output is off is no fault.
 // - A fault of the instrument's (no connection, no answer, an error in its
 //   queue, an answer that makes no sense, the connection lost) is reported
 //   by fault() with the instrument's address, its identity and its error;

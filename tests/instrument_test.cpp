@@ -385,6 +385,11 @@ TEST(ScpiGenerator, SetsTheLevelAndSwitchesOffOverLoopback) {
     EXPECT_EQ(sim.ask("OUTP?"), "1");
     EXPECT_TRUE(d.generator.switchOffNow());
     EXPECT_EQ(sim.ask("OUTP?"), "0");
+    // Its connection gone, the next level takes a new one and the output on again.
+    d.generator.setLevel(-125);
+    ASSERT_TRUE(d.waitFor(6));
+    EXPECT_EQ(d.events[5], "level -125");
+    EXPECT_EQ(sim.ask("OUTP?"), "1");
 }
 
 TEST(ScpiGenerator, PlaysTheScenarioOfAGnssSimulator) {
