@@ -51,7 +51,9 @@ const char* const kLine =
     "  standard input; it answers {\"allow\": true} or {\"allow\": false,\n"
     "  \"reason\": \"...\"} within 10 s); --power CMD switches a slot's supply: it\n"
     "  is given SLOT PORT on|off (10 s), after its words or, in a shell line, as\n"
-    "  \"$@\". The manual page says what each command gets.";
+    "  \"$@\". The manual page says what each command gets. --generator drives\n"
+    "  the signal generator that feeds the slots, over SCPI (SIGNAL GENERATOR in\n"
+    "  the manual page).";
 
 const char* const kWindow =
     "  The window sends the start command with the fifth GGA sentence with a usable\n"

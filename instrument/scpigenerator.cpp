@@ -36,8 +36,7 @@ void ScpiGenerator::setLevel(double dBm) {
     }
     level_ = dBm;
     mayBeOn_ = true;
-    const bool sound = session_ && !session_->faulted() && socket_ &&
-                       socket_->state() == QAbstractSocket::ConnectedState;
+    const bool sound = connectionSound();
     if (!sound) outputOn_ = false;  // a new connection: the output as the last one left it
     std::vector<QByteArray> steps = {settings_.dialect->level(dBm)};
     if (!outputOn_) steps.push_back(settings_.dialect->outputOn);
@@ -50,11 +49,15 @@ void ScpiGenerator::setLevel(double dBm) {
 void ScpiGenerator::switchOff() {
     if (round_ == Round::Off) return;  // under way: it ends in switchedOff()
     const std::vector<QByteArray> steps = {settings_.dialect->outputOff};
-    if (round_ == Round::None && session_ && !session_->faulted() && socket_ &&
-        socket_->state() == QAbstractSocket::ConnectedState)
+    if (round_ == Round::None && connectionSound())
         queue(Round::Off, steps);
     else
         start(Round::Off, steps, false);  // a new connection: the one in use is busy or gone
+}
+
+bool ScpiGenerator::connectionSound() const {
+    return session_ && !session_->faulted() && socket_ &&
+           socket_->state() == QAbstractSocket::ConnectedState;
 }
 
 void ScpiGenerator::start(Round round, const std::vector<QByteArray>& steps, bool identify) {
@@ -62,6 +65,7 @@ void ScpiGenerator::start(Round round, const std::vector<QByteArray>& steps, boo
     ScpiSession::Settings s;
     s.address = settings_.address.text();
     s.timeoutMs = settings_.timeoutMs;
+    s.identity = identity_;
     session_ = std::make_unique<ScpiSession>(s);
     session_->clear(now());
     if (identify) session_->identify(now());

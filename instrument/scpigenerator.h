@@ -64,6 +64,7 @@ private:
     void drive();
     void finish(const ScpiSession::Outcome* fault);
     void drop();
+    bool connectionSound() const;  // up, and its session without a fault
     qint64 now() const { return clock_.elapsed(); }
 
     Settings settings_;

@@ -36,6 +36,7 @@ public:
         QString address;        // "host:port", as the messages name the instrument
         int timeoutMs = 10000;  // for the connection and for each answer
         int maxErrors = 32;     // error queue entries read after a setting at most
+        QString identity;       // known from an earlier session, until identify() says
     };
     // What came of an operation, in the order they ended.
     struct Outcome {
@@ -47,7 +48,8 @@ public:
         QString text;  // the setting's command; the fault's message
     };
 
-    explicit ScpiSession(Settings settings) : settings_(std::move(settings)) {}
+    explicit ScpiSession(Settings settings)
+        : settings_(std::move(settings)), identity_(settings_.identity) {}
 
     // The connection is being made; it must be made within the time-out.
     void connecting(qint64 nowMs);
