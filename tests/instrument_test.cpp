@@ -28,7 +28,7 @@ std::string text(const QString& s) {
 
 // A session with its connection up at 0 ms and 1 s answers.
 struct Scripted {
-    ScpiSession session{{"10.0.0.7:5025", 1000, 4}};
+    ScpiSession session{{"10.0.0.7:5025", 1000, 4, {}}};
     QByteArray written;
     std::vector<Outcome> outcomes;
 
@@ -385,11 +385,11 @@ TEST(ScpiGenerator, EveryInstrumentFaultLeavesTheOutputOff) {
     } cases[] = {
         {{}, -150, "SOUR:POW -150.00: -222,\"Data out of range\""},
         {{"--drop-after", "11"}, -130, "the connection was lost"},
-        {{"--silent-after", "12"}, -130, "no answer to *OPC? after SOUR:POW -130.00 within 2 s"},
+        {{"--silent-after", "12"}, -130, "no answer to *OPC? after SOUR:POW -130.00 within 4 s"},
     };
     for (const auto& c : cases) {
         SimulatedGenerator sim(QStringList{"--dialect", "rf"} + c.options);
-        Driven d(sim, "rf", 2000);
+        Driven d(sim, "rf", 4000);
         d.generator.open();
         d.generator.connect(&d.generator, &station::LevelSource::ready,
                             [&] { d.generator.setLevel(-120); });
@@ -414,7 +414,7 @@ TEST(ScpiGenerator, EveryInstrumentFaultLeavesTheOutputOff) {
         closed = gone.address().port;
     }
     instrument::ScpiGenerator generator(
-        {{QStringLiteral("127.0.0.1"), closed}, instrument::dialect("rf"), {}, 500});
+        {{QStringLiteral("127.0.0.1"), closed}, instrument::dialect("rf"), {}, 4000});
     QStringList events;
     QObject::connect(&generator, &station::LevelSource::fault,
                      [&](const QString& m) { events << m; });

@@ -214,7 +214,8 @@ tests="fix,signal"
     QByteArray expected = written;
     expected.replace("max_offset_db=", "max_hdop=\nmax_offset_db=");
     expected.replace("require_lot", "power=\npower_off_time_s=10\npower_retry=false\nrequire_lot");
-    expected.replace("start=", "route_check=\nstart=");
+    expected.replace("start=", "route_check=\nscenario=\nstart=");
+    expected.replace("lot=", "generator=\ngenerator_dialect=rf\nlot=");
     expected.replace("start=hot", "send_after=ready\nstart=hot");
     expected.replace("family=",
                      "deliver=\ndeliver_retry_max_s=300\ndeliver_retry_s=5\n"
