@@ -2,7 +2,6 @@
 
 #include <QLocale>
 #include <QUrl>
-#include <iterator>
 
 namespace instrument {
 
@@ -15,8 +14,7 @@ const Dialect kDialects[] = {
     // "-144 to +16 dBm", short form :POW; OUTPut[:STATe] ON|OFF and its
     // query as SCPI-99 Volume 2 has them (OUTPut subsystem), which every
     // SCPI RF generator answers.
-    {"rf", "RF signal generator", "SOUR:POW %1", "OUTP ON", "OUTP OFF", "", -144, 16, "SOUR:POW?",
-     "OUTP?"},
+    {"rf", "SOUR:POW %1", "OUTP ON", "OUTP OFF", "", -144, 16},
     // A GNSS constellation simulator that plays a scenario file.  The
     // scenario's start and stop, and their query, are the Orolia (Safran)
     // GSG-5/6 Series User Manual's, rev. 27, 6.3.3.41 and 6.3.3.42
@@ -27,8 +25,8 @@ const Dialect kDialects[] = {
     // SOURce:POWer): check them against the unit's own firmware manual.  The
     // range, -160 to -65 dBm, is the span the station's sweeps need, not a
     // maker's figure.
-    {"gsg", "GNSS constellation simulator", "SOUR:POW %1", "SOUR:SCEN:CONT START",
-     "SOUR:SCEN:CONT STOP", "SOUR:SCEN:LOAD \"%2\"", -160, -65, "SOUR:POW?", "SOUR:SCEN:CONT?"},
+    {"gsg", "SOUR:POW %1", "SOUR:SCEN:CONT START", "SOUR:SCEN:CONT STOP", "SOUR:SCEN:LOAD \"%2\"",
+     -160, -65},
 };
 
 }  // namespace
@@ -39,11 +37,6 @@ QByteArray Dialect::level(double dBm) const {
 
 QByteArray Dialect::load(const QString& scenario) const {
     return QString::fromLatin1(loadScenario).replace(QLatin1String("%2"), scenario).toLatin1();
-}
-
-const Dialect* dialects(int* count) {
-    *count = int(std::size(kDialects));
-    return kDialects;
 }
 
 const Dialect* dialect(const QString& name) {

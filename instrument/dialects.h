@@ -13,8 +13,7 @@
 namespace instrument {
 
 struct Dialect {
-    const char* name;   // as --generator-dialect takes it
-    const char* title;  // as the help and the messages say it
+    const char* name;  // as --generator-dialect takes it
     // The commands; %1 the level in dBm, %2 the scenario.  Empty: none.
     const char* setLevel;
     const char* outputOn;
@@ -22,19 +21,15 @@ struct Dialect {
     const char* loadScenario;  // a dialect with one needs a scenario
     // The level range of the instrument modelled, in dBm at its output.
     double lowDbm, highDbm;
-    // The queries the simulated generator answers, the level and the output.
-    const char* levelQuery;
-    const char* outputQuery;
 
     bool takesScenario() const { return *loadScenario != 0; }
     QByteArray level(double dBm) const;
     QByteArray load(const QString& scenario) const;
 };
 
-// Every dialect, the default first.
-const Dialect* dialects(int* count);
+// The dialect of a name; none for an unknown one.
 const Dialect* dialect(const QString& name);
-QStringList dialectNames();  // rf, gsg
+QStringList dialectNames();  // rf (the default), gsg
 
 // The instrument's address, tcp://HOST[:PORT] (port 5025, the LXI raw
 // socket, when none is given).
