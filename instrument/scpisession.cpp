@@ -10,6 +10,7 @@ namespace {
 
 const QByteArray kOpc = "*OPC?";
 const QByteArray kNextError = "SYST:ERR?";
+constexpr qsizetype kLongestLine = 65536;  // no answer of these queries comes near
 
 // The line as a message may quote it: printable ASCII, the rest escaped.
 QString quoted(const QByteArray& line) {
@@ -96,6 +97,8 @@ void ScpiSession::received(const QByteArray& bytes, qint64 nowMs) {
         if (line.endsWith('\r')) line.chop(1);
         answer(line, nowMs);
     }
+    if (!faulted_ && input_.size() > kLongestLine)
+        fault(QStringLiteral("answered %1 bytes without a line end").arg(input_.size()));
 }
 
 void ScpiSession::answer(const QByteArray& line, qint64 nowMs) {

@@ -125,6 +125,8 @@ TEST(ScpiSession, EachInstrumentFailureIsAFaultNamingItAndItsError) {
              s.reply("No error\n");
          },
          "answered \"No error\" to SYST:ERR?, not an error queue entry"},
+        {"an endless line", [](Scripted& s) { s.reply(QByteArray(65537, '1')); },
+         "answered 65537 bytes without a line end"},
         {"an answer to no query",
          [](Scripted& s) {
              s.reply("1\n");
