@@ -10,6 +10,7 @@
 
 #include "gpslink/resetcommand.h"
 #include "gpslink/serialport.h"
+#include "station/families.h"
 #include "station/hook.h"
 #include "station/portargs.h"
 
@@ -472,8 +473,7 @@ std::vector<Setting> table() {
 
 QStringList familyNames() {
     QStringList names;
-    for (gpslink::ReceiverFamily f : gpslink::kReceiverFamilies)
-        names << nameOf(gpslink::nameOf(f));
+    for (gpslink::ReceiverFamily family : listedFamilies()) names << nameOf(family.name());
     return names;
 }
 
@@ -758,7 +758,7 @@ bool checkStart(const PlanSettings& plan, QString* why) {
         return false;
     }
     if (plan.powerStart()) {  // any family: nothing is sent
-        if (family == kAuto || gpslink::receiverFamilyFromName(family.toStdString())) return true;
+        if (family == kAuto || familyNamed(family.toStdString())) return true;
         *why = QStringLiteral("unknown receiver family \"%1\" (%2)")
                    .arg(family, listed(familyNames()));
         return false;
@@ -772,7 +772,7 @@ bool checkStart(const PlanSettings& plan, QString* why) {
                    .arg(start);
         return false;
     }
-    const auto f = gpslink::receiverFamilyFromName(family.toStdString());
+    const auto f = familyNamed(family.toStdString());
     if (!f) {
         *why = QStringLiteral("unknown receiver family \"%1\" (%2)")
                    .arg(family, listed(familyNames()));
@@ -782,10 +782,10 @@ bool checkStart(const PlanSettings& plan, QString* why) {
         *why = QStringLiteral("unknown start type \"%1\" (%2)").arg(start, listed(startNames()));
         return false;
     }
-    if (gpslink::resetCommand(*f, *s).empty()) {
+    if (startCommand(*f, *s).empty()) {
         QStringList having;
-        for (gpslink::ReceiverFamily other : gpslink::kReceiverFamilies)
-            if (!gpslink::resetCommand(other, *s).empty()) having << nameOf(gpslink::nameOf(other));
+        for (gpslink::ReceiverFamily other : listedFamilies())
+            if (!startCommand(other, *s).empty()) having << nameOf(other.name());
         *why = QStringLiteral("a %1 receiver has no %2 start (%2: %3 only)")
                    .arg(family, start, listed(having));
         return false;

@@ -13,6 +13,7 @@
 #include "gpslink/resetcommand.h"
 #include "sim/capture.h"
 #include "station/calibration.h"
+#include "station/families.h"
 #include "station/fixtest.h"
 #include "station/hook.h"
 #include "station/identity.h"
@@ -343,7 +344,7 @@ TEST(FixTest, ADeviceAwayIsWaitedForUntilTheConfirmationLimit) {
 TEST(RestartSign, ReadsEachFamilysOwnSigns) {
     using gpslink::ReceiverFamily;
     const auto cold = [](ReceiverFamily f) {
-        return gpslink::resetCommand(f, gpslink::StartType::Cold);
+        return station::startCommand(f, gpslink::StartType::Cold);
     };
     const struct {
         std::optional<ReceiverFamily> family;
@@ -500,7 +501,7 @@ TEST(FixTest, ProvesTheRestartsOfRealRecordings) {
         FixTest::Settings settings;
         settings.fixTimeoutS = 600;
         settings.family = c.family;
-        if (c.family) settings.command = gpslink::resetCommand(*c.family, gpslink::StartType::Cold);
+        if (c.family) settings.command = station::startCommand(*c.family, gpslink::StartType::Cold);
         Replay replay(settings);
         qint64 at = 1000;
         for (std::size_t i = 0; i < bursts.size(); ++i, at += 1000) {

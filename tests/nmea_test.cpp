@@ -50,15 +50,16 @@ TEST(Commands, MatchThePublishedForms) {
           "\xB5\x62\x06\x04\x04\x00\x01\x00\x02\x00\x11\x6C"s,
           "\xB5\x62\x06\x04\x04\x00\x00\x00\x02\x00\x10\x68"s, ""}},
     };
+    ASSERT_EQ(std::size(table), familyTable().size()) << "a family without its published forms";
     for (const auto& [family, forms] : table) {
         for (std::size_t i = 0; i < forms.size(); ++i) {
             const gpslink::StartType type = gpslink::kStartTypes[i];
             SCOPED_TRACE(std::string(gpslink::nameOf(family)) + " " +
                          std::string(gpslink::nameOf(type)));
-            EXPECT_EQ(gpslink::resetCommand(family, type), forms[i]);
+            EXPECT_EQ(startCommand(family, type), forms[i]);
         }
     }
-    EXPECT_EQ(gpslink::resetCommand(F::Sirf, gpslink::StartType::Cold), gpslink::kColdStartSentence)
+    EXPECT_EQ(startCommand(F::Sirf, gpslink::StartType::Cold), gpslink::kColdStartSentence)
         << "what the window sends";
 
     // The identity queries; SiRF binary message 132 (poll software version)
@@ -158,22 +159,29 @@ TEST(Families, EachRowReadsItsFamilysAnswers) {
     EXPECT_FALSE(reader.family());  // nothing of its own
 }
 
-// One row for every family the link can start, in the order a receiver of
-// unknown family is asked, with what each publishes.
+// One row for every file in station/families/, in the order a receiver of
+// unknown family is asked (no two ranks alike) and in the order the families
+// are listed, each found by its name, with what each publishes.
 TEST(Families, OneRowPerFamilyInAskingOrder) {
-    using F = gpslink::ReceiverFamily;
-    std::vector<F> order;
-    std::string antenna, figures, readBack;
+    std::string order, antenna, figures, readBack;
+    int rank = 0;
     for (const FamilyRow& row : familyTable()) {
-        order.push_back(row.family);
-        const std::string name(gpslink::nameOf(row.family));
+        const std::string name(row.family.name());
+        order += name + " ";
+        EXPECT_LT(rank, row.rank) << name;
+        rank = row.rank;
+        EXPECT_EQ(familyNamed(name), row.family);
+        EXPECT_EQ(&familyRow(row.family), &row);
         if (reportsAntenna(row.family)) antenna += name + " ";
         if (reportsFigures(row.family)) figures += name + " ";
         if (row.readsBackSettings) readBack += name + " ";
     }
-    EXPECT_EQ(order,
-              (std::vector<F>{F::Ublox, F::QuectelLg, F::Airoha, F::Mtk, F::Casic, F::Sirf}));
-    for (F family : gpslink::kReceiverFamilies) EXPECT_EQ(familyRow(family).family, family);
+    EXPECT_EQ(order, "ublox quectel-lg airoha mtk casic sirf ");
+    std::string listed;
+    for (gpslink::ReceiverFamily family : listedFamilies())
+        listed += std::string(family.name()) + " ";
+    EXPECT_EQ(listed, "sirf mtk airoha quectel-lg casic ublox ");
+    EXPECT_FALSE(familyNamed("sirfstar"));
     EXPECT_EQ(antenna, "ublox mtk casic ");
     EXPECT_EQ(figures, "ublox ");
     EXPECT_EQ(readBack, "ublox mtk ");
