@@ -36,6 +36,7 @@ std::vector<std::string> bursts(const std::string& folder, const char* file) {
 TEST(Commands, MatchThePublishedForms) {
     using namespace std::string_literals;
     using F = gpslink::ReceiverFamily;
+    const F teseo = familyNamed("teseo").value();
     // Cold, warm, hot and factory; "" where the family has no such start.
     const std::pair<F, std::array<std::string, 4>> table[] = {
         {F::Sirf,
@@ -49,6 +50,7 @@ TEST(Commands, MatchThePublishedForms) {
          {"\xB5\x62\x06\x04\x04\x00\xFF\xFF\x02\x00\x0E\x61"s,
           "\xB5\x62\x06\x04\x04\x00\x01\x00\x02\x00\x11\x6C"s,
           "\xB5\x62\x06\x04\x04\x00\x00\x00\x02\x00\x10\x68"s, ""}},
+        {teseo, {"$PSTMCOLD*1E\r\n", "$PSTMWARM*13\r\n", "$PSTMHOT*49\r\n", ""}},
     };
     ASSERT_EQ(std::size(table), familyTable().size()) << "a family without its published forms";
     for (const auto& [family, forms] : table) {
@@ -71,6 +73,7 @@ TEST(Commands, MatchThePublishedForms) {
         {identityQueries(F::Airoha), {"$PAIR020*38\r\n"}},
         {identityQueries(F::QuectelLg), {"$PQTMVERNO*58\r\n", "$PQTMUNIQID*16\r\n"}},
         {identityQueries(F::Casic), {"$PCAS06,0*1B\r\n", "$PCAS06,1*1A\r\n"}},
+        {identityQueries(teseo), {"$PSTMGETSWVER,7*12\r\n"}},
         {identityQueries(F::Ublox),
          {"\xB5\x62\x0A\x04\x00\x00\x0E\x34"s, "\xB5\x62\x27\x03\x00\x00\x2A\xA5"s}},
         {{sirfToNmea(9600)},
@@ -132,6 +135,10 @@ TEST(Families, EachRowReadsItsFamilysAnswers) {
          {"GNTXT,01,01,02,u-blox AG - www.u-blox.com"},
          {ubx(0x0A, 0x04, monVer), ubx(0x27, 0x03, "\x01\x00\x00\x00\x12\x34\x56\x78\x9A"s)},
          {"SPG 5.10", "NEO-M9N", "123456789a"}},
+        {familyNamed("teseo").value(),
+         {"PSTMVER,BINIMG_4.6.5.1_CP_LIV3FL_RTCM_ARM"},
+         {},
+         {"BINIMG_4.6.5.1_CP_LIV3FL_RTCM_ARM", "", ""}},
         // A Quectel LG receiver on an Airoha chip answers $PAIR too: shown as
         // Airoha first, it says its Quectel version all the same.
         {F::Airoha,
@@ -176,11 +183,11 @@ TEST(Families, OneRowPerFamilyInAskingOrder) {
         if (reportsFigures(row.family)) figures += name + " ";
         if (row.readsBackSettings) readBack += name + " ";
     }
-    EXPECT_EQ(order, "ublox quectel-lg airoha mtk casic sirf ");
+    EXPECT_EQ(order, "ublox quectel-lg airoha mtk casic teseo sirf ");
     std::string listed;
     for (gpslink::ReceiverFamily family : listedFamilies())
         listed += std::string(family.name()) + " ";
-    EXPECT_EQ(listed, "sirf mtk airoha quectel-lg casic ublox ");
+    EXPECT_EQ(listed, "sirf mtk airoha quectel-lg casic ublox teseo ");
     EXPECT_FALSE(familyNamed("sirfstar"));
     EXPECT_EQ(antenna, "ublox mtk casic ");
     EXPECT_EQ(figures, "ublox ");
