@@ -1,5 +1,6 @@
-// The reset commands of the receiver families the tool can cold-start, as the
-// bytes written to the receiver's serial line.
+// The receiver families and start types by name, and the framing of u-blox's
+// binary commands; the start commands themselves are the families' rows
+// (station/families.h).
 #pragma once
 
 #include <array>
@@ -13,31 +14,53 @@
 
 namespace gpslink {
 
-enum class ReceiverFamily { Sirf, Mtk, Airoha, QuectelLg, Casic, Ublox };
+// A receiver family, known by its name ("sirf", "mtk", ...).  What the
+// station knows of each family, its start commands included, is the family's
+// row (station/families.h); the families named here are the ones the
+// simulator models and the tests name.  Any other family is its row's
+// ReceiverFamily("name").
+class ReceiverFamily {
+public:
+    constexpr ReceiverFamily() = default;
+    constexpr explicit ReceiverFamily(std::string_view name) : name_(name) {}
+    constexpr std::string_view name() const { return name_; }
+
+    friend constexpr bool operator==(ReceiverFamily a, ReceiverFamily b) {
+        return a.name_ == b.name_;
+    }
+    friend constexpr bool operator!=(ReceiverFamily a, ReceiverFamily b) { return !(a == b); }
+    friend constexpr bool operator<(ReceiverFamily a, ReceiverFamily b) {
+        return a.name_ < b.name_;
+    }
+
+    static const ReceiverFamily Sirf, Mtk, Airoha, QuectelLg, Casic, Ublox;
+
+private:
+    std::string_view name_;
+};
+
+inline constexpr ReceiverFamily ReceiverFamily::Sirf{"sirf"};
+inline constexpr ReceiverFamily ReceiverFamily::Mtk{"mtk"};
+inline constexpr ReceiverFamily ReceiverFamily::Airoha{"airoha"};
+inline constexpr ReceiverFamily ReceiverFamily::QuectelLg{"quectel-lg"};
+inline constexpr ReceiverFamily ReceiverFamily::Casic{"casic"};
+inline constexpr ReceiverFamily ReceiverFamily::Ublox{"ublox"};
 
 // Cold: every aid lost (ephemeris, almanac, time, position).  Warm: the
 // ephemeris lost, time and position kept.  Hot: everything kept.  Factory:
 // a cold start that also clears the configuration.
 enum class StartType { Cold, Warm, Hot, Factory };
 
-inline constexpr std::array<ReceiverFamily, 6> kReceiverFamilies = {
-    ReceiverFamily::Sirf,      ReceiverFamily::Mtk,   ReceiverFamily::Airoha,
-    ReceiverFamily::QuectelLg, ReceiverFamily::Casic, ReceiverFamily::Ublox};
 inline constexpr std::array<StartType, 4> kStartTypes = {StartType::Cold, StartType::Warm,
                                                          StartType::Hot, StartType::Factory};
 
-// "sirf", "mtk", "airoha", "quectel-lg", "casic", "ublox".
-std::string_view nameOf(ReceiverFamily family);
-std::optional<ReceiverFamily> receiverFamilyFromName(std::string_view name);
+inline std::string_view nameOf(ReceiverFamily family) {
+    return family.name();
+}
 
 // "cold", "warm", "hot", "factory".
 std::string_view nameOf(StartType type);
 std::optional<StartType> startTypeFromName(std::string_view name);
-
-// The bytes that make a receiver of the family start so: an NMEA sentence with
-// its checksum and CR LF, or for ublox a binary UBX frame.  Empty when the
-// family has no such start.
-std::string resetCommand(ReceiverFamily family, StartType type);
 
 // The two-byte checksum of a UBX frame (8-bit Fletcher) over bytes, which are
 // the class, id, length and payload.

@@ -25,15 +25,18 @@ constexpr qsizetype kIdsPerRead = 500;
 
 }  // namespace
 
-bool keepLimitResults(const QSqlDatabase& db, const QJsonObject& result, QString* error) {
+bool LimitResultsTable::keep(const QJsonObject& result, QString* error) {
     const std::vector<LimitResult> limits =
         limitResultsFromJson(result.value(QLatin1String("limit_results")));
     if (limits.empty()) return true;
-    QSqlQuery q(db);
-    if (!q.prepare(QStringLiteral("INSERT INTO limit_results (result_id, measure, value, low, "
-                                  "high, result) VALUES (?, ?, ?, ?, ?, ?)"))) {
-        *error = q.lastError().text();
-        return false;
+    QSqlQuery& q = insert_;
+    if (!prepared_) {
+        if (!q.prepare(QStringLiteral("INSERT INTO limit_results (result_id, measure, value, low, "
+                                      "high, result) VALUES (?, ?, ?, ?, ?, ?)"))) {
+            *error = q.lastError().text();
+            return false;
+        }
+        prepared_ = true;
     }
     const QString id = result.value(QLatin1String("id")).toString();
     for (const LimitResult& l : limits) {

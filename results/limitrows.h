@@ -6,18 +6,31 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 #include <optional>
 #include <vector>
 
+#include "results/database.h"
 #include "vocabulary/limitresults.h"
 
 namespace results {
 
-// Keeps the result's "limit_results" (none: nothing to keep), in the
-// caller's transaction.  False, with the database's error, on a failure.
-bool keepLimitResults(const QSqlDatabase& db, const QJsonObject& result, QString* error);
+// The limit_results table's rows as results are saved.
+class LimitResultsTable {
+public:
+    // After db is connected; db outlives the table.
+    explicit LimitResultsTable(Database& db) : insert_(db.connection()) {}
+
+    // Keeps the result's "limit_results" (none: nothing to keep), in the
+    // caller's transaction.  False, with the database's error, on a failure.
+    bool keep(const QJsonObject& result, QString* error);
+
+private:
+    QSqlQuery insert_;  // prepared at its first use, after the schema exists
+    bool prepared_ = false;
+};
 
 // The limit results of the results of these ids, by id, each in the
 // measures' table order; a result kept without any has no entry.  A row of a

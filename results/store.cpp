@@ -70,6 +70,7 @@ std::unique_ptr<Store> Store::open(const Target& target, QString* error, Options
             s.calibrations_ = std::make_unique<CalibrationTable>(s.db_);
             s.refusals_ = std::make_unique<RefusalTable>(s.db_);
             s.evidence_ = std::make_unique<EvidenceTable>(s.db_);
+            s.limitResults_ = std::make_unique<LimitResultsTable>(s.db_);
             s.spool_ = std::make_unique<Spool>(target.spoolPath(),
                                                [&s](const QString& text) { s.warn(text); });
         }
@@ -105,7 +106,7 @@ bool Store::insert(const QJsonObject& result, const QByteArray& packed, bool* in
     if (!row.added) return true;
     if (deliveries_->any() && !deliveries_->enqueue(result, error)) return false;
     if (!packed.isEmpty() && !evidence_->add(row.summary.id, storedAt, packed, error)) return false;
-    if (!keepLimitResults(db_.connection(), result, error)) return false;
+    if (!limitResults_->keep(result, error)) return false;
     return results_->summarize(row, error);
 }
 

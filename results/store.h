@@ -26,6 +26,7 @@
 #include "results/database.h"
 #include "results/delivery.h"
 #include "results/evidencetable.h"
+#include "results/limitrows.h"
 #include "results/refusaltable.h"
 #include "results/target.h"
 #include "vocabulary/fields.h"
@@ -151,6 +152,7 @@ private:
     std::unique_ptr<CalibrationTable> calibrations_;
     std::unique_ptr<RefusalTable> refusals_;
     std::unique_ptr<EvidenceTable> evidence_;
+    std::unique_ptr<LimitResultsTable> limitResults_;
     std::unique_ptr<Spool> spool_;
 };
 

@@ -118,30 +118,23 @@ bool saysAntenna(gpslink::ReceiverFamily family) {
 }
 
 std::string antennaSentence(gpslink::ReceiverFamily family, Antenna state) {
-    switch (family) {
-        case F::Ublox: {
-            constexpr const char* kWords[] = {"OK", "OPEN", "SHORT", "DONTKNOW"};
-            return gpslink::nmeaCommand(std::string("GNTXT,01,01,02,ANTSTATUS=") +
-                                        kWords[static_cast<int>(state)]);
-        }
-        case F::Casic: {
-            constexpr const char* kWords[] = {"OK", "OPEN", "SHORT"};
-            if (state == Antenna::Unknown) return {};
-            return gpslink::nmeaCommand(std::string("GPTXT,01,01,01,ANTENNA ") +
-                                        kWords[static_cast<int>(state)]);
-        }
-        case F::Mtk: {
-            constexpr const char* kValues[] = {"3", "2", "1"};
-            if (state == Antenna::Unknown) return {};
-            return gpslink::nmeaCommand(std::string("PGTOP,11,") +
-                                        kValues[static_cast<int>(state)]);
-        }
-        case F::Sirf:
-        case F::Airoha:
-        case F::QuectelLg:
-            break;
+    if (family == F::Ublox) {
+        constexpr const char* kWords[] = {"OK", "OPEN", "SHORT", "DONTKNOW"};
+        return gpslink::nmeaCommand(std::string("GNTXT,01,01,02,ANTSTATUS=") +
+                                    kWords[static_cast<int>(state)]);
     }
-    return {};
+    if (family == F::Casic) {
+        constexpr const char* kWords[] = {"OK", "OPEN", "SHORT"};
+        if (state == Antenna::Unknown) return {};
+        return gpslink::nmeaCommand(std::string("GPTXT,01,01,01,ANTENNA ") +
+                                    kWords[static_cast<int>(state)]);
+    }
+    if (family == F::Mtk) {
+        constexpr const char* kValues[] = {"3", "2", "1"};
+        if (state == Antenna::Unknown) return {};
+        return gpslink::nmeaCommand(std::string("PGTOP,11,") + kValues[static_cast<int>(state)]);
+    }
+    return {};  // SiRF, Airoha and Quectel LG publish no antenna state
 }
 
 FrontEndReading readFrontEnd(const FrontEndFigures& f, Rng& rng) {

@@ -2,6 +2,8 @@
 
 #include <QDateTime>
 #include <QRegularExpression>
+#include <algorithm>
+#include <iterator>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -417,8 +419,10 @@ bool readReceiverOptions(const QCommandLineParser& p, ReceiverConfig& c, DriverO
     if (p.isSet("snr") && !readSnr(p.value("snr"), c.snr, error)) return false;
     if (p.isSet("generator") && !readGenerator(p, c, error)) return false;
     if (p.isSet("family")) {
-        const auto family = gpslink::receiverFamilyFromName(p.value("family").toStdString());
-        if (!family) {
+        const std::string name = p.value("family").toStdString();
+        const auto family = std::find(std::begin(kModelledFamilies), std::end(kModelledFamilies),
+                                      gpslink::ReceiverFamily(name));
+        if (family == std::end(kModelledFamilies)) {
             error = QStringLiteral(
                         "unknown --family %1 (sirf, mtk, airoha, quectel-lg, casic or "
                         "ublox)")

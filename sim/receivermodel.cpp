@@ -618,46 +618,38 @@ void ReceiverModel::answer(std::string_view query) {
     const std::string& hw = config_.hardware;
     const std::string& id = config_.uniqueId;
     std::string reply;
-    switch (config_.family) {
-        case ReceiverFamily::Sirf:
-            reply = query[0] == '$' ? gpslink::nmeaCommand("PSRF195," + fw)
-                                    : sirfPacket("\x06" + fw + std::string(1, '\0'));
-            break;
-        case ReceiverFamily::Mtk:
-            reply = gpslink::nmeaCommand("PMTK705," + fw + ",0001," + hw + ",1.0");
-            break;
-        case ReceiverFamily::Airoha:
-            reply = gpslink::nmeaCommand("PAIR001,020,0") +
-                    gpslink::nmeaCommand("PAIR020," + fw + ",S,N");
-            break;
-        case ReceiverFamily::QuectelLg:
-            reply =
-                query.find("VERNO") != std::string_view::npos
+    const ReceiverFamily family = config_.family;
+    if (family == ReceiverFamily::Sirf) {
+        reply = query[0] == '$' ? gpslink::nmeaCommand("PSRF195," + fw)
+                                : sirfPacket("\x06" + fw + std::string(1, '\0'));
+    } else if (family == ReceiverFamily::Mtk) {
+        reply = gpslink::nmeaCommand("PMTK705," + fw + ",0001," + hw + ",1.0");
+    } else if (family == ReceiverFamily::Airoha) {
+        reply =
+            gpslink::nmeaCommand("PAIR001,020,0") + gpslink::nmeaCommand("PAIR020," + fw + ",S,N");
+    } else if (family == ReceiverFamily::QuectelLg) {
+        reply = query.find("VERNO") != std::string_view::npos
                     ? gpslink::nmeaCommand("PQTMVERNO," + fw + ",2024/05/06,10:20:30")
                     : gpslink::nmeaCommand("PQTMUNIQID,OK," + std::to_string(id.size()) + "," + id);
-            break;
-        case ReceiverFamily::Casic:
-            reply = query.find(",0*") != std::string_view::npos
-                        ? gpslink::nmeaCommand("GPTXT,01,01,02,SW=" + fw)
-                        : gpslink::nmeaCommand("GPTXT,01,01,02,HW=" + hw + "," + id);
-            break;
-        case ReceiverFamily::Ublox:
-            if (std::uint8_t(query[2]) == 0x0A) {
-                // Software and hardware versions, then extensions of 30 characters.
-                reply =
-                    gpslink::ubxFrame(0x0A, 0x04,
+    } else if (family == ReceiverFamily::Casic) {
+        reply = query.find(",0*") != std::string_view::npos
+                    ? gpslink::nmeaCommand("GPTXT,01,01,02,SW=" + fw)
+                    : gpslink::nmeaCommand("GPTXT,01,01,02,HW=" + hw + "," + id);
+    } else if (family == ReceiverFamily::Ublox) {
+        if (std::uint8_t(query[2]) == 0x0A) {
+            // Software and hardware versions, then extensions of 30 characters.
+            reply = gpslink::ubxFrame(0x0A, 0x04,
                                       padded(fw, 30) + padded("00190000", 10) +
                                           padded("PROTVER=34.10", 30) + padded("MOD=" + hw, 30));
-            } else {  // version 1, three reserved bytes, the five bytes of the ID
-                std::string bytes("\x01\x00\x00\x00", 4);
-                for (std::size_t i = 0; i + 1 < id.size() && bytes.size() < 9; i += 2) {
-                    unsigned value = 0;
-                    std::from_chars(id.data() + i, id.data() + i + 2, value, 16);
-                    bytes += char(value);
-                }
-                reply = gpslink::ubxFrame(0x27, 0x03, bytes);
+        } else {  // version 1, three reserved bytes, the five bytes of the ID
+            std::string bytes("\x01\x00\x00\x00", 4);
+            for (std::size_t i = 0; i + 1 < id.size() && bytes.size() < 9; i += 2) {
+                unsigned value = 0;
+                std::from_chars(id.data() + i, id.data() + i + 2, value, 16);
+                bytes += char(value);
             }
-            break;
+            reply = gpslink::ubxFrame(0x27, 0x03, bytes);
+        }
     }
     answers_ += reply;
     note(Event::Answered, "identity query answered: " + printable(query), nextEpochMs_);

@@ -46,6 +46,12 @@
 
 namespace gpssim {
 
+// The receiver families modelled here (the station may know more).
+inline constexpr gpslink::ReceiverFamily kModelledFamilies[] = {
+    gpslink::ReceiverFamily::Sirf,   gpslink::ReceiverFamily::Mtk,
+    gpslink::ReceiverFamily::Airoha, gpslink::ReceiverFamily::QuectelLg,
+    gpslink::ReceiverFamily::Casic,  gpslink::ReceiverFamily::Ublox};
+
 enum class Behaviour {
     Normal,       // streams, obeys the cold start
     Silent,       // sends nothing, reads nothing

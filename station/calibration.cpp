@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "results/statistics.h"
+#include "station/families.h"
 #include "station/frontend.h"
 #include "station/station.h"
 
@@ -75,7 +76,7 @@ void applyCalibration(UnitConfig& unit, const std::optional<results::Calibration
     QString why = calibrationProblem(latest, now, unit.calibrationMaxAgeS, unit.maxOffsetDb);
     unit.rfLimits.reset();
     unit.rfProblem.clear();
-    const auto family = gpslink::receiverFamilyFromName(unit.receiver.toStdString());
+    const auto family = familyNamed(unit.receiver.toStdString());
     const bool found = !family;  // "auto": the family is found once the port is open
     if (why.isEmpty() && unit.rfGoldenRuns > 0 && (found || reportsFigures(*family))) {
         unit.rfLimits = learnRfLimits(latest->goldenRuns, unit.rfGoldenRuns, unit.rfK);

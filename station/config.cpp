@@ -7,6 +7,7 @@
 #include <QJsonValue>
 
 #include "gpslink/resetcommand.h"
+#include "station/families.h"
 #include "station/frontend.h"
 #include "station/portargs.h"
 
@@ -276,9 +277,9 @@ bool configureStart(UnitConfig& unit, const QString& family, const QString& star
     probe.start = start;
     if (!checkStart(probe, error)) return false;
     const auto s = gpslink::startTypeFromName(start.toStdString());
-    const auto f = gpslink::receiverFamilyFromName(family.toStdString());
+    const auto f = familyNamed(family.toStdString());
     // "auto": once found; a power start sends nothing.
-    unit.command = f && s ? gpslink::resetCommand(*f, *s) : std::string();
+    unit.command = f && s ? startCommand(*f, *s) : std::string();
     unit.receiver = family;
     unit.start = start;
     unit.requireReset = s != gpslink::StartType::Hot || unit.requireHotReset;
@@ -286,7 +287,7 @@ bool configureStart(UnitConfig& unit, const QString& family, const QString& star
 }
 
 bool checkFamilyTests(const UnitConfig& unit, QString* error) {
-    const auto family = gpslink::receiverFamilyFromName(unit.receiver.toStdString());
+    const auto family = familyNamed(unit.receiver.toStdString());
     if (!family) return true;  // "auto": what it cannot do is found once it is known
     if (unit.testsAntenna() && !reportsAntenna(*family)) {
         *error = QStringLiteral(

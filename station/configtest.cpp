@@ -117,7 +117,7 @@ std::optional<Configuration> readConfiguration(const QString& path, QString* err
             if (configuration.name.isEmpty()) return fail(QStringLiteral("\"name\" is not a name"));
             continue;
         }
-        const auto family = gpslink::receiverFamilyFromName(it.key().toStdString());
+        const auto family = familyNamed(it.key().toStdString());
         if (!family)
             return fail(
                 QStringLiteral("\"%1\" is neither \"name\" nor a receiver family").arg(it.key()));
@@ -219,7 +219,7 @@ void ConfigTest::next(qint64 nowMs) {
         step_ = Step::Restarting;
         output_ += family_ == ReceiverFamily::Ublox
                        ? ubloxSoftwareReset()
-                       : gpslink::resetCommand(family_, gpslink::StartType::Hot);
+                       : startCommand(family_, gpslink::StartType::Hot);
         listenFromMs_ = nowMs + kSettleMs;
         deadlineMs_ = nowMs + kRestartMs;
         return;

@@ -5,17 +5,16 @@
 
 namespace station {
 
-// The rows, one per file in families/.
-FamilyRow ubloxRow();
-FamilyRow quectelLgRow();
-FamilyRow airohaRow();
-FamilyRow mtkRow();
-FamilyRow casicRow();
-FamilyRow sirfRow();
+// Every row file's row, as the build gathers them (familyrows.cpp.in).
+std::vector<FamilyRow> rowsOfTheFamilyFiles();
 
 const std::vector<FamilyRow>& familyTable() {
-    static const std::vector<FamilyRow> table = {ubloxRow(), quectelLgRow(), airohaRow(),
-                                                 mtkRow(),   casicRow(),     sirfRow()};
+    static const std::vector<FamilyRow> table = [] {
+        std::vector<FamilyRow> rows = rowsOfTheFamilyFiles();
+        std::sort(rows.begin(), rows.end(),
+                  [](const FamilyRow& a, const FamilyRow& b) { return a.rank < b.rank; });
+        return rows;
+    }();
     return table;
 }
 
@@ -23,8 +22,28 @@ const FamilyRow& familyRow(gpslink::ReceiverFamily family) {
     const auto& table = familyTable();
     const auto row = std::find_if(table.begin(), table.end(),
                                   [&](const FamilyRow& r) { return r.family == family; });
-    if (row == table.end()) std::abort();  // a family of the link without its row
+    if (row == table.end()) std::abort();  // a family named without its row
     return *row;
+}
+
+std::vector<gpslink::ReceiverFamily> listedFamilies() {
+    std::vector<const FamilyRow*> rows;
+    for (const FamilyRow& row : familyTable()) rows.push_back(&row);
+    std::sort(rows.begin(), rows.end(),
+              [](const FamilyRow* a, const FamilyRow* b) { return a->listed < b->listed; });
+    std::vector<gpslink::ReceiverFamily> families;
+    for (const FamilyRow* row : rows) families.push_back(row->family);
+    return families;
+}
+
+std::optional<gpslink::ReceiverFamily> familyNamed(std::string_view name) {
+    for (const FamilyRow& row : familyTable())
+        if (row.family.name() == name) return row.family;
+    return std::nullopt;
+}
+
+std::string startCommand(gpslink::ReceiverFamily family, gpslink::StartType type) {
+    return familyRow(family).start(type);
 }
 
 namespace families {

@@ -1,16 +1,15 @@
-// The receiver families the station knows, one row each: how the family is
-// asked who it is and how its answers read, which of its sentences and
-// packets show it, what it says when it restarts, how it reports its
-// antenna and front end, and whether its settings can be read back.  Each
-// row is written in its own file (families/<name>.cpp) from the family's
-// published protocol; identity, restart signs, the front end, the probe's
-// asking order and the config test's refusal read the table.  Still written
-// per family elsewhere: the config test's two write-and-read-back protocols
-// (configtest.cpp), the switch from SiRF binary (probe.cpp) and the poll of
-// UBX-MON-HW during the signal test (unitrun.cpp).
-//
-// The start commands and the families' names are the link's table
-// (gpslink/resetcommand.cpp), one row per family there too.
+// The receiver families the station knows, one row each: its start
+// commands, how the family is asked who it is and how its answers read,
+// which of its sentences and packets show it, what it says when it restarts,
+// how it reports its antenna and front end, and whether its settings can be
+// read back.  Each row is written in its own file (families/<name>.cpp, the
+// row made by station::rows::<name>()) from the family's published protocol,
+// and the build gathers every file there into the table: a new family is its
+// file and its tests.  Start commands, names, identity, restart signs, the
+// front end, the probe's asking order and the config test's refusal read the
+// table.  Still written per family elsewhere: the config test's two
+// write-and-read-back protocols (configtest.cpp), the switch from SiRF binary
+// (probe.cpp) and the poll of UBX-MON-HW during the signal test.
 #pragma once
 
 #include <optional>
@@ -28,7 +27,20 @@
 namespace station {
 
 struct FamilyRow {
-    gpslink::ReceiverFamily family{};
+    gpslink::ReceiverFamily family{};  // by its name, the one the settings take
+    // Where it comes in the order a receiver of unknown family is asked (the
+    // lower first): the families whose queries other receivers may also
+    // answer come first (a Quectel LG receiver on an Airoha chip answers
+    // $PAIR too).  No two rows share a rank.
+    int rank = 0;
+    // Where it comes in the lists of families the help, the messages and the
+    // station window show: sirf, the default, first, a new family last.
+    int listed = 0;
+
+    // The bytes that make the receiver start so (an NMEA sentence with its
+    // checksum and CR LF, or a binary frame); empty where it has no such
+    // start.
+    std::string (*start)(gpslink::StartType type) = nullptr;
 
     // The queries that ask who the receiver is, as the bytes written
     // (binary: in the family's binary protocol, where it has one).  None
@@ -59,11 +71,19 @@ struct FamilyRow {
     bool readsBackSettings = false;
 };
 
-// Every family's row, in the order a receiver of unknown family is asked:
-// the families whose queries other receivers may also answer come first (a
-// Quectel LG receiver on an Airoha chip answers $PAIR too).
+// Every family's row, in the order a receiver of unknown family is asked
+// (by rank).
 const std::vector<FamilyRow>& familyTable();
+// The families in the order they are listed to the user.
+std::vector<gpslink::ReceiverFamily> listedFamilies();
+// A family's row; the family is one of the table's.
 const FamilyRow& familyRow(gpslink::ReceiverFamily family);
+// The family of that name, if the table has it (named by its row's text,
+// which outlives name).
+std::optional<gpslink::ReceiverFamily> familyNamed(std::string_view name);
+// The bytes that make a receiver of the family start so; empty when the
+// family has no such start.
+std::string startCommand(gpslink::ReceiverFamily family, gpslink::StartType type);
 
 // What the rows read with.
 namespace families {

@@ -11,6 +11,7 @@
 #include "gpslink/resetcommand.h"
 #include "gpslink/serialport.h"
 #include "instrument/dialects.h"
+#include "station/families.h"
 #include "station/hook.h"
 #include "station/portargs.h"
 
@@ -518,8 +519,7 @@ std::vector<Setting> table() {
 
 QStringList familyNames() {
     QStringList names;
-    for (gpslink::ReceiverFamily f : gpslink::kReceiverFamilies)
-        names << nameOf(gpslink::nameOf(f));
+    for (gpslink::ReceiverFamily family : listedFamilies()) names << nameOf(family.name());
     return names;
 }
 
@@ -816,7 +816,7 @@ bool checkStart(const PlanSettings& plan, QString* why) {
         return false;
     }
     if (plan.powerStart()) {  // any family: nothing is sent
-        if (family == kAuto || gpslink::receiverFamilyFromName(family.toStdString())) return true;
+        if (family == kAuto || familyNamed(family.toStdString())) return true;
         *why = QStringLiteral("unknown receiver family \"%1\" (%2)")
                    .arg(family, listed(familyNames()));
         return false;
@@ -830,7 +830,7 @@ bool checkStart(const PlanSettings& plan, QString* why) {
                    .arg(start);
         return false;
     }
-    const auto f = gpslink::receiverFamilyFromName(family.toStdString());
+    const auto f = familyNamed(family.toStdString());
     if (!f) {
         *why = QStringLiteral("unknown receiver family \"%1\" (%2)")
                    .arg(family, listed(familyNames()));
@@ -840,10 +840,10 @@ bool checkStart(const PlanSettings& plan, QString* why) {
         *why = QStringLiteral("unknown start type \"%1\" (%2)").arg(start, listed(startNames()));
         return false;
     }
-    if (gpslink::resetCommand(*f, *s).empty()) {
+    if (startCommand(*f, *s).empty()) {
         QStringList having;
-        for (gpslink::ReceiverFamily other : gpslink::kReceiverFamilies)
-            if (!gpslink::resetCommand(other, *s).empty()) having << nameOf(gpslink::nameOf(other));
+        for (gpslink::ReceiverFamily other : listedFamilies())
+            if (!startCommand(other, *s).empty()) having << nameOf(other.name());
         *why = QStringLiteral("a %1 receiver has no %2 start (%2: %3 only)")
                    .arg(family, start, listed(having));
         return false;

@@ -22,7 +22,7 @@
 namespace station {
 
 // The names and rates the engine knows, in its own order.
-QStringList familyNames();  // sirf, mtk, airoha, quectel-lg, casic, ublox
+QStringList familyNames();  // as listed (families.h): sirf, mtk, airoha, ...
 QStringList startNames();   // cold, warm, hot, factory, power
 
 // The start made by switching the slot's power off and on (see UnitRun).

@@ -23,6 +23,7 @@
 #include "gpslink/view.h"
 #include "station/calibration.h"
 #include "station/devicereturn.h"
+#include "station/families.h"
 #include "station/inputpacer.h"
 #include "station/words.h"
 
@@ -230,8 +231,7 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
         gate_->sentence();
         whenReady();
     };
-    if (const auto family = gpslink::receiverFamilyFromName(config_.receiver.toStdString()))
-        family_ = *family;
+    if (const auto family = familyNamed(config_.receiver.toStdString())) family_ = *family;
     sequencer_->setFamily(family_);
 
     gpslink::LinkHooks hooks;
@@ -657,7 +657,7 @@ void UnitRun::startLink() {
     if (family_) {
         config_.receiver = QString::fromLatin1(gpslink::nameOf(*family_).data());
         if (const auto start = gpslink::startTypeFromName(config_.start.toStdString()))
-            config_.command = gpslink::resetCommand(*family_, *start);
+            config_.command = startCommand(*family_, *start);
         // The slot's RF limits by the family found, not the one named.
         if (sequencer_->signal() && !sequencer_->signal()->started()) {
             problem_ = rfLimitsFor(config_, *family_);

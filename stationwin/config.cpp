@@ -3,7 +3,7 @@
 #include <QCommandLineParser>
 #include <QSysInfo>
 
-#include "gpslink/resetcommand.h"
+#include "station/families.h"
 #include "station/portargs.h"
 
 namespace stationwin {
@@ -191,7 +191,7 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     // Family and start type are checked together with the settings' once
     // those are read; a name that is none is refused here already.
     for (const station::PortArg& port : *ports) {
-        if (!port.family.isEmpty() && !gpslink::receiverFamilyFromName(port.family.toStdString()))
+        if (!port.family.isEmpty() && !station::familyNamed(port.family.toStdString()))
             return fail(
                 QStringLiteral("%1: unknown receiver family \"%2\"").arg(port.port, port.family));
         if (!port.start.isEmpty() && !station::startNames().contains(port.start))

@@ -21,6 +21,8 @@
 #include "gpslink/resetcommand.h"
 #include "results/store.h"
 #include "sim/capture.h"
+#include "sim/receivermodel.h"
+#include "station/families.h"
 #include "testkit/pgserver.h"
 #include "testkit/recordings.h"
 #include "testkit/results_sample.h"
@@ -468,7 +470,7 @@ TEST(Cli, EachUnitsBytesAreKeptAndWrittenBack) {
     cli.start({"--json", "--quiet", "--db", db, "--min-cn0", "35", good, failed});
     EXPECT_EQ(cli.finish(60000), 1) << cli.progressText();
     const std::string command =
-        gpslink::resetCommand(gpslink::ReceiverFamily::Sirf, gpslink::StartType::Cold);
+        station::startCommand(gpslink::ReceiverFamily::Sirf, gpslink::StartType::Cold);
     for (const QString& port : {good, failed}) {
         const QJsonObject r = resultFor(cli.objects(), port);
         const QString id = r.value("id").toString();
@@ -528,9 +530,9 @@ TEST(Families, EveryFamilyAndStartTypeOverThreeCycles) {
         bool verified;
     };
     std::vector<Unit> units;
-    for (gpslink::ReceiverFamily family : gpslink::kReceiverFamilies) {
+    for (gpslink::ReceiverFamily family : gpssim::kModelledFamilies) {
         for (gpslink::StartType start : gpslink::kStartTypes) {
-            if (gpslink::resetCommand(family, start).empty()) continue;
+            if (station::startCommand(family, start).empty()) continue;
             ReceiverConfig config = receiver(Behaviour::Normal);
             config.family = family;
             config.warmTtffSeconds = 2;

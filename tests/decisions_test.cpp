@@ -13,6 +13,7 @@
 #include "gpslink/resetcommand.h"
 #include "sim/capture.h"
 #include "station/calibration.h"
+#include "station/families.h"
 #include "station/fixtest.h"
 #include "station/hook.h"
 #include "station/identity.h"
@@ -343,7 +344,7 @@ TEST(FixTest, ADeviceAwayIsWaitedForUntilTheConfirmationLimit) {
 TEST(RestartSign, ReadsEachFamilysOwnSigns) {
     using gpslink::ReceiverFamily;
     const auto cold = [](ReceiverFamily f) {
-        return gpslink::resetCommand(f, gpslink::StartType::Cold);
+        return station::startCommand(f, gpslink::StartType::Cold);
     };
     const struct {
         std::optional<ReceiverFamily> family;
@@ -500,7 +501,7 @@ TEST(FixTest, ProvesTheRestartsOfRealRecordings) {
         FixTest::Settings settings;
         settings.fixTimeoutS = 600;
         settings.family = c.family;
-        if (c.family) settings.command = gpslink::resetCommand(*c.family, gpslink::StartType::Cold);
+        if (c.family) settings.command = station::startCommand(*c.family, gpslink::StartType::Cold);
         Replay replay(settings);
         qint64 at = 1000;
         for (std::size_t i = 0; i < bursts.size(); ++i, at += 1000) {
@@ -665,12 +666,12 @@ TEST(Probe, FindsTheRateAndTheFamilyByListeningAndAsking) {
         bench.runWhile({S::Listening, S::AskingFamily});
         EXPECT_EQ(results::codeOf(*bench.probe.failure()), "family-unknown");
         std::size_t at = 0;
-        for (const char* query :
-             {"\xb5\x62\x0a\x04", "$PQTMVERNO", "$PAIR020", "$PMTK605", "$PCAS06", "$PSRF125"}) {
+        for (const char* query : {"\xb5\x62\x0a\x04", "$PQTMVERNO", "$PAIR020", "$PMTK605",
+                                  "$PCAS06", "$PSTMGETSWVER", "$PSRF125"}) {
             at = bench.sent.find(query, at);
             EXPECT_NE(at, std::string::npos) << query;
         }
-        EXPECT_EQ(bench.now, 100 + 6 * 1500);
+        EXPECT_EQ(bench.now, 100 + qint64(familyTable().size()) * 1500);
     }
     {  // asked who it is once the link runs, the command not held for the
        // answers; a unit that gave none asked once more after its reset
@@ -724,7 +725,7 @@ TEST(Probe, ActsAtItsOwnDeadlines) {
         ProbeBench bench({9600, {}, false, 0}, 9600, nmea);
         bench.runAtDeadlines({S::Listening, S::AskingFamily});
         EXPECT_EQ(results::codeOf(*bench.probe.failure()), "family-unknown");
-        EXPECT_EQ(bench.now, 6 * 1500);
+        EXPECT_EQ(bench.now, qint64(familyTable().size()) * 1500);
         EXPECT_FALSE(bench.probe.nextDeadlineMs());
     }
     {  // the identity's 3 s, or at once once it is answered in full

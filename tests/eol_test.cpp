@@ -11,6 +11,7 @@
 #include "station/antennatest.h"
 #include "station/calibration.h"
 #include "station/configtest.h"
+#include "station/families.h"
 #include "station/signaltest.h"
 
 namespace station {
@@ -322,7 +323,7 @@ TEST(ConfigTest, MediatekItemsAcknowledgedAndQueried) {
             bench.nmea("PMTK001,314,3");
             EXPECT_EQ(bench.sent,
                       "$PMTK220,200*2C\r\n$PMTK314,0,1,0,1,1,5,0,0,0,0,0,0,0,0,0,0,0,0,0*2C\r\n" +
-                          gpslink::resetCommand(ReceiverFamily::Mtk, gpslink::StartType::Hot));
+                          station::startCommand(ReceiverFamily::Mtk, gpslink::StartType::Hot));
             bench.wait(ConfigTest::kSettleMs);
             bench.nmea("GPGGA,,,,,,0,,,,,,,,");
             bench.nmea(c.interval);

@@ -36,6 +36,7 @@ std::vector<std::string> bursts(const std::string& folder, const char* file) {
 TEST(Commands, MatchThePublishedForms) {
     using namespace std::string_literals;
     using F = gpslink::ReceiverFamily;
+    const F teseo = familyNamed("teseo").value();
     // Cold, warm, hot and factory; "" where the family has no such start.
     const std::pair<F, std::array<std::string, 4>> table[] = {
         {F::Sirf,
@@ -49,16 +50,18 @@ TEST(Commands, MatchThePublishedForms) {
          {"\xB5\x62\x06\x04\x04\x00\xFF\xFF\x02\x00\x0E\x61"s,
           "\xB5\x62\x06\x04\x04\x00\x01\x00\x02\x00\x11\x6C"s,
           "\xB5\x62\x06\x04\x04\x00\x00\x00\x02\x00\x10\x68"s, ""}},
+        {teseo, {"$PSTMCOLD*1E\r\n", "$PSTMWARM*13\r\n", "$PSTMHOT*49\r\n", ""}},
     };
+    ASSERT_EQ(std::size(table), familyTable().size()) << "a family without its published forms";
     for (const auto& [family, forms] : table) {
         for (std::size_t i = 0; i < forms.size(); ++i) {
             const gpslink::StartType type = gpslink::kStartTypes[i];
             SCOPED_TRACE(std::string(gpslink::nameOf(family)) + " " +
                          std::string(gpslink::nameOf(type)));
-            EXPECT_EQ(gpslink::resetCommand(family, type), forms[i]);
+            EXPECT_EQ(startCommand(family, type), forms[i]);
         }
     }
-    EXPECT_EQ(gpslink::resetCommand(F::Sirf, gpslink::StartType::Cold), gpslink::kColdStartSentence)
+    EXPECT_EQ(startCommand(F::Sirf, gpslink::StartType::Cold), gpslink::kColdStartSentence)
         << "what the window sends";
 
     // The identity queries; SiRF binary message 132 (poll software version)
@@ -70,6 +73,7 @@ TEST(Commands, MatchThePublishedForms) {
         {identityQueries(F::Airoha), {"$PAIR020*38\r\n"}},
         {identityQueries(F::QuectelLg), {"$PQTMVERNO*58\r\n", "$PQTMUNIQID*16\r\n"}},
         {identityQueries(F::Casic), {"$PCAS06,0*1B\r\n", "$PCAS06,1*1A\r\n"}},
+        {identityQueries(teseo), {"$PSTMGETSWVER,7*12\r\n"}},
         {identityQueries(F::Ublox),
          {"\xB5\x62\x0A\x04\x00\x00\x0E\x34"s, "\xB5\x62\x27\x03\x00\x00\x2A\xA5"s}},
         {{sirfToNmea(9600)},
@@ -131,6 +135,10 @@ TEST(Families, EachRowReadsItsFamilysAnswers) {
          {"GNTXT,01,01,02,u-blox AG - www.u-blox.com"},
          {ubx(0x0A, 0x04, monVer), ubx(0x27, 0x03, "\x01\x00\x00\x00\x12\x34\x56\x78\x9A"s)},
          {"SPG 5.10", "NEO-M9N", "123456789a"}},
+        {familyNamed("teseo").value(),
+         {"PSTMVER,BINIMG_4.6.5.1_CP_LIV3FL_RTCM_ARM"},
+         {},
+         {"BINIMG_4.6.5.1_CP_LIV3FL_RTCM_ARM", "", ""}},
         // A Quectel LG receiver on an Airoha chip answers $PAIR too: shown as
         // Airoha first, it says its Quectel version all the same.
         {F::Airoha,
@@ -158,22 +166,29 @@ TEST(Families, EachRowReadsItsFamilysAnswers) {
     EXPECT_FALSE(reader.family());  // nothing of its own
 }
 
-// One row for every family the link can start, in the order a receiver of
-// unknown family is asked, with what each publishes.
+// One row for every file in station/families/, in the order a receiver of
+// unknown family is asked (no two ranks alike) and in the order the families
+// are listed, each found by its name, with what each publishes.
 TEST(Families, OneRowPerFamilyInAskingOrder) {
-    using F = gpslink::ReceiverFamily;
-    std::vector<F> order;
-    std::string antenna, figures, readBack;
+    std::string order, antenna, figures, readBack;
+    int rank = 0;
     for (const FamilyRow& row : familyTable()) {
-        order.push_back(row.family);
-        const std::string name(gpslink::nameOf(row.family));
+        const std::string name(row.family.name());
+        order += name + " ";
+        EXPECT_LT(rank, row.rank) << name;
+        rank = row.rank;
+        EXPECT_EQ(familyNamed(name), row.family);
+        EXPECT_EQ(&familyRow(row.family), &row);
         if (reportsAntenna(row.family)) antenna += name + " ";
         if (reportsFigures(row.family)) figures += name + " ";
         if (row.readsBackSettings) readBack += name + " ";
     }
-    EXPECT_EQ(order,
-              (std::vector<F>{F::Ublox, F::QuectelLg, F::Airoha, F::Mtk, F::Casic, F::Sirf}));
-    for (F family : gpslink::kReceiverFamilies) EXPECT_EQ(familyRow(family).family, family);
+    EXPECT_EQ(order, "ublox quectel-lg airoha mtk casic teseo sirf ");
+    std::string listed;
+    for (gpslink::ReceiverFamily family : listedFamilies())
+        listed += std::string(family.name()) + " ";
+    EXPECT_EQ(listed, "sirf mtk airoha quectel-lg casic ublox teseo ");
+    EXPECT_FALSE(familyNamed("sirfstar"));
     EXPECT_EQ(antenna, "ublox mtk casic ");
     EXPECT_EQ(figures, "ublox ");
     EXPECT_EQ(readBack, "ublox mtk ");

@@ -21,6 +21,7 @@
 #include "sim/capture.h"
 #include "sim/chunker.h"
 #include "sim/receivermodel.h"
+#include "station/families.h"
 #include "station/frames.h"
 #include "station/frontend.h"
 
@@ -118,10 +119,10 @@ TEST(ReceiverModel, ClockCountsFromZeroThenCarriesUtcThenFixes) {
 // a fix for the warm TTFF; hot: the fix back a second later.
 TEST(ReceiverModel, EachFamilyTakesOnlyItsOwnValidCommands) {
     using gpslink::StartType;
-    const auto& families = gpslink::kReceiverFamilies;
-    for (std::size_t n = 0; n < families.size(); ++n) {
+    const auto& families = gpssim::kModelledFamilies;
+    for (std::size_t n = 0; n < std::size(families); ++n) {
         for (StartType type : gpslink::kStartTypes) {
-            const std::string command = gpslink::resetCommand(families[n], type);
+            const std::string command = station::startCommand(families[n], type);
             if (command.empty()) continue;
             SCOPED_TRACE(std::string(gpslink::nameOf(families[n])) + " " +
                          std::string(gpslink::nameOf(type)));
@@ -138,7 +139,7 @@ TEST(ReceiverModel, EachFamilyTakesOnlyItsOwnValidCommands) {
                 ubx ? gpslink::ubxFrame(0x06, 0x04, std::string("\x00\x80\x02\x00", 4))
                     : gpslink::nmeaCommand(command.substr(1, command.size() - 7) + "X");
             const std::string input =
-                gpslink::resetCommand(families[(n + 1) % families.size()],
+                station::startCommand(families[(n + 1) % std::size(families)],
                                       type == StartType::Factory ? StartType::Cold : type) +
                 corrupted + noStart + "\xB5$" + command;
             for (char byte : input.substr(0, input.size() - 1)) model.receive(std::string(1, byte));
@@ -685,7 +686,7 @@ TEST(Configuration, CasicSetAndSavedWithoutAnswer) {
             model.powerCycle();
         else
             model.receive(
-                gpslink::resetCommand(gpslink::ReceiverFamily::Casic, gpslink::StartType::Cold));
+                station::startCommand(gpslink::ReceiverFamily::Casic, gpslink::StartType::Cold));
         EXPECT_EQ(model.configuration().runningText("PCAS02"), row.interval);
         EXPECT_EQ(model.configuration().runningText("PCAS03"), row.output);
     }

@@ -9,6 +9,21 @@ namespace {
 
 using namespace families;
 
+// PAIR commands 006 cold, 005 warm, 004 hot, 007 full cold start.
+std::string start(gpslink::StartType type) {
+    switch (type) {
+        case gpslink::StartType::Cold:
+            return gpslink::nmeaCommand("PAIR006");
+        case gpslink::StartType::Warm:
+            return gpslink::nmeaCommand("PAIR005");
+        case gpslink::StartType::Hot:
+            return gpslink::nmeaCommand("PAIR004");
+        case gpslink::StartType::Factory:
+            return gpslink::nmeaCommand("PAIR007");
+    }
+    return {};
+}
+
 std::vector<std::string> queries(bool) {
     return {gpslink::nmeaCommand("PAIR020")};
 }
@@ -28,14 +43,21 @@ RestartSign restartSign(std::string_view body, std::string_view command) {
 
 }  // namespace
 
-FamilyRow airohaRow() {
+namespace rows {
+
+FamilyRow airoha() {
     FamilyRow row;
     row.family = gpslink::ReceiverFamily::Airoha;
+    row.rank = 30;
+    row.listed = 3;
+    row.start = start;
     row.identityQueries = queries;
     row.answersFirmware = true;
     row.sentence = sentence;
     row.restartSign = restartSign;
     return row;
 }
+
+}  // namespace rows
 
 }  // namespace station

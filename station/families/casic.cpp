@@ -11,6 +11,21 @@ namespace {
 
 using namespace families;
 
+// PCAS10, restart; its one field: 2 cold, 1 warm, 0 hot.
+std::string start(gpslink::StartType type) {
+    switch (type) {
+        case gpslink::StartType::Cold:
+            return gpslink::nmeaCommand("PCAS10,2");
+        case gpslink::StartType::Warm:
+            return gpslink::nmeaCommand("PCAS10,1");
+        case gpslink::StartType::Hot:
+            return gpslink::nmeaCommand("PCAS10,0");
+        case gpslink::StartType::Factory:
+            break;
+    }
+    return {};
+}
+
 std::vector<std::string> queries(bool) {
     return {gpslink::nmeaCommand("PCAS06,0"), gpslink::nmeaCommand("PCAS06,1")};
 }
@@ -42,9 +57,14 @@ std::optional<AntennaState> antenna(std::string_view body) {
 
 }  // namespace
 
-FamilyRow casicRow() {
+namespace rows {
+
+FamilyRow casic() {
     FamilyRow row;
     row.family = gpslink::ReceiverFamily::Casic;
+    row.rank = 50;
+    row.listed = 5;
+    row.start = start;
     row.identityQueries = queries;
     row.answersFirmware = row.answersHardware = true;
     row.sentence = sentence;
@@ -52,5 +72,7 @@ FamilyRow casicRow() {
     row.antenna = antenna;
     return row;
 }
+
+}  // namespace rows
 
 }  // namespace station

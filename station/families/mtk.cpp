@@ -14,6 +14,22 @@ namespace {
 
 using namespace families;
 
+// PMTK packet types 103 cold, 102 warm, 101 hot, 104 full cold start (the
+// configuration back to its defaults too).
+std::string start(gpslink::StartType type) {
+    switch (type) {
+        case gpslink::StartType::Cold:
+            return gpslink::nmeaCommand("PMTK103");
+        case gpslink::StartType::Warm:
+            return gpslink::nmeaCommand("PMTK102");
+        case gpslink::StartType::Hot:
+            return gpslink::nmeaCommand("PMTK101");
+        case gpslink::StartType::Factory:
+            return gpslink::nmeaCommand("PMTK104");
+    }
+    return {};
+}
+
 std::vector<std::string> queries(bool) {
     return {gpslink::nmeaCommand("PMTK605")};
 }
@@ -47,9 +63,14 @@ std::optional<AntennaState> antenna(std::string_view body) {
 
 }  // namespace
 
-FamilyRow mtkRow() {
+namespace rows {
+
+FamilyRow mtk() {
     FamilyRow row;
     row.family = gpslink::ReceiverFamily::Mtk;
+    row.rank = 40;
+    row.listed = 2;
+    row.start = start;
     row.identityQueries = queries;
     row.answersFirmware = row.answersHardware = true;
     row.sentence = sentence;
@@ -58,5 +79,7 @@ FamilyRow mtkRow() {
     row.readsBackSettings = true;
     return row;
 }
+
+}  // namespace rows
 
 }  // namespace station

@@ -10,6 +10,21 @@ namespace {
 
 using namespace families;
 
+// Its proprietary start commands, one sentence each.
+std::string start(gpslink::StartType type) {
+    switch (type) {
+        case gpslink::StartType::Cold:
+            return gpslink::nmeaCommand("PQTMCOLD");
+        case gpslink::StartType::Warm:
+            return gpslink::nmeaCommand("PQTMWARM");
+        case gpslink::StartType::Hot:
+            return gpslink::nmeaCommand("PQTMHOT");
+        case gpslink::StartType::Factory:
+            break;
+    }
+    return {};
+}
+
 std::vector<std::string> queries(bool) {
     return {gpslink::nmeaCommand("PQTMVERNO"), gpslink::nmeaCommand("PQTMUNIQID")};
 }
@@ -23,13 +38,20 @@ bool sentence(const gpslink::NmeaFields& f, Identity& said) {
 
 }  // namespace
 
-FamilyRow quectelLgRow() {
+namespace rows {
+
+FamilyRow quectellg() {
     FamilyRow row;
     row.family = gpslink::ReceiverFamily::QuectelLg;
+    row.rank = 20;
+    row.listed = 4;
+    row.start = start;
     row.identityQueries = queries;
     row.answersFirmware = row.answersUniqueId = true;
     row.sentence = sentence;
     return row;
 }
+
+}  // namespace rows
 
 }  // namespace station

@@ -4,6 +4,7 @@
 // repeated while the receiver runs, so it proves one only with the next GGA
 // having no fix).  No antenna state and no query of the settings are
 // published in NMEA.
+#include "gpslink/link.h"
 #include "station/families.h"
 
 namespace station {
@@ -11,6 +12,25 @@ namespace station {
 namespace {
 
 using namespace families;
+
+// NMEA input message 101, navigation initialisation.  Its fields: ECEF X, Y
+// and Z in metres, clock offset in Hz, GPS time of week in seconds, GPS week
+// number, channel count, reset configuration.  Zero position, clock and time
+// with all 12 channels; reset configuration 4 cold, 2 warm, 1 hot.  The cold
+// start is the very sentence the bench window sends.
+std::string start(gpslink::StartType type) {
+    switch (type) {
+        case gpslink::StartType::Cold:
+            return std::string(gpslink::kColdStartSentence);
+        case gpslink::StartType::Warm:
+            return gpslink::nmeaCommand("PSRF101,0,0,0,0,0,0,12,2");
+        case gpslink::StartType::Hot:
+            return gpslink::nmeaCommand("PSRF101,0,0,0,0,0,0,12,1");
+        case gpslink::StartType::Factory:
+            break;
+    }
+    return {};
+}
 
 std::vector<std::string> queries(bool binary) {
     // Binary message 132, poll software version (its sub-ID 0).
@@ -49,9 +69,14 @@ RestartSign restartSign(std::string_view body, std::string_view) {
 
 }  // namespace
 
-FamilyRow sirfRow() {
+namespace rows {
+
+FamilyRow sirf() {
     FamilyRow row;
     row.family = gpslink::ReceiverFamily::Sirf;
+    row.rank = 70;
+    row.listed = 1;
+    row.start = start;
     row.identityQueries = queries;
     row.answersFirmware = true;
     row.sentence = sentence;
@@ -60,5 +85,7 @@ FamilyRow sirfRow() {
     row.restartSign = restartSign;
     return row;
 }
+
+}  // namespace rows
 
 }  // namespace station

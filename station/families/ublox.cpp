@@ -14,6 +14,29 @@ namespace {
 
 using namespace families;
 
+// UBX-CFG-RST (06 04), a four-byte payload: navBbrMask, the battery-backed
+// data to clear, two bytes least significant first (FFFF all of it, cold;
+// 0001 the ephemeris, warm; 0000 nothing, hot); resetMode 0x02, a controlled
+// software reset of the GNSS part only, so that the receiver's USB port
+// stays connected; reserved1, zero.
+std::string start(gpslink::StartType type) {
+    const auto reset = [](const char* navBbrMask) {
+        return gpslink::ubxFrame(0x06, 0x04,
+                                 std::string(navBbrMask, 2) + std::string("\x02\x00", 2));
+    };
+    switch (type) {
+        case gpslink::StartType::Cold:
+            return reset("\xFF\xFF");
+        case gpslink::StartType::Warm:
+            return reset("\x01\x00");
+        case gpslink::StartType::Hot:
+            return reset("\x00\x00");
+        case gpslink::StartType::Factory:
+            break;
+    }
+    return {};
+}
+
 std::vector<std::string> queries(bool) {
     // Polls: a message of the class and id with no payload.
     return {gpslink::ubxFrame(0x0A, 0x04, {}), gpslink::ubxFrame(0x27, 0x03, {})};
@@ -114,9 +137,14 @@ std::optional<FrontEnd> frontEnd(const Packet& packet) {
 
 }  // namespace
 
-FamilyRow ubloxRow() {
+namespace rows {
+
+FamilyRow ublox() {
     FamilyRow row;
     row.family = gpslink::ReceiverFamily::Ublox;
+    row.rank = 10;
+    row.listed = 6;
+    row.start = start;
     row.identityQueries = queries;
     row.answersFirmware = row.answersHardware = row.answersUniqueId = true;
     row.sentence = sentence;
@@ -128,5 +156,7 @@ FamilyRow ubloxRow() {
     row.readsBackSettings = true;
     return row;
 }
+
+}  // namespace rows
 
 }  // namespace station
