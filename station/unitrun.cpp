@@ -700,47 +700,52 @@ void UnitRun::onCommandWritten() {
     setPhase(Phase::Commanded);
 }
 
-void UnitRun::onDeviceLost() {
-    if (ending_ || phase_ == Phase::Idle || phase_ == Phase::Done) return;
-    if (!commandQueued_ || sequencer_->fix().fix()) {
-        note_ = QStringLiteral("the device went away");
-        fail(Reason::ReceiverOff);
-        return;
-    }
-    // Many USB receivers re-enumerate while they reset.
-    const QFileInfo device(config_.device);
-    entriesAtDrop_ = device.dir().entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    away_ = new QFileSystemWatcher({device.absolutePath()}, this);
-    connect(away_, &QFileSystemWatcher::directoryChanged, this, &UnitRun::checkReturn);
-    note_ = QStringLiteral("the device went away during the reset; waiting for it");
-    emit changed();
-    checkReturn();
-    armSupervisor();  // it may be due back already
-}
-
 static bool isCharacterDevice(const QString& path) {
     struct stat info {};
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISCHR(info.st_mode);
 }
 
+static QStringList entriesBeside(const QString& device) {
+    return QFileInfo(device).dir().entryList(QDir::AllEntries | QDir::System |
+                                             QDir::NoDotAndDotDot);
+}
+
+// What becomes of a device that went away is devicereturn.h's to say; the
+// run watches its directory.
+void UnitRun::onDeviceLost() {
+    if (ending_ || phase_ == Phase::Idle || phase_ == Phase::Done) return;
+    DeviceAway gone(config_.device);
+    const bool waits = gone.lost(commandQueued_, sequencer_->fix().fix().has_value(),
+                                 entriesBeside(config_.device));
+    note_ = gone.note();
+    if (!waits) return fail(Reason::ReceiverOff);
+    deviceAway_.emplace(std::move(gone));
+    away_ = new QFileSystemWatcher({QFileInfo(config_.device).absolutePath()}, this);
+    connect(away_, &QFileSystemWatcher::directoryChanged, this, &UnitRun::checkReturn);
+    emit changed();
+    checkReturn();
+    armSupervisor();  // it may be due back already
+}
+
 void UnitRun::checkReturn() {
     if (!away_ || ending_) return;
-    const QFileInfo device(config_.device);
-    if (isCharacterDevice(config_.device) && port_->setPortOpen(true)) {
-        endAway();
-        note_.clear();
-        watcher_.resetFraming();
-        emit changed();
-        return;
+    const QDir dir = QFileInfo(config_.device).dir();
+    const bool back = isCharacterDevice(config_.device) && port_->setPortOpen(true);
+    const auto seen = deviceAway_->seen(back, entriesBeside(config_.device), [&](const QString& e) {
+        return isCharacterDevice(dir.filePath(e));
+    });
+    note_ = deviceAway_->note();
+    switch (seen) {
+        case DeviceAway::Seen::Away:
+            return;
+        case DeviceAway::Seen::Back:
+            endAway();
+            watcher_.resetFraming();
+            emit changed();
+            return;
+        case DeviceAway::Seen::Elsewhere:
+            return fail(Reason::ReceiverOff);
     }
-    const auto entry =
-        cameBackAs(device.fileName(), entriesAtDrop_,
-                   device.dir().entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
-                   [&](const QString& e) { return isCharacterDevice(device.dir().filePath(e)); });
-    if (!entry) return;
-    note_ = QStringLiteral("the receiver came back as %1, not at %2")
-                .arg(device.dir().filePath(*entry), config_.device);
-    fail(Reason::ReceiverOff);
 }
 
 void UnitRun::endAway() {
@@ -749,6 +754,7 @@ void UnitRun::endAway() {
     away_->disconnect(this);
     away_->deleteLater();
     away_ = nullptr;
+    deviceAway_.reset();
 }
 
 void UnitRun::onGga(const Gga& gga) {

@@ -94,6 +94,7 @@
 #include "station/antennatest.h"
 #include "station/config.h"
 #include "station/configtest.h"
+#include "station/devicereturn.h"
 #include "station/fixtest.h"
 #include "station/hook.h"
 #include "station/identity.h"
@@ -254,7 +255,7 @@ private:
     QString problem_;                     // why the port cannot be opened
     QString outcome_;                     // the cycle's end in words, once it has ended
     QFileSystemWatcher* away_ = nullptr;  // watching for the device to come back
-    QStringList entriesAtDrop_;
+    std::optional<DeviceAway> deviceAway_;
 
     QTimer prepareTimer_;  // single shot, at the preparation's next deadline
     std::optional<gpslink::ReceiverFamily> family_;
