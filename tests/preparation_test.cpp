@@ -190,44 +190,22 @@ TEST(Preparation, APowerStartIsOffListenedToOnAndThenTheStart) {
     }
 }
 
-// Which rule takes the GGA heard while the unit was got to know, and when
-// each lets the command go: the station's own once the unit talks on the
-// link's port and its queries are out, the window's never (the link sends
-// it with its fifth GGA time).
-TEST(Preparation, TheStartRuleTakesTheHeardGgaAndSaysWhenTheCommandGoes) {
-    for (const char* sendAfter : {"ready", "time"}) {
-        SCOPED_TRACE(sendAfter);
-        const bool ready = sendAfter == std::string("ready");
-        Bench bench(sendAfter, "cold", settings());
-        bench.prep.begin(0);
-        bench.say(800, gga(0, '1'));
-        EXPECT_EQ(bench.log, "listen 9600; link; ");
-        const auto heard = bench.prep.linkStarts(true);
-        EXPECT_EQ(heard.has_value(), ready);
-        if (heard) {
-            EXPECT_EQ(heard->line, gpslink::nmeaCommand(gga(0, '1')));
-            EXPECT_EQ(heard->atNs, qint64(800) * 1000000);
-        }
-        EXPECT_FALSE(bench.prep.linkStarts(true)) << "taken once";
-        // The GGA taken stands for one on the link's port: the station's
-        // rule asks who the unit is and lets the command go at once.
-        EXPECT_EQ(bench.prep.ready(900, true), ready);
-        bench.prep.portOpened(1000);
-        EXPECT_EQ(bench.sent, queries(ReceiverFamily::Ublox)) << "asked once";
-        EXPECT_EQ(bench.prep.ready(1000, true), ready);
-    }
-    {  // the port closed since: the command waits for a sentence after the connect step
-        Bench bench("ready", "cold", settings());
-        bench.prep.begin(0);
-        bench.say(800, gga(0, '1'));
-        EXPECT_FALSE(bench.prep.linkStarts(false));
-        EXPECT_FALSE(bench.prep.ready(900, true));
-        bench.prep.portOpened(1000);
-        EXPECT_EQ(bench.sent, queries(ReceiverFamily::Ublox));
-        EXPECT_FALSE(bench.prep.ready(1000, true));
-        bench.say(1800, gga(1, '1'));
-        EXPECT_TRUE(bench.prep.ready(1800, true));
-    }
+// The GGA heard while the unit was got to know reaches the link with its
+// text and its moment, and lets the station's rule command at once; the unit
+// is asked who it is once.  (Which rule takes it, and when not: StartGate.)
+TEST(Preparation, TheGgaHeardWhileGotToKnowLetsTheCommandGoAtOnce) {
+    Bench bench("ready", "cold", settings());
+    bench.prep.begin(0);
+    bench.say(800, gga(0, '1'));
+    EXPECT_EQ(bench.log, "listen 9600; link; ");
+    EXPECT_FALSE(bench.prep.ready(800, true)) << "not before the link starts";
+    const auto heard = bench.prep.linkStarts(true);
+    ASSERT_TRUE(heard);
+    EXPECT_EQ(heard->line, gpslink::nmeaCommand(gga(0, '1')));
+    EXPECT_EQ(heard->atNs, qint64(800) * 1000000);
+    EXPECT_TRUE(bench.prep.ready(900, true));
+    bench.prep.portOpened(1000);
+    EXPECT_EQ(bench.sent, queries(ReceiverFamily::Ublox)) << "asked once";
 }
 
 // Who the unit is: held to the plan at once when it answered in full, else
