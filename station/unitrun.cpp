@@ -74,19 +74,19 @@ QString lineSettings(int rate) {
 // it, and its reading paced with every other port's (see inputpacer.h).
 class StationPort : public gpslink::QtSerialPort {
 public:
-    std::function<void(std::string_view)> onRaw;    // every byte, as it came
-    std::function<void(std::string_view)> onInput;  // the text handed on
+    std::function<void(std::string_view)> onRaw;          // every byte, as it came
+    std::function<std::string(std::string_view)> onRead;  // every read: the text handed on
     std::function<void(std::string_view)> onOutput;
     std::function<void(bool open, bool done)> onOpen;
     std::function<void(std::string_view)> onSettings;
-    StreamSplitter splitter;
+    std::function<void()> onReopened;  // what waits of a packet or a sentence is forgotten
 
     bool setPortOpen(bool open) override {
         const bool was = portOpen();
         const bool done = QtSerialPort::setPortOpen(open);
         if (onOpen && (was != open || !done)) onOpen(open, done);
         if (open) openFailed_ = !done;
-        splitter.reset();
+        if (onReopened) onReopened();
         pacing_.reset();
         return done;
     }
@@ -96,8 +96,7 @@ public:
         if (bytes.empty()) return bytes;
         const bool hold = pacing_.holdAfter(bytes);
         if (onRaw) onRaw(bytes);
-        std::string text = splitter.feed(bytes);
-        if (onInput && !text.empty()) onInput(text);
+        std::string text = onRead ? onRead(bytes) : bytes;
         // What has come meanwhile is read at once, without a wake-up of its own.
         if (hold && !deviceHasInput()) InputPacer::shared().hold(*this);
         return text;
@@ -150,11 +149,10 @@ private:
 UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(std::move(config)) {
     sinceChange_.start();
     startRule_ = startRuleOf(config_);
-    gate_.emplace(*startRule_);
     line_ = LineSupervisor({startRule_->rateHeardRight(true)});
     runPort_ = std::make_unique<Port>(*this);
     Sequencer::Hooks run;
-    run.identityFault = [this] { return identityFault(); };
+    run.identityFault = [this] { return prep_->identityFault(); };
     run.note = [this](const QString& note) { note_ = note; };
     run.line = [this] { return line(); };
     run.secondSoFar = [this] { return watcher_.second(); };
@@ -170,16 +168,16 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
         sequencer_->received();
         // The silence, and the quiet after a fix, are timed from here.
         if (phase_ == Phase::Commanded || sequencer_->fix().fixPending()) armSupervisor();
-        if (probe_) probe_->heardBytes();
-        if (powerProof_) powerProof_->received(steady_.nowMs());
+        prep_->bytes(steady_.nowMs());
     };
-    port_->onInput = [this](std::string_view text) {
-        watcher_.feed(text);
-        // What the link reads too, once it runs: the line's supervision after
-        // the watcher has read what the bytes held.
-        line_.received(steady_.nowMs());
+    // What the link reads too, once it runs: the line's supervision after
+    // the watcher has read what the bytes held.
+    port_->onRead = [this](std::string_view bytes) {
+        std::string text = input_.read(bytes, steady_.nowMs());
         followLine();
+        return text;
     };
+    port_->onReopened = [this] { input_.splitter.reset(); };
     port_->onOutput = [this](std::string_view text) {
         keep(results::evidence::Kind::Sent, text);
         if (phase_ == Phase::Watching && text == link_->startCommand()) commandQueued_ = true;
@@ -200,39 +198,37 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
                                QStringLiteral("line set to %1").arg(QLatin1String(line)));
         };
     }
-    port_->splitter.onPacket = [this](const Packet& packet) {
-        if (probe_) probe_->heardPacket(packet.kind == PacketKind::Sirf);
-        identity_.packet(packet);
-        if (probe_ && probe_->state() == Probe::State::AskingIdentity) armProbe();  // answered?
+    input_.splitter.onPacket = [this](const Packet& packet) {
+        prep_->packet(packet);
+        if (prep_->asking()) armPreparation();  // answered?
         sequencer_->packet(packet);
         whenReady();
     };
     connect(port_.get(), &gpslink::QtSerialPort::allWritten, this, &UnitRun::onCommandWritten);
     connect(port_.get(), &gpslink::QtSerialPort::deviceLost, this, &UnitRun::onDeviceLost);
     watcher_.onGga = [this](const Gga& gga) {
-        if (phase_ == Phase::Preparing) gate_->heardGga(gga, steady_.nowNs());
         if (gga.timeMs) line_.timedGga();
         onGga(gga);
     };
     watcher_.onSecond = [this](const Second& second) { onSecond(second); };
     watcher_.onSentence = [this](std::string_view body) {
-        if (probe_) probe_->heardSentence();
         line_.sentence();
-        // A GGA's text, read as a Gga next (see onGga).
-        if (phase_ == Phase::Preparing && body.substr(2, 4) == "GGA,")
-            gate_->heardGgaLine(gpslink::nmeaCommand(body));
-        identity_.sentence(body);
-        if (probe_ && probe_->state() == Probe::State::AskingIdentity) armProbe();  // answered?
-        if (powerProof_) {
-            powerProof_->sentence(body);
-            if (followPowerProof()) return;
-        }
+        const bool ended = prep_->sentence(body, phase_ == Phase::Preparing);
+        if (prep_->asking()) armPreparation();  // answered?
+        if (ended) return;
         sequencer_->sentence(body);
-        gate_->sentence();
         whenReady();
     };
     if (const auto family = familyNamed(config_.receiver.toStdString())) family_ = *family;
     sequencer_->setFamily(family_);
+    Preparation::Settings prepare;
+    prepare.probe = {config_.baud, family_, config_.toNmea, 0};
+    prepare.powerStart = config_.powerStart();
+    prepare.powerOffTimeS = config_.powerOffTimeS;
+    prepare.testsFix = config_.testsFix();
+    prepare.requireIdentity = config_.requireIdentity;
+    prepare.expectFirmware = config_.expectFirmware;
+    prep_ = std::make_unique<Preparation>(std::move(prepare), *startRule_, preparationActions());
 
     gpslink::LinkHooks hooks;
     hooks.report = [this](const gpslink::LinkReport& report) { onLinkReport(report); };
@@ -264,15 +260,12 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
         armSupervisor();
     });
     prepareTimer_.setSingleShot(true);
-    powerTimer_.setSingleShot(true);
-    powerTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&powerTimer_, &QTimer::timeout, this, [this] {
-        if (ending_ || !power_) return;
-        power_->tick(steady_.nowMs());
-        if (power_->step() == PowerCycle::Step::Off) return armPower();  // woken a moment early
-        followPower();
+    prepareTimer_.setTimerType(Qt::PreciseTimer);  // the power's off time too
+    connect(&prepareTimer_, &QTimer::timeout, this, [this] {
+        if (ending_) return;
+        prep_->tick(steady_.nowMs());
+        armPreparation();
     });
-    connect(&prepareTimer_, &QTimer::timeout, this, &UnitRun::prepareStep);
 }
 
 UnitRun::~UnitRun() {
@@ -297,7 +290,7 @@ QString UnitRun::statusText() const {
             stage.step = Stage::Step::Preparing;
             break;
         case Phase::Watching:
-            stage.step = !gate_->opened()                 ? Stage::Step::Opening
+            stage.step = !prep_->opened()                 ? Stage::Step::Opening
                          : startRule_->waitsForReceiver() ? Stage::Step::WaitingForReceiver
                                                           : Stage::Step::WaitingForTime;
             break;
@@ -353,8 +346,8 @@ void UnitRun::begin() {
         endCycle(Reason::CalibrationNeeded);
         return;
     }
-    if (config_.powerStart()) return powerCycle([this] { prepare(); });
-    prepare();
+    prep_->begin(steady_.nowMs());
+    armPreparation();
 }
 
 // ---------------------------------------------------------------------------
@@ -390,95 +383,69 @@ void UnitRun::routeAnswered(const HookEnd& end) {
     }
 }
 
-// Off, the plan's off time, on (powercycle.h); then what follows, with the
-// power-on's moment.
-void UnitRun::powerCycle(std::function<void()> then) {
-    power_.emplace(config_.powerOffTimeS);
-    afterPower_ = std::move(then);
-    setPhase(Phase::Powering);
-    followPower();
-}
+// ---------------------------------------------------------------------------
+// The fixture's power and getting to know the receiver, as the preparation
+// asks (preparation.h).  The port is the run's own meanwhile: its
+// notifications come here, not to the link.
 
-// Does what the power cycle's step asks.
-void UnitRun::followPower() {
-    if (!power_ || ending_) return;
-    note_ = power_->note();
-    switch (power_->step()) {
-        case PowerCycle::Step::SwitchingOn:
-            if (powerProof_) powerProof_->switchingOn(steady_.nowMs());
-            [[fallthrough]];
-        case PowerCycle::Step::SwitchingOff:
-            emit changed();
-            return switchPower();
-        case PowerCycle::Step::Off:
-            emit changed();
-            if (config_.powerStart()) listenWhileOff();
-            return armPower();
-        case PowerCycle::Step::On: {
-            powerOnNs_ = steady_.nowNs();
-            // Back on first, whatever the unit did meanwhile: the slot is
-            // not left off.
-            if (powerProof_ && powerProof_->failed()) {
-                followPowerProof();
-                return;
-            }
-            const auto then = std::exchange(afterPower_, {});
-            return then();
-        }
-        case PowerCycle::Step::Failed:
-            problem_ = power_->problem();
+Preparation::Actions UnitRun::preparationActions() {
+    Preparation::Actions a;
+    a.probe.listenAt = [this](int rate) { return listenAt(rate); };
+    a.probe.send = [this](const std::string& bytes) { port_->output(bytes); };
+    a.probe.rateWorked = [this](int rate) { keepRate(config_.device, rate); };
+    a.lastRate = [this] { return readRates().value(config_.device).toInt(); };
+    a.probing = [this] {
+        setPhase(Phase::Preparing);
+        link_->pauseSupervision();  // its stall check waits for the link to run
+        line_.stop();
+        port_->setOnComm([this] { onPrepareInput(); });
+    };
+    a.power = [this](const QString& command) { switchPower(command); };
+    a.listenWhileOff = [this] { listenWhileOff(); };
+    a.linkMayStart = [this] { startLink(); };
+    a.listening = [this] { sequencer_->listening(); };
+    a.identityIn = [this] { whenReady(); };
+    a.poweredOn = [this](qint64 ns) { sequencer_->fix().poweredOn(ns); };
+    a.note = [this](const QString& note) { note_ = note; };
+    a.show = [this](const QString& note) {
+        if (note_ == note) return;
+        note_ = note;
+        emit changed();
+    };
+    a.failed = [this](Reason reason, const QString& problem) {
+        prepareTimer_.stop();
+        takeFound();
+        if (family_) config_.receiver = QString::fromLatin1(gpslink::nameOf(*family_).data());
+        if (!problem.isEmpty()) {
+            problem_ = problem;
             note_.clear();  // what it was doing: the problem says it
-            return endCycle(Reason::PowerFailed);
-    }
+        }
+        endCycle(reason);
+    };
+    return a;
 }
 
-// Sets the power's timer for the end of the off time.
-void UnitRun::armPower() {
-    const auto next = power_ ? power_->nextDeadlineMs() : std::nullopt;
-    if (!next) return powerTimer_.stop();
-    powerTimer_.start(
-        int(std::clamp<qint64>(*next - steady_.nowMs(), 0, std::numeric_limits<int>::max())));
+// CMD SLOT PORT on|off, as the power cycle asks.
+void UnitRun::switchPower(const QString& command) {
+    setPhase(Phase::Powering);
+    hook_.run(hookCommand(config_.power, {QString::number(config_.slot), config_.port, command}),
+              {}, kPowerTimeoutMs, [this](const HookEnd& end) {
+                  if (ending_) return;
+                  prep_->powerEnded(hookFailure(end), steady_.nowNs());
+                  armPreparation();
+              });
 }
 
 // A power start: the port listened to while the supply is off, to hear
 // whether the unit fell silent (see powerproof.h).  A device that went away
 // with its supply cannot be opened, and is silent.
 void UnitRun::listenWhileOff() {
-    powerProof_.emplace(family_);
-    powerProof_->switchedOff(steady_.nowMs());
     port_->setOnComm([this] {
         if (port_->commEvent() == gpslink::comEvReceive) port_->input();
     });
     if (port_->portOpen()) return;
     if (config_.baud > 0) port_->setSettings(lineSettings(config_.baud).toStdString());
     port_->setPortOpen(true);
-}
-
-// Takes what the power proof came to: the restart proven to the fix test,
-// or the cycle ended as power-failed with what the unit did.  True when it
-// ended.
-bool UnitRun::followPowerProof() {
-    if (!powerProof_ || ending_ || !powerOnNs_) return false;  // the slot back on first
-    if (powerProof_->failed()) {
-        problem_ = powerProof_->note();
-        note_.clear();
-        endCycle(Reason::PowerFailed);
-        return true;
-    }
-    if (powerProof_->proven() && sequencer_->fix().commanded())
-        sequencer_->fix().poweredOn(*powerOnNs_);
-    return false;
-}
-
-// CMD SLOT PORT on|off, as the power cycle asks.
-void UnitRun::switchPower() {
-    hook_.run(hookCommand(config_.power,
-                          {QString::number(config_.slot), config_.port, power_->command()}),
-              {}, kPowerTimeoutMs, [this](const HookEnd& end) {
-                  if (ending_ || !power_) return;
-                  power_->commandEnded(hookFailure(end), steady_.nowMs());
-                  followPower();
-              });
 }
 
 // A unit that has sent nothing: its slot switched off and on once, and the
@@ -495,15 +462,11 @@ void UnitRun::powerRetry() {
             link_->stop();
             line_.stop();
             port_->setPortOpen(false);
-            probe_.reset();
-            identityAsked_ = identityChecked_ = false;
-            gate_->beginCycle();
             commandQueued_ = false;
-            powerOnNs_.reset();
-            powerProof_.reset();
-            powerCycle([this] { prepare(); });
+            prep_->retry(steady_.nowMs());
             note_ = QStringLiteral("no data: switching the slot's power off and on");
             emit changed();
+            armPreparation();
         },
         Qt::QueuedConnection);
 }
@@ -513,130 +476,35 @@ bool UnitRun::linkSends() const {
     return startRule_->linkSends();
 }
 
-// ---------------------------------------------------------------------------
-// Getting to know the receiver, before the link runs.  The port is the run's
-// own meanwhile: its notifications come here, not to the link.
-
-void UnitRun::prepare() {
-    setPhase(Phase::Preparing);
-    link_->pauseSupervision();  // its stall check waits for the link to run
-    line_.stop();
-    port_->setOnComm([this] { onPrepareInput(); });
-    Probe::Port port;
-    port.listenAt = [this](int rate) { return listenAt(rate); };
-    port.send = [this](const std::string& bytes) { port_->output(bytes); };
-    port.rateWorked = [this](int rate) { keepRate(config_.device, rate); };
-    Probe::Settings settings{config_.baud, family_, config_.toNmea, 0};
-    if (config_.baud == 0) settings.lastRate = readRates().value(config_.device).toInt();
-    probe_.emplace(settings, identity_, std::move(port));
-    probe_->start(steady_.nowMs());
-    armProbe();
-    followProbe();
-}
-
 // The line set to the rate, its input discarded and every framing begun anew.
 bool UnitRun::listenAt(int rate) {
     if (!port_->setSettings(lineSettings(rate).toStdString())) return false;
     if (!port_->portOpen() && !port_->setPortOpen(true)) return false;
     port_->discardInput();
-    port_->splitter.reset();
+    input_.splitter.reset();
     watcher_.resetFraming();
-    gate_->relistened();
     return true;
 }
 
 void UnitRun::onPrepareInput() {
     if (port_->commEvent() == gpslink::comEvReceive) port_->input();  // to the watcher and reader
-    prepareStep();
-}
-
-void UnitRun::prepareStep() {
     if (ending_) return;
-    probe_->step(steady_.nowMs());
-    followProbe();
-    armProbe();
+    prep_->tick(steady_.nowMs());
+    armPreparation();
 }
 
-// Sets the probe's timer for the next moment it acts by the time alone.
-void UnitRun::armProbe() {
-    const auto next = probe_ && !ending_ ? probe_->nextDeadlineMs() : std::nullopt;
+// Sets the preparation's timer for the next moment it acts by the time alone.
+void UnitRun::armPreparation() {
+    const auto next = !ending_ ? prep_->nextDeadlineMs() : std::nullopt;
     if (!next) return prepareTimer_.stop();
     prepareTimer_.start(int(std::clamp<qint64>(*next - steady_.nowMs(), 0, kPrepareLongestMs)));
 }
 
-// Takes what the probe came to.
-void UnitRun::followProbe() {
-    if (ending_) return;
-    switch (probe_->state()) {
-        case Probe::State::Listening:
-        case Probe::State::Switching:
-        case Probe::State::AskingFamily:
-            if (note_ != probe_->note()) {
-                note_ = probe_->note();
-                emit changed();
-            }
-            return;
-        case Probe::State::LinkMayStart:
-            if (phase_ == Phase::Preparing) startLink();
-            return;
-        case Probe::State::AskingIdentity:
-        case Probe::State::ProbingRates:
-            return;
-        case Probe::State::IdentityIn:
-            prepareTimer_.stop();
-            // Answered in full: held to the plan now.  A unit that did not
-            // answer is held to it at its verdict, its answers read meanwhile.
-            if (probe_->answered() && !identityChecked_ && identityFails()) return;
-            whenReady();
-            return;
-        case Probe::State::Failed:
-            prepareTimer_.stop();
-            takeFound();
-            if (family_) config_.receiver = QString::fromLatin1(gpslink::nameOf(*family_).data());
-            note_ = probe_->note();
-            fail(*probe_->failure());
-            return;
-    }
-}
-
-// The rate and the family the probe found.
+// The rate and the family found.
 void UnitRun::takeFound() {
-    if (probe_->rate() > 0) config_.baud = probe_->rate();
-    if (probe_->family()) family_ = probe_->family();
+    if (prep_->rate() > 0) config_.baud = prep_->rate();
+    if (prep_->family()) family_ = prep_->family();
     sequencer_->setFamily(family_);
-}
-
-// The link has opened the port: the receiver is asked who it is, and the
-// answers are read beside the link's count of GGA times; the command does
-// not wait for them (see whenReady(); or it goes with the fifth GGA time).
-void UnitRun::askIdentity() {
-    if (identityAsked_) return;
-    identityAsked_ = true;
-    probe_->askIdentity(steady_.nowMs());
-    if (probe_->state() == Probe::State::Failed) return followProbe();
-    armProbe();
-    if (config_.testsFix()) return;
-    sequencer_->listening();  // the link has the port and only listens
-}
-
-// Holds what the unit said against the plan; true, the cycle failed, when
-// it does not pass.
-bool UnitRun::identityFails() {
-    const auto fault = identityFault();
-    if (fault) fail(*fault);
-    return fault.has_value();
-}
-
-// Holds what the unit said against the plan, once: the reason it fails
-// with, and its note.
-std::optional<Reason> UnitRun::identityFault() {
-    if (identityChecked_) return std::nullopt;
-    identityChecked_ = true;
-    const auto fault =
-        checkIdentity(identity_.identity(), config_.requireIdentity, config_.expectFirmware);
-    if (!fault) return std::nullopt;
-    note_ = fault->note;
-    return fault->reason;
 }
 
 // The link found characters but no GGA time at the rate given: listen at the
@@ -645,8 +513,8 @@ void UnitRun::probeRates() {
     link_->pauseSupervision();
     line_.stop();  // the probe says what the rate is
     port_->setOnComm([this] { onPrepareInput(); });
-    probe_->probeOtherRates(steady_.nowMs());
-    armProbe();
+    prep_->probeOtherRates(steady_.nowMs());
+    armPreparation();
 }
 
 void UnitRun::startLink() {
@@ -677,7 +545,7 @@ void UnitRun::startLink() {
     // The unit's last GGA while it was got to know goes to the link and the
     // fix test as if it had come now: the command need not wait for the
     // unit's next second.
-    if (const auto heard = gate_->linkStarts(port_->portOpen())) {
+    if (const auto heard = prep_->linkStarts(port_->portOpen())) {
         port_->handOver(heard->line);
         // The link reads it as it came now; so does the line's supervision.
         if (heard->gga.timeMs) line_.timedGga();
@@ -689,12 +557,11 @@ void UnitRun::startLink() {
             whenReady();
         }
     }
-    if (config_.powerStart() && powerOnNs_) {  // the power-on was the start
+    if (const auto onNs = prep_->powerStarts()) {  // the power-on was the start
         commandQueued_ = true;
-        sequencer_->fix().commandOut(*powerOnNs_);
-        if (powerProof_ && family_) powerProof_->setFamily(*family_);
+        sequencer_->fix().commandOut(*onNs);
         setPhase(Phase::Commanded);
-        followPowerProof();  // the restart shown while the receiver was got to know
+        prep_->proofShown();  // the restart shown while the receiver was got to know
     }
 }
 
@@ -704,28 +571,19 @@ void UnitRun::startLink() {
 // until that has returned.
 void UnitRun::whenReady() {
     if (readyQueued_ || !startRule_->waitsForReceiver() || phase_ != Phase::Watching ||
-        commandQueued_ || ending_ || !probe_)
+        commandQueued_ || ending_ || !prep_->probing())
         return;
     readyQueued_ = true;
     QMetaObject::invokeMethod(
         this,
         [this] {
             readyQueued_ = false;
-            // Asked who it is once it talks on the link's port, whether or
-            // not its GGA has a time yet.
-            if (!identityAsked_ && gate_->heardSinceOpen() && !ending_ && phase_ == Phase::Watching)
-                askIdentity();
-            if (probe_->state() == Probe::State::AskingIdentity) {
-                probe_->step(steady_.nowMs());
-                // Its identity in: checked, and then back here.
-                if (probe_->state() != Probe::State::AskingIdentity) return followProbe();
-            }
+            const bool now = prep_->ready(steady_.nowMs(), !ending_ && phase_ == Phase::Watching);
+            armPreparation();
             if (ending_ || phase_ != Phase::Watching || commandQueued_ ||
                 sequencer_->kind() != RunTest::Kind::Fix)
                 return;
-            // Heard on the link's port: the fix test has seen what the unit
-            // had before the command.
-            if (gate_->commandNow(probe_->commandMayGo())) link_->sendStartCommand();
+            if (now) link_->sendStartCommand();
         },
         Qt::QueuedConnection);
 }
@@ -734,15 +592,13 @@ void UnitRun::beginCycle() {
     ++cycle_;
     cycleStarted_ = QDateTime::currentDateTimeUtc();
     commandQueued_ = ending_ = false;
-    gate_->beginCycle();
+    prep_->beginCycle();
     note_.clear();
     problem_.clear();
     watcher_.resetFraming();
     ggaSinceCommand_ = false;
     sequencer_->beginCycle();
     link_->setListenOnly(!linkSends());
-    powerOnNs_.reset();
-    powerProof_.reset();
     setPhase(Phase::Watching);
 }
 
@@ -800,8 +656,11 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
     switch (report.event) {
         case LinkEvent::PortOpened:
         case LinkEvent::TimeCounted:  // a receiver not heard before the link ran talks now
-            if (report.event == LinkEvent::PortOpened) gate_->portOpened();
-            if (report.event == LinkEvent::TimeCounted || probe_->heard()) askIdentity();
+            if (report.event == LinkEvent::PortOpened)
+                prep_->portOpened(steady_.nowMs());
+            else
+                prep_->timeCounted(steady_.nowMs());
+            armPreparation();
             break;
         default:
             break;
@@ -813,7 +672,7 @@ void UnitRun::onLinkReport(const gpslink::LinkReport& report) {
 bool UnitRun::lineJudged() const {
     return !ending_ && !stopping_ && phase_ != Phase::Idle && phase_ != Phase::Preparing &&
            phase_ != Phase::Done && phase_ != Phase::Configuring && phase_ != Phase::Asking &&
-           phase_ != Phase::Powering && probe_ && probe_->state() != Probe::State::ProbingRates;
+           phase_ != Phase::Powering && prep_->probing() && !prep_->probingRates();
 }
 
 // What the line came to (see linesupervisor.h), with the reasons the link's
@@ -841,47 +700,52 @@ void UnitRun::onCommandWritten() {
     setPhase(Phase::Commanded);
 }
 
-void UnitRun::onDeviceLost() {
-    if (ending_ || phase_ == Phase::Idle || phase_ == Phase::Done) return;
-    if (!commandQueued_ || sequencer_->fix().fix()) {
-        note_ = QStringLiteral("the device went away");
-        fail(Reason::ReceiverOff);
-        return;
-    }
-    // Many USB receivers re-enumerate while they reset.
-    const QFileInfo device(config_.device);
-    entriesAtDrop_ = device.dir().entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    away_ = new QFileSystemWatcher({device.absolutePath()}, this);
-    connect(away_, &QFileSystemWatcher::directoryChanged, this, &UnitRun::checkReturn);
-    note_ = QStringLiteral("the device went away during the reset; waiting for it");
-    emit changed();
-    checkReturn();
-    armSupervisor();  // it may be due back already
-}
-
 static bool isCharacterDevice(const QString& path) {
     struct stat info {};
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISCHR(info.st_mode);
 }
 
+static QStringList entriesBeside(const QString& device) {
+    return QFileInfo(device).dir().entryList(QDir::AllEntries | QDir::System |
+                                             QDir::NoDotAndDotDot);
+}
+
+// What becomes of a device that went away is devicereturn.h's to say; the
+// run watches its directory.
+void UnitRun::onDeviceLost() {
+    if (ending_ || phase_ == Phase::Idle || phase_ == Phase::Done) return;
+    DeviceAway gone(config_.device);
+    const bool waits = gone.lost(commandQueued_, sequencer_->fix().fix().has_value(),
+                                 entriesBeside(config_.device));
+    note_ = gone.note();
+    if (!waits) return fail(Reason::ReceiverOff);
+    deviceAway_.emplace(std::move(gone));
+    away_ = new QFileSystemWatcher({QFileInfo(config_.device).absolutePath()}, this);
+    connect(away_, &QFileSystemWatcher::directoryChanged, this, &UnitRun::checkReturn);
+    emit changed();
+    checkReturn();
+    armSupervisor();  // it may be due back already
+}
+
 void UnitRun::checkReturn() {
     if (!away_ || ending_) return;
-    const QFileInfo device(config_.device);
-    if (isCharacterDevice(config_.device) && port_->setPortOpen(true)) {
-        endAway();
-        note_.clear();
-        watcher_.resetFraming();
-        emit changed();
-        return;
+    const QDir dir = QFileInfo(config_.device).dir();
+    const bool back = isCharacterDevice(config_.device) && port_->setPortOpen(true);
+    const auto seen = deviceAway_->seen(back, entriesBeside(config_.device), [&](const QString& e) {
+        return isCharacterDevice(dir.filePath(e));
+    });
+    note_ = deviceAway_->note();
+    switch (seen) {
+        case DeviceAway::Seen::Away:
+            return;
+        case DeviceAway::Seen::Back:
+            endAway();
+            watcher_.resetFraming();
+            emit changed();
+            return;
+        case DeviceAway::Seen::Elsewhere:
+            return fail(Reason::ReceiverOff);
     }
-    const auto entry =
-        cameBackAs(device.fileName(), entriesAtDrop_,
-                   device.dir().entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
-                   [&](const QString& e) { return isCharacterDevice(device.dir().filePath(e)); });
-    if (!entry) return;
-    note_ = QStringLiteral("the receiver came back as %1, not at %2")
-                .arg(device.dir().filePath(*entry), config_.device);
-    fail(Reason::ReceiverOff);
 }
 
 void UnitRun::endAway() {
@@ -890,13 +754,11 @@ void UnitRun::endAway() {
     away_->disconnect(this);
     away_->deleteLater();
     away_ = nullptr;
+    deviceAway_.reset();
 }
 
 void UnitRun::onGga(const Gga& gga) {
-    if (powerProof_ && !ending_) {
-        powerProof_->gga(gga, steady_.nowMs());
-        if (followPowerProof()) return;
-    }
+    if (prep_->gga(gga, phase_ == Phase::Preparing, steady_.nowMs(), steady_.nowNs())) return;
     if (ending_ || phase_ == Phase::Powering || phase_ == Phase::Preparing ||
         phase_ == Phase::Measuring || phase_ == Phase::Observing || phase_ == Phase::Configuring)
         return;
@@ -920,8 +782,8 @@ void UnitRun::followReset() {
     if (!ending_ && phase_ == Phase::Commanded && sequencer_->fix().resetSeen()) {
         setPhase(Phase::ResetSeen);
         // Its answers may have been cut short by the reset: asked again.
-        if (probe_) probe_->askAgain(steady_.nowMs());
-        armProbe();
+        prep_->resetSeen(steady_.nowMs());
+        armPreparation();
     }
     armSupervisor();
 }
@@ -975,6 +837,7 @@ void UnitRun::armSupervisor() {
 
 void UnitRun::closeCycle(Reason reason) {
     ending_ = true;
+    prep_->end();
     supervisor_.stop();
     prepareTimer_.stop();
     endAway();
@@ -995,7 +858,7 @@ void UnitRun::closeCycle(Reason reason) {
     r.coldStartSent = commandQueued_;
     r.confirmed = link_->stage() == gpslink::LinkDriver::Stage::Confirmed;
     // A power start whose unit did not go off proved nothing, whatever the stream showed.
-    r.resetVerified = sequencer_->fix().resetSeen() && !(powerProof_ && powerProof_->failed());
+    r.resetVerified = sequencer_->fix().resetSeen() && !prep_->proofFailed();
     sequencer_->record(r);
     if (config_.keepsEvidence()) {
         // The verdict's moment closes the evidence, so that a silence up to it is seen.
@@ -1004,7 +867,7 @@ void UnitRun::closeCycle(Reason reason) {
                            QStringLiteral("test ended: %1").arg(results::codeOf(reason)));
         r.evidence = evidence_.take();
     }
-    const Identity& who = identity_.identity();
+    const Identity& who = prep_->identity().identity();
     r.firmware = QString::fromStdString(who.firmware);
     r.hardware = QString::fromStdString(who.hardware);
     r.uniqueId = QString::fromStdString(who.uniqueId);
@@ -1033,7 +896,8 @@ void UnitRun::closeCycle(Reason reason) {
                     link_->stop();
                     line_.stop();
                     port_->setPortOpen(false);
-                    powerCycle([this] { startLink(); });
+                    prep_->powerAgain(steady_.nowMs());
+                    armPreparation();
                 } else if (startRule_->connectsAtOnce()) {
                     link_->connectNow();
                 }

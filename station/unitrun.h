@@ -7,8 +7,9 @@
 // verdict by the sequencer (sequencer.h), which the run hands its clock and
 // port and feeds what the receiver said; each test by its own class (the fix
 // test, fixtest.h: the reset proved, the TTFF, the limits; the signal test,
-// signaltest.h; antennatest.h, configtest.h), who the unit said it is by
-// identity.h.  What the line itself comes to (no data, another baud rate,
+// signaltest.h; antennatest.h, configtest.h); before them, the power, the
+// rate and the family, who the unit is and when its start goes out by the
+// preparation (preparation.h).  What the line itself comes to (no data, another baud rate,
 // silence) is judged beside the link, at its ticks, by linesupervisor.h and
 // ends the cycle with the matching reason; the link only counts GGA times and
 // sends the command.
@@ -71,7 +72,8 @@
 //
 // Binary packets in the stream are taken out by their own framing before the
 // link and the watcher see it (see frames.h), so the link's framing never
-// joins a "$" of a packet to a sentence.
+// joins a "$" of a packet to a sentence; a read of packets only is the unit
+// talking all the same (lineinput.h).
 #pragma once
 
 #include <QDateTime>
@@ -92,18 +94,17 @@
 #include "station/antennatest.h"
 #include "station/config.h"
 #include "station/configtest.h"
+#include "station/devicereturn.h"
 #include "station/fixtest.h"
 #include "station/hook.h"
 #include "station/identity.h"
+#include "station/lineinput.h"
 #include "station/linesupervisor.h"
-#include "station/powercycle.h"
-#include "station/powerproof.h"
-#include "station/probe.h"
+#include "station/preparation.h"
 #include "station/result.h"
 #include "station/runtest.h"
 #include "station/sequencer.h"
 #include "station/signaltest.h"
-#include "station/startgate.h"
 #include "station/startrule.h"
 #include "station/watcher.h"
 #include "vocabulary/evidence.h"
@@ -169,7 +170,7 @@ public:
     // The sky of the latest whole second.
     Sky sky() const { return watcher_.sky(); }
     // Who the unit said it is, so far.
-    const Identity& identity() const { return identity_.identity(); }
+    const Identity& identity() const { return prep_->identity().identity(); }
 
 signals:
     // The status text or the phase changed.
@@ -184,23 +185,15 @@ private:
     void askLine();
     void routeAnswered(const HookEnd& end);
     void begin();
-    void powerCycle(std::function<void()> then);
-    void followPower();
-    void armPower();
-    void switchPower();
+    // The power and getting to know the receiver, as the preparation asks.
+    Preparation::Actions preparationActions();
+    void switchPower(const QString& command);
     void listenWhileOff();
-    bool followPowerProof();
     bool linkSends() const;
-    // Getting to know the receiver.
-    void prepare();
     bool listenAt(int rate);
     void onPrepareInput();
-    void prepareStep();
-    void armProbe();
-    void followProbe();
+    void armPreparation();
     void takeFound();
-    void askIdentity();
-    bool identityFails();
     void probeRates();  // after the link found no GGA at the rate given
     void startLink();
     void whenReady();
@@ -224,7 +217,6 @@ private:
     // order decides what it comes to.
     void endCycle(Reason reason) { sequencer_->end(reason); }
     void closeCycle(Reason reason);
-    std::optional<Reason> identityFault();
     void powerRetry();
     void followSequencer();
     void fail(Reason reason) { endCycle(reason); }
@@ -238,8 +230,8 @@ private:
     std::unique_ptr<gpslink::LinkDriver> link_;
     std::unique_ptr<gpslink::LinkClock> clock_;
     Watcher watcher_;
-    IdentityReader identity_;
     LineSupervisor line_;  // no data, another rate, silence
+    LineInput input_{watcher_, line_};
     QTimer supervisor_;    // single shot, at the next moment supervise() may act
     int unreadWaits_ = 0;  // holds the due deadline has waited for bytes to be read
     QElapsedTimer sinceChange_;
@@ -248,7 +240,8 @@ private:
     std::unique_ptr<Port> runPort_;
     std::unique_ptr<Sequencer> sequencer_;  // the cycle's tests in turn, and its verdict
     std::unique_ptr<StartRule> startRule_;  // when the start goes out
-    std::optional<StartGate> gate_;         // what the rule decides by
+    // The power, the probe, the identity and the start's moment.
+    std::unique_ptr<Preparation> prep_;
 
     Phase phase_ = Phase::Idle;
     int cycle_ = 0;
@@ -262,13 +255,10 @@ private:
     QString problem_;                     // why the port cannot be opened
     QString outcome_;                     // the cycle's end in words, once it has ended
     QFileSystemWatcher* away_ = nullptr;  // watching for the device to come back
-    QStringList entriesAtDrop_;
+    std::optional<DeviceAway> deviceAway_;
 
-    std::optional<Probe> probe_;  // getting to know the receiver
-    QTimer prepareTimer_;         // single shot, at the probe's next deadline
+    QTimer prepareTimer_;  // single shot, at the preparation's next deadline
     std::optional<gpslink::ReceiverFamily> family_;
-    bool identityAsked_ = false;
-    bool identityChecked_ = false;
     bool readyQueued_ = false;
     bool ggaSinceCommand_ = false;  // a checked GGA, with a time or not, since the command
 
@@ -276,13 +266,8 @@ private:
     // the steady clock; negative before).
     results::evidence::Recorder evidence_;
     qint64 openedMs_ = -1;
-    Hook hook_;                             // the route check, the power switch
-    QString refusal_;                       // the line's reason for refusing the unit
-    std::optional<PowerCycle> power_;       // the slot's power switched off and on
-    std::function<void()> afterPower_;      // what follows once it is on
-    QTimer powerTimer_;                     // single shot, at the end of the off time
-    std::optional<qint64> powerOnNs_;       // a power start's power-on, on the steady clock
-    std::optional<PowerProof> powerProof_;  // a power start's, from the supply's "off" on
+    Hook hook_;        // the route check, the power switch
+    QString refusal_;  // the line's reason for refusing the unit
 };
 
 }  // namespace station

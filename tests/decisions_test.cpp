@@ -692,6 +692,39 @@ TEST(Probe, FindsTheRateAndTheFamilyByListeningAndAsking) {
         EXPECT_EQ(bench.sent, query + query);
         EXPECT_EQ(bench.probe.state(), S::AskingIdentity);
     }
+    {  // SiRF binary instead of NMEA: failed, or asked who it is in binary and
+       // switched back at the line's rate; one that does not switch fails
+        const auto sirf = [](Probe& p) {
+            p.heardBytes();
+            p.heardPacket(true);
+        };
+        ProbeBench stays({9600, {}, false, 0}, 9600, sirf);
+        stays.runWhile({S::Listening});
+        EXPECT_EQ(results::codeOf(*stays.probe.failure()), "binary-mode");
+        EXPECT_EQ(stays.probe.note(), "the receiver talks SiRF binary at 9600 baud, not NMEA");
+        ProbeBench switched({9600, {}, true, 0}, 9600, sirf);
+        switched.runWhile({S::Listening, S::Switching});
+        EXPECT_EQ(results::codeOf(*switched.probe.failure()), "binary-mode");
+        std::string expected;
+        for (const std::string& query : identityQueries(ReceiverFamily::Sirf, true))
+            expected += query;
+        EXPECT_EQ(switched.sent, expected + sirfToNmea(9600));
+        ProbeBench talks({9600, {}, true, 0}, 9600, sirf);
+        talks.runWhile({S::Listening});
+        talks.probe.step(talks.now + 3000);  // the identity's time: the switch goes out
+        talks.probe.heardSentence();
+        talks.probe.step(talks.now + 3100);
+        EXPECT_EQ(talks.probe.state(), S::LinkMayStart);
+        EXPECT_EQ(talks.probe.family(), ReceiverFamily::Sirf);
+    }
+    {  // the link heard no GGA time at the rate given: the others listened
+       // to, to say which one it talks at
+        ProbeBench bench({9600, ReceiverFamily::Mtk, false, 0}, 4800, nmea);
+        bench.probe.probeOtherRates(bench.now);
+        bench.runWhile({S::ProbingRates});
+        EXPECT_EQ(results::codeOf(*bench.probe.failure()), "baud-mismatch");
+        EXPECT_EQ(bench.probe.note(), "the receiver talks at 4800 baud, not 9600");
+    }
     {  // answered in full: not asked again
         ProbeBench bench({9600, ReceiverFamily::Airoha, false, 0}, 9600, nmea);
         bench.runWhile({S::Listening});

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "gpslink/resetcommand.h"
+#include "station/lineinput.h"
 #include "station/linesupervisor.h"
 #include "station/watcher.h"
 
@@ -148,30 +149,37 @@ TEST(LineSupervisor, TheCommandAwaitingItsAnswerIsNotSilence) {
     EXPECT_EQ(kept.atMs, 7000);
 }
 
-// As the run feeds it: what the watcher read in each second's bytes, then
-// the bytes' moment.  A GGA with its time field filled counts (a receiver's
-// clock counting up from zero too, as the link has it); an empty time field
-// proves the rate only to a rule that takes checked sentences.
-TEST(LineSupervisor, FedByTheWatcher) {
-    const auto run = [](const std::string& time, bool sentencesProveRate) {
+// As the run feeds it, one read of the port at a time (lineinput.h): a GGA
+// with its time field filled counts (a receiver's clock counting up from
+// zero too, as the link has it); an empty time field proves the rate only to
+// a rule that takes checked sentences.  A unit that sends only binary
+// packets talks: another rate, not no data.
+TEST(LineSupervisor, FedByEachReadOfThePort) {
+    const auto run = [](const std::string& bytes, bool sentencesProveRate) {
         LineSupervisor line(LineSupervisor::Settings{sentencesProveRate});
         Watcher watcher;
         watcher.onGga = [&](const Gga& gga) {
             if (gga.timeMs) line.timedGga();
         };
         watcher.onSentence = [&](std::string_view) { line.sentence(); };
+        LineInput input(watcher, line);
         line.watch(0);
         line.connected(0);
         for (qint64 ms = 200; ms < 10000 && !line.fault(); ms += 1000) {
-            watcher.feed(gpslink::nmeaCommand("GPGGA," + time + ",,,,,0,00,,,M,,M,,"));
-            line.received(ms);
+            line.tick(ms);
+            if (!line.fault()) input.read(bytes, ms);
         }
         return line.fault();
     };
-    EXPECT_EQ(run("", false), Fault::AnotherRate);
-    EXPECT_FALSE(run("", true));
-    EXPECT_FALSE(run("000001.00", false));
-    EXPECT_FALSE(run("123519.00", false));
+    const auto gga = [](const std::string& time) {
+        return gpslink::nmeaCommand("GPGGA," + time + ",,,,,0,00,,,M,,M,,");
+    };
+    EXPECT_EQ(run(gga(""), false), Fault::AnotherRate);
+    EXPECT_FALSE(run(gga(""), true));
+    EXPECT_FALSE(run(gga("000001.00"), false));
+    EXPECT_FALSE(run(gga("123519.00"), false));
+    const std::string navPvt = gpslink::ubxFrame(0x01, 0x07, std::string(92, '\0'));
+    for (const bool proves : {false, true}) EXPECT_EQ(run(navPvt, proves), Fault::AnotherRate);
 }
 
 }  // namespace

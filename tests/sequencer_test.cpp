@@ -391,6 +391,41 @@ TEST(Sequencer, ADeviceAwayIsReceiverOffAtTheLimitOrBackElsewhere) {
     EXPECT_EQ(cameBackAs("ttyUSB0", before, {"ttyUSB0", "ttyUSB1"}, isDevice), std::nullopt);
     EXPECT_EQ(cameBackAs("ttyUSB0", before, {"ttyUSB1", "ttyUSB9"}, isDevice), "ttyUSB9");
     EXPECT_EQ(cameBackAs("gps-1", {}, {"gps-2"}, isDevice), "gps-2");
+
+    // Gone before its command or after its fix: off at once.  During its
+    // reset: waited for, until it is back at its path or elsewhere.
+    const struct {
+        bool commanded, fixed, backAtPath;
+        QStringList now;
+        bool waits;
+        DeviceAway::Seen seen;
+        const char* note;
+    } cases[] = {
+        {false, false, false, {}, false, {}, "the device went away"},
+        {true, true, false, {}, false, {}, "the device went away"},
+        {true,
+         false,
+         false,
+         {"ttyUSB1"},
+         true,
+         DeviceAway::Seen::Away,
+         "the device went away during the reset; waiting for it"},
+        {true, false, true, {"ttyUSB0", "ttyUSB1"}, true, DeviceAway::Seen::Back, ""},
+        {true,
+         false,
+         false,
+         {"ttyUSB1", "ttyUSB9"},
+         true,
+         DeviceAway::Seen::Elsewhere,
+         "the receiver came back as /dev/ttyUSB9, not at /dev/ttyUSB0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.note);
+        DeviceAway away(QStringLiteral("/dev/ttyUSB0"));
+        EXPECT_EQ(away.lost(c.commanded, c.fixed, before), c.waits);
+        if (c.waits) EXPECT_EQ(away.seen(c.backAtPath, c.now, isDevice), c.seen);
+        EXPECT_EQ(away.note(), c.note);
+    }
 }
 
 // Each start rule in every form the plan gives it: who sends the command and
