@@ -68,6 +68,7 @@ int runStation(station::Station& station, const Options& options,
         }
     }
     session::Session session(plan, std::move(store));
+    QObject::connect(&session, &session::Session::metricsNotWritten, complain);
     // What an earlier run left undelivered goes first, while the ports open.
     if (results::Deliverer* deliverer = session.deliverer())
         sayDeliveries(*deliverer, results::deliverySettingsOf(plan).targets.size() > 1);

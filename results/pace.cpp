@@ -11,21 +11,22 @@
 
 namespace results {
 
-namespace {
-
-// A time in the stored form, in SQL; the same test as storedMs().
 QString storedForm(const QString& column) {
     return QStringLiteral("%1 LIKE '____-__-__T__:__:__.___Z'").arg(column);
 }
 
-// What a gap adds to a slot's handling.
-Pace gapOf(qint64 ms) {
-    Pace p;
-    if (ms > kIdleMs) return p;
-    p.gaps = 1;
-    p.gapMs = std::max<qint64>(ms, 0);
-    return p;
+QString storedMsSql(const QString& time, bool pg) {
+    return pg ? QStringLiteral(
+                    "CAST(EXTRACT(EPOCH FROM CAST(%1 AS TIMESTAMPTZ)) * 1000"
+                    " AS BIGINT)")
+                    .arg(time)
+              : QStringLiteral(
+                    "(CAST(strftime('%s', %1) AS INTEGER) * 1000 +"
+                    " CAST(substr(%1, 21, 3) AS INTEGER))")
+                    .arg(time);
 }
+
+namespace {
 
 Pace negated(Pace p) {
     return {-p.results, -p.testMs, -p.gaps, -p.gapMs};
@@ -58,6 +59,14 @@ void Pace::add(const Pace& o) {
     testMs += o.testMs;
     gaps += o.gaps;
     gapMs += o.gapMs;
+}
+
+Pace gapOf(qint64 ms) {
+    Pace p;
+    if (ms > kIdleMs) return p;
+    p.gaps = 1;
+    p.gapMs = std::max<qint64>(ms, 0);
+    return p;
 }
 
 std::optional<qint64> storedMs(const QString& time) {
@@ -213,16 +222,7 @@ bool PaceWriter::add(const SummaryRow& r, ScopeCheck& scopes, QString* error) {
 bool buildPace(const QSqlDatabase& db, const std::pair<QString, QString>& scope, const Where& rows,
                const Where& span, QString* error) {
     const bool pg = db.driverName() == QLatin1String("QPSQL");
-    auto ms = [&](const QString& time) {
-        return pg ? QStringLiteral(
-                        "CAST(EXTRACT(EPOCH FROM CAST(%1 AS TIMESTAMPTZ)) * 1000"
-                        " AS BIGINT)")
-                        .arg(time)
-                  : QStringLiteral(
-                        "(CAST(strftime('%s', %1) AS INTEGER) * 1000 +"
-                        " CAST(substr(%1, 21, 3) AS INTEGER))")
-                        .arg(time);
-    };
+    auto ms = [&](const QString& time) { return storedMsSql(time, pg); };
     const QString idle = QString::number(kIdleMs);
     // The slots' rows over the scope's span in order, each with the end of its
     // slot's previous result; the first of each slot in the span looks that

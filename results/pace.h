@@ -55,6 +55,15 @@ using SlotPaces = QMap<QString, QMap<QString, Pace>>;
 // unless in that form.
 std::optional<qint64> storedMs(const QString& time);
 
+// A time in the stored form, as a condition in SQL; the same test as
+// storedMs().  And such a time's ms since the epoch, in SQL.
+QString storedForm(const QString& column);
+QString storedMsSql(const QString& time, bool pg);
+
+// What a gap between a slot's two results adds to its pace: one handling
+// gap and its length, or nothing when the slot stood idle.
+Pace gapOf(qint64 ms);
+
 // The paces of the rows w selects.
 bool paceFromRows(const QSqlDatabase& db, const Where& w, SlotPaces& to, QString* error);
 // The paces kept for one scope; w selects kind, name (and station).

@@ -168,44 +168,284 @@ std::optional<bool> isWhole(const QSqlDatabase& db, const std::pair<QString, QSt
 // A build's exclusive lock, a save's shared one (ScopeCheck).
 constexpr int kBuildLock = 7460014;
 
-// One scope's summaries from its rows, in the caller's transaction.
+// Tells how far a long build has come, every few seconds.
+class BuildProgress {
+public:
+    BuildProgress(const std::function<void(const QString&)>& tell, qint64 total)
+        : tell_(total > 250000 ? tell : nullptr), total_(total) {
+        clock_.start();
+    }
+    explicit operator bool() const { return bool(tell_); }
+    void say(const QString& text) const {
+        if (tell_) tell_(text);
+    }
+    // done of the total rows read, out of passes passes over them.
+    void at(qint64 done, int pass, int passes) {
+        const qint64 ms = clock_.elapsed();
+        if (!tell_ || ms - shown_ < 2000) return;
+        shown_ = ms;
+        const double part = (pass + double(done) / double(total_)) / passes;
+        tell_(QStringLiteral("summaries: %1 % (%2 s, about %3 s left)")
+                  .arg(int(100 * part))
+                  .arg(ms / 1000)
+                  .arg(qRound64(ms / 1000.0 * (1 - part) / std::max(part, 0.01))));
+    }
+    qint64 seconds() const { return clock_.elapsed() / 1000; }
+
+private:
+    std::function<void(const QString&)> tell_;
+    qint64 total_;
+    QElapsedTimer clock_;
+    qint64 shown_ = 0;
+};
+
+// A slot's figures in every result's summaries.
+struct SlotFigures {
+    qint64 resets = 0, unproven = 0;
+    qint64 n[std::size(kSlotMeasures)] = {};
+    double sum[std::size(kSlotMeasures)] = {};
+    Pace pace;
+    // The last result with a stored start and end, in the order of start
+    // then of storing; out of that order, the pace is counted again from
+    // the slot's rows in order.
+    qint64 lastStarted = 0, lastEnded = 0;
+    bool timed = false, disordered = false;
+    // Adds a result with a stored start and end; false when it came before
+    // the last one.
+    bool addTimed(qint64 started, qint64 ended) {
+        if (timed && started < lastStarted) return false;
+        Pace p{1, std::max<qint64>(ended - started, 0), 0, 0};
+        if (timed) p.add(gapOf(started - lastEnded));
+        pace.add(p);
+        timed = true;
+        lastStarted = started;
+        lastEnded = ended;
+        return true;
+    }
+};
+
+struct StationFigures {
+    QHash<std::pair<QString, QString>, qint64> outcomes;  // by result, reason
+    QHash<QString, qint64> limits;
+    std::map<QString, SlotFigures> ports;                 // by port
+    std::map<double, qint64> values[kMeasureColumns][2];  // by measure, passed
+};
+
+// Every result's summaries, the scope ("all", ""), from two reads of the
+// rows instead of a grouping pass per summary: the rows in the order they
+// were stored (the table itself) give the outcomes, the limits, the resets,
+// each slot's C/N0 and pace and each measure's values; the rows by unit (the
+// (unit, started) index) give the units.  Counted as the scope's statements
+// in buildScope() count them, with the same conditions, each written once in
+// SQL and read as a column.
+bool buildEveryResult(const QSqlDatabase& db, const std::function<void(const QString&)>& progress,
+                      QString* error) {
+    const bool pg = db.driverName() == QLatin1String("QPSQL");
+    QSqlQuery q(db);
+    if (!execute(q, QStringLiteral("SELECT MAX(seq) FROM results"), {}, error)) return false;
+    const qint64 total = q.next() ? q.value(0).toLongLong() : 0;
+    q.finish();
+    BuildProgress told(progress, total);
+    told.say(QStringLiteral("building the report's summaries of every result from %1 stored"
+                            " results, once")
+                 .arg(total));
+
+    // Bits of the flags' column.
+    enum : int { kPassed = 1, kResetPass = 2, kUnproven = 4, kTimed = 8 };
+    const QString timed =
+        QStringLiteral("CASE WHEN %1 AND %2 THEN 1 ELSE 0 END")
+            .arg(storedForm(QStringLiteral("started")), storedForm(QStringLiteral("ended")));
+    const QString startedMs = storedMsSql(QStringLiteral("started"), pg),
+                  endedMs = storedMsSql(QStringLiteral("ended"), pg);
+    const QString columns =
+        QStringLiteral(
+            "CASE WHEN %1 THEN 1 ELSE 0 END + CASE WHEN %2 THEN 2 ELSE 0 END + 4 * %3 + 8 * %4,"
+            " CASE WHEN %4 = 1 THEN %5 END, CASE WHEN %4 = 1 THEN %6 END")
+            .arg(resultIs(Outcome::Pass), resetPassSql(), QLatin1String(kResetUnprovenSql), timed,
+                 startedMs, endedMs);
+    if (!execute(q,
+                 QStringLiteral("SELECT station, port, result, reason, COALESCE(limits, ''), %1,"
+                                " %2 FROM results WHERE study = '' ORDER BY seq")
+                     .arg(columns, summaryMeasures().join(QStringLiteral(", "))),
+                 {}, error))
+        return false;
+    constexpr int kFirstMeasure = 8;
+    QHash<QString, StationFigures> stations;
+    qint64 rows = 0;
+    while (q.next()) {
+        StationFigures& st = stations[q.value(0).toString()];
+        SlotFigures& slot = st.ports[q.value(1).toString()];
+        ++st.outcomes[{q.value(2).toString(), q.value(3).toString()}];
+        ++st.limits[q.value(4).toString()];
+        const int flags = q.value(5).toInt();
+        if (flags & kResetPass) {
+            ++slot.resets;
+            slot.unproven += flags & kUnproven ? 1 : 0;
+        }
+        if (flags & kTimed && !slot.disordered &&
+            !slot.addTimed(q.value(6).toLongLong(), q.value(7).toLongLong()))
+            slot.disordered = true;
+        const int passed = flags & kPassed ? 1 : 0;
+        for (int m = 0; m < kMeasureColumns; ++m) {
+            if (q.isNull(kFirstMeasure + m)) continue;
+            const double v = q.value(kFirstMeasure + m).toDouble();
+            ++st.values[m][passed][v];
+        }
+        for (std::size_t i = 0; i < std::size(kSlotMeasures); ++i)
+            if (!q.isNull(kFirstMeasure + kSlotMeasures[i])) {
+                ++slot.n[i];
+                slot.sum[i] += q.value(kFirstMeasure + kSlotMeasures[i]).toDouble();
+            }
+        if (++rows % 65536 == 0) told.at(rows, 0, 2);
+    }
+    if (!drained(q, error)) return false;
+    // A slot with a result stored after a later-started one (a spool moved
+    // in): its pace from its rows in order.
+    for (auto st = stations.begin(); st != stations.end(); ++st)
+        for (auto& [port, slot] : st->ports) {
+            if (!slot.disordered) continue;
+            if (!execute(q,
+                         QStringLiteral("SELECT %1, %2 FROM results WHERE station = ? AND port = ?"
+                                        " AND study = '' AND %3 = 1 ORDER BY started, seq")
+                             .arg(startedMs, endedMs, timed),
+                         {st.key(), port}, error))
+                return false;
+            SlotFigures again;
+            while (q.next()) again.addTimed(q.value(0).toLongLong(), q.value(1).toLongLong());
+            if (!drained(q, error)) return false;
+            slot.pace = again.pace;
+        }
+
+    // Each unit's first test and first pass, at each station and at any.
+    if (!execute(q,
+                 QStringLiteral("SELECT unit, station, started, CASE WHEN %1 THEN 1 ELSE 0 END"
+                                " FROM results WHERE study = '' AND unit <> '' AND %2"
+                                " ORDER BY unit")
+                     .arg(resultIs(Outcome::Pass), testsAUnit()),
+                 {}, error))
+        return false;
+    QMap<QString, Tally::Units> stationUnits;
+    Tally::Units units;
+    QString unit;
+    UnitState any;
+    QHash<QString, UnitState> at;  // the unit's, by station
+    auto unitDone = [&] {
+        if (!any.tested) return;
+        addUnits(units, any.counts());
+        for (auto s = at.cbegin(); s != at.cend(); ++s)
+            addUnits(stationUnits[s.key()], s->counts());
+        any = {};
+        at.clear();
+    };
+    rows = 0;
+    while (q.next()) {
+        if (q.value(0).toString() != unit) {
+            unitDone();
+            unit = q.value(0).toString();
+        }
+        const QString started = q.value(2).toString();
+        const bool pass = q.value(3).toInt();
+        any.add(started, pass);
+        at[q.value(1).toString()].add(started, pass);
+        if (++rows % 65536 == 0) told.at(rows, 1, 2);
+    }
+    unitDone();
+    if (!drained(q, error)) return false;
+
+    // The summaries' rows.
+    const QVariant kind = QStringLiteral("all"), name = QString(QLatin1String(""));
+    auto put = [&](const QString& sql, const QVariantList& row) {
+        return execute(q, sql, QVariantList{kind, name} + row, error);
+    };
+    for (auto st = stations.cbegin(); st != stations.cend(); ++st) {
+        const QString& station = st.key();
+        for (auto o = st->outcomes.cbegin(); o != st->outcomes.cend(); ++o)
+            if (!put(QStringLiteral("INSERT INTO summary_outcomes (kind, name, station, result,"
+                                    " reason, n) VALUES (?, ?, ?, ?, ?, ?)"),
+                     {station, o.key().first, o.key().second, o.value()}))
+                return false;
+        for (auto l = st->limits.cbegin(); l != st->limits.cend(); ++l)
+            if (!put(QStringLiteral("INSERT INTO summary_limits (kind, name, station, limits, n)"
+                                    " VALUES (?, ?, ?, ?, ?)"),
+                     {station, l.key(), l.value()}))
+                return false;
+        for (const auto& [port, slot] : st->ports) {
+            if (slot.resets > 0 &&
+                !put(QStringLiteral("INSERT INTO summary_resets (kind, name, station, port,"
+                                    " passed, unproven) VALUES (?, ?, ?, ?, ?, ?)"),
+                     {station, port, slot.resets, slot.unproven}))
+                return false;
+            for (std::size_t i = 0; i < std::size(kSlotMeasures); ++i)
+                if (slot.n[i] > 0 &&
+                    !put(QStringLiteral("INSERT INTO summary_slots (kind, name, station, port,"
+                                        " measure, n, cn0_sum) VALUES (?, ?, ?, ?, ?, ?, ?)"),
+                         {station, port, summaryMeasures()[kSlotMeasures[i]], slot.n[i],
+                          slot.sum[i]}))
+                    return false;
+            const Pace& p = slot.pace;
+            if (p.results > 0 &&
+                !put(QStringLiteral("INSERT INTO summary_pace (kind, name, station, port,"
+                                    " results, test_ms, gaps, gap_ms)"
+                                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+                     {station, port, p.results, p.testMs, p.gaps, p.gapMs}))
+                return false;
+        }
+        for (int m = 0; m < kMeasureColumns; ++m)
+            for (int passed = 0; passed < 2; ++passed)
+                for (const auto& [value, n] : st->values[m][passed])
+                    if (!put(QStringLiteral("INSERT INTO summary_values (kind, name, station,"
+                                            " measure, passed, value, n)"
+                                            " VALUES (?, ?, ?, ?, ?, ?, ?)"),
+                             {station, summaryMeasures()[m], passed, value, n}))
+                        return false;
+    }
+    const QString unitRow = QStringLiteral(
+        "INSERT INTO summary_units (kind, name, whole, station, units, passed, first_pass)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?)");
+    for (auto s = stationUnits.cbegin(); s != stationUnits.cend(); ++s)
+        if (!put(unitRow, {0, s.key(), s->tested, s->passed, s->firstPass})) return false;
+    if (!put(unitRow,
+             {1, QString(QLatin1String("")), units.tested, units.passed, units.firstPass}) ||
+        !put(QStringLiteral("INSERT INTO summary_scopes (kind, name) VALUES (?, ?)"), {}))
+        return false;
+    told.say(QStringLiteral("summaries built in %1 s").arg(told.seconds()));
+    return true;
+}
+
+// One scope's summaries from its rows, in the caller's transaction: a lot's
+// or a day's, a few thousand rows found through their index, by a grouping
+// statement per summary; every result's by buildEveryResult().
 bool buildScope(const QSqlDatabase& db, const std::pair<QString, QString>& scope,
                 const std::function<void(const QString&)>& progress, QString* error) {
+    if (scope.first == QLatin1String("all")) return buildEveryResult(db, progress, error);
     const Where rows = rowsOf(scope);
     const QString head = QStringLiteral("CAST(? AS TEXT), CAST(? AS TEXT)");
     const QString passed =
         QStringLiteral("CASE WHEN %1 THEN 1 ELSE 0 END").arg(resultIs(Outcome::Pass));
-    // Each statement with its weight, in passes over the rows, for the
-    // estimate of the time left.
-    std::vector<std::pair<QString, double>> steps{
-        {QStringLiteral("INSERT INTO summary_outcomes (kind, name, station, result, reason, n)"
-                        " SELECT %1, station, result, reason, COUNT(*) FROM results WHERE %2"
-                        " GROUP BY station, result, reason"),
-         1},
-        {QStringLiteral("INSERT INTO summary_limits (kind, name, station, limits, n)"
-                        " SELECT %1, station, COALESCE(limits, ''), COUNT(*) FROM results"
-                        " WHERE %2 GROUP BY station, COALESCE(limits, '')"),
-         1},
-        {QStringLiteral("INSERT INTO summary_resets (kind, name, station, port, passed, unproven)"
-                        " SELECT %1, station, port, COUNT(*), SUM(%3) FROM results"
-                        " WHERE %2 AND %4 GROUP BY station, port")
-             .arg(QStringLiteral("%1"), QStringLiteral("%2"), QLatin1String(kResetUnprovenSql),
-                  resetPassSql()),
-         1}};
+    QStringList steps{
+        QStringLiteral("INSERT INTO summary_outcomes (kind, name, station, result, reason, n)"
+                       " SELECT %1, station, result, reason, COUNT(*) FROM results WHERE %2"
+                       " GROUP BY station, result, reason"),
+        QStringLiteral("INSERT INTO summary_limits (kind, name, station, limits, n)"
+                       " SELECT %1, station, COALESCE(limits, ''), COUNT(*) FROM results"
+                       " WHERE %2 GROUP BY station, COALESCE(limits, '')"),
+        QStringLiteral("INSERT INTO summary_resets (kind, name, station, port, passed, unproven)"
+                       " SELECT %1, station, port, COUNT(*), SUM(%3) FROM results"
+                       " WHERE %2 AND %4 GROUP BY station, port")
+            .arg(QStringLiteral("%1"), QStringLiteral("%2"), QLatin1String(kResetUnprovenSql),
+                 resetPassSql())};
     for (int m : kSlotMeasures)
-        steps.push_back({QStringLiteral("INSERT INTO summary_slots (kind, name, station, port,"
-                                        " measure, n, cn0_sum) SELECT %1, station, port, '%3',"
-                                        " COUNT(*), SUM(%3) FROM results WHERE %2 AND %3 IS NOT"
-                                        " NULL GROUP BY station, port")
-                             .arg(QStringLiteral("%1"), QStringLiteral("%2"), summaryMeasures()[m]),
-                         1});
+        steps.push_back(QStringLiteral("INSERT INTO summary_slots (kind, name, station, port,"
+                                       " measure, n, cn0_sum) SELECT %1, station, port, '%3',"
+                                       " COUNT(*), SUM(%3) FROM results WHERE %2 AND %3 IS NOT"
+                                       " NULL GROUP BY station, port")
+                            .arg(QStringLiteral("%1"), QStringLiteral("%2"), summaryMeasures()[m]));
     for (const QString& m : summaryMeasures())
-        steps.push_back({QStringLiteral("INSERT INTO summary_values (kind, name, station, measure,"
-                                        " passed, value, n) SELECT %1, station, '%3', %4, %3,"
-                                        " COUNT(*) FROM results WHERE %2 AND %3 IS NOT NULL"
-                                        " GROUP BY station, %4, %3")
-                             .arg(QStringLiteral("%1"), QStringLiteral("%2"), m, passed),
-                         1});
+        steps.push_back(QStringLiteral("INSERT INTO summary_values (kind, name, station, measure,"
+                                       " passed, value, n) SELECT %1, station, '%3', %4, %3,"
+                                       " COUNT(*) FROM results WHERE %2 AND %3 IS NOT NULL"
+                                       " GROUP BY station, %4, %3")
+                            .arg(QStringLiteral("%1"), QStringLiteral("%2"), m, passed));
     // Each unit's first test and first pass, at each station and at any; the
     // units' counts from them.
     const QString units = QStringLiteral(
@@ -220,56 +460,22 @@ bool buildScope(const QSqlDatabase& db, const std::pair<QString, QString>& scope
         "INSERT INTO summary_units (kind, name, whole, station, units, passed, first_pass)"
         " SELECT %1, %2, %3, COUNT(*), COUNT(pass_at),"
         " SUM(CASE WHEN pass_at = first_at THEN 1 ELSE 0 END) FROM (%4) AS u%5");
-    steps.push_back(
-        {counts.arg(QStringLiteral("%1"), QStringLiteral("0"), QStringLiteral("station"),
-                    units.arg(QStringLiteral("station,"), QStringLiteral("%2"),
-                              QStringLiteral(", station")),
-                    QStringLiteral(" GROUP BY station")),
-         2});
-    steps.push_back({counts.arg(QStringLiteral("%1"), QStringLiteral("1"), QStringLiteral("''"),
-                                units.arg(QString(), QStringLiteral("%2"), QString()), QString()),
-                     2});
+    steps.push_back(counts.arg(
+        QStringLiteral("%1"), QStringLiteral("0"), QStringLiteral("station"),
+        units.arg(QStringLiteral("station,"), QStringLiteral("%2"), QStringLiteral(", station")),
+        QStringLiteral(" GROUP BY station")));
+    steps.push_back(counts.arg(QStringLiteral("%1"), QStringLiteral("1"), QStringLiteral("''"),
+                               units.arg(QString(), QStringLiteral("%2"), QString()), QString()));
 
     QSqlQuery q(db);
-    const bool tell = progress && scope.first == QLatin1String("all");
-    qint64 total = 0;
-    if (tell) {
-        // The highest seq, read at once from the key, is near enough.
-        if (!execute(q, QStringLiteral("SELECT MAX(seq) FROM results"), {}, error)) return false;
-        total = q.next() ? q.value(0).toLongLong() : 0;
-        q.finish();
-    }
-    const bool told = tell && total > 250000;
-    if (told)
-        progress(QStringLiteral("building the report's summaries of every result from %1 stored"
-                                " results, once")
-                     .arg(total));
-    double all = 1, done = 0;  // units per hour: one pass
-    for (const auto& step : steps) all += step.second;
-    QElapsedTimer clock;
-    clock.start();
-    qint64 shown = 0;
     const QVariantList values = QVariantList{scope.first, scope.second} + rows.values;
-    for (const auto& [sql, weight] : steps) {
+    for (const QString& sql : steps) {
         if (!execute(q, sql.arg(head, rows.sql), values, error)) return false;
         q.finish();
-        done += weight;
-        // Every few seconds: how far, and the time left at the pace so far.
-        const qint64 ms = clock.elapsed();
-        if (told && ms - shown >= 2000) {
-            shown = ms;
-            progress(QStringLiteral("summaries: %1 % (%2 s, about %3 s left)")
-                         .arg(int(100 * done / all))
-                         .arg(ms / 1000)
-                         .arg(qRound64(ms / 1000.0 * (all - done) / done)));
-        }
     }
-    if (!buildPace(db, scope, rows, spanOf(scope), error) ||
-        !execute(q, QStringLiteral("INSERT INTO summary_scopes (kind, name) VALUES (?, ?)"),
-                 {scope.first, scope.second}, error))
-        return false;
-    if (told) progress(QStringLiteral("summaries built in %1 s").arg(clock.elapsed() / 1000));
-    return true;
+    return buildPace(db, scope, rows, spanOf(scope), error) &&
+           execute(q, QStringLiteral("INSERT INTO summary_scopes (kind, name) VALUES (?, ?)"),
+                   {scope.first, scope.second}, error);
 }
 
 // Ascending distributions from counts, per station and merged over stations,

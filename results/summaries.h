@@ -17,7 +17,10 @@
 //
 // A scope with rows stored before the summaries were kept (summary_start) is
 // built from its rows by the first report that needs it, and listed in
-// summary_scopes; until then saves leave it alone.  A scope whose every row
+// summary_scopes; until then saves leave it alone.  A lot's or a day's rows
+// are grouped by a statement per summary; every result's, millions of rows
+// after an upgrade, are read twice and counted as they come (in storing
+// order, then by unit), since grouping them once per summary took minutes.  A scope whose every row
 // came later is kept by the saves from its first row.
 //
 // A filter that one scope answers (no filter, a lot, one whole day, each

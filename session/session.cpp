@@ -1,6 +1,7 @@
 #include "session/session.h"
 
 #include "station/config.h"
+#include "station/result.h"
 #include "station/words.h"
 
 namespace session {
@@ -40,7 +41,12 @@ Session::Session(const station::UnitConfig& plan, std::unique_ptr<results::Store
     : QObject(parent),
       store_(std::move(store)),
       clock_(clock ? std::move(clock) : [] { return QDateTime::currentDateTimeUtc(); }),
+      station_(plan.station),
       lineWaitS_(plan.deliverWaitS) {
+    if (!plan.metricsFile.isEmpty()) {
+        metrics_ = std::make_unique<MetricsFile>(plan.metricsFile, station::programVersion());
+        connect(metrics_.get(), &MetricsFile::failed, this, &Session::metricsNotWritten);
+    }
     lineWait_.setSingleShot(true);
     connect(&lineWait_, &QTimer::timeout, this, [this] {
         waitedEnough_ = true;
@@ -54,12 +60,25 @@ Session::Session(const station::UnitConfig& plan, std::unique_ptr<results::Store
     deliveries_ = delivery.targetNames();
     deliverer_ = std::make_unique<results::Deliverer>(store_.get(), delivery);
     connect(deliverer_.get(), &results::Deliverer::queueChanged, this, &Session::checkEnd);
+    connect(deliverer_.get(), &results::Deliverer::queueChanged, this, &Session::writeMetrics);
 }
 
 Session::~Session() = default;
 
 void Session::startDeliveries() {
+    writeMetrics();
     if (deliverer_) deliverer_->start();
+}
+
+void Session::writeMetrics() {
+    if (!metrics_) return;
+    if (deliverer_) {
+        QList<StationFigures::Queue>& queues = metrics_->figures().queues;
+        queues.clear();
+        for (const results::Deliverer::TargetState& t : deliverer_->states())
+            queues << StationFigures::Queue{station_, t.target, t.queue.waiting, t.queue.oldest};
+    }
+    metrics_->write();
 }
 
 void Session::follow(station::UnitRun* run, int tag) {
@@ -150,7 +169,10 @@ void Session::setCalibrating(bool calibrating) {
 
 void Session::keep(int tag, const station::CycleResult& result) {
     if (!store_) {
-        emit kept(tag, result.toJson(), results::Store::Saved::Stored);
+        const QJsonObject json = result.toJson();
+        if (metrics_) metrics_->figures().addResult(json);
+        writeMetrics();
+        emit kept(tag, json, results::Store::Saved::Stored);
         checkEnd();
         return;
     }
@@ -163,6 +185,8 @@ void Session::onKept(int tag, const QJsonObject& result, results::Store::Saved s
     anySpooled_ |= saved == results::Store::Saved::Spooled;
     anyLost_ |= saved == results::Store::Saved::Lost;
     if (deliverer_) deliverer_->poke();
+    if (metrics_) metrics_->figures().addResult(result);
+    writeMetrics();
     emit kept(tag, result, saved);
     checkEnd();
 }
@@ -217,6 +241,7 @@ void Session::checkEnd() {
             return;
         case EndStep::End:
             settled_ = true;
+            writeMetrics();
             emit settled();
             return;
     }

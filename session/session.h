@@ -25,6 +25,9 @@
 //   refusal is kept, and the line has had every result or deliver_wait_s
 //   has passed (stopWaiting() cuts it short), settled().  Its exit status is
 //   the units' made worse by a result that went to the spool or was lost.
+// - The station's figures for the plant's monitoring (metrics_file): written
+//   at the start, on each kept result, on each change of the delivery queues
+//   and at the end (session/metrics.h).
 #pragma once
 
 #include <QDateTime>
@@ -41,6 +44,7 @@
 
 #include "results/deliverer.h"
 #include "results/storeworker.h"
+#include "session/metrics.h"
 #include "station/calibration.h"
 #include "station/unitrun.h"
 
@@ -97,6 +101,9 @@ public:
     // stored; a front end connects to its signals before startDeliveries().
     results::Deliverer* deliverer() const { return deliverer_.get(); }
     void startDeliveries();
+    // The monitoring's file, when the plan names one: the control charts'
+    // alarms are added to its figures (StationFigures::addAlarms()).
+    MetricsFile* metrics() const { return metrics_.get(); }
 
     // Keeps each result of run's cycles (kept() with tag) and a refusal by
     // the line.
@@ -142,6 +149,8 @@ signals:
     void unreadable(session::Read what, const QList<station::UnitRun*>& runs, const QString& error);
     // The headless session's end (see unitsEnded()).
     void settled();
+    // The monitoring's file could not be written (said once until it is again).
+    void metricsNotWritten(const QString& why);
 
 private:
     using Runs = QList<QPointer<station::UnitRun>>;
@@ -151,11 +160,14 @@ private:
     void keepRefusal(const station::UnitConfig& unit, const QString& reason);
     void onKept(int tag, const QJsonObject& result, results::Store::Saved saved);
     void checkEnd();
+    void writeMetrics();
     static QList<station::UnitRun*> alive(const Runs& runs);
 
     std::unique_ptr<results::StoreWorker> store_;
     std::unique_ptr<results::Deliverer> deliverer_;  // goes before the store
-    QStringList deliveries_;                         // its targets' names
+    std::unique_ptr<MetricsFile> metrics_;
+    QString station_;
+    QStringList deliveries_;  // its targets' names
     Clock clock_;
     QMap<int, int> storing_;
     // Each slot's latest calibration once read, by port.

@@ -232,6 +232,23 @@ bool setScenario(PlanSettings& plan, const QString& text, QString* why) {
     return true;
 }
 
+// The node exporter's textfile collector reads only files named *.prom.
+bool setMetricsFile(PlanSettings& plan, const QString& text, QString* why) {
+    if (!text.isEmpty() && !text.endsWith(QLatin1String(".prom"))) {
+        *why = QStringLiteral(
+                   "\"%1\" does not end in .prom, which the node exporter's textfile"
+                   " collector reads")
+                   .arg(text);
+        return false;
+    }
+    if (text.contains(QLatin1Char('\n'))) {
+        *why = QStringLiteral("a file name is one line");
+        return false;
+    }
+    plan.metricsFile = text;
+    return true;
+}
+
 using S = PlanSettings;
 using results::kGoldenRunsRead;
 using Row = Setting;
@@ -455,6 +472,13 @@ std::vector<Setting> table() {
                 "default) or off.",
                 Kind::Text, &S::evidence, kCommandLine | kPlanFile, InForce::Never, 0, 0, "",
                 setEvidence}
+                .under(Group::Results),
+            Row{"metrics_file", "metrics-file", "PATH",
+                "Write the station's figures for the plant's monitoring to PATH (ending in "
+                ".prom), whole, in the Prometheus text format, on each result: for the node "
+                "exporter's textfile collector (see the manual page).",
+                Kind::Text, &S::metricsFile, kCommandLine | kPlanFile | kStored, InForce::Never, 0,
+                0, "", setMetricsFile}
                 .under(Group::Results),
             Row{"evidence_days", "evidence-days", "DAYS",
                 "Remove the evidence of results stored more than DAYS days ago; the results stay "

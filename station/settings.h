@@ -87,6 +87,9 @@ struct PlanSettings {
     // The unit's bytes kept with each result as evidence: "on" or "off"; and
     // how long the database keeps them and how much of them, in days and in
     // MiB compressed (the oldest go first), 0: no limit.
+    // The station's figures for the plant's monitoring, written to this file
+    // in the Prometheus text format (session/metrics.h); empty: none.
+    QString metricsFile;
     QString evidence = QStringLiteral("on");
     int evidenceDays = 0;
     int evidenceMaxMib = 0;

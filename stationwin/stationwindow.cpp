@@ -261,6 +261,8 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
                 showBanner(tr("Slot %1's refusal was not kept: %2").arg(unit.slot).arg(error),
                            false);
             });
+    connect(session_.get(), &session::Session::metricsNotWritten, this,
+            [this](const QString& why) { showBanner(why, false); });
     // What a slot's unit needs from the store cannot be read: it does not run.
     connect(session_.get(), &session::Session::unreadable, this,
             [this](session::Read what, const QList<station::UnitRun*>& runs, const QString& error) {

@@ -275,6 +275,8 @@ TEST(CliOptions, MistakesAreNamed) {
         {{"/dev/ttyUSB0@,ublox,power"}, "a power start needs the fixture's power command"},
         {{"--power-retry", "/dev/ttyUSB0"}, "--power-retry needs the fixture's power command"},
         {{"--route-check", "\"\"", "/dev/ttyUSB0"}, "--route-check: \"\"\"\" is not a command"},
+        {{"--metrics-file", "/var/lib/node/station.txt", "/dev/ttyUSB0"},
+         "--metrics-file: \"/var/lib/node/station.txt\" does not end in .prom"},
         {{"--power", "x", "--power-off-time", "0", "/dev/ttyUSB0"},
          "--power-off-time: \"0\" is not a number from 0.1"},
     };

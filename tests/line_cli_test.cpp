@@ -5,7 +5,9 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QSqlQuery>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include "clirun.h"
@@ -240,3 +242,44 @@ TEST(Line, ACommandIsNeverKilledBeforeItsTime) {
 }
 
 }  // namespace
+
+// The plant's monitoring reads the station's figures from a file the station
+// keeps whole: after a run of a passing and a silent unit it holds both
+// results by slot, the passing unit's TTFF and no serial number, and
+// Prometheus' own checker (promtool, Debian's prometheus package) finds
+// nothing to say about it.
+TEST(Line, TheMetricsFilePassesPromtool) {
+    QTemporaryDir dir;
+    const QString metrics = dir.filePath("station.prom");
+    Bench bench;
+    const QString good = bench.add("good", receiver(Behaviour::Normal));
+    const QString quiet = bench.add("quiet", receiver(Behaviour::Silent));
+    Cli cli;
+    cli.start({"--json", "--db", dir.filePath("r.sqlite"), "--station", "line-3", "--metrics-file",
+               metrics, good + "@9600=SN-GOOD-1", quiet + "@9600=SN-QUIET-2"});
+    EXPECT_EQ(cli.finish(), 1) << cli.progressText();  // the silent unit fails
+
+    QFile file(metrics);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << metrics.toStdString();
+    const QString text = QString::fromUtf8(file.readAll());
+    const QString tested = R"(gps_coldstart_units_tested_total{station="line-3",slot="%1",)";
+    EXPECT_TRUE(text.contains(tested.arg(good) + R"(result="pass",reason="ok"} 1)"))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains(tested.arg(quiet) + R"(result="fail",reason="no-data"} 1)"));
+    EXPECT_TRUE(text.contains(
+        QStringLiteral(R"(gps_coldstart_ttff_seconds_count{station="line-3",slot="%1"} 1)")
+            .arg(good)));
+    EXPECT_FALSE(text.contains("SN-")) << "a serial number is no label";
+
+    const QString promtool = QStandardPaths::findExecutable("promtool");
+    if (promtool.isEmpty())
+        GTEST_SKIP() << "promtool is not installed (apt-get install prometheus)";
+    QProcess check;
+    check.setProcessChannelMode(QProcess::MergedChannels);
+    check.setStandardInputFile(metrics);
+    check.start(promtool, {"check", "metrics"});
+    ASSERT_TRUE(check.waitForFinished(60000));
+    const QByteArray said = check.readAll();
+    EXPECT_EQ(check.exitCode(), 0) << said.toStdString();
+    EXPECT_EQ(said, QByteArray()) << "a warning: " << said.toStdString();
+}

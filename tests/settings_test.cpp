@@ -87,6 +87,7 @@ QString sample(const Setting& s) {
                                               {"deliver_url", "https://mes.line:8443/r?s=7"},
                                               {"evidence", "off"},
                                               {"route_check", "/opt/mes/check --step \"GPS 2\""},
+                                              {"metrics_file", "/var/lib/node/gps.prom"},
                                               {"power", "relay 2>>/var/log/relay"},
                                               {"generator", "tcp://[::1]:5026"},
                                               {"scenario", "open sky, 8 GPS"}};
@@ -213,6 +214,7 @@ tests="fix,signal"
     // Settings added since are written unset beside them.
     QByteArray expected = written;
     expected.replace("max_offset_db=", "max_hdop=\nmax_offset_db=");
+    expected.replace("min_cn0=", "metrics_file=\nmin_cn0=");
     expected.replace("require_lot", "power=\npower_off_time_s=10\npower_retry=false\nrequire_lot");
     expected.replace("start=", "route_check=\nscenario=\nstart=");
     expected.replace("lot=", "generator=\ngenerator_dialect=rf\nlot=");

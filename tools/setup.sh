@@ -11,6 +11,7 @@ packages=(
     fonts-liberation2 fonts-arphic-uming
     xvfb xauth xdotool imagemagick tmux fonts-dejavu-core python3 locales
     qt6-svg-dev chromium
+    prometheus
 )
 
 sudo=""
