@@ -40,8 +40,8 @@ Session::Session(const station::UnitConfig& plan, std::unique_ptr<results::Store
                  Clock clock, QObject* parent)
     : QObject(parent),
       store_(std::move(store)),
-      clock_(clock ? std::move(clock) : [] { return QDateTime::currentDateTimeUtc(); }),
       station_(plan.station),
+      clock_(clock ? std::move(clock) : [] { return QDateTime::currentDateTimeUtc(); }),
       lineWaitS_(plan.deliverWaitS) {
     if (!plan.metricsFile.isEmpty()) {
         metrics_ = std::make_unique<MetricsFile>(plan.metricsFile, station::programVersion());

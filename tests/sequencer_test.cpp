@@ -423,7 +423,9 @@ TEST(Sequencer, ADeviceAwayIsReceiverOffAtTheLimitOrBackElsewhere) {
         SCOPED_TRACE(c.note);
         DeviceAway away(QStringLiteral("/dev/ttyUSB0"));
         EXPECT_EQ(away.lost(c.commanded, c.fixed, before), c.waits);
-        if (c.waits) EXPECT_EQ(away.seen(c.backAtPath, c.now, isDevice), c.seen);
+        if (c.waits) {
+            EXPECT_EQ(away.seen(c.backAtPath, c.now, isDevice), c.seen);
+        }
         EXPECT_EQ(away.note(), c.note);
     }
 }
