@@ -7,7 +7,10 @@
 #include <limits>
 #include <vector>
 
+#include "gpslink/resetcommand.h"
+#include "sim/receivermodel.h"
 #include "station/sensitivity.h"
+#include "station/watcher.h"
 
 namespace station {
 namespace {
@@ -46,6 +49,75 @@ TEST(TrackingSearch, StepsDownUntilTheFixIsLost) {
     EXPECT_EQ(floor.steps(), 4);
     EXPECT_TRUE(lost.done());
     EXPECT_FALSE(lost.sensitivityDbm());
+}
+
+// A simulated receiver's epoch: whether its GGA has a fix, and the C/N0 of
+// the satellites its GSV says it tracks.
+struct Epoch {
+    bool fix = false;
+    std::vector<int> cn0;
+};
+Epoch epoch(gpssim::ReceiverModel& model) {
+    Epoch e;
+    const std::string out = model.tick();
+    for (std::size_t at = 0; (at = out.find('$', at)) != std::string::npos; ++at) {
+        const std::string_view body =
+            std::string_view(out).substr(at + 1, out.find('*', at) - at - 1);
+        if (const auto gga = parseGga(body)) e.fix = gga->quality > 0;
+        if (const auto gsv = parseGsv(body))
+            for (const auto& s : gsv->satellites)
+                if (s.cn0) e.cn0.push_back(*s.cn0);
+    }
+    return e;
+}
+
+gpssim::ReceiverModel rfUnit(double acquisitionDbm, double trackingDbm, double pathLoss = 0) {
+    gpssim::ReceiverConfig config;
+    config.timeToFirstFixSeconds = 30;
+    config.resetSilenceSeconds = 0;
+    config.rf = gpssim::RfInput{pathLoss, 2, acquisitionDbm, trackingDbm};
+    return gpssim::ReceiverModel(config);
+}
+
+// Seconds from a cold start to the first fix, within a limit.
+std::optional<int> coldStart(gpssim::ReceiverModel& model, int limitS) {
+    model.receive(gpslink::resetCommand(gpslink::ReceiverFamily::Sirf, gpslink::StartType::Cold));
+    for (int s = 1; s <= limitS; ++s)
+        if (epoch(model).fix) return s;
+    return std::nullopt;
+}
+
+TEST(ReceiverModel, ObeysTheGeneratorsLevelAndItsThresholds) {
+    auto unit = rfUnit(-147, -160, 5);
+    // No signal: no fix, no satellite.
+    for (int s = 0; s < 60; ++s) EXPECT_FALSE(epoch(unit).fix || !epoch(unit).cn0.empty());
+    // -125 dBm less 5 dB of loss: -130 dBm at the port, 44 dB-Hz less the
+    // 2 dB noise figure, each satellite about its own spread.
+    unit.setRfLevel(-125);
+    const auto fixed = coldStart(unit, 120);
+    ASSERT_TRUE(fixed);
+    EXPECT_NEAR(*fixed, 30, 2);
+    const Epoch e = epoch(unit);
+    ASSERT_EQ(e.cn0.size(), 8u);
+    double mean = 0;
+    for (int c : e.cn0) mean += c / 8.0;
+    EXPECT_NEAR(mean, 42, 1);
+    EXPECT_GE(*std::max_element(e.cn0.begin(), e.cn0.end()) -
+                  *std::min_element(e.cn0.begin(), e.cn0.end()),
+              4);
+    // Held down to the tracking threshold, lost below it, not had again
+    // below the acquisition threshold however long it runs.
+    unit.setRfLevel(-159 + 5);
+    for (int s = 0; s < 10; ++s) EXPECT_TRUE(epoch(unit).fix);
+    unit.setRfLevel(-161 + 5);
+    EXPECT_FALSE(epoch(unit).fix);
+    unit.setRfLevel(-147.5 + 5);
+    for (int s = 0; s < 600; ++s) ASSERT_FALSE(epoch(unit).fix);
+    EXPECT_FALSE(coldStart(unit, 600));
+    unit.setRfLevel(-147 + 5);
+    EXPECT_TRUE(coldStart(unit, 60));
+    unit.setRfLevel(std::nullopt);  // the output off
+    EXPECT_FALSE(epoch(unit).fix);
 }
 
 // Slots searching through one sweep, driven by events in test time: a cold
