@@ -59,7 +59,8 @@ int LevelSweep::join() {
 }
 
 void LevelSweep::request(int slot, double dBm, qint64 nowMs) {
-    if (fault_ || !in_.count(slot)) return;
+    if (fault_ || slot < 0 || slot >= next_) return;
+    in_.insert(slot);  // a slot that left comes back by asking again
     dwelling_.erase(slot);
     // The level already set, with nobody waiting for another: dwell at once.
     const bool othersWait = std::any_of(wants_.begin(), wants_.end(), [&](const auto& want) {
@@ -148,6 +149,171 @@ void LevelSweep::fault(const QString& message) {
     dwelling_.clear();
     setting_.reset();
     level_.reset();
+}
+
+}  // namespace station
+
+namespace station {
+
+namespace {
+
+// How often a slot waiting for its level asks the sweep.
+constexpr qint64 kAskEveryMs = 100;
+
+}  // namespace
+
+SensitivityRun::SensitivityRun(Settings settings, SweepSlot slot,
+                               std::function<FixTest::Line()> line,
+                               std::function<Second()> secondSoFar)
+    : settings_(std::move(settings)),
+      slot_(slot),
+      line_(std::move(line)),
+      soFar_(std::move(secondSoFar)),
+      acquisition_(settings_.acquisition),
+      tracking_(settings_.tracking) {}
+
+std::optional<double> SensitivityRun::wantedPortDbm() const {
+    return settings_.search == Search::Acquisition ? acquisition_.nextLevel()
+                                                   : tracking_.nextLevel();
+}
+
+std::optional<double> SensitivityRun::foundDbm() const {
+    const auto found = settings_.search == Search::Acquisition ? acquisition_.sensitivityDbm()
+                                                               : tracking_.sensitivityDbm();
+    // Searched in the sweep's terms; the unit had the generator's level less its own loss.
+    if (!found) return std::nullopt;
+    return *found + slot_.sweepLossDb - slot_.lossDb;
+}
+
+void SensitivityRun::start(qint64 nowMs) {
+    started_ = true;
+    ask(nowMs);
+}
+
+void SensitivityRun::ask(qint64 nowMs) {
+    const auto level = wantedPortDbm();
+    if (!level) {
+        const auto found = foundDbm();
+        const Measure m =
+            settings_.search == Search::Acquisition ? Measure::Acquisition : Measure::Tracking;
+        return finish(settings_.limits.judge(m, found).value_or(Reason::Ok));
+    }
+    dwelling_ = false;
+    slot_.sweep->request(slot_.slot, *level + slot_.sweepLossDb, nowMs);
+    if (settings_.search == Search::Acquisition) {
+        trial_.emplace(settings_.fix);
+        timeSinceCommand_ = false;
+    }
+    tick(nowMs);
+}
+
+void SensitivityRun::begin(qint64 nowMs) {
+    dwelling_ = true;
+    if (settings_.search == Search::Acquisition) {
+        output_ = settings_.fix.command;
+        trial_->commandOut(nowMs * 1000000);
+        return;
+    }
+    lost_ = false;
+    if (hasFix_)
+        holdUntilMs_ = nowMs + qint64(settings_.trackDwellS) * 1000;
+    else  // the first level: a fix had there first
+        fixWaitUntilMs_ = nowMs + qint64(settings_.fix.fixTimeoutS) * 1000;
+}
+
+void SensitivityRun::outcome(bool ok, qint64 nowMs) {
+    dwelling_ = false;
+    holdUntilMs_.reset();
+    slot_.sweep->release(slot_.slot);
+    if (settings_.search == Search::Acquisition)
+        acquisition_.outcome(ok);
+    else
+        tracking_.outcome(ok);
+    ask(nowMs);
+}
+
+void SensitivityRun::finish(Reason reason, QString note) {
+    if (verdict_) return;
+    verdict_ = reason;
+    note_ = std::move(note);
+    dwelling_ = false;
+    slot_.sweep->leave(slot_.slot);
+}
+
+void SensitivityRun::sentence(std::string_view body, qint64) {
+    if (trial_ && dwelling_) trial_->sentence(body);
+}
+
+void SensitivityRun::gga(const Gga& gga, qint64 nowNs) {
+    if (verdict_) return;
+    hasFix_ = isRealFix(gga.quality);
+    if (trial_) {
+        if (dwelling_ && gga.timeMs) timeSinceCommand_ = true;
+        trial_->gga(gga, nowNs);
+    }
+    if (settings_.search == Search::Tracking && holdUntilMs_ && !hasFix_) lost_ = true;
+    tick(nowNs / 1000000);
+}
+
+void SensitivityRun::second(const Second& second, qint64 nowMs) {
+    if (trial_ && dwelling_) trial_->secondEnded(second);
+    tick(nowMs);
+}
+
+void SensitivityRun::tick(qint64 nowMs) {
+    if (verdict_ || !started_) return;
+    if (const auto& fault = slot_.sweep->faulted()) return finish(Reason::InstrumentFault, *fault);
+    if (!dwelling_) {
+        if (slot_.sweep->dwelling(slot_.slot)) begin(nowMs);
+        if (!dwelling_) return;
+    }
+    if (settings_.search == Search::Acquisition) {
+        FixTest::Line line = line_();
+        line.confirmed = timeSinceCommand_;
+        trial_->tick(nowMs, line, soFar_());
+        const auto verdict = trial_->verdict();
+        if (!verdict) return;
+        if (trial_->fix() || *verdict == Reason::NoFix)
+            return outcome(trial_->fix().has_value(), nowMs);
+        return finish(*verdict, trial_->note());  // the unit, not the level
+    }
+    if (fixWaitUntilMs_) {
+        if (hasFix_) {
+            fixWaitUntilMs_.reset();
+            holdUntilMs_ = nowMs + qint64(settings_.trackDwellS) * 1000;
+        } else if (nowMs >= *fixWaitUntilMs_) {
+            return finish(Reason::NoFix,
+                          QStringLiteral("no fix at the tracking test's first level"));
+        }
+        return;
+    }
+    if (lost_) return outcome(false, nowMs);
+    if (holdUntilMs_ && nowMs >= *holdUntilMs_) outcome(true, nowMs);
+}
+
+std::optional<qint64> SensitivityRun::nextDeadlineMs(qint64 nowMs) const {
+    if (verdict_ || !started_) return std::nullopt;
+    if (!dwelling_) return nowMs + kAskEveryMs;
+    if (trial_) return trial_->nextDeadlineMs(nowMs, line_());
+    return fixWaitUntilMs_ ? fixWaitUntilMs_ : holdUntilMs_;
+}
+
+void SensitivityRun::stop(Reason why) {
+    if (!verdict_) finish(why);
+}
+
+void SensitivityRun::show(Stage& stage, qint64) const {
+    if (const auto level = wantedPortDbm())
+        stage.sv =
+            QStringLiteral("%1 dBm").arg(*level + slot_.sweepLossDb - slot_.lossDb, 0, 'f', 1);
+}
+
+void SensitivityRun::record(CycleResult& result) const {
+    const Measure m =
+        settings_.search == Search::Acquisition ? Measure::Acquisition : Measure::Tracking;
+    result.setMeasured(m, foundDbm());
+    if (settings_.search == Search::Acquisition) result.coldStarts = acquisition_.coldStarts();
+    result.sensitivityJudged = verdict_ && outcomeOf(*verdict_) != Outcome::StationFault;
 }
 
 }  // namespace station

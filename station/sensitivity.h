@@ -12,10 +12,16 @@
 
 #include <QString>
 #include <QtGlobal>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
+#include <string>
+#include <utility>
 #include <vector>
+
+#include "station/fixtest.h"
+#include "station/runtest.h"
 
 namespace station {
 
@@ -107,7 +113,7 @@ public:
     void request(int slot, double dBm, qint64 nowMs);
     // The slot's dwell is over.
     void release(int slot);
-    // The slot takes no further part.
+    // The slot takes no part until it asks again (its next test).
     void leave(int slot);
 
     // The level the generator is to be set to now, once; empty: none.
@@ -144,6 +150,96 @@ private:
     std::optional<double> setting_;  // asked of the generator, not yet confirmed
     std::optional<QString> fault_;
     int changes_ = 0;
+};
+
+// A slot's place in the sweep, as its tests see it: the sweep, the slot's
+// number in it, and the losses that turn a level at the antenna port into
+// the generator's.  Every slot's searches are set against one loss, the
+// sweep's (the slots' mean), so that they ask for the same levels and share
+// their dwells; what a unit did is then read at its own slot's loss.
+struct SweepSlot {
+    LevelSweep* sweep = nullptr;
+    int slot = 0;
+    double lossDb = 0;       // this slot's, from the generator's output to its antenna port
+    double sweepLossDb = 0;  // the one every slot's search is set against
+};
+
+// A sensitivity test of a unit's cycle (runtest.h), after the fix and the
+// signal tests: the searches above, each level waited for in the sweep.
+//
+// - Acquisition: at each level of the search, a cold start (the plan's
+//   start command, sent by the test) that fixes within the fix time-out, as
+//   the fix test decides it: a reset it cannot prove fails the unit.  The
+//   measure is the lowest level that fixed.
+// - Tracking: a fix first (at the plan's level; waited for up to the fix
+//   time-out), then each level held for the dwell: a GGA without a fix
+//   loses it.  The measure is the lowest level held.
+// - The sweep is asked every 100 ms whether the slot may dwell (the sweep
+//   is the station's, ticked by the generator's answers; the test has no
+//   other way to hear of them).
+// - A unit that fails otherwise (silent, gone) leaves the sweep with its
+//   reason; an instrument fault ends the test as the station's fault.
+// - The levels recorded are at the slot's antenna port.
+class SensitivityRun : public RunTest {
+public:
+    enum class Search { Acquisition, Tracking };
+    struct Settings {
+        Search search = Search::Acquisition;
+        AcquisitionSearch::Settings acquisition;  // its levels at the antenna port
+        TrackingSearch::Settings tracking;        // the same
+        int trackDwellS = 10;
+        FixTest::Settings fix;  // the cold start's: its command, family and time-outs
+        Limits limits;
+    };
+    SensitivityRun(Settings settings, SweepSlot slot, std::function<FixTest::Line()> line,
+                   std::function<Second()> secondSoFar);
+
+    Kind kind() const override { return Kind::Measuring; }
+    void start(qint64 nowMs) override;
+    bool started() const override { return started_; }
+    void sentence(std::string_view body, qint64 nowMs) override;
+    void gga(const Gga& gga, qint64 nowNs) override;
+    void second(const Second& second, qint64 nowMs) override;
+    void tick(qint64 nowMs) override;
+    std::optional<qint64> nextDeadlineMs(qint64 nowMs) const override;
+    std::optional<Reason> verdict() const override { return verdict_; }
+    void stop(Reason why) override;
+    QString note() const override { return note_; }
+    std::string takeOutput() override { return std::exchange(output_, {}); }
+    void show(Stage& stage, qint64 nowMs) const override;
+    void record(CycleResult& result) const override;
+
+    const Settings& settings() const { return settings_; }
+    // The level at the antenna port the test found; empty: none.
+    std::optional<double> foundDbm() const;
+    int coldStarts() const { return acquisition_.coldStarts(); }
+
+private:
+    std::optional<double> wantedPortDbm() const;
+    void ask(qint64 nowMs);
+    void begin(qint64 nowMs);
+    void outcome(bool ok, qint64 nowMs);
+    void finish(Reason reason, QString note = {});
+
+    Settings settings_;
+    SweepSlot slot_;
+    std::function<FixTest::Line()> line_;
+    std::function<Second()> soFar_;
+    AcquisitionSearch acquisition_;
+    TrackingSearch tracking_;
+    bool started_ = false;
+    bool dwelling_ = false;
+    // The cold start under way (acquisition), made when its level is asked
+    // for so that it sees what the unit had before the command.
+    std::optional<FixTest> trial_;
+    bool timeSinceCommand_ = false;
+    // Tracking: whether the unit has a fix, and until when the level is held.
+    bool hasFix_ = false;
+    std::optional<qint64> fixWaitUntilMs_, holdUntilMs_;
+    bool lost_ = false;
+    std::optional<Reason> verdict_;
+    QString note_;
+    std::string output_;
 };
 
 }  // namespace station

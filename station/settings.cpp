@@ -67,10 +67,12 @@ QStringList testChoices() {
 bool setTests(PlanSettings& plan, const QString& text, QString* why) {
     const QStringList asked = text.split(QLatin1Char(','));
     QStringList tests;
-    for (const char* name : {"fix", "signal", "antenna", "config"})
+    for (const char* name : {"fix", "signal", "acquisition", "tracking", "antenna", "config"})
         if (asked.contains(QLatin1String(name))) tests << QLatin1String(name);
     if (tests.isEmpty() || tests.size() != asked.size()) {
-        *why = QStringLiteral("\"%1\" is not a list of fix, signal, antenna and config, each once")
+        *why = QStringLiteral(
+                   "\"%1\" is not a list of fix, signal, acquisition, tracking, antenna and "
+                   "config, each once")
                    .arg(text);
         return false;
     }
@@ -214,8 +216,8 @@ void appendLimits(std::vector<Setting>& rows, results::Test test) {
             if (!b->key) continue;
             rows.push_back(Row{b->key, b->option, b->valueName, b->help, Kind::Number,
                                LimitOf{m.measure, b == &m.most}}
-                               .range(0, b->most, m.unit)
-                               .inDialog(b->dialog, test == results::Test::Signal ? 1 : 0)
+                               .range(b->least, b->most, m.unit)
+                               .inDialog(b->dialog, test == results::Test::Fix ? 0 : 1)
                                .when(InForce::UnlessDefault));
         }
     }
@@ -292,8 +294,10 @@ std::vector<Setting> table() {
             Row{"tests", "test", "TESTS",
                 "The tests, comma-separated, run in this order: fix (a verified reset and the time "
                 "to first fix; the default), signal (the C/N0 of the --cn0-sv satellite), antenna "
-                "(the antenna's state throughout) and config (the --config file written, saved "
-                "and read back), e.g. fix,antenna,config.",
+                "(the antenna's state throughout), acquisition and tracking (with a signal "
+                "generator: the weakest level a cold start fixes at, and a fix is held at) and "
+                "config (the --config file written, saved and read back), e.g. "
+                "fix,antenna,config.",
                 Kind::List, &S::tests, kCommandLine | kPlanFile | kStored, InForce::UnlessDefault,
                 0, 0, "", setTests, testChoices}
                 .inDialog("T&ests", 1),
@@ -310,6 +314,41 @@ std::vector<Setting> table() {
                 .when(InForce::WithSignal),
         });
     appendLimits(rows, results::Test::Signal);
+    rows.insert(
+        rows.end(),
+        {
+            Row{"level_dbm", "level", "DBM",
+                "With a signal generator: the level at the antenna port the fix and signal "
+                "tests run at (default %1).",
+                Kind::Number, &S::levelDbm}
+                .range(-200, 0, "dBm")
+                .inDialog("Level", 1)
+                .when(InForce::UnlessDefault),
+            Row{"acquisition_top_dbm", "acquisition-top", "DBM",
+                "The top of the acquisition test's 32 dB window (default %1).", Kind::Number,
+                &S::acquisitionTopDbm}
+                .range(-200, 0, "dBm")
+                .inDialog("Acquisition window's top", 1)
+                .when(InForce::UnlessDefault),
+            Row{"track_step_db", "track-step", "DB",
+                "The tracking test's step down from --level (default %1).", Kind::Number,
+                &S::trackStepDb}
+                .range(0.1, 20, "dB")
+                .inDialog("Tracking step", 1)
+                .when(InForce::UnlessDefault),
+            Row{"track_floor_dbm", "track-floor", "DBM",
+                "The tracking test's lowest level (default %1).", Kind::Number, &S::trackFloorDbm}
+                .range(-200, 0, "dBm")
+                .inDialog("Tracking floor", 1)
+                .when(InForce::UnlessDefault),
+            Row{"track_dwell", "track-dwell", "S",
+                "Seconds the fix must hold at each step of the tracking test (default %1).",
+                Kind::Number, &S::trackDwellS}
+                .range(1, 3600, "s")
+                .inDialog("Tracking dwell", 1)
+                .when(InForce::UnlessDefault),
+        });
+    appendLimits(rows, results::Test::Sensitivity);
     rows.insert(
         rows.end(),
         {

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "station/sensitivity.h"
+#include "station/sequencer.h"
+#include "testkit/runbench.h"
 #include "testkit/sweepbench.h"
 
 namespace station {
@@ -150,6 +152,114 @@ TEST(LevelSweep, ASlowSlotIsNotWaitedForAndAFaultEndsItForEverySlot) {
     for (int slot : {a, b, c}) EXPECT_FALSE(sweep.dwelling(slot) || sweep.waiting(slot));
     sweep.request(a, -140, 3000);
     EXPECT_FALSE(sweep.take(10000));
+}
+
+// A unit's cycle with the sensitivity tests after its fix test: the
+// sequencer, a simulated receiver behind 4 dB of path loss, and a sweep of
+// one slot whose generator sets each level at once (or fails at its third).
+struct Cycle {
+    explicit Cycle(QStringList tests, double acquisitionDbm, int failAtSetting = 0)
+        : unit(rfUnit(acquisitionDbm, -158, 4)),
+          failAt(failAtSetting),
+          plan(config(std::move(tests))),
+          sequencer(plan, port, clock, hooks()) {
+        watcher.onGga = [this](const Gga& gga) {
+            if (sequencer.fix().commanded() && gga.timeMs) line.confirmed = true;
+            sequencer.gga(gga);
+        };
+        watcher.onSecond = [this](const Second& s) { sequencer.second(s); };
+        watcher.onSentence = [this](std::string_view body) { sequencer.sentence(body); };
+        sequencer.setSweep({&sweep, sweep.join(), 4, 4});
+    }
+
+    // From the cycle's cold start at the plan's level to its verdict.
+    void run() {
+        generate(-130 + 4);
+        sequencer.beginCycle();
+        unit.receive(plan.command);
+        sequencer.fix().commandOut(clock.nowNs());
+        for (int s = 0; s < 3600 && !closed; ++s) {
+            const qint64 next = clock.nowMs() + 1000 - clock.nowMs() % 1000;
+            for (auto due = sequencer.nextDeadlineMs(); due && *due < next;
+                 due = sequencer.nextDeadlineMs()) {
+                clock.set(std::max(clock.nowMs(), *due));
+                sequencer.tick();
+                follow();
+            }
+            clock.set(next);
+            sequencer.received();
+            watcher.feed(unit.tick());
+            follow();
+        }
+    }
+    // What the sequencer wrote goes to the unit; the sweep's level to the generator.
+    void follow() {
+        unit.receive(std::exchange(port.written, {}));
+        if (const auto level = sweep.take(clock.nowMs())) {
+            if (++settings == failAt) return sweep.fault("SG 1: -222,\"Data out of range\"");
+            generate(*level);
+            sweep.levelSet(*level);
+        }
+    }
+    void generate(double dBm) { unit.setRfLevel(dBm); }
+
+    static UnitConfig config(QStringList tests) {
+        UnitConfig plan;
+        plan.tests = std::move(tests);
+        plan.fixTimeoutS = 60;
+        plan.command =
+            gpslink::resetCommand(gpslink::ReceiverFamily::Sirf, gpslink::StartType::Cold);
+        plan.limits.most(Measure::Acquisition) = -146;
+        return plan;
+    }
+    Sequencer::Hooks hooks() {
+        Sequencer::Hooks h;
+        h.identityFault = [] { return std::optional<Reason>(); };
+        h.note = [this](const QString& n) { notes << n; };
+        h.line = [this] { return line; };
+        h.secondSoFar = [this] { return watcher.second(); };
+        h.powerRetry = [] {};
+        h.closed = [this](Reason r) { closed = r; };
+        h.changed = [] {};
+        return h;
+    }
+
+    gpssim::ReceiverModel unit;
+    int failAt, settings = 0;
+    UnitConfig plan;
+    LevelSweep sweep{{2000}};
+    testing::ManualClock clock;
+    testing::MemoryPort port;
+    Watcher watcher;
+    FixTest::Line line;
+    QStringList notes;
+    std::optional<Reason> closed;
+    Sequencer sequencer;
+};
+
+TEST(SensitivityRun, FindsTheUnitsLevelsAfterItsFixAndHoldsThemToTheLimits) {
+    Cycle good({"fix", "acquisition", "tracking"}, -147.3);
+    good.run();
+    ASSERT_EQ(good.closed, Reason::Ok) << good.notes.join("; ").toStdString();
+    CycleResult r;
+    good.sequencer.record(r);
+    EXPECT_EQ(r.coldStarts, 6);
+    ASSERT_TRUE(r.measured(Measure::Acquisition));
+    EXPECT_GE(*r.measured(Measure::Acquisition), -147.3);
+    EXPECT_LE(*r.measured(Measure::Acquisition), -146.8);
+    EXPECT_DOUBLE_EQ(*r.measured(Measure::Tracking), -158);  // 1 dB steps from -130
+    EXPECT_EQ(r.levelDbm, -130);
+
+    // 1.5 dB less sensitive than the limit allows: the unit's fail.
+    Cycle weak({"fix", "acquisition"}, -144.5);
+    weak.run();
+    EXPECT_EQ(weak.closed, Reason::AcquisitionOverLimit);
+
+    // The generator fails at its third setting: the station's fault.
+    Cycle faulted({"fix", "acquisition"}, -147.3, 3);
+    faulted.run();
+    EXPECT_EQ(faulted.closed, Reason::InstrumentFault);
+    EXPECT_TRUE(faulted.notes.join(" ").contains("Data out of range"));
 }
 
 }  // namespace
