@@ -58,7 +58,7 @@ int LevelSweep::join() {
     return next_++;
 }
 
-void LevelSweep::request(int slot, double dBm, qint64 nowMs) {
+void LevelSweep::request(int slot, double dBm) {
     if (fault_ || slot < 0 || slot >= next_) return;
     in_.insert(slot);  // a slot that left comes back by asking again
     dwelling_.erase(slot);
@@ -71,7 +71,14 @@ void LevelSweep::request(int slot, double dBm, qint64 nowMs) {
         dwelling_.insert(slot);
         return;
     }
-    wants_[slot] = {dBm, nowMs};
+    wants_[slot] = {dBm, std::nullopt};
+}
+
+void LevelSweep::hold(int slot) {
+    if (fault_ || slot < 0 || slot >= next_ || !level_) return;
+    in_.insert(slot);
+    wants_.erase(slot);
+    dwelling_.insert(slot);
 }
 
 void LevelSweep::release(int slot) {
@@ -105,13 +112,18 @@ std::optional<double> LevelSweep::choose() const {
 
 std::optional<qint64> LevelSweep::nextDeadlineMs() const {
     if (fault_ || setting_ || !dwelling_.empty() || wants_.empty()) return std::nullopt;
-    qint64 first = wants_.begin()->second.atMs;
-    for (const auto& [slot, want] : wants_) first = std::min(first, want.atMs);
+    std::optional<qint64> first;
+    for (const auto& [slot, want] : wants_) {
+        if (!want.atMs) return 0;  // a request to be seen now
+        first = first ? std::min(*first, *want.atMs) : *want.atMs;
+    }
     if (wants_.size() >= in_.size()) return first;  // every slot has asked
-    return first + settings_.gatherMs;
+    return *first + settings_.gatherMs;
 }
 
 std::optional<double> LevelSweep::take(qint64 nowMs) {
+    for (auto& [slot, want] : wants_)
+        if (!want.atMs) want.atMs = nowMs;
     const auto due = nextDeadlineMs();
     if (!due || nowMs < *due) return std::nullopt;
     const double dBm = *choose();
@@ -199,7 +211,7 @@ void SensitivityRun::ask(qint64 nowMs) {
         return finish(settings_.limits.judge(m, found).value_or(Reason::Ok));
     }
     dwelling_ = false;
-    slot_.sweep->request(slot_.slot, *level + slot_.sweepLossDb, nowMs);
+    slot_.sweep->request(slot_.slot, *level + slot_.sweepLossDb);
     if (settings_.search == Search::Acquisition) {
         trial_.emplace(settings_.fix);
         timeSinceCommand_ = false;

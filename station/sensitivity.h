@@ -109,8 +109,12 @@ public:
 
     // A slot enters the sweep; its number.
     int join();
-    // The slot wants to dwell at `dBm` (the generator's level).
-    void request(int slot, double dBm, qint64 nowMs);
+    // The slot wants to dwell at `dBm` (the generator's level).  Its wait
+    // counts from the next take(), on the sweep's own clock.
+    void request(int slot, double dBm);
+    // The slot dwells on the level set now (its fix and signal tests at the
+    // plan's level), as if it had asked for it.
+    void hold(int slot);
     // The slot's dwell is over.
     void release(int slot);
     // The slot takes no part until it asks again (its next test).
@@ -142,7 +146,7 @@ private:
     std::set<int> in_;  // slots still in the sweep
     struct Want {
         double dBm;
-        qint64 atMs;
+        std::optional<qint64> atMs;  // seen by take() then
     };
     std::map<int, Want> wants_;      // waiting, for this level, since then
     std::set<int> dwelling_;         // dwelling on level_

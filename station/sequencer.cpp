@@ -66,6 +66,8 @@ void Sequencer::beginCycle() {
         signal_ = signal.get();
         turns_.push_back(std::move(signal));
     }
+    // The cycle's cold start and measurements are at the level set now.
+    if (sweep_) sweep_->sweep->hold(sweep_->slot);
     if (sweep_ && unit_.testsAcquisition())
         turns_.push_back(sensitivity(SensitivityRun::Search::Acquisition));
     if (sweep_ && unit_.testsTracking())
@@ -275,6 +277,7 @@ void Sequencer::followConfig() {
 
 void Sequencer::close(Reason reason) {
     ending_ = true;
+    if (sweep_) sweep_->sweep->leave(sweep_->slot);
     hooks_.closed(reason);
 }
 

@@ -128,7 +128,7 @@ struct Bench {
             if (s.gone) continue;
             if (s.askAt && *s.askAt <= now) {
                 s.askAt.reset();
-                sweep.request(s.id, *s.search.nextLevel(), now);
+                sweep.request(s.id, *s.search.nextLevel());
             }
             if (s.dwellEndsAt && *s.dwellEndsAt <= now) {
                 s.dwellEndsAt.reset();

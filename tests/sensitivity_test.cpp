@@ -3,12 +3,15 @@
 // within the search's resolution, the level never changed under a dwell.
 #include <gtest/gtest.h>
 
+#include <QTest>
 #include <algorithm>
 #include <limits>
 #include <vector>
 
+#include "station/generatorsweep.h"
 #include "station/sensitivity.h"
 #include "station/sequencer.h"
+#include "testkit/levelsource.h"
 #include "testkit/runbench.h"
 #include "testkit/sweepbench.h"
 
@@ -137,20 +140,23 @@ TEST(LevelSweep, ASlowSlotIsNotWaitedForAndAFaultEndsItForEverySlot) {
 
     LevelSweep sweep({2000});
     const int a = sweep.join(), b = sweep.join(), c = sweep.join();
-    sweep.request(a, -140, 0);
-    sweep.request(b, -150, 0);
-    EXPECT_FALSE(sweep.take(1999));  // c has not asked: the others wait for it a while
-    sweep.request(c, -150, 1000);
-    EXPECT_EQ(sweep.take(1000), -150);  // every slot has asked: most want -150
+    sweep.request(a, -140);
+    sweep.request(b, -150);
+    EXPECT_FALSE(sweep.take(0));  // c has not asked: the others wait for it a while
+    sweep.request(c, -150);
+    EXPECT_EQ(sweep.take(500), -150);  // every slot has asked: most want -150
     sweep.levelSet(-150);
     EXPECT_TRUE(sweep.dwelling(b) && sweep.dwelling(c) && sweep.waiting(a));
     sweep.release(b);
-    sweep.request(b, -150, 2000);  // others wait for another level: b waits too
+    sweep.request(b, -150);  // another level is waited for: b waits too
     EXPECT_TRUE(sweep.waiting(b));
+    sweep.release(c);  // c does not ask again: a is served 2 s after it asked
+    EXPECT_FALSE(sweep.take(1999));
+    EXPECT_EQ(sweep.take(2000), -140);
     sweep.fault("SG: -222,\"Data out of range\"");
     EXPECT_TRUE(sweep.faulted());
     for (int slot : {a, b, c}) EXPECT_FALSE(sweep.dwelling(slot) || sweep.waiting(slot));
-    sweep.request(a, -140, 3000);
+    sweep.request(a, -140);
     EXPECT_FALSE(sweep.take(10000));
 }
 
@@ -260,6 +266,38 @@ TEST(SensitivityRun, FindsTheUnitsLevelsAfterItsFixAndHoldsThemToTheLimits) {
     faulted.run();
     EXPECT_EQ(faulted.closed, Reason::InstrumentFault);
     EXPECT_TRUE(faulted.notes.join(" ").contains("Data out of range"));
+}
+
+// The generator under the sweep: opened and set to the plan's level at the
+// slots' mean loss, its fault named with its identity and the output off.
+TEST(GeneratorSweep, SetsThePlansLevelAndSwitchesOffOnAFault) {
+    testkit::FakeLevelSource generator;
+    generator.failAtSetting = 3;
+    GeneratorSweep sweep(generator, {3, 4, 5}, -145);
+    int ready = 0, off = 0;
+    QString fault;
+    QObject::connect(&sweep, &GeneratorSweep::ready, [&] { ++ready; });
+    QObject::connect(&sweep, &GeneratorSweep::off, [&] { ++off; });
+    QObject::connect(&sweep, &GeneratorSweep::faulted, [&](const QString& m) { fault = m; });
+    sweep.open();
+    ASSERT_EQ(ready, 1);
+    EXPECT_EQ(generator.levels, std::vector<double>{-141});
+    EXPECT_EQ(sweep.slot(2).lossDb, 5);
+    EXPECT_EQ(sweep.slot(2).sweepLossDb, 4);
+
+    // The three slots ask for one level: it is set once for all of them.
+    LevelSweep& levels = *sweep.slot(0).sweep;
+    for (std::size_t i = 0; i < 3; ++i) levels.request(sweep.slot(i).slot, -150);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return generator.levels.size() == 2; }, 30000));
+    EXPECT_EQ(generator.levels.back(), -150);
+    EXPECT_TRUE(levels.dwelling(2));
+    for (std::size_t i = 0; i < 3; ++i) levels.release(sweep.slot(i).slot);
+    levels.request(0, -155);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fault.isEmpty(); }, 30000));  // after 2 s
+    EXPECT_EQ(fault, QStringLiteral("Sim,SG-1,0001,1.0: -222,\"Data out of range\""));
+    EXPECT_TRUE(levels.faulted());
+    EXPECT_FALSE(generator.on);
+    EXPECT_EQ(off, 1);
 }
 
 }  // namespace

@@ -110,7 +110,7 @@ inline constexpr ReasonRow kReasons[] = {
     {Reason::TrackingOverLimit, "tracking-over-limit", Outcome::Fail,         true,  false},
     // The signal generator did not answer, reported an error or went away:
     // the station's, for every slot in the sweep, never a unit's.
-    {Reason::InstrumentFault,   "instrument-fault",   Outcome::StationFault,  true,  true},
+    {Reason::InstrumentFault,   "instrument-fault",   Outcome::StationFault,  false, true},
 };
 // clang-format on
 
