@@ -214,11 +214,16 @@ void appendLimits(std::vector<Setting>& rows, results::Test test) {
         if (m.test != test) continue;
         for (const results::Bound* b : {&m.least, &m.most}) {
             if (!b->key) continue;
-            rows.push_back(Row{b->key, b->option, b->valueName, b->help, Kind::Number,
-                               LimitOf{m.measure, b == &m.most}}
-                               .range(b->least, b->most, m.unit)
-                               .inDialog(b->dialog, test == results::Test::Fix ? 0 : 1)
-                               .when(InForce::UnlessDefault));
+            Row row = Row{b->key,  b->option,    b->valueName,
+                          b->help, Kind::Number, LimitOf{m.measure, b == &m.most}}
+                          .range(b->least, b->most, m.unit)
+                          .when(InForce::UnlessDefault);
+            // The sensitivity tests' are the command line's and the plan's only.
+            if (test == results::Test::Sensitivity)
+                row.notStored();
+            else
+                row.inDialog(b->dialog, test == results::Test::Signal ? 1 : 0);
+            rows.push_back(row);
         }
     }
 }
@@ -322,30 +327,30 @@ std::vector<Setting> table() {
                 "tests run at (default %1).",
                 Kind::Number, &S::levelDbm}
                 .range(-200, 0, "dBm")
-                .inDialog("Level", 1)
+                .notStored()
                 .when(InForce::UnlessDefault),
             Row{"acquisition_top_dbm", "acquisition-top", "DBM",
                 "The top of the acquisition test's 32 dB window (default %1).", Kind::Number,
                 &S::acquisitionTopDbm}
                 .range(-200, 0, "dBm")
-                .inDialog("Acquisition window's top", 1)
+                .notStored()
                 .when(InForce::UnlessDefault),
             Row{"track_step_db", "track-step", "DB",
                 "The tracking test's step down from --level (default %1).", Kind::Number,
                 &S::trackStepDb}
                 .range(0.1, 20, "dB")
-                .inDialog("Tracking step", 1)
+                .notStored()
                 .when(InForce::UnlessDefault),
             Row{"track_floor_dbm", "track-floor", "DBM",
                 "The tracking test's lowest level (default %1).", Kind::Number, &S::trackFloorDbm}
                 .range(-200, 0, "dBm")
-                .inDialog("Tracking floor", 1)
+                .notStored()
                 .when(InForce::UnlessDefault),
             Row{"track_dwell", "track-dwell", "S",
                 "Seconds the fix must hold at each step of the tracking test (default %1).",
                 Kind::Number, &S::trackDwellS}
                 .range(1, 3600, "s")
-                .inDialog("Tracking dwell", 1)
+                .notStored()
                 .when(InForce::UnlessDefault),
         });
     appendLimits(rows, results::Test::Sensitivity);

@@ -3,11 +3,14 @@
 // within the search's resolution, the level never changed under a dwell.
 #include <gtest/gtest.h>
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <algorithm>
 #include <limits>
 #include <vector>
 
+#include "sim/generatorpoll.h"
 #include "station/generatorsweep.h"
 #include "station/sensitivity.h"
 #include "station/sequencer.h"
@@ -298,6 +301,45 @@ TEST(GeneratorSweep, SetsThePlansLevelAndSwitchesOffOnAFault) {
     EXPECT_TRUE(levels.faulted());
     EXPECT_FALSE(generator.on);
     EXPECT_EQ(off, 1);
+}
+
+// The simulated receiver's side: the generator's output state and level
+// asked over SCPI, the output off or the connection lost read as no signal.
+TEST(GeneratorPoll, ReadsTheLevelOrNoSignal) {
+    QString host;
+    quint16 port = 0;
+    EXPECT_TRUE(gpssim::parseGeneratorUrl("tcp://10.0.0.7", host, port) && port == 5025);
+    for (const char* bad : {"10.0.0.7:5025", "tcp://", "tcp://h:0", "udp://h:5025", "tcp://h/x"})
+        EXPECT_FALSE(gpssim::parseGeneratorUrl(bad, host, port)) << bad;
+
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    QByteArray output = "1";
+    QTcpSocket* client = nullptr;
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        client = server.nextPendingConnection();
+        QObject::connect(client, &QTcpSocket::readyRead, [&] {
+            for (const QByteArray& line : client->readAll().split('\n'))
+                if (line == "OUTP?")
+                    client->write(output + "\n");
+                else if (line == "SOUR:POW?")
+                    client->write("-1.250000E+02\n");
+        });
+    });
+    gpssim::GeneratorPoll poll(QStringLiteral("127.0.0.1"), server.serverPort());
+    std::vector<std::optional<double>> heard;
+    QObject::connect(&poll, &gpssim::GeneratorPoll::level,
+                     [&](std::optional<double> dBm) { heard.push_back(dBm); });
+    poll.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !heard.empty(); }, 30000));
+    EXPECT_EQ(heard.back(), -125);
+    output = "0";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !heard.back(); }, 30000));
+    output = "1";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return heard.back() == -125.0; }, 30000));
+    client->abort();
+    server.close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !heard.back(); }, 30000));
 }
 
 }  // namespace
