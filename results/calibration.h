@@ -45,6 +45,10 @@ struct Calibration {
     double measured = 0;      // dB-Hz it read in this slot
     double offset = 0;        // expected - measured
     FrontEndFigures figures;  // the golden unit's in this calibration
+    // With a signal generator: its level in dBm while the golden unit was
+    // measured, `expected` being what the golden unit reads at that level at
+    // its antenna port; the offset is then the slot's path loss, in dB.
+    std::optional<double> levelDbm;
     // Read with the slot's latest calibration: the figures of its golden
     // runs, newest first (this one's first), at most kGoldenRunsRead.
     std::vector<FrontEndFigures> goldenRuns;

@@ -23,10 +23,11 @@ std::optional<std::vector<Calibration>> CalibrationTable::latest(const QString& 
                                                                  const QString& port, int count,
                                                                  QString* error) {
     QSqlQuery q(db_.connection());
-    q.prepare(QStringLiteral("SELECT id, time, station, port, operator, golden, expected, "
-                             "measured, \"offset\"%1 FROM calibrations WHERE station = ? AND "
-                             "port = ? ORDER BY time DESC, id DESC LIMIT ?")
-                  .arg(goldenColumns(QStringLiteral(", %1"))));
+    q.prepare(
+        QStringLiteral("SELECT id, time, station, port, operator, golden, expected, "
+                       "measured, \"offset\", level_dbm%1 FROM calibrations WHERE station = ? AND "
+                       "port = ? ORDER BY time DESC, id DESC LIMIT ?")
+            .arg(goldenColumns(QStringLiteral(", %1"))));
     q.addBindValue(station);
     q.addBindValue(port);
     q.addBindValue(count);
@@ -46,7 +47,8 @@ std::optional<std::vector<Calibration>> CalibrationTable::latest(const QString& 
         c.expected = q.value(6).toDouble();
         c.measured = q.value(7).toDouble();
         c.offset = q.value(8).toDouble();
-        int column = 9;
+        if (!q.isNull(9)) c.levelDbm = q.value(9).toDouble();
+        int column = 10;
         for (const MeasureRow& row : kMeasures) {
             if (!row.golden) continue;
             if (!q.isNull(column)) c.figures[row.measure] = q.value(column).toDouble();
@@ -75,7 +77,8 @@ std::optional<qint64> CalibrationTable::save(const Calibration& c,
     if (previous) *previous = before->empty() ? std::nullopt : std::optional(before->front());
     q.prepare(
         QStringLiteral("INSERT INTO calibrations (time, station, port, operator, golden, "
-                       "expected, measured, \"offset\"%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?%2) "
+                       "expected, measured, \"offset\", level_dbm%1) VALUES (?, ?, ?, ?, ?, ?, ?, "
+                       "?, ?%2) "
                        "RETURNING id")
             .arg(goldenColumns(QStringLiteral(", %1")), goldenColumns(QStringLiteral(", ?"))));
     const auto figure = [](const std::optional<double>& v) {
@@ -85,7 +88,7 @@ std::optional<qint64> CalibrationTable::save(const Calibration& c,
     for (const QVariant& v :
          {QVariant(isoTime(c.time)), QVariant(text(c.station)), QVariant(text(c.port)),
           QVariant(text(c.operatorName)), QVariant(text(c.golden)), QVariant(c.expected),
-          QVariant(c.measured), QVariant(c.offset)})
+          QVariant(c.measured), QVariant(c.offset), figure(c.levelDbm)})
         q.addBindValue(v);
     for (const MeasureRow& row : kMeasures)
         if (row.golden) q.addBindValue(figure(c.figures[row.measure]));

@@ -259,8 +259,9 @@ std::vector<Migration> writtenSteps() {
 }
 
 // Whether the field is a golden measure's, whose golden unit's figure each
-// calibration keeps too.
+// calibration keeps too, or the generator's level a calibration was made at.
 bool keptByCalibrations(Field field) {
+    if (field == Field::LevelDbm) return true;  // the generator's level, with a path loss
     for (const MeasureRow& m : kMeasures)
         if (m.field == field && m.golden) return true;
     return false;

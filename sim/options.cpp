@@ -133,8 +133,26 @@ void addReceiverOptions(QCommandLineParser& parser) {
          "LIST"},
         {"generator",
          "Generator mode: the sky is this one satellite (GPS, GLONASS, Galileo or BeiDou), "
-         "as a signal generator plays it, tracked once the time is known, e.g. GPS:1.",
-         "SYS:PRN"},
+         "as a signal generator plays it, tracked once the time is known, e.g. GPS:1. "
+         "Or tcp://HOST[:PORT]: the level of the SCPI signal generator there (port 5025 "
+         "unless given), asked each second, feeds the antenna port: the sky's C/N0 is the "
+         "level - path loss + 174 - noise figure, a cold start fixes only at or above the "
+         "acquisition threshold, a fix is lost below the tracking threshold; the output off "
+         "or the generator unreachable: no signal.",
+         "SYS:PRN|URL"},
+        {"path-loss",
+         "--generator URL: dB from the generator's output to the antenna port "
+         "(default 0).",
+         "DB"},
+        {"noise-figure", "--generator URL: the front end's noise figure (default 2).", "DB"},
+        {"acquisition-threshold",
+         "--generator URL: the weakest level at the antenna port a cold start fixes at "
+         "(default -147).",
+         "DBM"},
+        {"tracking-threshold",
+         "--generator URL: the weakest level at the antenna port a fix is held at "
+         "(default -160).",
+         "DBM"},
         {"generator-cn0", "--generator: its C/N0 at the generator's power (default 45).", "DBHZ"},
         {"slot-loss", "--generator: the slot's path loss, subtracted (default 0).", "DB"},
         {"unit-offset", "--generator: the unit's own reading above the truth (default 0).", "DB"},
@@ -228,6 +246,10 @@ QStringList receiverOptionNames() {
             "slot-loss",
             "unit-offset",
             "generator-noise",
+            "path-loss",
+            "noise-figure",
+            "acquisition-threshold",
+            "tracking-threshold",
             "dual-band",
             "second-gga",
             "long-sentences",
@@ -246,6 +268,38 @@ QStringList receiverOptionNames() {
             "refuse-config",
             "lose-unsaved",
             "failing-memory"};
+}
+
+// --generator tcp://HOST[:PORT] and the RF input's settings beside it.
+static bool readRfInput(const QCommandLineParser& p, ReceiverConfig& c, DriverOptions& line,
+                        QString& error) {
+    if (!parseGeneratorUrl(p.value("generator"), line.generatorHost, line.generatorPort)) {
+        error = QStringLiteral("--generator takes tcp://HOST[:PORT], e.g. tcp://127.0.0.1:5025");
+        return false;
+    }
+    RfInput rf;
+    for (auto [name, value, low, high] :
+         {std::tuple{"path-loss", &rf.pathLoss, 0.0, 100.0},
+          std::tuple{"noise-figure", &rf.noiseFigure, 0.0, 20.0},
+          std::tuple{"acquisition-threshold", &rf.acquisitionDbm, -180.0, -100.0},
+          std::tuple{"tracking-threshold", &rf.trackingDbm, -180.0, -100.0}}) {
+        if (!p.isSet(name)) continue;
+        bool ok = false;
+        *value = p.value(name).toDouble(&ok);  // C conventions whatever the locale
+        if (!ok || *value < low || *value > high) {
+            error =
+                QStringLiteral("--%1 takes a number from %2 to %3").arg(name).arg(low).arg(high);
+            return false;
+        }
+    }
+    if (rf.trackingDbm > rf.acquisitionDbm) {
+        error = QStringLiteral(
+            "--tracking-threshold is above --acquisition-threshold: a fix is held at least as "
+            "far down as it is had");
+        return false;
+    }
+    c.rf = rf;
+    return true;
 }
 
 // --generator SYS:PRN and the settings beside it.
@@ -417,7 +471,17 @@ bool readReceiverOptions(const QCommandLineParser& p, ReceiverConfig& c, DriverO
         return false;
     }
     if (p.isSet("snr") && !readSnr(p.value("snr"), c.snr, error)) return false;
-    if (p.isSet("generator") && !readGenerator(p, c, error)) return false;
+    const bool scpi = p.value("generator").startsWith(QLatin1String("tcp:"));
+    if (p.isSet("generator") &&
+        !(scpi ? readRfInput(p, c, line, error) : readGenerator(p, c, error)))
+        return false;
+    for (const char* name :
+         {"path-loss", "noise-figure", "acquisition-threshold", "tracking-threshold"}) {
+        if (p.isSet(name) && !c.rf) {
+            error = QStringLiteral("--%1 is for --generator tcp://HOST[:PORT]").arg(name);
+            return false;
+        }
+    }
     if (p.isSet("family")) {
         const std::string name = p.value("family").toStdString();
         const auto family = std::find(std::begin(kModelledFamilies), std::end(kModelledFamilies),

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -409,6 +410,8 @@ std::string ReceiverModel::tick() {
         restartAtMs_.reset();
         fixBackAtMs_.reset();
         startedAtMs_ = now;
+        rfSinceMs_.reset();
+        rfFixed_ = false;
         timeKnownNoted_ = fixNoted_ = replayEndNoted_ = false;
         note(Event::Restart, "restart: clock from zero, no fix", now);
     }
@@ -425,11 +428,72 @@ std::vector<std::string> ReceiverModel::tickPieces() {
     return chunker_.split(tick());
 }
 
+// The RF input's physics, each figure as published:
+// - the thermal noise floor, kT at 290 K, is -174 dBm/Hz, so a signal of P
+//   dBm at the antenna port reads C/N0 = P + 174 - NF dB-Hz, NF the front
+//   end's noise figure; a GNSS simulator's user manual gives the same
+//   figure the other way round: -130 dBm is about 44 dB-Hz (thermal noise
+//   only).
+// - receivers' data sheets state their sensitivity at the antenna port in
+//   dBm: a cold start acquires (and fixes) down to about -145 to -148 dBm,
+//   and a fix once had is held down to about -160 to -167 dBm.  Below the
+//   acquisition figure a cold start does not fix however long it runs;
+//   below the tracking figure the fix and the satellites are lost, and are
+//   had again only as a cold start would have them.
+// - a record-and-replay generator's application note warns that above the
+//   noise floor C/N0 follows the level only loosely: each second's reading
+//   here varies evenly within +-0.5 dB about the level's figure.
+// Returns the moment the signal was first strong enough to acquire, from
+// which the time and the fix count; empty: not yet.
+std::optional<std::int64_t> ReceiverModel::rfEpoch(std::int64_t now) {
+    const RfInput& rf = *config_.rf;
+    if (rfSpread_.empty()) {  // the sky as configured, about its mean
+        double sum = 0;
+        int tracked = 0;
+        for (const Satellite& s : sky_)
+            if (s.snr > 0) sum += s.snr, ++tracked;
+        for (const Satellite& s : sky_)
+            rfSpread_.push_back(s.snr > 0 ? s.snr - sum / tracked : -1000);
+    }
+    const double port =
+        rfLevel_ ? *rfLevel_ - rf.pathLoss : -std::numeric_limits<double>::infinity();
+    if (rfFixed_ && port < rf.trackingDbm) {
+        rfFixed_ = false;
+        rfSinceMs_.reset();
+        fixNoted_ = false;
+        note(Event::FixLost, "fix lost: the signal is below the tracking sensitivity", now);
+    }
+    if (!rfFixed_) {
+        if (port < rf.acquisitionDbm)
+            rfSinceMs_.reset();
+        else if (!rfSinceMs_)
+            rfSinceMs_ = now;
+        rfFixed_ =
+            rfSinceMs_ && now - *rfSinceMs_ >= std::int64_t(config_.timeToFirstFixSeconds) * 1000;
+    }
+    const bool signal = rfFixed_ || rfSinceMs_;
+    for (std::size_t i = 0; i < sky_.size(); ++i) {
+        const double own = port + rfSpread_[i];
+        const double spread = double(noiseRng_.below(1000001)) / 1e6 - 0.5;
+        sky_[i].snr = signal && own >= rf.trackingDbm
+                          ? std::clamp(int(std::lround(own + 174 - rf.noiseFigure + spread)), 1, 99)
+                          : 0;
+    }
+    return rfSinceMs_;
+}
+
 std::string ReceiverModel::synthesize(std::int64_t since, std::int64_t now) {
+    // The time and the fix count from the start, or with an RF input from the
+    // signal; the time once known stays known until the next start.
+    std::int64_t acquiring = since;
+    if (config_.rf) {
+        const auto signalSince = rfEpoch(now);
+        acquiring = signalSince ? now - std::max(*signalSince, startedAtMs_) : -1;
+    }
     const std::int64_t knownAfterMs =
         std::int64_t(std::min(config_.timeKnownAfterSeconds, config_.timeToFirstFixSeconds)) * 1000;
-    const bool timeKnown = since >= knownAfterMs;
-    const bool fix = since >= std::int64_t(config_.timeToFirstFixSeconds) * 1000 &&
+    const bool timeKnown = acquiring >= knownAfterMs || (config_.rf && timeKnownNoted_);
+    const bool fix = acquiring >= std::int64_t(config_.timeToFirstFixSeconds) * 1000 &&
                      !(fixBackAtMs_ && now < *fixBackAtMs_);
 
     std::string time = clockText(since);
@@ -455,7 +519,7 @@ std::string ReceiverModel::synthesize(std::int64_t since, std::int64_t now) {
         const double spread = (double(noiseRng_.below(2000001)) / 1e6 - 1.0) * g.noise;
         sky_.front().snr = std::clamp(int(std::lround(g.cn0 - g.loss + g.offset + spread)), 1, 99);
     }
-    return burstOf(time, date, fix, fix || (config_.generator && timeKnown));
+    return burstOf(time, date, fix, fix || ((config_.generator || config_.rf) && timeKnown));
 }
 
 std::string ReceiverModel::replayBurst(std::int64_t since, std::int64_t now) {
@@ -863,6 +927,8 @@ void ReceiverModel::setPowered(bool on) {
     }
     startedAtMs_ = now;
     fixBackAtMs_.reset();
+    rfSinceMs_.reset();
+    rfFixed_ = false;
     note(Event::PoweredOn, "power on without a backup supply: clock from zero, no fix", now);
 }
 

@@ -82,6 +82,19 @@ struct Generator {
     double noise = 0.5;  // dB
 };
 
+// The antenna port fed by a signal generator whose level the receiver is told
+// (ReceiverModel::setRfLevel), for sensitivity tests.  What reaches the port
+// is the generator's level less the path loss; each satellite's C/N0 is
+// that level over the thermal noise floor less the front end's noise figure
+// (receivermodel.cpp says where each figure is published), with the
+// satellite's own spread about it.
+struct RfInput {
+    double pathLoss = 0;           // dB, from the generator's output to the antenna port
+    double noiseFigure = 2;        // dB
+    double acquisitionDbm = -147;  // the weakest level a cold start fixes at
+    double trackingDbm = -160;     // the weakest level a fix is held at
+};
+
 struct ReceiverConfig {
     Behaviour behaviour = Behaviour::Normal;
     int rateHz = 1;  // epochs per second, 1 to 10; the clock advances 1/rateHz s per epoch
@@ -133,6 +146,7 @@ struct ReceiverConfig {
     Chunking chunking = Chunking::Burst;
     std::uint64_t seed = 1;
     std::optional<Generator> generator;  // the sky instead of snr's
+    std::optional<RfInput> rf;           // the sky's C/N0 and the fix from a generator's level
     // When not empty, these bursts (from a capture) are sent one per epoch in
     // place of the receiver's own; a restart starts them again from the first.
     std::vector<std::string> replay;
@@ -170,6 +184,7 @@ struct Event {
         PoweredOff,   // the supply switched off: silent until it is on again
         PoweredOn,    // the supply switched on
         Stopped,      // u-blox: the GNSS part stopped (UBX-CFG-RST 0x08): silent until started
+        FixLost,      // RF input: the signal fell below the tracking sensitivity
     };
     Kind kind;
     std::int64_t atMs;  // time since power-up, on the receiver's epoch clock
@@ -202,6 +217,10 @@ public:
 
     // Notable events since the last call, oldest first.
     std::vector<Event> takeEvents();
+
+    // With an RF input: the generator's level in dBm, empty while its output
+    // is off (no signal at all).
+    void setRfLevel(std::optional<double> dBm) { rfLevel_ = dBm; }
 
     // Whether a start command recognised is acted on (not so with Ignore).
     bool obeysStarts() const { return config_.behaviour != Behaviour::Ignore; }
@@ -276,6 +295,15 @@ private:
     std::int64_t poweredAtMs_ = 0;  // time of the last power-up, on the epoch clock
     Rng frontEndRng_;
     std::vector<FrontEndReading> frontEnd_;  // this second's, one per RF band
+    // The RF input's: the level, since when the signal has been strong
+    // enough to acquire, whether the fix is held, and each satellite's C/N0
+    // above the sky's mean, from the sky as configured.
+    std::optional<double> rfLevel_;
+    std::optional<std::int64_t> rfSinceMs_;
+    bool rfFixed_ = false;
+    std::vector<double> rfSpread_;
+    // The RF input's part of an epoch: when a fix may be had, and the sky's C/N0.
+    std::optional<std::int64_t> rfEpoch(std::int64_t nowMs);
 };
 
 }  // namespace gpssim

@@ -127,6 +127,12 @@ bool SimDriver::start(QString* error) {
         readPowerSwitch();
         powerSwitch_.start();
     }
+    if (!options_.generatorHost.isEmpty() && !generator_) {
+        generator_ = new GeneratorPoll(options_.generatorHost, options_.generatorPort, this);
+        connect(generator_, &GeneratorPoll::level, this,
+                [this](std::optional<double> dBm) { model_.setRfLevel(dBm); });
+        generator_->start();
+    }
     return true;
 }
 

@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 
+#include "sim/generatorpoll.h"
 #include "sim/receivermodel.h"
 
 class QSerialPort;
@@ -65,6 +66,10 @@ struct DriverOptions {
     // The fixture's relay does not switch: the file is written, and the
     // receiver's supply stays on whatever it says.
     bool stuckRelay = false;
+    // A signal generator whose level feeds the receiver's RF input
+    // (generatorpoll.h); an empty host: none.
+    QString generatorHost;
+    quint16 generatorPort = 0;
 };
 
 class SimDriver : public QObject {
@@ -127,6 +132,7 @@ private:
 
     ReceiverModel model_;
     DriverOptions options_;
+    GeneratorPoll* generator_ = nullptr;
     QTimer epochTimer_;
     QTimer pacer_;
     QElapsedTimer clock_;

@@ -72,8 +72,15 @@ std::optional<RfLimits> learnRfLimits(const std::vector<results::FrontEndFigures
 
 void applyCalibration(UnitConfig& unit, const std::optional<results::Calibration>& latest,
                       const QDateTime& now) {
-    if (!unit.testsSignal()) return;
+    const bool sensitivity = unit.testsAcquisition() || unit.testsTracking();
+    if (!unit.testsSignal() && !sensitivity) return;
     QString why = calibrationProblem(latest, now, unit.calibrationMaxAgeS, unit.maxOffsetDb);
+    // The sensitivity tests read levels at the antenna port: the slot's path
+    // loss, from a calibration made at a known generator level.
+    if (why.isEmpty() && sensitivity && !latest->levelDbm)
+        why = QStringLiteral("calibrated without a generator level, so no path loss");
+    unit.pathLossDb =
+        why.isEmpty() && latest->levelDbm ? std::optional(latest->offset) : std::nullopt;
     unit.rfLimits.reset();
     unit.rfProblem.clear();
     const auto family = familyNamed(unit.receiver.toStdString());
@@ -205,6 +212,7 @@ void Calibrator::measured(const CycleResult& run) {
     c.measured = *mean;
     c.offset = *outcome.offset;
     c.figures = run.signal->figures;
+    c.levelDbm = levelDbm_;
     keeper_(c, [this, outcome](const results::CalibrationKept& kept) mutable {
         outcome.id = kept.id;
         outcome.error = kept.error;

@@ -105,6 +105,10 @@ public:
     // The measurements run as a station's units: for showing their progress.
     Station& station() { return *station_; }
 
+    // With a signal generator at this level (dBm) throughout: each slot's
+    // offset is kept as its path loss, `expected` being what the golden
+    // unit reads at that level at its antenna port.
+    void setGeneratorLevel(double dBm) { levelDbm_ = dBm; }
     void start();
     // Ends every measurement under way; their slots are not calibrated.
     void interrupt();
@@ -132,6 +136,7 @@ private:
     std::vector<CalibrationOutcome> outcomes_;
     int slots_ = 0;
     bool interrupted_ = false;
+    std::optional<double> levelDbm_;
 };
 
 }  // namespace station

@@ -45,6 +45,9 @@ struct UnitConfig : PlanSettings {
     std::optional<double> offset;
     std::optional<qint64> calibrationId;
     QString calibrationProblem;
+    // With a sensitivity test: the slot's path loss, from a calibration made
+    // at a known generator level (results/calibration.h).
+    std::optional<double> pathLossDb;
     // With rfGoldenRuns, for a family that reports the figures: the slot's.
     std::optional<RfLimits> rfLimits;
     // With "auto": why the slot's RF limits could not be learned, a problem

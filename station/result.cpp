@@ -159,6 +159,15 @@ QJsonValue CycleResult::value(results::Field field) const {
         case F::Noise:
         case F::Jamming:
             return orNull(measured(results::measureOf(field)->measure), 2);
+        case F::AcquisitionDbm:
+        case F::TrackingDbm:
+            return orNull(measured(results::measureOf(field)->measure), 1);
+        case F::LevelDbm:
+            return orNull(levelDbm, 1);
+        case F::ColdStarts:
+            return coldStarts ? QJsonValue(*coldStarts) : QJsonValue();
+        case F::Generator:
+            return orNull(generator);
         case F::Antenna:
             if (!antennaChanges) return {};
             return antenna.isEmpty() ? QStringLiteral("unknown") : antenna;
@@ -213,6 +222,8 @@ std::vector<results::LimitResult> CycleResult::limitResults() const {
                 return fixJudged;
             case results::Test::Signal:
                 return signal && signal->reason && *signal->reason != Reason::SignalNotSeen;
+            case results::Test::Sensitivity:
+                return sensitivityJudged;
         }
         return false;
     };

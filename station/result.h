@@ -137,6 +137,14 @@ struct CycleResult {
     // The fix test came to its verdict on a fix: its measures were held to
     // the limits.  Without it they were not measured, whatever they hold.
     bool fixJudged = false;
+    // A sensitivity test came to its verdict (station/sensitivity.h).
+    bool sensitivityJudged = false;
+    // With a signal generator: the level at the antenna port of the fix and
+    // signal tests, the cold starts of an acquisition search, and the
+    // generator's identity.
+    std::optional<double> levelDbm;
+    std::optional<int> coldStarts;
+    QString generator;
     // Each limit of `limits`, judged on the measured values: pass, fail, or
     // not measured when the test that gives the value did not come to its
     // verdict (vocabulary/limitresults.h).  The first that fails, in the

@@ -35,6 +35,18 @@ SignalTest::Settings Sequencer::signalSettings() const {
             unit_.offset, unit_.calibrationId, unit_.rfLimits};
 }
 
+std::unique_ptr<SensitivityRun> Sequencer::sensitivity(SensitivityRun::Search search) const {
+    SensitivityRun::Settings s;
+    s.search = search;
+    s.acquisition.topDbm = unit_.acquisitionTopDbm;
+    s.tracking = {unit_.levelDbm, unit_.trackStepDb, unit_.trackFloorDbm};
+    s.trackDwellS = unit_.trackDwellS;
+    s.fix = fixSettings();
+    s.fix.limits = {};  // the fix only: the level decides, not the fix test's limits
+    s.limits = unit_.limits;
+    return std::make_unique<SensitivityRun>(std::move(s), *sweep_, hooks_.line, hooks_.secondSoFar);
+}
+
 void Sequencer::beginCycle() {
     ++cycle_;
     ending_ = false;
@@ -54,6 +66,12 @@ void Sequencer::beginCycle() {
         signal_ = signal.get();
         turns_.push_back(std::move(signal));
     }
+    // The cycle's cold start and measurements are at the level set now.
+    if (sweep_) sweep_->sweep->hold(sweep_->slot);
+    if (sweep_ && unit_.testsAcquisition())
+        turns_.push_back(sensitivity(SensitivityRun::Search::Acquisition));
+    if (sweep_ && unit_.testsTracking())
+        turns_.push_back(sensitivity(SensitivityRun::Search::Tracking));
     if (turns_.empty())
         turns_.push_back(std::make_unique<ObserveRun>(
             unit_.testsAntenna() ? qint64(unit_.antennaS) * 1000 : kIdentityMs));
@@ -70,6 +88,9 @@ void Sequencer::renewTests() {
             auto fix = std::make_unique<FixRun>(fixSettings(), hooks_.line, hooks_.secondSoFar);
             fix_ = fix.get();
             test = std::move(fix);
+        } else if (auto* search = dynamic_cast<SensitivityRun*>(test.get());
+                   search && !search->started()) {
+            test = sensitivity(search->settings().search);
         } else if (test.get() == signal_ && !test->started()) {
             auto signal = std::make_unique<SignalRun>(signalSettings(), unit_.limits,
                                                       family_ == gpslink::ReceiverFamily::Ublox);
@@ -117,6 +138,8 @@ void Sequencer::sentence(std::string_view body) {
         config_->sentence(body, clock_.nowMs());
         followConfig();
     }
+    if (!ending_ && !configuring() && &current() != fix_ && current().started())
+        current().sentence(body, clock_.nowMs());
     fix().sentence(body);  // every checked sentence of the cycle is the fix test's
 }
 
@@ -130,7 +153,12 @@ void Sequencer::packet(const Packet& packet) {
 }
 
 void Sequencer::gga(const Gga& gga) {
-    if (ending_ || kind() != RunTest::Kind::Fix) return;
+    if (ending_ || configuring()) return;
+    if (RunTest& test = current(); &test != fix_ && test.started()) {
+        test.gga(gga, clock_.nowNs());
+        return followTurn();
+    }
+    if (kind() != RunTest::Kind::Fix) return;
     fix_->gga(gga, clock_.nowNs());
     if (&current() == fix_) followTurn();
 }
@@ -249,6 +277,7 @@ void Sequencer::followConfig() {
 
 void Sequencer::close(Reason reason) {
     ending_ = true;
+    if (sweep_) sweep_->sweep->leave(sweep_->slot);
     hooks_.closed(reason);
 }
 
@@ -266,6 +295,7 @@ void Sequencer::record(CycleResult& result) const {
         result.antennaChanges = antenna_->changes();
     }
     if (config_) config_->record(result);
+    if (sweep_) result.levelDbm = unit_.levelDbm;
 }
 
 }  // namespace station

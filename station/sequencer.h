@@ -4,8 +4,9 @@
 // run's clock and port (runtest.h) and feeds it what the receiver said; a
 // test hands it an in-memory port and a clock that moves when told.
 //
-// - The turns are the plan's tests in order: the fix test, then the signal
-//   test; without either, the unit observed for the antenna test's time (or
+// - The turns are the plan's tests in order: the fix test, the signal test,
+//   then with a generator's sweep the acquisition and tracking sensitivity
+//   tests (sensitivity.h); without any, the unit observed for the antenna test's time (or
 //   3 s, for the answers to who it is).  The fix test runs from the cycle's
 //   start; a first turn other than it begins once the link has the port
 //   (listening()).
@@ -34,6 +35,7 @@
 #include "gpslink/resetcommand.h"
 #include "station/config.h"
 #include "station/runtests.h"
+#include "station/sensitivity.h"
 
 namespace station {
 
@@ -60,6 +62,9 @@ public:
 
     // The family as found, for the front end's poll and the configuration.
     void setFamily(std::optional<gpslink::ReceiverFamily> family) { family_ = family; }
+    // The slot's place in the generator's sweep: the plan's acquisition and
+    // tracking tests follow the others; without it they are not run.
+    void setSweep(SweepSlot slot) { sweep_ = slot; }
 
     // A cycle begins: its tests made afresh, the antenna's times from now.
     void beginCycle();
@@ -102,6 +107,8 @@ public:
 private:
     FixTest::Settings fixSettings() const;
     SignalTest::Settings signalSettings() const;
+    void addSensitivity(SensitivityRun::Search search);
+    std::unique_ptr<SensitivityRun> sensitivity(SensitivityRun::Search search) const;
     RunTest& current() { return *turns_[turn_]; }
     bool configuring() const { return config_ && config_->started() && !ending_; }
     void heardAntenna(std::optional<AntennaState> state);
@@ -118,6 +125,7 @@ private:
     const RunClock& clock_;
     Hooks hooks_;
     std::optional<gpslink::ReceiverFamily> family_;
+    std::optional<SweepSlot> sweep_;
 
     int cycle_ = 0;
     bool ending_ = false;

@@ -69,10 +69,12 @@ QStringList testChoices() {
 bool setTests(PlanSettings& plan, const QString& text, QString* why) {
     const QStringList asked = text.split(QLatin1Char(','));
     QStringList tests;
-    for (const char* name : {"fix", "signal", "antenna", "config"})
+    for (const char* name : {"fix", "signal", "acquisition", "tracking", "antenna", "config"})
         if (asked.contains(QLatin1String(name))) tests << QLatin1String(name);
     if (tests.isEmpty() || tests.size() != asked.size()) {
-        *why = QStringLiteral("\"%1\" is not a list of fix, signal, antenna and config, each once")
+        *why = QStringLiteral(
+                   "\"%1\" is not a list of fix, signal, acquisition, tracking, antenna and "
+                   "config, each once")
                    .arg(text);
         return false;
     }
@@ -259,11 +261,16 @@ void appendLimits(std::vector<Setting>& rows, results::Test test) {
         if (m.test != test) continue;
         for (const results::Bound* b : {&m.least, &m.most}) {
             if (!b->key) continue;
-            rows.push_back(Row{b->key, b->option, b->valueName, b->help, Kind::Number,
-                               LimitOf{m.measure, b == &m.most}}
-                               .range(0, b->most, m.unit)
-                               .inDialog(b->dialog, test == results::Test::Signal ? 1 : 0)
-                               .when(InForce::UnlessDefault));
+            Row row = Row{b->key,  b->option,    b->valueName,
+                          b->help, Kind::Number, LimitOf{m.measure, b == &m.most}}
+                          .range(b->least, b->most, m.unit)
+                          .when(InForce::UnlessDefault);
+            // The sensitivity tests' are the command line's and the plan's only.
+            if (test == results::Test::Sensitivity)
+                row.notStored();
+            else
+                row.inDialog(b->dialog, test == results::Test::Signal ? 1 : 0);
+            rows.push_back(row);
         }
     }
 }
@@ -339,8 +346,10 @@ std::vector<Setting> table() {
             Row{"tests", "test", "TESTS",
                 "The tests, comma-separated, run in this order: fix (a verified reset and the time "
                 "to first fix; the default), signal (the C/N0 of the --cn0-sv satellite), antenna "
-                "(the antenna's state throughout) and config (the --config file written, saved "
-                "and read back), e.g. fix,antenna,config.",
+                "(the antenna's state throughout), acquisition and tracking (with a signal "
+                "generator: the weakest level a cold start fixes at, and a fix is held at) and "
+                "config (the --config file written, saved and read back), e.g. "
+                "fix,antenna,config.",
                 Kind::List, &S::tests, kCommandLine | kPlanFile | kStored, InForce::UnlessDefault,
                 0, 0, "", setTests, testChoices}
                 .inDialog("T&ests", 1),
@@ -357,6 +366,41 @@ std::vector<Setting> table() {
                 .when(InForce::WithSignal),
         });
     appendLimits(rows, results::Test::Signal);
+    rows.insert(
+        rows.end(),
+        {
+            Row{"level_dbm", "level", "DBM",
+                "With a signal generator: the level at the antenna port the fix and signal "
+                "tests run at (default %1).",
+                Kind::Number, &S::levelDbm}
+                .range(-200, 0, "dBm")
+                .notStored()
+                .when(InForce::UnlessDefault),
+            Row{"acquisition_top_dbm", "acquisition-top", "DBM",
+                "The top of the acquisition test's 32 dB window (default %1).", Kind::Number,
+                &S::acquisitionTopDbm}
+                .range(-200, 0, "dBm")
+                .notStored()
+                .when(InForce::UnlessDefault),
+            Row{"track_step_db", "track-step", "DB",
+                "The tracking test's step down from --level (default %1).", Kind::Number,
+                &S::trackStepDb}
+                .range(0.1, 20, "dB")
+                .notStored()
+                .when(InForce::UnlessDefault),
+            Row{"track_floor_dbm", "track-floor", "DBM",
+                "The tracking test's lowest level (default %1).", Kind::Number, &S::trackFloorDbm}
+                .range(-200, 0, "dBm")
+                .notStored()
+                .when(InForce::UnlessDefault),
+            Row{"track_dwell", "track-dwell", "S",
+                "Seconds the fix must hold at each step of the tracking test (default %1).",
+                Kind::Number, &S::trackDwellS}
+                .range(1, 3600, "s")
+                .notStored()
+                .when(InForce::UnlessDefault),
+        });
+    appendLimits(rows, results::Test::Sensitivity);
     rows.insert(
         rows.end(),
         {

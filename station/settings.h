@@ -50,6 +50,18 @@ struct PlanSettings {
     // with "antenna" the antenna's state throughout, with "config" the
     // configuration written after them.
     QStringList tests = {QStringLiteral("fix")};
+    // With a signal generator: "acquisition" (the weakest level a cold start
+    // fixes at, by bisection) and "tracking" (from a fix, the level stepped
+    // down until it is lost) follow the others (station/sensitivity.h).
+    // The fix and signal tests run at levelDbm at the antenna port; the
+    // acquisition search halves a window of 32 dB under acquisitionTopDbm in
+    // 6 cold starts; the tracking search steps from levelDbm by trackStepDb
+    // down to trackFloorDbm, each step held trackDwellS.
+    double levelDbm = -130;
+    double acquisitionTopDbm = -130;
+    double trackStepDb = 1;
+    double trackFloorDbm = -170;
+    int trackDwellS = 10;
     QString cn0Sv;                      // the generator's satellite, "GPS:1"
     int cn0Samples = 10;                // seconds of its C/N0 after it is first seen
     double maxOffsetDb = 6;             // a slot's calibration offset beyond this is unusable
@@ -110,6 +122,8 @@ struct PlanSettings {
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }
     bool testsAntenna() const { return tests.contains(QLatin1String("antenna")); }
     bool testsConfig() const { return tests.contains(QLatin1String("config")); }
+    bool testsAcquisition() const { return tests.contains(QLatin1String("acquisition")); }
+    bool testsTracking() const { return tests.contains(QLatin1String("tracking")); }
     bool sendsWhenReady() const { return sendAfter == QLatin1String("ready"); }
     bool keepsEvidence() const { return evidence == QLatin1String("on"); }
     bool powerStart() const { return start == kPowerStart; }

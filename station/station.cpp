@@ -11,26 +11,60 @@ Station::Station(std::vector<UnitConfig> units, QObject* parent) : QObject(paren
         connect(unit, &UnitRun::refusedByLine, this,
                 [this, unit](const QString& reason) { emit refused(unit, reason); });
         connect(unit, &UnitRun::finished, this, [this] {
-            if (--running_ == 0) emit finished();
+            if (--running_ == 0) allEnded();
         });
         units_.push_back(unit);
     }
+}
+
+void Station::setLevelSource(LevelSource* source) {
+    if (!source || started_ || generator_) return;
+    std::vector<double> losses;
+    for (const UnitRun* unit : units_) losses.push_back(unit->config().pathLossDb.value_or(0));
+    const double level = units_.empty() ? -130 : units_.front()->config().levelDbm;
+    generator_ = new GeneratorSweep(*source, std::move(losses), level, this);
+    connect(generator_, &GeneratorSweep::ready, this, [this] {
+        for (std::size_t i = 0; i < units_.size(); ++i)
+            units_[i]->setSweep(generator_->slot(i), generator_->identity());
+        startUnits();
+    });
+    connect(generator_, &GeneratorSweep::faulted, this, [this](const QString& message) {
+        generatorFault_ = message;
+        for (UnitRun* unit : units_) unit->instrumentFault(message);
+    });
+    connect(generator_, &GeneratorSweep::off, this, [this] {
+        if (running_ == 0) emit finished();
+    });
 }
 
 void Station::start() {
     if (started_) return;
     started_ = true;
     running_ = int(units_.size());
-    if (running_ == 0) {
-        emit finished();
-        return;
-    }
+    if (running_ == 0) return allEnded();
+    if (generator_)
+        generator_->open();  // the units start once it is set
+    else
+        startUnits();
+}
+
+void Station::startUnits() {
+    if (interrupted_) return;
     for (UnitRun* unit : units_) unit->start();
+}
+
+// Every unit has ended: the generator's output off first, where there is one.
+void Station::allEnded() {
+    if (generator_)
+        generator_->switchOff();
+    else
+        emit finished();
 }
 
 void Station::interrupt() {
     interrupted_ = true;
     for (UnitRun* unit : units_) unit->interrupt();
+    if (generator_) generator_->switchOff();
     // Stopped before it started (while what the units need was read): it
     // will not start, and every unit has ended.
     if (!started_) {
@@ -47,7 +81,7 @@ int Station::exitStatus() const {
         if (unit->tally().count(Outcome::StationFault) > 0) fault = true;
         refused |= unit->refused();
     }
-    return fault ? kStationFault : refused ? kRefused : kOk;
+    return fault || !generatorFault_.isEmpty() ? kStationFault : refused ? kRefused : kOk;
 }
 
 }  // namespace station

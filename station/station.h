@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "station/generatorsweep.h"
 #include "station/unitrun.h"
 
 namespace station {
@@ -14,6 +15,14 @@ class Station : public QObject {
     Q_OBJECT
 public:
     explicit Station(std::vector<UnitConfig> units, QObject* parent = nullptr);
+
+    // Before start(): the signal generator that feeds every slot (not
+    // owned; it outlives the station); none: as without one.  It is opened
+    // and set to the plan's level before the first unit starts, its
+    // identity kept with every result; its output is switched off at the
+    // end, on its fault and on an interruption, before finished().  Its
+    // fault is the station's for every slot in the sweep (instrument-fault).
+    void setLevelSource(LevelSource* source);
 
     // Starts every unit; nothing once started or interrupted.
     void start();
@@ -32,7 +41,12 @@ signals:
     void finished();
 
 private:
-    std::vector<UnitRun*> units_;  // children
+    void startUnits();
+    void allEnded();
+
+    std::vector<UnitRun*> units_;          // children
+    GeneratorSweep* generator_ = nullptr;  // a child
+    QString generatorFault_;
     int running_ = 0;
     bool started_ = false;
     bool interrupted_ = false;

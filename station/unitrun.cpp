@@ -612,6 +612,22 @@ void UnitRun::interrupt() {
     sequencer_->interrupt();
 }
 
+void UnitRun::setSweep(SweepSlot slot, QString generator) {
+    sequencer_->setSweep(slot);
+    generator_ = std::move(generator);
+}
+
+void UnitRun::instrumentFault(const QString& message) {
+    interrupted_ = true;  // no cycle follows without the generator
+    hook_.cancel();
+    if (phase_ == Phase::Idle || phase_ == Phase::Done || phase_ == Phase::Asking) {
+        finish();
+        return;
+    }
+    note_ = message;
+    sequencer_->end(Reason::InstrumentFault);
+}
+
 void UnitRun::setPhase(Phase phase) {
     if (phase == phase_) return;
     phase_ = phase;
@@ -876,6 +892,7 @@ void UnitRun::closeCycle(Reason reason) {
     r.planSha256 = config_.planSha256;
     r.study = config_.study;
     r.tests = config_.tests;
+    r.generator = generator_;
     outcome_ = outcomeWords(r, config_.confirmTimeoutS, config_.fixTimeoutS, problem_, note_);
     r.status = outcome_;
     // The link may be inside one of its handlers: what follows waits until

@@ -103,6 +103,7 @@
 #include "station/preparation.h"
 #include "station/result.h"
 #include "station/runtest.h"
+#include "station/sensitivity.h"
 #include "station/sequencer.h"
 #include "station/signaltest.h"
 #include "station/startrule.h"
@@ -146,9 +147,16 @@ public:
     // Before start(): why the station may not test the unit, or nothing.
     void setQualification(const QString& problem);
 
+    // Before start(), with a signal generator: the slot's place in the
+    // generator's sweep, and the generator's identity, kept with each result.
+    void setSweep(SweepSlot slot, QString generator);
+
     void start();
     // Ends the cycle under way as interrupted and closes the port.
     void interrupt();
+    // The signal generator failed: the cycle under way is the station's
+    // fault (instrument-fault, what it said as its note), and no other follows.
+    void instrumentFault(const QString& message);
 
     Phase phase() const { return phase_; }
     bool done() const { return phase_ == Phase::Done; }
@@ -226,6 +234,7 @@ private:
     void keep(results::evidence::Kind kind, std::string_view bytes);
 
     UnitConfig config_;
+    QString generator_;  // the signal generator's identity; empty: none
     std::unique_ptr<StationPort> port_;
     std::unique_ptr<gpslink::LinkDriver> link_;
     std::unique_ptr<gpslink::LinkClock> clock_;

@@ -101,6 +101,13 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
             return QStringLiteral(
                 "the golden unit reads too far from its known C/N0 in this slot: check the "
                 "slot's cable and antenna");
+        case Reason::AcquisitionOverLimit:
+            return QStringLiteral("no cold start fixed as weak a signal as the plan asks");
+        case Reason::TrackingOverLimit:
+            return QStringLiteral("the fix was lost at a signal stronger than the plan allows");
+        case Reason::InstrumentFault:
+            return QStringLiteral(
+                "the signal generator failed: the station's fault, not the unit's");
         // A limit's, said above where the limit is known; the others by the
         // note or by the signal test's words.
         case Reason::TtffOverLimit:

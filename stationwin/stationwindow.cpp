@@ -69,7 +69,11 @@ QString limitsText(const station::UnitConfig& c) {
     if (c.testsFix() && !l.most(Measure::Ttff))
         held << QObject::tr("a fix within %1 s").arg(c.fixTimeoutS);
     for (const results::MeasureRow& m : results::kMeasures) {
-        if (!(m.test == results::Test::Fix ? c.testsFix() : c.testsSignal())) continue;
+        const bool tested = m.test == results::Test::Fix        ? c.testsFix()
+                            : m.test == results::Test::Signal   ? c.testsSignal()
+                            : m.measure == Measure::Acquisition ? c.testsAcquisition()
+                                                                : c.testsTracking();
+        if (!tested) continue;
         const auto &low = l.least(m.measure), &high = l.most(m.measure);
         if (low && high && m.heldBoth) {
             held << said(m.heldBoth).arg(number(*low), number(*high));

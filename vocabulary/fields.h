@@ -74,6 +74,11 @@ enum class Field {
     EvidenceSha256,
     EvidenceRemoved,
     LimitResults,
+    LevelDbm,
+    AcquisitionDbm,
+    TrackingDbm,
+    ColdStarts,
+    Generator,
 };
 
 struct FieldRow {
@@ -149,6 +154,15 @@ inline constexpr FieldRow kFields[] = {
     {Field::EvidenceRemoved,     "evidence_removed",      FieldKind::Text,  false, true, 10},
     // Each limit's result (vocabulary/limitresults.h), kept in a table of its own.
     {Field::LimitResults,        "limit_results",         FieldKind::Json,  true,  false, 0},
+    // With a signal generator (station/sensitivity.h): the level at the
+    // slot's antenna port the fix and signal tests ran at, the weakest levels
+    // found by the sensitivity tests, the cold starts the search took, and
+    // the generator's own identity (its *IDN? answer).
+    {Field::LevelDbm,            "level_dbm",             FieldKind::Real,  true,  true, 18},
+    {Field::AcquisitionDbm,      "acquisition_dbm",       FieldKind::Real,  true,  true, 18},
+    {Field::TrackingDbm,         "tracking_dbm",          FieldKind::Real,  true,  true, 18},
+    {Field::ColdStarts,          "cold_starts",           FieldKind::Int,   true,  true, 18},
+    {Field::Generator,           "generator",             FieldKind::Text,  true,  true, 18},
 };
 // clang-format on
 
@@ -176,10 +190,21 @@ constexpr const FieldRow& rowOf(Field field) {
 // test's measures are judged in the table's order, and the first that fails
 // names the reason.  A measure without a value (a fix without a sky) is
 // beyond any upper limit and below any lower limit above 0.
-enum class Measure { Ttff, Satellites, SkyCn0, SignalCn0, Hdop, Agc, Noise, Jamming };
+enum class Measure {
+    Ttff,
+    Satellites,
+    SkyCn0,
+    SignalCn0,
+    Hdop,
+    Agc,
+    Noise,
+    Jamming,
+    Acquisition,
+    Tracking
+};
 
 // The test a measure's value comes from.
-enum class Test { Fix, Signal };
+enum class Test { Fix, Signal, Sensitivity };
 
 // How the report's page draws a measure beside its statistics.
 enum class Chart {
@@ -199,6 +224,7 @@ struct Bound {
     const char* dialog;  // the station window's settings dialog
     const char* held;    // the window's words for it, %1 the limit, {sv} the satellite
     Reason reason;       // the unit's reason when its value is beyond it
+    double least = 0;    // the smallest value a plan may give
 };
 inline constexpr Bound kNoBound = {nullptr, nullptr, nullptr, nullptr,
                                    0,       nullptr, nullptr, Reason::Ok};
@@ -264,6 +290,22 @@ inline constexpr MeasureRow kMeasures[] = {
      kNoBound, kNoBound, nullptr, Chart::PerSlot, true},
     {Measure::Jamming, Field::Jamming, "Jamming indicator", "", Test::Signal, false,
      "jamming %1", 0, kNoBound, kNoBound, nullptr, Chart::PerSlot, true},
+    // The weakest levels at the antenna port a cold start fixed at and a fix
+    // was held at (station/sensitivity.h).
+    {Measure::Acquisition, Field::AcquisitionDbm, "Acquisition sensitivity", "dBm",
+     Test::Sensitivity, false, "acquisition at %1 dBm", 1, kNoBound,
+     {"max_acquisition_dbm", "max-acquisition", "DBM",
+      "Fail an acquisition sensitivity test whose weakest level fixed at is above DBM.", 0,
+      "Acquisition sensitivity at most", "a cold start fixes at %1 dBm",
+      Reason::AcquisitionOverLimit, -200},
+     nullptr, Chart::Both},
+    {Measure::Tracking, Field::TrackingDbm, "Tracking sensitivity", "dBm", Test::Sensitivity,
+     false, "fix held down to %1 dBm", 1, kNoBound,
+     {"max_tracking_dbm", "max-tracking", "DBM",
+      "Fail a tracking sensitivity test whose weakest level the fix held at is above DBM.", 0,
+      "Tracking sensitivity at most", "the fix held at %1 dBm", Reason::TrackingOverLimit,
+      -200},
+     nullptr, Chart::Both},
 };
 // clang-format on
 

@@ -54,6 +54,9 @@ enum class Reason {
     RouteCheckFailed,
     PowerFailed,
     OffsetTooLarge,
+    AcquisitionOverLimit,
+    TrackingOverLimit,
+    InstrumentFault,
 };
 
 struct ReasonRow {
@@ -101,6 +104,13 @@ inline constexpr ReasonRow kReasons[] = {
     // A calibration's, not a unit's: the golden unit reads too far from its
     // known C/N0 in the slot, which stays out of use (station/calibration.h).
     {Reason::OffsetTooLarge,    "offset-too-large",   Outcome::StationFault,  true,  false},
+    // A sensitivity test's (station/sensitivity.h): the weakest level found
+    // is above the plan's limit.
+    {Reason::AcquisitionOverLimit, "acquisition-over-limit", Outcome::Fail,  true,  false},
+    {Reason::TrackingOverLimit, "tracking-over-limit", Outcome::Fail,         true,  false},
+    // The signal generator did not answer, reported an error or went away:
+    // the station's, for every slot in the sweep, never a unit's.
+    {Reason::InstrumentFault,   "instrument-fault",   Outcome::StationFault,  false, true},
 };
 // clang-format on
 
