@@ -13,6 +13,7 @@
 
 #include "gpslink/resetcommand.h"
 #include "sim/receivermodel.h"
+#include "station/families.h"
 #include "station/sensitivity.h"
 #include "station/watcher.h"
 
@@ -52,7 +53,7 @@ inline gpssim::ReceiverModel rfUnit(double acquisitionDbm, double trackingDbm,
 
 // Seconds from a cold start to the first fix, within a limit.
 inline std::optional<int> coldStart(gpssim::ReceiverModel& model, int limitS) {
-    model.receive(gpslink::resetCommand(gpslink::ReceiverFamily::Sirf, gpslink::StartType::Cold));
+    model.receive(station::startCommand(gpslink::ReceiverFamily::Sirf, gpslink::StartType::Cold));
     for (int s = 1; s <= limitS; ++s)
         if (epoch(model).fix) return s;
     return std::nullopt;

@@ -217,7 +217,7 @@ struct Cycle {
         plan.tests = std::move(tests);
         plan.fixTimeoutS = 60;
         plan.command =
-            gpslink::resetCommand(gpslink::ReceiverFamily::Sirf, gpslink::StartType::Cold);
+            station::startCommand(gpslink::ReceiverFamily::Sirf, gpslink::StartType::Cold);
         plan.limits.most(Measure::Acquisition) = -146;
         return plan;
     }

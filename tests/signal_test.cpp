@@ -93,7 +93,7 @@ TEST_P(Calibrations, LatestAndPreviousPerSlot) {
          {std::tuple{"/dev/a", 1.5, 0}, std::tuple{"/dev/b", 4.0, 10},
           std::tuple{"/dev/a", 3.25, 20}}) {
         results::Calibration c{0,  t0.addSecs(at), "st",   port, "op", "GOLD-1",
-                               45, 45 - offset,    offset, {},   {}};
+                               45, 45 - offset,    offset, {},   {},   {}};
         const auto id = store->saveCalibration(c, &previous, &error);
         ASSERT_TRUE(id) << error.toStdString();
         ids.push_back(*id);
