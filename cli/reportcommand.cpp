@@ -306,6 +306,30 @@ bool printUndelivered(const QSqlDatabase& db, const QString& station, bool json,
     return true;
 }
 
+// The control charts' alarms, oldest first.
+void printAlarms(const std::vector<results::SpcAlarm>& alarms, bool json, QTextStream& out) {
+    if (json) {
+        QJsonArray all;
+        for (const results::SpcAlarm& a : alarms) all.append(a.toJson());
+        out << QJsonDocument(QJsonObject{{"alarms", all}}).toJson(QJsonDocument::Compact) << '\n';
+        return;
+    }
+    if (alarms.empty()) out << "No alarms.\n";
+    for (const results::SpcAlarm& a : alarms) {
+        const auto* rule = results::spc::ruleById(a.rule.toStdString());
+        out << results::isoTime(a.raisedAt) << "  " << a.station << ' '
+            << (a.port.isEmpty() ? QStringLiteral("(station)") : a.port) << "  " << a.chart << ' '
+            << a.rule << " (" << (rule ? rule->text : "") << "), "
+            << QString::number(a.value, 'f', 3) << "  ";
+        if (a.clearedAt)
+            out << "cleared " << results::isoTime(*a.clearedAt) << " by " << a.clearedBy << ": "
+                << a.clearedWhy;
+        else
+            out << "open";
+        out << '\n';
+    }
+}
+
 // The evidence kept with result ID written to path (- for standard output):
 // framed, the receiver's bytes alone, or as text.
 enum class EvidenceForm { Framed, Raw, Text };
@@ -490,6 +514,11 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         QStringLiteral("The results that wait for delivery to the line, oldest first, each with "
                        "its target, its attempts, the last one's time and error and when the "
                        "next comes (text or --json; --station: only its own)."));
+    const QCommandLineOption alarms(
+        QStringLiteral("alarms"),
+        QStringLiteral("The alarms the control charts raised, oldest first, each with its "
+                       "slot, chart and rule, and who cleared it, why and when (text or "
+                       "--json; --station: only its own)."));
     const QCommandLineOption evidence(
         QStringLiteral("evidence"),
         QStringLiteral("Write the bytes kept with result KEY to the FILE given after it (- for "
@@ -544,8 +573,9 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
                         "  report --type1 NAME [--reference MEASURE=VALUE]... [--json]"),
          {grr, grrCsv, tolerance, type1, reference}},
         {QStringLiteral("The line"),
-         QStringLiteral("  report --undelivered [--station NAME] [--json]"),
-         {undelivered}},
+         QStringLiteral("  report --undelivered [--station NAME] [--json]\n"
+                        "  report --alarms [--station NAME] [--json]"),
+         {undelivered, alarms}},
         {QStringLiteral("A unit's bytes"),
          QStringLiteral("  report --evidence KEY FILE | --evidence-raw KEY FILE |\n"
                         "         --evidence-text KEY FILE  [--cycle N | --started TIME]"),
@@ -635,6 +665,15 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     if (strikeWho.isEmpty()) strikeWho = loginName();
     if (p.isSet(strikeRun) && strikeWho.isEmpty())
         return usage(QStringLiteral("--strike needs --by NAME: who strikes the run"));
+    if (p.isSet(undelivered) && p.isSet(alarms))
+        return usage(QStringLiteral("give only one of --undelivered and --alarms"));
+    if (p.isSet(alarms)) {
+        for (const QCommandLineOption* o :
+             {&since, &until, &lot, &unit, &csv, &htmlFile, &suggest, &grr, &grrCsv, &type1})
+            if (p.isSet(*o))
+                return usage(QStringLiteral("--alarms lists the alarms: --%1 does not apply")
+                                 .arg(o->names().constFirst()));
+    }
     if (p.isSet(undelivered)) {
         for (const QCommandLineOption* o :
              {&since, &until, &lot, &unit, &csv, &htmlFile, &suggest, &grr, &grrCsv, &type1})
@@ -739,6 +778,15 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
             err << name << ": cannot read the delivery queue: " << why << '\n';
             return station::kStationFault;
         }
+        return station::kOk;
+    }
+    if (p.isSet(alarms)) {
+        const auto found = store->spc().alarms(p.value(station), QString(), false, &why);
+        if (!found) {
+            err << name << ": cannot read the alarms: " << why << '\n';
+            return station::kStationFault;
+        }
+        printAlarms(*found, p.isSet(json), out);
         return station::kOk;
     }
     if (evidenceAsked)

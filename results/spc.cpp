@@ -157,15 +157,15 @@ const RuleRow* ruleById(const std::string& id) {
 
 namespace {
 
-// Whether at least m of the `window` points ending at index lie beyond
-// `beyond` sigmas on one side, the newest among them (a rule breaks at the
-// point that completes it).
+// Whether at least m of the `window` points ending at index (as many as
+// there are, at the start of a chart) lie beyond `beyond` sigmas on one
+// side, the newest among them (a rule breaks at the point that completes it).
 bool mOfWindow(const std::vector<double>& z, std::size_t index, int m, int window, double beyond) {
-    if (index + 1 < std::size_t(window)) return false;
+    const std::size_t first = index + 1 >= std::size_t(window) ? index + 1 - window : 0;
     for (int side : {1, -1}) {
         if (side * z[index] <= beyond) continue;
         int count = 0;
-        for (std::size_t i = index + 1 - window; i <= index; ++i)
+        for (std::size_t i = first; i <= index; ++i)
             if (side * z[i] > beyond) ++count;
         if (count >= m) return true;
     }

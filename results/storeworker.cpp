@@ -199,7 +199,8 @@ void StoreWorker::keepCalibration(const Calibration& calibration,
                                   std::function<void(const CalibrationKept&)> done) {
     post([this, back = back_, calibration, done = std::move(done)] {
         CalibrationKept kept;
-        kept.id = back->store->saveCalibration(calibration, &kept.previous, &kept.error);
+        kept.id =
+            back->store->saveCalibration(calibration, &kept.previous, &kept.error, &kept.alarms);
         QMetaObject::invokeMethod(
             this, [done, kept] { done(kept); }, Qt::QueuedConnection);
     });

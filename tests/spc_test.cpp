@@ -125,6 +125,8 @@ TEST(Rules, EachBreaksAtThePointThatCompletesIt) {
     EXPECT_EQ(rulesAtLast(RuleSet::WesternElectric, {0, -3.1}), V{Rule::BeyondThree});
     EXPECT_EQ(rulesAtLast(RuleSet::WesternElectric, {0, 3.0}), V{});
     EXPECT_EQ(rulesAtLast(RuleSet::WesternElectric, {2.1, 0, 2.1}), V{Rule::TwoOfThree});
+    // At a chart's start, of the points there are.
+    EXPECT_EQ(rulesAtLast(RuleSet::WesternElectric, {2.1, 2.1}), V{Rule::TwoOfThree});
     EXPECT_EQ(rulesAtLast(RuleSet::WesternElectric, {2.1, 0, -2.1}), V{});
     // Completed already by the points before: the newest is not beyond.
     EXPECT_EQ(rulesAtLast(RuleSet::WesternElectric, {2.1, 2.1, 0}), V{});
