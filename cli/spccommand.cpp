@@ -63,13 +63,13 @@ int runSpc(const QStringList& args, QTextStream& out, QTextStream& err) {
     const QString name = QStringLiteral("gps-coldstart-cli spc");
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
-        "Freezes the limits a series of a slot (or of the whole station, without --slot) is\n"
-        "judged against, from the points of a baseline the engineer names: the results\n"
-        "started in --from..--to or of the lots --lot names (ttff, yield), or the\n"
-        "calibrations of --from..--to (offset).  Every result and calibration kept after\n"
-        "it is judged by the charts of its series, and each rule broken raises an\n"
-        "alarm (report --alarms).  Freezing again recomputes the limits: the new\n"
-        "baseline is in force from then on, and every earlier one is kept with its\n"
+        "Freezes the limits a series of a slot (or of the whole station, without\n"
+        "--slot) is judged against, from the points of a baseline the engineer names:\n"
+        "the results started in --from..--to or of the lots --lot names (ttff, yield),\n"
+        "or the calibrations of --from..--to (offset).  Every result and calibration\n"
+        "kept after it is judged by the charts of its series, and each rule broken\n"
+        "raises an alarm (report --alarms).  Freezing again recomputes the limits: the\n"
+        "new baseline is in force from then on, and every earlier one is kept with its\n"
         "date.  Prints the baseline's figures (JSON with --json).\n"
         "\n"
         "Series: ttff, offset, yield.\n"

@@ -224,6 +224,20 @@ void StoreWorker::latestCalibrations(const QString& station, const QStringList& 
     });
 }
 
+void StoreWorker::heldSlots(const QString& station, const QStringList& ports, Held done) {
+    post([this, back = back_, station, ports, done = std::move(done)] {
+        QString error;
+        QStringList held;
+        for (const QString& port : ports) {
+            const auto is = back->store->spc().held(station, port, &error);
+            if (!is) break;
+            if (*is) held << port;
+        }
+        QMetaObject::invokeMethod(
+            this, [done, held, error] { done(held, error); }, Qt::QueuedConnection);
+    });
+}
+
 void StoreWorker::qualification(const QString& study, double maxAgeS, Qualification done) {
     post([this, back = back_, study, maxAgeS, done = std::move(done)] {
         QString error, latest, problem;

@@ -144,6 +144,8 @@ public:
     void setCalibration(const std::optional<results::Calibration>& latest, const QDateTime& now);
     // Before start(): why the station may not test the unit, or nothing.
     void setQualification(const QString& problem);
+    // Before it starts: why its slot is held on an alarm; empty: it is not.
+    void setHold(const QString& problem);
 
     void start();
     // Ends the cycle under way as interrupted and closes the port.

@@ -267,6 +267,8 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
                 for (station::UnitRun* run : runs) {
                     showBanner((what == session::Read::Study
                                     ? tr("Slot %1 cannot read the gauge study: %2")
+                                : what == session::Read::Alarms
+                                    ? tr("Slot %1 cannot read its alarms: %2")
                                     : tr("Slot %1 cannot read its calibration: %2"))
                                    .arg(run->config().slot)
                                    .arg(error),

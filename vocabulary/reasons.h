@@ -54,6 +54,7 @@ enum class Reason {
     RouteCheckFailed,
     PowerFailed,
     OffsetTooLarge,
+    SlotHeld,
 };
 
 struct ReasonRow {
@@ -101,6 +102,8 @@ inline constexpr ReasonRow kReasons[] = {
     // A calibration's, not a unit's: the golden unit reads too far from its
     // known C/N0 in the slot, which stays out of use (station/calibration.h).
     {Reason::OffsetTooLarge,    "offset-too-large",   Outcome::StationFault,  true,  false},
+    // With --hold-on-alarm: the slot has an open alarm (results/spctable.h).
+    {Reason::SlotHeld,          "slot-held",          Outcome::StationFault,  false, false},
 };
 // clang-format on
 
