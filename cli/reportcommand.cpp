@@ -71,15 +71,22 @@ int writeOut(const QByteArray& bytes, const QString& path, const QString& what, 
     return station::kOk;
 }
 
-int writeHtml(const QString& path, const QSqlDatabase& db, const results::Filter& filter,
+int writeHtml(const QString& path, results::Store& store, const results::Filter& filter,
               const results::PageHeading& heading, QTextStream& err) {
+    const QSqlDatabase db = store.database();
     QString why;
     const auto data = results::distributions(db, filter, &why);
     if (!data) {
         err << kName << ": " << heading.database << ": " << why << '\n';
         return station::kStationFault;
     }
-    const QByteArray page = results::htmlPage(*data, heading);
+    // The control charts' section last, where a study's goes on its page.
+    const auto charts = store.spc().chartsSection(filter.station, &why);
+    if (!charts) {
+        err << kName << ": " << heading.database << ": " << why << '\n';
+        return station::kStationFault;
+    }
+    const QByteArray page = results::htmlPage(*data, heading, *charts);
     return writeOut(page, path, QStringLiteral("the page"), err);
 }
 
@@ -834,7 +841,7 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         [&](const QString& text) { err << "gps-coldstart: " << text << Qt::endl; }, &why);
     why.clear();
     if (p.isSet(htmlFile))
-        return writeHtml(p.value(htmlFile), store->database(), filter, heading(p, target), err);
+        return writeHtml(p.value(htmlFile), *store, filter, heading(p, target), err);
 
     // Every figure from one read of the database (one moment of it): the
     // failed units and the evidence retention removed are counted in the

@@ -4,6 +4,7 @@
 #include <QSqlQuery>
 #include <algorithm>
 
+#include "results/svgchart.h"
 #include "vocabulary/reasons.h"
 
 namespace results {
@@ -260,6 +261,68 @@ bool SpcTable::lotsAfter(const SpcBaseline& b, std::vector<spc::Sample>* lots, Q
         lots->push_back({q.value(2).toLongLong(), q.value(1).toLongLong()});
     }
     return true;
+}
+
+std::optional<QByteArray> SpcTable::chartsSection(const QString& station, QString* error) {
+    QSqlQuery q(db_.connection());
+    q.prepare(
+        QStringLiteral("SELECT DISTINCT station, port, series FROM spc_baselines WHERE ? = '' "
+                       "OR station = ? ORDER BY station, port, series"));
+    bindAll(q, {station, station});
+    if (!q.exec()) return failed(q, error), std::nullopt;
+    struct Key {
+        QString station, port, series;
+    };
+    std::vector<Key> keys;
+    while (q.next())
+        keys.push_back({q.value(0).toString(), q.value(1).toString(), q.value(2).toString()});
+    if (keys.empty()) return QByteArray();
+    QString html = QStringLiteral(
+        "<section id=\"control-charts\">\n<h2>Control charts</h2>\n"
+        "<p>Each chart against the limits of its series' baseline in "
+        "force; a ring marks a point that broke a rule.</p>\n");
+    for (const Key& k : keys) {
+        const spc::SeriesRow* row = spc::seriesById(k.series.toStdString());
+        if (!row) continue;
+        std::optional<SpcBaseline> b;
+        if (!baseline(k.station, k.port, row->series, &b, error)) return std::nullopt;
+        if (!b) continue;
+        std::vector<double> values;
+        std::vector<spc::Sample> lots;
+        QStringList labels;
+        const bool yield = row->series == spc::Series::Yield;
+        if (yield ? !lotsAfter(*b, &lots, &labels, error)
+                  : !pointsAfter(*b, 0, &values, &labels, error))
+            return std::nullopt;
+        const QString whose = k.port.isEmpty() ? k.station : k.station + ' ' + k.port;
+        html += QStringLiteral(
+                    "<h3>%1, %2</h3>\n<p>Baseline %3 (%4..%5, %6 points) frozen %7 by "
+                    "%8.</p>\n")
+                    .arg(chart::escape(whose), chart::escape(QLatin1String(row->what)))
+                    .arg(b->id)
+                    .arg(chart::escape(b->fromAt), chart::escape(b->toAt))
+                    .arg(b->figures.n)
+                    .arg(isoTime(b->frozenAt), chart::escape(b->frozenBy));
+        for (const spc::ChartRow& c : spc::kCharts) {
+            if (c.series != row->series) continue;
+            const spc::Plotted p = yield ? spc::plot(c, b->figures, lots, rules_)
+                                         : spc::plot(c, b->figures, values, rules_, designs_);
+            if (p.values.empty()) continue;
+            std::vector<bool> flagged(p.values.size(), false);
+            for (const spc::Broken& x : p.broken) flagged[x.index] = true;
+            // The moving ranges begin at the second point.
+            const QStringList shown = labels.mid(labels.size() - int(p.values.size()));
+            // Limits that vary by point (the EWMA's, a p-chart's) are drawn
+            // as the newest point's.
+            const chart::ControlLimits limits{p.center.back(), p.lcl.back(), p.ucl.back()};
+            html += chart::controlChart({whose + QStringLiteral(": ") + QLatin1String(c.title),
+                                         QStringLiteral("point"), QLatin1String(row->unit)},
+                                        shown, p.values, limits, flagged);
+            html += '\n';
+        }
+    }
+    html += QStringLiteral("</section>\n");
+    return html.toUtf8();
 }
 
 bool SpcTable::judge(const QString& station, const QString& port, spc::Series series,

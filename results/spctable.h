@@ -101,6 +101,11 @@ public:
                      QStringList* times, QString* error);
     bool lotsAfter(const SpcBaseline& b, std::vector<spc::Sample>* lots, QStringList* names,
                    QString* error);
+    // The report page's section: each chart of each baseline in force (of
+    // a station, or every station's when empty) with its limits, the points
+    // after the baseline and a ring around each that broke a rule.  Empty
+    // when no baseline was frozen; nothing, with error, on a failure.
+    std::optional<QByteArray> chartsSection(const QString& station, QString* error);
 
 private:
     bool judge(const QString& station, const QString& port, spc::Series series,

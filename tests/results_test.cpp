@@ -1799,6 +1799,11 @@ TEST_P(ResultsReport, ControlChartsRaiseAlarmsOnceWithTheirPoint) {
     EXPECT_TRUE(listed[9]["calibration_id"].isDouble());
     EXPECT_EQ(listed[9]["cleared_by"], "qe");
     EXPECT_EQ(listed[9]["cleared_why"], "golden unit swapped");
+    // The page draws each chart with its limits and rings the points that
+    // broke a rule.
+    const QString page = reportPage({"--db", path});
+    EXPECT_TRUE(page.contains("line-1 " + port + ": golden offset, CUSUM")) << page.toStdString();
+    EXPECT_TRUE(page.contains("line-1 " + port + ": TTFF, individuals"));
     const QString text = reportText({"--db", path, "--alarms"});
     EXPECT_TRUE(text.contains(port + "  offset-cusum cusum (CUSUM beyond its decision interval)"))
         << text.toStdString();
