@@ -27,7 +27,8 @@ const char* const kDescription =
     "result, drift, drift_flagged, status).  result is ok, offset-too-large (beyond\n"
     "--max-offset; kept, so that the slot stays out of use) or signal-not-seen\n"
     "(nothing kept).  drift_flagged: the offset moved more than 1 dB since the\n"
-    "slot's previous calibration.\n"
+    "slot's previous calibration.  alarms: the rules of the slot's offset charts\n"
+    "the calibration broke (gps-coldstart-cli spc --help).\n"
     "\n"
     "Exit status:\n"
     "  0    every slot calibrated\n"
@@ -136,7 +137,9 @@ int runCalibrate(const QStringList& arguments, QTextStream& out, QTextStream& er
                     << " dB (measured " << offsetText(o.measured) << ", expected " << o.expected
                     << ")" << (o.drift ? ", drift " + offsetText(o.drift) + " dB" : QString())
                     << (o.driftFlagged ? " FLAGGED" : "")
-                    << (o.error.isEmpty() ? QString() : ", not kept: " + o.error) << '\n';
+                    << (o.error.isEmpty() ? QString() : ", not kept: " + o.error)
+                    << (o.alarms.isEmpty() ? QString() : ", ALARM " + o.alarms.join(", ALARM "))
+                    << '\n';
             }
             out.flush();
         });

@@ -10,6 +10,7 @@
 #include "cli/options.h"
 #include "cli/reportcommand.h"
 #include "cli/run.h"
+#include "cli/spccommand.h"
 #include "station/config.h"
 
 int main(int argc, char** argv) {
@@ -30,6 +31,14 @@ int main(int argc, char** argv) {
     if (arguments.size() > 1 && arguments[1] == QLatin1String("db")) {
         QTextStream out(stdout), err(stderr);
         return cli::runDb(arguments.mid(2), out, err);
+    }
+    if (arguments.size() > 1 && arguments[1] == QLatin1String("spc")) {
+        QTextStream out(stdout), err(stderr);
+        return cli::runSpc(arguments.mid(2), out, err);
+    }
+    if (arguments.size() > 1 && arguments[1] == QLatin1String("alarms")) {
+        QTextStream out(stdout), err(stderr);
+        return cli::runAlarms(arguments.mid(2), out, err);
     }
     if (arguments.size() > 1 && arguments[1] == QLatin1String("deliver")) {
         QTextStream out(stdout), err(stderr);

@@ -172,7 +172,20 @@ void Progress::redraw() {
 }
 
 void Report::cycleEnded(const QJsonObject& result) {
-    if (!json_) return;
+    if (!json_) {
+        // Said on standard error, as the unit's line was: the alarms its
+        // result raised on its slot's charts (its JSON lists them too).
+        for (const QJsonValue& a : result.value(QLatin1String("alarms")).toArray()) {
+            const QString port = a[QLatin1String("port")].toString();
+            print(stderr, QStringLiteral("%1: ALARM %2 %3 (%4), %5\n")
+                              .arg(port.isEmpty() ? a[QLatin1String("station")].toString() : port,
+                                   a[QLatin1String("chart")].toString(),
+                                   a[QLatin1String("rule")].toString(),
+                                   a[QLatin1String("rule_text")].toString(),
+                                   QString::number(a[QLatin1String("value")].toDouble(), 'f', 3)));
+        }
+        return;
+    }
     print(out_, QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)) + '\n');
 }
 

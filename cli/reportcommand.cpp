@@ -71,15 +71,22 @@ int writeOut(const QByteArray& bytes, const QString& path, const QString& what, 
     return station::kOk;
 }
 
-int writeHtml(const QString& path, const QSqlDatabase& db, const results::Filter& filter,
+int writeHtml(const QString& path, results::Store& store, const results::Filter& filter,
               const results::PageHeading& heading, QTextStream& err) {
+    const QSqlDatabase db = store.database();
     QString why;
     const auto data = results::distributions(db, filter, &why);
     if (!data) {
         err << kName << ": " << heading.database << ": " << why << '\n';
         return station::kStationFault;
     }
-    const QByteArray page = results::htmlPage(*data, heading);
+    // The control charts' section last, where a study's goes on its page.
+    const auto charts = store.spc().chartsSection(filter.station, &why);
+    if (!charts) {
+        err << kName << ": " << heading.database << ": " << why << '\n';
+        return station::kStationFault;
+    }
+    const QByteArray page = results::htmlPage(*data, heading, *charts);
     return writeOut(page, path, QStringLiteral("the page"), err);
 }
 
@@ -306,6 +313,30 @@ bool printUndelivered(const QSqlDatabase& db, const QString& station, bool json,
     return true;
 }
 
+// The control charts' alarms, oldest first.
+void printAlarms(const std::vector<results::SpcAlarm>& alarms, bool json, QTextStream& out) {
+    if (json) {
+        QJsonArray all;
+        for (const results::SpcAlarm& a : alarms) all.append(a.toJson());
+        out << QJsonDocument(QJsonObject{{"alarms", all}}).toJson(QJsonDocument::Compact) << '\n';
+        return;
+    }
+    if (alarms.empty()) out << "No alarms.\n";
+    for (const results::SpcAlarm& a : alarms) {
+        const auto* rule = results::spc::ruleById(a.rule.toStdString());
+        out << results::isoTime(a.raisedAt) << "  " << a.station << ' '
+            << (a.port.isEmpty() ? QStringLiteral("(station)") : a.port) << "  " << a.chart << ' '
+            << a.rule << " (" << (rule ? rule->text : "") << "), "
+            << QString::number(a.value, 'f', 3) << "  ";
+        if (a.clearedAt)
+            out << "cleared " << results::isoTime(*a.clearedAt) << " by " << a.clearedBy << ": "
+                << a.clearedWhy;
+        else
+            out << "open";
+        out << '\n';
+    }
+}
+
 // The evidence kept with result ID written to path (- for standard output):
 // framed, the receiver's bytes alone, or as text.
 enum class EvidenceForm { Framed, Raw, Text };
@@ -490,6 +521,11 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         QStringLiteral("The results that wait for delivery to the line, oldest first, each with "
                        "its target, its attempts, the last one's time and error and when the "
                        "next comes (text or --json; --station: only its own)."));
+    const QCommandLineOption alarms(
+        QStringLiteral("alarms"),
+        QStringLiteral("The alarms the control charts raised, oldest first, each with its "
+                       "slot, chart and rule, and who cleared it, why and when (text or "
+                       "--json; --station: only its own)."));
     const QCommandLineOption evidence(
         QStringLiteral("evidence"),
         QStringLiteral("Write the bytes kept with result KEY to the FILE given after it (- for "
@@ -544,8 +580,9 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
                         "  report --type1 NAME [--reference MEASURE=VALUE]... [--json]"),
          {grr, grrCsv, tolerance, type1, reference}},
         {QStringLiteral("The line"),
-         QStringLiteral("  report --undelivered [--station NAME] [--json]"),
-         {undelivered}},
+         QStringLiteral("  report --undelivered [--station NAME] [--json]\n"
+                        "  report --alarms [--station NAME] [--json]"),
+         {undelivered, alarms}},
         {QStringLiteral("A unit's bytes"),
          QStringLiteral("  report --evidence KEY FILE | --evidence-raw KEY FILE |\n"
                         "         --evidence-text KEY FILE  [--cycle N | --started TIME]"),
@@ -635,6 +672,15 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
     if (strikeWho.isEmpty()) strikeWho = loginName();
     if (p.isSet(strikeRun) && strikeWho.isEmpty())
         return usage(QStringLiteral("--strike needs --by NAME: who strikes the run"));
+    if (p.isSet(undelivered) && p.isSet(alarms))
+        return usage(QStringLiteral("give only one of --undelivered and --alarms"));
+    if (p.isSet(alarms)) {
+        for (const QCommandLineOption* o :
+             {&since, &until, &lot, &unit, &csv, &htmlFile, &suggest, &grr, &grrCsv, &type1})
+            if (p.isSet(*o))
+                return usage(QStringLiteral("--alarms lists the alarms: --%1 does not apply")
+                                 .arg(o->names().constFirst()));
+    }
     if (p.isSet(undelivered)) {
         for (const QCommandLineOption* o :
              {&since, &until, &lot, &unit, &csv, &htmlFile, &suggest, &grr, &grrCsv, &type1})
@@ -741,6 +787,15 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         }
         return station::kOk;
     }
+    if (p.isSet(alarms)) {
+        const auto found = store->spc().alarms(p.value(station), QString(), false, &why);
+        if (!found) {
+            err << name << ": cannot read the alarms: " << why << '\n';
+            return station::kStationFault;
+        }
+        printAlarms(*found, p.isSet(json), out);
+        return station::kOk;
+    }
     if (evidenceAsked)
         return writeEvidence(*store, p.value(*evidenceAsked), pick,
                              p.positionalArguments().constFirst(), form, err);
@@ -786,7 +841,7 @@ int runReport(const QStringList& args, QTextStream& out, QTextStream& err) {
         [&](const QString& text) { err << "gps-coldstart: " << text << Qt::endl; }, &why);
     why.clear();
     if (p.isSet(htmlFile))
-        return writeHtml(p.value(htmlFile), store->database(), filter, heading(p, target), err);
+        return writeHtml(p.value(htmlFile), *store, filter, heading(p, target), err);
 
     // Every figure from one read of the database (one moment of it): the
     // failed units and the evidence retention removed are counted in the

@@ -100,14 +100,16 @@ int runStation(station::Station& station, const Options& options,
         QCoreApplication::exit(session.exitStatus(station.exitStatus()));
     });
     // What the units need from the store cannot be read: no port is opened.
-    QObject::connect(&session, &session::Session::unreadable, &scope,
-                     [](session::Read what, const QList<station::UnitRun*>&, const QString& error) {
-                         complain((what == session::Read::Study
-                                       ? QStringLiteral("cannot read the gauge study: ")
-                                       : QStringLiteral("cannot read the slots' calibrations: ")) +
-                                  error);
-                         QCoreApplication::exit(station::kStationFault);
-                     });
+    QObject::connect(
+        &session, &session::Session::unreadable, &scope,
+        [](session::Read what, const QList<station::UnitRun*>&, const QString& error) {
+            complain((what == session::Read::Study ? QStringLiteral("cannot read the gauge study: ")
+                      : what == session::Read::Alarms
+                          ? QStringLiteral("cannot read the slots' alarms: ")
+                          : QStringLiteral("cannot read the slots' calibrations: ")) +
+                     error);
+            QCoreApplication::exit(station::kStationFault);
+        });
     QString signalError;
     if (!station::onStopSignals(
             {SIGINT, SIGTERM, SIGHUP},

@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <array>
 #include <optional>
 #include <vector>
@@ -62,6 +63,8 @@ inline constexpr double kDriftFlagDb = 1.0;
 struct CalibrationKept {
     std::optional<qint64> id;             // empty: not kept, see error
     std::optional<Calibration> previous;  // the slot's latest calibration before it
+    // The alarms its offset raised, each "CHART RULE" (results/linecharts.h).
+    QStringList alarms;
     QString error;
 };
 

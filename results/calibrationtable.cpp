@@ -60,7 +60,8 @@ std::optional<std::vector<Calibration>> CalibrationTable::latest(const QString& 
 }
 
 std::optional<qint64> CalibrationTable::save(const Calibration& c,
-                                             std::optional<Calibration>* previous, QString* error) {
+                                             std::optional<Calibration>* previous, QString* error,
+                                             const Within& within) {
     QSqlDatabase db = db_.connection();
     QSqlQuery q(db);
     auto failed = [&](const QSqlQuery& query) {
@@ -95,6 +96,10 @@ std::optional<qint64> CalibrationTable::save(const Calibration& c,
     if (!q.exec() || !q.next()) return failed(q);
     const qint64 id = q.value(0).toLongLong();
     q.finish();
+    if (within && !within(id, error)) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return std::nullopt;
+    }
     if (!q.exec(QStringLiteral("COMMIT"))) return failed(q);
     return id;
 }

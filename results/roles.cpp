@@ -19,7 +19,8 @@ QString identifier(const QString& name) {
 
 const QStringList& keptTables() {
     static const QStringList tables{QStringLiteral("results"), QStringLiteral("calibrations"),
-                                    QStringLiteral("struck_runs"), QStringLiteral("limit_results")};
+                                    QStringLiteral("struck_runs"), QStringLiteral("limit_results"),
+                                    QStringLiteral("spc_baselines")};
     return tables;
 }
 

@@ -255,6 +255,42 @@ std::vector<Migration> writtenSteps() {
           " high {REAL},"
           " result TEXT NOT NULL,"
           " PRIMARY KEY (result_id, measure))"}},
+        // The line's control charts (results/spctable.h): each baseline
+        // frozen for a slot's or a station's series, a record as the
+        // results are, and the alarms the points after it raised, each
+        // cleared with who and why.
+        {17,
+         {"CREATE TABLE spc_baselines ("
+          " id {SERIAL},"
+          " station TEXT NOT NULL,"
+          " port TEXT NOT NULL,"
+          " series TEXT NOT NULL,"
+          " from_at TEXT NOT NULL,"
+          " to_at TEXT NOT NULL,"
+          " lots TEXT NOT NULL DEFAULT '',"
+          " n {INT} NOT NULL,"
+          " center {REAL} NOT NULL,"
+          " sigma {REAL} NOT NULL,"
+          " moving_range {REAL} NOT NULL,"
+          " frozen_at TEXT NOT NULL,"
+          " frozen_by TEXT NOT NULL,"
+          " why TEXT NOT NULL DEFAULT '')",
+          "CREATE INDEX spc_baselines_slot ON spc_baselines (station, port, series, id)",
+          "CREATE TABLE alarms ("
+          " id {SERIAL},"
+          " raised_at TEXT NOT NULL,"
+          " station TEXT NOT NULL,"
+          " port TEXT NOT NULL,"
+          " chart TEXT NOT NULL,"
+          " rule TEXT NOT NULL,"
+          " value {REAL} NOT NULL,"
+          " result_id TEXT NOT NULL DEFAULT '',"
+          " calibration_id {INT},"
+          " baseline_id {INT} NOT NULL,"
+          " cleared_at TEXT,"
+          " cleared_by TEXT NOT NULL DEFAULT '',"
+          " cleared_why TEXT NOT NULL DEFAULT '')",
+          "CREATE INDEX alarms_slot ON alarms (station, port, cleared_at)"}},
     };
 }
 

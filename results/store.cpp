@@ -71,6 +71,8 @@ std::unique_ptr<Store> Store::open(const Target& target, QString* error, Options
             s.refusals_ = std::make_unique<RefusalTable>(s.db_);
             s.evidence_ = std::make_unique<EvidenceTable>(s.db_);
             s.limitResults_ = std::make_unique<LimitResultsTable>(s.db_);
+            s.spc_ = std::make_unique<SpcTable>(s.db_);
+            s.spc_->setRules(options.spcRules, options.spcDesigns);
             s.spool_ = std::make_unique<Spool>(target.spoolPath(),
                                                [&s](const QString& text) { s.warn(text); });
         }
@@ -97,8 +99,7 @@ std::unique_ptr<Store> Store::open(const Target& target, QString* error, Options
 
 // One result's row, its queues, its evidence and its summaries, in the
 // caller's transaction.
-bool Store::insert(const QJsonObject& result, const QByteArray& packed, bool* inserted,
-                   QString* error) {
+bool Store::insert(QJsonObject& result, const QByteArray& packed, bool* inserted, QString* error) {
     const QString storedAt = isoTime(QDateTime::currentDateTimeUtc());
     ResultsTable::Inserted row;
     if (!results_->insert(result, storedAt, &row, error)) return false;
@@ -107,7 +108,7 @@ bool Store::insert(const QJsonObject& result, const QByteArray& packed, bool* in
     if (deliveries_->any() && !deliveries_->enqueue(result, error)) return false;
     if (!packed.isEmpty() && !evidence_->add(row.summary.id, storedAt, packed, error)) return false;
     if (!limitResults_->keep(result, error)) return false;
-    return results_->summarize(row, error);
+    return results_->summarize(row, error) && spc_->judgeResult(result, error);
 }
 
 Store::Saved Store::save(QJsonObject& result, const QByteArray& evidence) {
@@ -135,6 +136,8 @@ Store::Saved Store::save(QJsonObject& result, const QByteArray& evidence) {
             return Saved::Stored;
         if (why.isEmpty()) why = tx.lastError().text();
         tx.exec(QStringLiteral("ROLLBACK"));
+        // Rolled back with the row: the spooled result raised nothing yet.
+        result.remove(QLatin1String("alarms"));
     } else {
         why = tx.lastError().text();
     }
@@ -182,8 +185,15 @@ qint64 Store::saveBatch(const QList<QJsonObject>& results, QString* error) {
 }
 
 std::optional<qint64> Store::saveCalibration(const Calibration& calibration,
-                                             std::optional<Calibration>* previous, QString* error) {
-    return calibrations_->save(calibration, previous, error);
+                                             std::optional<Calibration>* previous, QString* error,
+                                             QStringList* alarms) {
+    return calibrations_->save(calibration, previous, error, [&](qint64 id, QString* why) {
+        std::vector<SpcAlarm> raised;
+        if (!spc_->judgeCalibration(calibration, id, &raised, why)) return false;
+        for (const SpcAlarm& a : raised)
+            if (alarms) *alarms << a.chart + QLatin1Char(' ') + a.rule;
+        return true;
+    });
 }
 
 std::optional<std::vector<Calibration>> Store::calibrations(const QString& station,

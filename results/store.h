@@ -28,6 +28,7 @@
 #include "results/evidencetable.h"
 #include "results/limitrows.h"
 #include "results/refusaltable.h"
+#include "results/spctable.h"
 #include "results/target.h"
 #include "vocabulary/fields.h"
 
@@ -52,6 +53,10 @@ public:
         // delivery queue of each of these targets, in the same transaction
         // (results/delivery.h); none: no queue.
         QStringList deliveries;
+        // The rules the control charts judge each new point by, and the
+        // CUSUM's and the EWMA's designs (results/linecharts.h).
+        spc::RuleSet spcRules = spc::RuleSet::WesternElectric;
+        spc::Designs spcDesigns;
     };
     using Sink = std::function<void(const QString&)>;
 
@@ -84,6 +89,10 @@ public:
     // goes into the result ("evidence_sha256") and the bytes, compressed,
     // into the evidence table in the same transaction; a spooled result
     // carries them in its line.
+    //
+    // The result's slot's and station's control charts judge it in the same
+    // transaction (results/spctable.h): what it raised is kept with it and
+    // listed in its "alarms".
     Saved save(QJsonObject& result, const QByteArray& evidence = {});
 
     // Stores many results in one transaction; a result whose id is already
@@ -93,8 +102,11 @@ public:
     // Keeps a slot's calibration in one transaction and returns the id it
     // was given; in *previous the slot's latest calibration before it, if
     // any.  Nothing, with error, on a failure (calibrations are never spooled).
+    // The alarms its offset raised go into the same transaction, and each
+    // into *alarms ("CHART RULE") when given.
     std::optional<qint64> saveCalibration(const Calibration& calibration,
-                                          std::optional<Calibration>* previous, QString* error);
+                                          std::optional<Calibration>* previous, QString* error,
+                                          QStringList* alarms = nullptr);
     // A station's port's calibrations, newest first, at most count of them;
     // nothing, with error, on a failure.
     std::optional<std::vector<Calibration>> calibrations(const QString& station,
@@ -129,6 +141,9 @@ public:
     // nothing, with error, on a failure (refusals are never spooled).
     std::optional<qint64> saveRefusal(const Refusal& refusal, QString* error);
 
+    // The control charts: their rules and designs, the baselines, the alarms.
+    SpcTable& spc() { return *spc_; }
+
     const Target& target() const { return db_.target(); }
     bool spooling() const { return spooling_; }
     int schemaVersion() const;
@@ -137,8 +152,7 @@ public:
 
 private:
     Store(const Target& target, Sink warn, int holdEachSaveMs);
-    bool insert(const QJsonObject& result, const QByteArray& packed, bool* inserted,
-                QString* error);
+    bool insert(QJsonObject& result, const QByteArray& packed, bool* inserted, QString* error);
     Saved spool(const QJsonObject& result);
     void warn(const QString& text) const;
 
@@ -153,6 +167,7 @@ private:
     std::unique_ptr<RefusalTable> refusals_;
     std::unique_ptr<EvidenceTable> evidence_;
     std::unique_ptr<LimitResultsTable> limitResults_;
+    std::unique_ptr<SpcTable> spc_;
     std::unique_ptr<Spool> spool_;
 };
 

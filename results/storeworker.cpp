@@ -199,7 +199,8 @@ void StoreWorker::keepCalibration(const Calibration& calibration,
                                   std::function<void(const CalibrationKept&)> done) {
     post([this, back = back_, calibration, done = std::move(done)] {
         CalibrationKept kept;
-        kept.id = back->store->saveCalibration(calibration, &kept.previous, &kept.error);
+        kept.id =
+            back->store->saveCalibration(calibration, &kept.previous, &kept.error, &kept.alarms);
         QMetaObject::invokeMethod(
             this, [done, kept] { done(kept); }, Qt::QueuedConnection);
     });
@@ -220,6 +221,20 @@ void StoreWorker::latestCalibrations(const QString& station, const QStringList& 
         }
         QMetaObject::invokeMethod(
             this, [done, latest, error] { done(latest, error); }, Qt::QueuedConnection);
+    });
+}
+
+void StoreWorker::heldSlots(const QString& station, const QStringList& ports, Held done) {
+    post([this, back = back_, station, ports, done = std::move(done)] {
+        QString error;
+        QStringList held;
+        for (const QString& port : ports) {
+            const auto is = back->store->spc().held(station, port, &error);
+            if (!is) break;
+            if (*is) held << port;
+        }
+        QMetaObject::invokeMethod(
+            this, [done, held, error] { done(held, error); }, Qt::QueuedConnection);
     });
 }
 

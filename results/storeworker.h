@@ -89,6 +89,10 @@ public:
     // Why gauge study NAME does not qualify the station now (empty: it
     // does; results/gaugereport.h), or why there is no answer; done is
     // called on this object's thread.
+    // Of a station's ports, those held on an alarm (SpcTable::held), or why
+    // there is no answer; done is called on this object's thread.
+    using Held = std::function<void(const QStringList& held, const QString& error)>;
+    void heldSlots(const QString& station, const QStringList& ports, Held done);
     using Qualification = std::function<void(const QString& problem, const QString& error)>;
     void qualification(const QString& study, double maxAgeS, Qualification done);
     // The gauge R&R of study NAME, each measure with values (results/gaugereport.h),

@@ -11,6 +11,9 @@ std::unique_ptr<results::StoreWorker> openStore(const results::Target& target,
                                                 results::Store::Options options,
                                                 results::Store::Sink warn, QString* error) {
     options.deliveries = results::deliverySettingsOf(plan).targetNames();
+    options.spcRules = plan.spcRules == QLatin1String("nelson")
+                           ? results::spc::RuleSet::Nelson
+                           : results::spc::RuleSet::WesternElectric;
     return results::StoreWorker::open(target, error, options, std::move(warn));
 }
 
@@ -105,12 +108,12 @@ void Session::prepare(const std::vector<station::UnitRun*>& runs, std::function<
 void Session::qualify(const Runs& runs, std::function<void()> ready) {
     const QList<station::UnitRun*> left = alive(runs);
     if (left.isEmpty() || nextRead(left.front()->config(), false, true) != Read::Study)
-        return calibrate(runs, std::move(ready));
+        return hold(runs, std::move(ready));
     const station::UnitConfig& plan = left.front()->config();
     if (!store_) {
         for (station::UnitRun* run : left)
             run->setQualification(station::studyWithoutDatabase(plan.qualifiedBy));
-        return calibrate(runs, std::move(ready));
+        return hold(runs, std::move(ready));
     }
     store_->qualification(plan.qualifiedBy, plan.qualificationMaxAgeS,
                           [this, runs, ready](const QString& problem, const QString& error) {
@@ -121,8 +124,34 @@ void Session::qualify(const Runs& runs, std::function<void()> ready) {
                                   return;
                               }
                               for (station::UnitRun* run : left) run->setQualification(problem);
-                              calibrate(runs, ready);
+                              hold(runs, ready);
                           });
+}
+
+// With hold_on_alarm: each slot with an open alarm is held.
+void Session::hold(const Runs& runs, std::function<void()> ready) {
+    const QList<station::UnitRun*> left = alive(runs);
+    if (left.isEmpty() || !left.front()->config().holdOnAlarm || !store_)
+        return calibrate(runs, std::move(ready));
+    QStringList ports;
+    for (station::UnitRun* run : left) ports << run->config().port;
+    store_->heldSlots(
+        left.front()->config().station, ports,
+        [this, runs, ready](const QStringList& held, const QString& error) {
+            const QList<station::UnitRun*> left = alive(runs);
+            if (left.isEmpty()) return;  // stopped meanwhile
+            if (!error.isEmpty()) {
+                emit unreadable(Read::Alarms, left, error);
+                return;
+            }
+            for (station::UnitRun* run : left)
+                run->setHold(held.contains(run->config().port)
+                                 ? QStringLiteral("slot held on an alarm: %1 (report --alarms; "
+                                                  "alarms clear, or calibrate it again)")
+                                       .arg(run->config().port)
+                                 : QString());
+            calibrate(runs, ready);
+        });
 }
 
 void Session::calibrate(const Runs& runs, std::function<void()> ready) {

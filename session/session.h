@@ -65,6 +65,7 @@ enum class Read {
     Nothing,      // starts at once
     Study,        // the gauge study's verdict
     Calibration,  // its slot's latest calibration
+    Alarms,       // whether its slot is held on an alarm
 };
 // The first thing unit still needs read: qualified, the study's verdict is
 // in; calibrated, its slot's calibration is.  Without a store nothing is
@@ -155,6 +156,7 @@ signals:
 private:
     using Runs = QList<QPointer<station::UnitRun>>;
     void qualify(const Runs& runs, std::function<void()> ready);
+    void hold(const Runs& runs, std::function<void()> ready);
     void calibrate(const Runs& runs, std::function<void()> ready);
     void keep(int tag, const station::CycleResult& result);
     void keepRefusal(const station::UnitConfig& unit, const QString& reason);

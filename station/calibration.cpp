@@ -1,5 +1,6 @@
 #include "station/calibration.h"
 
+#include <QJsonArray>
 #include <QJsonValue>
 #include <QLocale>
 #include <cmath>
@@ -130,6 +131,7 @@ QJsonObject CalibrationOutcome::toJson() const {
         {"status", status},
     };
     if (!error.isEmpty()) o.insert("error", error);
+    if (!alarms.isEmpty()) o.insert("alarms", QJsonArray::fromStringList(alarms));
     return o;
 }
 
@@ -216,6 +218,7 @@ void Calibrator::measured(const CycleResult& run) {
     keeper_(c, [this, outcome](const results::CalibrationKept& kept) mutable {
         outcome.id = kept.id;
         outcome.error = kept.error;
+        outcome.alarms = kept.alarms;
         noteDrift(outcome, kept.previous);
         done(outcome);
     });

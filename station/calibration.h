@@ -72,10 +72,11 @@ struct CalibrationOutcome {
     bool driftFlagged = false;       // |drift| > results::kDriftFlagDb
     QString status;                  // how the measurement went, in the station's words
     QString error;                   // why it could not be kept; empty when it was
+    QStringList alarms;              // raised by its offset: "CHART RULE" each
 
     bool calibrated() const { return result == codeOf(Reason::Ok) && id && error.isEmpty(); }
     // port, offset, measured, expected, golden, id, result, drift,
-    // drift_flagged, status, and error when there is one.
+    // drift_flagged, status, and error and alarms when there are.
     QJsonObject toJson() const;
 };
 

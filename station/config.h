@@ -56,6 +56,9 @@ struct UnitConfig : PlanSettings {
     // With a plan's qualified_by: why the station may not test (the unit is
     // then not tested: a station fault, station-not-qualified); empty: it may.
     QString qualificationProblem;
+    // With a plan's hold_on_alarm: why the slot is held (the unit is then not
+    // tested: a station fault, slot-held); empty: it is not.
+    QString holdProblem;
 };
 
 // The plan's options, as every front end takes them: --plan FILE and an

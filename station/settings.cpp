@@ -184,6 +184,19 @@ bool setPower(PlanSettings& plan, const QString& text, QString* why) {
     return setCommand(plan.power, text, why);
 }
 
+QStringList spcRulesChoices() {
+    return {"western-electric", "nelson"};
+}
+
+bool setSpcRules(PlanSettings& plan, const QString& text, QString* why) {
+    if (!spcRulesChoices().contains(text)) {
+        *why = QStringLiteral("\"%1\" is not %2").arg(text, listed(spcRulesChoices()));
+        return false;
+    }
+    plan.spcRules = text;
+    return true;
+}
+
 QStringList sendAfterChoices() {
     return {"ready", "time"};
 }
@@ -579,6 +592,18 @@ std::vector<Setting> table() {
                 Kind::Text, &S::scenario, kCommandLine | kPlanFile | kStored,
                 InForce::UnlessDefault, 0, 0, "", setScenario}
                 .under(Group::Line),
+            Row{"spc_rules", "spc-rules", "RULES",
+                "The rules the control charts raise alarms by: western-electric (1 to 4, the "
+                "default) or nelson (and Nelson's beyond them).",
+                Kind::Name, &S::spcRules, kCommandLine | kPlanFile, InForce::Never, 0, 0, "",
+                setSpcRules, spcRulesChoices}
+                .under(Group::Results),
+            Row{"hold_on_alarm", "hold-on-alarm", "",
+                "Hold a slot with an open alarm (not tested: slot-held) until it is calibrated "
+                "again or the alarm is cleared (gps-coldstart-cli alarms clear).",
+                Kind::Flag, &S::holdOnAlarm, kCommandLine | kPlanFile}
+                .when(InForce::UnlessDefault)
+                .under(Group::Results),
         });
     return rows;
 }

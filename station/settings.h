@@ -117,6 +117,11 @@ struct PlanSettings {
     QString generator;
     QString generatorDialect = QStringLiteral("rf");
     QString scenario;
+    // The control charts' rules (results/linecharts.h): "western-electric"
+    // (rules 1 to 4) or "nelson" (and Nelson's beyond them); and whether a
+    // slot with an open alarm is held until calibrated again or cleared.
+    QString spcRules = QStringLiteral("western-electric");
+    bool holdOnAlarm = false;
 
     bool testsFix() const { return tests.contains(QLatin1String("fix")); }
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }

@@ -328,6 +328,10 @@ void UnitRun::setQualification(const QString& problem) {
     if (phase_ == Phase::Idle) config_.qualificationProblem = problem;
 }
 
+void UnitRun::setHold(const QString& problem) {
+    if (phase_ == Phase::Idle) config_.holdProblem = problem;
+}
+
 void UnitRun::start() {
     if (phase_ != Phase::Idle) return;
     if (!config_.routeCheck.isEmpty()) return askLine();
@@ -344,6 +348,11 @@ void UnitRun::begin() {
     if (config_.testsSignal() && !config_.calibrationProblem.isEmpty()) {
         problem_ = config_.calibrationProblem;  // the port is not opened
         endCycle(Reason::CalibrationNeeded);
+        return;
+    }
+    if (!config_.holdProblem.isEmpty()) {
+        problem_ = config_.holdProblem;  // the port is not opened
+        endCycle(Reason::SlotHeld);
         return;
     }
     prep_->begin(steady_.nowMs());

@@ -146,6 +146,8 @@ public:
     void setCalibration(const std::optional<results::Calibration>& latest, const QDateTime& now);
     // Before start(): why the station may not test the unit, or nothing.
     void setQualification(const QString& problem);
+    // Before it starts: why its slot is held on an alarm; empty: it is not.
+    void setHold(const QString& problem);
 
     // Before start(), with a signal generator: the slot's place in the
     // generator's sweep, and the generator's identity, kept with each result.

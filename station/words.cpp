@@ -85,6 +85,7 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
         case Reason::StationNotQualified:
         case Reason::RouteCheckFailed:
         case Reason::PowerFailed:
+        case Reason::SlotHeld:
             return problem;
         case Reason::AntennaOpen:
         case Reason::AntennaShort:

@@ -306,6 +306,12 @@ SlotTile::SlotTile(int number, const QString& port, const QString& device, QWidg
     retest_->setAutoFillBackground(true);  // the tile's colours the other way round
     retest_->setMargin(2);
     retest_->hide();
+    alarm_ = new QLabel(this);
+    alarm_->setAccessibleName(tr("Alarm, slot %1").arg(number));
+    alarm_->setAutoFillBackground(true);  // as the retest mark
+    alarm_->setMargin(2);
+    alarm_->setWordWrap(true);
+    alarm_->hide();
     stage_ = new QLabel(this);
     stage_->setWordWrap(true);
     stage_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -337,6 +343,7 @@ SlotTile::SlotTile(int number, const QString& port, const QString& device, QWidg
     grid->addWidget(fix_, 5, 0, 1, 2);
     grid->addWidget(verdict_, 6, 0);
     grid->addWidget(log_, 6, 1, Qt::AlignBottom);
+    grid->addWidget(alarm_, 7, 0, 1, 2);
     grid->setRowStretch(4, 1);
 
     setAccessibleName(tr("Slot %1, %2").arg(number).arg(port));
@@ -372,6 +379,15 @@ bool SlotTile::retestShown() const {
     return !retest_->isHidden();
 }
 
+void SlotTile::showAlarms(const QStringList& alarms) {
+    alarm_->setText(alarms.join(QLatin1Char('\n')));
+    alarm_->setVisible(!alarms.isEmpty());
+}
+
+QString SlotTile::alarmsShown() const {
+    return alarm_->isHidden() ? QString() : alarm_->text();
+}
+
 void SlotTile::askAgain(const QString& notice) {
     lineNote_ = notice;
     serial_->selectAll();
@@ -394,6 +410,7 @@ void SlotTile::setTone(int tone) {
     inverse.setColor(QPalette::Window, kTones[tone].text);
     inverse.setColor(QPalette::WindowText, kTones[tone].back);
     retest_->setPalette(inverse);
+    alarm_->setPalette(inverse);
 }
 
 void SlotTile::resizeEvent(QResizeEvent* event) {
@@ -403,6 +420,7 @@ void SlotTile::resizeEvent(QResizeEvent* event) {
     setPixelSize(title_, unit * 8 / 10, true);
     setPixelSize(serial_, unit, false);
     setPixelSize(retest_, unit, true);
+    setPixelSize(alarm_, unit * 8 / 10, true);
     setPixelSize(stage_, unit, true);
     setPixelSize(elapsed_, unit * 8 / 10, false);
     setPixelSize(fix_, unit * 8 / 10, false);

@@ -112,6 +112,11 @@ public:
     // answered "re-run"): the tile says so under the stage until the next
     // unit starts, and its serial field waits for the scan.
     void askAgain(const QString& notice);
+    // The alarms the slot's last result raised on its control charts, one a
+    // line ("ALARM ttff we2: two of three beyond 2 sigma on one side"),
+    // shown until the next result replaces them; none: hidden.
+    void showAlarms(const QStringList& alarms);
+    QString alarmsShown() const;
     QString askedAgain() const { return lineNote_; }
     // The Log button, shown while a failed unit's bytes are at hand.
     QPushButton* logButton() const { return log_; }
@@ -140,6 +145,7 @@ private:
     ElidedLabel* title_;
     SerialEdit* serial_;
     QLabel* retest_;
+    QLabel* alarm_;
     QLabel* stage_;
     QLabel* elapsed_;
     Cn0Chart* chart_;

@@ -273,6 +273,8 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
                 for (station::UnitRun* run : runs) {
                     showBanner((what == session::Read::Study
                                     ? tr("Slot %1 cannot read the gauge study: %2")
+                                : what == session::Read::Alarms
+                                    ? tr("Slot %1 cannot read its alarms: %2")
                                     : tr("Slot %1 cannot read its calibration: %2"))
                                    .arg(run->config().slot)
                                    .arg(error),
@@ -655,6 +657,21 @@ void StationWindow::onKept(int index, const QJsonObject& result, results::Store:
         result.value(QLatin1String("unit")).toString() == slot.run->config().unit &&
         result.value(QLatin1String("lot")).toString() == slot.run->config().lot)
         slot.tile->setRetest(true);
+    // The alarms its result raised on the slot's control charts, on the
+    // tile until the slot's next result, and in the window's banner.
+    QStringList alarms;
+    for (const QJsonValue& a : result.value(QLatin1String("alarms")).toArray())
+        alarms << tr("ALARM %1 %2: %3")
+                      .arg(a[QLatin1String("chart")].toString(),
+                           a[QLatin1String("rule")].toString(),
+                           a[QLatin1String("rule_text")].toString());
+    if (saved == results::Store::Saved::Stored) slot.tile->showAlarms(alarms);
+    if (!alarms.isEmpty())
+        showBanner(tr("Slot %1 (%2): %3")
+                       .arg(index + 1)
+                       .arg(result.value(QLatin1String("port")).toString(),
+                            alarms.join(QStringLiteral("; "))),
+                   false);
     slot.dirty = false;
     slot.tile->refresh(slot.run, storing(index));
     emit resultKept(result);

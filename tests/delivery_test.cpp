@@ -330,6 +330,7 @@ TEST_P(DeliveryQueue, AQueueFromBeforeTargetsIsTakenOverByTheFirstTarget) {
         for (const QString& sql :
              {QStringLiteral("DELETE FROM schema_version WHERE version > 13"),
               QStringLiteral("DROP TABLE struck_runs"), QStringLiteral("DROP TABLE limit_results"),
+              QStringLiteral("DROP TABLE spc_baselines"), QStringLiteral("DROP TABLE alarms"),
               QStringLiteral("DROP TABLE deliveries"), oldQueue,
               QStringLiteral("CREATE INDEX deliveries_waiting ON deliveries"
                              " (station, delivered, seq)")})

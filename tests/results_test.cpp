@@ -18,6 +18,7 @@
 #include <tuple>
 
 #include "cli/reportcommand.h"
+#include "cli/spccommand.h"
 #include "results/gauge.h"
 #include "results/gaugereport.h"
 #include "results/htmlreport.h"
@@ -88,6 +89,7 @@ void toVersion5(QSqlQuery& q) {
          {"DROP TABLE summary_pace", "DROP TABLE summary_resets", "DROP TABLE deliveries",
           "DROP TABLE evidence", "DROP TABLE route_refusals", "DROP TABLE summary_scopes",
           "DROP TABLE summary_start", "DROP TABLE struck_runs", "DROP TABLE limit_results",
+          "DROP TABLE spc_baselines", "DROP TABLE alarms",
           "CREATE TABLE unit_tests (kind TEXT NOT NULL, name TEXT NOT NULL, unit TEXT NOT NULL,"
           " station TEXT NOT NULL, first_at TEXT NOT NULL, pass_at TEXT,"
           " PRIMARY KEY (kind, name, unit, station))",
@@ -1471,7 +1473,8 @@ TEST_P(ResultsReport, EachLimitsResultIsKeptAndShown) {
     ASSERT_TRUE(store);
     {  // a result kept before limits' results were
         QSqlQuery q(store->database());
-        ASSERT_TRUE(q.exec("DROP TABLE limit_results") &&
+        ASSERT_TRUE(q.exec("DROP TABLE limit_results") && q.exec("DROP TABLE spc_baselines") &&
+                    q.exec("DROP TABLE alarms") &&
                     q.exec("DELETE FROM schema_version WHERE version > 15"));
         QJsonObject old{{"id", "old-1"},
                         {"unit", "SN6"},
@@ -1654,4 +1657,164 @@ TEST_P(ResultsReport, CalibrationFiguresAndRefusalsKeepTheirRows) {
     EXPECT_EQ(q.value(0).toString(), "SN7");
     EXPECT_EQ(q.value(1).toString(), "on hold");
     EXPECT_EQ(q.value(2).toString(), "") << "an absent text is empty, never NULL";
+}
+
+namespace {
+
+int runCli(int (*command)(const QStringList&, QTextStream&, QTextStream&), const QStringList& args,
+           QString* out) {
+    QString o, e;
+    int status;
+    {
+        QTextStream os(&o), es(&e);
+        status = command(args, os, es);
+    }
+    if (out) *out = o + e;
+    return status;
+}
+
+}  // namespace
+
+// A slot's TTFF judged against the baseline an engineer froze: the result
+// that breaks a rule carries the alarm it raised, kept in its transaction,
+// and a rule that stays broken raises once; the station's own chart judges
+// it too.  The golden offset's creep raises the CUSUM at the calibration
+// that crosses its interval.  The slot is held until calibrated again or
+// cleared, and the clearing is kept with who and why.
+TEST_P(ResultsReport, ControlChartsRaiseAlarmsOnceWithTheirPoint) {
+    const QString path = own(QStringLiteral("spc"));
+    auto store = db.open(path);
+    ASSERT_TRUE(store);
+    const QString port = QStringLiteral("/dev/ttyUSB0");
+    int minute = 0;
+    auto save = [&](double ttff) {
+        QJsonObject r{{"station", "line-1"}, {"port", port},   {"lot", "L1"},
+                      {"result", "pass"},    {"reason", "ok"}, {"ttff_s", ttff}};
+        r["started"] = QStringLiteral("2026-12-01T%1:%2:00.000Z")
+                           .arg(8 + minute / 60, 2, 10, QLatin1Char('0'))
+                           .arg(minute % 60, 2, 10, QLatin1Char('0'));
+        ++minute;
+        EXPECT_EQ(store->save(r), Store::Saved::Stored);
+        QStringList raised;
+        for (const QJsonValue& a : r.value("alarms").toArray())
+            raised << a["port"].toString() + ' ' + a["chart"].toString() + ' ' +
+                          a["rule"].toString();
+        return raised;
+    };
+    // The baseline: mean 30 s, a moving range of 2 s, sigma 2 / 1.128.
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(save(i % 2 ? 31 : 29), QStringList());
+    QString said;
+    ASSERT_EQ(runCli(cli::runSpc,
+                     {"baseline", "--db", path, "--station", "line-1", "--slot", port, "--series",
+                      "ttff", "--from", "2026-12-01", "--to", "2026-12-01T08:19:00Z", "--by", "qe"},
+                     &said),
+              0)
+        << said.toStdString();
+    EXPECT_TRUE(said.contains("20 points")) << said.toStdString();
+    EXPECT_TRUE(said.contains("limits 24.681..35.319 s")) << said.toStdString();
+    // Too few points is the engineer's mistake, named.
+    EXPECT_EQ(runCli(cli::runSpc,
+                     {"baseline", "--db", path, "--station", "line-1", "--series", "ttff", "--lot",
+                      "nope", "--by", "qe"},
+                     &said),
+              2);
+    EXPECT_TRUE(said.contains("0 point(s) of TTFF")) << said.toStdString();
+    // The station's own chart needs its own baseline; only the slot's judges.
+    // Two of three beyond 2 sigma (3.55 s) raise we2 at the second; then
+    // four of five beyond 1 sigma at the fourth; the run stays broken and
+    // raises nothing more until eight on one side.
+    EXPECT_EQ(save(34), QStringList());
+    EXPECT_EQ(save(34), QStringList({port + " ttff we2"}));
+    EXPECT_EQ(save(32), QStringList());
+    EXPECT_EQ(save(32), QStringList({port + " ttff we3"}));
+    EXPECT_EQ(save(32), QStringList());
+    EXPECT_EQ(save(32), QStringList());
+    EXPECT_EQ(save(31), QStringList());
+    EXPECT_EQ(save(31), QStringList({port + " ttff we4"}));
+    EXPECT_EQ(save(31), QStringList());
+    EXPECT_EQ(save(45), QStringList({port + " ttff we1", port + " ttff-mr we1"}));
+
+    QString why;
+    auto held = store->spc().held("line-1", port, &why);
+    ASSERT_TRUE(held) << why.toStdString();
+    EXPECT_TRUE(*held);
+
+    // The golden offset: ten calibrations about 1.5 dB (sigma 0.2 / 1.128
+    // dB), frozen, then a creep of about 0.05 dB a calibration: four of
+    // five beyond 1 sigma and the EWMA at the sixth, the CUSUM at the
+    // seventh, two of three beyond 2 sigma and eight on one side at the
+    // eighth.
+    Calibration c;
+    c.station = "line-1";
+    c.port = port;
+    c.expected = 45;
+    auto calibrate = [&](int day, double offset) {
+        c.time = QDateTime(QDate(2026, 12, day), QTime(7, 0), Qt::UTC);
+        c.offset = offset;
+        c.measured = c.expected - offset;
+        QStringList alarms;
+        EXPECT_TRUE(store->saveCalibration(c, nullptr, &why, &alarms)) << why.toStdString();
+        return alarms;
+    };
+    for (int day = 2; day < 12; ++day) calibrate(day, day % 2 ? 1.6 : 1.4);
+    ASSERT_EQ(runCli(cli::runSpc,
+                     {"baseline", "--db", path, "--station", "line-1", "--slot", port, "--series",
+                      "offset", "--from", "2026-12-02", "--to", "2026-12-11", "--by", "qe", "--why",
+                      "after the fixture's repair"},
+                     &said),
+              0)
+        << said.toStdString();
+    using L = QStringList;
+    const std::vector<std::pair<double, L>> creep = {{1.55, {}},
+                                                     {1.6, {}},
+                                                     {1.7, {}},
+                                                     {1.75, {}},
+                                                     {1.8, {}},
+                                                     {1.85, {"offset we3", "offset-ewma ewma"}},
+                                                     {1.9, {"offset-cusum cusum"}},
+                                                     {1.95, {"offset we2", "offset we4"}}};
+    int day = 12;
+    for (const auto& [offset, raised] : creep)
+        EXPECT_EQ(calibrate(day++, offset), raised) << offset;
+    // Calibrated again: the TTFF alarms no longer hold the slot, but the
+    // last calibration's own do, until cleared.
+    held = store->spc().held("line-1", port, &why);
+    ASSERT_TRUE(held);
+    EXPECT_TRUE(*held);
+    ASSERT_EQ(runCli(cli::runAlarms,
+                     {"clear", "--db", path, "--station", "line-1", "--slot", port, "--by", "qe",
+                      "--why", "golden unit swapped"},
+                     &said),
+              0)
+        << said.toStdString();
+    EXPECT_TRUE(said.contains("10 alarm(s) cleared by qe")) << said.toStdString();
+    held = store->spc().held("line-1", port, &why);
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(*held);
+    EXPECT_EQ(
+        runCli(cli::runAlarms,
+               {"clear", "--db", path, "--station", "line-1", "--slot", port, "--by", "qe"}, &said),
+        2);
+    EXPECT_TRUE(said.contains("--why TEXT")) << said.toStdString();
+
+    const QJsonArray listed =
+        QJsonDocument::fromJson(reportText({"--db", path, "--alarms", "--json"}).toUtf8())
+            .object()["alarms"]
+            .toArray();
+    ASSERT_EQ(listed.size(), 10);
+    EXPECT_EQ(listed[0]["rule"], "we2");
+    EXPECT_FALSE(listed[0]["result_id"].toString().isEmpty());
+    EXPECT_EQ(listed[9]["chart"], "offset");
+    EXPECT_EQ(listed[9]["rule"], "we4");
+    EXPECT_TRUE(listed[9]["calibration_id"].isDouble());
+    EXPECT_EQ(listed[9]["cleared_by"], "qe");
+    EXPECT_EQ(listed[9]["cleared_why"], "golden unit swapped");
+    // The page draws each chart with its limits and rings the points that
+    // broke a rule.
+    const QString page = reportPage({"--db", path});
+    EXPECT_TRUE(page.contains("line-1 " + port + ": golden offset, CUSUM")) << page.toStdString();
+    EXPECT_TRUE(page.contains("line-1 " + port + ": TTFF, individuals"));
+    const QString text = reportText({"--db", path, "--alarms"});
+    EXPECT_TRUE(text.contains(port + "  offset-cusum cusum (CUSUM beyond its decision interval)"))
+        << text.toStdString();
 }

@@ -5,6 +5,7 @@
 
 #include <QSignalSpy>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
@@ -97,6 +98,46 @@ TEST(Session, AStationNotQualifiedTestsNoUnit) {
         EXPECT_EQ(r.value("status").toString(), c.status);
         EXPECT_EQ(r.value("id").isString(), c.stored);  // given by the store
         EXPECT_EQ(session.exitStatus(station.exitStatus()), station::kStationFault);
+    }
+}
+
+// With --hold-on-alarm a slot with an open alarm tests no unit (its port is
+// not opened) until the alarm is cleared; then it runs again.
+TEST(Session, ASlotHeldOnAnAlarmTestsNoUnitUntilCleared) {
+    QTemporaryDir dir;
+    const QString port = dir.filePath("no-such-port");
+    {
+        QString error;
+        auto store =
+            results::Store::open(*results::parseTarget(dir.filePath("r.sqlite"), &error), &error);
+        ASSERT_TRUE(store) << error.toStdString();
+        QSqlQuery q(store->database());
+        q.prepare(
+            "INSERT INTO alarms (raised_at, station, port, chart, rule, value, baseline_id)"
+            " VALUES ('2026-12-01T08:00:00.000Z', 'line-1', ?, 'ttff', 'we1', 99, 1)");
+        q.addBindValue(port);
+        ASSERT_TRUE(q.exec()) << q.lastError().text().toStdString();
+    }
+    for (const char* reason : {"slot-held", "port-unavailable"}) {
+        station::Station station(
+            unitsFrom({"--hold-on-alarm", "--station", "line-1", port + "=SN1"}));
+        Session session(station.units().front()->config(), sqliteStore(dir));
+        session.follow(station.units().front(), 0);
+        QSignalSpy kept(&session, &Session::kept);
+        QObject::connect(&station, &station::Station::finished, &session, &Session::unitsEnded);
+        QSignalSpy settled(&session, &Session::settled);
+        session.prepare(station.units(), [&] { station.start(); });
+        ASSERT_TRUE(settled.wait(10000)) << reason;
+        ASSERT_EQ(kept.size(), 1);
+        EXPECT_EQ(kept.at(0).at(1).toJsonObject().value("reason").toString(), reason);
+        if (QLatin1String(reason) != QLatin1String("slot-held")) break;
+        QString error;
+        auto store =
+            results::Store::open(*results::parseTarget(dir.filePath("r.sqlite"), &error), &error);
+        ASSERT_TRUE(store);
+        ASSERT_EQ(store->spc().clear("line-1", port, "qe", "checked",
+                                     QDateTime::currentDateTimeUtc(), &error),
+                  1);
     }
 }
 

@@ -57,6 +57,7 @@ enum class Reason {
     AcquisitionOverLimit,
     TrackingOverLimit,
     InstrumentFault,
+    SlotHeld,
 };
 
 struct ReasonRow {
@@ -111,6 +112,8 @@ inline constexpr ReasonRow kReasons[] = {
     // The signal generator did not answer, reported an error or went away:
     // the station's, for every slot in the sweep, never a unit's.
     {Reason::InstrumentFault,   "instrument-fault",   Outcome::StationFault,  false, true},
+    // With --hold-on-alarm: the slot has an open alarm (results/spctable.h).
+    {Reason::SlotHeld,          "slot-held",          Outcome::StationFault,  false, false},
 };
 // clang-format on
 
