@@ -6,8 +6,10 @@
 #include <QSysInfo>
 #include <csignal>
 #include <cstdlib>
+#include <memory>
 
 #include "cli/progress.h"
+#include "instrument/levelsources.h"
 #include "results/storeworker.h"
 #include "session/session.h"
 #include "station/calibration.h"
@@ -60,9 +62,11 @@ int runCalibrate(const QStringList& arguments, QTextStream& out, QTextStream& er
         {"operator", "Who calibrates, kept with each calibration.", "NAME"},
         {"quiet", "Print no progress on standard error."},
     });
-    // Numbers as a run takes them.
-    const char* const numbers[] = {"fix_timeout_s", "cn0_samples", "max_offset_db"};
-    for (const char* key : numbers) {
+    // Settings as a run takes them; with a signal generator, the golden unit
+    // is measured at its level and each slot's offset is its path loss.
+    const char* const taken[] = {"fix_timeout_s",     "cn0_samples", "max_offset_db", "generator",
+                                 "generator_dialect", "scenario",    "level_dbm"};
+    for (const char* key : taken) {
         const station::Setting& s = station::setting(key);
         parser.addOption({QLatin1String(s.option), s.helpText(), QLatin1String(s.valueName)});
     }
@@ -83,7 +87,7 @@ int runCalibrate(const QStringList& arguments, QTextStream& out, QTextStream& er
     station::Plan plan;
     plan.tests = QStringList{QStringLiteral("signal")};
     QString error;
-    for (const char* key : numbers) {
+    for (const char* key : taken) {
         const station::Setting& s = station::setting(key);
         if (parser.isSet(QLatin1String(s.option)) &&
             !s.parse(plan, parser.value(QLatin1String(s.option)), &error))
@@ -126,6 +130,11 @@ int runCalibrate(const QStringList& arguments, QTextStream& out, QTextStream& er
     }
     station::Calibrator calibrator(std::move(*units), parser.value("golden"), expected,
                                    plan.maxOffsetDb, session::calibrationKeeper(store.get()));
+    const std::unique_ptr<station::LevelSource> generator = instrument::makeLevelSource(plan);
+    if (generator) {
+        calibrator.setGeneratorLevel(plan.levelDbm);
+        calibrator.station().setLevelSource(generator.get());
+    }
     const bool json = parser.isSet("json");
     QObject::connect(
         &calibrator, &station::Calibrator::slotCalibrated,

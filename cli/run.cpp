@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "cli/progress.h"
+#include "instrument/levelsources.h"
 #include "results/deliverer.h"
 #include "results/storeworker.h"
 #include "session/session.h"
@@ -68,6 +69,9 @@ int runStation(station::Station& station, const Options& options,
         }
     }
     session::Session session(plan, std::move(store));
+    // The generator that feeds every slot: the units start once it is set.
+    const std::unique_ptr<station::LevelSource> generator = instrument::makeLevelSource(plan);
+    if (generator) station.setLevelSource(generator.get());
     QObject::connect(&session, &session::Session::metricsNotWritten, complain);
     // What an earlier run left undelivered goes first, while the ports open.
     if (results::Deliverer* deliverer = session.deliverer())

@@ -360,7 +360,7 @@ std::vector<Setting> table() {
                 "The tests, comma-separated, run in this order: fix (a verified reset and the time "
                 "to first fix; the default), signal (the C/N0 of the --cn0-sv satellite), antenna "
                 "(the antenna's state throughout), acquisition and tracking (with a signal "
-                "generator: the weakest level a cold start fixes at, and a fix is held at) and "
+                "generator: the weakest levels a cold start fixes at and a fix holds at) and "
                 "config (the --config file written, saved and read back), e.g. "
                 "fix,antenna,config.",
                 Kind::List, &S::tests, kCommandLine | kPlanFile | kStored, InForce::UnlessDefault,
@@ -901,6 +901,12 @@ bool checkStart(const PlanSettings& plan, QString* why) {
                        .arg(plan.generatorDialect);
             return false;
         }
+    }
+    if ((plan.testsAcquisition() || plan.testsTracking()) && plan.generator.isEmpty()) {
+        *why = QStringLiteral(
+            "the acquisition and tracking tests set the level at the antenna port: they need the "
+            "signal generator (--generator)");
+        return false;
     }
     if ((plan.powerStart() || plan.powerRetry) && plan.power.isEmpty()) {
         *why = plan.powerStart()

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include "clirun.h"
@@ -282,4 +283,73 @@ TEST(Line, TheMetricsFilePassesPromtool) {
     const QByteArray said = check.readAll();
     EXPECT_EQ(check.exitCode(), 0) << said.toStdString();
     EXPECT_EQ(said, QByteArray()) << "a warning: " << said.toStdString();
+}
+
+// gps-generator-sim on a free loopback port, for one test.
+class GeneratorSim {
+public:
+    explicit GeneratorSim(QStringList arguments) {
+        process_.start(QStringLiteral(COLDSTART_GENERATOR_SIM), arguments << "--port"
+                                                                          << "0");
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return process_.canReadLine() || !process_.isOpen(); }, 30000));
+        url_ = QString::fromLatin1(process_.readLine().trimmed());
+        EXPECT_TRUE(url_.startsWith("tcp://127.0.0.1:")) << url_.toStdString();
+    }
+    ~GeneratorSim() {
+        process_.kill();
+        process_.waitForFinished();
+    }
+    const QString& url() const { return url_; }
+    // Asked on a connection of its own, as a receiver simulator asks.
+    QByteArray ask(const QByteArray& query) const {
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(url_.section(':', -1).toUInt()));
+        socket.write(query + '\n');
+        EXPECT_TRUE(QTest::qWaitFor([&] { return socket.canReadLine(); }, 30000))
+            << query.constData();
+        return socket.readLine().trimmed();
+    }
+
+private:
+    QProcess process_;
+    QString url_;
+};
+
+// The station opens the plan's generator before any unit starts, records its
+// identity with each result and leaves its output off; an instrument that
+// fails is the station's fault for every unit, never a unit's fail.
+TEST(Line, TheGeneratorIsSetBeforeTheUnitsAndLeftOff) {
+    QTemporaryDir dir;
+    {
+        GeneratorSim generator({});
+        Bench bench;
+        const QString unit = bench.add("unit", receiver(Behaviour::Normal));
+        Cli cli;
+        cli.start({"--json", "--no-db", "--generator", generator.url(), "--level", "-130",
+                   unit + "@9600=SN-1"});
+        EXPECT_EQ(cli.finish(), 0) << cli.progressText();
+        const auto results = cli.objects();
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_TRUE(results[0]["generator"].toString().contains("gps-generator-sim"))
+            << QJsonDocument(results[0]).toJson().toStdString();
+        EXPECT_EQ(generator.ask("OUTP?"), "0");
+    }
+    {
+        // The instrument answers its identity, then reports an error.
+        GeneratorSim generator({"--error-at", "4"});
+        Bench bench;
+        const QString a = bench.add("a", receiver(Behaviour::Normal));
+        const QString b = bench.add("b", receiver(Behaviour::Normal));
+        Cli cli;
+        cli.start({"--json", "--no-db", "--generator", generator.url(), "--level", "-130",
+                   a + "@9600=SN-A", b + "@9600=SN-B"});
+        EXPECT_EQ(cli.finish(), 3) << cli.progressText();
+        for (const QJsonObject& result : cli.objects()) {
+            EXPECT_EQ(result["reason"].toString(), "instrument-fault");
+            EXPECT_TRUE(result["status"].toString().contains("instrument 127.0.0.1:"))
+                << result["status"].toString().toStdString();
+        }
+        EXPECT_EQ(generator.ask("OUTP?"), "0");
+    }
 }
