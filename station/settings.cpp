@@ -360,7 +360,8 @@ std::vector<Setting> table() {
                 "The tests, comma-separated, run in this order: fix (a verified reset and the time "
                 "to first fix; the default), signal (the C/N0 of the --cn0-sv satellite), antenna "
                 "(the antenna's state throughout), acquisition and tracking (with a signal "
-                "generator: the weakest levels a cold start fixes at and a fix holds at) and "
+                "generator: the weakest level a cold start fixes at, and the weakest a fix holds "
+                "at) and "
                 "config (the --config file written, saved and read back), e.g. "
                 "fix,antenna,config.",
                 Kind::List, &S::tests, kCommandLine | kPlanFile | kStored, InForce::UnlessDefault,

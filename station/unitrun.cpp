@@ -629,7 +629,15 @@ void UnitRun::setSweep(SweepSlot slot, QString generator) {
 void UnitRun::instrumentFault(const QString& message) {
     interrupted_ = true;  // no cycle follows without the generator
     hook_.cancel();
-    if (phase_ == Phase::Idle || phase_ == Phase::Done || phase_ == Phase::Asking) {
+    if (phase_ == Phase::Idle) {
+        // The generator failed before the units started: each unit's result
+        // says so, and its port is not opened.
+        beginCycle();
+        problem_ = message;
+        endCycle(Reason::InstrumentFault);
+        return;
+    }
+    if (phase_ == Phase::Done || phase_ == Phase::Asking) {
         finish();
         return;
     }

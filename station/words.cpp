@@ -106,9 +106,11 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
             return QStringLiteral("no cold start fixed as weak a signal as the plan asks");
         case Reason::TrackingOverLimit:
             return QStringLiteral("the fix was lost at a signal stronger than the plan allows");
-        case Reason::InstrumentFault:
-            return QStringLiteral(
-                "the signal generator failed: the station's fault, not the unit's");
+        case Reason::InstrumentFault:  // the instrument's own error, where known
+            return problem.isEmpty()
+                       ? QStringLiteral(
+                             "the signal generator failed: the station's fault, not the unit's")
+                       : problem;
         // A limit's, said above where the limit is known; the others by the
         // note or by the signal test's words.
         case Reason::TtffOverLimit:

@@ -345,6 +345,7 @@ TEST(Line, TheGeneratorIsSetBeforeTheUnitsAndLeftOff) {
         cli.start({"--json", "--no-db", "--generator", generator.url(), "--level", "-130",
                    a + "@9600=SN-A", b + "@9600=SN-B"});
         EXPECT_EQ(cli.finish(), 3) << cli.progressText();
+        EXPECT_EQ(cli.objects().size(), 2u) << cli.progressText();
         for (const QJsonObject& result : cli.objects()) {
             EXPECT_EQ(result["reason"].toString(), "instrument-fault");
             EXPECT_TRUE(result["status"].toString().contains("instrument 127.0.0.1:"))
