@@ -158,6 +158,10 @@ void addReceiverOptions(QCommandLineParser& parser) {
         {"unit-offset", "--generator: the unit's own reading above the truth (default 0).", "DB"},
         {"generator-noise",
          "--generator: each second's reading varies evenly within +-DB (default 0.5).", "DB"},
+        {"generator-drift",
+         "--generator: the reading falls by DB at each power-up after the start, a slot's RF "
+         "path wearing (default 0).",
+         "DB"},
         {"replay",
          "Send the bursts of this capture file instead, one per epoch ('#' lines and gpsd's "
          "JSON lines skipped, CR LF restored; a capture with binary packets is sent byte for "
@@ -246,6 +250,7 @@ QStringList receiverOptionNames() {
             "slot-loss",
             "unit-offset",
             "generator-noise",
+            "generator-drift",
             "path-loss",
             "noise-figure",
             "acquisition-threshold",
@@ -323,7 +328,8 @@ static bool readGenerator(const QCommandLineParser& p, ReceiverConfig& c, QStrin
     for (auto [name, value, low, high] : {std::tuple{"generator-cn0", &g.cn0, 1.0, 99.0},
                                           std::tuple{"slot-loss", &g.loss, -40.0, 40.0},
                                           std::tuple{"unit-offset", &g.offset, -40.0, 40.0},
-                                          std::tuple{"generator-noise", &g.noise, 0.0, 10.0}}) {
+                                          std::tuple{"generator-noise", &g.noise, 0.0, 10.0},
+                                          std::tuple{"generator-drift", &g.drift, -10.0, 10.0}}) {
         if (!p.isSet(name)) continue;
         *value = p.value(name).toDouble(&ok);  // C conventions whatever the locale
         if (!ok || *value < low || *value > high) {

@@ -517,7 +517,8 @@ std::string ReceiverModel::synthesize(std::int64_t since, std::int64_t now) {
     if (config_.generator) {  // this second's reading of the generator's satellite
         const Generator& g = *config_.generator;
         const double spread = (double(noiseRng_.below(2000001)) / 1e6 - 1.0) * g.noise;
-        sky_.front().snr = std::clamp(int(std::lround(g.cn0 - g.loss + g.offset + spread)), 1, 99);
+        const double level = g.cn0 - g.drift * powerUps_ - g.loss + g.offset;
+        sky_.front().snr = std::clamp(int(std::lround(level + spread)), 1, 99);
     }
     return burstOf(time, date, fix, fix || ((config_.generator || config_.rf) && timeKnown));
 }
@@ -894,6 +895,7 @@ void ReceiverModel::powerCycle() {
     gnssStopped_ = false;
     restartAtMs_ = now + std::int64_t(silence) * 1000;
     poweredAtMs_ = *restartAtMs_;
+    ++powerUps_;
     inSirfBinary_ = config_.sirfBinary && config_.family == gpslink::ReceiverFamily::Sirf;
     note(Event::PowerCycled,
          "power cycle: off for " + std::to_string(silence) + " s, the saved configuration kept",
@@ -914,6 +916,7 @@ void ReceiverModel::setPowered(bool on) {
     gnssStopped_ = false;
     store_.powerCycled(config_.backupSupply);
     poweredAtMs_ = now;
+    ++powerUps_;
     inSirfBinary_ = config_.sirfBinary && config_.family == gpslink::ReceiverFamily::Sirf;
     timeKnownNoted_ = fixNoted_ = replayEndNoted_ = false;
     if (config_.backupSupply) {  // the time and the position kept: a warm start

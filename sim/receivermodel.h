@@ -80,6 +80,10 @@ struct Generator {
     double loss = 0;     // the slot's path loss, dB
     double offset = 0;   // the unit's own reading above the truth, dB (a golden unit's is known)
     double noise = 0.5;  // dB
+    // dB the reading falls at each power-up after the simulator's start (a
+    // power cycle or the supply switched on): a slot whose RF path wears, to
+    // plant the drift a golden unit's calibrations should catch.
+    double drift = 0;
 };
 
 // The antenna port fed by a signal generator whose level the receiver is told
@@ -293,6 +297,7 @@ private:
     Rng noiseRng_;
     ConfigStore store_;
     std::int64_t poweredAtMs_ = 0;  // time of the last power-up, on the epoch clock
+    int powerUps_ = 0;              // since the simulator's start, for Generator::drift
     Rng frontEndRng_;
     std::vector<FrontEndReading> frontEnd_;  // this second's, one per RF band
     // The RF input's: the level, since when the signal has been strong
