@@ -77,6 +77,8 @@ public:
     // after it, as the receiver saw them.
     double ttff(const QString& name) const { return ttff_.count(name) ? ttff_.at(name) : -1; }
     void unplug(const QString& name) { drivers_.at(name)->stop(); }
+    // Switches the receiver off and on, as its fixture would.
+    void powerCycle(const QString& name) { drivers_.at(name)->powerCycle(); }
     // Bytes the receiver handed to its line so far.
     qint64 bytesWritten(const QString& name) const { return drivers_.at(name)->bytesWritten(); }
     // Milliseconds from the bench's start to the latest command's arrival; -1: none came.
