@@ -57,7 +57,7 @@ TEST(SpcStation, PlantedDriftRaisesItsAlarmsOnceAndHoldsTheSlot) {
         if (!port.isEmpty()) bench.unplug("slot");
         port = bench.add("slot", config, line);
     };
-    const QStringList common = {"--db",          db,   "--cn0-sv",  "GPS:1", "--cn0-samples", "2",
+    const QStringList common = {"--db",          db,   "--cn0-sv",  "GPS:1", "--cn0-samples", "1",
                                 "--fix-timeout", "10", "--station", "st"};
     const auto calibrate = [&] {
         Cli cli;
