@@ -646,42 +646,6 @@ TEST(DeliveryEndToEnd, CommandsThatTakeAndThatFail) {
         << said;
 }
 
-// A label printer's command and the MES's address: the labels go out, in
-// order and once each, while the MES is down; the MES gets every result
-// once it is back.
-TEST(DeliveryEndToEnd, LabelsPrintWhileTheMesIsDown) {
-    Bench bench;
-    const QString a = bench.add("a", receiver(Behaviour::Normal));
-    HttpServer mes;
-    QTemporaryDir dir;
-    const QString labels = dir.filePath("labels.jsonl");
-    Cli cli;
-    cli.start({"--json", "--station", "bench-1", "--db", dir.filePath("r.db"), "--cycles", "2",
-               "--deliver", QStringLiteral("cat >> '%1'").arg(labels), "--deliver-url", mes.url(),
-               "--deliver-retry", "0.2", "--deliver-retry-max", "0.5", "--deliver-wait", "120",
-               a + "=SN-A"});
-    const auto printed = [&] {
-        QFile file(labels);
-        QStringList ids;
-        if (file.open(QIODevice::ReadOnly))
-            for (const QByteArray& line : file.readAll().split('\n'))
-                if (!line.isEmpty())
-                    ids << QJsonDocument::fromJson(line).object().value("id").toString();
-        return ids;
-    };
-    ASSERT_TRUE(QTest::qWaitFor([&] { return printed().size() == 2; }, 120000))
-        << cli.progressText();
-    EXPECT_TRUE(mes.requests.empty());  // down all along
-    ASSERT_TRUE(cli.shows("to deliver-url failed (no answer from the server"));
-    ASSERT_TRUE(mes.up());
-    EXPECT_EQ(cli.finish(), 0) << cli.progressText();
-    const QStringList kept = idsOf(cli.objects());
-    ASSERT_EQ(kept.size(), 2);
-    EXPECT_EQ(printed(), kept);
-    EXPECT_EQ(mes.deduplicated(), kept);
-    EXPECT_EQ(mes.requests.size(), 2u);
-}
-
 // What a station left waiting is delivered by `deliver`, with no unit: it
 // waits up to --deliver-wait and says what is left (exit 1), then, with the
 // line's system back, delivers each result once and in order (exit 0).

@@ -225,15 +225,6 @@ TEST(StreamSplitter, TakesThePacketsOutOfRealStreams) {
     }
 }
 
-TEST(Watcher, AcceptsOnlySentencesWithTheRightChecksum) {
-    EXPECT_EQ(gpslink::nmeaCheckedBody("$GPGGA,,,,,,0,,,,,,,,*66").value_or("x"),
-              "GPGGA,,,,,,0,,,,,,,,");
-    EXPECT_TRUE(gpslink::nmeaCheckedBody("$GPGSV,1,1,02*7b"));  // lower-case hex digits
-    for (const char* bad : {"$GPGGA,,,,,,0,,,,,,,,*67", "$GPGGA,,,,,,0,,,,,,,,*6", "GPGGA*66",
-                            "$GPGGA,,,,,,0,,,,,,,,*6G", "$GPGGA,,,,,,0,,,,,,,,", "$*00x", ""})
-        EXPECT_FALSE(gpslink::nmeaCheckedBody(bad)) << bad;
-}
-
 // The one grammar every reader of NMEA shares, station and simulator alike:
 // a sentence is checked once, whole, and then read field by field.
 TEST(NmeaSentence, IsCheckedOnceWhole) {
