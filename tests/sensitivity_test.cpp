@@ -14,6 +14,7 @@
 #include "station/generatorsweep.h"
 #include "station/sensitivity.h"
 #include "station/sequencer.h"
+#include "station/station.h"
 #include "testkit/levelsource.h"
 #include "testkit/runbench.h"
 #include "testkit/sweepbench.h"
@@ -328,6 +329,32 @@ TEST(GeneratorSweep, SetsThePlansLevelAndSwitchesOffOnAFault) {
     EXPECT_TRUE(levels.faulted());
     EXPECT_FALSE(generator.on);
     EXPECT_EQ(off, 1);
+}
+
+// The slots' path losses are their calibrations', read after the station
+// was given its generator: the first level is set at their mean.
+TEST(GeneratorSweep, TheStationSetsItsLevelAtTheCalibratedLosses) {
+    testkit::FakeLevelSource generator;
+    std::vector<UnitConfig> units(2);
+    for (UnitConfig& unit : units) {
+        unit.device = QStringLiteral("/nonexistent/tty");
+        unit.tests = QStringList{"fix", "acquisition"};
+        unit.levelDbm = -140;
+    }
+    Station station(std::move(units));
+    station.setLevelSource(&generator);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (double loss : {3.0, 5.0}) {
+        results::Calibration calibration;
+        calibration.time = now;
+        calibration.offset = loss;
+        calibration.levelDbm = -130;
+        station.units()[loss > 4]->setCalibration(calibration, now);
+    }
+    station.start();
+    ASSERT_FALSE(generator.levels.empty());
+    EXPECT_DOUBLE_EQ(generator.levels.front(), -136);
+    station.interrupt();
 }
 
 // The simulated receiver's side: the generator's output state and level
