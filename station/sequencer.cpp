@@ -66,7 +66,9 @@ void Sequencer::beginCycle() {
         signal_ = signal.get();
         turns_.push_back(std::move(signal));
     }
-    // The cycle's cold start and measurements are at the level set now.
+    // The cycle's cold start and measurements are at the level set now: the
+    // plan's (the first is set before the units start; waitsForLevel() has
+    // waited for it where a search of the cycle before had left another).
     if (sweep_) sweep_->sweep->hold(sweep_->slot);
     if (sweep_ && unit_.testsAcquisition())
         turns_.push_back(sensitivity(SensitivityRun::Search::Acquisition));
@@ -102,6 +104,19 @@ void Sequencer::renewTests() {
         idleFix_ = std::make_unique<FixRun>(fixSettings(), hooks_.line, hooks_.secondSoFar);
         fix_ = idleFix_.get();
     }
+}
+
+double Sequencer::planLevelDbm() const {
+    return unit_.levelDbm + sweep_->sweepLossDb;
+}
+
+bool Sequencer::waitsForLevel() {
+    if (!sweep_) return false;
+    LevelSweep& sweep = *sweep_->sweep;
+    if (sweep.faulted()) return false;  // the instrument's fault ends the run instead
+    if (sweep.dwelling(sweep_->slot)) return false;
+    if (!sweep.waiting(sweep_->slot)) sweep.request(sweep_->slot, planLevelDbm());
+    return !sweep.dwelling(sweep_->slot);
 }
 
 void Sequencer::listening() {

@@ -66,6 +66,12 @@ public:
     // tracking tests follow the others; without it they are not run.
     void setSweep(SweepSlot slot) { sweep_ = slot; }
 
+    // Whether the next cycle is still to wait for the generator's level: a
+    // search of the cycle before may have left it at another, and the cold
+    // start goes out at the plan's only.  Asks the sweep for it; the caller
+    // asks again until it is set (the sweep dwells the slot on it, so no
+    // other slot changes it before the cycle begins).
+    bool waitsForLevel();
     // A cycle begins: its tests made afresh, the antenna's times from now.
     void beginCycle();
     // The family and the command found: the fix test made again with them,
@@ -125,6 +131,7 @@ private:
     const RunClock& clock_;
     Hooks hooks_;
     std::optional<gpslink::ReceiverFamily> family_;
+    double planLevelDbm() const;  // the generator's, for the plan's level at the port
     std::optional<SweepSlot> sweep_;
 
     int cycle_ = 0;

@@ -18,11 +18,16 @@ Station::Station(std::vector<UnitConfig> units, QObject* parent) : QObject(paren
 }
 
 void Station::setLevelSource(LevelSource* source) {
-    if (!source || started_ || generator_) return;
+    if (!started_) source_ = source;
+}
+
+// The sweep is made as the station starts: the slots' path losses are their
+// calibrations', read from the results store after the source was given.
+void Station::makeSweep() {
     std::vector<double> losses;
     for (const UnitRun* unit : units_) losses.push_back(unit->config().pathLossDb.value_or(0));
     const double level = units_.empty() ? -130 : units_.front()->config().levelDbm;
-    generator_ = new GeneratorSweep(*source, std::move(losses), level, this);
+    generator_ = new GeneratorSweep(*source_, std::move(losses), level, this);
     connect(generator_, &GeneratorSweep::ready, this, [this] {
         for (std::size_t i = 0; i < units_.size(); ++i)
             units_[i]->setSweep(generator_->slot(i), generator_->identity());
@@ -42,6 +47,7 @@ void Station::start() {
     started_ = true;
     running_ = int(units_.size());
     if (running_ == 0) return allEnded();
+    if (source_) makeSweep();
     if (generator_)
         generator_->open();  // the units start once it is set
     else

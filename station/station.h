@@ -43,9 +43,11 @@ signals:
 private:
     void startUnits();
     void allEnded();
+    void makeSweep();
 
-    std::vector<UnitRun*> units_;          // children
-    GeneratorSweep* generator_ = nullptr;  // a child
+    std::vector<UnitRun*> units_;  // children
+    LevelSource* source_ = nullptr;
+    GeneratorSweep* generator_ = nullptr;  // a child, made at start()
     QString generatorFault_;
     int running_ = 0;
     bool started_ = false;

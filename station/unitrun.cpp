@@ -259,6 +259,9 @@ UnitRun::UnitRun(UnitConfig config, QObject* parent) : QObject(parent), config_(
         supervise();
         armSupervisor();
     });
+    levelWait_.setSingleShot(true);
+    levelWait_.setInterval(100);
+    connect(&levelWait_, &QTimer::timeout, this, &UnitRun::nextCycle);
     prepareTimer_.setSingleShot(true);
     prepareTimer_.setTimerType(Qt::PreciseTimer);  // the power's off time too
     connect(&prepareTimer_, &QTimer::timeout, this, [this] {
@@ -920,26 +923,38 @@ void UnitRun::closeCycle(Reason reason) {
             tally_.add(r);
             const bool again = r.ttffS.has_value() && !interrupted_ && cycle_ < config_.cycles;
             emit cycleEnded(r);
-            if (again) {
-                stopping_ = true;
-                link_->startNextCycle();
-                line_.stop();
-                stopping_ = false;
-                beginCycle();
-                if (config_.powerStart()) {  // the port closed while the power is off
-                    link_->stop();
-                    line_.stop();
-                    port_->setPortOpen(false);
-                    prep_->powerAgain(steady_.nowMs());
-                    armPreparation();
-                } else if (startRule_->connectsAtOnce()) {
-                    link_->connectNow();
-                }
-            } else {
+            if (again)
+                nextCycle();
+            else
                 finish();
-            }
         },
         Qt::QueuedConnection);
+}
+
+// The next cycle, once the generator is at the plan's level: a search of
+// the cycle before may have left it at another, and the others' dwells
+// hold it there until they end.  The sweep has no signal of its own; it is
+// asked as often as a search asks it.
+void UnitRun::nextCycle() {
+    if (interrupted_) return finish();  // stopped, or the generator failed, while waiting
+    if (sequencer_->waitsForLevel()) {
+        levelWait_.start();
+        return;
+    }
+    stopping_ = true;
+    link_->startNextCycle();
+    line_.stop();
+    stopping_ = false;
+    beginCycle();
+    if (config_.powerStart()) {  // the port closed while the power is off
+        link_->stop();
+        line_.stop();
+        port_->setPortOpen(false);
+        prep_->powerAgain(steady_.nowMs());
+        armPreparation();
+    } else if (startRule_->connectsAtOnce()) {
+        link_->connectNow();
+    }
 }
 
 void UnitRun::keep(results::evidence::Kind kind, std::string_view bytes) {

@@ -208,6 +208,7 @@ private:
     void startLink();
     void whenReady();
     void beginCycle();
+    void nextCycle();
     void onLinkReport(const gpslink::LinkReport& report);
     void onGga(const Gga& gga);
     void onSecond(const Second& second);
@@ -269,6 +270,7 @@ private:
     std::optional<DeviceAway> deviceAway_;
 
     QTimer prepareTimer_;  // single shot, at the preparation's next deadline
+    QTimer levelWait_;     // single shot: the next cycle asks the sweep again
     std::optional<gpslink::ReceiverFamily> family_;
     bool readyQueued_ = false;
     bool ggaSinceCommand_ = false;  // a checked GGA, with a time or not, since the command

@@ -37,6 +37,15 @@ const char* const kDescription =
 
 }  // namespace
 
+QString generatorRefusal(const QString& generator) {
+    return QStringLiteral(
+               "generator %1: the station window does not drive a signal generator "
+               "(its slots start one by one, as they are scanned); run a plan with "
+               "a generator with gps-coldstart-cli, which steps it for every slot "
+               "together, or clear the generator in the settings")
+        .arg(generator);
+}
+
 Settings Settings::load(QSettings& store, QStringList* problems) {
     Settings s;
     QStringList dropped;
@@ -100,6 +109,13 @@ QString Settings::stationName() const {
 
 std::optional<std::vector<station::UnitConfig>> slotConfigs(const Settings& settings,
                                                             QString* error) {
+    // Each tile starts its unit when it is scanned, so there is no moment at
+    // which one generator's level could be stepped for every slot together:
+    // refused rather than ignored.
+    if (!settings.plan.generator.isEmpty()) {
+        if (error) *error = generatorRefusal(settings.plan.generator);
+        return std::nullopt;
+    }
     auto units = station::unitConfigs(settings.plan, settings.ports, error);
     if (units)
         for (station::UnitConfig& unit : *units) unit.station = settings.stationName();
@@ -177,6 +193,8 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     const auto plan = station::planOptions(parser, &error);
     if (!plan) return fail(error);
     line.plan = *plan;
+    if (parser.isSet(QStringLiteral("generator")))
+        return fail(QStringLiteral("--") + generatorRefusal(parser.value("generator")));
     line.ports = parser.positionalArguments();
     if (line.ports.size() > 32)
         return fail(QStringLiteral("%1 ports given; a station window has 1 to 32 units")

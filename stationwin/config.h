@@ -32,9 +32,13 @@ struct Settings {
 };
 
 // The slots' ports, each with its unit configuration but the serial number;
-// nothing, with error naming the mistake, for a port or setting that cannot be.
+// nothing, with error naming the mistake, for a port or setting that cannot be
+// (a signal generator among them: the window does not drive one).
 std::optional<std::vector<station::UnitConfig>> slotConfigs(const Settings& settings,
                                                             QString* error);
+
+// Why a plan with a signal generator is not run by the window.
+QString generatorRefusal(const QString& generator);
 
 struct CommandLine {
     enum Action { Run, Print, Fail } action = Run;

@@ -14,6 +14,7 @@
 #include "station/generatorsweep.h"
 #include "station/sensitivity.h"
 #include "station/sequencer.h"
+#include "station/station.h"
 #include "testkit/levelsource.h"
 #include "testkit/runbench.h"
 #include "testkit/sweepbench.h"
@@ -271,6 +272,33 @@ TEST(SensitivityRun, FindsTheUnitsLevelsAfterItsFixAndHoldsThemToTheLimits) {
     EXPECT_TRUE(faulted.notes.join(" ").contains("Data out of range"));
 }
 
+// A search leaves the generator at its last level: the next cycle's cold
+// start waits for the plan's, set once another slot's dwell has ended, and
+// holds it against that slot's next request until its own search asks.
+TEST(SensitivityRun, TheNextCycleWaitsForThePlansLevel) {
+    Cycle c({"fix", "acquisition"}, -147.3);
+    c.run();
+    ASSERT_EQ(c.closed, Reason::Ok) << c.notes.join("; ").toStdString();
+    ASSERT_NE(c.sweep.level(), -126);
+    const int other = c.sweep.join();
+    c.sweep.request(other, -150);
+    ASSERT_EQ(c.sweep.take(c.clock.nowMs() + 5000), -150);
+    c.sweep.levelSet(-150);
+
+    EXPECT_TRUE(c.sequencer.waitsForLevel());
+    EXPECT_FALSE(c.sweep.take(c.clock.nowMs() + 10000));  // the other slot dwells
+    c.sweep.release(other);
+    ASSERT_EQ(c.sweep.take(c.clock.nowMs() + 20000), -126);  // -130 dBm behind 4 dB
+    EXPECT_TRUE(c.sequencer.waitsForLevel());
+    c.sweep.levelSet(-126);
+    EXPECT_FALSE(c.sequencer.waitsForLevel());
+
+    c.sweep.request(other, -150);
+    c.sequencer.beginCycle();
+    EXPECT_FALSE(c.sweep.take(c.clock.nowMs() + 40000));
+    EXPECT_EQ(c.sweep.level(), -126);
+}
+
 // The generator under the sweep: opened and set to the plan's level at the
 // slots' mean loss, its fault named with its identity and the output off.
 TEST(GeneratorSweep, SetsThePlansLevelAndSwitchesOffOnAFault) {
@@ -301,6 +329,32 @@ TEST(GeneratorSweep, SetsThePlansLevelAndSwitchesOffOnAFault) {
     EXPECT_TRUE(levels.faulted());
     EXPECT_FALSE(generator.on);
     EXPECT_EQ(off, 1);
+}
+
+// The slots' path losses are their calibrations', read after the station
+// was given its generator: the first level is set at their mean.
+TEST(GeneratorSweep, TheStationSetsItsLevelAtTheCalibratedLosses) {
+    testkit::FakeLevelSource generator;
+    std::vector<UnitConfig> units(2);
+    for (UnitConfig& unit : units) {
+        unit.device = QStringLiteral("/nonexistent/tty");
+        unit.tests = QStringList{"fix", "acquisition"};
+        unit.levelDbm = -140;
+    }
+    Station station(std::move(units));
+    station.setLevelSource(&generator);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (double loss : {3.0, 5.0}) {
+        results::Calibration calibration;
+        calibration.time = now;
+        calibration.offset = loss;
+        calibration.levelDbm = -130;
+        station.units()[loss > 4]->setCalibration(calibration, now);
+    }
+    station.start();
+    ASSERT_FALSE(generator.levels.empty());
+    EXPECT_DOUBLE_EQ(generator.levels.front(), -136);
+    station.interrupt();
 }
 
 // The simulated receiver's side: the generator's output state and level

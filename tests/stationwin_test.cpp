@@ -70,9 +70,13 @@ TEST(StationCommandLine, NamesEachMistakeAndTouchesNothing) {
         const char* named;  // part of the message
     };
     const Case cases[] = {
-        {{"/dev/ttyUSB0@123"}, "123"},     {{"/dev/ttyUSB0@,nosuchchip"}, "nosuchchip"},
-        {{"/dev/ttyUSB0=SN1"}, "scanner"}, {{"--db", "postgresql://host/db"}, "USER@"},
-        {{"--station", ""}, "--station"},  {{"--no-such-option"}, "no-such-option"},
+        {{"/dev/ttyUSB0@123"}, "123"},
+        {{"/dev/ttyUSB0@,nosuchchip"}, "nosuchchip"},
+        {{"/dev/ttyUSB0=SN1"}, "scanner"},
+        {{"--db", "postgresql://host/db"}, "USER@"},
+        {{"--station", ""}, "--station"},
+        {{"--no-such-option"}, "no-such-option"},
+        {{"--generator", "tcp://127.0.0.1:5025"}, "gps-coldstart-cli"},
     };
     for (const Case& c : cases) {
         const CommandLine line = parseCommandLine(QStringList{"gps-coldstart-station"} + c.args);
@@ -129,6 +133,11 @@ TEST(StationSettings, FallBackOrComeBackAsSaved) {
                     .arg(u.cycles)
                     .arg(u.station);
     EXPECT_EQ(made, QStringList({"115200 ublox hot 3 bench-7", "4800 sirf cold 3 bench-7"}));
+    // A generator kept in the settings (or a plan file's) is refused, not ignored.
+    s.plan.generator = QStringLiteral("tcp://siggen:5025");
+    EXPECT_FALSE(slotConfigs(s, &error));
+    EXPECT_TRUE(error.contains("tcp://siggen:5025") && error.contains("gps-coldstart-cli"))
+        << error.toStdString();
 }
 
 // Limits set in the dialog are kept when the ports came from the command
