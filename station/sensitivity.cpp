@@ -208,7 +208,13 @@ void SensitivityRun::ask(qint64 nowMs) {
         const auto found = foundDbm();
         const Measure m =
             settings_.search == Search::Acquisition ? Measure::Acquisition : Measure::Tracking;
-        return finish(settings_.limits.judge(m, found).value_or(Reason::Ok));
+        if (const auto over = settings_.limits.judge(m, found)) return finish(*over);
+        // No cold start fixed at any level of the window, its strongest
+        // included: a unit that does not fix, whatever the plan's limit.
+        if (!found && settings_.search == Search::Acquisition)
+            return finish(Reason::NoFix,
+                          QStringLiteral("no cold start fixed at any level searched"));
+        return finish(Reason::Ok);
     }
     dwelling_ = false;
     slot_.sweep->request(slot_.slot, *level + slot_.sweepLossDb);

@@ -796,8 +796,11 @@ void UnitRun::endAway() {
 void UnitRun::onGga(const Gga& gga) {
     if (prep_->gga(gga, phase_ == Phase::Preparing, steady_.nowMs(), steady_.nowNs())) return;
     if (ending_ || phase_ == Phase::Powering || phase_ == Phase::Preparing ||
-        phase_ == Phase::Measuring || phase_ == Phase::Observing || phase_ == Phase::Configuring)
+        phase_ == Phase::Configuring)
         return;
+    // A measurement's own (a sensitivity search's cold starts are judged by
+    // their GGAs); the fix test has its verdict by then.
+    if (phase_ == Phase::Measuring || phase_ == Phase::Observing) return sequencer_->gga(gga);
     const bool fixBefore = sequencer_->fix().fix().has_value();
     if (sequencer_->fix().commanded()) ggaSinceCommand_ = true;
     sequencer_->gga(gga);

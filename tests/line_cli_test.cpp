@@ -354,3 +354,44 @@ TEST(Line, TheGeneratorIsSetBeforeTheUnitsAndLeftOff) {
         EXPECT_EQ(generator.ask("OUTP?"), "0");
     }
 }
+
+// A slot calibrated at a known level, then a unit's acquisition sensitivity
+// found over its line: the cold starts judged by the unit's own GGAs.
+TEST(Line, AcquisitionSensitivityOverTheLine) {
+    QTemporaryDir dir;
+    GeneratorSim generator({"--dialect", "gsg"});
+    const QString url = generator.url();
+    gpssim::DriverOptions line;
+    line.generatorHost = QStringLiteral("127.0.0.1");
+    line.generatorPort = quint16(url.section(':', -1).toUInt());
+    ReceiverConfig config = receiver(Behaviour::Normal);
+    config.rf = gpssim::RfInput{};
+    config.rf->acquisitionDbm = -140;
+    Bench bench;
+    const QString unit = bench.add("unit", config, line);
+    const QStringList instrument{
+        "--generator", url,    "--generator-dialect",   "gsg", "--scenario", "open sky", "--level",
+        "-130",        "--db", dir.filePath("r.sqlite")};
+
+    Cli calibrate;
+    calibrate.start(QStringList{"calibrate", "--golden", "GOLD-1", "--expect", "42", "--cn0-sv",
+                                "GPS:7", "--cn0-samples", "2", "--quiet"} +
+                    instrument + QStringList{unit});
+    EXPECT_EQ(calibrate.finish(), 0) << calibrate.progressText();
+
+    Cli run;
+    run.start(QStringList{"--json", "--test", "fix,acquisition", "--acquisition-top", "-124",
+                          "--fix-timeout", "8"} +
+              instrument + QStringList{unit + "=SN-1"});
+    EXPECT_EQ(run.finish(), 0) << run.progressText();
+    const auto results = run.objects();
+    ASSERT_EQ(results.size(), 1u);
+    const QJsonObject& r = results[0];
+    EXPECT_EQ(r["result"].toString(), "pass") << QJsonDocument(r).toJson().toStdString();
+    EXPECT_LE(r["cold_starts"].toInt(), 6);
+    // The unit's threshold behind the slot's calibrated loss (within the
+    // golden satellite's own spread).
+    EXPECT_NEAR(r["acquisition_dbm"].toDouble(99), -140, 1.5)
+        << QJsonDocument(r).toJson().toStdString();
+    EXPECT_EQ(generator.ask("OUTP?"), "0");
+}
