@@ -24,12 +24,10 @@ GeneratorSweep::GeneratorSweep(LevelSource& source, std::vector<double> losses, 
         }
         pump();
     });
+    // The source's message names the instrument already (levelsource.h).
     connect(&source_, &LevelSource::fault, this, [this](const QString& message) {
-        const QString said = source_.identity().isEmpty()
-                                 ? message
-                                 : QStringLiteral("%1: %2").arg(source_.identity(), message);
-        sweep_.fault(said);
-        emit faulted(said);
+        sweep_.fault(message);
+        emit faulted(message);
         switchOff();
     });
     connect(&source_, &LevelSource::switchedOff, this, [this] {
