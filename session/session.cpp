@@ -26,7 +26,7 @@ station::Calibrator::Keeper calibrationKeeper(results::StoreWorker* store) {
 
 Read nextRead(const station::UnitConfig& unit, bool qualified, bool calibrated) {
     if (!qualified && !unit.qualifiedBy.isEmpty() && unit.study.isEmpty()) return Read::Study;
-    if (!calibrated && unit.testsSignal()) return Read::Calibration;
+    if (!calibrated && unit.needsCalibration()) return Read::Calibration;
     return Read::Nothing;
 }
 
@@ -162,7 +162,7 @@ void Session::calibrate(const Runs& runs, std::function<void()> ready) {
         const bool known = !store_ || calibrations_.contains(port);
         if (nextRead(run->config(), true, known) == Read::Calibration)
             ports << port;
-        else if (run->config().testsSignal())
+        else if (run->config().needsCalibration())
             run->setCalibration(store_ ? calibrations_.value(port) : std::nullopt, clock_());
     }
     if (ports.isEmpty()) return ready();

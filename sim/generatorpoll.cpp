@@ -44,9 +44,11 @@ void GeneratorPoll::poll() {
         socket_.connectToHost(host_, port_);
         return;
     }
-    if (socket_.state() != QAbstractSocket::ConnectedState) return;
-    input_.clear();
-    on_.reset();
+    // One pair at a time: an instrument busy with the station's settings may
+    // answer late, and a pair asked over an unanswered one would pair each
+    // level with the wrong question from then on.
+    if (socket_.state() != QAbstractSocket::ConnectedState || awaited_ > 0) return;
+    awaited_ = 2;
     socket_.write("OUTP?\nSOUR:POW?\n");
 }
 
@@ -55,6 +57,8 @@ void GeneratorPoll::readAnswers() {
     for (qsizetype end; (end = input_.indexOf('\n')) >= 0;) {
         const QByteArray answer = input_.left(end).trimmed().toUpper();
         input_.remove(0, end + 1);
+        if (awaited_ == 0) continue;  // nothing asked
+        --awaited_;
         if (!on_) {
             on_ = answer == "1" || answer == "ON";
             continue;
@@ -69,6 +73,7 @@ void GeneratorPoll::readAnswers() {
 void GeneratorPoll::lost() {
     input_.clear();
     on_.reset();
+    awaited_ = 0;
     if (socket_.state() != QAbstractSocket::UnconnectedState) socket_.abort();
     emit level(std::nullopt);
 }

@@ -41,6 +41,7 @@ private:
     QTimer timer_;
     QByteArray input_;
     std::optional<bool> on_;  // the first answer of the pair, awaiting the second
+    int awaited_ = 0;         // answers of the last pair asked not yet read
 };
 
 // "tcp://HOST[:PORT]" into its parts; false for anything else.

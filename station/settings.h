@@ -129,6 +129,9 @@ struct PlanSettings {
     bool testsConfig() const { return tests.contains(QLatin1String("config")); }
     bool testsAcquisition() const { return tests.contains(QLatin1String("acquisition")); }
     bool testsTracking() const { return tests.contains(QLatin1String("tracking")); }
+    // The tests that read the slot's calibration: its C/N0 offset, or its
+    // path loss for the levels at the antenna port.
+    bool needsCalibration() const { return testsSignal() || testsAcquisition() || testsTracking(); }
     bool sendsWhenReady() const { return sendAfter == QLatin1String("ready"); }
     bool keepsEvidence() const { return evidence == QLatin1String("on"); }
     bool powerStart() const { return start == kPowerStart; }

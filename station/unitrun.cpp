@@ -348,7 +348,7 @@ void UnitRun::begin() {
         endCycle(Reason::StationNotQualified);
         return;
     }
-    if (config_.testsSignal() && !config_.calibrationProblem.isEmpty()) {
+    if (config_.needsCalibration() && !config_.calibrationProblem.isEmpty()) {
         problem_ = config_.calibrationProblem;  // the port is not opened
         endCycle(Reason::CalibrationNeeded);
         return;
