@@ -34,6 +34,14 @@ GeneratorPoll::GeneratorPoll(QString host, quint16 port, QObject* parent)
     connect(&socket_, &QTcpSocket::errorOccurred, this, &GeneratorPoll::lost);
 }
 
+// The socket, closing as it is destroyed, says it is disconnected: by then
+// the members declared after it are gone and the driver that listens to
+// `level` is half destroyed, so nothing may hear it.
+GeneratorPoll::~GeneratorPoll() {
+    socket_.disconnect(this);
+    disconnect();
+}
+
 void GeneratorPoll::start() {
     timer_.start();
     poll();

@@ -24,6 +24,7 @@ class GeneratorPoll : public QObject {
     Q_OBJECT
 public:
     GeneratorPoll(QString host, quint16 port, QObject* parent = nullptr);
+    ~GeneratorPoll() override;
     void start();
 
 signals:

@@ -380,6 +380,17 @@ TEST(GeneratorPoll, ReadsTheLevelOrNoSignal) {
                     client->write("-1.250000E+02\n");
         });
     });
+    {
+        // Destroyed while connected: its closing socket is heard by no one.
+        auto* gone = new gpssim::GeneratorPoll(QStringLiteral("127.0.0.1"), server.serverPort());
+        int levels = 0;
+        QObject::connect(gone, &gpssim::GeneratorPoll::level, [&] { ++levels; });
+        gone->start();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return levels > 0; }, 30000));
+        const int before = levels;
+        delete gone;
+        EXPECT_EQ(levels, before);
+    }
     gpssim::GeneratorPoll poll(QStringLiteral("127.0.0.1"), server.serverPort());
     std::vector<std::optional<double>> heard;
     QObject::connect(&poll, &gpssim::GeneratorPoll::level,
