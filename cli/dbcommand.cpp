@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 
+#include "cli/verb.h"
 #include "results/roles.h"
 #include "results/store.h"
 #include "station/config.h"
@@ -35,25 +36,12 @@ int runDb(const QStringList& args, QTextStream& out, QTextStream& err) {
                                     QStringLiteral("The readers' role (default gps_report)."),
                                     QStringLiteral("ROLE"), QStringLiteral("gps_report"));
     p.addOptions({help, db, station, report});
-    p.addPositionalArgument(QStringLiteral("grant"), QStringLiteral("What to do: grant."));
-    if (!p.parse(QStringList{name} + args)) {
-        err << name << ": " << p.errorText() << '\n';
-        return station::kUsage;
-    }
-    if (p.isSet(help)) {
-        out << station::helpText(p, name);
-        return station::kOk;
-    }
+    if (const auto answered = parseVerb(p, name, QStringLiteral("grant"), help, args, out, err))
+        return *answered;
     auto usage = [&](const QString& text) {
         err << name << ": " << text << '\n';
         return station::kUsage;
     };
-    if (p.positionalArguments() != QStringList{QStringLiteral("grant")}) {
-        return usage(p.positionalArguments().isEmpty()
-                         ? QStringLiteral("name what to do: grant")
-                         : QStringLiteral("unknown command \"%1\"; known: grant")
-                               .arg(p.positionalArguments().join(' ')));
-    }
     if (!p.isSet(db)) return usage(QStringLiteral("--db names the server's database"));
     QString why;
     const auto target = results::parseTarget(p.value(db), &why);

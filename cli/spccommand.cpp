@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "cli/verb.h"
 #include "results/report.h"
 #include "results/store.h"
 #include "station/config.h"
@@ -107,24 +108,12 @@ int runSpc(const QStringList& args, QTextStream& out, QTextStream& err) {
                                  QStringLiteral("TEXT"));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print JSON."));
     p.addOptions({help, db, station, slot, series, from, to, lot, by, why, json});
-    p.addPositionalArgument(QStringLiteral("baseline"), QStringLiteral("What to do: baseline."));
-    if (!p.parse(QStringList{name} + args)) {
-        err << name << ": " << p.errorText() << '\n';
-        return station::kUsage;
-    }
-    if (p.isSet(help)) {
-        out << station::helpText(p, name);
-        return station::kOk;
-    }
+    if (const auto answered = parseVerb(p, name, QStringLiteral("baseline"), help, args, out, err))
+        return *answered;
     auto usage = [&](const QString& text) {
         err << name << ": " << text << '\n';
         return station::kUsage;
     };
-    if (p.positionalArguments() != QStringList{QStringLiteral("baseline")})
-        return usage(p.positionalArguments().isEmpty()
-                         ? QStringLiteral("name what to do: baseline")
-                         : QStringLiteral("unknown command \"%1\"; known: baseline")
-                               .arg(p.positionalArguments().join(' ')));
     results::BaselineRequest request;
     const auto* row = results::spc::seriesById(p.value(series).toStdString());
     if (!row)
@@ -235,24 +224,12 @@ int runAlarms(const QStringList& args, QTextStream& out, QTextStream& err) {
     const QCommandLineOption why(QStringLiteral("why"), QStringLiteral("Why they are cleared."),
                                  QStringLiteral("TEXT"));
     p.addOptions({help, db, station, slot, by, why});
-    p.addPositionalArgument(QStringLiteral("clear"), QStringLiteral("What to do: clear."));
-    if (!p.parse(QStringList{name} + args)) {
-        err << name << ": " << p.errorText() << '\n';
-        return station::kUsage;
-    }
-    if (p.isSet(help)) {
-        out << station::helpText(p, name);
-        return station::kOk;
-    }
+    if (const auto answered = parseVerb(p, name, QStringLiteral("clear"), help, args, out, err))
+        return *answered;
     auto usage = [&](const QString& text) {
         err << name << ": " << text << '\n';
         return station::kUsage;
     };
-    if (p.positionalArguments() != QStringList{QStringLiteral("clear")})
-        return usage(p.positionalArguments().isEmpty()
-                         ? QStringLiteral("name what to do: clear")
-                         : QStringLiteral("unknown command \"%1\"; known: clear")
-                               .arg(p.positionalArguments().join(' ')));
     if (p.value(station).isEmpty()) return usage(QStringLiteral("--station names the station"));
     if (!p.isSet(slot)) return usage(QStringLiteral("--slot names the slot's port"));
     const QString who = p.value(by).trimmed(), reason = p.value(why).trimmed();
