@@ -8,7 +8,7 @@
 // - clear(): *CLS clears the status and the error queue left by whoever had
 //   the instrument before (IEEE 488.2, 10.3); identify(): *IDN? (10.14), the
 //   instrument's identity, recorded with every result.
-// - set(command): the command, then *OPC? (10.18), which answers "1" once
+// - set(command): the command, then *OPC? (10.19), which answers "1" once
 //   the instrument has finished every operation before it, then
 //   SYSTem:ERRor? (SCPI-99 Volume 2, 21.8, SYSTem:ERRor[:NEXT]?) read until
 //   it answers 0,"No error"; any other entry is a fault naming it.
