@@ -2,7 +2,7 @@
 // answer out.  Its commands are its dialect's row (instrument/dialects.h)
 // and the common ones of IEEE 488.2-1992 and SCPI-99:
 //
-// - *IDN? (10.14), four fields; *OPC? (10.18) "1", every setting being done
+// - *IDN? (10.14), four fields; *OPC? (10.19) "1", every setting being done
 //   at once; *RST (10.32), the output off and the level -30 dBm, as the
 //   R&S SME manual gives its *RST value; *CLS (10.3), the error queue empty.
 // - SYSTem:ERRor[:NEXT]? (SCPI-99 Volume 2, 21.8): the oldest entry, else
