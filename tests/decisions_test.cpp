@@ -7,8 +7,6 @@
 #include <QTime>
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "gpslink/resetcommand.h"
 #include "sim/capture.h"
@@ -592,9 +590,8 @@ TEST(Calibration, JudgesTheOffsetEitherWayWithTheTablesCodes) {
 }
 
 // The probe, started at 0, against a receiver that talks at one rate only, on
-// a clock of its own stepped every 100 ms: what it tried, sent and found.
-// (A receiver in SiRF binary, and one found at another rate than given, are
-// cli_test's rows over pseudo-terminals.)
+// a clock of its own stepped every 100 ms or only at the probe's deadlines:
+// what it tried, sent and found, and when.
 struct ProbeBench {
     ProbeBench(Probe::Settings settings, int talksAt, std::function<void(Probe&)> talk)
         : probe(settings, identity, port()), talksAt_(talksAt), talk_(std::move(talk)) {
@@ -647,12 +644,14 @@ TEST(Probe, FindsTheRateAndTheFamilyByListeningAndAsking) {
         p.heardBytes();
         p.heardSentence();
     };
-    {  // the rate that last worked first, then the commonest
+    {  // the rate that last worked first, then the commonest, 1.5 s each
         ProbeBench bench({0, ReceiverFamily::Mtk, false, 38400}, 4800, nmea);
-        bench.runWhile({S::Listening});
+        bench.runAtDeadlines({S::Listening});
         EXPECT_EQ(bench.log, "listen 38400; listen 9600; listen 4800; worked 4800; ");
+        EXPECT_EQ(bench.now, 3000);
         EXPECT_EQ(bench.probe.state(), S::LinkMayStart);
         EXPECT_EQ(bench.probe.rate(), 4800);
+        EXPECT_FALSE(bench.probe.nextDeadlineMs());  // the run's move
     }
     {  // nothing at all, or only noise, at any rate
         for (const bool noise : {false, true}) {
@@ -663,15 +662,16 @@ TEST(Probe, FindsTheRateAndTheFamilyByListeningAndAsking) {
     }
     {  // "auto": each family asked in turn, 1.5 s each, until one answers
         ProbeBench bench({9600, {}, false, 0}, 9600, nmea);
-        bench.runWhile({S::Listening, S::AskingFamily});
+        bench.runAtDeadlines({S::Listening, S::AskingFamily});
         EXPECT_EQ(results::codeOf(*bench.probe.failure()), "family-unknown");
+        EXPECT_FALSE(bench.probe.nextDeadlineMs());
         std::size_t at = 0;
         for (const char* query : {"\xb5\x62\x0a\x04", "$PQTMVERNO", "$PAIR020", "$PMTK605",
                                   "$PCAS06", "$PSTMGETSWVER", "$PSRF125"}) {
             at = bench.sent.find(query, at);
             EXPECT_NE(at, std::string::npos) << query;
         }
-        EXPECT_EQ(bench.now, 100 + qint64(familyTable().size()) * 1500);
+        EXPECT_EQ(bench.now, qint64(familyTable().size()) * 1500);
     }
     {  // asked who it is once the link runs, the command not held for the
        // answers; a unit that gave none asked once more after its reset
@@ -725,52 +725,18 @@ TEST(Probe, FindsTheRateAndTheFamilyByListeningAndAsking) {
         EXPECT_EQ(results::codeOf(*bench.probe.failure()), "baud-mismatch");
         EXPECT_EQ(bench.probe.note(), "the receiver talks at 4800 baud, not 9600");
     }
-    {  // answered in full: not asked again
+    {  // answered in full: done at once, and not asked again
         ProbeBench bench({9600, ReceiverFamily::Airoha, false, 0}, 9600, nmea);
         bench.runWhile({S::Listening});
         bench.probe.askIdentity(bench.now);
-        bench.identity.sentence("PAIR020,AG3335M_V2.5.0,S,N");
-        bench.runWhile({S::AskingIdentity});
-        EXPECT_TRUE(bench.probe.answered());
-        bench.probe.askAgain(bench.now);
-        EXPECT_EQ(bench.sent, identityQueries(ReceiverFamily::Airoha).front());
-    }
-}
-
-// The run wakes the probe only at its deadlines and at input: the same steps
-// at the moments its limits say, to the millisecond.
-TEST(Probe, ActsAtItsOwnDeadlines) {
-    using S = Probe::State;
-    using gpslink::ReceiverFamily;
-    const auto nmea = [](Probe& p) {
-        p.heardBytes();
-        p.heardSentence();
-    };
-    {  // 1.5 s at each rate; found at once when it talks
-        ProbeBench bench({0, ReceiverFamily::Mtk, false, 38400}, 4800, nmea);
-        bench.runAtDeadlines({S::Listening});
-        EXPECT_EQ(bench.log, "listen 38400; listen 9600; listen 4800; worked 4800; ");
-        EXPECT_EQ(bench.now, 3000);
-        EXPECT_EQ(bench.probe.state(), S::LinkMayStart);
-        EXPECT_FALSE(bench.probe.nextDeadlineMs());  // the run's move
-    }
-    {  // each family 1.5 s
-        ProbeBench bench({9600, {}, false, 0}, 9600, nmea);
-        bench.runAtDeadlines({S::Listening, S::AskingFamily});
-        EXPECT_EQ(results::codeOf(*bench.probe.failure()), "family-unknown");
-        EXPECT_EQ(bench.now, qint64(familyTable().size()) * 1500);
-        EXPECT_FALSE(bench.probe.nextDeadlineMs());
-    }
-    {  // the identity's 3 s, or at once once it is answered in full
-        ProbeBench bench({9600, ReceiverFamily::Airoha, false, 0}, 9600, nmea);
-        bench.runAtDeadlines({S::Listening});
-        bench.now = 400;
-        bench.probe.askIdentity(bench.now);
-        EXPECT_EQ(bench.probe.nextDeadlineMs(), 3400);
+        EXPECT_EQ(bench.probe.nextDeadlineMs(), bench.now + 3000);
         bench.identity.sentence("PAIR020,AG3335M_V2.5.0,S,N");
         EXPECT_LE(*bench.probe.nextDeadlineMs(), bench.now);
         bench.probe.step(bench.now);
         EXPECT_EQ(bench.probe.state(), S::IdentityIn);
+        EXPECT_TRUE(bench.probe.answered());
+        bench.probe.askAgain(bench.now);
+        EXPECT_EQ(bench.sent, identityQueries(ReceiverFamily::Airoha).front());
     }
 }
 
@@ -950,35 +916,17 @@ TEST(PowerProof, TheUnitFallsSilentAndStartsOver) {
         State state;
         const char* note;
     } cases[] = {
+        // clang-format off
         {"switched", {1100, 1250}, {}, {}, &noFix, State::Proven, ""},
-        {"talked on",
-         {1100, 2000, 2900},
-         {},
-         {},
-         &noFix,
-         State::Failed,
+        {"talked on", {1100, 2000, 2900}, {}, {}, &noFix, State::Failed,
          "the unit kept talking with its supply off: bytes 1.00 s after \"off\""},
-        {"never went off",
-         {},
-         {},
-         {},
-         &fix,
-         State::Failed,
+        {"never went off", {}, {}, {}, &fix, State::Failed,
          "the unit did not start over after \"on\": its first GGA, 0.40 s after, had a fix"},
-        {"its start-up message",
-         {},
-         gpslink::ReceiverFamily::Mtk,
-         {"PMTK010,001"},
-         nullptr,
-         State::Proven,
-         ""},
-        {"another family's message",
-         {},
-         gpslink::ReceiverFamily::Sirf,
-         {"PMTK010,001"},
-         nullptr,
-         State::Waiting,
-         ""},
+        {"its start-up message", {}, gpslink::ReceiverFamily::Mtk, {"PMTK010,001"}, nullptr,
+         State::Proven, ""},
+        {"another family's message", {}, gpslink::ReceiverFamily::Sirf, {"PMTK010,001"}, nullptr,
+         State::Waiting, ""},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QSqlQuery>
-#include <cmath>
 
 #include "cli/options.h"
 #include "clirun.h"
@@ -154,7 +153,6 @@ TEST(SignalTest, CalibratedSlotsThenUnitsMeasured) {
     put("D", behindGenerator(0, 0, 2));
     auto first = calibrate({slot["E"], slot["A"], slot["B"], slot["C"], slot["D"]}, "45");
     EXPECT_EQ(first->finish(), 1) << first->progressText();
-    const QDateTime calibratedAt = QDateTime::currentDateTimeUtc();
     auto calibrated = byPort(*first);
     for (const auto& [name, loss] : losses) {
         const QJsonObject o = calibrated[slot[name]];
@@ -178,7 +176,9 @@ TEST(SignalTest, CalibratedSlotsThenUnitsMeasured) {
     const double offsetB = b.value("offset").toDouble();
 
     // Units under test: E reads 45 (pass), A 38 + 2 (low), B 46 + offset (high),
-    // and C's slot is out of use.  Nothing is commanded.
+    // and C's slot is out of use.  Nothing is commanded.  (The signal measured
+    // after a failed fix: sequencer_test; a calibration too old or none:
+    // session_test.)
     put("E", behindGenerator(0, 0));
     put("A", behindGenerator(2, -5));
     put("B", behindGenerator(1, 2));
@@ -227,33 +227,6 @@ TEST(SignalTest, CalibratedSlotsThenUnitsMeasured) {
     EXPECT_NEAR(row.value(5).toDouble(), signal.value("offset").toDouble(), 1e-9);
     EXPECT_EQ(row.value(6).toLongLong(), signal.value("calibration_id").toInteger());
     EXPECT_EQ(row.value(7).toString().count(','), 2);
-
-    // The fix and the signal: the fix comes late and fails, the signal is
-    // still measured after it, and passes.
-    Cli both;
-    both.start(common + QStringList{"--test", "fix,signal", "--max-ttff", "0.5", "--cn0-low", "43",
-                                    slot["E"] + "=SN-E2"});
-    EXPECT_EQ(both.finish(), 1) << both.progressText();
-    const QJsonObject late = byPort(both)[slot["E"]];
-    EXPECT_EQ(late.value("reason"), "ttff-over-limit");
-    EXPECT_EQ(late.value("tests"), QJsonArray({"fix", "signal"}));
-    EXPECT_EQ(late.value("signal").toObject().value("reason"), "ok");
-    EXPECT_EQ(late.value("signal").toObject().value("samples"), 3);
-    EXPECT_EQ(bench.starts("E"), 1);
-
-    // A calibration older than allowed, and a slot never calibrated: the
-    // station's fault, no port opened.
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return calibratedAt.msecsTo(QDateTime::currentDateTimeUtc()) > 1500; }));
-    Cli stale;
-    stale.start(common + QStringList{"--test", "signal", "--calibration-max-age", "1s",
-                                     slot["E"] + "=SN-E3", slot["D"] + "=SN-D"});
-    EXPECT_EQ(stale.finish(), 3) << stale.progressText();
-    results = byPort(stale);
-    EXPECT_EQ(results[slot["E"]].value("reason"), "calibration-needed");
-    EXPECT_TRUE(results[slot["E"]].value("status").toString().contains(" ago, more than 1 s"));
-    EXPECT_EQ(results[slot["D"]].value("status"),
-              "slot 2 needs calibration: " + slot["D"] + ", no calibration");
 }
 
 }  // namespace
