@@ -163,7 +163,7 @@ std::optional<SpcBaseline> SpcTable::freeze(const BaselineRequest& r, const QDat
             if (error)
                 *error = QStringLiteral(
                              "%1 of the %2 unit(s) in the baseline named failed: a p-chart "
-                             "needs some units failed and some passed to set its limits; name "
+                             "needs some units failed and some passed to set its limits: give "
                              "a longer baseline")
                              .arg(figures->center > 0 ? figures->n : 0)
                              .arg(figures->n);
