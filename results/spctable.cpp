@@ -388,14 +388,22 @@ bool SpcTable::judgeLot(const QString& station, const QString& port, const QJson
     // among them (one of a gauge study, or of the baseline's own period
     // spooled late, moves no point).
     const QString id = result.value(QLatin1String("id")).toString();
-    Source s = sourceOf(spc::Series::Yield, station, port);
+    // Read by the lot's index, never the station's: a station's results
+    // since its baseline grow without end, a lot's stop (SQLite, without
+    // statistics, takes the station's for "station = ?"; "|| ''" keeps it
+    // off that index on either engine).
+    QString where = QStringLiteral("station || '' = ?");
+    QVariantList binds{station};
+    if (!port.isEmpty()) {
+        where += QStringLiteral(" AND port = ?");
+        binds << port;
+    }
     QSqlQuery q(db_.connection());
     q.prepare(QStringLiteral("SELECT COUNT(*), COALESCE(SUM(CASE WHEN result = '%1' THEN 1 "
                              "ELSE 0 END), 0), COALESCE(SUM(CASE WHEN id = ? THEN 1 ELSE 0 "
-                             "END), 0) FROM results WHERE %2 AND %3 AND lot = ? AND started > ?")
-                  .arg(codeOf(Outcome::Fail), s.where, kJudged));
-    bindAll(q, QVariantList{id} + s.binds +
-                   QVariantList{result.value(QLatin1String("lot")).toString(), b->toAt});
+                             "END), 0) FROM results WHERE lot = ? AND started > ? AND %2 AND %3")
+                  .arg(codeOf(Outcome::Fail), where, kJudged));
+    bindAll(q, QVariantList{id, result.value(QLatin1String("lot")).toString(), b->toAt} + binds);
     if (!q.exec() || !q.next()) return failed(q, error);
     if (q.value(2).toLongLong() == 0) return true;
     const spc::Sample now{q.value(1).toLongLong(), q.value(0).toLongLong()};
