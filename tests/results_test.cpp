@@ -1472,10 +1472,6 @@ TEST_P(ResultsReport, EachLimitsResultIsKeptAndShown) {
     auto store = db.open(target);
     ASSERT_TRUE(store);
     {  // a result kept before limits' results were
-        QSqlQuery q(store->database());
-        ASSERT_TRUE(q.exec("DROP TABLE limit_results") && q.exec("DROP TABLE spc_baselines") &&
-                    q.exec("DROP TABLE alarms") &&
-                    q.exec("DELETE FROM schema_version WHERE version > 15"));
         QJsonObject old{{"id", "old-1"},
                         {"unit", "SN6"},
                         {"lot", "L7"},
@@ -1483,6 +1479,10 @@ TEST_P(ResultsReport, EachLimitsResultIsKeptAndShown) {
                         {"reason", "no-fix"}};
         QString why;
         ASSERT_EQ(store->saveBatch({old}, &why), 1) << why.toStdString();
+        QSqlQuery q(store->database());
+        ASSERT_TRUE(q.exec("DROP TABLE limit_results") && q.exec("DROP TABLE spc_baselines") &&
+                    q.exec("DROP TABLE alarms") &&
+                    q.exec("DELETE FROM schema_version WHERE version > 15"));
         for (const FieldRow& row : kFields) {  // the later steps' columns
             if (row.column && row.since > 16) {
                 ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE results DROP COLUMN %1")
