@@ -77,7 +77,8 @@ int runSpc(const QStringList& args, QTextStream& out, QTextStream& err) {
         "\n"
         "Exit status:\n"
         "  0    the baseline is frozen\n"
-        "  2    usage mistake, or too few points in the baseline named\n"
+        "  2    usage mistake, or too few points in the baseline named (for yield,\n"
+        "       units of which none, or all, failed)\n"
         "  3    the database could not be opened or written"));
     const QCommandLineOption help(QStringList{"h", "help"}, QStringLiteral("Show this help."));
     const QCommandLineOption db = dbOption();

@@ -1,6 +1,7 @@
 #include "results/linecharts.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace results::spc {
 
@@ -117,11 +118,35 @@ Plotted plot(const ChartRow& chart, const Baseline& b, const std::vector<Sample>
         push(p, x, l);
         z.push_back(zOf(l, x));
     }
-    // Only the first rule: with limits that vary by lot, the run rules'
-    // zones are not those they were written for.
-    for (const Broken& broken : judge(set, z))
-        if (broken.rule == Rule::BeyondThree) p.broken.push_back(broken);
+    // Only its own limits: with limits that vary by lot, the run rules'
+    // zones are not those they were written for.  A lot is judged as the
+    // station judged it, from the size at which its limits bind.
+    (void)set;
+    const long long from = pJudgedFrom(b.center);
+    for (std::size_t i = 0; i < lots.size(); ++i)
+        if (from > 0 && lots[i].n >= from && std::fabs(z[i]) > 3)
+            p.broken.push_back({i, Rule::ProportionLimit});
     return p;
+}
+
+long long pJudgedFrom(double pbar) {
+    if (!(pbar > 0 && pbar < 1)) return 0;
+    // The bound itself gives a lower limit of exactly zero: the next size.
+    const double bound = 9 * (1 - pbar) / pbar;
+    if (bound >= 1e15) return 0;
+    return (long long)std::floor(bound + 1e-9) + 1;
+}
+
+std::optional<Finding> judgeLot(const Baseline& b, const Sample& before, const Sample& now) {
+    const long long from = pJudgedFrom(b.center);
+    if (from <= 0 || now.n < from) return std::nullopt;
+    auto beyond = [&](const Sample& s, double* x) {
+        *x = s.n > 0 ? double(s.nonconforming) / double(s.n) : 0;
+        return s.n >= from && std::fabs(zOf(pLimits(b.center, s.n), *x)) > 3;
+    };
+    double x = 0, previous = 0;
+    if (!beyond(now, &x) || beyond(before, &previous)) return std::nullopt;
+    return Finding{chartById("yield"), Rule::ProportionLimit, x};
 }
 
 std::vector<Finding> judgeNewest(Series series, const Baseline& b,

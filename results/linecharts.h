@@ -96,6 +96,23 @@ struct Finding {
 std::vector<Finding> judgeNewest(Series series, const Baseline& b,
                                  const std::vector<double>& points, RuleSet set, const Designs& d);
 
+// The p-chart's judging.  A lot's point is the proportion of its units
+// failed so far, against the limits of as many units: pbar +- 3 sqrt(pbar
+// (1 - pbar) / n).  While a lot holds few units one unit swings its point
+// further than the normal approximation behind those limits allows (the
+// first failed unit of a lot is a point at 1), so a lot is judged only from
+// the size at which both its limits bind: the smallest n whose lower limit
+// is above zero, n > 9 (1 - pbar) / pbar (Montgomery, Introduction to
+// Statistical Quality Control, 7.2.1).  From there on each unit of the lot
+// judges the point anew; it raises when the point goes beyond a limit, not
+// while it stays beyond.  A lot that ends smaller is never judged: the
+// page draws it all the same.  No size (0) when pbar is 0 or 1: such a
+// baseline gives the chart no width.
+long long pJudgedFrom(double pbar);
+// What a lot's newest unit raises: `now` is the lot's units so far, the
+// newest among them; `before` the same without the newest.
+std::optional<Finding> judgeLot(const Baseline& b, const Sample& before, const Sample& now);
+
 // How many of the newest points a Shewhart chart's rules read at most, plus
 // the one before them: the store reads no more for TTFF.
 inline constexpr int kPointsRead = 16;

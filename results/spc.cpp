@@ -211,6 +211,7 @@ bool breaksAt(Rule rule, const std::vector<double>& z, std::size_t index) {
             return runOf(index, n, [&](std::size_t i) { return std::fabs(z[i]) > 1; });
         case Rule::CusumInterval:
         case Rule::EwmaInterval:
+        case Rule::ProportionLimit:
             return false;
     }
     return false;

@@ -137,6 +137,8 @@ enum class Rule {
     // The decision intervals:
     CusumInterval,  // C+ or C- beyond h sigma
     EwmaInterval,   // the EWMA beyond its limits
+    // A p-chart's own: a lot's proportion beyond the limits of its n.
+    ProportionLimit,
 };
 enum class RuleSet { WesternElectric, Nelson };
 struct RuleRow {
@@ -147,7 +149,7 @@ struct RuleRow {
     bool nelson;   // only where a plan asks for Nelson's rules
     bool runRule;  // read from the z values of a Shewhart chart
 };
-inline constexpr std::array<RuleRow, 10> kRules{{
+inline constexpr std::array<RuleRow, 11> kRules{{
     {Rule::BeyondThree, "we1", "one point beyond 3 sigma", 1, false, true},
     {Rule::TwoOfThree, "we2", "two of three beyond 2 sigma on one side", 3, false, true},
     {Rule::FourOfFive, "we3", "four of five beyond 1 sigma on one side", 5, false, true},
@@ -158,6 +160,8 @@ inline constexpr std::array<RuleRow, 10> kRules{{
     {Rule::EightOutside, "nelson8", "eight in a row beyond 1 sigma, either side", 8, true, true},
     {Rule::CusumInterval, "cusum", "CUSUM beyond its decision interval", 0, false, false},
     {Rule::EwmaInterval, "ewma", "EWMA beyond its limits", 0, false, false},
+    {Rule::ProportionLimit, "p-limit", "the lot's proportion failed beyond its limits", 0, false,
+     false},
 }};
 const RuleRow& ruleRow(Rule rule);
 const RuleRow* ruleById(const std::string& id);

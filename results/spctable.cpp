@@ -44,9 +44,10 @@ Source sourceOf(spc::Series series, const QString& station, const QString& port)
     return s;
 }
 
-// The yield's units: those the test judged, passed or failed.
-const QString kJudged =
-    QStringLiteral("result IN ('%1', '%2')").arg(codeOf(Outcome::Pass), codeOf(Outcome::Fail));
+// The yield's units: those the test judged, passed or failed, out of a
+// gauge study (whose runs count in no yield).
+const QString kJudged = QStringLiteral("result IN ('%1', '%2') AND study = ''")
+                            .arg(codeOf(Outcome::Pass), codeOf(Outcome::Fail));
 
 // Each value in turn; a text that was never set is the empty text the
 // columns default to, not NULL.
@@ -158,6 +159,16 @@ std::optional<SpcBaseline> SpcTable::freeze(const BaselineRequest& r, const QDat
         }
         points = (long long)lots.size();
         figures = spc::baselineOf(lots);
+        if (figures && spc::pJudgedFrom(figures->center) == 0) {
+            if (error)
+                *error = QStringLiteral(
+                             "%1 of the %2 unit(s) in the baseline named failed: a p-chart "
+                             "needs some units failed and some passed to set its limits: give "
+                             "a longer baseline")
+                             .arg(figures->center > 0 ? figures->n : 0)
+                             .arg(figures->n);
+            return std::nullopt;
+        }
     } else {
         q.prepare(QStringLiteral("SELECT %1, %2 FROM %3 WHERE %4 ORDER BY %2, %5")
                       .arg(s.value, s.time, s.table, s.where, s.order));
@@ -336,38 +347,81 @@ bool SpcTable::judge(const QString& station, const QString& port, spc::Series se
     // EWMA carry every point since the baseline.
     const int newest = series == spc::Series::Ttff ? spc::kPointsRead : 0;
     if (!pointsAfter(*b, newest, &points, nullptr, error)) return false;
-    QSqlQuery q(db_.connection());
-    for (const spc::Finding& f : spc::judgeNewest(series, b->figures, points, rules_, designs_)) {
-        SpcAlarm a;
-        a.raisedAt = at;
-        a.station = station;
-        a.port = port;
-        a.chart = QLatin1String(f.chart->id);
-        a.rule = QLatin1String(spc::ruleRow(f.rule).id);
-        a.value = f.value;
-        a.resultId = resultId;
-        a.calibrationId = calibrationId;
-        a.baselineId = b->id;
-        q.prepare(
-            QStringLiteral("INSERT INTO alarms (raised_at, station, port, chart, rule, "
-                           "value, result_id, calibration_id, baseline_id) VALUES (?, ?, "
-                           "?, ?, ?, ?, ?, ?, ?) RETURNING id"));
-        bindAll(q,
-                {isoTime(at), station, port, a.chart, a.rule, a.value, resultId,
-                 calibrationId ? QVariant(*calibrationId) : QVariant(QMetaType::fromType<qint64>()),
-                 b->id});
-        if (!q.exec() || !q.next()) return failed(q, error);
-        a.id = q.value(0).toLongLong();
-        q.finish();
-        raised->push_back(a);
-    }
+    for (const spc::Finding& f : spc::judgeNewest(series, b->figures, points, rules_, designs_))
+        if (!keep(*b, f, resultId, calibrationId, at, raised, error)) return false;
     return true;
 }
 
+bool SpcTable::keep(const SpcBaseline& b, const spc::Finding& f, const QString& resultId,
+                    std::optional<qint64> calibrationId, const QDateTime& at,
+                    std::vector<SpcAlarm>* raised, QString* error) {
+    SpcAlarm a;
+    a.raisedAt = at;
+    a.station = b.station;
+    a.port = b.port;
+    a.chart = QLatin1String(f.chart->id);
+    a.rule = QLatin1String(spc::ruleRow(f.rule).id);
+    a.value = f.value;
+    a.resultId = resultId;
+    a.calibrationId = calibrationId;
+    a.baselineId = b.id;
+    QSqlQuery q(db_.connection());
+    q.prepare(
+        QStringLiteral("INSERT INTO alarms (raised_at, station, port, chart, rule, "
+                       "value, result_id, calibration_id, baseline_id) VALUES (?, ?, "
+                       "?, ?, ?, ?, ?, ?, ?) RETURNING id"));
+    bindAll(q, {isoTime(at), b.station, b.port, a.chart, a.rule, a.value, resultId,
+                calibrationId ? QVariant(*calibrationId) : QVariant(QMetaType::fromType<qint64>()),
+                b.id});
+    if (!q.exec() || !q.next()) return failed(q, error);
+    a.id = q.value(0).toLongLong();
+    raised->push_back(a);
+    return true;
+}
+
+bool SpcTable::judgeLot(const QString& station, const QString& port, const QJsonObject& result,
+                        const QDateTime& at, std::vector<SpcAlarm>* raised, QString* error) {
+    std::optional<SpcBaseline> b;
+    if (!baseline(station, port, spc::Series::Yield, &b, error)) return false;
+    if (!b) return true;
+    // The lot's units after the baseline as kept, and whether the result is
+    // among them (one of a gauge study, or of the baseline's own period
+    // spooled late, moves no point).
+    const QString id = result.value(QLatin1String("id")).toString();
+    // Read by the lot's index, never the station's: a station's results
+    // since its baseline grow without end, a lot's stop (SQLite, without
+    // statistics, takes the station's for "station = ?"; "|| ''" keeps it
+    // off that index on either engine).
+    QString where = QStringLiteral("station || '' = ?");
+    QVariantList binds{station};
+    if (!port.isEmpty()) {
+        where += QStringLiteral(" AND port = ?");
+        binds << port;
+    }
+    QSqlQuery q(db_.connection());
+    q.prepare(QStringLiteral("SELECT COUNT(*), COALESCE(SUM(CASE WHEN result = '%1' THEN 1 "
+                             "ELSE 0 END), 0), COALESCE(SUM(CASE WHEN id = ? THEN 1 ELSE 0 "
+                             "END), 0) FROM results WHERE lot = ? AND started > ? AND %2 AND %3")
+                  .arg(codeOf(Outcome::Fail), where, kJudged));
+    bindAll(q, QVariantList{id, result.value(QLatin1String("lot")).toString(), b->toAt} + binds);
+    if (!q.exec() || !q.next()) return failed(q, error);
+    if (q.value(2).toLongLong() == 0) return true;
+    const spc::Sample now{q.value(1).toLongLong(), q.value(0).toLongLong()};
+    const bool failedUnit =
+        result.value(QLatin1String("result")).toString() == codeOf(Outcome::Fail);
+    const spc::Sample before{now.nonconforming - (failedUnit ? 1 : 0), now.n - 1};
+    q.finish();
+    const auto f = spc::judgeLot(b->figures, before, now);
+    return !f || keep(*b, *f, id, std::nullopt, at, raised, error);
+}
+
 bool SpcTable::judgeResult(QJsonObject& result, QString* error) {
-    if (result.value(QLatin1String("ttff_s")).isNull() ||
-        result.value(QLatin1String("ttff_s")).isUndefined())
-        return true;
+    const bool timed = !result.value(QLatin1String("ttff_s")).isNull() &&
+                       !result.value(QLatin1String("ttff_s")).isUndefined();
+    const QString outcome = result.value(QLatin1String("result")).toString();
+    // The yield's units: a test that passed or failed.
+    const bool counted = outcome == codeOf(Outcome::Pass) || outcome == codeOf(Outcome::Fail);
+    if (!timed && !counted) return true;
     const QString station = result.value(QLatin1String("station")).toString();
     const QString port = result.value(QLatin1String("port")).toString();
     const QString id = result.value(QLatin1String("id")).toString();
@@ -380,11 +434,18 @@ bool SpcTable::judgeResult(QJsonObject& result, QString* error) {
                                        Qt::ISODateWithMs);
     if (!at.isValid()) at = QDateTime::currentDateTimeUtc();
     std::vector<SpcAlarm> raised;
-    if (!judge(station, port, spc::Series::Ttff, id, std::nullopt, at, &raised, error))
-        return false;
-    if (!port.isEmpty() &&
-        !judge(station, QString(), spc::Series::Ttff, id, std::nullopt, at, &raised, error))
-        return false;
+    if (timed) {
+        if (!judge(station, port, spc::Series::Ttff, id, std::nullopt, at, &raised, error))
+            return false;
+        if (!port.isEmpty() &&
+            !judge(station, QString(), spc::Series::Ttff, id, std::nullopt, at, &raised, error))
+            return false;
+    }
+    if (counted) {
+        if (!judgeLot(station, port, result, at, &raised, error)) return false;
+        if (!port.isEmpty() && !judgeLot(station, QString(), result, at, &raised, error))
+            return false;
+    }
     if (raised.empty()) return true;
     QJsonArray alarms;
     for (const SpcAlarm& a : raised) alarms.append(a.toJson());

@@ -76,8 +76,9 @@ public:
                   std::optional<SpcBaseline>* found, QString* error);
 
     // In the caller's transaction: judges a result just inserted (its
-    // slot's and its station's TTFF) and keeps what it raises; each alarm
-    // also goes into the result's "alarms" (ids of the chart and the rule).
+    // slot's and its station's TTFF, and the yield of its lot on each, as
+    // spc::judgeLot does) and keeps what it raises; each alarm also goes
+    // into the result's "alarms" (ids of the chart and the rule).
     bool judgeResult(QJsonObject& result, QString* error);
     // In the caller's transaction: judges a calibration just inserted (its
     // slot's golden offset).  What it raised in *raised.
@@ -111,6 +112,13 @@ private:
     bool judge(const QString& station, const QString& port, spc::Series series,
                const QString& resultId, std::optional<qint64> calibrationId, const QDateTime& at,
                std::vector<SpcAlarm>* raised, QString* error);
+    // The point of the result's lot on a slot's (station's) p-chart.
+    bool judgeLot(const QString& station, const QString& port, const QJsonObject& result,
+                  const QDateTime& at, std::vector<SpcAlarm>* raised, QString* error);
+    // Keeps an alarm of the baseline's series.
+    bool keep(const SpcBaseline& b, const spc::Finding& f, const QString& resultId,
+              std::optional<qint64> calibrationId, const QDateTime& at,
+              std::vector<SpcAlarm>* raised, QString* error);
 
     Database& db_;
     spc::RuleSet rules_ = spc::RuleSet::WesternElectric;

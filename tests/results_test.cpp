@@ -1472,10 +1472,6 @@ TEST_P(ResultsReport, EachLimitsResultIsKeptAndShown) {
     auto store = db.open(target);
     ASSERT_TRUE(store);
     {  // a result kept before limits' results were
-        QSqlQuery q(store->database());
-        ASSERT_TRUE(q.exec("DROP TABLE limit_results") && q.exec("DROP TABLE spc_baselines") &&
-                    q.exec("DROP TABLE alarms") &&
-                    q.exec("DELETE FROM schema_version WHERE version > 15"));
         QJsonObject old{{"id", "old-1"},
                         {"unit", "SN6"},
                         {"lot", "L7"},
@@ -1483,6 +1479,10 @@ TEST_P(ResultsReport, EachLimitsResultIsKeptAndShown) {
                         {"reason", "no-fix"}};
         QString why;
         ASSERT_EQ(store->saveBatch({old}, &why), 1) << why.toStdString();
+        QSqlQuery q(store->database());
+        ASSERT_TRUE(q.exec("DROP TABLE limit_results") && q.exec("DROP TABLE spc_baselines") &&
+                    q.exec("DROP TABLE alarms") &&
+                    q.exec("DELETE FROM schema_version WHERE version > 15"));
         for (const FieldRow& row : kFields) {  // the later steps' columns
             if (row.column && row.since > 16) {
                 ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE results DROP COLUMN %1")
@@ -1817,4 +1817,52 @@ TEST_P(ResultsReport, ControlChartsRaiseAlarmsOnceWithTheirPoint) {
     const QString text = reportText({"--db", path, "--alarms"});
     EXPECT_TRUE(text.contains(port + "  offset-cusum cusum (CUSUM beyond its decision interval)"))
         << text.toStdString();
+
+    // Another slot's yield per lot: a baseline lot failing one unit in four
+    // is judged from 28 units (lower limit above zero).  A lot failing every
+    // other unit, the first among them, is beyond its upper limit at 25
+    // and 27 units already, but raises at 28 only, once, and holds the slot.
+    // A baseline that failed nothing gives the chart no width: named.
+    EXPECT_EQ(runCli(cli::runSpc,
+                     {"baseline", "--db", path, "--station", "line-1", "--slot", port, "--series",
+                      "yield", "--lot", "L1", "--by", "qe"},
+                     &said),
+              2);
+    EXPECT_TRUE(said.contains("0 of the 30 unit(s) in the baseline named failed"))
+        << said.toStdString();
+    const QString other = QStringLiteral("/dev/ttyUSB1");
+    auto unit = [&](const QString& lot, bool fails) {
+        QJsonObject r{{"station", "line-1"},
+                      {"port", other},
+                      {"lot", lot},
+                      {"result", fails ? "fail" : "pass"},
+                      {"reason", fails ? "too-few-satellites" : "ok"}};
+        if (!fails) r["ttff_s"] = 30;
+        r["started"] = QStringLiteral("2026-12-21T%1:%2:00.000Z")
+                           .arg(8 + minute / 60, 2, 10, QLatin1Char('0'))
+                           .arg(minute % 60, 2, 10, QLatin1Char('0'));
+        ++minute;
+        EXPECT_EQ(store->save(r), Store::Saved::Stored);
+        return r.value("alarms").toArray().size();
+    };
+    for (int i = 0; i < 40; ++i) unit("B1", i % 4 == 0);
+    ASSERT_EQ(runCli(cli::runSpc,
+                     {"baseline", "--db", path, "--station", "line-1", "--slot", other, "--series",
+                      "yield", "--lot", "B1", "--by", "qe"},
+                     &said),
+              0)
+        << said.toStdString();
+    std::vector<int> raisedAt;
+    for (int n = 1; n <= 32; ++n)
+        if (unit("B2", n % 2)) raisedAt.push_back(n);
+    EXPECT_EQ(raisedAt, std::vector<int>{28});
+    held = store->spc().held("line-1", other, &why);
+    ASSERT_TRUE(held);
+    EXPECT_TRUE(*held);
+    const QString yieldText = reportText({"--db", path, "--alarms"});
+    EXPECT_TRUE(yieldText.contains(
+        other + "  yield p-limit (the lot's proportion failed beyond its limits), 0.500  open"))
+        << yieldText.toStdString();
+    EXPECT_TRUE(
+        reportPage({"--db", path}).contains("line-1 " + other + ": yield per lot, p-chart"));
 }

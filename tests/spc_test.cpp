@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "results/linecharts.h"
 #include "results/spc.h"
 
 namespace results::spc {
@@ -113,6 +114,47 @@ TEST(PChart, Montgomery61ExerciseLimits) {
     EXPECT_EQ(l.lcl, 0);
     EXPECT_GT(pLimits(*p, 25).ucl, l.ucl);
     EXPECT_FALSE(pBar({}));
+}
+
+// When a lot's point is judged.  An Introduction to Business Statistics,
+// Example 16.6 (p. 489): ten samples of 200 units, 320 defective, pbar
+// 0.16, limits 0.2378 and 0.0822, every sample within them.  The size from
+// which a lot is judged, n > 9 (1 - pbar) / pbar, is computed here, not
+// printed there: 47.25, so 48; for a pbar of 0.2 the bound is 36 itself,
+// whose lower limit is exactly 0, so 37.
+TEST(PChart, ALotIsJudgedOnceItsLimitsBind) {
+    const auto b = baselineOf(std::vector<Sample>{{320, 2000}});
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->center, 0.16);
+    const Limits l = pLimits(b->center, 200);
+    EXPECT_EQ(printed(l.ucl, 4), 0.2378);
+    EXPECT_EQ(printed(l.lcl, 4), 0.0822);
+    for (long long d : {40, 44, 22, 34, 24, 32, 28, 32, 34, 30})
+        EXPECT_FALSE(judgeLot(*b, {d, 199}, {d, 200})) << d;
+    EXPECT_EQ(pJudgedFrom(0.16), 48);
+    EXPECT_EQ(pJudgedFrom(0.2), 37);
+    EXPECT_EQ(pJudgedFrom(0), 0);
+    EXPECT_EQ(pJudgedFrom(1), 0);
+
+    // A lot failing a third of its units: beyond its limit (0.3204) at 47
+    // units already, but judged only from 48 (0.3187), raised there by a
+    // unit that passed, and not again while the point stays beyond.
+    EXPECT_FALSE(judgeLot(*b, {15, 46}, {16, 47}));
+    const auto raised = judgeLot(*b, {16, 47}, {16, 48});
+    ASSERT_TRUE(raised);
+    EXPECT_EQ(raised->rule, Rule::ProportionLimit);
+    EXPECT_STREQ(raised->chart->id, "yield");
+    EXPECT_DOUBLE_EQ(raised->value, 16.0 / 48);
+    EXPECT_FALSE(judgeLot(*b, {16, 48}, {17, 49}));
+    // Below the lower limit too (a test that stopped failing units), from
+    // the first size that has one.
+    EXPECT_TRUE(judgeLot(*b, {0, 47}, {0, 48}));
+    EXPECT_FALSE(judgeLot(*b, {0, 48}, {0, 49}));
+    // The page rings the same lots: a small one is drawn, not judged.
+    const Plotted p =
+        plot(*chartById("yield"), *b, {{16, 47}, {16, 48}, {30, 200}}, RuleSet::WesternElectric);
+    ASSERT_EQ(p.broken.size(), 1u);
+    EXPECT_EQ(p.broken[0].index, 1u);
 }
 
 // The run rules, each at the point that completes it and not one before,
