@@ -34,6 +34,10 @@ GeneratorPoll::GeneratorPoll(QString host, quint16 port, QObject* parent)
     connect(&socket_, &QTcpSocket::errorOccurred, this, &GeneratorPoll::lost);
 }
 
+GeneratorPoll::~GeneratorPoll() {
+    socket_.disconnect(this);
+}
+
 void GeneratorPoll::start() {
     timer_.start();
     poll();

@@ -24,6 +24,9 @@ class GeneratorPoll : public QObject {
     Q_OBJECT
 public:
     GeneratorPoll(QString host, quint16 port, QObject* parent = nullptr);
+    // The socket goes after the members lost() clears and says it
+    // disconnected as it goes: it is no longer heard then.
+    ~GeneratorPoll() override;
     void start();
 
 signals:
