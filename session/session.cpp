@@ -1,5 +1,7 @@
 #include "session/session.h"
 
+#include <algorithm>
+
 #include "station/config.h"
 #include "station/result.h"
 #include "station/words.h"
@@ -188,6 +190,39 @@ void Session::calibrate(const Runs& runs, std::function<void()> ready) {
                 run->setCalibration(calibration, now);
             }
             ready();
+        });
+}
+
+void Session::pathLosses(const std::vector<station::UnitConfig>& units, Losses done) {
+    auto lossesOf = [this, units](const QMap<QString, results::Calibration>& latest) {
+        std::vector<double> losses;
+        const QDateTime now = clock_();
+        for (station::UnitConfig unit : units) {
+            const auto found = latest.constFind(unit.port);
+            station::applyCalibration(
+                unit, found == latest.cend() ? std::nullopt : std::optional(*found), now);
+            losses.push_back(unit.pathLossDb.value_or(0));
+        }
+        return losses;
+    };
+    // A fix test alone takes no calibration, so no path loss either.
+    const bool read = std::any_of(units.begin(), units.end(), [](const station::UnitConfig& u) {
+        return u.needsCalibration();
+    });
+    if (!store_ || !read) return done(lossesOf({}), {});
+    QStringList ports;
+    for (const station::UnitConfig& unit : units) ports << unit.port;
+    store_->latestCalibrations(
+        units.front().station, ports,
+        [this, ports, lossesOf, done](const QMap<QString, results::Calibration>& latest,
+                                      const QString& error) {
+            if (!error.isEmpty()) return done({}, error);
+            // Read now, so taken by the units' first units too.
+            if (!calibrating_)
+                for (const QString& port : ports)
+                    calibrations_[port] =
+                        latest.contains(port) ? std::optional(latest.value(port)) : std::nullopt;
+            done(lossesOf(latest), {});
         });
 }
 

@@ -118,6 +118,12 @@ public:
     // calibrations read so far are forgotten, and none read until it ends is
     // kept for later units.
     void setCalibrating(bool calibrating);
+    // Each slot's path loss from the generator's output to its antenna port
+    // (dB, in order), as its latest calibration gives it to a run (0 where
+    // there is none, as with no store); done on this object's thread, with
+    // the store's error instead when it did not answer.
+    using Losses = std::function<void(const std::vector<double>& losses, const QString& error)>;
+    void pathLosses(const std::vector<station::UnitConfig>& units, Losses done);
 
     // Results of tag handed to the store and not kept yet.
     int storing(int tag) const { return storing_.value(tag); }

@@ -26,6 +26,12 @@ const char* const kDescription =
     "Calibrate... measures a golden unit in every slot, as gps-coldstart-cli\n"
     "calibrate does; a signal test applies its slot's latest calibration.\n"
     "\n"
+    "With a signal generator (--generator, its dialect and scenario) the window\n"
+    "sets the plan's --level once for every slot before the first unit starts and\n"
+    "holds it, for the fix (go/no-go at that level) and signal tests; its output\n"
+    "goes off when the window closes and on the instrument's fault.  The\n"
+    "acquisition and tracking searches are gps-coldstart-cli's.\n"
+    "\n"
     "Study... guides a gauge R&R study: it says which unit goes into which slot\n"
     "for which trial, refuses any other unit, tags the runs with the study and at\n"
     "its end gives the study's verdicts, as gps-coldstart-cli report --grr does.\n"
@@ -37,13 +43,20 @@ const char* const kDescription =
 
 }  // namespace
 
-QString generatorRefusal(const QString& generator) {
+QString searchRefusal(const station::PlanSettings& plan) {
+    QStringList searches;
+    if (plan.testsAcquisition()) searches << QStringLiteral("acquisition");
+    if (plan.testsTracking()) searches << QStringLiteral("tracking");
+    if (searches.isEmpty()) return {};
     return QStringLiteral(
-               "generator %1: the station window does not drive a signal generator "
-               "(its slots start one by one, as they are scanned); run a plan with "
-               "a generator with gps-coldstart-cli, which steps it for every slot "
-               "together, or clear the generator in the settings")
-        .arg(generator);
+               "the %1 test%2 step%3 the generator's level for every slot together, and the "
+               "station window starts its slots one by one, as they are scanned: run %4 with "
+               "gps-coldstart-cli; the window holds the generator at --level for the fix and "
+               "signal tests")
+        .arg(searches.join(QStringLiteral(" and ")),
+             searches.size() > 1 ? QStringLiteral("s") : QString(),
+             searches.size() > 1 ? QString() : QStringLiteral("s"),
+             searches.size() > 1 ? QStringLiteral("them") : QStringLiteral("it"));
 }
 
 Settings Settings::load(QSettings& store, QStringList* problems) {
@@ -111,9 +124,9 @@ std::optional<std::vector<station::UnitConfig>> slotConfigs(const Settings& sett
                                                             QString* error) {
     // Each tile starts its unit when it is scanned, so there is no moment at
     // which one generator's level could be stepped for every slot together:
-    // refused rather than ignored.
-    if (!settings.plan.generator.isEmpty()) {
-        if (error) *error = generatorRefusal(settings.plan.generator);
+    // a search is refused rather than ignored.
+    if (const QString refused = searchRefusal(settings.plan); !refused.isEmpty()) {
+        if (error) *error = refused;
         return std::nullopt;
     }
     auto units = station::unitConfigs(settings.plan, settings.ports, error);
@@ -193,8 +206,11 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     const auto plan = station::planOptions(parser, &error);
     if (!plan) return fail(error);
     line.plan = *plan;
-    if (parser.isSet(QStringLiteral("generator")))
-        return fail(QStringLiteral("--") + generatorRefusal(parser.value("generator")));
+    // The plan file's tests too, whatever the kept settings are.
+    QString unchecked;  // checked with the kept settings, once read
+    if (const auto given = line.plan.over({}, &unchecked))
+        if (const QString refused = searchRefusal(*given); !refused.isEmpty())
+            return fail(QStringLiteral("--test: ") + refused);
     line.ports = parser.positionalArguments();
     if (line.ports.size() > 32)
         return fail(QStringLiteral("%1 ports given; a station window has 1 to 32 units")

@@ -33,12 +33,14 @@ struct Settings {
 
 // The slots' ports, each with its unit configuration but the serial number;
 // nothing, with error naming the mistake, for a port or setting that cannot be
-// (a signal generator among them: the window does not drive one).
+// (a sensitivity search among them: see searchRefusal()).
 std::optional<std::vector<station::UnitConfig>> slotConfigs(const Settings& settings,
                                                             QString* error);
 
-// Why a plan with a signal generator is not run by the window.
-QString generatorRefusal(const QString& generator);
+// Why the window does not run the plan's sensitivity searches (acquisition,
+// tracking), which step one generator's level for every slot in lock-step;
+// empty when the plan has none.
+QString searchRefusal(const station::PlanSettings& plan);
 
 struct CommandLine {
     enum Action { Run, Print, Fail } action = Run;

@@ -497,6 +497,21 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
                        tr("firmware %1").arg(QString::fromStdString(run->identity().firmware));
         if (run->ttffS() && verdict == station::Verdict::Running)
             fix = tr("TTFF %1 s").arg(*run->ttffS(), 0, 'f', 2);
+        // Behind a signal generator: the level at the antenna port, and what
+        // the sensitivity tests measured there.
+        QStringList level;
+        const std::optional<double> dBm =
+            last && verdict != station::Verdict::Running ? last->levelDbm
+            : run->config().generator.isEmpty()          ? std::nullopt
+                                                         : std::optional(run->config().levelDbm);
+        if (dBm) level << tr("at %1 dBm").arg(*dBm, 0, 'f', 1);
+        if (last && verdict != station::Verdict::Running)
+            for (const results::MeasureRow& m : results::kMeasures)
+                if (const auto value = last->measured(m.measure);
+                    value && m.test == results::Test::Sensitivity)
+                    level << tr(m.said).arg(*value, 0, 'f', m.decimals);
+        if (!level.isEmpty())
+            fix += (fix.isEmpty() ? QString() : QStringLiteral(", ")) + level.join(", ");
         // A finished slot's field is selected whole, so the next scan replaces it.
         if (run->done() && !wasDone_) {
             wasDone_ = true;

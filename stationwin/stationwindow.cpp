@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "instrument/levelsources.h"
 #include "results/report.h"
 #include "station/calibration.h"
 #include "station/station.h"
@@ -57,6 +58,13 @@ QString number(double value) {
     return QString::number(value, 'g', 6);
 }
 
+// The generator is held at one level for the session: another one, or
+// another level, takes a new session.
+bool sameGenerator(const station::UnitConfig& a, const station::UnitConfig& b) {
+    return a.generator == b.generator && a.generatorDialect == b.generatorDialect &&
+           a.scenario == b.scenario && (a.generator.isEmpty() || a.levelDbm == b.levelDbm);
+}
+
 // What a unit is held to, as the technician reads it before a scan.
 QString limitsText(const station::UnitConfig& c) {
     using results::Measure;
@@ -84,6 +92,8 @@ QString limitsText(const station::UnitConfig& c) {
         if (m.measure == Measure::SignalCn0 && !low && !high)
             held << QObject::tr("signal C/N0 of %1 seen").arg(sv);
     }
+    if (!c.generator.isEmpty())
+        held << QObject::tr("at %1 dBm at the antenna port").arg(number(c.levelDbm));
     QString text = QObject::tr("Limits: %1").arg(held.join(QLatin1String(", ")));
     if (c.cycles > 1) text += QObject::tr(", in each of %1 cycles").arg(c.cycles);
     return text + QLatin1Char('.');
@@ -282,6 +292,21 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
                     run->interrupt();
                 }
             });
+    if (!slots_.empty() && !slots_.front().config.generator.isEmpty()) {
+        std::vector<station::UnitConfig> configs;
+        for (const Slot& slot : slots_) configs.push_back(slot.config);
+        held_ = std::make_unique<session::HeldLevel>(
+            *session_, std::move(configs), instrument::makeLevelSource(slots_.front().config));
+        connect(held_.get(), &session::HeldLevel::faulted, this, [this](const QString& message) {
+            showBanner(message + tr(".  The generator's output is switched off; no slot tests "
+                                    "until the window is started again."),
+                       true);
+        });
+        connect(held_.get(), &session::HeldLevel::unreadable, this, [this](const QString& error) {
+            showBanner(tr("The slots' path losses cannot be read: %1").arg(error), false);
+        });
+        connect(held_.get(), &session::HeldLevel::off, this, &StationWindow::closeWhenDone);
+    }
     if (store()) {
         connect(store(), &results::StoreWorker::summarized, this, &StationWindow::showYield);
         connect(store(), &results::StoreWorker::distributed, this,
@@ -319,6 +344,7 @@ StationWindow::StationWindow(std::vector<station::UnitConfig> units,
 
 StationWindow::~StationWindow() {
     for (Slot& slot : slots_) delete slot.run;
+    held_.reset();  // its output off, at the latest, as the generator goes
     session_.reset();
 }
 
@@ -422,8 +448,12 @@ void StationWindow::startSlot(int index, const QString& serial) {
             },
             Qt::QueuedConnection);
     // Its study's verdict and its calibration first, read on the store's thread.
-    session_->prepare({slot.run}, [run = QPointer<station::UnitRun>(slot.run)] {
-        if (run) run->start();
+    session_->prepare({slot.run}, [this, index, run = QPointer<station::UnitRun>(slot.run)] {
+        if (!run) return;
+        if (held_)
+            held_->start(index, run);  // at the generator's level
+        else
+            run->start();
     });
     slot.dirty = false;
     slot.tile->refresh(slot.run, storing(index));
@@ -484,7 +514,8 @@ void StationWindow::setRequireLotAndOperator(bool required) {
 bool StationWindow::setSlotConfigs(std::vector<station::UnitConfig> units) {
     if (units.size() != slots_.size()) return false;
     for (std::size_t i = 0; i < units.size(); ++i)
-        if (units[i].port != slots_[i].config.port || units[i].device != slots_[i].config.device)
+        if (units[i].port != slots_[i].config.port || units[i].device != slots_[i].config.device ||
+            !sameGenerator(units[i], slots_[i].config))
             return false;
     for (std::size_t i = 0; i < units.size(); ++i) slots_[i].config = std::move(units[i]);
     showLimits();
@@ -522,11 +553,14 @@ void StationWindow::stopAll() {
 
 void StationWindow::updateActions() {
     const bool satellite = !slots_.empty() && !slots_.front().config.cn0Sv.isEmpty();
-    calibrate_->setEnabled(satellite && !closing_ && !calibrator_ && !anyRunning());
+    calibrate_->setEnabled(satellite && !held_ && !closing_ && !calibrator_ && !anyRunning());
     study_->setText(studyActive_ ? tr("End st&udy") : tr("St&udy..."));
     study_->setEnabled(!closing_ && !calibrator_ && (studyActive_ || !anyRunning()));
-    calibrate_->setToolTip(satellite ? tr("Measure a golden unit in every slot")
-                                     : tr("The settings name no generator's satellite"));
+    calibrate_->setToolTip(
+        held_       ? tr("Behind a signal generator the slots' path losses are calibrated with "
+                               "gps-coldstart-cli calibrate --generator")
+        : satellite ? tr("Measure a golden unit in every slot")
+                    : tr("The settings name no generator's satellite"));
 }
 
 void StationWindow::askCalibration() {
@@ -685,6 +719,9 @@ void StationWindow::onFinished() {
 
 void StationWindow::closeWhenDone() {
     if (!closing_ || busy()) return;
+    // The generator's output off last, once no slot needs it; here again
+    // once it is.
+    if (held_ && !held_->ended()) return held_->switchOff();
     if (shuttingDown_)
         emit shutDownDone();
     else
@@ -695,7 +732,7 @@ void StationWindow::shutDown() {
     if (shuttingDown_) return;
     shuttingDown_ = closing_ = true;
     stopAll();
-    if (!busy()) emit shutDownDone();
+    closeWhenDone();
 }
 
 void StationWindow::refreshTiles() {
@@ -798,12 +835,13 @@ void StationWindow::resizeEvent(QResizeEvent* event) {
 }
 
 void StationWindow::closeEvent(QCloseEvent* event) {
-    if (!busy()) {
+    if (!busy() && (!held_ || held_->ended())) {
         event->accept();
         return;
     }
     if (!closing_ && !anyRunning() && !calibrator_) {
-        closing_ = true;  // only results to keep: closes once they are
+        closing_ = true;  // only results to keep, or the output to switch off
+        closeWhenDone();
     } else if (!closing_) {
         const auto answer = QMessageBox::question(
             this, windowTitle(),

@@ -17,6 +17,11 @@
 // its slot's latest calibration from the store before its port opens, as the
 // headless station does.
 //
+// With a signal generator in the plan, the window holds it at the plan's
+// level for the whole session (session/heldlevel.h): set before the first
+// unit starts, off when the window closes.  Its fault is shown in the banner
+// and ends the slots' runs as the station's fault.
+//
 // Study... starts a guided gauge study (stationwin/studyplan.h): the study
 // line says which unit goes into which slot now and how far the study has
 // come, a scan of any other unit is refused there naming the unit the slot
@@ -32,6 +37,7 @@
 #include <vector>
 
 #include "results/storeworker.h"
+#include "session/heldlevel.h"
 #include "session/session.h"
 #include "station/unitrun.h"
 #include "stationwin/config.h"
@@ -85,6 +91,8 @@ public:
     QTabWidget* tabs() const { return tabs_; }
     LotPanel* lotPanel() const { return lotPanel_; }
     QLabel* banner() const { return banner_; }
+    // The signal generator held at the plan's level, or nullptr.
+    const session::HeldLevel* generator() const { return held_.get(); }
     QPushButton* studyButton() const { return study_; }
     // Where the guided study stands, what it refused and, at its end, its verdicts.
     QLabel* studyLine() const { return studyLine_; }
@@ -176,6 +184,7 @@ private:
     results::StoreWorker* store() const { return session_->store(); }
     bool storing(int index) const { return session_->storing(index) > 0; }
     std::unique_ptr<session::Session> session_;
+    std::unique_ptr<session::HeldLevel> held_;  // goes before the session
     QLabel* delivery_;
     QString sessionStart_;  // stored-time form
     QTimer refresh_;

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <map>
@@ -180,5 +181,38 @@ inline QJsonObject resultFor(const std::vector<QJsonObject>& objects, const QStr
         if (o.value("port").toString() == port && o.value("cycle").toInt() == cycle) return o;
     return {};
 }
+
+#ifdef COLDSTART_GENERATOR_SIM
+// gps-generator-sim on a free loopback port, for one test.
+class GeneratorSim {
+public:
+    explicit GeneratorSim(QStringList arguments) {
+        process_.start(QStringLiteral(COLDSTART_GENERATOR_SIM), arguments << "--port"
+                                                                          << "0");
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return process_.canReadLine() || !process_.isOpen(); }, 30000));
+        url_ = QString::fromLatin1(process_.readLine().trimmed());
+        EXPECT_TRUE(url_.startsWith("tcp://127.0.0.1:")) << url_.toStdString();
+    }
+    ~GeneratorSim() {
+        process_.kill();
+        process_.waitForFinished();
+    }
+    const QString& url() const { return url_; }
+    // Asked on a connection of its own, as a receiver simulator asks.
+    QByteArray ask(const QByteArray& query) const {
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(url_.section(':', -1).toUInt()));
+        socket.write(query + '\n');
+        EXPECT_TRUE(QTest::qWaitFor([&] { return socket.canReadLine(); }, 30000))
+            << query.constData();
+        return socket.readLine().trimmed();
+    }
+
+private:
+    QProcess process_;
+    QString url_;
+};
+#endif
 
 }  // namespace clirun

@@ -283,37 +283,6 @@ TEST(Line, TheMetricsFilePassesPromtool) {
     EXPECT_EQ(said, QByteArray()) << "a warning: " << said.toStdString();
 }
 
-// gps-generator-sim on a free loopback port, for one test.
-class GeneratorSim {
-public:
-    explicit GeneratorSim(QStringList arguments) {
-        process_.start(QStringLiteral(COLDSTART_GENERATOR_SIM), arguments << "--port"
-                                                                          << "0");
-        EXPECT_TRUE(
-            QTest::qWaitFor([&] { return process_.canReadLine() || !process_.isOpen(); }, 30000));
-        url_ = QString::fromLatin1(process_.readLine().trimmed());
-        EXPECT_TRUE(url_.startsWith("tcp://127.0.0.1:")) << url_.toStdString();
-    }
-    ~GeneratorSim() {
-        process_.kill();
-        process_.waitForFinished();
-    }
-    const QString& url() const { return url_; }
-    // Asked on a connection of its own, as a receiver simulator asks.
-    QByteArray ask(const QByteArray& query) const {
-        QTcpSocket socket;
-        socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(url_.section(':', -1).toUInt()));
-        socket.write(query + '\n');
-        EXPECT_TRUE(QTest::qWaitFor([&] { return socket.canReadLine(); }, 30000))
-            << query.constData();
-        return socket.readLine().trimmed();
-    }
-
-private:
-    QProcess process_;
-    QString url_;
-};
-
 // The station opens the plan's generator before any unit starts, records its
 // identity with each result and leaves its output off; an instrument that
 // fails is the station's fault for every unit, never a unit's fail.

@@ -76,7 +76,7 @@ TEST(StationCommandLine, NamesEachMistakeAndTouchesNothing) {
         {{"--db", "postgresql://host/db"}, "USER@"},
         {{"--station", ""}, "--station"},
         {{"--no-such-option"}, "no-such-option"},
-        {{"--generator", "tcp://127.0.0.1:5025"}, "gps-coldstart-cli"},
+        {{"--generator", "tcp://127.0.0.1:5025", "--test", "fix,tracking"}, "gps-coldstart-cli"},
     };
     for (const Case& c : cases) {
         const CommandLine line = parseCommandLine(QStringList{"gps-coldstart-station"} + c.args);
@@ -133,10 +133,13 @@ TEST(StationSettings, FallBackOrComeBackAsSaved) {
                     .arg(u.cycles)
                     .arg(u.station);
     EXPECT_EQ(made, QStringList({"115200 ublox hot 3 bench-7", "4800 sirf cold 3 bench-7"}));
-    // A generator kept in the settings (or a plan file's) is refused, not ignored.
+    // A generator kept in the settings (or a plan file's) is driven; its
+    // searches, which step it for every slot together, are refused, not ignored.
     s.plan.generator = QStringLiteral("tcp://siggen:5025");
+    EXPECT_TRUE(slotConfigs(s, &error)) << error.toStdString();
+    s.plan.tests = QStringList{"fix", "acquisition"};
     EXPECT_FALSE(slotConfigs(s, &error));
-    EXPECT_TRUE(error.contains("tcp://siggen:5025") && error.contains("gps-coldstart-cli"))
+    EXPECT_TRUE(error.contains("acquisition") && error.contains("gps-coldstart-cli"))
         << error.toStdString();
 }
 
@@ -898,6 +901,74 @@ TEST(StationWindowE2e, SlotsCalibratedThenSignalTestedThenACalibrationStopped) {
     EXPECT_TRUE(described(window.tile(0)).startsWith("stopped; calibration stopped"));
     EXPECT_TRUE(window.calibrationLine()->text().contains("; slot 1 stopped"));
     EXPECT_EQ(calibrations().filter(ports[0]).size(), 1);
+}
+
+// Acquisition at a level behind a simulated generator: the window sets the
+// plan's level before the first unit starts and holds it for both slots; a
+// unit 1.5 dB less sensitive than the level fails to fix (its own fail), the
+// other passes with the level on its tile, and the output is off once the
+// window has closed.
+TEST(StationWindowE2e, AcquisitionAtALevelHeldForEverySlotAndLeftOff) {
+    QTemporaryDir dir;
+    clirun::GeneratorSim generator({});
+    gpssim::DriverOptions line;
+    line.generatorHost = QStringLiteral("127.0.0.1");
+    line.generatorPort = quint16(generator.url().section(':', -1).toUInt());
+    clirun::Bench bench;
+    auto put = [&](const QString& name, double acquisitionDbm) {
+        gpssim::ReceiverConfig config = clirun::receiver(gpssim::Behaviour::Normal);
+        config.rf = gpssim::RfInput{};
+        config.rf->acquisitionDbm = acquisitionDbm;
+        line.link = dir.filePath(name);
+        return bench.add(name, config, line);
+    };
+    const QStringList ports = {put("A", -142), put("B", -138.5)};
+    auto window = std::make_unique<StationWindow>(
+        unitsFrom(
+            QStringList{"--generator", generator.url(), "--level", "-140", "--fix-timeout", "12"} +
+            ports),
+        sqliteStore(dir));
+    window->show();
+    EXPECT_TRUE(window->limitsLine()->text().contains("at -140 dBm at the antenna port"))
+        << window->limitsLine()->text().toStdString();
+    EXPECT_FALSE(window->calibrateButton()->isEnabled());  // the CLI's, behind a generator
+    EXPECT_EQ(generator.ask("OUTP?"), "0");                // nothing before the first unit
+    QSignalSpy kept(window.get(), &StationWindow::resultKept);
+    emit window->tile(0)->startRequested("SN1");
+    emit window->tile(1)->startRequested("SN2");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return kept.size() == 2; }, 120000));
+    EXPECT_EQ(generator.ask("OUTP?"), "1");  // held for the session
+    EXPECT_EQ(generator.ask("SOUR:POW?").toDouble(), -140);
+    std::map<QString, QJsonObject> results;
+    for (const QList<QVariant>& k : kept) {
+        const QJsonObject r = k.at(0).toJsonObject();
+        results[r["unit"].toString()] = r;
+    }
+    EXPECT_EQ(
+        std::tuple(results["SN1"]["result"].toString(), results["SN1"]["level_dbm"].toDouble(),
+                   results["SN2"]["result"].toString(), results["SN2"]["reason"].toString()),
+        std::tuple(QString("pass"), -140.0, QString("fail"), QString("no-fix")));
+    EXPECT_TRUE(results["SN1"]["generator"].toString().contains("gps-generator-sim"));
+    EXPECT_TRUE(described(window->tile(0)).contains("at -140.0 dBm"))
+        << described(window->tile(0)).toStdString();
+    window->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 30000));
+    EXPECT_EQ(generator.ask("OUTP?"), "0");
+
+    // An instrument that reports an error as it is set: the station's fault,
+    // in its own words in the banner, never the unit's; the output left off.
+    clirun::GeneratorSim failing({"--error-at", "4"});
+    StationWindow faulted(unitsFrom({"--generator", failing.url(), "--level", "-140", ports[0]}),
+                          sqliteStore(dir));
+    QSignalSpy faultKept(&faulted, &StationWindow::resultKept);
+    faulted.startSlot(0, "SN3");
+    ASSERT_TRUE(faultKept.wait(60000));
+    EXPECT_EQ(faultKept.at(0).at(0).toJsonObject()["reason"].toString(), "instrument-fault");
+    EXPECT_TRUE(!faulted.banner()->isHidden() &&
+                faulted.banner()->text().contains("instrument 127.0.0.1:"))
+        << faulted.banner()->text().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !faulted.generator()->outputMayBeOn(); }, 30000));
+    EXPECT_EQ(failing.ask("OUTP?"), "0");
 }
 
 // A guided study of 3 units x 2 slots x 2 trials from the Study... dialog to
