@@ -76,6 +76,7 @@ QString fileOf(const QTemporaryDir& dir, const char* name, const QByteArray& byt
 
 // The database as version 5 left it: nothing of the steps after it.
 void toVersion5(QSqlQuery& q) {
+    ASSERT_TRUE(q.exec(QStringLiteral("DROP INDEX results_evidence_removed")));
     for (const char* column :
          {"antenna", "antenna_changes", "config", "config_sha256", "agc", "noise", "jamming",
           "study", "evidence_sha256", "evidence_removed", "level_dbm", "acquisition_dbm",
