@@ -17,6 +17,7 @@
 #include <deque>
 #include <future>
 #include <map>
+#include <unordered_map>
 
 #include "results/query.h"
 #include "results/rowreader.h"
@@ -274,8 +275,10 @@ private:
 struct StationFigures {
     ByText<ByText<qint64>> outcomes;  // by result, reason
     ByText<qint64> limits;
-    ByText<SlotFigures> ports;                            // by port
-    std::map<double, qint64> values[kMeasureColumns][2];  // by measure, passed
+    ByText<SlotFigures> ports;  // by port
+    // By measure, passed; hashed, as a row looks up one value per measure
+    // (0.0 and -0.0 are one value, as in an ordered map).
+    std::unordered_map<double, qint64> values[kMeasureColumns][2];
 };
 
 QString fromUtf8(const QByteArray& bytes) {
@@ -380,18 +383,22 @@ bool buildEveryResult(const QSqlDatabase& db, const std::function<void(const QSt
                  .arg(total));
 
     // Bits of the flags' column.
-    enum : int { kPassed = 1, kResetPass = 2, kUnproven = 4, kTimed = 8 };
+    enum : int { kPassed = 1, kResetPass = 2, kUnproven = 4 };
+    const QString startedForm = storedForm(QStringLiteral("started")),
+                  endedForm = storedForm(QStringLiteral("ended"));
     const QString timed =
-        QStringLiteral("CASE WHEN %1 AND %2 THEN 1 ELSE 0 END")
-            .arg(storedForm(QStringLiteral("started")), storedForm(QStringLiteral("ended")));
+        QStringLiteral("CASE WHEN %1 AND %2 THEN 1 ELSE 0 END").arg(startedForm, endedForm);
     const QString startedMs = storedMsSql(QStringLiteral("started"), pg),
                   endedMs = storedMsSql(QStringLiteral("ended"), pg);
+    // A result with a stored start and end is one whose start in ms is not
+    // NULL (0 when the database cannot read it); each form tested once.
     const QString columns =
         QStringLiteral(
-            "CASE WHEN %1 THEN 1 ELSE 0 END + CASE WHEN %2 THEN 2 ELSE 0 END + 4 * %3 + 8 * %4,"
-            " CASE WHEN %4 = 1 THEN %5 END, CASE WHEN %4 = 1 THEN %6 END")
-            .arg(resultIs(Outcome::Pass), resetPassSql(), QLatin1String(kResetUnprovenSql), timed,
-                 startedMs, endedMs);
+            "CASE WHEN %1 THEN 1 ELSE 0 END + CASE WHEN %2 THEN 2 ELSE 0 END + 4 * %3,"
+            " CASE WHEN %4 AND %5 THEN COALESCE(%6, 0) END,"
+            " CASE WHEN %5 THEN COALESCE(%7, 0) END")
+            .arg(resultIs(Outcome::Pass), resetPassSql(), QLatin1String(kResetUnprovenSql),
+                 startedForm, endedForm, startedMs, endedMs);
     // The units' read on a connection of its own beside the first, where
     // there can be one: the two reads take about as long each, and the
     // machine has more than one core.
@@ -426,7 +433,7 @@ bool buildEveryResult(const QSqlDatabase& db, const std::function<void(const QSt
             ++slot.resets;
             slot.unproven += flags & kUnproven ? 1 : 0;
         }
-        if (flags & kTimed && !slot.disordered && !slot.addTimed(rows.integer(6), rows.integer(7)))
+        if (!rows.isNull(6) && !slot.disordered && !slot.addTimed(rows.integer(6), rows.integer(7)))
             slot.disordered = true;
         const int passed = flags & kPassed ? 1 : 0;
         for (int m = 0; m < kMeasureColumns; ++m)
