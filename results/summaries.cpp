@@ -56,8 +56,6 @@ std::optional<std::pair<QString, QString>> scopeOf(const Filter& f) {
     return std::pair{QStringLiteral("all"), QString(QLatin1String(""))};
 }
 
-// A unit's first test and first pass in one scope (at one station, or at
-// any); what it adds to the units tested, passed and first-pass.
 // Stored times compared as the database orders them; texts as bytes.
 bool before(const QString& a, const QString& b) {
     return a < b;
@@ -75,6 +73,9 @@ QByteArray textOf(QByteArrayView s) {
     return s.toByteArray();
 }
 
+// A unit's first test and first pass in one scope (at one station, or at
+// any); what it adds to the units tested, passed and first-pass.  Its times
+// as strings, or as a long read's bytes.
 template <class Text>
 struct UnitStateOf {
     bool tested = false;
