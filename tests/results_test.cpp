@@ -1475,7 +1475,7 @@ TEST_P(ResultsReport, EachLimitsResultIsKeptAndShown) {
     {  // a result kept before limits' results were
         QSqlQuery q(store->database());
         ASSERT_TRUE(q.exec("DROP TABLE limit_results") && q.exec("DROP TABLE spc_baselines") &&
-                    q.exec("DROP TABLE alarms") &&
+                    q.exec("DROP TABLE alarms") && q.exec("DROP INDEX results_evidence_removed") &&
                     q.exec("DELETE FROM schema_version WHERE version > 15"));
         QJsonObject old{{"id", "old-1"},
                         {"unit", "SN6"},
