@@ -254,6 +254,7 @@ int scale(const QString& where, qint64 rows, bool loadOnly = false) {
         t.start();
         if (!pg) exec(q, QStringLiteral("PRAGMA synchronous=OFF"));
         // Nothing of the steps after 4: their columns, tables and indexes.
+        if (!exec(q, QStringLiteral("DROP INDEX results_evidence_removed"))) return 3;
         for (const FieldRow& row : kFields)
             if (row.column && row.since > 5 &&
                 !exec(q, QStringLiteral("ALTER TABLE results DROP COLUMN %1")
@@ -262,6 +263,9 @@ int scale(const QString& where, qint64 rows, bool loadOnly = false) {
         for (const char* sql : {"ALTER TABLE calibrations DROP COLUMN agc",
                                 "ALTER TABLE calibrations DROP COLUMN noise",
                                 "ALTER TABLE calibrations DROP COLUMN jamming",
+                                "ALTER TABLE calibrations DROP COLUMN level_dbm",
+                                "DROP TABLE spc_baselines",
+                                "DROP TABLE alarms",
                                 "DROP TABLE summary_outcomes",
                                 "DROP TABLE summary_values",
                                 "DROP TABLE summary_slots",

@@ -205,31 +205,49 @@ std::optional<SpcBaseline> SpcTable::freeze(const BaselineRequest& r, const QDat
     return b;
 }
 
+bool SpcTable::refreshBaselines(QString* error) {
+    QSqlQuery q(db_.connection());
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM spc_baselines")) || !q.next())
+        return failed(q, error);
+    const qint64 newest = q.value(0).toLongLong();
+    q.finish();
+    if (newest == baselinesAt_) return true;
+    if (!q.exec(QStringLiteral("SELECT id, station, port, series, from_at, to_at, lots, n, center,"
+                               " sigma, moving_range, frozen_at, frozen_by, why FROM spc_baselines"
+                               " ORDER BY id")))
+        return failed(q, error);
+    std::map<std::tuple<QString, QString, int>, SpcBaseline> latest;
+    while (q.next()) {
+        const spc::SeriesRow* row = spc::seriesById(q.value(3).toString().toStdString());
+        if (!row) continue;  // a later program's series
+        SpcBaseline b;
+        b.id = q.value(0).toLongLong();
+        b.station = q.value(1).toString();
+        b.port = q.value(2).toString();
+        b.series = row->series;
+        b.fromAt = q.value(4).toString();
+        b.toAt = q.value(5).toString();
+        b.lots = q.value(6).toString().split(QLatin1Char(','), Qt::SkipEmptyParts);
+        b.figures = {q.value(8).toDouble(), q.value(9).toDouble(), q.value(10).toDouble(),
+                     q.value(7).toLongLong()};
+        b.frozenAt = QDateTime::fromString(q.value(11).toString(), Qt::ISODateWithMs);
+        b.frozenBy = q.value(12).toString();
+        b.why = q.value(13).toString();
+        latest[{b.station, b.port, int(b.series)}] = b;
+    }
+    if (q.lastError().isValid()) return failed(q, error);
+    latest_ = std::move(latest);
+    baselinesAt_ = newest;
+    return true;
+}
+
 bool SpcTable::baseline(const QString& station, const QString& port, spc::Series series,
                         std::optional<SpcBaseline>* found, QString* error) {
-    QSqlQuery q(db_.connection());
-    q.prepare(QStringLiteral(
-        "SELECT id, from_at, to_at, lots, n, center, sigma, moving_range, frozen_at, frozen_by, "
-        "why FROM spc_baselines WHERE station = ? AND port = ? AND series = ? ORDER BY id DESC "
-        "LIMIT 1"));
-    bindAll(q, {station, port, seriesId(series)});
-    if (!q.exec()) return failed(q, error);
+    if (!refreshBaselines(error)) return false;
     found->reset();
-    if (!q.next()) return true;
-    SpcBaseline b;
-    b.id = q.value(0).toLongLong();
-    b.station = station;
-    b.port = port;
-    b.series = series;
-    b.fromAt = q.value(1).toString();
-    b.toAt = q.value(2).toString();
-    b.lots = q.value(3).toString().split(QLatin1Char(','), Qt::SkipEmptyParts);
-    b.figures = {q.value(5).toDouble(), q.value(6).toDouble(), q.value(7).toDouble(),
-                 q.value(4).toLongLong()};
-    b.frozenAt = QDateTime::fromString(q.value(8).toString(), Qt::ISODateWithMs);
-    b.frozenBy = q.value(9).toString();
-    b.why = q.value(10).toString();
-    *found = b;
+    const auto it = latest_.find({station, port, int(series)});
+    if (it != latest_.end()) *found = it->second;
     return true;
 }
 

@@ -11,7 +11,9 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <map>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "results/calibration.h"
@@ -120,7 +122,15 @@ private:
               std::optional<qint64> calibrationId, const QDateTime& at,
               std::vector<SpcAlarm>* raised, QString* error);
 
+    // The latest baseline of each series, read again only when the highest
+    // id kept differs from the one they were read at: baselines are only
+    // ever added, by any process, so a save reads one number, not a row per
+    // series it judges.
+    bool refreshBaselines(QString* error);
+
     Database& db_;
+    qint64 baselinesAt_ = -1;  // the highest id when read; -1: never read
+    std::map<std::tuple<QString, QString, int>, SpcBaseline> latest_;
     spc::RuleSet rules_ = spc::RuleSet::WesternElectric;
     spc::Designs designs_;
 };

@@ -10,10 +10,17 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <array>
+#include <atomic>
 #include <charconv>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <future>
 #include <map>
+#include <unordered_map>
 
 #include "results/query.h"
+#include "results/rowreader.h"
 #include "results/store.h"
 
 namespace results {
@@ -49,17 +56,37 @@ std::optional<std::pair<QString, QString>> scopeOf(const Filter& f) {
     return std::pair{QStringLiteral("all"), QString(QLatin1String(""))};
 }
 
+// Stored times compared as the database orders them; texts as bytes.
+bool before(const QString& a, const QString& b) {
+    return a < b;
+}
+bool before(QByteArrayView a, QByteArrayView b) {
+    return a.compare(b) < 0;
+}
+bool same(QByteArrayView a, QByteArrayView b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), std::size_t(a.size())) == 0;
+}
+QString textOf(const QString& s) {
+    return s;
+}
+QByteArray textOf(QByteArrayView s) {
+    return s.toByteArray();
+}
+
 // A unit's first test and first pass in one scope (at one station, or at
-// any); what it adds to the units tested, passed and first-pass.
-struct UnitState {
+// any); what it adds to the units tested, passed and first-pass.  Its times
+// as strings, or as a long read's bytes.
+template <class Text>
+struct UnitStateOf {
     bool tested = false;
-    QString first, pass;  // pass: null without one
-    void add(const QString& started, bool passed) {
-        if (!tested || started < first) first = started;
-        if (passed && (pass.isNull() || started < pass)) pass = started;
+    Text first, pass;  // pass: null without one
+    template <class Started>
+    void add(const Started& started, bool passed) {
+        if (!tested || before(started, first)) first = textOf(started);
+        if (passed && (pass.isNull() || before(started, pass))) pass = textOf(started);
         tested = true;
     }
-    void merge(const UnitState& o) {
+    void merge(const UnitStateOf& o) {
         if (!o.tested) return;
         add(o.first, false);
         if (!o.pass.isNull()) add(o.pass, true);
@@ -69,6 +96,7 @@ struct UnitState {
         return {1, pass.isNull() ? 0 : 1, !pass.isNull() && pass == first ? 1 : 0};
     }
 };
+using UnitState = UnitStateOf<QString>;
 
 void addUnits(Tally::Units& to, const Tally::Units& u, int sign = 1) {
     to.tested += sign * u.tested;
@@ -224,12 +252,115 @@ struct SlotFigures {
     }
 };
 
-struct StationFigures {
-    QHash<std::pair<QString, QString>, qint64> outcomes;  // by result, reason
-    QHash<QString, qint64> limits;
-    std::map<QString, SlotFigures> ports;                 // by port
-    std::map<double, qint64> values[kMeasureColumns][2];  // by measure, passed
+// A few keys (stations, a station's ports, outcomes, limits) found by their
+// bytes, so that a row makes no string of its own: linear, as a store has a
+// handful of each.
+template <class T>
+class ByText {
+public:
+    T& operator[](QByteArrayView key) {
+        for (auto& [k, v] : items_)
+            if (same(k, key)) return v;
+        items_.emplace_back(key.toByteArray(), T{});
+        return items_.back().second;
+    }
+    auto begin() const { return items_.begin(); }
+    auto end() const { return items_.end(); }
+    auto begin() { return items_.begin(); }
+    auto end() { return items_.end(); }
+
+private:
+    std::deque<std::pair<QByteArray, T>> items_;  // stable: a reference outlives an insert
 };
+
+struct StationFigures {
+    ByText<ByText<qint64>> outcomes;  // by result, reason
+    ByText<qint64> limits;
+    ByText<SlotFigures> ports;  // by port
+    // By measure, passed; hashed, as a row looks up one value per measure
+    // (0.0 and -0.0 are one value, as in an ordered map).
+    std::unordered_map<double, qint64> values[kMeasureColumns][2];
+};
+
+QString fromUtf8(const QByteArray& bytes) {
+    return QString::fromUtf8(bytes);
+}
+
+// For a read of every row on a SQLite connection: the file mapped into
+// memory and a larger page cache, this connection's only and while it
+// lasts.  The reads by unit go to the table's pages in no order, and the
+// default cache (2 MB) would read most of them again from the file.
+class WideReads {
+public:
+    explicit WideReads(const QSqlDatabase& db) : db_(db) {
+        if (db.driverName() != QLatin1String("QSQLITE")) return;
+        for (const auto& [pragma, wide] : kPragmas) {
+            QSqlQuery q(db_);
+            if (!q.exec(QStringLiteral("PRAGMA %1").arg(QLatin1String(pragma))) || !q.next())
+                continue;
+            kept_.push_back({pragma, q.value(0).toLongLong()});
+            q.finish();
+            q.exec(QStringLiteral("PRAGMA %1 = %2").arg(QLatin1String(pragma)).arg(wide));
+        }
+    }
+    ~WideReads() {
+        for (const auto& [pragma, value] : kept_)
+            QSqlQuery(db_).exec(
+                QStringLiteral("PRAGMA %1 = %2").arg(QLatin1String(pragma)).arg(value));
+    }
+    WideReads(const WideReads&) = delete;
+    WideReads& operator=(const WideReads&) = delete;
+
+private:
+    // cache_size in KiB when negative; mmap_size in bytes, bounded by the
+    // library's own limit.
+    static constexpr std::pair<const char*, qint64> kPragmas[] = {{"cache_size", -262144},
+                                                                  {"mmap_size", qint64(1) << 40}};
+    QSqlDatabase db_;
+    std::vector<std::pair<const char*, qint64>> kept_;
+};
+
+// Each unit's first test and first pass, at each station and at any, from
+// the rows by unit; read counts the rows read so far.
+struct UnitCounts {
+    ByText<Tally::Units> stations;
+    Tally::Units whole;
+};
+bool countUnits(RowReader& rows, std::atomic<qint64>& read, UnitCounts& counts, QString* error) {
+    if (!rows.exec(QStringLiteral("SELECT unit, station, started, CASE WHEN %1 THEN 1 ELSE 0 END"
+                                  " FROM results WHERE study = '' AND unit <> '' AND %2"
+                                  " ORDER BY unit")
+                       .arg(resultIs(Outcome::Pass), testsAUnit()),
+                   error))
+        return false;
+    QByteArray unit;
+    UnitStateOf<QByteArray> any;
+    ByText<UnitStateOf<QByteArray>> at;  // the unit's, by station
+    auto unitDone = [&] {
+        if (!any.tested) return;
+        addUnits(counts.whole, any.counts());
+        for (auto& [station, state] : at) {
+            addUnits(counts.stations[station], state.counts());
+            state = {};
+        }
+        any = {};
+    };
+    qint64 n = 0;
+    while (rows.next()) {
+        if (!same(rows.text(0), unit)) {
+            unitDone();
+            unit = rows.text(0).toByteArray();
+        }
+        const QByteArrayView started = rows.text(2);
+        const bool pass = rows.integer(3);
+        any.add(started, pass);
+        at[rows.text(1)].add(started, pass);
+        if (++n % 65536 == 0) read = n;
+    }
+    unitDone();
+    read = n;
+    return rows.finish(error);
+}
 
 // Every result's summaries, the scope ("all", ""), from two reads of the
 // rows instead of a grouping pass per summary: the rows in the order they
@@ -237,10 +368,12 @@ struct StationFigures {
 // each slot's C/N0 and pace and each measure's values; the rows by unit (the
 // (unit, started) index) give the units.  Counted as the scope's statements
 // in buildScope() count them, with the same conditions, each written once in
-// SQL and read as a column.
+// SQL and read as a column.  Ten million rows make no string each: their
+// texts are compared as bytes (RowReader).
 bool buildEveryResult(const QSqlDatabase& db, const std::function<void(const QString&)>& progress,
                       QString* error) {
     const bool pg = db.driverName() == QLatin1String("QPSQL");
+    const WideReads wide(db);
     QSqlQuery q(db);
     if (!execute(q, QStringLiteral("SELECT MAX(seq) FROM results"), {}, error)) return false;
     const qint64 total = q.next() ? q.value(0).toLongLong() : 0;
@@ -251,64 +384,93 @@ bool buildEveryResult(const QSqlDatabase& db, const std::function<void(const QSt
                  .arg(total));
 
     // Bits of the flags' column.
-    enum : int { kPassed = 1, kResetPass = 2, kUnproven = 4, kTimed = 8 };
+    enum : int { kPassed = 1, kResetPass = 2, kUnproven = 4 };
+    const QString startedForm = storedForm(QStringLiteral("started")),
+                  endedForm = storedForm(QStringLiteral("ended"));
     const QString timed =
-        QStringLiteral("CASE WHEN %1 AND %2 THEN 1 ELSE 0 END")
-            .arg(storedForm(QStringLiteral("started")), storedForm(QStringLiteral("ended")));
+        QStringLiteral("CASE WHEN %1 AND %2 THEN 1 ELSE 0 END").arg(startedForm, endedForm);
     const QString startedMs = storedMsSql(QStringLiteral("started"), pg),
                   endedMs = storedMsSql(QStringLiteral("ended"), pg);
+    // A result with a stored start and end is one whose start in ms is not
+    // NULL (0 when the database cannot read it); each form tested once.
     const QString columns =
         QStringLiteral(
-            "CASE WHEN %1 THEN 1 ELSE 0 END + CASE WHEN %2 THEN 2 ELSE 0 END + 4 * %3 + 8 * %4,"
-            " CASE WHEN %4 = 1 THEN %5 END, CASE WHEN %4 = 1 THEN %6 END")
-            .arg(resultIs(Outcome::Pass), resetPassSql(), QLatin1String(kResetUnprovenSql), timed,
-                 startedMs, endedMs);
-    if (!execute(q,
-                 QStringLiteral("SELECT station, port, result, reason, COALESCE(limits, ''), %1,"
-                                " %2 FROM results WHERE study = '' ORDER BY seq")
-                     .arg(columns, summaryMeasures().join(QStringLiteral(", "))),
-                 {}, error))
+            "CASE WHEN %1 THEN 1 ELSE 0 END + CASE WHEN %2 THEN 2 ELSE 0 END + 4 * %3,"
+            " CASE WHEN %4 AND %5 THEN COALESCE(%6, 0) END,"
+            " CASE WHEN %5 THEN COALESCE(%7, 0) END")
+            .arg(resultIs(Outcome::Pass), resetPassSql(), QLatin1String(kResetUnprovenSql),
+                 startedForm, endedForm, startedMs, endedMs);
+    // The units' read on a connection of its own beside the first, where
+    // there can be one: the two reads take about as long each, and the
+    // machine has more than one core.
+    UnitCounts unitCounts;
+    std::atomic<qint64> unitRows{0};
+    QString unitsError;
+    std::future<bool> unitsRead;
+    if (auto own = RowReader::ownConnection(db))
+        unitsRead = std::async(std::launch::async, [&, reader = std::shared_ptr(std::move(own))] {
+            return countUnits(*reader, unitRows, unitCounts, &unitsError);
+        });
+    // Waits for the units' read, if it runs, before an early return.
+    auto unitsDone = [&] { return !unitsRead.valid() || unitsRead.get(); };
+    RowReader rows(db);
+    if (!rows.exec(QStringLiteral("SELECT station, port, result, reason, COALESCE(limits, ''), %1,"
+                                  " %2 FROM results WHERE study = '' ORDER BY seq")
+                       .arg(columns, summaryMeasures().join(QStringLiteral(", "))),
+                   error)) {
+        unitsDone();
         return false;
+    }
     constexpr int kFirstMeasure = 8;
-    QHash<QString, StationFigures> stations;
-    qint64 rows = 0;
-    while (q.next()) {
-        StationFigures& st = stations[q.value(0).toString()];
-        SlotFigures& slot = st.ports[q.value(1).toString()];
-        ++st.outcomes[{q.value(2).toString(), q.value(3).toString()}];
-        ++st.limits[q.value(4).toString()];
-        const int flags = q.value(5).toInt();
+    ByText<StationFigures> stations;
+    qint64 read = 0;
+    while (rows.next()) {
+        StationFigures& st = stations[rows.text(0)];
+        SlotFigures& slot = st.ports[rows.text(1)];
+        ++st.outcomes[rows.text(2)][rows.text(3)];
+        ++st.limits[rows.text(4)];
+        const int flags = int(rows.integer(5));
         if (flags & kResetPass) {
             ++slot.resets;
             slot.unproven += flags & kUnproven ? 1 : 0;
         }
-        if (flags & kTimed && !slot.disordered &&
-            !slot.addTimed(q.value(6).toLongLong(), q.value(7).toLongLong()))
+        if (!rows.isNull(6) && !slot.disordered && !slot.addTimed(rows.integer(6), rows.integer(7)))
             slot.disordered = true;
         const int passed = flags & kPassed ? 1 : 0;
-        for (int m = 0; m < kMeasureColumns; ++m) {
-            if (q.isNull(kFirstMeasure + m)) continue;
-            const double v = q.value(kFirstMeasure + m).toDouble();
-            ++st.values[m][passed][v];
-        }
+        for (int m = 0; m < kMeasureColumns; ++m)
+            if (!rows.isNull(kFirstMeasure + m))
+                ++st.values[m][passed][rows.real(kFirstMeasure + m)];
         for (std::size_t i = 0; i < std::size(kSlotMeasures); ++i)
-            if (!q.isNull(kFirstMeasure + kSlotMeasures[i])) {
+            if (!rows.isNull(kFirstMeasure + kSlotMeasures[i])) {
                 ++slot.n[i];
-                slot.sum[i] += q.value(kFirstMeasure + kSlotMeasures[i]).toDouble();
+                slot.sum[i] += rows.real(kFirstMeasure + kSlotMeasures[i]);
             }
-        if (++rows % 65536 == 0) told.at(rows, 0, 2);
+        if (++read % 65536 == 0) told.at(read + unitRows, 0, 2);
     }
-    if (!drained(q, error)) return false;
+    if (!rows.finish(error)) {
+        unitsDone();
+        return false;
+    }
+    if (unitsRead.valid()) {
+        while (unitsRead.wait_for(std::chrono::milliseconds(250)) != std::future_status::ready)
+            told.at(read + unitRows, 0, 2);
+        if (!unitsRead.get()) {
+            *error = unitsError;
+            return false;
+        }
+    } else if (!countUnits(rows, unitRows, unitCounts, error)) {
+        return false;
+    }
     // A slot with a result stored after a later-started one (a spool moved
     // in): its pace from its rows in order.
-    for (auto st = stations.begin(); st != stations.end(); ++st)
-        for (auto& [port, slot] : st->ports) {
+    for (auto& [station, st] : stations)
+        for (auto& [port, slot] : st.ports) {
             if (!slot.disordered) continue;
             if (!execute(q,
                          QStringLiteral("SELECT %1, %2 FROM results WHERE station = ? AND port = ?"
                                         " AND study = '' AND %3 = 1 ORDER BY started, seq")
                              .arg(startedMs, endedMs, timed),
-                         {st.key(), port}, error))
+                         {fromUtf8(station), fromUtf8(port)}, error))
                 return false;
             SlotFigures again;
             while (q.next()) again.addTimed(q.value(0).toLongLong(), q.value(1).toLongLong());
@@ -316,60 +478,26 @@ bool buildEveryResult(const QSqlDatabase& db, const std::function<void(const QSt
             slot.pace = again.pace;
         }
 
-    // Each unit's first test and first pass, at each station and at any.
-    if (!execute(q,
-                 QStringLiteral("SELECT unit, station, started, CASE WHEN %1 THEN 1 ELSE 0 END"
-                                " FROM results WHERE study = '' AND unit <> '' AND %2"
-                                " ORDER BY unit")
-                     .arg(resultIs(Outcome::Pass), testsAUnit()),
-                 {}, error))
-        return false;
-    QMap<QString, Tally::Units> stationUnits;
-    Tally::Units units;
-    QString unit;
-    UnitState any;
-    QHash<QString, UnitState> at;  // the unit's, by station
-    auto unitDone = [&] {
-        if (!any.tested) return;
-        addUnits(units, any.counts());
-        for (auto s = at.cbegin(); s != at.cend(); ++s)
-            addUnits(stationUnits[s.key()], s->counts());
-        any = {};
-        at.clear();
-    };
-    rows = 0;
-    while (q.next()) {
-        if (q.value(0).toString() != unit) {
-            unitDone();
-            unit = q.value(0).toString();
-        }
-        const QString started = q.value(2).toString();
-        const bool pass = q.value(3).toInt();
-        any.add(started, pass);
-        at[q.value(1).toString()].add(started, pass);
-        if (++rows % 65536 == 0) told.at(rows, 1, 2);
-    }
-    unitDone();
-    if (!drained(q, error)) return false;
-
     // The summaries' rows.
     const QVariant kind = QStringLiteral("all"), name = QString(QLatin1String(""));
     auto put = [&](const QString& sql, const QVariantList& row) {
         return execute(q, sql, QVariantList{kind, name} + row, error);
     };
-    for (auto st = stations.cbegin(); st != stations.cend(); ++st) {
-        const QString& station = st.key();
-        for (auto o = st->outcomes.cbegin(); o != st->outcomes.cend(); ++o)
-            if (!put(QStringLiteral("INSERT INTO summary_outcomes (kind, name, station, result,"
-                                    " reason, n) VALUES (?, ?, ?, ?, ?, ?)"),
-                     {station, o.key().first, o.key().second, o.value()}))
-                return false;
-        for (auto l = st->limits.cbegin(); l != st->limits.cend(); ++l)
+    for (const auto& [stationBytes, st] : stations) {
+        const QString station = fromUtf8(stationBytes);
+        for (const auto& [result, reasons] : st.outcomes)
+            for (const auto& [reason, n] : reasons)
+                if (!put(QStringLiteral("INSERT INTO summary_outcomes (kind, name, station, result,"
+                                        " reason, n) VALUES (?, ?, ?, ?, ?, ?)"),
+                         {station, fromUtf8(result), fromUtf8(reason), n}))
+                    return false;
+        for (const auto& [limits, n] : st.limits)
             if (!put(QStringLiteral("INSERT INTO summary_limits (kind, name, station, limits, n)"
                                     " VALUES (?, ?, ?, ?, ?)"),
-                     {station, l.key(), l.value()}))
+                     {station, fromUtf8(limits), n}))
                 return false;
-        for (const auto& [port, slot] : st->ports) {
+        for (const auto& [portBytes, slot] : st.ports) {
+            const QString port = fromUtf8(portBytes);
             if (slot.resets > 0 &&
                 !put(QStringLiteral("INSERT INTO summary_resets (kind, name, station, port,"
                                     " passed, unproven) VALUES (?, ?, ?, ?, ?, ?)"),
@@ -392,7 +520,7 @@ bool buildEveryResult(const QSqlDatabase& db, const std::function<void(const QSt
         }
         for (int m = 0; m < kMeasureColumns; ++m)
             for (int passed = 0; passed < 2; ++passed)
-                for (const auto& [value, n] : st->values[m][passed])
+                for (const auto& [value, n] : st.values[m][passed])
                     if (!put(QStringLiteral("INSERT INTO summary_values (kind, name, station,"
                                             " measure, passed, value, n)"
                                             " VALUES (?, ?, ?, ?, ?, ?, ?)"),
@@ -402,8 +530,9 @@ bool buildEveryResult(const QSqlDatabase& db, const std::function<void(const QSt
     const QString unitRow = QStringLiteral(
         "INSERT INTO summary_units (kind, name, whole, station, units, passed, first_pass)"
         " VALUES (?, ?, ?, ?, ?, ?, ?)");
-    for (auto s = stationUnits.cbegin(); s != stationUnits.cend(); ++s)
-        if (!put(unitRow, {0, s.key(), s->tested, s->passed, s->firstPass})) return false;
+    for (const auto& [station, u] : unitCounts.stations)
+        if (!put(unitRow, {0, fromUtf8(station), u.tested, u.passed, u.firstPass})) return false;
+    const Tally::Units& units = unitCounts.whole;
     if (!put(unitRow,
              {1, QString(QLatin1String("")), units.tested, units.passed, units.firstPass}) ||
         !put(QStringLiteral("INSERT INTO summary_scopes (kind, name) VALUES (?, ?)"), {}))

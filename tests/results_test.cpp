@@ -76,6 +76,7 @@ QString fileOf(const QTemporaryDir& dir, const char* name, const QByteArray& byt
 
 // The database as version 5 left it: nothing of the steps after it.
 void toVersion5(QSqlQuery& q) {
+    ASSERT_TRUE(q.exec(QStringLiteral("DROP INDEX results_evidence_removed")));
     for (const char* column :
          {"antenna", "antenna_changes", "config", "config_sha256", "agc", "noise", "jamming",
           "study", "evidence_sha256", "evidence_removed", "level_dbm", "acquisition_dbm",
@@ -1481,7 +1482,7 @@ TEST_P(ResultsReport, EachLimitsResultIsKeptAndShown) {
         ASSERT_EQ(store->saveBatch({old}, &why), 1) << why.toStdString();
         QSqlQuery q(store->database());
         ASSERT_TRUE(q.exec("DROP TABLE limit_results") && q.exec("DROP TABLE spc_baselines") &&
-                    q.exec("DROP TABLE alarms") &&
+                    q.exec("DROP TABLE alarms") && q.exec("DROP INDEX results_evidence_removed") &&
                     q.exec("DELETE FROM schema_version WHERE version > 15"));
         for (const FieldRow& row : kFields) {  // the later steps' columns
             if (row.column && row.since > 16) {
