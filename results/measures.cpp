@@ -198,7 +198,10 @@ void printQuality(const Quality& q, QTextStream& out) {
                            .arg(limit->results)
                            .arg(limit->of);
 
-    out << "\nMarginal passes (within 10 % of the limits' span inside a limit)\n";
+    out << QStringLiteral(
+               "\nMarginal passes (within 10 % of the limits' span inside a limit, %1 dB of a "
+               "sensitivity level's)\n")
+               .arg(rowOf(Measure::Acquisition).marginal);
     for (const MeasureStats& m : q.measures)
         if ((m.low || m.high) && ran(m))
             out << QStringLiteral("  %1 %2 of %3 passes\n")
