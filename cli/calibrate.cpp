@@ -146,6 +146,8 @@ int runCalibrate(const QStringList& arguments, QTextStream& out, QTextStream& er
                     << " dB (measured " << offsetText(o.measured) << ", expected " << o.expected
                     << ")" << (o.drift ? ", drift " + offsetText(o.drift) + " dB" : QString())
                     << (o.driftFlagged ? " FLAGGED" : "")
+                    // Nothing measured: why, in the station's words.
+                    << (o.measured || o.status.isEmpty() ? QString() : ", " + o.status)
                     << (o.error.isEmpty() ? QString() : ", not kept: " + o.error)
                     << (o.alarms.isEmpty() ? QString() : ", ALARM " + o.alarms.join(", ALARM "))
                     << '\n';

@@ -84,7 +84,7 @@ bool fillCalibrations(const QSqlDatabase& db, const Filter& f, QList<SlotCalibra
     QSqlQuery q(db);
     if (!run(q,
              QStringLiteral("SELECT id, time, station, port, operator, golden, expected, measured,"
-                            " \"offset\" FROM calibrations WHERE %1"
+                            " \"offset\", level_dbm FROM calibrations WHERE %1"
                             " ORDER BY station, port, time, id")
                  .arg(w.sql),
              w, error))
@@ -98,6 +98,7 @@ bool fillCalibrations(const QSqlDatabase& db, const Filter& f, QList<SlotCalibra
                            q.value(4).toString(),   q.value(5).toString(),
                            q.value(6).toDouble(),   q.value(7).toDouble(),
                            q.value(8).toDouble(),   {}};
+        if (!q.isNull(9)) c.levelDbm = q.value(9).toDouble();
         if (!history.empty()) c.drift = c.offset - history.back().offset;
         history.push_back(c);
     }
@@ -440,7 +441,7 @@ void distributionFigures(Page& page, const PageMeasure& m, const QString& id, co
     page.figure(chart::histogram({title + QStringLiteral(" histogram"), axis,
                                   QStringLiteral("results"), 640, 260},
                                  bins, markers(m)),
-                QStringLiteral("Results per %1 bin of %2 %3; every result with a %1, whatever "
+                QStringLiteral("Results per %1 bin of %2 %3; every result with a value, whatever "
                                "its verdict.")
                     .arg(name, num(width, decimals), m.unit));
     QList<QList<Cell>> rows, shares;
@@ -461,7 +462,7 @@ void distributionFigures(Page& page, const PageMeasure& m, const QString& id, co
         chart::cumulative({title + QStringLiteral(" cumulative distribution"), axis,
                            QStringLiteral("results at or under"), 640, 260},
                           m.sorted, markers(m)),
-        QStringLiteral("The share of the results with a %1 at or under each value.").arg(name));
+        QStringLiteral("The share of the results whose %1 is at or under each value.").arg(name));
     QString caption =
         QStringLiteral("%1 cumulative distribution: the results under each bin's upper edge")
             .arg(title);
@@ -551,8 +552,12 @@ void measureSection(Page& page, const PageMeasure& m) {
     if (m.sorted.empty()) return;
     const QString id = QLatin1String(m.key);
     page.heading(id, m.name);
+    // In a sentence a name in capitals stays so ("AGC count"), a word does not.
+    const QString said = m.name.size() > 1 && m.name[1].isLower()
+                             ? m.name.left(1).toLower() + m.name.mid(1)
+                             : m.name;
     if (m.row->chart == Chart::Distribution || m.row->chart == Chart::Both)
-        distributionFigures(page, m, id, m.name);
+        distributionFigures(page, m, id, said);
     if (m.row->chart == Chart::PerSlot || m.row->chart == Chart::Both)
         boxFigure(page, m.byPort, m, id, m.name + QStringLiteral(", per slot"));
     page.end();
@@ -591,8 +596,9 @@ void calibrationSection(Page& page, const Distributions& d) {
         return;
     }
     page.raw(QStringLiteral(
-        "<p class=\"note\">Each slot's offsets (expected minus measured C/N0 of the golden unit) "
-        "in time order, selected by the report's station and times. Control limits: the mean "
+        "<p class=\"note\">Each slot's offsets (expected minus measured C/N0 of the golden unit; "
+        "made at a generator's level, the slot's path loss) in time order, selected by the "
+        "report's station and times. Control limits: the mean "
         "offset &#177; 3&#963;, &#963; estimated as the mean moving range (the mean difference "
         "between consecutive offsets) / 1.128. A ring marks a drift of more than 1 dB since the "
         "slot's previous calibration; a red point lies outside the control limits. The "
@@ -659,21 +665,25 @@ void calibrationSection(Page& page, const Distributions& d) {
             if (limits && (c.offset < limits->lower || c.offset > limits->upper))
                 notes << QStringLiteral("outside limits");
             if (std::abs(c.offset) > 6) notes << QStringLiteral("beyond 6 dB");
-            rows << QList<Cell>{label(c.time.left(19).replace('T', ' ')),
-                                label(c.operatorName),
-                                label(c.golden),
-                                {num(c.expected, 2)},
-                                {num(c.measured, 2)},
-                                {num(c.offset, 2)},
-                                {c.drift ? num(*c.drift, 2) : QStringLiteral("\u2014")},
-                                label(notes.join(QStringLiteral("; ")))};
+            rows << QList<Cell>{
+                label(c.time.left(19).replace('T', ' ')),
+                label(c.operatorName),
+                label(c.golden),
+                {c.levelDbm ? num(*c.levelDbm, 1) : QStringLiteral("\u2014"),
+                 QStringLiteral("cal.%1.%2.%3.level").arg(slot.station, slot.port).arg(c.id)},
+                {num(c.expected, 2)},
+                {num(c.measured, 2)},
+                {num(c.offset, 2)},
+                {c.drift ? num(*c.drift, 2) : QStringLiteral("\u2014")},
+                label(notes.join(QStringLiteral("; ")))};
         }
-        page.table(title,
-                   {QStringLiteral("Time (UTC)"), QStringLiteral("Operator"),
-                    QStringLiteral("Golden unit"), QStringLiteral("Expected (dB-Hz)"),
-                    QStringLiteral("Measured (dB-Hz)"), QStringLiteral("Offset (dB)"),
-                    QStringLiteral("Drift (dB)"), QStringLiteral("Note")},
-                   rows);
+        page.table(
+            title,
+            {QStringLiteral("Time (UTC)"), QStringLiteral("Operator"),
+             QStringLiteral("Golden unit"), QStringLiteral("Generator level (dBm)"),
+             QStringLiteral("Expected (dB-Hz)"), QStringLiteral("Measured (dB-Hz)"),
+             QStringLiteral("Offset (dB)"), QStringLiteral("Drift (dB)"), QStringLiteral("Note")},
+            rows);
     }
     page.end();
 }
@@ -860,6 +870,7 @@ const char kDefinitions[] = R"(<section id="definitions">
 <dt>Cpk</dt><dd>One-sided, against the limit in force: (limit &#8722; mean) / (3&#963;) for a maximum, (mean &#8722; limit) / (3&#963;) for a minimum; against a window (the signal test's low and high), the smaller of the two. The limit in force is the one most of the selected results were judged under.</dd>
 <dt>Retest</dt><dd>A test of a unit that already had a result in its lot, as the station stored it.</dd>
 <dt>Signal test C/N0</dt><dd>The mean of a test's one-second C/N0 readings of the generator's satellite, plus the slot's calibration offset.</dd>
+<dt>Acquisition sensitivity, tracking sensitivity</dt><dd>The weakest level at the slot's antenna port, in dBm, at which a cold start fixed within the fix time-out (found by halving a 32 dB window in 6 cold starts, to within 0.5 dB), and down to which a fix held, stepped down from the test's level: the generator's level less the slot's path loss from its calibration. Lower (more negative) is better: the limit is a maximum.</dd>
 <dt>Control chart</dt><dd>A slot's calibration offsets in time order. Centre: their mean; control limits: centre &#177; 3&#963;, &#963; = MR&#773; / 1.128, MR&#773; the mean absolute difference between consecutive offsets. Drift: the change of the offset since the slot's previous calibration; more than 1 dB is flagged.</dd>
 </dl>
 </section>

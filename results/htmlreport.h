@@ -1,11 +1,12 @@
 // The report as one page a browser opens: yield per lot and per day, retests
 // apart from first tests, the TTFF histogram and cumulative distribution
 // against the limit in force, the same for the signal test's C/N0 against its
-// window, the C/N0 of each slot as box plots, each slot's calibration offset
-// over time as a control chart, the statistics of every measure with its Cpk,
-// the failures by reason, and a lot's failed units.  Self-contained (charts as inline SVG, no
-// script, nothing fetched), every chart's numbers in a table under it, and
-// sized for A4.  The definitions are docs/RESULTS.md's and statistics.h's.
+// window, the C/N0 of each slot as box plots, every other measure as its row
+// says (the sensitivity levels in dBm: their distribution and per slot), each
+// slot's calibration offset (or path loss) over time as a control chart, the statistics of every
+// measure with its Cpk, the failures by reason, and a lot's failed units.  Self-contained (charts
+// as inline SVG, no script, nothing fetched), every chart's numbers in a table under it, and sized
+// for A4.  The definitions are docs/RESULTS.md's and statistics.h's.
 #pragma once
 
 #include <QByteArray>
@@ -58,6 +59,8 @@ struct CalibrationPoint {
     QString time, operatorName, golden;
     double expected = 0, measured = 0, offset = 0;
     std::optional<double> drift;  // the offset's change since the slot's previous calibration
+    // The generator's level it was made at: its offset is the slot's path loss.
+    std::optional<double> levelDbm;
 };
 // A slot's calibrations in the selection's time, oldest first.
 struct SlotCalibrations {

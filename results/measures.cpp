@@ -37,12 +37,13 @@ MeasureStats measureStats(const MeasureRow& kind, const Values& values,
         s.cpk = cpkAgainst(s.mean, s.sd, low ? std::optional(low->value) : std::nullopt,
                            high ? std::optional(high->value) : std::nullopt);
     }
-    // The span of a one-sided limit is its distance from zero.
+    // The span of a one-sided limit is its distance from zero, unless the
+    // measure's row gives its band.
     const double span = low && high ? high->value - low->value
                         : low       ? std::abs(low->value)
                         : high      ? std::abs(high->value)
                                     : 0;
-    const double band = span / 10;
+    const double band = kind.marginal > 0 ? kind.marginal : span / 10;
     for (const auto& [v, n] : values.passed)
         if ((low && v >= low->value && v <= low->value + band) ||
             (high && v <= high->value && v >= high->value - band))
@@ -137,6 +138,13 @@ QString nameOf(const MeasureRow& kind) {
                : QLatin1String(kind.label);
 }
 
+// The measures' column, as wide as the longest name.
+int nameWidth() {
+    int width = 20;
+    for (const MeasureRow& kind : kMeasures) width = std::max(width, int(nameOf(kind).size()));
+    return width;
+}
+
 QString limitsText(const MeasureStats& m) {
     auto value = [](double v) { return QString::number(v, 'g', QLocale::FloatingPointShortest); };
     if (m.low && m.high) return value(m.low->value) + QStringLiteral(" to ") + value(m.high->value);
@@ -150,7 +158,7 @@ QString limitsText(const MeasureStats& m) {
 void printQuality(const Quality& q, QTextStream& out) {
     out << "\nMeasures (every result with a value, pass or fail; limits in force)\n"
         << QStringLiteral("  %1 %2 %3 %4 %5 %6 %7 %8  %9 %10\n")
-               .arg(QStringLiteral("Measure"), -20)
+               .arg(QStringLiteral("Measure"), -nameWidth())
                .arg(QStringLiteral("n"), 6)
                .arg(QStringLiteral("mean"), 8)
                .arg(QStringLiteral("sd"), 7)
@@ -165,7 +173,7 @@ void printQuality(const Quality& q, QTextStream& out) {
     const auto ran = [](const MeasureStats& m) { return m.count > 0 || m.kind->test == Test::Fix; };
     for (const MeasureStats& m : q.measures) {
         if (!ran(m)) continue;
-        out << QStringLiteral("  %1 %2").arg(nameOf(*m.kind), -20).arg(m.count, 6);
+        out << QStringLiteral("  %1 %2").arg(nameOf(*m.kind), -nameWidth()).arg(m.count, 6);
         if (m.count)
             out << QStringLiteral(" %1 %2 %3 %4 %5 %6  %7 %8")
                        .arg(fixed(m.mean), 8)
@@ -190,11 +198,14 @@ void printQuality(const Quality& q, QTextStream& out) {
                            .arg(limit->results)
                            .arg(limit->of);
 
-    out << "\nMarginal passes (within 10 % of the limits' span inside a limit)\n";
+    out << QStringLiteral(
+               "\nMarginal passes (within 10 % of the limits' span inside a limit, %1 dB of a "
+               "sensitivity level's)\n")
+               .arg(rowOf(Measure::Acquisition).marginal);
     for (const MeasureStats& m : q.measures)
         if ((m.low || m.high) && ran(m))
             out << QStringLiteral("  %1 %2 of %3 passes\n")
-                       .arg(nameOf(*m.kind), -20)
+                       .arg(nameOf(*m.kind), -nameWidth())
                        .arg(m.marginal, 6)
                        .arg(m.passed);
 

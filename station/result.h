@@ -82,6 +82,9 @@ struct SignalResult {
     results::FrontEndFigures figures;
     std::optional<RfLimits> rfLimits;
     QString rfNote;  // the figure outside its limit: "AGC 1200 outside 2650 to 2950"
+    // Ended before its time-out: the unit had a fix and listed its
+    // satellites without this one (station/signaltest.h).
+    bool notInView = false;
     // Ok, SignalLow, SignalHigh, SignalNotSeen or RfHealth once judged; empty before.
     std::optional<Reason> reason;
 

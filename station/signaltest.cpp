@@ -20,13 +20,21 @@ void SignalTest::start(qint64 nowMs) {
 
 bool SignalTest::secondEnded(const Second& second, qint64 nowMs) {
     if (!running()) return false;
+    bool listed = false;
     for (const SkySatellite& s : second.sky.satellites) {
-        if (s.system != system_ || s.prn != prn_ || !s.cn0 || *s.cn0 <= 0) continue;
+        if (s.system != system_ || s.prn != prn_) continue;
+        listed = true;
+        if (!s.cn0 || *s.cn0 <= 0) continue;
         if (result_.values.empty()) sinceMs_ = nowMs;  // first seen: the time-out counts from here
         result_.values.push_back(*s.cn0);
         if (int(result_.values.size()) >= samples_) over_ = true;
         return true;
     }
+    const bool fixed = second.gga && isRealFix(second.gga->quality);
+    absent_ = fixed && !listed && !second.sky.satellites.empty() && result_.values.empty()
+                  ? absent_ + 1
+                  : 0;
+    if (absent_ >= kNotInViewS) over_ = result_.notInView = true;
     return false;
 }
 

@@ -6,7 +6,11 @@
 // after it is first seen; the time-out counts from the start until the
 // satellite is first seen, then from that moment.  Too few readings by then
 // is signal-not-seen; else the mean, with the slot's calibration offset, is
-// held to cn0Low and cn0High.  Where the family reports its RF front end's
+// held to cn0Low and cn0High.  A unit that has a fix and lists its
+// satellites without the generator's, kNotInViewS seconds in a row before
+// the first reading, does not have it in view (a scenario without it): the
+// test ends then, signal-not-seen, rather than at the time-out.  A satellite
+// listed without a C/N0 is in view.  Where the family reports its RF front end's
 // figures they are averaged over the same time and, with the slot's limits
 // learned from its golden unit, a C/N0 that passes is followed by them:
 // each figure outside its limit, or not reported, is rf-health.
@@ -24,6 +28,8 @@ namespace station {
 
 class SignalTest {
 public:
+    static constexpr int kNotInViewS = 30;
+
     struct Settings {
         QString sv;  // "GPS:1"
         int samples = 10;
@@ -67,6 +73,7 @@ private:
     bool started_ = false;
     bool over_ = false;
     qint64 sinceMs_ = 0;
+    int absent_ = 0;  // seconds in a row with a fix and a sky without the satellite
     struct Sum {
         double sum = 0;
         int count = 0;

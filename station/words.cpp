@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "station/config.h"
+#include "station/signaltest.h"
 
 namespace station {
 
@@ -129,11 +130,18 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
 }
 
 // The signal test's verdict: "GPS:1 C/N0 42.30 dB-Hz", "... 38.10 < 40 dB-Hz",
-// "GPS:1 not seen long enough within 300 s (3 readings)"; empty before it
+// "GPS:1 not seen long enough within 300 s (3 readings)", "GPS:99 not in
+// view: ..."; empty before it
 // has one.
 QString signalWords(const SignalResult& s, const Limits& limits, int timeoutS) {
     const auto mean = s.mean();
     if (!s.reason) return {};
+    if (s.notInView)
+        return QStringLiteral(
+                   "%1 not in view: the unit had a fix and listed its satellites "
+                   "without it for %2 s")
+            .arg(s.sv)
+            .arg(SignalTest::kNotInViewS);
     if (*s.reason == Reason::SignalNotSeen || !mean)
         return QStringLiteral("%1 not seen long enough within %2 s (%3 readings)")
             .arg(s.sv)

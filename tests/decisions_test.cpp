@@ -565,6 +565,32 @@ TEST(SignalTest, ReadsTheSatelliteAndJudgesItsMean) {
     EXPECT_EQ(late.nextDeadlineMs(), 19000);
     late.tick(18999);
     EXPECT_TRUE(late.running());
+
+    // A unit with a fix that lists other satellites does not have it in view:
+    // over after 30 such seconds in a row, long before its time-out, and said
+    // so.  Listed without a C/N0 it is in view, and the count starts again;
+    // without a fix the sky proves nothing.
+    Second unfixed = sky(2, 45), other = unfixed, listed = unfixed;
+    other.gga = listed.gga = Gga{};
+    other.gga->quality = listed.gga->quality = 1;
+    listed.sky.satellites.push_back(SkySatellite{"GPS", 1, std::nullopt, {}});
+    SignalTest absent({"GPS:1", 3, 300, {}, {}, {}});
+    absent.start(0);
+    qint64 at = 0;
+    for (int i = 0; i < 60; ++i) absent.secondEnded(unfixed, at += 1000);
+    for (int i = 1; i < SignalTest::kNotInViewS; ++i) absent.secondEnded(other, at += 1000);
+    absent.secondEnded(listed, at += 1000);
+    for (int i = 1; i < SignalTest::kNotInViewS; ++i) absent.secondEnded(other, at += 1000);
+    EXPECT_TRUE(absent.running());
+    absent.secondEnded(other, at += 1000);
+    ASSERT_TRUE(absent.over());
+    absent.judge(limits);
+    CycleResult r;
+    r.reason = Reason::SignalNotSeen;
+    r.signal = absent.result();
+    EXPECT_EQ(
+        outcomeWords(r, 30, 300, {}, {}).toStdString(),
+        "GPS:1 not in view: the unit had a fix and listed its satellites without it for 30 s");
 }
 
 // A calibration's result is a code of the reasons' table: the golden unit not

@@ -232,8 +232,10 @@ TEST(ReportPage, ChromiumShowsTheJsonReportsFigures) {
     QString why;
     const auto store = Store::open(*parseTarget(db, &why), &why);
     ASSERT_EQ(store->saveBatch(rows, &why), rows.size()) << why.toStdString();
-    // ttyUSB0's offsets drift 1.6 dB at the last; ttyUSB1 has one.
+    // ttyUSB0's offsets drift 1.6 dB at the last; ttyUSB1 has one, its path
+    // loss at a generator's level.
     QSqlQuery insert(store->database());
+    QVariant pathLossId;
     for (const auto& [port, time, offset] : {std::tuple{"/dev/ttyUSB0", "07T08", 2.0},
                                              {"/dev/ttyUSB0", "08T08", 2.4},
                                              {"/dev/ttyUSB0", "08T14", 2.0},
@@ -241,12 +243,14 @@ TEST(ReportPage, ChromiumShowsTheJsonReportsFigures) {
                                              {"/dev/ttyUSB1", "07T08", 1.0}})
         ASSERT_TRUE(insert.exec(
             QStringLiteral("INSERT INTO calibrations (time, station, port, expected, measured,"
-                           " \"offset\") VALUES ('2026-12-%1:00:00.000Z', 'line-1', '%2', 42,"
-                           " %3, %4)")
+                           " \"offset\", level_dbm) VALUES ('2026-12-%1:00:00.000Z', 'line-1',"
+                           " '%2', 42, %3, %4, %5)")
                 .arg(time, port)
                 .arg(42 - offset)
-                .arg(offset)))
+                .arg(offset)
+                .arg(offset == 1.0 ? "-130" : "NULL")))
             << insert.lastError().text().toStdString();
+    pathLossId = insert.lastInsertId();
     const QString page = dir.filePath(QStringLiteral("page.html"));
     const Ran written =
         runProgram(QStringLiteral(COLDSTART_CLI), {"report", "--db", db, "--html", page});
@@ -357,6 +361,7 @@ TEST(ReportPage, ChromiumShowsTheJsonReportsFigures) {
     expect(slot + "ucl", n(2.5 + 3 * 0.8 / 1.128, 2));
     expect(slot + "drifts", "1");
     expect("cal.line-1./dev/ttyUSB1.ucl", QStringLiteral("\u2014"));
+    expect("cal.line-1./dev/ttyUSB1." + pathLossId.toString() + ".level", "-130.0");
     EXPECT_EQ(got.join('\n').toStdString(), want.join('\n').toStdString());
 
     // The weak slot has the lowest median C/N0.

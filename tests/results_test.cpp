@@ -236,6 +236,28 @@ TEST(ResultsStatistics, DistributionsGiveTheFiguresOfTheirValues) {
     EXPECT_EQ(limitInForce(limits, "min_sats", false)->value, 5);
     EXPECT_EQ(limitInForce(limits, "min_sats", false)->results, 3);
     EXPECT_FALSE(limitInForce(limits, "min_cn0", false));
+
+    // A level in dBm is marginal within its row's band of a maximum, not a
+    // tenth of the limit's distance from zero (14.5 dB); and the text report
+    // keeps its columns beside the longest measure's name.
+    Values levels;
+    levels.all = levels.passed = {{-150, 1}, {-146, 1}, {-145, 1}};
+    Quality q;
+    q.measures.push_back(
+        measureStats(rowOf(Measure::Acquisition), levels, std::nullopt, LimitInForce{-145, 3, 3}));
+    EXPECT_EQ(q.measures.back().marginal, 2);
+    q.measures.push_back(measureStats(rowOf(Measure::Ttff), {{{30, 3}}, {{30, 3}}}, {}, {}));
+    QString text;
+    QTextStream out(&text);
+    printQuality(q, out);
+    out.flush();
+    const QStringList lines = text.split('\n');
+    QList<qsizetype> counts;
+    for (const QString& line : lines)
+        if (line.startsWith("  Acquisition") || line.startsWith("  TTFF"))
+            counts << line.indexOf(" 3 ");
+    EXPECT_EQ(counts.size(), 3);  // two statistics and a marginal line
+    EXPECT_EQ(counts.value(0), counts.value(1)) << text.toStdString();
 }
 
 // A server's address in PostgreSQL's URI grammar: what it names, the

@@ -248,6 +248,11 @@ struct MeasureRow {
     // learned at calibration) rather than to the plan's limits: the RF front
     // end's figures, which differ from one slot's cable and antenna to the next.
     bool golden = false;
+    // How close inside a limit a pass is marginal, in the measure's unit; 0:
+    // 10 % of the limits' span (results/measures.h).  A level in dBm has no
+    // span from zero: the sensitivity tests' band is the loss of sensitivity
+    // chip makers' factory tests flag, 1.5 dB.
+    double marginal = 0;
 };
 
 // clang-format off
@@ -298,14 +303,14 @@ inline constexpr MeasureRow kMeasures[] = {
       "Fail an acquisition sensitivity test whose weakest level fixed at is above DBM.", 0,
       "Acquisition sensitivity at most", "a cold start fixes at %1 dBm",
       Reason::AcquisitionOverLimit, -200},
-     nullptr, Chart::Both},
+     nullptr, Chart::Both, false, 1.5},
     {Measure::Tracking, Field::TrackingDbm, "Tracking sensitivity", "dBm", Test::Sensitivity,
      false, "fix held down to %1 dBm", 1, kNoBound,
      {"max_tracking_dbm", "max-tracking", "DBM",
       "Fail a tracking sensitivity test whose weakest level the fix held at is above DBM.", 0,
       "Tracking sensitivity at most", "the fix held at %1 dBm", Reason::TrackingOverLimit,
       -200},
-     nullptr, Chart::Both},
+     nullptr, Chart::Both, false, 1.5},
 };
 // clang-format on
 
