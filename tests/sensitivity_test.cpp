@@ -253,7 +253,7 @@ TEST(SensitivityRun, FindsTheUnitsLevelsAfterItsFixAndHoldsThemToTheLimits) {
     ASSERT_EQ(good.closed, Reason::Ok) << good.notes.join("; ").toStdString();
     CycleResult r;
     good.sequencer.record(r);
-    EXPECT_EQ(r.coldStarts, 6);
+    EXPECT_EQ(r.value(results::Field::ColdStarts), 6);
     ASSERT_TRUE(r.measured(Measure::Acquisition));
     EXPECT_GE(*r.measured(Measure::Acquisition), -147.3);
     EXPECT_LE(*r.measured(Measure::Acquisition), -146.8);
