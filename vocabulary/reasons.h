@@ -58,6 +58,7 @@ enum class Reason {
     TrackingOverLimit,
     InstrumentFault,
     SlotHeld,
+    FixLost,
 };
 
 struct ReasonRow {
@@ -119,6 +120,10 @@ inline constexpr ReasonRow kReasons[] = {
     {Reason::InstrumentFault,   "instrument-fault",   Outcome::StationFault,  false, true},
     // With --hold-on-alarm: the slot has an open alarm (results/spctable.h).
     {Reason::SlotHeld,          "slot-held",          Outcome::StationFault,  false, false},
+    // A hold test's (station/tests/hold.cpp): the fix lost at the plan's
+    // hold level.
+    {Reason::FixLost,           "fix-lost",           Outcome::Fail,          true,  false,
+     "the fix was lost at the plan's hold level"},
 };
 // clang-format on
 
