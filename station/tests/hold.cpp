@@ -92,9 +92,7 @@ std::unique_ptr<RunTest> make(const TestMaking& m) {
 
 TestTypeRow hold() {
     TestTypeRow row{"hold", 45};
-    row.said =
-        "hold (with a signal generator: the fix kept for --hold-time at --hold-level, "
-        "go/no-go)";
+    row.said = "hold (the fix kept at --hold-level for --hold-time, go/no-go)";
     row.saidAt = 50;  // before config
     row.settings = {
         Setting{"hold_level_dbm", "hold-level", "DBM",
