@@ -94,10 +94,15 @@ bool fillCalibrations(const QSqlDatabase& db, const Filter& f, QList<SlotCalibra
             out.back().port != q.value(3).toString())
             out << SlotCalibrations{q.value(2).toString(), q.value(3).toString(), {}};
         auto& history = out.back().history;
-        CalibrationPoint c{q.value(0).toLongLong(), q.value(1).toString(),
-                           q.value(4).toString(),   q.value(5).toString(),
-                           q.value(6).toDouble(),   q.value(7).toDouble(),
-                           q.value(8).toDouble(),   {}};
+        CalibrationPoint c{q.value(0).toLongLong(),
+                           q.value(1).toString(),
+                           q.value(4).toString(),
+                           q.value(5).toString(),
+                           q.value(6).toDouble(),
+                           q.value(7).toDouble(),
+                           q.value(8).toDouble(),
+                           {},
+                           {}};
         if (!q.isNull(9)) c.levelDbm = q.value(9).toDouble();
         if (!history.empty()) c.drift = c.offset - history.back().offset;
         history.push_back(c);

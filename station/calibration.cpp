@@ -10,6 +10,7 @@
 #include "station/families.h"
 #include "station/frontend.h"
 #include "station/station.h"
+#include "station/testtypes.h"
 
 namespace station {
 
@@ -73,12 +74,14 @@ std::optional<RfLimits> learnRfLimits(const std::vector<results::FrontEndFigures
 
 void applyCalibration(UnitConfig& unit, const std::optional<results::Calibration>& latest,
                       const QDateTime& now) {
-    const bool sensitivity = unit.testsAcquisition() || unit.testsTracking();
-    if (!unit.testsSignal() && !sensitivity) return;
+    if (!unit.needsCalibration()) return;
     QString why = calibrationProblem(latest, now, unit.calibrationMaxAgeS, unit.maxOffsetDb);
-    // The sensitivity tests read levels at the antenna port: the slot's path
-    // loss, from a calibration made at a known generator level.
-    if (why.isEmpty() && sensitivity && !latest->levelDbm)
+    // A test that reads levels at the antenna port (a sensitivity test) needs
+    // the slot's path loss, from a calibration made at a known generator level.
+    bool levels = false;
+    for (const TestTypeRow& test : testTypes())
+        levels |= test.readsPathLoss && unit.tests.contains(QLatin1String(test.name));
+    if (why.isEmpty() && levels && !latest->levelDbm)
         why = QStringLiteral("calibrated without a generator level, so no path loss");
     unit.pathLossDb =
         why.isEmpty() && latest->levelDbm ? std::optional(latest->offset) : std::nullopt;

@@ -159,13 +159,8 @@ QJsonValue CycleResult::value(results::Field field) const {
         case F::Noise:
         case F::Jamming:
             return orNull(measured(results::measureOf(field)->measure), 2);
-        case F::AcquisitionDbm:
-        case F::TrackingDbm:
-            return orNull(measured(results::measureOf(field)->measure), 1);
         case F::LevelDbm:
             return orNull(levelDbm, 1);
-        case F::ColdStarts:
-            return coldStarts ? QJsonValue(*coldStarts) : QJsonValue();
         case F::Generator:
             return orNull(generator);
         case F::Antenna:
@@ -191,9 +186,16 @@ QJsonValue CycleResult::value(results::Field field) const {
         case F::SignalOffset:
         case F::SignalCalibrationId:
         case F::SignalValues:
+            return {};
+        // The fields of the tests of their own rows (station/testtypes.h): a
+        // measure's value to its decimals, else as the test recorded it.
+        default:
             break;
     }
-    return {};
+    if (const results::MeasureRow* m = results::measureOf(field))
+        return orNull(measured(m->measure), m->decimals);
+    const auto given = own.find(field);
+    return given == own.end() ? QJsonValue() : given->second;
 }
 
 std::optional<double> CycleResult::measured(Measure m) const {
@@ -217,15 +219,10 @@ std::optional<double> CycleResult::measured(Measure m) const {
 std::vector<results::LimitResult> CycleResult::limitResults() const {
     using results::LimitOutcome;
     const auto judgedBy = [this](results::Test test) {
-        switch (test) {
-            case results::Test::Fix:
-                return fixJudged;
-            case results::Test::Signal:
-                return signal && signal->reason && *signal->reason != Reason::SignalNotSeen;
-            case results::Test::Sensitivity:
-                return sensitivityJudged;
-        }
-        return false;
+        if (test == results::Test::Fix) return fixJudged;
+        if (test == results::Test::Signal)
+            return signal && signal->reason && *signal->reason != Reason::SignalNotSeen;
+        return judged.count(test) > 0;  // the others say it themselves
     };
     std::vector<results::LimitResult> out;
     for (const results::MeasureRow& m : results::kMeasures) {

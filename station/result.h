@@ -9,7 +9,9 @@
 #include <QStringList>
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -140,13 +142,14 @@ struct CycleResult {
     // The fix test came to its verdict on a fix: its measures were held to
     // the limits.  Without it they were not measured, whatever they hold.
     bool fixJudged = false;
-    // A sensitivity test came to its verdict (station/sensitivity.h).
-    bool sensitivityJudged = false;
+    // The other tests (station/testtypes.h) that came to their verdicts.
+    std::set<results::Test> judged;
+    // The fields a test fills itself that are no measure and no member here
+    // (an acquisition search's cold starts); a field not given is null.
+    std::map<results::Field, QJsonValue> own;
     // With a signal generator: the level at the antenna port of the fix and
-    // signal tests, the cold starts of an acquisition search, and the
-    // generator's identity.
+    // signal tests, and the generator's identity.
     std::optional<double> levelDbm;
-    std::optional<int> coldStarts;
     QString generator;
     // Each limit of `limits`, judged on the measured values: pass, fail, or
     // not measured when the test that gives the value did not come to its

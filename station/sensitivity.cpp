@@ -327,11 +327,11 @@ void SensitivityRun::show(Stage& stage, qint64) const {
 }
 
 void SensitivityRun::record(CycleResult& result) const {
-    const Measure m =
-        settings_.search == Search::Acquisition ? Measure::Acquisition : Measure::Tracking;
-    result.setMeasured(m, foundDbm());
-    if (settings_.search == Search::Acquisition) result.coldStarts = acquisition_.coldStarts();
-    result.sensitivityJudged = verdict_ && outcomeOf(*verdict_) != Outcome::StationFault;
+    const bool acquisition = settings_.search == Search::Acquisition;
+    result.setMeasured(acquisition ? Measure::Acquisition : Measure::Tracking, foundDbm());
+    if (acquisition) result.own[results::Field::ColdStarts] = acquisition_.coldStarts();
+    if (verdict_ && outcomeOf(*verdict_) != Outcome::StationFault)
+        result.judged.insert(acquisition ? results::Test::Acquisition : results::Test::Tracking);
 }
 
 }  // namespace station

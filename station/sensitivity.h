@@ -168,8 +168,14 @@ struct SweepSlot {
     double sweepLossDb = 0;  // the one every slot's search is set against
 };
 
+// Why a plan with a sensitivity test needs the generator (checkStart()).
+inline constexpr const char* kLevelsNeedTheGenerator =
+    "the acquisition and tracking tests set the level at the antenna port: they need the "
+    "signal generator (--generator)";
+
 // A sensitivity test of a unit's cycle (runtest.h), after the fix and the
 // signal tests: the searches above, each level waited for in the sweep.
+// Its rows are station/tests/acquisition.cpp and tracking.cpp.
 //
 // - Acquisition: at each level of the search, a cold start (the plan's
 //   start command, sent by the test) that fixes within the fix time-out, as

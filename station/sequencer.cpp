@@ -35,16 +35,9 @@ SignalTest::Settings Sequencer::signalSettings() const {
             unit_.offset, unit_.calibrationId, unit_.rfLimits};
 }
 
-std::unique_ptr<SensitivityRun> Sequencer::sensitivity(SensitivityRun::Search search) const {
-    SensitivityRun::Settings s;
-    s.search = search;
-    s.acquisition.topDbm = unit_.acquisitionTopDbm;
-    s.tracking = {unit_.levelDbm, unit_.trackStepDb, unit_.trackFloorDbm};
-    s.trackDwellS = unit_.trackDwellS;
-    s.fix = fixSettings();
-    s.fix.limits = {};  // the fix only: the level decides, not the fix test's limits
-    s.limits = unit_.limits;
-    return std::make_unique<SensitivityRun>(std::move(s), *sweep_, hooks_.line, hooks_.secondSoFar);
+std::unique_ptr<RunTest> Sequencer::make(const TestTypeRow& type) const {
+    return type.make(
+        {unit_, fixSettings(), sweep_ ? &*sweep_ : nullptr, hooks_.line, hooks_.secondSoFar});
 }
 
 void Sequencer::beginCycle() {
@@ -53,6 +46,7 @@ void Sequencer::beginCycle() {
     earlier_.reset();
     turn_ = 0;
     turns_.clear();
+    madeBy_.clear();
     signal_ = nullptr;
     auto fix = std::make_unique<FixRun>(fixSettings(), hooks_.line, hooks_.secondSoFar);
     fix_ = fix.get();
@@ -70,10 +64,13 @@ void Sequencer::beginCycle() {
     // plan's (the first is set before the units start; waitsForLevel() has
     // waited for it where a search of the cycle before had left another).
     if (sweep_) sweep_->sweep->hold(sweep_->slot);
-    if (sweep_ && unit_.testsAcquisition())
-        turns_.push_back(sensitivity(SensitivityRun::Search::Acquisition));
-    if (sweep_ && unit_.testsTracking())
-        turns_.push_back(sensitivity(SensitivityRun::Search::Tracking));
+    madeBy_.resize(turns_.size());
+    for (const TestTypeRow& type : testTypes())
+        if (type.make && unit_.tests.contains(QLatin1String(type.name)))
+            if (auto test = make(type)) {
+                turns_.push_back(std::move(test));
+                madeBy_.push_back(&type);
+            }
     if (turns_.empty())
         turns_.push_back(std::make_unique<ObserveRun>(
             unit_.testsAntenna() ? qint64(unit_.antennaS) * 1000 : kIdentityMs));
@@ -85,14 +82,14 @@ void Sequencer::beginCycle() {
 }
 
 void Sequencer::renewTests() {
-    for (auto& test : turns_) {
+    for (std::size_t i = 0; i < turns_.size(); ++i) {
+        auto& test = turns_[i];
         if (test.get() == fix_) {
             auto fix = std::make_unique<FixRun>(fixSettings(), hooks_.line, hooks_.secondSoFar);
             fix_ = fix.get();
             test = std::move(fix);
-        } else if (auto* search = dynamic_cast<SensitivityRun*>(test.get());
-                   search && !search->started()) {
-            test = sensitivity(search->settings().search);
+        } else if (i < madeBy_.size() && madeBy_[i] && !test->started()) {
+            if (auto again = make(*madeBy_[i])) test = std::move(again);
         } else if (test.get() == signal_ && !test->started()) {
             auto signal = std::make_unique<SignalRun>(signalSettings(), unit_.limits,
                                                       family_ == gpslink::ReceiverFamily::Ublox);

@@ -5,9 +5,10 @@
 // test hands it an in-memory port and a clock that moves when told.
 //
 // - The turns are the plan's tests in order: the fix test, the signal test,
-//   then with a generator's sweep the acquisition and tracking sensitivity
-//   tests (sensitivity.h); without any, the unit observed for the antenna test's time (or
-//   3 s, for the answers to who it is).  The fix test runs from the cycle's
+//   then the tests of their own rows (testtypes.h) that the cycle can have
+//   (the sensitivity tests with a generator's sweep); without any, the unit
+//   observed for the antenna test's time (or 3 s, for the answers to who it
+//   is).  The fix test runs from the cycle's
 //   start; a first turn other than it begins once the link has the port
 //   (listening()).
 // - A turn's verdict ends it.  The first turn's verdict counts only once who
@@ -36,6 +37,7 @@
 #include "station/config.h"
 #include "station/runtests.h"
 #include "station/sensitivity.h"
+#include "station/testtypes.h"
 
 namespace station {
 
@@ -62,8 +64,8 @@ public:
 
     // The family as found, for the front end's poll and the configuration.
     void setFamily(std::optional<gpslink::ReceiverFamily> family) { family_ = family; }
-    // The slot's place in the generator's sweep: the plan's acquisition and
-    // tracking tests follow the others; without it they are not run.
+    // The slot's place in the generator's sweep: the plan's tests that set
+    // levels follow the others; without it they are not run.
     void setSweep(SweepSlot slot) { sweep_ = slot; }
 
     // Whether the next cycle is still to wait for the generator's level: a
@@ -113,8 +115,8 @@ public:
 private:
     FixTest::Settings fixSettings() const;
     SignalTest::Settings signalSettings() const;
-    void addSensitivity(SensitivityRun::Search search);
-    std::unique_ptr<SensitivityRun> sensitivity(SensitivityRun::Search search) const;
+    // A turn of a test type's own row; null: the cycle cannot have it.
+    std::unique_ptr<RunTest> make(const TestTypeRow& type) const;
     RunTest& current() { return *turns_[turn_]; }
     bool configuring() const { return config_ && config_->started() && !ending_; }
     void heardAntenna(std::optional<AntennaState> state);
@@ -141,6 +143,7 @@ private:
     // The cycle's turns in order; the fix test is the first of them when the
     // plan has it, else it only follows the stream.
     std::vector<std::unique_ptr<RunTest>> turns_;
+    std::vector<const TestTypeRow*> madeBy_;  // each turn's row, where it made it
     std::size_t turn_ = 0;
     FixRun* fix_ = nullptr;
     std::unique_ptr<FixRun> idleFix_;

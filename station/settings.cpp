@@ -14,6 +14,7 @@
 #include "station/families.h"
 #include "station/hook.h"
 #include "station/portargs.h"
+#include "station/testtypes.h"
 
 namespace station {
 
@@ -66,20 +67,44 @@ QStringList testChoices() {
             "fix,antenna", "signal,antenna", "fix,signal,antenna"};
 }
 
+// "a, b and c".
+QString andList(const QStringList& items) {
+    if (items.size() < 2) return items.join(QString());
+    return QStringList(items.mid(0, items.size() - 1)).join(QLatin1String(", ")) +
+           QLatin1String(" and ") + items.back();
+}
+
+// In the test types' order, whatever the order asked.
 bool setTests(PlanSettings& plan, const QString& text, QString* why) {
     const QStringList asked = text.split(QLatin1Char(','));
-    QStringList tests;
-    for (const char* name : {"fix", "signal", "acquisition", "tracking", "antenna", "config"})
-        if (asked.contains(QLatin1String(name))) tests << QLatin1String(name);
+    QStringList tests, names;
+    for (const TestTypeRow& row : testTypes()) {
+        names << QLatin1String(row.name);
+        if (asked.contains(names.back())) tests << names.back();
+    }
     if (tests.isEmpty() || tests.size() != asked.size()) {
-        *why = QStringLiteral(
-                   "\"%1\" is not a list of fix, signal, acquisition, tracking, antenna and "
-                   "config, each once")
-                   .arg(text);
+        *why = QStringLiteral("\"%1\" is not a list of %2, each once").arg(text, andList(names));
         return false;
     }
     plan.tests = tests;
     return true;
+}
+
+// The --test help: each test type as its row says it, in the help's order.
+const char* testsHelp() {
+    static const QByteArray help = [] {
+        std::vector<const TestTypeRow*> said;
+        for (const TestTypeRow& row : testTypes())
+            if (row.said) said.push_back(&row);
+        std::sort(said.begin(), said.end(),
+                  [](const TestTypeRow* a, const TestTypeRow* b) { return a->saidAt < b->saidAt; });
+        QStringList phrases;
+        for (const TestTypeRow* row : said) phrases << QLatin1String(row->said);
+        return (QStringLiteral("The tests, comma-separated, run in this order: ") +
+                andList(phrases) + QStringLiteral(", e.g. fix,antenna,config."))
+            .toUtf8();
+    }();
+    return help.constData();
 }
 
 bool setCn0Sv(PlanSettings& plan, const QString& text, QString* why) {
@@ -268,7 +293,9 @@ using S = PlanSettings;
 using results::kGoldenRunsRead;
 using Row = Setting;
 
-// The limits of the test's measures, each as its measure's row gives it.
+// The limits of the test's measures, each as its measure's row gives it;
+// those of the tests of their own rows are the command line's and the plan's
+// only.
 void appendLimits(std::vector<Setting>& rows, results::Test test) {
     for (const results::MeasureRow& m : results::kMeasures) {
         if (m.test != test) continue;
@@ -278,11 +305,10 @@ void appendLimits(std::vector<Setting>& rows, results::Test test) {
                           b->help, Kind::Number, LimitOf{m.measure, b == &m.most}}
                           .range(b->least, b->most, m.unit)
                           .when(InForce::UnlessDefault);
-            // The sensitivity tests' are the command line's and the plan's only.
-            if (test == results::Test::Sensitivity)
-                row.notStored();
-            else
+            if (test == results::Test::Fix || test == results::Test::Signal)
                 row.inDialog(b->dialog, test == results::Test::Signal ? 1 : 0);
+            else
+                row.notStored();
             rows.push_back(row);
         }
     }
@@ -356,16 +382,9 @@ std::vector<Setting> table() {
                 .notStored()
                 .when(InForce::UnlessDefault)
                 .under(Group::Ports),
-            Row{"tests", "test", "TESTS",
-                "The tests, comma-separated, run in this order: fix (a verified reset and the time "
-                "to first fix; the default), signal (the C/N0 of the --cn0-sv satellite), antenna "
-                "(the antenna's state throughout), acquisition and tracking (with a signal "
-                "generator: the weakest level a cold start fixes at, and the weakest a fix holds "
-                "at) and "
-                "config (the --config file written, saved and read back), e.g. "
-                "fix,antenna,config.",
-                Kind::List, &S::tests, kCommandLine | kPlanFile | kStored, InForce::UnlessDefault,
-                0, 0, "", setTests, testChoices}
+            Row{"tests", "test", "TESTS", testsHelp(), Kind::List, &S::tests,
+                kCommandLine | kPlanFile | kStored, InForce::UnlessDefault, 0, 0, "", setTests,
+                testChoices}
                 .inDialog("T&ests", 1),
             Row{"cn0_sv", "cn0-sv", "SYS:PRN",
                 "The generator's satellite a signal test measures, SYS:PRN (e.g. GPS:1).",
@@ -380,41 +399,21 @@ std::vector<Setting> table() {
                 .when(InForce::WithSignal),
         });
     appendLimits(rows, results::Test::Signal);
-    rows.insert(
-        rows.end(),
-        {
-            Row{"level_dbm", "level", "DBM",
-                "With a signal generator: the level at the antenna port the fix and signal "
-                "tests run at (default %1).",
-                Kind::Number, &S::levelDbm}
-                .range(-200, 0, "dBm")
-                .notStored()
-                .when(InForce::UnlessDefault),
-            Row{"acquisition_top_dbm", "acquisition-top", "DBM",
-                "The top of the acquisition test's 32 dB window (default %1).", Kind::Number,
-                &S::acquisitionTopDbm}
-                .range(-200, 0, "dBm")
-                .notStored()
-                .when(InForce::UnlessDefault),
-            Row{"track_step_db", "track-step", "DB",
-                "The tracking test's step down from --level (default %1).", Kind::Number,
-                &S::trackStepDb}
-                .range(0.1, 20, "dB")
-                .notStored()
-                .when(InForce::UnlessDefault),
-            Row{"track_floor_dbm", "track-floor", "DBM",
-                "The tracking test's lowest level (default %1).", Kind::Number, &S::trackFloorDbm}
-                .range(-200, 0, "dBm")
-                .notStored()
-                .when(InForce::UnlessDefault),
-            Row{"track_dwell", "track-dwell", "S",
-                "Seconds the fix must hold at each step of the tracking test (default %1).",
-                Kind::Number, &S::trackDwellS}
-                .range(1, 3600, "s")
-                .notStored()
-                .when(InForce::UnlessDefault),
-        });
-    appendLimits(rows, results::Test::Sensitivity);
+    rows.insert(rows.end(),
+                {
+                    Row{"level_dbm", "level", "DBM",
+                        "With a signal generator: the level at the antenna port the fix and signal "
+                        "tests run at (default %1).",
+                        Kind::Number, &S::levelDbm}
+                        .range(-200, 0, "dBm")
+                        .notStored()
+                        .when(InForce::UnlessDefault),
+                });
+    // The test types' own settings, then their limits.
+    for (const TestTypeRow& test : testTypes())
+        rows.insert(rows.end(), test.settings.begin(), test.settings.end());
+    for (const TestTypeRow& test : testTypes())
+        if (test.make && test.measures) appendLimits(rows, *test.measures);
     rows.insert(
         rows.end(),
         {
@@ -680,6 +679,7 @@ Setting& Setting::under(Group heading) {
 
 bool Setting::whole() const {
     if (auto l = std::get_if<LimitOf>(&field)) return results::rowOf(l->measure).whole;
+    if (auto o = std::get_if<OwnNumber>(&field)) return o->whole;
     return std::holds_alternative<int S::*>(field);
 }
 
@@ -704,6 +704,8 @@ void Setting::reset(PlanSettings& plan) const {
         [&](auto member) {
             if constexpr (std::is_same_v<decltype(member), LimitOf>)
                 member.in(plan.limits) = member.in(defaults.limits);
+            else if constexpr (std::is_same_v<decltype(member), OwnNumber>)
+                plan.own.erase(QLatin1String(key));
             else
                 plan.*member = defaults.*member;
         },
@@ -715,6 +717,10 @@ std::optional<double> Setting::number(const PlanSettings& plan) const {
     if (auto m = std::get_if<double S::*>(&field)) return plan.*(*m);
     if (auto l = std::get_if<LimitOf>(&field))
         return l->upper ? plan.limits.most(l->measure) : plan.limits.least(l->measure);
+    if (auto o = std::get_if<OwnNumber>(&field)) {
+        const auto given = plan.own.find(QLatin1String(key));
+        return given == plan.own.end() ? o->byDefault : given->second;
+    }
     return std::nullopt;
 }
 
@@ -722,6 +728,7 @@ void Setting::setNumber(PlanSettings& plan, std::optional<double> value) const {
     if (auto m = std::get_if<int S::*>(&field)) plan.*(*m) = int(value.value_or(0));
     if (auto m = std::get_if<double S::*>(&field)) plan.*(*m) = value.value_or(0);
     if (auto l = std::get_if<LimitOf>(&field)) l->in(plan.limits) = value;
+    if (std::holds_alternative<OwnNumber>(field)) plan.own[QLatin1String(key)] = value.value_or(0);
 }
 
 QString Setting::print(const PlanSettings& plan) const {
@@ -889,6 +896,12 @@ bool Setting::fromJson(PlanSettings& plan, const QJsonValue& value, QString* why
     return false;
 }
 
+bool PlanSettings::needsCalibration() const {
+    for (const TestTypeRow& test : testTypes())
+        if (test.readsCalibration && tests.contains(QLatin1String(test.name))) return true;
+    return false;
+}
+
 bool checkStart(const PlanSettings& plan, QString* why) {
     const QString &family = plan.receiver, &start = plan.start;
     if (const instrument::Dialect* d = instrument::dialect(plan.generatorDialect)) {
@@ -903,12 +916,12 @@ bool checkStart(const PlanSettings& plan, QString* why) {
             return false;
         }
     }
-    if ((plan.testsAcquisition() || plan.testsTracking()) && plan.generator.isEmpty()) {
-        *why = QStringLiteral(
-            "the acquisition and tracking tests set the level at the antenna port: they need the "
-            "signal generator (--generator)");
-        return false;
-    }
+    for (const TestTypeRow& test : testTypes())
+        if (test.needsGenerator && plan.tests.contains(QLatin1String(test.name)) &&
+            plan.generator.isEmpty()) {
+            *why = QLatin1String(test.needsGenerator);
+            return false;
+        }
     if ((plan.powerStart() || plan.powerRetry) && plan.power.isEmpty()) {
         *why = plan.powerStart()
                    ? QStringLiteral("a power start needs the fixture's power command (--power)")

@@ -12,6 +12,7 @@
 #include <QJsonValue>
 #include <QString>
 #include <QStringList>
+#include <map>
 #include <optional>
 #include <variant>
 #include <vector>
@@ -49,19 +50,15 @@ struct PlanSettings {
     // C/N0 of the generator's satellite, without a reset), or both in turn;
     // with "antenna" the antenna's state throughout, with "config" the
     // configuration written after them.
+    // With a signal generator, the test types of their own rows follow
+    // (testtypes.h): acquisition and tracking sensitivity.
     QStringList tests = {QStringLiteral("fix")};
-    // With a signal generator: "acquisition" (the weakest level a cold start
-    // fixes at, by bisection) and "tracking" (from a fix, the level stepped
-    // down until it is lost) follow the others (station/sensitivity.h).
-    // The fix and signal tests run at levelDbm at the antenna port; the
-    // acquisition search halves a window of 32 dB under acquisitionTopDbm in
-    // 6 cold starts; the tracking search steps from levelDbm by trackStepDb
-    // down to trackFloorDbm, each step held trackDwellS.
+    // With a signal generator: the level at the antenna port the fix and
+    // signal tests run at.
     double levelDbm = -130;
-    double acquisitionTopDbm = -130;
-    double trackStepDb = 1;
-    double trackFloorDbm = -170;
-    int trackDwellS = 10;
+    // The settings of the test types' own rows (testtypes.h), by key; a key
+    // not here has its row's default.
+    std::map<QString, double> own;
     QString cn0Sv;                      // the generator's satellite, "GPS:1"
     int cn0Samples = 10;                // seconds of its C/N0 after it is first seen
     double maxOffsetDb = 6;             // a slot's calibration offset beyond this is unusable
@@ -127,11 +124,9 @@ struct PlanSettings {
     bool testsSignal() const { return tests.contains(QLatin1String("signal")); }
     bool testsAntenna() const { return tests.contains(QLatin1String("antenna")); }
     bool testsConfig() const { return tests.contains(QLatin1String("config")); }
-    bool testsAcquisition() const { return tests.contains(QLatin1String("acquisition")); }
-    bool testsTracking() const { return tests.contains(QLatin1String("tracking")); }
-    // The tests that read the slot's calibration: its C/N0 offset, or its
-    // path loss for the levels at the antenna port.
-    bool needsCalibration() const { return testsSignal() || testsAcquisition() || testsTracking(); }
+    // Whether a test of the plan reads the slot's calibration: its C/N0
+    // offset, or its path loss for the levels at the antenna port.
+    bool needsCalibration() const;
     bool sendsWhenReady() const { return sendAfter == QLatin1String("ready"); }
     bool keepsEvidence() const { return evidence == QLatin1String("on"); }
     bool powerStart() const { return start == kPowerStart; }
@@ -185,8 +180,16 @@ struct LimitOf {
     }
 };
 
-using Field = std::variant<int PlanSettings::*, double PlanSettings::*, bool PlanSettings::*,
-                           QString PlanSettings::*, QStringList PlanSettings::*, LimitOf>;
+// A number of a test type's own (testtypes.h), kept in PlanSettings::own
+// under the setting's key.
+struct OwnNumber {
+    double byDefault;
+    bool whole = false;
+};
+
+using Field =
+    std::variant<int PlanSettings::*, double PlanSettings::*, bool PlanSettings::*,
+                 QString PlanSettings::*, QStringList PlanSettings::*, LimitOf, OwnNumber>;
 
 struct Setting {
     const char* key;        // "confirm_timeout_s"

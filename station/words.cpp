@@ -103,10 +103,6 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
             return QStringLiteral(
                 "the golden unit reads too far from its known C/N0 in this slot: check the "
                 "slot's cable and antenna");
-        case Reason::AcquisitionOverLimit:
-            return QStringLiteral("no cold start fixed as weak a signal as the plan asks");
-        case Reason::TrackingOverLimit:
-            return QStringLiteral("the fix was lost at a signal stronger than the plan allows");
         case Reason::InstrumentFault:  // the instrument's own error, where known
             return problem.isEmpty()
                        ? QStringLiteral(
@@ -125,7 +121,12 @@ QString withoutNote(const CycleResult& r, int confirmTimeoutS, int fixTimeoutS,
         case Reason::FamilyUnknown:
         case Reason::IdentityUnknown:
             break;
+        // The reasons of the tests of their own rows (testtypes.h): their
+        // rows' words.
+        default:
+            break;
     }
+    if (const char* words = rowOf(r.reason).words) return QLatin1String(words);
     return codeOf(r.reason);
 }
 

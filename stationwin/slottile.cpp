@@ -508,7 +508,8 @@ void SlotTile::refresh(const station::UnitRun* run, bool storing) {
         if (last && verdict != station::Verdict::Running)
             for (const results::MeasureRow& m : results::kMeasures)
                 if (const auto value = last->measured(m.measure);
-                    value && m.test == results::Test::Sensitivity)
+                    value &&
+                    (m.test == results::Test::Acquisition || m.test == results::Test::Tracking))
                     level << tr(m.said).arg(*value, 0, 'f', m.decimals);
         if (!level.isEmpty())
             fix += (fix.isEmpty() ? QString() : QStringLiteral(", ")) + level.join(", ");

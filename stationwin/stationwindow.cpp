@@ -25,6 +25,7 @@
 #include "results/report.h"
 #include "station/calibration.h"
 #include "station/station.h"
+#include "station/testtypes.h"
 #include "station/words.h"
 #include "stationwin/calibratedialog.h"
 #include "stationwin/lotpanel.h"
@@ -77,11 +78,7 @@ QString limitsText(const station::UnitConfig& c) {
     if (c.testsFix() && !l.most(Measure::Ttff))
         held << QObject::tr("a fix within %1 s").arg(c.fixTimeoutS);
     for (const results::MeasureRow& m : results::kMeasures) {
-        const bool tested = m.test == results::Test::Fix        ? c.testsFix()
-                            : m.test == results::Test::Signal   ? c.testsSignal()
-                            : m.measure == Measure::Acquisition ? c.testsAcquisition()
-                                                                : c.testsTracking();
-        if (!tested) continue;
+        if (!c.tests.contains(QLatin1String(station::testTypeOf(m.test).name))) continue;
         const auto &low = l.least(m.measure), &high = l.most(m.measure);
         if (low && high && m.heldBoth) {
             held << said(m.heldBoth).arg(number(*low), number(*high));

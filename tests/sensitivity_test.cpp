@@ -253,7 +253,7 @@ TEST(SensitivityRun, FindsTheUnitsLevelsAfterItsFixAndHoldsThemToTheLimits) {
     ASSERT_EQ(good.closed, Reason::Ok) << good.notes.join("; ").toStdString();
     CycleResult r;
     good.sequencer.record(r);
-    EXPECT_EQ(r.coldStarts, 6);
+    EXPECT_EQ(r.value(results::Field::ColdStarts), 6);
     ASSERT_TRUE(r.measured(Measure::Acquisition));
     EXPECT_GE(*r.measured(Measure::Acquisition), -147.3);
     EXPECT_LE(*r.measured(Measure::Acquisition), -146.8);
@@ -297,6 +297,26 @@ TEST(SensitivityRun, TheNextCycleWaitsForThePlansLevel) {
     c.sequencer.beginCycle();
     EXPECT_FALSE(c.sweep.take(c.clock.nowMs() + 40000));
     EXPECT_EQ(c.sweep.level(), -126);
+}
+
+// The hold test, a row of its own: the fix kept at a level the unit tracks
+// (down to -158 dBm) passes, lost at one it does not fails; without the
+// generator the plan is refused.
+TEST(HoldRun, PassesAFixKeptAtTheLevelAndFailsOneLost) {
+    for (const auto& [level, expected] :
+         {std::pair{-155.0, Reason::Ok}, std::pair{-160.0, Reason::FixLost}}) {
+        Cycle c({"fix", "hold"}, -147.3);
+        setting("hold_level_dbm").setNumber(c.plan, level);
+        setting("hold_time").setNumber(c.plan, 10);
+        c.run();
+        EXPECT_EQ(c.closed, expected) << level << c.notes.join("; ").toStdString();
+        EXPECT_EQ(c.sweep.level(), level + 4);  // at the slot's own loss
+    }
+    PlanSettings plan;
+    plan.tests = QStringList{"fix", "hold"};
+    QString why;
+    EXPECT_FALSE(checkStart(plan, &why));
+    EXPECT_TRUE(why.contains("--generator")) << why.toStdString();
 }
 
 // The generator under the sweep: opened and set to the plan's level at the

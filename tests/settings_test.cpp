@@ -235,7 +235,8 @@ TEST(Settings, PlanFileValuesOfTheWrongKind) {
         {R"({"to_nmea": "yes"})", "\"to_nmea\" is not true or false"},
         {R"({"calibration_max_age": 30})", "\"calibration_max_age\" is not a text"},
         {R"({"tests": ["fix", 3]})",
-         "\"tests\" \"fix,\" is not a list of fix, signal, acquisition, tracking, antenna and "
+         "\"tests\" \"fix,\" is not a list of fix, signal, acquisition, tracking, hold, antenna "
+         "and "
          "config, each once"},
         {R"({"cn0_sv": ["GPS:1"]})", "\"cn0_sv\" is not a text"},
         {R"({"deliver": ["print-label", 3]})",

@@ -31,7 +31,8 @@ TEST(SignalOptions, AgesAndTheirMistakes) {
         {{"--calibration-max-age", "24"}, "--calibration-max-age: \"24\" is not an age"},
         {{"--test", "signal"}, "--cn0-sv SYS:PRN"},
         {{"--test", "fix,fix"},
-         "--test: \"fix,fix\" is not a list of fix, signal, acquisition, tracking, antenna and "
+         "--test: \"fix,fix\" is not a list of fix, signal, acquisition, tracking, hold, antenna "
+         "and "
          "config, each once"},
         {{"--cn0-sv", "GPS1"}, "--cn0-sv: \"GPS1\" is not SYS:PRN"},
     };

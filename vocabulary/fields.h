@@ -203,8 +203,8 @@ enum class Measure {
     Tracking
 };
 
-// The test a measure's value comes from.
-enum class Test { Fix, Signal, Sensitivity };
+// The test a measure's value comes from (its row: station/testtypes.h).
+enum class Test { Fix, Signal, Acquisition, Tracking };
 
 // How the report's page draws a measure beside its statistics.
 enum class Chart {
@@ -298,13 +298,13 @@ inline constexpr MeasureRow kMeasures[] = {
     // The weakest levels at the antenna port a cold start fixed at and a fix
     // was held at (station/sensitivity.h).
     {Measure::Acquisition, Field::AcquisitionDbm, "Acquisition sensitivity", "dBm",
-     Test::Sensitivity, false, "acquisition at %1 dBm", 1, kNoBound,
+     Test::Acquisition, false, "acquisition at %1 dBm", 1, kNoBound,
      {"max_acquisition_dbm", "max-acquisition", "DBM",
       "Fail an acquisition sensitivity test whose weakest level fixed at is above DBM.", 0,
       "Acquisition sensitivity at most", "a cold start fixes at %1 dBm",
       Reason::AcquisitionOverLimit, -200},
      nullptr, Chart::Both, false, 1.5},
-    {Measure::Tracking, Field::TrackingDbm, "Tracking sensitivity", "dBm", Test::Sensitivity,
+    {Measure::Tracking, Field::TrackingDbm, "Tracking sensitivity", "dBm", Test::Tracking,
      false, "fix held down to %1 dBm", 1, kNoBound,
      {"max_tracking_dbm", "max-tracking", "DBM",
       "Fail a tracking sensitivity test whose weakest level the fix held at is above DBM.", 0,

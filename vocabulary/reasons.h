@@ -58,6 +58,7 @@ enum class Reason {
     TrackingOverLimit,
     InstrumentFault,
     SlotHeld,
+    FixLost,
 };
 
 struct ReasonRow {
@@ -66,6 +67,9 @@ struct ReasonRow {
     Outcome outcome;
     bool keepsTalking;
     bool noteSaysAll;
+    // Its words where they are fixed; null: said from the result
+    // (station/words.cpp), or by the limit it failed.
+    const char* words = nullptr;
 };
 
 // clang-format off
@@ -107,13 +111,19 @@ inline constexpr ReasonRow kReasons[] = {
     {Reason::OffsetTooLarge,    "offset-too-large",   Outcome::StationFault,  true,  false},
     // A sensitivity test's (station/sensitivity.h): the weakest level found
     // is above the plan's limit.
-    {Reason::AcquisitionOverLimit, "acquisition-over-limit", Outcome::Fail,  true,  false},
-    {Reason::TrackingOverLimit, "tracking-over-limit", Outcome::Fail,         true,  false},
+    {Reason::AcquisitionOverLimit, "acquisition-over-limit", Outcome::Fail,  true,  false,
+     "no cold start fixed as weak a signal as the plan asks"},
+    {Reason::TrackingOverLimit, "tracking-over-limit", Outcome::Fail,         true,  false,
+     "the fix was lost at a signal stronger than the plan allows"},
     // The signal generator did not answer, reported an error or went away:
     // the station's, for every slot in the sweep, never a unit's.
     {Reason::InstrumentFault,   "instrument-fault",   Outcome::StationFault,  false, true},
     // With --hold-on-alarm: the slot has an open alarm (results/spctable.h).
     {Reason::SlotHeld,          "slot-held",          Outcome::StationFault,  false, false},
+    // A hold test's (station/tests/hold.cpp): the fix lost at the plan's
+    // hold level.
+    {Reason::FixLost,           "fix-lost",           Outcome::Fail,          true,  false,
+     "the fix was lost at the plan's hold level"},
 };
 // clang-format on
 
