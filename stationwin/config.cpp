@@ -5,6 +5,7 @@
 
 #include "station/families.h"
 #include "station/portargs.h"
+#include "station/testtypes.h"
 
 namespace stationwin {
 
@@ -44,9 +45,12 @@ const char* const kDescription =
 }  // namespace
 
 QString searchRefusal(const station::PlanSettings& plan) {
+    // A test that needs the generator for itself steps its level, for every
+    // slot together.
     QStringList searches;
-    if (plan.testsAcquisition()) searches << QStringLiteral("acquisition");
-    if (plan.testsTracking()) searches << QStringLiteral("tracking");
+    for (const station::TestTypeRow& row : station::testTypes())
+        if (row.needsGenerator && plan.tests.contains(QLatin1String(row.name)))
+            searches << QLatin1String(row.name);
     if (searches.isEmpty()) return {};
     return QStringLiteral(
                "the %1 test%2 step%3 the generator's level for every slot together, and the "
