@@ -328,9 +328,13 @@ void SensitivityRun::show(Stage& stage, qint64) const {
 
 void SensitivityRun::record(CycleResult& result) const {
     const bool acquisition = settings_.search == Search::Acquisition;
-    result.setMeasured(acquisition ? Measure::Acquisition : Measure::Tracking, foundDbm());
+    // A search the station's fault cut short found no level: its lowest so far
+    // is not the unit's, and would count in the measure's figures.
+    const bool cut = verdict_ && outcomeOf(*verdict_) == Outcome::StationFault;
+    if (!cut)
+        result.setMeasured(acquisition ? Measure::Acquisition : Measure::Tracking, foundDbm());
     if (acquisition) result.own[results::Field::ColdStarts] = acquisition_.coldStarts();
-    if (verdict_ && outcomeOf(*verdict_) != Outcome::StationFault)
+    if (verdict_ && !cut)
         result.judged.insert(acquisition ? results::Test::Acquisition : results::Test::Tracking);
 }
 

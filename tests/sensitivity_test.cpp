@@ -270,6 +270,9 @@ TEST(SensitivityRun, FindsTheUnitsLevelsAfterItsFixAndHoldsThemToTheLimits) {
     faulted.run();
     EXPECT_EQ(faulted.closed, Reason::InstrumentFault);
     EXPECT_TRUE(faulted.notes.join(" ").contains("Data out of range"));
+    CycleResult cut;
+    faulted.sequencer.record(cut);
+    EXPECT_FALSE(cut.measured(Measure::Acquisition));  // a search cut short found no level
 }
 
 // A search leaves the generator at its last level: the next cycle's cold
