@@ -3,6 +3,7 @@
 // commands answered, fed what a receiver said and when, in
 // milliseconds of test time.
 #include <gtest/gtest.h>
+#include <set>
 
 #include <QTime>
 #include <algorithm>
@@ -967,6 +968,24 @@ TEST(PowerProof, TheUnitFallsSilentAndStartsOver) {
         EXPECT_EQ(proof.note().toStdString(), c.note);
         proof.gga(fix, 4400);  // decides only a proof still waiting for its first GGA
         EXPECT_EQ(proof.state(), c.state == State::Waiting ? State::Failed : c.state);
+    }
+}
+
+// A reason is never said by its bare code, unless a limit, the signal test's
+// words or the run's note say it (a new reason with neither a row's words nor
+// a case of its own would be).
+TEST(Words, EveryReasonHasItsOwn) {
+    const std::set<Reason> saidElsewhere = {Reason::SignalLow,     Reason::SignalHigh,
+                                            Reason::SignalNotSeen, Reason::BinaryMode,
+                                            Reason::FamilyUnknown, Reason::IdentityUnknown};
+    for (const results::ReasonRow& row : results::kReasons) {
+        bool aLimits = false;
+        for (const results::MeasureRow& m : results::kMeasures)
+            aLimits |= m.most.reason == row.reason || m.least.reason == row.reason;
+        if (aLimits || saidElsewhere.count(row.reason)) continue;
+        CycleResult r;
+        r.reason = row.reason;
+        EXPECT_NE(outcomeWords(r, 30, 300, {}, {}), QLatin1String(row.code)) << row.code;
     }
 }
 

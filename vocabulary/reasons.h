@@ -8,9 +8,10 @@
 //     follow a fix test that ended so;
 //   - whether what the run saw beside (its note: "the receiver talks at 4800
 //     baud, not 9600") says it all, in place of the reason's own words.
-// The words of each reason are words.cpp's, one case of a switch the compiler
-// holds to every reason.  The results library reads codes back as text: a
-// database may hold codes of later versions.
+// The words of a reason are its row's where they are fixed (a test type's
+// own reasons), else a case of words.cpp's switch; a test holds every reason
+// to having words of its own.  The results library reads codes back as text:
+// a database may hold codes of later versions.
 #pragma once
 
 #include <QString>
