@@ -17,8 +17,9 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("gps-generator-sim"));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "A simulated SCPI signal generator on 127.0.0.1, for trying the station without one."));
+    parser.setApplicationDescription(
+        QStringLiteral("A simulated SCPI signal generator on 127.0.0.1, for trying the station\n"
+                       "without one."));
     parser.addHelpOption();
     const auto number = [](const char* name, const char* help) {
         return QCommandLineOption(QLatin1String(name), QLatin1String(help), QStringLiteral("N"));
