@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds every program (the window, the station window,
-# the headless station, the simulated receiver, the demo), says where each
+# the headless station, the simulated receiver and generator, the demo), says where each
 # is, and starts the demo: the program with a
 # simulated receiver behind every COM port, so that a whole cold start can be
 # seen without a receiver.  Without a display the demo runs under Xvfb, one
@@ -18,6 +18,7 @@ programs=(
     "stationwin/gps-coldstart-station:the station window, a tile per slot"
     "cli/gps-coldstart-cli:the headless station and its reports"
     "sim/gps-receiver-sim:a simulated receiver on a pseudo-terminal"
+    "sim/gps-generator-sim:a simulated SCPI signal generator on loopback"
 )
 targets=()
 for p in "${programs[@]}"; do targets+=("$(basename "${p%%:*}")"); done
