@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds every program (the window, the station window,
-# the headless station, the simulated receiver and generator, the demo), says where each
-# is, and starts the demo: the program with a
-# simulated receiver behind every COM port, so that a whole cold start can be
+# the headless station, the simulated receiver and generator, the demo), says
+# where each is, and starts the demo: the program with a simulated receiver
+# behind every COM port, so that a whole cold start can be
 # seen without a receiver.  Without a display the demo runs under Xvfb, one
 # cold start is clicked through, and the screenshots of its stages are saved
 # (tools/demo.sh).  Arguments go to the demo (see gps-coldstart-demo --help).
