@@ -189,16 +189,18 @@ bool PaceWriter::add(const SummaryRow& r, ScopeCheck& scopes, QString* error) {
     if (!neighbour(q.after, &after)) return failed(q.after);
 
     auto put = [&](const QString& lot, const QString& startedText, const Pace& p) {
+        // Bound once for every scope (a bound value stays from one exec to the next).
+        int i = 2;
+        for (const QVariant& v : {QVariant(station), QVariant(port), QVariant(p.results),
+                                  QVariant(p.testMs), QVariant(p.gaps), QVariant(p.gapMs)})
+            q.put.bindValue(i++, v);
         for (const auto& scope : summaryScopesOf(lot, startedText)) {
             bool whole = false;
             if (!scopes.whole(scope, &whole, error)) return false;
             if (!whole) continue;
             const auto& [kind, name] = scope;
-            int i = 0;
-            for (const QVariant& v :
-                 {QVariant(kind), QVariant(name), QVariant(station), QVariant(port),
-                  QVariant(p.results), QVariant(p.testMs), QVariant(p.gaps), QVariant(p.gapMs)})
-                q.put.bindValue(i++, v);
+            q.put.bindValue(0, kind);
+            q.put.bindValue(1, name);
             if (!q.put.exec()) {
                 *error = q.put.lastError().text();
                 return false;

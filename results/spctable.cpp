@@ -206,13 +206,21 @@ std::optional<SpcBaseline> SpcTable::freeze(const BaselineRequest& r, const QDat
 }
 
 bool SpcTable::refreshBaselines(QString* error) {
+    if (!newest_) {
+        newest_.emplace(db_.connection());
+        newest_->setForwardOnly(true);
+        if (!newest_->prepare(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM spc_baselines"))) {
+            const bool ok = failed(*newest_, error);
+            newest_.reset();
+            return ok;
+        }
+    }
+    if (!newest_->exec() || !newest_->next()) return failed(*newest_, error);
+    const qint64 newest = newest_->value(0).toLongLong();
+    newest_->finish();
+    if (newest == baselinesAt_) return true;
     QSqlQuery q(db_.connection());
     q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM spc_baselines")) || !q.next())
-        return failed(q, error);
-    const qint64 newest = q.value(0).toLongLong();
-    q.finish();
-    if (newest == baselinesAt_) return true;
     if (!q.exec(QStringLiteral("SELECT id, station, port, series, from_at, to_at, lots, n, center,"
                                " sigma, moving_range, frozen_at, frozen_by, why FROM spc_baselines"
                                " ORDER BY id")))
@@ -246,9 +254,14 @@ bool SpcTable::baseline(const QString& station, const QString& port, spc::Series
                         std::optional<SpcBaseline>* found, QString* error) {
     if (!refreshBaselines(error)) return false;
     found->reset();
-    const auto it = latest_.find({station, port, int(series)});
-    if (it != latest_.end()) *found = it->second;
+    if (const SpcBaseline* b = inForce(station, port, series)) *found = *b;
     return true;
+}
+
+const SpcBaseline* SpcTable::inForce(const QString& station, const QString& port,
+                                     spc::Series series) const {
+    const auto it = latest_.find({station, port, int(series)});
+    return it == latest_.end() ? nullptr : &it->second;
 }
 
 bool SpcTable::pointsAfter(const SpcBaseline& b, int newest, std::vector<double>* values,
@@ -357,8 +370,7 @@ std::optional<QByteArray> SpcTable::chartsSection(const QString& station, QStrin
 bool SpcTable::judge(const QString& station, const QString& port, spc::Series series,
                      const QString& resultId, std::optional<qint64> calibrationId,
                      const QDateTime& at, std::vector<SpcAlarm>* raised, QString* error) {
-    std::optional<SpcBaseline> b;
-    if (!baseline(station, port, series, &b, error)) return false;
+    const SpcBaseline* b = inForce(station, port, series);
     if (!b) return true;
     std::vector<double> points;
     // The Shewhart charts read the newest points only; the CUSUM and the
@@ -399,8 +411,7 @@ bool SpcTable::keep(const SpcBaseline& b, const spc::Finding& f, const QString& 
 
 bool SpcTable::judgeLot(const QString& station, const QString& port, const QJsonObject& result,
                         const QDateTime& at, std::vector<SpcAlarm>* raised, QString* error) {
-    std::optional<SpcBaseline> b;
-    if (!baseline(station, port, spc::Series::Yield, &b, error)) return false;
+    const SpcBaseline* b = inForce(station, port, spc::Series::Yield);
     if (!b) return true;
     // The lot's units after the baseline as kept, and whether the result is
     // among them (one of a gauge study, or of the baseline's own period
@@ -440,6 +451,7 @@ bool SpcTable::judgeResult(QJsonObject& result, QString* error) {
     // The yield's units: a test that passed or failed.
     const bool counted = outcome == codeOf(Outcome::Pass) || outcome == codeOf(Outcome::Fail);
     if (!timed && !counted) return true;
+    if (!refreshBaselines(error)) return false;
     const QString station = result.value(QLatin1String("station")).toString();
     const QString port = result.value(QLatin1String("port")).toString();
     const QString id = result.value(QLatin1String("id")).toString();
@@ -473,6 +485,7 @@ bool SpcTable::judgeResult(QJsonObject& result, QString* error) {
 
 bool SpcTable::judgeCalibration(const Calibration& c, qint64 id, std::vector<SpcAlarm>* raised,
                                 QString* error) {
+    if (!refreshBaselines(error)) return false;
     return judge(c.station, c.port, spc::Series::Offset, QString(), id,
                  c.time.isValid() ? c.time : QDateTime::currentDateTimeUtc(), raised, error);
 }

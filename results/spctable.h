@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 #include <map>
@@ -127,9 +128,13 @@ private:
     // ever added, by any process, so a save reads one number, not a row per
     // series it judges.
     bool refreshBaselines(QString* error);
+    // The baseline in force as last read; none when there is none.
+    const SpcBaseline* inForce(const QString& station, const QString& port,
+                               spc::Series series) const;
 
     Database& db_;
-    qint64 baselinesAt_ = -1;  // the highest id when read; -1: never read
+    std::optional<QSqlQuery> newest_;  // the highest id's query, prepared once
+    qint64 baselinesAt_ = -1;          // the highest id when read; -1: never read
     std::map<std::tuple<QString, QString, int>, SpcBaseline> latest_;
     spc::RuleSet rules_ = spc::RuleSet::WesternElectric;
     spc::Designs designs_;

@@ -116,7 +116,8 @@ Store::Saved Store::save(QJsonObject& result, const QByteArray& evidence) {
     QByteArray packed;
     if (!evidence.isEmpty()) {
         result.insert(QLatin1String("evidence_sha256"), evidence::sha256(evidence));
-        packed = qCompress(evidence);
+        packed = packer_.pack(evidence);
+        if (packed.isEmpty()) packed = qCompress(evidence);
     }
     // A spooled result carries its evidence in its line.
     const auto spool = [&] {

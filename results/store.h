@@ -27,6 +27,7 @@
 #include "results/delivery.h"
 #include "results/evidencetable.h"
 #include "results/limitrows.h"
+#include "results/packer.h"
 #include "results/refusaltable.h"
 #include "results/spctable.h"
 #include "results/target.h"
@@ -169,6 +170,7 @@ private:
     std::unique_ptr<LimitResultsTable> limitResults_;
     std::unique_ptr<SpcTable> spc_;
     std::unique_ptr<Spool> spool_;
+    Packer packer_;
 };
 
 }  // namespace results

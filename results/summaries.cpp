@@ -955,13 +955,15 @@ bool SummaryWriter::add(const SummaryRow& r, QString* error) {
         if (!scopes_->whole(scope, &whole, error)) return false;
         if (whole) scopes.push_back(scope);
     }
+    // What the scopes share is bound once: a bound value stays from one exec
+    // to the next, and each bind costs Qt a placeholder's name.
     auto bindScopes = [&](QSqlQuery& query, const QVariantList& tail) {
+        int i = 2;
+        query.bindValue(i++, text(r.station));
+        for (const QVariant& v : tail) query.bindValue(i++, v);
         for (const auto& [kind, name] : scopes) {
-            int i = 0;
-            query.bindValue(i++, kind);
-            query.bindValue(i++, name);
-            query.bindValue(i++, text(r.station));
-            for (const QVariant& v : tail) query.bindValue(i++, v);
+            query.bindValue(0, kind);
+            query.bindValue(1, name);
             if (!query.exec()) return false;
         }
         return true;

@@ -24,6 +24,7 @@
 #include "results/htmlreport.h"
 #include "results/lookup.h"
 #include "results/measures.h"
+#include "results/packer.h"
 #include "results/query.h"
 #include "results/report.h"
 #include "results/statistics.h"
@@ -1309,6 +1310,27 @@ TEST(ResultsEvidence, FramesChunksAndSaysWhatTheCapCut) {
         why.clear();
         EXPECT_FALSE(parse(b.framed, &why));
         EXPECT_TRUE(why.contains(QLatin1String(b.why))) << why.toStdString();
+    }
+}
+
+// The store's evidence is packed as qCompress packs it, so files written
+// before and after read alike; the one stream kept between calls starts
+// afresh each time, whatever the last call left in it.
+TEST(ResultsEvidence, PackedAsQCompressPacksCallAfterCall) {
+    QByteArray noise;
+    for (quint32 x = 7; noise.size() < 300000;) {
+        x = x * 1664525u + 1013904223u;
+        noise += char(x >> 24);
+    }
+    QByteArray sentences;
+    while (sentences.size() < 200000)
+        sentences += "$GPGGA,120000.00,4807.038,N,01131.000,E,1,08,0.9,545.4,M,,,,*47\r\n";
+    results::Packer packer;
+    for (const QByteArray& bytes : {sentences, QByteArray("x"), noise, QByteArray(),
+                                    sentences.left(999), noise.left(70000)}) {
+        const QByteArray packed = packer.pack(bytes);
+        EXPECT_EQ(packed, qCompress(bytes)) << bytes.size() << " bytes";
+        EXPECT_EQ(qUncompress(packed), bytes);
     }
 }
 

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
-    libqt6sql6-sqlite libqt6sql6-psql libsqlite3-dev postgresql-15 openssl
+    libqt6sql6-sqlite libqt6sql6-psql libsqlite3-dev zlib1g-dev postgresql-15 openssl
     libgtest-dev libgmock-dev libbenchmark-dev
     clang clang-format libclang-rt-14-dev
     fonts-liberation2 fonts-arphic-uming
