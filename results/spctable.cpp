@@ -35,7 +35,10 @@ Source sourceOf(spc::Series series, const QString& station, const QString& port)
     } else {
         s = {QStringLiteral("results"), QStringLiteral("ttff_s"),      QStringLiteral("started"),
              QStringLiteral("seq"),     QStringLiteral("station = ?"), {station}};
-        if (series == spc::Series::Ttff) s.where += QStringLiteral(" AND ttff_s IS NOT NULL");
+        // A gauge study's runs repeat the same units on purpose: they are
+        // no point of the line's charts, as they count in no yield.
+        if (series == spc::Series::Ttff)
+            s.where += QStringLiteral(" AND ttff_s IS NOT NULL AND study = ''");
     }
     if (!port.isEmpty()) {
         s.where += QStringLiteral(" AND port = ?");
@@ -446,7 +449,8 @@ bool SpcTable::judgeLot(const QString& station, const QString& port, const QJson
 
 bool SpcTable::judgeResult(QJsonObject& result, QString* error) {
     const bool timed = !result.value(QLatin1String("ttff_s")).isNull() &&
-                       !result.value(QLatin1String("ttff_s")).isUndefined();
+                       !result.value(QLatin1String("ttff_s")).isUndefined() &&
+                       result.value(QLatin1String("study")).toString().isEmpty();
     const QString outcome = result.value(QLatin1String("result")).toString();
     // The yield's units: a test that passed or failed.
     const bool counted = outcome == codeOf(Outcome::Pass) || outcome == codeOf(Outcome::Fail);

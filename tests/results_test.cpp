@@ -1732,9 +1732,9 @@ TEST_P(ResultsReport, ControlChartsRaiseAlarmsOnceWithTheirPoint) {
     ASSERT_TRUE(store);
     const QString port = QStringLiteral("/dev/ttyUSB0");
     int minute = 0;
-    auto save = [&](double ttff) {
-        QJsonObject r{{"station", "line-1"}, {"port", port},   {"lot", "L1"},
-                      {"result", "pass"},    {"reason", "ok"}, {"ttff_s", ttff}};
+    auto save = [&](double ttff, const char* study = "") {
+        QJsonObject r{{"station", "line-1"}, {"port", port},   {"lot", "L1"},   {"result", "pass"},
+                      {"reason", "ok"},      {"ttff_s", ttff}, {"study", study}};
         r["started"] = QStringLiteral("2026-12-01T%1:%2:00.000Z")
                            .arg(8 + minute / 60, 2, 10, QLatin1Char('0'))
                            .arg(minute % 60, 2, 10, QLatin1Char('0'));
@@ -1776,6 +1776,9 @@ TEST_P(ResultsReport, ControlChartsRaiseAlarmsOnceWithTheirPoint) {
     EXPECT_EQ(save(32), QStringList());
     EXPECT_EQ(save(31), QStringList());
     EXPECT_EQ(save(31), QStringList({port + " ttff we4"}));
+    // A gauge study's run is no point of the line's chart: not judged, and
+    // no neighbour of the next unit's.
+    EXPECT_EQ(save(90, "GRR-1"), QStringList());
     EXPECT_EQ(save(31), QStringList());
     EXPECT_EQ(save(45), QStringList({port + " ttff we1", port + " ttff-mr we1"}));
 
